@@ -1,0 +1,50 @@
+# Helpers shared by every component's CMakeLists.
+
+# Compiler warnings for the project's own targets (never for dependencies).
+function(vlt_set_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow)
+  if(VLT_WARNINGS_AS_ERRORS)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+# vlt_add_component(<name> SOURCES ... [PUBLIC_DEPS ...] [PRIVATE_DEPS ...])
+# A component is a shared library with hidden symbols, its public headers in
+# include/, an ALIAS vlt::<name>, and an export header <name>/export.hpp
+# defining <NAME>_API.
+function(vlt_add_component name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;PUBLIC_DEPS;PRIVATE_DEPS" ${ARGN})
+  add_library(${name} SHARED ${ARG_SOURCES})
+  add_library(vlt::${name} ALIAS ${name})
+  string(TOUPPER ${name} upper)
+  include(GenerateExportHeader)
+  generate_export_header(${name}
+    BASE_NAME ${upper}
+    EXPORT_MACRO_NAME ${upper}_API
+    EXPORT_FILE_NAME ${PROJECT_BINARY_DIR}/generated/${name}/export.hpp)
+  target_include_directories(${name}
+    PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include ${PROJECT_BINARY_DIR}/generated
+    PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
+  vlt_set_warnings(${name})
+endfunction()
+
+# vlt_add_component_tests(<component> <target> SOURCES ...)
+# One GoogleTest executable per component. Every test gets the component's
+# label; tests whose full name contains "PostgreSQL" need the test server and
+# also get the label "postgresql".
+function(vlt_add_component_tests component target)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${target} ${ARG_SOURCES})
+  target_link_libraries(${target} PRIVATE vlt::test_support ${ARG_DEPS}
+    GTest::gtest GTest::gmock GTest::gtest_main)
+  vlt_set_warnings(${target})
+  gtest_discover_tests(${target}
+    TEST_FILTER "-*PostgreSQL*"
+    PROPERTIES LABELS "${component}"
+    DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(${target}
+    TEST_FILTER "*PostgreSQL*"
+    PROPERTIES LABELS "${component};postgresql"
+    DISCOVERY_TIMEOUT 60)
+endfunction()

@@ -1,0 +1,23 @@
+#pragma once
+// Conversion between UTF-8 (repository names, log text) and UTF-16 (framework
+// names, connection strings, paths).
+
+#include <foundation/export.hpp>
+
+#include <string>
+#include <string_view>
+
+namespace fl::i18n {
+
+/// Converts UTF-8 to UTF-16. Valid input round-trips exactly, embedded NULs
+/// included. Invalid input never throws: every maximal ill-formed subsequence
+/// (a stray continuation byte, a truncated sequence, an overlong form, an
+/// encoded surrogate, a value above U+10FFFF) becomes one U+FFFD, and decoding
+/// resumes at the first byte that could not continue the sequence.
+FOUNDATION_API std::u16string utf8_to_ustring(std::string_view utf8);
+
+/// Converts UTF-16 to UTF-8. Valid input round-trips exactly. An unpaired
+/// surrogate never throws: it becomes U+FFFD (EF BF BD).
+FOUNDATION_API std::string ustring_to_utf8(std::u16string_view text);
+
+}  // namespace fl::i18n

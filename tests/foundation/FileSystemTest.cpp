@@ -1,0 +1,100 @@
+#include <foundation/filesystem/FileSystem.hpp>
+
+#include <fl/i18n/Unicode.hpp>
+#include <testsupport/TempDir.hpp>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+namespace fs = foundation::filesystem;
+using fl::i18n::ustring_to_utf8;
+using fl::i18n::utf8_to_ustring;
+
+namespace {
+
+class FileSystemTest : public ::testing::Test {
+ protected:
+  std::u16string path(const std::string& name) const { return utf8_to_ustring(dir_.file(name)); }
+
+  testsupport::TempDir dir_;
+};
+
+TEST_F(FileSystemTest, ConcatenationPutsExactlyOneSeparatorBetweenComponents) {
+  EXPECT_EQ(fs::concatenatePath(u"/opt/app", u"toolbox"), u"/opt/app/toolbox");
+  EXPECT_EQ(fs::concatenatePath(u"/opt/app/", u"toolbox"), u"/opt/app/toolbox");
+  EXPECT_EQ(fs::concatenatePath(u"/opt/app/", u"/toolbox"), u"/opt/app/toolbox");
+  EXPECT_EQ(fs::concatenatePath(u"", u"toolbox"), u"toolbox");
+  EXPECT_EQ(fs::concatenatePath(u"/opt", u"toolbox", u"vlt", u"vlt_datasource", u"metamodel", u"baseMetamodel.xml"),
+            u"/opt/toolbox/vlt/vlt_datasource/metamodel/baseMetamodel.xml");
+}
+
+TEST_F(FileSystemTest, ExistsSeesFilesFoldersAndNonUtf8FreeNames) {
+  testsupport::writeFile(dir_.file("\xC3\xA9t\xC3\xA9.db"), "x");
+  EXPECT_TRUE(fs::exists(path("\xC3\xA9t\xC3\xA9.db")));
+  EXPECT_TRUE(fs::exists(utf8_to_ustring(dir_.path())));
+  EXPECT_FALSE(fs::exists(path("missing.db")));
+  EXPECT_FALSE(fs::exists(path("missing/deeper.db")));
+}
+
+TEST_F(FileSystemTest, CopyWithOptionZeroRefusesAnExistingTargetAndLeavesItUntouched) {
+  testsupport::writeFile(dir_.file("template.db"), "template");
+  testsupport::writeFile(dir_.file("target.db"), "precious");
+  try {
+    fs::copyFile(path("template.db"), path("target.db"), 0);
+    FAIL() << "copy over an existing file succeeded";
+  } catch (const fs::FileSystemError& e) {
+    EXPECT_EQ(e.path(), path("target.db"));
+    EXPECT_EQ(e.code(), std::errc::file_exists);
+    EXPECT_NE(std::string(e.what()).find(dir_.file("target.db")), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(testsupport::readFile(dir_.file("target.db")), "precious");
+
+  fs::copyFile(path("template.db"), path("fresh.db"), 0);
+  EXPECT_EQ(testsupport::readFile(dir_.file("fresh.db")), "template");
+  fs::copyFile(path("template.db"), path("target.db"), fs::overwriteExisting);
+  EXPECT_EQ(testsupport::readFile(dir_.file("target.db")), "template");
+}
+
+TEST_F(FileSystemTest, FailuresNameThePathAndTheCause) {
+  try {
+    fs::copyFile(path("missing.db"), path("copy.db"), 0);
+    FAIL();
+  } catch (const fs::FileSystemError& e) {
+    EXPECT_NE(std::string(e.what()).find("missing.db"), std::string::npos) << e.what();
+    EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
+  }
+  testsupport::writeFile(dir_.file("plain"), "");
+  // A regular file used as a folder: the removal cannot even examine it.
+  EXPECT_THROW(fs::copyFile(path("plain"), path("plain/inside"), 0), fs::FileSystemError);
+  EXPECT_THROW(fs::copyFile(path("plain"), path("x"), 7), fs::FileSystemError);
+  EXPECT_THROW(fs::addOwnerWritePermission(path("missing.db")), fs::FileSystemError);
+}
+
+TEST_F(FileSystemTest, OwnerWritePermissionIsAddedAndOtherBitsKept) {
+  const std::string file = dir_.file("read-only.db");
+  testsupport::writeFile(file, "x");
+  ASSERT_EQ(chmod(file.c_str(), 0444), 0);
+  fs::addOwnerWritePermission(utf8_to_ustring(file));
+  struct stat info {};
+  ASSERT_EQ(stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0644u);
+}
+
+TEST_F(FileSystemTest, RemoveTellsWhetherSomethingWasRemoved) {
+  testsupport::writeFile(dir_.file("doomed.db"), "x");
+  EXPECT_TRUE(fs::removeFile(path("doomed.db")));
+  EXPECT_FALSE(fs::exists(path("doomed.db")));
+  EXPECT_FALSE(fs::removeFile(path("doomed.db")));
+}
+
+TEST_F(FileSystemTest, InstallPathIsTheFolderAboveTheCallingModule) {
+  // This program lives in <build>/bin, the foundation library in <build>/lib.
+  const std::u16string buildRoot = utf8_to_ustring(std::filesystem::canonical(VLT_BUILD_ROOT).u8string());
+  EXPECT_EQ(fs::installPath(), buildRoot);
+  EXPECT_EQ(fs::installPathOf(reinterpret_cast<const void*>(&fs::removeFile)), buildRoot);
+}
+
+}  // namespace
