@@ -45,6 +45,15 @@ function(vlt_add_component_tests component target)
     DISCOVERY_TIMEOUT 60)
   gtest_discover_tests(${target}
     TEST_FILTER "*PostgreSQL*"
-    PROPERTIES LABELS "${component};postgresql"
+    TEST_LIST ${target}_POSTGRESQL_TESTS
     DISCOVERY_TIMEOUT 60)
+  # gtest_discover_tests flattens a list-valued property, so the two labels of
+  # the server tests are set by a script that CTest reads after the discovered
+  # tests.
+  set(labels_script "${CMAKE_CURRENT_BINARY_DIR}/${target}_postgresql_labels.cmake")
+  file(WRITE "${labels_script}"
+    "foreach(test IN LISTS ${target}_POSTGRESQL_TESTS)\n"
+    "  set_tests_properties(\"\${test}\" PROPERTIES LABELS \"${component};postgresql\")\n"
+    "endforeach()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${labels_script}")
 endfunction()
