@@ -1,0 +1,209 @@
+#include <testsupport/FaultInjectionVfs.hpp>
+
+#include <sqlite3.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace testsupport {
+namespace {
+
+struct State {
+  sqlite3_vfs* real = nullptr;
+  int failAt = 0;
+  FaultInjectionVfs::Mode mode = FaultInjectionVfs::Mode::failOnce;
+  int operations = 0;
+  int failures = 0;
+  std::string log;
+};
+
+State state;
+sqlite3_vfs shim;
+bool registered = false;
+
+// Our file wraps the real one, which lives in the same allocation after it.
+struct ShimFile {
+  sqlite3_file base;
+  sqlite3_file* real;
+  const char* name;
+};
+
+sqlite3_file* real(sqlite3_file* f) { return reinterpret_cast<ShimFile*>(f)->real; }
+
+// Counts one durable operation on the file `name`; true when it must fail.
+bool mustFail(const char* name, const char* operation) {
+  ++state.operations;
+  const char* base = name ? std::strrchr(name, '/') : nullptr;
+  state.log += std::string(operation) + " " + (base ? base + 1 : (name ? name : "(temp)")) + "\n";
+  if (state.failAt == 0) return false;
+  const bool fail = state.mode == FaultInjectionVfs::Mode::failOnce ? state.operations == state.failAt
+                                                                    : state.operations >= state.failAt;
+  if (fail) ++state.failures;
+  return fail;
+}
+
+bool mustFail(sqlite3_file* f, const char* operation) { return mustFail(reinterpret_cast<ShimFile*>(f)->name, operation); }
+
+int xClose(sqlite3_file* f) {
+  sqlite3_file* r = real(f);
+  return r->pMethods ? r->pMethods->xClose(r) : SQLITE_OK;
+}
+int xRead(sqlite3_file* f, void* buffer, int amount, sqlite3_int64 offset) {
+  return real(f)->pMethods->xRead(real(f), buffer, amount, offset);
+}
+int xWrite(sqlite3_file* f, const void* buffer, int amount, sqlite3_int64 offset) {
+  if (mustFail(f, "write")) return SQLITE_IOERR_WRITE;
+  return real(f)->pMethods->xWrite(real(f), buffer, amount, offset);
+}
+int xTruncate(sqlite3_file* f, sqlite3_int64 size) {
+  if (mustFail(f, "truncate")) return SQLITE_IOERR_TRUNCATE;
+  return real(f)->pMethods->xTruncate(real(f), size);
+}
+int xSync(sqlite3_file* f, int flags) {
+  if (mustFail(f, "sync")) return SQLITE_IOERR_FSYNC;
+  return real(f)->pMethods->xSync(real(f), flags);
+}
+int xFileSize(sqlite3_file* f, sqlite3_int64* size) { return real(f)->pMethods->xFileSize(real(f), size); }
+int xLock(sqlite3_file* f, int level) { return real(f)->pMethods->xLock(real(f), level); }
+int xUnlock(sqlite3_file* f, int level) { return real(f)->pMethods->xUnlock(real(f), level); }
+int xCheckReservedLock(sqlite3_file* f, int* out) { return real(f)->pMethods->xCheckReservedLock(real(f), out); }
+int xFileControl(sqlite3_file* f, int op, void* arg) { return real(f)->pMethods->xFileControl(real(f), op, arg); }
+int xSectorSize(sqlite3_file* f) { return real(f)->pMethods->xSectorSize(real(f)); }
+int xDeviceCharacteristics(sqlite3_file* f) { return real(f)->pMethods->xDeviceCharacteristics(real(f)); }
+int xShmMap(sqlite3_file* f, int page, int size, int extend, void volatile** out) {
+  return real(f)->pMethods->xShmMap(real(f), page, size, extend, out);
+}
+int xShmLock(sqlite3_file* f, int offset, int n, int flags) {
+  return real(f)->pMethods->xShmLock(real(f), offset, n, flags);
+}
+void xShmBarrier(sqlite3_file* f) { real(f)->pMethods->xShmBarrier(real(f)); }
+int xShmUnmap(sqlite3_file* f, int deleteFlag) { return real(f)->pMethods->xShmUnmap(real(f), deleteFlag); }
+int xFetch(sqlite3_file* f, sqlite3_int64 offset, int amount, void** out) {
+  return real(f)->pMethods->xFetch(real(f), offset, amount, out);
+}
+int xUnfetch(sqlite3_file* f, sqlite3_int64 offset, void* page) {
+  return real(f)->pMethods->xUnfetch(real(f), offset, page);
+}
+
+// One method table per version of the real file's table, so that SQLite sees
+// exactly the capabilities of the file underneath (WAL needs version 2).
+sqlite3_io_methods methodsFor(int version) {
+  sqlite3_io_methods m{};
+  m.iVersion = version;
+  m.xClose = xClose;
+  m.xRead = xRead;
+  m.xWrite = xWrite;
+  m.xTruncate = xTruncate;
+  m.xSync = xSync;
+  m.xFileSize = xFileSize;
+  m.xLock = xLock;
+  m.xUnlock = xUnlock;
+  m.xCheckReservedLock = xCheckReservedLock;
+  m.xFileControl = xFileControl;
+  m.xSectorSize = xSectorSize;
+  m.xDeviceCharacteristics = xDeviceCharacteristics;
+  if (version >= 2) {
+    m.xShmMap = xShmMap;
+    m.xShmLock = xShmLock;
+    m.xShmBarrier = xShmBarrier;
+    m.xShmUnmap = xShmUnmap;
+  }
+  if (version >= 3) {
+    m.xFetch = xFetch;
+    m.xUnfetch = xUnfetch;
+  }
+  return m;
+}
+
+sqlite3_io_methods methodsV1 = methodsFor(1);
+sqlite3_io_methods methodsV2 = methodsFor(2);
+sqlite3_io_methods methodsV3 = methodsFor(3);
+
+int xOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
+  auto* file = reinterpret_cast<ShimFile*>(f);
+  file->real = reinterpret_cast<sqlite3_file*>(file + 1);
+  file->name = name;
+  file->base.pMethods = nullptr;
+  const int rc = state.real->xOpen(state.real, name, file->real, flags, outFlags);
+  if (file->real->pMethods == nullptr) return rc;
+  switch (file->real->pMethods->iVersion) {
+    case 1: file->base.pMethods = &methodsV1; break;
+    case 2: file->base.pMethods = &methodsV2; break;
+    default: file->base.pMethods = &methodsV3; break;
+  }
+  return rc;
+}
+
+// Deleting the rollback journal is the commit point in that journal mode, so
+// it counts as a durable operation too.
+int xDelete(sqlite3_vfs*, const char* name, int syncDir) {
+  if (mustFail(name, "delete")) return SQLITE_IOERR_DELETE;
+  return state.real->xDelete(state.real, name, syncDir);
+}
+int xAccess(sqlite3_vfs*, const char* name, int flags, int* out) {
+  return state.real->xAccess(state.real, name, flags, out);
+}
+int xFullPathname(sqlite3_vfs*, const char* name, int n, char* out) {
+  return state.real->xFullPathname(state.real, name, n, out);
+}
+void* xDlOpen(sqlite3_vfs*, const char* name) { return state.real->xDlOpen(state.real, name); }
+void xDlError(sqlite3_vfs*, int n, char* out) { state.real->xDlError(state.real, n, out); }
+void (*xDlSym(sqlite3_vfs*, void* handle, const char* symbol))(void) {
+  return state.real->xDlSym(state.real, handle, symbol);
+}
+void xDlClose(sqlite3_vfs*, void* handle) { state.real->xDlClose(state.real, handle); }
+int xRandomness(sqlite3_vfs*, int n, char* out) { return state.real->xRandomness(state.real, n, out); }
+int xSleep(sqlite3_vfs*, int micro) { return state.real->xSleep(state.real, micro); }
+int xCurrentTime(sqlite3_vfs*, double* out) { return state.real->xCurrentTime(state.real, out); }
+int xGetLastError(sqlite3_vfs*, int n, char* out) { return state.real->xGetLastError(state.real, n, out); }
+int xCurrentTimeInt64(sqlite3_vfs*, sqlite3_int64* out) { return state.real->xCurrentTimeInt64(state.real, out); }
+
+}  // namespace
+
+FaultInjectionVfs::FaultInjectionVfs() {
+  if (registered) throw std::logic_error("only one FaultInjectionVfs at a time");
+  sqlite3_initialize();
+  state = State{};
+  state.real = sqlite3_vfs_find(nullptr);
+  if (state.real == nullptr) throw std::runtime_error("no default SQLite VFS");
+  shim = sqlite3_vfs{};
+  shim.iVersion = 2;
+  shim.szOsFile = static_cast<int>(sizeof(ShimFile)) + state.real->szOsFile;
+  shim.mxPathname = state.real->mxPathname;
+  shim.zName = "vlt-fault-injection";
+  shim.xOpen = xOpen;
+  shim.xDelete = xDelete;
+  shim.xAccess = xAccess;
+  shim.xFullPathname = xFullPathname;
+  shim.xDlOpen = xDlOpen;
+  shim.xDlError = xDlError;
+  shim.xDlSym = xDlSym;
+  shim.xDlClose = xDlClose;
+  shim.xRandomness = xRandomness;
+  shim.xSleep = xSleep;
+  shim.xCurrentTime = xCurrentTime;
+  shim.xGetLastError = xGetLastError;
+  shim.xCurrentTimeInt64 = xCurrentTimeInt64;
+  if (sqlite3_vfs_register(&shim, 1) != SQLITE_OK) throw std::runtime_error("cannot register the VFS");
+  registered = true;
+}
+
+FaultInjectionVfs::~FaultInjectionVfs() {
+  sqlite3_vfs_unregister(&shim);
+  sqlite3_vfs_register(state.real, 1);
+  registered = false;
+}
+
+void FaultInjectionVfs::failAt(int n, Mode mode) {
+  state.failAt = n;
+  state.mode = mode;
+  state.operations = 0;
+  state.failures = 0;
+  state.log.clear();
+}
+
+int FaultInjectionVfs::operations() const { return state.operations; }
+int FaultInjectionVfs::failures() const { return state.failures; }
+std::string FaultInjectionVfs::log() const { return state.log; }
+
+}  // namespace testsupport
