@@ -1,0 +1,48 @@
+#pragma once
+
+#include <qm0/export.hpp>
+
+#include <boost/optional/optional.hpp>
+
+#include <string>
+#include <utility>
+
+namespace qm::zero {
+
+/// An element's identity as text: a type text naming the kind of id and the
+/// id text. Elements of this framework are identified by uuid: type
+/// `UUID_TYPE`, id text the 36-character lower-case form. A plain value.
+class QM0_API ElementId {
+ public:
+  static const std::u16string UUID_TYPE;  ///< u"UUID"
+
+  ElementId() = default;
+  ElementId(std::u16string type, std::u16string id) : type_(std::move(type)), id_(std::move(id)) {}
+
+  const std::u16string& getType() const noexcept { return type_; }
+  const std::u16string& getId() const noexcept { return id_; }
+
+  friend bool operator==(const ElementId& a, const ElementId& b) { return a.type_ == b.type_ && a.id_ == b.id_; }
+  friend bool operator!=(const ElementId& a, const ElementId& b) { return !(a == b); }
+
+ private:
+  std::u16string type_;
+  std::u16string id_;
+};
+
+/// The identity a proxy is created with: an element id and an optional text
+/// (for instance the name of the store it comes from). A plain value.
+class QM0_API ProxyId {
+ public:
+  ProxyId(std::u16string type, std::u16string id, boost::optional<std::u16string> text)
+      : id_(std::move(type), std::move(id)), text_(std::move(text)) {}
+
+  const ElementId& getElementId() const noexcept { return id_; }
+  const boost::optional<std::u16string>& getText() const noexcept { return text_; }
+
+ private:
+  ElementId id_;
+  boost::optional<std::u16string> text_;
+};
+
+}  // namespace qm::zero

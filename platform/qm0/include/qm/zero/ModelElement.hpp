@@ -1,0 +1,170 @@
+#pragma once
+// The model element handle: the one type through which hosts, the framework
+// and data sources refer to elements of a model and to metamodel objects.
+
+#include <qm/zero/Fwd.hpp>
+#include <qm0/export.hpp>
+
+#include <boost/uuid/uuid.hpp>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace qm::zero {
+
+/// Access tags of the reflective operations. The public form (no tag) is what
+/// hosts use; the privileged forms are for data sources and the framework's
+/// own services: they never ask the data source to load anything (the public
+/// form may resolve proxies and load deferred collections), and
+/// `PrivilegedWithResolveTag` resolves proxies but loads no collection
+/// contents. Only `datasource::DataSource` creates privileged tags.
+class PrivilegedTag {
+ private:
+  constexpr PrivilegedTag() = default;
+  friend class datasource::DataSource;
+  friend class Model;
+};
+class PrivilegedWithResolveTag {
+ private:
+  constexpr PrivilegedWithResolveTag() = default;
+  friend class datasource::DataSource;
+  friend class Model;
+};
+
+/// A counted handle to a model element or to a metamodel object (classes,
+/// properties, types and packages are elements too, with their metaclass as
+/// class). Copying a handle shares the element; the element lives while a
+/// handle or its model holds it. A default-constructed handle is null; a
+/// lookup that finds nothing returns null. Equality, ordering and hashing are
+/// by identity.
+///
+/// The reflective operations (`get`, `set`, `isSet`, `unset` and the
+/// collection edits) apply to model elements only; on a metamodel object they
+/// throw std::logic_error. Every change must happen inside a transaction of
+/// the element's model, while the model is not frozen; otherwise the change
+/// is refused with qm0:messages:NoOpenTransaction or qm0:messages:ModelIsFrozen
+/// and nothing changes. A value of the wrong type or size is refused with
+/// qm0:messages:CannotCastIncompatibleTypes.
+///
+/// Handles may be copied and destroyed from several threads (the count is
+/// atomic); an element and its model are used from one thread at a time.
+class QM0_API ModelElement {
+ public:
+  class Impl;
+
+  ModelElement() noexcept : impl_(nullptr) {}
+  /// Shares `impl` (which may be null).
+  explicit ModelElement(const Impl* impl) noexcept;
+  ModelElement(const ModelElement& other) noexcept;
+  ModelElement(ModelElement&& other) noexcept : impl_(other.impl_) { other.impl_ = nullptr; }
+  ModelElement& operator=(const ModelElement& other) noexcept;
+  ModelElement& operator=(ModelElement&& other) noexcept;
+  ~ModelElement();
+
+  bool isNull() const noexcept { return impl_ == nullptr; }
+  explicit operator bool() const noexcept { return impl_ != nullptr; }
+  Impl* get() const noexcept { return impl_; }
+
+  friend bool operator==(const ModelElement& a, const ModelElement& b) noexcept { return a.impl_ == b.impl_; }
+  friend bool operator!=(const ModelElement& a, const ModelElement& b) noexcept { return a.impl_ != b.impl_; }
+  friend bool operator<(const ModelElement& a, const ModelElement& b) noexcept {
+    return std::less<const Impl*>()(a.impl_, b.impl_);
+  }
+
+  /// The root class of every model class (qualified name "ModelElement").
+  static meta::Class metaClass();
+
+  /// Creates an element of `cls` with identity `uuid` in `model` and returns
+  /// it; every property is unset. Inside a transaction the element is
+  /// reported as created; while a data source modifies memory
+  /// (`ActiveDataSource::startDataSourceModification`) it is not reported.
+  /// Throws std::invalid_argument for a null model or class, or an abstract
+  /// class; qm0:messages:DuplicateElementId when the model already holds
+  /// `uuid`; the refusals of a change (see the class comment).
+  static ModelElement createReflective(const Model& model, const meta::Class& cls, const boost::uuids::uuid& uuid);
+  /// As above with a new random uuid.
+  static ModelElement createReflective(const Model& model, const meta::Class& cls);
+
+  /// The element's class (for a metamodel object: its metaclass). Null handle: null.
+  meta::Class getMetaClass() const;
+  /// The identity. Requires a non-null handle.
+  const boost::uuids::uuid& getUUID() const;
+  /// The model holding the element; null for a metamodel object, and for an
+  /// element that was destroyed or whose model is gone.
+  Model getModel() const;
+  /// True after the element was destroyed (or its creation rolled back, or its
+  /// model destroyed). A destroyed element keeps its class and uuid; its
+  /// properties read as unset and it cannot be changed.
+  bool isDestroyed() const;
+  /// A text form for logs: the class's qualified name and the uuid,
+  /// "pkg.Class 01234567-89ab-cdef-0123-456789abcdef".
+  std::u16string toString() const;
+
+  /// The value of `property` (declared on the element's class or a
+  /// superclass): an empty value of the property's type when unset. Throws
+  /// qm0:messages:PropertyNotOfClass for a property of another class.
+  Value get(const meta::Property& property) const;
+  Value get(const meta::Property& property, PrivilegedTag) const;
+  Value get(const meta::Property& property, PrivilegedWithResolveTag) const;
+
+  /// Whether `property` holds something: a single-valued property that was
+  /// set (an empty value counts as unset), a multi-valued one with entries.
+  bool isSet(const meta::Property& property) const;
+  bool isSet(const meta::Property& property, PrivilegedTag) const;
+  bool isSet(const meta::Property& property, PrivilegedWithResolveTag) const;
+
+  /// Replaces the whole value of `property`. An empty value unsets it. For a
+  /// reference property the targets' other ends are updated (opposite
+  /// property; composite owner, which takes each target away from its
+  /// previous owner). Throws on a value that does not fit the property's
+  /// type or upper bound, or (for a single composite reference) a target
+  /// that would own this element.
+  void set(const meta::Property& property, const Value& value);
+  void set(const meta::Property& property, const Value& value, PrivilegedTag);
+  void set(const meta::Property& property, const Value& value, PrivilegedWithResolveTag);
+  /// Sets a single-valued reference (a null element clears it) or appends to
+  /// a multi-valued one.
+  void set(const meta::Property& property, const ModelElement& target);
+  /// Clears `property`.
+  void unset(const meta::Property& property);
+
+  /// Edits of a multi-valued property. `entry` holds exactly one entry.
+  /// `insert` places it at `index` (at most the current size; the size
+  /// appends); `removeAt` and `replace` need an existing index. Throws
+  /// std::out_of_range for a bad index; a reference already in the collection
+  /// is not inserted twice (the call does nothing).
+  void insert(const meta::Property& property, std::size_t index, const Value& entry);
+  void append(const meta::Property& property, const Value& entry);
+  void removeAt(const meta::Property& property, std::size_t index);
+  void replace(const meta::Property& property, std::size_t index, const Value& entry);
+  /// Removes `target` from a reference property (single or multi-valued);
+  /// false when it was not there.
+  bool remove(const meta::Property& property, const ModelElement& target);
+
+  /// The composite owner and the owner's property holding this element; null
+  /// for a root element.
+  ModelElement getOwner() const;
+  meta::Property getOwningProperty() const;
+
+  /// Destroys the element and, depth first, every element it owns: each is
+  /// taken out of its owner and out of the opposite ends of its references,
+  /// and removed from the model. References held through properties without
+  /// an opposite are left as they are (they now refer to a destroyed
+  /// element). Refusals as for any change.
+  void destroy();
+
+ protected:
+  Impl* impl_;
+};
+
+}  // namespace qm::zero
+
+template <>
+struct std::hash<qm::zero::ModelElement> {
+  std::size_t operator()(const qm::zero::ModelElement& e) const noexcept {
+    return std::hash<const void*>()(e.get());
+  }
+};

@@ -1,0 +1,409 @@
+// The model: element table, transactions with their undo log and reports,
+// the freeze, the data source and the listeners.
+
+#include <qm/zero/Messages.hpp>
+#include <qm/zero/Model.hpp>
+
+#include "MetaInternal.hpp"
+#include "ModelState.hpp"
+
+#include <foundation/core/except/Exception.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <stdexcept>
+
+namespace qm::zero {
+
+using detail::ElementImpl;
+using detail::ModelState;
+using foundation::core::except::throwException;
+
+namespace detail {
+
+void ModelState::checkChange() const {
+  if (dataSourceModification > 0) return;
+  if (freezeCount > 0) throwException(qm0::messages::ModelIsFrozen());
+  if (!tx) throwException(qm0::messages::NoOpenTransaction());
+}
+
+SavedElement* ModelState::touch(ElementImpl* e) {
+  if (!tx) return nullptr;
+  auto [it, inserted] = tx->saved.try_emplace(e);
+  if (inserted) {
+    SavedElement& s = it->second;
+    s.handle = ModelElement(e);
+    s.state = e->state;
+    s.owner = e->owner;
+    s.ownerHandle = ModelElement(e->owner);
+    s.owningProperty = e->owningProperty;
+  }
+  return &it->second;
+}
+
+void ModelState::saveSlot(ElementImpl* e, std::uint32_t slot) {
+  SavedElement* s = touch(e);
+  if (s == nullptr) return;
+  for (const auto& saved : s->slots)
+    if (saved.first == slot) return;
+  s->slots.emplace_back(slot, e->slots[slot]);
+}
+
+void ModelState::setOwner(ElementImpl* e, ElementImpl* owner, const meta::Property::Impl* property) {
+  touch(e);
+  e->owner = owner;
+  e->owningProperty = property;
+}
+
+void ModelState::notifyFirstChange() {
+  for (const auto& holder : listeners) {
+    try {
+      if (holder) holder->getListener()->firstChangeOccurred();
+    } catch (...) {  // one listener must not stop the change or the others
+    }
+  }
+}
+
+namespace {
+template <class F>
+void forEachPackage(const ElementImpl* e, F&& f) {
+  const auto* builtin = meta::internal::builtins().package.operator->();
+  for (const meta::Class::Impl* c = e->cls.operator->(); c != nullptr; c = c->getSuperclassImpl())
+    if (c->getPackageImpl() != builtin) f(c->getPackageImpl());
+}
+}  // namespace
+
+void ModelState::insertElement(ElementImpl* e) {
+  elements.emplace(e->getUUID(), ModelElement(e));
+  forEachPackage(e, [&](const meta::Package::Impl* p) {
+    for (auto& use : packageUse)
+      if (use.first.operator->() == p) {
+        ++use.second;
+        return;
+      }
+    packageUse.emplace_back(meta::Package(p), 1);
+  });
+}
+
+void ModelState::eraseElement(ElementImpl* e) {
+  auto it = elements.find(e->getUUID());
+  if (it != elements.end() && it->second.get() == e) elements.erase(it);
+  forEachPackage(e, [&](const meta::Package::Impl* p) {
+    for (auto& use : packageUse)
+      if (use.first.operator->() == p) {
+        --use.second;
+        return;
+      }
+  });
+}
+
+void ModelState::cutPiece(bool alwaysCallSnapshot) {
+  const bool changed = !tx->piece.empty();
+  if (!changed && !(alwaysCallSnapshot && dataSource)) return;
+  auto report = tx->piece.build();
+  if (changed) {
+    tx->parts.push_back(report);
+    // From now on the whole transaction is kept apart from its parts.
+    if (!tx->whole) tx->whole = std::move(tx->piece);
+    tx->piece.clear();
+  }
+  if (dataSource) dataSource->snapshot(*report);
+}
+
+void ModelState::rollbackMemory() {
+  // Values and owners first; then the element table, removals before
+  // insertions, since an element destroyed and one created in the same
+  // transaction may share a uuid.
+  std::vector<ElementImpl*> revive, remove;
+  for (auto& [ptr, s] : tx->saved) {
+    ElementImpl* e = elementImpl(s.handle);
+    for (auto& [i, entries] : s.slots) e->slots[i] = std::move(entries);
+    e->owner = s.owner;
+    e->owningProperty = s.owningProperty;
+    if (s.state != e->state) (s.state == ElementImpl::State::Live ? revive : remove).push_back(e);
+  }
+  for (ElementImpl* e : remove) {
+    e->state = ElementImpl::State::Destroyed;
+    eraseElement(e);
+  }
+  for (ElementImpl* e : revive) {
+    e->state = ElementImpl::State::Live;
+    insertElement(e);
+  }
+}
+
+void ModelState::endTransaction() { tx.reset(); }
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------
+// Model handle.
+
+Model::Model(Impl* impl) noexcept : impl_(impl) {
+  if (impl_) impl_->refs_.fetch_add(1, std::memory_order_relaxed);
+}
+Model::Model(const Model& other) noexcept : Model(other.impl_) {}
+Model& Model::operator=(const Model& other) noexcept {
+  Model copy(other);
+  std::swap(impl_, copy.impl_);
+  return *this;
+}
+Model& Model::operator=(Model&& other) noexcept {
+  std::swap(impl_, other.impl_);
+  return *this;
+}
+Model::~Model() {
+  if (impl_ && impl_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete impl_;
+}
+Model Model::create() { return Model(new Impl()); }
+
+Model::Impl::Impl() : state_(std::make_unique<ModelState>(this)) {}
+
+Model::Impl::~Impl() {
+  ModelState& m = *state_;
+  // The data source goes first: it may still unregister its listener.
+  resetDataSource();
+  if (m.tx) {
+    m.rollbackMemory();
+    m.endTransaction();
+  }
+  auto listeners = std::move(m.listeners);
+  for (auto& holder : listeners) {
+    try {
+      if (holder) holder->getListener()->listenerRemoved();
+    } catch (...) {
+    }
+  }
+  // Surviving handles read as destroyed; emptying the slots ends reference cycles.
+  for (auto& [uuid, handle] : m.elements) {
+    ElementImpl* e = detail::elementImpl(handle);
+    e->state = ElementImpl::State::Destroyed;
+    e->model = nullptr;
+    e->owner = nullptr;
+    e->owningProperty = nullptr;
+    for (auto& slot : e->slots) slot.clear();
+  }
+  m.elements.clear();
+}
+
+// ---------------------------------------------------------------------------
+// Elements.
+
+ModelElement Model::Impl::findElement(const boost::uuids::uuid& uuid, std::uint32_t behavior) const {
+  auto it = state_->elements.find(uuid);
+  if (it != state_->elements.end()) return it->second;
+  if (behavior == FetchFromDataSource && state_->dataSource) return state_->dataSource->fetchElement(uuid);
+  return ModelElement();
+}
+
+std::vector<ModelElement> Model::Impl::getAllElements(std::uint32_t behavior) const {
+  if (behavior == FetchFromDataSource && state_->dataSource) state_->dataSource->fetchAllElements();
+  std::vector<ModelElement> out;
+  out.reserve(state_->elements.size());
+  for (const auto& entry : state_->elements) out.push_back(entry.second);
+  return out;
+}
+
+std::size_t Model::Impl::getElementCount() const noexcept { return state_->elements.size(); }
+
+std::vector<meta::Package> Model::Impl::getUsedPackages() const {
+  std::vector<meta::Package> out;
+  for (const auto& use : state_->packageUse)
+    if (use.second > 0) out.push_back(use.first);
+  return out;
+}
+
+void Model::Impl::destroyAllElements() {
+  ModelState& m = *state_;
+  m.checkChange();
+  // The all-destroyed step is a report of its own: what came before is sent
+  // first, what comes after goes to the next report.
+  if (m.tx) m.cutPiece(false);
+  std::vector<ModelElement> all = getAllElements();
+  for (const ModelElement& e : all) detail::destroyElement(m, detail::elementImpl(e));
+  m.record([](ReportBuilder& b) { b.allDestroyed(); });
+  if (m.reporting()) m.cutPiece(false);
+}
+
+// ---------------------------------------------------------------------------
+// Transactions.
+
+Transaction Model::Impl::beginTransaction() {
+  ModelState& m = *state_;
+  if (m.tx) throwException(qm0::messages::TransactionAlreadyOpen());
+  if (m.freezeCount > 0) throwException(qm0::messages::ModelIsFrozen());
+  static std::atomic<std::uint64_t> lastId{0};
+  datasource::TransactionId id(lastId.fetch_add(1, std::memory_order_relaxed) + 1);
+  if (m.dataSource) id = m.dataSource->beginTransaction(id);
+  m.tx = std::make_unique<detail::TransactionState>();
+  m.tx->id = id;
+  return Transaction(this);
+}
+
+bool Model::Impl::isInTransaction() const noexcept { return state_->tx != nullptr; }
+
+void Model::Impl::requestSnapshot() {
+  ModelState& m = *state_;
+  if (m.tx && m.dataSource) m.cutPiece(false);
+}
+
+Transaction::Transaction(Transaction&& other) noexcept : model_(other.model_) { other.model_ = nullptr; }
+
+Transaction::~Transaction() {
+  if (!model_) return;
+  try {
+    rollback();
+  } catch (...) {  // a destructor never throws
+  }
+}
+
+namespace {
+
+void notifyListeners(ModelState& m, const std::vector<std::shared_ptr<const ChangeReport>>& parts,
+                     const std::shared_ptr<const ChangeReport>& whole) {
+  // Listeners registered or removed while reports are delivered take effect
+  // for the next transaction.
+  std::vector<ListenerHolderBase*> holders;
+  for (const auto& h : m.listeners) holders.push_back(h.get());
+  auto alive = [&](ListenerHolderBase* h) {
+    return std::any_of(m.listeners.begin(), m.listeners.end(), [&](const auto& x) { return x.get() == h; });
+  };
+  for (ListenerHolderBase* h : holders) {
+    if (parts.size() > 1) {
+      for (const auto& part : parts) {
+        if (!alive(h)) break;
+        try {
+          h->deliverPart(*part);
+        } catch (...) {
+        }
+      }
+    }
+    if (!alive(h)) continue;
+    try {
+      h->deliverTransaction(*whole, parts.size() > 1);
+    } catch (...) {
+    }
+  }
+}
+
+}  // namespace
+
+void Transaction::commit() {
+  if (!model_) throw std::logic_error("qm0: the transaction is not open");
+  Model::Impl* model = model_;
+  ModelState& m = model->state();
+  datasource::DataSource* ds = m.dataSource.get();
+  try {
+    m.cutPiece(true);
+    // Changes the data source made to memory while it took the snapshot.
+    for (int round = 0; !m.tx->piece.empty(); ++round) {
+      if (round == 16) throw std::runtime_error("qm0: the data source keeps changing the model during snapshot");
+      m.cutPiece(false);
+    }
+    if (ds) {
+      ds->precommit();
+      ds->commit();
+    }
+  } catch (...) {
+    m.rollbackMemory();
+    m.endTransaction();
+    model_ = nullptr;
+    if (ds) {
+      try {
+        ds->rollback();
+      } catch (...) {  // the first failure is the one to report
+      }
+    }
+    throw;
+  }
+  auto parts = std::move(m.tx->parts);
+  std::shared_ptr<const ChangeReport> whole;
+  if (parts.size() == 1) whole = parts.front();
+  else if (parts.size() > 1) whole = m.tx->whole->build();
+  m.endTransaction();
+  model_ = nullptr;
+  if (whole) notifyListeners(m, parts, whole);
+}
+
+void Transaction::rollback() {
+  if (!model_) throw std::logic_error("qm0: the transaction is not open");
+  ModelState& m = model_->state();
+  model_ = nullptr;
+  m.rollbackMemory();
+  m.endTransaction();
+  if (m.dataSource) m.dataSource->rollback();
+}
+
+// ---------------------------------------------------------------------------
+// Freeze.
+
+FreezeGuard Model::Impl::freeze() {
+  ++state_->freezeCount;
+  return FreezeGuard(this);
+}
+
+bool Model::Impl::isFrozen() const noexcept { return state_->freezeCount > 0; }
+
+FreezeGuard::FreezeGuard(FreezeGuard&& other) noexcept : model_(other.model_) { other.model_ = nullptr; }
+FreezeGuard& FreezeGuard::operator=(FreezeGuard&& other) noexcept {
+  if (this != &other) {
+    release();
+    model_ = other.model_;
+    other.model_ = nullptr;
+  }
+  return *this;
+}
+FreezeGuard::~FreezeGuard() { release(); }
+void FreezeGuard::release() noexcept {
+  if (model_) --model_->state().freezeCount;
+  model_ = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Data source and listeners.
+
+void Model::Impl::setDataSource(std::unique_ptr<datasource::DataSource> dataSource) {
+  if (state_->tx) throw std::logic_error("qm0: the data source cannot change inside a transaction");
+  resetDataSource();
+  state_->dataSource = std::move(dataSource);
+}
+
+void Model::Impl::resetDataSource() noexcept {
+  // Taken out first: its destructor may call back into the model.
+  std::unique_ptr<datasource::DataSource> old = std::move(state_->dataSource);
+  old.reset();
+}
+
+datasource::DataSource* Model::Impl::getDataSource() const noexcept { return state_->dataSource.get(); }
+
+bool Model::Impl::addListener(std::unique_ptr<ListenerHolderBase> holder) {
+  if (!holder || !holder->getListener()) throw std::invalid_argument("qm0: null listener");
+  auto& ls = state_->listeners;
+  for (const auto& h : ls)
+    if (h->getListener() == holder->getListener()) return false;
+  auto at = std::upper_bound(ls.begin(), ls.end(), holder->getPriority(),
+                             [](int priority, const auto& h) { return priority < h->getPriority(); });
+  ls.insert(at, std::move(holder));
+  return true;
+}
+
+bool Model::Impl::removeListener(const Listener* listener) {
+  auto& ls = state_->listeners;
+  auto it = std::find_if(ls.begin(), ls.end(), [&](const auto& h) { return h->getListener() == listener; });
+  if (it == ls.end()) return false;
+  std::unique_ptr<ListenerHolderBase> holder = std::move(*it);
+  ls.erase(it);
+  try {
+    holder->getListener()->listenerRemoved();
+  } catch (...) {
+  }
+  return true;
+}
+
+Listener::Listener() = default;
+Listener::~Listener() = default;
+void Listener::listenerRemoved() {}
+void Listener::firstChangeOccurred() {}
+ListenerHolderBase::~ListenerHolderBase() = default;
+
+}  // namespace qm::zero

@@ -1,0 +1,532 @@
+// Model elements: the counted handle, reflective access, and the rules that
+// keep references consistent (opposite ends, composite owners).
+
+#include <qm/zero/Messages.hpp>
+#include <qm/zero/ModelElement.hpp>
+
+#include "MetaInternal.hpp"
+#include "ModelState.hpp"
+
+#include <foundation/core/except/Exception.hpp>
+
+#include <boost/uuid/random_generator.hpp>
+#include <boost/uuid/uuid_io.hpp>
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+namespace qm::zero {
+
+using detail::ElementImpl;
+using detail::ModelState;
+using foundation::core::except::throwException;
+using PropertyImpl = meta::Property::Impl;
+
+// ---------------------------------------------------------------------------
+// The handle.
+
+ModelElement::ModelElement(const Impl* impl) noexcept : impl_(const_cast<Impl*>(impl)) {
+  if (impl_ != nullptr) impl_->countOwner_->refs_.fetch_add(1, std::memory_order_relaxed);
+}
+
+ModelElement::ModelElement(const ModelElement& other) noexcept : ModelElement(other.impl_) {}
+
+ModelElement& ModelElement::operator=(const ModelElement& other) noexcept {
+  ModelElement copy(other);
+  std::swap(impl_, copy.impl_);
+  return *this;
+}
+
+ModelElement& ModelElement::operator=(ModelElement&& other) noexcept {
+  std::swap(impl_, other.impl_);
+  return *this;
+}
+
+ModelElement::~ModelElement() {
+  if (impl_ != nullptr && impl_->countOwner_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    delete impl_->countOwner_;
+}
+
+meta::Class ModelElement::metaClass() { return meta::Class(meta::internal::builtins().root); }
+
+// ---------------------------------------------------------------------------
+// Element state.
+
+namespace detail {
+
+ElementImpl::ElementImpl(const meta::Class& c, const boost::uuids::uuid& uuid, Model::Impl* m)
+    : ModelElement::Impl(Kind::Element, c.get(), uuid, nullptr),
+      cls(c),
+      model(m),
+      slots(c->getAttributeCount()) {}
+
+ElementImpl::~ElementImpl() = default;
+
+}  // namespace detail
+
+namespace {
+
+std::string uuidText(const boost::uuids::uuid& u) { return boost::uuids::to_string(u); }
+
+ElementImpl* asElement(const ModelElement& handle) {
+  if (!handle) throw std::invalid_argument("qm0: null element");
+  if (handle.get()->isMetaObject()) throw std::logic_error("qm0: metamodel objects have no reflective properties");
+  return static_cast<ElementImpl*>(handle.get());
+}
+
+const PropertyImpl* propertyOf(const ElementImpl* e, const meta::Property& property) {
+  if (!property) throw std::invalid_argument("qm0: null property");
+  const meta::StructuredType::Impl* owning = property->getOwningTypeImpl();
+  for (const meta::Class::Impl* c = e->cls.operator->(); c != nullptr; c = c->getSuperclassImpl())
+    if (static_cast<const meta::StructuredType::Impl*>(c) == owning) return property.operator->();
+  throwException(qm0::messages::PropertyNotOfClass(property->getQualifiedName(), e->cls->getQualifiedName()));
+}
+
+ModelState& liveModel(const ElementImpl* e) {
+  if (e->state != ElementImpl::State::Live) throwException(qm0::messages::ElementDestroyed(uuidText(e->getUUID())));
+  return e->model->state();
+}
+
+// The model of `e` when a change of it is allowed now.
+ModelState& changeableModel(const ElementImpl* e) {
+  ModelState& m = liveModel(e);
+  m.checkChange();
+  return m;
+}
+
+[[noreturn]] void cannotCast(const std::u16string& typeName) {
+  throwException(qm0::messages::CannotCastIncompatibleTypes(typeName));
+}
+
+Value entryValue(const PropertyImpl* p, const Entry& entry) {
+  meta::Type type = p->getType();
+  EntryType et = entryTypeOf(type);
+  return Value(ValueMeta(std::move(type), ValueMeta::Present, et), Entries{entry});
+}
+
+ElementImpl* targetOf(const Entry& entry) { return static_cast<ElementImpl*>(std::get<ModelElement>(entry).get()); }
+
+// Checks that `value` may be stored in `p` of `e` and returns its targets
+// when `p` is a reference.
+std::vector<ElementImpl*> checkValue(const ElementImpl* e, const PropertyImpl* p, const Value& value) {
+  std::vector<ElementImpl*> targets;
+  if (value.isEmpty()) return targets;
+  if (value.size() > p->getUpper()) cannotCast(value.getType() ? value.getType()->getQualifiedName() : u"");
+  if (p->isReference()) {
+    auto* expected = static_cast<const meta::Class::Impl*>(p->getTypeImpl());
+    targets.reserve(value.size());
+    for (const Entry& entry : value.getEntries()) {
+      const ModelElement* el = std::get_if<ModelElement>(&entry);
+      if (el == nullptr || !*el || el->get()->isMetaObject())
+        cannotCast(value.getType() ? value.getType()->getQualifiedName() : u"");
+      auto* t = static_cast<ElementImpl*>(el->get());
+      if (!t->cls->conformsTo(expected)) cannotCast(t->cls->getQualifiedName());
+      if (t->state != ElementImpl::State::Live) throwException(qm0::messages::ElementDestroyed(uuidText(t->getUUID())));
+      if (t->model != e->model) throw std::invalid_argument("qm0: elements of different models cannot refer to each other");
+      targets.push_back(t);
+    }
+    return targets;
+  }
+  const meta::Type& vt = value.getType();
+  if (!vt || !p->getTypeImpl()->isAssignableFrom(vt.operator->()) ||
+      value.getMeta().getEntryType() != entryTypeOf(p->getType()))
+    cannotCast(vt ? vt->getQualifiedName() : u"");
+  return targets;
+}
+
+// --- One side of a reference -----------------------------------------------
+
+std::size_t indexOf(const Entries& slot, const ElementImpl* t) {
+  for (std::size_t i = 0; i < slot.size(); ++i)
+    if (std::get<ModelElement>(slot[i]).get() == t) return i;
+  return std::numeric_limits<std::size_t>::max();
+}
+
+ElementImpl* singleTarget(const ElementImpl* e, const PropertyImpl* p) {
+  const Entries& slot = e->slots[p->getSlotIndex()];
+  return slot.empty() ? nullptr : targetOf(slot.front());
+}
+
+void rawInsert(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl* t, std::size_t index) {
+  const std::uint32_t i = p->getSlotIndex();
+  m.saveSlot(e, i);
+  Entries& slot = e->slots[i];
+  ModelElement handle(e);
+  if (!p->isMultiValued()) {
+    slot.clear();
+    slot.emplace_back(ModelElement(t));
+    m.record([&](ReportBuilder& b) { b.modified(handle, p); });
+    return;
+  }
+  index = std::min(index, slot.size());
+  slot.insert(slot.begin() + static_cast<std::ptrdiff_t>(index), Entry(ModelElement(t)));
+  if (p->isOrdered())
+    m.record([&](ReportBuilder& b) { b.ordered(handle, p, OCDChange::Insert, index, entryValue(p, slot[index])); });
+  else
+    m.record([&](ReportBuilder& b) { b.modified(handle, p); });
+}
+
+bool rawErase(ModelState& m, ElementImpl* e, const PropertyImpl* p, const ElementImpl* t) {
+  const std::uint32_t i = p->getSlotIndex();
+  std::size_t index = indexOf(e->slots[i], t);
+  if (index == std::numeric_limits<std::size_t>::max()) return false;
+  m.saveSlot(e, i);
+  Entries& slot = e->slots[i];
+  slot.erase(slot.begin() + static_cast<std::ptrdiff_t>(index));
+  ModelElement handle(e);
+  if (p->isMultiValued() && p->isOrdered())
+    m.record([&](ReportBuilder& b) { b.ordered(handle, p, OCDChange::Remove, index, Value()); });
+  else
+    m.record([&](ReportBuilder& b) { b.modified(handle, p); });
+  return true;
+}
+
+// --- Both sides --------------------------------------------------------------
+
+bool unlink(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl* t) {
+  ModelElement keep(t);
+  if (!rawErase(m, e, p, t)) return false;
+  if (p->isComposite() && t->owner == e && t->owningProperty == p) m.setOwner(t, nullptr, nullptr);
+  if (const PropertyImpl* q = p->getOppositeImpl()) {
+    rawErase(m, t, q, e);
+    if (q->isComposite() && e->owner == t && e->owningProperty == q) m.setOwner(e, nullptr, nullptr);
+  }
+  return true;
+}
+
+bool ownsOrIs(const ElementImpl* candidate, const ElementImpl* e) {
+  for (const ElementImpl* a = e; a != nullptr; a = a->owner)
+    if (a == candidate) return true;
+  return false;
+}
+
+// Makes `t` a target of `e.p` (at `index` in a collection) and `e` a target
+// of the opposite end; owners follow composite ends.
+void link(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl* t, std::size_t index) {
+  const PropertyImpl* q = p->getOppositeImpl();
+  if ((p->isComposite() && ownsOrIs(t, e)) || (q != nullptr && q->isComposite() && ownsOrIs(e, t)))
+    throw std::invalid_argument("qm0: an element cannot own itself or one of its owners");
+  ModelElement keepE(e), keepT(t);
+  if (!p->isMultiValued()) {
+    ElementImpl* current = singleTarget(e, p);
+    if (current == t) return;
+    if (current != nullptr) unlink(m, e, p, current);
+  } else if (indexOf(e->slots[p->getSlotIndex()], t) != std::numeric_limits<std::size_t>::max()) {
+    return;
+  }
+  if (p->isComposite() && t->owner != nullptr) unlink(m, t->owner, t->owningProperty, t);
+  rawInsert(m, e, p, t, index);
+  if (p->isComposite()) m.setOwner(t, e, p);
+  if (q == nullptr) return;
+  if (!q->isMultiValued()) {
+    ElementImpl* other = singleTarget(t, q);
+    if (other == e) return;
+    if (other != nullptr) unlink(m, t, q, other);
+  } else if (indexOf(t->slots[q->getSlotIndex()], e) != std::numeric_limits<std::size_t>::max()) {
+    return;
+  }
+  if (q->isComposite() && e->owner != nullptr) unlink(m, e->owner, e->owningProperty, e);
+  rawInsert(m, t, q, e, std::numeric_limits<std::size_t>::max());
+  if (q->isComposite()) m.setOwner(e, t, q);
+}
+
+void setReferences(ModelState& m, ElementImpl* e, const PropertyImpl* p, const std::vector<ElementImpl*>& targets) {
+  if (!p->isMultiValued()) {
+    if (targets.empty()) {
+      if (ElementImpl* current = singleTarget(e, p)) unlink(m, e, p, current);
+    } else {
+      link(m, e, p, targets.front(), 0);
+    }
+    return;
+  }
+  for (std::size_t i = 0; i < targets.size(); ++i)
+    for (std::size_t j = i + 1; j < targets.size(); ++j)
+      if (targets[i] == targets[j]) throw std::invalid_argument("qm0: an element is twice in one reference collection");
+  const std::uint32_t i = p->getSlotIndex();
+  const Entries before = e->slots[i];
+  for (const Entry& entry : before) {
+    ElementImpl* t = targetOf(entry);
+    if (std::find(targets.begin(), targets.end(), t) == targets.end()) unlink(m, e, p, t);
+  }
+  for (ElementImpl* t : targets) link(m, e, p, t, std::numeric_limits<std::size_t>::max());
+  Entries wanted;
+  wanted.reserve(targets.size());
+  for (ElementImpl* t : targets) wanted.emplace_back(ModelElement(t));
+  if (e->slots[i] != wanted) {
+    m.saveSlot(e, i);
+    e->slots[i] = std::move(wanted);
+  }
+  if (e->slots[i] != before) {
+    ModelElement handle(e);
+    m.record([&](ReportBuilder& b) { b.modified(handle, p); });
+  }
+}
+
+void checkMultiValued(const PropertyImpl* p) {
+  if (!p->isMultiValued()) throw std::logic_error("qm0: the property is not multi-valued");
+}
+
+const Entry& singleEntry(const PropertyImpl* p, const Value& entry) {
+  if (entry.size() != 1) cannotCast(entry.getType() ? entry.getType()->getQualifiedName() : u"");
+  (void)p;
+  return entry.getEntries().front();
+}
+
+}  // namespace
+
+namespace detail {
+
+void setValue(ElementImpl* e, const PropertyImpl* p, const Value& value) {
+  ModelState& m = changeableModel(e);
+  std::vector<ElementImpl*> targets = checkValue(e, p, value);
+  if (p->isReference()) {
+    setReferences(m, e, p, targets);
+    return;
+  }
+  const std::uint32_t i = p->getSlotIndex();
+  if (e->slots[i] == value.getEntries()) return;
+  m.saveSlot(e, i);
+  e->slots[i] = value.getEntries();
+  ModelElement handle(e);
+  m.record([&](ReportBuilder& b) { b.modified(handle, p); });
+}
+
+void linkElement(ElementImpl* e, const PropertyImpl* p, ElementImpl* target, std::size_t index) {
+  ModelState& m = changeableModel(e);
+  Value v{ModelElement(target)};
+  checkValue(e, p, v);
+  link(m, e, p, target, index);
+}
+
+void destroyElement(ModelState& m, ElementImpl* e) {
+  if (e->state != ElementImpl::State::Live) return;
+  ModelElement keep(e);
+  const std::vector<meta::Property> attributes = e->cls->getAllAttributes();
+  // Owned elements go first, so that each leaves its owner before the owner goes.
+  for (const meta::Property& p : attributes) {
+    if (!p->isComposite()) continue;
+    const Entries owned = e->slots[p->getSlotIndex()];
+    for (const Entry& entry : owned) destroyElement(m, targetOf(entry));
+  }
+  if (e->owner != nullptr) unlink(m, e->owner, e->owningProperty, e);
+  for (const meta::Property& p : attributes) {
+    if (!p->isReference() || !p->hasOpposite()) continue;
+    const Entries targets = e->slots[p->getSlotIndex()];
+    for (const Entry& entry : targets) unlink(m, e, p.operator->(), targetOf(entry));
+  }
+  // Release what the element still refers to, so that reference cycles end here.
+  for (std::uint32_t i = 0; i < e->slots.size(); ++i) {
+    if (e->slots[i].empty()) continue;
+    m.saveSlot(e, i);
+    e->slots[i].clear();
+  }
+  m.touch(e);
+  e->state = ElementImpl::State::Destroyed;
+  m.eraseElement(e);
+  m.record([&](ReportBuilder& b) { b.destroyed(keep); });
+}
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------
+// Reflective operations.
+
+ModelElement ModelElement::createReflective(const Model& model, const meta::Class& cls, const boost::uuids::uuid& uuid) {
+  if (!model) throw std::invalid_argument("qm0: null model");
+  if (!cls) throw std::invalid_argument("qm0: null class");
+  if (cls->isAbstract()) throw std::invalid_argument("qm0: an abstract class has no instances");
+  if (!cls->getPackageImpl()->isComplete()) throw std::invalid_argument("qm0: the class's package is not built yet");
+  ModelState& m = model->state();
+  m.checkChange();
+  if (m.elements.count(uuid) != 0) throwException(qm0::messages::DuplicateElementId(uuidText(uuid)));
+  auto* e = new ElementImpl(cls, uuid, model.get());
+  ModelElement handle(e);
+  m.touch(e);  // before it exists: a rollback removes it again
+  e->state = ElementImpl::State::Live;
+  m.insertElement(e);
+  m.record([&](ReportBuilder& b) { b.created(handle); });
+  return handle;
+}
+
+ModelElement ModelElement::createReflective(const Model& model, const meta::Class& cls) {
+  static thread_local boost::uuids::random_generator generate;
+  return createReflective(model, cls, generate());
+}
+
+meta::Class ModelElement::getMetaClass() const { return impl_ ? impl_->getMetaClass() : meta::Class(); }
+
+const boost::uuids::uuid& ModelElement::getUUID() const {
+  if (!impl_) throw std::invalid_argument("qm0: null element");
+  return impl_->getUUID();
+}
+
+Model ModelElement::getModel() const {
+  if (!impl_ || impl_->isMetaObject()) return Model();
+  auto* e = static_cast<ElementImpl*>(impl_);
+  return e->state == ElementImpl::State::Live ? Model(e->model) : Model();
+}
+
+bool ModelElement::isDestroyed() const {
+  return impl_ && !impl_->isMetaObject() && static_cast<ElementImpl*>(impl_)->state != ElementImpl::State::Live;
+}
+
+std::u16string ModelElement::toString() const {
+  if (!impl_) return u"null";
+  meta::Class c = impl_->getMetaClass();
+  std::string id = uuidText(impl_->getUUID());
+  return (c ? c->getQualifiedName() : std::u16string()) + u" " + std::u16string(id.begin(), id.end());
+}
+
+namespace {
+Value read(const ModelElement& handle, const meta::Property& property) {
+  ElementImpl* e = asElement(handle);
+  const PropertyImpl* p = propertyOf(e, property);
+  meta::Type type = p->getType();
+  EntryType et = entryTypeOf(type);
+  if (e->state != ElementImpl::State::Live) return Value(ValueMeta(std::move(type), ValueMeta::NoFlags, et), {});
+  const Entries& slot = e->slots[p->getSlotIndex()];
+  return Value(ValueMeta(std::move(type), slot.empty() ? ValueMeta::NoFlags : ValueMeta::Present, et), slot);
+}
+bool readIsSet(const ModelElement& handle, const meta::Property& property) {
+  ElementImpl* e = asElement(handle);
+  const PropertyImpl* p = propertyOf(e, property);
+  return e->state == ElementImpl::State::Live && !e->slots[p->getSlotIndex()].empty();
+}
+void write(const ModelElement& handle, const meta::Property& property, const Value& value) {
+  ElementImpl* e = asElement(handle);
+  detail::setValue(e, propertyOf(e, property), value);
+}
+}  // namespace
+
+Value ModelElement::get(const meta::Property& property) const { return read(*this, property); }
+Value ModelElement::get(const meta::Property& property, PrivilegedTag) const { return read(*this, property); }
+Value ModelElement::get(const meta::Property& property, PrivilegedWithResolveTag) const {
+  return read(*this, property);
+}
+bool ModelElement::isSet(const meta::Property& property) const { return readIsSet(*this, property); }
+bool ModelElement::isSet(const meta::Property& property, PrivilegedTag) const { return readIsSet(*this, property); }
+bool ModelElement::isSet(const meta::Property& property, PrivilegedWithResolveTag) const {
+  return readIsSet(*this, property);
+}
+void ModelElement::set(const meta::Property& property, const Value& value) { write(*this, property, value); }
+void ModelElement::set(const meta::Property& property, const Value& value, PrivilegedTag) {
+  write(*this, property, value);
+}
+void ModelElement::set(const meta::Property& property, const Value& value, PrivilegedWithResolveTag) {
+  write(*this, property, value);
+}
+
+void ModelElement::set(const meta::Property& property, const ModelElement& target) {
+  ElementImpl* e = asElement(*this);
+  const PropertyImpl* p = propertyOf(e, property);
+  if (!p->isReference()) cannotCast(target ? target.getMetaClass()->getQualifiedName() : u"");
+  if (!target) {
+    if (p->isMultiValued()) throw std::invalid_argument("qm0: a null element cannot be added to a collection");
+    detail::setValue(e, p, Value::createEmptyValue(property));
+    return;
+  }
+  detail::linkElement(e, p, asElement(target), std::numeric_limits<std::size_t>::max());
+}
+
+void ModelElement::unset(const meta::Property& property) { set(property, Value::createEmptyValue(property)); }
+
+void ModelElement::insert(const meta::Property& property, std::size_t index, const Value& entry) {
+  ElementImpl* e = asElement(*this);
+  const PropertyImpl* p = propertyOf(e, property);
+  checkMultiValued(p);
+  ModelState& m = changeableModel(e);
+  const Entry& en = singleEntry(p, entry);
+  std::vector<ElementImpl*> targets = checkValue(e, p, entry);
+  Entries& slot = e->slots[p->getSlotIndex()];
+  if (index > slot.size()) throw std::out_of_range("qm0: insert index past the end");
+  if (slot.size() + 1 > p->getUpper()) cannotCast(entry.getType()->getQualifiedName());
+  if (p->isReference()) {
+    link(m, e, p, targets.front(), index);
+    return;
+  }
+  m.saveSlot(e, p->getSlotIndex());
+  slot.insert(slot.begin() + static_cast<std::ptrdiff_t>(index), en);
+  ModelElement handle(e);
+  if (p->isOrdered())
+    m.record([&](ReportBuilder& b) { b.ordered(handle, p, OCDChange::Insert, index, entryValue(p, en)); });
+  else
+    m.record([&](ReportBuilder& b) { b.modified(handle, p); });
+}
+
+void ModelElement::append(const meta::Property& property, const Value& entry) {
+  ElementImpl* e = asElement(*this);
+  insert(property, e->slots[propertyOf(e, property)->getSlotIndex()].size(), entry);
+}
+
+void ModelElement::removeAt(const meta::Property& property, std::size_t index) {
+  ElementImpl* e = asElement(*this);
+  const PropertyImpl* p = propertyOf(e, property);
+  checkMultiValued(p);
+  ModelState& m = changeableModel(e);
+  Entries& slot = e->slots[p->getSlotIndex()];
+  if (index >= slot.size()) throw std::out_of_range("qm0: remove index past the end");
+  if (p->isReference()) {
+    unlink(m, e, p, targetOf(slot[index]));
+    return;
+  }
+  m.saveSlot(e, p->getSlotIndex());
+  slot.erase(slot.begin() + static_cast<std::ptrdiff_t>(index));
+  ModelElement handle(e);
+  if (p->isOrdered())
+    m.record([&](ReportBuilder& b) { b.ordered(handle, p, OCDChange::Remove, index, Value()); });
+  else
+    m.record([&](ReportBuilder& b) { b.modified(handle, p); });
+}
+
+void ModelElement::replace(const meta::Property& property, std::size_t index, const Value& entry) {
+  ElementImpl* e = asElement(*this);
+  const PropertyImpl* p = propertyOf(e, property);
+  checkMultiValued(p);
+  ModelState& m = changeableModel(e);
+  const Entry& en = singleEntry(p, entry);
+  std::vector<ElementImpl*> targets = checkValue(e, p, entry);
+  Entries& slot = e->slots[p->getSlotIndex()];
+  if (index >= slot.size()) throw std::out_of_range("qm0: replace index past the end");
+  if (slot[index] == en) return;
+  if (p->isReference()) {
+    if (indexOf(slot, targets.front()) != std::numeric_limits<std::size_t>::max())
+      throw std::invalid_argument("qm0: an element is twice in one reference collection");
+    unlink(m, e, p, targetOf(slot[index]));
+    link(m, e, p, targets.front(), index);
+    return;
+  }
+  m.saveSlot(e, p->getSlotIndex());
+  slot[index] = en;
+  ModelElement handle(e);
+  if (p->isOrdered())
+    m.record([&](ReportBuilder& b) { b.ordered(handle, p, OCDChange::Replace, index, entryValue(p, en)); });
+  else
+    m.record([&](ReportBuilder& b) { b.modified(handle, p); });
+}
+
+bool ModelElement::remove(const meta::Property& property, const ModelElement& target) {
+  ElementImpl* e = asElement(*this);
+  const PropertyImpl* p = propertyOf(e, property);
+  if (!p->isReference()) cannotCast(p->getType()->getQualifiedName());
+  ModelState& m = changeableModel(e);
+  return unlink(m, e, p, asElement(target));
+}
+
+ModelElement ModelElement::getOwner() const {
+  if (!impl_ || impl_->isMetaObject()) return ModelElement();
+  return ModelElement(static_cast<ElementImpl*>(impl_)->owner);
+}
+
+meta::Property ModelElement::getOwningProperty() const {
+  if (!impl_ || impl_->isMetaObject()) return meta::Property();
+  return meta::Property(static_cast<ElementImpl*>(impl_)->owningProperty);
+}
+
+void ModelElement::destroy() {
+  ElementImpl* e = asElement(*this);
+  ModelState& m = changeableModel(e);
+  detail::destroyElement(m, e);
+}
+
+}  // namespace qm::zero

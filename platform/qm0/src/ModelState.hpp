@@ -1,0 +1,110 @@
+#pragma once
+// The inner state of a model and of its elements, shared by Model.cpp and
+// ModelElement.cpp.
+
+#include <qm/zero/Model.hpp>
+#include <qm/zero/Value.hpp>
+#include <qm/zero/datasource/DataSource.hpp>
+
+#include "ReportBuilder.hpp"
+
+#include <boost/functional/hash.hpp>
+
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+namespace qm::zero::detail {
+
+/// A model element: its class, its model, its owner and one slot of entries
+/// per attribute of its class (the attribute's slot index).
+class ElementImpl final : public ModelElement::Impl {
+ public:
+  enum class State : std::uint8_t { Live, Destroyed };
+
+  ElementImpl(const meta::Class& cls, const boost::uuids::uuid& uuid, Model::Impl* model);
+  ~ElementImpl() override;
+
+  meta::Class cls;  // keeps the class's package alive
+  Model::Impl* model;
+  ElementImpl* owner = nullptr;  // the composite owner; it holds this element
+  const meta::Property::Impl* owningProperty = nullptr;
+  State state = State::Destroyed;
+  std::vector<Entries> slots;
+};
+
+inline ElementImpl* elementImpl(const ModelElement& e) { return static_cast<ElementImpl*>(e.get()); }
+
+/// What an element looked like when the open transaction first touched it.
+struct SavedElement {
+  ModelElement handle;  // keeps the element alive until the transaction ends
+  bool inModel;
+  ElementImpl::State state;
+  ElementImpl* owner;
+  ModelElement ownerHandle;
+  const meta::Property::Impl* owningProperty;
+  std::vector<std::pair<std::uint32_t, Entries>> slots;  // first-touch contents
+};
+
+struct TransactionState {
+  datasource::TransactionId id;
+  std::unordered_map<const ElementImpl*, SavedElement> saved;
+  ReportBuilder piece;                 // changes since the last snapshot
+  std::optional<ReportBuilder> whole;  // the whole transaction, once it was split
+  std::vector<std::shared_ptr<const ShallowChangeReport<ModelElement>>> parts;
+  bool firstChangeNotified = false;
+};
+
+struct ModelState {
+  explicit ModelState(Model::Impl* owner) : self(owner) {}
+
+  Model::Impl* self;
+  std::unordered_map<boost::uuids::uuid, ModelElement, boost::hash<boost::uuids::uuid>> elements;
+  std::vector<std::pair<meta::Package, std::size_t>> packageUse;  // first-use order
+  std::unique_ptr<datasource::DataSource> dataSource;
+  std::vector<std::unique_ptr<ListenerHolderBase>> listeners;  // by priority, then registration
+  unsigned freezeCount = 0;
+  unsigned dataSourceModification = 0;
+  std::unique_ptr<TransactionState> tx;
+
+  // Refuses a change that is not allowed now (frozen, no transaction).
+  void checkChange() const;
+  // Whether a change is reported (an open transaction, no data-source
+  // modification).
+  bool reporting() const noexcept { return tx != nullptr && dataSourceModification == 0; }
+
+  // Undo log.
+  SavedElement* touch(ElementImpl* e);
+  void saveSlot(ElementImpl* e, std::uint32_t slot);
+  void setOwner(ElementImpl* e, ElementImpl* owner, const meta::Property::Impl* property);
+
+  // Reports, to the current piece and the whole transaction.
+  template <class F>
+  void record(F&& f) {
+    if (!reporting()) return;
+    f(tx->piece);
+    if (tx->whole) f(*tx->whole);
+    if (!tx->firstChangeNotified) {
+      tx->firstChangeNotified = true;
+      notifyFirstChange();
+    }
+  }
+  void notifyFirstChange();
+
+  // Element table.
+  void insertElement(ElementImpl* e);
+  void eraseElement(ElementImpl* e);
+
+  // Transactions.
+  void cutPiece(bool alwaysCallSnapshot);
+  void rollbackMemory();
+  void endTransaction();
+};
+
+// Element operations used by the model and by data sources.
+void destroyElement(ModelState& model, ElementImpl* e);
+void setValue(ElementImpl* e, const meta::Property::Impl* p, const Value& value);
+void linkElement(ElementImpl* e, const meta::Property::Impl* p, ElementImpl* target, std::size_t index);
+
+}  // namespace qm::zero::detail

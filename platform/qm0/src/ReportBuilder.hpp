@@ -1,0 +1,58 @@
+#pragma once
+// Collects the changes of one report while a transaction runs.
+
+#include <qm/zero/ChangeReport.hpp>
+
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+namespace qm::zero {
+
+/// Records changes in the order they happen and turns them into a report.
+/// The element lists keep first-involvement order; removals leave a null
+/// hole that build() skips.
+class ReportBuilder {
+ public:
+  void created(const ModelElement& element);
+  void destroyed(const ModelElement& element);
+  /// A change of `property` described by the whole current value.
+  void modified(const ModelElement& element, const meta::Property::Impl* property);
+  /// One change of an ordered multi-valued property.
+  void ordered(const ModelElement& element, const meta::Property::Impl* property, std::uint32_t kind,
+               std::size_t index, Value entry);
+  void allDestroyed() { allDestroyed_ = true; }
+  bool empty() const noexcept { return count_ == 0 && !allDestroyed_; }
+  void clear();
+  std::shared_ptr<const ShallowChangeReport<ModelElement>> build() const;
+
+ private:
+  struct PropertyChanges {
+    const meta::Property::Impl* property;
+    OCDChangeList changes;
+    bool whole = false;
+  };
+  struct List {
+    std::vector<ModelElement> items;
+    std::unordered_map<const ModelElement::Impl*, std::size_t> index;
+    bool contains(const ModelElement& e) const { return index.count(e.get()) != 0; }
+    void add(const ModelElement& e) {
+      if (index.emplace(e.get(), items.size()).second) items.push_back(e);
+    }
+    bool remove(const ModelElement& e) {
+      auto it = index.find(e.get());
+      if (it == index.end()) return false;
+      items[it->second] = ModelElement();
+      index.erase(it);
+      return true;
+    }
+  };
+  PropertyChanges& entryFor(const ModelElement& element, const meta::Property::Impl* property);
+
+  List created_, modified_, destroyed_, ephemeral_;
+  std::unordered_map<const ModelElement::Impl*, std::vector<PropertyChanges>> changes_;
+  std::size_t count_ = 0;  // changes recorded, for empty()
+  bool allDestroyed_ = false;
+};
+
+}  // namespace qm::zero

@@ -1,0 +1,238 @@
+#include "TestMetamodel.hpp"
+
+#include <qm/zero/Messages.hpp>
+#include <qm/zero/ModelElement.hpp>
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace {
+
+using namespace qm::zero;
+using qm0test::TestMetamodel;
+
+class MetamodelTest : public ::testing::Test {
+ protected:
+  const TestMetamodel& mm = TestMetamodel::get();
+};
+
+std::vector<std::u16string> names(const meta::ElementMap<meta::Property>& map) {
+  std::vector<std::u16string> out;
+  for (const auto& [name, property] : map) {
+    EXPECT_EQ(name, property->getName());
+    out.push_back(name);
+  }
+  return out;
+}
+
+TEST_F(MetamodelTest, ClassesHaveQualifiedNamesSuperclassesAndTheRootClass) {
+  EXPECT_EQ(mm.book->getQualifiedName(), u"lib.Book");
+  EXPECT_EQ(mm.ebook->getQualifiedName(), u"ext.Ebook");
+  EXPECT_EQ(mm.ebook->getSuperclass(), mm.book);
+  EXPECT_EQ(mm.book->getSuperclass(), mm.named);
+  EXPECT_EQ(mm.named->getSuperclass(), ModelElement::metaClass());
+  EXPECT_FALSE(ModelElement::metaClass()->getSuperclass());
+  EXPECT_EQ(ModelElement::metaClass()->getQualifiedName(), u"ModelElement");
+  EXPECT_TRUE(mm.ebook->conformsTo(mm.named));
+  EXPECT_TRUE(mm.ebook->conformsTo(ModelElement::metaClass()));
+  EXPECT_FALSE(mm.book->conformsTo(mm.ebook));
+  EXPECT_TRUE(mm.named->isAbstract());
+  EXPECT_EQ(mm.ebook->getPackage(), mm.ext);
+}
+
+TEST_F(MetamodelTest, OwnedAttributesAreWalkedInNameOrderAndInheritedOnesAreFound) {
+  EXPECT_EQ(names(mm.book->getOwnedAttributes()),
+            (std::vector<std::u16string>{u"authors", u"genre", u"library", u"pages", u"ratings", u"related"}));
+  EXPECT_EQ(names(mm.ebook->getOwnedAttributes()), (std::vector<std::u16string>{u"formats", u"size", u"url"}));
+  EXPECT_EQ(mm.ebook->getOwnedAttributes().find(u"name"), meta::Property());
+  EXPECT_EQ(mm.ebook->findProperty(u"name"), mm.name);
+  EXPECT_EQ(mm.ebook->findProperty(u"pages"), mm.pages);
+  EXPECT_FALSE(mm.book->findProperty(u"url"));
+  EXPECT_EQ(mm.ebook->getAttributeCount(), 10u);
+  // Inherited attributes keep their place in every subclass.
+  std::vector<meta::Property> all = mm.ebook->getAllAttributes();
+  ASSERT_EQ(all.size(), 10u);
+  EXPECT_EQ(all[0], mm.name);
+  for (std::uint32_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i]->getSlotIndex(), i);
+}
+
+TEST_F(MetamodelTest, PropertiesCarryEveryAttribute) {
+  EXPECT_EQ(mm.books->getType(), mm.book);
+  EXPECT_EQ(mm.books->getOwningType(), mm.library);
+  EXPECT_EQ(mm.books->getQualifiedName(), u"lib.Library.books");
+  EXPECT_EQ(mm.books->getLower(), 0u);
+  EXPECT_EQ(mm.books->getUpper(), meta::unbounded);
+  EXPECT_TRUE(mm.books->isOrdered());
+  EXPECT_TRUE(mm.books->isComposite());
+  EXPECT_TRUE(mm.books->isReference());
+  EXPECT_EQ(mm.books->getOpposite(), mm.bookLibrary);
+  EXPECT_EQ(mm.bookLibrary->getOpposite(), mm.books);
+  EXPECT_FALSE(mm.related->hasOpposite());
+  EXPECT_FALSE(mm.members->isOrdered());
+  EXPECT_EQ(mm.pages->getLower(), 1u);
+  EXPECT_EQ(mm.pages->getUpper(), 1u);
+  EXPECT_FALSE(mm.pages->isReference());
+  EXPECT_FALSE(mm.ratings->isUnique());
+  EXPECT_TRUE(mm.size->isStoredSerialized());
+  EXPECT_TRUE(mm.size->isValueOptional());
+  EXPECT_FALSE(mm.size->isNotStored());
+  // Position: declaration order unless given.
+  EXPECT_EQ(mm.books->getPositionIndex(), 0);
+  EXPECT_EQ(mm.tags->getPositionIndex(), 2);
+  EXPECT_EQ(mm.url->getPositionIndex(), 7);
+  EXPECT_EQ(mm.formats->getPositionIndex(), 1);
+}
+
+TEST_F(MetamodelTest, EveryKindOfObjectHasItsMetaclass) {
+  EXPECT_EQ(mm.book.getMetaClass(), meta::Class::metaClass());
+  EXPECT_EQ(mm.dimensions.getMetaClass(), meta::DataType::metaClass());
+  EXPECT_EQ(mm.genre.getMetaClass(), meta::Enum::metaClass());
+  EXPECT_EQ(meta::StandardTypes::integerMeta().getMetaClass(), meta::PrimitiveType::metaClass());
+  EXPECT_EQ(mm.pages.getMetaClass(), meta::Property::metaClass());
+  EXPECT_EQ(mm.lib.getMetaClass(), meta::Package::metaClass());
+  EXPECT_EQ(meta::Class::metaClass().getMetaClass(), meta::Class::metaClass());
+  EXPECT_EQ(mm.pages->getType().getMetaClass(), meta::PrimitiveType::metaClass());
+  EXPECT_EQ(mm.authors->getType().getMetaClass(), meta::Class::metaClass());
+  EXPECT_TRUE(meta::Class::downcast(mm.authors->getType()));
+  EXPECT_FALSE(meta::Class::downcast(mm.genreProp->getType()));
+  EXPECT_TRUE(meta::Enum::downcast(mm.genreProp->getType()));
+}
+
+TEST_F(MetamodelTest, StandardTypesAreFoundByRegistryName) {
+  const std::pair<const char16_t*, const meta::PrimitiveType& (*)()> standard[] = {
+      {u"Integer", &meta::StandardTypes::integerMeta},
+      {u"UnlimitedNatural", &meta::StandardTypes::unlimitedNaturalMeta},
+      {u"Integer64", &meta::StandardTypes::integer64Meta},
+      {u"UInteger8", &meta::StandardTypes::uinteger8Meta},
+      {u"UInteger64", &meta::StandardTypes::uinteger64Meta},
+      {u"Real", &meta::StandardTypes::realMeta},
+      {u"String", &meta::StandardTypes::stringMeta},
+      {u"StdString", &meta::StandardTypes::stdstringMeta},
+      {u"DateTime", &meta::StandardTypes::dateTimeMeta},
+      {u"UUID", &meta::StandardTypes::uuidMeta},
+      {u"Boolean", &meta::StandardTypes::booleanMeta},
+      {u"QxArray", &meta::StandardTypes::qxArrayMeta},
+      {u"StringToStringMap", &meta::StandardTypes::stringToStringMapMeta}};
+  std::vector<meta::PrimitiveType> seen;
+  for (const auto& [name, fn] : standard) {
+    meta::PrimitiveType t = meta::internal::getPrimitiveTypeFromMetaRegistry(name);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t, fn());
+    EXPECT_EQ(t->getName(), name);
+    EXPECT_EQ(meta::MetaRegistry::getInstance().getType(name), t);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), t), 0);
+    seen.push_back(t);
+  }
+  EXPECT_EQ(meta::StandardTypes::uinteger8Meta()->getEntryType(), EntryType::UInteger8);
+  EXPECT_EQ(meta::StandardTypes::qxArrayMeta()->getEntryType(), EntryType::QxArray);
+  EXPECT_FALSE(meta::internal::getPrimitiveTypeFromMetaRegistry(u"Integer32"));
+}
+
+TEST_F(MetamodelTest, EnumerationLiteralsAreWalkedByName) {
+  std::vector<std::pair<std::u16string, std::int32_t>> literals(mm.genre->getLiterals().begin(),
+                                                                mm.genre->getLiterals().end());
+  EXPECT_EQ(literals, (std::vector<std::pair<std::u16string, std::int32_t>>{
+                          {u"Fiction", 2}, {u"Poetry", 5}, {u"Science", 1}}));
+  EXPECT_EQ(mm.genre->getLiteralValue(u"Poetry").value_or(-1), 5);
+  EXPECT_FALSE(mm.genre->getLiteralValue(u"Drama"));
+  EXPECT_EQ(mm.genre->getLiteralName(1).value_or(u""), u"Science");
+}
+
+TEST_F(MetamodelTest, RegistryFindsClassesAndPackagesAndKnowsCurrentVersions) {
+  auto& registry = meta::MetaRegistry::getInstance();
+  EXPECT_EQ(registry.getClass(u"lib.Book"), mm.book);
+  EXPECT_EQ(registry.getClass(u"ext.Ebook"), mm.ebook);
+  EXPECT_EQ(registry.getClass(u"ModelElement"), ModelElement::metaClass());
+  EXPECT_FALSE(registry.getClass(u"lib.Genre"));  // an enumeration, not a class
+  EXPECT_FALSE(registry.getClass(u"lib.Nothing"));
+  EXPECT_FALSE(registry.getClass(u"Book"));
+  EXPECT_EQ(registry.getPackageForFamily(u"http://example.com/lib"), mm.lib);
+  EXPECT_FALSE(registry.getPackageForFamily(u"http://example.com/none"));
+  EXPECT_EQ(registry.getPackage(u"http://example.com/ext/2"), mm.ext);
+  EXPECT_TRUE(registry.isVersionCurrentForFamily(u"1.0", u"http://example.com/lib"));
+  EXPECT_FALSE(registry.isVersionCurrentForFamily(u"1.1", u"http://example.com/lib"));
+  EXPECT_FALSE(registry.isVersionCurrentForFamily(u"1.0", u"http://example.com/none"));
+}
+
+TEST_F(MetamodelTest, UrisSplitIntoVersionAndFamily) {
+  EXPECT_EQ(mm.lib->getUri(), u"http://example.com/lib/1.0");
+  auto [version, family] = meta::MetaRegistry::parseUri(mm.lib->getUri());
+  EXPECT_EQ(version, u"1.0");
+  EXPECT_EQ(family, u"http://example.com/lib");
+  EXPECT_EQ(meta::MetaRegistry::composeUri(u"3", u"urn:x"), u"urn:x/3");
+  EXPECT_EQ(meta::MetaRegistry::parseUri(u"plain"), std::make_pair(std::u16string(), std::u16string(u"plain")));
+}
+
+TEST_F(MetamodelTest, ASecondVersionOfARegisteredFamilyIsRefused) {
+  meta::PackageBuilder b(u"lib2", u"http://example.com/lib", u"2.0");
+  b.addClass(u"Thing");
+  meta::Package second = b.build();
+  try {
+    meta::MetaRegistry::getInstance().registerPackage(second);
+    FAIL() << "registered twice";
+  } catch (const foundation::core::except::IMsgIDException& e) {
+    EXPECT_EQ(e.get_error_id(), "qm0:messages:PackageAlreadyRegistered");
+  }
+  EXPECT_EQ(meta::MetaRegistry::getInstance().getPackageForFamily(u"http://example.com/lib"), mm.lib);
+}
+
+TEST_F(MetamodelTest, RegisteredPackagesCanBeRemovedAgain) {
+  meta::PackageBuilder b(u"tmp", u"urn:tmp", u"1");
+  meta::Class thing = b.addClass(u"Thing");
+  auto& registry = meta::MetaRegistry::getInstance();
+  registry.registerPackage(b.build());
+  EXPECT_EQ(registry.getClass(u"tmp.Thing"), thing);
+  EXPECT_TRUE(registry.unregisterPackage(u"urn:tmp/1"));
+  EXPECT_FALSE(registry.getClass(u"tmp.Thing"));
+  EXPECT_FALSE(registry.unregisterPackage(u"urn:tmp/1"));
+}
+
+TEST_F(MetamodelTest, BuilderRefusesInconsistentDefinitions) {
+  meta::PackageBuilder b(u"bad", u"urn:bad", u"1");
+  meta::Class a = b.addClass(u"A");
+  meta::Class c = b.addClass(u"C");
+  EXPECT_THROW(b.addClass(u"A"), std::invalid_argument);
+  EXPECT_THROW(b.addClass(u""), std::invalid_argument);
+  EXPECT_THROW(b.addProperty(a, u"x", meta::StandardTypes::integerMeta(), meta::PropertyOptions().bounds(2, 1)),
+               std::invalid_argument);
+  EXPECT_THROW(b.addProperty(a, u"x", meta::StandardTypes::integerMeta(), meta::PropertyOptions().setComposite()),
+               std::invalid_argument);
+  meta::Property toC = b.addProperty(a, u"toC", c);
+  EXPECT_THROW(b.addProperty(a, u"toC", c), std::invalid_argument);
+  meta::Property toA = b.addProperty(c, u"toA", a);
+  meta::Property toAAgain = b.addProperty(c, u"toAAgain", c);
+  EXPECT_THROW(b.setOpposite(toC, toAAgain), std::invalid_argument);  // toAAgain is not typed by A
+  b.setOpposite(toC, toA);
+  EXPECT_THROW(b.setOpposite(toC, toA), std::invalid_argument);  // already paired
+  meta::Package built = b.build();
+  EXPECT_TRUE(built->isComplete());
+  EXPECT_THROW(b.addClass(u"Late"), std::logic_error);
+  // Properties of another package cannot be added.
+  meta::PackageBuilder other(u"other", u"urn:other", u"1");
+  EXPECT_THROW(other.addProperty(a, u"y", meta::StandardTypes::integerMeta()), std::invalid_argument);
+}
+
+TEST_F(MetamodelTest, AnUnfinishedPackageCannotBeRegisteredOrExtended) {
+  meta::PackageBuilder b(u"open", u"urn:open", u"1");
+  meta::Class a = b.addClass(u"A");
+  EXPECT_FALSE(a->getPackage()->isComplete());
+  EXPECT_THROW(meta::MetaRegistry::getInstance().registerPackage(a->getPackage()), std::invalid_argument);
+  meta::PackageBuilder other(u"later", u"urn:later", u"1");
+  EXPECT_THROW(other.addClass(u"B", a), std::invalid_argument);
+  EXPECT_EQ(a->getPackage()->getOwnedTypes(), std::vector<meta::Type>{a});
+}
+
+TEST_F(MetamodelTest, APackageLivesWhileAnyOfItsObjectsIsHeld) {
+  meta::Property kept;
+  {
+    meta::PackageBuilder b(u"short", u"urn:short", u"1");
+    meta::Class a = b.addClass(u"A");
+    kept = b.addProperty(a, u"n", meta::StandardTypes::integerMeta());
+    b.build();
+  }
+  EXPECT_EQ(kept->getOwningType()->getQualifiedName(), u"short.A");
+  EXPECT_EQ(kept->getOwningType()->getPackage()->getUri(), u"urn:short/1");
+}
+
+}  // namespace
