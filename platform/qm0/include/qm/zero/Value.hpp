@@ -85,6 +85,14 @@ template <>
 struct EntryStorage<const char*> {
   using type = std::string;
 };
+template <>
+struct EntryStorage<char16_t*> {
+  using type = std::u16string;
+};
+template <>
+struct EntryStorage<char*> {
+  using type = std::string;
+};
 template <class T>
 struct EntryStorage<T, std::enable_if_t<std::is_base_of_v<ModelElement, T>>> {
   using type = ModelElement;
