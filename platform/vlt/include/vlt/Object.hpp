@@ -1,0 +1,482 @@
+#pragma once
+// Objects and their values: ObjectRef, the live collections of a
+// multi-valued property, and DataModelRef (the objects of a repository).
+//
+// Typed access is a family of thin templates over one non-template core per
+// operation; the accepted value types are:
+//
+//   | value type | C++ types (single; boost::optional and std::vector of these too) |
+//   |---|---|
+//   | int32, uint32 | int, unsigned (any 32-bit integer type) |
+//   | int64, uint64 | long long, unsigned long long, std::int64_t, std::uint64_t |
+//   | real64 | double |
+//   | ustring | std::u16string (any UTF-16, unpaired surrogates and NULs included) |
+//   | string | std::string (any bytes) |
+//   | DateTime | boost::posix_time::ptime, special values included (microseconds) |
+//   | UUID | boost::uuids::uuid |
+//   | bool | vlt::Boolean, bool |
+//   | qxarray | matrix::qxArray_tag* (single and vector only, no optional) |
+//   | enumerations | vlt::EnumeralRef |
+//   | classes | vlt::ObjectRef |
+//
+// A value of another type than the property's throws UsageError. Reading an
+// absent value (NULL) into a plain (non-optional) target gives the default
+// value: 0, an empty string, a null handle, not_a_date_time, a null array
+// pointer. A single getter used on a collection gives its first value; a
+// vector getter used on a single-valued property gives zero or one value.
+//
+// Handles are small copyable values, null by default, and not synchronised:
+// use a repository and its handles from one thread at a time. Outside an
+// explicit transaction each write is committed on its own (or wrap a batch in
+// DataModelRepository::performDictionaryFunction). Inside a transaction,
+// reads of one object's single values share one row fetch.
+
+#include <vlt/Metamodel.hpp>
+#include <vlt/Types.hpp>
+
+#include <boost/date_time/posix_time/ptime.hpp>
+#include <boost/optional/optional.hpp>
+#include <boost/uuid/uuid.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace vlt {
+
+namespace detail {
+template <class T, class Enable = void>
+struct ScalarTraits;  // value type and canonical type of a scalar C++ type
+template <class T>
+struct ValueAccess;   // getPropertyValue / setPropertyValue for one C++ type
+}  // namespace detail
+
+/// One object of the repository, named by its id. A handle carries a class:
+/// the object's own class when it comes from findObject, a composite read or
+/// a collection of links; the class it was asked for when it comes from
+/// getObjectRef or a single-valued reference. A handle may name an object
+/// that does not exist (yet): getObjectRef gives handles for pre-allocated ids.
+class VLT_API ObjectRef {
+ public:
+  ObjectRef() = default;
+  /// A null handle has object id 0.
+  bool isNull() const noexcept { return id_ == 0; }
+  explicit operator bool() const noexcept { return !isNull(); }
+  ObjectId objectId() const noexcept { return id_; }
+  /// The class this handle carries (see above).
+  ClassRef objectClass() const;
+
+  /// The object's uuid. Throws ObjectNotFoundError when the object does not
+  /// exist, UsageError for a null handle.
+  const boost::uuids::uuid& objectIdentity() const;
+  /// The object's own class, asked of the repository; null when the object
+  /// does not exist.
+  ClassRef objectRuntimeClass() const;
+  /// Whether the object exists.
+  bool exists() const;
+
+  /// The object's composite owner: `owner` is null (id 0) for a root, then
+  /// `property` is null and `ordinal` 0. Otherwise `property` is the owner's
+  /// composite property that holds it and `ordinal` its position there (its
+  /// index in an ordered collection, else 0). Throws ObjectNotFoundError.
+  void getOwnership(ObjectRef& owner, PropertyRef& property, std::uint64_t& ordinal) const;
+
+  /// Deletes the object, the objects it owns (recursively), their values and
+  /// the links they hold, and every link that other objects hold to any of
+  /// them (single references become absent, collection entries are removed).
+  /// Throws ObjectNotFoundError when the object does not exist.
+  void deleteObject();
+
+  /// Calls `callback(collection, index)` once for each entry, in another
+  /// object's multi-valued, non-composite property without an opposite, that
+  /// refers to this object. Entries of one collection come in descending
+  /// index order, so the callback may remove each at its index. The calls
+  /// happen after the entries were collected; the callback may write.
+  void processIncomingMultiValuedUnidirectionalAssociations(
+      const std::function<void(CollectionRef& collection, std::size_t index)>& callback) const;
+
+  /// Reads `property` into `out`; see the table above for the types of `out`,
+  /// which may also be a live collection handle (CollectionRef for objects,
+  /// EnumeralCollectionRef, BuiltinTypeCollectionRef<T>). A read array
+  /// (matrix::qxArray_tag*) is a new array owned by the caller. Throws
+  /// UsageError (null handle, property not of the object's class, type
+  /// mismatch) and ObjectNotFoundError.
+  template <class T>
+  void getPropertyValue(const PropertyRef& property, T& out) const {
+    detail::ValueAccess<T>::get(*this, property, out);
+  }
+
+  /// Writes `value` into `property`: a single value, a boost::optional (none
+  /// stores absent), or a std::vector replacing the whole collection. Arrays
+  /// are copied. For a composite property the objects given become owned by
+  /// this one (and leave their previous owner); objects dropped from a
+  /// composite collection become roots. Throws as getPropertyValue, and
+  /// ConstraintError for a duplicate in a unique collection.
+  template <class T>
+  void setPropertyValue(const PropertyRef& property, const T& value) {
+    detail::ValueAccess<T>::set(*this, property, value);
+  }
+  void setPropertyValue(const PropertyRef& property, const char* value) {
+    setPropertyValue(property, std::string(value));
+  }
+  void setPropertyValue(const PropertyRef& property, const char16_t* value) {
+    setPropertyValue(property, std::u16string(value));
+  }
+  /// Replaces the collection of links (or owned objects) of `property`.
+  /// `objectIsNew` promises that this object was created in the current
+  /// transaction and this collection was not written since: the stored
+  /// content is then not read and cleared first (one statement less). Owned
+  /// objects (composite) already attached at construction keep working either
+  /// way.
+  void setPropertyValue(const PropertyRef& property, const std::vector<ObjectRef>& value, bool objectIsNew);
+
+  friend bool operator==(const ObjectRef& a, const ObjectRef& b) noexcept {
+    return a.id_ == b.id_ && (a.id_ == 0 || a.core_ == b.core_);
+  }
+  friend bool operator!=(const ObjectRef& a, const ObjectRef& b) noexcept { return !(a == b); }
+  friend bool operator<(const ObjectRef& a, const ObjectRef& b) noexcept { return a.id_ < b.id_; }
+
+  // The non-template core of the typed access. `canonical` points at the
+  // canonical C++ type of `type`: std::int32_t, std::uint32_t, std::int64_t,
+  // std::uint64_t, double, std::u16string, std::string, ptime, uuid, Boolean,
+  // const matrix::qxArray_tag* (writes) / matrix::qxArray_tag* (reads),
+  // EnumeralRef, ObjectRef; vectors are std::vector of these.
+  /// Reads one value; false (and `canonical` untouched) when absent.
+  bool readSingle(const PropertyRef& property, ValueType type, void* canonical) const;
+  /// Writes one value; a null `canonical` writes absent.
+  void writeSingle(const PropertyRef& property, ValueType type, const void* canonical);
+  void readMany(const PropertyRef& property, ValueType type, void* canonicalVector) const;
+  void writeMany(const PropertyRef& property, ValueType type, const void* canonicalVector, bool objectIsNew);
+  void openCollection(const PropertyRef& property, ValueType type, CollectionRefBase& out) const;
+
+ private:
+  friend class detail::Core;
+  friend class DataModelRef;
+  friend class DataModelRepository;
+  friend class ObjectConstructor;
+  friend class CollectionRefBase;
+  ObjectRef(detail::CorePtr core, const detail::ClassInfo* cls, ObjectId id)
+      : core_(std::move(core)), class_(cls), id_(id) {}
+  ObjectRef(detail::CorePtr core, const detail::ClassInfo* cls, ObjectId id, const boost::uuids::uuid& uuid)
+      : core_(std::move(core)), class_(cls), id_(id), uuid_(uuid), uuidKnown_(true) {}
+
+  detail::CorePtr core_;
+  const detail::ClassInfo* class_ = nullptr;
+  ObjectId id_ = 0;
+  mutable boost::uuids::uuid uuid_{};
+  mutable bool uuidKnown_ = false;
+};
+
+/// A live view of one multi-valued property of one object: every call reads
+/// or writes the stored collection. Indexes count from 0 in collection order.
+class VLT_API CollectionRefBase {
+ public:
+  /// indexOf's answer for a value that is not in the collection.
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+  CollectionRefBase() = default;
+  bool isNull() const noexcept { return owner_.isNull(); }
+  std::size_t size() const;
+  const ObjectRef& owningObject() const noexcept { return owner_; }
+  const PropertyRef& owningProperty() const noexcept { return property_; }
+  /// Removes the entry at `index` (later entries move down by one). For a
+  /// composite property the object is not deleted: it becomes a root. Throws
+  /// UsageError when index >= size().
+  void removeAt(std::size_t index);
+
+ protected:
+  // Non-template core of the typed collections; `canonical` as in ObjectRef.
+  void insertValue(ValueType type, const void* canonical, const boost::optional<std::uint64_t>& index);
+  void replaceValue(std::size_t index, ValueType type, const void* canonical);
+  std::size_t findValue(ValueType type, const void* canonical) const;
+  void valueAt(std::size_t index, ValueType type, void* canonical) const;
+  void readAll(ValueType type, void* canonicalVector) const;
+
+ private:
+  friend class ObjectRef;
+  friend class detail::Core;
+  ObjectRef owner_;
+  PropertyRef property_;
+};
+
+/// The objects of a multi-valued object property: links, or owned objects
+/// for a composite property.
+class VLT_API CollectionRef : public CollectionRefBase {
+ public:
+  /// Inserts `object` at `index` (appends when none or equal to size()). For
+  /// a composite property the object becomes owned here (leaving a previous
+  /// owner, or moving within this collection). Throws UsageError for an index
+  /// beyond size() or a null object, ConstraintError for a duplicate in a
+  /// unique collection.
+  void push_back(const ObjectRef& object, const boost::optional<std::uint64_t>& index = boost::none) {
+    insertValue(ValueType::object, &object, index);
+  }
+  void setAt(std::size_t index, const ObjectRef& object) { replaceValue(index, ValueType::object, &object); }
+  /// Removes the first entry that is `object`; false when there is none.
+  bool remove(const ObjectRef& object);
+  /// The index of the first entry that is `object`, npos when absent.
+  std::size_t indexOf(const ObjectRef& object) const { return findValue(ValueType::object, &object); }
+  ObjectRef at(std::size_t index) const {
+    ObjectRef out;
+    valueAt(index, ValueType::object, &out);
+    return out;
+  }
+  std::vector<ObjectRef> values() const {
+    std::vector<ObjectRef> out;
+    readAll(ValueType::object, &out);
+    return out;
+  }
+};
+
+/// The enumerals of a multi-valued enumeration property.
+class VLT_API EnumeralCollectionRef : public CollectionRefBase {
+ public:
+  /// Appends `value`.
+  void push_back(const EnumeralRef& value) { insertValue(ValueType::enumeral, &value, boost::none); }
+  void setAt(std::size_t index, const EnumeralRef& value) { replaceValue(index, ValueType::enumeral, &value); }
+  bool remove(const EnumeralRef& value);
+  std::size_t indexOf(const EnumeralRef& value) const { return findValue(ValueType::enumeral, &value); }
+  EnumeralRef at(std::size_t index) const {
+    EnumeralRef out;
+    valueAt(index, ValueType::enumeral, &out);
+    return out;
+  }
+};
+
+/// The values of a multi-valued property of a built-in type, T being one of
+/// the single C++ types of the table above (not arrays).
+template <class T>
+class BuiltinTypeCollectionRef : public CollectionRefBase {
+  using Traits = detail::ScalarTraits<T>;
+  using Canonical = typename Traits::Canonical;
+
+ public:
+  /// Appends `value`.
+  void push_back(const T& value) {
+    const Canonical c(value);
+    insertValue(Traits::type, &c, boost::none);
+  }
+  void setAt(std::size_t index, const T& value) {
+    const Canonical c(value);
+    replaceValue(index, Traits::type, &c);
+  }
+  /// Removes the first entry equal to `value`; false when there is none.
+  bool remove(const T& value) {
+    const std::size_t index = indexOf(value);
+    if (index == npos) return false;
+    removeAt(index);
+    return true;
+  }
+  std::size_t indexOf(const T& value) const {
+    const Canonical c(value);
+    return findValue(Traits::type, &c);
+  }
+  T at(std::size_t index) const {
+    Canonical c{};
+    valueAt(index, Traits::type, &c);
+    return T(c);
+  }
+};
+
+/// The objects of a repository (its one data model).
+class VLT_API DataModelRef {
+ public:
+  DataModelRef() = default;
+  bool isNull() const noexcept { return !core_; }
+  /// The object with this uuid if it is of class `cls` or of a subclass; the
+  /// handle carries the object's own class. Null when there is none.
+  ObjectRef findObject(const boost::uuids::uuid& uuid, const ClassRef& cls) const;
+  /// The objects of `cls` (and its subclasses when `withSubclasses`), in id
+  /// order.
+  std::vector<ObjectRef> objectsOf(const ClassRef& cls, bool withSubclasses = true) const;
+  std::size_t countObjects(const ClassRef& cls, bool withSubclasses = true) const;
+  /// The objects without an owner, in id order.
+  std::vector<ObjectRef> rootObjects() const;
+  /// Deletes every object with all values and links. The metamodel stays.
+  void deleteAllObjects();
+
+ private:
+  friend class DataModelRepository;
+  friend class ObjectConstructor;
+  explicit DataModelRef(detail::CorePtr core) : core_(std::move(core)) {}
+  detail::CorePtr core_;
+};
+
+namespace detail {
+
+template <ValueType V, class C>
+struct ScalarTraitsBase {
+  static constexpr ValueType type = V;
+  using Canonical = C;
+};
+
+// Integers map by size and signedness, so that int/long/long long all work
+// whatever the platform's int64_t is.
+template <class T>
+struct ScalarTraits<T, std::enable_if_t<std::is_integral<T>::value && !std::is_same<T, bool>::value>> {
+  static_assert(sizeof(T) == 4 || sizeof(T) == 8, "only 32- and 64-bit integers are stored");
+  static constexpr ValueType type = sizeof(T) == 4 ? (std::is_signed<T>::value ? ValueType::int32 : ValueType::uint32)
+                                                   : (std::is_signed<T>::value ? ValueType::int64 : ValueType::uint64);
+  using Canonical = std::conditional_t<
+      sizeof(T) == 4, std::conditional_t<std::is_signed<T>::value, std::int32_t, std::uint32_t>,
+      std::conditional_t<std::is_signed<T>::value, std::int64_t, std::uint64_t>>;
+};
+template <>
+struct ScalarTraits<double> : ScalarTraitsBase<ValueType::real64, double> {};
+template <>
+struct ScalarTraits<std::u16string> : ScalarTraitsBase<ValueType::ustring, std::u16string> {};
+template <>
+struct ScalarTraits<std::string> : ScalarTraitsBase<ValueType::string, std::string> {};
+template <>
+struct ScalarTraits<boost::posix_time::ptime> : ScalarTraitsBase<ValueType::dateTime, boost::posix_time::ptime> {};
+template <>
+struct ScalarTraits<boost::uuids::uuid> : ScalarTraitsBase<ValueType::uuid, boost::uuids::uuid> {};
+template <>
+struct ScalarTraits<Boolean> : ScalarTraitsBase<ValueType::boolean, Boolean> {};
+template <>
+struct ScalarTraits<bool> : ScalarTraitsBase<ValueType::boolean, Boolean> {};
+template <>
+struct ScalarTraits<EnumeralRef> : ScalarTraitsBase<ValueType::enumeral, EnumeralRef> {};
+template <>
+struct ScalarTraits<ObjectRef> : ScalarTraitsBase<ValueType::object, ObjectRef> {};
+
+// Single values.
+template <class T>
+struct ValueAccess {
+  using Traits = ScalarTraits<T>;
+  using Canonical = typename Traits::Canonical;
+  static void get(const ObjectRef& object, const PropertyRef& property, T& out) {
+    if constexpr (std::is_same<T, Canonical>::value) {
+      if (!object.readSingle(property, Traits::type, &out)) out = T();
+    } else {
+      Canonical c{};
+      out = object.readSingle(property, Traits::type, &c) ? T(c) : T();
+    }
+  }
+  static void set(ObjectRef& object, const PropertyRef& property, const T& value) {
+    if constexpr (std::is_same<T, Canonical>::value) {
+      object.writeSingle(property, Traits::type, &value);
+    } else {
+      const Canonical c(value);
+      object.writeSingle(property, Traits::type, &c);
+    }
+  }
+};
+
+template <class T>
+struct ValueAccess<boost::optional<T>> {
+  using Traits = ScalarTraits<T>;
+  using Canonical = typename Traits::Canonical;
+  static void get(const ObjectRef& object, const PropertyRef& property, boost::optional<T>& out) {
+    Canonical c{};
+    if (object.readSingle(property, Traits::type, &c)) {
+      out = T(std::move(c));
+    } else {
+      out = boost::none;
+    }
+  }
+  static void set(ObjectRef& object, const PropertyRef& property, const boost::optional<T>& value) {
+    if (!value) {
+      object.writeSingle(property, Traits::type, nullptr);
+    } else if constexpr (std::is_same<T, Canonical>::value) {
+      object.writeSingle(property, Traits::type, &*value);
+    } else {
+      const Canonical c(*value);
+      object.writeSingle(property, Traits::type, &c);
+    }
+  }
+};
+
+template <class T>
+struct ValueAccess<std::vector<T>> {
+  using Traits = ScalarTraits<T>;
+  using Canonical = typename Traits::Canonical;
+  static void get(const ObjectRef& object, const PropertyRef& property, std::vector<T>& out) {
+    if constexpr (std::is_same<T, Canonical>::value) {
+      out.clear();
+      object.readMany(property, Traits::type, &out);
+    } else {
+      std::vector<Canonical> c;
+      object.readMany(property, Traits::type, &c);
+      out.assign(c.begin(), c.end());
+    }
+  }
+  static void set(ObjectRef& object, const PropertyRef& property, const std::vector<T>& value) {
+    if constexpr (std::is_same<T, Canonical>::value) {
+      object.writeMany(property, Traits::type, &value, false);
+    } else {
+      const std::vector<Canonical> c(value.begin(), value.end());
+      object.writeMany(property, Traits::type, &c, false);
+    }
+  }
+};
+
+// Dense arrays: reads give a new array owned by the caller; writes copy.
+template <>
+struct ValueAccess<matrix::qxArray_tag*> {
+  static void get(const ObjectRef& object, const PropertyRef& property, matrix::qxArray_tag*& out) {
+    out = nullptr;
+    object.readSingle(property, ValueType::qxarray, &out);
+  }
+  static void set(ObjectRef& object, const PropertyRef& property, matrix::qxArray_tag* value) {
+    const matrix::qxArray_tag* c = value;
+    object.writeSingle(property, ValueType::qxarray, &c);
+  }
+};
+template <>
+struct ValueAccess<const matrix::qxArray_tag*> {
+  static void set(ObjectRef& object, const PropertyRef& property, const matrix::qxArray_tag* value) {
+    object.writeSingle(property, ValueType::qxarray, &value);
+  }
+};
+template <>
+struct ValueAccess<std::vector<matrix::qxArray_tag*>> {
+  static void get(const ObjectRef& object, const PropertyRef& property, std::vector<matrix::qxArray_tag*>& out) {
+    out.clear();
+    object.readMany(property, ValueType::qxarray, &out);
+  }
+  static void set(ObjectRef& object, const PropertyRef& property, const std::vector<matrix::qxArray_tag*>& value) {
+    const std::vector<const matrix::qxArray_tag*> c(value.begin(), value.end());
+    object.writeMany(property, ValueType::qxarray, &c, false);
+  }
+};
+template <>
+struct ValueAccess<std::vector<const matrix::qxArray_tag*>> {
+  static void set(ObjectRef& object, const PropertyRef& property,
+                  const std::vector<const matrix::qxArray_tag*>& value) {
+    object.writeMany(property, ValueType::qxarray, &value, false);
+  }
+};
+
+// Live collections.
+template <>
+struct ValueAccess<CollectionRef> {
+  static void get(const ObjectRef& object, const PropertyRef& property, CollectionRef& out) {
+    object.openCollection(property, ValueType::object, out);
+  }
+};
+template <>
+struct ValueAccess<EnumeralCollectionRef> {
+  static void get(const ObjectRef& object, const PropertyRef& property, EnumeralCollectionRef& out) {
+    object.openCollection(property, ValueType::enumeral, out);
+  }
+};
+template <class T>
+struct ValueAccess<BuiltinTypeCollectionRef<T>> {
+  static void get(const ObjectRef& object, const PropertyRef& property, BuiltinTypeCollectionRef<T>& out) {
+    object.openCollection(property, ScalarTraits<T>::type, out);
+  }
+};
+
+}  // namespace detail
+
+inline void ObjectRef::setPropertyValue(const PropertyRef& property, const std::vector<ObjectRef>& value,
+                                        bool objectIsNew) {
+  writeMany(property, ValueType::object, &value, objectIsNew);
+}
+
+}  // namespace vlt

@@ -1,0 +1,47 @@
+#pragma once
+// The base metamodel file: classes, properties and enumerations that a new
+// repository starts with. The format is described in the component README.
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vlt::detail {
+
+struct MetamodelFile {
+  struct Property {
+    std::string name;
+    std::string type;
+    std::uint32_t lower = 0;
+    std::uint32_t upper = 1;
+    bool composite = false;
+    bool ordered = false;
+    bool optional = false;
+    bool unique = true;
+    std::string opposite;
+    std::string documentation;
+  };
+  struct Class {
+    std::string name;
+    std::vector<std::string> superclasses;
+    std::vector<Property> properties;
+  };
+  struct Enumeration {
+    std::string name;
+    std::vector<std::pair<std::string, int>> literals;
+  };
+  // In document order: an entry may use only the ones before it.
+  struct Entry {
+    bool isClass = true;
+    Class cls;
+    Enumeration enumeration;
+  };
+  std::vector<Entry> entries;
+};
+
+/// Reads and checks the file at `path` (UTF-8). Throws MetamodelFileError
+/// naming `filespec` (the repository) and the file.
+MetamodelFile readMetamodelFile(const std::string& path, const std::string& filespec);
+
+}  // namespace vlt::detail
