@@ -1,0 +1,335 @@
+#include "ModelTestSupport.hpp"
+
+#include <qm/zero/datasource/DataSource.hpp>
+#include <qm/zero/query/ReflectiveQuery.hpp>
+#include <qm/zero/query/ValueMatchRelation.hpp>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+using namespace qm0test;
+using datasource::TransactionId;
+
+// A data source that writes down every call the model makes, in order, and
+// keeps a summary of every snapshot. Hooks let a test act inside a call.
+class RecordingDataSource : public datasource::ActiveDataSource {
+ public:
+  struct Log {
+    std::vector<std::string> calls;
+    std::vector<ReportSummary> snapshots;
+    bool destroyed = false;
+  };
+
+  RecordingDataSource(Model::Impl& model, std::shared_ptr<Log> log) : ActiveDataSource(model), log_(std::move(log)) {}
+  ~RecordingDataSource() override { log_->destroyed = true; }
+
+  std::function<void(const ShallowChangeReport<ModelElement>&)> onSnapshot;
+  std::function<void()> onCommit;
+  std::function<void()> onBegin;
+  ModelElement fetched;
+
+  ModelElement fetchElement(const boost::uuids::uuid&) override {
+    log_->calls.push_back("fetchElement");
+    return fetched;
+  }
+  std::vector<ModelElement> fetchAllElements() override {
+    log_->calls.push_back("fetchAllElements");
+    return {};
+  }
+  ModelElement findElement(const meta::Class&, const ElementId&) override { return ModelElement(); }
+  std::unique_ptr<query::ReflectiveQuery> createQuery() override { return nullptr; }
+  void loadCollectionContents(ReferenceCollection&) override {}
+  bool hasCollectionContents(const ModelElement&, const meta::Property&) override { return false; }
+  void loadElementSubtree(const ModelElement&) override {}
+  TransactionId beginTransaction(const TransactionId& id) override {
+    log_->calls.push_back("beginTransaction");
+    lastId = id;
+    if (onBegin) onBegin();
+    return id;
+  }
+  void snapshot(const ShallowChangeReport<ModelElement>& report) override {
+    log_->calls.push_back("snapshot");
+    log_->snapshots.push_back(summarize(report));
+    if (onSnapshot) onSnapshot(report);
+  }
+  void precommit() override { log_->calls.push_back("precommit"); }
+  void commit() override {
+    log_->calls.push_back("commit");
+    if (onCommit) onCommit();
+  }
+  void rollback() override { log_->calls.push_back("rollback"); }
+  void rollbackShallowTransaction() override { log_->calls.push_back("rollbackShallowTransaction"); }
+
+  // The protected services, opened for the tests.
+  using ActiveDataSource::getModel;
+  using ActiveDataSource::propagateDataSourceValuesToMemory;
+  using ActiveDataSource::propagateDataSourceValueToMemory;
+  using ActiveDataSource::requestSnapshot;
+  using ActiveDataSource::startDataSourceModification;
+  void setPrivileged(ModelElement e, const meta::Property& p, const Value& v) { e.set(p, v, privilegedTag); }
+
+  TransactionId lastId;
+
+ private:
+  std::shared_ptr<Log> log_;
+};
+
+using Calls = std::vector<std::string>;
+
+class DataSourceTest : public ::testing::Test {
+ protected:
+  const TestMetamodel& mm = TestMetamodel::get();
+  Model model = Model::create();
+  std::shared_ptr<RecordingDataSource::Log> log = std::make_shared<RecordingDataSource::Log>();
+  RecordingDataSource* ds = nullptr;
+
+  void SetUp() override {
+    auto owned = std::make_unique<RecordingDataSource>(*model, log);
+    ds = owned.get();
+    model->setDataSource(std::move(owned));
+  }
+  ModelElement make(const meta::Class& cls, int n) { return ModelElement::createReflective(model, cls, uuidOf(n)); }
+};
+
+TEST_F(DataSourceTest, TheModelOwnsItsDataSource) {
+  EXPECT_EQ(model->getDataSource(), ds);
+  EXPECT_EQ(ds->getModel(), model);
+  model->resetDataSource();
+  EXPECT_TRUE(log->destroyed);
+  EXPECT_EQ(model->getDataSource(), nullptr);
+}
+
+TEST_F(DataSourceTest, TheDataSourceDiesWithItsModel) {
+  model = Model();
+  EXPECT_TRUE(log->destroyed);
+}
+
+TEST_F(DataSourceTest, ACommitCallsBeginSnapshotPrecommitCommitInOrder) {
+  Transaction tx = model->beginTransaction();
+  EXPECT_EQ(log->calls, Calls{"beginTransaction"});
+  ModelElement lib = make(mm.library, 1);
+  tx.commit();
+  EXPECT_EQ(log->calls, (Calls{"beginTransaction", "snapshot", "precommit", "commit"}));
+  ASSERT_EQ(log->snapshots.size(), 1u);
+  EXPECT_EQ(log->snapshots[0].created, (std::vector<ModelElement>{lib}));
+  // Every transaction has an id of its own.
+  TransactionId first = ds->lastId;
+  model->beginTransaction().commit();
+  EXPECT_NE(ds->lastId, first);
+  EXPECT_EQ(log->calls.size(), 8u);
+  EXPECT_TRUE(log->snapshots[1].created.empty());
+}
+
+TEST_F(DataSourceTest, ARollbackCallsRollbackAndSendsNoSnapshot) {
+  Transaction tx = model->beginTransaction();
+  make(mm.library, 1);
+  tx.rollback();
+  EXPECT_EQ(log->calls, (Calls{"beginTransaction", "rollback"}));
+  EXPECT_EQ(model->getElementCount(), 0u);
+}
+
+TEST_F(DataSourceTest, RequestSnapshotHandsOverTheChangesSoFar) {
+  ModelElement lib, book;
+  Transaction tx = model->beginTransaction();
+  lib = make(mm.library, 1);
+  ds->requestSnapshot();
+  ds->requestSnapshot();  // nothing new: no call
+  book = make(mm.book, 2);
+  lib.append(mm.books, ref(book));
+  lib.set(mm.name, str(u"x"));
+  tx.commit();
+  EXPECT_EQ(log->calls, (Calls{"beginTransaction", "snapshot", "snapshot", "precommit", "commit"}));
+  ASSERT_EQ(log->snapshots.size(), 2u);
+  EXPECT_EQ(log->snapshots[0].created, (std::vector<ModelElement>{lib}));
+  EXPECT_EQ(log->snapshots[1].created, (std::vector<ModelElement>{book}));
+  EXPECT_EQ(log->snapshots[1].modified, (std::vector<ModelElement>{lib}));
+  EXPECT_EQ(log->snapshots[1].changed.at(lib), (std::vector<meta::Property>{mm.books, mm.name}));
+  ASSERT_EQ(log->snapshots[1].changes(lib, mm.books).size(), 1u);
+  EXPECT_EQ(log->snapshots[1].changes(lib, mm.books)[0]->getTargetId(), uuidOf(2));
+}
+
+TEST_F(DataSourceTest, ListenersSeeEveryChangeOnceWhenTheyActOnPartsAndUnreportedWholes) {
+  RecordingListener listener;
+  model->addListener<1>(&listener);
+  ModelElement lib, book;
+  Transaction tx = model->beginTransaction();
+  lib = make(mm.library, 1);
+  ds->requestSnapshot();
+  book = make(mm.book, 2);
+  tx.commit();
+  ASSERT_EQ(listener.deliveries.size(), 3u);
+  EXPECT_TRUE(listener.deliveries[0].part);
+  EXPECT_EQ(listener.deliveries[0].report.created, (std::vector<ModelElement>{lib}));
+  EXPECT_TRUE(listener.deliveries[1].part);
+  EXPECT_EQ(listener.deliveries[1].report.created, (std::vector<ModelElement>{book}));
+  EXPECT_FALSE(listener.deliveries[2].part);
+  EXPECT_TRUE(listener.deliveries[2].alreadyReported);
+  EXPECT_EQ(listener.deliveries[2].report.created, (std::vector<ModelElement>{lib, book}));
+  model->removeListener(&listener);
+}
+
+TEST_F(DataSourceTest, AFailingSnapshotRollsTheTransactionBack) {
+  ModelElement lib;
+  {
+    Transaction tx = model->beginTransaction();
+    lib = make(mm.library, 1);
+    tx.commit();
+  }
+  const std::string before = dump(model);
+  log->calls.clear();
+  RecordingListener listener;
+  model->addListener<1>(&listener);
+  ds->onSnapshot = [](const ShallowChangeReport<ModelElement>&) { throw std::runtime_error("disk full"); };
+  Transaction tx = model->beginTransaction();
+  lib.set(mm.name, str(u"changed"));
+  make(mm.book, 2);
+  EXPECT_THROW(tx.commit(), std::runtime_error);
+  EXPECT_EQ(log->calls, (Calls{"beginTransaction", "snapshot", "rollback"}));
+  EXPECT_EQ(dump(model), before);
+  EXPECT_FALSE(model->isInTransaction());
+  EXPECT_FALSE(tx.isOpen());
+  EXPECT_TRUE(listener.deliveries.empty());
+  model->removeListener(&listener);
+}
+
+TEST_F(DataSourceTest, AFailingCommitRollsTheTransactionBack) {
+  ds->onCommit = [] { throw std::runtime_error("lost connection"); };
+  Transaction tx = model->beginTransaction();
+  make(mm.book, 1);
+  EXPECT_THROW(tx.commit(), std::runtime_error);
+  EXPECT_EQ(log->calls, (Calls{"beginTransaction", "snapshot", "precommit", "commit", "rollback"}));
+  EXPECT_EQ(model->getElementCount(), 0u);
+}
+
+TEST_F(DataSourceTest, AFailingBeginLeavesNoTransactionOpen) {
+  ds->onBegin = [] { throw std::runtime_error("busy"); };
+  EXPECT_THROW(model->beginTransaction(), std::runtime_error);
+  EXPECT_FALSE(model->isInTransaction());
+}
+
+TEST_F(DataSourceTest, ChangesUnderTheModificationGuardAreAppliedButNotReported) {
+  ModelElement lib, p1, book;
+  {
+    Transaction tx = model->beginTransaction();
+    lib = make(mm.library, 1);
+    p1 = make(mm.person, 2);
+    book = make(mm.book, 3);
+    p1.set(mm.favorite, book);
+    tx.commit();
+  }
+  // As a data source does when it cuts one-way links to a destroyed element
+  // during the snapshot.
+  ds->onSnapshot = [&](const ShallowChangeReport<ModelElement>& report) {
+    if (report.getDestroyedElements().empty()) return;
+    auto guard = ds->startDataSourceModification();
+    ds->setPrivileged(p1, mm.favorite, Value::createEmptyValue(mm.favorite));
+  };
+  log->snapshots.clear();
+  Transaction tx = model->beginTransaction();
+  book.destroy();
+  tx.commit();
+  EXPECT_FALSE(p1.isSet(mm.favorite));
+  ASSERT_EQ(log->snapshots.size(), 1u);
+  EXPECT_TRUE(log->snapshots[0].modified.empty());
+}
+
+TEST_F(DataSourceTest, ChangesTheDataSourceMakesUnguardedDuringSnapshotFollowInAnotherSnapshot) {
+  ModelElement lib;
+  {
+    Transaction tx = model->beginTransaction();
+    lib = make(mm.library, 1);
+    tx.commit();
+  }
+  bool once = false;
+  ds->onSnapshot = [&](const ShallowChangeReport<ModelElement>&) {
+    if (once) return;
+    once = true;
+    lib.set(mm.name, str(u"stamped"));
+  };
+  log->calls.clear();
+  log->snapshots.clear();
+  Transaction tx = model->beginTransaction();
+  lib.append(mm.tags, str(u"t"));
+  tx.commit();
+  EXPECT_EQ(log->calls, (Calls{"beginTransaction", "snapshot", "snapshot", "precommit", "commit"}));
+  ASSERT_EQ(log->snapshots.size(), 2u);
+  EXPECT_EQ(log->snapshots[1].changed.at(lib), (std::vector<meta::Property>{mm.name}));
+}
+
+TEST_F(DataSourceTest, PropagatedValuesReachMemoryWithoutReportsEvenOutsideTransactions) {
+  ModelElement lib, b1, b2, p1;
+  {
+    Transaction tx = model->beginTransaction();
+    lib = make(mm.library, 1);
+    b1 = make(mm.book, 2);
+    b2 = make(mm.book, 3);
+    p1 = make(mm.person, 4);
+    tx.commit();
+  }
+  log->snapshots.clear();
+  ds->propagateDataSourceValueToMemory(b1, mm.pages, integer(12));
+  ds->propagateDataSourceValuesToMemory(b1, mm.ratings, std::vector<Value>{integer(1), integer(2)});
+  ds->propagateDataSourceValueToMemory(b1, mm.related, b2);
+  ds->propagateDataSourceValuesToMemory(lib, mm.books, std::vector<ModelElement>{b2});
+  ds->propagateDataSourceValueToMemory(lib, mm.books, b1, 0);
+  ds->propagateDataSourceValueToMemory(b2, mm.authors, p1, 7);
+  EXPECT_EQ(b1.get(mm.pages).get<int>(), 12);
+  EXPECT_EQ(b1.get(mm.ratings).getAll<int>(), (std::vector<int>{1, 2}));
+  EXPECT_EQ(b1.get(mm.related).getElement(), b2);
+  EXPECT_EQ(targets(lib, mm.books), (std::vector<ModelElement>{b1, b2}));
+  EXPECT_EQ(b1.getOwner(), lib);
+  EXPECT_EQ(targets(p1, mm.wrote), (std::vector<ModelElement>{b2}));
+  ds->propagateDataSourceValueToMemory(b1, mm.related, ModelElement());
+  EXPECT_FALSE(b1.isSet(mm.related));
+  // Nothing of it is reported by the next transaction.
+  Transaction tx = model->beginTransaction();
+  tx.commit();
+  ASSERT_EQ(log->snapshots.size(), 1u);
+  EXPECT_TRUE(log->snapshots[0].modified.empty());
+  EXPECT_TRUE(log->snapshots[0].created.empty());
+}
+
+TEST_F(DataSourceTest, FindingAnElementNotInMemoryCanAskTheDataSource) {
+  ModelElement book;
+  {
+    Transaction tx = model->beginTransaction();
+    book = make(mm.book, 1);
+    tx.commit();
+  }
+  log->calls.clear();
+  EXPECT_FALSE(model->findElement(uuidOf(9)));
+  EXPECT_TRUE(log->calls.empty());
+  ds->fetched = book;
+  EXPECT_EQ(model->findElement(uuidOf(9), FetchFromDataSource), book);
+  EXPECT_EQ(model->findElement(uuidOf(1), FetchFromDataSource), book);
+  EXPECT_EQ(log->calls, Calls{"fetchElement"});
+  EXPECT_EQ(model->getAllElements(FetchFromDataSource).size(), 1u);
+  EXPECT_EQ(log->calls, (Calls{"fetchElement", "fetchAllElements"}));
+}
+
+TEST_F(DataSourceTest, TheDataSourceCannotBeReplacedInsideATransaction) {
+  Transaction tx = model->beginTransaction();
+  EXPECT_THROW(model->setDataSource(nullptr), std::logic_error);
+  tx.commit();
+}
+
+TEST(ValueMatchRelationTest, EveryRelationHasItsNumberAndName) {
+  using namespace qm::zero::query;
+  const std::pair<ValueMatchRelation, const char*> relations[] = {
+      {Equal, "equal"},   {Contains, "contains"},       {NotEqual, "notEqual"},     {Less, "less"},
+      {LessOrEqual, "lessOrEqual"}, {Greater, "greater"}, {GreaterOrEqual, "greaterOrEqual"},
+      {StartsWith, "startsWith"}, {EndsWith, "endsWith"}, {Matches, "matches"}};
+  std::uint32_t expected = 0;
+  for (const auto& [relation, name] : relations) {
+    EXPECT_EQ(static_cast<std::uint32_t>(relation), expected++);
+    EXPECT_STREQ(ValueMatchRelationName(relation), name);
+  }
+  EXPECT_STREQ(ValueMatchRelationName(10), "unknown");
+}
+
+}  // namespace

@@ -1,0 +1,550 @@
+#include "ModelTestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace {
+
+using namespace qm0test;
+
+class ModelTest : public ::testing::Test {
+ protected:
+  const TestMetamodel& mm = TestMetamodel::get();
+  Model model = Model::create();
+
+  ModelElement make(const meta::Class& cls, int n) { return ModelElement::createReflective(model, cls, uuidOf(n)); }
+
+  template <class F>
+  void inTransaction(F&& f) {
+    Transaction tx = model->beginTransaction();
+    f();
+    tx.commit();
+  }
+};
+
+TEST_F(ModelTest, ElementsAreFoundByUuidWithTheirClassAndModel) {
+  ModelElement lib, ebook;
+  inTransaction([&] {
+    ebook = make(mm.ebook, 2);
+    lib = make(mm.library, 1);
+  });
+  EXPECT_EQ(model->findElement(uuidOf(1)), lib);
+  EXPECT_EQ(model->findElement(uuidOf(2), InMemoryOnly), ebook);
+  EXPECT_FALSE(model->findElement(uuidOf(3)));
+  EXPECT_EQ(model->getElementCount(), 2u);
+  std::vector<ModelElement> all = model->getAllElements();
+  EXPECT_EQ(all.size(), 2u);
+  EXPECT_EQ(std::count(all.begin(), all.end(), lib), 1);
+  EXPECT_EQ(ebook.getMetaClass(), mm.ebook);
+  EXPECT_EQ(ebook.getModel(), model);
+  EXPECT_EQ(ebook.toString(), u"ext.Ebook 00000000-0000-0000-0000-000000000002");
+  // Hashable handles, equal by identity.
+  EXPECT_EQ(std::hash<ModelElement>()(lib), std::hash<ModelElement>()(model->findElement(uuidOf(1))));
+}
+
+TEST_F(ModelTest, UsedPackagesFollowFirstUseAndIncludeSuperclassPackages) {
+  ModelElement ebook;
+  inTransaction([&] { ebook = make(mm.ebook, 1); });
+  EXPECT_EQ(model->getUsedPackages(), (std::vector<meta::Package>{mm.ext, mm.lib}));
+  inTransaction([&] {
+    make(mm.person, 2);
+    ebook.destroy();
+  });
+  EXPECT_EQ(model->getUsedPackages(), (std::vector<meta::Package>{mm.lib}));
+}
+
+TEST_F(ModelTest, ChangesOutsideATransactionAreRefused) {
+  EXPECT_EQ(errorIdOf([&] { make(mm.book, 1); }), "qm0:messages:NoOpenTransaction");
+  ModelElement book;
+  inTransaction([&] { book = make(mm.book, 1); });
+  EXPECT_EQ(errorIdOf([&] { book.set(mm.pages, integer(3)); }), "qm0:messages:NoOpenTransaction");
+  EXPECT_FALSE(book.isSet(mm.pages));
+  EXPECT_EQ(errorIdOf([&] { book.destroy(); }), "qm0:messages:NoOpenTransaction");
+  EXPECT_FALSE(book.isDestroyed());
+}
+
+TEST_F(ModelTest, CreationRefusesDuplicateIdentitiesAndAbstractClasses) {
+  Transaction tx = model->beginTransaction();
+  make(mm.book, 1);
+  EXPECT_EQ(errorIdOf([&] { make(mm.person, 1); }), "qm0:messages:DuplicateElementId");
+  EXPECT_THROW(make(mm.named, 2), std::invalid_argument);
+  EXPECT_EQ(errorIdOf([&] { model->beginTransaction(); }), "qm0:messages:TransactionAlreadyOpen");
+  tx.commit();
+  EXPECT_EQ(model->getElementCount(), 1u);
+}
+
+TEST_F(ModelTest, ReflectiveAccessReadsWritesAndChecksValues) {
+  Transaction tx = model->beginTransaction();
+  ModelElement book = make(mm.ebook, 1);
+  EXPECT_FALSE(book.isSet(mm.name));
+  Value unset = book.get(mm.name);
+  EXPECT_TRUE(unset.isEmpty());
+  EXPECT_EQ(unset.getType(), meta::StandardTypes::stringMeta());
+  book.set(mm.name, str(u"Dune"));
+  book.set(mm.genreProp, Value(mm.genre, 2));
+  book.set(mm.url, Value(meta::StandardTypes::stdstringMeta(), "http://x"));
+  EXPECT_TRUE(book.isSet(mm.name));
+  EXPECT_EQ(book.get(mm.name).get<std::u16string>(), u"Dune");
+  EXPECT_EQ(book.get(mm.genreProp).get<int>(), 2);
+  EXPECT_EQ(book.get(mm.url).getMeta().getFlags(), 1u);
+  book.unset(mm.name);
+  EXPECT_FALSE(book.isSet(mm.name));
+  // Wrong property, wrong type, too many entries: refused, nothing changes.
+  EXPECT_EQ(errorIdOf([&] { book.get(mm.tags); }), "qm0:messages:PropertyNotOfClass");
+  EXPECT_EQ(errorIdOf([&] { book.set(mm.name, integer(3)); }), "qm0:messages:CannotCastIncompatibleTypes");
+  EXPECT_EQ(errorIdOf([&] { book.set(mm.genreProp, integer(3)); }), "qm0:messages:CannotCastIncompatibleTypes");
+  EXPECT_EQ(errorIdOf([&] { book.set(mm.pages, Value(meta::StandardTypes::integerMeta(), std::vector<int>{1, 2})); }),
+            "qm0:messages:CannotCastIncompatibleTypes");
+  ModelElement person = make(mm.person, 2);
+  EXPECT_EQ(errorIdOf([&] { book.set(mm.related, ref(person)); }), "qm0:messages:CannotCastIncompatibleTypes");
+  EXPECT_EQ(book.get(mm.genreProp).get<int>(), 2);
+  EXPECT_FALSE(book.isSet(mm.related));
+  tx.commit();
+}
+
+TEST_F(ModelTest, CompositePropertiesOwnTheirTargetsAndKeepTheContainerReferenceInStep) {
+  Transaction tx = model->beginTransaction();
+  ModelElement lib1 = make(mm.library, 1), lib2 = make(mm.library, 2);
+  ModelElement b1 = make(mm.book, 11), b2 = make(mm.book, 12);
+  lib1.append(mm.books, ref(b1));
+  b2.set(mm.bookLibrary, lib1);  // from the other end
+  EXPECT_EQ(targets(lib1, mm.books), (std::vector<ModelElement>{b1, b2}));
+  EXPECT_EQ(b1.getOwner(), lib1);
+  EXPECT_EQ(b1.getOwningProperty(), mm.books);
+  EXPECT_EQ(b2.get(mm.bookLibrary).getElement(), lib1);
+  // Moving to another owner takes the element away from the first.
+  lib2.append(mm.books, ref(b1));
+  EXPECT_EQ(targets(lib1, mm.books), (std::vector<ModelElement>{b2}));
+  EXPECT_EQ(b1.getOwner(), lib2);
+  EXPECT_EQ(b1.get(mm.bookLibrary).getElement(), lib2);
+  b2.set(mm.bookLibrary, lib2);
+  EXPECT_EQ(targets(lib2, mm.books), (std::vector<ModelElement>{b1, b2}));
+  EXPECT_TRUE(targets(lib1, mm.books).empty());
+  // Removing from the composite property detaches without destroying.
+  EXPECT_TRUE(lib2.remove(mm.books, b1));
+  EXPECT_FALSE(b1.getOwner());
+  EXPECT_FALSE(b1.isSet(mm.bookLibrary));
+  EXPECT_FALSE(b1.isDestroyed());
+  EXPECT_FALSE(lib2.remove(mm.books, b1));
+  tx.commit();
+}
+
+TEST_F(ModelTest, OppositeEndsOfAReferenceStayInStep) {
+  Transaction tx = model->beginTransaction();
+  ModelElement b1 = make(mm.book, 1), b2 = make(mm.book, 2);
+  ModelElement p1 = make(mm.person, 3), p2 = make(mm.person, 4);
+  b1.set(mm.authors, refs(mm.authors, {p1, p2}));
+  EXPECT_EQ(targets(p1, mm.wrote), (std::vector<ModelElement>{b1}));
+  EXPECT_EQ(targets(p2, mm.wrote), (std::vector<ModelElement>{b1}));
+  p2.append(mm.wrote, ref(b2));
+  EXPECT_EQ(targets(b2, mm.authors), (std::vector<ModelElement>{p2}));
+  b1.set(mm.authors, refs(mm.authors, {p2}));
+  EXPECT_TRUE(targets(p1, mm.wrote).empty());
+  EXPECT_EQ(targets(p2, mm.wrote), (std::vector<ModelElement>{b1, b2}));
+  b1.unset(mm.authors);
+  EXPECT_EQ(targets(p2, mm.wrote), (std::vector<ModelElement>{b2}));
+  // A reference collection holds an element once.
+  b2.append(mm.authors, ref(p2));
+  EXPECT_EQ(targets(b2, mm.authors).size(), 1u);
+  EXPECT_THROW(b2.set(mm.authors, refs(mm.authors, {p1, p1})), std::invalid_argument);
+  tx.commit();
+}
+
+TEST_F(ModelTest, OrderedCollectionsKeepTheOrderOfEdits) {
+  Transaction tx = model->beginTransaction();
+  ModelElement lib = make(mm.library, 1);
+  lib.append(mm.tags, str(u"b"));
+  lib.insert(mm.tags, 0, str(u"a"));
+  lib.append(mm.tags, str(u"d"));
+  lib.insert(mm.tags, 2, str(u"c"));
+  EXPECT_EQ(lib.get(mm.tags).getAll<std::u16string>(), (std::vector<std::u16string>{u"a", u"b", u"c", u"d"}));
+  lib.replace(mm.tags, 1, str(u"B"));
+  lib.removeAt(mm.tags, 0);
+  EXPECT_EQ(lib.get(mm.tags).getAll<std::u16string>(), (std::vector<std::u16string>{u"B", u"c", u"d"}));
+  EXPECT_THROW(lib.insert(mm.tags, 4, str(u"x")), std::out_of_range);
+  EXPECT_THROW(lib.removeAt(mm.tags, 3), std::out_of_range);
+  EXPECT_THROW(lib.insert(mm.name, 0, str(u"x")), std::logic_error);
+  ModelElement b1 = make(mm.book, 2), b2 = make(mm.book, 3), b3 = make(mm.book, 4);
+  lib.append(mm.books, ref(b1));
+  lib.append(mm.books, ref(b2));
+  lib.insert(mm.books, 1, ref(b3));
+  EXPECT_EQ(targets(lib, mm.books), (std::vector<ModelElement>{b1, b3, b2}));
+  tx.commit();
+}
+
+TEST_F(ModelTest, DestroyingAnElementDestroysWhatItOwnsAndCutsBidirectionalLinks) {
+  ModelElement lib, b1, b2, p1, fan;
+  inTransaction([&] {
+    lib = make(mm.library, 1);
+    b1 = make(mm.book, 2);
+    b2 = make(mm.book, 3);
+    p1 = make(mm.person, 4);
+    fan = make(mm.person, 5);
+    lib.set(mm.books, refs(mm.books, {b1, b2}));
+    lib.append(mm.members, ref(p1));
+    b1.append(mm.authors, ref(fan));
+    fan.set(mm.favorite, b2);
+  });
+  inTransaction([&] { lib.destroy(); });
+  for (const ModelElement& e : {lib, b1, b2, p1}) {
+    EXPECT_TRUE(e.isDestroyed());
+    EXPECT_FALSE(model->findElement(e.getUUID()));
+    EXPECT_FALSE(e.getModel());
+  }
+  EXPECT_FALSE(fan.isDestroyed());
+  EXPECT_TRUE(targets(fan, mm.wrote).empty());
+  // A one-way reference is not cut: it now refers to a destroyed element.
+  EXPECT_TRUE(fan.get(mm.favorite).getElement().isDestroyed());
+  EXPECT_EQ(model->getElementCount(), 1u);
+  EXPECT_EQ(errorIdOf([&] {
+              Transaction tx = model->beginTransaction();
+              b1.set(mm.pages, integer(1));
+            }),
+            "qm0:messages:ElementDestroyed");
+}
+
+TEST_F(ModelTest, ModelsDestroyedWhileHandlesLiveLeaveDestroyedElements) {
+  ModelElement book;
+  {
+    Model local = Model::create();
+    Transaction tx = local->beginTransaction();
+    book = ModelElement::createReflective(local, mm.book, uuidOf(1));
+    book.set(mm.pages, integer(10));
+    tx.commit();
+  }
+  EXPECT_TRUE(book.isDestroyed());
+  EXPECT_FALSE(book.getModel());
+  EXPECT_FALSE(book.isSet(mm.pages));
+  EXPECT_EQ(book.getMetaClass(), mm.book);
+}
+
+// --- Freeze ----------------------------------------------------------------
+
+TEST_F(ModelTest, AFrozenModelRefusesEveryChangeUntilTheGuardIsReleased) {
+  ModelElement lib;
+  inTransaction([&] {
+    lib = make(mm.library, 1);
+    lib.set(mm.name, str(u"main"));
+  });
+  const std::string before = dump(model);
+  {
+    Transaction tx = model->beginTransaction();
+    FreezeGuard freeze = model->freeze();
+    FreezeGuard nested = model->freeze();
+    EXPECT_TRUE(model->isFrozen());
+    EXPECT_EQ(errorIdOf([&] { lib.set(mm.name, str(u"other")); }), "qm0:messages:ModelIsFrozen");
+    EXPECT_EQ(errorIdOf([&] { lib.append(mm.tags, str(u"t")); }), "qm0:messages:ModelIsFrozen");
+    EXPECT_EQ(errorIdOf([&] { make(mm.book, 2); }), "qm0:messages:ModelIsFrozen");
+    EXPECT_EQ(errorIdOf([&] { lib.destroy(); }), "qm0:messages:ModelIsFrozen");
+    EXPECT_EQ(errorIdOf([&] { model->destroyAllElements(); }), "qm0:messages:ModelIsFrozen");
+    nested.release();
+    EXPECT_TRUE(model->isFrozen());
+    EXPECT_EQ(dump(model), before);
+    freeze.release();
+    lib.set(mm.name, str(u"other"));
+    tx.commit();
+  }
+  EXPECT_EQ(lib.get(mm.name).get<std::u16string>(), u"other");
+  FreezeGuard freeze = model->freeze();
+  EXPECT_EQ(errorIdOf([&] { model->beginTransaction(); }), "qm0:messages:ModelIsFrozen");
+  EXPECT_FALSE(model->isInTransaction());
+}
+
+// --- Rollback --------------------------------------------------------------
+
+TEST_F(ModelTest, RollbackRestoresMemoryExactly) {
+  ModelElement lib1, lib2, b1, b2, b3, p1, p2;
+  inTransaction([&] {
+    lib1 = make(mm.library, 1);
+    lib2 = make(mm.library, 2);
+    b1 = make(mm.book, 3);
+    b2 = make(mm.book, 4);
+    b3 = make(mm.ebook, 5);
+    p1 = make(mm.person, 6);
+    p2 = make(mm.person, 7);
+    lib1.set(mm.name, str(u"first"));
+    lib1.set(mm.tags, Value(meta::StandardTypes::stringMeta(), std::vector<std::u16string>{u"x", u"y", u"z"}));
+    lib1.set(mm.books, refs(mm.books, {b1, b2}));
+    lib2.set(mm.books, refs(mm.books, {b3}));
+    lib1.append(mm.members, ref(p1));
+    b1.set(mm.authors, refs(mm.authors, {p1, p2}));
+    b1.set(mm.ratings, Value(meta::StandardTypes::integerMeta(), std::vector<int>{5, 4, 5}));
+    p2.set(mm.favorite, b3);
+  });
+  const std::string before = dump(model);
+  ModelElement created;
+  {
+    Transaction tx = model->beginTransaction();
+    lib1.set(mm.name, str(u"renamed"));
+    lib1.removeAt(mm.tags, 0);
+    lib1.insert(mm.tags, 1, str(u"new"));
+    lib2.append(mm.books, ref(b1));       // moves b1
+    b2.set(mm.authors, refs(mm.authors, {p2, p1}));
+    b1.replace(mm.ratings, 2, integer(1));
+    created = make(mm.book, 8);
+    lib1.insert(mm.books, 0, ref(created));
+    lib2.destroy();                       // takes b1 and b3 with it
+    ModelElement again = make(mm.library, 2);  // the destroyed library's uuid, reused
+    again.append(mm.members, ref(p2));
+    EXPECT_NE(dump(model), before);
+    tx.rollback();
+  }
+  EXPECT_EQ(dump(model), before);
+  EXPECT_FALSE(model->isInTransaction());
+  EXPECT_TRUE(created.isDestroyed());
+  EXPECT_FALSE(model->findElement(uuidOf(8)));
+  EXPECT_EQ(model->findElement(uuidOf(2)), lib2);
+  EXPECT_FALSE(lib2.isDestroyed());
+  EXPECT_EQ(b1.getOwner(), lib1);
+  EXPECT_EQ(b3.getOwner(), lib2);
+  EXPECT_EQ(p2.getOwner(), ModelElement());
+  EXPECT_EQ(model->getUsedPackages(), (std::vector<meta::Package>{mm.lib, mm.ext}));
+}
+
+TEST_F(ModelTest, ATransactionDestroyedOpenRollsBack) {
+  {
+    Transaction tx = model->beginTransaction();
+    make(mm.book, 1);
+  }
+  EXPECT_FALSE(model->isInTransaction());
+  EXPECT_EQ(model->getElementCount(), 0u);
+}
+
+// --- Reports ---------------------------------------------------------------
+
+class ReportTest : public ModelTest {
+ protected:
+  RecordingListener listener;
+  void SetUp() override { ASSERT_TRUE(model->addListener<1>(&listener)); }
+  void TearDown() override { model->removeListener(&listener); }
+
+  // The report of the only notification of the last transaction.
+  const ReportSummary& onlyReport() {
+    EXPECT_EQ(listener.deliveries.size(), 1u);
+    EXPECT_FALSE(listener.deliveries.back().part);
+    EXPECT_FALSE(listener.deliveries.back().alreadyReported);
+    return listener.deliveries.back().report;
+  }
+};
+
+TEST_F(ReportTest, NewElementsAreReportedAsCreatedWithoutPropertyChanges) {
+  ModelElement lib, book;
+  inTransaction([&] {
+    lib = make(mm.library, 1);
+    book = make(mm.book, 2);
+    lib.append(mm.books, ref(book));
+    book.set(mm.pages, integer(100));
+  });
+  const ReportSummary& r = onlyReport();
+  EXPECT_EQ(r.created, (std::vector<ModelElement>{lib, book}));
+  EXPECT_TRUE(r.modified.empty());
+  EXPECT_TRUE(r.destroyed.empty());
+  EXPECT_TRUE(r.ephemeral.empty());
+  EXPECT_FALSE(r.allDestroyed);
+  EXPECT_EQ(listener.firstChanges, 1);
+}
+
+TEST_F(ReportTest, ModificationsListChangedPropertiesAndOrderedChangesInOrder) {
+  ModelElement lib, b1, b2, ebook;
+  inTransaction([&] {
+    lib = make(mm.library, 1);
+    b1 = make(mm.book, 2);
+    b2 = make(mm.book, 3);
+    ebook = make(mm.ebook, 4);
+    lib.set(mm.books, refs(mm.books, {b1, b2}));
+    lib.set(mm.tags, Value(meta::StandardTypes::stringMeta(), std::vector<std::u16string>{u"a", u"b"}));
+    b1.set(mm.ratings, Value(meta::StandardTypes::integerMeta(), std::vector<int>{1, 2, 3}));
+  });
+  listener.deliveries.clear();
+  ModelElement b3;
+  inTransaction([&] {
+    lib.insert(mm.tags, 0, str(u"c"));
+    lib.set(mm.name, str(u"main"));
+    b1.removeAt(mm.ratings, 1);
+    b1.replace(mm.ratings, 0, integer(9));
+    b3 = make(mm.book, 5);
+    lib.insert(mm.books, 1, ref(b3));
+    ebook.append(mm.formats, Value(mm.genre, 5));
+    lib.removeAt(mm.tags, 2);
+  });
+  const ReportSummary& r = onlyReport();
+  EXPECT_EQ(r.created, (std::vector<ModelElement>{b3}));
+  EXPECT_EQ(r.modified, (std::vector<ModelElement>{lib, b1, ebook}));
+  EXPECT_EQ(r.changed.at(lib), (std::vector<meta::Property>{mm.tags, mm.name, mm.books}));
+  EXPECT_EQ(r.changed.at(b1), (std::vector<meta::Property>{mm.ratings}));
+  EXPECT_EQ(r.changed.at(ebook), (std::vector<meta::Property>{mm.formats}));
+
+  const OCDChangeList& tags = r.changes(lib, mm.tags);
+  ASSERT_EQ(tags.size(), 2u);
+  EXPECT_EQ(tags[0]->getKind(), 0u);
+  EXPECT_EQ(tags[0]->getIndex(), 0u);
+  EXPECT_EQ(tags[0]->getPrimitiveValue<std::u16string>().value_or(u""), u"c");
+  EXPECT_EQ(tags[1]->getKind(), 1u);
+  EXPECT_EQ(tags[1]->getIndex(), 2u);
+  EXPECT_FALSE(tags[1]->getPrimitiveValue<std::u16string>());
+
+  const OCDChangeList& ratings = r.changes(b1, mm.ratings);
+  ASSERT_EQ(ratings.size(), 2u);
+  EXPECT_EQ(ratings[0]->getKind(), 1u);
+  EXPECT_EQ(ratings[0]->getIndex(), 1u);
+  EXPECT_EQ(ratings[1]->getKind(), 2u);
+  EXPECT_EQ(ratings[1]->getIndex(), 0u);
+  EXPECT_EQ(ratings[1]->getPrimitiveValue<int>().value_or(0), 9);
+
+  const OCDChangeList& books = r.changes(lib, mm.books);
+  ASSERT_EQ(books.size(), 1u);
+  EXPECT_EQ(books[0]->getKind(), 0u);
+  EXPECT_EQ(books[0]->getIndex(), 1u);
+  EXPECT_EQ(books[0]->getTargetId(), uuidOf(5));
+
+  const OCDChangeList& formats = r.changes(ebook, mm.formats);
+  ASSERT_EQ(formats.size(), 1u);
+  EXPECT_EQ(formats[0]->getEnumValue(), 5);
+  EXPECT_TRUE(r.changes(lib, mm.name).empty());
+}
+
+TEST_F(ReportTest, AWholeValueSetReplacesTheOrderedChangesOfThatProperty) {
+  ModelElement lib;
+  inTransaction([&] { lib = make(mm.library, 1); });
+  listener.deliveries.clear();
+  inTransaction([&] {
+    lib.append(mm.tags, str(u"a"));
+    lib.set(mm.tags, Value(meta::StandardTypes::stringMeta(), std::vector<std::u16string>{u"x"}));
+    lib.append(mm.tags, str(u"y"));
+  });
+  const ReportSummary& r = onlyReport();
+  EXPECT_EQ(r.changed.at(lib), (std::vector<meta::Property>{mm.tags}));
+  EXPECT_TRUE(r.changes(lib, mm.tags).empty());
+}
+
+TEST_F(ReportTest, ElementsCreatedAndDestroyedInOneTransactionAreEphemeral) {
+  ModelElement lib;
+  inTransaction([&] { lib = make(mm.library, 1); });
+  listener.deliveries.clear();
+  ModelElement temp;
+  inTransaction([&] {
+    temp = make(mm.book, 2);
+    lib.append(mm.books, ref(temp));
+    temp.set(mm.pages, integer(3));
+    temp.destroy();
+  });
+  const ReportSummary& r = onlyReport();
+  EXPECT_TRUE(r.created.empty());
+  EXPECT_TRUE(r.destroyed.empty());
+  EXPECT_EQ(r.ephemeral, (std::vector<ModelElement>{temp}));
+  // The owner saw the element come and go.
+  EXPECT_EQ(r.modified, (std::vector<ModelElement>{lib}));
+  const OCDChangeList& books = r.changes(lib, mm.books);
+  ASSERT_EQ(books.size(), 2u);
+  EXPECT_EQ(books[0]->getKind(), 0u);
+  EXPECT_EQ(books[1]->getKind(), 1u);
+  EXPECT_EQ(books[1]->getIndex(), 0u);
+}
+
+TEST_F(ReportTest, DestroyedElementsAreReportedWithTheChangesTheyCauseElsewhere) {
+  ModelElement lib, b1, b2, author;
+  inTransaction([&] {
+    lib = make(mm.library, 1);
+    b1 = make(mm.book, 2);
+    b2 = make(mm.book, 3);
+    author = make(mm.person, 4);
+    lib.set(mm.books, refs(mm.books, {b1, b2}));
+    b1.append(mm.authors, ref(author));
+  });
+  listener.deliveries.clear();
+  inTransaction([&] {
+    b1.set(mm.pages, integer(5));
+    b1.destroy();
+  });
+  const ReportSummary& r = onlyReport();
+  EXPECT_EQ(r.destroyed, (std::vector<ModelElement>{b1}));
+  EXPECT_EQ(r.modified, (std::vector<ModelElement>{lib, author}));
+  const OCDChangeList& books = r.changes(lib, mm.books);
+  ASSERT_EQ(books.size(), 1u);
+  EXPECT_EQ(books[0]->getKind(), 1u);
+  EXPECT_EQ(books[0]->getIndex(), 0u);
+  EXPECT_EQ(r.changed.at(author), (std::vector<meta::Property>{mm.wrote}));
+  EXPECT_TRUE(r.changes(author, mm.wrote).empty());  // unordered: the whole value counts
+}
+
+TEST_F(ReportTest, DestroyingAnOwnerReportsItsContentsFirst) {
+  ModelElement lib, b1, p1;
+  inTransaction([&] {
+    lib = make(mm.library, 1);
+    b1 = make(mm.book, 2);
+    p1 = make(mm.person, 3);
+    lib.append(mm.books, ref(b1));
+    lib.append(mm.members, ref(p1));
+  });
+  listener.deliveries.clear();
+  inTransaction([&] { lib.destroy(); });
+  const ReportSummary& r = onlyReport();
+  EXPECT_EQ(r.destroyed, (std::vector<ModelElement>{b1, p1, lib}));
+  EXPECT_TRUE(r.modified.empty());
+}
+
+TEST_F(ReportTest, NothingIsReportedForRollbacksOrTransactionsWithoutChanges) {
+  {
+    Transaction tx = model->beginTransaction();
+    make(mm.book, 1);
+    tx.rollback();
+  }
+  inTransaction([] {});
+  EXPECT_TRUE(listener.deliveries.empty());
+  EXPECT_EQ(listener.firstChanges, 1);
+}
+
+TEST_F(ReportTest, DestroyingAllElementsIsAReportOfItsOwn) {
+  ModelElement lib, b1;
+  inTransaction([&] {
+    lib = make(mm.library, 1);
+    b1 = make(mm.book, 2);
+  });
+  listener.deliveries.clear();
+  ModelElement after;
+  inTransaction([&] {
+    lib.set(mm.name, str(u"gone soon"));
+    model->destroyAllElements();
+    after = make(mm.person, 3);
+  });
+  EXPECT_EQ(model->getAllElements(), (std::vector<ModelElement>{after}));
+  ASSERT_EQ(listener.deliveries.size(), 4u);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(listener.deliveries[i].part);
+  EXPECT_EQ(listener.deliveries[0].report.modified, (std::vector<ModelElement>{lib}));
+  EXPECT_FALSE(listener.deliveries[0].report.allDestroyed);
+  EXPECT_TRUE(listener.deliveries[1].report.allDestroyed);
+  EXPECT_EQ(listener.deliveries[1].report.destroyed.size(), 2u);
+  EXPECT_EQ(listener.deliveries[2].report.created, (std::vector<ModelElement>{after}));
+  EXPECT_FALSE(listener.deliveries[2].report.allDestroyed);
+  // The whole transaction, marked as already reported.
+  const auto& whole = listener.deliveries[3];
+  EXPECT_FALSE(whole.part);
+  EXPECT_TRUE(whole.alreadyReported);
+  EXPECT_TRUE(whole.report.allDestroyed);
+  EXPECT_EQ(whole.report.created, (std::vector<ModelElement>{after}));
+  EXPECT_EQ(whole.report.destroyed.size(), 2u);
+  EXPECT_TRUE(whole.report.modified.empty());
+}
+
+TEST_F(ReportTest, AListenerIsRegisteredOnceAndToldWhenItIsRemoved) {
+  EXPECT_FALSE(model->addListener<5>(&listener));
+  inTransaction([&] { make(mm.book, 1); });
+  EXPECT_EQ(listener.deliveries.size(), 1u);
+  EXPECT_TRUE(model->removeListener(&listener));
+  EXPECT_EQ(listener.removed, 1);
+  EXPECT_FALSE(model->removeListener(&listener));
+  inTransaction([&] { make(mm.book, 2); });
+  EXPECT_EQ(listener.deliveries.size(), 1u);
+}
+
+TEST_F(ReportTest, ListenersAreToldWhenTheirModelGoesAway) {
+  RecordingListener other;
+  {
+    Model local = Model::create();
+    local->addListener<0>(&other);
+  }
+  EXPECT_EQ(other.removed, 1);
+}
+
+}  // namespace

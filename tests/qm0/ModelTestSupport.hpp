@@ -1,0 +1,136 @@
+#pragma once
+// Helpers for tests that build models: values, element lists, a readable
+// dump of a whole model, and a summary of a change report that outlives it.
+
+#include "TestMetamodel.hpp"
+
+#include <qm/zero/ChangeReport.hpp>
+#include <qm/zero/Listener.hpp>
+#include <qm/zero/Messages.hpp>
+#include <qm/zero/Model.hpp>
+#include <qm/zero/Value.hpp>
+
+#include <boost/uuid/uuid_io.hpp>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace qm0test {
+
+using namespace qm::zero;
+
+inline boost::uuids::uuid uuidOf(int n) {
+  boost::uuids::uuid u{};
+  u.data[15] = static_cast<std::uint8_t>(n);
+  u.data[14] = static_cast<std::uint8_t>(n >> 8);
+  return u;
+}
+
+inline Value str(const std::u16string& s) { return Value(meta::StandardTypes::stringMeta(), s); }
+inline Value integer(int i) { return Value(meta::StandardTypes::integerMeta(), i); }
+inline Value ref(const ModelElement& e) { return Value(e); }
+inline Value refs(const meta::Property& p, const std::vector<ModelElement>& es) { return Value(p->getType(), es); }
+
+inline std::vector<ModelElement> targets(const ModelElement& e, const meta::Property& p) {
+  return e.get(p).getAll<ModelElement>();
+}
+
+inline std::string text(const std::u16string& s) { return std::string(s.begin(), s.end()); }
+
+// One line per element, by uuid: class, owner and every set property.
+inline std::string dump(const Model& model) {
+  std::vector<ModelElement> all = model->getAllElements();
+  std::sort(all.begin(), all.end(), [](const ModelElement& a, const ModelElement& b) {
+    return a.getUUID() < b.getUUID();
+  });
+  std::ostringstream os;
+  for (const ModelElement& e : all) {
+    os << boost::uuids::to_string(e.getUUID()).substr(30) << " " << text(e.getMetaClass()->getName());
+    if (e.getOwner())
+      os << " owner=" << boost::uuids::to_string(e.getOwner().getUUID()).substr(30) << "."
+         << text(e.getOwningProperty()->getName());
+    for (const meta::Property& p : e.getMetaClass()->getAllAttributes()) {
+      Value v = e.get(p);
+      if (v.isEmpty()) continue;
+      os << " " << text(p->getName()) << "=[";
+      for (std::size_t i = 0; i < v.size(); ++i) {
+        const Entry& en = v.getEntries()[i];
+        if (i) os << ",";
+        if (auto* s = std::get_if<std::u16string>(&en)) os << text(*s);
+        else if (auto* n = std::get_if<std::int32_t>(&en)) os << *n;
+        else if (auto* el = std::get_if<ModelElement>(&en)) os << boost::uuids::to_string(el->getUUID()).substr(30);
+        else if (auto* s8 = std::get_if<std::string>(&en)) os << *s8;
+        else os << "?";
+      }
+      os << "]";
+    }
+    os << "\n";
+  }
+  return os.str();
+}
+
+struct ReportSummary {
+  std::vector<ModelElement> created, modified, destroyed, ephemeral;
+  bool allDestroyed = false;
+  std::map<ModelElement, std::vector<meta::Property>> changed;
+  std::map<std::pair<ModelElement, meta::Property>, OCDChangeList> ordered;
+
+  const OCDChangeList& changes(const ModelElement& e, const meta::Property& p) const {
+    static const OCDChangeList none;
+    auto it = ordered.find({e, p});
+    return it == ordered.end() ? none : it->second;
+  }
+};
+
+inline ReportSummary summarize(const ShallowChangeReport<ModelElement>& r) {
+  ReportSummary s;
+  s.created = r.getCreatedElements();
+  s.modified = r.getModifiedElements();
+  s.destroyed = r.getDestroyedElements();
+  s.ephemeral = r.getEphemeralElements();
+  s.allDestroyed = r.allElementsDestroyed();
+  for (const ModelElement& e : s.modified) {
+    s.changed[e] = r.getChangedProperties(e);
+    for (const meta::Property& p : s.changed[e]) {
+      EXPECT_EQ(r.getReportData().containsOperationalChanges(e, p), !r.getReportData().getPropertyOCDChanges(e, p).empty());
+      if (r.getReportData().containsOperationalChanges(e, p))
+        s.ordered[{e, p}] = r.getReportData().getPropertyOCDChanges(e, p);
+    }
+  }
+  return s;
+}
+
+class RecordingListener : public Listener {
+ public:
+  struct Delivery {
+    bool part;
+    bool alreadyReported;
+    ReportSummary report;
+  };
+  std::vector<Delivery> deliveries;
+  int firstChanges = 0;
+  int removed = 0;
+
+  void reportChanges(const ShallowChangeReport<ModelElement>& r) { deliveries.push_back({true, false, summarize(r)}); }
+  void reportChanges(const ShallowChangeReport<ModelElement>& r, bool alreadyReported) {
+    deliveries.push_back({false, alreadyReported, summarize(r)});
+  }
+  void firstChangeOccurred() override { ++firstChanges; }
+  void listenerRemoved() override { ++removed; }
+};
+
+template <class F>
+std::string errorIdOf(F&& f) {
+  try {
+    f();
+  } catch (const foundation::core::except::IMsgIDException& e) {
+    return e.get_error_id();
+  }
+  return "nothing thrown";
+}
+
+}  // namespace qm0test
