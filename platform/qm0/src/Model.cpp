@@ -56,9 +56,12 @@ void ModelState::setOwner(ElementImpl* e, ElementImpl* owner, const meta::Proper
 }
 
 void ModelState::notifyFirstChange() {
-  for (const auto& holder : listeners) {
+  // A copy: a listener may unregister itself while it is told.
+  std::vector<Listener*> targets;
+  for (const auto& holder : listeners) targets.push_back(holder->getListener());
+  for (Listener* l : targets) {
     try {
-      if (holder) holder->getListener()->firstChangeOccurred();
+      l->firstChangeOccurred();
     } catch (...) {  // one listener must not stop the change or the others
     }
   }
