@@ -49,6 +49,22 @@ class QM0_API DataValue {
   std::shared_ptr<Fields> fields_;
 };
 
+/// A StringToStringMap entry: the map is shared between copies (it is never
+/// changed in place), which keeps every entry small. Reads as the map.
+class QM0_API StringMapEntry {
+ public:
+  StringMapEntry(const StringToStringMap& map) : map_(std::make_shared<const StringToStringMap>(map)) {}
+  operator const StringToStringMap&() const noexcept { return *map_; }
+  const StringToStringMap& get() const noexcept { return *map_; }
+  friend bool operator==(const StringMapEntry& a, const StringMapEntry& b) {
+    return a.map_ == b.map_ || *a.map_ == *b.map_;
+  }
+  friend bool operator!=(const StringMapEntry& a, const StringMapEntry& b) { return !(a == b); }
+
+ private:
+  std::shared_ptr<const StringToStringMap> map_;
+};
+
 /// One entry of a value. Enumeration literals are held as std::int32_t (the
 /// literal's value); ValueMeta::getEntryType tells them from Integer entries.
 /// A QxArray entry is a borrowed pointer: the value never copies or frees the
@@ -56,7 +72,7 @@ class QM0_API DataValue {
 /// (or a property holding it) may read it.
 using Entry = std::variant<std::monostate, std::int32_t, std::uint32_t, std::int64_t, std::uint8_t, std::uint64_t,
                            double, std::u16string, std::string, boost::posix_time::ptime, boost::uuids::uuid, bool,
-                           matrix::qxArray_tag*, StringToStringMap, ModelElement, DataValue>;
+                           matrix::qxArray_tag*, StringMapEntry, ModelElement, DataValue>;
 /// A value's entries; one entry is held without allocating.
 using Entries = boost::container::small_vector<Entry, 1>;
 
@@ -76,6 +92,10 @@ struct EntryStorage<T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v
 template <>
 struct EntryStorage<unsigned char> {
   using type = std::uint8_t;
+};
+template <>
+struct EntryStorage<StringToStringMap> {
+  using type = StringMapEntry;
 };
 template <>
 struct EntryStorage<const char16_t*> {
