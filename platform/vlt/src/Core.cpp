@@ -321,6 +321,18 @@ std::shared_ptr<Core> Core::openSqlite(const OpenOptions& options) {
 
   std::shared_ptr<Core> core(new Core(std::move(sqlite), options));
   if (isNew) {
+    // A file this call created is removed again when it cannot be made a
+    // repository (the connection is closed first).
+    struct CreatedFile {
+      std::shared_ptr<Core>& core;
+      const std::string& path;
+      bool remove;
+      ~CreatedFile() {
+        if (!remove) return;
+        core->close();
+        for (const char* suffix : {"", "-journal", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+      }
+    } created{core, options.path, !exists};
     core->beginTransaction();
     try {
       core->createSchema();
@@ -368,6 +380,7 @@ std::shared_ptr<Core> Core::openSqlite(const OpenOptions& options) {
       core->rollbackQuietly();
       throw;
     }
+    created.remove = false;
   } else {
     core->loadMetamodel();
   }

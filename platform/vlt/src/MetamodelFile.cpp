@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <set>
 
 namespace vlt::detail {
 namespace {
@@ -80,6 +81,45 @@ class Reader {
     return p;
   }
 
+  // The file describes a whole new metamodel: every name it uses must be
+  // built in or defined before, so that creating it cannot fail half way.
+  void check(const MetamodelFile& file) const {
+    static const std::set<std::string> builtins{"int32",  "uint32",   "int64", "uint64", "real64",  "ustring",
+                                                "string", "DateTime", "UUID",  "bool",   "qxarray"};
+    std::set<std::string> classes;
+    std::set<std::string> enumerations;
+    for (const auto& entry : file.entries) {
+      if (!entry.isClass) {
+        if (classes.count(entry.enumeration.name) || !enumerations.insert(entry.enumeration.name).second) {
+          fail("defines the name \"" + entry.enumeration.name + "\" twice");
+        }
+        std::set<std::string> literals;
+        for (const auto& l : entry.enumeration.literals) {
+          if (!literals.insert(l.first).second) {
+            fail("gives the enumeration \"" + entry.enumeration.name + "\" two literals \"" + l.first + "\"");
+          }
+        }
+        continue;
+      }
+      const auto& c = entry.cls;
+      if (enumerations.count(c.name) || !classes.insert(c.name).second) fail("defines the name \"" + c.name + "\" twice");
+      for (const auto& s : c.superclasses) {
+        if (!classes.count(s) || s == c.name) fail("names the unknown superclass \"" + s + "\" for class \"" + c.name + "\"");
+      }
+      std::set<std::string> names;
+      for (const auto& p : c.properties) {
+        const std::string where = "the property \"" + p.name + "\" of class \"" + c.name + "\"";
+        if (!names.insert(p.name).second) fail("defines " + where + " twice");
+        const bool isClass = classes.count(p.type) != 0;
+        if (!builtins.count(p.type) && !isClass && !enumerations.count(p.type)) {
+          fail("gives " + where + " the unknown type \"" + p.type + "\"");
+        }
+        if (p.composite && !isClass) fail("makes " + where + " composite, but its type is not a class");
+        if (p.upper != 0 && p.lower > p.upper) fail("gives " + where + " a lower bound above its upper bound");
+      }
+    }
+  }
+
   MetamodelFile read() const {
     {
       std::ifstream probe(path_);
@@ -92,7 +132,9 @@ class Reader {
       fail("is not well-formed XML: " + std::string(e.what()));
     }
     const auto root = tree.get_child_optional("metamodel");
-    if (!root || tree.size() != 1) fail("does not have the single root element <metamodel>");
+    std::size_t elements = 0;
+    for (const auto& top : tree) elements += top.first != "<xmlcomment>" ? 1 : 0;
+    if (!root || elements != 1) fail("does not have the single root element <metamodel>");
     const std::string format = root->get<std::string>("<xmlattr>.format", "1");
     if (format != "1") fail("has the unknown format \"" + format + "\"");
 
@@ -133,6 +175,7 @@ class Reader {
       }
       file.entries.push_back(std::move(entry));
     }
+    check(file);
     return file;
   }
 

@@ -1,0 +1,194 @@
+// The metamodel: classes, properties, enumerations, their persistence, the
+// base metamodel file, and names that look like SQL.
+
+#include "RepositoryFixture.hpp"
+
+#include <fstream>
+#include <sys/stat.h>
+
+namespace vlttest {
+namespace {
+
+class MetamodelTest : public RepositoryTest {};
+
+bool fileExists(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+TEST_P(MetamodelTest, ClassesPropertiesAndEnumerationsSurviveReopen) {
+  open();
+  vlt::ClassRef a = makeClass("pkg.one.A");
+  vlt::ClassRef b = makeClass("pkg.one.B", {a});
+  vlt::ClassRef c = makeClass("C");
+  repo.createEnumeration("pkg.two.Mode", {{"off", 0}, {"on", 1}, {"auto", 7}});
+  boost::uuids::uuid id = makeUuid(42);
+  repo.appendPropertyToClass(b, "refs", "pkg.one.A", "the refs", 1, 0xFFFFFFFF, true, true, false, "back",
+                             Repo::AssociationByOption(0), "note", id, false);
+  addProperty(a, "mode", "pkg.two.Mode", 0, 1, false, false, true);
+  reopen();
+
+  vlt::ClassRef rb = findClass("pkg.one.B");
+  ASSERT_FALSE(rb.isNull());
+  EXPECT_EQ(rb.name(), "B");
+  EXPECT_EQ(rb.packageName(), "pkg.one");
+  ASSERT_EQ(rb.superclasses().size(), 1u);
+  EXPECT_EQ(rb.superclasses()[0].qualifiedName(), "pkg.one.A");
+  vlt::PropertyRef refs = rb.findProperty("refs");
+  ASSERT_FALSE(refs.isNull());
+  EXPECT_EQ(refs.typeClass(), findClass("pkg.one.A"));
+  EXPECT_EQ(refs.owningClass(), rb);
+  EXPECT_EQ(refs.lowerBound(), 1u);
+  EXPECT_EQ(refs.upperBound(), 0xFFFFFFFFu);
+  EXPECT_TRUE(refs.isComposite());
+  EXPECT_TRUE(refs.isMultiValue());
+  EXPECT_TRUE(refs.isOrdered());
+  EXPECT_FALSE(refs.valueIsOptional());
+  EXPECT_FALSE(refs.isUnique());
+  EXPECT_EQ(refs.documentation(), "the refs");
+  EXPECT_EQ(refs.oppositeName(), "back");
+  EXPECT_EQ(refs.annotation(), "note");
+  EXPECT_EQ(refs.uuid(), id);
+  vlt::PropertyRef mode = rb.findProperty("mode");
+  ASSERT_FALSE(mode.isNull()) << "inherited from pkg.one.A";
+  EXPECT_EQ(mode.owningClass().qualifiedName(), "pkg.one.A");
+  EXPECT_TRUE(mode.valueIsOptional());
+  EXPECT_FALSE(mode.isMultiValue());
+  EXPECT_EQ(mode.typeEnumeration().findEnumeral(7).name(), "auto");
+  EXPECT_TRUE(mode.typeEnumeration().findEnumeral(3).isNull());
+  EXPECT_TRUE(findClass("pkg.one.A").findProperty("refs").isNull()) << "a superclass does not see subclass properties";
+  EXPECT_EQ(findClass("pkg.one.A").ownProperties().size(), 1u);
+  EXPECT_EQ(rb.allProperties().size(), 2u);
+
+  std::vector<std::string> packages;
+  for (const auto& p : repo.metamodel().packages()) packages.push_back(p.name());
+  EXPECT_EQ(packages, (std::vector<std::string>{"", "pkg.one"}));
+  std::vector<std::string> names;
+  for (const auto& k : repo.metamodel().packages()[1].classes()) names.push_back(k.qualifiedName());
+  EXPECT_EQ(names, (std::vector<std::string>{"pkg.one.A", "pkg.one.B"}));
+  (void)c;
+  std::set<vlt::ClassRef> ordered{findClass("C"), findClass("pkg.one.A")};
+  EXPECT_EQ(ordered.begin()->qualifiedName(), "pkg.one.A") << "classes order by creation";
+}
+
+TEST_P(MetamodelTest, NamesThatLookLikeSqlAreStoredAsData) {
+  open();
+  const std::vector<std::string> names{"Robert'); DROP TABLE vlt_object;--", "select", "a\"b\"c", "x;y", "table",
+                                       "p.q'r.\"S\"", "\xe2\x82\xac uro"};
+  for (const auto& n : names) {
+    vlt::ClassRef cls = makeClass(n);
+    vlt::PropertyRef p = addProperty(cls, n, "ustring", 0, 1, false, false, true);
+    vlt::PropertyRef m = addProperty(cls, "values; DELETE FROM vlt_class", "int32", 0, 0xFFFFFFFF, false, true);
+    vlt::ObjectRef o = create(cls, static_cast<unsigned>(&n - names.data()) + 1);
+    o.setPropertyValue(p, std::u16string(u"' OR 1=1 --"));
+    o.setPropertyValue(m, std::vector<int>{1, 2});
+  }
+  repo.createEnumeration("enum'; --", {{"lit\"eral", 1}, {"drop table", 2}});
+  reopen();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    vlt::ClassRef cls = findClass(names[i]);
+    ASSERT_FALSE(cls.isNull());
+    vlt::ObjectRef o = find(static_cast<unsigned>(i) + 1, names[i]);
+    ASSERT_FALSE(o.isNull());
+    std::u16string text;
+    std::vector<int> values;
+    o.getPropertyValue(cls.findProperty(names[i]), text);
+    o.getPropertyValue(cls.findProperty("values; DELETE FROM vlt_class"), values);
+    EXPECT_EQ(text, u"' OR 1=1 --");
+    EXPECT_EQ(values, (std::vector<int>{1, 2}));
+  }
+  EXPECT_EQ(repo.metamodel().findEnumeration("enum'; --").findEnumeral(2).name(), "drop table");
+}
+
+TEST_P(MetamodelTest, ConflictingDefinitionsAreRefusedAndChangeNothing) {
+  open();
+  vlt::ClassRef a = makeClass("A");
+  vlt::ClassRef b = makeClass("B", {a});
+  addProperty(a, "x", "int32");
+  addProperty(b, "y", "int32");
+  EXPECT_THROW(makeClass("A"), vlt::MetamodelError);
+  EXPECT_THROW(makeClass(""), vlt::MetamodelError);
+  EXPECT_THROW(addProperty(a, "x", "int64"), vlt::MetamodelError);
+  EXPECT_THROW(addProperty(b, "x", "int32"), vlt::MetamodelError) << "inherited name";
+  EXPECT_THROW(addProperty(a, "y", "int32"), vlt::MetamodelError) << "a subclass declares it";
+  EXPECT_THROW(addProperty(a, "z", "nosuchtype"), vlt::MetamodelError);
+  EXPECT_THROW(addProperty(a, "z", "int32", 0, 1, true), vlt::MetamodelError) << "composite needs a class type";
+  EXPECT_THROW(addProperty(a, "z", "int32", 3, 2), vlt::MetamodelError);
+  EXPECT_THROW(repo.createEnumeration("E", {{"a", 1}, {"a", 2}}), vlt::MetamodelError);
+  EXPECT_THROW(addProperty(vlt::ClassRef(), "z", "int32"), vlt::UsageError);
+  EXPECT_THROW(repo.createClass("C", {vlt::ClassRef()}), vlt::UsageError);
+  reopen();
+  EXPECT_TRUE(findClass("A").findProperty("z").isNull());
+  EXPECT_TRUE(findClass("C").isNull());
+  EXPECT_TRUE(repo.metamodel().findEnumeration("E").isNull());
+  EXPECT_EQ(repo.metamodel().classes().size(), 2u);
+}
+
+TEST_P(MetamodelTest, ANewRepositoryStartsFromTheBaseMetamodelFile) {
+  open(VLT_BASE_METAMODEL);
+  vlt::ClassRef info = findClass("qm.zero.vlt_datasource.PackageInfo");
+  ASSERT_FALSE(info.isNull());
+  ASSERT_FALSE(findClass("ModelElement").isNull());
+  EXPECT_TRUE(info.conformsTo(findClass("ModelElement")));
+  for (const char* name : {"family", "version"}) {
+    vlt::PropertyRef p = info.findProperty(name);
+    ASSERT_FALSE(p.isNull()) << name;
+    EXPECT_EQ(p.valueType(), vlt::ValueType::ustring);
+    EXPECT_FALSE(p.isMultiValue());
+  }
+  // An existing repository is opened without reading the file.
+  repo.close();
+  repo.open(location(), dir.file("no-such-file.xml"), options);
+  EXPECT_FALSE(findClass("ModelElement").isNull());
+}
+
+TEST_P(MetamodelTest, ABadBaseMetamodelFileIsAClearErrorAndCreatesNothing) {
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"not xml", "<metamodel><class name='A'>"},
+      {"wrong root", "<model/>"},
+      {"unknown superclass", "<metamodel><class name='A'><superclass name='Z'/></class></metamodel>"},
+      {"unknown type", "<metamodel><class name='A'><property name='p' type='blob'/></class></metamodel>"},
+      {"bad flag", "<metamodel><class name='A'><property name='p' type='int32' ordered='yes'/></class></metamodel>"},
+      {"bad bound", "<metamodel><class name='A'><property name='p' type='int32' upper='-1'/></class></metamodel>"},
+      {"no name", "<metamodel><class/></metamodel>"},
+      {"unknown element", "<metamodel><klass name='A'/></metamodel>"},
+  };
+  for (const auto& [what, text] : cases) {
+    SCOPED_TRACE(what);
+    const std::string xml = dir.file("base.xml");
+    testsupport::writeFile(xml, text);
+    try {
+      repo.open(location(), xml, options);
+      ADD_FAILURE() << "opened";
+    } catch (const vlt::MetamodelFileError& e) {
+      EXPECT_NE(std::string(e.what()).find("base.xml"), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find(location()), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(repo.isOpen());
+    EXPECT_FALSE(fileExists(location())) << "a failed creation leaves no file";
+  }
+  EXPECT_THROW(repo.open(location(), dir.file("missing.xml"), options), vlt::MetamodelFileError);
+  EXPECT_FALSE(fileExists(location()));
+}
+
+TEST_P(MetamodelTest, ClassesAddedByAnotherConnectionAreFoundOnAMiss) {
+  open();
+  makeClass("First");
+  Repo other;
+  other.open(location(), "", options);
+  other.createClass("Second", {other.metamodel().findClass("First")});
+  vlt::ClassRef second = findClass("Second");
+  ASSERT_FALSE(second.isNull());
+  EXPECT_TRUE(second.conformsTo(findClass("First")));
+  other.appendPropertyToClass(other.metamodel().findClass("First"), "late", "int32", "", 0, 1, false, false, true,
+                              "", Repo::AssociationByOption(0), "", boost::uuids::uuid{}, true);
+  EXPECT_TRUE(findClass("First").findProperty("late").isNull()) << "known classes are answered from memory";
+  makeClass("Third");  // a miss: "Third" does not exist, so the metamodel is read again
+  EXPECT_FALSE(findClass("First").findProperty("late").isNull());
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, MetamodelTest, ::testing::Values(Backend::SQLite), backendName);
+
+}  // namespace
+}  // namespace vlttest

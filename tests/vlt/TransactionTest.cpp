@@ -1,0 +1,187 @@
+// Transactions: explicit ones, the implicit one of performDictionaryFunction,
+// rollback of data and metamodel, failing commits, and the trace callback.
+
+#include "RepositoryFixture.hpp"
+
+#include <sqlite3.h>
+
+#include <stdexcept>
+
+namespace vlttest {
+namespace {
+
+class TransactionTest : public RepositoryTest {
+ protected:
+  void SetUp() override {
+    open();
+    item = makeClass("test.Item");
+    count = addProperty(item, "count", "int32", 0, 1, false, false, true);
+  }
+  static void collect(void* context, const char* text) { static_cast<std::vector<std::string>*>(context)->push_back(text); }
+  std::size_t statementsStartingWith(const std::string& prefix) const {
+    std::size_t n = 0;
+    for (const auto& s : trace) n += s.rfind(prefix, 0) == 0 ? 1 : 0;
+    return n;
+  }
+
+  vlt::ClassRef item;
+  vlt::PropertyRef count;
+  std::vector<std::string> trace;
+};
+
+TEST_P(TransactionTest, RollbackForgetsObjectsValuesAndMetamodelChanges) {
+  vlt::ObjectRef kept = create(item, 1);
+  kept.setPropertyValue(count, 1);
+  repo.beginTransaction();
+  EXPECT_TRUE(repo.inTransaction());
+  vlt::ClassRef added = makeClass("test.Added", {item});
+  vlt::PropertyRef extra = addProperty(item, "extra", "ustring");
+  vlt::PropertyRef own = addProperty(added, "own", "test.Added", 0, 0xFFFFFFFF);
+  vlt::EnumerationRef e = repo.createEnumeration("test.E", {{"a", 1}});
+  vlt::ObjectRef doomed = create(added, 2);
+  doomed.setPropertyValue(extra, std::u16string(u"gone"));
+  kept.setPropertyValue(count, 2);
+  EXPECT_EQ(findClass("test.Added"), added);
+  repo.rollbackTransaction();
+  EXPECT_FALSE(repo.inTransaction());
+
+  EXPECT_TRUE(findClass("test.Added").isNull());
+  EXPECT_TRUE(item.findProperty("extra").isNull());
+  EXPECT_TRUE(repo.metamodel().findEnumeration("test.E").isNull());
+  EXPECT_TRUE(find(2, "test.Item").isNull());
+  int value = 0;
+  kept.getPropertyValue(count, value);
+  EXPECT_EQ(value, 1);
+  EXPECT_EQ(added.qualifiedName(), "test.Added") << "a retired handle keeps its name";
+  EXPECT_THROW(vlt::ObjectConstructor{added}, vlt::UsageError);
+  EXPECT_THROW(doomed.setPropertyValue(extra, std::u16string(u"x")), vlt::UsageError);
+  EXPECT_TRUE(e.findEnumeral(1).isNull());
+  (void)own;
+
+  // The names are free again, and everything works as if nothing happened.
+  vlt::ClassRef again = makeClass("test.Added");
+  vlt::PropertyRef extraAgain = addProperty(item, "extra", "int64");
+  create(again, 3);
+  kept.setPropertyValue(extraAgain, 5ll);
+  reopen();
+  EXPECT_EQ(findClass("test.Added").superclasses().size(), 0u);
+  EXPECT_EQ(property("test.Item", "extra").valueType(), vlt::ValueType::int64);
+  EXPECT_TRUE(repo.metamodel().findEnumeration("test.E").isNull());
+  EXPECT_EQ(repo.defaultDataModel().countObjects(findClass("test.Item")), 1u);
+}
+
+TEST_P(TransactionTest, CommittedWorkSurvivesReopen) {
+  repo.beginTransaction();
+  vlt::ClassRef added = makeClass("test.Added");
+  create(added, 5);
+  repo.commitTransaction();
+  reopen();
+  EXPECT_FALSE(find(5, "test.Added").isNull());
+}
+
+TEST_P(TransactionTest, PerformDictionaryFunctionRunsOnceInOneImplicitTransaction) {
+  repo.setTraceCallback(&TransactionTest::collect, &trace);
+  int calls = 0;
+  repo.performDictionaryFunction([&] {
+    ++calls;
+    EXPECT_TRUE(repo.inTransaction());
+    for (unsigned i = 0; i < 20; ++i) create(item, 10 + i).setPropertyValue(count, static_cast<int>(i));
+  });
+  EXPECT_EQ(calls, 1);
+  EXPECT_FALSE(repo.inTransaction());
+  EXPECT_EQ(statementsStartingWith("COMMIT"), 1u) << "a batch costs one commit";
+  EXPECT_EQ(repo.defaultDataModel().countObjects(item), 20u);
+
+  // Inside an open transaction it just runs; the transaction stays open.
+  repo.beginTransaction();
+  repo.performDictionaryFunction([&] { create(item, 50); });
+  EXPECT_TRUE(repo.inTransaction());
+  repo.rollbackTransaction();
+  EXPECT_TRUE(find(50, "test.Item").isNull());
+}
+
+TEST_P(TransactionTest, PerformDictionaryFunctionPassesTheExceptionOnAfterRollingBack) {
+  struct Marker : std::runtime_error {
+    using std::runtime_error::runtime_error;
+  };
+  try {
+    repo.performDictionaryFunction([&] {
+      create(item, 7);
+      makeClass("test.Inside");
+      throw Marker("stop");
+    });
+    ADD_FAILURE() << "no exception";
+  } catch (const Marker& m) {
+    EXPECT_STREQ(m.what(), "stop");
+  }
+  EXPECT_FALSE(repo.inTransaction());
+  EXPECT_TRUE(find(7, "test.Item").isNull());
+  EXPECT_TRUE(findClass("test.Inside").isNull());
+  // Repository errors pass unchanged too.
+  EXPECT_THROW(repo.performDictionaryFunction([&] { makeClass("test.Item"); }), vlt::MetamodelError);
+}
+
+TEST_P(TransactionTest, TransactionCallsInTheWrongStateAreRefused) {
+  EXPECT_THROW(repo.commitTransaction(), vlt::UsageError);
+  EXPECT_THROW(repo.rollbackTransaction(), vlt::UsageError);
+  repo.beginTransaction();
+  EXPECT_THROW(repo.beginTransaction(), vlt::UsageError);
+  repo.rollbackTransaction();
+  EXPECT_THROW(repo.performDictionaryFunction([&] { repo.commitTransaction(); }), vlt::UsageError);
+  EXPECT_THROW(repo.performDictionaryFunction([&] { repo.beginTransaction(); }), vlt::UsageError);
+  EXPECT_FALSE(repo.inTransaction());
+}
+
+TEST_P(TransactionTest, AFailingCommitEitherRollsBackOrStaysOpenForTheCaller) {
+  options.lockTimeoutSeconds = 0;
+  reopen();
+  item = findClass("test.Item");
+  // A reader in another connection keeps the file from being written.
+  sqlite3* reader = nullptr;
+  ASSERT_EQ(sqlite3_open(location().c_str(), &reader), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM vlt_object;", nullptr, nullptr, nullptr), SQLITE_OK);
+
+  repo.beginTransaction();
+  create(item, 1);
+  EXPECT_THROW(repo.unsafeCommitPotentiallyFailingTransaction(), vlt::LockedError);
+  EXPECT_TRUE(repo.inTransaction()) << "the caller decides: the transaction is still open";
+  repo.rollbackTransaction();
+
+  repo.beginTransaction();
+  create(item, 2);
+  try {
+    repo.commitTransaction();
+    ADD_FAILURE() << "committed";
+  } catch (const vlt::LockedError& e) {
+    EXPECT_NE(std::string(e.what()).find("locked"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find(location()), std::string::npos) << e.what();
+    EXPECT_EQ(e.backendCode() & 0xff, SQLITE_BUSY);
+  }
+  EXPECT_FALSE(repo.inTransaction()) << "commitTransaction rolled back";
+  sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(reader);
+  EXPECT_TRUE(find(1, "test.Item").isNull());
+  EXPECT_TRUE(find(2, "test.Item").isNull());
+  create(item, 3);
+  EXPECT_FALSE(find(3, "test.Item").isNull());
+}
+
+TEST_P(TransactionTest, TheTraceCallbackSeesEveryStatementAsItRuns) {
+  repo.setTraceCallback(&TransactionTest::collect, &trace);
+  vlt::ObjectRef o = create(item, 1);
+  o.setPropertyValue(count, 3);
+  EXPECT_GE(statementsStartingWith("INSERT INTO vlt_object"), 1u);
+  EXPECT_GE(statementsStartingWith("BEGIN"), 2u);
+  bool sawWrite = false;
+  for (const auto& s : trace) sawWrite = sawWrite || s.find("ON CONFLICT") != std::string::npos;
+  EXPECT_TRUE(sawWrite);
+  const std::size_t seen = trace.size();
+  repo.setTraceCallback(nullptr);
+  o.setPropertyValue(count, 4);
+  EXPECT_EQ(trace.size(), seen);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, TransactionTest, ::testing::Values(Backend::SQLite), backendName);
+
+}  // namespace
+}  // namespace vlttest
