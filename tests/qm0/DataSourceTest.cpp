@@ -66,6 +66,7 @@ class RecordingDataSource : public datasource::ActiveDataSource {
   void rollbackShallowTransaction() override { log_->calls.push_back("rollbackShallowTransaction"); }
 
   // The protected services, opened for the tests.
+  using ActiveDataSource::beginLoadingTransaction;
   using ActiveDataSource::getModel;
   using ActiveDataSource::propagateDataSourceValuesToMemory;
   using ActiveDataSource::propagateDataSourceValueToMemory;
@@ -316,6 +317,90 @@ TEST_F(DataSourceTest, TheDataSourceCannotBeReplacedInsideATransaction) {
   Transaction tx = model->beginTransaction();
   EXPECT_THROW(model->setDataSource(nullptr), std::logic_error);
   tx.commit();
+}
+
+TEST_F(DataSourceTest, ACommittedLoadingTransactionKeepsWhatItLoadedUnreported) {
+  ModelElement lib;
+  {
+    Transaction tx = model->beginTransaction();
+    lib = make(mm.library, 1);
+    tx.commit();
+  }
+  log->snapshots.clear();
+  // Loading outside any transaction, as a fetch does.
+  {
+    datasource::LoadingTransaction loading = ds->beginLoadingTransaction();
+    ModelElement book = make(mm.book, 2);
+    ds->propagateDataSourceValueToMemory(lib, mm.books, book, 0);
+    book.set(mm.pages, integer(7));
+    loading.commit();
+    EXPECT_FALSE(loading.isOpen());
+  }
+  ModelElement book = model->findElement(uuidOf(2));
+  ASSERT_TRUE(book);
+  EXPECT_EQ(book.getOwner(), lib);
+  EXPECT_EQ(book.get(mm.pages).get<int>(), 7);
+  // Outside the loading transaction the model refuses changes again.
+  EXPECT_EQ(errorIdOf([&] { book.set(mm.pages, integer(8)); }), "qm0:messages:NoOpenTransaction");
+  Transaction tx = model->beginTransaction();
+  tx.commit();
+  ASSERT_EQ(log->snapshots.size(), 1u);
+  EXPECT_TRUE(log->snapshots[0].created.empty());
+  EXPECT_TRUE(log->snapshots[0].modified.empty());
+}
+
+TEST_F(DataSourceTest, AnAbandonedLoadingTransactionTakesItsLoadingBack) {
+  ModelElement lib;
+  {
+    Transaction tx = model->beginTransaction();
+    lib = make(mm.library, 1);
+    lib.set(mm.name, str(u"kept"));
+    tx.commit();
+  }
+  const std::string before = dump(model);
+  ModelElement loaded;
+  {
+    datasource::LoadingTransaction outer = ds->beginLoadingTransaction();
+    {
+      datasource::LoadingTransaction inner = ds->beginLoadingTransaction();
+      loaded = make(mm.book, 2);
+      EXPECT_THROW(outer.commit(), std::logic_error);  // the inner one is still open
+      inner.commit();
+    }
+    ds->propagateDataSourceValueToMemory(lib, mm.books, loaded, 0);
+    ds->propagateDataSourceValueToMemory(lib, mm.name, str(u"changed by loading"));
+    EXPECT_NE(dump(model), before);
+  }  // abandoned
+  EXPECT_EQ(dump(model), before);
+  EXPECT_TRUE(loaded.isDestroyed());
+  EXPECT_FALSE(model->findElement(uuidOf(2)));
+}
+
+TEST_F(DataSourceTest, LoadingInsideATransactionIsUndoneByItsRollback) {
+  ModelElement lib;
+  {
+    Transaction tx = model->beginTransaction();
+    lib = make(mm.library, 1);
+    tx.commit();
+  }
+  log->snapshots.clear();
+  Transaction tx = model->beginTransaction();
+  lib.set(mm.name, str(u"host"));
+  {
+    datasource::LoadingTransaction loading = ds->beginLoadingTransaction();
+    ModelElement book = make(mm.book, 2);
+    ds->propagateDataSourceValueToMemory(lib, mm.books, book, 0);
+    loading.commit();
+  }
+  ds->requestSnapshot();
+  ASSERT_EQ(log->snapshots.size(), 1u);
+  EXPECT_EQ(log->snapshots[0].modified, (std::vector<ModelElement>{lib}));
+  EXPECT_EQ(log->snapshots[0].changed.at(lib), (std::vector<meta::Property>{mm.name}));
+  EXPECT_TRUE(log->snapshots[0].created.empty());
+  tx.rollback();
+  EXPECT_FALSE(model->findElement(uuidOf(2)));
+  EXPECT_TRUE(targets(lib, mm.books).empty());
+  EXPECT_FALSE(lib.isSet(mm.name));
 }
 
 TEST(ValueMatchRelationTest, EveryRelationHasItsNumberAndName) {

@@ -1,5 +1,7 @@
 #include "ModelTestSupport.hpp"
 
+#include <qm/zero/ModelElementBuilder.hpp>
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -217,6 +219,29 @@ TEST_F(ModelTest, ModelsDestroyedWhileHandlesLiveLeaveDestroyedElements) {
   EXPECT_FALSE(book.getModel());
   EXPECT_FALSE(book.isSet(mm.pages));
   EXPECT_EQ(book.getMetaClass(), mm.book);
+}
+
+TEST_F(ModelTest, ABuilderMakesElementsWithTheirValuesAndForgetsThem) {
+  std::unique_ptr<ModelElement::Builder> builder = mm.ebook->instantiateBuilder(model);
+  EXPECT_EQ(builder->getClass(), mm.ebook);
+  builder->set(mm.name, str(u"first"));
+  builder->set(mm.url, Value(meta::StandardTypes::stdstringMeta(), "u"));
+  builder->set(mm.name, str(u"First"));
+  EXPECT_EQ(errorIdOf([&] { builder->set(mm.tags, str(u"t")); }), "qm0:messages:PropertyNotOfClass");
+  EXPECT_EQ(errorIdOf([&] { builder->create(uuidOf(1)); }), "qm0:messages:NoOpenTransaction");
+  Transaction tx = model->beginTransaction();
+  ModelElement e1 = builder->create(uuidOf(1));
+  ModelElement e2 = builder->create(uuidOf(2));
+  EXPECT_EQ(e1.getMetaClass(), mm.ebook);
+  EXPECT_EQ(e1.get(mm.name).get<std::u16string>(), u"First");
+  EXPECT_EQ(e1.get(mm.url).get<std::string>(), "u");
+  EXPECT_FALSE(e2.isSet(mm.name));
+  // A value that does not fit: the element is not left behind.
+  builder->set(mm.pages, str(u"many"));
+  EXPECT_EQ(errorIdOf([&] { builder->create(uuidOf(3)); }), "qm0:messages:CannotCastIncompatibleTypes");
+  EXPECT_FALSE(model->findElement(uuidOf(3)));
+  tx.commit();
+  EXPECT_THROW(mm.named->instantiateBuilder(model), std::invalid_argument);
 }
 
 // --- Freeze ----------------------------------------------------------------

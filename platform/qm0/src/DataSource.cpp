@@ -95,3 +95,47 @@ void ActiveDataSource::propagateDataSourceValuesToMemory(const ModelElement& ele
 }
 
 }  // namespace qm::zero::datasource
+
+namespace qm::zero::datasource {
+
+// A loading transaction is a data-source modification with an undo log of its
+// own, pushed on the model's stack of loading logs.
+LoadingTransaction::LoadingTransaction(Model::Impl* model) : model_(model), log_(nullptr) {
+  detail::ModelState& m = model_->state();
+  m.loading.push_back(std::make_unique<detail::UndoLog>());
+  log_ = m.loading.back().get();
+  ++m.dataSourceModification;
+}
+
+LoadingTransaction::LoadingTransaction(LoadingTransaction&& other) noexcept
+    : model_(other.model_), log_(other.log_) {
+  other.model_ = nullptr;
+}
+
+LoadingTransaction::~LoadingTransaction() {
+  if (!model_) return;
+  try {
+    end(false);
+  } catch (...) {  // a destructor never throws
+  }
+}
+
+void LoadingTransaction::commit() {
+  if (!model_) throw std::logic_error("qm0: the loading transaction is not open");
+  end(true);
+}
+
+void LoadingTransaction::end(bool keep) {
+  detail::ModelState& m = model_->state();
+  if (m.loading.empty() || m.loading.back().get() != log_)
+    throw std::logic_error("qm0: an inner loading transaction is still open");
+  std::unique_ptr<detail::UndoLog> log = std::move(m.loading.back());
+  m.loading.pop_back();
+  --m.dataSourceModification;
+  model_ = nullptr;
+  if (!keep) m.restore(*log);
+}
+
+LoadingTransaction ActiveDataSource::beginLoadingTransaction() { return LoadingTransaction(model_); }
+
+}  // namespace qm::zero::datasource

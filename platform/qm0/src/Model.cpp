@@ -27,9 +27,9 @@ void ModelState::checkChange() const {
   if (!tx) throwException(qm0::messages::NoOpenTransaction());
 }
 
-SavedElement* ModelState::touch(ElementImpl* e) {
-  if (!tx) return nullptr;
-  auto [it, inserted] = tx->saved.try_emplace(e);
+namespace {
+SavedElement& touchIn(UndoLog& log, ElementImpl* e) {
+  auto [it, inserted] = log.saved.try_emplace(e);
   if (inserted) {
     SavedElement& s = it->second;
     s.handle = ModelElement(e);
@@ -38,15 +38,25 @@ SavedElement* ModelState::touch(ElementImpl* e) {
     s.ownerHandle = ModelElement(e->owner);
     s.owningProperty = e->owningProperty;
   }
-  return &it->second;
+  return it->second;
+}
+
+void saveSlotIn(UndoLog& log, ElementImpl* e, std::uint32_t slot) {
+  SavedElement& s = touchIn(log, e);
+  for (const auto& saved : s.slots)
+    if (saved.first == slot) return;
+  s.slots.emplace_back(slot, e->slots[slot]);
+}
+}  // namespace
+
+void ModelState::touch(ElementImpl* e) {
+  if (tx) touchIn(tx->undo, e);
+  for (auto& log : loading) touchIn(*log, e);
 }
 
 void ModelState::saveSlot(ElementImpl* e, std::uint32_t slot) {
-  SavedElement* s = touch(e);
-  if (s == nullptr) return;
-  for (const auto& saved : s->slots)
-    if (saved.first == slot) return;
-  s->slots.emplace_back(slot, e->slots[slot]);
+  if (tx) saveSlotIn(tx->undo, e, slot);
+  for (auto& log : loading) saveSlotIn(*log, e, slot);
 }
 
 void ModelState::setOwner(ElementImpl* e, ElementImpl* owner, const meta::Property::Impl* property) {
@@ -113,12 +123,14 @@ void ModelState::cutPiece(bool alwaysCallSnapshot) {
   if (dataSource) dataSource->snapshot(*report);
 }
 
-void ModelState::rollbackMemory() {
+void ModelState::rollbackMemory() { restore(tx->undo); }
+
+void ModelState::restore(UndoLog& log) {
   // Values and owners first; then the element table, removals before
   // insertions, since an element destroyed and one created in the same
   // transaction may share a uuid.
   std::vector<ElementImpl*> revive, remove;
-  for (auto& [ptr, s] : tx->saved) {
+  for (auto& [ptr, s] : log.saved) {
     ElementImpl* e = elementImpl(s.handle);
     for (auto& [i, entries] : s.slots) e->slots[i] = std::move(entries);
     e->owner = s.owner;

@@ -47,9 +47,15 @@ struct SavedElement {
   std::vector<std::pair<std::uint32_t, Entries>> slots;  // first-touch contents
 };
 
+/// First-touch copies of what a transaction (or a loading transaction)
+/// changed; restoring them undoes it.
+struct UndoLog {
+  std::unordered_map<const ElementImpl*, SavedElement> saved;
+};
+
 struct TransactionState {
   datasource::TransactionId id;
-  std::unordered_map<const ElementImpl*, SavedElement> saved;
+  UndoLog undo;
   ReportBuilder piece;                 // changes since the last snapshot
   std::optional<ReportBuilder> whole;  // the whole transaction, once it was split
   std::vector<std::shared_ptr<const ShallowChangeReport<ModelElement>>> parts;
@@ -67,6 +73,7 @@ struct ModelState {
   unsigned freezeCount = 0;
   unsigned dataSourceModification = 0;
   std::unique_ptr<TransactionState> tx;
+  std::vector<std::unique_ptr<UndoLog>> loading;  // open loading transactions, innermost last
 
   // Refuses a change that is not allowed now (frozen, no transaction).
   void checkChange() const;
@@ -74,9 +81,10 @@ struct ModelState {
   // modification).
   bool reporting() const noexcept { return tx != nullptr && dataSourceModification == 0; }
 
-  // Undo log.
-  SavedElement* touch(ElementImpl* e);
+  // Undo logs: the open transaction's and every open loading transaction's.
+  void touch(ElementImpl* e);
   void saveSlot(ElementImpl* e, std::uint32_t slot);
+  void restore(UndoLog& log);
   void setOwner(ElementImpl* e, ElementImpl* owner, const meta::Property::Impl* property);
 
   // Reports, to the current piece and the whole transaction.

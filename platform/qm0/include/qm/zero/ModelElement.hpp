@@ -54,6 +54,7 @@ class PrivilegedWithResolveTag {
 class QM0_API ModelElement {
  public:
   class Impl;
+  class Builder;  // <qm/zero/ModelElementBuilder.hpp>
 
   ModelElement() noexcept : impl_(nullptr) {}
   /// Shares `impl` (which may be null).

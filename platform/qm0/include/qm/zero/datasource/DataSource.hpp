@@ -96,6 +96,32 @@ class QM0_API DataSource {
   static constexpr PrivilegedWithResolveTag privilegedTagWithResolve{};
 };
 
+/// What a data source loads into memory is applied at once and never
+/// reported; a loading transaction groups such loading so that a failure can
+/// take it back. Created by ActiveDataSource::beginLoadingTransaction; while
+/// one is open the model accepts the data source's changes as under the
+/// modification guard. Loading transactions nest; they must end innermost
+/// first. Movable.
+class QM0_API LoadingTransaction {
+ public:
+  LoadingTransaction(LoadingTransaction&& other) noexcept;
+  LoadingTransaction& operator=(LoadingTransaction&&) = delete;
+  /// Abandons the loading transaction if it is still open: every element it
+  /// created is removed again and every value it set is put back.
+  ~LoadingTransaction();
+  /// Keeps what was loaded. Throws std::logic_error when not open or when
+  /// an inner loading transaction is still open.
+  void commit();
+  bool isOpen() const noexcept { return model_ != nullptr; }
+
+ private:
+  friend class ActiveDataSource;
+  explicit LoadingTransaction(Model::Impl* model);
+  void end(bool keep);
+  Model::Impl* model_;
+  const void* log_;  // identifies this transaction's undo log
+};
+
 /// Base of data sources that change the model's memory themselves. Built
 /// from the model's implementation object, which must outlive it (the model
 /// owns its data source, so it does).
@@ -124,6 +150,8 @@ class QM0_API ActiveDataSource : public DataSource {
   /// Model::Impl::requestSnapshot of the model.
   void requestSnapshot();
   ModificationGuard startDataSourceModification();
+  /// Opens a loading transaction (see LoadingTransaction).
+  LoadingTransaction beginLoadingTransaction();
 
   /// Set values in memory under the modification guard: a value (an empty
   /// one clears), all values of a multi-valued property, a single-valued

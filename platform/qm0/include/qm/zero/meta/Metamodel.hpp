@@ -233,6 +233,10 @@ class QM0_API Class::Impl : public StructuredType::Impl {
   /// True when this class is `other` or a subclass of it.
   bool conformsTo(const Class::Impl* other) const noexcept;
   bool conformsTo(const Class& other) const noexcept { return conformsTo(other.operator->()); }
+  /// A builder of elements of this class in `model`
+  /// (<qm/zero/ModelElementBuilder.hpp>). Throws std::invalid_argument for a
+  /// null model, an abstract class or one of an unfinished package.
+  std::unique_ptr<ModelElement::Builder> instantiateBuilder(const Model& model) const;
 
  private:
   friend class PackageBuilder;

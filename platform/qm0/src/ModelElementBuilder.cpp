@@ -1,0 +1,44 @@
+#include <qm/zero/Messages.hpp>
+#include <qm/zero/ModelElementBuilder.hpp>
+
+#include <foundation/core/except/Exception.hpp>
+
+#include <stdexcept>
+
+namespace qm::zero {
+
+std::unique_ptr<ModelElement::Builder> meta::Class::Impl::instantiateBuilder(const Model& model) const {
+  if (!model) throw std::invalid_argument("qm0: null model");
+  if (isAbstract()) throw std::invalid_argument("qm0: an abstract class has no instances");
+  if (!getPackageImpl()->isComplete()) throw std::invalid_argument("qm0: the class's package is not built yet");
+  return std::make_unique<ModelElement::Builder>(model, meta::Class(this));
+}
+
+ModelElement::Builder::Builder(const Model& model, const meta::Class& cls) : model_(model), cls_(cls) {}
+ModelElement::Builder::~Builder() = default;
+
+void ModelElement::Builder::set(const meta::Property& property, const Value& value) {
+  if (!property || !cls_->conformsTo(meta::Class::downcast(property->getOwningType())))
+    foundation::core::except::throwException(qm0::messages::PropertyNotOfClass(
+        property ? property->getQualifiedName() : std::u16string(), cls_->getQualifiedName()));
+  for (auto& entry : values_)
+    if (entry.first == property) {
+      entry.second = value;
+      return;
+    }
+  values_.emplace_back(property, value);
+}
+
+ModelElement ModelElement::Builder::create(const boost::uuids::uuid& uuid) {
+  ModelElement element = ModelElement::createReflective(model_, cls_, uuid);
+  try {
+    for (const auto& [property, value] : values_) element.set(property, value);
+  } catch (...) {
+    element.destroy();
+    throw;
+  }
+  values_.clear();
+  return element;
+}
+
+}  // namespace qm::zero
