@@ -1,0 +1,647 @@
+// vlt_bench: the repository against hand-written SQLite statements on the same
+// rows, in the same tables, in one run.
+//
+// One class of 8 single-valued properties (int32, int64, real64, ustring,
+// string, bool, DateTime, UUID) and 100,000 objects with fixed random values:
+//
+//   BM_RepositoryCreateObjects  ObjectConstructor with bound cells, one transaction
+//   BM_RawSqliteInsert          prepared INSERTs into the object table and the
+//                               class's table, one transaction
+//   BM_RepositoryFindObject     findObject by uuid, then the 8 values read
+//   BM_RawSqliteSelect          one prepared SELECT by uuid joining the two tables
+//
+// Each iteration works on a fresh file in a temporary folder ($TMPDIR or /tmp);
+// only the work named above is timed (manual time). The run ends with the two
+// ratios it is judged by: repository time / raw time, goal <= 1.5 for
+// creation and <= 2 for find-and-read.
+
+#include <vlt/Repository.hpp>
+
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/uuid/uuid.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#ifndef VLT_BASE_METAMODEL
+#error "VLT_BASE_METAMODEL names the base metamodel file"
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using boost::posix_time::ptime;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t rowCount = 100000;
+constexpr std::size_t lookupCount = 20000;
+const char* const className = "bench.Row";
+
+// ---------------------------------------------------------------- the rows
+
+struct Row {
+  boost::uuids::uuid objectUuid;
+  std::int32_t int32Value;
+  std::int64_t int64Value;
+  double realValue;
+  std::u16string ustringValue;
+  std::string stringValue;
+  bool boolValue;
+  ptime timeValue;
+  boost::uuids::uuid uuidValue;
+};
+
+const ptime epoch(boost::gregorian::date(1970, 1, 1));
+
+// The rows every benchmark writes or reads: fixed random values, so that each
+// run and each benchmark sees the same ones.
+const std::vector<Row>& rows() {
+  static const std::vector<Row> all = [] {
+    std::mt19937_64 random(20261205);
+    auto uuid = [&] {
+      boost::uuids::uuid u{};
+      const std::uint64_t a = random(), b = random();
+      std::memcpy(u.data, &a, 8);
+      std::memcpy(u.data + 8, &b, 8);
+      u.data[6] = static_cast<std::uint8_t>((u.data[6] & 0x0F) | 0x40);  // version 4
+      u.data[8] = static_cast<std::uint8_t>((u.data[8] & 0x3F) | 0x80);  // variant
+      return u;
+    };
+    const std::u16string letters = u"abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ \u00e9\u00df\u0436\u4e2d";
+    std::vector<Row> out(rowCount);
+    for (Row& r : out) {
+      r.objectUuid = uuid();
+      r.int32Value = static_cast<std::int32_t>(random());
+      r.int64Value = static_cast<std::int64_t>(random());
+      r.realValue = std::uniform_real_distribution<double>(-1e6, 1e6)(random);
+      const std::size_t length = 8 + random() % 17;
+      for (std::size_t i = 0; i < length; ++i) r.ustringValue.push_back(letters[random() % letters.size()]);
+      const std::size_t bytes = 8 + random() % 17;
+      for (std::size_t i = 0; i < bytes; ++i) r.stringValue.push_back(static_cast<char>('!' + random() % 94));
+      r.boolValue = random() % 2 == 0;
+      // Microseconds between 1970 and 2030.
+      r.timeValue = epoch + boost::posix_time::microseconds(static_cast<std::int64_t>(random() % 1893456000000000ULL));
+      r.uuidValue = uuid();
+    }
+    return out;
+  }();
+  return all;
+}
+
+// The rows the find benchmarks look up, in order: random, the same for both.
+const std::vector<std::size_t>& lookups() {
+  static const std::vector<std::size_t> all = [] {
+    std::mt19937_64 random(7);
+    std::vector<std::size_t> out(lookupCount);
+    for (std::size_t& i : out) i = random() % rowCount;
+    return out;
+  }();
+  return all;
+}
+
+// What a lookup contributes to the check sum; both find benchmarks fold the
+// values they read with it, and the sum over the expected rows must match.
+std::uint64_t fold(std::int32_t i32, std::int64_t i64, double real, const std::u16string& ustring,
+                   const std::string& string, bool flag, const ptime& time, const boost::uuids::uuid& uuid) {
+  std::uint64_t h = static_cast<std::uint32_t>(i32);
+  h = h * 31 + static_cast<std::uint64_t>(i64);
+  h = h * 31 + static_cast<std::uint64_t>(static_cast<std::int64_t>(real * 1000));
+  for (const char16_t c : ustring) h = h * 31 + c;
+  for (const char c : string) h = h * 31 + static_cast<unsigned char>(c);
+  h = h * 31 + (flag ? 1 : 2);
+  h = h * 31 + static_cast<std::uint64_t>((time - epoch).total_microseconds());
+  for (const std::uint8_t b : uuid.data) h = h * 31 + b;
+  return h;
+}
+
+std::uint64_t expectedLookupSum() {
+  std::uint64_t sum = 0;
+  for (const std::size_t i : lookups()) {
+    const Row& r = rows()[i];
+    sum += fold(r.int32Value, r.int64Value, r.realValue, r.ustringValue, r.stringValue, r.boolValue, r.timeValue,
+                r.uuidValue);
+  }
+  return sum;
+}
+
+// ---------------------------------------------------------------- files
+
+// A fresh folder, removed with everything in it at the end of the scope.
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string pattern = (fs::temp_directory_path() / "vlt_bench.XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a temporary folder " + pattern);
+    path_ = pattern;
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  std::string file(const char* name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path path_;
+};
+
+// ---------------------------------------------------------------- repository side
+
+struct RowClass {
+  vlt::ClassRef cls;
+  vlt::PropertyRef int32Property, int64Property, realProperty, ustringProperty, stringProperty, boolProperty,
+      timeProperty, uuidProperty;
+};
+
+vlt::PropertyRef addProperty(vlt::DataModelRepository& repo, const vlt::ClassRef& cls, const char* name,
+                             const char* type) {
+  return repo.appendPropertyToClass(cls, name, type, "", 1, 1, false, false, false, "",
+                                    vlt::DataModelRepository::byReference, "", boost::uuids::uuid{}, true);
+}
+
+// Creates a new repository at `path` with the class of the benchmark rows.
+void createRepository(vlt::DataModelRepository& repo, const std::string& path) {
+  vlt::DataModelRepository::ServiceOptions options;
+  options.createIfMissing = 1;
+  repo.open(path, VLT_BASE_METAMODEL, options);
+  repo.performDictionaryFunction([&] {
+    const vlt::ClassRef cls = repo.createClass(className, {repo.metamodel().findClass("ModelElement")});
+    addProperty(repo, cls, "count", "int32");
+    addProperty(repo, cls, "total", "int64");
+    addProperty(repo, cls, "measure", "real64");
+    addProperty(repo, cls, "label", "ustring");
+    addProperty(repo, cls, "code", "string");
+    addProperty(repo, cls, "active", "bool");
+    addProperty(repo, cls, "stamp", "DateTime");
+    addProperty(repo, cls, "reference", "UUID");
+  });
+}
+
+void openRepository(vlt::DataModelRepository& repo, const std::string& path) {
+  repo.open(path, std::string(), vlt::DataModelRepository::ServiceOptions{});
+}
+
+RowClass rowClass(const vlt::DataModelRepository& repo) {
+  RowClass c;
+  c.cls = repo.metamodel().findClass(className);
+  c.int32Property = c.cls.findProperty("count");
+  c.int64Property = c.cls.findProperty("total");
+  c.realProperty = c.cls.findProperty("measure");
+  c.ustringProperty = c.cls.findProperty("label");
+  c.stringProperty = c.cls.findProperty("code");
+  c.boolProperty = c.cls.findProperty("active");
+  c.timeProperty = c.cls.findProperty("stamp");
+  c.uuidProperty = c.cls.findProperty("reference");
+  return c;
+}
+
+// Writes every row through one ObjectConstructor in one transaction.
+void writeRowsThroughRepository(vlt::DataModelRepository& repo) {
+  const RowClass c = rowClass(repo);
+  std::int32_t int32Cell = 0;
+  std::int64_t int64Cell = 0;
+  double realCell = 0;
+  std::u16string ustringCell;
+  std::string stringCell;
+  bool boolCell = false;
+  ptime timeCell;
+  boost::uuids::uuid uuidCell{};
+  repo.beginTransaction();
+  vlt::ObjectConstructor constructor(c.cls);
+  constructor.setPropertyValueSource(c.int32Property, &int32Cell);
+  constructor.setPropertyValueSource(c.int64Property, &int64Cell);
+  constructor.setPropertyValueSource(c.realProperty, &realCell);
+  constructor.setPropertyValueSource(c.ustringProperty, &ustringCell);
+  constructor.setPropertyValueSource(c.stringProperty, &stringCell);
+  constructor.setPropertyValueSource(c.boolProperty, &boolCell);
+  constructor.setPropertyValueSource(c.timeProperty, &timeCell);
+  constructor.setPropertyValueSource(c.uuidProperty, &uuidCell);
+  const vlt::DataModelRef data = repo.defaultDataModel();
+  for (const Row& r : rows()) {
+    int32Cell = r.int32Value;
+    int64Cell = r.int64Value;
+    realCell = r.realValue;
+    ustringCell = r.ustringValue;
+    stringCell = r.stringValue;
+    boolCell = r.boolValue;
+    timeCell = r.timeValue;
+    uuidCell = r.uuidValue;
+    constructor.setObjectUUID(r.objectUuid);
+    constructor.createObject(data);
+  }
+  repo.commitTransaction();
+}
+
+// A repository file holding every row, made once and copied for each find
+// iteration.
+const std::string& filledRepository() {
+  static TempFolder folder;
+  static const std::string path = [] {
+    const std::string p = folder.file("filled.db");
+    vlt::DataModelRepository repo;
+    createRepository(repo, p);
+    writeRowsThroughRepository(repo);
+    repo.close();
+    return p;
+  }();
+  return path;
+}
+
+// ---------------------------------------------------------------- raw SQLite side
+
+struct SqliteCloser {
+  void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
+};
+struct StatementFinalizer {
+  void operator()(sqlite3_stmt* s) const noexcept { sqlite3_finalize(s); }
+};
+using Database = std::unique_ptr<sqlite3, SqliteCloser>;
+using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+
+[[noreturn]] void sqliteFailed(sqlite3* db, const std::string& what) {
+  throw std::runtime_error(what + ": " + sqlite3_errmsg(db));
+}
+
+// Opens the file as the repository's SQLite connector does: read-write, no
+// pragmas (the repository keeps SQLite's journal and synchronous defaults).
+Database openRaw(const std::string& path) {
+  sqlite3* db = nullptr;
+  const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  Database owned(db);
+  if (rc != SQLITE_OK) sqliteFailed(db, "cannot open " + path);
+  return owned;
+}
+
+Statement prepare(sqlite3* db, const std::string& sql) {
+  sqlite3_stmt* s = nullptr;
+  if (sqlite3_prepare_v3(db, sql.c_str(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &s, nullptr) !=
+      SQLITE_OK) {
+    sqliteFailed(db, "cannot prepare " + sql);
+  }
+  return Statement(s);
+}
+
+void execute(sqlite3* db, const char* sql) {
+  if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) sqliteFailed(db, sql);
+}
+
+void step(sqlite3* db, sqlite3_stmt* s, int expected) {
+  if (sqlite3_step(s) != expected) sqliteFailed(db, sqlite3_sql(s));
+}
+
+// The tables the repository made for the row class: its class table and the
+// column of each property there (named after the ids, as the repository
+// names them; checked against the file so that a change of the layout stops
+// the benchmark instead of measuring something else).
+struct RawLayout {
+  std::int64_t classId = 0;
+  std::string table;
+  std::vector<std::string> columns;  // in the order of Row's values
+};
+
+RawLayout rawLayout(const std::string& path) {
+  RawLayout layout;
+  {
+    vlt::DataModelRepository repo;
+    openRepository(repo, path);
+    const RowClass c = rowClass(repo);
+    layout.classId = c.cls.id();
+    layout.table = "vlt_c" + std::to_string(c.cls.id());
+    for (const vlt::PropertyRef& p : {c.int32Property, c.int64Property, c.realProperty, c.ustringProperty,
+                                      c.stringProperty, c.boolProperty, c.timeProperty, c.uuidProperty}) {
+      layout.columns.push_back("p" + std::to_string(p.id()));
+    }
+  }
+  const Database db = openRaw(path);
+  std::vector<std::string> found;
+  const Statement info = prepare(db.get(), "SELECT name FROM pragma_table_info('" + layout.table + "')");
+  while (sqlite3_step(info.get()) == SQLITE_ROW) {
+    found.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(info.get(), 0)));
+  }
+  for (const std::string& column : layout.columns) {
+    if (std::find(found.begin(), found.end(), column) == found.end()) {
+      throw std::runtime_error("the repository's table layout is not the one this benchmark knows: no column " +
+                               column + " in " + layout.table);
+    }
+  }
+  return layout;
+}
+
+std::int64_t storedTime(const ptime& t) { return (t - epoch).total_microseconds(); }
+
+// Inserts every row with prepared statements in one transaction, into the
+// object table and the class's table, and advances the repository's next
+// object id as the repository does.
+void writeRowsRaw(sqlite3* db, const RawLayout& layout) {
+  execute(db, "BEGIN IMMEDIATE");
+  std::int64_t nextId = 0;
+  {
+    const Statement s = prepare(db, "SELECT value FROM vlt_info WHERE name = 'next_object_id'");
+    step(db, s.get(), SQLITE_ROW);
+    nextId = sqlite3_column_int64(s.get(), 0);
+  }
+  const Statement object = prepare(db,
+                                   "INSERT INTO vlt_object (id, uuid, class_id, owner_id, owner_property_id, ordinal) "
+                                   "VALUES (?1, ?2, ?3, NULL, NULL, 0)");
+  std::string sql = "INSERT INTO " + layout.table + " (id";
+  for (const std::string& c : layout.columns) sql += ", " + c;
+  sql += ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)";
+  const Statement values = prepare(db, sql);
+  sqlite3_stmt* o = object.get();
+  sqlite3_stmt* v = values.get();
+  for (const Row& r : rows()) {
+    const std::int64_t id = nextId++;
+    sqlite3_bind_int64(o, 1, id);
+    sqlite3_bind_blob(o, 2, r.objectUuid.data, 16, SQLITE_STATIC);
+    sqlite3_bind_int64(o, 3, layout.classId);
+    step(db, o, SQLITE_DONE);
+    sqlite3_reset(o);
+    sqlite3_bind_int64(v, 1, id);
+    sqlite3_bind_int64(v, 2, r.int32Value);
+    sqlite3_bind_int64(v, 3, r.int64Value);
+    sqlite3_bind_double(v, 4, r.realValue);
+    sqlite3_bind_text16(v, 5, r.ustringValue.data(), static_cast<int>(r.ustringValue.size() * 2), SQLITE_STATIC);
+    sqlite3_bind_text(v, 6, r.stringValue.data(), static_cast<int>(r.stringValue.size()), SQLITE_STATIC);
+    sqlite3_bind_int64(v, 7, r.boolValue ? 1 : 0);
+    sqlite3_bind_int64(v, 8, storedTime(r.timeValue));
+    sqlite3_bind_blob(v, 9, r.uuidValue.data, 16, SQLITE_STATIC);
+    step(db, v, SQLITE_DONE);
+    sqlite3_reset(v);
+  }
+  {
+    const Statement s = prepare(db, "UPDATE vlt_info SET value = ?1 WHERE name = 'next_object_id'");
+    sqlite3_bind_int64(s.get(), 1, nextId);
+    step(db, s.get(), SQLITE_DONE);
+  }
+  execute(db, "COMMIT");
+}
+
+// ---------------------------------------------------------------- checks
+
+// The repository reads back the first and last rows of a file with the
+// values written: it proves that both writers produced the same content.
+void checkWrittenRows(const std::string& path) {
+  vlt::DataModelRepository repo;
+  openRepository(repo, path);
+  const RowClass c = rowClass(repo);
+  const std::size_t count = repo.defaultDataModel().countObjects(c.cls);
+  if (count != rowCount) throw std::runtime_error("the file holds " + std::to_string(count) + " rows");
+  for (const std::size_t i : {std::size_t{0}, rowCount / 2, rowCount - 1}) {
+    const Row& r = rows()[i];
+    const vlt::ObjectRef o = repo.defaultDataModel().findObject(r.objectUuid, c.cls);
+    std::u16string label;
+    ptime stamp;
+    boost::uuids::uuid reference{};
+    if (o.isNull()) throw std::runtime_error("row " + std::to_string(i) + " is missing");
+    o.getPropertyValue(c.ustringProperty, label);
+    o.getPropertyValue(c.timeProperty, stamp);
+    o.getPropertyValue(c.uuidProperty, reference);
+    if (label != r.ustringValue || stamp != r.timeValue || reference != r.uuidValue) {
+      throw std::runtime_error("row " + std::to_string(i) + " reads back other values");
+    }
+  }
+}
+
+double seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// ---------------------------------------------------------------- benchmarks
+
+void BM_RepositoryCreateObjects(benchmark::State& state) {
+  try {
+    for (auto _ : state) {
+      TempFolder folder;
+      const std::string path = folder.file("repository.db");
+      vlt::DataModelRepository repo;
+      createRepository(repo, path);
+      const auto start = Clock::now();
+      writeRowsThroughRepository(repo);
+      state.SetIterationTime(seconds(start));
+      repo.close();
+      checkWrittenRows(path);
+    }
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * rowCount));
+}
+
+void BM_RawSqliteInsert(benchmark::State& state) {
+  try {
+    for (auto _ : state) {
+      TempFolder folder;
+      const std::string path = folder.file("raw.db");
+      {
+        vlt::DataModelRepository repo;
+        createRepository(repo, path);  // the same empty tables
+      }
+      const RawLayout layout = rawLayout(path);
+      {
+        const Database db = openRaw(path);
+        const auto start = Clock::now();
+        writeRowsRaw(db.get(), layout);
+        state.SetIterationTime(seconds(start));
+      }
+      checkWrittenRows(path);
+    }
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * rowCount));
+}
+
+// Looks the rows up, all in one transaction (reads of one object's values
+// then share one row fetch, as the repository promises inside a transaction)
+// or each call on its own.
+void findThroughRepository(benchmark::State& state, bool inTransaction) {
+  try {
+    const std::string& filled = filledRepository();
+    const std::uint64_t expected = expectedLookupSum();
+    for (auto _ : state) {
+      TempFolder folder;
+      const std::string path = folder.file("find.db");
+      fs::copy_file(filled, path);
+      vlt::DataModelRepository repo;
+      openRepository(repo, path);
+      const RowClass c = rowClass(repo);
+      const vlt::DataModelRef data = repo.defaultDataModel();
+      std::int32_t i32 = 0;
+      std::int64_t i64 = 0;
+      double real = 0;
+      std::u16string ustring;
+      std::string string;
+      vlt::Boolean flag;
+      ptime time;
+      boost::uuids::uuid uuid{};
+      std::uint64_t sum = 0;
+
+      const auto start = Clock::now();
+      if (inTransaction) repo.beginTransaction();
+      for (const std::size_t i : lookups()) {
+        const vlt::ObjectRef o = data.findObject(rows()[i].objectUuid, c.cls);
+        o.getPropertyValue(c.int32Property, i32);
+        o.getPropertyValue(c.int64Property, i64);
+        o.getPropertyValue(c.realProperty, real);
+        o.getPropertyValue(c.ustringProperty, ustring);
+        o.getPropertyValue(c.stringProperty, string);
+        o.getPropertyValue(c.boolProperty, flag);
+        o.getPropertyValue(c.timeProperty, time);
+        o.getPropertyValue(c.uuidProperty, uuid);
+        sum += fold(i32, i64, real, ustring, string, flag, time, uuid);
+      }
+      if (inTransaction) repo.commitTransaction();
+      state.SetIterationTime(seconds(start));
+
+      if (sum != expected) throw std::runtime_error("the repository read other values than the rows hold");
+    }
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * lookupCount));
+}
+
+void selectRaw(benchmark::State& state, bool inTransaction) {
+  try {
+    const std::string& filled = filledRepository();
+    const std::uint64_t expected = expectedLookupSum();
+    for (auto _ : state) {
+      TempFolder folder;
+      const std::string path = folder.file("find.db");
+      fs::copy_file(filled, path);
+      const RawLayout layout = rawLayout(path);
+      const Database db = openRaw(path);
+      std::string sql = "SELECT ";
+      for (std::size_t i = 0; i < layout.columns.size(); ++i) sql += (i ? ", c." : "c.") + layout.columns[i];
+      sql += " FROM vlt_object o JOIN " + layout.table + " c ON c.id = o.id WHERE o.uuid = ?1";
+      std::int32_t i32 = 0;
+      std::int64_t i64 = 0;
+      double real = 0;
+      std::u16string ustring;
+      std::string string;
+      bool flag = false;
+      ptime time;
+      boost::uuids::uuid uuid{};
+      std::uint64_t sum = 0;
+
+      const auto start = Clock::now();
+      const Statement select = prepare(db.get(), sql);
+      sqlite3_stmt* s = select.get();
+      if (inTransaction) execute(db.get(), "BEGIN");
+      for (const std::size_t i : lookups()) {
+        sqlite3_bind_blob(s, 1, rows()[i].objectUuid.data, 16, SQLITE_STATIC);
+        step(db.get(), s, SQLITE_ROW);
+        i32 = static_cast<std::int32_t>(sqlite3_column_int64(s, 0));
+        i64 = sqlite3_column_int64(s, 1);
+        real = sqlite3_column_double(s, 2);
+        const auto* text16 = static_cast<const char16_t*>(sqlite3_column_text16(s, 3));
+        ustring.assign(text16, static_cast<std::size_t>(sqlite3_column_bytes16(s, 3)) / 2);
+        string.assign(reinterpret_cast<const char*>(sqlite3_column_text(s, 4)),
+                      static_cast<std::size_t>(sqlite3_column_bytes(s, 4)));
+        flag = sqlite3_column_int64(s, 5) != 0;
+        time = epoch + boost::posix_time::microseconds(sqlite3_column_int64(s, 6));
+        std::memcpy(uuid.data, sqlite3_column_blob(s, 7), 16);
+        sqlite3_reset(s);
+        sum += fold(i32, i64, real, ustring, string, flag, time, uuid);
+      }
+      if (inTransaction) execute(db.get(), "COMMIT");
+      state.SetIterationTime(seconds(start));
+
+      if (sum != expected) throw std::runtime_error("the raw SELECT read other values than the rows hold");
+    }
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * lookupCount));
+}
+
+void BM_RepositoryFindObject(benchmark::State& state) { findThroughRepository(state, true); }
+void BM_RawSqliteSelect(benchmark::State& state) { selectRaw(state, true); }
+// The same outside a transaction: every read is a statement of its own.
+void BM_RepositoryFindObjectAutocommit(benchmark::State& state) { findThroughRepository(state, false); }
+void BM_RawSqliteSelectAutocommit(benchmark::State& state) { selectRaw(state, false); }
+
+BENCHMARK(BM_RepositoryCreateObjects)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawSqliteInsert)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RepositoryFindObject)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawSqliteSelect)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RepositoryFindObjectAutocommit)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawSqliteSelectAutocommit)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// Prints as the console reporter does and keeps each benchmark's time per
+// iteration, for the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  explicit RatioReporter(OutputOptions options) : ConsoleReporter(options) {}
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+        times_[run.run_name.function_name] = run.GetAdjustedRealTime();
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+
+  // Prints "NAME ratio: R (goal <= G)", or without a goal when `goal` is 0;
+  // false when a time is missing (a
+  // benchmark failed or was filtered out).
+  bool printRatio(const char* name, const char* repository, const char* raw, double goal) const {
+    const auto a = times_.find(repository);
+    const auto b = times_.find(raw);
+    if (a == times_.end() || b == times_.end() || b->second <= 0) {
+      std::printf("%s ratio: not measured (%s / %s)\n", name, repository, raw);
+      return false;
+    }
+    const double ratio = a->second / b->second;
+    if (goal > 0) {
+      std::printf("%s ratio: %.2f (goal <= %.1f)%s  [%s %.1f ms / %s %.1f ms]\n", name, ratio, goal,
+                  ratio <= goal ? "" : " MISSED", repository, a->second, raw, b->second);
+    } else {
+      std::printf("%s ratio: %.2f (for information)  [%s %.1f ms / %s %.1f ms]\n", name, ratio, repository,
+                  a->second, raw, b->second);
+    }
+    return true;
+  }
+
+ private:
+  std::map<std::string, double> times_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
+  std::printf("%zu rows of 8 values, %zu lookups; files in %s; SQLite %s\n", rowCount, lookupCount,
+              fs::temp_directory_path().c_str(), sqlite3_libversion());
+  RatioReporter reporter(::isatty(::fileno(stdout)) ? benchmark::ConsoleReporter::OO_ColorTabular
+                                                    : benchmark::ConsoleReporter::OO_Tabular);
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  std::fflush(stdout);
+  std::printf("\n");
+  const bool create = reporter.printRatio("create", "BM_RepositoryCreateObjects", "BM_RawSqliteInsert", 1.5);
+  const bool find = reporter.printRatio("find", "BM_RepositoryFindObject", "BM_RawSqliteSelect", 2.0);
+  reporter.printRatio("find outside a transaction", "BM_RepositoryFindObjectAutocommit",
+                      "BM_RawSqliteSelectAutocommit", 0);
+  std::fflush(stdout);
+  // A missed goal is reported above; a ratio that could not be measured
+  // (a failed benchmark) fails the run.
+  return create && find ? 0 : 1;
+}
