@@ -44,15 +44,15 @@ TEST_F(MetamodelTest, ClassesHaveQualifiedNamesSuperclassesAndTheRootClass) {
 TEST_F(MetamodelTest, OwnedAttributesAreWalkedInNameOrderAndInheritedOnesAreFound) {
   EXPECT_EQ(names(mm.book->getOwnedAttributes()),
             (std::vector<std::u16string>{u"authors", u"genre", u"library", u"pages", u"ratings", u"related"}));
-  EXPECT_EQ(names(mm.ebook->getOwnedAttributes()), (std::vector<std::u16string>{u"formats", u"size", u"url"}));
+  EXPECT_EQ(names(mm.ebook->getOwnedAttributes()), (std::vector<std::u16string>{u"cover", u"formats", u"size", u"url"}));
   EXPECT_EQ(mm.ebook->getOwnedAttributes().find(u"name"), meta::Property());
   EXPECT_EQ(mm.ebook->findProperty(u"name"), mm.name);
   EXPECT_EQ(mm.ebook->findProperty(u"pages"), mm.pages);
   EXPECT_FALSE(mm.book->findProperty(u"url"));
-  EXPECT_EQ(mm.ebook->getAttributeCount(), 10u);
+  EXPECT_EQ(mm.ebook->getAttributeCount(), 11u);
   // Inherited attributes keep their place in every subclass.
   std::vector<meta::Property> all = mm.ebook->getAllAttributes();
-  ASSERT_EQ(all.size(), 10u);
+  ASSERT_EQ(all.size(), 11u);
   EXPECT_EQ(all[0], mm.name);
   for (std::uint32_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i]->getSlotIndex(), i);
 }
@@ -82,6 +82,7 @@ TEST_F(MetamodelTest, PropertiesCarryEveryAttribute) {
   EXPECT_EQ(mm.tags->getPositionIndex(), 2);
   EXPECT_EQ(mm.url->getPositionIndex(), 7);
   EXPECT_EQ(mm.formats->getPositionIndex(), 1);
+  EXPECT_EQ(mm.cover->getPositionIndex(), 3);
 }
 
 TEST_F(MetamodelTest, EveryKindOfObjectHasItsMetaclass) {

@@ -2,6 +2,8 @@
 
 #include <qm/zero/ModelElementBuilder.hpp>
 
+#include <matrix/Array.hpp>
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -242,6 +244,29 @@ TEST_F(ModelTest, ABuilderMakesElementsWithTheirValuesAndForgetsThem) {
   EXPECT_FALSE(model->findElement(uuidOf(3)));
   tx.commit();
   EXPECT_THROW(mm.named->instantiateBuilder(model), std::invalid_argument);
+}
+
+TEST_F(ModelTest, AnElementKeepsItsOwnCopyOfAnArray) {
+  matrix::ArrayPtr array(matrix::createNumericArray(matrix::ClassId::Int32, {1, 2}));
+  static_cast<std::int32_t*>(matrix::data(array.get()))[1] = 42;
+  Transaction tx = model->beginTransaction();
+  ModelElement ebook = make(mm.ebook, 1);
+  ebook.set(mm.cover, Value(meta::StandardTypes::qxArrayMeta(), array.get()));
+  array.reset();  // the caller frees its array once the value is stored
+  Value read = ebook.get(mm.cover);
+  const matrix::qxArray_tag* stored = read.get<const matrix::qxArray_tag*>();
+  ASSERT_NE(stored, nullptr);
+  EXPECT_EQ(matrix::numberOfElements(stored), 2u);
+  EXPECT_EQ(static_cast<const std::int32_t*>(matrix::data(stored))[1], 42);
+  // Setting an equal array is no change; a null array is a present value.
+  matrix::ArrayPtr same(matrix::duplicateArray(stored));
+  EXPECT_EQ(Value(meta::StandardTypes::qxArrayMeta(), same.get()), read);
+  ebook.set(mm.cover, Value(meta::StandardTypes::qxArrayMeta(), static_cast<matrix::qxArray_tag*>(nullptr)));
+  EXPECT_TRUE(ebook.isSet(mm.cover));
+  EXPECT_EQ(ebook.get(mm.cover).get<matrix::qxArray_tag*>(), nullptr);
+  // The value read before still holds the stored copy.
+  EXPECT_EQ(static_cast<const std::int32_t*>(matrix::data(read.get<matrix::qxArray_tag*>()))[1], 42);
+  tx.commit();
 }
 
 // --- Freeze ----------------------------------------------------------------

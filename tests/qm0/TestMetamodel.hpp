@@ -13,7 +13,7 @@
 //   lib.Person : Named        wrote, favorite: Book [0..1] (one way)
 //   lib.Genre                 Science = 1, Fiction = 2, Poetry = 5
 //   ext.Ebook : lib.Book      url: StdString [0..1], formats: Genre [0..*] ordered,
-//                             size: Dimensions [0..1] stored serialized
+//                             size: Dimensions [0..1] stored serialized, cover: QxArray [0..1]
 //   ext.Dimensions            width, height: Real
 
 #include <qm/zero/meta/MetaRegistry.hpp>
@@ -30,7 +30,7 @@ struct TestMetamodel {
   meta::Enum genre;
   meta::DataType dimensions;
   meta::Property name, books, members, tags, bookLibrary, authors, wrote, genreProp, pages, ratings, related,
-      favorite, url, formats, size, width, height;
+      favorite, url, formats, size, cover, width, height;
 
   static const TestMetamodel& get() {
     static const TestMetamodel instance;
@@ -75,6 +75,7 @@ struct TestMetamodel {
       url = b.addProperty(ebook, u"url", StandardTypes::stdstringMeta(), PropertyOptions().setPositionIndex(7));
       formats = b.addProperty(ebook, u"formats", genre, PropertyOptions().bounds(0, many).setOrdered());
       size = b.addProperty(ebook, u"size", dimensions, PropertyOptions().setStoredSerialized().setValueOptional());
+      cover = b.addProperty(ebook, u"cover", StandardTypes::qxArrayMeta());
       ext = b.build();
     }
     meta::MetaRegistry::getInstance().registerPackage(lib);

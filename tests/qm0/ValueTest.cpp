@@ -6,6 +6,8 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/uuid/string_generator.hpp>
 
+#include <matrix/Array.hpp>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -47,8 +49,10 @@ TEST(ValueTest, EveryStandardTypeHoldsItsNativeValue) {
   EXPECT_EQ(Value(StandardTypes::booleanMeta(), true).get<bool>(), true);
   StringToStringMap map{{u"a", u"1"}, {u"b", u"2"}};
   EXPECT_EQ(Value(StandardTypes::stringToStringMapMeta(), map).get<StringToStringMap>(), map);
-  auto* array = reinterpret_cast<matrix::qxArray_tag*>(&map);  // only the pointer is held
-  EXPECT_EQ(Value(StandardTypes::qxArrayMeta(), array).get<matrix::qxArray_tag*>(), array);
+  matrix::ArrayPtr array(matrix::createNumericArray(matrix::ClassId::Double, {2, 3}));
+  Value a(StandardTypes::qxArrayMeta(), array.get());
+  EXPECT_EQ(a.get<matrix::qxArray_tag*>(), array.get());  // a value borrows its array
+  EXPECT_EQ(a.get<const matrix::qxArray_tag*>(), array.get());
 }
 
 TEST(ValueTest, MetaDescribesTypeFlagsAndEntryType) {

@@ -263,6 +263,12 @@ void setReferences(ModelState& m, ElementImpl* e, const PropertyImpl* p, const s
   }
 }
 
+// Stored entries own their arrays: the caller may free what it passed in.
+Entry stored(const Entry& entry) {
+  if (const ArrayEntry* a = std::get_if<ArrayEntry>(&entry); a != nullptr && !a->isOwned()) return a->ownedCopy();
+  return entry;
+}
+
 void checkMultiValued(const PropertyImpl* p) {
   if (!p->isMultiValued()) throw std::logic_error("qm0: the property is not multi-valued");
 }
@@ -287,7 +293,10 @@ void setValue(ElementImpl* e, const PropertyImpl* p, const Value& value) {
   const std::uint32_t i = p->getSlotIndex();
   if (e->slots[i] == value.getEntries()) return;
   m.saveSlot(e, i);
-  e->slots[i] = value.getEntries();
+  Entries& slot = e->slots[i];
+  slot.clear();
+  slot.reserve(value.size());
+  for (const Entry& entry : value.getEntries()) slot.push_back(stored(entry));
   ModelElement handle(e);
   m.record([&](ReportBuilder& b) { b.modified(handle, p); });
 }
@@ -446,7 +455,7 @@ void ModelElement::insert(const meta::Property& property, std::size_t index, con
     return;
   }
   m.saveSlot(e, p->getSlotIndex());
-  slot.insert(slot.begin() + static_cast<std::ptrdiff_t>(index), en);
+  slot.insert(slot.begin() + static_cast<std::ptrdiff_t>(index), stored(en));
   ModelElement handle(e);
   if (p->isOrdered())
     m.record([&](ReportBuilder& b) { b.ordered(handle, p, OCDChange::Insert, index, entryValue(p, en)); });
@@ -497,7 +506,7 @@ void ModelElement::replace(const meta::Property& property, std::size_t index, co
     return;
   }
   m.saveSlot(e, p->getSlotIndex());
-  slot[index] = en;
+  slot[index] = stored(en);
   ModelElement handle(e);
   if (p->isOrdered())
     m.record([&](ReportBuilder& b) { b.ordered(handle, p, OCDChange::Replace, index, entryValue(p, en)); });

@@ -5,6 +5,7 @@
 #include "MetaInternal.hpp"
 
 #include <foundation/core/except/Exception.hpp>
+#include <matrix/Array.hpp>
 
 namespace qm::zero {
 
@@ -79,6 +80,14 @@ const Entry& Value::entryAt(std::size_t index) const {
 }
 
 void Value::throwCannotCast() const { cannotCast(meta_.getType()); }
+
+ArrayEntry ArrayEntry::ownedCopy() const {
+  ArrayEntry copy(matrix::duplicateArray(array_));
+  if (copy.array_ != nullptr) copy.owner_.reset(copy.array_, matrix::ArrayDeleter());
+  return copy;
+}
+
+bool operator==(const ArrayEntry& a, const ArrayEntry& b) noexcept { return matrix::arraysEqual(a.array_, b.array_); }
 
 bool operator==(const Value& a, const Value& b) {
   return a.meta_.getType() == b.meta_.getType() && a.entries_ == b.entries_;

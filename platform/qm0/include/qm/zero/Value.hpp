@@ -65,14 +65,34 @@ class QM0_API StringMapEntry {
   std::shared_ptr<const StringToStringMap> map_;
 };
 
+/// A QxArray entry. Made from a `qxArray_tag*`, it borrows the array: the
+/// caller keeps it alive while the value may be read, and may free it once
+/// the value is stored (or dropped). When an element stores the value, it
+/// stores its own copy of the array, shared by the values read from it and
+/// freed with the last of them. Reads as `qxArray_tag*` (null for no array).
+/// Equality compares the arrays' contents.
+class QM0_API ArrayEntry {
+ public:
+  ArrayEntry(matrix::qxArray_tag* array) noexcept : array_(array) {}
+  operator matrix::qxArray_tag*() const noexcept { return array_; }
+  matrix::qxArray_tag* get() const noexcept { return array_; }
+  /// True when the entry holds a copy of its own.
+  bool isOwned() const noexcept { return owner_ != nullptr; }
+  /// An entry owning a copy of this entry's array.
+  ArrayEntry ownedCopy() const;
+  friend QM0_API bool operator==(const ArrayEntry& a, const ArrayEntry& b) noexcept;
+  friend bool operator!=(const ArrayEntry& a, const ArrayEntry& b) noexcept { return !(a == b); }
+
+ private:
+  matrix::qxArray_tag* array_;
+  std::shared_ptr<matrix::qxArray_tag> owner_;
+};
+
 /// One entry of a value. Enumeration literals are held as std::int32_t (the
 /// literal's value); ValueMeta::getEntryType tells them from Integer entries.
-/// A QxArray entry is a borrowed pointer: the value never copies or frees the
-/// array, and whoever made the value keeps the array alive while the value
-/// (or a property holding it) may read it.
 using Entry = std::variant<std::monostate, std::int32_t, std::uint32_t, std::int64_t, std::uint8_t, std::uint64_t,
                            double, std::u16string, std::string, boost::posix_time::ptime, boost::uuids::uuid, bool,
-                           matrix::qxArray_tag*, StringMapEntry, ModelElement, DataValue>;
+                           ArrayEntry, StringMapEntry, ModelElement, DataValue>;
 /// A value's entries; one entry is held without allocating.
 using Entries = boost::container::small_vector<Entry, 1>;
 
@@ -92,6 +112,14 @@ struct EntryStorage<T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v
 template <>
 struct EntryStorage<unsigned char> {
   using type = std::uint8_t;
+};
+template <>
+struct EntryStorage<matrix::qxArray_tag*> {
+  using type = ArrayEntry;
+};
+template <>
+struct EntryStorage<const matrix::qxArray_tag*> {
+  using type = ArrayEntry;
 };
 template <>
 struct EntryStorage<StringToStringMap> {
@@ -237,7 +265,7 @@ class QM0_API Value {
   }
 
   /// Same type (identity) and equal entries; elements compare by identity,
-  /// arrays by pointer. Flags are not compared.
+  /// arrays by contents. Flags are not compared.
   friend QM0_API bool operator==(const Value& a, const Value& b);
   friend bool operator!=(const Value& a, const Value& b) { return !(a == b); }
 
