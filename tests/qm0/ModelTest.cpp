@@ -208,6 +208,25 @@ TEST_F(ModelTest, DestroyingAnElementDestroysWhatItOwnsAndCutsBidirectionalLinks
             "qm0:messages:ElementDestroyed");
 }
 
+TEST_F(ModelTest, ElementsOfAnotherModelAndMetamodelObjectsCannotBeUsedAsTargetsOrChanged) {
+  Model other = Model::create();
+  ModelElement foreign;
+  {
+    Transaction tx = other->beginTransaction();
+    foreign = ModelElement::createReflective(other, mm.book, uuidOf(1));
+    tx.commit();
+  }
+  Transaction tx = model->beginTransaction();
+  ModelElement lib = make(mm.library, 1);
+  EXPECT_THROW(lib.append(mm.books, ref(foreign)), std::invalid_argument);
+  EXPECT_TRUE(targets(lib, mm.books).empty());
+  EXPECT_FALSE(foreign.getOwner());
+  EXPECT_THROW(mm.book.get(mm.name), std::logic_error);
+  EXPECT_FALSE(mm.book.getModel());
+  EXPECT_FALSE(mm.book.isDestroyed());
+  tx.commit();
+}
+
 TEST_F(ModelTest, ModelsDestroyedWhileHandlesLiveLeaveDestroyedElements) {
   ModelElement book;
   {
@@ -586,6 +605,74 @@ TEST_F(ReportTest, AListenerIsRegisteredOnceAndToldWhenItIsRemoved) {
   EXPECT_FALSE(model->removeListener(&listener));
   inTransaction([&] { make(mm.book, 2); });
   EXPECT_EQ(listener.deliveries.size(), 1u);
+}
+
+TEST_F(ReportTest, SettingTheSameValueAgainIsNoChange) {
+  ModelElement lib, b1;
+  inTransaction([&] {
+    lib = make(mm.library, 1);
+    b1 = make(mm.book, 2);
+    lib.set(mm.name, str(u"n"));
+    lib.append(mm.books, ref(b1));
+  });
+  listener.deliveries.clear();
+  inTransaction([&] {
+    lib.set(mm.name, str(u"n"));
+    lib.set(mm.books, refs(mm.books, {b1}));
+    b1.set(mm.bookLibrary, lib);
+  });
+  EXPECT_TRUE(listener.deliveries.empty());
+}
+
+TEST_F(ReportTest, ListenersAreCalledByPriorityAndOneFailingListenerDoesNotStopTheOthers) {
+  struct Throwing : Listener {
+    std::vector<std::string>* order;
+    void reportChanges(const ShallowChangeReport<ModelElement>&) {}
+    void reportChanges(const ShallowChangeReport<ModelElement>&, bool) {
+      order->push_back("throwing");
+      throw std::runtime_error("listener failure");
+    }
+  };
+  struct Named : Listener {
+    std::vector<std::string>* order;
+    std::string name;
+    void reportChanges(const ShallowChangeReport<ModelElement>&) {}
+    void reportChanges(const ShallowChangeReport<ModelElement>&, bool) { order->push_back(name); }
+  };
+  std::vector<std::string> order;
+  Throwing first;
+  first.order = &order;
+  Named late, early;
+  late.order = early.order = &order;
+  late.name = "late";
+  early.name = "early";
+  model->addListener<9>(&late);
+  model->addListener<0>(&first);
+  model->addListener<0>(&early);
+  inTransaction([&] { make(mm.book, 1); });
+  EXPECT_EQ(order, (std::vector<std::string>{"throwing", "early", "late"}));
+  EXPECT_EQ(listener.deliveries.size(), 1u);  // priority 1, between them
+  model->removeListener(&first);
+  model->removeListener(&early);
+  model->removeListener(&late);
+}
+
+TEST_F(ReportTest, AListenerMayUnregisterItselfWhileItIsNotified) {
+  struct Leaving : Listener {
+    Model::Impl* model = nullptr;
+    int calls = 0;
+    void reportChanges(const ShallowChangeReport<ModelElement>&) {}
+    void reportChanges(const ShallowChangeReport<ModelElement>&, bool) {
+      ++calls;
+      model->removeListener(this);
+    }
+  } leaving;
+  leaving.model = model.get();
+  model->addListener<0>(&leaving);
+  inTransaction([&] { make(mm.book, 1); });
+  inTransaction([&] { make(mm.book, 2); });
+  EXPECT_EQ(leaving.calls, 1);
+  EXPECT_EQ(listener.deliveries.size(), 2u);
 }
 
 TEST_F(ReportTest, ListenersAreToldWhenTheirModelGoesAway) {
