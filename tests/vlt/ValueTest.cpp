@@ -309,6 +309,34 @@ TEST_P(ValueTest, ReadingOrWritingAnObjectThatDoesNotExistThrows) {
   EXPECT_FALSE(ghost.exists());
 }
 
+TEST_P(ValueTest, ReadsInsideATransactionSeeEveryWriteBeforeThem) {
+  create(holder, 2);
+  repo.beginTransaction();
+  vlt::ObjectRef h = repo.defaultDataModel().findObject(makeUuid(2), holder);  // fetches the row with the lookup
+  int value = -1;
+  h.getPropertyValue(p("one_int32"), value);
+  EXPECT_EQ(value, 0);
+  h.setPropertyValue(p("one_int32"), 5);
+  h.getPropertyValue(p("one_int32"), value);
+  EXPECT_EQ(value, 5);
+  vlt::ObjectRef again = repo.defaultDataModel().findObject(makeUuid(2), holder);
+  again.setPropertyValue(p("one_int32"), 6);
+  h.getPropertyValue(p("one_int32"), value);
+  EXPECT_EQ(value, 6);
+  repo.rollbackTransaction();
+  h.getPropertyValue(p("one_int32"), value);
+  EXPECT_EQ(value, 0) << "the rollback undid both writes";
+  repo.beginTransaction();
+  h = repo.defaultDataModel().findObject(makeUuid(2), holder);
+  vlt::PropertyRef added = addProperty(holder, "added", "int32", 0, 1);
+  h.setPropertyValue(added, 3);
+  h.getPropertyValue(added, value);
+  EXPECT_EQ(value, 3);
+  h.getPropertyValue(p("one_int32"), value);
+  EXPECT_EQ(value, 0);
+  repo.commitTransaction();
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, ValueTest, ::testing::Values(Backend::SQLite), backendName);
 
 }  // namespace

@@ -207,8 +207,10 @@ void Core::close() noexcept {
   if (transaction_ != Transaction::none) rollbackQuietly();
   rowCache_ = RowCache{};
   statements_.clear();
+  findByUuid_ = nullptr;
   for (auto& c : classStore_) {
     c->selectRow.reset();
+    c->findWithRow.reset();
     c->deleteRow.reset();
   }
   for (auto& p : propertyStore_) {
@@ -551,6 +553,7 @@ void Core::loadMetamodel() {
       }
       d->owner->properties.push_back(d.get());
       d->owner->selectRow.reset();
+      d->owner->findWithRow.reset();
       propertiesById_[d->id] = d.get();
       maxPropertyId_ = std::max(maxPropertyId_, d->id);
       propertyStore_.push_back(std::move(d));
@@ -762,6 +765,7 @@ PropertyInfo* Core::appendProperty(ClassInfo* cls, const PropertyInfo& d) {
   PropertyInfo* result = info.get();
   cls->properties.push_back(result);
   cls->selectRow.reset();
+  cls->findWithRow.reset();
   propertiesById_[n.id] = result;
   maxPropertyId_ = std::max(maxPropertyId_, n.id);
   propertyStore_.push_back(std::move(info));
@@ -912,6 +916,7 @@ void Core::forgetTransaction() noexcept {
       }
     }
     p->owner->selectRow.reset();
+    p->owner->findWithRow.reset();
     p->owner->deleteRow.reset();
     propertiesById_.erase(p->id);
     for (auto& s : p->statements) s.reset();
@@ -925,6 +930,7 @@ void Core::forgetTransaction() noexcept {
     classesByName_.erase(c->qualifiedName);
     classesById_.erase(c->id);
     c->selectRow.reset();
+    c->findWithRow.reset();
     c->deleteRow.reset();
   }
   for (EnumerationInfo* e : newEnumerations_) {
@@ -945,6 +951,7 @@ void Core::forgetTransaction() noexcept {
   transaction_ = Transaction::none;
   autoNext_ = autoEnd_ = 0;
   statements_.clear();
+  findByUuid_ = nullptr;
   invalidateSchemaCaches();
 }
 

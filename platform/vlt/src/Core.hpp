@@ -98,6 +98,7 @@ struct ClassInfo {
   std::vector<PropertyInfo*> properties;  // own, in creation order
   std::vector<ClassInfo*> lineage;        // this class, then every superclass once (depth first)
   std::unique_ptr<sql::Statement> selectRow;
+  std::unique_ptr<sql::Statement> findWithRow;  // find by uuid, with this class's row
   std::unique_ptr<sql::Statement> deleteRow;
   int rowColumns = 0;
   bool retired = false;
@@ -262,6 +263,7 @@ class Core : public std::enable_shared_from_this<Core> {
   const PropertyInfo* checkAccess(const ObjectRef& object, const PropertyRef& property, ValueType type) const;
   ClassInfo* requireObject(ObjectId id);
   const std::vector<Cell>* fetchRow(const ClassInfo* cls, ObjectId id);
+  std::string rowColumns(const ClassInfo* cls, const char* alias) const;
   std::vector<ObjectRef> children(ObjectId owner, const PropertyInfo* property);
   void attachChildren(ObjectId owner, const PropertyInfo* property, const std::vector<ObjectId>& children);
   void detachChild(ObjectId child);
@@ -310,6 +312,7 @@ class Core : public std::enable_shared_from_this<Core> {
     std::vector<Cell> cells;
   } rowCache_;
   std::string text_;  // scratch for text conversion
+  sql::Statement* findByUuid_ = nullptr;
   boost::uuids::random_generator uuidGenerator_;
 };
 

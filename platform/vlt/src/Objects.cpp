@@ -324,8 +324,31 @@ ObjectRef Core::findObject(const boost::uuids::uuid& uuid, const ClassInfo* cls)
   checkUsable(cls);
   ObjectId id = 0;
   std::int64_t classId = 0;
-  {
-    sql::StatementUse s(statement("SELECT id, class_id FROM vlt_object WHERE uuid = " + p(1)));
+  if (transaction_ != Transaction::none && cls->rowColumns > 0) {
+    // Inside a transaction the row of the asked class comes with the lookup:
+    // reading its properties next costs no further statement.
+    ClassInfo* mutableClass = classesById_.at(cls->id);
+    if (!mutableClass->findWithRow) {
+      mutableClass->findWithRow = connection_->prepare("SELECT o.id, o.class_id, c.id, " + rowColumns(cls, "c.") +
+                                                       " FROM vlt_object o LEFT JOIN " + cls->table +
+                                                       " c ON c.id = o.id WHERE o.uuid = " + p(1));
+    }
+    sql::StatementUse s(*mutableClass->findWithRow);
+    s->bindBlob(1, uuid.data, 16);
+    if (!s->step()) return ObjectRef();
+    id = static_cast<ObjectId>(s->columnInt64(0));
+    classId = s->columnInt64(1);
+    rowCache_.cls = cls;
+    rowCache_.id = id;
+    rowCache_.serial = writeSerial_;
+    rowCache_.present = s->columnKind(2) != sql::ColumnKind::null;
+    if (rowCache_.present) {
+      rowCache_.cells.resize(static_cast<std::size_t>(cls->rowColumns));
+      for (int i = 0; i < cls->rowColumns; ++i) capture(*s, 3 + i, rowCache_.cells[static_cast<std::size_t>(i)]);
+    }
+  } else {
+    if (findByUuid_ == nullptr) findByUuid_ = &statement("SELECT id, class_id FROM vlt_object WHERE uuid = " + p(1));
+    sql::StatementUse s(*findByUuid_);
     s->bindBlob(1, uuid.data, 16);
     if (!s->step()) return ObjectRef();
     id = static_cast<ObjectId>(s->columnInt64(0));
@@ -334,6 +357,14 @@ ObjectRef Core::findObject(const boost::uuids::uuid& uuid, const ClassInfo* cls)
   const ClassInfo* actual = classById(classId);
   if (actual == nullptr || !actual->conformsTo(cls)) return ObjectRef();
   return makeObjectRef(actual, id, uuid);
+}
+
+std::string Core::rowColumns(const ClassInfo* cls, const char* alias) const {
+  std::string columns;
+  for (const PropertyInfo* q : cls->properties) {
+    if (q->inClassTable()) columns += (columns.empty() ? "" : ", ") + std::string(alias) + q->column;
+  }
+  return columns;
 }
 
 std::vector<ObjectRef> Core::objectsOf(const ClassInfo* cls, bool withSubclasses, bool countOnly, std::size_t& count) {
@@ -458,10 +489,7 @@ const std::vector<Cell>* Core::fetchRow(const ClassInfo* cls, ObjectId id) {
   }
   ClassInfo* mutableClass = classesById_.at(cls->id);
   if (!mutableClass->selectRow) {
-    std::string columns;
-    for (const PropertyInfo* q : cls->properties) {
-      if (q->inClassTable()) columns += (columns.empty() ? "" : ", ") + q->column;
-    }
+    std::string columns = rowColumns(cls, "");
     if (columns.empty()) columns = "id";
     mutableClass->selectRow = connection_->prepare("SELECT " + columns + " FROM " + cls->table + " WHERE id = " + p(1));
   }
