@@ -9,6 +9,7 @@
 #include <boost/uuid/nil_generator.hpp>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -240,6 +241,15 @@ std::shared_ptr<Core> Core::openSqlite(const OpenOptions& options) {
     }
   }
   const bool emptyFile = !exists || info.st_size == 0;
+  if (exists && !options.readOnly) {
+    // SQLite writes its journal (or WAL index) beside the file: a folder this
+    // process may not write would only fail at the first commit.
+    const std::size_t slash = options.path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : options.path.substr(0, slash));
+    if (::access(folder.c_str(), W_OK) != 0) {
+      throw OpenError("the folder of the repository file may not be written by this process", options.filespec);
+    }
+  }
 
   // The base metamodel is read before anything is created, so that a bad
   // file leaves no half-made repository behind.
