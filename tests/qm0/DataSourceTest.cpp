@@ -1,8 +1,11 @@
 #include "ModelTestSupport.hpp"
 
+#include <qm/zero/ModelElementBuilder.hpp>
 #include <qm/zero/datasource/DataSource.hpp>
 #include <qm/zero/query/ReflectiveQuery.hpp>
 #include <qm/zero/query/ValueMatchRelation.hpp>
+
+#include <boost/uuid/string_generator.hpp>
 
 #include <gtest/gtest.h>
 
@@ -41,7 +44,21 @@ class RecordingDataSource : public datasource::ActiveDataSource {
     log_->calls.push_back("fetchAllElements");
     return {};
   }
-  ModelElement findElement(const meta::Class&, const ElementId&) override { return ModelElement(); }
+  // Loads an element of `store` the way a data source resolves a proxy: a
+  // builder inside a loading transaction.
+  ModelElement findElement(const meta::Class&, const ElementId& id) override {
+    log_->calls.push_back("findElement");
+    const std::u16string& text = id.getId();
+    auto it = store.find(boost::uuids::string_generator()(std::string(text.begin(), text.end())));
+    if (it == store.end()) return ModelElement();
+    datasource::LoadingTransaction loading = beginLoadingTransaction();
+    std::unique_ptr<ModelElement::Builder> builder = it->second.first->instantiateBuilder(getModel());
+    for (const auto& [property, value] : it->second.second) builder->set(property, value);
+    ModelElement element = builder->create(it->first);
+    loading.commit();
+    return element;
+  }
+  std::map<boost::uuids::uuid, std::pair<meta::Class, std::vector<std::pair<meta::Property, Value>>>> store;
   std::unique_ptr<query::ReflectiveQuery> createQuery() override { return nullptr; }
   void loadCollectionContents(ReferenceCollection&) override {}
   bool hasCollectionContents(const ModelElement&, const meta::Property&) override { return false; }
@@ -72,7 +89,8 @@ class RecordingDataSource : public datasource::ActiveDataSource {
   using ActiveDataSource::propagateDataSourceValueToMemory;
   using ActiveDataSource::requestSnapshot;
   using ActiveDataSource::startDataSourceModification;
-  void setPrivileged(ModelElement e, const meta::Property& p, const Value& v) { e.set(p, v, privilegedTag); }
+  void setPrivileged(ModelElement e, const meta::Property& p, const Value& v) { e.set(p, v, DataSource::privilegedTag); }
+  static PrivilegedTag privileged() { return DataSource::privilegedTag; }
 
   TransactionId lastId;
 
@@ -401,6 +419,106 @@ TEST_F(DataSourceTest, LoadingInsideATransactionIsUndoneByItsRollback) {
   EXPECT_FALSE(model->findElement(uuidOf(2)));
   EXPECT_TRUE(targets(lib, mm.books).empty());
   EXPECT_FALSE(lib.isSet(mm.name));
+}
+
+class ProxyTest : public DataSourceTest {
+ protected:
+  ProxyId idOf(int n) {
+    std::string text = boost::uuids::to_string(uuidOf(n));
+    return ProxyId(ElementId::UUID_TYPE, std::u16string(text.begin(), text.end()), boost::none);
+  }
+  // A proxy made the way a data source makes one while loading.
+  ModelElement proxy(const meta::Class& cls, int n) {
+    datasource::LoadingTransaction loading = ds->beginLoadingTransaction();
+    ModelElement p = ModelElement::createProxy(model, cls, idOf(n));
+    loading.commit();
+    return p;
+  }
+};
+
+TEST_F(ProxyTest, AProxyIsKnownByIdentityButNotInMemory) {
+  ModelElement p = proxy(mm.book, 5);
+  EXPECT_TRUE(p.isProxy());
+  EXPECT_FALSE(p.isDestroyed());
+  EXPECT_EQ(p.getUUID(), uuidOf(5));
+  EXPECT_EQ(p.getMetaClass(), mm.book);
+  EXPECT_EQ(p.getModel(), model);
+  EXPECT_FALSE(model->findElement(uuidOf(5)));
+  EXPECT_TRUE(model->getAllElements().empty());
+  EXPECT_EQ(proxy(mm.book, 5), p);  // one proxy per identity
+  // Upper-case id text is a uuid too; other id types are not supported.
+  datasource::LoadingTransaction loading = ds->beginLoadingTransaction();
+  EXPECT_EQ(ModelElement::createProxy(model, mm.book,
+                                      ProxyId(ElementId::UUID_TYPE, u"00000000-0000-0000-0000-00000000000A", boost::none))
+                .getUUID(),
+            uuidOf(10));
+  EXPECT_THROW(ModelElement::createProxy(model, mm.book, ProxyId(u"PATH", u"/a/b", boost::none)),
+               std::invalid_argument);
+  EXPECT_THROW(ModelElement::createProxy(model, mm.book, ProxyId(ElementId::UUID_TYPE, u"{not}", boost::none)),
+               std::invalid_argument);
+  loading.commit();
+}
+
+TEST_F(ProxyTest, PublicAccessLoadsTheProxyIntoTheSameHandle) {
+  ds->store[uuidOf(5)] = {mm.ebook, {{mm.pages, integer(300)}, {mm.name, str(u"Dune")}}};
+  ModelElement lib, fan;
+  {
+    Transaction tx = model->beginTransaction();
+    lib = make(mm.library, 1);
+    fan = make(mm.person, 2);
+    tx.commit();
+  }
+  ModelElement p = proxy(mm.book, 5);
+  ds->propagateDataSourceValueToMemory(fan, mm.favorite, p);
+  ds->propagateDataSourceValuesToMemory(lib, mm.books, std::vector<ModelElement>{p});
+  EXPECT_EQ(p.getOwner(), lib);
+  log->calls.clear();
+  EXPECT_TRUE(p.get(mm.pages, ds->privileged()).isEmpty());  // privileged: never loads
+  EXPECT_TRUE(log->calls.empty());
+  EXPECT_EQ(p.get(mm.pages).get<int>(), 300);
+  EXPECT_EQ(log->calls, Calls{"findElement"});
+  EXPECT_FALSE(p.isProxy());
+  EXPECT_EQ(p.getMetaClass(), mm.ebook);  // the stored class
+  EXPECT_EQ(p.get(mm.name).get<std::u16string>(), u"Dune");
+  EXPECT_EQ(p.getOwner(), lib);  // what was set into the proxy stays
+  EXPECT_EQ(fan.get(mm.favorite).getElement(), p);
+  EXPECT_EQ(model->findElement(uuidOf(5)), p);
+  EXPECT_EQ(p.get(mm.pages).get<int>(), 300);
+  EXPECT_EQ(log->calls, Calls{"findElement"});  // loaded once
+  // Loading is not a change of the model.
+  log->snapshots.clear();
+  model->beginTransaction().commit();
+  ASSERT_EQ(log->snapshots.size(), 1u);
+  EXPECT_TRUE(log->snapshots[0].created.empty());
+  EXPECT_TRUE(log->snapshots[0].modified.empty());
+}
+
+TEST_F(ProxyTest, AProxyTheDataSourceCannotLoadStaysAProxy) {
+  ModelElement p = proxy(mm.book, 6);
+  EXPECT_FALSE(p.isSet(mm.pages));
+  EXPECT_TRUE(p.isProxy());
+  EXPECT_EQ(log->calls, Calls{"findElement"});
+}
+
+TEST_F(ProxyTest, RollingBackTheLoadTurnsTheElementBackIntoTheProxy) {
+  ds->store[uuidOf(5)] = {mm.ebook, {{mm.pages, integer(300)}}};
+  ModelElement p = proxy(mm.book, 5);
+  Transaction tx = model->beginTransaction();
+  EXPECT_EQ(p.get(mm.pages).get<int>(), 300);
+  p.set(mm.pages, integer(301));
+  tx.rollback();
+  EXPECT_TRUE(p.isProxy());
+  EXPECT_EQ(p.getMetaClass(), mm.book);
+  EXPECT_FALSE(p.isSet(mm.pages, ds->privileged()));
+  EXPECT_FALSE(model->findElement(uuidOf(5)));
+  // An abandoned loading takes its proxies back too.
+  ModelElement gone;
+  {
+    datasource::LoadingTransaction loading = ds->beginLoadingTransaction();
+    gone = ModelElement::createProxy(model, mm.book, idOf(7));
+  }
+  EXPECT_TRUE(gone.isDestroyed());
+  EXPECT_EQ(proxy(mm.book, 7).isProxy(), true);
 }
 
 TEST(ValueMatchRelationTest, EveryRelationHasItsNumberAndName) {

@@ -9,6 +9,8 @@
 
 #include <foundation/core/except/Exception.hpp>
 
+#include <boost/uuid/uuid_io.hpp>
+
 #include <algorithm>
 #include <atomic>
 #include <stdexcept>
@@ -33,6 +35,7 @@ SavedElement& touchIn(UndoLog& log, ElementImpl* e) {
   if (inserted) {
     SavedElement& s = it->second;
     s.handle = ModelElement(e);
+    s.cls = e->cls;
     s.state = e->state;
     s.owner = e->owner;
     s.ownerHandle = ModelElement(e->owner);
@@ -86,7 +89,12 @@ void forEachPackage(const ElementImpl* e, F&& f) {
 }
 }  // namespace
 
-void ModelState::insertElement(ElementImpl* e) {
+void ModelState::enterTable(ElementImpl* e) {
+  if (e->state == ElementImpl::State::Proxy) {
+    proxies.emplace(e->getUUID(), ModelElement(e));
+    return;
+  }
+  if (e->state != ElementImpl::State::Live) return;
   elements.emplace(e->getUUID(), ModelElement(e));
   forEachPackage(e, [&](const meta::Package::Impl* p) {
     for (auto& use : packageUse)
@@ -98,9 +106,12 @@ void ModelState::insertElement(ElementImpl* e) {
   });
 }
 
-void ModelState::eraseElement(ElementImpl* e) {
-  auto it = elements.find(e->getUUID());
-  if (it != elements.end() && it->second.get() == e) elements.erase(it);
+void ModelState::leaveTable(ElementImpl* e) {
+  auto& table = e->state == ElementImpl::State::Proxy ? proxies : elements;
+  auto it = table.find(e->getUUID());
+  if (it == table.end() || it->second.get() != e) return;
+  table.erase(it);
+  if (e->state != ElementImpl::State::Live) return;
   forEachPackage(e, [&](const meta::Package::Impl* p) {
     for (auto& use : packageUse)
       if (use.first.operator->() == p) {
@@ -108,6 +119,13 @@ void ModelState::eraseElement(ElementImpl* e) {
         return;
       }
   });
+}
+
+void ModelState::resolve(ElementImpl* e) {
+  if (e->state != ElementImpl::State::Proxy || !dataSource) return;
+  ModelElement keep(e);
+  std::string text = boost::uuids::to_string(e->getUUID());
+  dataSource->findElement(e->cls, ElementId(ElementId::UUID_TYPE, std::u16string(text.begin(), text.end())));
 }
 
 void ModelState::cutPiece(bool alwaysCallSnapshot) {
@@ -129,21 +147,21 @@ void ModelState::restore(UndoLog& log) {
   // Values and owners first; then the element table, removals before
   // insertions, since an element destroyed and one created in the same
   // transaction may share a uuid.
-  std::vector<ElementImpl*> revive, remove;
+  std::vector<std::pair<ElementImpl*, ElementImpl::State>> moves;
   for (auto& [ptr, s] : log.saved) {
     ElementImpl* e = elementImpl(s.handle);
+    if (e->state != s.state) {
+      leaveTable(e);  // counted under its present class
+      moves.emplace_back(e, s.state);
+    }
+    if (e->cls != s.cls) e->refineClass(s.cls);  // back to the proxy's class
     for (auto& [i, entries] : s.slots) e->slots[i] = std::move(entries);
     e->owner = s.owner;
     e->owningProperty = s.owningProperty;
-    if (s.state != e->state) (s.state == ElementImpl::State::Live ? revive : remove).push_back(e);
   }
-  for (ElementImpl* e : remove) {
-    e->state = ElementImpl::State::Destroyed;
-    eraseElement(e);
-  }
-  for (ElementImpl* e : revive) {
-    e->state = ElementImpl::State::Live;
-    insertElement(e);
+  for (auto& [e, state] : moves) {
+    e->state = state;
+    enterTable(e);
   }
 }
 
@@ -190,15 +208,17 @@ Model::Impl::~Impl() {
     }
   }
   // Surviving handles read as destroyed; emptying the slots ends reference cycles.
-  for (auto& [uuid, handle] : m.elements) {
-    ElementImpl* e = detail::elementImpl(handle);
-    e->state = ElementImpl::State::Destroyed;
-    e->model = nullptr;
-    e->owner = nullptr;
-    e->owningProperty = nullptr;
-    for (auto& slot : e->slots) slot.clear();
+  for (auto* table : {&m.elements, &m.proxies}) {
+    for (auto& [uuid, handle] : *table) {
+      ElementImpl* e = detail::elementImpl(handle);
+      e->state = ElementImpl::State::Destroyed;
+      e->model = nullptr;
+      e->owner = nullptr;
+      e->owningProperty = nullptr;
+      for (auto& slot : e->slots) slot.clear();
+    }
+    table->clear();
   }
-  m.elements.clear();
 }
 
 // ---------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 // keep references consistent (opposite ends, composite owners).
 
 #include <qm/zero/Messages.hpp>
+#include <qm/zero/ElementId.hpp>
 #include <qm/zero/ModelElement.hpp>
 
 #include "MetaInternal.hpp"
@@ -10,6 +11,7 @@
 #include <foundation/core/except/Exception.hpp>
 
 #include <boost/uuid/random_generator.hpp>
+#include <boost/uuid/string_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
 #include <algorithm>
@@ -63,6 +65,12 @@ ElementImpl::ElementImpl(const meta::Class& c, const boost::uuids::uuid& uuid, M
 
 ElementImpl::~ElementImpl() = default;
 
+void ElementImpl::refineClass(const meta::Class& subclass) {
+  cls = subclass;
+  setMetaClassImpl(subclass.get());
+  slots.resize(subclass->getAttributeCount());
+}
+
 }  // namespace detail
 
 namespace {
@@ -84,8 +92,17 @@ const PropertyImpl* propertyOf(const ElementImpl* e, const meta::Property& prope
 }
 
 ModelState& liveModel(const ElementImpl* e) {
-  if (e->state != ElementImpl::State::Live) throwException(qm0::messages::ElementDestroyed(uuidText(e->getUUID())));
+  if (e->state == ElementImpl::State::Destroyed)
+    throwException(qm0::messages::ElementDestroyed(uuidText(e->getUUID())));
   return e->model->state();
+}
+
+// The element behind a handle used through the public (resolving) forms: a
+// proxy is loaded first.
+ElementImpl* resolved(const ModelElement& handle) {
+  ElementImpl* e = asElement(handle);
+  if (e->state == ElementImpl::State::Proxy) e->model->state().resolve(e);
+  return e;
 }
 
 // The model of `e` when a change of it is allowed now.
@@ -122,7 +139,8 @@ std::vector<ElementImpl*> checkValue(const ElementImpl* e, const PropertyImpl* p
         cannotCast(value.getType() ? value.getType()->getQualifiedName() : u"");
       auto* t = static_cast<ElementImpl*>(el->get());
       if (!t->cls->conformsTo(expected)) cannotCast(t->cls->getQualifiedName());
-      if (t->state != ElementImpl::State::Live) throwException(qm0::messages::ElementDestroyed(uuidText(t->getUUID())));
+      if (t->state == ElementImpl::State::Destroyed)
+        throwException(qm0::messages::ElementDestroyed(uuidText(t->getUUID())));
       if (t->model != e->model) throw std::invalid_argument("qm0: elements of different models cannot refer to each other");
       targets.push_back(t);
     }
@@ -309,7 +327,7 @@ void linkElement(ElementImpl* e, const PropertyImpl* p, ElementImpl* target, std
 }
 
 void destroyElement(ModelState& m, ElementImpl* e) {
-  if (e->state != ElementImpl::State::Live) return;
+  if (e->state == ElementImpl::State::Destroyed) return;
   ModelElement keep(e);
   const std::vector<meta::Property> attributes = e->cls->getAllAttributes();
   // Owned elements go first, so that each leaves its owner before the owner goes.
@@ -331,8 +349,8 @@ void destroyElement(ModelState& m, ElementImpl* e) {
     e->slots[i].clear();
   }
   m.touch(e);
+  m.leaveTable(e);
   e->state = ElementImpl::State::Destroyed;
-  m.eraseElement(e);
   m.record([&](ReportBuilder& b) { b.destroyed(keep); });
 }
 
@@ -349,11 +367,25 @@ ModelElement ModelElement::createReflective(const Model& model, const meta::Clas
   ModelState& m = model->state();
   m.checkChange();
   if (m.elements.count(uuid) != 0) throwException(qm0::messages::DuplicateElementId(uuidText(uuid)));
-  auto* e = new ElementImpl(cls, uuid, model.get());
-  ModelElement handle(e);
-  m.touch(e);  // before it exists: a rollback removes it again
+  ElementImpl* e = nullptr;
+  ModelElement handle;
+  auto proxy = m.proxies.find(uuid);
+  if (proxy != m.proxies.end()) {
+    // Loading the proxy: it becomes the element, so every handle to it stays valid.
+    e = detail::elementImpl(proxy->second);
+    handle = proxy->second;
+    if (!cls->conformsTo(e->cls.operator->()))
+      throw std::invalid_argument("qm0: a proxy can only become an element of its class or a subclass");
+    m.touch(e);
+    m.leaveTable(e);
+    if (e->cls != cls) e->refineClass(cls);
+  } else {
+    e = new ElementImpl(cls, uuid, model.get());
+    handle = ModelElement(e);
+    m.touch(e);  // before it exists: a rollback removes it again
+  }
   e->state = ElementImpl::State::Live;
-  m.insertElement(e);
+  m.enterTable(e);
   m.record([&](ReportBuilder& b) { b.created(handle); });
   return handle;
 }
@@ -361,6 +393,35 @@ ModelElement ModelElement::createReflective(const Model& model, const meta::Clas
 ModelElement ModelElement::createReflective(const Model& model, const meta::Class& cls) {
   static thread_local boost::uuids::random_generator generate;
   return createReflective(model, cls, generate());
+}
+
+ModelElement ModelElement::createProxy(const Model& model, const meta::Class& cls, const ProxyId& id) {
+  if (!model) throw std::invalid_argument("qm0: null model");
+  if (!cls) throw std::invalid_argument("qm0: null class");
+  if (id.getElementId().getType() != ElementId::UUID_TYPE)
+    throw std::invalid_argument("qm0: a proxy needs a uuid element id");
+  const std::u16string& text = id.getElementId().getId();
+  boost::uuids::uuid uuid;
+  try {
+    uuid = boost::uuids::string_generator()(std::string(text.begin(), text.end()));
+  } catch (const std::runtime_error&) {
+    throw std::invalid_argument("qm0: a proxy's id text is not a uuid");
+  }
+  ModelState& m = model->state();
+  if (auto it = m.elements.find(uuid); it != m.elements.end()) return it->second;
+  if (auto it = m.proxies.find(uuid); it != m.proxies.end()) return it->second;
+  if (!cls->getPackageImpl()->isComplete()) throw std::invalid_argument("qm0: the class's package is not built yet");
+  m.checkChange();
+  auto* e = new ElementImpl(cls, uuid, model.get());
+  ModelElement handle(e);
+  m.touch(e);
+  e->state = ElementImpl::State::Proxy;
+  m.enterTable(e);
+  return handle;
+}
+
+bool ModelElement::isProxy() const {
+  return impl_ && !impl_->isMetaObject() && static_cast<ElementImpl*>(impl_)->state == ElementImpl::State::Proxy;
 }
 
 meta::Class ModelElement::getMetaClass() const { return impl_ ? impl_->getMetaClass() : meta::Class(); }
@@ -373,11 +434,11 @@ const boost::uuids::uuid& ModelElement::getUUID() const {
 Model ModelElement::getModel() const {
   if (!impl_ || impl_->isMetaObject()) return Model();
   auto* e = static_cast<ElementImpl*>(impl_);
-  return e->state == ElementImpl::State::Live ? Model(e->model) : Model();
+  return e->state != ElementImpl::State::Destroyed ? Model(e->model) : Model();
 }
 
 bool ModelElement::isDestroyed() const {
-  return impl_ && !impl_->isMetaObject() && static_cast<ElementImpl*>(impl_)->state != ElementImpl::State::Live;
+  return impl_ && !impl_->isMetaObject() && static_cast<ElementImpl*>(impl_)->state == ElementImpl::State::Destroyed;
 }
 
 std::u16string ModelElement::toString() const {
@@ -388,46 +449,48 @@ std::u16string ModelElement::toString() const {
 }
 
 namespace {
-Value read(const ModelElement& handle, const meta::Property& property) {
-  ElementImpl* e = asElement(handle);
+Value read(const ModelElement& handle, const meta::Property& property, bool resolve) {
+  ElementImpl* e = resolve ? resolved(handle) : asElement(handle);
   const PropertyImpl* p = propertyOf(e, property);
   meta::Type type = p->getType();
   EntryType et = entryTypeOf(type);
-  if (e->state != ElementImpl::State::Live) return Value(ValueMeta(std::move(type), ValueMeta::NoFlags, et), {});
+  if (e->state == ElementImpl::State::Destroyed) return Value(ValueMeta(std::move(type), ValueMeta::NoFlags, et), {});
   const Entries& slot = e->slots[p->getSlotIndex()];
   return Value(ValueMeta(std::move(type), slot.empty() ? ValueMeta::NoFlags : ValueMeta::Present, et), slot);
 }
-bool readIsSet(const ModelElement& handle, const meta::Property& property) {
-  ElementImpl* e = asElement(handle);
+bool readIsSet(const ModelElement& handle, const meta::Property& property, bool resolve) {
+  ElementImpl* e = resolve ? resolved(handle) : asElement(handle);
   const PropertyImpl* p = propertyOf(e, property);
-  return e->state == ElementImpl::State::Live && !e->slots[p->getSlotIndex()].empty();
+  return e->state != ElementImpl::State::Destroyed && !e->slots[p->getSlotIndex()].empty();
 }
-void write(const ModelElement& handle, const meta::Property& property, const Value& value) {
-  ElementImpl* e = asElement(handle);
+void write(const ModelElement& handle, const meta::Property& property, const Value& value, bool resolve) {
+  ElementImpl* e = resolve ? resolved(handle) : asElement(handle);
   detail::setValue(e, propertyOf(e, property), value);
 }
 }  // namespace
 
-Value ModelElement::get(const meta::Property& property) const { return read(*this, property); }
-Value ModelElement::get(const meta::Property& property, PrivilegedTag) const { return read(*this, property); }
+Value ModelElement::get(const meta::Property& property) const { return read(*this, property, true); }
+Value ModelElement::get(const meta::Property& property, PrivilegedTag) const { return read(*this, property, false); }
 Value ModelElement::get(const meta::Property& property, PrivilegedWithResolveTag) const {
-  return read(*this, property);
+  return read(*this, property, true);
 }
-bool ModelElement::isSet(const meta::Property& property) const { return readIsSet(*this, property); }
-bool ModelElement::isSet(const meta::Property& property, PrivilegedTag) const { return readIsSet(*this, property); }
+bool ModelElement::isSet(const meta::Property& property) const { return readIsSet(*this, property, true); }
+bool ModelElement::isSet(const meta::Property& property, PrivilegedTag) const {
+  return readIsSet(*this, property, false);
+}
 bool ModelElement::isSet(const meta::Property& property, PrivilegedWithResolveTag) const {
-  return readIsSet(*this, property);
+  return readIsSet(*this, property, true);
 }
-void ModelElement::set(const meta::Property& property, const Value& value) { write(*this, property, value); }
+void ModelElement::set(const meta::Property& property, const Value& value) { write(*this, property, value, true); }
 void ModelElement::set(const meta::Property& property, const Value& value, PrivilegedTag) {
-  write(*this, property, value);
+  write(*this, property, value, false);
 }
 void ModelElement::set(const meta::Property& property, const Value& value, PrivilegedWithResolveTag) {
-  write(*this, property, value);
+  write(*this, property, value, false);
 }
 
 void ModelElement::set(const meta::Property& property, const ModelElement& target) {
-  ElementImpl* e = asElement(*this);
+  ElementImpl* e = resolved(*this);
   const PropertyImpl* p = propertyOf(e, property);
   if (!p->isReference()) cannotCast(target ? target.getMetaClass()->getQualifiedName() : u"");
   if (!target) {
@@ -441,7 +504,7 @@ void ModelElement::set(const meta::Property& property, const ModelElement& targe
 void ModelElement::unset(const meta::Property& property) { set(property, Value::createEmptyValue(property)); }
 
 void ModelElement::insert(const meta::Property& property, std::size_t index, const Value& entry) {
-  ElementImpl* e = asElement(*this);
+  ElementImpl* e = resolved(*this);
   const PropertyImpl* p = propertyOf(e, property);
   checkMultiValued(p);
   ModelState& m = changeableModel(e);
@@ -469,7 +532,7 @@ void ModelElement::append(const meta::Property& property, const Value& entry) {
 }
 
 void ModelElement::removeAt(const meta::Property& property, std::size_t index) {
-  ElementImpl* e = asElement(*this);
+  ElementImpl* e = resolved(*this);
   const PropertyImpl* p = propertyOf(e, property);
   checkMultiValued(p);
   ModelState& m = changeableModel(e);
@@ -489,7 +552,7 @@ void ModelElement::removeAt(const meta::Property& property, std::size_t index) {
 }
 
 void ModelElement::replace(const meta::Property& property, std::size_t index, const Value& entry) {
-  ElementImpl* e = asElement(*this);
+  ElementImpl* e = resolved(*this);
   const PropertyImpl* p = propertyOf(e, property);
   checkMultiValued(p);
   ModelState& m = changeableModel(e);
@@ -515,7 +578,7 @@ void ModelElement::replace(const meta::Property& property, std::size_t index, co
 }
 
 bool ModelElement::remove(const meta::Property& property, const ModelElement& target) {
-  ElementImpl* e = asElement(*this);
+  ElementImpl* e = resolved(*this);
   const PropertyImpl* p = propertyOf(e, property);
   if (!p->isReference()) cannotCast(p->getType()->getQualifiedName());
   ModelState& m = changeableModel(e);
@@ -533,7 +596,7 @@ meta::Property ModelElement::getOwningProperty() const {
 }
 
 void ModelElement::destroy() {
-  ElementImpl* e = asElement(*this);
+  ElementImpl* e = resolved(*this);
   ModelState& m = changeableModel(e);
   detail::destroyElement(m, e);
 }

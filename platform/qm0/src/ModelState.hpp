@@ -21,10 +21,15 @@ namespace qm::zero::detail {
 /// per attribute of its class (the attribute's slot index).
 class ElementImpl final : public ModelElement::Impl {
  public:
-  enum class State : std::uint8_t { Live, Destroyed };
+  // Live: in memory; Proxy: known, not loaded; Destroyed: gone (or never
+  // existed, for an element whose creation was rolled back).
+  enum class State : std::uint8_t { Live, Proxy, Destroyed };
 
   ElementImpl(const meta::Class& cls, const boost::uuids::uuid& uuid, Model::Impl* model);
   ~ElementImpl() override;
+  // Gives the element a subclass of its class (or its class back); the
+  // common slots keep their places.
+  void refineClass(const meta::Class& subclass);
 
   meta::Class cls;  // keeps the class's package alive
   Model::Impl* model;
@@ -39,6 +44,7 @@ inline ElementImpl* elementImpl(const ModelElement& e) { return static_cast<Elem
 /// What an element looked like when the open transaction first touched it.
 struct SavedElement {
   ModelElement handle;  // keeps the element alive until the transaction ends
+  meta::Class cls;
   bool inModel;
   ElementImpl::State state;
   ElementImpl* owner;
@@ -66,7 +72,8 @@ struct ModelState {
   explicit ModelState(Model::Impl* owner) : self(owner) {}
 
   Model::Impl* self;
-  std::unordered_map<boost::uuids::uuid, ModelElement, boost::hash<boost::uuids::uuid>> elements;
+  std::unordered_map<boost::uuids::uuid, ModelElement, boost::hash<boost::uuids::uuid>> elements;  // Live
+  std::unordered_map<boost::uuids::uuid, ModelElement, boost::hash<boost::uuids::uuid>> proxies;   // Proxy
   std::vector<std::pair<meta::Package, std::size_t>> packageUse;  // first-use order
   std::unique_ptr<datasource::DataSource> dataSource;
   std::vector<std::unique_ptr<ListenerHolderBase>> listeners;  // by priority, then registration
@@ -100,9 +107,11 @@ struct ModelState {
   }
   void notifyFirstChange();
 
-  // Element table.
-  void insertElement(ElementImpl* e);
-  void eraseElement(ElementImpl* e);
+  // Element tables: an element is in the table of its state.
+  void enterTable(ElementImpl* e);
+  void leaveTable(ElementImpl* e);
+  // Asks the data source to load a proxy; nothing without a data source.
+  void resolve(ElementImpl* e);
 
   // Transactions.
   void cutPiece(bool alwaysCallSnapshot);

@@ -88,6 +88,26 @@ class QM0_API ModelElement {
   static ModelElement createReflective(const Model& model, const meta::Class& cls, const boost::uuids::uuid& uuid);
   /// As above with a new random uuid.
   static ModelElement createReflective(const Model& model, const meta::Class& cls);
+  /// When `model` holds a proxy with `uuid` (see createProxy), the proxy
+  /// itself becomes the element: the same handle, now loaded, keeping what
+  /// was already set into it; `cls` must be its class or a subclass of it
+  /// (std::invalid_argument otherwise), and the element takes `cls`.
+
+  /// A proxy: an element known by class and identity whose properties are
+  /// not loaded yet. The id's type must be ElementId::UUID_TYPE and its text
+  /// a uuid (std::invalid_argument otherwise). Returns the element or proxy
+  /// the model already holds for that uuid, if any. A proxy is not "in
+  /// memory": `Model::Impl::findElement(uuid, 0)` and `getAllElements(0)` do
+  /// not return it, and it is never reported as created. It can be a target
+  /// of references and hold what the other ends put into it. The public
+  /// `get`, `isSet`, `set` and `destroy` of a proxy (and `get` and `isSet`
+  /// with PrivilegedWithResolveTag) first ask the model's data source to load
+  /// it (`DataSource::findElement(class, id)`), whose loading turns the proxy
+  /// into the element (createReflective with the proxy's uuid); the
+  /// privileged forms never do. Refusals as for createReflective.
+  static ModelElement createProxy(const Model& model, const meta::Class& cls, const ProxyId& id);
+  /// True while the element is a proxy.
+  bool isProxy() const;
 
   /// The element's class (for a metamodel object: its metaclass). Null handle: null.
   meta::Class getMetaClass() const;

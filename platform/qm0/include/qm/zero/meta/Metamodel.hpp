@@ -49,6 +49,8 @@ class QM0_API ModelElement::Impl {
   /// `countOwner` is the object whose count covers this one (itself when
   /// null): a metamodel object is counted on its package.
   Impl(Kind kind, const Impl* metaClass, const boost::uuids::uuid& uuid, const Impl* countOwner) noexcept;
+  /// For an element whose class is refined once it is loaded.
+  void setMetaClassImpl(const Impl* metaClass) noexcept { metaClass_ = metaClass; }
 
  private:
   friend class qm::zero::ModelElement;
