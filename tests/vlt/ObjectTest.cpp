@@ -215,6 +215,31 @@ TEST_P(ObjectTest, PreAllocatedIdsGiveHandlesBeforeTheObjectsExist) {
   EXPECT_EQ(repo.defaultDataModel().countObjects(node), 1u);
 }
 
+TEST_P(ObjectTest, ACallThatFailsHalfWayInsideATransactionChangesNothing) {
+  vlt::ObjectRef top = create(node, 1);
+  vlt::ObjectRef a = create(base, 2);
+  vlt::ObjectRef b = create(base, 3);
+  vlt::ObjectRef c = create(base, 4);
+  top.setPropertyValue(kids, std::vector<vlt::ObjectRef>{a, b}, false);
+  vlt::ObjectId spare = 0;
+  repo.allocateObjectIds(1, spare);
+  repo.beginTransaction();
+  // c is attached first, then the missing object stops the call.
+  EXPECT_THROW(top.setPropertyValue(kids, std::vector<vlt::ObjectRef>{c, repo.getObjectRef(spare, base)}, false),
+               vlt::ObjectNotFoundError);
+  std::vector<vlt::ObjectRef> now;
+  top.getPropertyValue(kids, now);
+  EXPECT_EQ(now, (std::vector<vlt::ObjectRef>{a, b}));
+  EXPECT_TRUE(std::get<0>(ownership(4)).isNull());
+  c.setPropertyValue(label, std::u16string(u"still usable"));
+  repo.commitTransaction();
+  reopen();
+  boost::optional<std::u16string> text;
+  find(4, "test.Base").getPropertyValue(property("test.Base", "label"), text);
+  ASSERT_TRUE(text);
+  EXPECT_TRUE(*text == u"still usable");
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, ObjectTest, ::testing::Values(Backend::SQLite), backendName);
 
 }  // namespace

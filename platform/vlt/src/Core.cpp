@@ -403,17 +403,18 @@ void Core::createSchema() {
   sql::Connection& c = *connection_;
   const std::string integer = c.dialect().integerType();
   const std::string blob = c.dialect().blobType();
-  c.execute("PRAGMA application_id = " + std::to_string(applicationId));
+  const std::string generatedId = c.dialect().generatedIdColumn();
+  for (const std::string& mark : c.dialect().markAsRepository(applicationId)) c.execute(mark);
   c.execute("CREATE TABLE vlt_info (name TEXT PRIMARY KEY, value " + integer + " NOT NULL)");
   c.execute("INSERT INTO vlt_info (name, value) VALUES ('format_version', " + std::to_string(formatVersion) +
             "), ('next_object_id', 1)");
-  c.execute("CREATE TABLE vlt_class (id " + integer + " PRIMARY KEY, qualified_name TEXT NOT NULL UNIQUE)");
+  c.execute("CREATE TABLE vlt_class (" + generatedId + ", qualified_name TEXT NOT NULL UNIQUE)");
   c.execute("CREATE TABLE vlt_superclass (class_id " + integer + " NOT NULL, position " + integer +
             " NOT NULL, superclass_id " + integer + " NOT NULL, PRIMARY KEY (class_id, position))");
-  c.execute("CREATE TABLE vlt_enumeration (id " + integer + " PRIMARY KEY, qualified_name TEXT NOT NULL UNIQUE)");
+  c.execute("CREATE TABLE vlt_enumeration (" + generatedId + ", qualified_name TEXT NOT NULL UNIQUE)");
   c.execute("CREATE TABLE vlt_enumeral (enumeration_id " + integer + " NOT NULL, position " + integer +
             " NOT NULL, name TEXT NOT NULL, value " + integer + " NOT NULL, PRIMARY KEY (enumeration_id, position))");
-  c.execute("CREATE TABLE vlt_property (id " + integer + " PRIMARY KEY, class_id " + integer +
+  c.execute("CREATE TABLE vlt_property (" + generatedId + ", class_id " + integer +
             " NOT NULL, name TEXT NOT NULL, type_name TEXT NOT NULL, lower_bound " + integer +
             " NOT NULL, upper_bound " + integer + " NOT NULL, composite " + integer + " NOT NULL, ordered " + integer +
             " NOT NULL, optional " + integer + " NOT NULL, is_unique " + integer +

@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vlt::sql {
 
@@ -77,6 +78,11 @@ class Dialect {
   /// Type of 64-bit integer and blob columns.
   virtual const char* integerType() const = 0;
   virtual const char* blobType() const = 0;
+  /// A primary-key column definition whose value the database picks when an
+  /// INSERT leaves it out.
+  virtual const char* generatedIdColumn() const = 0;
+  /// Statements that mark a new database as a repository (may be none).
+  virtual std::vector<std::string> markAsRepository(std::int64_t applicationId) const = 0;
 };
 
 class Connection {

@@ -33,6 +33,10 @@ class SqliteDialect final : public Dialect {
   }
   const char* integerType() const override { return "INTEGER"; }
   const char* blobType() const override { return "BLOB"; }
+  const char* generatedIdColumn() const override { return "id INTEGER PRIMARY KEY"; }
+  std::vector<std::string> markAsRepository(std::int64_t applicationId) const override {
+    return {"PRAGMA application_id = " + std::to_string(applicationId)};
+  }
 };
 
 const SqliteDialect sqliteDialect;
