@@ -240,6 +240,33 @@ TEST_P(ObjectTest, ACallThatFailsHalfWayInsideATransactionChangesNothing) {
   EXPECT_TRUE(*text == u"still usable");
 }
 
+TEST_P(ObjectTest, HandlesOfAnotherRepositoryAreRefused) {
+  vlt::ObjectRef mine = create(node, 1);
+  Repo other;
+  other.open(dir.file("other.db"), "", options);
+  vlt::ClassRef foreign = other.createClass("test.Base", {});
+  vlt::PropertyRef foreignLabel = other.appendPropertyToClass(foreign, "label", "ustring", "", 0, 1, false, false,
+                                                              true, "", Repo::byReference, "", boost::uuids::uuid{},
+                                                              true);
+  vlt::ObjectConstructor ctor(foreign);
+  vlt::ObjectRef theirs = ctor.createObject(other.defaultDataModel());
+  EXPECT_THROW(repo.defaultDataModel().findObject(makeUuid(1), foreign), vlt::UsageError);
+  EXPECT_THROW(repo.defaultDataModel().countObjects(foreign), vlt::UsageError);
+  EXPECT_THROW(repo.getObjectRef(1, foreign), vlt::UsageError);
+  EXPECT_THROW(mine.setPropertyValue(foreignLabel, std::u16string(u"x")), vlt::UsageError);
+  EXPECT_THROW(mine.setPropertyValue(best, theirs), vlt::UsageError);
+  EXPECT_THROW(ctor.createObject(repo.defaultDataModel()), vlt::UsageError);
+  vlt::ObjectConstructor local(node);
+  std::u16string cell;
+  EXPECT_THROW(local.setPropertyValueSource(foreignLabel, &cell), vlt::UsageError);
+  vlt::PropertyRef membership = foreignLabel;
+  std::int32_t owner = 1;
+  std::int32_t ordinal = 0;
+  local.setCompositionMembershipSource(&membership, &owner, &ordinal);
+  EXPECT_THROW(local.createObject(repo.defaultDataModel()), vlt::UsageError);
+  EXPECT_EQ(repo.defaultDataModel().countObjects(base), 1u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, ObjectTest, ::testing::Values(Backend::SQLite), backendName);
 
 }  // namespace

@@ -292,16 +292,27 @@ bool EnumeralCollectionRef::remove(const EnumeralRef& value) {
 
 // ---------------------------------------------------------------- data model
 
+namespace {
+// The class, checked to belong to `core`.
+const detail::ClassInfo* ownClass(Core& core, const ClassRef& cls) {
+  if (!cls.isNull() && Core::core(cls) != &core) core.usage("the class \"" + cls.qualifiedName() + "\" belongs to another repository");
+  return Core::info(cls);
+}
+}  // namespace
+
 ObjectRef DataModelRef::findObject(const boost::uuids::uuid& uuid, const ClassRef& cls) const {
-  return requireCore(core_).findObject(uuid, Core::info(cls));
+  Core& core = requireCore(core_);
+  return core.findObject(uuid, ownClass(core, cls));
 }
 std::vector<ObjectRef> DataModelRef::objectsOf(const ClassRef& cls, bool withSubclasses) const {
   std::size_t count = 0;
-  return requireCore(core_).objectsOf(Core::info(cls), withSubclasses, false, count);
+  Core& core = requireCore(core_);
+  return core.objectsOf(ownClass(core, cls), withSubclasses, false, count);
 }
 std::size_t DataModelRef::countObjects(const ClassRef& cls, bool withSubclasses) const {
   std::size_t count = 0;
-  requireCore(core_).objectsOf(Core::info(cls), withSubclasses, true, count);
+  Core& core = requireCore(core_);
+  core.objectsOf(ownClass(core, cls), withSubclasses, true, count);
   return count;
 }
 std::vector<ObjectRef> DataModelRef::rootObjects() const { return requireCore(core_).rootObjects(); }
@@ -326,6 +337,7 @@ void ObjectConstructor::bindSource(const PropertyRef& property, ValueType type, 
   Core& core = requireCore(class_.core_);
   const detail::PropertyInfo* p = Core::info(property);
   core.checkUsable(p);
+  if (Core::core(property) != &core) core.usage("the property \"" + p->name + "\" belongs to another repository");
   if (!Core::info(class_)->conformsTo(p->owner)) {
     core.usage("the property \"" + p->name + "\" does not belong to the class \"" + class_.qualifiedName() + "\"");
   }
@@ -357,6 +369,7 @@ ObjectRef ObjectConstructor::createObject(const DataModelRef& dataModel) {
   ObjectId ownerId = 0;
   std::int32_t ordinal = 0;
   if (membershipProperty_ != nullptr && !membershipProperty_->isNull()) {
+    if (Core::core(*membershipProperty_) != &core) core.usage("the membership property belongs to another repository");
     membership = Core::info(*membershipProperty_);
     ownerId = membershipOwner_ ? *membershipOwner_ : 0;
     ordinal = membershipOrdinal_ ? *membershipOrdinal_ : 0;
@@ -491,7 +504,7 @@ void DataModelRepository::allocateObjectIds(std::size_t count, ObjectId& first) 
 }
 ObjectRef DataModelRepository::getObjectRef(ObjectId id, const ClassRef& cls) const {
   Core& core = requireCore(core_);
-  core.checkUsable(Core::info(cls));
+  core.checkUsable(ownClass(core, cls));
   return core.makeObjectRef(Core::info(cls), id);
 }
 void DataModelRepository::setTraceCallback(TraceCallback callback, void* context) {
