@@ -113,6 +113,25 @@ TEST_P(CollectionTest, CompositeCollectionsGiveOwnershipAndDetachOnRemoval) {
   EXPECT_EQ(storedOrder("parts"), (std::vector<unsigned>{101, 100}));
 }
 
+TEST_P(CollectionTest, AppendingToACompositeCollectionMovesTheObjectToTheEnd) {
+  vlt::ObjectRef other = create(owner, 2);
+  vlt::CollectionRef mine = live(parts);
+  vlt::CollectionRef theirs;
+  other.getPropertyValue(parts, theirs);
+  theirs.push_back(items[4]);
+  for (int i = 0; i < 4; ++i) mine.push_back(items[static_cast<std::size_t>(i)]);
+  mine.push_back(items[4]);  // leaves the other owner
+  mine.push_back(items[1]);  // already here: moves to the end
+  EXPECT_EQ(theirs.size(), 0u);
+  EXPECT_EQ(storedOrder("parts"), (std::vector<unsigned>{100, 102, 103, 104, 101}));
+  vlt::ObjectRef ownerOf;
+  vlt::PropertyRef through;
+  std::uint64_t position = 0;
+  items[4].getOwnership(ownerOf, through, position);
+  EXPECT_EQ(ownerOf, o);
+  EXPECT_EQ(position, 3u);
+}
+
 TEST_P(CollectionTest, BuiltinAndEnumeralCollectionsEditInPlace) {
   vlt::BuiltinTypeCollectionRef<int> n;
   o.getPropertyValue(numbers, n);

@@ -960,6 +960,39 @@ void Core::collectionInsert(const ObjectRef& object, const PropertyInfo* propert
   if (property->composite) {
     const auto& child = *static_cast<const ObjectRef*>(value);
     if (child.isNull()) usage("a null object cannot be owned through \"" + property->name + "\"");
+    if (!index || *index == collectionSize(object, property)) {
+      // Appending an object that is not in this collection yet: one update,
+      // at the ordinal after the last one, instead of renumbering them all.
+      std::int64_t currentOwner = 0;
+      std::int64_t currentProperty = 0;
+      {
+        sql::StatementUse s(statement("SELECT owner_id, owner_property_id FROM vlt_object WHERE id = " + p(1)));
+        s->bindInt64(1, child.objectId());
+        if (!s->step()) notFound(child.objectId());
+        currentOwner = s->columnInt64(0);
+        currentProperty = s->columnInt64(1);
+      }
+      if (currentOwner != id || currentProperty != property->id) {
+        const ClassInfo* cls = requireObject(child.objectId());
+        if (!cls->conformsTo(property->typeClass)) {
+          usage("an object of class \"" + cls->qualifiedName + "\" cannot be owned through \"" + property->name +
+                "\" of type \"" + property->typeName + "\"");
+        }
+        checkNoCycle(id, child.objectId());
+        {
+          sql::StatementUse s(statement(
+              "UPDATE vlt_object SET owner_id = " + p(1) + ", owner_property_id = " + p(2) +
+              ", ordinal = (SELECT coalesce(max(ordinal), -1) + 1 FROM vlt_object WHERE owner_id = " + p(1) +
+              " AND owner_property_id = " + p(2) + ") WHERE id = " + p(3)));
+          s->bindInt64(1, id);
+          s->bindInt64(2, property->id);
+          s->bindInt64(3, child.objectId());
+          s->step();
+        }
+        scope.commit();
+        return;
+      }
+    }
     std::vector<ObjectId> ids;
     for (const ObjectRef& kid : children(id, property)) {
       if (kid.objectId() != child.objectId()) ids.push_back(kid.objectId());
