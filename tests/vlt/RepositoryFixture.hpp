@@ -43,14 +43,26 @@ class RepositoryTest : public ::testing::TestWithParam<Backend> {
     return o;
   }
 
+  /// The SQLite file of the test's repository.
   std::string location() const { return dir.file("repo.db"); }
+  /// What open() connects to. A PostgreSQL case adds a branch here naming a
+  /// fresh database of the test server (testsupport::postgresqlTestUri()).
+  std::string connectionString() const {
+    switch (GetParam()) {
+      case Backend::SQLite:
+        return location();
+    }
+    return {};
+  }
+  /// For the few tests that look at the SQLite file itself.
+  bool isSqlite() const { return GetParam() == Backend::SQLite; }
 
   /// Opens (a new repository at first) without a base metamodel.
-  void open(const std::string& baseMetamodel = "") { repo.open(location(), baseMetamodel, options); }
+  void open(const std::string& baseMetamodel = "") { repo.open(connectionString(), baseMetamodel, options); }
   /// Closes and opens again: what the tests read afterwards came from storage.
   void reopen() {
     repo.close();
-    repo.open(location(), "", options);
+    repo.open(connectionString(), "", options);
   }
 
   vlt::ClassRef makeClass(const std::string& name, std::set<vlt::ClassRef> supers = {}) {

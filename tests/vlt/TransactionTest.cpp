@@ -133,6 +133,7 @@ TEST_P(TransactionTest, TransactionCallsInTheWrongStateAreRefused) {
 }
 
 TEST_P(TransactionTest, AFailingCommitEitherRollsBackOrStaysOpenForTheCaller) {
+  if (!isSqlite()) GTEST_SKIP() << "the commit is made to fail by a reader of the SQLite file";
   options.lockTimeoutSeconds = 0;
   reopen();
   item = findClass("test.Item");
