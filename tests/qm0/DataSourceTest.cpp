@@ -1,6 +1,7 @@
 #include "ModelTestSupport.hpp"
 
 #include <qm/zero/ModelElementBuilder.hpp>
+#include <qm/zero/ReferenceCollection.hpp>
 #include <qm/zero/datasource/DataSource.hpp>
 #include <qm/zero/query/ReflectiveQuery.hpp>
 #include <qm/zero/query/ValueMatchRelation.hpp>
@@ -60,8 +61,21 @@ class RecordingDataSource : public datasource::ActiveDataSource {
   }
   std::map<boost::uuids::uuid, std::pair<meta::Class, std::vector<std::pair<meta::Property, Value>>>> store;
   std::unique_ptr<query::ReflectiveQuery> createQuery() override { return nullptr; }
-  void loadCollectionContents(ReferenceCollection&) override {}
-  bool hasCollectionContents(const ModelElement&, const meta::Property&) override { return false; }
+  // Fills a collection from `collections` (owner uuid to member uuids).
+  void loadCollectionContents(ReferenceCollection& collection) override {
+    log_->calls.push_back("loadCollectionContents");
+    auto it = collections.find(collection.getOwner().getUUID());
+    if (it == collections.end()) return;
+    std::vector<ModelElement> members;
+    for (const auto& id : it->second) members.push_back(getModel()->findElement(id));
+    propagateDataSourceValuesToMemory(collection.getOwner(), collection.getCollectionProperty(), members);
+  }
+  bool hasCollectionContents(const ModelElement& element, const meta::Property&) override {
+    log_->calls.push_back("hasCollectionContents");
+    auto it = collections.find(element.getUUID());
+    return it != collections.end() && !it->second.empty();
+  }
+  std::map<boost::uuids::uuid, std::vector<boost::uuids::uuid>> collections;
   void loadElementSubtree(const ModelElement&) override {}
   TransactionId beginTransaction(const TransactionId& id) override {
     log_->calls.push_back("beginTransaction");
@@ -519,6 +533,89 @@ TEST_F(ProxyTest, RollingBackTheLoadTurnsTheElementBackIntoTheProxy) {
   }
   EXPECT_TRUE(gone.isDestroyed());
   EXPECT_EQ(proxy(mm.book, 7).isProxy(), true);
+}
+
+class DeferredCollectionTest : public DataSourceTest {
+ protected:
+  ModelElement b1, b2, b3, reviewer;
+  void SetUp() override {
+    DataSourceTest::SetUp();
+    Transaction tx = model->beginTransaction();
+    b1 = make(mm.book, 1);
+    b2 = make(mm.book, 2);
+    b3 = make(mm.book, 3);
+    tx.commit();
+    // Person 5 is stored with two reviewed books; the data source loads it.
+    ds->store[uuidOf(5)] = {mm.person, {{mm.name, str(u"critic")}}};
+    ds->collections[uuidOf(5)] = {uuidOf(1), uuidOf(2)};
+    reviewer = ds->findElement(mm.person, ElementId(ElementId::UUID_TYPE, u"00000000-0000-0000-0000-000000000005"));
+    log->calls.clear();
+    log->snapshots.clear();
+  }
+};
+
+TEST_F(DeferredCollectionTest, ALoadedElementsDeferredCollectionLoadsOnFirstPublicRead) {
+  ASSERT_TRUE(reviewer);
+  ReferenceCollection collection(reviewer, mm.reviewed);
+  EXPECT_FALSE(collection.isLoaded());
+  EXPECT_EQ(collection.size(), 0u);
+  EXPECT_TRUE(reviewer.get(mm.reviewed, ds->privileged()).isEmpty());
+  EXPECT_FALSE(reviewer.isSet(mm.reviewed, ds->privileged()));
+  EXPECT_TRUE(log->calls.empty());
+  EXPECT_TRUE(reviewer.isSet(mm.reviewed));  // asks, does not load
+  EXPECT_EQ(log->calls, Calls{"hasCollectionContents"});
+  EXPECT_FALSE(collection.isLoaded());
+  EXPECT_EQ(targets(reviewer, mm.reviewed), (std::vector<ModelElement>{b1, b2}));
+  EXPECT_EQ(log->calls, (Calls{"hasCollectionContents", "loadCollectionContents"}));
+  EXPECT_TRUE(collection.isLoaded());
+  EXPECT_EQ(targets(reviewer, mm.reviewed).size(), 2u);
+  EXPECT_EQ(log->calls.size(), 2u);  // loaded once
+  model->beginTransaction().commit();
+  ASSERT_EQ(log->snapshots.size(), 1u);
+  EXPECT_TRUE(log->snapshots[0].modified.empty());  // loading is no change
+}
+
+TEST_F(DeferredCollectionTest, AnEditSeesTheWholeCollectionFirst) {
+  Transaction tx = model->beginTransaction();
+  reviewer.append(mm.reviewed, ref(b3));
+  EXPECT_EQ(targets(reviewer, mm.reviewed), (std::vector<ModelElement>{b1, b2, b3}));
+  tx.commit();
+  EXPECT_EQ(std::count(log->calls.begin(), log->calls.end(), "loadCollectionContents"), 1);
+  ASSERT_EQ(log->snapshots.size(), 1u);
+  EXPECT_EQ(log->snapshots[0].modified, (std::vector<ModelElement>{reviewer}));
+  EXPECT_EQ(log->snapshots[0].changed.at(reviewer), (std::vector<meta::Property>{mm.reviewed}));
+}
+
+TEST_F(DeferredCollectionTest, ARollbackForgetsWhatWasLoadedInTheTransaction) {
+  Transaction tx = model->beginTransaction();
+  EXPECT_EQ(targets(reviewer, mm.reviewed).size(), 2u);
+  tx.rollback();
+  ReferenceCollection collection(reviewer, mm.reviewed);
+  EXPECT_FALSE(collection.isLoaded());
+  EXPECT_EQ(collection.size(), 0u);
+  EXPECT_EQ(targets(reviewer, mm.reviewed).size(), 2u);  // and loads again
+}
+
+TEST_F(DeferredCollectionTest, CollectionsOfElementsMadeByHostsAreLoadedFromTheStart) {
+  Transaction tx = model->beginTransaction();
+  ModelElement own = make(mm.person, 9);
+  tx.commit();
+  EXPECT_TRUE(ReferenceCollection(own, mm.reviewed).isLoaded());
+  EXPECT_FALSE(own.isSet(mm.reviewed));
+  EXPECT_TRUE(targets(own, mm.reviewed).empty());
+  // Neither hasCollectionContents nor loadCollectionContents was asked.
+  EXPECT_EQ(log->calls, (Calls{"beginTransaction", "snapshot", "precommit", "commit"}));
+}
+
+TEST_F(DeferredCollectionTest, AValueOfAReferenceCollectionReadsAsTheCollection) {
+  ReferenceCollection c = reviewer.get(mm.reviewed, ds->privileged()).get<ReferenceCollection>();
+  EXPECT_EQ(c.getOwner(), reviewer);
+  EXPECT_EQ(c.getCollectionProperty(), mm.reviewed);
+  EXPECT_EQ(errorIdOf([&] { reviewer.get(mm.name).get<ReferenceCollection>(); }),
+            "qm0:messages:CannotCastIncompatibleTypes");
+  EXPECT_EQ(errorIdOf([&] { reviewer.get(mm.favorite).get<ReferenceCollection>(); }),
+            "qm0:messages:CannotCastIncompatibleTypes");
+  EXPECT_THROW(ReferenceCollection(reviewer, mm.favorite), std::invalid_argument);
 }
 
 TEST(ValueMatchRelationTest, EveryRelationHasItsNumberAndName) {

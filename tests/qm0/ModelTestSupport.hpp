@@ -8,6 +8,7 @@
 #include <qm/zero/Listener.hpp>
 #include <qm/zero/Messages.hpp>
 #include <qm/zero/Model.hpp>
+#include <qm/zero/ReferenceCollection.hpp>
 #include <qm/zero/Value.hpp>
 
 #include <boost/uuid/uuid_io.hpp>
@@ -54,7 +55,8 @@ inline std::string dump(const Model& model) {
       os << " owner=" << boost::uuids::to_string(e.getOwner().getUUID()).substr(30) << "."
          << text(e.getOwningProperty()->getName());
     for (const meta::Property& p : e.getMetaClass()->getAllAttributes()) {
-      Value v = e.get(p);
+      // Collections are read as memory holds them, without loading anything.
+      Value v = p->isReference() && p->isMultiValued() ? refs(p, ReferenceCollection(e, p).getElements()) : e.get(p);
       if (v.isEmpty()) continue;
       os << " " << text(p->getName()) << "=[";
       for (std::size_t i = 0; i < v.size(); ++i) {

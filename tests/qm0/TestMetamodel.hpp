@@ -10,7 +10,8 @@
 //                             authors: Person [0..*] ordered <-> Person.wrote [0..*] unordered
 //                             genre: Genre [0..1], pages: Integer [1..1], ratings: Integer [0..*] ordered
 //                             related: Book [0..1] (one way)
-//   lib.Person : Named        wrote, favorite: Book [0..1] (one way)
+//   lib.Person : Named        wrote, favorite: Book [0..1] (one way),
+//                             reviewed: Book [0..*] (one way, contents deferred)
 //   lib.Genre                 Science = 1, Fiction = 2, Poetry = 5
 //   ext.Ebook : lib.Book      url: StdString [0..1], formats: Genre [0..*] ordered,
 //                             size: Dimensions [0..1] stored serialized, cover: QxArray [0..1]
@@ -30,7 +31,7 @@ struct TestMetamodel {
   meta::Enum genre;
   meta::DataType dimensions;
   meta::Property name, books, members, tags, bookLibrary, authors, wrote, genreProp, pages, ratings, related,
-      favorite, url, formats, size, cover, width, height;
+      favorite, reviewed, url, formats, size, cover, width, height;
 
   static const TestMetamodel& get() {
     static const TestMetamodel instance;
@@ -62,6 +63,7 @@ struct TestMetamodel {
       related = b.addProperty(book, u"related", book);
       wrote = b.addProperty(person, u"wrote", book, PropertyOptions().bounds(0, many));
       favorite = b.addProperty(person, u"favorite", book);
+      reviewed = b.addProperty(person, u"reviewed", book, PropertyOptions().bounds(0, many).setDeferredContents());
       b.setOpposite(books, bookLibrary);
       b.setOpposite(authors, wrote);
       lib = b.build();

@@ -3,6 +3,7 @@
 
 #include <qm/zero/Messages.hpp>
 #include <qm/zero/Model.hpp>
+#include <qm/zero/ReferenceCollection.hpp>
 
 #include "MetaInternal.hpp"
 #include "ModelState.hpp"
@@ -40,6 +41,7 @@ SavedElement& touchIn(UndoLog& log, ElementImpl* e) {
     s.owner = e->owner;
     s.ownerHandle = ModelElement(e->owner);
     s.owningProperty = e->owningProperty;
+    s.unloaded = e->unloaded;
   }
   return it->second;
 }
@@ -128,6 +130,22 @@ void ModelState::resolve(ElementImpl* e) {
   dataSource->findElement(e->cls, ElementId(ElementId::UUID_TYPE, std::u16string(text.begin(), text.end())));
 }
 
+void ModelState::loadCollection(ElementImpl* e, const meta::Property::Impl* p) {
+  if (!e->isUnloaded(p->getSlotIndex())) return;
+  if (dataSource) {
+    ReferenceCollection collection{ModelElement(e), meta::Property(p)};
+    dataSource->loadCollectionContents(collection);
+  }
+  // Asked once: whatever the data source found is the collection now.
+  markLoaded(e, p);
+}
+
+void ModelState::markLoaded(ElementImpl* e, const meta::Property::Impl* p) {
+  if (!e->isUnloaded(p->getSlotIndex())) return;
+  touch(e);
+  e->unloaded[p->getSlotIndex()] = false;
+}
+
 void ModelState::cutPiece(bool alwaysCallSnapshot) {
   const bool changed = !tx->piece.empty();
   if (!changed && !(alwaysCallSnapshot && dataSource)) return;
@@ -158,6 +176,7 @@ void ModelState::restore(UndoLog& log) {
     for (auto& [i, entries] : s.slots) e->slots[i] = std::move(entries);
     e->owner = s.owner;
     e->owningProperty = s.owningProperty;
+    e->unloaded = std::move(s.unloaded);
   }
   for (auto& [e, state] : moves) {
     e->state = state;

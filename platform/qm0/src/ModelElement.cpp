@@ -4,6 +4,7 @@
 #include <qm/zero/Messages.hpp>
 #include <qm/zero/ElementId.hpp>
 #include <qm/zero/ModelElement.hpp>
+#include <qm/zero/ReferenceCollection.hpp>
 
 #include "MetaInternal.hpp"
 #include "ModelState.hpp"
@@ -103,6 +104,19 @@ ElementImpl* resolved(const ModelElement& handle) {
   ElementImpl* e = asElement(handle);
   if (e->state == ElementImpl::State::Proxy) e->model->state().resolve(e);
   return e;
+}
+
+// How much a reflective call may ask the data source to load.
+enum class Access { Privileged, Resolve, Public };
+
+ElementImpl* accessed(const ModelElement& handle, Access access) {
+  return access == Access::Privileged ? asElement(handle) : resolved(handle);
+}
+
+// A public edit of a deferred collection sees its whole contents first.
+void loadForEdit(ElementImpl* e, const PropertyImpl* p) {
+  if (e->state != ElementImpl::State::Destroyed && e->isUnloaded(p->getSlotIndex()))
+    e->model->state().loadCollection(e, p);
 }
 
 // The model of `e` when a change of it is allowed now.
@@ -304,6 +318,7 @@ namespace detail {
 void setValue(ElementImpl* e, const PropertyImpl* p, const Value& value) {
   ModelState& m = changeableModel(e);
   std::vector<ElementImpl*> targets = checkValue(e, p, value);
+  m.markLoaded(e, p);  // the whole value is known now
   if (p->isReference()) {
     setReferences(m, e, p, targets);
     return;
@@ -386,6 +401,14 @@ ModelElement ModelElement::createReflective(const Model& model, const meta::Clas
   }
   e->state = ElementImpl::State::Live;
   m.enterTable(e);
+  if (m.dataSourceModification > 0) {
+    // Loaded by a data source: deferred collections come later, on demand.
+    for (const meta::Property& p : cls->getAllAttributes())
+      if (p->hasDeferredContents() && p->isReference() && p->isMultiValued()) {
+        e->unloaded.resize(e->slots.size());
+        e->unloaded[p->getSlotIndex()] = true;
+      }
+  }
   m.record([&](ReportBuilder& b) { b.created(handle); });
   return handle;
 }
@@ -449,49 +472,62 @@ std::u16string ModelElement::toString() const {
 }
 
 namespace {
-Value read(const ModelElement& handle, const meta::Property& property, bool resolve) {
-  ElementImpl* e = resolve ? resolved(handle) : asElement(handle);
+Value read(const ModelElement& handle, const meta::Property& property, Access access) {
+  ElementImpl* e = accessed(handle, access);
   const PropertyImpl* p = propertyOf(e, property);
   meta::Type type = p->getType();
   EntryType et = entryTypeOf(type);
   if (e->state == ElementImpl::State::Destroyed) return Value(ValueMeta(std::move(type), ValueMeta::NoFlags, et), {});
+  if (access == Access::Public) loadForEdit(e, p);
   const Entries& slot = e->slots[p->getSlotIndex()];
-  return Value(ValueMeta(std::move(type), slot.empty() ? ValueMeta::NoFlags : ValueMeta::Present, et), slot);
+  ValueMeta meta(std::move(type), slot.empty() ? ValueMeta::NoFlags : ValueMeta::Present, et);
+  if (p->isReference() && p->isMultiValued()) return Value(std::move(meta), slot, handle, property);
+  return Value(std::move(meta), slot);
 }
-bool readIsSet(const ModelElement& handle, const meta::Property& property, bool resolve) {
-  ElementImpl* e = resolve ? resolved(handle) : asElement(handle);
+bool readIsSet(const ModelElement& handle, const meta::Property& property, Access access) {
+  ElementImpl* e = accessed(handle, access);
   const PropertyImpl* p = propertyOf(e, property);
-  return e->state != ElementImpl::State::Destroyed && !e->slots[p->getSlotIndex()].empty();
+  if (e->state == ElementImpl::State::Destroyed) return false;
+  const bool filled = !e->slots[p->getSlotIndex()].empty();
+  // An unloaded collection: the data source knows whether it has contents.
+  if (!filled && access == Access::Public && e->isUnloaded(p->getSlotIndex()))
+    if (datasource::DataSource* ds = e->model->getDataSource()) return ds->hasCollectionContents(handle, property);
+  return filled;
 }
-void write(const ModelElement& handle, const meta::Property& property, const Value& value, bool resolve) {
-  ElementImpl* e = resolve ? resolved(handle) : asElement(handle);
+void write(const ModelElement& handle, const meta::Property& property, const Value& value, Access access) {
+  ElementImpl* e = accessed(handle, access);
   detail::setValue(e, propertyOf(e, property), value);
 }
 }  // namespace
 
-Value ModelElement::get(const meta::Property& property) const { return read(*this, property, true); }
-Value ModelElement::get(const meta::Property& property, PrivilegedTag) const { return read(*this, property, false); }
-Value ModelElement::get(const meta::Property& property, PrivilegedWithResolveTag) const {
-  return read(*this, property, true);
+Value ModelElement::get(const meta::Property& property) const { return read(*this, property, Access::Public); }
+Value ModelElement::get(const meta::Property& property, PrivilegedTag) const {
+  return read(*this, property, Access::Privileged);
 }
-bool ModelElement::isSet(const meta::Property& property) const { return readIsSet(*this, property, true); }
+Value ModelElement::get(const meta::Property& property, PrivilegedWithResolveTag) const {
+  return read(*this, property, Access::Resolve);
+}
+bool ModelElement::isSet(const meta::Property& property) const { return readIsSet(*this, property, Access::Public); }
 bool ModelElement::isSet(const meta::Property& property, PrivilegedTag) const {
-  return readIsSet(*this, property, false);
+  return readIsSet(*this, property, Access::Privileged);
 }
 bool ModelElement::isSet(const meta::Property& property, PrivilegedWithResolveTag) const {
-  return readIsSet(*this, property, true);
+  return readIsSet(*this, property, Access::Resolve);
 }
-void ModelElement::set(const meta::Property& property, const Value& value) { write(*this, property, value, true); }
+void ModelElement::set(const meta::Property& property, const Value& value) {
+  write(*this, property, value, Access::Public);
+}
 void ModelElement::set(const meta::Property& property, const Value& value, PrivilegedTag) {
-  write(*this, property, value, false);
+  write(*this, property, value, Access::Privileged);
 }
 void ModelElement::set(const meta::Property& property, const Value& value, PrivilegedWithResolveTag) {
-  write(*this, property, value, false);
+  write(*this, property, value, Access::Privileged);
 }
 
 void ModelElement::set(const meta::Property& property, const ModelElement& target) {
   ElementImpl* e = resolved(*this);
   const PropertyImpl* p = propertyOf(e, property);
+  loadForEdit(e, p);
   if (!p->isReference()) cannotCast(target ? target.getMetaClass()->getQualifiedName() : u"");
   if (!target) {
     if (p->isMultiValued()) throw std::invalid_argument("qm0: a null element cannot be added to a collection");
@@ -506,6 +542,7 @@ void ModelElement::unset(const meta::Property& property) { set(property, Value::
 void ModelElement::insert(const meta::Property& property, std::size_t index, const Value& entry) {
   ElementImpl* e = resolved(*this);
   const PropertyImpl* p = propertyOf(e, property);
+  loadForEdit(e, p);
   checkMultiValued(p);
   ModelState& m = changeableModel(e);
   const Entry& en = singleEntry(p, entry);
@@ -527,13 +564,16 @@ void ModelElement::insert(const meta::Property& property, std::size_t index, con
 }
 
 void ModelElement::append(const meta::Property& property, const Value& entry) {
-  ElementImpl* e = asElement(*this);
-  insert(property, e->slots[propertyOf(e, property)->getSlotIndex()].size(), entry);
+  ElementImpl* e = resolved(*this);
+  const PropertyImpl* p = propertyOf(e, property);
+  loadForEdit(e, p);  // the end is the end of the whole collection
+  insert(property, e->slots[p->getSlotIndex()].size(), entry);
 }
 
 void ModelElement::removeAt(const meta::Property& property, std::size_t index) {
   ElementImpl* e = resolved(*this);
   const PropertyImpl* p = propertyOf(e, property);
+  loadForEdit(e, p);
   checkMultiValued(p);
   ModelState& m = changeableModel(e);
   Entries& slot = e->slots[p->getSlotIndex()];
@@ -554,6 +594,7 @@ void ModelElement::removeAt(const meta::Property& property, std::size_t index) {
 void ModelElement::replace(const meta::Property& property, std::size_t index, const Value& entry) {
   ElementImpl* e = resolved(*this);
   const PropertyImpl* p = propertyOf(e, property);
+  loadForEdit(e, p);
   checkMultiValued(p);
   ModelState& m = changeableModel(e);
   const Entry& en = singleEntry(p, entry);
@@ -580,6 +621,7 @@ void ModelElement::replace(const meta::Property& property, std::size_t index, co
 bool ModelElement::remove(const meta::Property& property, const ModelElement& target) {
   ElementImpl* e = resolved(*this);
   const PropertyImpl* p = propertyOf(e, property);
+  loadForEdit(e, p);
   if (!p->isReference()) cannotCast(p->getType()->getQualifiedName());
   ModelState& m = changeableModel(e);
   return unlink(m, e, p, asElement(target));

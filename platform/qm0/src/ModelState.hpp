@@ -37,6 +37,9 @@ class ElementImpl final : public ModelElement::Impl {
   const meta::Property::Impl* owningProperty = nullptr;
   State state = State::Destroyed;
   std::vector<Entries> slots;
+  std::vector<bool> unloaded;  // by slot: deferred collections not loaded yet; empty when none
+
+  bool isUnloaded(std::uint32_t slot) const noexcept { return slot < unloaded.size() && unloaded[slot]; }
 };
 
 inline ElementImpl* elementImpl(const ModelElement& e) { return static_cast<ElementImpl*>(e.get()); }
@@ -50,6 +53,7 @@ struct SavedElement {
   ElementImpl* owner;
   ModelElement ownerHandle;
   const meta::Property::Impl* owningProperty;
+  std::vector<bool> unloaded;
   std::vector<std::pair<std::uint32_t, Entries>> slots;  // first-touch contents
 };
 
@@ -112,6 +116,9 @@ struct ModelState {
   void leaveTable(ElementImpl* e);
   // Asks the data source to load a proxy; nothing without a data source.
   void resolve(ElementImpl* e);
+  // Asks the data source for the contents of a deferred collection once.
+  void loadCollection(ElementImpl* e, const meta::Property::Impl* p);
+  void markLoaded(ElementImpl* e, const meta::Property::Impl* p);
 
   // Transactions.
   void cutPiece(bool alwaysCallSnapshot);

@@ -220,6 +220,11 @@ class QM0_API Value {
   explicit Value(const ModelElement& element);
   /// A value from its parts; the entries must match `meta` (not checked).
   Value(ValueMeta meta, Entries entries) : meta_(std::move(meta)), entries_(std::move(entries)) {}
+  /// The same, read from the multi-valued reference `property` of `owner`:
+  /// such a value can also be read as a ReferenceCollection
+  /// (<qm/zero/ReferenceCollection.hpp>).
+  Value(ValueMeta meta, Entries entries, const ModelElement& owner, const meta::Property& property)
+      : meta_(std::move(meta)), entries_(std::move(entries)), owner_(owner), ownerProperty_(property) {}
 
   /// The empty value of the property's type.
   static Value createEmptyValue(const meta::Property& property);
@@ -254,6 +259,10 @@ class QM0_API Value {
     return out;
   }
   ModelElement getElement(std::size_t index = 0) const { return get<ModelElement>(index); }
+  /// The element and property the value was read from, when it was read from
+  /// a multi-valued reference property; null otherwise.
+  const ModelElement& getCollectionOwner() const noexcept { return owner_; }
+  const meta::Property& getCollectionProperty() const noexcept { return ownerProperty_; }
 
   /// Appends one entry; throws CannotCastIncompatibleTypes when it does not
   /// fit the value's entries.
@@ -274,9 +283,12 @@ class QM0_API Value {
   void checkAppend(std::size_t variantIndex);
   const Entry& entryAt(std::size_t index) const;
   [[noreturn]] void throwCannotCast() const;
+  friend class ReferenceCollection;
 
   ValueMeta meta_;
   Entries entries_;
+  ModelElement owner_;
+  meta::Property ownerProperty_;
 };
 
 /// The entry kind a type's values hold (None for a null type).
