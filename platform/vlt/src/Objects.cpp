@@ -700,7 +700,8 @@ void Core::writeSingle(const ObjectRef& object, const PropertyRef& propertyRef, 
     scope.commit();
     return;
   }
-  WriteScope scope(*this);
+  // A plain column write is one statement: atomic without a savepoint.
+  WriteScope scope(*this, property->composite);
   requireObject(id);
   if (property->composite) {
     for (const ObjectRef& kid : children(id, property)) detachChild(kid.objectId());
