@@ -9,6 +9,8 @@ const std::u16string ElementId::UUID_TYPE = u"UUID";
 namespace query {
 
 ReflectiveQuery::~ReflectiveQuery() = default;
+ReflectiveQuery::ResultIterator::~ResultIterator() = default;
+ReflectiveDisjunction::~ReflectiveDisjunction() = default;
 
 const char* ValueMatchRelationName(std::uint32_t relation) noexcept {
   static const char* const names[] = {"equal",   "contains",       "notEqual",   "less",     "lessOrEqual",
