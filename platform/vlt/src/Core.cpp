@@ -149,6 +149,7 @@ boost::posix_time::ptime fromStoredTime(std::int64_t value) {
 WriteScope::WriteScope(Core& core, bool savepoint) : core_(core) {
   core_.checkOpen();
   if (core_.readOnly_) core_.usage("the repository was opened read-only");
+  if (core_.noticeAbortedTransaction()) core_.abortedTransaction();
   if (core_.transaction_ == Core::Transaction::none) {
     core_.connection_->execute(core_.connection_->dialect().beginWrite());
     core_.transaction_ = Core::Transaction::implicitly;
@@ -187,10 +188,11 @@ WriteScope::~WriteScope() {
     try {
       core_.connection_->execute("ROLLBACK TO vlt_operation; RELEASE vlt_operation");
     } catch (...) {
-      // The transaction itself may be gone (SQLite rolls back on some I/O
-      // errors); the caller sees the original failure.
+      // The transaction itself may be gone; noticed below. The caller sees
+      // the original failure.
     }
   }
+  if (!implicit_) core_.noticeAbortedTransaction();
 }
 
 // ---------------------------------------------------------------- opening
@@ -852,6 +854,21 @@ sql::Statement& Core::statement(const std::string& sql) {
   return result;
 }
 
+// True when the caller's transaction was dropped by the back end; resets
+// memory the first time it is noticed.
+bool Core::noticeAbortedTransaction() noexcept {
+  if (transaction_ == Transaction::aborted) return true;
+  if (transaction_ == Transaction::none || !connection_ || connection_->inTransaction()) return false;
+  forgetTransaction();
+  transaction_ = Transaction::aborted;
+  return true;
+}
+
+void Core::abortedTransaction() const {
+  throw StorageError("the database rolled the transaction back after an earlier failure; roll it back and start again",
+                     filespec_);
+}
+
 void Core::beginTransaction() {
   checkOpen();
   if (transaction_ != Transaction::none) usage("a transaction is open already");
@@ -874,6 +891,10 @@ void Core::commitTransaction(bool rollbackOnFailure) {
   checkOpen();
   if (transaction_ == Transaction::none) usage("no transaction is open");
   if (transaction_ == Transaction::implicitly) usage("the implicit transaction of performDictionaryFunction cannot be committed");
+  if (noticeAbortedTransaction()) {
+    transaction_ = Transaction::none;
+    abortedTransaction();
+  }
   try {
     giveBackIds();
     connection_->execute("COMMIT");
@@ -898,6 +919,10 @@ void Core::rollbackTransaction() {
   checkOpen();
   if (transaction_ == Transaction::none) usage("no transaction is open");
   if (transaction_ == Transaction::implicitly) usage("the implicit transaction of performDictionaryFunction cannot be rolled back");
+  if (transaction_ == Transaction::aborted) {
+    transaction_ = Transaction::none;  // the database has done it already
+    return;
+  }
   rollbackQuietly();
 }
 
@@ -979,6 +1004,12 @@ void Core::performDictionaryFunction(const boost::function<void()>& f) {
   } catch (...) {
     rollbackQuietly();
     throw;
+  }
+  // `f` may have swallowed a failure after which the database dropped the
+  // transaction: then nothing may be committed.
+  if (noticeAbortedTransaction()) {
+    transaction_ = Transaction::none;
+    abortedTransaction();
   }
   transaction_ = Transaction::explicitly;
   commitTransaction(true);

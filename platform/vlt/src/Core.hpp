@@ -243,7 +243,11 @@ class Core : public std::enable_shared_from_this<Core> {
 
  private:
   friend class WriteScope;
-  enum class Transaction { none, explicitly, implicitly };
+  // `aborted`: the caller's transaction is still open as far as it knows, but
+  // the back end dropped it after a failure (SQLite does so on some I/O
+  // errors). Memory has been reset; every write is refused until the caller
+  // ends the transaction, so that nothing it writes next can commit on its own.
+  enum class Transaction { none, explicitly, implicitly, aborted };
 
   Core(std::unique_ptr<sql::Connection> connection, const OpenOptions& options);
   sql::Statement& statement(const std::string& sql);
@@ -254,6 +258,8 @@ class Core : public std::enable_shared_from_this<Core> {
   void loadMetamodel();
   void applyBaseMetamodel(const std::string& path);
   void forgetTransaction() noexcept;
+  bool noticeAbortedTransaction() noexcept;
+  [[noreturn]] void abortedTransaction() const;
   void rollbackQuietly() noexcept;
   void giveBackIds();
   ObjectId nextAutomaticId();
