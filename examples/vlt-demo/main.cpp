@@ -44,15 +44,17 @@ struct Book {
   int genre;
   boost::optional<std::int64_t> copiesSold;
   std::vector<std::string> keywords;
+  const char* catalogueId;
+  std::vector<std::size_t> seeAlso;  // indexes of other books
 };
 
 const std::vector<Book> books = {
     {"6c1b2a00-0d3e-4f5a-8b6c-000000000011", u"Der Zauberberg", "978-3-10-048160-0", 1008, 28.0, false, 0,
-     std::int64_t{2500000}, {"sanatorium", "Davos", "time"}},
+     std::int64_t{2500000}, {"sanatorium", "Davos", "time"}, "0f6a9c1e-4b2d-4e8f-9a7b-3c5d1e2f4a6b", {2, 1}},
     {"6c1b2a00-0d3e-4f5a-8b6c-000000000012", u"Leaves of Grass \u2014 1855", "978-0-14-042199-8", 145, 12.5, true, 1,
-     boost::none, {"poetry", "America"}},
+     boost::none, {"poetry", "America"}, "5d2e8b47-1c9a-4f3e-b6d0-7a8c9e1f2b3d", {}},
     {"6c1b2a00-0d3e-4f5a-8b6c-000000000013", u"On the \"Origin\" of Species", "978-0-19-921922-6", 502, 9.99, false, 2,
-     std::int64_t{1250}, {}},
+     std::int64_t{1250}, {}, "a3c7e9f1-2b4d-4a6c-8e0f-1b3d5f7a9c2e", {0}},
 };
 
 const std::u16string libraryName = u"City Library";
@@ -96,11 +98,14 @@ void create(const std::string& basePath, const std::string& path) {
     const vlt::PropertyRef bookGenre = addProperty(repo, bookClass, "genre", "demo.library.Genre", 1, 1);
     const vlt::PropertyRef copiesSold = addProperty(repo, bookClass, "copiesSold", "int64", 0, 1, false, false, true);
     const vlt::PropertyRef keywords = addProperty(repo, bookClass, "keywords", "string", 0, many, false, true);
+    const vlt::PropertyRef catalogueId = addProperty(repo, bookClass, "catalogueId", "UUID", 1, 1);
+    // Links between books: not composite, so a book refers to others it does not own.
+    const vlt::PropertyRef seeAlso = addProperty(repo, bookClass, "seeAlso", "demo.library.Book", 0, many);
     const vlt::ClassRef libraryClass = repo.createClass("demo.library.Library", {modelElement});
     const vlt::PropertyRef name = addProperty(repo, libraryClass, "name", "ustring", 1, 1);
     const vlt::PropertyRef founded = addProperty(repo, libraryClass, "founded", "DateTime", 1, 1);
     const vlt::PropertyRef shelf = addProperty(repo, libraryClass, "books", "demo.library.Book", 0, many, true, true);
-    std::cout << "  defined enumeration demo.library.Genre, classes demo.library.Book (8 properties) and "
+    std::cout << "  defined enumeration demo.library.Genre, classes demo.library.Book (10 properties) and "
                  "demo.library.Library (3 properties)\n";
 
     // The library's id is reserved first, so that the books can be created
@@ -115,6 +120,7 @@ void create(const std::string& basePath, const std::string& path) {
     bool onLoanCell = false;
     vlt::EnumeralRef genreCell;
     boost::optional<std::int64_t> copiesSoldCell;
+    boost::uuids::uuid catalogueIdCell{};
     std::int32_t ordinalCell = 0;
     vlt::ObjectConstructor bookConstructor(bookClass);
     bookConstructor.setPropertyValueSource(title, &titleCell);
@@ -124,7 +130,9 @@ void create(const std::string& basePath, const std::string& path) {
     bookConstructor.setPropertyValueSource(onLoan, &onLoanCell);
     bookConstructor.setPropertyValueSource(bookGenre, &genreCell);
     bookConstructor.setPropertyValueSource(copiesSold, &copiesSoldCell);
+    bookConstructor.setPropertyValueSource(catalogueId, &catalogueIdCell);
     bookConstructor.setCompositionMembershipSource(&shelf, &libraryId, &ordinalCell);
+    std::vector<vlt::ObjectRef> created;
     for (const Book& book : books) {
       titleCell = book.title;
       isbnCell = book.isbn;
@@ -133,15 +141,24 @@ void create(const std::string& basePath, const std::string& path) {
       onLoanCell = book.onLoan;
       genreCell = genre.findEnumeral(book.genre);
       copiesSoldCell = book.copiesSold;
+      catalogueIdCell = boost::uuids::string_generator()(book.catalogueId);
       bookConstructor.setObjectUUID(boost::uuids::string_generator()(book.uuid));
-      vlt::ObjectRef created = bookConstructor.createObject(repo.defaultDataModel());
+      created.push_back(bookConstructor.createObject(repo.defaultDataModel()));
       // The keywords go into the live collection, one at a time.
       vlt::BuiltinTypeCollectionRef<std::string> words;
-      created.getPropertyValue(keywords, words);
+      created.back().getPropertyValue(keywords, words);
       for (const std::string& word : book.keywords) words.push_back(word);
       std::cout << "  wrote book " << book.uuid << " \"" << utf8(book.title) << "\" at position " << ordinalCell
                 << " of the library, with " << book.keywords.size() << " keywords\n";
       ++ordinalCell;
+    }
+    // Once all books exist, each one's links are written as a whole collection.
+    for (std::size_t i = 0; i < books.size(); ++i) {
+      if (books[i].seeAlso.empty()) continue;
+      std::vector<vlt::ObjectRef> targets;
+      for (const std::size_t j : books[i].seeAlso) targets.push_back(created[j]);
+      created[i].setPropertyValue(seeAlso, targets, true);
+      std::cout << "  linked book " << books[i].uuid << " to " << targets.size() << " other book(s)\n";
     }
 
     std::u16string nameCell = libraryName;
@@ -216,6 +233,8 @@ void readBack(const std::string& path) {
     // Engaged at first only to keep GCC 12 from a false "may be used uninitialized".
     boost::optional<std::int64_t> copiesSold = std::int64_t{0};
     std::vector<std::string> keywords;
+    boost::uuids::uuid catalogueId{};
+    std::vector<vlt::ObjectRef> seeAlso;
     book.getPropertyValue(bookClass.findProperty("title"), title);
     book.getPropertyValue(bookClass.findProperty("isbn"), isbn);
     book.getPropertyValue(bookClass.findProperty("pages"), pages);
@@ -224,6 +243,8 @@ void readBack(const std::string& path) {
     book.getPropertyValue(bookClass.findProperty("genre"), genre);
     book.getPropertyValue(bookClass.findProperty("copiesSold"), copiesSold);
     book.getPropertyValue(bookClass.findProperty("keywords"), keywords);
+    book.getPropertyValue(bookClass.findProperty("catalogueId"), catalogueId);
+    book.getPropertyValue(bookClass.findProperty("seeAlso"), seeAlso);
     const std::string which = "book " + std::string(expected.uuid);
     check(title == expected.title, which + ": title");
     check(isbn == expected.isbn, which + ": isbn");
@@ -233,6 +254,12 @@ void readBack(const std::string& path) {
     check(genre.id() == expected.genre, which + ": genre");
     check(copiesSold == expected.copiesSold, which + ": copiesSold");
     check(keywords == expected.keywords, which + ": keywords");
+    check(catalogueId == boost::uuids::string_generator()(expected.catalogueId), which + ": catalogueId");
+    check(seeAlso.size() == expected.seeAlso.size(), which + ": the number of linked books");
+    for (std::size_t k = 0; k < seeAlso.size(); ++k) {
+      check(seeAlso[k].objectIdentity() == boost::uuids::string_generator()(books[expected.seeAlso[k]].uuid),
+            which + ": linked book " + std::to_string(k));
+    }
 
     vlt::ObjectRef owner;
     vlt::PropertyRef through;
@@ -249,7 +276,7 @@ void readBack(const std::string& path) {
     }
     std::cout << ", keywords:";
     for (const std::string& k : keywords) std::cout << ' ' << k;
-    std::cout << (keywords.empty() ? " none\n" : "\n");
+    std::cout << (keywords.empty() ? " none" : "") << ", linked to " << seeAlso.size() << " book(s)\n";
   }
   repo.close();
   std::cout << "  every value read back is what was written\n";
