@@ -121,7 +121,7 @@ TEST_F(MetamodelTest, StandardTypesAreFoundByRegistryName) {
     ASSERT_TRUE(t);
     EXPECT_EQ(t, fn());
     EXPECT_EQ(t->getName(), name);
-    EXPECT_EQ(meta::MetaRegistry::getInstance().getType(name), t);
+    EXPECT_EQ(meta::MetaRegistry::getInstance()->getType(name), t);
     EXPECT_EQ(std::count(seen.begin(), seen.end(), t), 0);
     seen.push_back(t);
   }
@@ -141,7 +141,7 @@ TEST_F(MetamodelTest, EnumerationLiteralsAreWalkedByName) {
 }
 
 TEST_F(MetamodelTest, RegistryFindsClassesAndPackagesAndKnowsCurrentVersions) {
-  auto& registry = meta::MetaRegistry::getInstance();
+  meta::MetaRegistry& registry = *meta::MetaRegistry::getInstance();
   EXPECT_EQ(registry.getClass(u"lib.Book"), mm.book);
   EXPECT_EQ(registry.getClass(u"ext.Ebook"), mm.ebook);
   EXPECT_EQ(registry.getClass(u"ModelElement"), ModelElement::metaClass());
@@ -154,6 +154,9 @@ TEST_F(MetamodelTest, RegistryFindsClassesAndPackagesAndKnowsCurrentVersions) {
   EXPECT_TRUE(registry.isVersionCurrentForFamily(u"1.0", u"http://example.com/lib"));
   EXPECT_FALSE(registry.isVersionCurrentForFamily(u"1.1", u"http://example.com/lib"));
   EXPECT_FALSE(registry.isVersionCurrentForFamily(u"1.0", u"http://example.com/none"));
+  EXPECT_TRUE(registry.isVersionCurrentForFamily(u"http://example.com/lib/1.0"));
+  EXPECT_FALSE(registry.isVersionCurrentForFamily(u"http://example.com/lib/0.9"));
+  EXPECT_FALSE(registry.isVersionCurrentForFamily(u"http://example.com/none/1.0"));
 }
 
 TEST_F(MetamodelTest, UrisSplitIntoVersionAndFamily) {
@@ -170,18 +173,18 @@ TEST_F(MetamodelTest, ASecondVersionOfARegisteredFamilyIsRefused) {
   b.addClass(u"Thing");
   meta::Package second = b.build();
   try {
-    meta::MetaRegistry::getInstance().registerPackage(second);
+    meta::MetaRegistry::getInstance()->registerPackage(second);
     FAIL() << "registered twice";
   } catch (const foundation::core::except::IMsgIDException& e) {
     EXPECT_EQ(e.get_error_id(), "qm0:messages:PackageAlreadyRegistered");
   }
-  EXPECT_EQ(meta::MetaRegistry::getInstance().getPackageForFamily(u"http://example.com/lib"), mm.lib);
+  EXPECT_EQ(meta::MetaRegistry::getInstance()->getPackageForFamily(u"http://example.com/lib"), mm.lib);
 }
 
 TEST_F(MetamodelTest, RegisteredPackagesCanBeRemovedAgain) {
   meta::PackageBuilder b(u"tmp", u"urn:tmp", u"1");
   meta::Class thing = b.addClass(u"Thing");
-  auto& registry = meta::MetaRegistry::getInstance();
+  meta::MetaRegistry& registry = *meta::MetaRegistry::getInstance();
   registry.registerPackage(b.build());
   EXPECT_EQ(registry.getClass(u"tmp.Thing"), thing);
   EXPECT_TRUE(registry.unregisterPackage(u"urn:tmp/1"));
@@ -218,7 +221,7 @@ TEST_F(MetamodelTest, AnUnfinishedPackageCannotBeRegisteredOrExtended) {
   meta::PackageBuilder b(u"open", u"urn:open", u"1");
   meta::Class a = b.addClass(u"A");
   EXPECT_FALSE(a->getPackage()->isComplete());
-  EXPECT_THROW(meta::MetaRegistry::getInstance().registerPackage(a->getPackage()), std::invalid_argument);
+  EXPECT_THROW(meta::MetaRegistry::getInstance()->registerPackage(a->getPackage()), std::invalid_argument);
   meta::PackageBuilder other(u"later", u"urn:later", u"1");
   EXPECT_THROW(other.addClass(u"B", a), std::invalid_argument);
   EXPECT_EQ(a->getPackage()->getOwnedTypes(), std::vector<meta::Type>{a});

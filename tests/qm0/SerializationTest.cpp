@@ -42,12 +42,12 @@ struct Shapes {
     when = b.addProperty(box, u"when", StandardTypes::dateTimeMeta());
     flags = b.addProperty(box, u"flags", StandardTypes::booleanMeta(), meta::PropertyOptions().bounds(0, 3));
     extra = b.addProperty(box, u"extra", StandardTypes::stringToStringMapMeta());
-    meta::MetaRegistry::getInstance().registerPackage(b.build());
+    meta::MetaRegistry::getInstance()->registerPackage(b.build());
   }
 };
 
 meta::PropertySerializer& standard(const meta::PrimitiveType& t) {
-  meta::PropertySerializer* s = meta::PropertySerializerRegistry::getInstance().getPropertySerializer(t, "");
+  meta::PropertySerializer* s = meta::PropertySerializerRegistry::getInstance()->getPropertySerializer(t, "");
   EXPECT_NE(s, nullptr) << text(t->getName());
   return *s;
 }
@@ -99,7 +99,7 @@ TEST(PropertySerializerTest, TextThatStandsForNoValueIsRefused) {
 }
 
 TEST(PropertySerializerTest, LookupsUseTheFormatNameAndRegistrationKeepsTheFirst) {
-  auto& registry = meta::PropertySerializerRegistry::getInstance();
+  meta::PropertySerializerRegistry& registry = *meta::PropertySerializerRegistry::getInstance();
   EXPECT_EQ(registry.getPropertySerializer(StandardTypes::integerMeta(), "json"), nullptr);
   EXPECT_EQ(registry.getPropertySerializer(StandardTypes::qxArrayMeta(), ""), nullptr);
   EXPECT_EQ(registry.getDatatypeSerializer(Shapes::get().point), nullptr);

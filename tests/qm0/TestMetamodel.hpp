@@ -80,8 +80,8 @@ struct TestMetamodel {
       cover = b.addProperty(ebook, u"cover", StandardTypes::qxArrayMeta());
       ext = b.build();
     }
-    meta::MetaRegistry::getInstance().registerPackage(lib);
-    meta::MetaRegistry::getInstance().registerPackage(ext);
+    meta::MetaRegistry::getInstance()->registerPackage(lib);
+    meta::MetaRegistry::getInstance()->registerPackage(ext);
   }
 };
 

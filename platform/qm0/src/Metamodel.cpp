@@ -434,9 +434,9 @@ struct MetaRegistry::State {
 MetaRegistry::MetaRegistry() : state_(std::make_unique<State>()) {}
 MetaRegistry::~MetaRegistry() = default;
 
-MetaRegistry& MetaRegistry::getInstance() {
+MetaRegistry* MetaRegistry::getInstance() {
   static MetaRegistry instance;
-  return instance;
+  return &instance;
 }
 
 void MetaRegistry::registerPackage(const Package& package) {
@@ -505,6 +505,11 @@ bool MetaRegistry::isVersionCurrentForFamily(const std::u16string& version, cons
   return p && p->getVersion() == version;
 }
 
+bool MetaRegistry::isVersionCurrentForFamily(const std::u16string& uri) const {
+  auto [version, family] = parseUri(uri);
+  return isVersionCurrentForFamily(version, family);
+}
+
 std::pair<std::u16string, std::u16string> MetaRegistry::parseUri(const std::u16string& uri) {
   auto slash = uri.rfind(u'/');
   if (slash == std::u16string::npos) return {std::u16string(), uri};
@@ -537,7 +542,7 @@ QM0_STANDARD(stringToStringMapMeta, 12)
 
 namespace internal {
 PrimitiveType getPrimitiveTypeFromMetaRegistry(const std::u16string& name) {
-  return MetaRegistry::getInstance().getPrimitiveType(name);
+  return MetaRegistry::getInstance()->getPrimitiveType(name);
 }
 }  // namespace internal
 

@@ -351,7 +351,7 @@ class JsonParser final : public io::Parser {
     auto it = o.find("$type");
     if (it == o.end() || !it->value().is_string()) return;
     meta::DataType type =
-        meta::DataType::downcast(meta::MetaRegistry::getInstance().getType(utf16(it->value().get_string())));
+        meta::DataType::downcast(meta::MetaRegistry::getInstance()->getType(utf16(it->value().get_string())));
     if (!type) return;
     items_.emplace_back(type, Value(type, dataValueFromJson(o, type)));
   }
@@ -394,9 +394,9 @@ PropertySerializerRegistry::PropertySerializerRegistry() : state_(std::make_uniq
 
 PropertySerializerRegistry::~PropertySerializerRegistry() = default;
 
-PropertySerializerRegistry& PropertySerializerRegistry::getInstance() {
+PropertySerializerRegistry* PropertySerializerRegistry::getInstance() {
   static PropertySerializerRegistry instance;
-  return instance;
+  return &instance;
 }
 
 PropertySerializer* PropertySerializerRegistry::getPropertySerializer(const Type& type,

@@ -15,7 +15,8 @@ namespace qm::zero::meta {
 /// family is registered: the family's current version. Thread-safe.
 class QM0_API MetaRegistry {
  public:
-  static MetaRegistry& getInstance();
+  /// The registry; lives for the whole program.
+  static MetaRegistry* getInstance();
   MetaRegistry(const MetaRegistry&) = delete;
   MetaRegistry& operator=(const MetaRegistry&) = delete;
 
@@ -38,6 +39,9 @@ class QM0_API MetaRegistry {
   /// The registered packages, in registration order.
   std::vector<Package> getPackages() const;
 
+  /// True when the registered package of the family named by `uri` has the
+  /// version named by `uri` (see parseUri).
+  bool isVersionCurrentForFamily(const std::u16string& uri) const;
   /// True when the registered package of `family` has `version`.
   bool isVersionCurrentForFamily(const std::u16string& version, const std::u16string& family) const;
 

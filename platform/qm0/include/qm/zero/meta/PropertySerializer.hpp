@@ -49,7 +49,8 @@ class QM0_API DatatypeSerializer {
 /// thread-safe.
 class QM0_API PropertySerializerRegistry {
  public:
-  static PropertySerializerRegistry& getInstance();
+  /// The registry; lives for the whole program.
+  static PropertySerializerRegistry* getInstance();
   PropertySerializerRegistry(const PropertySerializerRegistry&) = delete;
   PropertySerializerRegistry& operator=(const PropertySerializerRegistry&) = delete;
 
