@@ -2,6 +2,7 @@
 
 #include <qm/zero/ModelElementBuilder.hpp>
 
+#include <foundation/log/RecordCapture.hpp>
 #include <matrix/Array.hpp>
 
 #include <gtest/gtest.h>
@@ -649,8 +650,11 @@ TEST_F(ReportTest, ListenersAreCalledByPriorityAndOneFailingListenerDoesNotStopT
   model->addListener<9>(&late);
   model->addListener<0>(&first);
   model->addListener<0>(&early);
+  foundation::log::RecordCapture capture("qm::zero::framework");
   inTransaction([&] { make(mm.book, 1); });
   EXPECT_EQ(order, (std::vector<std::string>{"throwing", "early", "late"}));
+  EXPECT_EQ(capture.records(), (std::vector<foundation::log::CapturedRecord>{
+                                   {"qm::zero::framework", 256, "Exception from a model listener: listener failure"}}));
   EXPECT_EQ(listener.deliveries.size(), 1u);  // priority 1, between them
   model->removeListener(&first);
   model->removeListener(&early);

@@ -9,6 +9,7 @@
 #include "ModelState.hpp"
 
 #include <foundation/core/except/Exception.hpp>
+#include <foundation/log/DiagnosticLogger.hpp>
 
 #include <boost/uuid/uuid_io.hpp>
 
@@ -23,6 +24,21 @@ using detail::ModelState;
 using foundation::core::except::throwException;
 
 namespace detail {
+
+namespace {
+// A listener's failure must not stop the model or the other listeners: it is
+// logged and dropped.
+void logListenerFailure(std::exception_ptr failure) {
+  static foundation::log::diagnostic_logger logger("qm::zero::framework");
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    logger.log(foundation::log::severity::warning, "Exception from a model listener: ", e.what());
+  } catch (...) {
+    logger.log(foundation::log::severity::warning, "Unknown exception from a model listener");
+  }
+}
+}  // namespace
 
 void ModelState::checkChange() const {
   if (dataSourceModification > 0) return;
@@ -77,7 +93,8 @@ void ModelState::notifyFirstChange() {
   for (Listener* l : targets) {
     try {
       l->firstChangeOccurred();
-    } catch (...) {  // one listener must not stop the change or the others
+    } catch (...) {
+      logListenerFailure(std::current_exception());
     }
   }
 }
@@ -329,6 +346,7 @@ void notifyListeners(ModelState& m, const std::vector<std::shared_ptr<const Chan
         try {
           h->deliverPart(*part);
         } catch (...) {
+          detail::logListenerFailure(std::current_exception());
         }
       }
     }
@@ -336,6 +354,7 @@ void notifyListeners(ModelState& m, const std::vector<std::shared_ptr<const Chan
     try {
       h->deliverTransaction(*whole, parts.size() > 1);
     } catch (...) {
+      detail::logListenerFailure(std::current_exception());
     }
   }
 }
@@ -450,6 +469,7 @@ bool Model::Impl::removeListener(const Listener* listener) {
   try {
     holder->getListener()->listenerRemoved();
   } catch (...) {
+    detail::logListenerFailure(std::current_exception());
   }
   return true;
 }
