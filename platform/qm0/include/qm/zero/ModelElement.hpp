@@ -85,13 +85,16 @@ class QM0_API ModelElement {
   /// Throws std::invalid_argument for a null model or class, or an abstract
   /// class; qm0:messages:DuplicateElementId when the model already holds
   /// `uuid`; the refusals of a change (see the class comment).
-  static ModelElement createReflective(const Model& model, const meta::Class& cls, const boost::uuids::uuid& uuid);
-  /// As above with a new random uuid.
-  static ModelElement createReflective(const Model& model, const meta::Class& cls);
+  ///
   /// When `model` holds a proxy with `uuid` (see createProxy), the proxy
   /// itself becomes the element: the same handle, now loaded, keeping what
   /// was already set into it; `cls` must be its class or a subclass of it
-  /// (std::invalid_argument otherwise), and the element takes `cls`.
+  /// (std::invalid_argument otherwise), and the element takes `cls`. In an
+  /// element created while a data source modifies memory, deferred
+  /// collections start unloaded (see ReferenceCollection).
+  static ModelElement createReflective(const Model& model, const meta::Class& cls, const boost::uuids::uuid& uuid);
+  /// As above with a new random uuid.
+  static ModelElement createReflective(const Model& model, const meta::Class& cls);
 
   /// A proxy: an element known by class and identity whose properties are
   /// not loaded yet. The id's type must be ElementId::UUID_TYPE and its text
@@ -126,13 +129,17 @@ class QM0_API ModelElement {
 
   /// The value of `property` (declared on the element's class or a
   /// superclass): an empty value of the property's type when unset. Throws
-  /// qm0:messages:PropertyNotOfClass for a property of another class.
+  /// qm0:messages:PropertyNotOfClass for a property of another class. The
+  /// public form loads a proxy and an unloaded deferred collection first;
+  /// PrivilegedWithResolveTag loads only a proxy; PrivilegedTag loads nothing.
   Value get(const meta::Property& property) const;
   Value get(const meta::Property& property, PrivilegedTag) const;
   Value get(const meta::Property& property, PrivilegedWithResolveTag) const;
 
   /// Whether `property` holds something: a single-valued property that was
   /// set (an empty value counts as unset), a multi-valued one with entries.
+  /// For an empty, unloaded deferred collection the public form asks the
+  /// data source (DataSource::hasCollectionContents) instead of loading.
   bool isSet(const meta::Property& property) const;
   bool isSet(const meta::Property& property, PrivilegedTag) const;
   bool isSet(const meta::Property& property, PrivilegedWithResolveTag) const;
@@ -142,7 +149,9 @@ class QM0_API ModelElement {
   /// property; composite owner, which takes each target away from its
   /// previous owner). Throws on a value that does not fit the property's
   /// type or upper bound, or (for a single composite reference) a target
-  /// that would own this element.
+  /// that would own this element. The public form loads a proxy first; the
+  /// privileged forms do not. Any whole-value set marks a deferred
+  /// collection loaded.
   void set(const meta::Property& property, const Value& value);
   void set(const meta::Property& property, const Value& value, PrivilegedTag);
   void set(const meta::Property& property, const Value& value, PrivilegedWithResolveTag);
@@ -156,7 +165,9 @@ class QM0_API ModelElement {
   /// `insert` places it at `index` (at most the current size; the size
   /// appends); `removeAt` and `replace` need an existing index. Throws
   /// std::out_of_range for a bad index; a reference already in the collection
-  /// is not inserted twice (the call does nothing).
+  /// is not inserted twice (the call does nothing). Each edit first loads a
+  /// proxy and an unloaded deferred collection, so `append` appends after
+  /// the stored contents.
   void insert(const meta::Property& property, std::size_t index, const Value& entry);
   void append(const meta::Property& property, const Value& entry);
   void removeAt(const meta::Property& property, std::size_t index);
