@@ -535,6 +535,21 @@ TEST_F(ProxyTest, RollingBackTheLoadTurnsTheElementBackIntoTheProxy) {
   EXPECT_EQ(proxy(mm.book, 7).isProxy(), true);
 }
 
+TEST_F(ProxyTest, DestroyingAllElementsTakesProxiesToo) {
+  ModelElement p = proxy(mm.book, 5);
+  Transaction tx = model->beginTransaction();
+  ModelElement lib = make(mm.library, 1);
+  model->destroyAllElements();
+  tx.commit();
+  EXPECT_TRUE(p.isDestroyed());
+  EXPECT_TRUE(lib.isDestroyed());
+  ASSERT_EQ(log->snapshots.size(), 3u);  // before, the all-destroyed step, the empty rest
+  EXPECT_TRUE(log->snapshots[1].allDestroyed);
+  EXPECT_TRUE(log->snapshots[2].created.empty() && !log->snapshots[2].allDestroyed);
+  // Only a proxy made again can stand for the element now.
+  EXPECT_NE(proxy(mm.book, 5), p);
+}
+
 class DeferredCollectionTest : public DataSourceTest {
  protected:
   ModelElement b1, b2, b3, reviewer;

@@ -290,7 +290,9 @@ void Model::Impl::destroyAllElements() {
   // The all-destroyed step is a report of its own: what came before is sent
   // first, what comes after goes to the next report.
   if (m.tx) m.cutPiece(false);
+  // Proxies stand for stored elements: they go too.
   std::vector<ModelElement> all = getAllElements();
+  for (const auto& entry : m.proxies) all.push_back(entry.second);
   for (const ModelElement& e : all) detail::destroyElement(m, detail::elementImpl(e));
   m.record([](ReportBuilder& b) { b.allDestroyed(); });
   if (m.reporting()) m.cutPiece(false);

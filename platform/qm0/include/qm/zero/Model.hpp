@@ -47,7 +47,7 @@ class QM0_API Model {
 };
 
 /// Blocks changes of a model while it lives (Model::Impl::freeze). Movable;
-/// releasing twice is harmless.
+/// releasing twice is harmless. Must not outlive its model.
 class QM0_API FreezeGuard {
  public:
   FreezeGuard(FreezeGuard&& other) noexcept;
@@ -62,7 +62,8 @@ class QM0_API FreezeGuard {
 };
 
 /// One open transaction of a model (Model::Impl::beginTransaction). Movable.
-/// Destroying it while open rolls it back, swallowing any exception.
+/// Destroying it while open rolls it back, swallowing any exception. Must
+/// not outlive its model.
 class QM0_API Transaction {
  public:
   Transaction(Transaction&& other) noexcept;
@@ -127,7 +128,7 @@ class QM0_API Model::Impl {
   /// what changes afterwards. Nothing happens outside a transaction, without
   /// a data source, or when nothing changed since the last snapshot.
   void requestSnapshot();
-  /// Destroys every element in one step, reported with the all-destroyed flag
+  /// Destroys every element (proxies included) in one step, reported with the all-destroyed flag
   /// in a report of its own (changes made before are sent to the data source
   /// first; changes made after go to the next report). Refusals as for any
   /// change.
