@@ -211,6 +211,7 @@ void Core::close() noexcept {
   rowCache_ = RowCache{};
   statements_.clear();
   findByUuid_ = nullptr;
+  insertObject_ = nullptr;
   for (auto& c : classStore_) {
     c->selectRow.reset();
     c->findWithRow.reset();
@@ -872,8 +873,9 @@ void Core::abortedTransaction() const {
 void Core::beginTransaction() {
   checkOpen();
   if (transaction_ != Transaction::none) usage("a transaction is open already");
-  if (readOnly_) usage("the repository was opened read-only");
-  connection_->execute(connection_->dialect().beginWrite());
+  // A read-only repository may still group its reads in one transaction (one
+  // consistent view, and the row cache); its writes are refused anyway.
+  connection_->execute(readOnly_ ? connection_->dialect().beginRead() : connection_->dialect().beginWrite());
   transaction_ = Transaction::explicitly;
   ++writeSerial_;
 }
@@ -988,6 +990,7 @@ void Core::forgetTransaction() noexcept {
   autoNext_ = autoEnd_ = 0;
   statements_.clear();
   findByUuid_ = nullptr;
+  insertObject_ = nullptr;
   invalidateSchemaCaches();
 }
 

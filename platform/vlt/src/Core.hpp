@@ -318,7 +318,8 @@ class Core : public std::enable_shared_from_this<Core> {
     std::vector<Cell> cells;
   } rowCache_;
   std::string text_;  // scratch for text conversion
-  sql::Statement* findByUuid_ = nullptr;
+  sql::Statement* findByUuid_ = nullptr;    // owned by statements_
+  sql::Statement* insertObject_ = nullptr;  // owned by statements_
   boost::uuids::random_generator uuidGenerator_;
 };
 

@@ -1172,9 +1172,12 @@ ObjectRef Core::construct(const ClassInfo* cls, ConstructorPlan& plan, const std
   const ObjectId objectId = id != 0 ? id : nextAutomaticId();
   const boost::uuids::uuid objectUuid = uuid.is_nil() ? uuidGenerator_() : uuid;
   {
-    sql::StatementUse s(statement("INSERT INTO vlt_object (id, uuid, class_id, owner_id, owner_property_id, ordinal) "
-                                  "VALUES (" + p(1) + ", " + p(2) + ", " + p(3) + ", " + p(4) + ", " + p(5) + ", " +
-                                  p(6) + ")"));
+    if (insertObject_ == nullptr) {
+      insertObject_ = &statement("INSERT INTO vlt_object (id, uuid, class_id, owner_id, owner_property_id, ordinal) "
+                                 "VALUES (" + p(1) + ", " + p(2) + ", " + p(3) + ", " + p(4) + ", " + p(5) + ", " + p(6) +
+                                 ")");
+    }
+    sql::StatementUse s(*insertObject_);
     s->bindInt64(1, objectId);
     s->bindBlob(2, objectUuid.data, 16);
     s->bindInt64(3, cls->id);

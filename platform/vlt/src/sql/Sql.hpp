@@ -72,6 +72,8 @@ class Dialect {
   virtual std::string parameter(int n) const = 0;
   /// Starts a transaction that will write.
   virtual const char* beginWrite() const = 0;
+  /// Starts a transaction that only reads (one consistent view).
+  virtual const char* beginRead() const = 0;
   /// "INSERT INTO table (id, column) VALUES (p1, p2)" that updates the column
   /// when the row exists.
   virtual std::string upsertColumn(const std::string& table, const std::string& column) const = 0;

@@ -27,6 +27,7 @@ class SqliteDialect final : public Dialect {
   }
   std::string parameter(int n) const override { return "?" + std::to_string(n); }
   const char* beginWrite() const override { return "BEGIN IMMEDIATE"; }
+  const char* beginRead() const override { return "BEGIN DEFERRED"; }
   std::string upsertColumn(const std::string& table, const std::string& column) const override {
     return "INSERT INTO " + table + " (id, " + column + ") VALUES (?1, ?2) ON CONFLICT (id) DO UPDATE SET " +
            column + " = excluded." + column;
