@@ -93,16 +93,21 @@ int main(int argc, char** argv) {
     repository.open(repositoryPath, std::string(), options);
 
     // Written to a buffer first, so that a failure half-way prints nothing
-    // but the error.
+    // but the error. One read transaction: a consistent view, and far fewer
+    // statements than a transaction per read.
     std::ostringstream out;
+    bool found = true;
     const vlt_inspect::Inspector inspector(repository);
-    if (wantObject) {
-      if (!inspector.writeObject(out, uuid)) {
-        std::cerr << "vlt-inspect: the repository " << repositoryPath << " has no object " << objectText << '\n';
-        return exitFailure;
+    repository.performDictionaryFunction([&] {
+      if (wantObject) {
+        found = inspector.writeObject(out, uuid);
+      } else {
+        inspector.writeOverview(out);
       }
-    } else {
-      inspector.writeOverview(out);
+    });
+    if (!found) {
+      std::cerr << "vlt-inspect: the repository " << repositoryPath << " has no object " << objectText << '\n';
+      return exitFailure;
     }
     std::cout << out.str() << std::flush;
     return std::cout ? 0 : exitFailure;
