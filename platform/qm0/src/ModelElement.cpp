@@ -136,6 +136,19 @@ Value entryValue(const PropertyImpl* p, const Entry& entry) {
   return Value(ValueMeta(std::move(type), ValueMeta::Present, et), Entries{entry});
 }
 
+// Records a change of one entry of a multi-valued property: an ordered
+// collection keeps the change itself (kind, index, new entry; none for a
+// removal), any other only that the property changed.
+void recordEntryChange(ModelState& m, ElementImpl* e, const PropertyImpl* p, std::uint32_t kind, std::size_t index,
+                       const Entry* entry) {
+  ModelElement handle(e);
+  if (p->isMultiValued() && p->isOrdered()) {
+    m.record([&](ReportBuilder& b) { b.ordered(handle, p, kind, index, entry ? entryValue(p, *entry) : Value()); });
+  } else {
+    m.record([&](ReportBuilder& b) { b.modified(handle, p); });
+  }
+}
+
 ElementImpl* targetOf(const Entry& entry) { return static_cast<ElementImpl*>(std::get<ModelElement>(entry).get()); }
 
 // Checks that `value` may be stored in `p` of `e` and returns its targets
@@ -193,10 +206,7 @@ void rawInsert(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl
   }
   index = std::min(index, slot.size());
   slot.insert(slot.begin() + static_cast<std::ptrdiff_t>(index), Entry(ModelElement(t)));
-  if (p->isOrdered())
-    m.record([&](ReportBuilder& b) { b.ordered(handle, p, OCDChange::Insert, index, entryValue(p, slot[index])); });
-  else
-    m.record([&](ReportBuilder& b) { b.modified(handle, p); });
+  recordEntryChange(m, e, p, OCDChange::Insert, index, &slot[index]);
 }
 
 bool rawErase(ModelState& m, ElementImpl* e, const PropertyImpl* p, const ElementImpl* t) {
@@ -206,11 +216,7 @@ bool rawErase(ModelState& m, ElementImpl* e, const PropertyImpl* p, const Elemen
   m.saveSlot(e, i);
   Entries& slot = e->slots[i];
   slot.erase(slot.begin() + static_cast<std::ptrdiff_t>(index));
-  ModelElement handle(e);
-  if (p->isMultiValued() && p->isOrdered())
-    m.record([&](ReportBuilder& b) { b.ordered(handle, p, OCDChange::Remove, index, Value()); });
-  else
-    m.record([&](ReportBuilder& b) { b.modified(handle, p); });
+  recordEntryChange(m, e, p, OCDChange::Remove, index, nullptr);
   return true;
 }
 
@@ -556,11 +562,7 @@ void ModelElement::insert(const meta::Property& property, std::size_t index, con
   }
   m.saveSlot(e, p->getSlotIndex());
   slot.insert(slot.begin() + static_cast<std::ptrdiff_t>(index), stored(en));
-  ModelElement handle(e);
-  if (p->isOrdered())
-    m.record([&](ReportBuilder& b) { b.ordered(handle, p, OCDChange::Insert, index, entryValue(p, en)); });
-  else
-    m.record([&](ReportBuilder& b) { b.modified(handle, p); });
+  recordEntryChange(m, e, p, OCDChange::Insert, index, &en);
 }
 
 void ModelElement::append(const meta::Property& property, const Value& entry) {
@@ -584,11 +586,7 @@ void ModelElement::removeAt(const meta::Property& property, std::size_t index) {
   }
   m.saveSlot(e, p->getSlotIndex());
   slot.erase(slot.begin() + static_cast<std::ptrdiff_t>(index));
-  ModelElement handle(e);
-  if (p->isOrdered())
-    m.record([&](ReportBuilder& b) { b.ordered(handle, p, OCDChange::Remove, index, Value()); });
-  else
-    m.record([&](ReportBuilder& b) { b.modified(handle, p); });
+  recordEntryChange(m, e, p, OCDChange::Remove, index, nullptr);
 }
 
 void ModelElement::replace(const meta::Property& property, std::size_t index, const Value& entry) {
@@ -611,11 +609,7 @@ void ModelElement::replace(const meta::Property& property, std::size_t index, co
   }
   m.saveSlot(e, p->getSlotIndex());
   slot[index] = stored(en);
-  ModelElement handle(e);
-  if (p->isOrdered())
-    m.record([&](ReportBuilder& b) { b.ordered(handle, p, OCDChange::Replace, index, entryValue(p, en)); });
-  else
-    m.record([&](ReportBuilder& b) { b.modified(handle, p); });
+  recordEntryChange(m, e, p, OCDChange::Replace, index, &en);
 }
 
 bool ModelElement::remove(const meta::Property& property, const ModelElement& target) {
