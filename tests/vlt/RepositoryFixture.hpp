@@ -12,11 +12,21 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 
 namespace vlttest {
 
 enum class Backend { SQLite };
+
+inline void PrintTo(Backend backend, std::ostream* os) {
+  switch (backend) {
+    case Backend::SQLite:
+      *os << "SQLite";
+      return;
+  }
+  *os << "Unknown";
+}
 
 inline std::string backendName(const ::testing::TestParamInfo<Backend>& info) {
   switch (info.param) {
