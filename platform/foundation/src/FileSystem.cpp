@@ -3,6 +3,7 @@
 #include <fl/i18n/Unicode.hpp>
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -55,6 +56,52 @@ bool exists(const std::u16string& path) {
     throw FileSystemError("examine", path, ec);
   }
   return stdfs::exists(status);
+}
+
+FileStatus fileStatus(const std::u16string& path) {
+  std::error_code ec;
+  const stdfs::file_status status = stdfs::status(toPath(path), ec);
+  if (ec && ec != std::errc::no_such_file_or_directory && ec != std::errc::not_a_directory) {
+    throw FileSystemError("examine", path, ec);
+  }
+  FileStatus result;
+  switch (status.type()) {
+    case stdfs::file_type::not_found:
+    case stdfs::file_type::none:
+      result.kind = FileKind::missing;
+      break;
+    case stdfs::file_type::regular:
+      result.kind = FileKind::regular;
+      result.size = stdfs::file_size(toPath(path), ec);
+      if (ec) throw FileSystemError("examine", path, ec);
+      break;
+    case stdfs::file_type::directory:
+      result.kind = FileKind::folder;
+      break;
+    default:
+      result.kind = FileKind::other;
+      break;
+  }
+  return result;
+}
+
+std::u16string parentFolder(const std::u16string& path) {
+  const std::size_t slash = path.rfind(u'/');
+  if (slash == std::u16string::npos) return u".";
+  return slash == 0 ? u"/" : path.substr(0, slash);
+}
+
+bool mayWriteFolder(const std::u16string& path) {
+  const std::string native = fl::i18n::ustring_to_utf8(path);
+  return ::access(native.c_str(), W_OK | X_OK) == 0;
+}
+
+bool renameFile(const std::u16string& from, const std::u16string& to) {
+  std::error_code ec;
+  stdfs::rename(toPath(from), toPath(to), ec);
+  if (ec == std::errc::no_such_file_or_directory) return false;
+  if (ec) throw FileSystemError("rename '" + fl::i18n::ustring_to_utf8(from) + "' to", to, ec);
+  return true;
 }
 
 void copyFile(const std::u16string& from, const std::u16string& to, int copyOption) {

@@ -35,9 +35,9 @@ void appendUtf8(std::string& out, std::uint32_t cp) {
   }
 }
 
-}  // namespace
-
-std::u16string utf8_to_ustring(std::string_view utf8) {
+// Decodes UTF-8; with `surrogates`, also the three-byte forms of surrogate
+// code units (ED A0 80 to ED BF BF), which then become those units.
+std::u16string decode(std::string_view utf8, bool surrogates) {
   std::u16string out;
   out.reserve(utf8.size());
   const std::size_t n = utf8.size();
@@ -63,7 +63,7 @@ std::u16string utf8_to_ustring(std::string_view utf8) {
       length = 3;
       cp = lead & 0x0F;
       if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
+      if (lead == 0xED && !surrogates) high = 0x9F;
     } else if (lead >= 0xF0 && lead <= 0xF4) {
       length = 4;
       cp = lead & 0x07;
@@ -100,7 +100,9 @@ std::u16string utf8_to_ustring(std::string_view utf8) {
   return out;
 }
 
-std::string ustring_to_utf8(std::u16string_view text) {
+// Encodes UTF-16; an unpaired surrogate becomes U+FFFD, or with `surrogates`
+// the three-byte form of its code unit.
+std::string encode(std::u16string_view text, bool surrogates) {
   std::string out;
   out.reserve(text.size());
   const std::size_t n = text.size();
@@ -112,10 +114,17 @@ std::string ustring_to_utf8(std::u16string_view text) {
       appendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
       ++i;
     } else {
-      appendUtf8(out, replacementCharacter);
+      appendUtf8(out, surrogates ? unit : replacementCharacter);
     }
   }
   return out;
 }
+
+}  // namespace
+
+std::u16string utf8_to_ustring(std::string_view utf8) { return decode(utf8, false); }
+std::string ustring_to_utf8(std::u16string_view text) { return encode(text, false); }
+std::u16string wtf8_to_ustring(std::string_view bytes) { return decode(bytes, true); }
+std::string ustring_to_wtf8(std::u16string_view text) { return encode(text, true); }
 
 }  // namespace fl::i18n

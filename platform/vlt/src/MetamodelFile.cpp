@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <set>
 
 namespace vlt::detail {
@@ -82,41 +83,100 @@ class Reader {
   }
 
   // The file describes a whole new metamodel: every name it uses must be
-  // built in or defined before, so that creating it cannot fail half way.
+  // built in or defined in it, so that creating it cannot fail half way.
+  // Names may be used before their definition.
   void check(const MetamodelFile& file) const {
-    static const std::set<std::string> builtins{"int32",  "uint32",   "int64", "uint64", "real64",  "ustring",
-                                                "string", "DateTime", "UUID",  "bool",   "qxarray"};
-    std::set<std::string> classes;
+    std::map<std::string, const MetamodelFile::Class*> classes;
     std::set<std::string> enumerations;
-    for (const auto& entry : file.entries) {
-      if (!entry.isClass) {
-        if (classes.count(entry.enumeration.name) || !enumerations.insert(entry.enumeration.name).second) {
-          fail("defines the name \"" + entry.enumeration.name + "\" twice");
+    for (const auto& e : file.enumerations) {
+      if (!enumerations.insert(e.name).second) fail("defines the name \"" + e.name + "\" twice");
+      std::set<std::string> literals;
+      for (const auto& l : e.literals) {
+        if (!literals.insert(l.first).second) {
+          fail("gives the enumeration \"" + e.name + "\" two literals \"" + l.first + "\"");
         }
-        std::set<std::string> literals;
-        for (const auto& l : entry.enumeration.literals) {
-          if (!literals.insert(l.first).second) {
-            fail("gives the enumeration \"" + entry.enumeration.name + "\" two literals \"" + l.first + "\"");
-          }
-        }
-        continue;
       }
-      const auto& c = entry.cls;
-      if (enumerations.count(c.name) || !classes.insert(c.name).second) fail("defines the name \"" + c.name + "\" twice");
+    }
+    for (const auto& c : file.classes) {
+      if (enumerations.count(c.name) || !classes.emplace(c.name, &c).second) {
+        fail("defines the name \"" + c.name + "\" twice");
+      }
+    }
+    for (const auto& c : file.classes) {
+      std::set<std::string> supers;
       for (const auto& s : c.superclasses) {
         if (!classes.count(s) || s == c.name) fail("names the unknown superclass \"" + s + "\" for class \"" + c.name + "\"");
+        if (!supers.insert(s).second) fail("names the superclass \"" + s + "\" twice for class \"" + c.name + "\"");
       }
       std::set<std::string> names;
       for (const auto& p : c.properties) {
         const std::string where = "the property \"" + p.name + "\" of class \"" + c.name + "\"";
         if (!names.insert(p.name).second) fail("defines " + where + " twice");
         const bool isClass = classes.count(p.type) != 0;
-        if (!builtins.count(p.type) && !isClass && !enumerations.count(p.type)) {
+        if (!builtins().count(p.type) && !isClass && !enumerations.count(p.type)) {
           fail("gives " + where + " the unknown type \"" + p.type + "\"");
         }
         if (p.composite && !isClass) fail("makes " + where + " composite, but its type is not a class");
         if (p.upper != 0 && p.lower > p.upper) fail("gives " + where + " a lower bound above its upper bound");
       }
+    }
+  }
+
+  static const std::set<std::string>& builtins() {
+    static const std::set<std::string> names{"int32",  "uint32",   "int64", "uint64", "real64",  "ustring",
+                                             "string", "DateTime", "UUID",  "bool",   "qxarray"};
+    return names;
+  }
+
+  // Puts every class after its superclasses (keeping document order where it
+  // may), and refuses a cycle of superclasses or a property name that a class
+  // shares with a class above it.
+  std::vector<MetamodelFile::Class> ordered(const std::vector<MetamodelFile::Class>& classes) const {
+    std::map<std::string, std::size_t> index;
+    for (std::size_t i = 0; i < classes.size(); ++i) index[classes[i].name] = i;
+    enum Mark { unseen, visiting, done };
+    std::vector<Mark> marks(classes.size(), unseen);
+    std::vector<MetamodelFile::Class> out;
+    for (std::size_t start = 0; start < classes.size(); ++start) {
+      // Iterative depth-first walk: (class, next superclass to visit).
+      std::vector<std::pair<std::size_t, std::size_t>> stack;
+      if (marks[start] == unseen) stack.emplace_back(start, 0);
+      while (!stack.empty()) {
+        auto& [at, next] = stack.back();
+        if (next == 0) marks[at] = visiting;
+        if (next < classes[at].superclasses.size()) {
+          const std::size_t super = index.at(classes[at].superclasses[next++]);
+          if (marks[super] == visiting) fail("makes the class \"" + classes[super].name + "\" its own superclass");
+          if (marks[super] == unseen) stack.emplace_back(super, 0);
+          continue;
+        }
+        marks[at] = done;
+        out.push_back(classes[at]);
+        stack.pop_back();
+      }
+    }
+    for (const auto& c : out) checkInheritedNames(c, classes, index);
+    return out;
+  }
+
+  // A property name is declared once along every line of superclasses.
+  void checkInheritedNames(const MetamodelFile::Class& cls, const std::vector<MetamodelFile::Class>& classes,
+                           const std::map<std::string, std::size_t>& index) const {
+    std::map<std::string, std::string> declaredBy;
+    std::set<std::string> visited;
+    std::vector<const MetamodelFile::Class*> pending{&cls};
+    while (!pending.empty()) {
+      const MetamodelFile::Class* c = pending.back();
+      pending.pop_back();
+      if (!visited.insert(c->name).second) continue;
+      for (const auto& p : c->properties) {
+        auto [it, fresh] = declaredBy.emplace(p.name, c->name);
+        if (!fresh) {
+          fail("declares the property \"" + p.name + "\" in both \"" + it->second + "\" and \"" + c->name +
+               "\", which are in the superclasses of \"" + cls.name + "\"");
+        }
+      }
+      for (const auto& s : c->superclasses) pending.push_back(&classes[index.at(s)]);
     }
   }
 
@@ -139,27 +199,29 @@ class Reader {
     if (format != "1") fail("has the unknown format \"" + format + "\"");
 
     MetamodelFile file;
+    std::vector<MetamodelFile::Class> classes;
     for (const auto& [element, node] : *root) {
       if (element == "<xmlattr>" || element == "<xmlcomment>") continue;
-      MetamodelFile::Entry entry;
       if (element == "class") {
-        entry.cls.name = required(node, "class", "name");
-        const std::string where = "the class \"" + entry.cls.name + "\"";
+        MetamodelFile::Class entry;
+        entry.name = required(node, "class", "name");
+        const std::string where = "the class \"" + entry.name + "\"";
         checkAttributes(node, {"name"}, where);
         for (const auto& [child, childNode] : node) {
           if (child == "<xmlattr>" || child == "<xmlcomment>") continue;
           if (child == "superclass") {
-            entry.cls.superclasses.push_back(required(childNode, "superclass", "name"));
+            entry.superclasses.push_back(required(childNode, "superclass", "name"));
           } else if (child == "property") {
-            entry.cls.properties.push_back(property(childNode, entry.cls.name));
+            entry.properties.push_back(property(childNode, entry.name));
           } else {
             fail("has the unknown element <" + child + "> in " + where);
           }
         }
+        classes.push_back(std::move(entry));
       } else if (element == "enumeration") {
-        entry.isClass = false;
-        entry.enumeration.name = required(node, "enumeration", "name");
-        const std::string where = "the enumeration \"" + entry.enumeration.name + "\"";
+        MetamodelFile::Enumeration entry;
+        entry.name = required(node, "enumeration", "name");
+        const std::string where = "the enumeration \"" + entry.name + "\"";
         checkAttributes(node, {"name"}, where);
         for (const auto& [child, childNode] : node) {
           if (child == "<xmlattr>" || child == "<xmlcomment>") continue;
@@ -168,14 +230,16 @@ class Reader {
           const long long value = integer(required(childNode, "literal", "value"),
                                           std::numeric_limits<int>::min(), std::numeric_limits<int>::max(),
                                           "the literal \"" + name + "\" of " + where);
-          entry.enumeration.literals.emplace_back(name, static_cast<int>(value));
+          entry.literals.emplace_back(name, static_cast<int>(value));
         }
+        file.enumerations.push_back(std::move(entry));
       } else {
         fail("has the unknown element <" + element + ">");
       }
-      file.entries.push_back(std::move(entry));
     }
+    file.classes = std::move(classes);
     check(file);
+    file.classes = ordered(file.classes);
     return file;
   }
 

@@ -31,17 +31,19 @@ struct MetamodelFile {
     std::string name;
     std::vector<std::pair<std::string, int>> literals;
   };
-  // In document order: an entry may use only the ones before it.
-  struct Entry {
-    bool isClass = true;
-    Class cls;
-    Enumeration enumeration;
-  };
-  std::vector<Entry> entries;
+  /// In document order.
+  std::vector<Enumeration> enumerations;
+  /// Every class after its superclasses, otherwise in document order.
+  /// Property types may name any class of the file: create all classes
+  /// before the first property.
+  std::vector<Class> classes;
 };
 
-/// Reads and checks the file at `path` (UTF-8). Throws MetamodelFileError
-/// naming `filespec` (the repository) and the file.
+/// Reads and checks the file at `path` (UTF-8) whole: names may be used
+/// before they are defined, but every name must be defined once, superclasses
+/// may not form a cycle, and nothing may be created that the repository
+/// would refuse. Throws MetamodelFileError naming `filespec` (the repository)
+/// and the file.
 MetamodelFile readMetamodelFile(const std::string& path, const std::string& filespec);
 
 }  // namespace vlt::detail

@@ -20,4 +20,15 @@ FOUNDATION_API std::u16string utf8_to_ustring(std::string_view utf8);
 /// surrogate never throws: it becomes U+FFFD (EF BF BD).
 FOUNDATION_API std::string ustring_to_utf8(std::u16string_view text);
 
+/// Converts UTF-16 to WTF-8 ("wobbly" UTF-8): valid text gives exactly the
+/// bytes of ustring_to_utf8, and an unpaired surrogate gives the three-byte
+/// form of its code unit instead of U+FFFD, so that every UTF-16 string
+/// converts back exactly with wtf8_to_ustring. For storage that must keep
+/// whatever text it was given while valid text stays plain UTF-8.
+FOUNDATION_API std::string ustring_to_wtf8(std::u16string_view text);
+
+/// The inverse of ustring_to_wtf8: as utf8_to_ustring, except that the
+/// three-byte form of a surrogate code unit gives that unit.
+FOUNDATION_API std::u16string wtf8_to_ustring(std::string_view bytes);
+
 }  // namespace fl::i18n

@@ -4,6 +4,7 @@
 
 #include <foundation/export.hpp>
 
+#include <cstdint>
 #include <string>
 #include <system_error>
 
@@ -50,6 +51,31 @@ std::u16string concatenatePath(const std::u16string& base, const std::u16string&
 /// false; a path that cannot be examined (a parent without search permission)
 /// throws.
 FOUNDATION_API bool exists(const std::u16string& path);
+
+/// What a path names (symbolic links followed).
+enum class FileKind { missing, regular, folder, other };
+
+struct FileStatus {
+  FileKind kind = FileKind::missing;
+  std::uint64_t size = 0;  ///< bytes, for a regular file
+};
+
+/// What `path` names. A missing path (or one below a file) is `missing`; a
+/// path that cannot be examined (a parent without search permission) throws.
+FOUNDATION_API FileStatus fileStatus(const std::u16string& path);
+
+/// The folder that holds `path`: everything before its last "/" ("/" for an
+/// entry of the root, "." for a bare name).
+FOUNDATION_API std::u16string parentFolder(const std::u16string& path);
+
+/// Whether this process may create and remove entries in the folder
+/// `path` (write and search permission, as the operating system checks it for
+/// the real user). False for a missing path.
+FOUNDATION_API bool mayWriteFolder(const std::u16string& path);
+
+/// Renames `from` to `to`, replacing `to`. Returns false when `from` does not
+/// exist; throws for any other failure.
+FOUNDATION_API bool renameFile(const std::u16string& from, const std::u16string& to);
 
 /// Copies the regular file `from` to `to`. With failIfExists the copy fails
 /// when `to` exists and leaves it untouched. Throws on failure, and for an

@@ -1,0 +1,333 @@
+// Collections: table-stored values and links, and composite collections.
+
+#include "CollectionStore.hpp"
+
+#include "Core.hpp"
+
+#include <algorithm>
+#include <set>
+
+namespace vlt::detail {
+
+void CollectionStore::beyondEnd(const PropertyInfo* property, std::size_t index, std::size_t size) const {
+  core_.usage("the index " + std::to_string(index) + " is beyond the end of the collection \"" + property->name +
+              "\" (size " + std::to_string(size) + ")");
+}
+
+// A collection holds values, never a null handle or array.
+void CollectionStore::checkEntry(const PropertyInfo* property, ValueType type, const void* value) const {
+  if (traitsOf(type).absent(value)) {
+    core_.usage("a collection cannot hold a null value (\"" + property->name + "\")");
+  }
+}
+
+void CollectionStore::checkUniqueness(const PropertyInfo* property, ValueType type, const void* vector) const {
+  const ValueTraits& traits = traitsOf(type);
+  std::set<std::string> keys;
+  for (std::size_t i = 0, n = traits.count(vector); i < n; ++i) {
+    if (!keys.insert(traits.key(traits.element(vector, i))).second) {
+      throw ConstraintError("the unique collection \"" + property->name + "\" was given a value twice",
+                            core_.filespec());
+    }
+  }
+}
+
+void CollectionStore::open(const ObjectRef& object, const PropertyRef& propertyRef, ValueType type) {
+  core_.checkOpen();
+  const PropertyInfo* property = core_.objects().checkAccess(object, propertyRef, type);
+  if (!property->multi) core_.usage("the property \"" + property->name + "\" is single-valued: it has no collection");
+}
+
+// ---------------------------------------------------------------- whole collections
+
+void CollectionStore::readEntries(ObjectId owner, const PropertyInfo* property, void* vector) {
+  const bool links = property->valueType == ValueType::object;
+  sql::StatementUse s(core_.statements().forProperty(*property, links ? PropertyStatement::readLinks
+                                                                      : PropertyStatement::readValues));
+  s->bindInt64(1, owner);
+  if (!s->step()) core_.notFound(owner);
+  const int ordinal = links ? 3 : 1;
+  if (s->columnIsNull(ordinal)) return;  // the owner's row alone: no entries
+  const ValueSite site{core_, property};
+  Cell cell;
+  do {
+    if (links) {
+      static_cast<std::vector<ObjectRef>*>(vector)->push_back(core_.objects().objectAt(*s, 0, property->typeClass));
+    } else {
+      capture(*s, 0, property->traits->form, cell);
+      if (!cell.null) property->traits->append(cell, vector, site);
+    }
+  } while (s->step());
+}
+
+void CollectionStore::readAll(const ObjectRef& object, const PropertyRef& propertyRef, ValueType type, void* vector) {
+  core_.checkOpen();
+  const PropertyInfo* property = core_.objects().checkAccess(object, propertyRef, type);
+  if (property->composite) {
+    *static_cast<std::vector<ObjectRef>*>(vector) = core_.containment().children(object.objectId(), property);
+  } else if (!property->multi) {
+    core_.objects().readSingleAsVector(object, property, vector);
+  } else {
+    readEntries(object.objectId(), property, vector);
+  }
+}
+
+void CollectionStore::writeAll(const ObjectRef& object, const PropertyRef& propertyRef, ValueType type,
+                               const void* vector, bool objectIsNew) {
+  core_.checkOpen();
+  const PropertyInfo* property = core_.objects().checkAccess(object, propertyRef, type);
+  const ValueTraits& traits = traitsOf(type);
+  const std::size_t count = traits.count(vector);
+  const ObjectId id = object.objectId();
+  if (!property->multi) {
+    if (count > 1) {
+      core_.usage("the single-valued property \"" + property->name + "\" was given " + std::to_string(count) +
+                  " values");
+    }
+    core_.objects().writeSingle(object, propertyRef, type, count == 1 ? traits.element(vector, 0) : nullptr);
+    return;
+  }
+  for (std::size_t i = 0; i < count; ++i) checkEntry(property, type, traits.element(vector, i));
+  if (property->unique || property->composite) checkUniqueness(property, type, vector);
+  WriteScope scope(core_);
+  if (property->composite) {
+    std::vector<ObjectId> ids;
+    for (const ObjectRef& o : *static_cast<const std::vector<ObjectRef>*>(vector)) ids.push_back(o.objectId());
+    for (const ObjectRef& kid : core_.containment().children(id, property)) {
+      if (std::find(ids.begin(), ids.end(), kid.objectId()) == ids.end()) core_.containment().detach(kid.objectId());
+    }
+    core_.containment().attach(id, property, ids);
+  } else {
+    core_.objects().requireObject(id);
+    if (!objectIsNew) {
+      sql::StatementUse clear(core_.statements().forProperty(*property, PropertyStatement::deleteAll));
+      clear->bindInt64(1, id);
+      clear->step();
+    }
+    sql::Statement& insert = core_.statements().forProperty(*property, PropertyStatement::insert);
+    for (std::size_t i = 0; i < count; ++i) {
+      sql::StatementUse s(insert);
+      s->bindInt64(1, id);
+      s->bindInt64(2, static_cast<std::int64_t>(i));
+      core_.objects().bind(*s, 3, property, traits.element(vector, i));
+      s->step();
+    }
+  }
+  scope.commit();
+}
+
+void CollectionStore::replaceAll(ObjectId owner, const PropertyInfo* property, const void* value) {
+  core_.objects().requireObject(owner);
+  {
+    sql::StatementUse clear(core_.statements().forProperty(*property, PropertyStatement::deleteAll));
+    clear->bindInt64(1, owner);
+    clear->step();
+  }
+  if (value == nullptr || property->traits->absent(value)) return;
+  sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::insert));
+  s->bindInt64(1, owner);
+  s->bindInt64(2, 0);
+  core_.objects().bind(*s, 3, property, value);
+  s->step();
+}
+
+// ---------------------------------------------------------------- entries
+
+std::size_t CollectionStore::size(const ObjectRef& object, const PropertyInfo* property) {
+  core_.schema().checkUsable(property);
+  sql::StatementUse s(property->composite
+                          ? core_.statements().fixed(
+                                "SELECT count(*) FROM vlt_object WHERE owner_id = ?1 AND owner_property_id = ?2")
+                          : core_.statements().forProperty(*property, PropertyStatement::count));
+  s->bindInt64(1, object.objectId());
+  if (property->composite) s->bindInt64(2, property->id);
+  return s->step() ? static_cast<std::size_t>(s->columnInt64(0)) : 0;
+}
+
+std::size_t CollectionStore::indexOf(const ObjectRef& object, const PropertyInfo* property, ValueType type,
+                                     const void* value) {
+  core_.schema().checkUsable(property);
+  if (property->composite) {
+    const ObjectId wanted = static_cast<const ObjectRef*>(value)->objectId();
+    const std::vector<ObjectRef> kids = core_.containment().children(object.objectId(), property);
+    for (std::size_t i = 0; i < kids.size(); ++i) {
+      if (kids[i].objectId() == wanted) return i;
+    }
+    return CollectionRefBase::npos;
+  }
+  (void)type;
+  sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::indexOf));
+  s->bindInt64(1, object.objectId());
+  core_.objects().bind(*s, 2, property, value);
+  if (!s->step() || s->columnIsNull(0)) return CollectionRefBase::npos;
+  return static_cast<std::size_t>(s->columnInt64(0));
+}
+
+void CollectionStore::insertComposite(const ObjectRef& object, const PropertyInfo* property, const ObjectRef& child,
+                                      const boost::optional<std::uint64_t>& index) {
+  const ObjectId id = object.objectId();
+  Containment& containment = core_.containment();
+  if (!index || *index == size(object, property)) {
+    // Appending an object that is not in this collection yet: one update, at
+    // the ordinal after the last one, instead of renumbering them all.
+    const auto place = containment.placeOf(child.objectId());
+    if (place.first != id || place.second != property->id) {
+      containment.append(id, property, child.objectId());
+      return;
+    }
+  }
+  std::vector<ObjectId> ids;
+  for (const ObjectRef& kid : containment.children(id, property)) {
+    if (kid.objectId() != child.objectId()) ids.push_back(kid.objectId());
+  }
+  const std::size_t at = index ? static_cast<std::size_t>(*index) : ids.size();
+  if (at > ids.size()) beyondEnd(property, at, ids.size());
+  ids.insert(ids.begin() + static_cast<std::ptrdiff_t>(at), child.objectId());
+  containment.attach(id, property, ids);
+}
+
+void CollectionStore::insertEntry(const ObjectRef& object, const PropertyInfo* property, const void* value,
+                                  const boost::optional<std::uint64_t>& index) {
+  const ObjectId id = object.objectId();
+  if (property->unique && indexOf(object, property, property->valueType, value) != CollectionRefBase::npos) {
+    throw ConstraintError("the unique collection \"" + property->name + "\" of object " + std::to_string(id) +
+                              " holds the value already",
+                          core_.filespec());
+  }
+  const std::size_t count = size(object, property);
+  const std::size_t at = index ? static_cast<std::size_t>(*index) : count;
+  if (at > count) beyondEnd(property, at, count);
+  if (at < count) {
+    sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::shiftUp));
+    s->bindInt64(1, id);
+    s->bindInt64(2, static_cast<std::int64_t>(at));
+    s->step();
+  }
+  sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::insert));
+  s->bindInt64(1, id);
+  s->bindInt64(2, static_cast<std::int64_t>(at));
+  core_.objects().bind(*s, 3, property, value);
+  s->step();
+}
+
+void CollectionStore::insert(const ObjectRef& object, const PropertyInfo* property, ValueType type, const void* value,
+                             const boost::optional<std::uint64_t>& index) {
+  core_.schema().checkUsable(property);
+  checkEntry(property, type, value);
+  WriteScope scope(core_);
+  core_.objects().requireObject(object.objectId());
+  if (property->composite) {
+    insertComposite(object, property, *static_cast<const ObjectRef*>(value), index);
+  } else {
+    insertEntry(object, property, value, index);
+  }
+  scope.commit();
+}
+
+void CollectionStore::replaceComposite(ObjectId owner, const PropertyInfo* property, std::size_t index,
+                                       const ObjectRef& child) {
+  std::vector<ObjectId> ids;
+  for (const ObjectRef& kid : core_.containment().children(owner, property)) ids.push_back(kid.objectId());
+  if (index >= ids.size()) beyondEnd(property, index, ids.size());
+  const ObjectId old = ids[index];
+  if (old == child.objectId()) return;
+  auto existing = std::find(ids.begin(), ids.end(), child.objectId());
+  if (existing != ids.end()) {
+    if (static_cast<std::size_t>(existing - ids.begin()) < index) --index;
+    ids.erase(existing);
+  }
+  ids[index] = child.objectId();
+  core_.containment().detach(old);
+  core_.containment().attach(owner, property, ids);
+}
+
+void CollectionStore::replace(const ObjectRef& object, const PropertyInfo* property, std::size_t index, ValueType type,
+                              const void* value) {
+  core_.schema().checkUsable(property);
+  checkEntry(property, type, value);
+  WriteScope scope(core_);
+  const ObjectId id = object.objectId();
+  core_.objects().requireObject(id);
+  if (property->composite) {
+    replaceComposite(id, property, index, *static_cast<const ObjectRef*>(value));
+  } else {
+    if (property->unique) {
+      const std::size_t at = indexOf(object, property, type, value);
+      if (at != CollectionRefBase::npos && at != index) {
+        throw ConstraintError("the unique collection \"" + property->name + "\" of object " + std::to_string(id) +
+                                  " holds the value already",
+                              core_.filespec());
+      }
+    }
+    {
+      sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::replaceAt));
+      s->bindInt64(1, id);
+      s->bindInt64(2, static_cast<std::int64_t>(index));
+      core_.objects().bind(*s, 3, property, value);
+      s->step();
+    }
+    if (core_.connection().changes() == 0) beyondEnd(property, index, size(object, property));
+  }
+  scope.commit();
+}
+
+void CollectionStore::removeEntry(ObjectId owner, const PropertyInfo* property, std::int64_t ordinal) {
+  {
+    sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::deleteAt));
+    s->bindInt64(1, owner);
+    s->bindInt64(2, ordinal);
+    s->step();
+  }
+  if (core_.connection().changes() == 0) {
+    core_.usage("the index " + std::to_string(ordinal) + " is beyond the end of the collection \"" + property->name +
+                "\" of object " + std::to_string(owner));
+  }
+  sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::shiftDown));
+  s->bindInt64(1, owner);
+  s->bindInt64(2, ordinal);
+  s->step();
+}
+
+void CollectionStore::removeAt(const ObjectRef& object, const PropertyInfo* property, std::size_t index) {
+  core_.schema().checkUsable(property);
+  WriteScope scope(core_);
+  const ObjectId id = object.objectId();
+  core_.objects().requireObject(id);
+  if (property->composite) {
+    const std::vector<ObjectRef> kids = core_.containment().children(id, property);
+    if (index >= kids.size()) beyondEnd(property, index, kids.size());
+    core_.containment().detach(kids[index].objectId());
+  } else {
+    removeEntry(id, property, static_cast<std::int64_t>(index));
+  }
+  scope.commit();
+}
+
+void CollectionStore::at(const ObjectRef& object, const PropertyInfo* property, std::size_t index, ValueType type,
+                         void* out) {
+  core_.schema().checkUsable(property);
+  if (property->composite) {
+    const std::vector<ObjectRef> kids = core_.containment().children(object.objectId(), property);
+    if (index >= kids.size()) beyondEnd(property, index, kids.size());
+    *static_cast<ObjectRef*>(out) = kids[index];
+    return;
+  }
+  const bool links = type == ValueType::object;
+  sql::StatementUse s(core_.statements().forProperty(*property, links ? PropertyStatement::linkAt
+                                                                      : PropertyStatement::valueAt));
+  s->bindInt64(1, object.objectId());
+  s->bindInt64(2, static_cast<std::int64_t>(index));
+  if (!s->step()) {
+    s->reset();
+    beyondEnd(property, index, size(object, property));
+  }
+  if (links) {
+    *static_cast<ObjectRef*>(out) = core_.objects().objectAt(*s, 0, property->typeClass);
+    return;
+  }
+  Cell cell;
+  capture(*s, 0, property->traits->form, cell);
+  if (!cell.null) property->traits->read(cell, out, ValueSite{core_, property});
+}
+
+}  // namespace vlt::detail

@@ -1,0 +1,189 @@
+// DataModelRepository: opening, the metamodel calls and transactions.
+
+#include "Core.hpp"
+
+#include <vlt/Repository.hpp>
+
+#include <fl/i18n/Unicode.hpp>
+
+namespace vlt {
+
+using detail::Core;
+
+namespace {
+const std::u16string emptyText16;
+
+Core& requireCore(const detail::CorePtr& core) {
+  if (!core) throw UsageError("a null handle was used");
+  return *core;
+}
+}  // namespace
+
+DataModelRepository::DataModelRepository() = default;
+DataModelRepository::~DataModelRepository() { close(); }
+DataModelRepository::DataModelRepository(DataModelRepository&&) noexcept = default;
+DataModelRepository& DataModelRepository::operator=(DataModelRepository&& other) noexcept {
+  if (this != &other) {
+    close();
+    core_ = std::move(other.core_);
+  }
+  return *this;
+}
+
+void DataModelRepository::open(const std::string& connectionString, const std::string& baseMetamodelPath,
+                               const ServiceOptions& options) {
+  open(fl::i18n::utf8_to_ustring(connectionString), fl::i18n::utf8_to_ustring(baseMetamodelPath), options);
+}
+
+namespace {
+
+// Largest accepted options: beyond them a value is a mistake (an overflowing
+// wait, hours of renames at open), not a wish.
+constexpr std::int32_t maxLockTimeoutSeconds = 86400;
+constexpr std::int32_t maxGenerationsLimit = 1000;
+
+bool startsWithFileScheme(const std::u16string& text) {
+  if (text.size() < 5) return false;
+  const std::u16string scheme = text.substr(0, 5);
+  return (scheme[0] == u'f' || scheme[0] == u'F') && (scheme[1] == u'i' || scheme[1] == u'I') &&
+         (scheme[2] == u'l' || scheme[2] == u'L') && (scheme[3] == u'e' || scheme[3] == u'E') && scheme[4] == u':';
+}
+
+detail::Core::OpenOptions openOptions(const std::u16string& connectionString, const std::u16string& baseMetamodelPath,
+                                      const DataModelRepository::ServiceOptions& options) {
+  detail::Core::OpenOptions o;
+  const std::unique_ptr<Uri> uri = Uri::parse(connectionString);
+  if (!uri) {
+    throw OpenError("the connection string is not valid: \"" + fl::i18n::ustring_to_utf8(connectionString) + "\"");
+  }
+  if (uri->kind() != Uri::localFile) {
+    throw OpenError("this build opens SQLite repositories only; PostgreSQL is not available yet", uri->redacted());
+  }
+  // A plain path names the file literally, "?" included: it is what a
+  // caller gets from Uri::getLocation of a file: URI (where "?" is written
+  // %3F). Parameters only come with a file: URI.
+  o.request.location = startsWithFileScheme(connectionString) ? uri->getLocation()
+                                                               : fl::i18n::ustring_to_utf8(connectionString);
+  o.request.filespec = o.request.location;
+  o.filespecUtf16 = fl::i18n::utf8_to_ustring(o.request.filespec);
+  o.baseMetamodelPath = fl::i18n::ustring_to_utf8(baseMetamodelPath);
+  const std::string& filespec = o.request.filespec;
+  if (options.maxGenerations < 1 || options.maxGenerations > maxGenerationsLimit) {
+    throw UsageError("maxGenerations must be from 1 to " + std::to_string(maxGenerationsLimit) + ", not " +
+                         std::to_string(options.maxGenerations),
+                     filespec);
+  }
+  if (options.journalMode < 0 || options.journalMode > 2) {
+    throw UsageError("the journal mode must be 0, 1 or 2, not " + std::to_string(options.journalMode), filespec);
+  }
+  if (options.lockTimeoutSeconds < 0 || options.lockTimeoutSeconds > maxLockTimeoutSeconds) {
+    throw UsageError("the lock timeout must be from 0 to " + std::to_string(maxLockTimeoutSeconds) + " seconds, not " +
+                         std::to_string(options.lockTimeoutSeconds),
+                     filespec);
+  }
+  o.maxGenerations = options.maxGenerations;
+  o.request.readOnly = options.readOnly != 0;
+  o.request.createIfMissing = options.createIfMissing != 0;
+  o.request.lockTimeoutMs = options.lockTimeoutSeconds * 1000;
+  o.journalMode = static_cast<sql::JournalMode>(options.journalMode);
+  return o;
+}
+
+// The class, checked to belong to `core`.
+const detail::ClassInfo* ownClass(Core& core, const ClassRef& cls) {
+  if (!cls.isNull() && Core::core(cls) != &core) {
+    core.usage("the class \"" + cls.qualifiedName() + "\" belongs to another repository");
+  }
+  return Core::info(cls);
+}
+
+}  // namespace
+
+void DataModelRepository::open(const std::u16string& connectionString, const std::u16string& baseMetamodelPath,
+                               const ServiceOptions& options) {
+  if (isOpen()) throw UsageError("the repository is open already", core_->filespec());
+  core_ = Core::open(openOptions(connectionString, baseMetamodelPath, options));
+}
+
+bool DataModelRepository::isOpen() const noexcept { return core_ && core_->isOpen(); }
+const std::u16string& DataModelRepository::filespec() const noexcept {
+  return isOpen() ? core_->filespecUtf16() : emptyText16;
+}
+void DataModelRepository::close() noexcept {
+  if (core_) core_->close();
+  core_.reset();
+}
+
+MetamodelRef DataModelRepository::metamodel() const {
+  requireCore(core_).checkOpen();
+  return MetamodelRef(core_);
+}
+DataModelRef DataModelRepository::defaultDataModel() const {
+  requireCore(core_).checkOpen();
+  return DataModelRef(core_);
+}
+
+ClassRef DataModelRepository::createClass(const std::string& qualifiedName, const std::set<ClassRef>& superclasses) {
+  Core& core = requireCore(core_);
+  std::vector<detail::ClassInfo*> supers;
+  for (const ClassRef& s : superclasses) {
+    if (s.isNull()) core.usage("a null superclass was given for \"" + qualifiedName + "\"");
+    if (s.core_ != core_) core.usage("a superclass of another repository was given for \"" + qualifiedName + "\"");
+    supers.push_back(const_cast<detail::ClassInfo*>(Core::info(s)));
+  }
+  return core.classRef(core.schema().createClass(qualifiedName, supers));
+}
+
+PropertyRef DataModelRepository::appendPropertyToClass(const ClassRef& cls, const std::string& name,
+                                                       const std::string& typeName, const std::string& documentation,
+                                                       std::uint32_t lower, std::uint32_t upper, bool composite,
+                                                       bool ordered, bool valueIsOptional,
+                                                       const std::string& oppositeName,
+                                                       AssociationByOption association, const std::string& annotation,
+                                                       const boost::uuids::uuid& propertyUuid, bool unique) {
+  Core& core = requireCore(core_);
+  if (cls.core_ != core_) core.usage("the class belongs to another repository");
+  detail::PropertyInfo d;
+  d.name = name;
+  d.typeName = typeName;
+  d.documentation = documentation;
+  d.lower = lower;
+  d.upper = upper;
+  d.composite = composite;
+  d.ordered = ordered;
+  d.optional = valueIsOptional;
+  d.opposite = oppositeName;
+  d.association = association;
+  d.annotation = annotation;
+  d.uuid = propertyUuid;
+  d.unique = unique;
+  return core.propertyRef(core.schema().appendProperty(const_cast<detail::ClassInfo*>(Core::info(cls)), d));
+}
+
+EnumerationRef DataModelRepository::createEnumeration(const std::string& qualifiedName,
+                                                      const std::vector<std::pair<std::string, int>>& literals) {
+  Core& core = requireCore(core_);
+  return core.enumerationRef(core.schema().createEnumeration(qualifiedName, literals));
+}
+
+void DataModelRepository::beginTransaction() { requireCore(core_).transaction().begin(); }
+void DataModelRepository::commitTransaction() { requireCore(core_).transaction().commit(true); }
+void DataModelRepository::rollbackTransaction() { requireCore(core_).transaction().rollback(); }
+void DataModelRepository::unsafeCommitPotentiallyFailingTransaction() { requireCore(core_).transaction().commit(false); }
+bool DataModelRepository::inTransaction() const noexcept { return core_ && core_->isOpen() && core_->transaction().active(); }
+void DataModelRepository::performDictionaryFunction(const boost::function<void()>& f) {
+  requireCore(core_).transaction().performDictionaryFunction(f);
+}
+void DataModelRepository::allocateObjectIds(std::size_t count, ObjectId& first) {
+  first = requireCore(core_).ids().reserve(count);
+}
+ObjectRef DataModelRepository::getObjectRef(ObjectId id, const ClassRef& cls) const {
+  Core& core = requireCore(core_);
+  core.schema().checkUsable(ownClass(core, cls));
+  return core.objectRef(Core::info(cls), id);
+}
+void DataModelRepository::setTraceCallback(TraceCallback callback, void* context) {
+  requireCore(core_).connection().setTrace(callback, context);
+}
+
+}  // namespace vlt

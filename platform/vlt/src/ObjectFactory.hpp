@@ -1,0 +1,75 @@
+#pragma once
+// Object construction from caller storage bound once (ObjectConstructor).
+
+#include <vlt/Object.hpp>
+
+#include <boost/uuid/random_generator.hpp>
+#include <boost/uuid/uuid.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace vlt::sql {
+class Statement;
+}
+
+namespace vlt::detail {
+
+class Core;
+struct ClassInfo;
+struct PropertyInfo;
+
+/// A value source bound to an ObjectConstructor: `reader` gives a pointer to
+/// the canonical value at `address` (null for absent), converting through
+/// its scratch argument when needed.
+struct BoundSource {
+  const PropertyInfo* property;
+  ValueType type;
+  const void* address;
+  const void* (*reader)(const void* address, void* scratch);
+};
+
+/// What one ObjectConstructor prepared: one INSERT per class of the lineage
+/// that has bound sources, remade when the metamodel changes.
+struct ConstructorPlan {
+  struct ClassInsert {
+    std::unique_ptr<sql::Statement> statement;
+    std::vector<std::size_t> sources;  ///< indexes into the bound sources, in parameter order
+    const ClassInfo* cls = nullptr;
+  };
+  std::uint64_t generation = ~std::uint64_t{0};
+  std::vector<ClassInsert> inserts;
+
+  ConstructorPlan();
+  ~ConstructorPlan();
+};
+
+/// Where a new object is owned (composite membership), when it is.
+struct Membership {
+  const PropertyInfo* property = nullptr;
+  ObjectId owner = 0;
+  std::int32_t ordinal = 0;
+};
+
+/// Not synchronised.
+class ObjectFactory {
+ public:
+  explicit ObjectFactory(Core& core) : core_(core) {}
+
+  /// Creates one object of `cls` with id `id` (0: a fresh one) and uuid
+  /// `uuid` (nil: a random one) from `sources`. Nothing of the object remains
+  /// when it fails.
+  ObjectRef construct(const ClassInfo* cls, ConstructorPlan& plan, const std::vector<BoundSource>& sources,
+                      ObjectId id, const boost::uuids::uuid& uuid, const Membership& membership);
+
+ private:
+  void prepare(const ClassInfo* cls, ConstructorPlan& plan, const std::vector<BoundSource>& sources);
+  void insertObjectRow(ObjectId id, const boost::uuids::uuid& uuid, const ClassInfo* cls, const Membership& membership);
+  void insertClassRows(ObjectId id, ConstructorPlan& plan, const std::vector<BoundSource>& sources);
+
+  Core& core_;
+  boost::uuids::random_generator uuidGenerator_;
+};
+
+}  // namespace vlt::detail

@@ -1,0 +1,56 @@
+#include "ObjectIds.hpp"
+
+#include "Core.hpp"
+
+#include <limits>
+
+namespace vlt::detail {
+namespace {
+// Objects created without an id take ids from a block of this size reserved
+// inside the transaction; the unused rest is given back before it commits.
+constexpr ObjectId idBlock = 64;
+}  // namespace
+
+ObjectId ObjectIds::reserve(std::size_t count) {
+  WriteScope scope(core_, false);
+  std::int64_t next = 0;
+  {
+    sql::StatementUse s(core_.statements().fixed("SELECT value FROM vlt_info WHERE name = 'next_object_id'"));
+    if (s->step()) next = s->columnInt64(0);
+  }
+  const auto highest = static_cast<std::uint64_t>(std::numeric_limits<ObjectId>::max());
+  if (next <= 0 || static_cast<std::uint64_t>(next) > highest || count > highest - static_cast<std::uint64_t>(next)) {
+    core_.usage("no more object ids: " + std::to_string(count) + " were asked for");
+  }
+  {
+    sql::StatementUse s(core_.statements().fixed("UPDATE vlt_info SET value = ?1 WHERE name = 'next_object_id'"));
+    s->bindInt64(1, next + static_cast<std::int64_t>(count));
+    s->step();
+  }
+  scope.commit();
+  return static_cast<ObjectId>(next);
+}
+
+ObjectId ObjectIds::next() {
+  if (blockNext_ < blockEnd_) return blockNext_++;
+  const ObjectId first = reserve(idBlock);
+  if (!core_.transaction().active()) return first;  // an implicit transaction that has committed already
+  blockNext_ = first + 1;
+  blockEnd_ = first + idBlock;
+  return first;
+}
+
+// Only when nobody reserved ids after the block (the counter still stands at
+// its end) can the rest go back.
+void ObjectIds::beforeCommit() {
+  if (blockNext_ >= blockEnd_) return;
+  sql::StatementUse s(core_.statements().fixed(
+      "UPDATE vlt_info SET value = ?1 WHERE name = 'next_object_id' AND value = ?2"));
+  s->bindInt64(1, blockNext_);
+  s->bindInt64(2, blockEnd_);
+  s->step();
+}
+
+void ObjectIds::transactionEnded(bool) noexcept { blockNext_ = blockEnd_ = 0; }
+
+}  // namespace vlt::detail

@@ -1,0 +1,39 @@
+#pragma once
+// Object id reservation. Ids come from one counter row in the database,
+// advanced inside the writing transaction, so that clients sharing a
+// database never get the same id.
+
+#include "TransactionState.hpp"
+
+#include <vlt/Types.hpp>
+
+#include <cstddef>
+
+namespace vlt::detail {
+
+class Core;
+
+/// Explicit reservations (allocateObjectIds) take `count` ids at once.
+/// Objects created without an id take them from a block reserved inside the
+/// transaction; what the transaction did not use of the block is given back
+/// before it commits. Not synchronised.
+class ObjectIds final : public TransactionParticipant {
+ public:
+  explicit ObjectIds(Core& core) : core_(core) {}
+
+  /// Reserves `count` ids in a row and returns the first. Throws UsageError
+  /// when no more ids can be reserved.
+  ObjectId reserve(std::size_t count);
+  /// The id of an object created without one.
+  ObjectId next();
+
+  void beforeCommit() override;
+  void transactionEnded(bool committed) noexcept override;
+
+ private:
+  Core& core_;
+  ObjectId blockNext_ = 0;
+  ObjectId blockEnd_ = 0;
+};
+
+}  // namespace vlt::detail

@@ -1,0 +1,558 @@
+// The metamodel cache: reading, creating and forgetting classes, properties
+// and enumerations.
+
+#include "Schema.hpp"
+
+#include "Core.hpp"
+#include "MetamodelFile.hpp"
+#include "ValueTraits.hpp"
+
+#include <algorithm>
+#include <set>
+
+namespace vlt::detail {
+namespace {
+
+std::string lastSegment(const std::string& qualifiedName, std::string& package) {
+  const std::size_t dot = qualifiedName.rfind('.');
+  package = dot == std::string::npos ? std::string() : qualifiedName.substr(0, dot);
+  return dot == std::string::npos ? qualifiedName : qualifiedName.substr(dot + 1);
+}
+
+// The metamodel tables. Their names and columns are the repository's format:
+// a change here needs a new format version.
+constexpr const char* metamodelTables[] = {
+    "CREATE TABLE vlt_info (name {text} PRIMARY KEY, value {int} NOT NULL)",
+    "CREATE TABLE vlt_class ({id}, qualified_name {text} NOT NULL UNIQUE)",
+    "CREATE TABLE vlt_superclass (class_id {int} NOT NULL, position {int} NOT NULL, superclass_id {int} NOT NULL, "
+    "PRIMARY KEY (class_id, position))",
+    "CREATE TABLE vlt_enumeration ({id}, qualified_name {text} NOT NULL UNIQUE)",
+    "CREATE TABLE vlt_enumeral (enumeration_id {int} NOT NULL, position {int} NOT NULL, name {text} NOT NULL, "
+    "value {int} NOT NULL, PRIMARY KEY (enumeration_id, position))",
+    "CREATE TABLE vlt_property ({id}, class_id {int} NOT NULL, name {text} NOT NULL, type_name {text} NOT NULL, "
+    "lower_bound {int} NOT NULL, upper_bound {int} NOT NULL, composite {int} NOT NULL, ordered {int} NOT NULL, "
+    "optional {int} NOT NULL, is_unique {int} NOT NULL, documentation {text} NOT NULL, opposite {text} NOT NULL, "
+    "annotation {text} NOT NULL, association {int} NOT NULL, uuid {bytes} NOT NULL, UNIQUE (class_id, name))",
+    "CREATE TABLE vlt_object (id {int} PRIMARY KEY, uuid {bytes} NOT NULL UNIQUE, class_id {int} NOT NULL, "
+    "owner_id {int}, owner_property_id {int}, ordinal {int} NOT NULL DEFAULT 0)",
+    "CREATE INDEX vlt_object_owner ON vlt_object (owner_id, owner_property_id, ordinal)",
+    "CREATE INDEX vlt_object_class ON vlt_object (class_id)",
+};
+
+}  // namespace
+
+void Schema::createTables() {
+  sql::Connection& c = core_.connection();
+  const sql::Dialect& d = c.dialect();
+  for (const char* text : metamodelTables) {
+    c.execute(sql::fillIn(text, {{"int", d.integerType}, {"text", d.textType}, {"bytes", d.bytesType},
+                                 {"id", d.generatedId}}));
+  }
+}
+
+// ---------------------------------------------------------------- loading
+
+void Schema::load() {
+  loadEnumerations();
+  const std::vector<ClassInfo*> added = loadClasses();
+  for (ClassInfo* c : added) computeLineage(c);
+  loadProperties();
+}
+
+EnumerationInfo* Schema::addEnumeration(std::int64_t id, const std::string& qualifiedName) {
+  auto e = std::make_unique<EnumerationInfo>();
+  e->id = id;
+  e->qualifiedName = qualifiedName;
+  std::string package;
+  e->name = lastSegment(qualifiedName, package);
+  EnumerationInfo* result = e.get();
+  enumerationsByName_[qualifiedName] = result;
+  enumerationsById_[id] = result;
+  maxEnumerationId_ = std::max(maxEnumerationId_, id);
+  enumerationStore_.push_back(std::move(e));
+  return result;
+}
+
+void Schema::loadEnumerations() {
+  std::vector<EnumerationInfo*> added;
+  {
+    sql::StatementUse s(core_.statements().fixed(
+        "SELECT id, qualified_name FROM vlt_enumeration WHERE id > ?1 ORDER BY id"));
+    s->bindInt64(1, maxEnumerationId_);
+    while (s->step()) added.push_back(addEnumeration(s->columnInt64(0), std::string(s->columnText(1))));
+  }
+  if (added.empty()) return;
+  sql::StatementUse s(core_.statements().fixed(
+      "SELECT enumeration_id, name, value FROM vlt_enumeral WHERE enumeration_id >= ?1 "
+      "ORDER BY enumeration_id, position"));
+  s->bindInt64(1, added.front()->id);
+  while (s->step()) {
+    auto it = enumerationsById_.find(s->columnInt64(0));
+    if (it == enumerationsById_.end()) continue;
+    it->second->literals.push_back({std::string(s->columnText(1)), static_cast<std::int32_t>(s->columnInt64(2))});
+  }
+}
+
+ClassInfo* Schema::addClass(std::int64_t id, const std::string& qualifiedName) {
+  auto c = std::make_unique<ClassInfo>();
+  c->id = id;
+  c->qualifiedName = qualifiedName;
+  c->name = lastSegment(qualifiedName, c->packageName);
+  c->table = "vlt_c" + std::to_string(id);
+  ClassInfo* result = c.get();
+  classesByName_[qualifiedName] = result;
+  classesById_[id] = result;
+  maxClassId_ = std::max(maxClassId_, id);
+  classStore_.push_back(std::move(c));
+  ++generation_;
+  return result;
+}
+
+std::vector<ClassInfo*> Schema::loadClasses() {
+  std::vector<ClassInfo*> added;
+  {
+    sql::StatementUse s(core_.statements().fixed("SELECT id, qualified_name FROM vlt_class WHERE id > ?1 ORDER BY id"));
+    s->bindInt64(1, maxClassId_);
+    while (s->step()) added.push_back(addClass(s->columnInt64(0), std::string(s->columnText(1))));
+  }
+  if (added.empty()) return added;
+  sql::StatementUse s(core_.statements().fixed(
+      "SELECT class_id, superclass_id FROM vlt_superclass WHERE class_id >= ?1 ORDER BY class_id, position"));
+  s->bindInt64(1, added.front()->id);
+  while (s->step()) {
+    ClassInfo* c = classesById_.at(s->columnInt64(0));
+    ClassInfo* super = classesById_.at(s->columnInt64(1));
+    c->superclasses.push_back(super);
+    super->subclasses.push_back(c);
+  }
+  return added;
+}
+
+void Schema::loadProperties() {
+  sql::StatementUse s(core_.statements().fixed(
+      "SELECT id, class_id, name, type_name, lower_bound, upper_bound, composite, ordered, optional, is_unique, "
+      "documentation, opposite, annotation, association, uuid FROM vlt_property WHERE id > ?1 ORDER BY id"));
+  s->bindInt64(1, maxPropertyId_);
+  while (s->step()) {
+    auto d = std::make_unique<PropertyInfo>();
+    d->id = s->columnInt64(0);
+    d->owner = classesById_.at(s->columnInt64(1));
+    d->name = std::string(s->columnText(2));
+    d->typeName = std::string(s->columnText(3));
+    d->lower = static_cast<std::uint32_t>(s->columnInt64(4));
+    d->upper = static_cast<std::uint32_t>(s->columnInt64(5));
+    d->composite = s->columnInt64(6) != 0;
+    d->ordered = s->columnInt64(7) != 0;
+    d->optional = s->columnInt64(8) != 0;
+    d->unique = s->columnInt64(9) != 0;
+    d->documentation = std::string(s->columnText(10));
+    d->opposite = std::string(s->columnText(11));
+    d->annotation = std::string(s->columnText(12));
+    d->association = static_cast<int>(s->columnInt64(13));
+    const std::string_view uuid = s->columnBlob(14);
+    if (uuid.size() == 16) std::copy(uuid.begin(), uuid.end(), d->uuid.begin());
+    d->multi = d->upper >= 2;
+    resolveType(*d, false);
+    addProperty(std::move(d));
+  }
+}
+
+// Gives a property its value type from its type name: a built-in type, a
+// class or an enumeration. A new property (`strict`) may name what another
+// client created and refuses an unknown name; a loaded one is resolved from
+// what is loaded (the metamodel rows are being read).
+void Schema::resolveType(PropertyInfo& p, bool strict) {
+  p.typeClass = nullptr;
+  p.typeEnumeration = nullptr;
+  if (!builtinType(p.typeName, p.valueType)) {
+    auto cls = classesByName_.find(p.typeName);
+    auto enumeration = enumerationsByName_.find(p.typeName);
+    if (cls != classesByName_.end()) {
+      p.typeClass = cls->second;
+    } else if (enumeration != enumerationsByName_.end()) {
+      p.typeEnumeration = enumeration->second;
+    } else if (strict) {
+      p.typeClass = findClass(p.typeName);
+      if (p.typeClass == nullptr) p.typeEnumeration = findEnumeration(p.typeName);
+    }
+    if (p.typeClass != nullptr) {
+      p.valueType = ValueType::object;
+    } else if (p.typeEnumeration != nullptr) {
+      p.valueType = ValueType::enumeral;
+    } else if (strict) {
+      throw MetamodelError("the type \"" + p.typeName + "\" is neither a built-in type, a class nor an enumeration",
+                           core_.filespec());
+    }
+  }
+  p.traits = &traitsOf(p.valueType);
+}
+
+// Files a property read or created: its storage names and its place in its
+// class.
+void Schema::addProperty(std::unique_ptr<PropertyInfo> info) {
+  PropertyInfo* p = info.get();
+  if (p->inClassTable()) {
+    p->column = "p" + std::to_string(p->id);
+    p->rowColumn = p->owner->rowColumns++;
+  } else if (p->inOwnTable()) {
+    p->table = "vlt_p" + std::to_string(p->id);
+  }
+  p->owner->properties.push_back(p);
+  touchLayout(p->owner);
+  propertiesById_[p->id] = p;
+  maxPropertyId_ = std::max(maxPropertyId_, p->id);
+  propertyStore_.push_back(std::move(info));
+  ++generation_;
+}
+
+// Depth first, superclasses in their order, each class once.
+void Schema::computeLineage(ClassInfo* cls) {
+  cls->lineage.clear();
+  std::vector<ClassInfo*> stack{cls};
+  while (!stack.empty()) {
+    ClassInfo* c = stack.back();
+    stack.pop_back();
+    if (std::find(cls->lineage.begin(), cls->lineage.end(), c) != cls->lineage.end()) continue;
+    cls->lineage.push_back(c);
+    for (auto it = c->superclasses.rbegin(); it != c->superclasses.rend(); ++it) stack.push_back(*it);
+  }
+}
+
+// The class and every class below it read their lineage's columns anew.
+void Schema::touchLayout(ClassInfo* cls) {
+  std::vector<ClassInfo*> pending{cls};
+  std::set<ClassInfo*> seen;
+  while (!pending.empty()) {
+    ClassInfo* c = pending.back();
+    pending.pop_back();
+    if (!seen.insert(c).second) continue;
+    ++c->layoutVersion;
+    pending.insert(pending.end(), c->subclasses.begin(), c->subclasses.end());
+  }
+}
+
+// ---------------------------------------------------------------- lookups
+
+std::vector<ClassInfo*> Schema::classes() const {
+  std::vector<ClassInfo*> out;
+  for (const auto& c : classStore_) {
+    if (!c->retired) out.push_back(c.get());
+  }
+  return out;
+}
+
+std::vector<EnumerationInfo*> Schema::enumerations() const {
+  std::vector<EnumerationInfo*> out;
+  for (const auto& e : enumerationStore_) {
+    if (!e->retired) out.push_back(e.get());
+  }
+  return out;
+}
+
+ClassInfo* Schema::findClass(const std::string& qualifiedName) {
+  auto it = classesByName_.find(qualifiedName);
+  if (it != classesByName_.end()) return it->second;
+  if (!core_.isOpen()) return nullptr;
+  load();  // another client may have added it
+  it = classesByName_.find(qualifiedName);
+  return it == classesByName_.end() ? nullptr : it->second;
+}
+
+EnumerationInfo* Schema::findEnumeration(const std::string& qualifiedName) {
+  auto it = enumerationsByName_.find(qualifiedName);
+  if (it != enumerationsByName_.end()) return it->second;
+  if (!core_.isOpen()) return nullptr;
+  load();
+  it = enumerationsByName_.find(qualifiedName);
+  return it == enumerationsByName_.end() ? nullptr : it->second;
+}
+
+ClassInfo* Schema::classById(std::int64_t id) {
+  auto it = classesById_.find(id);
+  if (it != classesById_.end()) return it->second;
+  if (!core_.isOpen()) return nullptr;
+  load();
+  it = classesById_.find(id);
+  return it == classesById_.end() ? nullptr : it->second;
+}
+
+const PropertyInfo* Schema::propertyById(std::int64_t id) const {
+  auto it = propertiesById_.find(id);
+  return it == propertiesById_.end() ? nullptr : it->second;
+}
+
+const PropertyInfo* Schema::findProperty(const ClassInfo* cls, const std::string& name) const {
+  for (const ClassInfo* c : cls->lineage) {
+    for (const PropertyInfo* p : c->properties) {
+      if (p->name == name) return p;
+    }
+  }
+  return nullptr;
+}
+
+void Schema::checkUsable(const ClassInfo* cls) const {
+  core_.checkOpen();
+  if (cls == nullptr) core_.usage("a null class handle was given");
+  if (cls->retired) core_.usage("the class \"" + cls->qualifiedName + "\" was rolled back");
+}
+
+void Schema::checkUsable(const PropertyInfo* property) const {
+  core_.checkOpen();
+  if (property == nullptr) core_.usage("a null property handle was given");
+  if (property->retired) core_.usage("the property \"" + property->name + "\" was rolled back");
+}
+
+}  // namespace vlt::detail
+
+namespace vlt::detail {
+
+// ---------------------------------------------------------------- creating
+
+ClassInfo* Schema::createClass(const std::string& qualifiedName, const std::vector<ClassInfo*>& superclasses) {
+  core_.checkOpen();
+  if (qualifiedName.empty()) throw MetamodelError("a class needs a name", core_.filespec());
+  if (findClass(qualifiedName) != nullptr) {
+    throw MetamodelError("the class \"" + qualifiedName + "\" exists already", core_.filespec());
+  }
+  for (const ClassInfo* s : superclasses) checkUsable(s);
+  WriteScope scope(core_);
+  std::int64_t id = 0;
+  {
+    sql::StatementUse s(core_.statements().fixed("INSERT INTO vlt_class (qualified_name) VALUES (?1) RETURNING id"));
+    s->bindText(1, qualifiedName);
+    if (s->step()) id = s->columnInt64(0);
+  }
+  for (std::size_t i = 0; i < superclasses.size(); ++i) {
+    sql::StatementUse s(core_.statements().fixed(
+        "INSERT INTO vlt_superclass (class_id, position, superclass_id) VALUES (?1, ?2, ?3)"));
+    s->bindInt64(1, id);
+    s->bindInt64(2, static_cast<std::int64_t>(i));
+    s->bindInt64(3, superclasses[i]->id);
+    s->step();
+  }
+  core_.connection().execute(sql::fillIn("CREATE TABLE vlt_c{id} (id {int} PRIMARY KEY)",
+                                         {{"id", std::to_string(id)}, {"int", core_.connection().dialect().integerType}}));
+  scope.commit();
+
+  ClassInfo* c = addClass(id, qualifiedName);
+  c->superclasses = superclasses;
+  for (ClassInfo* s : superclasses) s->subclasses.push_back(c);
+  computeLineage(c);
+  if (core_.transaction().active()) newClasses_.push_back(c);
+  return c;
+}
+
+// A property is declared by one class and never repeated below or above it.
+void Schema::checkNewProperty(const ClassInfo* cls, const PropertyInfo& d) const {
+  const std::string& filespec = core_.filespec();
+  const std::string where = "the property \"" + d.name + "\" of class \"" + cls->qualifiedName + "\"";
+  if (d.name.empty()) throw MetamodelError("a property of class \"" + cls->qualifiedName + "\" needs a name", filespec);
+  if (findProperty(cls, d.name) != nullptr) throw MetamodelError(where + " exists already", filespec);
+  std::vector<const ClassInfo*> below(cls->subclasses.begin(), cls->subclasses.end());
+  for (std::size_t i = 0; i < below.size(); ++i) {
+    for (const PropertyInfo* p : below[i]->properties) {
+      if (p->name == d.name) {
+        throw MetamodelError(where + " is declared by the subclass \"" + below[i]->qualifiedName + "\"", filespec);
+      }
+    }
+    below.insert(below.end(), below[i]->subclasses.begin(), below[i]->subclasses.end());
+  }
+  if (d.lower > d.upper && d.upper != 0) throw MetamodelError(where + " has a lower bound above its upper bound", filespec);
+  if (d.association != 0) throw MetamodelError(where + " has an unknown association kind", filespec);
+}
+
+// The column or table that holds the property's values.
+void Schema::createValueStorage(const PropertyInfo& p) {
+  sql::Connection& c = core_.connection();
+  const sql::Dialect& d = c.dialect();
+  const std::string type = d.columnType(p.traits->form);
+  const bool links = p.valueType == ValueType::object;
+  if (p.inClassTable()) {
+    const std::string& table = p.owner->table;
+    c.execute(sql::fillIn("ALTER TABLE {table} ADD COLUMN {column} {type}",
+                          {{"table", table}, {"column", p.column}, {"type", type}}));
+    if (links) {
+      c.execute(sql::fillIn("CREATE INDEX {table}_{column} ON {table} ({column})",
+                            {{"table", table}, {"column", p.column}}));
+    }
+  } else if (p.inOwnTable()) {
+    c.execute(sql::fillIn("CREATE TABLE {table} (object_id {int} NOT NULL, ordinal {int} NOT NULL, value {type})",
+                          {{"table", p.table}, {"int", d.integerType}, {"type", type}}));
+    c.execute(sql::fillIn("CREATE INDEX {table}_object ON {table} (object_id, ordinal)", {{"table", p.table}}));
+    if (links) c.execute(sql::fillIn("CREATE INDEX {table}_value ON {table} (value)", {{"table", p.table}}));
+  }
+}
+
+PropertyInfo* Schema::appendProperty(ClassInfo* cls, const PropertyInfo& d) {
+  checkUsable(cls);
+  checkNewProperty(cls, d);
+  auto info = std::make_unique<PropertyInfo>(d);
+  PropertyInfo& n = *info;
+  n.owner = cls;
+  resolveType(n, true);
+  if (n.composite && n.valueType != ValueType::object) {
+    throw MetamodelError("the property \"" + d.name + "\" of class \"" + cls->qualifiedName +
+                             "\" is composite but not of a class type",
+                         core_.filespec());
+  }
+  n.multi = d.upper >= 2;
+  n.ordered = n.multi && d.ordered;
+  n.unique = n.multi ? d.unique : true;
+  if (n.uuid.is_nil()) n.uuid = uuidGenerator_();
+  n.retired = false;
+
+  WriteScope scope(core_);
+  {
+    sql::StatementUse s(core_.statements().fixed(
+        "INSERT INTO vlt_property (class_id, name, type_name, lower_bound, upper_bound, composite, ordered, optional, "
+        "is_unique, documentation, opposite, annotation, association, uuid) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14) RETURNING id"));
+    s->bindInt64(1, cls->id);
+    s->bindText(2, n.name);
+    s->bindText(3, n.typeName);
+    s->bindInt64(4, n.lower);
+    s->bindInt64(5, n.upper);
+    s->bindInt64(6, n.composite);
+    s->bindInt64(7, n.ordered);
+    s->bindInt64(8, n.optional);
+    s->bindInt64(9, n.unique);
+    s->bindText(10, n.documentation);
+    s->bindText(11, n.opposite);
+    s->bindText(12, n.annotation);
+    s->bindInt64(13, n.association);
+    s->bindBlob(14, n.uuid.data, 16);
+    if (s->step()) n.id = s->columnInt64(0);
+  }
+  if (n.inClassTable()) n.column = "p" + std::to_string(n.id);
+  if (n.inOwnTable()) n.table = "vlt_p" + std::to_string(n.id);
+  createValueStorage(n);
+  scope.commit();
+
+  PropertyInfo* result = info.get();
+  addProperty(std::move(info));
+  if (core_.transaction().active()) newProperties_.push_back(result);
+  return result;
+}
+
+EnumerationInfo* Schema::createEnumeration(const std::string& qualifiedName,
+                                           const std::vector<std::pair<std::string, int>>& literals) {
+  core_.checkOpen();
+  if (qualifiedName.empty()) throw MetamodelError("an enumeration needs a name", core_.filespec());
+  if (findEnumeration(qualifiedName) != nullptr) {
+    throw MetamodelError("the enumeration \"" + qualifiedName + "\" exists already", core_.filespec());
+  }
+  std::set<std::string> names;
+  for (const auto& l : literals) {
+    if (!names.insert(l.first).second) {
+      throw MetamodelError("the enumeration \"" + qualifiedName + "\" has two literals \"" + l.first + "\"",
+                           core_.filespec());
+    }
+  }
+  WriteScope scope(core_);
+  std::int64_t id = 0;
+  {
+    sql::StatementUse s(core_.statements().fixed(
+        "INSERT INTO vlt_enumeration (qualified_name) VALUES (?1) RETURNING id"));
+    s->bindText(1, qualifiedName);
+    if (s->step()) id = s->columnInt64(0);
+  }
+  for (std::size_t i = 0; i < literals.size(); ++i) {
+    sql::StatementUse s(core_.statements().fixed(
+        "INSERT INTO vlt_enumeral (enumeration_id, position, name, value) VALUES (?1, ?2, ?3, ?4)"));
+    s->bindInt64(1, id);
+    s->bindInt64(2, static_cast<std::int64_t>(i));
+    s->bindText(3, literals[i].first);
+    s->bindInt64(4, literals[i].second);
+    s->step();
+  }
+  scope.commit();
+  EnumerationInfo* e = addEnumeration(id, qualifiedName);
+  for (const auto& l : literals) e->literals.push_back({l.first, l.second});
+  if (core_.transaction().active()) newEnumerations_.push_back(e);
+  return e;
+}
+
+// Enumerations first, then every class (superclasses first), then the
+// properties: a property may be typed by any class of the file.
+void Schema::apply(const MetamodelFile& file, const std::string& path) {
+  for (const auto& e : file.enumerations) createEnumeration(e.name, e.literals);
+  std::vector<ClassInfo*> created;
+  for (const auto& c : file.classes) {
+    std::vector<ClassInfo*> supers;
+    for (const auto& name : c.superclasses) supers.push_back(findClass(name));
+    created.push_back(createClass(c.name, supers));
+  }
+  for (std::size_t i = 0; i < file.classes.size(); ++i) {
+    for (const auto& p : file.classes[i].properties) {
+      PropertyInfo d;
+      d.name = p.name;
+      d.typeName = p.type;
+      d.lower = p.lower;
+      d.upper = p.upper;
+      d.composite = p.composite;
+      d.ordered = p.ordered;
+      d.optional = p.optional;
+      d.unique = p.unique;
+      d.opposite = p.opposite;
+      d.documentation = p.documentation;
+      try {
+        appendProperty(created[i], d);
+      } catch (const MetamodelError& e) {
+        throw MetamodelFileError("the base metamodel file '" + path + "' is inconsistent: " + e.what(),
+                                 core_.filespec());
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------- rollback
+
+void Schema::transactionEnded(bool committed) noexcept {
+  if (!committed) forgetCreated();
+  newClasses_.clear();
+  newProperties_.clear();
+  newEnumerations_.clear();
+}
+
+// Forgets in memory what the rolled-back transaction added, newest first.
+// The infos stay (handles point at them), retired.
+void Schema::forgetCreated() noexcept {
+  for (auto it = newProperties_.rbegin(); it != newProperties_.rend(); ++it) {
+    PropertyInfo* p = *it;
+    p->retired = true;
+    auto& list = p->owner->properties;
+    list.erase(std::remove(list.begin(), list.end(), p), list.end());
+    if (p->inClassTable()) {
+      p->owner->rowColumns = 0;
+      for (PropertyInfo* q : list) {
+        if (q->inClassTable()) q->rowColumn = p->owner->rowColumns++;
+      }
+    }
+    touchLayout(p->owner);
+    propertiesById_.erase(p->id);
+  }
+  for (auto it = newClasses_.rbegin(); it != newClasses_.rend(); ++it) {
+    ClassInfo* c = *it;
+    c->retired = true;
+    for (ClassInfo* s : c->superclasses) {
+      s->subclasses.erase(std::remove(s->subclasses.begin(), s->subclasses.end(), c), s->subclasses.end());
+    }
+    classesByName_.erase(c->qualifiedName);
+    classesById_.erase(c->id);
+  }
+  for (EnumerationInfo* e : newEnumerations_) {
+    e->retired = true;
+    enumerationsByName_.erase(e->qualifiedName);
+    enumerationsById_.erase(e->id);
+  }
+  // The database may hand the ids out again: the maxima go back too.
+  maxClassId_ = 0;
+  for (const auto& entry : classesById_) maxClassId_ = std::max(maxClassId_, entry.first);
+  maxPropertyId_ = 0;
+  for (const auto& entry : propertiesById_) maxPropertyId_ = std::max(maxPropertyId_, entry.first);
+  maxEnumerationId_ = 0;
+  for (const auto& entry : enumerationsById_) maxEnumerationId_ = std::max(maxEnumerationId_, entry.first);
+  ++generation_;
+}
+
+}  // namespace vlt::detail

@@ -1,0 +1,176 @@
+#pragma once
+// The repository's metamodel in memory: classes, properties and enumerations
+// as read from (and written to) the metamodel tables, with the names of the
+// tables and columns that hold their objects' values.
+
+#include "TransactionState.hpp"
+
+#include <vlt/Types.hpp>
+
+#include <boost/uuid/random_generator.hpp>
+#include <boost/uuid/uuid.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace vlt::detail {
+
+class Core;
+struct ClassInfo;
+struct MetamodelFile;
+struct ValueTraits;
+
+struct EnumerationInfo {
+  struct Literal {
+    std::string name;
+    std::int32_t value;
+  };
+  std::int64_t id = 0;
+  std::string qualifiedName;
+  std::string name;
+  std::vector<Literal> literals;
+  bool retired = false;  ///< created by a transaction that was rolled back
+};
+
+struct PropertyInfo {
+  std::int64_t id = 0;
+  ClassInfo* owner = nullptr;
+  std::string name;
+  std::string typeName;
+  ValueType valueType = ValueType::int32;
+  const ValueTraits* traits = nullptr;
+  ClassInfo* typeClass = nullptr;
+  EnumerationInfo* typeEnumeration = nullptr;
+  std::uint32_t lower = 0;
+  std::uint32_t upper = 1;
+  bool composite = false;
+  bool multi = false;
+  bool ordered = false;
+  bool optional = false;
+  bool unique = true;
+  std::string documentation;
+  std::string opposite;
+  std::string annotation;
+  int association = 0;
+  boost::uuids::uuid uuid{};
+  std::string column;  ///< single, non-composite: its column in the owner's class table
+  std::string table;   ///< multi, non-composite: its own table
+  int rowColumn = -1;  ///< position of `column` among the owner's class-table columns
+  bool retired = false;
+
+  /// Where the values live: composite containment in the object table,
+  /// collections in a table of their own, single values in the class table.
+  bool inObjectTable() const noexcept { return composite; }
+  bool inOwnTable() const noexcept { return !composite && multi; }
+  bool inClassTable() const noexcept { return !composite && !multi; }
+};
+
+struct ClassInfo {
+  std::int64_t id = 0;
+  std::string qualifiedName;
+  std::string name;
+  std::string packageName;
+  std::string table;
+  std::vector<ClassInfo*> superclasses;
+  std::vector<ClassInfo*> subclasses;
+  std::vector<PropertyInfo*> properties;  ///< own, in creation order
+  std::vector<ClassInfo*> lineage;        ///< this class, then every superclass once (depth first)
+  int rowColumns = 0;                     ///< class-table columns (own single values)
+  /// Changes whenever a property is added to this class or a superclass:
+  /// statements that read the lineage's columns are made again.
+  std::uint64_t layoutVersion = 0;
+  bool retired = false;
+
+  bool conformsTo(const ClassInfo* other) const noexcept {
+    for (const ClassInfo* c : lineage) {
+      if (c == other) return true;
+    }
+    return false;
+  }
+};
+
+/// The metamodel cache. Creating classes, properties and enumerations writes
+/// the metamodel tables and the value tables inside the current transaction
+/// (or an implicit one); a rollback retires what the transaction created.
+/// Lookups answer from memory and re-read the tables on a miss, because
+/// another client may have added what is asked for.
+///
+/// Infos are owned here for the life of the repository object (also after
+/// close), so that handles can keep pointing at them. Not synchronised.
+class Schema final : public TransactionParticipant {
+ public:
+  explicit Schema(Core& core) : core_(core) {}
+
+  /// Creates the metamodel tables of a new repository.
+  void createTables();
+  /// Reads the rows this connection does not know yet.
+  void load();
+  /// Creates what the base metamodel file describes. `path` names the file in
+  /// messages.
+  void apply(const MetamodelFile& file, const std::string& path);
+
+  std::vector<ClassInfo*> classes() const;
+  std::vector<EnumerationInfo*> enumerations() const;
+  /// Every property ever read or created, retired ones included.
+  const std::vector<std::unique_ptr<PropertyInfo>>& allProperties() const noexcept { return propertyStore_; }
+  ClassInfo* findClass(const std::string& qualifiedName);
+  EnumerationInfo* findEnumeration(const std::string& qualifiedName);
+  ClassInfo* classById(std::int64_t id);
+  const PropertyInfo* propertyById(std::int64_t id) const;
+  const PropertyInfo* findProperty(const ClassInfo* cls, const std::string& name) const;
+
+  ClassInfo* createClass(const std::string& qualifiedName, const std::vector<ClassInfo*>& superclasses);
+  /// Appends a property described by `d` (name, type name, bounds, flags,
+  /// texts, uuid) to `cls`.
+  PropertyInfo* appendProperty(ClassInfo* cls, const PropertyInfo& d);
+  EnumerationInfo* createEnumeration(const std::string& qualifiedName,
+                                     const std::vector<std::pair<std::string, int>>& literals);
+
+  /// Changes whenever a class or property is added or forgotten.
+  std::uint64_t generation() const noexcept { return generation_; }
+
+  /// Throws UsageError for a null or retired info.
+  void checkUsable(const ClassInfo* cls) const;
+  void checkUsable(const PropertyInfo* property) const;
+
+  void transactionEnded(bool committed) noexcept override;
+
+ private:
+  void loadEnumerations();
+  std::vector<ClassInfo*> loadClasses();
+  void loadProperties();
+  ClassInfo* addClass(std::int64_t id, const std::string& qualifiedName);
+  EnumerationInfo* addEnumeration(std::int64_t id, const std::string& qualifiedName);
+  void addProperty(std::unique_ptr<PropertyInfo> info);
+  void resolveType(PropertyInfo& p, bool strict);
+  void checkNewProperty(const ClassInfo* cls, const PropertyInfo& d) const;
+  void createValueStorage(const PropertyInfo& p);
+  void forgetCreated() noexcept;
+  static void computeLineage(ClassInfo* cls);
+  static void touchLayout(ClassInfo* cls);
+
+  Core& core_;
+  std::vector<std::unique_ptr<ClassInfo>> classStore_;
+  std::vector<std::unique_ptr<PropertyInfo>> propertyStore_;
+  std::vector<std::unique_ptr<EnumerationInfo>> enumerationStore_;
+  std::unordered_map<std::string, ClassInfo*> classesByName_;
+  std::unordered_map<std::int64_t, ClassInfo*> classesById_;
+  std::unordered_map<std::int64_t, PropertyInfo*> propertiesById_;
+  std::unordered_map<std::string, EnumerationInfo*> enumerationsByName_;
+  std::unordered_map<std::int64_t, EnumerationInfo*> enumerationsById_;
+  std::int64_t maxClassId_ = 0;
+  std::int64_t maxPropertyId_ = 0;
+  std::int64_t maxEnumerationId_ = 0;
+  std::uint64_t generation_ = 0;
+  // Created in the open transaction, retired when it rolls back.
+  std::vector<ClassInfo*> newClasses_;
+  std::vector<PropertyInfo*> newProperties_;
+  std::vector<EnumerationInfo*> newEnumerations_;
+  boost::uuids::random_generator uuidGenerator_;
+};
+
+}  // namespace vlt::detail

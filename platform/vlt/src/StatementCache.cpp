@@ -1,0 +1,90 @@
+#include "StatementCache.hpp"
+
+#include "Core.hpp"
+
+namespace vlt::detail {
+
+namespace {
+
+// The text of each PropertyStatement, with the table of the property's
+// collection ({values}), the owner's class table ({class}) and the column
+// ({column}) filled in.
+const char* propertyStatementText(PropertyStatement which) {
+  switch (which) {
+    case PropertyStatement::readValues:
+      return "SELECT v.value, v.ordinal FROM vlt_object o LEFT JOIN {values} v ON v.object_id = o.id "
+             "WHERE o.id = ?1 ORDER BY v.ordinal";
+    case PropertyStatement::readLinks:
+      return "SELECT v.value, t.class_id, t.uuid, v.ordinal FROM vlt_object o LEFT JOIN {values} v ON "
+             "v.object_id = o.id LEFT JOIN vlt_object t ON t.id = v.value WHERE o.id = ?1 ORDER BY v.ordinal";
+    case PropertyStatement::valueAt:
+      return "SELECT value FROM {values} WHERE object_id = ?1 AND ordinal = ?2";
+    case PropertyStatement::linkAt:
+      return "SELECT v.value, t.class_id, t.uuid FROM {values} v LEFT JOIN vlt_object t ON t.id = v.value "
+             "WHERE v.object_id = ?1 AND v.ordinal = ?2";
+    case PropertyStatement::count:
+      return "SELECT count(*) FROM {values} WHERE object_id = ?1";
+    case PropertyStatement::indexOf:
+      return "SELECT min(ordinal) FROM {values} WHERE object_id = ?1 AND value = ?2";
+    case PropertyStatement::insert:
+      return "INSERT INTO {values} (object_id, ordinal, value) VALUES (?1, ?2, ?3)";
+    case PropertyStatement::shiftUp:
+      return "UPDATE {values} SET ordinal = ordinal + 1 WHERE object_id = ?1 AND ordinal >= ?2";
+    case PropertyStatement::shiftDown:
+      return "UPDATE {values} SET ordinal = ordinal - 1 WHERE object_id = ?1 AND ordinal > ?2";
+    case PropertyStatement::deleteAt:
+      return "DELETE FROM {values} WHERE object_id = ?1 AND ordinal = ?2";
+    case PropertyStatement::deleteAll:
+      return "DELETE FROM {values} WHERE object_id = ?1";
+    case PropertyStatement::replaceAt:
+      return "UPDATE {values} SET value = ?3 WHERE object_id = ?1 AND ordinal = ?2";
+    case PropertyStatement::incoming:
+      return "SELECT v.object_id, o.class_id, o.uuid, v.ordinal FROM {values} v JOIN vlt_object o ON "
+             "o.id = v.object_id WHERE v.value = ?1 ORDER BY v.object_id, v.ordinal DESC";
+    case PropertyStatement::upsert:
+      return nullptr;  // the dialect's
+    case PropertyStatement::nullify:
+      return "UPDATE {class} SET {column} = NULL WHERE {column} = ?1";
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+sql::Statement& StatementCache::forProperty(const PropertyInfo& property, PropertyStatement which) {
+  return keyed(&property, static_cast<int>(which), 0, [&] {
+    const char* text = propertyStatementText(which);
+    if (text == nullptr) text = core_.connection().dialect().upsertColumn;
+    const std::string& owner = property.owner->table;
+    return sql::fillIn(text, {{"values", property.table}, {"class", owner}, {"table", owner}, {"column", property.column}});
+  });
+}
+
+sql::Statement& StatementCache::fixed(const char* literal) {
+  auto it = fixed_.find(literal);
+  if (it != fixed_.end()) return *it->second;
+  auto prepared = core_.connection().prepare(literal);
+  sql::Statement& result = *prepared;
+  fixed_.emplace(literal, std::move(prepared));
+  return result;
+}
+
+sql::Statement* StatementCache::find(const void* owner, int purpose, std::uint64_t version) const {
+  auto it = keyed_.find(Key{owner, purpose});
+  return it != keyed_.end() && it->second.version == version ? it->second.statement.get() : nullptr;
+}
+
+sql::Statement& StatementCache::store(const void* owner, int purpose, std::uint64_t version, const std::string& text) {
+  Entry& entry = keyed_[Key{owner, purpose}];
+  entry.statement.reset();
+  entry.statement = core_.connection().prepare(text);
+  entry.version = version;
+  return *entry.statement;
+}
+
+void StatementCache::clear() noexcept {
+  fixed_.clear();
+  keyed_.clear();
+}
+
+}  // namespace vlt::detail

@@ -1,0 +1,94 @@
+#pragma once
+// Prepared statements, made once and reused. Fixed statements are keyed by
+// the address of their text (a string literal); statements made for one
+// metamodel element (a class's row query, a property's collection insert)
+// by the element and a purpose, remade when the element's layout changes.
+
+#include "TransactionState.hpp"
+#include "backend/Backend.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+namespace vlt::detail {
+
+class Core;
+struct PropertyInfo;
+
+/// The statements of one property's stored values (see StatementCache.cpp
+/// for their text). Collections are in the property's own table {object_id,
+/// ordinal, value}; single values in a column of the owner's class table.
+enum class PropertyStatement {
+  readValues,  ///< (object) -> value, ordinal of each entry in order; one NULL row when empty, none without the object
+  readLinks,   ///< (object) -> value, class_id, uuid, ordinal of each link in order; as readValues
+  valueAt,     ///< (object, ordinal) -> value
+  linkAt,      ///< (object, ordinal) -> value, class_id, uuid
+  count,       ///< (object) -> number of entries
+  indexOf,     ///< (object, value) -> the first ordinal holding it
+  insert,      ///< (object, ordinal, value)
+  shiftUp,     ///< (object, ordinal): entries at ordinal and above move up
+  shiftDown,   ///< (object, ordinal): entries above ordinal move down
+  deleteAt,    ///< (object, ordinal)
+  deleteAll,   ///< (object)
+  replaceAt,   ///< (object, ordinal, value)
+  incoming,    ///< (target) -> object_id, class_id, uuid, ordinal of links to it, descending ordinal per object
+  upsert,      ///< single value: (object, value)
+  nullify,     ///< single reference: (target) clears references to it
+};
+
+/// Owned by the repository core; cleared when the connection closes or a
+/// transaction rolls back (a rollback may drop tables that statements name).
+/// Statements are prepared on the open connection; not synchronised.
+class StatementCache final : public TransactionParticipant {
+ public:
+  explicit StatementCache(Core& core) : core_(core) {}
+
+  /// The statement of `literal`, which must stay at its address while the
+  /// connection is open (a string literal, or a dialect's text).
+  sql::Statement& fixed(const char* literal);
+
+  /// The statement for (`owner`, `purpose`) at `version`; `makeText()` gives
+  /// its SQL when none is cached for that version.
+  template <class MakeText>
+  sql::Statement& keyed(const void* owner, int purpose, std::uint64_t version, MakeText&& makeText) {
+    if (sql::Statement* cached = find(owner, purpose, version)) return *cached;
+    return store(owner, purpose, version, makeText());
+  }
+
+  /// The statement `which` of `property`.
+  sql::Statement& forProperty(const PropertyInfo& property, PropertyStatement which);
+
+  void clear() noexcept;
+
+  void transactionEnded(bool committed) noexcept override {
+    if (!committed) clear();
+  }
+
+ private:
+  sql::Statement* find(const void* owner, int purpose, std::uint64_t version) const;
+  sql::Statement& store(const void* owner, int purpose, std::uint64_t version, const std::string& text);
+
+  struct Key {
+    const void* owner;
+    int purpose;
+    bool operator==(const Key& other) const noexcept { return owner == other.owner && purpose == other.purpose; }
+  };
+  struct KeyHash {
+    std::size_t operator()(const Key& k) const noexcept {
+      return std::hash<const void*>()(k.owner) * 31u + static_cast<std::size_t>(k.purpose);
+    }
+  };
+  struct Entry {
+    std::uint64_t version = 0;
+    std::unique_ptr<sql::Statement> statement;
+  };
+
+  Core& core_;
+  std::unordered_map<const char*, std::unique_ptr<sql::Statement>> fixed_;
+  std::unordered_map<Key, Entry, KeyHash> keyed_;
+};
+
+}  // namespace vlt::detail

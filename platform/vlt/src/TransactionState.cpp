@@ -1,0 +1,185 @@
+// The transaction state machine (the table is in TransactionState.hpp).
+
+#include "TransactionState.hpp"
+
+#include "Core.hpp"
+
+namespace vlt::detail {
+
+void TransactionState::beginAs(Owner owner) {
+  sql::Connection& connection = core_.connection();
+  // A read-only repository may still group its reads in one transaction (one
+  // consistent view, and the row cache); its writes are refused anyway.
+  connection.execute(core_.readOnly() ? connection.dialect().beginRead : connection.dialect().beginWrite);
+  state_ = State::open;
+  owner_ = owner;
+  ++writeSerial_;
+}
+
+void TransactionState::begin() {
+  core_.checkOpen();
+  if (state_ != State::idle) core_.usage("a transaction is open already");
+  beginAs(Owner::caller);
+}
+
+void TransactionState::commit(bool rollbackOnFailure) {
+  core_.checkOpen();
+  if (state_ == State::idle) core_.usage("no transaction is open");
+  if (state_ == State::committing) core_.usage("the transaction is being committed");
+  if (owner_ != Owner::caller) core_.usage("the implicit transaction of performDictionaryFunction cannot be committed");
+  if (noticeDropped()) {
+    state_ = State::idle;
+    refuseDropped();
+  }
+  commitNow(rollbackOnFailure);
+}
+
+void TransactionState::commitNow(bool rollbackOnFailure) {
+  sql::Connection& connection = core_.connection();
+  state_ = State::committing;
+  try {
+    for (TransactionParticipant* p : participants_) p->beforeCommit();
+    connection.execute("COMMIT");
+  } catch (...) {
+    if (!connection.inTransaction()) {
+      // The engine rolled the transaction back itself. The caller of the
+      // unsafe commit will roll back: let that succeed.
+      ended(false);
+      state_ = rollbackOnFailure ? State::idle : State::dropped;
+    } else if (rollbackOnFailure) {
+      rollbackQuietly();
+    } else {
+      state_ = State::open;
+    }
+    throw;
+  }
+  state_ = State::idle;
+  ended(true);
+}
+
+void TransactionState::rollback() {
+  core_.checkOpen();
+  if (state_ == State::idle) core_.usage("no transaction is open");
+  if (state_ == State::committing) core_.usage("the transaction is being committed");
+  if (owner_ != Owner::caller) {
+    core_.usage("the implicit transaction of performDictionaryFunction cannot be rolled back");
+  }
+  if (state_ == State::dropped) {
+    state_ = State::idle;  // the engine has done it already
+    return;
+  }
+  rollbackQuietly();
+}
+
+void TransactionState::rollbackQuietly() noexcept {
+  if (state_ == State::idle) return;
+  const bool alreadyEnded = state_ == State::dropped;
+  if (core_.isOpen() && core_.connection().inTransaction()) {
+    try {
+      core_.connection().execute("ROLLBACK");
+    } catch (...) {
+      // Nothing more can be done: the engine keeps or drops the transaction;
+      // memory is reset below either way.
+    }
+  }
+  state_ = State::idle;
+  if (!alreadyEnded) ended(false);
+}
+
+void TransactionState::performDictionaryFunction(const boost::function<void()>& f) {
+  core_.checkOpen();
+  if (state_ != State::idle) {
+    f();  // inside a transaction the caller decides what stays
+    return;
+  }
+  beginAs(Owner::dictionaryFunction);
+  try {
+    f();
+  } catch (...) {
+    // What `f` wrote before it failed stays: each call it made was atomic,
+    // so the writes before the failing one are whole. `f`'s exception is the
+    // one that passes, also when the commit fails (then nothing stays).
+    try {
+      if (noticeDropped()) {
+        state_ = State::idle;
+      } else {
+        commitNow(true);
+      }
+    } catch (...) {
+    }
+    throw;
+  }
+  // `f` may have swallowed a failure after which the engine dropped the
+  // transaction: then nothing is committed, and the caller must hear it.
+  if (noticeDropped()) {
+    state_ = State::idle;
+    refuseDropped();
+  }
+  commitNow(true);
+}
+
+bool TransactionState::noticeDropped() noexcept {
+  if (state_ == State::dropped) return true;
+  if (state_ != State::open || !core_.isOpen() || core_.connection().inTransaction()) return false;
+  state_ = State::dropped;
+  ended(false);
+  return true;
+}
+
+void TransactionState::refuseDropped() const {
+  throw StorageError("the database rolled the transaction back after an earlier failure; roll it back and start again",
+                     core_.filespec());
+}
+
+void TransactionState::ended(bool committed) noexcept {
+  ++writeSerial_;
+  for (TransactionParticipant* p : participants_) p->transactionEnded(committed);
+}
+
+// ---------------------------------------------------------------- WriteScope
+
+WriteScope::WriteScope(Core& core, bool savepoint) : core_(core), state_(core.transaction()) {
+  core_.checkOpen();
+  if (core_.readOnly()) core_.usage("the repository was opened read-only");
+  if (state_.noticeDropped()) state_.refuseDropped();
+  if (state_.state_ == TransactionState::State::committing) core_.usage("the transaction is being committed");
+  if (state_.state_ == TransactionState::State::idle) {
+    state_.beginAs(TransactionState::Owner::call);
+    implicit_ = true;
+  } else if (savepoint) {
+    sql::StatementUse s(core_.statements().fixed("SAVEPOINT vlt_operation"));
+    s->step();
+    savepoint_ = true;
+  }
+}
+
+void WriteScope::commit() {
+  if (implicit_) {
+    done_ = true;  // a failing commit has rolled back already
+    state_.commitNow(true);
+  } else if (savepoint_) {
+    sql::StatementUse s(core_.statements().fixed("RELEASE vlt_operation"));
+    s->step();
+  }
+  done_ = true;
+}
+
+WriteScope::~WriteScope() {
+  ++state_.writeSerial_;
+  if (done_) return;
+  if (implicit_) {
+    state_.rollbackQuietly();
+    return;
+  }
+  if (savepoint_ && core_.isOpen()) {
+    try {
+      core_.connection().execute("ROLLBACK TO vlt_operation; RELEASE vlt_operation");
+    } catch (...) {
+      // The transaction itself may be gone; noticed below. The caller sees
+      // the original failure.
+    }
+  }
+  state_.noticeDropped();
+}
+
+}  // namespace vlt::detail

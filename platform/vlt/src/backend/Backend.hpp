@@ -1,0 +1,166 @@
+#pragma once
+// The back-end interface: everything the repository needs from a database
+// engine, and nothing that names one. One implementation per engine
+// (SqliteBackend.cpp is the only file that includes <sqlite3.h>); the rest of
+// the repository talks to these classes only.
+//
+// Contracts shared by every implementation:
+// - SQL text uses numbered placeholders "?1", "?2", ...; parameters are
+//   numbered from 1, columns from 0. An engine that spells placeholders
+//   otherwise rewrites them when it prepares.
+// - Values are bound and read by their stored form (StoredForm): 64-bit
+//   integers, doubles (exact: NaN, -0.0 and infinities come back bit for bit,
+//   and stored values order as the numbers do), text (any bytes, NULs
+//   included, with an explicit length) and bytes. A value is read as the form
+//   it was written in; nothing depends on the engine's own typing.
+// - A Statement keeps its bindings across reset(); values read from a row
+//   stay valid until the next step() or reset().
+// - Every failure throws a vlt::RepositoryError subclass carrying the
+//   repository's file specification, the engine's code and message and the
+//   statement: busy or locked -> LockedError, a constraint -> ConstraintError,
+//   a file that is not a database -> StorageError (OpenError while opening),
+//   anything else -> StorageError.
+// - Statements and connections own their engine handles and cannot be copied.
+//   A Statement must be destroyed before the Connection that prepared it.
+// - Nothing here is synchronised: one thread uses a connection at a time.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vlt::sql {
+
+/// How a value is kept in a column; every value type maps to one of these.
+enum class StoredForm : std::uint8_t { integer, real, text, bytes };
+
+class Statement {
+ public:
+  Statement() = default;
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  virtual ~Statement() = default;
+
+  virtual void bindNull(int index) = 0;
+  virtual void bindInt64(int index, std::int64_t value) = 0;
+  virtual void bindDouble(int index, double value) = 0;
+  virtual void bindText(int index, std::string_view bytes) = 0;
+  virtual void bindBlob(int index, const void* data, std::size_t size) = 0;
+  /// Runs the statement (first call) or moves to the next row; true when a
+  /// row is available.
+  virtual bool step() = 0;
+  /// Ends the current execution (releasing its locks); bindings stay.
+  virtual void reset() noexcept = 0;
+  virtual bool columnIsNull(int column) = 0;
+  virtual std::int64_t columnInt64(int column) = 0;
+  virtual double columnDouble(int column) = 0;
+  virtual std::string_view columnText(int column) = 0;
+  virtual std::string_view columnBlob(int column) = 0;
+  virtual const std::string& sql() const noexcept = 0;
+};
+
+/// Resets a statement when the scope ends, so that no execution stays open
+/// (an open read holds the database's shared lock).
+class StatementUse {
+ public:
+  explicit StatementUse(Statement& statement) noexcept : statement_(statement) {}
+  ~StatementUse() { statement_.reset(); }
+  StatementUse(const StatementUse&) = delete;
+  StatementUse& operator=(const StatementUse&) = delete;
+  Statement* operator->() const noexcept { return &statement_; }
+  Statement& operator*() const noexcept { return statement_; }
+
+ private:
+  Statement& statement_;
+};
+
+/// The SQL that differs between engines, as text. Templates name their holes
+/// in braces ({table}, {column}); see fillIn().
+struct Dialect {
+  const char* integerType;  ///< a 64-bit integer column
+  const char* realType;     ///< a column for StoredForm::real
+  const char* textType;     ///< a column for StoredForm::text (any bytes)
+  const char* bytesType;    ///< a column for StoredForm::bytes
+  const char* generatedId;  ///< "id <type> PRIMARY KEY" whose value the database picks
+  const char* beginWrite;   ///< starts a transaction that will write
+  const char* beginRead;    ///< starts a transaction that only reads (one consistent view)
+  /// Writes ?2 into {column} of the row ?1 of {table}, inserting the row when
+  /// it is missing.
+  const char* upsertColumn;
+
+  const char* columnType(StoredForm form) const noexcept;
+};
+
+/// `text` with every "{name}" replaced by its value; names not given stay.
+std::string fillIn(std::string_view text, std::initializer_list<std::pair<std::string_view, std::string_view>> values);
+
+/// What a database holds when it is opened.
+enum class DatabaseState {
+  empty,       ///< nothing at all: may become a repository
+  repository,  ///< carries the repository mark
+  foreign,     ///< holds something else
+};
+
+/// How a SQLite repository journals its transactions.
+enum class JournalMode { keep, rollback, writeAhead };
+
+class Connection {
+ public:
+  using TraceCallback = void (*)(void* context, const char* statement);
+
+  Connection() = default;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  virtual ~Connection() = default;
+
+  /// A new prepared statement; the caller keeps it for reuse.
+  virtual std::unique_ptr<Statement> prepare(const std::string& sql) = 0;
+  /// Runs statements without parameters or results (DDL, BEGIN, COMMIT).
+  virtual void execute(const std::string& sql) = 0;
+  /// Whether a transaction is open in the engine. False after the engine
+  /// dropped one by itself (SQLite does on some I/O errors).
+  virtual bool inTransaction() const noexcept = 0;
+  /// Rows changed by the last INSERT, UPDATE or DELETE.
+  virtual std::int64_t changes() const noexcept = 0;
+  virtual const Dialect& dialect() const noexcept = 0;
+  virtual void setTrace(TraceCallback callback, void* context) = 0;
+  /// The repository's file specification, for messages (no password).
+  virtual const std::string& filespec() const noexcept = 0;
+
+  /// Looks at what the database holds without changing it. Throws OpenError
+  /// when it is not a database or is damaged, LockedError when it is locked.
+  virtual DatabaseState inspect() = 0;
+  /// Marks a new database as a repository (inside the creating transaction).
+  virtual void markAsRepository() = 0;
+  /// The names of the database's tables, in no particular order.
+  virtual std::vector<std::string> tableNames() = 0;
+  /// Sets the journal mode; outside a transaction. A no-op where the engine
+  /// has no choice.
+  virtual void setJournalMode(JournalMode mode) = 0;
+  /// Keeps `count` generations: saves the current content as generation 1
+  /// after moving older ones up and dropping the oldest. Before anything is
+  /// written. Throws StorageError.
+  virtual void keepGenerations(int count) = 0;
+  /// When opening created the database, closes the connection and removes
+  /// what was created; the connection is unusable afterwards. Otherwise does
+  /// nothing.
+  virtual void discardIfCreated() noexcept = 0;
+};
+
+/// What opening a database needs to know.
+struct OpenRequest {
+  std::string location;           ///< the SQLite file path (UTF-8)
+  std::string filespec;           ///< for messages
+  bool readOnly = false;          ///< open without write access
+  bool createIfMissing = false;   ///< create a missing SQLite file
+  int lockTimeoutMs = 1000;       ///< how long a write waits for another's lock
+};
+
+/// Opens a SQLite file. Only a regular file (or a missing one, with
+/// createIfMissing) in a folder this process may write (unless read-only)
+/// is opened. Throws OpenError naming what is wrong; a file that it created
+/// is removed again when opening fails.
+std::unique_ptr<Connection> openSqlite(const OpenRequest& request);
+
+}  // namespace vlt::sql

@@ -1,0 +1,352 @@
+// The SQLite back end: the only file that includes <sqlite3.h>.
+
+#include "backend/Backend.hpp"
+
+#include <vlt/Errors.hpp>
+
+#include <fl/i18n/Unicode.hpp>
+#include <foundation/filesystem/FileSystem.hpp>
+
+#include <sqlite3.h>
+
+#include <cstring>
+#include <string>
+
+namespace vlt::sql {
+namespace {
+
+namespace fs = foundation::filesystem;
+
+// Marks a SQLite file as a repository ("VLTR").
+constexpr std::int64_t applicationId = 0x564C5452;
+
+const Dialect sqliteDialect{
+    "INTEGER",
+    "INTEGER",  // doubles are kept as ordered 64-bit integers (see encodeDouble)
+    "TEXT",
+    "BLOB",
+    "id INTEGER PRIMARY KEY",
+    "BEGIN IMMEDIATE",
+    "BEGIN DEFERRED",
+    "INSERT INTO {table} (id, {column}) VALUES (?1, ?2) ON CONFLICT (id) DO UPDATE SET {column} = excluded.{column}",
+};
+
+// SQLite keeps a NaN as NULL and -0.0 as 0, so a double is stored as its 64
+// bits instead, rearranged so that integer order is numeric order: positive
+// values keep their bits with the sign bit set, negative ones are inverted.
+// Every double reads back bit for bit, and comparisons in SQL stay right
+// (-0.0 sorts just below 0.0, a positive NaN above +infinity).
+std::int64_t encodeDouble(double value) noexcept {
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  bits = (bits & 0x8000000000000000u) ? ~bits : bits | 0x8000000000000000u;
+  return static_cast<std::int64_t>(bits ^ 0x8000000000000000u);
+}
+
+double decodeDouble(std::int64_t stored) noexcept {
+  std::uint64_t bits = static_cast<std::uint64_t>(stored) ^ 0x8000000000000000u;
+  bits = (bits & 0x8000000000000000u) ? bits & ~0x8000000000000000u : ~bits;
+  double value = 0;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+std::string describe(sqlite3* db, int code) {
+  std::string text = "SQLite error " + std::to_string(code) + " (" + sqlite3_errstr(code) + ")";
+  const char* message = db != nullptr ? sqlite3_errmsg(db) : nullptr;
+  if (message != nullptr && std::strcmp(message, sqlite3_errstr(code)) != 0) {
+    text += ": ";
+    text += message;
+  }
+  return text;
+}
+
+struct DatabaseCloser {
+  void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
+};
+struct StatementFinalizer {
+  void operator()(sqlite3_stmt* statement) const noexcept { sqlite3_finalize(statement); }
+};
+using DatabaseHandle = std::unique_ptr<sqlite3, DatabaseCloser>;
+using StatementHandle = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+
+class SqliteConnection;
+
+class SqliteStatement final : public Statement {
+ public:
+  SqliteStatement(const SqliteConnection& connection, StatementHandle statement, std::string sql)
+      : connection_(connection), statement_(std::move(statement)), sql_(std::move(sql)) {}
+
+  void bindNull(int index) override { check(sqlite3_bind_null(handle(), index), index); }
+  void bindInt64(int index, std::int64_t value) override {
+    check(sqlite3_bind_int64(handle(), index, static_cast<sqlite3_int64>(value)), index);
+  }
+  void bindDouble(int index, double value) override { bindInt64(index, encodeDouble(value)); }
+  void bindText(int index, std::string_view bytes) override {
+    // A null data pointer would bind NULL: an empty text must stay a text.
+    check(sqlite3_bind_text64(handle(), index, bytes.data() ? bytes.data() : "", bytes.size(), SQLITE_TRANSIENT,
+                              SQLITE_UTF8),
+          index);
+  }
+  void bindBlob(int index, const void* data, std::size_t size) override {
+    check(sqlite3_bind_blob64(handle(), index, data ? data : "", size, SQLITE_TRANSIENT), index);
+  }
+  bool step() override;
+  void reset() noexcept override { sqlite3_reset(handle()); }
+  bool columnIsNull(int column) override { return sqlite3_column_type(handle(), column) == SQLITE_NULL; }
+  std::int64_t columnInt64(int column) override { return sqlite3_column_int64(handle(), column); }
+  double columnDouble(int column) override { return decodeDouble(sqlite3_column_int64(handle(), column)); }
+  std::string_view columnText(int column) override {
+    const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(handle(), column));
+    return bytes(data, column);
+  }
+  std::string_view columnBlob(int column) override {
+    return bytes(static_cast<const char*>(sqlite3_column_blob(handle(), column)), column);
+  }
+  const std::string& sql() const noexcept override { return sql_; }
+
+ private:
+  sqlite3_stmt* handle() const noexcept { return statement_.get(); }
+  std::string_view bytes(const char* data, int column) {
+    const int size = sqlite3_column_bytes(handle(), column);
+    return data ? std::string_view(data, static_cast<std::size_t>(size)) : std::string_view();
+  }
+  void check(int rc, int index);
+
+  const SqliteConnection& connection_;
+  StatementHandle statement_;
+  std::string sql_;
+};
+
+class SqliteConnection final : public Connection {
+ public:
+  SqliteConnection(DatabaseHandle db, const OpenRequest& request, bool created)
+      : db_(std::move(db)), path_(request.location), filespec_(request.filespec),
+        busyTimeoutMs_(request.lockTimeoutMs), created_(created) {}
+
+  std::unique_ptr<Statement> prepare(const std::string& sql) override {
+    sqlite3_stmt* statement = nullptr;
+    const int rc = sqlite3_prepare_v3(db(), sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
+                                      &statement, nullptr);
+    StatementHandle handle(statement);
+    if (rc != SQLITE_OK) fail(rc, describe(db(), rc), sql);
+    return std::make_unique<SqliteStatement>(*this, std::move(handle), sql);
+  }
+  void execute(const std::string& sql) override {
+    const int rc = sqlite3_exec(db(), sql.c_str(), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) fail(rc, describe(db(), rc), sql);
+  }
+  bool inTransaction() const noexcept override { return sqlite3_get_autocommit(db()) == 0; }
+  std::int64_t changes() const noexcept override { return sqlite3_changes64(db()); }
+  const Dialect& dialect() const noexcept override { return sqliteDialect; }
+  void setTrace(TraceCallback callback, void* context) override {
+    trace_ = callback;
+    traceContext_ = context;
+    sqlite3_trace_v2(db(), callback ? SQLITE_TRACE_STMT : 0, callback ? &SqliteConnection::traceThunk : nullptr,
+                     this);
+  }
+  const std::string& filespec() const noexcept override { return filespec_; }
+
+  DatabaseState inspect() override;
+  void markAsRepository() override { execute("PRAGMA application_id = " + std::to_string(applicationId)); }
+  std::vector<std::string> tableNames() override;
+  void setJournalMode(JournalMode mode) override;
+  void keepGenerations(int count) override;
+  void discardIfCreated() noexcept override;
+
+  /// SQLite opened the file read-only although write access was asked for.
+  bool openedReadOnly() const noexcept { return sqlite3_db_readonly(db(), "main") == 1; }
+
+  /// Throws the error that the SQLite result `code` stands for.
+  [[noreturn]] void fail(int code, const std::string& what, const std::string& sql) const;
+
+ private:
+  sqlite3* db() const noexcept { return db_.get(); }
+  void backupTo(const std::string& path);
+  static int traceThunk(unsigned type, void* context, void* statement, void* text);
+
+  DatabaseHandle db_;
+  std::string path_;
+  std::string filespec_;
+  int busyTimeoutMs_;
+  bool created_;
+  TraceCallback trace_ = nullptr;
+  void* traceContext_ = nullptr;
+};
+
+bool SqliteStatement::step() {
+  const int rc = sqlite3_step(handle());
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  const std::string text = describe(sqlite3_db_handle(handle()), rc);
+  sqlite3_reset(handle());
+  connection_.fail(rc, text, sql_);
+}
+
+void SqliteStatement::check(int rc, int index) {
+  if (rc != SQLITE_OK) {
+    connection_.fail(rc, describe(sqlite3_db_handle(handle()), rc) + " for the parameter number " +
+                             std::to_string(index),
+                     sql_);
+  }
+}
+
+void SqliteConnection::fail(int code, const std::string& what, const std::string& sql) const {
+  switch (code & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      throw LockedError("the repository is locked by another connection (waited " + std::to_string(busyTimeoutMs_) +
+                            " ms)",
+                        filespec_, code, what, sql);
+    case SQLITE_CONSTRAINT:
+      throw ConstraintError("a stored constraint was violated", filespec_, code, what, sql);
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+      throw StorageError("the repository file is not a database or is damaged", filespec_, code, what, sql);
+    case SQLITE_READONLY:
+      throw StorageError("the repository file may not be written", filespec_, code, what, sql);
+    default:
+      throw StorageError("the database operation failed", filespec_, code, what, sql);
+  }
+}
+
+int SqliteConnection::traceThunk(unsigned type, void* context, void*, void* text) {
+  auto* self = static_cast<SqliteConnection*>(context);
+  if (type == SQLITE_TRACE_STMT && self->trace_ != nullptr && text != nullptr) {
+    self->trace_(self->traceContext_, static_cast<const char*>(text));
+  }
+  return 0;
+}
+
+// Only reads: a file is known to be a repository (or empty) before anything
+// is written to it.
+DatabaseState SqliteConnection::inspect() {
+  std::int64_t tables = 0;
+  std::int64_t mark = 0;
+  try {
+    auto count = prepare("SELECT count(*) FROM sqlite_master");
+    if (count->step()) tables = count->columnInt64(0);
+    count->reset();
+    auto app = prepare("PRAGMA application_id");
+    if (app->step()) mark = app->columnInt64(0);
+  } catch (const LockedError&) {
+    throw;
+  } catch (const RepositoryError& e) {
+    throw OpenError("the repository file is not a database or is damaged", filespec_, e.backendCode(),
+                    e.backendMessage(), e.statement());
+  }
+  if (tables == 0 && mark == 0) return DatabaseState::empty;
+  return mark == applicationId ? DatabaseState::repository : DatabaseState::foreign;
+}
+
+std::vector<std::string> SqliteConnection::tableNames() {
+  std::vector<std::string> names;
+  auto s = prepare("SELECT name FROM sqlite_master WHERE type = 'table'");
+  while (s->step()) names.emplace_back(s->columnText(0));
+  return names;
+}
+
+void SqliteConnection::setJournalMode(JournalMode mode) {
+  if (mode == JournalMode::writeAhead) execute("PRAGMA journal_mode = WAL");
+  if (mode == JournalMode::rollback) execute("PRAGMA journal_mode = DELETE");
+}
+
+void SqliteConnection::keepGenerations(int count) {
+  if (count <= 1) return;
+  const std::u16string stem = fl::i18n::utf8_to_ustring(path_ + ".gen");
+  auto generation = [&](int g) { return stem + fl::i18n::utf8_to_ustring(std::to_string(g)); };
+  try {
+    fs::removeFile(generation(count - 1));
+    for (int g = count - 2; g >= 1; --g) fs::renameFile(generation(g), generation(g + 1));
+  } catch (const fs::FileSystemError& e) {
+    throw StorageError(std::string("cannot keep the older generations: ") + e.what(), filespec_);
+  }
+  backupTo(path_ + ".gen1");
+}
+
+// SQLite's online backup copies the database page by page, consistently,
+// whatever its journal mode.
+void SqliteConnection::backupTo(const std::string& path) {
+  sqlite3* raw = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  DatabaseHandle target(raw);
+  if (rc == SQLITE_OK) {
+    sqlite3_backup* backup = sqlite3_backup_init(target.get(), "main", db(), "main");
+    if (backup == nullptr) {
+      rc = sqlite3_errcode(target.get());
+    } else {
+      rc = sqlite3_backup_step(backup, -1);
+      const int finish = sqlite3_backup_finish(backup);
+      rc = rc == SQLITE_DONE ? finish : rc;
+    }
+  }
+  if (rc != SQLITE_OK) {
+    throw StorageError("cannot save a generation copy to '" + path + "'", filespec_, rc, describe(target.get(), rc));
+  }
+}
+
+void SqliteConnection::discardIfCreated() noexcept {
+  if (!created_) return;
+  db_.reset();
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+    try {
+      fs::removeFile(fl::i18n::utf8_to_ustring(path_ + suffix));
+    } catch (...) {
+      // Best effort: what cannot be removed stays, as after a crash.
+    }
+  }
+}
+
+// Checks the file system before SQLite sees the path: SQLite would create a
+// missing folder's file lazily, open a file this process may not write
+// read-only without saying so, and fail only at the first commit when the
+// folder (where the journal goes) may not be written.
+bool checkLocation(const OpenRequest& request) {
+  const std::u16string path = fl::i18n::utf8_to_ustring(request.location);
+  const std::u16string folder = fs::parentFolder(path);
+  fs::FileStatus status;
+  fs::FileStatus folderStatus;
+  try {
+    status = fs::fileStatus(path);
+    if (status.kind == fs::FileKind::missing) folderStatus = fs::fileStatus(folder);
+  } catch (const fs::FileSystemError& e) {
+    throw OpenError(std::string("the repository file cannot be examined: ") + e.code().message(), request.filespec);
+  }
+  if (status.kind == fs::FileKind::folder) throw OpenError("the repository path names a folder", request.filespec);
+  if (status.kind == fs::FileKind::missing) {
+    if (folderStatus.kind != fs::FileKind::folder) {
+      throw OpenError("the folder of the repository file does not exist", request.filespec);
+    }
+    if (!request.createIfMissing || request.readOnly) {
+      throw OpenError("the repository file does not exist", request.filespec);
+    }
+    return true;
+  }
+  if (!request.readOnly && !fs::mayWriteFolder(folder)) {
+    throw OpenError("the folder of the repository file may not be written by this process", request.filespec);
+  }
+  return false;
+}
+
+}  // namespace
+
+std::unique_ptr<Connection> openSqlite(const OpenRequest& request) {
+  const bool create = checkLocation(request);
+  int flags = request.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
+  if (create) flags |= SQLITE_OPEN_CREATE;
+  // A connection is used by one thread at a time: no mutex needed.
+  flags |= SQLITE_OPEN_NOMUTEX;
+  sqlite3* raw = nullptr;
+  const int rc = sqlite3_open_v2(request.location.c_str(), &raw, flags, nullptr);
+  DatabaseHandle db(raw);
+  if (rc != SQLITE_OK) throw OpenError("cannot open the repository file", request.filespec, rc, describe(raw, rc));
+  sqlite3_extended_result_codes(raw, 1);
+  sqlite3_busy_timeout(raw, request.lockTimeoutMs);
+  auto connection = std::make_unique<SqliteConnection>(std::move(db), request, create);
+  if (!request.readOnly && connection->openedReadOnly()) {
+    throw OpenError("the repository file may not be written by this process", request.filespec);
+  }
+  return connection;
+}
+
+}  // namespace vlt::sql
