@@ -1,0 +1,216 @@
+// The contract every back end keeps (backend/Backend.hpp), written once and
+// run against each back end: exact values of every stored form, bindings
+// that survive reset, and the mapping of the engine's failures to the
+// repository's error types.
+
+#include "backend/Backend.hpp"
+
+#include "RepositoryFixture.hpp"
+
+#include <testsupport/FaultInjectionVfs.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+
+namespace vlttest {
+namespace {
+
+using vlt::sql::Connection;
+using vlt::sql::StatementUse;
+
+std::uint64_t bitsOf(double d) {
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &d, sizeof bits);
+  return bits;
+}
+
+double fromBits(std::uint64_t bits) {
+  double d = 0;
+  std::memcpy(&d, &bits, sizeof d);
+  return d;
+}
+
+class BackendContractTest : public ::testing::TestWithParam<Backend> {
+ protected:
+  std::unique_ptr<Connection> connect(const std::string& name = "contract.db", int lockTimeoutMs = 0) {
+    vlt::sql::OpenRequest request;
+    request.location = dir.file(name);
+    request.filespec = request.location;
+    request.createIfMissing = true;
+    request.lockTimeoutMs = lockTimeoutMs;
+    return vlt::sql::openSqlite(request);
+  }
+  // A table with one column of each stored form.
+  void createValues(Connection& c) {
+    const vlt::sql::Dialect& d = c.dialect();
+    c.execute(vlt::sql::fillIn("CREATE TABLE v (k {int} PRIMARY KEY, i {int}, r {real}, t {text}, b {bytes})",
+                               {{"int", d.integerType}, {"real", d.realType}, {"text", d.textType},
+                                {"bytes", d.bytesType}}));
+  }
+
+  testsupport::TempDir dir;
+};
+
+TEST_P(BackendContractTest, EveryStoredFormReadsBackExactly) {
+  auto c = connect();
+  createValues(*c);
+  const std::vector<double> doubles = {0.0, -0.0, 1.5, -1e300, std::numeric_limits<double>::infinity(),
+                                       -std::numeric_limits<double>::infinity(),
+                                       std::numeric_limits<double>::denorm_min(), fromBits(0x7FF8000000000123u),
+                                       fromBits(0xFFF0000000000001u)};
+  const std::vector<std::int64_t> integers = {0, -1, std::numeric_limits<std::int64_t>::min(),
+                                              std::numeric_limits<std::int64_t>::max()};
+  const std::vector<std::string> texts = {"", std::string("a\0b", 3), "\xff\xfe not UTF-8", "\xed\xa0\x80"};
+  auto insert = c->prepare("INSERT INTO v (k, i, r, t, b) VALUES (?1, ?2, ?3, ?4, ?5)");
+  const std::size_t rows = std::max({doubles.size(), integers.size(), texts.size()});
+  for (std::size_t k = 0; k < rows; ++k) {
+    StatementUse s(*insert);
+    s->bindInt64(1, static_cast<std::int64_t>(k));
+    k < integers.size() ? s->bindInt64(2, integers[k]) : s->bindNull(2);
+    k < doubles.size() ? s->bindDouble(3, doubles[k]) : s->bindNull(3);
+    k < texts.size() ? s->bindText(4, texts[k]) : s->bindNull(4);
+    k < texts.size() ? s->bindBlob(5, texts[k].data(), texts[k].size()) : s->bindNull(5);
+    s->step();
+  }
+  auto select = c->prepare("SELECT i, r, t, b FROM v ORDER BY k");
+  for (std::size_t k = 0; k < rows; ++k) {
+    ASSERT_TRUE(select->step());
+    EXPECT_EQ(select->columnIsNull(0), k >= integers.size());
+    if (k < integers.size()) {
+      EXPECT_EQ(select->columnInt64(0), integers[k]);
+    }
+    EXPECT_EQ(select->columnIsNull(1), k >= doubles.size());
+    if (k < doubles.size()) {
+      EXPECT_EQ(bitsOf(select->columnDouble(1)), bitsOf(doubles[k])) << k;
+    }
+    // An empty text or byte string is a value, not NULL.
+    EXPECT_EQ(select->columnIsNull(2), k >= texts.size());
+    EXPECT_EQ(select->columnIsNull(3), k >= texts.size());
+    if (k < texts.size()) {
+      EXPECT_EQ(std::string(select->columnText(2)), texts[k]);
+      EXPECT_EQ(std::string(select->columnBlob(3)), texts[k]);
+    }
+  }
+  EXPECT_FALSE(select->step());
+}
+
+// Stored doubles order and compare as the numbers do (-0.0 just below 0.0,
+// a positive NaN above +infinity), so that queries may compare them in SQL.
+TEST_P(BackendContractTest, StoredDoublesOrderAndCompareAsNumbers) {
+  auto c = connect();
+  createValues(*c);
+  std::mt19937_64 random(7);
+  std::vector<double> values = {-0.0, 0.0, std::numeric_limits<double>::infinity(),
+                                -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::min()};
+  while (values.size() < 400) {
+    double d = fromBits(random());
+    if (!std::isnan(d)) values.push_back(d);
+  }
+  c->execute("BEGIN");
+  auto insert = c->prepare("INSERT INTO v (k, r) VALUES (?1, ?2)");
+  for (std::size_t k = 0; k < values.size(); ++k) {
+    StatementUse s(*insert);
+    s->bindInt64(1, static_cast<std::int64_t>(k));
+    s->bindDouble(2, values[k]);
+    s->step();
+  }
+  c->execute("COMMIT");
+  auto before = [](double a, double b) { return a < b || (a == b && std::signbit(a) && !std::signbit(b)); };
+  std::vector<double> expected = values;
+  std::sort(expected.begin(), expected.end(), before);
+  auto ordered = c->prepare("SELECT r FROM v ORDER BY r");
+  for (double e : expected) {
+    ASSERT_TRUE(ordered->step());
+    EXPECT_EQ(bitsOf(ordered->columnDouble(0)), bitsOf(e));
+  }
+  auto below = c->prepare("SELECT count(*) FROM v WHERE r < ?1");
+  for (double pivot : {0.0, 1.0, -1e10, values[17]}) {
+    StatementUse s(*below);
+    s->bindDouble(1, pivot);
+    ASSERT_TRUE(s->step());
+    const auto count = std::count_if(values.begin(), values.end(), [&](double v) { return before(v, pivot); });
+    EXPECT_EQ(s->columnInt64(0), count) << pivot;
+  }
+}
+
+TEST_P(BackendContractTest, BindingsStayAfterResetAndChangesAreCounted) {
+  auto c = connect();
+  createValues(*c);
+  auto insert = c->prepare("INSERT INTO v (k, t) VALUES (?1, ?2)");
+  insert->bindInt64(1, 1);
+  insert->bindText(2, "kept");
+  insert->step();
+  insert->reset();
+  insert->bindInt64(1, 2);  // the text stays bound
+  insert->step();
+  insert->reset();
+  EXPECT_EQ(c->changes(), 1);
+  c->execute("UPDATE v SET i = 5");
+  EXPECT_EQ(c->changes(), 2);
+  auto select = c->prepare("SELECT t FROM v WHERE k = ?1");
+  select->bindInt64(1, 2);
+  for (int round = 0; round < 2; ++round) {
+    StatementUse s(*select);
+    ASSERT_TRUE(s->step());
+    EXPECT_EQ(s->columnText(0), "kept");
+  }
+}
+
+TEST_P(BackendContractTest, TheRepositoryMarkTellsRepositoriesFromOtherDatabases) {
+  auto fresh = connect("fresh.db");
+  EXPECT_EQ(fresh->inspect(), vlt::sql::DatabaseState::empty);
+  fresh->execute("BEGIN");
+  EXPECT_TRUE(fresh->inTransaction());
+  fresh->markAsRepository();
+  createValues(*fresh);
+  fresh->execute("COMMIT");
+  EXPECT_FALSE(fresh->inTransaction());
+  EXPECT_EQ(fresh->inspect(), vlt::sql::DatabaseState::repository);
+  EXPECT_EQ(fresh->tableNames(), std::vector<std::string>{"v"});
+
+  auto other = connect("other.db");
+  createValues(*other);
+  EXPECT_EQ(other->inspect(), vlt::sql::DatabaseState::foreign);
+}
+
+TEST_P(BackendContractTest, EngineFailuresBecomeTheRepositoryErrors) {
+  auto c = connect();
+  createValues(*c);
+  c->execute("INSERT INTO v (k) VALUES (1)");
+  try {
+    c->execute("INSERT INTO v (k) VALUES (1)");
+    ADD_FAILURE() << "no exception";
+  } catch (const vlt::ConstraintError& e) {
+    EXPECT_NE(e.backendCode(), 0);
+    EXPECT_EQ(e.statement(), "INSERT INTO v (k) VALUES (1)");
+    EXPECT_EQ(e.filespec(), dir.file("contract.db"));
+  }
+  EXPECT_THROW(c->prepare("SELECT nothing FROM nowhere"), vlt::StorageError);
+
+  // Another connection's write transaction: locked once the timeout ran out.
+  auto writer = connect();
+  writer->execute(writer->dialect().beginWrite);
+  EXPECT_THROW(c->execute(c->dialect().beginWrite), vlt::LockedError);
+  writer->execute("ROLLBACK");
+
+  // A failing write of the file system.
+  {
+    testsupport::FaultInjectionVfs vfs;
+    auto failing = connect("io.db");
+    createValues(*failing);
+    vfs.failAt(1, testsupport::FaultInjectionVfs::Mode::failFromThenOn);
+    EXPECT_THROW(failing->execute("INSERT INTO v (k) VALUES (1)"), vlt::StorageError);
+  }
+
+  testsupport::writeFile(dir.file("garbage.db"), std::string(4096, '\x5a'));
+  auto garbage = connect("garbage.db");
+  EXPECT_THROW(garbage->inspect(), vlt::OpenError);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, BackendContractTest, ::testing::Values(Backend::SQLite), backendName);
+
+}  // namespace
+}  // namespace vlttest
