@@ -222,6 +222,37 @@ TEST_P(FaultInjectionTest, EveryFailedDurableOperationLeavesBeforeOrAfterNeverAM
   EXPECT_EQ(reportedFailures, reached);
 }
 
+// After unsafeCommitPotentiallyFailingTransaction failed, the caller's
+// rollback always succeeds, also when the engine dropped the transaction
+// itself; the commit's own error is the one the caller sees.
+TEST_P(FaultInjectionTest, ARollbackAfterAFailedUnsafeCommitAlwaysSucceeds) {
+  Vfs vfs;
+  makePristine();
+  for (int n = 1;; ++n) {
+    SCOPED_TRACE("failing durable operation " + std::to_string(n));
+    restorePristine();
+    {
+      Repo repo;
+      repo.open(work_, std::string(), options());
+      vfs.failAt(n, GetParam().mode);
+      repo.beginTransaction();
+      try {
+        writeBatch(repo);
+        repo.unsafeCommitPotentiallyFailingTransaction();
+      } catch (const vlt::RepositoryError&) {
+        ASSERT_TRUE(repo.inTransaction());
+        EXPECT_NO_THROW(repo.rollbackTransaction()) << vfs.log();
+        EXPECT_FALSE(repo.inTransaction());
+      }
+      if (vfs.failures() == 0) break;  // past the last operation
+    }
+    vfs.reset();
+    Repo fresh;
+    fresh.open(work_, std::string(), options());
+    EXPECT_NE(outcomeOf(fresh), Outcome::mixed) << vfs.log();
+  }
+}
+
 // A dictionary function that swallows a failure and writes on: when the
 // database dropped the transaction meanwhile, the later write must not commit
 // on its own, and the call must report the failure.
