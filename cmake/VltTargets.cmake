@@ -11,17 +11,31 @@ endfunction()
 # vlt_add_component(<name> SOURCES ... [PUBLIC_DEPS ...] [PRIVATE_DEPS ...])
 # A component is a shared library with hidden symbols, its public headers in
 # include/, an ALIAS vlt::<name>, and an export header <name>/export.hpp
-# defining <NAME>_API.
+# defining <NAME>_API (what the library exports) and <NAME>_VISIBLE.
+#
+# <NAME>_VISIBLE is for types defined wholly in headers (templates, message
+# identifiers) that must be one type in every shared library, for example to
+# be caught by type: default visibility, neither exported nor imported.
 function(vlt_add_component name)
   cmake_parse_arguments(ARG "" "" "SOURCES;PUBLIC_DEPS;PRIVATE_DEPS" ${ARGN})
   add_library(${name} SHARED ${ARG_SOURCES})
   add_library(vlt::${name} ALIAS ${name})
   string(TOUPPER ${name} upper)
+  set(visible_macro
+    "#ifndef ${upper}_VISIBLE\n"
+    "#  if defined(__GNUC__)\n"
+    "#    define ${upper}_VISIBLE __attribute__((visibility(\"default\")))\n"
+    "#  else\n"
+    "#    define ${upper}_VISIBLE\n"
+    "#  endif\n"
+    "#endif")
+  string(CONCAT visible_macro ${visible_macro})
   include(GenerateExportHeader)
   generate_export_header(${name}
     BASE_NAME ${upper}
     EXPORT_MACRO_NAME ${upper}_API
-    EXPORT_FILE_NAME ${PROJECT_BINARY_DIR}/generated/${name}/export.hpp)
+    EXPORT_FILE_NAME ${PROJECT_BINARY_DIR}/generated/${name}/export.hpp
+    CUSTOM_CONTENT_FROM_VARIABLE visible_macro)
   target_include_directories(${name}
     PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include ${PROJECT_BINARY_DIR}/generated
     PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)

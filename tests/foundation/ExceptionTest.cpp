@@ -1,11 +1,45 @@
-#include <foundation/core/except/MessageIds.hpp>
+#include <foundation/core/except/Exception.hpp>
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <stdexcept>
 
+// Identifiers declared here the way a component declares its own: a group per
+// namespace, identifiers with UTF-8 and UTF-16 arguments written out, the
+// argument-less ones through the macro.
+namespace exceptiontest::files {
+inline constexpr const char* groupName = "exceptiontest:files";
+
+struct FOUNDATION_VISIBLE VersionMismatch : resource_core::BaseMsgID {
+  VersionMismatch(std::u16string file, std::u16string family, std::u16string recorded, std::u16string inUse)
+      : BaseMsgID(groupName, "VersionMismatch",
+                  {std::move(file), std::move(family), std::move(recorded), std::move(inUse)}) {}
+};
+
+struct FOUNDATION_VISIBLE CannotOpen : resource_core::BaseMsgID {
+  CannotOpen(std::u16string location, std::string detail)
+      : BaseMsgID(groupName, "CannotOpen", {std::move(location), std::move(detail)}) {}
+};
+
+FOUNDATION_DECLARE_MSG_ID(FOUNDATION_VISIBLE, Obsolete);
+}  // namespace exceptiontest::files
+
+namespace exceptiontest::search {
+inline constexpr const char* groupName = "exceptiontest:search";
+
+struct FOUNDATION_VISIBLE RelationNotSupported : resource_core::BaseMsgID {
+  RelationNotSupported(std::string relation, std::u16string typeName)
+      : BaseMsgID(groupName, "RelationNotSupported", {std::move(relation), std::move(typeName)}) {}
+};
+
+// The same name as in the other group: a different identifier and type.
+FOUNDATION_DECLARE_MSG_ID(FOUNDATION_VISIBLE, Obsolete);
+}  // namespace exceptiontest::search
+
 namespace except = foundation::core::except;
+namespace files = exceptiontest::files;
+namespace search = exceptiontest::search;
 
 namespace {
 
@@ -21,7 +55,7 @@ class ExceptionTest : public ::testing::Test {
   void TearDown() override { except::setLegacyErrorHook(nullptr); }
 
   static void throwMismatch() {
-    except::throwException(m2t_vlt::datasource::PackageVersionMismatch(u"C:/data/model.db", u"fam", u"1.0", u"2.0"));
+    except::throwException(files::VersionMismatch(u"C:/data/model.db", u"fam", u"1.0", u"2.0"));
   }
 };
 
@@ -30,10 +64,10 @@ TEST_F(ExceptionTest, MismatchCaughtAsMsgIdExceptionCarriesIdentifierAndArgument
     throwMismatch();
     FAIL() << "nothing thrown";
   } catch (const except::IMsgIDException& e) {
-    EXPECT_EQ(e.get_error_id(), "m2t_vlt:datasource:PackageVersionMismatch");
+    EXPECT_EQ(e.get_error_id(), "exceptiontest:files:VersionMismatch");
     const resource_core::BaseMsgID& id = e.getMessageID();
-    EXPECT_EQ(id.group(), "m2t_vlt:datasource");
-    EXPECT_EQ(id.id(), "PackageVersionMismatch");
+    EXPECT_EQ(id.group(), "exceptiontest:files");
+    EXPECT_EQ(id.id(), "VersionMismatch");
     const std::vector<resource_core::MsgArgument> expected = {std::u16string(u"C:/data/model.db"),
                                                               std::u16string(u"fam"), std::u16string(u"1.0"),
                                                               std::u16string(u"2.0")};
@@ -45,29 +79,45 @@ TEST_F(ExceptionTest, SameObjectIsStdAndBoostException) {
   EXPECT_THROW(throwMismatch(), std::exception);
   EXPECT_THROW(throwMismatch(), boost::exception);
   EXPECT_THROW(throwMismatch(), except::IUserException);
-  EXPECT_THROW(throwMismatch(), except::Exception<m2t_vlt::datasource::PackageVersionMismatch>);
+  EXPECT_THROW(throwMismatch(), except::Exception<files::VersionMismatch>);
 }
 
 TEST_F(ExceptionTest, WhatGivesFullIdentifierAndArgumentsOfBothEncodings) {
   try {
-    except::throwException(qm0::query::RelationAndTypeNotSupported("starts with", u"Integer \u20AC"));
+    except::throwException(search::RelationNotSupported("starts with", u"Integer \u20AC"));
+    FAIL() << "nothing thrown";
   } catch (const std::exception& e) {
-    EXPECT_STREQ(e.what(), "qm0:query:RelationAndTypeNotSupported(\"starts with\", \"Integer \xE2\x82\xAC\")");
+    EXPECT_STREQ(e.what(), "exceptiontest:search:RelationNotSupported(\"starts with\", \"Integer \xE2\x82\xAC\")");
     const auto* user = dynamic_cast<const except::IUserException*>(&e);
     ASSERT_NE(user, nullptr);
-    EXPECT_EQ(user->GetUnicodeMessageTxt(), u"qm0:query:RelationAndTypeNotSupported(\"starts with\", \"Integer \u20AC\")");
+    EXPECT_EQ(user->GetUnicodeMessageTxt(),
+              u"exceptiontest:search:RelationNotSupported(\"starts with\", \"Integer \u20AC\")");
   }
   try {
-    except::throwException(m2t_vlt::messages::ObsoleteSchema());
+    except::throwException(files::Obsolete());
+    FAIL() << "nothing thrown";
   } catch (const std::exception& e) {
-    EXPECT_STREQ(e.what(), "m2t_vlt:messages:ObsoleteSchema");
+    EXPECT_STREQ(e.what(), "exceptiontest:files:Obsolete");
+  }
+}
+
+TEST_F(ExceptionTest, DeclaredIdentifierTakesTheGroupOfItsNamespace) {
+  EXPECT_EQ(files::Obsolete().fullId(), "exceptiontest:files:Obsolete");
+  EXPECT_TRUE(files::Obsolete().arguments().empty());
+  try {
+    except::throwException(search::Obsolete());
+    FAIL() << "nothing thrown";
+  } catch (const except::Exception<files::Obsolete>&) {
+    FAIL() << "caught as the other group's identifier";
+  } catch (const except::Exception<search::Obsolete>& e) {
+    EXPECT_EQ(e.get_error_id(), "exceptiontest:search:Obsolete");
   }
 }
 
 TEST_F(ExceptionTest, CloneAndRethrowKeepTheDynamicType) {
   std::unique_ptr<except::IException> copy;
   try {
-    except::throwException(m2t_vlt::messages::CannotOpenVLTRepository(u"bad://", ""));
+    except::throwException(files::CannotOpen(u"bad://", ""));
   } catch (const except::IException& e) {
     copy.reset(e.clone());
   }
@@ -75,7 +125,7 @@ TEST_F(ExceptionTest, CloneAndRethrowKeepTheDynamicType) {
   try {
     copy->rethrow();
     FAIL() << "rethrow returned";
-  } catch (const except::Exception<m2t_vlt::messages::CannotOpenVLTRepository>& e) {
+  } catch (const except::Exception<files::CannotOpen>& e) {
     const std::vector<resource_core::MsgArgument> expected = {std::u16string(u"bad://"), std::string()};
     EXPECT_EQ(e.getMessageID().arguments(), expected);
   }
@@ -83,28 +133,16 @@ TEST_F(ExceptionTest, CloneAndRethrowKeepTheDynamicType) {
 
 TEST_F(ExceptionTest, LegacyHookSeesTheExceptionBeforeItIsThrown) {
   EXPECT_EQ(except::setLegacyErrorHook(recordingHook), nullptr);
-  EXPECT_THROW(except::throwException(qm0::messages::InvalidValue()), except::IMsgIDException);
+  EXPECT_THROW(except::throwException(files::Obsolete()), except::IMsgIDException);
   ASSERT_EQ(seenByHook.size(), 1u);
-  EXPECT_EQ(seenByHook[0], "qm0:messages:InvalidValue");
+  EXPECT_EQ(seenByHook[0], "exceptiontest:files:Obsolete");
 }
 
 TEST_F(ExceptionTest, HookThatDoesNotReturnPreventsTheThrow) {
   except::setLegacyErrorHook(refusingHook);
-  EXPECT_THROW(except::throwException(qm0::messages::InvalidValue()), std::logic_error);
+  EXPECT_THROW(except::throwException(files::Obsolete()), std::logic_error);
   EXPECT_EQ(except::setLegacyErrorHook(nullptr), &refusingHook);
-  EXPECT_THROW(except::throwException(qm0::messages::InvalidValue()), except::IMsgIDException);
-}
-
-TEST_F(ExceptionTest, IdentifiersCarryTheirGroups) {
-  EXPECT_EQ(m2t_vlt::messages::ObsoleteSchema().fullId(), "m2t_vlt:messages:ObsoleteSchema");
-  EXPECT_EQ(m2t_vlt::datasource::CannotAttachInsideTransaction().fullId(),
-            "m2t_vlt:datasource:CannotAttachInsideTransaction");
-  EXPECT_EQ(m2t_vlt::datasource::VltObjectNotFound().fullId(), "m2t_vlt:datasource:VltObjectNotFound");
-  EXPECT_EQ(m2t_vlt::datasource::UnsupportedPrimitiveType(u"T").fullId(),
-            "m2t_vlt:datasource:UnsupportedPrimitiveType");
-  EXPECT_EQ(qm0::messages::CannotCastIncompatibleTypes(u"T").fullId(), "qm0:messages:CannotCastIncompatibleTypes");
-  EXPECT_EQ(qm0::query::InvalidLimitOffsetValue().fullId(), "qm0:query:InvalidLimitOffsetValue");
-  EXPECT_EQ(qm0::query::UnsupportedSorting().fullId(), "qm0:query:UnsupportedSorting");
+  EXPECT_THROW(except::throwException(files::Obsolete()), except::IMsgIDException);
 }
 
 }  // namespace

@@ -5,11 +5,12 @@
 //
 //   try { ... }
 //   catch (const foundation::core::except::IMsgIDException& e) {
-//     e.get_error_id();                 // "m2t_vlt:datasource:PackageVersionMismatch"
+//     e.get_error_id();                 // "group:Identifier"
 //     e.getMessageID().arguments();     // in the identifier's documented order
 //   }
 //
-// The same object is also a std::exception and a boost::exception.
+// The same object is also a std::exception and a boost::exception. Each
+// component declares the identifiers it throws (see resource_core/BaseMsgID.hpp).
 
 #include <foundation/export.hpp>
 #include <resource_core/BaseMsgID.hpp>
@@ -20,12 +21,6 @@
 #include <string>
 #include <type_traits>
 #include <utility>
-
-#if defined(__GNUC__)
-#define FOUNDATION_VISIBLE __attribute__((visibility("default")))
-#else
-#define FOUNDATION_VISIBLE
-#endif
 
 namespace foundation::core::except {
 
@@ -78,7 +73,9 @@ FOUNDATION_API std::u16string toUnicode(const std::string& utf8);
 
 /// The exception for message identifier `Id` (a type derived from
 /// resource_core::BaseMsgID). `Base` is a default-constructible standard
-/// exception type.
+/// exception type. Default visibility (FOUNDATION_VISIBLE, from the export
+/// header), so that with a default-visible `Id` it is one type in every
+/// shared library and is caught by type across them.
 template <class Id, class Base = std::exception>
 class FOUNDATION_VISIBLE Exception : public IMsgIDException, public Base, public boost::exception {
   static_assert(std::is_base_of_v<resource_core::BaseMsgID, Id>, "Id must be a message identifier");

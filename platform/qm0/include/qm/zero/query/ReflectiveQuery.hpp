@@ -5,6 +5,7 @@
 // The framework defines the contract only.
 
 #include <qm/zero/Value.hpp>
+#include <qm/zero/query/QueryMessages.hpp>
 #include <qm/zero/query/ValueMatchRelation.hpp>
 
 #include <cstddef>
@@ -36,10 +37,11 @@ class QM0_API ReflectiveDisjunction {
 
 /// A query: search classes, each named by its class index (0, 1, ... in the
 /// order they were added), constraints on them, ordering, limit and offset,
-/// then results. Errors are the "qm0:query" message identifiers (invalid
-/// search class, limit or offset of 2^31 or more, unsupported relations and
-/// sorting, a result that cannot be loaded). A query must not outlive the
-/// data source that made it; it is used by one thread at a time.
+/// then results. Errors are the "qm0:query" message identifiers
+/// (QueryMessages.hpp: invalid search class, limit or offset of 2^31 or more,
+/// unsupported relations and sorting, a result that cannot be loaded). A query
+/// must not outlive the data source that made it; it is used by one thread at
+/// a time.
 class QM0_API ReflectiveQuery {
  public:
   /// Rows of result elements, one element per result class index.
