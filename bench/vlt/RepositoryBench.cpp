@@ -20,6 +20,7 @@
 // goal <= 1.5 for creation and <= 2 for find-and-read.
 
 #include "BenchSupport.hpp"
+#include "WalkTree.hpp"
 
 #include <vlt/Repository.hpp>
 
@@ -545,6 +546,7 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
   std::printf("%zu rows of 8 values, %zu lookups; files in %s; SQLite %s\n", rowCount, lookupCount,
               fs::temp_directory_path().c_str(), sqlite3_libversion());
+  std::printf("walk tree: %s\n", vlt_bench::walk::describeTree().c_str());
   RatioReporter reporter(::isatty(::fileno(stdout)) ? benchmark::ConsoleReporter::OO_ColorTabular
                                                     : benchmark::ConsoleReporter::OO_Tabular);
   benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -555,8 +557,9 @@ int main(int argc, char** argv) {
   const bool find = printRatio(reporter, "find", "BM_RepositoryFindObject", "BM_RawSqliteSelect", 2.0);
   printRatio(reporter, "find outside a transaction", "BM_RepositoryFindObjectAutocommit",
              "BM_RawSqliteSelectAutocommit", 0);
+  const bool walk = printRatio(reporter, "walk", "BM_RepositoryWalkTree", "BM_RawSqliteWalkTree", 1.5);
   std::fflush(stdout);
   // A missed goal is reported above; a ratio that could not be measured
   // (a failed benchmark) fails the run.
-  return create && find ? 0 : 1;
+  return create && find && walk ? 0 : 1;
 }
