@@ -109,11 +109,17 @@ bool printRatio(const RatioReporter& reporter, const char* name, const char* rep
   } else {
     std::snprintf(verdict, sizeof verdict, "for information)");
   }
+  char statements[64] = "";
+  if (a->second.statementsPerObject > 0 && b->second.statementsPerObject > 0) {
+    std::snprintf(statements, sizeof statements, "; statements per object %.2f / %.2f", a->second.statementsPerObject,
+                  b->second.statementsPerObject);
+  }
   std::printf("%s ratio: %.2f (%s  [medians of %zu/%zu: %s %.1f ms / %s %.1f ms; fastest ratio %.2f; CPU-time ratio "
-              "%.2f]\n",
+              "%.2f%s]\n",
               name, ratio, verdict, a->second.wall.size(), b->second.wall.size(), repository,
               median(a->second.wall) * 1e3, raw, median(b->second.wall) * 1e3,
-              minimum(a->second.wall) / minimum(b->second.wall), median(a->second.cpu) / median(b->second.cpu));
+              minimum(a->second.wall) / minimum(b->second.wall), median(a->second.cpu) / median(b->second.cpu),
+              statements);
   return true;
 }
 

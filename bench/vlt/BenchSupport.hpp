@@ -71,6 +71,7 @@ void step(sqlite3* db, sqlite3_stmt* s, int expected);
 struct Timings {
   std::vector<double> wall;  // seconds
   std::vector<double> cpu;   // seconds of this thread's CPU time
+  double statementsPerObject = 0;  // SQL statements run per object, when the benchmark counts them
 };
 std::map<std::string, Timings>& timings();
 
@@ -105,8 +106,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 // Prints "NAME ratio: R (goal <= G)", or "(for information)" when `goal` is
 // 0. R is the ratio of the median wall times of the timed parts; the ratio
-// of the fastest repetitions and of the median CPU times follow. False when a
-// side did not run or failed.
+// of the fastest repetitions and of the median CPU times follow, and the
+// statements per object when both sides counted them. False when a side did
+// not run or failed.
 bool printRatio(const RatioReporter& reporter, const char* name, const char* repository, const char* raw,
                 double goal);
 

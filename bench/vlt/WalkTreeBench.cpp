@@ -362,7 +362,7 @@ void BM_RepositoryWalkTree(benchmark::State& state) {
         throw std::runtime_error("the repository walk read another tree than the one written");
       }
     }
-    state.counters["sql/object"] = file.repositoryStatementsPerObject;
+    timings()["BM_RepositoryWalkTree"].statementsPerObject = file.repositoryStatementsPerObject;
   } catch (const std::exception& e) {
     state.SkipWithError(e.what());
   }
@@ -390,7 +390,8 @@ void BM_RawSqliteWalkTree(benchmark::State& state) {
         throw std::runtime_error("the raw walk read another tree than the one written");
       }
     }
-    state.counters["sql/object"] = static_cast<double>(statements) / static_cast<double>(objects);
+    timings()["BM_RawSqliteWalkTree"].statementsPerObject =
+        static_cast<double>(statements) / static_cast<double>(objects);
   } catch (const std::exception& e) {
     state.SkipWithError(e.what());
   }
