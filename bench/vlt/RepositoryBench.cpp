@@ -15,9 +15,13 @@
 // prints a third ratio, for information.
 //
 // Each iteration works on a fresh file in a temporary folder ($TMPDIR or /tmp);
-// only the work named above is timed (manual time). The run ends with the two
+// only the work named above is timed (manual time). The run ends with the
 // ratios it is judged by: the repository's median time / the raw median time,
-// goal <= 1.5 for creation and <= 2 for find-and-read.
+// goal <= 1.5 for creation and <= 2 for find-and-read, and the walk pair's
+// ratio (WalkTreeBench.cpp), goal <= 1.5. This file holds main.
+
+#include "BenchSupport.hpp"
+#include "WalkTree.hpp"
 
 #include <vlt/Repository.hpp>
 
@@ -29,18 +33,10 @@
 #include <boost/uuid/uuid.hpp>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <filesystem>
-#include <iostream>
-#include <map>
-#include <memory>
 #include <random>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -51,9 +47,8 @@
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace vlt_bench;
 using boost::posix_time::ptime;
-using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t rowCount = 100000;
 constexpr std::size_t lookupCount = 20000;
@@ -146,28 +141,6 @@ std::uint64_t expectedLookupSum() {
   return sum;
 }
 
-// ---------------------------------------------------------------- files
-
-// A fresh folder, removed with everything in it at the end of the scope.
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "vlt_bench.XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a temporary folder " + pattern);
-    path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  std::string file(const char* name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
-
 // ---------------------------------------------------------------- repository side
 
 struct RowClass {
@@ -198,10 +171,6 @@ void createRepository(vlt::DataModelRepository& repo, const std::string& path) {
     addProperty(repo, cls, "stamp", "DateTime");
     addProperty(repo, cls, "reference", "UUID");
   });
-}
-
-void openRepository(vlt::DataModelRepository& repo, const std::string& path) {
-  repo.open(path, std::string(), vlt::DataModelRepository::ServiceOptions{});
 }
 
 RowClass rowClass(const vlt::DataModelRepository& repo) {
@@ -271,46 +240,6 @@ const std::string& filledRepository() {
 }
 
 // ---------------------------------------------------------------- raw SQLite side
-
-struct SqliteCloser {
-  void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
-};
-struct StatementFinalizer {
-  void operator()(sqlite3_stmt* s) const noexcept { sqlite3_finalize(s); }
-};
-using Database = std::unique_ptr<sqlite3, SqliteCloser>;
-using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
-
-[[noreturn]] void sqliteFailed(sqlite3* db, const std::string& what) {
-  throw std::runtime_error(what + ": " + sqlite3_errmsg(db));
-}
-
-// Opens the file as the repository's SQLite connector does: read-write, no
-// pragmas (the repository keeps SQLite's journal and synchronous defaults).
-Database openRaw(const std::string& path) {
-  sqlite3* db = nullptr;
-  const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-  Database owned(db);
-  if (rc != SQLITE_OK) sqliteFailed(db, "cannot open " + path);
-  return owned;
-}
-
-Statement prepare(sqlite3* db, const std::string& sql) {
-  sqlite3_stmt* s = nullptr;
-  if (sqlite3_prepare_v3(db, sql.c_str(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &s, nullptr) !=
-      SQLITE_OK) {
-    sqliteFailed(db, "cannot prepare " + sql);
-  }
-  return Statement(s);
-}
-
-void execute(sqlite3* db, const char* sql) {
-  if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) sqliteFailed(db, sql);
-}
-
-void step(sqlite3* db, sqlite3_stmt* s, int expected) {
-  if (sqlite3_step(s) != expected) sqliteFailed(db, sqlite3_sql(s));
-}
 
 // The tables the repository made for the row class: its class table and the
 // column of each property there (named after the ids, as the repository
@@ -424,43 +353,6 @@ void checkWrittenRows(const std::string& path) {
     }
   }
 }
-
-// The timed part of each repetition, per benchmark, for the ratios (medians
-// and minima over the repetitions, which Google Benchmark does not give for
-// manual and CPU time together).
-struct Timings {
-  std::vector<double> wall;  // seconds
-  std::vector<double> cpu;   // seconds of this thread's CPU time
-};
-std::map<std::string, Timings>& timings() {
-  static std::map<std::string, Timings> all;
-  return all;
-}
-
-double threadCpuSeconds() {
-  timespec t{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-// Times one iteration's timed part: the wall time becomes the iteration's
-// manual time, and both times are kept for the ratios.
-class Stopwatch {
- public:
-  Stopwatch() : wallStart_(Clock::now()), cpuStart_(threadCpuSeconds()) {}
-  void stop(benchmark::State& state, const char* benchmark) const {
-    const double wall = std::chrono::duration<double>(Clock::now() - wallStart_).count();
-    const double cpu = threadCpuSeconds() - cpuStart_;
-    state.SetIterationTime(wall);
-    Timings& t = timings()[benchmark];
-    t.wall.push_back(wall);
-    t.cpu.push_back(cpu);
-  }
-
- private:
-  Clock::time_point wallStart_;
-  double cpuStart_;
-};
 
 // ---------------------------------------------------------------- benchmarks
 
@@ -640,58 +532,6 @@ BENCHMARK(BM_RepositoryFindObjectAutocommit)->Iterations(1)->Repetitions(2)->Rep
 BENCHMARK(BM_RawSqliteSelectAutocommit)->Iterations(1)->Repetitions(2)->ReportAggregatesOnly()->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
-// Prints as the console reporter does and notes which benchmarks ran
-// without error.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  explicit RatioReporter(OutputOptions options) : ConsoleReporter(options) {}
-
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (!run.error_occurred) succeeded_.insert(run.run_name.function_name);
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  bool succeeded(const std::string& name) const { return succeeded_.count(name) != 0; }
-
- private:
-  std::set<std::string> succeeded_;
-};
-
-double minimum(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const std::size_t n = v.size();
-  return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-// Prints "NAME ratio: R (goal <= G)", or "(for information)" when `goal` is
-// 0. R is the ratio of the median wall times of the timed parts; the ratio
-// of the fastest repetitions and of the median CPU times follow. False when a
-// side did not run or failed.
-bool printRatio(const RatioReporter& reporter, const char* name, const char* repository, const char* raw,
-                double goal) {
-  const auto a = timings().find(repository);
-  const auto b = timings().find(raw);
-  if (!reporter.succeeded(repository) || !reporter.succeeded(raw) || a == timings().end() || b == timings().end()) {
-    std::printf("%s ratio: not measured (%s / %s)\n", name, repository, raw);
-    return false;
-  }
-  const double ratio = median(a->second.wall) / median(b->second.wall);
-  char verdict[64];
-  if (goal > 0) {
-    std::snprintf(verdict, sizeof verdict, "goal <= %.1f)%s", goal, ratio <= goal ? "" : " MISSED");
-  } else {
-    std::snprintf(verdict, sizeof verdict, "for information)");
-  }
-  std::printf("%s ratio: %.2f (%s  [medians of %zu/%zu: %s %.1f ms / %s %.1f ms; fastest ratio %.2f; CPU-time ratio "
-              "%.2f]\n",
-              name, ratio, verdict, a->second.wall.size(), b->second.wall.size(), repository,
-              median(a->second.wall) * 1e3, raw, median(b->second.wall) * 1e3,
-              minimum(a->second.wall) / minimum(b->second.wall), median(a->second.cpu) / median(b->second.cpu));
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -707,6 +547,7 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
   std::printf("%zu rows of 8 values, %zu lookups; files in %s; SQLite %s\n", rowCount, lookupCount,
               fs::temp_directory_path().c_str(), sqlite3_libversion());
+  std::printf("walk tree: %s\n", vlt_bench::walk::describeTree().c_str());
   RatioReporter reporter(::isatty(::fileno(stdout)) ? benchmark::ConsoleReporter::OO_ColorTabular
                                                     : benchmark::ConsoleReporter::OO_Tabular);
   benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -717,8 +558,9 @@ int main(int argc, char** argv) {
   const bool find = printRatio(reporter, "find", "BM_RepositoryFindObject", "BM_RawSqliteSelect", 2.0);
   printRatio(reporter, "find outside a transaction", "BM_RepositoryFindObjectAutocommit",
              "BM_RawSqliteSelectAutocommit", 0);
+  const bool walk = printRatio(reporter, "walk", "BM_RepositoryWalkTree", "BM_RawSqliteWalkTree", 1.5);
   std::fflush(stdout);
   // A missed goal is reported above; a ratio that could not be measured
   // (a failed benchmark) fails the run.
-  return create && find ? 0 : 1;
+  return create && find && walk ? 0 : 1;
 }
