@@ -281,6 +281,23 @@ RawLayout rawLayout(const std::string& path) {
 
 std::int64_t storedTime(const ptime& t) { return (t - epoch).total_microseconds(); }
 
+// The repository keeps a double as its 64 bits reordered so that integer
+// order is numeric order (and NaN and -0.0 survive); a hand-written client of
+// its tables does the same.
+std::int64_t storedReal(double d) {
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &d, sizeof bits);
+  const auto signedBits = static_cast<std::int64_t>(bits);
+  return signedBits >= 0 ? signedBits : signedBits ^ std::numeric_limits<std::int64_t>::max();
+}
+
+double realFromStored(std::int64_t stored) {
+  const std::int64_t signedBits = stored >= 0 ? stored : stored ^ std::numeric_limits<std::int64_t>::max();
+  double d = 0;
+  std::memcpy(&d, &signedBits, sizeof d);
+  return d;
+}
+
 // Inserts every row with prepared statements in one transaction, into the
 // object table and the class's table, and advances the repository's next
 // object id as the repository does.
@@ -311,7 +328,7 @@ void writeRowsRaw(sqlite3* db, const RawLayout& layout) {
     sqlite3_bind_int64(v, 1, id);
     sqlite3_bind_int64(v, 2, r.int32Value);
     sqlite3_bind_int64(v, 3, r.int64Value);
-    sqlite3_bind_double(v, 4, r.realValue);
+    sqlite3_bind_int64(v, 4, storedReal(r.realValue));
     sqlite3_bind_text16(v, 5, r.ustringValue.data(), static_cast<int>(r.ustringValue.size() * 2), SQLITE_STATIC);
     sqlite3_bind_text(v, 6, r.stringValue.data(), static_cast<int>(r.stringValue.size()), SQLITE_STATIC);
     sqlite3_bind_int64(v, 7, r.boolValue ? 1 : 0);
@@ -481,7 +498,7 @@ void selectRaw(benchmark::State& state, const char* name, bool inTransaction) {
         step(db.get(), s, SQLITE_ROW);
         i32 = static_cast<std::int32_t>(sqlite3_column_int64(s, 0));
         i64 = sqlite3_column_int64(s, 1);
-        real = sqlite3_column_double(s, 2);
+        real = realFromStored(sqlite3_column_int64(s, 2));
         const auto* text16 = static_cast<const char16_t*>(sqlite3_column_text16(s, 3));
         ustring.assign(text16, static_cast<std::size_t>(sqlite3_column_bytes16(s, 3)) / 2);
         string.assign(reinterpret_cast<const char*>(sqlite3_column_text(s, 4)),
