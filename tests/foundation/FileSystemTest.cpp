@@ -97,4 +97,31 @@ TEST_F(FileSystemTest, InstallPathIsTheFolderAboveTheCallingModule) {
   EXPECT_EQ(fs::installPathOf(reinterpret_cast<const void*>(&fs::removeFile)), buildRoot);
 }
 
+TEST_F(FileSystemTest, StatusTellsFilesFoldersOthersAndMissingPathsApart) {
+  testsupport::writeFile(dir_.file("five.db"), "12345");
+  ASSERT_EQ(::mkfifo(dir_.file("pipe").c_str(), 0600), 0);
+  EXPECT_EQ(fs::fileStatus(path("five.db")).kind, fs::FileKind::regular);
+  EXPECT_EQ(fs::fileStatus(path("five.db")).size, 5u);
+  EXPECT_EQ(fs::fileStatus(utf8_to_ustring(dir_.path())).kind, fs::FileKind::folder);
+  EXPECT_EQ(fs::fileStatus(path("pipe")).kind, fs::FileKind::other);
+  EXPECT_EQ(fs::fileStatus(path("missing")).kind, fs::FileKind::missing);
+  EXPECT_EQ(fs::fileStatus(path("five.db/below")).kind, fs::FileKind::missing);
+
+  EXPECT_EQ(fs::parentFolder(u"/data/a.db"), u"/data");
+  EXPECT_EQ(fs::parentFolder(u"/a.db"), u"/");
+  EXPECT_EQ(fs::parentFolder(u"a.db"), u".");
+  EXPECT_TRUE(fs::mayWriteFolder(utf8_to_ustring(dir_.path())));
+  EXPECT_FALSE(fs::mayWriteFolder(path("missing")));
+}
+
+TEST_F(FileSystemTest, RenameReplacesTheTargetAndReportsAMissingSource) {
+  testsupport::writeFile(dir_.file("old.db"), "old");
+  testsupport::writeFile(dir_.file("new.db"), "new");
+  EXPECT_TRUE(fs::renameFile(path("new.db"), path("old.db")));
+  EXPECT_EQ(testsupport::readFile(dir_.file("old.db")), "new");
+  EXPECT_FALSE(fs::exists(path("new.db")));
+  EXPECT_FALSE(fs::renameFile(path("new.db"), path("old.db")));
+  EXPECT_THROW(fs::renameFile(path("old.db"), utf8_to_ustring(dir_.path())), fs::FileSystemError);
+}
+
 }  // namespace

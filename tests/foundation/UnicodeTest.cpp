@@ -77,4 +77,19 @@ TEST(UnicodeTest, UnpairedSurrogatesBecomeReplacement) {
   EXPECT_EQ(ustring_to_utf8(std::u16string{0xD83D, 0xD83D, 0xDE00}), R + bytes({0xF0, 0x9F, 0x98, 0x80}));
 }
 
+// WTF-8 keeps what UTF-8 cannot: every UTF-16 string comes back exactly,
+// while valid text gives the same bytes as UTF-8.
+TEST(UnicodeTest, WtfEightRoundTripsUnpairedSurrogatesAndLeavesValidTextAlone) {
+  const std::u16string valid = {u'a', 0x00E9, 0xD83D, 0xDE00, u'\0'};
+  EXPECT_EQ(fl::i18n::ustring_to_wtf8(valid), ustring_to_utf8(valid));
+  const std::u16string odd = {0xDC00, u'x', 0xD800, 0xD83D, 0xD83D, 0xDE00, 0xDBFF};
+  const std::string stored = fl::i18n::ustring_to_wtf8(odd);
+  EXPECT_EQ(stored.substr(0, 3), bytes({0xED, 0xB0, 0x80}));
+  EXPECT_EQ(fl::i18n::wtf8_to_ustring(stored), odd);
+  // Plain UTF-8 reading still refuses the surrogate forms.
+  EXPECT_EQ(utf8_to_ustring(stored).find(char16_t(0xDC00)), std::u16string::npos);
+  // Invalid bytes other than surrogate forms are replaced as in UTF-8.
+  EXPECT_EQ(fl::i18n::wtf8_to_ustring(bytes({0x61, 0xFF, 0xC0, 0xAF})), utf8_to_ustring(bytes({0x61, 0xFF, 0xC0, 0xAF})));
+}
+
 }  // namespace
