@@ -41,14 +41,15 @@ class VLT_API DataModelRepository {
     /// [0] How many generations of a SQLite repository are kept: with N > 1,
     /// opening an existing file first saves a copy of it as "<file>.gen1"
     /// (the older copies move to .gen2 ... .gen<N-1>, the oldest is dropped).
-    /// 1 keeps only the current file. Less than 1 is a UsageError.
+    /// 1 keeps only the current file. Outside 1 to 1000 is a UsageError.
     std::int32_t maxGenerations = 1;
     /// [4] Open without writing: every write call throws UsageError.
     std::uint8_t readOnly = 0;
     /// [5] Reserved; passed as 1, no effect yet.
     std::uint8_t reserved5 = 1;
     /// [8] How long (seconds) a write waits for another connection's lock
-    /// before LockedError; 0 does not wait.
+    /// before LockedError; 0 does not wait. Outside 0 to 86400 (one day) is a
+    /// UsageError.
     std::int32_t lockTimeoutSeconds = 1;
     /// [12], [13] Reserved; passed as 1, no effect yet.
     std::uint8_t reserved12 = 1;
@@ -85,8 +86,10 @@ class VLT_API DataModelRepository {
   DataModelRepository(DataModelRepository&&) noexcept;
   DataModelRepository& operator=(DataModelRepository&&) noexcept;
 
-  /// Opens the repository named by `connectionString` (a path, a file: URI;
-  /// its query parameters are ignored here). A missing file (with
+  /// Opens the repository named by `connectionString`: a file: URI (its
+  /// query parameters are ignored here; "%3F" in the path is a "?"), or a
+  /// plain path, taken literally ("?" included: it is what a caller gets from
+  /// Uri::getLocation of a file: URI). Only a regular file is a repository. A missing file (with
   /// createIfMissing) or an empty one becomes a new repository holding the
   /// metamodel of the base metamodel file `baseMetamodelPath` (an empty path:
   /// none); an existing repository is opened without reading that file.
@@ -153,15 +156,20 @@ class VLT_API DataModelRepository {
   /// forgotten, in the database and in memory. Never throws for a failing
   /// back end once the transaction is gone (it is rolled back anyway).
   void rollbackTransaction();
-  /// Commits; when the commit fails the transaction stays open (when the
-  /// back end allows: else it is rolled back) so that the caller can roll it
-  /// back, and the failure is thrown.
+  /// Commits; when the commit fails the failure is thrown and the transaction
+  /// stays open for the caller, whose rollbackTransaction then always
+  /// succeeds (also when the back end already rolled it back by itself).
   void unsafeCommitPotentiallyFailingTransaction();
   bool inTransaction() const noexcept;
 
-  /// Runs `f` once, at once. Inside a transaction it just runs. Outside one
-  /// it runs in an implicit transaction that is committed when `f` returns,
-  /// or rolled back when `f` throws; `f`'s exception passes on unchanged.
+  /// Runs `f` once, at once, and passes its exception on unchanged. Inside a
+  /// transaction it just runs: the caller decides what stays. Outside one it
+  /// runs in an implicit transaction (one commit for the whole batch) that is
+  /// committed whether `f` returns or throws: what `f` wrote before it failed
+  /// stays (each call it made is atomic, so a failing call leaves nothing
+  /// half-written). Should that commit fail, nothing stays and `f`'s exception
+  /// still passes. When `f` swallowed a failure after which the database
+  /// dropped the transaction, nothing is committed and StorageError is thrown.
   void performDictionaryFunction(const boost::function<void()>& f);
 
   /// Reserves `count` object ids in a row and puts the first in `first`. The
