@@ -42,22 +42,26 @@ void CollectionStore::open(const ObjectRef& object, const PropertyRef& propertyR
 
 void CollectionStore::readEntries(ObjectId owner, const PropertyInfo* property, void* vector) {
   const bool links = property->valueType == ValueType::object;
-  sql::StatementUse s(core_.statements().forProperty(*property, links ? PropertyStatement::readLinks
-                                                                      : PropertyStatement::readValues));
-  s->bindInt64(1, owner);
-  if (!s->step()) core_.notFound(owner);
-  const int ordinal = links ? 3 : 1;
-  if (s->columnIsNull(ordinal)) return;  // the owner's row alone: no entries
   const ValueSite site{core_, property};
-  Cell cell;
-  do {
-    if (links) {
-      static_cast<std::vector<ObjectRef>*>(vector)->push_back(core_.objects().objectAt(*s, 0, property->typeClass));
-    } else {
-      capture(*s, 0, property->traits->form, cell);
-      if (!cell.null) property->traits->append(cell, vector, site);
+  bool empty = true;
+  {
+    sql::StatementUse s(core_.statements().forProperty(*property, links ? PropertyStatement::readLinks
+                                                                        : PropertyStatement::readValues));
+    s->bindInt64(1, owner);
+    Cell cell;
+    while (s->step()) {
+      empty = false;
+      if (links) {
+        static_cast<std::vector<ObjectRef>*>(vector)->push_back(core_.objects().objectAt(*s, 0, property->typeClass));
+      } else {
+        capture(*s, 0, property->traits->form, cell);
+        if (!cell.null) property->traits->append(cell, vector, site);
+      }
     }
-  } while (s->step());
+  }
+  // An empty collection and a missing owner look alike: ask, unless the
+  // owner was just seen.
+  if (empty && !core_.objects().knownToExist(owner)) core_.objects().requireObject(owner);
 }
 
 void CollectionStore::readAll(const ObjectRef& object, const PropertyRef& propertyRef, ValueType type, void* vector) {

@@ -5,19 +5,18 @@
 namespace vlt::detail {
 
 std::vector<ObjectRef> Containment::children(ObjectId owner, const PropertyInfo* property) {
-  // Joined to the owner's row, so that one statement also tells whether the
-  // owner exists (no row) or owns nothing (one row of NULLs).
-  sql::StatementUse s(core_.statements().fixed(
-      "SELECT c.id, c.class_id, c.uuid FROM vlt_object o LEFT JOIN vlt_object c ON c.owner_id = o.id "
-      "AND c.owner_property_id = ?2 WHERE o.id = ?1 ORDER BY c.ordinal, c.id"));
-  s->bindInt64(1, owner);
-  s->bindInt64(2, property->id);
   std::vector<ObjectRef> out;
-  if (!s->step()) core_.notFound(owner);
-  if (s->columnIsNull(0)) return out;
-  do {
-    out.push_back(core_.objects().objectAt(*s, 0, property->typeClass));
-  } while (s->step());
+  {
+    sql::StatementUse s(core_.statements().fixed(
+        "SELECT id, class_id, uuid FROM vlt_object WHERE owner_id = ?1 AND owner_property_id = ?2 "
+        "ORDER BY ordinal, id"));
+    s->bindInt64(1, owner);
+    s->bindInt64(2, property->id);
+    while (s->step()) out.push_back(core_.objects().objectAt(*s, 0, property->typeClass));
+  }
+  // Owning nothing and not existing look alike: ask, unless the owner was
+  // just seen.
+  if (out.empty() && !core_.objects().knownToExist(owner)) core_.objects().requireObject(owner);
   return out;
 }
 

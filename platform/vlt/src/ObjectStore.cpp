@@ -12,7 +12,7 @@ namespace vlt::detail {
 namespace {
 
 // Purposes of the statements made per class (StatementCache::keyed).
-enum ClassStatement { rowById, rowByUuid, deleteRow };
+enum ClassStatement { rowById, rowFromClassTables, rowByUuid, deleteRow };
 
 const char* typeLabel(ValueType type) {
   if (type == ValueType::enumeral) return "enumeral";
@@ -36,6 +36,25 @@ std::string rowQuery(const ClassInfo* cls, const char* where) {
     joins += " LEFT JOIN " + c->table + " " + name + " ON " + name + ".id = o.id";
   }
   return "SELECT o.id, o.class_id, o.uuid" + columns + " FROM vlt_object o" + joins + " WHERE " + where;
+}
+
+// The same values read from the class tables alone, driven by the first
+// class of the lineage that has columns: one table less to visit, and a row
+// only when the object has a row in that table (the usual case: an object's
+// own class has values). Without one, rowQuery answers.
+std::string classTablesQuery(const ClassInfo* cls) {
+  std::string columns;
+  std::string tables;
+  int alias = 0;
+  for (const ClassInfo* c : cls->lineage) {
+    if (c->rowColumns == 0) continue;
+    const std::string name = "c" + std::to_string(alias++);
+    for (const PropertyInfo* q : c->properties) {
+      if (q->inClassTable()) columns += (columns.empty() ? "" : ", ") + name + "." + q->column;
+    }
+    tables += alias == 1 ? c->table + " " + name : " LEFT JOIN " + c->table + " " + name + " ON " + name + ".id = c0.id";
+  }
+  return "SELECT " + columns + " FROM " + tables + " WHERE c0.id = ?1";
 }
 
 bool hasRowColumns(const ClassInfo* cls) {
@@ -210,16 +229,33 @@ const ObjectStore::Row& ObjectStore::row(const ObjectRef& object, const Property
     return row_;
   }
   const ClassInfo* layout = Core::classOf(object);
+  row_.serial = 0;
+  if (hasRowColumns(layout)) {
+    sql::StatementUse s(core_.statements().keyed(layout, rowFromClassTables, layout->layoutVersion,
+                                                 [&] { return classTablesQuery(layout); }));
+    s->bindInt64(1, object.objectId());
+    if (s->step()) {
+      row_.id = object.objectId();
+      row_.layout = layout;
+      fillRow(*s, 0);
+      row_.serial = serial;
+      return row_;
+    }
+  }
   sql::StatementUse s(core_.statements().keyed(layout, rowById, layout->layoutVersion,
                                                [&] { return rowQuery(layout, "o.id = ?1"); }));
   s->bindInt64(1, object.objectId());
-  row_.serial = 0;
   if (!s->step()) core_.notFound(object.objectId());
   row_.id = object.objectId();
   row_.layout = layout;
   fillRow(*s, rowHeader);
   row_.serial = serial;
   return row_;
+}
+
+bool ObjectStore::knownToExist(ObjectId id) const noexcept {
+  return row_.serial != 0 && row_.id == id && row_.serial == core_.transaction().writeSerial() &&
+         core_.transaction().active();
 }
 
 bool ObjectStore::readSingle(const ObjectRef& object, const PropertyRef& propertyRef, ValueType type, void* out) {

@@ -39,6 +39,9 @@ class ObjectStore {
   const ClassInfo* runtimeClass(ObjectId id);
   /// The object's own class; throws ObjectNotFoundError when it does not exist.
   const ClassInfo* requireObject(ObjectId id);
+  /// True when the object was seen existing in this transaction since the
+  /// last write (its values were read): no need to ask again.
+  bool knownToExist(ObjectId id) const noexcept;
 
   bool readSingle(const ObjectRef& object, const PropertyRef& property, ValueType type, void* out);
   void writeSingle(const ObjectRef& object, const PropertyRef& property, ValueType type, const void* in);

@@ -12,11 +12,10 @@ namespace {
 const char* propertyStatementText(PropertyStatement which) {
   switch (which) {
     case PropertyStatement::readValues:
-      return "SELECT v.value, v.ordinal FROM vlt_object o LEFT JOIN {values} v ON v.object_id = o.id "
-             "WHERE o.id = ?1 ORDER BY v.ordinal";
+      return "SELECT value FROM {values} WHERE object_id = ?1 ORDER BY ordinal";
     case PropertyStatement::readLinks:
-      return "SELECT v.value, t.class_id, t.uuid, v.ordinal FROM vlt_object o LEFT JOIN {values} v ON "
-             "v.object_id = o.id LEFT JOIN vlt_object t ON t.id = v.value WHERE o.id = ?1 ORDER BY v.ordinal";
+      return "SELECT v.value, t.class_id, t.uuid FROM {values} v LEFT JOIN vlt_object t ON t.id = v.value "
+             "WHERE v.object_id = ?1 ORDER BY v.ordinal";
     case PropertyStatement::valueAt:
       return "SELECT value FROM {values} WHERE object_id = ?1 AND ordinal = ?2";
     case PropertyStatement::linkAt:

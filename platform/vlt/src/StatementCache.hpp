@@ -22,8 +22,8 @@ struct PropertyInfo;
 /// for their text). Collections are in the property's own table {object_id,
 /// ordinal, value}; single values in a column of the owner's class table.
 enum class PropertyStatement {
-  readValues,  ///< (object) -> value, ordinal of each entry in order; one NULL row when empty, none without the object
-  readLinks,   ///< (object) -> value, class_id, uuid, ordinal of each link in order; as readValues
+  readValues,  ///< (object) -> value of each entry in order
+  readLinks,   ///< (object) -> value, class_id, uuid of each link in order
   valueAt,     ///< (object, ordinal) -> value
   linkAt,      ///< (object, ordinal) -> value, class_id, uuid
   count,       ///< (object) -> number of entries

@@ -313,6 +313,10 @@ bool checkLocation(const OpenRequest& request) {
     throw OpenError(std::string("the repository file cannot be examined: ") + e.code().message(), request.filespec);
   }
   if (status.kind == fs::FileKind::folder) throw OpenError("the repository path names a folder", request.filespec);
+  if (status.kind == fs::FileKind::other) {
+    // A pipe would block the open, a device take writes it cannot keep.
+    throw OpenError("the repository path names a device, pipe or socket, not a regular file", request.filespec);
+  }
   if (status.kind == fs::FileKind::missing) {
     if (folderStatus.kind != fs::FileKind::folder) {
       throw OpenError("the folder of the repository file does not exist", request.filespec);
