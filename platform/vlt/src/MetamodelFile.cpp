@@ -1,13 +1,16 @@
 #include "MetamodelFile.hpp"
 
+#include "XmlReader.hpp"
+
 #include <vlt/Errors.hpp>
 
-#include <boost/property_tree/ptree.hpp>
-#include <boost/property_tree/xml_parser.hpp>
+#include <fl/i18n/Unicode.hpp>
+#include <foundation/filesystem/FileSystem.hpp>
 
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <set>
@@ -15,71 +18,123 @@
 namespace vlt::detail {
 namespace {
 
-namespace pt = boost::property_tree;
+// A base metamodel is a few hundred lines; far larger input is a mistake.
+constexpr std::uint64_t maxFileSize = 16u << 20;
 
 class Reader {
  public:
   Reader(std::string path, std::string filespec) : path_(std::move(path)), filespec_(std::move(filespec)) {}
 
-  [[noreturn]] void fail(const std::string& why) const {
-    throw MetamodelFileError("the base metamodel file '" + path_ + "' " + why, filespec_);
+  [[noreturn]] void fail(const std::string& why, int line = 0) const {
+    const std::string where = line > 0 ? " (line " + std::to_string(line) + ")" : std::string();
+    throw MetamodelFileError("the base metamodel file '" + path_ + "'" + where + " " + why, filespec_);
   }
 
-  std::string required(const pt::ptree& node, const char* element, const char* attribute) const {
-    const auto value = node.get_optional<std::string>(std::string("<xmlattr>.") + attribute);
-    if (!value || value->empty()) fail(std::string("has a <") + element + "> without the attribute \"" + attribute + "\"");
+  std::string required(const XmlElement& node, const char* attribute) const {
+    const std::string* value = node.attribute(attribute);
+    if (value == nullptr || value->empty()) {
+      fail("has a <" + node.name + "> without the attribute \"" + attribute + "\"", node.line);
+    }
     return *value;
   }
 
-  bool flag(const pt::ptree& node, const char* attribute, bool fallback, const std::string& where) const {
-    const auto value = node.get_optional<std::string>(std::string("<xmlattr>.") + attribute);
-    if (!value) return fallback;
-    if (*value == "true") return true;
-    if (*value == "false") return false;
-    fail("gives " + where + " the attribute " + attribute + "=\"" + *value + "\"; expected true or false");
+  std::string optional(const XmlElement& node, const char* attribute, const char* fallback) const {
+    const std::string* value = node.attribute(attribute);
+    return value ? *value : std::string(fallback);
   }
 
-  long long integer(const std::string& text, long long low, long long high, const std::string& where) const {
+  bool flag(const XmlElement& node, const char* attribute, bool fallback, const std::string& where) const {
+    const std::string* value = node.attribute(attribute);
+    if (value == nullptr) return fallback;
+    if (*value == "true") return true;
+    if (*value == "false") return false;
+    fail("gives " + where + " the attribute " + attribute + "=\"" + *value + "\"; expected true or false", node.line);
+  }
+
+  long long integer(const XmlElement& node, const std::string& text, long long low, long long high,
+                    const std::string& where) const {
     errno = 0;
     char* end = nullptr;
     const long long value = std::strtoll(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || errno != 0 || value < low || value > high) {
-      fail("gives " + where + " the number \"" + text + "\", which is not an integer in range");
+      fail("gives " + where + " the number \"" + text + "\", which is not an integer in range", node.line);
     }
     return value;
   }
 
-  void checkAttributes(const pt::ptree& node, std::initializer_list<const char*> allowed, const std::string& where) const {
-    const auto attributes = node.get_child_optional("<xmlattr>");
-    if (!attributes) return;
-    for (const auto& attribute : *attributes) {
+  void checkAttributes(const XmlElement& node, std::initializer_list<const char*> allowed,
+                       const std::string& where) const {
+    for (const auto& attribute : node.attributes) {
       bool known = false;
       for (const char* a : allowed) known = known || attribute.first == a;
-      if (!known) fail("gives " + where + " the unknown attribute \"" + attribute.first + "\"");
+      if (!known) fail("gives " + where + " the unknown attribute \"" + attribute.first + "\"", node.line);
     }
   }
 
-  MetamodelFile::Property property(const pt::ptree& node, const std::string& className) const {
+  void checkLeaf(const XmlElement& node, const std::string& where) const {
+    if (!node.children.empty()) {
+      fail("has the unknown element <" + node.children.front().name + "> in " + where, node.children.front().line);
+    }
+  }
+
+  MetamodelFile::Property property(const XmlElement& node, const std::string& className) const {
     MetamodelFile::Property p;
-    p.name = required(node, "property", "name");
+    p.name = required(node, "name");
     const std::string where = "the property \"" + p.name + "\" of class \"" + className + "\"";
     checkAttributes(node, {"name", "type", "lower", "upper", "composite", "ordered", "optional", "unique", "opposite",
                            "documentation"},
                     where);
-    p.type = required(node, "property", "type");
-    p.lower = static_cast<std::uint32_t>(
-        integer(node.get<std::string>("<xmlattr>.lower", "0"), 0, std::numeric_limits<std::uint32_t>::max(), where));
-    const std::string upper = node.get<std::string>("<xmlattr>.upper", "1");
+    checkLeaf(node, where);
+    p.type = required(node, "type");
+    constexpr long long most = std::numeric_limits<std::uint32_t>::max();
+    p.lower = static_cast<std::uint32_t>(integer(node, optional(node, "lower", "0"), 0, most, where));
+    const std::string upper = optional(node, "upper", "1");
     p.upper = upper == "*" ? std::numeric_limits<std::uint32_t>::max()
-                           : static_cast<std::uint32_t>(
-                                 integer(upper, 0, std::numeric_limits<std::uint32_t>::max(), where));
+                           : static_cast<std::uint32_t>(integer(node, upper, 0, most, where));
     p.composite = flag(node, "composite", false, where);
     p.ordered = flag(node, "ordered", false, where);
     p.optional = flag(node, "optional", false, where);
     p.unique = flag(node, "unique", true, where);
-    p.opposite = node.get<std::string>("<xmlattr>.opposite", "");
-    p.documentation = node.get<std::string>("<xmlattr>.documentation", "");
+    p.opposite = optional(node, "opposite", "");
+    p.documentation = optional(node, "documentation", "");
     return p;
+  }
+
+  MetamodelFile::Class cls(const XmlElement& node) const {
+    MetamodelFile::Class entry;
+    entry.name = required(node, "name");
+    const std::string where = "the class \"" + entry.name + "\"";
+    checkAttributes(node, {"name"}, where);
+    for (const XmlElement& child : node.children) {
+      if (child.name == "superclass") {
+        checkAttributes(child, {"name"}, "a superclass of " + where);
+        checkLeaf(child, "a superclass of " + where);
+        entry.superclasses.push_back(required(child, "name"));
+      } else if (child.name == "property") {
+        entry.properties.push_back(property(child, entry.name));
+      } else {
+        fail("has the unknown element <" + child.name + "> in " + where, child.line);
+      }
+    }
+    return entry;
+  }
+
+  MetamodelFile::Enumeration enumeration(const XmlElement& node) const {
+    MetamodelFile::Enumeration entry;
+    entry.name = required(node, "name");
+    const std::string where = "the enumeration \"" + entry.name + "\"";
+    checkAttributes(node, {"name"}, where);
+    for (const XmlElement& child : node.children) {
+      if (child.name != "literal") fail("has the unknown element <" + child.name + "> in " + where, child.line);
+      const std::string name = required(child, "name");
+      const std::string literal = "the literal \"" + name + "\" of " + where;
+      checkAttributes(child, {"name", "value"}, literal);
+      checkLeaf(child, literal);
+      const long long value = integer(child, required(child, "value"), std::numeric_limits<int>::min(),
+                                      std::numeric_limits<int>::max(), literal);
+      entry.literals.emplace_back(name, static_cast<int>(value));
+    }
+    return entry;
   }
 
   // The file describes a whole new metamodel: every name it uses must be
@@ -180,64 +235,46 @@ class Reader {
     }
   }
 
-  MetamodelFile read() const {
-    {
-      std::ifstream probe(path_);
-      if (!probe) fail("cannot be read");
-    }
-    pt::ptree tree;
+  std::string contents() const {
+    namespace fs = foundation::filesystem;
+    const std::u16string path = fl::i18n::utf8_to_ustring(path_);
+    fs::FileStatus status;
     try {
-      pt::read_xml(path_, tree, pt::xml_parser::trim_whitespace);
-    } catch (const pt::xml_parser_error& e) {
-      fail("is not well-formed XML: " + std::string(e.what()));
+      status = fs::fileStatus(path);
+    } catch (const fs::FileSystemError& e) {
+      fail(std::string("cannot be examined: ") + e.code().message());
     }
-    const auto root = tree.get_child_optional("metamodel");
-    std::size_t elements = 0;
-    for (const auto& top : tree) elements += top.first != "<xmlcomment>" ? 1 : 0;
-    if (!root || elements != 1) fail("does not have the single root element <metamodel>");
-    const std::string format = root->get<std::string>("<xmlattr>.format", "1");
-    if (format != "1") fail("has the unknown format \"" + format + "\"");
+    if (status.kind == fs::FileKind::missing) fail("does not exist");
+    if (status.kind != fs::FileKind::regular) fail("is not a regular file");
+    if (status.size > maxFileSize) fail("is larger than " + std::to_string(maxFileSize) + " bytes");
+    std::ifstream in(path_, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) fail("cannot be read");
+    return text;
+  }
+
+  MetamodelFile read() const {
+    XmlElement root;
+    try {
+      root = parseXml(contents());
+    } catch (const XmlError& e) {
+      fail(e.what(), e.line());
+    }
+    if (root.name != "metamodel") fail("does not have the root element <metamodel>", root.line);
+    checkAttributes(root, {"format"}, "<metamodel>");
+    const std::string format = optional(root, "format", "1");
+    if (format != "1") fail("has the unknown format \"" + format + "\"", root.line);
 
     MetamodelFile file;
-    std::vector<MetamodelFile::Class> classes;
-    for (const auto& [element, node] : *root) {
-      if (element == "<xmlattr>" || element == "<xmlcomment>") continue;
-      if (element == "class") {
-        MetamodelFile::Class entry;
-        entry.name = required(node, "class", "name");
-        const std::string where = "the class \"" + entry.name + "\"";
-        checkAttributes(node, {"name"}, where);
-        for (const auto& [child, childNode] : node) {
-          if (child == "<xmlattr>" || child == "<xmlcomment>") continue;
-          if (child == "superclass") {
-            entry.superclasses.push_back(required(childNode, "superclass", "name"));
-          } else if (child == "property") {
-            entry.properties.push_back(property(childNode, entry.name));
-          } else {
-            fail("has the unknown element <" + child + "> in " + where);
-          }
-        }
-        classes.push_back(std::move(entry));
-      } else if (element == "enumeration") {
-        MetamodelFile::Enumeration entry;
-        entry.name = required(node, "enumeration", "name");
-        const std::string where = "the enumeration \"" + entry.name + "\"";
-        checkAttributes(node, {"name"}, where);
-        for (const auto& [child, childNode] : node) {
-          if (child == "<xmlattr>" || child == "<xmlcomment>") continue;
-          if (child != "literal") fail("has the unknown element <" + child + "> in " + where);
-          const std::string name = required(childNode, "literal", "name");
-          const long long value = integer(required(childNode, "literal", "value"),
-                                          std::numeric_limits<int>::min(), std::numeric_limits<int>::max(),
-                                          "the literal \"" + name + "\" of " + where);
-          entry.literals.emplace_back(name, static_cast<int>(value));
-        }
-        file.enumerations.push_back(std::move(entry));
+    for (const XmlElement& node : root.children) {
+      if (node.name == "class") {
+        file.classes.push_back(cls(node));
+      } else if (node.name == "enumeration") {
+        file.enumerations.push_back(enumeration(node));
       } else {
-        fail("has the unknown element <" + element + ">");
+        fail("has the unknown element <" + node.name + ">", node.line);
       }
     }
-    file.classes = std::move(classes);
     check(file);
     file.classes = ordered(file.classes);
     return file;
