@@ -18,6 +18,7 @@
 #include <boost/uuid/uuid.hpp>
 #include <boost/uuid/uuid_io.hpp>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <initializer_list>
@@ -172,6 +173,10 @@ class RepositoryTest : public ::testing::TestWithParam<Backend> {
   }
   /// For the few tests that look at the SQLite file itself.
   bool isSqlite() const { return GetParam() == Backend::SQLite; }
+  static bool exists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+  }
 
   /// Opens (a new repository at first) without a base metamodel.
   void open(const std::string& baseMetamodel = "") { repo.open(connectionString(), baseMetamodel, options); }
