@@ -85,36 +85,10 @@ Entry<T> entry(std::string property, T value) {
 }
 
 namespace detail {
-template <class T>
-struct IsVector : std::false_type {};
-template <class T>
-struct IsVector<std::vector<T>> : std::true_type {};
-template <class T>
-struct IsOptional : std::false_type {};
-template <class T>
-struct IsOptional<boost::optional<T>> : std::true_type {};
-
-// The C++ type a value of type T is read back into.
-template <class T>
-struct ReadAs {
-  using type = T;
-};
-template <>
-struct ReadAs<Obj> {
-  using type = vlt::ObjectRef;
-};
-template <>
-struct ReadAs<const matrix::qxArray_tag*> {
-  using type = matrix::qxArray_tag*;
-};
-template <class T>
-struct ReadAs<boost::optional<T>> {
-  using type = boost::optional<typename ReadAs<T>::type>;
-};
-template <class T>
-struct ReadAs<std::vector<T>> {
-  using type = std::vector<typename ReadAs<T>::type>;
-};
+template <class T> struct IsVector : std::false_type {};
+template <class T> struct IsVector<std::vector<T>> : std::true_type {};
+template <class T> struct IsOptional : std::false_type {};
+template <class T> struct IsOptional<boost::optional<T>> : std::true_type {};
 }  // namespace detail
 
 /// What a value is independently of the connection that read it, exactly:
@@ -274,8 +248,8 @@ class RepositoryTest : public ::testing::TestWithParam<Backend> {
     }
   }
   template <class T, class S>
-  static void expectRead(const vlt::ObjectRef& o, const Entry<T>& e, const S& want) {
-    typename detail::ReadAs<T>::type read{};
+  void expectRead(const vlt::ObjectRef& o, const Entry<T>& e, const S& want) {
+    std::decay_t<decltype(live(e.value))> read{};  // what was written, read back
     o.getPropertyValue(propertyOf(o, e.property), read);
     const S got = stable(read);
     if constexpr (std::is_same_v<decltype(read), matrix::qxArray_tag*>) matrix::destroyArray(read);
