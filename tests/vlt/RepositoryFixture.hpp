@@ -17,6 +17,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/uuid/uuid.hpp>
 #include <boost/uuid/uuid_io.hpp>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -61,6 +62,18 @@ inline unsigned numberOf(const boost::uuids::uuid& u) {
   unsigned n = 0;
   for (int i = 12; i < 16; ++i) n = n << 8 | u.data[i];
   return n;
+}
+
+/// The message of the E that `f` throws; a failure when it throws none.
+template <class E, class F>
+std::string messageOf(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "nothing thrown";
+  return {};
 }
 
 /// An object named by its uuid's number, valid across reopens; 0 is none.
