@@ -11,17 +11,19 @@ class CollectionTest : public RepositoryTest {
   // Owner 1 and items 100..104.
   void SetUp() override {
     open();
-    vlt::ClassRef item = makeClass("test.Item");
-    addProperty(item, "name", "ustring", 1, 1);
-    vlt::ClassRef owner = makeClass("test.Owner");
-    addProperty(owner, "links", "test.Item", 0, 0xFFFFFFFF, false, true);
-    addProperty(owner, "parts", "test.Item", 0, 0xFFFFFFFF, true, true);
-    addProperty(owner, "numbers", "int32", 0, 0xFFFFFFFF, false, true, false, false);
-    addProperty(owner, "tags", "ustring", 0, 0xFFFFFFFF, false, false, false, true);
-    repo.createEnumeration("test.Level", {{"low", 0}, {"high", 9}});
-    addProperty(owner, "levels", "test.Level", 0, 0xFFFFFFFF, false, true, false, false);
-    create(owner, 1);
-    for (unsigned i = 0; i < 5; ++i) create(item, 100 + i);
+    repo.performDictionaryFunction([&] {  // one commit
+      vlt::ClassRef item = makeClass("test.Item");
+      addProperty(item, "name", "ustring", 1, 1);
+      vlt::ClassRef owner = makeClass("test.Owner");
+      addProperty(owner, "links", "test.Item", 0, 0xFFFFFFFF, false, true);
+      addProperty(owner, "parts", "test.Item", 0, 0xFFFFFFFF, true, true);
+      addProperty(owner, "numbers", "int32", 0, 0xFFFFFFFF, false, true, false, false);
+      addProperty(owner, "tags", "ustring", 0, 0xFFFFFFFF, false, false, false, true);
+      repo.createEnumeration("test.Level", {{"low", 0}, {"high", 9}});
+      addProperty(owner, "levels", "test.Level", 0, 0xFFFFFFFF, false, true, false, false);
+      create(owner, 1);
+      for (unsigned i = 0; i < 5; ++i) create(item, 100 + i);
+    });
   }
   vlt::ObjectRef item(unsigned i) { return find(100 + i); }
   template <class C = vlt::CollectionRef>
@@ -103,7 +105,8 @@ TEST_P(CollectionTest, BuiltinAndEnumeralCollectionsEditInPlace) {
   e.push_back(level(0));
   e.setAt(0, level(0));
   EXPECT_EQ(e.indexOf(level(9)), vlt::CollectionRefBase::npos);
-  expectStored(1, entry("numbers", std::vector<int>{8, 5}), entry("levels", std::vector<vlt::EnumeralRef>{level(0), level(0)}));
+  expectStored(1, entry("numbers", std::vector<int>{8, 5}),
+               entry("levels", std::vector<vlt::EnumeralRef>{level(0), level(0)}));
 }
 
 TEST_P(CollectionTest, UniqueCollectionsRefuseDuplicates) {

@@ -12,19 +12,21 @@ class ObjectConstructorTest : public RepositoryTest {
  protected:
   void SetUp() override {
     open();
-    base = makeClass("test.Base");
-    thing = makeClass("test.Thing", {base});
-    kind = repo.createEnumeration("test.Kind", {{"small", 1}, {"large", 2}});
-    number = addProperty(base, "number", "int32", 1, 1);
-    big = addProperty(thing, "big", "int64", 1, 1);
-    name = addProperty(thing, "name", "ustring", 1, 1);
-    note = addProperty(thing, "note", "string", 0, 1, false, false, true);
-    when = addProperty(thing, "when", "DateTime", 0, 1, false, false, true);
-    flag = addProperty(thing, "flag", "bool", 1, 1);
-    size = addProperty(thing, "size", "test.Kind", 1, 1);
-    peer = addProperty(thing, "peer", "test.Thing", 0, 1, false, false, true);
-    blob = addProperty(thing, "blob", "qxarray", 0, 1);
-    parts = addProperty(thing, "parts", "test.Base", 0, 0xFFFFFFFF, true, true);
+    repo.performDictionaryFunction([&] {  // one commit
+      base = makeClass("test.Base");
+      thing = makeClass("test.Thing", {base});
+      kind = repo.createEnumeration("test.Kind", {{"small", 1}, {"large", 2}});
+      number = addProperty(base, "number", "int32", 1, 1);
+      big = addProperty(thing, "big", "int64", 1, 1);
+      name = addProperty(thing, "name", "ustring", 1, 1);
+      note = addProperty(thing, "note", "string", 0, 1, false, false, true);
+      when = addProperty(thing, "when", "DateTime", 0, 1, false, false, true);
+      flag = addProperty(thing, "flag", "bool", 1, 1);
+      size = addProperty(thing, "size", "test.Kind", 1, 1);
+      peer = addProperty(thing, "peer", "test.Thing", 0, 1, false, false, true);
+      blob = addProperty(thing, "blob", "qxarray", 0, 1);
+      parts = addProperty(thing, "parts", "test.Base", 0, 0xFFFFFFFF, true, true);
+    });
   }
 
   vlt::ClassRef base, thing;
@@ -73,7 +75,8 @@ TEST_P(ObjectConstructorTest, OneConstructorMakesManyObjectsFromRefilledCells) {
   EXPECT_EQ(repo.defaultDataModel().countObjects(thing), 300u);
   for (unsigned i : {0u, 7u, 150u, 299u}) {
     SCOPED_TRACE(i);
-    expectStored(i + 1, entry("number", static_cast<int>(i)), entry("big", -static_cast<long long>(i) * 1000000000000ll),
+    expectStored(i + 1, entry("number", static_cast<int>(i)),
+                 entry("big", -static_cast<long long>(i) * 1000000000000ll),
                  entry("name", u"thing " + std::u16string(1, static_cast<char16_t>(u'A' + i % 26))),
                  entry("note", i % 2 ? boost::optional<std::string>("odd") : boost::none),
                  entry("when", i % 3 ? boost::optional<pt::ptime>(pt::ptime(pt::pos_infin)) : boost::none),

@@ -12,15 +12,17 @@ class ObjectTest : public RepositoryTest {
  protected:
   void SetUp() override {
     open();
-    base = makeClass("test.Base");
-    node = makeClass("test.Node", {base});
-    leaf = makeClass("test.Leaf", {node});
-    addProperty(base, "label", "ustring", 0, 1, false, false, true);
-    kids = addProperty(node, "kids", "test.Base", 0, 0xFFFFFFFF, true, true);
-    only = addProperty(node, "only", "test.Base", 0, 1, true);
-    addProperty(base, "watch", "test.Base", 0, 0xFFFFFFFF, false, true, false, false);
-    addProperty(base, "mirror", "test.Base", 0, 0xFFFFFFFF, false, true, false, false, "mirror");
-    best = addProperty(base, "best", "test.Base", 0, 1, false, false, true);
+    repo.performDictionaryFunction([&] {  // one commit
+      base = makeClass("test.Base");
+      node = makeClass("test.Node", {base});
+      leaf = makeClass("test.Leaf", {node});
+      addProperty(base, "label", "ustring", 0, 1, false, false, true);
+      kids = addProperty(node, "kids", "test.Base", 0, 0xFFFFFFFF, true, true);
+      only = addProperty(node, "only", "test.Base", 0, 1, true);
+      addProperty(base, "watch", "test.Base", 0, 0xFFFFFFFF, false, true, false, false);
+      addProperty(base, "mirror", "test.Base", 0, 0xFFFFFFFF, false, true, false, false, "mirror");
+      best = addProperty(base, "best", "test.Base", 0, 1, false, false, true);
+    });
   }
   // Each incoming entry as (owner's uuid number, property, index), the entry removed.
   std::vector<std::tuple<unsigned, std::string, std::size_t>> cutIncoming(unsigned uuid) {

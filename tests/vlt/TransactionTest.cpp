@@ -36,7 +36,7 @@ TEST_P(TransactionTest, RollbackForgetsObjectsValuesAndMetamodelChanges) {
   EXPECT_TRUE(repo.inTransaction());
   vlt::ClassRef added = makeClass("test.Added", {item});
   vlt::PropertyRef extra = addProperty(item, "extra", "ustring");
-  vlt::PropertyRef own = addProperty(added, "own", "test.Added", 0, 0xFFFFFFFF);
+  addProperty(added, "own", "test.Added", 0, 0xFFFFFFFF);
   vlt::EnumerationRef e = repo.createEnumeration("test.E", {{"a", 1}});
   vlt::ObjectRef doomed = create(added, 2);
   doomed.setPropertyValue(extra, std::u16string(u"gone"));
@@ -53,7 +53,6 @@ TEST_P(TransactionTest, RollbackForgetsObjectsValuesAndMetamodelChanges) {
   EXPECT_THROW(vlt::ObjectConstructor{added}, vlt::UsageError);
   EXPECT_THROW(doomed.setPropertyValue(extra, std::u16string(u"x")), vlt::UsageError);
   EXPECT_TRUE(e.findEnumeral(1).isNull());
-  (void)own;
 
   // The names are free again, and everything works as if nothing happened.
   create(makeClass("test.Added"), 3);

@@ -57,7 +57,8 @@ TEST_P(ValueTest, SingleValuesOfEveryTypeIncludingExtremes) {
                   entry("one_UUID", makeUuid(0xDEADBEEF)), entry("one_bool", vlt::Boolean::fromByte(7)),
                   entry("one_qxarray", array.get()), entry("one_test.Color", color(-3)),
                   entry("one_test.Target", Obj{1}));
-  expectRoundTrip(2, entry("one_real64", -0.0), entry("opt_real64", optional<double>(numeric_limits<double>::quiet_NaN())));
+  expectRoundTrip(2, entry("one_real64", -0.0),
+                  entry("opt_real64", optional<double>(numeric_limits<double>::quiet_NaN())));
 }
 
 TEST_P(ValueTest, OptionalsAreAbsentUntilSetAndAbsentAgainWhenCleared) {
