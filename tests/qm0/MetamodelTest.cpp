@@ -26,19 +26,14 @@ std::vector<std::u16string> names(const meta::ElementMap<meta::Property>& map) {
   return out;
 }
 
-TEST_F(MetamodelTest, ClassesHaveQualifiedNamesSuperclassesAndTheRootClass) {
+TEST_F(MetamodelTest, ClassesHaveQualifiedNamesAndConformToTheirSuperclassesUpToTheRootClass) {
   EXPECT_EQ(mm.book->getQualifiedName(), u"lib.Book");
   EXPECT_EQ(mm.ebook->getQualifiedName(), u"ext.Ebook");
-  EXPECT_EQ(mm.ebook->getSuperclass(), mm.book);
-  EXPECT_EQ(mm.book->getSuperclass(), mm.named);
   EXPECT_EQ(mm.named->getSuperclass(), ModelElement::metaClass());
   EXPECT_FALSE(ModelElement::metaClass()->getSuperclass());
-  EXPECT_EQ(ModelElement::metaClass()->getQualifiedName(), u"ModelElement");
   EXPECT_TRUE(mm.ebook->conformsTo(mm.named));
   EXPECT_TRUE(mm.ebook->conformsTo(ModelElement::metaClass()));
   EXPECT_FALSE(mm.book->conformsTo(mm.ebook));
-  EXPECT_TRUE(mm.named->isAbstract());
-  EXPECT_EQ(mm.ebook->getPackage(), mm.ext);
 }
 
 TEST_F(MetamodelTest, OwnedAttributesAreWalkedInNameOrderAndInheritedOnesAreFound) {
@@ -57,26 +52,13 @@ TEST_F(MetamodelTest, OwnedAttributesAreWalkedInNameOrderAndInheritedOnesAreFoun
   for (std::uint32_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i]->getSlotIndex(), i);
 }
 
-TEST_F(MetamodelTest, PropertiesCarryEveryAttribute) {
-  EXPECT_EQ(mm.books->getType(), mm.book);
-  EXPECT_EQ(mm.books->getOwningType(), mm.library);
+TEST_F(MetamodelTest, PropertiesKnowTheirQualifiedNameKindOppositeAndPosition) {
   EXPECT_EQ(mm.books->getQualifiedName(), u"lib.Library.books");
-  EXPECT_EQ(mm.books->getLower(), 0u);
-  EXPECT_EQ(mm.books->getUpper(), meta::unbounded);
-  EXPECT_TRUE(mm.books->isOrdered());
-  EXPECT_TRUE(mm.books->isComposite());
   EXPECT_TRUE(mm.books->isReference());
+  EXPECT_FALSE(mm.pages->isReference());
   EXPECT_EQ(mm.books->getOpposite(), mm.bookLibrary);
   EXPECT_EQ(mm.bookLibrary->getOpposite(), mm.books);
   EXPECT_FALSE(mm.related->hasOpposite());
-  EXPECT_FALSE(mm.members->isOrdered());
-  EXPECT_EQ(mm.pages->getLower(), 1u);
-  EXPECT_EQ(mm.pages->getUpper(), 1u);
-  EXPECT_FALSE(mm.pages->isReference());
-  EXPECT_FALSE(mm.ratings->isUnique());
-  EXPECT_TRUE(mm.size->isStoredSerialized());
-  EXPECT_TRUE(mm.size->isValueOptional());
-  EXPECT_FALSE(mm.size->isNotStored());
   // Position: declaration order unless given.
   EXPECT_EQ(mm.books->getPositionIndex(), 0);
   EXPECT_EQ(mm.tags->getPositionIndex(), 2);
@@ -125,8 +107,6 @@ TEST_F(MetamodelTest, StandardTypesAreFoundByRegistryName) {
     EXPECT_EQ(std::count(seen.begin(), seen.end(), t), 0);
     seen.push_back(t);
   }
-  EXPECT_EQ(meta::StandardTypes::uinteger8Meta()->getEntryType(), EntryType::UInteger8);
-  EXPECT_EQ(meta::StandardTypes::qxArrayMeta()->getEntryType(), EntryType::QxArray);
   EXPECT_FALSE(meta::internal::getPrimitiveTypeFromMetaRegistry(u"Integer32"));
 }
 

@@ -3,11 +3,6 @@
 
 #include "RepositoryFixture.hpp"
 
-#include <matrix/Array.hpp>
-
-#include <boost/date_time/posix_time/posix_time.hpp>
-#include <boost/optional/optional_io.hpp>
-
 namespace vlttest {
 namespace {
 
@@ -17,19 +12,21 @@ class ObjectConstructorTest : public RepositoryTest {
  protected:
   void SetUp() override {
     open();
-    base = makeClass("test.Base");
-    thing = makeClass("test.Thing", {base});
-    kind = repo.createEnumeration("test.Kind", {{"small", 1}, {"large", 2}});
-    number = addProperty(base, "number", "int32", 1, 1);
-    big = addProperty(thing, "big", "int64", 1, 1);
-    name = addProperty(thing, "name", "ustring", 1, 1);
-    note = addProperty(thing, "note", "string", 0, 1, false, false, true);
-    when = addProperty(thing, "when", "DateTime", 0, 1, false, false, true);
-    flag = addProperty(thing, "flag", "bool", 1, 1);
-    size = addProperty(thing, "size", "test.Kind", 1, 1);
-    peer = addProperty(thing, "peer", "test.Thing", 0, 1, false, false, true);
-    blob = addProperty(thing, "blob", "qxarray", 0, 1);
-    parts = addProperty(thing, "parts", "test.Base", 0, 0xFFFFFFFF, true, true);
+    repo.performDictionaryFunction([&] {  // one commit
+      base = makeClass("test.Base");
+      thing = makeClass("test.Thing", {base});
+      kind = repo.createEnumeration("test.Kind", {{"small", 1}, {"large", 2}});
+      number = addProperty(base, "number", "int32", 1, 1);
+      big = addProperty(thing, "big", "int64", 1, 1);
+      name = addProperty(thing, "name", "ustring", 1, 1);
+      note = addProperty(thing, "note", "string", 0, 1, false, false, true);
+      when = addProperty(thing, "when", "DateTime", 0, 1, false, false, true);
+      flag = addProperty(thing, "flag", "bool", 1, 1);
+      size = addProperty(thing, "size", "test.Kind", 1, 1);
+      peer = addProperty(thing, "peer", "test.Thing", 0, 1, false, false, true);
+      blob = addProperty(thing, "blob", "qxarray", 0, 1);
+      parts = addProperty(thing, "parts", "test.Base", 0, 0xFFFFFFFF, true, true);
+    });
   }
 
   vlt::ClassRef base, thing;
@@ -75,47 +72,16 @@ TEST_P(ObjectConstructorTest, OneConstructorMakesManyObjectsFromRefilledCells) {
       EXPECT_EQ(previous.objectClass(), thing);
     }
   });
-  reopen();
-  EXPECT_EQ(repo.defaultDataModel().countObjects(findClass("test.Thing")), 300u);
+  EXPECT_EQ(repo.defaultDataModel().countObjects(thing), 300u);
   for (unsigned i : {0u, 7u, 150u, 299u}) {
     SCOPED_TRACE(i);
-    vlt::ObjectRef o = find(i + 1, "test.Base");
-    ASSERT_FALSE(o.isNull());
-    int n = -1;
-    long long b = 0;
-    std::u16string s;
-    boost::optional<std::string> t;
-    boost::optional<pt::ptime> w;
-    vlt::Boolean f;
-    vlt::EnumeralRef k;
-    vlt::ObjectRef p;
-    matrix::qxArray_tag* a = nullptr;
-    o.getPropertyValue(property("test.Base", "number"), n);
-    o.getPropertyValue(property("test.Thing", "big"), b);
-    o.getPropertyValue(property("test.Thing", "name"), s);
-    o.getPropertyValue(property("test.Thing", "note"), t);
-    o.getPropertyValue(property("test.Thing", "when"), w);
-    o.getPropertyValue(property("test.Thing", "flag"), f);
-    o.getPropertyValue(property("test.Thing", "size"), k);
-    o.getPropertyValue(property("test.Thing", "peer"), p);
-    o.getPropertyValue(property("test.Thing", "blob"), a);
-    matrix::ArrayPtr owned(a);
-    EXPECT_EQ(n, static_cast<int>(i));
-    EXPECT_EQ(b, -static_cast<long long>(i) * 1000000000000ll);
-    EXPECT_EQ(s, u"thing " + std::u16string(1, static_cast<char16_t>(u'A' + i % 26)));
-    EXPECT_EQ(t, i % 2 ? boost::optional<std::string>("odd") : boost::none);
-    EXPECT_EQ(w.has_value(), i % 3 != 0);
-    EXPECT_EQ(bool(f), i % 5 == 0);
-    EXPECT_EQ(k.id(), i % 2 ? 2 : 1);
-    if (i == 0) {
-      EXPECT_TRUE(p.isNull());
-    } else {
-      EXPECT_EQ(p.objectIdentity(), makeUuid(i));
-    }
-    EXPECT_EQ(a != nullptr, i == 7);
-    if (i == 7) {
-      EXPECT_TRUE(matrix::arraysEqual(a, array.get()));
-    }
+    expectStored(i + 1, entry("number", static_cast<int>(i)),
+                 entry("big", -static_cast<long long>(i) * 1000000000000ll),
+                 entry("name", u"thing " + std::u16string(1, static_cast<char16_t>(u'A' + i % 26))),
+                 entry("note", i % 2 ? boost::optional<std::string>("odd") : boost::none),
+                 entry("when", i % 3 ? boost::optional<pt::ptime>(pt::ptime(pt::pos_infin)) : boost::none),
+                 entry("flag", vlt::Boolean(i % 5 == 0)), entry("size", kind.findEnumeral(i % 2 ? 2 : 1)),
+                 entry("peer", Obj{i}), entry("blob", i == 7 ? array.get() : nullptr));
   }
 }
 
@@ -134,11 +100,7 @@ TEST_P(ObjectConstructorTest, ANewObjectRefersToAnotherNewObjectThroughItsPreAll
     ctor.setObjectUUID(makeUuid(2));
     ctor.createObject(repo.defaultDataModel());
   });
-  reopen();
-  vlt::ObjectRef target;
-  find(1, "test.Thing").getPropertyValue(property("test.Thing", "peer"), target);
-  EXPECT_EQ(target.objectId(), first + 1);
-  EXPECT_EQ(target.objectIdentity(), makeUuid(2));
+  expectStored(1, entry("peer", Obj{2}));
 }
 
 TEST_P(ObjectConstructorTest, MembershipGivenAtConstructionPlacesChildrenAtTheirOrdinals) {
@@ -168,22 +130,9 @@ TEST_P(ObjectConstructorTest, MembershipGivenAtConstructionPlacesChildrenAtTheir
     owner.setObjectUUID(makeUuid(1));
     owner.createObject(repo.defaultDataModel());
   });
-  reopen();
-  std::vector<vlt::ObjectRef> kids;
-  find(1, "test.Thing").getPropertyValue(property("test.Thing", "parts"), kids);
-  ASSERT_EQ(kids.size(), 3u);
-  EXPECT_EQ(kids[0].objectIdentity(), makeUuid(11));
-  EXPECT_EQ(kids[1].objectIdentity(), makeUuid(12));
-  EXPECT_EQ(kids[2].objectIdentity(), makeUuid(10));
-  vlt::ObjectRef owner;
-  vlt::PropertyRef through;
-  std::uint64_t position = 0;
-  find(10, "test.Base").getOwnership(owner, through, position);
-  EXPECT_EQ(owner.objectIdentity(), makeUuid(1));
-  EXPECT_EQ(through.name(), "parts");
-  EXPECT_EQ(position, 2u);
-  find(20, "test.Base").getOwnership(owner, through, position);
-  EXPECT_TRUE(owner.isNull());
+  expectStored(1, entry("parts", objects({11, 12, 10})));
+  EXPECT_EQ(ownerOf(10), "1.parts[2]");
+  EXPECT_EQ(ownerOf(20), "root");
 }
 
 TEST_P(ObjectConstructorTest, BindingsThatCannotWorkAreRefused) {
@@ -207,10 +156,8 @@ TEST_P(ObjectConstructorTest, PropertiesAppendedLaterCanBeBoundToAnExistingConst
   double lateCell = 2.5;
   ctor.setPropertyValueSource(late, &lateCell);
   ctor.setObjectUUID(makeUuid(2));
-  vlt::ObjectRef o = ctor.createObject(repo.defaultDataModel());
-  double read = 0;
-  o.getPropertyValue(late, read);
-  EXPECT_EQ(read, 2.5);
+  ctor.createObject(repo.defaultDataModel());
+  expectStored(2, entry("number", 4), entry("late", 2.5));
 }
 
 TEST_P(ObjectConstructorTest, AFailedCreationLeavesNothingBehind) {

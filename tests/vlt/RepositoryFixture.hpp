@@ -3,17 +3,33 @@
 // by back end so that every test runs against each one; only SQLite exists
 // now. Test names carry the back end's name, so a "PostgreSQL" case gets the
 // postgresql label by itself.
+//
+// Handles die with the connection that made them, so the helpers name objects
+// by the small numbers of their uuids (makeUuid) and properties by name:
+// expectRoundTrip(2, entry("count", 5), entry("links", objects({3, 4}))) writes
+// into object 2, reads back, reopens the repository and reads again.
 
 #include <vlt/Repository.hpp>
 
+#include <matrix/Array.hpp>
 #include <testsupport/TempDir.hpp>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/uuid/uuid.hpp>
+#include <boost/uuid/uuid_io.hpp>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cstring>
+#include <initializer_list>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
+#include <tuple>
+#include <type_traits>
+#include <vector>
 
 namespace vlttest {
 
@@ -42,6 +58,84 @@ inline boost::uuids::uuid makeUuid(unsigned n) {
   u.data[0] = 0xA5;
   return u;
 }
+inline unsigned numberOf(const boost::uuids::uuid& u) {
+  unsigned n = 0;
+  for (int i = 12; i < 16; ++i) n = n << 8 | u.data[i];
+  return n;
+}
+
+/// The message of the E that `f` throws; a failure when it throws none.
+template <class E, class F>
+std::string messageOf(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "nothing thrown";
+  return {};
+}
+
+/// An object named by its uuid's number, valid across reopens; 0 is none.
+struct Obj {
+  unsigned uuid;
+};
+inline std::vector<Obj> objects(std::initializer_list<unsigned> uuids) {
+  std::vector<Obj> out;
+  for (unsigned n : uuids) out.push_back(Obj{n});
+  return out;
+}
+
+/// A value of a property (by name) to write or expect.
+template <class T>
+struct Entry {
+  std::string property;
+  T value;
+};
+template <class T>
+Entry<T> entry(std::string property, T value) {
+  return {std::move(property), std::move(value)};
+}
+
+namespace detail {
+template <class T> struct IsVector : std::false_type {};
+template <class T> struct IsVector<std::vector<T>> : std::true_type {};
+template <class T> struct IsOptional : std::false_type {};
+template <class T> struct IsOptional<boost::optional<T>> : std::true_type {};
+}  // namespace detail
+
+/// What a value is independently of the connection that read it, exactly:
+/// doubles by their bits, objects by uuid, enumerals by name and value,
+/// arrays by their serialized bytes, Booleans by their byte.
+template <class T>
+auto stable(const T& v) {
+  if constexpr (std::is_same_v<T, double>) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits;
+  } else if constexpr (std::is_same_v<T, vlt::Boolean>) {
+    return int{v.value};
+  } else if constexpr (std::is_same_v<T, boost::posix_time::ptime>) {
+    return boost::posix_time::to_iso_extended_string(v);
+  } else if constexpr (std::is_same_v<T, vlt::EnumeralRef>) {
+    return v.isNull() ? std::string("(none)") : v.name() + "=" + std::to_string(v.id());
+  } else if constexpr (std::is_same_v<T, vlt::ObjectRef>) {
+    return v.isNull() ? std::string("(none)") : boost::uuids::to_string(v.objectIdentity());
+  } else if constexpr (std::is_same_v<T, Obj>) {
+    return v.uuid ? boost::uuids::to_string(makeUuid(v.uuid)) : std::string("(none)");
+  } else if constexpr (std::is_pointer_v<T>) {
+    return v ? matrix::serializeArray(v) : std::string("(none)");
+  } else if constexpr (detail::IsOptional<T>::value) {
+    using S = decltype(stable(*v));
+    return v ? std::optional<S>(stable(*v)) : std::optional<S>();
+  } else if constexpr (detail::IsVector<T>::value) {
+    std::vector<decltype(stable(v.front()))> out;
+    for (const auto& x : v) out.push_back(stable(x));
+    return out;
+  } else {
+    return v;
+  }
+}
 
 class RepositoryTest : public ::testing::TestWithParam<Backend> {
  protected:
@@ -66,6 +160,10 @@ class RepositoryTest : public ::testing::TestWithParam<Backend> {
   }
   /// For the few tests that look at the SQLite file itself.
   bool isSqlite() const { return GetParam() == Backend::SQLite; }
+  static bool exists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+  }
 
   /// Opens (a new repository at first) without a base metamodel.
   void open(const std::string& baseMetamodel = "") { repo.open(connectionString(), baseMetamodel, options); }
@@ -94,14 +192,90 @@ class RepositoryTest : public ::testing::TestWithParam<Backend> {
     ctor.setObjectUUID(makeUuid(uuid));
     return ctor.createObject(repo.defaultDataModel());
   }
+  /// The object of this uuid number as `cls` (any class when empty).
   vlt::ObjectRef find(unsigned uuid, const std::string& cls = "") {
-    vlt::ClassRef c = cls.empty() ? repo.metamodel().classes().front() : findClass(cls);
-    return repo.defaultDataModel().findObject(makeUuid(uuid), c);
+    if (!cls.empty()) return repo.defaultDataModel().findObject(makeUuid(uuid), findClass(cls));
+    for (const vlt::ClassRef& c : repo.metamodel().classes()) {
+      vlt::ObjectRef o = repo.defaultDataModel().findObject(makeUuid(uuid), c);
+      if (!o.isNull()) return o;
+    }
+    return {};
+  }
+  /// "root", or the owner's uuid number, the property and the ordinal: "1.parts[2]".
+  std::string ownerOf(unsigned uuid) {
+    vlt::ObjectRef owner;
+    vlt::PropertyRef through;
+    std::uint64_t ordinal = 77;
+    find(uuid).getOwnership(owner, through, ordinal);
+    if (owner.isNull() && through.isNull() && ordinal == 0) return "root";
+    return std::to_string(owner.isNull() ? 0 : numberOf(owner.objectIdentity())) + "." + through.name() + "[" +
+           std::to_string(ordinal) + "]";
+  }
+
+  /// Writes each entry's value into its property of object `uuid`.
+  template <class... T>
+  void write(unsigned uuid, const Entry<T>&... entries) {
+    vlt::ObjectRef o = find(uuid);
+    ASSERT_FALSE(o.isNull()) << "object " << uuid;
+    (o.setPropertyValue(propertyOf(o, entries.property), live(entries.value)), ...);
+  }
+  /// Expects to read each entry's value from object `uuid`, now and again
+  /// after a reopen.
+  template <class... T>
+  void expectStored(unsigned uuid, const Entry<T>&... entries) {
+    const auto expected = std::make_tuple(stable(entries.value)...);  // while the handles live
+    for (bool reopened : {false, true}) {
+      SCOPED_TRACE(reopened ? "after reopening" : "before reopening");
+      if (reopened) reopen();
+      vlt::ObjectRef o = find(uuid);
+      ASSERT_FALSE(o.isNull()) << "object " << uuid;
+      std::apply([&](const auto&... want) { (expectRead(o, entries, want), ...); }, expected);
+    }
+  }
+  template <class... T>
+  void expectRoundTrip(unsigned uuid, const Entry<T>&... entries) {
+    write(uuid, entries...);
+    expectStored(uuid, entries...);
   }
 
   testsupport::TempDir dir;
   Repo::ServiceOptions options = defaultOptions();
   Repo repo;
+
+ private:
+  static vlt::PropertyRef propertyOf(const vlt::ObjectRef& o, const std::string& name) {
+    vlt::PropertyRef p = o.objectClass().findProperty(name);
+    EXPECT_FALSE(p.isNull()) << o.objectClass().qualifiedName() << " has no property " << name;
+    return p;
+  }
+  template <class T>
+  auto live(const T& v) {
+    if constexpr (std::is_same_v<T, Obj>) {
+      return v.uuid ? find(v.uuid) : vlt::ObjectRef();
+    } else if constexpr (std::is_same_v<T, std::vector<Obj>>) {
+      std::vector<vlt::ObjectRef> out;
+      for (const Obj& x : v) out.push_back(live(x));
+      return out;
+    } else {
+      return v;
+    }
+  }
+  template <class T, class S>
+  void expectRead(const vlt::ObjectRef& o, const Entry<T>& e, const S& want) {
+    std::decay_t<decltype(live(e.value))> read{};  // what was written, read back
+    o.getPropertyValue(propertyOf(o, e.property), read);
+    const S got = stable(read);
+    if constexpr (std::is_same_v<decltype(read), matrix::qxArray_tag*>) matrix::destroyArray(read);
+    if constexpr (std::is_same_v<decltype(read), std::vector<matrix::qxArray_tag*>>) {
+      for (matrix::qxArray_tag* a : read) matrix::destroyArray(a);
+    }
+    if (got == want) return;
+    auto brief = [](const S& v) {
+      std::string text = ::testing::PrintToString(v);
+      return text.size() > 300 ? text.substr(0, 300) + "..." : text;
+    };
+    ADD_FAILURE() << e.property << " reads " << brief(got) << "\n  expected " << brief(want);
+  }
 };
 
 }  // namespace vlttest
