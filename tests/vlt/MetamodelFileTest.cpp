@@ -3,6 +3,8 @@
 
 #include "RepositoryFixture.hpp"
 
+#include <sys/stat.h>
+
 namespace vlttest {
 namespace {
 
@@ -53,6 +55,84 @@ TEST_P(MetamodelFileTest, ABadBaseMetamodelFileIsAClearErrorAndCreatesNothing) {
     EXPECT_FALSE(exists(location()));
   }
   EXPECT_FALSE(repo.isOpen());
+}
+
+// Real metamodels name classes before their definition and in cycles (a
+// node owns comments, and a comment is a node).
+TEST_P(MetamodelFileTest, NamesMayBeUsedBeforeTheirDefinitionAndInCycles) {
+  const std::string xml = dir.file("base.xml");
+  testsupport::writeFile(xml, R"(<?xml version="1.0" encoding="UTF-8"?>
+<!-- subclasses first, a property typed by a later class, a cycle through properties -->
+<metamodel format="1">
+  <class name="ast.Comment">
+    <superclass name="ast.Node"/>
+    <property name="text" type="ustring"/>
+  </class>
+  <class name="ast.Node">
+    <superclass name="ModelElement"/>
+    <property name="comments" type="ast.Comment" upper="*" composite="true" ordered="true"/>
+    <property name="kind" type="ast.Kind" optional="true"/>
+  </class>
+  <class name="ModelElement"/>
+  <enumeration name="ast.Kind"><literal name="leaf" value="1"/></enumeration>
+</metamodel>)");
+  open(xml);
+  vlt::ClassRef node = findClass("ast.Node");
+  vlt::ClassRef comment = findClass("ast.Comment");
+  ASSERT_FALSE(node.isNull());
+  ASSERT_FALSE(comment.isNull());
+  EXPECT_TRUE(comment.conformsTo(node));
+  EXPECT_TRUE(node.conformsTo(findClass("ModelElement")));
+  EXPECT_EQ(node.findProperty("comments").typeClass(), comment);
+  EXPECT_EQ(comment.findProperty("comments").typeClass(), comment) << "inherited through the cycle";
+  EXPECT_EQ(node.findProperty("kind").valueType(), vlt::ValueType::enumeral);
+}
+
+TEST_P(MetamodelFileTest, HostileOrMalformedFilesNameTheirLineAndCreateNothing) {
+  const std::string deep = "<metamodel>" + std::string(30000, ' ') + [] {
+    std::string nested;
+    for (int i = 0; i < 30000; ++i) nested += "<a>";
+    return nested;
+  }() + "</metamodel>";
+  struct Case {
+    const char* what;
+    std::string text;
+    const char* expected;
+  };
+  const std::vector<Case> cases{
+      {"superclass cycle", "<metamodel><class name='A'><superclass name='B'/></class>\n<class name='B'>"
+                           "<superclass name='A'/></class></metamodel>", "own superclass"},
+      {"superclass twice", "<metamodel><class name='A'/>\n<class name='B'><superclass name='A'/>"
+                           "<superclass name='A'/></class></metamodel>", "line 2"},
+      {"inherited name", "<metamodel><class name='A'><property name='x' type='int32'/></class>"
+                         "<class name='B'><superclass name='A'/><property name='x' type='int32'/></class></metamodel>",
+       "\"x\""},
+      {"class and enumeration of one name", "<metamodel><class name='A'/><enumeration name='A'/></metamodel>",
+       "twice"},
+      {"unknown attribute", "<metamodel>\n\n<class name='A' color='red'/></metamodel>", "line 3"},
+      {"stray text", "<metamodel>\n<class name='A'>hello</class></metamodel>", "line 2"},
+      {"nested too deep", deep, "deeper"},
+      {"not UTF-8", "<metamodel>\n<class name='\xff'/></metamodel>", "line 2"},
+      {"other encoding", "<?xml version='1.0' encoding='ISO-8859-1'?><metamodel/>", "ISO-8859-1"},
+      {"a DOCTYPE", "<!DOCTYPE metamodel><metamodel/>", "DOCTYPE"},
+      {"an attribute twice", "<metamodel><class name='A' name='B'/></metamodel>", "twice"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string xml = dir.file("base.xml");
+    testsupport::writeFile(xml, c.text);
+    EXPECT_THAT(messageOf<vlt::MetamodelFileError>([&] { repo.open(connectionString(), xml, options); }),
+                ::testing::HasSubstr(c.expected));
+    if (isSqlite()) {
+      EXPECT_FALSE(exists(location()));
+    }
+  }
+  // Not a regular file: a folder, and a pipe (which would block a reader).
+  EXPECT_THAT(messageOf<vlt::MetamodelFileError>([&] { repo.open(connectionString(), dir.path(), options); }),
+              ::testing::HasSubstr("not a regular file"));
+  ASSERT_EQ(::mkfifo(dir.file("pipe.xml").c_str(), 0600), 0);
+  EXPECT_THAT(messageOf<vlt::MetamodelFileError>([&] { repo.open(connectionString(), dir.file("pipe.xml"), options); }),
+              ::testing::HasSubstr("not a regular file"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, MetamodelFileTest, ::testing::Values(Backend::SQLite), backendName);

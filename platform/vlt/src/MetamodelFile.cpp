@@ -79,6 +79,7 @@ class Reader {
 
   MetamodelFile::Property property(const XmlElement& node, const std::string& className) const {
     MetamodelFile::Property p;
+    p.line = node.line;
     p.name = required(node, "name");
     const std::string where = "the property \"" + p.name + "\" of class \"" + className + "\"";
     checkAttributes(node, {"name", "type", "lower", "upper", "composite", "ordered", "optional", "unique", "opposite",
@@ -102,6 +103,7 @@ class Reader {
 
   MetamodelFile::Class cls(const XmlElement& node) const {
     MetamodelFile::Class entry;
+    entry.line = node.line;
     entry.name = required(node, "name");
     const std::string where = "the class \"" + entry.name + "\"";
     checkAttributes(node, {"name"}, where);
@@ -121,6 +123,7 @@ class Reader {
 
   MetamodelFile::Enumeration enumeration(const XmlElement& node) const {
     MetamodelFile::Enumeration entry;
+    entry.line = node.line;
     entry.name = required(node, "name");
     const std::string where = "the enumeration \"" + entry.name + "\"";
     checkAttributes(node, {"name"}, where);
@@ -144,35 +147,35 @@ class Reader {
     std::map<std::string, const MetamodelFile::Class*> classes;
     std::set<std::string> enumerations;
     for (const auto& e : file.enumerations) {
-      if (!enumerations.insert(e.name).second) fail("defines the name \"" + e.name + "\" twice");
+      if (!enumerations.insert(e.name).second) fail("defines the name \"" + e.name + "\" twice", e.line);
       std::set<std::string> literals;
       for (const auto& l : e.literals) {
         if (!literals.insert(l.first).second) {
-          fail("gives the enumeration \"" + e.name + "\" two literals \"" + l.first + "\"");
+          fail("gives the enumeration \"" + e.name + "\" two literals \"" + l.first + "\"", e.line);
         }
       }
     }
     for (const auto& c : file.classes) {
       if (enumerations.count(c.name) || !classes.emplace(c.name, &c).second) {
-        fail("defines the name \"" + c.name + "\" twice");
+        fail("defines the name \"" + c.name + "\" twice", c.line);
       }
     }
     for (const auto& c : file.classes) {
       std::set<std::string> supers;
       for (const auto& s : c.superclasses) {
-        if (!classes.count(s) || s == c.name) fail("names the unknown superclass \"" + s + "\" for class \"" + c.name + "\"");
-        if (!supers.insert(s).second) fail("names the superclass \"" + s + "\" twice for class \"" + c.name + "\"");
+        if (!classes.count(s) || s == c.name) fail("names the unknown superclass \"" + s + "\" for class \"" + c.name + "\"", c.line);
+        if (!supers.insert(s).second) fail("names the superclass \"" + s + "\" twice for class \"" + c.name + "\"", c.line);
       }
       std::set<std::string> names;
       for (const auto& p : c.properties) {
         const std::string where = "the property \"" + p.name + "\" of class \"" + c.name + "\"";
-        if (!names.insert(p.name).second) fail("defines " + where + " twice");
+        if (!names.insert(p.name).second) fail("defines " + where + " twice", p.line);
         const bool isClass = classes.count(p.type) != 0;
         if (!builtins().count(p.type) && !isClass && !enumerations.count(p.type)) {
-          fail("gives " + where + " the unknown type \"" + p.type + "\"");
+          fail("gives " + where + " the unknown type \"" + p.type + "\"", p.line);
         }
-        if (p.composite && !isClass) fail("makes " + where + " composite, but its type is not a class");
-        if (p.upper != 0 && p.lower > p.upper) fail("gives " + where + " a lower bound above its upper bound");
+        if (p.composite && !isClass) fail("makes " + where + " composite, but its type is not a class", p.line);
+        if (p.upper != 0 && p.lower > p.upper) fail("gives " + where + " a lower bound above its upper bound", p.line);
       }
     }
   }
@@ -201,7 +204,9 @@ class Reader {
         if (next == 0) marks[at] = visiting;
         if (next < classes[at].superclasses.size()) {
           const std::size_t super = index.at(classes[at].superclasses[next++]);
-          if (marks[super] == visiting) fail("makes the class \"" + classes[super].name + "\" its own superclass");
+          if (marks[super] == visiting) {
+            fail("makes the class \"" + classes[super].name + "\" its own superclass", classes[super].line);
+          }
           if (marks[super] == unseen) stack.emplace_back(super, 0);
           continue;
         }
@@ -228,7 +233,8 @@ class Reader {
         auto [it, fresh] = declaredBy.emplace(p.name, c->name);
         if (!fresh) {
           fail("declares the property \"" + p.name + "\" in both \"" + it->second + "\" and \"" + c->name +
-               "\", which are in the superclasses of \"" + cls.name + "\"");
+               "\", which are in the superclasses of \"" + cls.name + "\"",
+               cls.line);
         }
       }
       for (const auto& s : c->superclasses) pending.push_back(&classes[index.at(s)]);

@@ -21,15 +21,18 @@ struct MetamodelFile {
     bool unique = true;
     std::string opposite;
     std::string documentation;
+    int line = 0;  ///< where it is defined in the file
   };
   struct Class {
     std::string name;
     std::vector<std::string> superclasses;
     std::vector<Property> properties;
+    int line = 0;
   };
   struct Enumeration {
     std::string name;
     std::vector<std::pair<std::string, int>> literals;
+    int line = 0;
   };
   /// In document order.
   std::vector<Enumeration> enumerations;
