@@ -43,6 +43,9 @@ function(vlt_add_component name)
   vlt_set_warnings(${name})
 endfunction()
 
+# Seconds a test may run before CTest stops it (sanitizer builds are slower).
+set(VLT_TEST_TIMEOUT 180 CACHE STRING "Timeout of each test, in seconds")
+
 # vlt_add_component_tests(<component> <target> SOURCES ...)
 # One GoogleTest executable per component. Every test gets the component's
 # label; tests whose full name contains "PostgreSQL" need the test server and
@@ -53,13 +56,16 @@ function(vlt_add_component_tests component target)
   target_link_libraries(${target} PRIVATE vlt::test_support ${ARG_DEPS}
     GTest::gtest GTest::gmock GTest::gtest_main)
   vlt_set_warnings(${target})
+  # Every test gets a timeout, so that a hung test (a child process waiting on
+  # a pipe, a lock never released) fails instead of stopping the run.
   gtest_discover_tests(${target}
     TEST_FILTER "-*PostgreSQL*"
-    PROPERTIES LABELS "${component}"
+    PROPERTIES LABELS "${component}" TIMEOUT ${VLT_TEST_TIMEOUT}
     DISCOVERY_TIMEOUT 60)
   gtest_discover_tests(${target}
     TEST_FILTER "*PostgreSQL*"
     TEST_LIST ${target}_POSTGRESQL_TESTS
+    PROPERTIES TIMEOUT ${VLT_TEST_TIMEOUT}
     DISCOVERY_TIMEOUT 60)
   # gtest_discover_tests flattens a list-valued property, so the two labels of
   # the server tests are set by a script that CTest reads after the discovered

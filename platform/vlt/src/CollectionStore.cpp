@@ -32,6 +32,16 @@ void CollectionStore::checkUniqueness(const PropertyInfo* property, ValueType ty
   }
 }
 
+// A finite upper bound (below the unbounded 0xFFFFFFFF) is kept: a
+// collection never holds more.
+void CollectionStore::checkUpperBound(const PropertyInfo* property, std::size_t count) const {
+  if (property->upper != 0xFFFFFFFFu && count > property->upper) {
+    throw ConstraintError("the collection \"" + property->name + "\" may hold at most " +
+                              std::to_string(property->upper) + " values, not " + std::to_string(count),
+                          core_.filespec());
+  }
+}
+
 void CollectionStore::open(const ObjectRef& object, const PropertyRef& propertyRef, ValueType type) {
   core_.checkOpen();
   const PropertyInfo* property = core_.objects().checkAccess(object, propertyRef, type);
@@ -93,7 +103,9 @@ void CollectionStore::writeAll(const ObjectRef& object, const PropertyRef& prope
   }
   for (std::size_t i = 0; i < count; ++i) checkEntry(property, type, traits.element(vector, i));
   if (property->unique || property->composite) checkUniqueness(property, type, vector);
+  checkUpperBound(property, count);
   WriteScope scope(core_);
+  core_.objects().requireConforming(id, property);
   if (property->composite) {
     std::vector<ObjectId> ids;
     for (const ObjectRef& o : *static_cast<const std::vector<ObjectRef>*>(vector)) ids.push_back(o.objectId());
@@ -102,7 +114,6 @@ void CollectionStore::writeAll(const ObjectRef& object, const PropertyRef& prope
     }
     core_.containment().attach(id, property, ids);
   } else {
-    core_.objects().requireObject(id);
     if (!objectIsNew) {
       sql::StatementUse clear(core_.statements().forProperty(*property, PropertyStatement::deleteAll));
       clear->bindInt64(1, id);
@@ -121,7 +132,6 @@ void CollectionStore::writeAll(const ObjectRef& object, const PropertyRef& prope
 }
 
 void CollectionStore::replaceAll(ObjectId owner, const PropertyInfo* property, const void* value) {
-  core_.objects().requireObject(owner);
   {
     sql::StatementUse clear(core_.statements().forProperty(*property, PropertyStatement::deleteAll));
     clear->bindInt64(1, owner);
@@ -201,6 +211,7 @@ void CollectionStore::insertEntry(const ObjectRef& object, const PropertyInfo* p
   const std::size_t count = size(object, property);
   const std::size_t at = index ? static_cast<std::size_t>(*index) : count;
   if (at > count) beyondEnd(property, at, count);
+  checkUpperBound(property, count + 1);
   if (at < count) {
     sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::shiftUp));
     s->bindInt64(1, id);
@@ -219,9 +230,13 @@ void CollectionStore::insert(const ObjectRef& object, const PropertyInfo* proper
   core_.schema().checkUsable(property);
   checkEntry(property, type, value);
   WriteScope scope(core_);
-  core_.objects().requireObject(object.objectId());
+  core_.objects().requireConforming(object.objectId(), property);
   if (property->composite) {
-    insertComposite(object, property, *static_cast<const ObjectRef*>(value), index);
+    const auto& child = *static_cast<const ObjectRef*>(value);
+    const auto place = core_.containment().placeOf(child.objectId());
+    const bool alreadyHere = place.first == object.objectId() && place.second == property->id;
+    if (!alreadyHere) checkUpperBound(property, size(object, property) + 1);
+    insertComposite(object, property, child, index);
   } else {
     insertEntry(object, property, value, index);
   }
@@ -251,7 +266,7 @@ void CollectionStore::replace(const ObjectRef& object, const PropertyInfo* prope
   checkEntry(property, type, value);
   WriteScope scope(core_);
   const ObjectId id = object.objectId();
-  core_.objects().requireObject(id);
+  core_.objects().requireConforming(id, property);
   if (property->composite) {
     replaceComposite(id, property, index, *static_cast<const ObjectRef*>(value));
   } else {
@@ -296,7 +311,7 @@ void CollectionStore::removeAt(const ObjectRef& object, const PropertyInfo* prop
   core_.schema().checkUsable(property);
   WriteScope scope(core_);
   const ObjectId id = object.objectId();
-  core_.objects().requireObject(id);
+  core_.objects().requireConforming(id, property);
   if (property->composite) {
     const std::vector<ObjectRef> kids = core_.containment().children(id, property);
     if (index >= kids.size()) beyondEnd(property, index, kids.size());

@@ -49,6 +49,7 @@ class CollectionStore {
                    const boost::optional<std::uint64_t>& index);
   void replaceComposite(ObjectId owner, const PropertyInfo* property, std::size_t index, const ObjectRef& child);
   void checkEntry(const PropertyInfo* property, ValueType type, const void* value) const;
+  void checkUpperBound(const PropertyInfo* property, std::size_t count) const;
   void checkUniqueness(const PropertyInfo* property, ValueType type, const void* vector) const;
   [[noreturn]] void beyondEnd(const PropertyInfo* property, std::size_t index, std::size_t size) const;
 

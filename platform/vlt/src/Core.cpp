@@ -63,14 +63,28 @@ std::shared_ptr<Core> Core::open(const OpenOptions& options) {
     throw NotARepositoryError("the empty database is not a repository and may not be written", request.filespec);
   }
   std::shared_ptr<Core> core(new Core(std::move(connection), options));
-  try {
-    core->initialize(options, state);
-  } catch (...) {
-    // Nothing half-made stays: a database this call created is removed.
+  // Nothing half-made stays: a database this call created is removed.
+  auto discard = [&core]() noexcept {
     core->transaction_.rollbackQuietly();
     core->statements_.clear();
     core->connection_->discardIfCreated();
     core->connection_.reset();
+  };
+  try {
+    core->initialize(options, state);
+  } catch (const OpenError&) {
+    discard();
+    throw;
+  } catch (const LockedError&) {
+    discard();
+    throw;
+  } catch (const RepositoryError& e) {
+    // Whatever fails while opening (a damaged page found reading the
+    // metamodel) fails the open.
+    discard();
+    throw OpenError(e.message(), request.filespec, e.backendCode(), e.backendMessage(), e.statement());
+  } catch (...) {
+    discard();
     throw;
   }
   return core;
@@ -83,7 +97,7 @@ void Core::initialize(const OpenOptions& options, sql::DatabaseState state) {
       connection_->keepGenerations(options.maxGenerations);
       connection_->setJournalMode(options.journalMode);
     }
-    schema_.load();
+    schema_.load(true);
     return;
   }
   // A new repository. The base metamodel file is read whole before anything

@@ -13,8 +13,9 @@ using detail::Core;
 namespace {
 const std::u16string emptyText16;
 
+// A closed repository has no core: every call but open and close says so.
 Core& requireCore(const detail::CorePtr& core) {
-  if (!core) throw UsageError("a null handle was used");
+  if (!core) throw UsageError("the repository is closed");
   return *core;
 }
 }  // namespace
@@ -142,7 +143,8 @@ PropertyRef DataModelRepository::appendPropertyToClass(const ClassRef& cls, cons
                                                        AssociationByOption association, const std::string& annotation,
                                                        const boost::uuids::uuid& propertyUuid, bool unique) {
   Core& core = requireCore(core_);
-  if (cls.core_ != core_) core.usage("the class belongs to another repository");
+  if (cls.isNull()) core.usage("a null class handle was given for the property \"" + name + "\"");
+  if (cls.core_ != core_) core.usage("the class \"" + cls.qualifiedName() + "\" belongs to another repository");
   detail::PropertyInfo d;
   d.name = name;
   d.typeName = typeName;
@@ -172,7 +174,10 @@ void DataModelRepository::rollbackTransaction() { requireCore(core_).transaction
 void DataModelRepository::unsafeCommitPotentiallyFailingTransaction() { requireCore(core_).transaction().commit(false); }
 bool DataModelRepository::inTransaction() const noexcept { return core_ && core_->isOpen() && core_->transaction().active(); }
 void DataModelRepository::performDictionaryFunction(const boost::function<void()>& f) {
-  requireCore(core_).transaction().performDictionaryFunction(f);
+  // `f` may close this repository or move another into it: the core it runs
+  // on stays alive until the call has ended (and then finds it closed).
+  const detail::CorePtr core = core_;
+  requireCore(core).transaction().performDictionaryFunction(f);
 }
 void DataModelRepository::allocateObjectIds(std::size_t count, ObjectId& first) {
   first = requireCore(core_).ids().reserve(count);

@@ -18,6 +18,7 @@ std::string compose(const std::string& message, const std::string& filespec, con
 RepositoryError::RepositoryError(const std::string& message, std::string filespec, int backendCode,
                                  std::string backendMessage, std::string statement)
     : std::runtime_error(compose(message, filespec, backendMessage, statement)),
+      message_(message),
       filespec_(std::move(filespec)),
       backendCode_(backendCode),
       backendMessage_(std::move(backendMessage)),

@@ -87,6 +87,7 @@ ObjectRef ObjectFactory::construct(const ClassInfo* cls, ConstructorPlan& plan, 
   }
   // Without a savepoint (this is the bulk path): a failure undoes the rows
   // written so far itself.
+  if (id != 0) core_.ids().checkReserved(id);
   WriteScope scope(core_, false);
   const ObjectId objectId = id != 0 ? id : core_.ids().next();
   const boost::uuids::uuid objectUuid = uuid.is_nil() ? uuidGenerator_() : uuid;

@@ -2,6 +2,7 @@
 
 #include "Core.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace vlt::detail {
@@ -12,6 +13,19 @@ constexpr ObjectId idBlock = 64;
 }  // namespace
 
 ObjectId ObjectIds::reserve(std::size_t count) {
+  const ObjectId first = advance(count);
+  const auto end = static_cast<ObjectId>(first + static_cast<ObjectId>(count));
+  const bool pending = core_.transaction().active();
+  if (!reserved_.empty() && reserved_.back().end == first && reserved_.back().pending == pending) {
+    reserved_.back().end = end;
+  } else {
+    reserved_.push_back(Range{first, end, pending});
+  }
+  return first;
+}
+
+// Moves the counter on by `count` and returns where it stood.
+ObjectId ObjectIds::advance(std::size_t count) {
   WriteScope scope(core_, false);
   std::int64_t next = 0;
   {
@@ -31,9 +45,17 @@ ObjectId ObjectIds::reserve(std::size_t count) {
   return static_cast<ObjectId>(next);
 }
 
+void ObjectIds::checkReserved(ObjectId id) const {
+  // Newest first: ids are usually used soon after they were reserved.
+  for (auto it = reserved_.rbegin(); it != reserved_.rend(); ++it) {
+    if (id >= it->first && id < it->end) return;
+  }
+  core_.usage("the object id " + std::to_string(id) + " was not reserved with allocateObjectIds on this connection");
+}
+
 ObjectId ObjectIds::next() {
   if (blockNext_ < blockEnd_) return blockNext_++;
-  const ObjectId first = reserve(idBlock);
+  const ObjectId first = advance(idBlock);
   if (!core_.transaction().active()) return first;  // an implicit transaction that has committed already
   blockNext_ = first + 1;
   blockEnd_ = first + idBlock;
@@ -51,6 +73,14 @@ void ObjectIds::beforeCommit() {
   s->step();
 }
 
-void ObjectIds::transactionEnded(bool) noexcept { blockNext_ = blockEnd_ = 0; }
+void ObjectIds::transactionEnded(bool committed) noexcept {
+  blockNext_ = blockEnd_ = 0;
+  // A rollback takes the counter back: its reservations may be handed out again.
+  if (!committed) {
+    reserved_.erase(std::remove_if(reserved_.begin(), reserved_.end(), [](const Range& r) { return r.pending; }),
+                    reserved_.end());
+  }
+  for (Range& r : reserved_) r.pending = false;
+}
 
 }  // namespace vlt::detail

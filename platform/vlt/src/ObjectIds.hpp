@@ -8,6 +8,7 @@
 #include <vlt/Types.hpp>
 
 #include <cstddef>
+#include <vector>
 
 namespace vlt::detail {
 
@@ -26,14 +27,26 @@ class ObjectIds final : public TransactionParticipant {
   ObjectId reserve(std::size_t count);
   /// The id of an object created without one.
   ObjectId next();
+  /// Throws UsageError unless `id` was reserved by reserve() on this
+  /// connection (and not by a transaction that rolled back): an id the
+  /// counter has not passed would be handed out again.
+  void checkReserved(ObjectId id) const;
 
   void beforeCommit() override;
   void transactionEnded(bool committed) noexcept override;
 
  private:
+  ObjectId advance(std::size_t count);
+
+  struct Range {
+    ObjectId first;
+    ObjectId end;
+    bool pending;  ///< reserved by the open transaction
+  };
   Core& core_;
   ObjectId blockNext_ = 0;
   ObjectId blockEnd_ = 0;
+  std::vector<Range> reserved_;  ///< what reserve() gave, in order
 };
 
 }  // namespace vlt::detail

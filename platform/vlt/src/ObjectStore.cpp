@@ -100,6 +100,19 @@ const ClassInfo* ObjectStore::requireObject(ObjectId id) {
   return cls;
 }
 
+// A handle may carry a class the stored object does not have (getObjectRef,
+// or a reference typed by a superclass); a write through it would land in
+// another class's table.
+const ClassInfo* ObjectStore::requireConforming(ObjectId id, const PropertyInfo* property) {
+  const ClassInfo* actual = requireObject(id);
+  if (!actual->conformsTo(property->owner)) {
+    core_.usage("the object " + std::to_string(id) + " is of class \"" + actual->qualifiedName +
+                "\", which has no property \"" + property->name + "\" of class \"" + property->owner->qualifiedName +
+                "\"");
+  }
+  return actual;
+}
+
 ObjectRef ObjectStore::find(const boost::uuids::uuid& uuid, const ClassInfo* cls) {
   core_.schema().checkUsable(cls);
   const bool keep = core_.transaction().active() && hasRowColumns(cls);
@@ -308,6 +321,7 @@ void ObjectStore::writeSingle(const ObjectRef& object, const PropertyRef& proper
   const auto* child = property->composite ? static_cast<const ObjectRef*>(in) : nullptr;
   // A plain column write is one statement: atomic without a savepoint.
   WriteScope scope(core_, property->composite || property->multi);
+  if (property->composite || property->multi) requireConforming(id, property);
   if (property->composite) {
     for (const ObjectRef& kid : core_.containment().children(id, property)) core_.containment().detach(kid.objectId());
     if (child != nullptr && !child->isNull()) core_.containment().attach(id, property, {child->objectId()});
@@ -315,12 +329,7 @@ void ObjectStore::writeSingle(const ObjectRef& object, const PropertyRef& proper
     // A single value written into a collection replaces it by zero or one entry.
     core_.collections().replaceAll(id, property, in);
   } else {
-    const ClassInfo* actual = requireObject(id);
-    if (!actual->conformsTo(property->owner)) {
-      core_.usage("the object " + std::to_string(id) + " is of class \"" + actual->qualifiedName +
-                  "\", which has no property \"" + property->name + "\" of class \"" + property->owner->qualifiedName +
-                  "\"");
-    }
+    requireConforming(id, property);
     sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::upsert));
     s->bindInt64(1, id);
     bind(*s, 2, property, in);

@@ -39,6 +39,9 @@ class ObjectStore {
   const ClassInfo* runtimeClass(ObjectId id);
   /// The object's own class; throws ObjectNotFoundError when it does not exist.
   const ClassInfo* requireObject(ObjectId id);
+  /// The object's own class, checked to have `property`. Throws
+  /// ObjectNotFoundError or UsageError.
+  const ClassInfo* requireConforming(ObjectId id, const PropertyInfo* property);
   /// True when the object was seen existing in this transaction since the
   /// last write (its values were read): no need to ask again.
   bool knownToExist(ObjectId id) const noexcept;

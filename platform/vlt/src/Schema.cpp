@@ -52,11 +52,27 @@ void Schema::createTables() {
 
 // ---------------------------------------------------------------- loading
 
-void Schema::load() {
+void Schema::load(bool opening) {
+  opening_ = opening;
   loadEnumerations();
   const std::vector<ClassInfo*> added = loadClasses();
   for (ClassInfo* c : added) computeLineage(c);
+  for (ClassInfo* c : added) {
+    if (std::find(c->lineage.begin() + 1, c->lineage.end(), c) != c->lineage.end() ||
+        std::any_of(c->superclasses.begin(), c->superclasses.end(),
+                    [c](const ClassInfo* s) { return s->conformsTo(c); })) {
+      damaged("the class \"" + c->qualifiedName + "\" is among its own superclasses");
+    }
+  }
   loadProperties();
+}
+
+// Metamodel rows that do not hold together: refused at open (the file is
+// not a repository this library can read), a storage failure later.
+void Schema::damaged(const std::string& what) const {
+  const std::string message = "the repository's metamodel is damaged: " + what;
+  if (opening_) throw NotARepositoryError(message, core_.filespec());
+  throw StorageError(message, core_.filespec());
 }
 
 EnumerationInfo* Schema::addEnumeration(std::int64_t id, const std::string& qualifiedName) {
@@ -88,7 +104,9 @@ void Schema::loadEnumerations() {
   s->bindInt64(1, added.front()->id);
   while (s->step()) {
     auto it = enumerationsById_.find(s->columnInt64(0));
-    if (it == enumerationsById_.end()) continue;
+    if (it == enumerationsById_.end()) {
+      damaged("a literal belongs to the unknown enumeration " + std::to_string(s->columnInt64(0)));
+    }
     it->second->literals.push_back({std::string(s->columnText(1)), static_cast<std::int32_t>(s->columnInt64(2))});
   }
 }
@@ -120,10 +138,14 @@ std::vector<ClassInfo*> Schema::loadClasses() {
       "SELECT class_id, superclass_id FROM vlt_superclass WHERE class_id >= ?1 ORDER BY class_id, position"));
   s->bindInt64(1, added.front()->id);
   while (s->step()) {
-    ClassInfo* c = classesById_.at(s->columnInt64(0));
-    ClassInfo* super = classesById_.at(s->columnInt64(1));
-    c->superclasses.push_back(super);
-    super->subclasses.push_back(c);
+    auto c = classesById_.find(s->columnInt64(0));
+    auto super = classesById_.find(s->columnInt64(1));
+    if (c == classesById_.end() || super == classesById_.end()) {
+      damaged("a superclass row names the unknown class " +
+              std::to_string(c == classesById_.end() ? s->columnInt64(0) : s->columnInt64(1)));
+    }
+    c->second->superclasses.push_back(super->second);
+    super->second->subclasses.push_back(c->second);
   }
   return added;
 }
@@ -136,7 +158,12 @@ void Schema::loadProperties() {
   while (s->step()) {
     auto d = std::make_unique<PropertyInfo>();
     d->id = s->columnInt64(0);
-    d->owner = classesById_.at(s->columnInt64(1));
+    auto owner = classesById_.find(s->columnInt64(1));
+    if (owner == classesById_.end()) {
+      damaged("the property " + std::to_string(d->id) + " belongs to the unknown class " +
+              std::to_string(s->columnInt64(1)));
+    }
+    d->owner = owner->second;
     d->name = std::string(s->columnText(2));
     d->typeName = std::string(s->columnText(3));
     d->lower = static_cast<std::uint32_t>(s->columnInt64(4));
@@ -153,6 +180,9 @@ void Schema::loadProperties() {
     if (uuid.size() == 16) std::copy(uuid.begin(), uuid.end(), d->uuid.begin());
     d->multi = d->upper >= 2;
     resolveType(*d, false);
+    const std::string where = "the property \"" + d->name + "\" of class \"" + d->owner->qualifiedName + "\"";
+    if (d->traits == nullptr) damaged(where + " has the unknown type \"" + d->typeName + "\"");
+    if (d->composite && d->valueType != ValueType::object) damaged(where + " is composite but not of a class type");
     addProperty(std::move(d));
   }
 }
@@ -182,6 +212,9 @@ void Schema::resolveType(PropertyInfo& p, bool strict) {
     } else if (strict) {
       throw MetamodelError("the type \"" + p.typeName + "\" is neither a built-in type, a class nor an enumeration",
                            core_.filespec());
+    } else {
+      p.traits = nullptr;  // unknown: the caller refuses it
+      return;
     }
   }
   p.traits = &traitsOf(p.valueType);
@@ -311,10 +344,9 @@ namespace vlt::detail {
 ClassInfo* Schema::createClass(const std::string& qualifiedName, const std::vector<ClassInfo*>& superclasses) {
   core_.checkOpen();
   if (qualifiedName.empty()) throw MetamodelError("a class needs a name", core_.filespec());
-  if (findClass(qualifiedName) != nullptr) {
-    throw MetamodelError("the class \"" + qualifiedName + "\" exists already", core_.filespec());
-  }
+  checkNameIsFree(qualifiedName);
   for (const ClassInfo* s : superclasses) checkUsable(s);
+  checkInheritedNames(qualifiedName, superclasses);
   WriteScope scope(core_);
   std::int64_t id = 0;
   {
@@ -342,18 +374,53 @@ ClassInfo* Schema::createClass(const std::string& qualifiedName, const std::vect
   return c;
 }
 
+// Classes and enumerations share one namespace: a property's type name must
+// name exactly one of them.
+void Schema::checkNameIsFree(const std::string& qualifiedName) {
+  if (findClass(qualifiedName) != nullptr) {
+    throw MetamodelError("the class \"" + qualifiedName + "\" exists already", core_.filespec());
+  }
+  if (findEnumeration(qualifiedName) != nullptr) {
+    throw MetamodelError("the name \"" + qualifiedName + "\" is taken by an enumeration", core_.filespec());
+  }
+}
+
+// A new class inherits every property of its superclasses once: two of them
+// may not bring two properties of one name.
+void Schema::checkInheritedNames(const std::string& qualifiedName, const std::vector<ClassInfo*>& superclasses) const {
+  std::unordered_map<std::string, const PropertyInfo*> seen;
+  for (const ClassInfo* super : superclasses) {
+    for (const ClassInfo* c : super->lineage) {
+      for (const PropertyInfo* p : c->properties) {
+        auto [it, fresh] = seen.emplace(p->name, p);
+        if (!fresh && it->second != p) {
+          throw MetamodelError("the class \"" + qualifiedName + "\" would inherit two properties \"" + p->name +
+                                   "\" (of \"" + it->second->owner->qualifiedName + "\" and \"" +
+                                   p->owner->qualifiedName + "\")",
+                               core_.filespec());
+        }
+      }
+    }
+  }
+}
+
 // A property is declared by one class and never repeated below or above it.
 void Schema::checkNewProperty(const ClassInfo* cls, const PropertyInfo& d) const {
   const std::string& filespec = core_.filespec();
   const std::string where = "the property \"" + d.name + "\" of class \"" + cls->qualifiedName + "\"";
   if (d.name.empty()) throw MetamodelError("a property of class \"" + cls->qualifiedName + "\" needs a name", filespec);
   if (findProperty(cls, d.name) != nullptr) throw MetamodelError(where + " exists already", filespec);
+  // Below: a subclass that declares the name, or inherits it along another
+  // line of superclasses.
   std::vector<const ClassInfo*> below(cls->subclasses.begin(), cls->subclasses.end());
   for (std::size_t i = 0; i < below.size(); ++i) {
-    for (const PropertyInfo* p : below[i]->properties) {
-      if (p->name == d.name) {
+    if (const PropertyInfo* p = findProperty(below[i], d.name)) {
+      if (p->owner == below[i]) {
         throw MetamodelError(where + " is declared by the subclass \"" + below[i]->qualifiedName + "\"", filespec);
       }
+      throw MetamodelError(where + " would reach the subclass \"" + below[i]->qualifiedName +
+                               "\" a second time (it has it from \"" + p->owner->qualifiedName + "\")",
+                           filespec);
     }
     below.insert(below.end(), below[i]->subclasses.begin(), below[i]->subclasses.end());
   }
@@ -438,9 +505,7 @@ EnumerationInfo* Schema::createEnumeration(const std::string& qualifiedName,
                                            const std::vector<std::pair<std::string, int>>& literals) {
   core_.checkOpen();
   if (qualifiedName.empty()) throw MetamodelError("an enumeration needs a name", core_.filespec());
-  if (findEnumeration(qualifiedName) != nullptr) {
-    throw MetamodelError("the enumeration \"" + qualifiedName + "\" exists already", core_.filespec());
-  }
+  checkNameIsFree(qualifiedName);
   std::set<std::string> names;
   for (const auto& l : literals) {
     if (!names.insert(l.first).second) {
@@ -498,7 +563,7 @@ void Schema::apply(const MetamodelFile& file, const std::string& path) {
       try {
         appendProperty(created[i], d);
       } catch (const MetamodelError& e) {
-        throw MetamodelFileError("the base metamodel file '" + path + "' is inconsistent: " + e.what(),
+        throw MetamodelFileError("the base metamodel file '" + path + "' is inconsistent: " + e.message(),
                                  core_.filespec());
       }
     }

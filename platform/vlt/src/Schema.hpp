@@ -107,8 +107,11 @@ class Schema final : public TransactionParticipant {
 
   /// Creates the metamodel tables of a new repository.
   void createTables();
-  /// Reads the rows this connection does not know yet.
-  void load();
+  /// Reads the rows this connection does not know yet. Rows that do not
+  /// hold together (an unknown class, type or enumeration, a cycle of
+  /// superclasses) throw NotARepositoryError when `opening`, StorageError
+  /// otherwise.
+  void load(bool opening = false);
   /// Creates what the base metamodel file describes. `path` names the file in
   /// messages.
   void apply(const MetamodelFile& file, const std::string& path);
@@ -140,6 +143,7 @@ class Schema final : public TransactionParticipant {
   void transactionEnded(bool committed) noexcept override;
 
  private:
+  [[noreturn]] void damaged(const std::string& what) const;
   void loadEnumerations();
   std::vector<ClassInfo*> loadClasses();
   void loadProperties();
@@ -147,6 +151,8 @@ class Schema final : public TransactionParticipant {
   EnumerationInfo* addEnumeration(std::int64_t id, const std::string& qualifiedName);
   void addProperty(std::unique_ptr<PropertyInfo> info);
   void resolveType(PropertyInfo& p, bool strict);
+  void checkNameIsFree(const std::string& qualifiedName);
+  void checkInheritedNames(const std::string& qualifiedName, const std::vector<ClassInfo*>& superclasses) const;
   void checkNewProperty(const ClassInfo* cls, const PropertyInfo& d) const;
   void createValueStorage(const PropertyInfo& p);
   void forgetCreated() noexcept;
@@ -166,6 +172,7 @@ class Schema final : public TransactionParticipant {
   std::int64_t maxPropertyId_ = 0;
   std::int64_t maxEnumerationId_ = 0;
   std::uint64_t generation_ = 0;
+  bool opening_ = false;
   // Created in the open transaction, retired when it rolls back.
   std::vector<ClassInfo*> newClasses_;
   std::vector<PropertyInfo*> newProperties_;

@@ -109,6 +109,7 @@ void TransactionState::performDictionaryFunction(const boost::function<void()>& 
     }
     throw;
   }
+  if (!core_.isOpen()) core_.usage("the repository was closed by the dictionary function; nothing was committed");
   // `f` may have swallowed a failure after which the engine dropped the
   // transaction: then nothing is committed, and the caller must hear it.
   if (noticeDropped()) {

@@ -19,6 +19,8 @@ class VLT_API RepositoryError : public std::runtime_error {
                   std::string backendMessage = {}, std::string statement = {});
   ~RepositoryError() override;
 
+  /// What happened, without the context that what() adds.
+  const std::string& message() const noexcept { return message_; }
   /// The repository's file specification (UTF-8; a PostgreSQL URI without its
   /// password), empty when the failure is not tied to one.
   const std::string& filespec() const noexcept { return filespec_; }
@@ -31,6 +33,7 @@ class VLT_API RepositoryError : public std::runtime_error {
   const std::string& statement() const noexcept { return statement_; }
 
  private:
+  std::string message_;
   std::string filespec_;
   int backendCode_;
   std::string backendMessage_;

@@ -192,6 +192,21 @@ void SqliteStatement::check(int rc, int index) {
 }
 
 void SqliteConnection::fail(int code, const std::string& what, const std::string& sql) const {
+  switch (code) {
+    case SQLITE_READONLY_ROLLBACK:
+      throw StorageError("a writer stopped in the middle of a transaction and left its journal: open the repository "
+                         "for writing once to recover it",
+                         filespec_, code, what, sql);
+    case SQLITE_READONLY_CANTINIT:
+    case SQLITE_READONLY_DIRECTORY:
+    case SQLITE_READONLY_RECOVERY:
+    case SQLITE_CANTOPEN:
+      throw StorageError("the folder of the repository may not be written, and the repository needs files beside it "
+                         "(a write-ahead log and its index, or a journal)",
+                         filespec_, code, what, sql);
+    default:
+      break;
+  }
   switch (code & 0xff) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
@@ -232,8 +247,7 @@ DatabaseState SqliteConnection::inspect() {
   } catch (const LockedError&) {
     throw;
   } catch (const RepositoryError& e) {
-    throw OpenError("the repository file is not a database or is damaged", filespec_, e.backendCode(),
-                    e.backendMessage(), e.statement());
+    throw OpenError(e.message(), filespec_, e.backendCode(), e.backendMessage(), e.statement());
   }
   if (tables == 0 && mark == 0) return DatabaseState::empty;
   return mark == applicationId ? DatabaseState::repository : DatabaseState::foreign;
