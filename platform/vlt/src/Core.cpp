@@ -115,7 +115,7 @@ void Core::initialize(const OpenOptions& options, sql::DatabaseState state) {
     s->bindInt64(1, formatVersion);
     s->step();
   }
-  if (!basePath.empty()) schema_.apply(base, basePath);
+  if (!basePath.empty()) schema_.apply(base);
   transaction_.commit(true);
 }
 

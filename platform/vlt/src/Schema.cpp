@@ -90,6 +90,13 @@ EnumerationInfo* Schema::addEnumeration(std::int64_t id, const std::string& qual
 }
 
 void Schema::loadEnumerations() {
+  if (opening_) {
+    sql::StatementUse s(core_.statements().fixed(
+        "SELECT min(enumeration_id) FROM vlt_enumeral WHERE enumeration_id NOT IN (SELECT id FROM vlt_enumeration)"));
+    if (s->step() && !s->columnIsNull(0)) {
+      damaged("a literal belongs to the unknown enumeration " + std::to_string(s->columnInt64(0)));
+    }
+  }
   std::vector<EnumerationInfo*> added;
   {
     sql::StatementUse s(core_.statements().fixed(
@@ -538,8 +545,9 @@ EnumerationInfo* Schema::createEnumeration(const std::string& qualifiedName,
 }
 
 // Enumerations first, then every class (superclasses first), then the
-// properties: a property may be typed by any class of the file.
-void Schema::apply(const MetamodelFile& file, const std::string& path) {
+// properties: a property may be typed by any class of the file. The file was
+// checked whole, so nothing here is refused.
+void Schema::apply(const MetamodelFile& file) {
   for (const auto& e : file.enumerations) createEnumeration(e.name, e.literals);
   std::vector<ClassInfo*> created;
   for (const auto& c : file.classes) {
@@ -560,12 +568,7 @@ void Schema::apply(const MetamodelFile& file, const std::string& path) {
       d.unique = p.unique;
       d.opposite = p.opposite;
       d.documentation = p.documentation;
-      try {
-        appendProperty(created[i], d);
-      } catch (const MetamodelError& e) {
-        throw MetamodelFileError("the base metamodel file '" + path + "' is inconsistent: " + e.message(),
-                                 core_.filespec());
-      }
+      appendProperty(created[i], d);
     }
   }
 }

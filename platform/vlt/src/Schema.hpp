@@ -112,9 +112,9 @@ class Schema final : public TransactionParticipant {
   /// superclasses) throw NotARepositoryError when `opening`, StorageError
   /// otherwise.
   void load(bool opening = false);
-  /// Creates what the base metamodel file describes. `path` names the file in
-  /// messages.
-  void apply(const MetamodelFile& file, const std::string& path);
+  /// Creates what the base metamodel file describes (checked whole by
+  /// readMetamodelFile).
+  void apply(const MetamodelFile& file);
 
   std::vector<ClassInfo*> classes() const;
   std::vector<EnumerationInfo*> enumerations() const;

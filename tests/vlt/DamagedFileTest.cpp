@@ -1,0 +1,202 @@
+// Files an unlucky user opens: damaged pages, metamodel rows that do not hold
+// together, a journal left by a writer that was killed, a read-only folder,
+// things that are not regular files. Each gives an error of the OpenError
+// family that says what is true, and no crash.
+
+#include "RepositoryFixture.hpp"
+
+#include <testsupport/ChildProcess.hpp>
+
+#include <sqlite3.h>
+
+#include <csignal>
+#include <random>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vlttest {
+namespace {
+
+using ::testing::HasSubstr;
+
+class DamagedFileTest : public RepositoryTest {
+ protected:
+  // A repository with a small metamodel and a few objects, closed.
+  void makeRepository(unsigned objects = 3) {
+    open();
+    repo.performDictionaryFunction([&] {
+      vlt::ClassRef base = makeClass("test.Base");
+      vlt::ClassRef item = makeClass("test.Item", {base});
+      addProperty(base, "label", "ustring", 0, 1, false, false, true);
+      addProperty(item, "n", "int32");
+      addProperty(item, "tags", "string", 0, 0xFFFFFFFF);
+      for (unsigned i = 1; i <= objects; ++i) {
+        vlt::ObjectRef o = create(item, i);
+        o.setPropertyValue(item.findProperty("n"), static_cast<int>(i));
+        o.setPropertyValue(item.findProperty("label"), std::u16string(300, u'x'));
+      }
+    });
+    repo.close();
+  }
+  void sql(const std::string& statements) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(location().c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, statements.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  }
+  // Opens read-only and reads everything, as an inspecting tool would. Only
+  // repository errors may come out.
+  void walkReadOnly() {
+    Repo::ServiceOptions o = options;
+    o.readOnly = 1;
+    Repo r;
+    r.open(location(), "", o);
+    for (const vlt::ClassRef& c : r.metamodel().classes()) {
+      for (const vlt::ObjectRef& object : r.defaultDataModel().objectsOf(c, false)) {
+        for (const vlt::PropertyRef& p : c.allProperties()) {
+          if (p.valueType() == vlt::ValueType::string) {
+            std::vector<std::string> values;
+            object.getPropertyValue(p, values);
+          } else if (p.valueType() == vlt::ValueType::ustring) {
+            boost::optional<std::u16string> value;
+            object.getPropertyValue(p, value);
+          } else if (p.valueType() == vlt::ValueType::int32) {
+            boost::optional<int> value;
+            object.getPropertyValue(p, value);
+          }
+        }
+      }
+    }
+  }
+};
+
+TEST_P(DamagedFileTest, MetamodelRowsThatDoNotHoldTogetherAreRefusedAtOpen) {
+  makeRepository();
+  const std::string pristine = testsupport::readFile(location());
+  const std::pair<const char*, const char*> damages[] = {
+      {"UPDATE vlt_property SET type_name = 'vanished.Type' WHERE name = 'n'", "unknown type"},
+      {"DELETE FROM vlt_class WHERE qualified_name = 'test.Base'", "unknown class"},
+      {"UPDATE vlt_property SET class_id = 999 WHERE name = 'tags'", "unknown class"},
+      {"INSERT INTO vlt_superclass SELECT b.id, 0, i.id FROM vlt_class b, vlt_class i "
+       "WHERE b.qualified_name = 'test.Base' AND i.qualified_name = 'test.Item'",
+       "own superclasses"},
+      {"INSERT INTO vlt_enumeral VALUES (999, 0, 'ghost', 1)", "unknown enumeration"},
+  };
+  for (const auto& [damage, expected] : damages) {
+    SCOPED_TRACE(damage);
+    testsupport::writeFile(location(), pristine);
+    sql(damage);
+    EXPECT_THAT(messageOf<vlt::NotARepositoryError>([&] { open(); }), HasSubstr(expected));
+    EXPECT_FALSE(repo.isOpen());
+  }
+}
+
+TEST_P(DamagedFileTest, DamagedPagesAndMissingTablesAreOpenErrorsNeverACrash) {
+  makeRepository(200);
+  const std::string pristine = testsupport::readFile(location());
+  sql("DROP TABLE vlt_enumeral");
+  EXPECT_THAT(messageOf<vlt::NotARepositoryError>([&] { open(); }), HasSubstr("vlt_enumeral"));
+  std::mt19937 random(11);
+  for (int round = 0; round < 40; ++round) {
+    std::string damaged = pristine;
+    // Random bytes over a part of one page after the header page.
+    const std::size_t page = 4096 * (1 + random() % (damaged.size() / 4096 - 1));
+    const std::size_t start = page + random() % 4000;
+    for (std::size_t i = start; i < std::min(damaged.size(), start + 1 + random() % 200); ++i) {
+      damaged[i] = static_cast<char>(random());
+    }
+    testsupport::writeFile(location(), damaged);
+    try {
+      walkReadOnly();
+    } catch (const vlt::OpenError&) {
+    } catch (const vlt::StorageError&) {
+      // Found while reading objects after a good open: the damage is in data pages.
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "round " << round << ": " << typeid(e).name() << ": " << e.what();
+    }
+  }
+}
+
+TEST_P(DamagedFileTest, AJournalLeftByAKilledWriterIsNamedAndRecovered) {
+  makeRepository();
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  {
+    // A writer killed in the middle of a transaction big enough to spill
+    // into the file: what it leaves is a hot journal.
+    testsupport::ChildProcess writer([&] {
+      Repo r;
+      r.open(location(), "", options);
+      r.beginTransaction();
+      vlt::ClassRef item = r.metamodel().findClass("test.Item");
+      const std::u16string big(2000, u'y');
+      vlt::ObjectConstructor ctor(item);
+      ctor.setPropertyValueSource(item.findProperty("label"), &big);
+      for (int i = 0; i < 8000; ++i) ctor.createObject(r.defaultDataModel());
+      char c = 'w';
+      (void)!::write(ready[1], &c, 1);
+      ::pause();
+      return 0;
+    });
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    writer.kill();
+  }
+  ASSERT_TRUE(exists(location() + "-journal"));
+  Repo::ServiceOptions readOnly = options;
+  readOnly.readOnly = 1;
+  EXPECT_THAT(messageOf<vlt::OpenError>([&] { repo.open(location(), "", readOnly); }),
+              HasSubstr("open the repository for writing once"));
+  // A writer recovers it: the state before the killed transaction.
+  open();
+  EXPECT_EQ(repo.defaultDataModel().countObjects(findClass("test.Item")), 3u);
+  repo.close();
+  EXPECT_FALSE(exists(location() + "-journal"));
+}
+
+TEST_P(DamagedFileTest, AWriteAheadLogRepositoryInAReadOnlyFolderSaysSo) {
+  options.journalMode = 2;
+  makeRepository();
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
+  int verdict[2];
+  ASSERT_EQ(::pipe(verdict), 0);
+  testsupport::ChildProcess reader([&] {
+    char answer = 's';  // skipped: cannot become an unprivileged user
+    if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
+      Repo::ServiceOptions o = options;
+      o.readOnly = 1;
+      try {
+        Repo r;
+        r.open(location(), "", o);
+        r.defaultDataModel().countObjects(r.metamodel().findClass("test.Item"));
+        answer = 'o';  // opened and read: also fine, SQLite may manage without the folder
+      } catch (const vlt::OpenError& e) {
+        answer = std::string(e.what()).find("folder") != std::string::npos ? 'f' : 'm';
+      } catch (...) {
+        answer = 'x';
+      }
+    }
+    return ::write(verdict[1], &answer, 1) == 1 ? 0 : 1;
+  });
+  char answer = '?';
+  (void)!::read(verdict[0], &answer, 1);
+  reader.wait();
+  ::chmod(dir.path().c_str(), 0755);
+  if (answer == 's') GTEST_SKIP() << "this process cannot switch to the user nobody";
+  EXPECT_TRUE(answer == 'f' || answer == 'o') << "m: another message, x: another error";
+}
+
+TEST_P(DamagedFileTest, OnlyRegularFilesAreRepositories) {
+  ASSERT_EQ(::mkfifo(location().c_str(), 0600), 0);
+  EXPECT_THAT(messageOf<vlt::OpenError>([&] { open(); }), HasSubstr("not a regular file"));
+  if (exists("/dev/null")) {
+    EXPECT_THROW(repo.open("/dev/null", "", options), vlt::OpenError);
+    EXPECT_FALSE(exists("/dev/null-journal"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, DamagedFileTest, ::testing::Values(Backend::SQLite), backendName);
+
+}  // namespace
+}  // namespace vlttest

@@ -1,0 +1,204 @@
+// Calls a careless or hostile caller makes: each is refused with a clear
+// error, never crashes, and leaves a repository that goes on working.
+
+#include "RepositoryFixture.hpp"
+
+#include <limits>
+
+namespace vlttest {
+namespace {
+
+using ::testing::HasSubstr;
+
+class MisuseTest : public RepositoryTest {
+ protected:
+  void SetUp() override {
+    open();
+    repo.performDictionaryFunction([&] {
+      a = makeClass("test.A");
+      n = addProperty(a, "n", "int32", 0, 1, false, false, true);
+      b = makeClass("test.B");
+    });
+  }
+  // The id the next automatically numbered object gets, as it got it.
+  vlt::ObjectId nextAutomaticId(unsigned uuid) { return create(a, uuid).objectId(); }
+
+  vlt::ClassRef a;
+  vlt::PropertyRef n;
+  vlt::ClassRef b;
+};
+
+TEST_P(MisuseTest, ClosingOrReplacingTheRepositoryInsideADictionaryFunctionIsSafe) {
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_THAT(messageOf<vlt::UsageError>([&] {
+                  repo.performDictionaryFunction([&] {
+                    create(a, 1);
+                    if (round == 0) {
+                      repo.close();
+                    } else {
+                      repo = Repo();
+                    }
+                  });
+                }),
+                HasSubstr("closed"));
+    EXPECT_FALSE(repo.isOpen());
+    open();
+    EXPECT_TRUE(find(1, "test.A").isNull()) << "nothing was committed";
+    a = findClass("test.A");
+  }
+}
+
+TEST_P(MisuseTest, IdsThatCannotBeOrWereNotReservedAreRefused) {
+  vlt::ObjectId first = 0;
+  EXPECT_THROW(repo.allocateObjectIds(std::numeric_limits<std::size_t>::max(), first), vlt::UsageError);
+  EXPECT_THROW(repo.allocateObjectIds(std::numeric_limits<vlt::ObjectId>::max(), first), vlt::UsageError);
+  vlt::ObjectConstructor ctor(a);
+  for (vlt::ObjectId id : {vlt::ObjectId{-5}, vlt::ObjectId{1000000}}) {
+    ctor.setObjectID(id);
+    EXPECT_THAT(messageOf<vlt::UsageError>([&] { ctor.createObject(repo.defaultDataModel()); }),
+                HasSubstr("not reserved"));
+  }
+  repo.beginTransaction();
+  repo.allocateObjectIds(10, first);
+  repo.rollbackTransaction();
+  ctor.setObjectID(first + 3);
+  EXPECT_THROW(ctor.createObject(repo.defaultDataModel()), vlt::UsageError) << "its reservation was rolled back";
+  repo.allocateObjectIds(10, first);
+  ctor.setObjectID(first + 9);
+  EXPECT_EQ(ctor.createObject(repo.defaultDataModel()).objectId(), first + 9);
+  // Automatic ids go on past them, also after reopening.
+  reopen();
+  a = findClass("test.A");
+  EXPECT_EQ(nextAutomaticId(1), first + 10);
+}
+
+// Ids a transaction reserved for objects without an id but did not use are
+// given back: numbering stays dense across implicit and explicit transactions.
+TEST_P(MisuseTest, AutomaticIdsStayConsecutiveAcrossTransactions) {
+  const vlt::ObjectId first = nextAutomaticId(1);
+  EXPECT_EQ(nextAutomaticId(2), first + 1);
+  repo.performDictionaryFunction([&] { EXPECT_EQ(nextAutomaticId(3), first + 2); });
+  repo.beginTransaction();
+  EXPECT_EQ(nextAutomaticId(4), first + 3);
+  repo.commitTransaction();
+  repo.beginTransaction();
+  nextAutomaticId(5);
+  repo.rollbackTransaction();
+  EXPECT_EQ(nextAutomaticId(6), first + 4);
+}
+
+TEST_P(MisuseTest, ClassesAndEnumerationsShareOneNamespace) {
+  repo.createEnumeration("test.Color", {{"red", 1}, {"green", 2}});
+  EXPECT_THAT(messageOf<vlt::MetamodelError>([&] { makeClass("test.Color"); }), HasSubstr("enumeration"));
+  EXPECT_THROW(repo.createEnumeration("test.A", {}), vlt::MetamodelError);
+  vlt::PropertyRef color = addProperty(b, "color", "test.Color");
+  vlt::ObjectRef object = create(b, 1);
+  object.setPropertyValue(color, repo.metamodel().findEnumeration("test.Color").findEnumeral(2));
+  reopen();
+  vlt::PropertyRef stored = property("test.B", "color");
+  EXPECT_EQ(stored.valueType(), vlt::ValueType::enumeral);
+  vlt::EnumeralRef value;
+  find(1, "test.B").getPropertyValue(stored, value);
+  EXPECT_EQ(value.name(), "green");
+}
+
+TEST_P(MisuseTest, NoClassInheritsTwoPropertiesOfOneName) {
+  addProperty(b, "n", "string");
+  EXPECT_THAT(messageOf<vlt::MetamodelError>([&] { makeClass("test.C", {a, b}); }), HasSubstr("two properties"));
+  // The same, reached by adding a property later.
+  vlt::ClassRef d = makeClass("test.D");
+  vlt::ClassRef e = makeClass("test.E", {b, d});
+  addProperty(d, "m", "int32");
+  EXPECT_THROW(addProperty(b, "m", "int32"), vlt::MetamodelError);
+  EXPECT_EQ(e.allProperties().size(), 2u);
+}
+
+TEST_P(MisuseTest, WritesThroughAHandleOfAnotherClassAreRefused) {
+  vlt::PropertyRef many = addProperty(a, "many", "int32", 0, 5);
+  vlt::ObjectRef object = create(b, 1);
+  vlt::ObjectRef asA = repo.getObjectRef(object.objectId(), a);
+  EXPECT_THAT(messageOf<vlt::UsageError>([&] { asA.setPropertyValue(n, 5); }), HasSubstr("test.B"));
+  EXPECT_THROW(asA.setPropertyValue(many, std::vector<int>{1, 2}), vlt::UsageError);
+  vlt::BuiltinTypeCollectionRef<int> values;
+  asA.getPropertyValue(many, values);
+  EXPECT_THROW(values.push_back(3), vlt::UsageError);
+  EXPECT_EQ(values.size(), 0u);
+  // Nothing landed in test.A's tables: the object reads no value there.
+  boost::optional<int> read;
+  asA.getPropertyValue(n, read);
+  EXPECT_FALSE(read);
+}
+
+TEST_P(MisuseTest, AMembershipAtConstructionChecksTheClassItOwns) {
+  vlt::PropertyRef parts = addProperty(a, "parts", "test.A", 0, 0xFFFFFFFF, true, true);
+  vlt::ObjectRef owner = create(a, 1);
+  vlt::ObjectConstructor ctor(b);
+  const std::int32_t ownerId = owner.objectId();
+  const std::int32_t ordinal = 0;
+  ctor.setCompositionMembershipSource(&parts, &ownerId, &ordinal);
+  ctor.setObjectUUID(makeUuid(2));
+  EXPECT_THROW(ctor.createObject(repo.defaultDataModel()), vlt::UsageError);
+  EXPECT_TRUE(find(2).isNull());
+}
+
+TEST_P(MisuseTest, CollectionsKeepAFiniteUpperBound) {
+  vlt::PropertyRef pair = addProperty(a, "pair", "int32", 0, 2);
+  vlt::PropertyRef kids = addProperty(a, "kids", "test.B", 0, 2, true, true);
+  vlt::ObjectRef object = create(a, 1);
+  vlt::BuiltinTypeCollectionRef<int> values;
+  object.getPropertyValue(pair, values);
+  values.push_back(1);
+  values.push_back(2);
+  EXPECT_THAT(messageOf<vlt::ConstraintError>([&] { values.push_back(3); }), HasSubstr("at most 2"));
+  EXPECT_THROW(object.setPropertyValue(pair, std::vector<int>{1, 2, 3}), vlt::ConstraintError);
+  vlt::CollectionRef owned;
+  object.getPropertyValue(kids, owned);
+  owned.push_back(create(b, 2));
+  owned.push_back(create(b, 3));
+  EXPECT_THROW(owned.push_back(create(b, 4)), vlt::ConstraintError);
+  owned.push_back(find(2, "test.B"), 1);  // a move within the collection adds nothing
+  expectStored(1, entry("pair", std::vector<int>{1, 2}), entry("kids", objects({3, 2})));
+}
+
+TEST_P(MisuseTest, AConstructorOfARolledBackPropertyIsAUsageError) {
+  repo.beginTransaction();
+  vlt::PropertyRef late = addProperty(a, "late", "int32");
+  vlt::ObjectConstructor ctor(a);
+  const int cell = 1;
+  ctor.setPropertyValueSource(late, &cell);
+  repo.rollbackTransaction();
+  EXPECT_THAT(messageOf<vlt::UsageError>([&] { ctor.createObject(repo.defaultDataModel()); }),
+              HasSubstr("rolled back"));
+}
+
+TEST_P(MisuseTest, OptionsBeyondTheirMaximumAreRefused) {
+  repo.close();
+  for (auto bad : {+[](Repo::ServiceOptions& o) { o.lockTimeoutSeconds = 3000000; },
+                   +[](Repo::ServiceOptions& o) { o.maxGenerations = 2000000000; }}) {
+    Repo::ServiceOptions o = options;
+    bad(o);
+    EXPECT_THROW(repo.open(connectionString(), "", o), vlt::UsageError);
+    EXPECT_FALSE(repo.isOpen());
+  }
+}
+
+TEST_P(MisuseTest, MessagesSayWhatHappened) {
+  EXPECT_THAT(messageOf<vlt::UsageError>([&] { addProperty(vlt::ClassRef(), "x", "int32"); }),
+              HasSubstr("null class"));
+  repo.close();
+  EXPECT_THAT(messageOf<vlt::UsageError>([&] { repo.metamodel(); }), HasSubstr("closed"));
+  // An error names the repository once.
+  const std::string xml = dir.file("base.xml");
+  testsupport::writeFile(xml, "<metamodel><class name='Z'><property name='p' type='int32' lower='3' upper='2'/>"
+                              "</class></metamodel>");
+  const std::string message = messageOf<vlt::MetamodelFileError>([&] {
+    Repo other;
+    other.open(dir.file("other.db"), xml, options);
+  });
+  EXPECT_EQ(message.find(dir.file("other.db")), message.rfind(dir.file("other.db"))) << message;
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, MisuseTest, ::testing::Values(Backend::SQLite), backendName);
+
+}  // namespace
+}  // namespace vlttest
