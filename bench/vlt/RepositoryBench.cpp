@@ -265,6 +265,12 @@ RawLayout rawLayout(const std::string& path) {
     }
   }
   const Database db = openRaw(path);
+  // The repository makes a class's table when the first value is written;
+  // a client writing its tables by hand makes it the same way.
+  static const char* const types[] = {"INTEGER", "INTEGER", "INTEGER", "TEXT", "TEXT", "INTEGER", "INTEGER", "BLOB"};
+  std::string create = "CREATE TABLE IF NOT EXISTS " + layout.table + " (id INTEGER PRIMARY KEY";
+  for (std::size_t i = 0; i < layout.columns.size(); ++i) create += ", " + layout.columns[i] + " " + types[i];
+  execute(db.get(), (create + ")").c_str());
   std::vector<std::string> found;
   const Statement info = prepare(db.get(), "SELECT name FROM pragma_table_info('" + layout.table + "')");
   while (sqlite3_step(info.get()) == SQLITE_ROW) {
@@ -576,8 +582,11 @@ int main(int argc, char** argv) {
   printRatio(reporter, "find outside a transaction", "BM_RepositoryFindObjectAutocommit",
              "BM_RawSqliteSelectAutocommit", 0);
   const bool walk = printRatio(reporter, "walk", "BM_RepositoryWalkTree", "BM_RawSqliteWalkTree", 1.5);
+  // Linear growth doubles the time; quadratic growth quadruples it.
+  const bool metamodel =
+      printRatio(reporter, "metamodel doubling", "BM_CreateMetamodelTwiceAsLarge", "BM_CreateMetamodel", 2.5);
   std::fflush(stdout);
   // A missed goal is reported above; a ratio that could not be measured
   // (a failed benchmark) fails the run.
-  return create && find && walk ? 0 : 1;
+  return create && find && walk && metamodel ? 0 : 1;
 }

@@ -54,7 +54,7 @@ void CollectionStore::readEntries(ObjectId owner, const PropertyInfo* property, 
   const bool links = property->valueType == ValueType::object;
   const ValueSite site{core_, property};
   bool empty = true;
-  {
+  if (core_.tables().collectionTable(property)) {
     sql::StatementUse s(core_.statements().forProperty(*property, links ? PropertyStatement::readLinks
                                                                         : PropertyStatement::readValues));
     s->bindInt64(1, owner);
@@ -114,6 +114,7 @@ void CollectionStore::writeAll(const ObjectRef& object, const PropertyRef& prope
     }
     core_.containment().attach(id, property, ids);
   } else {
+    core_.tables().prepareCollectionTable(property);
     if (!objectIsNew) {
       sql::StatementUse clear(core_.statements().forProperty(*property, PropertyStatement::deleteAll));
       clear->bindInt64(1, id);
@@ -132,6 +133,7 @@ void CollectionStore::writeAll(const ObjectRef& object, const PropertyRef& prope
 }
 
 void CollectionStore::replaceAll(ObjectId owner, const PropertyInfo* property, const void* value) {
+  core_.tables().prepareCollectionTable(property);
   {
     sql::StatementUse clear(core_.statements().forProperty(*property, PropertyStatement::deleteAll));
     clear->bindInt64(1, owner);
@@ -149,6 +151,7 @@ void CollectionStore::replaceAll(ObjectId owner, const PropertyInfo* property, c
 
 std::size_t CollectionStore::size(const ObjectRef& object, const PropertyInfo* property) {
   core_.schema().checkUsable(property);
+  if (!property->composite && !core_.tables().collectionTable(property)) return 0;
   sql::StatementUse s(property->composite
                           ? core_.statements().fixed(
                                 "SELECT count(*) FROM vlt_object WHERE owner_id = ?1 AND owner_property_id = ?2")
@@ -170,6 +173,7 @@ std::size_t CollectionStore::indexOf(const ObjectRef& object, const PropertyInfo
     return CollectionRefBase::npos;
   }
   (void)type;
+  if (!core_.tables().collectionTable(property)) return CollectionRefBase::npos;
   sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::indexOf));
   s->bindInt64(1, object.objectId());
   core_.objects().bind(*s, 2, property, value);
@@ -212,6 +216,7 @@ void CollectionStore::insertEntry(const ObjectRef& object, const PropertyInfo* p
   const std::size_t at = index ? static_cast<std::size_t>(*index) : count;
   if (at > count) beyondEnd(property, at, count);
   checkUpperBound(property, count + 1);
+  core_.tables().prepareCollectionTable(property);
   if (at < count) {
     sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::shiftUp));
     s->bindInt64(1, id);
@@ -278,6 +283,7 @@ void CollectionStore::replace(const ObjectRef& object, const PropertyInfo* prope
                               core_.filespec());
       }
     }
+    if (!core_.tables().collectionTable(property)) beyondEnd(property, index, 0);
     {
       sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::replaceAt));
       s->bindInt64(1, id);
@@ -291,6 +297,7 @@ void CollectionStore::replace(const ObjectRef& object, const PropertyInfo* prope
 }
 
 void CollectionStore::removeEntry(ObjectId owner, const PropertyInfo* property, std::int64_t ordinal) {
+  if (!core_.tables().collectionTable(property)) beyondEnd(property, static_cast<std::size_t>(ordinal), 0);
   {
     sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::deleteAt));
     s->bindInt64(1, owner);
@@ -332,6 +339,7 @@ void CollectionStore::at(const ObjectRef& object, const PropertyInfo* property, 
     return;
   }
   const bool links = type == ValueType::object;
+  if (!core_.tables().collectionTable(property)) beyondEnd(property, index, 0);
   sql::StatementUse s(core_.statements().forProperty(*property, links ? PropertyStatement::linkAt
                                                                       : PropertyStatement::valueAt));
   s->bindInt64(1, object.objectId());

@@ -27,6 +27,7 @@ Core::Core(std::unique_ptr<sql::Connection> connection, const OpenOptions& optio
       statements_(*this),
       transaction_(*this),
       schema_(*this),
+      tables_(*this),
       ids_(*this),
       objects_(*this),
       containment_(*this),
@@ -34,6 +35,7 @@ Core::Core(std::unique_ptr<sql::Connection> connection, const OpenOptions& optio
       factory_(*this) {
   transaction_.addParticipant(&statements_);
   transaction_.addParticipant(&schema_);
+  transaction_.addParticipant(&tables_);
   transaction_.addParticipant(&ids_);
 }
 

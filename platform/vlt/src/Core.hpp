@@ -9,6 +9,7 @@
 // | StatementCache   | prepared statements                                         |
 // | TransactionState | the transaction's state machine, WriteScope                 |
 // | Schema           | the metamodel cache, table and column names                 |
+// | ValueTables      | which value tables and columns exist; making them when first written |
 // | ObjectIds        | object id reservation                                       |
 // | ObjectStore      | objects, single values, deletion, incoming links            |
 // | Containment      | composite ownership                                         |
@@ -27,6 +28,7 @@
 #include "Schema.hpp"
 #include "StatementCache.hpp"
 #include "TransactionState.hpp"
+#include "ValueTables.hpp"
 #include "backend/Backend.hpp"
 
 #include <vlt/Collections.hpp>
@@ -71,6 +73,7 @@ class Core : public std::enable_shared_from_this<Core> {
   StatementCache& statements() noexcept { return statements_; }
   TransactionState& transaction() noexcept { return transaction_; }
   Schema& schema() noexcept { return schema_; }
+  ValueTables& tables() noexcept { return tables_; }
   ObjectIds& ids() noexcept { return ids_; }
   ObjectStore& objects() noexcept { return objects_; }
   Containment& containment() noexcept { return containment_; }
@@ -123,6 +126,7 @@ class Core : public std::enable_shared_from_this<Core> {
   StatementCache statements_;
   TransactionState transaction_;
   Schema schema_;
+  ValueTables tables_;
   ObjectIds ids_;
   ObjectStore objects_;
   Containment containment_;

@@ -4,6 +4,12 @@
 
 namespace vlt::detail {
 
+// A plan is made again when the metamodel changes, or what is known of the
+// value tables (a rollback may have dropped a table it inserts into).
+std::uint64_t ObjectFactory::planVersion() const noexcept {
+  return (core_.schema().generation() << 32) ^ core_.tables().version();
+}
+
 ConstructorPlan::ConstructorPlan() = default;
 ConstructorPlan::~ConstructorPlan() = default;
 
@@ -24,12 +30,13 @@ void ObjectFactory::prepare(const ClassInfo* cls, ConstructorPlan& plan, const s
       values += ", ?" + std::to_string(insert.sources.size() + 1);
     }
     if (insert.sources.empty()) continue;
+    core_.tables().prepareClassTable(c);
     insert.statement = core_.connection().prepare(
         sql::fillIn("INSERT INTO {table} ({columns}) VALUES ({values})",
                     {{"table", c->table}, {"columns", columns}, {"values", values}}));
     plan.inserts.push_back(std::move(insert));
   }
-  plan.generation = core_.schema().generation();
+  plan.generation = planVersion();
 }
 
 void ObjectFactory::insertObjectRow(ObjectId id, const boost::uuids::uuid& uuid, const ClassInfo* cls,
@@ -74,7 +81,7 @@ void ObjectFactory::insertClassRows(ObjectId id, ConstructorPlan& plan, const st
 ObjectRef ObjectFactory::construct(const ClassInfo* cls, ConstructorPlan& plan, const std::vector<BoundSource>& sources,
                                    ObjectId id, const boost::uuids::uuid& uuid, const Membership& membership) {
   core_.schema().checkUsable(cls);
-  if (plan.generation != core_.schema().generation()) prepare(cls, plan, sources);
+  if (plan.generation != planVersion()) prepare(cls, plan, sources);
   if (membership.property != nullptr) {
     core_.schema().checkUsable(membership.property);
     if (!membership.property->composite) {

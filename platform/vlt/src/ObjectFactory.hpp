@@ -64,6 +64,7 @@ class ObjectFactory {
                       ObjectId id, const boost::uuids::uuid& uuid, const Membership& membership);
 
  private:
+  std::uint64_t planVersion() const noexcept;
   void prepare(const ClassInfo* cls, ConstructorPlan& plan, const std::vector<BoundSource>& sources);
   void insertObjectRow(ObjectId id, const boost::uuids::uuid& uuid, const ClassInfo* cls, const Membership& membership);
   void insertClassRows(ObjectId id, ConstructorPlan& plan, const std::vector<BoundSource>& sources);

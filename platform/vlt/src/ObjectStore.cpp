@@ -21,40 +21,61 @@ const char* typeLabel(ValueType type) {
 }
 
 // The object's id, class and uuid with the single values of the whole
-// lineage of `cls`, one LEFT JOIN per class that has any (a missing class
-// row reads as absent values).
-std::string rowQuery(const ClassInfo* cls, const char* where) {
+// lineage of `cls`, one LEFT JOIN per class table that exists (a missing
+// table, or column, reads as absent values).
+std::string rowQuery(const ClassInfo* cls, const char* where, ValueTables& tables) {
   std::string columns;
   std::string joins;
   int alias = 0;
   for (const ClassInfo* c : cls->lineage) {
     if (c->rowColumns == 0) continue;
-    const std::string name = "c" + std::to_string(alias++);
+    const ValueTables::ClassTable table = tables.classTable(c);
+    const std::string name = "c" + std::to_string(alias);
     for (const PropertyInfo* q : c->properties) {
-      if (q->inClassTable()) columns += ", " + name + "." + q->column;
+      if (!q->inClassTable()) continue;
+      columns += table.exists && table.columns[static_cast<std::size_t>(q->rowColumn)] ? ", " + name + "." + q->column
+                                                                                         : std::string(", NULL");
     }
-    joins += " LEFT JOIN " + c->table + " " + name + " ON " + name + ".id = o.id";
+    if (table.exists) {
+      joins += " LEFT JOIN " + c->table + " " + name + " ON " + name + ".id = o.id";
+      ++alias;
+    }
   }
   return "SELECT o.id, o.class_id, o.uuid" + columns + " FROM vlt_object o" + joins + " WHERE " + where;
 }
 
 // The same values read from the class tables alone, driven by the first
-// class of the lineage that has columns: one table less to visit, and a row
+// class table of the lineage that exists: one table less to visit, and a row
 // only when the object has a row in that table (the usual case: an object's
-// own class has values). Without one, rowQuery answers.
-std::string classTablesQuery(const ClassInfo* cls) {
+// own class has values). Without a row, rowQuery answers.
+std::string classTablesQuery(const ClassInfo* cls, ValueTables& tables) {
   std::string columns;
-  std::string tables;
+  std::string from;
   int alias = 0;
   for (const ClassInfo* c : cls->lineage) {
     if (c->rowColumns == 0) continue;
-    const std::string name = "c" + std::to_string(alias++);
+    const ValueTables::ClassTable table = tables.classTable(c);
+    const std::string name = "c" + std::to_string(alias);
     for (const PropertyInfo* q : c->properties) {
-      if (q->inClassTable()) columns += (columns.empty() ? "" : ", ") + name + "." + q->column;
+      if (!q->inClassTable()) continue;
+      columns += columns.empty() ? "" : ", ";
+      columns += table.exists && table.columns[static_cast<std::size_t>(q->rowColumn)] ? name + "." + q->column
+                                                                                       : std::string("NULL");
     }
-    tables += alias == 1 ? c->table + " " + name : " LEFT JOIN " + c->table + " " + name + " ON " + name + ".id = c0.id";
+    if (!table.exists) continue;
+    from += alias == 0 ? c->table + " " + name : " LEFT JOIN " + c->table + " " + name + " ON " + name + ".id = c0.id";
+    ++alias;
   }
-  return "SELECT " + columns + " FROM " + tables + " WHERE c0.id = ?1";
+  // Without any class table there is nothing to read: a statement that finds
+  // no row sends the read to rowQuery.
+  if (alias == 0) return "SELECT " + columns + " FROM vlt_object WHERE 0 AND id = ?1";
+  return "SELECT " + columns + " FROM " + from + " WHERE c0.id = ?1";
+}
+
+// Statements built from the lineage's tables are made again when the layout
+// or what is known of the tables changes.
+std::uint64_t rowVersion(const ClassInfo* cls, const ValueTables& tables) {
+  return (cls->layoutVersion << 32) ^ tables.version();
 }
 
 bool hasRowColumns(const ClassInfo* cls) {
@@ -116,8 +137,11 @@ const ClassInfo* ObjectStore::requireConforming(ObjectId id, const PropertyInfo*
 ObjectRef ObjectStore::find(const boost::uuids::uuid& uuid, const ClassInfo* cls) {
   core_.schema().checkUsable(cls);
   const bool keep = core_.transaction().active() && hasRowColumns(cls);
+  ValueTables& tables = core_.tables();
+  if (keep) tables.refresh();
   sql::Statement& statement =
-      keep ? core_.statements().keyed(cls, rowByUuid, cls->layoutVersion, [&] { return rowQuery(cls, "o.uuid = ?1"); })
+      keep ? core_.statements().keyed(cls, rowByUuid, rowVersion(cls, tables),
+                                       [&] { return rowQuery(cls, "o.uuid = ?1", tables); })
            : core_.statements().fixed("SELECT o.id, o.class_id FROM vlt_object o WHERE o.uuid = ?1");
   sql::StatementUse s(statement);
   s->bindBlob(1, uuid.data, 16);
@@ -242,10 +266,12 @@ const ObjectStore::Row& ObjectStore::row(const ObjectRef& object, const Property
     return row_;
   }
   const ClassInfo* layout = Core::classOf(object);
+  ValueTables& tables = core_.tables();
+  tables.refresh();
   row_.serial = 0;
   if (hasRowColumns(layout)) {
-    sql::StatementUse s(core_.statements().keyed(layout, rowFromClassTables, layout->layoutVersion,
-                                                 [&] { return classTablesQuery(layout); }));
+    sql::StatementUse s(core_.statements().keyed(layout, rowFromClassTables, rowVersion(layout, tables),
+                                                 [&] { return classTablesQuery(layout, tables); }));
     s->bindInt64(1, object.objectId());
     if (s->step()) {
       row_.id = object.objectId();
@@ -255,8 +281,8 @@ const ObjectStore::Row& ObjectStore::row(const ObjectRef& object, const Property
       return row_;
     }
   }
-  sql::StatementUse s(core_.statements().keyed(layout, rowById, layout->layoutVersion,
-                                               [&] { return rowQuery(layout, "o.id = ?1"); }));
+  sql::StatementUse s(core_.statements().keyed(layout, rowById, rowVersion(layout, tables),
+                                               [&] { return rowQuery(layout, "o.id = ?1", tables); }));
   s->bindInt64(1, object.objectId());
   if (!s->step()) core_.notFound(object.objectId());
   row_.id = object.objectId();
@@ -283,6 +309,10 @@ bool ObjectStore::readSingle(const ObjectRef& object, const PropertyRef& propert
   }
   if (property->multi) {
     // The first entry of a collection.
+    if (!core_.tables().collectionTable(property)) {
+      requireObject(id);
+      return false;
+    }
     const bool links = type == ValueType::object;
     sql::StatementUse s(core_.statements().forProperty(*property, links ? PropertyStatement::linkAt
                                                                         : PropertyStatement::valueAt));
@@ -330,6 +360,7 @@ void ObjectStore::writeSingle(const ObjectRef& object, const PropertyRef& proper
     core_.collections().replaceAll(id, property, in);
   } else {
     requireConforming(id, property);
+    core_.tables().prepareClassTable(property->owner);
     sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::upsert));
     s->bindInt64(1, id);
     bind(*s, 2, property, in);
@@ -347,11 +378,14 @@ void ObjectStore::cutLinksTo(ObjectId id, const ClassInfo* cls) {
     const PropertyInfo* q = holder.get();
     if (q->retired || q->valueType != ValueType::object || q->composite || !cls->conformsTo(q->typeClass)) continue;
     if (q->inClassTable()) {
+      const ValueTables::ClassTable& table = core_.tables().classTable(q->owner);
+      if (!table.exists || !table.columns[static_cast<std::size_t>(q->rowColumn)]) continue;
       sql::StatementUse s(core_.statements().forProperty(*q, PropertyStatement::nullify));
       s->bindInt64(1, id);
       s->step();
       continue;
     }
+    if (!core_.tables().collectionTable(q)) continue;
     std::vector<std::pair<ObjectId, std::int64_t>> entries;
     {
       sql::StatementUse s(core_.statements().forProperty(*q, PropertyStatement::incoming));
@@ -364,6 +398,7 @@ void ObjectStore::cutLinksTo(ObjectId id, const ClassInfo* cls) {
 
 void ObjectStore::deleteRows(ObjectId id, const ClassInfo* cls) {
   for (const ClassInfo* c : cls->lineage) {
+    if (c->rowColumns == 0 || !core_.tables().classTable(c).exists) continue;
     sql::StatementUse s(core_.statements().keyed(c, deleteRow, 0, [&] {
       return sql::fillIn("DELETE FROM {table} WHERE id = ?1", {{"table", c->table}});
     }));
@@ -378,7 +413,7 @@ void ObjectStore::deleteRows(ObjectId id, const ClassInfo* cls) {
 void ObjectStore::deleteOne(ObjectId id, const ClassInfo* cls) {
   for (const ClassInfo* c : cls->lineage) {
     for (const PropertyInfo* q : c->properties) {
-      if (!q->inOwnTable()) continue;
+      if (!q->inOwnTable() || !core_.tables().collectionTable(q)) continue;
       sql::StatementUse d(core_.statements().forProperty(*q, PropertyStatement::deleteAll));
       d->bindInt64(1, id);
       d->step();
@@ -416,9 +451,12 @@ void ObjectStore::deleteObject(const ObjectRef& object) {
 void ObjectStore::deleteAll() {
   WriteScope scope(core_);
   sql::Connection& c = core_.connection();
-  for (const ClassInfo* cls : core_.schema().classes()) c.execute("DELETE FROM " + cls->table);
+  ValueTables& tables = core_.tables();
+  for (const ClassInfo* cls : core_.schema().classes()) {
+    if (cls->rowColumns > 0 && tables.classTable(cls).exists) c.execute("DELETE FROM " + cls->table);
+  }
   for (const auto& q : core_.schema().allProperties()) {
-    if (!q->retired && q->inOwnTable()) c.execute("DELETE FROM " + q->table);
+    if (!q->retired && q->inOwnTable() && tables.collectionTable(q.get())) c.execute("DELETE FROM " + q->table);
   }
   c.execute("DELETE FROM vlt_object");
   scope.commit();
@@ -435,7 +473,7 @@ void ObjectStore::processIncoming(const ObjectRef& object,
   for (const auto& holder : core_.schema().allProperties()) {
     const PropertyInfo* q = holder.get();
     if (q->retired || !q->inOwnTable() || q->valueType != ValueType::object || !q->opposite.empty() ||
-        !cls->conformsTo(q->typeClass)) {
+        !cls->conformsTo(q->typeClass) || !core_.tables().collectionTable(q)) {
       continue;
     }
     sql::StatementUse s(core_.statements().forProperty(*q, PropertyStatement::incoming));

@@ -369,9 +369,7 @@ ClassInfo* Schema::createClass(const std::string& qualifiedName, const std::vect
     s->bindInt64(3, superclasses[i]->id);
     s->step();
   }
-  core_.connection().execute(sql::fillIn("CREATE TABLE vlt_c{id} (id {int} PRIMARY KEY)",
-                                         {{"id", std::to_string(id)}, {"int", core_.connection().dialect().integerType}}));
-  scope.commit();
+  scope.commit();  // its table is made when its first value is written (ValueTables)
 
   ClassInfo* c = addClass(id, qualifiedName);
   c->superclasses = superclasses;
@@ -435,28 +433,6 @@ void Schema::checkNewProperty(const ClassInfo* cls, const PropertyInfo& d) const
   if (d.association != 0) throw MetamodelError(where + " has an unknown association kind", filespec);
 }
 
-// The column or table that holds the property's values.
-void Schema::createValueStorage(const PropertyInfo& p) {
-  sql::Connection& c = core_.connection();
-  const sql::Dialect& d = c.dialect();
-  const std::string type = d.columnType(p.traits->form);
-  const bool links = p.valueType == ValueType::object;
-  if (p.inClassTable()) {
-    const std::string& table = p.owner->table;
-    c.execute(sql::fillIn("ALTER TABLE {table} ADD COLUMN {column} {type}",
-                          {{"table", table}, {"column", p.column}, {"type", type}}));
-    if (links) {
-      c.execute(sql::fillIn("CREATE INDEX {table}_{column} ON {table} ({column})",
-                            {{"table", table}, {"column", p.column}}));
-    }
-  } else if (p.inOwnTable()) {
-    c.execute(sql::fillIn("CREATE TABLE {table} (object_id {int} NOT NULL, ordinal {int} NOT NULL, value {type})",
-                          {{"table", p.table}, {"int", d.integerType}, {"type", type}}));
-    c.execute(sql::fillIn("CREATE INDEX {table}_object ON {table} (object_id, ordinal)", {{"table", p.table}}));
-    if (links) c.execute(sql::fillIn("CREATE INDEX {table}_value ON {table} (value)", {{"table", p.table}}));
-  }
-}
-
 PropertyInfo* Schema::appendProperty(ClassInfo* cls, const PropertyInfo& d) {
   checkUsable(cls);
   checkNewProperty(cls, d);
@@ -497,10 +473,7 @@ PropertyInfo* Schema::appendProperty(ClassInfo* cls, const PropertyInfo& d) {
     s->bindBlob(14, n.uuid.data, 16);
     if (s->step()) n.id = s->columnInt64(0);
   }
-  if (n.inClassTable()) n.column = "p" + std::to_string(n.id);
-  if (n.inOwnTable()) n.table = "vlt_p" + std::to_string(n.id);
-  createValueStorage(n);
-  scope.commit();
+  scope.commit();  // its column or table is made when its first value is written (ValueTables)
 
   PropertyInfo* result = info.get();
   addProperty(std::move(info));

@@ -154,7 +154,6 @@ class Schema final : public TransactionParticipant {
   void checkNameIsFree(const std::string& qualifiedName);
   void checkInheritedNames(const std::string& qualifiedName, const std::vector<ClassInfo*>& superclasses) const;
   void checkNewProperty(const ClassInfo* cls, const PropertyInfo& d) const;
-  void createValueStorage(const PropertyInfo& p);
   void forgetCreated() noexcept;
   static void computeLineage(ClassInfo* cls);
   static void touchLayout(ClassInfo* cls);

@@ -14,6 +14,7 @@ void TransactionState::beginAs(Owner owner) {
   state_ = State::open;
   owner_ = owner;
   ++writeSerial_;
+  ++number_;
 }
 
 void TransactionState::begin() {
@@ -179,6 +180,7 @@ WriteScope::~WriteScope() {
       // The transaction itself may be gone; noticed below. The caller sees
       // the original failure.
     }
+    for (TransactionParticipant* p : state_.participants_) p->savepointRolledBack();
   }
   state_.noticeDropped();
 }

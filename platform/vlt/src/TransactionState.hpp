@@ -42,6 +42,8 @@ class TransactionParticipant {
   virtual void beforeCommit() {}
   /// The transaction ended: committed, or rolled back (also by the engine).
   virtual void transactionEnded(bool committed) noexcept = 0;
+  /// A call failed inside the transaction and its savepoint was rolled back.
+  virtual void savepointRolledBack() noexcept {}
 
  protected:
   ~TransactionParticipant() = default;
@@ -78,6 +80,8 @@ class TransactionState {
   /// Changes with every write and every transaction boundary: what was read
   /// before may be kept only while it stays the same.
   std::uint64_t writeSerial() const noexcept { return writeSerial_; }
+  /// Counts the transactions begun: tells one transaction from the next.
+  std::uint64_t number() const noexcept { return number_; }
 
  private:
   friend class WriteScope;
@@ -90,6 +94,7 @@ class TransactionState {
   Owner owner_ = Owner::caller;
   std::vector<TransactionParticipant*> participants_;
   std::uint64_t writeSerial_ = 1;
+  std::uint64_t number_ = 0;
 };
 
 /// Makes the calls between its construction and commit() one atomic write:

@@ -135,6 +135,11 @@ class Connection {
   virtual void markAsRepository() = 0;
   /// The names of the database's tables, in no particular order.
   virtual std::vector<std::string> tableNames() = 0;
+  /// The names of the columns of `table`; empty when there is no such table.
+  virtual std::vector<std::string> tableColumns(const std::string& table) = 0;
+  /// A number that changes whenever the database's schema changes, by this
+  /// connection or another.
+  virtual std::int64_t schemaVersion() = 0;
   /// Sets the journal mode; outside a transaction. A no-op where the engine
   /// has no choice.
   virtual void setJournalMode(JournalMode mode) = 0;

@@ -150,6 +150,8 @@ class SqliteConnection final : public Connection {
   DatabaseState inspect() override;
   void markAsRepository() override { execute("PRAGMA application_id = " + std::to_string(applicationId)); }
   std::vector<std::string> tableNames() override;
+  std::vector<std::string> tableColumns(const std::string& table) override;
+  std::int64_t schemaVersion() override;
   void setJournalMode(JournalMode mode) override;
   void keepGenerations(int count) override;
   void discardIfCreated() noexcept override;
@@ -258,6 +260,19 @@ std::vector<std::string> SqliteConnection::tableNames() {
   auto s = prepare("SELECT name FROM sqlite_master WHERE type = 'table'");
   while (s->step()) names.emplace_back(s->columnText(0));
   return names;
+}
+
+std::vector<std::string> SqliteConnection::tableColumns(const std::string& table) {
+  std::vector<std::string> names;
+  auto s = prepare("SELECT name FROM pragma_table_info(?1)");
+  s->bindText(1, table);
+  while (s->step()) names.emplace_back(s->columnText(0));
+  return names;
+}
+
+std::int64_t SqliteConnection::schemaVersion() {
+  auto s = prepare("PRAGMA schema_version");
+  return s->step() ? s->columnInt64(0) : 0;
 }
 
 void SqliteConnection::setJournalMode(JournalMode mode) {
