@@ -382,10 +382,12 @@ ClassInfo* Schema::createClass(const std::string& qualifiedName, const std::vect
 // Classes and enumerations share one namespace: a property's type name must
 // name exactly one of them.
 void Schema::checkNameIsFree(const std::string& qualifiedName) {
-  if (findClass(qualifiedName) != nullptr) {
+  // One look at the database for both (another client may have taken it).
+  if (classesByName_.count(qualifiedName) == 0 && enumerationsByName_.count(qualifiedName) == 0) load();
+  if (classesByName_.count(qualifiedName) != 0) {
     throw MetamodelError("the class \"" + qualifiedName + "\" exists already", core_.filespec());
   }
-  if (findEnumeration(qualifiedName) != nullptr) {
+  if (enumerationsByName_.count(qualifiedName) != 0) {
     throw MetamodelError("the name \"" + qualifiedName + "\" is taken by an enumeration", core_.filespec());
   }
 }
