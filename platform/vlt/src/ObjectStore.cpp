@@ -20,56 +20,58 @@ const char* typeLabel(ValueType type) {
   return builtinTypeName(type);
 }
 
-// The object's id, class and uuid with the single values of the whole
-// lineage of `cls`, one LEFT JOIN per class table that exists (a missing
-// table, or column, reads as absent values).
-std::string rowQuery(const ClassInfo* cls, const char* where, ValueTables& tables) {
+// The single values of the lineage of `cls` ("NULL" where a table or
+// column is missing: no value) and the class tables that exist, with their
+// aliases c0, c1, ...
+struct LineageSelect {
   std::string columns;
-  std::string joins;
-  int alias = 0;
+  std::vector<std::string> tables;  ///< "vlt_c<id> c<n>"
+};
+
+LineageSelect lineageSelect(const ClassInfo* cls, ValueTables& tables) {
+  LineageSelect out;
   for (const ClassInfo* c : cls->lineage) {
     if (c->rowColumns == 0) continue;
     const ValueTables::ClassTable table = tables.classTable(c);
-    const std::string name = "c" + std::to_string(alias);
+    const std::string alias = "c" + std::to_string(out.tables.size());
     for (const PropertyInfo* q : c->properties) {
       if (!q->inClassTable()) continue;
-      columns += table.exists && table.columns[static_cast<std::size_t>(q->rowColumn)] ? ", " + name + "." + q->column
-                                                                                         : std::string(", NULL");
+      out.columns += out.columns.empty() ? "" : ", ";
+      out.columns += table.exists && table.columns[static_cast<std::size_t>(q->rowColumn)] ? alias + "." + q->column
+                                                                                           : std::string("NULL");
     }
-    if (table.exists) {
-      joins += " LEFT JOIN " + c->table + " " + name + " ON " + name + ".id = o.id";
-      ++alias;
-    }
+    if (table.exists) out.tables.push_back(c->table + " " + alias);
   }
-  return "SELECT o.id, o.class_id, o.uuid" + columns + " FROM vlt_object o" + joins + " WHERE " + where;
+  return out;
+}
+
+// The object's id, class and uuid with the lineage's values, each class
+// table left-joined to the object (a missing row reads as absent values).
+std::string rowQuery(const ClassInfo* cls, const char* where, ValueTables& tables) {
+  const LineageSelect select = lineageSelect(cls, tables);
+  std::string text = "SELECT o.id, o.class_id, o.uuid";
+  if (!select.columns.empty()) text += ", " + select.columns;
+  text += " FROM vlt_object o";
+  for (std::size_t k = 0; k < select.tables.size(); ++k) {
+    text += " LEFT JOIN " + select.tables[k] + " ON c" + std::to_string(k) + ".id = o.id";
+  }
+  return text + " WHERE " + where;
 }
 
 // The same values read from the class tables alone, driven by the first
-// class table of the lineage that exists: one table less to visit, and a row
-// only when the object has a row in that table (the usual case: an object's
-// own class has values). Without a row, rowQuery answers.
+// class table that exists: one table less to visit, and a row only when the
+// object has a row in that table (the usual case: an object's own class has
+// values). Without a row, rowQuery answers.
 std::string classTablesQuery(const ClassInfo* cls, ValueTables& tables) {
-  std::string columns;
-  std::string from;
-  int alias = 0;
-  for (const ClassInfo* c : cls->lineage) {
-    if (c->rowColumns == 0) continue;
-    const ValueTables::ClassTable table = tables.classTable(c);
-    const std::string name = "c" + std::to_string(alias);
-    for (const PropertyInfo* q : c->properties) {
-      if (!q->inClassTable()) continue;
-      columns += columns.empty() ? "" : ", ";
-      columns += table.exists && table.columns[static_cast<std::size_t>(q->rowColumn)] ? name + "." + q->column
-                                                                                       : std::string("NULL");
-    }
-    if (!table.exists) continue;
-    from += alias == 0 ? c->table + " " + name : " LEFT JOIN " + c->table + " " + name + " ON " + name + ".id = c0.id";
-    ++alias;
-  }
+  const LineageSelect select = lineageSelect(cls, tables);
   // Without any class table there is nothing to read: a statement that finds
   // no row sends the read to rowQuery.
-  if (alias == 0) return "SELECT " + columns + " FROM vlt_object WHERE 0 AND id = ?1";
-  return "SELECT " + columns + " FROM " + from + " WHERE c0.id = ?1";
+  if (select.tables.empty()) return "SELECT " + select.columns + " FROM vlt_object WHERE 0 AND id = ?1";
+  std::string text = "SELECT " + select.columns + " FROM " + select.tables.front();
+  for (std::size_t k = 1; k < select.tables.size(); ++k) {
+    text += " LEFT JOIN " + select.tables[k] + " ON c" + std::to_string(k) + ".id = c0.id";
+  }
+  return text + " WHERE c0.id = ?1";
 }
 
 // Statements built from the lineage's tables are made again when the layout

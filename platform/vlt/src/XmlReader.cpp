@@ -1,5 +1,7 @@
 #include "XmlReader.hpp"
 
+#include <fl/i18n/Unicode.hpp>
+
 #include <cstdint>
 
 namespace vlt::detail {
@@ -10,21 +12,14 @@ bool isNameStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z
 bool isNameChar(char c) { return isNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.'; }
 
 void appendUtf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  std::u16string units;
+  if (cp < 0x10000) {
+    units.push_back(static_cast<char16_t>(cp));
   } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    units.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+    units.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
   }
+  out += fl::i18n::ustring_to_utf8(units);
 }
 
 // The length of the well-formed UTF-8 sequence at `s`, 0 when there is none.
