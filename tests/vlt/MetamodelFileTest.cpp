@@ -66,7 +66,7 @@ TEST_P(MetamodelFileTest, NamesMayBeUsedBeforeTheirDefinitionAndInCycles) {
 <metamodel format="1">
   <class name="ast.Comment">
     <superclass name="ast.Node"/>
-    <property name="text" type="ustring"/>
+    <property name="text" type="ustring" documentation="&lt;&amp;&quot;&apos;&#x20AC;&#128512;&gt;"/>
   </class>
   <class name="ast.Node">
     <superclass name="ModelElement"/>
@@ -86,6 +86,7 @@ TEST_P(MetamodelFileTest, NamesMayBeUsedBeforeTheirDefinitionAndInCycles) {
   EXPECT_EQ(node.findProperty("comments").typeClass(), comment);
   EXPECT_EQ(comment.findProperty("comments").typeClass(), comment) << "inherited through the cycle";
   EXPECT_EQ(node.findProperty("kind").valueType(), vlt::ValueType::enumeral);
+  EXPECT_EQ(comment.findProperty("text").documentation(), "<&\"'\xE2\x82\xAC\xF0\x9F\x98\x80>");
 }
 
 TEST_P(MetamodelFileTest, HostileOrMalformedFilesNameTheirLineAndCreateNothing) {
