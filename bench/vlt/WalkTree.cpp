@@ -7,8 +7,8 @@
 
 namespace vlt_bench::walk {
 
-const std::vector<PropertySpec>& nodeProperties() {
-  static const std::vector<PropertySpec> all = {
+const std::vector<PropertyShape>& nodeProperties() {
+  static const std::vector<PropertyShape> all = {
       {"name", "ustring", Cell::ustring, false},
       {"rank", "int32", Cell::int32, false},
       {"link", "walk.Node", Cell::reference, false},  // absent for some objects
@@ -16,8 +16,8 @@ const std::vector<PropertySpec>& nodeProperties() {
   return all;
 }
 
-const std::vector<PropertySpec>& ownProperties(Kind kind) {
-  static const std::vector<PropertySpec> all[kindCount] = {
+const std::vector<PropertyShape>& ownProperties(Kind kind) {
+  static const std::vector<PropertyShape> all[kindCount] = {
       {{"size", "int64", Cell::int64, false},
        {"code", "string", Cell::string, false},
        {"open", "bool", Cell::boolean, false},
@@ -172,7 +172,7 @@ const Tree& tree() {
   return t;
 }
 
-vlt::PropertyRef appendProperty(vlt::DataModelRepository& repo, const vlt::ClassRef& cls, const PropertySpec& p) {
+vlt::PropertyRef appendProperty(vlt::DataModelRepository& repo, const vlt::ClassRef& cls, const PropertyShape& p) {
   return repo.appendPropertyToClass(cls, p.name, p.type, "", p.composite ? 0 : 1, p.composite ? 0xFFFFFFFFu : 1,
                                     p.composite, p.composite, !p.composite && p.cell == Cell::reference, "",
                                     vlt::DataModelRepository::byReference, "", boost::uuids::uuid{}, true);
@@ -197,11 +197,11 @@ std::int32_t writeTree(vlt::DataModelRepository& repo) {
   std::int32_t firstId = 0;
   repo.performDictionaryFunction([&] {
     const vlt::ClassRef node = repo.createClass(nodeClassName, {repo.metamodel().findClass("ModelElement")});
-    for (const PropertySpec& p : nodeProperties()) appendProperty(repo, node, p);
+    for (const PropertyShape& p : nodeProperties()) appendProperty(repo, node, p);
     // Leaf first: Folder's `notes` is typed by it.
     for (const Kind kind : {leaf, folder, part}) {
       const vlt::ClassRef cls = repo.createClass(classNames[kind], {node});
-      for (const PropertySpec& p : ownProperties(kind)) appendProperty(repo, cls, p);
+      for (const PropertyShape& p : ownProperties(kind)) appendProperty(repo, cls, p);
     }
   });
 

@@ -26,7 +26,7 @@ namespace vlt_bench::walk {
 // the same C++ types.
 enum class Cell { int32, int64, ustring, string, boolean, reference };
 
-struct PropertySpec {
+struct PropertyShape {
   const char* name;
   const char* type;
   Cell cell;       // single values
@@ -44,8 +44,8 @@ inline const char* const classNames[kindCount] = {"walk.Folder", "walk.Part", "w
 // walk.Node's properties, then each concrete class's own, in declaration
 // order (so property ids grow in it: a Folder's `children` come before its
 // `notes`).
-const std::vector<PropertySpec>& nodeProperties();
-const std::vector<PropertySpec>& ownProperties(Kind kind);
+const std::vector<PropertyShape>& nodeProperties();
+const std::vector<PropertyShape>& ownProperties(Kind kind);
 
 // The root folder's uuid.
 inline const boost::uuids::uuid rootUuid = {

@@ -68,14 +68,14 @@ RepositoryPlan repositoryPlan(const vlt::DataModelRepository& repo) {
     plan.cls = repo.metamodel().findClass(classNames[kind]);
     plan.kind = kind;
     if (plan.cls.isNull()) throw std::runtime_error(std::string("the file has no class ") + classNames[kind]);
-    for (const auto* specs : {&nodeProperties(), &ownProperties(kind)}) {
-      for (const PropertySpec& spec : *specs) {
-        const vlt::PropertyRef p = plan.cls.findProperty(spec.name);
-        if (p.isNull()) throw std::runtime_error(std::string("the file has no property ") + spec.name);
-        if (spec.composite) {
+    for (const auto* shapes : {&nodeProperties(), &ownProperties(kind)}) {
+      for (const PropertyShape& shape : *shapes) {
+        const vlt::PropertyRef p = plan.cls.findProperty(shape.name);
+        if (p.isNull()) throw std::runtime_error(std::string("the file has no property ") + shape.name);
+        if (shape.composite) {
           plan.collections.push_back(p);
         } else {
-          plan.values.push_back({p, spec.cell});
+          plan.values.push_back({p, shape.cell});
         }
       }
     }
@@ -216,7 +216,7 @@ std::vector<RawClass> rawClasses(sqlite3* db) {
                     std::string("class ") + name);
   };
   // The column of `p` in the table of class `owner`, checked to exist there.
-  auto column = [&](std::int64_t owner, const PropertySpec& p) {
+  auto column = [&](std::int64_t owner, const PropertyShape& p) {
     const std::string table = "vlt_c" + std::to_string(owner);
     const std::string name =
         "p" + std::to_string(lookUpId(db,
@@ -235,11 +235,11 @@ std::vector<RawClass> rawClasses(sqlite3* db) {
     c.kind = kind;
     c.classId = classId(classNames[kind]);
     std::string columns;
-    for (const PropertySpec& p : nodeProperties()) {
+    for (const PropertyShape& p : nodeProperties()) {
       columns += (columns.empty() ? "n." : ", n.") + column(node, p);
       c.cells.push_back(p.cell);
     }
-    for (const PropertySpec& p : ownProperties(kind)) {
+    for (const PropertyShape& p : ownProperties(kind)) {
       if (p.composite) {
         c.container = true;
         continue;
