@@ -80,6 +80,12 @@ class Core : public std::enable_shared_from_this<Core> {
   CollectionStore& collections() noexcept { return collections_; }
   ObjectFactory& factory() noexcept { return factory_; }
 
+  /// The core a handle holds; throws UsageError (`whenNull`) for none.
+  static Core& of(const CorePtr& core, const char* whenNull = "a null handle was used") {
+    if (!core) throw UsageError(whenNull);
+    return *core;
+  }
+
   void checkOpen() const {
     if (!connection_) throw UsageError("the repository is closed", filespec_);
   }

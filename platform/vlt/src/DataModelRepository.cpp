@@ -14,10 +14,7 @@ namespace {
 const std::u16string emptyText16;
 
 // A closed repository has no core: every call but open and close says so.
-Core& requireCore(const detail::CorePtr& core) {
-  if (!core) throw UsageError("the repository is closed");
-  return *core;
-}
+Core& requireCore(const detail::CorePtr& core) { return Core::of(core, "the repository is closed"); }
 }  // namespace
 
 DataModelRepository::DataModelRepository() = default;

@@ -14,10 +14,6 @@ namespace {
 const std::string emptyText;
 const boost::uuids::uuid nilUuid{};
 
-Core& requireCore(const detail::CorePtr& core) {
-  if (!core) throw UsageError("a null handle was used");
-  return *core;
-}
 }  // namespace
 
 // ---------------------------------------------------------------- metamodel handles
@@ -154,7 +150,7 @@ ClassRef ObjectRef::objectClass() const { return class_ ? ClassRef(core_, class_
 
 const boost::uuids::uuid& ObjectRef::objectIdentity() const {
   if (uuidKnown_) return uuid_;
-  return requireCore(core_).objects().identity(*this);
+  return Core::of(core_).objects().identity(*this);
 }
 
 ClassRef ObjectRef::objectRuntimeClass() const {
@@ -166,30 +162,30 @@ ClassRef ObjectRef::objectRuntimeClass() const {
 bool ObjectRef::exists() const { return !isNull() && core_ && core_->objects().runtimeClass(id_) != nullptr; }
 
 void ObjectRef::getOwnership(ObjectRef& owner, PropertyRef& property, std::uint64_t& ordinal) const {
-  requireCore(core_).containment().ownership(*this, owner, property, ordinal);
+  Core::of(core_).containment().ownership(*this, owner, property, ordinal);
 }
 
-void ObjectRef::deleteObject() { requireCore(core_).objects().deleteObject(*this); }
+void ObjectRef::deleteObject() { Core::of(core_).objects().deleteObject(*this); }
 
 void ObjectRef::processIncomingMultiValuedUnidirectionalAssociations(
     const std::function<void(CollectionRef&, std::size_t)>& callback) const {
-  requireCore(core_).objects().processIncoming(*this, callback);
+  Core::of(core_).objects().processIncoming(*this, callback);
 }
 
 bool ObjectRef::readSingle(const PropertyRef& property, ValueType type, void* canonical) const {
-  return requireCore(core_).objects().readSingle(*this, property, type, canonical);
+  return Core::of(core_).objects().readSingle(*this, property, type, canonical);
 }
 void ObjectRef::writeSingle(const PropertyRef& property, ValueType type, const void* canonical) {
-  requireCore(core_).objects().writeSingle(*this, property, type, canonical);
+  Core::of(core_).objects().writeSingle(*this, property, type, canonical);
 }
 void ObjectRef::readMany(const PropertyRef& property, ValueType type, void* canonicalVector) const {
-  requireCore(core_).collections().readAll(*this, property, type, canonicalVector);
+  Core::of(core_).collections().readAll(*this, property, type, canonicalVector);
 }
 void ObjectRef::writeMany(const PropertyRef& property, ValueType type, const void* canonicalVector, bool objectIsNew) {
-  requireCore(core_).collections().writeAll(*this, property, type, canonicalVector, objectIsNew);
+  Core::of(core_).collections().writeAll(*this, property, type, canonicalVector, objectIsNew);
 }
 void ObjectRef::openCollection(const PropertyRef& property, ValueType type, CollectionRefBase& out) const {
-  requireCore(core_).collections().open(*this, property, type);
+  Core::of(core_).collections().open(*this, property, type);
   Core::setCollection(out, *this, property);
 }
 
@@ -250,20 +246,20 @@ const detail::ClassInfo* ownClass(Core& core, const ClassRef& cls) {
 }  // namespace
 
 ObjectRef DataModelRef::findObject(const boost::uuids::uuid& uuid, const ClassRef& cls) const {
-  Core& core = requireCore(core_);
+  Core& core = Core::of(core_);
   return core.objects().find(uuid, ownClass(core, cls));
 }
 std::vector<ObjectRef> DataModelRef::objectsOf(const ClassRef& cls, bool withSubclasses) const {
-  Core& core = requireCore(core_);
+  Core& core = Core::of(core_);
   return core.objects().objectsOf(ownClass(core, cls), withSubclasses, nullptr);
 }
 std::size_t DataModelRef::countObjects(const ClassRef& cls, bool withSubclasses) const {
   std::size_t count = 0;
-  Core& core = requireCore(core_);
+  Core& core = Core::of(core_);
   core.objects().objectsOf(ownClass(core, cls), withSubclasses, &count);
   return count;
 }
-std::vector<ObjectRef> DataModelRef::rootObjects() const { return requireCore(core_).objects().roots(); }
-void DataModelRef::deleteAllObjects() { requireCore(core_).objects().deleteAll(); }
+std::vector<ObjectRef> DataModelRef::rootObjects() const { return Core::of(core_).objects().roots(); }
+void DataModelRef::deleteAllObjects() { Core::of(core_).objects().deleteAll(); }
 
 }  // namespace vlt

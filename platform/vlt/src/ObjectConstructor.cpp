@@ -10,13 +10,6 @@ namespace vlt {
 
 using detail::Core;
 
-namespace {
-Core& requireCore(const detail::CorePtr& core) {
-  if (!core) throw UsageError("a null handle was used");
-  return *core;
-}
-}  // namespace
-
 struct ObjectConstructor::State {
   std::vector<detail::BoundSource> sources;
   detail::ConstructorPlan plan;
@@ -24,14 +17,14 @@ struct ObjectConstructor::State {
 
 ObjectConstructor::ObjectConstructor(const ClassRef& cls) : class_(cls), state_(std::make_unique<State>()) {
   if (cls.isNull()) throw UsageError("an object constructor needs a class");
-  requireCore(cls.core_).schema().checkUsable(Core::info(cls));
+  Core::of(cls.core_).schema().checkUsable(Core::info(cls));
 }
 
 ObjectConstructor::~ObjectConstructor() = default;
 
 void ObjectConstructor::bindSource(const PropertyRef& property, ValueType type, const void* source,
                                    SourceReader reader) {
-  Core& core = requireCore(class_.core_);
+  Core& core = Core::of(class_.core_);
   const detail::PropertyInfo* p = Core::info(property);
   core.schema().checkUsable(p);
   if (Core::core(property) != &core) core.usage("the property \"" + p->name + "\" belongs to another repository");
@@ -60,7 +53,7 @@ void ObjectConstructor::bindSource(const PropertyRef& property, ValueType type, 
 }
 
 ObjectRef ObjectConstructor::createObject(const DataModelRef& dataModel) {
-  Core& core = requireCore(class_.core_);
+  Core& core = Core::of(class_.core_);
   if (dataModel.core_.get() != &core) core.usage("the data model belongs to another repository");
   detail::Membership membership;
   if (membershipProperty_ != nullptr && !membershipProperty_->isNull()) {
