@@ -293,7 +293,15 @@ void Model::Impl::destroyAllElements() {
   // Proxies stand for stored elements: they go too.
   std::vector<ModelElement> all = getAllElements();
   for (const auto& entry : m.proxies) all.push_back(entry.second);
-  for (const ModelElement& e : all) detail::destroyElement(m, detail::elementImpl(e));
+  // One destruction from the roots down: whatever it destroys leaves nothing
+  // behind in elements that go too, so its cost does not grow with the size
+  // of their collections.
+  std::vector<ElementImpl*> roots;
+  for (const ModelElement& e : all)
+    if (detail::elementImpl(e)->owner == nullptr) roots.push_back(detail::elementImpl(e));
+  detail::destroyElements(m, roots);
+  for (const ModelElement& e : all)  // none left when every owner is in the model
+    if (!e.isDestroyed()) detail::destroyElement(m, detail::elementImpl(e));
   m.record([](ReportBuilder& b) { b.allDestroyed(); });
   if (m.reporting()) m.cutPiece(false);
 }

@@ -128,6 +128,8 @@ struct ModelState {
 
 // Element operations used by the model and by data sources.
 void destroyElement(ModelState& model, ElementImpl* e);
+// Destroys `roots` and everything they own, owned elements before their owner.
+void destroyElements(ModelState& model, const std::vector<ElementImpl*>& roots);
 void setValue(ElementImpl* e, const meta::Property::Impl* p, const Value& value);
 void linkElement(ElementImpl* e, const meta::Property::Impl* p, ElementImpl* target, std::size_t index);
 
