@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 namespace {
@@ -137,6 +139,150 @@ TEST_F(DeepTest, AnElementCannotBecomeOwnedByItsDeepestDescendant) {
   EXPECT_EQ(middle.getOwner(), root);
   EXPECT_EQ(targets(root, mm.kids).size(), 2u);
   tx.commit();
+}
+
+// --- Listeners -------------------------------------------------------------
+
+// A listener that counts what it is told and runs what a test gives it.
+struct Reacting : Listener {
+  std::function<void()> onFirstChange, onReport, onRemoved;
+  int calls = 0;
+  void firstChangeOccurred() override { react(onFirstChange); }
+  void reportChanges(const ShallowChangeReport<ModelElement>&) { react(onReport); }
+  void reportChanges(const ShallowChangeReport<ModelElement>&, bool) { react(onReport); }
+  void listenerRemoved() override { react(onRemoved); }
+
+ private:
+  void react(const std::function<void()>& f) {
+    ++calls;
+    if (f) f();
+  }
+};
+
+enum class Moment { FirstChange, Report, ModelTeardown };
+
+// Makes `react` the reaction of `l` at `moment`, then makes that moment
+// happen in a model of its own, which it returns to the caller dead or alive.
+void happen(Moment moment, Model& local, Reacting& l, std::function<void()> react) {
+  (moment == Moment::FirstChange ? l.onFirstChange : moment == Moment::Report ? l.onReport : l.onRemoved) =
+      std::move(react);
+  if (moment == Moment::ModelTeardown) {
+    local = Model();
+    return;
+  }
+  Transaction tx = local->beginTransaction();
+  ModelElement::createReflective(local, Misuse::get().node);
+  tx.commit();
+}
+
+TEST(ListenerTest, AListenerRemovedDuringANotificationIsNeverCalledAgain) {
+  for (Moment moment : {Moment::FirstChange, Moment::Report, Moment::ModelTeardown}) {
+    SCOPED_TRACE(static_cast<int>(moment));
+    Model local = Model::create();
+    Reacting remover, victim;
+    local->addListener<0>(&remover);
+    local->addListener<1>(&victim);
+    Model::Impl* impl = local.get();
+    bool removed = false;
+    int callsWhenRemoved = -1;
+    happen(moment, local, remover, [&] {
+      removed = impl->removeListener(&victim);
+      callsWhenRemoved = victim.calls;  // the victim could be deleted now
+    });
+    EXPECT_TRUE(removed);
+    EXPECT_EQ(victim.calls, callsWhenRemoved);
+    if (local) local->removeListener(&remover);
+  }
+}
+
+TEST_F(MisuseTest, ListenersCannotChangeTheModelOrItsTransactionWhileTheyAreTold) {
+  ModelElement a, b;
+  inTransaction([&] {
+    a = node();
+    b = node();
+  });
+  Reacting listener;
+  model->addListener<0>(&listener);
+  Transaction tx = model->beginTransaction();
+  std::vector<std::string> refusals;
+  listener.onFirstChange = [&] {
+    refusals = {errorIdOf([&] { tx.rollback(); }),
+                errorIdOf([&] { tx.commit(); }),
+                errorIdOf([&] { b.destroy(); }),
+                errorIdOf([&] { a.set(mm.kids, refs(mm.kids, {})); }),
+                errorIdOf([&] { node(); }),
+                errorIdOf([&] { model->destroyAllElements(); }),
+                errorIdOf([&] { model->requestSnapshot(); }),
+                errorIdOf([&] { model->beginTransaction(); })};
+  };
+  a.append(mm.kids, ref(b));
+  EXPECT_EQ(refusals, std::vector<std::string>(8, "qm0:messages:ModelIsNotifying"));
+  // Told once the change was complete; the transaction goes on.
+  EXPECT_TRUE(model->isInTransaction());
+  tx.commit();
+  EXPECT_EQ(targets(a, mm.kids), (std::vector<ModelElement>{b}));
+  EXPECT_EQ(b.getOwner(), a);
+  EXPECT_FALSE(b.isDestroyed());
+  model->removeListener(&listener);
+}
+
+TEST(ListenerTest, AfterCommitAndWhenRemovedListenersCannotBeginTransactionsOrChange) {
+  for (Moment moment : {Moment::Report, Moment::ModelTeardown}) {
+    SCOPED_TRACE(static_cast<int>(moment));
+    Model local = Model::create();
+    Reacting listener;
+    local->addListener<0>(&listener);
+    Model::Impl* impl = local.get();
+    std::string refused;
+    happen(moment, local, listener, [&] { refused = errorIdOf([&] { impl->beginTransaction(); }); });
+    EXPECT_EQ(refused, "qm0:messages:ModelIsNotifying");
+    if (local) {
+      local->removeListener(&listener);
+      EXPECT_NO_THROW(local->beginTransaction().commit());
+    }
+  }
+  // Removed by the host inside a transaction.
+  Model local = Model::create();
+  Reacting listener;
+  local->addListener<0>(&listener);
+  Transaction tx = local->beginTransaction();
+  ModelElement n = ModelElement::createReflective(local, Misuse::get().node);
+  std::string refused;
+  listener.onRemoved = [&] { refused = errorIdOf([&] { n.destroy(); }); };
+  local->removeListener(&listener);
+  EXPECT_EQ(refused, "qm0:messages:ModelIsNotifying");
+  EXPECT_FALSE(n.isDestroyed());
+  tx.commit();
+}
+
+TEST_F(MisuseTest, ATransactionDroppedByAListenerIsRolledBackWhenTheNotificationEnds) {
+  Reacting listener;
+  model->addListener<0>(&listener);
+  std::optional<Transaction> held(model->beginTransaction());
+  listener.onFirstChange = [&] { held.reset(); };
+  ModelElement n = node();
+  EXPECT_FALSE(model->isInTransaction());
+  EXPECT_TRUE(n.isDestroyed());
+  EXPECT_EQ(model->getElementCount(), 0u);
+  EXPECT_NO_THROW(model->beginTransaction().commit());
+  model->removeListener(&listener);
+}
+
+TEST(ListenerTest, AListenerMayDropTheLastHandleOfItsModel) {
+  Model local = Model::create();
+  Reacting dropping, next;
+  dropping.onReport = [&] { local = Model(); };
+  local->addListener<0>(&dropping);
+  local->addListener<1>(&next);
+  Transaction tx = local->beginTransaction();
+  ModelElement n = ModelElement::createReflective(local, Misuse::get().node);
+  tx.commit();
+  EXPECT_FALSE(local);
+  EXPECT_TRUE(n.isDestroyed());
+  // The model lived until the commit returned: each heard of the first
+  // change, the report and its removal.
+  EXPECT_EQ(dropping.calls, 3);
+  EXPECT_EQ(next.calls, 3);
 }
 
 }  // namespace

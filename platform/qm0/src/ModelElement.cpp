@@ -361,6 +361,7 @@ namespace detail {
 
 void setValue(ElementImpl* e, const PropertyImpl* p, const Value& value) {
   ModelState& m = changeableModel(e);
+  ChangeScope scope(m);
   std::vector<ElementImpl*> targets = checkValue(e, p, value);
   m.markLoaded(e, p);  // the whole value is known now
   if (p->isReference()) {
@@ -380,6 +381,7 @@ void setValue(ElementImpl* e, const PropertyImpl* p, const Value& value) {
 
 void linkElement(ElementImpl* e, const PropertyImpl* p, ElementImpl* target, std::size_t index) {
   ModelState& m = changeableModel(e);
+  ChangeScope scope(m);
   Value v{ModelElement(target)};
   checkValue(e, p, v);
   link(m, e, p, target, index);
@@ -460,6 +462,7 @@ ModelElement ModelElement::createReflective(const Model& model, const meta::Clas
   if (!cls->getPackageImpl()->isComplete()) throw std::invalid_argument("qm0: the class's package is not built yet");
   ModelState& m = model->state();
   m.checkChange();
+  detail::ChangeScope scope(m);
   if (m.elements.count(uuid) != 0) throwException(qm0::messages::DuplicateElementId(uuidText(uuid)));
   ElementImpl* e = nullptr;
   ModelElement handle;
@@ -624,6 +627,7 @@ void ModelElement::insert(const meta::Property& property, std::size_t index, con
   loadForEdit(e, p);
   checkMultiValued(p);
   ModelState& m = changeableModel(e);
+  detail::ChangeScope scope(m);
   const Entry& en = singleEntry(p, entry);
   std::vector<ElementImpl*> targets = checkValue(e, p, entry);
   Entries& slot = e->slots[p->getSlotIndex()];
@@ -651,6 +655,7 @@ void ModelElement::removeAt(const meta::Property& property, std::size_t index) {
   loadForEdit(e, p);
   checkMultiValued(p);
   ModelState& m = changeableModel(e);
+  detail::ChangeScope scope(m);
   Entries& slot = e->slots[p->getSlotIndex()];
   if (index >= slot.size()) throw std::out_of_range("qm0: remove index past the end");
   if (p->isReference()) {
@@ -668,6 +673,7 @@ void ModelElement::replace(const meta::Property& property, std::size_t index, co
   loadForEdit(e, p);
   checkMultiValued(p);
   ModelState& m = changeableModel(e);
+  detail::ChangeScope scope(m);
   const Entry& en = singleEntry(p, entry);
   std::vector<ElementImpl*> targets = checkValue(e, p, entry);
   Entries& slot = e->slots[p->getSlotIndex()];
@@ -691,6 +697,7 @@ bool ModelElement::remove(const meta::Property& property, const ModelElement& ta
   loadForEdit(e, p);
   if (!p->isReference()) cannotCast(p->getType()->getQualifiedName());
   ModelState& m = changeableModel(e);
+  detail::ChangeScope scope(m);
   return unlink(m, e, p, asElement(target));
 }
 
@@ -707,6 +714,7 @@ meta::Property ModelElement::getOwningProperty() const {
 void ModelElement::destroy() {
   ElementImpl* e = resolved(*this);
   ModelState& m = changeableModel(e);
+  detail::ChangeScope scope(m);
   detail::destroyElement(m, e);
 }
 

@@ -44,9 +44,10 @@ class PrivilegedWithResolveTag {
 /// The reflective operations (`get`, `set`, `isSet`, `unset` and the
 /// collection edits) apply to model elements only; on a metamodel object they
 /// throw std::logic_error. Every change must happen inside a transaction of
-/// the element's model, while the model is not frozen; otherwise the change
-/// is refused with qm0:messages:NoOpenTransaction or qm0:messages:ModelIsFrozen
-/// and nothing changes. A value of the wrong type or size is refused with
+/// the element's model, while the model is not frozen and is not telling its
+/// listeners something; otherwise the change is refused with
+/// qm0:messages:NoOpenTransaction, qm0:messages:ModelIsFrozen or
+/// qm0:messages:ModelIsNotifying and nothing changes. A value of the wrong type or size is refused with
 /// qm0:messages:CannotCastIncompatibleTypes.
 ///
 /// Handles may be copied and destroyed from several threads (the count is
