@@ -285,4 +285,44 @@ TEST(ListenerTest, AListenerMayDropTheLastHandleOfItsModel) {
   EXPECT_EQ(next.calls, 3);
 }
 
+// --- Bounds ----------------------------------------------------------------
+
+TEST_F(MisuseTest, ABoundedCollectionRefusesAnEntryTooManyWhicheverWayItComes) {
+  ModelElement a, b, c, d, x;
+  inTransaction([&] {
+    a = node(), b = node(), c = node(), d = node(), x = node();
+    a.set(mm.marks, Value(meta::StandardTypes::integerMeta(), std::vector<int>{1, 2}));
+    a.set(mm.friends, refs(mm.friends, {b, c}));
+    a.set(mm.pair, refs(mm.pair, {b, c}));
+  });
+  const std::string before = dump(model);
+  Transaction tx = model->beginTransaction();
+  const std::vector<std::function<void()>> tooMany = {
+      [&] { a.append(mm.marks, integer(3)); },
+      [&] { a.insert(mm.marks, 0, integer(3)); },
+      [&] { a.set(mm.marks, Value(meta::StandardTypes::integerMeta(), std::vector<int>{1, 2, 3})); },
+      [&] { a.append(mm.friends, ref(d)); },
+      [&] { a.insert(mm.friends, 0, ref(d)); },
+      [&] { a.set(mm.friends, d); },
+      [&] { a.set(mm.friends, refs(mm.friends, {b, c, d})); },
+      [&] { d.append(mm.fans, ref(a)); },           // from the other end
+      [&] { d.set(mm.fans, refs(mm.fans, {x, a})); },  // nothing of it stays
+      [&] { d.set(mm.pairOf, a); },                  // an owner's full collection
+      [&] { a.append(mm.pair, ref(d)); },
+      [&] {
+        DataValue t(mm.tally);
+        t.set(mm.counts, Value(meta::StandardTypes::integerMeta(), std::vector<int>{1, 2, 3}));
+      }};
+  for (std::size_t i = 0; i < tooMany.size(); ++i)
+    EXPECT_EQ(errorIdOf(tooMany[i]), "qm0:messages:UpperBoundExceeded") << "case " << i;
+  EXPECT_EQ(dump(model), before);
+  // A replacement adds nothing; room made first, the entry fits.
+  a.replace(mm.pair, 0, ref(d));
+  EXPECT_EQ(targets(a, mm.pair), (std::vector<ModelElement>{d, c}));
+  EXPECT_FALSE(b.getOwner());
+  a.removeAt(mm.marks, 0);
+  a.append(mm.marks, integer(3));
+  tx.commit();
+}
+
 }  // namespace

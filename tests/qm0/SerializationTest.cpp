@@ -190,6 +190,7 @@ TEST_F(JsonTest, MalformedTextOrValuesThatDoNotFitAreErrors) {
   EXPECT_THROW(read(u"{\"$type\":\"shapes.Point\",\"x\":\"one\"}"), std::invalid_argument);
   EXPECT_THROW(read(u"{\"$type\":\"shapes.Point\",\"genre\":\"Drama\"}"), std::invalid_argument);
   EXPECT_THROW(read(u"{\"$type\":\"shapes.Point\",\"tags\":\"not a list\"}"), std::invalid_argument);
+  EXPECT_THROW(read(u"{\"$type\":\"shapes.Box\",\"flags\":[true,false,true,false]}"), std::invalid_argument);
   EXPECT_EQ(errorIdOf([&] { write(integer(3)); }), "qm0:messages:CannotCastIncompatibleTypes");
   EXPECT_EQ(io::Serializer::create("xml"), nullptr);
   EXPECT_EQ(io::Parser::create(""), nullptr);

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
+#include <string>
 #include <unordered_set>
 
 namespace qm::zero {
@@ -154,12 +155,25 @@ void recordEntryChange(ModelState& m, ElementImpl* e, const PropertyImpl* p, std
 
 ElementImpl* targetOf(const Entry& entry) { return static_cast<ElementImpl*>(std::get<ModelElement>(entry).get()); }
 
+[[noreturn]] void upperBoundExceeded(const PropertyImpl* p) {
+  throwException(qm0::messages::UpperBoundExceeded(p->getQualifiedName(), std::to_string(p->getUpper())));
+}
+
+// Refuses one more entry in `p` of `e` when the collection is full.
+void checkRoom(const ElementImpl* e, const PropertyImpl* p) {
+  if (p->getUpper() != meta::unbounded && e->slots[p->getSlotIndex()].size() >= p->getUpper())
+    upperBoundExceeded(p);
+}
+
 // Checks that `value` may be stored in `p` of `e` and returns its targets
 // when `p` is a reference.
 std::vector<ElementImpl*> checkValue(const ElementImpl* e, const PropertyImpl* p, const Value& value) {
   std::vector<ElementImpl*> targets;
   if (value.isEmpty()) return targets;
-  if (value.size() > p->getUpper()) cannotCast(value.getType() ? value.getType()->getQualifiedName() : u"");
+  if (value.size() > p->getUpper()) {
+    if (p->isMultiValued()) upperBoundExceeded(p);
+    cannotCast(value.getType() ? value.getType()->getQualifiedName() : u"");
+  }
   if (p->isReference()) {
     auto* expected = static_cast<const meta::Class::Impl*>(p->getTypeImpl());
     targets.reserve(value.size());
@@ -273,12 +287,16 @@ bool ownsOrIs(const ElementImpl* candidate, const ElementImpl* e) {
   }
 }
 
-// Refuses making `t` a target of `e.p` when that would make an element own
-// itself. Called before anything changes.
-void checkLink(const ElementImpl* e, const PropertyImpl* p, const ElementImpl* t) {
+// Refuses making `t` a new target of `e.p` when that would make an element
+// own itself or overfill a bounded collection: the opposite end of `t`, and
+// `e.p` itself unless the caller makes room there first. Called before
+// anything changes, so that a refused link changes nothing.
+void checkLink(const ElementImpl* e, const PropertyImpl* p, const ElementImpl* t, bool roomHereToo = true) {
   const PropertyImpl* q = p->getOppositeImpl();
   if ((p->isComposite() && ownsOrIs(t, e)) || (q != nullptr && q->isComposite() && ownsOrIs(e, t)))
     throw std::invalid_argument("qm0: an element cannot own itself or one of its owners");
+  if (roomHereToo && p->isMultiValued()) checkRoom(e, p);
+  if (q != nullptr && q->isMultiValued() && !holds(t, q, e)) checkRoom(t, q);
 }
 
 // Makes `t` a target of `e.p` (at `index` in a collection) and `e` a target
@@ -319,6 +337,10 @@ void setReferences(ModelState& m, ElementImpl* e, const PropertyImpl* p, const s
   const std::unordered_set<const ElementImpl*> wantedSet(targets.begin(), targets.end());
   if (wantedSet.size() != targets.size())
     throw std::invalid_argument("qm0: an element is twice in one reference collection");
+  // Every new target is checked before anything changes: taking the old
+  // targets out never makes room at a new target's end.
+  for (ElementImpl* t : targets)
+    if (!holds(e, p, t)) checkLink(e, p, t, false);  // e.p's own size was checked with the value
   const std::uint32_t i = p->getSlotIndex();
   const Entries before = e->slots[i];
   for (const Entry& entry : before) {
@@ -632,11 +654,11 @@ void ModelElement::insert(const meta::Property& property, std::size_t index, con
   std::vector<ElementImpl*> targets = checkValue(e, p, entry);
   Entries& slot = e->slots[p->getSlotIndex()];
   if (index > slot.size()) throw std::out_of_range("qm0: insert index past the end");
-  if (slot.size() + 1 > p->getUpper()) cannotCast(entry.getType()->getQualifiedName());
   if (p->isReference()) {
     link(m, e, p, targets.front(), index);
     return;
   }
+  checkRoom(e, p);
   m.saveSlot(e, p->getSlotIndex());
   slot.insert(slot.begin() + static_cast<std::ptrdiff_t>(index), stored(en));
   recordEntryChange(m, e, p, OCDChange::Insert, index, &en);
@@ -682,6 +704,7 @@ void ModelElement::replace(const meta::Property& property, std::size_t index, co
   if (p->isReference()) {
     if (holds(e, p, targets.front()))
       throw std::invalid_argument("qm0: an element is twice in one reference collection");
+    checkLink(e, p, targets.front(), false);  // the old target makes room here
     unlink(m, e, p, targetOf(slot[index]));
     link(m, e, p, targets.front(), index);
     return;
