@@ -82,6 +82,7 @@ TEST(PropertySerializerTest, StandardTypesRoundTripThroughTheirText) {
                   pt::ptime(boost::gregorian::date(2024, 2, 29), pt::hours(23) + pt::microseconds(5)),
                   u"2024-02-29T23:00:00.000005");
   expectRoundTrip(StandardTypes::dateTimeMeta(), pt::ptime(boost::date_time::not_a_date_time), u"not-a-date-time");
+  expectRoundTrip(StandardTypes::dateTimeMeta(), pt::ptime(boost::date_time::neg_infin), u"-infinity");
   expectRoundTrip(StandardTypes::dateTimeMeta(), pt::ptime(boost::date_time::pos_infin), u"+infinity");
   expectRoundTrip(StandardTypes::stringToStringMapMeta(), StringToStringMap{{u"k", u"v\""}, {u"a", u""}}, u"");
 }
@@ -173,6 +174,16 @@ TEST_F(JsonTest, ADatatypeValueReadsBackEqual) {
   EXPECT_EQ(items[0].getValue().get<DataValue>(), b);
 }
 
+TEST_F(JsonTest, SpecialDateTimesReadBackAsThemselves) {
+  for (auto special : {boost::date_time::not_a_date_time, boost::date_time::neg_infin, boost::date_time::pos_infin}) {
+    DataValue b(s.box);
+    b.set(s.when, Value(StandardTypes::dateTimeMeta(), pt::ptime(special)));
+    std::vector<io::ParseItem> items = read(write(Value(s.box, b)));
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].getValue().get<DataValue>(), b) << special;
+  }
+}
+
 TEST_F(JsonTest, SeveralValuesAreSeveralItemsAndUnknownTypesAreSkipped) {
   std::vector<io::ParseItem> items = read(write(Value(s.point, std::vector<DataValue>{point(1, 2), point(3, 4)})));
   ASSERT_EQ(items.size(), 2u);
@@ -190,6 +201,7 @@ TEST_F(JsonTest, MalformedTextOrValuesThatDoNotFitAreErrors) {
   EXPECT_THROW(read(u"{\"$type\":\"shapes.Point\",\"x\":\"one\"}"), std::invalid_argument);
   EXPECT_THROW(read(u"{\"$type\":\"shapes.Point\",\"genre\":\"Drama\"}"), std::invalid_argument);
   EXPECT_THROW(read(u"{\"$type\":\"shapes.Point\",\"tags\":\"not a list\"}"), std::invalid_argument);
+  EXPECT_THROW(read(u"{\"$type\":\"shapes.Box\",\"flags\":[true,false,true,false]}"), std::invalid_argument);
   EXPECT_EQ(errorIdOf([&] { write(integer(3)); }), "qm0:messages:CannotCastIncompatibleTypes");
   EXPECT_EQ(io::Serializer::create("xml"), nullptr);
   EXPECT_EQ(io::Parser::create(""), nullptr);

@@ -25,26 +25,34 @@ using foundation::core::except::throwException;
 
 namespace detail {
 
-namespace {
 // A listener's failure must not stop the model or the other listeners: it is
 // logged and dropped.
-void logListenerFailure(std::exception_ptr failure) {
-  static foundation::log::diagnostic_logger logger("qm::zero::framework");
+void logListenerFailure(std::exception_ptr failure) noexcept {
   try {
-    std::rethrow_exception(failure);
-  } catch (const std::exception& e) {
-    logger.log(foundation::log::severity::warning, "Exception from a model listener: ", e.what());
-  } catch (...) {
-    logger.log(foundation::log::severity::warning, "Unknown exception from a model listener");
+    static foundation::log::diagnostic_logger logger("qm::zero::framework");
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+      logger.log(foundation::log::severity::warning, "Exception from a model listener: ", e.what());
+    } catch (...) {
+      logger.log(foundation::log::severity::warning, "Unknown exception from a model listener");
+    }
+  } catch (...) {  // logging failed: the failure is dropped all the same
   }
 }
-}  // namespace
 
 void ModelState::checkChange() const {
   if (dataSourceModification > 0) return;
+  checkNotNotifying();
   if (freezeCount > 0) throwException(qm0::messages::ModelIsFrozen());
   if (!tx) throwException(qm0::messages::NoOpenTransaction());
 }
+
+void ModelState::checkNotNotifying() const {
+  if (notifying > 0) throwException(qm0::messages::ModelIsNotifying());
+}
+
+Model ModelState::keepAlive() const { return closing ? Model() : Model(self); }
 
 namespace {
 SavedElement& touchIn(UndoLog& log, ElementImpl* e) {
@@ -86,17 +94,27 @@ void ModelState::setOwner(ElementImpl* e, ElementImpl* owner, const meta::Proper
   e->owningProperty = property;
 }
 
-void ModelState::notifyFirstChange() {
-  // A copy: a listener may unregister itself while it is told.
-  std::vector<Listener*> targets;
-  for (const auto& holder : listeners) targets.push_back(holder->getListener());
-  for (Listener* l : targets) {
-    try {
-      l->firstChangeOccurred();
-    } catch (...) {
-      logListenerFailure(std::current_exception());
-    }
+void ModelState::sendFirstChange() {
+  // Inside another notification (a data source loading for a listener that
+  // reads) it waits for the next completed change or the commit.
+  if (tx && tx->firstChangePending && notifying == 0) {
+    tx->firstChangePending = false;
+    notify([](ListenerEntry& e) { guarded([&] { e.holder->getListener()->firstChangeOccurred(); }); });
   }
+}
+
+void ModelState::endNotification() {
+  if (--notifying > 0 || changing > 0) return;
+  // A Transaction destroyed while listeners were told could not roll back
+  // then; it does now, between two calls of the host.
+  if (tx && tx->abandoned && !tx->committing) rollbackTransaction(true);
+}
+
+void ModelState::tellRemoved(ListenerEntry& entry) {
+  entry.removed = true;
+  beginNotification();
+  guarded([&] { entry.holder->getListener()->listenerRemoved(); });
+  endNotification();
 }
 
 namespace {
@@ -203,6 +221,23 @@ void ModelState::restore(UndoLog& log) {
 
 void ModelState::endTransaction() { tx.reset(); }
 
+void ModelState::rollbackTransaction(bool quiet) {
+  try {
+    rollbackMemory();
+  } catch (...) {
+    endTransaction();
+    if (!quiet) throw;
+    return;
+  }
+  endTransaction();
+  if (!dataSource) return;
+  try {
+    dataSource->rollback();
+  } catch (...) {
+    if (!quiet) throw;
+  }
+}
+
 }  // namespace detail
 
 // ---------------------------------------------------------------------------
@@ -230,18 +265,19 @@ Model::Impl::Impl() : state_(std::make_unique<ModelState>(this)) {}
 
 Model::Impl::~Impl() {
   ModelState& m = *state_;
+  m.closing = true;
   // The data source goes first: it may still unregister its listener.
   resetDataSource();
   if (m.tx) {
     m.rollbackMemory();
     m.endTransaction();
   }
-  auto listeners = std::move(m.listeners);
-  for (auto& holder : listeners) {
-    try {
-      if (holder) holder->getListener()->listenerRemoved();
-    } catch (...) {
-    }
+  // One at a time: a listener told may remove others, which are then told
+  // by removeListener and not again here.
+  while (!m.listeners.empty()) {
+    std::shared_ptr<detail::ListenerEntry> entry = std::move(m.listeners.front());
+    m.listeners.erase(m.listeners.begin());
+    m.tellRemoved(*entry);
   }
   // Surviving handles read as destroyed; emptying the slots ends reference cycles.
   for (auto* table : {&m.elements, &m.proxies}) {
@@ -287,13 +323,22 @@ std::vector<meta::Package> Model::Impl::getUsedPackages() const {
 void Model::Impl::destroyAllElements() {
   ModelState& m = *state_;
   m.checkChange();
+  detail::ChangeScope scope(m);
   // The all-destroyed step is a report of its own: what came before is sent
   // first, what comes after goes to the next report.
   if (m.tx) m.cutPiece(false);
   // Proxies stand for stored elements: they go too.
   std::vector<ModelElement> all = getAllElements();
   for (const auto& entry : m.proxies) all.push_back(entry.second);
-  for (const ModelElement& e : all) detail::destroyElement(m, detail::elementImpl(e));
+  // One destruction from the roots down: whatever it destroys leaves nothing
+  // behind in elements that go too, so its cost does not grow with the size
+  // of their collections.
+  std::vector<ElementImpl*> roots;
+  for (const ModelElement& e : all)
+    if (detail::elementImpl(e)->owner == nullptr) roots.push_back(detail::elementImpl(e));
+  detail::destroyElements(m, roots);
+  for (const ModelElement& e : all)  // none left when every owner is in the model
+    if (!e.isDestroyed()) detail::destroyElement(m, detail::elementImpl(e));
   m.record([](ReportBuilder& b) { b.allDestroyed(); });
   if (m.reporting()) m.cutPiece(false);
 }
@@ -303,6 +348,8 @@ void Model::Impl::destroyAllElements() {
 
 Transaction Model::Impl::beginTransaction() {
   ModelState& m = *state_;
+  m.checkNotNotifying();
+  if (m.closing) throw std::logic_error("qm0: the model is being destroyed");
   if (m.tx) throwException(qm0::messages::TransactionAlreadyOpen());
   if (m.freezeCount > 0) throwException(qm0::messages::ModelIsFrozen());
   static std::atomic<std::uint64_t> lastId{0};
@@ -317,6 +364,7 @@ bool Model::Impl::isInTransaction() const noexcept { return state_->tx != nullpt
 
 void Model::Impl::requestSnapshot() {
   ModelState& m = *state_;
+  m.checkNotNotifying();
   if (m.tx && m.dataSource) m.cutPiece(false);
 }
 
@@ -324,6 +372,14 @@ Transaction::Transaction(Transaction&& other) noexcept : model_(other.model_) { 
 
 Transaction::~Transaction() {
   if (!model_) return;
+  ModelState& m = model_->state();
+  if (m.notifying > 0 && m.tx) {
+    // Not now: the model is telling its listeners something. The model rolls
+    // the transaction back when the notification ends.
+    m.tx->abandoned = true;
+    model_ = nullptr;
+    return;
+  }
   try {
     rollback();
   } catch (...) {  // a destructor never throws
@@ -334,39 +390,33 @@ namespace {
 
 void notifyListeners(ModelState& m, const std::vector<std::shared_ptr<const ChangeReport>>& parts,
                      const std::shared_ptr<const ChangeReport>& whole) {
-  // Listeners registered or removed while reports are delivered take effect
-  // for the next transaction.
-  std::vector<ListenerHolderBase*> holders;
-  for (const auto& h : m.listeners) holders.push_back(h.get());
-  auto alive = [&](ListenerHolderBase* h) {
-    return std::any_of(m.listeners.begin(), m.listeners.end(), [&](const auto& x) { return x.get() == h; });
-  };
-  for (ListenerHolderBase* h : holders) {
-    if (parts.size() > 1) {
-      for (const auto& part : parts) {
-        if (!alive(h)) break;
-        try {
-          h->deliverPart(*part);
-        } catch (...) {
-          detail::logListenerFailure(std::current_exception());
-        }
-      }
-    }
-    if (!alive(h)) continue;
-    try {
-      h->deliverTransaction(*whole, parts.size() > 1);
-    } catch (...) {
-      detail::logListenerFailure(std::current_exception());
-    }
-  }
+  // Each listener gets the parts and then the whole transaction before the
+  // next one is told; one removed on the way hears nothing more.
+  m.notify([&](detail::ListenerEntry& e) {
+    if (parts.size() > 1)
+      for (const auto& part : parts)
+        if (!e.removed) ModelState::guarded([&] { e.holder->deliverPart(*part); });
+    if (!e.removed) ModelState::guarded([&] { e.holder->deliverTransaction(*whole, parts.size() > 1); });
+  });
+}
+
+// The transaction a Transaction object stands for, refusing to end it during
+// a notification.
+ModelState& endable(Model::Impl* model) {
+  if (!model || !model->state().tx) throw std::logic_error("qm0: the transaction is not open");
+  ModelState& m = model->state();
+  m.checkNotNotifying();
+  return m;
 }
 
 }  // namespace
 
 void Transaction::commit() {
-  if (!model_) throw std::logic_error("qm0: the transaction is not open");
-  Model::Impl* model = model_;
-  ModelState& m = model->state();
+  ModelState& m = endable(model_);
+  Model keep = m.keepAlive();  // a listener may drop the last handle
+  m.tx->committing = true;
+  // A change whose call failed half-way still counts: its listeners hear of it now.
+  m.sendFirstChange();
   datasource::DataSource* ds = m.dataSource.get();
   try {
     m.cutPiece(true);
@@ -401,12 +451,9 @@ void Transaction::commit() {
 }
 
 void Transaction::rollback() {
-  if (!model_) throw std::logic_error("qm0: the transaction is not open");
-  ModelState& m = model_->state();
+  ModelState& m = endable(model_);
   model_ = nullptr;
-  m.rollbackMemory();
-  m.endTransaction();
-  if (m.dataSource) m.dataSource->rollback();
+  m.rollbackTransaction(false);
 }
 
 // ---------------------------------------------------------------------------
@@ -453,26 +500,29 @@ datasource::DataSource* Model::Impl::getDataSource() const noexcept { return sta
 
 bool Model::Impl::addListener(std::unique_ptr<ListenerHolderBase> holder) {
   if (!holder || !holder->getListener()) throw std::invalid_argument("qm0: null listener");
-  auto& ls = state_->listeners;
-  for (const auto& h : ls)
-    if (h->getListener() == holder->getListener()) return false;
+  ModelState& m = *state_;
+  // It would never be told that it was removed.
+  if (m.closing) throw std::logic_error("qm0: the model is being destroyed");
+  auto& ls = m.listeners;
+  for (const auto& e : ls)
+    if (e->holder->getListener() == holder->getListener()) return false;
   auto at = std::upper_bound(ls.begin(), ls.end(), holder->getPriority(),
-                             [](int priority, const auto& h) { return priority < h->getPriority(); });
-  ls.insert(at, std::move(holder));
+                             [](int priority, const auto& e) { return priority < e->holder->getPriority(); });
+  auto entry = std::make_shared<detail::ListenerEntry>();
+  entry->holder = std::move(holder);
+  ls.insert(at, std::move(entry));
   return true;
 }
 
 bool Model::Impl::removeListener(const Listener* listener) {
-  auto& ls = state_->listeners;
-  auto it = std::find_if(ls.begin(), ls.end(), [&](const auto& h) { return h->getListener() == listener; });
+  ModelState& m = *state_;
+  auto& ls = m.listeners;
+  auto it = std::find_if(ls.begin(), ls.end(), [&](const auto& e) { return e->holder->getListener() == listener; });
   if (it == ls.end()) return false;
-  std::unique_ptr<ListenerHolderBase> holder = std::move(*it);
+  Model keep = m.keepAlive();
+  std::shared_ptr<detail::ListenerEntry> entry = std::move(*it);
   ls.erase(it);
-  try {
-    holder->getListener()->listenerRemoved();
-  } catch (...) {
-    detail::logListenerFailure(std::current_exception());
-  }
+  m.tellRemoved(*entry);
   return true;
 }
 

@@ -15,9 +15,13 @@
 #include <boost/uuid/string_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
+#include <boost/container/small_vector.hpp>
+
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
+#include <string>
+#include <unordered_set>
 
 namespace qm::zero {
 
@@ -151,12 +155,25 @@ void recordEntryChange(ModelState& m, ElementImpl* e, const PropertyImpl* p, std
 
 ElementImpl* targetOf(const Entry& entry) { return static_cast<ElementImpl*>(std::get<ModelElement>(entry).get()); }
 
+[[noreturn]] void upperBoundExceeded(const PropertyImpl* p) {
+  throwException(qm0::messages::UpperBoundExceeded(p->getQualifiedName(), std::to_string(p->getUpper())));
+}
+
+// Refuses one more entry in `p` of `e` when the collection is full.
+void checkRoom(const ElementImpl* e, const PropertyImpl* p) {
+  if (p->getUpper() != meta::unbounded && e->slots[p->getSlotIndex()].size() >= p->getUpper())
+    upperBoundExceeded(p);
+}
+
 // Checks that `value` may be stored in `p` of `e` and returns its targets
 // when `p` is a reference.
 std::vector<ElementImpl*> checkValue(const ElementImpl* e, const PropertyImpl* p, const Value& value) {
   std::vector<ElementImpl*> targets;
   if (value.isEmpty()) return targets;
-  if (value.size() > p->getUpper()) cannotCast(value.getType() ? value.getType()->getQualifiedName() : u"");
+  if (value.size() > p->getUpper()) {
+    if (p->isMultiValued()) upperBoundExceeded(p);
+    cannotCast(value.getType() ? value.getType()->getQualifiedName() : u"");
+  }
   if (p->isReference()) {
     auto* expected = static_cast<const meta::Class::Impl*>(p->getTypeImpl());
     targets.reserve(value.size());
@@ -191,6 +208,24 @@ std::size_t indexOf(const Entries& slot, const ElementImpl* t) {
 ElementImpl* singleTarget(const ElementImpl* e, const PropertyImpl* p) {
   const Entries& slot = e->slots[p->getSlotIndex()];
   return slot.empty() ? nullptr : targetOf(slot.front());
+}
+
+// Whether `t` is in the collection `p` of `e`. The other end answers without
+// a search where it can: an owned element knows its owner, a single-valued
+// opposite end its one target.
+bool holds(const ElementImpl* e, const PropertyImpl* p, const ElementImpl* t) {
+  if (p->isComposite()) return t->owner == e && t->owningProperty == p;
+  if (const PropertyImpl* q = p->getOppositeImpl(); q != nullptr && !q->isMultiValued()) return singleTarget(t, q) == e;
+  return indexOf(e->slots[p->getSlotIndex()], t) != std::numeric_limits<std::size_t>::max();
+}
+
+// Calls `f` with each element `e` owns.
+template <class F>
+void forEachOwned(const ElementImpl* e, F&& f) {
+  for (const meta::Class::Impl* c = e->cls.operator->(); c != nullptr; c = c->getSuperclassImpl())
+    for (auto&& [name, p] : c->getOwnedAttributes())
+      if (p->isComposite())
+        for (const Entry& entry : e->slots[p->getSlotIndex()]) f(targetOf(entry));
 }
 
 void rawInsert(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl* t, std::size_t index) {
@@ -233,25 +268,46 @@ bool unlink(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl* t
   return true;
 }
 
+// Whether `candidate` is `e` or one of its owners. Walks up from `e` and down
+// through what `candidate` owns by turns, so that the answer costs the
+// smaller of e's depth and candidate's subtree: putting a new element under
+// the deepest one of a long chain is as cheap as moving a deep subtree under
+// a root.
 bool ownsOrIs(const ElementImpl* candidate, const ElementImpl* e) {
-  for (const ElementImpl* a = e; a != nullptr; a = a->owner)
-    if (a == candidate) return true;
-  return false;
+  const ElementImpl* up = e;
+  boost::container::small_vector<const ElementImpl*, 16> down{candidate};
+  for (;;) {
+    if (up == nullptr || down.empty()) return false;
+    if (up == candidate) return true;
+    up = up->owner;
+    const ElementImpl* d = down.back();
+    down.pop_back();
+    if (d == e) return true;
+    forEachOwned(d, [&](const ElementImpl* owned) { down.push_back(owned); });
+  }
+}
+
+// Refuses making `t` a new target of `e.p` when that would make an element
+// own itself or overfill a bounded collection: the opposite end of `t`, and
+// `e.p` itself unless the caller makes room there first. Called before
+// anything changes, so that a refused link changes nothing.
+void checkLink(const ElementImpl* e, const PropertyImpl* p, const ElementImpl* t, bool roomHereToo = true) {
+  const PropertyImpl* q = p->getOppositeImpl();
+  if ((p->isComposite() && ownsOrIs(t, e)) || (q != nullptr && q->isComposite() && ownsOrIs(e, t)))
+    throw std::invalid_argument("qm0: an element cannot own itself or one of its owners");
+  if (roomHereToo && p->isMultiValued()) checkRoom(e, p);
+  if (q != nullptr && q->isMultiValued() && !holds(t, q, e)) checkRoom(t, q);
 }
 
 // Makes `t` a target of `e.p` (at `index` in a collection) and `e` a target
 // of the opposite end; owners follow composite ends.
 void link(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl* t, std::size_t index) {
   const PropertyImpl* q = p->getOppositeImpl();
-  if ((p->isComposite() && ownsOrIs(t, e)) || (q != nullptr && q->isComposite() && ownsOrIs(e, t)))
-    throw std::invalid_argument("qm0: an element cannot own itself or one of its owners");
+  if (p->isMultiValued() ? holds(e, p, t) : singleTarget(e, p) == t) return;
+  checkLink(e, p, t);
   ModelElement keepE(e), keepT(t);
   if (!p->isMultiValued()) {
-    ElementImpl* current = singleTarget(e, p);
-    if (current == t) return;
-    if (current != nullptr) unlink(m, e, p, current);
-  } else if (indexOf(e->slots[p->getSlotIndex()], t) != std::numeric_limits<std::size_t>::max()) {
-    return;
+    if (ElementImpl* current = singleTarget(e, p)) unlink(m, e, p, current);
   }
   if (p->isComposite() && t->owner != nullptr) unlink(m, t->owner, t->owningProperty, t);
   rawInsert(m, e, p, t, index);
@@ -261,7 +317,7 @@ void link(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl* t, 
     ElementImpl* other = singleTarget(t, q);
     if (other == e) return;
     if (other != nullptr) unlink(m, t, q, other);
-  } else if (indexOf(t->slots[q->getSlotIndex()], e) != std::numeric_limits<std::size_t>::max()) {
+  } else if (holds(t, q, e)) {
     return;
   }
   if (q->isComposite() && e->owner != nullptr) unlink(m, e->owner, e->owningProperty, e);
@@ -278,14 +334,18 @@ void setReferences(ModelState& m, ElementImpl* e, const PropertyImpl* p, const s
     }
     return;
   }
-  for (std::size_t i = 0; i < targets.size(); ++i)
-    for (std::size_t j = i + 1; j < targets.size(); ++j)
-      if (targets[i] == targets[j]) throw std::invalid_argument("qm0: an element is twice in one reference collection");
+  const std::unordered_set<const ElementImpl*> wantedSet(targets.begin(), targets.end());
+  if (wantedSet.size() != targets.size())
+    throw std::invalid_argument("qm0: an element is twice in one reference collection");
+  // Every new target is checked before anything changes: taking the old
+  // targets out never makes room at a new target's end.
+  for (ElementImpl* t : targets)
+    if (!holds(e, p, t)) checkLink(e, p, t, false);  // e.p's own size was checked with the value
   const std::uint32_t i = p->getSlotIndex();
   const Entries before = e->slots[i];
   for (const Entry& entry : before) {
     ElementImpl* t = targetOf(entry);
-    if (std::find(targets.begin(), targets.end(), t) == targets.end()) unlink(m, e, p, t);
+    if (wantedSet.count(t) == 0) unlink(m, e, p, t);
   }
   for (ElementImpl* t : targets) link(m, e, p, t, std::numeric_limits<std::size_t>::max());
   Entries wanted;
@@ -323,6 +383,7 @@ namespace detail {
 
 void setValue(ElementImpl* e, const PropertyImpl* p, const Value& value) {
   ModelState& m = changeableModel(e);
+  ChangeScope scope(m);
   std::vector<ElementImpl*> targets = checkValue(e, p, value);
   m.markLoaded(e, p);  // the whole value is known now
   if (p->isReference()) {
@@ -342,26 +403,32 @@ void setValue(ElementImpl* e, const PropertyImpl* p, const Value& value) {
 
 void linkElement(ElementImpl* e, const PropertyImpl* p, ElementImpl* target, std::size_t index) {
   ModelState& m = changeableModel(e);
+  ChangeScope scope(m);
   Value v{ModelElement(target)};
   checkValue(e, p, v);
   link(m, e, p, target, index);
 }
 
-void destroyElement(ModelState& m, ElementImpl* e) {
-  if (e->state == ElementImpl::State::Destroyed) return;
+namespace {
+
+// Destroys one element of a destruction whose elements are `doomed`: it
+// leaves its owner and the opposite ends of its references, unless those go
+// too (their slots are emptied with them, and a destroyed element's own
+// changes are not reported), and its slots are emptied.
+void destroyOne(ModelState& m, ElementImpl* e, const std::unordered_set<const ElementImpl*>& doomed) {
   ModelElement keep(e);
-  const std::vector<meta::Property> attributes = e->cls->getAllAttributes();
-  // Owned elements go first, so that each leaves its owner before the owner goes.
-  for (const meta::Property& p : attributes) {
-    if (!p->isComposite()) continue;
-    const Entries owned = e->slots[p->getSlotIndex()];
-    for (const Entry& entry : owned) destroyElement(m, targetOf(entry));
+  if (e->owner != nullptr) {
+    if (doomed.count(e->owner) != 0) m.setOwner(e, nullptr, nullptr);
+    else unlink(m, e->owner, e->owningProperty, e);
   }
-  if (e->owner != nullptr) unlink(m, e->owner, e->owningProperty, e);
-  for (const meta::Property& p : attributes) {
+  for (const meta::Property& p : e->cls->getAllAttributes()) {
     if (!p->isReference() || !p->hasOpposite()) continue;
+    const PropertyImpl* q = p->getOppositeImpl();
     const Entries targets = e->slots[p->getSlotIndex()];
-    for (const Entry& entry : targets) unlink(m, e, p.operator->(), targetOf(entry));
+    for (const Entry& entry : targets) {
+      ElementImpl* t = targetOf(entry);
+      if (doomed.count(t) == 0) rawErase(m, t, q, e);
+    }
   }
   // Release what the element still refers to, so that reference cycles end here.
   for (std::uint32_t i = 0; i < e->slots.size(); ++i) {
@@ -375,6 +442,36 @@ void destroyElement(ModelState& m, ElementImpl* e) {
   m.record([&](ReportBuilder& b) { b.destroyed(keep); });
 }
 
+}  // namespace
+
+void destroyElements(ModelState& m, const std::vector<ElementImpl*>& roots) {
+  // Every element to destroy, owned elements before their owner, in the order
+  // of properties and collections. Containment may be deeper than the call
+  // stack: an explicit stack of (element, its owned elements are listed).
+  std::vector<ModelElement> order;
+  std::unordered_set<const ElementImpl*> doomed;
+  std::vector<std::pair<ElementImpl*, bool>> stack;
+  for (auto root = roots.rbegin(); root != roots.rend(); ++root) stack.emplace_back(*root, false);
+  while (!stack.empty()) {
+    auto [e, listed] = stack.back();
+    stack.pop_back();
+    if (listed) {
+      order.emplace_back(e);
+      continue;
+    }
+    if (e->state == ElementImpl::State::Destroyed || !doomed.insert(e).second) continue;
+    stack.emplace_back(e, true);
+    const std::size_t first = stack.size();
+    for (const meta::Property& p : e->cls->getAllAttributes())
+      if (p->isComposite())
+        for (const Entry& entry : e->slots[p->getSlotIndex()]) stack.emplace_back(targetOf(entry), false);
+    std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
+  }
+  for (const ModelElement& e : order) destroyOne(m, elementImpl(e), doomed);
+}
+
+void destroyElement(ModelState& m, ElementImpl* e) { destroyElements(m, {e}); }
+
 }  // namespace detail
 
 // ---------------------------------------------------------------------------
@@ -387,6 +484,7 @@ ModelElement ModelElement::createReflective(const Model& model, const meta::Clas
   if (!cls->getPackageImpl()->isComplete()) throw std::invalid_argument("qm0: the class's package is not built yet");
   ModelState& m = model->state();
   m.checkChange();
+  detail::ChangeScope scope(m);
   if (m.elements.count(uuid) != 0) throwException(qm0::messages::DuplicateElementId(uuidText(uuid)));
   ElementImpl* e = nullptr;
   ModelElement handle;
@@ -551,15 +649,16 @@ void ModelElement::insert(const meta::Property& property, std::size_t index, con
   loadForEdit(e, p);
   checkMultiValued(p);
   ModelState& m = changeableModel(e);
+  detail::ChangeScope scope(m);
   const Entry& en = singleEntry(p, entry);
   std::vector<ElementImpl*> targets = checkValue(e, p, entry);
   Entries& slot = e->slots[p->getSlotIndex()];
   if (index > slot.size()) throw std::out_of_range("qm0: insert index past the end");
-  if (slot.size() + 1 > p->getUpper()) cannotCast(entry.getType()->getQualifiedName());
   if (p->isReference()) {
     link(m, e, p, targets.front(), index);
     return;
   }
+  checkRoom(e, p);
   m.saveSlot(e, p->getSlotIndex());
   slot.insert(slot.begin() + static_cast<std::ptrdiff_t>(index), stored(en));
   recordEntryChange(m, e, p, OCDChange::Insert, index, &en);
@@ -578,6 +677,7 @@ void ModelElement::removeAt(const meta::Property& property, std::size_t index) {
   loadForEdit(e, p);
   checkMultiValued(p);
   ModelState& m = changeableModel(e);
+  detail::ChangeScope scope(m);
   Entries& slot = e->slots[p->getSlotIndex()];
   if (index >= slot.size()) throw std::out_of_range("qm0: remove index past the end");
   if (p->isReference()) {
@@ -595,14 +695,16 @@ void ModelElement::replace(const meta::Property& property, std::size_t index, co
   loadForEdit(e, p);
   checkMultiValued(p);
   ModelState& m = changeableModel(e);
+  detail::ChangeScope scope(m);
   const Entry& en = singleEntry(p, entry);
   std::vector<ElementImpl*> targets = checkValue(e, p, entry);
   Entries& slot = e->slots[p->getSlotIndex()];
   if (index >= slot.size()) throw std::out_of_range("qm0: replace index past the end");
   if (slot[index] == en) return;
   if (p->isReference()) {
-    if (indexOf(slot, targets.front()) != std::numeric_limits<std::size_t>::max())
+    if (holds(e, p, targets.front()))
       throw std::invalid_argument("qm0: an element is twice in one reference collection");
+    checkLink(e, p, targets.front(), false);  // the old target makes room here
     unlink(m, e, p, targetOf(slot[index]));
     link(m, e, p, targets.front(), index);
     return;
@@ -618,6 +720,7 @@ bool ModelElement::remove(const meta::Property& property, const ModelElement& ta
   loadForEdit(e, p);
   if (!p->isReference()) cannotCast(p->getType()->getQualifiedName());
   ModelState& m = changeableModel(e);
+  detail::ChangeScope scope(m);
   return unlink(m, e, p, asElement(target));
 }
 
@@ -634,6 +737,7 @@ meta::Property ModelElement::getOwningProperty() const {
 void ModelElement::destroy() {
   ElementImpl* e = resolved(*this);
   ModelState& m = changeableModel(e);
+  detail::ChangeScope scope(m);
   detail::destroyElement(m, e);
 }
 

@@ -1,6 +1,8 @@
 #include <qm/zero/Messages.hpp>
 #include <qm/zero/ModelElementBuilder.hpp>
 
+#include "ModelState.hpp"
+
 #include <foundation/core/except/Exception.hpp>
 
 #include <stdexcept>
@@ -30,6 +32,8 @@ void ModelElement::Builder::set(const meta::Property& property, const Value& val
 }
 
 ModelElement ModelElement::Builder::create(const boost::uuids::uuid& uuid) {
+  // Listeners hear of the new element once it has its values.
+  detail::ChangeScope scope(model_->state());
   ModelElement element = ModelElement::createReflective(model_, cls_, uuid);
   try {
     for (const auto& [property, value] : values_) element.set(property, value);

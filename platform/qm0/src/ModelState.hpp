@@ -10,12 +10,17 @@
 
 #include <boost/functional/hash.hpp>
 
+#include <exception>
 #include <memory>
 #include <optional>
 #include <unordered_map>
 #include <vector>
 
 namespace qm::zero::detail {
+
+// A listener's failure must not stop the model or the other listeners: it is
+// logged and dropped.
+void logListenerFailure(std::exception_ptr failure) noexcept;
 
 /// A model element: its class, its model, its owner and one slot of entries
 /// per attribute of its class (the attribute's slot index).
@@ -69,7 +74,18 @@ struct TransactionState {
   ReportBuilder piece;                 // changes since the last snapshot
   std::optional<ReportBuilder> whole;  // the whole transaction, once it was split
   std::vector<std::shared_ptr<const ShallowChangeReport<ModelElement>>> parts;
-  bool firstChangeNotified = false;
+  bool firstChangeRecorded = false;
+  bool firstChangePending = false;  // recorded, listeners not told yet
+  bool committing = false;          // inside Transaction::commit
+  bool abandoned = false;           // its Transaction died during a notification
+};
+
+/// One registered listener. Shared with the copies a notification walks, so
+/// that a listener removed meanwhile is seen as removed and its holder stays
+/// valid until the walk ends.
+struct ListenerEntry {
+  std::unique_ptr<ListenerHolderBase> holder;
+  bool removed = false;
 };
 
 struct ModelState {
@@ -80,14 +96,23 @@ struct ModelState {
   std::unordered_map<boost::uuids::uuid, ModelElement, boost::hash<boost::uuids::uuid>> proxies;   // Proxy
   std::vector<std::pair<meta::Package, std::size_t>> packageUse;  // first-use order
   std::unique_ptr<datasource::DataSource> dataSource;
-  std::vector<std::unique_ptr<ListenerHolderBase>> listeners;  // by priority, then registration
+  std::vector<std::shared_ptr<ListenerEntry>> listeners;  // by priority, then registration
   unsigned freezeCount = 0;
   unsigned dataSourceModification = 0;
+  unsigned notifying = 0;  // listener calls in progress
+  unsigned changing = 0;   // public changes in progress (ChangeScope)
+  bool closing = false;    // the model is being destroyed
   std::unique_ptr<TransactionState> tx;
   std::vector<std::unique_ptr<UndoLog>> loading;  // open loading transactions, innermost last
 
-  // Refuses a change that is not allowed now (frozen, no transaction).
+  // Refuses a change that is not allowed now (during a notification,
+  // frozen, no transaction).
   void checkChange() const;
+  // Refuses beginning or ending a transaction during a notification.
+  void checkNotNotifying() const;
+  // A handle that keeps the model alive across calls into hosts' code; null
+  // while the model is being destroyed.
+  Model keepAlive() const;
   // Whether a change is reported (an open transaction, no data-source
   // modification).
   bool reporting() const noexcept { return tx != nullptr && dataSourceModification == 0; }
@@ -98,18 +123,35 @@ struct ModelState {
   void restore(UndoLog& log);
   void setOwner(ElementImpl* e, ElementImpl* owner, const meta::Property::Impl* property);
 
-  // Reports, to the current piece and the whole transaction.
+  // Reports, to the current piece and the whole transaction. The first
+  // change of a transaction is told to the listeners once the public call
+  // that made it is complete (ChangeScope), never half-way through it.
   template <class F>
   void record(F&& f) {
     if (!reporting()) return;
     f(tx->piece);
     if (tx->whole) f(*tx->whole);
-    if (!tx->firstChangeNotified) {
-      tx->firstChangeNotified = true;
-      notifyFirstChange();
+    if (!tx->firstChangeRecorded) tx->firstChangeRecorded = tx->firstChangePending = true;
+  }
+  void sendFirstChange();
+
+  // Listener calls: `call` runs for every listener registered when the
+  // notification starts and not removed since, with changes refused.
+  template <class F>
+  void notify(F&& call);
+  // Runs one call into a listener; what it throws is logged and dropped.
+  template <class F>
+  static void guarded(F&& call) noexcept {
+    try {
+      call();
+    } catch (...) {
+      logListenerFailure(std::current_exception());
     }
   }
-  void notifyFirstChange();
+  void beginNotification() noexcept { ++notifying; }
+  void endNotification();
+  // Calls a listener's listenerRemoved (an entry already out of the list).
+  void tellRemoved(ListenerEntry& entry);
 
   // Element tables: an element is in the table of its state.
   void enterTable(ElementImpl* e);
@@ -124,10 +166,53 @@ struct ModelState {
   void cutPiece(bool alwaysCallSnapshot);
   void rollbackMemory();
   void endTransaction();
+  // Rolls the open transaction back (memory, then the data source's
+  // rollback); `quiet` swallows the data source's exception.
+  void rollbackTransaction(bool quiet);
 };
+
+/// Brackets one public change. Changes nest (a data source may change the
+/// model while it is asked to load something); when the outermost one
+/// completes, the listeners hear of the transaction's first change. Keeps
+/// the model alive meanwhile, since a listener may drop the last handle.
+class ChangeScope {
+ public:
+  explicit ChangeScope(ModelState& m) : m_(m), keep_(m.keepAlive()), exceptions_(std::uncaught_exceptions()) {
+    ++m_.changing;
+  }
+  ~ChangeScope() {
+    // Unwinding: the notification waits for the next completed change or
+    // the commit.
+    if (--m_.changing > 0 || std::uncaught_exceptions() != exceptions_) return;
+    try {
+      m_.sendFirstChange();
+    } catch (...) {  // no memory for the copy of the listener list: it waits too
+    }
+  }
+  ChangeScope(const ChangeScope&) = delete;
+  ChangeScope& operator=(const ChangeScope&) = delete;
+
+ private:
+  ModelState& m_;
+  Model keep_;
+  int exceptions_;
+};
+
+template <class F>
+void ModelState::notify(F&& call) {
+  // A copy: listeners may register and remove listeners while they are told;
+  // one removed meanwhile is skipped, one added waits for the next notification.
+  std::vector<std::shared_ptr<ListenerEntry>> targets = listeners;
+  beginNotification();
+  for (const auto& entry : targets)
+    if (!entry->removed) call(*entry);
+  endNotification();
+}
 
 // Element operations used by the model and by data sources.
 void destroyElement(ModelState& model, ElementImpl* e);
+// Destroys `roots` and everything they own, owned elements before their owner.
+void destroyElements(ModelState& model, const std::vector<ElementImpl*>& roots);
 void setValue(ElementImpl* e, const meta::Property::Impl* p, const Value& value);
 void linkElement(ElementImpl* e, const meta::Property::Impl* p, ElementImpl* target, std::size_t index);
 

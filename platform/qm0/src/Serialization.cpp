@@ -295,7 +295,7 @@ DataValue dataValueFromJson(const json::object& o, const meta::DataType& type) {
     EntryType et = entryTypeOf(t);
     Entries entries;
     if (attribute->isMultiValued()) {
-      if (!it->value().is_array()) badJson(t);
+      if (!it->value().is_array() || it->value().get_array().size() > attribute->getUpper()) badJson(t);
       for (const json::value& item : it->value().get_array()) entries.push_back(entryFromJson(item, et, t));
     } else {
       entries.push_back(entryFromJson(it->value(), et, t));

@@ -7,6 +7,8 @@
 #include <foundation/core/except/Exception.hpp>
 #include <matrix/Array.hpp>
 
+#include <string>
+
 namespace qm::zero {
 
 namespace {
@@ -122,6 +124,11 @@ void DataValue::set(const meta::Property& attribute, const Value& value) {
   std::size_t slot = attributeSlot(type_, attribute);
   if (!value.isEmpty() && !attribute->getTypeImpl()->isAssignableFrom(value.getType().operator->()))
     cannotCast(value.getType());
+  if (value.size() > attribute->getUpper()) {
+    if (!attribute->isMultiValued()) cannotCast(value.getType());
+    throwException(
+        qm0::messages::UpperBoundExceeded(attribute->getQualifiedName(), std::to_string(attribute->getUpper())));
+  }
   if (fields_.use_count() > 1) fields_ = std::make_shared<Fields>(*fields_);
   fields_->values[slot] = value;
 }

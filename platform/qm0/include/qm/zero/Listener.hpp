@@ -23,6 +23,17 @@ namespace qm::zero {
 /// A listener that acts on notification 1 always and on notification 2 only
 /// when `alreadyReported` is false sees every change exactly once; a listener
 /// that wants one report per transaction acts on notification 2 alone.
+///
+/// What a listener may do while it is told anything (the report
+/// notifications, `firstChangeOccurred`, `listenerRemoved`): read the model
+/// (which may load from the data source), register listeners (told from the
+/// next notification on) and remove listeners (a removed listener is never
+/// called again, not even later in the same notification, so it may be
+/// deleted at once). It may not change the model or its transactions: every
+/// change, `destroyAllElements`, `requestSnapshot`, `beginTransaction` and a
+/// Transaction's `commit` and `rollback` throw qm0:messages:ModelIsNotifying
+/// and change nothing. A Transaction destroyed by a listener rolls back when
+/// the notification ends.
 class QM0_API Listener {
  public:
   Listener();
@@ -31,9 +42,10 @@ class QM0_API Listener {
   Listener& operator=(const Listener&) = delete;
 
   /// The model dropped the listener: it was unregistered, or the model is
-  /// being destroyed. Default: nothing.
+  /// being destroyed (then no listener can be registered). Default: nothing.
   virtual void listenerRemoved();
-  /// The open transaction has just made its first reported change. Default:
+  /// The open transaction has made its first reported change: sent once the
+  /// call that made it is complete, so the model is consistent. Default:
   /// nothing.
   virtual void firstChangeOccurred();
 };

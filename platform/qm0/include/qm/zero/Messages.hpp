@@ -33,6 +33,18 @@ FOUNDATION_DECLARE_MSG_ID(QM0_VISIBLE, NoOpenTransaction);
 /// A transaction was begun while another one is open.
 FOUNDATION_DECLARE_MSG_ID(QM0_VISIBLE, TransactionAlreadyOpen);
 
+/// A listener tried, while the model was telling it something, to change the
+/// model or to begin, commit or roll back a transaction.
+FOUNDATION_DECLARE_MSG_ID(QM0_VISIBLE, ModelIsNotifying);
+
+/// An entry was added to a collection that already holds as many as its
+/// property allows. Arguments: the property's qualified name (UTF-16), its
+/// upper bound (decimal, UTF-8).
+struct QM0_VISIBLE UpperBoundExceeded : resource_core::BaseMsgID {
+  UpperBoundExceeded(std::u16string property, std::string upper)
+      : BaseMsgID(groupName, "UpperBoundExceeded", {std::move(property), std::move(upper)}) {}
+};
+
 /// An element was created with an identity the model already holds.
 /// Argument: the uuid's text (UTF-8).
 struct QM0_VISIBLE DuplicateElementId : resource_core::BaseMsgID {

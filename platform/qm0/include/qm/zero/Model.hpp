@@ -62,8 +62,9 @@ class QM0_API FreezeGuard {
 };
 
 /// One open transaction of a model (Model::Impl::beginTransaction). Movable.
-/// Destroying it while open rolls it back, swallowing any exception. Must
-/// not outlive its model.
+/// Destroying it while open rolls it back, swallowing any exception (when a
+/// listener destroys it while it is told something, once that notification
+/// ends). Must not outlive its model.
 class QM0_API Transaction {
  public:
   Transaction(Transaction&& other) noexcept;
@@ -77,12 +78,15 @@ class QM0_API Transaction {
   /// listeners are notified (see Listener). If `snapshot`, `precommit` or
   /// `commit` throws, the transaction is rolled back (memory restored, the
   /// data source's `rollback` called) and the exception passes on. Throws
-  /// std::logic_error when the transaction is not open.
+  /// std::logic_error when the transaction is not open, and
+  /// qm0:messages:ModelIsNotifying (changing nothing) when called by a
+  /// listener while it is told something.
   void commit();
   /// Ends the transaction undoing its changes: memory is restored exactly
   /// (values, order of collections, owners, which elements exist), then the
   /// data source's `rollback` is called. No listener is notified. Throws
-  /// std::logic_error when the transaction is not open.
+  /// std::logic_error when the transaction is not open, and
+  /// qm0:messages:ModelIsNotifying as commit does.
   void rollback();
   bool isOpen() const noexcept { return model_ != nullptr; }
 
@@ -117,8 +121,10 @@ class QM0_API Model::Impl {
 
   /// Opens a transaction. With a data source, calls its
   /// `beginTransaction(id)` first. Throws qm0:messages:TransactionAlreadyOpen
-  /// when one is open, qm0:messages:ModelIsFrozen while frozen, and passes on
-  /// the data source's exception (no transaction is then open).
+  /// when one is open, qm0:messages:ModelIsFrozen while frozen,
+  /// qm0:messages:ModelIsNotifying from a listener while it is told something
+  /// (see Listener), and passes on the data source's exception (no
+  /// transaction is then open).
   Transaction beginTransaction();
   /// The in-transaction query: true between beginTransaction and the end of
   /// commit or rollback.
@@ -126,7 +132,8 @@ class QM0_API Model::Impl {
   /// Hands the changes made so far in the open transaction to the data
   /// source's `snapshot` now; later reports of the transaction hold only
   /// what changes afterwards. Nothing happens outside a transaction, without
-  /// a data source, or when nothing changed since the last snapshot.
+  /// a data source, or when nothing changed since the last snapshot. Refused
+  /// with qm0:messages:ModelIsNotifying while listeners are told something.
   void requestSnapshot();
   /// Destroys every element (proxies included) in one step, reported with the all-destroyed flag
   /// in a report of its own (changes made before are sent to the data source
@@ -150,7 +157,9 @@ class QM0_API Model::Impl {
 
   /// Registers a listener; false (and `holder` dropped) when the same
   /// listener object is already registered. Throws std::invalid_argument for
-  /// a null holder or listener.
+  /// a null holder or listener, std::logic_error while the model is being
+  /// destroyed. Registered during a notification, it is told from the next
+  /// one on.
   bool addListener(std::unique_ptr<ListenerHolderBase> holder);
   /// Registers `listener` through a ListenerHolder<L, Priority>.
   template <int Priority, class L>
@@ -158,7 +167,8 @@ class QM0_API Model::Impl {
     return addListener(std::unique_ptr<ListenerHolderBase>(new ListenerHolder<L, Priority>(listener)));
   }
   /// Unregisters `listener` and calls its `listenerRemoved()`; false when it
-  /// was not registered.
+  /// was not registered. Removed during a notification, it is not called
+  /// again, not even for the rest of that notification.
   bool removeListener(const Listener* listener);
 
   /// The model's state, for the framework's own code.

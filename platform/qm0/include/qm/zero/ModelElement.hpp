@@ -44,10 +44,16 @@ class PrivilegedWithResolveTag {
 /// The reflective operations (`get`, `set`, `isSet`, `unset` and the
 /// collection edits) apply to model elements only; on a metamodel object they
 /// throw std::logic_error. Every change must happen inside a transaction of
-/// the element's model, while the model is not frozen; otherwise the change
-/// is refused with qm0:messages:NoOpenTransaction or qm0:messages:ModelIsFrozen
-/// and nothing changes. A value of the wrong type or size is refused with
-/// qm0:messages:CannotCastIncompatibleTypes.
+/// the element's model, while the model is not frozen and is not telling its
+/// listeners something; otherwise the change is refused with
+/// qm0:messages:NoOpenTransaction, qm0:messages:ModelIsFrozen or
+/// qm0:messages:ModelIsNotifying and nothing changes. A value of the wrong
+/// type, or of several entries for a single-valued property, is refused with
+/// qm0:messages:CannotCastIncompatibleTypes. A collection never holds more
+/// than its upper bound: whatever would add one entry too many (`append`,
+/// `insert`, a whole-value `set`, `set` of a target, or an edit at the
+/// opposite end of a reference or of a composite) is refused with
+/// qm0:messages:UpperBoundExceeded and nothing changes.
 ///
 /// Handles may be copied and destroyed from several threads (the count is
 /// atomic); an element and its model are used from one thread at a time.

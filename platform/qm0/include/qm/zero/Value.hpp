@@ -38,6 +38,10 @@ class QM0_API DataValue {
   /// The attribute's value (empty when never set). Throws
   /// qm0:messages:PropertyNotOfClass for an attribute of another type.
   Value get(const meta::Property& attribute) const;
+  /// Throws qm0:messages:CannotCastIncompatibleTypes for a value of another
+  /// type or of several entries for a single-valued attribute, and
+  /// qm0:messages:UpperBoundExceeded for more entries than a multi-valued
+  /// attribute's upper bound.
   void set(const meta::Property& attribute, const Value& value);
 
   friend QM0_API bool operator==(const DataValue& a, const DataValue& b);

@@ -1,0 +1,328 @@
+// The framework used as an unlucky or hostile host would: structures deep
+// enough to break recursion, listeners that act on the model while it tells
+// them something, and collections pushed past their upper bound. Each case
+// checks that the call is refused cleanly or works, and that the model is
+// consistent afterwards.
+
+#include "ModelTestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+
+namespace {
+
+using namespace qm0test;
+
+// A package of its own: a node class that contains itself, with bounded
+// collections on both kinds of ends.
+//
+//   misuse.Node   kids: Node [0..*] composite ordered <-> parent: Node [0..1]
+//                 pair: Node [0..2] composite ordered <-> pairOf: Node [0..1]
+//                 friends: Node [0..2] <-> fans: Node [0..*]
+//                 marks: Integer [0..2] ordered
+//   misuse.Tally  counts: Integer [0..2]
+struct Misuse {
+  meta::Class node;
+  meta::DataType tally;
+  meta::Property kids, parent, pair, pairOf, friends, fans, marks, counts;
+
+  static const Misuse& get() {
+    static const Misuse instance;
+    return instance;
+  }
+
+ private:
+  Misuse() {
+    using meta::PropertyOptions;
+    meta::PackageBuilder b(u"misuse", u"urn:misuse", u"1");
+    node = b.addClass(u"Node");
+    tally = b.addDataType(u"Tally");
+    kids = b.addProperty(node, u"kids", node, PropertyOptions().bounds(0, meta::unbounded).setOrdered().setComposite());
+    parent = b.addProperty(node, u"parent", node);
+    pair = b.addProperty(node, u"pair", node, PropertyOptions().bounds(0, 2).setOrdered().setComposite());
+    pairOf = b.addProperty(node, u"pairOf", node);
+    friends = b.addProperty(node, u"friends", node, PropertyOptions().bounds(0, 2));
+    fans = b.addProperty(node, u"fans", node, PropertyOptions().bounds(0, meta::unbounded));
+    marks = b.addProperty(node, u"marks", meta::StandardTypes::integerMeta(), PropertyOptions().bounds(0, 2).setOrdered());
+    counts = b.addProperty(tally, u"counts", meta::StandardTypes::integerMeta(), PropertyOptions().bounds(0, 2));
+    b.setOpposite(kids, parent);
+    b.setOpposite(pair, pairOf);
+    b.setOpposite(friends, fans);
+    meta::MetaRegistry::getInstance()->registerPackage(b.build());
+  }
+};
+
+class MisuseTest : public ::testing::Test {
+ protected:
+  const Misuse& mm = Misuse::get();
+  Model model = Model::create();
+
+  ModelElement node() { return ModelElement::createReflective(model, mm.node); }
+
+  template <class F>
+  void inTransaction(F&& f) {
+    Transaction tx = model->beginTransaction();
+    f();
+    tx.commit();
+  }
+};
+
+// --- Deep structures -------------------------------------------------------
+// Deep enough that one stack frame per level would overflow the stack.
+
+class DeepTest : public MisuseTest {
+ protected:
+  static constexpr std::size_t depth = 100000;
+  ModelElement root, leaf;
+
+  // A chain of `depth` nodes, each the only kid of the one before, made in
+  // the open transaction by appending at the deepest node.
+  void buildChain() {
+    root = leaf = node();
+    for (std::size_t i = 1; i < depth; ++i) {
+      ModelElement next = node();
+      leaf.append(mm.kids, ref(next));
+      leaf = next;
+    }
+  }
+  void buildCommittedChain() { inTransaction([&] { buildChain(); }); }
+};
+
+TEST_F(DeepTest, DestroyingADeepChainAndRollingItBackWork) {
+  buildCommittedChain();
+  ModelElement beforeLeaf = leaf.getOwner();
+  {
+    Transaction tx = model->beginTransaction();
+    root.destroy();
+    EXPECT_EQ(model->getElementCount(), 0u);
+    EXPECT_TRUE(leaf.isDestroyed());
+    tx.rollback();
+  }
+  EXPECT_EQ(model->getElementCount(), depth);
+  EXPECT_EQ(leaf.getOwner(), beforeLeaf);
+  EXPECT_EQ(targets(beforeLeaf, mm.kids), (std::vector<ModelElement>{leaf}));
+  inTransaction([&] { root.destroy(); });
+  EXPECT_EQ(model->getElementCount(), 0u);
+  EXPECT_TRUE(leaf.isDestroyed());
+}
+
+TEST_F(DeepTest, RollingBackTheCreationOfADeepChainRemovesIt) {
+  Transaction tx = model->beginTransaction();
+  buildChain();
+  tx.rollback();
+  EXPECT_EQ(model->getElementCount(), 0u);
+  EXPECT_TRUE(root.isDestroyed());
+  EXPECT_TRUE(leaf.isDestroyed());
+}
+
+TEST_F(DeepTest, DestroyingAllElementsOfADeepChainWorks) {
+  buildCommittedChain();
+  inTransaction([&] { model->destroyAllElements(); });
+  EXPECT_EQ(model->getElementCount(), 0u);
+  EXPECT_TRUE(root.isDestroyed());
+}
+
+TEST_F(DeepTest, AnElementCannotBecomeOwnedByItsDeepestDescendant) {
+  buildCommittedChain();
+  Transaction tx = model->beginTransaction();
+  EXPECT_THROW(leaf.append(mm.kids, ref(root)), std::invalid_argument);
+  EXPECT_THROW(root.set(mm.parent, leaf), std::invalid_argument);
+  EXPECT_FALSE(root.getOwner());
+  EXPECT_TRUE(targets(leaf, mm.kids).empty());
+  // Moving the deep part under the root is no cycle.
+  ModelElement middle = leaf.getOwner().getOwner();
+  root.append(mm.kids, ref(middle));
+  EXPECT_EQ(middle.getOwner(), root);
+  EXPECT_EQ(targets(root, mm.kids).size(), 2u);
+  tx.commit();
+}
+
+// --- Listeners -------------------------------------------------------------
+
+// A listener that counts what it is told and runs what a test gives it.
+struct Reacting : Listener {
+  std::function<void()> onFirstChange, onReport, onRemoved;
+  int calls = 0;
+  void firstChangeOccurred() override { react(onFirstChange); }
+  void reportChanges(const ShallowChangeReport<ModelElement>&) { react(onReport); }
+  void reportChanges(const ShallowChangeReport<ModelElement>&, bool) { react(onReport); }
+  void listenerRemoved() override { react(onRemoved); }
+
+ private:
+  void react(const std::function<void()>& f) {
+    ++calls;
+    if (f) f();
+  }
+};
+
+enum class Moment { FirstChange, Report, ModelTeardown };
+
+// Makes `react` the reaction of `l` at `moment`, then makes that moment
+// happen in a model of its own, which it returns to the caller dead or alive.
+void happen(Moment moment, Model& local, Reacting& l, std::function<void()> react) {
+  (moment == Moment::FirstChange ? l.onFirstChange : moment == Moment::Report ? l.onReport : l.onRemoved) =
+      std::move(react);
+  if (moment == Moment::ModelTeardown) {
+    local = Model();
+    return;
+  }
+  Transaction tx = local->beginTransaction();
+  ModelElement::createReflective(local, Misuse::get().node);
+  tx.commit();
+}
+
+TEST(ListenerTest, AListenerRemovedDuringANotificationIsNeverCalledAgain) {
+  for (Moment moment : {Moment::FirstChange, Moment::Report, Moment::ModelTeardown}) {
+    SCOPED_TRACE(static_cast<int>(moment));
+    Model local = Model::create();
+    Reacting remover, victim;
+    local->addListener<0>(&remover);
+    local->addListener<1>(&victim);
+    Model::Impl* impl = local.get();
+    bool removed = false;
+    int callsWhenRemoved = -1;
+    happen(moment, local, remover, [&] {
+      removed = impl->removeListener(&victim);
+      callsWhenRemoved = victim.calls;  // the victim could be deleted now
+    });
+    EXPECT_TRUE(removed);
+    EXPECT_EQ(victim.calls, callsWhenRemoved);
+    if (local) local->removeListener(&remover);
+  }
+}
+
+TEST_F(MisuseTest, ListenersCannotChangeTheModelOrItsTransactionWhileTheyAreTold) {
+  ModelElement a, b;
+  inTransaction([&] {
+    a = node();
+    b = node();
+  });
+  Reacting listener;
+  model->addListener<0>(&listener);
+  Transaction tx = model->beginTransaction();
+  std::vector<std::string> refusals;
+  listener.onFirstChange = [&] {
+    refusals = {errorIdOf([&] { tx.rollback(); }),
+                errorIdOf([&] { tx.commit(); }),
+                errorIdOf([&] { b.destroy(); }),
+                errorIdOf([&] { a.set(mm.kids, refs(mm.kids, {})); }),
+                errorIdOf([&] { node(); }),
+                errorIdOf([&] { model->destroyAllElements(); }),
+                errorIdOf([&] { model->requestSnapshot(); }),
+                errorIdOf([&] { model->beginTransaction(); })};
+  };
+  a.append(mm.kids, ref(b));
+  EXPECT_EQ(refusals, std::vector<std::string>(8, "qm0:messages:ModelIsNotifying"));
+  // Told once the change was complete; the transaction goes on.
+  EXPECT_TRUE(model->isInTransaction());
+  tx.commit();
+  EXPECT_EQ(targets(a, mm.kids), (std::vector<ModelElement>{b}));
+  EXPECT_EQ(b.getOwner(), a);
+  EXPECT_FALSE(b.isDestroyed());
+  model->removeListener(&listener);
+}
+
+TEST(ListenerTest, AfterCommitAndWhenRemovedListenersCannotBeginTransactionsOrChange) {
+  for (Moment moment : {Moment::Report, Moment::ModelTeardown}) {
+    SCOPED_TRACE(static_cast<int>(moment));
+    Model local = Model::create();
+    Reacting listener;
+    local->addListener<0>(&listener);
+    Model::Impl* impl = local.get();
+    std::string refused;
+    happen(moment, local, listener, [&] { refused = errorIdOf([&] { impl->beginTransaction(); }); });
+    EXPECT_EQ(refused, "qm0:messages:ModelIsNotifying");
+    if (local) {
+      local->removeListener(&listener);
+      EXPECT_NO_THROW(local->beginTransaction().commit());
+    }
+  }
+  // Removed by the host inside a transaction.
+  Model local = Model::create();
+  Reacting listener;
+  local->addListener<0>(&listener);
+  Transaction tx = local->beginTransaction();
+  ModelElement n = ModelElement::createReflective(local, Misuse::get().node);
+  std::string refused;
+  listener.onRemoved = [&] { refused = errorIdOf([&] { n.destroy(); }); };
+  local->removeListener(&listener);
+  EXPECT_EQ(refused, "qm0:messages:ModelIsNotifying");
+  EXPECT_FALSE(n.isDestroyed());
+  tx.commit();
+}
+
+TEST_F(MisuseTest, ATransactionDroppedByAListenerIsRolledBackWhenTheNotificationEnds) {
+  Reacting listener;
+  model->addListener<0>(&listener);
+  std::optional<Transaction> held(model->beginTransaction());
+  listener.onFirstChange = [&] { held.reset(); };
+  ModelElement n = node();
+  EXPECT_FALSE(model->isInTransaction());
+  EXPECT_TRUE(n.isDestroyed());
+  EXPECT_EQ(model->getElementCount(), 0u);
+  EXPECT_NO_THROW(model->beginTransaction().commit());
+  model->removeListener(&listener);
+}
+
+TEST(ListenerTest, AListenerMayDropTheLastHandleOfItsModel) {
+  Model local = Model::create();
+  Reacting dropping, next;
+  dropping.onReport = [&] { local = Model(); };
+  local->addListener<0>(&dropping);
+  local->addListener<1>(&next);
+  Transaction tx = local->beginTransaction();
+  ModelElement n = ModelElement::createReflective(local, Misuse::get().node);
+  tx.commit();
+  EXPECT_FALSE(local);
+  EXPECT_TRUE(n.isDestroyed());
+  // The model lived until the commit returned: each heard of the first
+  // change, the report and its removal.
+  EXPECT_EQ(dropping.calls, 3);
+  EXPECT_EQ(next.calls, 3);
+}
+
+// --- Bounds ----------------------------------------------------------------
+
+TEST_F(MisuseTest, ABoundedCollectionRefusesAnEntryTooManyWhicheverWayItComes) {
+  ModelElement a, b, c, d, x;
+  inTransaction([&] {
+    a = node(), b = node(), c = node(), d = node(), x = node();
+    a.set(mm.marks, Value(meta::StandardTypes::integerMeta(), std::vector<int>{1, 2}));
+    a.set(mm.friends, refs(mm.friends, {b, c}));
+    a.set(mm.pair, refs(mm.pair, {b, c}));
+  });
+  const std::string before = dump(model);
+  Transaction tx = model->beginTransaction();
+  const std::vector<std::function<void()>> tooMany = {
+      [&] { a.append(mm.marks, integer(3)); },
+      [&] { a.insert(mm.marks, 0, integer(3)); },
+      [&] { a.set(mm.marks, Value(meta::StandardTypes::integerMeta(), std::vector<int>{1, 2, 3})); },
+      [&] { a.append(mm.friends, ref(d)); },
+      [&] { a.insert(mm.friends, 0, ref(d)); },
+      [&] { a.set(mm.friends, d); },
+      [&] { a.set(mm.friends, refs(mm.friends, {b, c, d})); },
+      [&] { d.append(mm.fans, ref(a)); },           // from the other end
+      [&] { d.set(mm.fans, refs(mm.fans, {x, a})); },  // nothing of it stays
+      [&] { d.set(mm.pairOf, a); },                  // an owner's full collection
+      [&] { a.append(mm.pair, ref(d)); },
+      [&] {
+        DataValue t(mm.tally);
+        t.set(mm.counts, Value(meta::StandardTypes::integerMeta(), std::vector<int>{1, 2, 3}));
+      }};
+  for (std::size_t i = 0; i < tooMany.size(); ++i)
+    EXPECT_EQ(errorIdOf(tooMany[i]), "qm0:messages:UpperBoundExceeded") << "case " << i;
+  EXPECT_EQ(dump(model), before);
+  // A replacement adds nothing; room made first, the entry fits.
+  a.replace(mm.pair, 0, ref(d));
+  EXPECT_EQ(targets(a, mm.pair), (std::vector<ModelElement>{d, c}));
+  EXPECT_FALSE(b.getOwner());
+  a.removeAt(mm.marks, 0);
+  a.append(mm.marks, integer(3));
+  tx.commit();
+}
+
+}  // namespace
