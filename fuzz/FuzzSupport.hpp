@@ -3,6 +3,8 @@
 // under test reads from a file, and the report of an outcome the code must
 // never produce.
 
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +13,8 @@
 #include <fstream>
 #include <string>
 #include <typeinfo>
+
+#include <unistd.h>
 
 namespace vlt_fuzz {
 
@@ -30,14 +34,19 @@ namespace vlt_fuzz {
 }
 
 /// A folder of its own for this process (parallel jobs each get one), made
-/// under $TMPDIR (or /tmp) and removed at a normal exit. A crashing run
-/// leaves it behind, which helps reproduce what it held.
+/// under $TMPDIR (or /tmp) as vlt-fuzz-<pid>-XXXXXX and removed at a normal
+/// exit. A crash ends the process without that (libFuzzer exits from its
+/// signal handler), so each new one first removes the folders of processes
+/// that are gone: fork mode, which restarts after every crash, would
+/// otherwise leave thousands.
 class ScratchFolder {
  public:
   ScratchFolder() {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vlt-fuzz-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) finding("cannot make a scratch folder under " + pattern);
+    const std::string parent = tmp && *tmp ? tmp : "/tmp";
+    removeAbandoned(parent);
+    std::string pattern = parent + "/vlt-fuzz-" + std::to_string(::getpid()) + "-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) finding("cannot make a scratch folder under " + parent);
     path_ = pattern;
   }
   ~ScratchFolder() {
@@ -61,6 +70,19 @@ class ScratchFolder {
   }
 
  private:
+  static void removeAbandoned(const std::string& parent) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(parent, error)) {
+      const std::string name = entry.path().filename().string();
+      const std::string prefix = "vlt-fuzz-";
+      if (name.compare(0, prefix.size(), prefix) != 0) continue;
+      const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+      if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+        std::filesystem::remove_all(entry.path(), error);
+      }
+    }
+  }
+
   std::string path_;
 };
 
