@@ -144,9 +144,11 @@ class Parser {
         return;
       }
     }
-    const bool hex = ref.size() > 2 && ref[0] == '#' && ref[1] == 'x';
+    // "&;" names nothing: checked before the digits are cut out of it.
+    if (ref.empty() || ref[0] != '#') fail("has the unknown reference \"&" + std::string(ref) + ";\"");
+    const bool hex = ref.size() > 2 && ref[1] == 'x';
     const std::string_view digits = ref.substr(hex ? 2 : 1);
-    if (ref.empty() || ref[0] != '#' || digits.empty()) fail("has the unknown reference \"&" + std::string(ref) + ";\"");
+    if (digits.empty()) fail("has the unknown reference \"&" + std::string(ref) + ";\"");
     std::uint32_t cp = 0;
     for (char c : digits) {
       int d = c >= '0' && c <= '9' ? c - '0' : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
