@@ -7,7 +7,11 @@
 
 #include <testsupport/ChildProcess.hpp>
 
+#include <matrix/Array.hpp>
+
 #include <sqlite3.h>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
 
 #include <csignal>
 #include <random>
@@ -116,6 +120,31 @@ TEST_P(DamagedFileTest, DamagedPagesAndMissingTablesAreOpenErrorsNeverACrash) {
       ADD_FAILURE() << "round " << round << ": " << typeid(e).name() << ": " << e.what();
     }
   }
+}
+
+// Stored values that no writer could have made: a time beyond the dates a
+// ptime holds, an array that does not parse after one that does. Each read is
+// a StorageError, and nothing read before the failure is left to leak.
+TEST_P(DamagedFileTest, DamagedValuesAreStorageErrors) {
+  open();
+  vlt::ClassRef cls = makeClass("test.Values");
+  vlt::PropertyRef when = addProperty(cls, "when", "DateTime", 0, 1, false, false, true);
+  vlt::PropertyRef arrays = addProperty(cls, "arrays", "qxarray", 0, 0xFFFFFFFF, false, true, false, false);
+  vlt::ObjectRef object = create(cls, 1);
+  object.setPropertyValue(when, boost::posix_time::ptime(boost::gregorian::date(2020, 1, 1)));
+  matrix::ArrayPtr a(matrix::createNumericArray(matrix::ClassId::Int16, {1, 2}));
+  object.setPropertyValue(arrays, std::vector<const matrix::qxArray_tag*>{a.get(), a.get()});
+  const std::string table = "vlt_c" + std::to_string(cls.id());
+  repo.close();
+  sql("UPDATE " + table + " SET p" + std::to_string(when.id()) + " = 9223372036854775000; UPDATE vlt_p" +
+      std::to_string(arrays.id()) + " SET value = x'00' WHERE ordinal = 1");
+  open();
+  vlt::ObjectRef damaged = find(1, "test.Values");
+  boost::optional<boost::posix_time::ptime> time;
+  EXPECT_THROW(damaged.getPropertyValue(property("test.Values", "when"), time), vlt::StorageError);
+  std::vector<matrix::qxArray_tag*> read;
+  EXPECT_THROW(damaged.getPropertyValue(property("test.Values", "arrays"), read), vlt::StorageError);
+  EXPECT_TRUE(read.empty());
 }
 
 TEST_P(DamagedFileTest, AJournalLeftByAKilledWriterIsNamedAndRecovered) {

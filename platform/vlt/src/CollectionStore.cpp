@@ -4,6 +4,8 @@
 
 #include "Core.hpp"
 
+#include <matrix/Array.hpp>
+
 #include <algorithm>
 #include <set>
 
@@ -54,6 +56,21 @@ void CollectionStore::readEntries(ObjectId owner, const PropertyInfo* property, 
   const bool links = property->valueType == ValueType::object;
   const ValueSite site{core_, property};
   bool empty = true;
+  // Arrays read before a later entry fails are the caller's only once the
+  // call returned: free them on the way out.
+  struct ArrayGuard {
+    void* vector;
+    std::size_t before;
+    bool active;
+    ~ArrayGuard() {
+      if (!active) return;
+      auto& arrays = *static_cast<std::vector<matrix::qxArray_tag*>*>(vector);
+      for (std::size_t k = before; k < arrays.size(); ++k) matrix::destroyArray(arrays[k]);
+      arrays.resize(before);
+    }
+  };
+  const bool arrays = property->valueType == ValueType::qxarray;
+  ArrayGuard guard{vector, arrays ? static_cast<std::vector<matrix::qxArray_tag*>*>(vector)->size() : 0, arrays};
   if (core_.tables().collectionTable(property)) {
     sql::StatementUse s(core_.statements().forProperty(*property, links ? PropertyStatement::readLinks
                                                                         : PropertyStatement::readValues));
@@ -72,6 +89,7 @@ void CollectionStore::readEntries(ObjectId owner, const PropertyInfo* property, 
   // An empty collection and a missing owner look alike: ask, unless the
   // owner was just seen.
   if (empty && !core_.objects().knownToExist(owner)) core_.objects().requireObject(owner);
+  guard.active = false;
 }
 
 void CollectionStore::readAll(const ObjectRef& object, const PropertyRef& propertyRef, ValueType type, void* vector) {

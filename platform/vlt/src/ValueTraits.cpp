@@ -110,7 +110,18 @@ struct Codec<ptime> {
     return (t - epoch).total_microseconds();
   }
   static void bind(sql::Statement& s, int i, const ptime& v, const ValueSite&) { s.bindInt64(i, stored(v)); }
-  static void read(const Cell& c, ptime& out, const ValueSite&) {
+  static void read(const Cell& c, ptime& out, const ValueSite& site) {
+    // The dates a ptime can hold: a stored number beyond them is damage.
+    static const std::int64_t earliest =
+        (ptime(boost::gregorian::date(1400, 1, 1)) - epoch).total_microseconds();
+    static const std::int64_t latest =
+        (ptime(boost::gregorian::date(9999, 12, 31), boost::posix_time::hours(24)) - epoch).total_microseconds() - 1;
+    const bool special = c.integer == storedNegInfinity || c.integer == storedPosInfinity ||
+                         c.integer == storedNotADateTime;
+    if (!special && (c.integer < earliest || c.integer > latest)) {
+      throw StorageError("a stored DateTime is out of the range of dates (" + std::to_string(c.integer) + ")",
+                         site.core.filespec());
+    }
     if (c.integer == storedNegInfinity) {
       out = ptime(boost::posix_time::neg_infin);
     } else if (c.integer == storedPosInfinity) {
