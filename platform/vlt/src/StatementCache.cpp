@@ -81,6 +81,10 @@ sql::Statement& StatementCache::store(const void* owner, int purpose, std::uint6
   return *entry.statement;
 }
 
+void StatementCache::release(const void* owner) noexcept {
+  for (auto it = keyed_.begin(); it != keyed_.end();) it = it->first.owner == owner ? keyed_.erase(it) : std::next(it);
+}
+
 void StatementCache::clear() noexcept {
   fixed_.clear();
   keyed_.clear();

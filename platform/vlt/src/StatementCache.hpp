@@ -58,6 +58,9 @@ class StatementCache final : public TransactionParticipant {
     return store(owner, purpose, version, makeText());
   }
 
+  /// Forgets the statements made for `owner`.
+  void release(const void* owner) noexcept;
+
   /// The statement `which` of `property`.
   sql::Statement& forProperty(const PropertyInfo& property, PropertyStatement which);
 

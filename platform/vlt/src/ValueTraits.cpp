@@ -237,6 +237,17 @@ void readValue(const Cell& cell, void* out, const ValueSite& site) {
   Codec<T>::read(cell, *static_cast<typename Codec<T>::Read*>(out), site);
 }
 template <class T>
+void withValueOf(const Cell& cell, const ValueSite& site, void (*use)(const void*, void*), void* context) {
+  typename Codec<T>::Read value{};
+  Codec<T>::read(cell, value, site);
+  if constexpr (std::is_pointer<typename Codec<T>::Read>::value) {
+    const matrix::ArrayPtr owned(value);  // the array read is the reader's, for the call only
+    use(&value, context);
+  } else {
+    use(&value, context);
+  }
+}
+template <class T>
 void appendValue(const Cell& cell, void* vector, const ValueSite& site) {
   typename Codec<T>::Read value{};
   Codec<T>::read(cell, value, site);
@@ -267,8 +278,8 @@ const void* elementOf(const void* vector, std::size_t index) {
 
 template <ValueType V, class T>
 constexpr ValueTraits entry(const char* name) {
-  return ValueTraits{V,          name,        Codec<T>::form, &bindValue<T>, &readValue<T>, &appendValue<T>,
-                     &absentValue<T>, &keyOf<T>, &countOf<T>,   &elementOf<T>};
+  return ValueTraits{V,           name,     Codec<T>::form, &bindValue<T>, &readValue<T>, &withValueOf<T>,
+                     &appendValue<T>, &absentValue<T>, &keyOf<T>,   &countOf<T>,   &elementOf<T>};
 }
 
 // In the order of ValueType.

@@ -52,6 +52,10 @@ struct ValueTraits {
   /// Reads a cell that is not null into the value at `out`. Throws
   /// StorageError for stored bytes that cannot be the type.
   void (*read)(const Cell& cell, void* out, const ValueSite& site);
+  /// Reads a cell that is not null into a value of its own and calls
+  /// `use(value, context)` with it.
+  void (*withValue)(const Cell& cell, const ValueSite& site, void (*use)(const void* value, void* context),
+                    void* context);
   /// Appends the value of a cell that is not null to the vector at `vector`.
   void (*append)(const Cell& cell, void* vector, const ValueSite& site);
   /// True for a value that stands for nothing: a null handle or array.

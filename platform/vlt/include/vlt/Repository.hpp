@@ -6,6 +6,7 @@
 #include <vlt/Metamodel.hpp>
 #include <vlt/Object.hpp>
 #include <vlt/ObjectConstructor.hpp>
+#include <vlt/ObjectQuery.hpp>
 #include <vlt/Types.hpp>
 #include <vlt/Uri.hpp>
 
@@ -185,6 +186,7 @@ class VLT_API DataModelRepository {
   void setTraceCallback(TraceCallback callback, void* context = nullptr);
 
  private:
+  friend class ObjectQuery;
   detail::CorePtr core_;
 };
 

@@ -88,6 +88,21 @@ struct Dialect {
   /// Writes ?2 into {column} of the row ?1 of {table}, inserting the row when
   /// it is missing.
   const char* upsertColumn;
+  // Comparisons of a stored value {a} with {b}, for queries. The string
+  // forms work on the stored bytes (text or bytes), true only when both are
+  // present.
+  const char* sameAs;        ///< equal, or both NULL
+  const char* notSameAs;     ///< not equal, or exactly one NULL
+  const char* containsText;  ///< {a} contains {b}
+  const char* startsWithText;
+  const char* endsWithText;
+  const char* matchesPattern;  ///< {a} matches {b}, a pattern made by wildcardPattern
+  /// {count} rows after skipping {offset}; the same with no limit.
+  const char* limitOffset;
+  const char* offsetOnly;
+  /// `*` (any run) and `?` (any one character) wildcards as a pattern for
+  /// matchesPattern, every other byte literal.
+  std::string (*wildcardPattern)(std::string_view wildcards);
 
   const char* columnType(StoredForm form) const noexcept;
 };

@@ -20,6 +20,21 @@ namespace fs = foundation::filesystem;
 // Marks a SQLite file as a repository ("VLTR").
 constexpr std::int64_t applicationId = 0x564C5452;
 
+// GLOB knows * and ? as ours, and [...] classes: a "[" is written "[[]" to
+// stand for itself ("]" is only special inside a class).
+std::string globPattern(std::string_view wildcards) {
+  std::string out;
+  out.reserve(wildcards.size());
+  for (char c : wildcards) {
+    if (c == '[') {
+      out += "[[]";
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
 const Dialect sqliteDialect{
     "INTEGER",
     "INTEGER",  // doubles are kept as ordered 64-bit integers (see encodeDouble)
@@ -29,6 +44,18 @@ const Dialect sqliteDialect{
     "BEGIN IMMEDIATE",
     "BEGIN DEFERRED",
     "INSERT INTO {table} (id, {column}) VALUES (?1, ?2) ON CONFLICT (id) DO UPDATE SET {column} = excluded.{column}",
+    "{a} IS {b}",
+    "{a} IS NOT {b}",
+    "instr(CAST({a} AS BLOB), CAST({b} AS BLOB)) > 0",
+    // substr of an empty blob is NULL: an empty prefix or suffix is tested apart.
+    "({a} IS NOT NULL AND (length(CAST({b} AS BLOB)) = 0 OR "
+    "substr(CAST({a} AS BLOB), 1, length(CAST({b} AS BLOB))) = CAST({b} AS BLOB)))",
+    "({a} IS NOT NULL AND (length(CAST({b} AS BLOB)) = 0 OR "
+    "substr(CAST({a} AS BLOB), -length(CAST({b} AS BLOB))) = CAST({b} AS BLOB)))",
+    "{a} GLOB {b}",
+    "LIMIT {count} OFFSET {offset}",
+    "LIMIT -1 OFFSET {offset}",
+    &globPattern,
 };
 
 // SQLite keeps a NaN as NULL and -0.0 as 0, so a double is stored as its 64

@@ -1,0 +1,351 @@
+// ObjectQuery on a small fixed data set whose answers are written by hand.
+
+#include "RepositoryFixture.hpp"
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/optional/optional_io.hpp>
+
+#include <limits>
+
+namespace vlttest {
+namespace {
+
+using R = vlt::PVMR_wrapper;
+using boost::optional;
+namespace pt = boost::posix_time;
+
+const pt::ptime t2000(boost::gregorian::date(2000, 1, 1));
+
+class ObjectQueryTest : public RepositoryTest {
+ protected:
+  // Objects (by uuid number): 1-4 test.Item, 5 test.Other (both test.Base),
+  // 6 test.Lonely. Item 1 owns 2 and 3 through "parts", 3 owns 4 through
+  // "part"; 2 links 1 and 5, 4 links 2; 3 refers to 1.
+  void SetUp() override {
+    open();
+    repo.performDictionaryFunction([&] {
+      repo.createEnumeration("test.Color", {{"red", 1}, {"green", 2}, {"blue", 3}});
+      base = makeClass("test.Base");
+      item = makeClass("test.Item", {base});
+      other = makeClass("test.Other", {base});
+      lonely = makeClass("test.Lonely");
+      addProperty(base, "i32", "int32", 0, 1, false, false, true);
+      addProperty(base, "u32", "uint32", 0, 1, false, false, true);
+      addProperty(base, "i64", "int64", 0, 1, false, false, true);
+      addProperty(base, "u64", "uint64", 0, 1, false, false, true);
+      addProperty(base, "real", "real64", 0, 1, false, false, true);
+      addProperty(base, "text", "ustring", 0, 1, false, false, true);
+      addProperty(base, "bytes", "string", 0, 1, false, false, true);
+      addProperty(base, "when", "DateTime", 0, 1, false, false, true);
+      addProperty(base, "id", "UUID", 0, 1, false, false, true);
+      addProperty(base, "flag", "bool", 0, 1, false, false, true);
+      addProperty(base, "color", "test.Color", 0, 1, false, false, true);
+      addProperty(base, "tags", "string", 0, 0xFFFFFFFF, false, true, false, false);
+      addProperty(base, "ref", "test.Base", 0, 1, false, false, true);
+      addProperty(base, "links", "test.Base", 0, 0xFFFFFFFF, false, true, false, false);
+      addProperty(item, "parts", "test.Base", 0, 0xFFFFFFFF, true, true);
+      addProperty(item, "part", "test.Base", 0, 1, true);
+      addProperty(lonely, "i32", "int32", 0, 1, false, false, true);
+      for (unsigned n = 1; n <= 4; ++n) create(item, n);
+      create(other, 5);
+      create(lonely, 6);
+      const auto u64max = std::numeric_limits<std::uint64_t>::max();
+      write(1, entry("i32", -5), entry("u32", 4000000000u), entry("i64", std::int64_t{1} << 40),
+            entry("u64", u64max), entry("real", -1.5), entry("text", std::u16string(u"apple")),
+            entry("bytes", std::string("a*b")), entry("when", t2000), entry("id", makeUuid(99)),
+            entry("flag", true), entry("tags", std::vector<std::string>{"x", "y"}));
+      write(2, entry("i32", 7), entry("u32", 3u), entry("i64", std::int64_t{-9}), entry("u64", std::uint64_t{1}),
+            entry("real", 2.25), entry("text", std::u16string(u"\u00e9clair")), entry("bytes", std::string("abc")),
+            entry("when", pt::ptime(pt::pos_infin)), entry("flag", false),
+            entry("tags", std::vector<std::string>{"y"}), entry("links", objects({1, 5})));
+      write(3, entry("i32", 7), entry("text", std::u16string(u"Zebra \U0001F600")), entry("bytes", std::string("xbc")),
+            entry("when", t2000 + pt::hours(1)), entry("ref", Obj{1}));
+      write(4, entry("i32", 100), entry("text", std::u16string(u"")), entry("links", objects({2})));
+      write(5, entry("i32", 7), entry("real", 0.0), entry("text", std::u16string(u"apple pie")));
+      find(6).setPropertyValue(property("test.Lonely", "i32"), 7);
+      find(1).setPropertyValue(property("test.Item", "parts"), std::vector<vlt::ObjectRef>{find(2), find(3)}, false);
+      find(3).setPropertyValue(property("test.Item", "part"), find(4));
+      vlt::EnumerationRef color = repo.metamodel().findEnumeration("test.Color");
+      find(1).setPropertyValue(property("test.Base", "color"), color.findEnumeral(2));
+      find(5).setPropertyValue(property("test.Base", "color"), color.findEnumeral(3));
+    });
+  }
+
+  vlt::PropertyRef p(const std::string& name) { return property("test.Base", name); }
+
+  // The uuid numbers of the result objects of index 0, row by row.
+  static std::vector<unsigned> run(vlt::ObjectQuery& q, vlt::ObjectRef& result) {
+    std::vector<unsigned> out;
+    vlt::ObjectQuery::ResultIterator it = q.execute();
+    while (it.getNextResult()) out.push_back(numberOf(result.objectIdentity()));
+    return out;
+  }
+  // The objects of test.Base (with subclasses) whose `property` is in
+  // `relation` to `cell`.
+  template <class T>
+  std::vector<unsigned> where(const std::string& property, R::PropertyValueMatchRelation relation, const T& cell) {
+    vlt::ObjectQuery q(repo);
+    vlt::ObjectRef result;
+    q.addSearchClass(base, 0, vlt::classAndSubclasses);
+    q.addConstraint(p(property), relation, &cell, 0);
+    q.addResultObject(base, &result, 0);
+    return run(q, result);
+  }
+  using V = std::vector<unsigned>;
+
+  vlt::ClassRef base, item, other, lonely;
+};
+
+TEST_P(ObjectQueryTest, EveryRelationOnNumbersTimesAndBooleans) {
+  EXPECT_EQ(where("i32", R::equal, 7), (V{2, 3, 5}));
+  EXPECT_EQ(where("i32", R::notEqual, 7), (V{1, 4}));
+  EXPECT_EQ(where("i32", R::less, 7), (V{1}));
+  EXPECT_EQ(where("i32", R::lessOrEqual, 7), (V{1, 2, 3, 5}));
+  EXPECT_EQ(where("i32", R::greater, 7), (V{4}));
+  EXPECT_EQ(where("i32", R::greaterOrEqual, std::uint8_t{7}), (V{2, 3, 4, 5}));
+  // Unsigned values compare as unsigned, also at the top of the range.
+  EXPECT_EQ(where("u32", R::greater, 5u), (V{1}));
+  EXPECT_EQ(where("u64", R::greater, std::uint64_t{1}), (V{1}));
+  EXPECT_EQ(where("u64", R::equal, std::numeric_limits<std::uint64_t>::max()), (V{1}));
+  EXPECT_EQ(where("i64", R::less, std::int64_t{0}), (V{2}));
+  EXPECT_EQ(where("real", R::lessOrEqual, 0.0), (V{1, 5}));
+  EXPECT_EQ(where("real", R::greater, -2.0), (V{1, 2, 5}));
+  EXPECT_EQ(where("when", R::greater, t2000), (V{2, 3}));
+  EXPECT_EQ(where("when", R::less, pt::ptime(pt::pos_infin)), (V{1, 3}));
+  EXPECT_EQ(where("flag", R::equal, true), (V{1}));
+  EXPECT_EQ(where("flag", R::notEqual, true), (V{2}));
+  EXPECT_EQ(where("id", R::equal, makeUuid(99)), (V{1}));
+  // An absent value, or an absent cell, satisfies none of 0 to 9; 10 and 11
+  // take absent as a value.
+  const optional<int> absent;
+  EXPECT_EQ(where("i32", R::equal, absent), V{});
+  EXPECT_EQ(where("u32", R::notEqual, optional<unsigned>(3u)), (V{1}));
+  EXPECT_EQ(where("u32", R::equalOrBothAbsent, optional<unsigned>()), (V{3, 4, 5}));
+  EXPECT_EQ(where("u32", R::notEqualOrOneAbsent, optional<unsigned>(3u)), (V{1, 3, 4, 5}));
+  EXPECT_EQ(where("u32", R::equalOrBothAbsent, optional<unsigned>(3u)), (V{2}));
+}
+
+TEST_P(ObjectQueryTest, EveryRelationOnStringsByCodePointOrByte) {
+  EXPECT_EQ(where("text", R::equal, std::u16string(u"apple")), (V{1}));
+  EXPECT_EQ(where("text", R::contains, std::u16string(u"pp")), (V{1, 5}));
+  EXPECT_EQ(where("text", R::startsWith, std::u16string(u"apple")), (V{1, 5}));
+  EXPECT_EQ(where("text", R::endsWith, std::u16string(u"\U0001F600")), (V{3}));
+  EXPECT_EQ(where("text", R::endsWith, std::u16string()), (V{1, 2, 3, 4, 5}));
+  // By code point: "Zebra" < "apple" < "éclair".
+  EXPECT_EQ(where("text", R::greater, std::u16string(u"b")), (V{2}));
+  EXPECT_EQ(where("text", R::less, std::u16string(u"a")), (V{3, 4}));
+  EXPECT_EQ(where("text", R::matches, std::u16string(u"?clai*")), (V{2}));
+  EXPECT_EQ(where("text", R::matches, std::u16string(u"*e")), (V{1, 5}));
+  EXPECT_EQ(where("bytes", R::matches, std::string("a[*]b")), V{});
+  EXPECT_EQ(where("bytes", R::matches, std::string("?bc")), (V{2, 3}));
+  EXPECT_EQ(where("bytes", R::contains, std::string("*")), (V{1}));
+  // A collection holds when some entry does; "contains" is membership.
+  EXPECT_EQ(where("tags", R::contains, std::string("y")), (V{1, 2}));
+  EXPECT_EQ(where("tags", R::notEqual, std::string("y")), (V{1}));
+  EXPECT_EQ(where("tags", R::startsWith, std::string("x")), (V{1}));
+}
+
+TEST_P(ObjectQueryTest, EnumerationsReferencesAndOwnership) {
+  vlt::EnumerationRef color = repo.metamodel().findEnumeration("test.Color");
+  auto enumerals = [&](bool positive, const optional<vlt::EnumeralRef>& cell) {
+    vlt::ObjectQuery q(repo);
+    vlt::ObjectRef result;
+    q.addConstraint(p("color"), positive, &cell, 0);
+    q.addResultObject(base, &result, 0);
+    return run(q, result);
+  };
+  EXPECT_EQ(enumerals(true, color.findEnumeral(2)), (V{1}));
+  EXPECT_EQ(enumerals(false, color.findEnumeral(2)), (V{2, 3, 4, 5}));
+  EXPECT_EQ(enumerals(true, boost::none), (V{2, 3, 4}));
+  // References, by kind: single, links, composite single, composite many.
+  auto holds = [&](const char* cls, const char* name, bool positive, unsigned target) {
+    vlt::ObjectQuery q(repo);
+    vlt::ObjectRef result;
+    vlt::ObjectRef cell = target ? find(target) : vlt::ObjectRef();
+    q.addSearchClass(findClass(cls), 0, vlt::classAndSubclasses);
+    q.addObjectConstraint(property(cls, name), positive, &cell, 0);
+    q.addResultObject(base, &result, 0);
+    return run(q, result);
+  };
+  EXPECT_EQ(holds("test.Base", "ref", true, 1), (V{3}));
+  EXPECT_EQ(holds("test.Base", "ref", false, 1), (V{1, 2, 4, 5}));
+  EXPECT_EQ(holds("test.Base", "ref", false, 0), (V{3}));
+  EXPECT_EQ(holds("test.Base", "links", true, 5), (V{2}));
+  EXPECT_EQ(holds("test.Base", "links", true, 0), (V{1, 3, 5}));
+  EXPECT_EQ(holds("test.Base", "links", false, 0), (V{2, 4}));
+  EXPECT_EQ(holds("test.Item", "part", true, 4), (V{3}));
+  EXPECT_EQ(holds("test.Item", "parts", true, 3), (V{1}));
+  EXPECT_EQ(holds("test.Item", "parts", false, 3), (V{2, 3, 4}));
+  // Top level, and objects owned through a property by the object at index 0.
+  vlt::ObjectQuery q(repo);
+  vlt::ObjectRef owner;
+  vlt::ObjectRef owned;
+  vlt::ClassRef ownedClass = base;
+  q.addIsTopLevelObjectConstraint(item, 0);
+  q.addSubObjectConstraint(property("test.Item", "parts"), &ownedClass, 0, 1);
+  ownedClass = lonely;  // copied when added
+  q.addResultObject(item, &owner, 0);
+  q.addResultObject(base, &owned, 1);
+  q.setOrderByCollectionOrdinal(property("test.Item", "parts"), vlt::descending, 1);
+  vlt::ObjectQuery::ResultIterator it = q.execute();
+  std::vector<std::pair<unsigned, unsigned>> pairs;
+  while (it.getNextResult()) pairs.emplace_back(numberOf(owner.objectIdentity()), numberOf(owned.objectIdentity()));
+  EXPECT_EQ(pairs, (std::vector<std::pair<unsigned, unsigned>>{{1, 3}, {1, 2}}));
+  EXPECT_EQ(owned.objectClass(), item) << "a result object carries its own class";
+}
+
+TEST_P(ObjectQueryTest, SearchClassesMatchModesRelationsAndDisjunctions) {
+  // Pairs of test.Base objects with equal i32, the first of class test.Item only.
+  vlt::ObjectQuery q(repo);
+  vlt::ObjectRef left;
+  vlt::ObjectRef right;
+  q.addSearchClass(item, 0, vlt::exactClass);
+  q.addSearchClass(base, 1, vlt::classAndSubclasses);
+  q.addConstraint(p("i32"), R::equal, p("i32"), 0, 1);
+  q.addConstraint(p("real"), R::notEqualOrOneAbsent, p("real"), 0, 1);
+  q.addResultObject(item, &left, 0);
+  q.addResultObject(base, &right, 1);
+  vlt::ObjectQuery::ResultIterator it = q.execute();
+  std::vector<std::pair<unsigned, unsigned>> pairs;
+  while (it.getNextResult()) pairs.emplace_back(numberOf(left.objectIdentity()), numberOf(right.objectIdentity()));
+  EXPECT_EQ(pairs, (std::vector<std::pair<unsigned, unsigned>>{{2, 3}, {2, 5}, {3, 2}, {3, 5}}));
+  // A class made after the query was built is searched too (mode 1).
+  vlt::ObjectQuery all(repo);
+  vlt::ObjectRef result;
+  const int seven = 7;
+  all.addSearchClass(base, 0, vlt::classAndSubclasses);
+  all.addConstraint(p("i32"), R::equal, &seven, 0);
+  all.addResultObject(base, &result, 0);
+  vlt::ClassRef late = makeClass("test.Late", {base});
+  create(late, 7);
+  find(7).setPropertyValue(p("i32"), 7);
+  EXPECT_EQ(run(all, result), (V{2, 3, 5, 7}));
+  // Disjunctions: ORed members, ANDed with the rest.
+  vlt::ObjectQuery d(repo);
+  const std::u16string pie(u"pie");
+  const optional<int> big(50);
+  vlt::DisjunctionMatchConstraint either;
+  either.addConstraint(p("text"), R::endsWith, &pie, 0);
+  either.addConstraint(p("i32"), R::greater, &big, 0);
+  d.addSearchClass(base, 0, vlt::classAndSubclasses);
+  d.addConstraint(either);
+  d.addResultObject(base, &result, 0);
+  EXPECT_EQ(run(d, result), (V{4, 5}));
+}
+
+TEST_P(ObjectQueryTest, OrderLimitOffsetCountAndRefilledCells) {
+  vlt::ObjectQuery q(repo);
+  vlt::ObjectRef result;
+  optional<std::int32_t> i32;
+  int floor = -100;
+  q.addSearchClass(base, 0, vlt::classAndSubclasses);
+  q.addConstraint(p("i32"), R::greater, &floor, 0);
+  q.addResultObject(base, &result, 0);
+  q.addResultProperty(p("i32"), &i32, 0);
+  q.setOrderByProperty(p("i32"), vlt::descending, false, 0);
+  q.setOrderByObjectID(base, vlt::descending, 0);
+  EXPECT_EQ(run(q, result), (V{4, 5, 3, 2, 1}));
+  EXPECT_EQ(i32, optional<std::int32_t>(-5)) << "the last row's value";
+  q.setLimit(2);
+  q.setOffset(1);
+  EXPECT_EQ(run(q, result), (V{5, 3}));
+  floor = 10;  // read again at each execute
+  q.setOffset(0);
+  EXPECT_EQ(run(q, result), (V{4}));
+  // The count honours the limit; then objects again.
+  std::int32_t count = -1;
+  q.resetResults();
+  q.addResultCount(&count);
+  floor = -100;
+  vlt::ObjectQuery::ResultIterator it = q.execute();
+  ASSERT_TRUE(it.getNextResult());
+  EXPECT_EQ(count, 2);
+  q.resetResults();
+  q.addResultObject(base, &result, 0);
+  EXPECT_EQ(run(q, result), (V{4, 5}));
+  // Absent values last in both directions, when asked.
+  vlt::ObjectQuery r(repo);
+  r.addSearchClass(base, 0, vlt::classAndSubclasses);
+  r.addResultObject(base, &result, 0);
+  r.setOrderByProperty(p("u32"), vlt::ascending, true, 0);
+  EXPECT_EQ(run(r, result), (V{2, 1, 3, 4, 5}));
+}
+
+// The two callers that name no search class: a loader (the object and its
+// values) and a reader of records (values only).
+TEST_P(ObjectQueryTest, AnIndexWithoutASearchClassTakesTheClassItIsGiven) {
+  vlt::ObjectQuery loader(repo);
+  vlt::ObjectRef current;
+  optional<std::u16string> text;
+  std::uint8_t small = 0;
+  loader.addObjectConstraint(item, &current, 0);
+  loader.addResultProperty(p("text"), &text, 0);
+  loader.addResultProperty(p("i32"), &small, 0);
+  for (unsigned n : {2u, 4u}) {
+    current = find(n);
+    vlt::ObjectQuery::ResultIterator it = loader.execute();
+    ASSERT_TRUE(it.getNextResult());
+    EXPECT_FALSE(it.getNextResult());
+  }
+  EXPECT_TRUE(text && text->empty());
+  EXPECT_EQ(small, 100);
+  current = find(1);
+  EXPECT_THROW(loader.execute().getNextResult(), vlt::UsageError) << "-5 does not fit a uint8 cell";
+  current = find(6);
+  EXPECT_FALSE(loader.execute().getNextResult()) << "not a test.Item";
+
+  vlt::ObjectQuery records(repo);
+  optional<std::int32_t> value;
+  records.addResultProperty(property("test.Lonely", "i32"), &value, 0);
+  vlt::ObjectQuery::ResultIterator it = records.execute();
+  ASSERT_TRUE(it.getNextResult());
+  EXPECT_EQ(value, optional<std::int32_t>(7));
+  EXPECT_FALSE(it.getNextResult());
+}
+
+TEST_P(ObjectQueryTest, WrongConstraintsAreRefusedWhenAdded) {
+  vlt::ObjectQuery q(repo);
+  const int number = 1;
+  const std::string text = "x";
+  q.addSearchClass(lonely, 0, vlt::exactClass);
+  EXPECT_THROW(q.addConstraint(p("i32"), R::equal, &number, 0), vlt::UsageError) << "not of the index's class";
+  EXPECT_THROW(q.addConstraint(p("bytes"), R::equal, &number, 1), vlt::UsageError) << "a cell of another type";
+  EXPECT_THROW(q.addConstraint(p("i32"), R::contains, &number, 1), vlt::UsageError) << "contains on a number";
+  EXPECT_THROW(q.addConstraint(p("bytes"), static_cast<R::PropertyValueMatchRelation>(12), &text, 1), vlt::UsageError);
+  EXPECT_THROW(q.addSearchClass(base, 0, vlt::exactClass), vlt::UsageError) << "index 0 has its class";
+  EXPECT_THROW(q.setLimit(std::uint64_t{1} << 31), vlt::UsageError);
+  q.setLimit((std::uint64_t{1} << 31) - 1);
+  EXPECT_THROW(q.execute(), vlt::UsageError) << "no result";
+}
+
+// A query outlives what happens around it: a rollback that drops tables it
+// reads, iterations interleaved with writes, the repository's close.
+TEST_P(ObjectQueryTest, AQuerySurvivesRollbacksWritesAndClose) {
+  vlt::ObjectQuery q(repo);
+  vlt::ObjectRef result;
+  q.addSearchClass(base, 0, vlt::classAndSubclasses);
+  q.addResultObject(base, &result, 0);
+  vlt::ObjectQuery::ResultIterator first = q.execute();
+  ASSERT_TRUE(first.getNextResult());
+  find(1).deleteObject();  // rows fetched already: the iteration goes on
+  vlt::ObjectQuery::ResultIterator second = q.execute();
+  std::size_t rest = 0;
+  while (first.getNextResult()) ++rest;
+  EXPECT_EQ(rest, 4u);
+  std::size_t now = 0;
+  while (second.getNextResult()) ++now;
+  EXPECT_EQ(now, 1u) << "1 and the objects it owned (2, 3 and 4) are gone";
+  repo.beginTransaction();
+  vlt::ClassRef late = makeClass("test.Late", {base});
+  create(late, 7);
+  EXPECT_EQ(run(q, result), (V{5, 7}));
+  repo.rollbackTransaction();
+  EXPECT_EQ(run(q, result), (V{5}));
+  repo.close();
+  EXPECT_THROW(q.execute(), vlt::UsageError);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ObjectQueryTest, ::testing::Values(Backend::SQLite), backendName);
+
+}  // namespace
+}  // namespace vlttest
