@@ -144,7 +144,7 @@ void CollectionStore::writeAll(const ObjectRef& object, const PropertyRef& prope
       s->bindInt64(1, id);
       s->bindInt64(2, static_cast<std::int64_t>(i));
       core_.objects().bind(*s, 3, property, traits.element(vector, i));
-      s->step();
+      s->run();
     }
   }
   scope.commit();

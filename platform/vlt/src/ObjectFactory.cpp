@@ -57,7 +57,7 @@ void ObjectFactory::insertObjectRow(ObjectId id, const boost::uuids::uuid& uuid,
     s->bindInt64(6, 0);
   }
   try {
-    s->step();
+    s->run();
   } catch (const ConstraintError& e) {
     throw ConstraintError("the object id " + std::to_string(id) + " or the uuid is in use already", core_.filespec(),
                           e.backendCode(), e.backendMessage(), e.statement());
@@ -74,7 +74,7 @@ void ObjectFactory::insertClassRows(ObjectId id, ConstructorPlan& plan, const st
       alignas(16) unsigned char scratch[16];
       core_.objects().bind(*s, parameter++, source.property, source.reader(source.address, scratch));
     }
-    s->step();
+    s->run();
   }
 }
 

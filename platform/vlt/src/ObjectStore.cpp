@@ -66,7 +66,7 @@ std::string classTablesQuery(const ClassInfo* cls, ValueTables& tables) {
   const LineageSelect select = lineageSelect(cls, tables);
   // Without any class table there is nothing to read: a statement that finds
   // no row sends the read to rowQuery.
-  if (select.tables.empty()) return "SELECT " + select.columns + " FROM vlt_object WHERE 0 AND id = ?1";
+  if (select.tables.empty()) return "SELECT " + select.columns + " FROM vlt_object WHERE 1 = 0 AND id = ?1";
   std::string text = "SELECT " + select.columns + " FROM " + select.tables.front();
   for (std::size_t k = 1; k < select.tables.size(); ++k) {
     text += " LEFT JOIN " + select.tables[k] + " ON c" + std::to_string(k) + ".id = c0.id";
@@ -366,7 +366,7 @@ void ObjectStore::writeSingle(const ObjectRef& object, const PropertyRef& proper
     sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::upsert));
     s->bindInt64(1, id);
     bind(*s, 2, property, in);
-    s->step();
+    s->run();
   }
   scope.commit();
 }

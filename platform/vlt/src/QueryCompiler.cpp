@@ -21,6 +21,9 @@
 namespace vlt::detail {
 namespace {
 
+// A condition that holds for no row, in every dialect.
+constexpr const char* never = "(1 = 0)";
+
 // Relations that no absent value satisfies.
 bool rejectsAbsent(int relation) { return relation >= 0 && relation <= 9; }
 
@@ -64,7 +67,7 @@ class Compiler {
     if (!where.empty()) sql += " WHERE " + join(where, " AND ");
     if (!order.empty()) sql += " ORDER BY " + order;
     sql += limitClause();
-    if (counting) sql = "SELECT count(*) FROM (" + sql + ")";
+    if (counting) sql = "SELECT count(*) FROM (" + sql + ") AS counted";
     out_.sql = std::move(sql);
     return std::move(out_);
   }
@@ -143,7 +146,7 @@ class Compiler {
   std::string classFilter(std::size_t i) const {
     std::vector<std::string> ids;
     for (const ClassInfo* c : indexClasses(q_.indexes[i])) ids.push_back(std::to_string(c->id));
-    if (ids.empty()) return "0";
+    if (ids.empty()) return never;
     if (ids.size() == 1) return objectAlias(i) + ".class_id = " + ids.front();
     return objectAlias(i) + ".class_id IN (" + join(ids, ", ") + ")";
   }
@@ -170,7 +173,7 @@ class Compiler {
     } else if (tables_.collectionTable(p)) {
       text = "EXISTS (SELECT 1 FROM " + p->table + " v WHERE v.object_id = " + idOf(i);
     } else {
-      return "0";
+      return never;
     }
     return text + (condition.empty() ? std::string() : " AND " + condition) + ")";
   }
@@ -186,7 +189,7 @@ class Compiler {
   std::string disjunction(const std::vector<ValueCondition>& members) {
     std::vector<std::string> parts;
     for (const ValueCondition& c : members) parts.push_back(value(c));
-    return parts.empty() ? std::string("0") : "(" + join(parts, " OR ") + ")";
+    return parts.empty() ? std::string(never) : "(" + join(parts, " OR ") + ")";
   }
 
   std::string relation(const PropertyRelation& r) {

@@ -149,8 +149,7 @@ WriteScope::WriteScope(Core& core, bool savepoint) : core_(core), state_(core.tr
     state_.beginAs(TransactionState::Owner::call);
     implicit_ = true;
   } else if (savepoint) {
-    sql::StatementUse s(core_.statements().fixed("SAVEPOINT vlt_operation"));
-    s->step();
+    core_.connection().savepoint();
     savepoint_ = true;
   }
 }
@@ -160,8 +159,7 @@ void WriteScope::commit() {
     done_ = true;  // a failing commit has rolled back already
     state_.commitNow(true);
   } else if (savepoint_) {
-    sql::StatementUse s(core_.statements().fixed("RELEASE vlt_operation"));
-    s->step();
+    core_.connection().releaseSavepoint();
   }
   done_ = true;
 }
@@ -174,12 +172,9 @@ WriteScope::~WriteScope() {
     return;
   }
   if (savepoint_ && core_.isOpen()) {
-    try {
-      core_.connection().execute("ROLLBACK TO vlt_operation; RELEASE vlt_operation");
-    } catch (...) {
-      // The transaction itself may be gone; noticed below. The caller sees
-      // the original failure.
-    }
+    // The transaction itself may be gone; noticed below. The caller sees the
+    // original failure.
+    core_.connection().rollbackToSavepoint();
     for (TransactionParticipant* p : state_.participants_) p->savepointRolledBack();
   }
   state_.noticeDropped();

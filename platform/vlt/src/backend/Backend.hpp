@@ -50,6 +50,14 @@ class Statement {
   /// Runs the statement (first call) or moves to the next row; true when a
   /// row is available.
   virtual bool step() = 0;
+  /// Runs a statement that gives no rows, for a caller that needs neither
+  /// rows nor changes(): an engine may send it together with others and
+  /// report its failure later, at the latest from the next call that waits
+  /// for the database (step, execute, changes, the commit). Resets it.
+  virtual void run() {
+    step();
+    reset();
+  }
   /// Ends the current execution (releasing its locks); bindings stay.
   virtual void reset() noexcept = 0;
   virtual bool columnIsNull(int column) = 0;
@@ -136,8 +144,16 @@ class Connection {
   /// Whether a transaction is open in the engine. False after the engine
   /// dropped one by itself (SQLite does on some I/O errors).
   virtual bool inTransaction() const noexcept = 0;
-  /// Rows changed by the last INSERT, UPDATE or DELETE.
-  virtual std::int64_t changes() const noexcept = 0;
+  /// Rows changed by the last INSERT, UPDATE or DELETE run with step().
+  virtual std::int64_t changes() = 0;
+  /// A savepoint around one call inside a transaction, and its two ends. A
+  /// failed statement inside one leaves the transaction to the savepoint's
+  /// rollback; outside one an engine that cannot go on after a failure
+  /// (PostgreSQL) rolls the transaction back, which the repository then
+  /// notices as a dropped transaction.
+  virtual void savepoint() = 0;
+  virtual void releaseSavepoint() = 0;
+  virtual void rollbackToSavepoint() noexcept = 0;
   virtual const Dialect& dialect() const noexcept = 0;
   virtual void setTrace(TraceCallback callback, void* context) = 0;
   /// The repository's file specification, for messages (no password).

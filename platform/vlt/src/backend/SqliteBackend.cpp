@@ -164,7 +164,14 @@ class SqliteConnection final : public Connection {
     if (rc != SQLITE_OK) fail(rc, describe(db(), rc), sql);
   }
   bool inTransaction() const noexcept override { return sqlite3_get_autocommit(db()) == 0; }
-  std::int64_t changes() const noexcept override { return sqlite3_changes64(db()); }
+  std::int64_t changes() override { return sqlite3_changes64(db()); }
+  void savepoint() override { execute("SAVEPOINT vlt_operation"); }
+  void releaseSavepoint() override { execute("RELEASE vlt_operation"); }
+  void rollbackToSavepoint() noexcept override {
+    // Nothing more can be done when it fails: the transaction itself is gone,
+    // which the repository notices.
+    sqlite3_exec(db(), "ROLLBACK TO vlt_operation; RELEASE vlt_operation", nullptr, nullptr, nullptr);
+  }
   const Dialect& dialect() const noexcept override { return sqliteDialect; }
   void setTrace(TraceCallback callback, void* context) override {
     trace_ = callback;
