@@ -130,7 +130,7 @@ TEST_P(CollectionTest, WholeVectorWritesReplaceTheCollection) {
   EXPECT_EQ(ownerOf(100), "root") << "dropped from a composite collection: a root again";
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, CollectionTest, ::testing::Values(Backend::SQLite), backendName);
+INSTANTIATE_TEST_SUITE_P(Backends, CollectionTest, everyBackend(), backendName);
 
 }  // namespace
 }  // namespace vlttest

@@ -122,7 +122,7 @@ TEST_P(MetamodelTest, ClassesAddedByAnotherConnectionAreFoundOnAMiss) {
   EXPECT_FALSE(findClass("First").findProperty("late").isNull());
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, MetamodelTest, ::testing::Values(Backend::SQLite), backendName);
+INSTANTIATE_TEST_SUITE_P(Backends, MetamodelTest, everyBackend(), backendName);
 
 }  // namespace
 }  // namespace vlttest

@@ -198,7 +198,7 @@ TEST_P(MisuseTest, MessagesSayWhatHappened) {
   EXPECT_EQ(message.find(dir.file("other.db")), message.rfind(dir.file("other.db"))) << message;
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, MisuseTest, ::testing::Values(Backend::SQLite), backendName);
+INSTANTIATE_TEST_SUITE_P(Backends, MisuseTest, everyBackend(), backendName);
 
 }  // namespace
 }  // namespace vlttest

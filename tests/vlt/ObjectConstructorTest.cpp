@@ -172,7 +172,7 @@ TEST_P(ObjectConstructorTest, AFailedCreationLeavesNothingBehind) {
   EXPECT_EQ(ctor.createObject(repo.defaultDataModel()).objectIdentity(), makeUuid(2));
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, ObjectConstructorTest, ::testing::Values(Backend::SQLite), backendName);
+INSTANTIATE_TEST_SUITE_P(Backends, ObjectConstructorTest, everyBackend(), backendName);
 
 }  // namespace
 }  // namespace vlttest

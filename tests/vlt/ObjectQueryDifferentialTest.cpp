@@ -386,7 +386,7 @@ TEST_P(ObjectQueryDifferentialTest, RandomQueriesAnswerAsThePlainEvaluation) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, ObjectQueryDifferentialTest, ::testing::Values(Backend::SQLite), backendName);
+INSTANTIATE_TEST_SUITE_P(Backends, ObjectQueryDifferentialTest, everyBackend(), backendName);
 
 }  // namespace
 }  // namespace vlttest

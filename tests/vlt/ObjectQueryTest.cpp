@@ -345,7 +345,7 @@ TEST_P(ObjectQueryTest, AQuerySurvivesRollbacksWritesAndClose) {
   EXPECT_THROW(q.execute(), vlt::UsageError);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, ObjectQueryTest, ::testing::Values(Backend::SQLite), backendName);
+INSTANTIATE_TEST_SUITE_P(Backends, ObjectQueryTest, everyBackend(), backendName);
 
 }  // namespace
 }  // namespace vlttest

@@ -196,7 +196,7 @@ TEST_P(ObjectTest, HandlesOfAnotherRepositoryAreRefused) {
   EXPECT_EQ(repo.defaultDataModel().countObjects(base), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, ObjectTest, ::testing::Values(Backend::SQLite), backendName);
+INSTANTIATE_TEST_SUITE_P(Backends, ObjectTest, everyBackend(), backendName);
 
 }  // namespace
 }  // namespace vlttest

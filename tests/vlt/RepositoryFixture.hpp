@@ -1,7 +1,8 @@
 #pragma once
 // The fixture shared by the repository's behaviour tests. It is parameterised
-// by back end so that every test runs against each one; only SQLite exists
-// now. Test names carry the back end's name, so a "PostgreSQL" case gets the
+// by back end so that every test runs against each one: a SQLite file in a
+// temporary folder, or a schema of its own on the PostgreSQL test server.
+// Test names carry the back end's name, so a "PostgreSQL" case gets the
 // postgresql label by itself.
 //
 // Handles die with the connection that made them, so the helpers name objects
@@ -13,6 +14,7 @@
 
 #include <matrix/Array.hpp>
 #include <testsupport/TempDir.hpp>
+#include <testsupport/TestServer.hpp>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/uuid/uuid.hpp>
@@ -33,24 +35,13 @@
 
 namespace vlttest {
 
-enum class Backend { SQLite };
+enum class Backend { SQLite, PostgreSQL };
 
-inline void PrintTo(Backend backend, std::ostream* os) {
-  switch (backend) {
-    case Backend::SQLite:
-      *os << "SQLite";
-      return;
-  }
-  *os << "Unknown";
-}
-
-inline std::string backendName(const ::testing::TestParamInfo<Backend>& info) {
-  switch (info.param) {
-    case Backend::SQLite:
-      return "SQLite";
-  }
-  return "Unknown";
-}
+inline std::string nameOf(Backend backend) { return backend == Backend::SQLite ? "SQLite" : "PostgreSQL"; }
+inline void PrintTo(Backend backend, std::ostream* os) { *os << nameOf(backend); }
+inline std::string backendName(const ::testing::TestParamInfo<Backend>& info) { return nameOf(info.param); }
+/// Every back end, for INSTANTIATE_TEST_SUITE_P.
+inline auto everyBackend() { return ::testing::Values(Backend::SQLite, Backend::PostgreSQL); }
 
 inline boost::uuids::uuid makeUuid(unsigned n) {
   boost::uuids::uuid u{};
@@ -149,15 +140,15 @@ class RepositoryTest : public ::testing::TestWithParam<Backend> {
 
   /// The SQLite file of the test's repository.
   std::string location() const { return dir.file("repo.db"); }
-  /// What open() connects to. A PostgreSQL case adds a branch here naming a
-  /// fresh database of the test server (testsupport::postgresqlTestUri()).
-  std::string connectionString() const {
-    switch (GetParam()) {
-      case Backend::SQLite:
-        return location();
-    }
-    return {};
+  /// What open() connects to: the SQLite file, or a schema of the test
+  /// server made for this test.
+  std::string connectionString() {
+    if (isSqlite()) return location();
+    if (schemaUri_.empty()) schemaUri_ = testsupport::freshPostgresqlSchema();
+    return schemaUri_;
   }
+  /// What messages show of connectionString(): no password.
+  std::string shownFilespec() { return vlt::Uri::parse(connectionString())->redacted(); }
   /// For the few tests that look at the SQLite file itself.
   bool isSqlite() const { return GetParam() == Backend::SQLite; }
   static bool exists(const std::string& path) {
@@ -243,6 +234,7 @@ class RepositoryTest : public ::testing::TestWithParam<Backend> {
   Repo repo;
 
  private:
+  std::string schemaUri_;
   static vlt::PropertyRef propertyOf(const vlt::ObjectRef& o, const std::string& name) {
     vlt::PropertyRef p = o.objectClass().findProperty(name);
     EXPECT_FALSE(p.isNull()) << o.objectClass().qualifiedName() << " has no property " << name;

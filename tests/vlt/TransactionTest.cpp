@@ -203,7 +203,7 @@ TEST_P(TransactionTest, TheTraceCallbackSeesEveryStatementAsItRuns) {
   EXPECT_EQ(trace.size(), seen);
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, TransactionTest, ::testing::Values(Backend::SQLite), backendName);
+INSTANTIATE_TEST_SUITE_P(Backends, TransactionTest, everyBackend(), backendName);
 
 }  // namespace
 }  // namespace vlttest

@@ -161,7 +161,7 @@ TEST_P(ValueTest, ReadsInsideATransactionSeeEveryWriteBeforeThem) {
   repo.commitTransaction();
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, ValueTest, ::testing::Values(Backend::SQLite), backendName);
+INSTANTIATE_TEST_SUITE_P(Backends, ValueTest, everyBackend(), backendName);
 
 }  // namespace
 }  // namespace vlttest

@@ -56,7 +56,8 @@ void Core::notFound(ObjectId id) const {
 
 std::shared_ptr<Core> Core::open(const OpenOptions& options) {
   const sql::OpenRequest& request = options.request;
-  std::unique_ptr<sql::Connection> connection = sql::openSqlite(request);
+  std::unique_ptr<sql::Connection> connection =
+      options.postgresql ? sql::openPostgresql(request) : sql::openSqlite(request);
   const sql::DatabaseState state = connection->inspect();
   if (state == sql::DatabaseState::foreign) {
     throw NotARepositoryError("the database is not a repository", request.filespec);

@@ -49,6 +49,7 @@ class Core : public std::enable_shared_from_this<Core> {
     std::string baseMetamodelPath;
     int maxGenerations = 1;
     sql::JournalMode journalMode = sql::JournalMode::keep;
+    bool postgresql = false;  ///< request.location is a libpq URI
   };
 
   /// Opens (or creates) a repository; see DataModelRepository::open.

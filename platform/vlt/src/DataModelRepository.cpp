@@ -1,6 +1,7 @@
 // DataModelRepository: opening, the metamodel calls and transactions.
 
 #include "Core.hpp"
+#include "PostgresTarget.hpp"
 
 #include <vlt/Repository.hpp>
 
@@ -54,15 +55,19 @@ detail::Core::OpenOptions openOptions(const std::u16string& connectionString, co
   if (!uri) {
     throw OpenError("the connection string is not valid: \"" + fl::i18n::ustring_to_utf8(connectionString) + "\"");
   }
-  if (uri->kind() != Uri::localFile) {
-    throw OpenError("this build opens SQLite repositories only; PostgreSQL is not available yet", uri->redacted());
+  if (uri->kind() == Uri::postgresql) {
+    detail::PostgresTarget target = detail::postgresTarget(uri->fullText());
+    o.request.location = std::move(target.libpqUri);
+    o.request.filespec = std::move(target.filespec);
+    o.postgresql = true;
+  } else {
+    // A plain path names the file literally, "?" included: it is what a
+    // caller gets from Uri::getLocation of a file: URI (where "?" is written
+    // %3F). Parameters only come with a file: URI.
+    o.request.location = startsWithFileScheme(connectionString) ? uri->getLocation()
+                                                                 : fl::i18n::ustring_to_utf8(connectionString);
+    o.request.filespec = o.request.location;
   }
-  // A plain path names the file literally, "?" included: it is what a
-  // caller gets from Uri::getLocation of a file: URI (where "?" is written
-  // %3F). Parameters only come with a file: URI.
-  o.request.location = startsWithFileScheme(connectionString) ? uri->getLocation()
-                                                               : fl::i18n::ustring_to_utf8(connectionString);
-  o.request.filespec = o.request.location;
   o.filespecUtf16 = fl::i18n::utf8_to_ustring(o.request.filespec);
   o.baseMetamodelPath = fl::i18n::ustring_to_utf8(baseMetamodelPath);
   const std::string& filespec = o.request.filespec;

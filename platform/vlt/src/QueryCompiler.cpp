@@ -204,8 +204,9 @@ class Compiler {
                                {{"a", column(r.index, r.property)}, {"b", n}}) +
              ")";
     }
-    // A collection holds the object, or (for a null cell) holds nothing.
-    const std::string holds = "(CASE WHEN " + n + " IS NULL THEN NOT " + entries(r.index, r.property, "") + " ELSE " +
+    // A collection holds the object, or (for a null cell) holds nothing. The
+    // cast gives the parameter a type where nothing else would (PostgreSQL).
+    const std::string holds = "(CASE WHEN CAST(" + n + " AS " + dialect_.integerType + ") IS NULL THEN NOT " + entries(r.index, r.property, "") + " ELSE " +
                               entries(r.index, r.property, (r.property->composite ? "v.id = " : "v.value = ") + n) +
                               " END)";
     return r.positive ? holds : "NOT " + holds;

@@ -1,5 +1,7 @@
 #include <vlt/Uri.hpp>
 
+#include "PostgresTarget.hpp"
+
 #include <fl/i18n/Unicode.hpp>
 
 #include <boost/url/parse.hpp>
@@ -8,6 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iterator>
 
 namespace vlt {
 namespace {
@@ -155,3 +158,31 @@ std::unique_ptr<Uri> Uri::parse(const std::string& text) {
 }
 
 }  // namespace vlt
+
+namespace vlt::detail {
+
+// Parameters the data source adds to a connection string for itself; libpq
+// never sees them.
+constexpr const char* repositoryParameters[] = {"maxGenerations", "family", "trace",         "reflective",
+                                                "evolve",         "wal",    "requiredFamily"};
+
+PostgresTarget postgresTarget(const std::string& text) {
+  boost::urls::url url(boost::urls::parse_uri(text).value());
+  auto params = url.params();
+  for (auto it = params.begin(); it != params.end();) {
+    const std::string key = (*it).key;
+    const bool own = std::any_of(std::begin(repositoryParameters), std::end(repositoryParameters),
+                                 [&](const char* name) { return key == name; });
+    it = own ? params.erase(it) : std::next(it);
+  }
+  if (url.params().empty()) url.remove_query();
+  PostgresTarget target;
+  target.libpqUri = std::string(url.buffer());
+  if (url.has_password()) url.set_password("***");
+  auto secret = url.params().find("password");
+  if (secret != url.params().end()) url.params().replace(secret, {"password", "***"});
+  target.filespec = std::string(url.buffer());
+  return target;
+}
+
+}  // namespace vlt::detail

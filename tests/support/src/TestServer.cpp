@@ -1,8 +1,12 @@
 #include <testsupport/TestServer.hpp>
 
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <memory>
+#include <unistd.h>
 
 namespace testsupport {
 
@@ -14,6 +18,31 @@ std::string postgresqlTestUri() {
     return {};
   }
   return uri;
+}
+
+std::string postgresqlAdmin(const std::string& uri, const std::string& sql) {
+  std::unique_ptr<PGconn, void (*)(PGconn*)> c(PQconnectdb(uri.c_str()), PQfinish);
+  if (PQstatus(c.get()) != CONNECTION_OK) {
+    ADD_FAILURE() << "cannot reach the test server: " << PQerrorMessage(c.get());
+    return {};
+  }
+  std::unique_ptr<PGresult, void (*)(PGresult*)> r(PQexec(c.get(), sql.c_str()), PQclear);
+  const ExecStatusType status = PQresultStatus(r.get());
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+    ADD_FAILURE() << sql << ": " << PQresultErrorMessage(r.get());
+    return {};
+  }
+  return PQntuples(r.get()) > 0 && PQnfields(r.get()) > 0 ? PQgetvalue(r.get(), 0, 0) : "";
+}
+
+std::string freshPostgresqlSchema() {
+  static std::atomic<int> counter{0};
+  const std::string base = postgresqlTestUri();
+  if (base.empty()) return {};
+  // Test programs run in parallel: the process id keeps their names apart.
+  const std::string schema = "t" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+  postgresqlAdmin(base, "SET client_min_messages = warning; DROP SCHEMA IF EXISTS " + schema + " CASCADE; CREATE SCHEMA " + schema);
+  return base + (base.find('?') == std::string::npos ? "?" : "&") + "options=-csearch_path%3D" + schema;
 }
 
 }  // namespace testsupport

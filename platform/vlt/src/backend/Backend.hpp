@@ -193,6 +193,11 @@ struct OpenRequest {
   int lockTimeoutMs = 1000;       ///< how long a write waits for another's lock
 };
 
+/// Connects to a PostgreSQL database (`location` is a libpq connection URI
+/// without the repository's own parameters). The database is never created.
+/// Throws OpenError naming the SQLSTATE libpq's message stands for.
+std::unique_ptr<Connection> openPostgresql(const OpenRequest& request);
+
 /// Opens a SQLite file. Only a regular file (or a missing one, with
 /// createIfMissing) in a folder this process may write (unless read-only)
 /// is opened. Throws OpenError naming what is wrong; a file that it created
