@@ -73,7 +73,7 @@ const std::string& ClassRef::packageName() const noexcept { return info_ ? info_
 std::int64_t ClassRef::id() const noexcept { return info_ ? info_->id : 0; }
 PropertyRef ClassRef::findProperty(const std::string& name) const {
   if (!info_ || info_->retired) return PropertyRef();
-  const detail::PropertyInfo* p = core_->schema().findProperty(info_, name);
+  const detail::PropertyInfo* p = core_->schema().lookUpProperty(info_, name);
   return p ? PropertyRef(core_, p) : PropertyRef();
 }
 std::vector<PropertyRef> ClassRef::ownProperties() const {

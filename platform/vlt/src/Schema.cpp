@@ -321,6 +321,13 @@ const PropertyInfo* Schema::propertyById(std::int64_t id) const {
   return it == propertiesById_.end() ? nullptr : it->second;
 }
 
+const PropertyInfo* Schema::lookUpProperty(const ClassInfo* cls, const std::string& name) {
+  if (const PropertyInfo* p = findProperty(cls, name)) return p;
+  if (!core_.isOpen()) return nullptr;
+  load();  // another client may have appended it
+  return findProperty(cls, name);
+}
+
 const PropertyInfo* Schema::findProperty(const ClassInfo* cls, const std::string& name) const {
   for (const ClassInfo* c : cls->lineage) {
     for (const PropertyInfo* p : c->properties) {
@@ -354,22 +361,28 @@ ClassInfo* Schema::createClass(const std::string& qualifiedName, const std::vect
   checkNameIsFree(qualifiedName);
   for (const ClassInfo* s : superclasses) checkUsable(s);
   checkInheritedNames(qualifiedName, superclasses);
-  WriteScope scope(core_);
-  std::int64_t id = 0;
-  {
-    sql::StatementUse s(core_.statements().fixed("INSERT INTO vlt_class (qualified_name) VALUES (?1) RETURNING id"));
-    s->bindText(1, qualifiedName);
-    if (s->step()) id = s->columnInt64(0);
-  }
-  for (std::size_t i = 0; i < superclasses.size(); ++i) {
-    sql::StatementUse s(core_.statements().fixed(
-        "INSERT INTO vlt_superclass (class_id, position, superclass_id) VALUES (?1, ?2, ?3)"));
-    s->bindInt64(1, id);
-    s->bindInt64(2, static_cast<std::int64_t>(i));
-    s->bindInt64(3, superclasses[i]->id);
-    s->step();
-  }
-  scope.commit();  // its table is made when its first value is written (ValueTables)
+  const std::int64_t id = unlessTakenMeanwhile(
+      [&] {
+        WriteScope scope(core_);
+        std::int64_t made = 0;
+        {
+          sql::StatementUse s(
+              core_.statements().fixed("INSERT INTO vlt_class (qualified_name) VALUES (?1) RETURNING id"));
+          s->bindText(1, qualifiedName);
+          if (s->step()) made = s->columnInt64(0);
+        }
+        for (std::size_t i = 0; i < superclasses.size(); ++i) {
+          sql::StatementUse s(core_.statements().fixed(
+              "INSERT INTO vlt_superclass (class_id, position, superclass_id) VALUES (?1, ?2, ?3)"));
+          s->bindInt64(1, made);
+          s->bindInt64(2, static_cast<std::int64_t>(i));
+          s->bindInt64(3, superclasses[i]->id);
+          s->step();
+        }
+        scope.commit();  // its table is made when its first value is written (ValueTables)
+        return made;
+      },
+      [&] { checkNameIsFree(qualifiedName); });
 
   ClassInfo* c = addClass(id, qualifiedName);
   c->superclasses = superclasses;
@@ -377,6 +390,20 @@ ClassInfo* Schema::createClass(const std::string& qualifiedName, const std::vect
   computeLineage(c);
   if (core_.transaction().active()) newClasses_.push_back(c);
   return c;
+}
+
+// Another client may have taken a name since this connection last read the
+// metamodel: the database's unique index refuses the write, and `check`,
+// run on the metamodel read again, says so as for a name known here.
+template <class Write, class Check>
+std::int64_t Schema::unlessTakenMeanwhile(Write&& write, Check&& check) {
+  try {
+    return write();
+  } catch (const ConstraintError&) {
+    load();
+    check();
+    throw;
+  }
 }
 
 // Classes and enumerations share one namespace: a property's type name must
@@ -453,29 +480,35 @@ PropertyInfo* Schema::appendProperty(ClassInfo* cls, const PropertyInfo& d) {
   if (n.uuid.is_nil()) n.uuid = uuidGenerator_();
   n.retired = false;
 
-  WriteScope scope(core_);
-  {
-    sql::StatementUse s(core_.statements().fixed(
-        "INSERT INTO vlt_property (class_id, name, type_name, lower_bound, upper_bound, composite, ordered, optional, "
-        "is_unique, documentation, opposite, annotation, association, uuid) "
-        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14) RETURNING id"));
-    s->bindInt64(1, cls->id);
-    s->bindText(2, n.name);
-    s->bindText(3, n.typeName);
-    s->bindInt64(4, n.lower);
-    s->bindInt64(5, n.upper);
-    s->bindInt64(6, n.composite);
-    s->bindInt64(7, n.ordered);
-    s->bindInt64(8, n.optional);
-    s->bindInt64(9, n.unique);
-    s->bindText(10, n.documentation);
-    s->bindText(11, n.opposite);
-    s->bindText(12, n.annotation);
-    s->bindInt64(13, n.association);
-    s->bindBlob(14, n.uuid.data, 16);
-    if (s->step()) n.id = s->columnInt64(0);
-  }
-  scope.commit();  // its column or table is made when its first value is written (ValueTables)
+  n.id = unlessTakenMeanwhile(
+      [&] {
+        WriteScope scope(core_);
+        std::int64_t made = 0;
+        {
+          sql::StatementUse s(core_.statements().fixed(
+              "INSERT INTO vlt_property (class_id, name, type_name, lower_bound, upper_bound, composite, ordered, optional, "
+              "is_unique, documentation, opposite, annotation, association, uuid) "
+              "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14) RETURNING id"));
+          s->bindInt64(1, cls->id);
+          s->bindText(2, n.name);
+          s->bindText(3, n.typeName);
+          s->bindInt64(4, n.lower);
+          s->bindInt64(5, n.upper);
+          s->bindInt64(6, n.composite);
+          s->bindInt64(7, n.ordered);
+          s->bindInt64(8, n.optional);
+          s->bindInt64(9, n.unique);
+          s->bindText(10, n.documentation);
+          s->bindText(11, n.opposite);
+          s->bindText(12, n.annotation);
+          s->bindInt64(13, n.association);
+          s->bindBlob(14, n.uuid.data, 16);
+          if (s->step()) made = s->columnInt64(0);
+        }
+        scope.commit();  // its column or table is made when its first value is written (ValueTables)
+        return made;
+      },
+      [&] { checkNewProperty(cls, d); });
 
   PropertyInfo* result = info.get();
   addProperty(std::move(info));
@@ -495,24 +528,29 @@ EnumerationInfo* Schema::createEnumeration(const std::string& qualifiedName,
                            core_.filespec());
     }
   }
-  WriteScope scope(core_);
-  std::int64_t id = 0;
-  {
-    sql::StatementUse s(core_.statements().fixed(
-        "INSERT INTO vlt_enumeration (qualified_name) VALUES (?1) RETURNING id"));
-    s->bindText(1, qualifiedName);
-    if (s->step()) id = s->columnInt64(0);
-  }
-  for (std::size_t i = 0; i < literals.size(); ++i) {
-    sql::StatementUse s(core_.statements().fixed(
-        "INSERT INTO vlt_enumeral (enumeration_id, position, name, value) VALUES (?1, ?2, ?3, ?4)"));
-    s->bindInt64(1, id);
-    s->bindInt64(2, static_cast<std::int64_t>(i));
-    s->bindText(3, literals[i].first);
-    s->bindInt64(4, literals[i].second);
-    s->step();
-  }
-  scope.commit();
+  const std::int64_t id = unlessTakenMeanwhile(
+      [&] {
+        WriteScope scope(core_);
+        std::int64_t made = 0;
+        {
+          sql::StatementUse s(
+              core_.statements().fixed("INSERT INTO vlt_enumeration (qualified_name) VALUES (?1) RETURNING id"));
+          s->bindText(1, qualifiedName);
+          if (s->step()) made = s->columnInt64(0);
+        }
+        for (std::size_t i = 0; i < literals.size(); ++i) {
+          sql::StatementUse s(core_.statements().fixed(
+              "INSERT INTO vlt_enumeral (enumeration_id, position, name, value) VALUES (?1, ?2, ?3, ?4)"));
+          s->bindInt64(1, made);
+          s->bindInt64(2, static_cast<std::int64_t>(i));
+          s->bindText(3, literals[i].first);
+          s->bindInt64(4, literals[i].second);
+          s->step();
+        }
+        scope.commit();
+        return made;
+      },
+      [&] { checkNameIsFree(qualifiedName); });
   EnumerationInfo* e = addEnumeration(id, qualifiedName);
   for (const auto& l : literals) e->literals.push_back({l.first, l.second});
   if (core_.transaction().active()) newEnumerations_.push_back(e);

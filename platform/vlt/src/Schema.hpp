@@ -124,7 +124,10 @@ class Schema final : public TransactionParticipant {
   EnumerationInfo* findEnumeration(const std::string& qualifiedName);
   ClassInfo* classById(std::int64_t id);
   const PropertyInfo* propertyById(std::int64_t id) const;
+  /// The property `name` of `cls` or of a superclass, as known here.
   const PropertyInfo* findProperty(const ClassInfo* cls, const std::string& name) const;
+  /// The same, reading the metamodel again when it is not known here.
+  const PropertyInfo* lookUpProperty(const ClassInfo* cls, const std::string& name);
 
   ClassInfo* createClass(const std::string& qualifiedName, const std::vector<ClassInfo*>& superclasses);
   /// Appends a property described by `d` (name, type name, bounds, flags,
@@ -152,6 +155,8 @@ class Schema final : public TransactionParticipant {
   void addProperty(std::unique_ptr<PropertyInfo> info);
   void resolveType(PropertyInfo& p, bool strict);
   void checkNameIsFree(const std::string& qualifiedName);
+  template <class Write, class Check>
+  std::int64_t unlessTakenMeanwhile(Write&& write, Check&& check);
   void checkInheritedNames(const std::string& qualifiedName, const std::vector<ClassInfo*>& superclasses) const;
   void checkNewProperty(const ClassInfo* cls, const PropertyInfo& d) const;
   void forgetCreated() noexcept;

@@ -174,15 +174,15 @@ class PgStatement final : public Statement {
   }
   const std::string& sql() const noexcept override { return sql_; }
 
-  /// The server-side statement for the current bindings' types (made
-  /// queued or at once), and the parameter arrays of the current bindings.
+  /// The server-side statement for the current bindings' types, and the
+  /// parameter arrays of the current bindings.
   struct Call {
     std::string name;
     std::vector<const char*> values;
     std::vector<int> lengths;
     std::vector<int> formats;
   };
-  Call call(bool queued);
+  Call call();
 
  private:
   struct Parameter {
@@ -231,17 +231,24 @@ class PgConnection final : public Connection {
     sync();
     return changes_;
   }
+  // Savepoints go out with the queued writes: a call costs no round trip of
+  // its own. A statement that fails when run at once rolls back to the
+  // call's savepoint (everything queued before it was read, and succeeded);
+  // a queued write that fails drops the whole transaction (see sync()).
   void savepoint() override {
-    execute("SAVEPOINT vlt_operation");
+    queueCommand("SAVEPOINT vlt_operation");
     ++savepoints_;
   }
   void releaseSavepoint() override {
+    if (savepoints_ == 0) return;  // the transaction was dropped meanwhile
     --savepoints_;
-    execute("RELEASE vlt_operation");
+    queueCommand("RELEASE vlt_operation");
   }
   void rollbackToSavepoint() noexcept override {
+    if (savepoints_ == 0) return;
     --savepoints_;
     pipelineDrop();
+    if (PQtransactionStatus(conn()) == PQTRANS_IDLE) return;
     Result r(PQexec(conn(), "ROLLBACK TO vlt_operation; RELEASE vlt_operation"));
   }
   const Dialect& dialect() const noexcept override { return postgresDialect; }
@@ -283,8 +290,11 @@ class PgConnection final : public Connection {
   }
   /// Reads the results of the queued writes; throws the first failure.
   void sync();
+  /// Whether a write may be queued: inside a transaction only (outside, a
+  /// write is its own transaction and its outcome is wanted now).
+  bool mayQueue() const noexcept { return pipelining_ || PQtransactionStatus(conn()) == PQTRANS_INTRANS; }
   void queue(const std::string& sql, const PgStatement::Call& c);
-  void queuePrepare(const std::string& name, const std::string& text, const std::string& sql, const std::vector<Oid>& types);
+  void queueCommand(const char* sql);
   /// Throws the error of a failed result (and rolls back a transaction the
   /// server aborted outside a savepoint).
   void check(PGresult* r, const std::string& sql);
@@ -295,6 +305,8 @@ class PgConnection final : public Connection {
  private:
   std::vector<std::string> names(const std::string& sql);
   void pipelineDrop() noexcept;
+  void enterPipeline(const std::string& sql);
+  void queued(int sent, const std::string& sql);
 
   Handle handle_;
   std::string filespec_;
@@ -309,7 +321,7 @@ class PgConnection final : public Connection {
 
 // ---------------------------------------------------------------- statements
 
-PgStatement::Call PgStatement::call(bool queued) {
+PgStatement::Call PgStatement::call() {
   std::vector<Oid> types;
   std::string signature;
   for (const Parameter& p : parameters_) {
@@ -318,15 +330,12 @@ PgStatement::Call PgStatement::call(bool queued) {
   }
   auto it = prepared_.find(signature);
   if (it == prepared_.end()) {
+    // Made at once, never queued: a statement is only known to exist on the
+    // server once its preparation succeeded (rare: once per type signature).
     const std::string name = connection_.nextName();
-    if (queued) {
-      connection_.queuePrepare(name, text_, sql_, types);
-    } else {
-      connection_.sync();
-      Result r(PQprepare(connection_.conn(), name.c_str(), text_.c_str(), static_cast<int>(types.size()),
-                         types.data()));
-      connection_.check(r.get(), sql_);
-    }
+    connection_.sync();
+    Result r(PQprepare(connection_.conn(), name.c_str(), text_.c_str(), static_cast<int>(types.size()), types.data()));
+    connection_.check(r.get(), sql_);
     it = prepared_.emplace(signature, name).first;
   }
   Call c;
@@ -341,7 +350,7 @@ PgStatement::Call PgStatement::call(bool queued) {
 
 bool PgStatement::step() {
   if (!result_) {
-    const Call c = call(false);
+    const Call c = call();
     connection_.sync();
     connection_.traceStatement(sql_);
     result_.reset(PQexecPrepared(connection_.conn(), c.name.c_str(), static_cast<int>(c.values.size()), c.values.data(),
@@ -358,41 +367,41 @@ bool PgStatement::step() {
 }
 
 void PgStatement::run() {
-  if (PQtransactionStatus(connection_.conn()) != PQTRANS_INTRANS) {
+  if (!connection_.mayQueue()) {
     step();
     reset();
     return;
   }
-  const Call c = call(true);
+  const Call c = call();
   connection_.traceStatement(sql_);
   connection_.queue(sql_, c);
 }
 
 // ---------------------------------------------------------------- connection
 
-void PgConnection::queuePrepare(const std::string& name, const std::string& text, const std::string& sql,
-                                const std::vector<Oid>& types) {
-  if (!pipelining_) {
-    if (PQenterPipelineMode(conn()) != 1) fail("08000", PQerrorMessage(conn()), sql);
-    pipelining_ = true;
-  }
-  if (PQsendPrepare(conn(), name.c_str(), text.c_str(), static_cast<int>(types.size()), types.data()) != 1) {
-    fail("08000", PQerrorMessage(conn()), sql);
-  }
+void PgConnection::enterPipeline(const std::string& sql) {
+  if (pipelining_) return;
+  if (PQenterPipelineMode(conn()) != 1) fail("08000", PQerrorMessage(conn()), sql);
+  pipelining_ = true;
+}
+
+// `sent` is what libpq answered to sending the command.
+void PgConnection::queued(int sent, const std::string& sql) {
+  if (sent != 1) fail("08000", PQerrorMessage(conn()), sql);
   queued_.push_back(sql);
+  if (queued_.size() >= pipelineBatch) sync();
+}
+
+void PgConnection::queueCommand(const char* sql) {
+  enterPipeline(sql);
+  queued(PQsendQueryParams(conn(), sql, 0, nullptr, nullptr, nullptr, nullptr, 1), sql);
 }
 
 void PgConnection::queue(const std::string& sql, const PgStatement::Call& c) {
-  if (!pipelining_) {
-    if (PQenterPipelineMode(conn()) != 1) fail("08000", PQerrorMessage(conn()), sql);
-    pipelining_ = true;
-  }
-  if (PQsendQueryPrepared(conn(), c.name.c_str(), static_cast<int>(c.values.size()), c.values.data(),
-                          c.lengths.data(), c.formats.data(), 1) != 1) {
-    fail("08000", PQerrorMessage(conn()), sql);
-  }
-  queued_.push_back(sql);
-  if (queued_.size() >= pipelineBatch) sync();
+  enterPipeline(sql);
+  queued(PQsendQueryPrepared(conn(), c.name.c_str(), static_cast<int>(c.values.size()), c.values.data(),
+                             c.lengths.data(), c.formats.data(), 1),
+         sql);
 }
 
 void PgConnection::sync() {
@@ -429,9 +438,13 @@ void PgConnection::sync() {
   PQexitPipelineMode(conn());
   queued_.clear();
   if (!errorState.empty()) {
-    if (PQtransactionStatus(conn()) == PQTRANS_INERROR && savepoints_ == 0) {
+    // The server skipped every command queued after the failing one, calls
+    // that have returned already among them: only dropping the whole
+    // transaction loses nothing the caller believes written.
+    if (PQtransactionStatus(conn()) == PQTRANS_INERROR) {
       Result rollback(PQexec(conn(), "ROLLBACK"));
     }
+    savepoints_ = 0;
     fail(errorState.c_str(), errorMessage, errorSql);
   }
 }

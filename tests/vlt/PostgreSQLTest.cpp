@@ -1,0 +1,260 @@
+// What only a server has: connection strings and their failures, several
+// clients on one database, a server backend that dies, writes that fail
+// after the call that queued them has returned.
+
+#include "RepositoryFixture.hpp"
+
+#include <fl/i18n/Unicode.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <thread>
+
+namespace vlttest {
+namespace {
+
+using Repo = vlt::DataModelRepository;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+Repo::ServiceOptions waiting(int seconds) {
+  Repo::ServiceOptions o;
+  o.lockTimeoutSeconds = seconds;
+  return o;
+}
+
+// The stored form of makeUuid(n), as a bytea literal.
+std::string storedUuid(unsigned n) {
+  static const char digits[] = "0123456789abcdef";
+  std::string hex = "'\\x";
+  for (std::uint8_t b : makeUuid(n).data) hex += {digits[b >> 4], digits[b & 15]};
+  return hex + "'::bytea";
+}
+
+class PostgreSQLTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    uri = testsupport::freshPostgresqlSchema();
+    ASSERT_FALSE(uri.empty());
+    first.open(uri, "", waiting(5));
+    item = first.createClass("test.Item", {});
+    first.appendPropertyToClass(item, "count", "int32", "", 0, 1, false, false, true, "", Repo::AssociationByOption(0),
+                                "", boost::uuids::uuid{}, true);
+  }
+
+  vlt::ObjectRef create(Repo& repo, unsigned uuid, vlt::ObjectId id = 0) {
+    vlt::ObjectConstructor ctor(repo.metamodel().findClass("test.Item"));
+    ctor.setObjectUUID(makeUuid(uuid));
+    if (id != 0) ctor.setObjectID(id);
+    return ctor.createObject(repo.defaultDataModel());
+  }
+  std::size_t stored() { return std::stoul(admin("SELECT count(*) FROM vlt_object")); }
+  std::string admin(const std::string& sql) { return testsupport::postgresqlAdmin(uri, sql); }
+  // The URI with one more parameter.
+  std::string with(const std::string& parameter) const { return uri + "&" + parameter; }
+  // Terminates the server backend of the connection named `application`.
+  void terminate(const std::string& application) {
+    EXPECT_EQ(admin("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE application_name = '" +
+                    application + "'"),
+              "1");
+  }
+
+  std::string uri;
+  Repo first;
+  vlt::ClassRef item;
+};
+
+TEST_F(PostgreSQLTest, ConnectionFailuresAreOpenErrorsThatNeverShowThePassword) {
+  const std::string base = testsupport::postgresqlTestUri();
+  const std::string password = base.substr(base.find(':', 15) + 1, base.find('@') - base.find(':', 15) - 1);
+  ASSERT_GT(password.size(), 8u);
+  auto failure = [&](std::string connection) {
+    Repo r;
+    return messageOf<vlt::OpenError>([&] { r.open(connection, "", Repo::ServiceOptions()); });
+  };
+  std::string wrongPassword = base;
+  wrongPassword.replace(base.find(password), password.size(), "not" + password);
+  EXPECT_THAT(failure(wrongPassword), AllOf(HasSubstr("SQLSTATE 28P01"), Not(HasSubstr(password))));
+  EXPECT_THAT(failure(base.substr(0, base.rfind('/')) + "/no_such_database"),
+              AllOf(HasSubstr("SQLSTATE 3D000"), HasSubstr("no_such_database"), Not(HasSubstr(password))));
+  EXPECT_THAT(failure("postgresql://postgres:" + password + "@127.0.0.1:1/db?connect_timeout=2"),
+              AllOf(HasSubstr("SQLSTATE 08001"), HasSubstr("127.0.0.1:1"), Not(HasSubstr(password))));
+}
+
+TEST_F(PostgreSQLTest, TheRepositorysOwnParametersNeverReachTheServer) {
+  const std::string base = testsupport::postgresqlTestUri();
+  const std::string password = base.substr(base.find(':', 15) + 1, base.find('@') - base.find(':', 15) - 1);
+  Repo r;
+  // libpq refuses parameters it does not know: these must be gone.
+  r.open(with("family=acme&maxGenerations=3&trace=1&reflective=1&evolve=1&wal=true&requiredFamily=a%2Bb"), "",
+         waiting(5));
+  const std::string filespec = fl::i18n::ustring_to_utf8(r.filespec());
+  EXPECT_THAT(filespec, AllOf(HasSubstr("postgres:***@"), HasSubstr("search_path"), Not(HasSubstr(password)),
+                              Not(HasSubstr("family")), Not(HasSubstr("wal"))));
+  EXPECT_FALSE(r.metamodel().findClass("test.Item").isNull());
+  r.close();
+
+  // A password given as a parameter is hidden too.
+  std::string asParameter = with("password=" + password);
+  asParameter.erase(asParameter.find(':', 15), password.size() + 1);
+  r.open(asParameter, "", waiting(5));
+  EXPECT_THAT(fl::i18n::ustring_to_utf8(r.filespec()), AllOf(HasSubstr("password=***"), Not(HasSubstr(password))));
+}
+
+TEST_F(PostgreSQLTest, ASchemaWithOtherTablesIsNotARepository) {
+  const std::string other = testsupport::freshPostgresqlSchema();
+  testsupport::postgresqlAdmin(other, "CREATE TABLE customer (id INT); INSERT INTO customer VALUES (7)");
+  Repo r;
+  EXPECT_THROW(r.open(other, "", Repo::ServiceOptions()), vlt::NotARepositoryError);
+  EXPECT_EQ(testsupport::postgresqlAdmin(other, "SELECT string_agg(table_name, ',') FROM information_schema.tables "
+                                                "WHERE table_schema = current_schema()"),
+            "customer");
+}
+
+// Two clients reserving ids and creating objects at once, each in
+// transactions of its own: no id is handed out twice.
+TEST_F(PostgreSQLTest, ClientsWritingAtOnceNeverShareIds) {
+  constexpr unsigned rounds = 40;
+  std::vector<std::vector<vlt::ObjectId>> reserved(2);
+  std::atomic<int> failures{0};
+  auto client = [&](unsigned who) {
+    try {
+      Repo r;
+      r.open(uri, "", waiting(30));
+      for (unsigned round = 0; round < rounds; ++round) {
+        vlt::ObjectId id = 0;
+        r.allocateObjectIds(3, id);
+        reserved[who].insert(reserved[who].end(), {id, id + 1, id + 2});
+        r.beginTransaction();
+        create(r, 1000 * (who + 1) + round);
+        create(r, 100000 * (who + 1) + round, id);
+        r.commitTransaction();
+      }
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "client " << who << ": " << e.what();
+      ++failures;
+    }
+  };
+  std::thread other(client, 1);
+  client(0);
+  other.join();
+  ASSERT_EQ(failures, 0);
+  std::set<vlt::ObjectId> all(reserved[0].begin(), reserved[0].end());
+  all.insert(reserved[1].begin(), reserved[1].end());
+  EXPECT_EQ(all.size(), 6 * rounds);
+  EXPECT_EQ(stored(), 4 * rounds);
+  EXPECT_EQ(admin("SELECT count(DISTINCT id) FROM vlt_object"), std::to_string(4 * rounds));
+}
+
+TEST_F(PostgreSQLTest, AClientFindsWhatAnotherAddedEvenToAClassItHasCached) {
+  Repo second;
+  second.open(uri, "", waiting(5));
+  vlt::ClassRef cached = second.metamodel().findClass("test.Item");
+  ASSERT_FALSE(cached.isNull());
+  EXPECT_TRUE(cached.findProperty("label").isNull());
+
+  first.beginTransaction();
+  first.appendPropertyToClass(item, "label", "string", "", 0, 1, false, false, true, "", Repo::AssociationByOption(0),
+                              "", boost::uuids::uuid{}, true);
+  first.createClass("test.Other", {item});
+  create(first, 1).setPropertyValue(item.findProperty("label"), std::string("from the first"));
+  EXPECT_TRUE(cached.findProperty("label").isNull()) << "not committed yet";
+  first.commitTransaction();
+
+  const vlt::PropertyRef label = cached.findProperty("label");
+  ASSERT_FALSE(label.isNull());
+  EXPECT_FALSE(second.metamodel().findClass("test.Other").isNull());
+  vlt::ObjectRef o = second.defaultDataModel().findObject(makeUuid(1), cached);
+  ASSERT_FALSE(o.isNull());
+  std::string read;
+  o.getPropertyValue(label, read);
+  EXPECT_EQ(read, "from the first");
+  o.setPropertyValue(label, std::string("from the second"));
+}
+
+// The second client checked the name before the first committed it; the
+// database's unique index catches what its cache did not know.
+TEST_F(PostgreSQLTest, TwoClientsCreatingOneClassGetOneClassAndAClearError) {
+  Repo second;
+  second.open(uri, "", waiting(30));
+  first.beginTransaction();
+  first.createClass("test.Twice", {item});
+  std::string refused;
+  std::thread other([&] {
+    refused = messageOf<vlt::MetamodelError>([&] { second.createClass("test.Twice", {}); });
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the other waits for the write lock meanwhile
+  first.commitTransaction();
+  other.join();
+  EXPECT_THAT(refused, HasSubstr("\"test.Twice\" exists already"));
+  EXPECT_EQ(admin("SELECT count(*) FROM vlt_class WHERE qualified_name = 'test.Twice'::bytea"), "1");
+  EXPECT_FALSE(second.metamodel().findClass("test.Twice").isNull());
+  second.createClass("test.Third", {});  // still usable
+}
+
+// A queued write that the server refuses is reported by a later call, and
+// the transaction is gone: nothing of it is kept, nothing half of it.
+TEST_F(PostgreSQLTest, AWriteRefusedAfterItsCallReturnedDropsTheWholeTransaction) {
+  vlt::ObjectId poisoned = 0;
+  first.allocateObjectIds(1, poisoned);
+  admin("CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+        "IF NEW.id = " + std::to_string(poisoned) + " THEN RAISE EXCEPTION 'refused' USING ERRCODE = '23514'; END IF; "
+        "RETURN NEW; END $$; CREATE TRIGGER refuse BEFORE INSERT ON vlt_object FOR EACH ROW EXECUTE FUNCTION refuse()");
+  create(first, 1);
+  first.beginTransaction();
+  std::string error;
+  try {
+    for (unsigned n = 2; n < 3000; ++n) create(first, n, n == 10 ? poisoned : 0);
+    first.commitTransaction();
+  } catch (const vlt::ConstraintError& e) {
+    error = e.what();
+  }
+  EXPECT_THAT(error, AllOf(HasSubstr("SQLSTATE 23514"), HasSubstr("INSERT INTO vlt_object")));
+  EXPECT_THROW(create(first, 5000), vlt::StorageError) << "writes wait for the caller's rollback";
+  first.rollbackTransaction();
+  EXPECT_EQ(stored(), 1u);
+  create(first, 5000);
+  EXPECT_EQ(stored(), 2u);
+}
+
+// The server backend of a client dies inside a transaction, and while it
+// commits (a deferred trigger holds the commit open): the client throws, can
+// roll back, and the database holds the state before or after, whole.
+TEST_F(PostgreSQLTest, AServerBackendKilledInATransactionOrItsCommitLeavesBeforeOrAfter) {
+  Repo victim;
+  victim.open(with("application_name=victim"), "", waiting(5));
+  create(victim, 1);
+  victim.beginTransaction();
+  for (unsigned n = 2; n <= 50; ++n) create(victim, n);
+  terminate("victim");
+  const std::string lost = messageOf<vlt::StorageError>(
+      [&] { victim.defaultDataModel().countObjects(victim.metamodel().findClass("test.Item")); });
+  EXPECT_THAT(lost, AllOf(HasSubstr("SQLSTATE 08006"), HasSubstr("connection"), HasSubstr("INSERT INTO vlt_object")));
+  EXPECT_TRUE(victim.inTransaction()) << "the caller ends the transaction";
+  victim.rollbackTransaction();
+  EXPECT_EQ(stored(), 1u);
+  EXPECT_THROW(create(victim, 52), vlt::StorageError) << "the connection stays lost";
+  victim.close();
+
+  victim.open(with("application_name=committer"), "", waiting(5));
+  admin("CREATE FUNCTION linger() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN PERFORM pg_sleep(2); RETURN NULL; END $$; "
+        "CREATE CONSTRAINT TRIGGER linger AFTER INSERT ON vlt_object DEFERRABLE INITIALLY DEFERRED "
+        "FOR EACH ROW WHEN (NEW.uuid = " + storedUuid(100) + ") "
+        "EXECUTE FUNCTION linger()");
+  victim.beginTransaction();
+  for (unsigned n = 60; n <= 100; ++n) create(victim, n);
+  std::thread killer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    terminate("committer");
+  });
+  EXPECT_THROW(victim.commitTransaction(), vlt::StorageError);
+  killer.join();
+  const std::size_t after = stored();
+  EXPECT_TRUE(after == 1u || after == 42u) << after << " objects";
+  EXPECT_FALSE(victim.inTransaction());
+}
+
+}  // namespace
+}  // namespace vlttest
