@@ -3,11 +3,14 @@
 // objects in one transaction, closes, reopens and reads them back, checking
 // every value against what it wrote.
 //
-// usage: vlt-demo BASE_METAMODEL_FILE REPOSITORY_FILE
-// The repository file must not exist yet. Exit code 0 when everything read
-// back is what was written, 1 otherwise or on any error, 2 for bad usage.
+// usage: vlt-demo BASE_METAMODEL_FILE REPOSITORY
+// REPOSITORY is a file that must not exist yet, or a postgresql:// URI of a
+// database (or schema, through options=-csearch_path%3Dname) that holds
+// nothing yet. Exit code 0 when everything read back is what was written, 1
+// otherwise or on any error, 2 for bad usage.
 
 #include <vlt/Repository.hpp>
+#include <vlt/Uri.hpp>
 
 #include <fl/i18n/Unicode.hpp>
 
@@ -75,8 +78,14 @@ vlt::PropertyRef addProperty(vlt::DataModelRepository& repo, const vlt::ClassRef
 
 constexpr std::uint32_t many = std::numeric_limits<std::uint32_t>::max();
 
+// A repository as the demo prints it: never with a password.
+std::string shown(const std::string& repository) {
+  const std::unique_ptr<vlt::Uri> uri = vlt::Uri::parse(repository);
+  return uri ? uri->redacted() : repository;
+}
+
 void create(const std::string& basePath, const std::string& path) {
-  std::cout << "creating " << path << " from the base metamodel file\n";
+  std::cout << "creating " << shown(path) << " from the base metamodel file\n";
   vlt::DataModelRepository::ServiceOptions options;
   options.createIfMissing = 1;
   vlt::DataModelRepository repo;
@@ -194,7 +203,7 @@ void create(const std::string& basePath, const std::string& path) {
 }
 
 void readBack(const std::string& path) {
-  std::cout << "reopening " << path << '\n';
+  std::cout << "reopening " << shown(path) << '\n';
   vlt::DataModelRepository::ServiceOptions options;
   vlt::DataModelRepository repo;
   repo.open(path, std::string(), options);  // an existing repository needs no base metamodel file
@@ -286,15 +295,17 @@ void readBack(const std::string& path) {
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    std::cerr << "usage: vlt-demo BASE_METAMODEL_FILE REPOSITORY_FILE\n"
-                 "Creates the repository REPOSITORY_FILE (which must not exist) from the base metamodel file,\n"
-                 "writes a library of books, reopens it and checks what it reads back.\n";
+    std::cerr << "usage: vlt-demo BASE_METAMODEL_FILE REPOSITORY\n"
+                 "Creates the repository REPOSITORY (a file that must not exist, or a postgresql:// URI of an\n"
+                 "empty database) from the base metamodel file, writes a library of books, reopens it and\n"
+                 "checks what it reads back.\n";
     return 2;
   }
   const std::string basePath = argv[1];
   const std::string path = argv[2];
+  const bool server = path.rfind("postgresql://", 0) == 0 || path.rfind("postgres://", 0) == 0;
   struct stat info {};
-  if (::stat(path.c_str(), &info) == 0) {
+  if (!server && ::stat(path.c_str(), &info) == 0) {
     std::cerr << "vlt-demo: " << path << " exists already; the demo writes a new repository\n";
     return 1;
   }

@@ -2,7 +2,10 @@
 # Checks vlt-inspect on the demo's repository: the exact overview and object
 # output, that inspecting never changes the file, and the errors and exit
 # codes of bad input.
-# usage: vlt-inspect-test.sh VLT_DEMO VLT_INSPECT BASE_METAMODEL_FILE
+# usage: vlt-inspect-test.sh VLT_DEMO VLT_INSPECT BASE_METAMODEL_FILE [postgresql]
+# With "postgresql" the repository is a fresh schema of the server named by
+# VLT_TEST_POSTGRESQL_URI instead of a file, and the checks of files are
+# replaced by checks of what a URI's password must never reach.
 set -uo pipefail
 demo=$1
 inspect=$2
@@ -12,6 +15,16 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 repository=$work/library.db
+shown=$repository
+if [ "${4:-}" = postgresql ]; then
+  server=${VLT_TEST_POSTGRESQL_URI:?run through scripts/with-postgresql}
+  schema=inspect_$$
+  psql -q "$server" -c "SET client_min_messages = warning; DROP SCHEMA IF EXISTS $schema CASCADE; CREATE SCHEMA $schema" ||
+    { echo "FAIL: cannot make a schema on the test server" >&2; exit 1; }
+  repository="$server?options=-csearch_path%3D$schema"
+  password=$(printf '%s' "$server" | sed -E 's|^[a-z]+://[^:/@]*:([^@]*)@.*|\1|')
+  shown=${repository/":$password@"/":***@"}
+fi
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
@@ -32,12 +45,16 @@ contains() {  # contains NAME STREAM TEXT
 }
 
 expect 0 demo "$demo" "$base" "$repository"
-[ -f "$repository" ] || { echo "FAIL: the demo wrote no repository" >&2; exit 1; }
-before=$(sha256sum "$repository")
+if [ -n "${password:-}" ]; then
+  grep -qF -- "$password" "$work/demo.out" "$work/demo.err" && fail "demo: the password was printed"
+else
+  [ -f "$repository" ] || { echo "FAIL: the demo wrote no repository" >&2; exit 1; }
+  before=$(sha256sum "$repository")
+fi
 
 expect 0 overview "$inspect" "$repository"
 first=$(head -n 1 "$work/overview.out")
-[ "$first" = "repository $repository" ] || fail "overview: first line is \"$first\""
+[ "$first" = "repository $shown" ] || fail "overview: first line is \"$first\""
 tail -n +2 "$work/overview.out" >"$work/overview-body.out"
 same overview-body "$here/expected-overview.txt"
 
@@ -51,6 +68,17 @@ same book-quoted "$here/expected-book-quoted.txt"
 expect 1 unknown-object "$inspect" --object 6c1b2a00-0d3e-4f5a-8b6c-0000000000ff "$repository"
 contains unknown-object err "has no object 6c1b2a00-0d3e-4f5a-8b6c-0000000000ff"
 [ -s "$work/unknown-object.out" ] && fail "unknown-object: wrote to stdout"
+
+if [ -n "${password:-}" ]; then
+  # A wrong password: an error that shows no password, neither the given one
+  # nor the right one.
+  expect 1 wrong-password "$inspect" "${repository/":$password@"/":wrong$password@"}"
+  contains wrong-password err "SQLSTATE 28P01"
+  grep -qF -- "$password" "$work/wrong-password.err" && fail "wrong-password: the password was printed"
+  [ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+  echo "vlt-inspect on PostgreSQL: all checks passed"
+  exit 0
+fi
 
 # Inspecting leaves the repository exactly as it was, with no journal behind.
 [ "$(sha256sum "$repository")" = "$before" ] || fail "the repository changed while being inspected"
