@@ -2,6 +2,8 @@
 
 #include "backend/Backend.hpp"
 
+#include <cstring>
+
 namespace vlt::sql {
 
 const char* Dialect::columnType(StoredForm form) const noexcept {
@@ -12,6 +14,21 @@ const char* Dialect::columnType(StoredForm form) const noexcept {
     case StoredForm::bytes: return bytesType;
   }
   return integerType;
+}
+
+std::int64_t orderedDouble(double value) noexcept {
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  bits = (bits & 0x8000000000000000u) ? ~bits : bits | 0x8000000000000000u;
+  return static_cast<std::int64_t>(bits ^ 0x8000000000000000u);
+}
+
+double doubleFromOrdered(std::int64_t stored) noexcept {
+  std::uint64_t bits = static_cast<std::uint64_t>(stored) ^ 0x8000000000000000u;
+  bits = (bits & 0x8000000000000000u) ? bits & ~0x8000000000000000u : ~bits;
+  double value = 0;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
 }
 
 std::string fillIn(std::string_view text, std::initializer_list<std::pair<std::string_view, std::string_view>> values) {

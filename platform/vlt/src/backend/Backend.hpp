@@ -115,6 +115,15 @@ struct Dialect {
   const char* columnType(StoredForm form) const noexcept;
 };
 
+/// A double as the 64-bit integer it is stored as (engines lose NaN and -0.0
+/// in their own REAL types): its bits, rearranged so that integer order is
+/// numeric order. Positive values keep their bits with the sign bit set,
+/// negative ones are inverted; every double reads back bit for bit, and
+/// comparisons in SQL stay right (-0.0 sorts just below 0.0, a positive NaN
+/// above +infinity).
+std::int64_t orderedDouble(double value) noexcept;
+double doubleFromOrdered(std::int64_t stored) noexcept;
+
 /// `text` with every "{name}" replaced by its value; names not given stay.
 std::string fillIn(std::string_view text, std::initializer_list<std::pair<std::string_view, std::string_view>> values);
 

@@ -18,7 +18,7 @@
 
 #include <libpq-fe.h>
 
-#include <cstring>
+#include <cstdlib>
 #include <deque>
 #include <map>
 #include <string>
@@ -94,21 +94,6 @@ std::int64_t decodeBigEndian(const char* data, int size) {
   return static_cast<std::int64_t>(v);
 }
 
-// The same transform of a double as the SQLite back end's.
-std::int64_t encodeDouble(double value) noexcept {
-  std::uint64_t bits = 0;
-  std::memcpy(&bits, &value, sizeof bits);
-  bits = (bits & 0x8000000000000000u) ? ~bits : bits | 0x8000000000000000u;
-  return static_cast<std::int64_t>(bits ^ 0x8000000000000000u);
-}
-double decodeDouble(std::int64_t stored) noexcept {
-  std::uint64_t bits = static_cast<std::uint64_t>(stored) ^ 0x8000000000000000u;
-  bits = (bits & 0x8000000000000000u) ? bits & ~0x8000000000000000u : ~bits;
-  double value = 0;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
-
 // "?1" placeholders as "$1", outside quoted text.
 std::string dollarPlaceholders(const std::string& sql) {
   std::string out;
@@ -152,7 +137,7 @@ class PgStatement final : public Statement {
     auto u = static_cast<std::uint64_t>(value);
     for (int k = 7; k >= 0; --k, u >>= 8) p.bytes[static_cast<std::size_t>(k)] = static_cast<char>(u & 0xFF);
   }
-  void bindDouble(int index, double value) override { bindInt64(index, encodeDouble(value)); }
+  void bindDouble(int index, double value) override { bindInt64(index, orderedDouble(value)); }
   void bindText(int index, std::string_view bytes) override { bindBytes(index, bytes.data(), bytes.size()); }
   void bindBlob(int index, const void* data, std::size_t size) override { bindBytes(index, data, size); }
   bool step() override;
@@ -165,7 +150,7 @@ class PgStatement final : public Statement {
   std::int64_t columnInt64(int column) override {
     return decodeBigEndian(PQgetvalue(result_.get(), row_, column), PQgetlength(result_.get(), row_, column));
   }
-  double columnDouble(int column) override { return decodeDouble(columnInt64(column)); }
+  double columnDouble(int column) override { return doubleFromOrdered(columnInt64(column)); }
   std::string_view columnText(int column) override { return columnBlob(column); }
   std::string_view columnBlob(int column) override {
     if (columnIsNull(column)) return {};

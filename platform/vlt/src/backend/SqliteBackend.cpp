@@ -37,7 +37,7 @@ std::string globPattern(std::string_view wildcards) {
 
 const Dialect sqliteDialect{
     "INTEGER",
-    "INTEGER",  // doubles are kept as ordered 64-bit integers (see encodeDouble)
+    "INTEGER",  // doubles are kept as ordered 64-bit integers (see orderedDouble in Backend.hpp)
     "TEXT",
     "BLOB",
     "id INTEGER PRIMARY KEY",
@@ -57,26 +57,6 @@ const Dialect sqliteDialect{
     "LIMIT -1 OFFSET {offset}",
     &globPattern,
 };
-
-// SQLite keeps a NaN as NULL and -0.0 as 0, so a double is stored as its 64
-// bits instead, rearranged so that integer order is numeric order: positive
-// values keep their bits with the sign bit set, negative ones are inverted.
-// Every double reads back bit for bit, and comparisons in SQL stay right
-// (-0.0 sorts just below 0.0, a positive NaN above +infinity).
-std::int64_t encodeDouble(double value) noexcept {
-  std::uint64_t bits = 0;
-  std::memcpy(&bits, &value, sizeof bits);
-  bits = (bits & 0x8000000000000000u) ? ~bits : bits | 0x8000000000000000u;
-  return static_cast<std::int64_t>(bits ^ 0x8000000000000000u);
-}
-
-double decodeDouble(std::int64_t stored) noexcept {
-  std::uint64_t bits = static_cast<std::uint64_t>(stored) ^ 0x8000000000000000u;
-  bits = (bits & 0x8000000000000000u) ? bits & ~0x8000000000000000u : ~bits;
-  double value = 0;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
 
 std::string describe(sqlite3* db, int code) {
   std::string text = "SQLite error " + std::to_string(code) + " (" + sqlite3_errstr(code) + ")";
@@ -108,7 +88,7 @@ class SqliteStatement final : public Statement {
   void bindInt64(int index, std::int64_t value) override {
     check(sqlite3_bind_int64(handle(), index, static_cast<sqlite3_int64>(value)), index);
   }
-  void bindDouble(int index, double value) override { bindInt64(index, encodeDouble(value)); }
+  void bindDouble(int index, double value) override { bindInt64(index, orderedDouble(value)); }
   void bindText(int index, std::string_view bytes) override {
     // A null data pointer would bind NULL: an empty text must stay a text.
     check(sqlite3_bind_text64(handle(), index, bytes.data() ? bytes.data() : "", bytes.size(), SQLITE_TRANSIENT,
@@ -122,7 +102,7 @@ class SqliteStatement final : public Statement {
   void reset() noexcept override { sqlite3_reset(handle()); }
   bool columnIsNull(int column) override { return sqlite3_column_type(handle(), column) == SQLITE_NULL; }
   std::int64_t columnInt64(int column) override { return sqlite3_column_int64(handle(), column); }
-  double columnDouble(int column) override { return decodeDouble(sqlite3_column_int64(handle(), column)); }
+  double columnDouble(int column) override { return doubleFromOrdered(sqlite3_column_int64(handle(), column)); }
   std::string_view columnText(int column) override {
     const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(handle(), column));
     return bytes(data, column);
