@@ -77,6 +77,7 @@ void Stopwatch::stop(benchmark::State& state, const char* benchmark) const {
 
 void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
   for (const Run& run : runs) {
+    ran_.insert(run.run_name.function_name);
     if (!run.error_occurred) succeeded_.insert(run.run_name.function_name);
   }
   ConsoleReporter::ReportRuns(runs);
@@ -96,6 +97,12 @@ double median(std::vector<double> v) {
 
 bool printRatio(const RatioReporter& reporter, const char* name, const char* repository, const char* raw,
                 double goal) {
+  if (!reporter.ran(repository) && !reporter.ran(raw)) return true;
+  if (!reporter.ran(repository) || !reporter.ran(raw)) {
+    std::printf("%s ratio: not measured (%s left out by the filter)\n", name,
+                reporter.ran(repository) ? raw : repository);
+    return true;
+  }
   const auto a = timings().find(repository);
   const auto b = timings().find(raw);
   if (!reporter.succeeded(repository) || !reporter.succeeded(raw) || a == timings().end() || b == timings().end()) {

@@ -91,24 +91,27 @@ class Stopwatch {
 
 // ---------------------------------------------------------------- ratios
 
-// Prints as the console reporter does and notes which benchmarks ran
-// without error.
+// Prints as the console reporter does and notes which benchmarks ran, and
+// which of them without error.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   explicit RatioReporter(OutputOptions options) : ConsoleReporter(options) {}
 
   void ReportRuns(const std::vector<Run>& runs) override;
+  bool ran(const std::string& name) const { return ran_.count(name) != 0; }
   bool succeeded(const std::string& name) const { return succeeded_.count(name) != 0; }
 
  private:
+  std::set<std::string> ran_;
   std::set<std::string> succeeded_;
 };
 
 // Prints "NAME ratio: R (goal <= G)", or "(for information)" when `goal` is
 // 0. R is the ratio of the median wall times of the timed parts; the ratio
 // of the fastest repetitions and of the median CPU times follow, and the
-// statements per object when both sides counted them. False when a side did
-// not run or failed.
+// statements per object when both sides counted them. False when a side
+// failed; a pair that a --benchmark_filter left out prints nothing (one side
+// left out: "not measured") and is no failure.
 bool printRatio(const RatioReporter& reporter, const char* name, const char* repository, const char* raw,
                 double goal);
 

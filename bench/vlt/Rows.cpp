@@ -144,8 +144,9 @@ RowClass rowClass(const vlt::DataModelRepository& repo) {
   return c;
 }
 
-// Writes every row through one ObjectConstructor in one transaction.
-void writeRowsThroughRepository(vlt::DataModelRepository& repo) {
+// Writes the first `count` rows through one ObjectConstructor in one
+// transaction.
+void writeRowsThroughRepository(vlt::DataModelRepository& repo, std::size_t count) {
   const RowClass c = rowClass(repo);
   std::int32_t int32Cell = 0;
   std::int64_t int64Cell = 0;
@@ -166,7 +167,8 @@ void writeRowsThroughRepository(vlt::DataModelRepository& repo) {
   constructor.setPropertyValueSource(c.timeProperty, &timeCell);
   constructor.setPropertyValueSource(c.uuidProperty, &uuidCell);
   const vlt::DataModelRef data = repo.defaultDataModel();
-  for (const Row& r : rows()) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const Row& r = rows()[i];
     int32Cell = r.int32Value;
     int64Cell = r.int64Value;
     realCell = r.realValue;
@@ -305,25 +307,37 @@ void writeRowsRaw(sqlite3* db, const RawLayout& layout) {
 
 // ---------------------------------------------------------------- checks
 
-// The repository reads back the first and last rows of a file with the
-// values written: it proves that both writers produced the same content.
-void checkWrittenRows(const std::string& path) {
+// The repository reads back the first, middle and last rows of a file (or a
+// PostgreSQL schema) with the values written: it proves that both writers
+// produced the same content.
+void checkWrittenRows(const std::string& path, std::size_t count) {
   vlt::DataModelRepository repo;
   openRepository(repo, path);
   const RowClass c = rowClass(repo);
-  const std::size_t count = repo.defaultDataModel().countObjects(c.cls);
-  if (count != rowCount) throw std::runtime_error("the file holds " + std::to_string(count) + " rows");
-  for (const std::size_t i : {std::size_t{0}, rowCount / 2, rowCount - 1}) {
+  const std::size_t stored = repo.defaultDataModel().countObjects(c.cls);
+  if (stored != count) throw std::runtime_error("the repository holds " + std::to_string(stored) + " rows");
+  for (const std::size_t i : {std::size_t{0}, count / 2, count - 1}) {
     const Row& r = rows()[i];
     const vlt::ObjectRef o = repo.defaultDataModel().findObject(r.objectUuid, c.cls);
-    std::u16string label;
-    ptime stamp;
-    boost::uuids::uuid reference{};
     if (o.isNull()) throw std::runtime_error("row " + std::to_string(i) + " is missing");
-    o.getPropertyValue(c.ustringProperty, label);
-    o.getPropertyValue(c.timeProperty, stamp);
-    o.getPropertyValue(c.uuidProperty, reference);
-    if (label != r.ustringValue || stamp != r.timeValue || reference != r.uuidValue) {
+    std::int32_t i32 = 0;
+    std::int64_t i64 = 0;
+    double real = 0;
+    std::u16string ustring;
+    std::string string;
+    vlt::Boolean flag;
+    ptime time;
+    boost::uuids::uuid uuid{};
+    o.getPropertyValue(c.int32Property, i32);
+    o.getPropertyValue(c.int64Property, i64);
+    o.getPropertyValue(c.realProperty, real);
+    o.getPropertyValue(c.ustringProperty, ustring);
+    o.getPropertyValue(c.stringProperty, string);
+    o.getPropertyValue(c.boolProperty, flag);
+    o.getPropertyValue(c.timeProperty, time);
+    o.getPropertyValue(c.uuidProperty, uuid);
+    if (i32 != r.int32Value || i64 != r.int64Value || real != r.realValue || ustring != r.ustringValue ||
+        string != r.stringValue || bool(flag) != r.boolValue || time != r.timeValue || uuid != r.uuidValue) {
       throw std::runtime_error("row " + std::to_string(i) + " reads back other values");
     }
   }

@@ -56,7 +56,9 @@ struct RowClass {
 };
 void createRepository(vlt::DataModelRepository& repo, const std::string& path);
 RowClass rowClass(const vlt::DataModelRepository& repo);
-void writeRowsThroughRepository(vlt::DataModelRepository& repo);
+/// Writes the first `count` rows through one ObjectConstructor in one
+/// transaction.
+void writeRowsThroughRepository(vlt::DataModelRepository& repo, std::size_t count = rowCount);
 /// A repository file holding all rows, made once per run.
 const std::string& filledRepository();
 
@@ -77,6 +79,8 @@ std::int64_t storedReal(double d);
 double realFromStored(std::int64_t stored);
 
 void writeRowsRaw(sqlite3* db, const RawLayout& layout);
-void checkWrittenRows(const std::string& path);
+/// Checks through the repository that `path` (a file or a PostgreSQL URI)
+/// holds the first `count` rows.
+void checkWrittenRows(const std::string& path, std::size_t count = rowCount);
 
 }  // namespace vlt_bench::rowset
