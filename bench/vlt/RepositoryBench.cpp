@@ -19,8 +19,15 @@
 // ratios it is judged by: the repository's median time / the raw median time,
 // goal <= 1.5 for creation and <= 2 for find-and-read, and the walk pair's
 // ratio (WalkTreeBench.cpp), goal <= 1.5. This file holds main.
+//
+// With --postgresql URI (taken out of the arguments before Google Benchmark
+// sees them) the PostgreSQL pairs of PgBench.cpp run too, each iteration in
+// a schema of its own on that server, and the run ends with their ratios
+// ("pg create", "pg find", "pg query-load"). Without it nothing connects to
+// a server.
 
 #include "BenchSupport.hpp"
+#include "PgBench.hpp"
 #include "Rows.hpp"
 #include "WalkTree.hpp"
 
@@ -37,6 +44,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -229,12 +237,39 @@ BENCHMARK(BM_RepositoryFindObjectAutocommit)->Iterations(1)->Repetitions(2)->Rep
 BENCHMARK(BM_RawSqliteSelectAutocommit)->Iterations(1)->Repetitions(2)->ReportAggregatesOnly()->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
+// Takes "--postgresql URI" (or "--postgresql=URI") out of the arguments:
+// the server the PostgreSQL pairs run on. Empty when not given.
+std::string takePostgresqlOption(std::vector<char*>& arguments) {
+  std::string uri;
+  for (auto it = arguments.begin() + 1; it != arguments.end();) {
+    const std::string argument = *it;
+    if (argument == "--postgresql") {
+      if (std::next(it) == arguments.end()) throw std::invalid_argument("--postgresql needs a URI");
+      uri = *std::next(it);
+      it = arguments.erase(it, it + 2);
+    } else if (argument.rfind("--postgresql=", 0) == 0) {
+      uri = argument.substr(std::strlen("--postgresql="));
+      it = arguments.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return uri;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // Interleaved repetitions unless the command line says otherwise (a later
   // flag wins).
   std::vector<char*> arguments(argv, argv + argc);
+  try {
+    vlt_bench::pg::serverUri() = takePostgresqlOption(arguments);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vlt_bench: %s\n", e.what());
+    return 2;
+  }
+  const bool postgresql = !vlt_bench::pg::serverUri().empty();
   char interleave[] = "--benchmark_enable_random_interleaving=true";
   arguments.insert(arguments.begin() + 1, interleave);
   int count = static_cast<int>(arguments.size());
@@ -245,10 +280,20 @@ int main(int argc, char** argv) {
   std::printf("%zu rows of 8 values, %zu lookups; files in %s; SQLite %s\n", rowCount, lookupCount,
               fs::temp_directory_path().c_str(), sqlite3_libversion());
   std::printf("walk tree: %s\n", vlt_bench::walk::describeTree().c_str());
+  if (postgresql) {
+    try {
+      std::printf("%s; a schema of its own per iteration\n", vlt_bench::pg::describeServer().c_str());
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "vlt_bench: %s\n", e.what());
+      return 2;
+    }
+    vlt_bench::pg::registerBenchmarks();
+  }
   RatioReporter reporter(::isatty(::fileno(stdout)) ? benchmark::ConsoleReporter::OO_ColorTabular
                                                     : benchmark::ConsoleReporter::OO_Tabular);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
+  if (postgresql) vlt_bench::pg::finish();
   std::fflush(stdout);
   std::printf("\n");
   const bool create = printRatio(reporter, "create", "BM_RepositoryCreateObjects", "BM_RawSqliteInsert", 1.5);
@@ -261,8 +306,9 @@ int main(int argc, char** argv) {
   // Linear growth doubles the time; quadratic growth quadruples it.
   const bool metamodel =
       printRatio(reporter, "metamodel doubling", "BM_CreateMetamodelTwiceAsLarge", "BM_CreateMetamodel", 2.5);
+  const bool server = !postgresql || vlt_bench::pg::printRatios(reporter);
   std::fflush(stdout);
   // A missed goal is reported above; a ratio that could not be measured
   // (a failed benchmark) fails the run.
-  return create && find && walk && queryLoad && counted && metamodel ? 0 : 1;
+  return create && find && walk && queryLoad && counted && metamodel && server ? 0 : 1;
 }
