@@ -151,7 +151,7 @@ void readUntilSync(PGconn* c) {
     const ExecStatusType status = PQresultStatus(r.get());
     if (status == PGRES_PIPELINE_SYNC) return;
     if (status == PGRES_PIPELINE_ABORTED) throw std::runtime_error("a pipelined statement was skipped after a failure");
-    check(c, r.get(), "a pipelined INSERT");
+    check(c, r.get(), "a pipelined statement");
   }
 }
 
@@ -207,7 +207,8 @@ void writeRowsRaw(PGconn* c, const RawLayout& layout, std::size_t count) {
     const char* values[9] = {id.bytes,         int32Value.bytes, int64Value.bytes,
                              realValue.bytes,  label.data(),     r.stringValue.data(),
                              boolValue.bytes,  timeValue.bytes,  reinterpret_cast<const char*>(r.uuidValue.data)};
-    const int lengths[9] = {8, 8, 8, 8, static_cast<int>(label.size()), static_cast<int>(r.stringValue.size()), 8, 8, 16};
+    const int lengths[9] = {8, 8, 8, 8, static_cast<int>(label.size()), static_cast<int>(r.stringValue.size()),
+                            8, 8, 16};
     if (PQsendQueryPrepared(c, "values_insert", 9, values, lengths, binary, 1) != 1) {
       throw std::runtime_error(PQerrorMessage(c));
     }
@@ -463,14 +464,17 @@ void BM_PgRawSelectById(benchmark::State& state) {
         const Result all(PQexecParams(c, "SELECT uuid, id FROM vlt_object", 0, nullptr, nullptr, nullptr, nullptr, 1));
         check(c, all.get(), "SELECT uuid, id FROM vlt_object");
         std::map<std::string, std::int64_t> byUuid;
-        for (int row = 0; row < PQntuples(all.get()); ++row) byUuid[std::string(bytesAt(all.get(), row, 0))] = int8At(all.get(), row, 1);
+        for (int row = 0; row < PQntuples(all.get()); ++row) {
+          byUuid[std::string(bytesAt(all.get(), row, 0))] = int8At(all.get(), row, 1);
+        }
         for (const std::size_t i : lookups()) {
           const auto it = byUuid.find(std::string(reinterpret_cast<const char*>(rows()[i].objectUuid.data), 16));
           if (it == byUuid.end()) throw std::runtime_error("a looked-up row is missing");
           ids.emplace_back(it->second);
         }
       }
-      const std::string sql = "SELECT " + selectList(filled.layout, "") + " FROM " + filled.layout.table + " WHERE id = $1";
+      const std::string sql =
+          "SELECT " + selectList(filled.layout, "") + " FROM " + filled.layout.table + " WHERE id = $1";
       std::uint64_t sum = 0;
 
       const Stopwatch watch;
