@@ -7,9 +7,13 @@
 
 namespace vlt::detail {
 namespace {
-// Objects created without an id take ids from a block of this size reserved
-// inside the transaction; the unused rest is given back before it commits.
-constexpr ObjectId idBlock = 64;
+// Objects created without an id take ids from a block reserved inside the
+// transaction, the first of this size, each next one twice as large up to
+// the largest: reserving waits for the database (on a server it also ends a
+// batch of queued writes), so a large transaction should do it rarely. The
+// unused rest is given back before the transaction commits.
+constexpr ObjectId firstIdBlock = 64;
+constexpr ObjectId largestIdBlock = 4096;
 }  // namespace
 
 ObjectId ObjectIds::reserve(std::size_t count) {
@@ -55,10 +59,12 @@ void ObjectIds::checkReserved(ObjectId id) const {
 
 ObjectId ObjectIds::next() {
   if (blockNext_ < blockEnd_) return blockNext_++;
-  const ObjectId first = advance(idBlock);
-  if (!core_.transaction().active()) return first;  // an implicit transaction that has committed already
+  // Outside a transaction the object is written by an implicit one of its own.
+  if (!core_.transaction().active()) return advance(1);
+  const ObjectId first = advance(blockSize_);
   blockNext_ = first + 1;
-  blockEnd_ = first + idBlock;
+  blockEnd_ = first + blockSize_;
+  blockSize_ = std::min(blockSize_ * 2, largestIdBlock);
   return first;
 }
 
@@ -75,6 +81,7 @@ void ObjectIds::beforeCommit() {
 
 void ObjectIds::transactionEnded(bool committed) noexcept {
   blockNext_ = blockEnd_ = 0;
+  blockSize_ = firstIdBlock;
   // A rollback takes the counter back: its reservations may be handed out again.
   if (!committed) {
     reserved_.erase(std::remove_if(reserved_.begin(), reserved_.end(), [](const Range& r) { return r.pending; }),

@@ -46,6 +46,7 @@ class ObjectIds final : public TransactionParticipant {
   Core& core_;
   ObjectId blockNext_ = 0;
   ObjectId blockEnd_ = 0;
+  ObjectId blockSize_ = 64;  ///< of the next block
   std::vector<Range> reserved_;  ///< what reserve() gave, in order
 };
 
