@@ -206,7 +206,8 @@ class Compiler {
     }
     // A collection holds the object, or (for a null cell) holds nothing. The
     // cast gives the parameter a type where nothing else would (PostgreSQL).
-    const std::string holds = "(CASE WHEN CAST(" + n + " AS " + dialect_.integerType + ") IS NULL THEN NOT " + entries(r.index, r.property, "") + " ELSE " +
+    const std::string holds = "(CASE WHEN CAST(" + n + " AS " + dialect_.integerType + ") IS NULL THEN NOT " +
+                              entries(r.index, r.property, "") + " ELSE " +
                               entries(r.index, r.property, (r.property->composite ? "v.id = " : "v.value = ") + n) +
                               " END)";
     return r.positive ? holds : "NOT " + holds;

@@ -486,8 +486,8 @@ PropertyInfo* Schema::appendProperty(ClassInfo* cls, const PropertyInfo& d) {
         std::int64_t made = 0;
         {
           sql::StatementUse s(core_.statements().fixed(
-              "INSERT INTO vlt_property (class_id, name, type_name, lower_bound, upper_bound, composite, ordered, optional, "
-              "is_unique, documentation, opposite, annotation, association, uuid) "
+              "INSERT INTO vlt_property (class_id, name, type_name, lower_bound, upper_bound, composite, ordered, "
+              "optional, is_unique, documentation, opposite, annotation, association, uuid) "
               "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14) RETURNING id"));
           s->bindInt64(1, cls->id);
           s->bindText(2, n.name);
