@@ -4,6 +4,8 @@
 
 #include "RepositoryFixture.hpp"
 
+#include "backend/Backend.hpp"
+
 #include <fl/i18n/Unicode.hpp>
 
 #include <atomic>
@@ -111,6 +113,27 @@ TEST_F(PostgreSQLTest, ASchemaWithOtherTablesIsNotARepository) {
   EXPECT_EQ(testsupport::postgresqlAdmin(other, "SELECT string_agg(table_name, ',') FROM information_schema.tables "
                                                 "WHERE table_schema = current_schema()"),
             "customer");
+}
+
+// A long session compiles statements again and again (queries, after every
+// change of the schema); the server must not keep the plans of dead ones.
+TEST_F(PostgreSQLTest, StatementsNoLongerUsedAreDeallocatedOnTheServer) {
+  vlt::sql::OpenRequest request;
+  request.location = request.filespec = uri;
+  std::unique_ptr<vlt::sql::Connection> c = vlt::sql::openPostgresql(request);
+  auto count = c->prepare("SELECT count(*) FROM pg_prepared_statements");
+  for (int i = 0; i < 50; ++i) {
+    auto s = c->prepare("SELECT " + std::to_string(i) + " + ?1");
+    s->bindInt64(1, i);
+    s->step();
+    s->bindNull(1);  // a second signature of parameter types: a second plan
+    s->reset();
+    s->step();
+  }
+  c->execute("SELECT 1");  // idle: the dead statements go
+  vlt::sql::StatementUse s(*count);
+  ASSERT_TRUE(s->step());
+  EXPECT_EQ(s->columnInt64(0), 1);
 }
 
 // Two clients reserving ids and creating objects at once, each in

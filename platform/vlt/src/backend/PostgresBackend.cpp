@@ -127,6 +127,7 @@ class PgStatement final : public Statement {
  public:
   PgStatement(PgConnection& connection, std::string sql)
       : connection_(connection), sql_(std::move(sql)), text_(dollarPlaceholders(sql_)) {}
+  ~PgStatement() override;
 
   void bindNull(int index) override { slot(index) = Parameter{}; }
   void bindInt64(int index, std::int64_t value) override {
@@ -204,6 +205,7 @@ class PgConnection final : public Connection {
   }
   void execute(const std::string& sql) override {
     sync();
+    deallocateRetired();
     traceStatement(sql);
     Result r(PQexec(conn(), sql.c_str()));
     check(r.get(), sql);
@@ -256,7 +258,8 @@ class PgConnection final : public Connection {
   }
   std::vector<std::string> tableColumns(const std::string& table) override {
     return names("SELECT column_name FROM information_schema.columns WHERE table_schema = current_schema() "
-                 "AND table_name = '" + table + "'");
+                 "AND table_name = $1",
+                 &table);
   }
   std::int64_t schemaVersion() override {
     const std::vector<std::string> n = names("SELECT CAST(count(*) AS TEXT) FROM information_schema.columns "
@@ -286,10 +289,16 @@ class PgConnection final : public Connection {
   [[noreturn]] void fail(const char* sqlstate, const std::string& message, const std::string& sql);
   void noteChanges(PGresult* r) { changes_ = std::atoll(PQcmdTuples(r)); }
   std::string nextName() { return "vlt_s" + std::to_string(++statements_); }
+  /// A server-side statement no longer needed: deallocated when the
+  /// connection is next idle (a long session recompiles queries, and the
+  /// server would keep every plan until the connection closes).
+  void retire(const std::string& name) { retired_.push_back(name); }
 
  private:
-  std::vector<std::string> names(const std::string& sql);
+  /// The first column of every row, as text; `parameter` is $1, if any.
+  std::vector<std::string> names(const std::string& sql, const std::string* parameter = nullptr);
   void pipelineDrop() noexcept;
+  void deallocateRetired() noexcept;
   void enterPipeline(const std::string& sql);
   void queued(int sent, const std::string& sql);
 
@@ -302,9 +311,18 @@ class PgConnection final : public Connection {
   std::size_t statements_ = 0;
   bool pipelining_ = false;
   std::deque<std::string> queued_;  ///< the SQL of each queued command, for messages
+  std::vector<std::string> retired_;
 };
 
 // ---------------------------------------------------------------- statements
+
+PgStatement::~PgStatement() {
+  try {
+    for (const auto& entry : prepared_) connection_.retire(entry.second);
+  } catch (...) {
+    // Out of memory: the plans stay on the server until the connection ends.
+  }
+}
 
 PgStatement::Call PgStatement::call() {
   std::vector<Oid> types;
@@ -434,6 +452,16 @@ void PgConnection::sync() {
   }
 }
 
+// Outside a transaction only: a failure there cannot spoil anything, and
+// there is nothing to do about it (the plan stays until the connection ends).
+void PgConnection::deallocateRetired() noexcept {
+  if (retired_.empty() || PQtransactionStatus(conn()) != PQTRANS_IDLE) return;
+  std::string sql;
+  for (const std::string& name : retired_) sql += "DEALLOCATE " + name + ";";
+  retired_.clear();
+  Result r(PQexec(conn(), sql.c_str()));
+}
+
 void PgConnection::pipelineDrop() noexcept {
   if (!pipelining_) return;
   try {
@@ -478,9 +506,10 @@ void PgConnection::fail(const char* sqlstate, const std::string& message, const 
   throw StorageError("the database operation failed", filespec_, code, text, sql);
 }
 
-std::vector<std::string> PgConnection::names(const std::string& sql) {
+std::vector<std::string> PgConnection::names(const std::string& sql, const std::string* parameter) {
   sync();
-  Result r(PQexec(conn(), sql.c_str()));
+  const char* value = parameter ? parameter->c_str() : nullptr;
+  Result r(PQexecParams(conn(), sql.c_str(), parameter ? 1 : 0, nullptr, &value, nullptr, nullptr, 0));
   check(r.get(), sql);
   std::vector<std::string> out;
   for (int row = 0; row < PQntuples(r.get()); ++row) out.emplace_back(PQgetvalue(r.get(), row, 0));
@@ -506,11 +535,14 @@ DatabaseState PgConnection::inspect() {
   }
 }
 
-// libpq says what went wrong in words; the SQLSTATE the words stand for.
+// libpq gives no SQLSTATE for a failed connection, only the server's words;
+// the SQLSTATE they stand for, so that callers can tell the cases apart.
 const char* connectionState(const std::string& message) {
-  if (message.find("password") != std::string::npos) return "28P01";
-  if (message.find("does not exist") != std::string::npos) return "3D000";
-  return "08001";
+  auto has = [&message](const char* words) { return message.find(words) != std::string::npos; };
+  if (has("password")) return "28P01";                      // invalid_password
+  if (has("does not exist") && has("role")) return "28000";  // invalid_authorization_specification
+  if (has("does not exist") && has("database")) return "3D000";  // invalid_catalog_name
+  return "08001";                                            // sqlclient_unable_to_establish_sqlconnection
 }
 
 }  // namespace
