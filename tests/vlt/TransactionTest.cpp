@@ -186,7 +186,9 @@ TEST_P(TransactionTest, AFailingCommitEitherRollsBackOrStaysOpenForTheCaller) {
     ADD_FAILURE() << "committed";
   } catch (const vlt::LockedError& e) {
     EXPECT_NE(std::string(e.what()).find(shownFilespec()), std::string::npos) << e.what();
-    if (isSqlite()) EXPECT_EQ(e.backendCode() & 0xff, SQLITE_BUSY);
+    if (isSqlite()) {
+      EXPECT_EQ(e.backendCode() & 0xff, SQLITE_BUSY);
+    }
   }
   EXPECT_FALSE(repo.inTransaction()) << "commitTransaction rolled back";
   if (reader != nullptr) {
