@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 
 namespace {
@@ -284,6 +285,77 @@ TEST_F(ModelTest, AnElementKeepsItsOwnCopyOfAnArray) {
   EXPECT_EQ(ebook.get(mm.cover).get<matrix::qxArray_tag*>(), nullptr);
   // The value read before still holds the stored copy.
   EXPECT_EQ(static_cast<const std::int32_t*>(matrix::data(read.get<matrix::qxArray_tag*>()))[1], 42);
+  tx.commit();
+}
+
+// --- Unique collections ------------------------------------------------------
+// Properties are unique unless declared otherwise: tags (String) and formats
+// (Genre) are, ratings (Integer) is not.
+
+TEST_F(ModelTest, AUniqueCollectionRefusesAnEqualEntryWhicheverWayItComes) {
+  ModelElement lib, ebook;
+  inTransaction([&] {
+    lib = make(mm.library, 1);
+    ebook = make(mm.ebook, 2);
+    lib.set(mm.tags, Value(meta::StandardTypes::stringMeta(), std::vector<std::u16string>{u"a", u"b"}));
+    ebook.set(mm.formats, Value(mm.genre, std::vector<std::int32_t>{1, 2}));
+  });
+  const std::string before = dump(model);
+  RecordingListener listener;
+  model->addListener<1>(&listener);
+  Transaction tx = model->beginTransaction();
+  const std::vector<std::function<void()>> duplicates = {
+      [&] { lib.append(mm.tags, str(u"a")); },
+      [&] { lib.insert(mm.tags, 0, str(u"b")); },
+      [&] { lib.insert(mm.tags, 2, str(u"a")); },
+      [&] { lib.replace(mm.tags, 1, str(u"a")); },
+      [&] { lib.set(mm.tags, Value(meta::StandardTypes::stringMeta(), std::vector<std::u16string>{u"c", u"d", u"c"})); },
+      [&] { ebook.append(mm.formats, Value(mm.genre, 2)); },
+      [&] { ebook.set(mm.formats, Value(mm.genre, std::vector<std::int32_t>{5, 5})); }};
+  for (std::size_t i = 0; i < duplicates.size(); ++i)
+    EXPECT_EQ(errorIdOf(duplicates[i]), "qm0:messages:DuplicateEntry") << "case " << i;
+  EXPECT_EQ(dump(model), before);
+  tx.commit();
+  EXPECT_TRUE(listener.deliveries.empty());  // nothing of it was a change
+  model->removeListener(&listener);
+}
+
+TEST_F(ModelTest, ReplacingAnEntryOfAUniqueCollectionWithAnEqualOneIsNoDuplicate) {
+  Transaction tx = model->beginTransaction();
+  ModelElement lib = make(mm.library, 1);
+  lib.set(mm.tags, Value(meta::StandardTypes::stringMeta(), std::vector<std::u16string>{u"a", u"b"}));
+  lib.replace(mm.tags, 1, str(u"b"));
+  lib.replace(mm.tags, 1, str(u"c"));
+  EXPECT_EQ(lib.get(mm.tags).getAll<std::u16string>(), (std::vector<std::u16string>{u"a", u"c"}));
+  tx.commit();
+}
+
+TEST_F(ModelTest, AWholeValueSetFindsADuplicateAnywhereInALargeCollection) {
+  Transaction tx = model->beginTransaction();
+  ModelElement lib = make(mm.library, 1);
+  std::vector<std::u16string> many;
+  for (int i = 0; i < 3000; ++i) {
+    std::string n = std::to_string(i * 7919 % 3001);  // distinct, in no sorted order
+    many.emplace_back(n.begin(), n.end());
+  }
+  lib.set(mm.tags, Value(meta::StandardTypes::stringMeta(), many));
+  EXPECT_EQ(lib.get(mm.tags).size(), 3000u);
+  many.push_back(many[1234]);
+  EXPECT_EQ(errorIdOf([&] { lib.set(mm.tags, Value(meta::StandardTypes::stringMeta(), many)); }),
+            "qm0:messages:DuplicateEntry");
+  EXPECT_EQ(lib.get(mm.tags).size(), 3000u);
+  tx.commit();
+}
+
+TEST_F(ModelTest, ANonUniqueCollectionKeepsEqualEntries) {
+  Transaction tx = model->beginTransaction();
+  ModelElement book = make(mm.book, 1);
+  book.set(mm.ratings, Value(meta::StandardTypes::integerMeta(), std::vector<int>{4, 4}));
+  book.append(mm.ratings, integer(4));
+  book.insert(mm.ratings, 0, integer(4));
+  book.replace(mm.ratings, 1, integer(3));
+  book.replace(mm.ratings, 2, integer(3));
+  EXPECT_EQ(book.get(mm.ratings).getAll<int>(), (std::vector<int>{4, 3, 3, 4}));
   tx.commit();
 }
 

@@ -8,6 +8,7 @@
 
 #include "MetaInternal.hpp"
 #include "ModelState.hpp"
+#include "UniqueEntries.hpp"
 
 #include <foundation/core/except/Exception.hpp>
 
@@ -163,6 +164,15 @@ ElementImpl* targetOf(const Entry& entry) { return static_cast<ElementImpl*>(std
 void checkRoom(const ElementImpl* e, const PropertyImpl* p) {
   if (p->getUpper() != meta::unbounded && e->slots[p->getSlotIndex()].size() >= p->getUpper())
     upperBoundExceeded(p);
+}
+
+// A unique collection of values holds each value once. Memory refuses a
+// duplicate when it is made, rather than the data source's store at commit,
+// when the host can no longer tell which call made it.
+bool holdsUniqueValues(const PropertyImpl* p) { return p->isMultiValued() && p->isUnique() && !p->isReference(); }
+
+[[noreturn]] void duplicateEntry(const PropertyImpl* p) {
+  throwException(qm0::messages::DuplicateEntry(p->getQualifiedName()));
 }
 
 // Checks that `value` may be stored in `p` of `e` and returns its targets
@@ -392,6 +402,7 @@ void setValue(ElementImpl* e, const PropertyImpl* p, const Value& value) {
   }
   const std::uint32_t i = p->getSlotIndex();
   if (e->slots[i] == value.getEntries()) return;
+  if (holdsUniqueValues(p) && detail::hasRepeatedEntry(value.getEntries())) duplicateEntry(p);
   m.saveSlot(e, i);
   Entries& slot = e->slots[i];
   slot.clear();
@@ -658,6 +669,7 @@ void ModelElement::insert(const meta::Property& property, std::size_t index, con
     link(m, e, p, targets.front(), index);
     return;
   }
+  if (holdsUniqueValues(p) && detail::holdsEqualEntry(slot, en, slot.size())) duplicateEntry(p);
   checkRoom(e, p);
   m.saveSlot(e, p->getSlotIndex());
   slot.insert(slot.begin() + static_cast<std::ptrdiff_t>(index), stored(en));
@@ -709,6 +721,7 @@ void ModelElement::replace(const meta::Property& property, std::size_t index, co
     link(m, e, p, targets.front(), index);
     return;
   }
+  if (holdsUniqueValues(p) && detail::holdsEqualEntry(slot, en, index)) duplicateEntry(p);
   m.saveSlot(e, p->getSlotIndex());
   slot[index] = stored(en);
   recordEntryChange(m, e, p, OCDChange::Replace, index, &en);

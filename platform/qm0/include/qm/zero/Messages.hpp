@@ -45,6 +45,13 @@ struct QM0_VISIBLE UpperBoundExceeded : resource_core::BaseMsgID {
       : BaseMsgID(groupName, "UpperBoundExceeded", {std::move(property), std::move(upper)}) {}
 };
 
+/// An entry was added to a unique collection of values that already holds an
+/// equal one (a collection with the uniqueness flag, the default). Argument:
+/// the property's qualified name (UTF-16).
+struct QM0_VISIBLE DuplicateEntry : resource_core::BaseMsgID {
+  explicit DuplicateEntry(std::u16string property) : BaseMsgID(groupName, "DuplicateEntry", {std::move(property)}) {}
+};
+
 /// An element was created with an identity the model already holds.
 /// Argument: the uuid's text (UTF-8).
 struct QM0_VISIBLE DuplicateElementId : resource_core::BaseMsgID {

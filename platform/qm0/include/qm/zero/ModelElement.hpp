@@ -53,7 +53,12 @@ class PrivilegedWithResolveTag {
 /// than its upper bound: whatever would add one entry too many (`append`,
 /// `insert`, a whole-value `set`, `set` of a target, or an edit at the
 /// opposite end of a reference or of a composite) is refused with
-/// qm0:messages:UpperBoundExceeded and nothing changes.
+/// qm0:messages:UpperBoundExceeded and nothing changes. A multi-valued
+/// property of values with the uniqueness flag (the default) never holds two
+/// equal entries: an `append`, `insert`, `replace` or whole-value `set` that
+/// would make it hold one twice is refused with qm0:messages:DuplicateEntry
+/// and nothing changes; without the flag duplicates are kept. A reference
+/// collection never holds an element twice, whatever the flag says.
 ///
 /// Handles may be copied and destroyed from several threads (the count is
 /// atomic); an element and its model are used from one thread at a time.

@@ -324,6 +324,8 @@ class QM0_API Property::Impl : public TypedElement::Impl {
   bool isOrdered() const noexcept { return options_.ordered; }
   /// The property owns the elements it refers to.
   bool isComposite() const noexcept { return options_.composite; }
+  /// A collection of values that holds each value once (ModelElement
+  /// refuses a duplicate); reference collections are always unique.
   bool isUnique() const noexcept { return options_.unique; }
   /// True when the property's type is a class.
   bool isReference() const noexcept;
