@@ -325,6 +325,22 @@ TEST_F(DataSourceTest, PropagatedValuesReachMemoryWithoutReportsEvenOutsideTrans
   EXPECT_TRUE(log->snapshots[0].created.empty());
 }
 
+TEST_F(DataSourceTest, APropagatedListOfElementsSkipsTheNullOnes) {
+  ModelElement lib, b1, b2;
+  {
+    Transaction tx = model->beginTransaction();
+    lib = make(mm.library, 1);
+    b1 = make(mm.book, 2);
+    b2 = make(mm.book, 3);
+    tx.commit();
+  }
+  ds->propagateDataSourceValuesToMemory(lib, mm.books, std::vector<ModelElement>{ModelElement(), b1, ModelElement(), b2});
+  EXPECT_EQ(targets(lib, mm.books), (std::vector<ModelElement>{b1, b2}));
+  EXPECT_EQ(b2.getOwner(), lib);
+  ds->propagateDataSourceValuesToMemory(lib, mm.books, std::vector<ModelElement>{ModelElement()});
+  EXPECT_FALSE(lib.isSet(mm.books));
+}
+
 TEST_F(DataSourceTest, FindingAnElementNotInMemoryCanAskTheDataSource) {
   ModelElement book;
   {

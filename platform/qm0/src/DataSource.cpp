@@ -91,7 +91,13 @@ void ActiveDataSource::propagateDataSourceValuesToMemory(const ModelElement& ele
                                                          const std::vector<ModelElement>& targets) {
   ModificationGuard guard = startDataSourceModification();
   memberOf(model_, element);
-  const_cast<ModelElement&>(element).set(property, Value(property->getType(), targets), privilegedTag);
+  // A data source builds such lists from stored links, and a link's target
+  // may be missing from the store (or have no class here): it loads the rest.
+  std::vector<ModelElement> present;
+  present.reserve(targets.size());
+  for (const ModelElement& target : targets)
+    if (target) present.push_back(target);
+  const_cast<ModelElement&>(element).set(property, Value(property->getType(), present), privilegedTag);
 }
 
 }  // namespace qm::zero::datasource

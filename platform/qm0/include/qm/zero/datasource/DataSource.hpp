@@ -157,8 +157,10 @@ class QM0_API ActiveDataSource : public DataSource {
   /// one clears), all values of a multi-valued property, a single-valued
   /// reference (null clears), a reference inserted at `position` (clamped to
   /// the collection's size; a single-valued property is simply set), and the
-  /// contents of a reference collection. Opposite ends and owners follow as
-  /// for any set. Throws as ModelElement::set.
+  /// contents of a reference collection (null elements in `targets` are
+  /// skipped: they stand for links whose targets could not be loaded).
+  /// Opposite ends and owners follow as for any set. Throws as
+  /// ModelElement::set.
   void propagateDataSourceValueToMemory(const ModelElement& element, const meta::Property& property,
                                         const Value& value);
   void propagateDataSourceValuesToMemory(const ModelElement& element, const meta::Property& property,
