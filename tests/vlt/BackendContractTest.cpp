@@ -148,6 +148,18 @@ TEST_P(BackendContractTest, StoredDoublesOrderAndCompareAsNumbers) {
   }
 }
 
+// Handles keep their statements after the repository closed.
+TEST_P(BackendContractTest, AStatementMayOutliveItsConnection) {
+  auto c = connect();
+  createValues(*c);
+  auto s = c->prepare("SELECT count(*) FROM v WHERE k > ?1");
+  s->bindInt64(1, 0);
+  ASSERT_TRUE(s->step());
+  s->reset();
+  c.reset();
+  s.reset();
+}
+
 TEST_P(BackendContractTest, BindingsStayAfterResetAndChangesAreCounted) {
   auto c = connect();
   createValues(*c);

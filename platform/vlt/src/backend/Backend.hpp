@@ -21,7 +21,8 @@
 //   a file that is not a database -> StorageError (OpenError while opening),
 //   anything else -> StorageError.
 // - Statements and connections own their engine handles and cannot be copied.
-//   A Statement must be destroyed before the Connection that prepared it.
+//   A Statement may outlive the Connection that prepared it (handles and
+//   constructors keep theirs after close); it is then only destroyed.
 // - Nothing here is synchronised: one thread uses a connection at a time.
 
 #include <cstdint>

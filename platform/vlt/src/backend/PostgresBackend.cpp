@@ -125,8 +125,7 @@ class PgConnection;
 
 class PgStatement final : public Statement {
  public:
-  PgStatement(PgConnection& connection, std::string sql)
-      : connection_(connection), sql_(std::move(sql)), text_(dollarPlaceholders(sql_)) {}
+  PgStatement(PgConnection& connection, std::string sql);
   ~PgStatement() override;
 
   void bindNull(int index) override { slot(index) = Parameter{}; }
@@ -188,6 +187,9 @@ class PgStatement final : public Statement {
   }
 
   PgConnection& connection_;
+  /// Where the server-side names go when this statement dies; gone with the
+  /// connection (a statement may outlive it: handles keep theirs).
+  std::weak_ptr<std::vector<std::string>> retired_;
   std::string sql_;
   std::string text_;
   std::vector<Parameter> parameters_;
@@ -289,10 +291,11 @@ class PgConnection final : public Connection {
   [[noreturn]] void fail(const char* sqlstate, const std::string& message, const std::string& sql);
   void noteChanges(PGresult* r) { changes_ = std::atoll(PQcmdTuples(r)); }
   std::string nextName() { return "vlt_s" + std::to_string(++statements_); }
-  /// A server-side statement no longer needed: deallocated when the
-  /// connection is next idle (a long session recompiles queries, and the
-  /// server would keep every plan until the connection closes).
-  void retire(const std::string& name) { retired_.push_back(name); }
+  /// Where statements leave the server-side names they no longer need, to be
+  /// deallocated when the connection is next idle (a long session recompiles
+  /// queries, and the server would keep every plan until the connection
+  /// closes).
+  std::weak_ptr<std::vector<std::string>> retiredNames() const noexcept { return retired_; }
 
  private:
   /// The first column of every row, as text; `parameter` is $1, if any.
@@ -311,14 +314,22 @@ class PgConnection final : public Connection {
   std::size_t statements_ = 0;
   bool pipelining_ = false;
   std::deque<std::string> queued_;  ///< the SQL of each queued command, for messages
-  std::vector<std::string> retired_;
+  std::shared_ptr<std::vector<std::string>> retired_ = std::make_shared<std::vector<std::string>>();
 };
 
 // ---------------------------------------------------------------- statements
 
+PgStatement::PgStatement(PgConnection& connection, std::string sql)
+    : connection_(connection),
+      retired_(connection.retiredNames()),
+      sql_(std::move(sql)),
+      text_(dollarPlaceholders(sql_)) {}
+
 PgStatement::~PgStatement() {
+  const std::shared_ptr<std::vector<std::string>> retired = retired_.lock();
+  if (!retired) return;  // the connection, and its plans, are gone
   try {
-    for (const auto& entry : prepared_) connection_.retire(entry.second);
+    for (const auto& entry : prepared_) retired->push_back(entry.second);
   } catch (...) {
     // Out of memory: the plans stay on the server until the connection ends.
   }
@@ -455,10 +466,10 @@ void PgConnection::sync() {
 // Outside a transaction only: a failure there cannot spoil anything, and
 // there is nothing to do about it (the plan stays until the connection ends).
 void PgConnection::deallocateRetired() noexcept {
-  if (retired_.empty() || PQtransactionStatus(conn()) != PQTRANS_IDLE) return;
+  if (retired_->empty() || PQtransactionStatus(conn()) != PQTRANS_IDLE) return;
   std::string sql;
-  for (const std::string& name : retired_) sql += "DEALLOCATE " + name + ";";
-  retired_.clear();
+  for (const std::string& name : *retired_) sql += "DEALLOCATE " + name + ";";
+  retired_->clear();
   Result r(PQexec(conn(), sql.c_str()));
 }
 
