@@ -76,7 +76,11 @@ class RecordingDataSource : public datasource::ActiveDataSource {
     return it != collections.end() && !it->second.empty();
   }
   std::map<boost::uuids::uuid, std::vector<boost::uuids::uuid>> collections;
-  void loadElementSubtree(const ModelElement&) override {}
+  std::function<void(const ModelElement&)> onLoadSubtree;
+  void loadElementSubtree(const ModelElement& element) override {
+    log_->calls.push_back("loadElementSubtree");
+    if (onLoadSubtree) onLoadSubtree(element);
+  }
   TransactionId beginTransaction(const TransactionId& id) override {
     log_->calls.push_back("beginTransaction");
     lastId = id;
@@ -644,6 +648,74 @@ TEST_F(DeferredCollectionTest, AValueOfAReferenceCollectionReadsAsTheCollection)
   EXPECT_EQ(errorIdOf([&] { reviewer.get(mm.favorite).get<ReferenceCollection>(); }),
             "qm0:messages:CannotCastIncompatibleTypes");
   EXPECT_THROW(ReferenceCollection(reviewer, mm.favorite), std::invalid_argument);
+}
+
+// --- Subtrees ----------------------------------------------------------------
+
+class SubtreeTest : public DataSourceTest {
+ protected:
+  ModelElement lib, b1;
+  void SetUp() override {
+    DataSourceTest::SetUp();
+    Transaction tx = model->beginTransaction();
+    lib = make(mm.library, 1);
+    b1 = make(mm.book, 2);
+    lib.append(mm.books, ref(b1));
+    tx.commit();
+    log->calls.clear();
+  }
+};
+
+TEST_F(SubtreeTest, AllContentsAsksTheDataSourceOnceForTheRootThenWalksWhatItLoaded) {
+  std::vector<ModelElement> askedFor;
+  std::vector<ModelElement> inMemoryWhenAsked;
+  ModelElement b2, b3, p1;
+  ds->onLoadSubtree = [&](const ModelElement& root) {
+    askedFor.push_back(root);
+    inMemoryWhenAsked = root.getAllContents(RecordingDataSource::privileged());
+    datasource::LoadingTransaction loading = ds->beginLoadingTransaction();
+    b2 = make(mm.book, 3);
+    p1 = make(mm.person, 4);
+    // A stored member the data source could only name: the walk lists the
+    // proxy and does not try to load it.
+    b3 = ModelElement::createProxy(model, mm.book,
+                                   ProxyId(ElementId::UUID_TYPE, u"00000000-0000-0000-0000-000000000005", boost::none));
+    ds->propagateDataSourceValuesToMemory(lib, mm.books, std::vector<ModelElement>{b1, b2, b3});
+    ds->propagateDataSourceValuesToMemory(lib, mm.members, std::vector<ModelElement>{p1});
+    loading.commit();
+  };
+  std::vector<ModelElement> contents = lib.getAllContents();
+  EXPECT_EQ(contents, (std::vector<ModelElement>{b1, b2, b3, p1}));
+  EXPECT_EQ(askedFor, std::vector<ModelElement>{lib});
+  EXPECT_EQ(inMemoryWhenAsked, std::vector<ModelElement>{b1});  // asked before walking
+  EXPECT_EQ(log->calls, Calls{"loadElementSubtree"});
+  EXPECT_TRUE(b3.isProxy());
+  // The privileged walk asks nothing.
+  EXPECT_EQ(lib.getAllContents(RecordingDataSource::privileged()).size(), 4u);
+  EXPECT_EQ(log->calls, Calls{"loadElementSubtree"});
+}
+
+TEST_F(SubtreeTest, AProxysContentsAreAskedForWithoutLoadingTheProxyFirst) {
+  datasource::LoadingTransaction loading = ds->beginLoadingTransaction();
+  ModelElement proxy = ModelElement::createProxy(
+      model, mm.library, ProxyId(ElementId::UUID_TYPE, u"00000000-0000-0000-0000-000000000009", boost::none));
+  loading.commit();
+  std::vector<ModelElement> askedFor;
+  ds->onLoadSubtree = [&](const ModelElement& root) { askedFor.push_back(root); };
+  EXPECT_TRUE(proxy.getAllContents().empty());
+  EXPECT_EQ(askedFor, std::vector<ModelElement>{proxy});
+  EXPECT_EQ(log->calls, Calls{"loadElementSubtree"});
+}
+
+TEST_F(SubtreeTest, TheDataSourcesFailurePassesOnAndADestroyedElementAsksNothing) {
+  ds->onLoadSubtree = [&](const ModelElement&) { throw std::runtime_error("store gone"); };
+  EXPECT_THROW(lib.getAllContents(), std::runtime_error);
+  log->calls.clear();
+  Transaction tx = model->beginTransaction();
+  lib.destroy();
+  EXPECT_TRUE(lib.getAllContents().empty());
+  EXPECT_EQ(log->calls, Calls{"beginTransaction"});
+  tx.commit();
 }
 
 }  // namespace

@@ -141,6 +141,14 @@ TEST_F(DeepTest, AnElementCannotBecomeOwnedByItsDeepestDescendant) {
   tx.commit();
 }
 
+TEST_F(DeepTest, TheContentsOfADeepChainAreListedTopDown) {
+  buildCommittedChain();
+  std::vector<ModelElement> contents = root.getAllContents();
+  ASSERT_EQ(contents.size(), depth - 1);
+  EXPECT_EQ(contents.front().getOwner(), root);
+  EXPECT_EQ(contents.back(), leaf);
+}
+
 // --- Listeners -------------------------------------------------------------
 
 // A listener that counts what it is told and runs what a test gives it.

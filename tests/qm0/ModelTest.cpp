@@ -178,6 +178,22 @@ TEST_F(ModelTest, OrderedCollectionsKeepTheOrderOfEdits) {
   tx.commit();
 }
 
+TEST_F(ModelTest, AllContentsListsWhatAnElementOwnsOwnersFirstWithoutTheElementOrItsReferences) {
+  ModelElement lib, b1, b2, p1, p2;
+  inTransaction([&] {
+    lib = make(mm.library, 1);
+    b1 = make(mm.book, 2), b2 = make(mm.book, 3), p1 = make(mm.person, 4), p2 = make(mm.person, 5);
+    lib.append(mm.members, ref(p1));
+    lib.append(mm.books, ref(b2));
+    lib.insert(mm.books, 0, ref(b1));
+    b1.append(mm.authors, ref(p2));  // referred to, not owned
+  });
+  EXPECT_EQ(lib.getAllContents(), (std::vector<ModelElement>{b1, b2, p1}));
+  EXPECT_TRUE(b1.getAllContents().empty());
+  EXPECT_THROW(ModelElement().getAllContents(), std::invalid_argument);
+  EXPECT_THROW(mm.library.getAllContents(), std::logic_error);
+}
+
 TEST_F(ModelTest, DestroyingAnElementDestroysWhatItOwnsAndCutsBidirectionalLinks) {
   ModelElement lib, b1, b2, p1, fan;
   inTransaction([&] {

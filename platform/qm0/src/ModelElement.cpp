@@ -747,6 +747,40 @@ meta::Property ModelElement::getOwningProperty() const {
   return meta::Property(static_cast<ElementImpl*>(impl_)->owningProperty);
 }
 
+namespace {
+// An explicit stack, as for destruction: containment may be deeper than the
+// call stack.
+std::vector<ModelElement> contentsInMemory(const ElementImpl* root) {
+  std::vector<ModelElement> out;
+  if (root->state == ElementImpl::State::Destroyed) return out;
+  std::vector<const ElementImpl*> stack{root};
+  while (!stack.empty()) {
+    const ElementImpl* e = stack.back();
+    stack.pop_back();
+    if (e != root) out.emplace_back(e);
+    const std::size_t first = stack.size();
+    for (const meta::Property& p : e->cls->getAllAttributes())
+      if (p->isComposite())
+        for (const Entry& entry : e->slots[p->getSlotIndex()]) stack.push_back(targetOf(entry));
+    std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
+  }
+  return out;
+}
+}  // namespace
+
+std::vector<ModelElement> ModelElement::getAllContents() const {
+  ElementImpl* e = asElement(*this);
+  // One request for the whole subtree, rather than a proxy resolution or a
+  // collection load per element the walk would meet.
+  if (e->state != ElementImpl::State::Destroyed)
+    if (datasource::DataSource* ds = e->model->getDataSource()) ds->loadElementSubtree(*this);
+  return contentsInMemory(e);
+}
+
+std::vector<ModelElement> ModelElement::getAllContents(PrivilegedTag) const {
+  return contentsInMemory(asElement(*this));
+}
+
 void ModelElement::destroy() {
   ElementImpl* e = resolved(*this);
   ModelState& m = changeableModel(e);

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace qm::zero {
 
@@ -191,6 +192,23 @@ class QM0_API ModelElement {
   /// for a root element.
   ModelElement getOwner() const;
   meta::Property getOwningProperty() const;
+
+  /// Every element this element owns, directly or indirectly, not itself:
+  /// depth first, each element before the ones it owns, siblings in the order
+  /// of the owner's properties (superclass ones first, then by name) and of
+  /// each collection. The public form first asks the model's data source,
+  /// once, to load the whole subtree (DataSource::loadElementSubtree with
+  /// this element, also when it is a proxy), so the list holds what is
+  /// stored as well as what memory held; it then walks memory without
+  /// asking the data source again (an element it could not load is listed
+  /// as the proxy it is). PrivilegedTag walks memory only: a data source
+  /// that walks the subtree inside loadElementSubtree must use it. A
+  /// destroyed element owns nothing and asks nothing. Throws what the data
+  /// source throws; std::invalid_argument for a null handle,
+  /// std::logic_error for a metamodel object. Containment may be as deep as
+  /// memory allows: the walk does not recurse.
+  std::vector<ModelElement> getAllContents() const;
+  std::vector<ModelElement> getAllContents(PrivilegedTag) const;
 
   /// Destroys the element and, depth first, every element it owns: each is
   /// taken out of its owner and out of the opposite ends of its references,

@@ -75,7 +75,8 @@ class QM0_API DataSource {
   virtual void loadCollectionContents(ReferenceCollection& collection) = 0;
   /// Whether the stored collection of `property` of `element` has entries.
   virtual bool hasCollectionContents(const ModelElement& element, const meta::Property& property) = 0;
-  /// Loads `element` and everything it owns.
+  /// Loads `element` (possibly a proxy) and everything it owns; called once
+  /// by ModelElement::getAllContents before it walks memory.
   virtual void loadElementSubtree(const ModelElement& element) = 0;
   /// A transaction with `id` opened; returns the id to use for it.
   virtual TransactionId beginTransaction(const TransactionId& id) = 0;
