@@ -92,6 +92,9 @@ TEST(ValueTest, ReadingAsAnotherTypeNamesTheValuesType) {
   EXPECT_EQ(error.second, u"String");
   error = errorOf([] { Value(StandardTypes::integerMeta(), std::int64_t(3)); });
   EXPECT_EQ(error.second, u"Integer");
+  // A stored Boolean byte becomes a bool before it is a value.
+  error = errorOf([] { Value(StandardTypes::booleanMeta(), std::uint8_t(2)); });
+  EXPECT_EQ(error.second, u"Boolean");
 }
 
 TEST(ValueTest, MultiValuedValuesKeepTheirEntriesInOrder) {
