@@ -196,12 +196,39 @@ TEST_F(JsonTest, SeveralValuesAreSeveralItemsAndUnknownTypesAreSkipped) {
   EXPECT_TRUE(read(u"[]").empty());
 }
 
+TEST_F(JsonTest, TwoDocumentsOneAfterTheOtherAreAnErrorAndAnArrayIsItsItems) {
+  const std::u16string first = write(Value(s.point, point(1, 2)));
+  const std::u16string second = write(Value(s.point, point(3, 4)));
+  auto reader = io::Parser::create("json");
+  reader->parseString(u"[" + first + u"," + second + u"]");
+  ASSERT_EQ(reader->getCreatedTopLevelItems().size(), 2u);
+  EXPECT_EQ(reader->getCreatedTopLevelItems()[0].getValue().get<DataValue>(), point(1, 2));
+  EXPECT_EQ(reader->getCreatedTopLevelItems()[1].getValue().get<DataValue>(), point(3, 4));
+  try {
+    reader->parseString(first + u"\n" + second);
+    ADD_FAILURE() << "two documents were read";
+  } catch (const foundation::core::except::IMsgIDException& e) {
+    EXPECT_EQ(e.get_error_id(), "qm0:messages:UnparsableText");
+    const auto& args = e.getMessageID().arguments();
+    ASSERT_EQ(args.size(), 2u);
+    EXPECT_EQ(std::get<std::string>(args[0]), "json");
+    EXPECT_EQ(std::get<std::string>(args[1]), "text follows the first JSON document");
+  }
+  EXPECT_TRUE(reader->getCreatedTopLevelItems().empty());  // nothing of the failed read, nothing of the one before
+}
+
 TEST_F(JsonTest, MalformedTextOrValuesThatDoNotFitAreErrors) {
-  EXPECT_THROW(read(u"{\"$type\":"), std::invalid_argument);
-  EXPECT_THROW(read(u"{\"$type\":\"shapes.Point\",\"x\":\"one\"}"), std::invalid_argument);
-  EXPECT_THROW(read(u"{\"$type\":\"shapes.Point\",\"genre\":\"Drama\"}"), std::invalid_argument);
-  EXPECT_THROW(read(u"{\"$type\":\"shapes.Point\",\"tags\":\"not a list\"}"), std::invalid_argument);
-  EXPECT_THROW(read(u"{\"$type\":\"shapes.Box\",\"flags\":[true,false,true,false]}"), std::invalid_argument);
+  for (const char16_t* bad : {u"{\"$type\":", u"{\"$type\":\"shapes.Point\",\"x\":\"one\"}",
+                              u"{\"$type\":\"shapes.Point\",\"genre\":\"Drama\"}",
+                              u"{\"$type\":\"shapes.Point\",\"tags\":\"not a list\"}",
+                              u"{\"$type\":\"shapes.Box\",\"flags\":[true,false,true,false]}"})
+    EXPECT_EQ(errorIdOf([&] { read(bad); }), "qm0:messages:UnparsableText") << text(bad);
+  // A failed read keeps none of the items read before the bad one.
+  auto reader = io::Parser::create("json");
+  const std::u16string good = write(Value(s.point, point(1, 2)));
+  EXPECT_EQ(errorIdOf([&] { reader->parseString(u"[" + good + u",{\"$type\":\"shapes.Point\",\"x\":\"one\"}]"); }),
+            "qm0:messages:UnparsableText");
+  EXPECT_TRUE(reader->getCreatedTopLevelItems().empty());
   EXPECT_EQ(errorIdOf([&] { write(integer(3)); }), "qm0:messages:CannotCastIncompatibleTypes");
   EXPECT_EQ(io::Serializer::create("xml"), nullptr);
   EXPECT_EQ(io::Parser::create(""), nullptr);

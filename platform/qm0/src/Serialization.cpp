@@ -215,8 +215,14 @@ json::value entryJson(const Entry& entry, EntryType et, const meta::Type& type) 
   }
 }
 
+// Text that cannot be read is bad data, not a misuse of the API: it gets the
+// framework's own identifier, which hosts catch with the rest of its refusals.
+[[noreturn]] void unparsableJson(std::string reason) {
+  throwException(qm0::messages::UnparsableText("json", std::move(reason)));
+}
+
 [[noreturn]] void badJson(const meta::Type& type) {
-  throw std::invalid_argument("qm0: JSON value does not fit " + utf8(type ? type->getQualifiedName() : u"?"));
+  unparsableJson("a value does not fit " + utf8(type ? type->getQualifiedName() : u"?"));
 }
 
 DataValue dataValueFromJson(const json::object& o, const meta::DataType& type);
@@ -336,24 +342,29 @@ class JsonParser final : public io::Parser {
     items_.clear();
     std::error_code ec;
     json::value v = json::parse(utf8(text), ec);
-    if (ec) throw std::invalid_argument("qm0: not JSON: " + ec.message());
+    // Several values are written as one array; documents one after the other
+    // are not something a Serializer writes.
+    if (ec == json::error::extra_data) unparsableJson("text follows the first JSON document");
+    if (ec) unparsableJson("not JSON: " + ec.message());
+    std::vector<io::ParseItem> items;
     if (v.is_object()) {
-      add(v.get_object());
+      add(v.get_object(), items);
     } else if (v.is_array()) {
       for (const json::value& item : v.get_array())
-        if (item.is_object()) add(item.get_object());
+        if (item.is_object()) add(item.get_object(), items);
     }
+    items_ = std::move(items);
   }
   const std::vector<io::ParseItem>& getCreatedTopLevelItems() const override { return items_; }
 
  private:
-  void add(const json::object& o) {
+  static void add(const json::object& o, std::vector<io::ParseItem>& items) {
     auto it = o.find("$type");
     if (it == o.end() || !it->value().is_string()) return;
     meta::DataType type =
         meta::DataType::downcast(meta::MetaRegistry::getInstance()->getType(utf16(it->value().get_string())));
     if (!type) return;
-    items_.emplace_back(type, Value(type, dataValueFromJson(o, type)));
+    items.emplace_back(type, Value(type, dataValueFromJson(o, type)));
   }
   std::vector<io::ParseItem> items_;
 };

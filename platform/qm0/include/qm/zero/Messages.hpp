@@ -52,6 +52,14 @@ struct QM0_VISIBLE DuplicateEntry : resource_core::BaseMsgID {
   explicit DuplicateEntry(std::u16string property) : BaseMsgID(groupName, "DuplicateEntry", {std::move(property)}) {}
 };
 
+/// Text handed to a reader (io::Parser) is not in its format: malformed, more
+/// than one document, or a value that does not fit its attribute. Arguments
+/// (UTF-8): the format name, what is wrong.
+struct QM0_VISIBLE UnparsableText : resource_core::BaseMsgID {
+  UnparsableText(std::string format, std::string reason)
+      : BaseMsgID(groupName, "UnparsableText", {std::move(format), std::move(reason)}) {}
+};
+
 /// An element was created with an identity the model already holds.
 /// Argument: the uuid's text (UTF-8).
 struct QM0_VISIBLE DuplicateElementId : resource_core::BaseMsgID {

@@ -57,10 +57,13 @@ class QM0_API Parser {
   virtual ~Parser();
   /// A reader for `format`; null for an unknown format.
   static std::unique_ptr<Parser> create(const std::string& format);
-  /// Reads `text`: every top-level object whose "$type" names a registered
-  /// datatype becomes one item (objects of unknown types are skipped).
-  /// Throws std::invalid_argument for text that is not in the format, or an
-  /// attribute value that does not fit its attribute.
+  /// Reads `text`, one document: an object, or an array of objects (as a
+  /// Serializer writes several values). Every such object whose "$type"
+  /// names a registered datatype becomes one item, in order (objects of
+  /// unknown types and other array members are skipped). Throws
+  /// qm0:messages:UnparsableText for text that is not one document in the
+  /// format (malformed, or followed by a second document) or an attribute
+  /// value that does not fit its attribute; the items are then empty.
   virtual void parseString(const std::u16string& text) = 0;
   /// The items read by the last parseString, in order.
   virtual const std::vector<ParseItem>& getCreatedTopLevelItems() const = 0;
