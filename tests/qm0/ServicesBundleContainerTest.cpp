@@ -1,0 +1,144 @@
+#include <Greeter.hpp>
+
+#include <qm/zero/services/BundleContainer.hpp>
+
+#include <cppmicroservices/LDAPFilter.hpp>
+#include <fl/i18n/Unicode.hpp>
+#include <foundation/log/DiagnosticLogger.hpp>
+#include <foundation/log/RecordCapture.hpp>
+
+#include <testsupport/TempDir.hpp>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using qm::utils::services::BundleContainer;
+using testbundles::Greeter;
+
+std::string builtBundle(const std::string& name) { return std::string(QM0_TEST_BUNDLES) + "/" + name; }
+
+std::u16string u16(const std::string& text) { return fl::i18n::utf8_to_ustring(text); }
+
+std::vector<std::string> namesOf(const std::vector<cppmicroservices::Bundle>& bundles) {
+  std::vector<std::string> names;
+  for (const auto& bundle : bundles) names.push_back(bundle.GetSymbolicName());
+  return names;
+}
+
+// An install folder whose "bundles" folder the tests fill.
+class BundleContainerTest : public testing::Test {
+ protected:
+  std::string bundlesFolder() const { return install.file("bundles"); }
+  // Copies a test bundle built by the microservices tests into the folder.
+  void addBuiltBundle(const std::string& name, const std::string& as) {
+    fs::create_directories(bundlesFolder());
+    fs::copy(builtBundle(name), bundlesFolder() + "/" + as, fs::copy_options::recursive);
+  }
+  void addFolder(const std::string& name, const char* manifest) {
+    fs::create_directories(bundlesFolder() + "/" + name);
+    if (manifest != nullptr) testsupport::writeFile(bundlesFolder() + "/" + name + "/manifest.json", manifest);
+  }
+  std::vector<std::string> warnings() const {
+    std::vector<std::string> texts;
+    for (const auto& record : capture.records())
+      if (record.severity == foundation::log::severity::warning) texts.push_back(record.text);
+    return texts;
+  }
+
+  testsupport::TempDir install;
+  foundation::log::RecordCapture capture{"qm::zero::framework"};
+};
+
+TEST_F(BundleContainerTest, FindsTheBundlesOfTheInstallPathAndSkipsTheBadOnesWithAWarning) {
+  addBuiltBundle("greeter", "b-greeter");
+  addBuiltBundle("failing", "c-failing");
+  addFolder("a-nolibrary", R"({"bundle.symbolic_name": "nolibrary"})");
+  addFolder("d-malformed", R"({"bundle.symbolic_name": )");
+  testsupport::writeFile(bundlesFolder() + "/notes.txt", "not a bundle");
+
+  BundleContainer container(u16(install.path()));
+  const auto bundles = container.getBundles();
+  ASSERT_EQ(namesOf(bundles), std::vector<std::string>{"greeter"});
+  EXPECT_EQ(bundles.front().GetState(), cppmicroservices::Bundle::STATE_ACTIVE);
+  auto context = bundles.front().GetBundleContext();
+  ASSERT_TRUE(context);
+  auto refs = context.GetServiceReferences<Greeter>("(language=en)");
+  ASSERT_EQ(refs.size(), 1u);
+  EXPECT_EQ(context.GetService(refs.front())->greet("Ann"), "Hello Ann");
+
+  const auto logged = warnings();
+  ASSERT_EQ(logged.size(), 3u);
+  EXPECT_NE(logged[0].find("a-nolibrary\": "), std::string::npos) << logged[0];
+  EXPECT_NE(logged[0].find("libnolibrary.so\" is missing"), std::string::npos) << logged[0];
+  EXPECT_NE(logged[1].find("c-failing\": "), std::string::npos) << logged[1];
+  EXPECT_NE(logged[1].find("no greeting today"), std::string::npos) << logged[1];
+  EXPECT_NE(logged[2].find("d-malformed\": "), std::string::npos) << logged[2];
+  EXPECT_NE(logged[2].find("is not valid JSON"), std::string::npos) << logged[2];
+}
+
+TEST_F(BundleContainerTest, NoBundlesFolderGivesNoBundlesAndNoWarning) {
+  BundleContainer container(u16(install.path()));
+  EXPECT_TRUE(container.getBundles().empty());
+  EXPECT_TRUE(warnings().empty());
+  EXPECT_EQ(container.getInstallPath(), u16(install.path()));
+}
+
+TEST_F(BundleContainerTest, BundlesInstalledByPathJoinTheContainerOnce) {
+  addBuiltBundle("greeter", "greeter");
+  BundleContainer container(u16(install.path()));
+  const auto added = container.installBundle(u16(builtBundle("greeter")));
+  EXPECT_EQ(namesOf(container.getBundles()), (std::vector<std::string>{"greeter", "greeter"}));
+  EXPECT_EQ(container.installBundle(u16(builtBundle("greeter"))), added);
+  EXPECT_EQ(container.getBundles().size(), 2u);
+  EXPECT_TRUE(cppmicroservices::LDAPFilter("(bundle.qm0.vltTemplateProvider=geo)").Match(added));
+}
+
+TEST_F(BundleContainerTest, FailedInstallByPathThrowsAndChangesNothing) {
+  addBuiltBundle("greeter", "greeter");
+  BundleContainer container(u16(install.path()));
+  addFolder("broken", "[]");
+  for (const std::string& location : {bundlesFolder() + "/broken", builtBundle("failing")}) {
+    try {
+      container.installBundle(u16(location));
+      ADD_FAILURE() << "no error for " << location;
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(location), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(namesOf(container.getBundles()), std::vector<std::string>{"greeter"});
+  EXPECT_EQ(container.getFrameworkContext().GetServiceReferences<Greeter>().size(), 2u);
+}
+
+TEST_F(BundleContainerTest, UsableFromAnotherThread) {
+  BundleContainer container(u16(install.path()));
+  std::vector<std::string> seen;
+  std::thread worker([&] {
+    container.installBundle(u16(builtBundle("greeter")));
+    seen = namesOf(container.getBundles());
+  });
+  for (int i = 0; i < 100; ++i) EXPECT_LE(container.getBundles().size(), 1u);
+  worker.join();
+  EXPECT_EQ(seen, std::vector<std::string>{"greeter"});
+  EXPECT_EQ(container.getBundles().size(), 1u);
+}
+
+TEST(QM0Microservices, InitialisingTwiceIsHarmless) {
+  namespace services = qm::zero::services;
+  const auto first = services::initQM0Microservices();
+  qm::utils::services::BundleContainer* fromWorker = nullptr;
+  std::thread worker([&] { fromWorker = &services::getQm0BundleContainer(); });
+  worker.join();
+  EXPECT_EQ(services::initQM0Microservices(), first);
+  EXPECT_EQ(fromWorker, &services::getQm0BundleContainer());
+  EXPECT_TRUE(services::getQm0BundleContainer().getFrameworkContext());
+}
+
+}  // namespace
