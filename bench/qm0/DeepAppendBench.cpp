@@ -14,15 +14,17 @@
 #include <qm/zero/meta/MetaRegistry.hpp>
 #include <qm/zero/meta/PackageBuilder.hpp>
 
+#include "BenchRatios.hpp"
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
-#include <stdexcept>
 #include <vector>
 
+namespace qm0_bench {
 namespace {
 
 using namespace qm::zero;
@@ -86,35 +88,21 @@ void BM_DeepAppend(benchmark::State& state) {
 BENCHMARK(BM_DeepAppend)->Arg(shallow)->Arg(deep)->Iterations(1)->Repetitions(5)->ReportAggregatesOnly()
     ->UseManualTime()->Unit(benchmark::kMillisecond);
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const std::size_t n = v.size();
-  return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 }  // namespace
 
-int main(int argc, char** argv) {
-  // Interleaved repetitions unless the command line says otherwise (a later
-  // flag wins).
-  std::vector<char*> arguments(argv, argv + argc);
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  arguments.insert(arguments.begin() + 1, interleave);
-  int count = static_cast<int>(arguments.size());
-  benchmark::Initialize(&count, arguments.data());
-  if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 2;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  std::fflush(stdout);
+bool printDeepAppendRatio() {
   const auto& times = wallTimes();
   const auto a = times.find(shallow), b = times.find(deep);
+  if (a == times.end() && b == times.end()) return true;  // left out by a filter
   if (a == times.end() || b == times.end()) {
-    std::printf("\ndeep append ratio: not measured\n");
-    return 1;
+    std::printf("deep append ratio: not measured\n");
+    return false;
   }
   const double ratio = median(b->second) / median(a->second);
-  std::printf("\ndeep append ratio: %.2f (linear: about 2)  [medians: %lld deep %.1f ms, %lld deep %.1f ms]\n", ratio,
+  std::printf("deep append ratio: %.2f (linear: about 2)  [medians: %lld deep %.1f ms, %lld deep %.1f ms]\n", ratio,
               static_cast<long long>(shallow), median(a->second) * 1e3, static_cast<long long>(deep),
               median(b->second) * 1e3);
-  return 0;
+  return true;
 }
+
+}  // namespace qm0_bench
