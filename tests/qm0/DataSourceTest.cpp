@@ -552,6 +552,39 @@ TEST_F(ProxyTest, RollingBackTheLoadTurnsTheElementBackIntoTheProxy) {
   EXPECT_EQ(proxy(mm.book, 7).isProxy(), true);
 }
 
+TEST_F(ProxyTest, RollingBackALoadAsASubclassForgetsWhatWasSetInTheSubclass) {
+  ds->store[uuidOf(5)] = {mm.ebook, {{mm.pages, integer(300)}}};
+  ModelElement p = proxy(mm.book, 5);
+  {
+    Transaction tx = model->beginTransaction();
+    EXPECT_EQ(p.get(mm.pages).get<int>(), 300);
+    p.set(mm.url, Value(meta::StandardTypes::stdstringMeta(), std::string("http://example.com/a-long-address")));
+    tx.rollback();
+  }
+  EXPECT_TRUE(p.isProxy());
+  EXPECT_EQ(p.getMetaClass(), mm.book);
+  // Loaded again, it is what the store holds, without the forgotten value.
+  EXPECT_EQ(p.get(mm.pages).get<int>(), 300);
+  EXPECT_FALSE(p.isSet(mm.url));
+}
+
+TEST_F(ProxyTest, AProxyMadeAndLoadedInARolledBackTransactionIsRemovedWithItsFirstClass) {
+  ds->store[uuidOf(5)] = {mm.ebook, {{mm.pages, integer(300)}}};
+  ModelElement p;
+  {
+    Transaction tx = model->beginTransaction();
+    p = proxy(mm.book, 5);
+    EXPECT_EQ(p.get(mm.pages).get<int>(), 300);
+    EXPECT_EQ(p.getMetaClass(), mm.ebook);
+    tx.rollback();
+  }
+  EXPECT_TRUE(p.isDestroyed());
+  EXPECT_EQ(p.getMetaClass(), mm.book);
+  EXPECT_FALSE(p.isSet(mm.pages, ds->privileged()));
+  EXPECT_FALSE(model->findElement(uuidOf(5)));
+  EXPECT_NE(proxy(mm.book, 5), p);  // the identity is free again
+}
+
 TEST_F(ProxyTest, DestroyingAllElementsTakesProxiesToo) {
   ModelElement p = proxy(mm.book, 5);
   Transaction tx = model->beginTransaction();

@@ -407,6 +407,93 @@ TEST_F(ModelTest, AFrozenModelRefusesEveryChangeUntilTheGuardIsReleased) {
   EXPECT_FALSE(model->isInTransaction());
 }
 
+// --- How an element keeps its values ------------------------------------------
+// A short text or one number is kept in place, a longer text apart, other
+// values and collections as lists: each value reads back as it was set
+// whatever its form, and a collection keeps its entries while its form
+// changes.
+
+TEST_F(ModelTest, TextsReadBackWholeOnEitherSideOfTheInPlaceLength) {
+  const std::vector<std::u16string> names{u"", u"1234567", u"12345678", u"\u00e9t\u00e9 \u4e16\u754c", std::u16string(300, u'x')};
+  const std::vector<std::string> urls{"", "12345678901234", "123456789012345", std::string(1000, 'u')};
+  ModelElement b;
+  inTransaction([&] { b = make(mm.ebook, 1); });
+  for (const std::u16string& n : names) {
+    inTransaction([&] { b.set(mm.name, str(n)); });
+    EXPECT_TRUE(b.isSet(mm.name));  // an empty text is a value
+    EXPECT_EQ(b.get(mm.name).get<std::u16string>(), n);
+  }
+  for (const std::string& u : urls) {
+    inTransaction([&] { b.set(mm.url, Value(meta::StandardTypes::stdstringMeta(), u)); });
+    EXPECT_EQ(b.get(mm.url).get<std::string>(), u);
+  }
+  EXPECT_EQ(b.get(mm.name).get<std::u16string>(), names.back());  // one slot does not spill into the next
+}
+
+TEST_F(ModelTest, ACollectionKeepsItsEntriesWhileItGrowsAndShrinks) {
+  const std::u16string longText(40, u'l');
+  ModelElement lib;
+  inTransaction([&] { lib = make(mm.library, 1); });
+  auto tags = [&] { return lib.get(mm.tags).getAll<std::u16string>(); };
+  using Texts = std::vector<std::u16string>;
+  inTransaction([&] {
+    lib.append(mm.tags, str(longText));
+    EXPECT_EQ(tags(), (Texts{longText}));
+    lib.append(mm.tags, str(u"b"));
+    EXPECT_EQ(tags(), (Texts{longText, u"b"}));
+    lib.removeAt(mm.tags, 0);
+    EXPECT_EQ(tags(), (Texts{u"b"}));
+    lib.replace(mm.tags, 0, str(longText));
+    EXPECT_EQ(tags(), (Texts{longText}));
+    lib.insert(mm.tags, 0, str(u"a"));
+    EXPECT_EQ(tags(), (Texts{u"a", longText}));
+    lib.removeAt(mm.tags, 1);
+    lib.removeAt(mm.tags, 0);
+    EXPECT_FALSE(lib.isSet(mm.tags));
+    lib.set(mm.tags, Value(meta::StandardTypes::stringMeta(), Texts{u"x", longText, u"z"}));
+  });
+  {
+    Transaction tx = model->beginTransaction();
+    lib.removeAt(mm.tags, 1);
+    lib.removeAt(mm.tags, 0);
+    lib.replace(mm.tags, 0, str(u"only"));
+    EXPECT_EQ(tags(), (Texts{u"only"}));
+    tx.rollback();
+  }
+  EXPECT_EQ(tags(), (Texts{u"x", longText, u"z"}));
+}
+
+TEST_F(ModelTest, ARollbackGivesBackSingleValuesOfEveryForm) {
+  const std::u16string longName(100, u'n');
+  ModelElement b1, b2, fan;
+  DataValue dims(mm.dimensions);
+  dims.set(mm.width, Value(meta::StandardTypes::realMeta(), 2.5));
+  inTransaction([&] {
+    b1 = make(mm.ebook, 1);
+    b2 = make(mm.book, 2);
+    fan = make(mm.person, 3);
+    b1.set(mm.name, str(longName));
+    b2.set(mm.name, str(u"short"));
+    b1.set(mm.size, Value(mm.dimensions, dims));
+    fan.set(mm.favorite, b1);
+  });
+  const std::string before = dump(model);
+  {
+    Transaction tx = model->beginTransaction();
+    b1.set(mm.name, str(u"s"));
+    b2.set(mm.name, str(longName));
+    b1.unset(mm.size);
+    fan.set(mm.favorite, b2);
+    b2.unset(mm.name);
+    tx.rollback();
+  }
+  EXPECT_EQ(dump(model), before);
+  EXPECT_EQ(b1.get(mm.name).get<std::u16string>(), longName);
+  EXPECT_EQ(b2.get(mm.name).get<std::u16string>(), u"short");
+  EXPECT_EQ(b1.get(mm.size).get<DataValue>(), dims);
+  EXPECT_EQ(fan.get(mm.favorite).getElement(), b1);
+}
+
 // --- Rollback --------------------------------------------------------------
 
 TEST_F(ModelTest, RollbackRestoresMemoryExactly) {

@@ -108,7 +108,7 @@ namespace qm::zero::datasource {
 // own, pushed on the model's stack of loading logs.
 LoadingTransaction::LoadingTransaction(Model::Impl* model) : model_(model), log_(nullptr) {
   detail::ModelState& m = model_->state();
-  m.loading.push_back(std::make_unique<detail::UndoLog>());
+  m.loading.push_back(std::make_unique<detail::UndoLog>(m.openLog()));
   log_ = m.loading.back().get();
   ++m.dataSourceModification;
 }

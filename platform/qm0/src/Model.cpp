@@ -65,7 +65,6 @@ SavedElement& touchIn(UndoLog& log, ElementImpl* e) {
     s.owner = e->owner;
     s.ownerHandle = ModelElement(e->owner);
     s.owningProperty = e->owningProperty;
-    s.unloaded = e->unloaded;
   }
   return it->second;
 }
@@ -78,14 +77,31 @@ void saveSlotIn(UndoLog& log, ElementImpl* e, std::uint32_t slot) {
 }
 }  // namespace
 
+void ModelState::born(ElementImpl* e) {
+  e->born = logEpoch;
+  if (tx) tx->undo.born.emplace_back(e);
+  for (auto& log : loading) log->born.emplace_back(e);
+}
+
+void ModelState::classRefined(ElementImpl* e) {
+  auto note = [&](UndoLog& log) {
+    if (log.madeHere(e)) log.bornClasses.try_emplace(e, e->cls);
+  };
+  if (tx) note(tx->undo);
+  for (auto& log : loading) note(*log);
+}
+
+// An element made while a log is open needs nothing more in it.
 void ModelState::touch(ElementImpl* e) {
-  if (tx) touchIn(tx->undo, e);
-  for (auto& log : loading) touchIn(*log, e);
+  if (tx && !tx->undo.madeHere(e)) touchIn(tx->undo, e);
+  for (auto& log : loading)
+    if (!log->madeHere(e)) touchIn(*log, e);
 }
 
 void ModelState::saveSlot(ElementImpl* e, std::uint32_t slot) {
-  if (tx) saveSlotIn(tx->undo, e, slot);
-  for (auto& log : loading) saveSlotIn(*log, e, slot);
+  if (tx && !tx->undo.madeHere(e)) saveSlotIn(tx->undo, e, slot);
+  for (auto& log : loading)
+    if (!log->madeHere(e)) saveSlotIn(*log, e, slot);
 }
 
 void ModelState::setOwner(ElementImpl* e, ElementImpl* owner, const meta::Property::Impl* property) {
@@ -177,8 +193,8 @@ void ModelState::loadCollection(ElementImpl* e, const meta::Property::Impl* p) {
 
 void ModelState::markLoaded(ElementImpl* e, const meta::Property::Impl* p) {
   if (!e->isUnloaded(p->getSlotIndex())) return;
-  touch(e);
-  e->unloaded[p->getSlotIndex()] = false;
+  saveSlot(e, p->getSlotIndex());  // the flag is saved with the slot
+  e->slots[p->getSlotIndex()].setUnloaded(false);
 }
 
 void ModelState::cutPiece(bool alwaysCallSnapshot) {
@@ -197,7 +213,24 @@ void ModelState::cutPiece(bool alwaysCallSnapshot) {
 void ModelState::rollbackMemory() { restore(tx->undo); }
 
 void ModelState::restore(UndoLog& log) {
-  // Values and owners first; then the element table, removals before
+  // Elements made while the log was open go first, newest first: they
+  // leave the element table before the elements destroyed meanwhile come
+  // back, since one of them may have taken such an element's uuid.
+  for (auto it = log.born.rbegin(); it != log.born.rend(); ++it) {
+    ElementImpl* e = elementImpl(*it);
+    if (e->state != ElementImpl::State::Destroyed) {
+      leaveTable(e);
+      e->state = ElementImpl::State::Destroyed;
+    }
+    if (auto first = log.bornClasses.find(e); first != log.bornClasses.end()) e->refineClass(first->second);
+    for (std::uint32_t i = 0; i < e->slotCount; ++i) {
+      e->slots[i].clear();
+      e->slots[i].setUnloaded(false);
+    }
+    e->owner = nullptr;
+    e->owningProperty = nullptr;
+  }
+  // Then values and owners; then the element table, removals before
   // insertions, since an element destroyed and one created in the same
   // transaction may share a uuid.
   std::vector<std::pair<ElementImpl*, ElementImpl::State>> moves;
@@ -208,10 +241,10 @@ void ModelState::restore(UndoLog& log) {
       moves.emplace_back(e, s.state);
     }
     if (e->cls != s.cls) e->refineClass(s.cls);  // back to the proxy's class
-    for (auto& [i, entries] : s.slots) e->slots[i] = std::move(entries);
+    for (auto& [i, slot] : s.slots)
+      if (i < e->slotCount) e->slots[i] = std::move(slot);  // a subclass's slots went with the refinement
     e->owner = s.owner;
     e->owningProperty = s.owningProperty;
-    e->unloaded = std::move(s.unloaded);
   }
   for (auto& [e, state] : moves) {
     e->state = state;
@@ -287,7 +320,7 @@ Model::Impl::~Impl() {
       e->model = nullptr;
       e->owner = nullptr;
       e->owningProperty = nullptr;
-      for (auto& slot : e->slots) slot.clear();
+      for (std::uint32_t i = 0; i < e->slotCount; ++i) e->slots[i].clear();
     }
     table->clear();
   }
@@ -355,7 +388,7 @@ Transaction Model::Impl::beginTransaction() {
   static std::atomic<std::uint64_t> lastId{0};
   datasource::TransactionId id(lastId.fetch_add(1, std::memory_order_relaxed) + 1);
   if (m.dataSource) id = m.dataSource->beginTransaction(id);
-  m.tx = std::make_unique<detail::TransactionState>();
+  m.tx = std::make_unique<detail::TransactionState>(m.openLog());
   m.tx->id = id;
   return Transaction(this);
 }

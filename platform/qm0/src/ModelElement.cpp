@@ -67,14 +67,19 @@ ElementImpl::ElementImpl(const meta::Class& c, const boost::uuids::uuid& uuid, M
     : ModelElement::Impl(Kind::Element, c.get(), uuid, nullptr),
       cls(c),
       model(m),
-      slots(c->getAttributeCount()) {}
+      slots(std::make_unique<detail::Slot[]>(c->getAttributeCount())),
+      slotCount(c->getAttributeCount()) {}
 
 ElementImpl::~ElementImpl() = default;
 
 void ElementImpl::refineClass(const meta::Class& subclass) {
   cls = subclass;
   setMetaClassImpl(subclass.get());
-  slots.resize(subclass->getAttributeCount());
+  const std::uint32_t count = subclass->getAttributeCount();
+  auto resized = std::make_unique<Slot[]>(count);
+  for (std::uint32_t i = 0; i < std::min(count, slotCount); ++i) resized[i] = std::move(slots[i]);
+  slots = std::move(resized);
+  slotCount = count;
 }
 
 }  // namespace detail
@@ -155,6 +160,16 @@ void recordEntryChange(ModelState& m, ElementImpl* e, const PropertyImpl* p, std
 }
 
 ElementImpl* targetOf(const Entry& entry) { return static_cast<ElementImpl*>(std::get<ModelElement>(entry).get()); }
+ElementImpl* targetAt(const detail::Slot& slot, std::size_t index) {
+  return static_cast<ElementImpl*>(slot.elementAt(index));
+}
+
+// Calls `f` with each target of the reference `p` of `e`, in order.
+template <class F>
+void forEachTarget(const ElementImpl* e, const PropertyImpl* p, F&& f) {
+  const detail::Slot& slot = e->slots[p->getSlotIndex()];
+  for (std::size_t i = 0; i < slot.size(); ++i) f(targetAt(slot, i));
+}
 
 [[noreturn]] void upperBoundExceeded(const PropertyImpl* p) {
   throwException(qm0::messages::UpperBoundExceeded(p->getQualifiedName(), std::to_string(p->getUpper())));
@@ -209,15 +224,15 @@ std::vector<ElementImpl*> checkValue(const ElementImpl* e, const PropertyImpl* p
 
 // --- One side of a reference -----------------------------------------------
 
-std::size_t indexOf(const Entries& slot, const ElementImpl* t) {
+std::size_t indexOf(const detail::Slot& slot, const ElementImpl* t) {
   for (std::size_t i = 0; i < slot.size(); ++i)
-    if (std::get<ModelElement>(slot[i]).get() == t) return i;
+    if (slot.elementAt(i) == t) return i;
   return std::numeric_limits<std::size_t>::max();
 }
 
 ElementImpl* singleTarget(const ElementImpl* e, const PropertyImpl* p) {
-  const Entries& slot = e->slots[p->getSlotIndex()];
-  return slot.empty() ? nullptr : targetOf(slot.front());
+  const detail::Slot& slot = e->slots[p->getSlotIndex()];
+  return slot.empty() ? nullptr : targetAt(slot, 0);
 }
 
 // Whether `t` is in the collection `p` of `e`. The other end answers without
@@ -235,23 +250,23 @@ void forEachOwned(const ElementImpl* e, F&& f) {
   for (const meta::Class::Impl* c = e->cls.operator->(); c != nullptr; c = c->getSuperclassImpl())
     for (auto&& [name, p] : c->getOwnedAttributes())
       if (p->isComposite())
-        for (const Entry& entry : e->slots[p->getSlotIndex()]) f(targetOf(entry));
+        forEachTarget(e, p.operator->(), f);
 }
 
 void rawInsert(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl* t, std::size_t index) {
   const std::uint32_t i = p->getSlotIndex();
   m.saveSlot(e, i);
-  Entries& slot = e->slots[i];
+  detail::Slot& slot = e->slots[i];
   ModelElement handle(e);
   if (!p->isMultiValued()) {
-    slot.clear();
-    slot.emplace_back(ModelElement(t));
+    slot.assign(Entries{Entry(ModelElement(t))});
     m.record([&](ReportBuilder& b) { b.modified(handle, p); });
     return;
   }
   index = std::min(index, slot.size());
-  slot.insert(slot.begin() + static_cast<std::ptrdiff_t>(index), Entry(ModelElement(t)));
-  recordEntryChange(m, e, p, OCDChange::Insert, index, &slot[index]);
+  const Entry entry{ModelElement(t)};
+  slot.insert(index, entry);
+  recordEntryChange(m, e, p, OCDChange::Insert, index, &entry);
 }
 
 bool rawErase(ModelState& m, ElementImpl* e, const PropertyImpl* p, const ElementImpl* t) {
@@ -259,8 +274,7 @@ bool rawErase(ModelState& m, ElementImpl* e, const PropertyImpl* p, const Elemen
   std::size_t index = indexOf(e->slots[i], t);
   if (index == std::numeric_limits<std::size_t>::max()) return false;
   m.saveSlot(e, i);
-  Entries& slot = e->slots[i];
-  slot.erase(slot.begin() + static_cast<std::ptrdiff_t>(index));
+  e->slots[i].erase(index);
   recordEntryChange(m, e, p, OCDChange::Remove, index, nullptr);
   return true;
 }
@@ -352,7 +366,7 @@ void setReferences(ModelState& m, ElementImpl* e, const PropertyImpl* p, const s
   for (ElementImpl* t : targets)
     if (!holds(e, p, t)) checkLink(e, p, t, false);  // e.p's own size was checked with the value
   const std::uint32_t i = p->getSlotIndex();
-  const Entries before = e->slots[i];
+  const Entries before = e->slots[i].entries();
   for (const Entry& entry : before) {
     ElementImpl* t = targetOf(entry);
     if (wantedSet.count(t) == 0) unlink(m, e, p, t);
@@ -361,17 +375,21 @@ void setReferences(ModelState& m, ElementImpl* e, const PropertyImpl* p, const s
   Entries wanted;
   wanted.reserve(targets.size());
   for (ElementImpl* t : targets) wanted.emplace_back(ModelElement(t));
-  if (e->slots[i] != wanted) {
+  if (!e->slots[i].equals(wanted)) {
     m.saveSlot(e, i);
-    e->slots[i] = std::move(wanted);
+    e->slots[i].assign(wanted);
   }
-  if (e->slots[i] != before) {
+  if (!e->slots[i].equals(before)) {
     ModelElement handle(e);
     m.record([&](ReportBuilder& b) { b.modified(handle, p); });
   }
 }
 
 // Stored entries own their arrays: the caller may free what it passed in.
+bool needsOwnCopy(const Entry& entry) {
+  const ArrayEntry* a = std::get_if<ArrayEntry>(&entry);
+  return a != nullptr && !a->isOwned();
+}
 Entry stored(const Entry& entry) {
   if (const ArrayEntry* a = std::get_if<ArrayEntry>(&entry); a != nullptr && !a->isOwned()) return a->ownedCopy();
   return entry;
@@ -401,13 +419,17 @@ void setValue(ElementImpl* e, const PropertyImpl* p, const Value& value) {
     return;
   }
   const std::uint32_t i = p->getSlotIndex();
-  if (e->slots[i] == value.getEntries()) return;
+  if (e->slots[i].equals(value.getEntries())) return;
   if (holdsUniqueValues(p) && detail::hasRepeatedEntry(value.getEntries())) duplicateEntry(p);
   m.saveSlot(e, i);
-  Entries& slot = e->slots[i];
-  slot.clear();
-  slot.reserve(value.size());
-  for (const Entry& entry : value.getEntries()) slot.push_back(stored(entry));
+  if (std::any_of(value.getEntries().begin(), value.getEntries().end(), needsOwnCopy)) {
+    Entries own;
+    own.reserve(value.size());
+    for (const Entry& entry : value.getEntries()) own.push_back(stored(entry));
+    e->slots[i].assign(own);
+  } else {
+    e->slots[i].assign(value.getEntries());
+  }
   ModelElement handle(e);
   m.record([&](ReportBuilder& b) { b.modified(handle, p); });
 }
@@ -435,14 +457,14 @@ void destroyOne(ModelState& m, ElementImpl* e, const std::unordered_set<const El
   for (const meta::Property& p : e->cls->getAllAttributes()) {
     if (!p->isReference() || !p->hasOpposite()) continue;
     const PropertyImpl* q = p->getOppositeImpl();
-    const Entries targets = e->slots[p->getSlotIndex()];
+    const Entries targets = e->slots[p->getSlotIndex()].entries();
     for (const Entry& entry : targets) {
       ElementImpl* t = targetOf(entry);
       if (doomed.count(t) == 0) rawErase(m, t, q, e);
     }
   }
   // Release what the element still refers to, so that reference cycles end here.
-  for (std::uint32_t i = 0; i < e->slots.size(); ++i) {
+  for (std::uint32_t i = 0; i < e->slotCount; ++i) {
     if (e->slots[i].empty()) continue;
     m.saveSlot(e, i);
     e->slots[i].clear();
@@ -475,7 +497,7 @@ void destroyElements(ModelState& m, const std::vector<ElementImpl*>& roots) {
     const std::size_t first = stack.size();
     for (const meta::Property& p : e->cls->getAllAttributes())
       if (p->isComposite())
-        for (const Entry& entry : e->slots[p->getSlotIndex()]) stack.emplace_back(targetOf(entry), false);
+        forEachTarget(e, p.operator->(), [&](ElementImpl* t) { stack.emplace_back(t, false); });
     std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
   }
   for (const ModelElement& e : order) destroyOne(m, elementImpl(e), doomed);
@@ -508,11 +530,14 @@ ModelElement ModelElement::createReflective(const Model& model, const meta::Clas
       throw std::invalid_argument("qm0: a proxy can only become an element of its class or a subclass");
     m.touch(e);
     m.leaveTable(e);
-    if (e->cls != cls) e->refineClass(cls);
+    if (e->cls != cls) {
+      m.classRefined(e);
+      e->refineClass(cls);
+    }
   } else {
     e = new ElementImpl(cls, uuid, model.get());
     handle = ModelElement(e);
-    m.touch(e);  // before it exists: a rollback removes it again
+    m.born(e);  // a rollback removes it again
   }
   e->state = ElementImpl::State::Live;
   m.enterTable(e);
@@ -520,8 +545,8 @@ ModelElement ModelElement::createReflective(const Model& model, const meta::Clas
     // Loaded by a data source: deferred collections come later, on demand.
     for (const meta::Property& p : cls->getAllAttributes())
       if (p->hasDeferredContents() && p->isReference() && p->isMultiValued()) {
-        e->unloaded.resize(e->slots.size());
-        e->unloaded[p->getSlotIndex()] = true;
+        m.saveSlot(e, p->getSlotIndex());  // a loaded proxy's flag goes back with a rollback
+        e->slots[p->getSlotIndex()].setUnloaded(true);
       }
   }
   m.record([&](ReportBuilder& b) { b.created(handle); });
@@ -552,7 +577,7 @@ ModelElement ModelElement::createProxy(const Model& model, const meta::Class& cl
   m.checkChange();
   auto* e = new ElementImpl(cls, uuid, model.get());
   ModelElement handle(e);
-  m.touch(e);
+  m.born(e);
   e->state = ElementImpl::State::Proxy;
   m.enterTable(e);
   return handle;
@@ -594,10 +619,10 @@ Value read(const ModelElement& handle, const meta::Property& property, Access ac
   EntryType et = entryTypeOf(type);
   if (e->state == ElementImpl::State::Destroyed) return Value(ValueMeta(std::move(type), ValueMeta::NoFlags, et), {});
   if (access == Access::Public) loadForEdit(e, p);
-  const Entries& slot = e->slots[p->getSlotIndex()];
+  const detail::Slot& slot = e->slots[p->getSlotIndex()];
   ValueMeta meta(std::move(type), slot.empty() ? ValueMeta::NoFlags : ValueMeta::Present, et);
-  if (p->isReference() && p->isMultiValued()) return Value(std::move(meta), slot, handle, property);
-  return Value(std::move(meta), slot);
+  if (p->isReference() && p->isMultiValued()) return Value(std::move(meta), slot.entries(), handle, property);
+  return Value(std::move(meta), slot.entries());
 }
 bool readIsSet(const ModelElement& handle, const meta::Property& property, Access access) {
   ElementImpl* e = accessed(handle, access);
@@ -663,16 +688,18 @@ void ModelElement::insert(const meta::Property& property, std::size_t index, con
   detail::ChangeScope scope(m);
   const Entry& en = singleEntry(p, entry);
   std::vector<ElementImpl*> targets = checkValue(e, p, entry);
-  Entries& slot = e->slots[p->getSlotIndex()];
+  detail::Slot& slot = e->slots[p->getSlotIndex()];
   if (index > slot.size()) throw std::out_of_range("qm0: insert index past the end");
   if (p->isReference()) {
     link(m, e, p, targets.front(), index);
     return;
   }
-  if (holdsUniqueValues(p) && detail::holdsEqualEntry(slot, en, slot.size())) duplicateEntry(p);
+  if (holdsUniqueValues(p) &&
+      slot.withEntries([&](const Entries& all) { return detail::holdsEqualEntry(all, en, all.size()); }))
+    duplicateEntry(p);
   checkRoom(e, p);
   m.saveSlot(e, p->getSlotIndex());
-  slot.insert(slot.begin() + static_cast<std::ptrdiff_t>(index), stored(en));
+  slot.insert(index, stored(en));
   recordEntryChange(m, e, p, OCDChange::Insert, index, &en);
 }
 
@@ -690,14 +717,14 @@ void ModelElement::removeAt(const meta::Property& property, std::size_t index) {
   checkMultiValued(p);
   ModelState& m = changeableModel(e);
   detail::ChangeScope scope(m);
-  Entries& slot = e->slots[p->getSlotIndex()];
+  detail::Slot& slot = e->slots[p->getSlotIndex()];
   if (index >= slot.size()) throw std::out_of_range("qm0: remove index past the end");
   if (p->isReference()) {
-    unlink(m, e, p, targetOf(slot[index]));
+    unlink(m, e, p, targetAt(slot, index));
     return;
   }
   m.saveSlot(e, p->getSlotIndex());
-  slot.erase(slot.begin() + static_cast<std::ptrdiff_t>(index));
+  slot.erase(index);
   recordEntryChange(m, e, p, OCDChange::Remove, index, nullptr);
 }
 
@@ -710,20 +737,22 @@ void ModelElement::replace(const meta::Property& property, std::size_t index, co
   detail::ChangeScope scope(m);
   const Entry& en = singleEntry(p, entry);
   std::vector<ElementImpl*> targets = checkValue(e, p, entry);
-  Entries& slot = e->slots[p->getSlotIndex()];
+  detail::Slot& slot = e->slots[p->getSlotIndex()];
   if (index >= slot.size()) throw std::out_of_range("qm0: replace index past the end");
-  if (slot[index] == en) return;
+  if (slot.equalsAt(index, en)) return;
   if (p->isReference()) {
     if (holds(e, p, targets.front()))
       throw std::invalid_argument("qm0: an element is twice in one reference collection");
     checkLink(e, p, targets.front(), false);  // the old target makes room here
-    unlink(m, e, p, targetOf(slot[index]));
+    unlink(m, e, p, targetAt(slot, index));
     link(m, e, p, targets.front(), index);
     return;
   }
-  if (holdsUniqueValues(p) && detail::holdsEqualEntry(slot, en, index)) duplicateEntry(p);
+  if (holdsUniqueValues(p) &&
+      slot.withEntries([&](const Entries& all) { return detail::holdsEqualEntry(all, en, index); }))
+    duplicateEntry(p);
   m.saveSlot(e, p->getSlotIndex());
-  slot[index] = stored(en);
+  slot.replace(index, stored(en));
   recordEntryChange(m, e, p, OCDChange::Replace, index, &en);
 }
 
@@ -761,7 +790,7 @@ std::vector<ModelElement> contentsInMemory(const ElementImpl* root) {
     const std::size_t first = stack.size();
     for (const meta::Property& p : e->cls->getAllAttributes())
       if (p->isComposite())
-        for (const Entry& entry : e->slots[p->getSlotIndex()]) stack.push_back(targetOf(entry));
+        forEachTarget(e, p.operator->(), [&](const ElementImpl* t) { stack.push_back(t); });
     std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
   }
   return out;

@@ -7,6 +7,7 @@
 #include <qm/zero/datasource/DataSource.hpp>
 
 #include "ReportBuilder.hpp"
+#include "Slot.hpp"
 
 #include <boost/functional/hash.hpp>
 
@@ -22,8 +23,10 @@ namespace qm::zero::detail {
 // logged and dropped.
 void logListenerFailure(std::exception_ptr failure) noexcept;
 
-/// A model element: its class, its model, its owner and one slot of entries
-/// per attribute of its class (the attribute's slot index).
+/// A model element: its class, its model, its owner and one slot per
+/// attribute of its class (the attribute's slot index). About 100 bytes and
+/// 16 per attribute, in two blocks: what every element of a model of
+/// millions pays.
 class ElementImpl final : public ModelElement::Impl {
  public:
   // Live: in memory; Proxy: known, not loaded; Destroyed: gone (or never
@@ -40,35 +43,49 @@ class ElementImpl final : public ModelElement::Impl {
   Model::Impl* model;
   ElementImpl* owner = nullptr;  // the composite owner; it holds this element
   const meta::Property::Impl* owningProperty = nullptr;
+  std::unique_ptr<Slot[]> slots;  // slotCount of them; a slot's flag marks a deferred collection not loaded yet
+  std::uint32_t slotCount = 0;
   State state = State::Destroyed;
-  std::vector<Entries> slots;
-  std::vector<bool> unloaded;  // by slot: deferred collections not loaded yet; empty when none
+  // The model's log epoch when the element was made: an undo log opened at
+  // or before it keeps nothing of the element but its birth (see UndoLog).
+  std::uint64_t born = 0;
 
-  bool isUnloaded(std::uint32_t slot) const noexcept { return slot < unloaded.size() && unloaded[slot]; }
+  bool isUnloaded(std::uint32_t slot) const noexcept { return slot < slotCount && slots[slot].isUnloaded(); }
 };
 
 inline ElementImpl* elementImpl(const ModelElement& e) { return static_cast<ElementImpl*>(e.get()); }
 
-/// What an element looked like when the open transaction first touched it.
+/// What an element that existed before the log opened looked like when the
+/// log first touched it.
 struct SavedElement {
   ModelElement handle;  // keeps the element alive until the transaction ends
   meta::Class cls;
-  bool inModel;
   ElementImpl::State state;
   ElementImpl* owner;
   ModelElement ownerHandle;
   const meta::Property::Impl* owningProperty;
-  std::vector<bool> unloaded;
-  std::vector<std::pair<std::uint32_t, Entries>> slots;  // first-touch contents
+  std::vector<std::pair<std::uint32_t, Slot>> slots;  // first-touch contents (and unloaded flags)
 };
 
-/// First-touch copies of what a transaction (or a loading transaction)
-/// changed; restoring them undoes it.
+/// What a transaction (or a loading transaction) changed; restoring it
+/// undoes it. An element made while the log is open costs one handle here
+/// and nothing per change, since undoing it is removing it; an element that
+/// existed before gets a first-touch copy of its header and of each slot
+/// changed.
 struct UndoLog {
+  explicit UndoLog(std::uint64_t opened) : epoch(opened) {}
+  bool madeHere(const ElementImpl* e) const noexcept { return e->born >= epoch; }
+
+  std::uint64_t epoch;  // the model's log epoch when the log opened
   std::unordered_map<const ElementImpl*, SavedElement> saved;
+  std::vector<ModelElement> born;  // made while the log is open, in order
+  // The first class of an element made here as a proxy and then loaded as a
+  // subclass, for the rare rollback that must give it back.
+  std::unordered_map<const ElementImpl*, meta::Class> bornClasses;
 };
 
 struct TransactionState {
+  explicit TransactionState(std::uint64_t epoch) : undo(epoch) {}
   datasource::TransactionId id;
   UndoLog undo;
   ReportBuilder piece;                 // changes since the last snapshot
@@ -104,6 +121,7 @@ struct ModelState {
   bool closing = false;    // the model is being destroyed
   std::unique_ptr<TransactionState> tx;
   std::vector<std::unique_ptr<UndoLog>> loading;  // open loading transactions, innermost last
+  std::uint64_t logEpoch = 0;  // counts the undo logs opened
 
   // Refuses a change that is not allowed now (during a notification,
   // frozen, no transaction).
@@ -118,6 +136,12 @@ struct ModelState {
   bool reporting() const noexcept { return tx != nullptr && dataSourceModification == 0; }
 
   // Undo logs: the open transaction's and every open loading transaction's.
+  // A new log's epoch; the logs opened before it are older.
+  std::uint64_t openLog() noexcept { return ++logEpoch; }
+  // A new element, or a new proxy: in every open log, removed by a rollback.
+  void born(ElementImpl* e);
+  // An element made in an open log takes a subclass (a proxy loaded).
+  void classRefined(ElementImpl* e);
   void touch(ElementImpl* e);
   void saveSlot(ElementImpl* e, std::uint32_t slot);
   void restore(UndoLog& log);

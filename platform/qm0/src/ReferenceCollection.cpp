@@ -18,10 +18,10 @@ bool ReferenceCollection::isLoaded() const {
 }
 
 std::vector<ModelElement> ReferenceCollection::getElements() const {
-  const Entries& slot = detail::elementImpl(getOwner())->slots[getCollectionProperty()->getSlotIndex()];
+  const detail::Slot& slot = detail::elementImpl(getOwner())->slots[getCollectionProperty()->getSlotIndex()];
   std::vector<ModelElement> out;
   out.reserve(slot.size());
-  for (const Entry& e : slot) out.push_back(std::get<ModelElement>(e));
+  for (std::size_t i = 0; i < slot.size(); ++i) out.emplace_back(slot.elementAt(i));
   return out;
 }
 
