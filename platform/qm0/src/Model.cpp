@@ -144,11 +144,11 @@ void forEachPackage(const ElementImpl* e, F&& f) {
 
 void ModelState::enterTable(ElementImpl* e) {
   if (e->state == ElementImpl::State::Proxy) {
-    proxies.emplace(e->getUUID(), ModelElement(e));
+    proxies.insert(e);
     return;
   }
   if (e->state != ElementImpl::State::Live) return;
-  elements.emplace(e->getUUID(), ModelElement(e));
+  elements.insert(e);
   forEachPackage(e, [&](const meta::Package::Impl* p) {
     for (auto& use : packageUse)
       if (use.first.operator->() == p) {
@@ -161,9 +161,7 @@ void ModelState::enterTable(ElementImpl* e) {
 
 void ModelState::leaveTable(ElementImpl* e) {
   auto& table = e->state == ElementImpl::State::Proxy ? proxies : elements;
-  auto it = table.find(e->getUUID());
-  if (it == table.end() || it->second.get() != e) return;
-  table.erase(it);
+  if (!table.erase(e)) return;
   if (e->state != ElementImpl::State::Live) return;
   forEachPackage(e, [&](const meta::Package::Impl* p) {
     for (auto& use : packageUse)
@@ -314,14 +312,14 @@ Model::Impl::~Impl() {
   }
   // Surviving handles read as destroyed; emptying the slots ends reference cycles.
   for (auto* table : {&m.elements, &m.proxies}) {
-    for (auto& [uuid, handle] : *table) {
-      ElementImpl* e = detail::elementImpl(handle);
+    table->forEach([](ModelElement::Impl* impl) {
+      auto* e = static_cast<ElementImpl*>(impl);
       e->state = ElementImpl::State::Destroyed;
       e->model = nullptr;
       e->owner = nullptr;
       e->owningProperty = nullptr;
       for (std::uint32_t i = 0; i < e->slotCount; ++i) e->slots[i].clear();
-    }
+    });
     table->clear();
   }
 }
@@ -330,8 +328,7 @@ Model::Impl::~Impl() {
 // Elements.
 
 ModelElement Model::Impl::findElement(const boost::uuids::uuid& uuid, std::uint32_t behavior) const {
-  auto it = state_->elements.find(uuid);
-  if (it != state_->elements.end()) return it->second;
+  if (ModelElement::Impl* e = state_->elements.find(uuid)) return ModelElement(e);
   if (behavior == FetchFromDataSource && state_->dataSource) return state_->dataSource->fetchElement(uuid);
   return ModelElement();
 }
@@ -340,7 +337,7 @@ std::vector<ModelElement> Model::Impl::getAllElements(std::uint32_t behavior) co
   if (behavior == FetchFromDataSource && state_->dataSource) state_->dataSource->fetchAllElements();
   std::vector<ModelElement> out;
   out.reserve(state_->elements.size());
-  for (const auto& entry : state_->elements) out.push_back(entry.second);
+  state_->elements.forEach([&](ModelElement::Impl* e) { out.emplace_back(e); });
   return out;
 }
 
@@ -362,7 +359,7 @@ void Model::Impl::destroyAllElements() {
   if (m.tx) m.cutPiece(false);
   // Proxies stand for stored elements: they go too.
   std::vector<ModelElement> all = getAllElements();
-  for (const auto& entry : m.proxies) all.push_back(entry.second);
+  m.proxies.forEach([&](ModelElement::Impl* e) { all.emplace_back(e); });
   // One destruction from the roots down: whatever it destroys leaves nothing
   // behind in elements that go too, so its cost does not grow with the size
   // of their collections.

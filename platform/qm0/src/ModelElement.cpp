@@ -518,14 +518,13 @@ ModelElement ModelElement::createReflective(const Model& model, const meta::Clas
   ModelState& m = model->state();
   m.checkChange();
   detail::ChangeScope scope(m);
-  if (m.elements.count(uuid) != 0) throwException(qm0::messages::DuplicateElementId(uuidText(uuid)));
+  if (m.elements.contains(uuid)) throwException(qm0::messages::DuplicateElementId(uuidText(uuid)));
   ElementImpl* e = nullptr;
   ModelElement handle;
-  auto proxy = m.proxies.find(uuid);
-  if (proxy != m.proxies.end()) {
+  if (ModelElement::Impl* proxy = m.proxies.find(uuid)) {
     // Loading the proxy: it becomes the element, so every handle to it stays valid.
-    e = detail::elementImpl(proxy->second);
-    handle = proxy->second;
+    e = static_cast<ElementImpl*>(proxy);
+    handle = ModelElement(proxy);
     if (!cls->conformsTo(e->cls.operator->()))
       throw std::invalid_argument("qm0: a proxy can only become an element of its class or a subclass");
     m.touch(e);
@@ -571,8 +570,8 @@ ModelElement ModelElement::createProxy(const Model& model, const meta::Class& cl
     throw std::invalid_argument("qm0: a proxy's id text is not a uuid");
   }
   ModelState& m = model->state();
-  if (auto it = m.elements.find(uuid); it != m.elements.end()) return it->second;
-  if (auto it = m.proxies.find(uuid); it != m.proxies.end()) return it->second;
+  if (ModelElement::Impl* e = m.elements.find(uuid)) return ModelElement(e);
+  if (ModelElement::Impl* e = m.proxies.find(uuid)) return ModelElement(e);
   if (!cls->getPackageImpl()->isComplete()) throw std::invalid_argument("qm0: the class's package is not built yet");
   m.checkChange();
   auto* e = new ElementImpl(cls, uuid, model.get());

@@ -6,6 +6,7 @@
 #include <qm/zero/Value.hpp>
 #include <qm/zero/datasource/DataSource.hpp>
 
+#include "ElementTable.hpp"
 #include "ReportBuilder.hpp"
 #include "Slot.hpp"
 
@@ -109,8 +110,8 @@ struct ModelState {
   explicit ModelState(Model::Impl* owner) : self(owner) {}
 
   Model::Impl* self;
-  std::unordered_map<boost::uuids::uuid, ModelElement, boost::hash<boost::uuids::uuid>> elements;  // Live
-  std::unordered_map<boost::uuids::uuid, ModelElement, boost::hash<boost::uuids::uuid>> proxies;   // Proxy
+  ElementTable elements;  // Live
+  ElementTable proxies;   // Proxy
   std::vector<std::pair<meta::Package, std::size_t>> packageUse;  // first-use order
   std::unique_ptr<datasource::DataSource> dataSource;
   std::vector<std::shared_ptr<ListenerEntry>> listeners;  // by priority, then registration
