@@ -208,6 +208,48 @@ TEST_F(DataSourceTest, ListenersSeeEveryChangeOnceWhenTheyActOnPartsAndUnreporte
   model->removeListener(&listener);
 }
 
+TEST_F(DataSourceTest, APartReportsAsCreatedWhatWasMadeInItAndTheWholeWhatWasMadeInTheTransaction) {
+  RecordingListener listener;
+  model->addListener<1>(&listener);
+  using Elements = std::vector<ModelElement>;
+  ModelElement lib, book;
+  {
+    Transaction tx = model->beginTransaction();
+    lib = make(mm.library, 1);
+    book = make(mm.book, 2);
+    ds->requestSnapshot();
+    lib.set(mm.name, str(u"x"));
+    book.destroy();
+    tx.commit();
+  }
+  ASSERT_EQ(listener.deliveries.size(), 3u);
+  const ReportSummary& second = listener.deliveries[1].report;
+  EXPECT_TRUE(second.created.empty());
+  EXPECT_EQ(second.modified, (Elements{lib}));
+  EXPECT_EQ(second.destroyed, (Elements{book}));
+  EXPECT_TRUE(second.ephemeral.empty());
+  const ReportSummary& whole = listener.deliveries[2].report;
+  EXPECT_EQ(whole.created, (Elements{lib}));
+  EXPECT_TRUE(whole.modified.empty());
+  EXPECT_TRUE(whole.destroyed.empty());
+  EXPECT_EQ(whole.ephemeral, (Elements{book}));
+  // In the next transaction the element is an old one, in its parts and
+  // in the whole.
+  listener.deliveries.clear();
+  {
+    Transaction tx = model->beginTransaction();
+    ModelElement other = make(mm.book, 3);
+    ds->requestSnapshot();
+    lib.set(mm.name, str(u"y"));
+    tx.commit();
+  }
+  ASSERT_EQ(listener.deliveries.size(), 3u);
+  EXPECT_EQ(listener.deliveries[1].report.modified, (Elements{lib}));
+  EXPECT_EQ(listener.deliveries[2].report.created, (Elements{model->findElement(uuidOf(3))}));
+  EXPECT_EQ(listener.deliveries[2].report.modified, (Elements{lib}));
+  model->removeListener(&listener);
+}
+
 TEST_F(DataSourceTest, AFailingSnapshotRollsTheTransactionBack) {
   ModelElement lib;
   {

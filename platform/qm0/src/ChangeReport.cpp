@@ -1,5 +1,6 @@
 #include <qm/zero/ChangeReport.hpp>
 
+#include "ModelState.hpp"
 #include "ReportBuilder.hpp"
 
 #include <algorithm>
@@ -58,8 +59,43 @@ ShallowChangeReport<ModelElement>::~ShallowChangeReport() = default;
 
 // ---------------------------------------------------------------------------
 
+namespace {
+std::uint8_t& marksOf(const ModelElement& element) noexcept { return detail::elementImpl(element)->reportMarks; }
+}  // namespace
+
+bool ReportBuilder::isCreated(const ModelElement& element) const noexcept {
+  return (marksOf(element) & mark_) != 0;
+}
+
+void ReportBuilder::unmarkCreated() noexcept {
+  for (const ModelElement& e : created_) marksOf(e) &= static_cast<std::uint8_t>(~mark_);
+}
+
+ReportBuilder::~ReportBuilder() { unmarkCreated(); }
+
+void ReportBuilder::adopt(ReportBuilder& other) {
+  unmarkCreated();
+  for (const ModelElement& e : other.created_) {
+    std::uint8_t& marks = marksOf(e);
+    if ((marks & other.mark_) == 0) continue;
+    marks = static_cast<std::uint8_t>((marks & ~other.mark_) | mark_);
+  }
+  created_ = std::move(other.created_);
+  modified_ = std::move(other.modified_);
+  destroyed_ = std::move(other.destroyed_);
+  ephemeral_ = std::move(other.ephemeral_);
+  changes_ = std::move(other.changes_);
+  count_ = other.count_;
+  allDestroyed_ = other.allDestroyed_;
+  other.clear();
+}
+
 void ReportBuilder::created(const ModelElement& element) {
-  created_.add(element);
+  std::uint8_t& marks = marksOf(element);
+  if ((marks & mark_) == 0) {
+    marks |= mark_;
+    created_.push_back(element);
+  }
   ++count_;
 }
 
@@ -67,10 +103,12 @@ void ReportBuilder::destroyed(const ModelElement& element) {
   // What happened to a destroyed element's own properties no longer matters.
   changes_.erase(element.get());
   modified_.remove(element);
-  if (created_.remove(element))
+  if (isCreated(element)) {
+    marksOf(element) &= static_cast<std::uint8_t>(~mark_);
     ephemeral_.add(element);
-  else
+  } else {
     destroyed_.add(element);
+  }
   ++count_;
 }
 
@@ -85,7 +123,7 @@ ReportBuilder::PropertyChanges& ReportBuilder::entryFor(const ModelElement& elem
 }
 
 void ReportBuilder::modified(const ModelElement& element, const meta::Property::Impl* property) {
-  if (created_.contains(element)) return;  // a new element is reported with its final state
+  if (isCreated(element)) return;  // a new element is reported with its final state
   PropertyChanges& pc = entryFor(element, property);
   pc.whole = true;
   pc.changes.clear();
@@ -94,13 +132,22 @@ void ReportBuilder::modified(const ModelElement& element, const meta::Property::
 
 void ReportBuilder::ordered(const ModelElement& element, const meta::Property::Impl* property, std::uint32_t kind,
                             std::size_t index, Value entry) {
-  if (created_.contains(element)) return;
+  if (isCreated(element)) return;
   PropertyChanges& pc = entryFor(element, property);
   if (!pc.whole) pc.changes.push_back(std::make_shared<OCDChange>(kind, index, std::move(entry)));
   ++count_;
 }
 
-void ReportBuilder::clear() { *this = ReportBuilder(); }
+void ReportBuilder::clear() {
+  unmarkCreated();
+  created_.clear();
+  modified_ = List();
+  destroyed_ = List();
+  ephemeral_ = List();
+  changes_.clear();
+  count_ = 0;
+  allDestroyed_ = false;
+}
 
 std::shared_ptr<const ShallowChangeReport<ModelElement>> ReportBuilder::build() const {
   auto report = std::make_shared<ShallowChangeReport<ModelElement>>();
@@ -109,7 +156,9 @@ std::shared_ptr<const ShallowChangeReport<ModelElement>> ReportBuilder::build() 
     for (const ModelElement& e : from.items)
       if (e) to.push_back(e);
   };
-  copy(created_, report->created_);
+  report->created_.reserve(created_.size());
+  for (const ModelElement& e : created_)
+    if (isCreated(e)) report->created_.push_back(e);
   copy(modified_, report->modified_);
   copy(destroyed_, report->destroyed_);
   copy(ephemeral_, report->ephemeral_);

@@ -202,7 +202,7 @@ void ModelState::cutPiece(bool alwaysCallSnapshot) {
   if (changed) {
     tx->parts.push_back(report);
     // From now on the whole transaction is kept apart from its parts.
-    if (!tx->whole) tx->whole = std::move(tx->piece);
+    if (!tx->whole) tx->whole.emplace(ReportBuilder::wholeMark).adopt(tx->piece);
     tx->piece.clear();
   }
   if (dataSource) dataSource->snapshot(*report);

@@ -47,6 +47,7 @@ class ElementImpl final : public ModelElement::Impl {
   std::unique_ptr<Slot[]> slots;  // slotCount of them; a slot's flag marks a deferred collection not loaded yet
   std::uint32_t slotCount = 0;
   State state = State::Destroyed;
+  std::uint8_t reportMarks = 0;  // the open transaction's reports that list the element as created (ReportBuilder)
   // The model's log epoch when the element was made: an undo log opened at
   // or before it keeps nothing of the element but its birth (see UndoLog).
   std::uint64_t born = 0;
@@ -89,7 +90,7 @@ struct TransactionState {
   explicit TransactionState(std::uint64_t epoch) : undo(epoch) {}
   datasource::TransactionId id;
   UndoLog undo;
-  ReportBuilder piece;                 // changes since the last snapshot
+  ReportBuilder piece{ReportBuilder::pieceMark};  // changes since the last snapshot
   std::optional<ReportBuilder> whole;  // the whole transaction, once it was split
   std::vector<std::shared_ptr<const ShallowChangeReport<ModelElement>>> parts;
   bool firstChangeRecorded = false;

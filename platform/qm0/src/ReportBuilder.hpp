@@ -12,8 +12,25 @@ namespace qm::zero {
 /// Records changes in the order they happen and turns them into a report.
 /// The element lists keep first-involvement order; removals leave a null
 /// hole that build() skips.
+///
+/// Whether an element was created in this report is asked at every change
+/// of it, and a transaction may create millions: the answer is a mark on
+/// the element itself (the builder's own bit of ElementImpl::reportMarks,
+/// set while the element is in its created list), not a lookup.
 class ReportBuilder {
  public:
+  // The open transaction's two builders: its current piece and, once it was
+  // split, the whole transaction.
+  static constexpr std::uint8_t pieceMark = 1, wholeMark = 2;
+
+  explicit ReportBuilder(std::uint8_t mark) noexcept : mark_(mark) {}
+  ReportBuilder(const ReportBuilder&) = delete;
+  ReportBuilder& operator=(const ReportBuilder&) = delete;
+  ~ReportBuilder();
+  /// Takes over everything `other` collected (which is left empty), its
+  /// created elements under this builder's mark.
+  void adopt(ReportBuilder& other);
+
   void created(const ModelElement& element);
   void destroyed(const ModelElement& element);
   /// A change of `property` described by the whole current value.
@@ -48,8 +65,12 @@ class ReportBuilder {
     }
   };
   PropertyChanges& entryFor(const ModelElement& element, const meta::Property::Impl* property);
+  bool isCreated(const ModelElement& element) const noexcept;
+  void unmarkCreated() noexcept;
 
-  List created_, modified_, destroyed_, ephemeral_;
+  std::uint8_t mark_;
+  std::vector<ModelElement> created_;  // those still marked are the created ones
+  List modified_, destroyed_, ephemeral_;
   std::unordered_map<const ModelElement::Impl*, std::vector<PropertyChanges>> changes_;
   std::size_t count_ = 0;  // changes recorded, for empty()
   bool allDestroyed_ = false;
