@@ -430,6 +430,7 @@ void setValue(ElementImpl* e, const PropertyImpl* p, const Value& value) {
   } else {
     e->slots[i].assign(value.getEntries());
   }
+  if (!m.reporting()) return;
   ModelElement handle(e);
   m.record([&](ReportBuilder& b) { b.modified(handle, p); });
 }

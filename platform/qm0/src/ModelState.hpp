@@ -200,17 +200,19 @@ struct ModelState {
 /// Brackets one public change. Changes nest (a data source may change the
 /// model while it is asked to load something); when the outermost one
 /// completes, the listeners hear of the transaction's first change. Keeps
-/// the model alive meanwhile, since a listener may drop the last handle.
+/// the model alive while they are told, since a listener may drop the last
+/// handle; only then, since counting the model twice in every change is a
+/// measurable part of making an element.
 class ChangeScope {
  public:
-  explicit ChangeScope(ModelState& m) : m_(m), keep_(m.keepAlive()), exceptions_(std::uncaught_exceptions()) {
-    ++m_.changing;
-  }
+  explicit ChangeScope(ModelState& m) : m_(m), exceptions_(std::uncaught_exceptions()) { ++m_.changing; }
   ~ChangeScope() {
     // Unwinding: the notification waits for the next completed change or
     // the commit.
     if (--m_.changing > 0 || std::uncaught_exceptions() != exceptions_) return;
+    if (!m_.tx || !m_.tx->firstChangePending) return;
     try {
+      Model keep = m_.keepAlive();
       m_.sendFirstChange();
     } catch (...) {  // no memory for the copy of the listener list: it waits too
     }
@@ -220,7 +222,6 @@ class ChangeScope {
 
  private:
   ModelState& m_;
-  Model keep_;
   int exceptions_;
 };
 
