@@ -69,6 +69,9 @@ SavedElement& touchIn(UndoLog& log, ElementImpl* e) {
   return it->second;
 }
 
+// TODO: a first touch of a large collection copies it whole; recording the
+// edits (insert, remove, replace at an index) and undoing them in reverse
+// would make it constant.
 void saveSlotIn(UndoLog& log, ElementImpl* e, std::uint32_t slot) {
   SavedElement& s = touchIn(log, e);
   for (const auto& saved : s.slots)
