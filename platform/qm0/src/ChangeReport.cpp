@@ -122,9 +122,10 @@ ReportBuilder::PropertyChanges& ReportBuilder::entryFor(const ModelElement& elem
   return list.back();
 }
 
-void ReportBuilder::modified(const ModelElement& element, const meta::Property::Impl* property) {
-  if (isCreated(element)) return;  // a new element is reported with its final state
-  PropertyChanges& pc = entryFor(element, property);
+void ReportBuilder::modified(ModelElement::Impl* element, const meta::Property::Impl* property) {
+  // A new element is reported with its final state.
+  if ((static_cast<detail::ElementImpl*>(element)->reportMarks & mark_) != 0) return;
+  PropertyChanges& pc = entryFor(ModelElement(element), property);
   pc.whole = true;
   pc.changes.clear();
   ++count_;

@@ -373,8 +373,9 @@ Package PackageBuilder::build() {
 namespace internal {
 
 const Builtins& builtins() {
-  static const Builtins instance = BuiltinPackage::make();
-  return instance;
+  // Never destroyed: its objects are not counted (see BuiltinPackage::make).
+  static const Builtins* const instance = new Builtins(BuiltinPackage::make());
+  return *instance;
 }
 
 }  // namespace internal
@@ -420,6 +421,10 @@ internal::Builtins BuiltinPackage::make() {
     out.standard[i] = PrimitiveType(p);
   }
   b.build();
+  // From now on no handle counts these objects: they live for the whole
+  // program. The counts taken so far are simply never given back.
+  b.state_->impl->countOwner_ = nullptr;
+  for (auto& owned : b.state_->impl->owned_) owned->countOwner_ = nullptr;
   return out;
 }
 

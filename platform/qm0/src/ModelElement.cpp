@@ -35,7 +35,7 @@ using PropertyImpl = meta::Property::Impl;
 // The handle.
 
 ModelElement::ModelElement(const Impl* impl) noexcept : impl_(const_cast<Impl*>(impl)) {
-  if (impl_ != nullptr) impl_->countOwner_->refs_.fetch_add(1, std::memory_order_relaxed);
+  if (impl_ != nullptr && impl_->countOwner_ != nullptr) impl_->countOwner_->refs_.fetch_add(1, std::memory_order_relaxed);
 }
 
 ModelElement::ModelElement(const ModelElement& other) noexcept : ModelElement(other.impl_) {}
@@ -52,7 +52,8 @@ ModelElement& ModelElement::operator=(ModelElement&& other) noexcept {
 }
 
 ModelElement::~ModelElement() {
-  if (impl_ != nullptr && impl_->countOwner_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+  if (impl_ != nullptr && impl_->countOwner_ != nullptr &&
+      impl_->countOwner_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
     delete impl_->countOwner_;
 }
 
@@ -155,7 +156,7 @@ void recordEntryChange(ModelState& m, ElementImpl* e, const PropertyImpl* p, std
   if (p->isMultiValued() && p->isOrdered()) {
     m.record([&](ReportBuilder& b) { b.ordered(handle, p, kind, index, entry ? entryValue(p, *entry) : Value()); });
   } else {
-    m.record([&](ReportBuilder& b) { b.modified(handle, p); });
+    m.record([&](ReportBuilder& b) { b.modified(handle.get(), p); });
   }
 }
 
@@ -260,7 +261,7 @@ void rawInsert(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl
   ModelElement handle(e);
   if (!p->isMultiValued()) {
     slot.assign(Entries{Entry(ModelElement(t))});
-    m.record([&](ReportBuilder& b) { b.modified(handle, p); });
+    m.record([&](ReportBuilder& b) { b.modified(handle.get(), p); });
     return;
   }
   index = std::min(index, slot.size());
@@ -381,7 +382,7 @@ void setReferences(ModelState& m, ElementImpl* e, const PropertyImpl* p, const s
   }
   if (!e->slots[i].equals(before)) {
     ModelElement handle(e);
-    m.record([&](ReportBuilder& b) { b.modified(handle, p); });
+    m.record([&](ReportBuilder& b) { b.modified(handle.get(), p); });
   }
 }
 
@@ -430,9 +431,7 @@ void setValue(ElementImpl* e, const PropertyImpl* p, const Value& value) {
   } else {
     e->slots[i].assign(value.getEntries());
   }
-  if (!m.reporting()) return;
-  ModelElement handle(e);
-  m.record([&](ReportBuilder& b) { b.modified(handle, p); });
+  m.record([&](ReportBuilder& b) { b.modified(e, p); });
 }
 
 void linkElement(ElementImpl* e, const PropertyImpl* p, ElementImpl* target, std::size_t index) {

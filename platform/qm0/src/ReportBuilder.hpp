@@ -33,8 +33,10 @@ class ReportBuilder {
 
   void created(const ModelElement& element);
   void destroyed(const ModelElement& element);
-  /// A change of `property` described by the whole current value.
-  void modified(const ModelElement& element, const meta::Property::Impl* property);
+  /// A change of `property` described by the whole current value. Takes the
+  /// element uncounted: a change of a new element, the common case, records
+  /// nothing and so makes no handle.
+  void modified(ModelElement::Impl* element, const meta::Property::Impl* property);
   /// One change of an ordered multi-valued property.
   void ordered(const ModelElement& element, const meta::Property::Impl* property, std::uint32_t kind,
                std::size_t index, Value entry);

@@ -58,6 +58,10 @@ class QM0_API ModelElement::Impl {
   friend struct meta::BuiltinPackage;
   mutable std::atomic<std::uint32_t> refs_{0};
   Kind kind_;
+  // The object whose count covers this one; null for the framework's own
+  // package (standard types, metaclasses), which lives for the whole program
+  // and is not counted: values of standard types are made and dropped in
+  // every change, and a counted handle costs two atomic operations.
   const Impl* countOwner_;
   const Impl* metaClass_;
   boost::uuids::uuid uuid_;
