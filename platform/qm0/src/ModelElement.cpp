@@ -64,23 +64,43 @@ meta::Class ModelElement::metaClass() { return meta::Class(meta::internal::built
 
 namespace detail {
 
-ElementImpl::ElementImpl(const meta::Class& c, const boost::uuids::uuid& uuid, Model::Impl* m)
+ElementImpl* ElementImpl::make(const meta::Class& c, const boost::uuids::uuid& uuid, Model::Impl* m) {
+  const std::uint32_t count = c->getAttributeCount();
+  void* block = ::operator new(sizeof(ElementImpl) + count * sizeof(Slot));
+  auto* slots = reinterpret_cast<Slot*>(static_cast<unsigned char*>(block) + sizeof(ElementImpl));
+  for (std::uint32_t i = 0; i < count; ++i) new (slots + i) Slot();
+  return new (block) ElementImpl(c, uuid, m, std::launder(slots));
+}
+
+ElementImpl::ElementImpl(const meta::Class& c, const boost::uuids::uuid& uuid, Model::Impl* m, Slot* inBlock) noexcept
     : ModelElement::Impl(Kind::Element, c.get(), uuid, nullptr),
       cls(c),
       model(m),
-      slots(std::make_unique<detail::Slot[]>(c->getAttributeCount())),
+      slots(inBlock),
       slotCount(c->getAttributeCount()) {}
 
-ElementImpl::~ElementImpl() = default;
+ElementImpl::~ElementImpl() { dropSlots(); }
+
+void ElementImpl::dropSlots() noexcept {
+  if (slotsApart) {
+    delete[] slots;
+    return;
+  }
+  for (std::uint32_t i = 0; i < slotCount; ++i) slots[i].~Slot();
+}
 
 void ElementImpl::refineClass(const meta::Class& subclass) {
   cls = subclass;
   setMetaClassImpl(subclass.get());
+  // Rare (a proxy loaded as a subclass, or that undone): the slots move to
+  // a block of their own rather than fit the element's.
   const std::uint32_t count = subclass->getAttributeCount();
   auto resized = std::make_unique<Slot[]>(count);
   for (std::uint32_t i = 0; i < std::min(count, slotCount); ++i) resized[i] = std::move(slots[i]);
-  slots = std::move(resized);
+  dropSlots();
+  slots = resized.release();
   slotCount = count;
+  slotsApart = true;
 }
 
 }  // namespace detail
@@ -534,7 +554,7 @@ ModelElement ModelElement::createReflective(const Model& model, const meta::Clas
       e->refineClass(cls);
     }
   } else {
-    e = new ElementImpl(cls, uuid, model.get());
+    e = ElementImpl::make(cls, uuid, model.get());
     handle = ModelElement(e);
     m.born(e);  // a rollback removes it again
   }
@@ -574,7 +594,7 @@ ModelElement ModelElement::createProxy(const Model& model, const meta::Class& cl
   if (ModelElement::Impl* e = m.proxies.find(uuid)) return ModelElement(e);
   if (!cls->getPackageImpl()->isComplete()) throw std::invalid_argument("qm0: the class's package is not built yet");
   m.checkChange();
-  auto* e = new ElementImpl(cls, uuid, model.get());
+  auto* e = ElementImpl::make(cls, uuid, model.get());
   ModelElement handle(e);
   m.born(e);
   e->state = ElementImpl::State::Proxy;

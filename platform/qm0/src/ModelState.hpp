@@ -14,6 +14,7 @@
 
 #include <exception>
 #include <memory>
+#include <new>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -26,16 +27,22 @@ void logListenerFailure(std::exception_ptr failure) noexcept;
 
 /// A model element: its class, its model, its owner and one slot per
 /// attribute of its class (the attribute's slot index). About 100 bytes and
-/// 16 per attribute, in two blocks: what every element of a model of
-/// millions pays.
+/// 16 per attribute, in one block (the slots follow the element): what every
+/// element of a model of millions pays, once in memory and once in malloc's
+/// time. Only a class refined to one with more attributes moves the slots
+/// to a block of their own.
 class ElementImpl final : public ModelElement::Impl {
  public:
   // Live: in memory; Proxy: known, not loaded; Destroyed: gone (or never
   // existed, for an element whose creation was rolled back).
   enum class State : std::uint8_t { Live, Proxy, Destroyed };
 
-  ElementImpl(const meta::Class& cls, const boost::uuids::uuid& uuid, Model::Impl* model);
+  /// A new element with every slot empty; its last handle deletes it.
+  static ElementImpl* make(const meta::Class& cls, const boost::uuids::uuid& uuid, Model::Impl* model);
   ~ElementImpl() override;
+  // The block came from make(): `delete` of an element (its last handle's)
+  // gives it back whole.
+  static void operator delete(void* block) noexcept { ::operator delete(block); }
   // Gives the element a subclass of its class (or its class back); the
   // common slots keep their places.
   void refineClass(const meta::Class& subclass);
@@ -44,16 +51,22 @@ class ElementImpl final : public ModelElement::Impl {
   Model::Impl* model;
   ElementImpl* owner = nullptr;  // the composite owner; it holds this element
   const meta::Property::Impl* owningProperty = nullptr;
-  std::unique_ptr<Slot[]> slots;  // slotCount of them; a slot's flag marks a deferred collection not loaded yet
-  std::uint32_t slotCount = 0;
+  Slot* slots;  // slotCount of them; a slot's flag marks a deferred collection not loaded yet
+  std::uint32_t slotCount;
   State state = State::Destroyed;
   std::uint8_t reportMarks = 0;  // the open transaction's reports that list the element as created (ReportBuilder)
+  bool slotsApart = false;       // the slots are a `new Slot[]` of their own (refineClass), not in the block
   // The model's log epoch when the element was made: an undo log opened at
   // or before it keeps nothing of the element but its birth (see UndoLog).
   std::uint64_t born = 0;
 
   bool isUnloaded(std::uint32_t slot) const noexcept { return slot < slotCount && slots[slot].isUnloaded(); }
+
+ private:
+  ElementImpl(const meta::Class& cls, const boost::uuids::uuid& uuid, Model::Impl* model, Slot* slots) noexcept;
+  void dropSlots() noexcept;
 };
+static_assert(sizeof(ElementImpl) % alignof(Slot) == 0, "the slots follow the element in its block");
 
 inline ElementImpl* elementImpl(const ModelElement& e) { return static_cast<ElementImpl*>(e.get()); }
 
