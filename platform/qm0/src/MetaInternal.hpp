@@ -23,6 +23,15 @@ const Builtins& builtins();
 
 }  // namespace internal
 
+}  // namespace qm::zero::meta
+
+namespace qm::zero::detail {
+// entryTypeOf(const meta::Type&) without a handle to the type.
+EntryType entryTypeOf(const meta::Type::Impl* type) noexcept;
+}  // namespace qm::zero::detail
+
+namespace qm::zero::meta {
+
 struct BuiltinPackage {
   static internal::Builtins make();
 };

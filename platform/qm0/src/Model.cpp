@@ -192,10 +192,9 @@ void ModelState::loadCollection(ElementImpl* e, const meta::Property::Impl* p) {
   markLoaded(e, p);
 }
 
-void ModelState::markLoaded(ElementImpl* e, const meta::Property::Impl* p) {
-  if (!e->isUnloaded(p->getSlotIndex())) return;
-  saveSlot(e, p->getSlotIndex());  // the flag is saved with the slot
-  e->slots[p->getSlotIndex()].setUnloaded(false);
+void ModelState::markSlotLoaded(ElementImpl* e, std::uint32_t slot) {
+  saveSlot(e, slot);  // the flag is saved with the slot
+  e->slots[slot].setUnloaded(false);
 }
 
 void ModelState::cutPiece(bool alwaysCallSnapshot) {

@@ -34,11 +34,14 @@ using PropertyImpl = meta::Property::Impl;
 // ---------------------------------------------------------------------------
 // The handle.
 
-ModelElement::ModelElement(const Impl* impl) noexcept : impl_(const_cast<Impl*>(impl)) {
-  if (impl_ != nullptr && impl_->countOwner_ != nullptr) impl_->countOwner_->refs_.fetch_add(1, std::memory_order_relaxed);
+void ModelElement::retain() const noexcept {
+  if (impl_->countOwner_ != nullptr) impl_->countOwner_->refs_.fetch_add(1, std::memory_order_relaxed);
 }
 
-ModelElement::ModelElement(const ModelElement& other) noexcept : ModelElement(other.impl_) {}
+void ModelElement::release() noexcept {
+  if (impl_->countOwner_ != nullptr && impl_->countOwner_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    delete impl_->countOwner_;
+}
 
 ModelElement& ModelElement::operator=(const ModelElement& other) noexcept {
   ModelElement copy(other);
@@ -49,12 +52,6 @@ ModelElement& ModelElement::operator=(const ModelElement& other) noexcept {
 ModelElement& ModelElement::operator=(ModelElement&& other) noexcept {
   std::swap(impl_, other.impl_);
   return *this;
-}
-
-ModelElement::~ModelElement() {
-  if (impl_ != nullptr && impl_->countOwner_ != nullptr &&
-      impl_->countOwner_->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
-    delete impl_->countOwner_;
 }
 
 meta::Class ModelElement::metaClass() { return meta::Class(meta::internal::builtins().root); }
@@ -238,7 +235,7 @@ std::vector<ElementImpl*> checkValue(const ElementImpl* e, const PropertyImpl* p
   }
   const meta::Type& vt = value.getType();
   if (!vt || !p->getTypeImpl()->isAssignableFrom(vt.operator->()) ||
-      value.getMeta().getEntryType() != entryTypeOf(p->getType()))
+      value.getMeta().getEntryType() != detail::entryTypeOf(p->getTypeImpl()))
     cannotCast(vt ? vt->getQualifiedName() : u"");
   return targets;
 }

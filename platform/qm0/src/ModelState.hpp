@@ -199,7 +199,12 @@ struct ModelState {
   void resolve(ElementImpl* e);
   // Asks the data source for the contents of a deferred collection once.
   void loadCollection(ElementImpl* e, const meta::Property::Impl* p);
-  void markLoaded(ElementImpl* e, const meta::Property::Impl* p);
+  // Marks a deferred collection loaded; inline, since every whole-value set
+  // asks and almost none is unloaded.
+  void markLoaded(ElementImpl* e, const meta::Property::Impl* p) {
+    if (e->isUnloaded(p->getSlotIndex())) markSlotLoaded(e, p->getSlotIndex());
+  }
+  void markSlotLoaded(ElementImpl* e, std::uint32_t slot);
 
   // Transactions.
   void cutPiece(bool alwaysCallSnapshot);

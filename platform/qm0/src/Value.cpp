@@ -36,11 +36,13 @@ bool fits(EntryType expected, std::size_t index) {
 
 }  // namespace
 
-EntryType entryTypeOf(const meta::Type& type) noexcept {
-  if (!type) return EntryType::None;
+EntryType entryTypeOf(const meta::Type& type) noexcept { return detail::entryTypeOf(type.operator->()); }
+
+EntryType detail::entryTypeOf(const meta::Type::Impl* type) noexcept {
+  if (type == nullptr) return EntryType::None;
   const auto& b = meta::internal::builtins();
   const ModelElement::Impl* mc = type->getMetaClassImpl();
-  if (mc == b.primitiveTypeMeta) return static_cast<const meta::PrimitiveType::Impl&>(*type).getEntryType();
+  if (mc == b.primitiveTypeMeta) return static_cast<const meta::PrimitiveType::Impl*>(type)->getEntryType();
   if (mc == b.enumMeta) return EntryType::EnumLiteral;
   if (mc == b.classMeta) return EntryType::Element;
   if (mc == b.dataTypeMeta) return EntryType::DataValue;

@@ -70,12 +70,16 @@ class QM0_API ModelElement {
 
   ModelElement() noexcept : impl_(nullptr) {}
   /// Shares `impl` (which may be null).
-  explicit ModelElement(const Impl* impl) noexcept;
-  ModelElement(const ModelElement& other) noexcept;
+  explicit ModelElement(const Impl* impl) noexcept : impl_(const_cast<Impl*>(impl)) {
+    if (impl_ != nullptr) retain();
+  }
+  ModelElement(const ModelElement& other) noexcept : ModelElement(other.impl_) {}
   ModelElement(ModelElement&& other) noexcept : impl_(other.impl_) { other.impl_ = nullptr; }
   ModelElement& operator=(const ModelElement& other) noexcept;
   ModelElement& operator=(ModelElement&& other) noexcept;
-  ~ModelElement();
+  ~ModelElement() {
+    if (impl_ != nullptr) release();
+  }
 
   bool isNull() const noexcept { return impl_ == nullptr; }
   explicit operator bool() const noexcept { return impl_ != nullptr; }
@@ -219,6 +223,12 @@ class QM0_API ModelElement {
 
  protected:
   Impl* impl_;
+
+ private:
+  // The count, out of line; a null handle (a value's unused owner, a
+  // lookup that found nothing) never calls them.
+  void retain() const noexcept;
+  void release() noexcept;
 };
 
 }  // namespace qm::zero
