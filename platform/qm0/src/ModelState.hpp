@@ -223,11 +223,19 @@ struct ModelState {
 /// measurable part of making an element.
 class ChangeScope {
  public:
-  explicit ChangeScope(ModelState& m) : m_(m), exceptions_(std::uncaught_exceptions()) { ++m_.changing; }
+  // Only a change that may have to tell the first change watches for
+  // unwinding: std::uncaught_exceptions is a call into the runtime's
+  // thread-local state, too slow for every change of a transaction whose
+  // listeners were told long ago.
+  explicit ChangeScope(ModelState& m)
+      : m_(m), watch_(!(m.tx && m.tx->firstChangeRecorded && !m.tx->firstChangePending)),
+        exceptions_(watch_ ? std::uncaught_exceptions() : 0) {
+    ++m_.changing;
+  }
   ~ChangeScope() {
     // Unwinding: the notification waits for the next completed change or
     // the commit.
-    if (--m_.changing > 0 || std::uncaught_exceptions() != exceptions_) return;
+    if (--m_.changing > 0 || !watch_ || std::uncaught_exceptions() != exceptions_) return;
     if (!m_.tx || !m_.tx->firstChangePending) return;
     try {
       Model keep = m_.keepAlive();
@@ -240,6 +248,7 @@ class ChangeScope {
 
  private:
   ModelState& m_;
+  bool watch_;
   int exceptions_;
 };
 
