@@ -61,6 +61,9 @@ ShallowChangeReport<ModelElement>::~ShallowChangeReport() = default;
 
 namespace {
 std::uint8_t& marksOf(const ModelElement& element) noexcept { return detail::elementImpl(element)->reportMarks; }
+std::uint8_t& marksOf(ModelElement::Impl* element) noexcept {
+  return static_cast<detail::ElementImpl*>(element)->reportMarks;
+}
 }  // namespace
 
 bool ReportBuilder::isCreated(const ModelElement& element) const noexcept {
@@ -68,14 +71,14 @@ bool ReportBuilder::isCreated(const ModelElement& element) const noexcept {
 }
 
 void ReportBuilder::unmarkCreated() noexcept {
-  for (const ModelElement& e : created_) marksOf(e) &= static_cast<std::uint8_t>(~mark_);
+  for (ModelElement::Impl* e : created_) marksOf(e) &= static_cast<std::uint8_t>(~mark_);
 }
 
 ReportBuilder::~ReportBuilder() { unmarkCreated(); }
 
 void ReportBuilder::adopt(ReportBuilder& other) {
   unmarkCreated();
-  for (const ModelElement& e : other.created_) {
+  for (ModelElement::Impl* e : other.created_) {
     std::uint8_t& marks = marksOf(e);
     if ((marks & other.mark_) == 0) continue;
     marks = static_cast<std::uint8_t>((marks & ~other.mark_) | mark_);
@@ -94,7 +97,7 @@ void ReportBuilder::created(const ModelElement& element) {
   std::uint8_t& marks = marksOf(element);
   if ((marks & mark_) == 0) {
     marks |= mark_;
-    created_.push_back(element);
+    created_.push_back(element.get());
   }
   ++count_;
 }
@@ -158,8 +161,8 @@ std::shared_ptr<const ShallowChangeReport<ModelElement>> ReportBuilder::build() 
       if (e) to.push_back(e);
   };
   report->created_.reserve(created_.size());
-  for (const ModelElement& e : created_)
-    if (isCreated(e)) report->created_.push_back(e);
+  for (ModelElement::Impl* e : created_)
+    if ((marksOf(e) & mark_) != 0) report->created_.emplace_back(e);
   copy(modified_, report->modified_);
   copy(destroyed_, report->destroyed_);
   copy(ephemeral_, report->ephemeral_);

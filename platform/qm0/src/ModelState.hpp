@@ -102,7 +102,7 @@ struct UndoLog {
 struct TransactionState {
   explicit TransactionState(std::uint64_t epoch) : undo(epoch) {}
   datasource::TransactionId id;
-  UndoLog undo;
+  UndoLog undo;  // declared before the builders, so it outlives them (ReportBuilder's created list)
   ReportBuilder piece{ReportBuilder::pieceMark};  // changes since the last snapshot
   std::optional<ReportBuilder> whole;  // the whole transaction, once it was split
   std::vector<std::shared_ptr<const ShallowChangeReport<ModelElement>>> parts;
