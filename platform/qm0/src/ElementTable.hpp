@@ -30,6 +30,11 @@ class ElementTable {
   /// The element held for `uuid`; null when none.
   ModelElement::Impl* find(const boost::uuids::uuid& uuid) const noexcept;
   bool contains(const boost::uuids::uuid& uuid) const noexcept { return find(uuid) != nullptr; }
+  /// Starts loading the bucket where a lookup of `uuid` begins, for a
+  /// lookup a little later.
+  void prefetch(const boost::uuids::uuid& uuid) const noexcept {
+    if (!buckets_.empty()) __builtin_prefetch(&buckets_[home(hashOf(uuid))]);
+  }
   /// Holds `element` under its uuid; false (and nothing changes) when the
   /// table already holds an element for that uuid.
   bool insert(ModelElement::Impl* element);

@@ -533,11 +533,14 @@ ModelElement ModelElement::createReflective(const Model& model, const meta::Clas
   if (cls->isAbstract()) throw std::invalid_argument("qm0: an abstract class has no instances");
   if (!cls->getPackageImpl()->isComplete()) throw std::invalid_argument("qm0: the class's package is not built yet");
   ModelState& m = model->state();
+  // In a large model the uuid's bucket is a cache miss: it loads while the
+  // element is made, and only then is the uuid checked.
+  m.elements.prefetch(uuid);
   m.checkChange();
   detail::ChangeScope scope(m);
-  if (m.elements.contains(uuid)) throwException(qm0::messages::DuplicateElementId(uuidText(uuid)));
   ElementImpl* e = nullptr;
   ModelElement handle;
+  // A uuid is never both a proxy's and an element's.
   if (ModelElement::Impl* proxy = m.proxies.find(uuid)) {
     // Loading the proxy: it becomes the element, so every handle to it stays valid.
     e = static_cast<ElementImpl*>(proxy);
@@ -553,6 +556,7 @@ ModelElement ModelElement::createReflective(const Model& model, const meta::Clas
   } else {
     e = ElementImpl::make(cls, uuid, model.get());
     handle = ModelElement(e);
+    if (m.elements.contains(uuid)) throwException(qm0::messages::DuplicateElementId(uuidText(uuid)));
     m.born(e);  // a rollback removes it again
   }
   e->state = ElementImpl::State::Live;
