@@ -511,6 +511,25 @@ TEST_F(ModelTest, ACollectionKeepsItsEntriesWhileItGrowsAndShrinks) {
   EXPECT_EQ(tags(), (Texts{u"x", longText, u"z"}));
 }
 
+TEST_F(ModelTest, AWholeValueOfOneEntryReplacesACollectionOfMany) {
+  ModelElement lib;
+  using Texts = std::vector<std::u16string>;
+  const Texts many{u"a", std::u16string(40, u'l'), u"c"};
+  inTransaction([&] {
+    lib = make(mm.library, 1);
+    lib.set(mm.tags, Value(meta::StandardTypes::stringMeta(), many));
+  });
+  {
+    Transaction tx = model->beginTransaction();
+    lib.set(mm.tags, Value(meta::StandardTypes::stringMeta(), Texts{u"one"}));
+    EXPECT_EQ(lib.get(mm.tags).getAll<std::u16string>(), Texts{u"one"});
+    lib.append(mm.tags, str(u"two"));
+    EXPECT_EQ(lib.get(mm.tags).getAll<std::u16string>(), (Texts{u"one", u"two"}));
+    tx.rollback();
+  }
+  EXPECT_EQ(lib.get(mm.tags).getAll<std::u16string>(), many);
+}
+
 TEST_F(ModelTest, ARollbackGivesBackSingleValuesOfEveryForm) {
   const std::u16string longName(100, u'n');
   ModelElement b1, b2, fan;

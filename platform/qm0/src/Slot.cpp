@@ -313,7 +313,37 @@ void Slot::shrink() {
   setSingle(std::move(only));
 }
 
+bool Slot::assignInPlace(const Entry& entry) {
+  const std::size_t a = entry.index();
+  if (a == alt<ModelElement>) {
+    ModelElement copy = std::get<ModelElement>(entry);  // before clear(): it may drop the same element
+    clear();
+    new (raw_) ModelElement(std::move(copy));
+  } else if (keptInPlace(a)) {
+    clear();
+    (void)(putScalar<std::int32_t>(raw_, entry) || putScalar<std::uint32_t>(raw_, entry) ||
+        putScalar<std::int64_t>(raw_, entry) || putScalar<std::uint8_t>(raw_, entry) ||
+        putScalar<std::uint64_t>(raw_, entry) || putScalar<double>(raw_, entry) ||
+        putScalar<boost::posix_time::ptime>(raw_, entry) || putScalar<bool>(raw_, entry));
+  } else if (const auto* s16 = std::get_if<std::u16string>(&entry); s16 && s16->size() * sizeof(char16_t) <= inlineText) {
+    clear();
+    std::memcpy(raw_, s16->data(), s16->size() * sizeof(char16_t));
+    length_ = static_cast<std::uint8_t>(s16->size());
+  } else if (const auto* s8 = std::get_if<std::string>(&entry); s8 && s8->size() <= inlineText) {
+    clear();
+    std::memcpy(raw_, s8->data(), s8->size());
+    length_ = static_cast<std::uint8_t>(s8->size());
+  } else {
+    return false;
+  }
+  setKind(a);
+  return true;
+}
+
 void Slot::assign(const Entries& entries) {
+  // The common case, one small entry, is stored straight from the caller's
+  // entry: no copy of it to store and then drop.
+  if (entries.size() == 1 && assignInPlace(entries.front())) return;
   if (entries.size() == 1) {
     Entry only = entries.front();
     clear();

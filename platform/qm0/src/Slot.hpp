@@ -76,6 +76,9 @@ class Slot {
   Entries* list() const noexcept;
   // Stores one entry in an empty slot, in place when it can.
   void setSingle(Entry entry);
+  // Replaces the contents with `entry` when it is kept in place; false (and
+  // nothing changes) when it is not.
+  bool assignInPlace(const Entry& entry);
   // Turns a single entry into a list of one.
   Entries& makeList();
   // Back to the smallest form after a list shrank.
