@@ -34,6 +34,7 @@
 
 #include "BenchSupport.hpp"
 #include "PgSupport.hpp"
+#include "RepositoryReads.hpp"
 #include "Rows.hpp"
 
 #include <vlt/ObjectQuery.hpp>
@@ -328,34 +329,7 @@ void BM_PgRepositoryFindObject(benchmark::State& state) {
       const FilledSchema filled;
       vlt::DataModelRepository repo;
       openRepository(repo, filled.schema.uri());
-      const RowClass c = rowClass(repo);
-      const vlt::DataModelRef data = repo.defaultDataModel();
-      std::int32_t i32 = 0;
-      std::int64_t i64 = 0;
-      double real = 0;
-      std::u16string ustring;
-      std::string string;
-      vlt::Boolean flag;
-      ptime time;
-      boost::uuids::uuid uuid{};
-      std::uint64_t sum = 0;
-
-      const Stopwatch watch;
-      repo.beginTransaction();
-      for (const std::size_t i : lookups()) {
-        const vlt::ObjectRef o = data.findObject(rows()[i].objectUuid, c.cls);
-        o.getPropertyValue(c.int32Property, i32);
-        o.getPropertyValue(c.int64Property, i64);
-        o.getPropertyValue(c.realProperty, real);
-        o.getPropertyValue(c.ustringProperty, ustring);
-        o.getPropertyValue(c.stringProperty, string);
-        o.getPropertyValue(c.boolProperty, flag);
-        o.getPropertyValue(c.timeProperty, time);
-        o.getPropertyValue(c.uuidProperty, uuid);
-        sum += fold(i32, i64, real, ustring, string, flag, time, uuid);
-      }
-      repo.commitTransaction();
-      watch.stop(state, "BM_PgRepositoryFindObject");
+      const std::uint64_t sum = timedFind(state, "BM_PgRepositoryFindObject", repo, true);
       if (sum != expected) throw std::runtime_error("the repository read other values than the rows hold");
     }
   } catch (const std::exception& e) {
@@ -405,41 +379,7 @@ void BM_PgQueryLoadByObject(benchmark::State& state) {
       const FilledSchema filled;
       vlt::DataModelRepository repo;
       openRepository(repo, filled.schema.uri());
-      const RowClass c = rowClass(repo);
-      std::vector<vlt::ObjectRef> objects;
-      for (const std::size_t i : lookups()) {
-        objects.push_back(repo.defaultDataModel().findObject(rows()[i].objectUuid, c.cls));
-      }
-      vlt::ObjectRef current;
-      std::int32_t i32 = 0;
-      std::int64_t i64 = 0;
-      double real = 0;
-      std::u16string ustring;
-      std::string string;
-      bool flag = false;
-      ptime time;
-      boost::uuids::uuid uuid{};
-      std::uint64_t sum = 0;
-
-      const Stopwatch watch;
-      repo.beginTransaction();
-      vlt::ObjectQuery q(repo);
-      q.addObjectConstraint(c.cls, &current, 0);
-      q.addResultProperty(c.int32Property, &i32, 0);
-      q.addResultProperty(c.int64Property, &i64, 0);
-      q.addResultProperty(c.realProperty, &real, 0);
-      q.addResultProperty(c.ustringProperty, &ustring, 0);
-      q.addResultProperty(c.stringProperty, &string, 0);
-      q.addResultProperty(c.boolProperty, &flag, 0);
-      q.addResultProperty(c.timeProperty, &time, 0);
-      q.addResultProperty(c.uuidProperty, &uuid, 0);
-      for (const vlt::ObjectRef& o : objects) {
-        current = o;
-        if (!q.execute().getNextResult()) throw std::runtime_error("the query found no row for an object");
-        sum += fold(i32, i64, real, ustring, string, flag, time, uuid);
-      }
-      repo.commitTransaction();
-      watch.stop(state, "BM_PgQueryLoadByObject");
+      const std::uint64_t sum = timedQueryLoad(state, "BM_PgQueryLoadByObject", repo);
       if (sum != expected) throw std::runtime_error("the query read other values than the rows hold");
     }
   } catch (const std::exception& e) {

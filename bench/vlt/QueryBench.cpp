@@ -12,6 +12,7 @@
 // work in one transaction; the objects are found before the timing starts.
 
 #include "BenchSupport.hpp"
+#include "RepositoryReads.hpp"
 #include "Rows.hpp"
 
 #include <vlt/Repository.hpp>
@@ -39,39 +40,7 @@ void BM_QueryLoadByObject(benchmark::State& state) {
       fs::copy_file(filledRepository(), path);
       vlt::DataModelRepository repo;
       openRepository(repo, path);
-      const RowClass c = rowClass(repo);
-      std::vector<vlt::ObjectRef> objects;
-      for (const std::size_t i : lookups()) objects.push_back(repo.defaultDataModel().findObject(rows()[i].objectUuid, c.cls));
-      vlt::ObjectRef current;
-      std::int32_t i32 = 0;
-      std::int64_t i64 = 0;
-      double real = 0;
-      std::u16string ustring;
-      std::string string;
-      bool flag = false;
-      ptime time;
-      boost::uuids::uuid uuid{};
-      std::uint64_t sum = 0;
-
-      const Stopwatch watch;
-      repo.beginTransaction();
-      vlt::ObjectQuery q(repo);
-      q.addObjectConstraint(c.cls, &current, 0);
-      q.addResultProperty(c.int32Property, &i32, 0);
-      q.addResultProperty(c.int64Property, &i64, 0);
-      q.addResultProperty(c.realProperty, &real, 0);
-      q.addResultProperty(c.ustringProperty, &ustring, 0);
-      q.addResultProperty(c.stringProperty, &string, 0);
-      q.addResultProperty(c.boolProperty, &flag, 0);
-      q.addResultProperty(c.timeProperty, &time, 0);
-      q.addResultProperty(c.uuidProperty, &uuid, 0);
-      for (const vlt::ObjectRef& o : objects) {
-        current = o;
-        if (!q.execute().getNextResult()) throw std::runtime_error("the query found no row for an object");
-        sum += fold(i32, i64, real, ustring, string, flag, time, uuid);
-      }
-      repo.commitTransaction();
-      watch.stop(state, "BM_QueryLoadByObject");
+      const std::uint64_t sum = timedQueryLoad(state, "BM_QueryLoadByObject", repo);
       if (sum != expected) throw std::runtime_error("the query read other values than the rows hold");
     }
   } catch (const std::exception& e) {

@@ -28,6 +28,7 @@
 
 #include "BenchSupport.hpp"
 #include "PgBench.hpp"
+#include "RepositoryReads.hpp"
 #include "Rows.hpp"
 #include "WalkTree.hpp"
 
@@ -117,34 +118,7 @@ void findThroughRepository(benchmark::State& state, const char* name, bool inTra
       fs::copy_file(filled, path);
       vlt::DataModelRepository repo;
       openRepository(repo, path);
-      const RowClass c = rowClass(repo);
-      const vlt::DataModelRef data = repo.defaultDataModel();
-      std::int32_t i32 = 0;
-      std::int64_t i64 = 0;
-      double real = 0;
-      std::u16string ustring;
-      std::string string;
-      vlt::Boolean flag;
-      ptime time;
-      boost::uuids::uuid uuid{};
-      std::uint64_t sum = 0;
-
-      const Stopwatch watch;
-      if (inTransaction) repo.beginTransaction();
-      for (const std::size_t i : lookups()) {
-        const vlt::ObjectRef o = data.findObject(rows()[i].objectUuid, c.cls);
-        o.getPropertyValue(c.int32Property, i32);
-        o.getPropertyValue(c.int64Property, i64);
-        o.getPropertyValue(c.realProperty, real);
-        o.getPropertyValue(c.ustringProperty, ustring);
-        o.getPropertyValue(c.stringProperty, string);
-        o.getPropertyValue(c.boolProperty, flag);
-        o.getPropertyValue(c.timeProperty, time);
-        o.getPropertyValue(c.uuidProperty, uuid);
-        sum += fold(i32, i64, real, ustring, string, flag, time, uuid);
-      }
-      if (inTransaction) repo.commitTransaction();
-      watch.stop(state, name);
+      const std::uint64_t sum = timedFind(state, name, repo, inTransaction);
 
       if (sum != expected) throw std::runtime_error("the repository read other values than the rows hold");
     }

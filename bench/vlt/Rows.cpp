@@ -3,6 +3,7 @@
 #include "Rows.hpp"
 
 #include "BenchSupport.hpp"
+#include "RepositoryReads.hpp"
 
 #include <sqlite3.h>
 
@@ -320,24 +321,11 @@ void checkWrittenRows(const std::string& path, std::size_t count) {
     const Row& r = rows()[i];
     const vlt::ObjectRef o = repo.defaultDataModel().findObject(r.objectUuid, c.cls);
     if (o.isNull()) throw std::runtime_error("row " + std::to_string(i) + " is missing");
-    std::int32_t i32 = 0;
-    std::int64_t i64 = 0;
-    double real = 0;
-    std::u16string ustring;
-    std::string string;
-    vlt::Boolean flag;
-    ptime time;
-    boost::uuids::uuid uuid{};
-    o.getPropertyValue(c.int32Property, i32);
-    o.getPropertyValue(c.int64Property, i64);
-    o.getPropertyValue(c.realProperty, real);
-    o.getPropertyValue(c.ustringProperty, ustring);
-    o.getPropertyValue(c.stringProperty, string);
-    o.getPropertyValue(c.boolProperty, flag);
-    o.getPropertyValue(c.timeProperty, time);
-    o.getPropertyValue(c.uuidProperty, uuid);
-    if (i32 != r.int32Value || i64 != r.int64Value || real != r.realValue || ustring != r.ustringValue ||
-        string != r.stringValue || bool(flag) != r.boolValue || time != r.timeValue || uuid != r.uuidValue) {
+    Row read{};
+    readRow(c, o, read);
+    if (read.int32Value != r.int32Value || read.int64Value != r.int64Value || read.realValue != r.realValue ||
+        read.ustringValue != r.ustringValue || read.stringValue != r.stringValue || read.boolValue != r.boolValue ||
+        read.timeValue != r.timeValue || read.uuidValue != r.uuidValue) {
       throw std::runtime_error("row " + std::to_string(i) + " reads back other values");
     }
   }
