@@ -78,11 +78,9 @@ ReportBuilder::~ReportBuilder() { unmarkCreated(); }
 
 void ReportBuilder::adopt(ReportBuilder& other) {
   unmarkCreated();
-  for (ModelElement::Impl* e : other.created_) {
-    std::uint8_t& marks = marksOf(e);
-    if ((marks & other.mark_) == 0) continue;
-    marks = static_cast<std::uint8_t>((marks & ~other.mark_) | mark_);
-  }
+  // The builders trade marks rather than re-mark every created element:
+  // at commit that was one more pass over all of them.
+  std::swap(mark_, other.mark_);
   created_ = std::move(other.created_);
   modified_ = std::move(other.modified_);
   destroyed_ = std::move(other.destroyed_);

@@ -20,15 +20,16 @@ namespace qm::zero {
 class ReportBuilder {
  public:
   // The open transaction's two builders: its current piece and, once it was
-  // split, the whole transaction.
+  // split, the whole transaction. Each holds one of the two marks, which
+  // adopt() trades.
   static constexpr std::uint8_t pieceMark = 1, wholeMark = 2;
 
   explicit ReportBuilder(std::uint8_t mark) noexcept : mark_(mark) {}
   ReportBuilder(const ReportBuilder&) = delete;
   ReportBuilder& operator=(const ReportBuilder&) = delete;
   ~ReportBuilder();
-  /// Takes over everything `other` collected (which is left empty), its
-  /// created elements under this builder's mark.
+  /// Takes over everything `other` collected (which is left empty) and, with
+  /// its created elements, its mark; `other` takes this builder's mark.
   void adopt(ReportBuilder& other);
 
   void created(const ModelElement& element);
