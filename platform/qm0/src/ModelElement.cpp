@@ -49,11 +49,6 @@ ModelElement& ModelElement::operator=(const ModelElement& other) noexcept {
   return *this;
 }
 
-ModelElement& ModelElement::operator=(ModelElement&& other) noexcept {
-  std::swap(impl_, other.impl_);
-  return *this;
-}
-
 meta::Class ModelElement::metaClass() { return meta::Class(meta::internal::builtins().root); }
 
 // ---------------------------------------------------------------------------

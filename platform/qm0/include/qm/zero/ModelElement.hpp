@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qm::zero {
@@ -76,7 +77,10 @@ class QM0_API ModelElement {
   ModelElement(const ModelElement& other) noexcept : ModelElement(other.impl_) {}
   ModelElement(ModelElement&& other) noexcept : impl_(other.impl_) { other.impl_ = nullptr; }
   ModelElement& operator=(const ModelElement& other) noexcept;
-  ModelElement& operator=(ModelElement&& other) noexcept;
+  ModelElement& operator=(ModelElement&& other) noexcept {
+    std::swap(impl_, other.impl_);
+    return *this;
+  }
   ~ModelElement() {
     if (impl_ != nullptr) release();
   }
