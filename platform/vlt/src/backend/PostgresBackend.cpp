@@ -18,9 +18,10 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <deque>
-#include <map>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -167,7 +168,10 @@ class PgStatement final : public Statement {
     std::vector<int> lengths;
     std::vector<int> formats;
   };
-  Call call();
+  /// Prepares the statement for the current types when the server does not
+  /// have it yet, and fills the arrays: kept between runs, so that a run of
+  /// an already prepared statement allocates nothing.
+  const Call& call();
 
  private:
   struct Parameter {
@@ -193,7 +197,11 @@ class PgStatement final : public Statement {
   std::string sql_;
   std::string text_;
   std::vector<Parameter> parameters_;
-  std::map<std::string, std::string> prepared_;  ///< parameter types -> server-side name
+  /// Parameter types -> server-side name; a statement sees one or two
+  /// signatures (a NULL is untyped), so a list is the quickest look-up.
+  std::vector<std::pair<std::vector<Oid>, std::string>> prepared_;
+  std::vector<Oid> types_;  ///< of the current bindings, rebuilt at each run
+  Call call_;
   Result result_;
   int row_ = -1;
 };
@@ -329,42 +337,43 @@ PgStatement::~PgStatement() {
   const std::shared_ptr<std::vector<std::string>> retired = retired_.lock();
   if (!retired) return;  // the connection, and its plans, are gone
   try {
-    for (const auto& entry : prepared_) retired->push_back(entry.second);
+    for (const auto& [types, name] : prepared_) retired->push_back(name);
   } catch (...) {
     // Out of memory: the plans stay on the server until the connection ends.
   }
 }
 
-PgStatement::Call PgStatement::call() {
-  std::vector<Oid> types;
-  std::string signature;
-  for (const Parameter& p : parameters_) {
-    types.push_back(p.null ? 0 : p.type);
-    signature += std::to_string(types.back()) + ",";
-  }
-  auto it = prepared_.find(signature);
+const PgStatement::Call& PgStatement::call() {
+  types_.resize(parameters_.size());
+  for (std::size_t k = 0; k < parameters_.size(); ++k) types_[k] = parameters_[k].null ? 0 : parameters_[k].type;
+  auto it = std::find_if(prepared_.begin(), prepared_.end(), [this](const auto& p) { return p.first == types_; });
   if (it == prepared_.end()) {
     // Made at once, never queued: a statement is only known to exist on the
     // server once its preparation succeeded (rare: once per type signature).
-    const std::string name = connection_.nextName();
+    std::string name = connection_.nextName();
     connection_.sync();
-    Result r(PQprepare(connection_.conn(), name.c_str(), text_.c_str(), static_cast<int>(types.size()), types.data()));
+    Result r(PQprepare(connection_.conn(), name.c_str(), text_.c_str(), static_cast<int>(types_.size()),
+                       types_.data()));
     connection_.check(r.get(), sql_);
-    it = prepared_.emplace(signature, name).first;
+    prepared_.emplace_back(types_, std::move(name));
+    it = std::prev(prepared_.end());
   }
-  Call c;
-  c.name = it->second;
-  for (const Parameter& p : parameters_) {
-    c.values.push_back(p.null ? nullptr : p.bytes.data());
-    c.lengths.push_back(static_cast<int>(p.bytes.size()));
-    c.formats.push_back(1);
+  if (call_.name != it->second) call_.name = it->second;
+  const std::size_t n = parameters_.size();
+  call_.values.resize(n);
+  call_.lengths.resize(n);
+  call_.formats.assign(n, 1);
+  for (std::size_t k = 0; k < n; ++k) {
+    const Parameter& p = parameters_[k];
+    call_.values[k] = p.null ? nullptr : p.bytes.data();
+    call_.lengths[k] = static_cast<int>(p.bytes.size());
   }
-  return c;
+  return call_;
 }
 
 bool PgStatement::step() {
   if (!result_) {
-    const Call c = call();
+    const Call& c = call();
     connection_.sync();
     connection_.traceStatement(sql_);
     result_.reset(PQexecPrepared(connection_.conn(), c.name.c_str(), static_cast<int>(c.values.size()), c.values.data(),
@@ -386,7 +395,7 @@ void PgStatement::run() {
     reset();
     return;
   }
-  const Call c = call();
+  const Call& c = call();
   connection_.traceStatement(sql_);
   connection_.queue(sql_, c);
 }
