@@ -98,6 +98,11 @@ TEST_F(PostgreSQLTest, TheRepositorysOwnParametersNeverReachTheServer) {
   EXPECT_FALSE(r.metamodel().findClass("test.Item").isNull());
   r.close();
 
+  // The short scheme names the same database.
+  r.open("postgres" + uri.substr(std::string("postgresql").size()), "", waiting(5));
+  EXPECT_FALSE(r.metamodel().findClass("test.Item").isNull());
+  r.close();
+
   // A password given as a parameter is hidden too.
   std::string asParameter = with("password=" + password);
   asParameter.erase(asParameter.find(':', 15), password.size() + 1);
