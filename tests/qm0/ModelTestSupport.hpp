@@ -135,4 +135,21 @@ std::string errorIdOf(F&& f) {
   return "nothing thrown";
 }
 
+/// A fresh model over the test metamodel, for the tests of models and their
+/// reports.
+class ModelTest : public ::testing::Test {
+ protected:
+  const TestMetamodel& mm = TestMetamodel::get();
+  Model model = Model::create();
+
+  ModelElement make(const meta::Class& cls, int n) { return ModelElement::createReflective(model, cls, uuidOf(n)); }
+
+  template <class F>
+  void inTransaction(F&& f) {
+    Transaction tx = model->beginTransaction();
+    f();
+    tx.commit();
+  }
+};
+
 }  // namespace qm0test
