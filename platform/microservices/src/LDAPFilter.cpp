@@ -4,6 +4,7 @@
 #include <cppmicroservices/LDAPFilter.hpp>
 #include <cppmicroservices/ServiceReference.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -300,18 +301,15 @@ const T* as(const Any& value) {
 bool compareValue(const FilterNode& node, const Any& property) {
   if (const auto* s = as<std::string>(property)) return compareString(node, *s);
   if (const auto* s = as<const char*>(property)) return *s != nullptr && compareString(node, *s);
-  if (node.kind == Kind::Substring) {
-    if (const auto* list = as<std::vector<Any>>(property)) {
-      for (const Any& item : *list)
-        if (compareValue(node, item)) return true;
-      return false;
-    }
-    if (const auto* list = as<std::vector<std::string>>(property)) {
-      for (const std::string& item : *list)
-        if (compareString(node, item)) return true;
-    }
-    return false;
+  // A list matches when one of its items does.
+  if (const auto* list = as<std::vector<Any>>(property)) {
+    return std::any_of(list->begin(), list->end(), [&node](const Any& item) { return compareValue(node, item); });
   }
+  if (const auto* list = as<std::vector<std::string>>(property)) {
+    return std::any_of(list->begin(), list->end(),
+                       [&node](const std::string& item) { return compareString(node, item); });
+  }
+  if (node.kind == Kind::Substring) return false;  // substrings match text only
   if (const auto* b = as<bool>(property)) {
     if (node.kind != Kind::Equal && node.kind != Kind::Approx) return false;
     const std::string wanted = trimmed(node.value);
@@ -325,23 +323,10 @@ bool compareValue(const FilterNode& node, const Any& property) {
   if (const auto* v = as<unsigned long>(property)) return compareUnsigned(node.kind, *v, node.value);
   if (const auto* v = as<unsigned long long>(property)) return compareUnsigned(node.kind, *v, node.value);
   if (const auto* v = as<unsigned short>(property)) return compareUnsigned(node.kind, *v, node.value);
-  if (const auto* v = as<double>(property)) {
-    double wanted = 0;
-    return parseWhole(node.value, wanted) && compareOrdered(node.kind, *v, wanted);
-  }
+  double wanted = 0;
+  if (const auto* v = as<double>(property)) return parseWhole(node.value, wanted) && compareOrdered(node.kind, *v, wanted);
   if (const auto* v = as<float>(property)) {
-    double wanted = 0;
     return parseWhole(node.value, wanted) && compareOrdered(node.kind, static_cast<double>(*v), wanted);
-  }
-  if (const auto* list = as<std::vector<Any>>(property)) {
-    for (const Any& item : *list)
-      if (compareValue(node, item)) return true;
-    return false;
-  }
-  if (const auto* list = as<std::vector<std::string>>(property)) {
-    for (const std::string& item : *list)
-      if (compareString(node, item)) return true;
-    return false;
   }
   return false;  // maps and types the filter cannot read
 }
