@@ -324,7 +324,9 @@ bool compareValue(const FilterNode& node, const Any& property) {
   if (const auto* v = as<unsigned long long>(property)) return compareUnsigned(node.kind, *v, node.value);
   if (const auto* v = as<unsigned short>(property)) return compareUnsigned(node.kind, *v, node.value);
   double wanted = 0;
-  if (const auto* v = as<double>(property)) return parseWhole(node.value, wanted) && compareOrdered(node.kind, *v, wanted);
+  if (const auto* v = as<double>(property)) {
+    return parseWhole(node.value, wanted) && compareOrdered(node.kind, *v, wanted);
+  }
   if (const auto* v = as<float>(property)) {
     return parseWhole(node.value, wanted) && compareOrdered(node.kind, static_cast<double>(*v), wanted);
   }
