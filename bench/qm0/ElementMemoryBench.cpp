@@ -36,8 +36,6 @@
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid.hpp>
 
-#include <malloc.h>
-
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -93,11 +91,6 @@ std::string stdTextOf(std::int64_t i) { return "n" + std::to_string(i); }
 std::u16string textOf(std::int64_t i) {
   const std::string s = stdTextOf(i);
   return std::u16string(s.begin(), s.end());
-}
-
-double bytesInUse() {
-  const struct mallinfo2 info = ::mallinfo2();
-  return static_cast<double>(info.uordblks) + static_cast<double>(info.hblkhd);
 }
 
 double seconds(Clock::time_point from, Clock::time_point to) { return std::chrono::duration<double>(to - from).count(); }

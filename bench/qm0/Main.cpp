@@ -41,5 +41,6 @@ int main(int argc, char** argv) {
   std::printf("\n");
   bool ok = qm0_bench::printDeepAppendRatio();
   ok = qm0_bench::printElementRatios() && ok;
+  ok = qm0_bench::printCollectionEditFigures() && ok;
   return ok ? 0 : 1;
 }
