@@ -642,6 +642,34 @@ TEST_F(ProxyTest, DestroyingAllElementsTakesProxiesToo) {
   EXPECT_NE(proxy(mm.book, 5), p);
 }
 
+// The loading transaction puts the collection back itself; the host's
+// rollback must not undo the same edit again.
+TEST_F(DataSourceTest, AnAbandonedLoadingInsideATransactionIsUndoneOnlyOnceByItsRollback) {
+  ModelElement lib;
+  std::vector<ModelElement> books;
+  {
+    Transaction tx = model->beginTransaction();
+    lib = make(mm.library, 1);
+    for (int i = 0; i < 6; ++i) books.push_back(make(mm.book, 10 + i));
+    lib.set(mm.books, refs(mm.books, books));
+    tx.commit();
+  }
+  const std::string before = dump(model);
+  Transaction tx = model->beginTransaction();
+  lib.removeAt(mm.books, 0);
+  const std::string edited = dump(model);
+  {
+    datasource::LoadingTransaction loading = ds->beginLoadingTransaction();
+    ModelElement loaded = make(mm.book, 2);
+    ds->propagateDataSourceValueToMemory(lib, mm.books, loaded, 0);
+    ds->propagateDataSourceValueToMemory(lib, mm.books, books[0], 3);
+  }  // abandoned
+  EXPECT_EQ(dump(model), edited);
+  tx.rollback();
+  EXPECT_EQ(dump(model), before);
+  EXPECT_EQ(targets(lib, mm.books), books);
+}
+
 class DeferredCollectionTest : public DataSourceTest {
  protected:
   ModelElement b1, b2, b3, reviewer;
@@ -701,6 +729,26 @@ TEST_F(DeferredCollectionTest, ARollbackForgetsWhatWasLoadedInTheTransaction) {
   EXPECT_FALSE(collection.isLoaded());
   EXPECT_EQ(collection.size(), 0u);
   EXPECT_EQ(targets(reviewer, mm.reviewed).size(), 2u);  // and loads again
+}
+
+// A data source may add to a collection it has not loaded yet; a rollback
+// gives back those entries and the unloaded state after later edits.
+TEST_F(DeferredCollectionTest, ARollbackGivesBackAnUnloadedCollectionWithItsEntries) {
+  ds->propagateDataSourceValueToMemory(reviewer, mm.reviewed, b1, 0);
+  ds->propagateDataSourceValueToMemory(reviewer, mm.reviewed, b2, 1);
+  ReferenceCollection collection(reviewer, mm.reviewed);
+  ASSERT_FALSE(collection.isLoaded());
+  {
+    Transaction tx = model->beginTransaction();
+    ds->propagateDataSourceValueToMemory(reviewer, mm.reviewed, b3, 1);
+    EXPECT_EQ(targets(reviewer, mm.reviewed), (std::vector<ModelElement>{b1, b2}));  // loads: what is stored
+    reviewer.removeAt(mm.reviewed, 0);
+    reviewer.append(mm.reviewed, ref(b3));
+    EXPECT_TRUE(collection.isLoaded());
+    tx.rollback();
+  }
+  EXPECT_FALSE(collection.isLoaded());
+  EXPECT_EQ(reviewer.get(mm.reviewed, ds->privileged()).getAll<ModelElement>(), (std::vector<ModelElement>{b1, b2}));
 }
 
 TEST_F(DeferredCollectionTest, CollectionsOfElementsMadeByHostsAreLoadedFromTheStart) {

@@ -596,6 +596,91 @@ TEST_F(ModelTest, RollbackRestoresMemoryExactly) {
   EXPECT_EQ(model->getUsedPackages(), (std::vector<meta::Package>{mm.lib, mm.ext}));
 }
 
+// A collection that existed before the transaction is given back by undoing
+// its edits one by one, newest first, across a whole-value set in between.
+TEST_F(ModelTest, RollbackUndoesMixedEditsOfALargeValueCollection) {
+  std::vector<int> many(1000);
+  for (int i = 0; i < 1000; ++i) many[static_cast<std::size_t>(i)] = i;
+  ModelElement b;
+  inTransaction([&] {
+    b = make(mm.book, 1);
+    b.set(mm.ratings, Value(meta::StandardTypes::integerMeta(), many));
+  });
+  const std::string before = dump(model);
+  {
+    Transaction tx = model->beginTransaction();
+    b.append(mm.ratings, integer(-1));
+    b.insert(mm.ratings, 500, integer(-2));
+    b.removeAt(mm.ratings, 10);
+    b.replace(mm.ratings, 700, integer(-3));
+    b.set(mm.ratings, Value(meta::StandardTypes::integerMeta(), std::vector<int>{7, 8, 9}));
+    b.append(mm.ratings, integer(-4));
+    b.removeAt(mm.ratings, 0);
+    b.insert(mm.ratings, 1, integer(-5));
+    EXPECT_EQ(b.get(mm.ratings).getAll<int>(), (std::vector<int>{8, -5, 9, -4}));
+    tx.rollback();
+  }
+  EXPECT_EQ(b.get(mm.ratings).getAll<int>(), many);
+  EXPECT_EQ(dump(model), before);
+}
+
+TEST_F(ModelTest, RollbackUndoesMixedEditsOfALargeReferenceCollection) {
+  ModelElement lib1, lib2;
+  std::vector<ModelElement> shelf, other;
+  inTransaction([&] {
+    lib1 = make(mm.library, 1);
+    lib2 = make(mm.library, 2);
+    for (int i = 0; i < 300; ++i) shelf.push_back(make(mm.book, 100 + i));
+    for (int i = 0; i < 3; ++i) other.push_back(make(mm.book, 10 + i));
+    lib1.set(mm.books, refs(mm.books, shelf));
+    lib2.set(mm.books, refs(mm.books, other));
+  });
+  const std::string before = dump(model);
+  ModelElement created;
+  {
+    Transaction tx = model->beginTransaction();
+    created = make(mm.book, 9);
+    lib1.append(mm.books, ref(created));
+    lib1.insert(mm.books, 150, ref(other[0]));  // moved from lib2
+    lib1.removeAt(mm.books, 20);                // detached
+    lib1.replace(mm.books, 40, ref(other[1]));  // the old one detached, the new one moved
+    lib1.set(mm.books, refs(mm.books, {shelf[5], other[0], shelf[3]}));
+    lib1.append(mm.books, ref(shelf[200]));
+    lib1.removeAt(mm.books, 0);
+    lib1.insert(mm.books, 1, ref(other[2]));
+    EXPECT_EQ(targets(lib1, mm.books), (std::vector<ModelElement>{other[0], other[2], shelf[3], shelf[200]}));
+    tx.rollback();
+  }
+  EXPECT_EQ(dump(model), before);
+  EXPECT_EQ(targets(lib1, mm.books), shelf);
+  EXPECT_EQ(targets(lib2, mm.books), other);
+  EXPECT_TRUE(created.isDestroyed());
+  EXPECT_EQ(shelf[20].getOwner(), lib1);
+  EXPECT_EQ(other[1].getOwner(), lib2);
+}
+
+// Past a number of edits the log copies the collection instead; the edits
+// before the copy are still undone, the ones after it are not undone twice.
+TEST_F(ModelTest, RollbackGivesBackACollectionEditedMoreOftenThanItHasEntries) {
+  const std::vector<int> eight{1, 2, 3, 4, 5, 6, 7, 8};
+  ModelElement b;
+  inTransaction([&] {
+    b = make(mm.book, 1);
+    b.set(mm.ratings, Value(meta::StandardTypes::integerMeta(), eight));
+  });
+  {
+    Transaction tx = model->beginTransaction();
+    for (int i = 0; i < 6; ++i) {
+      b.insert(mm.ratings, 2, integer(10 + i));
+      b.removeAt(mm.ratings, 5);
+      b.replace(mm.ratings, 0, integer(20 + i));
+    }
+    EXPECT_EQ(b.get(mm.ratings).size(), 8u);
+    tx.rollback();
+  }
+  EXPECT_EQ(b.get(mm.ratings).getAll<int>(), eight);
+}
+
 TEST_F(ModelTest, ATransactionDestroyedOpenRollsBack) {
   {
     Transaction tx = model->beginTransaction();

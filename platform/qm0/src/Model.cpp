@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <stdexcept>
 
 namespace qm::zero {
@@ -69,14 +70,63 @@ SavedElement& touchIn(UndoLog& log, ElementImpl* e) {
   return it->second;
 }
 
-// TODO: a first touch of a large collection copies it whole; recording the
-// edits (insert, remove, replace at an index) and undoing them in reverse
-// would make it constant.
+SlotLog& slotLogIn(SavedElement& s, const ElementImpl* e, std::uint32_t slot) {
+  for (SlotLog& l : s.slots)
+    if (l.slot == slot) return l;
+  // Edits of half the entries cost about what a copy of them does: past
+  // that the log copies the slot, so it never holds much more than the copy
+  // it would otherwise have made at the first change.
+  const std::size_t budget = e->slots[slot].size() / 2;
+  return s.slots.emplace_back(SlotLog{slot, static_cast<std::uint32_t>(std::min<std::size_t>(budget, std::numeric_limits<std::uint32_t>::max()))});
+}
+
+void copySlotIn(UndoLog& log, SlotLog& l, ElementImpl* e) {
+  log.copies.push_back(e->slots[l.slot]);
+  try {
+    log.changes.push_back(SlotChange{e, l.slot, SlotChange::Kind::Copied, log.copies.size() - 1, Entry()});
+  } catch (...) {
+    log.copies.pop_back();
+    throw;
+  }
+  l.copied = true;
+}
+
 void saveSlotIn(UndoLog& log, ElementImpl* e, std::uint32_t slot) {
-  SavedElement& s = touchIn(log, e);
-  for (const auto& saved : s.slots)
-    if (saved.first == slot) return;
-  s.slots.emplace_back(slot, e->slots[slot]);
+  SlotLog& l = slotLogIn(touchIn(log, e), e, slot);
+  if (!l.copied) copySlotIn(log, l, e);
+}
+
+void logEditIn(UndoLog& log, ElementImpl* e, std::uint32_t slot, SlotChange::Kind kind, std::size_t index) {
+  SlotLog& l = slotLogIn(touchIn(log, e), e, slot);
+  if (l.copied) return;
+  if (l.editsLeft == 0) {
+    copySlotIn(log, l, e);
+    return;
+  }
+  Entry old = kind == SlotChange::Kind::Inserted ? Entry() : e->slots[slot].at(index);
+  log.changes.push_back(SlotChange{e, slot, kind, index, std::move(old)});
+  --l.editsLeft;
+}
+
+// Undoes one change, newest first. A slot past the element's slots belonged
+// to a subclass whose refinement a loading transaction's rollback undid.
+void undo(SlotChange& c, UndoLog& log) {
+  if (c.slot >= c.element->slotCount) return;
+  Slot& slot = c.element->slots[c.slot];
+  switch (c.kind) {
+    case SlotChange::Kind::Inserted:
+      slot.erase(c.index);
+      break;
+    case SlotChange::Kind::Erased:
+      slot.insert(c.index, std::move(c.old));
+      break;
+    case SlotChange::Kind::Replaced:
+      slot.replace(c.index, std::move(c.old));
+      break;
+    case SlotChange::Kind::Copied:
+      slot = std::move(log.copies[c.index]);
+      break;
+  }
 }
 }  // namespace
 
@@ -105,6 +155,19 @@ void ModelState::saveSlot(ElementImpl* e, std::uint32_t slot) {
   if (tx && !tx->undo.madeHere(e)) saveSlotIn(tx->undo, e, slot);
   for (auto& log : loading)
     if (!log->madeHere(e)) saveSlotIn(*log, e, slot);
+}
+
+// Only the transaction's log takes edits. While a loading transaction is
+// open every log copies instead: a loading transaction rolled back puts the
+// slot back itself, and the transaction's log, which would otherwise undo
+// the same edits a second time, holds a copy of the slot as it was when the
+// loading began, which is what memory holds again then.
+void ModelState::logEdit(ElementImpl* e, std::uint32_t slot, SlotChange::Kind kind, std::size_t index) {
+  if (!loading.empty()) {
+    saveSlot(e, slot);
+    return;
+  }
+  if (tx && !tx->undo.madeHere(e)) logEditIn(tx->undo, e, slot, kind, index);
 }
 
 void ModelState::setOwner(ElementImpl* e, ElementImpl* owner, const meta::Property::Impl* property) {
@@ -230,9 +293,11 @@ void ModelState::restore(UndoLog& log) {
     e->owner = nullptr;
     e->owningProperty = nullptr;
   }
-  // Then values and owners; then the element table, removals before
-  // insertions, since an element destroyed and one created in the same
-  // transaction may share a uuid.
+  // Then values, newest change first, while every element still has the
+  // slots of its present class; then classes and owners; then the element
+  // table, removals before insertions, since an element destroyed and one
+  // created in the same transaction may share a uuid.
+  for (auto it = log.changes.rbegin(); it != log.changes.rend(); ++it) undo(*it, log);
   std::vector<std::pair<ElementImpl*, ElementImpl::State>> moves;
   for (auto& [ptr, s] : log.saved) {
     ElementImpl* e = elementImpl(s.handle);
@@ -240,9 +305,7 @@ void ModelState::restore(UndoLog& log) {
       leaveTable(e);  // counted under its present class
       moves.emplace_back(e, s.state);
     }
-    if (e->cls != s.cls) e->refineClass(s.cls);  // back to the proxy's class
-    for (auto& [i, slot] : s.slots)
-      if (i < e->slotCount) e->slots[i] = std::move(slot);  // a subclass's slots went with the refinement
+    if (e->cls != s.cls) e->refineClass(s.cls);  // back to the proxy's class; a subclass's slots go
     e->owner = s.owner;
     e->owningProperty = s.owningProperty;
   }

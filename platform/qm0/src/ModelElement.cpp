@@ -268,16 +268,17 @@ void forEachOwned(const ElementImpl* e, F&& f) {
 
 void rawInsert(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl* t, std::size_t index) {
   const std::uint32_t i = p->getSlotIndex();
-  m.saveSlot(e, i);
   detail::Slot& slot = e->slots[i];
   ModelElement handle(e);
   if (!p->isMultiValued()) {
+    m.saveSlot(e, i);
     slot.assign(Entries{Entry(ModelElement(t))});
     m.record([&](ReportBuilder& b) { b.modified(handle.get(), p); });
     return;
   }
   index = std::min(index, slot.size());
   const Entry entry{ModelElement(t)};
+  m.logEdit(e, i, detail::SlotChange::Kind::Inserted, index);
   slot.insert(index, entry);
   recordEntryChange(m, e, p, OCDChange::Insert, index, &entry);
 }
@@ -286,7 +287,7 @@ bool rawErase(ModelState& m, ElementImpl* e, const PropertyImpl* p, const Elemen
   const std::uint32_t i = p->getSlotIndex();
   std::size_t index = indexOf(e->slots[i], t);
   if (index == std::numeric_limits<std::size_t>::max()) return false;
-  m.saveSlot(e, i);
+  m.logEdit(e, i, detail::SlotChange::Kind::Erased, index);
   e->slots[i].erase(index);
   recordEntryChange(m, e, p, OCDChange::Remove, index, nullptr);
   return true;
@@ -713,7 +714,7 @@ void ModelElement::insert(const meta::Property& property, std::size_t index, con
       slot.withEntries([&](const Entries& all) { return detail::holdsEqualEntry(all, en, all.size()); }))
     duplicateEntry(p);
   checkRoom(e, p);
-  m.saveSlot(e, p->getSlotIndex());
+  m.logEdit(e, p->getSlotIndex(), detail::SlotChange::Kind::Inserted, index);
   slot.insert(index, stored(en));
   recordEntryChange(m, e, p, OCDChange::Insert, index, &en);
 }
@@ -738,7 +739,7 @@ void ModelElement::removeAt(const meta::Property& property, std::size_t index) {
     unlink(m, e, p, targetAt(slot, index));
     return;
   }
-  m.saveSlot(e, p->getSlotIndex());
+  m.logEdit(e, p->getSlotIndex(), detail::SlotChange::Kind::Erased, index);
   slot.erase(index);
   recordEntryChange(m, e, p, OCDChange::Remove, index, nullptr);
 }
@@ -766,7 +767,7 @@ void ModelElement::replace(const meta::Property& property, std::size_t index, co
   if (holdsUniqueValues(p) &&
       slot.withEntries([&](const Entries& all) { return detail::holdsEqualEntry(all, en, index); }))
     duplicateEntry(p);
-  m.saveSlot(e, p->getSlotIndex());
+  m.logEdit(e, p->getSlotIndex(), detail::SlotChange::Kind::Replaced, index);
   slot.replace(index, stored(en));
   recordEntryChange(m, e, p, OCDChange::Replace, index, &en);
 }

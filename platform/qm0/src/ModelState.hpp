@@ -70,6 +70,15 @@ static_assert(sizeof(ElementImpl) % alignof(Slot) == 0, "the slots follow the el
 
 inline ElementImpl* elementImpl(const ModelElement& e) { return static_cast<ElementImpl*>(e.get()); }
 
+/// How a log covers one slot of an element it saved: by its edits until
+/// they would cost about as much as a copy, then by a copy, after which
+/// nothing more of the slot is needed.
+struct SlotLog {
+  std::uint32_t slot;
+  std::uint32_t editsLeft;  // edits still logged one by one
+  bool copied = false;      // a copy in the log restores everything since
+};
+
 /// What an element that existed before the log opened looked like when the
 /// log first touched it.
 struct SavedElement {
@@ -79,20 +88,36 @@ struct SavedElement {
   ElementImpl* owner;
   ModelElement ownerHandle;
   const meta::Property::Impl* owningProperty;
-  std::vector<std::pair<std::uint32_t, Slot>> slots;  // first-touch contents (and unloaded flags)
+  std::vector<SlotLog> slots;  // the slots changed
+};
+
+/// One change of a slot of an element that existed before the log opened,
+/// in the order made. An edit of a collection is logged as what was there
+/// and where, so that the first change of a large collection does not copy
+/// it; a whole-value change logs a copy of the slot (contents and unloaded
+/// flag). A rollback undoes them newest first.
+struct SlotChange {
+  enum class Kind : std::uint8_t { Inserted, Erased, Replaced, Copied };
+  ElementImpl* element;  // kept alive by its SavedElement
+  std::uint32_t slot;
+  Kind kind;
+  std::size_t index;  // of the entry; for Copied, of the copy in UndoLog::copies
+  Entry old;          // Erased, Replaced: the entry that was there
 };
 
 /// What a transaction (or a loading transaction) changed; restoring it
 /// undoes it. An element made while the log is open costs one handle here
 /// and nothing per change, since undoing it is removing it; an element that
-/// existed before gets a first-touch copy of its header and of each slot
-/// changed.
+/// existed before gets a first-touch copy of its header, and its slots'
+/// changes.
 struct UndoLog {
   explicit UndoLog(std::uint64_t opened) : epoch(opened) {}
   bool madeHere(const ElementImpl* e) const noexcept { return e->born >= epoch; }
 
   std::uint64_t epoch;  // the model's log epoch when the log opened
   std::unordered_map<const ElementImpl*, SavedElement> saved;
+  std::vector<SlotChange> changes;  // oldest first
+  std::vector<Slot> copies;         // the slots of the Copied changes
   std::vector<ModelElement> born;  // made while the log is open, in order
   // The first class of an element made here as a proxy and then loaded as a
   // subclass, for the rare rollback that must give it back.
@@ -158,7 +183,11 @@ struct ModelState {
   // An element made in an open log takes a subclass (a proxy loaded).
   void classRefined(ElementImpl* e);
   void touch(ElementImpl* e);
+  // Before a slot changes whole (or in a way an edit does not describe).
   void saveSlot(ElementImpl* e, std::uint32_t slot);
+  // Before one entry of a collection changes: inserted at `index`, or the
+  // entry at `index` erased or replaced.
+  void logEdit(ElementImpl* e, std::uint32_t slot, SlotChange::Kind kind, std::size_t index);
   void restore(UndoLog& log);
   void setOwner(ElementImpl* e, ElementImpl* owner, const meta::Property::Impl* property);
 
