@@ -1,0 +1,140 @@
+#pragma once
+// A data source for the framework's tests: it writes down every call the
+// model makes, in order, keeps a summary of every snapshot, and lets a test
+// act inside a call; and the fixture of a model that has one.
+
+#include "ModelTestSupport.hpp"
+
+#include <qm/zero/ModelElementBuilder.hpp>
+#include <qm/zero/ReferenceCollection.hpp>
+#include <qm/zero/datasource/DataSource.hpp>
+#include <qm/zero/query/ReflectiveQuery.hpp>
+#include <qm/zero/query/ValueMatchRelation.hpp>
+
+#include <boost/uuid/string_generator.hpp>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace qm0test {
+
+using datasource::TransactionId;
+
+
+class RecordingDataSource : public datasource::ActiveDataSource {
+ public:
+  struct Log {
+    std::vector<std::string> calls;
+    std::vector<ReportSummary> snapshots;
+    bool destroyed = false;
+  };
+
+  RecordingDataSource(Model::Impl& model, std::shared_ptr<Log> log) : ActiveDataSource(model), log_(std::move(log)) {}
+  ~RecordingDataSource() override { log_->destroyed = true; }
+
+  std::function<void(const ShallowChangeReport<ModelElement>&)> onSnapshot;
+  std::function<void()> onCommit;
+  std::function<void()> onBegin;
+  ModelElement fetched;
+
+  ModelElement fetchElement(const boost::uuids::uuid&) override {
+    log_->calls.push_back("fetchElement");
+    return fetched;
+  }
+  std::vector<ModelElement> fetchAllElements() override {
+    log_->calls.push_back("fetchAllElements");
+    return {};
+  }
+  // Loads an element of `store` the way a data source resolves a proxy: a
+  // builder inside a loading transaction.
+  ModelElement findElement(const meta::Class&, const ElementId& id) override {
+    log_->calls.push_back("findElement");
+    const std::u16string& text = id.getId();
+    auto it = store.find(boost::uuids::string_generator()(std::string(text.begin(), text.end())));
+    if (it == store.end()) return ModelElement();
+    datasource::LoadingTransaction loading = beginLoadingTransaction();
+    std::unique_ptr<ModelElement::Builder> builder = it->second.first->instantiateBuilder(getModel());
+    for (const auto& [property, value] : it->second.second) builder->set(property, value);
+    ModelElement element = builder->create(it->first);
+    loading.commit();
+    return element;
+  }
+  std::map<boost::uuids::uuid, std::pair<meta::Class, std::vector<std::pair<meta::Property, Value>>>> store;
+  std::unique_ptr<query::ReflectiveQuery> createQuery() override { return nullptr; }
+  // Fills a collection from `collections` (owner uuid to member uuids).
+  void loadCollectionContents(ReferenceCollection& collection) override {
+    log_->calls.push_back("loadCollectionContents");
+    auto it = collections.find(collection.getOwner().getUUID());
+    if (it == collections.end()) return;
+    std::vector<ModelElement> members;
+    for (const auto& id : it->second) members.push_back(getModel()->findElement(id));
+    propagateDataSourceValuesToMemory(collection.getOwner(), collection.getCollectionProperty(), members);
+  }
+  bool hasCollectionContents(const ModelElement& element, const meta::Property&) override {
+    log_->calls.push_back("hasCollectionContents");
+    auto it = collections.find(element.getUUID());
+    return it != collections.end() && !it->second.empty();
+  }
+  std::map<boost::uuids::uuid, std::vector<boost::uuids::uuid>> collections;
+  std::function<void(const ModelElement&)> onLoadSubtree;
+  void loadElementSubtree(const ModelElement& element) override {
+    log_->calls.push_back("loadElementSubtree");
+    if (onLoadSubtree) onLoadSubtree(element);
+  }
+  TransactionId beginTransaction(const TransactionId& id) override {
+    log_->calls.push_back("beginTransaction");
+    lastId = id;
+    if (onBegin) onBegin();
+    return id;
+  }
+  void snapshot(const ShallowChangeReport<ModelElement>& report) override {
+    log_->calls.push_back("snapshot");
+    log_->snapshots.push_back(summarize(report));
+    if (onSnapshot) onSnapshot(report);
+  }
+  void precommit() override { log_->calls.push_back("precommit"); }
+  void commit() override {
+    log_->calls.push_back("commit");
+    if (onCommit) onCommit();
+  }
+  void rollback() override { log_->calls.push_back("rollback"); }
+  void rollbackShallowTransaction() override { log_->calls.push_back("rollbackShallowTransaction"); }
+
+  // The protected services, opened for the tests.
+  using ActiveDataSource::beginLoadingTransaction;
+  using ActiveDataSource::getModel;
+  using ActiveDataSource::propagateDataSourceValuesToMemory;
+  using ActiveDataSource::propagateDataSourceValueToMemory;
+  using ActiveDataSource::requestSnapshot;
+  using ActiveDataSource::startDataSourceModification;
+  void setPrivileged(ModelElement e, const meta::Property& p, const Value& v) { e.set(p, v, DataSource::privilegedTag); }
+  static PrivilegedTag privileged() { return DataSource::privilegedTag; }
+
+  TransactionId lastId;
+
+ private:
+  std::shared_ptr<Log> log_;
+};
+
+using Calls = std::vector<std::string>;
+
+class DataSourceTest : public ::testing::Test {
+ protected:
+  const TestMetamodel& mm = TestMetamodel::get();
+  Model model = Model::create();
+  std::shared_ptr<RecordingDataSource::Log> log = std::make_shared<RecordingDataSource::Log>();
+  RecordingDataSource* ds = nullptr;
+
+  void SetUp() override {
+    auto owned = std::make_unique<RecordingDataSource>(*model, log);
+    ds = owned.get();
+    model->setDataSource(std::move(owned));
+  }
+  ModelElement make(const meta::Class& cls, int n) { return ModelElement::createReflective(model, cls, uuidOf(n)); }
+};
+
+}  // namespace qm0test
