@@ -1,7 +1,6 @@
 #pragma once
-// A data source for the framework's tests: it writes down every call the
-// model makes, in order, keeps a summary of every snapshot, and lets a test
-// act inside a call; and the fixture of a model that has one.
+// The recording data source of the framework's tests, and the fixture of a
+// model that has one.
 
 #include "ModelTestSupport.hpp"
 
@@ -24,7 +23,8 @@ namespace qm0test {
 
 using datasource::TransactionId;
 
-
+// A data source that writes down every call the model makes, in order, and
+// keeps a summary of every snapshot. Hooks let a test act inside a call.
 class RecordingDataSource : public datasource::ActiveDataSource {
  public:
   struct Log {
