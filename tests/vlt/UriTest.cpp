@@ -62,6 +62,16 @@ TEST(UriTest, PostgresqlUriKeepsItsTextAndHidesThePassword) {
   EXPECT_EQ(shortScheme->redacted(), "postgres://localhost/db");
 }
 
+// Masking works on text that does not parse too (a message about a bad
+// string must not leak its password), and on a "password" parameter.
+TEST(UriTest, RedactMasksEveryPasswordEvenInTextThatDoesNotParse) {
+  EXPECT_EQ(vlt::Uri::redact("POSTGRESQL://u:pw@h:notaport/db?password=x&a=1#f"),
+            "POSTGRESQL://u:***@h:notaport/db?password=***&a=1#f");
+  EXPECT_EQ(vlt::Uri::redact("postgres://u:p@ss@h/db"), "postgres://u:***@h/db");
+  EXPECT_EQ(vlt::Uri::redact("postgresql://u@h/db?a=1&"), "postgresql://u@h/db?a=1&");
+  EXPECT_EQ(vlt::Uri::redact("/data/pass:word@file.db?password=x"), "/data/pass:word@file.db?password=x");
+}
+
 TEST(UriTest, FirstOccurrenceOfAParameterWins) {
   auto uri = vlt::Uri::parse(std::string("a.db?family=one&family=two"));
   ASSERT_TRUE(uri);

@@ -108,13 +108,34 @@ boost::optional<std::string> Uri::getParam(const std::string& name) const {
   return boost::none;
 }
 
-std::string Uri::redacted() const {
-  if (kind_ != postgresql) return text_;
-  auto parsed = boost::urls::parse_uri(text_);
-  if (!parsed || !parsed->has_password()) return text_;
-  boost::urls::url url(*parsed);
-  url.set_password("***");
-  return std::string(url.buffer());
+std::string Uri::redact(const std::string& text) {
+  const std::string scheme = schemeOf(text);
+  if (scheme != "postgresql" && scheme != "postgres") return text;
+  // Works on the raw text rather than a parsed URI, so that a string that
+  // does not parse is masked too.
+  const std::size_t authority = text.find("://") + 3;
+  const std::size_t authorityEnd = std::min(text.find_first_of("/?#", authority), text.size());
+  std::string masked = text.substr(0, authorityEnd);
+  const std::size_t at = masked.rfind('@');
+  if (at != std::string::npos && at > authority) {
+    const std::size_t colon = masked.find(':', authority);
+    if (colon < at) masked.replace(colon + 1, at - colon - 1, "***");
+  }
+  std::size_t i = authorityEnd;
+  const std::size_t query = text.find('?', authorityEnd);
+  if (query != std::string::npos) {
+    masked.append(text, i, query + 1 - i);
+    i = query + 1;
+    while (i < text.size() && text[i] != '#') {
+      const std::size_t end = std::min(text.find_first_of("&#", i), text.size());
+      const std::string item = text.substr(i, end - i);
+      masked += item.rfind("password=", 0) == 0 ? std::string("password=***") : item;
+      if (end < text.size() && text[end] == '&') masked += '&';
+      i = end == text.size() || text[end] == '#' ? end : end + 1;
+    }
+  }
+  masked.append(text, i, std::string::npos);
+  return masked;
 }
 
 std::unique_ptr<Uri> Uri::parse(const std::u16string& text) { return parse(fl::i18n::ustring_to_utf8(text)); }

@@ -60,7 +60,12 @@ class VLT_API Uri {
 
   /// The text with the password of a PostgreSQL URI replaced by "***", for
   /// messages and logs.
-  std::string redacted() const;
+  std::string redacted() const { return redact(text_); }
+  /// The same for any text, parsable or not: when `text` begins with
+  /// "postgresql://" or "postgres://" (any case), the password of its user
+  /// part and the value of a "password" parameter become "***". Other text
+  /// is returned unchanged.
+  static std::string redact(const std::string& text);
 
  protected:
   Uri(std::string text, int kind, std::string location, std::vector<std::pair<std::string, std::string>> params);

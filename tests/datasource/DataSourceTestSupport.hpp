@@ -1,0 +1,95 @@
+#pragma once
+// What the data source's tests share: a fixture with a model and a temporary
+// folder, the debug channel's records, and helpers for the failures a host
+// sees.
+
+#include <vlt_datasource/DataSource.hpp>
+
+#include <foundation/core/except/Exception.hpp>
+#include <foundation/log/DiagnosticLogger.hpp>
+#include <foundation/log/RecordCapture.hpp>
+#include <fl/i18n/Unicode.hpp>
+#include <testsupport/TempDir.hpp>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace dstest {
+
+using vlt_datasource::DataSource;
+using MsgArguments = std::vector<resource_core::MsgArgument>;
+
+inline std::u16string u16(const std::string& text) { return fl::i18n::utf8_to_ustring(text); }
+
+inline std::string addressText(const void* address) {
+  std::ostringstream os;
+  os << address;
+  return os.str();
+}
+
+/// The full identifier and the arguments of the message-identifier exception
+/// that `action` throws; a test failure when it throws anything else.
+struct ThrownId {
+  std::string id;
+  MsgArguments arguments;
+};
+inline ThrownId thrownId(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const foundation::core::except::IMsgIDException& e) {
+    return {e.get_error_id(), e.getMessageID().arguments()};
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << "not a message-identifier exception: " << e.what();
+    return {};
+  }
+  ADD_FAILURE() << "nothing was thrown";
+  return {};
+}
+
+/// A model and a folder for its repositories; the debug channel's records
+/// are captured, with progress records (severity 4) enabled when a test asks.
+class DataSourceTest : public ::testing::Test {
+ protected:
+  DataSourceTest() : debug("qm::zero::vltdatasource::debug"), savedMask(debug.enabledSeverities()) {}
+  ~DataSourceTest() override { debug.setEnabledSeverities(savedMask); }
+
+  void enableProgressRecords() { debug.setEnabledSeverities(foundation::log::severity::all); }
+
+  std::string file(const std::string& name) const { return dir.file(name); }
+
+  DataSource* open(const std::string& connectionString, DataSource::SyncTiming timing = DataSource::Synchronous,
+                   DataSource::ToDataSourceSync toDataSource = DataSource::SyncAllToDataSource) {
+    return DataSource::create(u16(connectionString), model, DataSource::NoSyncToModel, toDataSource, timing);
+  }
+
+  /// Opens and disconnects again: the repository then exists.
+  void createRepository(const std::string& connectionString) {
+    open(connectionString);
+    model->resetDataSource();
+  }
+
+  /// Texts of the captured records of `severity`.
+  std::vector<std::string> texts(unsigned severity) const {
+    std::vector<std::string> result;
+    for (const auto& record : records.records())
+      if (record.severity == severity) result.push_back(record.text);
+    return result;
+  }
+  bool anyRecordContains(const std::string& text) const {
+    for (const auto& record : records.records())
+      if (record.text.find(text) != std::string::npos) return true;
+    return false;
+  }
+
+  testsupport::TempDir dir;
+  qm::zero::Model model = qm::zero::Model::create();
+  foundation::log::diagnostic_logger debug;
+  unsigned savedMask;
+  foundation::log::RecordCapture records{"qm::zero::vltdatasource::debug"};
+};
+
+}  // namespace dstest

@@ -1,0 +1,290 @@
+// The data source's lifecycle: the factories, connecting, the worker thread
+// and its waits, disconnecting and destruction; the transaction calls; the
+// operations of the read path.
+
+#include <vlt_datasource/DataSource.hpp>
+
+#include "datasource/ConnectionOptions.hpp"
+#include "datasource/Diagnostics.hpp"
+#include "datasource/Qm0Listener.hpp"
+
+#include <vlt_datasource/Messages.hpp>
+#include <vlt_datasource/TypeProvider.hpp>
+
+#include <foundation/core/except/Exception.hpp>
+#include <foundation/diagnostics/StackTrace.hpp>
+#include <qm/zero/query/ReflectiveQuery.hpp>
+#include <vlt/ObjectConstructor.hpp>
+#include <vlt/ObjectQuery.hpp>
+
+#include <stdexcept>
+#include <system_error>
+
+namespace vlt_datasource {
+
+// ---------------------------------------------------------------------------
+// Creation
+
+DataSource* DataSource::create(const std::u16string& connectionString, const qm::zero::Model& model,
+                               ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming timing) {
+  std::unique_ptr<vlt::Uri> uri = vlt::Uri::parse(connectionString);
+  if (!uri) {
+    debugLog.log(severity::error, "Failed to connect to data source ", maskedUtf8(connectionString));
+    foundation::core::except::throwException(
+        m2t_vlt::messages::CannotOpenVLTRepository(masked(connectionString), std::string()));
+  }
+  return doCreate(*uri, model, toModel, toDataSource, timing, true);
+}
+
+DataSource* DataSource::create(const vlt::Uri& uri, const qm::zero::Model& model, ToModelSync toModel,
+                               ToDataSourceSync toDataSource, SyncTiming timing) {
+  return doCreate(uri, model, toModel, toDataSource, timing, true);
+}
+
+DataSource* DataSource::createPassive(const std::u16string& connectionString, const qm::zero::Model& model,
+                                      ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming timing) {
+  std::unique_ptr<vlt::Uri> uri = vlt::Uri::parse(connectionString);
+  if (!uri) {
+    debugLog.log(severity::error, "Failed to connect to data source ", maskedUtf8(connectionString));
+    foundation::core::except::throwException(
+        m2t_vlt::messages::CannotOpenVLTRepository(masked(connectionString), std::string()));
+  }
+  return doCreate(*uri, model, toModel, toDataSource, timing, false);
+}
+
+DataSource* DataSource::doCreate(const vlt::Uri& uri, const qm::zero::Model& model, ToModelSync toModel,
+                                 ToDataSourceSync toDataSource, SyncTiming timing, bool active) {
+  if (!model) throw std::invalid_argument("vlt_datasource: a data source needs a model");
+  if (model->isInTransaction())
+    foundation::core::except::throwException(m2t_vlt::datasource::CannotAttachInsideTransaction());
+  auto* dataSource = new DataSource(model, active);
+  model->setDataSource(std::unique_ptr<qm::zero::datasource::DataSource>(dataSource));
+
+  // Reading the connection string checks whether its file exists, which can
+  // fail (a folder without search permission): that is a failed open too.
+  std::string loggedString = uri.redacted();
+  try {
+    ConnectionTarget target = readConnectionTarget(uri);
+    loggedString = maskedUtf8(target.connectionString);
+    if (debugLog.isEnabled(severity::detail)) {
+      debugLog.log(severity::detail, "Connecting ", static_cast<const void*>(dataSource), " to data source ",
+                   loggedString);
+      debugLog.log(severity::detail, foundation::diagnostics::StackTrace(128, 0, true));
+    }
+    dataSource->connect(target.connectionString, target.options, toModel, toDataSource, timing);
+    debugLog.log(severity::detail, "Connected to data source ", loggedString);
+  } catch (...) {
+    model->resetDataSource();
+    debugLog.log(severity::detail, "Failed to connect to data source ", loggedString);
+    throw;
+  }
+  return dataSource;
+}
+
+DataSource::DataSource(const qm::zero::Model& model, bool active)
+    : ActiveDataSource(*model), modelImpl(model.get()), isActiveFlag(active) {}
+
+DataSource::~DataSource() {
+  try {
+    disconnect();
+  } catch (...) {
+  }
+}
+
+const std::u16string& DataSource::getConnectionString() const {
+  static const std::u16string none;
+  return repository.isOpen() ? repository.filespec() : none;
+}
+
+// ---------------------------------------------------------------------------
+// Connecting and the worker thread
+//
+// workThreadState, changed only under workThreadMutex and followed by a
+// broadcast of workThreadCondition:
+//   0  connected, nothing loaded yet
+//   1  loading the stored top-level objects into the model
+//   2  writing the model's elements into the repository
+//   3  the worker has ended (its failure, if any, in workThreadException)
+
+void DataSource::connect(const std::u16string& connectionString, const ConnectionOptions& options,
+                         ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming timing) {
+  try {
+    auto newListener = std::make_unique<Qm0Listener>(this);
+    listener = std::move(newListener);
+    if (timing == Synchronous) {
+      doOpenAndInitialSync(connectionString, options, toModel, toDataSource, timing);
+    } else if (timing == Asynchronous) {
+      // The worker holds a handle of the model until its very last step, so
+      // that the model cannot die under it. Should the host drop its own
+      // handles meanwhile, the model then dies on the worker thread, after
+      // the worker has published its end (see disconnect).
+      workThreadStarted = true;
+      workThread = std::thread([this, model = qm::zero::Model(modelImpl), connectionString, options, toModel,
+                                toDataSource, timing]() mutable {
+        qm::zero::Model last = std::move(model);
+        vltWorkThreadFunction(connectionString, options, toModel, toDataSource, timing);
+      });
+    }
+  } catch (...) {
+    workThreadStarted = workThread.joinable();
+    disconnect();
+    throw;
+  }
+}
+
+void DataSource::vltWorkThreadFunction(const std::u16string& connectionString, const ConnectionOptions& options,
+                                       ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming timing) {
+  try {
+    doOpenAndInitialSync(connectionString, options, toModel, toDataSource, timing);
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(workThreadMutex);
+    workThreadException = std::current_exception();
+  }
+  setWorkThreadState(3);
+}
+
+void DataSource::setWorkThreadState(std::uint32_t state) {
+  {
+    std::lock_guard<std::mutex> lock(workThreadMutex);
+    workThreadState = state;
+  }
+  workThreadCondition.notify_all();
+}
+
+void DataSource::waitWhile(bool (*busy)(std::uint32_t state)) {
+  {
+    std::unique_lock<std::mutex> lock(workThreadMutex);
+    // Without a worker the state never reaches 3: nothing to wait for.
+    if (!workThreadStarted) return;
+    workThreadCondition.wait(lock, [&] { return !busy(workThreadState); });
+  }
+  throwWorkThreadException();
+}
+
+void DataSource::waitForInitialSyncCompletion() {
+  waitWhile([](std::uint32_t state) { return state < 3; });
+}
+
+void DataSource::waitForIdle() {
+  waitWhile([](std::uint32_t state) { return state != 3; });
+}
+
+// The stored exception stays: every later call rethrows it again. Read under
+// the mutex, so that a call that races the worker's end is still safe.
+void DataSource::throwWorkThreadException() {
+  std::exception_ptr failure;
+  {
+    std::lock_guard<std::mutex> lock(workThreadMutex);
+    failure = workThreadException;
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+void DataSource::joinWorkThread() {
+  if (workThread.joinable()) workThread.join();
+}
+
+void DataSource::disconnect() {
+  if (workThread.joinable()) {
+    // The model's last handle was the worker's: the model, and this data
+    // source with it, are being destroyed on the worker thread itself, whose
+    // remaining steps no longer touch the data source.
+    if (workThread.get_id() == std::this_thread::get_id())
+      workThread.detach();
+    else
+      workThread.join();
+  }
+  packageVersionQuery.reset();
+  packageVersionConstructor.reset();
+  // TODO: (read path) clear the instance-loader map; (write path) destroy the
+  // object-constructor cache.
+  repository.close();
+  debugLog.log(severity::detail, "Disconnected ", static_cast<const void*>(this), " from data source");
+  listener.reset();
+}
+
+// ---------------------------------------------------------------------------
+// Transactions. A passive data source leaves them to the model and writes
+// what its listener receives instead.
+
+qm::zero::datasource::TransactionId DataSource::beginTransaction(const qm::zero::datasource::TransactionId& id) {
+  if (isActiveFlag) {
+    debugLog.log(severity::detail, "beginTransaction on ", static_cast<const void*>(this));
+    repository.beginTransaction();
+  }
+  return id;
+}
+
+void DataSource::snapshot(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>& report) {
+  if (isActiveFlag) processQM0ChangeReport(report);
+}
+
+void DataSource::precommit() {}
+
+void DataSource::commit() {
+  if (!isActiveFlag) return;
+  repository.commitTransaction();
+  debugLog.log(severity::detail, "commit Transaction on ", static_cast<const void*>(this));
+}
+
+void DataSource::rollback() {
+  if (!isActiveFlag) return;
+  repository.rollbackTransaction();
+  debugLog.log(severity::detail, "rollback Transaction on ", static_cast<const void*>(this));
+}
+
+void DataSource::rollbackShallowTransaction() {
+  if (!isActiveFlag) return;
+  try {
+    repository.unsafeCommitPotentiallyFailingTransaction();
+  } catch (...) {
+    // The caller must see why the commit failed, not a complaint of the
+    // rollback that cleans up after it.
+    try {
+      rollback();
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+void DataSource::processQM0ChangeReport(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>&) {
+  // The first report after an asynchronous connect waits for the opening.
+  joinWorkThread();
+  // TODO: (write path) write the new, modified, destroyed and ephemeral
+  // elements and the package versions in one dictionary function.
+}
+
+// ---------------------------------------------------------------------------
+// The read path
+
+namespace {
+[[noreturn]] void notYetAvailable(const char* operation) {
+  throw std::logic_error(std::string("vlt_datasource: ") + operation + " is not available yet");
+}
+}  // namespace
+
+// TODO: (read path) fetch, find and load elements, collections and subtrees.
+qm::zero::ModelElement DataSource::fetchElement(const boost::uuids::uuid&) { notYetAvailable("fetchElement"); }
+
+std::vector<qm::zero::ModelElement> DataSource::fetchAllElements() { notYetAvailable("fetchAllElements"); }
+
+qm::zero::ModelElement DataSource::findElement(const qm::zero::meta::Class&, const qm::zero::ElementId&) {
+  notYetAvailable("findElement");
+}
+
+std::unique_ptr<qm::zero::query::ReflectiveQuery> DataSource::createQuery() {
+  joinWorkThread();
+  // TODO: (query translation) a query over the repository.
+  notYetAvailable("createQuery");
+}
+
+void DataSource::loadCollectionContents(qm::zero::ReferenceCollection&) { notYetAvailable("loadCollectionContents"); }
+
+bool DataSource::hasCollectionContents(const qm::zero::ModelElement&, const qm::zero::meta::Property&) {
+  notYetAvailable("hasCollectionContents");
+}
+
+void DataSource::loadElementSubtree(const qm::zero::ModelElement&) { notYetAvailable("loadElementSubtree"); }
+
+}  // namespace vlt_datasource

@@ -1,0 +1,114 @@
+// Opening a data source's repository and the initial synchronisation of model
+// and repository.
+
+#include <vlt_datasource/DataSource.hpp>
+
+#include "datasource/Connectors.hpp"
+#include "datasource/Diagnostics.hpp"
+#include "services/TypeProviders.hpp"
+
+#include <vlt_datasource/Messages.hpp>
+#include <vlt_datasource/TypeProvider.hpp>
+
+#include <foundation/core/except/Exception.hpp>
+#include <vlt/ObjectQuery.hpp>
+
+#include <boost/uuid/uuid_io.hpp>
+
+#include <fl/i18n/Unicode.hpp>
+
+#include <limits>
+#include <vector>
+
+namespace vlt_datasource {
+
+void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, const ConnectionOptions& options,
+                                      ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming) {
+  reflective = options.reflective;
+  evolve = options.evolve;
+
+  // A repository opened for type evolution without an evolution provider
+  // would be read as if its stored versions were current: refuse instead.
+  std::unique_ptr<TypeProvider> provider =
+      evolve ? TypeProvider::Factory::createEvolutionTypeProvider() : createMetaRegistryBasedTypeProvider();
+  if (!provider)
+    foundation::core::except::throwException(m2t_vlt::datasource::NoTypeEvolutionProvider(masked(connectionString)));
+  typeProvider = std::move(provider);
+  for (const std::u16string& family : options.requiredFamilies) typeProvider->addRequiredFamily(family);
+
+  std::unique_ptr<DBConnector> connector = createConnector(connectionString, options);
+  connector->openRepository(repository);
+  if (options.trace) repository.setTraceCallback(traceToStandardOutput);
+
+  const vlt::DataModelRef dataModel = repository.defaultDataModel();
+  const vlt::MetamodelRef metamodel = repository.metamodel();
+  const vlt::ClassRef modelElementClass = metamodel.findClass("ModelElement");
+  if (!modelElementClass) foundation::core::except::throwException(m2t_vlt::messages::ObsoleteSchema());
+
+  loadAndCheckVltPackageVersions();
+
+  for (const vlt::PackageRef& package : metamodel.packages()) {
+    for (const vlt::ClassRef& cls : package.classes()) {
+      const qm::zero::meta::Class qm0Class = typeProvider->getClass(fl::i18n::utf8_to_ustring(cls.qualifiedName()));
+      if (qm0Class) processIncomingPropertiesFrom(qm0Class);
+    }
+  }
+
+  std::vector<qm::zero::ModelElement> initialElements;
+  if (modelImpl->getElementCount() != 0 && toDataSource == SyncAllToDataSource) {
+    qm::zero::FreezeGuard freeze = modelImpl->freeze();
+    initialElements = modelImpl->getAllElements(qm::zero::InMemoryOnly);
+  }
+
+  if (toModel != NoSyncToModel) {
+    setWorkThreadState(1);
+    qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
+    const qm::zero::Model model = getModel();
+    FetchDepth depth;
+    depth.depth = toModel == SyncTopLevelToModel ? 1 : std::numeric_limits<std::uint64_t>::max();
+    vlt::ObjectQuery topLevel(repository);
+    vlt::ObjectRef object;
+    topLevel.addIsTopLevelObjectConstraint(modelElementClass, 0);
+    topLevel.addResultObject(modelElementClass, &object, 0);
+    vlt::ObjectQuery::ResultIterator results = topLevel.execute();
+    while (results.getNextResult()) fetchQM0Object(object, model, depth);
+    loading.commit();
+  }
+
+  if (initialElements.empty() || toDataSource != SyncAllToDataSource) {
+    repository.performDictionaryFunction([this] { checkAndStoreVltPackageVersions(); });
+    return;
+  }
+
+  setWorkThreadState(2);
+  qm::zero::FreezeGuard freeze = modelImpl->freeze();
+  repository.performDictionaryFunction([&] {
+    for (const qm::zero::ModelElement& element : initialElements) {
+      if (dataModel.findObject(element.getUUID(), modelElementClass)) {
+        debugLog.log(severity::warning, " object '", boost::uuids::to_string(element.getUUID()),
+                     "' is already in VLT ");
+        continue;
+      }
+      // TODO: (write path) insertElementIntoIntoNewObjectMap(element, newObjects).
+    }
+    // TODO: (write path) addObjects(newObjects).
+    checkAndStoreVltPackageVersions();
+  });
+}
+
+// TODO: (package versions) read the stored package records and validate them
+// with the type provider.
+void DataSource::loadAndCheckVltPackageVersions() {}
+
+// TODO: (package versions) record the versions of the packages in use.
+void DataSource::checkAndStoreVltPackageVersions() {}
+
+// TODO: (class mapping) index the unidirectional references into `cls`.
+void DataSource::processIncomingPropertiesFrom(const qm::zero::meta::Class&) {}
+
+// TODO: (read path) a proxy or a populated element for `object`.
+qm::zero::ModelElement DataSource::fetchQM0Object(const vlt::ObjectRef&, const qm::zero::Model&, const FetchDepth&) {
+  return {};
+}
+
+}  // namespace vlt_datasource

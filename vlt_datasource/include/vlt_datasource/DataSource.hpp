@@ -1,0 +1,185 @@
+#pragma once
+// vlt_datasource::DataSource: the persistent back end of a qm::zero model in a
+// vlt repository (a SQLite file or a PostgreSQL database).
+//
+//   qm::zero::Model model = qm::zero::Model::create();
+//   auto* ds = vlt_datasource::DataSource::create(u"/data/library.vlt?family=books", model,
+//                                                 DataSource::SyncAllToModel,
+//                                                 DataSource::SyncAllToDataSource,
+//                                                 DataSource::Asynchronous);
+//   ds->waitForInitialSyncCompletion();   // rethrows a failure of the opening
+//   ...                                   // change the model in transactions
+//   model->resetDataSource();             // disconnects and destroys it
+//
+// The model owns the data source; the factories return a borrowed pointer that
+// stays valid until the model resets its data source or dies.
+
+#include <vlt_datasource/export.hpp>
+
+#include <qm/zero/datasource/DataSource.hpp>
+#include <vlt/Repository.hpp>
+#include <vlt/Uri.hpp>
+
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace vlt {
+class ObjectConstructor;
+class ObjectQuery;
+}  // namespace vlt
+
+namespace vlt_datasource {
+
+class Qm0Listener;
+class TypeProvider;
+
+/// A data source of one model. Active data sources (`create`) map the model's
+/// transactions onto repository transactions; passive ones (`createPassive`)
+/// apply the change reports their model listener receives instead.
+///
+/// Threads: every operation runs on the model's thread, except the opening in
+/// asynchronous timing, which runs on a worker thread of the data source's
+/// own. Until the worker has finished (waitForIdle), the host must not use the
+/// model; change processing, queries and the data source's destruction join
+/// the worker first.
+class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSource {
+ public:
+  /// What a connection string configures besides its location.
+  struct ConnectionOptions {
+    /// Generations of a SQLite file kept on opening ("maxGenerations"; 1
+    /// keeps none).
+    std::int32_t maxGenerations = 1;
+    /// The model family of a new repository: a new SQLite file starts as a
+    /// copy of the family's template ("family").
+    std::u16string family;
+    /// Every SQL statement is written to standard output ("trace").
+    bool trace = false;
+    /// Loaded elements are reflective rather than built by their class
+    /// ("reflective").
+    bool reflective = false;
+    /// Stored classes and package versions go through a type-evolution
+    /// provider ("evolve").
+    bool evolve = false;
+    /// A SQLite file uses a write-ahead log ("wal").
+    bool wal = false;
+    /// Families an existing repository must contain ("requiredFamily",
+    /// "+"-separated).
+    std::unordered_set<std::u16string> requiredFamilies;
+  };
+
+  /// How deep a fetch loads: `depth` levels of referenced elements (0: a
+  /// proxy), and with `subtree` everything the element owns.
+  struct FetchDepth {
+    std::uint64_t depth = 1;
+    bool subtree = false;
+  };
+
+  /// Creates an active data source for `model` from `connectionString`, hands
+  /// it to the model (Model::Impl::setDataSource, replacing any other) and
+  /// connects it: with `Synchronous` timing the repository is open and in step
+  /// with the model when this returns, with `Asynchronous` the opening runs on
+  /// a worker thread (see waitForInitialSyncCompletion).
+  ///
+  /// Throws m2t_vlt:messages:CannotOpenVLTRepository when the string does not
+  /// parse or names what no connector serves, and
+  /// m2t_vlt:datasource:CannotAttachInsideTransaction inside a transaction
+  /// (nothing is then attached). A failure of a synchronous opening passes on
+  /// unchanged after the model has destroyed the data source again.
+  static DataSource* create(const std::u16string& connectionString, const qm::zero::Model& model,
+                            ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming timing);
+  /// The same from a parsed connection string.
+  static DataSource* create(const vlt::Uri& uri, const qm::zero::Model& model, ToModelSync toModel,
+                            ToDataSourceSync toDataSource, SyncTiming timing);
+  /// As create, for a passive data source.
+  static DataSource* createPassive(const std::u16string& connectionString, const qm::zero::Model& model,
+                                   ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming timing);
+
+  /// Disconnects (joining a running worker) and releases everything.
+  ~DataSource() override;
+
+  bool isActive() const noexcept { return isActiveFlag; }
+  /// The open repository's file specification (a path, or a PostgreSQL URI
+  /// with its password masked); an empty string when it is not open.
+  const std::u16string& getConnectionString() const;
+
+  /// Waits until the asynchronous opening has ended, then rethrows its
+  /// failure, if any (every call rethrows it again). Returns at once when no
+  /// worker was started (synchronous timing).
+  void waitForIdle();
+  /// The same: waits until the initial synchronisation has ended.
+  void waitForInitialSyncCompletion();
+
+  // The framework's data-source operations.
+  qm::zero::ModelElement fetchElement(const boost::uuids::uuid& uuid) override;
+  std::vector<qm::zero::ModelElement> fetchAllElements() override;
+  qm::zero::ModelElement findElement(const qm::zero::meta::Class& cls, const qm::zero::ElementId& id) override;
+  std::unique_ptr<qm::zero::query::ReflectiveQuery> createQuery() override;
+  void loadCollectionContents(qm::zero::ReferenceCollection& collection) override;
+  bool hasCollectionContents(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property) override;
+  void loadElementSubtree(const qm::zero::ModelElement& element) override;
+  qm::zero::datasource::TransactionId beginTransaction(const qm::zero::datasource::TransactionId& id) override;
+  void snapshot(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>& report) override;
+  void precommit() override;
+  void commit() override;
+  void rollback() override;
+  void rollbackShallowTransaction() override;
+
+ private:
+  friend class Qm0Listener;
+
+  static DataSource* doCreate(const vlt::Uri& uri, const qm::zero::Model& model, ToModelSync toModel,
+                              ToDataSourceSync toDataSource, SyncTiming timing, bool active);
+  DataSource(const qm::zero::Model& model, bool active);
+
+  void connect(const std::u16string& connectionString, const ConnectionOptions& options, ToModelSync toModel,
+               ToDataSourceSync toDataSource, SyncTiming timing);
+  void vltWorkThreadFunction(const std::u16string& connectionString, const ConnectionOptions& options,
+                             ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming timing);
+  void doOpenAndInitialSync(const std::u16string& connectionString, const ConnectionOptions& options,
+                            ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming timing);
+  void setWorkThreadState(std::uint32_t state);
+  void waitWhile(bool (*busy)(std::uint32_t state));
+  void throwWorkThreadException();
+  void disconnect();
+
+  // Stages of the opening whose work belongs to the metamodel mapping, the
+  // write path and the read path.
+  void loadAndCheckVltPackageVersions();
+  void checkAndStoreVltPackageVersions();
+  void processIncomingPropertiesFrom(const qm::zero::meta::Class& cls);
+  qm::zero::ModelElement fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,
+                                        const FetchDepth& depth);
+  void processQM0ChangeReport(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>& report);
+  void joinWorkThread();
+
+  // The model, reached without a counted handle: the data source is destroyed
+  // from inside the model's own destruction, when no handle may be taken.
+  qm::zero::Model::Impl* modelImpl;
+
+  std::exception_ptr workThreadException;    // guarded by workThreadMutex
+  std::mutex workThreadMutex;
+  std::condition_variable workThreadCondition;
+  std::uint32_t workThreadState = 0;          // guarded by workThreadMutex; only grows
+  bool workThreadStarted = false;             // set by connect before the worker starts
+  std::thread workThread;
+  vlt::DataModelRepository repository;
+  std::unique_ptr<Qm0Listener> listener;
+  std::unordered_map<std::u16string, std::u16string> packageVersions;
+  std::u16string packageFamilyBuffer;
+  std::u16string packageVersionBuffer;
+  std::unique_ptr<vlt::ObjectQuery> packageVersionQuery;
+  std::unique_ptr<vlt::ObjectConstructor> packageVersionConstructor;
+  bool isActiveFlag;
+  bool reflective = false;
+  bool evolve = false;
+  std::unique_ptr<TypeProvider> typeProvider;
+};
+
+}  // namespace vlt_datasource
