@@ -22,3 +22,12 @@ echo "== vlt-inspect $repository"
 echo
 echo "== vlt-inspect --object $library $repository"
 "$bin/vlt-inspect" --object "$library" "$repository"
+
+echo
+echo "== vlt-datasource-demo $work/models.vlt"
+"$bin/vlt-datasource-demo" "$work/models.vlt"
+
+# The same on a PostgreSQL database: a throw-away server on loopback.
+echo
+echo "== vlt-datasource-demo on a PostgreSQL database"
+scripts/with-postgresql bash -c "\"$bin/vlt-datasource-demo\" \"\$VLT_TEST_POSTGRESQL_URI\""
