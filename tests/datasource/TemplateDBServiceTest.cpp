@@ -45,12 +45,10 @@ class TemplateDBServiceTest : public DataSourceTest {
   // A template repository that holds a class a new repository would not.
   void writeTemplate() {
     ::unlink(templateFile.c_str());
-    vlt::DataModelRepository::ServiceOptions options;
-    options.createIfMissing = 1;
+    createRepository(templateFile);
     vlt::DataModelRepository repository;
-    repository.open(templateFile, std::string(), options);
+    repository.open(templateFile, std::string(), vlt::DataModelRepository::ServiceOptions());
     repository.beginTransaction();
-    repository.createClass("ModelElement", {});
     repository.createClass("template.Marker", {});
     repository.commitTransaction();
   }

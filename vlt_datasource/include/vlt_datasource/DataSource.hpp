@@ -151,6 +151,7 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
 
   // Stages of the opening whose work belongs to the metamodel mapping, the
   // write path and the read path.
+  void establishPackageVersionQueryCtor();
   void loadAndCheckVltPackageVersions();
   void checkAndStoreVltPackageVersions();
   void processIncomingPropertiesFrom(const qm::zero::meta::Class& cls);
