@@ -25,15 +25,23 @@ namespace vlt_datasource {
 // ---------------------------------------------------------------------------
 // Creation
 
-DataSource* DataSource::create(const std::u16string& connectionString, const qm::zero::Model& model,
-                               ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming timing) {
+namespace {
+// The parsed connection string; a string that does not parse is refused with
+// the identifier a host's catalogue knows it by.
+std::unique_ptr<vlt::Uri> parseOrRefuse(const std::u16string& connectionString) {
   std::unique_ptr<vlt::Uri> uri = vlt::Uri::parse(connectionString);
   if (!uri) {
     debugLog.log(severity::error, "Failed to connect to data source ", maskedUtf8(connectionString));
     foundation::core::except::throwException(
         m2t_vlt::messages::CannotOpenVLTRepository(masked(connectionString), std::string()));
   }
-  return doCreate(*uri, model, toModel, toDataSource, timing, true);
+  return uri;
+}
+}  // namespace
+
+DataSource* DataSource::create(const std::u16string& connectionString, const qm::zero::Model& model,
+                               ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming timing) {
+  return doCreate(*parseOrRefuse(connectionString), model, toModel, toDataSource, timing, true);
 }
 
 DataSource* DataSource::create(const vlt::Uri& uri, const qm::zero::Model& model, ToModelSync toModel,
@@ -43,13 +51,7 @@ DataSource* DataSource::create(const vlt::Uri& uri, const qm::zero::Model& model
 
 DataSource* DataSource::createPassive(const std::u16string& connectionString, const qm::zero::Model& model,
                                       ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming timing) {
-  std::unique_ptr<vlt::Uri> uri = vlt::Uri::parse(connectionString);
-  if (!uri) {
-    debugLog.log(severity::error, "Failed to connect to data source ", maskedUtf8(connectionString));
-    foundation::core::except::throwException(
-        m2t_vlt::messages::CannotOpenVLTRepository(masked(connectionString), std::string()));
-  }
-  return doCreate(*uri, model, toModel, toDataSource, timing, false);
+  return doCreate(*parseOrRefuse(connectionString), model, toModel, toDataSource, timing, false);
 }
 
 DataSource* DataSource::doCreate(const vlt::Uri& uri, const qm::zero::Model& model, ToModelSync toModel,
