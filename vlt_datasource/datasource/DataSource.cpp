@@ -226,12 +226,14 @@ void DataSource::precommit() {}
 void DataSource::commit() {
   if (!isActiveFlag) return;
   repository.commitTransaction();
+  uncommittedFamilies.clear();
   debugLog.log(severity::detail, "commit Transaction on ", static_cast<const void*>(this));
 }
 
 void DataSource::rollback() {
   if (!isActiveFlag) return;
   repository.rollbackTransaction();
+  forgetUncommittedPackageVersions();
   debugLog.log(severity::detail, "rollback Transaction on ", static_cast<const void*>(this));
 }
 
@@ -239,6 +241,7 @@ void DataSource::rollbackShallowTransaction() {
   if (!isActiveFlag) return;
   try {
     repository.unsafeCommitPotentiallyFailingTransaction();
+    uncommittedFamilies.clear();
   } catch (...) {
     // The caller must see why the commit failed, not a complaint of the
     // rollback that cleans up after it.

@@ -11,7 +11,6 @@
 #include <vlt_datasource/TypeProvider.hpp>
 
 #include <foundation/core/except/Exception.hpp>
-#include <vlt/ObjectConstructor.hpp>
 #include <vlt/ObjectQuery.hpp>
 
 #include <boost/uuid/uuid_io.hpp>
@@ -96,40 +95,6 @@ void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, co
     checkAndStoreVltPackageVersions();
   });
 }
-
-void DataSource::establishPackageVersionQueryCtor() {
-  if (packageVersionQuery) return;
-  const vlt::ClassRef packageInfo = repository.metamodel().findClass("qm.zero.vlt_datasource.PackageInfo");
-  const vlt::PropertyRef family = packageInfo ? packageInfo.findProperty("family") : vlt::PropertyRef();
-  const vlt::PropertyRef version = family ? packageInfo.findProperty("version") : vlt::PropertyRef();
-  if (!version) foundation::core::except::throwException(m2t_vlt::messages::ObsoleteSchema());
-  auto query = std::make_unique<vlt::ObjectQuery>(repository);
-  query->addResultProperty(family, &packageFamilyBuffer, 0);
-  query->addResultProperty(version, &packageVersionBuffer, 0);
-  auto constructor = std::make_unique<vlt::ObjectConstructor>(packageInfo);
-  constructor->setPropertyValueSource(family, &packageFamilyBuffer);
-  constructor->setPropertyValueSource(version, &packageVersionBuffer);
-  packageVersionQuery = std::move(query);
-  packageVersionConstructor = std::move(constructor);
-}
-
-void DataSource::loadAndCheckVltPackageVersions() {
-  establishPackageVersionQueryCtor();
-  packageVersions.clear();
-  repository.performDictionaryFunction([this] {
-    vlt::ObjectQuery::ResultIterator results = packageVersionQuery->execute();
-    // The first record of a family wins.
-    while (results.getNextResult()) packageVersions.emplace(packageFamilyBuffer, packageVersionBuffer);
-    results.clear();
-  });
-  typeProvider->validatePackageVersionsAndRequiredFamilies(*this, packageVersions);
-}
-
-// TODO: (package versions) record the versions of the packages in use.
-void DataSource::checkAndStoreVltPackageVersions() {}
-
-// TODO: (class mapping) index the unidirectional references into `cls`.
-void DataSource::processIncomingPropertiesFrom(const qm::zero::meta::Class&) {}
 
 // TODO: (read path) a proxy or a populated element for `object`.
 qm::zero::ModelElement DataSource::fetchQM0Object(const vlt::ObjectRef&, const qm::zero::Model&, const FetchDepth&) {

@@ -29,6 +29,7 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 namespace vlt {
 class ObjectConstructor;
@@ -133,6 +134,9 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
 
  private:
   friend class Qm0Listener;
+  // The library's tests reach the metamodel mapping before anything public
+  // does (it is reached through writes).
+  friend struct DataSourceTestAccess;
 
   static DataSource* doCreate(const vlt::Uri& uri, const qm::zero::Model& model, ToModelSync toModel,
                               ToDataSourceSync toDataSource, SyncTiming timing, bool active);
@@ -151,10 +155,19 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
 
   // Stages of the opening whose work belongs to the metamodel mapping, the
   // write path and the read path.
+  // Metamodel mapping: framework classes and enumerations to repository ones.
+  vlt::ClassRef getVltClass(const qm::zero::meta::Class& cls, bool addWholePackage);
+  vlt::EnumerationRef getVltEnumeratedType(const qm::zero::meta::Enum& enumType);
+  vlt::EnumeralRef getVltEnumeral(const qm::zero::meta::Type& type, const qm::zero::Value& value);
+  void processIncomingPropertiesFrom(const qm::zero::meta::Class& cls);
+
+  // Package versions recorded in the repository.
   void establishPackageVersionQueryCtor();
   void loadAndCheckVltPackageVersions();
   void checkAndStoreVltPackageVersions();
-  void processIncomingPropertiesFrom(const qm::zero::meta::Class& cls);
+  void checkAndStoreVltPackage(const qm::zero::meta::Package& package);
+  void storeVltPackageVersion(const std::u16string& family, const std::u16string& version);
+  void forgetUncommittedPackageVersions();
   qm::zero::ModelElement fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,
                                         const FetchDepth& depth);
   void processQM0ChangeReport(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>& report);
@@ -172,7 +185,12 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   std::thread workThread;
   vlt::DataModelRepository repository;
   std::unique_ptr<Qm0Listener> listener;
+  // Family to version: read from the repository when opening, then grown by
+  // every version recorded. Families recorded inside the open repository
+  // transaction are listed in uncommittedFamilies until it ends, so that a
+  // rollback takes them out of the map again.
   std::unordered_map<std::u16string, std::u16string> packageVersions;
+  std::vector<std::u16string> uncommittedFamilies;
   std::u16string packageFamilyBuffer;
   std::u16string packageVersionBuffer;
   std::unique_ptr<vlt::ObjectQuery> packageVersionQuery;
@@ -180,6 +198,9 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   bool isActiveFlag;
   bool reflective = false;
   bool evolve = false;
+  // Framework class to the unidirectional, non-composite references into it
+  // (declared by any mapped class): what a destroyed object must be cut from.
+  std::unordered_map<qm::zero::meta::Class, std::unordered_set<qm::zero::meta::Property>> incomingProperties;
   std::unique_ptr<TypeProvider> typeProvider;
 };
 

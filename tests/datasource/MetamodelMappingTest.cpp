@@ -1,0 +1,207 @@
+// Framework classes and enumerations mapped into a real repository, and the
+// package-version records that mapping leaves. The mapping is reached
+// through writes; until those exist the tests call it directly.
+
+#include "DataSourceTestSupport.hpp"
+
+#include "TestMetamodel.hpp"
+
+#include <vlt/ObjectQuery.hpp>
+
+#include <qm/zero/ModelElement.hpp>
+#include <qm/zero/Value.hpp>
+
+namespace vlt_datasource {
+struct DataSourceTestAccess {
+  static vlt::ClassRef getVltClass(DataSource& ds, const qm::zero::meta::Class& cls) {
+    return ds.getVltClass(cls, true);
+  }
+  static vlt::EnumeralRef getVltEnumeral(DataSource& ds, const qm::zero::meta::Type& type,
+                                         const qm::zero::Value& value) {
+    return ds.getVltEnumeral(type, value);
+  }
+  static const vlt::DataModelRepository& repository(DataSource& ds) { return ds.repository; }
+  static const auto& incomingProperties(DataSource& ds) { return ds.incomingProperties; }
+};
+}  // namespace vlt_datasource
+
+namespace dstest {
+namespace {
+
+namespace meta = qm::zero::meta;
+using Access = vlt_datasource::DataSourceTestAccess;
+using qm0test::TestMetamodel;
+
+// A package whose attribute map (by name) and position order differ, with
+// the kinds of property the mapping treats apart.
+struct MappingPackage {
+  meta::Package package;
+  meta::Class item;
+  meta::Property excluded, link;
+
+  static const MappingPackage& get() {
+    static const MappingPackage instance;
+    return instance;
+  }
+
+ private:
+  MappingPackage() {
+    using meta::PropertyOptions;
+    using meta::StandardTypes;
+    meta::PackageBuilder b(u"map", u"http://example.com/map", u"1.0");
+    item = b.addClass(u"Item");
+    const meta::PrimitiveType odd = b.addPrimitiveType(u"Odd", qm::zero::EntryType::Integer);
+    const meta::DataType plain = b.addDataType(u"Plain");
+    b.addProperty(plain, u"x", StandardTypes::realMeta());
+    b.addProperty(item, u"a", StandardTypes::integerMeta(), PropertyOptions().setPositionIndex(3).setOrdered());
+    b.addProperty(item, u"b", StandardTypes::stringMeta(),
+                  PropertyOptions().setPositionIndex(1).bounds(0, meta::unbounded).setOrdered().setUnique(false));
+    b.addProperty(item, u"c", odd, PropertyOptions().setPositionIndex(2));
+    b.addProperty(item, u"d", plain, PropertyOptions().setPositionIndex(0));
+    link = b.addProperty(item, u"link", item, PropertyOptions().setPositionIndex(4));
+    excluded = b.addProperty(item, u"excluded", item, PropertyOptions().setPositionIndex(5).setNotStored());
+    package = b.build();
+    meta::MetaRegistry::getInstance()->registerPackage(package);
+  }
+};
+
+class MetamodelMappingTest : public DataSourceTest {
+ protected:
+  MetamodelMappingTest() : mm(TestMetamodel::get()), mapping(MappingPackage::get()) {
+    ds = open(file("model.vlt"));
+  }
+  const vlt::DataModelRepository& repository() { return Access::repository(*ds); }
+  vlt::ClassRef find(const std::string& name) { return repository().metamodel().findClass(name); }
+
+  // The families of the PackageInfo records in the repository, in record order.
+  std::vector<std::u16string> recordedFamilies() {
+    const vlt::ClassRef info = find("qm.zero.vlt_datasource.PackageInfo");
+    vlt::ObjectQuery query(repository());
+    std::u16string family;
+    query.addResultProperty(info.findProperty("family"), &family, 0);
+    std::vector<std::u16string> families;
+    for (auto results = query.execute(); results.getNextResult();) families.push_back(family);
+    return families;
+  }
+
+  const TestMetamodel& mm;
+  const MappingPackage& mapping;
+  DataSource* ds;
+};
+
+std::vector<std::string> names(const std::vector<vlt::PropertyRef>& properties) {
+  std::vector<std::string> result;
+  for (const auto& p : properties) result.push_back(p.name());
+  return result;
+}
+
+TEST_F(MetamodelMappingTest, ClassIsMappedWithItsSuperclassAndTheirPackages) {
+  enableProgressRecords();
+  const vlt::ClassRef ebook = Access::getVltClass(*ds, mm.ebook);
+  const vlt::ClassRef book = find("lib.Book");
+  ASSERT_TRUE(book);
+  EXPECT_EQ(ebook.superclasses(), std::vector<vlt::ClassRef>{book});
+  EXPECT_EQ(book.superclasses(), std::vector<vlt::ClassRef>{find("lib.Named")});
+  EXPECT_EQ(names(book.ownProperties()), (std::vector<std::string>{"library", "authors", "genre", "pages",
+                                                                   "ratings", "related"}));
+  for (const char* other : {"lib.Library", "lib.Person"}) EXPECT_TRUE(find(other)) << other;
+  EXPECT_EQ(ebook.findProperty("size").typeName(), "ustring") << "a datatype stored as text";
+  EXPECT_EQ(ebook.findProperty("cover").typeName(), "qxarray");
+  EXPECT_EQ(ebook.findProperty("formats").typeName(), "lib.Genre");
+
+  // The superclass chain first: each class is added after its superclass.
+  std::vector<std::string> added;
+  for (const std::string& text : texts(4))
+    if (text.rfind("adding ", 0) == 0) added.push_back(text.substr(7, text.find(' ', 7) - 7));
+  const auto position = [&](const std::string& name) { return std::find(added.begin(), added.end(), name); };
+  EXPECT_LT(position("lib.Named"), position("lib.Book"));
+  EXPECT_LT(position("lib.Book"), position("ext.Ebook"));
+  EXPECT_EQ(recordedFamilies(), (std::vector<std::u16string>{u"http://example.com/lib", u"http://example.com/ext"}));
+
+  // Mapped once: a second call changes and logs nothing.
+  records.clear();
+  EXPECT_EQ(Access::getVltClass(*ds, mm.ebook), ebook);
+  EXPECT_EQ(texts(4), std::vector<std::string>{});
+  EXPECT_EQ(recordedFamilies().size(), 2u);
+}
+
+TEST_F(MetamodelMappingTest, PropertiesFollowTheirPositionAndFlags) {
+  enableProgressRecords();
+  const vlt::ClassRef item = Access::getVltClass(*ds, mapping.item);
+  // "c" (a primitive type without serializer) and "d" (a datatype not stored
+  // as text) have no column; "excluded" is not stored.
+  EXPECT_EQ(names(item.ownProperties()), (std::vector<std::string>{"b", "a", "link"}));
+  std::vector<std::string> unsupported;
+  for (const std::string& text : texts(4))
+    if (text.rfind("unsupported property type: ", 0) == 0) unsupported.push_back(text);
+  EXPECT_EQ(unsupported, (std::vector<std::string>{"unsupported property type: map.Plain",
+                                                   "unsupported property type: map.Odd"}));
+
+  const vlt::PropertyRef a = item.findProperty("a"), b = item.findProperty("b"), link = item.findProperty("link");
+  EXPECT_FALSE(a.isOrdered()) << "a single value is never ordered";
+  EXPECT_TRUE(a.isUnique());
+  EXPECT_TRUE(b.isOrdered());
+  EXPECT_FALSE(b.isUnique());
+  EXPECT_TRUE(link.valueIsOptional()) << "a one-way single reference may be absent";
+  EXPECT_FALSE(a.valueIsOptional());
+
+  // Only stored one-way references are indexed for the destroy path.
+  const auto& incoming = Access::incomingProperties(*ds);
+  ASSERT_EQ(incoming.count(mapping.item), 1u);
+  EXPECT_EQ(incoming.at(mapping.item), std::unordered_set<meta::Property>{mapping.link});
+}
+
+TEST_F(MetamodelMappingTest, EnumerationLiteralsInNameOrderAndValuesToEnumerals) {
+  Access::getVltClass(*ds, mm.book);
+  const vlt::EnumerationRef genre = repository().metamodel().findEnumeration("lib.Genre");
+  ASSERT_TRUE(genre);
+  std::vector<std::pair<std::string, int>> literals;
+  for (const vlt::EnumeralRef& e : genre.enumerals()) literals.emplace_back(e.name(), e.id());
+  EXPECT_EQ(literals, (std::vector<std::pair<std::string, int>>{{"Fiction", 2}, {"Poetry", 5}, {"Science", 1}}));
+
+  EXPECT_EQ(Access::getVltEnumeral(*ds, mm.genre, qm::zero::Value(mm.genre, std::int32_t(5))),
+            genre.findEnumeral(5));
+  EXPECT_EQ(Access::getVltEnumeral(*ds, mm.genre, qm::zero::Value(meta::StandardTypes::integerMeta(), 1)),
+            genre.findEnumeral(1));
+  const ThrownId wrongType = thrownId(
+      [&] { Access::getVltEnumeral(*ds, mm.genre, qm::zero::Value(meta::StandardTypes::stringMeta(), std::u16string(u"x"))); });
+  EXPECT_EQ(wrongType.id, "qm0:messages:CannotCastIncompatibleTypes");
+  EXPECT_EQ(wrongType.arguments, MsgArguments{u"String"});
+}
+
+TEST_F(MetamodelMappingTest, VersionRecordedInARolledBackTransactionIsRecordedAgain) {
+  const qm::zero::datasource::TransactionId id(1);
+  ds->beginTransaction(id);
+  Access::getVltClass(*ds, mapping.item);
+  ds->rollback();
+  EXPECT_FALSE(find("map.Item"));
+  EXPECT_EQ(recordedFamilies(), std::vector<std::u16string>{});
+
+  ds->beginTransaction(id);
+  Access::getVltClass(*ds, mapping.item);
+  ds->commit();
+  EXPECT_EQ(recordedFamilies(), std::vector<std::u16string>{u"http://example.com/map"});
+
+  // Read back when the repository is opened again.
+  model->resetDataSource();
+  ds = open(file("model.vlt"));
+  Access::getVltClass(*ds, mapping.item);
+  EXPECT_EQ(recordedFamilies().size(), 1u);
+}
+
+TEST_F(MetamodelMappingTest, OpeningRecordsThePackagesTheModelUses) {
+  model->resetDataSource();
+  {
+    auto transaction = model->beginTransaction();
+    qm::zero::ModelElement::createReflective(model, mm.ebook);
+    transaction.commit();
+  }
+  ds = open(file("model.vlt"), DataSource::Synchronous, DataSource::NoSyncToDataSource);
+  EXPECT_EQ(recordedFamilies(), (std::vector<std::u16string>{u"http://example.com/ext", u"http://example.com/lib"}));
+  model->resetDataSource();
+  ds = open(file("model.vlt"));
+  EXPECT_EQ(recordedFamilies().size(), 2u) << "each family once";
+}
+
+}  // namespace
+}  // namespace dstest
