@@ -80,12 +80,6 @@ TEST_F(ConnectionTest, FlagsAreSetOnlyByTheWordTrue) {
   createRepository(file("wal.vlt") + "?wal=true");
   EXPECT_EQ(journalVersion(file("wal.vlt")), 2);
 
-  // Type evolution needs a provider; no bundle of this process offers one.
-  createRepository(file("evolve.vlt") + "?evolve=yes");
-  const ThrownId evolve = thrownId([&] { open(file("evolve.vlt") + "?evolve=true"); });
-  EXPECT_EQ(evolve.id, "m2t_vlt:datasource:NoTypeEvolutionProvider");
-  EXPECT_EQ(evolve.arguments, MsgArguments{u16(file("evolve.vlt"))});
-  EXPECT_EQ(model->getDataSource(), nullptr);
 }
 
 TEST_F(ConnectionTest, OnlyALeadingPostgresqlSchemeSelectsTheServer) {

@@ -5,6 +5,8 @@
 
 #include <vlt_datasource/DataSource.hpp>
 
+#include <qm/zero/Value.hpp>
+
 #include <foundation/core/except/Exception.hpp>
 #include <foundation/log/DiagnosticLogger.hpp>
 #include <foundation/log/RecordCapture.hpp>
@@ -17,6 +19,22 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+// The library's tests reach some private parts: the metamodel mapping (public
+// only through writes) and what the opening built.
+namespace vlt_datasource {
+struct DataSourceTestAccess {
+  static vlt::ClassRef getVltClass(DataSource& ds, const qm::zero::meta::Class& cls) {
+    return ds.getVltClass(cls, true);
+  }
+  static vlt::EnumeralRef getVltEnumeral(DataSource& ds, const qm::zero::meta::Type& type,
+                                         const qm::zero::Value& value) {
+    return ds.getVltEnumeral(type, value);
+  }
+  static const vlt::DataModelRepository& repository(DataSource& ds) { return ds.repository; }
+  static const auto& incomingProperties(DataSource& ds) { return ds.incomingProperties; }
+};
+}  // namespace vlt_datasource
 
 namespace dstest {
 

@@ -11,20 +11,6 @@
 #include <qm/zero/ModelElement.hpp>
 #include <qm/zero/Value.hpp>
 
-namespace vlt_datasource {
-struct DataSourceTestAccess {
-  static vlt::ClassRef getVltClass(DataSource& ds, const qm::zero::meta::Class& cls) {
-    return ds.getVltClass(cls, true);
-  }
-  static vlt::EnumeralRef getVltEnumeral(DataSource& ds, const qm::zero::meta::Type& type,
-                                         const qm::zero::Value& value) {
-    return ds.getVltEnumeral(type, value);
-  }
-  static const vlt::DataModelRepository& repository(DataSource& ds) { return ds.repository; }
-  static const auto& incomingProperties(DataSource& ds) { return ds.incomingProperties; }
-};
-}  // namespace vlt_datasource
-
 namespace dstest {
 namespace {
 
