@@ -6,7 +6,13 @@
 
 #include "TestMetamodel.hpp"
 
+#include <fstream>
+
+#include <testsupport/EcoreReader.hpp>
+#include <vlt/ObjectConstructor.hpp>
 #include <vlt/ObjectQuery.hpp>
+
+#include <boost/uuid/random_generator.hpp>
 
 #include <qm/zero/ModelElement.hpp>
 #include <qm/zero/Value.hpp>
@@ -187,6 +193,56 @@ TEST_F(MetamodelMappingTest, OpeningRecordsThePackagesTheModelUses) {
   model->resetDataSource();
   ds = open(file("model.vlt"));
   EXPECT_EQ(recordedFamilies().size(), 2u) << "each family once";
+}
+
+// A real metamodel that nobody here wrote: every class mapped, one object of
+// each concrete class stored, and the repository opened again.
+TEST_F(MetamodelMappingTest, RealMetamodelIsMappedStoredAndReopened) {
+  const std::string ecore = std::string(VLT_SHARED_DATA) + "/metamodels/BPMN20.ecore";
+  if (!std::ifstream(ecore).good()) GTEST_SKIP() << ecore << " is not there";
+  static const testsupport::EcorePackage bpmn = [&] {
+    testsupport::EcorePackage read = testsupport::readEcore(ecore, u"1.0");
+    meta::MetaRegistry::getInstance()->registerPackage(read.package);
+    return read;
+  }();
+  EXPECT_EQ(bpmn.classes, 138u);
+  EXPECT_EQ(bpmn.enumerations, 9u);
+
+  std::vector<meta::Class> concrete;
+  std::size_t enumerations = 0;
+  for (const meta::Type& type : bpmn.package->getOwnedTypes()) {
+    if (const meta::Class cls = meta::Class::downcast(type)) {
+      Access::getVltClass(*ds, cls);
+      if (!cls->isAbstract()) concrete.push_back(cls);
+    } else if (meta::Enum::downcast(type)) {
+      ++enumerations;
+    }
+  }
+  std::size_t mapped = 0;
+  for (const vlt::ClassRef& cls : repository().metamodel().classes())
+    mapped += cls.qualifiedName().rfind("bpmn2.", 0) == 0;
+  EXPECT_EQ(mapped, bpmn.classes);
+  EXPECT_EQ(enumerations, bpmn.enumerations);
+  model->resetDataSource();
+
+  std::vector<std::pair<std::string, boost::uuids::uuid>> stored;
+  {
+    vlt::DataModelRepository repository;
+    repository.open(file("model.vlt"), std::string(), vlt::DataModelRepository::ServiceOptions());
+    repository.beginTransaction();
+    for (const meta::Class& cls : concrete) {
+      const std::string name = fl::i18n::ustring_to_utf8(cls->getQualifiedName());
+      vlt::ObjectConstructor constructor(repository.metamodel().findClass(name));
+      stored.emplace_back(name, boost::uuids::random_generator()());
+      constructor.setObjectUUID(stored.back().second);
+      constructor.createObject(repository.defaultDataModel());
+    }
+    repository.commitTransaction();
+  }
+  const std::string family = fl::i18n::ustring_to_utf8(bpmn.package->getFamily());
+  ds = open(file("model.vlt") + "?requiredFamily=" + family);
+  for (const auto& [name, uuid] : stored)
+    EXPECT_TRUE(repository().defaultDataModel().findObject(uuid, repository().metamodel().findClass(name))) << name;
 }
 
 }  // namespace
