@@ -31,7 +31,7 @@ struct DataSourceTestAccess {
                                          const qm::zero::Value& value) {
     return ds.getVltEnumeral(type, value);
   }
-  static const vlt::DataModelRepository& repository(DataSource& ds) { return ds.repository; }
+  static vlt::DataModelRepository& repository(DataSource& ds) { return ds.repository; }
   static const auto& incomingProperties(DataSource& ds) { return ds.incomingProperties; }
 };
 }  // namespace vlt_datasource

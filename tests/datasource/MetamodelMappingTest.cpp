@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include <testsupport/EcoreReader.hpp>
+#include <testsupport/TestServer.hpp>
 #include <vlt/ObjectConstructor.hpp>
 #include <vlt/ObjectQuery.hpp>
 
@@ -29,6 +30,7 @@ using qm0test::TestMetamodel;
 struct MappingPackage {
   meta::Package package;
   meta::Class item;
+  meta::Enum colour;
   meta::Property excluded, link;
 
   static const MappingPackage& get() {
@@ -42,6 +44,7 @@ struct MappingPackage {
     using meta::StandardTypes;
     meta::PackageBuilder b(u"map", u"http://example.com/map", u"1.0");
     item = b.addClass(u"Item");
+    colour = b.addEnum(u"Colour", {{u"Red", 1}, {u"Blue", 2}});
     const meta::PrimitiveType odd = b.addPrimitiveType(u"Odd", qm::zero::EntryType::Integer);
     const meta::DataType plain = b.addDataType(u"Plain");
     b.addProperty(plain, u"x", StandardTypes::realMeta());
@@ -57,15 +60,24 @@ struct MappingPackage {
   }
 };
 
-class MetamodelMappingTest : public DataSourceTest {
+enum class Backend { SQLite, PostgreSQL };
+
+class MetamodelMappingTest : public DataSourceTest, public ::testing::WithParamInterface<Backend> {
  protected:
-  MetamodelMappingTest() : mm(TestMetamodel::get()), mapping(MappingPackage::get()) {
-    ds = open(file("model.vlt"));
+  MetamodelMappingTest() : mm(TestMetamodel::get()), mapping(MappingPackage::get()) {}
+  void SetUp() override {
+    location = GetParam() == Backend::SQLite ? file("model.vlt") : testsupport::freshPostgresqlSchema();
+    ASSERT_FALSE(location.empty());
+    ds = open(location);
+  }
+  // The repository's connection string with `parameters` ("name=value&...").
+  std::string with(const std::string& parameters) const {
+    return location + (location.find('?') == std::string::npos ? "?" : "&") + parameters;
   }
   const vlt::DataModelRepository& repository() { return Access::repository(*ds); }
   vlt::ClassRef find(const std::string& name) { return repository().metamodel().findClass(name); }
 
-  // The families of the PackageInfo records in the repository, in record order.
+  // The families of the PackageInfo records in the repository, sorted.
   std::vector<std::u16string> recordedFamilies() {
     const vlt::ClassRef info = find("qm.zero.vlt_datasource.PackageInfo");
     vlt::ObjectQuery query(repository());
@@ -73,12 +85,14 @@ class MetamodelMappingTest : public DataSourceTest {
     query.addResultProperty(info.findProperty("family"), &family, 0);
     std::vector<std::u16string> families;
     for (auto results = query.execute(); results.getNextResult();) families.push_back(family);
+    std::sort(families.begin(), families.end());
     return families;
   }
 
   const TestMetamodel& mm;
   const MappingPackage& mapping;
-  DataSource* ds;
+  std::string location;
+  DataSource* ds = nullptr;
 };
 
 std::vector<std::string> names(const std::vector<vlt::PropertyRef>& properties) {
@@ -87,7 +101,7 @@ std::vector<std::string> names(const std::vector<vlt::PropertyRef>& properties) 
   return result;
 }
 
-TEST_F(MetamodelMappingTest, ClassIsMappedWithItsSuperclassAndTheirPackages) {
+TEST_P(MetamodelMappingTest, ClassIsMappedWithItsSuperclassAndTheirPackages) {
   enableProgressRecords();
   const vlt::ClassRef ebook = Access::getVltClass(*ds, mm.ebook);
   const vlt::ClassRef book = find("lib.Book");
@@ -97,6 +111,7 @@ TEST_F(MetamodelMappingTest, ClassIsMappedWithItsSuperclassAndTheirPackages) {
   EXPECT_EQ(names(book.ownProperties()), (std::vector<std::string>{"library", "authors", "genre", "pages",
                                                                    "ratings", "related"}));
   for (const char* other : {"lib.Library", "lib.Person"}) EXPECT_TRUE(find(other)) << other;
+  EXPECT_EQ(ebook.findProperty("pages"), book.findProperty("pages")) << "inherited, not repeated";
   EXPECT_EQ(ebook.findProperty("size").typeName(), "ustring") << "a datatype stored as text";
   EXPECT_EQ(ebook.findProperty("cover").typeName(), "qxarray");
   EXPECT_EQ(ebook.findProperty("formats").typeName(), "lib.Genre");
@@ -108,7 +123,7 @@ TEST_F(MetamodelMappingTest, ClassIsMappedWithItsSuperclassAndTheirPackages) {
   const auto position = [&](const std::string& name) { return std::find(added.begin(), added.end(), name); };
   EXPECT_LT(position("lib.Named"), position("lib.Book"));
   EXPECT_LT(position("lib.Book"), position("ext.Ebook"));
-  EXPECT_EQ(recordedFamilies(), (std::vector<std::u16string>{u"http://example.com/lib", u"http://example.com/ext"}));
+  EXPECT_EQ(recordedFamilies(), (std::vector<std::u16string>{u"http://example.com/ext", u"http://example.com/lib"}));
 
   // Mapped once: a second call changes and logs nothing.
   records.clear();
@@ -117,7 +132,7 @@ TEST_F(MetamodelMappingTest, ClassIsMappedWithItsSuperclassAndTheirPackages) {
   EXPECT_EQ(recordedFamilies().size(), 2u);
 }
 
-TEST_F(MetamodelMappingTest, PropertiesFollowTheirPositionAndFlags) {
+TEST_P(MetamodelMappingTest, PropertiesFollowTheirPositionAndFlags) {
   enableProgressRecords();
   const vlt::ClassRef item = Access::getVltClass(*ds, mapping.item);
   // "c" (a primitive type without serializer) and "d" (a datatype not stored
@@ -143,7 +158,7 @@ TEST_F(MetamodelMappingTest, PropertiesFollowTheirPositionAndFlags) {
   EXPECT_EQ(incoming.at(mapping.item), std::unordered_set<meta::Property>{mapping.link});
 }
 
-TEST_F(MetamodelMappingTest, EnumerationLiteralsInNameOrderAndValuesToEnumerals) {
+TEST_P(MetamodelMappingTest, EnumerationLiteralsInNameOrderAndValuesToEnumerals) {
   Access::getVltClass(*ds, mm.book);
   const vlt::EnumerationRef genre = repository().metamodel().findEnumeration("lib.Genre");
   ASSERT_TRUE(genre);
@@ -155,13 +170,23 @@ TEST_F(MetamodelMappingTest, EnumerationLiteralsInNameOrderAndValuesToEnumerals)
             genre.findEnumeral(5));
   EXPECT_EQ(Access::getVltEnumeral(*ds, mm.genre, qm::zero::Value(meta::StandardTypes::integerMeta(), 1)),
             genre.findEnumeral(1));
+  // A stored enumeration stays as it is when the framework's gains a literal.
+  vlt::DataModelRepository& stored = Access::repository(*ds);
+  stored.beginTransaction();
+  stored.createEnumeration("map.Colour", {{"Red", 1}});
+  stored.commitTransaction();
+  EXPECT_EQ(Access::getVltEnumeral(*ds, mapping.colour, qm::zero::Value(mapping.colour, std::int32_t(1))).name(),
+            "Red");
+  EXPECT_FALSE(Access::getVltEnumeral(*ds, mapping.colour, qm::zero::Value(mapping.colour, std::int32_t(2))));
+  EXPECT_EQ(stored.metamodel().findEnumeration("map.Colour").enumerals().size(), 1u);
+
   const ThrownId wrongType = thrownId(
       [&] { Access::getVltEnumeral(*ds, mm.genre, qm::zero::Value(meta::StandardTypes::stringMeta(), std::u16string(u"x"))); });
   EXPECT_EQ(wrongType.id, "qm0:messages:CannotCastIncompatibleTypes");
   EXPECT_EQ(wrongType.arguments, MsgArguments{u"String"});
 }
 
-TEST_F(MetamodelMappingTest, VersionRecordedInARolledBackTransactionIsRecordedAgain) {
+TEST_P(MetamodelMappingTest, VersionRecordedInARolledBackTransactionIsRecordedAgain) {
   const qm::zero::datasource::TransactionId id(1);
   ds->beginTransaction(id);
   Access::getVltClass(*ds, mapping.item);
@@ -176,28 +201,28 @@ TEST_F(MetamodelMappingTest, VersionRecordedInARolledBackTransactionIsRecordedAg
 
   // Read back when the repository is opened again.
   model->resetDataSource();
-  ds = open(file("model.vlt"));
+  ds = open(location);
   Access::getVltClass(*ds, mapping.item);
   EXPECT_EQ(recordedFamilies().size(), 1u);
 }
 
-TEST_F(MetamodelMappingTest, OpeningRecordsThePackagesTheModelUses) {
+TEST_P(MetamodelMappingTest, OpeningRecordsThePackagesTheModelUses) {
   model->resetDataSource();
   {
     auto transaction = model->beginTransaction();
     qm::zero::ModelElement::createReflective(model, mm.ebook);
     transaction.commit();
   }
-  ds = open(file("model.vlt"), DataSource::Synchronous, DataSource::NoSyncToDataSource);
+  ds = open(location, DataSource::Synchronous, DataSource::NoSyncToDataSource);
   EXPECT_EQ(recordedFamilies(), (std::vector<std::u16string>{u"http://example.com/ext", u"http://example.com/lib"}));
   model->resetDataSource();
-  ds = open(file("model.vlt"));
+  ds = open(location);
   EXPECT_EQ(recordedFamilies().size(), 2u) << "each family once";
 }
 
 // A real metamodel that nobody here wrote: every class mapped, one object of
 // each concrete class stored, and the repository opened again.
-TEST_F(MetamodelMappingTest, RealMetamodelIsMappedStoredAndReopened) {
+TEST_P(MetamodelMappingTest, RealMetamodelIsMappedStoredAndReopened) {
   const std::string ecore = std::string(VLT_SHARED_DATA) + "/metamodels/BPMN20.ecore";
   if (!std::ifstream(ecore).good()) GTEST_SKIP() << ecore << " is not there";
   static const testsupport::EcorePackage bpmn = [&] {
@@ -228,7 +253,7 @@ TEST_F(MetamodelMappingTest, RealMetamodelIsMappedStoredAndReopened) {
   std::vector<std::pair<std::string, boost::uuids::uuid>> stored;
   {
     vlt::DataModelRepository repository;
-    repository.open(file("model.vlt"), std::string(), vlt::DataModelRepository::ServiceOptions());
+    repository.open(location, std::string(), vlt::DataModelRepository::ServiceOptions());
     repository.beginTransaction();
     for (const meta::Class& cls : concrete) {
       const std::string name = fl::i18n::ustring_to_utf8(cls->getQualifiedName());
@@ -240,10 +265,15 @@ TEST_F(MetamodelMappingTest, RealMetamodelIsMappedStoredAndReopened) {
     repository.commitTransaction();
   }
   const std::string family = fl::i18n::ustring_to_utf8(bpmn.package->getFamily());
-  ds = open(file("model.vlt") + "?requiredFamily=" + family);
+  ds = open(with("requiredFamily=" + family));
   for (const auto& [name, uuid] : stored)
     EXPECT_TRUE(repository().defaultDataModel().findObject(uuid, repository().metamodel().findClass(name))) << name;
 }
+
+INSTANTIATE_TEST_SUITE_P(, MetamodelMappingTest, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
+                         [](const ::testing::TestParamInfo<Backend>& backend) {
+                           return backend.param == Backend::SQLite ? "SQLite" : "PostgreSQL";
+                         });
 
 }  // namespace
 }  // namespace dstest
