@@ -153,8 +153,6 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   void throwWorkThreadException();
   void disconnect();
 
-  // Stages of the opening whose work belongs to the metamodel mapping, the
-  // write path and the read path.
   // Metamodel mapping: framework classes and enumerations to repository ones.
   vlt::ClassRef getVltClass(const qm::zero::meta::Class& cls, bool addWholePackage);
   vlt::EnumerationRef getVltEnumeratedType(const qm::zero::meta::Enum& enumType);
@@ -168,6 +166,8 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   void checkAndStoreVltPackage(const qm::zero::meta::Package& package);
   void storeVltPackageVersion(const std::u16string& family, const std::u16string& version);
   void forgetUncommittedPackageVersions();
+
+  // Reading and writing objects.
   qm::zero::ModelElement fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,
                                         const FetchDepth& depth);
   void processQM0ChangeReport(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>& report);
