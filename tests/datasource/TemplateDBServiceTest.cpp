@@ -31,7 +31,7 @@ class TemplateDBServiceTest : public DataSourceTest {
  protected:
   static void SetUpTestSuite() {
     auto& container = qm::zero::services::getQm0BundleContainer();
-    for (const char* name : {"templated", "fileless", "misnamed"}) container.installBundle(u16(bundles + "/" + name));
+    for (const char* name : {"templated", "fileless", "misnamed", "oversized"}) container.installBundle(u16(bundles + "/" + name));
   }
 
   // How often the "templated" bundle's service was asked for its family.
@@ -61,7 +61,7 @@ class TemplateDBServiceTest : public DataSourceTest {
     ::setrlimit(RLIMIT_FSIZE, &limit);
     enableProgressRecords();
     try {
-      createRepository(path + "?family=templated");
+      createRepository(path + "?family=oversized");
     } catch (const std::exception&) {
       // The open after the failed copy may fail under the limit too.
     }
@@ -124,11 +124,12 @@ TEST_F(TemplateDBServiceTest, NewFileOfAFamilyStartsFromItsTemplate) {
 // that could be taken for a repository. Runs in a child process, which may
 // lower its own limits.
 TEST_F(TemplateDBServiceTest, FailedCopyLeavesNoPartialFile) {
-  testsupport::writeFile(templateFile, std::string(1 << 20, 'T'));
+  const std::string oversized = bundles + "/oversized/template.vlt";
+  testsupport::writeFile(oversized, std::string(1 << 20, 'T'));
   const std::string path = file("partial.vlt");
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(copyUnderAFileSizeLimit(path), testing::ExitedWithCode(0), "");
-  ::unlink(templateFile.c_str());
+  ::unlink(oversized.c_str());
 }
 
 }  // namespace
