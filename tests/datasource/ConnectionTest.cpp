@@ -32,18 +32,7 @@ int journalVersion(const std::string& path) {
   return header[18];
 }
 
-class ConnectionTest : public DataSourceTest {
- protected:
-  // Opens the existing repository `path` with vlt alone, runs `change` in a
-  // transaction and commits.
-  void changeDirectly(const std::string& path, const std::function<void(vlt::DataModelRepository&)>& change) {
-    vlt::DataModelRepository repository;
-    repository.open(path, std::string(), vlt::DataModelRepository::ServiceOptions());
-    repository.beginTransaction();
-    change(repository);
-    repository.commitTransaction();
-  }
-};
+using ConnectionTest = DataSourceTest;
 
 TEST_F(ConnectionTest, MaxGenerationsIsAPositiveIntegerOrOneWithAWarning) {
   const std::string path = file("model.vlt");
@@ -156,13 +145,7 @@ TEST_F(ConnectionTest, StoredVersionsAndRequiredFamiliesAreCheckedOnOpening) {
   EXPECT_EQ(mismatch(path + "?requiredFamily=" + familyText), (MsgArguments{u16(path), family, u"?", version}));
 
   const auto record = [&](const std::string& file, const std::u16string& recordedVersion) {
-    changeDirectly(file, [&](vlt::DataModelRepository& repository) {
-      const vlt::ClassRef info = repository.metamodel().findClass("qm.zero.vlt_datasource.PackageInfo");
-      vlt::ObjectConstructor constructor(info);
-      constructor.setPropertyValueSource(info.findProperty("family"), &family);
-      constructor.setPropertyValueSource(info.findProperty("version"), &recordedVersion);
-      constructor.createObject(repository.defaultDataModel());
-    });
+    changeDirectly(file, [&](vlt::DataModelRepository& repository) { recordVersion(repository, family, recordedVersion); });
   };
   record(path, version);
   record(path, u"0.9");  // a later record of the same family does not count

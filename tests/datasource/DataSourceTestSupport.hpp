@@ -12,6 +12,7 @@
 #include <foundation/log/RecordCapture.hpp>
 #include <fl/i18n/Unicode.hpp>
 #include <testsupport/TempDir.hpp>
+#include <vlt/ObjectConstructor.hpp>
 
 #include <gtest/gtest.h>
 
@@ -88,6 +89,27 @@ class DataSourceTest : public ::testing::Test {
   void createRepository(const std::string& connectionString) {
     open(connectionString);
     model->resetDataSource();
+  }
+
+  /// Opens the existing repository `location` with vlt alone, runs `change`
+  /// in a transaction and commits.
+  static void changeDirectly(const std::string& location,
+                             const std::function<void(vlt::DataModelRepository&)>& change) {
+    vlt::DataModelRepository repository;
+    repository.open(location, std::string(), vlt::DataModelRepository::ServiceOptions());
+    repository.beginTransaction();
+    change(repository);
+    repository.commitTransaction();
+  }
+
+  /// A package-version record, as the library writes one.
+  static void recordVersion(vlt::DataModelRepository& repository, const std::u16string& family,
+                            const std::u16string& version) {
+    const vlt::ClassRef info = repository.metamodel().findClass("qm.zero.vlt_datasource.PackageInfo");
+    vlt::ObjectConstructor constructor(info);
+    constructor.setPropertyValueSource(info.findProperty("family"), &family);
+    constructor.setPropertyValueSource(info.findProperty("version"), &version);
+    constructor.createObject(repository.defaultDataModel());
   }
 
   /// Texts of the captured records of `severity`.

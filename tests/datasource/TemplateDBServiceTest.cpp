@@ -46,11 +46,9 @@ class TemplateDBServiceTest : public DataSourceTest {
   void writeTemplate() {
     ::unlink(templateFile.c_str());
     createRepository(templateFile);
-    vlt::DataModelRepository repository;
-    repository.open(templateFile, std::string(), vlt::DataModelRepository::ServiceOptions());
-    repository.beginTransaction();
-    repository.createClass("template.Marker", {});
-    repository.commitTransaction();
+    changeDirectly(templateFile, [](vlt::DataModelRepository& repository) {
+      repository.createClass("template.Marker", {});
+    });
   }
 
   // In the child process: exits with 0 when the copy failed, said so, and

@@ -27,17 +27,10 @@ class TypeProviderTest : public DataSourceTest {
   // Adds to the existing repository `path`, with vlt alone, a class "old.Book"
   // and a version record of the test library's family.
   static void storeOldBooks(const std::string& path, const std::u16string& version) {
-    vlt::DataModelRepository repository;
-    repository.open(path, std::string(), vlt::DataModelRepository::ServiceOptions());
-    repository.beginTransaction();
-    repository.createClass("old.Book", {repository.metamodel().findClass("ModelElement")});
-    const vlt::ClassRef info = repository.metamodel().findClass("qm.zero.vlt_datasource.PackageInfo");
-    const std::u16string family = qm0test::TestMetamodel::get().lib->getFamily();
-    vlt::ObjectConstructor constructor(info);
-    constructor.setPropertyValueSource(info.findProperty("family"), &family);
-    constructor.setPropertyValueSource(info.findProperty("version"), &version);
-    constructor.createObject(repository.defaultDataModel());
-    repository.commitTransaction();
+    changeDirectly(path, [&](vlt::DataModelRepository& repository) {
+      repository.createClass("old.Book", {repository.metamodel().findClass("ModelElement")});
+      recordVersion(repository, qm0test::TestMetamodel::get().lib->getFamily(), version);
+    });
   }
 };
 
