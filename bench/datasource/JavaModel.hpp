@@ -1,0 +1,122 @@
+#pragma once
+// A Java-like model of any size, generated from a fixed seed: its metamodel
+// (registered in the framework's MetaRegistry on first use), the generator,
+// and the element of each kind and ordinal's uuid. The data-source benchmarks
+// build a framework model from it and write the same objects through the
+// repository's API alone; a larger benchmark can take millions of elements
+// from it, since the generator keeps no state per element.
+//
+//   java.Package   name: String; packages: Package [0..*] composite ordered;
+//                  classes: Class [0..*] composite ordered
+//   java.Class     name: String; isAbstract: Boolean; sourceSize: Integer64;
+//                  superclass: Class [0..1] (one way);
+//                  implements: Class [0..*] ordered (one way);
+//                  methods: Method [0..*] composite ordered
+//   java.Method    name: String; visibility: Visibility;
+//                  returnType: Class [0..1] (one way, absent for void);
+//                  calls: Method [0..*] unordered (one way);
+//                  statements: Statement [0..*] composite ordered
+//   java.Statement text: String; line: Integer; kind: StatementKind
+//   java.Visibility     Public = 0, Protected = 1, Package = 2, Private = 3
+//   java.StatementKind  Expression = 0, Declaration = 1, Return = 2, If = 3, Loop = 4
+//
+// The package family is "java", version "1".
+
+#include <qm/zero/Model.hpp>
+#include <qm/zero/meta/Metamodel.hpp>
+
+#include <boost/uuid/uuid.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace java_model {
+
+namespace meta = qm::zero::meta;
+
+enum class Kind : std::uint8_t { package, cls, method, statement };
+constexpr std::size_t kindCount = 4;
+
+// The metamodel's handles. The first `get` builds the package and registers
+// it; later calls return the same handles.
+struct Metamodel {
+  meta::Package package;
+  meta::Class packageClass, classClass, methodClass, statementClass;
+  meta::Enum visibility, statementKind;
+  meta::Property packageName, packages, classes;
+  meta::Property className, isAbstract, sourceSize, superclass, implements, methods;
+  meta::Property methodName, methodVisibility, returnType, calls, statements;
+  meta::Property text, line, kind;
+
+  static const Metamodel& get();
+  const meta::Class& classOf(Kind k) const;
+
+ private:
+  Metamodel();
+};
+
+// Most targets a generated element's collection of references holds.
+constexpr std::size_t maxImplements = 3;
+constexpr std::size_t maxCalls = 4;
+constexpr std::uint64_t defaultSeed = 0x6a617661;  // "java"
+
+// One generated element, handed to the sink and then overwritten by the next
+// one (the texts keep their buffers). Elements come depth first: an owner
+// before what it owns, each collection in order. References name their
+// targets by kind and ordinal, and only targets made before the element.
+struct Element {
+  Kind kind = Kind::package;
+  std::uint32_t index = 0;    // place among all elements, in creation order
+  std::uint32_t ordinal = 0;  // place among the elements of its kind
+  // The owner (for every element but a top-level package): a package for a
+  // package or class, a class for a method, a method for a statement, held
+  // in the owner's collection of that kind at `position`.
+  bool owned = false;
+  std::uint32_t ownerIndex = 0;
+  std::uint32_t ownerOrdinal = 0;
+  std::uint32_t position = 0;
+
+  std::u16string name;  // a package, class or method name; a statement's text
+  // java.Class
+  bool isAbstract = false;
+  std::int64_t sourceSize = 0;
+  std::int64_t superclass = -1;  // class ordinal, -1: none
+  std::uint32_t implementsCount = 0;
+  std::uint32_t implements[maxImplements] = {};  // class ordinals
+  // java.Method
+  std::int32_t visibility = 0;
+  std::int64_t returnType = -1;  // class ordinal, -1: void
+  std::uint32_t callCount = 0;
+  std::uint32_t calls[maxCalls] = {};  // method ordinals
+  // java.Statement
+  std::int32_t line = 0;
+  std::int32_t statementKind = 0;
+
+  Kind ownerKind() const { return kind == Kind::package ? Kind::package : static_cast<Kind>(static_cast<int>(kind) - 1); }
+};
+
+// How many elements of each kind `generate(elements, seed, ...)` makes.
+struct Counts {
+  std::size_t perKind[kindCount] = {};
+  std::size_t total() const { return perKind[0] + perKind[1] + perKind[2] + perKind[3]; }
+};
+
+// Generates exactly `elements` elements and hands each to `sink`. The same
+// arguments give the same elements, values and uuids on every call.
+// Returns the counts.
+Counts generate(std::size_t elements, std::uint64_t seed, const std::function<void(const Element&)>& sink);
+
+// The uuid of the element of `kind` and `ordinal` (a random-looking version 4
+// uuid computed from the seed, kind and ordinal).
+boost::uuids::uuid uuidOf(std::uint64_t seed, Kind kind, std::uint64_t ordinal);
+
+// Makes the generated elements in `model`, which must have a transaction
+// open: each element made with its uuid, its values set and its references
+// to earlier elements, then appended to its owner's collection.
+Counts addToModel(const qm::zero::Model& model, std::size_t elements, std::uint64_t seed = defaultSeed);
+
+const char* kindName(Kind kind);
+
+}  // namespace java_model

@@ -1,0 +1,444 @@
+#include "JavaRepository.hpp"
+
+#include <vlt/ObjectConstructor.hpp>
+#include <vlt/Repository.hpp>
+
+#include <boost/uuid/uuid_io.hpp>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <stdexcept>
+#include <unordered_map>
+
+namespace java_model {
+
+// ---------------------------------------------------------------- layout
+
+const std::vector<ClassLayout>& classLayouts() {
+  constexpr std::uint32_t many = 0xFFFFFFFFu;
+  // A class-typed single value without an opposite may be absent; the
+  // attributes are not optional; collections are unique (references always
+  // are); only collections keep an order flag.
+  static const std::vector<ClassLayout> all = {
+      {Kind::package,
+       {{"classes", "java.Class", 0, many, true, true, false, true},
+        {"name", "ustring", 0, 1, false, false, false, true},
+        {"packages", "java.Package", 0, many, true, true, false, true}}},
+      {Kind::cls,
+       {{"implements", "java.Class", 0, many, false, true, false, true},
+        {"isAbstract", "bool", 0, 1, false, false, false, true},
+        {"methods", "java.Method", 0, many, true, true, false, true},
+        {"name", "ustring", 0, 1, false, false, false, true},
+        {"sourceSize", "int64", 0, 1, false, false, false, true},
+        {"superclass", "java.Class", 0, 1, false, false, true, true}}},
+      {Kind::method,
+       {{"calls", "java.Method", 0, many, false, false, false, true},
+        {"name", "ustring", 0, 1, false, false, false, true},
+        {"returnType", "java.Class", 0, 1, false, false, true, true},
+        {"statements", "java.Statement", 0, many, true, true, false, true},
+        {"visibility", "java.Visibility", 0, 1, false, false, false, true}}},
+      {Kind::statement,
+       {{"kind", "java.StatementKind", 0, 1, false, false, false, true},
+        {"line", "int32", 0, 1, false, false, false, true},
+        {"text", "ustring", 0, 1, false, false, false, true}}},
+  };
+  return all;
+}
+
+const std::vector<EnumerationLayout>& enumerationLayouts() {
+  static const std::vector<EnumerationLayout> all = {
+      {"java.StatementKind", {{"Declaration", 1}, {"Expression", 0}, {"If", 3}, {"Loop", 4}, {"Return", 2}}},
+      {"java.Visibility", {{"Package", 2}, {"Private", 3}, {"Protected", 1}, {"Public", 0}}},
+  };
+  return all;
+}
+
+namespace {
+
+const char* const packageInfoClass = "qm.zero.vlt_datasource.PackageInfo";
+
+// The composite property of the owner that holds an element of `kind`.
+const char* owningPropertyName(Kind kind) {
+  static const char* const names[kindCount] = {"packages", "classes", "methods", "statements"};
+  return names[static_cast<std::size_t>(kind)];
+}
+
+[[noreturn]] void differs(const std::string& what) { throw std::runtime_error(what); }
+
+// ---------------------------------------------------------------- check sum
+
+// FNV-1a over 64-bit words: one element's fields in a fixed order.
+class Fold {
+ public:
+  void add(std::uint64_t v) { h_ = (h_ ^ v) * 0x100000001b3ULL; }
+  void add(const boost::uuids::uuid& u) {
+    std::uint64_t high = 0, low = 0;
+    for (int i = 0; i < 8; ++i) {
+      high = high << 8 | u.data[i];
+      low = low << 8 | u.data[8 + i];
+    }
+    add(high);
+    add(low);
+  }
+  void add(const std::u16string& s) {
+    add(s.size());
+    for (const char16_t c : s) add(c);
+  }
+  void add(const char* s) {
+    for (; *s != 0; ++s) add(static_cast<unsigned char>(*s));
+  }
+  std::uint64_t value() const { return h_; }
+
+ private:
+  std::uint64_t h_ = 0xcbf29ce484222325ULL;
+};
+
+// An unordered collection's targets: a sum of their folded uuids.
+std::uint64_t unorderedPart(const boost::uuids::uuid& u) {
+  Fold f;
+  f.add(u);
+  return f.value();
+}
+
+// ---------------------------------------------------------------- layout check
+
+std::string describe(const PropertyLayout& p) {
+  return std::string(p.name) + " : " + p.type + " [" + std::to_string(p.lower) + ".." + std::to_string(p.upper) +
+         "]" + (p.composite ? " composite" : "") + (p.ordered ? " ordered" : "") + (p.optional ? " optional" : "") +
+         (p.unique ? " unique" : "");
+}
+
+void checkLayout(const vlt::MetamodelRef& metamodel) {
+  const vlt::ClassRef modelElement = metamodel.findClass("ModelElement");
+  for (const ClassLayout& layout : classLayouts()) {
+    const char* name = kindName(layout.kind);
+    const vlt::ClassRef cls = metamodel.findClass(name);
+    if (!cls) differs(std::string("no class ") + name);
+    const std::vector<vlt::ClassRef> superclasses = cls.superclasses();
+    if (superclasses.size() != 1 || superclasses.front() != modelElement)
+      differs(std::string(name) + " does not derive from ModelElement alone");
+    std::vector<vlt::PropertyRef> own = cls.ownProperties();
+    std::sort(own.begin(), own.end(), [](const vlt::PropertyRef& a, const vlt::PropertyRef& b) {
+      return a.name() < b.name();
+    });
+    std::string found, expected;
+    for (const vlt::PropertyRef& p : own) {
+      found += describe({p.name().c_str(), p.typeName().c_str(), p.lowerBound(), p.upperBound(), p.isComposite(),
+                         p.isOrdered(), p.valueIsOptional(), p.isUnique()}) +
+               "; ";
+    }
+    for (const PropertyLayout& p : layout.properties) expected += describe(p) + "; ";
+    if (found != expected) differs(std::string(name) + " has the properties " + found + "expected " + expected);
+  }
+  for (const EnumerationLayout& layout : enumerationLayouts()) {
+    const vlt::EnumerationRef enumeration = metamodel.findEnumeration(layout.name);
+    if (!enumeration) differs(std::string("no enumeration ") + layout.name);
+    std::vector<std::pair<std::string, int>> literals;
+    for (const vlt::EnumeralRef& e : enumeration.enumerals()) literals.emplace_back(e.name(), e.id());
+    if (literals != layout.literals) differs(std::string("the literals of ") + layout.name + " differ");
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- writing
+
+void writeThroughRepository(const std::string& path, const std::string& baseMetamodel, std::size_t elements,
+                            std::uint64_t seed) {
+  vlt::DataModelRepository repo;
+  vlt::DataModelRepository::ServiceOptions options;  // the data source's SQLite connector's options
+  options.createIfMissing = 1;
+  repo.open(path, baseMetamodel, options);
+  repo.beginTransaction();
+
+  // The metamodel: enumerations, the classes (all before any property, which
+  // may be typed by any of them), their properties.
+  for (const EnumerationLayout& e : enumerationLayouts()) repo.createEnumeration(e.name, e.literals);
+  const vlt::ClassRef modelElement = repo.metamodel().findClass("ModelElement");
+  std::array<vlt::ClassRef, kindCount> classes;
+  for (const ClassLayout& c : classLayouts())
+    classes[static_cast<std::size_t>(c.kind)] = repo.createClass(kindName(c.kind), {modelElement});
+  for (const ClassLayout& c : classLayouts()) {
+    for (const PropertyLayout& p : c.properties) {
+      repo.appendPropertyToClass(classes[static_cast<std::size_t>(c.kind)], p.name, p.type, std::string(), p.lower,
+                                 p.upper, p.composite, p.ordered, p.optional, std::string(),
+                                 vlt::DataModelRepository::byReference, std::string(), boost::uuids::uuid{}, p.unique);
+    }
+  }
+  const vlt::DataModelRef data = repo.defaultDataModel();
+  {
+    const vlt::ClassRef info = repo.metamodel().findClass(packageInfoClass);
+    const std::u16string familyValue = family, versionValue = version;
+    vlt::ObjectConstructor record(info);
+    record.setPropertyValueSource(info.findProperty("family"), &familyValue);
+    record.setPropertyValueSource(info.findProperty("version"), &versionValue);
+    record.createObject(data);
+  }
+
+  auto property = [&](Kind kind, const char* name) {
+    const vlt::PropertyRef p = classes[static_cast<std::size_t>(kind)].findProperty(name);
+    if (!p) differs(std::string("no property ") + name);
+    return p;
+  };
+  const vlt::ClassRef& classClass = classes[static_cast<std::size_t>(Kind::cls)];
+  const vlt::ClassRef& methodClass = classes[static_cast<std::size_t>(Kind::method)];
+  const vlt::PropertyRef implementsProperty = property(Kind::cls, "implements");
+  const vlt::PropertyRef callsProperty = property(Kind::method, "calls");
+  // The composite property of each kind's owner.
+  const vlt::PropertyRef owningProperty[kindCount] = {property(Kind::package, "packages"),
+                                                      property(Kind::package, "classes"),
+                                                      property(Kind::cls, "methods"),
+                                                      property(Kind::method, "statements")};
+  vlt::EnumeralRef visibilities[4], statementKinds[5];
+  const vlt::EnumerationRef visibility = repo.metamodel().findEnumeration("java.Visibility");
+  const vlt::EnumerationRef statementKind = repo.metamodel().findEnumeration("java.StatementKind");
+  for (int i = 0; i < 4; ++i) visibilities[i] = visibility.findEnumeral(i);
+  for (int i = 0; i < 5; ++i) statementKinds[i] = statementKind.findEnumeral(i);
+
+  // The cells the constructors read, shared where the classes share a name.
+  std::u16string name;
+  bool isAbstract = false;
+  std::int64_t sourceSize = 0;
+  std::int32_t line = 0;
+  vlt::ObjectRef superclass, returnType;
+  vlt::EnumeralRef visibilityCell, kindCell;
+  vlt::PropertyRef membership;
+  std::int32_t ownerId = 0, ordinal = 0;
+  std::unique_ptr<vlt::ObjectConstructor> constructors[kindCount];
+  for (std::size_t k = 0; k < kindCount; ++k) {
+    constructors[k] = std::make_unique<vlt::ObjectConstructor>(classes[k]);
+    constructors[k]->setCompositionMembershipSource(&membership, &ownerId, &ordinal);
+  }
+  vlt::ObjectConstructor& packageCtor = *constructors[static_cast<std::size_t>(Kind::package)];
+  vlt::ObjectConstructor& classCtor = *constructors[static_cast<std::size_t>(Kind::cls)];
+  vlt::ObjectConstructor& methodCtor = *constructors[static_cast<std::size_t>(Kind::method)];
+  vlt::ObjectConstructor& statementCtor = *constructors[static_cast<std::size_t>(Kind::statement)];
+  packageCtor.setPropertyValueSource(property(Kind::package, "name"), &name);
+  classCtor.setPropertyValueSource(property(Kind::cls, "name"), &name);
+  classCtor.setPropertyValueSource(property(Kind::cls, "isAbstract"), &isAbstract);
+  classCtor.setPropertyValueSource(property(Kind::cls, "sourceSize"), &sourceSize);
+  classCtor.setPropertyValueSource(property(Kind::cls, "superclass"), &superclass);
+  methodCtor.setPropertyValueSource(property(Kind::method, "name"), &name);
+  methodCtor.setPropertyValueSource(property(Kind::method, "visibility"), &visibilityCell);
+  methodCtor.setPropertyValueSource(property(Kind::method, "returnType"), &returnType);
+  statementCtor.setPropertyValueSource(property(Kind::statement, "text"), &name);
+  statementCtor.setPropertyValueSource(property(Kind::statement, "line"), &line);
+  statementCtor.setPropertyValueSource(property(Kind::statement, "kind"), &kindCell);
+
+  vlt::ObjectId first = 0;
+  repo.allocateObjectIds(elements, first);
+  // Ids follow creation order; references name classes and methods by
+  // ordinal, so their ids are kept.
+  std::vector<vlt::ObjectId> classIds, methodIds;
+  std::vector<vlt::ObjectRef> targets;
+  generate(elements, seed, [&](const Element& e) {
+    name = e.name;
+    if (e.owned) {
+      membership = owningProperty[static_cast<std::size_t>(e.kind)];
+      ownerId = first + static_cast<vlt::ObjectId>(e.ownerIndex);
+      ordinal = static_cast<std::int32_t>(e.position);
+    } else {
+      membership = vlt::PropertyRef();
+    }
+    const vlt::ObjectId id = first + static_cast<vlt::ObjectId>(e.index);
+    vlt::ObjectConstructor& c = *constructors[static_cast<std::size_t>(e.kind)];
+    targets.clear();
+    switch (e.kind) {
+      case Kind::package:
+        break;
+      case Kind::cls:
+        isAbstract = e.isAbstract;
+        sourceSize = e.sourceSize;
+        superclass = e.superclass < 0
+                         ? vlt::ObjectRef()
+                         : repo.getObjectRef(classIds[static_cast<std::size_t>(e.superclass)], classClass);
+        for (std::uint32_t i = 0; i < e.implementsCount; ++i)
+          targets.push_back(repo.getObjectRef(classIds[e.implements[i]], classClass));
+        classIds.push_back(id);
+        break;
+      case Kind::method:
+        visibilityCell = visibilities[e.visibility];
+        returnType = e.returnType < 0
+                         ? vlt::ObjectRef()
+                         : repo.getObjectRef(classIds[static_cast<std::size_t>(e.returnType)], classClass);
+        for (std::uint32_t i = 0; i < e.callCount; ++i)
+          targets.push_back(repo.getObjectRef(methodIds[e.calls[i]], methodClass));
+        methodIds.push_back(id);
+        break;
+      case Kind::statement:
+        line = e.line;
+        kindCell = statementKinds[e.statementKind];
+        break;
+    }
+    c.setObjectID(id);
+    c.setObjectUUID(uuidOf(seed, e.kind, e.ordinal));
+    vlt::ObjectRef object = c.createObject(data);
+    if (!targets.empty())
+      object.setPropertyValue(e.kind == Kind::cls ? implementsProperty : callsProperty, targets, true);
+  });
+  repo.commitTransaction();
+  repo.close();
+}
+
+// ---------------------------------------------------------------- checking
+
+std::uint64_t expectedChecksum(std::size_t elements, std::uint64_t seed) {
+  std::uint64_t sum = 0;
+  generate(elements, seed, [&](const Element& e) {
+    Fold f;
+    f.add(static_cast<std::uint64_t>(e.kind));
+    f.add(uuidOf(seed, e.kind, e.ordinal));
+    f.add(e.owned ? uuidOf(seed, e.ownerKind(), e.ownerOrdinal) : boost::uuids::uuid{});
+    f.add(e.owned ? owningPropertyName(e.kind) : "");
+    f.add(e.position);
+    f.add(e.name);
+    auto target = [&](Kind kind, std::int64_t ordinal) {
+      f.add(ordinal < 0 ? boost::uuids::uuid{} : uuidOf(seed, kind, static_cast<std::uint64_t>(ordinal)));
+    };
+    switch (e.kind) {
+      case Kind::package:
+        break;
+      case Kind::cls:
+        f.add(e.isAbstract ? 1 : 0);
+        f.add(static_cast<std::uint64_t>(e.sourceSize));
+        target(Kind::cls, e.superclass);
+        f.add(e.implementsCount);
+        for (std::uint32_t i = 0; i < e.implementsCount; ++i) target(Kind::cls, e.implements[i]);
+        break;
+      case Kind::method: {
+        f.add(static_cast<std::uint64_t>(e.visibility));
+        target(Kind::cls, e.returnType);
+        std::uint64_t calls = 0;
+        for (std::uint32_t i = 0; i < e.callCount; ++i) calls += unorderedPart(uuidOf(seed, Kind::method, e.calls[i]));
+        f.add(e.callCount);
+        f.add(calls);
+        break;
+      }
+      case Kind::statement:
+        f.add(static_cast<std::uint64_t>(static_cast<std::int64_t>(e.line)));
+        f.add(static_cast<std::uint64_t>(e.statementKind));
+        break;
+    }
+    sum += f.value();
+  });
+  return sum;
+}
+
+Contents checkRepository(const std::string& path, std::size_t elements, std::uint64_t seed) {
+  const Counts expected = generate(elements, seed, [](const Element&) {});
+
+  vlt::DataModelRepository repo;
+  repo.open(path, std::string(), vlt::DataModelRepository::ServiceOptions{});
+  // One transaction: the reads of one object's single values share a row.
+  repo.beginTransaction();
+  const vlt::MetamodelRef metamodel = repo.metamodel();
+  checkLayout(metamodel);
+  const vlt::DataModelRef data = repo.defaultDataModel();
+
+  {
+    const vlt::ClassRef info = metamodel.findClass(packageInfoClass);
+    if (!info) differs("no package-version class");
+    std::size_t java = 0;
+    for (const vlt::ObjectRef& record : data.objectsOf(info)) {
+      std::u16string recordFamily, recordVersion;
+      record.getPropertyValue(info.findProperty("family"), recordFamily);
+      record.getPropertyValue(info.findProperty("version"), recordVersion);
+      if (recordFamily != family) continue;
+      if (recordVersion != version) differs("the java family is recorded with another version");
+      ++java;
+    }
+    if (java != 1) differs("the java family is recorded " + std::to_string(java) + " times");
+  }
+
+  // Every object's uuid, for the references and owners read below.
+  std::unordered_map<vlt::ObjectId, boost::uuids::uuid> uuids;
+  uuids.reserve(elements + 16);
+  for (const vlt::ObjectRef& o : data.objectsOf(metamodel.findClass("ModelElement"), true))
+    uuids.emplace(o.objectId(), o.objectIdentity());
+  auto uuidOfObject = [&](const vlt::ObjectRef& o) {
+    if (o.isNull()) return boost::uuids::uuid{};
+    const auto found = uuids.find(o.objectId());
+    if (found == uuids.end()) differs("a link to the missing object " + std::to_string(o.objectId()));
+    return found->second;
+  };
+
+  Contents contents;
+  std::vector<vlt::ObjectRef> links;
+  for (std::size_t k = 0; k < kindCount; ++k) {
+    const Kind kind = static_cast<Kind>(k);
+    const vlt::ClassRef cls = metamodel.findClass(kindName(kind));
+    auto property = [&](const char* name) { return cls.findProperty(name); };
+    const vlt::PropertyRef nameProperty = property(kind == Kind::statement ? "text" : "name");
+    const std::vector<vlt::ObjectRef> objects = data.objectsOf(cls, false);
+    contents.counts.perKind[k] = objects.size();
+    if (objects.size() != expected.perKind[k]) {
+      differs(std::string(kindName(kind)) + ": " + std::to_string(objects.size()) + " objects, expected " +
+              std::to_string(expected.perKind[k]));
+    }
+    for (const vlt::ObjectRef& o : objects) {
+      Fold f;
+      f.add(static_cast<std::uint64_t>(kind));
+      f.add(o.objectIdentity());
+      vlt::ObjectRef owner;
+      vlt::PropertyRef owning;
+      std::uint64_t position = 0;
+      o.getOwnership(owner, owning, position);
+      f.add(uuidOfObject(owner));
+      f.add(owning.name().c_str());
+      f.add(position);
+      std::u16string text;
+      o.getPropertyValue(nameProperty, text);
+      f.add(text);
+      vlt::ObjectRef target;
+      switch (kind) {
+        case Kind::package:
+          break;
+        case Kind::cls: {
+          bool isAbstract = false;
+          std::int64_t sourceSize = 0;
+          o.getPropertyValue(property("isAbstract"), isAbstract);
+          o.getPropertyValue(property("sourceSize"), sourceSize);
+          o.getPropertyValue(property("superclass"), target);
+          o.getPropertyValue(property("implements"), links);
+          f.add(isAbstract ? 1 : 0);
+          f.add(static_cast<std::uint64_t>(sourceSize));
+          f.add(uuidOfObject(target));
+          f.add(links.size());
+          for (const vlt::ObjectRef& l : links) f.add(uuidOfObject(l));
+          break;
+        }
+        case Kind::method: {
+          vlt::EnumeralRef visibility;
+          o.getPropertyValue(property("visibility"), visibility);
+          o.getPropertyValue(property("returnType"), target);
+          o.getPropertyValue(property("calls"), links);
+          f.add(static_cast<std::uint64_t>(visibility.id()));
+          f.add(uuidOfObject(target));
+          std::uint64_t calls = 0;
+          for (const vlt::ObjectRef& l : links) calls += unorderedPart(uuidOfObject(l));
+          f.add(links.size());
+          f.add(calls);
+          break;
+        }
+        case Kind::statement: {
+          std::int32_t line = 0;
+          vlt::EnumeralRef statementKind;
+          o.getPropertyValue(property("line"), line);
+          o.getPropertyValue(property("kind"), statementKind);
+          f.add(static_cast<std::uint64_t>(static_cast<std::int64_t>(line)));
+          f.add(static_cast<std::uint64_t>(statementKind.id()));
+          break;
+        }
+      }
+      contents.checksum += f.value();
+    }
+  }
+  repo.rollbackTransaction();
+  repo.close();
+  if (contents.checksum != expectedChecksum(elements, seed))
+    differs("the objects hold other values, links or owners than the generated elements");
+  return contents;
+}
+
+}  // namespace java_model

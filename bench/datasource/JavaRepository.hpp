@@ -1,0 +1,73 @@
+#pragma once
+// The generated Java-like model (JavaModel.hpp) on the repository side: the
+// classes, properties and enumerations the data source makes for the java
+// package, a writer that puts the generated elements into a new repository
+// file through the repository's API alone, and a check of what a file holds
+// against the generator.
+
+#include "JavaModel.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace java_model {
+
+// One property as the data source maps it: a class's qualified name or a
+// repository type name ("ustring", "int32", "int64", "bool") or an
+// enumeration's qualified name, the bounds and the flags.
+struct PropertyLayout {
+  const char* name;
+  const char* type;
+  std::uint32_t lower, upper;
+  bool composite, ordered, optional, unique;
+};
+struct ClassLayout {
+  Kind kind;
+  std::vector<PropertyLayout> properties;  // in name order, as the data source appends them
+};
+struct EnumerationLayout {
+  const char* name;
+  std::vector<std::pair<std::string, int>> literals;  // in name order
+};
+const std::vector<ClassLayout>& classLayouts();
+const std::vector<EnumerationLayout>& enumerationLayouts();
+
+// The family and version the data source records for the java package.
+inline const char16_t* const family = u"java";
+inline const char16_t* const version = u"1";
+
+// Writes the `elements` generated elements into the new SQLite file `path`
+// as a program would that uses the repository alone: opened as the data
+// source opens a file (the base metamodel `baseMetamodel`, created when
+// missing), then in one transaction the enumerations, the classes and their
+// properties, the package-version record, one id allocation for all
+// elements, one ObjectConstructor per class with bound cells and composite
+// membership, the reference collections of each new object written whole;
+// committed and closed.
+void writeThroughRepository(const std::string& path, const std::string& baseMetamodel, std::size_t elements,
+                            std::uint64_t seed = defaultSeed);
+
+// What a check found in a file: objects per kind and the check sum of their
+// contents (see expectedChecksum).
+struct Contents {
+  Counts counts;
+  std::uint64_t checksum = 0;
+};
+
+// The check sum of the generated elements: per element, its kind, uuid,
+// owner's uuid, owning property and position, and every value (references
+// as the target's uuid, an ordered collection in order, an unordered one as
+// a sum) folded together; the sum over all elements, so that the order in
+// which a file gives its objects does not matter.
+std::uint64_t expectedChecksum(std::size_t elements, std::uint64_t seed = defaultSeed);
+
+// Reads the file at `path` back through the repository and throws
+// std::runtime_error (saying what differs) unless it holds the java
+// package's classes, properties and enumerations as classLayouts() and
+// enumerationLayouts() say, one package-version record of the java family,
+// and exactly the generated objects with their values and links.
+Contents checkRepository(const std::string& path, std::size_t elements, std::uint64_t seed = defaultSeed);
+
+}  // namespace java_model
