@@ -449,9 +449,11 @@ class RandomChangesTest : public DataSourceTest, public ::testing::WithParamInte
     return !run.apply(commit) || !run.checkReopened();
   }
 
-  // The shortest failing list found by leaving out ever smaller chunks of it.
+  // The shortest failing list found by leaving out ever smaller chunks of
+  // it, single steps until none can go.
   std::vector<Step> shrink(std::vector<Step> steps) {
-    for (std::size_t chunk = steps.size() / 2; chunk >= 1; chunk /= 2) {
+    for (std::size_t chunk = std::max<std::size_t>(steps.size() / 2, 1);;) {
+      const std::size_t before = steps.size();
       for (std::size_t start = 0; start < steps.size();) {
         std::vector<Step> shorter(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(start));
         shorter.insert(shorter.end(), steps.begin() + static_cast<std::ptrdiff_t>(std::min(start + chunk, steps.size())),
@@ -462,8 +464,12 @@ class RandomChangesTest : public DataSourceTest, public ::testing::WithParamInte
           start += chunk;
         }
       }
+      if (chunk > 1) {
+        chunk /= 2;
+      } else if (steps.size() == before) {
+        return steps;
+      }
     }
-    return steps;
   }
 
   int runs = 0;
