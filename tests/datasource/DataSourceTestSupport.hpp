@@ -34,6 +34,12 @@ struct DataSourceTestAccess {
   }
   static vlt::DataModelRepository& repository(DataSource& ds) { return ds.repository; }
   static const auto& incomingProperties(DataSource& ds) { return ds.incomingProperties; }
+  /// An element as the read path makes one: created under the data source's
+  /// modification guard, its deferred collections unloaded.
+  static qm::zero::ModelElement createAsLoaded(DataSource& ds, const qm::zero::meta::Class& cls) {
+    auto guard = ds.startDataSourceModification();
+    return qm::zero::ModelElement::createReflective(ds.getModel(), cls);
+  }
 };
 }  // namespace vlt_datasource
 

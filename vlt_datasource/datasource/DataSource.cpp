@@ -7,6 +7,7 @@
 #include "datasource/ConnectionOptions.hpp"
 #include "datasource/Diagnostics.hpp"
 #include "datasource/Qm0Listener.hpp"
+#include "datasource/write/ObjectConstructorCache.hpp"
 
 #include <vlt_datasource/Messages.hpp>
 #include <vlt_datasource/TypeProvider.hpp>
@@ -198,8 +199,8 @@ void DataSource::disconnect() {
   }
   packageVersionQuery.reset();
   packageVersionConstructor.reset();
-  // TODO: (read path) clear the instance-loader map; (write path) destroy the
-  // object-constructor cache.
+  constructorCache.reset();
+  // TODO: (read path) clear the instance-loader map.
   repository.close();
   debugLog.log(severity::detail, "Disconnected ", static_cast<const void*>(this), " from data source");
   listener.reset();
@@ -251,13 +252,6 @@ void DataSource::rollbackShallowTransaction() {
     }
     throw;
   }
-}
-
-void DataSource::processQM0ChangeReport(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>&) {
-  // The first report after an asynchronous connect waits for the opening.
-  joinWorkThread();
-  // TODO: (write path) write the new, modified, destroyed and ephemeral
-  // elements and the package versions in one dictionary function.
 }
 
 // ---------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 
 #include "datasource/Connectors.hpp"
 #include "datasource/Diagnostics.hpp"
+#include "datasource/write/WriteMemo.hpp"
 #include "services/TypeProviders.hpp"
 
 #include <vlt_datasource/Messages.hpp>
@@ -83,15 +84,17 @@ void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, co
   setWorkThreadState(2);
   qm::zero::FreezeGuard freeze = modelImpl->freeze();
   repository.performDictionaryFunction([&] {
+    WriteMemoScope memo(classMemo, enumerationMemo);
+    NewObjectMap newObjects;
     for (const qm::zero::ModelElement& element : initialElements) {
       if (dataModel.findObject(element.getUUID(), modelElementClass)) {
         debugLog.log(severity::warning, " object '", boost::uuids::to_string(element.getUUID()),
                      "' is already in VLT ");
         continue;
       }
-      // TODO: (write path) insertElementIntoIntoNewObjectMap(element, newObjects).
+      insertElementIntoIntoNewObjectMap(element, newObjects);
     }
-    // TODO: (write path) addObjects(newObjects).
+    addObjects(newObjects);
     checkAndStoreVltPackageVersions();
   });
 }

@@ -16,7 +16,9 @@
 
 #include <vlt_datasource/export.hpp>
 
+#include <qm/zero/ChangeReport.hpp>
 #include <qm/zero/datasource/DataSource.hpp>
+#include <qm/zero/services/Hashers.hpp>
 #include <vlt/Repository.hpp>
 #include <vlt/Uri.hpp>
 
@@ -38,8 +40,11 @@ class ObjectQuery;
 
 namespace vlt_datasource {
 
+class ObjectConstructorCache;
 class Qm0Listener;
 class TypeProvider;
+template <class T>
+class TypedValueLocation;
 
 /// A data source of one model. Active data sources (`create`) map the model's
 /// transactions onto repository transactions; passive ones (`createPassive`)
@@ -134,6 +139,8 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
 
  private:
   friend class Qm0Listener;
+  template <class T>
+  friend class TypedValueLocation;
   // The library's tests reach the metamodel mapping before anything public
   // does (it is reached through writes).
   friend struct DataSourceTestAccess;
@@ -167,11 +174,68 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   void storeVltPackageVersion(const std::u16string& family, const std::u16string& version);
   void forgetUncommittedPackageVersions();
 
-  // Reading and writing objects.
+  // Reading objects.
   qm::zero::ModelElement fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,
                                         const FetchDepth& depth);
-  void processQM0ChangeReport(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>& report);
+
+  // Writing the model's changes.
+  using ChangeReport = qm::zero::ShallowChangeReport<qm::zero::ModelElement>;
+
+  /// One element to create in the repository, from its discovery to its
+  /// creation: its reserved id, its place under a new owner, and the
+  /// properties written once every new object exists.
+  struct VLTNewObjectDesc {
+    qm::zero::ModelElement element;
+    vlt::ClassRef vltClass;
+    std::int32_t objectId = 0;
+    vlt::PropertyRef owningProperty;  // null: no new owner
+    std::int32_t ownerId = 0;
+    std::int32_t ordinal = 0;
+    std::vector<qm::zero::meta::Property> nonCtorProperties;
+    vlt::ObjectRef object;
+  };
+  using NewObjectMap = std::unordered_map<boost::uuids::uuid, VLTNewObjectDesc,
+                                          qm::zero::services::hashers::QM0Hasher<boost::uuids::uuid>>;
+
+  void processQM0ChangeReport(const ChangeReport& report);
+  void applyChangeReport(const ChangeReport& report);
   void joinWorkThread();
+  vlt::ObjectRef getVltObject(const qm::zero::ModelElement& element);
+  vlt::ObjectRef findVltObject(const boost::uuids::uuid& id, const NewObjectMap& map, const vlt::ClassRef& cls);
+  // getVltClass and getVltEnumeratedType, remembered for one write: the
+  // metamodel cannot change under a write but through them.
+  vlt::ClassRef vltClassOf(const qm::zero::meta::Class& cls);
+  vlt::EnumerationRef vltEnumerationOf(const qm::zero::meta::Type& enumType);
+  vlt::EnumeralRef vltEnumeralOf(const qm::zero::meta::Type& type, const qm::zero::Value& value);
+  /// The repository object of `target` (null when none): a new object of
+  /// this write through `newObjects`, else looked up by uuid.
+  vlt::ObjectRef vltTargetOf(const qm::zero::ModelElement& target, const NewObjectMap* newObjects);
+
+  // New objects.
+  void insertElementIntoIntoNewObjectMap(const qm::zero::ModelElement& element, NewObjectMap& map);
+  void addObjects(NewObjectMap& map);
+  bool setNewObjectOwnership(std::int32_t ownerId, const vlt::PropertyRef& property, std::int32_t ordinal,
+                             const qm::zero::ModelElement& child, NewObjectMap& map);
+  void setVltPropertyValueForNewObject(const qm::zero::ModelElement& element,
+                                       const qm::zero::meta::Property& property, vlt::ObjectRef& object,
+                                       const NewObjectMap& map);
+
+  // Modified objects.
+  void modifyObject(const ChangeReport& report, const qm::zero::ModelElement& element);
+  void setVltPropertyValue(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
+                           vlt::ObjectRef& object, const ChangeReport& report);
+  /// Writes `value` (null: absent) as the whole value of `property`: the
+  /// common part of the two above.
+  void writeWholeValue(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
+                       const qm::zero::Value* value, const vlt::PropertyRef& propRef, vlt::ObjectRef& object,
+                       const NewObjectMap* newObjects);
+  ObjectConstructorCache& constructors();
+  bool replayOrderedChanges(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
+                            const vlt::PropertyRef& propRef, vlt::ObjectRef& object, const ChangeReport& report);
+
+  // Destroyed objects.
+  void destroyObject(const qm::zero::ModelElement& element);
+  void removeIncomingUnidirectionalAssociations(const qm::zero::ModelElement& element, vlt::ObjectRef& object);
 
   // The model, reached without a counted handle: the data source is destroyed
   // from inside the model's own destruction, when no handle may be taken.
@@ -202,6 +266,10 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   // (declared by any mapped class): what a destroyed object must be cut from.
   std::unordered_map<qm::zero::meta::Class, std::unordered_set<qm::zero::meta::Property>> incomingProperties;
   std::unique_ptr<TypeProvider> typeProvider;
+  // One constructor per repository class, its value cells bound once.
+  std::unique_ptr<ObjectConstructorCache> constructorCache;
+  std::unordered_map<const void*, vlt::ClassRef> classMemo;              // for one write
+  std::unordered_map<const void*, vlt::EnumerationRef> enumerationMemo;  // for one write
 };
 
 }  // namespace vlt_datasource

@@ -1,0 +1,121 @@
+// A change report of the model, written into the repository in one
+// dictionary function: new elements first (complete, so that everything else
+// may refer to them), then modified ones, then destroyed ones, whose incoming
+// links are cut once every new link of the report exists.
+
+#include <vlt_datasource/DataSource.hpp>
+
+#include "datasource/Diagnostics.hpp"
+#include "datasource/write/ObjectConstructorCache.hpp"
+#include "datasource/write/WriteMemo.hpp"
+
+#include <foundation/core/except/Exception.hpp>
+#include <fl/i18n/Unicode.hpp>
+#include <qm/zero/Messages.hpp>
+#include <qm/zero/meta/StandardTypes.hpp>
+
+#include <boost/optional/optional.hpp>
+#include <boost/uuid/uuid_io.hpp>
+
+namespace vlt_datasource {
+
+namespace meta = qm::zero::meta;
+
+namespace {
+bool isModelElement(const qm::zero::ModelElement& element) {
+  static const meta::Class root = qm::zero::ModelElement::metaClass();
+  const meta::Class cls = element.getMetaClass();
+  return cls && cls->conformsTo(root);
+}
+}  // namespace
+
+void DataSource::processQM0ChangeReport(const ChangeReport& report) {
+  // The first report after an asynchronous connect waits for the opening.
+  joinWorkThread();
+  repository.performDictionaryFunction([&] {
+    WriteMemoScope memo(classMemo, enumerationMemo);
+    applyChangeReport(report);
+  });
+}
+
+void DataSource::applyChangeReport(const ChangeReport& report) {
+  if (report.allElementsDestroyed()) {
+    debugLog.log(severity::detail, "All Elements Destroyed");
+    repository.defaultDataModel().deleteAllObjects();
+    // The versions of the families stay recorded: the classes stay too.
+    for (const auto& [family, version] : packageVersions) storeVltPackageVersion(family, version);
+    return;
+  }
+
+  NewObjectMap newObjects;
+  for (const qm::zero::ModelElement& element : report.getCreatedElements())
+    if (isModelElement(element)) insertElementIntoIntoNewObjectMap(element, newObjects);
+  addObjects(newObjects);
+
+  for (const qm::zero::ModelElement& element : report.getModifiedElements())
+    if (isModelElement(element)) modifyObject(report, element);
+
+  {
+    // Links cut in loaded elements are the data source's doing, not the
+    // host's: the framework must not report them back.
+    boost::optional<ModificationGuard> guard;
+    if (isActiveFlag) guard.emplace(startDataSourceModification());
+    // Every destroyed element's incoming links are cut before any object is
+    // deleted: deleting an owner deletes what it owns, whose links loaded
+    // elements hold as well.
+    if (isActiveFlag)
+      for (const qm::zero::ModelElement& element : report.getDestroyedElements())
+        if (isModelElement(element))
+          if (vlt::ObjectRef object = getVltObject(element)) removeIncomingUnidirectionalAssociations(element, object);
+    for (const qm::zero::ModelElement& element : report.getDestroyedElements())
+      if (isModelElement(element)) destroyObject(element);
+  }
+
+  if (debugLog.isEnabled(severity::detail))
+    for (const qm::zero::ModelElement& element : report.getEphemeralElements())
+      if (isModelElement(element))
+        debugLog.log(severity::detail, "ephemeral: '", boost::uuids::to_string(element.getUUID()), "'");
+
+  if (!newObjects.empty()) checkAndStoreVltPackageVersions();
+}
+
+vlt::ObjectRef DataSource::getVltObject(const qm::zero::ModelElement& element) {
+  return repository.defaultDataModel().findObject(element.getUUID(), getVltClass(element.getMetaClass(), true));
+}
+
+vlt::ObjectRef DataSource::findVltObject(const boost::uuids::uuid& id, const NewObjectMap& map,
+                                         const vlt::ClassRef& cls) {
+  const auto found = map.find(id);
+  if (found != map.end()) return repository.getObjectRef(found->second.objectId, cls);
+  return repository.defaultDataModel().findObject(id, cls);
+}
+
+vlt::ObjectRef DataSource::vltTargetOf(const qm::zero::ModelElement& target, const NewObjectMap* newObjects) {
+  if (newObjects) {
+    const auto found = newObjects->find(target.getUUID());
+    if (found != newObjects->end() && found->second.object) return found->second.object;
+  }
+  return repository.defaultDataModel().findObject(target.getUUID(), vltClassOf(target.getMetaClass()));
+}
+
+vlt::ClassRef DataSource::vltClassOf(const meta::Class& cls) {
+  vlt::ClassRef& known = classMemo[cls.get()];
+  if (!known) known = getVltClass(cls, true);
+  return known;
+}
+
+vlt::EnumerationRef DataSource::vltEnumerationOf(const meta::Type& enumType) {
+  vlt::EnumerationRef& known = enumerationMemo[enumType.get()];
+  if (!known) known = getVltEnumeratedType(meta::Enum::downcast(enumType));
+  return known;
+}
+
+vlt::EnumeralRef DataSource::vltEnumeralOf(const meta::Type& type, const qm::zero::Value& value) {
+  const meta::Type& valueType = value.getType();
+  if (valueType != meta::StandardTypes::integerMeta() && !meta::Enum::downcast(valueType))
+    foundation::core::except::throwException(
+        qm0::messages::CannotCastIncompatibleTypes(valueType ? valueType->getQualifiedName() : std::u16string()));
+  return vltEnumerationOf(type).findEnumeral(value.isEmpty() ? 0 : value.get<std::int32_t>());
+}
+
+}  // namespace vlt_datasource

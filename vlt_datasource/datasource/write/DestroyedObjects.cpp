@@ -1,0 +1,121 @@
+// Destroyed elements: their objects deleted, and the links that other
+// objects hold to them through one-way references cut first, in the
+// repository and in the elements that are loaded.
+
+#include <vlt_datasource/DataSource.hpp>
+
+#include "datasource/Diagnostics.hpp"
+
+#include <fl/i18n/Unicode.hpp>
+#include <qm/zero/ReferenceCollection.hpp>
+#include <vlt/ObjectQuery.hpp>
+
+#include <boost/uuid/uuid_io.hpp>
+
+#include <algorithm>
+
+namespace vlt_datasource {
+
+namespace meta = qm::zero::meta;
+using fl::i18n::ustring_to_utf8;
+
+namespace {
+const char* whereItIs(const qm::zero::ModelElement& element) { return element ? " in memory" : " not loaded"; }
+
+bool holds(const qm::zero::Value& value, const qm::zero::ModelElement& target) {
+  return value.size() == 1 && value.getElement() == target;
+}
+}  // namespace
+
+// The caller has cut the element's incoming links already (an active data
+// source cuts those of every destroyed element first).
+void DataSource::destroyObject(const qm::zero::ModelElement& element) {
+  vlt::ObjectRef object = getVltObject(element);
+  if (!object) {
+    // Also an element deleted with its owner a moment ago.
+    debugLog.log(severity::detail, "destroyed object ", boost::uuids::to_string(element.getUUID()),
+                 " not found in VLT");
+    return;
+  }
+  object.deleteObject();
+  debugLog.log(severity::detail, "destroyed object ", boost::uuids::to_string(element.getUUID()), " in VLT");
+}
+
+void DataSource::removeIncomingUnidirectionalAssociations(const qm::zero::ModelElement& element,
+                                                          vlt::ObjectRef& object) {
+  if (!isActiveFlag) return;
+  const boost::uuids::uuid& destroyedId = element.getUUID();
+  bool multiValuedSeen = false;
+
+  for (meta::Class cls = element.getMetaClass(); cls; cls = cls->getSuperclass()) {
+    const auto incoming = incomingProperties.find(cls);
+    if (incoming == incomingProperties.end()) continue;
+    for (const meta::Property& property : incoming->second) {
+      if (property->getUpper() > 1) {
+        multiValuedSeen = true;
+        continue;
+      }
+      const vlt::ClassRef owningClass = getVltClass(meta::Class::downcast(property->getOwningType()), true);
+      const vlt::PropertyRef propRef = owningClass.findProperty(ustring_to_utf8(property->getName()));
+      if (!propRef) continue;
+      vlt::ObjectQuery query(repository);
+      vlt::ObjectRef referring;
+      query.addSearchClass(owningClass, 0, vlt::SearchClassMatchMode::classAndSubclasses);
+      query.addObjectConstraint(propRef, true, &object, 0);
+      query.addResultObject(owningClass, &referring, 0);
+      // Collected first: the writes below must not run under an open result.
+      std::vector<vlt::ObjectRef> referrers;
+      vlt::ObjectQuery::ResultIterator results = query.execute();
+      while (results.getNextResult()) referrers.push_back(referring);
+      results.clear();
+      for (vlt::ObjectRef& result : referrers) {
+        qm::zero::ModelElement loaded = modelImpl->findElement(result.objectIdentity(), qm::zero::InMemoryOnly);
+        if (property->getUpper() == 1) {
+          if (loaded && holds(loaded.get(property, privilegedTag), element))
+            loaded.set(property, qm::zero::Value::createEmptyValue(property), privilegedTag);
+          if (debugLog.isEnabled(severity::detail))
+            debugLog.log(severity::detail, "Destroying incoming link to ", boost::uuids::to_string(destroyedId),
+                         " from ", boost::uuids::to_string(result.objectIdentity()), ", object is ",
+                         whereItIs(loaded));
+          result.setPropertyValue(propRef, vlt::ObjectRef());
+        }
+      }
+    }
+  }
+  if (!multiValuedSeen) return;
+
+  object.processIncomingMultiValuedUnidirectionalAssociations([&](vlt::CollectionRef& collection, std::size_t index) {
+    const vlt::ObjectRef& owner = collection.owningObject();
+    qm::zero::ModelElement loaded = modelImpl->findElement(owner.objectIdentity(), qm::zero::InMemoryOnly);
+    if (loaded) {
+      const meta::Property property =
+          loaded.getMetaClass()->findProperty(fl::i18n::utf8_to_ustring(collection.owningProperty().name()));
+      // A deferred collection that was never loaded holds nothing in memory:
+      // its stored contents, read later, no longer hold the link.
+      if (property && qm::zero::ReferenceCollection(loaded, property).isLoaded()) {
+        qm::zero::Value value = loaded.get(property, privilegedTag);
+        qm::zero::Entries& entries = value.getEntries();
+        const qm::zero::Entry destroyed(element);
+        auto at = entries.end();
+        if (property->isOrdered() && index < entries.size() && entries[index] == destroyed)
+          at = entries.begin() + static_cast<std::ptrdiff_t>(index);
+        else
+          at = std::find(entries.begin(), entries.end(), destroyed);
+        if (at != entries.end()) {
+          entries.erase(at);
+          loaded.set(property, value, privilegedTag);
+        }
+      }
+    }
+    if (debugLog.isEnabled(severity::detail))
+      debugLog.log(severity::detail, "Destroying incoming link to ", boost::uuids::to_string(destroyedId),
+                   " from collection prop of ", boost::uuids::to_string(owner.objectIdentity()), ", object is ",
+                   whereItIs(loaded));
+    if (collection.owningProperty().isOrdered())
+      collection.removeAt(index);
+    else
+      collection.remove(object);
+  });
+}
+
+}  // namespace vlt_datasource

@@ -1,0 +1,267 @@
+// New elements, created in the repository in one pass: ids reserved in one
+// block so that new objects can refer to each other, ownership given at
+// construction, one constructor per class whose value cells are refilled for
+// every object, and the properties that cannot be given at construction
+// written once every object exists.
+
+#include <vlt_datasource/DataSource.hpp>
+
+#include "datasource/Diagnostics.hpp"
+#include "datasource/write/ObjectConstructorCache.hpp"
+#include "serialization/ValueText.hpp"
+
+#include <fl/i18n/Unicode.hpp>
+
+#include <boost/uuid/uuid_io.hpp>
+
+#include <type_traits>
+
+namespace vlt_datasource {
+
+namespace meta = qm::zero::meta;
+using fl::i18n::ustring_to_utf8;
+using qm::zero::Value;
+
+namespace {
+template <class T>
+struct IsOptional : std::false_type {};
+template <class T>
+struct IsOptional<boost::optional<T>> : std::true_type {
+  using type = T;
+};
+}  // namespace
+
+/// The cell of one property: `T` is what the constructor reads (optional
+/// for a property whose lower bound is 0).
+template <class T>
+class TypedValueLocation final : public ValueLocation {
+ public:
+  TypedValueLocation(const meta::Property& property, const PropertyStorage& storage)
+      : value(std::make_unique<T>()), type(property->getType()) {
+    if (storage.kind == ValueKind::serializedDatatype)
+      stringifier = std::make_unique<DatatypeSerializerStringifier>();
+    else if (storage.kind == ValueKind::serializedPrimitive)
+      stringifier = std::make_unique<PrimitiveSerializerStringifier>(storage.serializer);
+    else if (storage.kind == ValueKind::ustring)
+      stringifier = std::make_unique<PrimitiveSerializerStringifier>(
+          meta::PropertySerializerRegistry::getInstance()->getPropertySerializer(
+              meta::PrimitiveType::downcast(type), std::string()));
+  }
+
+  void bindAsSource(vlt::ObjectConstructor& constructor, const vlt::PropertyRef& property) override {
+    constructor.setPropertyValueSource(property, value.get());
+  }
+
+  void assign(const Value& from, DataSource& dataSource, const vlt::ObjectRef& object) override {
+    if constexpr (std::is_same_v<T, vlt::ObjectRef>) {
+      *value = object;
+    } else if constexpr (IsOptional<T>::value) {
+      if (from.size() == 1)
+        *value = convert<typename IsOptional<T>::type>(from, dataSource);
+      else
+        *value = boost::none;
+    } else if constexpr (std::is_same_v<T, vlt::EnumeralRef>) {
+      *value = convert<T>(from, dataSource);  // an empty value is the literal 0
+    } else {
+      *value = from.isEmpty() ? T() : convert<T>(from, dataSource);
+    }
+  }
+
+ private:
+  template <class U>
+  U convert(const Value& from, DataSource& dataSource) {
+    if constexpr (std::is_same_v<U, std::u16string>) {
+      // Through the serializer, as every stored text: a value of another
+      // kind fails there with CannotCastIncompatibleTypes.
+      return stringifier->stringify(from);
+    } else if constexpr (std::is_same_v<U, vlt::EnumeralRef>) {
+      return dataSource.vltEnumeralOf(type, from);
+    } else {
+      return from.get<U>();
+    }
+  }
+
+  std::unique_ptr<T> value;
+  meta::Type type;
+  std::unique_ptr<Stringifier> stringifier;
+};
+
+namespace {
+
+template <class T>
+std::unique_ptr<ValueLocation> makeCell(const meta::Property& property, const PropertyStorage& storage) {
+  if (property->getLower() > 0) return std::make_unique<TypedValueLocation<T>>(property, storage);
+  return std::make_unique<TypedValueLocation<boost::optional<T>>>(property, storage);
+}
+
+std::unique_ptr<ValueLocation> makeCell(const meta::Property& property, const PropertyStorage& storage) {
+  switch (storage.kind) {
+    case ValueKind::int32: return makeCell<std::int32_t>(property, storage);
+    case ValueKind::uint32: return makeCell<std::uint32_t>(property, storage);
+    case ValueKind::int64: return makeCell<std::int64_t>(property, storage);
+    case ValueKind::uint64: return makeCell<std::uint64_t>(property, storage);
+    case ValueKind::real: return makeCell<double>(property, storage);
+    case ValueKind::string: return makeCell<std::string>(property, storage);
+    case ValueKind::dateTime: return makeCell<boost::posix_time::ptime>(property, storage);
+    case ValueKind::uuid: return makeCell<boost::uuids::uuid>(property, storage);
+    case ValueKind::boolean: return makeCell<bool>(property, storage);
+    case ValueKind::ustring:
+    case ValueKind::serializedPrimitive:
+    case ValueKind::serializedDatatype: return makeCell<std::u16string>(property, storage);
+    case ValueKind::enumeration: return makeCell<vlt::EnumeralRef>(property, storage);
+    case ValueKind::qxarray: return std::make_unique<TypedValueLocation<matrix::qxArray_tag*>>(property, storage);
+    case ValueKind::reference: return std::make_unique<TypedValueLocation<vlt::ObjectRef>>(property, storage);
+    case ValueKind::none: break;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+ObjectConstructorCache::ObjectConstructorCache() = default;
+ObjectConstructorCache::~ObjectConstructorCache() = default;
+
+const PropertyStorage& ObjectConstructorCache::storage(const meta::Property& property) {
+  const auto found = storages.find(property);
+  if (found != storages.end()) return found->second;
+  return storages.emplace(property, storageOf(property)).first->second;
+}
+
+ValueLocation* ObjectConstructorCache::cellFor(const meta::Property& property) {
+  if (withoutCell.count(property) != 0) return nullptr;
+  const auto found = cells.find(property);
+  if (found != cells.end()) return found->second.get();
+  std::unique_ptr<ValueLocation> cell = makeCell(property, storage(property));
+  if (!cell) {
+    withoutCell.insert(property);
+    return nullptr;
+  }
+  return cells.emplace(property, std::move(cell)).first->second.get();
+}
+
+ClassPlan& ObjectConstructorCache::planFor(const meta::Class& cls, const vlt::ClassRef& vltClass) {
+  std::unique_ptr<ClassPlan>& known = plans[cls.get()];
+  if (known && known->vltClass == vltClass) return *known;
+
+  auto plan = std::make_unique<ClassPlan>();
+  plan->vltClass = vltClass;
+  plan->constructor = std::make_unique<vlt::ObjectConstructor>(vltClass);
+  plan->membership = std::make_unique<ClassPlan::Membership>();
+  for (meta::Class c = cls; c; c = c->getSuperclass()) {
+    for (const auto& [name, property] : c->getOwnedAttributes()) {
+      if (property->isNotStored()) continue;
+      const bool reference = storage(property).kind == ValueKind::reference;
+      const bool composite = reference && property->isComposite();
+      if (composite) {
+        plan->composites.emplace_back(property, vltClass.findProperty(ustring_to_utf8(name)));
+        continue;  // its content is its children's membership
+      }
+      if (property->getUpper() != 1) {
+        plan->slots.push_back({property, nullptr, {}, reference, true});
+        continue;
+      }
+      ValueLocation* cell = cellFor(property);
+      const vlt::PropertyRef propRef = cell ? vltClass.findProperty(ustring_to_utf8(name)) : vlt::PropertyRef();
+      if (!propRef) continue;
+      cell->bindAsSource(*plan->constructor, propRef);
+      plan->slots.push_back({property, cell, propRef, reference, false});
+    }
+  }
+  ClassPlan::Membership& membership = *plan->membership;
+  plan->constructor->setCompositionMembershipSource(&membership.property, &membership.ownerId, &membership.ordinal);
+  known = std::move(plan);
+  return *known;
+}
+
+void DataSource::insertElementIntoIntoNewObjectMap(const qm::zero::ModelElement& element, NewObjectMap& map) {
+  if (map.count(element.getUUID()) != 0) return;
+  VLTNewObjectDesc desc;
+  desc.element = element;
+  desc.vltClass = vltClassOf(element.getMetaClass());
+  map.emplace(element.getUUID(), std::move(desc));
+}
+
+bool DataSource::setNewObjectOwnership(std::int32_t ownerId, const vlt::PropertyRef& property, std::int32_t ordinal,
+                                       const qm::zero::ModelElement& child, NewObjectMap& map) {
+  const auto found = map.find(child.getUUID());
+  if (found == map.end()) return false;
+  found->second.owningProperty = property;
+  found->second.ownerId = ownerId;
+  found->second.ordinal = ordinal;
+  return true;
+}
+
+void DataSource::addObjects(NewObjectMap& map) {
+  if (map.empty()) return;
+  const vlt::DataModelRef dataModel = repository.defaultDataModel();
+  vlt::ObjectId nextId = 0;
+  repository.allocateObjectIds(map.size(), nextId);
+  for (auto& [id, desc] : map) desc.objectId = nextId++;
+
+  ObjectConstructorCache& cache = constructors();
+
+  // Who owns whom among the new objects: a child is created in its place.
+  for (auto& [id, owner] : map) {
+    const ClassPlan& plan = cache.planFor(owner.element.getMetaClass(), owner.vltClass);
+    for (const auto& [property, propRef] : plan.composites) {
+      if (!owner.element.isSet(property, privilegedTagWithResolve)) continue;
+      const Value children = owner.element.get(property, privilegedTagWithResolve);
+      if (property->getUpper() < 2) {
+        if (!children.isEmpty() && !setNewObjectOwnership(owner.objectId, propRef, 0, children.getElement(), map))
+          owner.nonCtorProperties.push_back(property);
+        continue;
+      }
+      const bool ordered = property->isOrdered();
+      bool anyExisting = false;
+      std::int32_t ordinal = 0;
+      for (std::size_t i = 0; i < children.size(); ++i) {
+        if (!setNewObjectOwnership(owner.objectId, propRef, ordinal, children.getElement(i), map)) anyExisting = true;
+        if (ordered) ++ordinal;
+      }
+      // Children that exist already join by a write of the whole collection.
+      if (anyExisting) owner.nonCtorProperties.push_back(property);
+    }
+  }
+
+  if (debugLog.isEnabled(severity::detail)) {
+    debugLog.log(severity::detail, "Objects to be added to VLT:");
+    for (const auto& [id, desc] : map) {
+      debugLog.log(severity::detail, "   ", boost::uuids::to_string(id), " (", desc.objectId, ")");
+      if (!desc.owningProperty) continue;
+      debugLog.log(severity::detail, "   , owned by ", desc.ownerId, ".", desc.owningProperty.name());
+      if (desc.owningProperty.isMultiValue() && desc.owningProperty.isOrdered())
+        debugLog.log(severity::detail, "   , ordinal=", desc.ordinal);
+    }
+  }
+
+  for (auto& [id, desc] : map) {
+    if (!desc.vltClass) desc.vltClass = vltClassOf(desc.element.getMetaClass());
+    ClassPlan& plan = cache.planFor(desc.element.getMetaClass(), desc.vltClass);
+    for (const ClassPlan::Slot& slot : plan.slots) {
+      if (slot.later) {
+        desc.nonCtorProperties.push_back(slot.property);
+      } else if (slot.reference) {
+        const Value target = desc.element.get(slot.property, privilegedTagWithResolve);
+        const vlt::ObjectRef targetObject =
+            target.isEmpty() ? vlt::ObjectRef()
+                             : findVltObject(target.getElement().getUUID(), map, slot.propRef.typeClass());
+        slot.cell->assign(target, *this, targetObject);
+      } else {
+        slot.cell->assign(desc.element.get(slot.property, privilegedTag), *this, vlt::ObjectRef());
+      }
+    }
+    plan.constructor->setObjectID(desc.objectId);
+    plan.constructor->setObjectUUID(id);
+    *plan.membership = {desc.owningProperty, desc.ownerId, desc.ordinal};
+    desc.object = plan.constructor->createObject(dataModel);
+  }
+
+  for (auto& [id, desc] : map) {
+    for (const meta::Property& property : desc.nonCtorProperties) {
+      setVltPropertyValueForNewObject(desc.element, property, desc.object, map);
+      debugLog.log(severity::detail, "---> setting non ctor prop ", property->getName());
+    }
+  }
+}
+
+}  // namespace vlt_datasource

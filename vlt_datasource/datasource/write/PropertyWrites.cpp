@@ -1,0 +1,435 @@
+// Property values written into existing objects: the changed properties of
+// modified elements, and what new objects receive after their creation. Each
+// value is written whole, or, for an ordered collection whose history the
+// report carries, as that history replayed on the stored collection.
+
+#include <vlt_datasource/DataSource.hpp>
+#include <vlt_datasource/Messages.hpp>
+
+#include "datasource/Diagnostics.hpp"
+#include "datasource/write/ObjectConstructorCache.hpp"
+#include "serialization/ValueText.hpp"
+
+#include <foundation/core/except/Exception.hpp>
+#include <fl/i18n/Unicode.hpp>
+#include <qm/zero/meta/StandardTypes.hpp>
+
+#include <boost/uuid/uuid_io.hpp>
+
+#include <unordered_map>
+
+namespace vlt_datasource {
+
+namespace meta = qm::zero::meta;
+using fl::i18n::ustring_to_utf8;
+using qm::zero::OCDChange;
+using qm::zero::Value;
+
+PropertyStorage storageOf(const meta::Property& property) {
+  if (property->isNotStored()) return {};
+  const meta::Type type = property->getType();
+  if (meta::Class::downcast(type)) return {ValueKind::reference};
+  if (meta::Enum::downcast(type)) return {ValueKind::enumeration};
+  if (const meta::PrimitiveType primitive = meta::PrimitiveType::downcast(type)) {
+    using meta::StandardTypes;
+    static const std::pair<const meta::PrimitiveType*, ValueKind> kinds[] = {
+        {&StandardTypes::integerMeta(), ValueKind::int32},
+        {&StandardTypes::unlimitedNaturalMeta(), ValueKind::uint32},
+        {&StandardTypes::integer64Meta(), ValueKind::int64},
+        {&StandardTypes::uinteger64Meta(), ValueKind::uint64},
+        {&StandardTypes::realMeta(), ValueKind::real},
+        {&StandardTypes::stringMeta(), ValueKind::ustring},
+        {&StandardTypes::stdstringMeta(), ValueKind::string},
+        {&StandardTypes::dateTimeMeta(), ValueKind::dateTime},
+        {&StandardTypes::uuidMeta(), ValueKind::uuid},
+        {&StandardTypes::booleanMeta(), ValueKind::boolean},
+        {&StandardTypes::qxArrayMeta(), ValueKind::qxarray}};
+    for (const auto& [standard, kind] : kinds)
+      if (*standard == primitive) return {kind};
+    if (const meta::PropertySerializer* serializer =
+            meta::PropertySerializerRegistry::getInstance()->getPropertySerializer(primitive, std::string()))
+      return {ValueKind::serializedPrimitive, serializer};
+    return {};
+  }
+  if (meta::DataType::downcast(type) && property->isStoredSerialized()) return {ValueKind::serializedDatatype};
+  return {};
+}
+
+namespace {
+
+bool isOptionalSingle(const meta::Property& property) {
+  return property->getLower() == 0 && property->getUpper() <= 1;
+}
+
+// What the element holds for `property`, read only when it reports the
+// property set (a string map is always read: its empty map is a value).
+boost::optional<Value> currentValue(const qm::zero::ModelElement& element, const meta::Property& property,
+                                    qm::zero::PrivilegedTag tag) {
+  if (element.isSet(property, tag) || property->getType() == meta::StandardTypes::stringToStringMapMeta())
+    return element.get(property, tag);
+  return boost::none;
+}
+
+void reportDroppedEntry(const qm::zero::ModelElement& element, const meta::Property& property, const char* what) {
+  debugLog.log(severity::warning, "not stored: ", what, " in ", property->getName(), " of ",
+               boost::uuids::to_string(element.getUUID()));
+}
+
+// A value of a built-in repository type: T is what the framework holds,
+// Stored what the repository stores.
+template <class T, class Stored = T>
+void writeBuiltin(const meta::Property& property, const Value* value, const vlt::PropertyRef& propRef,
+                  vlt::ObjectRef& object) {
+  const bool present = value && !value->isEmpty();
+  if (isOptionalSingle(property)) {
+    boost::optional<Stored> single;
+    if (present) single = Stored(value->get<T>());
+    object.setPropertyValue(propRef, single);
+  } else if (!propRef.isMultiValue()) {
+    object.setPropertyValue(propRef, present ? Stored(value->get<T>()) : Stored());
+  } else {
+    std::vector<Stored> all;
+    if (value) {
+      all.reserve(value->size());
+      for (std::size_t i = 0; i < value->size(); ++i) all.push_back(Stored(value->get<T>(i)));
+    }
+    object.setPropertyValue(propRef, all);
+  }
+}
+
+void writeArrays(const Value* value, const vlt::PropertyRef& propRef, vlt::ObjectRef& object) {
+  const bool present = value && !value->isEmpty();
+  if (!propRef.isMultiValue()) {
+    const matrix::qxArray_tag* array = present ? value->get<matrix::qxArray_tag*>() : nullptr;
+    object.setPropertyValue(propRef, array);
+  } else {
+    std::vector<const matrix::qxArray_tag*> all;
+    if (value)
+      for (std::size_t i = 0; i < value->size(); ++i) all.push_back(value->get<matrix::qxArray_tag*>(i));
+    object.setPropertyValue(propRef, all);
+  }
+}
+
+// Values stored as their text. An absent value is absent text: the
+// stringifier never sees it.
+void writeTexts(const meta::Property& property, const Value* value, const vlt::PropertyRef& propRef,
+                vlt::ObjectRef& object, Stringifier& stringifier) {
+  const bool present = value && !value->isEmpty();
+  if (isOptionalSingle(property)) {
+    boost::optional<std::u16string> single;
+    if (present) single = stringifier.stringify(*value);
+    object.setPropertyValue(propRef, single);
+  } else if (!propRef.isMultiValue()) {
+    object.setPropertyValue(propRef, present ? stringifier.stringify(*value) : std::u16string());
+  } else {
+    std::vector<std::u16string> all;
+    if (value) {
+      all.reserve(value->size());
+      for (const qm::zero::Entry& entry : value->getEntries())
+        all.push_back(stringifier.stringify(Value(value->getMeta(), qm::zero::Entries{entry})));
+    }
+    object.setPropertyValue(propRef, all);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Ordered-collection histories replayed on the stored collection.
+
+template <class C>
+class OCDChangeProcessor {
+ public:
+  virtual ~OCDChangeProcessor() = default;
+  virtual void insert(const OCDChange& change) = 0;
+  virtual void remove(const OCDChange& change) = 0;
+  virtual void replace(const OCDChange& change) = 0;
+
+  /// Whether the stored collection is the one the history starts from: it
+  /// is not when an earlier write of this report took a child away (a child
+  /// moved between owners), or when a passive data source's memory went
+  /// its own way after a failed report.
+  bool startsFrom(const qm::zero::OCDChangeList& changes, std::size_t finalSize) const {
+    std::size_t inserted = 0;
+    std::size_t removed = 0;
+    for (const auto& change : changes) {
+      if (change->getKind() == OCDChange::Insert) ++inserted;
+      if (change->getKind() == OCDChange::Remove) ++removed;
+    }
+    return collection.size() + inserted == finalSize + removed;
+  }
+
+  void replay(const qm::zero::OCDChangeList& changes) {
+    for (const auto& change : changes) {
+      switch (change->getKind()) {
+        case OCDChange::Insert: insert(*change); break;
+        case OCDChange::Remove: remove(*change); break;
+        case OCDChange::Replace: replace(*change); break;
+        default: break;
+      }
+    }
+  }
+
+ protected:
+  OCDChangeProcessor(const meta::Property& framework, vlt::ObjectRef& object, const vlt::PropertyRef& stored)
+      : property(framework), propertyRef(stored) {
+    object.getPropertyValue(propertyRef, collection);
+  }
+  meta::Property property;
+  vlt::PropertyRef propertyRef;
+  C collection;
+};
+
+// Values of built-in types: an insert appends, whatever its index.
+template <class T, class StoredT>
+class BuiltinOCDChangeProcessor final : public OCDChangeProcessor<vlt::BuiltinTypeCollectionRef<StoredT>> {
+  using Base = OCDChangeProcessor<vlt::BuiltinTypeCollectionRef<StoredT>>;
+
+ public:
+  BuiltinOCDChangeProcessor(const meta::Property& framework, vlt::ObjectRef& object, const vlt::PropertyRef& stored)
+      : Base(framework, object, stored) {}
+  void insert(const OCDChange& change) override {
+    this->collection.push_back(StoredT(change.getPrimitiveValue<T>().value()));
+  }
+  void remove(const OCDChange& change) override { this->collection.removeAt(change.getIndex()); }
+  void replace(const OCDChange& change) override {
+    this->collection.setAt(change.getIndex(), StoredT(change.getPrimitiveValue<T>().value()));
+  }
+};
+
+// Enumeration literals: an insert appends, whatever its index. The caller
+// made sure that every literal has its enumeral.
+class EnumOCDChangeProcessor final : public OCDChangeProcessor<vlt::EnumeralCollectionRef> {
+ public:
+  EnumOCDChangeProcessor(const meta::Property& framework, vlt::ObjectRef& object, const vlt::PropertyRef& stored,
+                         vlt::EnumerationRef enumerationRef)
+      : OCDChangeProcessor(framework, object, stored), enumeration(std::move(enumerationRef)) {}
+  void insert(const OCDChange& change) override {
+    collection.push_back(enumeration.findEnumeral(change.getEnumValue()));
+  }
+  void remove(const OCDChange& change) override { collection.removeAt(change.getIndex()); }
+  void replace(const OCDChange& change) override {
+    collection.setAt(change.getIndex(), enumeration.findEnumeral(change.getEnumValue()));
+  }
+
+ private:
+  vlt::EnumerationRef enumeration;
+};
+
+template <class T, class StoredT = T>
+bool replayBuiltin(const meta::Property& property, vlt::ObjectRef& object, const vlt::PropertyRef& propRef,
+                   const qm::zero::OCDChangeList& changes, std::size_t finalSize) {
+  BuiltinOCDChangeProcessor<T, StoredT> processor(property, object, propRef);
+  if (!processor.startsFrom(changes, finalSize)) return false;
+  processor.replay(changes);
+  return true;
+}
+
+}  // namespace
+
+namespace internal {
+
+// References: an insert keeps its index. The targets are looked up once, by
+// `resolvable`, before anything is written.
+class ClassOCDChangeProcessor final : public OCDChangeProcessor<vlt::CollectionRef> {
+ public:
+  ClassOCDChangeProcessor(const meta::Property& framework, vlt::ObjectRef& object, const vlt::PropertyRef& stored,
+                          vlt::DataModelRef model)
+      : OCDChangeProcessor(framework, object, stored), dataModel(std::move(model)), targetClass(stored.typeClass()) {}
+
+  /// Whether every target of `changes` is stored.
+  bool resolvable(const qm::zero::OCDChangeList& changes) {
+    for (const auto& change : changes) {
+      if (change->getKind() != OCDChange::Insert && change->getKind() != OCDChange::Replace) continue;
+      const boost::uuids::uuid id = change->getTargetId();
+      if (targets.count(id) != 0) continue;
+      const vlt::ObjectRef target = dataModel.findObject(id, targetClass);
+      if (!target) return false;
+      targets.emplace(id, target);
+    }
+    return true;
+  }
+
+  void insert(const OCDChange& change) override {
+    collection.push_back(targets.at(change.getTargetId()), boost::optional<std::uint64_t>(change.getIndex()));
+  }
+  void remove(const OCDChange& change) override { collection.removeAt(change.getIndex()); }
+  void replace(const OCDChange& change) override {
+    collection.setAt(change.getIndex(), targets.at(change.getTargetId()));
+  }
+
+ private:
+  vlt::DataModelRef dataModel;
+  vlt::ClassRef targetClass;
+  std::unordered_map<boost::uuids::uuid, vlt::ObjectRef, qm::zero::services::hashers::QM0Hasher<boost::uuids::uuid>>
+      targets;
+};
+
+}  // namespace internal
+
+ObjectConstructorCache& DataSource::constructors() {
+  if (!constructorCache) constructorCache = std::make_unique<ObjectConstructorCache>();
+  return *constructorCache;
+}
+
+void DataSource::modifyObject(const ChangeReport& report, const qm::zero::ModelElement& element) {
+  vlt::ObjectRef object =
+      repository.defaultDataModel().findObject(element.getUUID(), vltClassOf(element.getMetaClass()));
+  if (!object && element) foundation::core::except::throwException(m2t_vlt::datasource::VltObjectNotFound());
+  if (debugLog.isEnabled(severity::detail))
+    debugLog.log(severity::detail, "Element has been modified: ", element.toString());
+  for (const meta::Property& property : report.getChangedProperties(element)) {
+    debugLog.log(severity::detail, "   ", property->getName());
+    setVltPropertyValue(element, property, object, report);
+  }
+}
+
+void DataSource::setVltPropertyValue(const qm::zero::ModelElement& element, const meta::Property& property,
+                                     vlt::ObjectRef& object, const ChangeReport& report) {
+  const vlt::PropertyRef propRef = object.objectClass().findProperty(ustring_to_utf8(property->getName()));
+  if (!propRef) {
+    debugLog.log(severity::detail, "setVltPropertyValue() could not find property ", property->getName(),
+                 " in VLT class ", element.getMetaClass()->getQualifiedName());
+    return;
+  }
+  if (property->isOrdered() && !property->getQualifiedBy() &&
+      report.getReportData().containsOperationalChanges(element, property) &&
+      replayOrderedChanges(element, property, propRef, object, report))
+    return;
+  const boost::optional<Value> value = currentValue(element, property, privilegedTag);
+  writeWholeValue(element, property, value ? &*value : nullptr, propRef, object, nullptr);
+}
+
+void DataSource::setVltPropertyValueForNewObject(const qm::zero::ModelElement& element, const meta::Property& property,
+                                                 vlt::ObjectRef& object, const NewObjectMap& map) {
+  const vlt::PropertyRef propRef = object.objectClass().findProperty(ustring_to_utf8(property->getName()));
+  if (!propRef) {
+    debugLog.log(severity::detail, "setVltPropertyValue() could not find property ", property->getName(),
+                 " in VLT class ", element.getMetaClass()->getQualifiedName());
+    return;
+  }
+  const boost::optional<Value> value = currentValue(element, property, privilegedTag);
+  // A new object's collections are empty already.
+  if (!value && property->getUpper() > 1) return;
+  writeWholeValue(element, property, value ? &*value : nullptr, propRef, object, &map);
+}
+
+// False when the history cannot be replayed exactly (a target that is not
+// stored, a composite collection changed meanwhile by another owner, an
+// enumeration literal without its enumeral): the caller then writes the
+// whole value.
+bool DataSource::replayOrderedChanges(const qm::zero::ModelElement& element, const meta::Property& property,
+                                      const vlt::PropertyRef& propRef, vlt::ObjectRef& object,
+                                      const ChangeReport& report) {
+  const qm::zero::OCDChangeList& changes = report.getReportData().getPropertyOCDChanges(element, property);
+  const std::size_t finalSize = element.get(property, privilegedTag).size();
+  switch (constructors().storage(property).kind) {
+    case ValueKind::int32: return replayBuiltin<std::int32_t>(property, object, propRef, changes, finalSize);
+    case ValueKind::uint32: return replayBuiltin<std::uint32_t>(property, object, propRef, changes, finalSize);
+    case ValueKind::int64: return replayBuiltin<std::int64_t>(property, object, propRef, changes, finalSize);
+    case ValueKind::uint64: return replayBuiltin<std::uint64_t>(property, object, propRef, changes, finalSize);
+    case ValueKind::real: return replayBuiltin<double>(property, object, propRef, changes, finalSize);
+    case ValueKind::ustring: return replayBuiltin<std::u16string>(property, object, propRef, changes, finalSize);
+    case ValueKind::string: return replayBuiltin<std::string>(property, object, propRef, changes, finalSize);
+    case ValueKind::dateTime:
+      return replayBuiltin<boost::posix_time::ptime>(property, object, propRef, changes, finalSize);
+    case ValueKind::uuid: return replayBuiltin<boost::uuids::uuid>(property, object, propRef, changes, finalSize);
+    case ValueKind::boolean:
+      return replayBuiltin<bool, vlt::Boolean>(property, object, propRef, changes, finalSize);
+    case ValueKind::enumeration: {
+      const vlt::EnumerationRef enumeration = vltEnumerationOf(property->getType());
+      for (const auto& change : changes)
+        if ((change->getKind() == OCDChange::Insert || change->getKind() == OCDChange::Replace) &&
+            !enumeration.findEnumeral(change->getEnumValue()))
+          return false;
+      EnumOCDChangeProcessor processor(property, object, propRef, enumeration);
+      if (!processor.startsFrom(changes, finalSize)) return false;
+      processor.replay(changes);
+      return true;
+    }
+    case ValueKind::reference: {
+      internal::ClassOCDChangeProcessor processor(property, object, propRef, repository.defaultDataModel());
+      if (!processor.startsFrom(changes, finalSize) || !processor.resolvable(changes)) return false;
+      processor.replay(changes);
+      return true;
+    }
+    default: return false;
+  }
+}
+
+void DataSource::writeWholeValue(const qm::zero::ModelElement& element, const meta::Property& property,
+                                 const Value* value, const vlt::PropertyRef& propRef, vlt::ObjectRef& object,
+                                 const NewObjectMap* newObjects) {
+  const PropertyStorage& storage = constructors().storage(property);
+  switch (storage.kind) {
+    case ValueKind::none: return;
+    case ValueKind::int32: return writeBuiltin<std::int32_t>(property, value, propRef, object);
+    case ValueKind::uint32: return writeBuiltin<std::uint32_t>(property, value, propRef, object);
+    case ValueKind::int64: return writeBuiltin<std::int64_t>(property, value, propRef, object);
+    case ValueKind::uint64: return writeBuiltin<std::uint64_t>(property, value, propRef, object);
+    case ValueKind::real: return writeBuiltin<double>(property, value, propRef, object);
+    case ValueKind::ustring: return writeBuiltin<std::u16string>(property, value, propRef, object);
+    case ValueKind::string: return writeBuiltin<std::string>(property, value, propRef, object);
+    case ValueKind::dateTime: return writeBuiltin<boost::posix_time::ptime>(property, value, propRef, object);
+    case ValueKind::uuid: return writeBuiltin<boost::uuids::uuid>(property, value, propRef, object);
+    case ValueKind::boolean: return writeBuiltin<bool, vlt::Boolean>(property, value, propRef, object);
+    case ValueKind::qxarray: return writeArrays(value, propRef, object);
+    case ValueKind::serializedPrimitive: {
+      PrimitiveSerializerStringifier stringifier(storage.serializer);
+      return writeTexts(property, value, propRef, object, stringifier);
+    }
+    case ValueKind::serializedDatatype: {
+      DatatypeSerializerStringifier stringifier;
+      return writeTexts(property, value, propRef, object, stringifier);
+    }
+    case ValueKind::enumeration: {
+      const bool present = value && !value->isEmpty();
+      if (property->getUpper() == 1 && property->getLower() == 0) {
+        boost::optional<vlt::EnumeralRef> single;
+        if (present) single = vltEnumeralOf(property->getType(), *value);
+        object.setPropertyValue(propRef, single);
+      } else if (property->getUpper() == 1) {
+        const std::int32_t literal = present ? value->get<std::int32_t>() : 0;
+        object.setPropertyValue(propRef, vltEnumerationOf(property->getType()).findEnumeral(literal));
+      } else {
+        const vlt::EnumerationRef enumeration = vltEnumerationOf(property->getType());
+        std::vector<vlt::EnumeralRef> all;
+        if (value) {
+          all.reserve(value->size());
+          for (std::size_t i = 0; i < value->size(); ++i) {
+            vlt::EnumeralRef enumeral = enumeration.findEnumeral(value->get<std::int32_t>(i));
+            if (enumeral)
+              all.push_back(std::move(enumeral));
+            else
+              reportDroppedEntry(element, property, "a literal without enumeral");
+          }
+        }
+        object.setPropertyValue(propRef, all);
+      }
+      return;
+    }
+    case ValueKind::reference: {
+      if (property->getUpper() == 1) {
+        const qm::zero::ModelElement target =
+            value && !value->isEmpty() ? value->getElement() : qm::zero::ModelElement();
+        object.setPropertyValue(propRef, target ? vltTargetOf(target, newObjects) : vlt::ObjectRef());
+        return;
+      }
+      std::vector<vlt::ObjectRef> targets;
+      if (value) {
+        targets.reserve(value->size());
+        for (std::size_t i = 0; i < value->size(); ++i) {
+          vlt::ObjectRef target = vltTargetOf(value->getElement(i), newObjects);
+          // A target the repository does not hold (deleted, links and
+          // all): the link cannot be stored.
+          if (target)
+            targets.push_back(std::move(target));
+          else
+            reportDroppedEntry(element, property, "a link to an element that is not stored");
+        }
+      }
+      object.setPropertyValue(propRef, targets, newObjects != nullptr);
+      return;
+    }
+  }
+}
+
+}  // namespace vlt_datasource
