@@ -234,6 +234,31 @@ Texts storedTexts(const vlt::ObjectRef& object, const vlt::PropertyRef& property
   return {};
 }
 
+// What stands for an unset required single value: the repository column of
+// a property with a lower bound holds its type's default (none for arrays,
+// references and an enumeration without a literal 0).
+Texts requiredDefault(const vlt::PropertyRef& column) {
+  using VT = vlt::ValueType;
+  switch (column.valueType()) {
+    case VT::int32:
+    case VT::uint32:
+    case VT::int64:
+    case VT::uint64: return {"0"};
+    case VT::real64: return {text(0.0)};
+    case VT::ustring: return {quoted(std::u16string())};
+    case VT::string: return {quoted(std::string())};
+    case VT::dateTime: return {text(boost::posix_time::ptime())};
+    case VT::uuid: return {text(boost::uuids::uuid{})};
+    case VT::boolean: return {text(false)};
+    case VT::enumeral:
+      if (column.typeEnumeration().findEnumeral(0)) return {"0"};
+      return {};
+    case VT::qxarray:
+    case VT::object: return {};
+  }
+  return {};
+}
+
 // --- The comparison ----------------------------------------------------------
 
 class Comparison {
@@ -265,6 +290,7 @@ class Comparison {
         continue;
       }
       Texts expected = modelTexts(element, property, storage.kind);
+      if (expected.empty() && !many && property->getLower() > 0) expected = requiredDefault(column);
       Texts found = storedTexts(object, column);
       const std::string expectedText = listText(expected, many), foundText = listText(found, many);
       if (many && !property->isOrdered()) {

@@ -19,7 +19,10 @@ namespace dstest {
 /// - every stored property of the element's class has the element's value:
 ///   primitives and enumeration literals by value, references by target
 ///   uuid (in order for ordered collections, as multisets otherwise),
-///   values stored as text by their text, arrays by contents. A reference to
+///   values stored as text by their text, arrays by contents. An unset
+///   required single value (lower bound 1) is stored as its type's default
+///   (0, empty text, false, ...), so that the column never holds NULL for
+///   it. A reference to
 ///   a destroyed element counts as absent: the repository cannot point at an
 ///   object it no longer holds;
 /// - the repository holds no other element objects (the bookkeeping
