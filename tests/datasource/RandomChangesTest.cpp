@@ -436,17 +436,22 @@ class RandomChangesTest : public DataSourceTest, public ::testing::WithParamInte
                                          : testsupport::freshPostgresqlSchema();
   }
 
-  // Replays `steps` on a new repository, the failures captured: whether the
-  // run still fails.
-  bool fails(std::vector<Step>& steps) {
+  // Replays `steps` on a new repository, the failures captured (and their
+  // texts added to `messages`): whether the run still fails.
+  bool fails(std::vector<Step>& steps, std::string* messages = nullptr) {
     ::testing::TestPartResultArray failures;
-    ::testing::ScopedFakeTestPartResultReporter capture(
-        ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
-    ModelRun run(newLocation());
-    for (Step& step : steps)
-      if (!run.apply(step)) return true;
-    Step commit = commitStep();
-    return !run.apply(commit) || !run.checkReopened();
+    bool failed = false;
+    {
+      ::testing::ScopedFakeTestPartResultReporter capture(
+          ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
+      ModelRun run(newLocation());
+      for (std::size_t i = 0; i < steps.size() && !failed; ++i) failed = !run.apply(steps[i]);
+      Step commit = commitStep();
+      failed = failed || !run.apply(commit) || !run.checkReopened();
+    }
+    for (int i = 0; messages != nullptr && i < failures.size(); ++i)
+      *messages += std::string(failures.GetTestPartResult(i).message()) + "\n";
+    return failed;
   }
 
   // The shortest failing list found by leaving out ever smaller chunks of
@@ -492,8 +497,12 @@ TEST_P(RandomChangesTest, RepositoryFollowsRandomTransactions) {
   }
   if (passed) return;
   ADD_FAILURE() << "the steps of the run:\n" << listing(steps);
-  if (environmentNumber("VLT_TEST_SHRINK", 0) != 0)
-    ADD_FAILURE() << "the shortest failing steps found:\n" << listing(shrink(steps));
+  if (environmentNumber("VLT_TEST_SHRINK", 0) != 0) {
+    std::vector<Step> shortest = shrink(steps);
+    std::string messages;
+    fails(shortest, &messages);
+    ADD_FAILURE() << "the shortest failing steps found:\n" << listing(shortest) << "and what they give:\n" << messages;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(, RandomChangesTest, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
