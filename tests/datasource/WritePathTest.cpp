@@ -382,10 +382,11 @@ TEST_P(WritePathTest, NewOwnersTakeNewAndExistingChildrenInOrder) {
   expectOwned(existingSpare, first, "spare", 0);
 }
 
-// A child moved from one owner to another in one transaction ends under its
+// Children moved in one transaction end where memory has them: under their
 // new owner, the old owner's other children in their order, whichever owner
-// the report lists first.
-TEST_P(WritePathTest, ChildMovedBetweenOwnersEndsUnderItsNewOwner) {
+// the report lists first; after passing through another owner on the way;
+// as a root when taken out of an owner that is then destroyed.
+TEST_P(WritePathTest, ChildrenMovedInOneTransactionEndWhereMemoryHasThem) {
   attach();
   for (const bool oldOwnerFirst : {true, false}) {
     SCOPED_TRACE(oldOwnerFirst ? "old owner reported first" : "new owner reported first");
@@ -408,26 +409,53 @@ TEST_P(WritePathTest, ChildMovedBetweenOwnersEndsUnderItsNewOwner) {
     EXPECT_EQ(stored.targets(from, "parts"), ids({a, c}));
     EXPECT_EQ(stored.targets(to, "parts"), ids({b, d}));
   }
+
+  ModelElement passedThrough, wanderer, newOwner, doomedOwner, survivor;
+  commit([&] {
+    passedThrough = holder();
+    wanderer = holder();
+    doomedOwner = holder();
+    survivor = holder();
+    doomedOwner.set(k.parts, Value(k.holder, std::vector<ModelElement>{survivor}));
+  });
+  commit([&] {
+    newOwner = holder();
+    passedThrough.append(k.parts, Value(wanderer));
+    newOwner.append(k.parts, Value(wanderer));
+    doomedOwner.removeAt(k.parts, 0);
+    doomedOwner.destroy();
+  });
+  const Stored stored(location);
+  EXPECT_TRUE(stored.targets(passedThrough, "parts").empty());
+  EXPECT_EQ(stored.targets(newOwner, "parts"), ids({wanderer}));
+  ASSERT_FALSE(stored.object(survivor).isNull());
+  vlt::ObjectRef owner;
+  vlt::PropertyRef property;
+  std::uint64_t ordinal = 0;
+  stored.object(survivor).getOwnership(owner, property, ordinal);
+  EXPECT_TRUE(owner.isNull());
 }
 
 // Links into destroyed objects through one-way references are cut, in the
 // repository and in loaded elements, also links declared by a superclass,
-// from objects that are not loaded, and from a deferred collection that was
-// never loaded; a two-way link is left to the framework, which removed it
+// from objects that are not loaded, from collections holding several
+// destroyed elements, and from a deferred collection that was never loaded;
+// a two-way link is left to the framework, which removed it
 // in memory already.
 TEST_P(WritePathTest, DestroyCutsOneWayLinksInMemoryAndInTheRepository) {
   enableProgressRecords();
   DataSource* ds = attach();
   const qm0test::TestMetamodel& lib = qm0test::TestMetamodel::get();
-  ModelElement doomed, single, ordered, unordered, book, author, other;
+  ModelElement doomed, doomedToo, single, ordered, unordered, book, author, other;
   commit([&] {
     doomed = holder();
+    doomedToo = holder();
     single = holder();
     ordered = holder();
     unordered = holder();
     single.set(k.next, doomed);
-    ordered.set(k.links, Value(k.holder, std::vector<ModelElement>{single, unordered, doomed, ordered}));
-    unordered.set(k.bag, Value(k.holder, std::vector<ModelElement>{single, doomed}));
+    ordered.set(k.links, Value(k.holder, std::vector<ModelElement>{single, doomedToo, unordered, doomed, ordered}));
+    unordered.set(k.bag, Value(k.holder, std::vector<ModelElement>{doomedToo, single, doomed}));
     book = ModelElement::createReflective(model, lib.book);
     book.set(lib.pages, Value(meta::StandardTypes::integerMeta(), std::int32_t(1)));
     author = ModelElement::createReflective(model, lib.person);
@@ -453,6 +481,7 @@ TEST_P(WritePathTest, DestroyCutsOneWayLinksInMemoryAndInTheRepository) {
 
   commit([&] {
     doomed.destroy();
+    doomedToo.destroy();
     author.destroy();
   });
   EXPECT_TRUE(single.get(k.next).isEmpty());
