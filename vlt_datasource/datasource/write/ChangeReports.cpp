@@ -60,13 +60,18 @@ void DataSource::applyChangeReport(const ChangeReport& report) {
     // host's: the framework must not report them back.
     boost::optional<ModificationGuard> guard;
     if (isActiveFlag) guard.emplace(startDataSourceModification());
-    // Every destroyed element's incoming links are cut before any object is
-    // deleted: deleting an owner deletes what it owns, whose links loaded
-    // elements hold as well.
-    if (isActiveFlag)
-      for (const qm::zero::ModelElement& element : report.getDestroyedElements())
-        if (isModelElement(element))
-          if (vlt::ObjectRef object = getVltObject(element)) removeIncomingUnidirectionalAssociations(element, object);
+    // Before any object is deleted, every destroyed element gives up the
+    // stored children that live on in memory (taken out before their owner
+    // was destroyed, which the report does not say), and an active data
+    // source cuts the links into it: deleting an owner deletes what it owns,
+    // whose links loaded elements hold as well.
+    for (const qm::zero::ModelElement& element : report.getDestroyedElements()) {
+      if (!isModelElement(element)) continue;
+      vlt::ObjectRef object = getVltObject(element);
+      if (!object) continue;
+      releaseLivingChildren(element, object);
+      removeIncomingUnidirectionalAssociations(element, object);
+    }
     for (const qm::zero::ModelElement& element : report.getDestroyedElements())
       if (isModelElement(element)) destroyObject(element);
   }

@@ -5,6 +5,7 @@
 #include <vlt_datasource/DataSource.hpp>
 
 #include "datasource/Diagnostics.hpp"
+#include "datasource/write/ObjectConstructorCache.hpp"
 
 #include <fl/i18n/Unicode.hpp>
 #include <qm/zero/ReferenceCollection.hpp>
@@ -39,6 +40,32 @@ void DataSource::destroyObject(const qm::zero::ModelElement& element) {
   }
   object.deleteObject();
   debugLog.log(severity::detail, "destroyed object ", boost::uuids::to_string(element.getUUID()), " in VLT");
+}
+
+// A child that is alive in memory while its stored owner is destroyed was
+// taken out of the owner first; where it went is written already (modified
+// elements come before destroyed ones), so if it is still stored under the
+// owner it became a root.
+void DataSource::releaseLivingChildren(const qm::zero::ModelElement& element, vlt::ObjectRef& object) {
+  const auto alive = [this](const vlt::ObjectRef& child) {
+    const qm::zero::ModelElement loaded = modelImpl->findElement(child.objectIdentity(), qm::zero::InMemoryOnly);
+    return loaded && !loaded.isDestroyed();
+  };
+  const ClassPlan& plan = constructors().planFor(element.getMetaClass(), object.objectClass());
+  for (const auto& [property, propRef] : plan.composites) {
+    if (!propRef) continue;
+    if (!propRef.isMultiValue()) {
+      vlt::ObjectRef child;
+      object.getPropertyValue(propRef, child);
+      if (child && alive(child)) object.setPropertyValue(propRef, vlt::ObjectRef());
+      continue;
+    }
+    vlt::CollectionRef children;
+    object.getPropertyValue(propRef, children);
+    const std::vector<vlt::ObjectRef> stored = children.values();
+    for (std::size_t i = stored.size(); i-- > 0;)
+      if (alive(stored[i])) children.removeAt(i);
+  }
 }
 
 void DataSource::removeIncomingUnidirectionalAssociations(const qm::zero::ModelElement& element,
@@ -93,18 +120,15 @@ void DataSource::removeIncomingUnidirectionalAssociations(const qm::zero::ModelE
       // A deferred collection that was never loaded holds nothing in memory:
       // its stored contents, read later, no longer hold the link.
       if (property && qm::zero::ReferenceCollection(loaded, property).isLoaded()) {
-        qm::zero::Value value = loaded.get(property, privilegedTag);
-        qm::zero::Entries& entries = value.getEntries();
+        // Removed by position, never by a write of the whole value: the
+        // collection may hold other elements destroyed in this report.
+        const qm::zero::Value value = loaded.get(property, privilegedTag);
+        const qm::zero::Entries& entries = value.getEntries();
         const qm::zero::Entry destroyed(element);
-        auto at = entries.end();
-        if (property->isOrdered() && index < entries.size() && entries[index] == destroyed)
-          at = entries.begin() + static_cast<std::ptrdiff_t>(index);
-        else
-          at = std::find(entries.begin(), entries.end(), destroyed);
-        if (at != entries.end()) {
-          entries.erase(at);
-          loaded.set(property, value, privilegedTag);
-        }
+        std::size_t at = index;
+        if (!property->isOrdered() || at >= entries.size() || entries[at] != destroyed)
+          at = static_cast<std::size_t>(std::find(entries.begin(), entries.end(), destroyed) - entries.begin());
+        if (at < entries.size()) loaded.removeAt(property, at);
       }
     }
     if (debugLog.isEnabled(severity::detail))

@@ -16,6 +16,7 @@
 
 #include <boost/uuid/uuid_io.hpp>
 
+#include <algorithm>
 #include <unordered_map>
 
 namespace vlt_datasource {
@@ -235,12 +236,22 @@ class ClassOCDChangeProcessor final : public OCDChangeProcessor<vlt::CollectionR
                           vlt::DataModelRef model)
       : OCDChangeProcessor(framework, object, stored), dataModel(std::move(model)), targetClass(stored.typeClass()) {}
 
-  /// Whether every target of `changes` is stored.
-  bool resolvable(const qm::zero::OCDChangeList& changes) {
+  /// Whether every target of `changes` is stored, and, in a composite
+  /// collection, ends in `finalValue`: putting a child into a composite
+  /// collection takes it from its stored owner, so a child that only passed
+  /// through this collection would be taken from where it belongs.
+  bool resolvable(const qm::zero::OCDChangeList& changes, const Value& finalValue) {
+    const bool composite = propertyRef.isComposite();
     for (const auto& change : changes) {
       if (change->getKind() != OCDChange::Insert && change->getKind() != OCDChange::Replace) continue;
       const boost::uuids::uuid id = change->getTargetId();
       if (targets.count(id) != 0) continue;
+      if (composite && std::none_of(finalValue.getEntries().begin(), finalValue.getEntries().end(),
+                                    [&](const qm::zero::Entry& entry) {
+                                      const auto* child = std::get_if<qm::zero::ModelElement>(&entry);
+                                      return child && child->getUUID() == id;
+                                    }))
+        return false;
       const vlt::ObjectRef target = dataModel.findObject(id, targetClass);
       if (!target) return false;
       targets.emplace(id, target);
@@ -320,7 +331,8 @@ bool DataSource::replayOrderedChanges(const qm::zero::ModelElement& element, con
                                       const vlt::PropertyRef& propRef, vlt::ObjectRef& object,
                                       const ChangeReport& report) {
   const qm::zero::OCDChangeList& changes = report.getReportData().getPropertyOCDChanges(element, property);
-  const std::size_t finalSize = element.get(property, privilegedTag).size();
+  const Value finalValue = element.get(property, privilegedTag);
+  const std::size_t finalSize = finalValue.size();
   switch (constructors().storage(property).kind) {
     case ValueKind::int32: return replayBuiltin<std::int32_t>(property, object, propRef, changes, finalSize);
     case ValueKind::uint32: return replayBuiltin<std::uint32_t>(property, object, propRef, changes, finalSize);
@@ -347,7 +359,7 @@ bool DataSource::replayOrderedChanges(const qm::zero::ModelElement& element, con
     }
     case ValueKind::reference: {
       internal::ClassOCDChangeProcessor processor(property, object, propRef, repository.defaultDataModel());
-      if (!processor.startsFrom(changes, finalSize) || !processor.resolvable(changes)) return false;
+      if (!processor.startsFrom(changes, finalSize) || !processor.resolvable(changes, finalValue)) return false;
       processor.replay(changes);
       return true;
     }

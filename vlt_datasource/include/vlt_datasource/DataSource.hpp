@@ -236,6 +236,7 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   // Destroyed objects.
   void destroyObject(const qm::zero::ModelElement& element);
   void removeIncomingUnidirectionalAssociations(const qm::zero::ModelElement& element, vlt::ObjectRef& object);
+  void releaseLivingChildren(const qm::zero::ModelElement& element, vlt::ObjectRef& object);
 
   // The model, reached without a counted handle: the data source is destroyed
   // from inside the model's own destruction, when no handle may be taken.

@@ -1,0 +1,373 @@
+// Both sides are turned into lists of texts, one per entry, in one notation
+// (numbers in decimal, strings quoted and escaped, references as uuids,
+// arrays as their serialized bytes), so that one comparison serves every
+// kind of value and a difference prints as it is.
+
+#include "StoredModel.hpp"
+
+#include "serialization/ValueText.hpp"
+
+#include <qm/zero/ModelElement.hpp>
+#include <qm/zero/Value.hpp>
+#include <qm/zero/meta/PropertySerializer.hpp>
+#include <qm/zero/meta/StandardTypes.hpp>
+
+#include <fl/i18n/Unicode.hpp>
+#include <matrix/Array.hpp>
+#include <vlt/Errors.hpp>
+
+#include <gtest/gtest.h>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/uuid/uuid_io.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <iomanip>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace dstest {
+namespace {
+
+namespace meta = qm::zero::meta;
+using qm::zero::ModelElement;
+using qm::zero::Value;
+using Texts = std::vector<std::string>;
+
+std::string utf8(const std::u16string& text) { return fl::i18n::ustring_to_utf8(text); }
+
+// --- One notation for both sides --------------------------------------------
+
+std::string quoted(const std::u16string& text) {
+  std::string out = "u\"";
+  for (const char16_t c : text) {
+    if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
+      out += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+      out += escaped;
+    }
+  }
+  return out + "\"";
+}
+
+std::string quoted(const std::string& bytes) {
+  std::string out = "\"";
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7f && c != '"' && c != '\\') {
+      out += c;
+    } else {
+      char escaped[6];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(byte));
+      out += escaped;
+    }
+  }
+  return out + "\"";
+}
+
+std::string text(std::int32_t v) { return std::to_string(v); }
+std::string text(std::uint32_t v) { return std::to_string(v); }
+std::string text(std::int64_t v) { return std::to_string(v); }
+std::string text(std::uint64_t v) { return std::to_string(v); }
+std::string text(double v) {
+  std::ostringstream os;
+  os << std::setprecision(17) << v;
+  return os.str();
+}
+std::string text(bool v) { return v ? "true" : "false"; }
+std::string text(vlt::Boolean v) { return text(static_cast<bool>(v)); }
+std::string text(const std::u16string& v) { return quoted(v); }
+std::string text(const std::string& v) { return quoted(v); }
+std::string text(const boost::posix_time::ptime& v) { return boost::posix_time::to_iso_extended_string(v); }
+std::string text(const boost::uuids::uuid& v) { return boost::uuids::to_string(v); }
+std::string text(const matrix::qxArray_tag* array) {
+  if (array == nullptr) return "<null array>";
+  static const char digits[] = "0123456789abcdef";
+  std::string out = "array:";
+  for (const char c : matrix::serializeArray(array)) {
+    const auto byte = static_cast<unsigned char>(c);
+    out += digits[byte >> 4];
+    out += digits[byte & 15];
+  }
+  return out;
+}
+std::string text(const vlt::EnumeralRef& v) { return std::to_string(v.id()); }
+std::string text(const vlt::ObjectRef& v) {
+  try {
+    return text(v.objectIdentity());
+  } catch (const vlt::ObjectNotFoundError&) {
+    return "<missing object id " + std::to_string(v.objectId()) + ">";
+  }
+}
+
+std::string listText(const Texts& texts, bool many) {
+  if (!many) return texts.empty() ? "absent" : texts.front() + (texts.size() > 1 ? " (and more)" : "");
+  std::string out = "[";
+  for (std::size_t i = 0; i < texts.size(); ++i) out += (i ? ", " : "") + texts[i];
+  return out + "]";
+}
+
+// --- How a property is stored ------------------------------------------------
+
+enum class Kind { None, Builtin, Enumeration, Reference, Text };
+struct Storage {
+  Kind kind = Kind::None;
+  vlt::ValueType type = vlt::ValueType::ustring;
+};
+
+// The standard primitive types that have a column type of their own.
+Storage storageOf(const meta::Property& property) {
+  using meta::StandardTypes;
+  using VT = vlt::ValueType;
+  const meta::Type type = property->getType();
+  if (meta::Class::downcast(type)) return {Kind::Reference, VT::object};
+  if (meta::Enum::downcast(type)) return {Kind::Enumeration, VT::enumeral};
+  if (const meta::PrimitiveType primitive = meta::PrimitiveType::downcast(type)) {
+    static const std::pair<const meta::PrimitiveType& (*)(), VT> builtins[] = {
+        {&StandardTypes::integerMeta, VT::int32},    {&StandardTypes::unlimitedNaturalMeta, VT::uint32},
+        {&StandardTypes::integer64Meta, VT::int64},  {&StandardTypes::uinteger64Meta, VT::uint64},
+        {&StandardTypes::realMeta, VT::real64},      {&StandardTypes::stringMeta, VT::ustring},
+        {&StandardTypes::stdstringMeta, VT::string}, {&StandardTypes::dateTimeMeta, VT::dateTime},
+        {&StandardTypes::uuidMeta, VT::uuid},        {&StandardTypes::booleanMeta, VT::boolean},
+        {&StandardTypes::qxArrayMeta, VT::qxarray}};
+    for (const auto& [standard, valueType] : builtins)
+      if (standard() == primitive) return {Kind::Builtin, valueType};
+    if (meta::PropertySerializerRegistry::getInstance()->getPropertySerializer(primitive, std::string()))
+      return {Kind::Text, VT::ustring};
+    return {};
+  }
+  if (meta::DataType::downcast(type) && property->isStoredSerialized()) return {Kind::Text, VT::ustring};
+  return {};
+}
+
+// --- The model's side --------------------------------------------------------
+
+struct EntryText {
+  std::string operator()(std::monostate) const { return "<no entry>"; }
+  std::string operator()(std::uint8_t v) const { return std::to_string(v); }
+  std::string operator()(const qm::zero::ArrayEntry& v) const { return text(v.get()); }
+  std::string operator()(const qm::zero::StringMapEntry&) const { return "<string map>"; }
+  std::string operator()(const ModelElement& v) const { return v ? text(v.getUUID()) : "<null element>"; }
+  std::string operator()(const qm::zero::DataValue& v) const {
+    const qm::zero::ValueMeta single(v.getType(), qm::zero::ValueMeta::Present, qm::zero::EntryType::DataValue);
+    return quoted(vlt_datasource::toStoredText(Value(single, qm::zero::Entries{v})));
+  }
+  template <class T>
+  std::string operator()(const T& v) const {
+    return text(v);
+  }
+};
+
+Texts modelTexts(const ModelElement& element, const meta::Property& property, Kind kind) {
+  const Value value = element.get(property);
+  Texts out;
+  for (const qm::zero::Entry& entry : value.getEntries()) {
+    if (kind == Kind::Reference) {
+      const ModelElement* target = std::get_if<ModelElement>(&entry);
+      if (target != nullptr && *target && target->isDestroyed()) continue;  // cut from the repository
+    }
+    if (kind == Kind::Text) {
+      const qm::zero::ValueMeta single(value.getType(), qm::zero::ValueMeta::Present, value.getMeta().getEntryType());
+      out.push_back(quoted(vlt_datasource::toStoredText(Value(single, qm::zero::Entries{entry}))));
+    } else {
+      out.push_back(std::visit(EntryText(), entry));
+    }
+  }
+  return out;
+}
+
+// --- The repository's side ---------------------------------------------------
+
+template <class T>
+Texts storedTexts(const vlt::ObjectRef& object, const vlt::PropertyRef& property) {
+  Texts out;
+  if (property.isMultiValue()) {
+    std::vector<T> values;
+    object.getPropertyValue(property, values);
+    for (const T& v : values) out.push_back(text(v));
+  } else {
+    boost::optional<T> value;
+    object.getPropertyValue(property, value);
+    if (value) out.push_back(text(*value));
+  }
+  return out;
+}
+
+Texts storedArrayTexts(const vlt::ObjectRef& object, const vlt::PropertyRef& property) {
+  std::vector<matrix::qxArray_tag*> arrays;
+  if (property.isMultiValue()) {
+    object.getPropertyValue(property, arrays);
+  } else {
+    matrix::qxArray_tag* array = nullptr;
+    if (object.readSingle(property, vlt::ValueType::qxarray, &array)) arrays.push_back(array);
+  }
+  Texts out;
+  for (matrix::qxArray_tag* array : arrays) {
+    out.push_back(text(array));
+    matrix::destroyArray(array);
+  }
+  return out;
+}
+
+Texts storedTexts(const vlt::ObjectRef& object, const vlt::PropertyRef& property) {
+  using VT = vlt::ValueType;
+  switch (property.valueType()) {
+    case VT::int32: return storedTexts<std::int32_t>(object, property);
+    case VT::uint32: return storedTexts<std::uint32_t>(object, property);
+    case VT::int64: return storedTexts<std::int64_t>(object, property);
+    case VT::uint64: return storedTexts<std::uint64_t>(object, property);
+    case VT::real64: return storedTexts<double>(object, property);
+    case VT::ustring: return storedTexts<std::u16string>(object, property);
+    case VT::string: return storedTexts<std::string>(object, property);
+    case VT::dateTime: return storedTexts<boost::posix_time::ptime>(object, property);
+    case VT::uuid: return storedTexts<boost::uuids::uuid>(object, property);
+    case VT::boolean: return storedTexts<vlt::Boolean>(object, property);
+    case VT::qxarray: return storedArrayTexts(object, property);
+    case VT::enumeral: return storedTexts<vlt::EnumeralRef>(object, property);
+    case VT::object: return storedTexts<vlt::ObjectRef>(object, property);
+  }
+  return {};
+}
+
+// What stands for an unset required single value: the repository column of
+// a property with a lower bound holds its type's default (none for arrays,
+// references and an enumeration without a literal 0).
+Texts requiredDefault(const vlt::PropertyRef& column) {
+  using VT = vlt::ValueType;
+  switch (column.valueType()) {
+    case VT::int32:
+    case VT::uint32:
+    case VT::int64:
+    case VT::uint64: return {"0"};
+    case VT::real64: return {text(0.0)};
+    case VT::ustring: return {quoted(std::u16string())};
+    case VT::string: return {quoted(std::string())};
+    case VT::dateTime: return {text(boost::posix_time::ptime())};
+    case VT::uuid: return {text(boost::uuids::uuid{})};
+    case VT::boolean: return {text(false)};
+    case VT::enumeral:
+      if (column.typeEnumeration().findEnumeral(0)) return {"0"};
+      return {};
+    case VT::qxarray:
+    case VT::object: return {};
+  }
+  return {};
+}
+
+// --- The comparison ----------------------------------------------------------
+
+class Comparison {
+ public:
+  Comparison(const vlt::DataModelRepository& stored, std::size_t reported) : repository(stored), maxReported(reported) {}
+
+  void element(const ModelElement& element) {
+    const meta::Class cls = element.getMetaClass();
+    const std::string where = utf8(element.toString());
+    const vlt::ObjectRef object = repository.defaultDataModel().findObject(element.getUUID(), root());
+    if (!object) return differ(where + ": no object of this uuid in the repository");
+    const vlt::ClassRef stored = object.objectRuntimeClass();
+    if (stored.qualifiedName() != utf8(cls->getQualifiedName()))
+      return differ(where + ": stored as an object of class " + stored.qualifiedName());
+    owner(element, object, where);
+    for (const meta::Property& property : cls->getAllAttributes()) {
+      if (property->isNotStored()) continue;
+      const Storage storage = storageOf(property);
+      if (storage.kind == Kind::None) continue;
+      const std::string at = where + ", property '" + utf8(property->getName()) + "'";
+      const vlt::PropertyRef column = stored.findProperty(utf8(property->getName()));
+      if (!column) {
+        differ(at + ": the repository class has no such property");
+        continue;
+      }
+      const bool many = property->isMultiValued();
+      if (column.valueType() != storage.type || column.isMultiValue() != many) {
+        differ(at + ": stored as " + column.typeName() + (column.isMultiValue() ? " [many]" : " [single]"));
+        continue;
+      }
+      Texts expected = modelTexts(element, property, storage.kind);
+      if (expected.empty() && !many && property->getLower() > 0) expected = requiredDefault(column);
+      Texts found = storedTexts(object, column);
+      const std::string expectedText = listText(expected, many), foundText = listText(found, many);
+      if (many && !property->isOrdered()) {
+        std::sort(expected.begin(), expected.end());
+        std::sort(found.begin(), found.end());
+      }
+      if (expected != found)
+        differ(at + (many ? (property->isOrdered() ? " (ordered)" : " (unordered)") : "") + ":\n  expected " +
+               expectedText + "\n  found    " + foundText);
+    }
+  }
+
+  // Objects of element classes that the model does not hold (a count alone
+  // would miss one object stored in place of another).
+  void extraObjects(const qm::zero::Model& model) {
+    const vlt::ClassRef info = repository.metamodel().findClass("qm.zero.vlt_datasource.PackageInfo");
+    std::size_t stored = 0;
+    for (const vlt::ObjectRef& object : repository.defaultDataModel().objectsOf(root())) {
+      const vlt::ClassRef cls = object.objectRuntimeClass();
+      if (info && cls.conformsTo(info)) continue;
+      ++stored;
+      if (!model->findElement(object.objectIdentity()))
+        differ("object " + std::to_string(object.objectId()) + " of class " + cls.qualifiedName() + " with uuid " +
+               text(object.objectIdentity()) + " is no element of the model");
+    }
+    if (stored != model->getElementCount())
+      differ("the repository holds " + std::to_string(stored) + " element objects, the model " +
+             std::to_string(model->getElementCount()) + " elements");
+  }
+
+  vlt::ClassRef root() const { return repository.metamodel().findClass("ModelElement"); }
+  std::size_t differences() const { return count; }
+
+  void differ(const std::string& message) {
+    if (++count <= maxReported) ADD_FAILURE() << message;
+  }
+
+ private:
+  void owner(const ModelElement& element, const vlt::ObjectRef& object, const std::string& where) {
+    std::string expected = "none";
+    const ModelElement modelOwner = element.getOwner();
+    const meta::Property owningProperty = element.getOwningProperty();
+    if (modelOwner && !owningProperty->isNotStored())
+      expected = text(modelOwner.getUUID()) + "." + utf8(owningProperty->getName());
+    vlt::ObjectRef storedOwner;
+    vlt::PropertyRef storedProperty;
+    std::uint64_t ordinal = 0;
+    object.getOwnership(storedOwner, storedProperty, ordinal);
+    const std::string found = storedOwner ? text(storedOwner) + "." + storedProperty.name() : "none";
+    if (expected != found) differ(where + ": owner\n  expected " + expected + "\n  found    " + found);
+  }
+
+  const vlt::DataModelRepository& repository;
+  std::size_t maxReported;
+  std::size_t count = 0;
+};
+
+}  // namespace
+
+std::size_t expectRepositoryHoldsModel(const qm::zero::Model& model, const vlt::DataModelRepository& repository,
+                                       std::size_t maxReported) {
+  Comparison comparison(repository, maxReported);
+  if (!comparison.root()) {
+    comparison.differ("the repository has no class ModelElement");
+    return comparison.differences();
+  }
+  for (const ModelElement& element : model->getAllElements()) comparison.element(element);
+  comparison.extraObjects(model);
+  if (comparison.differences() > maxReported)
+    ADD_FAILURE() << comparison.differences() - maxReported << " more differences were not reported";
+  return comparison.differences();
+}
+
+std::string valueText(const qm::zero::Value& value) {
+  Texts texts;
+  for (const qm::zero::Entry& entry : value.getEntries()) texts.push_back(std::visit(EntryText(), entry));
+  return listText(texts, true);
+}
+
+}  // namespace dstest
