@@ -86,8 +86,13 @@ void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, co
   repository.performDictionaryFunction([&] {
     WriteMemoScope memo(classMemo, enumerationMemo);
     NewObjectMap newObjects;
+    newObjects.reserve(initialElements.size());
+    // Only a repository that holds elements can hold these already.
+    const bool holdsElements =
+        dataModel.countObjects(modelElementClass) >
+        dataModel.countObjects(metamodel.findClass("qm.zero.vlt_datasource.PackageInfo"));
     for (const qm::zero::ModelElement& element : initialElements) {
-      if (dataModel.findObject(element.getUUID(), modelElementClass)) {
+      if (holdsElements && dataModel.findObject(element.getUUID(), modelElementClass)) {
         debugLog.log(severity::warning, " object '", boost::uuids::to_string(element.getUUID()),
                      "' is already in VLT ");
         continue;

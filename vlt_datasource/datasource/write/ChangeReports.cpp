@@ -48,6 +48,7 @@ void DataSource::applyChangeReport(const ChangeReport& report) {
   }
 
   NewObjectMap newObjects;
+  newObjects.reserve(report.getCreatedElements().size());
   for (const qm::zero::ModelElement& element : report.getCreatedElements())
     if (isModelElement(element)) insertElementIntoIntoNewObjectMap(element, newObjects);
   addObjects(newObjects);
@@ -90,15 +91,14 @@ vlt::ObjectRef DataSource::getVltObject(const qm::zero::ModelElement& element) {
 
 vlt::ObjectRef DataSource::findVltObject(const boost::uuids::uuid& id, const NewObjectMap& map,
                                          const vlt::ClassRef& cls) {
-  const auto found = map.find(id);
-  if (found != map.end()) return repository.getObjectRef(found->second.objectId, cls);
+  if (const VLTNewObjectDesc* found = map.find(id)) return repository.getObjectRef(found->objectId, cls);
   return repository.defaultDataModel().findObject(id, cls);
 }
 
 vlt::ObjectRef DataSource::vltTargetOf(const qm::zero::ModelElement& target, const NewObjectMap* newObjects) {
   if (newObjects) {
-    const auto found = newObjects->find(target.getUUID());
-    if (found != newObjects->end() && found->second.object) return found->second.object;
+    const VLTNewObjectDesc* found = newObjects->find(target.getUUID());
+    if (found && found->object) return found->object;
   }
   return repository.defaultDataModel().findObject(target.getUUID(), vltClassOf(target.getMetaClass()));
 }

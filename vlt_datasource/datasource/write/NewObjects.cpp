@@ -157,7 +157,7 @@ ClassPlan& ObjectConstructorCache::planFor(const meta::Class& cls, const vlt::Cl
         continue;  // its content is its children's membership
       }
       if (property->getUpper() != 1) {
-        plan->slots.push_back({property, nullptr, {}, reference, true});
+        plan->slots.push_back({property, nullptr, vltClass.findProperty(ustring_to_utf8(name)), reference, true});
         continue;
       }
       ValueLocation* cell = cellFor(property);
@@ -174,59 +174,102 @@ ClassPlan& ObjectConstructorCache::planFor(const meta::Class& cls, const vlt::Cl
 }
 
 void DataSource::insertElementIntoIntoNewObjectMap(const qm::zero::ModelElement& element, NewObjectMap& map) {
-  if (map.count(element.getUUID()) != 0) return;
+  if (map.indexOf(element.getUUID()) != NewObjectMap::npos) return;
   VLTNewObjectDesc desc;
   desc.element = element;
   desc.vltClass = vltClassOf(element.getMetaClass());
-  map.emplace(element.getUUID(), std::move(desc));
+  map.insert(std::move(desc));
 }
 
-bool DataSource::setNewObjectOwnership(std::int32_t ownerId, const vlt::PropertyRef& property, std::int32_t ordinal,
-                                       const qm::zero::ModelElement& child, NewObjectMap& map) {
-  const auto found = map.find(child.getUUID());
-  if (found == map.end()) return false;
-  found->second.owningProperty = property;
-  found->second.ownerId = ownerId;
-  found->second.ordinal = ordinal;
+// The owner is named by its record: ids are given once the tree of the new
+// objects is known (see addObjects).
+bool DataSource::setNewObjectOwnership(std::uint32_t ownerIndex, const vlt::PropertyRef& property,
+                                       std::int32_t ordinal, const qm::zero::ModelElement& child, NewObjectMap& map) {
+  const std::size_t at = map.indexOf(child.getUUID());
+  if (at == NewObjectMap::npos) return false;
+  VLTNewObjectDesc& desc = map[at];
+  desc.owningProperty = property;
+  desc.ownerIndex = ownerIndex;
+  desc.ordinal = ordinal;
   return true;
+}
+
+// The records in creation order: each tree of new objects depth first, an
+// owner before its children, children in the order of their collections,
+// trees in the order their roots were inserted. Objects made in this order
+// are written where their owners' rows were just written, which keeps a
+// large write's database pages in the cache.
+std::vector<std::uint32_t> DataSource::creationOrder(NewObjectMap& map,
+                                                    const std::vector<std::vector<std::uint32_t>>& children) {
+  const std::size_t count = map.size();
+  std::vector<std::uint32_t> order;
+  order.reserve(count);
+  std::vector<bool> placed(count, false);
+  std::vector<std::uint32_t> stack;
+  const auto walk = [&](std::uint32_t root) {
+    stack.push_back(root);
+    while (!stack.empty()) {
+      const std::uint32_t at = stack.back();
+      stack.pop_back();
+      if (placed[at]) continue;
+      placed[at] = true;
+      order.push_back(at);
+      const std::vector<std::uint32_t>& kids = children[at];
+      for (auto kid = kids.rbegin(); kid != kids.rend(); ++kid)
+        if (map[*kid].ownerIndex == at) stack.push_back(*kid);  // the last owner named wins
+    }
+  };
+  for (std::uint32_t at = 0; at < count; ++at)
+    if (map[at].ownerIndex == VLTNewObjectDesc::noOwner) walk(at);
+  // An ownership cycle cannot come from a model; should one come anyway,
+  // its objects are still made.
+  for (std::uint32_t at = 0; at < count; ++at)
+    if (!placed[at]) walk(at);
+  return order;
 }
 
 void DataSource::addObjects(NewObjectMap& map) {
   if (map.empty()) return;
   const vlt::DataModelRef dataModel = repository.defaultDataModel();
-  vlt::ObjectId nextId = 0;
-  repository.allocateObjectIds(map.size(), nextId);
-  for (auto& [id, desc] : map) desc.objectId = nextId++;
-
+  const std::size_t count = map.size();
   ObjectConstructorCache& cache = constructors();
 
   // Who owns whom among the new objects: a child is created in its place.
-  for (auto& [id, owner] : map) {
+  std::vector<std::vector<std::uint32_t>> children(count);
+  for (std::uint32_t at = 0; at < count; ++at) {
+    VLTNewObjectDesc& owner = map[at];
     const ClassPlan& plan = cache.planFor(owner.element.getMetaClass(), owner.vltClass);
     for (const auto& [property, propRef] : plan.composites) {
       if (!owner.element.isSet(property, privilegedTagWithResolve)) continue;
-      const Value children = owner.element.get(property, privilegedTagWithResolve);
-      if (property->getUpper() < 2) {
-        if (!children.isEmpty() && !setNewObjectOwnership(owner.objectId, propRef, 0, children.getElement(), map))
-          owner.nonCtorProperties.push_back(property);
-        continue;
-      }
-      const bool ordered = property->isOrdered();
+      const Value value = owner.element.get(property, privilegedTagWithResolve);
+      const bool ordered = property->getUpper() >= 2 && property->isOrdered();
       bool anyExisting = false;
       std::int32_t ordinal = 0;
-      for (std::size_t i = 0; i < children.size(); ++i) {
-        if (!setNewObjectOwnership(owner.objectId, propRef, ordinal, children.getElement(i), map)) anyExisting = true;
+      for (std::size_t i = 0; i < value.size(); ++i) {
+        const qm::zero::ModelElement child = value.getElement(i);
+        if (setNewObjectOwnership(at, propRef, ordinal, child, map))
+          children[at].push_back(static_cast<std::uint32_t>(map.indexOf(child.getUUID())));
+        else
+          anyExisting = true;
         if (ordered) ++ordinal;
       }
-      // Children that exist already join by a write of the whole collection.
-      if (anyExisting) owner.nonCtorProperties.push_back(property);
+      // Children that exist already join by a write of the whole value.
+      if (anyExisting) owner.nonCtorProperties.emplace_back(property, propRef);
     }
   }
 
+  const std::vector<std::uint32_t> order = creationOrder(map, children);
+  vlt::ObjectId nextId = 0;
+  repository.allocateObjectIds(count, nextId);
+  for (const std::uint32_t at : order) map[at].objectId = nextId++;
+  for (const std::uint32_t at : order)
+    if (map[at].ownerIndex != VLTNewObjectDesc::noOwner) map[at].ownerId = map[map[at].ownerIndex].objectId;
+
   if (debugLog.isEnabled(severity::detail)) {
     debugLog.log(severity::detail, "Objects to be added to VLT:");
-    for (const auto& [id, desc] : map) {
-      debugLog.log(severity::detail, "   ", boost::uuids::to_string(id), " (", desc.objectId, ")");
+    for (const std::uint32_t at : order) {
+      const VLTNewObjectDesc& desc = map[at];
+      debugLog.log(severity::detail, "   ", boost::uuids::to_string(desc.element.getUUID()), " (", desc.objectId, ")");
       if (!desc.owningProperty) continue;
       debugLog.log(severity::detail, "   , owned by ", desc.ownerId, ".", desc.owningProperty.name());
       if (desc.owningProperty.isMultiValue() && desc.owningProperty.isOrdered())
@@ -234,12 +277,13 @@ void DataSource::addObjects(NewObjectMap& map) {
     }
   }
 
-  for (auto& [id, desc] : map) {
+  for (const std::uint32_t at : order) {
+    VLTNewObjectDesc& desc = map[at];
     if (!desc.vltClass) desc.vltClass = vltClassOf(desc.element.getMetaClass());
     ClassPlan& plan = cache.planFor(desc.element.getMetaClass(), desc.vltClass);
     for (const ClassPlan::Slot& slot : plan.slots) {
       if (slot.later) {
-        desc.nonCtorProperties.push_back(slot.property);
+        desc.nonCtorProperties.emplace_back(slot.property, slot.propRef);
       } else if (slot.reference) {
         const Value target = desc.element.get(slot.property, privilegedTagWithResolve);
         const vlt::ObjectRef targetObject =
@@ -251,14 +295,15 @@ void DataSource::addObjects(NewObjectMap& map) {
       }
     }
     plan.constructor->setObjectID(desc.objectId);
-    plan.constructor->setObjectUUID(id);
+    plan.constructor->setObjectUUID(desc.element.getUUID());
     *plan.membership = {desc.owningProperty, desc.ownerId, desc.ordinal};
     desc.object = plan.constructor->createObject(dataModel);
   }
 
-  for (auto& [id, desc] : map) {
-    for (const meta::Property& property : desc.nonCtorProperties) {
-      setVltPropertyValueForNewObject(desc.element, property, desc.object, map);
+  for (const std::uint32_t at : order) {
+    VLTNewObjectDesc& desc = map[at];
+    for (const auto& [property, propRef] : desc.nonCtorProperties) {
+      setVltPropertyValueForNewObject(desc.element, property, propRef, desc.object, map);
       debugLog.log(severity::detail, "---> setting non ctor prop ", property->getName());
     }
   }

@@ -37,7 +37,7 @@ struct ClassPlan {
   struct Slot {
     qm::zero::meta::Property property;
     ValueLocation* cell = nullptr;  // null: not written at construction
-    vlt::PropertyRef propRef;       // the cell's repository property
+    vlt::PropertyRef propRef;       // the repository property
     bool reference = false;         // the cell takes the target's object
     bool later = false;             // written after every new object exists
   };

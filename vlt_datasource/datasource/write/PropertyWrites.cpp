@@ -309,9 +309,11 @@ void DataSource::setVltPropertyValue(const qm::zero::ModelElement& element, cons
   writeWholeValue(element, property, value ? &*value : nullptr, propRef, object, nullptr);
 }
 
+// `propRef` is the property of the object's class named like `property`,
+// found when the class's plan was made.
 void DataSource::setVltPropertyValueForNewObject(const qm::zero::ModelElement& element, const meta::Property& property,
-                                                 vlt::ObjectRef& object, const NewObjectMap& map) {
-  const vlt::PropertyRef propRef = object.objectClass().findProperty(ustring_to_utf8(property->getName()));
+                                                 const vlt::PropertyRef& propRef, vlt::ObjectRef& object,
+                                                 const NewObjectMap& map) {
   if (!propRef) {
     debugLog.log(severity::detail, "setVltPropertyValue() could not find property ", property->getName(),
                  " in VLT class ", element.getMetaClass()->getQualifiedName());

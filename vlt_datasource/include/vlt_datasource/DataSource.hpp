@@ -191,11 +191,48 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
     vlt::PropertyRef owningProperty;  // null: no new owner
     std::int32_t ownerId = 0;
     std::int32_t ordinal = 0;
-    std::vector<qm::zero::meta::Property> nonCtorProperties;
+    /// With their repository properties, in discovery order.
+    std::vector<std::pair<qm::zero::meta::Property, vlt::PropertyRef>> nonCtorProperties;
     vlt::ObjectRef object;
+    std::uint32_t ownerIndex = noOwner;  // the new owner's record
+    static constexpr std::uint32_t noOwner = ~std::uint32_t(0);
   };
-  using NewObjectMap = std::unordered_map<boost::uuids::uuid, VLTNewObjectDesc,
-                                          qm::zero::services::hashers::QM0Hasher<boost::uuids::uuid>>;
+  /// The new objects of one write: records in the order they were inserted,
+  /// found by uuid.
+  class NewObjectMap {
+   public:
+    static constexpr std::size_t npos = ~std::size_t(0);
+    void reserve(std::size_t count) {
+      records_.reserve(count);
+      index_.reserve(count);
+    }
+    /// Adds `desc` under its element's uuid; false (nothing changed) when the
+    /// uuid is there already.
+    bool insert(VLTNewObjectDesc desc) {
+      const auto [at, added] =
+          index_.try_emplace(desc.element.getUUID(), static_cast<std::uint32_t>(records_.size()));
+      (void)at;
+      if (added) records_.push_back(std::move(desc));
+      return added;
+    }
+    std::size_t indexOf(const boost::uuids::uuid& id) const {
+      const auto found = index_.find(id);
+      return found == index_.end() ? npos : found->second;
+    }
+    const VLTNewObjectDesc* find(const boost::uuids::uuid& id) const {
+      const std::size_t at = indexOf(id);
+      return at == npos ? nullptr : &records_[at];
+    }
+    VLTNewObjectDesc& operator[](std::size_t index) { return records_[index]; }
+    std::size_t size() const noexcept { return records_.size(); }
+    bool empty() const noexcept { return records_.empty(); }
+
+   private:
+    std::vector<VLTNewObjectDesc> records_;
+    std::unordered_map<boost::uuids::uuid, std::uint32_t,
+                       qm::zero::services::hashers::QM0Hasher<boost::uuids::uuid>>
+        index_;
+  };
 
   void processQM0ChangeReport(const ChangeReport& report);
   void applyChangeReport(const ChangeReport& report);
@@ -214,11 +251,15 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   // New objects.
   void insertElementIntoIntoNewObjectMap(const qm::zero::ModelElement& element, NewObjectMap& map);
   void addObjects(NewObjectMap& map);
-  bool setNewObjectOwnership(std::int32_t ownerId, const vlt::PropertyRef& property, std::int32_t ordinal,
+  /// The records of `map` in the order their objects are made; `children`
+  /// lists the new children of each record.
+  static std::vector<std::uint32_t> creationOrder(NewObjectMap& map,
+                                                  const std::vector<std::vector<std::uint32_t>>& children);
+  bool setNewObjectOwnership(std::uint32_t ownerIndex, const vlt::PropertyRef& property, std::int32_t ordinal,
                              const qm::zero::ModelElement& child, NewObjectMap& map);
   void setVltPropertyValueForNewObject(const qm::zero::ModelElement& element,
-                                       const qm::zero::meta::Property& property, vlt::ObjectRef& object,
-                                       const NewObjectMap& map);
+                                       const qm::zero::meta::Property& property, const vlt::PropertyRef& propRef,
+                                       vlt::ObjectRef& object, const NewObjectMap& map);
 
   // Modified objects.
   void modifyObject(const ChangeReport& report, const qm::zero::ModelElement& element);
