@@ -30,7 +30,9 @@
 // data source's median time over the baseline's, goal at most 1.5 each) and
 // the elements written per second.
 
-#include "BenchSupport.hpp"
+#include "BenchCommon.hpp"
+
+#include <filesystem>
 #include "JavaModel.hpp"
 #include "JavaRepository.hpp"
 
@@ -54,7 +56,7 @@
 
 namespace {
 
-using namespace datasource_bench;
+using namespace bench_common;
 using qm::zero::Model;
 using vlt_datasource::DataSource;
 
@@ -247,7 +249,7 @@ int main(int argc, char** argv) {
     const java_model::Counts counts = java_model::generate(elements, java_model::defaultSeed, [](const auto&) {});
     std::printf("%zu elements: %zu packages, %zu classes, %zu methods, %zu statements; files in %s\n", elements,
                 counts.perKind[0], counts.perKind[1], counts.perKind[2], counts.perKind[3],
-                fs::temp_directory_path().c_str());
+                std::filesystem::temp_directory_path().c_str());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "datasource_bench: %s\n", e.what());
     return 2;

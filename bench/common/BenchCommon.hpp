@@ -1,7 +1,7 @@
 #pragma once
-// What the benchmarks of datasource_bench share: temporary folders, the
-// stopwatch that keeps every timed part for the ratios, and the ratio lines
-// printed at the end of the run.
+// What the benchmark programs share: temporary folders, a stopwatch that keeps
+// every timed part (wall and thread CPU time) for the ratios, and the ratio
+// lines printed at the end of a run.
 
 #include <benchmark/benchmark.h>
 
@@ -12,29 +12,29 @@
 #include <string>
 #include <vector>
 
-namespace datasource_bench {
+namespace bench_common {
 
-namespace fs = std::filesystem;
-
-// A fresh folder in $TMPDIR (else /tmp), removed with everything in it at the
-// end of the scope.
+// A fresh folder "<prefix>.XXXXXX" in $TMPDIR (else /tmp), removed with
+// everything in it at the end of the scope.
 class TempFolder {
  public:
-  TempFolder();
+  explicit TempFolder(const std::string& prefix = "bench");
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
   std::string file(const char* name) const { return (path_ / name).string(); }
 
  private:
-  fs::path path_;
+  std::filesystem::path path_;
 };
 
-// The timed part of each repetition, per benchmark: wall and thread CPU
-// seconds.
+// The timed part of each repetition, per benchmark (medians and minima over
+// the repetitions, which Google Benchmark does not give for manual and CPU
+// time together).
 struct Timings {
-  std::vector<double> wall;
-  std::vector<double> cpu;
+  std::vector<double> wall;        // seconds
+  std::vector<double> cpu;         // seconds of this thread's CPU time
+  double statementsPerObject = 0;  // SQL statements run per object, when the benchmark counts them
 };
 std::map<std::string, Timings>& timings();
 
@@ -68,11 +68,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::set<std::string> succeeded_;
 };
 
-// Prints "NAME ratio: R (goal <= G)": R is the median wall time of `measured`
-// over the median of `baseline`; the ratio of the fastest repetitions and of
-// the median CPU times follow. Nothing when a filter left both out, "not
-// measured" when it left out one; false when a side ran and failed.
+// Prints "NAME ratio: R (goal <= G)", or "(for information)" when `goal` is
+// 0: R is the median wall time of `measured` over the median of `baseline`;
+// the ratio of the fastest repetitions, of the median CPU times and, when
+// both sides counted them, the SQL statements per object follow. Nothing
+// when a filter left both out, "not measured" when it left out one; false
+// when a side ran and failed.
 bool printRatio(const RatioReporter& reporter, const char* name, const std::string& measured,
                 const std::string& baseline, double goal);
 
-}  // namespace datasource_bench
+}  // namespace bench_common

@@ -1,4 +1,4 @@
-#include "BenchSupport.hpp"
+#include "BenchCommon.hpp"
 
 #include <stdlib.h>
 
@@ -8,17 +8,17 @@
 #include <stdexcept>
 #include <system_error>
 
-namespace datasource_bench {
+namespace bench_common {
 
-TempFolder::TempFolder() {
-  std::string pattern = (fs::temp_directory_path() / "datasource_bench.XXXXXX").string();
+TempFolder::TempFolder(const std::string& prefix) {
+  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + ".XXXXXX")).string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a temporary folder " + pattern);
   path_ = pattern;
 }
 
 TempFolder::~TempFolder() {
   std::error_code ignored;
-  fs::remove_all(path_, ignored);
+  std::filesystem::remove_all(path_, ignored);
 }
 
 std::map<std::string, Timings>& timings() {
@@ -74,12 +74,24 @@ bool printRatio(const RatioReporter& reporter, const char* name, const std::stri
     return false;
   }
   const double ratio = median(a->second.wall) / median(b->second.wall);
-  std::printf("%s ratio: %.2f (goal <= %.1f)%s  [medians of %zu/%zu: %s %.1f ms / %s %.1f ms; fastest ratio %.2f; "
-              "CPU-time ratio %.2f]\n",
-              name, ratio, goal, ratio <= goal ? "" : " MISSED", a->second.wall.size(), b->second.wall.size(),
-              measured.c_str(), median(a->second.wall) * 1e3, baseline.c_str(), median(b->second.wall) * 1e3,
-              minimum(a->second.wall) / minimum(b->second.wall), median(a->second.cpu) / median(b->second.cpu));
+  char verdict[64];
+  if (goal > 0) {
+    std::snprintf(verdict, sizeof verdict, "goal <= %.1f)%s", goal, ratio <= goal ? "" : " MISSED");
+  } else {
+    std::snprintf(verdict, sizeof verdict, "for information)");
+  }
+  char statements[64] = "";
+  if (a->second.statementsPerObject > 0 && b->second.statementsPerObject > 0) {
+    std::snprintf(statements, sizeof statements, "; statements per object %.2f / %.2f", a->second.statementsPerObject,
+                  b->second.statementsPerObject);
+  }
+  std::printf("%s ratio: %.2f (%s  [medians of %zu/%zu: %s %.1f ms / %s %.1f ms; fastest ratio %.2f; CPU-time ratio "
+              "%.2f%s]\n",
+              name, ratio, verdict, a->second.wall.size(), b->second.wall.size(), measured.c_str(),
+              median(a->second.wall) * 1e3, baseline.c_str(), median(b->second.wall) * 1e3,
+              minimum(a->second.wall) / minimum(b->second.wall), median(a->second.cpu) / median(b->second.cpu),
+              statements);
   return true;
 }
 
-}  // namespace datasource_bench
+}  // namespace bench_common
