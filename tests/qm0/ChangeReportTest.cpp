@@ -309,13 +309,4 @@ TEST_F(ReportTest, AListenerMayUnregisterItselfWhileItIsNotified) {
   EXPECT_EQ(listener.deliveries.size(), 2u);
 }
 
-TEST_F(ReportTest, ListenersAreToldWhenTheirModelGoesAway) {
-  RecordingListener other;
-  {
-    Model local = Model::create();
-    local->addListener<0>(&other);
-  }
-  EXPECT_EQ(other.removed, 1);
-}
-
 }  // namespace

@@ -67,21 +67,6 @@ TEST_F(MetamodelTest, PropertiesKnowTheirQualifiedNameKindOppositeAndPosition) {
   EXPECT_EQ(mm.cover->getPositionIndex(), 3);
 }
 
-TEST_F(MetamodelTest, EveryKindOfObjectHasItsMetaclass) {
-  EXPECT_EQ(mm.book.getMetaClass(), meta::Class::metaClass());
-  EXPECT_EQ(mm.dimensions.getMetaClass(), meta::DataType::metaClass());
-  EXPECT_EQ(mm.genre.getMetaClass(), meta::Enum::metaClass());
-  EXPECT_EQ(meta::StandardTypes::integerMeta().getMetaClass(), meta::PrimitiveType::metaClass());
-  EXPECT_EQ(mm.pages.getMetaClass(), meta::Property::metaClass());
-  EXPECT_EQ(mm.lib.getMetaClass(), meta::Package::metaClass());
-  EXPECT_EQ(meta::Class::metaClass().getMetaClass(), meta::Class::metaClass());
-  EXPECT_EQ(mm.pages->getType().getMetaClass(), meta::PrimitiveType::metaClass());
-  EXPECT_EQ(mm.authors->getType().getMetaClass(), meta::Class::metaClass());
-  EXPECT_TRUE(meta::Class::downcast(mm.authors->getType()));
-  EXPECT_FALSE(meta::Class::downcast(mm.genreProp->getType()));
-  EXPECT_TRUE(meta::Enum::downcast(mm.genreProp->getType()));
-}
-
 TEST_F(MetamodelTest, StandardTypesAreFoundByRegistryName) {
   const std::pair<const char16_t*, const meta::PrimitiveType& (*)()> standard[] = {
       {u"Integer", &meta::StandardTypes::integerMeta},

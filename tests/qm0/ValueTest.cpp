@@ -3,10 +3,6 @@
 #include <qm/zero/Messages.hpp>
 #include <qm/zero/Value.hpp>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-#include <boost/uuid/string_generator.hpp>
-
-#include <matrix/Array.hpp>
 
 #include <gtest/gtest.h>
 
@@ -30,42 +26,6 @@ std::pair<std::string, std::u16string> errorOf(F&& f) {
     return {e.get_error_id(), first};
   }
   return {"nothing thrown", u""};
-}
-
-TEST(ValueTest, EveryStandardTypeHoldsItsNativeValue) {
-  const boost::posix_time::ptime when(boost::gregorian::date(2024, 2, 29), boost::posix_time::seconds(3661));
-  const boost::uuids::uuid id = boost::uuids::string_generator()("01234567-89ab-cdef-0123-456789abcdef");
-  EXPECT_EQ(Value(StandardTypes::integerMeta(), -7).get<int>(), -7);
-  EXPECT_EQ(Value(StandardTypes::unlimitedNaturalMeta(), 4000000000u).get<unsigned int>(), 4000000000u);
-  EXPECT_EQ(Value(StandardTypes::integer64Meta(), -(1LL << 40)).get<long long>(), -(1LL << 40));
-  EXPECT_EQ(Value(StandardTypes::integer64Meta(), std::int64_t(5)).get<std::int64_t>(), 5);
-  EXPECT_EQ(Value(StandardTypes::uinteger8Meta(), std::uint8_t(200)).get<std::uint8_t>(), 200);
-  EXPECT_EQ(Value(StandardTypes::uinteger64Meta(), ~0ULL).get<unsigned long long>(), ~0ULL);
-  EXPECT_EQ(Value(StandardTypes::realMeta(), 2.5).get<double>(), 2.5);
-  EXPECT_EQ(Value(StandardTypes::stringMeta(), u"h\u00e9").get<std::u16string>(), u"h\u00e9");
-  EXPECT_EQ(Value(StandardTypes::stdstringMeta(), "bytes").get<std::string>(), "bytes");
-  EXPECT_EQ(Value(StandardTypes::dateTimeMeta(), when).get<boost::posix_time::ptime>(), when);
-  EXPECT_EQ(Value(StandardTypes::uuidMeta(), id).get<boost::uuids::uuid>(), id);
-  EXPECT_EQ(Value(StandardTypes::booleanMeta(), true).get<bool>(), true);
-  StringToStringMap map{{u"a", u"1"}, {u"b", u"2"}};
-  EXPECT_EQ(Value(StandardTypes::stringToStringMapMeta(), map).get<StringToStringMap>(), map);
-  matrix::ArrayPtr array(matrix::createNumericArray(matrix::ClassId::Double, {2, 3}));
-  Value a(StandardTypes::qxArrayMeta(), array.get());
-  EXPECT_EQ(a.get<matrix::qxArray_tag*>(), array.get());  // a value borrows its array
-  EXPECT_EQ(a.get<const matrix::qxArray_tag*>(), array.get());
-}
-
-TEST(ValueTest, MetaDescribesTypeFlagsAndEntryType) {
-  Value v(StandardTypes::realMeta(), 1.0);
-  EXPECT_EQ(v.getMeta().getFlags(), 1u);
-  EXPECT_EQ(v.getMeta().getEntryType(), EntryType::Real);
-  Value e(TestMetamodel::get().genre, 5);
-  EXPECT_EQ(e.getMeta().getEntryType(), EntryType::EnumLiteral);
-  EXPECT_EQ(e.get<int>(), 5);
-  Value empty(StandardTypes::integerMeta(), boost::none);
-  EXPECT_EQ(empty.getMeta().getFlags(), 0u);
-  EXPECT_EQ(empty.getMeta().getEntryType(), EntryType::Integer);
-  EXPECT_TRUE(empty.isEmpty());
 }
 
 TEST(ValueTest, EmptyValuesReadAsNoneAndRefuseTypedReads) {

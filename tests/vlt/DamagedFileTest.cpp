@@ -188,32 +188,23 @@ TEST_P(DamagedFileTest, AWriteAheadLogRepositoryInAReadOnlyFolderSaysSo) {
   options.journalMode = 2;
   makeRepository();
   ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
-  int verdict[2];
-  ASSERT_EQ(::pipe(verdict), 0);
-  testsupport::ChildProcess reader([&] {
-    char answer = 's';  // skipped: cannot become an unprivileged user
-    if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
-      Repo::ServiceOptions o = options;
-      o.readOnly = 1;
-      try {
-        Repo r;
-        r.open(location(), "", o);
-        r.defaultDataModel().countObjects(r.metamodel().findClass("test.Item"));
-        answer = 'o';  // opened and read: also fine, SQLite may manage without the folder
-      } catch (const vlt::OpenError& e) {
-        answer = std::string(e.what()).find("folder") != std::string::npos ? 'f' : 'm';
-      } catch (...) {
-        answer = 'x';
-      }
+  const std::string answer = answerAsNobody([&] {
+    Repo::ServiceOptions o = options;
+    o.readOnly = 1;
+    try {
+      Repo r;
+      r.open(location(), "", o);
+      r.defaultDataModel().countObjects(r.metamodel().findClass("test.Item"));
+      return "o";  // opened and read: also fine, SQLite may manage without the folder
+    } catch (const vlt::OpenError& e) {
+      return std::string(e.what()).find("folder") != std::string::npos ? "f" : "m";
+    } catch (...) {
+      return "x";
     }
-    return ::write(verdict[1], &answer, 1) == 1 ? 0 : 1;
   });
-  char answer = '?';
-  (void)!::read(verdict[0], &answer, 1);
-  reader.wait();
   ::chmod(dir.path().c_str(), 0755);
-  if (answer == 's') GTEST_SKIP() << "this process cannot switch to the user nobody";
-  EXPECT_TRUE(answer == 'f' || answer == 'o') << "m: another message, x: another error";
+  if (answer == "s") GTEST_SKIP() << "this process cannot switch to the user nobody";
+  EXPECT_TRUE(answer == "f" || answer == "o") << answer << "; m: another message, x: another error";
 }
 
 TEST_P(DamagedFileTest, OnlyRegularFilesAreRepositories) {

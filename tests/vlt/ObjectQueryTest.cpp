@@ -2,19 +2,13 @@
 
 #include "RepositoryFixture.hpp"
 
-#include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/optional/optional_io.hpp>
-
-#include <limits>
 
 namespace vlttest {
 namespace {
 
 using R = vlt::PVMR_wrapper;
 using boost::optional;
-namespace pt = boost::posix_time;
-
-const pt::ptime t2000(boost::gregorian::date(2000, 1, 1));
 
 class ObjectQueryTest : public RepositoryTest {
  protected:
@@ -32,13 +26,10 @@ class ObjectQueryTest : public RepositoryTest {
       addProperty(base, "i32", "int32", 0, 1, false, false, true);
       addProperty(base, "u32", "uint32", 0, 1, false, false, true);
       addProperty(base, "i64", "int64", 0, 1, false, false, true);
-      addProperty(base, "u64", "uint64", 0, 1, false, false, true);
       addProperty(base, "real", "real64", 0, 1, false, false, true);
       addProperty(base, "text", "ustring", 0, 1, false, false, true);
       addProperty(base, "bytes", "string", 0, 1, false, false, true);
-      addProperty(base, "when", "DateTime", 0, 1, false, false, true);
       addProperty(base, "id", "UUID", 0, 1, false, false, true);
-      addProperty(base, "flag", "bool", 0, 1, false, false, true);
       addProperty(base, "color", "test.Color", 0, 1, false, false, true);
       addProperty(base, "tags", "string", 0, 0xFFFFFFFF, false, true, false, false);
       addProperty(base, "ref", "test.Base", 0, 1, false, false, true);
@@ -49,17 +40,13 @@ class ObjectQueryTest : public RepositoryTest {
       for (unsigned n = 1; n <= 4; ++n) create(item, n);
       create(other, 5);
       create(lonely, 6);
-      const auto u64max = std::numeric_limits<std::uint64_t>::max();
-      write(1, entry("i32", -5), entry("u32", 4000000000u), entry("i64", std::int64_t{1} << 40),
-            entry("u64", u64max), entry("real", -1.5), entry("text", std::u16string(u"apple")),
-            entry("bytes", std::string("a*b")), entry("when", t2000), entry("id", makeUuid(99)),
-            entry("flag", true), entry("tags", std::vector<std::string>{"x", "y"}));
-      write(2, entry("i32", 7), entry("u32", 3u), entry("i64", std::int64_t{-9}), entry("u64", std::uint64_t{1}),
-            entry("real", 2.25), entry("text", std::u16string(u"\u00e9clair")), entry("bytes", std::string("abc")),
-            entry("when", pt::ptime(pt::pos_infin)), entry("flag", false),
-            entry("tags", std::vector<std::string>{"y"}), entry("links", objects({1, 5})));
-      write(3, entry("i32", 7), entry("text", std::u16string(u"Zebra \U0001F600")), entry("bytes", std::string("xbc")),
-            entry("when", t2000 + pt::hours(1)), entry("ref", Obj{1}));
+      write(1, entry("i32", -5), entry("u32", 4000000000u), entry("i64", std::int64_t{1} << 40), entry("real", -1.5),
+            entry("text", std::u16string(u"apple")), entry("id", makeUuid(99)),
+            entry("tags", std::vector<std::string>{"x", "y"}));
+      write(2, entry("i32", 7), entry("u32", 3u), entry("i64", std::int64_t{-9}), entry("real", 2.25),
+            entry("text", std::u16string(u"\u00e9clair")), entry("tags", std::vector<std::string>{"y"}),
+            entry("links", objects({1, 5})));
+      write(3, entry("i32", 7), entry("text", std::u16string(u"Zebra \U0001F600")), entry("ref", Obj{1}));
       write(4, entry("i32", 100), entry("text", std::u16string(u"")), entry("links", objects({2})));
       write(5, entry("i32", 7), entry("real", 0.0), entry("text", std::u16string(u"apple pie")));
       find(6).setPropertyValue(property("test.Lonely", "i32"), 7);
@@ -96,49 +83,20 @@ class ObjectQueryTest : public RepositoryTest {
   vlt::ClassRef base, item, other, lonely;
 };
 
-TEST_P(ObjectQueryTest, EveryRelationOnNumbersTimesAndBooleans) {
-  EXPECT_EQ(where("i32", R::equal, 7), (V{2, 3, 5}));
-  EXPECT_EQ(where("i32", R::notEqual, 7), (V{1, 4}));
-  EXPECT_EQ(where("i32", R::less, 7), (V{1}));
-  EXPECT_EQ(where("i32", R::lessOrEqual, 7), (V{1, 2, 3, 5}));
-  EXPECT_EQ(where("i32", R::greater, 7), (V{4}));
-  EXPECT_EQ(where("i32", R::greaterOrEqual, std::uint8_t{7}), (V{2, 3, 4, 5}));
+// ObjectQueryDifferentialTest checks every relation on numbers, times, texts
+// and Booleans against a plain evaluation; these are the types and cells it
+// does not draw.
+TEST_P(ObjectQueryTest, TypesCellsAndCollectionsTheRandomQueriesDoNotDraw) {
   // Unsigned values compare as unsigned, also at the top of the range.
   EXPECT_EQ(where("u32", R::greater, 5u), (V{1}));
-  EXPECT_EQ(where("u64", R::greater, std::uint64_t{1}), (V{1}));
-  EXPECT_EQ(where("u64", R::equal, std::numeric_limits<std::uint64_t>::max()), (V{1}));
   EXPECT_EQ(where("i64", R::less, std::int64_t{0}), (V{2}));
-  EXPECT_EQ(where("real", R::lessOrEqual, 0.0), (V{1, 5}));
-  EXPECT_EQ(where("real", R::greater, -2.0), (V{1, 2, 5}));
-  EXPECT_EQ(where("when", R::greater, t2000), (V{2, 3}));
-  EXPECT_EQ(where("when", R::less, pt::ptime(pt::pos_infin)), (V{1, 3}));
-  EXPECT_EQ(where("flag", R::equal, true), (V{1}));
-  EXPECT_EQ(where("flag", R::notEqual, true), (V{2}));
+  EXPECT_EQ(where("i32", R::greaterOrEqual, std::uint8_t{7}), (V{2, 3, 4, 5}));
   EXPECT_EQ(where("id", R::equal, makeUuid(99)), (V{1}));
   // An absent value, or an absent cell, satisfies none of 0 to 9; 10 and 11
   // take absent as a value.
-  const optional<int> absent;
-  EXPECT_EQ(where("i32", R::equal, absent), V{});
   EXPECT_EQ(where("u32", R::notEqual, optional<unsigned>(3u)), (V{1}));
   EXPECT_EQ(where("u32", R::equalOrBothAbsent, optional<unsigned>()), (V{3, 4, 5}));
   EXPECT_EQ(where("u32", R::notEqualOrOneAbsent, optional<unsigned>(3u)), (V{1, 3, 4, 5}));
-  EXPECT_EQ(where("u32", R::equalOrBothAbsent, optional<unsigned>(3u)), (V{2}));
-}
-
-TEST_P(ObjectQueryTest, EveryRelationOnStringsByCodePointOrByte) {
-  EXPECT_EQ(where("text", R::equal, std::u16string(u"apple")), (V{1}));
-  EXPECT_EQ(where("text", R::contains, std::u16string(u"pp")), (V{1, 5}));
-  EXPECT_EQ(where("text", R::startsWith, std::u16string(u"apple")), (V{1, 5}));
-  EXPECT_EQ(where("text", R::endsWith, std::u16string(u"\U0001F600")), (V{3}));
-  EXPECT_EQ(where("text", R::endsWith, std::u16string()), (V{1, 2, 3, 4, 5}));
-  // By code point: "Zebra" < "apple" < "éclair".
-  EXPECT_EQ(where("text", R::greater, std::u16string(u"b")), (V{2}));
-  EXPECT_EQ(where("text", R::less, std::u16string(u"a")), (V{3, 4}));
-  EXPECT_EQ(where("text", R::matches, std::u16string(u"?clai*")), (V{2}));
-  EXPECT_EQ(where("text", R::matches, std::u16string(u"*e")), (V{1, 5}));
-  EXPECT_EQ(where("bytes", R::matches, std::string("a[*]b")), V{});
-  EXPECT_EQ(where("bytes", R::matches, std::string("?bc")), (V{2, 3}));
-  EXPECT_EQ(where("bytes", R::contains, std::string("*")), (V{1}));
   // A collection holds when some entry does; "contains" is membership.
   EXPECT_EQ(where("tags", R::contains, std::string("y")), (V{1, 2}));
   EXPECT_EQ(where("tags", R::notEqual, std::string("y")), (V{1}));

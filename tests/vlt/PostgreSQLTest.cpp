@@ -110,16 +110,6 @@ TEST_F(PostgreSQLTest, TheRepositorysOwnParametersNeverReachTheServer) {
   EXPECT_THAT(fl::i18n::ustring_to_utf8(r.filespec()), AllOf(HasSubstr("password=***"), Not(HasSubstr(password))));
 }
 
-TEST_F(PostgreSQLTest, ASchemaWithOtherTablesIsNotARepository) {
-  const std::string other = testsupport::freshPostgresqlSchema();
-  testsupport::postgresqlAdmin(other, "CREATE TABLE customer (id INT); INSERT INTO customer VALUES (7)");
-  Repo r;
-  EXPECT_THROW(r.open(other, "", Repo::ServiceOptions()), vlt::NotARepositoryError);
-  EXPECT_EQ(testsupport::postgresqlAdmin(other, "SELECT string_agg(table_name, ',') FROM information_schema.tables "
-                                                "WHERE table_schema = current_schema()"),
-            "customer");
-}
-
 // A long session compiles statements again and again (queries, after every
 // change of the schema); the server must not keep the plans of dead ones.
 TEST_F(PostgreSQLTest, StatementsNoLongerUsedAreDeallocatedOnTheServer) {
@@ -174,32 +164,6 @@ TEST_F(PostgreSQLTest, ClientsWritingAtOnceNeverShareIds) {
   EXPECT_EQ(all.size(), 6 * rounds);
   EXPECT_EQ(stored(), 4 * rounds);
   EXPECT_EQ(admin("SELECT count(DISTINCT id) FROM vlt_object"), std::to_string(4 * rounds));
-}
-
-TEST_F(PostgreSQLTest, AClientFindsWhatAnotherAddedEvenToAClassItHasCached) {
-  Repo second;
-  second.open(uri, "", waiting(5));
-  vlt::ClassRef cached = second.metamodel().findClass("test.Item");
-  ASSERT_FALSE(cached.isNull());
-  EXPECT_TRUE(cached.findProperty("label").isNull());
-
-  first.beginTransaction();
-  first.appendPropertyToClass(item, "label", "string", "", 0, 1, false, false, true, "", Repo::AssociationByOption(0),
-                              "", boost::uuids::uuid{}, true);
-  first.createClass("test.Other", {item});
-  create(first, 1).setPropertyValue(item.findProperty("label"), std::string("from the first"));
-  EXPECT_TRUE(cached.findProperty("label").isNull()) << "not committed yet";
-  first.commitTransaction();
-
-  const vlt::PropertyRef label = cached.findProperty("label");
-  ASSERT_FALSE(label.isNull());
-  EXPECT_FALSE(second.metamodel().findClass("test.Other").isNull());
-  vlt::ObjectRef o = second.defaultDataModel().findObject(makeUuid(1), cached);
-  ASSERT_FALSE(o.isNull());
-  std::string read;
-  o.getPropertyValue(label, read);
-  EXPECT_EQ(read, "from the first");
-  o.setPropertyValue(label, std::string("from the second"));
 }
 
 // The second client checked the name before the first committed it; the

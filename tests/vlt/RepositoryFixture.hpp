@@ -13,6 +13,7 @@
 #include <vlt/Repository.hpp>
 
 #include <matrix/Array.hpp>
+#include <testsupport/ChildProcess.hpp>
 #include <testsupport/TempDir.hpp>
 #include <testsupport/TestServer.hpp>
 
@@ -22,8 +23,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -65,6 +68,23 @@ std::string messageOf(F&& f) {
   }
   ADD_FAILURE() << "nothing thrown";
   return {};
+}
+
+/// What `body` answers when it runs in a child process as the user nobody
+/// (root may write anything); "s" when this process cannot become that user.
+inline std::string answerAsNobody(const std::function<std::string()>& body) {
+  int fds[2];
+  if (::pipe(fds) != 0) return "no pipe";
+  testsupport::ChildProcess child([&] {
+    const std::string answer = ::setgid(65534) == 0 && ::setuid(65534) == 0 ? body() : "s";
+    return ::write(fds[1], answer.data(), answer.size()) == static_cast<ssize_t>(answer.size()) ? 0 : 1;
+  });
+  ::close(fds[1]);
+  char buffer[64];
+  const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+  ::close(fds[0]);
+  child.wait();
+  return std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
 }
 
 /// An object named by its uuid's number, valid across reopens; 0 is none.
