@@ -1,6 +1,7 @@
 // Random transactions on a model with an active data source; after each
 // commit and each rollback the repository must hold what the model holds,
-// and at the end so must a repository opened afresh on the same location.
+// and at the end so must a repository opened afresh on the same location,
+// and a new model that loads everything from it.
 //
 // The run is a list of steps generated from a seed: VLT_TEST_SEED picks
 // another seed, VLT_TEST_TRANSACTIONS another length. With VLT_TEST_SHRINK=1
@@ -167,7 +168,15 @@ class ModelRun {
     vlt::DataModelRepository fresh;
     fresh.open(location, std::string(), vlt::DataModelRepository::ServiceOptions());
     SCOPED_TRACE("in a repository opened afresh");
-    return expectRepositoryHoldsModel(model, fresh) == 0;
+    if (expectRepositoryHoldsModel(model, fresh) != 0) return false;
+    // Read back into a new model, everything loaded: it holds what the
+    // repository holds, element for element.
+    qm::zero::Model reopened = qm::zero::Model::create();
+    DataSource::create(u16(location), reopened, DataSource::SyncAllToModel, DataSource::NoSyncToDataSource,
+                       DataSource::Synchronous);
+    SCOPED_TRACE("in a model that loaded the repository");
+    EXPECT_EQ(reopened->getElementCount(), model->getElementCount());
+    return expectRepositoryHoldsModel(reopened, fresh) == 0;
   }
 
   qm::zero::Model model = qm::zero::Model::create();

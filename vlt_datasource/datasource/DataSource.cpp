@@ -7,6 +7,7 @@
 #include "datasource/ConnectionOptions.hpp"
 #include "datasource/Diagnostics.hpp"
 #include "datasource/Qm0Listener.hpp"
+#include "datasource/read/InstanceLoaders.hpp"
 #include "datasource/write/ObjectConstructorCache.hpp"
 
 #include <vlt_datasource/Messages.hpp>
@@ -200,7 +201,7 @@ void DataSource::disconnect() {
   packageVersionQuery.reset();
   packageVersionConstructor.reset();
   constructorCache.reset();
-  // TODO: (read path) clear the instance-loader map.
+  instanceLoaders.clear();
   repository.close();
   debugLog.log(severity::detail, "Disconnected ", static_cast<const void*>(this), " from data source");
   listener.reset();
@@ -255,7 +256,7 @@ void DataSource::rollbackShallowTransaction() {
 }
 
 // ---------------------------------------------------------------------------
-// The read path
+// Queries
 
 namespace {
 [[noreturn]] void notYetAvailable(const char* operation) {
@@ -263,27 +264,14 @@ namespace {
 }
 }  // namespace
 
-// TODO: (read path) fetch, find and load elements, collections and subtrees.
-qm::zero::ModelElement DataSource::fetchElement(const boost::uuids::uuid&) { notYetAvailable("fetchElement"); }
-
+// TODO: (query translation) every stored element, through the data source's
+// own query.
 std::vector<qm::zero::ModelElement> DataSource::fetchAllElements() { notYetAvailable("fetchAllElements"); }
-
-qm::zero::ModelElement DataSource::findElement(const qm::zero::meta::Class&, const qm::zero::ElementId&) {
-  notYetAvailable("findElement");
-}
 
 std::unique_ptr<qm::zero::query::ReflectiveQuery> DataSource::createQuery() {
   joinWorkThread();
   // TODO: (query translation) a query over the repository.
   notYetAvailable("createQuery");
 }
-
-void DataSource::loadCollectionContents(qm::zero::ReferenceCollection&) { notYetAvailable("loadCollectionContents"); }
-
-bool DataSource::hasCollectionContents(const qm::zero::ModelElement&, const qm::zero::meta::Property&) {
-  notYetAvailable("hasCollectionContents");
-}
-
-void DataSource::loadElementSubtree(const qm::zero::ModelElement&) { notYetAvailable("loadElementSubtree"); }
 
 }  // namespace vlt_datasource

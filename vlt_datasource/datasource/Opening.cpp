@@ -71,8 +71,12 @@ void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, co
     vlt::ObjectRef object;
     topLevel.addIsTopLevelObjectConstraint(modelElementClass, 0);
     topLevel.addResultObject(modelElementClass, &object, 0);
+    // Read first: loading runs queries of its own.
+    std::vector<vlt::ObjectRef> topLevelObjects;
     vlt::ObjectQuery::ResultIterator results = topLevel.execute();
-    while (results.getNextResult()) fetchQM0Object(object, model, depth);
+    while (results.getNextResult()) topLevelObjects.push_back(object);
+    results.clear();
+    for (const vlt::ObjectRef& stored : topLevelObjects) fetchQM0Object(stored, model, depth);
     loading.commit();
   }
 
@@ -102,11 +106,6 @@ void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, co
     addObjects(newObjects);
     checkAndStoreVltPackageVersions();
   });
-}
-
-// TODO: (read path) a proxy or a populated element for `object`.
-qm::zero::ModelElement DataSource::fetchQM0Object(const vlt::ObjectRef&, const qm::zero::Model&, const FetchDepth&) {
-  return {};
 }
 
 }  // namespace vlt_datasource

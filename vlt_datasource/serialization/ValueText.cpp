@@ -33,7 +33,11 @@ qm::zero::Value DatatypeSerializerUnstringifier::unstringify(const std::u16strin
   const std::vector<qm::zero::io::ParseItem>& items = reader->getCreatedTopLevelItems();
   // The same type object, not merely one of the same name.
   if (items.size() == 1 && items.front().getMetaClass().get() == type.get()) return items.front().getValue();
-  return serializer->fallbackValue();
+  return serializer ? serializer->fallbackValue() : qm::zero::Value(type, boost::none);
+}
+
+qm::zero::Value DatatypeSerializerUnstringifier::absentValue(const meta::Type& type) {
+  return serializer ? serializer->defaultValue(type) : qm::zero::Value(type, boost::none);
 }
 
 std::u16string toStoredText(const qm::zero::Value& value) {

@@ -63,13 +63,14 @@ class DatatypeSerializerStringifier final : public Stringifier {
 
 /// JSON text back to a datatype value; text that is not exactly one item of
 /// the expected datatype reads as the datatype serializer's fallback value
-/// (borrowed from the registry).
+/// (borrowed from the registry). Without a serializer (a datatype that has
+/// none registered) the fallback and the absent value are the empty value.
 class DatatypeSerializerUnstringifier final : public Unstringifier {
  public:
   explicit DatatypeSerializerUnstringifier(const qm::zero::meta::DatatypeSerializer* datatypeSerializer)
       : serializer(datatypeSerializer) {}
   qm::zero::Value unstringify(const std::u16string& text, const qm::zero::meta::Type& type) override;
-  qm::zero::Value absentValue(const qm::zero::meta::Type& type) override { return serializer->defaultValue(type); }
+  qm::zero::Value absentValue(const qm::zero::meta::Type& type) override;
 
  private:
   const qm::zero::meta::DatatypeSerializer* serializer;

@@ -87,6 +87,17 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
     bool subtree = false;
   };
 
+  /// What one fetch gave: the element (null when the object's class has no
+  /// framework class), and whether this fetch made it from the repository.
+  struct FetchResult {
+    qm::zero::ModelElement element;
+    bool newlyLoaded = false;
+  };
+
+  /// The library's own: the prepared query that loads the objects of one
+  /// class.
+  class InstanceLoader;
+
   /// Creates an active data source for `model` from `connectionString`, hands
   /// it to the model (Model::Impl::setDataSource, replacing any other) and
   /// connects it: with `Synchronous` timing the repository is open and in step
@@ -175,8 +186,28 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   void forgetUncommittedPackageVersions();
 
   // Reading objects.
-  qm::zero::ModelElement fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,
-                                        const FetchDepth& depth);
+  qm::zero::ModelElement doFetchElement(const qm::zero::meta::Class& cls, const boost::uuids::uuid& uuid);
+  FetchResult fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model, const FetchDepth& depth);
+  InstanceLoader* getInstanceLoader(const qm::zero::meta::Class& cls, const vlt::ClassRef& vltClass);
+  void setQM0ElementPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
+                                  const qm::zero::Model& model, const FetchDepth& depth,
+                                  const qm::zero::ModelElement& element);
+  void setQM0PrimitivePropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
+                                    const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element);
+  void setQM0EnumPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
+                               const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element);
+  void setQM0SerializedStructPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
+                                           const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element);
+  void setQM0ReferencePropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
+                                    const qm::zero::Model& model, const FetchDepth& depth,
+                                    const qm::zero::ModelElement& element);
+  void loadAncestors(const vlt::ObjectRef& object, const qm::zero::ModelElement& element,
+                     const qm::zero::Model& model);
+  void doLoadCollectionContent(qm::zero::ReferenceCollection& collection, const vlt::ObjectRef& owner,
+                               const vlt::PropertyRef& propRef, const qm::zero::Model& model,
+                               const FetchDepth& depth);
+  void resolveOne(const qm::zero::ModelElement& target, const qm::zero::meta::Property& opposite,
+                  const qm::zero::ModelElement& referrer);
 
   // Writing the model's changes.
   using ChangeReport = qm::zero::ShallowChangeReport<qm::zero::ModelElement>;
@@ -312,6 +343,8 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   std::unique_ptr<ObjectConstructorCache> constructorCache;
   std::unordered_map<const void*, vlt::ClassRef> classMemo;              // for one write
   std::unordered_map<const void*, vlt::EnumerationRef> enumerationMemo;  // for one write
+  // One loader per framework class, until disconnect.
+  std::unordered_map<const void*, std::unique_ptr<InstanceLoader>> instanceLoaders;
 };
 
 }  // namespace vlt_datasource

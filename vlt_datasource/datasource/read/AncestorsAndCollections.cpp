@@ -1,0 +1,122 @@
+// What a plain fetch leaves for later: the owners of a loaded element up to
+// the first one in memory, the contents of reference collections, whole
+// subtrees, and the other end of two-way references.
+
+#include <vlt_datasource/DataSource.hpp>
+
+#include "datasource/Diagnostics.hpp"
+
+#include <fl/i18n/Unicode.hpp>
+#include <qm/zero/ModelElement.hpp>
+#include <qm/zero/ReferenceCollection.hpp>
+
+#include <boost/uuid/uuid_io.hpp>
+
+#include <limits>
+
+namespace vlt_datasource {
+
+namespace meta = qm::zero::meta;
+using fl::i18n::ustring_to_utf8;
+
+void DataSource::loadAncestors(const vlt::ObjectRef& object, const qm::zero::ModelElement& element,
+                               const qm::zero::Model& model) {
+  vlt::ObjectRef current = object;
+  qm::zero::ModelElement child = element;
+  for (;;) {
+    vlt::ObjectRef owner;
+    vlt::PropertyRef owningProperty;
+    std::uint64_t ordinal = 0;
+    current.getOwnership(owner, owningProperty, ordinal);
+    if (!owner) return;
+    const std::string ownerText = proxyLog.isEnabled(severity::detail) ? boost::uuids::to_string(owner.objectIdentity())
+                                                                        : std::string();
+    proxyLog.log(severity::detail, "---> Fetching ancestor '", ownerText, "'");
+    const FetchResult fetched = fetchQM0Object(owner, model, FetchDepth{1, false});
+    // An owner without a framework class, or without the property: the
+    // chain cannot be followed further.
+    if (!fetched.element) return;
+    const meta::Property property =
+        fetched.element.getMetaClass()->findProperty(fl::i18n::utf8_to_ustring(owningProperty.name()));
+    if (!property) return;
+    propagateDataSourceValueToMemory(fetched.element, property, child, ordinal);
+    if (!fetched.newlyLoaded) {
+      proxyLog.log(severity::detail, "---> Ancestor '", ownerText, "' was already in QM0 ");
+      return;
+    }
+    proxyLog.log(severity::detail, "---> Loaded ancestor '", ownerText, "'");
+    current = owner;
+    child = fetched.element;
+  }
+}
+
+void DataSource::loadCollectionContents(qm::zero::ReferenceCollection& collection) {
+  requestSnapshot();
+  const qm::zero::ModelElement& owner = collection.getOwner();
+  const vlt::ClassRef vltClass = getVltClass(owner.getMetaClass(), true);
+  if (!vltClass) return;
+  const vlt::ObjectRef object = repository.defaultDataModel().findObject(owner.getUUID(), vltClass);
+  if (!object) return;
+  const vlt::PropertyRef propRef =
+      object.objectClass().findProperty(ustring_to_utf8(collection.getCollectionProperty()->getName()));
+  if (!propRef) return;
+  qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
+  doLoadCollectionContent(collection, object, propRef, owner.getModel(), FetchDepth{0, false});
+  loading.commit();
+}
+
+void DataSource::doLoadCollectionContent(qm::zero::ReferenceCollection& collection, const vlt::ObjectRef& owner,
+                                         const vlt::PropertyRef& propRef, const qm::zero::Model& model,
+                                         const FetchDepth& depth) {
+  std::vector<vlt::ObjectRef> stored;
+  owner.getPropertyValue(propRef, stored);
+  std::vector<qm::zero::ModelElement> elements;
+  elements.reserve(stored.size());
+  for (const vlt::ObjectRef& member : stored) elements.push_back(fetchQM0Object(member, model, depth).element);
+  propagateDataSourceValuesToMemory(collection.getOwner(), collection.getCollectionProperty(), elements);
+}
+
+bool DataSource::hasCollectionContents(const qm::zero::ModelElement& element, const meta::Property& property) {
+  const vlt::ClassRef vltClass = getVltClass(element.getMetaClass(), true);
+  if (!vltClass) return false;
+  const vlt::ObjectRef object = repository.defaultDataModel().findObject(element.getUUID(), vltClass);
+  if (!object) return false;
+  const vlt::PropertyRef propRef = object.objectClass().findProperty(ustring_to_utf8(property->getName()));
+  if (!propRef) return false;
+  vlt::CollectionRef collection;
+  object.getPropertyValue(propRef, collection);
+  return collection.size() != 0;
+}
+
+void DataSource::loadElementSubtree(const qm::zero::ModelElement& element) {
+  const vlt::ClassRef vltClass = getVltClass(element.getMetaClass(), true);
+  if (!vltClass) return;
+  requestSnapshot();
+  const vlt::ObjectRef object = repository.defaultDataModel().findObject(element.getUUID(), vltClass);
+  if (!object) return;
+  const qm::zero::Model model = element.getModel();
+  qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
+  fetchQM0Object(object, model, FetchDepth{std::numeric_limits<std::uint64_t>::max(), true});
+  loading.commit();
+}
+
+void DataSource::resolveOne(const qm::zero::ModelElement& target, const meta::Property& opposite,
+                            const qm::zero::ModelElement& referrer) {
+  std::uint64_t position = 0;
+  if (opposite->getUpper() != 1 && opposite->isOrdered()) {
+    const vlt::ClassRef targetClass = getVltClass(target.getMetaClass(), true);
+    const vlt::PropertyRef propRef = targetClass.findProperty(ustring_to_utf8(opposite->getName()));
+    const vlt::DataModelRef dataModel = repository.defaultDataModel();
+    const vlt::ObjectRef targetObject = dataModel.findObject(target.getUUID(), targetClass);
+    const vlt::ObjectRef referrerObject =
+        dataModel.findObject(referrer.getUUID(), getVltClass(referrer.getMetaClass(), true));
+    if (propRef && targetObject) {
+      vlt::CollectionRef collection;
+      targetObject.getPropertyValue(propRef, collection);
+      position = collection.indexOf(referrerObject);
+    }
+  }
+  propagateDataSourceValueToMemory(target, opposite, referrer, position);
+}
+
+}  // namespace vlt_datasource

@@ -1,0 +1,114 @@
+// Elements fetched from the repository: by identity, while a proxy is
+// resolved, and one repository object turned into a proxy or a populated
+// element.
+
+#include <vlt_datasource/DataSource.hpp>
+#include <vlt_datasource/TypeProvider.hpp>
+
+#include "datasource/Diagnostics.hpp"
+#include "datasource/read/InstanceLoaders.hpp"
+
+#include <fl/i18n/Unicode.hpp>
+#include <qm/zero/ElementId.hpp>
+#include <qm/zero/ModelElement.hpp>
+
+#include <boost/lexical_cast.hpp>
+#include <boost/uuid/uuid_io.hpp>
+
+namespace vlt_datasource {
+
+namespace meta = qm::zero::meta;
+
+qm::zero::ModelElement DataSource::fetchElement(const boost::uuids::uuid& uuid) {
+  return doFetchElement(qm::zero::ModelElement::metaClass(), uuid);
+}
+
+qm::zero::ModelElement DataSource::findElement(const meta::Class& cls, const qm::zero::ElementId& id) {
+  if (id.getType() != qm::zero::ElementId::UUID_TYPE) return {};
+  boost::uuids::uuid uuid;
+  try {
+    uuid = boost::lexical_cast<boost::uuids::uuid>(fl::i18n::ustring_to_utf8(id.getId()));
+  } catch (const boost::bad_lexical_cast&) {
+    return {};
+  }
+  if (proxyLog.isEnabled(severity::detail))
+    proxyLog.log(severity::detail, "VLT resolving proxy for ", boost::uuids::to_string(uuid));
+  return doFetchElement(cls, uuid);
+}
+
+qm::zero::ModelElement DataSource::doFetchElement(const meta::Class& cls, const boost::uuids::uuid& uuid) {
+  requestSnapshot();
+  const vlt::ClassRef vltClass = getVltClass(cls, true);
+  if (!vltClass) return {};
+  const vlt::ObjectRef object = repository.defaultDataModel().findObject(uuid, vltClass);
+  if (!object) return {};
+  const qm::zero::Model model = getModel();
+  qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
+  const FetchResult result = fetchQM0Object(object, model, FetchDepth{1, false});
+  if (result.newlyLoaded) loadAncestors(object, result.element, model);
+  loading.commit();
+  return result.element;
+}
+
+DataSource::InstanceLoader* DataSource::getInstanceLoader(const meta::Class& cls, const vlt::ClassRef& vltClass) {
+  std::unique_ptr<InstanceLoader>& loader = instanceLoaders[cls.get()];
+  // A loader made for another repository class (one a rolled-back
+  // transaction took away, or another stored class read as the same
+  // framework class) would find nothing: it is made anew.
+  if (!loader || loader->repositoryClass() != vltClass)
+    loader = reflective ? makeReflectiveInstanceLoader(cls, vltClass, repository, privilegedTag)
+                        : makeReifiedInstanceLoader(cls, vltClass, repository);
+  return loader.get();
+}
+
+DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,
+                                                   const FetchDepth& depth) {
+  const boost::uuids::uuid uuid = object.objectIdentity();
+  const vlt::ClassRef vltClass = object.objectClass();
+  const meta::Class cls = typeProvider->getClass(fl::i18n::utf8_to_ustring(vltClass.qualifiedName()));
+  if (!cls) {
+    debugLog.log(severity::detail, "failed to find corresponding QM0 metaclass ", vltClass.qualifiedName());
+    return {};
+  }
+  qm::zero::ModelElement element = model->findElement(uuid, qm::zero::InMemoryOnly);
+  const bool logging = debugLog.isEnabled(severity::detail) || proxyLog.isEnabled(severity::detail);
+  const std::string uuidText = logging ? boost::uuids::to_string(uuid) : std::string();
+
+  if (depth.depth == 0 && !depth.subtree) {
+    proxyLog.log(severity::detail, "creating proxy for: '", uuidText, "' : ", cls->getName());
+    if (!element) {
+      element = qm::zero::ModelElement::createProxy(
+          model, cls,
+          qm::zero::ProxyId(qm::zero::ElementId::UUID_TYPE, fl::i18n::utf8_to_ustring(boost::uuids::to_string(uuid)),
+                            boost::none));
+    }
+    return {element, false};
+  }
+  if (element && !depth.subtree) {
+    debugLog.log(severity::detail, " object '", uuidText, "' is already in QM0 ");
+    proxyLog.log(severity::detail, " object '", uuidText, "' is already in QM0 ");
+    return {element, false};
+  }
+
+  debugLog.log(severity::detail, "loading: '", uuidText, "' : ", cls->getName());
+  proxyLog.log(severity::detail, "loading: '", uuidText, "' : ", cls->getName());
+  InstanceLoader* loader = getInstanceLoader(cls, vltClass);
+  const bool newlyLoaded = !element;
+  if (newlyLoaded) {
+    element = loader->load(object, uuid, model);
+    // No row: the object is not of the loader's class after all.
+    if (!element) return {};
+  }
+  for (const meta::Property& property : loader->unloadedProperties()) {
+    const bool reference = meta::Class::downcast(property->getType()).operator bool();
+    if (newlyLoaded) {
+      if (!depth.subtree && reference && property->getUpper() > 1 && property->hasDeferredContents()) continue;
+    } else if (!reference) {
+      continue;
+    }
+    setQM0ElementPropertyValue(property, object, model, depth, element);
+  }
+  return {element, newlyLoaded};
+}
+
+}  // namespace vlt_datasource

@@ -1,0 +1,235 @@
+// Stored values transferred into a loaded element one property at a time:
+// what the instance loader did not read in bulk (collections, references,
+// datatypes, values of other primitive types).
+
+#include <vlt_datasource/DataSource.hpp>
+
+#include "datasource/Diagnostics.hpp"
+#include "serialization/ValueText.hpp"
+
+#include <fl/i18n/Unicode.hpp>
+#include <matrix/Array.hpp>
+#include <qm/zero/ModelElement.hpp>
+#include <qm/zero/ReferenceCollection.hpp>
+#include <qm/zero/meta/StandardTypes.hpp>
+
+#include <boost/date_time/posix_time/ptime.hpp>
+
+namespace vlt_datasource {
+
+namespace meta = qm::zero::meta;
+using qm::zero::Value;
+
+namespace {
+
+// Required: a lower bound above 0 or an upper bound above 1.
+bool isRequired(const meta::Property& property) { return property->getLower() > 0 || property->getUpper() > 1; }
+
+// The values of `propRef` read as `Stored`, made into values of `type`
+// holding them as `T`.
+template <class Stored, class T = Stored>
+std::vector<Value> readValues(const vlt::ObjectRef& object, const vlt::PropertyRef& propRef,
+                              const meta::Property& property) {
+  const meta::Type type = property->getType();
+  std::vector<Value> values;
+  if (propRef.isMultiValue()) {
+    std::vector<Stored> stored;
+    object.getPropertyValue(propRef, stored);
+    values.reserve(stored.size());
+    for (const Stored& v : stored) values.emplace_back(type, T(v));
+  } else if (isRequired(property)) {
+    Stored stored{};
+    object.getPropertyValue(propRef, stored);
+    values.emplace_back(type, T(stored));
+  } else {
+    boost::optional<Stored> stored;
+    object.getPropertyValue(propRef, stored);
+    values.push_back(stored ? Value(type, T(*stored)) : Value(type, boost::none));
+  }
+  return values;
+}
+
+// Stored text through `unstringifier`: one value per text of a collection,
+// or the one value of a single property (absent text: the absent value).
+std::vector<Value> readTexts(const vlt::ObjectRef& object, const vlt::PropertyRef& propRef, const meta::Type& type,
+                             Unstringifier& unstringifier) {
+  std::vector<Value> values;
+  if (propRef.isMultiValue()) {
+    std::vector<std::u16string> texts;
+    object.getPropertyValue(propRef, texts);
+    for (const std::u16string& text : texts) values.push_back(unstringifier.unstringify(text, type));
+  } else if (propRef.valueIsOptional()) {
+    boost::optional<std::u16string> text;
+    object.getPropertyValue(propRef, text);
+    values.push_back(text ? unstringifier.unstringify(*text, type) : unstringifier.absentValue(type));
+  } else {
+    std::u16string text;
+    object.getPropertyValue(propRef, text);
+    values.push_back(unstringifier.unstringify(text, type));
+  }
+  return values;
+}
+
+}  // namespace
+
+void DataSource::setQM0ElementPropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
+                                            const qm::zero::Model& model, const FetchDepth& depth,
+                                            const qm::zero::ModelElement& element) {
+  const vlt::PropertyRef propRef = object.objectClass().findProperty(fl::i18n::ustring_to_utf8(property->getName()));
+  if (!propRef) {
+    if (!property->isNotStored())
+      debugLog.log(severity::detail, "setQM0ElementPropertyValue() could not find property ", property->getName(),
+                   " in VLT class ", element.getMetaClass()->getQualifiedName());
+    return;
+  }
+  const meta::Type type = property->getType();
+  if (meta::PrimitiveType::downcast(type))
+    setQM0PrimitivePropertyValue(property, object, propRef, element);
+  else if (meta::DataType::downcast(type) && property->isStoredSerialized())
+    setQM0SerializedStructPropertyValue(property, object, propRef, element);
+  else if (meta::Enum::downcast(type))
+    setQM0EnumPropertyValue(property, object, propRef, element);
+  else
+    setQM0ReferencePropertyValue(property, object, model, depth, element);
+}
+
+void DataSource::setQM0PrimitivePropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
+                                              const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element) {
+  using meta::StandardTypes;
+  const meta::Type type = property->getType();
+  std::vector<Value> values;
+  if (type == StandardTypes::integerMeta()) {
+    values = readValues<std::int32_t>(object, propRef, property);
+  } else if (type == StandardTypes::unlimitedNaturalMeta()) {
+    values = readValues<std::uint32_t>(object, propRef, property);
+  } else if (type == StandardTypes::integer64Meta()) {
+    values = readValues<std::int64_t>(object, propRef, property);
+  } else if (type == StandardTypes::uinteger64Meta()) {
+    values = readValues<std::uint64_t>(object, propRef, property);
+  } else if (type == StandardTypes::realMeta()) {
+    values = readValues<double>(object, propRef, property);
+  } else if (type == StandardTypes::stringMeta()) {
+    values = readValues<std::u16string>(object, propRef, property);
+  } else if (type == StandardTypes::stdstringMeta()) {
+    values = readValues<std::string>(object, propRef, property);
+  } else if (type == StandardTypes::uuidMeta()) {
+    values = readValues<boost::uuids::uuid>(object, propRef, property);
+  } else if (type == StandardTypes::dateTimeMeta()) {
+    values = readValues<boost::posix_time::ptime>(object, propRef, property);
+  } else if (type == StandardTypes::booleanMeta()) {
+    values = readValues<vlt::Boolean, bool>(object, propRef, property);
+  } else if (type == StandardTypes::qxArrayMeta()) {
+    // The stored array, read with the single getter (the repository has no
+    // other for arrays), optional or not; no stored array is an unset
+    // property. The element keeps a copy of its own.
+    matrix::qxArray_tag* array = nullptr;
+    object.getPropertyValue(propRef, array);
+    try {
+      propagateDataSourceValueToMemory(element, property, array ? Value(type, array) : Value(type, boost::none));
+    } catch (...) {
+      matrix::destroyArray(array);
+      throw;
+    }
+    matrix::destroyArray(array);
+    return;
+  } else {
+    const meta::PropertySerializer* serializer =
+        meta::PropertySerializerRegistry::getInstance()->getPropertySerializer(type, std::string());
+    // Neither a repository type nor a serializer: nothing was stored.
+    if (!serializer) return;
+    PrimitiveSerializerUnstringifier unstringifier(serializer);
+    values = readTexts(object, propRef, type, unstringifier);
+    if (propRef.isMultiValue())
+      propagateDataSourceValuesToMemory(element, property, values);
+    else
+      propagateDataSourceValueToMemory(element, property, values.front());
+    for (auto value = values.rbegin(); value != values.rend(); ++value) serializer->releaseValue(*value, type);
+    return;
+  }
+  if (propRef.isMultiValue())
+    propagateDataSourceValuesToMemory(element, property, values);
+  else
+    propagateDataSourceValueToMemory(element, property, values.front());
+}
+
+void DataSource::setQM0EnumPropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
+                                         const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element) {
+  const meta::Type type = property->getType();
+  if (propRef.isMultiValue()) {
+    std::vector<vlt::EnumeralRef> stored;
+    object.getPropertyValue(propRef, stored);
+    std::vector<Value> values;
+    values.reserve(stored.size());
+    for (const vlt::EnumeralRef& enumeral : stored) values.emplace_back(type, enumeral.id());
+    propagateDataSourceValuesToMemory(element, property, values);
+  } else if (isRequired(property)) {
+    vlt::EnumeralRef stored;
+    object.getPropertyValue(propRef, stored);
+    propagateDataSourceValueToMemory(element, property, Value(type, stored.id()));
+  } else {
+    boost::optional<vlt::EnumeralRef> stored;
+    object.getPropertyValue(propRef, stored);
+    propagateDataSourceValueToMemory(element, property, stored ? Value(type, stored->id()) : Value(type, boost::none));
+  }
+}
+
+void DataSource::setQM0SerializedStructPropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
+                                                     const vlt::PropertyRef& propRef,
+                                                     const qm::zero::ModelElement& element) {
+  const meta::Type type = property->getType();
+  // A datatype without a serializer of its own is read all the same: its
+  // JSON text needs none, only the fallback for text of another type does
+  // (the empty value then).
+  DatatypeSerializerUnstringifier unstringifier(
+      meta::PropertySerializerRegistry::getInstance()->getDatatypeSerializer(meta::DataType::downcast(type)));
+  const std::vector<Value> values = readTexts(object, propRef, type, unstringifier);
+  if (propRef.isMultiValue())
+    propagateDataSourceValuesToMemory(element, property, values);
+  else
+    propagateDataSourceValueToMemory(element, property, values.front());
+}
+
+void DataSource::setQM0ReferencePropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
+                                              const qm::zero::Model& model, const FetchDepth& depth,
+                                              const qm::zero::ModelElement& element) {
+  const vlt::PropertyRef propRef = object.objectClass().findProperty(fl::i18n::ustring_to_utf8(property->getName()));
+  if (!propRef) return;
+  const bool composite = property->isComposite();
+  const bool resolveOpposites = depth.subtree && !composite && property->hasOpposite();
+  FetchDepth targets;
+  if (composite) {
+    targets = depth;
+    if (!depth.subtree && depth.depth != ~std::uint64_t(0)) targets.depth = depth.depth - 1;
+  } else {
+    targets = FetchDepth{depth.subtree ? 1u : 0u, false};
+  }
+
+  if (propRef.isMultiValue()) {
+    qm::zero::ReferenceCollection collection = element.get(property, privilegedTag).get<qm::zero::ReferenceCollection>();
+    doLoadCollectionContent(collection, object, propRef, model, targets);
+    if (resolveOpposites)
+      for (const qm::zero::ModelElement& target : collection.getElements())
+        if (target) resolveOne(target, property->getOpposite(), element);
+    return;
+  }
+
+  // The reference to the owner: set when the owner's children are.
+  if (property->hasOpposite() && property->getOpposite()->isComposite()) return;
+  vlt::ObjectRef target;
+  object.getPropertyValue(propRef, target);
+  if (target && !propRef.isComposite()) {
+    // The handle carries the property's class: the fetch needs the
+    // target's own.
+    const vlt::ClassRef own = target.objectRuntimeClass();
+    target = own ? repository.getObjectRef(target.objectId(), own) : vlt::ObjectRef();
+  }
+  if (!target) {
+    propagateDataSourceValueToMemory(element, property, qm::zero::ModelElement());
+    return;
+  }
+  const FetchResult fetched = fetchQM0Object(target, model, targets);
+  propagateDataSourceValueToMemory(element, property, fetched.element);
+  if (resolveOpposites && fetched.element) resolveOne(fetched.element, property->getOpposite(), element);
+}
+
+}  // namespace vlt_datasource
