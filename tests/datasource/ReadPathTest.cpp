@@ -1,0 +1,145 @@
+// Stored elements read back lazily into a new model: what a fetch brings
+// into memory at each depth, proxies resolved on first use keeping their
+// handles, owners loaded up to the first one in memory, deferred collections
+// that answer "has contents" without loading, subtrees, and the ids a proxy
+// may be resolved by.
+
+#include "DataSourceTestSupport.hpp"
+#include "StoredModel.hpp"
+
+#include "TestMetamodel.hpp"
+
+#include <qm/zero/ElementId.hpp>
+#include <qm/zero/ModelElement.hpp>
+#include <qm/zero/ReferenceCollection.hpp>
+#include <qm/zero/meta/StandardTypes.hpp>
+#include <testsupport/TestServer.hpp>
+
+#include <boost/algorithm/string/case_conv.hpp>
+#include <boost/uuid/uuid_io.hpp>
+
+namespace dstest {
+namespace {
+
+namespace meta = qm::zero::meta;
+using qm::zero::ModelElement;
+using qm::zero::Value;
+
+enum class Backend { SQLite, PostgreSQL };
+
+// lib.Library L owns books [b1, b2] and member p; b1.related = b2,
+// b1.authors = [p] (two-way with p.wrote), p.reviewed = [b2] (deferred),
+// p.favorite = b1.
+class ReadPathTest : public DataSourceTest, public ::testing::WithParamInterface<Backend> {
+ protected:
+  ReadPathTest() : mm(qm0test::TestMetamodel::get()) {}
+  void SetUp() override {
+    location = GetParam() == Backend::SQLite ? file("model.vlt") : testsupport::freshPostgresqlSchema();
+    ASSERT_FALSE(location.empty());
+    qm::zero::Model writer = qm::zero::Model::create();
+    DataSource::create(u16(location), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
+                       DataSource::Synchronous);
+    qm::zero::Transaction tx = writer->beginTransaction();
+    const auto named = [&](const meta::Class& cls, const char16_t* name) {
+      ModelElement e = ModelElement::createReflective(writer, cls);
+      e.set(mm.name, Value(meta::StandardTypes::stringMeta(), std::u16string(name)));
+      if (cls == mm.book) e.set(mm.pages, Value(meta::StandardTypes::integerMeta(), std::int32_t(100)));
+      return e;
+    };
+    ModelElement l = named(mm.library, u"L");
+    ModelElement b1 = named(mm.book, u"b1");
+    ModelElement b2 = named(mm.book, u"b2");
+    ModelElement p = named(mm.person, u"p");
+    l.set(mm.books, Value(mm.book, std::vector<ModelElement>{b1, b2}));
+    l.set(mm.members, Value(mm.person, std::vector<ModelElement>{p}));
+    b1.set(mm.related, b2);
+    b1.set(mm.authors, Value(mm.person, std::vector<ModelElement>{p}));
+    p.set(mm.reviewed, Value(mm.book, std::vector<ModelElement>{b2}));
+    p.set(mm.favorite, b1);
+    tx.commit();
+    ids = {l.getUUID(), b1.getUUID(), b2.getUUID(), p.getUUID()};
+  }
+
+  DataSource* attach(DataSource::ToModelSync toModel = DataSource::NoSyncToModel) {
+    return DataSource::create(u16(location), model, toModel, DataSource::NoSyncToDataSource, DataSource::Synchronous);
+  }
+  ModelElement fetch(std::size_t which) { return model->findElement(ids[which], qm::zero::FetchFromDataSource); }
+  ModelElement inMemory(std::size_t which) { return model->findElement(ids[which]); }
+
+  const qm0test::TestMetamodel& mm;
+  std::string location;
+  std::vector<boost::uuids::uuid> ids;  // L, b1, b2, p
+};
+
+TEST_P(ReadPathTest, FetchLoadsOneElementAndItsOwnersTheRestOnDemand) {
+  attach();
+  const ModelElement b1 = fetch(1);
+  ASSERT_TRUE(b1);
+  // b1 and its owner; b2 and p are proxies, which are not in memory.
+  EXPECT_EQ(model->getElementCount(), 2u);
+  const ModelElement library = inMemory(0);
+  ASSERT_TRUE(library);
+  EXPECT_EQ(b1.getOwner(), library);
+  EXPECT_EQ(qm::zero::ReferenceCollection(library, mm.books).getElements().front(), b1);
+  EXPECT_EQ(b1.get(mm.name).get<std::u16string>(), u"b1");
+
+  // A proxy becomes the element on first use, keeping its handle.
+  ModelElement b2 = b1.get(mm.related).getElement();
+  ASSERT_TRUE(b2.isProxy());
+  EXPECT_EQ(b2.get(mm.name).get<std::u16string>(), u"b2");
+  EXPECT_FALSE(b2.isProxy());
+  EXPECT_EQ(inMemory(2), b2);
+  EXPECT_EQ(fetch(2), b2);  // already in memory: the same element
+
+  // A deferred collection answers without loading, then loads when read.
+  ModelElement p = b1.get(mm.authors).getElement();
+  EXPECT_EQ(p.get(mm.name).get<std::u16string>(), u"p");
+  EXPECT_FALSE(qm::zero::ReferenceCollection(p, mm.reviewed).isLoaded());
+  EXPECT_TRUE(p.isSet(mm.reviewed));
+  EXPECT_FALSE(qm::zero::ReferenceCollection(p, mm.reviewed).isLoaded());
+  EXPECT_EQ(p.get(mm.reviewed).getAll<ModelElement>(), std::vector<ModelElement>{b2});
+  EXPECT_EQ(p.get(mm.wrote).getAll<ModelElement>(), std::vector<ModelElement>{b1});
+  EXPECT_EQ(model->getElementCount(), 4u);
+}
+
+TEST_P(ReadPathTest, OpeningLoadsTopLevelElementsAtTheDepthAsked) {
+  {
+    attach(DataSource::SyncTopLevelToModel);
+    // The library, its children as proxies.
+    EXPECT_EQ(model->getElementCount(), 1u);
+    const ModelElement library = inMemory(0);
+    ASSERT_TRUE(library);
+    EXPECT_TRUE(qm::zero::ReferenceCollection(library, mm.books).getElements().front().isProxy());
+    // The whole subtree on request.
+    EXPECT_EQ(library.getAllContents().size(), 3u);
+    EXPECT_EQ(model->getElementCount(), 4u);
+    model->resetDataSource();
+  }
+  model = qm::zero::Model::create();
+  attach(DataSource::SyncAllToModel);
+  EXPECT_EQ(model->getElementCount(), 4u);
+  vlt::DataModelRepository stored;
+  stored.open(location, std::string(), vlt::DataModelRepository::ServiceOptions());
+  EXPECT_EQ(expectRepositoryHoldsModel(model, stored), 0u);
+}
+
+TEST_P(ReadPathTest, ProxiesResolveByUuidTextInAnyCase) {
+  DataSource* ds = attach();
+  const std::string text = boost::uuids::to_string(ids[1]);
+  const auto find = [&](const std::u16string& type, const std::string& id) {
+    return ds->findElement(mm.book, qm::zero::ElementId(type, u16(id)));
+  };
+  EXPECT_TRUE(find(qm::zero::ElementId::UUID_TYPE, boost::algorithm::to_upper_copy(text)));
+  EXPECT_FALSE(find(qm::zero::ElementId::UUID_TYPE, "{" + text + "}"));
+  EXPECT_FALSE(find(qm::zero::ElementId::UUID_TYPE, text + " "));
+  EXPECT_FALSE(find(u"NAME", text));
+  EXPECT_FALSE(find(qm::zero::ElementId::UUID_TYPE, "00000000-0000-4000-8000-000000000000"));
+}
+
+INSTANTIATE_TEST_SUITE_P(, ReadPathTest, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
+                         [](const ::testing::TestParamInfo<Backend>& backend) {
+                           return backend.param == Backend::SQLite ? "SQLite" : "PostgreSQL";
+                         });
+
+}  // namespace
+}  // namespace dstest
