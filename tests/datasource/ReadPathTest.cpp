@@ -12,6 +12,8 @@
 #include <qm/zero/ElementId.hpp>
 #include <qm/zero/ModelElement.hpp>
 #include <qm/zero/ReferenceCollection.hpp>
+#include <qm/zero/meta/MetaRegistry.hpp>
+#include <qm/zero/meta/PackageBuilder.hpp>
 #include <qm/zero/meta/StandardTypes.hpp>
 #include <testsupport/TestServer.hpp>
 
@@ -134,6 +136,58 @@ TEST_P(ReadPathTest, ProxiesResolveByUuidTextInAnyCase) {
   EXPECT_FALSE(find(qm::zero::ElementId::UUID_TYPE, text + " "));
   EXPECT_FALSE(find(u"NAME", text));
   EXPECT_FALSE(find(qm::zero::ElementId::UUID_TYPE, "00000000-0000-4000-8000-000000000000"));
+}
+
+// A deferred collection whose property has an opposite: loading either end
+// first, the deferred end reads the stored contents in their order once it is
+// loaded, and the other end holds its own stored contents.
+TEST_P(ReadPathTest, DeferredCollectionWithAnOppositeReadsTheSameInBothOrders) {
+  struct Pair {
+    meta::Class a, b;
+    meta::Property bs, as;
+    Pair() {
+      meta::PackageBuilder builder(u"pair", u"http://example.com/pair", u"1");
+      a = builder.addClass(u"A");
+      b = builder.addClass(u"B");
+      bs = builder.addProperty(a, u"bs", b,
+                               meta::PropertyOptions().bounds(0, meta::unbounded).setOrdered().setDeferredContents());
+      as = builder.addProperty(b, u"as", a, meta::PropertyOptions().bounds(0, meta::unbounded));
+      builder.setOpposite(bs, as);
+      meta::MetaRegistry::getInstance()->registerPackage(builder.build());
+    }
+  };
+  static const Pair pair;
+  boost::uuids::uuid a, b1, b2;
+  {
+    qm::zero::Model writer = qm::zero::Model::create();
+    DataSource::create(u16(location), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
+                       DataSource::Synchronous);
+    qm::zero::Transaction tx = writer->beginTransaction();
+    ModelElement ea = ModelElement::createReflective(writer, pair.a);
+    const ModelElement eb1 = ModelElement::createReflective(writer, pair.b);
+    const ModelElement eb2 = ModelElement::createReflective(writer, pair.b);
+    ea.set(pair.bs, Value(pair.b, std::vector<ModelElement>{eb2, eb1}));
+    tx.commit();
+    a = ea.getUUID();
+    b1 = eb1.getUUID();
+    b2 = eb2.getUUID();
+  }
+  for (const bool deferredEndFirst : {true, false}) {
+    SCOPED_TRACE(deferredEndFirst ? "deferred end loaded first" : "other end loaded first");
+    model = qm::zero::Model::create();
+    attach();
+    ModelElement ea, eb1;
+    if (deferredEndFirst) ea = model->findElement(a, qm::zero::FetchFromDataSource);
+    eb1 = model->findElement(b1, qm::zero::FetchFromDataSource);
+    if (!deferredEndFirst) ea = model->findElement(a, qm::zero::FetchFromDataSource);
+    ASSERT_TRUE(ea && eb1);
+    EXPECT_EQ(eb1.get(pair.as).getAll<ModelElement>(), std::vector<ModelElement>{ea});
+    const std::vector<ModelElement> bs = ea.get(pair.bs).getAll<ModelElement>();
+    ASSERT_EQ(bs.size(), 2u);
+    EXPECT_EQ(bs[0].getUUID(), b2);
+    EXPECT_EQ(bs[1], eb1);
+    model->resetDataSource();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(, ReadPathTest, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),

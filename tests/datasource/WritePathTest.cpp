@@ -220,6 +220,12 @@ TEST_P(WritePathTest, EveryKindOfValueIsWrittenAtCreationChangedAndCleared) {
     EXPECT_EQ(stored.get<vlt::EnumeralRef>(h, "colour").name(), "Green");
     EXPECT_EQ(stored.get<std::uint32_t>(h, "u"), 4000000000u);
     EXPECT_TRUE(stored.object(h).objectRuntimeClass().findProperty("notes").isNull());
+    // And read back into a new model, every value comes back.
+    qm::zero::Model reopened = qm::zero::Model::create();
+    DataSource::create(u16(location), reopened, DataSource::SyncAllToModel, DataSource::NoSyncToDataSource,
+                       DataSource::Synchronous);
+    EXPECT_EQ(reopened->getElementCount(), model->getElementCount());
+    EXPECT_EQ(expectRepositoryHoldsModel(reopened, stored.repository), 0u);
   };
   {
     SCOPED_TRACE("written at creation");

@@ -78,7 +78,8 @@ void DataSource::InstanceLoader::bindPrimitive(const meta::Property& property, c
   } else {
     boost::optional<T>& cell = cellFor<boost::optional<T>>(type, false);
     query.addResultProperty(propRef, &cell, 0);
-    resultSetters.emplace_back(property, [type, &cell] { return cell ? Value(type, *cell) : Value(type, boost::none); });
+    resultSetters.emplace_back(property,
+                               [type, &cell] { return cell ? Value(type, *cell) : Value(type, boost::none); });
   }
 }
 
@@ -89,7 +90,9 @@ void DataSource::InstanceLoader::bindEnumeration(const meta::Property& property,
   if (property->getLower() != 0) {
     vlt::EnumeralRef& cell = cellFor<vlt::EnumeralRef>(enumMeta, true);
     query.addResultProperty(propRef, &cell, 0);
-    resultSetters.emplace_back(property, [type, &cell] { return Value(type, cell.id()); });
+    // No stored enumeral: unset, rather than a literal the enumeration lacks.
+    resultSetters.emplace_back(property,
+                               [type, &cell] { return cell ? Value(type, cell.id()) : Value(type, boost::none); });
   } else {
     boost::optional<vlt::EnumeralRef>& cell = cellFor<boost::optional<vlt::EnumeralRef>>(enumMeta, false);
     query.addResultProperty(propRef, &cell, 0);

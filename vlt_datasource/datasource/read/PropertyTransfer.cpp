@@ -50,7 +50,8 @@ std::vector<Value> readValues(const vlt::ObjectRef& object, const vlt::PropertyR
 }
 
 // Stored text through `unstringifier`: one value per text of a collection,
-// or the one value of a single property (absent text: the absent value).
+// or the one value of a single property (absent text: the absent value, an
+// empty text goes through `unstringify`).
 std::vector<Value> readTexts(const vlt::ObjectRef& object, const vlt::PropertyRef& propRef, const meta::Type& type,
                              Unstringifier& unstringifier) {
   std::vector<Value> values;
@@ -58,14 +59,13 @@ std::vector<Value> readTexts(const vlt::ObjectRef& object, const vlt::PropertyRe
     std::vector<std::u16string> texts;
     object.getPropertyValue(propRef, texts);
     for (const std::u16string& text : texts) values.push_back(unstringifier.unstringify(text, type));
-  } else if (propRef.valueIsOptional()) {
+  } else {
+    // Read as optional also where the repository property is not marked so:
+    // a value the element did not hold was stored absent, and its absence,
+    // not an empty text, is what comes back.
     boost::optional<std::u16string> text;
     object.getPropertyValue(propRef, text);
     values.push_back(text ? unstringifier.unstringify(*text, type) : unstringifier.absentValue(type));
-  } else {
-    std::u16string text;
-    object.getPropertyValue(propRef, text);
-    values.push_back(unstringifier.unstringify(text, type));
   }
   return values;
 }
@@ -163,9 +163,11 @@ void DataSource::setQM0EnumPropertyValue(const meta::Property& property, const v
     for (const vlt::EnumeralRef& enumeral : stored) values.emplace_back(type, enumeral.id());
     propagateDataSourceValuesToMemory(element, property, values);
   } else if (isRequired(property)) {
+    // No stored enumeral (a value without a literal of its own was written
+    // as none): unset, rather than a literal the enumeration lacks.
     vlt::EnumeralRef stored;
     object.getPropertyValue(propRef, stored);
-    propagateDataSourceValueToMemory(element, property, Value(type, stored.id()));
+    propagateDataSourceValueToMemory(element, property, stored ? Value(type, stored.id()) : Value(type, boost::none));
   } else {
     boost::optional<vlt::EnumeralRef> stored;
     object.getPropertyValue(propRef, stored);
@@ -205,7 +207,8 @@ void DataSource::setQM0ReferencePropertyValue(const meta::Property& property, co
   }
 
   if (propRef.isMultiValue()) {
-    qm::zero::ReferenceCollection collection = element.get(property, privilegedTag).get<qm::zero::ReferenceCollection>();
+    qm::zero::ReferenceCollection collection =
+        element.get(property, privilegedTag).get<qm::zero::ReferenceCollection>();
     doLoadCollectionContent(collection, object, propRef, model, targets);
     if (resolveOpposites)
       for (const qm::zero::ModelElement& target : collection.getElements())
