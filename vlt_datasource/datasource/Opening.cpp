@@ -5,6 +5,7 @@
 
 #include "datasource/Connectors.hpp"
 #include "datasource/Diagnostics.hpp"
+#include "datasource/read/ReadGrouped.hpp"
 #include "datasource/write/WriteMemo.hpp"
 #include "services/TypeProviders.hpp"
 
@@ -63,21 +64,23 @@ void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, co
 
   if (toModel != NoSyncToModel) {
     setWorkThreadState(1);
-    qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
-    const qm::zero::Model model = getModel();
-    FetchDepth depth;
-    depth.depth = toModel == SyncTopLevelToModel ? 1 : std::numeric_limits<std::uint64_t>::max();
-    vlt::ObjectQuery topLevel(repository);
-    vlt::ObjectRef object;
-    topLevel.addIsTopLevelObjectConstraint(modelElementClass, 0);
-    topLevel.addResultObject(modelElementClass, &object, 0);
-    // Read first: loading runs queries of its own.
-    std::vector<vlt::ObjectRef> topLevelObjects;
-    vlt::ObjectQuery::ResultIterator results = topLevel.execute();
-    while (results.getNextResult()) topLevelObjects.push_back(object);
-    results.clear();
-    for (const vlt::ObjectRef& stored : topLevelObjects) fetchQM0Object(stored, model, depth);
-    loading.commit();
+    readGrouped([&] {
+      qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
+      const qm::zero::Model model = getModel();
+      FetchDepth depth;
+      depth.depth = toModel == SyncTopLevelToModel ? 1 : std::numeric_limits<std::uint64_t>::max();
+      vlt::ObjectQuery topLevel(repository);
+      vlt::ObjectRef object;
+      topLevel.addIsTopLevelObjectConstraint(modelElementClass, 0);
+      topLevel.addResultObject(modelElementClass, &object, 0);
+      // Read first: loading runs queries of its own.
+      std::vector<vlt::ObjectRef> topLevelObjects;
+      vlt::ObjectQuery::ResultIterator results = topLevel.execute();
+      while (results.getNextResult()) topLevelObjects.push_back(object);
+      results.clear();
+      for (const vlt::ObjectRef& stored : topLevelObjects) fetchQM0Object(stored, model, depth);
+      loading.commit();
+    });
   }
 
   if (initialElements.empty() || toDataSource != SyncAllToDataSource) {

@@ -5,6 +5,7 @@
 #include <vlt_datasource/DataSource.hpp>
 
 #include "datasource/Diagnostics.hpp"
+#include "datasource/read/ReadGrouped.hpp"
 
 #include <fl/i18n/Unicode.hpp>
 #include <qm/zero/ModelElement.hpp>
@@ -52,17 +53,19 @@ void DataSource::loadAncestors(const vlt::ObjectRef& object, const qm::zero::Mod
 
 void DataSource::loadCollectionContents(qm::zero::ReferenceCollection& collection) {
   requestSnapshot();
-  const qm::zero::ModelElement& owner = collection.getOwner();
-  const vlt::ClassRef vltClass = getVltClass(owner.getMetaClass(), true);
-  if (!vltClass) return;
-  const vlt::ObjectRef object = repository.defaultDataModel().findObject(owner.getUUID(), vltClass);
-  if (!object) return;
-  const vlt::PropertyRef propRef =
-      object.objectClass().findProperty(ustring_to_utf8(collection.getCollectionProperty()->getName()));
-  if (!propRef) return;
-  qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
-  doLoadCollectionContent(collection, object, propRef, owner.getModel(), FetchDepth{0, false});
-  loading.commit();
+  readGrouped([&] {
+    const qm::zero::ModelElement& owner = collection.getOwner();
+    const vlt::ClassRef vltClass = getVltClass(owner.getMetaClass(), true);
+    if (!vltClass) return;
+    const vlt::ObjectRef object = repository.defaultDataModel().findObject(owner.getUUID(), vltClass);
+    if (!object) return;
+    const vlt::PropertyRef propRef =
+        object.objectClass().findProperty(ustring_to_utf8(collection.getCollectionProperty()->getName()));
+    if (!propRef) return;
+    qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
+    doLoadCollectionContent(collection, object, propRef, owner.getModel(), FetchDepth{0, false});
+    loading.commit();
+  });
 }
 
 void DataSource::doLoadCollectionContent(qm::zero::ReferenceCollection& collection, const vlt::ObjectRef& owner,
@@ -77,27 +80,33 @@ void DataSource::doLoadCollectionContent(qm::zero::ReferenceCollection& collecti
 }
 
 bool DataSource::hasCollectionContents(const qm::zero::ModelElement& element, const meta::Property& property) {
-  const vlt::ClassRef vltClass = getVltClass(element.getMetaClass(), true);
-  if (!vltClass) return false;
-  const vlt::ObjectRef object = repository.defaultDataModel().findObject(element.getUUID(), vltClass);
-  if (!object) return false;
-  const vlt::PropertyRef propRef = object.objectClass().findProperty(ustring_to_utf8(property->getName()));
-  if (!propRef) return false;
-  vlt::CollectionRef collection;
-  object.getPropertyValue(propRef, collection);
-  return collection.size() != 0;
+  bool contents = false;
+  readGrouped([&] {
+    const vlt::ClassRef vltClass = getVltClass(element.getMetaClass(), true);
+    if (!vltClass) return;
+    const vlt::ObjectRef object = repository.defaultDataModel().findObject(element.getUUID(), vltClass);
+    if (!object) return;
+    const vlt::PropertyRef propRef = object.objectClass().findProperty(ustring_to_utf8(property->getName()));
+    if (!propRef) return;
+    vlt::CollectionRef collection;
+    object.getPropertyValue(propRef, collection);
+    contents = collection.size() != 0;
+  });
+  return contents;
 }
 
 void DataSource::loadElementSubtree(const qm::zero::ModelElement& element) {
-  const vlt::ClassRef vltClass = getVltClass(element.getMetaClass(), true);
-  if (!vltClass) return;
   requestSnapshot();
-  const vlt::ObjectRef object = repository.defaultDataModel().findObject(element.getUUID(), vltClass);
-  if (!object) return;
-  const qm::zero::Model model = element.getModel();
-  qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
-  fetchQM0Object(object, model, FetchDepth{std::numeric_limits<std::uint64_t>::max(), true});
-  loading.commit();
+  readGrouped([&] {
+    const vlt::ClassRef vltClass = getVltClass(element.getMetaClass(), true);
+    if (!vltClass) return;
+    const vlt::ObjectRef object = repository.defaultDataModel().findObject(element.getUUID(), vltClass);
+    if (!object) return;
+    const qm::zero::Model model = element.getModel();
+    qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
+    fetchQM0Object(object, model, FetchDepth{std::numeric_limits<std::uint64_t>::max(), true});
+    loading.commit();
+  });
 }
 
 void DataSource::resolveOne(const qm::zero::ModelElement& target, const meta::Property& opposite,

@@ -7,6 +7,7 @@
 
 #include "datasource/Diagnostics.hpp"
 #include "datasource/read/InstanceLoaders.hpp"
+#include "datasource/read/ReadGrouped.hpp"
 
 #include <fl/i18n/Unicode.hpp>
 #include <qm/zero/ElementId.hpp>
@@ -38,16 +39,20 @@ qm::zero::ModelElement DataSource::findElement(const meta::Class& cls, const qm:
 
 qm::zero::ModelElement DataSource::doFetchElement(const meta::Class& cls, const boost::uuids::uuid& uuid) {
   requestSnapshot();
-  const vlt::ClassRef vltClass = getVltClass(cls, true);
-  if (!vltClass) return {};
-  const vlt::ObjectRef object = repository.defaultDataModel().findObject(uuid, vltClass);
-  if (!object) return {};
-  const qm::zero::Model model = getModel();
-  qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
-  const FetchResult result = fetchQM0Object(object, model, FetchDepth{1, false});
-  if (result.newlyLoaded) loadAncestors(object, result.element, model);
-  loading.commit();
-  return result.element;
+  qm::zero::ModelElement element;
+  readGrouped([&] {
+    const vlt::ClassRef vltClass = getVltClass(cls, true);
+    if (!vltClass) return;
+    const vlt::ObjectRef object = repository.defaultDataModel().findObject(uuid, vltClass);
+    if (!object) return;
+    const qm::zero::Model model = getModel();
+    qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
+    const FetchResult result = fetchQM0Object(object, model, FetchDepth{1, false});
+    if (result.newlyLoaded) loadAncestors(object, result.element, model);
+    loading.commit();
+    element = result.element;
+  });
+  return element;
 }
 
 DataSource::InstanceLoader* DataSource::getInstanceLoader(const meta::Class& cls, const vlt::ClassRef& vltClass) {

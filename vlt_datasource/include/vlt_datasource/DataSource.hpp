@@ -186,6 +186,11 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   void forgetUncommittedPackageVersions();
 
   // Reading objects.
+  /// Runs `read` inside a repository transaction, one of its own when none
+  /// is open: reads outside a transaction pay for a lock and a look at the
+  /// file per statement.
+  template <class Read>
+  void readGrouped(Read&& read);
   qm::zero::ModelElement doFetchElement(const qm::zero::meta::Class& cls, const boost::uuids::uuid& uuid);
   FetchResult fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model, const FetchDepth& depth);
   InstanceLoader* getInstanceLoader(const qm::zero::meta::Class& cls, const vlt::ClassRef& vltClass);
