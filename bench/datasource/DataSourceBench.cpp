@@ -35,6 +35,7 @@
 #include <filesystem>
 #include "JavaModel.hpp"
 #include "JavaRepository.hpp"
+#include "ReadBench.hpp"
 
 #include <vlt_datasource/DataSource.hpp>
 
@@ -242,6 +243,7 @@ int main(int argc, char** argv) {
     arguments.push_back(argv[i]);
   }
   registerBenchmarks(static_cast<int>(repetitions));
+  read_bench::registerBenchmarks(elements, static_cast<int>(repetitions));
   int count = static_cast<int>(arguments.size());
   benchmark::Initialize(&count, arguments.data());
   if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 2;
@@ -263,8 +265,10 @@ int main(int argc, char** argv) {
   const bool pushed = printRatio(reporter, "push", pushName, baselineName, 1.5);
   const bool reported = printRatio(reporter, "report", reportName, baselineName, 1.5);
   printFigures(reporter);
+  const bool read = read_bench::printResults(reporter);
+  read_bench::removeFiles();
   std::fflush(stdout);
   // A missed goal is marked above; a ratio that could not be measured (a
   // benchmark failed, for instance its check of the file) fails the run.
-  return pushed && reported ? 0 : 1;
+  return pushed && reported && read ? 0 : 1;
 }
