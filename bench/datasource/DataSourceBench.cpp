@@ -29,6 +29,10 @@
 // benchmark with an error. The run ends with the push and report ratios (the
 // data source's median time over the baseline's, goal at most 1.5 each) and
 // the elements written per second.
+//
+// The read benchmarks (ReadBench.hpp: the full load, one subtree, single
+// fetches by uuid, the heap per element and per proxy) run in the same
+// program and print their lines after these.
 
 #include "BenchCommon.hpp"
 
