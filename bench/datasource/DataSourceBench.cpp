@@ -29,12 +29,17 @@
 // benchmark with an error. The run ends with the push and report ratios (the
 // data source's median time over the baseline's, goal at most 1.5 each) and
 // the elements written per second.
+//
+// The read benchmarks (ReadBench.hpp: the full load, one subtree, single
+// fetches by uuid, the heap per element and per proxy) run in the same
+// program and print their lines after these.
 
 #include "BenchCommon.hpp"
 
 #include <filesystem>
 #include "JavaModel.hpp"
 #include "JavaRepository.hpp"
+#include "ReadBench.hpp"
 
 #include <vlt_datasource/DataSource.hpp>
 
@@ -242,6 +247,7 @@ int main(int argc, char** argv) {
     arguments.push_back(argv[i]);
   }
   registerBenchmarks(static_cast<int>(repetitions));
+  read_bench::registerBenchmarks(elements, static_cast<int>(repetitions));
   int count = static_cast<int>(arguments.size());
   benchmark::Initialize(&count, arguments.data());
   if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 2;
@@ -263,8 +269,10 @@ int main(int argc, char** argv) {
   const bool pushed = printRatio(reporter, "push", pushName, baselineName, 1.5);
   const bool reported = printRatio(reporter, "report", reportName, baselineName, 1.5);
   printFigures(reporter);
+  const bool read = read_bench::printResults(reporter);
+  read_bench::removeFiles();
   std::fflush(stdout);
   // A missed goal is marked above; a ratio that could not be measured (a
   // benchmark failed, for instance its check of the file) fails the run.
-  return pushed && reported ? 0 : 1;
+  return pushed && reported && read ? 0 : 1;
 }

@@ -58,12 +58,6 @@ namespace {
 
 const char* const packageInfoClass = "qm.zero.vlt_datasource.PackageInfo";
 
-// The composite property of the owner that holds an element of `kind`.
-const char* owningPropertyName(Kind kind) {
-  static const char* const names[kindCount] = {"packages", "classes", "methods", "statements"};
-  return names[static_cast<std::size_t>(kind)];
-}
-
 [[noreturn]] void differs(const std::string& what) { throw std::runtime_error(what); }
 
 // ---------------------------------------------------------------- check sum
@@ -100,6 +94,78 @@ std::uint64_t unorderedPart(const boost::uuids::uuid& u) {
   f.add(u);
   return f.value();
 }
+
+}  // namespace
+
+const char* owningPropertyName(Kind kind) {
+  static const char* const names[kindCount] = {"packages", "classes", "methods", "statements"};
+  return names[static_cast<std::size_t>(kind)];
+}
+
+std::uint64_t checksumOf(const ElementValues& v, Fields fields) {
+  Fold f;
+  f.add(static_cast<std::uint64_t>(v.kind));
+  f.add(v.uuid);
+  f.add(v.owner);
+  f.add(v.owningProperty);
+  f.add(v.position);
+  f.add(v.name);
+  const bool links = fields == Fields::all;
+  switch (v.kind) {
+    case Kind::package:
+      break;
+    case Kind::cls:
+      f.add(v.isAbstract ? 1 : 0);
+      f.add(static_cast<std::uint64_t>(v.sourceSize));
+      f.add(v.target);
+      if (links) {
+        f.add(v.links.size());
+        for (const boost::uuids::uuid& l : v.links) f.add(l);
+      }
+      break;
+    case Kind::method:
+      f.add(static_cast<std::uint64_t>(v.visibility));
+      f.add(v.target);
+      if (links) {
+        std::uint64_t calls = 0;
+        for (const boost::uuids::uuid& l : v.links) calls += unorderedPart(l);
+        f.add(v.links.size());
+        f.add(calls);
+      }
+      break;
+    case Kind::statement:
+      f.add(static_cast<std::uint64_t>(static_cast<std::int64_t>(v.line)));
+      f.add(static_cast<std::uint64_t>(v.statementKind));
+      break;
+  }
+  return f.value();
+}
+
+void valuesOf(const Element& e, std::uint64_t seed, ElementValues& out) {
+  auto target = [&](Kind kind, std::int64_t ordinal) {
+    return ordinal < 0 ? boost::uuids::uuid{} : uuidOf(seed, kind, static_cast<std::uint64_t>(ordinal));
+  };
+  out.kind = e.kind;
+  out.uuid = uuidOf(seed, e.kind, e.ordinal);
+  out.owner = e.owned ? uuidOf(seed, e.ownerKind(), e.ownerOrdinal) : boost::uuids::uuid{};
+  out.owningProperty = e.owned ? owningPropertyName(e.kind) : "";
+  out.position = e.position;
+  out.name = e.name;
+  out.isAbstract = e.isAbstract;
+  out.sourceSize = e.sourceSize;
+  out.target = e.kind == Kind::cls ? target(Kind::cls, e.superclass)
+                                   : e.kind == Kind::method ? target(Kind::cls, e.returnType) : boost::uuids::uuid{};
+  out.links.clear();
+  if (e.kind == Kind::cls)
+    for (std::uint32_t i = 0; i < e.implementsCount; ++i) out.links.push_back(target(Kind::cls, e.implements[i]));
+  if (e.kind == Kind::method)
+    for (std::uint32_t i = 0; i < e.callCount; ++i) out.links.push_back(target(Kind::method, e.calls[i]));
+  out.visibility = e.visibility;
+  out.line = e.line;
+  out.statementKind = e.statementKind;
+}
+
+namespace {
 
 // ---------------------------------------------------------------- layout check
 
@@ -285,42 +351,10 @@ void writeThroughRepository(const std::string& path, const std::string& baseMeta
 
 std::uint64_t expectedChecksum(std::size_t elements, std::uint64_t seed) {
   std::uint64_t sum = 0;
+  ElementValues values;
   generate(elements, seed, [&](const Element& e) {
-    Fold f;
-    f.add(static_cast<std::uint64_t>(e.kind));
-    f.add(uuidOf(seed, e.kind, e.ordinal));
-    f.add(e.owned ? uuidOf(seed, e.ownerKind(), e.ownerOrdinal) : boost::uuids::uuid{});
-    f.add(e.owned ? owningPropertyName(e.kind) : "");
-    f.add(e.position);
-    f.add(e.name);
-    auto target = [&](Kind kind, std::int64_t ordinal) {
-      f.add(ordinal < 0 ? boost::uuids::uuid{} : uuidOf(seed, kind, static_cast<std::uint64_t>(ordinal)));
-    };
-    switch (e.kind) {
-      case Kind::package:
-        break;
-      case Kind::cls:
-        f.add(e.isAbstract ? 1 : 0);
-        f.add(static_cast<std::uint64_t>(e.sourceSize));
-        target(Kind::cls, e.superclass);
-        f.add(e.implementsCount);
-        for (std::uint32_t i = 0; i < e.implementsCount; ++i) target(Kind::cls, e.implements[i]);
-        break;
-      case Kind::method: {
-        f.add(static_cast<std::uint64_t>(e.visibility));
-        target(Kind::cls, e.returnType);
-        std::uint64_t calls = 0;
-        for (std::uint32_t i = 0; i < e.callCount; ++i) calls += unorderedPart(uuidOf(seed, Kind::method, e.calls[i]));
-        f.add(e.callCount);
-        f.add(calls);
-        break;
-      }
-      case Kind::statement:
-        f.add(static_cast<std::uint64_t>(static_cast<std::int64_t>(e.line)));
-        f.add(static_cast<std::uint64_t>(e.statementKind));
-        break;
-    }
-    sum += f.value();
+    valuesOf(e, seed, values);
+    sum += checksumOf(values);
   });
   return sum;
 }
@@ -365,6 +399,8 @@ Contents checkRepository(const std::string& path, std::size_t elements, std::uin
 
   Contents contents;
   std::vector<vlt::ObjectRef> links;
+  ElementValues values;
+  std::string owningName;
   for (std::size_t k = 0; k < kindCount; ++k) {
     const Kind kind = static_cast<Kind>(k);
     const vlt::ClassRef cls = metamodel.findClass(kindName(kind));
@@ -377,61 +413,46 @@ Contents checkRepository(const std::string& path, std::size_t elements, std::uin
               std::to_string(expected.perKind[k]));
     }
     for (const vlt::ObjectRef& o : objects) {
-      Fold f;
-      f.add(static_cast<std::uint64_t>(kind));
-      f.add(o.objectIdentity());
+      values.kind = kind;
+      values.uuid = o.objectIdentity();
       vlt::ObjectRef owner;
       vlt::PropertyRef owning;
-      std::uint64_t position = 0;
-      o.getOwnership(owner, owning, position);
-      f.add(uuidOfObject(owner));
-      f.add(owning.name().c_str());
-      f.add(position);
-      std::u16string text;
-      o.getPropertyValue(nameProperty, text);
-      f.add(text);
+      o.getOwnership(owner, owning, values.position);
+      values.owner = uuidOfObject(owner);
+      owningName = owning.name();
+      values.owningProperty = owningName.c_str();
+      o.getPropertyValue(nameProperty, values.name);
       vlt::ObjectRef target;
+      values.links.clear();
       switch (kind) {
         case Kind::package:
           break;
-        case Kind::cls: {
-          bool isAbstract = false;
-          std::int64_t sourceSize = 0;
-          o.getPropertyValue(property("isAbstract"), isAbstract);
-          o.getPropertyValue(property("sourceSize"), sourceSize);
+        case Kind::cls:
+          o.getPropertyValue(property("isAbstract"), values.isAbstract);
+          o.getPropertyValue(property("sourceSize"), values.sourceSize);
           o.getPropertyValue(property("superclass"), target);
           o.getPropertyValue(property("implements"), links);
-          f.add(isAbstract ? 1 : 0);
-          f.add(static_cast<std::uint64_t>(sourceSize));
-          f.add(uuidOfObject(target));
-          f.add(links.size());
-          for (const vlt::ObjectRef& l : links) f.add(uuidOfObject(l));
           break;
-        }
         case Kind::method: {
           vlt::EnumeralRef visibility;
           o.getPropertyValue(property("visibility"), visibility);
           o.getPropertyValue(property("returnType"), target);
           o.getPropertyValue(property("calls"), links);
-          f.add(static_cast<std::uint64_t>(visibility.id()));
-          f.add(uuidOfObject(target));
-          std::uint64_t calls = 0;
-          for (const vlt::ObjectRef& l : links) calls += unorderedPart(uuidOfObject(l));
-          f.add(links.size());
-          f.add(calls);
+          values.visibility = visibility.id();
           break;
         }
         case Kind::statement: {
-          std::int32_t line = 0;
           vlt::EnumeralRef statementKind;
-          o.getPropertyValue(property("line"), line);
+          o.getPropertyValue(property("line"), values.line);
           o.getPropertyValue(property("kind"), statementKind);
-          f.add(static_cast<std::uint64_t>(static_cast<std::int64_t>(line)));
-          f.add(static_cast<std::uint64_t>(statementKind.id()));
+          values.statementKind = statementKind.id();
           break;
         }
       }
-      contents.checksum += f.value();
+      values.target = uuidOfObject(target);
+      if (kind == Kind::cls || kind == Kind::method)
+        for (const vlt::ObjectRef& l : links) values.links.push_back(uuidOfObject(l));
+      contents.checksum += checksumOf(values);
     }
   }
   repo.rollbackTransaction();

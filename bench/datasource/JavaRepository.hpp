@@ -7,6 +7,8 @@
 
 #include "JavaModel.hpp"
 
+#include <boost/uuid/uuid.hpp>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -49,6 +51,40 @@ inline const char16_t* const version = u"1";
 void writeThroughRepository(const std::string& path, const std::string& baseMetamodel, std::size_t elements,
                             std::uint64_t seed = defaultSeed);
 
+// One element's values as a reader found them, for the check sums. Targets
+// are named by uuid; a null uuid is no owner or no target.
+struct ElementValues {
+  Kind kind = Kind::package;
+  boost::uuids::uuid uuid{};
+  boost::uuids::uuid owner{};
+  const char* owningProperty = "";  // the owner's composite property, "" for a root
+  std::uint64_t position = 0;       // in the owner's collection
+  std::u16string name;              // a statement's text
+  bool isAbstract = false;
+  std::int64_t sourceSize = 0;
+  boost::uuids::uuid target{};              // a class's superclass, a method's return type
+  std::vector<boost::uuids::uuid> links;    // implements (in order), calls (in any order)
+  std::int32_t visibility = 0, line = 0, statementKind = 0;
+};
+
+// What a check sum covers: everything, or all but the reference collections
+// (implements, calls).
+enum class Fields { all, singleValues };
+
+// One element's share of a check sum: its kind, uuid, owner's uuid, owning
+// property and position, and the values of its kind (references as the
+// target's uuid, an ordered collection in order, an unordered one as a sum)
+// folded together. Sums of these do not depend on the order in which a
+// reader gives its elements.
+std::uint64_t checksumOf(const ElementValues& values, Fields fields = Fields::all);
+
+// The values of the generated element `e`.
+void valuesOf(const Element& e, std::uint64_t seed, ElementValues& out);
+
+// The name of the composite property of the owner that holds an element of
+// `kind` ("packages" for a package, "classes", "methods", "statements").
+const char* owningPropertyName(Kind kind);
+
 // What a check found in a file: objects per kind and the check sum of their
 // contents (see expectedChecksum).
 struct Contents {
@@ -56,11 +92,9 @@ struct Contents {
   std::uint64_t checksum = 0;
 };
 
-// The check sum of the generated elements: per element, its kind, uuid,
-// owner's uuid, owning property and position, and every value (references
-// as the target's uuid, an ordered collection in order, an unordered one as
-// a sum) folded together; the sum over all elements, so that the order in
-// which a file gives its objects does not matter.
+// The check sum of the generated elements: the sum of checksumOf over all
+// of them, so that the order in which a file gives its objects does not
+// matter.
 std::uint64_t expectedChecksum(std::size_t elements, std::uint64_t seed = defaultSeed);
 
 // Reads the file at `path` back through the repository and throws
