@@ -202,6 +202,7 @@ void DataSource::disconnect() {
   packageVersionConstructor.reset();
   constructorCache.reset();
   instanceLoaders.clear();
+  frameworkClasses.clear();
   repository.close();
   debugLog.log(severity::detail, "Disconnected ", static_cast<const void*>(this), " from data source");
   listener.reset();

@@ -36,6 +36,7 @@ void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, co
   if (!provider)
     foundation::core::except::throwException(m2t_vlt::datasource::NoTypeEvolutionProvider(masked(connectionString)));
   typeProvider = std::move(provider);
+  frameworkClasses.clear();
   for (const std::u16string& family : options.requiredFamilies) typeProvider->addRequiredFamily(family);
 
   std::unique_ptr<DBConnector> connector = createConnector(connectionString, options);

@@ -66,11 +66,19 @@ DataSource::InstanceLoader* DataSource::getInstanceLoader(const meta::Class& cls
   return loader.get();
 }
 
+meta::Class DataSource::frameworkClassOf(const vlt::ClassRef& vltClass) {
+  const auto known = frameworkClasses.find(vltClass.qualifiedName());
+  if (known != frameworkClasses.end()) return known->second;
+  const meta::Class cls = typeProvider->getClass(fl::i18n::utf8_to_ustring(vltClass.qualifiedName()));
+  frameworkClasses.emplace(vltClass.qualifiedName(), cls);
+  return cls;
+}
+
 DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,
                                                    const FetchDepth& depth) {
   const boost::uuids::uuid uuid = object.objectIdentity();
   const vlt::ClassRef vltClass = object.objectClass();
-  const meta::Class cls = typeProvider->getClass(fl::i18n::utf8_to_ustring(vltClass.qualifiedName()));
+  const meta::Class cls = frameworkClassOf(vltClass);
   if (!cls) {
     debugLog.log(severity::detail, "failed to find corresponding QM0 metaclass ", vltClass.qualifiedName());
     return {};
@@ -104,14 +112,14 @@ DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object,
     // No row: the object is not of the loader's class after all.
     if (!element) return {};
   }
-  for (const meta::Property& property : loader->unloadedProperties()) {
+  for (const auto& [property, propRef] : loader->unloadedProperties()) {
     const bool reference = meta::Class::downcast(property->getType()).operator bool();
     if (newlyLoaded) {
       if (!depth.subtree && reference && property->getUpper() > 1 && property->hasDeferredContents()) continue;
     } else if (!reference) {
       continue;
     }
-    setQM0ElementPropertyValue(property, object, model, depth, element);
+    setQM0ElementPropertyValue(property, propRef, object, model, depth, element);
   }
   return {element, newlyLoaded};
 }

@@ -20,14 +20,14 @@ DataSource::InstanceLoader::InstanceLoader(const meta::Class& frameworkClass, co
   for (meta::Class c = cls; c; c = c->getSuperclass()) {
     for (const auto& [name, property] : c->getOwnedAttributes()) {
       if (property->isNotStored()) {
-        if (!property->isNotLoaded()) unloaded.push_back(property);
-        continue;
-      }
-      if (property->getUpper() > 1) {
-        unloaded.push_back(property);
+        if (!property->isNotLoaded()) unloaded.emplace_back(property, vlt::PropertyRef());
         continue;
       }
       const vlt::PropertyRef propRef = vltClass.findProperty(fl::i18n::ustring_to_utf8(name));
+      if (property->getUpper() > 1) {
+        unloaded.emplace_back(property, propRef);
+        continue;
+      }
       if (!propRef) continue;
       const meta::Type type = property->getType();
       if (meta::Enum::downcast(type)) {
@@ -53,7 +53,7 @@ DataSource::InstanceLoader::InstanceLoader(const meta::Class& frameworkClass, co
       } else if (type == StandardTypes::booleanMeta()) {
         bindPrimitive<bool>(property, propRef);
       } else {
-        unloaded.push_back(property);
+        unloaded.emplace_back(property, propRef);
       }
     }
   }

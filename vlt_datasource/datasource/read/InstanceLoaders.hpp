@@ -49,8 +49,11 @@ class DataSource::InstanceLoader {
   virtual qm::zero::ModelElement load(const vlt::ObjectRef& object, const boost::uuids::uuid& uuid,
                                       const qm::zero::Model& model) = 0;
 
-  /// The properties left to a transfer of their own.
-  const std::vector<qm::zero::meta::Property>& unloadedProperties() const noexcept { return unloaded; }
+  /// The properties left to a transfer of their own, with the repository
+  /// property of each (null when the repository class has none).
+  const std::vector<std::pair<qm::zero::meta::Property, vlt::PropertyRef>>& unloadedProperties() const noexcept {
+    return unloaded;
+  }
   const vlt::ClassRef& repositoryClass() const noexcept { return vltClass; }
 
  protected:
@@ -73,7 +76,7 @@ class DataSource::InstanceLoader {
   vlt::ObjectRef currentObject;
   std::map<std::pair<const void*, bool>, std::unique_ptr<PropertyValues>> valueStore;
   std::vector<std::pair<qm::zero::meta::Property, Setter>> resultSetters;
-  std::vector<qm::zero::meta::Property> unloaded;
+  std::vector<std::pair<qm::zero::meta::Property, vlt::PropertyRef>> unloaded;
 };
 
 /// Makes a reflective element and sets the values into it with `tag`.

@@ -76,6 +76,12 @@ void DataSource::setQM0ElementPropertyValue(const meta::Property& property, cons
                                             const qm::zero::Model& model, const FetchDepth& depth,
                                             const qm::zero::ModelElement& element) {
   const vlt::PropertyRef propRef = object.objectClass().findProperty(fl::i18n::ustring_to_utf8(property->getName()));
+  setQM0ElementPropertyValue(property, propRef, object, model, depth, element);
+}
+
+void DataSource::setQM0ElementPropertyValue(const meta::Property& property, const vlt::PropertyRef& propRef,
+                                            const vlt::ObjectRef& object, const qm::zero::Model& model,
+                                            const FetchDepth& depth, const qm::zero::ModelElement& element) {
   if (!propRef) {
     if (!property->isNotStored())
       debugLog.log(severity::detail, "setQM0ElementPropertyValue() could not find property ", property->getName(),
@@ -90,7 +96,7 @@ void DataSource::setQM0ElementPropertyValue(const meta::Property& property, cons
   else if (meta::Enum::downcast(type))
     setQM0EnumPropertyValue(property, object, propRef, element);
   else
-    setQM0ReferencePropertyValue(property, object, model, depth, element);
+    setQM0ReferencePropertyValue(property, object, propRef, model, depth, element);
 }
 
 void DataSource::setQM0PrimitivePropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
@@ -192,10 +198,8 @@ void DataSource::setQM0SerializedStructPropertyValue(const meta::Property& prope
 }
 
 void DataSource::setQM0ReferencePropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
-                                              const qm::zero::Model& model, const FetchDepth& depth,
-                                              const qm::zero::ModelElement& element) {
-  const vlt::PropertyRef propRef = object.objectClass().findProperty(fl::i18n::ustring_to_utf8(property->getName()));
-  if (!propRef) return;
+                                              const vlt::PropertyRef& propRef, const qm::zero::Model& model,
+                                              const FetchDepth& depth, const qm::zero::ModelElement& element) {
   const bool composite = property->isComposite();
   const bool resolveOpposites = depth.subtree && !composite && property->hasOpposite();
   FetchDepth targets;

@@ -197,6 +197,10 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   void setQM0ElementPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
                                   const qm::zero::Model& model, const FetchDepth& depth,
                                   const qm::zero::ModelElement& element);
+  /// The same, the repository property found already (null: none).
+  void setQM0ElementPropertyValue(const qm::zero::meta::Property& property, const vlt::PropertyRef& propRef,
+                                  const vlt::ObjectRef& object, const qm::zero::Model& model,
+                                  const FetchDepth& depth, const qm::zero::ModelElement& element);
   void setQM0PrimitivePropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
                                     const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element);
   void setQM0EnumPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
@@ -204,8 +208,11 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   void setQM0SerializedStructPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
                                            const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element);
   void setQM0ReferencePropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
-                                    const qm::zero::Model& model, const FetchDepth& depth,
-                                    const qm::zero::ModelElement& element);
+                                    const vlt::PropertyRef& propRef, const qm::zero::Model& model,
+                                    const FetchDepth& depth, const qm::zero::ModelElement& element);
+  /// The framework class of a stored class, by its qualified name, asked of
+  /// the type provider once per name and connection.
+  qm::zero::meta::Class frameworkClassOf(const vlt::ClassRef& vltClass);
   void loadAncestors(const vlt::ObjectRef& object, const qm::zero::ModelElement& element,
                      const qm::zero::Model& model);
   void doLoadCollectionContent(qm::zero::ReferenceCollection& collection, const vlt::ObjectRef& owner,
@@ -350,6 +357,7 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   std::unordered_map<const void*, vlt::EnumerationRef> enumerationMemo;  // for one write
   // One loader per framework class, until disconnect.
   std::unordered_map<const void*, std::unique_ptr<InstanceLoader>> instanceLoaders;
+  std::unordered_map<std::string, qm::zero::meta::Class> frameworkClasses;  // until disconnect
 };
 
 }  // namespace vlt_datasource
