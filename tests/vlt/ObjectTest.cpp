@@ -54,6 +54,10 @@ TEST_P(ObjectTest, HandlesCarryTheObjectsOwnClassWhateverClassWasAsked) {
   find(2).getPropertyValue(property("test.Base", "watch"), watched);
   ASSERT_EQ(watched.size(), 1u);
   EXPECT_EQ(watched[0].objectClass().qualifiedName(), "test.Leaf") << "a link carries its target's own class";
+  const vlt::ObjectRef byId = repo.defaultDataModel().objectById(byBase.objectId());
+  EXPECT_EQ(byId.objectClass().qualifiedName(), "test.Leaf");
+  EXPECT_EQ(byId.objectIdentity(), byBase.objectIdentity());
+  EXPECT_TRUE(repo.defaultDataModel().objectById(byBase.objectId() + 1000).isNull());
   EXPECT_EQ(repo.defaultDataModel().countObjects(findClass("test.Node")), 1u);
   EXPECT_EQ(repo.defaultDataModel().countObjects(findClass("test.Base")), 2u);
   EXPECT_EQ(repo.defaultDataModel().countObjects(findClass("test.Base"), false), 1u);

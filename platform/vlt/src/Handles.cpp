@@ -249,6 +249,10 @@ ObjectRef DataModelRef::findObject(const boost::uuids::uuid& uuid, const ClassRe
   Core& core = Core::of(core_);
   return core.objects().find(uuid, ownClass(core, cls));
 }
+ObjectRef DataModelRef::objectById(ObjectId id) const {
+  if (id == 0) return ObjectRef();
+  return Core::of(core_).objects().byId(id);
+}
 std::vector<ObjectRef> DataModelRef::objectsOf(const ClassRef& cls, bool withSubclasses) const {
   Core& core = Core::of(core_);
   return core.objects().objectsOf(ownClass(core, cls), withSubclasses, nullptr);

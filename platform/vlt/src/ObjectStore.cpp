@@ -117,6 +117,14 @@ const ClassInfo* ObjectStore::runtimeClass(ObjectId id) {
   return cls;
 }
 
+ObjectRef ObjectStore::byId(ObjectId id) {
+  core_.checkOpen();
+  sql::StatementUse s(core_.statements().fixed("SELECT id, class_id, uuid FROM vlt_object WHERE id = ?1"));
+  s->bindInt64(1, id);
+  if (!s->step()) return ObjectRef();
+  return objectAt(*s, 0, nullptr);
+}
+
 const ClassInfo* ObjectStore::requireObject(ObjectId id) {
   const ClassInfo* cls = runtimeClass(id);
   if (cls == nullptr) core_.notFound(id);

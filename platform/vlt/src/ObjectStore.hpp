@@ -30,6 +30,7 @@ class ObjectStore {
   explicit ObjectStore(Core& core) : core_(core) {}
 
   ObjectRef find(const boost::uuids::uuid& uuid, const ClassInfo* cls);
+  ObjectRef byId(ObjectId id);
   /// The objects of `cls` (and its subclasses), in id order; with `count`
   /// only their number is set and nothing is returned.
   std::vector<ObjectRef> objectsOf(const ClassInfo* cls, bool withSubclasses, std::size_t* count);

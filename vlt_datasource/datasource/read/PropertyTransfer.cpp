@@ -226,9 +226,8 @@ void DataSource::setQM0ReferencePropertyValue(const meta::Property& property, co
   object.getPropertyValue(propRef, target);
   if (target && !propRef.isComposite()) {
     // The handle carries the property's class: the fetch needs the
-    // target's own.
-    const vlt::ClassRef own = target.objectRuntimeClass();
-    target = own ? repository.getObjectRef(target.objectId(), own) : vlt::ObjectRef();
+    // target's own (and its uuid, which this lookup brings along).
+    target = repository.defaultDataModel().objectById(target.objectId());
   }
   if (!target) {
     propagateDataSourceValueToMemory(element, property, qm::zero::ModelElement());

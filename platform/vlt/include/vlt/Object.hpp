@@ -290,6 +290,9 @@ class VLT_API DataModelRef {
   /// The object with this uuid if it is of class `cls` or of a subclass; the
   /// handle carries the object's own class. Null when there is none.
   ObjectRef findObject(const boost::uuids::uuid& uuid, const ClassRef& cls) const;
+  /// The object with this id, its handle carrying the object's own class and
+  /// its uuid (one lookup for both); null when there is none.
+  ObjectRef objectById(ObjectId id) const;
   /// The objects of `cls` (and its subclasses when `withSubclasses`), in id
   /// order.
   std::vector<ObjectRef> objectsOf(const ClassRef& cls, bool withSubclasses = true) const;
