@@ -112,14 +112,17 @@ DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object,
     // No row: the object is not of the loader's class after all.
     if (!element) return {};
   }
-  for (const auto& [property, propRef] : loader->unloadedProperties()) {
+  for (const InstanceLoader::Unloaded& unloaded : loader->unloadedProperties()) {
+    const meta::Property& property = unloaded.property;
     const bool reference = meta::Class::downcast(property->getType()).operator bool();
     if (newlyLoaded) {
       if (!depth.subtree && reference && property->getUpper() > 1 && property->hasDeferredContents()) continue;
     } else if (!reference) {
       continue;
     }
-    setQM0ElementPropertyValue(property, propRef, object, model, depth, element);
+    // The loader's cell holds this object's target only when it just ran.
+    setQM0ElementPropertyValue(property, unloaded.propRef, object, model, depth, element,
+                               newlyLoaded ? unloaded.storedTarget : nullptr);
   }
   return {element, newlyLoaded};
 }

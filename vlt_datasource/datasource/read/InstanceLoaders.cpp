@@ -20,17 +20,27 @@ DataSource::InstanceLoader::InstanceLoader(const meta::Class& frameworkClass, co
   for (meta::Class c = cls; c; c = c->getSuperclass()) {
     for (const auto& [name, property] : c->getOwnedAttributes()) {
       if (property->isNotStored()) {
-        if (!property->isNotLoaded()) unloaded.emplace_back(property, vlt::PropertyRef());
+        if (!property->isNotLoaded()) unloaded.push_back({property, vlt::PropertyRef()});
         continue;
       }
       const vlt::PropertyRef propRef = vltClass.findProperty(fl::i18n::ustring_to_utf8(name));
       if (property->getUpper() > 1) {
-        unloaded.emplace_back(property, propRef);
+        unloaded.push_back({property, propRef});
         continue;
       }
       if (!propRef) continue;
       const meta::Type type = property->getType();
-      if (meta::Enum::downcast(type)) {
+      if (meta::Class::downcast(type)) {
+        // A single link is transferred on its own (its target is fetched),
+        // but its stored target comes with the other single values.
+        const vlt::ObjectRef* storedTarget = nullptr;
+        if (!propRef.isComposite() && !propRef.isMultiValue()) {
+          vlt::ObjectRef& cell = targetCells.emplace_back();
+          query.addResultProperty(propRef, &cell, 0);
+          storedTarget = &cell;
+        }
+        unloaded.push_back({property, propRef, storedTarget});
+      } else if (meta::Enum::downcast(type)) {
         bindEnumeration(property, propRef);
       } else if (type == StandardTypes::integerMeta()) {
         bindPrimitive<std::int32_t>(property, propRef);
@@ -53,7 +63,7 @@ DataSource::InstanceLoader::InstanceLoader(const meta::Class& frameworkClass, co
       } else if (type == StandardTypes::booleanMeta()) {
         bindPrimitive<bool>(property, propRef);
       } else {
-        unloaded.emplace_back(property, propRef);
+        unloaded.push_back({property, propRef});
       }
     }
   }
@@ -119,7 +129,7 @@ class ReflectiveInstanceLoader final : public DataSource::InstanceLoader {
       : InstanceLoader(frameworkType, repositoryType, repository), privilegedTag(tag) {}
   qm::zero::ModelElement load(const vlt::ObjectRef& object, const boost::uuids::uuid& uuid,
                               const qm::zero::Model& model) override {
-    if (!setters().empty() && !read(object)) return {};
+    if (reads() && !read(object)) return {};
     qm::zero::ModelElement element = qm::zero::ModelElement::createReflective(model, frameworkClass(), uuid);
     for (const auto& [property, setter] : setters())
       element.set(property, setter(), privilegedTag);
@@ -137,7 +147,7 @@ class ReifiedInstanceLoader final : public DataSource::InstanceLoader {
   // model owns the data source that owns this loader.
   qm::zero::ModelElement load(const vlt::ObjectRef& object, const boost::uuids::uuid& uuid,
                               const qm::zero::Model& model) override {
-    if (!setters().empty() && !read(object)) return {};
+    if (reads() && !read(object)) return {};
     const std::unique_ptr<qm::zero::ModelElement::Builder> builder = frameworkClass()->instantiateBuilder(model);
     for (const auto& [property, setter] : setters()) builder->set(property, setter());
     return builder->create(uuid);

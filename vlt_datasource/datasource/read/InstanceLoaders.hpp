@@ -49,11 +49,15 @@ class DataSource::InstanceLoader {
   virtual qm::zero::ModelElement load(const vlt::ObjectRef& object, const boost::uuids::uuid& uuid,
                                       const qm::zero::Model& model) = 0;
 
-  /// The properties left to a transfer of their own, with the repository
-  /// property of each (null when the repository class has none).
-  const std::vector<std::pair<qm::zero::meta::Property, vlt::PropertyRef>>& unloadedProperties() const noexcept {
-    return unloaded;
-  }
+  /// A property left to a transfer of its own, with its repository property
+  /// (null when the repository class has none); for a single-valued link,
+  /// the cell where `load` put the stored target.
+  struct Unloaded {
+    qm::zero::meta::Property property;
+    vlt::PropertyRef propRef;
+    const vlt::ObjectRef* storedTarget = nullptr;
+  };
+  const std::vector<Unloaded>& unloadedProperties() const noexcept { return unloaded; }
   const vlt::ClassRef& repositoryClass() const noexcept { return vltClass; }
 
  protected:
@@ -61,6 +65,8 @@ class DataSource::InstanceLoader {
   /// Runs the query for `object`: false when it found no row.
   bool read(const vlt::ObjectRef& object);
   const std::vector<std::pair<qm::zero::meta::Property, Setter>>& setters() const noexcept { return resultSetters; }
+  /// Whether `load` runs the query: it reads some value.
+  bool reads() const noexcept { return !resultSetters.empty() || !targetCells.empty(); }
   const qm::zero::meta::Class& frameworkClass() const noexcept { return cls; }
 
  private:
@@ -76,7 +82,8 @@ class DataSource::InstanceLoader {
   vlt::ObjectRef currentObject;
   std::map<std::pair<const void*, bool>, std::unique_ptr<PropertyValues>> valueStore;
   std::vector<std::pair<qm::zero::meta::Property, Setter>> resultSetters;
-  std::vector<std::pair<qm::zero::meta::Property, vlt::PropertyRef>> unloaded;
+  std::vector<Unloaded> unloaded;
+  std::list<vlt::ObjectRef> targetCells;
 };
 
 /// Makes a reflective element and sets the values into it with `tag`.

@@ -81,7 +81,8 @@ void DataSource::setQM0ElementPropertyValue(const meta::Property& property, cons
 
 void DataSource::setQM0ElementPropertyValue(const meta::Property& property, const vlt::PropertyRef& propRef,
                                             const vlt::ObjectRef& object, const qm::zero::Model& model,
-                                            const FetchDepth& depth, const qm::zero::ModelElement& element) {
+                                            const FetchDepth& depth, const qm::zero::ModelElement& element,
+                                            const vlt::ObjectRef* storedTarget) {
   if (!propRef) {
     if (!property->isNotStored())
       debugLog.log(severity::detail, "setQM0ElementPropertyValue() could not find property ", property->getName(),
@@ -96,7 +97,7 @@ void DataSource::setQM0ElementPropertyValue(const meta::Property& property, cons
   else if (meta::Enum::downcast(type))
     setQM0EnumPropertyValue(property, object, propRef, element);
   else
-    setQM0ReferencePropertyValue(property, object, propRef, model, depth, element);
+    setQM0ReferencePropertyValue(property, object, propRef, model, depth, element, storedTarget);
 }
 
 void DataSource::setQM0PrimitivePropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
@@ -199,7 +200,8 @@ void DataSource::setQM0SerializedStructPropertyValue(const meta::Property& prope
 
 void DataSource::setQM0ReferencePropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
                                               const vlt::PropertyRef& propRef, const qm::zero::Model& model,
-                                              const FetchDepth& depth, const qm::zero::ModelElement& element) {
+                                              const FetchDepth& depth, const qm::zero::ModelElement& element,
+                                              const vlt::ObjectRef* storedTarget) {
   const bool composite = property->isComposite();
   const bool resolveOpposites = depth.subtree && !composite && property->hasOpposite();
   FetchDepth targets;
@@ -223,7 +225,10 @@ void DataSource::setQM0ReferencePropertyValue(const meta::Property& property, co
   // The reference to the owner: set when the owner's children are.
   if (property->hasOpposite() && property->getOpposite()->isComposite()) return;
   vlt::ObjectRef target;
-  object.getPropertyValue(propRef, target);
+  if (storedTarget)
+    target = *storedTarget;  // read with the object's other single values
+  else
+    object.getPropertyValue(propRef, target);
   if (target && !propRef.isComposite()) {
     // The handle carries the property's class: the fetch needs the
     // target's own (and its uuid, which this lookup brings along).

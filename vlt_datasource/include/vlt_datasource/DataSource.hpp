@@ -197,10 +197,12 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   void setQM0ElementPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
                                   const qm::zero::Model& model, const FetchDepth& depth,
                                   const qm::zero::ModelElement& element);
-  /// The same, the repository property found already (null: none).
+  /// The same, the repository property found already (null: none), and for
+  /// a single-valued reference perhaps its stored target read already.
   void setQM0ElementPropertyValue(const qm::zero::meta::Property& property, const vlt::PropertyRef& propRef,
                                   const vlt::ObjectRef& object, const qm::zero::Model& model,
-                                  const FetchDepth& depth, const qm::zero::ModelElement& element);
+                                  const FetchDepth& depth, const qm::zero::ModelElement& element,
+                                  const vlt::ObjectRef* storedTarget = nullptr);
   void setQM0PrimitivePropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
                                     const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element);
   void setQM0EnumPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
@@ -209,7 +211,8 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
                                            const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element);
   void setQM0ReferencePropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
                                     const vlt::PropertyRef& propRef, const qm::zero::Model& model,
-                                    const FetchDepth& depth, const qm::zero::ModelElement& element);
+                                    const FetchDepth& depth, const qm::zero::ModelElement& element,
+                                    const vlt::ObjectRef* storedTarget);
   /// The framework class of a stored class, by its qualified name, asked of
   /// the type provider once per name and connection.
   qm::zero::meta::Class frameworkClassOf(const vlt::ClassRef& vltClass);
