@@ -58,6 +58,15 @@ void RatioReporter::ReportRuns(const std::vector<Run>& runs) {
   ConsoleReporter::ReportRuns(runs);
 }
 
+void registerTimed(const char* name, void (*function)(benchmark::State&), int repetitions) {
+  benchmark::RegisterBenchmark(name, function)
+      ->Iterations(1)
+      ->Repetitions(repetitions)
+      ->ReportAggregatesOnly()
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+}
+
 bool printRatio(const RatioReporter& reporter, const char* name, const std::string& measured,
                 const std::string& baseline, double goal) {
   if (!reporter.ran(measured) && !reporter.ran(baseline)) return true;

@@ -68,6 +68,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::set<std::string> succeeded_;
 };
 
+// Registers `function` as a benchmark of one iteration per repetition, timed
+// by hand (Stopwatch), reported in milliseconds as aggregates only.
+void registerTimed(const char* name, void (*function)(benchmark::State&), int repetitions);
+
 // Prints "NAME ratio: R (goal <= G)", or "(for information)" when `goal` is
 // 0: R is the median wall time of `measured` over the median of `baseline`;
 // the ratio of the fastest repetitions, of the median CPU times and, when

@@ -178,14 +178,7 @@ void registerBenchmarks(int repetitions) {
                                                                      {baselineName, &baseline},
                                                                      {generatorName, &generatorAlone},
                                                                      {commitName, &commitWithoutDataSource}};
-  for (const auto& [name, function] : all) {
-    benchmark::RegisterBenchmark(name, function)
-        ->Iterations(1)
-        ->Repetitions(repetitions)
-        ->ReportAggregatesOnly()
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
-  }
+  for (const auto& [name, function] : all) registerTimed(name, function, repetitions);
 }
 
 // "LABEL 123456 elements/s (812.3 ms, CPU 790.1 ms)" for a benchmark that

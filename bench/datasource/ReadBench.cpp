@@ -420,14 +420,7 @@ void registerBenchmarks(std::size_t count, int repetitions) {
   const std::pair<const char*, void (*)(benchmark::State&)> all[] = {
       {loadName, &load},   {vltLoadName, &vltLoad},   {subtreeName, &subtree}, {vltSubtreeName, &vltSubtree},
       {fetchName, &fetch}, {vltFetchName, &vltFetch}, {proxyName, &proxyMemory}};
-  for (const auto& [name, function] : all) {
-    benchmark::RegisterBenchmark(name, function)
-        ->Iterations(1)
-        ->Repetitions(repetitions)
-        ->ReportAggregatesOnly()
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond);
-  }
+  for (const auto& [name, function] : all) registerTimed(name, function, repetitions);
 }
 
 bool printResults(const RatioReporter& reporter) {

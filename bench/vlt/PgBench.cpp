@@ -435,12 +435,7 @@ void BM_PgRawSelectById(benchmark::State& state) {
 }
 
 void add(const char* name, void (*function)(benchmark::State&), int repetitions) {
-  benchmark::RegisterBenchmark(name, function)
-      ->Iterations(1)
-      ->Repetitions(repetitions)
-      ->ReportAggregatesOnly()
-      ->UseManualTime()
-      ->Unit(benchmark::kMillisecond);
+  bench_common::registerTimed(name, function, repetitions);
 }
 
 }  // namespace
