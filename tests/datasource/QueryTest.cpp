@@ -5,10 +5,9 @@
 // package-version records are never elements.
 
 #include "DataSourceTestSupport.hpp"
+#include "Kinds.hpp"
 
 #include <qm/zero/ModelElement.hpp>
-#include <qm/zero/meta/MetaRegistry.hpp>
-#include <qm/zero/meta/PackageBuilder.hpp>
 #include <qm/zero/meta/StandardTypes.hpp>
 #include <qm/zero/query/ReflectiveQuery.hpp>
 #include <testsupport/TestServer.hpp>
@@ -33,58 +32,6 @@ using qm::zero::Value;
 using Query = std::unique_ptr<query::ReflectiveQuery>;
 
 enum class Backend { SQLite, PostgreSQL };
-
-// qt.Item: a unique `serial`, one property per primitive kind (optional, but
-// `rs` and `shade` required), a text collection, an optional single link,
-// a link collection and composite parts; qt.Special: Item.
-struct Items {
-  meta::Class item, special;
-  meta::Enum colour;
-  meta::DataType dims;
-  meta::Property serial, i, u, l, ul, r, s, rs, ss, dt, id, flag, small, colourProp, shade, texts, next, links, parts,
-      arr, size, width;
-
-  static const Items& get() {
-    static const Items instance;
-    return instance;
-  }
-
- private:
-  Items() {
-    using meta::PropertyOptions;
-    using meta::StandardTypes;
-    const PropertyOptions required = PropertyOptions().bounds(1, 1);
-    meta::PackageBuilder b(u"qt", u"http://example.com/querytest", u"1");
-    item = b.addClass(u"Item", meta::Class());
-    special = b.addClass(u"Special", item);
-    colour = b.addEnum(u"Colour", {{u"Red", 1}, {u"Green", 2}, {u"Blue", 4}});
-    dims = b.addDataType(u"Dims");
-    width = b.addProperty(dims, u"width", StandardTypes::realMeta());
-    serial = b.addProperty(item, u"serial", StandardTypes::integerMeta(), required);
-    i = b.addProperty(item, u"i", StandardTypes::integerMeta());
-    u = b.addProperty(item, u"u", StandardTypes::unlimitedNaturalMeta());
-    l = b.addProperty(item, u"l", StandardTypes::integer64Meta());
-    ul = b.addProperty(item, u"ul", StandardTypes::uinteger64Meta());
-    r = b.addProperty(item, u"r", StandardTypes::realMeta());
-    s = b.addProperty(item, u"s", StandardTypes::stringMeta());
-    rs = b.addProperty(item, u"rs", StandardTypes::stringMeta(), required);
-    ss = b.addProperty(item, u"ss", StandardTypes::stdstringMeta());
-    dt = b.addProperty(item, u"dt", StandardTypes::dateTimeMeta());
-    id = b.addProperty(item, u"id", StandardTypes::uuidMeta());
-    flag = b.addProperty(item, u"flag", StandardTypes::booleanMeta());
-    small = b.addProperty(item, u"small", StandardTypes::uinteger8Meta());
-    colourProp = b.addProperty(item, u"colour", colour);
-    shade = b.addProperty(item, u"shade", colour, required);
-    texts = b.addProperty(item, u"texts", StandardTypes::stringMeta(), PropertyOptions().bounds(0, meta::unbounded));
-    next = b.addProperty(item, u"next", item);
-    links = b.addProperty(item, u"links", item, PropertyOptions().bounds(0, meta::unbounded).setOrdered());
-    parts = b.addProperty(item, u"parts", item,
-                          PropertyOptions().bounds(0, meta::unbounded).setOrdered().setComposite());
-    arr = b.addProperty(item, u"arr", StandardTypes::qxArrayMeta());
-    size = b.addProperty(item, u"size", dims, PropertyOptions().setStoredSerialized().setValueOptional());
-    meta::MetaRegistry::getInstance()->registerPackage(b.build());
-  }
-};
 
 // ---------------------------------------------------------------------------
 // One primitive (or enumeration) property: random values from a small domain
@@ -131,7 +78,7 @@ Field field(const meta::Property& property, std::vector<T> domain, std::vector<q
   return f;
 }
 
-std::vector<Field> fields(const Items& m) {
+std::vector<Field> fields(const Kinds& m) {
   using boost::posix_time::ptime;
   const ptime day(boost::gregorian::date(2024, 3, 1));
   const std::vector<std::u16string> words{u"", u"a", u"ab", u"ba", u"abc", u"b", u"cab"};
@@ -139,14 +86,13 @@ std::vector<Field> fields(const Items& m) {
   auto s = field<std::u16string>(m.s, words, textual);
   auto patternsToo = words;
   patternsToo.insert(patternsToo.end(), patterns.begin(), patterns.end());
-  return {field<std::int32_t>(m.serial, {0, 5, 10, 20}, ordering),
+  // `l`, required, is also each element's serial number (unique, in creation order).
+  return {field<std::int64_t>(m.l, {-5, 0, 5, 20, std::int64_t(1) << 40}, ordering),
           field<std::int32_t>(m.i, {-2, 0, 3}, ordering),
           field<std::uint32_t>(m.u, {0, 7, 4000000000u}, ordering),
-          field<std::int64_t>(m.l, {-5, 1, std::int64_t(1) << 40}, ordering),
           field<std::uint64_t>(m.ul, {0, 2, ~std::uint64_t(0)}, ordering),
           field<double>(m.r, {-1.5, 0.0, 2.25}, ordering),
           s,
-          field<std::u16string>(m.rs, words, textual),
           field<std::string>(m.ss, {"", "x", "xy", "yx"}, textual),
           field<ptime>(m.dt, {day, day + boost::posix_time::hours(5), day - boost::posix_time::minutes(1)}, ordering),
           field<boost::uuids::uuid>(m.id, {boost::uuids::uuid{{1}}, boost::uuids::uuid{{2}}}, equality),
@@ -204,7 +150,7 @@ bool satisfies(const ModelElement& e, const Field& f, query::ValueMatchRelation 
 
 class QueryTest : public DataSourceTest, public ::testing::WithParamInterface<Backend> {
  protected:
-  QueryTest() : m(Items::get()) {}
+  QueryTest() : m(Kinds::get()) {}
 
   void SetUp() override {
     location = GetParam() == Backend::SQLite ? file("model.vlt") : testsupport::freshPostgresqlSchema();
@@ -221,11 +167,11 @@ class QueryTest : public DataSourceTest, public ::testing::WithParamInterface<Ba
     const auto chance = [&](int percent) { return std::uniform_int_distribution<int>(0, 99)(rng) < percent; };
     const auto any = [&] { return elements[std::uniform_int_distribution<std::size_t>(0, elements.size() - 1)(rng)]; };
     for (std::size_t n = 0; n < count; ++n) {
-      ModelElement e = ModelElement::createReflective(writer, chance(30) ? m.special : m.item);
+      ModelElement e = ModelElement::createReflective(writer, chance(30) ? m.special : m.holder);
       for (const Field& f : all) {
         const bool required = f.property->getLower() > 0;
-        if (f.property == m.serial) {
-          e.set(m.serial, Value(m.serial->getType(), std::int32_t(n)));
+        if (f.property == m.l) {
+          e.set(m.l, Value(m.l->getType(), std::int64_t(n)));
         } else if (f.property == m.texts) {
           std::vector<std::u16string> entries;
           for (int k = std::uniform_int_distribution<int>(0, 2)(rng); k > 0; --k) {
@@ -242,7 +188,7 @@ class QueryTest : public DataSourceTest, public ::testing::WithParamInterface<Ba
         Value parts = owner.get(m.parts);
         std::vector<ModelElement> list = parts.getAll<ModelElement>();
         list.push_back(e);
-        owner.set(m.parts, Value(m.item, list));
+        owner.set(m.parts, Value(m.holder, list));
       }
       elements.push_back(e);
     }
@@ -252,7 +198,7 @@ class QueryTest : public DataSourceTest, public ::testing::WithParamInterface<Ba
       for (int k = std::uniform_int_distribution<int>(0, 2)(rng); k > 0; --k) links.push_back(any());
       std::sort(links.begin(), links.end());
       links.erase(std::unique(links.begin(), links.end()), links.end());
-      e.set(m.links, Value(m.item, links));
+      e.set(m.links, Value(m.holder, links));
     }
     tx.commit();
   }
@@ -277,15 +223,15 @@ class QueryTest : public DataSourceTest, public ::testing::WithParamInterface<Ba
     return out;
   }
 
-  const Items& m;
+  const Kinds& m;
   std::string location;
   qm::zero::Model writer = qm::zero::Model::create();
-  std::vector<ModelElement> elements;  // in the writer, in creation order (serial)
+  std::vector<ModelElement> elements;  // in the writer, in creation order (l)
 };
 
 // One random query with one or two search classes: value constraints, a
 // disjunction, reference constraints, top-level or sub-object constraints,
-// then an order by serial with limit and offset, or none (rows compared as
+// then an order by l with limit and offset, or none (rows compared as
 // sets).
 TEST_P(QueryTest, RandomQueriesGiveWhatTheModelInMemoryGives) {
   const unsigned seed = std::getenv("VLT_TEST_SEED") ? unsigned(std::atoi(std::getenv("VLT_TEST_SEED"))) : 2026u;
@@ -306,11 +252,12 @@ TEST_P(QueryTest, RandomQueriesGiveWhatTheModelInMemoryGives) {
     std::vector<meta::Class> classes;
     std::vector<bool> withSubclasses;
     for (std::size_t index = 0; index < checks.size(); ++index) {
+      // Holder with subclasses, Holder or Special alone (mode 0, or 2 read as 0).
       const std::size_t mode = pick(3);
-      classes.push_back(mode == 2 ? m.special : m.item);
+      classes.push_back(mode == 2 ? m.special : m.holder);
       withSubclasses.push_back(mode == 0);
       EXPECT_EQ(q->addSearchClass(classes.back(), mode == 0 ? 1 : pick(2) * 2), index);
-      what << "class " << index << ": " << (mode == 2 ? "Special" : "Item") << (mode == 0 ? "+" : "") << "; ";
+      what << "class " << index << ": " << (mode == 2 ? "Special" : "Holder") << (mode == 0 ? "+" : "") << "; ";
     }
     const auto randomConstraint = [&](std::size_t index, bool forDisjunction) {
       const Field& f = all[pick(all.size())];
@@ -350,7 +297,7 @@ TEST_P(QueryTest, RandomQueriesGiveWhatTheModelInMemoryGives) {
       const ModelElement target = chance(20) ? ModelElement() : elements[pick(elements.size())];
       const bool positive = chance(60);
       q->addPropertyValueConstraint(m.next, positive ? query::Equal : query::NotEqual,
-                                    target ? Value(target) : Value(m.item, boost::none), 0);
+                                    target ? Value(target) : Value(m.holder, boost::none), 0);
       what << "next " << (positive ? "==" : "!=") << (target ? " some" : " none") << "; ";
       checks[0].push_back([this, target, positive](const ModelElement& e) {
         const Value v = e.get(m.next);
@@ -376,7 +323,7 @@ TEST_P(QueryTest, RandomQueriesGiveWhatTheModelInMemoryGives) {
     if (pairs) {
       q->addSubObjectConstraint(m.parts, 0, 1);
       if (chance(50)) {
-        const Field& f = all[chance(50) ? 0 : 1];  // serial (required) or i (optional)
+        const Field& f = all[chance(50) ? 0 : 1];  // l (required) or i (optional)
         const query::ValueMatchRelation relation = ordering[pick(ordering.size())];
         q->addPropertyRelationConstraint(f.property, relation, f.property, 0, 1);
         what << "[0] " << fl::i18n::ustring_to_utf8(f.property->getName()) << " "
@@ -405,16 +352,16 @@ TEST_P(QueryTest, RandomQueriesGiveWhatTheModelInMemoryGives) {
 
     std::vector<std::vector<boost::uuids::uuid>> actual;
     if (!pairs && chance(50)) {
-      // `elements` is in serial order: the ordered answer is a slice of it.
+      // `elements` is in l order: the ordered answer is a slice of it.
       const bool descending = chance(50);
       if (descending) std::reverse(expected.begin(), expected.end());
-      q->setOrderByProperty(m.serial, 0, descending ? 1 : 0);
+      q->setOrderByProperty(m.l, 0, descending ? 1 : 0);
       const std::size_t offset = chance(50) ? pick(5) : 0, limit = chance(60) ? pick(8) : 0;
       if (offset) q->setOffset(offset);
       if (limit) q->setLimit(limit);
       expected.erase(expected.begin(), expected.begin() + std::ptrdiff_t(std::min(offset, expected.size())));
       if (limit && expected.size() > limit) expected.resize(limit);
-      what << "by serial " << (descending ? "desc" : "asc") << " offset " << offset << " limit " << limit;
+      what << "by l " << (descending ? "desc" : "asc") << " offset " << offset << " limit " << limit;
       actual = rows(*q);
     } else {
       actual = rows(*q);
@@ -436,14 +383,14 @@ TEST_P(QueryTest, RefusesWhatItCannotTranslate) {
   const ModelElement some = model->findElement(elements[0].getUUID(), qm::zero::FetchFromDataSource);
   const auto refused = [&](const std::function<void()>& action) { return thrownId(action).id; };
   EXPECT_EQ(refused([&] { q->addSearchClass(meta::Class(), 1); }), "qm0:query:InvalidSearchClass");
-  ASSERT_EQ(q->addSearchClass(m.item, 1), 0u);
+  ASSERT_EQ(q->addSearchClass(m.holder, 1), 0u);
   EXPECT_NO_THROW(q->setLimit(2147483647));
   EXPECT_NO_THROW(q->setOffset(2147483647));
   EXPECT_EQ(refused([&] { q->setLimit(2147483648u); }), "qm0:query:InvalidLimitOffsetValue");
   EXPECT_EQ(refused([&] { q->setOffset(2147483648u); }), "qm0:query:InvalidLimitOffsetValue");
   EXPECT_EQ(refused([&] { q->addPropertyRelationConstraint(m.i, query::Equal, m.l, 0, 0); }),
             "qm0:query:PropertyRelationPropertyTypeMismatch");
-  EXPECT_EQ(refused([&] { q->addPropertyValueConstraint(m.links, query::Equal, Value(m.item, boost::none), 0); }),
+  EXPECT_EQ(refused([&] { q->addPropertyValueConstraint(m.links, query::Equal, Value(m.holder, boost::none), 0); }),
             "qm0:query:PropertyRelationObjectMultiValue");
   EXPECT_EQ(refused([&] { q->addPropertyValueConstraint(m.links, query::NotEqual, Value(some), 0); }),
             "qm0:query:UnsupportedObjectConstraintRelation");
@@ -458,14 +405,14 @@ TEST_P(QueryTest, RefusesWhatItCannotTranslate) {
   EXPECT_EQ(array.arguments, MsgArguments{meta::StandardTypes::qxArrayMeta()->getQualifiedName()});
   const ThrownId link = thrownId([&] { q->createDisjunction()->addPropertyValueConstraint(m.next, query::Equal, Value(some), 0); });
   EXPECT_EQ(link.id, "qm0:query:RelationAndTypeNotSupported");
-  EXPECT_EQ(link.arguments, (MsgArguments{std::string("equal"), m.item->getName()}));
+  EXPECT_EQ(link.arguments, (MsgArguments{std::string("equal"), m.holder->getName()}));
   EXPECT_EQ(refused([&] { q->setOrderByCollectionOrdinal(m.width, 0, 0); }), "qm0:query:UnsupportedSorting");
   // Small integers are stored as text: equality only.
   EXPECT_EQ(refused([&] { q->addPropertyValueConstraint(m.small, query::Less, Value(m.small->getType(), std::uint8_t(3)), 0); }),
             "qm0:query:RelationAndTypeNotSupported");
   // A datatype constraint adds nothing: every item still matches.
   q->reset();
-  q->addSearchClass(m.item, 1);
+  q->addSearchClass(m.holder, 1);
   q->addPropertyValueConstraint(m.size, query::Equal, Value(), 0);
   EXPECT_EQ(q->count(), 3u);
 }
@@ -478,13 +425,13 @@ TEST_P(QueryTest, BoundResultsFollowTheLastCall) {
   storeRandomModel(rng, 12);
   attachReader();
   Query q = reader().createQuery();
-  q->addSearchClass(m.item, 1);
-  q->addSearchClass(m.item, 1);
+  q->addSearchClass(m.holder, 1);
+  q->addSearchClass(m.holder, 1);
   q->addSubObjectConstraint(m.parts, 0, 1);
-  q->setOrderByProperty(m.serial, 0, 0);
+  q->setOrderByProperty(m.l, 0, 0);
   q->setOrderByCollectionOrdinal(m.parts, 1, 1);
   std::vector<std::vector<boost::uuids::uuid>> expected;
-  for (const ModelElement& owner : elements) {  // owners by serial, parts last to first
+  for (const ModelElement& owner : elements) {  // owners by l, parts last to first
     const auto parts = owner.get(m.parts).getAll<ModelElement>();
     for (auto part = parts.rbegin(); part != parts.rend(); ++part) expected.push_back({owner.getUUID(), part->getUUID()});
   }
@@ -524,12 +471,12 @@ TEST_P(QueryTest, ResultsAreLoadedWithTheirOwnersOnly) {
   for (ModelElement e = *deepest; e; e = e.getOwner()) chain.insert(e.getUUID());
   ASSERT_GE(chain.size(), 2u);
   Query q = reader().createQuery();
-  q->addSearchClass(m.item, 1);
-  q->addPropertyValueConstraint(m.serial, query::Equal, deepest->get(m.serial), 0);
+  q->addSearchClass(m.holder, 1);
+  q->addPropertyValueConstraint(m.l, query::Equal, deepest->get(m.l), 0);
   const std::vector<ModelElement> found = q->firstResult({});
   ASSERT_EQ(found.size(), 1u);
   EXPECT_FALSE(found[0].isProxy());
-  EXPECT_EQ(found[0].get(m.rs), deepest->get(m.rs));
+  EXPECT_EQ(found[0].get(m.s), deepest->get(m.s));
   std::set<boost::uuids::uuid> populated;
   for (const ModelElement& e : model->getAllElements())
     if (!e.isProxy()) populated.insert(e.getUUID());
