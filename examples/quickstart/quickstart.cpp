@@ -28,9 +28,6 @@ int main(int argc, char** argv) {
   const meta::Property pages = package.addProperty(book, u"pages", StandardTypes::integerMeta());
   meta::MetaRegistry::getInstance()->registerPackage(package.build());
 
-#ifdef QUICKSTART_QUERY_PENDING
-  std::vector<boost::uuids::uuid> written;
-#endif
   {  // A model whose data source writes each committed transaction to the file.
     Model model = Model::create();
     DataSource::create(connection, model, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
@@ -40,9 +37,6 @@ int main(int argc, char** argv) {
       ModelElement b = ModelElement::createReflective(model, book);
       b.set(title, Value(StandardTypes::stringMeta(), std::u16string(name)));
       b.set(pages, Value(StandardTypes::integerMeta(), std::int32_t(count)));
-#ifdef QUICKSTART_QUERY_PENDING
-      written.push_back(b.getUUID());
-#endif
     }
     tx.commit();
   }  // the model closes its data source
@@ -51,11 +45,6 @@ int main(int argc, char** argv) {
   Model model = Model::create();
   DataSource::create(connection, model, DataSource::NoSyncToModel, DataSource::NoSyncToDataSource,
                      DataSource::Synchronous);
-#ifdef QUICKSTART_QUERY_PENDING
-  // TODO: remove this branch once vlt_datasource::DataSource::createQuery is implemented (it throws until then).
-  const ModelElement dune = model->findElement(written[0], FetchFromDataSource);
-  return dune && dune.get(title).get<std::u16string>() == u"Dune" ? 0 : 1;
-#endif
   std::unique_ptr<query::ReflectiveQuery> q = model->getDataSource()->createQuery();
   const std::size_t books = q->addSearchClass(book, query::WithSubclasses);
   q->addPropertyValueConstraint(pages, query::Greater, Value(StandardTypes::integerMeta(), std::int32_t(500)), books);
