@@ -1,0 +1,434 @@
+// datasource_scale: the data source at the sizes large model repositories are
+// compared at (80,665, 1,557,007 and 3,609,454 elements of reverse-engineered
+// Java code), on the generated Java-like model of JavaModel.hpp.
+//
+//   datasource_scale [--elements=N] [--seed=S] [--backend=sqlite|postgresql]
+//                    [--parameters=P] [--phases=import,traverse,query,modify]
+//
+// Phases, each in a child process of its own (so that one phase's heap does
+// not count in the next one's peak), each timed by the wall clock:
+//
+//   import    the model made in memory first (not timed); timed: the initial
+//             push into a new repository, DataSource::create(...,
+//             NoSyncToModel, SyncAllToDataSource, Synchronous), then
+//             resetDataSource
+//   traverse  timed: a new model and data source on the stored repository
+//             loading everything (SyncAllToModel), then every element
+//             visited from the top-level packages down: every property read
+//             through the reflective getter, composite children visited,
+//             references followed to their targets. Checked (not timed): the
+//             number of elements and of references followed, and a check
+//             sum of every loaded value, link and owner against the
+//             generator's
+//   query     a data source opened without loading (not timed); timed: the
+//             reflective query counting the statements of kind Loop
+//             (addSearchClass, addPropertyValueConstraint, count), checked
+//             against the generator
+//   modify    a new model over the stored repository with everything loaded
+//             (not timed); one model transaction appends "~" to the name (a
+//             statement's text) of every element (timed apart); timed: the
+//             commit. Checked: two elements fetched afresh carry the change
+//
+// Each phase prints one line: wall time, elements per second, the thread's
+// CPU time and the peak resident memory of the phase (VmHWM of the child,
+// reset by writing "5" to /proc/self/clear_refs where the timed part starts,
+// so that it counts what was resident then plus what the phase added).
+//
+// SQLite (the default) works on a file in a fresh temporary folder ($TMPDIR
+// or /tmp), removed at the end; PostgreSQL on the database that
+// VLT_TEST_POSTGRESQL_URI names, which must hold no repository yet
+// (scripts/with-postgresql starts a fresh server). --parameters adds
+// connection-string parameters ("cacheSizeMiB=256&wal=true").
+
+#include "BenchCommon.hpp"
+#include "JavaModel.hpp"
+#include "JavaReading.hpp"
+#include "JavaRepository.hpp"
+
+#include <vlt_datasource/DataSource.hpp>
+
+#include <fl/i18n/Unicode.hpp>
+#include <qm/zero/ModelElement.hpp>
+#include <qm/zero/Value.hpp>
+#include <qm/zero/meta/StandardTypes.hpp>
+#include <qm/zero/query/ReflectiveQuery.hpp>
+
+#include <malloc.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using java_model::Kind;
+using qm::zero::Model;
+using qm::zero::ModelElement;
+using qm::zero::Value;
+using vlt_datasource::DataSource;
+namespace meta = qm::zero::meta;
+
+[[noreturn]] void fails(const std::string& what) { throw std::runtime_error(what); }
+
+struct Options {
+  std::size_t elements = 1557007;
+  std::uint64_t seed = java_model::defaultSeed;
+  bool postgresql = false;
+  std::string parameters;
+  std::vector<std::string> phases{"import", "traverse", "query", "modify"};
+};
+
+// What the phases check against, from one pass of the generator.
+struct Expected {
+  java_model::Counts counts;
+  std::size_t references = 0;  // single references set plus collection entries
+  std::size_t loopStatements = 0;
+  std::uint64_t checksum = 0;
+};
+
+Expected expectations(const Options& o) {
+  Expected x;
+  java_model::ElementValues values;
+  x.counts = java_model::generate(o.elements, o.seed, [&](const java_model::Element& e) {
+    x.references += (e.kind == Kind::cls ? (e.superclass >= 0) + e.implementsCount : 0) +
+                    (e.kind == Kind::method ? (e.returnType >= 0) + e.callCount : 0);
+    if (e.kind == Kind::statement && e.statementKind == 4) ++x.loopStatements;
+    java_model::valuesOf(e, o.seed, values);
+    x.checksum += java_model::checksumOf(values);
+  });
+  return x;
+}
+
+// ---------------------------------------------------------------- memory
+
+// The peak resident set of this process since the last reset, in bytes.
+double peakResidentBytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, 6, "VmHWM:") == 0) return std::strtod(line.c_str() + 6, nullptr) * 1024;
+  }
+  return 0;
+}
+
+// The peak becomes what is resident now. Freed heap is handed back first, so
+// that it does not count as resident.
+void resetPeak() {
+  ::malloc_trim(0);
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+}
+
+// ---------------------------------------------------------------- timing
+
+struct Timer {
+  std::chrono::steady_clock::time_point wall = std::chrono::steady_clock::now();
+  double cpu = bench_common::threadCpuSeconds();
+  double wallSeconds() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count(); }
+  double cpuSeconds() const { return bench_common::threadCpuSeconds() - cpu; }
+};
+
+void printPhase(const char* phase, std::size_t elements, double wall, double cpu, double peak,
+                const std::string& note) {
+  std::printf("%-9s %9zu elements %8.2f s %10.0f elements/s  CPU %7.2f s  peak RSS %6.0f MiB%s%s\n", phase, elements,
+              wall, static_cast<double>(elements) / wall, cpu, peak / (1024 * 1024), note.empty() ? "" : "  ",
+              note.c_str());
+  std::fflush(stdout);
+}
+
+// ---------------------------------------------------------------- the phases
+
+struct Context {
+  Options options;
+  Expected expected;
+  std::u16string connectionString;
+};
+
+DataSource* open(const Context& c, const Model& model, DataSource::ToModelSync toModel,
+                 DataSource::ToDataSourceSync toDataSource) {
+  return DataSource::create(c.connectionString, model, toModel, toDataSource, DataSource::Synchronous);
+}
+
+void importPhase(const Context& c) {
+  const Model model = Model::create();
+  {
+    qm::zero::Transaction tx = model->beginTransaction();
+    java_model::addToModel(model, c.options.elements, c.options.seed);
+    tx.commit();
+  }
+  resetPeak();
+  const Timer t;
+  open(c, model, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource);
+  model->resetDataSource();
+  const double wall = t.wallSeconds();
+  printPhase("import", c.options.elements, wall, t.cpuSeconds(), peakResidentBytes(), "");
+}
+
+// Visits an element and what it owns, reading every property through the
+// reflective getter; each class's properties are looked up once.
+class Traversal {
+ public:
+  std::size_t elements = 0;
+  std::size_t references = 0;
+  std::size_t proxies = 0;
+  std::uint64_t values = 0;  // entries of primitive and enumeration values read
+
+  void visit(const ModelElement& e) {
+    ++elements;
+    for (const meta::Property& p : propertiesOf(e.getMetaClass())) {
+      const Value v = e.get(p);
+      if (p->isComposite()) {
+        for (std::size_t i = 0; i < v.size(); ++i) visit(v.getElement(i));
+      } else if (p->isReference()) {
+        for (std::size_t i = 0; i < v.size(); ++i) {
+          const ModelElement target = v.getElement(i);
+          ++references;
+          if (target.isProxy()) ++proxies;
+          values += target.getUUID().data[0];
+        }
+      } else {
+        values += v.size();
+      }
+    }
+  }
+
+ private:
+  const std::vector<meta::Property>& propertiesOf(const meta::Class& cls) {
+    auto found = properties_.find(cls.operator->());
+    if (found == properties_.end()) found = properties_.emplace(cls.operator->(), cls->getAllAttributes()).first;
+    return found->second;
+  }
+  std::map<const void*, std::vector<meta::Property>> properties_;
+};
+
+void traversePhase(const Context& c) {
+  const Model model = Model::create();
+  resetPeak();
+  const Timer t;
+  open(c, model, DataSource::SyncAllToModel, DataSource::NoSyncToDataSource);
+  const double loaded = t.wallSeconds();
+  Traversal walk;
+  for (const ModelElement& e : model->getAllElements(qm::zero::InMemoryOnly))
+    if (!e.getOwner()) walk.visit(e);
+  const double wall = t.wallSeconds();
+  const double cpu = t.cpuSeconds();
+  const double peak = peakResidentBytes();
+  if (walk.elements != c.options.elements)
+    fails("visited " + std::to_string(walk.elements) + " elements, expected " + std::to_string(c.options.elements));
+  if (walk.references != c.expected.references)
+    fails("followed " + std::to_string(walk.references) + " references, expected " +
+          std::to_string(c.expected.references));
+  if (walk.proxies != 0) fails(std::to_string(walk.proxies) + " references to proxies after a full load");
+  std::size_t proxyTargets = 0;
+  if (java_model::modelChecksum(model->getAllElements(qm::zero::InMemoryOnly), java_model::Fields::all,
+                                proxyTargets) != c.expected.checksum)
+    fails("the loaded elements hold other values, links or owners than the generated ones");
+  char note[128];
+  std::snprintf(note, sizeof note, "(load %.2f s, visit %.2f s; %zu references followed)", loaded, wall - loaded,
+                walk.references);
+  printPhase("traverse", walk.elements, wall, cpu, peak, note);
+}
+
+void queryPhase(const Context& c) {
+  const java_model::Metamodel& mm = java_model::Metamodel::get();
+  const Model model = Model::create();
+  DataSource* dataSource = open(c, model, DataSource::NoSyncToModel, DataSource::NoSyncToDataSource);
+  std::unique_ptr<qm::zero::query::ReflectiveQuery> query;
+  try {
+    query = dataSource->createQuery();
+  } catch (const std::exception& e) {
+    std::printf("%-9s skipped: %s\n", "query", e.what());
+    std::fflush(stdout);
+    return;
+  }
+  resetPeak();
+  const Timer t;
+  const std::size_t index = query->addSearchClass(mm.statementClass, qm::zero::query::WithSubclasses);
+  query->addPropertyValueConstraint(mm.kind, qm::zero::query::Equal, Value(mm.statementKind, std::int32_t{4}), index);
+  const std::uint64_t count = query->count();
+  const double wall = t.wallSeconds();
+  if (count != c.expected.loopStatements)
+    fails("the query counted " + std::to_string(count) + " statements of kind Loop, expected " +
+          std::to_string(c.expected.loopStatements));
+  const std::size_t statements = c.expected.counts.perKind[static_cast<std::size_t>(Kind::statement)];
+  printPhase("query", statements, wall, t.cpuSeconds(), peakResidentBytes(),
+             "(statements of kind Loop: " + std::to_string(count) + ")");
+}
+
+const meta::Property& nameOf(const java_model::Metamodel& mm, const meta::Class& cls) {
+  if (cls == mm.packageClass) return mm.packageName;
+  if (cls == mm.classClass) return mm.className;
+  if (cls == mm.methodClass) return mm.methodName;
+  return mm.text;
+}
+
+void modifyPhase(const Context& c) {
+  const java_model::Metamodel& mm = java_model::Metamodel::get();
+  {
+    const Model model = Model::create();
+    open(c, model, DataSource::SyncAllToModel, DataSource::SyncAllToDataSource);
+    if (model->getElementCount() != c.options.elements) fails("the model did not load every element");
+    resetPeak();
+    const Timer changes;
+    qm::zero::Transaction tx = model->beginTransaction();
+    for (const ModelElement& e : model->getAllElements(qm::zero::InMemoryOnly)) {
+      ModelElement changed = e;
+      const meta::Property& name = nameOf(mm, e.getMetaClass());
+      changed.set(name, Value(meta::StandardTypes::stringMeta(), e.get(name).get<std::u16string>() + u"~"));
+    }
+    const double changing = changes.wallSeconds();
+    const Timer t;
+    tx.commit();
+    const double wall = t.wallSeconds();
+    const double cpu = t.cpuSeconds();
+    char note[96];
+    std::snprintf(note, sizeof note, "(the changes in memory before it: %.2f s)", changing);
+    printPhase("modify", c.options.elements, wall, cpu, peakResidentBytes(), note);
+  }
+  // Read back in a model of its own: the first and the last statement.
+  const Model model = Model::create();
+  open(c, model, DataSource::NoSyncToModel, DataSource::NoSyncToDataSource);
+  const std::size_t statements = c.expected.counts.perKind[static_cast<std::size_t>(Kind::statement)];
+  for (const std::size_t ordinal : {std::size_t{0}, statements - 1}) {
+    const ModelElement e =
+        model->findElement(java_model::uuidOf(c.options.seed, Kind::statement, ordinal), qm::zero::FetchFromDataSource);
+    const std::u16string text = e ? e.get(mm.text).get<std::u16string>() : std::u16string();
+    if (text.empty() || text.back() != u'~') fails("a changed statement was stored without its change");
+  }
+}
+
+// Runs `phase` in a child process; false when it failed.
+bool runInChild(const char* name, void (*phase)(const Context&), const Context& c) {
+  std::fflush(stdout);
+  const pid_t child = ::fork();
+  if (child < 0) fails("cannot start a child process");
+  if (child == 0) {
+    int code = 0;
+    try {
+      phase(c);
+    } catch (const std::exception& e) {
+      std::printf("%-9s FAILED: %s\n", name, e.what());
+      code = 1;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::_exit(code);
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child) fails("lost a child process");
+  if (WIFSIGNALED(status)) std::printf("%-9s FAILED: killed by signal %d\n", name, WTERMSIG(status));
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool readOption(const char* argument, const char* prefix, std::string& out) {
+  const std::size_t length = std::strlen(prefix);
+  if (std::strncmp(argument, prefix, length) != 0) return false;
+  out = argument + length;
+  return true;
+}
+
+[[noreturn]] void usage(const std::string& what) {
+  std::fprintf(stderr,
+               "datasource_scale: %s\nusage: datasource_scale [--elements=N] [--seed=S] "
+               "[--backend=sqlite|postgresql] [--parameters=P] [--phases=import,traverse,query,modify]\n",
+               what.c_str());
+  std::exit(2);
+}
+
+std::uint64_t readNumber(const std::string& text, const char* option, std::uint64_t most) {
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+  if (text.empty() || *end != 0 || value == 0 || value > most) usage(std::string(option) + " needs a positive number");
+  return value;
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string value;
+    if (readOption(argv[i], "--elements=", value)) {
+      o.elements = readNumber(value, "--elements", 0xFFFFFFFFu);
+    } else if (readOption(argv[i], "--seed=", value)) {
+      o.seed = readNumber(value, "--seed", ~std::uint64_t(0));
+    } else if (readOption(argv[i], "--backend=", value)) {
+      if (value != "sqlite" && value != "postgresql") usage("unknown back end " + value);
+      o.postgresql = value == "postgresql";
+    } else if (readOption(argv[i], "--parameters=", value)) {
+      o.parameters = value;
+    } else if (readOption(argv[i], "--phases=", value)) {
+      o.phases.clear();
+      std::size_t start = 0;
+      for (;;) {
+        const std::size_t comma = value.find(',', start);
+        o.phases.push_back(value.substr(start, comma - start));
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+      }
+    } else {
+      usage(std::string("unknown argument ") + argv[i]);
+    }
+  }
+  return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::map<std::string, void (*)(const Context&)> phases = {
+      {"import", &importPhase}, {"traverse", &traversePhase}, {"query", &queryPhase}, {"modify", &modifyPhase}};
+  Context c;
+  c.options = parse(argc, argv);
+  for (const std::string& p : c.options.phases)
+    if (phases.count(p) == 0) usage("unknown phase " + p);
+  std::unique_ptr<bench_common::TempFolder> folder;
+  std::string path;
+  try {
+    java_model::Metamodel::get();
+    c.expected = expectations(c.options);
+    std::string location;
+    if (c.options.postgresql) {
+      const char* uri = std::getenv("VLT_TEST_POSTGRESQL_URI");
+      if (uri == nullptr) usage("--backend=postgresql needs VLT_TEST_POSTGRESQL_URI (scripts/with-postgresql)");
+      location = uri;
+      if (!c.options.parameters.empty())
+        location += (location.find('?') == std::string::npos ? "?" : "&") + c.options.parameters;
+    } else {
+      folder = std::make_unique<bench_common::TempFolder>("datasource_scale");
+      path = folder->file("scale.vlt");
+      // A plain path is taken literally: parameters come with a file: URI.
+      location = c.options.parameters.empty() ? path : "file:" + path + "?" + c.options.parameters;
+    }
+    c.connectionString = fl::i18n::utf8_to_ustring(location);
+    const java_model::Counts& n = c.expected.counts;
+    std::printf("%zu elements (seed %#llx): %zu packages, %zu classes, %zu methods, %zu statements; %zu references; "
+                "%s%s%s\n",
+                c.options.elements, static_cast<unsigned long long>(c.options.seed), n.perKind[0], n.perKind[1],
+                n.perKind[2], n.perKind[3], c.expected.references, c.options.postgresql ? "PostgreSQL" : "SQLite",
+                c.options.parameters.empty() ? "" : ", parameters ", c.options.parameters.c_str());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "datasource_scale: %s\n", e.what());
+    return 2;
+  }
+  bool ok = true;
+  for (const std::string& p : c.options.phases) {
+    ok = runInChild(p.c_str(), phases.at(p), c) && ok;
+    if (p == "import" && !path.empty()) {
+      std::error_code ignored;
+      std::printf("          file: %.0f MiB\n",
+                  static_cast<double>(std::filesystem::file_size(path, ignored)) / (1024 * 1024));
+    }
+  }
+  return ok ? 0 : 1;
+}
