@@ -56,6 +56,18 @@ TEST_F(ConnectionTest, MaxGenerationsIsAPositiveIntegerOrOneWithAWarning) {
   }
 }
 
+TEST_F(ConnectionTest, PageCacheMiBIsACountOfMiBOrTheDefaultWithAWarning) {
+  for (const auto& [value, warned] : {std::pair<std::string, bool>{"256", false}, {"0", true}, {"-5", true},
+                                      {"lots", true}, {"2000000", true}}) {
+    SCOPED_TRACE("pageCacheMiB=" + value);
+    records.clear();
+    createRepository(file("cache.vlt") + "?pageCacheMiB=" + value);
+    EXPECT_EQ(texts(256), warned ? std::vector<std::string>{"Could not interpret " + value +
+                                                            " as a page cache size in MiB for argument pageCacheMiB"}
+                                 : std::vector<std::string>{});
+  }
+}
+
 TEST_F(ConnectionTest, FlagsAreSetOnlyByTheWordTrue) {
   for (const std::string trace : {"TRUE", "1", "true"}) {
     testing::internal::CaptureStdout();
@@ -192,7 +204,7 @@ TEST_F(ConnectionTest, PostgreSQLOpenInBothTimingsNeverShowsThePassword) {
   ASSERT_GE(password.size(), 6u) << "the test server's URI carries a password";
   enableProgressRecords();
   for (auto timing : {DataSource::Synchronous, DataSource::Asynchronous}) {
-    DataSource* ds = open(uri + "&maxGenerations=1&family=acme&requiredFamily=a", timing);
+    DataSource* ds = open(uri + "&maxGenerations=1&family=acme&requiredFamily=a&pageCacheMiB=16", timing);
     ds->waitForInitialSyncCompletion();
     const std::string filespec = fl::i18n::ustring_to_utf8(ds->getConnectionString());
     EXPECT_EQ(filespec.rfind("postgresql://", 0), 0u) << filespec;

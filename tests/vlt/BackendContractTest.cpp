@@ -200,6 +200,15 @@ TEST_P(BackendContractTest, TheRepositoryMarkTellsRepositoriesFromOtherDatabases
   EXPECT_EQ(other->inspect(), vlt::sql::DatabaseState::foreign);
 }
 
+TEST_P(BackendContractTest, TheRequestedPageCacheBoundsSqlitesCache) {
+  auto c = connect();
+  c->setPageCache(300 * 1024);  // a server keeps its own cache: nothing to see there
+  if (GetParam() != Backend::SQLite) return;
+  auto s = c->prepare("PRAGMA cache_size");
+  ASSERT_TRUE(s->step());
+  EXPECT_EQ(s->columnInt64(0), -300 * 1024);  // negative: KiB rather than pages
+}
+
 TEST_P(BackendContractTest, EngineFailuresBecomeTheRepositoryErrors) {
   auto c = connect();
   createValues(*c);

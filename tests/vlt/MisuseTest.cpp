@@ -174,7 +174,9 @@ TEST_P(MisuseTest, AConstructorOfARolledBackPropertyIsAUsageError) {
 TEST_P(MisuseTest, OptionsBeyondTheirMaximumAreRefused) {
   repo.close();
   for (auto bad : {+[](Repo::ServiceOptions& o) { o.lockTimeoutSeconds = 3000000; },
-                   +[](Repo::ServiceOptions& o) { o.maxGenerations = 2000000000; }}) {
+                   +[](Repo::ServiceOptions& o) { o.maxGenerations = 2000000000; },
+                   +[](Repo::ServiceOptions& o) { o.pageCacheKiB = std::int64_t{1} << 31; },
+                   +[](Repo::ServiceOptions& o) { o.pageCacheKiB = -1; }}) {
     Repo::ServiceOptions o = options;
     bad(o);
     EXPECT_THROW(repo.open(connectionString(), "", o), vlt::UsageError);

@@ -27,6 +27,19 @@ std::int32_t readMaxGenerations(const std::string& value) {
   return 1;
 }
 
+// A page cache of 1 MiB to 1 TiB; anything else keeps the default.
+std::int32_t readPageCacheMiB(const std::string& value) {
+  try {
+    const int parsed = std::stoi(value);
+    if (parsed >= 1 && parsed <= 1024 * 1024) return parsed;
+  } catch (const std::invalid_argument&) {
+  } catch (const std::out_of_range&) {
+  }
+  debugLog.log(severity::warning, "Could not interpret ", value,
+               " as a page cache size in MiB for argument pageCacheMiB");
+  return 0;
+}
+
 bool readFlag(const vlt::Uri& uri, const char* name) { return uri.getParam(name) == std::string("true"); }
 
 }  // namespace
@@ -49,6 +62,7 @@ ConnectionTarget readConnectionTarget(const vlt::Uri& uri) {
   options.reflective = readFlag(uri, "reflective");
   options.evolve = readFlag(uri, "evolve");
   options.wal = readFlag(uri, "wal");
+  if (auto value = uri.getParam("pageCacheMiB")) options.pageCacheMiB = readPageCacheMiB(*value);
 
   // A new file of a family starts from the family's template, unless older
   // generations are kept: a template is not a generation of anything.

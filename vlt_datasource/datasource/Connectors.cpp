@@ -25,7 +25,8 @@ bool startsWith(const std::u16string& text, std::u16string_view prefix, bool ign
 class SQLiteDBConnector final : public DBConnector {
  public:
   SQLiteDBConnector(const std::u16string& location, const DataSource::ConnectionOptions& options)
-      : DBConnector(location, options.maxGenerations), wal(options.wal), trace(options.trace) {}
+      : DBConnector(location, options.maxGenerations), wal(options.wal), trace(options.trace),
+        pageCacheMiB(options.pageCacheMiB) {}
 
   void openRepository(vlt::DataModelRepository& repository) override {
     // Only "postgresql://" selects the server connector. Anything else that
@@ -42,10 +43,12 @@ class SQLiteDBConnector final : public DBConnector {
   void prepareServiceOptions() override {
     if (wal) serviceOptions.journalMode = 2;
     serviceOptions.createIfMissing = 1;
+    serviceOptions.pageCacheKiB = static_cast<std::int64_t>(pageCacheMiB) * 1024;
   }
 
   bool wal;
   bool trace;
+  std::int32_t pageCacheMiB;
 };
 
 class PostgresDBConnector final : public DBConnector {
@@ -71,7 +74,7 @@ DBConnector::DBConnector(const std::u16string& connectionStringIn, std::int32_t 
   serviceOptions.reserved24 = 1;
   serviceOptions.reserved25 = 0;
   serviceOptions.createIfMissing = 0;
-  serviceOptions.reserved32 = 0;
+  serviceOptions.pageCacheKiB = 0;
   serviceOptions.maxGenerations = maxGenerations;
 }
 

@@ -74,6 +74,7 @@ std::shared_ptr<Core> Core::open(const OpenOptions& options) {
     core->connection_.reset();
   };
   try {
+    core->connection_->setPageCache(options.pageCacheKiB);
     core->initialize(options, state);
   } catch (const OpenError&) {
     discard();

@@ -35,6 +35,7 @@
 #include <vlt/Errors.hpp>
 #include <vlt/Metamodel.hpp>
 #include <vlt/Object.hpp>
+#include <vlt/Repository.hpp>
 
 #include <memory>
 #include <string>
@@ -49,6 +50,7 @@ class Core : public std::enable_shared_from_this<Core> {
     std::string baseMetamodelPath;
     int maxGenerations = 1;
     sql::JournalMode journalMode = sql::JournalMode::keep;
+    std::int64_t pageCacheKiB = DataModelRepository::defaultPageCacheKiB;
     bool postgresql = false;  ///< request.location is a libpq URI
   };
 

@@ -40,6 +40,8 @@ namespace {
 // wait, hours of renames at open), not a wish.
 constexpr std::int32_t maxLockTimeoutSeconds = 86400;
 constexpr std::int32_t maxGenerationsLimit = 1000;
+// SQLite takes the cache size as an int.
+constexpr std::int64_t maxPageCacheKiB = 0x7FFFFFFF;
 
 bool startsWithFileScheme(const std::u16string& text) {
   if (text.size() < 5) return false;
@@ -84,11 +86,17 @@ detail::Core::OpenOptions openOptions(const std::u16string& connectionString, co
                          std::to_string(options.lockTimeoutSeconds),
                      filespec);
   }
+  if (options.pageCacheKiB < 0 || options.pageCacheKiB > maxPageCacheKiB) {
+    throw UsageError("the page cache must be from 0 to " + std::to_string(maxPageCacheKiB) + " KiB, not " +
+                         std::to_string(options.pageCacheKiB),
+                     filespec);
+  }
   o.maxGenerations = options.maxGenerations;
   o.request.readOnly = options.readOnly != 0;
   o.request.createIfMissing = options.createIfMissing != 0;
   o.request.lockTimeoutMs = options.lockTimeoutSeconds * 1000;
   o.journalMode = static_cast<sql::JournalMode>(options.journalMode);
+  o.pageCacheKiB = options.pageCacheKiB != 0 ? options.pageCacheKiB : DataModelRepository::defaultPageCacheKiB;
   return o;
 }
 

@@ -77,6 +77,9 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
     bool evolve = false;
     /// A SQLite file uses a write-ahead log ("wal").
     bool wal = false;
+    /// The SQLite page cache, in MiB ("pageCacheMiB"); 0 gives the
+    /// repository's default (vlt::DataModelRepository::defaultPageCacheKiB).
+    std::int32_t pageCacheMiB = 0;
     /// Families an existing repository must contain ("requiredFamily",
     /// "+"-separated).
     std::unordered_set<std::u16string> requiredFamilies;

@@ -68,9 +68,17 @@ class VLT_API DataModelRepository {
     /// sets 1). With 0 a missing file is an OpenError. A file that exists and
     /// is empty is always made a repository.
     std::uint8_t createIfMissing = 0;
-    /// [32] Reserved; passed as 0.
-    std::int64_t reserved32 = 0;
+    /// [32] The SQLite page cache of the connection, in KiB: 0 gives the
+    /// repository's default (defaultPageCacheKiB, well above SQLite's own
+    /// 2 MiB, which a write of a million objects outgrows); the cache fills
+    /// as pages are read, so a large bound costs only what is used. Outside
+    /// 0 to 2^31 - 1 is a UsageError. PostgreSQL ignores it.
+    std::int64_t pageCacheKiB = 0;
   };
+
+  /// The SQLite page cache a connection gets when ServiceOptions::pageCacheKiB
+  /// is 0: 64 MiB.
+  static constexpr std::int64_t defaultPageCacheKiB = 64 * 1024;
 
   /// Kinds of association (the eleventh argument of appendPropertyToClass).
   /// Only `byReference` exists: links are stored by object id.
@@ -202,6 +210,6 @@ static_assert(offsetof(DataModelRepository::ServiceOptions, reserved20) == 20, "
 static_assert(offsetof(DataModelRepository::ServiceOptions, reserved24) == 24, "field 24");
 static_assert(offsetof(DataModelRepository::ServiceOptions, reserved25) == 25, "field 25");
 static_assert(offsetof(DataModelRepository::ServiceOptions, createIfMissing) == 26, "field 26");
-static_assert(offsetof(DataModelRepository::ServiceOptions, reserved32) == 32, "field 32");
+static_assert(offsetof(DataModelRepository::ServiceOptions, pageCacheKiB) == 32, "field 32");
 
 }  // namespace vlt

@@ -184,6 +184,10 @@ class Connection {
   /// Sets the journal mode; outside a transaction. A no-op where the engine
   /// has no choice.
   virtual void setJournalMode(JournalMode mode) = 0;
+  /// Bounds the connection's page cache to `kib` KiB (> 0). Reads the
+  /// schema: only once the database is known to be one. A no-op where the
+  /// server keeps the cache.
+  virtual void setPageCache(std::int64_t kib) = 0;
   /// Keeps `count` generations: saves the current content as generation 1
   /// after moving older ones up and dropping the oldest. Before anything is
   /// written. Throws StorageError.

@@ -278,6 +278,7 @@ class PgConnection final : public Connection {
   }
   // A server keeps no journal of this kind and no copies of its own.
   void setJournalMode(JournalMode) override {}
+  void setPageCache(std::int64_t) override {}
   void keepGenerations(int) override {}
   // Databases are never created by the repository.
   void discardIfCreated() noexcept override {}

@@ -167,6 +167,8 @@ class SqliteConnection final : public Connection {
   std::vector<std::string> tableColumns(const std::string& table) override;
   std::int64_t schemaVersion() override;
   void setJournalMode(JournalMode mode) override;
+  // A negative cache_size is a bound in KiB, whatever the page size.
+  void setPageCache(std::int64_t kib) override { execute("PRAGMA cache_size = -" + std::to_string(kib)); }
   void keepGenerations(int count) override;
   void discardIfCreated() noexcept override;
 
