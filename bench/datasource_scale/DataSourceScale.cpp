@@ -4,6 +4,7 @@
 //
 //   datasource_scale [--elements=N] [--seed=S] [--backend=sqlite|postgresql]
 //                    [--parameters=P] [--phases=import,traverse,query,modify]
+//                    [--folder=DIR]
 //
 // Phases, each in a child process of its own (so that one phase's heap does
 // not count in the next one's peak), each timed by the wall clock:
@@ -35,7 +36,8 @@
 // so that it counts what was resident then plus what the phase added).
 //
 // SQLite (the default) works on a file in a fresh temporary folder ($TMPDIR
-// or /tmp), removed at the end; PostgreSQL on the database that
+// or /tmp), removed at the end, or DIR/scale.vlt with --folder (kept, so
+// that later runs can take single phases over it); PostgreSQL on the database that
 // VLT_TEST_POSTGRESQL_URI names, which must hold no repository yet
 // (scripts/with-postgresql starts a fresh server). --parameters adds
 // connection-string parameters ("cacheSizeMiB=256&wal=true").
@@ -87,6 +89,7 @@ struct Options {
   std::uint64_t seed = java_model::defaultSeed;
   bool postgresql = false;
   std::string parameters;
+  std::string folder;  // where the SQLite file stays; empty: a temporary folder
   std::vector<std::string> phases{"import", "traverse", "query", "modify"};
 };
 
@@ -342,7 +345,8 @@ bool readOption(const char* argument, const char* prefix, std::string& out) {
 [[noreturn]] void usage(const std::string& what) {
   std::fprintf(stderr,
                "datasource_scale: %s\nusage: datasource_scale [--elements=N] [--seed=S] "
-               "[--backend=sqlite|postgresql] [--parameters=P] [--phases=import,traverse,query,modify]\n",
+               "[--backend=sqlite|postgresql] [--parameters=P] [--phases=import,traverse,query,modify] "
+               "[--folder=DIR]\n",
                what.c_str());
   std::exit(2);
 }
@@ -365,6 +369,7 @@ Options parse(int argc, char** argv) {
     } else if (readOption(argv[i], "--backend=", value)) {
       if (value != "sqlite" && value != "postgresql") usage("unknown back end " + value);
       o.postgresql = value == "postgresql";
+    } else if (readOption(argv[i], "--folder=", o.folder)) {
     } else if (readOption(argv[i], "--parameters=", value)) {
       o.parameters = value;
     } else if (readOption(argv[i], "--phases=", value)) {
@@ -405,8 +410,12 @@ int main(int argc, char** argv) {
       if (!c.options.parameters.empty())
         location += (location.find('?') == std::string::npos ? "?" : "&") + c.options.parameters;
     } else {
-      folder = std::make_unique<bench_common::TempFolder>("datasource_scale");
-      path = folder->file("scale.vlt");
+      if (c.options.folder.empty()) {
+        folder = std::make_unique<bench_common::TempFolder>("datasource_scale");
+        path = folder->file("scale.vlt");
+      } else {
+        path = (std::filesystem::path(c.options.folder) / "scale.vlt").string();
+      }
       // A plain path is taken literally: parameters come with a file: URI.
       location = c.options.parameters.empty() ? path : "file:" + path + "?" + c.options.parameters;
     }
