@@ -153,10 +153,13 @@ TEST_P(DamagedFileTest, AJournalLeftByAKilledWriterIsNamedAndRecovered) {
   ASSERT_EQ(::pipe(ready), 0);
   {
     // A writer killed in the middle of a transaction big enough to spill
-    // into the file: what it leaves is a hot journal.
+    // into the file (past its page cache, kept small): what it leaves is a
+    // hot journal.
     testsupport::ChildProcess writer([&] {
       Repo r;
-      r.open(location(), "", options);
+      Repo::ServiceOptions smallCache = options;
+      smallCache.pageCacheKiB = 2048;
+      r.open(location(), "", smallCache);
       r.beginTransaction();
       vlt::ClassRef item = r.metamodel().findClass("test.Item");
       const std::u16string big(2000, u'y');
