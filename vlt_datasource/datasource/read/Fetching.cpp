@@ -61,8 +61,8 @@ DataSource::InstanceLoader* DataSource::getInstanceLoader(const meta::Class& cls
   // transaction took away, or another stored class read as the same
   // framework class) would find nothing: it is made anew.
   if (!loader || loader->repositoryClass() != vltClass)
-    loader = reflective ? makeReflectiveInstanceLoader(cls, vltClass, repository, privilegedTag)
-                        : makeReifiedInstanceLoader(cls, vltClass, repository);
+    loader = reflective ? makeReflectiveInstanceLoader(cls, vltClass, privilegedTag)
+                        : makeReifiedInstanceLoader(cls, vltClass);
   return loader.get();
 }
 

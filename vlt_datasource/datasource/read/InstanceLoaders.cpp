@@ -5,6 +5,8 @@
 #include <qm/zero/ModelElementBuilder.hpp>
 #include <qm/zero/meta/StandardTypes.hpp>
 
+#include <vlt/Errors.hpp>
+
 #include <boost/date_time/posix_time/ptime.hpp>
 
 namespace vlt_datasource {
@@ -12,10 +14,8 @@ namespace vlt_datasource {
 namespace meta = qm::zero::meta;
 using qm::zero::Value;
 
-DataSource::InstanceLoader::InstanceLoader(const meta::Class& frameworkClass, const vlt::ClassRef& repositoryClass,
-                                           const vlt::DataModelRepository& repository)
-    : cls(frameworkClass), vltClass(repositoryClass), query(repository) {
-  query.addObjectConstraint(vltClass, &currentObject, 0);
+DataSource::InstanceLoader::InstanceLoader(const meta::Class& frameworkClass, const vlt::ClassRef& repositoryClass)
+    : cls(frameworkClass), vltClass(repositoryClass) {
   using meta::StandardTypes;
   for (meta::Class c = cls; c; c = c->getSuperclass()) {
     for (const auto& [name, property] : c->getOwnedAttributes()) {
@@ -32,13 +32,10 @@ DataSource::InstanceLoader::InstanceLoader(const meta::Class& frameworkClass, co
       const meta::Type type = property->getType();
       if (meta::Class::downcast(type)) {
         // A single link is transferred on its own (its target is fetched),
-        // but its stored target comes with the other single values.
+        // but its stored target is read with the other single values, while
+        // the object's row is at hand.
         const vlt::ObjectRef* storedTarget = nullptr;
-        if (!propRef.isComposite() && !propRef.isMultiValue()) {
-          vlt::ObjectRef& cell = targetCells.emplace_back();
-          query.addResultProperty(propRef, &cell, 0);
-          storedTarget = &cell;
-        }
+        if (!propRef.isComposite() && !propRef.isMultiValue()) storedTarget = &targets.emplace_back(StoredTarget{propRef, {}}).cell;
         unloaded.push_back({property, propRef, storedTarget});
       } else if (meta::Enum::downcast(type)) {
         bindEnumeration(property, propRef);
@@ -61,63 +58,68 @@ DataSource::InstanceLoader::InstanceLoader(const meta::Class& frameworkClass, co
       } else if (type == StandardTypes::dateTimeMeta()) {
         bindPrimitive<boost::posix_time::ptime>(property, propRef);
       } else if (type == StandardTypes::booleanMeta()) {
-        bindPrimitive<bool>(property, propRef);
+        bindPrimitive<vlt::Boolean, bool>(property, propRef);
       } else {
         unloaded.push_back({property, propRef});
       }
     }
   }
+  readValues.reserve(readers.size());
 }
 
 DataSource::InstanceLoader::~InstanceLoader() = default;
 
-template <class Cell>
-Cell& DataSource::InstanceLoader::cellFor(const meta::Type& type, bool required) {
-  std::unique_ptr<PropertyValues>& values = valueStore[{type.get(), required}];
-  if (!values) values = std::make_unique<TypedPropertyValues<Cell>>();
-  return static_cast<TypedPropertyValues<Cell>&>(*values).add();
-}
-
-template <class T>
+template <class Stored, class T>
 void DataSource::InstanceLoader::bindPrimitive(const meta::Property& property, const vlt::PropertyRef& propRef) {
   const meta::Type type = property->getType();
+  readProperties.push_back(property);
   if (property->getLower() != 0) {
-    T& cell = cellFor<T>(type, true);
-    query.addResultProperty(propRef, &cell, 0);
-    resultSetters.emplace_back(property, [type, &cell] { return Value(type, cell); });
+    // An absent value of a required property reads as the type's zero.
+    readers.emplace_back([type, propRef](const vlt::ObjectRef& object) {
+      Stored stored{};
+      object.getPropertyValue(propRef, stored);
+      return Value(type, T(stored));
+    });
   } else {
-    boost::optional<T>& cell = cellFor<boost::optional<T>>(type, false);
-    query.addResultProperty(propRef, &cell, 0);
-    resultSetters.emplace_back(property,
-                               [type, &cell] { return cell ? Value(type, *cell) : Value(type, boost::none); });
+    readers.emplace_back([type, propRef](const vlt::ObjectRef& object) {
+      boost::optional<Stored> stored;
+      object.getPropertyValue(propRef, stored);
+      return stored ? Value(type, T(*stored)) : Value(type, boost::none);
+    });
   }
 }
 
 void DataSource::InstanceLoader::bindEnumeration(const meta::Property& property, const vlt::PropertyRef& propRef) {
-  // Every enumeration shares one store: its cells hold enumerals.
-  const meta::Type& enumMeta = meta::Enum::metaClass();
   const meta::Type type = property->getType();
+  readProperties.push_back(property);
   if (property->getLower() != 0) {
-    vlt::EnumeralRef& cell = cellFor<vlt::EnumeralRef>(enumMeta, true);
-    query.addResultProperty(propRef, &cell, 0);
     // No stored enumeral: unset, rather than a literal the enumeration lacks.
-    resultSetters.emplace_back(property,
-                               [type, &cell] { return cell ? Value(type, cell.id()) : Value(type, boost::none); });
+    readers.emplace_back([type, propRef](const vlt::ObjectRef& object) {
+      vlt::EnumeralRef stored;
+      object.getPropertyValue(propRef, stored);
+      return stored ? Value(type, stored.id()) : Value(type, boost::none);
+    });
   } else {
-    boost::optional<vlt::EnumeralRef>& cell = cellFor<boost::optional<vlt::EnumeralRef>>(enumMeta, false);
-    query.addResultProperty(propRef, &cell, 0);
-    resultSetters.emplace_back(property, [type, property, &cell] {
-      return cell ? Value(type, cell->id()) : Value::createEmptyValue(property);
+    readers.emplace_back([type, property, propRef](const vlt::ObjectRef& object) {
+      boost::optional<vlt::EnumeralRef> stored;
+      object.getPropertyValue(propRef, stored);
+      return stored ? Value(type, stored->id()) : Value::createEmptyValue(property);
     });
   }
 }
 
 bool DataSource::InstanceLoader::read(const vlt::ObjectRef& object) {
-  currentObject = object;
-  vlt::ObjectQuery::ResultIterator results = query.execute();
-  const bool found = results.getNextResult();
-  results.clear();
-  return found;
+  readValues.clear();
+  try {
+    for (const Reader& reader : readers) readValues.push_back(reader(object));
+    for (StoredTarget& target : targets) {
+      target.cell = vlt::ObjectRef();
+      object.getPropertyValue(target.propRef, target.cell);
+    }
+  } catch (const vlt::ObjectNotFoundError&) {
+    return false;
+  }
+  return true;
 }
 
 namespace {
@@ -125,14 +127,13 @@ namespace {
 class ReflectiveInstanceLoader final : public DataSource::InstanceLoader {
  public:
   ReflectiveInstanceLoader(const meta::Class& frameworkType, const vlt::ClassRef& repositoryType,
-                           const vlt::DataModelRepository& repository, qm::zero::PrivilegedTag tag)
-      : InstanceLoader(frameworkType, repositoryType, repository), privilegedTag(tag) {}
+                           qm::zero::PrivilegedTag tag)
+      : InstanceLoader(frameworkType, repositoryType), privilegedTag(tag) {}
   qm::zero::ModelElement load(const vlt::ObjectRef& object, const boost::uuids::uuid& uuid,
                               const qm::zero::Model& model) override {
     if (reads() && !read(object)) return {};
     qm::zero::ModelElement element = qm::zero::ModelElement::createReflective(model, frameworkClass(), uuid);
-    for (const auto& [property, setter] : setters())
-      element.set(property, setter(), privilegedTag);
+    for (std::size_t i = 0; i < properties().size(); ++i) element.set(properties()[i], values()[i], privilegedTag);
     return element;
   }
 
@@ -149,7 +150,7 @@ class ReifiedInstanceLoader final : public DataSource::InstanceLoader {
                               const qm::zero::Model& model) override {
     if (reads() && !read(object)) return {};
     const std::unique_ptr<qm::zero::ModelElement::Builder> builder = frameworkClass()->instantiateBuilder(model);
-    for (const auto& [property, setter] : setters()) builder->set(property, setter());
+    for (std::size_t i = 0; i < properties().size(); ++i) builder->set(properties()[i], values()[i]);
     return builder->create(uuid);
   }
 };
@@ -158,15 +159,13 @@ class ReifiedInstanceLoader final : public DataSource::InstanceLoader {
 
 std::unique_ptr<DataSource::InstanceLoader> makeReflectiveInstanceLoader(const meta::Class& cls,
                                                                         const vlt::ClassRef& vltClass,
-                                                                        const vlt::DataModelRepository& repository,
                                                                         qm::zero::PrivilegedTag tag) {
-  return std::make_unique<ReflectiveInstanceLoader>(cls, vltClass, repository, tag);
+  return std::make_unique<ReflectiveInstanceLoader>(cls, vltClass, tag);
 }
 
 std::unique_ptr<DataSource::InstanceLoader> makeReifiedInstanceLoader(const meta::Class& cls,
-                                                                     const vlt::ClassRef& vltClass,
-                                                                     const vlt::DataModelRepository& repository) {
-  return std::make_unique<ReifiedInstanceLoader>(cls, vltClass, repository);
+                                                                     const vlt::ClassRef& vltClass) {
+  return std::make_unique<ReifiedInstanceLoader>(cls, vltClass);
 }
 
 }  // namespace vlt_datasource

@@ -1,51 +1,35 @@
 #pragma once
-// Instance loaders: for one framework class, one prepared repository query
-// that reads an object's single values in one go, run again for every object
-// of the class that is loaded, its result cells bound once.
+// Instance loaders: for one framework class, the readers of an object's
+// single values, worked out once. They read through the repository's row of
+// the object: inside a transaction one statement brings every single value
+// of the object's lineage (none when a lookup by uuid just brought it), and
+// the other values are answered from memory.
 
 #include <vlt_datasource/DataSource.hpp>
 
-#include <vlt/ObjectQuery.hpp>
+#include <vlt/Object.hpp>
 
 #include <qm/zero/Value.hpp>
 
 #include <functional>
 #include <list>
-#include <map>
 #include <memory>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
 namespace vlt_datasource {
 
-/// Result cells of one type, bound by address: a list, so that cells never
-/// move while more are added.
-class PropertyValues {
- public:
-  virtual ~PropertyValues() = default;
-};
-template <class T>
-class TypedPropertyValues final : public PropertyValues {
- public:
-  T& add() { return cells.emplace_back(); }
-
- private:
-  std::list<T> cells;
-};
-
 class DataSource::InstanceLoader {
  public:
-  /// A loader of the objects of `vltClass` (the repository class of `cls`)
-  /// in `repository`.
-  InstanceLoader(const qm::zero::meta::Class& cls, const vlt::ClassRef& vltClass,
-                 const vlt::DataModelRepository& repository);
+  /// A loader of the objects of `vltClass` (the repository class of `cls`).
+  InstanceLoader(const qm::zero::meta::Class& cls, const vlt::ClassRef& vltClass);
   virtual ~InstanceLoader();
   InstanceLoader(const InstanceLoader&) = delete;
   InstanceLoader& operator=(const InstanceLoader&) = delete;
 
-  /// A new element of `model` for `object`, holding the values the query
-  /// reads; null when the query finds no row for the object.
+  /// A new element of `model` for `object`, holding the values it reads;
+  /// null when the repository no longer holds the object. Must run inside a
+  /// repository transaction (outside one, every value is a statement).
   virtual qm::zero::ModelElement load(const vlt::ObjectRef& object, const boost::uuids::uuid& uuid,
                                       const qm::zero::Model& model) = 0;
 
@@ -61,39 +45,42 @@ class DataSource::InstanceLoader {
   const vlt::ClassRef& repositoryClass() const noexcept { return vltClass; }
 
  protected:
-  using Setter = std::function<qm::zero::Value()>;
-  /// Runs the query for `object`: false when it found no row.
+  /// Reads the values of `object` into values() (in the order of
+  /// properties()) and the stored targets of single links into their cells:
+  /// false when the object is gone.
   bool read(const vlt::ObjectRef& object);
-  const std::vector<std::pair<qm::zero::meta::Property, Setter>>& setters() const noexcept { return resultSetters; }
-  /// Whether `load` runs the query: it reads some value.
-  bool reads() const noexcept { return !resultSetters.empty() || !targetCells.empty(); }
+  const std::vector<qm::zero::meta::Property>& properties() const noexcept { return readProperties; }
+  const std::vector<qm::zero::Value>& values() const noexcept { return readValues; }
+  /// Whether `load` reads anything.
+  bool reads() const noexcept { return !readers.empty() || !targets.empty(); }
   const qm::zero::meta::Class& frameworkClass() const noexcept { return cls; }
 
  private:
-  template <class T>
+  using Reader = std::function<qm::zero::Value(const vlt::ObjectRef&)>;
+  template <class Stored, class T = Stored>
   void bindPrimitive(const qm::zero::meta::Property& property, const vlt::PropertyRef& propRef);
   void bindEnumeration(const qm::zero::meta::Property& property, const vlt::PropertyRef& propRef);
-  template <class Cell>
-  Cell& cellFor(const qm::zero::meta::Type& type, bool required);
+
+  struct StoredTarget {
+    vlt::PropertyRef propRef;
+    vlt::ObjectRef cell;
+  };
 
   qm::zero::meta::Class cls;
   vlt::ClassRef vltClass;
-  vlt::ObjectQuery query;
-  vlt::ObjectRef currentObject;
-  std::map<std::pair<const void*, bool>, std::unique_ptr<PropertyValues>> valueStore;
-  std::vector<std::pair<qm::zero::meta::Property, Setter>> resultSetters;
+  std::vector<qm::zero::meta::Property> readProperties;
+  std::vector<Reader> readers;  // one per property of readProperties
+  std::vector<qm::zero::Value> readValues;
   std::vector<Unloaded> unloaded;
-  std::list<vlt::ObjectRef> targetCells;
+  std::list<StoredTarget> targets;  // a list: Unloaded::storedTarget points into it
 };
 
 /// Makes a reflective element and sets the values into it with `tag`.
 std::unique_ptr<DataSource::InstanceLoader> makeReflectiveInstanceLoader(const qm::zero::meta::Class& cls,
                                                                         const vlt::ClassRef& vltClass,
-                                                                        const vlt::DataModelRepository& repository,
                                                                         qm::zero::PrivilegedTag tag);
 /// Makes the element through the class's builder, the values given at once.
 std::unique_ptr<DataSource::InstanceLoader> makeReifiedInstanceLoader(const qm::zero::meta::Class& cls,
-                                                                     const vlt::ClassRef& vltClass,
-                                                                     const vlt::DataModelRepository& repository);
+                                                                     const vlt::ClassRef& vltClass);
 
 }  // namespace vlt_datasource
