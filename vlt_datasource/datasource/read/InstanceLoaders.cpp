@@ -14,9 +14,11 @@ namespace vlt_datasource {
 namespace meta = qm::zero::meta;
 using qm::zero::Value;
 
-DataSource::InstanceLoader::InstanceLoader(const meta::Class& frameworkClass, const vlt::ClassRef& repositoryClass)
-    : cls(frameworkClass), vltClass(repositoryClass) {
+DataSource::InstanceLoader::InstanceLoader(const meta::Class& frameworkClass, const vlt::ClassRef& repositoryClass,
+                                           const vlt::DataModelRepository& repository)
+    : cls(frameworkClass), vltClass(repositoryClass), repo(&repository) {
   using meta::StandardTypes;
+  std::vector<vlt::PropertyRef> targets;
   for (meta::Class c = cls; c; c = c->getSuperclass()) {
     for (const auto& [name, property] : c->getOwnedAttributes()) {
       if (property->isNotStored()) {
@@ -32,10 +34,12 @@ DataSource::InstanceLoader::InstanceLoader(const meta::Class& frameworkClass, co
       const meta::Type type = property->getType();
       if (meta::Class::downcast(type)) {
         // A single link is transferred on its own (its target is fetched),
-        // but its stored target is read with the other single values, while
-        // the object's row is at hand.
-        const vlt::ObjectRef* storedTarget = nullptr;
-        if (!propRef.isComposite() && !propRef.isMultiValue()) storedTarget = &targets.emplace_back(StoredTarget{propRef, {}}).cell;
+        // but its stored target is read with the other single values.
+        int storedTarget = -1;
+        if (!propRef.isComposite() && !propRef.isMultiValue()) {
+          storedTarget = static_cast<int>(targets.size());
+          targets.push_back(propRef);
+        }
         unloaded.push_back({property, propRef, storedTarget});
       } else if (meta::Enum::downcast(type)) {
         bindEnumeration(property, propRef);
@@ -64,62 +68,94 @@ DataSource::InstanceLoader::InstanceLoader(const meta::Class& frameworkClass, co
       }
     }
   }
-  readValues.reserve(readers.size());
+  // Sized once: the cells are bound by address from here on.
+  targetCells.resize(targets.size());
+  for (std::size_t i = 0; i < targets.size(); ++i) bindCell(targets[i], targetCells[i]);
 }
 
 DataSource::InstanceLoader::~InstanceLoader() = default;
 
+template <class Cell>
+Cell& DataSource::InstanceLoader::cellFor(const meta::Type& type, bool required) {
+  std::unique_ptr<PropertyValues>& values = valueStore[{type.get(), required}];
+  if (!values) values = std::make_unique<TypedPropertyValues<Cell>>();
+  return static_cast<TypedPropertyValues<Cell>&>(*values).add();
+}
+
+// A cell is filled either from the object's row (an absent value leaves it
+// empty) or by a children query's row.
+template <class Cell>
+void DataSource::InstanceLoader::bindCell(const vlt::PropertyRef& propRef, Cell& cell) {
+  cellReaders.emplace_back([propRef, &cell](const vlt::ObjectRef& object) {
+    cell = Cell();
+    object.getPropertyValue(propRef, cell);
+  });
+  cellBinders.emplace_back(
+      [propRef, &cell](vlt::ObjectQuery& query, std::size_t index) { query.addResultProperty(propRef, &cell, index); });
+}
+
 template <class Stored, class T>
 void DataSource::InstanceLoader::bindPrimitive(const meta::Property& property, const vlt::PropertyRef& propRef) {
   const meta::Type type = property->getType();
-  readProperties.push_back(property);
   if (property->getLower() != 0) {
-    // An absent value of a required property reads as the type's zero.
-    readers.emplace_back([type, propRef](const vlt::ObjectRef& object) {
-      Stored stored{};
-      object.getPropertyValue(propRef, stored);
-      return Value(type, T(stored));
-    });
+    Stored& cell = cellFor<Stored>(type, true);
+    bindCell(propRef, cell);
+    resultSetters.emplace_back(property, [type, &cell] { return Value(type, T(cell)); });
   } else {
-    readers.emplace_back([type, propRef](const vlt::ObjectRef& object) {
-      boost::optional<Stored> stored;
-      object.getPropertyValue(propRef, stored);
-      return stored ? Value(type, T(*stored)) : Value(type, boost::none);
-    });
+    boost::optional<Stored>& cell = cellFor<boost::optional<Stored>>(type, false);
+    bindCell(propRef, cell);
+    resultSetters.emplace_back(property,
+                               [type, &cell] { return cell ? Value(type, T(*cell)) : Value(type, boost::none); });
   }
 }
 
 void DataSource::InstanceLoader::bindEnumeration(const meta::Property& property, const vlt::PropertyRef& propRef) {
+  // Every enumeration shares one store: its cells hold enumerals.
+  const meta::Type& enumMeta = meta::Enum::metaClass();
   const meta::Type type = property->getType();
-  readProperties.push_back(property);
   if (property->getLower() != 0) {
+    vlt::EnumeralRef& cell = cellFor<vlt::EnumeralRef>(enumMeta, true);
+    bindCell(propRef, cell);
     // No stored enumeral: unset, rather than a literal the enumeration lacks.
-    readers.emplace_back([type, propRef](const vlt::ObjectRef& object) {
-      vlt::EnumeralRef stored;
-      object.getPropertyValue(propRef, stored);
-      return stored ? Value(type, stored.id()) : Value(type, boost::none);
-    });
+    resultSetters.emplace_back(property,
+                               [type, &cell] { return cell ? Value(type, cell.id()) : Value(type, boost::none); });
   } else {
-    readers.emplace_back([type, property, propRef](const vlt::ObjectRef& object) {
-      boost::optional<vlt::EnumeralRef> stored;
-      object.getPropertyValue(propRef, stored);
-      return stored ? Value(type, stored->id()) : Value::createEmptyValue(property);
+    boost::optional<vlt::EnumeralRef>& cell = cellFor<boost::optional<vlt::EnumeralRef>>(enumMeta, false);
+    bindCell(propRef, cell);
+    resultSetters.emplace_back(property, [type, property, &cell] {
+      return cell ? Value(type, cell->id()) : Value::createEmptyValue(property);
     });
   }
 }
 
 bool DataSource::InstanceLoader::read(const vlt::ObjectRef& object) {
-  readValues.clear();
   try {
-    for (const Reader& reader : readers) readValues.push_back(reader(object));
-    for (StoredTarget& target : targets) {
-      target.cell = vlt::ObjectRef();
-      object.getPropertyValue(target.propRef, target.cell);
-    }
+    for (const auto& reader : cellReaders) reader(object);
   } catch (const vlt::ObjectNotFoundError&) {
     return false;
   }
   return true;
+}
+
+qm::zero::ModelElement DataSource::InstanceLoader::load(const vlt::ObjectRef& object, const boost::uuids::uuid& uuid,
+                                                        const qm::zero::Model& model) {
+  if (!read(object)) return {};
+  return make(uuid, model);
+}
+
+vlt::ObjectQuery::ResultIterator DataSource::InstanceLoader::children(const vlt::ObjectRef& owner,
+                                                                      const vlt::PropertyRef& owning) {
+  std::unique_ptr<vlt::ObjectQuery>& query = childQueries[owning];
+  if (!query) {
+    query = std::make_unique<vlt::ObjectQuery>(*repo);
+    query->addSubObjectConstraint(owning, &vltClass, 0, 1);
+    query->addObjectConstraint(owning.owningClass(), &ownerCell, 0);
+    query->addResultObject(vltClass, &childCell, 1);
+    for (const auto& bind : cellBinders) bind(*query, 1);
+    query->setOrderByCollectionOrdinal(owning, vlt::ascending, 1);
+  }
+  ownerCell = owner;
+  return query->execute();
 }
 
 namespace {
@@ -127,13 +163,11 @@ namespace {
 class ReflectiveInstanceLoader final : public DataSource::InstanceLoader {
  public:
   ReflectiveInstanceLoader(const meta::Class& frameworkType, const vlt::ClassRef& repositoryType,
-                           qm::zero::PrivilegedTag tag)
-      : InstanceLoader(frameworkType, repositoryType), privilegedTag(tag) {}
-  qm::zero::ModelElement load(const vlt::ObjectRef& object, const boost::uuids::uuid& uuid,
-                              const qm::zero::Model& model) override {
-    if (reads() && !read(object)) return {};
+                           const vlt::DataModelRepository& repository, qm::zero::PrivilegedTag tag)
+      : InstanceLoader(frameworkType, repositoryType, repository), privilegedTag(tag) {}
+  qm::zero::ModelElement make(const boost::uuids::uuid& uuid, const qm::zero::Model& model) override {
     qm::zero::ModelElement element = qm::zero::ModelElement::createReflective(model, frameworkClass(), uuid);
-    for (std::size_t i = 0; i < properties().size(); ++i) element.set(properties()[i], values()[i], privilegedTag);
+    for (const auto& [property, setter] : setters()) element.set(property, setter(), privilegedTag);
     return element;
   }
 
@@ -144,13 +178,11 @@ class ReflectiveInstanceLoader final : public DataSource::InstanceLoader {
 class ReifiedInstanceLoader final : public DataSource::InstanceLoader {
  public:
   using InstanceLoader::InstanceLoader;
-  // The builder is made for each load: a builder holds its model, and the
-  // model owns the data source that owns this loader.
-  qm::zero::ModelElement load(const vlt::ObjectRef& object, const boost::uuids::uuid& uuid,
-                              const qm::zero::Model& model) override {
-    if (reads() && !read(object)) return {};
+  // The builder is made for each element: a builder holds its model, and
+  // the model owns the data source that owns this loader.
+  qm::zero::ModelElement make(const boost::uuids::uuid& uuid, const qm::zero::Model& model) override {
     const std::unique_ptr<qm::zero::ModelElement::Builder> builder = frameworkClass()->instantiateBuilder(model);
-    for (std::size_t i = 0; i < properties().size(); ++i) builder->set(properties()[i], values()[i]);
+    for (const auto& [property, setter] : setters()) builder->set(property, setter());
     return builder->create(uuid);
   }
 };
@@ -159,13 +191,15 @@ class ReifiedInstanceLoader final : public DataSource::InstanceLoader {
 
 std::unique_ptr<DataSource::InstanceLoader> makeReflectiveInstanceLoader(const meta::Class& cls,
                                                                         const vlt::ClassRef& vltClass,
+                                                                        const vlt::DataModelRepository& repository,
                                                                         qm::zero::PrivilegedTag tag) {
-  return std::make_unique<ReflectiveInstanceLoader>(cls, vltClass, tag);
+  return std::make_unique<ReflectiveInstanceLoader>(cls, vltClass, repository, tag);
 }
 
 std::unique_ptr<DataSource::InstanceLoader> makeReifiedInstanceLoader(const meta::Class& cls,
-                                                                     const vlt::ClassRef& vltClass) {
-  return std::make_unique<ReifiedInstanceLoader>(cls, vltClass);
+                                                                     const vlt::ClassRef& vltClass,
+                                                                     const vlt::DataModelRepository& repository) {
+  return std::make_unique<ReifiedInstanceLoader>(cls, vltClass, repository);
 }
 
 }  // namespace vlt_datasource
