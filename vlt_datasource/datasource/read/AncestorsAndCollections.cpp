@@ -96,7 +96,8 @@ bool DataSource::loadChildren(const vlt::ObjectRef& owner, const vlt::PropertyRe
   while (rows.getNextResult()) {
     const vlt::ObjectRef child = loader->child();
     // A child of a subclass: the query did not read its values, the fetch does.
-    elements.push_back(fetchQM0Object(child, model, depth, child.objectClass() == childClass ? loader : nullptr).element);
+    InstanceLoader* filled = child.objectClass() == childClass ? loader : nullptr;
+    elements.push_back(fetchQM0Object(child, model, depth, filled).element);
   }
   return true;
 }
@@ -125,6 +126,7 @@ void DataSource::loadElementSubtree(const qm::zero::ModelElement& element) {
     const vlt::ObjectRef object = repository.defaultDataModel().findObject(element.getUUID(), vltClass);
     if (!object) return;
     const qm::zero::Model model = element.getModel();
+    SubtreeReadScope scope(*this);
     qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
     fetchQM0Object(object, model, FetchDepth{std::numeric_limits<std::uint64_t>::max(), true});
     loading.commit();

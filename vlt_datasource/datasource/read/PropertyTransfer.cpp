@@ -231,8 +231,9 @@ void DataSource::setQM0ReferencePropertyValue(const meta::Property& property, co
   else
     object.getPropertyValue(propRef, target);
   if (target && !propRef.isComposite()) {
-    // Loaded earlier in this read: no lookup.
-    if (const qm::zero::ModelElement known = readScope ? readScope->find(target.objectId()) : qm::zero::ModelElement()) {
+    // Loaded earlier in this subtree's load: no lookup.
+    const qm::zero::ModelElement known = readScope ? readScope->find(target.objectId()) : qm::zero::ModelElement();
+    if (known) {
       propagateDataSourceValueToMemory(element, property, known);
       if (resolveOpposites) resolveOne(known, property->getOpposite(), element);
       return;

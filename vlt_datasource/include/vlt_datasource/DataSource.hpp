@@ -371,10 +371,11 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   // The loaders of each framework class (one per repository class read as
   // it), until disconnect.
   std::unordered_map<const void*, std::vector<std::unique_ptr<InstanceLoader>>> instanceLoaders;
-  // What the outermost read in progress (readGrouped) loaded, by object id:
-  // a link to an element loaded earlier in the same read needs no lookup of
-  // its target. Null between reads.
+  // What the load of a whole subtree in progress loaded, by object id: a
+  // link to an element loaded earlier in it needs no lookup of its target.
+  // Null outside such loads (SubtreeReadScope).
   struct ReadScope;
+  class SubtreeReadScope;
   ReadScope* readScope = nullptr;
   std::unordered_map<std::string, qm::zero::meta::Class> frameworkClasses;  // until disconnect
 };
