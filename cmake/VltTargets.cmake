@@ -36,11 +36,23 @@ function(vlt_add_component name)
     EXPORT_MACRO_NAME ${upper}_API
     EXPORT_FILE_NAME ${PROJECT_BINARY_DIR}/generated/${name}/export.hpp
     CUSTOM_CONTENT_FROM_VARIABLE visible_macro)
+  # Hosts of an installed tree see only its include/ (see cmake/VltInstall.cmake).
   target_include_directories(${name}
-    PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include ${PROJECT_BINARY_DIR}/generated
+    PUBLIC
+      $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
+      $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/generated>
     PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+  # The public headers are C++17: a host gets the standard with the target.
+  target_compile_features(${name} PUBLIC cxx_std_17)
   target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
   vlt_set_warnings(${name})
+  # Libraries go to lib/ itself, never to a multiarch folder below it: the
+  # library's install path is the folder above the one holding it.
+  install(TARGETS ${name} EXPORT vlt_datasource_targets
+    LIBRARY DESTINATION lib
+    INCLUDES DESTINATION include)
+  install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/include/ DESTINATION include)
+  install(FILES ${PROJECT_BINARY_DIR}/generated/${name}/export.hpp DESTINATION include/${name})
 endfunction()
 
 # Seconds a test may run before CTest stops it (sanitizer builds are slower).

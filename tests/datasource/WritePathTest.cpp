@@ -5,6 +5,7 @@
 // sources, failing reports, and the transactions around them.
 
 #include "DataSourceTestSupport.hpp"
+#include "Kinds.hpp"
 #include "StoredModel.hpp"
 
 #include "serialization/ValueText.hpp"
@@ -33,70 +34,6 @@ namespace {
 namespace meta = qm::zero::meta;
 using qm::zero::ModelElement;
 using qm::zero::Value;
-
-// Every kind of stored value, in the multiplicities the writes tell apart.
-//   kinds.Base (abstract)   next: Holder [0..1] one way
-//   kinds.Holder : Base     one property per primitive kind [0..1] (`l` and
-//                           `shade` [1..1]), collections of values, one-way
-//                           and composite references, a qualified collection
-struct Kinds {
-  meta::Class base, holder;
-  meta::Enum colour;
-  meta::DataType dims;
-  meta::Property width, next, i, u, l, ul, r, s, ss, dt, id, flag, arr, small, map, size, colourProp, shade, colours,
-      ints, reals, texts, flags, links, bag, keyed, parts, spare, notes, deferred;
-
-  static const Kinds& get() {
-    static const Kinds instance;
-    return instance;
-  }
-
- private:
-  Kinds() {
-    using meta::PropertyOptions;
-    using meta::StandardTypes;
-    const std::uint32_t many = meta::unbounded;
-    meta::PackageBuilder b(u"kinds", u"http://example.com/kinds", u"3");
-    base = b.addClass(u"Base", meta::Class(), true);
-    holder = b.addClass(u"Holder", base);
-    colour = b.addEnum(u"Colour", {{u"Red", 1}, {u"Green", 2}, {u"Blue", 4}});
-    dims = b.addDataType(u"Dims");
-    width = b.addProperty(dims, u"width", StandardTypes::realMeta());
-    next = b.addProperty(base, u"next", holder);
-    i = b.addProperty(holder, u"i", StandardTypes::integerMeta());
-    u = b.addProperty(holder, u"u", StandardTypes::unlimitedNaturalMeta());
-    l = b.addProperty(holder, u"l", StandardTypes::integer64Meta(), PropertyOptions().bounds(1, 1));
-    ul = b.addProperty(holder, u"ul", StandardTypes::uinteger64Meta());
-    r = b.addProperty(holder, u"r", StandardTypes::realMeta());
-    s = b.addProperty(holder, u"s", StandardTypes::stringMeta());
-    ss = b.addProperty(holder, u"ss", StandardTypes::stdstringMeta());
-    dt = b.addProperty(holder, u"dt", StandardTypes::dateTimeMeta());
-    id = b.addProperty(holder, u"id", StandardTypes::uuidMeta());
-    flag = b.addProperty(holder, u"flag", StandardTypes::booleanMeta());
-    arr = b.addProperty(holder, u"arr", StandardTypes::qxArrayMeta());
-    small = b.addProperty(holder, u"small", StandardTypes::uinteger8Meta());
-    map = b.addProperty(holder, u"map", StandardTypes::stringToStringMapMeta());
-    size = b.addProperty(holder, u"size", dims, PropertyOptions().setStoredSerialized().setValueOptional());
-    colourProp = b.addProperty(holder, u"colour", colour);
-    shade = b.addProperty(holder, u"shade", colour, PropertyOptions().bounds(1, 1));
-    colours = b.addProperty(holder, u"colours", colour, PropertyOptions().bounds(0, many).setOrdered().setUnique(false));
-    ints = b.addProperty(holder, u"ints", StandardTypes::integerMeta(),
-                         PropertyOptions().bounds(0, many).setOrdered().setUnique(false));
-    reals = b.addProperty(holder, u"reals", StandardTypes::realMeta(), PropertyOptions().bounds(0, many));
-    texts = b.addProperty(holder, u"texts", StandardTypes::stringMeta(), PropertyOptions().bounds(0, many).setOrdered());
-    flags = b.addProperty(holder, u"flags", StandardTypes::booleanMeta(),
-                          PropertyOptions().bounds(0, many).setOrdered().setUnique(false));
-    links = b.addProperty(holder, u"links", holder, PropertyOptions().bounds(0, many).setOrdered());
-    bag = b.addProperty(holder, u"bag", holder, PropertyOptions().bounds(0, many));
-    keyed = b.addProperty(holder, u"keyed", holder, PropertyOptions().bounds(0, many).setOrdered());
-    parts = b.addProperty(holder, u"parts", holder, PropertyOptions().bounds(0, many).setOrdered().setComposite());
-    spare = b.addProperty(holder, u"spare", holder, PropertyOptions().setComposite());
-    notes = b.addProperty(holder, u"notes", StandardTypes::stringMeta(), PropertyOptions().setNotStored());
-    deferred = b.addProperty(holder, u"deferred", holder, PropertyOptions().bounds(0, many).setDeferredContents());
-    b.setQualifiedBy(keyed, ss);
-    meta::MetaRegistry::getInstance()->registerPackage(b.build());
-  }
-};
 
 enum class Backend { SQLite, PostgreSQL };
 

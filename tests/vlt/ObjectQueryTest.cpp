@@ -178,6 +178,13 @@ TEST_P(ObjectQueryTest, SearchClassesMatchModesRelationsAndDisjunctions) {
   create(late, 7);
   find(7).setPropertyValue(p("i32"), 7);
   EXPECT_EQ(run(all, result), (V{2, 3, 5, 7}));
+  // An excluded class leaves out its objects and its subclasses' (a class
+  // under it made later too).
+  all.excludeClass(item, 0);
+  vlt::ClassRef underItem = makeClass("test.UnderItem", {item});
+  create(underItem, 8);
+  find(8).setPropertyValue(p("i32"), 7);
+  EXPECT_EQ(run(all, result), (V{5, 7}));
   // Disjunctions: ORed members, ANDed with the rest.
   vlt::ObjectQuery d(repo);
   const std::u16string pie(u"pie");

@@ -8,7 +8,9 @@
 #include "datasource/Diagnostics.hpp"
 #include "datasource/Qm0Listener.hpp"
 #include "datasource/read/InstanceLoaders.hpp"
+#include "datasource/read/ReadGrouped.hpp"
 #include "datasource/write/ObjectConstructorCache.hpp"
+#include "query/VLTQuery.hpp"
 
 #include <vlt_datasource/Messages.hpp>
 #include <vlt_datasource/TypeProvider.hpp>
@@ -259,20 +261,22 @@ void DataSource::rollbackShallowTransaction() {
 // ---------------------------------------------------------------------------
 // Queries
 
-namespace {
-[[noreturn]] void notYetAvailable(const char* operation) {
-  throw std::logic_error(std::string("vlt_datasource: ") + operation + " is not available yet");
+std::vector<qm::zero::ModelElement> DataSource::fetchAllElements() {
+  std::unique_ptr<qm::zero::query::ReflectiveQuery> query = createQuery();
+  query->addSearchClass(qm::zero::ModelElement::metaClass(), qm::zero::query::WithSubclasses);
+  std::vector<qm::zero::ModelElement> all;
+  // One repository transaction around every load, rather than one per row.
+  readGrouped([&] {
+    const std::unique_ptr<qm::zero::query::ReflectiveQuery::ResultIterator> rows = query->execute({});
+    std::vector<qm::zero::ModelElement> row;
+    while (rows->next(row)) all.insert(all.end(), row.begin(), row.end());
+  });
+  return all;
 }
-}  // namespace
-
-// TODO: (query translation) every stored element, through the data source's
-// own query.
-std::vector<qm::zero::ModelElement> DataSource::fetchAllElements() { notYetAvailable("fetchAllElements"); }
 
 std::unique_ptr<qm::zero::query::ReflectiveQuery> DataSource::createQuery() {
   joinWorkThread();
-  // TODO: (query translation) a query over the repository.
-  notYetAvailable("createQuery");
+  return std::make_unique<VLTQuery>(*this);
 }
 
 }  // namespace vlt_datasource

@@ -193,6 +193,11 @@ void ObjectQuery::addSearchClass(const ClassRef& clsRef, std::size_t index, Sear
   entry.searchClass = true;
 }
 
+void ObjectQuery::excludeClass(const ClassRef& clsRef, std::size_t index) {
+  const detail::ClassInfo* cls = classOf(*state_, clsRef);
+  indexFor(*state_, index, nullptr).excluded.push_back(cls);
+}
+
 void ObjectQuery::addValue(const PropertyRef& property, int relation, const detail::QueryCell& cell,
                            std::size_t index) {
   ValueCondition c = valueCondition(*state_, property, relation, cell, index);

@@ -24,6 +24,7 @@ struct QueryIndex {
   const ClassInfo* cls = nullptr;
   bool withSubclasses = true;
   bool searchClass = false;  ///< given by addSearchClass, not taken from a constraint
+  std::vector<const ClassInfo*> excluded;  ///< left out with their subclasses
 };
 
 /// `property` of the object at `index` in `relation` (0 to 11) to `cell`.

@@ -90,7 +90,8 @@ class Compiler {
   // null (see the file comment).
   const ClassInfo* chooseDriver(std::size_t i) {
     const ClassInfo* cls = q_.indexes[i].cls;
-    if (!cls->subclasses.empty() || cls->rowColumns == 0 || !tables_.classTable(cls).exists) return nullptr;
+    if (!q_.indexes[i].excluded.empty() || !cls->subclasses.empty()) return nullptr;
+    if (cls->rowColumns == 0 || !tables_.classTable(cls).exists) return nullptr;
     for (const ResultColumn& r : q_.results) {
       if (r.index == i && r.kind == ResultColumn::Kind::object) return nullptr;
     }
@@ -274,10 +275,15 @@ class Compiler {
 }  // namespace
 
 std::vector<const ClassInfo*> indexClasses(const QueryIndex& index) {
-  std::vector<const ClassInfo*> out{index.cls};
+  const auto excluded = [&](const ClassInfo* cls) {
+    return std::find(index.excluded.begin(), index.excluded.end(), cls) != index.excluded.end();
+  };
+  std::vector<const ClassInfo*> out;
+  if (!excluded(index.cls)) out.push_back(index.cls);
   for (std::size_t k = 0; index.withSubclasses && k < out.size(); ++k) {
     for (const ClassInfo* sub : out[k]->subclasses) {
-      if (!sub->retired && std::find(out.begin(), out.end(), sub) == out.end()) out.push_back(sub);
+      if (sub->retired || excluded(sub)) continue;
+      if (std::find(out.begin(), out.end(), sub) == out.end()) out.push_back(sub);
     }
   }
   return out;

@@ -42,7 +42,9 @@ namespace vlt_datasource {
 
 class ObjectConstructorCache;
 class Qm0Listener;
+class ReflectiveVLTDisjunction;
 class TypeProvider;
+class VLTQuery;
 template <class T>
 class TypedValueLocation;
 
@@ -150,6 +152,8 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
 
  private:
   friend class Qm0Listener;
+  friend class VLTQuery;
+  friend class ReflectiveVLTDisjunction;
   template <class T>
   friend class TypedValueLocation;
   // The library's tests reach the metamodel mapping before anything public

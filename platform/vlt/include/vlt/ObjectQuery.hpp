@@ -171,6 +171,11 @@ class VLT_API ObjectQuery {
   /// Makes `cls` the class of index `index`. Throws UsageError for a null
   /// class, a class of another repository, or an index that has a class.
   void addSearchClass(const ClassRef& cls, std::size_t index, SearchClassMatchMode mode);
+  /// Leaves the objects of `cls` and of its subclasses out of index `index`:
+  /// for a class with subclasses that stands for more than the caller means
+  /// (bookkeeping objects under a common root class). Throws UsageError as
+  /// addSearchClass.
+  void excludeClass(const ClassRef& cls, std::size_t index);
 
   /// A value constraint: `property` of the object at `index` in `relation`
   /// to `*cell`. Throws UsageError when the property does not belong to the

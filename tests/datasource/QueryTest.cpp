@@ -1,0 +1,513 @@
+// Reflective queries answered by the repository: random queries on a random
+// stored model compared with the same queries evaluated over the model in
+// memory, then what the translation refuses, how bound results switch
+// between rows and counts, where result elements come from, and that the
+// package-version records are never elements.
+
+#include "DataSourceTestSupport.hpp"
+#include "Kinds.hpp"
+
+#include <qm/zero/ModelElement.hpp>
+#include <qm/zero/meta/StandardTypes.hpp>
+#include <qm/zero/query/ReflectiveQuery.hpp>
+#include <testsupport/TestServer.hpp>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/uuid/uuid_io.hpp>
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+
+namespace dstest {
+namespace {
+
+namespace meta = qm::zero::meta;
+namespace query = qm::zero::query;
+using qm::zero::ModelElement;
+using qm::zero::Value;
+using Query = std::unique_ptr<query::ReflectiveQuery>;
+
+enum class Backend { SQLite, PostgreSQL };
+
+// ---------------------------------------------------------------------------
+// One primitive (or enumeration) property: random values from a small domain
+// (so that equal values are common), and how two single values compare.
+
+bool matchesPattern(const std::u16string& text, std::size_t t, const std::u16string& pattern, std::size_t p) {
+  if (p == pattern.size()) return t == text.size();
+  if (pattern[p] == u'*') return matchesPattern(text, t, pattern, p + 1) ||
+                                 (t < text.size() && matchesPattern(text, t + 1, pattern, p));
+  return t < text.size() && (pattern[p] == u'?' || pattern[p] == text[t]) && matchesPattern(text, t + 1, pattern, p + 1);
+}
+
+struct Field {
+  meta::Property property;
+  std::function<Value(std::mt19937&)> random;
+  std::function<int(const Value&, std::size_t, const Value&)> compare;  // entry of a, b's only entry
+  std::function<std::u16string(const Value&, std::size_t)> text;       // for strings; null otherwise
+  std::vector<query::ValueMatchRelation> relations;
+};
+
+const std::vector<query::ValueMatchRelation> equality{query::Equal, query::NotEqual};
+const std::vector<query::ValueMatchRelation> ordering{query::Equal,   query::NotEqual,       query::Less,
+                                                      query::LessOrEqual, query::Greater, query::GreaterOrEqual};
+const std::vector<query::ValueMatchRelation> textual{
+    query::Equal,   query::Contains,       query::NotEqual,   query::Less,     query::LessOrEqual,
+    query::Greater, query::GreaterOrEqual, query::StartsWith, query::EndsWith, query::Matches};
+
+template <class T>
+Field field(const meta::Property& property, std::vector<T> domain, std::vector<query::ValueMatchRelation> relations) {
+  Field f{property,
+          [property, domain](std::mt19937& rng) {
+            return Value(property->getType(), domain[std::uniform_int_distribution<std::size_t>(0, domain.size() - 1)(rng)]);
+          },
+          [](const Value& a, std::size_t at, const Value& b) {
+            const T x = a.get<T>(at), y = b.get<T>(0);
+            return x < y ? -1 : y < x ? 1 : 0;
+          },
+          nullptr, std::move(relations)};
+  if constexpr (std::is_same_v<T, std::u16string>) {
+    f.text = [](const Value& v, std::size_t at) { return v.get<std::u16string>(at); };
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    f.text = [](const Value& v, std::size_t at) { return u16(v.get<std::string>(at)); };
+  }
+  return f;
+}
+
+std::vector<Field> fields(const Kinds& m) {
+  using boost::posix_time::ptime;
+  const ptime day(boost::gregorian::date(2024, 3, 1));
+  const std::vector<std::u16string> words{u"", u"a", u"ab", u"ba", u"abc", u"b", u"cab"};
+  const std::vector<std::u16string> patterns{u"a*", u"*b", u"?b*", u"*a*", u"ab", u"", u"*"};
+  auto s = field<std::u16string>(m.s, words, textual);
+  auto patternsToo = words;
+  patternsToo.insert(patternsToo.end(), patterns.begin(), patterns.end());
+  // `l`, required, is also each element's serial number (unique, in creation order).
+  return {field<std::int64_t>(m.l, {-5, 0, 5, 20, std::int64_t(1) << 40}, ordering),
+          field<std::int32_t>(m.i, {-2, 0, 3}, ordering),
+          field<std::uint32_t>(m.u, {0, 7, 4000000000u}, ordering),
+          field<std::uint64_t>(m.ul, {0, 2, ~std::uint64_t(0)}, ordering),
+          field<double>(m.r, {-1.5, 0.0, 2.25}, ordering),
+          s,
+          field<std::string>(m.ss, {"", "x", "xy", "yx"}, textual),
+          field<ptime>(m.dt, {day, day + boost::posix_time::hours(5), day - boost::posix_time::minutes(1)}, ordering),
+          field<boost::uuids::uuid>(m.id, {boost::uuids::uuid{{1}}, boost::uuids::uuid{{2}}}, equality),
+          field<bool>(m.flag, {false, true}, equality),
+          field<std::uint8_t>(m.small, {0, 1, 200}, equality),
+          field<std::int32_t>(m.colourProp, {1, 2, 4}, equality),
+          field<std::int32_t>(m.shade, {1, 2, 4}, equality),
+          field<std::u16string>(m.texts, words, {query::Equal, query::NotEqual, query::Less, query::Greater})};
+}
+
+// Whether the stored value `v` (entry `at`) is in `relation` to `cell`, both present.
+bool holds(const Field& f, query::ValueMatchRelation relation, const Value& v, std::size_t at, const Value& cell) {
+  if (relation == query::Contains || relation == query::StartsWith || relation == query::EndsWith ||
+      relation == query::Matches) {
+    const std::u16string a = f.text(v, at), b = f.text(cell, 0);
+    if (relation == query::Contains) return a.find(b) != std::u16string::npos;
+    if (relation == query::StartsWith) return a.compare(0, b.size(), b) == 0 && a.size() >= b.size();
+    if (relation == query::EndsWith) return a.size() >= b.size() && a.compare(a.size() - b.size(), b.size(), b) == 0;
+    return matchesPattern(a, 0, b, 0);
+  }
+  const int c = f.compare(v, at, cell);
+  switch (relation) {
+    case query::Equal: return c == 0;
+    case query::NotEqual: return c != 0;
+    case query::Less: return c < 0;
+    case query::LessOrEqual: return c <= 0;
+    case query::Greater: return c > 0;
+    default: return c >= 0;
+  }
+}
+
+// A value constraint evaluated in memory as the repository is asked it: a
+// required (or multi-valued) property against a plain cell (an empty value
+// reads as the type's zero), an optional one against a cell that may be
+// absent, "equal" and "notEqual" then also deciding for absent values.
+bool satisfies(const ModelElement& e, const Field& f, query::ValueMatchRelation relation, const Value& given) {
+  const meta::Property& p = f.property;
+  const Value v = e.get(p);
+  const bool required = p->getLower() > 0 || p->getUpper() > 1;
+  if (p->getUpper() > 1) {
+    for (std::size_t at = 0; at < v.size(); ++at)
+      if (holds(f, relation, v, at, given)) return true;
+    return false;
+  }
+  const bool enumeration = bool(meta::Enum::downcast(p->getType()));
+  const bool either = !required || enumeration;
+  if (either && (relation == query::Equal || relation == query::NotEqual)) {
+    if (v.isEmpty() || given.isEmpty()) return (v.isEmpty() != given.isEmpty()) == (relation == query::NotEqual);
+  }
+  if (v.isEmpty() || given.isEmpty()) return false;
+  return holds(f, relation, v, 0, given);
+}
+
+// ---------------------------------------------------------------------------
+
+class QueryTest : public DataSourceTest, public ::testing::WithParamInterface<Backend> {
+ protected:
+  QueryTest() : m(Kinds::get()) {}
+
+  void SetUp() override {
+    location = GetParam() == Backend::SQLite ? file("model.vlt") : testsupport::freshPostgresqlSchema();
+    ASSERT_FALSE(location.empty());
+  }
+
+  /// Stores a random model: `count` elements, a third of them top-level, the
+  /// others parts of an earlier one, every property random.
+  void storeRandomModel(std::mt19937& rng, std::size_t count) {
+    DataSource::create(u16(location), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
+                       DataSource::Synchronous);
+    const std::vector<Field> all = fields(m);
+    qm::zero::Transaction tx = writer->beginTransaction();
+    const auto chance = [&](int percent) { return std::uniform_int_distribution<int>(0, 99)(rng) < percent; };
+    const auto any = [&] { return elements[std::uniform_int_distribution<std::size_t>(0, elements.size() - 1)(rng)]; };
+    for (std::size_t n = 0; n < count; ++n) {
+      ModelElement e = ModelElement::createReflective(writer, chance(30) ? m.special : m.holder);
+      for (const Field& f : all) {
+        const bool required = f.property->getLower() > 0;
+        if (f.property == m.l) {
+          e.set(m.l, Value(m.l->getType(), std::int64_t(n)));
+        } else if (f.property == m.texts) {
+          std::vector<std::u16string> entries;
+          for (int k = std::uniform_int_distribution<int>(0, 2)(rng); k > 0; --k) {
+            const std::u16string entry = f.text(f.random(rng), 0);
+            if (std::find(entries.begin(), entries.end(), entry) == entries.end()) entries.push_back(entry);
+          }
+          e.set(m.texts, Value(m.texts->getType(), entries));
+        } else if (required || chance(75)) {
+          e.set(f.property, f.random(rng));
+        }
+      }
+      if (!elements.empty() && chance(65)) {
+        ModelElement owner = any();
+        Value parts = owner.get(m.parts);
+        std::vector<ModelElement> list = parts.getAll<ModelElement>();
+        list.push_back(e);
+        owner.set(m.parts, Value(m.holder, list));
+      }
+      elements.push_back(e);
+    }
+    for (ModelElement& e : elements) {
+      if (chance(60)) e.set(m.next, any());
+      std::vector<ModelElement> links;
+      for (int k = std::uniform_int_distribution<int>(0, 2)(rng); k > 0; --k) links.push_back(any());
+      std::sort(links.begin(), links.end());
+      links.erase(std::unique(links.begin(), links.end()), links.end());
+      e.set(m.links, Value(m.holder, links));
+    }
+    tx.commit();
+  }
+
+  /// The reading side: a data source on the stored repository, nothing loaded.
+  void attachReader() {
+    DataSource::create(u16(location), model, DataSource::NoSyncToModel, DataSource::NoSyncToDataSource,
+                       DataSource::Synchronous);
+  }
+  DataSource& reader() { return *static_cast<DataSource*>(model->getDataSource()); }
+
+  static std::vector<std::vector<boost::uuids::uuid>> rows(query::ReflectiveQuery& q,
+                                                           const std::vector<std::size_t>& indexes = {}) {
+    std::vector<std::vector<boost::uuids::uuid>> out;
+    const std::unique_ptr<query::ReflectiveQuery::ResultIterator> results = q.execute(indexes);
+    std::vector<ModelElement> row;
+    while (results->next(row)) {
+      std::vector<boost::uuids::uuid> ids;
+      for (const ModelElement& e : row) ids.push_back(e.getUUID());
+      out.push_back(ids);
+    }
+    return out;
+  }
+
+  const Kinds& m;
+  std::string location;
+  qm::zero::Model writer = qm::zero::Model::create();
+  std::vector<ModelElement> elements;  // in the writer, in creation order (l)
+};
+
+// One random query with one or two search classes: value constraints, a
+// disjunction, reference constraints, top-level or sub-object constraints,
+// then an order by l with limit and offset, or none (rows compared as
+// sets).
+TEST_P(QueryTest, RandomQueriesGiveWhatTheModelInMemoryGives) {
+  const unsigned seed = std::getenv("VLT_TEST_SEED") ? unsigned(std::atoi(std::getenv("VLT_TEST_SEED"))) : 2026u;
+  std::mt19937 rng(seed);
+  storeRandomModel(rng, GetParam() == Backend::SQLite ? 160 : 80);
+  attachReader();
+  const std::vector<Field> all = fields(m);
+  const auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+  const auto chance = [&](int percent) { return std::uniform_int_distribution<int>(0, 99)(rng) < percent; };
+
+  using Predicate = std::function<bool(const ModelElement&)>;
+  const int queries = GetParam() == Backend::SQLite ? 300 : 150;
+  for (int n = 0; n < queries; ++n) {
+    std::ostringstream what;
+    Query q = reader().createQuery();
+    const bool pairs = chance(20);
+    std::vector<std::vector<Predicate>> checks(pairs ? 2 : 1);
+    std::vector<meta::Class> classes;
+    std::vector<bool> withSubclasses;
+    for (std::size_t index = 0; index < checks.size(); ++index) {
+      // Holder with subclasses, Holder or Special alone (mode 0, or 2 read as 0).
+      const std::size_t mode = pick(3);
+      classes.push_back(mode == 2 ? m.special : m.holder);
+      withSubclasses.push_back(mode == 0);
+      EXPECT_EQ(q->addSearchClass(classes.back(), mode == 0 ? 1 : pick(2) * 2), index);
+      what << "class " << index << ": " << (mode == 2 ? "Special" : "Holder") << (mode == 0 ? "+" : "") << "; ";
+    }
+    const auto randomConstraint = [&](std::size_t index, bool forDisjunction) {
+      const Field& f = all[pick(all.size())];
+      const query::ValueMatchRelation relation = f.relations[pick(f.relations.size())];
+      const bool single = f.property->getUpper() == 1;
+      Value value = single && f.property->getLower() == 0 && chance(15) ? Value(f.property->getType(), boost::none)
+                                                                          : f.random(rng);
+      what << (forDisjunction ? "or " : "") << "[" << index << "] " << fl::i18n::ustring_to_utf8(f.property->getName()) << " "
+           << query::ValueMatchRelationName(relation) << " "
+           << (value.isEmpty() ? std::string("(none)") : f.text ? fl::i18n::ustring_to_utf8(f.text(value, 0)) : std::string("v")) << "; ";
+      return std::make_tuple(f.property, relation, value, Predicate([&f, relation, value](const ModelElement& e) {
+                               return satisfies(e, f, relation, value);
+                             }));
+    };
+    for (std::size_t index = 0; index < checks.size(); ++index) {
+      for (int k = int(pick(3)); k > 0; --k) {
+        auto [property, relation, value, check] = randomConstraint(index, false);
+        q->addPropertyValueConstraint(property, relation, value, index);
+        checks[index].push_back(check);
+      }
+    }
+    if (chance(30)) {
+      query::ReflectiveDisjunction* any = q->createDisjunction();
+      std::vector<Predicate> members;
+      for (int k = 1 + int(pick(2)); k >= 0; --k) {
+        auto [property, relation, value, check] = randomConstraint(0, true);
+        any->addPropertyValueConstraint(property, relation, value, 0);
+        members.push_back(check);
+      }
+      any->finish();
+      any->finish();
+      checks[0].push_back([members](const ModelElement& e) {
+        return std::any_of(members.begin(), members.end(), [&](const Predicate& p) { return p(e); });
+      });
+    }
+    if (chance(25)) {
+      const ModelElement target = chance(20) ? ModelElement() : elements[pick(elements.size())];
+      const bool positive = chance(60);
+      q->addPropertyValueConstraint(m.next, positive ? query::Equal : query::NotEqual,
+                                    target ? Value(target) : Value(m.holder, boost::none), 0);
+      what << "next " << (positive ? "==" : "!=") << (target ? " some" : " none") << "; ";
+      checks[0].push_back([this, target, positive](const ModelElement& e) {
+        const Value v = e.get(m.next);
+        const bool same = v.isEmpty() ? !target : target && v.getElement() == target;
+        return same == positive;
+      });
+    }
+    if (chance(20)) {
+      const ModelElement target = elements[pick(elements.size())];
+      q->addPropertyValueConstraint(m.links, query::Equal, Value(target), 0);
+      what << "links holds some; ";
+      checks[0].push_back([this, target](const ModelElement& e) {
+        const auto links = e.get(m.links).getAll<ModelElement>();
+        return std::find(links.begin(), links.end(), target) != links.end();
+      });
+    }
+    if (!pairs && chance(15)) {
+      q->addTopLevelConstraint(0);
+      what << "top level; ";
+      checks[0].push_back([](const ModelElement& e) { return !e.getOwner(); });
+    }
+    std::function<bool(const ModelElement&, const ModelElement&)> related = [](const auto&, const auto&) { return true; };
+    if (pairs) {
+      q->addSubObjectConstraint(m.parts, 0, 1);
+      if (chance(50)) {
+        const Field& f = all[chance(50) ? 0 : 1];  // l (required) or i (optional)
+        const query::ValueMatchRelation relation = ordering[pick(ordering.size())];
+        q->addPropertyRelationConstraint(f.property, relation, f.property, 0, 1);
+        what << "[0] " << fl::i18n::ustring_to_utf8(f.property->getName()) << " "
+             << query::ValueMatchRelationName(relation) << " [1]; ";
+        related = [&f, relation](const ModelElement& a, const ModelElement& b) {
+          return satisfies(a, f, relation, b.get(f.property));
+        };
+      }
+    }
+
+    const auto matches = [&](std::size_t index, const ModelElement& e) {
+      const meta::Class cls = e.getMetaClass();
+      if (withSubclasses[index] ? !cls->conformsTo(classes[index]) : cls != classes[index]) return false;
+      return std::all_of(checks[index].begin(), checks[index].end(), [&](const Predicate& p) { return p(e); });
+    };
+    std::vector<std::vector<boost::uuids::uuid>> expected;
+    for (const ModelElement& e : elements) {
+      if (!matches(0, e)) continue;
+      if (!pairs) {
+        expected.push_back({e.getUUID()});
+        continue;
+      }
+      for (const ModelElement& part : e.get(m.parts).getAll<ModelElement>())
+        if (matches(1, part) && related(e, part)) expected.push_back({e.getUUID(), part.getUUID()});
+    }
+
+    std::vector<std::vector<boost::uuids::uuid>> actual;
+    if (!pairs && chance(50)) {
+      // `elements` is in l order: the ordered answer is a slice of it.
+      const bool descending = chance(50);
+      if (descending) std::reverse(expected.begin(), expected.end());
+      q->setOrderByProperty(m.l, 0, descending ? 1 : 0);
+      const std::size_t offset = chance(50) ? pick(5) : 0, limit = chance(60) ? pick(8) : 0;
+      if (offset) q->setOffset(offset);
+      if (limit) q->setLimit(limit);
+      expected.erase(expected.begin(), expected.begin() + std::ptrdiff_t(std::min(offset, expected.size())));
+      if (limit && expected.size() > limit) expected.resize(limit);
+      what << "by l " << (descending ? "desc" : "asc") << " offset " << offset << " limit " << limit;
+      actual = rows(*q);
+    } else {
+      actual = rows(*q);
+      std::sort(actual.begin(), actual.end());
+      std::sort(expected.begin(), expected.end());
+    }
+    ASSERT_EQ(actual, expected) << "seed " << seed << ", query " << n << ": " << what.str();
+    ASSERT_EQ(q->count(), expected.size()) << "seed " << seed << ", query " << n << ": " << what.str();
+  }
+}
+
+// What cannot be translated is refused with the framework's identifiers,
+// before anything reaches the repository.
+TEST_P(QueryTest, RefusesWhatItCannotTranslate) {
+  std::mt19937 rng(1);
+  storeRandomModel(rng, 3);
+  attachReader();
+  Query q = reader().createQuery();
+  const ModelElement some = model->findElement(elements[0].getUUID(), qm::zero::FetchFromDataSource);
+  const auto refused = [&](const std::function<void()>& action) { return thrownId(action).id; };
+  EXPECT_EQ(refused([&] { q->addSearchClass(meta::Class(), 1); }), "qm0:query:InvalidSearchClass");
+  ASSERT_EQ(q->addSearchClass(m.holder, 1), 0u);
+  EXPECT_NO_THROW(q->setLimit(2147483647));
+  EXPECT_NO_THROW(q->setOffset(2147483647));
+  EXPECT_EQ(refused([&] { q->setLimit(2147483648u); }), "qm0:query:InvalidLimitOffsetValue");
+  EXPECT_EQ(refused([&] { q->setOffset(2147483648u); }), "qm0:query:InvalidLimitOffsetValue");
+  EXPECT_EQ(refused([&] { q->addPropertyRelationConstraint(m.i, query::Equal, m.l, 0, 0); }),
+            "qm0:query:PropertyRelationPropertyTypeMismatch");
+  EXPECT_EQ(refused([&] { q->addPropertyValueConstraint(m.links, query::Equal, Value(m.holder, boost::none), 0); }),
+            "qm0:query:PropertyRelationObjectMultiValue");
+  EXPECT_EQ(refused([&] { q->addPropertyValueConstraint(m.links, query::NotEqual, Value(some), 0); }),
+            "qm0:query:UnsupportedObjectConstraintRelation");
+  EXPECT_EQ(refused([&] { q->addPropertyValueConstraint(m.next, query::Less, Value(some), 0); }),
+            "qm0:query:UnsupportedObjectConstraintRelation");
+  EXPECT_EQ(refused([&] {
+              q->addPropertyValueConstraint(m.colourProp, query::Less, Value(m.colour, std::int32_t(1)), 0);
+            }),
+            "qm0:query:UnsupportedEnumConstraintRelation");
+  const ThrownId array = thrownId([&] { q->addPropertyValueConstraint(m.arr, query::Equal, Value(), 0); });
+  EXPECT_EQ(array.id, "m2t_vlt:datasource:UnsupportedPrimitiveType");
+  EXPECT_EQ(array.arguments, MsgArguments{meta::StandardTypes::qxArrayMeta()->getQualifiedName()});
+  const ThrownId link = thrownId([&] { q->createDisjunction()->addPropertyValueConstraint(m.next, query::Equal, Value(some), 0); });
+  EXPECT_EQ(link.id, "qm0:query:RelationAndTypeNotSupported");
+  EXPECT_EQ(link.arguments, (MsgArguments{std::string("equal"), m.holder->getName()}));
+  EXPECT_EQ(refused([&] { q->setOrderByCollectionOrdinal(m.width, 0, 0); }), "qm0:query:UnsupportedSorting");
+  // Small integers are stored as text: equality only.
+  EXPECT_EQ(refused([&] { q->addPropertyValueConstraint(m.small, query::Less, Value(m.small->getType(), std::uint8_t(3)), 0); }),
+            "qm0:query:RelationAndTypeNotSupported");
+  // A datatype constraint adds nothing: every item still matches.
+  q->reset();
+  q->addSearchClass(m.holder, 1);
+  q->addPropertyValueConstraint(m.size, query::Equal, Value(), 0);
+  EXPECT_EQ(q->count(), 3u);
+}
+
+// Rows and counts share the bound results: each switch binds again, a
+// first result leaves the limit at 1, an empty index list binds every
+// search class in index order.
+TEST_P(QueryTest, BoundResultsFollowTheLastCall) {
+  std::mt19937 rng(3);
+  storeRandomModel(rng, 12);
+  attachReader();
+  Query q = reader().createQuery();
+  q->addSearchClass(m.holder, 1);
+  q->addSearchClass(m.holder, 1);
+  q->addSubObjectConstraint(m.parts, 0, 1);
+  q->setOrderByProperty(m.l, 0, 0);
+  q->setOrderByCollectionOrdinal(m.parts, 1, 1);
+  std::vector<std::vector<boost::uuids::uuid>> expected;
+  for (const ModelElement& owner : elements) {  // owners by l, parts last to first
+    const auto parts = owner.get(m.parts).getAll<ModelElement>();
+    for (auto part = parts.rbegin(); part != parts.rend(); ++part) expected.push_back({owner.getUUID(), part->getUUID()});
+  }
+  ASSERT_FALSE(expected.empty());
+  EXPECT_EQ(rows(*q), expected);
+  EXPECT_EQ(q->count(), expected.size());
+  std::vector<std::vector<boost::uuids::uuid>> subs;
+  for (const auto& row : expected) subs.push_back({row[1]});
+  EXPECT_EQ(rows(*q, {1}), subs);
+  EXPECT_EQ(rows(*q), subs) << "an empty list keeps the bound results";
+  EXPECT_EQ(q->count(), expected.size());
+  const std::vector<ModelElement> first = q->firstResult({0, 1});
+  ASSERT_EQ(first.size(), 2u);
+  EXPECT_EQ(first[1].getUUID(), expected[0][1]);
+  EXPECT_EQ(rows(*q).size(), 1u) << "the limit stays 1";
+  EXPECT_EQ(q->count(), 1u) << "a count honours limit and offset";
+  q->setLimit(1000);
+  q->setOffset(std::min<std::size_t>(2, expected.size()));
+  EXPECT_EQ(q->count(), expected.size() - std::min<std::size_t>(2, expected.size()));
+}
+
+// A result in memory is the element in memory; one that is not is loaded
+// with its owners up to the root, and nothing else.
+TEST_P(QueryTest, ResultsAreLoadedWithTheirOwnersOnly) {
+  std::mt19937 rng(5);
+  storeRandomModel(rng, 40);
+  attachReader();
+  const auto deepest = std::max_element(elements.begin(), elements.end(), [](const ModelElement& a, const ModelElement& b) {
+    const auto depth = [](ModelElement e) {
+      int d = 0;
+      for (; e.getOwner(); e = e.getOwner()) ++d;
+      return d;
+    };
+    return depth(a) < depth(b);
+  });
+  std::set<boost::uuids::uuid> chain;
+  for (ModelElement e = *deepest; e; e = e.getOwner()) chain.insert(e.getUUID());
+  ASSERT_GE(chain.size(), 2u);
+  Query q = reader().createQuery();
+  q->addSearchClass(m.holder, 1);
+  q->addPropertyValueConstraint(m.l, query::Equal, deepest->get(m.l), 0);
+  const std::vector<ModelElement> found = q->firstResult({});
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_FALSE(found[0].isProxy());
+  EXPECT_EQ(found[0].get(m.s), deepest->get(m.s));
+  std::set<boost::uuids::uuid> populated;
+  for (const ModelElement& e : model->getAllElements())
+    if (!e.isProxy()) populated.insert(e.getUUID());
+  EXPECT_EQ(populated, chain);
+  EXPECT_EQ(q->firstResult({})[0], found[0]) << "a second run gives the element in memory";
+}
+
+// The data source's package-version records live under the common root
+// class but are no elements: every element, and only them.
+TEST_P(QueryTest, AllElementsAreTheStoredElementsOnly) {
+  attachReader();
+  EXPECT_TRUE(model->getAllElements(qm::zero::FetchFromDataSource).empty());
+  model->resetDataSource();
+  std::mt19937 rng(7);
+  storeRandomModel(rng, 25);
+  writer->resetDataSource();
+  model = qm::zero::Model::create();
+  attachReader();
+  std::set<boost::uuids::uuid> expected, all;
+  for (const ModelElement& e : elements) expected.insert(e.getUUID());
+  for (const ModelElement& e : reader().fetchAllElements()) all.insert(e.getUUID());
+  EXPECT_EQ(all, expected);
+  Query q = reader().createQuery();
+  q->addSearchClass(ModelElement::metaClass(), 1);
+  EXPECT_EQ(q->count(), elements.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(, QueryTest, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
+                         [](const ::testing::TestParamInfo<Backend>& backend) {
+                           return backend.param == Backend::SQLite ? "SQLite" : "PostgreSQL";
+                         });
+
+}  // namespace
+}  // namespace dstest
