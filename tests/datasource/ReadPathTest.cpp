@@ -190,6 +190,50 @@ TEST_P(ReadPathTest, DeferredCollectionWithAnOppositeReadsTheSameInBothOrders) {
   }
 }
 
+// Loading a tree whose owners and children are of one class: a node's single
+// link is set after its children are loaded, by the same loader, and must
+// keep the node's own stored target.
+TEST_P(ReadPathTest, SingleLinksOfATreeOfOneClassSurviveLoadingTheChildren) {
+  struct Tree {
+    meta::Class node;
+    meta::Property children, next;
+    Tree() {
+      meta::PackageBuilder builder(u"tree", u"http://example.com/tree", u"1");
+      node = builder.addClass(u"Node");
+      children = builder.addProperty(node, u"children", node,
+                                     meta::PropertyOptions().bounds(0, meta::unbounded).setOrdered().setComposite());
+      next = builder.addProperty(node, u"next", node, meta::PropertyOptions().bounds(0, 1));
+      meta::MetaRegistry::getInstance()->registerPackage(builder.build());
+    }
+  };
+  static const Tree tree;
+  // r owns [c1, c2]; r.next = c2, c1.next = r, c2.next absent.
+  std::vector<boost::uuids::uuid> nodes;
+  {
+    qm::zero::Model writer = qm::zero::Model::create();
+    DataSource::create(u16(location), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
+                       DataSource::Synchronous);
+    qm::zero::Transaction tx = writer->beginTransaction();
+    ModelElement r = ModelElement::createReflective(writer, tree.node);
+    ModelElement c1 = ModelElement::createReflective(writer, tree.node);
+    const ModelElement c2 = ModelElement::createReflective(writer, tree.node);
+    r.set(tree.children, Value(tree.node, std::vector<ModelElement>{c1, c2}));
+    r.set(tree.next, c2);
+    c1.set(tree.next, r);
+    tx.commit();
+    nodes = {r.getUUID(), c1.getUUID(), c2.getUUID()};
+  }
+  model = qm::zero::Model::create();
+  attach(DataSource::SyncAllToModel);
+  const auto next = [&](std::size_t which) {
+    const Value value = model->findElement(nodes[which]).get(tree.next);
+    return value.isEmpty() ? boost::uuids::uuid{} : value.getElement().getUUID();
+  };
+  EXPECT_EQ(next(0), nodes[2]);
+  EXPECT_EQ(next(1), nodes[0]);
+  EXPECT_EQ(next(2), boost::uuids::uuid{});
+}
+
 INSTANTIATE_TEST_SUITE_P(, ReadPathTest, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
                          [](const ::testing::TestParamInfo<Backend>& backend) {
                            return backend.param == Backend::SQLite ? "SQLite" : "PostgreSQL";

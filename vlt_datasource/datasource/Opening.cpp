@@ -66,6 +66,7 @@ void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, co
   if (toModel != NoSyncToModel) {
     setWorkThreadState(1);
     readGrouped([&] {
+      SubtreeReadScope scope(*this);
       qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
       const qm::zero::Model model = getModel();
       FetchDepth depth;

@@ -5,6 +5,7 @@
 #include <vlt_datasource/DataSource.hpp>
 
 #include "datasource/Diagnostics.hpp"
+#include "datasource/read/InstanceLoaders.hpp"
 #include "datasource/read/ReadGrouped.hpp"
 
 #include <fl/i18n/Unicode.hpp>
@@ -71,12 +72,34 @@ void DataSource::loadCollectionContents(qm::zero::ReferenceCollection& collectio
 void DataSource::doLoadCollectionContent(qm::zero::ReferenceCollection& collection, const vlt::ObjectRef& owner,
                                          const vlt::PropertyRef& propRef, const qm::zero::Model& model,
                                          const FetchDepth& depth) {
-  std::vector<vlt::ObjectRef> stored;
-  owner.getPropertyValue(propRef, stored);
   std::vector<qm::zero::ModelElement> elements;
-  elements.reserve(stored.size());
-  for (const vlt::ObjectRef& member : stored) elements.push_back(fetchQM0Object(member, model, depth).element);
+  if (!loadChildren(owner, propRef, model, depth, elements)) {
+    std::vector<vlt::ObjectRef> stored;
+    owner.getPropertyValue(propRef, stored);
+    elements.reserve(stored.size());
+    for (const vlt::ObjectRef& member : stored) elements.push_back(fetchQM0Object(member, model, depth).element);
+  }
   propagateDataSourceValuesToMemory(collection.getOwner(), collection.getCollectionProperty(), elements);
+}
+
+// Loading a subtree, one statement per owner and composite property instead
+// of one per owned object.
+bool DataSource::loadChildren(const vlt::ObjectRef& owner, const vlt::PropertyRef& propRef,
+                              const qm::zero::Model& model, const FetchDepth& depth,
+                              std::vector<qm::zero::ModelElement>& elements) {
+  if (!propRef.isComposite() || (depth.depth == 0 && !depth.subtree)) return false;
+  const vlt::ClassRef childClass = propRef.typeClass();
+  const meta::Class cls = childClass ? frameworkClassOf(childClass) : meta::Class();
+  if (!cls) return false;
+  InstanceLoader* loader = getInstanceLoader(cls, childClass);
+  vlt::ObjectQuery::ResultIterator rows = loader->children(owner, propRef);
+  while (rows.getNextResult()) {
+    const vlt::ObjectRef child = loader->child();
+    // A child of a subclass: the query did not read its values, the fetch does.
+    InstanceLoader* filled = child.objectClass() == childClass ? loader : nullptr;
+    elements.push_back(fetchQM0Object(child, model, depth, filled).element);
+  }
+  return true;
 }
 
 bool DataSource::hasCollectionContents(const qm::zero::ModelElement& element, const meta::Property& property) {
@@ -103,6 +126,7 @@ void DataSource::loadElementSubtree(const qm::zero::ModelElement& element) {
     const vlt::ObjectRef object = repository.defaultDataModel().findObject(element.getUUID(), vltClass);
     if (!object) return;
     const qm::zero::Model model = element.getModel();
+    SubtreeReadScope scope(*this);
     qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
     fetchQM0Object(object, model, FetchDepth{std::numeric_limits<std::uint64_t>::max(), true});
     loading.commit();

@@ -56,14 +56,17 @@ qm::zero::ModelElement DataSource::doFetchElement(const meta::Class& cls, const 
 }
 
 DataSource::InstanceLoader* DataSource::getInstanceLoader(const meta::Class& cls, const vlt::ClassRef& vltClass) {
-  std::unique_ptr<InstanceLoader>& loader = instanceLoaders[cls.get()];
-  // A loader made for another repository class (one a rolled-back
-  // transaction took away, or another stored class read as the same
-  // framework class) would find nothing: it is made anew.
-  if (!loader || loader->repositoryClass() != vltClass)
-    loader = reflective ? makeReflectiveInstanceLoader(cls, vltClass, repository, privilegedTag)
-                        : makeReifiedInstanceLoader(cls, vltClass, repository);
-  return loader.get();
+  // One loader per repository class read as `cls`: usually one, more when a
+  // type-evolution provider reads several stored classes as the same
+  // framework class, or when a rollback took a class away (its loader would
+  // find nothing). Loaders are never replaced: a children query's rows may
+  // still be read through one while another is made.
+  std::vector<std::unique_ptr<InstanceLoader>>& loaders = instanceLoaders[cls.get()];
+  for (const std::unique_ptr<InstanceLoader>& loader : loaders)
+    if (loader->repositoryClass() == vltClass) return loader.get();
+  loaders.push_back(reflective ? makeReflectiveInstanceLoader(cls, vltClass, repository, privilegedTag)
+                               : makeReifiedInstanceLoader(cls, vltClass, repository));
+  return loaders.back().get();
 }
 
 meta::Class DataSource::frameworkClassOf(const vlt::ClassRef& vltClass) {
@@ -75,7 +78,7 @@ meta::Class DataSource::frameworkClassOf(const vlt::ClassRef& vltClass) {
 }
 
 DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,
-                                                   const FetchDepth& depth) {
+                                                   const FetchDepth& depth, InstanceLoader* filled) {
   const boost::uuids::uuid uuid = object.objectIdentity();
   const vlt::ClassRef vltClass = object.objectClass();
   const meta::Class cls = frameworkClassOf(vltClass);
@@ -105,12 +108,17 @@ DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object,
 
   debugLog.log(severity::detail, "loading: '", uuidText, "' : ", cls->getName());
   proxyLog.log(severity::detail, "loading: '", uuidText, "' : ", cls->getName());
-  InstanceLoader* loader = getInstanceLoader(cls, vltClass);
+  InstanceLoader* loader = filled && filled->repositoryClass() == vltClass ? filled : getInstanceLoader(cls, vltClass);
   const bool newlyLoaded = !element;
+  std::vector<vlt::ObjectRef> targets;
   if (newlyLoaded) {
-    element = loader->load(object, uuid, model);
-    // No row: the object is not of the loader's class after all.
+    element = loader == filled ? loader->make(uuid, model) : loader->load(object, uuid, model);
+    // No row: the object is gone.
     if (!element) return {};
+    if (readScope) readScope->add(object.objectId(), element);
+    // A copy: loading what this element holds may read other objects
+    // through the same loader.
+    targets = loader->storedTargets();
   }
   for (const InstanceLoader::Unloaded& unloaded : loader->unloadedProperties()) {
     const meta::Property& property = unloaded.property;
@@ -120,9 +128,10 @@ DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object,
     } else if (!reference) {
       continue;
     }
-    // The loader's cell holds this object's target only when it just ran.
-    setQM0ElementPropertyValue(property, unloaded.propRef, object, model, depth, element,
-                               newlyLoaded ? unloaded.storedTarget : nullptr);
+    // The stored target was read with the values only when this object was.
+    const vlt::ObjectRef* storedTarget =
+        newlyLoaded && unloaded.storedTarget >= 0 ? &targets[static_cast<std::size_t>(unloaded.storedTarget)] : nullptr;
+    setQM0ElementPropertyValue(property, unloaded.propRef, object, model, depth, element, storedTarget);
   }
   return {element, newlyLoaded};
 }

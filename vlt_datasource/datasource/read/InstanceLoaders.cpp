@@ -5,6 +5,8 @@
 #include <qm/zero/ModelElementBuilder.hpp>
 #include <qm/zero/meta/StandardTypes.hpp>
 
+#include <vlt/Errors.hpp>
+
 #include <boost/date_time/posix_time/ptime.hpp>
 
 namespace vlt_datasource {
@@ -14,9 +16,9 @@ using qm::zero::Value;
 
 DataSource::InstanceLoader::InstanceLoader(const meta::Class& frameworkClass, const vlt::ClassRef& repositoryClass,
                                            const vlt::DataModelRepository& repository)
-    : cls(frameworkClass), vltClass(repositoryClass), query(repository) {
-  query.addObjectConstraint(vltClass, &currentObject, 0);
+    : cls(frameworkClass), vltClass(repositoryClass), repo(&repository) {
   using meta::StandardTypes;
+  std::vector<vlt::PropertyRef> targets;
   for (meta::Class c = cls; c; c = c->getSuperclass()) {
     for (const auto& [name, property] : c->getOwnedAttributes()) {
       if (property->isNotStored()) {
@@ -32,12 +34,11 @@ DataSource::InstanceLoader::InstanceLoader(const meta::Class& frameworkClass, co
       const meta::Type type = property->getType();
       if (meta::Class::downcast(type)) {
         // A single link is transferred on its own (its target is fetched),
-        // but its stored target comes with the other single values.
-        const vlt::ObjectRef* storedTarget = nullptr;
+        // but its stored target is read with the other single values.
+        int storedTarget = -1;
         if (!propRef.isComposite() && !propRef.isMultiValue()) {
-          vlt::ObjectRef& cell = targetCells.emplace_back();
-          query.addResultProperty(propRef, &cell, 0);
-          storedTarget = &cell;
+          storedTarget = static_cast<int>(targets.size());
+          targets.push_back(propRef);
         }
         unloaded.push_back({property, propRef, storedTarget});
       } else if (meta::Enum::downcast(type)) {
@@ -61,12 +62,15 @@ DataSource::InstanceLoader::InstanceLoader(const meta::Class& frameworkClass, co
       } else if (type == StandardTypes::dateTimeMeta()) {
         bindPrimitive<boost::posix_time::ptime>(property, propRef);
       } else if (type == StandardTypes::booleanMeta()) {
-        bindPrimitive<bool>(property, propRef);
+        bindPrimitive<vlt::Boolean, bool>(property, propRef);
       } else {
         unloaded.push_back({property, propRef});
       }
     }
   }
+  // Sized once: the cells are bound by address from here on.
+  targetCells.resize(targets.size());
+  for (std::size_t i = 0; i < targets.size(); ++i) bindCell(targets[i], targetCells[i]);
 }
 
 DataSource::InstanceLoader::~InstanceLoader() = default;
@@ -78,18 +82,30 @@ Cell& DataSource::InstanceLoader::cellFor(const meta::Type& type, bool required)
   return static_cast<TypedPropertyValues<Cell>&>(*values).add();
 }
 
-template <class T>
+// A cell is filled either from the object's row (an absent value leaves it
+// empty) or by a children query's row.
+template <class Cell>
+void DataSource::InstanceLoader::bindCell(const vlt::PropertyRef& propRef, Cell& cell) {
+  cellReaders.emplace_back([propRef, &cell](const vlt::ObjectRef& object) {
+    cell = Cell();
+    object.getPropertyValue(propRef, cell);
+  });
+  cellBinders.emplace_back(
+      [propRef, &cell](vlt::ObjectQuery& query, std::size_t index) { query.addResultProperty(propRef, &cell, index); });
+}
+
+template <class Stored, class T>
 void DataSource::InstanceLoader::bindPrimitive(const meta::Property& property, const vlt::PropertyRef& propRef) {
   const meta::Type type = property->getType();
   if (property->getLower() != 0) {
-    T& cell = cellFor<T>(type, true);
-    query.addResultProperty(propRef, &cell, 0);
-    resultSetters.emplace_back(property, [type, &cell] { return Value(type, cell); });
+    Stored& cell = cellFor<Stored>(type, true);
+    bindCell(propRef, cell);
+    resultSetters.emplace_back(property, [type, &cell] { return Value(type, T(cell)); });
   } else {
-    boost::optional<T>& cell = cellFor<boost::optional<T>>(type, false);
-    query.addResultProperty(propRef, &cell, 0);
+    boost::optional<Stored>& cell = cellFor<boost::optional<Stored>>(type, false);
+    bindCell(propRef, cell);
     resultSetters.emplace_back(property,
-                               [type, &cell] { return cell ? Value(type, *cell) : Value(type, boost::none); });
+                               [type, &cell] { return cell ? Value(type, T(*cell)) : Value(type, boost::none); });
   }
 }
 
@@ -99,13 +115,13 @@ void DataSource::InstanceLoader::bindEnumeration(const meta::Property& property,
   const meta::Type type = property->getType();
   if (property->getLower() != 0) {
     vlt::EnumeralRef& cell = cellFor<vlt::EnumeralRef>(enumMeta, true);
-    query.addResultProperty(propRef, &cell, 0);
+    bindCell(propRef, cell);
     // No stored enumeral: unset, rather than a literal the enumeration lacks.
     resultSetters.emplace_back(property,
                                [type, &cell] { return cell ? Value(type, cell.id()) : Value(type, boost::none); });
   } else {
     boost::optional<vlt::EnumeralRef>& cell = cellFor<boost::optional<vlt::EnumeralRef>>(enumMeta, false);
-    query.addResultProperty(propRef, &cell, 0);
+    bindCell(propRef, cell);
     resultSetters.emplace_back(property, [type, property, &cell] {
       return cell ? Value(type, cell->id()) : Value::createEmptyValue(property);
     });
@@ -113,11 +129,33 @@ void DataSource::InstanceLoader::bindEnumeration(const meta::Property& property,
 }
 
 bool DataSource::InstanceLoader::read(const vlt::ObjectRef& object) {
-  currentObject = object;
-  vlt::ObjectQuery::ResultIterator results = query.execute();
-  const bool found = results.getNextResult();
-  results.clear();
-  return found;
+  try {
+    for (const auto& reader : cellReaders) reader(object);
+  } catch (const vlt::ObjectNotFoundError&) {
+    return false;
+  }
+  return true;
+}
+
+qm::zero::ModelElement DataSource::InstanceLoader::load(const vlt::ObjectRef& object, const boost::uuids::uuid& uuid,
+                                                        const qm::zero::Model& model) {
+  if (!read(object)) return {};
+  return make(uuid, model);
+}
+
+vlt::ObjectQuery::ResultIterator DataSource::InstanceLoader::children(const vlt::ObjectRef& owner,
+                                                                      const vlt::PropertyRef& owning) {
+  std::unique_ptr<vlt::ObjectQuery>& query = childQueries[owning];
+  if (!query) {
+    query = std::make_unique<vlt::ObjectQuery>(*repo);
+    query->addSubObjectConstraint(owning, &vltClass, 0, 1);
+    query->addObjectConstraint(owning.owningClass(), &ownerCell, 0);
+    query->addResultObject(vltClass, &childCell, 1);
+    for (const auto& bind : cellBinders) bind(*query, 1);
+    query->setOrderByCollectionOrdinal(owning, vlt::ascending, 1);
+  }
+  ownerCell = owner;
+  return query->execute();
 }
 
 namespace {
@@ -127,12 +165,9 @@ class ReflectiveInstanceLoader final : public DataSource::InstanceLoader {
   ReflectiveInstanceLoader(const meta::Class& frameworkType, const vlt::ClassRef& repositoryType,
                            const vlt::DataModelRepository& repository, qm::zero::PrivilegedTag tag)
       : InstanceLoader(frameworkType, repositoryType, repository), privilegedTag(tag) {}
-  qm::zero::ModelElement load(const vlt::ObjectRef& object, const boost::uuids::uuid& uuid,
-                              const qm::zero::Model& model) override {
-    if (reads() && !read(object)) return {};
+  qm::zero::ModelElement make(const boost::uuids::uuid& uuid, const qm::zero::Model& model) override {
     qm::zero::ModelElement element = qm::zero::ModelElement::createReflective(model, frameworkClass(), uuid);
-    for (const auto& [property, setter] : setters())
-      element.set(property, setter(), privilegedTag);
+    for (const auto& [property, setter] : setters()) element.set(property, setter(), privilegedTag);
     return element;
   }
 
@@ -143,11 +178,9 @@ class ReflectiveInstanceLoader final : public DataSource::InstanceLoader {
 class ReifiedInstanceLoader final : public DataSource::InstanceLoader {
  public:
   using InstanceLoader::InstanceLoader;
-  // The builder is made for each load: a builder holds its model, and the
-  // model owns the data source that owns this loader.
-  qm::zero::ModelElement load(const vlt::ObjectRef& object, const boost::uuids::uuid& uuid,
-                              const qm::zero::Model& model) override {
-    if (reads() && !read(object)) return {};
+  // The builder is made for each element: a builder holds its model, and
+  // the model owns the data source that owns this loader.
+  qm::zero::ModelElement make(const boost::uuids::uuid& uuid, const qm::zero::Model& model) override {
     const std::unique_ptr<qm::zero::ModelElement::Builder> builder = frameworkClass()->instantiateBuilder(model);
     for (const auto& [property, setter] : setters()) builder->set(property, setter());
     return builder->create(uuid);

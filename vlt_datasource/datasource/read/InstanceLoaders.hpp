@@ -1,7 +1,10 @@
 #pragma once
-// Instance loaders: for one framework class, one prepared repository query
-// that reads an object's single values in one go, run again for every object
-// of the class that is loaded, its result cells bound once.
+// Instance loaders: for one framework class, how an object's single values
+// are read, worked out once. One object is read through the repository's row
+// of it: inside a transaction one statement brings every single value of the
+// object's lineage (none when a lookup by uuid just brought it). The objects
+// an owner holds through one composite property are read with their values
+// by one prepared query, the same cells bound to both.
 
 #include <vlt_datasource/DataSource.hpp>
 
@@ -13,7 +16,6 @@
 #include <list>
 #include <map>
 #include <memory>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -37,53 +39,74 @@ class TypedPropertyValues final : public PropertyValues {
 class DataSource::InstanceLoader {
  public:
   /// A loader of the objects of `vltClass` (the repository class of `cls`)
-  /// in `repository`.
+  /// in `repository`, which must outlive it.
   InstanceLoader(const qm::zero::meta::Class& cls, const vlt::ClassRef& vltClass,
                  const vlt::DataModelRepository& repository);
   virtual ~InstanceLoader();
   InstanceLoader(const InstanceLoader&) = delete;
   InstanceLoader& operator=(const InstanceLoader&) = delete;
 
-  /// A new element of `model` for `object`, holding the values the query
-  /// reads; null when the query finds no row for the object.
-  virtual qm::zero::ModelElement load(const vlt::ObjectRef& object, const boost::uuids::uuid& uuid,
-                                      const qm::zero::Model& model) = 0;
+  /// A new element of `model` for `object`, holding the values it reads;
+  /// null when the repository no longer holds the object. Runs inside a
+  /// repository transaction (outside one, every value is a statement).
+  qm::zero::ModelElement load(const vlt::ObjectRef& object, const boost::uuids::uuid& uuid,
+                              const qm::zero::Model& model);
+  /// A new element of `model` holding the values in the cells: those of
+  /// the last `load`, or of the row of `children` read last.
+  virtual qm::zero::ModelElement make(const boost::uuids::uuid& uuid, const qm::zero::Model& model) = 0;
+
+  /// Runs the query of the objects `owner` holds through the composite
+  /// `owning` (whose objects are of this loader's class or its subclasses),
+  /// in collection order: each getNextResult puts one of them into child()
+  /// and, when it is of this loader's very class, its values into the cells.
+  /// The rows are read at once, so the iterator may be used across other
+  /// loads, this loader's included.
+  vlt::ObjectQuery::ResultIterator children(const vlt::ObjectRef& owner, const vlt::PropertyRef& owning);
+  const vlt::ObjectRef& child() const noexcept { return childCell; }
 
   /// A property left to a transfer of its own, with its repository property
   /// (null when the repository class has none); for a single-valued link,
-  /// the cell where `load` put the stored target.
+  /// the index of its stored target in storedTargets().
   struct Unloaded {
     qm::zero::meta::Property property;
     vlt::PropertyRef propRef;
-    const vlt::ObjectRef* storedTarget = nullptr;
+    int storedTarget = -1;
   };
   const std::vector<Unloaded>& unloadedProperties() const noexcept { return unloaded; }
+  /// The stored targets of the single-valued links, read with the values.
+  const std::vector<vlt::ObjectRef>& storedTargets() const noexcept { return targetCells; }
   const vlt::ClassRef& repositoryClass() const noexcept { return vltClass; }
 
  protected:
   using Setter = std::function<qm::zero::Value()>;
-  /// Runs the query for `object`: false when it found no row.
-  bool read(const vlt::ObjectRef& object);
   const std::vector<std::pair<qm::zero::meta::Property, Setter>>& setters() const noexcept { return resultSetters; }
-  /// Whether `load` runs the query: it reads some value.
-  bool reads() const noexcept { return !resultSetters.empty() || !targetCells.empty(); }
   const qm::zero::meta::Class& frameworkClass() const noexcept { return cls; }
 
  private:
-  template <class T>
+  /// Reads the values of `object` into the cells: false when it is gone.
+  bool read(const vlt::ObjectRef& object);
+  template <class Stored, class T = Stored>
   void bindPrimitive(const qm::zero::meta::Property& property, const vlt::PropertyRef& propRef);
   void bindEnumeration(const qm::zero::meta::Property& property, const vlt::PropertyRef& propRef);
   template <class Cell>
   Cell& cellFor(const qm::zero::meta::Type& type, bool required);
+  template <class Cell>
+  void bindCell(const vlt::PropertyRef& propRef, Cell& cell);
 
   qm::zero::meta::Class cls;
   vlt::ClassRef vltClass;
-  vlt::ObjectQuery query;
-  vlt::ObjectRef currentObject;
+  const vlt::DataModelRepository* repo;
   std::map<std::pair<const void*, bool>, std::unique_ptr<PropertyValues>> valueStore;
   std::vector<std::pair<qm::zero::meta::Property, Setter>> resultSetters;
+  // Per bound cell: fills it from an object's row, binds it to a query index.
+  std::vector<std::function<void(const vlt::ObjectRef&)>> cellReaders;
+  std::vector<std::function<void(vlt::ObjectQuery&, std::size_t)>> cellBinders;
   std::vector<Unloaded> unloaded;
-  std::list<vlt::ObjectRef> targetCells;
+  std::vector<vlt::ObjectRef> targetCells;  // sized once, then bound by address
+  // The children queries, by owning property.
+  std::map<vlt::PropertyRef, std::unique_ptr<vlt::ObjectQuery>> childQueries;
+  vlt::ObjectRef ownerCell;
+  vlt::ObjectRef childCell;
 };
 
 /// Makes a reflective element and sets the values into it with `tag`.

@@ -5,6 +5,7 @@
 #include <vlt_datasource/DataSource.hpp>
 
 #include "datasource/Diagnostics.hpp"
+#include "datasource/read/ReadGrouped.hpp"
 #include "serialization/ValueText.hpp"
 
 #include <fl/i18n/Unicode.hpp>
@@ -230,6 +231,13 @@ void DataSource::setQM0ReferencePropertyValue(const meta::Property& property, co
   else
     object.getPropertyValue(propRef, target);
   if (target && !propRef.isComposite()) {
+    // Loaded earlier in this subtree's load: no lookup.
+    const qm::zero::ModelElement known = readScope ? readScope->find(target.objectId()) : qm::zero::ModelElement();
+    if (known) {
+      propagateDataSourceValueToMemory(element, property, known);
+      if (resolveOpposites) resolveOne(known, property->getOpposite(), element);
+      return;
+    }
     // The handle carries the property's class: the fetch needs the
     // target's own (and its uuid, which this lookup brings along).
     target = repository.defaultDataModel().objectById(target.objectId());

@@ -1,11 +1,65 @@
 #pragma once
-// DataSource::readGrouped: the read operations' repository transaction.
+// DataSource::readGrouped: the read operations' repository transaction; the
+// elements a subtree's load has loaded, by object id.
 
 #include <vlt_datasource/DataSource.hpp>
 
+#include <qm/zero/ModelElement.hpp>
+
+#include <algorithm>
 #include <exception>
+#include <memory>
+#include <vector>
 
 namespace vlt_datasource {
+
+// Elements by object id in a vector, from the first id kept on: ids are
+// handed out densely, in creation order, so a subtree's ids lie above its
+// root's, and a hash map cost as much as the lookups it saved. An id below
+// the first, or far beyond what was kept, is not kept (the vector would grow
+// for it alone).
+struct DataSource::ReadScope {
+  void add(vlt::ObjectId id, const qm::zero::ModelElement& element) {
+    if (byId.empty()) base = id;
+    if (id < base) return;
+    const auto at = static_cast<std::size_t>(id - base);
+    if (at >= (count + 4096) * 8) return;
+    if (at >= byId.size()) byId.resize(std::max(at + 1, byId.size() * 2));
+    byId[at] = element;
+    ++count;
+  }
+  /// Null when not loaded in this read.
+  qm::zero::ModelElement find(vlt::ObjectId id) const {
+    const auto at = static_cast<std::size_t>(id) - static_cast<std::size_t>(base);
+    return id >= base && at < byId.size() ? byId[at] : qm::zero::ModelElement();
+  }
+
+ private:
+  std::vector<qm::zero::ModelElement> byId;
+  vlt::ObjectId base = 0;
+  std::size_t count = 0;
+};
+
+// Keeps a read scope while a whole subtree is loaded, unless an outer one is
+// kept already. It ends with the load: a rollback of the model's transaction
+// could take the elements away afterwards.
+class DataSource::SubtreeReadScope {
+ public:
+  explicit SubtreeReadScope(DataSource& source) : source_(source) {
+    if (source_.readScope) return;
+    own_ = std::make_unique<ReadScope>();
+    source_.readScope = own_.get();
+  }
+  ~SubtreeReadScope() {
+    if (own_) source_.readScope = nullptr;
+  }
+  SubtreeReadScope(const SubtreeReadScope&) = delete;
+  SubtreeReadScope& operator=(const SubtreeReadScope&) = delete;
+
+ private:
+  DataSource& source_;
+  std::unique_ptr<ReadScope> own_;
+};
 
 // A read may also write: mapping a class on the way records the version of
 // its package. The transaction is therefore committed when the read ends,

@@ -199,7 +199,11 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   template <class Read>
   void readGrouped(Read&& read);
   qm::zero::ModelElement doFetchElement(const qm::zero::meta::Class& cls, const boost::uuids::uuid& uuid);
-  FetchResult fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model, const FetchDepth& depth);
+  /// `object` as a proxy or an element of `model` at `depth`; `filled`,
+  /// when of the object's class, is a loader whose cells hold the object's
+  /// values already (a row of its children query).
+  FetchResult fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model, const FetchDepth& depth,
+                             InstanceLoader* filled = nullptr);
   InstanceLoader* getInstanceLoader(const qm::zero::meta::Class& cls, const vlt::ClassRef& vltClass);
   void setQM0ElementPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
                                   const qm::zero::Model& model, const FetchDepth& depth,
@@ -228,6 +232,12 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   void doLoadCollectionContent(qm::zero::ReferenceCollection& collection, const vlt::ObjectRef& owner,
                                const vlt::PropertyRef& propRef, const qm::zero::Model& model,
                                const FetchDepth& depth);
+  /// The objects `owner` holds through the composite `propRef`, loaded at
+  /// `depth` (not 0) with their values read by one query, appended to
+  /// `elements`; false (nothing done) when the property is no composite or
+  /// its class has no framework class.
+  bool loadChildren(const vlt::ObjectRef& owner, const vlt::PropertyRef& propRef, const qm::zero::Model& model,
+                    const FetchDepth& depth, std::vector<qm::zero::ModelElement>& elements);
   void resolveOne(const qm::zero::ModelElement& target, const qm::zero::meta::Property& opposite,
                   const qm::zero::ModelElement& referrer);
 
@@ -365,8 +375,15 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   std::unique_ptr<ObjectConstructorCache> constructorCache;
   std::unordered_map<const void*, vlt::ClassRef> classMemo;              // for one write
   std::unordered_map<const void*, vlt::EnumerationRef> enumerationMemo;  // for one write
-  // One loader per framework class, until disconnect.
-  std::unordered_map<const void*, std::unique_ptr<InstanceLoader>> instanceLoaders;
+  // The loaders of each framework class (one per repository class read as
+  // it), until disconnect.
+  std::unordered_map<const void*, std::vector<std::unique_ptr<InstanceLoader>>> instanceLoaders;
+  // What the load of a whole subtree in progress loaded, by object id: a
+  // link to an element loaded earlier in it needs no lookup of its target.
+  // Null outside such loads (SubtreeReadScope).
+  struct ReadScope;
+  class SubtreeReadScope;
+  ReadScope* readScope = nullptr;
   std::unordered_map<std::string, qm::zero::meta::Class> frameworkClasses;  // until disconnect
 };
 
