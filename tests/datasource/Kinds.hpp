@@ -57,11 +57,13 @@ struct Kinds {
     size = b.addProperty(holder, u"size", dims, PropertyOptions().setStoredSerialized().setValueOptional());
     colourProp = b.addProperty(holder, u"colour", colour);
     shade = b.addProperty(holder, u"shade", colour, PropertyOptions().bounds(1, 1));
-    colours = b.addProperty(holder, u"colours", colour, PropertyOptions().bounds(0, many).setOrdered().setUnique(false));
+    colours =
+        b.addProperty(holder, u"colours", colour, PropertyOptions().bounds(0, many).setOrdered().setUnique(false));
     ints = b.addProperty(holder, u"ints", StandardTypes::integerMeta(),
                          PropertyOptions().bounds(0, many).setOrdered().setUnique(false));
     reals = b.addProperty(holder, u"reals", StandardTypes::realMeta(), PropertyOptions().bounds(0, many));
-    texts = b.addProperty(holder, u"texts", StandardTypes::stringMeta(), PropertyOptions().bounds(0, many).setOrdered());
+    texts =
+        b.addProperty(holder, u"texts", StandardTypes::stringMeta(), PropertyOptions().bounds(0, many).setOrdered());
     flags = b.addProperty(holder, u"flags", StandardTypes::booleanMeta(),
                           PropertyOptions().bounds(0, many).setOrdered().setUnique(false));
     links = b.addProperty(holder, u"links", holder, PropertyOptions().bounds(0, many).setOrdered());

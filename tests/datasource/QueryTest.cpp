@@ -39,22 +39,23 @@ enum class Backend { SQLite, PostgreSQL };
 
 bool matchesPattern(const std::u16string& text, std::size_t t, const std::u16string& pattern, std::size_t p) {
   if (p == pattern.size()) return t == text.size();
-  if (pattern[p] == u'*') return matchesPattern(text, t, pattern, p + 1) ||
-                                 (t < text.size() && matchesPattern(text, t + 1, pattern, p));
-  return t < text.size() && (pattern[p] == u'?' || pattern[p] == text[t]) && matchesPattern(text, t + 1, pattern, p + 1);
+  if (pattern[p] == u'*')
+    return matchesPattern(text, t, pattern, p + 1) || (t < text.size() && matchesPattern(text, t + 1, pattern, p));
+  return t < text.size() && (pattern[p] == u'?' || pattern[p] == text[t]) &&
+         matchesPattern(text, t + 1, pattern, p + 1);
 }
 
 struct Field {
   meta::Property property;
   std::function<Value(std::mt19937&)> random;
   std::function<int(const Value&, std::size_t, const Value&)> compare;  // entry of a, b's only entry
-  std::function<std::u16string(const Value&, std::size_t)> text;       // for strings; null otherwise
+  std::function<std::u16string(const Value&, std::size_t)> text;        // for strings; null otherwise
   std::vector<query::ValueMatchRelation> relations;
 };
 
 const std::vector<query::ValueMatchRelation> equality{query::Equal, query::NotEqual};
-const std::vector<query::ValueMatchRelation> ordering{query::Equal,   query::NotEqual,       query::Less,
-                                                      query::LessOrEqual, query::Greater, query::GreaterOrEqual};
+const std::vector<query::ValueMatchRelation> ordering{query::Equal,       query::NotEqual, query::Less,
+                                                      query::LessOrEqual, query::Greater,  query::GreaterOrEqual};
 const std::vector<query::ValueMatchRelation> textual{
     query::Equal,   query::Contains,       query::NotEqual,   query::Less,     query::LessOrEqual,
     query::Greater, query::GreaterOrEqual, query::StartsWith, query::EndsWith, query::Matches};
@@ -63,7 +64,8 @@ template <class T>
 Field field(const meta::Property& property, std::vector<T> domain, std::vector<query::ValueMatchRelation> relations) {
   Field f{property,
           [property, domain](std::mt19937& rng) {
-            return Value(property->getType(), domain[std::uniform_int_distribution<std::size_t>(0, domain.size() - 1)(rng)]);
+            return Value(property->getType(),
+                         domain[std::uniform_int_distribution<std::size_t>(0, domain.size() - 1)(rng)]);
           },
           [](const Value& a, std::size_t at, const Value& b) {
             const T x = a.get<T>(at), y = b.get<T>(0);
@@ -264,10 +266,13 @@ TEST_P(QueryTest, RandomQueriesGiveWhatTheModelInMemoryGives) {
       const query::ValueMatchRelation relation = f.relations[pick(f.relations.size())];
       const bool single = f.property->getUpper() == 1;
       Value value = single && f.property->getLower() == 0 && chance(15) ? Value(f.property->getType(), boost::none)
-                                                                          : f.random(rng);
-      what << (forDisjunction ? "or " : "") << "[" << index << "] " << fl::i18n::ustring_to_utf8(f.property->getName()) << " "
-           << query::ValueMatchRelationName(relation) << " "
-           << (value.isEmpty() ? std::string("(none)") : f.text ? fl::i18n::ustring_to_utf8(f.text(value, 0)) : std::string("v")) << "; ";
+                                                                        : f.random(rng);
+      what << (forDisjunction ? "or " : "") << "[" << index << "] " << fl::i18n::ustring_to_utf8(f.property->getName())
+           << " " << query::ValueMatchRelationName(relation) << " "
+           << (value.isEmpty() ? std::string("(none)")
+               : f.text        ? fl::i18n::ustring_to_utf8(f.text(value, 0))
+                               : std::string("v"))
+           << "; ";
       return std::make_tuple(f.property, relation, value, Predicate([&f, relation, value](const ModelElement& e) {
                                return satisfies(e, f, relation, value);
                              }));
@@ -319,7 +324,9 @@ TEST_P(QueryTest, RandomQueriesGiveWhatTheModelInMemoryGives) {
       what << "top level; ";
       checks[0].push_back([](const ModelElement& e) { return !e.getOwner(); });
     }
-    std::function<bool(const ModelElement&, const ModelElement&)> related = [](const auto&, const auto&) { return true; };
+    std::function<bool(const ModelElement&, const ModelElement&)> related = [](const auto&, const auto&) {
+      return true;
+    };
     if (pairs) {
       q->addSubObjectConstraint(m.parts, 0, 1);
       if (chance(50)) {
@@ -396,19 +403,21 @@ TEST_P(QueryTest, RefusesWhatItCannotTranslate) {
             "qm0:query:UnsupportedObjectConstraintRelation");
   EXPECT_EQ(refused([&] { q->addPropertyValueConstraint(m.next, query::Less, Value(some), 0); }),
             "qm0:query:UnsupportedObjectConstraintRelation");
-  EXPECT_EQ(refused([&] {
-              q->addPropertyValueConstraint(m.colourProp, query::Less, Value(m.colour, std::int32_t(1)), 0);
-            }),
-            "qm0:query:UnsupportedEnumConstraintRelation");
+  EXPECT_EQ(
+      refused([&] { q->addPropertyValueConstraint(m.colourProp, query::Less, Value(m.colour, std::int32_t(1)), 0); }),
+      "qm0:query:UnsupportedEnumConstraintRelation");
   const ThrownId array = thrownId([&] { q->addPropertyValueConstraint(m.arr, query::Equal, Value(), 0); });
   EXPECT_EQ(array.id, "m2t_vlt:datasource:UnsupportedPrimitiveType");
   EXPECT_EQ(array.arguments, MsgArguments{meta::StandardTypes::qxArrayMeta()->getQualifiedName()});
-  const ThrownId link = thrownId([&] { q->createDisjunction()->addPropertyValueConstraint(m.next, query::Equal, Value(some), 0); });
+  const ThrownId link =
+      thrownId([&] { q->createDisjunction()->addPropertyValueConstraint(m.next, query::Equal, Value(some), 0); });
   EXPECT_EQ(link.id, "qm0:query:RelationAndTypeNotSupported");
   EXPECT_EQ(link.arguments, (MsgArguments{std::string("equal"), m.holder->getName()}));
   EXPECT_EQ(refused([&] { q->setOrderByCollectionOrdinal(m.width, 0, 0); }), "qm0:query:UnsupportedSorting");
   // Small integers are stored as text: equality only.
-  EXPECT_EQ(refused([&] { q->addPropertyValueConstraint(m.small, query::Less, Value(m.small->getType(), std::uint8_t(3)), 0); }),
+  EXPECT_EQ(refused([&] {
+              q->addPropertyValueConstraint(m.small, query::Less, Value(m.small->getType(), std::uint8_t(3)), 0);
+            }),
             "qm0:query:RelationAndTypeNotSupported");
   // A datatype constraint adds nothing: every item still matches.
   q->reset();
@@ -433,7 +442,8 @@ TEST_P(QueryTest, BoundResultsFollowTheLastCall) {
   std::vector<std::vector<boost::uuids::uuid>> expected;
   for (const ModelElement& owner : elements) {  // owners by l, parts last to first
     const auto parts = owner.get(m.parts).getAll<ModelElement>();
-    for (auto part = parts.rbegin(); part != parts.rend(); ++part) expected.push_back({owner.getUUID(), part->getUUID()});
+    for (auto part = parts.rbegin(); part != parts.rend(); ++part)
+      expected.push_back({owner.getUUID(), part->getUUID()});
   }
   ASSERT_FALSE(expected.empty());
   EXPECT_EQ(rows(*q), expected);
@@ -459,14 +469,15 @@ TEST_P(QueryTest, ResultsAreLoadedWithTheirOwnersOnly) {
   std::mt19937 rng(5);
   storeRandomModel(rng, 40);
   attachReader();
-  const auto deepest = std::max_element(elements.begin(), elements.end(), [](const ModelElement& a, const ModelElement& b) {
-    const auto depth = [](ModelElement e) {
-      int d = 0;
-      for (; e.getOwner(); e = e.getOwner()) ++d;
-      return d;
-    };
-    return depth(a) < depth(b);
-  });
+  const auto deepest =
+      std::max_element(elements.begin(), elements.end(), [](const ModelElement& a, const ModelElement& b) {
+        const auto depth = [](ModelElement e) {
+          int d = 0;
+          for (; e.getOwner(); e = e.getOwner()) ++d;
+          return d;
+        };
+        return depth(a) < depth(b);
+      });
   std::set<boost::uuids::uuid> chain;
   for (ModelElement e = *deepest; e; e = e.getOwner()) chain.insert(e.getUUID());
   ASSERT_GE(chain.size(), 2u);
