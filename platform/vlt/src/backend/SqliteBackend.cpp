@@ -9,8 +9,10 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace vlt::sql {
 namespace {
@@ -140,6 +142,12 @@ class SqliteConnection final : public Connection {
     return std::make_unique<SqliteStatement>(*this, std::move(handle), sql);
   }
   void execute(const std::string& sql) override {
+    if (sqlite3_stmt* control = controlStatement(sql)) {
+      const int rc = sqlite3_step(control);
+      sqlite3_reset(control);
+      if (rc != SQLITE_DONE) fail(rc, describe(db(), rc), sql);
+      return;
+    }
     const int rc = sqlite3_exec(db(), sql.c_str(), nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) fail(rc, describe(db(), rc), sql);
   }
@@ -180,10 +188,14 @@ class SqliteConnection final : public Connection {
 
  private:
   sqlite3* db() const noexcept { return db_.get(); }
+  sqlite3_stmt* controlStatement(const std::string& sql);
   void backupTo(const std::string& path);
   static int traceThunk(unsigned type, void* context, void* statement, void* text);
 
   DatabaseHandle db_;
+  // Prepared transaction control, by text; declared after db_ so that the
+  // statements are finalized before the database is closed.
+  std::vector<std::pair<std::string, StatementHandle>> control_;
   std::string path_;
   std::string filespec_;
   int busyTimeoutMs_;
@@ -191,6 +203,24 @@ class SqliteConnection final : public Connection {
   TraceCallback trace_ = nullptr;
   void* traceContext_ = nullptr;
 };
+
+// Transaction control runs around every repository call (a savepoint) and
+// every transaction: kept prepared, it skips the parser, which costs as much
+// as the statement itself. Other statements run through sqlite3_exec.
+sqlite3_stmt* SqliteConnection::controlStatement(const std::string& sql) {
+  static const char* const texts[] = {sqliteDialect.beginWrite, sqliteDialect.beginRead, "COMMIT", "ROLLBACK",
+                                      "SAVEPOINT vlt_operation", "RELEASE vlt_operation"};
+  for (const auto& [text, statement] : control_)
+    if (text == sql) return statement.get();
+  if (std::find(std::begin(texts), std::end(texts), sql) == std::end(texts)) return nullptr;
+  sqlite3_stmt* statement = nullptr;
+  const int rc = sqlite3_prepare_v3(db(), sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
+                                    &statement, nullptr);
+  StatementHandle handle(statement);
+  if (rc != SQLITE_OK) fail(rc, describe(db(), rc), sql);
+  control_.emplace_back(sql, std::move(handle));
+  return statement;
+}
 
 bool SqliteStatement::step() {
   const int rc = sqlite3_step(handle());
@@ -332,6 +362,7 @@ void SqliteConnection::backupTo(const std::string& path) {
 
 void SqliteConnection::discardIfCreated() noexcept {
   if (!created_) return;
+  control_.clear();
   db_.reset();
   for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
     try {
