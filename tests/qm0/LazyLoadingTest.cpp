@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/uuid/random_generator.hpp>
+#include <boost/uuid/uuid_io.hpp>
+
 namespace {
 
 using namespace qm0test;
@@ -44,6 +47,35 @@ TEST_F(ProxyTest, AProxyIsKnownByIdentityButNotInMemory) {
   EXPECT_THROW(ModelElement::createProxy(model, mm.book, ProxyId(ElementId::UUID_TYPE, u"{not}", boost::none)),
                std::invalid_argument);
   loading.commit();
+}
+
+// Proxy ids are written and read without boost's stream conversions: the
+// result must be the same text and uuid as boost's, and a near miss refused.
+TEST(ElementIdText, MatchesTheCanonicalFormBothWays) {
+  boost::uuids::random_generator generate;
+  for (int i = 0; i < 200; ++i) {
+    const boost::uuids::uuid uuid = generate();
+    const std::string canonical = boost::uuids::to_string(uuid);
+    const std::u16string text = ElementId::uuidText(uuid);
+    ASSERT_EQ(text, std::u16string(canonical.begin(), canonical.end()));
+    boost::uuids::uuid parsed;
+    ASSERT_TRUE(ElementId::parseUUID(text, parsed));
+    EXPECT_EQ(parsed, uuid);
+    std::u16string upper = text;
+    for (char16_t& c : upper) c = c >= u'a' && c <= u'f' ? static_cast<char16_t>(c - u'a' + u'A') : c;
+    ASSERT_TRUE(ElementId::parseUUID(upper, parsed));
+    EXPECT_EQ(parsed, uuid);
+    // Every position spoilt in turn: a digit for a hyphen, a non-digit for a digit.
+    std::u16string spoilt = text;
+    const std::size_t at = static_cast<std::size_t>(i) % text.size();
+    spoilt[at] = text[at] == u'-' ? u'0' : u'g';
+    EXPECT_FALSE(ElementId::parseUUID(spoilt, parsed)) << canonical << " at " << at;
+  }
+  boost::uuids::uuid untouched{};
+  EXPECT_FALSE(ElementId::parseUUID(u"", untouched));
+  EXPECT_FALSE(ElementId::parseUUID(u"00000000-0000-0000-0000-0000000000001", untouched));
+  EXPECT_FALSE(ElementId::parseUUID(u"{00000000-0000-0000-0000-000000000001}", untouched));
+  EXPECT_TRUE(untouched.is_nil());
 }
 
 TEST_F(ProxyTest, PublicAccessLoadsTheProxyIntoTheSameHandle) {

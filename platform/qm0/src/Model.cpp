@@ -11,7 +11,6 @@
 #include <foundation/core/except/Exception.hpp>
 #include <foundation/log/DiagnosticLogger.hpp>
 
-#include <boost/uuid/uuid_io.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -241,8 +240,7 @@ void ModelState::leaveTable(ElementImpl* e) {
 void ModelState::resolve(ElementImpl* e) {
   if (e->state != ElementImpl::State::Proxy || !dataSource) return;
   ModelElement keep(e);
-  std::string text = boost::uuids::to_string(e->getUUID());
-  dataSource->findElement(e->cls, ElementId(ElementId::UUID_TYPE, std::u16string(text.begin(), text.end())));
+  dataSource->findElement(e->cls, ElementId::ofUUID(e->getUUID()));
 }
 
 void ModelState::loadCollection(ElementImpl* e, const meta::Property::Impl* p) {

@@ -581,10 +581,12 @@ ModelElement ModelElement::createProxy(const Model& model, const meta::Class& cl
     throw std::invalid_argument("qm0: a proxy needs a uuid element id");
   const std::u16string& text = id.getElementId().getId();
   boost::uuids::uuid uuid;
-  try {
-    uuid = boost::uuids::string_generator()(std::string(text.begin(), text.end()));
-  } catch (const std::runtime_error&) {
-    throw std::invalid_argument("qm0: a proxy's id text is not a uuid");
+  if (!ElementId::parseUUID(text, uuid)) {
+    try {
+      uuid = boost::uuids::string_generator()(std::string(text.begin(), text.end()));  // braces, no hyphens
+    } catch (const std::runtime_error&) {
+      throw std::invalid_argument("qm0: a proxy's id text is not a uuid");
+    }
   }
   ModelState& m = model->state();
   if (ModelElement::Impl* e = m.elements.find(uuid)) return ModelElement(e);

@@ -27,10 +27,12 @@ qm::zero::ModelElement DataSource::fetchElement(const boost::uuids::uuid& uuid) 
 qm::zero::ModelElement DataSource::findElement(const meta::Class& cls, const qm::zero::ElementId& id) {
   if (id.getType() != qm::zero::ElementId::UUID_TYPE) return {};
   boost::uuids::uuid uuid;
-  try {
-    uuid = boost::lexical_cast<boost::uuids::uuid>(fl::i18n::ustring_to_utf8(id.getId()));
-  } catch (const boost::bad_lexical_cast&) {
-    return {};
+  if (!qm::zero::ElementId::parseUUID(id.getId(), uuid)) {
+    try {
+      uuid = boost::lexical_cast<boost::uuids::uuid>(fl::i18n::ustring_to_utf8(id.getId()));  // braces
+    } catch (const boost::bad_lexical_cast&) {
+      return {};
+    }
   }
   if (proxyLog.isEnabled(severity::detail))
     proxyLog.log(severity::detail, "VLT resolving proxy for ", boost::uuids::to_string(uuid));
@@ -95,8 +97,7 @@ DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object,
     if (!element) {
       element = qm::zero::ModelElement::createProxy(
           model, cls,
-          qm::zero::ProxyId(qm::zero::ElementId::UUID_TYPE, fl::i18n::utf8_to_ustring(boost::uuids::to_string(uuid)),
-                            boost::none));
+          qm::zero::ProxyId(qm::zero::ElementId::UUID_TYPE, qm::zero::ElementId::uuidText(uuid), boost::none));
     }
     return {element, false};
   }

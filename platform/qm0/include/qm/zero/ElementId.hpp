@@ -3,8 +3,10 @@
 #include <qm0/export.hpp>
 
 #include <boost/optional/optional.hpp>
+#include <boost/uuid/uuid.hpp>
 
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace qm::zero {
@@ -18,6 +20,14 @@ class QM0_API ElementId {
 
   ElementId() = default;
   ElementId(std::u16string type, std::u16string id) : type_(std::move(type)), id_(std::move(id)) {}
+
+  /// The id of an element identified by `uuid`: type `UUID_TYPE`.
+  static ElementId ofUUID(const boost::uuids::uuid& uuid) { return ElementId(UUID_TYPE, uuidText(uuid)); }
+  /// `uuid` as id text: the 36-character lower-case form.
+  static std::u16string uuidText(const boost::uuids::uuid& uuid);
+  /// The uuid that `text` spells in the 36-character form (either case);
+  /// false, and `uuid` untouched, for any other text.
+  static bool parseUUID(std::u16string_view text, boost::uuids::uuid& uuid) noexcept;
 
   const std::u16string& getType() const noexcept { return type_; }
   const std::u16string& getId() const noexcept { return id_; }
