@@ -195,8 +195,7 @@ std::size_t RepositoryReader::readOne(const boost::uuids::uuid& uuid, ElementVal
   while (owner) {
     ++owners;
     const vlt::ObjectRef current = owner;
-    std::uint64_t ordinal = 0;
-    current.getOwnership(owner, owning, ordinal);
+    current.getOwnership(owner, owning);
   }
   return owners;
 }

@@ -78,7 +78,7 @@ std::pair<std::int64_t, std::int64_t> Containment::placeOf(ObjectId child) {
   return {s->columnIsNull(0) ? 0 : s->columnInt64(0), s->columnIsNull(1) ? 0 : s->columnInt64(1)};
 }
 
-void Containment::ownership(const ObjectRef& object, ObjectRef& owner, PropertyRef& property, std::uint64_t& ordinal) {
+void Containment::ownership(const ObjectRef& object, ObjectRef& owner, PropertyRef& property, std::uint64_t* ordinal) {
   core_.checkOpen();
   if (object.isNull()) core_.usage("the ownership of a null object was asked for");
   ObjectRef foundOwner;
@@ -97,7 +97,7 @@ void Containment::ownership(const ObjectRef& object, ObjectRef& owner, PropertyR
     }
   }
   std::uint64_t position = 0;
-  if (foundProperty != nullptr && foundProperty->multi && foundProperty->ordered) {
+  if (ordinal != nullptr && foundProperty != nullptr && foundProperty->multi && foundProperty->ordered) {
     // The position is the rank in the owner's collection: stored ordinals may
     // have gaps (children created at given positions, or removed).
     sql::StatementUse s(core_.statements().fixed(
@@ -111,7 +111,7 @@ void Containment::ownership(const ObjectRef& object, ObjectRef& owner, PropertyR
   }
   owner = foundOwner;
   property = foundProperty ? core_.propertyRef(foundProperty) : PropertyRef();
-  ordinal = position;
+  if (ordinal != nullptr) *ordinal = position;
 }
 
 }  // namespace vlt::detail

@@ -34,7 +34,8 @@ class Containment {
   /// Where `child` is owned now: the owner id (0 for a root) and property id.
   std::pair<std::int64_t, std::int64_t> placeOf(ObjectId child);
   /// See ObjectRef::getOwnership.
-  void ownership(const ObjectRef& object, ObjectRef& owner, PropertyRef& property, std::uint64_t& ordinal);
+  /// `ordinal` null: the position is not asked for.
+  void ownership(const ObjectRef& object, ObjectRef& owner, PropertyRef& property, std::uint64_t* ordinal);
 
  private:
   void checkChild(ObjectId owner, const PropertyInfo* property, ObjectId child);

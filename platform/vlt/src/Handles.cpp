@@ -162,7 +162,11 @@ ClassRef ObjectRef::objectRuntimeClass() const {
 bool ObjectRef::exists() const { return !isNull() && core_ && core_->objects().runtimeClass(id_) != nullptr; }
 
 void ObjectRef::getOwnership(ObjectRef& owner, PropertyRef& property, std::uint64_t& ordinal) const {
-  Core::of(core_).containment().ownership(*this, owner, property, ordinal);
+  Core::of(core_).containment().ownership(*this, owner, property, &ordinal);
+}
+
+void ObjectRef::getOwnership(ObjectRef& owner, PropertyRef& property) const {
+  Core::of(core_).containment().ownership(*this, owner, property, nullptr);
 }
 
 void ObjectRef::deleteObject() { Core::of(core_).objects().deleteObject(*this); }

@@ -28,8 +28,7 @@ void DataSource::loadAncestors(const vlt::ObjectRef& object, const qm::zero::Mod
   for (;;) {
     vlt::ObjectRef owner;
     vlt::PropertyRef owningProperty;
-    std::uint64_t ordinal = 0;
-    current.getOwnership(owner, owningProperty, ordinal);
+    current.getOwnership(owner, owningProperty);
     if (!owner) return;
     const std::string ownerText = proxyLog.isEnabled(severity::detail) ? boost::uuids::to_string(owner.objectIdentity())
                                                                         : std::string();
@@ -41,7 +40,15 @@ void DataSource::loadAncestors(const vlt::ObjectRef& object, const qm::zero::Mod
     const meta::Property property =
         fetched.element.getMetaClass()->findProperty(fl::i18n::utf8_to_ustring(owningProperty.name()));
     if (!property) return;
-    propagateDataSourceValueToMemory(fetched.element, property, child, ordinal);
+    // The child is mostly there already (a newly loaded owner read it, a
+    // loaded owner's proxy of it has just been resolved): then setting it
+    // changes nothing, and its position, a count of the stored siblings
+    // before it, is not looked up.
+    if (child.getOwner() != fetched.element || child.getOwningProperty() != property) {
+      std::uint64_t ordinal = 0;
+      current.getOwnership(owner, owningProperty, ordinal);
+      propagateDataSourceValueToMemory(fetched.element, property, child, ordinal);
+    }
     if (!fetched.newlyLoaded) {
       proxyLog.log(severity::detail, "---> Ancestor '", ownerText, "' was already in QM0 ");
       return;

@@ -84,6 +84,9 @@ class VLT_API ObjectRef {
   /// composite property that holds it and `ordinal` its position there (its
   /// index in an ordered collection, else 0). Throws ObjectNotFoundError.
   void getOwnership(ObjectRef& owner, PropertyRef& property, std::uint64_t& ordinal) const;
+  /// The owner and property alone: one lookup, where the position in an
+  /// ordered collection costs a count of the objects before it.
+  void getOwnership(ObjectRef& owner, PropertyRef& property) const;
 
   /// Deletes the object, the objects it owns (recursively), their values and
   /// the links they hold, and every link that other objects hold to any of
