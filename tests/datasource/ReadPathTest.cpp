@@ -5,6 +5,7 @@
 // may be resolved by.
 
 #include "DataSourceTestSupport.hpp"
+#include "Kinds.hpp"
 #include "StoredModel.hpp"
 
 #include "TestMetamodel.hpp"
@@ -15,10 +16,14 @@
 #include <qm/zero/meta/MetaRegistry.hpp>
 #include <qm/zero/meta/PackageBuilder.hpp>
 #include <qm/zero/meta/StandardTypes.hpp>
+#include <qm/zero/query/ReflectiveQuery.hpp>
 #include <testsupport/TestServer.hpp>
 
 #include <boost/algorithm/string/case_conv.hpp>
 #include <boost/uuid/uuid_io.hpp>
+
+#include <chrono>
+#include <thread>
 
 namespace dstest {
 namespace {
@@ -232,6 +237,27 @@ TEST_P(ReadPathTest, SingleLinksOfATreeOfOneClassSurviveLoadingTheChildren) {
   EXPECT_EQ(next(0), nodes[2]);
   EXPECT_EQ(next(1), nodes[0]);
   EXPECT_EQ(next(2), boost::uuids::uuid{});
+}
+
+// Another connection is writing. Reads go on beside it; a read that has to
+// write (the first query of a class the repository does not know maps it)
+// waits for the writer instead of failing.
+TEST_P(ReadPathTest, ReadsGoOnBesideAWriterAndAReadThatWritesWaitsForIt) {
+  if (GetParam() != Backend::SQLite) GTEST_SKIP() << "PostgreSQL readers never wait for a writer";
+  DataSource* ds = attach();
+  vlt::DataModelRepository writer;
+  writer.open(location, std::string(), vlt::DataModelRepository::ServiceOptions());
+  writer.beginTransaction();
+  writer.createClass("other.Busy", {writer.metamodel().findClass("ModelElement")});
+  EXPECT_TRUE(fetch(1));
+  std::thread commitLater([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    writer.commitTransaction();
+  });
+  const std::unique_ptr<qm::zero::query::ReflectiveQuery> query = ds->createQuery();
+  EXPECT_NO_THROW(query->addSearchClass(Kinds::get().holder, qm::zero::query::WithSubclasses));
+  commitLater.join();
+  EXPECT_EQ(query->count(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(, ReadPathTest, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),

@@ -201,6 +201,31 @@ TEST_P(TransactionTest, AFailingCommitEitherRollsBackOrStaysOpenForTheCaller) {
   EXPECT_FALSE(find(3, "test.Item").isNull());
 }
 
+// Another connection is writing (it holds SQLite's write lock): a read
+// transaction still begins and reads, and its first write fails
+// (SQLite does not let it wait for a writer that would wait for it).
+TEST_P(TransactionTest, AReadTransactionReadsBesideAWriterAndItsFirstWriteFails) {
+  if (!isSqlite()) GTEST_SKIP() << "on PostgreSQL a read transaction is a write transaction";
+  create(item, 1);
+  options.lockTimeoutSeconds = 0;
+  reopen();
+  item = findClass("test.Item");
+  sqlite3* writer = nullptr;
+  ASSERT_EQ(sqlite3_open(location().c_str(), &writer), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_THROW(repo.beginTransaction(), vlt::LockedError);
+  repo.beginReadTransaction();
+  EXPECT_FALSE(find(1, "test.Item").isNull());
+  EXPECT_THROW(create(item, 2), vlt::LockedError);
+  repo.rollbackTransaction();
+  sqlite3_exec(writer, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(writer);
+  repo.beginReadTransaction();
+  create(item, 3);  // nobody else writing: the lock comes with the write
+  repo.commitTransaction();
+  EXPECT_FALSE(find(3, "test.Item").isNull());
+}
+
 TEST_P(TransactionTest, TheTraceCallbackSeesEveryStatementAsItRuns) {
   repo.setTraceCallback(&TransactionTest::collect, &trace);
   vlt::ObjectRef o = create(item, 1);

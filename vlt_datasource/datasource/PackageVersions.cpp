@@ -76,4 +76,13 @@ void DataSource::forgetUncommittedPackageVersions() {
   uncommittedFamilies.clear();
 }
 
+void DataSource::rollBackRead() noexcept {
+  try {
+    repository.rollbackTransaction();
+  } catch (...) {
+    // The repository forgets the transaction anyway.
+  }
+  forgetUncommittedPackageVersions();
+}
+
 }  // namespace vlt_datasource

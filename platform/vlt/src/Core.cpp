@@ -110,7 +110,7 @@ void Core::initialize(const OpenOptions& options, sql::DatabaseState state) {
   const std::string& basePath = options.baseMetamodelPath;
   if (!basePath.empty()) base = readMetamodelFile(basePath, filespec_);
   connection_->setJournalMode(options.journalMode);
-  transaction_.begin();
+  transaction_.begin(false);
   connection_->markAsRepository();
   schema_.createTables();
   {

@@ -178,7 +178,8 @@ EnumerationRef DataModelRepository::createEnumeration(const std::string& qualifi
   return core.enumerationRef(core.schema().createEnumeration(qualifiedName, literals));
 }
 
-void DataModelRepository::beginTransaction() { requireCore(core_).transaction().begin(); }
+void DataModelRepository::beginTransaction() { requireCore(core_).transaction().begin(false); }
+void DataModelRepository::beginReadTransaction() { requireCore(core_).transaction().begin(true); }
 void DataModelRepository::commitTransaction() { requireCore(core_).transaction().commit(true); }
 void DataModelRepository::rollbackTransaction() { requireCore(core_).transaction().rollback(); }
 void DataModelRepository::unsafeCommitPotentiallyFailingTransaction() { requireCore(core_).transaction().commit(false); }

@@ -6,21 +6,22 @@
 
 namespace vlt::detail {
 
-void TransactionState::beginAs(Owner owner) {
+void TransactionState::beginAs(Owner owner, bool mostlyRead) {
   sql::Connection& connection = core_.connection();
+  const sql::Dialect& dialect = connection.dialect();
   // A read-only repository may still group its reads in one transaction (one
   // consistent view, and the row cache); its writes are refused anyway.
-  connection.execute(core_.readOnly() ? connection.dialect().beginRead : connection.dialect().beginWrite);
+  connection.execute(core_.readOnly() ? dialect.beginRead : mostlyRead ? dialect.beginMostlyRead : dialect.beginWrite);
   state_ = State::open;
   owner_ = owner;
   ++writeSerial_;
   ++number_;
 }
 
-void TransactionState::begin() {
+void TransactionState::begin(bool mostlyRead) {
   core_.checkOpen();
   if (state_ != State::idle) core_.usage("a transaction is open already");
-  beginAs(Owner::caller);
+  beginAs(Owner::caller, mostlyRead);
 }
 
 void TransactionState::commit(bool rollbackOnFailure) {

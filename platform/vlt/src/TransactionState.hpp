@@ -61,8 +61,9 @@ class TransactionState {
   State state() const noexcept { return state_; }
   bool active() const noexcept { return state_ != State::idle; }
 
-  /// The caller's explicit transaction calls.
-  void begin();
+  /// The caller's explicit transaction calls; `mostlyRead` takes the write
+  /// lock with the first write where the engine can.
+  void begin(bool mostlyRead);
   void commit(bool rollbackOnFailure);
   void rollback();
   /// Runs `f` once, at once. Outside a transaction in an implicit one that is
@@ -85,7 +86,7 @@ class TransactionState {
 
  private:
   friend class WriteScope;
-  void beginAs(Owner owner);
+  void beginAs(Owner owner, bool mostlyRead = false);
   void commitNow(bool rollbackOnFailure);
   void ended(bool committed) noexcept;
 

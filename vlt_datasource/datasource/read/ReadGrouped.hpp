@@ -6,6 +6,8 @@
 
 #include <qm/zero/ModelElement.hpp>
 
+#include <vlt/Errors.hpp>
+
 #include <algorithm>
 #include <exception>
 #include <memory>
@@ -64,22 +66,31 @@ class DataSource::SubtreeReadScope {
 // A read may also write: mapping a class on the way records the version of
 // its package. The transaction is therefore committed when the read ends,
 // and rolled back (with the versions it recorded forgotten) when it fails.
+// It takes the write lock only if it writes, so that readers of one file do
+// not queue behind each other; when that write finds another connection
+// writing, the read starts again in a transaction that waits for the lock.
 template <class Read>
 void DataSource::readGrouped(Read&& read) {
   if (repository.inTransaction()) {
     read();
     return;
   }
-  repository.beginTransaction();
-  try {
-    read();
-  } catch (...) {
+  for (bool mostlyRead : {true, false}) {
+    if (mostlyRead)
+      repository.beginReadTransaction();
+    else
+      repository.beginTransaction();
     try {
-      repository.rollbackTransaction();
+      read();
+    } catch (const vlt::LockedError&) {
+      rollBackRead();
+      if (mostlyRead) continue;
+      throw;
     } catch (...) {
+      rollBackRead();
+      throw;
     }
-    forgetUncommittedPackageVersions();
-    throw;
+    break;
   }
   repository.commitTransaction();
   uncommittedFamilies.clear();

@@ -158,6 +158,13 @@ class VLT_API DataModelRepository {
   /// Transactions. beginTransaction throws UsageError when one is open;
   /// commit and rollback throw UsageError when none is.
   void beginTransaction();
+  /// Begins a transaction for reads that may now and then write. On SQLite
+  /// it takes the write lock with its first write, not at once, so that such
+  /// transactions of several connections run side by side; that first write
+  /// fails with LockedError at once when another connection is writing (the
+  /// two would wait for each other): roll back and start again with
+  /// beginTransaction. On PostgreSQL it is beginTransaction.
+  void beginReadTransaction();
   /// Commits. When the commit fails, the transaction is rolled back (memory
   /// included) and the failure thrown.
   void commitTransaction();

@@ -94,6 +94,9 @@ struct Dialect {
   const char* generatedId;  ///< "id <type> PRIMARY KEY" whose value the database picks
   const char* beginWrite;   ///< starts a transaction that will write
   const char* beginRead;    ///< starts a transaction that only reads (one consistent view)
+  /// Starts a transaction that mostly reads: where the engine can, it takes
+  /// the write lock with the first write instead of at once.
+  const char* beginMostlyRead;
   /// Writes ?2 into {column} of the row ?1 of {table}, inserting the row when
   /// it is missing.
   const char* upsertColumn;

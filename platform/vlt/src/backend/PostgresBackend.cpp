@@ -45,6 +45,8 @@ const Dialect postgresDialect{
     // SQLite's BEGIN IMMEDIATE does; lock_timeout bounds the wait.
     "BEGIN; SELECT pg_advisory_xact_lock(1448366162, hashtext(current_schema()))",
     "BEGIN ISOLATION LEVEL REPEATABLE READ",
+    // A write needs the lock: a transaction that may write takes it at once.
+    "BEGIN; SELECT pg_advisory_xact_lock(1448366162, hashtext(current_schema()))",
     "INSERT INTO {table} (id, {column}) VALUES (?1, ?2) ON CONFLICT (id) DO UPDATE SET {column} = excluded.{column}",
     "{a} IS NOT DISTINCT FROM {b}",
     "{a} IS DISTINCT FROM {b}",

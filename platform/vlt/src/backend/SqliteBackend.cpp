@@ -45,6 +45,7 @@ const Dialect sqliteDialect{
     "id INTEGER PRIMARY KEY",
     "BEGIN IMMEDIATE",
     "BEGIN DEFERRED",
+    "BEGIN DEFERRED",
     "INSERT INTO {table} (id, {column}) VALUES (?1, ?2) ON CONFLICT (id) DO UPDATE SET {column} = excluded.{column}",
     "{a} IS {b}",
     "{a} IS NOT {b}",
