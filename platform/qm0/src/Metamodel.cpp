@@ -361,6 +361,11 @@ Package PackageBuilder::build() {
     std::uint32_t base = t->base() != nullptr ? t->base()->slotCount_ : 0;
     for (auto& entry : t->attributes_) const_cast<Property::Impl*>(entry.second)->slotIndex_ = base++;
     t->slotCount_ = base;
+    // Every element a data source loads has these slots marked unloaded.
+    if (auto* cls = dynamic_cast<Class::Impl*>(t))
+      for (const Property& p : cls->getAllAttributes())
+        if (p->hasDeferredContents() && p->isReference() && p->isMultiValued())
+          cls->deferredSlots_.push_back(p->getSlotIndex());
   }
   s.impl->complete_ = true;
   s.built = true;

@@ -559,11 +559,10 @@ ModelElement ModelElement::createReflective(const Model& model, const meta::Clas
   m.enterTable(e);
   if (m.dataSourceModification > 0) {
     // Loaded by a data source: deferred collections come later, on demand.
-    for (const meta::Property& p : cls->getAllAttributes())
-      if (p->hasDeferredContents() && p->isReference() && p->isMultiValued()) {
-        m.saveSlot(e, p->getSlotIndex());  // a loaded proxy's flag goes back with a rollback
-        e->slots[p->getSlotIndex()].setUnloaded(true);
-      }
+    for (const std::uint32_t slot : cls->getDeferredCollectionSlots()) {
+      m.saveSlot(e, slot);  // a loaded proxy's flag goes back with a rollback
+      e->slots[slot].setUnloaded(true);
+    }
   }
   m.record([&](ReportBuilder& b) { b.created(handle); });
   return handle;

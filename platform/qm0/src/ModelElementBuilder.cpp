@@ -16,19 +16,21 @@ std::unique_ptr<ModelElement::Builder> meta::Class::Impl::instantiateBuilder(con
   return std::make_unique<ModelElement::Builder>(model, meta::Class(this));
 }
 
-ModelElement::Builder::Builder(const Model& model, const meta::Class& cls) : model_(model), cls_(cls) {}
+ModelElement::Builder::Builder(const Model& model, const meta::Class& cls) : model_(model), cls_(cls) {
+  if (cls_) values_.reserve(cls_->getAttributeCount());
+}
 ModelElement::Builder::~Builder() = default;
 
-void ModelElement::Builder::set(const meta::Property& property, const Value& value) {
+void ModelElement::Builder::set(const meta::Property& property, Value&& value) {
   if (!property || !cls_->conformsTo(meta::Class::downcast(property->getOwningType())))
     foundation::core::except::throwException(qm0::messages::PropertyNotOfClass(
         property ? property->getQualifiedName() : std::u16string(), cls_->getQualifiedName()));
   for (auto& entry : values_)
     if (entry.first == property) {
-      entry.second = value;
+      entry.second = std::move(value);
       return;
     }
-  values_.emplace_back(property, value);
+  values_.emplace_back(property, std::move(value));
 }
 
 ModelElement ModelElement::Builder::create(const boost::uuids::uuid& uuid) {

@@ -29,7 +29,8 @@ class QM0_API ModelElement::Builder {
   /// Collects `value` for `property` (a later value for the same property
   /// replaces it). Throws qm0:messages:PropertyNotOfClass for a property the
   /// class does not have; the value itself is checked by `create`.
-  void set(const meta::Property& property, const Value& value);
+  void set(const meta::Property& property, const Value& value) { set(property, Value(value)); }
+  void set(const meta::Property& property, Value&& value);
   /// Creates the element with `uuid` and the collected values (in the order
   /// they were first set) and forgets the values. Throws as createReflective
   /// and ModelElement::set; on a failure after creation the element is

@@ -243,6 +243,9 @@ class QM0_API Class::Impl : public StructuredType::Impl {
   /// (<qm/zero/ModelElementBuilder.hpp>). Throws std::invalid_argument for a
   /// null model, an abstract class or one of an unfinished package.
   std::unique_ptr<ModelElement::Builder> instantiateBuilder(const Model& model) const;
+  /// The slots of the multi-valued references whose contents are deferred,
+  /// inherited ones included; known once the package is built.
+  const std::vector<std::uint32_t>& getDeferredCollectionSlots() const noexcept { return deferredSlots_; }
 
  private:
   friend class PackageBuilder;
@@ -251,6 +254,7 @@ class QM0_API Class::Impl : public StructuredType::Impl {
   Impl(const Package::Impl* package, std::u16string name, const Class::Impl* superclass, bool isAbstract);
   const Class::Impl* superclass_;
   bool abstract_;
+  std::vector<std::uint32_t> deferredSlots_;
 };
 
 class QM0_API DataType::Impl : public StructuredType::Impl {
