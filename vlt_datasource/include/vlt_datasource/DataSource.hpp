@@ -269,20 +269,22 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
     static constexpr std::size_t npos = ~std::size_t(0);
     void reserve(std::size_t count) {
       records_.reserve(count);
-      index_.reserve(count);
+      if (count * 2 > slots_.size()) rehash(count * 2);
     }
     /// Adds `desc` under its element's uuid; false (nothing changed) when the
     /// uuid is there already.
     bool insert(VLTNewObjectDesc desc) {
-      const auto [at, added] =
-          index_.try_emplace(desc.element.getUUID(), static_cast<std::uint32_t>(records_.size()));
-      (void)at;
-      if (added) records_.push_back(std::move(desc));
-      return added;
+      if ((records_.size() + 1) * 2 > slots_.size()) rehash((records_.size() + 1) * 2);
+      Slot& slot = slots_[probe(desc.element.getUUID())];
+      if (slot.record != 0) return false;
+      slot = {desc.element.getUUID(), static_cast<std::uint32_t>(records_.size() + 1)};
+      records_.push_back(std::move(desc));
+      return true;
     }
     std::size_t indexOf(const boost::uuids::uuid& id) const {
-      const auto found = index_.find(id);
-      return found == index_.end() ? npos : found->second;
+      if (slots_.empty()) return npos;
+      const std::uint32_t record = slots_[probe(id)].record;
+      return record == 0 ? npos : record - 1;
     }
     const VLTNewObjectDesc* find(const boost::uuids::uuid& id) const {
       const std::size_t at = indexOf(id);
@@ -293,10 +295,29 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
     bool empty() const noexcept { return records_.empty(); }
 
    private:
+    // The index is open addressing, at most half full: a lookup is about one
+    // cache line, where a map of nodes chased two or three pointers; a write
+    // of a million new objects looks each of them up several times.
+    struct Slot {
+      boost::uuids::uuid uuid;
+      std::uint32_t record;  ///< its index + 1; 0 for a free slot
+    };
+    std::size_t probe(const boost::uuids::uuid& id) const noexcept {
+      const std::size_t mask = slots_.size() - 1;
+      std::size_t i = qm::zero::services::hashers::QM0Hasher<boost::uuids::uuid>()(id) & mask;
+      while (slots_[i].record != 0 && slots_[i].uuid != id) i = (i + 1) & mask;
+      return i;
+    }
+    void rehash(std::size_t atLeast) {
+      std::size_t capacity = 16;
+      while (capacity < atLeast) capacity *= 2;
+      std::vector<Slot> old(capacity, Slot{boost::uuids::uuid{}, 0});
+      old.swap(slots_);
+      for (const Slot& slot : old)
+        if (slot.record != 0) slots_[probe(slot.uuid)] = slot;
+    }
     std::vector<VLTNewObjectDesc> records_;
-    std::unordered_map<boost::uuids::uuid, std::uint32_t,
-                       qm::zero::services::hashers::QM0Hasher<boost::uuids::uuid>>
-        index_;
+    std::vector<Slot> slots_;
   };
 
   void processQM0ChangeReport(const ChangeReport& report);
