@@ -61,6 +61,20 @@ TEST_P(ObjectTest, HandlesCarryTheObjectsOwnClassWhateverClassWasAsked) {
   EXPECT_EQ(repo.defaultDataModel().countObjects(findClass("test.Node")), 1u);
   EXPECT_EQ(repo.defaultDataModel().countObjects(findClass("test.Base")), 2u);
   EXPECT_EQ(repo.defaultDataModel().countObjects(findClass("test.Base"), false), 1u);
+  // Inside a transaction findObject brings the row along and lookUpObject
+  // does not: they still find the same objects, and what is read next is the
+  // object's own (not the row of the object found before it).
+  repo.beginTransaction();
+  const vlt::DataModelRef data = repo.defaultDataModel();
+  EXPECT_FALSE(data.findObject(makeUuid(1), findClass("test.Base")).isNull());
+  const vlt::ObjectRef looked = data.lookUpObject(makeUuid(2), findClass("test.Base"));
+  EXPECT_EQ(looked, find(2));
+  looked.getPropertyValue(property("test.Base", "watch"), watched);
+  EXPECT_EQ(watched.size(), 1u);
+  EXPECT_EQ(data.lookUpObject(makeUuid(1), findClass("test.Base")), byBase);
+  EXPECT_TRUE(data.lookUpObject(makeUuid(2), findClass("test.Node")).isNull());
+  EXPECT_TRUE(data.lookUpObject(makeUuid(3), findClass("test.Base")).isNull());
+  repo.rollbackTransaction();
 }
 
 TEST_P(ObjectTest, OwnershipReportsOwnerPropertyAndPosition) {

@@ -251,7 +251,11 @@ const detail::ClassInfo* ownClass(Core& core, const ClassRef& cls) {
 
 ObjectRef DataModelRef::findObject(const boost::uuids::uuid& uuid, const ClassRef& cls) const {
   Core& core = Core::of(core_);
-  return core.objects().find(uuid, ownClass(core, cls));
+  return core.objects().find(uuid, ownClass(core, cls), true);
+}
+ObjectRef DataModelRef::lookUpObject(const boost::uuids::uuid& uuid, const ClassRef& cls) const {
+  Core& core = Core::of(core_);
+  return core.objects().find(uuid, ownClass(core, cls), false);
 }
 ObjectRef DataModelRef::objectById(ObjectId id) const {
   if (id == 0) return ObjectRef();

@@ -144,9 +144,9 @@ const ClassInfo* ObjectStore::requireConforming(ObjectId id, const PropertyInfo*
   return actual;
 }
 
-ObjectRef ObjectStore::find(const boost::uuids::uuid& uuid, const ClassInfo* cls) {
+ObjectRef ObjectStore::find(const boost::uuids::uuid& uuid, const ClassInfo* cls, bool withRow) {
   core_.schema().checkUsable(cls);
-  const bool keep = core_.transaction().active() && hasRowColumns(cls);
+  const bool keep = withRow && core_.transaction().active() && hasRowColumns(cls);
   ValueTables& tables = core_.tables();
   if (keep) tables.refresh();
   sql::Statement& statement =

@@ -29,7 +29,8 @@ class ObjectStore {
  public:
   explicit ObjectStore(Core& core) : core_(core) {}
 
-  ObjectRef find(const boost::uuids::uuid& uuid, const ClassInfo* cls);
+  /// `withRow`: inside a transaction, the object's row comes along.
+  ObjectRef find(const boost::uuids::uuid& uuid, const ClassInfo* cls, bool withRow);
   ObjectRef byId(ObjectId id);
   /// The objects of `cls` (and its subclasses), in id order; with `count`
   /// only their number is set and nothing is returned.

@@ -86,13 +86,13 @@ void DataSource::applyChangeReport(const ChangeReport& report) {
 }
 
 vlt::ObjectRef DataSource::getVltObject(const qm::zero::ModelElement& element) {
-  return repository.defaultDataModel().findObject(element.getUUID(), getVltClass(element.getMetaClass(), true));
+  return repository.defaultDataModel().lookUpObject(element.getUUID(), getVltClass(element.getMetaClass(), true));
 }
 
 vlt::ObjectRef DataSource::findVltObject(const boost::uuids::uuid& id, const NewObjectMap& map,
                                          const vlt::ClassRef& cls) {
   if (const VLTNewObjectDesc* found = map.find(id)) return repository.getObjectRef(found->objectId, cls);
-  return repository.defaultDataModel().findObject(id, cls);
+  return repository.defaultDataModel().lookUpObject(id, cls);
 }
 
 vlt::ObjectRef DataSource::vltTargetOf(const qm::zero::ModelElement& target, const NewObjectMap* newObjects) {
@@ -100,7 +100,7 @@ vlt::ObjectRef DataSource::vltTargetOf(const qm::zero::ModelElement& target, con
     const VLTNewObjectDesc* found = newObjects->find(target.getUUID());
     if (found && found->object) return found->object;
   }
-  return repository.defaultDataModel().findObject(target.getUUID(), vltClassOf(target.getMetaClass()));
+  return repository.defaultDataModel().lookUpObject(target.getUUID(), vltClassOf(target.getMetaClass()));
 }
 
 vlt::ClassRef DataSource::vltClassOf(const meta::Class& cls) {

@@ -252,7 +252,7 @@ class ClassOCDChangeProcessor final : public OCDChangeProcessor<vlt::CollectionR
                                       return child && child->getUUID() == id;
                                     }))
         return false;
-      const vlt::ObjectRef target = dataModel.findObject(id, targetClass);
+      const vlt::ObjectRef target = dataModel.lookUpObject(id, targetClass);
       if (!target) return false;
       targets.emplace(id, target);
     }
@@ -283,7 +283,7 @@ ObjectConstructorCache& DataSource::constructors() {
 
 void DataSource::modifyObject(const ChangeReport& report, const qm::zero::ModelElement& element) {
   vlt::ObjectRef object =
-      repository.defaultDataModel().findObject(element.getUUID(), vltClassOf(element.getMetaClass()));
+      repository.defaultDataModel().lookUpObject(element.getUUID(), vltClassOf(element.getMetaClass()));
   if (!object && element) foundation::core::except::throwException(m2t_vlt::datasource::VltObjectNotFound());
   if (debugLog.isEnabled(severity::detail))
     debugLog.log(severity::detail, "Element has been modified: ", element.toString());

@@ -293,6 +293,11 @@ class VLT_API DataModelRef {
   /// The object with this uuid if it is of class `cls` or of a subclass; the
   /// handle carries the object's own class. Null when there is none.
   ObjectRef findObject(const boost::uuids::uuid& uuid, const ClassRef& cls) const;
+  /// As findObject, for a caller that writes to the object or refers to it
+  /// but does not read it: inside a transaction findObject brings the
+  /// object's single values along (ready for the reads that usually follow),
+  /// this lookup only the object.
+  ObjectRef lookUpObject(const boost::uuids::uuid& uuid, const ClassRef& cls) const;
   /// The object with this id, its handle carrying the object's own class and
   /// its uuid (one lookup for both); null when there is none.
   ObjectRef objectById(ObjectId id) const;
