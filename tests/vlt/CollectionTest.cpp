@@ -130,6 +130,39 @@ TEST_P(CollectionTest, WholeVectorWritesReplaceTheCollection) {
   EXPECT_EQ(ownerOf(100), "root") << "dropped from a composite collection: a root again";
 }
 
+// Owner 1's parts [103, 105 (a subclass's), 100, 101] with their refs, in
+// one read: by part in the parts' order, in collection order within a part;
+// part 100 has none, part 102 belongs to owner 2.
+TEST_P(CollectionTest, LinksOfOwnedObjectsAreReadTogetherInOwnershipAndCollectionOrder) {
+  addProperty(findClass("test.Item"), "refs", "test.Item", 0, 0xFFFFFFFF, false, true);
+  addProperty(findClass("test.Item"), "unused", "test.Item", 0, 0xFFFFFFFF, false, true);
+  create(makeClass("test.Special", {findClass("test.Item")}), 105);
+  create(findClass("test.Owner"), 2);
+  write(1, entry("parts", objects({103, 105, 100, 101})));
+  write(2, entry("parts", objects({102})));
+  write(101, entry("refs", objects({101})));
+  write(102, entry("refs", objects({100})));
+  write(103, entry("refs", objects({104, 100, 105})));
+  write(105, entry("refs", objects({103, 102})));
+  const auto linksOfParts = [&](const std::string& link, const std::string& owning = "parts") {
+    std::vector<vlt::LinkEntry> entries{{7, vlt::ObjectRef()}};  // replaced
+    find(1).getLinksOfOwnedObjects(property("test.Owner", owning), property("test.Item", link), entries);
+    std::string text;
+    for (const vlt::LinkEntry& e : entries) {
+      text += std::to_string(numberOf(repo.defaultDataModel().objectById(e.holder).objectIdentity())) + ">" +
+              std::to_string(numberOf(e.target.objectIdentity())) + e.target.objectClass().name() + " ";
+    }
+    return text;
+  };
+  const std::string expected = "103>104Item 103>100Item 103>105Special 105>103Item 105>102Item 101>101Item ";
+  EXPECT_EQ(linksOfParts("refs"), expected);
+  reopen();
+  EXPECT_EQ(linksOfParts("refs"), expected);
+  EXPECT_EQ(linksOfParts("unused"), "") << "never stored: no table";
+  EXPECT_THROW(linksOfParts("refs", "links"), vlt::UsageError) << "not composite";
+  EXPECT_THROW(linksOfParts("name"), vlt::UsageError) << "not a collection of links";
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, CollectionTest, everyBackend(), backendName);
 
 }  // namespace

@@ -104,6 +104,46 @@ void CollectionStore::readAll(const ObjectRef& object, const PropertyRef& proper
   }
 }
 
+void CollectionStore::readOwnedLinks(const ObjectRef& owner, const PropertyRef& owningRef,
+                                     const PropertyRef& propertyRef, std::vector<LinkEntry>& out) {
+  core_.checkOpen();
+  const PropertyInfo* owning = core_.objects().checkAccess(owner, owningRef, ValueType::object);
+  if (!owning->composite) core_.usage("the property \"" + owning->name + "\" is not composite: it owns no objects");
+  const PropertyInfo* property = Core::info(propertyRef);
+  core_.schema().checkUsable(property);
+  if (Core::core(propertyRef) != &core_) {
+    core_.usage("the property \"" + property->name + "\" belongs to another repository");
+  }
+  if (!property->inOwnTable() || property->valueType != ValueType::object) {
+    core_.usage("the property \"" + property->name + "\" is not a collection of links");
+  }
+  // Owned objects are of the owning property's class or of a subclass: the
+  // property must be one of theirs or of a subclass's.
+  const ClassInfo* owned = owning->typeClass;
+  if (!owned->conformsTo(property->owner) && !property->owner->conformsTo(owned)) {
+    core_.usage("the property \"" + property->name + "\" of class \"" + property->owner->qualifiedName +
+                "\" belongs to no object owned through \"" + owning->name + "\"");
+  }
+  out.clear();
+  const ObjectId id = owner.objectId();
+  if (!core_.tables().collectionTable(property)) {
+    // Nothing was ever stored; a missing owner is still one.
+    if (!core_.objects().knownToExist(id)) core_.objects().requireObject(id);
+    return;
+  }
+  sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::ownedLinks));
+  s->bindInt64(1, id);
+  s->bindInt64(2, owning->id);
+  bool found = false;
+  while (s->step()) {
+    found = true;
+    if (s->columnIsNull(1)) continue;  // an owned object without links, or none owned
+    const auto holder = static_cast<ObjectId>(s->columnInt64(0));
+    out.push_back(LinkEntry{holder, core_.objects().objectAt(*s, 1, property->typeClass)});
+  }
+  if (!found) core_.notFound(id);
+}
+
 void CollectionStore::writeAll(const ObjectRef& object, const PropertyRef& propertyRef, ValueType type,
                                const void* vector, bool objectIsNew) {
   core_.checkOpen();

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace vlt::detail {
 
@@ -24,6 +25,9 @@ class CollectionStore {
   /// Checks that `property` is a collection of `type` values of `object`.
   void open(const ObjectRef& object, const PropertyRef& property, ValueType type);
   void readAll(const ObjectRef& object, const PropertyRef& property, ValueType type, void* vector);
+  /// See ObjectRef::getLinksOfOwnedObjects.
+  void readOwnedLinks(const ObjectRef& owner, const PropertyRef& owning, const PropertyRef& property,
+                      std::vector<LinkEntry>& out);
   void writeAll(const ObjectRef& object, const PropertyRef& property, ValueType type, const void* vector,
                 bool objectIsNew);
   std::size_t size(const ObjectRef& object, const PropertyInfo* property);

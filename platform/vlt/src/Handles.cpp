@@ -188,6 +188,10 @@ void ObjectRef::readMany(const PropertyRef& property, ValueType type, void* cano
 void ObjectRef::writeMany(const PropertyRef& property, ValueType type, const void* canonicalVector, bool objectIsNew) {
   Core::of(core_).collections().writeAll(*this, property, type, canonicalVector, objectIsNew);
 }
+void ObjectRef::getLinksOfOwnedObjects(const PropertyRef& owning, const PropertyRef& property,
+                                       std::vector<LinkEntry>& out) const {
+  Core::of(core_).collections().readOwnedLinks(*this, owning, property, out);
+}
 void ObjectRef::openCollection(const PropertyRef& property, ValueType type, CollectionRefBase& out) const {
   Core::of(core_).collections().open(*this, property, type);
   Core::setCollection(out, *this, property);

@@ -16,6 +16,13 @@ const char* propertyStatementText(PropertyStatement which) {
     case PropertyStatement::readLinks:
       return "SELECT v.value, t.class_id, t.uuid FROM {values} v LEFT JOIN vlt_object t ON t.id = v.value "
              "WHERE v.object_id = ?1 ORDER BY v.ordinal";
+    case PropertyStatement::ownedLinks:
+      // Left joins from the owner's row: no row at all means no owner; an
+      // owned object without links gives one row of NULL link.
+      return "SELECT c.id, v.value, t.class_id, t.uuid FROM vlt_object w "
+             "LEFT JOIN vlt_object c ON c.owner_id = w.id AND c.owner_property_id = ?2 "
+             "LEFT JOIN {values} v ON v.object_id = c.id LEFT JOIN vlt_object t ON t.id = v.value "
+             "WHERE w.id = ?1 ORDER BY c.ordinal, c.id, v.ordinal";
     case PropertyStatement::valueAt:
       return "SELECT value FROM {values} WHERE object_id = ?1 AND ordinal = ?2";
     case PropertyStatement::linkAt:

@@ -24,6 +24,7 @@ struct PropertyInfo;
 enum class PropertyStatement {
   readValues,  ///< (object) -> value of each entry in order
   readLinks,   ///< (object) -> value, class_id, uuid of each link in order
+  ownedLinks,  ///< (owner, owning property) -> object_id, value, class_id, uuid of the links of what it owns
   valueAt,     ///< (object, ordinal) -> value
   linkAt,      ///< (object, ordinal) -> value, class_id, uuid
   count,       ///< (object) -> number of entries

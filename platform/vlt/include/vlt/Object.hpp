@@ -55,6 +55,8 @@ template <class T>
 struct ValueAccess;   // getPropertyValue / setPropertyValue for one C++ type
 }  // namespace detail
 
+struct LinkEntry;
+
 /// One object of the repository, named by its id. A handle carries a class:
 /// the object's own class when it comes from findObject, a composite read or
 /// a collection of links; the class it was asked for when it comes from
@@ -112,6 +114,21 @@ class VLT_API ObjectRef {
   void getPropertyValue(const PropertyRef& property, T& out) const {
     detail::ValueAccess<T>::get(*this, property, out);
   }
+
+  /// Reads, in one statement, the entries of the collection of links
+  /// `property` of every object that this one owns through the composite
+  /// `owning`: of objects of `owning`'s class and of its subclasses that have
+  /// `property` (it may be declared by a subclass). `out` is replaced by the
+  /// entries, grouped by owned object in `owning`'s order, and in collection
+  /// order within one; an owned object whose collection is empty has none,
+  /// and so has every one when `property` was never given a value. Each
+  /// target carries its own class and uuid, as getPropertyValue gives them.
+  /// Throws UsageError (a null handle; `owning` not a composite property of
+  /// this object's class; `property` not a multi-valued, non-composite
+  /// object property, or of a class that no object owned through `owning`
+  /// can have) and ObjectNotFoundError.
+  void getLinksOfOwnedObjects(const PropertyRef& owning, const PropertyRef& property,
+                              std::vector<LinkEntry>& out) const;
 
   /// Writes `value` into `property`: a single value, a boost::optional (none
   /// stores absent), or a std::vector replacing the whole collection. Arrays
@@ -172,6 +189,14 @@ class VLT_API ObjectRef {
   ObjectId id_ = 0;
   mutable boost::uuids::uuid uuid_{};
   mutable bool uuidKnown_ = false;
+};
+
+/// One entry of a collection of links read for several objects at once
+/// (ObjectRef::getLinksOfOwnedObjects): the object whose collection holds it,
+/// and its target.
+struct LinkEntry {
+  ObjectId holder = 0;
+  ObjectRef target;
 };
 
 /// A live view of one multi-valued property of one object: every call reads
