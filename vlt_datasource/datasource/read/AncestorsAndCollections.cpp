@@ -15,6 +15,9 @@
 #include <boost/uuid/uuid_io.hpp>
 
 #include <limits>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace vlt_datasource {
 
@@ -76,13 +79,65 @@ void DataSource::loadCollectionContents(qm::zero::ReferenceCollection& collectio
   });
 }
 
+// The entries of the collections of links of the objects that one
+// loadChildren call loads, read for all of them with one statement per
+// property before any is fetched. They are kept while that call runs: a
+// nested call (the children of a child) keeps its own, and the outer ones
+// are back when it returns.
+class DataSource::ChildLinks {
+ public:
+  explicit ChildLinks(DataSource& source) : source_(source), outer_(source.childLinks) { source_.childLinks = this; }
+  ~ChildLinks() { source_.childLinks = outer_; }
+  ChildLinks(const ChildLinks&) = delete;
+  ChildLinks& operator=(const ChildLinks&) = delete;
+
+  /// Reads the entries of `link` of every object `owner` holds through
+  /// `owning`.
+  void read(const vlt::ObjectRef& owner, const vlt::PropertyRef& owning, const vlt::PropertyRef& link) {
+    Property& read = properties_.emplace_back();
+    read.link = link;
+    owner.getLinksOfOwnedObjects(owning, link, read.entries);
+    for (std::size_t i = 0; i < read.entries.size(); ++i) {
+      const auto at = read.byChild.try_emplace(read.entries[i].holder, i, i).first;
+      at->second.second = i + 1;
+    }
+  }
+  /// `child` is one of those objects: a collection that has no entries read
+  /// is empty.
+  void add(vlt::ObjectId child) {
+    for (Property& read : properties_) read.byChild.try_emplace(child, 0, 0);
+  }
+  /// The targets of `child`'s `link` into `targets`; false when they were
+  /// not read here.
+  bool find(vlt::ObjectId child, const vlt::PropertyRef& link, std::vector<vlt::ObjectRef>& targets) const {
+    for (const Property& read : properties_) {
+      if (read.link != link) continue;
+      const auto at = read.byChild.find(child);
+      if (at == read.byChild.end()) return false;
+      for (std::size_t i = at->second.first; i < at->second.second; ++i) targets.push_back(read.entries[i].target);
+      return true;
+    }
+    return false;
+  }
+
+ private:
+  struct Property {
+    vlt::PropertyRef link;
+    std::vector<vlt::LinkEntry> entries;  // grouped by child
+    std::unordered_map<vlt::ObjectId, std::pair<std::size_t, std::size_t>> byChild;  // [first, last) of entries
+  };
+  DataSource& source_;
+  ChildLinks* outer_;
+  std::vector<Property> properties_;
+};
+
 void DataSource::doLoadCollectionContent(qm::zero::ReferenceCollection& collection, const vlt::ObjectRef& owner,
                                          const vlt::PropertyRef& propRef, const qm::zero::Model& model,
                                          const FetchDepth& depth) {
   std::vector<qm::zero::ModelElement> elements;
   if (!loadChildren(owner, propRef, model, depth, elements)) {
     std::vector<vlt::ObjectRef> stored;
-    owner.getPropertyValue(propRef, stored);
+    if (!childLinks || !childLinks->find(owner.objectId(), propRef, stored)) owner.getPropertyValue(propRef, stored);
     elements.reserve(stored.size());
     for (const vlt::ObjectRef& member : stored) elements.push_back(fetchQM0Object(member, model, depth).element);
   }
@@ -99,9 +154,21 @@ bool DataSource::loadChildren(const vlt::ObjectRef& owner, const vlt::PropertyRe
   const meta::Class cls = childClass ? frameworkClassOf(childClass) : meta::Class();
   if (!cls) return false;
   InstanceLoader* loader = getInstanceLoader(cls, childClass);
+  // The collections of links the fetches below transfer, read for every
+  // child at once instead of one statement per child and property. A
+  // deferred collection is transferred only in a subtree's load.
+  ChildLinks prefetched(*this);
+  for (const InstanceLoader::Unloaded& unloaded : loader->unloadedProperties()) {
+    const vlt::PropertyRef& link = unloaded.propRef;
+    const bool linkCollection =
+        link && link.isMultiValue() && !link.isComposite() && meta::Class::downcast(unloaded.property->getType());
+    const bool transferred = depth.subtree || !unloaded.property->hasDeferredContents();
+    if (linkCollection && transferred) prefetched.read(owner, propRef, link);
+  }
   vlt::ObjectQuery::ResultIterator rows = loader->children(owner, propRef);
   while (rows.getNextResult()) {
     const vlt::ObjectRef child = loader->child();
+    prefetched.add(child.objectId());
     // A child of a subclass: the query did not read its values, the fetch does.
     InstanceLoader* filled = child.objectClass() == childClass ? loader : nullptr;
     elements.push_back(fetchQM0Object(child, model, depth, filled).element);

@@ -235,9 +235,10 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
                                const vlt::PropertyRef& propRef, const qm::zero::Model& model,
                                const FetchDepth& depth);
   /// The objects `owner` holds through the composite `propRef`, loaded at
-  /// `depth` (not 0) with their values read by one query, appended to
-  /// `elements`; false (nothing done) when the property is no composite or
-  /// its class has no framework class.
+  /// `depth` (not 0) with their values read by one query, and the entries of
+  /// their collections of links that the load transfers by one query per
+  /// property, appended to `elements`; false (nothing done) when the
+  /// property is no composite or its class has no framework class.
   bool loadChildren(const vlt::ObjectRef& owner, const vlt::PropertyRef& propRef, const qm::zero::Model& model,
                     const FetchDepth& depth, std::vector<qm::zero::ModelElement>& elements);
   void resolveOne(const qm::zero::ModelElement& target, const qm::zero::meta::Property& opposite,
@@ -407,6 +408,10 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   struct ReadScope;
   class SubtreeReadScope;
   ReadScope* readScope = nullptr;
+  // The link collections of the objects the innermost loadChildren call in
+  // progress loads, read for all of them at once. Null outside such calls.
+  class ChildLinks;
+  ChildLinks* childLinks = nullptr;
   std::unordered_map<std::string, qm::zero::meta::Class> frameworkClasses;  // until disconnect
 };
 
