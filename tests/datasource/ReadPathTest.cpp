@@ -22,6 +22,7 @@
 #include <boost/algorithm/string/case_conv.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -258,6 +259,59 @@ TEST_P(ReadPathTest, ReadsGoOnBesideAWriterAndAReadThatWritesWaitsForIt) {
   EXPECT_NO_THROW(query->addSearchClass(Kinds::get().holder, qm::zero::query::WithSubclasses));
   commitLater.join();
   EXPECT_EQ(query->count(), 0u);
+}
+
+// Loading a tree whole reads the link collections of each owner's children
+// together: every node keeps its own targets in their order, at each level,
+// a child of a subclass and an empty collection included.
+TEST_P(ReadPathTest, LinkCollectionsOfATreeLoadedWholeKeepTheirOwnTargetsInOrder) {
+  struct Tree {
+    meta::Class node, leaf;
+    meta::Property children, refs;
+    Tree() {
+      meta::PackageBuilder builder(u"linked", u"http://example.com/linked", u"1");
+      node = builder.addClass(u"Node");
+      leaf = builder.addClass(u"Leaf", node);
+      const auto many = meta::PropertyOptions().bounds(0, meta::unbounded).setOrdered();
+      children = builder.addProperty(node, u"children", node, meta::PropertyOptions(many).setComposite());
+      refs = builder.addProperty(node, u"refs", node, many);
+      meta::MetaRegistry::getInstance()->registerPackage(builder.build());
+    }
+  };
+  static const Tree tree;
+  // Node n owns the nodes owned[n] and links to refs[n]; node 3 is a leaf.
+  const std::vector<std::vector<std::size_t>> owned = {{1, 2, 3}, {4, 5}, {}, {}, {}, {}};
+  const std::vector<std::vector<std::size_t>> refs = {{2, 4}, {5, 0, 2}, {}, {1, 4, 5}, {1, 5}, {0}};
+  std::vector<boost::uuids::uuid> nodes;
+  {
+    qm::zero::Model writer = qm::zero::Model::create();
+    DataSource::create(u16(location), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
+                       DataSource::Synchronous);
+    qm::zero::Transaction tx = writer->beginTransaction();
+    std::vector<ModelElement> made;
+    for (std::size_t n = 0; n < owned.size(); ++n) {
+      made.push_back(ModelElement::createReflective(writer, n == 3 ? tree.leaf : tree.node));
+      nodes.push_back(made.back().getUUID());
+    }
+    const auto elements = [&](const std::vector<std::size_t>& which) {
+      std::vector<ModelElement> out;
+      for (std::size_t n : which) out.push_back(made[n]);
+      return Value(tree.node, out);
+    };
+    for (std::size_t n = 0; n < owned.size(); ++n) {
+      made[n].set(tree.children, elements(owned[n]));
+      made[n].set(tree.refs, elements(refs[n]));
+    }
+    tx.commit();
+  }
+  model = qm::zero::Model::create();
+  attach(DataSource::SyncAllToModel);
+  for (std::size_t n = 0; n < nodes.size(); ++n) {
+    std::vector<std::size_t> read;
+    for (const ModelElement& target : model->findElement(nodes[n]).get(tree.refs).getAll<ModelElement>())
+      read.push_back(static_cast<std::size_t>(std::find(nodes.begin(), nodes.end(), target.getUUID()) - nodes.begin()));
+    EXPECT_EQ(read, refs[n]) << "node " << n;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(, ReadPathTest, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
