@@ -166,6 +166,18 @@ TEST_F(PostgreSQLTest, ClientsWritingAtOnceNeverShareIds) {
   EXPECT_EQ(admin("SELECT count(DISTINCT id) FROM vlt_object"), std::to_string(4 * rounds));
 }
 
+// A planner without statistics scans whole tables per lookup: a commit that
+// brought many new objects has them gathered, a small one does not.
+TEST_F(PostgreSQLTest, LargeCommitsRefreshThePlannersStatistics) {
+  const auto rowsKnown = [&] { return admin("SELECT reltuples FROM pg_class WHERE oid = 'vlt_object'::regclass"); };
+  first.beginTransaction();
+  for (unsigned i = 1; i < 10000; ++i) create(first, i);
+  first.commitTransaction();
+  EXPECT_EQ(rowsKnown(), "-1");
+  create(first, 10000);  // in a transaction of its own
+  EXPECT_EQ(rowsKnown(), "10000");
+}
+
 // The second client checked the name before the first committed it; the
 // database's unique index catches what its cache did not know.
 TEST_F(PostgreSQLTest, TwoClientsCreatingOneClassGetOneClassAndAClearError) {

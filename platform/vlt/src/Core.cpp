@@ -37,6 +37,7 @@ Core::Core(std::unique_ptr<sql::Connection> connection, const OpenOptions& optio
   transaction_.addParticipant(&schema_);
   transaction_.addParticipant(&tables_);
   transaction_.addParticipant(&ids_);
+  transaction_.addParticipant(&factory_);
 }
 
 Core::~Core() { close(); }

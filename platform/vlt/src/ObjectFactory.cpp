@@ -2,6 +2,8 @@
 
 #include "Core.hpp"
 
+#include <algorithm>
+
 namespace vlt::detail {
 
 // A plan is made again when the metamodel changes, or what is known of the
@@ -109,8 +111,21 @@ ObjectRef ObjectFactory::construct(const ClassInfo* cls, ConstructorPlan& plan, 
     }
     throw;
   }
+  ++createdInTransaction_;  // before an implicit transaction's commit counts it
   scope.commit();
   return core_.objectRef(cls, objectId, objectUuid);
+}
+
+void ObjectFactory::transactionEnded(bool committed) noexcept {
+  if (committed) created_ += createdInTransaction_;
+  createdInTransaction_ = 0;
+  if (created_ - createdAtRefresh_ < std::max<std::uint64_t>(10000, createdAtRefresh_)) return;
+  createdAtRefresh_ = created_;
+  try {
+    core_.connection().refreshStatistics();
+  } catch (...) {
+    // Only plans are at stake: the next large commit tries again.
+  }
 }
 
 }  // namespace vlt::detail

@@ -1,6 +1,8 @@
 #pragma once
 // Object construction from caller storage bound once (ObjectConstructor).
 
+#include "TransactionState.hpp"
+
 #include <vlt/Object.hpp>
 
 #include <boost/uuid/random_generator.hpp>
@@ -53,9 +55,16 @@ struct Membership {
 };
 
 /// Not synchronised.
-class ObjectFactory {
+/// Also keeps the server's planner statistics in step with bulk writes: a
+/// planner that has none (right after a large import) picks plans that scan
+/// whole tables per lookup. After a commit that at least doubled the objects
+/// this connection has created since it last did so (10,000 at the least),
+/// the back end refreshes them.
+class ObjectFactory final : public TransactionParticipant {
  public:
   explicit ObjectFactory(Core& core) : core_(core) {}
+
+  void transactionEnded(bool committed) noexcept override;
 
   /// Creates one object of `cls` with id `id` (0: a fresh one) and uuid
   /// `uuid` (nil: a random one) from `sources`. Nothing of the object remains
@@ -71,6 +80,9 @@ class ObjectFactory {
 
   Core& core_;
   boost::uuids::random_generator uuidGenerator_;
+  std::uint64_t createdInTransaction_ = 0;
+  std::uint64_t created_ = 0;           ///< committed, by this connection
+  std::uint64_t createdAtRefresh_ = 0;  ///< created_ when statistics were last refreshed
 };
 
 }  // namespace vlt::detail

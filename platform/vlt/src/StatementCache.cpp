@@ -18,10 +18,8 @@ const char* propertyStatementText(PropertyStatement which) {
              "WHERE v.object_id = ?1 ORDER BY v.ordinal";
     case PropertyStatement::ownedLinks:
       // Left joins from the owner's row: no row at all means no owner; an
-      // owned object without links gives one row of NULL link.
-      // TODO: on PostgreSQL without statistics (right after a large import)
-      // the generic plan hash-joins a scan of the whole link table per call;
-      // an ANALYZE of the tables a large write filled completes this.
+      // owned object without links gives one row of NULL link. (PostgreSQL
+      // needs statistics to plan it well: see ObjectFactory.)
       return "SELECT c.id, v.value, t.class_id, t.uuid FROM vlt_object w "
              "LEFT JOIN vlt_object c ON c.owner_id = w.id AND c.owner_property_id = ?2 "
              "LEFT JOIN {values} v ON v.object_id = c.id LEFT JOIN vlt_object t ON t.id = v.value "

@@ -191,6 +191,9 @@ class Connection {
   /// schema: only once the database is known to be one. A no-op where the
   /// server keeps the cache.
   virtual void setPageCache(std::int64_t kib) = 0;
+  /// Has the planner's statistics of the repository's tables gathered anew,
+  /// outside a transaction. A no-op where the planner does without them.
+  virtual void refreshStatistics() = 0;
   /// Keeps `count` generations: saves the current content as generation 1
   /// after moving older ones up and dropping the oldest. Before anything is
   /// written. Throws StorageError.

@@ -281,6 +281,13 @@ class PgConnection final : public Connection {
   // A server keeps no journal of this kind and no copies of its own.
   void setJournalMode(JournalMode) override {}
   void setPageCache(std::int64_t) override {}
+  // The repository's tables only: a plain ANALYZE would visit every schema
+  // of the database.
+  void refreshStatistics() override {
+    execute(
+        "DO $$ DECLARE t text; BEGIN FOR t IN SELECT tablename FROM pg_tables WHERE schemaname = current_schema() "
+        "LOOP EXECUTE format('ANALYZE %I', t); END LOOP; END $$");
+  }
   void keepGenerations(int) override {}
   // Databases are never created by the repository.
   void discardIfCreated() noexcept override {}

@@ -180,6 +180,8 @@ class SqliteConnection final : public Connection {
   void setPageCache(std::int64_t kib) override { execute("PRAGMA cache_size = -" + std::to_string(kib)); }
   void keepGenerations(int count) override;
   void discardIfCreated() noexcept override;
+  // Its planner picks the indexes these tables are made for without them.
+  void refreshStatistics() override {}
 
   /// SQLite opened the file read-only although write access was asked for.
   bool openedReadOnly() const noexcept { return sqlite3_db_readonly(db(), "main") == 1; }
