@@ -196,6 +196,52 @@ TEST_P(ReadPathTest, DeferredCollectionWithAnOppositeReadsTheSameInBothOrders) {
   }
 }
 
+// Owned elements whose collection is deferred: a fetched element is put into
+// its owner's collection at its stored position, whether the owner was loaded
+// by this fetch or before; the rest come when the collection is touched.
+TEST_P(ReadPathTest, AFetchedElementJoinsItsOwnersDeferredCollection) {
+  struct Boxes {
+    meta::Class box, part;
+    meta::Property parts;
+    Boxes() {
+      meta::PackageBuilder builder(u"boxes", u"http://example.com/boxes", u"1");
+      box = builder.addClass(u"Box");
+      part = builder.addClass(u"Part");
+      parts = builder.addProperty(
+          box, u"parts", part,
+          meta::PropertyOptions().bounds(0, meta::unbounded).setOrdered().setComposite().setDeferredContents());
+      meta::MetaRegistry::getInstance()->registerPackage(builder.build());
+    }
+  };
+  static const Boxes boxes;
+  std::vector<boost::uuids::uuid> parts;
+  {
+    qm::zero::Model writer = qm::zero::Model::create();
+    DataSource::create(u16(location), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
+                       DataSource::Synchronous);
+    qm::zero::Transaction tx = writer->beginTransaction();
+    ModelElement box = ModelElement::createReflective(writer, boxes.box);
+    std::vector<ModelElement> made;
+    for (int i = 0; i < 4; ++i) made.push_back(ModelElement::createReflective(writer, boxes.part));
+    box.set(boxes.parts, Value(boxes.part, made));
+    tx.commit();
+    for (const ModelElement& e : made) parts.push_back(e.getUUID());
+  }
+  attach();
+  const ModelElement p2 = model->findElement(parts[2], qm::zero::FetchFromDataSource);
+  ASSERT_TRUE(p2);
+  const ModelElement box = p2.getOwner();
+  ASSERT_TRUE(box) << "attached to its newly loaded owner";
+  const ModelElement p1 = model->findElement(parts[1], qm::zero::FetchFromDataSource);
+  ASSERT_TRUE(p1);
+  EXPECT_EQ(p1.getOwner(), box) << "attached to its owner loaded before";
+  const std::vector<ModelElement> all = box.get(boxes.parts).getAll<ModelElement>();
+  ASSERT_EQ(all.size(), 4u);
+  for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(all[i].getUUID(), parts[i]) << i;
+  EXPECT_EQ(all[1], p1);
+  EXPECT_EQ(all[2], p2);
+}
+
 // Loading a tree whose owners and children are of one class: a node's single
 // link is set after its children are loaded, by the same loader, and must
 // keep the node's own stored target.
