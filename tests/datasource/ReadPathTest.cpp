@@ -44,28 +44,36 @@ class ReadPathTest : public DataSourceTest, public ::testing::WithParamInterface
   void SetUp() override {
     location = GetParam() == Backend::SQLite ? file("model.vlt") : testsupport::freshPostgresqlSchema();
     ASSERT_FALSE(location.empty());
-    qm::zero::Model writer = qm::zero::Model::create();
+    store([&](const qm::zero::Model& writer) {
+      const auto named = [&](const meta::Class& cls, const char16_t* name) {
+        ModelElement e = ModelElement::createReflective(writer, cls);
+        e.set(mm.name, Value(meta::StandardTypes::stringMeta(), std::u16string(name)));
+        if (cls == mm.book) e.set(mm.pages, Value(meta::StandardTypes::integerMeta(), std::int32_t(100)));
+        return e;
+      };
+      ModelElement l = named(mm.library, u"L");
+      ModelElement b1 = named(mm.book, u"b1");
+      ModelElement b2 = named(mm.book, u"b2");
+      ModelElement p = named(mm.person, u"p");
+      l.set(mm.books, Value(mm.book, std::vector<ModelElement>{b1, b2}));
+      l.set(mm.members, Value(mm.person, std::vector<ModelElement>{p}));
+      b1.set(mm.related, b2);
+      b1.set(mm.authors, Value(mm.person, std::vector<ModelElement>{p}));
+      p.set(mm.reviewed, Value(mm.book, std::vector<ModelElement>{b2}));
+      p.set(mm.favorite, b1);
+      ids = {l.getUUID(), b1.getUUID(), b2.getUUID(), p.getUUID()};
+    });
+  }
+
+  /// Writes what `make` creates in a model of its own into the repository,
+  /// in one transaction.
+  void store(const std::function<void(const qm::zero::Model&)>& make) {
+    const qm::zero::Model writer = qm::zero::Model::create();
     DataSource::create(u16(location), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
                        DataSource::Synchronous);
     qm::zero::Transaction tx = writer->beginTransaction();
-    const auto named = [&](const meta::Class& cls, const char16_t* name) {
-      ModelElement e = ModelElement::createReflective(writer, cls);
-      e.set(mm.name, Value(meta::StandardTypes::stringMeta(), std::u16string(name)));
-      if (cls == mm.book) e.set(mm.pages, Value(meta::StandardTypes::integerMeta(), std::int32_t(100)));
-      return e;
-    };
-    ModelElement l = named(mm.library, u"L");
-    ModelElement b1 = named(mm.book, u"b1");
-    ModelElement b2 = named(mm.book, u"b2");
-    ModelElement p = named(mm.person, u"p");
-    l.set(mm.books, Value(mm.book, std::vector<ModelElement>{b1, b2}));
-    l.set(mm.members, Value(mm.person, std::vector<ModelElement>{p}));
-    b1.set(mm.related, b2);
-    b1.set(mm.authors, Value(mm.person, std::vector<ModelElement>{p}));
-    p.set(mm.reviewed, Value(mm.book, std::vector<ModelElement>{b2}));
-    p.set(mm.favorite, b1);
+    make(writer);
     tx.commit();
-    ids = {l.getUUID(), b1.getUUID(), b2.getUUID(), p.getUUID()};
   }
 
   DataSource* attach(DataSource::ToModelSync toModel = DataSource::NoSyncToModel) {
@@ -164,20 +172,15 @@ TEST_P(ReadPathTest, DeferredCollectionWithAnOppositeReadsTheSameInBothOrders) {
   };
   static const Pair pair;
   boost::uuids::uuid a, b1, b2;
-  {
-    qm::zero::Model writer = qm::zero::Model::create();
-    DataSource::create(u16(location), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
-                       DataSource::Synchronous);
-    qm::zero::Transaction tx = writer->beginTransaction();
+  store([&](const qm::zero::Model& writer) {
     ModelElement ea = ModelElement::createReflective(writer, pair.a);
     const ModelElement eb1 = ModelElement::createReflective(writer, pair.b);
     const ModelElement eb2 = ModelElement::createReflective(writer, pair.b);
     ea.set(pair.bs, Value(pair.b, std::vector<ModelElement>{eb2, eb1}));
-    tx.commit();
     a = ea.getUUID();
     b1 = eb1.getUUID();
     b2 = eb2.getUUID();
-  }
+  });
   for (const bool deferredEndFirst : {true, false}) {
     SCOPED_TRACE(deferredEndFirst ? "deferred end loaded first" : "other end loaded first");
     model = qm::zero::Model::create();
@@ -215,18 +218,13 @@ TEST_P(ReadPathTest, AFetchedElementJoinsItsOwnersDeferredCollection) {
   };
   static const Boxes boxes;
   std::vector<boost::uuids::uuid> parts;
-  {
-    qm::zero::Model writer = qm::zero::Model::create();
-    DataSource::create(u16(location), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
-                       DataSource::Synchronous);
-    qm::zero::Transaction tx = writer->beginTransaction();
+  store([&](const qm::zero::Model& writer) {
     ModelElement box = ModelElement::createReflective(writer, boxes.box);
     std::vector<ModelElement> made;
     for (int i = 0; i < 4; ++i) made.push_back(ModelElement::createReflective(writer, boxes.part));
     box.set(boxes.parts, Value(boxes.part, made));
-    tx.commit();
     for (const ModelElement& e : made) parts.push_back(e.getUUID());
-  }
+  });
   attach();
   const ModelElement p2 = model->findElement(parts[2], qm::zero::FetchFromDataSource);
   ASSERT_TRUE(p2);
@@ -261,20 +259,15 @@ TEST_P(ReadPathTest, SingleLinksOfATreeOfOneClassSurviveLoadingTheChildren) {
   static const Tree tree;
   // r owns [c1, c2]; r.next = c2, c1.next = r, c2.next absent.
   std::vector<boost::uuids::uuid> nodes;
-  {
-    qm::zero::Model writer = qm::zero::Model::create();
-    DataSource::create(u16(location), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
-                       DataSource::Synchronous);
-    qm::zero::Transaction tx = writer->beginTransaction();
+  store([&](const qm::zero::Model& writer) {
     ModelElement r = ModelElement::createReflective(writer, tree.node);
     ModelElement c1 = ModelElement::createReflective(writer, tree.node);
     const ModelElement c2 = ModelElement::createReflective(writer, tree.node);
     r.set(tree.children, Value(tree.node, std::vector<ModelElement>{c1, c2}));
     r.set(tree.next, c2);
     c1.set(tree.next, r);
-    tx.commit();
     nodes = {r.getUUID(), c1.getUUID(), c2.getUUID()};
-  }
+  });
   model = qm::zero::Model::create();
   attach(DataSource::SyncAllToModel);
   const auto next = [&](std::size_t which) {
@@ -329,11 +322,7 @@ TEST_P(ReadPathTest, LinkCollectionsOfATreeLoadedWholeKeepTheirOwnTargetsInOrder
   const std::vector<std::vector<std::size_t>> owned = {{1, 2, 3}, {4, 5}, {}, {}, {}, {}};
   const std::vector<std::vector<std::size_t>> refs = {{2, 4}, {5, 0, 2}, {}, {1, 4, 5}, {1, 5}, {0}};
   std::vector<boost::uuids::uuid> nodes;
-  {
-    qm::zero::Model writer = qm::zero::Model::create();
-    DataSource::create(u16(location), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
-                       DataSource::Synchronous);
-    qm::zero::Transaction tx = writer->beginTransaction();
+  store([&](const qm::zero::Model& writer) {
     std::vector<ModelElement> made;
     for (std::size_t n = 0; n < owned.size(); ++n) {
       made.push_back(ModelElement::createReflective(writer, n == 3 ? tree.leaf : tree.node));
@@ -348,8 +337,7 @@ TEST_P(ReadPathTest, LinkCollectionsOfATreeLoadedWholeKeepTheirOwnTargetsInOrder
       made[n].set(tree.children, elements(owned[n]));
       made[n].set(tree.refs, elements(refs[n]));
     }
-    tx.commit();
-  }
+  });
   model = qm::zero::Model::create();
   attach(DataSource::SyncAllToModel);
   for (std::size_t n = 0; n < nodes.size(); ++n) {
