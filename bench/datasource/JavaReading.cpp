@@ -3,6 +3,8 @@
 #include <qm/zero/Value.hpp>
 #include <qm/zero/meta/Metamodel.hpp>
 
+#include <boost/functional/hash.hpp>
+
 #include <stdexcept>
 #include <unordered_map>
 
@@ -171,11 +173,8 @@ bool RepositoryReader::readSubtree(const boost::uuids::uuid& uuid, std::vector<E
   return true;
 }
 
-std::size_t RepositoryReader::readOne(const boost::uuids::uuid& uuid, ElementValues& out) {
-  const vlt::ObjectRef object = data_.findObject(uuid, modelElement_);
-  if (!object) fails("no object with a fetched uuid");
-  const Kind kind = kindOf(object.objectClass());
-  readValues(object, kind, out, false);
+void RepositoryReader::readPopulated(const vlt::ObjectRef& object, Kind kind, ElementValues& out) {
+  readValues(object, kind, out, true);
   const ClassProperties& p = properties_[static_cast<std::size_t>(kind)];
   out.target = boost::uuids::uuid{};
   if (p.target) {
@@ -183,6 +182,22 @@ std::size_t RepositoryReader::readOne(const boost::uuids::uuid& uuid, ElementVal
     object.getPropertyValue(p.target, target);
     if (target) out.target = target.objectIdentity();
   }
+  // What a populated element's composite collections hold arrives as
+  // identities (the proxies' uuids).
+  for (const vlt::PropertyRef& property : p.children) {
+    if (!property) continue;
+    object.getPropertyValue(property, links_);
+    for (const vlt::ObjectRef& child : links_) childUuids_ ^= boost::hash_value(child.objectIdentity());
+  }
+}
+
+std::size_t RepositoryReader::readOne(const boost::uuids::uuid& uuid, ElementValues& out,
+                                      std::unordered_set<vlt::ObjectId>& read) {
+  const vlt::ObjectRef object = data_.findObject(uuid, modelElement_);
+  if (!object) fails("no object with a fetched uuid");
+  const Kind kind = kindOf(object.objectClass());
+  readPopulated(object, kind, out);
+  read.insert(object.objectId());
   vlt::ObjectRef owner;
   vlt::PropertyRef owning;
   object.getOwnership(owner, owning, out.position);
@@ -191,10 +206,14 @@ std::size_t RepositoryReader::readOne(const boost::uuids::uuid& uuid, ElementVal
   if (owner && owning != properties_[static_cast<std::size_t>(kindOf(owner.objectClass()))]
                               .children[kind == Kind::cls ? 1 : 0])
     fails("an object owned through another property");
+  // Owners not read before, each as the object itself, up to the first one
+  // read before or the root.
   std::size_t owners = 0;
-  while (owner) {
+  ElementValues ownerValues;
+  while (owner && read.insert(owner.objectId()).second) {
     ++owners;
     const vlt::ObjectRef current = owner;
+    readPopulated(current, kindOf(current.objectClass()), ownerValues);
     current.getOwnership(owner, owning);
   }
   return owners;
