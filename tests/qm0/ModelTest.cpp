@@ -548,7 +548,7 @@ TEST_F(ModelTest, RollbackRestoresMemoryExactly) {
     lib1.set(mm.tags, Value(meta::StandardTypes::stringMeta(), std::vector<std::u16string>{u"x", u"y", u"z"}));
     lib1.set(mm.books, refs(mm.books, {b1, b2}));
     lib2.set(mm.books, refs(mm.books, {b3}));
-    lib1.append(mm.members, ref(p1));
+    lib1.set(mm.members, refs(mm.members, {p1}));
     b1.set(mm.authors, refs(mm.authors, {p1, p2}));
     b1.set(mm.ratings, Value(meta::StandardTypes::integerMeta(), std::vector<int>{5, 4, 5}));
     p2.set(mm.favorite, b3);
@@ -562,6 +562,7 @@ TEST_F(ModelTest, RollbackRestoresMemoryExactly) {
     lib1.insert(mm.tags, 1, str(u"new"));
     lib2.append(mm.books, ref(b1));       // moves b1
     b2.set(mm.authors, refs(mm.authors, {p2, p1}));
+    p1.set(mm.reviewed, refs(mm.reviewed, {b2, b3}));  // an empty collection filled at once
     b1.replace(mm.ratings, 2, integer(1));
     created = make(mm.book, 8);
     lib1.insert(mm.books, 0, ref(created));
@@ -579,6 +580,7 @@ TEST_F(ModelTest, RollbackRestoresMemoryExactly) {
   EXPECT_FALSE(lib2.isDestroyed());
   EXPECT_EQ(b1.getOwner(), lib1);
   EXPECT_EQ(b3.getOwner(), lib2);
+  EXPECT_EQ(p1.getOwner(), lib1);
   EXPECT_EQ(p2.getOwner(), ModelElement());
   EXPECT_EQ(model->getUsedPackages(), (std::vector<meta::Package>{mm.lib, mm.ext}));
 }

@@ -22,6 +22,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <unordered_set>
 
 namespace qm::zero {
@@ -318,6 +319,8 @@ bool ownsOrIs(const ElementImpl* candidate, const ElementImpl* e) {
     if (up == nullptr || down.empty()) return false;
     if (up == candidate) return true;
     up = up->owner;
+    // The whole chain above `e` was looked at: the subtree need not be.
+    if (up == nullptr) return false;
     const ElementImpl* d = down.back();
     down.pop_back();
     if (d == e) return true;
@@ -372,26 +375,42 @@ void setReferences(ModelState& m, ElementImpl* e, const PropertyImpl* p, const s
     }
     return;
   }
-  const std::unordered_set<const ElementImpl*> wantedSet(targets.begin(), targets.end());
-  if (wantedSet.size() != targets.size())
+  std::vector<const ElementImpl*> wantedSet(targets.begin(), targets.end());
+  std::sort(wantedSet.begin(), wantedSet.end());
+  if (std::adjacent_find(wantedSet.begin(), wantedSet.end()) != wantedSet.end())
     throw std::invalid_argument("qm0: an element is twice in one reference collection");
   // Every new target is checked before anything changes: taking the old
   // targets out never makes room at a new target's end.
   for (ElementImpl* t : targets)
     if (!holds(e, p, t)) checkLink(e, p, t, false);  // e.p's own size was checked with the value
   const std::uint32_t i = p->getSlotIndex();
-  const Entries before = e->slots[i].entries();
-  for (const Entry& entry : before) {
-    ElementImpl* t = targetOf(entry);
-    if (wantedSet.count(t) == 0) unlink(m, e, p, t);
-  }
-  for (ElementImpl* t : targets) link(m, e, p, t, std::numeric_limits<std::size_t>::max());
   Entries wanted;
   wanted.reserve(targets.size());
   for (ElementImpl* t : targets) wanted.emplace_back(ModelElement(t));
+  // An empty collection filled with targets that no other end or owner
+  // holds (what a data source's loading does for every collection): the
+  // targets go in at once instead of one link at a time.
+  const bool composite = p->isComposite();
+  if (e->slots[i].empty() && p->getOppositeImpl() == nullptr &&
+      (!composite || std::none_of(targets.begin(), targets.end(), [](const ElementImpl* t) { return t->owner; }))) {
+    if (targets.empty()) return;
+    m.saveSlot(e, i);
+    e->slots[i].assign(std::move(wanted));
+    if (composite)
+      for (ElementImpl* t : targets) m.setOwner(t, e, p);
+    // A whole value set: no ordered changes of the property are reported.
+    m.record([&](ReportBuilder& b) { b.modified(e, p); });
+    return;
+  }
+  const Entries before = e->slots[i].entries();
+  for (const Entry& entry : before) {
+    ElementImpl* t = targetOf(entry);
+    if (!std::binary_search(wantedSet.begin(), wantedSet.end(), t)) unlink(m, e, p, t);
+  }
+  for (ElementImpl* t : targets) link(m, e, p, t, std::numeric_limits<std::size_t>::max());
   if (!e->slots[i].equals(wanted)) {
     m.saveSlot(e, i);
-    e->slots[i].assign(wanted);
+    e->slots[i].assign(std::move(wanted));
   }
   if (!e->slots[i].equals(before)) {
     ModelElement handle(e);
@@ -423,7 +442,12 @@ const Entry& singleEntry(const PropertyImpl* p, const Value& entry) {
 
 namespace detail {
 
-void setValue(ElementImpl* e, const PropertyImpl* p, const Value& value) {
+namespace {
+
+// `value` is a `const Value&` or a `Value&&`; a value given to keep gives
+// its entries to the slot instead of a copy of them.
+template <class V>
+void setValueAs(ElementImpl* e, const PropertyImpl* p, V&& value) {
   ModelState& m = changeableModel(e);
   ChangeScope scope(m);
   std::vector<ElementImpl*> targets = checkValue(e, p, value);
@@ -440,12 +464,19 @@ void setValue(ElementImpl* e, const PropertyImpl* p, const Value& value) {
     Entries own;
     own.reserve(value.size());
     for (const Entry& entry : value.getEntries()) own.push_back(stored(entry));
-    e->slots[i].assign(own);
+    e->slots[i].assign(std::move(own));
+  } else if constexpr (std::is_rvalue_reference_v<V&&>) {
+    e->slots[i].assign(std::move(value.getEntries()));
   } else {
     e->slots[i].assign(value.getEntries());
   }
   m.record([&](ReportBuilder& b) { b.modified(e, p); });
 }
+
+}  // namespace
+
+void setValue(ElementImpl* e, const PropertyImpl* p, const Value& value) { setValueAs(e, p, value); }
+void setValue(ElementImpl* e, const PropertyImpl* p, Value&& value) { setValueAs(e, p, std::move(value)); }
 
 void linkElement(ElementImpl* e, const PropertyImpl* p, ElementImpl* target, std::size_t index) {
   ModelState& m = changeableModel(e);
@@ -674,6 +705,12 @@ bool ModelElement::isSet(const meta::Property& property, PrivilegedWithResolveTa
 void ModelElement::set(const meta::Property& property, const Value& value) {
   write(*this, property, value, Access::Public);
 }
+namespace detail {
+void setBuiltValue(const ModelElement& element, const meta::Property& property, Value&& value) {
+  ElementImpl* e = accessed(element, Access::Public);
+  setValue(e, propertyOf(e, property), std::move(value));
+}
+}  // namespace detail
 void ModelElement::set(const meta::Property& property, const Value& value, PrivilegedTag) {
   write(*this, property, value, Access::Privileged);
 }

@@ -38,7 +38,7 @@ ModelElement ModelElement::Builder::create(const boost::uuids::uuid& uuid) {
   detail::ChangeScope scope(model_->state());
   ModelElement element = ModelElement::createReflective(model_, cls_, uuid);
   try {
-    for (const auto& [property, value] : values_) element.set(property, value);
+    for (auto& [property, value] : values_) detail::setBuiltValue(element, property, std::move(value));
   } catch (...) {
     element.destroy();
     throw;

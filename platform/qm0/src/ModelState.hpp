@@ -297,6 +297,9 @@ void destroyElement(ModelState& model, ElementImpl* e);
 // Destroys `roots` and everything they own, owned elements before their owner.
 void destroyElements(ModelState& model, const std::vector<ElementImpl*>& roots);
 void setValue(ElementImpl* e, const meta::Property::Impl* p, const Value& value);
+void setValue(ElementImpl* e, const meta::Property::Impl* p, Value&& value);
+// A public set of a value the caller gives up (a builder's).
+void setBuiltValue(const ModelElement& element, const meta::Property& property, Value&& value);
 void linkElement(ElementImpl* e, const meta::Property::Impl* p, ElementImpl* target, std::size_t index);
 
 }  // namespace qm::zero::detail

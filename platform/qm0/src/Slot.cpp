@@ -360,6 +360,17 @@ void Slot::assign(const Entries& entries) {
   setKind(Kind::List);
 }
 
+void Slot::assign(Entries&& entries) {
+  if (entries.size() <= 1) {
+    assign(static_cast<const Entries&>(entries));
+    return;
+  }
+  auto* l = new Entries(std::move(entries));
+  clear();
+  put(raw_, l);
+  setKind(Kind::List);
+}
+
 void Slot::insert(std::size_t index, Entry entry) {
   if (empty()) {
     setSingle(std::move(entry));

@@ -52,6 +52,7 @@ class Slot {
   bool equalsAt(std::size_t index, const Entry& entry) const;
 
   void assign(const Entries& entries);
+  void assign(Entries&& entries);
   void insert(std::size_t index, Entry entry);
   void erase(std::size_t index);
   void replace(std::size_t index, Entry entry);
