@@ -397,25 +397,29 @@ void bindParameters(Core& core, const detail::CompiledQuery& compiled, const Que
 // at once (no read stays open while the caller iterates, writes or runs
 // other queries).
 void fetchRows(sql::Statement& s, detail::QueryResults& results) {
-  results.cells.clear();
+  // The rows of a large result are not kept for the next, small ones.
+  if (results.cells.size() > 4096) std::vector<detail::Cell>().swap(results.cells);
+  results.filled = 0;
   results.next = 0;
   results.width = 0;
   for (const detail::ResultColumn& c : results.columns) {
     results.width += c.kind == detail::ResultColumn::Kind::object ? 3 : 1;
   }
+  auto nextCell = [&results]() -> detail::Cell& {
+    if (results.filled == results.cells.size()) results.cells.emplace_back();
+    return results.cells[results.filled++];
+  };
   while (s.step()) {
     int column = 0;
     for (const detail::ResultColumn& c : results.columns) {
       if (c.kind == detail::ResultColumn::Kind::object) {
         for (sql::StoredForm form : {sql::StoredForm::integer, sql::StoredForm::integer, sql::StoredForm::bytes}) {
-          results.cells.emplace_back();
-          detail::capture(s, column++, form, results.cells.back());
+          detail::capture(s, column++, form, nextCell());
         }
       } else {
-        results.cells.emplace_back();
         const sql::StoredForm form = c.kind == detail::ResultColumn::Kind::count ? sql::StoredForm::integer
                                                                            : c.property->traits->form;
-        detail::capture(s, column++, form, results.cells.back());
+        detail::capture(s, column++, form, nextCell());
       }
     }
   }
@@ -467,7 +471,7 @@ ObjectQuery::ResultIterator& ObjectQuery::ResultIterator::operator=(const Result
 void ObjectQuery::ResultIterator::clear() noexcept { results_.reset(); }
 
 bool ObjectQuery::ResultIterator::getNextResult() {
-  if (!results_ || results_->width == 0 || results_->next * results_->width >= results_->cells.size()) return false;
+  if (!results_ || results_->width == 0 || results_->next * results_->width >= results_->filled) return false;
   detail::QueryResults& r = *results_;
   const detail::Cell* cell = &r.cells[r.next * r.width];
   ++r.next;

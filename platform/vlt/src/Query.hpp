@@ -120,8 +120,12 @@ struct QueryResults {
   std::shared_ptr<Core> core;
   std::vector<ResultColumn> columns;
   std::size_t width = 0;  ///< SQL columns per row
-  std::vector<Cell> cells;  ///< rows one after another
-  std::size_t next = 0;     ///< the next row
+  /// Rows one after another in the first `filled` cells; the cells past
+  /// them are kept from an earlier execute, so that their text buffers
+  /// serve again.
+  std::vector<Cell> cells;
+  std::size_t filled = 0;
+  std::size_t next = 0;  ///< the next row
 };
 
 /// Compiles `state` for the repository's schema now (QueryCompiler.cpp).

@@ -313,7 +313,13 @@ static_assert(sizeof table / sizeof table[0] == static_cast<std::size_t>(ValueTy
 
 void capture(sql::Statement& statement, int column, sql::StoredForm form, Cell& cell) {
   cell.null = statement.columnIsNull(column);
-  if (cell.null) return;
+  if (cell.null) {
+    // A reused cell reads as a new one (its buffer stays).
+    cell.integer = 0;
+    cell.real = 0;
+    cell.bytes.clear();
+    return;
+  }
   switch (form) {
     case StoredForm::integer: cell.integer = statement.columnInt64(column); break;
     case StoredForm::real: cell.real = statement.columnDouble(column); break;
