@@ -127,8 +127,13 @@ void ValueTables::prepareCollectionTable(const PropertyInfo* p) {
   WriteScope scope(core_);
   c.execute(sql::fillIn("CREATE TABLE {table} (object_id {int} NOT NULL, ordinal {int} NOT NULL, value {type})",
                         {{"table", p->table}, {"int", d.integerType}, {"type", d.columnType(p->traits->form)}}));
-  c.execute(sql::fillIn("CREATE INDEX {table}_object ON {table} (object_id, ordinal)", {{"table", p->table}}));
-  if (p->valueType == ValueType::object) {
+  // A collection of links is read with its targets' rows: the index holds
+  // the target too, so that reading a collection never visits the table.
+  const bool links = p->valueType == ValueType::object;
+  c.execute(sql::fillIn(links ? "CREATE INDEX {table}_object ON {table} (object_id, ordinal, value)"
+                              : "CREATE INDEX {table}_object ON {table} (object_id, ordinal)",
+                        {{"table", p->table}}));
+  if (links) {
     c.execute(sql::fillIn("CREATE INDEX {table}_value ON {table} (value)", {{"table", p->table}}));
   }
   scope.commit();
