@@ -432,12 +432,12 @@ int main(int argc, char** argv) {
   }
   bool ok = true;
   for (const std::string& p : c.options.phases) {
-    ok = runInChild(p.c_str(), phases.at(p), c) && ok;
-    if (p == "import" && !path.empty()) {
-      std::error_code ignored;
-      std::printf("          file: %.0f MiB\n",
-                  static_cast<double>(std::filesystem::file_size(path, ignored)) / (1024 * 1024));
-    }
+    const bool ran = runInChild(p.c_str(), phases.at(p), c);
+    ok = ran && ok;
+    std::error_code noFile;
+    const std::uintmax_t size = ran && p == "import" && !path.empty() ? std::filesystem::file_size(path, noFile) : 0;
+    if (ran && p == "import" && !path.empty() && !noFile)
+      std::printf("          file: %.0f MiB\n", static_cast<double>(size) / (1024 * 1024));
   }
   return ok ? 0 : 1;
 }
