@@ -3,13 +3,12 @@
 // things that are not regular files. Each gives an error of the OpenError
 // family that says what is true, and no crash.
 
+#include "RawSqlite.hpp"
 #include "RepositoryFixture.hpp"
 
 #include <testsupport/ChildProcess.hpp>
 
 #include <matrix/Array.hpp>
-
-#include <sqlite3.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
@@ -43,12 +42,7 @@ class DamagedFileTest : public RepositoryTest {
     });
     repo.close();
   }
-  void sql(const std::string& statements) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(location().c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, statements.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-    sqlite3_close(db);
-  }
+  void sql(const std::string& statements) { RawSqlite(location()).exec(statements); }
   // Opens read-only and reads everything, as an inspecting tool would. Only
   // repository errors may come out.
   void walkReadOnly() {

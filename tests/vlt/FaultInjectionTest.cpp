@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace {
@@ -51,12 +52,13 @@ class FaultInjectionTest : public ::testing::TestWithParam<Sweep> {
     repo.open(pristine_, std::string(), options());
     repo.performDictionaryFunction([&] {
       vlt::ClassRef item = repo.createClass("acme.Item", {});
-      repo.appendPropertyToClass(item, "n", "int32", "", 1, 1, false, false, false, "", Repo::byReference, "",
-                                 boost::uuids::uuid{}, false);
-      repo.appendPropertyToClass(item, "label", "ustring", "", 0, 1, false, false, true, "", Repo::byReference, "",
-                                 boost::uuids::uuid{}, false);
-      repo.appendPropertyToClass(item, "tags", "string", "", 0, 0xFFFFFFFF, false, true, false, "",
-                                 Repo::byReference, "", boost::uuids::uuid{}, false);
+      auto add = [&](const char* name, const char* type, std::uint32_t lower, std::uint32_t upper, bool many) {
+        repo.appendPropertyToClass(item, name, type, "", lower, upper, false, many, lower == 0 && !many, "",
+                                   Repo::byReference, "", boost::uuids::uuid{}, false);
+      };
+      add("n", "int32", 1, 1, false);
+      add("label", "ustring", 0, 1, false);
+      add("tags", "string", 0, 0xFFFFFFFF, true);
       std::int32_t n = 0;
       boost::optional<std::u16string> label;
       vlt::ObjectConstructor ctor(item);
@@ -141,9 +143,25 @@ class FaultInjectionTest : public ::testing::TestWithParam<Sweep> {
     return isBefore ? Outcome::before : isAfter ? Outcome::after : Outcome::mixed;
   }
 
-  void restorePristine() {
+  // A fresh copy of the pristine repository, opened.
+  void openPristineCopy(Repo& repo) {
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) std::filesystem::remove(work_ + suffix);
     std::filesystem::copy_file(pristine_, work_);
+    repo.open(work_, std::string(), options());
+  }
+  // How many durable operations `batch` reaches on a pristine copy when nothing fails.
+  int operationsReachedBy(Vfs& vfs, const std::function<void(Repo&)>& batch) {
+    Repo repo;
+    openPristineCopy(repo);
+    vfs.reset();
+    batch(repo);
+    EXPECT_EQ(outcomeOf(repo), Outcome::after);
+    return vfs.operations();
+  }
+  // Opens the work copy afresh, with no faults: what the next user finds.
+  void reopenWork(Vfs& vfs, Repo& fresh) {
+    vfs.reset();
+    fresh.open(work_, std::string(), options());
   }
 
   testsupport::TempDir dir_;
@@ -155,27 +173,16 @@ TEST_P(FaultInjectionTest, EveryFailedDurableOperationLeavesBeforeOrAfterNeverAM
   Vfs vfs;
   makePristine();
 
-  // The run without faults: how many operations the batch reaches.
-  restorePristine();
-  int reached = 0;
-  {
-    Repo repo;
-    repo.open(work_, std::string(), options());
-    vfs.reset();
-    commitBatch(repo);
-    reached = vfs.operations();
-    ASSERT_EQ(outcomeOf(repo), Outcome::after);
-  }
+  const int reached = operationsReachedBy(vfs, commitBatch);
   ASSERT_GT(reached, 2) << vfs.log();
 
   int reportedFailures = 0;
   for (int n = 1; n <= reached; ++n) {
     SCOPED_TRACE("failing durable operation " + std::to_string(n) + " of " + std::to_string(reached));
-    restorePristine();
     bool threw = false;
     {
       Repo repo;
-      repo.open(work_, std::string(), options());
+      openPristineCopy(repo);
       vfs.failAt(n, GetParam().mode);
       try {
         commitBatch(repo);
@@ -213,9 +220,8 @@ TEST_P(FaultInjectionTest, EveryFailedDurableOperationLeavesBeforeOrAfterNeverAM
       // disk (a hot journal, a partial log) is what the next open finds.
       repo.close();
     }
-    vfs.reset();
     Repo fresh;
-    fresh.open(work_, std::string(), options());
+    reopenWork(vfs, fresh);
     EXPECT_NE(outcomeOf(fresh), Outcome::mixed) << vfs.log();
     EXPECT_FALSE(hasLateItem(fresh));
   }
@@ -230,10 +236,9 @@ TEST_P(FaultInjectionTest, ARollbackAfterAFailedUnsafeCommitAlwaysSucceeds) {
   makePristine();
   for (int n = 1;; ++n) {
     SCOPED_TRACE("failing durable operation " + std::to_string(n));
-    restorePristine();
     {
       Repo repo;
-      repo.open(work_, std::string(), options());
+      openPristineCopy(repo);
       vfs.failAt(n, GetParam().mode);
       repo.beginTransaction();
       try {
@@ -246,9 +251,8 @@ TEST_P(FaultInjectionTest, ARollbackAfterAFailedUnsafeCommitAlwaysSucceeds) {
       }
       if (vfs.failures() == 0) break;  // past the last operation
     }
-    vfs.reset();
     Repo fresh;
-    fresh.open(work_, std::string(), options());
+    reopenWork(vfs, fresh);
     EXPECT_NE(outcomeOf(fresh), Outcome::mixed) << vfs.log();
   }
 }
@@ -262,22 +266,14 @@ using DictionaryFunctionFaultTest = FaultInjectionTest;
 TEST_P(DictionaryFunctionFaultTest, NeverCommitsWritesMadeAfterTheDatabaseDroppedItsTransaction) {
   Vfs vfs;
   makePristine();
-  int reached = 0;
-  {
-    restorePristine();
-    Repo repo;
-    repo.open(work_, std::string(), options());
-    vfs.reset();
-    repo.performDictionaryFunction([&] { writeBatch(repo); });
-    reached = vfs.operations();
-  }
+  const int reached =
+      operationsReachedBy(vfs, [](Repo& repo) { repo.performDictionaryFunction([&] { writeBatch(repo); }); });
   for (int n = 1; n <= reached; ++n) {
     SCOPED_TRACE("failing durable operation " + std::to_string(n) + " of " + std::to_string(reached));
-    restorePristine();
     bool threw = false;
     {
       Repo repo;
-      repo.open(work_, std::string(), options());
+      openPristineCopy(repo);
       vfs.failAt(n);
       try {
         repo.performDictionaryFunction([&] {
@@ -292,9 +288,8 @@ TEST_P(DictionaryFunctionFaultTest, NeverCommitsWritesMadeAfterTheDatabaseDroppe
       }
       EXPECT_FALSE(repo.inTransaction());
     }
-    vfs.reset();
     Repo fresh;
-    fresh.open(work_, std::string(), options());
+    reopenWork(vfs, fresh);
     if (threw) {
       EXPECT_FALSE(hasLateItem(fresh));
       EXPECT_EQ(outcomeOf(fresh), Outcome::before);
@@ -304,17 +299,17 @@ TEST_P(DictionaryFunctionFaultTest, NeverCommitsWritesMadeAfterTheDatabaseDroppe
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Journals, FaultInjectionTest,
-    ::testing::Values(Sweep{1, Vfs::Mode::failOnce, "RollbackJournalFailOnce"},
-                      Sweep{1, Vfs::Mode::failFromThenOn, "RollbackJournalCrash"},
-                      Sweep{2, Vfs::Mode::failOnce, "WalFailOnce"},
-                      Sweep{2, Vfs::Mode::failFromThenOn, "WalCrash"}),
-    [](const ::testing::TestParamInfo<Sweep>& sweep) { return std::string(sweep.param.name); });
+std::string sweepName(const ::testing::TestParamInfo<Sweep>& sweep) { return sweep.param.name; }
 
-INSTANTIATE_TEST_SUITE_P(
-    Journals, DictionaryFunctionFaultTest,
-    ::testing::Values(Sweep{1, Vfs::Mode::failOnce, "RollbackJournal"}, Sweep{2, Vfs::Mode::failOnce, "Wal"}),
-    [](const ::testing::TestParamInfo<Sweep>& sweep) { return std::string(sweep.param.name); });
+INSTANTIATE_TEST_SUITE_P(Journals, FaultInjectionTest,
+                         ::testing::Values(Sweep{1, Vfs::Mode::failOnce, "RollbackJournalFailOnce"},
+                                           Sweep{1, Vfs::Mode::failFromThenOn, "RollbackJournalCrash"},
+                                           Sweep{2, Vfs::Mode::failOnce, "WalFailOnce"},
+                                           Sweep{2, Vfs::Mode::failFromThenOn, "WalCrash"}),
+                         sweepName);
+INSTANTIATE_TEST_SUITE_P(Journals, DictionaryFunctionFaultTest,
+                         ::testing::Values(Sweep{1, Vfs::Mode::failOnce, "RollbackJournal"},
+                                           Sweep{2, Vfs::Mode::failOnce, "Wal"}),
+                         sweepName);
 
 }  // namespace

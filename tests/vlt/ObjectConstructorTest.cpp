@@ -42,9 +42,20 @@ TEST_P(ObjectConstructorTest, OneConstructorMakesManyObjectsFromRefilledCells) {
   boost::optional<pt::ptime> whenCell;
   bool flagCell = false;
   vlt::EnumeralRef sizeCell;
-  vlt::ObjectRef peerCell;
   matrix::ArrayPtr array(matrix::createNumericArray(matrix::ClassId::Int32, {1, 2}));
   matrix::qxArray_tag* blobCell = nullptr;
+  // The values of object i + 1 (its peer is object i).
+  auto fill = [&](unsigned i) {
+    numberCell = static_cast<int>(i);
+    bigCell = -static_cast<long long>(i) * 1000000000000ll;
+    nameCell = u"thing " + std::u16string(1, static_cast<char16_t>(u'A' + i % 26));
+    noteCell = i % 2 ? boost::optional<std::string>("odd") : boost::none;
+    whenCell = i % 3 ? boost::optional<pt::ptime>(pt::ptime(pt::pos_infin)) : boost::none;
+    flagCell = i % 5 == 0;
+    sizeCell = kind.findEnumeral(i % 2 ? 2 : 1);
+    blobCell = i == 7 ? array.get() : nullptr;
+  };
+  vlt::ObjectRef peerCell;
   vlt::ObjectConstructor ctor(thing);
   ctor.setPropertyValueSource(number, &numberCell);
   ctor.setPropertyValueSource(big, &bigCell);
@@ -56,32 +67,20 @@ TEST_P(ObjectConstructorTest, OneConstructorMakesManyObjectsFromRefilledCells) {
   ctor.setPropertyValueSource(peer, &peerCell);
   ctor.setPropertyValueSource(blob, &blobCell);
   repo.performDictionaryFunction([&] {
-    vlt::ObjectRef previous;
     for (unsigned i = 0; i < 300; ++i) {
-      numberCell = static_cast<int>(i);
-      bigCell = -static_cast<long long>(i) * 1000000000000ll;
-      nameCell = u"thing " + std::u16string(1, static_cast<char16_t>(u'A' + i % 26));
-      noteCell = i % 2 ? boost::optional<std::string>("odd") : boost::none;
-      whenCell = i % 3 ? boost::optional<pt::ptime>(pt::ptime(pt::pos_infin)) : boost::none;
-      flagCell = i % 5 == 0;
-      sizeCell = kind.findEnumeral(i % 2 ? 2 : 1);
-      peerCell = previous;
-      blobCell = i == 7 ? array.get() : nullptr;
+      fill(i);
       ctor.setObjectUUID(makeUuid(i + 1));
-      previous = ctor.createObject(repo.defaultDataModel());
-      EXPECT_EQ(previous.objectClass(), thing);
+      peerCell = ctor.createObject(repo.defaultDataModel());
+      EXPECT_EQ(peerCell.objectClass(), thing);
     }
   });
   EXPECT_EQ(repo.defaultDataModel().countObjects(thing), 300u);
   for (unsigned i : {0u, 7u, 150u, 299u}) {
     SCOPED_TRACE(i);
-    expectStored(i + 1, entry("number", static_cast<int>(i)),
-                 entry("big", -static_cast<long long>(i) * 1000000000000ll),
-                 entry("name", u"thing " + std::u16string(1, static_cast<char16_t>(u'A' + i % 26))),
-                 entry("note", i % 2 ? boost::optional<std::string>("odd") : boost::none),
-                 entry("when", i % 3 ? boost::optional<pt::ptime>(pt::ptime(pt::pos_infin)) : boost::none),
-                 entry("flag", vlt::Boolean(i % 5 == 0)), entry("size", kind.findEnumeral(i % 2 ? 2 : 1)),
-                 entry("peer", Obj{i}), entry("blob", i == 7 ? array.get() : nullptr));
+    fill(i);
+    expectStored(i + 1, entry("number", numberCell), entry("big", bigCell), entry("name", nameCell),
+                 entry("note", noteCell), entry("when", whenCell), entry("flag", vlt::Boolean(flagCell)),
+                 entry("size", sizeCell), entry("peer", Obj{i}), entry("blob", blobCell));
   }
 }
 

@@ -23,14 +23,11 @@ class ObjectQueryTest : public RepositoryTest {
       item = makeClass("test.Item", {base});
       other = makeClass("test.Other", {base});
       lonely = makeClass("test.Lonely");
-      addProperty(base, "i32", "int32", 0, 1, false, false, true);
-      addProperty(base, "u32", "uint32", 0, 1, false, false, true);
-      addProperty(base, "i64", "int64", 0, 1, false, false, true);
-      addProperty(base, "real", "real64", 0, 1, false, false, true);
-      addProperty(base, "text", "ustring", 0, 1, false, false, true);
-      addProperty(base, "bytes", "string", 0, 1, false, false, true);
-      addProperty(base, "id", "UUID", 0, 1, false, false, true);
-      addProperty(base, "color", "test.Color", 0, 1, false, false, true);
+      for (const auto& [name, type] : {std::pair<const char*, const char*>{"i32", "int32"}, {"u32", "uint32"},
+                                       {"i64", "int64"}, {"real", "real64"}, {"text", "ustring"},
+                                       {"bytes", "string"}, {"id", "UUID"}, {"color", "test.Color"}}) {
+        addProperty(base, name, type, 0, 1, false, false, true);
+      }
       addProperty(base, "tags", "string", 0, 0xFFFFFFFF, false, true, false, false);
       addProperty(base, "ref", "test.Base", 0, 1, false, false, true);
       addProperty(base, "links", "test.Base", 0, 0xFFFFFFFF, false, true, false, false);

@@ -1,9 +1,8 @@
 // Transactions: explicit ones, the implicit one of performDictionaryFunction,
 // rollback of data and metamodel, failing commits, and the trace callback.
 
+#include "RawSqlite.hpp"
 #include "RepositoryFixture.hpp"
-
-#include <sqlite3.h>
 
 #include <stdexcept>
 
@@ -17,7 +16,9 @@ class TransactionTest : public RepositoryTest {
     item = makeClass("test.Item");
     count = addProperty(item, "count", "int32", 0, 1, false, false, true);
   }
-  static void collect(void* context, const char* text) { static_cast<std::vector<std::string>*>(context)->push_back(text); }
+  static void collect(void* context, const char* text) {
+    static_cast<std::vector<std::string>*>(context)->push_back(text);
+  }
   std::size_t statementsStartingWith(const std::string& prefix) const {
     std::size_t n = 0;
     for (const auto& s : trace) n += s.rfind(prefix, 0) == 0 ? 1 : 0;
@@ -84,6 +85,7 @@ TEST_P(TransactionTest, ACallThatFailsHalfWayChangesNothingAndTheTransactionComm
   EXPECT_FALSE(findClass("test.Added").isNull());
 }
 
+// The trace callback sees every statement as it runs: it counts the commits.
 TEST_P(TransactionTest, PerformDictionaryFunctionRunsOnceInOneImplicitTransaction) {
   repo.setTraceCallback(&TransactionTest::collect, &trace);
   int calls = 0;
@@ -96,6 +98,19 @@ TEST_P(TransactionTest, PerformDictionaryFunctionRunsOnceInOneImplicitTransactio
   EXPECT_FALSE(repo.inTransaction());
   EXPECT_EQ(statementsStartingWith("COMMIT"), 1u) << "a batch costs one commit";
   EXPECT_EQ(repo.defaultDataModel().countObjects(item), 20u);
+  // Outside it each call is a transaction of its own.
+  trace.clear();
+  vlt::ObjectRef o = create(item, 1);
+  o.setPropertyValue(count, 3);
+  EXPECT_GE(statementsStartingWith("INSERT INTO vlt_object"), 1u);
+  EXPECT_GE(statementsStartingWith("BEGIN"), 2u);
+  bool sawWrite = false;
+  for (const auto& s : trace) sawWrite = sawWrite || s.find("ON CONFLICT") != std::string::npos;
+  EXPECT_TRUE(sawWrite);
+  const std::size_t seen = trace.size();
+  repo.setTraceCallback(nullptr);
+  o.setPropertyValue(count, 4);
+  EXPECT_EQ(trace.size(), seen);
 
   // Inside an open transaction it just runs; the transaction stays open.
   repo.beginTransaction();
@@ -160,10 +175,10 @@ TEST_P(TransactionTest, AFailingCommitEitherRollsBackOrStaysOpenForTheCaller) {
   options.lockTimeoutSeconds = 0;
   reopen();
   item = findClass("test.Item");
-  sqlite3* reader = nullptr;
+  std::optional<RawSqlite> reader;
   if (isSqlite()) {
-    ASSERT_EQ(sqlite3_open(location().c_str(), &reader), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM vlt_object;", nullptr, nullptr, nullptr), SQLITE_OK);
+    reader.emplace(location());
+    reader->exec("BEGIN; SELECT count(*) FROM vlt_object;");
   } else {
     testsupport::postgresqlAdmin(
         connectionString(),
@@ -191,10 +206,7 @@ TEST_P(TransactionTest, AFailingCommitEitherRollsBackOrStaysOpenForTheCaller) {
     }
   }
   EXPECT_FALSE(repo.inTransaction()) << "commitTransaction rolled back";
-  if (reader != nullptr) {
-    sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
-    sqlite3_close(reader);
-  }
+  reader.reset();  // its read transaction ends with it
   EXPECT_TRUE(find(1, "test.Item").isNull());
   EXPECT_TRUE(find(2, "test.Item").isNull());
   create(item, 3);
@@ -210,35 +222,18 @@ TEST_P(TransactionTest, AReadTransactionReadsBesideAWriterAndItsFirstWriteFails)
   options.lockTimeoutSeconds = 0;
   reopen();
   item = findClass("test.Item");
-  sqlite3* writer = nullptr;
-  ASSERT_EQ(sqlite3_open(location().c_str(), &writer), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  auto writer = std::make_unique<RawSqlite>(location());
+  writer->exec("BEGIN IMMEDIATE");
   EXPECT_THROW(repo.beginTransaction(), vlt::LockedError);
   repo.beginReadTransaction();
   EXPECT_FALSE(find(1, "test.Item").isNull());
   EXPECT_THROW(create(item, 2), vlt::LockedError);
   repo.rollbackTransaction();
-  sqlite3_exec(writer, "COMMIT", nullptr, nullptr, nullptr);
-  sqlite3_close(writer);
+  writer.reset();
   repo.beginReadTransaction();
   create(item, 3);  // nobody else writing: the lock comes with the write
   repo.commitTransaction();
   EXPECT_FALSE(find(3, "test.Item").isNull());
-}
-
-TEST_P(TransactionTest, TheTraceCallbackSeesEveryStatementAsItRuns) {
-  repo.setTraceCallback(&TransactionTest::collect, &trace);
-  vlt::ObjectRef o = create(item, 1);
-  o.setPropertyValue(count, 3);
-  EXPECT_GE(statementsStartingWith("INSERT INTO vlt_object"), 1u);
-  EXPECT_GE(statementsStartingWith("BEGIN"), 2u);
-  bool sawWrite = false;
-  for (const auto& s : trace) sawWrite = sawWrite || s.find("ON CONFLICT") != std::string::npos;
-  EXPECT_TRUE(sawWrite);
-  const std::size_t seen = trace.size();
-  repo.setTraceCallback(nullptr);
-  o.setPropertyValue(count, 4);
-  EXPECT_EQ(trace.size(), seen);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, TransactionTest, everyBackend(), backendName);

@@ -56,7 +56,8 @@ TEST_P(ValueTablesTest, TablesAreMadeWithTheirFirstValueAndForgottenWithTheirTra
   // A failed call inside a transaction takes the table it made with it.
   Repo other;
   other.open(dir.file("other.db"), "", options);
-  vlt::ObjectRef foreign = vlt::ObjectConstructor(other.createClass("test.Item", {})).createObject(other.defaultDataModel());
+  vlt::ObjectRef foreign =
+      vlt::ObjectConstructor(other.createClass("test.Item", {})).createObject(other.defaultDataModel());
   repo.beginTransaction();
   vlt::CollectionRef collection;
   o.getPropertyValue(links, collection);
