@@ -1,32 +1,11 @@
-#include "TestMetamodel.hpp"
-
-#include <qm/zero/Messages.hpp>
-#include <qm/zero/Value.hpp>
-
+#include "ModelTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-using namespace qm::zero;
+using namespace qm0test;
 using meta::StandardTypes;
-using qm0test::TestMetamodel;
-
-// Runs `f` and returns the message identifier and first UTF-16 argument of
-// the message-id exception it throws.
-template <class F>
-std::pair<std::string, std::u16string> errorOf(F&& f) {
-  try {
-    f();
-  } catch (const foundation::core::except::IMsgIDException& e) {
-    const auto& args = e.getMessageID().arguments();
-    std::u16string first;
-    if (!args.empty() && std::holds_alternative<std::u16string>(args.front()))
-      first = std::get<std::u16string>(args.front());
-    return {e.get_error_id(), first};
-  }
-  return {"nothing thrown", u""};
-}
 
 TEST(ValueTest, EmptyValuesReadAsNoneAndRefuseTypedReads) {
   const TestMetamodel& mm = TestMetamodel::get();
