@@ -35,10 +35,7 @@ class ReportTest : public ModelTest {
 TEST_F(ReportTest, ModificationsListChangedPropertiesAndOrderedChangesInOrder) {
   ModelElement lib, b1, b2, ebook, b3;
   const ReportSummary& created = reportOf([&] {
-    lib = make(mm.library, 1);
-    b1 = make(mm.book, 2);
-    b2 = make(mm.book, 3);
-    ebook = make(mm.ebook, 4);
+    lib = make(mm.library, 1), b1 = make(mm.book, 2), b2 = make(mm.book, 3), ebook = make(mm.ebook, 4);
     lib.set(mm.books, refs(mm.books, {b1, b2}));
     lib.set(mm.tags, Value(meta::StandardTypes::stringMeta(), std::vector<std::u16string>{u"a", u"b"}));
     b1.set(mm.ratings, Value(meta::StandardTypes::integerMeta(), std::vector<int>{1, 2, 3}));
@@ -79,10 +76,7 @@ TEST_F(ReportTest, ModificationsListChangedPropertiesAndOrderedChangesInOrder) {
 TEST_F(ReportTest, DestroyedAndEphemeralElementsAreReportedWithTheChangesTheyCauseElsewhere) {
   ModelElement lib, b1, b2, author, p1, temp;
   inTransaction([&] {
-    lib = make(mm.library, 1);
-    b1 = make(mm.book, 2);
-    b2 = make(mm.book, 3);
-    author = make(mm.person, 4);
+    lib = make(mm.library, 1), b1 = make(mm.book, 2), b2 = make(mm.book, 3), author = make(mm.person, 4);
     p1 = make(mm.person, 5);
     lib.set(mm.books, refs(mm.books, {b1, b2}));
     lib.append(mm.members, ref(p1));
@@ -110,8 +104,7 @@ TEST_F(ReportTest, NothingIsReportedForRollbacksTransactionsWithoutChangesOrEqua
   EXPECT_EQ(listener.firstChanges, 1);
   ModelElement lib, b1;
   inTransaction([&] {
-    lib = make(mm.library, 1);
-    b1 = make(mm.book, 2);
+    lib = make(mm.library, 1), b1 = make(mm.book, 2);
     lib.set(mm.name, str(u"n"));
     lib.append(mm.books, ref(b1));
   });
@@ -126,10 +119,7 @@ TEST_F(ReportTest, NothingIsReportedForRollbacksTransactionsWithoutChangesOrEqua
 
 TEST_F(ReportTest, DestroyingAllElementsIsAReportOfItsOwn) {
   ModelElement lib, b1;
-  inTransaction([&] {
-    lib = make(mm.library, 1);
-    b1 = make(mm.book, 2);
-  });
+  inTransaction([&] { lib = make(mm.library, 1), b1 = make(mm.book, 2); });
   listener.deliveries.clear();
   ModelElement after;
   inTransaction([&] {

@@ -50,8 +50,7 @@ TEST_F(DataSourceTest, RequestSnapshotHandsOverTheChangesSoFarAndListenersGetThe
   model->addListener<1>(&listener);
   ModelElement lib, book, added;
   inTransaction([&] {
-    lib = make(mm.library, 1);
-    book = make(mm.book, 2);
+    lib = make(mm.library, 1), book = make(mm.book, 2);
     ds->requestSnapshot();
     ds->requestSnapshot();  // nothing new: no call
     added = make(mm.book, 3);
@@ -127,9 +126,7 @@ TEST_F(DataSourceTest, AFailingSnapshotOrCommitRollsTheTransactionBackAndAFailin
 TEST_F(DataSourceTest, ChangesDuringASnapshotAreUnreportedUnderTheGuardAndFollowInAnotherSnapshotWithout) {
   ModelElement lib, p1, book;
   inTransaction([&] {
-    lib = make(mm.library, 1);
-    p1 = make(mm.person, 2);
-    book = make(mm.book, 3);
+    lib = make(mm.library, 1), p1 = make(mm.person, 2), book = make(mm.book, 3);
     p1.set(mm.favorite, book);
   });
   bool once = false;

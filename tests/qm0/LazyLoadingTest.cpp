@@ -253,8 +253,7 @@ class SubtreeTest : public DataSourceTest {
   void SetUp() override {
     DataSourceTest::SetUp();
     inTransaction([&] {
-      lib = make(mm.library, 1);
-      b1 = make(mm.book, 2);
+      lib = make(mm.library, 1), b1 = make(mm.book, 2);
       lib.append(mm.books, ref(b1));
     });
     log->calls.clear();
@@ -269,8 +268,7 @@ TEST_F(SubtreeTest, AllContentsAsksTheDataSourceOnceForTheRootThenWalksWhatItLoa
     askedFor.push_back(root);
     inMemoryWhenAsked = root.getAllContents(RecordingDataSource::privileged());
     datasource::LoadingTransaction loading = ds->beginLoadingTransaction();
-    b2 = make(mm.book, 3);
-    p1 = make(mm.person, 4);
+    b2 = make(mm.book, 3), p1 = make(mm.person, 4);
     // A stored member the data source could only name: the walk lists the
     // proxy and does not try to load it.
     b3 = ModelElement::createProxy(model, mm.book, idOf(5));
