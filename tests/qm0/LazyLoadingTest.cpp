@@ -287,24 +287,22 @@ TEST_F(SubtreeTest, AllContentsAsksTheDataSourceOnceForTheRootThenWalksWhatItLoa
   EXPECT_EQ(log->calls, Calls{"loadElementSubtree"});
 }
 
-TEST_F(SubtreeTest, AProxysContentsAreAskedForWithoutLoadingTheProxyFirst) {
+TEST_F(SubtreeTest, AProxysContentsAreAskedForWithoutLoadingItAndFailuresPassOn) {
   ModelElement p = proxy(mm.library, 9);
   Elements askedFor;
   ds->onLoadSubtree = [&](const ModelElement& root) { askedFor.push_back(root); };
   EXPECT_TRUE(p.getAllContents().empty());
   EXPECT_EQ(askedFor, Elements{p});
   EXPECT_EQ(log->calls, Calls{"loadElementSubtree"});
-}
-
-TEST_F(SubtreeTest, TheDataSourcesFailurePassesOnAndADestroyedElementAsksNothing) {
+  // The data source's failure passes on; a destroyed element asks nothing.
   ds->onLoadSubtree = [&](const ModelElement&) { throw std::runtime_error("store gone"); };
   EXPECT_THROW(lib.getAllContents(), std::runtime_error);
   log->calls.clear();
-  Transaction tx = model->beginTransaction();
-  lib.destroy();
-  EXPECT_TRUE(lib.getAllContents().empty());
-  EXPECT_EQ(log->calls, Calls{"beginTransaction"});
-  tx.commit();
+  inTransaction([&] {
+    lib.destroy();
+    EXPECT_TRUE(lib.getAllContents().empty());
+    EXPECT_EQ(log->calls, Calls{"beginTransaction"});
+  });
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ void expectRoundTrip(const meta::PrimitiveType& type, const T& native, const std
   EXPECT_EQ(back.get<T>(), native) << text(type->getName()) << " " << text(written);
 }
 
-TEST(PropertySerializerTest, StandardTypesRoundTripThroughTheirText) {
+TEST(PropertySerializerTest, StandardTypesRoundTripThroughTheirTextAndOtherTextIsRefused) {
   expectRoundTrip(StandardTypes::integerMeta(), std::numeric_limits<std::int32_t>::min(), u"-2147483648");
   expectRoundTrip(StandardTypes::unlimitedNaturalMeta(), 4294967295u, u"4294967295");
   expectRoundTrip(StandardTypes::integer64Meta(), -(std::int64_t(1) << 62), u"-4611686018427387904");
@@ -85,9 +85,7 @@ TEST(PropertySerializerTest, StandardTypesRoundTripThroughTheirText) {
   expectRoundTrip(StandardTypes::dateTimeMeta(), pt::ptime(boost::date_time::neg_infin), u"-infinity");
   expectRoundTrip(StandardTypes::dateTimeMeta(), pt::ptime(boost::date_time::pos_infin), u"+infinity");
   expectRoundTrip(StandardTypes::stringToStringMapMeta(), StringToStringMap{{u"k", u"v\""}, {u"a", u""}}, u"");
-}
-
-TEST(PropertySerializerTest, TextThatStandsForNoValueIsRefused) {
+  // Text that stands for no value is refused.
   const std::pair<const meta::PrimitiveType*, std::u16string> bad[] = {
       {&StandardTypes::integerMeta(), u"12x"},          {&StandardTypes::integerMeta(), u"2147483648"},
       {&StandardTypes::integerMeta(), u""},             {&StandardTypes::uinteger8Meta(), u"256"},
