@@ -10,18 +10,7 @@ namespace {
 
 using namespace qm0test;
 
-TEST_F(DataSourceTest, ResettingTheDataSourceOrTheModelDestroysIt) {
-  model->resetDataSource();
-  EXPECT_TRUE(log->destroyed);
-  EXPECT_EQ(model->getDataSource(), nullptr);
-  Model other = Model::create();
-  auto last = std::make_shared<RecordingDataSource::Log>();
-  other->setDataSource(std::make_unique<RecordingDataSource>(*other, last));
-  other = Model();
-  EXPECT_TRUE(last->destroyed);
-}
-
-TEST_F(DataSourceTest, ACommitCallsBeginSnapshotPrecommitCommitInOrderARollbackOnlyRollback) {
+TEST_F(DataSourceTest, ACommitCallsBeginSnapshotPrecommitCommitARollbackOnlyRollbackAndAResetDestroysIt) {
   Transaction tx = model->beginTransaction();
   EXPECT_EQ(log->calls, Calls{"beginTransaction"});
   EXPECT_THROW(model->setDataSource(nullptr), std::logic_error);  // not inside a transaction
@@ -41,6 +30,15 @@ TEST_F(DataSourceTest, ACommitCallsBeginSnapshotPrecommitCommitInOrderARollbackO
   EXPECT_EQ(log->calls, (Calls{"beginTransaction", "rollback"}));
   EXPECT_EQ(log->snapshots.size(), 2u);
   EXPECT_EQ(model->getElementCount(), 1u);
+  // Resetting the data source or the model destroys it.
+  model->resetDataSource();
+  EXPECT_TRUE(log->destroyed);
+  EXPECT_EQ(model->getDataSource(), nullptr);
+  Model other = Model::create();
+  auto last = std::make_shared<RecordingDataSource::Log>();
+  other->setDataSource(std::make_unique<RecordingDataSource>(*other, last));
+  other = Model();
+  EXPECT_TRUE(last->destroyed);
 }
 
 // A data source may ask for the changes so far; listeners act on these parts

@@ -54,7 +54,7 @@ TEST_F(MetamodelTest, ClassesAndPropertiesKnowTheirNamesSuperclassesAttributesOp
   EXPECT_EQ(mm.cover->getPositionIndex(), 3);
 }
 
-TEST_F(MetamodelTest, StandardTypesAreFoundByRegistryName) {
+TEST_F(MetamodelTest, StandardTypesAreFoundByRegistryNameAndEnumerationLiteralsByName) {
   const std::pair<const char16_t*, const meta::PrimitiveType& (*)()> standard[] = {
       {u"Integer", &meta::StandardTypes::integerMeta},
       {u"UnlimitedNatural", &meta::StandardTypes::unlimitedNaturalMeta},
@@ -80,9 +80,7 @@ TEST_F(MetamodelTest, StandardTypesAreFoundByRegistryName) {
     seen.push_back(t);
   }
   EXPECT_FALSE(meta::internal::getPrimitiveTypeFromMetaRegistry(u"Integer32"));
-}
-
-TEST_F(MetamodelTest, EnumerationLiteralsAreWalkedByName) {
+  // Enumeration literals are walked by name.
   std::vector<std::pair<std::u16string, std::int32_t>> literals(mm.genre->getLiterals().begin(),
                                                                 mm.genre->getLiterals().end());
   EXPECT_EQ(literals, (std::vector<std::pair<std::u16string, std::int32_t>>{
@@ -139,7 +137,7 @@ TEST_F(MetamodelTest, RegistrationRefusesASecondVersionOfAFamilyAndUnfinishedPac
   EXPECT_FALSE(registry.unregisterPackage(u"urn:tmp/1"));
 }
 
-TEST_F(MetamodelTest, BuilderRefusesInconsistentDefinitions) {
+TEST_F(MetamodelTest, BuilderRefusesInconsistentDefinitionsAndItsPackageLivesWhileAnyOfItsObjectsIsHeld) {
   meta::PackageBuilder b(u"bad", u"urn:bad", u"1");
   meta::Class a = b.addClass(u"A");
   meta::Class c = b.addClass(u"C");
@@ -162,15 +160,12 @@ TEST_F(MetamodelTest, BuilderRefusesInconsistentDefinitions) {
   // Properties of another package cannot be added.
   meta::PackageBuilder other(u"other", u"urn:other", u"1");
   EXPECT_THROW(other.addProperty(a, u"y", meta::StandardTypes::integerMeta()), std::invalid_argument);
-}
-
-TEST_F(MetamodelTest, APackageLivesWhileAnyOfItsObjectsIsHeld) {
+  // A package lives while any of its objects is held.
   meta::Property kept;
   {
-    meta::PackageBuilder b(u"short", u"urn:short", u"1");
-    meta::Class a = b.addClass(u"A");
-    kept = b.addProperty(a, u"n", meta::StandardTypes::integerMeta());
-    b.build();
+    meta::PackageBuilder shortLived(u"short", u"urn:short", u"1");
+    kept = shortLived.addProperty(shortLived.addClass(u"A"), u"n", meta::StandardTypes::integerMeta());
+    shortLived.build();
   }
   EXPECT_EQ(kept->getOwningType()->getQualifiedName(), u"short.A");
   EXPECT_EQ(kept->getOwningType()->getPackage()->getUri(), u"urn:short/1");
