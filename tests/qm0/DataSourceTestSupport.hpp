@@ -122,10 +122,8 @@ class RecordingDataSource : public datasource::ActiveDataSource {
 
 using Calls = std::vector<std::string>;
 
-class DataSourceTest : public ::testing::Test {
+class DataSourceTest : public ModelTest {
  protected:
-  const TestMetamodel& mm = TestMetamodel::get();
-  Model model = Model::create();
   std::shared_ptr<RecordingDataSource::Log> log = std::make_shared<RecordingDataSource::Log>();
   RecordingDataSource* ds = nullptr;
 
@@ -134,7 +132,17 @@ class DataSourceTest : public ::testing::Test {
     ds = owned.get();
     model->setDataSource(std::move(owned));
   }
-  ModelElement make(const meta::Class& cls, int n) { return ModelElement::createReflective(model, cls, uuidOf(n)); }
+  static ProxyId idOf(int n) {
+    std::string text = boost::uuids::to_string(uuidOf(n));
+    return ProxyId(ElementId::UUID_TYPE, std::u16string(text.begin(), text.end()), boost::none);
+  }
+  // A proxy made the way a data source makes one while loading.
+  ModelElement proxy(const meta::Class& cls, int n) {
+    datasource::LoadingTransaction loading = ds->beginLoadingTransaction();
+    ModelElement p = ModelElement::createProxy(model, cls, idOf(n));
+    loading.commit();
+    return p;
+  }
 };
 
 }  // namespace qm0test

@@ -12,22 +12,9 @@ namespace {
 
 using namespace qm0test;
 
-class ProxyTest : public DataSourceTest {
- protected:
-  ProxyId idOf(int n) {
-    std::string text = boost::uuids::to_string(uuidOf(n));
-    return ProxyId(ElementId::UUID_TYPE, std::u16string(text.begin(), text.end()), boost::none);
-  }
-  // A proxy made the way a data source makes one while loading.
-  ModelElement proxy(const meta::Class& cls, int n) {
-    datasource::LoadingTransaction loading = ds->beginLoadingTransaction();
-    ModelElement p = ModelElement::createProxy(model, cls, idOf(n));
-    loading.commit();
-    return p;
-  }
-};
+using ProxyTest = DataSourceTest;
 
-TEST_F(ProxyTest, AProxyIsKnownByIdentityButNotInMemory) {
+TEST_F(ProxyTest, AProxyIsKnownByIdentityButNotInMemoryAndStaysOneIfTheDataSourceCannotLoadIt) {
   ModelElement p = proxy(mm.book, 5);
   EXPECT_TRUE(p.isProxy());
   EXPECT_FALSE(p.isDestroyed());
@@ -38,15 +25,17 @@ TEST_F(ProxyTest, AProxyIsKnownByIdentityButNotInMemory) {
   EXPECT_EQ(proxy(mm.book, 5), p);  // one proxy per identity
   // Upper-case id text is a uuid too; other id types are not supported.
   datasource::LoadingTransaction loading = ds->beginLoadingTransaction();
-  EXPECT_EQ(ModelElement::createProxy(model, mm.book,
-                                      ProxyId(ElementId::UUID_TYPE, u"00000000-0000-0000-0000-00000000000A", boost::none))
-                .getUUID(),
-            uuidOf(10));
+  const ProxyId upper(ElementId::UUID_TYPE, u"00000000-0000-0000-0000-00000000000A", boost::none);
+  EXPECT_EQ(ModelElement::createProxy(model, mm.book, upper).getUUID(), uuidOf(10));
   EXPECT_THROW(ModelElement::createProxy(model, mm.book, ProxyId(u"PATH", u"/a/b", boost::none)),
                std::invalid_argument);
   EXPECT_THROW(ModelElement::createProxy(model, mm.book, ProxyId(ElementId::UUID_TYPE, u"{not}", boost::none)),
                std::invalid_argument);
   loading.commit();
+  EXPECT_TRUE(log->calls.empty());
+  EXPECT_FALSE(p.isSet(mm.pages));
+  EXPECT_TRUE(p.isProxy());
+  EXPECT_EQ(log->calls, Calls{"findElement"});
 }
 
 // Proxy ids are written and read without boost's stream conversions: the
@@ -81,15 +70,10 @@ TEST(ElementIdText, MatchesTheCanonicalFormBothWays) {
 TEST_F(ProxyTest, PublicAccessLoadsTheProxyIntoTheSameHandle) {
   ds->store[uuidOf(5)] = {mm.ebook, {{mm.pages, integer(300)}, {mm.name, str(u"Dune")}}};
   ModelElement lib, fan;
-  {
-    Transaction tx = model->beginTransaction();
-    lib = make(mm.library, 1);
-    fan = make(mm.person, 2);
-    tx.commit();
-  }
+  inTransaction([&] { lib = make(mm.library, 1), fan = make(mm.person, 2); });
   ModelElement p = proxy(mm.book, 5);
   ds->propagateDataSourceValueToMemory(fan, mm.favorite, p);
-  ds->propagateDataSourceValuesToMemory(lib, mm.books, std::vector<ModelElement>{p});
+  ds->propagateDataSourceValuesToMemory(lib, mm.books, Elements{p});
   EXPECT_EQ(p.getOwner(), lib);
   log->calls.clear();
   EXPECT_TRUE(p.get(mm.pages, ds->privileged()).isEmpty());  // privileged: never loads
@@ -108,28 +92,28 @@ TEST_F(ProxyTest, PublicAccessLoadsTheProxyIntoTheSameHandle) {
   log->snapshots.clear();
   model->beginTransaction().commit();
   ASSERT_EQ(log->snapshots.size(), 1u);
-  EXPECT_TRUE(log->snapshots[0].created.empty());
-  EXPECT_TRUE(log->snapshots[0].modified.empty());
+  EXPECT_EQ(log->snapshots[0].lists(), Lists());
 }
 
-TEST_F(ProxyTest, AProxyTheDataSourceCannotLoadStaysAProxy) {
-  ModelElement p = proxy(mm.book, 6);
-  EXPECT_FALSE(p.isSet(mm.pages));
-  EXPECT_TRUE(p.isProxy());
-  EXPECT_EQ(log->calls, Calls{"findElement"});
-}
-
+// Loaded as a subclass, the element has slots the proxy lacks: the rollback
+// forgets what was set in them. A proxy made in the rolled back transaction
+// is removed, with the class it was made with.
 TEST_F(ProxyTest, RollingBackTheLoadTurnsTheElementBackIntoTheProxy) {
   ds->store[uuidOf(5)] = {mm.ebook, {{mm.pages, integer(300)}}};
+  ds->store[uuidOf(6)] = {mm.ebook, {{mm.pages, integer(300)}}};
   ModelElement p = proxy(mm.book, 5);
-  Transaction tx = model->beginTransaction();
-  EXPECT_EQ(p.get(mm.pages).get<int>(), 300);
-  p.set(mm.pages, integer(301));
-  tx.rollback();
+  rolledBack([&] {
+    EXPECT_EQ(p.get(mm.pages).get<int>(), 300);
+    p.set(mm.pages, integer(301));
+    p.set(mm.url, Value(meta::StandardTypes::stdstringMeta(), std::string("http://example.com/a-long-address")));
+  });
   EXPECT_TRUE(p.isProxy());
   EXPECT_EQ(p.getMetaClass(), mm.book);
   EXPECT_FALSE(p.isSet(mm.pages, ds->privileged()));
   EXPECT_FALSE(model->findElement(uuidOf(5)));
+  // Loaded again, it is what the store holds, without the forgotten values.
+  EXPECT_EQ(p.get(mm.pages).get<int>(), 300);
+  EXPECT_FALSE(p.isSet(mm.url));
   // An abandoned loading takes its proxies back too.
   ModelElement gone;
   {
@@ -138,47 +122,26 @@ TEST_F(ProxyTest, RollingBackTheLoadTurnsTheElementBackIntoTheProxy) {
   }
   EXPECT_TRUE(gone.isDestroyed());
   EXPECT_EQ(proxy(mm.book, 7).isProxy(), true);
-}
-
-TEST_F(ProxyTest, RollingBackALoadAsASubclassForgetsWhatWasSetInTheSubclass) {
-  ds->store[uuidOf(5)] = {mm.ebook, {{mm.pages, integer(300)}}};
-  ModelElement p = proxy(mm.book, 5);
-  {
-    Transaction tx = model->beginTransaction();
-    EXPECT_EQ(p.get(mm.pages).get<int>(), 300);
-    p.set(mm.url, Value(meta::StandardTypes::stdstringMeta(), std::string("http://example.com/a-long-address")));
-    tx.rollback();
-  }
-  EXPECT_TRUE(p.isProxy());
-  EXPECT_EQ(p.getMetaClass(), mm.book);
-  // Loaded again, it is what the store holds, without the forgotten value.
-  EXPECT_EQ(p.get(mm.pages).get<int>(), 300);
-  EXPECT_FALSE(p.isSet(mm.url));
-}
-
-TEST_F(ProxyTest, AProxyMadeAndLoadedInARolledBackTransactionIsRemovedWithItsFirstClass) {
-  ds->store[uuidOf(5)] = {mm.ebook, {{mm.pages, integer(300)}}};
-  ModelElement p;
-  {
-    Transaction tx = model->beginTransaction();
-    p = proxy(mm.book, 5);
-    EXPECT_EQ(p.get(mm.pages).get<int>(), 300);
-    EXPECT_EQ(p.getMetaClass(), mm.ebook);
-    tx.rollback();
-  }
-  EXPECT_TRUE(p.isDestroyed());
-  EXPECT_EQ(p.getMetaClass(), mm.book);
-  EXPECT_FALSE(p.isSet(mm.pages, ds->privileged()));
-  EXPECT_FALSE(model->findElement(uuidOf(5)));
-  EXPECT_NE(proxy(mm.book, 5), p);  // the identity is free again
+  ModelElement made;
+  rolledBack([&] {
+    made = proxy(mm.book, 6);
+    EXPECT_EQ(made.get(mm.pages).get<int>(), 300);
+    EXPECT_EQ(made.getMetaClass(), mm.ebook);
+  });
+  EXPECT_TRUE(made.isDestroyed());
+  EXPECT_EQ(made.getMetaClass(), mm.book);
+  EXPECT_FALSE(made.isSet(mm.pages, ds->privileged()));
+  EXPECT_FALSE(model->findElement(uuidOf(6)));
+  EXPECT_NE(proxy(mm.book, 6), made);  // the identity is free again
 }
 
 TEST_F(ProxyTest, DestroyingAllElementsTakesProxiesToo) {
   ModelElement p = proxy(mm.book, 5);
-  Transaction tx = model->beginTransaction();
-  ModelElement lib = make(mm.library, 1);
-  model->destroyAllElements();
-  tx.commit();
+  ModelElement lib;
+  inTransaction([&] {
+    lib = make(mm.library, 1);
+    model->destroyAllElements();
+  });
   EXPECT_TRUE(p.isDestroyed());
   EXPECT_TRUE(lib.isDestroyed());
   ASSERT_EQ(log->snapshots.size(), 3u);  // before, the all-destroyed step, the empty rest
@@ -188,31 +151,27 @@ TEST_F(ProxyTest, DestroyingAllElementsTakesProxiesToo) {
   EXPECT_NE(proxy(mm.book, 5), p);
 }
 
-// The loading transaction puts the collection back itself; the host's
-// rollback must not undo the same edit again.
-
 class DeferredCollectionTest : public DataSourceTest {
  protected:
   ModelElement b1, b2, b3, reviewer;
   void SetUp() override {
     DataSourceTest::SetUp();
-    Transaction tx = model->beginTransaction();
-    b1 = make(mm.book, 1);
-    b2 = make(mm.book, 2);
-    b3 = make(mm.book, 3);
-    tx.commit();
+    inTransaction([&] { b1 = make(mm.book, 1), b2 = make(mm.book, 2), b3 = make(mm.book, 3); });
     // Person 5 is stored with two reviewed books; the data source loads it.
     ds->store[uuidOf(5)] = {mm.person, {{mm.name, str(u"critic")}}};
     ds->collections[uuidOf(5)] = {uuidOf(1), uuidOf(2)};
-    reviewer = ds->findElement(mm.person, ElementId(ElementId::UUID_TYPE, u"00000000-0000-0000-0000-000000000005"));
+    reviewer = ds->findElement(mm.person, idOf(5).getElementId());
     log->calls.clear();
     log->snapshots.clear();
   }
 };
 
-TEST_F(DeferredCollectionTest, ALoadedElementsDeferredCollectionLoadsOnFirstPublicRead) {
+TEST_F(DeferredCollectionTest, ALoadedElementsDeferredCollectionLoadsOnFirstPublicReadButNotInARolledBackOne) {
   ASSERT_TRUE(reviewer);
   ReferenceCollection collection(reviewer, mm.reviewed);
+  // A rollback forgets what was loaded in the transaction.
+  rolledBack([&] { EXPECT_EQ(targets(reviewer, mm.reviewed).size(), 2u); });
+  log->calls.clear();
   EXPECT_FALSE(collection.isLoaded());
   EXPECT_EQ(collection.size(), 0u);
   EXPECT_TRUE(reviewer.get(mm.reviewed, ds->privileged()).isEmpty());
@@ -221,7 +180,7 @@ TEST_F(DeferredCollectionTest, ALoadedElementsDeferredCollectionLoadsOnFirstPubl
   EXPECT_TRUE(reviewer.isSet(mm.reviewed));  // asks, does not load
   EXPECT_EQ(log->calls, Calls{"hasCollectionContents"});
   EXPECT_FALSE(collection.isLoaded());
-  EXPECT_EQ(targets(reviewer, mm.reviewed), (std::vector<ModelElement>{b1, b2}));
+  EXPECT_EQ(targets(reviewer, mm.reviewed), (Elements{b1, b2}));
   EXPECT_EQ(log->calls, (Calls{"hasCollectionContents", "loadCollectionContents"}));
   EXPECT_TRUE(collection.isLoaded());
   EXPECT_EQ(targets(reviewer, mm.reviewed).size(), 2u);
@@ -234,22 +193,12 @@ TEST_F(DeferredCollectionTest, ALoadedElementsDeferredCollectionLoadsOnFirstPubl
 TEST_F(DeferredCollectionTest, AnEditSeesTheWholeCollectionFirst) {
   Transaction tx = model->beginTransaction();
   reviewer.append(mm.reviewed, ref(b3));
-  EXPECT_EQ(targets(reviewer, mm.reviewed), (std::vector<ModelElement>{b1, b2, b3}));
+  EXPECT_EQ(targets(reviewer, mm.reviewed), (Elements{b1, b2, b3}));
   tx.commit();
   EXPECT_EQ(std::count(log->calls.begin(), log->calls.end(), "loadCollectionContents"), 1);
   ASSERT_EQ(log->snapshots.size(), 1u);
-  EXPECT_EQ(log->snapshots[0].modified, (std::vector<ModelElement>{reviewer}));
+  EXPECT_EQ(log->snapshots[0].modified, (Elements{reviewer}));
   EXPECT_EQ(log->snapshots[0].changed.at(reviewer), (std::vector<meta::Property>{mm.reviewed}));
-}
-
-TEST_F(DeferredCollectionTest, ARollbackForgetsWhatWasLoadedInTheTransaction) {
-  Transaction tx = model->beginTransaction();
-  EXPECT_EQ(targets(reviewer, mm.reviewed).size(), 2u);
-  tx.rollback();
-  ReferenceCollection collection(reviewer, mm.reviewed);
-  EXPECT_FALSE(collection.isLoaded());
-  EXPECT_EQ(collection.size(), 0u);
-  EXPECT_EQ(targets(reviewer, mm.reviewed).size(), 2u);  // and loads again
 }
 
 // A data source may add to a collection it has not loaded yet; a rollback
@@ -259,31 +208,26 @@ TEST_F(DeferredCollectionTest, ARollbackGivesBackAnUnloadedCollectionWithItsEntr
   ds->propagateDataSourceValueToMemory(reviewer, mm.reviewed, b2, 1);
   ReferenceCollection collection(reviewer, mm.reviewed);
   ASSERT_FALSE(collection.isLoaded());
-  {
-    Transaction tx = model->beginTransaction();
+  rolledBack([&] {
     ds->propagateDataSourceValueToMemory(reviewer, mm.reviewed, b3, 1);
-    EXPECT_EQ(targets(reviewer, mm.reviewed), (std::vector<ModelElement>{b1, b2}));  // loads: what is stored
+    EXPECT_EQ(targets(reviewer, mm.reviewed), (Elements{b1, b2}));  // loads: what is stored
     reviewer.removeAt(mm.reviewed, 0);
     reviewer.append(mm.reviewed, ref(b3));
     EXPECT_TRUE(collection.isLoaded());
-    tx.rollback();
-  }
+  });
   EXPECT_FALSE(collection.isLoaded());
-  EXPECT_EQ(reviewer.get(mm.reviewed, ds->privileged()).getAll<ModelElement>(), (std::vector<ModelElement>{b1, b2}));
+  EXPECT_EQ(reviewer.get(mm.reviewed, ds->privileged()).getAll<ModelElement>(), (Elements{b1, b2}));
 }
 
-TEST_F(DeferredCollectionTest, CollectionsOfElementsMadeByHostsAreLoadedFromTheStart) {
-  Transaction tx = model->beginTransaction();
-  ModelElement own = make(mm.person, 9);
-  tx.commit();
+TEST_F(DeferredCollectionTest, CollectionsOfElementsMadeByHostsAreLoadedFromTheStartAndValuesReadAsCollections) {
+  ModelElement own;
+  inTransaction([&] { own = make(mm.person, 9); });
   EXPECT_TRUE(ReferenceCollection(own, mm.reviewed).isLoaded());
   EXPECT_FALSE(own.isSet(mm.reviewed));
   EXPECT_TRUE(targets(own, mm.reviewed).empty());
   // Neither hasCollectionContents nor loadCollectionContents was asked.
   EXPECT_EQ(log->calls, (Calls{"beginTransaction", "snapshot", "precommit", "commit"}));
-}
-
-TEST_F(DeferredCollectionTest, AValueOfAReferenceCollectionReadsAsTheCollection) {
+  // A value of a reference collection reads as the collection.
   ReferenceCollection c = reviewer.get(mm.reviewed, ds->privileged()).get<ReferenceCollection>();
   EXPECT_EQ(c.getOwner(), reviewer);
   EXPECT_EQ(c.getCollectionProperty(), mm.reviewed);
@@ -301,37 +245,34 @@ class SubtreeTest : public DataSourceTest {
   ModelElement lib, b1;
   void SetUp() override {
     DataSourceTest::SetUp();
-    Transaction tx = model->beginTransaction();
-    lib = make(mm.library, 1);
-    b1 = make(mm.book, 2);
-    lib.append(mm.books, ref(b1));
-    tx.commit();
+    inTransaction([&] {
+      lib = make(mm.library, 1), b1 = make(mm.book, 2);
+      lib.append(mm.books, ref(b1));
+    });
     log->calls.clear();
   }
 };
 
 TEST_F(SubtreeTest, AllContentsAsksTheDataSourceOnceForTheRootThenWalksWhatItLoaded) {
-  std::vector<ModelElement> askedFor;
+  Elements askedFor;
   std::vector<ModelElement> inMemoryWhenAsked;
   ModelElement b2, b3, p1;
   ds->onLoadSubtree = [&](const ModelElement& root) {
     askedFor.push_back(root);
     inMemoryWhenAsked = root.getAllContents(RecordingDataSource::privileged());
     datasource::LoadingTransaction loading = ds->beginLoadingTransaction();
-    b2 = make(mm.book, 3);
-    p1 = make(mm.person, 4);
+    b2 = make(mm.book, 3), p1 = make(mm.person, 4);
     // A stored member the data source could only name: the walk lists the
     // proxy and does not try to load it.
-    b3 = ModelElement::createProxy(model, mm.book,
-                                   ProxyId(ElementId::UUID_TYPE, u"00000000-0000-0000-0000-000000000005", boost::none));
-    ds->propagateDataSourceValuesToMemory(lib, mm.books, std::vector<ModelElement>{b1, b2, b3});
-    ds->propagateDataSourceValuesToMemory(lib, mm.members, std::vector<ModelElement>{p1});
+    b3 = ModelElement::createProxy(model, mm.book, idOf(5));
+    ds->propagateDataSourceValuesToMemory(lib, mm.books, Elements{b1, b2, b3});
+    ds->propagateDataSourceValuesToMemory(lib, mm.members, Elements{p1});
     loading.commit();
   };
   std::vector<ModelElement> contents = lib.getAllContents();
-  EXPECT_EQ(contents, (std::vector<ModelElement>{b1, b2, b3, p1}));
-  EXPECT_EQ(askedFor, std::vector<ModelElement>{lib});
-  EXPECT_EQ(inMemoryWhenAsked, std::vector<ModelElement>{b1});  // asked before walking
+  EXPECT_EQ(contents, (Elements{b1, b2, b3, p1}));
+  EXPECT_EQ(askedFor, Elements{lib});
+  EXPECT_EQ(inMemoryWhenAsked, Elements{b1});  // asked before walking
   EXPECT_EQ(log->calls, Calls{"loadElementSubtree"});
   EXPECT_TRUE(b3.isProxy());
   // The privileged walk asks nothing.
@@ -339,27 +280,22 @@ TEST_F(SubtreeTest, AllContentsAsksTheDataSourceOnceForTheRootThenWalksWhatItLoa
   EXPECT_EQ(log->calls, Calls{"loadElementSubtree"});
 }
 
-TEST_F(SubtreeTest, AProxysContentsAreAskedForWithoutLoadingTheProxyFirst) {
-  datasource::LoadingTransaction loading = ds->beginLoadingTransaction();
-  ModelElement proxy = ModelElement::createProxy(
-      model, mm.library, ProxyId(ElementId::UUID_TYPE, u"00000000-0000-0000-0000-000000000009", boost::none));
-  loading.commit();
-  std::vector<ModelElement> askedFor;
+TEST_F(SubtreeTest, AProxysContentsAreAskedForWithoutLoadingItAndFailuresPassOn) {
+  ModelElement p = proxy(mm.library, 9);
+  Elements askedFor;
   ds->onLoadSubtree = [&](const ModelElement& root) { askedFor.push_back(root); };
-  EXPECT_TRUE(proxy.getAllContents().empty());
-  EXPECT_EQ(askedFor, std::vector<ModelElement>{proxy});
+  EXPECT_TRUE(p.getAllContents().empty());
+  EXPECT_EQ(askedFor, Elements{p});
   EXPECT_EQ(log->calls, Calls{"loadElementSubtree"});
-}
-
-TEST_F(SubtreeTest, TheDataSourcesFailurePassesOnAndADestroyedElementAsksNothing) {
+  // The data source's failure passes on; a destroyed element asks nothing.
   ds->onLoadSubtree = [&](const ModelElement&) { throw std::runtime_error("store gone"); };
   EXPECT_THROW(lib.getAllContents(), std::runtime_error);
   log->calls.clear();
-  Transaction tx = model->beginTransaction();
-  lib.destroy();
-  EXPECT_TRUE(lib.getAllContents().empty());
-  EXPECT_EQ(log->calls, Calls{"beginTransaction"});
-  tx.commit();
+  inTransaction([&] {
+    lib.destroy();
+    EXPECT_TRUE(lib.getAllContents().empty());
+    EXPECT_EQ(log->calls, Calls{"beginTransaction"});
+  });
 }
 
 }  // namespace

@@ -1,7 +1,4 @@
-#include "TestMetamodel.hpp"
-
-#include <qm/zero/Messages.hpp>
-#include <qm/zero/ModelElement.hpp>
+#include "ModelTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,13 +6,8 @@
 
 namespace {
 
-using namespace qm::zero;
-using qm0test::TestMetamodel;
-
-class MetamodelTest : public ::testing::Test {
- protected:
-  const TestMetamodel& mm = TestMetamodel::get();
-};
+using namespace qm0test;
+using MetamodelTest = ModelTest;
 
 std::vector<std::u16string> names(const meta::ElementMap<meta::Property>& map) {
   std::vector<std::u16string> out;
@@ -26,7 +18,7 @@ std::vector<std::u16string> names(const meta::ElementMap<meta::Property>& map) {
   return out;
 }
 
-TEST_F(MetamodelTest, ClassesHaveQualifiedNamesAndConformToTheirSuperclassesUpToTheRootClass) {
+TEST_F(MetamodelTest, ClassesAndPropertiesKnowTheirNamesSuperclassesAttributesOppositesAndPositions) {
   EXPECT_EQ(mm.book->getQualifiedName(), u"lib.Book");
   EXPECT_EQ(mm.ebook->getQualifiedName(), u"ext.Ebook");
   EXPECT_EQ(mm.named->getSuperclass(), ModelElement::metaClass());
@@ -34,9 +26,7 @@ TEST_F(MetamodelTest, ClassesHaveQualifiedNamesAndConformToTheirSuperclassesUpTo
   EXPECT_TRUE(mm.ebook->conformsTo(mm.named));
   EXPECT_TRUE(mm.ebook->conformsTo(ModelElement::metaClass()));
   EXPECT_FALSE(mm.book->conformsTo(mm.ebook));
-}
-
-TEST_F(MetamodelTest, OwnedAttributesAreWalkedInNameOrderAndInheritedOnesAreFound) {
+  // Owned attributes are walked in name order, inherited ones are found.
   EXPECT_EQ(names(mm.book->getOwnedAttributes()),
             (std::vector<std::u16string>{u"authors", u"genre", u"library", u"pages", u"ratings", u"related"}));
   EXPECT_EQ(names(mm.ebook->getOwnedAttributes()), (std::vector<std::u16string>{u"cover", u"formats", u"size", u"url"}));
@@ -50,9 +40,6 @@ TEST_F(MetamodelTest, OwnedAttributesAreWalkedInNameOrderAndInheritedOnesAreFoun
   ASSERT_EQ(all.size(), 11u);
   EXPECT_EQ(all[0], mm.name);
   for (std::uint32_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i]->getSlotIndex(), i);
-}
-
-TEST_F(MetamodelTest, PropertiesKnowTheirQualifiedNameKindOppositeAndPosition) {
   EXPECT_EQ(mm.books->getQualifiedName(), u"lib.Library.books");
   EXPECT_TRUE(mm.books->isReference());
   EXPECT_FALSE(mm.pages->isReference());
@@ -67,7 +54,7 @@ TEST_F(MetamodelTest, PropertiesKnowTheirQualifiedNameKindOppositeAndPosition) {
   EXPECT_EQ(mm.cover->getPositionIndex(), 3);
 }
 
-TEST_F(MetamodelTest, StandardTypesAreFoundByRegistryName) {
+TEST_F(MetamodelTest, StandardTypesAreFoundByRegistryNameAndEnumerationLiteralsByName) {
   const std::pair<const char16_t*, const meta::PrimitiveType& (*)()> standard[] = {
       {u"Integer", &meta::StandardTypes::integerMeta},
       {u"UnlimitedNatural", &meta::StandardTypes::unlimitedNaturalMeta},
@@ -93,9 +80,7 @@ TEST_F(MetamodelTest, StandardTypesAreFoundByRegistryName) {
     seen.push_back(t);
   }
   EXPECT_FALSE(meta::internal::getPrimitiveTypeFromMetaRegistry(u"Integer32"));
-}
-
-TEST_F(MetamodelTest, EnumerationLiteralsAreWalkedByName) {
+  // Enumeration literals are walked by name.
   std::vector<std::pair<std::u16string, std::int32_t>> literals(mm.genre->getLiterals().begin(),
                                                                 mm.genre->getLiterals().end());
   EXPECT_EQ(literals, (std::vector<std::pair<std::u16string, std::int32_t>>{
@@ -105,7 +90,7 @@ TEST_F(MetamodelTest, EnumerationLiteralsAreWalkedByName) {
   EXPECT_EQ(mm.genre->getLiteralName(1).value_or(u""), u"Science");
 }
 
-TEST_F(MetamodelTest, RegistryFindsClassesAndPackagesAndKnowsCurrentVersions) {
+TEST_F(MetamodelTest, RegistryFindsClassesAndPackagesAndKnowsCurrentVersionsOfUris) {
   meta::MetaRegistry& registry = *meta::MetaRegistry::getInstance();
   EXPECT_EQ(registry.getClass(u"lib.Book"), mm.book);
   EXPECT_EQ(registry.getClass(u"ext.Ebook"), mm.ebook);
@@ -122,9 +107,7 @@ TEST_F(MetamodelTest, RegistryFindsClassesAndPackagesAndKnowsCurrentVersions) {
   EXPECT_TRUE(registry.isVersionCurrentForFamily(u"http://example.com/lib/1.0"));
   EXPECT_FALSE(registry.isVersionCurrentForFamily(u"http://example.com/lib/0.9"));
   EXPECT_FALSE(registry.isVersionCurrentForFamily(u"http://example.com/none/1.0"));
-}
-
-TEST_F(MetamodelTest, UrisSplitIntoVersionAndFamily) {
+  // Uris split into version and family.
   EXPECT_EQ(mm.lib->getUri(), u"http://example.com/lib/1.0");
   auto [version, family] = meta::MetaRegistry::parseUri(mm.lib->getUri());
   EXPECT_EQ(version, u"1.0");
@@ -133,23 +116,20 @@ TEST_F(MetamodelTest, UrisSplitIntoVersionAndFamily) {
   EXPECT_EQ(meta::MetaRegistry::parseUri(u"plain"), std::make_pair(std::u16string(), std::u16string(u"plain")));
 }
 
-TEST_F(MetamodelTest, ASecondVersionOfARegisteredFamilyIsRefused) {
-  meta::PackageBuilder b(u"lib2", u"http://example.com/lib", u"2.0");
-  b.addClass(u"Thing");
-  meta::Package second = b.build();
-  try {
-    meta::MetaRegistry::getInstance()->registerPackage(second);
-    FAIL() << "registered twice";
-  } catch (const foundation::core::except::IMsgIDException& e) {
-    EXPECT_EQ(e.get_error_id(), "qm0:messages:PackageAlreadyRegistered");
-  }
-  EXPECT_EQ(meta::MetaRegistry::getInstance()->getPackageForFamily(u"http://example.com/lib"), mm.lib);
-}
-
-TEST_F(MetamodelTest, RegisteredPackagesCanBeRemovedAgain) {
+TEST_F(MetamodelTest, RegistrationRefusesASecondVersionOfAFamilyAndUnfinishedPackagesAndCanBeUndone) {
+  meta::MetaRegistry& registry = *meta::MetaRegistry::getInstance();
+  meta::PackageBuilder second(u"lib2", u"http://example.com/lib", u"2.0");
+  second.addClass(u"Thing");
+  EXPECT_EQ(errorIdOf([&] { registry.registerPackage(second.build()); }), "qm0:messages:PackageAlreadyRegistered");
+  EXPECT_EQ(registry.getPackageForFamily(u"http://example.com/lib"), mm.lib);
   meta::PackageBuilder b(u"tmp", u"urn:tmp", u"1");
   meta::Class thing = b.addClass(u"Thing");
-  meta::MetaRegistry& registry = *meta::MetaRegistry::getInstance();
+  // An unfinished package can be neither registered nor extended.
+  EXPECT_FALSE(thing->getPackage()->isComplete());
+  EXPECT_THROW(registry.registerPackage(thing->getPackage()), std::invalid_argument);
+  meta::PackageBuilder other(u"later", u"urn:later", u"1");
+  EXPECT_THROW(other.addClass(u"B", thing), std::invalid_argument);
+  EXPECT_EQ(thing->getPackage()->getOwnedTypes(), std::vector<meta::Type>{thing});
   registry.registerPackage(b.build());
   EXPECT_EQ(registry.getClass(u"tmp.Thing"), thing);
   EXPECT_TRUE(registry.unregisterPackage(u"urn:tmp/1"));
@@ -157,7 +137,7 @@ TEST_F(MetamodelTest, RegisteredPackagesCanBeRemovedAgain) {
   EXPECT_FALSE(registry.unregisterPackage(u"urn:tmp/1"));
 }
 
-TEST_F(MetamodelTest, BuilderRefusesInconsistentDefinitions) {
+TEST_F(MetamodelTest, BuilderRefusesInconsistentDefinitionsAndItsPackageLivesWhileAnyOfItsObjectsIsHeld) {
   meta::PackageBuilder b(u"bad", u"urn:bad", u"1");
   meta::Class a = b.addClass(u"A");
   meta::Class c = b.addClass(u"C");
@@ -180,25 +160,12 @@ TEST_F(MetamodelTest, BuilderRefusesInconsistentDefinitions) {
   // Properties of another package cannot be added.
   meta::PackageBuilder other(u"other", u"urn:other", u"1");
   EXPECT_THROW(other.addProperty(a, u"y", meta::StandardTypes::integerMeta()), std::invalid_argument);
-}
-
-TEST_F(MetamodelTest, AnUnfinishedPackageCannotBeRegisteredOrExtended) {
-  meta::PackageBuilder b(u"open", u"urn:open", u"1");
-  meta::Class a = b.addClass(u"A");
-  EXPECT_FALSE(a->getPackage()->isComplete());
-  EXPECT_THROW(meta::MetaRegistry::getInstance()->registerPackage(a->getPackage()), std::invalid_argument);
-  meta::PackageBuilder other(u"later", u"urn:later", u"1");
-  EXPECT_THROW(other.addClass(u"B", a), std::invalid_argument);
-  EXPECT_EQ(a->getPackage()->getOwnedTypes(), std::vector<meta::Type>{a});
-}
-
-TEST_F(MetamodelTest, APackageLivesWhileAnyOfItsObjectsIsHeld) {
+  // A package lives while any of its objects is held.
   meta::Property kept;
   {
-    meta::PackageBuilder b(u"short", u"urn:short", u"1");
-    meta::Class a = b.addClass(u"A");
-    kept = b.addProperty(a, u"n", meta::StandardTypes::integerMeta());
-    b.build();
+    meta::PackageBuilder shortLived(u"short", u"urn:short", u"1");
+    kept = shortLived.addProperty(shortLived.addClass(u"A"), u"n", meta::StandardTypes::integerMeta());
+    shortLived.build();
   }
   EXPECT_EQ(kept->getOwningType()->getQualifiedName(), u"short.A");
   EXPECT_EQ(kept->getOwningType()->getPackage()->getUri(), u"urn:short/1");

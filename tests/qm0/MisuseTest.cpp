@@ -56,19 +56,10 @@ struct Misuse {
   }
 };
 
-class MisuseTest : public ::testing::Test {
+class MisuseTest : public ModelTest {
  protected:
-  const Misuse& mm = Misuse::get();
-  Model model = Model::create();
-
-  ModelElement node() { return ModelElement::createReflective(model, mm.node); }
-
-  template <class F>
-  void inTransaction(F&& f) {
-    Transaction tx = model->beginTransaction();
-    f();
-    tx.commit();
-  }
+  const Misuse& mu = Misuse::get();
+  ModelElement node() { return ModelElement::createReflective(model, mu.node); }
 };
 
 // --- Deep structures -------------------------------------------------------
@@ -85,15 +76,18 @@ class DeepTest : public MisuseTest {
     root = leaf = node();
     for (std::size_t i = 1; i < depth; ++i) {
       ModelElement next = node();
-      leaf.append(mm.kids, ref(next));
+      leaf.append(mu.kids, ref(next));
       leaf = next;
     }
   }
-  void buildCommittedChain() { inTransaction([&] { buildChain(); }); }
 };
 
-TEST_F(DeepTest, DestroyingADeepChainAndRollingItBackWork) {
-  buildCommittedChain();
+TEST_F(DeepTest, MakingWalkingDestroyingAndRollingBackADeepChainWorkAndItCannotBecomeACycle) {
+  rolledBack([&] { buildChain(); });
+  EXPECT_EQ(model->getElementCount(), 0u);
+  EXPECT_TRUE(root.isDestroyed());
+  EXPECT_TRUE(leaf.isDestroyed());
+  inTransaction([&] { buildChain(); });
   ModelElement beforeLeaf = leaf.getOwner();
   for (bool all : {false, true}) {
     Transaction tx = model->beginTransaction();
@@ -108,57 +102,31 @@ TEST_F(DeepTest, DestroyingADeepChainAndRollingItBackWork) {
   }
   EXPECT_EQ(model->getElementCount(), depth);
   EXPECT_EQ(leaf.getOwner(), beforeLeaf);
-  EXPECT_EQ(targets(beforeLeaf, mm.kids), (std::vector<ModelElement>{leaf}));
+  EXPECT_EQ(targets(beforeLeaf, mu.kids), (Elements{leaf}));
+  std::vector<ModelElement> contents = root.getAllContents();  // listed top down
+  ASSERT_EQ(contents.size(), depth - 1);
+  EXPECT_EQ(contents.front().getOwner(), root);
+  EXPECT_EQ(contents.back(), leaf);
+  // An element cannot become owned by its deepest descendant; moving the
+  // deep part under the root is no cycle.
+  inTransaction([&] {
+    EXPECT_THROW(leaf.append(mu.kids, ref(root)), std::invalid_argument);
+    EXPECT_THROW(root.set(mu.parent, leaf), std::invalid_argument);
+    EXPECT_FALSE(root.getOwner());
+    EXPECT_TRUE(targets(leaf, mu.kids).empty());
+    ModelElement middle = leaf.getOwner().getOwner();
+    root.append(mu.kids, ref(middle));
+    EXPECT_EQ(middle.getOwner(), root);
+    EXPECT_EQ(targets(root, mu.kids).size(), 2u);
+  });
   inTransaction([&] { root.destroy(); });
   EXPECT_EQ(model->getElementCount(), 0u);
   EXPECT_TRUE(leaf.isDestroyed());
 }
 
-TEST_F(DeepTest, RollingBackTheCreationOfADeepChainRemovesIt) {
-  Transaction tx = model->beginTransaction();
-  buildChain();
-  tx.rollback();
-  EXPECT_EQ(model->getElementCount(), 0u);
-  EXPECT_TRUE(root.isDestroyed());
-  EXPECT_TRUE(leaf.isDestroyed());
-}
-
-TEST_F(DeepTest, AnElementCannotBecomeOwnedByItsDeepestDescendant) {
-  buildCommittedChain();
-  std::vector<ModelElement> contents = root.getAllContents();  // listed top down
-  ASSERT_EQ(contents.size(), depth - 1);
-  EXPECT_EQ(contents.front().getOwner(), root);
-  EXPECT_EQ(contents.back(), leaf);
-  Transaction tx = model->beginTransaction();
-  EXPECT_THROW(leaf.append(mm.kids, ref(root)), std::invalid_argument);
-  EXPECT_THROW(root.set(mm.parent, leaf), std::invalid_argument);
-  EXPECT_FALSE(root.getOwner());
-  EXPECT_TRUE(targets(leaf, mm.kids).empty());
-  // Moving the deep part under the root is no cycle.
-  ModelElement middle = leaf.getOwner().getOwner();
-  root.append(mm.kids, ref(middle));
-  EXPECT_EQ(middle.getOwner(), root);
-  EXPECT_EQ(targets(root, mm.kids).size(), 2u);
-  tx.commit();
-}
-
 // --- Listeners -------------------------------------------------------------
 
-// A listener that counts what it is told and runs what a test gives it.
-struct Reacting : Listener {
-  std::function<void()> onFirstChange, onReport, onRemoved;
-  int calls = 0;
-  void firstChangeOccurred() override { react(onFirstChange); }
-  void reportChanges(const ShallowChangeReport<ModelElement>&) { react(onReport); }
-  void reportChanges(const ShallowChangeReport<ModelElement>&, bool) { react(onReport); }
-  void listenerRemoved() override { react(onRemoved); }
-
- private:
-  void react(const std::function<void()>& f) {
-    ++calls;
-    if (f) f();
-  }
-};
+using Reacting = RecordingListener;
 
 enum class Moment { FirstChange, Report, ModelTeardown };
 
@@ -176,6 +144,8 @@ void happen(Moment moment, Model& local, Reacting& l, std::function<void()> reac
   tx.commit();
 }
 
+// At every moment it is told something, a listener may remove another one,
+// which is then never called again, but may not begin a transaction.
 TEST(ListenerTest, AListenerRemovedDuringANotificationIsNeverCalledAgain) {
   for (Moment moment : {Moment::FirstChange, Moment::Report, Moment::ModelTeardown}) {
     SCOPED_TRACE(static_cast<int>(moment));
@@ -186,22 +156,25 @@ TEST(ListenerTest, AListenerRemovedDuringANotificationIsNeverCalledAgain) {
     Model::Impl* impl = local.get();
     bool removed = false;
     int callsWhenRemoved = -1;
+    std::string refused;
     happen(moment, local, remover, [&] {
       removed = impl->removeListener(&victim);
-      callsWhenRemoved = victim.calls;  // the victim could be deleted now
+      callsWhenRemoved = victim.calls();  // the victim could be deleted now
+      refused = errorIdOf([&] { impl->beginTransaction(); });
     });
     EXPECT_TRUE(removed);
-    EXPECT_EQ(victim.calls, callsWhenRemoved);
-    if (local) local->removeListener(&remover);
+    EXPECT_EQ(victim.calls(), callsWhenRemoved);
+    EXPECT_EQ(refused, "qm0:messages:ModelIsNotifying");
+    if (local) {
+      local->removeListener(&remover);
+      EXPECT_NO_THROW(local->beginTransaction().commit());
+    }
   }
 }
 
-TEST_F(MisuseTest, ListenersCannotChangeTheModelOrItsTransactionWhileTheyAreTold) {
+TEST_F(MisuseTest, ListenersCannotChangeTheModelOrItsTransactionWhileTheyAreToldButMayDropIt) {
   ModelElement a, b;
-  inTransaction([&] {
-    a = node();
-    b = node();
-  });
+  inTransaction([&] { a = node(), b = node(); });
   Reacting listener;
   model->addListener<0>(&listener);
   Transaction tx = model->beginTransaction();
@@ -210,39 +183,32 @@ TEST_F(MisuseTest, ListenersCannotChangeTheModelOrItsTransactionWhileTheyAreTold
     refusals = {errorIdOf([&] { tx.rollback(); }),
                 errorIdOf([&] { tx.commit(); }),
                 errorIdOf([&] { b.destroy(); }),
-                errorIdOf([&] { a.set(mm.kids, refs(mm.kids, {})); }),
+                errorIdOf([&] { a.set(mu.kids, refs(mu.kids, {})); }),
                 errorIdOf([&] { node(); }),
                 errorIdOf([&] { model->destroyAllElements(); }),
                 errorIdOf([&] { model->requestSnapshot(); }),
                 errorIdOf([&] { model->beginTransaction(); })};
   };
-  a.append(mm.kids, ref(b));
+  a.append(mu.kids, ref(b));
   EXPECT_EQ(refusals, std::vector<std::string>(8, "qm0:messages:ModelIsNotifying"));
   // Told once the change was complete; the transaction goes on.
   EXPECT_TRUE(model->isInTransaction());
   tx.commit();
-  EXPECT_EQ(targets(a, mm.kids), (std::vector<ModelElement>{b}));
+  EXPECT_EQ(targets(a, mu.kids), (std::vector<ModelElement>{b}));
   EXPECT_EQ(b.getOwner(), a);
   EXPECT_FALSE(b.isDestroyed());
+  // A transaction a listener drops is rolled back when the notification ends.
+  std::optional<Transaction> held(model->beginTransaction());
+  listener.onFirstChange = [&] { held.reset(); };
+  ModelElement n = node();
+  EXPECT_FALSE(model->isInTransaction());
+  EXPECT_TRUE(n.isDestroyed());
+  EXPECT_EQ(model->getElementCount(), 2u);
+  EXPECT_NO_THROW(model->beginTransaction().commit());
   model->removeListener(&listener);
 }
 
-TEST(ListenerTest, AfterCommitAndWhenRemovedListenersCannotBeginTransactionsOrChange) {
-  for (Moment moment : {Moment::Report, Moment::ModelTeardown}) {
-    SCOPED_TRACE(static_cast<int>(moment));
-    Model local = Model::create();
-    Reacting listener;
-    local->addListener<0>(&listener);
-    Model::Impl* impl = local.get();
-    std::string refused;
-    happen(moment, local, listener, [&] { refused = errorIdOf([&] { impl->beginTransaction(); }); });
-    EXPECT_EQ(refused, "qm0:messages:ModelIsNotifying");
-    if (local) {
-      local->removeListener(&listener);
-      EXPECT_NO_THROW(local->beginTransaction().commit());
-    }
-  }
-  // Removed by the host inside a transaction.
+TEST(ListenerTest, AListenerRemovedByTheHostInsideATransactionCannotChangeTheModel) {
   Model local = Model::create();
   Reacting listener;
   local->addListener<0>(&listener);
@@ -254,19 +220,6 @@ TEST(ListenerTest, AfterCommitAndWhenRemovedListenersCannotBeginTransactionsOrCh
   EXPECT_EQ(refused, "qm0:messages:ModelIsNotifying");
   EXPECT_FALSE(n.isDestroyed());
   tx.commit();
-}
-
-TEST_F(MisuseTest, ATransactionDroppedByAListenerIsRolledBackWhenTheNotificationEnds) {
-  Reacting listener;
-  model->addListener<0>(&listener);
-  std::optional<Transaction> held(model->beginTransaction());
-  listener.onFirstChange = [&] { held.reset(); };
-  ModelElement n = node();
-  EXPECT_FALSE(model->isInTransaction());
-  EXPECT_TRUE(n.isDestroyed());
-  EXPECT_EQ(model->getElementCount(), 0u);
-  EXPECT_NO_THROW(model->beginTransaction().commit());
-  model->removeListener(&listener);
 }
 
 TEST(ListenerTest, AListenerMayDropTheLastHandleOfItsModel) {
@@ -282,8 +235,8 @@ TEST(ListenerTest, AListenerMayDropTheLastHandleOfItsModel) {
   EXPECT_TRUE(n.isDestroyed());
   // The model lived until the commit returned: each heard of the first
   // change, the report and its removal.
-  EXPECT_EQ(dropping.calls, 3);
-  EXPECT_EQ(next.calls, 3);
+  EXPECT_EQ(dropping.calls(), 3);
+  EXPECT_EQ(next.calls(), 3);
 }
 
 // --- Bounds ----------------------------------------------------------------
@@ -292,37 +245,37 @@ TEST_F(MisuseTest, ABoundedCollectionRefusesAnEntryTooManyWhicheverWayItComes) {
   ModelElement a, b, c, d, x;
   inTransaction([&] {
     a = node(), b = node(), c = node(), d = node(), x = node();
-    a.set(mm.marks, Value(meta::StandardTypes::integerMeta(), std::vector<int>{1, 2}));
-    a.set(mm.friends, refs(mm.friends, {b, c}));
-    a.set(mm.pair, refs(mm.pair, {b, c}));
+    a.set(mu.marks, Value(meta::StandardTypes::integerMeta(), std::vector<int>{1, 2}));
+    a.set(mu.friends, refs(mu.friends, {b, c}));
+    a.set(mu.pair, refs(mu.pair, {b, c}));
   });
   const std::string before = dump(model);
   Transaction tx = model->beginTransaction();
   const std::vector<std::function<void()>> tooMany = {
-      [&] { a.append(mm.marks, integer(3)); },
-      [&] { a.insert(mm.marks, 0, integer(3)); },
-      [&] { a.set(mm.marks, Value(meta::StandardTypes::integerMeta(), std::vector<int>{1, 2, 3})); },
-      [&] { a.append(mm.friends, ref(d)); },
-      [&] { a.insert(mm.friends, 0, ref(d)); },
-      [&] { a.set(mm.friends, d); },
-      [&] { a.set(mm.friends, refs(mm.friends, {b, c, d})); },
-      [&] { d.append(mm.fans, ref(a)); },           // from the other end
-      [&] { d.set(mm.fans, refs(mm.fans, {x, a})); },  // nothing of it stays
-      [&] { d.set(mm.pairOf, a); },                  // an owner's full collection
-      [&] { a.append(mm.pair, ref(d)); },
+      [&] { a.append(mu.marks, integer(3)); },
+      [&] { a.insert(mu.marks, 0, integer(3)); },
+      [&] { a.set(mu.marks, Value(meta::StandardTypes::integerMeta(), std::vector<int>{1, 2, 3})); },
+      [&] { a.append(mu.friends, ref(d)); },
+      [&] { a.insert(mu.friends, 0, ref(d)); },
+      [&] { a.set(mu.friends, d); },
+      [&] { a.set(mu.friends, refs(mu.friends, {b, c, d})); },
+      [&] { d.append(mu.fans, ref(a)); },           // from the other end
+      [&] { d.set(mu.fans, refs(mu.fans, {x, a})); },  // nothing of it stays
+      [&] { d.set(mu.pairOf, a); },                  // an owner's full collection
+      [&] { a.append(mu.pair, ref(d)); },
       [&] {
-        DataValue t(mm.tally);
-        t.set(mm.counts, Value(meta::StandardTypes::integerMeta(), std::vector<int>{1, 2, 3}));
+        DataValue t(mu.tally);
+        t.set(mu.counts, Value(meta::StandardTypes::integerMeta(), std::vector<int>{1, 2, 3}));
       }};
   for (std::size_t i = 0; i < tooMany.size(); ++i)
     EXPECT_EQ(errorIdOf(tooMany[i]), "qm0:messages:UpperBoundExceeded") << "case " << i;
   EXPECT_EQ(dump(model), before);
   // A replacement adds nothing; room made first, the entry fits.
-  a.replace(mm.pair, 0, ref(d));
-  EXPECT_EQ(targets(a, mm.pair), (std::vector<ModelElement>{d, c}));
+  a.replace(mu.pair, 0, ref(d));
+  EXPECT_EQ(targets(a, mu.pair), (std::vector<ModelElement>{d, c}));
   EXPECT_FALSE(b.getOwner());
-  a.removeAt(mm.marks, 0);
-  a.append(mm.marks, integer(3));
+  a.removeAt(mu.marks, 0);
+  a.append(mu.marks, integer(3));
   tx.commit();
 }
 

@@ -15,9 +15,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <variant>
 #include <vector>
 
 namespace qm0test {
@@ -75,16 +79,42 @@ inline std::string dump(const Model& model) {
   return os.str();
 }
 
+using Elements = std::vector<ModelElement>;
+// Created, modified, destroyed and ephemeral elements of a report.
+using Lists = std::tuple<Elements, Elements, Elements, Elements>;
+
 struct ReportSummary {
-  std::vector<ModelElement> created, modified, destroyed, ephemeral;
+  Elements created, modified, destroyed, ephemeral;
   bool allDestroyed = false;
   std::map<ModelElement, std::vector<meta::Property>> changed;
   std::map<std::pair<ModelElement, meta::Property>, OCDChangeList> ordered;
 
-  const OCDChangeList& changes(const ModelElement& e, const meta::Property& p) const {
-    static const OCDChangeList none;
+  Lists lists() const { return {created, modified, destroyed, ephemeral}; }
+
+  // The ordered changes of `p` as "+index:entry" (insert), "-index" (remove)
+  // or "~index:entry" (replace), the entry read with the accessor for the
+  // property's kind: a removal must carry no entry.
+  std::string changes(const ModelElement& e, const meta::Property& p) const {
     auto it = ordered.find({e, p});
-    return it == ordered.end() ? none : it->second;
+    if (it == ordered.end()) return "";
+    const EntryType type = Value::createEmptyValue(p).getMeta().getEntryType();
+    std::string out;
+    for (const std::shared_ptr<OCDChange>& c : it->second) {
+      if (!out.empty()) out += " ";
+      out += std::string(1, c->getKind() < 3 ? "+-~"[c->getKind()] : '?') + std::to_string(c->getIndex());
+      std::string entry;
+      if (type == EntryType::Element) {
+        if (!c->getTargetId().is_nil()) entry = boost::uuids::to_string(c->getTargetId()).substr(30);
+      } else if (type == EntryType::EnumLiteral) {
+        if (c->getEnumValue() != 0) entry = std::to_string(c->getEnumValue());
+      } else if (auto s = c->getPrimitiveValue<std::u16string>()) {
+        entry = text(*s);
+      } else if (auto n = c->getPrimitiveValue<int>()) {
+        entry = std::to_string(*n);
+      }
+      if (!entry.empty()) out += ":" + entry;
+    }
+    return out;
   }
 };
 
@@ -106,6 +136,7 @@ inline ReportSummary summarize(const ShallowChangeReport<ModelElement>& r) {
   return s;
 }
 
+// Writes down what it is told, then runs the reaction a test gave it.
 class RecordingListener : public Listener {
  public:
   struct Delivery {
@@ -116,23 +147,47 @@ class RecordingListener : public Listener {
   std::vector<Delivery> deliveries;
   int firstChanges = 0;
   int removed = 0;
+  std::function<void()> onFirstChange, onReport, onRemoved;
 
-  void reportChanges(const ShallowChangeReport<ModelElement>& r) { deliveries.push_back({true, false, summarize(r)}); }
+  int calls() const { return static_cast<int>(deliveries.size()) + firstChanges + removed; }
+
+  void reportChanges(const ShallowChangeReport<ModelElement>& r) {
+    deliveries.push_back({true, false, summarize(r)});
+    if (onReport) onReport();
+  }
   void reportChanges(const ShallowChangeReport<ModelElement>& r, bool alreadyReported) {
     deliveries.push_back({false, alreadyReported, summarize(r)});
+    if (onReport) onReport();
   }
-  void firstChangeOccurred() override { ++firstChanges; }
-  void listenerRemoved() override { ++removed; }
+  void firstChangeOccurred() override {
+    ++firstChanges;
+    if (onFirstChange) onFirstChange();
+  }
+  void listenerRemoved() override {
+    ++removed;
+    if (onRemoved) onRemoved();
+  }
 };
 
+// The message identifier and first UTF-16 argument of the message-id
+// exception that `f` throws.
 template <class F>
-std::string errorIdOf(F&& f) {
+std::pair<std::string, std::u16string> errorOf(F&& f) {
   try {
     f();
   } catch (const foundation::core::except::IMsgIDException& e) {
-    return e.get_error_id();
+    const auto& args = e.getMessageID().arguments();
+    std::u16string first;
+    if (!args.empty() && std::holds_alternative<std::u16string>(args.front()))
+      first = std::get<std::u16string>(args.front());
+    return {e.get_error_id(), first};
   }
-  return "nothing thrown";
+  return {"nothing thrown", u""};
+}
+
+template <class F>
+std::string errorIdOf(F&& f) {
+  return errorOf(std::forward<F>(f)).first;
 }
 
 /// A fresh model over the test metamodel, for the tests of models and their
@@ -145,10 +200,14 @@ class ModelTest : public ::testing::Test {
   ModelElement make(const meta::Class& cls, int n) { return ModelElement::createReflective(model, cls, uuidOf(n)); }
 
   template <class F>
-  void inTransaction(F&& f) {
+  void inTransaction(F&& f, bool commit = true) {
     Transaction tx = model->beginTransaction();
     f();
-    tx.commit();
+    commit ? tx.commit() : tx.rollback();
+  }
+  template <class F>
+  void rolledBack(F&& f) {
+    inTransaction(f, false);
   }
 };
 

@@ -84,24 +84,7 @@ TEST_F(BundleContainerTest, FindsTheBundlesOfTheInstallPathAndSkipsTheBadOnesWit
   EXPECT_NE(logged[2].find("is not valid JSON"), std::string::npos) << logged[2];
 }
 
-TEST_F(BundleContainerTest, NoBundlesFolderGivesNoBundlesAndNoWarning) {
-  BundleContainer container(u16(install.path()));
-  EXPECT_TRUE(container.getBundles().empty());
-  EXPECT_TRUE(warnings().empty());
-  EXPECT_EQ(container.getInstallPath(), u16(install.path()));
-}
-
-TEST_F(BundleContainerTest, BundlesInstalledByPathJoinTheContainerOnce) {
-  addBuiltBundle("greeter", "greeter");
-  BundleContainer container(u16(install.path()));
-  const auto added = container.installBundle(u16(builtBundle("greeter")));
-  EXPECT_EQ(namesOf(container.getBundles()), (std::vector<std::string>{"greeter", "greeter"}));
-  EXPECT_EQ(container.installBundle(u16(builtBundle("greeter"))), added);
-  EXPECT_EQ(container.getBundles().size(), 2u);
-  EXPECT_TRUE(cppmicroservices::LDAPFilter("(bundle.qm0.vltTemplateProvider=geo)").Match(added));
-}
-
-TEST_F(BundleContainerTest, FailedInstallByPathThrowsAndChangesNothing) {
+TEST_F(BundleContainerTest, BundlesInstalledByPathJoinTheContainerOnceAndFailedInstallsChangeNothing) {
   addBuiltBundle("greeter", "greeter");
   BundleContainer container(u16(install.path()));
   addFolder("broken", "[]");
@@ -115,10 +98,18 @@ TEST_F(BundleContainerTest, FailedInstallByPathThrowsAndChangesNothing) {
   }
   EXPECT_EQ(namesOf(container.getBundles()), std::vector<std::string>{"greeter"});
   EXPECT_EQ(container.getFrameworkContext().GetServiceReferences<Greeter>().size(), 2u);
+  const auto added = container.installBundle(u16(builtBundle("greeter")));
+  EXPECT_EQ(namesOf(container.getBundles()), (std::vector<std::string>{"greeter", "greeter"}));
+  EXPECT_EQ(container.installBundle(u16(builtBundle("greeter"))), added);
+  EXPECT_EQ(container.getBundles().size(), 2u);
+  EXPECT_TRUE(cppmicroservices::LDAPFilter("(bundle.qm0.vltTemplateProvider=geo)").Match(added));
 }
 
-TEST_F(BundleContainerTest, UsableFromAnotherThread) {
+TEST_F(BundleContainerTest, NoBundlesFolderGivesNoBundlesAndNoWarningAndTheContainerIsUsableFromAnotherThread) {
   BundleContainer container(u16(install.path()));
+  EXPECT_TRUE(container.getBundles().empty());
+  EXPECT_TRUE(warnings().empty());
+  EXPECT_EQ(container.getInstallPath(), u16(install.path()));
   std::vector<std::string> seen;
   std::thread worker([&] {
     container.installBundle(u16(builtBundle("greeter")));

@@ -1,35 +1,14 @@
-#include "TestMetamodel.hpp"
-
-#include <qm/zero/Messages.hpp>
-#include <qm/zero/Value.hpp>
-
+#include "ModelTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-using namespace qm::zero;
+using namespace qm0test;
 using meta::StandardTypes;
-using qm0test::TestMetamodel;
+using ValueTest = ModelTest;
 
-// Runs `f` and returns the message identifier and first UTF-16 argument of
-// the message-id exception it throws.
-template <class F>
-std::pair<std::string, std::u16string> errorOf(F&& f) {
-  try {
-    f();
-  } catch (const foundation::core::except::IMsgIDException& e) {
-    const auto& args = e.getMessageID().arguments();
-    std::u16string first;
-    if (!args.empty() && std::holds_alternative<std::u16string>(args.front()))
-      first = std::get<std::u16string>(args.front());
-    return {e.get_error_id(), first};
-  }
-  return {"nothing thrown", u""};
-}
-
-TEST(ValueTest, EmptyValuesReadAsNoneAndRefuseTypedReads) {
-  const TestMetamodel& mm = TestMetamodel::get();
+TEST_F(ValueTest, EmptyValuesReadAsNoneAndRefuseTypedReadsAndEqualValuesHaveTheSameTypeAndEntries) {
   Value empty = Value::createEmptyValue(mm.pages);
   EXPECT_EQ(empty.getType(), StandardTypes::integerMeta());
   EXPECT_FALSE(empty.getOptional<int>());
@@ -37,10 +16,14 @@ TEST(ValueTest, EmptyValuesReadAsNoneAndRefuseTypedReads) {
   Value one(StandardTypes::integerMeta(), 3);
   EXPECT_EQ(one.getOptional<int>().value_or(0), 3);
   EXPECT_EQ(errorOf([&] { one.get<int>(1); }).first, "qm0:messages:InvalidValue");
+  // Equal values have the same type and entries.
+  EXPECT_EQ(Value(StandardTypes::integerMeta(), 1), Value(StandardTypes::integerMeta(), 1));
+  EXPECT_NE(Value(StandardTypes::integerMeta(), 1), Value(StandardTypes::integerMeta(), 2));
+  EXPECT_NE(Value(StandardTypes::integerMeta(), 1), Value(mm.genre, 1));
+  EXPECT_EQ(Value(StandardTypes::integerMeta(), boost::none), empty);
 }
 
-TEST(ValueTest, ReadingAsAnotherTypeNamesTheValuesType) {
-  const TestMetamodel& mm = TestMetamodel::get();
+TEST_F(ValueTest, ReadingAsAnotherTypeNamesTheValuesType) {
   auto error = errorOf([] { Value(StandardTypes::integerMeta(), 3).get<std::u16string>(); });
   EXPECT_EQ(error.first, "qm0:messages:CannotCastIncompatibleTypes");
   EXPECT_EQ(error.second, u"Integer");
@@ -57,7 +40,7 @@ TEST(ValueTest, ReadingAsAnotherTypeNamesTheValuesType) {
   EXPECT_EQ(error.second, u"Boolean");
 }
 
-TEST(ValueTest, MultiValuedValuesKeepTheirEntriesInOrder) {
+TEST_F(ValueTest, MultiValuedValuesKeepTheirEntriesInOrder) {
   Value v(StandardTypes::integerMeta(), std::vector<int>{3, 1, 2});
   EXPECT_EQ(v.size(), 3u);
   EXPECT_EQ(v.getAll<int>(), (std::vector<int>{3, 1, 2}));
@@ -69,15 +52,7 @@ TEST(ValueTest, MultiValuedValuesKeepTheirEntriesInOrder) {
   EXPECT_TRUE(empty.isEmpty());
 }
 
-TEST(ValueTest, EqualityComparesTypeAndEntries) {
-  EXPECT_EQ(Value(StandardTypes::integerMeta(), 1), Value(StandardTypes::integerMeta(), 1));
-  EXPECT_NE(Value(StandardTypes::integerMeta(), 1), Value(StandardTypes::integerMeta(), 2));
-  EXPECT_NE(Value(StandardTypes::integerMeta(), 1), Value(TestMetamodel::get().genre, 1));
-  EXPECT_EQ(Value(StandardTypes::integerMeta(), boost::none), Value::createEmptyValue(TestMetamodel::get().pages));
-}
-
-TEST(ValueTest, DataValuesHoldOneValuePerAttributeAndCopyOnWrite) {
-  const TestMetamodel& mm = TestMetamodel::get();
+TEST_F(ValueTest, DataValuesHoldOneValuePerAttributeAndCopyOnWrite) {
   DataValue d(mm.dimensions);
   EXPECT_TRUE(d.get(mm.width).isEmpty());
   d.set(mm.width, Value(StandardTypes::realMeta(), 2.0));
