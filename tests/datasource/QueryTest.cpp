@@ -10,7 +10,6 @@
 #include <qm/zero/ModelElement.hpp>
 #include <qm/zero/meta/StandardTypes.hpp>
 #include <qm/zero/query/ReflectiveQuery.hpp>
-#include <testsupport/TestServer.hpp>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/uuid/uuid_io.hpp>
@@ -30,8 +29,6 @@ namespace query = qm::zero::query;
 using qm::zero::ModelElement;
 using qm::zero::Value;
 using Query = std::unique_ptr<query::ReflectiveQuery>;
-
-enum class Backend { SQLite, PostgreSQL };
 
 // ---------------------------------------------------------------------------
 // One primitive (or enumeration) property: random values from a small domain
@@ -150,14 +147,9 @@ bool satisfies(const ModelElement& e, const Field& f, query::ValueMatchRelation 
 
 // ---------------------------------------------------------------------------
 
-class QueryTest : public DataSourceTest, public ::testing::WithParamInterface<Backend> {
+class QueryTest : public BackendTest {
  protected:
   QueryTest() : m(Kinds::get()) {}
-
-  void SetUp() override {
-    location = GetParam() == Backend::SQLite ? file("model.vlt") : testsupport::freshPostgresqlSchema();
-    ASSERT_FALSE(location.empty());
-  }
 
   /// Stores a random model: `count` elements, a third of them top-level, the
   /// others parts of an earlier one, every property random.
@@ -226,7 +218,6 @@ class QueryTest : public DataSourceTest, public ::testing::WithParamInterface<Ba
   }
 
   const Kinds& m;
-  std::string location;
   qm::zero::Model writer = qm::zero::Model::create();
   std::vector<ModelElement> elements;  // in the writer, in creation order (l)
 };
@@ -464,10 +455,17 @@ TEST_P(QueryTest, BoundResultsFollowTheLastCall) {
 }
 
 // A result in memory is the element in memory; one that is not is loaded
-// with its owners up to the root, and nothing else.
+// with its owners up to the root, and nothing else. The data source's
+// package-version records live under the common root class but are no
+// elements: every element is every stored element, and only them.
 TEST_P(QueryTest, ResultsAreLoadedWithTheirOwnersOnly) {
+  attachReader();
+  EXPECT_TRUE(model->getAllElements(qm::zero::FetchFromDataSource).empty());
+  model->resetDataSource();
+  model = qm::zero::Model::create();
   std::mt19937 rng(5);
   storeRandomModel(rng, 40);
+  writer->resetDataSource();
   attachReader();
   const auto deepest =
       std::max_element(elements.begin(), elements.end(), [](const ModelElement& a, const ModelElement& b) {
@@ -493,32 +491,17 @@ TEST_P(QueryTest, ResultsAreLoadedWithTheirOwnersOnly) {
     if (!e.isProxy()) populated.insert(e.getUUID());
   EXPECT_EQ(populated, chain);
   EXPECT_EQ(q->firstResult({})[0], found[0]) << "a second run gives the element in memory";
-}
 
-// The data source's package-version records live under the common root
-// class but are no elements: every element, and only them.
-TEST_P(QueryTest, AllElementsAreTheStoredElementsOnly) {
-  attachReader();
-  EXPECT_TRUE(model->getAllElements(qm::zero::FetchFromDataSource).empty());
-  model->resetDataSource();
-  std::mt19937 rng(7);
-  storeRandomModel(rng, 25);
-  writer->resetDataSource();
-  model = qm::zero::Model::create();
-  attachReader();
   std::set<boost::uuids::uuid> expected, all;
   for (const ModelElement& e : elements) expected.insert(e.getUUID());
   for (const ModelElement& e : reader().fetchAllElements()) all.insert(e.getUUID());
   EXPECT_EQ(all, expected);
-  Query q = reader().createQuery();
-  q->addSearchClass(ModelElement::metaClass(), 1);
-  EXPECT_EQ(q->count(), elements.size());
+  Query everything = reader().createQuery();
+  everything->addSearchClass(ModelElement::metaClass(), 1);
+  EXPECT_EQ(everything->count(), elements.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(, QueryTest, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
-                         [](const ::testing::TestParamInfo<Backend>& backend) {
-                           return backend.param == Backend::SQLite ? "SQLite" : "PostgreSQL";
-                         });
+INSTANTIATE_BACKEND_TEST_SUITE(QueryTest);
 
 }  // namespace
 }  // namespace dstest
