@@ -94,15 +94,6 @@ TEST_F(ConnectionTest, OnlyALeadingPostgresqlSchemeSelectsTheServer) {
   EXPECT_TRUE(exists(inner));
 }
 
-TEST_F(ConnectionTest, RepositoryWithoutTheBaseClassesIsObsolete) {
-  const std::string path = file("bare.vlt");
-  vlt::DataModelRepository::ServiceOptions options;
-  options.createIfMissing = 1;
-  vlt::DataModelRepository().open(path, std::string(), options);
-  EXPECT_EQ(thrownId([&] { open(path); }).id, "m2t_vlt:messages:ObsoleteSchema");
-  EXPECT_EQ(model->getDataSource(), nullptr);
-}
-
 TEST_F(ConnectionTest, ElementAlreadyStoredIsNotPushedAgain) {
   const auto& mm = qm0test::TestMetamodel::get();
   const std::string path = file("model.vlt");
@@ -131,7 +122,15 @@ TEST_F(ConnectionTest, ElementAlreadyStoredIsNotPushedAgain) {
   EXPECT_EQ(texts(256), std::vector<std::string>{});
 }
 
-TEST_F(ConnectionTest, StoredVersionsAndRequiredFamiliesAreCheckedOnOpening) {
+TEST_F(ConnectionTest, SchemaStoredVersionsAndRequiredFamiliesAreCheckedOnOpening) {
+  // A repository without the base classes is obsolete.
+  const std::string bare = file("bare.vlt");
+  vlt::DataModelRepository::ServiceOptions options;
+  options.createIfMissing = 1;
+  vlt::DataModelRepository().open(bare, std::string(), options);
+  EXPECT_EQ(thrownId([&] { open(bare); }).id, "m2t_vlt:messages:ObsoleteSchema");
+  EXPECT_EQ(model->getDataSource(), nullptr);
+
   const auto& lib = qm0test::TestMetamodel::get().lib;
   const std::u16string family = lib->getFamily();
   const std::u16string version = lib->getVersion();

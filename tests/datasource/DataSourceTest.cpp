@@ -67,14 +67,15 @@ class DeathWatch : public qm::zero::Listener {
   std::future<void> future = removed.get_future();
 };
 
-TEST_F(DataSourceTest, SynchronousOpenConnectsLogsAndDisconnects) {
+// Synchronously, nothing runs on a worker and the waits return at once;
+// asynchronously, they return once the worker ended.
+TEST_F(DataSourceTest, OpenInEitherTimingConnectsLogsAndDisconnects) {
   enableProgressRecords();
   const std::string path = file("model.vlt");
   DataSource* ds = open(path);
   EXPECT_TRUE(ds->isActive());
   EXPECT_EQ(model->getDataSource(), ds);
   EXPECT_EQ(ds->getConnectionString(), u16(path));
-  // Nothing ran on a worker: the waits return at once.
   ds->waitForIdle();
   ds->waitForInitialSyncCompletion();
 
@@ -87,6 +88,17 @@ TEST_F(DataSourceTest, SynchronousOpenConnectsLogsAndDisconnects) {
   records.clear();
   model->resetDataSource();
   EXPECT_EQ(texts(4), std::vector<std::string>{"Disconnected " + addressText(ds) + " from data source"});
+
+  ds = open(path, DataSource::Asynchronous);
+  ds->waitForInitialSyncCompletion();
+  ds->waitForIdle();
+  ds->waitForIdle();
+  EXPECT_EQ(ds->getConnectionString(), u16(path));
+  // A timing that is neither opens nothing, and the waits do not hang.
+  model->resetDataSource();
+  DataSource* idle = open(path, static_cast<DataSource::SyncTiming>(7));
+  idle->waitForIdle();
+  EXPECT_EQ(idle->getConnectionString(), u"");
 }
 
 TEST_F(DataSourceTest, RefusedStringsAndModelsAttachNothing) {
@@ -127,21 +139,6 @@ TEST_F(DataSourceTest, FailedOpenIsThrownByTheOpenOrByEveryWait) {
   EXPECT_EQ(whatThrown([&] { ds->waitForInitialSyncCompletion(); }), first);
   EXPECT_EQ(whatThrown([&] { ds->waitForIdle(); }), first);
   EXPECT_EQ(ds->getConnectionString(), u"");
-}
-
-TEST_F(DataSourceTest, AsynchronousOpenEndsAndTheWaitsReturn) {
-  const std::string path = file("model.vlt");
-  DataSource* ds = open(path, DataSource::Asynchronous);
-  ds->waitForInitialSyncCompletion();
-  ds->waitForIdle();
-  ds->waitForIdle();
-  EXPECT_EQ(ds->getConnectionString(), u16(path));
-
-  // A timing that is neither opens nothing, and the waits do not hang.
-  model->resetDataSource();
-  DataSource* idle = open(path, static_cast<DataSource::SyncTiming>(7));
-  idle->waitForIdle();
-  EXPECT_EQ(idle->getConnectionString(), u"");
 }
 
 TEST_F(DataSourceTest, DestroyingTheDataSourceWhileTheWorkerRunsWaitsForIt) {
