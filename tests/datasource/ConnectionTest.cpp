@@ -105,12 +105,10 @@ TEST_F(ConnectionTest, ElementAlreadyStoredIsNotPushedAgain) {
     constructor.setObjectUUID(stored);
     constructor.createObject(repository.defaultDataModel());
   });
-  {
-    auto transaction = model->beginTransaction();
+  commit([&] {
     qm::zero::ModelElement::createReflective(model, mm.book, stored);
     qm::zero::ModelElement::createReflective(model, mm.person);
-    transaction.commit();
-  }
+  });
   open(path);
   EXPECT_EQ(texts(256), std::vector<std::string>{" object '" + boost::uuids::to_string(stored) +
                                                  "' is already in VLT "});

@@ -114,6 +114,13 @@ class DataSourceTest : public ::testing::Test {
 
   std::string file(const std::string& name) const { return dir.file(name); }
 
+  /// Runs `change` in a transaction of the model and commits it.
+  void commit(const std::function<void()>& change) {
+    qm::zero::Transaction transaction = model->beginTransaction();
+    change();
+    transaction.commit();
+  }
+
   DataSource* open(const std::string& connectionString, DataSource::SyncTiming timing = DataSource::Synchronous,
                    DataSource::ToDataSourceSync toDataSource = DataSource::SyncAllToDataSource) {
     return DataSource::create(u16(connectionString), model, DataSource::NoSyncToModel, toDataSource, timing);

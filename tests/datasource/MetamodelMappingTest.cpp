@@ -204,11 +204,7 @@ TEST_P(MetamodelMappingTest, VersionRecordedInARolledBackTransactionIsRecordedAg
 
 TEST_P(MetamodelMappingTest, OpeningRecordsThePackagesTheModelUses) {
   model->resetDataSource();
-  {
-    auto transaction = model->beginTransaction();
-    qm::zero::ModelElement::createReflective(model, mm.ebook);
-    transaction.commit();
-  }
+  commit([&] { qm::zero::ModelElement::createReflective(model, mm.ebook); });
   ds = open(location, DataSource::Synchronous, DataSource::NoSyncToDataSource);
   EXPECT_EQ(recordedFamilies(), (std::vector<std::u16string>{u"http://example.com/ext", u"http://example.com/lib"}));
   model->resetDataSource();

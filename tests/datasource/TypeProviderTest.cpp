@@ -77,9 +77,8 @@ TEST_F(TypeProviderTest, ModelOfAnotherVersionIsRefusedByBothProviders) {
   const std::string path = file("model.vlt");
   const auto openWith = [&](const meta::Package& package, const std::string& parameters) {
     model = qm::zero::Model::create();
-    auto transaction = model->beginTransaction();
-    qm::zero::ModelElement::createReflective(model, meta::Class::downcast(package->findType(u"Thing")));
-    transaction.commit();
+    commit(
+        [&] { qm::zero::ModelElement::createReflective(model, meta::Class::downcast(package->findType(u"Thing"))); });
     open(path + parameters);
     model->resetDataSource();
   };

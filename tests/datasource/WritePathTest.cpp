@@ -91,11 +91,9 @@ class WritePathTest : public BackendTest {
     h.set(k.shade, Value(k.colour, std::int32_t(1)));
     return h;
   }
-  template <class F>
-  void commit(F&& change) {
-    qm::zero::Transaction tx = model->beginTransaction();
-    change();
-    tx.commit();
+  /// Makes each of `elements` a new holder, in this order.
+  void makeHolders(std::initializer_list<ModelElement*> elements) {
+    for (ModelElement* element : elements) *element = holder();
   }
   Value enumValues(std::vector<std::int32_t> literals) const { return Value(k.colour, literals); }
 
@@ -114,9 +112,7 @@ TEST_P(WritePathTest, EveryKindOfValueIsWrittenAtCreationChangedAndCleared) {
 
   ModelElement full, empty, target;
   commit([&] {
-    target = holder();
-    empty = holder();
-    full = holder();
+    makeHolders({&target, &empty, &full});
     full.set(k.i, Value(StandardTypes::integerMeta(), std::int32_t(-7)));
     full.set(k.u, Value(StandardTypes::unlimitedNaturalMeta(), std::uint32_t(4000000000u)));
     full.set(k.l, Value(StandardTypes::integer64Meta(), std::int64_t(-(std::int64_t(1) << 40))));
@@ -191,11 +187,7 @@ TEST_P(WritePathTest, OrderedHistoriesAreReplayedByTheirKind) {
   attach();
   ModelElement h, a, b, c, d;
   commit([&] {
-    h = holder();
-    a = holder();
-    b = holder();
-    c = holder();
-    d = holder();
+    makeHolders({&h, &a, &b, &c, &d});
     h.set(k.ints, Value(StandardTypes::integerMeta(), std::vector<std::int32_t>{10, 20, 30, 40}));
     h.set(k.texts, Value(StandardTypes::stringMeta(), std::vector<std::u16string>{u"p", u"q"}));
     h.set(k.links, Value(k.holder, std::vector<ModelElement>{a, b}));
@@ -226,11 +218,7 @@ TEST_P(WritePathTest, OrderedHistoriesAreReplayedByTheirKind) {
 TEST_P(WritePathTest, OpeningPushesTheModelAndNewOwnersTakeNewAndExistingChildren) {
   ModelElement existing, existingSpare, owner, first, last, spare, pushedOwner, child, other;
   commit([&] {
-    existing = holder();
-    existingSpare = holder();
-    pushedOwner = holder();
-    child = holder();
-    other = holder();
+    makeHolders({&existing, &existingSpare, &pushedOwner, &child, &other});
     pushedOwner.set(k.parts, Value(k.holder, std::vector<ModelElement>{child}));
     child.set(k.links, Value(k.holder, std::vector<ModelElement>{other, pushedOwner}));
     other.set(k.next, child);
@@ -239,10 +227,7 @@ TEST_P(WritePathTest, OpeningPushesTheModelAndNewOwnersTakeNewAndExistingChildre
   EXPECT_EQ(expectRepositoryHoldsModel(model, Stored(location).repository), 0u);
   commit([&] {
     other.set(k.i, Value(meta::StandardTypes::integerMeta(), std::int32_t(8)));
-    first = holder();
-    owner = holder();
-    last = holder();
-    spare = holder();
+    makeHolders({&first, &owner, &last, &spare});
     first.set(k.next, last);
     owner.set(k.parts, Value(k.holder, std::vector<ModelElement>{first, existing, last}));
     owner.set(k.spare, spare);
@@ -262,12 +247,7 @@ TEST_P(WritePathTest, ChildrenMovedInOneTransactionEndWhereMemoryHasThem) {
     SCOPED_TRACE(oldOwnerFirst ? "old owner reported first" : "new owner reported first");
     ModelElement from, to, a, b, c, d;
     commit([&] {
-      from = holder();
-      to = holder();
-      a = holder();
-      b = holder();
-      c = holder();
-      d = holder();
+      makeHolders({&from, &to, &a, &b, &c, &d});
       from.set(k.parts, Value(k.holder, std::vector<ModelElement>{a, b, c}));
       to.set(k.parts, Value(k.holder, std::vector<ModelElement>{d}));
     });
@@ -281,10 +261,7 @@ TEST_P(WritePathTest, ChildrenMovedInOneTransactionEndWhereMemoryHasThem) {
 
   ModelElement passedThrough, wanderer, newOwner, doomedOwner, survivor;
   commit([&] {
-    passedThrough = holder();
-    wanderer = holder();
-    doomedOwner = holder();
-    survivor = holder();
+    makeHolders({&passedThrough, &wanderer, &doomedOwner, &survivor});
     doomedOwner.set(k.parts, Value(k.holder, std::vector<ModelElement>{survivor}));
   });
   commit([&] {
@@ -309,11 +286,7 @@ TEST_P(WritePathTest, DestroyCutsOneWayLinksInMemoryAndInTheRepository) {
   const qm0test::TestMetamodel& lib = qm0test::TestMetamodel::get();
   ModelElement doomed, doomedToo, single, ordered, unordered, book, author, other;
   commit([&] {
-    doomed = holder();
-    doomedToo = holder();
-    single = holder();
-    ordered = holder();
-    unordered = holder();
+    makeHolders({&doomed, &doomedToo, &single, &ordered, &unordered});
     single.set(k.next, doomed);
     ordered.set(k.links, Value(k.holder, std::vector<ModelElement>{single, doomedToo, unordered, doomed, ordered}));
     unordered.set(k.bag, Value(k.holder, std::vector<ModelElement>{doomedToo, single, doomed}));
@@ -445,9 +418,7 @@ TEST_P(WritePathTest, EntriesTheRepositoryCannotHoldAreLeftOut) {
   attach(false);
   ModelElement h, target, kept;
   commit([&] {
-    h = holder();
-    target = holder();
-    kept = holder();
+    makeHolders({&h, &target, &kept});
     h.set(k.links, Value(k.holder, std::vector<ModelElement>{target, kept}));
     h.set(k.colours, enumValues({4, 1}));
   });
