@@ -34,37 +34,32 @@ int journalVersion(const std::string& path) {
 
 using ConnectionTest = DataSourceTest;
 
-TEST_F(ConnectionTest, MaxGenerationsIsAPositiveIntegerOrOneWithAWarning) {
+// A number that does not parse warns and falls back: maxGenerations to 1
+// (no older generation kept), pageCacheMiB to the default. A number with
+// trailing text is read up to it.
+TEST_F(ConnectionTest, NumericParametersOutOfRangeFallBackWithAWarning) {
   const std::string path = file("model.vlt");
   createRepository(path);
+  const std::string generations = " as a valid integer for argument maxGenerations";
+  const std::string cache = " as a page cache size in MiB for argument pageCacheMiB";
   struct Case {
-    std::string value;
-    bool warned;
-    bool keepsAGeneration;
+    std::string parameter, value, warning;
   };
-  for (const Case& c : {Case{"0", true, false}, Case{"-3", true, false}, Case{"abc", true, false},
-                        Case{"99999999999", true, false}, Case{"", true, false}, Case{"7x", false, true},
-                        Case{" +2", false, true}}) {
-    SCOPED_TRACE("maxGenerations=" + c.value);
+  for (const Case& c :
+       {Case{"maxGenerations", "0", generations}, Case{"maxGenerations", "-3", generations},
+        Case{"maxGenerations", "abc", generations}, Case{"maxGenerations", "99999999999", generations},
+        Case{"maxGenerations", "", generations}, Case{"maxGenerations", "7x", ""}, Case{"maxGenerations", " +2", ""},
+        Case{"pageCacheMiB", "256", ""}, Case{"pageCacheMiB", "0", cache}, Case{"pageCacheMiB", "-5", cache},
+        Case{"pageCacheMiB", "lots", cache}, Case{"pageCacheMiB", "2000000", cache}}) {
+    SCOPED_TRACE(c.parameter + "=" + c.value);
     ::unlink((path + ".gen1").c_str());
     records.clear();
-    createRepository(path + "?maxGenerations=" + c.value);
-    EXPECT_EQ(texts(256), c.warned ? std::vector<std::string>{"Could not interpret " + c.value +
-                                                              " as a valid integer for argument maxGenerations"}
-                                   : std::vector<std::string>{});
-    EXPECT_EQ(exists(path + ".gen1"), c.keepsAGeneration);
-  }
-}
-
-TEST_F(ConnectionTest, PageCacheMiBIsACountOfMiBOrTheDefaultWithAWarning) {
-  for (const auto& [value, warned] : {std::pair<std::string, bool>{"256", false}, {"0", true}, {"-5", true},
-                                      {"lots", true}, {"2000000", true}}) {
-    SCOPED_TRACE("pageCacheMiB=" + value);
-    records.clear();
-    createRepository(file("cache.vlt") + "?pageCacheMiB=" + value);
-    EXPECT_EQ(texts(256), warned ? std::vector<std::string>{"Could not interpret " + value +
-                                                            " as a page cache size in MiB for argument pageCacheMiB"}
-                                 : std::vector<std::string>{});
+    createRepository(path + "?" + c.parameter + "=" + c.value);
+    EXPECT_EQ(texts(256), c.warning.empty() ? std::vector<std::string>{}
+                                            : std::vector<std::string>{"Could not interpret " + c.value + c.warning});
+    if (c.parameter == "maxGenerations") {
+      EXPECT_EQ(exists(path + ".gen1"), c.warning.empty());
+    }
   }
 }
 
@@ -75,12 +70,10 @@ TEST_F(ConnectionTest, FlagsAreSetOnlyByTheWordTrue) {
     const std::string output = testing::internal::GetCapturedStdout();
     EXPECT_EQ(output.find("COMMIT") != std::string::npos, trace == "true") << "trace=" << trace << ": " << output;
   }
-
   createRepository(file("wal.vlt") + "?wal=True");
   EXPECT_EQ(journalVersion(file("wal.vlt")), 1);
   createRepository(file("wal.vlt") + "?wal=true");
   EXPECT_EQ(journalVersion(file("wal.vlt")), 2);
-
 }
 
 TEST_F(ConnectionTest, OnlyALeadingPostgresqlSchemeSelectsTheServer) {
@@ -101,15 +94,6 @@ TEST_F(ConnectionTest, OnlyALeadingPostgresqlSchemeSelectsTheServer) {
   EXPECT_TRUE(exists(inner));
 }
 
-TEST_F(ConnectionTest, RepositoryWithoutTheBaseClassesIsObsolete) {
-  const std::string path = file("bare.vlt");
-  vlt::DataModelRepository::ServiceOptions options;
-  options.createIfMissing = 1;
-  vlt::DataModelRepository().open(path, std::string(), options);
-  EXPECT_EQ(thrownId([&] { open(path); }).id, "m2t_vlt:messages:ObsoleteSchema");
-  EXPECT_EQ(model->getDataSource(), nullptr);
-}
-
 TEST_F(ConnectionTest, ElementAlreadyStoredIsNotPushedAgain) {
   const auto& mm = qm0test::TestMetamodel::get();
   const std::string path = file("model.vlt");
@@ -121,12 +105,10 @@ TEST_F(ConnectionTest, ElementAlreadyStoredIsNotPushedAgain) {
     constructor.setObjectUUID(stored);
     constructor.createObject(repository.defaultDataModel());
   });
-  {
-    auto transaction = model->beginTransaction();
+  commit([&] {
     qm::zero::ModelElement::createReflective(model, mm.book, stored);
     qm::zero::ModelElement::createReflective(model, mm.person);
-    transaction.commit();
-  }
+  });
   open(path);
   EXPECT_EQ(texts(256), std::vector<std::string>{" object '" + boost::uuids::to_string(stored) +
                                                  "' is already in VLT "});
@@ -138,7 +120,15 @@ TEST_F(ConnectionTest, ElementAlreadyStoredIsNotPushedAgain) {
   EXPECT_EQ(texts(256), std::vector<std::string>{});
 }
 
-TEST_F(ConnectionTest, StoredVersionsAndRequiredFamiliesAreCheckedOnOpening) {
+TEST_F(ConnectionTest, SchemaStoredVersionsAndRequiredFamiliesAreCheckedOnOpening) {
+  // A repository without the base classes is obsolete.
+  const std::string bare = file("bare.vlt");
+  vlt::DataModelRepository::ServiceOptions options;
+  options.createIfMissing = 1;
+  vlt::DataModelRepository().open(bare, std::string(), options);
+  EXPECT_EQ(thrownId([&] { open(bare); }).id, "m2t_vlt:messages:ObsoleteSchema");
+  EXPECT_EQ(model->getDataSource(), nullptr);
+
   const auto& lib = qm0test::TestMetamodel::get().lib;
   const std::u16string family = lib->getFamily();
   const std::u16string version = lib->getVersion();
@@ -215,12 +205,9 @@ TEST_F(ConnectionTest, PostgreSQLOpenInBothTimingsNeverShowsThePassword) {
 
   const std::string base = testsupport::postgresqlTestUri();
   const std::string noDatabase = base.substr(0, base.find('/', base.find('@'))) + "/no_such_database";
-  try {
-    open(noDatabase);
-    ADD_FAILURE() << "opened a database that does not exist";
-  } catch (const std::exception& e) {
-    EXPECT_EQ(std::string(e.what()).find(password), std::string::npos) << e.what();
-  }
+  const std::string failure = whatThrown([&] { open(noDatabase); });
+  EXPECT_NE(failure, "nothing was thrown");
+  EXPECT_EQ(failure.find(password), std::string::npos) << failure;
   EXPECT_FALSE(anyRecordContains(password));
 }
 

@@ -12,6 +12,7 @@
 #include <foundation/log/RecordCapture.hpp>
 #include <fl/i18n/Unicode.hpp>
 #include <testsupport/TempDir.hpp>
+#include <testsupport/TestServer.hpp>
 #include <vlt/ObjectConstructor.hpp>
 
 #include <gtest/gtest.h>
@@ -51,6 +52,21 @@ using MsgArguments = std::vector<resource_core::MsgArgument>;
 
 inline std::u16string u16(const std::string& text) { return fl::i18n::utf8_to_ustring(text); }
 
+/// The existing repository `location`, opened with vlt alone.
+inline vlt::DataModelRepository openDirectly(const std::string& location) {
+  vlt::DataModelRepository repository;
+  repository.open(location, std::string(), vlt::DataModelRepository::ServiceOptions());
+  return repository;
+}
+
+/// A new model that loads everything `location` holds (and writes nothing).
+inline qm::zero::Model loadAll(const std::string& location) {
+  qm::zero::Model model = qm::zero::Model::create();
+  DataSource::create(u16(location), model, DataSource::SyncAllToModel, DataSource::NoSyncToDataSource,
+                     DataSource::Synchronous);
+  return model;
+}
+
 inline std::string addressText(const void* address) {
   std::ostringstream os;
   os << address;
@@ -76,6 +92,17 @@ inline ThrownId thrownId(const std::function<void()>& action) {
   return {};
 }
 
+/// The text of the exception that `action` throws; "nothing was thrown"
+/// when it returns.
+inline std::string whatThrown(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "nothing was thrown";
+}
+
 /// A model and a folder for its repositories; the debug channel's records
 /// are captured, with progress records (severity 4) enabled when a test asks.
 class DataSourceTest : public ::testing::Test {
@@ -86,6 +113,13 @@ class DataSourceTest : public ::testing::Test {
   void enableProgressRecords() { debug.setEnabledSeverities(foundation::log::severity::all); }
 
   std::string file(const std::string& name) const { return dir.file(name); }
+
+  /// Runs `change` in a transaction of the model and commits it.
+  void commit(const std::function<void()>& change) {
+    qm::zero::Transaction transaction = model->beginTransaction();
+    change();
+    transaction.commit();
+  }
 
   DataSource* open(const std::string& connectionString, DataSource::SyncTiming timing = DataSource::Synchronous,
                    DataSource::ToDataSourceSync toDataSource = DataSource::SyncAllToDataSource) {
@@ -102,8 +136,7 @@ class DataSourceTest : public ::testing::Test {
   /// in a transaction and commits.
   static void changeDirectly(const std::string& location,
                              const std::function<void(vlt::DataModelRepository&)>& change) {
-    vlt::DataModelRepository repository;
-    repository.open(location, std::string(), vlt::DataModelRepository::ServiceOptions());
+    vlt::DataModelRepository repository = openDirectly(location);
     repository.beginTransaction();
     change(repository);
     repository.commitTransaction();
@@ -139,4 +172,30 @@ class DataSourceTest : public ::testing::Test {
   foundation::log::RecordCapture records{"qm::zero::vltdatasource::debug"};
 };
 
+enum class Backend { SQLite, PostgreSQL };
+
+/// A DataSourceTest run on both backends: `location` names a new SQLite file
+/// or a new schema of the PostgreSQL test server.
+class BackendTest : public DataSourceTest, public ::testing::WithParamInterface<Backend> {
+ protected:
+  void SetUp() override {
+    location = newLocation("model.vlt");
+    ASSERT_FALSE(location.empty());
+  }
+  /// Another new repository: the file `name`, or another schema.
+  std::string newLocation(const std::string& name) {
+    return GetParam() == Backend::SQLite ? file(name) : testsupport::freshPostgresqlSchema();
+  }
+
+  std::string location;
+};
+
+inline std::string backendName(const ::testing::TestParamInfo<Backend>& backend) {
+  return backend.param == Backend::SQLite ? "SQLite" : "PostgreSQL";
+}
+
 }  // namespace dstest
+
+#define INSTANTIATE_BACKEND_TEST_SUITE(fixture)                                                                \
+  INSTANTIATE_TEST_SUITE_P(, fixture, ::testing::Values(dstest::Backend::SQLite, dstest::Backend::PostgreSQL), \
+                           dstest::backendName)

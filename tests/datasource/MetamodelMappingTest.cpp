@@ -9,7 +9,6 @@
 #include <fstream>
 
 #include <testsupport/EcoreReader.hpp>
-#include <testsupport/TestServer.hpp>
 #include <vlt/ObjectConstructor.hpp>
 #include <vlt/ObjectQuery.hpp>
 
@@ -60,14 +59,12 @@ struct MappingPackage {
   }
 };
 
-enum class Backend { SQLite, PostgreSQL };
-
-class MetamodelMappingTest : public DataSourceTest, public ::testing::WithParamInterface<Backend> {
+class MetamodelMappingTest : public BackendTest {
  protected:
   MetamodelMappingTest() : mm(TestMetamodel::get()), mapping(MappingPackage::get()) {}
   void SetUp() override {
-    location = GetParam() == Backend::SQLite ? file("model.vlt") : testsupport::freshPostgresqlSchema();
-    ASSERT_FALSE(location.empty());
+    BackendTest::SetUp();
+    if (HasFatalFailure()) return;
     ds = open(location);
   }
   // The repository's connection string with `parameters` ("name=value&...").
@@ -91,7 +88,6 @@ class MetamodelMappingTest : public DataSourceTest, public ::testing::WithParamI
 
   const TestMetamodel& mm;
   const MappingPackage& mapping;
-  std::string location;
   DataSource* ds = nullptr;
 };
 
@@ -208,11 +204,7 @@ TEST_P(MetamodelMappingTest, VersionRecordedInARolledBackTransactionIsRecordedAg
 
 TEST_P(MetamodelMappingTest, OpeningRecordsThePackagesTheModelUses) {
   model->resetDataSource();
-  {
-    auto transaction = model->beginTransaction();
-    qm::zero::ModelElement::createReflective(model, mm.ebook);
-    transaction.commit();
-  }
+  commit([&] { qm::zero::ModelElement::createReflective(model, mm.ebook); });
   ds = open(location, DataSource::Synchronous, DataSource::NoSyncToDataSource);
   EXPECT_EQ(recordedFamilies(), (std::vector<std::u16string>{u"http://example.com/ext", u"http://example.com/lib"}));
   model->resetDataSource();
@@ -251,10 +243,7 @@ TEST_P(MetamodelMappingTest, RealMetamodelIsMappedStoredAndReopened) {
   model->resetDataSource();
 
   std::vector<std::pair<std::string, boost::uuids::uuid>> stored;
-  {
-    vlt::DataModelRepository repository;
-    repository.open(location, std::string(), vlt::DataModelRepository::ServiceOptions());
-    repository.beginTransaction();
+  changeDirectly(location, [&](vlt::DataModelRepository& repository) {
     for (const meta::Class& cls : concrete) {
       const std::string name = fl::i18n::ustring_to_utf8(cls->getQualifiedName());
       vlt::ObjectConstructor constructor(repository.metamodel().findClass(name));
@@ -262,18 +251,14 @@ TEST_P(MetamodelMappingTest, RealMetamodelIsMappedStoredAndReopened) {
       constructor.setObjectUUID(stored.back().second);
       constructor.createObject(repository.defaultDataModel());
     }
-    repository.commitTransaction();
-  }
+  });
   const std::string family = fl::i18n::ustring_to_utf8(bpmn.package->getFamily());
   ds = open(with("requiredFamily=" + family));
   for (const auto& [name, uuid] : stored)
     EXPECT_TRUE(repository().defaultDataModel().findObject(uuid, repository().metamodel().findClass(name))) << name;
 }
 
-INSTANTIATE_TEST_SUITE_P(, MetamodelMappingTest, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
-                         [](const ::testing::TestParamInfo<Backend>& backend) {
-                           return backend.param == Backend::SQLite ? "SQLite" : "PostgreSQL";
-                         });
+INSTANTIATE_BACKEND_TEST_SUITE(MetamodelMappingTest);
 
 }  // namespace
 }  // namespace dstest

@@ -10,7 +10,6 @@
 #include <qm/zero/ModelElement.hpp>
 #include <qm/zero/meta/StandardTypes.hpp>
 #include <qm/zero/query/ReflectiveQuery.hpp>
-#include <testsupport/TestServer.hpp>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/uuid/uuid_io.hpp>
@@ -30,8 +29,6 @@ namespace query = qm::zero::query;
 using qm::zero::ModelElement;
 using qm::zero::Value;
 using Query = std::unique_ptr<query::ReflectiveQuery>;
-
-enum class Backend { SQLite, PostgreSQL };
 
 // ---------------------------------------------------------------------------
 // One primitive (or enumeration) property: random values from a small domain
@@ -84,17 +81,13 @@ std::vector<Field> fields(const Kinds& m) {
   using boost::posix_time::ptime;
   const ptime day(boost::gregorian::date(2024, 3, 1));
   const std::vector<std::u16string> words{u"", u"a", u"ab", u"ba", u"abc", u"b", u"cab"};
-  const std::vector<std::u16string> patterns{u"a*", u"*b", u"?b*", u"*a*", u"ab", u"", u"*"};
-  auto s = field<std::u16string>(m.s, words, textual);
-  auto patternsToo = words;
-  patternsToo.insert(patternsToo.end(), patterns.begin(), patterns.end());
   // `l`, required, is also each element's serial number (unique, in creation order).
   return {field<std::int64_t>(m.l, {-5, 0, 5, 20, std::int64_t(1) << 40}, ordering),
           field<std::int32_t>(m.i, {-2, 0, 3}, ordering),
           field<std::uint32_t>(m.u, {0, 7, 4000000000u}, ordering),
           field<std::uint64_t>(m.ul, {0, 2, ~std::uint64_t(0)}, ordering),
           field<double>(m.r, {-1.5, 0.0, 2.25}, ordering),
-          s,
+          field<std::u16string>(m.s, words, textual),
           field<std::string>(m.ss, {"", "x", "xy", "yx"}, textual),
           field<ptime>(m.dt, {day, day + boost::posix_time::hours(5), day - boost::posix_time::minutes(1)}, ordering),
           field<boost::uuids::uuid>(m.id, {boost::uuids::uuid{{1}}, boost::uuids::uuid{{2}}}, equality),
@@ -150,14 +143,9 @@ bool satisfies(const ModelElement& e, const Field& f, query::ValueMatchRelation 
 
 // ---------------------------------------------------------------------------
 
-class QueryTest : public DataSourceTest, public ::testing::WithParamInterface<Backend> {
+class QueryTest : public BackendTest {
  protected:
   QueryTest() : m(Kinds::get()) {}
-
-  void SetUp() override {
-    location = GetParam() == Backend::SQLite ? file("model.vlt") : testsupport::freshPostgresqlSchema();
-    ASSERT_FALSE(location.empty());
-  }
 
   /// Stores a random model: `count` elements, a third of them top-level, the
   /// others parts of an earlier one, every property random.
@@ -226,7 +214,6 @@ class QueryTest : public DataSourceTest, public ::testing::WithParamInterface<Ba
   }
 
   const Kinds& m;
-  std::string location;
   qm::zero::Model writer = qm::zero::Model::create();
   std::vector<ModelElement> elements;  // in the writer, in creation order (l)
 };
@@ -388,24 +375,29 @@ TEST_P(QueryTest, RefusesWhatItCannotTranslate) {
   attachReader();
   Query q = reader().createQuery();
   const ModelElement some = model->findElement(elements[0].getUUID(), qm::zero::FetchFromDataSource);
-  const auto refused = [&](const std::function<void()>& action) { return thrownId(action).id; };
-  EXPECT_EQ(refused([&] { q->addSearchClass(meta::Class(), 1); }), "qm0:query:InvalidSearchClass");
+  EXPECT_EQ(thrownId([&] { q->addSearchClass(meta::Class(), 1); }).id, "qm0:query:InvalidSearchClass");
   ASSERT_EQ(q->addSearchClass(m.holder, 1), 0u);
   EXPECT_NO_THROW(q->setLimit(2147483647));
   EXPECT_NO_THROW(q->setOffset(2147483647));
-  EXPECT_EQ(refused([&] { q->setLimit(2147483648u); }), "qm0:query:InvalidLimitOffsetValue");
-  EXPECT_EQ(refused([&] { q->setOffset(2147483648u); }), "qm0:query:InvalidLimitOffsetValue");
-  EXPECT_EQ(refused([&] { q->addPropertyRelationConstraint(m.i, query::Equal, m.l, 0, 0); }),
-            "qm0:query:PropertyRelationPropertyTypeMismatch");
-  EXPECT_EQ(refused([&] { q->addPropertyValueConstraint(m.links, query::Equal, Value(m.holder, boost::none), 0); }),
-            "qm0:query:PropertyRelationObjectMultiValue");
-  EXPECT_EQ(refused([&] { q->addPropertyValueConstraint(m.links, query::NotEqual, Value(some), 0); }),
-            "qm0:query:UnsupportedObjectConstraintRelation");
-  EXPECT_EQ(refused([&] { q->addPropertyValueConstraint(m.next, query::Less, Value(some), 0); }),
-            "qm0:query:UnsupportedObjectConstraintRelation");
-  EXPECT_EQ(
-      refused([&] { q->addPropertyValueConstraint(m.colourProp, query::Less, Value(m.colour, std::int32_t(1)), 0); }),
-      "qm0:query:UnsupportedEnumConstraintRelation");
+  const std::vector<std::pair<std::string, std::function<void()>>> refusals = {
+      {"qm0:query:InvalidLimitOffsetValue", [&] { q->setLimit(2147483648u); }},
+      {"qm0:query:InvalidLimitOffsetValue", [&] { q->setOffset(2147483648u); }},
+      {"qm0:query:PropertyRelationPropertyTypeMismatch",
+       [&] { q->addPropertyRelationConstraint(m.i, query::Equal, m.l, 0, 0); }},
+      {"qm0:query:PropertyRelationObjectMultiValue",
+       [&] { q->addPropertyValueConstraint(m.links, query::Equal, Value(m.holder, boost::none), 0); }},
+      {"qm0:query:UnsupportedObjectConstraintRelation",
+       [&] { q->addPropertyValueConstraint(m.links, query::NotEqual, Value(some), 0); }},
+      {"qm0:query:UnsupportedObjectConstraintRelation",
+       [&] { q->addPropertyValueConstraint(m.next, query::Less, Value(some), 0); }},
+      {"qm0:query:UnsupportedEnumConstraintRelation",
+       [&] { q->addPropertyValueConstraint(m.colourProp, query::Less, Value(m.colour, std::int32_t(1)), 0); }},
+      {"qm0:query:UnsupportedSorting", [&] { q->setOrderByCollectionOrdinal(m.width, 0, 0); }},
+      // Small integers are stored as text: equality only.
+      {"qm0:query:RelationAndTypeNotSupported",
+       [&] { q->addPropertyValueConstraint(m.small, query::Less, Value(m.small->getType(), std::uint8_t(3)), 0); }}};
+  for (std::size_t i = 0; i < refusals.size(); ++i)
+    EXPECT_EQ(thrownId(refusals[i].second).id, refusals[i].first) << "refusal " << i;
   const ThrownId array = thrownId([&] { q->addPropertyValueConstraint(m.arr, query::Equal, Value(), 0); });
   EXPECT_EQ(array.id, "m2t_vlt:datasource:UnsupportedPrimitiveType");
   EXPECT_EQ(array.arguments, MsgArguments{meta::StandardTypes::qxArrayMeta()->getQualifiedName()});
@@ -413,12 +405,6 @@ TEST_P(QueryTest, RefusesWhatItCannotTranslate) {
       thrownId([&] { q->createDisjunction()->addPropertyValueConstraint(m.next, query::Equal, Value(some), 0); });
   EXPECT_EQ(link.id, "qm0:query:RelationAndTypeNotSupported");
   EXPECT_EQ(link.arguments, (MsgArguments{std::string("equal"), m.holder->getName()}));
-  EXPECT_EQ(refused([&] { q->setOrderByCollectionOrdinal(m.width, 0, 0); }), "qm0:query:UnsupportedSorting");
-  // Small integers are stored as text: equality only.
-  EXPECT_EQ(refused([&] {
-              q->addPropertyValueConstraint(m.small, query::Less, Value(m.small->getType(), std::uint8_t(3)), 0);
-            }),
-            "qm0:query:RelationAndTypeNotSupported");
   // A datatype constraint adds nothing: every item still matches.
   q->reset();
   q->addSearchClass(m.holder, 1);
@@ -464,10 +450,17 @@ TEST_P(QueryTest, BoundResultsFollowTheLastCall) {
 }
 
 // A result in memory is the element in memory; one that is not is loaded
-// with its owners up to the root, and nothing else.
+// with its owners up to the root, and nothing else. The data source's
+// package-version records live under the common root class but are no
+// elements: every element is every stored element, and only them.
 TEST_P(QueryTest, ResultsAreLoadedWithTheirOwnersOnly) {
+  attachReader();
+  EXPECT_TRUE(model->getAllElements(qm::zero::FetchFromDataSource).empty());
+  model->resetDataSource();
+  model = qm::zero::Model::create();
   std::mt19937 rng(5);
   storeRandomModel(rng, 40);
+  writer->resetDataSource();
   attachReader();
   const auto deepest =
       std::max_element(elements.begin(), elements.end(), [](const ModelElement& a, const ModelElement& b) {
@@ -493,32 +486,17 @@ TEST_P(QueryTest, ResultsAreLoadedWithTheirOwnersOnly) {
     if (!e.isProxy()) populated.insert(e.getUUID());
   EXPECT_EQ(populated, chain);
   EXPECT_EQ(q->firstResult({})[0], found[0]) << "a second run gives the element in memory";
-}
 
-// The data source's package-version records live under the common root
-// class but are no elements: every element, and only them.
-TEST_P(QueryTest, AllElementsAreTheStoredElementsOnly) {
-  attachReader();
-  EXPECT_TRUE(model->getAllElements(qm::zero::FetchFromDataSource).empty());
-  model->resetDataSource();
-  std::mt19937 rng(7);
-  storeRandomModel(rng, 25);
-  writer->resetDataSource();
-  model = qm::zero::Model::create();
-  attachReader();
   std::set<boost::uuids::uuid> expected, all;
   for (const ModelElement& e : elements) expected.insert(e.getUUID());
   for (const ModelElement& e : reader().fetchAllElements()) all.insert(e.getUUID());
   EXPECT_EQ(all, expected);
-  Query q = reader().createQuery();
-  q->addSearchClass(ModelElement::metaClass(), 1);
-  EXPECT_EQ(q->count(), elements.size());
+  Query everything = reader().createQuery();
+  everything->addSearchClass(ModelElement::metaClass(), 1);
+  EXPECT_EQ(everything->count(), elements.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(, QueryTest, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
-                         [](const ::testing::TestParamInfo<Backend>& backend) {
-                           return backend.param == Backend::SQLite ? "SQLite" : "PostgreSQL";
-                         });
+INSTANTIATE_BACKEND_TEST_SUITE(QueryTest);
 
 }  // namespace
 }  // namespace dstest

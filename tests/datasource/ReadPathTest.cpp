@@ -17,7 +17,6 @@
 #include <qm/zero/meta/PackageBuilder.hpp>
 #include <qm/zero/meta/StandardTypes.hpp>
 #include <qm/zero/query/ReflectiveQuery.hpp>
-#include <testsupport/TestServer.hpp>
 
 #include <boost/algorithm/string/case_conv.hpp>
 #include <boost/uuid/uuid_io.hpp>
@@ -33,17 +32,15 @@ namespace meta = qm::zero::meta;
 using qm::zero::ModelElement;
 using qm::zero::Value;
 
-enum class Backend { SQLite, PostgreSQL };
-
 // lib.Library L owns books [b1, b2] and member p; b1.related = b2,
 // b1.authors = [p] (two-way with p.wrote), p.reviewed = [b2] (deferred),
 // p.favorite = b1.
-class ReadPathTest : public DataSourceTest, public ::testing::WithParamInterface<Backend> {
+class ReadPathTest : public BackendTest {
  protected:
   ReadPathTest() : mm(qm0test::TestMetamodel::get()) {}
   void SetUp() override {
-    location = GetParam() == Backend::SQLite ? file("model.vlt") : testsupport::freshPostgresqlSchema();
-    ASSERT_FALSE(location.empty());
+    BackendTest::SetUp();
+    if (HasFatalFailure()) return;
     store([&](const qm::zero::Model& writer) {
       const auto named = [&](const meta::Class& cls, const char16_t* name) {
         ModelElement e = ModelElement::createReflective(writer, cls);
@@ -83,7 +80,6 @@ class ReadPathTest : public DataSourceTest, public ::testing::WithParamInterface
   ModelElement inMemory(std::size_t which) { return model->findElement(ids[which]); }
 
   const qm0test::TestMetamodel& mm;
-  std::string location;
   std::vector<boost::uuids::uuid> ids;  // L, b1, b2, p
 };
 
@@ -134,9 +130,7 @@ TEST_P(ReadPathTest, OpeningLoadsTopLevelElementsAtTheDepthAsked) {
   model = qm::zero::Model::create();
   attach(DataSource::SyncAllToModel);
   EXPECT_EQ(model->getElementCount(), 4u);
-  vlt::DataModelRepository stored;
-  stored.open(location, std::string(), vlt::DataModelRepository::ServiceOptions());
-  EXPECT_EQ(expectRepositoryHoldsModel(model, stored), 0u);
+  EXPECT_EQ(expectRepositoryHoldsModel(model, openDirectly(location)), 0u);
 }
 
 TEST_P(ReadPathTest, ProxiesResolveByUuidTextInAnyCase) {
@@ -152,31 +146,56 @@ TEST_P(ReadPathTest, ProxiesResolveByUuidTextInAnyCase) {
   EXPECT_FALSE(find(qm::zero::ElementId::UUID_TYPE, "00000000-0000-4000-8000-000000000000"));
 }
 
+// The shapes of the tests below, each in a package of its own:
+//   pair.A     bs: B [0..*] ordered, contents deferred <-> B.as [0..*]
+//   boxes.Box  parts: Part [0..*] ordered composite, contents deferred
+//   tree.Node  children: Node [0..*] ordered composite, next: Node [0..1],
+//              refs: Node [0..*] ordered; tree.Leaf : Node
+struct Shapes {
+  meta::Class a, b, box, part, node, leaf;
+  meta::Property bs, as, parts, children, next, refs;
+
+  static const Shapes& get() {
+    static const Shapes instance;
+    return instance;
+  }
+
+ private:
+  Shapes() {
+    const auto many = meta::PropertyOptions().bounds(0, meta::unbounded);
+    const auto ordered = meta::PropertyOptions(many).setOrdered();
+    meta::PackageBuilder pair(u"pair", u"http://example.com/pair", u"1");
+    a = pair.addClass(u"A");
+    b = pair.addClass(u"B");
+    bs = pair.addProperty(a, u"bs", b, meta::PropertyOptions(ordered).setDeferredContents());
+    as = pair.addProperty(b, u"as", a, many);
+    pair.setOpposite(bs, as);
+    meta::PackageBuilder boxes(u"boxes", u"http://example.com/boxes", u"1");
+    box = boxes.addClass(u"Box");
+    part = boxes.addClass(u"Part");
+    parts = boxes.addProperty(box, u"parts", part, meta::PropertyOptions(ordered).setComposite().setDeferredContents());
+    meta::PackageBuilder tree(u"tree", u"http://example.com/tree", u"1");
+    node = tree.addClass(u"Node");
+    leaf = tree.addClass(u"Leaf", node);
+    children = tree.addProperty(node, u"children", node, meta::PropertyOptions(ordered).setComposite());
+    next = tree.addProperty(node, u"next", node);
+    refs = tree.addProperty(node, u"refs", node, ordered);
+    for (meta::PackageBuilder* builder : {&pair, &boxes, &tree})
+      meta::MetaRegistry::getInstance()->registerPackage(builder->build());
+  }
+};
+
 // A deferred collection whose property has an opposite: loading either end
 // first, the deferred end reads the stored contents in their order once it is
 // loaded, and the other end holds its own stored contents.
 TEST_P(ReadPathTest, DeferredCollectionWithAnOppositeReadsTheSameInBothOrders) {
-  struct Pair {
-    meta::Class a, b;
-    meta::Property bs, as;
-    Pair() {
-      meta::PackageBuilder builder(u"pair", u"http://example.com/pair", u"1");
-      a = builder.addClass(u"A");
-      b = builder.addClass(u"B");
-      bs = builder.addProperty(a, u"bs", b,
-                               meta::PropertyOptions().bounds(0, meta::unbounded).setOrdered().setDeferredContents());
-      as = builder.addProperty(b, u"as", a, meta::PropertyOptions().bounds(0, meta::unbounded));
-      builder.setOpposite(bs, as);
-      meta::MetaRegistry::getInstance()->registerPackage(builder.build());
-    }
-  };
-  static const Pair pair;
+  const Shapes& shapes = Shapes::get();
   boost::uuids::uuid a, b1, b2;
   store([&](const qm::zero::Model& writer) {
-    ModelElement ea = ModelElement::createReflective(writer, pair.a);
-    const ModelElement eb1 = ModelElement::createReflective(writer, pair.b);
-    const ModelElement eb2 = ModelElement::createReflective(writer, pair.b);
-    ea.set(pair.bs, Value(pair.b, std::vector<ModelElement>{eb2, eb1}));
+    ModelElement ea = ModelElement::createReflective(writer, shapes.a);
+    const ModelElement eb1 = ModelElement::createReflective(writer, shapes.b);
+    const ModelElement eb2 = ModelElement::createReflective(writer, shapes.b);
+    ea.set(shapes.bs, Value(shapes.b, std::vector<ModelElement>{eb2, eb1}));
     a = ea.getUUID();
     b1 = eb1.getUUID();
     b2 = eb2.getUUID();
@@ -190,8 +209,8 @@ TEST_P(ReadPathTest, DeferredCollectionWithAnOppositeReadsTheSameInBothOrders) {
     eb1 = model->findElement(b1, qm::zero::FetchFromDataSource);
     if (!deferredEndFirst) ea = model->findElement(a, qm::zero::FetchFromDataSource);
     ASSERT_TRUE(ea && eb1);
-    EXPECT_EQ(eb1.get(pair.as).getAll<ModelElement>(), std::vector<ModelElement>{ea});
-    const std::vector<ModelElement> bs = ea.get(pair.bs).getAll<ModelElement>();
+    EXPECT_EQ(eb1.get(shapes.as).getAll<ModelElement>(), std::vector<ModelElement>{ea});
+    const std::vector<ModelElement> bs = ea.get(shapes.bs).getAll<ModelElement>();
     ASSERT_EQ(bs.size(), 2u);
     EXPECT_EQ(bs[0].getUUID(), b2);
     EXPECT_EQ(bs[1], eb1);
@@ -203,26 +222,13 @@ TEST_P(ReadPathTest, DeferredCollectionWithAnOppositeReadsTheSameInBothOrders) {
 // its owner's collection at its stored position, whether the owner was loaded
 // by this fetch or before; the rest come when the collection is touched.
 TEST_P(ReadPathTest, AFetchedElementJoinsItsOwnersDeferredCollection) {
-  struct Boxes {
-    meta::Class box, part;
-    meta::Property parts;
-    Boxes() {
-      meta::PackageBuilder builder(u"boxes", u"http://example.com/boxes", u"1");
-      box = builder.addClass(u"Box");
-      part = builder.addClass(u"Part");
-      parts = builder.addProperty(
-          box, u"parts", part,
-          meta::PropertyOptions().bounds(0, meta::unbounded).setOrdered().setComposite().setDeferredContents());
-      meta::MetaRegistry::getInstance()->registerPackage(builder.build());
-    }
-  };
-  static const Boxes boxes;
+  const Shapes& shapes = Shapes::get();
   std::vector<boost::uuids::uuid> parts;
   store([&](const qm::zero::Model& writer) {
-    ModelElement box = ModelElement::createReflective(writer, boxes.box);
+    ModelElement box = ModelElement::createReflective(writer, shapes.box);
     std::vector<ModelElement> made;
-    for (int i = 0; i < 4; ++i) made.push_back(ModelElement::createReflective(writer, boxes.part));
-    box.set(boxes.parts, Value(boxes.part, made));
+    for (int i = 0; i < 4; ++i) made.push_back(ModelElement::createReflective(writer, shapes.part));
+    box.set(shapes.parts, Value(shapes.part, made));
     for (const ModelElement& e : made) parts.push_back(e.getUUID());
   });
   attach();
@@ -233,50 +239,55 @@ TEST_P(ReadPathTest, AFetchedElementJoinsItsOwnersDeferredCollection) {
   const ModelElement p1 = model->findElement(parts[1], qm::zero::FetchFromDataSource);
   ASSERT_TRUE(p1);
   EXPECT_EQ(p1.getOwner(), box) << "attached to its owner loaded before";
-  const std::vector<ModelElement> all = box.get(boxes.parts).getAll<ModelElement>();
+  const std::vector<ModelElement> all = box.get(shapes.parts).getAll<ModelElement>();
   ASSERT_EQ(all.size(), 4u);
   for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(all[i].getUUID(), parts[i]) << i;
   EXPECT_EQ(all[1], p1);
   EXPECT_EQ(all[2], p2);
 }
 
-// Loading a tree whose owners and children are of one class: a node's single
-// link is set after its children are loaded, by the same loader, and must
-// keep the node's own stored target.
-TEST_P(ReadPathTest, SingleLinksOfATreeOfOneClassSurviveLoadingTheChildren) {
-  struct Tree {
-    meta::Class node;
-    meta::Property children, next;
-    Tree() {
-      meta::PackageBuilder builder(u"tree", u"http://example.com/tree", u"1");
-      node = builder.addClass(u"Node");
-      children = builder.addProperty(node, u"children", node,
-                                     meta::PropertyOptions().bounds(0, meta::unbounded).setOrdered().setComposite());
-      next = builder.addProperty(node, u"next", node, meta::PropertyOptions().bounds(0, 1));
-      meta::MetaRegistry::getInstance()->registerPackage(builder.build());
-    }
-  };
-  static const Tree tree;
-  // r owns [c1, c2]; r.next = c2, c1.next = r, c2.next absent.
+// Loading a tree whole reads the link collections of each owner's children
+// together, and sets a node's single link after its children are loaded, by
+// the same loader: every node keeps its own targets in their order, at each
+// level, a child of a subclass, an empty collection and an absent link
+// included.
+TEST_P(ReadPathTest, LinksOfATreeLoadedWholeKeepTheirOwnTargets) {
+  const Shapes& shapes = Shapes::get();
+  // Node n owns the nodes owned[n], links to refs[n] and next[n] (none: 6);
+  // node 3 is a leaf.
+  const std::vector<std::vector<std::size_t>> owned = {{1, 2, 3}, {4, 5}, {}, {}, {}, {}};
+  const std::vector<std::vector<std::size_t>> refs = {{2, 4}, {5, 0, 2}, {}, {1, 4, 5}, {1, 5}, {0}};
+  const std::vector<std::size_t> next = {2, 0, 6, 6, 1, 6};
   std::vector<boost::uuids::uuid> nodes;
   store([&](const qm::zero::Model& writer) {
-    ModelElement r = ModelElement::createReflective(writer, tree.node);
-    ModelElement c1 = ModelElement::createReflective(writer, tree.node);
-    const ModelElement c2 = ModelElement::createReflective(writer, tree.node);
-    r.set(tree.children, Value(tree.node, std::vector<ModelElement>{c1, c2}));
-    r.set(tree.next, c2);
-    c1.set(tree.next, r);
-    nodes = {r.getUUID(), c1.getUUID(), c2.getUUID()};
+    std::vector<ModelElement> made;
+    for (std::size_t n = 0; n < owned.size(); ++n) {
+      made.push_back(ModelElement::createReflective(writer, n == 3 ? shapes.leaf : shapes.node));
+      nodes.push_back(made.back().getUUID());
+    }
+    const auto elements = [&](const std::vector<std::size_t>& which) {
+      std::vector<ModelElement> out;
+      for (std::size_t n : which) out.push_back(made[n]);
+      return Value(shapes.node, out);
+    };
+    for (std::size_t n = 0; n < owned.size(); ++n) {
+      made[n].set(shapes.children, elements(owned[n]));
+      made[n].set(shapes.refs, elements(refs[n]));
+      if (next[n] < made.size()) made[n].set(shapes.next, made[next[n]]);
+    }
   });
-  model = qm::zero::Model::create();
   attach(DataSource::SyncAllToModel);
-  const auto next = [&](std::size_t which) {
-    const Value value = model->findElement(nodes[which]).get(tree.next);
-    return value.isEmpty() ? boost::uuids::uuid{} : value.getElement().getUUID();
+  const auto number = [&](const ModelElement& e) {
+    return static_cast<std::size_t>(std::find(nodes.begin(), nodes.end(), e.getUUID()) - nodes.begin());
   };
-  EXPECT_EQ(next(0), nodes[2]);
-  EXPECT_EQ(next(1), nodes[0]);
-  EXPECT_EQ(next(2), boost::uuids::uuid{});
+  for (std::size_t n = 0; n < nodes.size(); ++n) {
+    const ModelElement e = model->findElement(nodes[n]);
+    std::vector<std::size_t> read;
+    for (const ModelElement& target : e.get(shapes.refs).getAll<ModelElement>()) read.push_back(number(target));
+    EXPECT_EQ(read, refs[n]) << "node " << n;
+    const Value single = e.get(shapes.next);
+    EXPECT_EQ(single.isEmpty() ? 6 : number(single.getElement()), next[n]) << "node " << n;
+  }
 }
 
 // Another connection is writing. Reads go on beside it; a read that has to
@@ -285,8 +296,7 @@ TEST_P(ReadPathTest, SingleLinksOfATreeOfOneClassSurviveLoadingTheChildren) {
 TEST_P(ReadPathTest, ReadsGoOnBesideAWriterAndAReadThatWritesWaitsForIt) {
   if (GetParam() != Backend::SQLite) GTEST_SKIP() << "PostgreSQL readers never wait for a writer";
   DataSource* ds = attach();
-  vlt::DataModelRepository writer;
-  writer.open(location, std::string(), vlt::DataModelRepository::ServiceOptions());
+  vlt::DataModelRepository writer = openDirectly(location);
   writer.beginTransaction();
   writer.createClass("other.Busy", {writer.metamodel().findClass("ModelElement")});
   EXPECT_TRUE(fetch(1));
@@ -300,58 +310,7 @@ TEST_P(ReadPathTest, ReadsGoOnBesideAWriterAndAReadThatWritesWaitsForIt) {
   EXPECT_EQ(query->count(), 0u);
 }
 
-// Loading a tree whole reads the link collections of each owner's children
-// together: every node keeps its own targets in their order, at each level,
-// a child of a subclass and an empty collection included.
-TEST_P(ReadPathTest, LinkCollectionsOfATreeLoadedWholeKeepTheirOwnTargetsInOrder) {
-  struct Tree {
-    meta::Class node, leaf;
-    meta::Property children, refs;
-    Tree() {
-      meta::PackageBuilder builder(u"linked", u"http://example.com/linked", u"1");
-      node = builder.addClass(u"Node");
-      leaf = builder.addClass(u"Leaf", node);
-      const auto many = meta::PropertyOptions().bounds(0, meta::unbounded).setOrdered();
-      children = builder.addProperty(node, u"children", node, meta::PropertyOptions(many).setComposite());
-      refs = builder.addProperty(node, u"refs", node, many);
-      meta::MetaRegistry::getInstance()->registerPackage(builder.build());
-    }
-  };
-  static const Tree tree;
-  // Node n owns the nodes owned[n] and links to refs[n]; node 3 is a leaf.
-  const std::vector<std::vector<std::size_t>> owned = {{1, 2, 3}, {4, 5}, {}, {}, {}, {}};
-  const std::vector<std::vector<std::size_t>> refs = {{2, 4}, {5, 0, 2}, {}, {1, 4, 5}, {1, 5}, {0}};
-  std::vector<boost::uuids::uuid> nodes;
-  store([&](const qm::zero::Model& writer) {
-    std::vector<ModelElement> made;
-    for (std::size_t n = 0; n < owned.size(); ++n) {
-      made.push_back(ModelElement::createReflective(writer, n == 3 ? tree.leaf : tree.node));
-      nodes.push_back(made.back().getUUID());
-    }
-    const auto elements = [&](const std::vector<std::size_t>& which) {
-      std::vector<ModelElement> out;
-      for (std::size_t n : which) out.push_back(made[n]);
-      return Value(tree.node, out);
-    };
-    for (std::size_t n = 0; n < owned.size(); ++n) {
-      made[n].set(tree.children, elements(owned[n]));
-      made[n].set(tree.refs, elements(refs[n]));
-    }
-  });
-  model = qm::zero::Model::create();
-  attach(DataSource::SyncAllToModel);
-  for (std::size_t n = 0; n < nodes.size(); ++n) {
-    std::vector<std::size_t> read;
-    for (const ModelElement& target : model->findElement(nodes[n]).get(tree.refs).getAll<ModelElement>())
-      read.push_back(static_cast<std::size_t>(std::find(nodes.begin(), nodes.end(), target.getUUID()) - nodes.begin()));
-    EXPECT_EQ(read, refs[n]) << "node " << n;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(, ReadPathTest, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
-                         [](const ::testing::TestParamInfo<Backend>& backend) {
-                           return backend.param == Backend::SQLite ? "SQLite" : "PostgreSQL";
-                         });
+INSTANTIATE_BACKEND_TEST_SUITE(ReadPathTest);
 
 }  // namespace
 }  // namespace dstest

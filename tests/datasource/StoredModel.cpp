@@ -27,6 +27,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace dstest {
@@ -41,39 +42,29 @@ std::string utf8(const std::u16string& text) { return fl::i18n::ustring_to_utf8(
 
 // --- One notation for both sides --------------------------------------------
 
-std::string quoted(const std::u16string& text) {
-  std::string out = "u\"";
-  for (const char16_t c : text) {
-    if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
+// Printable ASCII as it is, anything else escaped: "\u00e9" in a u"..." text,
+// "\x01" in a byte string.
+template <class C>
+std::string quoted(const std::basic_string<C>& text) {
+  const bool wide = sizeof(C) > 1;
+  std::string out = wide ? "u\"" : "\"";
+  for (const C c : text) {
+    const auto code = static_cast<unsigned>(static_cast<std::make_unsigned_t<C>>(c));
+    if (code >= 0x20 && code < 0x7f && c != '"' && c != '\\') {
       out += static_cast<char>(c);
     } else {
       char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+      std::snprintf(escaped, sizeof escaped, wide ? "\\u%04x" : "\\x%02x", code);
       out += escaped;
     }
   }
   return out + "\"";
 }
 
-std::string quoted(const std::string& bytes) {
-  std::string out = "\"";
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte < 0x7f && c != '"' && c != '\\') {
-      out += c;
-    } else {
-      char escaped[6];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(byte));
-      out += escaped;
-    }
-  }
-  return out + "\"";
+template <class T, class = std::enable_if_t<std::is_integral_v<T>>>
+std::string text(T v) {
+  return std::to_string(v);
 }
-
-std::string text(std::int32_t v) { return std::to_string(v); }
-std::string text(std::uint32_t v) { return std::to_string(v); }
-std::string text(std::int64_t v) { return std::to_string(v); }
-std::string text(std::uint64_t v) { return std::to_string(v); }
 std::string text(double v) {
   std::ostringstream os;
   os << std::setprecision(17) << v;
@@ -81,8 +72,10 @@ std::string text(double v) {
 }
 std::string text(bool v) { return v ? "true" : "false"; }
 std::string text(vlt::Boolean v) { return text(static_cast<bool>(v)); }
-std::string text(const std::u16string& v) { return quoted(v); }
-std::string text(const std::string& v) { return quoted(v); }
+template <class C>
+std::string text(const std::basic_string<C>& v) {
+  return quoted(v);
+}
 std::string text(const boost::posix_time::ptime& v) { return boost::posix_time::to_iso_extended_string(v); }
 std::string text(const boost::uuids::uuid& v) { return boost::uuids::to_string(v); }
 std::string text(const matrix::qxArray_tag* array) {
@@ -112,7 +105,85 @@ std::string listText(const Texts& texts, bool many) {
   return out + "]";
 }
 
+// --- The repository's side ---------------------------------------------------
+
+template <class T>
+Texts storedTexts(const vlt::ObjectRef& object, const vlt::PropertyRef& property) {
+  Texts out;
+  if (property.isMultiValue()) {
+    std::vector<T> values;
+    object.getPropertyValue(property, values);
+    for (const T& v : values) out.push_back(text(v));
+  } else {
+    boost::optional<T> value;
+    object.getPropertyValue(property, value);
+    if (value) out.push_back(text(*value));
+  }
+  return out;
+}
+
+template <>
+Texts storedTexts<matrix::qxArray_tag*>(const vlt::ObjectRef& object, const vlt::PropertyRef& property) {
+  std::vector<matrix::qxArray_tag*> arrays;
+  if (property.isMultiValue()) {
+    object.getPropertyValue(property, arrays);
+  } else {
+    matrix::qxArray_tag* array = nullptr;
+    if (object.readSingle(property, vlt::ValueType::qxarray, &array)) arrays.push_back(array);
+  }
+  Texts out;
+  for (matrix::qxArray_tag* array : arrays) {
+    out.push_back(text(array));
+    matrix::destroyArray(array);
+  }
+  return out;
+}
+
 // --- How a property is stored ------------------------------------------------
+
+// Each column type once: the standard primitive type stored in it (none for
+// enumerals and objects), how its values are read, and what stands for an
+// unset required single value (the column of a property with a lower bound
+// holds its type's default; none for arrays and references).
+struct Column {
+  const meta::PrimitiveType& (*standard)();
+  vlt::ValueType type;
+  Texts (*read)(const vlt::ObjectRef&, const vlt::PropertyRef&);
+  Texts unsetRequired;
+};
+
+const std::vector<Column>& columns() {
+  using boost::posix_time::ptime;
+  using meta::StandardTypes;
+  using VT = vlt::ValueType;
+  static const std::vector<Column> table = {
+      {&StandardTypes::integerMeta, VT::int32, &storedTexts<std::int32_t>, {"0"}},
+      {&StandardTypes::unlimitedNaturalMeta, VT::uint32, &storedTexts<std::uint32_t>, {"0"}},
+      {&StandardTypes::integer64Meta, VT::int64, &storedTexts<std::int64_t>, {"0"}},
+      {&StandardTypes::uinteger64Meta, VT::uint64, &storedTexts<std::uint64_t>, {"0"}},
+      {&StandardTypes::realMeta, VT::real64, &storedTexts<double>, {text(0.0)}},
+      {&StandardTypes::stringMeta, VT::ustring, &storedTexts<std::u16string>, {quoted(std::u16string())}},
+      {&StandardTypes::stdstringMeta, VT::string, &storedTexts<std::string>, {quoted(std::string())}},
+      {&StandardTypes::dateTimeMeta, VT::dateTime, &storedTexts<ptime>, {text(ptime())}},
+      {&StandardTypes::uuidMeta, VT::uuid, &storedTexts<boost::uuids::uuid>, {text(boost::uuids::uuid{})}},
+      {&StandardTypes::booleanMeta, VT::boolean, &storedTexts<vlt::Boolean>, {text(false)}},
+      {&StandardTypes::qxArrayMeta, VT::qxarray, &storedTexts<matrix::qxArray_tag*>, {}},
+      {nullptr, VT::enumeral, &storedTexts<vlt::EnumeralRef>, {}},
+      {nullptr, VT::object, &storedTexts<vlt::ObjectRef>, {}}};
+  return table;
+}
+
+const Column& columnOf(vlt::ValueType type) {
+  const auto& all = columns();
+  return *std::find_if(all.begin(), all.end(), [type](const Column& c) { return c.type == type; });
+}
+
+// An enumeration's required default is its literal 0, when it has one.
+Texts requiredDefault(const vlt::PropertyRef& column) {
+  if (column.valueType() == vlt::ValueType::enumeral)
+    return column.typeEnumeration().findEnumeral(0) ? Texts{"0"} : Texts{};
+  return columnOf(column.valueType()).unsetRequired;
+}
 
 enum class Kind { None, Builtin, Enumeration, Reference, Text };
 struct Storage {
@@ -120,23 +191,14 @@ struct Storage {
   vlt::ValueType type = vlt::ValueType::ustring;
 };
 
-// The standard primitive types that have a column type of their own.
 Storage storageOf(const meta::Property& property) {
-  using meta::StandardTypes;
   using VT = vlt::ValueType;
   const meta::Type type = property->getType();
   if (meta::Class::downcast(type)) return {Kind::Reference, VT::object};
   if (meta::Enum::downcast(type)) return {Kind::Enumeration, VT::enumeral};
   if (const meta::PrimitiveType primitive = meta::PrimitiveType::downcast(type)) {
-    static const std::pair<const meta::PrimitiveType& (*)(), VT> builtins[] = {
-        {&StandardTypes::integerMeta, VT::int32},    {&StandardTypes::unlimitedNaturalMeta, VT::uint32},
-        {&StandardTypes::integer64Meta, VT::int64},  {&StandardTypes::uinteger64Meta, VT::uint64},
-        {&StandardTypes::realMeta, VT::real64},      {&StandardTypes::stringMeta, VT::ustring},
-        {&StandardTypes::stdstringMeta, VT::string}, {&StandardTypes::dateTimeMeta, VT::dateTime},
-        {&StandardTypes::uuidMeta, VT::uuid},        {&StandardTypes::booleanMeta, VT::boolean},
-        {&StandardTypes::qxArrayMeta, VT::qxarray}};
-    for (const auto& [standard, valueType] : builtins)
-      if (standard() == primitive) return {Kind::Builtin, valueType};
+    for (const Column& column : columns())
+      if (column.standard && column.standard() == primitive) return {Kind::Builtin, column.type};
     if (meta::PropertySerializerRegistry::getInstance()->getPropertySerializer(primitive, std::string()))
       return {Kind::Text, VT::ustring};
     return {};
@@ -149,7 +211,6 @@ Storage storageOf(const meta::Property& property) {
 
 struct EntryText {
   std::string operator()(std::monostate) const { return "<no entry>"; }
-  std::string operator()(std::uint8_t v) const { return std::to_string(v); }
   std::string operator()(const qm::zero::ArrayEntry& v) const { return text(v.get()); }
   std::string operator()(const qm::zero::StringMapEntry&) const { return "<string map>"; }
   std::string operator()(const ModelElement& v) const { return v ? text(v.getUUID()) : "<null element>"; }
@@ -179,84 +240,6 @@ Texts modelTexts(const ModelElement& element, const meta::Property& property, Ki
     }
   }
   return out;
-}
-
-// --- The repository's side ---------------------------------------------------
-
-template <class T>
-Texts storedTexts(const vlt::ObjectRef& object, const vlt::PropertyRef& property) {
-  Texts out;
-  if (property.isMultiValue()) {
-    std::vector<T> values;
-    object.getPropertyValue(property, values);
-    for (const T& v : values) out.push_back(text(v));
-  } else {
-    boost::optional<T> value;
-    object.getPropertyValue(property, value);
-    if (value) out.push_back(text(*value));
-  }
-  return out;
-}
-
-Texts storedArrayTexts(const vlt::ObjectRef& object, const vlt::PropertyRef& property) {
-  std::vector<matrix::qxArray_tag*> arrays;
-  if (property.isMultiValue()) {
-    object.getPropertyValue(property, arrays);
-  } else {
-    matrix::qxArray_tag* array = nullptr;
-    if (object.readSingle(property, vlt::ValueType::qxarray, &array)) arrays.push_back(array);
-  }
-  Texts out;
-  for (matrix::qxArray_tag* array : arrays) {
-    out.push_back(text(array));
-    matrix::destroyArray(array);
-  }
-  return out;
-}
-
-Texts storedTexts(const vlt::ObjectRef& object, const vlt::PropertyRef& property) {
-  using VT = vlt::ValueType;
-  switch (property.valueType()) {
-    case VT::int32: return storedTexts<std::int32_t>(object, property);
-    case VT::uint32: return storedTexts<std::uint32_t>(object, property);
-    case VT::int64: return storedTexts<std::int64_t>(object, property);
-    case VT::uint64: return storedTexts<std::uint64_t>(object, property);
-    case VT::real64: return storedTexts<double>(object, property);
-    case VT::ustring: return storedTexts<std::u16string>(object, property);
-    case VT::string: return storedTexts<std::string>(object, property);
-    case VT::dateTime: return storedTexts<boost::posix_time::ptime>(object, property);
-    case VT::uuid: return storedTexts<boost::uuids::uuid>(object, property);
-    case VT::boolean: return storedTexts<vlt::Boolean>(object, property);
-    case VT::qxarray: return storedArrayTexts(object, property);
-    case VT::enumeral: return storedTexts<vlt::EnumeralRef>(object, property);
-    case VT::object: return storedTexts<vlt::ObjectRef>(object, property);
-  }
-  return {};
-}
-
-// What stands for an unset required single value: the repository column of
-// a property with a lower bound holds its type's default (none for arrays,
-// references and an enumeration without a literal 0).
-Texts requiredDefault(const vlt::PropertyRef& column) {
-  using VT = vlt::ValueType;
-  switch (column.valueType()) {
-    case VT::int32:
-    case VT::uint32:
-    case VT::int64:
-    case VT::uint64: return {"0"};
-    case VT::real64: return {text(0.0)};
-    case VT::ustring: return {quoted(std::u16string())};
-    case VT::string: return {quoted(std::string())};
-    case VT::dateTime: return {text(boost::posix_time::ptime())};
-    case VT::uuid: return {text(boost::uuids::uuid{})};
-    case VT::boolean: return {text(false)};
-    case VT::enumeral:
-      if (column.typeEnumeration().findEnumeral(0)) return {"0"};
-      return {};
-    case VT::qxarray:
-    case VT::object: return {};
-  }
-  return {};
 }
 
 // --- The comparison ----------------------------------------------------------
@@ -291,7 +274,7 @@ class Comparison {
       }
       Texts expected = modelTexts(element, property, storage.kind);
       if (expected.empty() && !many && property->getLower() > 0) expected = requiredDefault(column);
-      Texts found = storedTexts(object, column);
+      Texts found = columnOf(column.valueType()).read(object, column);
       const std::string expectedText = listText(expected, many), foundText = listText(found, many);
       if (many && !property->isOrdered()) {
         std::sort(expected.begin(), expected.end());

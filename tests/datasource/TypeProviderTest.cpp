@@ -23,15 +23,6 @@ class TypeProviderTest : public DataSourceTest {
   static void installEvolutionBundle() {
     qm::zero::services::getQm0BundleContainer().installBundle(u16(std::string(DATASOURCE_TEST_BUNDLES) + "/evolution"));
   }
-
-  // Adds to the existing repository `path`, with vlt alone, a class "old.Book"
-  // and a version record of the test library's family.
-  static void storeOldBooks(const std::string& path, const std::u16string& version) {
-    changeDirectly(path, [&](vlt::DataModelRepository& repository) {
-      repository.createClass("old.Book", {repository.metamodel().findClass("ModelElement")});
-      recordVersion(repository, qm0test::TestMetamodel::get().lib->getFamily(), version);
-    });
-  }
 };
 
 TEST_F(TypeProviderTest, EvolveWithoutAnEvolutionBundleFailsTheOpen) {
@@ -50,7 +41,11 @@ TEST_F(TypeProviderTest, EvolutionBundleReadsOldNamesAndAcceptsOldVersions) {
   installEvolutionBundle();
   const std::string path = file("model.vlt");
   createRepository(path);
-  storeOldBooks(path, u"0.9");
+  // A class "old.Book" and an old version record of the test library's family.
+  changeDirectly(path, [&](vlt::DataModelRepository& repository) {
+    repository.createClass("old.Book", {repository.metamodel().findClass("ModelElement")});
+    recordVersion(repository, mm.lib->getFamily(), u"0.9");
+  });
 
   const ThrownId current = thrownId([&] { open(path); });
   EXPECT_EQ(current.id, "m2t_vlt:datasource:PackageVersionMismatch");
@@ -82,9 +77,8 @@ TEST_F(TypeProviderTest, ModelOfAnotherVersionIsRefusedByBothProviders) {
   const std::string path = file("model.vlt");
   const auto openWith = [&](const meta::Package& package, const std::string& parameters) {
     model = qm::zero::Model::create();
-    auto transaction = model->beginTransaction();
-    qm::zero::ModelElement::createReflective(model, meta::Class::downcast(package->findType(u"Thing")));
-    transaction.commit();
+    commit(
+        [&] { qm::zero::ModelElement::createReflective(model, meta::Class::downcast(package->findType(u"Thing"))); });
     open(path + parameters);
     model->resetDataSource();
   };

@@ -18,7 +18,6 @@
 #include <qm/zero/meta/MetaRegistry.hpp>
 #include <qm/zero/meta/PackageBuilder.hpp>
 #include <qm/zero/meta/StandardTypes.hpp>
-#include <testsupport/TestServer.hpp>
 #include <vlt/ObjectConstructor.hpp>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -35,26 +34,29 @@ namespace meta = qm::zero::meta;
 using qm::zero::ModelElement;
 using qm::zero::Value;
 
-enum class Backend { SQLite, PostgreSQL };
+// An object, named by its element or by its uuid.
+struct Id {
+  Id(const ModelElement& element) : uuid(element.getUUID()) {}
+  Id(const boost::uuids::uuid& id) : uuid(id) {}
+  boost::uuids::uuid uuid;
+};
 
 // What the repository holds, read through a connection of its own.
 class Stored {
  public:
-  explicit Stored(const std::string& location) {
-    repository.open(location, std::string(), vlt::DataModelRepository::ServiceOptions());
-  }
-  vlt::ObjectRef object(const ModelElement& element) const {
-    return repository.defaultDataModel().findObject(element.getUUID(), repository.metamodel().findClass("ModelElement"));
+  explicit Stored(const std::string& location) : repository(openDirectly(location)) {}
+  vlt::ObjectRef object(const Id& element) const {
+    return repository.defaultDataModel().findObject(element.uuid, repository.metamodel().findClass("ModelElement"));
   }
   template <class T>
-  T get(const ModelElement& element, const std::string& property) const {
+  T get(const Id& element, const std::string& property) const {
     const vlt::ObjectRef found = object(element);
-    EXPECT_FALSE(found.isNull()) << "no object for " << element.getUUID();
+    EXPECT_FALSE(found.isNull()) << "no object for " << element.uuid;
     T value{};
     if (found) found.getPropertyValue(found.objectRuntimeClass().findProperty(property), value);
     return value;
   }
-  std::vector<boost::uuids::uuid> targets(const ModelElement& element, const std::string& property) const {
+  std::vector<boost::uuids::uuid> targets(const Id& element, const std::string& property) const {
     std::vector<boost::uuids::uuid> ids;
     for (const vlt::ObjectRef& target : get<std::vector<vlt::ObjectRef>>(element, property))
       ids.push_back(target.objectIdentity());
@@ -74,13 +76,9 @@ std::vector<boost::uuids::uuid> ids(std::initializer_list<ModelElement> elements
   return result;
 }
 
-class WritePathTest : public DataSourceTest, public ::testing::WithParamInterface<Backend> {
+class WritePathTest : public BackendTest {
  protected:
   WritePathTest() : k(Kinds::get()) {}
-  void SetUp() override {
-    location = GetParam() == Backend::SQLite ? file("model.vlt") : testsupport::freshPostgresqlSchema();
-    ASSERT_FALSE(location.empty());
-  }
   DataSource* attach(bool active = true) {
     return active ? DataSource::create(u16(location), model, DataSource::NoSyncToModel,
                                        DataSource::SyncAllToDataSource, DataSource::Synchronous)
@@ -93,16 +91,13 @@ class WritePathTest : public DataSourceTest, public ::testing::WithParamInterfac
     h.set(k.shade, Value(k.colour, std::int32_t(1)));
     return h;
   }
-  template <class F>
-  void commit(F&& change) {
-    qm::zero::Transaction tx = model->beginTransaction();
-    change();
-    tx.commit();
+  /// Makes each of `elements` a new holder, in this order.
+  void makeHolders(std::initializer_list<ModelElement*> elements) {
+    for (ModelElement* element : elements) *element = holder();
   }
   Value enumValues(std::vector<std::int32_t> literals) const { return Value(k.colour, literals); }
 
   const Kinds& k;
-  std::string location;
 };
 
 TEST_P(WritePathTest, EveryKindOfValueIsWrittenAtCreationChangedAndCleared) {
@@ -117,9 +112,7 @@ TEST_P(WritePathTest, EveryKindOfValueIsWrittenAtCreationChangedAndCleared) {
 
   ModelElement full, empty, target;
   commit([&] {
-    target = holder();
-    empty = holder();
-    full = holder();
+    makeHolders({&target, &empty, &full});
     full.set(k.i, Value(StandardTypes::integerMeta(), std::int32_t(-7)));
     full.set(k.u, Value(StandardTypes::unlimitedNaturalMeta(), std::uint32_t(4000000000u)));
     full.set(k.l, Value(StandardTypes::integer64Meta(), std::int64_t(-(std::int64_t(1) << 40))));
@@ -158,9 +151,7 @@ TEST_P(WritePathTest, EveryKindOfValueIsWrittenAtCreationChangedAndCleared) {
     EXPECT_EQ(stored.get<std::uint32_t>(h, "u"), 4000000000u);
     EXPECT_TRUE(stored.object(h).objectRuntimeClass().findProperty("notes").isNull());
     // And read back into a new model, every value comes back.
-    qm::zero::Model reopened = qm::zero::Model::create();
-    DataSource::create(u16(location), reopened, DataSource::SyncAllToModel, DataSource::NoSyncToDataSource,
-                       DataSource::Synchronous);
+    const qm::zero::Model reopened = loadAll(location);
     EXPECT_EQ(reopened->getElementCount(), model->getElementCount());
     EXPECT_EQ(expectRepositoryHoldsModel(reopened, stored.repository), 0u);
   };
@@ -187,23 +178,6 @@ TEST_P(WritePathTest, EveryKindOfValueIsWrittenAtCreationChangedAndCleared) {
   matrix::destroyArray(array);
 }
 
-// Opening writes the elements the model holds already, links and ownership
-// included; a later change writes on top of them.
-TEST_P(WritePathTest, OpeningPushesTheModelsElements) {
-  ModelElement owner, child, other;
-  commit([&] {
-    owner = holder();
-    child = holder();
-    other = holder();
-    owner.set(k.parts, Value(k.holder, std::vector<ModelElement>{child}));
-    child.set(k.links, Value(k.holder, std::vector<ModelElement>{other, owner}));
-    other.set(k.next, child);
-  });
-  attach();
-  commit([&] { other.set(k.i, Value(meta::StandardTypes::integerMeta(), std::int32_t(8))); });
-  EXPECT_EQ(expectRepositoryHoldsModel(model, Stored(location).repository), 0u);
-}
-
 // Ordered histories are replayed: references keep their indexes, values
 // are appended whatever their index (the stored order of a value
 // collection edited in the middle differs from memory's), a qualified
@@ -213,11 +187,7 @@ TEST_P(WritePathTest, OrderedHistoriesAreReplayedByTheirKind) {
   attach();
   ModelElement h, a, b, c, d;
   commit([&] {
-    h = holder();
-    a = holder();
-    b = holder();
-    c = holder();
-    d = holder();
+    makeHolders({&h, &a, &b, &c, &d});
     h.set(k.ints, Value(StandardTypes::integerMeta(), std::vector<std::int32_t>{10, 20, 30, 40}));
     h.set(k.texts, Value(StandardTypes::stringMeta(), std::vector<std::u16string>{u"p", u"q"}));
     h.set(k.links, Value(k.holder, std::vector<ModelElement>{a, b}));
@@ -241,21 +211,23 @@ TEST_P(WritePathTest, OrderedHistoriesAreReplayedByTheirKind) {
   EXPECT_EQ(stored.targets(h, "keyed"), ids({b, a}));
 }
 
-// New objects refer to each other through their reserved ids and are
-// created in their place under a new owner; existing children join a new
+// Opening writes the elements the model holds already, links and ownership
+// included. New objects refer to each other through their reserved ids and
+// are created in their place under a new owner; existing children join a new
 // owner by a write of the whole collection.
-TEST_P(WritePathTest, NewOwnersTakeNewAndExistingChildrenInOrder) {
-  attach();
-  ModelElement existing, existingSpare, owner, first, last, spare;
+TEST_P(WritePathTest, OpeningPushesTheModelAndNewOwnersTakeNewAndExistingChildren) {
+  ModelElement existing, existingSpare, owner, first, last, spare, pushedOwner, child, other;
   commit([&] {
-    existing = holder();
-    existingSpare = holder();
+    makeHolders({&existing, &existingSpare, &pushedOwner, &child, &other});
+    pushedOwner.set(k.parts, Value(k.holder, std::vector<ModelElement>{child}));
+    child.set(k.links, Value(k.holder, std::vector<ModelElement>{other, pushedOwner}));
+    other.set(k.next, child);
   });
+  attach();
+  EXPECT_EQ(expectRepositoryHoldsModel(model, Stored(location).repository), 0u);
   commit([&] {
-    first = holder();
-    owner = holder();
-    last = holder();
-    spare = holder();
+    other.set(k.i, Value(meta::StandardTypes::integerMeta(), std::int32_t(8)));
+    makeHolders({&first, &owner, &last, &spare});
     first.set(k.next, last);
     owner.set(k.parts, Value(k.holder, std::vector<ModelElement>{first, existing, last}));
     owner.set(k.spare, spare);
@@ -275,12 +247,7 @@ TEST_P(WritePathTest, ChildrenMovedInOneTransactionEndWhereMemoryHasThem) {
     SCOPED_TRACE(oldOwnerFirst ? "old owner reported first" : "new owner reported first");
     ModelElement from, to, a, b, c, d;
     commit([&] {
-      from = holder();
-      to = holder();
-      a = holder();
-      b = holder();
-      c = holder();
-      d = holder();
+      makeHolders({&from, &to, &a, &b, &c, &d});
       from.set(k.parts, Value(k.holder, std::vector<ModelElement>{a, b, c}));
       to.set(k.parts, Value(k.holder, std::vector<ModelElement>{d}));
     });
@@ -294,10 +261,7 @@ TEST_P(WritePathTest, ChildrenMovedInOneTransactionEndWhereMemoryHasThem) {
 
   ModelElement passedThrough, wanderer, newOwner, doomedOwner, survivor;
   commit([&] {
-    passedThrough = holder();
-    wanderer = holder();
-    doomedOwner = holder();
-    survivor = holder();
+    makeHolders({&passedThrough, &wanderer, &doomedOwner, &survivor});
     doomedOwner.set(k.parts, Value(k.holder, std::vector<ModelElement>{survivor}));
   });
   commit([&] {
@@ -322,11 +286,7 @@ TEST_P(WritePathTest, DestroyCutsOneWayLinksInMemoryAndInTheRepository) {
   const qm0test::TestMetamodel& lib = qm0test::TestMetamodel::get();
   ModelElement doomed, doomedToo, single, ordered, unordered, book, author, other;
   commit([&] {
-    doomed = holder();
-    doomedToo = holder();
-    single = holder();
-    ordered = holder();
-    unordered = holder();
+    makeHolders({&doomed, &doomedToo, &single, &ordered, &unordered});
     single.set(k.next, doomed);
     ordered.set(k.links, Value(k.holder, std::vector<ModelElement>{single, doomedToo, unordered, doomed, ordered}));
     unordered.set(k.bag, Value(k.holder, std::vector<ModelElement>{doomedToo, single, doomed}));
@@ -370,14 +330,8 @@ TEST_P(WritePathTest, DestroyCutsOneWayLinksInMemoryAndInTheRepository) {
   EXPECT_EQ(stored.targets(ordered, "links"), ids({single, unordered, ordered}));
   EXPECT_EQ(stored.targets(unordered, "bag"), ids({single}));
   EXPECT_EQ(stored.targets(book, "authors"), ids({other}));
-  const vlt::ClassRef holderClass = stored.repository.metamodel().findClass("kinds.Holder");
-  const vlt::DataModelRef objects = stored.repository.defaultDataModel();
-  std::vector<vlt::ObjectRef> deferredLinks;
-  objects.findObject(deferredId, holderClass).getPropertyValue(holderClass.findProperty("deferred"), deferredLinks);
-  EXPECT_TRUE(deferredLinks.empty());
-  vlt::ObjectRef unloadedNext;
-  objects.findObject(unloadedId, holderClass).getPropertyValue(holderClass.findProperty("next"), unloadedNext);
-  EXPECT_TRUE(unloadedNext.isNull());
+  EXPECT_TRUE(stored.targets(deferredId, "deferred").empty());
+  EXPECT_TRUE(stored.get<vlt::ObjectRef>(unloadedId, "next").isNull());
 }
 
 // A passive data source writes what its listener receives; a failing report
@@ -387,7 +341,7 @@ TEST_P(WritePathTest, FailingReportKeepsItsEarlierWritesOnlyWhenPassive) {
   enableProgressRecords();
   for (const bool active : {true, false}) {
     SCOPED_TRACE(active ? "active" : "passive");
-    if (!active) location = GetParam() == Backend::SQLite ? file("passive.vlt") : testsupport::freshPostgresqlSchema();
+    if (!active) location = newLocation("passive.vlt");
     attach(active);
     ModelElement gone;
     commit([&] { gone = holder(); });
@@ -464,9 +418,7 @@ TEST_P(WritePathTest, EntriesTheRepositoryCannotHoldAreLeftOut) {
   attach(false);
   ModelElement h, target, kept;
   commit([&] {
-    h = holder();
-    target = holder();
-    kept = holder();
+    makeHolders({&h, &target, &kept});
     h.set(k.links, Value(k.holder, std::vector<ModelElement>{target, kept}));
     h.set(k.colours, enumValues({4, 1}));
   });
@@ -486,10 +438,7 @@ TEST_P(WritePathTest, EntriesTheRepositoryCannotHoldAreLeftOut) {
   EXPECT_TRUE(anyRecordContains("not stored: a link to an element that is not stored in links"));
 }
 
-INSTANTIATE_TEST_SUITE_P(, WritePathTest, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
-                         [](const ::testing::TestParamInfo<Backend>& backend) {
-                           return backend.param == Backend::SQLite ? "SQLite" : "PostgreSQL";
-                         });
+INSTANTIATE_BACKEND_TEST_SUITE(WritePathTest);
 
 }  // namespace
 }  // namespace dstest
