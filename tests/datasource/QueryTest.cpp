@@ -230,6 +230,16 @@ TEST_P(QueryTest, RandomQueriesGiveWhatTheModelInMemoryGives) {
   const std::vector<Field> all = fields(m);
   const auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
   const auto chance = [&](int percent) { return std::uniform_int_distribution<int>(0, 99)(rng) < percent; };
+  // Wildcard patterns for Matches come from a stream of their own, so that
+  // the queries drawn from `rng` stay what they were.
+  std::mt19937 patternRng(seed ^ 0x9e3779b9u);
+  const auto patternFor = [&](const meta::Property& property) {
+    const std::vector<std::u16string> texts{u"*", u"a*", u"*b", u"?b", u"a?c", u"*a*", u"c?*", u"??"};
+    const std::vector<std::string> stdTexts{"*", "x*", "?y", "*y*", "??"};
+    const auto any = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(patternRng); };
+    return property == m.s ? Value(property->getType(), texts[any(texts.size())])
+                           : Value(property->getType(), stdTexts[any(stdTexts.size())]);
+  };
 
   using Predicate = std::function<bool(const ModelElement&)>;
   const int queries = GetParam() == Backend::SQLite ? 300 : 150;
@@ -254,6 +264,7 @@ TEST_P(QueryTest, RandomQueriesGiveWhatTheModelInMemoryGives) {
       const bool single = f.property->getUpper() == 1;
       Value value = single && f.property->getLower() == 0 && chance(15) ? Value(f.property->getType(), boost::none)
                                                                         : f.random(rng);
+      if (relation == query::Matches && !value.isEmpty() && patternRng() % 2 == 0) value = patternFor(f.property);
       what << (forDisjunction ? "or " : "") << "[" << index << "] " << fl::i18n::ustring_to_utf8(f.property->getName())
            << " " << query::ValueMatchRelationName(relation) << " "
            << (value.isEmpty() ? std::string("(none)")
