@@ -43,12 +43,17 @@ std::u16string decode(std::string_view utf8, bool surrogates) {
   const std::size_t n = utf8.size();
   std::size_t i = 0;
   while (i < n) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    if (lead < 0x80) {
-      out.push_back(lead);
-      ++i;
+    // Most text is ASCII: a run of it is widened at once.
+    std::size_t end = i;
+    while (end < n && static_cast<unsigned char>(utf8[end]) < 0x80) ++end;
+    if (end > i) {
+      const std::size_t at = out.size();
+      out.resize(at + (end - i));
+      for (std::size_t k = i; k < end; ++k) out[at + (k - i)] = static_cast<unsigned char>(utf8[k]);
+      i = end;
       continue;
     }
+    const auto lead = static_cast<unsigned char>(utf8[i]);
     // Well-formed sequences by lead byte; the first continuation byte of a few
     // leads has a narrower range, which rules out overlong forms, encoded
     // surrogates and values above U+10FFFF.
@@ -107,6 +112,16 @@ std::string encode(std::u16string_view text, bool surrogates) {
   out.reserve(text.size());
   const std::size_t n = text.size();
   for (std::size_t i = 0; i < n; ++i) {
+    // A run of ASCII is narrowed at once.
+    std::size_t end = i;
+    while (end < n && text[end] < 0x80) ++end;
+    if (end > i) {
+      const std::size_t at = out.size();
+      out.resize(at + (end - i));
+      for (std::size_t k = i; k < end; ++k) out[at + (k - i)] = static_cast<char>(text[k]);
+      i = end - 1;
+      continue;
+    }
     const std::uint32_t unit = text[i];
     if (unit < 0xD800 || unit > 0xDFFF) {
       appendUtf8(out, unit);
