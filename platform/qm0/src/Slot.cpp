@@ -354,10 +354,7 @@ void Slot::assign(const Entries& entries) {
     clear();
     return;
   }
-  auto* l = new Entries(entries);
-  clear();
-  put(raw_, l);
-  setKind(Kind::List);
+  adoptList(new Entries(entries));
 }
 
 void Slot::assign(Entries&& entries) {
@@ -365,9 +362,12 @@ void Slot::assign(Entries&& entries) {
     assign(static_cast<const Entries&>(entries));
     return;
   }
-  auto* l = new Entries(std::move(entries));
+  adoptList(new Entries(std::move(entries)));
+}
+
+void Slot::adoptList(Entries* list) noexcept {
   clear();
-  put(raw_, l);
+  put(raw_, list);
   setKind(Kind::List);
 }
 

@@ -82,6 +82,8 @@ class Slot {
   bool assignInPlace(const Entry& entry);
   // Turns a single entry into a list of one.
   Entries& makeList();
+  // Drops the contents and keeps `list` (made with new) as the entries.
+  void adoptList(Entries* list) noexcept;
   // Back to the smallest form after a list shrank.
   void shrink();
   void copyFrom(const Slot& other);
