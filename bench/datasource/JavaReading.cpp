@@ -3,8 +3,6 @@
 #include <qm/zero/Value.hpp>
 #include <qm/zero/meta/Metamodel.hpp>
 
-#include <boost/functional/hash.hpp>
-
 #include <stdexcept>
 #include <unordered_map>
 
@@ -182,13 +180,10 @@ void RepositoryReader::readPopulated(const vlt::ObjectRef& object, Kind kind, El
     object.getPropertyValue(p.target, target);
     if (target) out.target = target.objectIdentity();
   }
-  // What a populated element's composite collections hold arrives as
-  // identities (the proxies' uuids).
-  for (const vlt::PropertyRef& property : p.children) {
-    if (!property) continue;
-    object.getPropertyValue(property, links_);
-    for (const vlt::ObjectRef& child : links_) childUuids_ ^= boost::hash_value(child.objectIdentity());
-  }
+  // A populated element's children arrive as proxies: the children read
+  // come with their classes and uuids, all a proxy needs.
+  for (const vlt::PropertyRef& property : p.children)
+    if (property) object.getPropertyValue(property, links_);
 }
 
 std::size_t RepositoryReader::readOne(const boost::uuids::uuid& uuid, ElementValues& out,

@@ -42,15 +42,12 @@ class RepositoryReader {
   // not included. False when there is no such object.
   bool readSubtree(const boost::uuids::uuid& uuid, std::vector<ElementValues>& out);
   // The object with `uuid` as a fetch populates it: its single values and
-  // its reference collections into `out`, its single-valued reference's and
-  // its children's uuids; then, read the same way, its owners up to the
-  // first one in `read` (the objects read so far, this one and the owners
-  // added). Returns how many owners it read. Throws std::runtime_error when
-  // there is no such object.
+  // its reference collections into `out`, its single-valued reference's
+  // uuid, its children (with their uuids); then, read the same way, its
+  // owners up to the first one in `read` (the objects read so far, this one
+  // and the owners added). Returns how many owners it read. Throws
+  // std::runtime_error when there is no such object.
   std::size_t readOne(const boost::uuids::uuid& uuid, ElementValues& out, std::unordered_set<vlt::ObjectId>& read);
-  // Folded from the children's uuids read by readOne, so that none of them
-  // is left unused.
-  std::size_t childUuids() const { return childUuids_; }
 
  private:
   void walk(const vlt::ObjectRef& object, Kind kind, std::size_t depth, std::vector<ElementValues>& out);
@@ -75,7 +72,6 @@ class RepositoryReader {
   // The ids of single-valued references, resolved after the walk.
   std::vector<std::pair<std::size_t, vlt::ObjectId>> targets_;
   std::vector<vlt::ObjectId> ids_;
-  std::size_t childUuids_ = 0;
 };
 
 // The check sum (checksumOf with `fields`) over `elements` of a framework
