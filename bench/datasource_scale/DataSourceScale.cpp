@@ -434,10 +434,10 @@ int main(int argc, char** argv) {
   for (const std::string& p : c.options.phases) {
     const bool ran = runInChild(p.c_str(), phases.at(p), c);
     ok = ran && ok;
+    if (!ran || p != "import" || path.empty()) continue;
     std::error_code noFile;
-    const std::uintmax_t size = ran && p == "import" && !path.empty() ? std::filesystem::file_size(path, noFile) : 0;
-    if (ran && p == "import" && !path.empty() && !noFile)
-      std::printf("          file: %.0f MiB\n", static_cast<double>(size) / (1024 * 1024));
+    const std::uintmax_t size = std::filesystem::file_size(path, noFile);
+    if (!noFile) std::printf("          file: %.0f MiB\n", static_cast<double>(size) / (1024 * 1024));
   }
   return ok ? 0 : 1;
 }
