@@ -187,6 +187,66 @@ TEST_P(BackendContractTest, TheRequestedPageCacheBoundsSqlitesCache) {
   EXPECT_EQ(s->columnInt64(0), -300 * 1024);  // negative: KiB rather than pages
 }
 
+// Deferred indexes come back before a statement would scan for want of them,
+// at the commit (also those a savepoint's rollback dropped again, but not for
+// a table it took back), and never outlive a rollback.
+TEST_P(BackendContractTest, DeferredIndexesComeBackBeforeTheyAreMissed) {
+  auto c = connect();
+  if (GetParam() != Backend::SQLite) {
+    c->execute("BEGIN");
+    EXPECT_FALSE(c->deferIndexes({}));  // a server's would lock its readers out
+    return;
+  }
+  c->execute("CREATE TABLE kept (k INTEGER PRIMARY KEY, n TEXT)");
+  c->execute("CREATE INDEX kept_n ON kept (n)");
+  c->execute("CREATE TABLE t (id INTEGER PRIMARY KEY, u BLOB NOT NULL, o INTEGER)");
+  c->execute("CREATE UNIQUE INDEX t_u ON t (u)");
+  c->execute("CREATE INDEX t_o ON t (o)");
+  const auto indexes = [&] {
+    auto s = c->prepare("SELECT group_concat(name, ' ') FROM (SELECT name FROM sqlite_master WHERE type = 'index' "
+                        "ORDER BY name)");
+    return s->step() ? std::string(s->columnText(0)) : std::string();
+  };
+  const auto run = [&](const char* sql) {
+    auto s = c->prepare(sql);
+    while (s->step()) {
+    }
+  };
+  c->execute("BEGIN");
+  ASSERT_TRUE(c->deferIndexes({"kept"}));
+  EXPECT_EQ(indexes(), "kept_n");
+  run("INSERT INTO t (id, u, o) VALUES (1, x'01', 5), (2, x'01', 5)");  // the caller checks what t_u would
+  run("SELECT o FROM t WHERE id = 2");
+  run("SELECT k FROM kept WHERE n = 'x'");
+  c->execute("CREATE TABLE l (a INTEGER)");
+  c->execute("CREATE INDEX l_a ON l (a)");
+  c->savepoint();
+  c->execute("CREATE TABLE gone (a INTEGER)");
+  c->execute("CREATE INDEX gone_a ON gone (a)");
+  c->rollbackToSavepoint();
+  EXPECT_TRUE(c->indexesDeferred()) << "inserts, reads by key and through a kept index, new tables";
+  EXPECT_EQ(indexes(), "kept_n");
+  c->savepoint();
+  EXPECT_THROW(run("SELECT count(*) FROM t WHERE o = 5"), vlt::ConstraintError) << "t_u cannot hold";
+  run("DELETE FROM t WHERE id = 2");
+  EXPECT_TRUE(c->indexesDeferred()) << "a delete by key";
+  run("SELECT count(*) FROM t WHERE o = 5");
+  EXPECT_FALSE(c->indexesDeferred());
+  EXPECT_EQ(indexes(), "kept_n l_a t_o t_u");
+  c->rollbackToSavepoint();  // the delete and the indexes made go again
+  EXPECT_EQ(indexes(), "kept_n");
+  EXPECT_TRUE(c->indexesDeferred());
+  run("DELETE FROM t WHERE id = 2");
+  c->execute("COMMIT");
+  EXPECT_EQ(indexes(), "kept_n l_a t_o t_u");
+
+  c->execute("BEGIN");
+  ASSERT_TRUE(c->deferIndexes({}));
+  c->execute("ROLLBACK");
+  EXPECT_EQ(indexes(), "kept_n l_a t_o t_u");
+  EXPECT_FALSE(c->indexesDeferred());
+}
+
 TEST_P(BackendContractTest, TheRepositoryMarkTellsRepositoriesFromOtherDatabases) {
   auto fresh = connect("fresh.db");
   EXPECT_EQ(fresh->inspect(), vlt::sql::DatabaseState::empty);

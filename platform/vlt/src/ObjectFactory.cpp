@@ -2,9 +2,58 @@
 
 #include "Core.hpp"
 
+#include <vlt/Errors.hpp>
+
 #include <algorithm>
+#include <cstring>
 
 namespace vlt::detail {
+
+namespace {
+
+// What a transaction creates before its indexes are deferred: a load this
+// small gains little, and its indexes are remade at the commit.
+constexpr std::uint64_t bulkLoadObjects = 10000;
+
+std::size_t slotOf(const boost::uuids::uuid& uuid, std::size_t mask) noexcept {
+  std::uint64_t a;
+  std::uint64_t b;
+  std::memcpy(&a, uuid.data, 8);
+  std::memcpy(&b, uuid.data + 8, 8);
+  std::uint64_t h = (a ^ (b >> 29) ^ (b << 35)) * 0x9e3779b97f4a7c15u;
+  return static_cast<std::size_t>(h ^ (h >> 32)) & mask;
+}
+
+std::string inUse(ObjectId id) { return "the object id " + std::to_string(id) + " or the uuid is in use already"; }
+
+}  // namespace
+
+bool UuidSet::insert(const boost::uuids::uuid& uuid) {
+  if ((size_ + 1) * 4 > slots_.size() * 3) grow();
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = slotOf(uuid, mask);; i = (i + 1) & mask) {
+    if (slots_[i].is_nil()) {
+      slots_[i] = uuid;
+      ++size_;
+      return true;
+    }
+    if (slots_[i] == uuid) return false;
+  }
+}
+
+void UuidSet::grow() {
+  std::vector<boost::uuids::uuid> old(std::max<std::size_t>(1024, slots_.size() * 2), boost::uuids::uuid{});
+  old.swap(slots_);
+  size_ = 0;
+  for (const boost::uuids::uuid& uuid : old) {
+    if (!uuid.is_nil()) insert(uuid);
+  }
+}
+
+void UuidSet::clear() noexcept {
+  std::vector<boost::uuids::uuid>().swap(slots_);
+  size_ = 0;
+}
 
 // A plan is made again when the metamodel changes, or what is known of the
 // value tables (a rollback may have dropped a table it inserts into).
@@ -61,8 +110,7 @@ void ObjectFactory::insertObjectRow(ObjectId id, const boost::uuids::uuid& uuid,
   try {
     s->run();
   } catch (const ConstraintError& e) {
-    throw ConstraintError("the object id " + std::to_string(id) + " or the uuid is in use already", core_.filespec(),
-                          e.backendCode(), e.backendMessage(), e.statement());
+    throw ConstraintError(inUse(id), core_.filespec(), e.backendCode(), e.backendMessage(), e.statement());
   }
 }
 
@@ -100,7 +148,15 @@ ObjectRef ObjectFactory::construct(const ClassInfo* cls, ConstructorPlan& plan, 
   WriteScope scope(core_, false);
   const ObjectId objectId = id != 0 ? id : core_.ids().next();
   const boost::uuids::uuid objectUuid = uuid.is_nil() ? uuidGenerator_() : uuid;
-  insertObjectRow(objectId, objectUuid, cls, membership);
+  if (bulkLoad_ && checkingUuids() && !uuids_.insert(objectUuid)) {
+    throw ConstraintError(inUse(objectId), core_.filespec());
+  }
+  try {
+    insertObjectRow(objectId, objectUuid, cls, membership);
+  } catch (...) {
+    uuidsStale_ = bulkLoad_;  // the set holds a uuid that is not stored
+    throw;
+  }
   try {
     insertClassRows(objectId, plan, sources);
   } catch (...) {
@@ -113,12 +169,50 @@ ObjectRef ObjectFactory::construct(const ClassInfo* cls, ConstructorPlan& plan, 
   }
   ++createdInTransaction_;  // before an implicit transaction's commit counts it
   scope.commit();
+  if (createdInTransaction_ == bulkLoadObjects) startBulkLoad();
   return core_.objectRef(cls, objectId, objectUuid);
+}
+
+// Only where every object was made by this transaction: remaking the indexes
+// of a table that held rows before would cost more than it saves.
+void ObjectFactory::startBulkLoad() {
+  {
+    sql::StatementUse count(core_.statements().fixed("SELECT count(*) FROM vlt_object"));
+    if (!count->step() || count->columnInt64(0) > static_cast<std::int64_t>(createdInTransaction_)) return;
+  }
+  {
+    sql::StatementUse all(core_.statements().fixed("SELECT uuid FROM vlt_object"));
+    while (all->step()) {
+      boost::uuids::uuid uuid;
+      const std::string_view bytes = all->columnBlob(0);
+      if (bytes.size() != uuid.size()) continue;  // not this repository's: no index would hold it either
+      std::memcpy(uuid.data, bytes.data(), uuid.size());
+      uuids_.insert(uuid);
+    }
+  }
+  bulkLoad_ = core_.connection().deferIndexes(Schema::metamodelTableNames());
+  if (!bulkLoad_) uuids_.clear();
+}
+
+// Whether the set still stands for the uuid index: a statement that reads has
+// had the back end make the indexes again, which check from then on.
+bool ObjectFactory::checkingUuids() {
+  sql::Connection& connection = core_.connection();
+  if (uuidsStale_ && connection.indexesDeferred()) connection.restoreIndexes();
+  if (!connection.indexesDeferred()) stopBulkLoad();
+  return bulkLoad_;
+}
+
+void ObjectFactory::stopBulkLoad() noexcept {
+  bulkLoad_ = false;
+  uuidsStale_ = false;
+  uuids_.clear();
 }
 
 void ObjectFactory::transactionEnded(bool committed) noexcept {
   if (committed) created_ += createdInTransaction_;
   createdInTransaction_ = 0;
+  stopBulkLoad();
   if (created_ - createdAtRefresh_ < std::max<std::uint64_t>(10000, createdAtRefresh_)) return;
   createdAtRefresh_ = created_;
   try {

@@ -54,7 +54,31 @@ struct Membership {
   std::int32_t ordinal = 0;
 };
 
+/// The uuids of the objects written while indexes are deferred, for the
+/// uniqueness the uuid index checks otherwise: open addressing over a table
+/// of a power of two slots, the nil uuid (never an object's) marking a free
+/// one.
+class UuidSet {
+ public:
+  /// False when `uuid` is in the set already.
+  bool insert(const boost::uuids::uuid& uuid);
+  void clear() noexcept;
+
+ private:
+  void grow();
+
+  std::vector<boost::uuids::uuid> slots_;
+  std::size_t size_ = 0;
+};
+
 /// Not synchronised.
+///
+/// A transaction that creates many objects in a repository that held none
+/// (an import) has the back end defer the indexes of the object and value
+/// tables (see sql::Connection::deferIndexes): made once from the rows at
+/// the end, they cost a fraction of what they cost row by row. Until then
+/// this checks the uuids' uniqueness.
+///
 /// Also keeps the server's planner statistics in step with bulk writes: a
 /// planner that has none (right after a large import) picks plans that scan
 /// whole tables per lookup. After a commit that at least doubled the objects
@@ -65,6 +89,7 @@ class ObjectFactory final : public TransactionParticipant {
   explicit ObjectFactory(Core& core) : core_(core) {}
 
   void transactionEnded(bool committed) noexcept override;
+  void savepointRolledBack() noexcept override { uuidsStale_ = bulkLoad_; }
 
   /// Creates one object of `cls` with id `id` (0: a fresh one) and uuid
   /// `uuid` (nil: a random one) from `sources`. Nothing of the object remains
@@ -77,10 +102,16 @@ class ObjectFactory final : public TransactionParticipant {
   void prepare(const ClassInfo* cls, ConstructorPlan& plan, const std::vector<BoundSource>& sources);
   void insertObjectRow(ObjectId id, const boost::uuids::uuid& uuid, const ClassInfo* cls, const Membership& membership);
   void insertClassRows(ObjectId id, ConstructorPlan& plan, const std::vector<BoundSource>& sources);
+  void startBulkLoad();
+  void stopBulkLoad() noexcept;
+  bool checkingUuids();
 
   Core& core_;
   boost::uuids::random_generator uuidGenerator_;
   std::uint64_t createdInTransaction_ = 0;
+  bool bulkLoad_ = false;     ///< indexes were deferred in this transaction
+  bool uuidsStale_ = false;   ///< a savepoint's rollback took objects in uuids_ back
+  UuidSet uuids_;             ///< while bulkLoad_: every object's uuid
   std::uint64_t created_ = 0;           ///< committed, by this connection
   std::uint64_t createdAtRefresh_ = 0;  ///< created_ when statistics were last refreshed
 };

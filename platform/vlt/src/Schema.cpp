@@ -33,8 +33,10 @@ constexpr const char* metamodelTables[] = {
     "lower_bound {int} NOT NULL, upper_bound {int} NOT NULL, composite {int} NOT NULL, ordered {int} NOT NULL, "
     "optional {int} NOT NULL, is_unique {int} NOT NULL, documentation {text} NOT NULL, opposite {text} NOT NULL, "
     "annotation {text} NOT NULL, association {int} NOT NULL, uuid {bytes} NOT NULL, UNIQUE (class_id, name))",
-    "CREATE TABLE vlt_object (id {int} PRIMARY KEY, uuid {bytes} NOT NULL UNIQUE, class_id {int} NOT NULL, "
+    "CREATE TABLE vlt_object (id {int} PRIMARY KEY, uuid {bytes} NOT NULL, class_id {int} NOT NULL, "
     "owner_id {int}, owner_property_id {int}, ordinal {int} NOT NULL DEFAULT 0)",
+    // An index rather than a constraint, so that a bulk load can drop it.
+    "CREATE UNIQUE INDEX vlt_object_uuid ON vlt_object (uuid)",
     "CREATE INDEX vlt_object_owner ON vlt_object (owner_id, owner_property_id, ordinal)",
     "CREATE INDEX vlt_object_class ON vlt_object (class_id)",
 };
@@ -48,6 +50,12 @@ void Schema::createTables() {
     c.execute(sql::fillIn(text, {{"int", d.integerType}, {"text", d.textType}, {"bytes", d.bytesType},
                                  {"id", d.generatedId}}));
   }
+}
+
+const std::vector<std::string>& Schema::metamodelTableNames() {
+  static const std::vector<std::string> names{"vlt_info",       "vlt_class",    "vlt_superclass",
+                                              "vlt_enumeration", "vlt_enumeral", "vlt_property"};
+  return names;
 }
 
 // ---------------------------------------------------------------- loading

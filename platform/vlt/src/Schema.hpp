@@ -107,6 +107,9 @@ class Schema final : public TransactionParticipant {
 
   /// Creates the metamodel tables of a new repository.
   void createTables();
+  /// The names of the tables that describe the metamodel (the others hold
+  /// objects and their values).
+  static const std::vector<std::string>& metamodelTableNames();
   /// Reads the rows this connection does not know yet. Rows that do not
   /// hold together (an unknown class, type or enumeration, a cycle of
   /// superclasses) throw NotARepositoryError when `opening`, StorageError

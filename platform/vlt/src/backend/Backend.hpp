@@ -194,6 +194,20 @@ class Connection {
   /// Has the planner's statistics of the repository's tables gathered anew,
   /// outside a transaction. A no-op where the planner does without them.
   virtual void refreshStatistics() = 0;
+  /// Bulk loading. Inside a write transaction, drops the indexes of every
+  /// table but `keep` (the primary keys stay) until they are needed: before
+  /// the next statement that is not an INSERT (or a CREATE or ALTER) runs,
+  /// and at the latest before COMMIT, they are made again from the rows then
+  /// present, which costs a fraction of keeping them up to date row by row.
+  /// While they are deferred no unique index holds: the caller checks what
+  /// they would. False, and nothing changes, where the engine gains nothing
+  /// from it (a server that would lock readers out for the time).
+  virtual bool deferIndexes(const std::vector<std::string>& keep) = 0;
+  /// Whether indexes are deferred now.
+  virtual bool indexesDeferred() const noexcept = 0;
+  /// Makes the deferred indexes again now. Throws StorageError; a unique
+  /// index that the rows break throws ConstraintError.
+  virtual void restoreIndexes() = 0;
   /// Keeps `count` generations: saves the current content as generation 1
   /// after moving older ones up and dropping the oldest. Before anything is
   /// written. Throws StorageError.

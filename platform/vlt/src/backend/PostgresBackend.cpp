@@ -289,6 +289,11 @@ class PgConnection final : public Connection {
         "LOOP EXECUTE format('ANALYZE %I', t); END LOOP; END $$");
   }
   void keepGenerations(int) override {}
+  // Dropping an index takes the table from every other session until the
+  // commit, and a load over the network is bound by its round trips anyway.
+  bool deferIndexes(const std::vector<std::string>&) override { return false; }
+  bool indexesDeferred() const noexcept override { return false; }
+  void restoreIndexes() override {}
   // Databases are never created by the repository.
   void discardIfCreated() noexcept override {}
 

@@ -84,7 +84,7 @@ class SqliteConnection;
 
 class SqliteStatement final : public Statement {
  public:
-  SqliteStatement(const SqliteConnection& connection, StatementHandle statement, std::string sql)
+  SqliteStatement(SqliteConnection& connection, StatementHandle statement, std::string sql)
       : connection_(connection), statement_(std::move(statement)), sql_(std::move(sql)) {}
 
   void bindNull(int index) override { check(sqlite3_bind_null(handle(), index), index); }
@@ -123,9 +123,13 @@ class SqliteStatement final : public Statement {
   }
   void check(int rc, int index);
 
-  const SqliteConnection& connection_;
+  SqliteConnection& connection_;
   StatementHandle statement_;
   std::string sql_;
+  // Whether, without the deferred indexes, this scans a table (asked once
+  // per deferral).
+  std::uint64_t scanCheckedFor_ = 0;
+  bool scans_ = false;
 };
 
 class SqliteConnection final : public Connection {
@@ -143,6 +147,7 @@ class SqliteConnection final : public Connection {
     return std::make_unique<SqliteStatement>(*this, std::move(handle), sql);
   }
   void execute(const std::string& sql) override {
+    if (!deferred_.empty() && !beforeExecute(sql)) return;
     if (sqlite3_stmt* control = controlStatement(sql)) {
       const int rc = sqlite3_step(control);
       sqlite3_reset(control);
@@ -160,6 +165,8 @@ class SqliteConnection final : public Connection {
     // Nothing more can be done when it fails: the transaction itself is gone,
     // which the repository notices.
     sqlite3_exec(db(), "ROLLBACK TO vlt_operation; RELEASE vlt_operation", nullptr, nullptr, nullptr);
+    // It may have dropped indexes again that were made since.
+    if (!deferred_.empty()) deferring_ = true;
   }
   const Dialect& dialect() const noexcept override { return sqliteDialect; }
   void setTrace(TraceCallback callback, void* context) override {
@@ -180,6 +187,15 @@ class SqliteConnection final : public Connection {
   void setPageCache(std::int64_t kib) override { execute("PRAGMA cache_size = -" + std::to_string(kib)); }
   void keepGenerations(int count) override;
   void discardIfCreated() noexcept override;
+  bool deferIndexes(const std::vector<std::string>& keep) override;
+  bool indexesDeferred() const noexcept override { return deferring_; }
+  void restoreIndexes() override;
+  /// Counts the calls of deferIndexes() that dropped indexes.
+  std::uint64_t deferral() const noexcept { return deferral_; }
+  void restoreIndexesIfFree();
+  bool tableExists(const std::string& table);
+  /// Whether `sql`, planned now, reads a whole table.
+  bool scansWithoutIndexes(const std::string& sql);
   // Its planner picks the indexes these tables are made for without them.
   void refreshStatistics() override {}
 
@@ -192,6 +208,7 @@ class SqliteConnection final : public Connection {
  private:
   sqlite3* db() const noexcept { return db_.get(); }
   sqlite3_stmt* controlStatement(const std::string& sql);
+  bool beforeExecute(const std::string& sql);
   void backupTo(const std::string& path);
   static int traceThunk(unsigned type, void* context, void* statement, void* text);
 
@@ -205,6 +222,17 @@ class SqliteConnection final : public Connection {
   bool created_;
   TraceCallback trace_ = nullptr;
   void* traceContext_ = nullptr;
+  // The CREATE INDEX statements (IF NOT EXISTS) of what deferIndexes()
+  // dropped, kept until the transaction ends: a savepoint's rollback may
+  // drop an index again after it was made, so COMMIT makes them all again.
+  // The table of each, for a rollback to a savepoint may have dropped it.
+  struct DeferredIndex {
+    std::string table;
+    std::string create;
+  };
+  std::vector<DeferredIndex> deferred_;
+  bool deferring_ = false;  ///< dropped and not made since
+  std::uint64_t deferral_ = 0;
 };
 
 // Transaction control runs around every repository call (a savepoint) and
@@ -225,7 +253,125 @@ sqlite3_stmt* SqliteConnection::controlStatement(const std::string& sql) {
   return statement;
 }
 
+// Bulk loading: an index dropped by deferIndexes() is made again before the
+// first statement that may read through it, and before the commit. A
+// rollback takes the drops back itself. CREATE and ALTER read no rows: a table
+// or column made in the middle of a load does not end it, and the
+// (non-unique) indexes of a table made then wait with the others. False when
+// `sql` is not to run now.
+bool SqliteConnection::beforeExecute(const std::string& sql) {
+  const std::string createIndex = "CREATE INDEX ";
+  if (sql == "ROLLBACK" || sql.rfind("BEGIN", 0) == 0) {
+    deferred_.clear();  // a new transaction: the engine dropped the last one, and the drops with it
+    deferring_ = false;
+  } else if (sql == "COMMIT") {
+    deferring_ = true;  // all of them, whatever a savepoint's rollback did
+    restoreIndexes();
+  } else if (deferring_ && sql.rfind(createIndex, 0) == 0) {
+    // "CREATE INDEX <name> ON <table> (...)", as the repository writes it
+    const std::size_t on = sql.find(" ON ");
+    const std::size_t table = on == std::string::npos ? on : on + 4;
+    if (table == std::string::npos) return true;
+    deferred_.push_back({sql.substr(table, sql.find_first_of(" (", table) - table),
+                         std::string(sql).insert(createIndex.size(), "IF NOT EXISTS ")});
+    return false;
+  } else if (deferring_ && sql.rfind("SAVEPOINT ", 0) != 0 && sql.rfind("RELEASE ", 0) != 0 &&
+             sql.rfind("CREATE ", 0) != 0 && sql.rfind("ALTER ", 0) != 0) {
+    restoreIndexes();
+  }
+  return true;
+}
+
+bool SqliteConnection::deferIndexes(const std::vector<std::string>& keep) {
+  if (!inTransaction() || !deferred_.empty()) return deferring_;
+  // Only what CREATE INDEX made: the indexes of PRIMARY KEY and UNIQUE
+  // constraints (no text) cannot be dropped.
+  struct Index {
+    std::string table;
+    std::string name;
+    std::string create;
+  };
+  std::vector<Index> indexes;
+  {
+    auto s = prepare("SELECT name, sql FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL AND tbl_name = ?1");
+    for (const std::string& table : tableNames()) {
+      if (std::find(keep.begin(), keep.end(), table) != keep.end()) continue;
+      s->bindText(1, table);
+      while (s->step()) indexes.push_back({table, std::string(s->columnText(0)), std::string(s->columnText(1))});
+      s->reset();
+    }
+  }
+  // SQLite keeps the text as "CREATE [UNIQUE] INDEX <name> ...".
+  const std::string keyword = "INDEX ";
+  for (const auto& [table, name, create] : indexes) {
+    const std::size_t at = create.find(keyword);
+    if (at == std::string::npos) continue;
+    std::string drop = "DROP INDEX \"" + name + "\"";
+    const int rc = sqlite3_exec(db(), drop.c_str(), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) fail(rc, describe(db(), rc), drop);
+    deferred_.push_back({table, std::string(create).insert(at + keyword.size(), "IF NOT EXISTS ")});
+  }
+  deferring_ = !deferred_.empty();
+  deferral_ += deferring_ ? 1 : 0;
+  return deferring_;
+}
+
+// A statement that finds its rows by primary key, through a kept index, in a
+// subquery or a table function runs as fast as before; one that would now
+// read a whole table of deferred indexes has them made first. The plan names
+// a table by its alias where it has one: an unknown name counts as one.
+bool SqliteConnection::scansWithoutIndexes(const std::string& sql) {
+  const std::string explain = "EXPLAIN QUERY PLAN " + sql;
+  sqlite3_stmt* plan = nullptr;
+  const int rc = sqlite3_prepare_v2(db(), explain.data(), static_cast<int>(explain.size()), &plan, nullptr);
+  StatementHandle handle(plan);
+  if (rc != SQLITE_OK) return true;  // its own step will tell what is wrong
+  const std::string_view scan = "SCAN ";
+  while (sqlite3_step(plan) == SQLITE_ROW) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(plan, 3));
+    const std::string_view detail = text ? text : "";
+    if (detail.rfind(scan, 0) != 0 || detail.find(" USING ") != std::string_view::npos ||
+        detail.find("VIRTUAL TABLE") != std::string_view::npos || detail.find("CONSTANT ROW") != std::string_view::npos ||
+        detail[scan.size()] == '(') {
+      continue;
+    }
+    const std::string name(detail.substr(scan.size(), detail.find(' ', scan.size()) - scan.size()));
+    const bool deferred = std::any_of(deferred_.begin(), deferred_.end(),
+                                      [&](const DeferredIndex& index) { return index.table == name; });
+    if (deferred || (name != "sqlite_master" && !tableExists(name))) return true;
+  }
+  return false;
+}
+
+void SqliteConnection::restoreIndexes() {
+  if (!deferring_) return;
+  for (const DeferredIndex& index : deferred_) {
+    if (!tableExists(index.table)) continue;
+    const int rc = sqlite3_exec(db(), index.create.c_str(), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) fail(rc, describe(db(), rc), index.create);
+  }
+  deferring_ = false;
+}
+
+// Before a statement that would scan: a statement of this connection still
+// reading a table keeps its schema from changing (SQLITE_LOCKED), and then
+// this one runs without the indexes. The commit makes them at the latest.
+void SqliteConnection::restoreIndexesIfFree() {
+  try {
+    restoreIndexes();
+  } catch (const RepositoryError& e) {
+    if ((e.backendCode() & 0xff) != SQLITE_LOCKED) throw;
+  }
+}
+
 bool SqliteStatement::step() {
+  if (connection_.indexesDeferred()) {
+    if (scanCheckedFor_ != connection_.deferral()) {
+      scanCheckedFor_ = connection_.deferral();
+      scans_ = connection_.scansWithoutIndexes(sql_);
+    }
+    if (scans_) connection_.restoreIndexesIfFree();
+  }
   const int rc = sqlite3_step(handle());
   if (rc == SQLITE_ROW) return true;
   if (rc == SQLITE_DONE) return false;
@@ -302,6 +448,18 @@ DatabaseState SqliteConnection::inspect() {
   }
   if (tables == 0 && mark == 0) return DatabaseState::empty;
   return mark == applicationId ? DatabaseState::repository : DatabaseState::foreign;
+}
+
+// Without a statement of this class: it runs while indexes are made.
+bool SqliteConnection::tableExists(const std::string& table) {
+  static const char text[] = "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1";
+  sqlite3_stmt* statement = nullptr;
+  int rc = sqlite3_prepare_v2(db(), text, sizeof text - 1, &statement, nullptr);
+  StatementHandle handle(statement);
+  if (rc == SQLITE_OK) rc = sqlite3_bind_text(statement, 1, table.data(), static_cast<int>(table.size()), SQLITE_STATIC);
+  if (rc == SQLITE_OK) rc = sqlite3_step(statement);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) fail(rc, describe(db(), rc), text);
+  return rc == SQLITE_ROW;
 }
 
 std::vector<std::string> SqliteConnection::tableNames() {
