@@ -161,7 +161,7 @@ bool DataSource::loadChildren(const vlt::ObjectRef& owner, const vlt::PropertyRe
   for (const InstanceLoader::Unloaded& unloaded : loader->unloadedProperties()) {
     const vlt::PropertyRef& link = unloaded.propRef;
     const bool linkCollection =
-        link && link.isMultiValue() && !link.isComposite() && meta::Class::downcast(unloaded.property->getType());
+        link && link.isMultiValue() && !link.isComposite() && unloaded.reference;
     const bool transferred = depth.subtree || !unloaded.property->hasDeferredContents();
     if (linkCollection && transferred) prefetched.read(owner, propRef, link);
   }

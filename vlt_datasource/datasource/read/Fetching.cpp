@@ -123,7 +123,7 @@ DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object,
   }
   for (const InstanceLoader::Unloaded& unloaded : loader->unloadedProperties()) {
     const meta::Property& property = unloaded.property;
-    const bool reference = meta::Class::downcast(property->getType()).operator bool();
+    const bool reference = unloaded.reference;
     if (newlyLoaded) {
       if (!depth.subtree && reference && property->getUpper() > 1 && property->hasDeferredContents()) continue;
     } else if (!reference) {
@@ -132,7 +132,11 @@ DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object,
     // The stored target was read with the values only when this object was.
     const vlt::ObjectRef* storedTarget =
         newlyLoaded && unloaded.storedTarget >= 0 ? &targets[static_cast<std::size_t>(unloaded.storedTarget)] : nullptr;
-    setQM0ElementPropertyValue(property, unloaded.propRef, object, model, depth, element, storedTarget);
+    if (reference && unloaded.propRef) {
+      setQM0ReferencePropertyValue(property, object, unloaded.propRef, model, depth, element, storedTarget);
+    } else {
+      setQM0ElementPropertyValue(property, unloaded.propRef, object, model, depth, element, storedTarget);
+    }
   }
   return {element, newlyLoaded};
 }

@@ -68,6 +68,7 @@ DataSource::InstanceLoader::InstanceLoader(const meta::Class& frameworkClass, co
       }
     }
   }
+  for (Unloaded& u : unloaded) u.reference = meta::Class::downcast(u.property->getType()).operator bool();
   // Sized once: the cells are bound by address from here on.
   targetCells.resize(targets.size());
   for (std::size_t i = 0; i < targets.size(); ++i) bindCell(targets[i], targetCells[i]);

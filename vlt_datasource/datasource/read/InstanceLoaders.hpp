@@ -71,6 +71,7 @@ class DataSource::InstanceLoader {
     qm::zero::meta::Property property;
     vlt::PropertyRef propRef;
     int storedTarget = -1;
+    bool reference = false;  ///< typed by a class: its values are elements
   };
   const std::vector<Unloaded>& unloadedProperties() const noexcept { return unloaded; }
   /// The stored targets of the single-valued links, read with the values.
