@@ -142,18 +142,26 @@ TEST_P(CollectionTest, LinksOfOwnedObjectsAreReadTogetherInOwnershipAndCollectio
   write(102, entry("refs", objects({100})));
   write(103, entry("refs", objects({104, 100, 105})));
   write(105, entry("refs", objects({103, 102})));
-  const auto linksOfParts = [&](const std::string& link, const std::string& owning = "parts") {
+  const auto linksOfParts = [&](const std::string& link, const std::string& owning = "parts", bool identity = true) {
     std::vector<vlt::LinkEntry> entries{{7, vlt::ObjectRef()}};  // replaced
-    find(1).getLinksOfOwnedObjects(property("test.Owner", owning), property("test.Item", link), entries);
+    find(1).getLinksOfOwnedObjects(property("test.Owner", owning), property("test.Item", link), entries, identity);
+    const auto number = [&](vlt::ObjectId id) {
+      return std::to_string(numberOf(repo.defaultDataModel().objectById(id).objectIdentity()));
+    };
     std::string text;
     for (const vlt::LinkEntry& e : entries) {
-      text += std::to_string(numberOf(repo.defaultDataModel().objectById(e.holder).objectIdentity())) + ">" +
-              std::to_string(numberOf(e.target.objectIdentity())) + e.target.objectClass().name() + " ";
+      if (identity) {  // carried, not looked up
+        EXPECT_EQ(e.target.objectIdentity(), repo.defaultDataModel().objectById(e.target.objectId()).objectIdentity());
+      }
+      text += number(e.holder) + ">" + number(e.target.objectId()) + e.target.objectClass().name() + " ";
     }
     return text;
   };
   const std::string expected = "103>104Item 103>100Item 103>105Special 105>103Item 105>102Item 101>101Item ";
   EXPECT_EQ(linksOfParts("refs"), expected);
+  EXPECT_EQ(linksOfParts("refs", "parts", false),
+            "103>104Item 103>100Item 103>105Item 105>103Item 105>102Item 101>101Item ")
+      << "the targets' ids only, typed by the property";
   reopen();
   EXPECT_EQ(linksOfParts("refs"), expected);
   EXPECT_EQ(linksOfParts("unused"), "") << "never stored: no table";

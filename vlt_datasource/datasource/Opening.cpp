@@ -69,8 +69,6 @@ void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, co
       SubtreeReadScope scope(*this);
       qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
       const qm::zero::Model model = getModel();
-      FetchDepth depth;
-      depth.depth = toModel == SyncTopLevelToModel ? 1 : std::numeric_limits<std::uint64_t>::max();
       vlt::ObjectQuery topLevel(repository);
       vlt::ObjectRef object;
       topLevel.addIsTopLevelObjectConstraint(modelElementClass, 0);
@@ -80,7 +78,11 @@ void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, co
       vlt::ObjectQuery::ResultIterator results = topLevel.execute();
       while (results.getNextResult()) topLevelObjects.push_back(object);
       results.clear();
-      for (const vlt::ObjectRef& stored : topLevelObjects) fetchQM0Object(stored, model, depth);
+      if (toModel == SyncTopLevelToModel) {
+        for (const vlt::ObjectRef& stored : topLevelObjects) fetchQM0Object(stored, model, FetchDepth{1, false});
+      } else {
+        loadEverything(topLevelObjects, model);
+      }
       loading.commit();
     });
   }

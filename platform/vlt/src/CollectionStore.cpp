@@ -105,7 +105,8 @@ void CollectionStore::readAll(const ObjectRef& object, const PropertyRef& proper
 }
 
 void CollectionStore::readOwnedLinks(const ObjectRef& owner, const PropertyRef& owningRef,
-                                     const PropertyRef& propertyRef, std::vector<LinkEntry>& out) {
+                                     const PropertyRef& propertyRef, std::vector<LinkEntry>& out,
+                                     bool targetIdentity) {
   core_.checkOpen();
   const PropertyInfo* owning = core_.objects().checkAccess(owner, owningRef, ValueType::object);
   if (!owning->composite) core_.usage("the property \"" + owning->name + "\" is not composite: it owns no objects");
@@ -131,7 +132,8 @@ void CollectionStore::readOwnedLinks(const ObjectRef& owner, const PropertyRef& 
     if (!core_.objects().knownToExist(id)) core_.objects().requireObject(id);
     return;
   }
-  sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::ownedLinks));
+  sql::StatementUse s(core_.statements().forProperty(
+      *property, targetIdentity ? PropertyStatement::ownedLinks : PropertyStatement::ownedLinkIds));
   s->bindInt64(1, id);
   s->bindInt64(2, owning->id);
   bool found = false;
@@ -139,7 +141,9 @@ void CollectionStore::readOwnedLinks(const ObjectRef& owner, const PropertyRef& 
     found = true;
     if (s->columnIsNull(1)) continue;  // an owned object without links, or none owned
     const auto holder = static_cast<ObjectId>(s->columnInt64(0));
-    out.push_back(LinkEntry{holder, core_.objects().objectAt(*s, 1, property->typeClass)});
+    out.push_back(LinkEntry{holder, targetIdentity ? core_.objects().objectAt(*s, 1, property->typeClass)
+                                                   : core_.objectRef(property->typeClass,
+                                                                     static_cast<ObjectId>(s->columnInt64(1)))});
   }
   if (!found) core_.notFound(id);
 }

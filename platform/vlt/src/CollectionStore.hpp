@@ -27,7 +27,7 @@ class CollectionStore {
   void readAll(const ObjectRef& object, const PropertyRef& property, ValueType type, void* vector);
   /// See ObjectRef::getLinksOfOwnedObjects.
   void readOwnedLinks(const ObjectRef& owner, const PropertyRef& owning, const PropertyRef& property,
-                      std::vector<LinkEntry>& out);
+                      std::vector<LinkEntry>& out, bool targetIdentity);
   void writeAll(const ObjectRef& object, const PropertyRef& property, ValueType type, const void* vector,
                 bool objectIsNew);
   std::size_t size(const ObjectRef& object, const PropertyInfo* property);

@@ -189,8 +189,8 @@ void ObjectRef::writeMany(const PropertyRef& property, ValueType type, const voi
   Core::of(core_).collections().writeAll(*this, property, type, canonicalVector, objectIsNew);
 }
 void ObjectRef::getLinksOfOwnedObjects(const PropertyRef& owning, const PropertyRef& property,
-                                       std::vector<LinkEntry>& out) const {
-  Core::of(core_).collections().readOwnedLinks(*this, owning, property, out);
+                                       std::vector<LinkEntry>& out, bool targetIdentity) const {
+  Core::of(core_).collections().readOwnedLinks(*this, owning, property, out, targetIdentity);
 }
 void ObjectRef::openCollection(const PropertyRef& property, ValueType type, CollectionRefBase& out) const {
   Core::of(core_).collections().open(*this, property, type);

@@ -24,6 +24,10 @@ const char* propertyStatementText(PropertyStatement which) {
              "LEFT JOIN vlt_object c ON c.owner_id = w.id AND c.owner_property_id = ?2 "
              "LEFT JOIN {values} v ON v.object_id = c.id LEFT JOIN vlt_object t ON t.id = v.value "
              "WHERE w.id = ?1 ORDER BY c.ordinal, c.id, v.ordinal";
+    case PropertyStatement::ownedLinkIds:
+      return "SELECT c.id, v.value FROM vlt_object w "
+             "LEFT JOIN vlt_object c ON c.owner_id = w.id AND c.owner_property_id = ?2 "
+             "LEFT JOIN {values} v ON v.object_id = c.id WHERE w.id = ?1 ORDER BY c.ordinal, c.id, v.ordinal";
     case PropertyStatement::valueAt:
       return "SELECT value FROM {values} WHERE object_id = ?1 AND ordinal = ?2";
     case PropertyStatement::linkAt:

@@ -25,6 +25,7 @@ enum class PropertyStatement {
   readValues,  ///< (object) -> value of each entry in order
   readLinks,   ///< (object) -> value, class_id, uuid of each link in order
   ownedLinks,  ///< (owner, owning property) -> object_id, value, class_id, uuid of the links of what it owns
+  ownedLinkIds,  ///< the same without the targets' class_id and uuid
   valueAt,     ///< (object, ordinal) -> value
   linkAt,      ///< (object, ordinal) -> value, class_id, uuid
   count,       ///< (object) -> number of entries

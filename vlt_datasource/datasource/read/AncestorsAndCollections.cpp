@@ -92,11 +92,12 @@ class DataSource::ChildLinks {
   ChildLinks& operator=(const ChildLinks&) = delete;
 
   /// Reads the entries of `link` of every object `owner` holds through
-  /// `owning`.
-  void read(const vlt::ObjectRef& owner, const vlt::PropertyRef& owning, const vlt::PropertyRef& link) {
+  /// `owning` (without `targetIdentity`: the targets' ids only).
+  void read(const vlt::ObjectRef& owner, const vlt::PropertyRef& owning, const vlt::PropertyRef& link,
+            bool targetIdentity) {
     Property& read = properties_.emplace_back();
     read.link = link;
-    owner.getLinksOfOwnedObjects(owning, link, read.entries);
+    owner.getLinksOfOwnedObjects(owning, link, read.entries, targetIdentity);
     for (std::size_t i = 0; i < read.entries.size(); ++i) {
       const auto at = read.byChild.try_emplace(read.entries[i].holder, i, i).first;
       at->second.second = i + 1;
@@ -138,6 +139,10 @@ void DataSource::doLoadCollectionContent(qm::zero::ReferenceCollection& collecti
   if (!loadChildren(owner, propRef, model, depth, elements)) {
     std::vector<vlt::ObjectRef> stored;
     if (!childLinks || !childLinks->find(owner.objectId(), propRef, stored)) owner.getPropertyValue(propRef, stored);
+    if (pendingLinks && !collection.getCollectionProperty()->hasOpposite()) {
+      pendingLinks->collections.push_back({collection.getOwner(), collection.getCollectionProperty(), std::move(stored)});
+      return;
+    }
     elements.reserve(stored.size());
     for (const vlt::ObjectRef& member : stored) elements.push_back(fetchQM0Object(member, model, depth).element);
   }
@@ -163,7 +168,9 @@ bool DataSource::loadChildren(const vlt::ObjectRef& owner, const vlt::PropertyRe
     const bool linkCollection =
         link && link.isMultiValue() && !link.isComposite() && unloaded.reference;
     const bool transferred = depth.subtree || !unloaded.property->hasDeferredContents();
-    if (linkCollection && transferred) prefetched.read(owner, propRef, link);
+    // Set at the end of a load of everything, by id: no target's identity is needed.
+    const bool byId = pendingLinks && !unloaded.property->hasOpposite();
+    if (linkCollection && transferred) prefetched.read(owner, propRef, link, !byId);
   }
   vlt::ObjectQuery::ResultIterator rows = loader->children(owner, propRef);
   while (rows.getNextResult()) {
@@ -174,6 +181,44 @@ bool DataSource::loadChildren(const vlt::ObjectRef& owner, const vlt::PropertyRe
     elements.push_back(fetchQM0Object(child, model, depth, filled).element);
   }
   return true;
+}
+
+// Everything under the top-level objects, then the links between what was
+// loaded: a target that is not loaded yet when its link is read would become
+// a proxy (a lookup of its class and uuid, an entry in the model) only to be
+// filled in later in the same load. Links of properties with an opposite
+// keep the order of a plain load, in which each end sees the other as it is
+// set.
+void DataSource::loadEverything(const std::vector<vlt::ObjectRef>& topLevelObjects, const qm::zero::Model& model) {
+  SubtreeReadScope scope(*this);
+  PendingLinks pending;
+  pendingLinks = &pending;
+  try {
+    for (const vlt::ObjectRef& stored : topLevelObjects)
+      fetchQM0Object(stored, model, FetchDepth{std::numeric_limits<std::uint64_t>::max(), false});
+  } catch (...) {
+    pendingLinks = nullptr;
+    throw;
+  }
+  pendingLinks = nullptr;
+  // A target outside every loaded tree (or of a class without a framework
+  // class) is fetched as in any load: a proxy, or nothing.
+  // The handles carry the property's class (and maybe no uuid): the fetch
+  // needs the target's own.
+  const auto elementOf = [&](const vlt::ObjectRef& target) {
+    qm::zero::ModelElement known = readScope->find(target.objectId());
+    if (known) return known;
+    const vlt::ObjectRef stored = repository.defaultDataModel().objectById(target.objectId());
+    return stored ? fetchQM0Object(stored, model, FetchDepth{0, false}).element : qm::zero::ModelElement();
+  };
+  std::vector<qm::zero::ModelElement> elements;
+  for (const PendingLinks::Collection& links : pending.collections) {
+    elements.clear();
+    for (const vlt::ObjectRef& target : links.targets) elements.push_back(elementOf(target));
+    propagateDataSourceValuesToMemory(links.owner, links.property, elements);
+  }
+  for (const PendingLinks::Single& link : pending.singles)
+    propagateDataSourceValueToMemory(link.owner, link.property, elementOf(link.target));
 }
 
 bool DataSource::hasCollectionContents(const qm::zero::ModelElement& element, const meta::Property& property) {

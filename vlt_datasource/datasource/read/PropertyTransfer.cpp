@@ -238,6 +238,10 @@ void DataSource::setQM0ReferencePropertyValue(const meta::Property& property, co
       if (resolveOpposites) resolveOne(known, property->getOpposite(), element);
       return;
     }
+    if (pendingLinks && !property->hasOpposite()) {
+      pendingLinks->singles.push_back({element, property, target});
+      return;
+    }
     // The handle carries the property's class: the fetch needs the
     // target's own (and its uuid, which this lookup brings along).
     target = repository.defaultDataModel().objectById(target.objectId());

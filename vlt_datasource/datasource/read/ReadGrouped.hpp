@@ -42,6 +42,22 @@ struct DataSource::ReadScope {
   std::size_t count = 0;
 };
 
+// The links a load of everything sets at its end (see loadEverything).
+struct DataSource::PendingLinks {
+  struct Collection {
+    qm::zero::ModelElement owner;
+    qm::zero::meta::Property property;
+    std::vector<vlt::ObjectRef> targets;  ///< as the single target
+  };
+  struct Single {
+    qm::zero::ModelElement owner;
+    qm::zero::meta::Property property;
+    vlt::ObjectRef target;  ///< carries the property's class, not necessarily its own
+  };
+  std::vector<Collection> collections;
+  std::vector<Single> singles;
+};
+
 // Keeps a read scope while a whole subtree is loaded, unless an outer one is
 // kept already. It ends with the load: a rollback of the model's transaction
 // could take the elements away afterwards.

@@ -412,6 +412,12 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   // progress loads, read for all of them at once. Null outside such calls.
   class ChildLinks;
   ChildLinks* childLinks = nullptr;
+  // While everything is loaded at once: the links (of properties without an
+  // opposite) whose targets are set only when every element is in memory,
+  // so that none becomes a proxy first. Null otherwise.
+  struct PendingLinks;
+  PendingLinks* pendingLinks = nullptr;
+  void loadEverything(const std::vector<vlt::ObjectRef>& topLevelObjects, const qm::zero::Model& model);
   std::unordered_map<std::string, qm::zero::meta::Class> frameworkClasses;  // until disconnect
 };
 

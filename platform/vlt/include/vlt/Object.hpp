@@ -122,13 +122,15 @@ class VLT_API ObjectRef {
   /// entries, grouped by owned object in `owning`'s order, and in collection
   /// order within one; an owned object whose collection is empty has none,
   /// and so has every one when `property` was never given a value. Each
-  /// target carries its own class and uuid, as getPropertyValue gives them.
+  /// target carries its own class and uuid, as getPropertyValue gives them;
+  /// without `targetIdentity` it carries `property`'s class and no uuid, as
+  /// getObjectRef gives it, which spares a lookup of every target's row.
   /// Throws UsageError (a null handle; `owning` not a composite property of
   /// this object's class; `property` not a multi-valued, non-composite
   /// object property, or of a class that no object owned through `owning`
   /// can have) and ObjectNotFoundError.
-  void getLinksOfOwnedObjects(const PropertyRef& owning, const PropertyRef& property,
-                              std::vector<LinkEntry>& out) const;
+  void getLinksOfOwnedObjects(const PropertyRef& owning, const PropertyRef& property, std::vector<LinkEntry>& out,
+                              bool targetIdentity = true) const;
 
   /// Writes `value` into `property`: a single value, a boost::optional (none
   /// stores absent), or a std::vector replacing the whole collection. Arrays
