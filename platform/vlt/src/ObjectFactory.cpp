@@ -177,7 +177,10 @@ ObjectRef ObjectFactory::construct(const ClassInfo* cls, ConstructorPlan& plan, 
 // of a table that held rows before would cost more than it saves.
 void ObjectFactory::startBulkLoad() {
   {
-    sql::StatementUse count(core_.statements().fixed("SELECT count(*) FROM vlt_object"));
+    // Counting no further than it matters: the table may hold millions.
+    sql::StatementUse count(
+        core_.statements().fixed("SELECT count(*) FROM (SELECT 1 FROM vlt_object LIMIT ?1) AS first"));
+    count->bindInt64(1, static_cast<std::int64_t>(createdInTransaction_) + 1);
     if (!count->step() || count->columnInt64(0) > static_cast<std::int64_t>(createdInTransaction_)) return;
   }
   {
