@@ -109,25 +109,6 @@ TEST_P(MisuseTest, WritesThroughAHandleOrMembershipOfAnotherClassAreRefused) {
   EXPECT_TRUE(find(3).isNull());
 }
 
-TEST_P(MisuseTest, CollectionsKeepAFiniteUpperBound) {
-  vlt::PropertyRef pair = addProperty(a, "pair", "int32", 0, 2);
-  vlt::PropertyRef kids = addProperty(a, "kids", "test.B", 0, 2, true, true);
-  vlt::ObjectRef object = create(a, 1);
-  vlt::BuiltinTypeCollectionRef<int> values;
-  object.getPropertyValue(pair, values);
-  values.push_back(1);
-  values.push_back(2);
-  EXPECT_THAT(messageOf<vlt::ConstraintError>([&] { values.push_back(3); }), HasSubstr("at most 2"));
-  EXPECT_THROW(object.setPropertyValue(pair, std::vector<int>{1, 2, 3}), vlt::ConstraintError);
-  vlt::CollectionRef owned;
-  object.getPropertyValue(kids, owned);
-  owned.push_back(create(b, 2));
-  owned.push_back(create(b, 3));
-  EXPECT_THROW(owned.push_back(create(b, 4)), vlt::ConstraintError);
-  owned.push_back(find(2, "test.B"), 1);  // a move within the collection adds nothing
-  expectStored(1, entry("pair", std::vector<int>{1, 2}), entry("kids", objects({3, 2})));
-}
-
 TEST_P(MisuseTest, OptionsBeyondTheirMaximumAreRefused) {
   repo.close();
   for (auto bad : {+[](Repo::ServiceOptions& o) { o.lockTimeoutSeconds = 3000000; },
