@@ -86,8 +86,8 @@ TEST_P(BackendContractTest, EveryStoredFormReadsBackExactly) {
     ASSERT_TRUE(select->step());
     SCOPED_TRACE(k);
     // An empty text or byte string is a value, not NULL.
-    EXPECT_EQ(std::vector<bool>({select->columnIsNull(0), select->columnIsNull(1), select->columnIsNull(2),
-                                 select->columnIsNull(3)}),
+    EXPECT_EQ(std::vector<bool>(
+                  {select->columnIsNull(0), select->columnIsNull(1), select->columnIsNull(2), select->columnIsNull(3)}),
               std::vector<bool>({k >= integers.size(), k >= doubles.size(), k >= texts.size(), k >= texts.size()}));
     if (k < integers.size()) {
       EXPECT_EQ(select->columnInt64(0), integers[k]);
