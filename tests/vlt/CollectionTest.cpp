@@ -6,6 +6,8 @@
 namespace vlttest {
 namespace {
 
+using ::testing::HasSubstr;
+
 class CollectionTest : public RepositoryTest {
  protected:
   // Owner 1 and items 100..104.
@@ -113,7 +115,9 @@ TEST_P(CollectionTest, BuiltinAndEnumeralCollectionsEditInPlace) {
                entry("levels", std::vector<vlt::EnumeralRef>{level(0), level(0)}));
 }
 
-TEST_P(CollectionTest, UniqueCollectionsRefuseDuplicates) {
+// Unique collections refuse duplicates, bounded ones entries past their
+// upper bound; neither refusal changes what is stored.
+TEST_P(CollectionTest, CollectionsRefuseDuplicatesAndEntriesPastTheirUpperBound) {
   auto t = collection<vlt::BuiltinTypeCollectionRef<std::u16string>>("tags");
   t.push_back(u"a");
   t.push_back(u"b");
@@ -125,7 +129,21 @@ TEST_P(CollectionTest, UniqueCollectionsRefuseDuplicates) {
   vlt::CollectionRef l = collection("links");
   l.push_back(item(0));
   EXPECT_THROW(l.push_back(item(0)), vlt::ConstraintError);
-  expectStored(1, entry("tags", std::vector<std::u16string>{u"a", u"b"}), entry("links", objects({100})));
+  addProperty(findClass("test.Owner"), "pair", "int32", 0, 2);
+  addProperty(findClass("test.Owner"), "kids", "test.Item", 0, 2, true, true);
+  auto pair = collection<vlt::BuiltinTypeCollectionRef<int>>("pair");
+  pair.push_back(1);
+  pair.push_back(2);
+  EXPECT_THAT(messageOf<vlt::ConstraintError>([&] { pair.push_back(3); }), HasSubstr("at most 2"));
+  EXPECT_THROW(find(1).setPropertyValue(property("test.Owner", "pair"), std::vector<int>{1, 2, 3}),
+               vlt::ConstraintError);
+  vlt::CollectionRef kids = collection("kids");
+  kids.push_back(item(2));
+  kids.push_back(item(3));
+  EXPECT_THROW(kids.push_back(item(4)), vlt::ConstraintError);
+  kids.push_back(item(2), 1);  // a move within the collection adds nothing
+  expectStored(1, entry("tags", std::vector<std::u16string>{u"a", u"b"}), entry("links", objects({100})),
+               entry("pair", std::vector<int>{1, 2}), entry("kids", objects({103, 102})));
 }
 
 // Owner 1's parts [103, 105 (a subclass's), 100, 101] with their refs, in

@@ -12,7 +12,6 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
-#include <csignal>
 #include <random>
 
 #include <sys/stat.h>
@@ -53,16 +52,12 @@ class DamagedFileTest : public RepositoryTest {
     for (const vlt::ClassRef& c : r.metamodel().classes()) {
       for (const vlt::ObjectRef& object : r.defaultDataModel().objectsOf(c, false)) {
         for (const vlt::PropertyRef& p : c.allProperties()) {
-          if (p.valueType() == vlt::ValueType::string) {
-            std::vector<std::string> values;
-            object.getPropertyValue(p, values);
-          } else if (p.valueType() == vlt::ValueType::ustring) {
-            boost::optional<std::u16string> value;
-            object.getPropertyValue(p, value);
-          } else if (p.valueType() == vlt::ValueType::int32) {
-            boost::optional<int> value;
-            object.getPropertyValue(p, value);
-          }
+          std::vector<std::string> strings;
+          boost::optional<std::u16string> text;
+          boost::optional<int> number;
+          if (p.valueType() == vlt::ValueType::string) object.getPropertyValue(p, strings);
+          if (p.valueType() == vlt::ValueType::ustring) object.getPropertyValue(p, text);
+          if (p.valueType() == vlt::ValueType::int32) object.getPropertyValue(p, number);
         }
       }
     }

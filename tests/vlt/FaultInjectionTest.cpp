@@ -3,29 +3,19 @@
 // fresh open must find an intact repository holding exactly the state before
 // or exactly the state after the commit, and the failing call must say so.
 
-#include <vlt/Repository.hpp>
+#include "RepositoryFixture.hpp"
 
 #include <testsupport/FaultInjectionVfs.hpp>
-#include <testsupport/TempDir.hpp>
-
-#include <boost/uuid/uuid.hpp>
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
 #include <string>
 
+namespace vlttest {
 namespace {
 
 using Repo = vlt::DataModelRepository;
 using Vfs = testsupport::FaultInjectionVfs;
-
-boost::uuids::uuid uuidOf(unsigned n) {
-  boost::uuids::uuid u{};
-  u.data[0] = 0x5A;
-  u.data[15] = static_cast<std::uint8_t>(n);
-  return u;
-}
 
 enum class Outcome { before, after, mixed };
 
@@ -68,7 +58,7 @@ class FaultInjectionTest : public ::testing::TestWithParam<Sweep> {
       for (unsigned i = 1; i <= 3; ++i) {
         n = static_cast<std::int32_t>(i);
         label = std::u16string(labels[i - 1]);
-        ctor.setObjectUUID(uuidOf(i));
+        ctor.setObjectUUID(makeUuid(i));
         ctor.createObject(repo.defaultDataModel());
       }
     });
@@ -95,24 +85,20 @@ class FaultInjectionTest : public ::testing::TestWithParam<Sweep> {
     ctor.setPropertyValueSource(n, &cell);
     for (unsigned i = 4; i <= 5; ++i) {
       cell = static_cast<std::int32_t>(i * 10);
-      ctor.setObjectUUID(uuidOf(i));
+      ctor.setObjectUUID(makeUuid(i));
       ctor.createObject(repo.defaultDataModel());
     }
-    vlt::ObjectRef first = repo.defaultDataModel().findObject(uuidOf(1), item);
+    vlt::ObjectRef first = repo.defaultDataModel().findObject(makeUuid(1), item);
     first.setPropertyValue(n, std::int32_t(100));
     first.setPropertyValue(label, std::u16string(u"changed"));
     first.setPropertyValue(item.findProperty("tags"), std::vector<std::string>{"a", "b", "c"});
-    repo.defaultDataModel().findObject(uuidOf(2), item).deleteObject();
+    repo.defaultDataModel().findObject(makeUuid(2), item).deleteObject();
   }
 
   static void createLateItem(Repo& repo) {
     vlt::ObjectConstructor late(repo.metamodel().findClass("acme.Item"));
-    late.setObjectUUID(uuidOf(9));
+    late.setObjectUUID(makeUuid(9));
     late.createObject(repo.defaultDataModel());
-  }
-
-  static bool hasLateItem(Repo& repo) {
-    return !repo.defaultDataModel().findObject(uuidOf(9), repo.metamodel().findClass("acme.Item")).isNull();
   }
 
   // Which state `repo` holds. Any item or class that fits neither gives mixed.
@@ -121,13 +107,13 @@ class FaultInjectionTest : public ::testing::TestWithParam<Sweep> {
     if (item.isNull()) return Outcome::mixed;
     vlt::DataModelRef data = repo.defaultDataModel();
     auto valueOf = [&](unsigned id) -> std::int32_t {
-      vlt::ObjectRef object = data.findObject(uuidOf(id), item);
+      vlt::ObjectRef object = data.findObject(makeUuid(id), item);
       if (object.isNull()) return -1;
       std::int32_t value = 0;
       object.getPropertyValue(item.findProperty("n"), value);
       return value;
     };
-    vlt::ObjectRef first = data.findObject(uuidOf(1), item);
+    vlt::ObjectRef first = data.findObject(makeUuid(1), item);
     if (first.isNull()) return Outcome::mixed;
     boost::optional<std::u16string> label;
     first.getPropertyValue(item.findProperty("label"), label);
@@ -158,10 +144,14 @@ class FaultInjectionTest : public ::testing::TestWithParam<Sweep> {
     EXPECT_EQ(outcomeOf(repo), Outcome::after);
     return vfs.operations();
   }
-  // Opens the work copy afresh, with no faults: what the next user finds.
-  void reopenWork(Vfs& vfs, Repo& fresh) {
+  // What the next user finds, opening the work copy afresh with no faults:
+  // its state, and whether it holds the item written after a failure.
+  std::pair<Outcome, bool> reopenedWork(Vfs& vfs) {
     vfs.reset();
+    Repo fresh;
     fresh.open(work_, std::string(), options());
+    const vlt::ClassRef item = fresh.metamodel().findClass("acme.Item");
+    return {outcomeOf(fresh), !fresh.defaultDataModel().findObject(makeUuid(9), item).isNull()};
   }
 
   testsupport::TempDir dir_;
@@ -220,10 +210,9 @@ TEST_P(FaultInjectionTest, EveryFailedDurableOperationLeavesBeforeOrAfterNeverAM
       // disk (a hot journal, a partial log) is what the next open finds.
       repo.close();
     }
-    Repo fresh;
-    reopenWork(vfs, fresh);
-    EXPECT_NE(outcomeOf(fresh), Outcome::mixed) << vfs.log();
-    EXPECT_FALSE(hasLateItem(fresh));
+    const auto [found, late] = reopenedWork(vfs);
+    EXPECT_NE(found, Outcome::mixed) << vfs.log();
+    EXPECT_FALSE(late);
   }
   EXPECT_EQ(reportedFailures, reached);
 }
@@ -251,9 +240,7 @@ TEST_P(FaultInjectionTest, ARollbackAfterAFailedUnsafeCommitAlwaysSucceeds) {
       }
       if (vfs.failures() == 0) break;  // past the last operation
     }
-    Repo fresh;
-    reopenWork(vfs, fresh);
-    EXPECT_NE(outcomeOf(fresh), Outcome::mixed) << vfs.log();
+    EXPECT_NE(reopenedWork(vfs).first, Outcome::mixed) << vfs.log();
   }
 }
 
@@ -288,13 +275,10 @@ TEST_P(DictionaryFunctionFaultTest, NeverCommitsWritesMadeAfterTheDatabaseDroppe
       }
       EXPECT_FALSE(repo.inTransaction());
     }
-    Repo fresh;
-    reopenWork(vfs, fresh);
+    const auto [found, late] = reopenedWork(vfs);
+    EXPECT_EQ(late, !threw);
     if (threw) {
-      EXPECT_FALSE(hasLateItem(fresh));
-      EXPECT_EQ(outcomeOf(fresh), Outcome::before);
-    } else {
-      EXPECT_TRUE(hasLateItem(fresh));
+      EXPECT_EQ(found, Outcome::before);
     }
   }
 }
@@ -313,3 +297,4 @@ INSTANTIATE_TEST_SUITE_P(Journals, DictionaryFunctionFaultTest,
                          sweepName);
 
 }  // namespace
+}  // namespace vlttest

@@ -65,8 +65,8 @@ TEST_P(MetamodelFileTest, NamesMayBeUsedBeforeTheirDefinitionAndInCycles) {
   EXPECT_EQ(comment.findProperty("text").documentation(), "<&\"'\xE2\x82\xAC\xF0\x9F\x98\x80>");
 }
 
-// Each message names the file, the repository and what is wrong (with its
-// line where there is one); nothing is created.
+// Each message names the file, the repository (once) and what is wrong (with
+// its line where there is one); nothing is created.
 TEST_P(MetamodelFileTest, BadOrHostileFilesAreClearErrorsAndCreateNothing) {
   const std::string deep = "<metamodel>" + std::string(30000, ' ') + [] {
     std::string nested;
@@ -81,6 +81,7 @@ TEST_P(MetamodelFileTest, BadOrHostileFilesAreClearErrorsAndCreateNothing) {
       {"unknown type", inClassA + "<property name='p' type='blob'/></class></metamodel>", ""},
       {"bad flag", inClassA + "<property name='p' type='int32' ordered='yes'/></class></metamodel>", ""},
       {"bad bound", inClassA + "<property name='p' type='int32' upper='-1'/></class></metamodel>", ""},
+      {"crossed bounds", inClassA + "<property name='p' type='int32' lower='3' upper='2'/></class></metamodel>", ""},
       {"no name", "<metamodel><class/></metamodel>", ""},
       {"unknown element", "<metamodel><klass name='A'/></metamodel>", ""},
       {"superclass cycle",
@@ -105,8 +106,10 @@ TEST_P(MetamodelFileTest, BadOrHostileFilesAreClearErrorsAndCreateNothing) {
   };
   const std::string xml = dir.file("base.xml");
   auto expectRefused = [&](const std::string& file, const char* expected) {
-    EXPECT_THAT(messageOf<vlt::MetamodelFileError>([&] { repo.open(connectionString(), file, options); }),
-                AllOf(HasSubstr(file), HasSubstr(shownFilespec()), HasSubstr(expected)));
+    const std::string message =
+        messageOf<vlt::MetamodelFileError>([&] { repo.open(connectionString(), file, options); });
+    EXPECT_THAT(message, AllOf(HasSubstr(file), HasSubstr(shownFilespec()), HasSubstr(expected)));
+    EXPECT_EQ(message.find(shownFilespec()), message.rfind(shownFilespec())) << "the repository is named once";
     EXPECT_FALSE(repo.isOpen());
     if (isSqlite()) {
       EXPECT_FALSE(exists(location())) << "a failed creation leaves no file";

@@ -8,6 +8,8 @@
 namespace vlttest {
 namespace {
 
+using ::testing::HasSubstr;
+
 class MetamodelTest : public RepositoryTest {};
 
 TEST_P(MetamodelTest, ClassesPropertiesAndEnumerationsSurviveReopen) {
@@ -38,8 +40,9 @@ TEST_P(MetamodelTest, ClassesPropertiesAndEnumerationsSurviveReopen) {
             std::make_tuple("the refs", "back", "note", id));
   vlt::PropertyRef mode = rb.findProperty("mode");
   ASSERT_FALSE(mode.isNull()) << "inherited from pkg.one.A";
-  EXPECT_EQ(std::make_tuple(mode.owningClass().qualifiedName(), mode.valueIsOptional(), mode.isMultiValue()),
-            std::make_tuple("pkg.one.A", true, false));
+  EXPECT_EQ(std::make_tuple(mode.owningClass().qualifiedName(), mode.valueIsOptional(), mode.isMultiValue(),
+                            mode.valueType()),
+            std::make_tuple("pkg.one.A", true, false, vlt::ValueType::enumeral));
   EXPECT_EQ(mode.typeEnumeration().findEnumeral(7).name(), "auto");
   EXPECT_TRUE(mode.typeEnumeration().findEnumeral(3).isNull());
   EXPECT_TRUE(findClass("pkg.one.A").findProperty("refs").isNull()) << "a superclass does not see subclass properties";
@@ -75,13 +78,18 @@ TEST_P(MetamodelTest, NamesThatLookLikeSqlAreStoredAsData) {
   EXPECT_EQ(repo.metamodel().findEnumeration("enum'; --").findEnumeral(2).name(), "drop table");
 }
 
+// Classes and enumerations share one namespace; no class has two properties
+// of one name, however it came by them.
 TEST_P(MetamodelTest, ConflictingDefinitionsAreRefusedAndChangeNothing) {
   open();
   vlt::ClassRef a = makeClass("A");
   vlt::ClassRef b = makeClass("B", {a});
   addProperty(a, "x", "int32");
   addProperty(b, "y", "int32");
+  repo.createEnumeration("Color", {{"red", 1}});
   EXPECT_THROW(makeClass("A"), vlt::MetamodelError);
+  EXPECT_THAT(messageOf<vlt::MetamodelError>([&] { makeClass("Color"); }), HasSubstr("enumeration"));
+  EXPECT_THROW(repo.createEnumeration("A", {}), vlt::MetamodelError);
   EXPECT_THROW(makeClass(""), vlt::MetamodelError);
   EXPECT_THROW(addProperty(a, "x", "int64"), vlt::MetamodelError);
   EXPECT_THROW(addProperty(b, "x", "int32"), vlt::MetamodelError) << "inherited name";
@@ -91,11 +99,19 @@ TEST_P(MetamodelTest, ConflictingDefinitionsAreRefusedAndChangeNothing) {
   EXPECT_THROW(addProperty(a, "z", "int32", 3, 2), vlt::MetamodelError);
   EXPECT_THROW(repo.createEnumeration("E", {{"a", 1}, {"a", 2}}), vlt::MetamodelError);
   EXPECT_THROW(repo.createClass("C", {vlt::ClassRef()}), vlt::UsageError);
+  vlt::ClassRef other = makeClass("Other");
+  addProperty(other, "x", "string");
+  EXPECT_THAT(messageOf<vlt::MetamodelError>([&] { makeClass("C", {a, other}); }), HasSubstr("two properties"));
+  vlt::ClassRef mixin = makeClass("Mixin");
+  vlt::ClassRef both = makeClass("Both", {b, mixin});  // the same, reached by adding a property later
+  addProperty(mixin, "m", "int32");
+  EXPECT_THROW(addProperty(b, "m", "int32"), vlt::MetamodelError);
+  EXPECT_EQ(both.allProperties().size(), 3u) << "x, y and m";
   reopen();
   EXPECT_TRUE(findClass("A").findProperty("z").isNull());
   EXPECT_TRUE(findClass("C").isNull());
   EXPECT_TRUE(repo.metamodel().findEnumeration("E").isNull());
-  EXPECT_EQ(repo.metamodel().classes().size(), 2u);
+  EXPECT_EQ(repo.metamodel().classes().size(), 5u);
 }
 
 TEST_P(MetamodelTest, ClassesAndPropertiesAddedByAnotherConnectionAreFoundOnAMiss) {

@@ -70,8 +70,7 @@ TEST_P(ObjectConstructorTest, OneConstructorMakesManyObjectsFromRefilledCells) {
   repo.performDictionaryFunction([&] {
     for (unsigned i = 0; i < 300; ++i) {
       fill(i);
-      ctor.setObjectUUID(makeUuid(i + 1));
-      peerCell = ctor.createObject(repo.defaultDataModel());
+      peerCell = construct(ctor, i + 1);
       EXPECT_EQ(peerCell.objectClass(), thing);
     }
   });
@@ -85,21 +84,32 @@ TEST_P(ObjectConstructorTest, OneConstructorMakesManyObjectsFromRefilledCells) {
   }
 }
 
-TEST_P(ObjectConstructorTest, ANewObjectRefersToAnotherNewObjectThroughItsPreAllocatedId) {
+// A pre-allocated id gives a handle before its object exists, and another
+// new object may refer to it meanwhile. A taken id or uuid fails and leaves
+// nothing behind.
+TEST_P(ObjectConstructorTest, PreAllocatedIdsGiveHandlesThatNewObjectsReferToBeforeTheyExist) {
   vlt::ObjectId first = 0;
   repo.allocateObjectIds(2, first);
-  vlt::ObjectRef peerCell = repo.getObjectRef(first + 1, thing);
+  const vlt::ObjectRef early = repo.getObjectRef(first + 1, thing);
+  EXPECT_EQ(early.objectId(), first + 1);
+  EXPECT_FALSE(early.exists());
+  vlt::ObjectRef peerCell = early;
   vlt::ObjectConstructor ctor(thing);
   ctor.setPropertyValueSource(peer, &peerCell);
   repo.performDictionaryFunction([&] {
-    ctor.setObjectID(first);
-    ctor.setObjectUUID(makeUuid(1));
-    ctor.createObject(repo.defaultDataModel());  // refers to an object that does not exist yet
+    construct(ctor, 1, first);  // refers to an object that does not exist yet
     peerCell = vlt::ObjectRef();
-    ctor.setObjectID(first + 1);
-    ctor.setObjectUUID(makeUuid(2));
-    ctor.createObject(repo.defaultDataModel());
+    EXPECT_EQ(construct(ctor, 2, first + 1), early);
   });
+  EXPECT_TRUE(early.exists());
+  EXPECT_EQ(early.objectIdentity(), makeUuid(2));
+  EXPECT_THROW(construct(ctor, 10, first + 1), vlt::ConstraintError) << "the id is taken";
+  int numberCell = 9;
+  vlt::ObjectConstructor plain(thing);
+  plain.setPropertyValueSource(number, &numberCell);
+  EXPECT_THROW(construct(plain, 1), vlt::ConstraintError) << "the uuid is taken";
+  EXPECT_EQ(repo.defaultDataModel().countObjects(base), 2u);
+  EXPECT_EQ(construct(plain, 3).objectIdentity(), makeUuid(3));
   expectStored(1, entry("peer", Obj{2}));
 }
 
@@ -118,17 +128,12 @@ TEST_P(ObjectConstructorTest, MembershipGivenAtConstructionPlacesChildrenAtTheir
     const int ordinals[] = {3, 0, 1};
     for (int i = 0; i < 3; ++i) {
       ordinal = ordinals[i];
-      child.setObjectID(first + 1 + i);
-      child.setObjectUUID(makeUuid(10 + static_cast<unsigned>(i)));
-      child.createObject(repo.defaultDataModel());
+      construct(child, 10 + static_cast<unsigned>(i), first + 1 + i);
     }
     membership = vlt::PropertyRef();
-    child.setObjectUUID(makeUuid(20));
-    child.createObject(repo.defaultDataModel());  // unowned: the source says no property
+    construct(child, 20);  // unowned: the source says no property
     vlt::ObjectConstructor owner(thing);
-    owner.setObjectID(first);
-    owner.setObjectUUID(makeUuid(1));
-    owner.createObject(repo.defaultDataModel());
+    construct(owner, 1, first);
   });
   expectStored(1, entry("parts", objects({11, 12, 10})));
   EXPECT_EQ(ownerOf(10), "1.parts[2]");
@@ -155,21 +160,8 @@ TEST_P(ObjectConstructorTest, PropertiesAppendedLaterCanBeBoundToAnExistingConst
   vlt::PropertyRef late = addProperty(base, "late", "real64", 0, 1, false, false, true);
   double lateCell = 2.5;
   ctor.setPropertyValueSource(late, &lateCell);
-  ctor.setObjectUUID(makeUuid(2));
-  ctor.createObject(repo.defaultDataModel());
+  construct(ctor, 2);
   expectStored(2, entry("number", 4), entry("late", 2.5));
-}
-
-TEST_P(ObjectConstructorTest, AFailedCreationLeavesNothingBehind) {
-  create(thing, 1);
-  int numberCell = 9;
-  vlt::ObjectConstructor ctor(thing);
-  ctor.setPropertyValueSource(number, &numberCell);
-  ctor.setObjectUUID(makeUuid(1));
-  EXPECT_THROW(ctor.createObject(repo.defaultDataModel()), vlt::ConstraintError);
-  EXPECT_EQ(repo.defaultDataModel().countObjects(base), 1u);
-  ctor.setObjectUUID(makeUuid(2));
-  EXPECT_EQ(ctor.createObject(repo.defaultDataModel()).objectIdentity(), makeUuid(2));
 }
 
 // A transaction that fills an empty SQLite repository has its indexes made
@@ -196,8 +188,7 @@ TEST_P(ObjectConstructorTest, ALargeLoadIntoAnEmptyRepositoryKeepsItsRulesAndInd
     SCOPED_TRACE(commit ? "committed" : "rolled back");
     repo.beginTransaction();
     for (unsigned i = 1; i <= 10200; ++i) {
-      ctor.setObjectUUID(makeUuid(i));
-      peerCell = ctor.createObject(repo.defaultDataModel());
+      peerCell = construct(ctor, i);
       peerCell.setPropertyValue(i % 2 ? links : later, std::vector<vlt::ObjectRef>{peerCell}, true);
     }
     EXPECT_THROW(create(base, 7), vlt::ConstraintError);

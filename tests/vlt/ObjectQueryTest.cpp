@@ -64,16 +64,29 @@ class ObjectQueryTest : public RepositoryTest {
     while (it.getNextResult()) out.push_back(numberOf(result.objectIdentity()));
     return out;
   }
+  // The same for two result objects, at indexes 0 and 1.
+  static std::vector<std::pair<unsigned, unsigned>> runPairs(vlt::ObjectQuery& q, vlt::ObjectRef& first,
+                                                             vlt::ObjectRef& second) {
+    std::vector<std::pair<unsigned, unsigned>> out;
+    vlt::ObjectQuery::ResultIterator it = q.execute();
+    while (it.getNextResult()) out.emplace_back(numberOf(first.objectIdentity()), numberOf(second.objectIdentity()));
+    return out;
+  }
+  // A query for objects of `cls` (test.Base by default) with subclasses, into `result`.
+  std::unique_ptr<vlt::ObjectQuery> query(vlt::ObjectRef& result, vlt::ClassRef cls = {}) {
+    auto q = std::make_unique<vlt::ObjectQuery>(repo);
+    q->addSearchClass(cls.isNull() ? base : cls, 0, vlt::classAndSubclasses);
+    q->addResultObject(base, &result, 0);
+    return q;
+  }
   // The objects of test.Base (with subclasses) whose `property` is in
   // `relation` to `cell`.
   template <class T>
   std::vector<unsigned> where(const std::string& property, R::PropertyValueMatchRelation relation, const T& cell) {
-    vlt::ObjectQuery q(repo);
     vlt::ObjectRef result;
-    q.addSearchClass(base, 0, vlt::classAndSubclasses);
-    q.addConstraint(p(property), relation, &cell, 0);
-    q.addResultObject(base, &result, 0);
-    return run(q, result);
+    auto q = query(result);
+    q->addConstraint(p(property), relation, &cell, 0);
+    return run(*q, result);
   }
   using V = std::vector<unsigned>;
 
@@ -114,13 +127,11 @@ TEST_P(ObjectQueryTest, EnumerationsReferencesAndOwnership) {
   EXPECT_EQ(enumerals(true, boost::none), (V{2, 3, 4}));
   // References, by kind: single, links, composite single, composite many.
   auto holds = [&](const char* cls, const char* name, bool positive, unsigned target) {
-    vlt::ObjectQuery q(repo);
     vlt::ObjectRef result;
     vlt::ObjectRef cell = target ? find(target) : vlt::ObjectRef();
-    q.addSearchClass(findClass(cls), 0, vlt::classAndSubclasses);
-    q.addObjectConstraint(property(cls, name), positive, &cell, 0);
-    q.addResultObject(base, &result, 0);
-    return run(q, result);
+    auto q = query(result, findClass(cls));
+    q->addObjectConstraint(property(cls, name), positive, &cell, 0);
+    return run(*q, result);
   };
   EXPECT_EQ(holds("test.Base", "ref", true, 1), (V{3}));
   EXPECT_EQ(holds("test.Base", "ref", false, 1), (V{1, 2, 4, 5}));
@@ -142,10 +153,7 @@ TEST_P(ObjectQueryTest, EnumerationsReferencesAndOwnership) {
   q.addResultObject(item, &owner, 0);
   q.addResultObject(base, &owned, 1);
   q.setOrderByCollectionOrdinal(property("test.Item", "parts"), vlt::descending, 1);
-  vlt::ObjectQuery::ResultIterator it = q.execute();
-  std::vector<std::pair<unsigned, unsigned>> pairs;
-  while (it.getNextResult()) pairs.emplace_back(numberOf(owner.objectIdentity()), numberOf(owned.objectIdentity()));
-  EXPECT_EQ(pairs, (std::vector<std::pair<unsigned, unsigned>>{{1, 3}, {1, 2}}));
+  EXPECT_EQ(runPairs(q, owner, owned), (std::vector<std::pair<unsigned, unsigned>>{{1, 3}, {1, 2}}));
   EXPECT_EQ(owned.objectClass(), item) << "a result object carries its own class";
 }
 
@@ -160,77 +168,64 @@ TEST_P(ObjectQueryTest, SearchClassesMatchModesRelationsAndDisjunctions) {
   q.addConstraint(p("real"), R::notEqualOrOneAbsent, p("real"), 0, 1);
   q.addResultObject(item, &left, 0);
   q.addResultObject(base, &right, 1);
-  vlt::ObjectQuery::ResultIterator it = q.execute();
-  std::vector<std::pair<unsigned, unsigned>> pairs;
-  while (it.getNextResult()) pairs.emplace_back(numberOf(left.objectIdentity()), numberOf(right.objectIdentity()));
-  EXPECT_EQ(pairs, (std::vector<std::pair<unsigned, unsigned>>{{2, 3}, {2, 5}, {3, 2}, {3, 5}}));
+  EXPECT_EQ(runPairs(q, left, right), (std::vector<std::pair<unsigned, unsigned>>{{2, 3}, {2, 5}, {3, 2}, {3, 5}}));
   // A class made after the query was built is searched too (mode 1).
-  vlt::ObjectQuery all(repo);
   vlt::ObjectRef result;
+  auto all = query(result);
   const int seven = 7;
-  all.addSearchClass(base, 0, vlt::classAndSubclasses);
-  all.addConstraint(p("i32"), R::equal, &seven, 0);
-  all.addResultObject(base, &result, 0);
-  vlt::ClassRef late = makeClass("test.Late", {base});
-  create(late, 7);
+  all->addConstraint(p("i32"), R::equal, &seven, 0);
+  create(makeClass("test.Late", {base}), 7);
   find(7).setPropertyValue(p("i32"), 7);
-  EXPECT_EQ(run(all, result), (V{2, 3, 5, 7}));
+  EXPECT_EQ(run(*all, result), (V{2, 3, 5, 7}));
   // An excluded class leaves out its objects and its subclasses' (a class
   // under it made later too).
-  all.excludeClass(item, 0);
-  vlt::ClassRef underItem = makeClass("test.UnderItem", {item});
-  create(underItem, 8);
+  all->excludeClass(item, 0);
+  create(makeClass("test.UnderItem", {item}), 8);
   find(8).setPropertyValue(p("i32"), 7);
-  EXPECT_EQ(run(all, result), (V{5, 7}));
+  EXPECT_EQ(run(*all, result), (V{5, 7}));
   // Disjunctions: ORed members, ANDed with the rest.
-  vlt::ObjectQuery d(repo);
+  auto d = query(result);
   const std::u16string pie(u"pie");
   const optional<int> big(50);
   vlt::DisjunctionMatchConstraint either;
   either.addConstraint(p("text"), R::endsWith, &pie, 0);
   either.addConstraint(p("i32"), R::greater, &big, 0);
-  d.addSearchClass(base, 0, vlt::classAndSubclasses);
-  d.addConstraint(either);
-  d.addResultObject(base, &result, 0);
-  EXPECT_EQ(run(d, result), (V{4, 5}));
+  d->addConstraint(either);
+  EXPECT_EQ(run(*d, result), (V{4, 5}));
 }
 
 TEST_P(ObjectQueryTest, OrderLimitOffsetCountAndRefilledCells) {
-  vlt::ObjectQuery q(repo);
   vlt::ObjectRef result;
+  auto q = query(result);
   optional<std::int32_t> i32;
   int floor = -100;
-  q.addSearchClass(base, 0, vlt::classAndSubclasses);
-  q.addConstraint(p("i32"), R::greater, &floor, 0);
-  q.addResultObject(base, &result, 0);
-  q.addResultProperty(p("i32"), &i32, 0);
-  q.setOrderByProperty(p("i32"), vlt::descending, false, 0);
-  q.setOrderByObjectID(base, vlt::descending, 0);
-  EXPECT_EQ(run(q, result), (V{4, 5, 3, 2, 1}));
+  q->addConstraint(p("i32"), R::greater, &floor, 0);
+  q->addResultProperty(p("i32"), &i32, 0);
+  q->setOrderByProperty(p("i32"), vlt::descending, false, 0);
+  q->setOrderByObjectID(base, vlt::descending, 0);
+  EXPECT_EQ(run(*q, result), (V{4, 5, 3, 2, 1}));
   EXPECT_EQ(i32, optional<std::int32_t>(-5)) << "the last row's value";
-  q.setLimit(2);
-  q.setOffset(1);
-  EXPECT_EQ(run(q, result), (V{5, 3}));
+  q->setLimit(2);
+  q->setOffset(1);
+  EXPECT_EQ(run(*q, result), (V{5, 3}));
   floor = 10;  // read again at each execute
-  q.setOffset(0);
-  EXPECT_EQ(run(q, result), (V{4}));
+  q->setOffset(0);
+  EXPECT_EQ(run(*q, result), (V{4}));
   // The count honours the limit; then objects again.
   std::int32_t count = -1;
-  q.resetResults();
-  q.addResultCount(&count);
+  q->resetResults();
+  q->addResultCount(&count);
   floor = -100;
-  vlt::ObjectQuery::ResultIterator it = q.execute();
+  vlt::ObjectQuery::ResultIterator it = q->execute();
   ASSERT_TRUE(it.getNextResult());
   EXPECT_EQ(count, 2);
-  q.resetResults();
-  q.addResultObject(base, &result, 0);
-  EXPECT_EQ(run(q, result), (V{4, 5}));
+  q->resetResults();
+  q->addResultObject(base, &result, 0);
+  EXPECT_EQ(run(*q, result), (V{4, 5}));
   // Absent values last in both directions, when asked.
-  vlt::ObjectQuery r(repo);
-  r.addSearchClass(base, 0, vlt::classAndSubclasses);
-  r.addResultObject(base, &result, 0);
-  r.setOrderByProperty(p("u32"), vlt::ascending, true, 0);
-  EXPECT_EQ(run(r, result), (V{2, 1, 3, 4, 5}));
+  auto r = query(result);
+  r->setOrderByProperty(p("u32"), vlt::ascending, true, 0);
+  EXPECT_EQ(run(*r, result), (V{2, 1, 3, 4, 5}));
 }
 
 // The two callers that name no search class: a loader (the object and its
@@ -283,14 +278,12 @@ TEST_P(ObjectQueryTest, WrongConstraintsAreRefusedWhenAdded) {
 // A query outlives what happens around it: a rollback that drops tables it
 // reads, iterations interleaved with writes, the repository's close.
 TEST_P(ObjectQueryTest, AQuerySurvivesRollbacksWritesAndClose) {
-  vlt::ObjectQuery q(repo);
   vlt::ObjectRef result;
-  q.addSearchClass(base, 0, vlt::classAndSubclasses);
-  q.addResultObject(base, &result, 0);
-  vlt::ObjectQuery::ResultIterator first = q.execute();
+  auto q = query(result);
+  vlt::ObjectQuery::ResultIterator first = q->execute();
   ASSERT_TRUE(first.getNextResult());
   find(1).deleteObject();  // rows fetched already: the iteration goes on
-  vlt::ObjectQuery::ResultIterator second = q.execute();
+  vlt::ObjectQuery::ResultIterator second = q->execute();
   std::size_t rest = 0;
   while (first.getNextResult()) ++rest;
   EXPECT_EQ(rest, 4u);
@@ -298,13 +291,12 @@ TEST_P(ObjectQueryTest, AQuerySurvivesRollbacksWritesAndClose) {
   while (second.getNextResult()) ++now;
   EXPECT_EQ(now, 1u) << "1 and the objects it owned (2, 3 and 4) are gone";
   repo.beginTransaction();
-  vlt::ClassRef late = makeClass("test.Late", {base});
-  create(late, 7);
-  EXPECT_EQ(run(q, result), (V{5, 7}));
+  create(makeClass("test.Late", {base}), 7);
+  EXPECT_EQ(run(*q, result), (V{5, 7}));
   repo.rollbackTransaction();
-  EXPECT_EQ(run(q, result), (V{5}));
+  EXPECT_EQ(run(*q, result), (V{5}));
   repo.close();
-  EXPECT_THROW(q.execute(), vlt::UsageError);
+  EXPECT_THROW(q->execute(), vlt::UsageError);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ObjectQueryTest, everyBackend(), backendName);

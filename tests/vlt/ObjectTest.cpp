@@ -1,5 +1,4 @@
-// Objects: identity and class, ownership, cascading deletion, incoming links,
-// pre-allocated ids.
+// Objects: identity and class, ownership, cascading deletion, incoming links.
 
 #include "RepositoryFixture.hpp"
 
@@ -152,24 +151,6 @@ TEST_P(ObjectTest, DeleteAllObjectsEmptiesTheDataModelAndKeepsTheMetamodel) {
   vlt::ObjectRef again = create(findClass("test.Node"), 1);
   expectStored(1, entry("label", boost::optional<std::u16string>()));
   EXPECT_NE(again.objectId(), top.objectId()) << "ids are not handed out twice";
-}
-
-TEST_P(ObjectTest, PreAllocatedIdsGiveHandlesBeforeTheObjectsExist) {
-  vlt::ObjectId first = 0;
-  repo.allocateObjectIds(3, first);
-  vlt::ObjectRef early = repo.getObjectRef(first + 1, node);
-  EXPECT_EQ(early.objectId(), first + 1);
-  EXPECT_FALSE(early.exists());
-  vlt::ObjectConstructor ctor(node);
-  ctor.setObjectID(first + 1);
-  ctor.setObjectUUID(makeUuid(9));
-  EXPECT_EQ(ctor.createObject(repo.defaultDataModel()), early);
-  EXPECT_TRUE(early.exists());
-  EXPECT_EQ(early.objectIdentity(), makeUuid(9));
-  ctor.setObjectID(first + 1);
-  ctor.setObjectUUID(makeUuid(10));
-  EXPECT_THROW(ctor.createObject(repo.defaultDataModel()), vlt::ConstraintError) << "the id is taken";
-  EXPECT_EQ(repo.defaultDataModel().countObjects(node), 1u);
 }
 
 TEST_P(ObjectTest, HandlesOfAnotherRepositoryAreRefused) {

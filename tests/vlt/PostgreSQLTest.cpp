@@ -74,7 +74,9 @@ class PostgreSQLTest : public ::testing::Test {
   vlt::ClassRef item;
 };
 
-TEST_F(PostgreSQLTest, ConnectionFailuresAreOpenErrorsThatNeverShowThePassword) {
+// Connection failures are open errors, and what a repository shows of its
+// connection string never has the password.
+TEST_F(PostgreSQLTest, ConnectionStringsNeverShowThePasswordNorPassTheRepositorysParameters) {
   const std::string base = testsupport::postgresqlTestUri();
   const std::string password = passwordOf(base);
   ASSERT_GT(password.size(), 8u);
@@ -89,10 +91,7 @@ TEST_F(PostgreSQLTest, ConnectionFailuresAreOpenErrorsThatNeverShowThePassword) 
               AllOf(HasSubstr("SQLSTATE 3D000"), HasSubstr("no_such_database"), Not(HasSubstr(password))));
   EXPECT_THAT(failure("postgresql://postgres:" + password + "@127.0.0.1:1/db?connect_timeout=2"),
               AllOf(HasSubstr("SQLSTATE 08001"), HasSubstr("127.0.0.1:1"), Not(HasSubstr(password))));
-}
 
-TEST_F(PostgreSQLTest, TheRepositorysOwnParametersNeverReachTheServer) {
-  const std::string password = passwordOf(testsupport::postgresqlTestUri());
   Repo r;
   // libpq refuses parameters it does not know: these must be gone.
   r.open(with("family=acme&maxGenerations=3&trace=1&reflective=1&evolve=1&wal=true&requiredFamily=a%2Bb"), "",

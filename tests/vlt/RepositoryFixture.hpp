@@ -198,10 +198,15 @@ class RepositoryTest : public ::testing::TestWithParam<Backend> {
   vlt::PropertyRef property(const std::string& cls, const std::string& name) {
     return findClass(cls).findProperty(name);
   }
-  vlt::ObjectRef create(const vlt::ClassRef& cls, unsigned uuid) {
-    vlt::ObjectConstructor ctor(cls);
+  /// What `ctor` makes with this uuid number, and this id when one is given.
+  vlt::ObjectRef construct(vlt::ObjectConstructor& ctor, unsigned uuid, vlt::ObjectId id = 0) {
+    if (id != 0) ctor.setObjectID(id);
     ctor.setObjectUUID(makeUuid(uuid));
     return ctor.createObject(repo.defaultDataModel());
+  }
+  vlt::ObjectRef create(const vlt::ClassRef& cls, unsigned uuid) {
+    vlt::ObjectConstructor ctor(cls);
+    return construct(ctor, uuid);
   }
   /// The object of this uuid number as `cls` (any class when empty).
   vlt::ObjectRef find(unsigned uuid, const std::string& cls = "") {

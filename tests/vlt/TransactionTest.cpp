@@ -112,12 +112,19 @@ TEST_P(TransactionTest, PerformDictionaryFunctionRunsOnceInOneImplicitTransactio
   o.setPropertyValue(count, 4);
   EXPECT_EQ(trace.size(), seen);
 
-  // Inside an open transaction it just runs; the transaction stays open.
+  // Outside a transaction there is nothing to end, inside one nothing to
+  // begin, but a dictionary function just runs and the transaction stays open.
+  EXPECT_THROW(repo.commitTransaction(), vlt::UsageError);
+  EXPECT_THROW(repo.rollbackTransaction(), vlt::UsageError);
   repo.beginTransaction();
+  EXPECT_THROW(repo.beginTransaction(), vlt::UsageError);
   repo.performDictionaryFunction([&] { create(item, 50); });
   EXPECT_TRUE(repo.inTransaction());
   repo.rollbackTransaction();
   EXPECT_TRUE(find(50, "test.Item").isNull());
+  EXPECT_THROW(repo.performDictionaryFunction([&] { repo.commitTransaction(); }), vlt::UsageError);
+  EXPECT_THROW(repo.performDictionaryFunction([&] { repo.beginTransaction(); }), vlt::UsageError);
+  EXPECT_FALSE(repo.inTransaction());
 }
 
 // What a dictionary function wrote before it failed stays (the implicit
@@ -155,17 +162,6 @@ TEST_P(TransactionTest, PerformDictionaryFunctionKeepsEarlierWritesAndPassesTheE
   EXPECT_TRUE(findClass("test.Other").isNull());
   // Repository errors pass unchanged too.
   EXPECT_THROW(repo.performDictionaryFunction([&] { makeClass("test.Item"); }), vlt::MetamodelError);
-}
-
-TEST_P(TransactionTest, TransactionCallsInTheWrongStateAreRefused) {
-  EXPECT_THROW(repo.commitTransaction(), vlt::UsageError);
-  EXPECT_THROW(repo.rollbackTransaction(), vlt::UsageError);
-  repo.beginTransaction();
-  EXPECT_THROW(repo.beginTransaction(), vlt::UsageError);
-  repo.rollbackTransaction();
-  EXPECT_THROW(repo.performDictionaryFunction([&] { repo.commitTransaction(); }), vlt::UsageError);
-  EXPECT_THROW(repo.performDictionaryFunction([&] { repo.beginTransaction(); }), vlt::UsageError);
-  EXPECT_FALSE(repo.inTransaction());
 }
 
 // The commit fails: on SQLite a reader of the file keeps it from being
