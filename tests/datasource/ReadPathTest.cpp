@@ -72,7 +72,7 @@ class ReadPathTest : public BackendTest {
 };
 
 TEST_P(ReadPathTest, FetchLoadsOneElementAndItsOwnersTheRestOnDemand) {
-  attach();
+  DataSource* ds = attach();
   const ModelElement b1 = fetch(1);
   ASSERT_TRUE(b1);
   // b1 and its owner; b2 and p are proxies, which are not in memory.
@@ -100,6 +100,16 @@ TEST_P(ReadPathTest, FetchLoadsOneElementAndItsOwnersTheRestOnDemand) {
   EXPECT_EQ(p.get(mm.reviewed).getAll<ModelElement>(), std::vector<ModelElement>{b2});
   EXPECT_EQ(p.get(mm.wrote).getAll<ModelElement>(), std::vector<ModelElement>{b1});
   EXPECT_EQ(model->getElementCount(), 4u);
+
+  // An element is found by the text of its uuid in any case, and only by it.
+  const std::string text = boost::uuids::to_string(ids[1]);
+  const auto find = [&](const std::string& id, const std::u16string& type = qm::zero::ElementId::UUID_TYPE) {
+    return ds->findElement(mm.book, qm::zero::ElementId(type, u16(id)));
+  };
+  EXPECT_TRUE(find(boost::algorithm::to_upper_copy(text)));
+  for (const std::string& wrong : {"{" + text + "}", text + " ", std::string("00000000-0000-4000-8000-000000000000")})
+    EXPECT_FALSE(find(wrong)) << wrong;
+  EXPECT_FALSE(find(text, u"NAME"));
 }
 
 TEST_P(ReadPathTest, OpeningLoadsTopLevelElementsAtTheDepthAsked) {
@@ -114,18 +124,6 @@ TEST_P(ReadPathTest, OpeningLoadsTopLevelElementsAtTheDepthAsked) {
   // Everything at once: what the repository holds.
   model->resetDataSource();
   EXPECT_EQ(expectRepositoryHoldsModel(loadAll(location), openDirectly(location)), 0u);
-}
-
-TEST_P(ReadPathTest, ProxiesResolveByUuidTextInAnyCase) {
-  DataSource* ds = attach();
-  const std::string text = boost::uuids::to_string(ids[1]);
-  const auto find = [&](const std::string& id, const std::u16string& type = qm::zero::ElementId::UUID_TYPE) {
-    return ds->findElement(mm.book, qm::zero::ElementId(type, u16(id)));
-  };
-  EXPECT_TRUE(find(boost::algorithm::to_upper_copy(text)));
-  for (const std::string& wrong : {"{" + text + "}", text + " ", std::string("00000000-0000-4000-8000-000000000000")})
-    EXPECT_FALSE(find(wrong)) << wrong;
-  EXPECT_FALSE(find(text, u"NAME"));
 }
 
 // The shapes of the tests below:

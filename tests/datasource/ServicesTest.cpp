@@ -151,11 +151,11 @@ TEST_F(TypeProviderTest, EvolutionBundleReadsOldNamesAndAcceptsOldVersions) {
     repository.createClass("old.Book", {repository.metamodel().findClass("ModelElement")});
     recordVersion(repository, mm.lib->getFamily(), u"0.9");
   });
+  // The installed bundle answers only when asked to ("evolve=true"): then
+  // "old.Book" is read as lib.Book, and its one-way reference is indexed.
   const ThrownId current = thrownId([&] { open(path); });
   EXPECT_EQ(current.id, "m2t_vlt:datasource:PackageVersionMismatch");
   EXPECT_EQ(current.arguments, (MsgArguments{u16(path), mm.lib->getFamily(), u"0.9", mm.lib->getVersion()}));
-
-  // "old.Book" was read as lib.Book: its one-way reference is indexed.
   DataSource* ds = open(path + "?evolve=true");
   const auto& incoming = vlt_datasource::DataSourceTestAccess::incomingProperties(*ds);
   ASSERT_EQ(incoming.count(mm.book), 1u);

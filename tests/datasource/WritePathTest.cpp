@@ -188,7 +188,7 @@ TEST_P(WritePathTest, OrderedHistoriesAreReplayedByTheirKind) {
 // included. New objects refer to each other through their reserved ids and
 // are created in their place under a new owner; existing children join a new
 // owner by a write of the whole collection.
-TEST_P(WritePathTest, OpeningPushesTheModelAndNewOwnersTakeNewAndExistingChildren) {
+TEST_P(WritePathTest, OpeningPushesTheModelAndChildrenEndWhereMemoryHasThem) {
   ModelElement existing, existingSpare, owner, first, last, spare, pushedOwner, child, other;
   commit([&] {
     makeHolders({&existing, &existingSpare, &pushedOwner, &child, &other});
@@ -208,14 +208,11 @@ TEST_P(WritePathTest, OpeningPushesTheModelAndNewOwnersTakeNewAndExistingChildre
   });
   // Owners, positions and links as memory has them.
   EXPECT_EQ(expectRepositoryHoldsModel(model, Stored(location).repository), 0u);
-}
 
-// Children moved in one transaction end where memory has them: under their
-// new owner, the old owner's other children in their order, whichever owner
-// the report lists first; after passing through another owner on the way;
-// as a root when taken out of an owner that is then destroyed.
-TEST_P(WritePathTest, ChildrenMovedInOneTransactionEndWhereMemoryHasThem) {
-  attach();
+  // Children moved in one transaction end where memory has them: under their
+  // new owner, the old owner's other children in their order, whichever
+  // owner the report lists first; after passing through another owner on the
+  // way; as a root when taken out of an owner that is then destroyed.
   for (const bool oldOwnerFirst : {true, false}) {
     SCOPED_TRACE(oldOwnerFirst ? "old owner reported first" : "new owner reported first");
     ModelElement from, to, a, b, c, d;
