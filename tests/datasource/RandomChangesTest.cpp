@@ -49,9 +49,7 @@ std::uint32_t numberOf(const ModelElement& element) {
 // of the steps reads like the failures, which name uuids; a step whose
 // element does not exist (destroyed, or rolled back) is skipped.
 struct Step {
-  enum Kind {
-    Create, Set, Unset, Insert, Append, RemoveAt, Replace, Move, Remove, Destroy, Snapshot, Commit, Rollback
-  };
+  enum Kind { Create, Set, Unset, Insert, Append, RemoveAt, Replace, Move, Remove, Destroy, Snapshot, Commit, Rollback };
   Kind kind = Snapshot;
   std::uint32_t element = 0;  // the element edited; Create: the new one
   meta::Class cls;            // Create
