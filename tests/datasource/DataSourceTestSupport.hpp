@@ -1,10 +1,13 @@
 #pragma once
 // What the data source's tests share: a fixture with a model and a temporary
-// folder, the debug channel's records, and helpers for the failures a host
-// sees.
+// folder, the debug channel's records, helpers for the failures a host sees,
+// and the comparison of a repository with a model.
 
 #include <vlt_datasource/DataSource.hpp>
 
+#include "TestMetamodel.hpp"
+
+#include <qm/zero/ModelElement.hpp>
 #include <qm/zero/Value.hpp>
 
 #include <foundation/core/except/Exception.hpp>
@@ -14,11 +17,13 @@
 #include <testsupport/TempDir.hpp>
 #include <testsupport/TestServer.hpp>
 #include <vlt/ObjectConstructor.hpp>
+#include <vlt/Repository.hpp>
 
+#include <boost/uuid/uuid_io.hpp>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -67,11 +72,29 @@ inline qm::zero::Model loadAll(const std::string& location) {
   return model;
 }
 
-inline std::string addressText(const void* address) {
-  std::ostringstream os;
-  os << address;
-  return os.str();
-}
+// Whether a repository holds exactly what a model holds (StoredModel.cpp) is
+// read with the repository's own API only, for any metamodel: a test of the
+// data source must not trust the data source to tell what it wrote.
+/// Checks `repository` against `model`:
+/// - every element in memory has an object of its uuid, of a class of the
+///   same qualified name, with the element's composite owner and owning
+///   property;
+/// - every stored property has the element's value: primitives and literals
+///   by value, references by target uuid (in order for ordered collections,
+///   as multisets otherwise), values stored as text by their text, arrays by
+///   contents. An unset required single value is stored as its type's
+///   default (0, empty text, false, ...), never NULL; a reference to a
+///   destroyed element counts as absent;
+/// - the repository holds no other element objects (PackageInfo records
+///   apart).
+/// Each difference is a test failure naming the element, the property and
+/// both values; after `maxReported` of them the others are only counted.
+/// Returns the number of differences.
+std::size_t expectRepositoryHoldsModel(const qm::zero::Model& model, const vlt::DataModelRepository& repository,
+                                       std::size_t maxReported = 10);
+
+/// A value in the notation of those messages: "[e1, e2]".
+std::string valueText(const qm::zero::Value& value);
 
 /// The full identifier and the arguments of the message-identifier exception
 /// that `action` throws; a test failure when it throws anything else.
@@ -82,13 +105,12 @@ struct ThrownId {
 inline ThrownId thrownId(const std::function<void()>& action) {
   try {
     action();
+    ADD_FAILURE() << "nothing was thrown";
   } catch (const foundation::core::except::IMsgIDException& e) {
     return {e.get_error_id(), e.getMessageID().arguments()};
   } catch (const std::exception& e) {
     ADD_FAILURE() << "not a message-identifier exception: " << e.what();
-    return {};
   }
-  ADD_FAILURE() << "nothing was thrown";
   return {};
 }
 
@@ -97,10 +119,10 @@ inline ThrownId thrownId(const std::function<void()>& action) {
 inline std::string whatThrown(const std::function<void()>& action) {
   try {
     action();
+    return "nothing was thrown";
   } catch (const std::exception& e) {
     return e.what();
   }
-  return "nothing was thrown";
 }
 
 /// A model and a folder for its repositories; the debug channel's records
@@ -121,9 +143,12 @@ class DataSourceTest : public ::testing::Test {
     transaction.commit();
   }
 
+  /// Attaches an active (or `passive`) data source to the model.
   DataSource* open(const std::string& connectionString, DataSource::SyncTiming timing = DataSource::Synchronous,
-                   DataSource::ToDataSourceSync toDataSource = DataSource::SyncAllToDataSource) {
-    return DataSource::create(u16(connectionString), model, DataSource::NoSyncToModel, toDataSource, timing);
+                   DataSource::ToDataSourceSync toDataSource = DataSource::SyncAllToDataSource, bool passive = false) {
+    const std::u16string text = u16(connectionString);
+    return passive ? DataSource::createPassive(text, model, DataSource::NoSyncToModel, toDataSource, timing)
+                   : DataSource::create(text, model, DataSource::NoSyncToModel, toDataSource, timing);
   }
 
   /// Opens and disconnects again: the repository then exists.
@@ -131,8 +156,7 @@ class DataSourceTest : public ::testing::Test {
     open(connectionString);
     model->resetDataSource();
   }
-
-  /// Opens the existing repository `location` with vlt alone, runs `change`
+  /// Opens `location` (an existing repository) with vlt alone, runs `change`
   /// in a transaction and commits.
   static void changeDirectly(const std::string& location,
                              const std::function<void(vlt::DataModelRepository&)>& change) {
@@ -160,9 +184,8 @@ class DataSourceTest : public ::testing::Test {
     return result;
   }
   bool anyRecordContains(const std::string& text) const {
-    for (const auto& record : records.records())
-      if (record.text.find(text) != std::string::npos) return true;
-    return false;
+    const auto& all = records.records();
+    return std::any_of(all.begin(), all.end(), [&](const auto& r) { return r.text.find(text) != std::string::npos; });
   }
 
   testsupport::TempDir dir;

@@ -8,27 +8,12 @@
 // its steps.
 
 #include "DataSourceTestSupport.hpp"
-#include "StoredModel.hpp"
-
-#include "TestMetamodel.hpp"
-
-#include <qm/zero/Model.hpp>
-#include <qm/zero/ModelElement.hpp>
-#include <qm/zero/Value.hpp>
-#include <qm/zero/meta/StandardTypes.hpp>
 
 #include <matrix/Array.hpp>
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <optional>
 #include <random>
-#include <string>
-#include <vector>
 
 namespace dstest {
 namespace {
@@ -54,9 +39,9 @@ boost::uuids::uuid uuidOf(std::uint32_t n) {
   return uuid;
 }
 std::uint32_t numberOf(const ModelElement& element) {
-  const boost::uuids::uuid& uuid = element.getUUID();
-  return (std::uint32_t(uuid.data[12]) << 24) | (std::uint32_t(uuid.data[13]) << 16) |
-         (std::uint32_t(uuid.data[14]) << 8) | uuid.data[15];
+  std::uint32_t n = 0;
+  for (int i = 12; i < 16; ++i) n = (n << 8) | element.getUUID().data[i];
+  return n;
 }
 
 // One step: an edit of the model, a snapshot request, or the end of the
@@ -81,20 +66,17 @@ struct Step {
     static const char* const names[] = {"create", "set",     "unset",   "insert",   "append", "removeAt", "replace",
                                         "move",   "remove",  "destroy", "snapshot", "commit", "rollback"};
     std::string out = names[kind];
-    if (kind == Snapshot || kind == Commit || kind == Rollback) return out;
+    if (kind >= Snapshot) return out;
     out += " #" + std::to_string(element);
     if (kind == Create) return out + " " + fl::i18n::ustring_to_utf8(cls->getQualifiedName());
     if (kind == Destroy) return out;
     out += "." + fl::i18n::ustring_to_utf8(property->getName());
     if (kind == Insert || kind == RemoveAt || kind == Replace || kind == Move) out += "[" + std::to_string(index) + "]";
     if (kind == Move) out += " to [" + std::to_string(to) + "]";
-    if (kind == Set || kind == Insert || kind == Append || kind == Replace || kind == Remove) {
-      if (!isReference) return out + " " + valueText(value);
-      out += " [";
-      for (std::size_t i = 0; i < targets.size(); ++i) out += (i ? ", #" : "#") + std::to_string(targets[i]);
-      out += "]";
-    }
-    return out;
+    if (kind == Unset || kind == RemoveAt || kind == Move) return out;
+    if (!isReference) return out + " " + valueText(value);
+    for (std::size_t i = 0; i < targets.size(); ++i) out += (i ? ", #" : " [#") + std::to_string(targets[i]);
+    return out + (targets.empty() ? " []" : "]");
   }
 };
 
@@ -160,7 +142,6 @@ class ModelRun {
     // repository holds, element for element.
     const qm::zero::Model reopened = loadAll(location);
     SCOPED_TRACE("in a model that loaded the repository");
-    EXPECT_EQ(reopened->getElementCount(), model->getElementCount());
     return expectRepositoryHoldsModel(reopened, fresh) == 0;
   }
 
@@ -169,11 +150,9 @@ class ModelRun {
  private:
   bool check(const char* when) {
     SCOPED_TRACE(when);
-    if (Access::repository(*ds).inTransaction()) {
-      ADD_FAILURE() << "the repository transaction is still open";
-      return false;
-    }
-    return expectRepositoryHoldsModel(model, reader) == 0;
+    const bool open = Access::repository(*ds).inTransaction();
+    EXPECT_FALSE(open) << "the repository transaction is still open";
+    return !open && expectRepositoryHoldsModel(model, reader) == 0;
   }
 
   ModelElement element(std::uint32_t n) const { return n == 0 ? ModelElement() : model->findElement(uuidOf(n)); }
@@ -267,9 +246,7 @@ class Generator {
     std::vector<ModelElement> out;
     for (const ModelElement& e : model->getAllElements())
       if (!cls || e.getMetaClass()->conformsTo(cls)) out.push_back(e);
-    std::sort(out.begin(), out.end(), [](const ModelElement& a, const ModelElement& b) {
-      return a.getUUID() < b.getUUID();
-    });
+    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.getUUID() < b.getUUID(); });
     return out;
   }
 
@@ -302,14 +279,10 @@ class Generator {
       place.element = numberOf(library);
       place.isReference = true;
       place.targets = {step.element};
-      if (step.cls == mm.person) {
-        place.kind = Step::Append;
-        place.property = mm.members;
-      } else {
-        place.kind = Step::Insert;
-        place.property = mm.books;
-        place.index = pick(library.get(mm.books).size() + 1);
-      }
+      const bool person = step.cls == mm.person;
+      place.kind = person ? Step::Append : Step::Insert;
+      place.property = person ? mm.members : mm.books;
+      if (!person) place.index = pick(library.get(mm.books).size() + 1);
       steps.push_back(place);
     }
     return steps;

@@ -5,23 +5,13 @@
 // may be resolved by.
 
 #include "DataSourceTestSupport.hpp"
-#include "Kinds.hpp"
-#include "StoredModel.hpp"
-
-#include "TestMetamodel.hpp"
 
 #include <qm/zero/ElementId.hpp>
-#include <qm/zero/ModelElement.hpp>
 #include <qm/zero/ReferenceCollection.hpp>
-#include <qm/zero/meta/MetaRegistry.hpp>
-#include <qm/zero/meta/PackageBuilder.hpp>
-#include <qm/zero/meta/StandardTypes.hpp>
 #include <qm/zero/query/ReflectiveQuery.hpp>
 
 #include <boost/algorithm/string/case_conv.hpp>
-#include <boost/uuid/uuid_io.hpp>
 
-#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -48,10 +38,8 @@ class ReadPathTest : public BackendTest {
         if (cls == mm.book) e.set(mm.pages, Value(meta::StandardTypes::integerMeta(), std::int32_t(100)));
         return e;
       };
-      ModelElement l = named(mm.library, u"L");
-      ModelElement b1 = named(mm.book, u"b1");
-      ModelElement b2 = named(mm.book, u"b2");
-      ModelElement p = named(mm.person, u"p");
+      ModelElement l = named(mm.library, u"L"), b1 = named(mm.book, u"b1"), b2 = named(mm.book, u"b2"),
+                   p = named(mm.person, u"p");
       l.set(mm.books, Value(mm.book, std::vector<ModelElement>{b1, b2}));
       l.set(mm.members, Value(mm.person, std::vector<ModelElement>{p}));
       b1.set(mm.related, b2);
@@ -84,7 +72,7 @@ class ReadPathTest : public BackendTest {
 };
 
 TEST_P(ReadPathTest, FetchLoadsOneElementAndItsOwnersTheRestOnDemand) {
-  attach();
+  DataSource* ds = attach();
   const ModelElement b1 = fetch(1);
   ASSERT_TRUE(b1);
   // b1 and its owner; b2 and p are proxies, which are not in memory.
@@ -112,45 +100,37 @@ TEST_P(ReadPathTest, FetchLoadsOneElementAndItsOwnersTheRestOnDemand) {
   EXPECT_EQ(p.get(mm.reviewed).getAll<ModelElement>(), std::vector<ModelElement>{b2});
   EXPECT_EQ(p.get(mm.wrote).getAll<ModelElement>(), std::vector<ModelElement>{b1});
   EXPECT_EQ(model->getElementCount(), 4u);
+
+  // An element is found by the text of its uuid in any case, and only by it.
+  const std::string text = boost::uuids::to_string(ids[1]);
+  const auto find = [&](const std::string& id, const std::u16string& type = qm::zero::ElementId::UUID_TYPE) {
+    return ds->findElement(mm.book, qm::zero::ElementId(type, u16(id)));
+  };
+  EXPECT_TRUE(find(boost::algorithm::to_upper_copy(text)));
+  for (const std::string& wrong : {"{" + text + "}", text + " ", std::string("00000000-0000-4000-8000-000000000000")})
+    EXPECT_FALSE(find(wrong)) << wrong;
+  EXPECT_FALSE(find(text, u"NAME"));
 }
 
 TEST_P(ReadPathTest, OpeningLoadsTopLevelElementsAtTheDepthAsked) {
-  {
-    attach(DataSource::SyncTopLevelToModel);
-    // The library, its children as proxies.
-    EXPECT_EQ(model->getElementCount(), 1u);
-    const ModelElement library = inMemory(0);
-    ASSERT_TRUE(library);
-    EXPECT_TRUE(qm::zero::ReferenceCollection(library, mm.books).getElements().front().isProxy());
-    // The whole subtree on request.
-    EXPECT_EQ(library.getAllContents().size(), 3u);
-    EXPECT_EQ(model->getElementCount(), 4u);
-    model->resetDataSource();
-  }
-  model = qm::zero::Model::create();
-  attach(DataSource::SyncAllToModel);
+  attach(DataSource::SyncTopLevelToModel);
+  // The library, its children as proxies; the whole subtree on request.
+  EXPECT_EQ(model->getElementCount(), 1u);
+  const ModelElement library = inMemory(0);
+  ASSERT_TRUE(library);
+  EXPECT_TRUE(qm::zero::ReferenceCollection(library, mm.books).getElements().front().isProxy());
+  EXPECT_EQ(library.getAllContents().size(), 3u);
   EXPECT_EQ(model->getElementCount(), 4u);
-  EXPECT_EQ(expectRepositoryHoldsModel(model, openDirectly(location)), 0u);
+  // Everything at once: what the repository holds.
+  model->resetDataSource();
+  EXPECT_EQ(expectRepositoryHoldsModel(loadAll(location), openDirectly(location)), 0u);
 }
 
-TEST_P(ReadPathTest, ProxiesResolveByUuidTextInAnyCase) {
-  DataSource* ds = attach();
-  const std::string text = boost::uuids::to_string(ids[1]);
-  const auto find = [&](const std::u16string& type, const std::string& id) {
-    return ds->findElement(mm.book, qm::zero::ElementId(type, u16(id)));
-  };
-  EXPECT_TRUE(find(qm::zero::ElementId::UUID_TYPE, boost::algorithm::to_upper_copy(text)));
-  EXPECT_FALSE(find(qm::zero::ElementId::UUID_TYPE, "{" + text + "}"));
-  EXPECT_FALSE(find(qm::zero::ElementId::UUID_TYPE, text + " "));
-  EXPECT_FALSE(find(u"NAME", text));
-  EXPECT_FALSE(find(qm::zero::ElementId::UUID_TYPE, "00000000-0000-4000-8000-000000000000"));
-}
-
-// The shapes of the tests below, each in a package of its own:
-//   pair.A     bs: B [0..*] ordered, contents deferred <-> B.as [0..*]
-//   boxes.Box  parts: Part [0..*] ordered composite, contents deferred
-//   tree.Node  children: Node [0..*] ordered composite, next: Node [0..1],
-//              refs: Node [0..*] ordered; tree.Leaf : Node
+// The shapes of the tests below:
+//   shapes.A     bs: B [0..*] ordered, contents deferred <-> B.as [0..*]
+//   shapes.Box   parts: Part [0..*] ordered composite, contents deferred
+//   shapes.Node  children: Node [0..*] ordered composite, next: Node [0..1],
+//                refs: Node [0..*] ordered; shapes.Leaf : Node
 struct Shapes {
   meta::Class a, b, box, part, node, leaf;
   meta::Property bs, as, parts, children, next, refs;
@@ -164,24 +144,22 @@ struct Shapes {
   Shapes() {
     const auto many = meta::PropertyOptions().bounds(0, meta::unbounded);
     const auto ordered = meta::PropertyOptions(many).setOrdered();
-    meta::PackageBuilder pair(u"pair", u"http://example.com/pair", u"1");
-    a = pair.addClass(u"A");
-    b = pair.addClass(u"B");
-    bs = pair.addProperty(a, u"bs", b, meta::PropertyOptions(ordered).setDeferredContents());
-    as = pair.addProperty(b, u"as", a, many);
-    pair.setOpposite(bs, as);
-    meta::PackageBuilder boxes(u"boxes", u"http://example.com/boxes", u"1");
-    box = boxes.addClass(u"Box");
-    part = boxes.addClass(u"Part");
-    parts = boxes.addProperty(box, u"parts", part, meta::PropertyOptions(ordered).setComposite().setDeferredContents());
-    meta::PackageBuilder tree(u"tree", u"http://example.com/tree", u"1");
-    node = tree.addClass(u"Node");
-    leaf = tree.addClass(u"Leaf", node);
-    children = tree.addProperty(node, u"children", node, meta::PropertyOptions(ordered).setComposite());
-    next = tree.addProperty(node, u"next", node);
-    refs = tree.addProperty(node, u"refs", node, ordered);
-    for (meta::PackageBuilder* builder : {&pair, &boxes, &tree})
-      meta::MetaRegistry::getInstance()->registerPackage(builder->build());
+    meta::PackageBuilder builder(u"shapes", u"http://example.com/shapes", u"1");
+    a = builder.addClass(u"A");
+    b = builder.addClass(u"B");
+    bs = builder.addProperty(a, u"bs", b, meta::PropertyOptions(ordered).setDeferredContents());
+    as = builder.addProperty(b, u"as", a, many);
+    builder.setOpposite(bs, as);
+    box = builder.addClass(u"Box");
+    part = builder.addClass(u"Part");
+    parts =
+        builder.addProperty(box, u"parts", part, meta::PropertyOptions(ordered).setComposite().setDeferredContents());
+    node = builder.addClass(u"Node");
+    leaf = builder.addClass(u"Leaf", node);
+    children = builder.addProperty(node, u"children", node, meta::PropertyOptions(ordered).setComposite());
+    next = builder.addProperty(node, u"next", node);
+    refs = builder.addProperty(node, u"refs", node, ordered);
+    meta::MetaRegistry::getInstance()->registerPackage(builder.build());
   }
 };
 
@@ -193,20 +171,17 @@ TEST_P(ReadPathTest, DeferredCollectionWithAnOppositeReadsTheSameInBothOrders) {
   boost::uuids::uuid a, b1, b2;
   store([&](const qm::zero::Model& writer) {
     ModelElement ea = ModelElement::createReflective(writer, shapes.a);
-    const ModelElement eb1 = ModelElement::createReflective(writer, shapes.b);
-    const ModelElement eb2 = ModelElement::createReflective(writer, shapes.b);
+    const ModelElement eb1 = ModelElement::createReflective(writer, shapes.b),
+                       eb2 = ModelElement::createReflective(writer, shapes.b);
     ea.set(shapes.bs, Value(shapes.b, std::vector<ModelElement>{eb2, eb1}));
-    a = ea.getUUID();
-    b1 = eb1.getUUID();
-    b2 = eb2.getUUID();
+    std::tie(a, b1, b2) = std::make_tuple(ea.getUUID(), eb1.getUUID(), eb2.getUUID());
   });
   for (const bool deferredEndFirst : {true, false}) {
     SCOPED_TRACE(deferredEndFirst ? "deferred end loaded first" : "other end loaded first");
     model = qm::zero::Model::create();
     attach();
-    ModelElement ea, eb1;
-    if (deferredEndFirst) ea = model->findElement(a, qm::zero::FetchFromDataSource);
-    eb1 = model->findElement(b1, qm::zero::FetchFromDataSource);
+    ModelElement ea = deferredEndFirst ? model->findElement(a, qm::zero::FetchFromDataSource) : ModelElement();
+    const ModelElement eb1 = model->findElement(b1, qm::zero::FetchFromDataSource);
     if (!deferredEndFirst) ea = model->findElement(a, qm::zero::FetchFromDataSource);
     ASSERT_TRUE(ea && eb1);
     EXPECT_EQ(eb1.get(shapes.as).getAll<ModelElement>(), std::vector<ModelElement>{ea});
@@ -305,7 +280,7 @@ TEST_P(ReadPathTest, ReadsGoOnBesideAWriterAndAReadThatWritesWaitsForIt) {
     writer.commitTransaction();
   });
   const std::unique_ptr<qm::zero::query::ReflectiveQuery> query = ds->createQuery();
-  EXPECT_NO_THROW(query->addSearchClass(Kinds::get().holder, qm::zero::query::WithSubclasses));
+  EXPECT_NO_THROW(query->addSearchClass(Shapes::get().box, qm::zero::query::WithSubclasses));
   commitLater.join();
   EXPECT_EQ(query->count(), 0u);
 }

@@ -3,32 +3,20 @@
 // arrays as their serialized bytes), so that one comparison serves every
 // kind of value and a difference prints as it is.
 
-#include "StoredModel.hpp"
+#include "DataSourceTestSupport.hpp"
 
 #include "serialization/ValueText.hpp"
 
-#include <qm/zero/ModelElement.hpp>
-#include <qm/zero/Value.hpp>
-#include <qm/zero/meta/PropertySerializer.hpp>
-#include <qm/zero/meta/StandardTypes.hpp>
-
-#include <fl/i18n/Unicode.hpp>
 #include <matrix/Array.hpp>
+#include <qm/zero/meta/PropertySerializer.hpp>
 #include <vlt/Errors.hpp>
 
-#include <gtest/gtest.h>
-
 #include <boost/date_time/posix_time/posix_time.hpp>
-#include <boost/uuid/uuid_io.hpp>
 
-#include <algorithm>
 #include <cstdio>
 #include <iomanip>
-#include <set>
 #include <sstream>
-#include <string>
 #include <type_traits>
-#include <vector>
 
 namespace dstest {
 namespace {
@@ -246,7 +234,8 @@ Texts modelTexts(const ModelElement& element, const meta::Property& property, Ki
 
 class Comparison {
  public:
-  Comparison(const vlt::DataModelRepository& stored, std::size_t reported) : repository(stored), maxReported(reported) {}
+  Comparison(const vlt::DataModelRepository& stored, std::size_t reported)
+      : repository(stored), maxReported(reported) {}
 
   void element(const ModelElement& element) {
     const meta::Class cls = element.getMetaClass();

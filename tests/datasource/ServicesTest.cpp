@@ -1,0 +1,199 @@
+// The services a data source finds in the process's bundle container, as
+// the test bundles provide them: template databases, from which a new
+// SQLite repository of a family starts as a copy, and the type provider
+// that answers for stored classes and package versions (the built-in one, or
+// a type-evolution bundle's with "evolve=true").
+
+#include "DataSourceTestSupport.hpp"
+
+#include <TemplateProbe.hpp>
+
+#include <vlt_datasource/TemplateDBService.hpp>
+#include <vlt_datasource/TypeProvider.hpp>
+
+#include <qm/zero/services/BundleContainer.hpp>
+
+#include <csignal>
+#include <fstream>
+#include <sys/resource.h>
+
+namespace dstest {
+namespace {
+
+namespace meta = qm::zero::meta;
+using vlt_datasource::TemplateDBService;
+
+const std::string bundles = DATASOURCE_TEST_BUNDLES;
+const std::string templateFile = bundles + "/templated/template.vlt";
+
+// The template path found for `family`, "(none)" when there is none.
+std::u16string templateOf(const std::u16string& family) {
+  return TemplateDBService::getTemplateSqliteDB(family).value_or(u"(none)");
+}
+
+class TemplateDBServiceTest : public DataSourceTest {
+ protected:
+  static void SetUpTestSuite() {
+    auto& container = qm::zero::services::getQm0BundleContainer();
+    for (const char* name : {"templated", "fileless", "misnamed", "oversized"})
+      container.installBundle(u16(bundles + "/" + name));
+  }
+
+  // How often the "templated" bundle's service was asked for its family.
+  static int familyNameCalls() {
+    auto context = qm::zero::services::getQm0BundleContainer().getFrameworkContext();
+    for (const auto& reference : context.GetServiceReferences<testbundles::TemplateProbe>())
+      if (reference.GetBundle().GetSymbolicName() == "templated")
+        return context.GetService(reference)->familyNameCalls();
+    return -1;
+  }
+
+  static bool hasMarker(const std::string& path) {
+    return static_cast<bool>(openDirectly(path).metamodel().findClass("template.Marker"));
+  }
+};
+
+// A service is found by the family it reports, and asked only once.
+TEST_F(TemplateDBServiceTest, ServiceIsFoundOnceByTheFamilyItReports) {
+  EXPECT_EQ(templateOf(u"templated"), u16(templateFile));
+  const int calls = familyNameCalls();
+  ASSERT_GE(calls, 1);
+  EXPECT_EQ(templateOf(u"templated"), u16(templateFile));
+  EXPECT_EQ(familyNameCalls(), calls);
+  EXPECT_EQ(templateOf(u"nobody"), u"(none)");
+  EXPECT_EQ(texts(256), std::vector<std::string>{});
+
+  EXPECT_EQ(templateOf(u"fileless"), u"(none)");
+  EXPECT_EQ(texts(256), std::vector<std::string>{"Microservice failed to provide template file for family fileless"});
+
+  // The bundle declares "claimed" but its service reports "other": it serves
+  // "other" only.
+  EXPECT_EQ(templateOf(u"claimed"), u"(none)");
+  EXPECT_EQ(templateOf(u"other"), u16(bundles + "/misnamed/template.vlt"));
+}
+
+TEST_F(TemplateDBServiceTest, NewFileOfAFamilyStartsFromItsTemplate) {
+  // A template repository that holds a class a new repository would not.
+  ::unlink(templateFile.c_str());
+  createRepository(templateFile);
+  changeDirectly(templateFile,
+                 [](vlt::DataModelRepository& repository) { repository.createClass("template.Marker", {}); });
+  enableProgressRecords();
+  const std::string path = file("new.vlt");
+  createRepository(path + "?family=templated");
+  EXPECT_TRUE(hasMarker(path));
+  EXPECT_TRUE(anyRecordContains("Copying template file for family templated"));
+
+  // An existing file, older generations kept, or a family without a
+  // template: no copy.
+  createRepository(path + "?family=templated");
+  createRepository(file("generations.vlt") + "?family=templated&maxGenerations=2");
+  EXPECT_FALSE(hasMarker(file("generations.vlt")));
+  records.clear();
+  createRepository(file("plain.vlt") + "?family=nobody");
+  EXPECT_FALSE(hasMarker(file("plain.vlt")));
+  EXPECT_FALSE(anyRecordContains("Copying"));
+}
+
+// A copy that fails half-way (the file size limit reached) leaves nothing
+// that could be taken for a repository. Runs in a child process, which may
+// lower its own limits; the child exits with 0 when the copy failed, said
+// so, and left no part of the template behind.
+TEST_F(TemplateDBServiceTest, FailedCopyLeavesNoPartialFile) {
+  const std::string oversized = bundles + "/oversized/template.vlt";
+  testsupport::writeFile(oversized, std::string(1 << 20, 'T'));
+  const std::string path = file("partial.vlt");
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto copyUnderAFileSizeLimit = [&] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{64 * 1024, 64 * 1024};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    enableProgressRecords();
+    try {
+      createRepository(path + "?family=oversized");
+    } catch (const std::exception&) {
+      // The open after the failed copy may fail under the limit too.
+    }
+    const bool logged = anyRecordContains("Exception occurred while copying template file: ");
+    std::ifstream in(path, std::ios::binary);
+    char first = 0;
+    in.get(first);
+    std::exit(logged && first != 'T' ? 0 : 1);
+  };
+  EXPECT_EXIT(copyUnderAFileSizeLimit(), testing::ExitedWithCode(0), "");
+  ::unlink(oversized.c_str());
+}
+
+using TypeProviderTest = DataSourceTest;
+
+void installEvolutionBundle() {
+  qm::zero::services::getQm0BundleContainer().installBundle(u16(bundles + "/evolution"));
+}
+
+TEST_F(TypeProviderTest, EvolveWithoutAnEvolutionBundleFailsTheOpen) {
+  if (vlt_datasource::TypeProvider::Factory::createEvolutionTypeProvider())
+    GTEST_SKIP() << "an evolution bundle was installed by an earlier test of this process";
+  const std::string path = file("model.vlt");
+  createRepository(path + "?evolve=yes");  // only "true" asks for evolution
+  const ThrownId evolve = thrownId([&] { open(path + "?evolve=true"); });
+  EXPECT_EQ(evolve.id, "m2t_vlt:datasource:NoTypeEvolutionProvider");
+  EXPECT_EQ(evolve.arguments, MsgArguments{u16(path)});
+  EXPECT_EQ(model->getDataSource(), nullptr);
+}
+
+TEST_F(TypeProviderTest, EvolutionBundleReadsOldNamesAndAcceptsOldVersions) {
+  const auto& mm = qm0test::TestMetamodel::get();
+  installEvolutionBundle();
+  const std::string path = file("model.vlt");
+  createRepository(path);
+  // A class "old.Book" and an old version record of the test library's family.
+  changeDirectly(path, [&](vlt::DataModelRepository& repository) {
+    repository.createClass("old.Book", {repository.metamodel().findClass("ModelElement")});
+    recordVersion(repository, mm.lib->getFamily(), u"0.9");
+  });
+  // The installed bundle answers only when asked to ("evolve=true"): then
+  // "old.Book" is read as lib.Book, and its one-way reference is indexed.
+  const ThrownId current = thrownId([&] { open(path); });
+  EXPECT_EQ(current.id, "m2t_vlt:datasource:PackageVersionMismatch");
+  EXPECT_EQ(current.arguments, (MsgArguments{u16(path), mm.lib->getFamily(), u"0.9", mm.lib->getVersion()}));
+  DataSource* ds = open(path + "?evolve=true");
+  const auto& incoming = vlt_datasource::DataSourceTestAccess::incomingProperties(*ds);
+  ASSERT_EQ(incoming.count(mm.book), 1u);
+  EXPECT_EQ(incoming.at(mm.book), std::unordered_set<meta::Property>{mm.related});
+
+  // A required family is checked before any provider looks at versions.
+  model->resetDataSource();
+  const ThrownId required = thrownId([&] { open(path + "?evolve=true&requiredFamily=absent"); });
+  EXPECT_EQ(required.arguments, (MsgArguments{u16(path), u"absent", u"?", u"?"}));
+}
+
+// A family whose package the process replaces between two openings: the
+// built-in provider refuses the stored version when opening; the evolution
+// provider accepts it, and then recording the model's version finds the
+// family recorded with another.
+TEST_F(TypeProviderTest, ModelOfAnotherVersionIsRefusedByBothProviders) {
+  installEvolutionBundle();
+  const std::string path = file("model.vlt");
+  meta::Package package;
+  const auto openWith = [&](const std::u16string& version, const std::string& parameters) {
+    if (package) meta::MetaRegistry::getInstance()->unregisterPackage(package->getUri());
+    meta::PackageBuilder b(u"ver", u"http://example.com/ver", version);
+    const meta::Class thing = b.addClass(u"Thing");
+    package = b.build();
+    meta::MetaRegistry::getInstance()->registerPackage(package);
+    model = qm::zero::Model::create();
+    commit([&] { qm::zero::ModelElement::createReflective(model, thing); });
+    open(path + parameters);
+    model->resetDataSource();
+  };
+  openWith(u"1.0", "");
+  for (const std::string parameters : {"", "?evolve=true"}) {
+    const ThrownId refused = thrownId([&] { openWith(u"2.0", parameters); });
+    EXPECT_EQ(refused.id, "m2t_vlt:datasource:PackageVersionMismatch") << parameters;
+    EXPECT_EQ(refused.arguments, (MsgArguments{u16(path), u"http://example.com/ver", u"1.0", u"2.0"})) << parameters;
+  }
+  meta::MetaRegistry::getInstance()->unregisterPackage(package->getUri());
+}
+
+}  // namespace
+}  // namespace dstest
