@@ -197,6 +197,8 @@ TEST_P(ObjectConstructorTest, ALargeLoadIntoAnEmptyRepositoryKeepsItsRulesAndInd
     if (commit) {
       repo.commitTransaction();  // with nothing read before: the commit makes the indexes
     } else {
+      create(base, 20001).deleteObject();
+      EXPECT_NO_THROW(create(base, 20001)) << "a deleted object's uuid is free again";
       EXPECT_EQ(find(10150, "test.Thing").objectId(), peerCell.objectId() - 50);
       EXPECT_THROW(create(base, 10150), vlt::ConstraintError);  // after a read too
       repo.rollbackTransaction();
