@@ -131,7 +131,7 @@ TEST_P(ValueTest, WrongTypesForeignPropertiesNullHandlesAndMissingObjectsAreRefu
   EXPECT_FALSE(ghost.exists());
 }
 
-TEST_P(ValueTest, ReadsInsideATransactionSeeEveryWriteBeforeThem) {
+TEST_P(ValueTest, ReadsAndWritesInsideATransactionSeeEveryWriteBeforeThem) {
   repo.beginTransaction();
   vlt::ObjectRef h = repo.defaultDataModel().findObject(makeUuid(2), holder());  // fetches the row with the lookup
   int value = -1;
@@ -155,7 +155,12 @@ TEST_P(ValueTest, ReadsInsideATransactionSeeEveryWriteBeforeThem) {
   EXPECT_EQ(value, 3);
   h.getPropertyValue(p("one_int32"), value);
   EXPECT_EQ(value, 0);
+  // What a lookup knew of its object goes with the next write.
+  vlt::ObjectRef gone = repo.defaultDataModel().lookUpObject(makeUuid(2), holder());
+  gone.deleteObject();
+  EXPECT_THROW(gone.setPropertyValue(p("one_int32"), 7), vlt::ObjectNotFoundError);
   repo.commitTransaction();
+  EXPECT_FALSE(gone.exists());
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ValueTest, everyBackend(), backendName);

@@ -126,6 +126,8 @@ ObjectRef ObjectStore::byId(ObjectId id) {
 }
 
 const ClassInfo* ObjectStore::requireObject(ObjectId id) {
+  const TransactionState& transaction = core_.transaction();
+  if (found_.id == id && found_.serial == transaction.writeSerial() && transaction.active()) return found_.cls;
   const ClassInfo* cls = runtimeClass(id);
   if (cls == nullptr) core_.notFound(id);
   return cls;
@@ -159,6 +161,7 @@ ObjectRef ObjectStore::find(const boost::uuids::uuid& uuid, const ClassInfo* cls
   const auto id = static_cast<ObjectId>(s->columnInt64(0));
   const ClassInfo* actual = core_.schema().classById(s->columnInt64(1));
   if (actual == nullptr || !actual->conformsTo(cls)) return ObjectRef();
+  if (core_.transaction().active()) found_ = {id, actual, core_.transaction().writeSerial()};
   // Inside a transaction the row of the asked class comes with the lookup:
   // reading its values next costs no further statement.
   if (keep) {

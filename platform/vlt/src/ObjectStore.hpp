@@ -86,6 +86,16 @@ class ObjectStore {
 
   Core& core_;
   Row row_;
+  // The object the last lookup found and its own class, while this
+  // transaction has written nothing since (serial as in Row): a write that
+  // follows its lookup, the usual order, does not look the object up again.
+  // On a server that lookup is a round trip of its own.
+  struct Found {
+    ObjectId id = 0;
+    const ClassInfo* cls = nullptr;
+    std::uint64_t serial = 0;
+  };
+  Found found_;
 };
 
 }  // namespace vlt::detail
