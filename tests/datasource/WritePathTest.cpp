@@ -153,6 +153,36 @@ TEST_P(WritePathTest, EveryKindOfValueIsWrittenAtCreationChangedAndCleared) {
   matrix::destroyArray(array);
 }
 
+// The objects of modified elements are looked up a window at a time: more
+// than one window, elements of two classes interleaved, each written right.
+TEST_P(WritePathTest, ManyModifiedElementsAreEachWrittenToTheirOwnObject) {
+  attach();
+  std::vector<ModelElement> elements(600);
+  commit([&] {
+    for (std::size_t n = 0; n < elements.size(); ++n) {
+      elements[n] = ModelElement::createReflective(model, n % 3 ? k.holder : k.special);
+      elements[n].set(k.shade, Value(k.colour, std::int32_t(1)));
+    }
+  });
+  commit([&] {
+    for (std::size_t n = 0; n < elements.size(); ++n) {
+      elements[n].set(k.i, integer(static_cast<std::int32_t>(n)));
+      elements[n].set(k.next, elements[(n * 7 + 1) % elements.size()]);
+    }
+  });
+  // Read in one transaction: each object's row comes with its lookup.
+  Stored stored(location);
+  stored.repository.beginTransaction();
+  for (std::size_t n = 0; n < elements.size(); ++n) {
+    ASSERT_EQ(stored.get<boost::optional<std::int32_t>>(elements[n], "i").value_or(-1), static_cast<std::int32_t>(n))
+        << n;
+    ASSERT_EQ(stored.get<vlt::ObjectRef>(elements[n], "next").objectIdentity(),
+              elements[(n * 7 + 1) % elements.size()].getUUID())
+        << n;
+  }
+  stored.repository.rollbackTransaction();
+}
+
 // Ordered histories are replayed: references keep their indexes, values
 // are appended whatever their index (the stored order of a value
 // collection edited in the middle differs from memory's), a qualified

@@ -73,6 +73,14 @@ TEST_P(ObjectTest, HandlesCarryTheObjectsOwnClassWhateverClassWasAsked) {
   EXPECT_EQ(data.lookUpObject(makeUuid(1), findClass("test.Base")), byBase);
   EXPECT_TRUE(data.lookUpObject(makeUuid(2), findClass("test.Node")).isNull());
   EXPECT_TRUE(data.lookUpObject(makeUuid(3), findClass("test.Base")).isNull());
+  // Many at once answer as one at a time, in order, past a statement's share.
+  for (const char* cls : {"test.Base", "test.Leaf", "test.Node"}) {
+    std::vector<boost::uuids::uuid> uuids;
+    for (unsigned i = 0; i < 600; ++i) uuids.push_back(makeUuid(i * 7 % 4));
+    const std::vector<vlt::ObjectRef> many = data.lookUpObjects(uuids, findClass(cls));
+    ASSERT_EQ(many.size(), uuids.size());
+    for (std::size_t i = 0; i < uuids.size(); ++i) ASSERT_EQ(many[i], data.lookUpObject(uuids[i], findClass(cls))) << cls << i;
+  }
   repo.rollbackTransaction();
 }
 

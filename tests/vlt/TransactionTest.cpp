@@ -85,6 +85,24 @@ TEST_P(TransactionTest, ACallThatFailsHalfWayChangesNothingAndTheTransactionComm
   EXPECT_FALSE(findClass("test.Added").isNull());
 }
 
+// Objects looked up in a transaction are not looked up again by the writes
+// that follow, until an object is deleted: one statement per write.
+TEST_P(TransactionTest, WritesAfterALookUpOfTheirObjectsRunOneStatementEach) {
+  std::vector<boost::uuids::uuid> uuids;
+  create(item, 1000).setPropertyValue(count, 0);  // the table exists
+  for (unsigned i = 1; i <= 300; ++i) uuids.push_back(create(item, i).objectIdentity());
+  repo.beginTransaction();
+  std::vector<vlt::ObjectRef> objects = repo.defaultDataModel().lookUpObjects(uuids, item);
+  repo.setTraceCallback(&TransactionTest::collect, &trace);
+  for (unsigned i = 0; i < objects.size(); ++i) objects[i].setPropertyValue(count, static_cast<int>(i));
+  EXPECT_EQ(trace.size(), objects.size());
+  repo.setTraceCallback(nullptr);
+  repo.commitTransaction();
+  boost::optional<int> last;
+  find(300).getPropertyValue(count, last);
+  EXPECT_EQ(last.value_or(-1), 299);
+}
+
 // The trace callback sees every statement as it runs: it counts the commits.
 TEST_P(TransactionTest, PerformDictionaryFunctionRunsOnceInOneImplicitTransaction) {
   repo.setTraceCallback(&TransactionTest::collect, &trace);

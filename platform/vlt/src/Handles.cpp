@@ -261,6 +261,11 @@ ObjectRef DataModelRef::lookUpObject(const boost::uuids::uuid& uuid, const Class
   Core& core = Core::of(core_);
   return core.objects().find(uuid, ownClass(core, cls), false);
 }
+std::vector<ObjectRef> DataModelRef::lookUpObjects(const std::vector<boost::uuids::uuid>& uuids,
+                                                   const ClassRef& cls) const {
+  Core& core = Core::of(core_);
+  return core.objects().findAll(uuids, ownClass(core, cls));
+}
 ObjectRef DataModelRef::objectById(ObjectId id) const {
   if (id == 0) return ObjectRef();
   return Core::of(core_).objects().byId(id);

@@ -4,9 +4,12 @@
 
 #include "Core.hpp"
 
+#include <boost/container_hash/hash.hpp>
+
 #include <algorithm>
 #include <cstring>
 #include <tuple>
+#include <unordered_map>
 
 namespace vlt::detail {
 namespace {
@@ -125,9 +128,19 @@ ObjectRef ObjectStore::byId(ObjectId id) {
   return objectAt(*s, 0, nullptr);
 }
 
-const ClassInfo* ObjectStore::requireObject(ObjectId id) {
+void ObjectStore::noteSeen(ObjectId id, const ClassInfo* cls) noexcept {
   const TransactionState& transaction = core_.transaction();
-  if (found_.id == id && found_.serial == transaction.writeSerial() && transaction.active()) return found_.cls;
+  if (transaction.active()) seen_[id & (seen_.size() - 1)] = {id, cls, transaction.removalSerial()};
+}
+
+const ClassInfo* ObjectStore::seenClass(ObjectId id) const noexcept {
+  const TransactionState& transaction = core_.transaction();
+  const Seen& seen = seen_[id & (seen_.size() - 1)];
+  return seen.id == id && seen.serial == transaction.removalSerial() && transaction.active() ? seen.cls : nullptr;
+}
+
+const ClassInfo* ObjectStore::requireObject(ObjectId id) {
+  if (const ClassInfo* seen = seenClass(id)) return seen;
   const ClassInfo* cls = runtimeClass(id);
   if (cls == nullptr) core_.notFound(id);
   return cls;
@@ -161,7 +174,7 @@ ObjectRef ObjectStore::find(const boost::uuids::uuid& uuid, const ClassInfo* cls
   const auto id = static_cast<ObjectId>(s->columnInt64(0));
   const ClassInfo* actual = core_.schema().classById(s->columnInt64(1));
   if (actual == nullptr || !actual->conformsTo(cls)) return ObjectRef();
-  if (core_.transaction().active()) found_ = {id, actual, core_.transaction().writeSerial()};
+  noteSeen(id, actual);
   // Inside a transaction the row of the asked class comes with the lookup:
   // reading its values next costs no further statement.
   if (keep) {
@@ -171,6 +184,46 @@ ObjectRef ObjectStore::find(const boost::uuids::uuid& uuid, const ClassInfo* cls
     fillRow(*s, rowHeader);
   }
   return core_.objectRef(actual, id, uuid);
+}
+
+std::vector<ObjectRef> ObjectStore::findAll(const std::vector<boost::uuids::uuid>& uuids, const ClassInfo* cls) {
+  core_.schema().checkUsable(cls);
+  // One statement text for every chunk: a short last one repeats its last uuid.
+  constexpr std::size_t chunk = 256;
+  static const std::string sql = [] {
+    std::string text = "SELECT o.id, o.class_id, o.uuid FROM vlt_object o WHERE o.uuid IN (";
+    for (std::size_t i = 1; i <= chunk; ++i) text += (i > 1 ? ", ?" : "?") + std::to_string(i);
+    return text + ")";
+  }();
+  std::vector<ObjectRef> out(uuids.size());
+  std::unordered_map<boost::uuids::uuid, ObjectRef, boost::hash<boost::uuids::uuid>> found;
+  for (std::size_t first = 0; first < uuids.size(); first += chunk) {
+    const std::size_t last = std::min(first + chunk, uuids.size());
+    found.clear();
+    {
+      sql::StatementUse s(core_.statements().fixed(sql.c_str()));
+      for (std::size_t i = 0; i < chunk; ++i) {
+        const boost::uuids::uuid& uuid = uuids[std::min(first + i, last - 1)];
+        s->bindBlob(static_cast<int>(i + 1), uuid.data, 16);
+      }
+      while (s->step()) {
+        const auto id = static_cast<ObjectId>(s->columnInt64(0));
+        const ClassInfo* actual = core_.schema().classById(s->columnInt64(1));
+        if (actual == nullptr || !actual->conformsTo(cls)) continue;
+        const std::string_view bytes = s->columnBlob(2);
+        boost::uuids::uuid uuid;
+        if (bytes.size() != uuid.size()) continue;
+        std::memcpy(uuid.data, bytes.data(), uuid.size());
+        noteSeen(id, actual);
+        found.emplace(uuid, core_.objectRef(actual, id, uuid));
+      }
+    }
+    for (std::size_t i = first; i < last; ++i) {
+      const auto at = found.find(uuids[i]);
+      if (at != found.end()) out[i] = at->second;
+    }
+  }
+  return out;
 }
 
 std::vector<ObjectRef> ObjectStore::objectsOf(const ClassInfo* cls, bool withSubclasses, std::size_t* count) {
@@ -410,6 +463,7 @@ void ObjectStore::cutLinksTo(ObjectId id, const ClassInfo* cls) {
 }
 
 void ObjectStore::deleteRows(ObjectId id, const ClassInfo* cls) {
+  core_.transaction().noteRemoval();
   for (const ClassInfo* c : cls->lineage) {
     if (c->rowColumns == 0 || !core_.tables().classTable(c).exists) continue;
     sql::StatementUse s(core_.statements().keyed(c, deleteRow, 0, [&] {
@@ -463,6 +517,7 @@ void ObjectStore::deleteObject(const ObjectRef& object) {
 
 void ObjectStore::deleteAll() {
   WriteScope scope(core_);
+  core_.transaction().noteRemoval();
   sql::Connection& c = core_.connection();
   ValueTables& tables = core_.tables();
   for (const ClassInfo* cls : core_.schema().classes()) {

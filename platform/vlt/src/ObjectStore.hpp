@@ -31,6 +31,9 @@ class ObjectStore {
 
   /// `withRow`: inside a transaction, the object's row comes along.
   ObjectRef find(const boost::uuids::uuid& uuid, const ClassInfo* cls, bool withRow);
+  /// find() without the row for every uuid, in `uuids`' order, a few hundred
+  /// per statement.
+  std::vector<ObjectRef> findAll(const std::vector<boost::uuids::uuid>& uuids, const ClassInfo* cls);
   ObjectRef byId(ObjectId id);
   /// The objects of `cls` (and its subclasses), in id order; with `count`
   /// only their number is set and nothing is returned.
@@ -84,18 +87,22 @@ class ObjectStore {
   void deleteOne(ObjectId id, const ClassInfo* cls);
   void cutLinksTo(ObjectId id, const ClassInfo* cls);
 
-  Core& core_;
-  Row row_;
-  // The object the last lookup found and its own class, while this
-  // transaction has written nothing since (serial as in Row): a write that
-  // follows its lookup, the usual order, does not look the object up again.
-  // On a server that lookup is a round trip of its own.
-  struct Found {
+  // Objects seen existing in this transaction, with their own classes,
+  // while no object was deleted and no call rolled back since
+  // (TransactionState::removalSerial): a write after its object's lookup,
+  // the usual order, does not look the object up again. On a server that
+  // lookup is a round trip of its own. Direct-mapped by id.
+  struct Seen {
     ObjectId id = 0;
     const ClassInfo* cls = nullptr;
     std::uint64_t serial = 0;
   };
-  Found found_;
+  void noteSeen(ObjectId id, const ClassInfo* cls) noexcept;
+  const ClassInfo* seenClass(ObjectId id) const noexcept;
+
+  Core& core_;
+  Row row_;
+  std::vector<Seen> seen_ = std::vector<Seen>(8192);
 };
 
 }  // namespace vlt::detail

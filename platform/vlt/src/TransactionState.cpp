@@ -15,6 +15,7 @@ void TransactionState::beginAs(Owner owner, bool mostlyRead) {
   state_ = State::open;
   owner_ = owner;
   ++writeSerial_;
+  ++removalSerial_;
   ++number_;
 }
 
@@ -136,6 +137,7 @@ void TransactionState::refuseDropped() const {
 
 void TransactionState::ended(bool committed) noexcept {
   ++writeSerial_;
+  ++removalSerial_;
   for (TransactionParticipant* p : participants_) p->transactionEnded(committed);
 }
 
@@ -176,6 +178,7 @@ WriteScope::~WriteScope() {
     // The transaction itself may be gone; noticed below. The caller sees the
     // original failure.
     core_.connection().rollbackToSavepoint();
+    state_.noteRemoval();
     for (TransactionParticipant* p : state_.participants_) p->savepointRolledBack();
   }
   state_.noticeDropped();

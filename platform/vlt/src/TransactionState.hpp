@@ -83,6 +83,11 @@ class TransactionState {
   std::uint64_t writeSerial() const noexcept { return writeSerial_; }
   /// Counts the transactions begun: tells one transaction from the next.
   std::uint64_t number() const noexcept { return number_; }
+  /// Changes at every transaction boundary, every call rolled back to its
+  /// savepoint and every deletion of objects (noteRemoval): an object seen
+  /// existing exists, with the same class, while it stays the same.
+  std::uint64_t removalSerial() const noexcept { return removalSerial_; }
+  void noteRemoval() noexcept { ++removalSerial_; }
 
  private:
   friend class WriteScope;
@@ -96,6 +101,7 @@ class TransactionState {
   std::vector<TransactionParticipant*> participants_;
   std::uint64_t writeSerial_ = 1;
   std::uint64_t number_ = 0;
+  std::uint64_t removalSerial_ = 1;
 };
 
 /// Makes the calls between its construction and commit() one atomic write:

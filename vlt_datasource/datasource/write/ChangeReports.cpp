@@ -17,6 +17,10 @@
 #include <boost/optional/optional.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
+#include <algorithm>
+#include <map>
+#include <vector>
+
 namespace vlt_datasource {
 
 namespace meta = qm::zero::meta;
@@ -53,8 +57,7 @@ void DataSource::applyChangeReport(const ChangeReport& report) {
     if (isModelElement(element)) insertElementIntoIntoNewObjectMap(element, newObjects);
   addObjects(newObjects);
 
-  for (const qm::zero::ModelElement& element : report.getModifiedElements())
-    if (isModelElement(element)) modifyObject(report, element);
+  modifyObjects(report);
 
   {
     // Links cut in loaded elements are the data source's doing, not the
@@ -83,6 +86,51 @@ void DataSource::applyChangeReport(const ChangeReport& report) {
         debugLog.log(severity::detail, "ephemeral: '", boost::uuids::to_string(element.getUUID()), "'");
 
   if (!newObjects.empty()) checkAndStoreVltPackageVersions();
+}
+
+// The modified elements in windows, the objects of each window looked up
+// together before any of them is written: a statement per few hundred
+// elements instead of one each (on a server, a round trip each) while the
+// writes go out without waiting. Writing to an object neither makes nor
+// deletes one, so what a window's lookup found holds for the whole window.
+void DataSource::modifyObjects(const ChangeReport& report) {
+  constexpr std::size_t window = 512;
+  const std::vector<qm::zero::ModelElement>& modified = report.getModifiedElements();
+  std::vector<vlt::ObjectRef> objects;
+  std::vector<char> looked;
+  std::vector<boost::uuids::uuid> uuids;
+  std::map<vlt::ClassRef, std::vector<std::size_t>> byClass;
+  for (std::size_t first = 0; first < modified.size(); first += window) {
+    const std::size_t last = std::min(first + window, modified.size());
+    objects.assign(last - first, vlt::ObjectRef());
+    looked.assign(last - first, 0);
+    byClass.clear();
+    for (std::size_t i = first; i < last; ++i) {
+      if (!isModelElement(modified[i])) continue;
+      // A class that cannot be mapped is left to modifyObject's own lookup.
+      if (const vlt::ClassRef cls = vltClassOf(modified[i].getMetaClass())) byClass[cls].push_back(i);
+    }
+    for (const auto& [cls, indexes] : byClass) {
+      uuids.clear();
+      for (const std::size_t i : indexes) uuids.push_back(modified[i].getUUID());
+      std::vector<vlt::ObjectRef> found = repository.defaultDataModel().lookUpObjects(uuids, cls);
+      for (std::size_t k = 0; k < indexes.size(); ++k) {
+        objects[indexes[k] - first] = std::move(found[k]);
+        looked[indexes[k] - first] = 1;
+      }
+    }
+    for (std::size_t i = first; i < last; ++i) {
+      if (!isModelElement(modified[i])) continue;
+      lookedUpObject = looked[i - first] ? &objects[i - first] : nullptr;
+      try {
+        modifyObject(report, modified[i]);
+      } catch (...) {
+        lookedUpObject = nullptr;
+        throw;
+      }
+      lookedUpObject = nullptr;
+    }
+  }
 }
 
 vlt::ObjectRef DataSource::getVltObject(const qm::zero::ModelElement& element) {

@@ -283,7 +283,8 @@ ObjectConstructorCache& DataSource::constructors() {
 
 void DataSource::modifyObject(const ChangeReport& report, const qm::zero::ModelElement& element) {
   vlt::ObjectRef object =
-      repository.defaultDataModel().lookUpObject(element.getUUID(), vltClassOf(element.getMetaClass()));
+      lookedUpObject ? *lookedUpObject
+                     : repository.defaultDataModel().lookUpObject(element.getUUID(), vltClassOf(element.getMetaClass()));
   if (!object && element) foundation::core::except::throwException(m2t_vlt::datasource::VltObjectNotFound());
   if (debugLog.isEnabled(severity::detail))
     debugLog.log(severity::detail, "Element has been modified: ", element.toString());

@@ -349,7 +349,11 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
                                        vlt::ObjectRef& object, const NewObjectMap& map);
 
   // Modified objects.
+  void modifyObjects(const ChangeReport& report);
   void modifyObject(const ChangeReport& report, const qm::zero::ModelElement& element);
+  // The object of the element modifyObject is called for, looked up with
+  // those of its neighbours in the report (modifyObjects); null otherwise.
+  const vlt::ObjectRef* lookedUpObject = nullptr;
   void setVltPropertyValue(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
                            vlt::ObjectRef& object, const ChangeReport& report);
   /// Writes `value` (null: absent) as the whole value of `property`: the

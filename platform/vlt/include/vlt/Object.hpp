@@ -325,6 +325,9 @@ class VLT_API DataModelRef {
   /// object's single values along (ready for the reads that usually follow),
   /// this lookup only the object.
   ObjectRef lookUpObject(const boost::uuids::uuid& uuid, const ClassRef& cls) const;
+  /// lookUpObject for each of `uuids`, in their order, with a statement per
+  /// few hundred: what a caller about to write to many objects asks first.
+  std::vector<ObjectRef> lookUpObjects(const std::vector<boost::uuids::uuid>& uuids, const ClassRef& cls) const;
   /// The object with this id, its handle carrying the object's own class and
   /// its uuid (one lookup for both); null when there is none.
   ObjectRef objectById(ObjectId id) const;
