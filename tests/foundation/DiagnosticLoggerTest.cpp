@@ -58,7 +58,9 @@ TEST_F(DiagnosticLoggerTest, RecordIsWrittenOnlyWhenMaskHasTheSeverityBelow0x800
   }
 }
 
-TEST_F(DiagnosticLoggerTest, TextOfDisabledRecordIsNeverBuilt) {
+// A record's text is built only when the record is written, and a record
+// whose text cannot be built is dropped whole.
+TEST_F(DiagnosticLoggerTest, TextOfDisabledRecordIsNeverBuiltAndAnInterruptedRecordIsDropped) {
   int calls = 0;
   logger_.setEnabledSeverities(flog::severity::warning);
   logger_.log(flog::severity::detail, "value: ", Counted{&calls});
@@ -69,6 +71,7 @@ TEST_F(DiagnosticLoggerTest, TextOfDisabledRecordIsNeverBuilt) {
   EXPECT_EQ(calls, 0);
   EXPECT_TRUE(capture_.records().empty());
 
+  EXPECT_THROW(logger_.log(flog::severity::warning, "half ", Exploding{}), std::runtime_error);
   logger_.log(flog::severity::warning, "value: ", Counted{&calls});
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(capture_.texts(), std::vector<std::string>{"value: counted"});
@@ -87,26 +90,16 @@ TEST_F(DiagnosticLoggerTest, RecordCarriesChannelSeverityAndStandardFormatting) 
   EXPECT_EQ(capture_.records()[0], (flog::CapturedRecord{name_, 4, expected.str()}));
 }
 
-TEST_F(DiagnosticLoggerTest, LoggersOfOneNameShareTheChannelMask) {
+TEST_F(DiagnosticLoggerTest, ANewChannelLogsWarningsAndAboveAndItsLoggersShareItsMask) {
+  EXPECT_FALSE(logger_.isEnabled(flog::severity::detail));
+  EXPECT_TRUE(logger_.isEnabled(flog::severity::warning));
+  EXPECT_TRUE(logger_.isEnabled(flog::severity::error));
   flog::diagnostic_logger other(name_);
   other.setEnabledSeverities(flog::severity::detail);
   EXPECT_EQ(logger_.enabledSeverities(), flog::severity::detail);
   logger_.log(flog::severity::detail, "from the first");
   other.log(flog::severity::detail, "from the second");
   EXPECT_EQ(capture_.texts(), (std::vector<std::string>{"from the first", "from the second"}));
-}
-
-TEST_F(DiagnosticLoggerTest, NewChannelStartsWithWarningsAndAbove) {
-  EXPECT_FALSE(logger_.isEnabled(flog::severity::detail));
-  EXPECT_TRUE(logger_.isEnabled(flog::severity::warning));
-  EXPECT_TRUE(logger_.isEnabled(flog::severity::error));
-}
-
-TEST_F(DiagnosticLoggerTest, RecordInterruptedByAnExceptionIsDropped) {
-  logger_.setEnabledSeverities(flog::severity::all);
-  EXPECT_THROW(logger_.log(4, "half ", Exploding{}), std::runtime_error);
-  logger_.log(4, "whole");
-  EXPECT_EQ(capture_.texts(), std::vector<std::string>{"whole"});
 }
 
 TEST_F(DiagnosticLoggerTest, ConcurrentRecordsFromTwoThreadsAreNeverTorn) {

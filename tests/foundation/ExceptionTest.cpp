@@ -88,12 +88,6 @@ TEST_F(ExceptionTest, WhatGivesFullIdentifierAndArgumentsOfBothEncodings) {
     EXPECT_EQ(user->GetUnicodeMessageTxt(),
               u"exceptiontest:search:RelationNotSupported(\"starts with\", \"Integer \u20AC\")");
   }
-  try {
-    except::throwException(files::Obsolete());
-    FAIL() << "nothing thrown";
-  } catch (const std::exception& e) {
-    EXPECT_STREQ(e.what(), "exceptiontest:files:Obsolete");
-  }
 }
 
 TEST_F(ExceptionTest, DeclaredIdentifierTakesTheGroupOfItsNamespace) {

@@ -83,13 +83,6 @@ TEST_F(FileSystemTest, OwnerWritePermissionIsAddedAndOtherBitsKept) {
   EXPECT_EQ(info.st_mode & 07777, 0644u);
 }
 
-TEST_F(FileSystemTest, RemoveTellsWhetherSomethingWasRemoved) {
-  testsupport::writeFile(dir_.file("doomed.db"), "x");
-  EXPECT_TRUE(fs::removeFile(path("doomed.db")));
-  EXPECT_FALSE(fs::exists(path("doomed.db")));
-  EXPECT_FALSE(fs::removeFile(path("doomed.db")));
-}
-
 TEST_F(FileSystemTest, InstallPathIsTheFolderAboveTheCallingModule) {
   // This program lives in <build>/bin, the foundation library in <build>/lib.
   const std::u16string buildRoot = utf8_to_ustring(std::filesystem::canonical(VLT_BUILD_ROOT).u8string());
@@ -114,7 +107,8 @@ TEST_F(FileSystemTest, StatusTellsFilesFoldersOthersAndMissingPathsApart) {
   EXPECT_FALSE(fs::mayWriteFolder(path("missing")));
 }
 
-TEST_F(FileSystemTest, RenameReplacesTheTargetAndReportsAMissingSource) {
+// Removal and renaming tell whether there was something to remove or rename.
+TEST_F(FileSystemTest, RemoveAndRenameReportAMissingSourceAndRenameReplacesTheTarget) {
   testsupport::writeFile(dir_.file("old.db"), "old");
   testsupport::writeFile(dir_.file("new.db"), "new");
   EXPECT_TRUE(fs::renameFile(path("new.db"), path("old.db")));
@@ -122,6 +116,9 @@ TEST_F(FileSystemTest, RenameReplacesTheTargetAndReportsAMissingSource) {
   EXPECT_FALSE(fs::exists(path("new.db")));
   EXPECT_FALSE(fs::renameFile(path("new.db"), path("old.db")));
   EXPECT_THROW(fs::renameFile(path("old.db"), utf8_to_ustring(dir_.path())), fs::FileSystemError);
+  EXPECT_TRUE(fs::removeFile(path("old.db")));
+  EXPECT_FALSE(fs::exists(path("old.db")));
+  EXPECT_FALSE(fs::removeFile(path("old.db")));
 }
 
 }  // namespace
