@@ -1,26 +1,14 @@
 #include "ElementTable.hpp"
 
 #include <qm/zero/meta/Metamodel.hpp>
+#include <qm/zero/services/Hashers.hpp>
 
-#include <cstring>
 #include <utility>
 
 namespace qm::zero::detail {
 
 std::uint64_t ElementTable::hashOf(const boost::uuids::uuid& uuid) noexcept {
-  // Both halves mixed: random uuids would do with either, but made-up ones
-  // (counters in the last bytes, names hashed into the first) need both.
-  auto mix = [](std::uint64_t x) {  // the splitmix64 finalizer
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ULL;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebULL;
-    return x ^ (x >> 31);
-  };
-  std::uint64_t high, low;
-  std::memcpy(&high, uuid.data, 8);
-  std::memcpy(&low, uuid.data + 8, 8);
-  return mix(low ^ mix(high));
+  return services::hashers::QM0Hasher<boost::uuids::uuid>()(uuid);
 }
 
 std::size_t ElementTable::probe(const boost::uuids::uuid& uuid, std::uint64_t hash) const noexcept {

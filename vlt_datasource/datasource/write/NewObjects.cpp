@@ -173,8 +173,9 @@ ClassPlan& ObjectConstructorCache::planFor(const meta::Class& cls, const vlt::Cl
   return *known;
 }
 
+// One probe of the map: insert refuses an element it holds already, whose
+// class was mapped when it was first inserted.
 void DataSource::insertElementIntoIntoNewObjectMap(const qm::zero::ModelElement& element, NewObjectMap& map) {
-  if (map.indexOf(element.getUUID()) != NewObjectMap::npos) return;
   VLTNewObjectDesc desc;
   desc.element = element;
   desc.vltClass = vltClassOf(element.getMetaClass());
