@@ -58,6 +58,13 @@ inline unsigned numberOf(const boost::uuids::uuid& u) {
   return n;
 }
 
+/// The double of these bits, NaN payloads included.
+inline double fromBits(std::uint64_t bits) {
+  double d = 0;
+  std::memcpy(&d, &bits, sizeof d);
+  return d;
+}
+
 /// The message of the E that `f` throws; a failure when it throws none.
 template <class E, class F>
 std::string messageOf(F&& f) {

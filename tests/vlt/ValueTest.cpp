@@ -90,12 +90,13 @@ TEST_P(ValueTest, VectorsOfEveryTypeKeepOrderAndExactValues) {
   const double inf = numeric_limits<double>::infinity();
   expectRoundTrip(
       2, entry("many_int32", std::vector<int>{3, -1, 3}), entry("many_uint32", std::vector<unsigned>{7}),
-      entry("many_int64", std::vector<long long>{-5, 5}),
+      entry("many_int64", std::vector<long long>{-5, 5, numeric_limits<long long>::max()}),
       entry("many_uint64", std::vector<std::uint64_t>{0, 1ull << 63, ~0ull}),
       entry("many_real64", std::vector<double>{numeric_limits<double>::quiet_NaN(), -inf,
-                                               numeric_limits<double>::denorm_min(), -0.0, 1e308}),
+                                               numeric_limits<double>::denorm_min(), -0.0, 1e308,
+                                               fromBits(0x7FF8000000000123u), fromBits(0xFFF0000000000001u)}),
       entry("many_ustring", std::vector<std::u16string>{u"", trickyText, u"\U0010FFFF"}),
-      entry("many_string", std::vector<std::string>{"b", "a", trickyBytes}),
+      entry("many_string", std::vector<std::string>{"b", "", "a", trickyBytes}),
       entry("many_DateTime",
             std::vector<pt::ptime>{pt::ptime(pt::not_a_date_time), pt::ptime(pt::pos_infin), pt::ptime(pt::neg_infin),
                                    pt::ptime(pt::min_date_time), pt::ptime(pt::max_date_time),

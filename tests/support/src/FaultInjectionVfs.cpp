@@ -140,23 +140,6 @@ int xDelete(sqlite3_vfs*, const char* name, int syncDir) {
   if (mustFail(name, "delete")) return SQLITE_IOERR_DELETE;
   return state.real->xDelete(state.real, name, syncDir);
 }
-int xAccess(sqlite3_vfs*, const char* name, int flags, int* out) {
-  return state.real->xAccess(state.real, name, flags, out);
-}
-int xFullPathname(sqlite3_vfs*, const char* name, int n, char* out) {
-  return state.real->xFullPathname(state.real, name, n, out);
-}
-void* xDlOpen(sqlite3_vfs*, const char* name) { return state.real->xDlOpen(state.real, name); }
-void xDlError(sqlite3_vfs*, int n, char* out) { state.real->xDlError(state.real, n, out); }
-void (*xDlSym(sqlite3_vfs*, void* handle, const char* symbol))(void) {
-  return state.real->xDlSym(state.real, handle, symbol);
-}
-void xDlClose(sqlite3_vfs*, void* handle) { state.real->xDlClose(state.real, handle); }
-int xRandomness(sqlite3_vfs*, int n, char* out) { return state.real->xRandomness(state.real, n, out); }
-int xSleep(sqlite3_vfs*, int micro) { return state.real->xSleep(state.real, micro); }
-int xCurrentTime(sqlite3_vfs*, double* out) { return state.real->xCurrentTime(state.real, out); }
-int xGetLastError(sqlite3_vfs*, int n, char* out) { return state.real->xGetLastError(state.real, n, out); }
-int xCurrentTimeInt64(sqlite3_vfs*, sqlite3_int64* out) { return state.real->xCurrentTimeInt64(state.real, out); }
 
 }  // namespace
 
@@ -166,24 +149,16 @@ FaultInjectionVfs::FaultInjectionVfs() {
   state = State{};
   state.real = sqlite3_vfs_find(nullptr);
   if (state.real == nullptr) throw std::runtime_error("no default SQLite VFS");
-  shim = sqlite3_vfs{};
+  // The real VFS's own functions serve every call but opening and deleting:
+  // they keep no state in the sqlite3_vfs they are given beyond what the copy
+  // carries (pAppData, mxPathname).
+  shim = *state.real;
   shim.iVersion = 2;
+  shim.pNext = nullptr;
   shim.szOsFile = static_cast<int>(sizeof(ShimFile)) + state.real->szOsFile;
-  shim.mxPathname = state.real->mxPathname;
   shim.zName = "vlt-fault-injection";
   shim.xOpen = xOpen;
   shim.xDelete = xDelete;
-  shim.xAccess = xAccess;
-  shim.xFullPathname = xFullPathname;
-  shim.xDlOpen = xDlOpen;
-  shim.xDlError = xDlError;
-  shim.xDlSym = xDlSym;
-  shim.xDlClose = xDlClose;
-  shim.xRandomness = xRandomness;
-  shim.xSleep = xSleep;
-  shim.xCurrentTime = xCurrentTime;
-  shim.xGetLastError = xGetLastError;
-  shim.xCurrentTimeInt64 = xCurrentTimeInt64;
   if (sqlite3_vfs_register(&shim, 1) != SQLITE_OK) throw std::runtime_error("cannot register the VFS");
   registered = true;
 }
