@@ -23,16 +23,14 @@ TEST(ArrayTest, NewArrayIsZeroFilledAndScalarsAreOneByOne) {
   EXPECT_EQ(matrix::numberOfElements(empty.get()), 0u);
 }
 
-TEST(ArrayTest, DuplicateIsDeepAndEqual) {
+// Arrays are equal when class, shape and bytes are; a duplicate is equal and deep.
+TEST(ArrayTest, DuplicateIsDeepAndEqualityNeedsSameClassShapeAndBytes) {
   auto original = ramp(matrix::ClassId::Int16, {2, 3, 4});
   matrix::ArrayPtr copy(matrix::duplicateArray(original.get()));
   EXPECT_TRUE(matrix::arraysEqual(original.get(), copy.get()));
   static_cast<std::int16_t*>(matrix::data(copy.get()))[5] += 1;
   EXPECT_FALSE(matrix::arraysEqual(original.get(), copy.get()));
   EXPECT_EQ(matrix::duplicateArray(nullptr), nullptr);
-}
-
-TEST(ArrayTest, EqualityNeedsSameClassAndShape) {
   auto a = ramp(matrix::ClassId::UInt8, {2, 3});
   auto sameBytesOtherShape = ramp(matrix::ClassId::UInt8, {3, 2});
   auto sameBytesOtherClass = ramp(matrix::ClassId::Int8, {2, 3});

@@ -311,10 +311,10 @@ TEST_P(ObjectQueryDifferentialTest, RandomQueriesAnswerAsThePlainEvaluation) {
       const int r2 = randomRelation(f2);
       auto c1 = valueConstraint(cells[0], f1, r1, &either);
       auto c2 = valueConstraint(cells[3], f2, r2, &either);
-      description += " r" + std::to_string(r1) + " r" + std::to_string(r2);
       q.addConstraint(either);
       conditions.push_back([=](const Object& o) { return c1(o) || c2(o); });
-      description += ", (" + std::string(fieldNames[f1]) + " or " + fieldNames[f2] + ")";
+      description += ", (" + std::string(fieldNames[f1]) + " r" + std::to_string(r1) + " or " + fieldNames[f2] +
+                     " r" + std::to_string(r2) + ")";
     }
     Cells& refCell = cells[2];
     if (chance(30)) {  // a reference constraint: ref, links or parts
