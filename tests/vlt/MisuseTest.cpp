@@ -97,9 +97,7 @@ TEST_P(MisuseTest, WritesThroughAHandleOrMembershipOfAnotherClassAreRefused) {
   EXPECT_THROW(values.push_back(3), vlt::UsageError);
   EXPECT_EQ(values.size(), 0u);
   // Nothing landed in test.A's tables: the object reads no value there.
-  boost::optional<int> read;
-  asA.getPropertyValue(n, read);
-  EXPECT_FALSE(read);
+  EXPECT_FALSE(readValue<boost::optional<int>>(asA, n));
   // A membership given at construction names a property of the owner's class.
   const std::int32_t ownerId = create(a, 2).objectId();
   const std::int32_t ordinal = 0;

@@ -207,12 +207,8 @@ TEST_P(ObjectConstructorTest, ALargeLoadIntoAnEmptyRepositoryKeepsItsRulesAndInd
   EXPECT_EQ(indexes(), std::to_string(before + 2)) << "the new link table's two";
   EXPECT_EQ(RawSqlite(location()).answer("PRAGMA integrity_check"), "ok");
   vlt::ObjectRef last = find(10200, "test.Thing");
-  std::vector<vlt::ObjectRef> read;
-  last.getPropertyValue(later, read);
-  EXPECT_EQ(read, std::vector<vlt::ObjectRef>{last});
-  vlt::ObjectRef itsPeer;
-  last.getPropertyValue(peer, itsPeer);
-  EXPECT_EQ(itsPeer, find(10199, "test.Thing"));
+  EXPECT_EQ(readValue<std::vector<vlt::ObjectRef>>(last, later), std::vector<vlt::ObjectRef>{last});
+  EXPECT_EQ(readValue<vlt::ObjectRef>(last, peer), find(10199, "test.Thing"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ObjectConstructorTest, everyBackend(), backendName);

@@ -68,8 +68,7 @@ TEST_P(ObjectTest, HandlesCarryTheObjectsOwnClassWhateverClassWasAsked) {
   EXPECT_FALSE(data.findObject(makeUuid(1), findClass("test.Base")).isNull());
   const vlt::ObjectRef looked = data.lookUpObject(makeUuid(2), findClass("test.Base"));
   EXPECT_EQ(looked, find(2));
-  looked.getPropertyValue(property("test.Base", "watch"), watched);
-  EXPECT_EQ(watched.size(), 1u);
+  EXPECT_EQ(readValue<std::vector<vlt::ObjectRef>>(looked, property("test.Base", "watch")).size(), 1u);
   EXPECT_EQ(data.lookUpObject(makeUuid(1), findClass("test.Base")), byBase);
   EXPECT_TRUE(data.lookUpObject(makeUuid(2), findClass("test.Node")).isNull());
   EXPECT_TRUE(data.lookUpObject(makeUuid(3), findClass("test.Base")).isNull());

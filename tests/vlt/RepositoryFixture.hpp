@@ -235,6 +235,14 @@ class RepositoryTest : public ::testing::TestWithParam<Backend> {
            std::to_string(ordinal) + "]";
   }
 
+  /// What `object` reads from `property` into a T that held `start` before
+  /// (a start other than the expected value shows that the read wrote it).
+  template <class T>
+  static T readValue(const vlt::ObjectRef& object, const vlt::PropertyRef& property, T start = T()) {
+    object.getPropertyValue(property, start);
+    return start;
+  }
+
   /// Writes each entry's value into its property of object `uuid`.
   template <class... T>
   void write(unsigned uuid, const Entry<T>&... entries) {

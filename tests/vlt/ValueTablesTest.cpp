@@ -37,9 +37,7 @@ class ValueTablesTest : public RepositoryTest {
 TEST_P(ValueTablesTest, TablesAreMadeWithTheirFirstValueAndForgottenWithTheirTransaction) {
   const int metamodelOnly = tableCount();
   vlt::ObjectRef o = find(1, "test.Item");
-  boost::optional<int> value;
-  o.getPropertyValue(count, value);
-  EXPECT_FALSE(value) << "no table: no value";
+  EXPECT_FALSE(readValue<boost::optional<int>>(o, count)) << "no table: no value";
   repo.beginTransaction();
   o.setPropertyValue(count, 5);
   o.setPropertyValue(links, std::vector<vlt::ObjectRef>{o});

@@ -77,9 +77,7 @@ TEST_P(ValueTest, OptionalsAreAbsentUntilSetAndAbsentAgainWhenCleared) {
                   entry("opt_DateTime", optional<pt::ptime>(pt::ptime(pt::not_a_date_time))),
                   entry("opt_test.Color", optional<vlt::EnumeralRef>(color(5))));
   expectRoundTrip(2, entry("opt_int32", optional<int>()), entry("opt_ustring", optional<std::u16string>()));
-  int plain = 42;
-  find(2).getPropertyValue(p("opt_int32"), plain);
-  EXPECT_EQ(plain, 0) << "an absent value read into a plain target gives the default";
+  EXPECT_EQ(readValue(find(2), p("opt_int32"), 42), 0) << "an absent value read into a plain target gives the default";
 }
 
 TEST_P(ValueTest, VectorsOfEveryTypeKeepOrderAndExactValues) {
@@ -135,27 +133,20 @@ TEST_P(ValueTest, WrongTypesForeignPropertiesNullHandlesAndMissingObjectsAreRefu
 TEST_P(ValueTest, ReadsAndWritesInsideATransactionSeeEveryWriteBeforeThem) {
   repo.beginTransaction();
   vlt::ObjectRef h = repo.defaultDataModel().findObject(makeUuid(2), holder());  // fetches the row with the lookup
-  int value = -1;
-  h.getPropertyValue(p("one_int32"), value);
-  EXPECT_EQ(value, 0);
+  EXPECT_EQ(readValue(h, p("one_int32"), -1), 0);
   h.setPropertyValue(p("one_int32"), 5);
-  h.getPropertyValue(p("one_int32"), value);
-  EXPECT_EQ(value, 5);
+  EXPECT_EQ(readValue(h, p("one_int32"), -1), 5);
   vlt::ObjectRef again = repo.defaultDataModel().findObject(makeUuid(2), holder());
   again.setPropertyValue(p("one_int32"), 6);
-  h.getPropertyValue(p("one_int32"), value);
-  EXPECT_EQ(value, 6);
+  EXPECT_EQ(readValue(h, p("one_int32"), -1), 6);
   repo.rollbackTransaction();
-  h.getPropertyValue(p("one_int32"), value);
-  EXPECT_EQ(value, 0) << "the rollback undid both writes";
+  EXPECT_EQ(readValue(h, p("one_int32"), -1), 0) << "the rollback undid both writes";
   repo.beginTransaction();
   h = repo.defaultDataModel().findObject(makeUuid(2), holder());
   vlt::PropertyRef added = addProperty(holder(), "added", "int32", 0, 1);
   h.setPropertyValue(added, 3);
-  h.getPropertyValue(added, value);
-  EXPECT_EQ(value, 3);
-  h.getPropertyValue(p("one_int32"), value);
-  EXPECT_EQ(value, 0);
+  EXPECT_EQ(readValue(h, added, -1), 3);
+  EXPECT_EQ(readValue(h, p("one_int32"), -1), 0);
   // What a lookup knew of its object goes with the next write.
   vlt::ObjectRef gone = repo.defaultDataModel().lookUpObject(makeUuid(2), holder());
   gone.deleteObject();
