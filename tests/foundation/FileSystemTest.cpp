@@ -31,14 +31,6 @@ TEST_F(FileSystemTest, ConcatenationPutsExactlyOneSeparatorBetweenComponents) {
             u"/opt/toolbox/vlt/vlt_datasource/metamodel/baseMetamodel.xml");
 }
 
-TEST_F(FileSystemTest, ExistsSeesFilesFoldersAndNonUtf8FreeNames) {
-  testsupport::writeFile(dir_.file("\xC3\xA9t\xC3\xA9.db"), "x");
-  EXPECT_TRUE(fs::exists(path("\xC3\xA9t\xC3\xA9.db")));
-  EXPECT_TRUE(fs::exists(utf8_to_ustring(dir_.path())));
-  EXPECT_FALSE(fs::exists(path("missing.db")));
-  EXPECT_FALSE(fs::exists(path("missing/deeper.db")));
-}
-
 TEST_F(FileSystemTest, CopyWithOptionZeroRefusesAnExistingTargetAndLeavesItUntouched) {
   testsupport::writeFile(dir_.file("template.db"), "template");
   testsupport::writeFile(dir_.file("target.db"), "precious");
@@ -90,7 +82,12 @@ TEST_F(FileSystemTest, InstallPathIsTheFolderAboveTheCallingModule) {
   EXPECT_EQ(fs::installPathOf(reinterpret_cast<const void*>(&fs::removeFile)), buildRoot);
 }
 
-TEST_F(FileSystemTest, StatusTellsFilesFoldersOthersAndMissingPathsApart) {
+TEST_F(FileSystemTest, ExistsAndStatusTellFilesFoldersOthersAndMissingPathsApart) {
+  testsupport::writeFile(dir_.file("\xC3\xA9t\xC3\xA9.db"), "x");
+  EXPECT_TRUE(fs::exists(path("\xC3\xA9t\xC3\xA9.db")));
+  EXPECT_TRUE(fs::exists(utf8_to_ustring(dir_.path())));
+  EXPECT_FALSE(fs::exists(path("missing.db")));
+  EXPECT_FALSE(fs::exists(path("missing/deeper.db")));
   testsupport::writeFile(dir_.file("five.db"), "12345");
   ASSERT_EQ(::mkfifo(dir_.file("pipe").c_str(), 0600), 0);
   EXPECT_EQ(fs::fileStatus(path("five.db")).kind, fs::FileKind::regular);

@@ -14,7 +14,7 @@ class ObjectQueryTest : public RepositoryTest {
  protected:
   // Objects (by uuid number): 1-4 test.Item, 5 test.Other (both test.Base),
   // 6 test.Lonely. Item 1 owns 2 and 3 through "parts", 3 owns 4 through
-  // "part"; 2 links 1 and 5, 4 links 2; 3 refers to 1.
+  // "part".
   void SetUp() override {
     open();
     repo.performDictionaryFunction([&] {
@@ -29,8 +29,6 @@ class ObjectQueryTest : public RepositoryTest {
         addProperty(base, name, type, 0, 1, false, false, true);
       }
       addProperty(base, "tags", "string", 0, 0xFFFFFFFF, false, true, false, false);
-      addProperty(base, "ref", "test.Base", 0, 1, false, false, true);
-      addProperty(base, "links", "test.Base", 0, 0xFFFFFFFF, false, true, false, false);
       addProperty(item, "parts", "test.Base", 0, 0xFFFFFFFF, true, true);
       addProperty(item, "part", "test.Base", 0, 1, true);
       addProperty(lonely, "i32", "int32", 0, 1, false, false, true);
@@ -42,11 +40,9 @@ class ObjectQueryTest : public RepositoryTest {
             entry("tags", std::vector<std::string>{"x", "y"}), entry("color", color.findEnumeral(2)),
             entry("parts", objects({2, 3})));
       write(2, entry("i32", 7), entry("u32", 3u), entry("i64", std::int64_t{-9}), entry("real", 2.25),
-            entry("text", std::u16string(u"\u00e9clair")), entry("tags", std::vector<std::string>{"y"}),
-            entry("links", objects({1, 5})));
-      write(3, entry("i32", 7), entry("text", std::u16string(u"Zebra \U0001F600")), entry("ref", Obj{1}),
-            entry("part", Obj{4}));
-      write(4, entry("i32", 100), entry("text", std::u16string(u"")), entry("links", objects({2})));
+            entry("text", std::u16string(u"\u00e9clair")), entry("tags", std::vector<std::string>{"y"}));
+      write(3, entry("i32", 7), entry("text", std::u16string(u"Zebra \U0001F600")), entry("part", Obj{4}));
+      write(4, entry("i32", 100), entry("text", std::u16string(u"")));
       write(5, entry("i32", 7), entry("real", 0.0), entry("text", std::u16string(u"apple pie")),
             entry("color", color.findEnumeral(3)));
       write(6, entry("i32", 7));
