@@ -68,11 +68,9 @@ TEST_P(MetamodelFileTest, NamesMayBeUsedBeforeTheirDefinitionAndInCycles) {
 // Each message names the file, the repository (once) and what is wrong (with
 // its line where there is one); nothing is created.
 TEST_P(MetamodelFileTest, BadOrHostileFilesAreClearErrorsAndCreateNothing) {
-  const std::string deep = "<metamodel>" + std::string(30000, ' ') + [] {
-    std::string nested;
-    for (int i = 0; i < 30000; ++i) nested += "<a>";
-    return nested;
-  }() + "</metamodel>";
+  std::string deep = "<metamodel>" + std::string(30000, ' ');
+  for (int i = 0; i < 30000; ++i) deep += "<a>";
+  deep += "</metamodel>";
   const std::string inClassA = "<metamodel><class name='A'>";
   const std::vector<std::tuple<const char*, std::string, const char*>> cases{
       {"not xml", inClassA, ""},

@@ -48,9 +48,6 @@ int xClose(sqlite3_file* f) {
   sqlite3_file* r = real(f);
   return r->pMethods ? r->pMethods->xClose(r) : SQLITE_OK;
 }
-int xRead(sqlite3_file* f, void* buffer, int amount, sqlite3_int64 offset) {
-  return real(f)->pMethods->xRead(real(f), buffer, amount, offset);
-}
 int xWrite(sqlite3_file* f, const void* buffer, int amount, sqlite3_int64 offset) {
   if (mustFail(f, "write")) return SQLITE_IOERR_WRITE;
   return real(f)->pMethods->xWrite(real(f), buffer, amount, offset);
@@ -63,26 +60,11 @@ int xSync(sqlite3_file* f, int flags) {
   if (mustFail(f, "sync")) return SQLITE_IOERR_FSYNC;
   return real(f)->pMethods->xSync(real(f), flags);
 }
-int xFileSize(sqlite3_file* f, sqlite3_int64* size) { return real(f)->pMethods->xFileSize(real(f), size); }
-int xLock(sqlite3_file* f, int level) { return real(f)->pMethods->xLock(real(f), level); }
-int xUnlock(sqlite3_file* f, int level) { return real(f)->pMethods->xUnlock(real(f), level); }
-int xCheckReservedLock(sqlite3_file* f, int* out) { return real(f)->pMethods->xCheckReservedLock(real(f), out); }
-int xFileControl(sqlite3_file* f, int op, void* arg) { return real(f)->pMethods->xFileControl(real(f), op, arg); }
-int xSectorSize(sqlite3_file* f) { return real(f)->pMethods->xSectorSize(real(f)); }
-int xDeviceCharacteristics(sqlite3_file* f) { return real(f)->pMethods->xDeviceCharacteristics(real(f)); }
-int xShmMap(sqlite3_file* f, int page, int size, int extend, void volatile** out) {
-  return real(f)->pMethods->xShmMap(real(f), page, size, extend, out);
-}
-int xShmLock(sqlite3_file* f, int offset, int n, int flags) {
-  return real(f)->pMethods->xShmLock(real(f), offset, n, flags);
-}
-void xShmBarrier(sqlite3_file* f) { real(f)->pMethods->xShmBarrier(real(f)); }
-int xShmUnmap(sqlite3_file* f, int deleteFlag) { return real(f)->pMethods->xShmUnmap(real(f), deleteFlag); }
-int xFetch(sqlite3_file* f, sqlite3_int64 offset, int amount, void** out) {
-  return real(f)->pMethods->xFetch(real(f), offset, amount, out);
-}
-int xUnfetch(sqlite3_file* f, sqlite3_int64 offset, void* page) {
-  return real(f)->pMethods->xUnfetch(real(f), offset, page);
+
+// Forwards a call the shim does not watch to the real file.
+template <auto method, class... Arguments>
+auto forward(sqlite3_file* f, Arguments... arguments) {
+  return (real(f)->pMethods->*method)(real(f), arguments...);
 }
 
 // One method table per version of the real file's table, so that SQLite sees
@@ -91,26 +73,26 @@ sqlite3_io_methods methodsFor(int version) {
   sqlite3_io_methods m{};
   m.iVersion = version;
   m.xClose = xClose;
-  m.xRead = xRead;
+  m.xRead = forward<&sqlite3_io_methods::xRead>;
   m.xWrite = xWrite;
   m.xTruncate = xTruncate;
   m.xSync = xSync;
-  m.xFileSize = xFileSize;
-  m.xLock = xLock;
-  m.xUnlock = xUnlock;
-  m.xCheckReservedLock = xCheckReservedLock;
-  m.xFileControl = xFileControl;
-  m.xSectorSize = xSectorSize;
-  m.xDeviceCharacteristics = xDeviceCharacteristics;
+  m.xFileSize = forward<&sqlite3_io_methods::xFileSize>;
+  m.xLock = forward<&sqlite3_io_methods::xLock>;
+  m.xUnlock = forward<&sqlite3_io_methods::xUnlock>;
+  m.xCheckReservedLock = forward<&sqlite3_io_methods::xCheckReservedLock>;
+  m.xFileControl = forward<&sqlite3_io_methods::xFileControl>;
+  m.xSectorSize = forward<&sqlite3_io_methods::xSectorSize>;
+  m.xDeviceCharacteristics = forward<&sqlite3_io_methods::xDeviceCharacteristics>;
   if (version >= 2) {
-    m.xShmMap = xShmMap;
-    m.xShmLock = xShmLock;
-    m.xShmBarrier = xShmBarrier;
-    m.xShmUnmap = xShmUnmap;
+    m.xShmMap = forward<&sqlite3_io_methods::xShmMap>;
+    m.xShmLock = forward<&sqlite3_io_methods::xShmLock>;
+    m.xShmBarrier = forward<&sqlite3_io_methods::xShmBarrier>;
+    m.xShmUnmap = forward<&sqlite3_io_methods::xShmUnmap>;
   }
   if (version >= 3) {
-    m.xFetch = xFetch;
-    m.xUnfetch = xUnfetch;
+    m.xFetch = forward<&sqlite3_io_methods::xFetch>;
+    m.xUnfetch = forward<&sqlite3_io_methods::xUnfetch>;
   }
   return m;
 }
