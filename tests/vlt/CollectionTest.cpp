@@ -30,9 +30,7 @@ class CollectionTest : public RepositoryTest {
   vlt::ObjectRef item(unsigned i) { return find(100 + i); }
   template <class C = vlt::CollectionRef>
   C collection(const std::string& name, unsigned owner = 1) {
-    C c;
-    find(owner).getPropertyValue(property("test.Owner", name), c);
-    return c;
+    return readValue<C>(find(owner), property("test.Owner", name));
   }
   vlt::EnumeralRef level(int value) { return repo.metamodel().findEnumeration("test.Level").findEnumeral(value); }
 };
@@ -61,8 +59,8 @@ TEST_P(CollectionTest, LinksAndPartsKeepOrderThroughInsertsAtIndexRemovalsAndRep
     EXPECT_THROW(c.setAt(3, item(1)), vlt::UsageError);
     expectStored(1, entry(prop, objects({100, 103, 104})));  // the refused edits changed nothing
   }
-  vlt::BuiltinTypeCollectionRef<std::u16string> names;
-  EXPECT_THROW(item(0).getPropertyValue(property("test.Item", "name"), names), vlt::UsageError)
+  EXPECT_THROW(readValue<vlt::BuiltinTypeCollectionRef<std::u16string>>(item(0), property("test.Item", "name")),
+               vlt::UsageError)
       << "a single-valued property has no collection";
 }
 

@@ -92,8 +92,7 @@ TEST_P(MisuseTest, WritesThroughAHandleOrMembershipOfAnotherClassAreRefused) {
   vlt::ObjectRef asA = repo.getObjectRef(object.objectId(), a);
   EXPECT_THAT(messageOf<vlt::UsageError>([&] { asA.setPropertyValue(n, 5); }), HasSubstr("test.B"));
   EXPECT_THROW(asA.setPropertyValue(many, std::vector<int>{1, 2}), vlt::UsageError);
-  vlt::BuiltinTypeCollectionRef<int> values;
-  asA.getPropertyValue(many, values);
+  auto values = readValue<vlt::BuiltinTypeCollectionRef<int>>(asA, many);
   EXPECT_THROW(values.push_back(3), vlt::UsageError);
   EXPECT_EQ(values.size(), 0u);
   // Nothing landed in test.A's tables: the object reads no value there.

@@ -220,12 +220,11 @@ class ObjectQueryDifferentialTest : public RepositoryTest {
       m.values[when] = stored<pt::ptime>(o, "when");
       m.values[flag] = stored<bool>(o, "flag");
       o.getPropertyValue(classes_[0].findProperty("tags"), m.tags);
-      vlt::ObjectRef ref;
-      o.getPropertyValue(classes_[0].findProperty("ref"), ref);
+      const auto ref = readValue<vlt::ObjectRef>(o, classes_[0].findProperty("ref"));
       m.ref = ref.isNull() ? 0 : numberOf(ref.objectIdentity());
-      std::vector<vlt::ObjectRef> links;
-      o.getPropertyValue(classes_[0].findProperty("links"), links);
-      for (const vlt::ObjectRef& l : links) m.links.push_back(numberOf(l.objectIdentity()));
+      for (const auto& l : readValue<std::vector<vlt::ObjectRef>>(o, classes_[0].findProperty("links"))) {
+        m.links.push_back(numberOf(l.objectIdentity()));
+      }
       m.owner = ownerOf(n) == "root" ? 0 : static_cast<unsigned>(std::stoul(ownerOf(n)));
       model_.push_back(m);
     }

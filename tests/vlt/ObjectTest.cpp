@@ -49,8 +49,7 @@ TEST_P(ObjectTest, HandlesCarryTheObjectsOwnClassWhateverClassWasAsked) {
   EXPECT_EQ(byBase, find(1, "test.Leaf")) << "the same object through any class of its lineage";
   EXPECT_TRUE(find(2, "test.Node").isNull()) << "a Base is not a Node";
   EXPECT_TRUE(find(3, "test.Base").isNull());
-  std::vector<vlt::ObjectRef> watched;
-  find(2).getPropertyValue(property("test.Base", "watch"), watched);
+  const auto watched = readValue<std::vector<vlt::ObjectRef>>(find(2), property("test.Base", "watch"));
   ASSERT_EQ(watched.size(), 1u);
   EXPECT_EQ(watched[0].objectClass().qualifiedName(), "test.Leaf") << "a link carries its target's own class";
   const vlt::ObjectRef byId = repo.defaultDataModel().objectById(byBase.objectId());

@@ -49,8 +49,7 @@ TEST_P(ValueTablesTest, TablesAreMadeWithTheirFirstValueAndForgottenWithTheirTra
   vlt::ObjectRef foreign =
       vlt::ObjectConstructor(other.createClass("test.Item", {})).createObject(other.defaultDataModel());
   repo.beginTransaction();
-  vlt::CollectionRef collection;
-  o.getPropertyValue(links, collection);
+  vlt::CollectionRef collection = readValue<vlt::CollectionRef>(o, links);
   EXPECT_THROW(collection.push_back(foreign), vlt::UsageError);
   collection.push_back(o);
   o.setPropertyValue(count, 7);
@@ -66,10 +65,8 @@ TEST_P(ValueTablesTest, TablesMadeByAnotherConnectionAreFound) {
   vlt::ObjectRef seen = reader.defaultDataModel().findObject(makeUuid(1), readerItem);
   // What the reader finds in object 1: its count ("-" when absent), and how many links.
   auto readBack = [&] {
-    boost::optional<int> value;
-    std::vector<vlt::ObjectRef> targets;
-    seen.getPropertyValue(readerItem.findProperty("count"), value);
-    seen.getPropertyValue(readerItem.findProperty("links"), targets);
+    const auto value = readValue<boost::optional<int>>(seen, readerItem.findProperty("count"));
+    const auto targets = readValue<std::vector<vlt::ObjectRef>>(seen, readerItem.findProperty("links"));
     return (value ? std::to_string(*value) : std::string("-")) + " " + std::to_string(targets.size());
   };
   EXPECT_EQ(readBack(), "- 0");

@@ -118,13 +118,12 @@ TEST_P(ValueTest, WrongTypesForeignPropertiesNullHandlesAndMissingObjectsAreRefu
   vlt::EnumerationRef other = repo.createEnumeration("test.Other", {{"x", 1}});
   EXPECT_THROW(h.setPropertyValue(p("one_test.Color"), other.findEnumeral(1)), vlt::UsageError);
   EXPECT_THROW(h.setPropertyValue(p("one_test.Target"), h), vlt::UsageError) << "a Holder is not a Target";
-  int value = 0;
-  EXPECT_THROW(h.getPropertyValue(p("one_string"), value), vlt::UsageError);
+  EXPECT_THROW(readValue<int>(h, p("one_string")), vlt::UsageError);
 
   vlt::ObjectId first = 0;
   repo.allocateObjectIds(1, first);
   vlt::ObjectRef ghost = repo.getObjectRef(first, holder());
-  EXPECT_THROW(ghost.getPropertyValue(p("one_int32"), value), vlt::ObjectNotFoundError);
+  EXPECT_THROW(readValue<int>(ghost, p("one_int32")), vlt::ObjectNotFoundError);
   EXPECT_THROW(ghost.setPropertyValue(p("one_int32"), 5), vlt::ObjectNotFoundError);
   EXPECT_THROW(ghost.objectIdentity(), vlt::ObjectNotFoundError);
   EXPECT_FALSE(ghost.exists());
