@@ -5,7 +5,7 @@
 
 #include <vlt_datasource/DataSource.hpp>
 
-#include "TestMetamodel.hpp"
+#include "ModelTestSupport.hpp"
 
 #include <qm/zero/ModelElement.hpp>
 #include <qm/zero/Value.hpp>
@@ -53,7 +53,9 @@ struct DataSourceTestAccess {
 namespace dstest {
 
 using vlt_datasource::DataSource;
-using MsgArguments = std::vector<resource_core::MsgArgument>;
+using qm0test::MsgArguments;
+using qm0test::ThrownId;
+using qm0test::thrownId;
 
 inline std::u16string u16(const std::string& text) { return fl::i18n::utf8_to_ustring(text); }
 
@@ -95,24 +97,6 @@ std::size_t expectRepositoryHoldsModel(const qm::zero::Model& model, const vlt::
 
 /// A value in the notation of those messages: "[e1, e2]".
 std::string valueText(const qm::zero::Value& value);
-
-/// The full identifier and the arguments of the message-identifier exception
-/// that `action` throws; a test failure when it throws anything else.
-struct ThrownId {
-  std::string id;
-  MsgArguments arguments;
-};
-inline ThrownId thrownId(const std::function<void()>& action) {
-  try {
-    action();
-    ADD_FAILURE() << "nothing was thrown";
-  } catch (const foundation::core::except::IMsgIDException& e) {
-    return {e.get_error_id(), e.getMessageID().arguments()};
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << "not a message-identifier exception: " << e.what();
-  }
-  return {};
-}
 
 /// The text of the exception that `action` throws; "nothing was thrown"
 /// when it returns.

@@ -169,25 +169,28 @@ class RecordingListener : public Listener {
   }
 };
 
-// The message identifier and first UTF-16 argument of the message-id
-// exception that `f` throws.
+using MsgArguments = std::vector<resource_core::MsgArgument>;
+
+/// The full identifier and the arguments of the message-identifier exception
+/// that `f` throws; the identifier "nothing thrown" when it returns. Any
+/// other exception passes on.
+struct ThrownId {
+  std::string id;
+  MsgArguments arguments;
+};
 template <class F>
-std::pair<std::string, std::u16string> errorOf(F&& f) {
+ThrownId thrownId(F&& f) {
   try {
     f();
   } catch (const foundation::core::except::IMsgIDException& e) {
-    const auto& args = e.getMessageID().arguments();
-    std::u16string first;
-    if (!args.empty() && std::holds_alternative<std::u16string>(args.front()))
-      first = std::get<std::u16string>(args.front());
-    return {e.get_error_id(), first};
+    return {e.get_error_id(), e.getMessageID().arguments()};
   }
-  return {"nothing thrown", u""};
+  return {"nothing thrown", {}};
 }
 
 template <class F>
 std::string errorIdOf(F&& f) {
-  return errorOf(std::forward<F>(f)).first;
+  return thrownId(std::forward<F>(f)).id;
 }
 
 /// A fresh model over the test metamodel, for the tests of models and their
