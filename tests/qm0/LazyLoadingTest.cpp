@@ -14,7 +14,7 @@ using namespace qm0test;
 
 using ProxyTest = DataSourceTest;
 
-TEST_F(ProxyTest, AProxyIsKnownByIdentityButNotInMemoryAndStaysOneIfTheDataSourceCannotLoadIt) {
+TEST_F(ProxyTest, AProxyIsKnownByIdentityStaysOneIfTheDataSourceCannotLoadItAndGoesWithAllElements) {
   ModelElement p = proxy(mm.book, 5);
   EXPECT_TRUE(p.isProxy());
   EXPECT_FALSE(p.isDestroyed());
@@ -36,6 +36,19 @@ TEST_F(ProxyTest, AProxyIsKnownByIdentityButNotInMemoryAndStaysOneIfTheDataSourc
   EXPECT_FALSE(p.isSet(mm.pages));
   EXPECT_TRUE(p.isProxy());
   EXPECT_EQ(log->calls, Calls{"findElement"});
+  // Destroying all elements takes proxies too: only a proxy made again can
+  // stand for the element then.
+  ModelElement lib;
+  inTransaction([&] {
+    lib = make(mm.library, 1);
+    model->destroyAllElements();
+  });
+  EXPECT_TRUE(p.isDestroyed());
+  EXPECT_TRUE(lib.isDestroyed());
+  ASSERT_EQ(log->snapshots.size(), 3u);  // before, the all-destroyed step, the empty rest
+  EXPECT_TRUE(log->snapshots[1].allDestroyed);
+  EXPECT_TRUE(log->snapshots[2].created.empty() && !log->snapshots[2].allDestroyed);
+  EXPECT_NE(proxy(mm.book, 5), p);
 }
 
 // Proxy ids are written and read without boost's stream conversions: the
@@ -133,22 +146,6 @@ TEST_F(ProxyTest, RollingBackTheLoadTurnsTheElementBackIntoTheProxy) {
   EXPECT_FALSE(made.isSet(mm.pages, ds->privileged()));
   EXPECT_FALSE(model->findElement(uuidOf(6)));
   EXPECT_NE(proxy(mm.book, 6), made);  // the identity is free again
-}
-
-TEST_F(ProxyTest, DestroyingAllElementsTakesProxiesToo) {
-  ModelElement p = proxy(mm.book, 5);
-  ModelElement lib;
-  inTransaction([&] {
-    lib = make(mm.library, 1);
-    model->destroyAllElements();
-  });
-  EXPECT_TRUE(p.isDestroyed());
-  EXPECT_TRUE(lib.isDestroyed());
-  ASSERT_EQ(log->snapshots.size(), 3u);  // before, the all-destroyed step, the empty rest
-  EXPECT_TRUE(log->snapshots[1].allDestroyed);
-  EXPECT_TRUE(log->snapshots[2].created.empty() && !log->snapshots[2].allDestroyed);
-  // Only a proxy made again can stand for the element now.
-  EXPECT_NE(proxy(mm.book, 5), p);
 }
 
 class DeferredCollectionTest : public DataSourceTest {
