@@ -66,8 +66,10 @@ class FrameworkTest : public testing::Test {
   BundleContext context;
 };
 
-TEST_F(FrameworkTest, InstalledBundleExposesItsManifest) {
+TEST_F(FrameworkTest, InstalledBundleExposesItsManifestAndInstallingItAgainGivesTheSameBundle) {
   Bundle bundle = install(bundleFolder("greeter"));
+  EXPECT_EQ(install(bundleFolder("greeter")), bundle);
+  EXPECT_EQ(context.GetBundles().size(), 2u);  // the framework and the greeter
   EXPECT_EQ(bundle.GetSymbolicName(), "greeter");
   EXPECT_EQ(bundle.GetState(), Bundle::STATE_INSTALLED);
   EXPECT_EQ(bundle.GetBundleId(), 1);
@@ -81,20 +83,13 @@ TEST_F(FrameworkTest, InstalledBundleExposesItsManifest) {
   EXPECT_TRUE(LDAPFilter("(bundle.qm0.vltTemplateProvider=*)").Match(bundle));
 }
 
-TEST_F(FrameworkTest, InstallingALocationTwiceGivesTheSameBundle) {
-  Bundle first = install(bundleFolder("greeter"));
-  Bundle again = install(bundleFolder("greeter"));
-  EXPECT_EQ(first, again);
-  EXPECT_EQ(context.GetBundles().size(), 2u);  // the framework and the greeter
-}
-
 TEST_F(FrameworkTest, LibraryPathIsALocationToo) {
   Bundle bundle = install(bundleFolder("greeter") + "/libgreeter.so");
   bundle.Start();
   EXPECT_EQ(greetings().size(), 2u);
 }
 
-TEST_F(FrameworkTest, StartedBundleServicesAreFoundByInterfaceBestRankedFirst) {
+TEST_F(FrameworkTest, StartedBundleServicesAreFoundByInterfaceBestRankedFirstAndByFilter) {
   startGreeter();
   EXPECT_EQ(greetings(), (std::vector<std::string>{"Bonjour Ann", "Hello Ann"}));
   ServiceReference<Greeter> best = context.GetServiceReference<Greeter>();
@@ -102,10 +97,7 @@ TEST_F(FrameworkTest, StartedBundleServicesAreFoundByInterfaceBestRankedFirst) {
   EXPECT_EQ(any_cast<std::string>(best.GetProperty("language")), "fr");
   EXPECT_EQ(best.GetBundle().GetSymbolicName(), "greeter");
   EXPECT_EQ(context.GetService(context.GetServiceReference<Described>())->description(), "French greeter");
-}
-
-TEST_F(FrameworkTest, ServicesAreFoundByFilter) {
-  startGreeter();
+  // And by filter.
   EXPECT_EQ(greetings("(language=en)"), std::vector<std::string>{"Hello Ann"});
   EXPECT_EQ(greetings("(&(LANGUAGE=f*)(service.ranking>=5))"), std::vector<std::string>{"Bonjour Ann"});
   EXPECT_TRUE(greetings("(language=de)").empty());
@@ -155,17 +147,19 @@ TEST_F(FrameworkTest, StoppingABundleUnregistersItsServices) {
   EXPECT_EQ(greetings().size(), 2u);
 }
 
-TEST_F(FrameworkTest, StoppingTheFrameworkStopsItsBundles) {
+TEST_F(FrameworkTest, StoppingTheFrameworkStopsItsBundlesWhichCannotStartUntilItDoes) {
   Bundle bundle = startGreeter();
   framework.Stop();
   EXPECT_EQ(bundle.GetState(), Bundle::STATE_RESOLVED);
   EXPECT_FALSE(context);
+  EXPECT_NE(errorOf([&] { bundle.Start(); }).find("framework is not started"), std::string::npos);
+  EXPECT_FALSE(framework.GetBundleContext());
   framework.Start();
   context = framework.GetBundleContext();
   EXPECT_TRUE(context.GetServiceReferences<Greeter>().empty());
 }
 
-TEST_F(FrameworkTest, ActivatorThatThrowsFailsTheStartAndLeavesNothingRegistered) {
+TEST_F(FrameworkTest, ActivatorThatThrowsOrIsMissingFailsTheStartAndLeavesNothingRegistered) {
   Bundle failing = install(bundleFolder("failing"));
   const std::string error = errorOf([&] { failing.Start(); });
   EXPECT_NE(error.find("Cannot start bundle \"failing\""), std::string::npos) << error;
@@ -175,19 +169,9 @@ TEST_F(FrameworkTest, ActivatorThatThrowsFailsTheStartAndLeavesNothingRegistered
   EXPECT_TRUE(greetings("(language=none)").empty());
   startGreeter();
   EXPECT_EQ(greetings().size(), 2u);
-}
-
-TEST_F(FrameworkTest, DeclaredActivatorThatIsNotExportedFailsTheStart) {
-  Bundle bundle = install(bundleFolder("noactivator"));
-  const std::string error = errorOf([&] { bundle.Start(); });
-  EXPECT_NE(error.find("does not export cppmicroservices_create_bundle_activator"), std::string::npos) << error;
-}
-
-TEST_F(FrameworkTest, BundleOfAStoppedFrameworkDoesNotStart) {
-  Bundle bundle = install(bundleFolder("greeter"));
-  framework.Stop();
-  EXPECT_NE(errorOf([&] { bundle.Start(); }).find("framework is not started"), std::string::npos);
-  EXPECT_FALSE(framework.GetBundleContext());
+  // A declared activator that is not exported fails the start too.
+  const std::string missing = errorOf([&] { install(bundleFolder("noactivator")).Start(); });
+  EXPECT_NE(missing.find("does not export cppmicroservices_create_bundle_activator"), std::string::npos) << missing;
 }
 
 struct BadBundle {
@@ -236,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(
                   true, "\"bundle.library\" that is not a file name"}),
     [](const testing::TestParamInfo<BadBundle>& param) { return std::string(param.param.name); });
 
-TEST_F(FrameworkTest, RegistrationSetsObjectClassAndIdAndUnregistersOnce) {
+TEST_F(FrameworkTest, RegistrationSetsObjectClassAndIdUnregistersOnceAndRefusesANullService) {
   struct Plain : Greeter {
     std::string greet(const std::string& name) const override { return name; }
   };
@@ -256,25 +240,20 @@ TEST_F(FrameworkTest, RegistrationSetsObjectClassAndIdAndUnregistersOnce) {
   EXPECT_EQ(context.GetServiceReferences<Greeter>().size(), 1u);
   EXPECT_EQ(context.GetService(ref), nullptr);
   EXPECT_EQ(any_cast<int>(ref.GetProperty("a")), 1);  // properties stay readable
-}
-
-TEST_F(FrameworkTest, NullServiceIsRefused) {
+  // A null service is refused.
   EXPECT_THROW(context.RegisterService<Greeter>(std::shared_ptr<Greeter>()), std::invalid_argument);
   EXPECT_THROW(context.RegisterService(InterfaceMap{}), std::invalid_argument);
 }
 
-TEST(Framework, ContextOfAFrameworkNotStartedIsInvalid) {
-  Framework framework = FrameworkFactory().NewFramework();
-  EXPECT_EQ(framework.GetBundleId(), 0);
-  EXPECT_EQ(framework.GetSymbolicName(), "system_bundle");
-  EXPECT_FALSE(framework.GetBundleContext());
+TEST(Framework, ContextOfAFrameworkNotStartedIsInvalidAndFrameworksShareNothing) {
+  Framework a = FrameworkFactory().NewFramework();
+  EXPECT_EQ(a.GetBundleId(), 0);
+  EXPECT_EQ(a.GetSymbolicName(), "system_bundle");
+  EXPECT_FALSE(a.GetBundleContext());
   EXPECT_THROW(BundleContext().GetBundles(), std::runtime_error);
   EXPECT_THROW(Bundle().Start(), std::logic_error);
   EXPECT_FALSE(Framework(Bundle()));
-}
-
-TEST(Framework, FrameworksShareNothing) {
-  Framework a = FrameworkFactory().NewFramework();
+  // Two started frameworks share nothing.
   Framework b = FrameworkFactory().NewFramework();
   a.Start();
   b.Start();

@@ -132,25 +132,18 @@ INSTANTIATE_TEST_SUITE_P(
                     Malformed{"(a*b=1)", "invalid character in the attribute name"},
                     Malformed{"(&(a=1)", "expected ')' at offset 7"}));
 
-TEST(LDAPFilter, DefaultFilterMatchesEverything) {
+// The default filter matches everything; Match ignores the case of keys
+// unless a key matches exactly, MatchCase never; a filter keeps its text.
+TEST(LDAPFilter, DefaultFilterKeyCaseAndText) {
   EXPECT_TRUE(LDAPFilter().Match(AnyMap{}));
   EXPECT_TRUE(LDAPFilter().Match(properties()));
-}
-
-TEST(LDAPFilter, MatchCaseComparesKeysExactly) {
   const LDAPFilter filter("(FAMILY=geo)");
   EXPECT_TRUE(filter.Match(properties()));
   EXPECT_FALSE(filter.MatchCase(properties()));
   EXPECT_TRUE(LDAPFilter("(family=geo)").MatchCase(properties()));
-}
-
-TEST(LDAPFilter, ExactKeyWinsOverOneDifferingInCase) {
   const AnyMap both{{"Key", std::string("upper")}, {"key", std::string("lower")}};
   EXPECT_TRUE(LDAPFilter("(key=lower)").Match(both));
   EXPECT_TRUE(LDAPFilter("(Key=upper)").Match(both));
-}
-
-TEST(LDAPFilter, KeepsItsText) {
   EXPECT_EQ(LDAPFilter("(a=1)").ToString(), "(a=1)");
   EXPECT_EQ(LDAPFilter("(a=1)"), LDAPFilter("(a=1)"));
 }
