@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace vlt::sql {
@@ -184,7 +185,10 @@ class SqliteConnection final : public Connection {
   std::int64_t schemaVersion() override;
   void setJournalMode(JournalMode mode) override;
   // A negative cache_size is a bound in KiB, whatever the page size.
-  void setPageCache(std::int64_t kib) override { execute("PRAGMA cache_size = -" + std::to_string(kib)); }
+  void setPageCache(std::int64_t kib) override {
+    execute("PRAGMA cache_size = -" + std::to_string(kib));
+    pageCacheKiB_ = kib;
+  }
   void keepGenerations(int count) override;
   void discardIfCreated() noexcept override;
   bool deferIndexes(const std::vector<std::string>& keep) override;
@@ -219,6 +223,7 @@ class SqliteConnection final : public Connection {
   std::string path_;
   std::string filespec_;
   int busyTimeoutMs_;
+  std::int64_t pageCacheKiB_ = 2000;  // SQLite's own default
   bool created_;
   TraceCallback trace_ = nullptr;
   void* traceContext_ = nullptr;
@@ -343,19 +348,40 @@ bool SqliteConnection::scansWithoutIndexes(const std::string& sql) {
   return false;
 }
 
+// Making an index is mostly sorting its keys. SQLite sorts on helper
+// threads only the runs of keys beyond its sort memory, which is as large as
+// the page cache: while the indexes are made, a cache of SQLite's default
+// size splits the keys into runs that the other cores sort beside the scan
+// of the table, and then merge. The pages the load left dirty in the cache
+// go to the file a little before the commit rather than at it. On two cores
+// the indexes of 1.5 and 3.6 million objects took about 1 and 2.7 s less
+// (a larger sort memory gained less, none at 3.6 million with 8 MiB).
 void SqliteConnection::restoreIndexes() {
   if (!deferring_) return;
-  for (const DeferredIndex& index : deferred_) {
-    if (!tableExists(index.table)) continue;
-    const int rc = sqlite3_exec(db(), index.create.c_str(), nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) fail(rc, describe(db(), rc), index.create);
+  constexpr std::int64_t sortMemoryKiB = 2048;
+  const bool smaller = pageCacheKiB_ > sortMemoryKiB;
+  const auto pragma = [this](const std::string& sql) { sqlite3_exec(db(), sql.c_str(), nullptr, nullptr, nullptr); };
+  const unsigned helpers = std::clamp(std::thread::hardware_concurrency(), 2u, 9u) - 1;  // SQLite takes 8 at most
+  pragma("PRAGMA threads = " + std::to_string(helpers));
+  if (smaller) pragma("PRAGMA cache_size = -" + std::to_string(sortMemoryKiB));
+  const auto restore = [&] {
+    pragma("PRAGMA threads = 0");
+    if (smaller) pragma("PRAGMA cache_size = -" + std::to_string(pageCacheKiB_));
+  };
+  try {
+    for (const DeferredIndex& index : deferred_) {
+      if (!tableExists(index.table)) continue;
+      const int rc = sqlite3_exec(db(), index.create.c_str(), nullptr, nullptr, nullptr);
+      if (rc != SQLITE_OK) fail(rc, describe(db(), rc), index.create);
+    }
+  } catch (...) {
+    restore();
+    throw;
   }
+  restore();
   deferring_ = false;
 }
 
-// Before a statement that would scan: a statement of this connection still
-// reading a table keeps its schema from changing (SQLITE_LOCKED), and then
-// this one runs without the indexes. The commit makes them at the latest.
 void SqliteConnection::restoreIndexesIfFree() {
   try {
     restoreIndexes();
