@@ -184,15 +184,16 @@ void DataSource::insertElementIntoIntoNewObjectMap(const qm::zero::ModelElement&
 
 // The owner is named by its record: ids are given once the tree of the new
 // objects is known (see addObjects).
-bool DataSource::setNewObjectOwnership(std::uint32_t ownerIndex, const vlt::PropertyRef& property,
-                                       std::int32_t ordinal, const qm::zero::ModelElement& child, NewObjectMap& map) {
+std::size_t DataSource::setNewObjectOwnership(std::uint32_t ownerIndex, const vlt::PropertyRef& property,
+                                              std::int32_t ordinal, const qm::zero::ModelElement& child,
+                                              NewObjectMap& map) {
   const std::size_t at = map.indexOf(child.getUUID());
-  if (at == NewObjectMap::npos) return false;
+  if (at == NewObjectMap::npos) return at;
   VLTNewObjectDesc& desc = map[at];
   desc.owningProperty = property;
   desc.ownerIndex = ownerIndex;
   desc.ordinal = ordinal;
-  return true;
+  return at;
 }
 
 // The records in creation order: each tree of new objects depth first, an
@@ -248,8 +249,9 @@ void DataSource::addObjects(NewObjectMap& map) {
       std::int32_t ordinal = 0;
       for (std::size_t i = 0; i < value.size(); ++i) {
         const qm::zero::ModelElement child = value.getElement(i);
-        if (setNewObjectOwnership(at, propRef, ordinal, child, map))
-          children[at].push_back(static_cast<std::uint32_t>(map.indexOf(child.getUUID())));
+        const std::size_t record = setNewObjectOwnership(at, propRef, ordinal, child, map);
+        if (record != NewObjectMap::npos)
+          children[at].push_back(static_cast<std::uint32_t>(record));
         else
           anyExisting = true;
         if (ordered) ++ordinal;

@@ -342,7 +342,9 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   /// lists the new children of each record.
   static std::vector<std::uint32_t> creationOrder(NewObjectMap& map,
                                                   const std::vector<std::vector<std::uint32_t>>& children);
-  bool setNewObjectOwnership(std::uint32_t ownerIndex, const vlt::PropertyRef& property, std::int32_t ordinal,
+  /// The record of `child` (NewObjectMap::npos when it is not new), now owned
+  /// by the record `ownerIndex`.
+  std::size_t setNewObjectOwnership(std::uint32_t ownerIndex, const vlt::PropertyRef& property, std::int32_t ordinal,
                              const qm::zero::ModelElement& child, NewObjectMap& map);
   void setVltPropertyValueForNewObject(const qm::zero::ModelElement& element,
                                        const qm::zero::meta::Property& property, const vlt::PropertyRef& propRef,
