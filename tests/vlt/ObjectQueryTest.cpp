@@ -129,6 +129,19 @@ TEST_P(ObjectQueryTest, EnumerationsReferencesAndOwnership) {
   };
   EXPECT_EQ(holds("test.Item", "part", true, 4), (V{3}));
   EXPECT_EQ(holds("test.Item", "parts", false, 3), (V{2, 3, 4}));
+  // One of a set of objects, as the set is at each execute.
+  std::vector<vlt::ObjectRef> among{find(4), find(2)};
+  vlt::ObjectRef chosen;
+  vlt::ObjectQuery a(repo);
+  a.addObjectConstraint(base, &among, 0);
+  a.addResultObject(base, &chosen, 0);
+  EXPECT_EQ(run(a, chosen), (V{2, 4}));
+  among = {find(5)};
+  EXPECT_EQ(run(a, chosen), (V{5}));
+  among.clear();
+  EXPECT_EQ(run(a, chosen), (V{}));
+  among.assign(vlt::ObjectQuery::maxObjectsAmong + 1, find(1));
+  EXPECT_THROW(run(a, chosen), vlt::UsageError);
   // Top level, and objects owned through a property by the object at index 0.
   vlt::ObjectQuery q(repo);
   vlt::ObjectRef owner;

@@ -257,6 +257,12 @@ void ObjectQuery::addObjectConstraint(const ClassRef& cls, const ObjectRef* obje
   state_->references.push_back(detail::ReferenceCondition{nullptr, true, object, index});
 }
 
+void ObjectQuery::addObjectConstraint(const ClassRef& cls, const std::vector<ObjectRef>* objects, std::size_t index) {
+  if (objects == nullptr) coreOf(*state_).usage("a query was given no objects to choose among");
+  indexFor(*state_, index, classOf(*state_, cls));
+  state_->references.push_back(detail::ReferenceCondition{nullptr, true, nullptr, index, objects});
+}
+
 void ObjectQuery::addObjectConstraint(const PropertyRef& propertyRef, bool positive, const ObjectRef* object,
                                       std::size_t index) {
   const detail::PropertyInfo* property = propertyOf(*state_, propertyRef);
@@ -370,8 +376,17 @@ void bindParameters(Core& core, const detail::CompiledQuery& compiled, const Que
       s.bindInt64(n, *q.limit);
     } else if (p.source == Parameter::Source::offset) {
       s.bindInt64(n, q.offset ? *q.offset : 0);
-    } else if (p.source == Parameter::Source::object) {
+    } else if (p.source == Parameter::Source::object || p.source == Parameter::Source::objectAmong) {
       const ObjectRef* o = p.object;
+      if (p.source == Parameter::Source::objectAmong) {
+        const std::vector<ObjectRef>& among = *p.among;
+        if (among.size() > ObjectQuery::maxObjectsAmong) {
+          core.usage("a query was given " + std::to_string(among.size()) + " objects to choose among, more than " +
+                     std::to_string(ObjectQuery::maxObjectsAmong));
+        }
+        // Fewer objects repeat the last one: the statement stays the same.
+        o = among.empty() ? nullptr : &among[std::min(p.position, among.size() - 1)];
+      }
       if (o == nullptr || o->isNull()) {
         s.bindNull(n);
       } else {

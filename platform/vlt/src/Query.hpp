@@ -44,12 +44,13 @@ struct PropertyRelation {
 };
 
 /// The object at `index` is `*object` (no property), or its reference
-/// `property` holds it (`positive`) or not.
+/// `property` holds it (`positive`) or not; or it is one of `*among`.
 struct ReferenceCondition {
   const PropertyInfo* property;
   bool positive;
   const ObjectRef* object;
   std::size_t index;
+  const std::vector<ObjectRef>* among = nullptr;
 };
 
 struct SubObjectCondition {
@@ -81,10 +82,12 @@ struct DisjunctionState {
 /// The statement of a query and how to bind and read it.
 struct CompiledQuery {
   struct Parameter {
-    enum class Source { value, pattern, object, limit, offset } source;
+    enum class Source { value, pattern, object, objectAmong, limit, offset } source;
     const PropertyInfo* property;  ///< value, pattern: whose encoding
     QueryCell cell;                ///< value, pattern
     const ObjectRef* object;       ///< object
+    const std::vector<ObjectRef>* among = nullptr;  ///< objectAmong: the `position`th, or the last
+    std::size_t position = 0;
   };
   std::string sql;
   std::vector<Parameter> parameters;  ///< ?1, ?2, ...

@@ -15,7 +15,6 @@
 #include "Core.hpp"
 
 #include <algorithm>
-#include <map>
 #include <set>
 
 namespace vlt::detail {
@@ -46,6 +45,10 @@ class Compiler {
 
   CompiledQuery run() {
     for (std::size_t i = 0; i < q_.indexes.size(); ++i) driver_.push_back(chooseDriver(i));
+    for (const SubObjectCondition& sub : q_.subObjects) {
+      for (const ReferenceCondition& r : q_.references)
+        if (r.among != nullptr && r.index == sub.owner) ownedByASet_.insert(sub.sub);
+    }
     std::vector<std::string> where;
     for (std::size_t i = 0; i < q_.indexes.size(); ++i) {
       if (driver_[i] == nullptr) where.push_back(classFilter(i));
@@ -144,12 +147,17 @@ class Compiler {
     return join(items, ", ");
   }
 
+  // The objects owned by a set of objects are found through the owner index.
+  // SQLite's planner, knowing no statistics, takes a class for a handful of
+  // objects and would read every object of it to keep those of the set's
+  // owners; the unary plus keeps it off the class index.
   std::string classFilter(std::size_t i) const {
     std::vector<std::string> ids;
     for (const ClassInfo* c : indexClasses(q_.indexes[i])) ids.push_back(std::to_string(c->id));
     if (ids.empty()) return never;
-    if (ids.size() == 1) return objectAlias(i) + ".class_id = " + ids.front();
-    return objectAlias(i) + ".class_id IN (" + join(ids, ", ") + ")";
+    const std::string column = (ownedByASet_.count(i) != 0 ? "+" : "") + objectAlias(i) + ".class_id";
+    if (ids.size() == 1) return column + " = " + ids.front();
+    return column + " IN (" + join(ids, ", ") + ")";
   }
 
   std::string compare(const std::string& a, int relation, const std::string& b) const {
@@ -198,6 +206,12 @@ class Compiler {
   }
 
   std::string reference(const ReferenceCondition& r) {
+    if (r.among != nullptr) {
+      std::vector<std::string> ns;
+      for (std::size_t k = 0; k < ObjectQuery::maxObjectsAmong; ++k)
+        ns.push_back(parameter({CompiledQuery::Parameter::Source::objectAmong, nullptr, QueryCell{}, nullptr, r.among, k}));
+      return idOf(r.index) + " IN (" + join(ns, ", ") + ")";
+    }
     const std::string n = parameter({CompiledQuery::Parameter::Source::object, nullptr, QueryCell{}, r.object});
     if (r.property == nullptr) return idOf(r.index) + " = " + n;
     if (r.property->inClassTable()) {
@@ -270,6 +284,9 @@ class Compiler {
   std::vector<const ClassInfo*> driver_;
   std::vector<std::string> joins_ = std::vector<std::string>(q_.indexes.size());
   std::set<std::string> joined_;
+  // The objects owned by a set of objects: their class is not looked up in
+  // the class index (see classFilter).
+  std::set<std::size_t> ownedByASet_;
 };
 
 }  // namespace

@@ -61,6 +61,7 @@
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 namespace vlt {
 
@@ -201,6 +202,13 @@ class VLT_API ObjectQuery {
   /// The object at `index` (of class `cls`) is `*object`; a null handle
   /// matches nothing.
   void addObjectConstraint(const ClassRef& cls, const ObjectRef* object, std::size_t index);
+  /// The object at `index` (of class `cls`) is one of `*objects`, as they are
+  /// at each execute: at most maxObjectsAmong of them (UsageError beyond;
+  /// none matches nothing, a null handle matches nothing). One prepared
+  /// statement serves every number of them, so that a caller reading for many
+  /// objects runs a query per chunk of them rather than one per object.
+  static constexpr std::size_t maxObjectsAmong = 256;
+  void addObjectConstraint(const ClassRef& cls, const std::vector<ObjectRef>* objects, std::size_t index);
   /// The reference `property` (single or multi-valued, composite or not) of
   /// the object at `index` holds (`positive`) or does not hold `*object`. A
   /// null `*object` stands for "no reference": positive holds for none,
