@@ -226,18 +226,33 @@ TEST_P(ReadPathTest, AFetchedElementJoinsItsOwnersDeferredCollection) {
 // the same loader: every node keeps its own targets in their order, at each
 // level, a child of a subclass, an empty collection and an absent link
 // included.
-TEST_P(ReadPathTest, LinksOfATreeLoadedWholeKeepTheirOwnTargets) {
+// A tree wider than one statement of a level reads (300 children under the
+// root, two grandchildren under most of them, some leaves of the subclass)
+// with links across levels: a load of everything and a subtree's load each
+// give every node its own children, in order, and its own targets.
+TEST_P(ReadPathTest, ATreeLoadedWholeKeepsItsOrderOwnersAndLinks) {
   const Shapes& shapes = Shapes::get();
-  // Node n owns the nodes owned[n], links to refs[n] and next[n] (none: 6);
-  // node 3 is a leaf.
-  const std::vector<std::vector<std::size_t>> owned = {{1, 2, 3}, {4, 5}, {}, {}, {}, {}};
-  const std::vector<std::vector<std::size_t>> refs = {{2, 4}, {5, 0, 2}, {}, {1, 4, 5}, {1, 5}, {0}};
-  const std::vector<std::size_t> next = {2, 0, 6, 6, 1, 6};
+  std::vector<std::vector<std::size_t>> owned(1);
+  for (std::size_t k = 1; k <= 300; ++k) owned[0].push_back(k);
+  owned.resize(301);
+  for (std::size_t k = 1; k <= 300; ++k) {
+    if (k % 50 == 3) continue;  // a leaf
+    owned[k] = {owned.size(), owned.size() + 1};
+    owned.resize(owned.size() + 2);
+  }
+  const std::size_t count = owned.size();
+  std::vector<std::vector<std::size_t>> refs(count);
+  std::vector<std::size_t> next(count, count);  // count: none
+  for (std::size_t n = 0; n < count; ++n) {
+    if (n % 4 != 0) refs[n] = {(n * 7 + 1) % count};
+    if (n % 4 > 1 && (n * 3 + 2) % count != refs[n][0]) refs[n].push_back((n * 3 + 2) % count);
+    if (n % 3 == 0) next[n] = (n * 5 + 3) % count;
+  }
   std::vector<boost::uuids::uuid> nodes;
   store([&](const qm::zero::Model& writer) {
     std::vector<ModelElement> made;
-    for (std::size_t n = 0; n < owned.size(); ++n) {
-      made.push_back(ModelElement::createReflective(writer, n == 3 ? shapes.leaf : shapes.node));
+    for (std::size_t n = 0; n < count; ++n) {
+      made.push_back(ModelElement::createReflective(writer, n <= 300 && n % 50 == 3 ? shapes.leaf : shapes.node));
       nodes.push_back(made.back().getUUID());
     }
     const auto elements = [&](const std::vector<std::size_t>& which) {
@@ -245,24 +260,37 @@ TEST_P(ReadPathTest, LinksOfATreeLoadedWholeKeepTheirOwnTargets) {
       for (std::size_t n : which) out.push_back(made[n]);
       return Value(shapes.node, out);
     };
-    for (std::size_t n = 0; n < owned.size(); ++n) {
+    for (std::size_t n = 0; n < count; ++n) {
       made[n].set(shapes.children, elements(owned[n]));
       made[n].set(shapes.refs, elements(refs[n]));
-      if (next[n] < made.size()) made[n].set(shapes.next, made[next[n]]);
+      if (next[n] < count) made[n].set(shapes.next, made[next[n]]);
     }
   });
-  attach(DataSource::SyncAllToModel);
-  const auto number = [&](const ModelElement& e) {
-    return static_cast<std::size_t>(std::find(nodes.begin(), nodes.end(), e.getUUID()) - nodes.begin());
+  const auto expectTree = [&](const char* load) {
+    const auto number = [&](const ModelElement& e) {
+      return static_cast<std::size_t>(std::find(nodes.begin(), nodes.end(), e.getUUID()) - nodes.begin());
+    };
+    const auto numbers = [&](const Value& value) {
+      std::vector<std::size_t> out;
+      for (const ModelElement& e : value.getAll<ModelElement>()) out.push_back(number(e));
+      return out;
+    };
+    for (std::size_t n = 0; n < count; ++n) {
+      const ModelElement e = model->findElement(nodes[n]);
+      ASSERT_TRUE(e && !e.isProxy()) << load << ": node " << n;
+      EXPECT_EQ(numbers(e.get(shapes.children)), owned[n]) << load << ": node " << n;
+      EXPECT_EQ(numbers(e.get(shapes.refs)), refs[n]) << load << ": node " << n;
+      const Value single = e.get(shapes.next);
+      EXPECT_EQ(single.isEmpty() ? count : number(single.getElement()), next[n]) << load << ": node " << n;
+    }
   };
-  for (std::size_t n = 0; n < nodes.size(); ++n) {
-    const ModelElement e = model->findElement(nodes[n]);
-    std::vector<std::size_t> read;
-    for (const ModelElement& target : e.get(shapes.refs).getAll<ModelElement>()) read.push_back(number(target));
-    EXPECT_EQ(read, refs[n]) << "node " << n;
-    const Value single = e.get(shapes.next);
-    EXPECT_EQ(single.isEmpty() ? 6 : number(single.getElement()), next[n]) << "node " << n;
-  }
+  attach(DataSource::SyncAllToModel);
+  expectTree("everything");
+  model->resetDataSource();
+  model = qm::zero::Model::create();
+  attach();
+  EXPECT_EQ(model->findElement(nodes[0], qm::zero::FetchFromDataSource).getAllContents().size(), count - 1);
+  expectTree("a subtree");
 }
 
 // Another connection is writing. Reads go on beside it; a read that has to

@@ -14,7 +14,10 @@
 
 #include <boost/uuid/uuid_io.hpp>
 
+#include <algorithm>
 #include <limits>
+#include <map>
+#include <memory>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -79,28 +82,44 @@ void DataSource::loadCollectionContents(qm::zero::ReferenceCollection& collectio
   });
 }
 
+namespace {
+
+// Points `slot` at `value` while it lives.
+template <class T>
+class Using {
+ public:
+  Using(T*& slot, T* value) : slot_(slot), outer_(slot) { slot_ = value; }
+  ~Using() { slot_ = outer_; }
+  Using(const Using&) = delete;
+  Using& operator=(const Using&) = delete;
+
+ private:
+  T*& slot_;
+  T* outer_;
+};
+
+}  // namespace
+
 // The entries of the collections of links of the objects that one
-// loadChildren call loads, read for all of them with one statement per
-// property before any is fetched. They are kept while that call runs: a
-// nested call (the children of a child) keeps its own, and the outer ones
-// are back when it returns.
+// loadChildren call loads (or one statement of a level's, for many owners),
+// read for all of them with one statement per owner and property before any
+// is fetched. They are in use (childLinks) while those objects are filled: a
+// nested call (the children of a child) has its own, and the outer ones are
+// back when it returns.
 class DataSource::ChildLinks {
  public:
-  explicit ChildLinks(DataSource& source) : source_(source), outer_(source.childLinks) { source_.childLinks = this; }
-  ~ChildLinks() { source_.childLinks = outer_; }
-  ChildLinks(const ChildLinks&) = delete;
-  ChildLinks& operator=(const ChildLinks&) = delete;
-
-  /// Reads the entries of `link` of every object `owner` holds through
-  /// `owning` (without `targetIdentity`: the targets' ids only).
-  void read(const vlt::ObjectRef& owner, const vlt::PropertyRef& owning, const vlt::PropertyRef& link,
-            bool targetIdentity) {
-    Property& read = properties_.emplace_back();
-    read.link = link;
-    owner.getLinksOfOwnedObjects(owning, link, read.entries, targetIdentity);
-    for (std::size_t i = 0; i < read.entries.size(); ++i) {
-      const auto at = read.byChild.try_emplace(read.entries[i].holder, i, i).first;
-      at->second.second = i + 1;
+  /// Reads the link collections that filling the objects `owner` holds
+  /// through `owning` transfers, of those read by `loader`: a deferred
+  /// collection is transferred only in a subtree's load, and the links a
+  /// load of everything sets at its end need no target's identity.
+  void readFor(const vlt::ObjectRef& owner, const vlt::PropertyRef& owning, const InstanceLoader& loader,
+               const FetchDepth& depth, bool loadingEverything) {
+    for (const InstanceLoader::Unloaded& unloaded : loader.unloadedProperties()) {
+      const vlt::PropertyRef& link = unloaded.propRef;
+      const bool linkCollection = link && link.isMultiValue() && !link.isComposite() && unloaded.reference;
+      const bool transferred = depth.subtree || !unloaded.property->hasDeferredContents();
+      const bool byId = loadingEverything && !unloaded.property->hasOpposite();
+      if (linkCollection && transferred) read(owner, owning, link, !byId);
     }
   }
   /// `child` is one of those objects: a collection that has no entries read
@@ -127,9 +146,53 @@ class DataSource::ChildLinks {
     std::vector<vlt::LinkEntry> entries;  // grouped by child
     std::unordered_map<vlt::ObjectId, std::pair<std::size_t, std::size_t>> byChild;  // [first, last) of entries
   };
-  DataSource& source_;
-  ChildLinks* outer_;
+  // Reads the entries of `link` of every object `owner` holds through `owning`.
+  void read(const vlt::ObjectRef& owner, const vlt::PropertyRef& owning, const vlt::PropertyRef& link,
+            bool targetIdentity) {
+    auto known = std::find_if(properties_.begin(), properties_.end(),
+                              [&](const Property& read) { return read.link == link; });
+    Property& read = known != properties_.end() ? *known : properties_.emplace_back();
+    read.link = link;
+    owner.getLinksOfOwnedObjects(owning, link, scratch_, targetIdentity);
+    for (const vlt::LinkEntry& entry : scratch_) {
+      read.entries.push_back(entry);
+      const std::size_t i = read.entries.size() - 1;
+      read.byChild.try_emplace(entry.holder, i, i).first->second.second = i + 1;
+    }
+  }
   std::vector<Property> properties_;
+  std::vector<vlt::LinkEntry> scratch_;
+};
+
+// The objects that one statement of an unbounded load made (the children of
+// up to maxObjectsAmong owners), in the order they are filled. Their own
+// children are read for many of them at once, from the first whose turn it
+// is onwards, so that a level of a tree costs a statement per
+// maxObjectsAmong owners and composite property instead of one per owner
+// (on a server, a round trip each). The children wait, made but not
+// filled, until their owner's turn; what a statement read goes with its
+// last waiting group.
+struct DataSource::ChildLevel {
+  struct Statement {
+    std::shared_ptr<ChildLevel> children;  // as the next level's owners
+    ChildLinks links;
+  };
+  struct Waiting {
+    std::vector<vlt::ObjectRef> objects;
+    std::vector<StartedFetch> started;
+    std::shared_ptr<Statement> readBy;
+  };
+  struct Read {
+    std::vector<bool> done;  // by owner position
+    std::unordered_map<vlt::ObjectId, Waiting> waiting;
+  };
+  void add(const vlt::ObjectRef& owner) {
+    positions.emplace(owner.objectId(), owners.size());
+    owners.push_back(owner);
+  }
+  std::vector<vlt::ObjectRef> owners;
+  std::unordered_map<vlt::ObjectId, std::size_t> positions;
+  std::map<vlt::PropertyRef, Read> reads;
 };
 
 void DataSource::doLoadCollectionContent(qm::zero::ReferenceCollection& collection, const vlt::ObjectRef& owner,
@@ -150,7 +213,7 @@ void DataSource::doLoadCollectionContent(qm::zero::ReferenceCollection& collecti
 }
 
 // Loading a subtree, one statement per owner and composite property instead
-// of one per owned object.
+// of one per owned object; at an unbounded depth, one per many owners.
 bool DataSource::loadChildren(const vlt::ObjectRef& owner, const vlt::PropertyRef& propRef,
                               const qm::zero::Model& model, const FetchDepth& depth,
                               std::vector<qm::zero::ModelElement>& elements) {
@@ -159,19 +222,15 @@ bool DataSource::loadChildren(const vlt::ObjectRef& owner, const vlt::PropertyRe
   const meta::Class cls = childClass ? frameworkClassOf(childClass) : meta::Class();
   if (!cls) return false;
   InstanceLoader* loader = getInstanceLoader(cls, childClass);
-  // The collections of links the fetches below transfer, read for every
-  // child at once instead of one statement per child and property. A
-  // deferred collection is transferred only in a subtree's load.
-  ChildLinks prefetched(*this);
-  for (const InstanceLoader::Unloaded& unloaded : loader->unloadedProperties()) {
-    const vlt::PropertyRef& link = unloaded.propRef;
-    const bool linkCollection =
-        link && link.isMultiValue() && !link.isComposite() && unloaded.reference;
-    const bool transferred = depth.subtree || !unloaded.property->hasDeferredContents();
-    // Set at the end of a load of everything, by id: no target's identity is needed.
-    const bool byId = pendingLinks && !unloaded.property->hasOpposite();
-    if (linkCollection && transferred) prefetched.read(owner, propRef, link, !byId);
+  if (depth.subtree || depth.depth == std::numeric_limits<std::uint64_t>::max()) {
+    loadChildrenOfLevel(owner, propRef, *loader, model, depth, elements);
+    return true;
   }
+  // The collections of links the fetches below transfer, read for every
+  // child at once instead of one statement per child and property.
+  ChildLinks prefetched;
+  prefetched.readFor(owner, propRef, *loader, depth, pendingLinks != nullptr);
+  const Using<ChildLinks> inUse(childLinks, &prefetched);
   vlt::ObjectQuery::ResultIterator rows = loader->children(owner, propRef);
   while (rows.getNextResult()) {
     const vlt::ObjectRef child = loader->child();
@@ -181,6 +240,63 @@ bool DataSource::loadChildren(const vlt::ObjectRef& owner, const vlt::PropertyRe
     elements.push_back(fetchQM0Object(child, model, depth, filled).element);
   }
   return true;
+}
+
+void DataSource::loadChildrenOfLevel(const vlt::ObjectRef& owner, const vlt::PropertyRef& propRef,
+                                     InstanceLoader& loader, const qm::zero::Model& model, const FetchDepth& depth,
+                                     std::vector<qm::zero::ModelElement>& elements) {
+  // An owner outside the level being filled is a level of its own.
+  std::shared_ptr<ChildLevel> alone;
+  ChildLevel* level = childLevel;
+  if (!level || level->positions.count(owner.objectId()) == 0) {
+    alone = std::make_shared<ChildLevel>();
+    alone->add(owner);
+    level = alone.get();
+  }
+  ChildLevel::Read& read = level->reads[propRef];
+  if (read.done.empty()) read.done.assign(level->owners.size(), false);
+  const std::size_t at = level->positions.at(owner.objectId());
+  if (!read.done[at]) {
+    // This owner and the next ones whose children are not read yet.
+    std::vector<vlt::ObjectRef> owners;
+    for (std::size_t k = at; k < level->owners.size() && owners.size() < vlt::ObjectQuery::maxObjectsAmong; ++k) {
+      if (read.done[k]) continue;
+      read.done[k] = true;
+      owners.push_back(level->owners[k]);
+    }
+    const auto statement = std::make_shared<ChildLevel::Statement>();
+    statement->children = std::make_shared<ChildLevel>();
+    for (const vlt::ObjectRef& o : owners) statement->links.readFor(o, propRef, loader, depth, pendingLinks != nullptr);
+    std::unordered_map<vlt::ObjectId, ChildLevel::Waiting> groups;
+    vlt::ObjectQuery::ResultIterator rows = loader.childrenOf(owners, propRef);
+    while (rows.getNextResult()) {
+      const vlt::ObjectRef child = loader.child();
+      ChildLevel::Waiting& group = groups[loader.owner().objectId()];
+      statement->links.add(child.objectId());
+      // A child of a subclass: the query did not read its values, the fetch does.
+      InstanceLoader* filled = child.objectClass() == loader.repositoryClass() ? &loader : nullptr;
+      group.started.push_back(startQM0Object(child, model, depth, filled));
+      group.objects.push_back(child);
+    }
+    // The next level in the order it is filled: owner by owner.
+    for (const vlt::ObjectRef& o : owners) {
+      const auto group = groups.find(o.objectId());
+      if (group == groups.end()) continue;
+      for (const vlt::ObjectRef& child : group->second.objects) statement->children->add(child);
+      group->second.readBy = statement;
+      read.waiting.emplace(o.objectId(), std::move(group->second));
+    }
+  }
+  const auto found = read.waiting.find(owner.objectId());
+  if (found == read.waiting.end()) return;  // no children
+  const ChildLevel::Waiting children = std::move(found->second);
+  read.waiting.erase(found);
+  const Using<ChildLinks> links(childLinks, &children.readBy->links);
+  const Using<ChildLevel> next(childLevel, children.readBy->children.get());
+  for (std::size_t i = 0; i < children.objects.size(); ++i) {
+    finishQM0Object(children.objects[i], children.started[i], model, depth);
+    elements.push_back(children.started[i].result.element);
+  }
 }
 
 // Everything under the top-level objects, then the links between what was

@@ -81,6 +81,13 @@ meta::Class DataSource::frameworkClassOf(const vlt::ClassRef& vltClass) {
 
 DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,
                                                    const FetchDepth& depth, InstanceLoader* filled) {
+  const StartedFetch started = startQM0Object(object, model, depth, filled);
+  finishQM0Object(object, started, model, depth);
+  return started.result;
+}
+
+DataSource::StartedFetch DataSource::startQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,
+                                                    const FetchDepth& depth, InstanceLoader* filled) {
   const boost::uuids::uuid uuid = object.objectIdentity();
   const vlt::ClassRef vltClass = object.objectClass();
   const meta::Class cls = frameworkClassOf(vltClass);
@@ -99,29 +106,37 @@ DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object,
           model, cls,
           qm::zero::ProxyId(qm::zero::ElementId::UUID_TYPE, qm::zero::ElementId::uuidText(uuid), boost::none));
     }
-    return {element, false};
+    return {{element, false}, nullptr, {}};
   }
   if (element && !depth.subtree) {
     debugLog.log(severity::detail, " object '", uuidText, "' is already in QM0 ");
     proxyLog.log(severity::detail, " object '", uuidText, "' is already in QM0 ");
-    return {element, false};
+    return {{element, false}, nullptr, {}};
   }
 
   debugLog.log(severity::detail, "loading: '", uuidText, "' : ", cls->getName());
   proxyLog.log(severity::detail, "loading: '", uuidText, "' : ", cls->getName());
-  InstanceLoader* loader = filled && filled->repositoryClass() == vltClass ? filled : getInstanceLoader(cls, vltClass);
-  const bool newlyLoaded = !element;
-  std::vector<vlt::ObjectRef> targets;
-  if (newlyLoaded) {
-    element = loader == filled ? loader->make(uuid, model) : loader->load(object, uuid, model);
+  StartedFetch started;
+  started.loader = filled && filled->repositoryClass() == vltClass ? filled : getInstanceLoader(cls, vltClass);
+  started.result.newlyLoaded = !element;
+  if (started.result.newlyLoaded) {
+    element = started.loader == filled ? started.loader->make(uuid, model) : started.loader->load(object, uuid, model);
     // No row: the object is gone.
     if (!element) return {};
     if (readScope) readScope->add(object.objectId(), element);
     // A copy: loading what this element holds may read other objects
     // through the same loader.
-    targets = loader->storedTargets();
+    started.targets = started.loader->storedTargets();
   }
-  for (const InstanceLoader::Unloaded& unloaded : loader->unloadedProperties()) {
+  started.result.element = element;
+  return started;
+}
+
+void DataSource::finishQM0Object(const vlt::ObjectRef& object, const StartedFetch& started,
+                                 const qm::zero::Model& model, const FetchDepth& depth) {
+  if (!started.loader) return;
+  const bool newlyLoaded = started.result.newlyLoaded;
+  for (const InstanceLoader::Unloaded& unloaded : started.loader->unloadedProperties()) {
     const meta::Property& property = unloaded.property;
     const bool reference = unloaded.reference;
     if (newlyLoaded) {
@@ -130,15 +145,17 @@ DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object,
       continue;
     }
     // The stored target was read with the values only when this object was.
-    const vlt::ObjectRef* storedTarget =
-        newlyLoaded && unloaded.storedTarget >= 0 ? &targets[static_cast<std::size_t>(unloaded.storedTarget)] : nullptr;
+    const vlt::ObjectRef* storedTarget = newlyLoaded && unloaded.storedTarget >= 0
+                                             ? &started.targets[static_cast<std::size_t>(unloaded.storedTarget)]
+                                             : nullptr;
     if (reference && unloaded.propRef) {
-      setQM0ReferencePropertyValue(property, object, unloaded.propRef, model, depth, element, storedTarget);
+      setQM0ReferencePropertyValue(property, object, unloaded.propRef, model, depth, started.result.element,
+                                   storedTarget);
     } else {
-      setQM0ElementPropertyValue(property, unloaded.propRef, object, model, depth, element, storedTarget);
+      setQM0ElementPropertyValue(property, unloaded.propRef, object, model, depth, started.result.element,
+                                 storedTarget);
     }
   }
-  return {element, newlyLoaded};
 }
 
 }  // namespace vlt_datasource

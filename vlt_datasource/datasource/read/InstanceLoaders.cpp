@@ -159,6 +159,22 @@ vlt::ObjectQuery::ResultIterator DataSource::InstanceLoader::children(const vlt:
   return query->execute();
 }
 
+vlt::ObjectQuery::ResultIterator DataSource::InstanceLoader::childrenOf(const std::vector<vlt::ObjectRef>& owners,
+                                                                        const vlt::PropertyRef& owning) {
+  std::unique_ptr<vlt::ObjectQuery>& query = levelQueries[owning];
+  if (!query) {
+    query = std::make_unique<vlt::ObjectQuery>(*repo);
+    query->addSubObjectConstraint(owning, &vltClass, 0, 1);
+    query->addObjectConstraint(owning.owningClass(), &ownersCell, 0);
+    query->addResultObject(owning.owningClass(), &ownerResultCell, 0);
+    query->addResultObject(vltClass, &childCell, 1);
+    for (const auto& bind : cellBinders) bind(*query, 1);
+    query->setOrderByCollectionOrdinal(owning, vlt::ascending, 1);
+  }
+  ownersCell = owners;
+  return query->execute();
+}
+
 namespace {
 
 class ReflectiveInstanceLoader final : public DataSource::InstanceLoader {

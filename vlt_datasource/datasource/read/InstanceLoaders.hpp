@@ -63,6 +63,12 @@ class DataSource::InstanceLoader {
   /// loads, this loader's included.
   vlt::ObjectQuery::ResultIterator children(const vlt::ObjectRef& owner, const vlt::PropertyRef& owning);
   const vlt::ObjectRef& child() const noexcept { return childCell; }
+  /// The same for every owner in `owners` (at most
+  /// vlt::ObjectQuery::maxObjectsAmong of them) at once, in collection order
+  /// per owner: each getNextResult also puts the child's owner into owner().
+  vlt::ObjectQuery::ResultIterator childrenOf(const std::vector<vlt::ObjectRef>& owners,
+                                              const vlt::PropertyRef& owning);
+  const vlt::ObjectRef& owner() const noexcept { return ownerResultCell; }
 
   /// A property left to a transfer of its own, with its repository property
   /// (null when the repository class has none); for a single-valued link,
@@ -106,7 +112,10 @@ class DataSource::InstanceLoader {
   std::vector<vlt::ObjectRef> targetCells;  // sized once, then bound by address
   // The children queries, by owning property.
   std::map<vlt::PropertyRef, std::unique_ptr<vlt::ObjectQuery>> childQueries;
+  std::map<vlt::PropertyRef, std::unique_ptr<vlt::ObjectQuery>> levelQueries;  // childrenOf's
   vlt::ObjectRef ownerCell;
+  std::vector<vlt::ObjectRef> ownersCell;
+  vlt::ObjectRef ownerResultCell;
   vlt::ObjectRef childCell;
 };
 

@@ -206,6 +206,18 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   /// values already (a row of its children query).
   FetchResult fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model, const FetchDepth& depth,
                              InstanceLoader* filled = nullptr);
+  /// fetchQM0Object in two halves: the element made (or found), then what
+  /// it holds transferred. A load of a whole level makes every element of
+  /// the level before it fills any.
+  struct StartedFetch {
+    FetchResult result;
+    InstanceLoader* loader = nullptr;     ///< null: nothing left to transfer
+    std::vector<vlt::ObjectRef> targets;  ///< the single links' stored targets, read with the values
+  };
+  StartedFetch startQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model, const FetchDepth& depth,
+                              InstanceLoader* filled);
+  void finishQM0Object(const vlt::ObjectRef& object, const StartedFetch& started, const qm::zero::Model& model,
+                       const FetchDepth& depth);
   InstanceLoader* getInstanceLoader(const qm::zero::meta::Class& cls, const vlt::ClassRef& vltClass);
   void setQM0ElementPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
                                   const qm::zero::Model& model, const FetchDepth& depth,
@@ -241,6 +253,12 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   /// property is no composite or its class has no framework class.
   bool loadChildren(const vlt::ObjectRef& owner, const vlt::PropertyRef& propRef, const qm::zero::Model& model,
                     const FetchDepth& depth, std::vector<qm::zero::ModelElement>& elements);
+  /// loadChildren at an unbounded depth: the children of `owner`'s siblings
+  /// are read with its own, up to vlt::ObjectQuery::maxObjectsAmong owners
+  /// per statement (see ChildLevel).
+  void loadChildrenOfLevel(const vlt::ObjectRef& owner, const vlt::PropertyRef& propRef, InstanceLoader& loader,
+                           const qm::zero::Model& model, const FetchDepth& depth,
+                           std::vector<qm::zero::ModelElement>& elements);
   void resolveOne(const qm::zero::ModelElement& target, const qm::zero::meta::Property& opposite,
                   const qm::zero::ModelElement& referrer);
 
@@ -418,6 +436,11 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   // progress loads, read for all of them at once. Null outside such calls.
   class ChildLinks;
   ChildLinks* childLinks = nullptr;
+  // The objects one statement of an unbounded load made, whose own children
+  // are read together; the level of the elements being filled. Null
+  // outside such loads.
+  struct ChildLevel;
+  ChildLevel* childLevel = nullptr;
   // While everything is loaded at once: the links (of properties without an
   // opposite) whose targets are set only when every element is in memory,
   // so that none becomes a proxy first. Null otherwise.
