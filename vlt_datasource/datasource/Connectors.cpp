@@ -54,6 +54,7 @@ class SQLiteDBConnector final : public DBConnector {
 class PostgresDBConnector final : public DBConnector {
  public:
   using DBConnector::DBConnector;
+  bool statementsAreRoundTrips() const override { return true; }
 
  private:
   void prepareServiceOptions() override {}

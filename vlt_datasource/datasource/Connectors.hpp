@@ -21,6 +21,8 @@ class DBConnector {
 
   /// Opens `repository`; its failures pass on unchanged.
   virtual void openRepository(vlt::DataModelRepository& repository);
+  /// Whether each statement waits for a server (SQLite runs them in-process).
+  virtual bool statementsAreRoundTrips() const { return false; }
 
  protected:
   virtual void prepareServiceOptions() = 0;

@@ -41,6 +41,7 @@ void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, co
 
   std::unique_ptr<DBConnector> connector = createConnector(connectionString, options);
   connector->openRepository(repository);
+  loadsByLevel = connector->statementsAreRoundTrips();
   if (options.trace) repository.setTraceCallback(traceToStandardOutput);
 
   const vlt::DataModelRef dataModel = repository.defaultDataModel();

@@ -412,8 +412,10 @@ void bindParameters(Core& core, const detail::CompiledQuery& compiled, const Que
 // at once (no read stays open while the caller iterates, writes or runs
 // other queries).
 void fetchRows(sql::Statement& s, detail::QueryResults& results) {
-  // The rows of a large result are not kept for the next, small ones.
-  if (results.cells.size() > 4096) std::vector<detail::Cell>().swap(results.cells);
+  // The rows of a large result are not kept for the next ones: up to a few
+  // MiB (the results of a level of a load, say) they serve again, buffers and
+  // all, where making them afresh at every execute cost as much as reading.
+  if (results.cells.size() > 65536) std::vector<detail::Cell>().swap(results.cells);
   results.filled = 0;
   results.next = 0;
   results.width = 0;

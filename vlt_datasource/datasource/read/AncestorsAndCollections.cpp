@@ -180,18 +180,14 @@ struct DataSource::ChildLevel {
   struct Waiting {
     std::vector<vlt::ObjectRef> objects;
     std::vector<StartedFetch> started;
-    std::shared_ptr<Statement> readBy;
+    std::shared_ptr<Statement> readBy;  // null: none, or taken
+    std::size_t first = 0;              // the position of the first in readBy->children
   };
   struct Read {
-    std::vector<bool> done;  // by owner position
-    std::unordered_map<vlt::ObjectId, Waiting> waiting;
+    std::vector<bool> done;         // by owner position
+    std::vector<Waiting> waiting;  // by owner position
   };
-  void add(const vlt::ObjectRef& owner) {
-    positions.emplace(owner.objectId(), owners.size());
-    owners.push_back(owner);
-  }
   std::vector<vlt::ObjectRef> owners;
-  std::unordered_map<vlt::ObjectId, std::size_t> positions;
   std::map<vlt::PropertyRef, Read> reads;
 };
 
@@ -213,7 +209,8 @@ void DataSource::doLoadCollectionContent(qm::zero::ReferenceCollection& collecti
 }
 
 // Loading a subtree, one statement per owner and composite property instead
-// of one per owned object; at an unbounded depth, one per many owners.
+// of one per owned object; at an unbounded depth on a server, one per many
+// owners.
 bool DataSource::loadChildren(const vlt::ObjectRef& owner, const vlt::PropertyRef& propRef,
                               const qm::zero::Model& model, const FetchDepth& depth,
                               std::vector<qm::zero::ModelElement>& elements) {
@@ -222,7 +219,7 @@ bool DataSource::loadChildren(const vlt::ObjectRef& owner, const vlt::PropertyRe
   const meta::Class cls = childClass ? frameworkClassOf(childClass) : meta::Class();
   if (!cls) return false;
   InstanceLoader* loader = getInstanceLoader(cls, childClass);
-  if (depth.subtree || depth.depth == std::numeric_limits<std::uint64_t>::max()) {
+  if (loadsByLevel && (depth.subtree || depth.depth == std::numeric_limits<std::uint64_t>::max())) {
     loadChildrenOfLevel(owner, propRef, *loader, model, depth, elements);
     return true;
   }
@@ -245,58 +242,75 @@ bool DataSource::loadChildren(const vlt::ObjectRef& owner, const vlt::PropertyRe
 void DataSource::loadChildrenOfLevel(const vlt::ObjectRef& owner, const vlt::PropertyRef& propRef,
                                      InstanceLoader& loader, const qm::zero::Model& model, const FetchDepth& depth,
                                      std::vector<qm::zero::ModelElement>& elements) {
-  // An owner outside the level being filled is a level of its own.
+  // An owner that is not the one being filled is a level of its own.
+  LevelPlace place = levelPlace;
   std::shared_ptr<ChildLevel> alone;
-  ChildLevel* level = childLevel;
-  if (!level || level->positions.count(owner.objectId()) == 0) {
+  if (!place.level || place.level->owners[place.position].objectId() != owner.objectId()) {
     alone = std::make_shared<ChildLevel>();
-    alone->add(owner);
-    level = alone.get();
+    alone->owners.push_back(owner);
+    place = {alone.get(), 0};
   }
-  ChildLevel::Read& read = level->reads[propRef];
-  if (read.done.empty()) read.done.assign(level->owners.size(), false);
-  const std::size_t at = level->positions.at(owner.objectId());
-  if (!read.done[at]) {
+  ChildLevel& level = *place.level;
+  ChildLevel::Read& read = level.reads[propRef];
+  if (read.done.empty()) {
+    read.done.assign(level.owners.size(), false);
+    read.waiting.resize(level.owners.size());
+  }
+  if (!read.done[place.position]) {
     // This owner and the next ones whose children are not read yet.
     std::vector<vlt::ObjectRef> owners;
-    for (std::size_t k = at; k < level->owners.size() && owners.size() < vlt::ObjectQuery::maxObjectsAmong; ++k) {
+    std::unordered_map<vlt::ObjectId, std::size_t> positions;
+    for (std::size_t k = place.position;
+         k < level.owners.size() && owners.size() < vlt::ObjectQuery::maxObjectsAmong; ++k) {
       if (read.done[k]) continue;
       read.done[k] = true;
-      owners.push_back(level->owners[k]);
+      owners.push_back(level.owners[k]);
+      positions.emplace(level.owners[k].objectId(), k);
     }
     const auto statement = std::make_shared<ChildLevel::Statement>();
     statement->children = std::make_shared<ChildLevel>();
     for (const vlt::ObjectRef& o : owners) statement->links.readFor(o, propRef, loader, depth, pendingLinks != nullptr);
-    std::unordered_map<vlt::ObjectId, ChildLevel::Waiting> groups;
+    // The rows come owner by owner.
     vlt::ObjectQuery::ResultIterator rows = loader.childrenOf(owners, propRef);
+    ChildLevel::Waiting* group = nullptr;
+    vlt::ObjectId groupOwner = 0;
     while (rows.getNextResult()) {
       const vlt::ObjectRef child = loader.child();
-      ChildLevel::Waiting& group = groups[loader.owner().objectId()];
+      if (!group || loader.owner().objectId() != groupOwner) {
+        groupOwner = loader.owner().objectId();
+        group = &read.waiting[positions.at(groupOwner)];
+        group->readBy = statement;
+      }
       statement->links.add(child.objectId());
       // A child of a subclass: the query did not read its values, the fetch does.
       InstanceLoader* filled = child.objectClass() == loader.repositoryClass() ? &loader : nullptr;
-      group.started.push_back(startQM0Object(child, model, depth, filled));
-      group.objects.push_back(child);
+      group->started.push_back(startQM0Object(child, model, depth, filled));
+      group->objects.push_back(child);
     }
     // The next level in the order it is filled: owner by owner.
+    std::vector<vlt::ObjectRef>& next = statement->children->owners;
     for (const vlt::ObjectRef& o : owners) {
-      const auto group = groups.find(o.objectId());
-      if (group == groups.end()) continue;
-      for (const vlt::ObjectRef& child : group->second.objects) statement->children->add(child);
-      group->second.readBy = statement;
-      read.waiting.emplace(o.objectId(), std::move(group->second));
+      ChildLevel::Waiting& waiting = read.waiting[positions.at(o.objectId())];
+      waiting.first = next.size();
+      next.insert(next.end(), waiting.objects.begin(), waiting.objects.end());
     }
   }
-  const auto found = read.waiting.find(owner.objectId());
-  if (found == read.waiting.end()) return;  // no children
-  const ChildLevel::Waiting children = std::move(found->second);
-  read.waiting.erase(found);
+  const ChildLevel::Waiting children = std::move(read.waiting[place.position]);
+  read.waiting[place.position] = {};
+  if (!children.readBy) return;  // no children
   const Using<ChildLinks> links(childLinks, &children.readBy->links);
-  const Using<ChildLevel> next(childLevel, children.readBy->children.get());
-  for (std::size_t i = 0; i < children.objects.size(); ++i) {
-    finishQM0Object(children.objects[i], children.started[i], model, depth);
-    elements.push_back(children.started[i].result.element);
+  const LevelPlace outer = levelPlace;
+  try {
+    for (std::size_t i = 0; i < children.objects.size(); ++i) {
+      levelPlace = {children.readBy->children.get(), children.first + i};
+      finishQM0Object(children.objects[i], children.started[i], model, depth);
+      elements.push_back(children.started[i].result.element);
+    }
+  } catch (...) {
+    levelPlace = outer;
+    throw;
   }
+  levelPlace = outer;
 }
 
 // Everything under the top-level objects, then the links between what was

@@ -169,6 +169,9 @@ vlt::ObjectQuery::ResultIterator DataSource::InstanceLoader::childrenOf(const st
     query->addResultObject(owning.owningClass(), &ownerResultCell, 0);
     query->addResultObject(vltClass, &childCell, 1);
     for (const auto& bind : cellBinders) bind(*query, 1);
+    // Owner by owner: SQLite then reads the owner index in its order and
+    // sorts nothing.
+    query->setOrderByObjectID(owning.owningClass(), vlt::ascending, 0);
     query->setOrderByCollectionOrdinal(owning, vlt::ascending, 1);
   }
   ownersCell = owners;

@@ -436,11 +436,20 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   // progress loads, read for all of them at once. Null outside such calls.
   class ChildLinks;
   ChildLinks* childLinks = nullptr;
+  // Unbounded loads read by level only where a statement is a round trip: on
+  // SQLite a statement per owner reads the owner index in order and costs
+  // less than a level's bookkeeping (the traversal of 1,557,007 elements took
+  // 3 to 9 % longer by level there, and 65 % less time on PostgreSQL).
+  bool loadsByLevel = false;
   // The objects one statement of an unbounded load made, whose own children
-  // are read together; the level of the elements being filled. Null
-  // outside such loads.
+  // are read together; the level of the element being filled and its
+  // position in it (no level outside such loads).
   struct ChildLevel;
-  ChildLevel* childLevel = nullptr;
+  struct LevelPlace {
+    ChildLevel* level = nullptr;
+    std::size_t position = 0;
+  };
+  LevelPlace levelPlace;
   // While everything is loaded at once: the links (of properties without an
   // opposite) whose targets are set only when every element is in memory,
   // so that none becomes a proxy first. Null otherwise.
