@@ -144,16 +144,27 @@ qm::zero::ModelElement DataSource::InstanceLoader::load(const vlt::ObjectRef& ob
   return make(uuid, model);
 }
 
+// The objects held through `owning` by the owner(s) at index 0 that
+// `constrainOwner` names, at index 1, with their values in the cells, in
+// collection order after any order `constrainOwner` sets.
+template <class ConstrainOwner>
+std::unique_ptr<vlt::ObjectQuery> DataSource::InstanceLoader::childQuery(const vlt::PropertyRef& owning,
+                                                                         ConstrainOwner&& constrainOwner) {
+  auto query = std::make_unique<vlt::ObjectQuery>(*repo);
+  query->addSubObjectConstraint(owning, &vltClass, 0, 1);
+  constrainOwner(*query);
+  query->addResultObject(vltClass, &childCell, 1);
+  for (const auto& bind : cellBinders) bind(*query, 1);
+  query->setOrderByCollectionOrdinal(owning, vlt::ascending, 1);
+  return query;
+}
+
 vlt::ObjectQuery::ResultIterator DataSource::InstanceLoader::children(const vlt::ObjectRef& owner,
                                                                       const vlt::PropertyRef& owning) {
   std::unique_ptr<vlt::ObjectQuery>& query = childQueries[owning];
   if (!query) {
-    query = std::make_unique<vlt::ObjectQuery>(*repo);
-    query->addSubObjectConstraint(owning, &vltClass, 0, 1);
-    query->addObjectConstraint(owning.owningClass(), &ownerCell, 0);
-    query->addResultObject(vltClass, &childCell, 1);
-    for (const auto& bind : cellBinders) bind(*query, 1);
-    query->setOrderByCollectionOrdinal(owning, vlt::ascending, 1);
+    query = childQuery(owning,
+                       [&](vlt::ObjectQuery& q) { q.addObjectConstraint(owning.owningClass(), &ownerCell, 0); });
   }
   ownerCell = owner;
   return query->execute();
@@ -163,16 +174,13 @@ vlt::ObjectQuery::ResultIterator DataSource::InstanceLoader::childrenOf(const st
                                                                         const vlt::PropertyRef& owning) {
   std::unique_ptr<vlt::ObjectQuery>& query = levelQueries[owning];
   if (!query) {
-    query = std::make_unique<vlt::ObjectQuery>(*repo);
-    query->addSubObjectConstraint(owning, &vltClass, 0, 1);
-    query->addObjectConstraint(owning.owningClass(), &ownersCell, 0);
-    query->addResultObject(owning.owningClass(), &ownerResultCell, 0);
-    query->addResultObject(vltClass, &childCell, 1);
-    for (const auto& bind : cellBinders) bind(*query, 1);
-    // Owner by owner: SQLite then reads the owner index in its order and
-    // sorts nothing.
-    query->setOrderByObjectID(owning.owningClass(), vlt::ascending, 0);
-    query->setOrderByCollectionOrdinal(owning, vlt::ascending, 1);
+    query = childQuery(owning, [&](vlt::ObjectQuery& q) {
+      q.addObjectConstraint(owning.owningClass(), &ownersCell, 0);
+      q.addResultObject(owning.owningClass(), &ownerResultCell, 0);
+      // Owner by owner: SQLite then reads the owner index in its order and
+      // sorts nothing.
+      q.setOrderByObjectID(owning.owningClass(), vlt::ascending, 0);
+    });
   }
   ownersCell = owners;
   return query->execute();

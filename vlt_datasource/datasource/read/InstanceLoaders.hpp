@@ -99,6 +99,8 @@ class DataSource::InstanceLoader {
   Cell& cellFor(const qm::zero::meta::Type& type, bool required);
   template <class Cell>
   void bindCell(const vlt::PropertyRef& propRef, Cell& cell);
+  template <class ConstrainOwner>
+  std::unique_ptr<vlt::ObjectQuery> childQuery(const vlt::PropertyRef& owning, ConstrainOwner&& constrainOwner);
 
   qm::zero::meta::Class cls;
   vlt::ClassRef vltClass;
