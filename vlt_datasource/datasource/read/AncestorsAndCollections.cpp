@@ -84,18 +84,18 @@ void DataSource::loadCollectionContents(qm::zero::ReferenceCollection& collectio
 
 namespace {
 
-// Points `slot` at `value` while it lives.
+// Gives `slot` the value `value` while it lives, and its own back after.
 template <class T>
-class Using {
+class Setting {
  public:
-  Using(T*& slot, T* value) : slot_(slot), outer_(slot) { slot_ = value; }
-  ~Using() { slot_ = outer_; }
-  Using(const Using&) = delete;
-  Using& operator=(const Using&) = delete;
+  Setting(T& slot, T value) : slot_(slot), outer_(slot) { slot_ = value; }
+  ~Setting() { slot_ = outer_; }
+  Setting(const Setting&) = delete;
+  Setting& operator=(const Setting&) = delete;
 
  private:
-  T*& slot_;
-  T* outer_;
+  T& slot_;
+  T outer_;
 };
 
 }  // namespace
@@ -227,7 +227,7 @@ bool DataSource::loadChildren(const vlt::ObjectRef& owner, const vlt::PropertyRe
   // child at once instead of one statement per child and property.
   ChildLinks prefetched;
   prefetched.readFor(owner, propRef, *loader, depth, pendingLinks != nullptr);
-  const Using<ChildLinks> inUse(childLinks, &prefetched);
+  const Setting<ChildLinks*> inUse(childLinks, &prefetched);
   vlt::ObjectQuery::ResultIterator rows = loader->children(owner, propRef);
   while (rows.getNextResult()) {
     const vlt::ObjectRef child = loader->child();
@@ -298,19 +298,13 @@ void DataSource::loadChildrenOfLevel(const vlt::ObjectRef& owner, const vlt::Pro
   const ChildLevel::Waiting children = std::move(read.waiting[place.position]);
   read.waiting[place.position] = {};
   if (!children.readBy) return;  // no children
-  const Using<ChildLinks> links(childLinks, &children.readBy->links);
-  const LevelPlace outer = levelPlace;
-  try {
-    for (std::size_t i = 0; i < children.objects.size(); ++i) {
-      levelPlace = {children.readBy->children.get(), children.first + i};
-      finishQM0Object(children.objects[i], children.started[i], model, depth);
-      elements.push_back(children.started[i].result.element);
-    }
-  } catch (...) {
-    levelPlace = outer;
-    throw;
+  const Setting<ChildLinks*> links(childLinks, &children.readBy->links);
+  const Setting<LevelPlace> filling(levelPlace, levelPlace);  // each child's, while it is filled
+  for (std::size_t i = 0; i < children.objects.size(); ++i) {
+    levelPlace = {children.readBy->children.get(), children.first + i};
+    finishQM0Object(children.objects[i], children.started[i], model, depth);
+    elements.push_back(children.started[i].result.element);
   }
-  levelPlace = outer;
 }
 
 // Everything under the top-level objects, then the links between what was

@@ -382,6 +382,9 @@ void SqliteConnection::restoreIndexes() {
   deferring_ = false;
 }
 
+// Before a statement that would scan: a statement of this connection still
+// reading a table keeps its schema from changing (SQLITE_LOCKED), and then
+// this one runs without the indexes. The commit makes them at the latest.
 void SqliteConnection::restoreIndexesIfFree() {
   try {
     restoreIndexes();
