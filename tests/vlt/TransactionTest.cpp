@@ -84,20 +84,37 @@ TEST_P(TransactionTest, ACallThatFailsHalfWayChangesNothingAndTheTransactionComm
   EXPECT_FALSE(findClass("test.Added").isNull());
 }
 
-// Objects looked up in a transaction are not looked up again by the writes
-// that follow, until an object is deleted: one statement per write.
-TEST_P(TransactionTest, WritesAfterALookUpOfTheirObjectsRunOneStatementEach) {
+// Objects looked up or made in a transaction are not looked up again by the
+// writes that follow, until an object is deleted: one statement per write,
+// one per entry of a new object's collection.
+TEST_P(TransactionTest, WritesAfterALookUpOrACreationRunOneStatementEach) {
   std::vector<boost::uuids::uuid> uuids;
   create(item, 1000).setPropertyValue(count, 0);  // the table exists
   for (unsigned i = 1; i <= 300; ++i) uuids.push_back(create(item, i).objectIdentity());
+  const vlt::PropertyRef links = addProperty(item, "links", "test.Item", 0, 0xFFFFFFFF);
+  find(1).setPropertyValue(links, std::vector<vlt::ObjectRef>{find(2)});  // the link table exists
   repo.beginTransaction();
   std::vector<vlt::ObjectRef> objects = repo.defaultDataModel().lookUpObjects(uuids, item);
   repo.setTraceCallback(&TransactionTest::collect, &trace);
   for (unsigned i = 0; i < objects.size(); ++i) objects[i].setPropertyValue(count, static_cast<int>(i));
   EXPECT_EQ(trace.size(), objects.size());
+  vlt::ObjectConstructor ctor(item);
+  std::vector<vlt::ObjectRef> made;
+  for (unsigned i = 0; i < 3; ++i) made.push_back(ctor.createObject(repo.defaultDataModel()));
+  trace.clear();
+  made[0].setPropertyValue(count, 5);
+  EXPECT_EQ(statementsStartingWith("SELECT"), 0u) << "a new object was looked up";
+  // A deletion makes every object seen before unsure; a new object's
+  // collection is still written without a look-up.
+  find(1000).deleteObject();
+  trace.clear();
+  made[1].setPropertyValue(links, made, true);
+  EXPECT_EQ(statementsStartingWith("SELECT"), 0u) << "a new object was looked up";
+  EXPECT_EQ(statementsStartingWith("INSERT"), made.size());
   repo.setTraceCallback(nullptr);
   repo.commitTransaction();
   EXPECT_EQ(readValue<boost::optional<int>>(find(300), count).value_or(-1), 299);
+  EXPECT_EQ(readValue<std::vector<vlt::ObjectRef>>(made[1], links), made);
 }
 
 // The trace callback sees every statement as it runs: it counts the commits.

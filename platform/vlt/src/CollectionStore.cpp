@@ -167,7 +167,10 @@ void CollectionStore::writeAll(const ObjectRef& object, const PropertyRef& prope
   if (property->unique || property->composite) checkUniqueness(property, type, vector);
   checkUpperBound(property, count);
   WriteScope scope(core_);
-  core_.objects().requireConforming(id, property);
+  // A new object exists, of the class its handle carries (checkAccess saw
+  // the property there): asking would cost a statement per collection, on
+  // a server a round trip that also waits for every queued write.
+  if (!objectIsNew || property->composite) core_.objects().requireConforming(id, property);
   if (property->composite) {
     std::vector<ObjectId> ids;
     for (const ObjectRef& o : *static_cast<const std::vector<ObjectRef>*>(vector)) ids.push_back(o.objectId());

@@ -169,6 +169,9 @@ ObjectRef ObjectFactory::construct(const ClassInfo* cls, ConstructorPlan& plan, 
   }
   ++createdInTransaction_;  // before an implicit transaction's commit counts it
   scope.commit();
+  // The usual next step writes the new object's collections: they need not
+  // ask whether it exists.
+  core_.objects().noteSeen(objectId, cls);
   if (createdInTransaction_ == bulkLoadObjects) startBulkLoad();
   return core_.objectRef(cls, objectId, objectUuid);
 }

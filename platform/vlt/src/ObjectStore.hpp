@@ -50,6 +50,9 @@ class ObjectStore {
   /// True when the object was seen existing in this transaction since the
   /// last write (its values were read): no need to ask again.
   bool knownToExist(ObjectId id) const noexcept;
+  /// Remembers that the object exists, of class `cls`, for the rest of this
+  /// transaction or until an object is deleted or a call rolled back.
+  void noteSeen(ObjectId id, const ClassInfo* cls) noexcept;
 
   bool readSingle(const ObjectRef& object, const PropertyRef& property, ValueType type, void* out);
   void writeSingle(const ObjectRef& object, const PropertyRef& property, ValueType type, const void* in);
@@ -97,7 +100,6 @@ class ObjectStore {
     const ClassInfo* cls = nullptr;
     std::uint64_t serial = 0;
   };
-  void noteSeen(ObjectId id, const ClassInfo* cls) noexcept;
   const ClassInfo* seenClass(ObjectId id) const noexcept;
 
   Core& core_;

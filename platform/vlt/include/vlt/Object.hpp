@@ -150,8 +150,9 @@ class VLT_API ObjectRef {
   }
   /// Replaces the collection of links (or owned objects) of `property`.
   /// `objectIsNew` promises that this object was created in the current
-  /// transaction and this collection was not written since: the stored
-  /// content is then not read and cleared first (one statement less). Owned
+  /// transaction (by the handle's class) and neither it nor this collection
+  /// was deleted or written since: the stored content is then not cleared
+  /// first, nor is the object's existence asked (two statements less). Owned
   /// objects (composite) already attached at construction keep working either
   /// way.
   void setPropertyValue(const PropertyRef& property, const std::vector<ObjectRef>& value, bool objectIsNew);
