@@ -227,6 +227,37 @@ TEST_F(PostgreSQLTest, AWriteRefusedAfterItsCallReturnedDropsTheWholeTransaction
   EXPECT_EQ(stored(), 2u);
 }
 
+// The rows of an INSERT go out together, in statements of a power of two
+// rows prepared on first use. A statement prepared after a refused row is
+// skipped by the server, and must be prepared again.
+TEST_F(PostgreSQLTest, BatchedRowsAfterARefusedOneAreWrittenByTheNextTransaction) {
+  vlt::sql::OpenRequest request;
+  request.location = request.filespec = uri;
+  std::unique_ptr<vlt::sql::Connection> c = vlt::sql::openPostgresql(request);
+  c->execute("CREATE TABLE t (k BIGINT UNIQUE, v BYTEA)");
+  auto insert = c->prepare("INSERT INTO t (k, v) VALUES (?1, ?2)");
+  const auto write = [&](std::initializer_list<std::int64_t> keys) {
+    c->execute("BEGIN");
+    for (std::int64_t k : keys) {
+      vlt::sql::StatementUse s(*insert);
+      s->bindInt64(1, k);
+      if (k % 2 == 0) {
+        s->bindText(2, std::to_string(k));
+      } else {
+        s->bindNull(2);
+      }
+      s->run();
+    }
+    c->execute("COMMIT");
+  };
+  EXPECT_THROW(write({1, 1, 2}), vlt::ConstraintError);  // two rows refused, then one skipped
+  EXPECT_FALSE(c->inTransaction());
+  write({3});
+  write({4, 5, 6});
+  EXPECT_EQ(admin("SELECT string_agg(k || ':' || coalesce(convert_from(v, 'UTF8'), '-'), ' ' ORDER BY k) FROM t"),
+            "3:- 4:4 5:- 6:6");
+}
+
 // The server backend of a client dies inside a transaction, and while it
 // commits (a deferred trigger holds the commit open): the client throws, can
 // roll back, and the database holds the state before or after, whole.

@@ -166,11 +166,15 @@ void CollectionStore::writeAll(const ObjectRef& object, const PropertyRef& prope
   for (std::size_t i = 0; i < count; ++i) checkEntry(property, type, traits.element(vector, i));
   if (property->unique || property->composite) checkUniqueness(property, type, vector);
   checkUpperBound(property, count);
-  WriteScope scope(core_);
   // A new object exists, of the class its handle carries (checkAccess saw
   // the property there): asking would cost a statement per collection, on
-  // a server a round trip that also waits for every queued write.
-  if (!objectIsNew || property->composite) core_.objects().requireConforming(id, property);
+  // a server a round trip that also waits for every queued write. Its
+  // collection is empty, so a failure half-way is undone by clearing it
+  // again rather than by a savepoint: on a server a savepoint is a command
+  // that the rows batched for one statement cannot cross.
+  const bool fresh = objectIsNew && !property->composite;
+  WriteScope scope(core_, !fresh);
+  if (!fresh) core_.objects().requireConforming(id, property);
   if (property->composite) {
     std::vector<ObjectId> ids;
     for (const ObjectRef& o : *static_cast<const std::vector<ObjectRef>*>(vector)) ids.push_back(o.objectId());
@@ -180,18 +184,30 @@ void CollectionStore::writeAll(const ObjectRef& object, const PropertyRef& prope
     core_.containment().attach(id, property, ids);
   } else {
     core_.tables().prepareCollectionTable(property);
-    if (!objectIsNew) {
-      sql::StatementUse clear(core_.statements().forProperty(*property, PropertyStatement::deleteAll));
-      clear->bindInt64(1, id);
-      clear->step();
-    }
-    sql::Statement& insert = core_.statements().forProperty(*property, PropertyStatement::insert);
-    for (std::size_t i = 0; i < count; ++i) {
-      sql::StatementUse s(insert);
+    const auto clear = [&] {
+      sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::deleteAll));
       s->bindInt64(1, id);
-      s->bindInt64(2, static_cast<std::int64_t>(i));
-      core_.objects().bind(*s, 3, property, traits.element(vector, i));
-      s->run();
+      s->step();
+    };
+    if (!objectIsNew) clear();
+    sql::Statement& insert = core_.statements().forProperty(*property, PropertyStatement::insert);
+    try {
+      for (std::size_t i = 0; i < count; ++i) {
+        sql::StatementUse s(insert);
+        s->bindInt64(1, id);
+        s->bindInt64(2, static_cast<std::int64_t>(i));
+        core_.objects().bind(*s, 3, property, traits.element(vector, i));
+        s->run();
+      }
+    } catch (...) {
+      if (fresh) {
+        try {
+          clear();
+        } catch (...) {
+          // The transaction's rollback removes them.
+        }
+      }
+      throw;
     }
   }
   scope.commit();

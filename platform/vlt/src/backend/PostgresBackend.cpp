@@ -10,7 +10,9 @@
 // Writes the caller does not wait for (Statement::run inside a transaction)
 // go out in libpq's pipeline mode, a thousand at a time; their results are
 // read, and a failure among them thrown, by the next call that waits for the
-// server (a read, execute, changes, the commit).
+// server (a read, execute, changes, the commit). The rows of a plain
+// single-row INSERT are gathered first and go out as multi-row INSERTs (see
+// RowBatch): the server's work per statement, not per row, bounds a load.
 
 #include "backend/Backend.hpp"
 
@@ -22,7 +24,9 @@
 #include <cstdlib>
 #include <deque>
 #include <iterator>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace vlt::sql {
@@ -124,6 +128,78 @@ struct ConnectionFinish {
 };
 using Handle = std::unique_ptr<PGconn, ConnectionFinish>;
 
+/// A bound parameter: binary bytes, or NULL.
+struct Parameter {
+  bool null = true;
+  Oid type = 0;
+  std::string bytes;
+};
+
+/// The columns of "INSERT INTO <table> (<columns>) VALUES ($1, ..., $n)" and
+/// nothing more, in the dollar form; 0 for any other statement.
+int insertedColumns(const std::string& text) {
+  if (text.rfind("INSERT INTO ", 0) != 0) return 0;
+  const std::size_t values = text.rfind(" VALUES (");
+  if (values == std::string::npos) return 0;
+  const std::string group = text.substr(values + 9);
+  const auto n = static_cast<int>(std::count(group.begin(), group.end(), '$'));
+  std::string expected;
+  for (int k = 1; k <= n; ++k) expected += (k > 1 ? ", $" : "$") + std::to_string(k);
+  return n > 0 && group == expected + ")" ? n : 0;
+}
+
+/// Rows of one single-row INSERT waiting to go out together. They leave as
+/// INSERTs of a power of two rows (at most maxRows, and never more than the
+/// protocol's 65,535 parameters), each row count a statement prepared on its
+/// first use with untyped parameters: the server takes each value as its
+/// column's type, whichever rows hold NULLs.
+///
+/// Rows of different statements may reach the server in another order than
+/// they were written: the tables have no foreign keys or triggers, and
+/// everything that could see the difference (a read, any other write, a
+/// savepoint, the commit) sends the rows first.
+struct RowBatch {
+  static constexpr std::size_t maxRows = 64;
+
+  RowBatch(std::string sqlText, const std::string& text, int columnCount)
+      : sql(std::move(sqlText)), head(text.substr(0, text.rfind(" VALUES (") + 8)), columns(columnCount) {
+    std::size_t most = std::min<std::size_t>(maxRows, 65535 / static_cast<std::size_t>(columns));
+    while (limit * 2 <= most) limit *= 2;
+  }
+  void add(const std::vector<Parameter>& parameters) {
+    for (const Parameter& p : parameters) {
+      lengths.push_back(p.null ? -1 : static_cast<int>(p.bytes.size()));
+      if (!p.null) bytes += p.bytes;
+    }
+    ++rows;
+  }
+  std::string text(std::size_t count) const {
+    std::string t = head;
+    int parameter = 0;
+    for (std::size_t r = 0; r < count; ++r) {
+      t += r > 0 ? ", (" : "(";
+      for (int c = 0; c < columns; ++c) t += (c > 0 ? ", $" : "$") + std::to_string(++parameter);
+      t += ")";
+    }
+    return t;
+  }
+  void clear() noexcept {
+    rows = 0;
+    bytes.clear();
+    lengths.clear();
+  }
+
+  std::string sql;   ///< the single-row statement, for messages
+  std::string head;  ///< "INSERT INTO <table> (<columns>) VALUES "
+  int columns;
+  std::size_t limit = 1;  ///< rows in the largest statement
+  std::size_t rows = 0;
+  std::string bytes;         ///< the values of every waiting row, one after another
+  std::vector<int> lengths;  ///< a value's length, -1 for NULL
+  /// The prepared statement for 2^k rows, by k; empty until prepared.
+  std::vector<std::string> names = std::vector<std::string>(8);
+};
+
 class PgConnection;
 
 class PgStatement final : public Statement {
@@ -176,11 +252,6 @@ class PgStatement final : public Statement {
   const Call& call();
 
  private:
-  struct Parameter {
-    bool null = true;
-    Oid type = 0;
-    std::string bytes;
-  };
   Parameter& slot(int index) {
     if (index > static_cast<int>(parameters_.size())) parameters_.resize(static_cast<std::size_t>(index));
     return parameters_[static_cast<std::size_t>(index - 1)];
@@ -198,6 +269,7 @@ class PgStatement final : public Statement {
   std::weak_ptr<std::vector<std::string>> retired_;
   std::string sql_;
   std::string text_;
+  int insertedColumns_;  ///< a plain INSERT's columns: its rows may be batched
   std::vector<Parameter> parameters_;
   /// Parameter types -> server-side name; a statement sees one or two
   /// signatures (a NULL is untyped), so a list is the quickest look-up.
@@ -308,6 +380,8 @@ class PgConnection final : public Connection {
   bool mayQueue() const noexcept { return pipelining_ || PQtransactionStatus(conn()) == PQTRANS_INTRANS; }
   void queue(const std::string& sql, const PgStatement::Call& c);
   void queueCommand(const char* sql);
+  /// Where the rows of the INSERT `sql` (`text` in the dollar form) wait.
+  RowBatch& batch(const std::string& sql, const std::string& text, int columns);
   /// Throws the error of a failed result (and rolls back a transaction the
   /// server aborted outside a savepoint).
   void check(PGresult* r, const std::string& sql);
@@ -327,6 +401,9 @@ class PgConnection final : public Connection {
   void deallocateRetired() noexcept;
   void enterPipeline(const std::string& sql);
   void queued(int sent, const std::string& sql);
+  /// Queues the waiting rows of every batch.
+  void sendRows();
+  void sendRows(RowBatch& batch, std::size_t first, std::size_t count, std::size_t& offset);
 
   Handle handle_;
   std::string filespec_;
@@ -337,6 +414,14 @@ class PgConnection final : public Connection {
   std::size_t statements_ = 0;
   bool pipelining_ = false;
   std::deque<std::string> queued_;  ///< the SQL of each queued command, for messages
+  /// By single-row statement text; kept with their prepared statements for
+  /// the connection's life (their number follows the tables').
+  std::unordered_map<std::string, std::unique_ptr<RowBatch>> batches_;
+  std::vector<RowBatch*> waiting_;  ///< batches holding rows, in their first row's order
+  /// Statements of batches prepared in the pipeline since its last sync:
+  /// forgotten again when the sync fails.
+  std::vector<std::pair<RowBatch*, std::size_t>> preparing_;
+  bool sendingRows_ = false;
   std::shared_ptr<std::vector<std::string>> retired_ = std::make_shared<std::vector<std::string>>();
 };
 
@@ -346,7 +431,8 @@ PgStatement::PgStatement(PgConnection& connection, std::string sql)
     : connection_(connection),
       retired_(connection.retiredNames()),
       sql_(std::move(sql)),
-      text_(dollarPlaceholders(sql_)) {}
+      text_(dollarPlaceholders(sql_)),
+      insertedColumns_(insertedColumns(text_)) {}
 
 PgStatement::~PgStatement() {
   const std::shared_ptr<std::vector<std::string>> retired = retired_.lock();
@@ -410,8 +496,12 @@ void PgStatement::run() {
     reset();
     return;
   }
-  const Call& c = call();
   connection_.traceStatement(sql_);
+  if (insertedColumns_ > 0 && parameters_.size() == static_cast<std::size_t>(insertedColumns_)) {
+    connection_.batch(sql_, text_, insertedColumns_).add(parameters_);
+    return;
+  }
+  const Call& c = call();
   connection_.queue(sql_, c);
 }
 
@@ -427,22 +517,86 @@ void PgConnection::enterPipeline(const std::string& sql) {
 void PgConnection::queued(int sent, const std::string& sql) {
   if (sent != 1) fail("08000", PQerrorMessage(conn()), sql);
   queued_.push_back(sql);
-  if (queued_.size() >= pipelineBatch) sync();
+  if (queued_.size() >= pipelineBatch && !sendingRows_) sync();
 }
 
 void PgConnection::queueCommand(const char* sql) {
+  sendRows();
   enterPipeline(sql);
   queued(PQsendQueryParams(conn(), sql, 0, nullptr, nullptr, nullptr, nullptr, 1), sql);
 }
 
 void PgConnection::queue(const std::string& sql, const PgStatement::Call& c) {
+  sendRows();
   enterPipeline(sql);
   queued(PQsendQueryPrepared(conn(), c.name.c_str(), static_cast<int>(c.values.size()), c.values.data(),
                              c.lengths.data(), c.formats.data(), 1),
          sql);
 }
 
+RowBatch& PgConnection::batch(const std::string& sql, const std::string& text, int columns) {
+  std::unique_ptr<RowBatch>& b = batches_[sql];
+  if (!b) b = std::make_unique<RowBatch>(sql, text, columns);
+  // Bounded: the rows are copies of the values.
+  if (b->rows >= 16 * RowBatch::maxRows) sendRows();
+  if (b->rows == 0) waiting_.push_back(b.get());
+  return *b;
+}
+
+void PgConnection::sendRows() {
+  if (waiting_.empty() || sendingRows_) return;
+  sendingRows_ = true;
+  try {
+    for (RowBatch* b : waiting_) {
+      std::size_t first = 0;
+      std::size_t offset = 0;
+      for (std::size_t count = b->limit; first < b->rows; count /= 2) {
+        for (; b->rows - first >= count; first += count) sendRows(*b, first, count, offset);
+      }
+      b->clear();
+    }
+  } catch (...) {
+    for (RowBatch* b : waiting_) b->clear();
+    waiting_.clear();
+    sendingRows_ = false;
+    throw;
+  }
+  waiting_.clear();
+  sendingRows_ = false;
+}
+
+// Queues rows [first, first + count) of `batch`, whose values begin at
+// `offset` in its bytes; `count` is a power of two.
+void PgConnection::sendRows(RowBatch& batch, std::size_t first, std::size_t count, std::size_t& offset) {
+  std::size_t k = 0;
+  while ((std::size_t{1} << k) < count) ++k;
+  std::string& name = batch.names[k];
+  if (name.empty()) {
+    name = nextName();
+    preparing_.emplace_back(&batch, k);
+    enterPipeline(batch.sql);
+    const std::string text = batch.text(count);
+    queued(PQsendPrepare(conn(), name.c_str(), text.c_str(), 0, nullptr), batch.sql);
+  }
+  const std::size_t n = count * static_cast<std::size_t>(batch.columns);
+  std::vector<const char*> values(n);
+  std::vector<int> lengths(n);
+  const std::vector<int> formats(n, 1);
+  const std::size_t base = first * static_cast<std::size_t>(batch.columns);
+  for (std::size_t i = 0; i < n; ++i) {
+    const int length = batch.lengths[base + i];
+    values[i] = length < 0 ? nullptr : batch.bytes.data() + offset;
+    lengths[i] = std::max(length, 0);
+    offset += static_cast<std::size_t>(lengths[i]);
+  }
+  enterPipeline(batch.sql);
+  queued(PQsendQueryPrepared(conn(), name.c_str(), static_cast<int>(n), values.data(), lengths.data(), formats.data(),
+                             1),
+         batch.sql);
+}
+
 void PgConnection::sync() {
+  sendRows();
   if (!pipelining_) return;
   pipelining_ = false;
   std::string errorState;
@@ -475,6 +629,11 @@ void PgConnection::sync() {
   }
   PQexitPipelineMode(conn());
   queued_.clear();
+  if (!errorState.empty()) {
+    // A statement prepared in this batch may have been skipped.
+    for (const auto& [b, k] : preparing_) b->names[k].clear();
+  }
+  preparing_.clear();
   if (!errorState.empty()) {
     // The server skipped every command queued after the failing one, calls
     // that have returned already among them: only dropping the whole
