@@ -3,6 +3,9 @@
 
 #include "RepositoryFixture.hpp"
 
+#include <algorithm>
+#include <map>
+
 namespace vlttest {
 namespace {
 
@@ -183,6 +186,51 @@ TEST_P(CollectionTest, LinksOfOwnedObjectsAreReadTogetherInOwnershipAndCollectio
   EXPECT_EQ(linksOfParts("unused"), "") << "never stored: no table";
   EXPECT_THROW(linksOfParts("refs", "links"), vlt::UsageError) << "not composite";
   EXPECT_THROW(linksOfParts("name"), vlt::UsageError) << "not a collection of links";
+}
+
+// Read for many owners at once (more than one statement takes), each owned
+// object's entries are those a read for its owner alone gives, together.
+TEST_P(CollectionTest, LinksOfTheObjectsOfManyOwnersAreThoseOfEachOwner) {
+  addProperty(findClass("test.Item"), "refs", "test.Item", 0, 0xFFFFFFFF, false, true);
+  const vlt::PropertyRef parts = property("test.Owner", "parts");
+  const vlt::PropertyRef refs = property("test.Item", "refs");
+  std::vector<vlt::ObjectRef> owners{find(1)};
+  write(1, entry("parts", objects({100, 101})));
+  write(100, entry("refs", objects({101, 100})));
+  repo.beginTransaction();
+  for (unsigned n = 0; n < 300; ++n) {
+    owners.push_back(create(findClass("test.Owner"), 1000 + n));
+    if (n % 3 == 0) continue;  // owns nothing
+    vlt::ObjectRef part = create(findClass("test.Item"), 2000 + n);
+    owners.back().setPropertyValue(parts, std::vector<vlt::ObjectRef>{part});
+    part.setPropertyValue(refs, n % 3 == 1 ? std::vector<vlt::ObjectRef>{part, item(4)} : std::vector<vlt::ObjectRef>{});
+  }
+  repo.commitTransaction();
+  // holder -> its targets, checking that each holder's entries come together
+  const auto byHolder = [](const std::vector<vlt::LinkEntry>& entries) {
+    std::map<vlt::ObjectId, std::vector<vlt::ObjectId>> out;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (i > 0 && entries[i - 1].holder != entries[i].holder) {
+        EXPECT_EQ(out.count(entries[i].holder), 0u);
+      }
+      out[entries[i].holder].push_back(entries[i].target.objectId());
+    }
+    return out;
+  };
+  std::vector<vlt::LinkEntry> entries;
+  std::map<vlt::ObjectId, std::vector<vlt::ObjectId>> expected;
+  for (const vlt::ObjectRef& owner : owners) {
+    owner.getLinksOfOwnedObjects(parts, refs, entries);
+    for (const auto& [holder, targets] : byHolder(entries)) expected[holder] = targets;
+  }
+  EXPECT_EQ(expected.size(), 101u);
+  std::reverse(owners.begin(), owners.end());
+  for (const bool identity : {true, false}) {
+    repo.defaultDataModel().getLinksOfOwnedObjects(owners, parts, refs, entries, identity);
+    EXPECT_EQ(byHolder(entries), expected);
+  }
+  owners.push_back(repo.getObjectRef(999999, findClass("test.Owner")));
+  EXPECT_THROW(repo.defaultDataModel().getLinksOfOwnedObjects(owners, parts, refs, entries), vlt::ObjectNotFoundError);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, CollectionTest, everyBackend(), backendName);

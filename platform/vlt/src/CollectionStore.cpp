@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <set>
+#include <tuple>
+#include <utility>
 
 namespace vlt::detail {
 
@@ -104,10 +106,9 @@ void CollectionStore::readAll(const ObjectRef& object, const PropertyRef& proper
   }
 }
 
-void CollectionStore::readOwnedLinks(const ObjectRef& owner, const PropertyRef& owningRef,
-                                     const PropertyRef& propertyRef, std::vector<LinkEntry>& out,
-                                     bool targetIdentity) {
-  core_.checkOpen();
+std::pair<const PropertyInfo*, const PropertyInfo*> CollectionStore::checkOwnedLinks(const ObjectRef& owner,
+                                                                                    const PropertyRef& owningRef,
+                                                                                    const PropertyRef& propertyRef) {
   const PropertyInfo* owning = core_.objects().checkAccess(owner, owningRef, ValueType::object);
   if (!owning->composite) core_.usage("the property \"" + owning->name + "\" is not composite: it owns no objects");
   const PropertyInfo* property = Core::info(propertyRef);
@@ -125,6 +126,14 @@ void CollectionStore::readOwnedLinks(const ObjectRef& owner, const PropertyRef& 
     core_.usage("the property \"" + property->name + "\" of class \"" + property->owner->qualifiedName +
                 "\" belongs to no object owned through \"" + owning->name + "\"");
   }
+  return {owning, property};
+}
+
+void CollectionStore::readOwnedLinks(const ObjectRef& owner, const PropertyRef& owningRef,
+                                     const PropertyRef& propertyRef, std::vector<LinkEntry>& out,
+                                     bool targetIdentity) {
+  core_.checkOpen();
+  const auto [owning, property] = checkOwnedLinks(owner, owningRef, propertyRef);
   out.clear();
   const ObjectId id = owner.objectId();
   if (!core_.tables().collectionTable(property)) {
@@ -146,6 +155,44 @@ void CollectionStore::readOwnedLinks(const ObjectRef& owner, const PropertyRef& 
                                                                      static_cast<ObjectId>(s->columnInt64(1)))});
   }
   if (!found) core_.notFound(id);
+}
+
+void CollectionStore::readOwnedLinks(const std::vector<ObjectRef>& owners, const PropertyRef& owningRef,
+                                     const PropertyRef& propertyRef, std::vector<LinkEntry>& out,
+                                     bool targetIdentity) {
+  core_.checkOpen();
+  out.clear();
+  const PropertyInfo* owning = nullptr;
+  const PropertyInfo* property = nullptr;
+  for (const ObjectRef& owner : owners) std::tie(owning, property) = checkOwnedLinks(owner, owningRef, propertyRef);
+  if (owners.empty()) return;
+  if (!core_.tables().collectionTable(property)) {
+    for (const ObjectRef& owner : owners)
+      if (!core_.objects().knownToExist(owner.objectId())) core_.objects().requireObject(owner.objectId());
+    return;
+  }
+  sql::Statement& statement = core_.statements().forProperty(
+      *property, targetIdentity ? PropertyStatement::ownedLinksAmong : PropertyStatement::ownedLinkIdsAmong);
+  std::vector<ObjectId> found;  // the owners that have a row, ascending
+  for (std::size_t first = 0; first < owners.size(); first += ownersAmong) {
+    const std::size_t last = std::min(first + ownersAmong, owners.size());
+    found.clear();
+    sql::StatementUse s(statement);
+    s->bindInt64(1, owning->id);
+    for (std::size_t k = 0; k < ownersAmong; ++k)
+      s->bindInt64(static_cast<int>(k + 2), owners[std::min(first + k, last - 1)].objectId());
+    while (s->step()) {
+      const auto owner = static_cast<ObjectId>(s->columnInt64(0));
+      if (found.empty() || found.back() != owner) found.push_back(owner);
+      if (s->columnIsNull(2)) continue;  // an owned object without links, or none owned
+      const auto holder = static_cast<ObjectId>(s->columnInt64(1));
+      out.push_back(LinkEntry{holder, targetIdentity ? core_.objects().objectAt(*s, 2, property->typeClass)
+                                                     : core_.objectRef(property->typeClass,
+                                                                       static_cast<ObjectId>(s->columnInt64(2)))});
+    }
+    for (std::size_t k = first; k < last; ++k)
+      if (!std::binary_search(found.begin(), found.end(), owners[k].objectId())) core_.notFound(owners[k].objectId());
+  }
 }
 
 void CollectionStore::writeAll(const ObjectRef& object, const PropertyRef& propertyRef, ValueType type,

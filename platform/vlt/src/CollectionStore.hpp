@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace vlt::detail {
@@ -28,6 +29,9 @@ class CollectionStore {
   /// See ObjectRef::getLinksOfOwnedObjects.
   void readOwnedLinks(const ObjectRef& owner, const PropertyRef& owning, const PropertyRef& property,
                       std::vector<LinkEntry>& out, bool targetIdentity);
+  /// See DataModelRef::getLinksOfOwnedObjects.
+  void readOwnedLinks(const std::vector<ObjectRef>& owners, const PropertyRef& owning, const PropertyRef& property,
+                      std::vector<LinkEntry>& out, bool targetIdentity);
   void writeAll(const ObjectRef& object, const PropertyRef& property, ValueType type, const void* vector,
                 bool objectIsNew);
   std::size_t size(const ObjectRef& object, const PropertyInfo* property);
@@ -46,6 +50,11 @@ class CollectionStore {
   void replaceAll(ObjectId owner, const PropertyInfo* property, const void* value);
 
  private:
+  /// The owning property and the link collection of an owned-links read,
+  /// checked for `owner`.
+  std::pair<const PropertyInfo*, const PropertyInfo*> checkOwnedLinks(const ObjectRef& owner,
+                                                                      const PropertyRef& owning,
+                                                                      const PropertyRef& property);
   void readEntries(ObjectId owner, const PropertyInfo* property, void* vector);
   void insertComposite(const ObjectRef& object, const PropertyInfo* property, const ObjectRef& child,
                        const boost::optional<std::uint64_t>& index);

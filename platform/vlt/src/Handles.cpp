@@ -266,6 +266,11 @@ std::vector<ObjectRef> DataModelRef::lookUpObjects(const std::vector<boost::uuid
   Core& core = Core::of(core_);
   return core.objects().findAll(uuids, ownClass(core, cls));
 }
+void DataModelRef::getLinksOfOwnedObjects(const std::vector<ObjectRef>& owners, const PropertyRef& owning,
+                                          const PropertyRef& property, std::vector<LinkEntry>& out,
+                                          bool targetIdentity) const {
+  Core::of(core_).collections().readOwnedLinks(owners, owning, property, out, targetIdentity);
+}
 ObjectRef DataModelRef::objectById(ObjectId id) const {
   if (id == 0) return ObjectRef();
   return Core::of(core_).objects().byId(id);

@@ -6,6 +6,13 @@ namespace vlt::detail {
 
 namespace {
 
+// "?2, ?3, ..." for the owners of an ownedLinksAmong statement.
+std::string ownerList() {
+  std::string list;
+  for (std::size_t k = 0; k < ownersAmong; ++k) list += (k > 0 ? ", ?" : "?") + std::to_string(k + 2);
+  return list;
+}
+
 // The text of each PropertyStatement, with the table of the property's
 // collection ({values}), the owner's class table ({class}) and the column
 // ({column}) filled in.
@@ -28,6 +35,21 @@ const char* propertyStatementText(PropertyStatement which) {
       return "SELECT c.id, v.value FROM vlt_object w "
              "LEFT JOIN vlt_object c ON c.owner_id = w.id AND c.owner_property_id = ?2 "
              "LEFT JOIN {values} v ON v.object_id = c.id WHERE w.id = ?1 ORDER BY c.ordinal, c.id, v.ordinal";
+    case PropertyStatement::ownedLinksAmong: {
+      static const std::string text = "SELECT w.id, c.id, v.value, t.class_id, t.uuid FROM vlt_object w "
+                                      "LEFT JOIN vlt_object c ON c.owner_id = w.id AND c.owner_property_id = ?1 "
+                                      "LEFT JOIN {values} v ON v.object_id = c.id "
+                                      "LEFT JOIN vlt_object t ON t.id = v.value WHERE w.id IN (" +
+                                      ownerList() + ") ORDER BY w.id, c.ordinal, c.id, v.ordinal";
+      return text.c_str();
+    }
+    case PropertyStatement::ownedLinkIdsAmong: {
+      static const std::string text = "SELECT w.id, c.id, v.value FROM vlt_object w "
+                                      "LEFT JOIN vlt_object c ON c.owner_id = w.id AND c.owner_property_id = ?1 "
+                                      "LEFT JOIN {values} v ON v.object_id = c.id WHERE w.id IN (" +
+                                      ownerList() + ") ORDER BY w.id, c.ordinal, c.id, v.ordinal";
+      return text.c_str();
+    }
     case PropertyStatement::valueAt:
       return "SELECT value FROM {values} WHERE object_id = ?1 AND ordinal = ?2";
     case PropertyStatement::linkAt:

@@ -26,6 +26,10 @@ enum class PropertyStatement {
   readLinks,   ///< (object) -> value, class_id, uuid of each link in order
   ownedLinks,  ///< (owner, owning property) -> object_id, value, class_id, uuid of the links of what it owns
   ownedLinkIds,  ///< the same without the targets' class_id and uuid
+  /// (owning property, ownersAmong owners, the last repeated) -> owner id,
+  /// then as ownedLinks or ownedLinkIds, owner by owner
+  ownedLinksAmong,
+  ownedLinkIdsAmong,
   valueAt,     ///< (object, ordinal) -> value
   linkAt,      ///< (object, ordinal) -> value, class_id, uuid
   count,       ///< (object) -> number of entries
@@ -40,6 +44,9 @@ enum class PropertyStatement {
   upsert,      ///< single value: (object, value)
   nullify,     ///< single reference: (target) clears references to it
 };
+
+/// The owners one ownedLinksAmong statement reads for.
+constexpr std::size_t ownersAmong = 256;
 
 /// Owned by the repository core; cleared when the connection closes or a
 /// transaction rolls back (a rollback may drop tables that statements name).

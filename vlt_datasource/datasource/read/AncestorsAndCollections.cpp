@@ -102,8 +102,8 @@ class Setting {
 
 // The entries of the collections of links of the objects that one
 // loadChildren call loads (or one statement of a level's, for many owners),
-// read for all of them with one statement per owner and property before any
-// is fetched. They are in use (childLinks) while those objects are filled: a
+// read for all of them with one statement per property before any is
+// fetched. They are in use (childLinks) while those objects are filled: a
 // nested call (the children of a child) has its own, and the outer ones are
 // back when it returns.
 class DataSource::ChildLinks {
@@ -114,13 +114,18 @@ class DataSource::ChildLinks {
   /// load of everything sets at its end need no target's identity.
   void readFor(const vlt::ObjectRef& owner, const vlt::PropertyRef& owning, const InstanceLoader& loader,
                const FetchDepth& depth, bool loadingEverything) {
-    for (const InstanceLoader::Unloaded& unloaded : loader.unloadedProperties()) {
-      const vlt::PropertyRef& link = unloaded.propRef;
-      const bool linkCollection = link && link.isMultiValue() && !link.isComposite() && unloaded.reference;
-      const bool transferred = depth.subtree || !unloaded.property->hasDeferredContents();
-      const bool byId = loadingEverything && !unloaded.property->hasOpposite();
-      if (linkCollection && transferred) read(owner, owning, link, !byId);
-    }
+    readFor(loader, depth, loadingEverything, [&](const vlt::PropertyRef& link, bool targetIdentity) {
+      owner.getLinksOfOwnedObjects(owning, link, scratch_, targetIdentity);
+    });
+  }
+  /// The same for what every object of `owners` holds, a statement per
+  /// many owners.
+  void readFor(const vlt::DataModelRef& data, const std::vector<vlt::ObjectRef>& owners,
+               const vlt::PropertyRef& owning, const InstanceLoader& loader, const FetchDepth& depth,
+               bool loadingEverything) {
+    readFor(loader, depth, loadingEverything, [&](const vlt::PropertyRef& link, bool targetIdentity) {
+      data.getLinksOfOwnedObjects(owners, owning, link, scratch_, targetIdentity);
+    });
   }
   /// `child` is one of those objects: a collection that has no entries read
   /// is empty.
@@ -146,14 +151,26 @@ class DataSource::ChildLinks {
     std::vector<vlt::LinkEntry> entries;  // grouped by child
     std::unordered_map<vlt::ObjectId, std::pair<std::size_t, std::size_t>> byChild;  // [first, last) of entries
   };
-  // Reads the entries of `link` of every object `owner` holds through `owning`.
-  void read(const vlt::ObjectRef& owner, const vlt::PropertyRef& owning, const vlt::PropertyRef& link,
-            bool targetIdentity) {
+  // `readLinks(link, targetIdentity)` reads the entries of a link
+  // collection into scratch_.
+  template <class ReadLinks>
+  void readFor(const InstanceLoader& loader, const FetchDepth& depth, bool loadingEverything, ReadLinks&& readLinks) {
+    for (const InstanceLoader::Unloaded& unloaded : loader.unloadedProperties()) {
+      const vlt::PropertyRef& link = unloaded.propRef;
+      const bool linkCollection = link && link.isMultiValue() && !link.isComposite() && unloaded.reference;
+      const bool transferred = depth.subtree || !unloaded.property->hasDeferredContents();
+      const bool byId = loadingEverything && !unloaded.property->hasOpposite();
+      if (!linkCollection || !transferred) continue;
+      readLinks(link, !byId);
+      keep(link);
+    }
+  }
+  // Keeps the entries of `link` just read.
+  void keep(const vlt::PropertyRef& link) {
     auto known = std::find_if(properties_.begin(), properties_.end(),
                               [&](const Property& read) { return read.link == link; });
     Property& read = known != properties_.end() ? *known : properties_.emplace_back();
     read.link = link;
-    owner.getLinksOfOwnedObjects(owning, link, scratch_, targetIdentity);
     for (const vlt::LinkEntry& entry : scratch_) {
       read.entries.push_back(entry);
       const std::size_t i = read.entries.size() - 1;
@@ -269,7 +286,7 @@ void DataSource::loadChildrenOfLevel(const vlt::ObjectRef& owner, const vlt::Pro
     }
     const auto statement = std::make_shared<ChildLevel::Statement>();
     statement->children = std::make_shared<ChildLevel>();
-    for (const vlt::ObjectRef& o : owners) statement->links.readFor(o, propRef, loader, depth, pendingLinks != nullptr);
+    statement->links.readFor(repository.defaultDataModel(), owners, propRef, loader, depth, pendingLinks != nullptr);
     // The rows come owner by owner.
     vlt::ObjectQuery::ResultIterator rows = loader.childrenOf(owners, propRef);
     ChildLevel::Waiting* group = nullptr;

@@ -329,6 +329,13 @@ class VLT_API DataModelRef {
   /// lookUpObject for each of `uuids`, in their order, with a statement per
   /// few hundred: what a caller about to write to many objects asks first.
   std::vector<ObjectRef> lookUpObjects(const std::vector<boost::uuids::uuid>& uuids, const ClassRef& cls) const;
+  /// ObjectRef::getLinksOfOwnedObjects for every object of `owners`, a
+  /// statement per 256 of them: the entries are grouped by owned object,
+  /// the groups of one owner together in `owning`'s order (the owners in no
+  /// particular order). Throws as the call for one owner, for each.
+  void getLinksOfOwnedObjects(const std::vector<ObjectRef>& owners, const PropertyRef& owning,
+                              const PropertyRef& property, std::vector<LinkEntry>& out,
+                              bool targetIdentity = true) const;
   /// The object with this id, its handle carrying the object's own class and
   /// its uuid (one lookup for both); null when there is none.
   ObjectRef objectById(ObjectId id) const;
