@@ -94,7 +94,7 @@ class ObjectStore {
   // while no object was deleted and no call rolled back since
   // (TransactionState::removalSerial): a write after its object's lookup,
   // the usual order, does not look the object up again. On a server that
-  // lookup is a round trip of its own. Direct-mapped by id.
+  // lookup is a round trip of its own. Two-way set-associative by id.
   struct Seen {
     ObjectId id = 0;
     const ClassInfo* cls = nullptr;

@@ -27,6 +27,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace vlt::sql {
@@ -135,17 +136,35 @@ struct Parameter {
   std::string bytes;
 };
 
-/// The columns of "INSERT INTO <table> (<columns>) VALUES ($1, ..., $n)" and
-/// nothing more, in the dollar form; 0 for any other statement.
-int insertedColumns(const std::string& text) {
-  if (text.rfind("INSERT INTO ", 0) != 0) return 0;
-  const std::size_t values = text.rfind(" VALUES (");
-  if (values == std::string::npos) return 0;
-  const std::string group = text.substr(values + 9);
-  const auto n = static_cast<int>(std::count(group.begin(), group.end(), '$'));
-  std::string expected;
-  for (int k = 1; k <= n; ++k) expected += (k > 1 ? ", $" : "$") + std::to_string(k);
-  return n > 0 && group == expected + ")" ? n : 0;
+/// What a single-row INSERT whose rows may go out together looks like:
+/// "INSERT INTO <table> (<columns>) VALUES ($1, ..., $n)", then nothing or
+/// the upsert's "ON CONFLICT (id) DO UPDATE SET ..." (in the dollar form).
+struct InsertShape {
+  int columns = 0;  ///< 0: another statement
+  bool upsert = false;
+  std::string table;
+  std::string head;  ///< up to "VALUES "
+  std::string tail;  ///< after the row
+};
+
+InsertShape insertShape(const std::string& text) {
+  InsertShape shape;
+  const std::string into = "INSERT INTO ";
+  const std::size_t values = text.find(" VALUES (");
+  if (text.rfind(into, 0) != 0 || values == std::string::npos) return shape;
+  const std::size_t close = text.find(')', values);
+  const auto n = static_cast<int>(std::count(text.begin() + static_cast<std::ptrdiff_t>(values),
+                                             text.begin() + static_cast<std::ptrdiff_t>(close), '$'));
+  std::string row = "(";
+  for (int k = 1; k <= n; ++k) row += (k > 1 ? ", $" : "$") + std::to_string(k);
+  if (n == 0 || text.compare(values + 8, row.size() + 1, row + ")") != 0) return shape;
+  shape.tail = text.substr(close + 1);
+  shape.upsert = shape.tail.rfind(" ON CONFLICT (id) DO UPDATE SET ", 0) == 0;
+  if (!shape.tail.empty() && !shape.upsert) return shape;
+  shape.columns = n;
+  shape.table = text.substr(into.size(), text.find(' ', into.size()) - into.size());
+  shape.head = text.substr(0, values + 8);
+  return shape;
 }
 
 /// Rows of one single-row INSERT waiting to go out together. They leave as
@@ -155,15 +174,17 @@ int insertedColumns(const std::string& text) {
 /// column's type, whichever rows hold NULLs.
 ///
 /// Rows of different statements may reach the server in another order than
-/// they were written: the tables have no foreign keys or triggers, and
-/// everything that could see the difference (a read, any other write, a
-/// savepoint, the commit) sends the rows first.
+/// they were written, where that changes nothing: the tables have no foreign
+/// keys or triggers; upserts of one table commute with each other (each sets
+/// its own column), but not with plain INSERTs into it (a row would exist
+/// too early), and one upsert may not touch a row twice (the rows of a batch
+/// have distinct ids). Everything else that could see the difference (a
+/// read, any other write, a savepoint, the commit) sends the rows first.
 struct RowBatch {
   static constexpr std::size_t maxRows = 64;
 
-  RowBatch(std::string sqlText, const std::string& text, int columnCount)
-      : sql(std::move(sqlText)), head(text.substr(0, text.rfind(" VALUES (") + 8)), columns(columnCount) {
-    std::size_t most = std::min<std::size_t>(maxRows, 65535 / static_cast<std::size_t>(columns));
+  RowBatch(std::string sqlText, InsertShape insert) : sql(std::move(sqlText)), shape(std::move(insert)) {
+    std::size_t most = std::min<std::size_t>(maxRows, 65535 / static_cast<std::size_t>(shape.columns));
     while (limit * 2 <= most) limit *= 2;
   }
   void add(const std::vector<Parameter>& parameters) {
@@ -174,28 +195,29 @@ struct RowBatch {
     ++rows;
   }
   std::string text(std::size_t count) const {
-    std::string t = head;
+    std::string t = shape.head;
     int parameter = 0;
     for (std::size_t r = 0; r < count; ++r) {
       t += r > 0 ? ", (" : "(";
-      for (int c = 0; c < columns; ++c) t += (c > 0 ? ", $" : "$") + std::to_string(++parameter);
+      for (int c = 0; c < shape.columns; ++c) t += (c > 0 ? ", $" : "$") + std::to_string(++parameter);
       t += ")";
     }
-    return t;
+    return t + shape.tail;
   }
   void clear() noexcept {
     rows = 0;
     bytes.clear();
     lengths.clear();
+    keys.clear();
   }
 
-  std::string sql;   ///< the single-row statement, for messages
-  std::string head;  ///< "INSERT INTO <table> (<columns>) VALUES "
-  int columns;
+  std::string sql;  ///< the single-row statement, for messages
+  InsertShape shape;
   std::size_t limit = 1;  ///< rows in the largest statement
   std::size_t rows = 0;
   std::string bytes;         ///< the values of every waiting row, one after another
   std::vector<int> lengths;  ///< a value's length, -1 for NULL
+  std::unordered_set<std::string> keys;  ///< an upsert's waiting ids
   /// The prepared statement for 2^k rows, by k; empty until prepared.
   std::vector<std::string> names = std::vector<std::string>(8);
 };
@@ -269,7 +291,7 @@ class PgStatement final : public Statement {
   std::weak_ptr<std::vector<std::string>> retired_;
   std::string sql_;
   std::string text_;
-  int insertedColumns_;  ///< a plain INSERT's columns: its rows may be batched
+  InsertShape shape_;  ///< of an INSERT whose rows may be batched
   std::vector<Parameter> parameters_;
   /// Parameter types -> server-side name; a statement sees one or two
   /// signatures (a NULL is untyped), so a list is the quickest look-up.
@@ -380,8 +402,9 @@ class PgConnection final : public Connection {
   bool mayQueue() const noexcept { return pipelining_ || PQtransactionStatus(conn()) == PQTRANS_INTRANS; }
   void queue(const std::string& sql, const PgStatement::Call& c);
   void queueCommand(const char* sql);
-  /// Where the rows of the INSERT `sql` (`text` in the dollar form) wait.
-  RowBatch& batch(const std::string& sql, const std::string& text, int columns);
+  /// Adds a row of the INSERT `sql` to its batch; false when it must go out
+  /// on its own (an upsert without an id).
+  bool batch(const std::string& sql, const InsertShape& shape, const std::vector<Parameter>& row);
   /// Throws the error of a failed result (and rolls back a transaction the
   /// server aborted outside a savepoint).
   void check(PGresult* r, const std::string& sql);
@@ -432,7 +455,7 @@ PgStatement::PgStatement(PgConnection& connection, std::string sql)
       retired_(connection.retiredNames()),
       sql_(std::move(sql)),
       text_(dollarPlaceholders(sql_)),
-      insertedColumns_(insertedColumns(text_)) {}
+      shape_(insertShape(text_)) {}
 
 PgStatement::~PgStatement() {
   const std::shared_ptr<std::vector<std::string>> retired = retired_.lock();
@@ -497,8 +520,8 @@ void PgStatement::run() {
     return;
   }
   connection_.traceStatement(sql_);
-  if (insertedColumns_ > 0 && parameters_.size() == static_cast<std::size_t>(insertedColumns_)) {
-    connection_.batch(sql_, text_, insertedColumns_).add(parameters_);
+  if (shape_.columns > 0 && parameters_.size() == static_cast<std::size_t>(shape_.columns) &&
+      connection_.batch(sql_, shape_, parameters_)) {
     return;
   }
   const Call& c = call();
@@ -534,13 +557,19 @@ void PgConnection::queue(const std::string& sql, const PgStatement::Call& c) {
          sql);
 }
 
-RowBatch& PgConnection::batch(const std::string& sql, const std::string& text, int columns) {
+bool PgConnection::batch(const std::string& sql, const InsertShape& shape, const std::vector<Parameter>& row) {
+  if (shape.upsert && row.front().null) return false;
   std::unique_ptr<RowBatch>& b = batches_[sql];
-  if (!b) b = std::make_unique<RowBatch>(sql, text, columns);
+  if (!b) b = std::make_unique<RowBatch>(sql, shape);
   // Bounded: the rows are copies of the values.
-  if (b->rows >= 16 * RowBatch::maxRows) sendRows();
+  bool sendFirst = b->rows >= 16 * RowBatch::maxRows || (shape.upsert && b->keys.count(row.front().bytes) > 0);
+  for (const RowBatch* other : waiting_)
+    sendFirst = sendFirst || (other->shape.upsert != shape.upsert && other->shape.table == shape.table);
+  if (sendFirst) sendRows();
   if (b->rows == 0) waiting_.push_back(b.get());
-  return *b;
+  if (shape.upsert) b->keys.insert(row.front().bytes);
+  b->add(row);
+  return true;
 }
 
 void PgConnection::sendRows() {
@@ -578,11 +607,11 @@ void PgConnection::sendRows(RowBatch& batch, std::size_t first, std::size_t coun
     const std::string text = batch.text(count);
     queued(PQsendPrepare(conn(), name.c_str(), text.c_str(), 0, nullptr), batch.sql);
   }
-  const std::size_t n = count * static_cast<std::size_t>(batch.columns);
+  const std::size_t n = count * static_cast<std::size_t>(batch.shape.columns);
   std::vector<const char*> values(n);
   std::vector<int> lengths(n);
   const std::vector<int> formats(n, 1);
-  const std::size_t base = first * static_cast<std::size_t>(batch.columns);
+  const std::size_t base = first * static_cast<std::size_t>(batch.shape.columns);
   for (std::size_t i = 0; i < n; ++i) {
     const int length = batch.lengths[base + i];
     values[i] = length < 0 ? nullptr : batch.bytes.data() + offset;
