@@ -27,6 +27,10 @@ TEST_F(ProxyTest, AProxyIsKnownByIdentityStaysOneIfTheDataSourceCannotLoadItAndG
   datasource::LoadingTransaction loading = ds->beginLoadingTransaction();
   const ProxyId upper(ElementId::UUID_TYPE, u"00000000-0000-0000-0000-00000000000A", boost::none);
   EXPECT_EQ(ModelElement::createProxy(model, mm.book, upper).getUUID(), uuidOf(10));
+  // An id made from a uuid is its lower-case text, and names the same proxy.
+  const ProxyId fromUuid(uuidOf(10));
+  EXPECT_EQ(fromUuid.getElementId(), ElementId(ElementId::UUID_TYPE, u"00000000-0000-0000-0000-00000000000a"));
+  EXPECT_EQ(ModelElement::createProxy(model, mm.book, fromUuid), ModelElement::createProxy(model, mm.book, upper));
   EXPECT_THROW(ModelElement::createProxy(model, mm.book, ProxyId(u"PATH", u"/a/b", boost::none)),
                std::invalid_argument);
   EXPECT_THROW(ModelElement::createProxy(model, mm.book, ProxyId(ElementId::UUID_TYPE, u"{not}", boost::none)),

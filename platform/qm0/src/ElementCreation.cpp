@@ -152,7 +152,9 @@ ModelElement ModelElement::createProxy(const Model& model, const meta::Class& cl
     throw std::invalid_argument("qm0: a proxy needs a uuid element id");
   const std::u16string& text = id.getElementId().getId();
   boost::uuids::uuid uuid;
-  if (!ElementId::parseUUID(text, uuid)) {
+  if (id.getUUID()) {
+    uuid = *id.getUUID();
+  } else if (!ElementId::parseUUID(text, uuid)) {
     try {
       uuid = boost::uuids::string_generator()(std::string(text.begin(), text.end()));  // braces, no hyphens
     } catch (const std::runtime_error&) {

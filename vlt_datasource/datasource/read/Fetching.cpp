@@ -95,19 +95,16 @@ DataSource::StartedFetch DataSource::startQM0Object(const vlt::ObjectRef& object
     debugLog.log(severity::detail, "failed to find corresponding QM0 metaclass ", vltClass.qualifiedName());
     return {};
   }
-  qm::zero::ModelElement element = model->findElement(uuid, qm::zero::InMemoryOnly);
   const bool logging = debugLog.isEnabled(severity::detail) || proxyLog.isEnabled(severity::detail);
   const std::string uuidText = logging ? boost::uuids::to_string(uuid) : std::string();
 
   if (depth.depth == 0 && !depth.subtree) {
     proxyLog.log(severity::detail, "creating proxy for: '", uuidText, "' : ", cls->getName());
-    if (!element) {
-      element = qm::zero::ModelElement::createProxy(
-          model, cls,
-          qm::zero::ProxyId(qm::zero::ElementId::UUID_TYPE, qm::zero::ElementId::uuidText(uuid), boost::none));
-    }
-    return {{element, false}, nullptr, {}};
+    // The element in memory, or its proxy (made now, or before): one look
+    // at the model's tables instead of two.
+    return {{qm::zero::ModelElement::createProxy(model, cls, qm::zero::ProxyId(uuid)), false}, nullptr, {}};
   }
+  qm::zero::ModelElement element = model->findElement(uuid, qm::zero::InMemoryOnly);
   if (element && !depth.subtree) {
     debugLog.log(severity::detail, " object '", uuidText, "' is already in QM0 ");
     proxyLog.log(severity::detail, " object '", uuidText, "' is already in QM0 ");

@@ -46,13 +46,19 @@ class QM0_API ProxyId {
  public:
   ProxyId(std::u16string type, std::u16string id, boost::optional<std::u16string> text)
       : id_(std::move(type), std::move(id)), text_(std::move(text)) {}
+  /// The same as ProxyId(UUID_TYPE, ElementId::uuidText(uuid), none), which
+  /// keeps the uuid: a proxy made from it needs no parse of the text.
+  explicit ProxyId(const boost::uuids::uuid& uuid) : id_(ElementId::ofUUID(uuid)), uuid_(uuid) {}
 
   const ElementId& getElementId() const noexcept { return id_; }
   const boost::optional<std::u16string>& getText() const noexcept { return text_; }
+  /// The uuid it was made from; none when made from text.
+  const boost::optional<boost::uuids::uuid>& getUUID() const noexcept { return uuid_; }
 
  private:
   ElementId id_;
   boost::optional<std::u16string> text_;
+  boost::optional<boost::uuids::uuid> uuid_;
 };
 
 }  // namespace qm::zero
