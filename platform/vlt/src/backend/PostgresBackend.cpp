@@ -15,6 +15,7 @@
 // RowBatch): the server's work per statement, not per row, bounds a load.
 
 #include "backend/Backend.hpp"
+#include "backend/PgRowBatch.hpp"
 
 #include <vlt/Errors.hpp>
 
@@ -27,11 +28,14 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace vlt::sql {
 namespace {
+
+using pg::InsertShape;
+using pg::Parameter;
+using pg::RowBatch;
 
 constexpr std::int64_t repositoryMark = 0x564C5452;  // "VLTR", as SQLite's application id
 constexpr std::size_t pipelineBatch = 1000;
@@ -102,24 +106,6 @@ std::int64_t decodeBigEndian(const char* data, int size) {
   return static_cast<std::int64_t>(v);
 }
 
-// "?1" placeholders as "$1", outside quoted text.
-std::string dollarPlaceholders(const std::string& sql) {
-  std::string out;
-  out.reserve(sql.size());
-  char quote = 0;
-  for (char c : sql) {
-    if (quote != 0) {
-      if (c == quote) quote = 0;
-    } else if (c == '\'' || c == '"') {
-      quote = c;
-    } else if (c == '?') {
-      c = '$';
-    }
-    out.push_back(c);
-  }
-  return out;
-}
-
 struct ResultClear {
   void operator()(PGresult* r) const noexcept { PQclear(r); }
 };
@@ -128,99 +114,6 @@ struct ConnectionFinish {
   void operator()(PGconn* c) const noexcept { PQfinish(c); }
 };
 using Handle = std::unique_ptr<PGconn, ConnectionFinish>;
-
-/// A bound parameter: binary bytes, or NULL.
-struct Parameter {
-  bool null = true;
-  Oid type = 0;
-  std::string bytes;
-};
-
-/// What a single-row INSERT whose rows may go out together looks like:
-/// "INSERT INTO <table> (<columns>) VALUES ($1, ..., $n)", then nothing or
-/// the upsert's "ON CONFLICT (id) DO UPDATE SET ..." (in the dollar form).
-struct InsertShape {
-  int columns = 0;  ///< 0: another statement
-  bool upsert = false;
-  std::string table;
-  std::string head;  ///< up to "VALUES "
-  std::string tail;  ///< after the row
-};
-
-InsertShape insertShape(const std::string& text) {
-  InsertShape shape;
-  const std::string into = "INSERT INTO ";
-  const std::size_t values = text.find(" VALUES (");
-  if (text.rfind(into, 0) != 0 || values == std::string::npos) return shape;
-  const std::size_t close = text.find(')', values);
-  const auto n = static_cast<int>(std::count(text.begin() + static_cast<std::ptrdiff_t>(values),
-                                             text.begin() + static_cast<std::ptrdiff_t>(close), '$'));
-  std::string row = "(";
-  for (int k = 1; k <= n; ++k) row += (k > 1 ? ", $" : "$") + std::to_string(k);
-  if (n == 0 || text.compare(values + 8, row.size() + 1, row + ")") != 0) return shape;
-  shape.tail = text.substr(close + 1);
-  shape.upsert = shape.tail.rfind(" ON CONFLICT (id) DO UPDATE SET ", 0) == 0;
-  if (!shape.tail.empty() && !shape.upsert) return shape;
-  shape.columns = n;
-  shape.table = text.substr(into.size(), text.find(' ', into.size()) - into.size());
-  shape.head = text.substr(0, values + 8);
-  return shape;
-}
-
-/// Rows of one single-row INSERT waiting to go out together. They leave as
-/// INSERTs of a power of two rows (at most maxRows, and never more than the
-/// protocol's 65,535 parameters), each row count a statement prepared on its
-/// first use with untyped parameters: the server takes each value as its
-/// column's type, whichever rows hold NULLs.
-///
-/// Rows of different statements may reach the server in another order than
-/// they were written, where that changes nothing: the tables have no foreign
-/// keys or triggers; upserts of one table commute with each other (each sets
-/// its own column), but not with plain INSERTs into it (a row would exist
-/// too early), and one upsert may not touch a row twice (the rows of a batch
-/// have distinct ids). Everything else that could see the difference (a
-/// read, any other write, a savepoint, the commit) sends the rows first.
-struct RowBatch {
-  static constexpr std::size_t maxRows = 64;
-
-  RowBatch(std::string sqlText, InsertShape insert) : sql(std::move(sqlText)), shape(std::move(insert)) {
-    std::size_t most = std::min<std::size_t>(maxRows, 65535 / static_cast<std::size_t>(shape.columns));
-    while (limit * 2 <= most) limit *= 2;
-  }
-  void add(const std::vector<Parameter>& parameters) {
-    for (const Parameter& p : parameters) {
-      lengths.push_back(p.null ? -1 : static_cast<int>(p.bytes.size()));
-      if (!p.null) bytes += p.bytes;
-    }
-    ++rows;
-  }
-  std::string text(std::size_t count) const {
-    std::string t = shape.head;
-    int parameter = 0;
-    for (std::size_t r = 0; r < count; ++r) {
-      t += r > 0 ? ", (" : "(";
-      for (int c = 0; c < shape.columns; ++c) t += (c > 0 ? ", $" : "$") + std::to_string(++parameter);
-      t += ")";
-    }
-    return t + shape.tail;
-  }
-  void clear() noexcept {
-    rows = 0;
-    bytes.clear();
-    lengths.clear();
-    keys.clear();
-  }
-
-  std::string sql;  ///< the single-row statement, for messages
-  InsertShape shape;
-  std::size_t limit = 1;  ///< rows in the largest statement
-  std::size_t rows = 0;
-  std::string bytes;         ///< the values of every waiting row, one after another
-  std::vector<int> lengths;  ///< a value's length, -1 for NULL
-  std::unordered_set<std::string> keys;  ///< an upsert's waiting ids
-  /// The prepared statement for 2^k rows, by k; empty until prepared.
-  std::vector<std::string> names = std::vector<std::string>(8);
-};
 
 class PgConnection;
 
@@ -454,8 +347,8 @@ PgStatement::PgStatement(PgConnection& connection, std::string sql)
     : connection_(connection),
       retired_(connection.retiredNames()),
       sql_(std::move(sql)),
-      text_(dollarPlaceholders(sql_)),
-      shape_(insertShape(text_)) {}
+      text_(pg::dollarPlaceholders(sql_)),
+      shape_(pg::insertShape(text_)) {}
 
 PgStatement::~PgStatement() {
   const std::shared_ptr<std::vector<std::string>> retired = retired_.lock();

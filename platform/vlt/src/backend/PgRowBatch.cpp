@@ -1,0 +1,77 @@
+#include "backend/PgRowBatch.hpp"
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
+namespace vlt::sql::pg {
+
+std::string dollarPlaceholders(const std::string& sql) {
+  std::string out;
+  out.reserve(sql.size());
+  char quote = 0;
+  for (char c : sql) {
+    if (quote != 0) {
+      if (c == quote) quote = 0;
+    } else if (c == '\'' || c == '"') {
+      quote = c;
+    } else if (c == '?') {
+      c = '$';
+    }
+    out.push_back(c);
+  }
+  return out;
+}
+
+InsertShape insertShape(const std::string& text) {
+  InsertShape shape;
+  const std::string into = "INSERT INTO ";
+  const std::size_t values = text.find(" VALUES (");
+  if (text.rfind(into, 0) != 0 || values == std::string::npos) return shape;
+  const std::size_t close = text.find(')', values);
+  const auto n = static_cast<int>(std::count(text.begin() + static_cast<std::ptrdiff_t>(values),
+                                             text.begin() + static_cast<std::ptrdiff_t>(close), '$'));
+  std::string row = "(";
+  for (int k = 1; k <= n; ++k) row += (k > 1 ? ", $" : "$") + std::to_string(k);
+  if (n == 0 || text.compare(values + 8, row.size() + 1, row + ")") != 0) return shape;
+  shape.tail = text.substr(close + 1);
+  shape.upsert = shape.tail.rfind(" ON CONFLICT (id) DO UPDATE SET ", 0) == 0;
+  if (!shape.tail.empty() && !shape.upsert) return shape;
+  shape.columns = n;
+  shape.table = text.substr(into.size(), text.find(' ', into.size()) - into.size());
+  shape.head = text.substr(0, values + 8);
+  return shape;
+}
+
+RowBatch::RowBatch(std::string sqlText, InsertShape insert) : sql(std::move(sqlText)), shape(std::move(insert)) {
+  const std::size_t most = std::min<std::size_t>(maxRows, 65535 / static_cast<std::size_t>(shape.columns));
+  while (limit * 2 <= most) limit *= 2;
+}
+
+void RowBatch::add(const std::vector<Parameter>& parameters) {
+  for (const Parameter& p : parameters) {
+    lengths.push_back(p.null ? -1 : static_cast<int>(p.bytes.size()));
+    if (!p.null) bytes += p.bytes;
+  }
+  ++rows;
+}
+
+std::string RowBatch::text(std::size_t count) const {
+  std::string t = shape.head;
+  int parameter = 0;
+  for (std::size_t r = 0; r < count; ++r) {
+    t += r > 0 ? ", (" : "(";
+    for (int c = 0; c < shape.columns; ++c) t += (c > 0 ? ", $" : "$") + std::to_string(++parameter);
+    t += ")";
+  }
+  return t + shape.tail;
+}
+
+void RowBatch::clear() noexcept {
+  rows = 0;
+  bytes.clear();
+  lengths.clear();
+  keys.clear();
+}
+
+}  // namespace vlt::sql::pg
