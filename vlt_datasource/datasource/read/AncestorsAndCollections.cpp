@@ -291,6 +291,9 @@ void DataSource::loadChildrenOfLevel(const vlt::ObjectRef& owner, const vlt::Pro
     vlt::ObjectQuery::ResultIterator rows = loader.childrenOf(owners, propRef);
     ChildLevel::Waiting* group = nullptr;
     vlt::ObjectId groupOwner = 0;
+    // Children of a subclass, whose values the query did not read: their
+    // places, filled after it, a statement per class and many children.
+    std::map<vlt::ClassRef, std::vector<std::pair<ChildLevel::Waiting*, std::size_t>>> ofSubclasses;
     while (rows.getNextResult()) {
       const vlt::ObjectRef child = loader.child();
       if (!group || loader.owner().objectId() != groupOwner) {
@@ -299,10 +302,18 @@ void DataSource::loadChildrenOfLevel(const vlt::ObjectRef& owner, const vlt::Pro
         group->readBy = statement;
       }
       statement->links.add(child.objectId());
-      // A child of a subclass: the query did not read its values, the fetch does.
-      InstanceLoader* filled = child.objectClass() == loader.repositoryClass() ? &loader : nullptr;
-      group->started.push_back(startQM0Object(child, model, depth, filled));
+      if (child.objectClass() == loader.repositoryClass()) {
+        group->started.push_back(startQM0Object(child, model, depth, &loader));
+      } else {
+        ofSubclasses[child.objectClass()].emplace_back(group, group->started.size());
+        group->started.emplace_back();
+      }
       group->objects.push_back(child);
+    }
+    for (const auto& [childClass, at] : ofSubclasses) {
+      std::vector<std::pair<vlt::ObjectRef, StartedFetch*>> places;
+      for (const auto& [waiting, k] : at) places.emplace_back(waiting->objects[k], &waiting->started[k]);
+      startOfSubclass(childClass, places, model, depth);
     }
     // The next level in the order it is filled: owner by owner.
     std::vector<vlt::ObjectRef>& next = statement->children->owners;
@@ -321,6 +332,35 @@ void DataSource::loadChildrenOfLevel(const vlt::ObjectRef& owner, const vlt::Pro
     levelPlace = {children.readBy->children.get(), children.first + i};
     finishQM0Object(children.objects[i], children.started[i], model, depth);
     elements.push_back(children.started[i].result.element);
+  }
+}
+
+void DataSource::startOfSubclass(const vlt::ClassRef& childClass,
+                                 const std::vector<std::pair<vlt::ObjectRef, StartedFetch*>>& places,
+                                 const qm::zero::Model& model, const FetchDepth& depth) {
+  const meta::Class cls = frameworkClassOf(childClass);
+  InstanceLoader* loader = cls ? getInstanceLoader(cls, childClass) : nullptr;
+  std::vector<vlt::ObjectRef> objects;
+  std::unordered_map<vlt::ObjectId, std::size_t> unread;
+  for (std::size_t first = 0; first < places.size(); first += vlt::ObjectQuery::maxObjectsAmong) {
+    const std::size_t last = std::min(first + vlt::ObjectQuery::maxObjectsAmong, places.size());
+    objects.clear();
+    for (std::size_t k = first; k < last; ++k) {
+      objects.push_back(places[k].first);
+      unread.emplace(places[k].first.objectId(), k);
+    }
+    if (loader) {
+      vlt::ObjectQuery::ResultIterator rows = loader->among(objects);
+      while (rows.getNextResult()) {
+        const auto at = unread.find(loader->child().objectId());
+        if (at == unread.end()) continue;
+        *places[at->second].second = startQM0Object(places[at->second].first, model, depth, loader);
+        unread.erase(at);
+      }
+    }
+    // Without a framework class, or gone: as a fetch of its own finds it.
+    for (const auto& [id, k] : unread) *places[k].second = startQM0Object(places[k].first, model, depth, nullptr);
+    unread.clear();
   }
 }
 

@@ -186,6 +186,17 @@ vlt::ObjectQuery::ResultIterator DataSource::InstanceLoader::childrenOf(const st
   return query->execute();
 }
 
+vlt::ObjectQuery::ResultIterator DataSource::InstanceLoader::among(const std::vector<vlt::ObjectRef>& objects) {
+  if (!amongQuery) {
+    amongQuery = std::make_unique<vlt::ObjectQuery>(*repo);
+    amongQuery->addObjectConstraint(vltClass, &amongCell, 0);
+    amongQuery->addResultObject(vltClass, &childCell, 0);
+    for (const auto& bind : cellBinders) bind(*amongQuery, 0);
+  }
+  amongCell = objects;
+  return amongQuery->execute();
+}
+
 namespace {
 
 class ReflectiveInstanceLoader final : public DataSource::InstanceLoader {

@@ -69,6 +69,11 @@ class DataSource::InstanceLoader {
   vlt::ObjectQuery::ResultIterator childrenOf(const std::vector<vlt::ObjectRef>& owners,
                                               const vlt::PropertyRef& owning);
   const vlt::ObjectRef& owner() const noexcept { return ownerResultCell; }
+  /// Runs the query of the objects in `objects` (at most
+  /// vlt::ObjectQuery::maxObjectsAmong, all of this loader's very class):
+  /// each getNextResult puts one of them into child() and its values into
+  /// the cells, in no particular order; a gone object has no row.
+  vlt::ObjectQuery::ResultIterator among(const std::vector<vlt::ObjectRef>& objects);
 
   /// A property left to a transfer of its own, with its repository property
   /// (null when the repository class has none); for a single-valued link,
@@ -115,6 +120,8 @@ class DataSource::InstanceLoader {
   // The children queries, by owning property.
   std::map<vlt::PropertyRef, std::unique_ptr<vlt::ObjectQuery>> childQueries;
   std::map<vlt::PropertyRef, std::unique_ptr<vlt::ObjectQuery>> levelQueries;  // childrenOf's
+  std::unique_ptr<vlt::ObjectQuery> amongQuery;
+  std::vector<vlt::ObjectRef> amongCell;
   vlt::ObjectRef ownerCell;
   std::vector<vlt::ObjectRef> ownersCell;
   vlt::ObjectRef ownerResultCell;

@@ -259,6 +259,12 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   void loadChildrenOfLevel(const vlt::ObjectRef& owner, const vlt::PropertyRef& propRef, InstanceLoader& loader,
                            const qm::zero::Model& model, const FetchDepth& depth,
                            std::vector<qm::zero::ModelElement>& elements);
+  /// Starts the children of `childClass` (a subclass of the one a level's
+  /// query read), each into its place, a statement per
+  /// vlt::ObjectQuery::maxObjectsAmong of them.
+  void startOfSubclass(const vlt::ClassRef& childClass,
+                       const std::vector<std::pair<vlt::ObjectRef, StartedFetch*>>& places,
+                       const qm::zero::Model& model, const FetchDepth& depth);
   void resolveOne(const qm::zero::ModelElement& target, const qm::zero::meta::Property& opposite,
                   const qm::zero::ModelElement& referrer);
 
