@@ -129,6 +129,16 @@ std::pair<const PropertyInfo*, const PropertyInfo*> CollectionStore::checkOwnedL
   return {owning, property};
 }
 
+// The holder at `column`, then the target: its id, with its class and uuid
+// when `targetIdentity`.
+LinkEntry CollectionStore::linkEntry(sql::Statement& s, int column, const PropertyInfo* property,
+                                     bool targetIdentity) {
+  const auto holder = static_cast<ObjectId>(s.columnInt64(column));
+  return LinkEntry{holder, targetIdentity ? core_.objects().objectAt(s, column + 1, property->typeClass)
+                                          : core_.objectRef(property->typeClass,
+                                                            static_cast<ObjectId>(s.columnInt64(column + 1)))};
+}
+
 void CollectionStore::readOwnedLinks(const ObjectRef& owner, const PropertyRef& owningRef,
                                      const PropertyRef& propertyRef, std::vector<LinkEntry>& out,
                                      bool targetIdentity) {
@@ -149,10 +159,7 @@ void CollectionStore::readOwnedLinks(const ObjectRef& owner, const PropertyRef& 
   while (s->step()) {
     found = true;
     if (s->columnIsNull(1)) continue;  // an owned object without links, or none owned
-    const auto holder = static_cast<ObjectId>(s->columnInt64(0));
-    out.push_back(LinkEntry{holder, targetIdentity ? core_.objects().objectAt(*s, 1, property->typeClass)
-                                                   : core_.objectRef(property->typeClass,
-                                                                     static_cast<ObjectId>(s->columnInt64(1)))});
+    out.push_back(linkEntry(*s, 0, property, targetIdentity));
   }
   if (!found) core_.notFound(id);
 }
@@ -174,21 +181,18 @@ void CollectionStore::readOwnedLinks(const std::vector<ObjectRef>& owners, const
   sql::Statement& statement = core_.statements().forProperty(
       *property, targetIdentity ? PropertyStatement::ownedLinksAmong : PropertyStatement::ownedLinkIdsAmong);
   std::vector<ObjectId> found;  // the owners that have a row, ascending
-  for (std::size_t first = 0; first < owners.size(); first += ownersAmong) {
-    const std::size_t last = std::min(first + ownersAmong, owners.size());
+  for (std::size_t first = 0; first < owners.size(); first += inListSize) {
+    const std::size_t last = std::min(first + inListSize, owners.size());
     found.clear();
     sql::StatementUse s(statement);
     s->bindInt64(1, owning->id);
-    for (std::size_t k = 0; k < ownersAmong; ++k)
+    for (std::size_t k = 0; k < inListSize; ++k)
       s->bindInt64(static_cast<int>(k + 2), owners[std::min(first + k, last - 1)].objectId());
     while (s->step()) {
       const auto owner = static_cast<ObjectId>(s->columnInt64(0));
       if (found.empty() || found.back() != owner) found.push_back(owner);
       if (s->columnIsNull(2)) continue;  // an owned object without links, or none owned
-      const auto holder = static_cast<ObjectId>(s->columnInt64(1));
-      out.push_back(LinkEntry{holder, targetIdentity ? core_.objects().objectAt(*s, 2, property->typeClass)
-                                                     : core_.objectRef(property->typeClass,
-                                                                       static_cast<ObjectId>(s->columnInt64(2)))});
+      out.push_back(linkEntry(*s, 1, property, targetIdentity));
     }
     for (std::size_t k = first; k < last; ++k)
       if (!std::binary_search(found.begin(), found.end(), owners[k].objectId())) core_.notFound(owners[k].objectId());

@@ -11,6 +11,10 @@
 #include <utility>
 #include <vector>
 
+namespace vlt::sql {
+class Statement;
+}  // namespace vlt::sql
+
 namespace vlt::detail {
 
 class Core;
@@ -55,6 +59,7 @@ class CollectionStore {
   std::pair<const PropertyInfo*, const PropertyInfo*> checkOwnedLinks(const ObjectRef& owner,
                                                                       const PropertyRef& owning,
                                                                       const PropertyRef& property);
+  LinkEntry linkEntry(sql::Statement& s, int column, const PropertyInfo* property, bool targetIdentity);
   void readEntries(ObjectId owner, const PropertyInfo* property, void* vector);
   void insertComposite(const ObjectRef& object, const PropertyInfo* property, const ObjectRef& child,
                        const boost::optional<std::uint64_t>& index);

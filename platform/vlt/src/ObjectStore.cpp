@@ -196,12 +196,9 @@ ObjectRef ObjectStore::find(const boost::uuids::uuid& uuid, const ClassInfo* cls
 std::vector<ObjectRef> ObjectStore::findAll(const std::vector<boost::uuids::uuid>& uuids, const ClassInfo* cls) {
   core_.schema().checkUsable(cls);
   // One statement text for every chunk: a short last one repeats its last uuid.
-  constexpr std::size_t chunk = 256;
-  static const std::string sql = [] {
-    std::string text = "SELECT o.id, o.class_id, o.uuid FROM vlt_object o WHERE o.uuid IN (";
-    for (std::size_t i = 1; i <= chunk; ++i) text += (i > 1 ? ", ?" : "?") + std::to_string(i);
-    return text + ")";
-  }();
+  constexpr std::size_t chunk = inListSize;
+  static const std::string sql =
+      "SELECT o.id, o.class_id, o.uuid FROM vlt_object o WHERE o.uuid IN (" + inListPlaceholders(1) + ")";
   std::vector<ObjectRef> out(uuids.size());
   std::unordered_map<boost::uuids::uuid, ObjectRef, boost::hash<boost::uuids::uuid>> found;
   for (std::size_t first = 0; first < uuids.size(); first += chunk) {

@@ -6,13 +6,6 @@ namespace vlt::detail {
 
 namespace {
 
-// "?2, ?3, ..." for the owners of an ownedLinksAmong statement.
-std::string ownerList() {
-  std::string list;
-  for (std::size_t k = 0; k < ownersAmong; ++k) list += (k > 0 ? ", ?" : "?") + std::to_string(k + 2);
-  return list;
-}
-
 // The text of each PropertyStatement, with the table of the property's
 // collection ({values}), the owner's class table ({class}) and the column
 // ({column}) filled in.
@@ -40,14 +33,14 @@ const char* propertyStatementText(PropertyStatement which) {
                                       "LEFT JOIN vlt_object c ON c.owner_id = w.id AND c.owner_property_id = ?1 "
                                       "LEFT JOIN {values} v ON v.object_id = c.id "
                                       "LEFT JOIN vlt_object t ON t.id = v.value WHERE w.id IN (" +
-                                      ownerList() + ") ORDER BY w.id, c.ordinal, c.id, v.ordinal";
+                                      inListPlaceholders(2) + ") ORDER BY w.id, c.ordinal, c.id, v.ordinal";
       return text.c_str();
     }
     case PropertyStatement::ownedLinkIdsAmong: {
       static const std::string text = "SELECT w.id, c.id, v.value FROM vlt_object w "
                                       "LEFT JOIN vlt_object c ON c.owner_id = w.id AND c.owner_property_id = ?1 "
                                       "LEFT JOIN {values} v ON v.object_id = c.id WHERE w.id IN (" +
-                                      ownerList() + ") ORDER BY w.id, c.ordinal, c.id, v.ordinal";
+                                      inListPlaceholders(2) + ") ORDER BY w.id, c.ordinal, c.id, v.ordinal";
       return text.c_str();
     }
     case PropertyStatement::valueAt:
@@ -83,6 +76,12 @@ const char* propertyStatementText(PropertyStatement which) {
 }
 
 }  // namespace
+
+std::string inListPlaceholders(int first) {
+  std::string list;
+  for (std::size_t k = 0; k < inListSize; ++k) list += (k > 0 ? ", ?" : "?") + std::to_string(first + static_cast<int>(k));
+  return list;
+}
 
 sql::Statement& StatementCache::forProperty(const PropertyInfo& property, PropertyStatement which) {
   return keyed(&property, static_cast<int>(which), 0, [&] {

@@ -26,7 +26,7 @@ enum class PropertyStatement {
   readLinks,   ///< (object) -> value, class_id, uuid of each link in order
   ownedLinks,  ///< (owner, owning property) -> object_id, value, class_id, uuid of the links of what it owns
   ownedLinkIds,  ///< the same without the targets' class_id and uuid
-  /// (owning property, ownersAmong owners, the last repeated) -> owner id,
+  /// (owning property, inListSize owners, the last repeated) -> owner id,
   /// then as ownedLinks or ownedLinkIds, owner by owner
   ownedLinksAmong,
   ownedLinkIdsAmong,
@@ -45,8 +45,12 @@ enum class PropertyStatement {
   nullify,     ///< single reference: (target) clears references to it
 };
 
-/// The owners one ownedLinksAmong statement reads for.
-constexpr std::size_t ownersAmong = 256;
+/// The values of the IN list of a statement that looks many objects up at
+/// once (uuids, owners): a shorter list repeats its last value, so that one
+/// statement text serves every size.
+constexpr std::size_t inListSize = 256;
+/// "?first, ?first+1, ..." for such a list.
+std::string inListPlaceholders(int first);
 
 /// Owned by the repository core; cleared when the connection closes or a
 /// transaction rolls back (a rollback may drop tables that statements name).
