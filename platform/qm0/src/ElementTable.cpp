@@ -56,7 +56,7 @@ bool ElementTable::erase(const ModelElement::Impl* element) noexcept {
 }
 
 void ElementTable::grow() {
-  std::vector<Bucket> old(buckets_.empty() ? 16 : buckets_.size() * 2);
+  Buckets old(buckets_.empty() ? 16 : buckets_.size() * 2);
   old.swap(buckets_);
   const std::size_t mask = buckets_.size() - 1;
   for (Bucket& b : old) {
@@ -69,7 +69,7 @@ void ElementTable::grow() {
 
 void ElementTable::clear() noexcept {
   // Emptied before the handles go: dropping one may run code that looks here.
-  std::vector<Bucket> old;
+  Buckets old;
   old.swap(buckets_);
   size_ = 0;
 }

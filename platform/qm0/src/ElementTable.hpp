@@ -3,6 +3,8 @@
 
 #include <qm/zero/ModelElement.hpp>
 
+#include <foundation/memory/LargeTable.hpp>
+
 #include <boost/uuid/uuid.hpp>
 
 #include <cstddef>
@@ -62,7 +64,8 @@ class ElementTable {
   std::size_t probe(const boost::uuids::uuid& uuid, std::uint64_t hash) const noexcept;
   void grow();
 
-  std::vector<Bucket> buckets_;  // a power of two of them, or none
+  using Buckets = std::vector<Bucket, foundation::memory::LargeTableAllocator<Bucket>>;
+  Buckets buckets_;  // a power of two of them, or none
   std::size_t size_ = 0;
 };
 

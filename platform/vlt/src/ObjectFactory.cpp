@@ -42,7 +42,7 @@ bool UuidSet::insert(const boost::uuids::uuid& uuid) {
 }
 
 void UuidSet::grow() {
-  std::vector<boost::uuids::uuid> old(std::max<std::size_t>(1024, slots_.size() * 2), boost::uuids::uuid{});
+  decltype(slots_) old(std::max<std::size_t>(1024, slots_.size() * 2), boost::uuids::uuid{});
   old.swap(slots_);
   size_ = 0;
   for (const boost::uuids::uuid& uuid : old) {
@@ -51,7 +51,7 @@ void UuidSet::grow() {
 }
 
 void UuidSet::clear() noexcept {
-  std::vector<boost::uuids::uuid>().swap(slots_);
+  decltype(slots_)().swap(slots_);
   size_ = 0;
 }
 

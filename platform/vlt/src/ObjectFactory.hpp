@@ -5,6 +5,8 @@
 
 #include <vlt/Object.hpp>
 
+#include <foundation/memory/LargeTable.hpp>
+
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid.hpp>
 
@@ -67,7 +69,7 @@ class UuidSet {
  private:
   void grow();
 
-  std::vector<boost::uuids::uuid> slots_;
+  std::vector<boost::uuids::uuid, foundation::memory::LargeTableAllocator<boost::uuids::uuid>> slots_;
   std::size_t size_ = 0;
 };
 

@@ -16,6 +16,7 @@
 
 #include <vlt_datasource/export.hpp>
 
+#include <foundation/memory/LargeTable.hpp>
 #include <qm/zero/ChangeReport.hpp>
 #include <qm/zero/datasource/DataSource.hpp>
 #include <qm/zero/services/Hashers.hpp>
@@ -336,13 +337,14 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
     void rehash(std::size_t atLeast) {
       std::size_t capacity = 16;
       while (capacity < atLeast) capacity *= 2;
-      std::vector<Slot> old(capacity, Slot{boost::uuids::uuid{}, 0});
+      Slots old(capacity, Slot{boost::uuids::uuid{}, 0});
       old.swap(slots_);
       for (const Slot& slot : old)
         if (slot.record != 0) slots_[probe(slot.uuid)] = slot;
     }
-    std::vector<VLTNewObjectDesc> records_;
-    std::vector<Slot> slots_;
+    using Slots = std::vector<Slot, foundation::memory::LargeTableAllocator<Slot>>;
+    std::vector<VLTNewObjectDesc, foundation::memory::LargeTableAllocator<VLTNewObjectDesc>> records_;
+    Slots slots_;
   };
 
   void processQM0ChangeReport(const ChangeReport& report);
