@@ -211,6 +211,47 @@ TEST_P(ObjectConstructorTest, ALargeLoadIntoAnEmptyRepositoryKeepsItsRulesAndInd
   EXPECT_EQ(readValue<vlt::ObjectRef>(last, peer), find(10199, "test.Thing"));
 }
 
+// The rows of a bulk load go to the database behind the calls that write
+// them (SQLite runs them on a thread of its own, PostgreSQL sends them
+// together): a row that fails is reported by a later call, at the latest by
+// the commit, and takes its whole transaction with it, not the next one.
+TEST_P(ObjectConstructorTest, ARowThatFailsInABulkLoadFailsItsWholeTransactionAndNoLaterOne) {
+  int numberCell = 0;
+  vlt::ObjectConstructor ctor(base);
+  ctor.setPropertyValueSource(number, &numberCell);
+  const auto load = [&](unsigned from, unsigned count) {
+    for (unsigned i = from; i < from + count; ++i) {
+      numberCell = static_cast<int>(i);
+      construct(ctor, i);
+    }
+  };
+  repo.beginTransaction();
+  load(1, 10050);
+  vlt::ObjectId id = 0;
+  repo.allocateObjectIds(1, id);
+  vlt::ObjectConstructor reserved(base);
+  construct(reserved, 20000, id);
+  EXPECT_THROW(
+      {
+        construct(reserved, 20001, id);  // the id is taken
+        load(20002, 3000);
+        repo.commitTransaction();
+      },
+      vlt::ConstraintError);
+  // A failing commit rolls back; an earlier failure leaves nothing to commit.
+  if (repo.inTransaction()) {
+    EXPECT_THROW(repo.commitTransaction(), vlt::RepositoryError);
+  }
+  EXPECT_FALSE(repo.inTransaction());
+  EXPECT_EQ(repo.defaultDataModel().countObjects(base), 0u);
+
+  repo.beginTransaction();
+  load(30001, 10050);
+  repo.commitTransaction();
+  EXPECT_EQ(repo.defaultDataModel().countObjects(base), 10050u);
+  EXPECT_EQ(readValue<int>(find(40050, "test.Base"), number), 40050);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, ObjectConstructorTest, everyBackend(), backendName);
 
 }  // namespace

@@ -1,7 +1,7 @@
 #pragma once
 // The back-end interface: everything the repository needs from a database
 // engine, and nothing that names one. One implementation per engine
-// (SqliteBackend.cpp is the only file that includes <sqlite3.h>); the rest of
+// (only SqliteBackend.cpp and SqliteWriteBehind include <sqlite3.h>); the rest of
 // the repository talks to these classes only.
 //
 // Contracts shared by every implementation:
@@ -24,6 +24,8 @@
 //   A Statement may outlive the Connection that prepared it (handles and
 //   constructors keep theirs after close); it is then only destroyed.
 // - Nothing here is synchronised: one thread uses a connection at a time.
+//   (The SQLite connection runs the rows of a bulk load on a thread of its
+//   own, see SqliteWriteBehind.hpp; its callers see none of it.)
 
 #include <cstdint>
 #include <memory>

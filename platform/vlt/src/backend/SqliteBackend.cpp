@@ -1,6 +1,8 @@
-// The SQLite back end: the only file that includes <sqlite3.h>.
+// The SQLite back end: with SqliteWriteBehind, the only files that include
+// <sqlite3.h>.
 
 #include "backend/Backend.hpp"
+#include "backend/SqliteWriteBehind.hpp"
 
 #include <vlt/Errors.hpp>
 
@@ -11,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -62,16 +65,6 @@ const Dialect sqliteDialect{
     &globPattern,
 };
 
-std::string describe(sqlite3* db, int code) {
-  std::string text = "SQLite error " + std::to_string(code) + " (" + sqlite3_errstr(code) + ")";
-  const char* message = db != nullptr ? sqlite3_errmsg(db) : nullptr;
-  if (message != nullptr && std::strcmp(message, sqlite3_errstr(code)) != 0) {
-    text += ": ";
-    text += message;
-  }
-  return text;
-}
-
 struct DatabaseCloser {
   void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
 };
@@ -83,27 +76,62 @@ using StatementHandle = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
 class SqliteConnection;
 
+// While its connection writes rows behind (see SqliteWriteBehind.hpp) a
+// statement keeps the values bound to it (staged_) instead of handing them
+// to SQLite, whose handle the worker may be using: run() queues them with the
+// statement, and anything else first waits for the worker and binds them.
 class SqliteStatement final : public Statement {
  public:
-  SqliteStatement(SqliteConnection& connection, StatementHandle statement, std::string sql)
-      : connection_(connection), statement_(std::move(statement)), sql_(std::move(sql)) {}
+  SqliteStatement(SqliteConnection& connection, std::shared_ptr<WriteBehind> writeBehind, StatementHandle statement,
+                  std::string sql)
+      : connection_(connection), writeBehind_(std::move(writeBehind)), statement_(std::move(statement)),
+        sql_(std::move(sql)), parameters_(sqlite3_bind_parameter_count(statement_.get())),
+        queueable_(sql_.rfind("INSERT ", 0) == 0 && sql_.find("SELECT") == std::string::npos &&
+                   sql_.find("RETURNING") == std::string::npos) {}
+  ~SqliteStatement() override { writeBehind_->wait(); }
 
-  void bindNull(int index) override { check(sqlite3_bind_null(handle(), index), index); }
+  void bindNull(int index) override {
+    if (StagedValue* value = staged(index)) {
+      value->kind = StagedValue::Kind::null;
+      return;
+    }
+    check(sqlite3_bind_null(handle(), index), index);
+  }
   void bindInt64(int index, std::int64_t value) override {
+    if (StagedValue* staged = this->staged(index)) {
+      staged->kind = StagedValue::Kind::integer;
+      staged->integer = value;
+      return;
+    }
     check(sqlite3_bind_int64(handle(), index, static_cast<sqlite3_int64>(value)), index);
   }
   void bindDouble(int index, double value) override { bindInt64(index, orderedDouble(value)); }
   void bindText(int index, std::string_view bytes) override {
+    if (StagedValue* value = staged(index)) {
+      value->kind = StagedValue::Kind::text;
+      value->bytes.assign(bytes.data() ? bytes.data() : "", bytes.size());
+      return;
+    }
     // A null data pointer would bind NULL: an empty text must stay a text.
     check(sqlite3_bind_text64(handle(), index, bytes.data() ? bytes.data() : "", bytes.size(), SQLITE_TRANSIENT,
                               SQLITE_UTF8),
           index);
   }
   void bindBlob(int index, const void* data, std::size_t size) override {
+    if (StagedValue* value = staged(index)) {
+      value->kind = StagedValue::Kind::bytes;
+      value->bytes.assign(data ? static_cast<const char*>(data) : "", size);
+      return;
+    }
     check(sqlite3_bind_blob64(handle(), index, data ? data : "", size, SQLITE_TRANSIENT), index);
   }
   bool step() override;
-  void reset() noexcept override { sqlite3_reset(handle()); }
+  void run() override;
+  void reset() noexcept override {
+    if (queued_) return;  // the worker resets it after the row
+    writeBehind_->wait();
+    sqlite3_reset(handle());
+  }
   bool columnIsNull(int column) override { return sqlite3_column_type(handle(), column) == SQLITE_NULL; }
   std::int64_t columnInt64(int column) override { return sqlite3_column_int64(handle(), column); }
   double columnDouble(int column) override { return doubleFromOrdered(sqlite3_column_int64(handle(), column)); }
@@ -123,10 +151,18 @@ class SqliteStatement final : public Statement {
     return data ? std::string_view(data, static_cast<std::size_t>(size)) : std::string_view();
   }
   void check(int rc, int index);
+  StagedValue* staged(int index);
+  void bindStaged();
 
   SqliteConnection& connection_;
+  std::shared_ptr<WriteBehind> writeBehind_;
   StatementHandle statement_;
   std::string sql_;
+  int parameters_;
+  bool queueable_;      ///< an INSERT that reads nothing: may run behind
+  bool queued_ = false;  ///< run behind since it last ran here
+  bool anyStaged_ = false;
+  std::vector<StagedValue> staged_;  ///< by parameter number - 1
   // Whether, without the deferred indexes, this scans a table (asked once
   // per deferral).
   std::uint64_t scanCheckedFor_ = 0;
@@ -138,16 +174,24 @@ class SqliteConnection final : public Connection {
   SqliteConnection(DatabaseHandle db, const OpenRequest& request, bool created)
       : db_(std::move(db)), path_(request.location), filespec_(request.filespec),
         busyTimeoutMs_(request.lockTimeoutMs), created_(created) {}
+  ~SqliteConnection() override { writeBehind_->stop(); }
 
   std::unique_ptr<Statement> prepare(const std::string& sql) override {
+    settle();
     sqlite3_stmt* statement = nullptr;
     const int rc = sqlite3_prepare_v3(db(), sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
                                       &statement, nullptr);
     StatementHandle handle(statement);
     if (rc != SQLITE_OK) fail(rc, describe(db(), rc), sql);
-    return std::make_unique<SqliteStatement>(*this, std::move(handle), sql);
+    return std::make_unique<SqliteStatement>(*this, writeBehind_, std::move(handle), sql);
   }
   void execute(const std::string& sql) override {
+    if (sql == "ROLLBACK") {
+      // What failed behind is rolled back with everything else.
+      writeBehind_->wait();
+      writeBehind_->takeFailure();
+    }
+    settle();
     if (!deferred_.empty() && !beforeExecute(sql)) return;
     if (sqlite3_stmt* control = controlStatement(sql)) {
       const int rc = sqlite3_step(control);
@@ -158,11 +202,24 @@ class SqliteConnection final : public Connection {
     const int rc = sqlite3_exec(db(), sql.c_str(), nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) fail(rc, describe(db(), rc), sql);
   }
-  bool inTransaction() const noexcept override { return sqlite3_get_autocommit(db()) == 0; }
-  std::int64_t changes() override { return sqlite3_changes64(db()); }
+  // Rows are written behind only inside a transaction, which only settle()
+  // ends: the worker need not be waited for.
+  bool inTransaction() const noexcept override { return writingBehind() || sqlite3_get_autocommit(db()) == 0; }
+  std::int64_t changes() override {
+    settle();
+    return sqlite3_changes64(db());
+  }
   void savepoint() override { execute("SAVEPOINT vlt_operation"); }
   void releaseSavepoint() override { execute("RELEASE vlt_operation"); }
   void rollbackToSavepoint() noexcept override {
+    // A row that failed behind may have been queued before the savepoint:
+    // only the whole transaction can take it back. Its failure is reported
+    // by the next call that waits for the database.
+    writeBehind_->wait();
+    if (writeBehind_->failed()) {
+      abandon();
+      return;
+    }
     // Nothing more can be done when it fails: the transaction itself is gone,
     // which the repository notices.
     sqlite3_exec(db(), "ROLLBACK TO vlt_operation; RELEASE vlt_operation", nullptr, nullptr, nullptr);
@@ -203,6 +260,20 @@ class SqliteConnection final : public Connection {
   // Its planner picks the indexes these tables are made for without them.
   void refreshStatistics() override {}
 
+  /// Whether rows run through run() are written behind now: while indexes
+  /// are deferred (a bulk load), unless statements are traced (the trace
+  /// would come from the worker).
+  bool writingBehind() const noexcept { return deferring_ && trace_ == nullptr; }
+  /// Queues a row of `statement` (see WriteBehind::add); throws what a row
+  /// queued before failed with.
+  void queue(sqlite3_stmt* statement, const std::string& sql, const std::vector<StagedValue>& values) {
+    if (writeBehind_->failed()) settle();
+    writeBehind_->add(statement, sql, values);
+  }
+  /// Waits for the rows written behind; when one failed, rolls the
+  /// transaction back and throws what it failed with.
+  void settle();
+
   /// SQLite opened the file read-only although write access was asked for.
   bool openedReadOnly() const noexcept { return sqlite3_db_readonly(db(), "main") == 1; }
 
@@ -210,7 +281,12 @@ class SqliteConnection final : public Connection {
   [[noreturn]] void fail(int code, const std::string& what, const std::string& sql) const;
 
  private:
-  sqlite3* db() const noexcept { return db_.get(); }
+  // Whoever uses the database waits for the worker first.
+  sqlite3* db() const noexcept {
+    writeBehind_->wait();
+    return db_.get();
+  }
+  void abandon() noexcept;
   sqlite3_stmt* controlStatement(const std::string& sql);
   bool beforeExecute(const std::string& sql);
   void backupTo(const std::string& path);
@@ -238,7 +314,23 @@ class SqliteConnection final : public Connection {
   std::vector<DeferredIndex> deferred_;
   bool deferring_ = false;  ///< dropped and not made since
   std::uint64_t deferral_ = 0;
+  // Shared with the statements, which may outlive the connection.
+  std::shared_ptr<WriteBehind> writeBehind_ = std::make_shared<WriteBehind>();
 };
+
+void SqliteConnection::settle() {
+  writeBehind_->wait();
+  std::optional<WriteFailure> failure = writeBehind_->takeFailure();
+  if (!failure) return;
+  abandon();
+  fail(failure->code, failure->message, failure->sql);
+}
+
+void SqliteConnection::abandon() noexcept {
+  sqlite3_exec(db(), "ROLLBACK", nullptr, nullptr, nullptr);
+  deferred_.clear();
+  deferring_ = false;
+}
 
 // Transaction control runs around every repository call (a savepoint) and
 // every transaction: kept prepared, it skips the parser, which costs as much
@@ -358,6 +450,7 @@ bool SqliteConnection::scansWithoutIndexes(const std::string& sql) {
 // (a larger sort memory gained less, none at 3.6 million with 8 MiB).
 void SqliteConnection::restoreIndexes() {
   if (!deferring_) return;
+  settle();
   constexpr std::int64_t sortMemoryKiB = 2048;
   const bool smaller = pageCacheKiB_ > sortMemoryKiB;
   const auto pragma = [this](const std::string& sql) { sqlite3_exec(db(), sql.c_str(), nullptr, nullptr, nullptr); };
@@ -393,7 +486,61 @@ void SqliteConnection::restoreIndexesIfFree() {
   }
 }
 
+StagedValue* SqliteStatement::staged(int index) {
+  if (!connection_.writingBehind()) {
+    if (anyStaged_) bindStaged();
+    return nullptr;
+  }
+  if (index < 1 || index > parameters_) {
+    // As SQLite words it; its own message would be read while the worker may write it.
+    connection_.fail(SQLITE_RANGE,
+                     describe(nullptr, SQLITE_RANGE) + " for the parameter number " + std::to_string(index), sql_);
+  }
+  if (staged_.size() < static_cast<std::size_t>(parameters_)) staged_.resize(static_cast<std::size_t>(parameters_));
+  anyStaged_ = true;
+  return &staged_[static_cast<std::size_t>(index) - 1];
+}
+
+// Hands the staged values to SQLite; the worker is not using the handle.
+void SqliteStatement::bindStaged() {
+  anyStaged_ = false;
+  for (std::size_t i = 0; i < staged_.size(); ++i) {
+    StagedValue& value = staged_[i];
+    const int index = static_cast<int>(i + 1);
+    switch (value.kind) {
+      case StagedValue::Kind::unset: continue;
+      case StagedValue::Kind::null: check(sqlite3_bind_null(handle(), index), index); break;
+      case StagedValue::Kind::integer: check(sqlite3_bind_int64(handle(), index, value.integer), index); break;
+      case StagedValue::Kind::text:
+        check(sqlite3_bind_text64(handle(), index, value.bytes.data(), value.bytes.size(), SQLITE_TRANSIENT,
+                                  SQLITE_UTF8),
+              index);
+        break;
+      case StagedValue::Kind::bytes:
+        check(sqlite3_bind_blob64(handle(), index, value.bytes.data(), value.bytes.size(), SQLITE_TRANSIENT), index);
+        break;
+    }
+    value.kind = StagedValue::Kind::unset;
+  }
+}
+
+void SqliteStatement::run() {
+  if (!queueable_ || !connection_.writingBehind()) {
+    step();
+    reset();
+    return;
+  }
+  connection_.queue(handle(), sql_, staged_);
+  for (StagedValue& value : staged_) value.kind = StagedValue::Kind::unset;
+  anyStaged_ = false;
+  queued_ = true;
+}
+
 bool SqliteStatement::step() {
+  if (connection_.writingBehind()) connection_.settle();
+  writeBehind_->wait();  // a statement of a load that has just ended
+  queued_ = false;
+  if (anyStaged_) bindStaged();
   if (connection_.indexesDeferred()) {
     if (scanCheckedFor_ != connection_.deferral()) {
       scanCheckedFor_ = connection_.deferral();
@@ -604,7 +751,8 @@ std::unique_ptr<Connection> openSqlite(const OpenRequest& request) {
   const bool create = checkLocation(request);
   int flags = request.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
   if (create) flags |= SQLITE_OPEN_CREATE;
-  // A connection is used by one thread at a time: no mutex needed.
+  // A connection is used by one thread at a time (the caller's, or while
+  // rows are written behind, its worker's; never both): no mutex needed.
   flags |= SQLITE_OPEN_NOMUTEX;
   sqlite3* raw = nullptr;
   const int rc = sqlite3_open_v2(request.location.c_str(), &raw, flags, nullptr);
