@@ -99,6 +99,7 @@ TEST_P(MetamodelTest, ConflictingDefinitionsAreRefusedAndChangeNothing) {
   EXPECT_THROW(addProperty(a, "z", "int32", 3, 2), vlt::MetamodelError);
   EXPECT_THROW(repo.createEnumeration("E", {{"a", 1}, {"a", 2}}), vlt::MetamodelError);
   EXPECT_THROW(repo.createClass("C", {vlt::ClassRef()}), vlt::UsageError);
+  EXPECT_THAT(messageOf<vlt::UsageError>([&] { addProperty(vlt::ClassRef(), "x", "int32"); }), HasSubstr("null class"));
   vlt::ClassRef other = makeClass("Other");
   addProperty(other, "x", "string");
   EXPECT_THAT(messageOf<vlt::MetamodelError>([&] { makeClass("C", {a, other}); }), HasSubstr("two properties"));

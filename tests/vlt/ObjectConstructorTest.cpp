@@ -4,6 +4,8 @@
 #include "RawSqlite.hpp"
 #include "RepositoryFixture.hpp"
 
+#include <limits>
+
 namespace vlttest {
 namespace {
 
@@ -111,6 +113,45 @@ TEST_P(ObjectConstructorTest, PreAllocatedIdsGiveHandlesThatNewObjectsReferToBef
   EXPECT_EQ(repo.defaultDataModel().countObjects(base), 2u);
   EXPECT_EQ(construct(plain, 3).objectIdentity(), makeUuid(3));
   expectStored(1, entry("peer", Obj{2}));
+}
+
+// Ids a transaction reserved for objects without an id but did not use are
+// given back: numbering stays dense across implicit and explicit
+// transactions, and goes on past ids reserved for the caller. Ids that cannot
+// be or were not reserved are refused.
+TEST_P(ObjectConstructorTest, AutomaticIdsStayConsecutiveAndIdsNotReservedAreRefused) {
+  const auto nextAutomaticId = [&](unsigned uuid) { return create(base, uuid).objectId(); };
+  const vlt::ObjectId automatic = nextAutomaticId(1);
+  EXPECT_EQ(nextAutomaticId(2), automatic + 1);
+  repo.performDictionaryFunction([&] { EXPECT_EQ(nextAutomaticId(3), automatic + 2); });
+  repo.beginTransaction();
+  EXPECT_EQ(nextAutomaticId(4), automatic + 3);
+  repo.commitTransaction();
+  repo.beginTransaction();
+  nextAutomaticId(5);
+  repo.rollbackTransaction();
+  EXPECT_EQ(nextAutomaticId(6), automatic + 4);
+
+  vlt::ObjectId first = 0;
+  EXPECT_THROW(repo.allocateObjectIds(std::numeric_limits<std::size_t>::max(), first), vlt::UsageError);
+  EXPECT_THROW(repo.allocateObjectIds(std::numeric_limits<vlt::ObjectId>::max(), first), vlt::UsageError);
+  vlt::ObjectConstructor ctor(base);
+  for (vlt::ObjectId id : {vlt::ObjectId{-5}, vlt::ObjectId{1000000}}) {
+    ctor.setObjectID(id);
+    EXPECT_THAT(messageOf<vlt::UsageError>([&] { ctor.createObject(repo.defaultDataModel()); }),
+                ::testing::HasSubstr("not reserved"));
+  }
+  repo.beginTransaction();
+  repo.allocateObjectIds(10, first);
+  repo.rollbackTransaction();
+  ctor.setObjectID(first + 3);
+  EXPECT_THROW(ctor.createObject(repo.defaultDataModel()), vlt::UsageError) << "its reservation was rolled back";
+  repo.allocateObjectIds(10, first);
+  ctor.setObjectID(first + 9);
+  EXPECT_EQ(ctor.createObject(repo.defaultDataModel()).objectId(), first + 9);
+  reopen();  // automatic ids go on past them, also after reopening
+  base = findClass("test.Base");
+  EXPECT_EQ(nextAutomaticId(7), first + 10);
 }
 
 TEST_P(ObjectConstructorTest, MembershipGivenAtConstructionPlacesChildrenAtTheirOrdinals) {

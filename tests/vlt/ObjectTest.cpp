@@ -159,7 +159,9 @@ TEST_P(ObjectTest, DeleteAllObjectsEmptiesTheDataModelAndKeepsTheMetamodel) {
   EXPECT_NE(again.objectId(), top.objectId()) << "ids are not handed out twice";
 }
 
-TEST_P(ObjectTest, HandlesOfAnotherRepositoryAreRefused) {
+// Handles of another repository, and a handle or membership of another class
+// than the object's: every write through them is refused and lands nowhere.
+TEST_P(ObjectTest, HandlesOfAnotherRepositoryOrClassAreRefused) {
   vlt::ObjectRef mine = create(node, 1);
   Repo other;
   other.open(dir.file("other.db"), "", options);
@@ -184,6 +186,24 @@ TEST_P(ObjectTest, HandlesOfAnotherRepositoryAreRefused) {
   local.setCompositionMembershipSource(&membership, &owner, &ordinal);
   EXPECT_THROW(local.createObject(repo.defaultDataModel()), vlt::UsageError);
   EXPECT_EQ(repo.defaultDataModel().countObjects(base), 1u);
+
+  // A Base seen through a Node handle.
+  const vlt::PropertyRef n = addProperty(node, "n", "int32", 0, 1, false, false, true);
+  const vlt::PropertyRef many = addProperty(node, "many", "int32", 0, 5);
+  vlt::ObjectRef asNode = repo.getObjectRef(create(base, 2).objectId(), node);
+  EXPECT_THAT(messageOf<vlt::UsageError>([&] { asNode.setPropertyValue(n, 5); }), ::testing::HasSubstr("test.Base"));
+  EXPECT_THROW(asNode.setPropertyValue(many, std::vector<int>{1, 2}), vlt::UsageError);
+  auto values = readValue<vlt::BuiltinTypeCollectionRef<int>>(asNode, many);
+  EXPECT_THROW(values.push_back(3), vlt::UsageError);
+  EXPECT_EQ(values.size(), 0u);
+  EXPECT_FALSE(readValue<boost::optional<int>>(asNode, n)) << "nothing landed in test.Node's tables";
+  // A membership given at construction needs a child of the property's type.
+  membership = kids;
+  owner = static_cast<std::int32_t>(mine.objectId());
+  vlt::ObjectConstructor outsider(makeClass("test.Outside"));
+  outsider.setCompositionMembershipSource(&membership, &owner, &ordinal);
+  EXPECT_THROW(construct(outsider, 3), vlt::UsageError);
+  EXPECT_TRUE(find(3).isNull());
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ObjectTest, everyBackend(), backendName);

@@ -9,6 +9,8 @@
 namespace vlttest {
 namespace {
 
+using ::testing::HasSubstr;
+
 class TransactionTest : public RepositoryTest {
  protected:
   void SetUp() override {
@@ -41,6 +43,9 @@ TEST_P(TransactionTest, RollbackForgetsObjectsValuesAndMetamodelChanges) {
   vlt::EnumerationRef e = repo.createEnumeration("test.E", {{"a", 1}});
   vlt::ObjectRef doomed = create(added, 2);
   doomed.setPropertyValue(extra, std::u16string(u"gone"));
+  vlt::ObjectConstructor ctor(item);  // made before the rollback, with a property it takes back
+  const std::u16string cell = u"late";
+  ctor.setPropertyValueSource(extra, &cell);
   kept.setPropertyValue(count, 2);
   EXPECT_EQ(findClass("test.Added"), added);
   repo.rollbackTransaction();
@@ -53,6 +58,7 @@ TEST_P(TransactionTest, RollbackForgetsObjectsValuesAndMetamodelChanges) {
   EXPECT_EQ(added.qualifiedName(), "test.Added") << "a retired handle keeps its name";
   EXPECT_THROW(vlt::ObjectConstructor{added}, vlt::UsageError);
   EXPECT_THROW(doomed.setPropertyValue(extra, std::u16string(u"x")), vlt::UsageError);
+  EXPECT_THAT(messageOf<vlt::UsageError>([&] { ctor.createObject(repo.defaultDataModel()); }), HasSubstr("rolled back"));
   EXPECT_TRUE(e.findEnumeral(1).isNull());
 
   // The names are free again, and everything works as if nothing happened.
@@ -198,6 +204,25 @@ TEST_P(TransactionTest, PerformDictionaryFunctionKeepsEarlierWritesAndPassesTheE
   EXPECT_TRUE(findClass("test.Other").isNull());
   // Repository errors pass unchanged too.
   EXPECT_THROW(repo.performDictionaryFunction([&] { makeClass("test.Item"); }), vlt::MetamodelError);
+  // A function that closes or replaces the repository commits nothing.
+  for (const bool replace : {false, true}) {
+    EXPECT_THAT(messageOf<vlt::UsageError>([&] {
+                  repo.performDictionaryFunction([&] {
+                    create(item, 9);
+                    if (replace) {
+                      repo = Repo();
+                    } else {
+                      repo.close();
+                    }
+                  });
+                }),
+                HasSubstr("closed"));
+    EXPECT_FALSE(repo.isOpen());
+    EXPECT_THAT(messageOf<vlt::UsageError>([&] { repo.metamodel(); }), HasSubstr("closed"));
+    open();
+    item = findClass("test.Item");
+    EXPECT_TRUE(find(9, "test.Item").isNull());
+  }
 }
 
 // The commit fails: on SQLite a reader of the file keeps it from being
