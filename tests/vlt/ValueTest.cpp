@@ -1,5 +1,9 @@
 // Every value type survives closing and reopening the repository exactly.
+// Value tables are made when their first value is written, are forgotten
+// with the transaction (or failed call) that made them, and a table another
+// connection made is found.
 
+#include "RawSqlite.hpp"
 #include "RepositoryFixture.hpp"
 
 #include <limits>
@@ -33,6 +37,14 @@ class ValueTest : public RepositoryTest {
   vlt::ClassRef holder() { return findClass("test.Holder"); }
   vlt::ClassRef target() { return findClass("test.Target"); }
   vlt::EnumeralRef color(int value) { return repo.metamodel().findEnumeration("test.Color").findEnumeral(value); }
+  // The tables of the database, as another connection sees them.
+  int tableCount() {
+    return std::stoi(isSqlite() ? RawSqlite(location(), SQLITE_OPEN_READONLY)
+                                      .answer("SELECT count(*) FROM sqlite_master WHERE type = 'table'")
+                                : testsupport::postgresqlAdmin(connectionString(),
+                                                               "SELECT count(*) FROM information_schema.tables "
+                                                               "WHERE table_schema = current_schema()"));
+  }
 };
 
 const std::u16string trickyText = std::u16string(u"a\0b", 3) + u"\U0001F600 \u00e9\u4e2d" + char16_t(0xD800) + u"x" +
@@ -152,6 +164,53 @@ TEST_P(ValueTest, ReadsAndWritesInsideATransactionSeeEveryWriteBeforeThem) {
   EXPECT_THROW(gone.setPropertyValue(p("one_int32"), 7), vlt::ObjectNotFoundError);
   repo.commitTransaction();
   EXPECT_FALSE(gone.exists());
+}
+
+TEST_P(ValueTest, TablesAreMadeWithTheirFirstValueAndForgottenWithTheirTransaction) {
+  const vlt::ObjectRef t = create(target(), 1);
+  const int metamodelOnly = tableCount();
+  vlt::ObjectRef h = find(2);
+  EXPECT_FALSE(readValue<optional<int>>(h, p("opt_int32"))) << "no table: no value";
+  repo.beginTransaction();
+  h.setPropertyValue(p("opt_int32"), 5);
+  h.setPropertyValue(p("many_test.Target"), std::vector<vlt::ObjectRef>{t});
+  repo.rollbackTransaction();
+  EXPECT_EQ(tableCount(), metamodelOnly);
+  // A failed call inside a transaction takes the table it made with it.
+  Repo other;
+  other.open(dir.file("other.db"), "", options);
+  vlt::ObjectRef foreign =
+      vlt::ObjectConstructor(other.createClass("test.Target", {})).createObject(other.defaultDataModel());
+  repo.beginTransaction();
+  vlt::CollectionRef collection = readValue<vlt::CollectionRef>(h, p("many_test.Target"));
+  EXPECT_THROW(collection.push_back(foreign), vlt::UsageError);
+  collection.push_back(t);
+  h.setPropertyValue(p("opt_int32"), 7);
+  repo.commitTransaction();
+  EXPECT_EQ(tableCount(), metamodelOnly + 2);
+  expectStored(2, entry("opt_int32", optional<int>(7)), entry("many_test.Target", objects({1})));
+}
+
+TEST_P(ValueTest, TablesMadeByAnotherConnectionAreFound) {
+  const vlt::ObjectRef t = create(target(), 1);
+  Repo reader;
+  reader.open(connectionString(), "", options);
+  vlt::ClassRef readerHolder = reader.metamodel().findClass("test.Holder");
+  vlt::ObjectRef seen = reader.defaultDataModel().findObject(makeUuid(2), readerHolder);
+  // What the reader finds in object 2: its opt_int32 ("-" when absent), and how many links.
+  auto readBack = [&] {
+    const auto value = readValue<optional<int>>(seen, readerHolder.findProperty("opt_int32"));
+    const auto targets = readValue<std::vector<vlt::ObjectRef>>(seen, readerHolder.findProperty("many_test.Target"));
+    return (value ? std::to_string(*value) : std::string("-")) + " " + std::to_string(targets.size());
+  };
+  EXPECT_EQ(readBack(), "- 0");
+  vlt::ObjectRef h = find(2);
+  h.setPropertyValue(p("opt_int32"), 5);
+  h.setPropertyValue(p("many_test.Target"), std::vector<vlt::ObjectRef>{t, t});
+  EXPECT_EQ(readBack(), "5 2") << "outside a transaction";
+  reader.beginTransaction();
+  EXPECT_EQ(readBack(), "5 2") << "in a transaction";
+  reader.commitTransaction();
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ValueTest, everyBackend(), backendName);
