@@ -123,15 +123,6 @@ TEST_P(BackendContractTest, BindingsStayAfterResetAndStatementsOutliveTheirConne
   select.reset();
 }
 
-TEST_P(BackendContractTest, TheRequestedPageCacheBoundsSqlitesCache) {
-  auto c = connect();
-  c->setPageCache(300 * 1024);  // a server keeps its own cache: nothing to see there
-  if (GetParam() != Backend::SQLite) return;
-  auto s = c->prepare("PRAGMA cache_size");
-  ASSERT_TRUE(s->step());
-  EXPECT_EQ(s->columnInt64(0), -300 * 1024);  // negative: KiB rather than pages
-}
-
 // Deferred indexes come back before a statement would scan for want of them,
 // at the commit (also those a savepoint's rollback dropped again, but not for
 // a table it took back), and never outlive a rollback.
@@ -142,7 +133,8 @@ TEST_P(BackendContractTest, DeferredIndexesComeBackBeforeTheyAreMissed) {
     EXPECT_FALSE(c->deferIndexes({}));  // a server's would lock its readers out
     return;
   }
-  // Made with a smaller cache and helper threads; the settings come back.
+  // The requested page cache, in KiB (a negative cache_size); the indexes are
+  // made with another cache and helper threads, and the settings come back.
   c->setPageCache(64 * 1024);
   const auto pragma = [&](const char* name) {
     auto s = c->prepare(std::string("PRAGMA ") + name);
