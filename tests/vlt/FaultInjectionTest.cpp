@@ -159,6 +159,10 @@ class FaultInjectionTest : public ::testing::TestWithParam<Sweep> {
   std::string work_ = dir_.file("work.db");
 };
 
+// Each failure is tried with commitTransaction and with
+// unsafeCommitPotentiallyFailingTransaction; after the latter failed, the
+// caller's rollback always succeeds, also when the engine dropped the
+// transaction itself, and the commit's own error is the one the caller sees.
 TEST_P(FaultInjectionTest, EveryFailedDurableOperationLeavesBeforeOrAfterNeverAMix) {
   Vfs vfs;
   makePristine();
@@ -168,80 +172,67 @@ TEST_P(FaultInjectionTest, EveryFailedDurableOperationLeavesBeforeOrAfterNeverAM
 
   int reportedFailures = 0;
   for (int n = 1; n <= reached; ++n) {
-    SCOPED_TRACE("failing durable operation " + std::to_string(n) + " of " + std::to_string(reached));
-    bool threw = false;
-    {
-      Repo repo;
-      openPristineCopy(repo);
-      vfs.failAt(n, GetParam().mode);
-      try {
-        commitBatch(repo);
-      } catch (const vlt::RepositoryError&) {
-        threw = true;
-      }
-      const int failed = vfs.failures();
-      EXPECT_GT(failed, 0) << "the sweep did not reach operation " << n;
-      if (failed > 0) {
-        EXPECT_TRUE(threw) << "a failed write went unreported\n" << vfs.log();
-      }
-      reportedFailures += threw ? 1 : 0;
-
-      if (GetParam().mode == Vfs::Mode::failOnce && threw) {
-        // The same connection goes on, after the rollback a careful caller
-        // makes: it sees one of the two states, and a class created by the
-        // failed transaction is gone from memory too.
-        vfs.reset();
-        if (repo.inTransaction()) {
-          // A write after the failure must never outlive the rollback, even
-          // when the back end already dropped the transaction by itself.
-          try {
-            createLateItem(repo);
-          } catch (const vlt::RepositoryError&) {
+    for (const bool unsafe : {false, true}) {
+      SCOPED_TRACE("failing durable operation " + std::to_string(n) + " of " + std::to_string(reached) +
+                   (unsafe ? ", unsafe commit" : ""));
+      bool threw = false;
+      {
+        Repo repo;
+        openPristineCopy(repo);
+        vfs.failAt(n, GetParam().mode);
+        try {
+          repo.beginTransaction();
+          writeBatch(repo);
+          if (unsafe) {
+            repo.unsafeCommitPotentiallyFailingTransaction();
+          } else {
+            repo.commitTransaction();
           }
-          repo.rollbackTransaction();
+        } catch (const vlt::RepositoryError&) {
+          threw = true;
+          if (unsafe) {
+            ASSERT_TRUE(repo.inTransaction());
+            EXPECT_NO_THROW(repo.rollbackTransaction()) << vfs.log();
+            EXPECT_FALSE(repo.inTransaction());
+          }
         }
-        const Outcome seen = outcomeOf(repo);
-        EXPECT_NE(seen, Outcome::mixed);
-        if (seen == Outcome::before) {
-          EXPECT_TRUE(repo.metamodel().findClass("acme.AddedInBatch").isNull());
+        const int failed = vfs.failures();
+        EXPECT_GT(failed, 0) << "the sweep did not reach operation " << n;
+        if (failed > 0) {
+          EXPECT_TRUE(threw) << "a failed write went unreported\n" << vfs.log();
         }
-      }
-      // With failFromThenOn the close fails too, as a crash would: what is on
-      // disk (a hot journal, a partial log) is what the next open finds.
-      repo.close();
-    }
-    const auto [found, late] = reopenedWork(vfs);
-    EXPECT_NE(found, Outcome::mixed) << vfs.log();
-    EXPECT_FALSE(late);
-  }
-  EXPECT_EQ(reportedFailures, reached);
-}
+        reportedFailures += threw ? 1 : 0;
 
-// After unsafeCommitPotentiallyFailingTransaction failed, the caller's
-// rollback always succeeds, also when the engine dropped the transaction
-// itself; the commit's own error is the one the caller sees.
-TEST_P(FaultInjectionTest, ARollbackAfterAFailedUnsafeCommitAlwaysSucceeds) {
-  Vfs vfs;
-  makePristine();
-  for (int n = 1;; ++n) {
-    SCOPED_TRACE("failing durable operation " + std::to_string(n));
-    {
-      Repo repo;
-      openPristineCopy(repo);
-      vfs.failAt(n, GetParam().mode);
-      repo.beginTransaction();
-      try {
-        writeBatch(repo);
-        repo.unsafeCommitPotentiallyFailingTransaction();
-      } catch (const vlt::RepositoryError&) {
-        ASSERT_TRUE(repo.inTransaction());
-        EXPECT_NO_THROW(repo.rollbackTransaction()) << vfs.log();
-        EXPECT_FALSE(repo.inTransaction());
+        if (GetParam().mode == Vfs::Mode::failOnce && threw) {
+          // The same connection goes on, after the rollback a careful caller
+          // makes: it sees one of the two states, and a class created by the
+          // failed transaction is gone from memory too.
+          vfs.reset();
+          if (repo.inTransaction()) {
+            // A write after the failure must never outlive the rollback, even
+            // when the back end already dropped the transaction by itself.
+            try {
+              createLateItem(repo);
+            } catch (const vlt::RepositoryError&) {
+            }
+            repo.rollbackTransaction();
+          }
+          const Outcome seen = outcomeOf(repo);
+          EXPECT_NE(seen, Outcome::mixed);
+          if (seen == Outcome::before) {
+            EXPECT_TRUE(repo.metamodel().findClass("acme.AddedInBatch").isNull());
+          }
+        }
+        // With failFromThenOn the close fails too, as a crash would: what is on
+        // disk (a hot journal, a partial log) is what the next open finds.
+        repo.close();
       }
-      if (vfs.failures() == 0) break;  // past the last operation
+      const auto [found, late] = reopenedWork(vfs);
+      EXPECT_NE(found, Outcome::mixed) << vfs.log();
+      EXPECT_FALSE(late);
     }
-    EXPECT_NE(reopenedWork(vfs).first, Outcome::mixed) << vfs.log();
   }
+  EXPECT_EQ(reportedFailures, 2 * reached);
 }
 
 // A dictionary function that swallows a failure and writes on: when the
