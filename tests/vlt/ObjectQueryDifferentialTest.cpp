@@ -115,7 +115,6 @@ struct Object {
   vlt::ObjectId id = 0;
   int cls = 0;  // 0 Base, 1 A, 2 B
   Value values[fieldCount];
-  std::vector<std::string> tags;
   unsigned ref = 0;
   std::vector<unsigned> links;
   unsigned owner = 0;
@@ -134,7 +133,6 @@ class ObjectQueryDifferentialTest : public RepositoryTest {
       for (int f = 0; f < fieldCount; ++f) {
         addProperty(classes_[0], fieldNames[f], types[f], 0, 1, false, false, true);
       }
-      addProperty(classes_[0], "tags", "string", 0, 0xFFFFFFFF, false, true, false, false);
       addProperty(classes_[0], "ref", "d.Base", 0, 1, false, false, true);
       addProperty(classes_[0], "links", "d.Base", 0, 0xFFFFFFFF, false, true, false, false);
       addProperty(classes_[0], "parts", "d.Base", 0, 0xFFFFFFFF, true, true);
@@ -179,9 +177,6 @@ class ObjectQueryDifferentialTest : public RepositoryTest {
       set("when", pick<pt::ptime>({pt::ptime(pt::neg_infin), pt::ptime(boost::gregorian::date(1999, 5, 5)),
                                    pt::ptime(boost::gregorian::date(2024, 1, 1)), pt::ptime(pt::pos_infin)}));
       set("flag", chance(50));
-      std::vector<std::string> tags;
-      for (unsigned k = random_() % 3; k > 0; --k) tags.push_back(randomBytes());
-      o.setPropertyValue(base.findProperty("tags"), tags);
     }
     for (unsigned n = 1; n <= count; ++n) {
       vlt::ObjectRef o = find(n);
@@ -219,7 +214,6 @@ class ObjectQueryDifferentialTest : public RepositoryTest {
       m.values[bytes] = stored<std::string>(o, "bytes");
       m.values[when] = stored<pt::ptime>(o, "when");
       m.values[flag] = stored<bool>(o, "flag");
-      o.getPropertyValue(classes_[0].findProperty("tags"), m.tags);
       const auto ref = readValue<vlt::ObjectRef>(o, classes_[0].findProperty("ref"));
       m.ref = ref.isNull() ? 0 : numberOf(ref.objectIdentity());
       for (const auto& l : readValue<std::vector<vlt::ObjectRef>>(o, classes_[0].findProperty("links"))) {
@@ -244,7 +238,6 @@ struct Cells {
   optional<std::string> bytes;
   optional<pt::ptime> when;
   optional<bool> flag;
-  std::string tag;
   vlt::ObjectRef object;
 };
 
