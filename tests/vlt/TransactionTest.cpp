@@ -58,7 +58,8 @@ TEST_P(TransactionTest, RollbackForgetsObjectsValuesAndMetamodelChanges) {
   EXPECT_EQ(added.qualifiedName(), "test.Added") << "a retired handle keeps its name";
   EXPECT_THROW(vlt::ObjectConstructor{added}, vlt::UsageError);
   EXPECT_THROW(doomed.setPropertyValue(extra, std::u16string(u"x")), vlt::UsageError);
-  EXPECT_THAT(messageOf<vlt::UsageError>([&] { ctor.createObject(repo.defaultDataModel()); }), HasSubstr("rolled back"));
+  EXPECT_THAT(messageOf<vlt::UsageError>([&] { ctor.createObject(repo.defaultDataModel()); }),
+              HasSubstr("rolled back"));
   EXPECT_TRUE(e.findEnumeral(1).isNull());
 
   // The names are free again, and everything works as if nothing happened.
