@@ -40,8 +40,6 @@ class PostgreSQLTest : public ::testing::Test {
     ASSERT_FALSE(uri.empty());
     first.open(uri, "", waiting(5));
     item = first.createClass("test.Item", {});
-    first.appendPropertyToClass(item, "count", "int32", "", 0, 1, false, false, true, "", Repo::AssociationByOption(0),
-                                "", boost::uuids::uuid{}, true);
   }
 
   vlt::ObjectRef create(Repo& repo, unsigned uuid, vlt::ObjectId id = 0) {
