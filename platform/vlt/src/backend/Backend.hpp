@@ -1,7 +1,7 @@
 #pragma once
 // The back-end interface: everything the repository needs from a database
 // engine, and nothing that names one. One implementation per engine
-// (only SqliteBackend.cpp and SqliteWriteBehind include <sqlite3.h>); the rest of
+// (only the Sqlite*.cpp files include <sqlite3.h>); the rest of
 // the repository talks to these classes only.
 //
 // Contracts shared by every implementation:

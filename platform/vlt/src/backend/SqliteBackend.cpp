@@ -1,8 +1,8 @@
-// The SQLite back end: with SqliteWriteBehind, the only files that include
-// <sqlite3.h>.
+// The SQLite back end: opening a file, statements, transaction control and
+// the catalog. With SqliteBulkLoad.cpp and SqliteWriteBehind.cpp, the only
+// files that include <sqlite3.h>.
 
-#include "backend/Backend.hpp"
-#include "backend/SqliteWriteBehind.hpp"
+#include "backend/SqliteConnection.hpp"
 
 #include <vlt/Errors.hpp>
 
@@ -12,19 +12,13 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <cstring>
-#include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 
 namespace vlt::sql {
 namespace {
 
 namespace fs = foundation::filesystem;
-
-// Marks a SQLite file as a repository ("VLTR").
-constexpr std::int64_t applicationId = 0x564C5452;
 
 // GLOB knows * and ? as ours, and [...] classes: a "[" is written "[[]" to
 // stand for itself ("]" is only special inside a class).
@@ -40,6 +34,8 @@ std::string globPattern(std::string_view wildcards) {
   }
   return out;
 }
+
+}  // namespace
 
 const Dialect sqliteDialect{
     "INTEGER",
@@ -65,273 +61,6 @@ const Dialect sqliteDialect{
     &globPattern,
 };
 
-struct DatabaseCloser {
-  void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
-};
-struct StatementFinalizer {
-  void operator()(sqlite3_stmt* statement) const noexcept { sqlite3_finalize(statement); }
-};
-using DatabaseHandle = std::unique_ptr<sqlite3, DatabaseCloser>;
-using StatementHandle = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
-
-class SqliteConnection;
-
-// While its connection writes rows behind (see SqliteWriteBehind.hpp) a
-// statement keeps the values bound to it (staged_) instead of handing them
-// to SQLite, whose handle the worker may be using: run() queues them with the
-// statement, and anything else first waits for the worker and binds them.
-class SqliteStatement final : public Statement {
- public:
-  SqliteStatement(SqliteConnection& connection, std::shared_ptr<WriteBehind> writeBehind, StatementHandle statement,
-                  std::string sql)
-      : connection_(connection), writeBehind_(std::move(writeBehind)), statement_(std::move(statement)),
-        sql_(std::move(sql)), parameters_(sqlite3_bind_parameter_count(statement_.get())),
-        queueable_(sql_.rfind("INSERT ", 0) == 0 && sql_.find("SELECT") == std::string::npos &&
-                   sql_.find("RETURNING") == std::string::npos) {}
-  ~SqliteStatement() override { writeBehind_->wait(); }
-
-  void bindNull(int index) override {
-    if (StagedValue* value = staged(index)) {
-      value->kind = StagedValue::Kind::null;
-      return;
-    }
-    check(sqlite3_bind_null(handle(), index), index);
-  }
-  void bindInt64(int index, std::int64_t value) override {
-    if (StagedValue* staged = this->staged(index)) {
-      staged->kind = StagedValue::Kind::integer;
-      staged->integer = value;
-      return;
-    }
-    check(sqlite3_bind_int64(handle(), index, static_cast<sqlite3_int64>(value)), index);
-  }
-  void bindDouble(int index, double value) override { bindInt64(index, orderedDouble(value)); }
-  void bindText(int index, std::string_view bytes) override {
-    if (StagedValue* value = staged(index)) {
-      value->kind = StagedValue::Kind::text;
-      value->bytes.assign(bytes.data() ? bytes.data() : "", bytes.size());
-      return;
-    }
-    // A null data pointer would bind NULL: an empty text must stay a text.
-    check(sqlite3_bind_text64(handle(), index, bytes.data() ? bytes.data() : "", bytes.size(), SQLITE_TRANSIENT,
-                              SQLITE_UTF8),
-          index);
-  }
-  void bindBlob(int index, const void* data, std::size_t size) override {
-    if (StagedValue* value = staged(index)) {
-      value->kind = StagedValue::Kind::bytes;
-      value->bytes.assign(data ? static_cast<const char*>(data) : "", size);
-      return;
-    }
-    check(sqlite3_bind_blob64(handle(), index, data ? data : "", size, SQLITE_TRANSIENT), index);
-  }
-  bool step() override;
-  void run() override;
-  void reset() noexcept override {
-    if (queued_) return;  // the worker resets it after the row
-    writeBehind_->wait();
-    sqlite3_reset(handle());
-  }
-  bool columnIsNull(int column) override { return sqlite3_column_type(handle(), column) == SQLITE_NULL; }
-  std::int64_t columnInt64(int column) override { return sqlite3_column_int64(handle(), column); }
-  double columnDouble(int column) override { return doubleFromOrdered(sqlite3_column_int64(handle(), column)); }
-  std::string_view columnText(int column) override {
-    const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(handle(), column));
-    return bytes(data, column);
-  }
-  std::string_view columnBlob(int column) override {
-    return bytes(static_cast<const char*>(sqlite3_column_blob(handle(), column)), column);
-  }
-  const std::string& sql() const noexcept override { return sql_; }
-
- private:
-  sqlite3_stmt* handle() const noexcept { return statement_.get(); }
-  std::string_view bytes(const char* data, int column) {
-    const int size = sqlite3_column_bytes(handle(), column);
-    return data ? std::string_view(data, static_cast<std::size_t>(size)) : std::string_view();
-  }
-  void check(int rc, int index);
-  StagedValue* staged(int index);
-  void bindStaged();
-
-  SqliteConnection& connection_;
-  std::shared_ptr<WriteBehind> writeBehind_;
-  StatementHandle statement_;
-  std::string sql_;
-  int parameters_;
-  bool queueable_;      ///< an INSERT that reads nothing: may run behind
-  bool queued_ = false;  ///< run behind since it last ran here
-  bool anyStaged_ = false;
-  std::vector<StagedValue> staged_;  ///< by parameter number - 1
-  // Whether, without the deferred indexes, this scans a table (asked once
-  // per deferral).
-  std::uint64_t scanCheckedFor_ = 0;
-  bool scans_ = false;
-};
-
-class SqliteConnection final : public Connection {
- public:
-  SqliteConnection(DatabaseHandle db, const OpenRequest& request, bool created)
-      : db_(std::move(db)), path_(request.location), filespec_(request.filespec),
-        busyTimeoutMs_(request.lockTimeoutMs), created_(created) {}
-  ~SqliteConnection() override { writeBehind_->stop(); }
-
-  std::unique_ptr<Statement> prepare(const std::string& sql) override {
-    settle();
-    sqlite3_stmt* statement = nullptr;
-    const int rc = sqlite3_prepare_v3(db(), sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
-                                      &statement, nullptr);
-    StatementHandle handle(statement);
-    if (rc != SQLITE_OK) fail(rc, describe(db(), rc), sql);
-    return std::make_unique<SqliteStatement>(*this, writeBehind_, std::move(handle), sql);
-  }
-  void execute(const std::string& sql) override {
-    if (sql == "ROLLBACK") {
-      // What failed behind is rolled back with everything else.
-      writeBehind_->wait();
-      writeBehind_->takeFailure();
-    }
-    settle();
-    if (!deferred_.empty() && !beforeExecute(sql)) return;
-    if (sqlite3_stmt* control = controlStatement(sql)) {
-      const int rc = sqlite3_step(control);
-      sqlite3_reset(control);
-      if (rc != SQLITE_DONE) fail(rc, describe(db(), rc), sql);
-      return;
-    }
-    const int rc = sqlite3_exec(db(), sql.c_str(), nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) fail(rc, describe(db(), rc), sql);
-  }
-  // Rows are written behind only inside a transaction, which only settle()
-  // ends: the worker need not be waited for.
-  bool inTransaction() const noexcept override { return writingBehind() || sqlite3_get_autocommit(db()) == 0; }
-  std::int64_t changes() override {
-    settle();
-    return sqlite3_changes64(db());
-  }
-  void savepoint() override { execute("SAVEPOINT vlt_operation"); }
-  void releaseSavepoint() override { execute("RELEASE vlt_operation"); }
-  void rollbackToSavepoint() noexcept override {
-    // A row that failed behind may have been queued before the savepoint:
-    // only the whole transaction can take it back. Its failure is reported
-    // by the next call that waits for the database.
-    writeBehind_->wait();
-    if (writeBehind_->failed()) {
-      abandon();
-      return;
-    }
-    // Nothing more can be done when it fails: the transaction itself is gone,
-    // which the repository notices.
-    sqlite3_exec(db(), "ROLLBACK TO vlt_operation; RELEASE vlt_operation", nullptr, nullptr, nullptr);
-    // It may have dropped indexes again that were made since.
-    if (!deferred_.empty()) deferring_ = true;
-  }
-  const Dialect& dialect() const noexcept override { return sqliteDialect; }
-  void setTrace(TraceCallback callback, void* context) override {
-    trace_ = callback;
-    traceContext_ = context;
-    sqlite3_trace_v2(db(), callback ? SQLITE_TRACE_STMT : 0, callback ? &SqliteConnection::traceThunk : nullptr,
-                     this);
-  }
-  const std::string& filespec() const noexcept override { return filespec_; }
-
-  DatabaseState inspect() override;
-  void markAsRepository() override { execute("PRAGMA application_id = " + std::to_string(applicationId)); }
-  std::vector<std::string> tableNames() override;
-  std::vector<std::string> tableColumns(const std::string& table) override;
-  std::int64_t schemaVersion() override;
-  void setJournalMode(JournalMode mode) override;
-  // A negative cache_size is a bound in KiB, whatever the page size.
-  void setPageCache(std::int64_t kib) override {
-    execute("PRAGMA cache_size = -" + std::to_string(kib));
-    pageCacheKiB_ = kib;
-  }
-  void keepGenerations(int count) override;
-  void discardIfCreated() noexcept override;
-  bool deferIndexes(const std::vector<std::string>& keep) override;
-  bool indexesDeferred() const noexcept override { return deferring_; }
-  void restoreIndexes() override;
-  /// Counts the calls of deferIndexes() that dropped indexes.
-  std::uint64_t deferral() const noexcept { return deferral_; }
-  void restoreIndexesIfFree();
-  bool tableExists(const std::string& table);
-  /// Whether `sql`, planned now, reads a whole table.
-  bool scansWithoutIndexes(const std::string& sql);
-  // Its planner picks the indexes these tables are made for without them.
-  void refreshStatistics() override {}
-
-  /// Whether rows run through run() are written behind now: while indexes
-  /// are deferred (a bulk load), unless statements are traced (the trace
-  /// would come from the worker).
-  bool writingBehind() const noexcept { return deferring_ && trace_ == nullptr; }
-  /// Queues a row of `statement` (see WriteBehind::add); throws what a row
-  /// queued before failed with.
-  void queue(sqlite3_stmt* statement, const std::string& sql, const std::vector<StagedValue>& values) {
-    if (writeBehind_->failed()) settle();
-    writeBehind_->add(statement, sql, values);
-  }
-  /// Waits for the rows written behind; when one failed, rolls the
-  /// transaction back and throws what it failed with.
-  void settle();
-
-  /// SQLite opened the file read-only although write access was asked for.
-  bool openedReadOnly() const noexcept { return sqlite3_db_readonly(db(), "main") == 1; }
-
-  /// Throws the error that the SQLite result `code` stands for.
-  [[noreturn]] void fail(int code, const std::string& what, const std::string& sql) const;
-
- private:
-  // Whoever uses the database waits for the worker first.
-  sqlite3* db() const noexcept {
-    writeBehind_->wait();
-    return db_.get();
-  }
-  void abandon() noexcept;
-  sqlite3_stmt* controlStatement(const std::string& sql);
-  bool beforeExecute(const std::string& sql);
-  void backupTo(const std::string& path);
-  static int traceThunk(unsigned type, void* context, void* statement, void* text);
-
-  DatabaseHandle db_;
-  // Prepared transaction control, by text; declared after db_ so that the
-  // statements are finalized before the database is closed.
-  std::vector<std::pair<std::string, StatementHandle>> control_;
-  std::string path_;
-  std::string filespec_;
-  int busyTimeoutMs_;
-  std::int64_t pageCacheKiB_ = 2000;  // SQLite's own default
-  bool created_;
-  TraceCallback trace_ = nullptr;
-  void* traceContext_ = nullptr;
-  // The CREATE INDEX statements (IF NOT EXISTS) of what deferIndexes()
-  // dropped, kept until the transaction ends: a savepoint's rollback may
-  // drop an index again after it was made, so COMMIT makes them all again.
-  // The table of each, for a rollback to a savepoint may have dropped it.
-  struct DeferredIndex {
-    std::string table;
-    std::string create;
-  };
-  std::vector<DeferredIndex> deferred_;
-  bool deferring_ = false;  ///< dropped and not made since
-  std::uint64_t deferral_ = 0;
-  // Shared with the statements, which may outlive the connection.
-  std::shared_ptr<WriteBehind> writeBehind_ = std::make_shared<WriteBehind>();
-};
-
-void SqliteConnection::settle() {
-  writeBehind_->wait();
-  std::optional<WriteFailure> failure = writeBehind_->takeFailure();
-  if (!failure) return;
-  abandon();
-  fail(failure->code, failure->message, failure->sql);
-}
-
-void SqliteConnection::abandon() noexcept {
-  sqlite3_exec(db(), "ROLLBACK", nullptr, nullptr, nullptr);
-  deferred_.clear();
-  deferring_ = false;
-}
-
 // Transaction control runs around every repository call (a savepoint) and
 // every transaction: kept prepared, it skips the parser, which costs as much
 // as the statement itself. Other statements run through sqlite3_exec.
@@ -348,192 +77,6 @@ sqlite3_stmt* SqliteConnection::controlStatement(const std::string& sql) {
   if (rc != SQLITE_OK) fail(rc, describe(db(), rc), sql);
   control_.emplace_back(sql, std::move(handle));
   return statement;
-}
-
-// Bulk loading: an index dropped by deferIndexes() is made again before the
-// first statement that may read through it, and before the commit. A
-// rollback takes the drops back itself. CREATE and ALTER read no rows: a table
-// or column made in the middle of a load does not end it, and the
-// (non-unique) indexes of a table made then wait with the others. False when
-// `sql` is not to run now.
-bool SqliteConnection::beforeExecute(const std::string& sql) {
-  const std::string createIndex = "CREATE INDEX ";
-  if (sql == "ROLLBACK" || sql.rfind("BEGIN", 0) == 0) {
-    deferred_.clear();  // a new transaction: the engine dropped the last one, and the drops with it
-    deferring_ = false;
-  } else if (sql == "COMMIT") {
-    deferring_ = true;  // all of them, whatever a savepoint's rollback did
-    restoreIndexes();
-  } else if (deferring_ && sql.rfind(createIndex, 0) == 0) {
-    // "CREATE INDEX <name> ON <table> (...)", as the repository writes it
-    const std::size_t on = sql.find(" ON ");
-    const std::size_t table = on == std::string::npos ? on : on + 4;
-    if (table == std::string::npos) return true;
-    deferred_.push_back({sql.substr(table, sql.find_first_of(" (", table) - table),
-                         std::string(sql).insert(createIndex.size(), "IF NOT EXISTS ")});
-    return false;
-  } else if (deferring_ && sql.rfind("SAVEPOINT ", 0) != 0 && sql.rfind("RELEASE ", 0) != 0 &&
-             sql.rfind("CREATE ", 0) != 0 && sql.rfind("ALTER ", 0) != 0) {
-    restoreIndexes();
-  }
-  return true;
-}
-
-bool SqliteConnection::deferIndexes(const std::vector<std::string>& keep) {
-  if (!inTransaction() || !deferred_.empty()) return deferring_;
-  // Only what CREATE INDEX made: the indexes of PRIMARY KEY and UNIQUE
-  // constraints (no text) cannot be dropped.
-  struct Index {
-    std::string table;
-    std::string name;
-    std::string create;
-  };
-  std::vector<Index> indexes;
-  {
-    auto s = prepare("SELECT name, sql FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL AND tbl_name = ?1");
-    for (const std::string& table : tableNames()) {
-      if (std::find(keep.begin(), keep.end(), table) != keep.end()) continue;
-      s->bindText(1, table);
-      while (s->step()) indexes.push_back({table, std::string(s->columnText(0)), std::string(s->columnText(1))});
-      s->reset();
-    }
-  }
-  // SQLite keeps the text as "CREATE [UNIQUE] INDEX <name> ...".
-  const std::string keyword = "INDEX ";
-  for (const auto& [table, name, create] : indexes) {
-    const std::size_t at = create.find(keyword);
-    if (at == std::string::npos) continue;
-    std::string drop = "DROP INDEX \"" + name + "\"";
-    const int rc = sqlite3_exec(db(), drop.c_str(), nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) fail(rc, describe(db(), rc), drop);
-    deferred_.push_back({table, std::string(create).insert(at + keyword.size(), "IF NOT EXISTS ")});
-  }
-  deferring_ = !deferred_.empty();
-  deferral_ += deferring_ ? 1 : 0;
-  return deferring_;
-}
-
-// A statement that finds its rows by primary key, through a kept index, in a
-// subquery or a table function runs as fast as before; one that would now
-// read a whole table of deferred indexes has them made first. The plan names
-// a table by its alias where it has one: an unknown name counts as one.
-bool SqliteConnection::scansWithoutIndexes(const std::string& sql) {
-  const std::string explain = "EXPLAIN QUERY PLAN " + sql;
-  sqlite3_stmt* plan = nullptr;
-  const int rc = sqlite3_prepare_v2(db(), explain.data(), static_cast<int>(explain.size()), &plan, nullptr);
-  StatementHandle handle(plan);
-  if (rc != SQLITE_OK) return true;  // its own step will tell what is wrong
-  const std::string_view scan = "SCAN ";
-  while (sqlite3_step(plan) == SQLITE_ROW) {
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(plan, 3));
-    const std::string_view detail = text ? text : "";
-    if (detail.rfind(scan, 0) != 0 || detail.find(" USING ") != std::string_view::npos ||
-        detail.find("VIRTUAL TABLE") != std::string_view::npos || detail.find("CONSTANT ROW") != std::string_view::npos ||
-        detail[scan.size()] == '(') {
-      continue;
-    }
-    const std::string name(detail.substr(scan.size(), detail.find(' ', scan.size()) - scan.size()));
-    const bool deferred = std::any_of(deferred_.begin(), deferred_.end(),
-                                      [&](const DeferredIndex& index) { return index.table == name; });
-    if (deferred || (name != "sqlite_master" && !tableExists(name))) return true;
-  }
-  return false;
-}
-
-// Making an index is mostly sorting its keys. SQLite sorts on helper
-// threads only the runs of keys beyond its sort memory, which is as large as
-// the page cache: while the indexes are made, a cache of SQLite's default
-// size splits the keys into runs that the other cores sort beside the scan
-// of the table, and then merge. The pages the load left dirty in the cache
-// go to the file a little before the commit rather than at it. On two cores
-// the indexes of 1.5 and 3.6 million objects took about 1 and 2.7 s less
-// (a larger sort memory gained less, none at 3.6 million with 8 MiB).
-void SqliteConnection::restoreIndexes() {
-  if (!deferring_) return;
-  settle();
-  constexpr std::int64_t sortMemoryKiB = 2048;
-  const bool smaller = pageCacheKiB_ > sortMemoryKiB;
-  const auto pragma = [this](const std::string& sql) { sqlite3_exec(db(), sql.c_str(), nullptr, nullptr, nullptr); };
-  const unsigned helpers = std::clamp(std::thread::hardware_concurrency(), 2u, 9u) - 1;  // SQLite takes 8 at most
-  pragma("PRAGMA threads = " + std::to_string(helpers));
-  if (smaller) pragma("PRAGMA cache_size = -" + std::to_string(sortMemoryKiB));
-  const auto restore = [&] {
-    pragma("PRAGMA threads = 0");
-    if (smaller) pragma("PRAGMA cache_size = -" + std::to_string(pageCacheKiB_));
-  };
-  try {
-    for (const DeferredIndex& index : deferred_) {
-      if (!tableExists(index.table)) continue;
-      const int rc = sqlite3_exec(db(), index.create.c_str(), nullptr, nullptr, nullptr);
-      if (rc != SQLITE_OK) fail(rc, describe(db(), rc), index.create);
-    }
-  } catch (...) {
-    restore();
-    throw;
-  }
-  restore();
-  deferring_ = false;
-}
-
-// Before a statement that would scan: a statement of this connection still
-// reading a table keeps its schema from changing (SQLITE_LOCKED), and then
-// this one runs without the indexes. The commit makes them at the latest.
-void SqliteConnection::restoreIndexesIfFree() {
-  try {
-    restoreIndexes();
-  } catch (const RepositoryError& e) {
-    if ((e.backendCode() & 0xff) != SQLITE_LOCKED) throw;
-  }
-}
-
-StagedValue* SqliteStatement::staged(int index) {
-  if (!connection_.writingBehind()) {
-    if (anyStaged_) bindStaged();
-    return nullptr;
-  }
-  if (index < 1 || index > parameters_) {
-    // As SQLite words it; its own message would be read while the worker may write it.
-    connection_.fail(SQLITE_RANGE,
-                     describe(nullptr, SQLITE_RANGE) + " for the parameter number " + std::to_string(index), sql_);
-  }
-  if (staged_.size() < static_cast<std::size_t>(parameters_)) staged_.resize(static_cast<std::size_t>(parameters_));
-  anyStaged_ = true;
-  return &staged_[static_cast<std::size_t>(index) - 1];
-}
-
-// Hands the staged values to SQLite; the worker is not using the handle.
-void SqliteStatement::bindStaged() {
-  anyStaged_ = false;
-  for (std::size_t i = 0; i < staged_.size(); ++i) {
-    StagedValue& value = staged_[i];
-    const int index = static_cast<int>(i + 1);
-    switch (value.kind) {
-      case StagedValue::Kind::unset: continue;
-      case StagedValue::Kind::null: check(sqlite3_bind_null(handle(), index), index); break;
-      case StagedValue::Kind::integer: check(sqlite3_bind_int64(handle(), index, value.integer), index); break;
-      case StagedValue::Kind::text:
-        check(sqlite3_bind_text64(handle(), index, value.bytes.data(), value.bytes.size(), SQLITE_TRANSIENT,
-                                  SQLITE_UTF8),
-              index);
-        break;
-      case StagedValue::Kind::bytes:
-        check(sqlite3_bind_blob64(handle(), index, value.bytes.data(), value.bytes.size(), SQLITE_TRANSIENT), index);
-        break;
-    }
-    value.kind = StagedValue::Kind::unset;
-  }
-}
-
-void SqliteStatement::run() {
-  if (!queueable_ || !connection_.writingBehind()) {
-    step();
-    reset();
-    return;
-  }
-  connection_.queue(handle(), sql_, staged_);
-  for (StagedValue& value : staged_) value.kind = StagedValue::Kind::unset;
-  anyStaged_ = false;
-  queued_ = true;
 }
 
 bool SqliteStatement::step() {
@@ -709,6 +252,8 @@ void SqliteConnection::discardIfCreated() noexcept {
     }
   }
 }
+
+namespace {
 
 // Checks the file system before SQLite sees the path: SQLite would create a
 // missing folder's file lazily, open a file this process may not write
