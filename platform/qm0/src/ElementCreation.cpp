@@ -146,21 +146,24 @@ ModelElement ModelElement::createReflective(const Model& model, const meta::Clas
 }
 
 ModelElement ModelElement::createProxy(const Model& model, const meta::Class& cls, const ProxyId& id) {
-  if (!model) throw std::invalid_argument("qm0: null model");
-  if (!cls) throw std::invalid_argument("qm0: null class");
   if (id.getElementId().getType() != ElementId::UUID_TYPE)
     throw std::invalid_argument("qm0: a proxy needs a uuid element id");
+  if (id.getUUID()) return createProxy(model, cls, *id.getUUID());
   const std::u16string& text = id.getElementId().getId();
   boost::uuids::uuid uuid;
-  if (id.getUUID()) {
-    uuid = *id.getUUID();
-  } else if (!ElementId::parseUUID(text, uuid)) {
+  if (!ElementId::parseUUID(text, uuid)) {
     try {
       uuid = boost::uuids::string_generator()(std::string(text.begin(), text.end()));  // braces, no hyphens
     } catch (const std::runtime_error&) {
       throw std::invalid_argument("qm0: a proxy's id text is not a uuid");
     }
   }
+  return createProxy(model, cls, uuid);
+}
+
+ModelElement ModelElement::createProxy(const Model& model, const meta::Class& cls, const boost::uuids::uuid& uuid) {
+  if (!model) throw std::invalid_argument("qm0: null model");
+  if (!cls) throw std::invalid_argument("qm0: null class");
   ModelState& m = model->state();
   if (ModelElement::Impl* e = m.elements.find(uuid)) return ModelElement(e);
   if (ModelElement::Impl* e = m.proxies.find(uuid)) return ModelElement(e);

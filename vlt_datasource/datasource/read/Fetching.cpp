@@ -102,7 +102,7 @@ DataSource::StartedFetch DataSource::startQM0Object(const vlt::ObjectRef& object
     proxyLog.log(severity::detail, "creating proxy for: '", uuidText, "' : ", cls->getName());
     // The element in memory, or its proxy (made now, or before): one look
     // at the model's tables instead of two.
-    return {{qm::zero::ModelElement::createProxy(model, cls, qm::zero::ProxyId(uuid)), false}, nullptr, {}};
+    return {{qm::zero::ModelElement::createProxy(model, cls, uuid), false}, nullptr, {}};
   }
   qm::zero::ModelElement element = model->findElement(uuid, qm::zero::InMemoryOnly);
   if (element && !depth.subtree) {

@@ -129,6 +129,8 @@ class QM0_API ModelElement {
   /// into the element (createReflective with the proxy's uuid); the
   /// privileged forms never do. Refusals as for createReflective.
   static ModelElement createProxy(const Model& model, const meta::Class& cls, const ProxyId& id);
+  /// The same for ProxyId(uuid), without making the id's text.
+  static ModelElement createProxy(const Model& model, const meta::Class& cls, const boost::uuids::uuid& uuid);
   /// True while the element is a proxy.
   bool isProxy() const;
 
