@@ -58,23 +58,6 @@ TEST(ValueTextTest, DatatypeTextReadsBackOrFallsBack) {
   EXPECT_ANY_THROW(reader.unstringify(u"{not json", mm.dimensions));
 }
 
-TEST(ValueTextTest, PrimitiveTextGoesThroughTheRegistrysSerializer) {
-  const auto* registry = meta::PropertySerializerRegistry::getInstance();
-  const auto* serializer = registry->getPropertySerializer(StandardTypes::integerMeta(), "");
-  ASSERT_NE(serializer, nullptr);
-  const Value seven(StandardTypes::integerMeta(), 7);
-  EXPECT_EQ(toStoredText(seven), serializer->serializeValue(seven));
-  EXPECT_EQ(vlt_datasource::PrimitiveSerializerUnstringifier(serializer)
-                .unstringify(toStoredText(seven), StandardTypes::integerMeta()),
-            seven);
-
-  // Absent text is the default; an empty text is a value like any other.
-  const auto* strings = registry->getPropertySerializer(StandardTypes::stringMeta(), "");
-  vlt_datasource::PrimitiveSerializerUnstringifier reader(strings);
-  EXPECT_EQ(reader.absentValue(StandardTypes::stringMeta()), strings->defaultValue(StandardTypes::stringMeta()));
-  EXPECT_EQ(reader.unstringify(u"", StandardTypes::stringMeta()), Value(StandardTypes::stringMeta(), std::u16string()));
-}
-
 TEST(ValueTextTest, ValueWithoutTextIsRefusedWithItsType) {
   const auto& mm = qm0test::TestMetamodel::get();
   qm::zero::Model model = qm::zero::Model::create();
