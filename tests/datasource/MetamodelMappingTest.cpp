@@ -168,17 +168,12 @@ TEST_P(MetamodelMappingTest, EnumerationLiteralsInNameOrderAndValuesToEnumerals)
   EXPECT_EQ(wrongType.arguments, MsgArguments{u"String"});
 }
 
-// A version recorded in a rolled-back transaction is recorded again; an
-// opening records the families of the classes the model uses, even when it
-// pushes nothing; the records are read back, not repeated, on a reopening.
-TEST_P(MetamodelMappingTest, VersionsAreRecordedOncePerFamilyWhenCommitted) {
-  const qm::zero::datasource::TransactionId id(1);
-  ds->beginTransaction(id);
-  Access::getVltClass(*ds, mapping.item);
-  ds->rollback();
-  EXPECT_FALSE(find("map.Item"));
-  EXPECT_EQ(recordedFamilies(), std::vector<std::u16string>{});
-  ds->beginTransaction(id);
+// An opening records the families of the classes the model uses, even when
+// it pushes nothing; the records are read back, not repeated, on a reopening.
+// (That a rolled-back record is recorded again, the write path's rollback
+// test shows.)
+TEST_P(MetamodelMappingTest, VersionsAreRecordedOncePerFamily) {
+  ds->beginTransaction(qm::zero::datasource::TransactionId(1));
   Access::getVltClass(*ds, mapping.item);
   ds->commit();
   EXPECT_EQ(recordedFamilies(), std::vector<std::u16string>{u"http://example.com/map"});

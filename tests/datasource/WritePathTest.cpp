@@ -170,16 +170,9 @@ TEST_P(WritePathTest, ManyModifiedElementsAreEachWrittenToTheirOwnObject) {
       elements[n].set(k.next, elements[(n * 7 + 1) % elements.size()]);
     }
   });
-  // Read in one transaction: each object's row comes with its lookup.
   Stored stored(location);
-  stored.repository.beginTransaction();
-  for (std::size_t n = 0; n < elements.size(); ++n) {
-    ASSERT_EQ(stored.get<boost::optional<std::int32_t>>(elements[n], "i").value_or(-1), static_cast<std::int32_t>(n))
-        << n;
-    ASSERT_EQ(stored.get<vlt::ObjectRef>(elements[n], "next").objectIdentity(),
-              elements[(n * 7 + 1) % elements.size()].getUUID())
-        << n;
-  }
+  stored.repository.beginTransaction();  // each object's row comes with its lookup
+  EXPECT_EQ(expectRepositoryHoldsModel(model, stored.repository), 0u);
   stored.repository.rollbackTransaction();
 }
 
@@ -373,8 +366,9 @@ TEST_P(WritePathTest, FailingReportKeepsItsEarlierWritesOnlyWhenPassive) {
 
 // Destroying every element keeps the classes and the version records; a
 // snapshot inside a transaction writes what changed so far, the rest
-// follows at the commit, and a rollback takes both back, classes created on
-// the way included, so that a later write creates them again.
+// follows at the commit, and a rollback takes both back, classes and version
+// records created on the way included, so that a later write creates them
+// again.
 TEST_P(WritePathTest, AllDestroyedSnapshotsAndRollbacks) {
   attach();
   ModelElement first, second;
