@@ -146,7 +146,8 @@ vlt::ObjectRef DataSource::findVltObject(const boost::uuids::uuid& id, const New
 vlt::ObjectRef DataSource::vltTargetOf(const qm::zero::ModelElement& target, const NewObjectMap* newObjects) {
   if (newObjects) {
     const VLTNewObjectDesc* found = newObjects->find(target.getUUID());
-    if (found && found->object) return found->object;
+    // Its id is given before any new object is made.
+    if (found) return repository.getObjectRef(found->objectId, found->vltClass);
   }
   return repository.defaultDataModel().lookUpObject(target.getUUID(), vltClassOf(target.getMetaClass()));
 }

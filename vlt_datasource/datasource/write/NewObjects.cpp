@@ -300,13 +300,17 @@ void DataSource::addObjects(NewObjectMap& map) {
     plan.constructor->setObjectID(desc.objectId);
     plan.constructor->setObjectUUID(desc.element.getUUID());
     *plan.membership = {desc.owningProperty, desc.ownerId, desc.ordinal};
-    desc.object = plan.constructor->createObject(dataModel);
+    plan.constructor->createObject(dataModel);
   }
 
+  // The records keep no handle of their objects (a million of them would be
+  // 70 MiB more to write): one is made from the id where it is needed.
   for (const std::uint32_t at : order) {
     VLTNewObjectDesc& desc = map[at];
+    if (desc.nonCtorProperties.empty()) continue;
+    vlt::ObjectRef object = repository.getObjectRef(desc.objectId, desc.vltClass);
     for (const auto& [property, propRef] : desc.nonCtorProperties) {
-      setVltPropertyValueForNewObject(desc.element, property, propRef, desc.object, map);
+      setVltPropertyValueForNewObject(desc.element, property, propRef, object, map);
       debugLog.log(severity::detail, "---> setting non ctor prop ", property->getName());
     }
   }

@@ -284,7 +284,6 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
     std::int32_t ordinal = 0;
     /// With their repository properties, in discovery order.
     std::vector<std::pair<qm::zero::meta::Property, vlt::PropertyRef>> nonCtorProperties;
-    vlt::ObjectRef object;
     std::uint32_t ownerIndex = noOwner;  // the new owner's record
     static constexpr std::uint32_t noOwner = ~std::uint32_t(0);
   };
