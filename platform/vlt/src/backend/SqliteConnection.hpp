@@ -159,9 +159,14 @@ class SqliteConnection final : public Connection {
     const int rc = sqlite3_exec(db(), sql.c_str(), nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) fail(rc, describe(db(), rc), sql);
   }
-  // Rows are written behind only inside a transaction, which only settle()
-  // ends: the worker need not be waited for.
-  bool inTransaction() const noexcept override { return writingBehind() || sqlite3_get_autocommit(db()) == 0; }
+  // Asked before every write: it must not wait for the worker. While rows
+  // wait or run behind, only settle() can end the transaction (a row that
+  // failed there is reported and rolls it back); otherwise SQLite is asked,
+  // which may have rolled it back after a failure of the caller's own.
+  bool inTransaction() const noexcept override {
+    if (writingBehind() && (!writeBehind_->idle() || writeBehind_->failed())) return true;
+    return sqlite3_get_autocommit(db_.get()) == 0;
+  }
   std::int64_t changes() override {
     settle();
     return sqlite3_changes64(db());

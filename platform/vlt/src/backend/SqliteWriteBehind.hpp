@@ -60,6 +60,10 @@ class WriteBehind {
   void add(sqlite3_stmt* statement, const std::string& sql, const std::vector<StagedValue>& values);
   /// Returns once every queued row has run or was dropped.
   void wait() noexcept;
+  /// Whether no row waits or runs: the worker does not touch the database.
+  bool idle() const noexcept {
+    return (!filling_ || filling_->rows.empty()) && pending_.load(std::memory_order_acquire) == 0;
+  }
   /// Whether a row failed, as far as the caller's thread can tell now.
   bool failed() const noexcept { return failed_.load(std::memory_order_acquire); }
   /// After wait(): the failure, once; none when every row ran.
