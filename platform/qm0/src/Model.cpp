@@ -396,6 +396,11 @@ ModelElement Model::Impl::findElement(const boost::uuids::uuid& uuid, std::uint3
   return ModelElement();
 }
 
+void Model::Impl::prefetchElement(const boost::uuids::uuid& uuid) const noexcept {
+  state_->elements.prefetch(uuid);
+  state_->proxies.prefetch(uuid);
+}
+
 std::vector<ModelElement> Model::Impl::getAllElements(std::uint32_t behavior) const {
   if (behavior == FetchFromDataSource && state_->dataSource) state_->dataSource->fetchAllElements();
   std::vector<ModelElement> out;

@@ -220,6 +220,7 @@ void DataSource::doLoadCollectionContent(qm::zero::ReferenceCollection& collecti
       return;
     }
     elements.reserve(stored.size());
+    for (const vlt::ObjectRef& member : stored) model->prefetchElement(member.objectIdentity());
     for (const vlt::ObjectRef& member : stored) elements.push_back(fetchQM0Object(member, model, depth).element);
   }
   propagateDataSourceValuesToMemory(collection.getOwner(), collection.getCollectionProperty(), elements);

@@ -41,6 +41,9 @@ qm::zero::ModelElement DataSource::findElement(const meta::Class& cls, const qm:
 
 qm::zero::ModelElement DataSource::doFetchElement(const meta::Class& cls, const boost::uuids::uuid& uuid) {
   requestSnapshot();
+  // The model's tables are looked at after the repository's lookup: their
+  // cache misses overlap it.
+  getModel()->prefetchElement(uuid);
   qm::zero::ModelElement element;
   readGrouped([&] {
     const vlt::ClassRef vltClass = getVltClass(cls, true);
