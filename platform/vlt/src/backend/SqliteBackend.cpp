@@ -81,7 +81,6 @@ sqlite3_stmt* SqliteConnection::controlStatement(const std::string& sql) {
 
 bool SqliteStatement::step() {
   if (connection_.writingBehind()) connection_.settle();
-  writeBehind_->wait();  // a statement of a load that has just ended
   queued_ = false;
   if (anyStaged_) bindStaged();
   if (connection_.indexesDeferred()) {

@@ -201,6 +201,14 @@ void SqliteStatement::bindStaged() {
   }
 }
 
+// Outside a load the worker has nothing to do (every end of a load waits for
+// it), and statements use SQLite at once.
+void SqliteStatement::reset() noexcept {
+  if (queued_) return;  // the worker resets it after the row
+  if (connection_.writingBehind()) writeBehind_->wait();
+  sqlite3_reset(handle());
+}
+
 void SqliteStatement::run() {
   if (!queueable_ || !connection_.writingBehind()) {
     step();

@@ -84,11 +84,7 @@ class SqliteStatement final : public Statement {
   }
   bool step() override;
   void run() override;
-  void reset() noexcept override {
-    if (queued_) return;  // the worker resets it after the row
-    writeBehind_->wait();
-    sqlite3_reset(handle());
-  }
+  void reset() noexcept override;
   bool columnIsNull(int column) override { return sqlite3_column_type(handle(), column) == SQLITE_NULL; }
   std::int64_t columnInt64(int column) override { return sqlite3_column_int64(handle(), column); }
   double columnDouble(int column) override { return doubleFromOrdered(sqlite3_column_int64(handle(), column)); }
@@ -245,7 +241,7 @@ class SqliteConnection final : public Connection {
  private:
   // Whoever uses the database waits for the worker first.
   sqlite3* db() const noexcept {
-    writeBehind_->wait();
+    if (!writeBehind_->idle()) writeBehind_->wait();
     return db_.get();
   }
   void abandon() noexcept;
