@@ -184,19 +184,7 @@ void SqliteStatement::bindStaged() {
   for (std::size_t i = 0; i < staged_.size(); ++i) {
     StagedValue& value = staged_[i];
     const int index = static_cast<int>(i + 1);
-    switch (value.kind) {
-      case StagedValue::Kind::unset: continue;
-      case StagedValue::Kind::null: check(sqlite3_bind_null(handle(), index), index); break;
-      case StagedValue::Kind::integer: check(sqlite3_bind_int64(handle(), index, value.integer), index); break;
-      case StagedValue::Kind::text:
-        check(sqlite3_bind_text64(handle(), index, value.bytes.data(), value.bytes.size(), SQLITE_TRANSIENT,
-                                  SQLITE_UTF8),
-              index);
-        break;
-      case StagedValue::Kind::bytes:
-        check(sqlite3_bind_blob64(handle(), index, value.bytes.data(), value.bytes.size(), SQLITE_TRANSIENT), index);
-        break;
-    }
+    check(bindStagedValue(handle(), index, value.kind, value.integer, value.bytes.data(), value.bytes.size()), index);
     value.kind = StagedValue::Kind::unset;
   }
 }

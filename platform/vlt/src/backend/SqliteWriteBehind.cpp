@@ -25,6 +25,18 @@ std::string describe(sqlite3* db, int code) {
   return text;
 }
 
+int bindStagedValue(sqlite3_stmt* statement, int index, StagedValue::Kind kind, std::int64_t integer,
+                    const char* data, std::size_t size) noexcept {
+  switch (kind) {
+    case StagedValue::Kind::null: return sqlite3_bind_null(statement, index);
+    case StagedValue::Kind::integer: return sqlite3_bind_int64(statement, index, static_cast<sqlite3_int64>(integer));
+    case StagedValue::Kind::text: return sqlite3_bind_text64(statement, index, data, size, SQLITE_TRANSIENT, SQLITE_UTF8);
+    case StagedValue::Kind::bytes: return sqlite3_bind_blob64(statement, index, data, size, SQLITE_TRANSIENT);
+    case StagedValue::Kind::unset: break;
+  }
+  return SQLITE_OK;
+}
+
 WriteBehind::~WriteBehind() { stop(); }
 
 void WriteBehind::add(sqlite3_stmt* statement, const std::string& sql, const std::vector<StagedValue>& values) {
@@ -107,28 +119,16 @@ void WriteBehind::work() {
   }
 }
 
-// Texts and bytes are copied by SQLite (SQLITE_TRANSIENT): the batch's buffer
-// is reused, and a statement keeps its bindings after the row.
+// Texts and bytes are copied by SQLite: the batch's buffer is reused, and a
+// statement keeps its bindings after the row.
 void WriteBehind::runRows(const Batch& batch) {
   for (const Row& row : batch.rows) {
     sqlite3_stmt* const statement = row.statement;
     int rc = SQLITE_OK;
     for (std::size_t p = row.firstParam; p < row.firstParam + row.params && rc == SQLITE_OK; ++p) {
       const Param& param = batch.params[p];
-      const char* data = batch.bytes.data() + param.offset;
-      switch (param.kind) {
-        case StagedValue::Kind::null: rc = sqlite3_bind_null(statement, param.index); break;
-        case StagedValue::Kind::integer:
-          rc = sqlite3_bind_int64(statement, param.index, static_cast<sqlite3_int64>(param.integer));
-          break;
-        case StagedValue::Kind::text:
-          rc = sqlite3_bind_text64(statement, param.index, data, param.size, SQLITE_TRANSIENT, SQLITE_UTF8);
-          break;
-        case StagedValue::Kind::bytes:
-          rc = sqlite3_bind_blob64(statement, param.index, data, param.size, SQLITE_TRANSIENT);
-          break;
-        case StagedValue::Kind::unset: break;
-      }
+      rc = bindStagedValue(statement, param.index, param.kind, param.integer, batch.bytes.data() + param.offset,
+                           param.size);
     }
     if (rc == SQLITE_OK) {
       rc = sqlite3_step(statement);

@@ -33,6 +33,12 @@ struct StagedValue {
   std::string bytes;  ///< text or bytes; keeps its buffer from row to row
 };
 
+/// Binds one staged value (`data` and `size`: its text or bytes) to
+/// parameter `index`, texts and bytes copied by SQLite; SQLite's result. An
+/// unset value binds nothing.
+int bindStagedValue(sqlite3_stmt* statement, int index, StagedValue::Kind kind, std::int64_t integer,
+                    const char* data, std::size_t size) noexcept;
+
 /// What the first row that failed failed with.
 struct WriteFailure {
   int code = 0;
