@@ -30,8 +30,12 @@ class RepositoryReader {
   RepositoryReader(const RepositoryReader&) = delete;
   RepositoryReader& operator=(const RepositoryReader&) = delete;
 
+  // One transaction around many reads.
   void begin() { repo_.beginTransaction(); }
   void end() { repo_.rollbackTransaction(); }
+  // A read transaction around one read, as the data source opens for a call.
+  void beginRead() { repo_.beginReadTransaction(); }
+  void endRead() { repo_.commitTransaction(); }
 
   // Every top-level package's containment tree into `out` (cleared first),
   // owners before what they own: each object's single values, its

@@ -11,6 +11,7 @@
 #include <malloc.h>
 #include <qm/zero/ElementId.hpp>
 
+#include <boost/optional.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
 #include <algorithm>
@@ -47,6 +48,8 @@ const char* const subtreeName = "BM_DataSourceSubtree";
 const char* const vltSubtreeName = "BM_VltSubtreeBaseline";
 const char* const fetchName = "BM_DataSourceFetch";
 const char* const vltFetchName = "BM_VltFetchBaseline";
+const char* const groupedFetchName = "BM_DataSourceFetchGrouped";
+const char* const vltGroupedFetchName = "BM_VltFetchGroupedBaseline";
 const char* const proxyName = "BM_ProxyMemory";
 
 constexpr std::size_t fetchCount = 10000;
@@ -313,7 +316,14 @@ void vltSubtree(benchmark::State& state) {
 
 // ---------------------------------------------------------------- single elements
 
-void fetch(benchmark::State& state) {
+// The fetches come in two shapes, each timed against a baseline of the same
+// shape: one call at a time, as a host resolves proxies while it navigates
+// (the data source reads each in a read transaction of its own, so the
+// baseline reads each object in one), and all of them inside one model
+// transaction (the data source reads them all in the transaction it opened
+// for the model's, as the baseline reads them all in one).
+void fetch(benchmark::State& state, bool grouped) {
+  const char* const name = grouped ? groupedFetchName : fetchName;
   try {
     const Stored& s = storedFile();
     for (auto _ : state) {
@@ -324,8 +334,11 @@ void fetch(benchmark::State& state) {
       std::vector<ModelElement> fetched;
       fetched.reserve(s.picks.size());
       const Stopwatch watch;
+      boost::optional<qm::zero::Transaction> tx;
+      if (grouped) tx.emplace(model->beginTransaction());
       for (const boost::uuids::uuid& uuid : s.picks) fetched.push_back(model->findElement(uuid, qm::zero::FetchFromDataSource));
-      watch.stop(state, fetchName);
+      if (tx) tx->commit();
+      watch.stop(state, name);
       figures.fetchLoaded = model->getElementCount();
       for (std::size_t i = 0; i < fetched.size(); ++i)
         if (!fetched[i] || fetched[i].getUUID() != s.picks[i]) fails("a fetch found nothing or another element");
@@ -340,7 +353,8 @@ void fetch(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * storedFile().picks.size()));
 }
 
-void vltFetch(benchmark::State& state) {
+void vltFetch(benchmark::State& state, bool grouped) {
+  const char* const name = grouped ? vltGroupedFetchName : vltFetchName;
   try {
     const Stored& s = storedFile();
     for (auto _ : state) {
@@ -352,10 +366,14 @@ void vltFetch(benchmark::State& state) {
         std::size_t owners = 0;
         std::unordered_set<vlt::ObjectId> readIds;
         const Stopwatch watch;
-        reader.begin();
-        for (std::size_t i = 0; i < s.picks.size(); ++i) owners += reader.readOne(s.picks[i], read[i], readIds);
-        reader.end();
-        watch.stop(state, vltFetchName);
+        if (grouped) reader.begin();
+        for (std::size_t i = 0; i < s.picks.size(); ++i) {
+          if (!grouped) reader.beginRead();
+          owners += reader.readOne(s.picks[i], read[i], readIds);
+          if (!grouped) reader.endRead();
+        }
+        if (grouped) reader.end();
+        watch.stop(state, name);
         figures.fetchOwners = owners;
       }
       if (sumOf(read, Fields::singleValues) != s.fetchChecksum)
@@ -421,7 +439,11 @@ void registerBenchmarks(std::size_t count, int repetitions) {
   elements = count;
   const std::pair<const char*, void (*)(benchmark::State&)> all[] = {
       {loadName, &load},   {vltLoadName, &vltLoad},   {subtreeName, &subtree}, {vltSubtreeName, &vltSubtree},
-      {fetchName, &fetch}, {vltFetchName, &vltFetch}, {proxyName, &proxyMemory}};
+      {fetchName, [](benchmark::State& state) { fetch(state, false); }},
+      {vltFetchName, [](benchmark::State& state) { vltFetch(state, false); }},
+      {groupedFetchName, [](benchmark::State& state) { fetch(state, true); }},
+      {vltGroupedFetchName, [](benchmark::State& state) { vltFetch(state, true); }},
+      {proxyName, &proxyMemory}};
   for (const auto& [name, function] : all) registerTimed(name, function, repetitions);
 }
 
@@ -429,6 +451,7 @@ bool printResults(const RatioReporter& reporter) {
   const bool loaded = printRatio(reporter, "load", loadName, vltLoadName, 1.5);
   const bool subtreeRead = printRatio(reporter, "subtree", subtreeName, vltSubtreeName, 0);
   const bool fetched = printRatio(reporter, "fetch", fetchName, vltFetchName, 1.5);
+  const bool fetchedGrouped = printRatio(reporter, "grouped fetch", groupedFetchName, vltGroupedFetchName, 1.5);
   if (reporter.succeeded(loadName)) {
     std::printf("memory after a full load of %zu elements (medians): %.0f bytes per element with the data source "
                 "open, %.0f once it is reset (the model alone)\n",
@@ -461,7 +484,7 @@ bool printResults(const RatioReporter& reporter) {
                 "read %zu objects with their collections (owners included)\n",
                 stored->picks.size(), figures.fetchLoaded, stored->picks.size() + figures.fetchOwners);
   }
-  return loaded && subtreeRead && fetched && proxiesMade;
+  return loaded && subtreeRead && fetched && fetchedGrouped && proxiesMade;
 }
 
 void removeFiles() { stored.reset(); }
