@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -115,18 +116,14 @@ TEST_F(DiagnosticLoggerTest, ConcurrentRecordsFromTwoThreadsAreNeverTorn) {
 
   const auto texts = capture_.texts();
   ASSERT_EQ(texts.size(), 2u * perThread);
-  int nextA = 0;
-  int nextB = 0;
+  std::map<std::string, int> next{{"A", 0}, {"B", 0}};
   for (const std::string& text : texts) {
     // Each record is whole, and each thread's records keep their order.
-    int& next = text[0] == 'A' ? nextA : nextB;
     const std::string tag(1, text[0]);
-    const std::string expected = tag + '-' + std::to_string(next) + '-' + tag + '-' + std::to_string(next);
-    ASSERT_EQ(text, expected);
-    ++next;
+    const std::string i = std::to_string(next[tag]++);
+    ASSERT_EQ(text, tag + '-' + i + '-' + tag + '-' + i);
   }
-  EXPECT_EQ(nextA, perThread);
-  EXPECT_EQ(nextB, perThread);
+  EXPECT_EQ(next, (std::map<std::string, int>{{"A", perThread}, {"B", perThread}}));
 }
 
 }  // namespace
