@@ -1,5 +1,5 @@
 // Change reports and listeners: what a transaction reports, in which order,
-// to whom, and what it never reports.
+// to whom, what it never reports, and what a listener may do while it is told.
 
 #include "ModelTestSupport.hpp"
 
@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace {
@@ -37,8 +40,8 @@ TEST_F(ReportTest, ModificationsListChangedPropertiesAndOrderedChangesInOrder) {
   const ReportSummary& created = reportOf([&] {
     lib = make(mm.library, 1), b1 = make(mm.book, 2), b2 = make(mm.book, 3), ebook = make(mm.ebook, 4);
     lib.set(mm.books, refs(mm.books, {b1, b2}));
-    lib.set(mm.tags, Value(meta::StandardTypes::stringMeta(), std::vector<std::u16string>{u"a", u"b"}));
-    b1.set(mm.ratings, Value(meta::StandardTypes::integerMeta(), std::vector<int>{1, 2, 3}));
+    lib.set(mm.tags, strs({u"a", u"b"}));
+    b1.set(mm.ratings, integers({1, 2, 3}));
   });
   // New elements are reported as created, without property changes.
   EXPECT_EQ(created.lists(), (Lists{{lib, b1, b2, ebook}, {}, {}, {}}));
@@ -55,14 +58,14 @@ TEST_F(ReportTest, ModificationsListChangedPropertiesAndOrderedChangesInOrder) {
     lib.removeAt(mm.tags, 2);
     // A whole value set replaces the ordered changes of that property.
     b2.append(mm.ratings, integer(1));
-    b2.set(mm.ratings, Value(meta::StandardTypes::integerMeta(), std::vector<int>{7}));
+    b2.set(mm.ratings, integers({7}));
     b2.append(mm.ratings, integer(8));
   });
   EXPECT_EQ(r.lists(), (Lists{{b3}, {lib, b1, ebook, b2}, {}, {}}));
-  EXPECT_EQ(r.changed.at(lib), (std::vector<meta::Property>{mm.tags, mm.name, mm.books}));
-  EXPECT_EQ(r.changed.at(b1), (std::vector<meta::Property>{mm.ratings}));
-  EXPECT_EQ(r.changed.at(ebook), (std::vector<meta::Property>{mm.formats}));
-  EXPECT_EQ(r.changed.at(b2), (std::vector<meta::Property>{mm.ratings}));
+  EXPECT_EQ(r.changed.at(lib), (Properties{mm.tags, mm.name, mm.books}));
+  EXPECT_EQ(r.changed.at(b1), (Properties{mm.ratings}));
+  EXPECT_EQ(r.changed.at(ebook), (Properties{mm.formats}));
+  EXPECT_EQ(r.changed.at(b2), (Properties{mm.ratings}));
   EXPECT_EQ(r.changes(lib, mm.tags), "+0:c -2");
   EXPECT_EQ(r.changes(b1, mm.ratings), "-1 ~0:9");
   EXPECT_EQ(r.changes(lib, mm.books), "+1:000005");
@@ -92,7 +95,7 @@ TEST_F(ReportTest, DestroyedAndEphemeralElementsAreReportedWithTheChangesTheyCau
   });
   EXPECT_EQ(r.lists(), (Lists{{}, {lib, author}, {b1}, {temp}}));
   EXPECT_EQ(r.changes(lib, mm.books), "-0 +1:000009 -1");
-  EXPECT_EQ(r.changed.at(author), (std::vector<meta::Property>{mm.wrote}));
+  EXPECT_EQ(r.changed.at(author), (Properties{mm.wrote}));
   EXPECT_EQ(r.changes(author, mm.wrote), "");  // unordered: the whole value counts
   // Destroying an owner reports its contents first.
   EXPECT_EQ(reportOf([&] { lib.destroy(); }).lists(), (Lists{{}, {}, {b2, p1, lib}, {}}));
@@ -155,10 +158,19 @@ TEST_F(ReportTest, AListenerIsRegisteredOnceMayUnregisterItselfWhileNotifiedAndI
   inTransaction([&] { make(mm.book, 2); });
   EXPECT_EQ(leaving.deliveries.size(), 1u);
   EXPECT_EQ(listener.deliveries.size(), 2u);
-  EXPECT_TRUE(model->removeListener(&listener));
+  // Removed by the host inside a transaction, it is told so, but cannot
+  // change the model then, and hears nothing of the rest.
+  ModelElement book;
+  std::string refused;
+  listener.onRemoved = [&] { refused = errorIdOf([&] { book.destroy(); }); };
+  inTransaction([&] {
+    book = make(mm.book, 3);
+    EXPECT_TRUE(model->removeListener(&listener));
+  });
   EXPECT_EQ(listener.removed, 1);
+  EXPECT_EQ(refused, "qm0:messages:ModelIsNotifying");
+  EXPECT_FALSE(book.isDestroyed());
   EXPECT_FALSE(model->removeListener(&listener));
-  inTransaction([&] { make(mm.book, 3); });
   EXPECT_EQ(listener.deliveries.size(), 2u);
 }
 
@@ -189,6 +201,101 @@ TEST_F(ReportTest, ListenersAreCalledByPriorityAndOneFailingListenerDoesNotStopT
   model->removeListener(&first);
   model->removeListener(&early);
   model->removeListener(&late);
+}
+
+// --- Listeners acting on the model while it tells them something ------------
+
+TEST_F(ReportTest, ListenersCannotChangeTheModelOrItsTransactionWhileTheyAreToldButMayDropIt) {
+  ModelElement lib, book;
+  inTransaction([&] { lib = make(mm.library, 1), book = make(mm.book, 2); });
+  Transaction tx = model->beginTransaction();
+  std::vector<std::string> refusals;
+  listener.onFirstChange = [&] {
+    refusals = {errorIdOf([&] { tx.rollback(); }),
+                errorIdOf([&] { tx.commit(); }),
+                errorIdOf([&] { book.destroy(); }),
+                errorIdOf([&] { lib.set(mm.books, refs(mm.books, {})); }),
+                errorIdOf([&] { make(mm.person, 3); }),
+                errorIdOf([&] { model->destroyAllElements(); }),
+                errorIdOf([&] { model->requestSnapshot(); }),
+                errorIdOf([&] { model->beginTransaction(); })};
+  };
+  lib.append(mm.books, ref(book));
+  EXPECT_EQ(refusals, std::vector<std::string>(8, "qm0:messages:ModelIsNotifying"));
+  // Told once the change was complete; the transaction goes on.
+  EXPECT_TRUE(model->isInTransaction());
+  tx.commit();
+  EXPECT_EQ(targets(lib, mm.books), (Elements{book}));
+  EXPECT_EQ(book.getOwner(), lib);
+  // A transaction a listener drops is rolled back when the notification ends.
+  std::optional<Transaction> held(model->beginTransaction());
+  listener.onFirstChange = [&] { held.reset(); };
+  ModelElement n = make(mm.person, 4);
+  EXPECT_FALSE(model->isInTransaction());
+  EXPECT_TRUE(n.isDestroyed());
+  EXPECT_EQ(model->getElementCount(), 2u);
+  EXPECT_NO_THROW(model->beginTransaction().commit());
+}
+
+enum class Moment { FirstChange, Report, ModelTeardown };
+
+// Makes `react` the reaction of `l` at `moment`, then makes that moment
+// happen in `local`, which it leaves to the caller dead or alive.
+void happen(Moment moment, Model& local, RecordingListener& l, std::function<void()> react) {
+  (moment == Moment::FirstChange ? l.onFirstChange : moment == Moment::Report ? l.onReport : l.onRemoved) =
+      std::move(react);
+  if (moment == Moment::ModelTeardown) {
+    local = Model();
+    return;
+  }
+  Transaction tx = local->beginTransaction();
+  ModelElement::createReflective(local, TestMetamodel::get().person);
+  tx.commit();
+}
+
+// At every moment it is told something, a listener may remove another one,
+// which is then never called again, but may not begin a transaction.
+TEST(ListenerTest, AListenerRemovedDuringANotificationIsNeverCalledAgain) {
+  for (Moment moment : {Moment::FirstChange, Moment::Report, Moment::ModelTeardown}) {
+    SCOPED_TRACE(static_cast<int>(moment));
+    Model local = Model::create();
+    RecordingListener remover, victim;
+    local->addListener<0>(&remover);
+    local->addListener<1>(&victim);
+    Model::Impl* impl = local.get();
+    bool removed = false;
+    int callsWhenRemoved = -1;
+    std::string refused;
+    happen(moment, local, remover, [&] {
+      removed = impl->removeListener(&victim);
+      callsWhenRemoved = victim.calls();  // the victim could be deleted now
+      refused = errorIdOf([&] { impl->beginTransaction(); });
+    });
+    EXPECT_TRUE(removed);
+    EXPECT_EQ(victim.calls(), callsWhenRemoved);
+    EXPECT_EQ(refused, "qm0:messages:ModelIsNotifying");
+    if (local) {
+      local->removeListener(&remover);
+      EXPECT_NO_THROW(local->beginTransaction().commit());
+    }
+  }
+}
+
+TEST(ListenerTest, AListenerMayDropTheLastHandleOfItsModel) {
+  Model local = Model::create();
+  RecordingListener dropping, next;
+  dropping.onReport = [&] { local = Model(); };
+  local->addListener<0>(&dropping);
+  local->addListener<1>(&next);
+  Transaction tx = local->beginTransaction();
+  ModelElement n = ModelElement::createReflective(local, TestMetamodel::get().person);
+  tx.commit();
+  EXPECT_FALSE(local);
+  EXPECT_TRUE(n.isDestroyed());
+  // The model lived until the commit returned: each heard of the first
+  // change, the report and its removal.
+  EXPECT_EQ(dropping.calls(), 3);
+  EXPECT_EQ(next.calls(), 3);
 }
 
 }  // namespace

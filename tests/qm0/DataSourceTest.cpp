@@ -60,7 +60,7 @@ TEST_F(DataSourceTest, RequestSnapshotHandsOverTheChangesSoFarAndListenersGetThe
   ASSERT_EQ(log->snapshots.size(), 2u);
   EXPECT_EQ(log->snapshots[0].created, (Elements{lib, book}));
   EXPECT_EQ(log->snapshots[1].lists(), (Lists{{added}, {lib}, {book}, {}}));
-  EXPECT_EQ(log->snapshots[1].changed.at(lib), (std::vector<meta::Property>{mm.books, mm.name}));
+  EXPECT_EQ(log->snapshots[1].changed.at(lib), (Properties{mm.books, mm.name}));
   EXPECT_EQ(log->snapshots[1].changes(lib, mm.books), "+0:000003");
   ASSERT_EQ(listener.deliveries.size(), 3u);
   EXPECT_TRUE(listener.deliveries[0].part && listener.deliveries[1].part);
@@ -148,7 +148,7 @@ TEST_F(DataSourceTest, ChangesDuringASnapshotAreUnreportedUnderTheGuardAndFollow
   ASSERT_EQ(log->snapshots.size(), 2u);
   EXPECT_EQ(log->snapshots[0].modified, (Elements{lib}));
   EXPECT_EQ(log->snapshots[1].modified, (Elements{lib}));
-  EXPECT_EQ(log->snapshots[1].changed.at(lib), (std::vector<meta::Property>{mm.name}));
+  EXPECT_EQ(log->snapshots[1].changed.at(lib), (Properties{mm.name}));
 }
 
 TEST_F(DataSourceTest, PropagatedValuesReachMemoryWithoutReportsEvenOutsideTransactions) {
@@ -268,7 +268,7 @@ TEST_F(DataSourceTest, LoadingInsideATransactionIsUndoneOnceByItsRollback) {
   ds->requestSnapshot();
   ASSERT_EQ(log->snapshots.size(), 1u);
   EXPECT_EQ(log->snapshots[0].lists(), (Lists{{}, {lib}, {}, {}}));
-  EXPECT_EQ(log->snapshots[0].changed.at(lib), (std::vector<meta::Property>{mm.name}));
+  EXPECT_EQ(log->snapshots[0].changed.at(lib), (Properties{mm.name}));
   lib.removeAt(mm.books, 0);
   const std::string edited = dump(model);
   {

@@ -122,7 +122,7 @@ TEST_F(ProxyTest, RollingBackTheLoadTurnsTheElementBackIntoTheProxy) {
   rolledBack([&] {
     EXPECT_EQ(p.get(mm.pages).get<int>(), 300);
     p.set(mm.pages, integer(301));
-    p.set(mm.url, Value(meta::StandardTypes::stdstringMeta(), std::string("http://example.com/a-long-address")));
+    p.set(mm.url, stdstr("http://example.com/a-long-address"));
   });
   EXPECT_TRUE(p.isProxy());
   EXPECT_EQ(p.getMetaClass(), mm.book);
@@ -199,7 +199,7 @@ TEST_F(DeferredCollectionTest, AnEditSeesTheWholeCollectionFirst) {
   EXPECT_EQ(std::count(log->calls.begin(), log->calls.end(), "loadCollectionContents"), 1);
   ASSERT_EQ(log->snapshots.size(), 1u);
   EXPECT_EQ(log->snapshots[0].modified, (Elements{reviewer}));
-  EXPECT_EQ(log->snapshots[0].changed.at(reviewer), (std::vector<meta::Property>{mm.reviewed}));
+  EXPECT_EQ(log->snapshots[0].changed.at(reviewer), (Properties{mm.reviewed}));
 }
 
 // A data source may add to a collection it has not loaded yet; a rollback

@@ -104,7 +104,7 @@ TEST_F(ModelTest, ReflectiveAccessReadsWritesAndChecksValues) {
   EXPECT_EQ(unset.getType(), meta::StandardTypes::stringMeta());
   book.set(mm.name, str(u"Dune"));
   book.set(mm.genreProp, Value(mm.genre, 2));
-  book.set(mm.url, Value(meta::StandardTypes::stdstringMeta(), "http://x"));
+  book.set(mm.url, stdstr("http://x"));
   EXPECT_TRUE(book.isSet(mm.name));
   EXPECT_EQ(book.get(mm.name).get<std::u16string>(), u"Dune");
   EXPECT_EQ(book.get(mm.genreProp).get<int>(), 2);
@@ -115,8 +115,7 @@ TEST_F(ModelTest, ReflectiveAccessReadsWritesAndChecksValues) {
   EXPECT_EQ(errorIdOf([&] { book.get(mm.tags); }), "qm0:messages:PropertyNotOfClass");
   EXPECT_EQ(errorIdOf([&] { book.set(mm.name, integer(3)); }), "qm0:messages:CannotCastIncompatibleTypes");
   EXPECT_EQ(errorIdOf([&] { book.set(mm.genreProp, integer(3)); }), "qm0:messages:CannotCastIncompatibleTypes");
-  EXPECT_EQ(errorIdOf([&] { book.set(mm.pages, Value(meta::StandardTypes::integerMeta(), std::vector<int>{1, 2})); }),
-            "qm0:messages:CannotCastIncompatibleTypes");
+  EXPECT_EQ(errorIdOf([&] { book.set(mm.pages, integers({1, 2})); }), "qm0:messages:CannotCastIncompatibleTypes");
   ModelElement person = make(mm.person, 2);
   EXPECT_EQ(errorIdOf([&] { book.set(mm.related, ref(person)); }), "qm0:messages:CannotCastIncompatibleTypes");
   EXPECT_EQ(book.get(mm.genreProp).get<int>(), 2);
@@ -230,7 +229,7 @@ TEST_F(ModelTest, ElementsOfOtherModelsAndMetamodelObjectsCannotBeUsedAsTargetsO
 TEST_F(ModelTest, ABuilderMakesElementsWithTheirValuesAndForgetsThem) {
   std::unique_ptr<ModelElement::Builder> builder = mm.ebook->instantiateBuilder(model);
   builder->set(mm.name, str(u"first"));
-  builder->set(mm.url, Value(meta::StandardTypes::stdstringMeta(), "u"));
+  builder->set(mm.url, stdstr("u"));
   builder->set(mm.name, str(u"First"));
   EXPECT_EQ(errorIdOf([&] { builder->set(mm.tags, str(u"t")); }), "qm0:messages:PropertyNotOfClass");
   EXPECT_EQ(errorIdOf([&] { builder->create(uuidOf(1)); }), "qm0:messages:NoOpenTransaction");
@@ -428,6 +427,137 @@ TEST_F(ModelTest, AUniqueCollectionRefusesAnEqualEntryAndAFrozenModelEveryChange
   EXPECT_FALSE(model->isInTransaction());
 }
 
+// --- Bounds and deep structures ----------------------------------------------
+// A package of its own: a node class that contains itself, with bounded
+// collections on both kinds of ends.
+//
+//   nodes.Node   kids: Node [0..*] composite ordered <-> parent: Node [0..1]
+//                pair: Node [0..2] composite ordered <-> pairOf: Node [0..1]
+//                friends: Node [0..2] <-> fans: Node [0..*]
+//                marks: Integer [0..2] ordered
+//   nodes.Tally  counts: Integer [0..2]
+struct Nodes {
+  meta::Class node;
+  meta::DataType tally;
+  meta::Property kids, parent, pair, pairOf, friends, fans, marks, counts;
+
+  static const Nodes& get() {
+    static const Nodes instance;
+    return instance;
+  }
+
+ private:
+  Nodes() {
+    using meta::PropertyOptions;
+    meta::PackageBuilder b(u"nodes", u"urn:nodes", u"1");
+    node = b.addClass(u"Node");
+    tally = b.addDataType(u"Tally");
+    kids = b.addProperty(node, u"kids", node, PropertyOptions().bounds(0, meta::unbounded).setOrdered().setComposite());
+    parent = b.addProperty(node, u"parent", node);
+    pair = b.addProperty(node, u"pair", node, PropertyOptions().bounds(0, 2).setOrdered().setComposite());
+    pairOf = b.addProperty(node, u"pairOf", node);
+    friends = b.addProperty(node, u"friends", node, PropertyOptions().bounds(0, 2));
+    fans = b.addProperty(node, u"fans", node, PropertyOptions().bounds(0, meta::unbounded));
+    marks = b.addProperty(node, u"marks", meta::StandardTypes::integerMeta(), PropertyOptions().bounds(0, 2).setOrdered());
+    counts = b.addProperty(tally, u"counts", meta::StandardTypes::integerMeta(), PropertyOptions().bounds(0, 2));
+    b.setOpposite(kids, parent);
+    b.setOpposite(pair, pairOf);
+    b.setOpposite(friends, fans);
+    meta::MetaRegistry::getInstance()->registerPackage(b.build());
+  }
+};
+
+class NodeTest : public ModelTest {
+ protected:
+  const Nodes& mu = Nodes::get();
+  ModelElement node() { return ModelElement::createReflective(model, mu.node); }
+};
+
+TEST_F(NodeTest, ABoundedCollectionRefusesAnEntryTooManyWhicheverWayItComes) {
+  ModelElement a, b, c, d, x;
+  inTransaction([&] {
+    a = node(), b = node(), c = node(), d = node(), x = node();
+    a.set(mu.marks, integers({1, 2}));
+    a.set(mu.friends, refs(mu.friends, {b, c}));
+    a.set(mu.pair, refs(mu.pair, {b, c}));
+  });
+  const std::string before = dump(model);
+  Transaction tx = model->beginTransaction();
+  const std::vector<std::function<void()>> tooMany = {
+      [&] { a.append(mu.marks, integer(3)); },
+      [&] { a.insert(mu.marks, 0, integer(3)); },
+      [&] { a.set(mu.marks, integers({1, 2, 3})); },
+      [&] { a.append(mu.friends, ref(d)); },
+      [&] { a.insert(mu.friends, 0, ref(d)); },
+      [&] { a.set(mu.friends, d); },
+      [&] { a.set(mu.friends, refs(mu.friends, {b, c, d})); },
+      [&] { d.append(mu.fans, ref(a)); },           // from the other end
+      [&] { d.set(mu.fans, refs(mu.fans, {x, a})); },  // nothing of it stays
+      [&] { d.set(mu.pairOf, a); },                  // an owner's full collection
+      [&] { a.append(mu.pair, ref(d)); },
+      [&] { DataValue(mu.tally).set(mu.counts, integers({1, 2, 3})); }};
+  for (std::size_t i = 0; i < tooMany.size(); ++i)
+    EXPECT_EQ(errorIdOf(tooMany[i]), "qm0:messages:UpperBoundExceeded") << "case " << i;
+  EXPECT_EQ(dump(model), before);
+  // A replacement adds nothing; room made first, the entry fits.
+  a.replace(mu.pair, 0, ref(d));
+  EXPECT_EQ(targets(a, mu.pair), (Elements{d, c}));
+  EXPECT_FALSE(b.getOwner());
+  a.removeAt(mu.marks, 0);
+  a.append(mu.marks, integer(3));
+  tx.commit();
+}
+
+// Deep enough that one stack frame per level would overflow the stack.
+TEST_F(NodeTest, MakingWalkingDestroyingAndRollingBackADeepChainWorkAndItCannotBecomeACycle) {
+  const std::size_t depth = 100000;
+  ModelElement root, leaf;
+  // Each node the only kid of the one before, appended at the deepest node.
+  auto buildChain = [&] {
+    root = leaf = node();
+    for (std::size_t i = 1; i < depth; ++i) {
+      ModelElement next = node();
+      leaf.append(mu.kids, ref(next));
+      leaf = next;
+    }
+  };
+  rolledBack(buildChain);
+  EXPECT_EQ(model->getElementCount(), 0u);
+  EXPECT_TRUE(root.isDestroyed());
+  EXPECT_TRUE(leaf.isDestroyed());
+  inTransaction(buildChain);
+  ModelElement beforeLeaf = leaf.getOwner();
+  for (bool all : {false, true}) {
+    Transaction tx = model->beginTransaction();
+    all ? model->destroyAllElements() : root.destroy();
+    EXPECT_EQ(model->getElementCount(), 0u);
+    EXPECT_TRUE(leaf.isDestroyed());
+    tx.rollback();
+  }
+  EXPECT_EQ(model->getElementCount(), depth);
+  EXPECT_EQ(leaf.getOwner(), beforeLeaf);
+  EXPECT_EQ(targets(beforeLeaf, mu.kids), (Elements{leaf}));
+  std::vector<ModelElement> contents = root.getAllContents();  // listed top down
+  ASSERT_EQ(contents.size(), depth - 1);
+  EXPECT_EQ(contents.front().getOwner(), root);
+  EXPECT_EQ(contents.back(), leaf);
+  // An element cannot become owned by its deepest descendant; moving the
+  // deep part under the root is no cycle.
+  inTransaction([&] {
+    EXPECT_THROW(leaf.append(mu.kids, ref(root)), std::invalid_argument);
+    EXPECT_THROW(root.set(mu.parent, leaf), std::invalid_argument);
+    EXPECT_FALSE(root.getOwner());
+    EXPECT_TRUE(targets(leaf, mu.kids).empty());
+    ModelElement middle = leaf.getOwner().getOwner();
+    root.append(mu.kids, ref(middle));
+    EXPECT_EQ(middle.getOwner(), root);
+    EXPECT_EQ(targets(root, mu.kids).size(), 2u);
+  });
+  inTransaction([&] { root.destroy(); });
+  EXPECT_EQ(model->getElementCount(), 0u);
+  EXPECT_TRUE(leaf.isDestroyed());
+}
+
 // --- How an element keeps its values ------------------------------------------
 // A short text or one number is kept in place, a longer text apart, other
 // values and collections as lists: each value reads back as it was set
@@ -446,7 +576,7 @@ TEST_F(ModelTest, TextsReadBackWholeOnEitherSideOfTheInPlaceLengthAndARollbackGi
     EXPECT_EQ(b1.get(mm.name).get<std::u16string>(), n);
   }
   for (const std::string& u : urls) {
-    inTransaction([&] { b1.set(mm.url, Value(meta::StandardTypes::stdstringMeta(), u)); });
+    inTransaction([&] { b1.set(mm.url, stdstr(u)); });
     EXPECT_EQ(b1.get(mm.url).get<std::string>(), u);
   }
   EXPECT_EQ(b1.get(mm.name).get<std::u16string>(), names.back());  // one slot does not spill into the next
@@ -485,12 +615,12 @@ TEST_F(ModelTest, RollbackRestoresMemoryExactly) {
     b1 = make(mm.book, 3), b2 = make(mm.book, 4), b3 = make(mm.ebook, 5);
     p1 = make(mm.person, 6), p2 = make(mm.person, 7);
     lib1.set(mm.name, str(u"first"));
-    lib1.set(mm.tags, Value(meta::StandardTypes::stringMeta(), std::vector<std::u16string>{u"x", u"y", u"z"}));
+    lib1.set(mm.tags, strs({u"x", u"y", u"z"}));
     lib1.set(mm.books, refs(mm.books, {b1, b2}));
     lib2.set(mm.books, refs(mm.books, {b3}));
     lib1.set(mm.members, refs(mm.members, {p1}));
     b1.set(mm.authors, refs(mm.authors, {p1, p2}));
-    b1.set(mm.ratings, Value(meta::StandardTypes::integerMeta(), std::vector<int>{5, 4, 5}));
+    b1.set(mm.ratings, integers({5, 4, 5}));
     p2.set(mm.favorite, b3);
     lib3 = make(mm.library, 20), lib4 = make(mm.library, 21);
     for (int i = 0; i < 300; ++i) shelf.push_back(make(mm.book, 100 + i));

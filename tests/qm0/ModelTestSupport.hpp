@@ -39,6 +39,9 @@ inline Value str(const std::u16string& s) { return Value(meta::StandardTypes::st
 inline Value integer(int i) { return Value(meta::StandardTypes::integerMeta(), i); }
 inline Value ref(const ModelElement& e) { return Value(e); }
 inline Value refs(const meta::Property& p, const std::vector<ModelElement>& es) { return Value(p->getType(), es); }
+inline Value integers(const std::vector<int>& is) { return Value(meta::StandardTypes::integerMeta(), is); }
+inline Value strs(const std::vector<std::u16string>& ss) { return Value(meta::StandardTypes::stringMeta(), ss); }
+inline Value stdstr(const std::string& s) { return Value(meta::StandardTypes::stdstringMeta(), s); }
 
 inline std::vector<ModelElement> targets(const ModelElement& e, const meta::Property& p) {
   return e.get(p).getAll<ModelElement>();
@@ -80,6 +83,7 @@ inline std::string dump(const Model& model) {
 }
 
 using Elements = std::vector<ModelElement>;
+using Properties = std::vector<meta::Property>;
 // Created, modified, destroyed and ephemeral elements of a report.
 using Lists = std::tuple<Elements, Elements, Elements, Elements>;
 

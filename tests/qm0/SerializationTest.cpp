@@ -153,7 +153,7 @@ class JsonTest : public ::testing::Test {
 TEST_F(JsonTest, ADatatypeValueReadsBackEqualWithSpecialDateTimesToo) {
   DataValue b(s.box);
   DataValue lo = point(0.5, -2);
-  lo.set(s.tags, Value(StandardTypes::stringMeta(), std::vector<std::u16string>{u"a", u"\u00fc\"", u""}));
+  lo.set(s.tags, strs({u"a", u"\u00fc\"", u""}));
   lo.set(s.genre, Value(TestMetamodel::get().genre, 5));
   b.set(s.min, Value(s.point, lo));
   b.set(s.max, Value(s.point, point(1e10, 3)));
