@@ -10,7 +10,7 @@ namespace {
 
 using namespace qm0test;
 
-TEST_F(DataSourceTest, ACommitCallsBeginSnapshotPrecommitCommitARollbackOnlyRollbackAndAResetDestroysIt) {
+TEST_F(DataSourceTest, CommitAndRollbackCallTheDataSourceInOrderFetchesAreAskedForAndAResetDestroysIt) {
   Transaction tx = model->beginTransaction();
   EXPECT_EQ(log->calls, Calls{"beginTransaction"});
   EXPECT_THROW(model->setDataSource(nullptr), std::logic_error);  // not inside a transaction
@@ -30,6 +30,13 @@ TEST_F(DataSourceTest, ACommitCallsBeginSnapshotPrecommitCommitARollbackOnlyRoll
   EXPECT_EQ(log->calls, (Calls{"beginTransaction", "rollback"}));
   EXPECT_EQ(log->snapshots.size(), 2u);
   EXPECT_EQ(model->getElementCount(), 1u);
+  // An element not in memory is fetched only when asked for, all elements too.
+  EXPECT_FALSE(model->findElement(uuidOf(9)));
+  ds->fetched = lib;
+  EXPECT_EQ(model->findElement(uuidOf(9), FetchFromDataSource), lib);
+  EXPECT_EQ(model->findElement(uuidOf(1), FetchFromDataSource), lib);
+  EXPECT_EQ(model->getAllElements(FetchFromDataSource).size(), 1u);
+  EXPECT_EQ(log->calls, (Calls{"beginTransaction", "rollback", "fetchElement", "fetchAllElements"}));
   // Resetting the data source or the model destroys it.
   model->resetDataSource();
   EXPECT_TRUE(log->destroyed);
@@ -157,7 +164,6 @@ TEST_F(DataSourceTest, PropagatedValuesReachMemoryWithoutReportsEvenOutsideTrans
     lib = make(mm.library, 1), b1 = make(mm.book, 2);
     b2 = make(mm.book, 3), p1 = make(mm.person, 4);
   });
-  log->snapshots.clear();
   ds->propagateDataSourceValueToMemory(b1, mm.pages, integer(12));
   ds->propagateDataSourceValuesToMemory(b1, mm.ratings, std::vector<Value>{integer(1), integer(2)});
   ds->propagateDataSourceValueToMemory(b1, mm.related, b2);
@@ -180,23 +186,7 @@ TEST_F(DataSourceTest, PropagatedValuesReachMemoryWithoutReportsEvenOutsideTrans
   EXPECT_FALSE(lib.isSet(mm.books));
   EXPECT_FALSE(b2.getOwner());
   // Nothing of it is reported by the next transaction.
-  model->beginTransaction().commit();
-  ASSERT_EQ(log->snapshots.size(), 1u);
-  EXPECT_EQ(log->snapshots[0].lists(), Lists());
-}
-
-TEST_F(DataSourceTest, FindingAnElementNotInMemoryCanAskTheDataSource) {
-  ModelElement book;
-  inTransaction([&] { book = make(mm.book, 1); });
-  log->calls.clear();
-  EXPECT_FALSE(model->findElement(uuidOf(9)));
-  EXPECT_TRUE(log->calls.empty());
-  ds->fetched = book;
-  EXPECT_EQ(model->findElement(uuidOf(9), FetchFromDataSource), book);
-  EXPECT_EQ(model->findElement(uuidOf(1), FetchFromDataSource), book);
-  EXPECT_EQ(log->calls, Calls{"fetchElement"});
-  EXPECT_EQ(model->getAllElements(FetchFromDataSource).size(), 1u);
-  EXPECT_EQ(log->calls, (Calls{"fetchElement", "fetchAllElements"}));
+  EXPECT_EQ(pendingChanges(), Lists());
 }
 
 TEST_F(DataSourceTest, ALoadingTransactionKeepsWhatItLoadedUnreportedUnlessItIsAbandoned) {
@@ -205,7 +195,6 @@ TEST_F(DataSourceTest, ALoadingTransactionKeepsWhatItLoadedUnreportedUnlessItIsA
     lib = make(mm.library, 1);
     lib.set(mm.name, str(u"kept"));
   });
-  log->snapshots.clear();
   // Loading outside any transaction, as a fetch does.
   {
     datasource::LoadingTransaction loading = ds->beginLoadingTransaction();
@@ -221,9 +210,7 @@ TEST_F(DataSourceTest, ALoadingTransactionKeepsWhatItLoadedUnreportedUnlessItIsA
   EXPECT_EQ(book.get(mm.pages).get<int>(), 7);
   // Outside the loading transaction the model refuses changes again.
   EXPECT_EQ(errorIdOf([&] { book.set(mm.pages, integer(8)); }), "qm0:messages:NoOpenTransaction");
-  model->beginTransaction().commit();
-  ASSERT_EQ(log->snapshots.size(), 1u);
-  EXPECT_EQ(log->snapshots[0].lists(), Lists());
+  EXPECT_EQ(pendingChanges(), Lists());
   // An abandoned one takes its loading back.
   const std::string before = dump(model);
   ModelElement loaded;

@@ -136,6 +136,14 @@ class DataSourceTest : public ModelTest {
     std::string text = boost::uuids::to_string(uuidOf(n));
     return ProxyId(ElementId::UUID_TYPE, std::u16string(text.begin(), text.end()), boost::none);
   }
+  // The lists of the snapshot of an empty transaction committed now: what a
+  // data source loaded or propagated must leave nothing in it.
+  Lists pendingChanges() {
+    log->snapshots.clear();
+    model->beginTransaction().commit();
+    EXPECT_EQ(log->snapshots.size(), 1u);
+    return log->snapshots.empty() ? Lists() : log->snapshots.back().lists();
+  }
   // A proxy made the way a data source makes one while loading.
   ModelElement proxy(const meta::Class& cls, int n) {
     datasource::LoadingTransaction loading = ds->beginLoadingTransaction();
