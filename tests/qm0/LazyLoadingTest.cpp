@@ -222,7 +222,8 @@ TEST_F(DeferredCollectionTest, CollectionsOfElementsMadeByHostsAreLoadedFromTheS
   EXPECT_EQ(c.getOwner(), reviewer);
   EXPECT_EQ(c.getCollectionProperty(), mm.reviewed);
   for (const meta::Property& single : {mm.name, mm.favorite})
-    EXPECT_EQ(errorIdOf([&] { reviewer.get(single).get<ReferenceCollection>(); }), "qm0:messages:CannotCastIncompatibleTypes");
+    EXPECT_EQ(errorIdOf([&] { reviewer.get(single).get<ReferenceCollection>(); }),
+              "qm0:messages:CannotCastIncompatibleTypes");
   EXPECT_THROW(ReferenceCollection(reviewer, mm.favorite), std::invalid_argument);
 }
 

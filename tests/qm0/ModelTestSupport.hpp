@@ -154,6 +154,14 @@ class RecordingListener : public Listener {
   std::function<void()> onFirstChange, onReport, onRemoved;
 
   int calls() const { return static_cast<int>(deliveries.size()) + firstChanges + removed; }
+  // The kind of each delivery: "part" of a transaction, its "whole", or the
+  // whole when its parts were delivered already ("again").
+  std::string kinds() const {
+    std::string out;
+    for (const Delivery& d : deliveries)
+      out += std::string(out.empty() ? "" : " ") + (d.part ? "part" : d.alreadyReported ? "again" : "whole");
+    return out;
+  }
 
   void reportChanges(const ShallowChangeReport<ModelElement>& r) {
     deliveries.push_back({true, false, summarize(r)});

@@ -198,16 +198,10 @@ TEST_F(JsonTest, AnArrayIsSeveralItemsUnknownTypesAreSkippedAndTwoDocumentsAreAn
   EXPECT_TRUE(items[0].getValue().get<DataValue>().get(s.y).isEmpty());
   EXPECT_TRUE(read(u"{\"$type\":\"lib.Book\"}").empty());  // a class, not a datatype
   EXPECT_TRUE(read(u"[]").empty());
-  try {
-    reader->parseString(first + u"\n" + second);
-    ADD_FAILURE() << "two documents were read";
-  } catch (const foundation::core::except::IMsgIDException& e) {
-    EXPECT_EQ(e.get_error_id(), "qm0:messages:UnparsableText");
-    const auto& args = e.getMessageID().arguments();
-    ASSERT_EQ(args.size(), 2u);
-    EXPECT_EQ(std::get<std::string>(args[0]), "json");
-    EXPECT_EQ(std::get<std::string>(args[1]), "text follows the first JSON document");
-  }
+  const ThrownId twoDocuments = thrownId([&] { reader->parseString(first + u"\n" + second); });
+  EXPECT_EQ(twoDocuments.id, "qm0:messages:UnparsableText");
+  EXPECT_EQ(twoDocuments.arguments,
+            (MsgArguments{std::string("json"), std::string("text follows the first JSON document")}));
   EXPECT_TRUE(reader->getCreatedTopLevelItems().empty());  // nothing of the failed read, nothing of the one before
 }
 
