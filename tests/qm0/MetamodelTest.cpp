@@ -116,28 +116,8 @@ TEST_F(MetamodelTest, RegistryFindsClassesAndPackagesAndKnowsCurrentVersionsOfUr
   EXPECT_EQ(meta::MetaRegistry::parseUri(u"plain"), std::make_pair(std::u16string(), std::u16string(u"plain")));
 }
 
-TEST_F(MetamodelTest, RegistrationRefusesASecondVersionOfAFamilyAndUnfinishedPackagesAndCanBeUndone) {
+TEST_F(MetamodelTest, BuilderAndRegistryRefuseInconsistentDefinitionsAndAPackageLivesWhileAnyOfItsObjectsIsHeld) {
   meta::MetaRegistry& registry = *meta::MetaRegistry::getInstance();
-  meta::PackageBuilder second(u"lib2", u"http://example.com/lib", u"2.0");
-  second.addClass(u"Thing");
-  EXPECT_EQ(errorIdOf([&] { registry.registerPackage(second.build()); }), "qm0:messages:PackageAlreadyRegistered");
-  EXPECT_EQ(registry.getPackageForFamily(u"http://example.com/lib"), mm.lib);
-  meta::PackageBuilder b(u"tmp", u"urn:tmp", u"1");
-  meta::Class thing = b.addClass(u"Thing");
-  // An unfinished package can be neither registered nor extended.
-  EXPECT_FALSE(thing->getPackage()->isComplete());
-  EXPECT_THROW(registry.registerPackage(thing->getPackage()), std::invalid_argument);
-  meta::PackageBuilder other(u"later", u"urn:later", u"1");
-  EXPECT_THROW(other.addClass(u"B", thing), std::invalid_argument);
-  EXPECT_EQ(thing->getPackage()->getOwnedTypes(), std::vector<meta::Type>{thing});
-  registry.registerPackage(b.build());
-  EXPECT_EQ(registry.getClass(u"tmp.Thing"), thing);
-  EXPECT_TRUE(registry.unregisterPackage(u"urn:tmp/1"));
-  EXPECT_FALSE(registry.getClass(u"tmp.Thing"));
-  EXPECT_FALSE(registry.unregisterPackage(u"urn:tmp/1"));
-}
-
-TEST_F(MetamodelTest, BuilderRefusesInconsistentDefinitionsAndItsPackageLivesWhileAnyOfItsObjectsIsHeld) {
   meta::PackageBuilder b(u"bad", u"urn:bad", u"1");
   meta::Class a = b.addClass(u"A");
   meta::Class c = b.addClass(u"C");
@@ -154,12 +134,28 @@ TEST_F(MetamodelTest, BuilderRefusesInconsistentDefinitionsAndItsPackageLivesWhi
   EXPECT_THROW(b.setOpposite(toC, toAAgain), std::invalid_argument);  // toAAgain is not typed by A
   b.setOpposite(toC, toA);
   EXPECT_THROW(b.setOpposite(toC, toA), std::invalid_argument);  // already paired
+  // An unfinished package can be neither registered nor extended.
+  EXPECT_FALSE(a->getPackage()->isComplete());
+  EXPECT_THROW(registry.registerPackage(a->getPackage()), std::invalid_argument);
+  meta::PackageBuilder other(u"other", u"urn:other", u"1");
+  EXPECT_THROW(other.addClass(u"B", a), std::invalid_argument);
+  EXPECT_EQ(a->getPackage()->getOwnedTypes(), (std::vector<meta::Type>{a, c}));
   meta::Package built = b.build();
   EXPECT_TRUE(built->isComplete());
   EXPECT_THROW(b.addClass(u"Late"), std::logic_error);
   // Properties of another package cannot be added.
-  meta::PackageBuilder other(u"other", u"urn:other", u"1");
   EXPECT_THROW(other.addProperty(a, u"y", meta::StandardTypes::integerMeta()), std::invalid_argument);
+  // Registered, a package is found until it is unregistered, once.
+  registry.registerPackage(built);
+  EXPECT_EQ(registry.getClass(u"bad.A"), a);
+  EXPECT_TRUE(registry.unregisterPackage(u"urn:bad/1"));
+  EXPECT_FALSE(registry.getClass(u"bad.A"));
+  EXPECT_FALSE(registry.unregisterPackage(u"urn:bad/1"));
+  // A second version of a registered family is refused.
+  meta::PackageBuilder second(u"lib2", u"http://example.com/lib", u"2.0");
+  second.addClass(u"Thing");
+  EXPECT_EQ(errorIdOf([&] { registry.registerPackage(second.build()); }), "qm0:messages:PackageAlreadyRegistered");
+  EXPECT_EQ(registry.getPackageForFamily(u"http://example.com/lib"), mm.lib);
   // A package lives while any of its objects is held.
   meta::Property kept;
   {
