@@ -33,16 +33,22 @@ class ReportTest : public ModelTest {
   }
 };
 
-TEST_F(ReportTest, ModificationsListChangedPropertiesAndOrderedChangesInOrder) {
-  ModelElement lib, b1, b2, ebook, b3;
+// Created elements come without property changes; modified ones with their
+// changed properties and the ordered changes of each, in order. The owner of
+// an element destroyed, or created and destroyed in one transaction
+// (ephemeral), saw it go.
+TEST_F(ReportTest, ReportsListElementsByWhatHappenedToThemAndChangedPropertiesWithTheirOrderedChanges) {
+  ModelElement lib, b1, b2, ebook, author, p1, b3, temp;
   const ReportSummary& created = reportOf([&] {
     lib = make(mm.library, 1), b1 = make(mm.book, 2), b2 = make(mm.book, 3), ebook = make(mm.ebook, 4);
+    author = make(mm.person, 6), p1 = make(mm.person, 7);
     lib.set(mm.books, refs(mm.books, {b1, b2}));
     lib.set(mm.tags, strs({u"a", u"b"}));
+    lib.append(mm.members, ref(p1));
     b1.set(mm.ratings, integers({1, 2, 3}));
+    b1.append(mm.authors, ref(author));
   });
-  // New elements are reported as created, without property changes.
-  EXPECT_EQ(created.lists(), (Lists{{lib, b1, b2, ebook}, {}, {}, {}}));
+  EXPECT_EQ(created.lists(), (Lists{{lib, b1, b2, ebook, author, p1}, {}, {}, {}}));
   EXPECT_FALSE(created.allDestroyed);
   EXPECT_EQ(listener.firstChanges, 1);
   const ReportSummary& r = reportOf([&] {
@@ -70,20 +76,7 @@ TEST_F(ReportTest, ModificationsListChangedPropertiesAndOrderedChangesInOrder) {
   EXPECT_EQ(r.changes(ebook, mm.formats), "+0:5");
   EXPECT_EQ(r.changes(lib, mm.name), "");
   EXPECT_EQ(r.changes(b2, mm.ratings), "");
-}
-
-// The owner of an element destroyed, or created and destroyed in one
-// transaction (ephemeral), saw it go.
-TEST_F(ReportTest, DestroyedAndEphemeralElementsAreReportedWithTheChangesTheyCauseElsewhere) {
-  ModelElement lib, b1, b2, author, p1, temp;
-  inTransaction([&] {
-    lib = make(mm.library, 1), b1 = make(mm.book, 2), b2 = make(mm.book, 3), author = make(mm.person, 4);
-    p1 = make(mm.person, 5);
-    lib.set(mm.books, refs(mm.books, {b1, b2}));
-    lib.append(mm.members, ref(p1));
-    b1.append(mm.authors, ref(author));
-  });
-  const ReportSummary& r = reportOf([&] {
+  const ReportSummary& gone = reportOf([&] {
     b1.set(mm.pages, integer(5));
     b1.destroy();
     temp = make(mm.book, 9);
@@ -91,12 +84,12 @@ TEST_F(ReportTest, DestroyedAndEphemeralElementsAreReportedWithTheChangesTheyCau
     temp.set(mm.pages, integer(3));
     temp.destroy();
   });
-  EXPECT_EQ(r.lists(), (Lists{{}, {lib, author}, {b1}, {temp}}));
-  EXPECT_EQ(r.changes(lib, mm.books), "-0 +1:000009 -1");
-  EXPECT_EQ(r.changed.at(author), (Properties{mm.wrote}));
-  EXPECT_EQ(r.changes(author, mm.wrote), "");  // unordered: the whole value counts
+  EXPECT_EQ(gone.lists(), (Lists{{}, {lib, author}, {b1}, {temp}}));
+  EXPECT_EQ(gone.changes(lib, mm.books), "-0 +2:000009 -2");
+  EXPECT_EQ(gone.changed.at(author), (Properties{mm.wrote}));
+  EXPECT_EQ(gone.changes(author, mm.wrote), "");  // unordered: the whole value counts
   // Destroying an owner reports its contents first.
-  EXPECT_EQ(reportOf([&] { lib.destroy(); }).lists(), (Lists{{}, {}, {b2, p1, lib}, {}}));
+  EXPECT_EQ(reportOf([&] { lib.destroy(); }).lists(), (Lists{{}, {}, {b3, b2, p1, lib}, {}}));
 }
 
 TEST_F(ReportTest, NothingIsReportedForRollbacksTransactionsWithoutChangesOrEqualValues) {
