@@ -137,17 +137,42 @@ TEST_F(ReportTest, DestroyingAllElementsIsAReportOfItsOwn) {
   EXPECT_TRUE(whole.modified.empty());
 }
 
-TEST_F(ReportTest, AListenerIsRegisteredOnceMayUnregisterItselfWhileNotifiedAndIsToldWhenItIsRemoved) {
+// Listeners are called by priority, then in the order they came; one that
+// fails does not stop the others, and one may unregister itself while told.
+TEST_F(ReportTest, ListenersAreRegisteredOnceCalledByPriorityDespiteAFailingOneAndToldWhenTheyAreRemoved) {
   EXPECT_FALSE(model->addListener<5>(&listener));
-  RecordingListener leaving;
-  leaving.onReport = [&] { model->removeListener(&leaving); };
+  std::vector<std::string> order;
+  // One that keeps the default first-change and removal hooks.
+  struct Throwing : Listener {
+    std::vector<std::string>* order;
+    explicit Throwing(std::vector<std::string>* o) : order(o) {}
+    void reportChanges(const ShallowChangeReport<ModelElement>&) {}
+    void reportChanges(const ShallowChangeReport<ModelElement>&, bool) {
+      order->push_back("throwing");
+      throw std::runtime_error("listener failure");
+    }
+  } first(&order);
+  RecordingListener late, leaving;
+  listener.onReport = [&] { order.push_back("listener"); };
+  late.onReport = [&] { order.push_back("late"); };
+  leaving.onReport = [&] {
+    order.push_back("leaving");
+    model->removeListener(&leaving);
+  };
+  model->addListener<9>(&late);
+  model->addListener<0>(&first);
   model->addListener<0>(&leaving);
+  foundation::log::RecordCapture capture("qm::zero::framework");
   inTransaction([&] { make(mm.book, 1); });
   inTransaction([&] { make(mm.book, 2); });
-  EXPECT_EQ(leaving.deliveries.size(), 1u);
-  EXPECT_EQ(listener.deliveries.size(), 2u);
-  // Removed by the host inside a transaction, it is told so, but cannot
-  // change the model then, and hears nothing of the rest.
+  EXPECT_EQ(order, (std::vector<std::string>{"throwing", "leaving", "listener", "late", "throwing", "listener", "late"}));
+  const foundation::log::CapturedRecord failure{"qm::zero::framework", 256,
+                                                "Exception from a model listener: listener failure"};
+  EXPECT_EQ(capture.records(), std::vector<foundation::log::CapturedRecord>(2, failure));
+  model->removeListener(&first);
+  model->removeListener(&late);
+  // Removed by the host inside a transaction, a listener is told so, but
+  // cannot change the model then, and hears nothing of the rest.
   ModelElement book;
   std::string refused;
   listener.onRemoved = [&] { refused = errorIdOf([&] { book.destroy(); }); };
@@ -160,35 +185,6 @@ TEST_F(ReportTest, AListenerIsRegisteredOnceMayUnregisterItselfWhileNotifiedAndI
   EXPECT_FALSE(book.isDestroyed());
   EXPECT_FALSE(model->removeListener(&listener));
   EXPECT_EQ(listener.deliveries.size(), 2u);
-}
-
-TEST_F(ReportTest, ListenersAreCalledByPriorityAndOneFailingListenerDoesNotStopTheOthers) {
-  std::vector<std::string> order;
-  // One that keeps the default first-change and removal hooks.
-  struct Throwing : Listener {
-    std::vector<std::string>* order;
-    explicit Throwing(std::vector<std::string>* o) : order(o) {}
-    void reportChanges(const ShallowChangeReport<ModelElement>&) {}
-    void reportChanges(const ShallowChangeReport<ModelElement>&, bool) {
-      order->push_back("throwing");
-      throw std::runtime_error("listener failure");
-    }
-  } first(&order);
-  RecordingListener late, early;
-  late.onReport = [&] { order.push_back("late"); };
-  early.onReport = [&] { order.push_back("early"); };
-  model->addListener<9>(&late);
-  model->addListener<0>(&first);
-  model->addListener<0>(&early);
-  foundation::log::RecordCapture capture("qm::zero::framework");
-  inTransaction([&] { make(mm.book, 1); });
-  EXPECT_EQ(order, (std::vector<std::string>{"throwing", "early", "late"}));
-  EXPECT_EQ(capture.records(), (std::vector<foundation::log::CapturedRecord>{
-                                   {"qm::zero::framework", 256, "Exception from a model listener: listener failure"}}));
-  EXPECT_EQ(listener.deliveries.size(), 1u);  // priority 1, between them
-  model->removeListener(&first);
-  model->removeListener(&early);
-  model->removeListener(&late);
 }
 
 // --- Listeners acting on the model while it tells them something ------------

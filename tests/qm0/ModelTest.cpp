@@ -228,29 +228,6 @@ TEST_F(ModelTest, ABuilderMakesElementsWithTheirValuesAndForgetsThem) {
   EXPECT_THROW(mm.named->instantiateBuilder(model), std::invalid_argument);
 }
 
-TEST_F(ModelTest, AnElementKeepsItsOwnCopyOfAnArray) {
-  matrix::ArrayPtr array(matrix::createNumericArray(matrix::ClassId::Int32, {1, 2}));
-  static_cast<std::int32_t*>(matrix::data(array.get()))[1] = 42;
-  Transaction tx = model->beginTransaction();
-  ModelElement ebook = make(mm.ebook, 1);
-  ebook.set(mm.cover, Value(meta::StandardTypes::qxArrayMeta(), array.get()));
-  array.reset();  // the caller frees its array once the value is stored
-  Value read = ebook.get(mm.cover);
-  const matrix::qxArray_tag* stored = read.get<const matrix::qxArray_tag*>();
-  ASSERT_NE(stored, nullptr);
-  EXPECT_EQ(matrix::numberOfElements(stored), 2u);
-  EXPECT_EQ(static_cast<const std::int32_t*>(matrix::data(stored))[1], 42);
-  // Setting an equal array is no change; a null array is a present value.
-  matrix::ArrayPtr same(matrix::duplicateArray(stored));
-  EXPECT_EQ(Value(meta::StandardTypes::qxArrayMeta(), same.get()), read);
-  ebook.set(mm.cover, Value(meta::StandardTypes::qxArrayMeta(), static_cast<matrix::qxArray_tag*>(nullptr)));
-  EXPECT_TRUE(ebook.isSet(mm.cover));
-  EXPECT_EQ(ebook.get(mm.cover).get<matrix::qxArray_tag*>(), nullptr);
-  // The value read before still holds the stored copy.
-  EXPECT_EQ(static_cast<const std::int32_t*>(matrix::data(read.get<matrix::qxArray_tag*>()))[1], 42);
-  tx.commit();
-}
-
 // --- Collections of values ---------------------------------------------------
 // Properties are unique unless declared otherwise: tags (String) and formats
 // (Genre) are, ratings (Integer) is not.
@@ -544,7 +521,7 @@ TEST_F(NodeTest, MakingWalkingDestroyingAndRollingBackADeepChainWorkAndItCannotB
 // whatever its form, and a collection keeps its entries while its form
 // changes.
 
-TEST_F(ModelTest, TextsReadBackWholeOnEitherSideOfTheInPlaceLength) {
+TEST_F(ModelTest, TextsReadBackWholeOnEitherSideOfTheInPlaceLengthAndArraysAsCopiesOfTheirOwn) {
   const std::vector<std::u16string> names{u"", u"1234567", u"12345678", u"\u00e9t\u00e9 \u4e16\u754c",
                                           std::u16string(300, u'x')};
   const std::vector<std::string> urls{"", "12345678901234", "123456789012345", std::string(1000, 'u')};
@@ -560,6 +537,26 @@ TEST_F(ModelTest, TextsReadBackWholeOnEitherSideOfTheInPlaceLength) {
     EXPECT_EQ(b1.get(mm.url).get<std::string>(), u);
   }
   EXPECT_EQ(b1.get(mm.name).get<std::u16string>(), names.back());  // one slot does not spill into the next
+  // An array is stored as a copy of its own.
+  matrix::ArrayPtr array(matrix::createNumericArray(matrix::ClassId::Int32, {1, 2}));
+  static_cast<std::int32_t*>(matrix::data(array.get()))[1] = 42;
+  Transaction tx = model->beginTransaction();
+  b1.set(mm.cover, Value(meta::StandardTypes::qxArrayMeta(), array.get()));
+  array.reset();  // the caller frees its array once the value is stored
+  Value read = b1.get(mm.cover);
+  const matrix::qxArray_tag* stored = read.get<const matrix::qxArray_tag*>();
+  ASSERT_NE(stored, nullptr);
+  EXPECT_EQ(matrix::numberOfElements(stored), 2u);
+  EXPECT_EQ(static_cast<const std::int32_t*>(matrix::data(stored))[1], 42);
+  // Setting an equal array is no change; a null array is a present value.
+  matrix::ArrayPtr same(matrix::duplicateArray(stored));
+  EXPECT_EQ(Value(meta::StandardTypes::qxArrayMeta(), same.get()), read);
+  b1.set(mm.cover, Value(meta::StandardTypes::qxArrayMeta(), static_cast<matrix::qxArray_tag*>(nullptr)));
+  EXPECT_TRUE(b1.isSet(mm.cover));
+  EXPECT_EQ(b1.get(mm.cover).get<matrix::qxArray_tag*>(), nullptr);
+  // The value read before still holds the stored copy.
+  EXPECT_EQ(static_cast<const std::int32_t*>(matrix::data(read.get<matrix::qxArray_tag*>()))[1], 42);
+  tx.commit();
 }
 
 // --- Rollback --------------------------------------------------------------
