@@ -179,9 +179,10 @@ TEST_F(JsonTest, ADatatypeValueReadsBackEqualWithSpecialDateTimesToo) {
 }
 
 // A value of several entries is written as an array; an array is read as its
-// items, skipping those of unknown types, but text after the first document
-// is an error.
-TEST_F(JsonTest, AnArrayIsSeveralItemsUnknownTypesAreSkippedAndTwoDocumentsAreAnError) {
+// items, skipping those of unknown types. Malformed text, values that do not
+// fit and text after the first document are errors, and a failed read keeps
+// no items: neither its own nor those of the read before.
+TEST_F(JsonTest, AnArrayIsSeveralItemsUnknownTypesAreSkippedAndMalformedTextIsAnError) {
   const std::u16string first = write(Value(s.point, point(1, 2)));
   const std::u16string second = write(Value(s.point, point(3, 4)));
   auto reader = io::Parser::create("json");
@@ -198,25 +199,19 @@ TEST_F(JsonTest, AnArrayIsSeveralItemsUnknownTypesAreSkippedAndTwoDocumentsAreAn
   EXPECT_TRUE(items[0].getValue().get<DataValue>().get(s.y).isEmpty());
   EXPECT_TRUE(read(u"{\"$type\":\"lib.Book\"}").empty());  // a class, not a datatype
   EXPECT_TRUE(read(u"[]").empty());
-  const ThrownId twoDocuments = thrownId([&] { reader->parseString(first + u"\n" + second); });
-  EXPECT_EQ(twoDocuments.id, "qm0:messages:UnparsableText");
-  EXPECT_EQ(twoDocuments.arguments,
-            (MsgArguments{std::string("json"), std::string("text follows the first JSON document")}));
-  EXPECT_TRUE(reader->getCreatedTopLevelItems().empty());  // nothing of the failed read, nothing of the one before
-}
-
-TEST_F(JsonTest, MalformedTextOrValuesThatDoNotFitAreErrors) {
   for (const char16_t* bad : {u"{\"$type\":", u"{\"$type\":\"shapes.Point\",\"x\":\"one\"}",
                               u"{\"$type\":\"shapes.Point\",\"genre\":\"Drama\"}",
                               u"{\"$type\":\"shapes.Point\",\"tags\":\"not a list\"}",
                               u"{\"$type\":\"shapes.Box\",\"flags\":[true,false,true,false]}"})
     EXPECT_EQ(errorIdOf([&] { read(bad); }), "qm0:messages:UnparsableText") << text(bad);
-  // A failed read keeps none of the items read before the bad one.
-  auto reader = io::Parser::create("json");
-  const std::u16string good = write(Value(s.point, point(1, 2)));
-  EXPECT_EQ(errorIdOf([&] { reader->parseString(u"[" + good + u",{\"$type\":\"shapes.Point\",\"x\":\"one\"}]"); }),
-            "qm0:messages:UnparsableText");
+  const ThrownId twoDocuments = thrownId([&] { reader->parseString(first + u"\n" + second); });
+  EXPECT_EQ(twoDocuments.id, "qm0:messages:UnparsableText");
+  EXPECT_EQ(twoDocuments.arguments,
+            (MsgArguments{std::string("json"), std::string("text follows the first JSON document")}));
   EXPECT_TRUE(reader->getCreatedTopLevelItems().empty());
+  EXPECT_EQ(errorIdOf([&] { reader->parseString(u"[" + first + u",{\"$type\":\"shapes.Point\",\"x\":\"one\"}]"); }),
+            "qm0:messages:UnparsableText");
+  EXPECT_TRUE(reader->getCreatedTopLevelItems().empty());  // not even the good first item
   EXPECT_EQ(errorIdOf([&] { write(integer(3)); }), "qm0:messages:CannotCastIncompatibleTypes");
   EXPECT_EQ(io::Serializer::create("xml"), nullptr);
   EXPECT_EQ(io::Parser::create(""), nullptr);
