@@ -137,7 +137,7 @@ TEST_F(ReportTest, DestroyingAllElementsIsAReportOfItsOwn) {
   EXPECT_TRUE(whole.modified.empty());
 }
 
-// Listeners are called by priority, then in the order they came; one that
+// Listeners are called by priority, then in the order they were added; one that
 // fails does not stop the others, and one may unregister itself while told.
 TEST_F(ReportTest, ListenersAreRegisteredOnceCalledByPriorityDespiteAFailingOneAndToldWhenTheyAreRemoved) {
   EXPECT_FALSE(model->addListener<5>(&listener));
