@@ -6,6 +6,8 @@
 
 #include <foundation/core/except/Exception.hpp>
 
+#include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 namespace qm::zero::datasource {
@@ -93,11 +95,14 @@ void ActiveDataSource::propagateDataSourceValuesToMemory(const ModelElement& ele
   memberOf(model_, element);
   // A data source builds such lists from stored links, and a link's target
   // may be missing from the store (or have no class here): it loads the rest.
+  // Nearly always nothing is missing, and the list is taken as it is: a copy
+  // would count every handle once more.
+  const auto isNull = [](const ModelElement& target) { return !target; };
+  const bool someMissing = std::any_of(targets.begin(), targets.end(), isNull);
   std::vector<ModelElement> present;
-  present.reserve(targets.size());
-  for (const ModelElement& target : targets)
-    if (target) present.push_back(target);
-  const_cast<ModelElement&>(element).set(property, Value(property->getType(), present), privilegedTag);
+  if (someMissing) std::remove_copy_if(targets.begin(), targets.end(), std::back_inserter(present), isNull);
+  const_cast<ModelElement&>(element).set(property, Value(property->getType(), someMissing ? present : targets),
+                                         privilegedTag);
 }
 
 }  // namespace qm::zero::datasource

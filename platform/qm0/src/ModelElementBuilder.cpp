@@ -21,8 +21,21 @@ ModelElement::Builder::Builder(const Model& model, const meta::Class& cls) : mod
 }
 ModelElement::Builder::~Builder() = default;
 
+namespace {
+
+// A load sets every value of every element through a builder: the owner is
+// compared by address, without the two counted handles a downcast makes.
+bool declaredBy(const meta::Class::Impl* cls, const meta::Property& property) noexcept {
+  const meta::StructuredType::Impl* owner = property->getOwningTypeImpl();
+  for (const meta::Class::Impl* c = cls; c != nullptr; c = c->getSuperclassImpl())
+    if (c == owner) return true;
+  return false;
+}
+
+}  // namespace
+
 void ModelElement::Builder::set(const meta::Property& property, Value&& value) {
-  if (!property || !cls_->conformsTo(meta::Class::downcast(property->getOwningType())))
+  if (!property || !declaredBy(cls_.operator->(), property))
     foundation::core::except::throwException(qm0::messages::PropertyNotOfClass(
         property ? property->getQualifiedName() : std::u16string(), cls_->getQualifiedName()));
   for (auto& entry : values_)
