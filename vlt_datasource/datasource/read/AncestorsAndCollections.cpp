@@ -211,19 +211,25 @@ struct DataSource::ChildLevel {
 void DataSource::doLoadCollectionContent(qm::zero::ReferenceCollection& collection, const vlt::ObjectRef& owner,
                                          const vlt::PropertyRef& propRef, const qm::zero::Model& model,
                                          const FetchDepth& depth) {
+  doLoadCollectionContent(collection.getOwner(), collection.getCollectionProperty(), owner, propRef, model, depth);
+}
+
+void DataSource::doLoadCollectionContent(const qm::zero::ModelElement& element, const meta::Property& property,
+                                         const vlt::ObjectRef& owner, const vlt::PropertyRef& propRef,
+                                         const qm::zero::Model& model, const FetchDepth& depth) {
   std::vector<qm::zero::ModelElement> elements;
   if (!loadChildren(owner, propRef, model, depth, elements)) {
     std::vector<vlt::ObjectRef> stored;
     if (!childLinks || !childLinks->find(owner.objectId(), propRef, stored)) owner.getPropertyValue(propRef, stored);
-    if (pendingLinks && !collection.getCollectionProperty()->hasOpposite()) {
-      pendingLinks->collections.push_back({collection.getOwner(), collection.getCollectionProperty(), std::move(stored)});
+    if (pendingLinks && !property->hasOpposite()) {
+      pendingLinks->collections.push_back({element, property, std::move(stored)});
       return;
     }
     elements.reserve(stored.size());
     for (const vlt::ObjectRef& member : stored) model->prefetchElement(member.objectIdentity());
     for (const vlt::ObjectRef& member : stored) elements.push_back(fetchQM0Object(member, model, depth).element);
   }
-  propagateDataSourceValuesToMemory(collection.getOwner(), collection.getCollectionProperty(), elements);
+  propagateDataSourceValuesToMemory(element, property, elements);
 }
 
 // Loading a subtree, one statement per owner and composite property instead

@@ -74,12 +74,13 @@ DataSource::InstanceLoader* DataSource::getInstanceLoader(const meta::Class& cls
   return loaders.back().get();
 }
 
-meta::Class DataSource::frameworkClassOf(const vlt::ClassRef& vltClass) {
+// A reference into the map: every loaded object asks, and a copy would
+// count a handle.
+const meta::Class& DataSource::frameworkClassOf(const vlt::ClassRef& vltClass) {
   const auto known = frameworkClasses.find(vltClass.qualifiedName());
   if (known != frameworkClasses.end()) return known->second;
-  const meta::Class cls = typeProvider->getClass(fl::i18n::utf8_to_ustring(vltClass.qualifiedName()));
-  frameworkClasses.emplace(vltClass.qualifiedName(), cls);
-  return cls;
+  meta::Class cls = typeProvider->getClass(fl::i18n::utf8_to_ustring(vltClass.qualifiedName()));
+  return frameworkClasses.emplace(vltClass.qualifiedName(), std::move(cls)).first->second;
 }
 
 DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,
@@ -93,7 +94,7 @@ DataSource::StartedFetch DataSource::startQM0Object(const vlt::ObjectRef& object
                                                     const FetchDepth& depth, InstanceLoader* filled) {
   const boost::uuids::uuid uuid = object.objectIdentity();
   const vlt::ClassRef vltClass = object.objectClass();
-  const meta::Class cls = frameworkClassOf(vltClass);
+  const meta::Class& cls = frameworkClassOf(vltClass);
   if (!cls) {
     debugLog.log(severity::detail, "failed to find corresponding QM0 metaclass ", vltClass.qualifiedName());
     return {};

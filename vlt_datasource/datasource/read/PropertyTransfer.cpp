@@ -214,12 +214,13 @@ void DataSource::setQM0ReferencePropertyValue(const meta::Property& property, co
   }
 
   if (propRef.isMultiValue()) {
-    qm::zero::ReferenceCollection collection =
-        element.get(property, privilegedTag).get<qm::zero::ReferenceCollection>();
-    doLoadCollectionContent(collection, object, propRef, model, targets);
-    if (resolveOpposites)
+    doLoadCollectionContent(element, property, object, propRef, model, targets);
+    if (resolveOpposites) {
+      const qm::zero::ReferenceCollection collection =
+          element.get(property, privilegedTag).get<qm::zero::ReferenceCollection>();
       for (const qm::zero::ModelElement& target : collection.getElements())
         if (target) resolveOne(target, property->getOpposite(), element);
+    }
     return;
   }
 

@@ -240,13 +240,20 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
                                     const FetchDepth& depth, const qm::zero::ModelElement& element,
                                     const vlt::ObjectRef* storedTarget);
   /// The framework class of a stored class, by its qualified name, asked of
-  /// the type provider once per name and connection.
-  qm::zero::meta::Class frameworkClassOf(const vlt::ClassRef& vltClass);
+  /// the type provider once per name and connection; the reference stays
+  /// valid until the connection ends.
+  const qm::zero::meta::Class& frameworkClassOf(const vlt::ClassRef& vltClass);
   void loadAncestors(const vlt::ObjectRef& object, const qm::zero::ModelElement& element,
                      const qm::zero::Model& model);
   void doLoadCollectionContent(qm::zero::ReferenceCollection& collection, const vlt::ObjectRef& owner,
                                const vlt::PropertyRef& propRef, const qm::zero::Model& model,
                                const FetchDepth& depth);
+  /// The same for the collection `property` of `element`: a load fills every
+  /// collection of every element it makes, and a ReferenceCollection of one
+  /// would read the collection's value first.
+  void doLoadCollectionContent(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
+                               const vlt::ObjectRef& owner, const vlt::PropertyRef& propRef,
+                               const qm::zero::Model& model, const FetchDepth& depth);
   /// The objects `owner` holds through the composite `propRef`, loaded at
   /// `depth` (not 0) with their values read by one query, and the entries of
   /// their collections of links that the load transfers by one query per
