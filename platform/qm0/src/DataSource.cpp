@@ -7,7 +7,6 @@
 #include <foundation/core/except/Exception.hpp>
 
 #include <algorithm>
-#include <iterator>
 #include <stdexcept>
 
 namespace qm::zero::datasource {
@@ -91,18 +90,17 @@ void ActiveDataSource::propagateDataSourceValueToMemory(const ModelElement& elem
 
 void ActiveDataSource::propagateDataSourceValuesToMemory(const ModelElement& element, const meta::Property& property,
                                                          const std::vector<ModelElement>& targets) {
+  propagateDataSourceValuesToMemory(element, property, std::vector<ModelElement>(targets));
+}
+
+void ActiveDataSource::propagateDataSourceValuesToMemory(const ModelElement& element, const meta::Property& property,
+                                                         std::vector<ModelElement>&& targets) {
   ModificationGuard guard = startDataSourceModification();
   memberOf(model_, element);
   // A data source builds such lists from stored links, and a link's target
   // may be missing from the store (or have no class here): it loads the rest.
-  // Nearly always nothing is missing, and the list is taken as it is: a copy
-  // would count every handle once more.
-  const auto isNull = [](const ModelElement& target) { return !target; };
-  const bool someMissing = std::any_of(targets.begin(), targets.end(), isNull);
-  std::vector<ModelElement> present;
-  if (someMissing) std::remove_copy_if(targets.begin(), targets.end(), std::back_inserter(present), isNull);
-  const_cast<ModelElement&>(element).set(property, Value(property->getType(), someMissing ? present : targets),
-                                         privilegedTag);
+  targets.erase(std::remove(targets.begin(), targets.end(), ModelElement()), targets.end());
+  const_cast<ModelElement&>(element).set(property, Value(property->getType(), std::move(targets)), privilegedTag);
 }
 
 }  // namespace qm::zero::datasource

@@ -190,13 +190,15 @@ bool holds(const ElementImpl* e, const PropertyImpl* p, const ElementImpl* t) {
   return indexOf(e->slots[p->getSlotIndex()], t) != std::numeric_limits<std::size_t>::max();
 }
 
-// Calls `f` with each element `e` owns.
+// Calls `f` with each element `e` owns. Every link of a composite property
+// asks, so the attributes are looked at without counted handles.
 template <class F>
 void forEachOwned(const ElementImpl* e, F&& f) {
-  for (const meta::Class::Impl* c = e->cls.operator->(); c != nullptr; c = c->getSuperclassImpl())
-    for (auto&& [name, p] : c->getOwnedAttributes())
-      if (p->isComposite())
-        forEachTarget(e, p.operator->(), f);
+  for (const meta::Class::Impl* c = e->cls.operator->(); c != nullptr; c = c->getSuperclassImpl()) {
+    const meta::ElementMap<meta::Property> attributes = c->getOwnedAttributes();
+    for (auto at = attributes.begin(); at != attributes.end(); ++at)
+      if (const PropertyImpl* p = at.impl(); p->isComposite()) forEachTarget(e, p, f);
+  }
 }
 
 void rawInsert(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl* t, std::size_t index) {

@@ -219,6 +219,15 @@ class QM0_API Value {
     entries_.reserve(natives.size());
     for (const T& n : natives) entries_.emplace_back(std::in_place_index<detail::entryIndex<T>>, detail::EntryStorageT<T>(n));
   }
+  /// The same, moving the natives in (element handles are not counted again).
+  template <class T>
+  Value(const meta::Type& type, std::vector<T>&& natives, std::uint32_t flags = ValueMeta::Present) {
+    static_assert(detail::entryIndex<T> < std::variant_size_v<Entry>, "not a type a value can hold");
+    init(type, flags, detail::entryIndex<T>);
+    entries_.reserve(natives.size());
+    for (auto&& n : natives)
+      entries_.emplace_back(std::in_place_index<detail::entryIndex<T>>, detail::EntryStorageT<T>(std::move(n)));
+  }
   /// A value holding one element, typed by the element's class; a null
   /// element gives a value without type and entries.
   explicit Value(const ModelElement& element);

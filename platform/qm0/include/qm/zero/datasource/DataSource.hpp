@@ -172,6 +172,9 @@ class QM0_API ActiveDataSource : public DataSource {
                                         const ModelElement& target, std::uint64_t position);
   void propagateDataSourceValuesToMemory(const ModelElement& element, const meta::Property& property,
                                          const std::vector<ModelElement>& targets);
+  /// The same, taking the handles over instead of counting them once more.
+  void propagateDataSourceValuesToMemory(const ModelElement& element, const meta::Property& property,
+                                         std::vector<ModelElement>&& targets);
 
  private:
   Model::Impl* model_;

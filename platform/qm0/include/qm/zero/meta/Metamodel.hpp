@@ -141,6 +141,8 @@ class ElementMap {
     using reference = value_type;
     explicit const_iterator(typename Storage::const_iterator it) : it_(it) {}
     value_type operator*() const { return value_type(it_->first, T(it_->second)); }
+    /// The object without a counted handle, for walks that only look.
+    const typename T::Impl* impl() const noexcept { return it_->second; }
     const_iterator& operator++() { ++it_; return *this; }
     const_iterator operator++(int) { const_iterator old = *this; ++it_; return old; }
     friend bool operator==(const const_iterator& a, const const_iterator& b) { return a.it_ == b.it_; }
