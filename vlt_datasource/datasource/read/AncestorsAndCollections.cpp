@@ -229,7 +229,7 @@ void DataSource::doLoadCollectionContent(const qm::zero::ModelElement& element, 
     for (const vlt::ObjectRef& member : stored) model->prefetchElement(member.objectIdentity());
     for (const vlt::ObjectRef& member : stored) elements.push_back(fetchQM0Object(member, model, depth).element);
   }
-  propagateDataSourceValuesToMemory(element, property, elements);
+  propagateDataSourceValuesToMemory(element, property, std::move(elements));
 }
 
 // Loading a subtree, one statement per owner and composite property instead
@@ -399,11 +399,11 @@ void DataSource::loadEverything(const std::vector<vlt::ObjectRef>& topLevelObjec
     const vlt::ObjectRef stored = repository.defaultDataModel().objectById(target.objectId());
     return stored ? fetchQM0Object(stored, model, FetchDepth{0, false}).element : qm::zero::ModelElement();
   };
-  std::vector<qm::zero::ModelElement> elements;
   for (const PendingLinks::Collection& links : pending.collections) {
-    elements.clear();
+    std::vector<qm::zero::ModelElement> elements;
+    elements.reserve(links.targets.size());
     for (const vlt::ObjectRef& target : links.targets) elements.push_back(elementOf(target));
-    propagateDataSourceValuesToMemory(links.owner, links.property, elements);
+    propagateDataSourceValuesToMemory(links.owner, links.property, std::move(elements));
   }
   for (const PendingLinks::Single& link : pending.singles)
     propagateDataSourceValueToMemory(link.owner, link.property, elementOf(link.target));

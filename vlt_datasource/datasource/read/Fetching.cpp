@@ -16,6 +16,8 @@
 #include <boost/lexical_cast.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
+#include <utility>
+
 namespace vlt_datasource {
 
 namespace meta = qm::zero::meta;
@@ -85,9 +87,9 @@ const meta::Class& DataSource::frameworkClassOf(const vlt::ClassRef& vltClass) {
 
 DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,
                                                    const FetchDepth& depth, InstanceLoader* filled) {
-  const StartedFetch started = startQM0Object(object, model, depth, filled);
+  StartedFetch started = startQM0Object(object, model, depth, filled);
   finishQM0Object(object, started, model, depth);
-  return started.result;
+  return std::move(started.result);
 }
 
 DataSource::StartedFetch DataSource::startQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,
@@ -129,7 +131,7 @@ DataSource::StartedFetch DataSource::startQM0Object(const vlt::ObjectRef& object
     // through the same loader.
     started.targets = started.loader->storedTargets();
   }
-  started.result.element = element;
+  started.result.element = std::move(element);
   return started;
 }
 
