@@ -95,7 +95,7 @@ TEST_P(MetamodelMappingTest, ClassIsMappedWithItsSuperclassPackagesAndProperties
   EXPECT_EQ(ebook.superclasses(), std::vector<vlt::ClassRef>{book});
   EXPECT_EQ(book.superclasses(), std::vector<vlt::ClassRef>{find("lib.Named")});
   EXPECT_EQ(names(book.ownProperties()), (std::vector<std::string>{"library", "authors", "genre", "pages",
-                                                                   "ratings", "related"}));
+                                                                   "ratings", "related", "sequel", "prequel"}));
   for (const char* other : {"lib.Library", "lib.Person"}) EXPECT_TRUE(find(other)) << other;
   EXPECT_EQ(ebook.findProperty("pages"), book.findProperty("pages")) << "inherited, not repeated";
   EXPECT_EQ(ebook.findProperty("formats").typeName(), "lib.Genre");

@@ -259,10 +259,13 @@ TEST_F(DataSourceTest, AllContentsAsksTheDataSourceOnceForTheRootThenWalksWhatIt
   ds->onLoadSubtree = [&](const ModelElement&) { throw std::runtime_error("store gone"); };
   EXPECT_THROW(lib.getAllContents(), std::runtime_error);
   log->calls.clear();
+  ds->onLoadSubtree = nullptr;
   inTransaction([&] {
+    // A proxy hides part of what it owns: the subtree is asked for first,
+    // and the mentees of the loaded member p1, whose mentor goes.
     lib.destroy();
     EXPECT_TRUE(lib.getAllContents().empty());
-    EXPECT_EQ(log->calls, Calls{"beginTransaction"});
+    EXPECT_EQ(log->calls, (Calls{"beginTransaction", "loadElementSubtree", "loadCollectionContents"}));
   });
 }
 

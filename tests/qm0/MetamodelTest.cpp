@@ -28,16 +28,17 @@ TEST_F(MetamodelTest, ClassesAndPropertiesKnowTheirNamesSuperclassesAttributesOp
   EXPECT_FALSE(mm.book->conformsTo(mm.ebook));
   // Owned attributes are walked in name order, inherited ones are found.
   EXPECT_EQ(names(mm.book->getOwnedAttributes()),
-            (std::vector<std::u16string>{u"authors", u"genre", u"library", u"pages", u"ratings", u"related"}));
+            (std::vector<std::u16string>{u"authors", u"genre", u"library", u"pages", u"prequel", u"ratings", u"related",
+                                          u"sequel"}));
   EXPECT_EQ(names(mm.ebook->getOwnedAttributes()), (std::vector<std::u16string>{u"cover", u"formats", u"size", u"url"}));
   EXPECT_EQ(mm.ebook->getOwnedAttributes().find(u"name"), meta::Property());
   EXPECT_EQ(mm.ebook->findProperty(u"name"), mm.name);
   EXPECT_EQ(mm.ebook->findProperty(u"pages"), mm.pages);
   EXPECT_FALSE(mm.book->findProperty(u"url"));
-  EXPECT_EQ(mm.ebook->getAttributeCount(), 11u);
+  EXPECT_EQ(mm.ebook->getAttributeCount(), 13u);
   // Inherited attributes keep their place in every subclass.
   std::vector<meta::Property> all = mm.ebook->getAllAttributes();
-  ASSERT_EQ(all.size(), 11u);
+  ASSERT_EQ(all.size(), 13u);
   EXPECT_EQ(all[0], mm.name);
   for (std::uint32_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i]->getSlotIndex(), i);
   EXPECT_EQ(mm.books->getQualifiedName(), u"lib.Library.books");

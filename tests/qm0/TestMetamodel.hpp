@@ -10,8 +10,10 @@
 //                             authors: Person [0..*] ordered <-> Person.wrote [0..*] unordered
 //                             genre: Genre [0..1], pages: Integer [1..1], ratings: Integer [0..*] ordered
 //                             related: Book [0..1] (one way)
-//   lib.Person : Named        wrote, favorite: Book [0..1] (one way),
+//                             sequel: Book [0..1] <-> Book.prequel [0..1]
+//   lib.Person : Named        favorite: Book [0..1] (one way),
 //                             reviewed: Book [0..*] (one way, contents deferred)
+//                             mentor: Person [0..1] <-> Person.mentees [0..*] ordered, contents deferred
 //   lib.Genre                 Science = 1, Fiction = 2, Poetry = 5
 //   ext.Ebook : lib.Book      url: StdString [0..1], formats: Genre [0..*] ordered,
 //                             size: Dimensions [0..1] stored serialized, cover: QxArray [0..1]
@@ -31,7 +33,7 @@ struct TestMetamodel {
   meta::Enum genre;
   meta::DataType dimensions;
   meta::Property name, books, members, tags, bookLibrary, authors, wrote, genreProp, pages, ratings, related,
-      favorite, reviewed, url, formats, size, cover, width, height;
+      favorite, reviewed, sequel, prequel, mentor, mentees, url, formats, size, cover, width, height;
 
   static const TestMetamodel& get() {
     static const TestMetamodel instance;
@@ -64,7 +66,14 @@ struct TestMetamodel {
       wrote = b.addProperty(person, u"wrote", book, PropertyOptions().bounds(0, many));
       favorite = b.addProperty(person, u"favorite", book);
       reviewed = b.addProperty(person, u"reviewed", book, PropertyOptions().bounds(0, many).setDeferredContents());
+      sequel = b.addProperty(book, u"sequel", book);
+      prequel = b.addProperty(book, u"prequel", book);
+      mentor = b.addProperty(person, u"mentor", person);
+      mentees = b.addProperty(person, u"mentees", person,
+                              PropertyOptions().bounds(0, many).setOrdered().setDeferredContents());
       b.setOpposite(books, bookLibrary);
+      b.setOpposite(sequel, prequel);
+      b.setOpposite(mentor, mentees);
       b.setOpposite(authors, wrote);
       lib = b.build();
     }

@@ -170,10 +170,12 @@ std::vector<ElementImpl*> checkValue(const ElementImpl* e, const PropertyImpl* p
 
 // --- One side of a reference -----------------------------------------------
 
+constexpr std::size_t npos = std::numeric_limits<std::size_t>::max();
+
 std::size_t indexOf(const detail::Slot& slot, const ElementImpl* t) {
   for (std::size_t i = 0; i < slot.size(); ++i)
     if (slot.elementAt(i) == t) return i;
-  return std::numeric_limits<std::size_t>::max();
+  return npos;
 }
 
 ElementImpl* singleTarget(const ElementImpl* e, const PropertyImpl* p) {
@@ -226,6 +228,54 @@ bool rawErase(ModelState& m, ElementImpl* e, const PropertyImpl* p, const Elemen
   e->slots[i].erase(index);
   recordEntryChange(m, e, p, OCDChange::Remove, index, nullptr);
   return true;
+}
+
+// --- Reading the other end first -------------------------------------------
+//
+// A change reported to a data source must see each end it edits whole: an
+// opposite end that is a proxy, or a deferred collection not loaded yet, holds
+// in memory only what loads put there. Edited as it is, the end would be
+// written from that part (losing what is stored beyond it), reported with
+// indexes the stored collection does not have, or keep a link the store cut.
+// So a reported change first loads every end it is about to edit, before it
+// changes anything: a load may ask the data source for a snapshot, which must
+// not see a change half made. A data source's own changes (loads, the
+// modification guard) are not reported and edit the ends as they are.
+
+bool loadsEnds(const ModelState& m) { return m.reporting() && m.dataSource != nullptr; }
+
+// Makes `p` of `t` whole in memory: `t` loaded if a proxy, the collection
+// loaded if deferred.
+void loadEnd(ModelState& m, ElementImpl* t, const PropertyImpl* p) {
+  if (t->state == ElementImpl::State::Proxy) m.resolve(t);
+  if (t->state != ElementImpl::State::Destroyed && t->isUnloaded(p->getSlotIndex())) m.loadCollection(t, p);
+}
+
+// The ends that unlink(e, p, t) edits besides `p` of `e`.
+void loadEndsOfUnlink(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl* t) {
+  if (!loadsEnds(m)) return;
+  if (const PropertyImpl* q = p->getOppositeImpl()) loadEnd(m, t, q);
+  else if (p->isComposite() && t->state == ElementImpl::State::Proxy) m.resolve(t);
+  (void)e;
+}
+
+// The ends that link(e, p, t) edits besides `p` of `e`: `t`'s opposite end,
+// the opposite end of the target `e.p` gives up, the collection `t` leaves
+// for a composite `p`, and those that `e` and its opposite's old target
+// leave.
+void loadEndsOfLink(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl* t) {
+  if (!loadsEnds(m)) return;
+  const PropertyImpl* q = p->getOppositeImpl();
+  if (q != nullptr) loadEnd(m, t, q);
+  else if (p->isComposite() && t->state == ElementImpl::State::Proxy) m.resolve(t);
+  if (!p->isMultiValued())
+    if (ElementImpl* current = singleTarget(e, p); current != nullptr && current != t && q != nullptr)
+      loadEnd(m, current, q);
+  if (p->isComposite() && t->owner != nullptr) loadEnd(m, t->owner, t->owningProperty);
+  if (q == nullptr) return;
+  if (!q->isMultiValued())
+    if (ElementImpl* other = singleTarget(t, q); other != nullptr && other != e) loadEnd(m, other, p);
+  if (q->isComposite() && e->owner != nullptr) loadEnd(m, e->owner, e->owningProperty);
 }
 
 // --- Both sides --------------------------------------------------------------
@@ -292,7 +342,10 @@ void link(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl* t, 
     ElementImpl* other = singleTarget(t, q);
     if (other == e) return;
     if (other != nullptr) unlink(m, t, q, other);
-  } else if (holds(t, q, e)) {
+  } else if ((q->isComposite() || p->isMultiValued()) ? holds(t, q, e)
+                                                     : indexOf(t->slots[q->getSlotIndex()], e) != npos) {
+    // With a single-valued `p`, holds() would answer from `e.p`, just set
+    // to `t`: the other end is searched instead.
     return;
   }
   if (q->isComposite() && e->owner != nullptr) unlink(m, e->owner, e->owningProperty, e);
@@ -301,6 +354,15 @@ void link(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl* t, 
 }
 
 void setReferences(ModelState& m, ElementImpl* e, const PropertyImpl* p, const std::vector<ElementImpl*>& targets) {
+  if (loadsEnds(m)) {
+    // The targets given up are known only from the whole collection.
+    if (p->getOppositeImpl() != nullptr) loadEnd(m, e, p);
+    for (std::size_t i = 0; i < e->slots[p->getSlotIndex()].size(); ++i) {
+      ElementImpl* old = targetAt(e->slots[p->getSlotIndex()], i);
+      if (std::find(targets.begin(), targets.end(), old) == targets.end()) loadEndsOfUnlink(m, e, p, old);
+    }
+    for (ElementImpl* t : targets) loadEndsOfLink(m, e, p, t);
+  }
   if (!p->isMultiValued()) {
     if (targets.empty()) {
       if (ElementImpl* current = singleTarget(e, p)) unlink(m, e, p, current);
@@ -417,6 +479,7 @@ void linkElement(ElementImpl* e, const PropertyImpl* p, ElementImpl* target, std
   ChangeScope scope(m);
   Value v{ModelElement(target)};
   checkValue(e, p, v);
+  loadEndsOfLink(m, e, p, target);
   link(m, e, p, target, index);
 }
 
@@ -482,6 +545,57 @@ void destroyElements(ModelState& m, const std::vector<ElementImpl*>& roots) {
 }
 
 void destroyElement(ModelState& m, ElementImpl* e) { destroyElements(m, {e}); }
+
+namespace {
+
+// What `root` owns, itself included, into `out`; false when a proxy or an
+// unloaded composite collection hides part of it.
+bool subtreeInMemory(ElementImpl* root, std::vector<ElementImpl*>& out) {
+  bool whole = true;
+  std::vector<ElementImpl*> stack{root};
+  while (!stack.empty()) {
+    ElementImpl* e = stack.back();
+    stack.pop_back();
+    out.push_back(e);
+    if (e->state == ElementImpl::State::Proxy) whole = false;
+    for (const meta::Property& p : e->cls->getAllAttributes()) {
+      if (!p->isComposite()) continue;
+      if (e->isUnloaded(p->getSlotIndex())) whole = false;
+      forEachTarget(e, p.operator->(), [&](ElementImpl* t) { stack.push_back(t); });
+    }
+  }
+  return whole;
+}
+
+}  // namespace
+
+// Destroying `root` destroys what it owns and cuts every two-way link of
+// those elements: the subtree is loaded whole first (a stored child that is
+// not in memory would keep its links in loaded elements), and so is each
+// end of those links.
+void loadEndsOfDestroy(ModelState& m, ElementImpl* root) {
+  if (!loadsEnds(m)) return;
+  std::vector<ElementImpl*> subtree;
+  if (!subtreeInMemory(root, subtree)) {
+    m.dataSource->loadElementSubtree(ModelElement(root));
+    subtree.clear();
+    subtreeInMemory(root, subtree);
+  }
+  const std::unordered_set<const ElementImpl*> doomed(subtree.begin(), subtree.end());
+  std::vector<ElementImpl*> ends;
+  for (ElementImpl* e : subtree) {
+    for (const meta::Property& p : e->cls->getAllAttributes()) {
+      const PropertyImpl* q = p->getOppositeImpl();
+      if (!p->isReference() || q == nullptr) continue;
+      // A proxy the subtree's load left is not stored: nothing to learn.
+      if (e->state != ElementImpl::State::Proxy && e->isUnloaded(p->getSlotIndex())) m.loadCollection(e, p.operator->());
+      ends.clear();
+      forEachTarget(e, p.operator->(), [&](ElementImpl* t) { ends.push_back(t); });
+      for (ElementImpl* t : ends)
+        if (doomed.count(t) == 0) loadEnd(m, t, q);
+    }
+  }
+}
 
 }  // namespace detail
 
@@ -571,6 +685,7 @@ void ModelElement::insert(const meta::Property& property, std::size_t index, con
   detail::Slot& slot = e->slots[p->getSlotIndex()];
   if (index > slot.size()) throw std::out_of_range("qm0: insert index past the end");
   if (p->isReference()) {
+    loadEndsOfLink(m, e, p, targets.front());
     link(m, e, p, targets.front(), index);
     return;
   }
@@ -600,6 +715,7 @@ void ModelElement::removeAt(const meta::Property& property, std::size_t index) {
   detail::Slot& slot = e->slots[p->getSlotIndex()];
   if (index >= slot.size()) throw std::out_of_range("qm0: remove index past the end");
   if (p->isReference()) {
+    loadEndsOfUnlink(m, e, p, targetAt(slot, index));
     unlink(m, e, p, targetAt(slot, index));
     return;
   }
@@ -624,6 +740,8 @@ void ModelElement::replace(const meta::Property& property, std::size_t index, co
     if (holds(e, p, targets.front()))
       throw std::invalid_argument("qm0: an element is twice in one reference collection");
     checkLink(e, p, targets.front(), false);  // the old target makes room here
+    loadEndsOfUnlink(m, e, p, targetAt(slot, index));
+    loadEndsOfLink(m, e, p, targets.front());
     unlink(m, e, p, targetAt(slot, index));
     link(m, e, p, targets.front(), index);
     return;
@@ -643,7 +761,9 @@ bool ModelElement::remove(const meta::Property& property, const ModelElement& ta
   if (!p->isReference()) cannotCast(p->getType()->getQualifiedName());
   ModelState& m = changeableModel(e);
   detail::ChangeScope scope(m);
-  return unlink(m, e, p, asElement(target));
+  ElementImpl* t = asElement(target);
+  if (holds(e, p, t)) loadEndsOfUnlink(m, e, p, t);
+  return unlink(m, e, p, t);
 }
 
 ModelElement ModelElement::getOwner() const {
@@ -694,6 +814,7 @@ void ModelElement::destroy() {
   ElementImpl* e = resolved(*this);
   ModelState& m = changeableModel(e);
   detail::ChangeScope scope(m);
+  detail::loadEndsOfDestroy(m, e);
   detail::destroyElement(m, e);
 }
 
