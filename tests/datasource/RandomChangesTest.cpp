@@ -309,10 +309,6 @@ class Generator {
       if (size == 0) step.kind = Step::Insert;  // nothing to remove, replace or move
       step.index = pick(size + (step.kind == Step::Insert ? 1 : 0));
       step.to = pick(size);
-      // A value inserted into a stored ordered collection is stored at its
-      // end, wherever it went in memory: values go to the end here.
-      if (!step.isReference && step.kind == Step::Insert) step.index = size;
-      if (!step.isReference && step.kind == Step::Move) step.to = size - 1;
     } else {
       step.kind = roll < 50 ? Step::Append : roll < 80 ? Step::Remove : roll < 95 ? Step::Set : Step::Unset;
     }

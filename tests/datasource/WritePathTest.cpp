@@ -176,10 +176,9 @@ TEST_P(WritePathTest, ManyModifiedElementsAreEachWrittenToTheirOwnObject) {
   stored.repository.rollbackTransaction();
 }
 
-// Ordered histories are replayed: references keep their indexes, values
-// are appended whatever their index (the stored order of a value
-// collection edited in the middle differs from memory's), a qualified
-// collection is written whole.
+// Ordered histories are replayed, every insert at its index, so that the
+// stored collection is memory's entry for entry; a qualified collection is
+// written whole.
 TEST_P(WritePathTest, OrderedHistoriesAreReplayedByTheirKind) {
   attach();
   ModelElement h, a, b, c, d;
@@ -201,7 +200,7 @@ TEST_P(WritePathTest, OrderedHistoriesAreReplayedByTheirKind) {
     h.insert(k.keyed, 0, Value(b));
   });
   const Stored stored(location);
-  EXPECT_EQ(stored.get<std::vector<std::int32_t>>(h, "ints"), (std::vector<std::int32_t>{10, 20, 40, 9, 7}));
+  EXPECT_EQ(stored.get<std::vector<std::int32_t>>(h, "ints"), (std::vector<std::int32_t>{9, 10, 30, 40, 7}));
   EXPECT_EQ(stored.get<std::vector<std::u16string>>(h, "texts"), (std::vector<std::u16string>{u"z", u"q"}));
   EXPECT_EQ(stored.targets(h, "links"), ids({c, b, d}));
   EXPECT_EQ(stored.targets(h, "keyed"), ids({b, a}));

@@ -107,13 +107,19 @@ TEST_P(CollectionTest, BuiltinAndEnumeralCollectionsEditInPlace) {
   EXPECT_EQ(n.indexOf(5), 0u);
   EXPECT_TRUE(n.remove(5));
   EXPECT_EQ(n.at(0), 8);
+  n.insert(0, 3);  // 3 8 5
+  n.insert(2, 4);  // 3 8 4 5
+  n.insert(4, 6);  // 3 8 4 5 6
+  EXPECT_THROW(n.insert(6, 1), vlt::UsageError);
   auto e = collection<vlt::EnumeralCollectionRef>("levels");
   e.push_back(level(9));
   e.push_back(level(0));
   e.setAt(0, level(0));
-  EXPECT_EQ(e.indexOf(level(9)), vlt::CollectionRefBase::npos);
-  expectStored(1, entry("numbers", std::vector<int>{8, 5}),
-               entry("levels", std::vector<vlt::EnumeralRef>{level(0), level(0)}));
+  e.insert(1, level(9));
+  EXPECT_EQ(e.indexOf(level(9)), 1u);
+  EXPECT_THROW(e.insert(4, level(9)), vlt::UsageError);
+  expectStored(1, entry("numbers", std::vector<int>{3, 8, 4, 5, 6}),
+               entry("levels", std::vector<vlt::EnumeralRef>{level(0), level(9), level(0)}));
 }
 
 // Unique collections refuse duplicates, bounded ones entries past their

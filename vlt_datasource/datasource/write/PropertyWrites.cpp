@@ -12,6 +12,7 @@
 
 #include <foundation/core/except/Exception.hpp>
 #include <fl/i18n/Unicode.hpp>
+#include <qm/zero/ReferenceCollection.hpp>
 #include <qm/zero/meta/StandardTypes.hpp>
 
 #include <boost/uuid/uuid_io.hpp>
@@ -179,7 +180,7 @@ class OCDChangeProcessor {
   C collection;
 };
 
-// Values of built-in types: an insert appends, whatever its index.
+// Values of built-in types.
 template <class T, class StoredT>
 class BuiltinOCDChangeProcessor final : public OCDChangeProcessor<vlt::BuiltinTypeCollectionRef<StoredT>> {
   using Base = OCDChangeProcessor<vlt::BuiltinTypeCollectionRef<StoredT>>;
@@ -188,7 +189,7 @@ class BuiltinOCDChangeProcessor final : public OCDChangeProcessor<vlt::BuiltinTy
   BuiltinOCDChangeProcessor(const meta::Property& framework, vlt::ObjectRef& object, const vlt::PropertyRef& stored)
       : Base(framework, object, stored) {}
   void insert(const OCDChange& change) override {
-    this->collection.push_back(StoredT(change.getPrimitiveValue<T>().value()));
+    this->collection.insert(change.getIndex(), StoredT(change.getPrimitiveValue<T>().value()));
   }
   void remove(const OCDChange& change) override { this->collection.removeAt(change.getIndex()); }
   void replace(const OCDChange& change) override {
@@ -196,15 +197,15 @@ class BuiltinOCDChangeProcessor final : public OCDChangeProcessor<vlt::BuiltinTy
   }
 };
 
-// Enumeration literals: an insert appends, whatever its index. The caller
-// made sure that every literal has its enumeral.
+// Enumeration literals. The caller made sure that every literal has its
+// enumeral.
 class EnumOCDChangeProcessor final : public OCDChangeProcessor<vlt::EnumeralCollectionRef> {
  public:
   EnumOCDChangeProcessor(const meta::Property& framework, vlt::ObjectRef& object, const vlt::PropertyRef& stored,
                          vlt::EnumerationRef enumerationRef)
       : OCDChangeProcessor(framework, object, stored), enumeration(std::move(enumerationRef)) {}
   void insert(const OCDChange& change) override {
-    collection.push_back(enumeration.findEnumeral(change.getEnumValue()));
+    collection.insert(change.getIndex(), enumeration.findEnumeral(change.getEnumValue()));
   }
   void remove(const OCDChange& change) override { collection.removeAt(change.getIndex()); }
   void replace(const OCDChange& change) override {
@@ -300,6 +301,16 @@ void DataSource::setVltPropertyValue(const qm::zero::ModelElement& element, cons
   if (!propRef) {
     debugLog.log(severity::detail, "setVltPropertyValue() could not find property ", property->getName(),
                  " in VLT class ", element.getMetaClass()->getQualifiedName());
+    return;
+  }
+  // A deferred collection that memory never loaded holds only what loads
+  // put there: written whole it would lose the rest of what is stored. The
+  // framework loads a collection before a reported change edits it, so
+  // this is only ever a change the framework did not report as an edit.
+  if (property->hasDeferredContents() && property->isMultiValued() &&
+      !qm::zero::ReferenceCollection(element, property).isLoaded()) {
+    debugLog.log(severity::warning, "not written: the unloaded collection ", property->getName(), " of ",
+                 boost::uuids::to_string(element.getUUID()));
     return;
   }
   if (property->isOrdered() && !property->getQualifiedBy() &&

@@ -268,6 +268,9 @@ class VLT_API EnumeralCollectionRef : public CollectionRefBase {
  public:
   /// Appends `value`.
   void push_back(const EnumeralRef& value) { insertValue(ValueType::enumeral, &value, boost::none); }
+  /// Inserts `value` at `index` (later entries move up by one). Throws
+  /// UsageError for an index beyond size() or a null enumeral.
+  void insert(std::size_t index, const EnumeralRef& value) { insertValue(ValueType::enumeral, &value, index); }
   void setAt(std::size_t index, const EnumeralRef& value) { replaceValue(index, ValueType::enumeral, &value); }
   bool remove(const EnumeralRef& value);
   std::size_t indexOf(const EnumeralRef& value) const { return findValue(ValueType::enumeral, &value); }
@@ -290,6 +293,13 @@ class BuiltinTypeCollectionRef : public CollectionRefBase {
   void push_back(const T& value) {
     const Canonical c(value);
     insertValue(Traits::type, &c, boost::none);
+  }
+  /// Inserts `value` at `index` (later entries move up by one). Throws
+  /// UsageError for an index beyond size(), ConstraintError for a
+  /// duplicate in a unique collection.
+  void insert(std::size_t index, const T& value) {
+    const Canonical c(value);
+    insertValue(Traits::type, &c, index);
   }
   void setAt(std::size_t index, const T& value) {
     const Canonical c(value);
