@@ -291,14 +291,15 @@ TEST_F(ConnectionTest, OnlyALeadingPostgresqlSchemeSelectsTheServer) {
 TEST_F(ConnectionTest, ElementAlreadyStoredIsNotPushedAgain) {
   const auto& mm = qm0test::TestMetamodel::get();
   const std::string path = file("model.vlt");
-  createRepository(path);
   const boost::uuids::uuid stored = boost::uuids::random_generator()();
-  changeDirectly(path, [&](vlt::DataModelRepository& repository) {
-    const vlt::ClassRef book = repository.createClass("lib.Book", {repository.metamodel().findClass("ModelElement")});
-    vlt::ObjectConstructor constructor(book);
-    constructor.setObjectUUID(stored);
-    constructor.createObject(repository.defaultDataModel());
-  });
+  {  // another model stored a book of this uuid
+    const qm::zero::Model other = qm::zero::Model::create();
+    DataSource::create(u16(path), other, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
+                       DataSource::Synchronous);
+    qm::zero::Transaction transaction = other->beginTransaction();
+    qm::zero::ModelElement::createReflective(other, mm.book, stored);
+    transaction.commit();
+  }
   commit([&] {
     qm::zero::ModelElement::createReflective(model, mm.book, stored);
     qm::zero::ModelElement::createReflective(model, mm.person);

@@ -47,9 +47,53 @@ struct MappingPackage {
     b.addProperty(item, u"d", plain, PropertyOptions().setPositionIndex(0));
     link = b.addProperty(item, u"link", item, PropertyOptions().setPositionIndex(4));
     b.addProperty(item, u"excluded", item, PropertyOptions().setPositionIndex(5).setNotStored());
+    b.addProperty(item, u"e", StandardTypes::integerMeta(), PropertyOptions().setPositionIndex(6).bounds(0, 9));
     meta::MetaRegistry::getInstance()->registerPackage(b.build());
   }
 };
+
+// A package whose classes a repository stores in the form an earlier version
+// of it gave them (made with vlt alone in the test): drift.Thing gained
+// `label` and lost `old` since.
+struct DriftPackage {
+  meta::Class thing;
+  meta::Property count, label;
+
+  static const DriftPackage& get() {
+    static const DriftPackage instance;
+    return instance;
+  }
+
+ private:
+  DriftPackage() {
+    using meta::StandardTypes;
+    meta::PackageBuilder b(u"drift", u"http://example.com/drift", u"2");
+    const meta::Class base = b.addClass(u"Base", meta::Class(), true);
+    thing = b.addClass(u"Thing", base);
+    count = b.addProperty(thing, u"count", StandardTypes::integerMeta());
+    label = b.addProperty(thing, u"label", StandardTypes::stringMeta());
+    meta::MetaRegistry::getInstance()->registerPackage(b.build());
+  }
+};
+
+// The earlier form of drift.Thing, with `count` stored as `countType` and
+// its superclass `superclass`, and one object of it holding `old`.
+void storeEarlierThing(vlt::DataModelRepository& repository, const std::string& countType,
+                       const std::string& superclass) {
+  const auto append = [&](const vlt::ClassRef& cls, const std::string& name, const std::string& type) {
+    repository.appendPropertyToClass(cls, name, type, "", 0, 1, false, false, true, "",
+                                     vlt::DataModelRepository::AssociationByOption(0), "", boost::uuids::uuid{}, true);
+  };
+  const vlt::ClassRef root = repository.metamodel().findClass("ModelElement");
+  const vlt::ClassRef base = repository.createClass("drift.Base", {root});
+  const vlt::ClassRef thing = repository.createClass("drift.Thing", {superclass == "drift.Base" ? base : root});
+  append(thing, "count", countType);
+  append(thing, "old", "ustring");
+  const std::u16string kept = u"kept";
+  vlt::ObjectConstructor constructor(thing);
+  constructor.setPropertyValueSource(thing.findProperty("old"), &kept);
+  constructor.createObject(repository.defaultDataModel());
+}
 
 class MetamodelMappingTest : public BackendTest {
  protected:
@@ -118,7 +162,7 @@ TEST_P(MetamodelMappingTest, ClassIsMappedWithItsSuperclassPackagesAndProperties
   const vlt::ClassRef item = Access::getVltClass(*ds, mapping.item);
   // "c" (a primitive type without serializer) and "d" (a datatype not stored
   // as text) have no column; "excluded" is not stored.
-  EXPECT_EQ(names(item.ownProperties()), (std::vector<std::string>{"b", "a", "link"}));
+  EXPECT_EQ(names(item.ownProperties()), (std::vector<std::string>{"b", "a", "link", "e"}));
   std::vector<std::string> unsupported;
   for (const std::string& text : texts(4))
     if (text.rfind("unsupported property type: ", 0) == 0) unsupported.push_back(text);
@@ -130,6 +174,8 @@ TEST_P(MetamodelMappingTest, ClassIsMappedWithItsSuperclassPackagesAndProperties
   EXPECT_TRUE(a.isUnique());
   EXPECT_TRUE(b.isOrdered());
   EXPECT_FALSE(b.isUnique());
+  EXPECT_TRUE(item.findProperty("e").isUnique());
+  EXPECT_FALSE(item.findProperty("e").isOrdered());
   EXPECT_TRUE(link.valueIsOptional()) << "a one-way single reference may be absent";
   EXPECT_FALSE(a.valueIsOptional());
 
@@ -228,6 +274,69 @@ TEST_P(MetamodelMappingTest, RealMetamodelIsMappedStoredAndReopened) {
   ds = open(location + (location.find('?') == std::string::npos ? "?" : "&") + "requiredFamily=" + family);
   for (const auto& [name, uuid] : stored)
     EXPECT_TRUE(repository().defaultDataModel().findObject(uuid, repository().metamodel().findClass(name))) << name;
+}
+
+// A stored class that an earlier version of its metamodel made is used as
+// long as its stored values read the same: what the class gained is added,
+// what it lost is kept, each with a warning; a changed type or superclass is
+// refused, on writing and on reading.
+TEST_P(MetamodelMappingTest, AStoredClassOfAnEarlierMetamodelGrowsKeepsWhatItLostAndRefusesAChangedType) {
+  const DriftPackage& drift = DriftPackage::get();
+  model->resetDataSource();
+  changeDirectly(location, [](vlt::DataModelRepository& r) { storeEarlierThing(r, "int32", "drift.Base"); });
+  ds = open(location);
+  commit([&] {
+    qm::zero::ModelElement thing = qm::zero::ModelElement::createReflective(model, drift.thing);
+    thing.set(drift.count, qm::zero::Value(meta::StandardTypes::integerMeta(), std::int32_t(3)));
+    thing.set(drift.label, qm::zero::Value(meta::StandardTypes::stringMeta(), std::u16string(u"new")));
+  });
+  EXPECT_EQ(texts(256),
+            (std::vector<std::string>{
+                "the stored property old of drift.Thing is no property of the framework class: its stored values "
+                "are kept and not read",
+                "the property label of drift.Thing is new to the stored class: added"}));
+  model->resetDataSource();
+  const qm::zero::Model reopened = loadAll(location);
+  std::vector<std::u16string> labels;
+  for (const qm::zero::ModelElement& e : reopened->getAllElements())
+    labels.push_back(e.isSet(drift.label) ? e.get(drift.label).get<std::u16string>() : u"(unset)");
+  std::sort(labels.begin(), labels.end());
+  EXPECT_EQ(labels, (std::vector<std::u16string>{u"(unset)", u"new"}));
+  const vlt::DataModelRepository stored = openDirectly(location);
+  const vlt::ClassRef thing = stored.metamodel().findClass("drift.Thing");
+  std::vector<std::u16string> old;
+  for (const vlt::ObjectRef& object : stored.defaultDataModel().objectsOf(thing)) {
+    boost::optional<std::u16string> value;
+    object.getPropertyValue(thing.findProperty("old"), value);
+    if (value) old.push_back(*value);
+  }
+  EXPECT_EQ(old, std::vector<std::u16string>{u"kept"});
+
+  // Refused: the count stored as text, and the class under another superclass.
+  for (const auto& [countType, superclass] : {std::pair<std::string, std::string>("ustring", "drift.Base"),
+                                              std::pair<std::string, std::string>("int32", "ModelElement")}) {
+    SCOPED_TRACE(countType + " under " + superclass);
+    const std::string other = newLocation(countType + superclass + ".vlt");
+    DataSource::create(u16(other), qm::zero::Model::create(), DataSource::NoSyncToModel,
+                       DataSource::NoSyncToDataSource, DataSource::Synchronous);  // a new, empty repository
+    changeDirectly(other, [&, c = countType, s = superclass](vlt::DataModelRepository& r) { storeEarlierThing(r, c, s); });
+    const MsgArguments expected =
+        countType == "ustring"
+            ? MsgArguments{u"drift.Thing", u"count", std::string("ustring [0..1]"), std::string("int32 [0..1]")}
+            : MsgArguments{u"drift.Thing", u"", std::string("superclass ModelElement"),
+                           std::string("superclass drift.Base")};
+    const ThrownId reading = thrownId([&] { loadAll(other); });
+    EXPECT_EQ(reading.id, "m2t_vlt:datasource:StoredClassMismatch");
+    EXPECT_EQ(reading.arguments, expected);
+    const qm::zero::Model writer = qm::zero::Model::create();
+    DataSource::create(u16(other), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
+                       DataSource::Synchronous);
+    qm::zero::Transaction transaction = writer->beginTransaction();
+    qm::zero::ModelElement::createReflective(writer, drift.thing);
+    const ThrownId writing = thrownId([&] { transaction.commit(); });
+    EXPECT_EQ(writing.id, "m2t_vlt:datasource:StoredClassMismatch");
+    EXPECT_EQ(writing.arguments, expected);
+  }
 }
 
 INSTANTIATE_BACKEND_TEST_SUITE(MetamodelMappingTest);

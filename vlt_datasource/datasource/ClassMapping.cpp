@@ -5,6 +5,8 @@
 
 #include "datasource/Diagnostics.hpp"
 
+#include <vlt_datasource/Messages.hpp>
+
 #include <foundation/core/except/Exception.hpp>
 #include <fl/i18n/Unicode.hpp>
 #include <qm/zero/Messages.hpp>
@@ -37,11 +39,30 @@ std::string primitiveTypeName(const meta::PrimitiveType& type) {
   return {};
 }
 
+// The repository's type name of a stored property's type; empty when it has
+// none (unsupported).
+std::string storedTypeName(const meta::Property& property) {
+  const meta::Type type = property->getType();
+  if (const meta::Class typeClass = meta::Class::downcast(type)) return ustring_to_utf8(typeClass->getQualifiedName());
+  if (const meta::Enum enumType = meta::Enum::downcast(type)) return ustring_to_utf8(enumType->getQualifiedName());
+  if (const meta::PrimitiveType primitive = meta::PrimitiveType::downcast(type)) return primitiveTypeName(primitive);
+  if (meta::DataType::downcast(type) && property->isStoredSerialized()) return "ustring";
+  return {};
+}
+
+// What a property is stored as, in the notation of StoredClassMismatch.
+std::string storedForm(const std::string& typeName, bool many, bool composite) {
+  return typeName + (many ? " [*]" : " [0..1]") + (composite ? " composite" : "");
+}
+
 }  // namespace
 
 vlt::ClassRef DataSource::getVltClass(const meta::Class& cls, bool addWholePackage) {
   const std::string name = ustring_to_utf8(cls->getQualifiedName());
-  if (vlt::ClassRef found = repository.metamodel().findClass(name)) return found;
+  if (vlt::ClassRef found = repository.metamodel().findClass(name)) {
+    checkStoredClass(cls, found, true);
+    return found;
+  }
 
   std::set<vlt::ClassRef> superclasses;
   if (const meta::Class superclass = cls->getSuperclass()) superclasses.insert(getVltClass(superclass, true));
@@ -60,35 +81,10 @@ vlt::ClassRef DataSource::getVltClass(const meta::Class& cls, bool addWholePacka
     return a->getPositionIndex() < b->getPositionIndex();
   });
 
-  for (const meta::Property& property : properties) {
-    const meta::Type type = property->getType();
-    const meta::Class typeClass = meta::Class::downcast(type);
-    std::string typeName;
-    if (typeClass) {
-      getVltClass(typeClass, true);
-      typeName = ustring_to_utf8(typeClass->getQualifiedName());
-    } else if (const meta::Enum enumType = meta::Enum::downcast(type)) {
-      getVltEnumeratedType(enumType);
-      typeName = ustring_to_utf8(enumType->getQualifiedName());
-    } else if (const meta::PrimitiveType primitive = meta::PrimitiveType::downcast(type)) {
-      typeName = primitiveTypeName(primitive);
-    } else if (meta::DataType::downcast(type) && property->isStoredSerialized()) {
-      typeName = "ustring";
-    }
-    if (typeName.empty()) {
-      debugLog.log(severity::detail, "unsupported property type: ", type ? type->getQualifiedName() : u"");
-      continue;
-    }
-    const std::uint32_t upper = property->getUpper();
-    const bool composite = typeClass && property->isComposite();
-    const bool optional = property->isValueOptional() ||
-                          (upper == 1 && !property->isComposite() && typeClass && !property->hasOpposite());
-    repository.appendPropertyToClass(classRef, ustring_to_utf8(property->getName()), typeName, std::string(),
-                                     property->getLower(), upper, composite, upper >= 2 && property->isOrdered(),
-                                     optional, std::string(), vlt::DataModelRepository::AssociationByOption(0),
-                                     std::string(), boost::uuids::uuid{}, upper <= 1 || property->isUnique());
-    debugLog.log(severity::detail, "   prop: '", property->getName(), "'", " : '", typeName, "'");
-  }
+  // Made from the class as it is: nothing to compare, also while its
+  // properties' types are mapped (and find it half made).
+  checkedClasses.insert(cls.get());
+  for (const meta::Property& property : properties) appendStoredProperty(classRef, property);
 
   if (addWholePackage) {
     debugLog.log(severity::detail, "Adding other classes from the same package, too");
@@ -96,6 +92,82 @@ vlt::ClassRef DataSource::getVltClass(const meta::Class& cls, bool addWholePacka
       if (const meta::Class other = meta::Class::downcast(type)) getVltClass(other, false);
   }
   return classRef;
+}
+
+bool DataSource::appendStoredProperty(const vlt::ClassRef& classRef, const meta::Property& property) {
+  const meta::Type type = property->getType();
+  const meta::Class typeClass = meta::Class::downcast(type);
+  if (typeClass)
+    getVltClass(typeClass, true);
+  else if (const meta::Enum enumType = meta::Enum::downcast(type))
+    getVltEnumeratedType(enumType);
+  const std::string typeName = storedTypeName(property);
+  if (typeName.empty()) {
+    debugLog.log(severity::detail, "unsupported property type: ", type ? type->getQualifiedName() : u"");
+    return false;
+  }
+  const std::uint32_t upper = property->getUpper();
+  const bool composite = typeClass && property->isComposite();
+  const bool optional = property->isValueOptional() ||
+                        (upper == 1 && !property->isComposite() && typeClass && !property->hasOpposite());
+  repository.appendPropertyToClass(classRef, ustring_to_utf8(property->getName()), typeName, std::string(),
+                                   property->getLower(), upper, composite, upper >= 2 && property->isOrdered(),
+                                   optional, std::string(), vlt::DataModelRepository::AssociationByOption(0),
+                                   std::string(), boost::uuids::uuid{}, upper <= 1 || property->isUnique());
+  debugLog.log(severity::detail, "   prop: '", property->getName(), "'", " : '", typeName, "'");
+  return true;
+}
+
+// A stored class made by an earlier version of the metamodel is used as long
+// as what is stored reads the same: properties may come (appended) and go
+// (their values kept), but a value is never read as another type, and the
+// objects of a class never change the classes they are found under.
+void DataSource::checkStoredClass(const meta::Class& cls, const vlt::ClassRef& stored, bool grow) {
+  if (evolve || checkedClasses.count(cls.get()) != 0) return;
+  const std::u16string& className = cls->getQualifiedName();
+  const meta::Class superclass = cls->getSuperclass();
+  const std::string expectedSuperclass = superclass ? ustring_to_utf8(superclass->getQualifiedName()) : std::string();
+  std::string storedSuperclass;
+  for (const vlt::ClassRef& s : stored.superclasses())
+    storedSuperclass += (storedSuperclass.empty() ? "" : ", ") + s.qualifiedName();
+  if (storedSuperclass != expectedSuperclass)
+    foundation::core::except::throwException(m2t_vlt::datasource::StoredClassMismatch(
+        className, std::u16string(), "superclass " + storedSuperclass, "superclass " + expectedSuperclass));
+
+  std::vector<meta::Property> gained;
+  for (const auto& [name, property] : cls->getOwnedAttributes()) {
+    if (property->isNotStored()) continue;
+    const std::string typeName = storedTypeName(property);
+    if (typeName.empty()) continue;
+    const vlt::PropertyRef column = stored.findProperty(ustring_to_utf8(name));
+    if (!column) {
+      gained.push_back(property);
+      continue;
+    }
+    const bool many = property->getUpper() >= 2;
+    const bool composite = meta::Class::downcast(property->getType()) && property->isComposite();
+    if (column.typeName() != typeName || column.isMultiValue() != many || column.isComposite() != composite)
+      foundation::core::except::throwException(m2t_vlt::datasource::StoredClassMismatch(
+          className, name, storedForm(column.typeName(), column.isMultiValue(), column.isComposite()),
+          storedForm(typeName, many, composite)));
+  }
+  for (const vlt::PropertyRef& column : stored.ownProperties()) {
+    const meta::Property property = cls->getOwnedAttributes().find(fl::i18n::utf8_to_ustring(column.name()));
+    if (!property || property->isNotStored())
+      debugLog.log(severity::warning, "the stored property ", column.name(), " of ", stored.qualifiedName(),
+                   " is no property of the framework class: its stored values are kept and not read");
+  }
+  // A read leaves the stored class as it is: nothing is stored for what
+  // the class gained, and a read loads each class once per connection.
+  if (!grow) return;
+  checkedClasses.insert(cls.get());  // before its properties' types are mapped, which may find it
+  std::stable_sort(gained.begin(), gained.end(), [](const meta::Property& a, const meta::Property& b) {
+    return a->getPositionIndex() < b->getPositionIndex();
+  });
+  for (const meta::Property& property : gained)
+    if (appendStoredProperty(stored, property))
+      debugLog.log(severity::warning, "the property ", property->getName(), " of ", className,
+                   " is new to the stored class: added");
 }
 
 void DataSource::processIncomingPropertiesFrom(const meta::Class& cls) {

@@ -228,17 +228,25 @@ void DataSource::snapshot(const qm::zero::ShallowChangeReport<qm::zero::ModelEle
 
 void DataSource::precommit() {}
 
+// A commit that fails has rolled the repository's transaction back already:
+// what the data source remembers of it goes at once, since the model's
+// rollback that follows finds no transaction to roll back.
 void DataSource::commit() {
   if (!isActiveFlag) return;
-  repository.commitTransaction();
+  try {
+    repository.commitTransaction();
+  } catch (...) {
+    forgetUncommittedWork();
+    throw;
+  }
   uncommittedFamilies.clear();
   debugLog.log(severity::detail, "commit Transaction on ", static_cast<const void*>(this));
 }
 
 void DataSource::rollback() {
   if (!isActiveFlag) return;
-  repository.rollbackTransaction();
-  forgetUncommittedPackageVersions();
+  forgetUncommittedWork();
+  if (repository.inTransaction()) repository.rollbackTransaction();
   debugLog.log(severity::detail, "rollback Transaction on ", static_cast<const void*>(this));
 }
 

@@ -71,18 +71,21 @@ void DataSource::storeVltPackageVersion(const std::u16string& family, const std:
 
 // The records of a rolled-back transaction are gone from the repository; the
 // map must not claim them, or the family would never be recorded again.
-void DataSource::forgetUncommittedPackageVersions() {
+// Likewise the classes whose stored form was checked (and perhaps grown) in
+// it are checked again.
+void DataSource::forgetUncommittedWork() noexcept {
   for (const std::u16string& family : uncommittedFamilies) packageVersions.erase(family);
   uncommittedFamilies.clear();
+  checkedClasses.clear();
 }
 
 void DataSource::rollBackRead() noexcept {
+  forgetUncommittedWork();
   try {
-    repository.rollbackTransaction();
+    if (repository.inTransaction()) repository.rollbackTransaction();
   } catch (...) {
     // The repository forgets the transaction anyway.
   }
-  forgetUncommittedPackageVersions();
 }
 
 }  // namespace vlt_datasource

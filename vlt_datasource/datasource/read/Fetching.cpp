@@ -82,6 +82,7 @@ const meta::Class& DataSource::frameworkClassOf(const vlt::ClassRef& vltClass) {
   const auto known = frameworkClasses.find(vltClass.qualifiedName());
   if (known != frameworkClasses.end()) return known->second;
   meta::Class cls = typeProvider->getClass(fl::i18n::utf8_to_ustring(vltClass.qualifiedName()));
+  if (cls) checkStoredClass(cls, vltClass, false);
   return frameworkClasses.emplace(vltClass.qualifiedName(), std::move(cls)).first->second;
 }
 

@@ -108,7 +108,12 @@ void DataSource::readGrouped(Read&& read) {
     }
     break;
   }
-  repository.commitTransaction();
+  try {
+    repository.commitTransaction();
+  } catch (...) {
+    rollBackRead();
+    throw;
+  }
   uncommittedFamilies.clear();
 }
 

@@ -184,6 +184,18 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   vlt::EnumerationRef getVltEnumeratedType(const qm::zero::meta::Enum& enumType);
   vlt::EnumeralRef getVltEnumeral(const qm::zero::meta::Type& type, const qm::zero::Value& value);
   void processIncomingPropertiesFrom(const qm::zero::meta::Class& cls);
+  /// Appends `property` to `classRef` (its type mapped first); false, with
+  /// a record, for a type the repository cannot store.
+  bool appendStoredProperty(const vlt::ClassRef& classRef, const qm::zero::meta::Property& property);
+  /// Compares `cls` with `stored`, the repository class of its name, once
+  /// per connection and class: a changed superclass, or a property whose
+  /// stored type, multiplicity or containment differs, throws
+  /// StoredClassMismatch; a property the class gained is appended to the
+  /// stored class when `grow` (a write; a read finds nothing stored for it
+  /// anyway), a stored property the class lost keeps its values. Each with a
+  /// warning record. Nothing is compared with "evolve=true": the
+  /// type-evolution provider decides how stored classes are read.
+  void checkStoredClass(const qm::zero::meta::Class& cls, const vlt::ClassRef& stored, bool grow);
 
   // Package versions recorded in the repository.
   void establishPackageVersionQueryCtor();
@@ -191,7 +203,10 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   void checkAndStoreVltPackageVersions();
   void checkAndStoreVltPackage(const qm::zero::meta::Package& package);
   void storeVltPackageVersion(const std::u16string& family, const std::u16string& version);
-  void forgetUncommittedPackageVersions();
+  /// What the data source remembers of the repository transaction that is
+  /// rolled back (or failed to commit) goes: the package versions it
+  /// recorded, the classes it checked.
+  void forgetUncommittedWork() noexcept;
 
   // Reading objects.
   /// Runs `read` inside a repository transaction, one of its own when none
@@ -422,6 +437,9 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   // rollback takes them out of the map again.
   std::unordered_map<std::u16string, std::u16string> packageVersions;
   std::vector<std::u16string> uncommittedFamilies;
+  // Framework classes compared with their stored class (checkStoredClass)
+  // since the last rollback.
+  std::unordered_set<const void*> checkedClasses;
   std::u16string packageFamilyBuffer;
   std::u16string packageVersionBuffer;
   std::unique_ptr<vlt::ObjectQuery> packageVersionQuery;

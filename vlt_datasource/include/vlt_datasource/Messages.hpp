@@ -68,4 +68,16 @@ struct VLT_DATASOURCE_VISIBLE NoTypeEvolutionProvider : resource_core::BaseMsgID
       : BaseMsgID(groupName, "NoTypeEvolutionProvider", {connectionString}) {}
 };
 
+/// A framework class does not fit the repository class of its name, which
+/// an earlier version of its metamodel made: its superclass moved, or a
+/// property's stored type, multiplicity or containment changed. Arguments:
+/// the class's qualified name (UTF-16), the property's name (UTF-16; empty
+/// for the superclass), what the repository holds and what the framework
+/// class says (UTF-8, as "int32 [0..1]", "superclass lib.Named").
+struct VLT_DATASOURCE_VISIBLE StoredClassMismatch : resource_core::BaseMsgID {
+  StoredClassMismatch(const std::u16string& className, const std::u16string& propertyName,
+                      const std::string& stored, const std::string& framework)
+      : BaseMsgID(groupName, "StoredClassMismatch", {className, propertyName, stored, framework}) {}
+};
+
 }  // namespace m2t_vlt::datasource
