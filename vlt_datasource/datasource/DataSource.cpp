@@ -173,6 +173,8 @@ void DataSource::waitForInitialSyncCompletion() {
 
 void DataSource::waitForIdle() {
   waitWhile([](std::uint32_t state) { return state != 3; });
+  std::exception_ptr failure;
+  if (!writeUnwrittenReports(failure)) std::rethrow_exception(failure);
 }
 
 // The stored exception stays: every later call rethrows it again. Read under
@@ -200,6 +202,17 @@ void DataSource::disconnect() {
     else
       workThread.join();
   }
+  if (!unwrittenReports.empty() && repository.isOpen()) {
+    std::exception_ptr failure;
+    if (!writeUnwrittenReports(failure)) {
+      std::size_t elements = 0;
+      for (const auto& report : unwrittenReports)
+        elements += report->getCreatedElements().size() + report->getModifiedElements().size() +
+                    report->getDestroyedElements().size();
+      debugLog.log(severity::warning, "disconnected with the changes of ", elements, " elements not written");
+    }
+  }
+  unwrittenReports.clear();
   packageVersionQuery.reset();
   packageVersionConstructor.reset();
   constructorCache.reset();

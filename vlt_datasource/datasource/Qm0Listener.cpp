@@ -1,7 +1,5 @@
 #include "datasource/Qm0Listener.hpp"
 
-#include "datasource/Diagnostics.hpp"
-
 #include <vlt_datasource/DataSource.hpp>
 
 namespace vlt_datasource {
@@ -22,15 +20,7 @@ void Qm0Listener::reportChanges(const qm::zero::ShallowChangeReport<qm::zero::Mo
 }
 
 void Qm0Listener::apply(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>& report) {
-  // The model has committed already: a report that cannot be written is
-  // reported here and not retried.
-  try {
-    dataSource->processQM0ChangeReport(report);
-  } catch (const std::exception& e) {
-    debugLog.log(severity::detail, "Exception occurred while applying change report: ", e.what());
-  } catch (...) {
-    debugLog.log(severity::detail, "Unknown exception occurred while applying change report");
-  }
+  dataSource->writeCommittedReport(report);
 }
 
 }  // namespace vlt_datasource

@@ -12,7 +12,8 @@ class DataSource;
 /// Registered with the data source's model for as long as it lives. A
 /// passive data source applies every report of its model through it; an
 /// active one ignores them (it writes inside the model's transactions).
-/// Failures are logged and dropped: the listener never throws into the model.
+/// The listener never throws into the model: the data source keeps a report
+/// it could not write for later (DataSource::writeCommittedReport).
 class Qm0Listener final : public qm::zero::Listener {
  public:
   /// Registers itself with the data source's model. The data source must

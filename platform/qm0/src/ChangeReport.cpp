@@ -57,6 +57,17 @@ bool ReportData::containsOperationalChanges(const ModelElement& element, const m
 ShallowChangeReport<ModelElement>::ShallowChangeReport() = default;
 ShallowChangeReport<ModelElement>::~ShallowChangeReport() = default;
 
+std::shared_ptr<const ShallowChangeReport<ModelElement>> ShallowChangeReport<ModelElement>::clone() const {
+  auto copy = std::make_shared<ShallowChangeReport<ModelElement>>();
+  copy->created_ = created_;
+  copy->modified_ = modified_;
+  copy->destroyed_ = destroyed_;
+  copy->ephemeral_ = ephemeral_;
+  copy->allDestroyed_ = allDestroyed_;
+  *copy->data_.state_ = *data_.state_;
+  return copy;
+}
+
 // ---------------------------------------------------------------------------
 
 namespace {

@@ -134,7 +134,11 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
 
   /// Waits until the asynchronous opening has ended, then rethrows its
   /// failure, if any (every call rethrows it again). Returns at once when no
-  /// worker was started (synchronous timing).
+  /// worker was started (synchronous timing). A passive data source then
+  /// writes the change reports that could not be written when its model
+  /// committed them (another host held the lock, the disk was full), and
+  /// throws the repository's failure when one still cannot be written: it
+  /// stays waiting for the next report or call.
   void waitForIdle();
   /// The same: waits until the initial synchronisation has ended.
   void waitForInitialSyncCompletion();
@@ -369,6 +373,19 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   };
 
   void processQM0ChangeReport(const ChangeReport& report);
+  /// A passive data source's write of a report its model committed: after
+  /// the reports still waiting, each in a repository transaction of its own.
+  /// A report that meets a passing failure (LockedError, StorageError) waits,
+  /// with every later one, for the next report or waitForIdle; one that no
+  /// retry can write is dropped. Each with a warning record; never throws.
+  void writeCommittedReport(const ChangeReport& report) noexcept;
+  /// Writes the reports still waiting, oldest first; false, with the
+  /// failure, when one of them still cannot be written.
+  bool writeUnwrittenReports(std::exception_ptr& failure) noexcept;
+  void writeReportInTransaction(const ChangeReport& report);
+  /// The warning record of a report that met `failure`: `dropped` when it
+  /// is not stored, else (null) the reports that wait.
+  void reportUnwritten(const std::exception_ptr& failure, const ChangeReport* dropped) const;
   void applyChangeReport(const ChangeReport& report);
   void joinWorkThread();
   vlt::ObjectRef getVltObject(const qm::zero::ModelElement& element);
@@ -444,6 +461,9 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   std::u16string packageVersionBuffer;
   std::unique_ptr<vlt::ObjectQuery> packageVersionQuery;
   std::unique_ptr<vlt::ObjectConstructor> packageVersionConstructor;
+  // A passive data source's committed reports that could not be written
+  // yet, oldest first.
+  std::vector<std::shared_ptr<const ChangeReport>> unwrittenReports;
   bool isActiveFlag;
   bool reflective = false;
   bool evolve = false;

@@ -48,6 +48,9 @@ class QM0_API OCDChange {
 
 using OCDChangeList = std::vector<std::shared_ptr<OCDChange>>;
 
+template <class Element>
+class ShallowChangeReport;
+
 /// Per element and property: which properties changed and, for ordered
 /// multi-valued properties, the individual changes. Immutable once the
 /// report is delivered; read it on the thread that received it.
@@ -76,12 +79,11 @@ class QM0_API ReportData {
 
  private:
   friend class ReportBuilder;
+  friend class ShallowChangeReport<ModelElement>;
   struct State;
   std::unique_ptr<State> state_;
 };
 
-template <class Element>
-class ShallowChangeReport;
 
 /// The report of one transaction, or of one part of a transaction. An
 /// element appears in at most one of the four lists, each in the order the
@@ -114,6 +116,10 @@ class QM0_API ShallowChangeReport<ModelElement> {
   }
   /// True when nothing is reported.
   bool isEmpty() const noexcept { return !data_.containsAnyModelElementChanges(); }
+  /// A copy that a listener may keep beyond the call that gave it this
+  /// report (one that writes the report later, say). It shares the ordered
+  /// changes, which never change, and holds the elements it names.
+  std::shared_ptr<const ShallowChangeReport> clone() const;
 
  private:
   friend class ReportBuilder;
