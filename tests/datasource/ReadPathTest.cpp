@@ -129,11 +129,13 @@ TEST_P(ReadPathTest, OpeningLoadsTopLevelElementsAtTheDepthAsked) {
 // The shapes of the tests below:
 //   shapes.A     bs: B [0..*] ordered, contents deferred <-> B.as [0..*]
 //   shapes.Box   parts: Part [0..*] ordered composite, contents deferred
+//   shapes.Part  links: Part [0..*] (one way)
 //   shapes.Node  children: Node [0..*] ordered composite, next: Node [0..1],
 //                refs: Node [0..*] ordered; shapes.Leaf : Node
+//   shapes.Crate : Node  contents: Part [0..*] ordered composite
 struct Shapes {
-  meta::Class a, b, box, part, node, leaf;
-  meta::Property bs, as, parts, children, next, refs;
+  meta::Class a, b, box, part, node, leaf, crate;
+  meta::Property bs, as, parts, links, children, next, refs, contents;
 
   static const Shapes& get() {
     static const Shapes instance;
@@ -159,14 +161,19 @@ struct Shapes {
     children = builder.addProperty(node, u"children", node, meta::PropertyOptions(ordered).setComposite());
     next = builder.addProperty(node, u"next", node);
     refs = builder.addProperty(node, u"refs", node, ordered);
+    links = builder.addProperty(part, u"links", part, many);
+    crate = builder.addClass(u"Crate", node);
+    contents = builder.addProperty(crate, u"contents", part, meta::PropertyOptions(ordered).setComposite());
     meta::MetaRegistry::getInstance()->registerPackage(builder.build());
   }
 };
 
 // A tree made in `writer` (in its transaction): the root owns `width` nodes,
 // each of which, but every 50th from the third on (a leaf), owns a leaf and a
-// node; across the levels most nodes refer to one or two others, in order,
-// every third has a next. Returns the root.
+// node, and every 50th from the seventh on (a crate) two parts besides, the
+// second linking the first: a level holds owners of classes with composite
+// properties of their own. Across the levels most nodes refer to one or two
+// others, in order, every third has a next. Returns the root.
 ModelElement makeTree(const qm::zero::Model& writer, std::size_t width) {
   const Shapes& shapes = Shapes::get();
   std::vector<ModelElement> made;
@@ -176,11 +183,18 @@ ModelElement makeTree(const qm::zero::Model& writer, std::size_t width) {
   };
   ModelElement root = make(shapes.node);
   std::vector<ModelElement> level;
-  for (std::size_t k = 1; k <= width; ++k) level.push_back(make(k % 50 == 3 ? shapes.leaf : shapes.node));
+  for (std::size_t k = 1; k <= width; ++k)
+    level.push_back(make(k % 50 == 3 ? shapes.leaf : k % 50 == 7 ? shapes.crate : shapes.node));
   root.set(shapes.children, Value(shapes.node, level));
-  for (ModelElement& e : level)
-    if (e.getMetaClass() == shapes.node)
-      e.set(shapes.children, Value(shapes.node, std::vector<ModelElement>{make(shapes.leaf), make(shapes.node)}));
+  for (ModelElement& e : level) {
+    if (e.getMetaClass() == shapes.leaf) continue;
+    e.set(shapes.children, Value(shapes.node, std::vector<ModelElement>{make(shapes.leaf), make(shapes.node)}));
+    if (e.getMetaClass() != shapes.crate) continue;
+    const ModelElement first = ModelElement::createReflective(writer, shapes.part);
+    ModelElement second = ModelElement::createReflective(writer, shapes.part);
+    second.set(shapes.links, Value(shapes.part, std::vector<ModelElement>{first}));
+    e.set(shapes.contents, Value(shapes.part, std::vector<ModelElement>{first, second}));
+  }
   const std::size_t count = made.size();
   for (std::size_t n = 0; n < count; ++n) {
     std::vector<ModelElement> refs;

@@ -281,12 +281,14 @@ void DataSource::loadChildrenOfLevel(const vlt::ObjectRef& owner, const vlt::Pro
     read.waiting.resize(level.owners.size());
   }
   if (!read.done[place.position]) {
-    // This owner and the next ones whose children are not read yet.
+    // This owner and the next ones whose children are not read yet; the
+    // level may hold owners of other classes, without this property.
+    const vlt::ClassRef declaring = propRef.owningClass();
     std::vector<vlt::ObjectRef> owners;
     std::unordered_map<vlt::ObjectId, std::size_t> positions;
     for (std::size_t k = place.position;
          k < level.owners.size() && owners.size() < vlt::ObjectQuery::maxObjectsAmong; ++k) {
-      if (read.done[k]) continue;
+      if (read.done[k] || (k != place.position && !level.owners[k].objectClass().conformsTo(declaring))) continue;
       read.done[k] = true;
       owners.push_back(level.owners[k]);
       positions.emplace(level.owners[k].objectId(), k);
