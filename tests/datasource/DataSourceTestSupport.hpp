@@ -84,9 +84,8 @@ inline qm::zero::Model loadAll(const std::string& location) {
 /// - every stored property has the element's value: primitives and literals
 ///   by value, references by target uuid (in order for ordered collections,
 ///   as multisets otherwise), values stored as text by their text, arrays by
-///   contents. An unset required single value is stored as its type's
-///   default (0, empty text, false, ...), never NULL; a reference to a
-///   destroyed element counts as absent;
+///   contents. An unset single value is stored absent, required or not; a
+///   reference to a destroyed element counts as absent;
 /// - the repository holds no other element objects (PackageInfo records
 ///   apart).
 /// Each difference is a test failure naming the element, the property and

@@ -130,14 +130,11 @@ Texts storedTexts<matrix::qxArray_tag*>(const vlt::ObjectRef& object, const vlt:
 // --- How a property is stored ------------------------------------------------
 
 // Each column type once: the standard primitive type stored in it (none for
-// enumerals and objects), how its values are read, and what stands for an
-// unset required single value (the column of a property with a lower bound
-// holds its type's default; none for arrays and references).
+// enumerals and objects) and how its values are read.
 struct Column {
   const meta::PrimitiveType& (*standard)();
   vlt::ValueType type;
   Texts (*read)(const vlt::ObjectRef&, const vlt::PropertyRef&);
-  Texts unsetRequired;
 };
 
 const std::vector<Column>& columns() {
@@ -145,32 +142,25 @@ const std::vector<Column>& columns() {
   using meta::StandardTypes;
   using VT = vlt::ValueType;
   static const std::vector<Column> table = {
-      {&StandardTypes::integerMeta, VT::int32, &storedTexts<std::int32_t>, {"0"}},
-      {&StandardTypes::unlimitedNaturalMeta, VT::uint32, &storedTexts<std::uint32_t>, {"0"}},
-      {&StandardTypes::integer64Meta, VT::int64, &storedTexts<std::int64_t>, {"0"}},
-      {&StandardTypes::uinteger64Meta, VT::uint64, &storedTexts<std::uint64_t>, {"0"}},
-      {&StandardTypes::realMeta, VT::real64, &storedTexts<double>, {text(0.0)}},
-      {&StandardTypes::stringMeta, VT::ustring, &storedTexts<std::u16string>, {quoted(std::u16string())}},
-      {&StandardTypes::stdstringMeta, VT::string, &storedTexts<std::string>, {quoted(std::string())}},
-      {&StandardTypes::dateTimeMeta, VT::dateTime, &storedTexts<ptime>, {text(ptime())}},
-      {&StandardTypes::uuidMeta, VT::uuid, &storedTexts<boost::uuids::uuid>, {text(boost::uuids::uuid{})}},
-      {&StandardTypes::booleanMeta, VT::boolean, &storedTexts<vlt::Boolean>, {text(false)}},
-      {&StandardTypes::qxArrayMeta, VT::qxarray, &storedTexts<matrix::qxArray_tag*>, {}},
-      {nullptr, VT::enumeral, &storedTexts<vlt::EnumeralRef>, {}},
-      {nullptr, VT::object, &storedTexts<vlt::ObjectRef>, {}}};
+      {&StandardTypes::integerMeta, VT::int32, &storedTexts<std::int32_t>},
+      {&StandardTypes::unlimitedNaturalMeta, VT::uint32, &storedTexts<std::uint32_t>},
+      {&StandardTypes::integer64Meta, VT::int64, &storedTexts<std::int64_t>},
+      {&StandardTypes::uinteger64Meta, VT::uint64, &storedTexts<std::uint64_t>},
+      {&StandardTypes::realMeta, VT::real64, &storedTexts<double>},
+      {&StandardTypes::stringMeta, VT::ustring, &storedTexts<std::u16string>},
+      {&StandardTypes::stdstringMeta, VT::string, &storedTexts<std::string>},
+      {&StandardTypes::dateTimeMeta, VT::dateTime, &storedTexts<ptime>},
+      {&StandardTypes::uuidMeta, VT::uuid, &storedTexts<boost::uuids::uuid>},
+      {&StandardTypes::booleanMeta, VT::boolean, &storedTexts<vlt::Boolean>},
+      {&StandardTypes::qxArrayMeta, VT::qxarray, &storedTexts<matrix::qxArray_tag*>},
+      {nullptr, VT::enumeral, &storedTexts<vlt::EnumeralRef>},
+      {nullptr, VT::object, &storedTexts<vlt::ObjectRef>}};
   return table;
 }
 
 const Column& columnOf(vlt::ValueType type) {
   const auto& all = columns();
   return *std::find_if(all.begin(), all.end(), [type](const Column& c) { return c.type == type; });
-}
-
-// An enumeration's required default is its literal 0, when it has one.
-Texts requiredDefault(const vlt::PropertyRef& column) {
-  if (column.valueType() == vlt::ValueType::enumeral)
-    return column.typeEnumeration().findEnumeral(0) ? Texts{"0"} : Texts{};
-  return columnOf(column.valueType()).unsetRequired;
 }
 
 enum class Kind { None, Builtin, Enumeration, Reference, Text };
@@ -262,7 +252,6 @@ class Comparison {
         continue;
       }
       Texts expected = modelTexts(element, property, storage.kind);
-      if (expected.empty() && !many && property->getLower() > 0) expected = requiredDefault(column);
       Texts found = columnOf(column.valueType()).read(object, column);
       const std::string expectedText = listText(expected, many), foundText = listText(found, many);
       if (many && !property->isOrdered()) {

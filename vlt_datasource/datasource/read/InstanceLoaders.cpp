@@ -95,19 +95,15 @@ void DataSource::InstanceLoader::bindCell(const vlt::PropertyRef& propRef, Cell&
       [propRef, &cell](vlt::ObjectQuery& query, std::size_t index) { query.addResultProperty(propRef, &cell, index); });
 }
 
+// Required or not, an absent value reads as unset: that is what the element
+// that wrote it held.
 template <class Stored, class T>
 void DataSource::InstanceLoader::bindPrimitive(const meta::Property& property, const vlt::PropertyRef& propRef) {
   const meta::Type type = property->getType();
-  if (property->getLower() != 0) {
-    Stored& cell = cellFor<Stored>(type, true);
-    bindCell(propRef, cell);
-    resultSetters.emplace_back(property, [type, &cell] { return Value(type, T(cell)); });
-  } else {
-    boost::optional<Stored>& cell = cellFor<boost::optional<Stored>>(type, false);
-    bindCell(propRef, cell);
-    resultSetters.emplace_back(property,
-                               [type, &cell] { return cell ? Value(type, T(*cell)) : Value(type, boost::none); });
-  }
+  boost::optional<Stored>& cell = cellFor<boost::optional<Stored>>(type, false);
+  bindCell(propRef, cell);
+  resultSetters.emplace_back(property,
+                             [type, &cell] { return cell ? Value(type, T(*cell)) : Value(type, boost::none); });
 }
 
 void DataSource::InstanceLoader::bindEnumeration(const meta::Property& property, const vlt::PropertyRef& propRef) {

@@ -23,9 +23,6 @@ using qm::zero::Value;
 
 namespace {
 
-// Required: a lower bound above 0 or an upper bound above 1.
-bool isRequired(const meta::Property& property) { return property->getLower() > 0 || property->getUpper() > 1; }
-
 // The values of `propRef` read as `Stored`, made into values of `type`
 // holding them as `T`.
 template <class Stored, class T = Stored>
@@ -38,11 +35,8 @@ std::vector<Value> readValues(const vlt::ObjectRef& object, const vlt::PropertyR
     object.getPropertyValue(propRef, stored);
     values.reserve(stored.size());
     for (const Stored& v : stored) values.emplace_back(type, T(v));
-  } else if (isRequired(property)) {
-    Stored stored{};
-    object.getPropertyValue(propRef, stored);
-    values.emplace_back(type, T(stored));
   } else {
+    // Required or not: an absent value is what the element held.
     boost::optional<Stored> stored;
     object.getPropertyValue(propRef, stored);
     values.push_back(stored ? Value(type, T(*stored)) : Value(type, boost::none));
@@ -170,13 +164,10 @@ void DataSource::setQM0EnumPropertyValue(const meta::Property& property, const v
     values.reserve(stored.size());
     for (const vlt::EnumeralRef& enumeral : stored) values.emplace_back(type, enumeral.id());
     propagateDataSourceValuesToMemory(element, property, values);
-  } else if (isRequired(property)) {
-    // No stored enumeral (a value without a literal of its own was written
-    // as none): unset, rather than a literal the enumeration lacks.
-    vlt::EnumeralRef stored;
-    object.getPropertyValue(propRef, stored);
-    propagateDataSourceValueToMemory(element, property, stored ? Value(type, stored.id()) : Value(type, boost::none));
   } else {
+    // No stored enumeral (the element held none, or a value without a
+    // literal of its own): unset, rather than a literal the enumeration
+    // lacks.
     boost::optional<vlt::EnumeralRef> stored;
     object.getPropertyValue(propRef, stored);
     propagateDataSourceValueToMemory(element, property, stored ? Value(type, stored->id()) : Value(type, boost::none));

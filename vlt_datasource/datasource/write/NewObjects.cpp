@@ -31,8 +31,9 @@ struct IsOptional<boost::optional<T>> : std::true_type {
 };
 }  // namespace
 
-/// The cell of one property: `T` is what the constructor reads (optional
-/// for a property whose lower bound is 0).
+/// The cell of one property: `T` is what the constructor reads (optional for
+/// every single value but arrays and links: a value the element does not
+/// hold is stored absent, required or not).
 template <class T>
 class TypedValueLocation final : public ValueLocation {
  public:
@@ -90,7 +91,6 @@ namespace {
 
 template <class T>
 std::unique_ptr<ValueLocation> makeCell(const meta::Property& property, const PropertyStorage& storage) {
-  if (property->getLower() > 0) return std::make_unique<TypedValueLocation<T>>(property, storage);
   return std::make_unique<TypedValueLocation<boost::optional<T>>>(property, storage);
 }
 

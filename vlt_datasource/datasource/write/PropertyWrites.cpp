@@ -59,9 +59,10 @@ PropertyStorage storageOf(const meta::Property& property) {
 
 namespace {
 
-bool isOptionalSingle(const meta::Property& property) {
-  return property->getLower() == 0 && property->getUpper() <= 1;
-}
+// A single value is written as an optional one whatever its lower bound: a
+// value the element does not hold is stored absent, so that it reads back
+// unset rather than as 0 or an empty text.
+bool isSingle(const meta::Property& property) { return property->getUpper() <= 1; }
 
 // What the element holds for `property`, read only when it reports the
 // property set (a string map is always read: its empty map is a value).
@@ -83,12 +84,10 @@ template <class T, class Stored = T>
 void writeBuiltin(const meta::Property& property, const Value* value, const vlt::PropertyRef& propRef,
                   vlt::ObjectRef& object) {
   const bool present = value && !value->isEmpty();
-  if (isOptionalSingle(property)) {
+  if (isSingle(property)) {
     boost::optional<Stored> single;
     if (present) single = Stored(value->get<T>());
     object.setPropertyValue(propRef, single);
-  } else if (!propRef.isMultiValue()) {
-    object.setPropertyValue(propRef, present ? Stored(value->get<T>()) : Stored());
   } else {
     std::vector<Stored> all;
     if (value) {
@@ -117,12 +116,10 @@ void writeArrays(const Value* value, const vlt::PropertyRef& propRef, vlt::Objec
 void writeTexts(const meta::Property& property, const Value* value, const vlt::PropertyRef& propRef,
                 vlt::ObjectRef& object, Stringifier& stringifier) {
   const bool present = value && !value->isEmpty();
-  if (isOptionalSingle(property)) {
+  if (isSingle(property)) {
     boost::optional<std::u16string> single;
     if (present) single = stringifier.stringify(*value);
     object.setPropertyValue(propRef, single);
-  } else if (!propRef.isMultiValue()) {
-    object.setPropertyValue(propRef, present ? stringifier.stringify(*value) : std::u16string());
   } else {
     std::vector<std::u16string> all;
     if (value) {
@@ -408,13 +405,10 @@ void DataSource::writeWholeValue(const qm::zero::ModelElement& element, const me
     }
     case ValueKind::enumeration: {
       const bool present = value && !value->isEmpty();
-      if (property->getUpper() == 1 && property->getLower() == 0) {
+      if (isSingle(property)) {
         boost::optional<vlt::EnumeralRef> single;
         if (present) single = vltEnumeralOf(property->getType(), *value);
         object.setPropertyValue(propRef, single);
-      } else if (property->getUpper() == 1) {
-        const std::int32_t literal = present ? value->get<std::int32_t>() : 0;
-        object.setPropertyValue(propRef, vltEnumerationOf(property->getType()).findEnumeral(literal));
       } else {
         const vlt::EnumerationRef enumeration = vltEnumerationOf(property->getType());
         std::vector<vlt::EnumeralRef> all;
