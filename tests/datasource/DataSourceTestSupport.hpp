@@ -39,6 +39,8 @@ struct DataSourceTestAccess {
     return ds.getVltEnumeral(type, value);
   }
   static vlt::DataModelRepository& repository(DataSource& ds) { return ds.repository; }
+  /// Reads elements as memory holds them, loading nothing.
+  static qm::zero::PrivilegedTag privileged() { return DataSource::privilegedTag; }
   static const auto& incomingProperties(DataSource& ds) { return ds.incomingProperties; }
   /// An element as the read path makes one: created under the data source's
   /// modification guard, its deferred collections unloaded.
@@ -93,6 +95,24 @@ inline qm::zero::Model loadAll(const std::string& location) {
 /// Returns the number of differences.
 std::size_t expectRepositoryHoldsModel(const qm::zero::Model& model, const vlt::DataModelRepository& repository,
                                        std::size_t maxReported = 10);
+
+/// The same for the elements `model` has loaded only (a model opened
+/// lazily): no count of the stored objects, and a deferred collection that
+/// memory has not loaded is not compared. Nothing is loaded.
+std::size_t expectRepositoryHoldsLoadedElements(const qm::zero::Model& model,
+                                                const vlt::DataModelRepository& repository);
+
+/// Checks the links of the elements `model` has loaded, loading nothing: no
+/// two-way link (and with `oneWayLinksToo` no link at all) leads to a
+/// destroyed element, and each two-way link is held once by its other end
+/// where that end is loaded. Returns the number of broken links.
+std::size_t expectLinksInStep(const qm::zero::Model& model, bool oneWayLinksToo);
+
+/// Checks that `actual` holds what `expected` has loaded, element for
+/// element: class, owner, and every stored property (unset where it is
+/// unset), read without loading anything in `expected` and loading as
+/// needed in `actual`. Returns the number of differences.
+std::size_t expectModelsEqual(const qm::zero::Model& expected, const qm::zero::Model& actual);
 
 /// A value in the notation of those messages: "[e1, e2]".
 std::string valueText(const qm::zero::Value& value);

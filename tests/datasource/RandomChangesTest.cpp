@@ -1,17 +1,25 @@
-// Random transactions on a model with an active data source; after each
-// commit and each rollback the repository must hold what the model holds,
-// and at the end so must a repository opened afresh on the same location,
-// and a new model that loads everything from it.
+// Random transactions on a model with a data source; after each commit and
+// each rollback the repository holds what the model has loaded, and no
+// loaded element refers to a destroyed one or misses the other end of a
+// two-way link. Every few transactions the model is dropped and the
+// repository opened again lazily: the next edits meet elements that are
+// fetched by identity, reached through proxies, or hold deferred collections
+// not loaded yet. At the end a new model loads everything and must hold what
+// the repository and the last model hold.
 //
-// The run is a list of steps generated from a seed: VLT_TEST_SEED picks
-// another seed, VLT_TEST_TRANSACTIONS another length. A failing run prints
-// its steps.
+// The run is generated from a seed. VLT_RANDOM_CHANGES_SEED picks another,
+// VLT_RANDOM_CHANGES_ELEMENTS the size of a model built before the random
+// transactions (in transactions of up to 10,000 elements),
+// VLT_RANDOM_CHANGES_TRANSACTIONS their number. A failing run prints its last
+// steps.
 
 #include "DataSourceTestSupport.hpp"
 
 #include <matrix/Array.hpp>
+#include <qm/zero/ReferenceCollection.hpp>
 
 #include <cstdlib>
+#include <deque>
 #include <optional>
 #include <random>
 
@@ -44,17 +52,21 @@ std::uint32_t numberOf(const ModelElement& element) {
   return n;
 }
 
-// One step: an edit of the model, a snapshot request, or the end of the
-// transaction. Elements are named by number, not handle, so that a listing
-// of the steps reads like the failures, which name uuids; a step whose
-// element does not exist (destroyed, or rolled back) is skipped.
+// One step: an edit of the model, a snapshot request, the end of the
+// transaction, or a new model on the repository. Elements are named by
+// number, so that a listing of the steps reads like the failures, which name
+// uuids; a step whose element does not exist (destroyed, or rolled back) is
+// skipped.
 struct Step {
-  enum Kind { Create, Set, Unset, Insert, Append, RemoveAt, Replace, Move, Remove, Destroy, Snapshot, Commit, Rollback };
+  enum Kind {
+    Create, Set, Unset, Insert, Append, RemoveAt, Replace, Move, Remove, Destroy, Snapshot, Commit, Rollback, Reopen
+  };
   Kind kind = Snapshot;
   std::uint32_t element = 0;  // the element edited; Create: the new one
+  ModelElement reached;       // the element as a link reached it (maybe a proxy); else fetched by number
   meta::Class cls;            // Create
   meta::Property property;
-  std::size_t index = 0;  // Insert, RemoveAt, Replace; Move: from
+  std::size_t index = 0;  // Insert, RemoveAt, Replace, Remove; Move: from
   std::size_t to = 0;     // Move: to
   bool isReference = false;
   std::vector<std::uint32_t> targets;  // a reference value: element numbers (0: no element)
@@ -63,37 +75,47 @@ struct Step {
   std::string refusal;  // why the framework refused the edit, when it did
 
   std::string describe() const {
-    static const char* const names[] = {"create", "set",     "unset",   "insert",   "append", "removeAt", "replace",
-                                        "move",   "remove",  "destroy", "snapshot", "commit", "rollback"};
+    static const char* const names[] = {"create", "set",     "unset",  "insert",   "append", "removeAt", "replace",
+                                        "move",   "remove",  "destroy", "snapshot", "commit", "rollback", "reopen"};
     std::string out = names[kind];
     if (kind >= Snapshot) return out;
-    out += " #" + std::to_string(element);
+    out += " #" + std::to_string(element) + (reached && reached.isProxy() ? " (a proxy)" : "");
     if (kind == Create) return out + " " + fl::i18n::ustring_to_utf8(cls->getQualifiedName());
     if (kind == Destroy) return out;
     out += "." + fl::i18n::ustring_to_utf8(property->getName());
-    if (kind == Insert || kind == RemoveAt || kind == Replace || kind == Move) out += "[" + std::to_string(index) + "]";
+    if (kind == Insert || kind == RemoveAt || kind == Replace || kind == Move || kind == Remove)
+      out += "[" + std::to_string(index) + "]";
     if (kind == Move) out += " to [" + std::to_string(to) + "]";
-    if (kind == Unset || kind == RemoveAt || kind == Move) return out;
+    if (kind == Unset || kind == RemoveAt || kind == Move || kind == Remove) return out;
     if (!isReference) return out + " " + valueText(value);
     for (std::size_t i = 0; i < targets.size(); ++i) out += (i ? ", #" : " [#") + std::to_string(targets[i]);
     return out + (targets.empty() ? " []" : "]");
   }
 };
 
-std::string listing(const std::vector<Step>& steps) {
-  std::string out;
-  for (const Step& step : steps)
-    out += "  " + step.describe() + (step.refusal.empty() ? "" : "  (refused: " + step.refusal + ")") + "\n";
-  return out;
-}
+// The last steps of a run, for its failure message.
+class Listing {
+ public:
+  void add(const Step& step) {
+    lines.push_back("  " + step.describe() + (step.refusal.empty() ? "" : "  (refused: " + step.refusal + ")"));
+    if (lines.size() > 400) lines.pop_front();
+  }
+  std::string text() const {
+    std::string out;
+    for (const std::string& line : lines) out += line + "\n";
+    return out;
+  }
 
-// A model with an active data source on a new repository, and a second
-// connection that reads what the data source committed.
+ private:
+  std::deque<std::string> lines;
+};
+
+// A model with an active (or passive) data source on a repository, and a
+// second connection that reads what the data source committed.
 class ModelRun {
  public:
-  explicit ModelRun(const std::string& where) : location(where) {
-    ds = DataSource::create(u16(location), model, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
-                            DataSource::Synchronous);
+  ModelRun(const std::string& where, bool passiveSource) : location(where), passive(passiveSource) {
+    open(DataSource::SyncAllToDataSource);
     vlt::DataModelRepository::ServiceOptions options;
     options.readOnly = 1;
     reader.open(location, std::string(), options);
@@ -103,6 +125,12 @@ class ModelRun {
   /// failures were added).
   bool apply(Step& step) {
     try {
+      if (step.kind == Step::Reopen) {
+        model->resetDataSource();
+        model = qm::zero::Model::create();
+        open(DataSource::NoSyncToDataSource);
+        return true;
+      }
       if (step.kind == Step::Commit || step.kind == Step::Rollback) {
         if (!transaction) return true;
         const bool commit = step.kind == Step::Commit;
@@ -130,32 +158,84 @@ class ModelRun {
     return true;
   }
 
-  /// Disconnects the data source and compares a new connection's view.
+  /// Builds `count` elements in transactions of 10,000 or fewer: libraries
+  /// owning books and members, books linked to each other and to authors.
+  bool build(std::uint32_t count, std::mt19937_64& rng, std::uint32_t& created, std::vector<meta::Class>& classes) {
+    const TestMetamodel& mm = TestMetamodel::get();
+    const auto pick = [&](std::size_t n) { return n == 0 ? 0 : static_cast<std::size_t>(rng() % n); };
+    std::vector<ModelElement> libraries, books, persons;
+    while (count > 0) {
+      const std::uint32_t batch = std::min<std::uint32_t>(count, 10000);
+      count -= batch;
+      transaction.emplace(model->beginTransaction());
+      for (std::uint32_t i = 0; i < batch; ++i) {
+        const std::size_t roll = pick(100);
+        const meta::Class cls = roll < 3 || libraries.empty() ? mm.library
+                                : roll < 50                   ? mm.book
+                                : roll < 60                   ? mm.ebook
+                                                              : mm.person;
+        ModelElement e = ModelElement::createReflective(model, cls, uuidOf(++created));
+        classes.push_back(cls);
+        if (cls == mm.library) {
+          libraries.push_back(e);
+        } else if (cls == mm.person) {
+          libraries[pick(libraries.size())].append(mm.members, Value(e));
+          if (!persons.empty() && pick(3) == 0) e.set(mm.mentor, persons[pick(persons.size())]);
+          persons.push_back(e);
+        } else {
+          if (pick(10) != 0) libraries[pick(libraries.size())].append(mm.books, Value(e));
+          e.set(mm.pages, Value(meta::StandardTypes::integerMeta(), static_cast<std::int32_t>(pick(900))));
+          if (!books.empty()) {
+            e.set(mm.related, books[pick(books.size())]);
+            if (pick(4) == 0) e.set(mm.sequel, books[pick(books.size())]);
+          }
+          if (!persons.empty()) e.append(mm.authors, Value(persons[pick(persons.size())]));
+          books.push_back(e);
+        }
+      }
+      transaction->commit();
+      transaction.reset();
+      if (!check("after building")) return false;
+    }
+    return true;
+  }
+
+  /// Disconnects the data source and compares a new connection's view, and
+  /// a model that loads everything from it.
   bool checkReopened() {
     transaction.reset();
     model->resetDataSource();
     reader.close();
     const vlt::DataModelRepository fresh = openDirectly(location);
-    SCOPED_TRACE("in a repository opened afresh");
-    if (expectRepositoryHoldsModel(model, fresh) != 0) return false;
-    // Read back into a new model, everything loaded: it holds what the
-    // repository holds, element for element.
     const qm::zero::Model reopened = loadAll(location);
     SCOPED_TRACE("in a model that loaded the repository");
-    return expectRepositoryHoldsModel(reopened, fresh) == 0;
+    return expectRepositoryHoldsModel(reopened, fresh) == 0 && expectModelsEqual(model, reopened) == 0;
+  }
+
+  /// The element numbered `n`, loaded from the repository when memory does
+  /// not have it.
+  ModelElement element(std::uint32_t n) const {
+    return n == 0 ? ModelElement() : model->findElement(uuidOf(n), qm::zero::FetchFromDataSource);
   }
 
   qm::zero::Model model = qm::zero::Model::create();
 
  private:
+  void open(DataSource::ToDataSourceSync toDataSource) {
+    const std::u16string text = u16(location);
+    ds = passive ? DataSource::createPassive(text, model, DataSource::NoSyncToModel, toDataSource,
+                                             DataSource::Synchronous)
+                 : DataSource::create(text, model, DataSource::NoSyncToModel, toDataSource, DataSource::Synchronous);
+  }
+
   bool check(const char* when) {
     SCOPED_TRACE(when);
     const bool open = Access::repository(*ds).inTransaction();
     EXPECT_FALSE(open) << "the repository transaction is still open";
-    return !open && expectRepositoryHoldsModel(model, reader) == 0;
+    // A passive data source leaves one-way links into destroyed elements in
+    // memory (the store has cut them): only the two-way ones are checked.
+    return !open && expectRepositoryHoldsLoadedElements(model, reader) == 0 && expectLinksInStep(model, !passive) == 0;
   }
-
-  ModelElement element(std::uint32_t n) const { return n == 0 ? ModelElement() : model->findElement(uuidOf(n)); }
 
   // The value of a step; none when a target element is missing.
   std::optional<Value> valueOf(const Step& step) const {
@@ -174,7 +254,7 @@ class ModelRun {
       if (!element(step.element)) ModelElement::createReflective(model, step.cls, uuidOf(step.element));
       return;
     }
-    ModelElement e = element(step.element);
+    ModelElement e = step.reached && !step.reached.isDestroyed() ? step.reached : element(step.element);
     if (!e) return;
     const meta::Property& p = step.property;
     if (step.kind == Step::Set && step.isReference && !p->isMultiValued()) {
@@ -192,14 +272,18 @@ class ModelRun {
       case Step::Append: e.append(p, *value); break;
       case Step::RemoveAt: e.removeAt(p, step.index); break;
       case Step::Replace: e.replace(p, step.index, *value); break;
-      case Step::Remove: e.remove(p, value->getElement()); break;
       case Step::Destroy: e.destroy(); break;
+      case Step::Remove: {  // by the entry itself, maybe a proxy
+        const Value all = e.get(p);
+        if (step.index < all.size()) e.remove(p, all.getElement(step.index));
+        break;
+      }
       case Step::Move: {
         const Value all = e.get(p);
         if (step.index >= all.size()) return;
         const Value entry(all.getMeta(), qm::zero::Entries{all.getEntries()[step.index]});
         e.removeAt(p, step.index);
-        e.insert(p, step.to, entry);
+        e.insert(p, std::min(step.to, all.size() - 1), entry);
         break;
       }
       default: break;
@@ -207,6 +291,7 @@ class ModelRun {
   }
 
   std::string location;
+  bool passive;
   DataSource* ds = nullptr;
   vlt::DataModelRepository reader;
   std::optional<qm::zero::Transaction> transaction;
@@ -217,64 +302,89 @@ class Generator {
  public:
   explicit Generator(std::uint64_t seed) : mm(TestMetamodel::get()), rng(seed) {}
 
+  bool build(ModelRun& run, std::uint32_t count) { return run.build(count, rng, created, classes); }
+
   /// The steps of one transaction, applied to `run` as they are made; false
-  /// when one failed.
-  bool transaction(ModelRun& run, std::vector<Step>& steps) {
+  /// when one failed. Every `reopenEvery` transactions the model is dropped
+  /// and the repository opened again without loading anything.
+  bool transaction(ModelRun& run, Listing& listing) {
+    if (++transactions % reopenEvery == 0) {
+      Step reopen;
+      reopen.kind = Step::Reopen;
+      listing.add(reopen);
+      if (!run.apply(reopen)) return false;
+    }
     const std::size_t count = 3 + pick(10);
     for (std::size_t i = 0; i < count; ++i) {
-      for (Step& step : next(run.model)) {
-        steps.push_back(std::move(step));
-        if (!run.apply(steps.back())) return false;
+      for (Step& step : next(run)) {
+        const bool applied = run.apply(step);
+        listing.add(step);  // with its refusal, if any
+        if (!applied) return false;
       }
     }
     Step end;
     end.kind = chance(20) ? Step::Rollback : Step::Commit;
-    steps.push_back(end);
+    listing.add(end);
     return run.apply(end);
   }
 
+  std::size_t reopenEvery = 6;
+
  private:
-  std::size_t pick(std::size_t n) { return n == 0 ? 0 : rng() % n; }
+  std::size_t pick(std::size_t n) { return n == 0 ? 0 : static_cast<std::size_t>(rng() % n); }
   bool chance(unsigned percent) { return pick(100) < percent; }
   template <class T>
   const T& oneOf(const std::vector<T>& items) {
     return items[pick(items.size())];
   }
 
-  // The elements of a class (all for a null class), by number.
-  std::vector<ModelElement> elements(const qm::zero::Model& model, const meta::Class& cls = meta::Class()) {
-    std::vector<ModelElement> out;
-    for (const ModelElement& e : model->getAllElements())
-      if (!cls || e.getMetaClass()->conformsTo(cls)) out.push_back(e);
-    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.getUUID() < b.getUUID(); });
-    return out;
+  // A number among those made, of `cls` (any class when null); 0 when there
+  // is none. It may name an element destroyed meanwhile.
+  std::uint32_t anyNumber(const meta::Class& cls = meta::Class()) {
+    for (int attempt = 0; attempt < 20 && created > 0; ++attempt) {
+      const std::uint32_t n = 1 + static_cast<std::uint32_t>(pick(created));
+      if (!cls || classes[n - 1]->conformsTo(cls)) return n;
+    }
+    return 0;
   }
 
-  std::vector<Step> next(const qm::zero::Model& model) {
-    const std::vector<ModelElement> all = elements(model);
+  std::vector<Step> next(ModelRun& run) {
     const std::size_t roll = pick(100);
-    if (all.size() < 4 || roll < 15) return create(model);
+    if (created < 4 || roll < 12) return create(run);
     Step step;
-    if (roll < 22) {
+    ModelElement e = run.element(anyNumber());
+    if (!e) return {};  // destroyed meanwhile
+    // Now and then the element a link of `e` leads to, as the link holds it:
+    // a proxy, when it was never loaded.
+    if (chance(30)) {
+      std::vector<ModelElement> linked;
+      for (const meta::Property& p : e.getMetaClass()->getAllAttributes())
+        if (p->isReference() && !(p->isMultiValued() && !qm::zero::ReferenceCollection(e, p).isLoaded()))
+          for (const ModelElement& t : e.get(p, Access::privileged()).getAll<ModelElement>())
+            if (!t.isDestroyed()) linked.push_back(t);
+      if (!linked.empty()) e = oneOf(linked);
+    }
+    if (roll < 20) {
       step.kind = Step::Destroy;
-      step.element = numberOf(oneOf(all));
+      step.element = numberOf(e);
+      step.reached = e;
       return {step};
     }
-    if (roll < 27) return {step};  // a snapshot in the middle of the transaction
-    return {edit(model, oneOf(all))};
+    if (roll < 25) return {step};  // a snapshot in the middle of the transaction
+    return {edit(run, e)};
   }
 
   // A new element; a book or person goes into a library half the time.
-  std::vector<Step> create(const qm::zero::Model& model) {
-    static const std::vector<meta::Class> classes = {mm.library, mm.book, mm.ebook, mm.person};
+  std::vector<Step> create(ModelRun& run) {
+    static const std::vector<meta::Class> kinds = {mm.library, mm.book, mm.ebook, mm.person};
     Step step;
     step.kind = Step::Create;
-    step.cls = oneOf(classes);
+    step.cls = oneOf(kinds);
     step.element = ++created;
+    classes.push_back(step.cls);
     std::vector<Step> steps{step};
-    const std::vector<ModelElement> libraries = elements(model, mm.library);
-    if (step.cls != mm.library && !libraries.empty() && chance(50)) {
-      const ModelElement library = oneOf(libraries);
+    const ModelElement library = run.element(anyNumber(mm.library));
+    if (step.cls != mm.library && library && chance(50)) {
       Step place;
       place.element = numberOf(library);
       place.isReference = true;
@@ -288,14 +398,17 @@ class Generator {
     return steps;
   }
 
-  Step edit(const qm::zero::Model& model, const ModelElement& element) {
+  // An edit of `element`. A proxy is edited without reading it first: its
+  // first change loads it.
+  Step edit(ModelRun& run, const ModelElement& element) {
     std::vector<meta::Property> properties = element.getMetaClass()->getAllAttributes();
     Step step;
     step.element = numberOf(element);
+    step.reached = element;
     step.property = oneOf(properties);
     const meta::Property& p = step.property;
     step.isReference = !meta::Class::downcast(p->getType()).isNull();
-    const std::size_t size = element.get(p).size();
+    const std::size_t size = element.isProxy() ? 0 : element.get(p).size();
     const std::size_t roll = pick(100);
     if (!p->isMultiValued()) {
       step.kind = roll < 80 ? Step::Set : Step::Unset;
@@ -306,31 +419,31 @@ class Generator {
                   : roll < 85 ? Step::Move
                   : roll < 95 ? Step::Set
                               : Step::Unset;
-      if (size == 0) step.kind = Step::Insert;  // nothing to remove, replace or move
+      if (size == 0 && step.kind != Step::Set && step.kind != Step::Unset) step.kind = Step::Insert;
       step.index = pick(size + (step.kind == Step::Insert ? 1 : 0));
       step.to = pick(size);
     } else {
       step.kind = roll < 50 ? Step::Append : roll < 80 ? Step::Remove : roll < 95 ? Step::Set : Step::Unset;
+      if (size == 0 && step.kind == Step::Remove) step.kind = Step::Append;
+      step.index = pick(size);
     }
     if (step.kind == Step::Unset || step.kind == Step::RemoveAt || step.kind == Step::Move) return step;
-    const std::size_t entries = step.kind == Step::Set && p->isMultiValued() ? pick(4) : 1;
-    if (step.isReference) {
-      const std::vector<ModelElement> candidates = elements(model, meta::Class::downcast(p->getType()));
-      if (step.kind == Step::Remove) {
-        const Value current = element.get(p);
-        step.targets = {current.isEmpty() ? 0 : numberOf(current.getElement(pick(current.size())))};
-      } else if (step.kind == Step::Set && !p->isMultiValued() && (candidates.empty() || chance(15))) {
-        step.targets = {0};
-      } else {
-        for (std::size_t i = 0; i < entries && !candidates.empty(); ++i)
-          step.targets.push_back(numberOf(oneOf(candidates)));
-      }
-      if (step.targets.empty() || (step.targets[0] == 0 && step.kind != Step::Set)) step.kind = Step::Unset;
+    if (!step.isReference && step.kind == Step::Remove) {
+      step.kind = Step::RemoveAt;  // a value collection: by index
       return step;
     }
-    if (step.kind == Step::Remove) {  // a value collection: remove one entry by index
-      step.kind = Step::RemoveAt;
-      step.index = pick(size);
+    if (step.kind == Step::Remove) return step;
+    const std::size_t entries = step.kind == Step::Set && p->isMultiValued() ? pick(4) : 1;
+    if (step.isReference) {
+      const meta::Class target = meta::Class::downcast(p->getType());
+      if (step.kind == Step::Set && !p->isMultiValued() && chance(15)) {
+        step.targets = {0};
+      } else {
+        for (std::size_t i = 0; i < entries; ++i)
+          if (const std::uint32_t n = anyNumber(target)) step.targets.push_back(n);
+      }
+      if (step.targets.empty() && step.kind != Step::Set) step.kind = Step::Unset;
+      (void)run;
       return step;
     }
     step.value = Value(p->getType(), boost::none);
@@ -394,24 +507,34 @@ class Generator {
   const TestMetamodel& mm;
   std::mt19937_64 rng;
   std::uint32_t created = 0;
+  std::vector<meta::Class> classes;  // of each number made, from 1
+  std::size_t transactions = 0;
 };
 
-using RandomChangesTest = BackendTest;
-
-TEST_P(RandomChangesTest, RepositoryFollowsRandomTransactions) {
-  const std::uint64_t seed = environmentNumber("VLT_TEST_SEED", 20240611);
-  const std::uint64_t transactions = environmentNumber("VLT_TEST_TRANSACTIONS", 40);
-  SCOPED_TRACE("VLT_TEST_SEED=" + std::to_string(seed));
-  std::vector<Step> steps;
-  bool passed = true;
-  {
-    ModelRun run(location);
-    Generator generator(seed);
-    for (std::uint64_t i = 0; i < transactions && passed; ++i) passed = generator.transaction(run, steps);
-    passed = passed && run.checkReopened();
+class RandomChangesTest : public BackendTest {
+ protected:
+  void run(bool passive, std::uint64_t defaultElements, std::uint64_t defaultTransactions) {
+    const std::uint64_t seed = environmentNumber("VLT_RANDOM_CHANGES_SEED", 20240611);
+    const auto elements = static_cast<std::uint32_t>(environmentNumber("VLT_RANDOM_CHANGES_ELEMENTS", defaultElements));
+    const std::uint64_t transactions = environmentNumber("VLT_RANDOM_CHANGES_TRANSACTIONS", defaultTransactions);
+    SCOPED_TRACE("VLT_RANDOM_CHANGES_SEED=" + std::to_string(seed) +
+                 " VLT_RANDOM_CHANGES_ELEMENTS=" + std::to_string(elements));
+    Listing listing;
+    bool passed = true;
+    {
+      ModelRun modelRun(location, passive);
+      Generator generator(seed);
+      passed = generator.build(modelRun, elements);
+      for (std::uint64_t i = 0; i < transactions && passed; ++i) passed = generator.transaction(modelRun, listing);
+      passed = passed && modelRun.checkReopened();
+    }
+    if (!passed) ADD_FAILURE() << "the last steps of the run:\n" << listing.text();
   }
-  if (!passed) ADD_FAILURE() << "the steps of the run:\n" << listing(steps);
-}
+};
+
+TEST_P(RandomChangesTest, RepositoryFollowsRandomTransactionsOnModelsOpenedLazily) { run(false, 60, 60); }
+
+TEST_P(RandomChangesTest, APassiveDataSourceFollowsThemToo) { run(true, 30, 25); }
 
 INSTANTIATE_BACKEND_TEST_SUITE(RandomChangesTest);
 

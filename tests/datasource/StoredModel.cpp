@@ -7,6 +7,8 @@
 
 #include "serialization/ValueText.hpp"
 
+#include <qm/zero/ReferenceCollection.hpp>
+
 #include <matrix/Array.hpp>
 #include <qm/zero/meta/PropertySerializer.hpp>
 #include <vlt/Errors.hpp>
@@ -202,8 +204,11 @@ struct EntryText {
   }
 };
 
-Texts modelTexts(const ModelElement& element, const meta::Property& property, Kind kind) {
-  const Value value = element.get(property);
+// `loadedOnly`: as memory holds it, loading nothing (a deferred collection
+// not loaded is not read at all: the caller skips it).
+Texts modelTexts(const ModelElement& element, const meta::Property& property, Kind kind, bool loadedOnly = false) {
+  const Value value = loadedOnly ? element.get(property, vlt_datasource::DataSourceTestAccess::privileged())
+                                 : element.get(property);
   Texts out;
   for (const qm::zero::Entry& entry : value.getEntries()) {
     if (kind == Kind::Reference) {
@@ -222,10 +227,17 @@ Texts modelTexts(const ModelElement& element, const meta::Property& property, Ki
 
 // --- The comparison ----------------------------------------------------------
 
+// A deferred collection that memory has not loaded: it holds only part of
+// what is stored.
+bool unloaded(const ModelElement& element, const meta::Property& property) {
+  return property->isReference() && property->isMultiValued() &&
+         !qm::zero::ReferenceCollection(element, property).isLoaded();
+}
+
 class Comparison {
  public:
-  Comparison(const vlt::DataModelRepository& stored, std::size_t reported)
-      : repository(stored), maxReported(reported) {}
+  Comparison(const vlt::DataModelRepository& stored, std::size_t reported, bool loaded = false)
+      : repository(stored), maxReported(reported), loadedOnly(loaded) {}
 
   void element(const ModelElement& element) {
     const meta::Class cls = element.getMetaClass();
@@ -237,7 +249,7 @@ class Comparison {
       return differ(where + ": stored as an object of class " + stored.qualifiedName());
     owner(element, object, where);
     for (const meta::Property& property : cls->getAllAttributes()) {
-      if (property->isNotStored()) continue;
+      if (property->isNotStored() || (loadedOnly && unloaded(element, property))) continue;
       const Storage storage = storageOf(property);
       if (storage.kind == Kind::None) continue;
       const std::string at = where + ", property '" + utf8(property->getName()) + "'";
@@ -251,7 +263,7 @@ class Comparison {
         differ(at + ": stored as " + column.typeName() + (column.isMultiValue() ? " [many]" : " [single]"));
         continue;
       }
-      Texts expected = modelTexts(element, property, storage.kind);
+      Texts expected = modelTexts(element, property, storage.kind, loadedOnly);
       Texts found = columnOf(column.valueType()).read(object, column);
       const std::string expectedText = listText(expected, many), foundText = listText(found, many);
       if (many && !property->isOrdered()) {
@@ -306,7 +318,24 @@ class Comparison {
 
   const vlt::DataModelRepository& repository;
   std::size_t maxReported;
+  bool loadedOnly;
   std::size_t count = 0;
+};
+
+// Counts and reports differences, `maxReported` of them at most.
+class Differences {
+ public:
+  explicit Differences(std::size_t reported) : maxReported(reported) {}
+  ~Differences() {
+    if (count > maxReported) ADD_FAILURE() << count - maxReported << " more differences were not reported";
+  }
+  void operator()(const std::string& message) {
+    if (++count <= maxReported) ADD_FAILURE() << message;
+  }
+  std::size_t count = 0;
+
+ private:
+  std::size_t maxReported;
 };
 
 }  // namespace
@@ -323,6 +352,69 @@ std::size_t expectRepositoryHoldsModel(const qm::zero::Model& model, const vlt::
   if (comparison.differences() > maxReported)
     ADD_FAILURE() << comparison.differences() - maxReported << " more differences were not reported";
   return comparison.differences();
+}
+
+std::size_t expectRepositoryHoldsLoadedElements(const qm::zero::Model& model,
+                                                const vlt::DataModelRepository& repository) {
+  Comparison comparison(repository, 10, true);
+  for (const ModelElement& element : model->getAllElements()) comparison.element(element);
+  if (comparison.differences() > 10)
+    ADD_FAILURE() << comparison.differences() - 10 << " more differences were not reported";
+  return comparison.differences();
+}
+
+std::size_t expectLinksInStep(const qm::zero::Model& model, bool oneWayLinksToo) {
+  const auto tag = vlt_datasource::DataSourceTestAccess::privileged();
+  Differences differ(10);
+  for (const ModelElement& e : model->getAllElements()) {
+    for (const meta::Property& p : e.getMetaClass()->getAllAttributes()) {
+      if (!p->isReference()) continue;
+      const meta::Property q = p->getOpposite();
+      for (const ModelElement& t : e.get(p, tag).getAll<ModelElement>()) {
+        const std::string link = utf8(e.toString()) + "." + utf8(p->getName()) + " -> " + text(t.getUUID());
+        if (t.isDestroyed()) {
+          if (q || oneWayLinksToo) differ(link + ": a destroyed element");
+          continue;
+        }
+        if (!q || t.isProxy() || unloaded(t, q)) continue;
+        const std::vector<ModelElement> back = t.get(q, tag).getAll<ModelElement>();
+        const auto held = std::count(back.begin(), back.end(), e);
+        if (held != 1)
+          differ(link + ": its opposite " + utf8(q->getName()) + " holds it " + std::to_string(held) + " times");
+      }
+    }
+  }
+  return differ.count;
+}
+
+std::size_t expectModelsEqual(const qm::zero::Model& expected, const qm::zero::Model& actual) {
+  Differences differ(10);
+  for (const ModelElement& e : expected->getAllElements()) {
+    const std::string where = utf8(e.toString());
+    const ModelElement a = actual->findElement(e.getUUID(), qm::zero::FetchFromDataSource);
+    if (!a) {
+      differ(where + ": not in the other model");
+      continue;
+    }
+    if (a.getMetaClass() != e.getMetaClass()) differ(where + ": of class " + utf8(a.getMetaClass()->getQualifiedName()));
+    const auto ownerText = [](const ModelElement& x) {
+      return x.getOwner() ? text(x.getOwner().getUUID()) + "." + utf8(x.getOwningProperty()->getName()) : "none";
+    };
+    if (ownerText(a) != ownerText(e)) differ(where + ": owner " + ownerText(e) + " there " + ownerText(a));
+    for (const meta::Property& p : e.getMetaClass()->getAllAttributes()) {
+      const Storage storage = storageOf(p);
+      if (p->isNotStored() || storage.kind == Kind::None || unloaded(e, p)) continue;
+      Texts mine = modelTexts(e, p, storage.kind, true), theirs = modelTexts(a, p, storage.kind);
+      if (p->isMultiValued() && !p->isOrdered()) {
+        std::sort(mine.begin(), mine.end());
+        std::sort(theirs.begin(), theirs.end());
+      }
+      if (mine != theirs)
+        differ(where + ", property '" + utf8(p->getName()) + "':\n  expected " + listText(mine, p->isMultiValued()) +
+               "\n  found    " + listText(theirs, p->isMultiValued()));
+    }
+  }
+  return differ.count;
 }
 
 std::string valueText(const qm::zero::Value& value) {

@@ -460,6 +460,11 @@ Transaction Model::Impl::beginTransaction() {
 
 bool Model::Impl::isInTransaction() const noexcept { return state_->tx != nullptr; }
 
+bool Model::Impl::isDestroyedInTransaction(const boost::uuids::uuid& uuid) const {
+  const ModelState& m = *state_;
+  return m.tx && !m.tx->destroyed.empty() && m.tx->destroyed.count(uuid) != 0;
+}
+
 void Model::Impl::requestSnapshot() {
   ModelState& m = *state_;
   m.checkNotNotifying();

@@ -447,9 +447,15 @@ void setValueAs(ElementImpl* e, const PropertyImpl* p, V&& value) {
   ModelState& m = changeableModel(e);
   ChangeScope scope(m);
   std::vector<ElementImpl*> targets = checkValue(e, p, value);
+  // A deferred collection that memory never loaded: the targets it gives up
+  // must leave their opposite ends too, so they are read first; and the
+  // change is reported even when memory held as little as the new value.
+  const bool wasUnloaded = e->isUnloaded(p->getSlotIndex());
+  if (wasUnloaded && p->getOppositeImpl() != nullptr && loadsEnds(m)) m.loadCollection(e, p);
   m.markLoaded(e, p);  // the whole value is known now
   if (p->isReference()) {
     setReferences(m, e, p, targets);
+    if (wasUnloaded) m.record([&](ReportBuilder& b) { b.modified(e, p); });
     return;
   }
   const std::uint32_t i = p->getSlotIndex();
@@ -513,6 +519,7 @@ void destroyOne(ModelState& m, ElementImpl* e, const std::unordered_set<const El
   m.touch(e);
   m.leaveTable(e);
   e->state = ElementImpl::State::Destroyed;
+  if (m.tx) m.tx->destroyed.insert(e->getUUID());
   m.record([&](ReportBuilder& b) { b.destroyed(keep); });
 }
 

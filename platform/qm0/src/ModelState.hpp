@@ -17,6 +17,7 @@
 #include <new>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace qm::zero::detail {
@@ -131,6 +132,9 @@ struct TransactionState {
   ReportBuilder piece{ReportBuilder::pieceMark};  // changes since the last snapshot
   std::optional<ReportBuilder> whole;  // the whole transaction, once it was split
   std::vector<std::shared_ptr<const ShallowChangeReport<ModelElement>>> parts;
+  // The uuids of the elements destroyed in the transaction (a rollback
+  // brings them back, and ends the transaction).
+  std::unordered_set<boost::uuids::uuid, boost::hash<boost::uuids::uuid>> destroyed;
   bool firstChangeRecorded = false;
   bool firstChangePending = false;  // recorded, listeners not told yet
   bool committing = false;          // inside Transaction::commit

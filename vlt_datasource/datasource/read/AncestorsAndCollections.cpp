@@ -227,7 +227,13 @@ void DataSource::doLoadCollectionContent(const qm::zero::ModelElement& element, 
     }
     elements.reserve(stored.size());
     for (const vlt::ObjectRef& member : stored) model->prefetchElement(member.objectIdentity());
-    for (const vlt::ObjectRef& member : stored) elements.push_back(fetchQM0Object(member, model, depth).element);
+    for (const vlt::ObjectRef& member : stored) {
+      const FetchResult fetched = fetchQM0Object(member, model, depth);
+      // A linked element loaded whole knows its owner, as every loaded
+      // element does (an owned one is put into its owner's collection).
+      if (fetched.newlyLoaded && !propRef.isComposite()) loadAncestors(member, fetched.element, model);
+      elements.push_back(fetched.element);
+    }
   }
   propagateDataSourceValuesToMemory(element, property, std::move(elements));
 }

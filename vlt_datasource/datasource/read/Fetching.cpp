@@ -96,6 +96,9 @@ DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object,
 DataSource::StartedFetch DataSource::startQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,
                                                     const FetchDepth& depth, InstanceLoader* filled) {
   const boost::uuids::uuid uuid = object.objectIdentity();
+  // Destroyed in the open transaction, and not written yet (a passive data
+  // source writes after the commit): as good as gone.
+  if (modelImpl->isDestroyedInTransaction(uuid) && !model->findElement(uuid, qm::zero::InMemoryOnly)) return {};
   const vlt::ClassRef vltClass = object.objectClass();
   const meta::Class& cls = frameworkClassOf(vltClass);
   if (!cls) {

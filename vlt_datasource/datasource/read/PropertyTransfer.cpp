@@ -243,6 +243,9 @@ void DataSource::setQM0ReferencePropertyValue(const meta::Property& property, co
     return;
   }
   const FetchResult fetched = fetchQM0Object(target, model, targets);
+  // A target loaded whole (in a subtree's load) knows its owner, as every
+  // loaded element does.
+  if (fetched.newlyLoaded && !composite) loadAncestors(target, fetched.element, model);
   propagateDataSourceValueToMemory(element, property, fetched.element);
   if (resolveOpposites && fetched.element) resolveOne(fetched.element, property->getOpposite(), element);
 }

@@ -113,6 +113,11 @@ class QM0_API Model::Impl {
   /// reads first, for one a little later: in a large model each is a cache
   /// miss, and misses started together overlap. Changes nothing.
   void prefetchElement(const boost::uuids::uuid& uuid) const noexcept;
+  /// Whether the element of `uuid` was destroyed in the open transaction. A
+  /// data source that has not written the destruction yet (a passive one
+  /// writes after the commit) must not load the element again from what it
+  /// stores: for the transaction, the element is gone.
+  bool isDestroyedInTransaction(const boost::uuids::uuid& uuid) const;
   /// Every element in memory (behavior 0); with behavior 1 the data source's
   /// `fetchAllElements` is asked first. Order: unspecified but stable while
   /// the model does not change.
