@@ -195,9 +195,8 @@ class ModelRun {
       }
       transaction->commit();
       transaction.reset();
-      if (!check("after building")) return false;
     }
-    return true;
+    return check("after building");
   }
 
   /// Disconnects the data source and compares a new connection's view, and

@@ -1,0 +1,313 @@
+// A failure in the middle of a write, at every point a small case reaches:
+// the commit of a model transaction (changes of every kind made through a
+// model opened lazily, a subtree loaded on the way, a family recorded for
+// the first time) and the push of a model's elements when a data source
+// opens on it. On SQLite the N-th durable file operation fails (the
+// fault-injecting VFS), on PostgreSQL the N-th row written (a trigger) or the
+// server process itself at the commit. After each failure the call that
+// failed threw, memory is as it was before, the repository too, and the next
+// attempt writes everything, the family's version included.
+
+#include "DataSourceTestSupport.hpp"
+
+#include <qm/zero/ReferenceCollection.hpp>
+#include <testsupport/FaultInjectionVfs.hpp>
+#include <vlt/ObjectQuery.hpp>
+
+#include <filesystem>
+
+namespace dstest {
+namespace {
+
+namespace meta = qm::zero::meta;
+using Access = vlt_datasource::DataSourceTestAccess;
+using qm::zero::ModelElement;
+using qm::zero::Value;
+using qm0test::TestMetamodel;
+
+// Everything a model has loaded, as text, loading nothing: elements by uuid
+// with class, owner, proxy state and every value (a deferred collection not
+// loaded as such).
+std::string memoryText(const qm::zero::Model& model) {
+  std::vector<ModelElement> all = model->getAllElements();
+  std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.getUUID() < b.getUUID(); });
+  std::string out;
+  for (const ModelElement& e : all) {
+    out += boost::uuids::to_string(e.getUUID()) + " " + fl::i18n::ustring_to_utf8(e.getMetaClass()->getName());
+    if (e.getOwner()) out += " in " + boost::uuids::to_string(e.getOwner().getUUID());
+    for (const meta::Property& p : e.getMetaClass()->getAllAttributes()) {
+      out += " " + fl::i18n::ustring_to_utf8(p->getName()) + "=";
+      if (p->isReference() && p->isMultiValued() && !qm::zero::ReferenceCollection(e, p).isLoaded())
+        out += "(unloaded)";
+      else
+        out += valueText(e.get(p, Access::privileged()));
+    }
+    out += "\n";
+  }
+  return out;
+}
+
+// The records of `family` in the repository at `location`.
+std::size_t versionRecords(const vlt::DataModelRepository& repository, const std::u16string& family) {
+  const vlt::ClassRef info = repository.metamodel().findClass("qm.zero.vlt_datasource.PackageInfo");
+  vlt::ObjectQuery query(repository);
+  std::u16string found;
+  query.addResultProperty(info.findProperty("family"), &found, 0);
+  std::size_t count = 0;
+  for (auto results = query.execute(); results.getNextResult();) count += found == family ? 1 : 0;
+  return count;
+}
+
+const std::u16string extFamily = u"http://example.com/ext";
+
+class FailureTest : public DataSourceTest {
+ protected:
+  FailureTest() : mm(TestMetamodel::get()) {}
+
+  // The stored model the failing writes start from: a library owning books
+  // and members, links between them, of the lib family only.
+  void storeBase(const std::string& at) {
+    const qm::zero::Model writer = qm::zero::Model::create();
+    DataSource::create(u16(at), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
+                       DataSource::Synchronous);
+    qm::zero::Transaction tx = writer->beginTransaction();
+    ModelElement library = make(writer, mm.library, 1);
+    std::vector<ModelElement> books, persons;
+    for (int n = 0; n < 4; ++n) books.push_back(make(writer, mm.book, 10 + n));
+    for (int n = 0; n < 3; ++n) persons.push_back(make(writer, mm.person, 20 + n));
+    library.set(mm.books, Value(mm.book, books));
+    library.set(mm.members, Value(mm.person, persons));
+    library.set(mm.tags, Value(meta::StandardTypes::stringMeta(), std::vector<std::u16string>{u"a", u"b", u"c"}));
+    books[0].set(mm.authors, Value(mm.person, std::vector<ModelElement>{persons[0], persons[1]}));
+    books[1].set(mm.sequel, books[2]);
+    books[2].set(mm.ratings, Value(meta::StandardTypes::integerMeta(), std::vector<std::int32_t>{5, 3, 4}));
+    persons[1].set(mm.mentor, persons[0]);
+    persons[2].set(mm.mentor, persons[0]);
+    persons[2].set(mm.reviewed, Value(mm.book, std::vector<ModelElement>{books[3], books[0]}));
+    persons[2].set(mm.favorite, books[3]);
+    tx.commit();
+  }
+
+  static ModelElement make(const qm::zero::Model& model, const meta::Class& cls, int n) {
+    ModelElement e = ModelElement::createReflective(model, cls, qm0test::uuidOf(n));
+    e.set(TestMetamodel::get().name, Value(meta::StandardTypes::stringMeta(), u"n" + u16(std::to_string(n))));
+    return e;
+  }
+  ModelElement fetch(int n) { return model->findElement(qm0test::uuidOf(n), qm::zero::FetchFromDataSource); }
+  // The repository a connection string names, opened with vlt alone.
+  static vlt::DataModelRepository directly(const std::string& at) {
+    const std::size_t wal = at.find("?wal=true");
+    return openDirectly(wal == std::string::npos ? at : at.substr(0, wal));
+  }
+
+  // The changes under test, on `model` opened lazily on the base: every
+  // kind, through fetched elements and the proxies their links hold, a
+  // subtree loaded on the way, and an element of the ext family, which the
+  // repository has no version of yet.
+  void change() {
+    ModelElement library = fetch(1);
+    library.insert(mm.tags, 1, Value(meta::StandardTypes::stringMeta(), std::u16string(u"x")));
+    library.removeAt(mm.tags, 0);
+    ModelElement first = library.get(mm.books).getElement(0);  // a proxy until used
+    first.set(mm.pages, Value(meta::StandardTypes::integerMeta(), std::int32_t(42)));
+    first.removeAt(mm.authors, 0);
+    ModelElement mentee = fetch(21);
+    mentee.set(mm.mentor, fetch(22));  // leaves #20's mentees for #22's
+    library.getAllContents();
+    fetch(12).destroy();                // the other end of #11's sequel
+    fetch(13).insert(mm.ratings, 0, Value(meta::StandardTypes::integerMeta(), std::int32_t(9)));
+    ModelElement ebook = ModelElement::createReflective(model, mm.ebook, qm0test::uuidOf(30));
+    library.insert(mm.books, 1, Value(ebook));
+    ebook.set(mm.prequel, fetch(11));
+    fetch(22).append(mm.reviewed, Value(ebook));
+  }
+
+  // Opens a model lazily on `at`, makes the changes and commits, with `arm`
+  // called just before the commit; whether the commit threw. After a throw,
+  // memory and the repository must be as they were.
+  bool commitFails(const std::string& at, const std::function<void()>& arm) {
+    model = qm::zero::Model::create();
+    DataSource::create(u16(at), model, DataSource::NoSyncToModel, DataSource::NoSyncToDataSource,
+                       DataSource::Synchronous);
+    fetch(1);  // something loaded before the transaction
+    const std::string before = memoryText(model);
+    const qm::zero::Model stored = loadAll(at);
+    qm::zero::Transaction tx = model->beginTransaction();
+    change();
+    arm();
+    try {
+      tx.commit();
+      return false;
+    } catch (const std::exception& e) {
+      SCOPED_TRACE(std::string("the commit failed: ") + e.what());
+      EXPECT_EQ(memoryText(model), before);
+      EXPECT_EQ(expectRepositoryHoldsModel(stored, directly(at)), 0u);
+      return true;
+    }
+  }
+
+  // The next transaction on the same data source writes everything and
+  // records the ext family once.
+  void nextTransactionWritesAll(const std::string& at) {
+    qm::zero::Transaction tx = model->beginTransaction();
+    change();
+    tx.commit();
+    EXPECT_EQ(expectRepositoryHoldsLoadedElements(model, directly(at)), 0u);
+    EXPECT_EQ(versionRecords(directly(at), extFamily), 1u);
+  }
+
+  // A model with elements of both families, made without a data source.
+  qm::zero::Model pushed() {
+    const qm::zero::Model made = qm::zero::Model::create();
+    qm::zero::Transaction tx = made->beginTransaction();
+    ModelElement library = make(made, mm.library, 40);
+    ModelElement ebook = make(made, mm.ebook, 41), person = make(made, mm.person, 42);
+    library.set(mm.books, Value(mm.book, std::vector<ModelElement>{ebook}));
+    ebook.set(mm.authors, Value(mm.person, std::vector<ModelElement>{person}));
+    ebook.set(mm.formats, Value(mm.genre, std::vector<std::int32_t>{5, 1}));
+    tx.commit();
+    return made;
+  }
+
+  // Opens a data source on `at` that pushes `made`, with `arm` called just
+  // before; whether the opening threw. After a throw, the model and the
+  // repository must be as they were.
+  bool pushFails(const std::string& at, const qm::zero::Model& made, const std::function<void()>& arm) {
+    const std::string before = memoryText(made);
+    const qm::zero::Model stored = loadAll(at);
+    arm();
+    try {
+      DataSource::create(u16(at), made, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
+                         DataSource::Synchronous);
+      made->resetDataSource();
+      return false;
+    } catch (const std::exception& e) {
+      SCOPED_TRACE(std::string("the push failed: ") + e.what());
+      EXPECT_EQ(memoryText(made), before);
+      EXPECT_EQ(expectRepositoryHoldsModel(stored, directly(at)), 0u);
+      return true;
+    }
+  }
+
+  const TestMetamodel& mm;
+};
+
+class SqliteFailureTest : public FailureTest {
+ protected:
+  // A fresh copy of the base, in the journal mode of the run.
+  std::string copyOfBase(bool wal) {
+    const std::string copy = file(wal ? "wal.vlt" : "journal.vlt");
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) std::filesystem::remove(copy + suffix);
+    std::filesystem::copy_file(base, copy);
+    return copy + (wal ? "?wal=true" : "");
+  }
+  std::string base = file("base.vlt");
+};
+
+// Every durable operation of the commit fails once in turn, in both journal
+// modes, with the data source that made the changes used again after it.
+TEST_F(SqliteFailureTest, ACommitThatFailsAnywhereLeavesMemoryAndTheRepositoryAsTheyWere) {
+  storeBase(base);
+  testsupport::FaultInjectionVfs vfs;
+  for (const bool wal : {false, true}) {
+    int n = 1;
+    for (;; ++n) {
+      SCOPED_TRACE((wal ? "WAL, durable operation " : "journal, durable operation ") + std::to_string(n));
+      vfs.reset();
+      const std::string at = copyOfBase(wal);
+      if (!commitFails(at, [&] { vfs.failAt(n); })) break;
+      vfs.reset();
+      nextTransactionWritesAll(at);
+      model->resetDataSource();
+    }
+    EXPECT_GT(n, 3) << "the commit reached " << n - 1 << " durable operations";
+    RecordProperty(wal ? "walFailurePoints" : "journalFailurePoints", n - 1);
+  }
+}
+
+TEST_F(SqliteFailureTest, APushThatFailsAnywhereLeavesTheModelAndTheRepositoryAsTheyWere) {
+  storeBase(base);
+  testsupport::FaultInjectionVfs vfs;
+  const qm::zero::Model made = pushed();
+  int n = 1;
+  for (;; ++n) {
+    SCOPED_TRACE("durable operation " + std::to_string(n));
+    vfs.reset();
+    const std::string at = copyOfBase(false);
+    if (!pushFails(at, made, [&] { vfs.failAt(n); })) break;
+    vfs.reset();
+    EXPECT_FALSE(pushFails(at, made, [] {}));
+    EXPECT_EQ(expectRepositoryHoldsLoadedElements(made, directly(at)), 0u);
+    EXPECT_EQ(versionRecords(directly(at), extFamily), 1u);
+  }
+  EXPECT_GT(n, 3) << "the push reached " << n - 1 << " durable operations";
+  RecordProperty("pushFailurePoints", n - 1);
+}
+
+// On PostgreSQL a trigger fails the N-th row written to the tables the base
+// made (new tables of the transaction are not watched); then the server
+// process is terminated inside the commit itself, after which a new data
+// source writes everything.
+class PostgreSQLFailureTest : public FailureTest {
+ protected:
+  // A failing trigger on every table of the schema at `at`, the N-th row
+  // written failing from the next `failAt` on.
+  static void installFailingTrigger(const std::string& at) {
+    testsupport::postgresqlAdmin(at,
+                                 "CREATE TABLE injected (fail_at BIGINT); INSERT INTO injected VALUES (0);"
+                                 "CREATE SEQUENCE injected_rows;"
+                                 "CREATE FUNCTION injected_failure() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+                                 "IF nextval('injected_rows') = (SELECT fail_at FROM injected) THEN "
+                                 "RAISE EXCEPTION 'injected failure'; END IF; RETURN NULL; END $$;"
+                                 "DO $$ DECLARE t text; BEGIN FOR t IN SELECT tablename FROM pg_tables "
+                                 "WHERE schemaname = current_schema() AND tablename <> 'injected' LOOP "
+                                 "EXECUTE format('CREATE TRIGGER injected AFTER INSERT OR UPDATE OR DELETE ON %I "
+                                 "FOR EACH ROW EXECUTE FUNCTION injected_failure()', t); END LOOP; END $$");
+  }
+  static void failAt(const std::string& at, int n) {
+    testsupport::postgresqlAdmin(at, "UPDATE injected SET fail_at = " + std::to_string(n) +
+                                         "; SELECT setval('injected_rows', 1, false)");
+  }
+};
+
+TEST_F(PostgreSQLFailureTest, ACommitThatFailsAnywhereLeavesMemoryAndTheRepositoryAsTheyWere) {
+  int n = 1;
+  for (;; ++n) {
+    SCOPED_TRACE("row " + std::to_string(n));
+    const std::string at = testsupport::freshPostgresqlSchema();
+    ASSERT_FALSE(at.empty());
+    storeBase(at);
+    installFailingTrigger(at);
+    if (!commitFails(at, [&] { failAt(at, n); })) break;
+    failAt(at, 0);
+    nextTransactionWritesAll(at);
+    model->resetDataSource();
+  }
+  EXPECT_GT(n, 5) << "the commit wrote " << n - 1 << " rows to watched tables";
+  RecordProperty("rowFailurePoints", n - 1);
+
+  // The server process ends inside the commit: a constraint trigger that
+  // runs at the commit terminates its own backend.
+  const std::string at = testsupport::freshPostgresqlSchema();
+  storeBase(at);
+  testsupport::postgresqlAdmin(at,
+                               "CREATE FUNCTION end_backend() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+                               "PERFORM pg_terminate_backend(pg_backend_pid()); RETURN NULL; END $$;"
+                               "DO $$ DECLARE t text; BEGIN FOR t IN SELECT tablename FROM pg_tables "
+                               "WHERE schemaname = current_schema() LOOP "
+                               "EXECUTE format('CREATE CONSTRAINT TRIGGER ended AFTER INSERT OR UPDATE OR DELETE "
+                               "ON %I DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION end_backend()', "
+                               "t); END LOOP; END $$");
+  EXPECT_TRUE(commitFails(at, [] {}));
+  model->resetDataSource();
+  testsupport::postgresqlAdmin(at,
+                               "DO $$ DECLARE t text; BEGIN FOR t IN SELECT tablename FROM pg_tables "
+                               "WHERE schemaname = current_schema() LOOP "
+                               "EXECUTE format('DROP TRIGGER ended ON %I', t); END LOOP; END $$");
+  EXPECT_FALSE(commitFails(at, [] {}));
+  EXPECT_EQ(expectRepositoryHoldsLoadedElements(model, directly(at)), 0u);
+  EXPECT_EQ(versionRecords(directly(at), extFamily), 1u);
+}
+
+}  // namespace
+}  // namespace dstest
