@@ -192,6 +192,35 @@ TEST_F(PostgreSQLTest, TwoClientsCreatingOneClassGetOneClassAndAClearError) {
   second.createClass("test.Third", {});  // still usable
 }
 
+// A value table that another client makes is found once it has committed:
+// a client that knew it missing reads what the other stored, and writes into
+// it, in its next transaction. The server's catalog is not asked per
+// transaction for that (its cost grows with every schema of the database);
+// the repository counts the tables its clients make.
+TEST_F(PostgreSQLTest, AValueTableAnotherClientMadeIsFoundInTheNextTransaction) {
+  first.appendPropertyToClass(item, "n", "int32", "", 0, 1, false, false, true, "", Repo::byReference, "",
+                              boost::uuids::uuid{}, true);
+  vlt::ObjectRef mine = create(first, 1);
+  boost::optional<std::int32_t> n;
+  first.beginTransaction();
+  mine.getPropertyValue(item.findProperty("n"), n);  // no table yet: absent
+  first.commitTransaction();
+  EXPECT_FALSE(n);
+  Repo second;
+  second.open(uri, "", waiting(5));
+  vlt::ClassRef theirs = second.metamodel().findClass("test.Item");
+  second.defaultDataModel().findObject(makeUuid(1), theirs).setPropertyValue(theirs.findProperty("n"), 7);
+  first.beginTransaction();
+  mine.getPropertyValue(item.findProperty("n"), n);
+  first.commitTransaction();
+  EXPECT_EQ(n.value_or(0), 7);
+  first.beginTransaction();
+  mine.setPropertyValue(item.findProperty("n"), 8);
+  first.commitTransaction();
+  second.defaultDataModel().findObject(makeUuid(1), theirs).getPropertyValue(theirs.findProperty("n"), n);
+  EXPECT_EQ(n.value_or(0), 8);
+}
+
 // A queued write that the server refuses is reported by a later call, and
 // the transaction is gone: nothing of it is kept, nothing half of it.
 TEST_F(PostgreSQLTest, AWriteRefusedAfterItsCallReturnedDropsTheWholeTransaction) {

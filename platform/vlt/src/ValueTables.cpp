@@ -112,6 +112,7 @@ void ValueTables::prepareClassTable(const ClassInfo* cls) {
                             {{"table", cls->table}, {"column", p->column}}));
     }
   }
+  c.schemaChanged();
   scope.commit();
   Known& entry = classes_[cls];
   entry.table.exists = true;
@@ -136,6 +137,7 @@ void ValueTables::prepareCollectionTable(const PropertyInfo* p) {
   if (links) {
     c.execute(sql::fillIn("CREATE INDEX {table}_value ON {table} (value)", {{"table", p->table}}));
   }
+  c.schemaChanged();
   scope.commit();
   collections_[p] = KnownCollection{true, core_.transaction().active()};
   changed();

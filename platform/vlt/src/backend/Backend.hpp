@@ -186,6 +186,10 @@ class Connection {
   /// A number that changes whenever the database's schema changes, by this
   /// connection or another.
   virtual std::int64_t schemaVersion() = 0;
+  /// Called in the transaction that made a value table or column, after
+  /// making it: where the engine keeps no cheap schema version of its own,
+  /// the repository counts its changes for schemaVersion.
+  virtual void schemaChanged() {}
   /// Sets the journal mode; outside a transaction. A no-op where the engine
   /// has no choice.
   virtual void setJournalMode(JournalMode mode) = 0;
