@@ -364,6 +364,28 @@ std::string passwordOf(const std::string& uri) {
   return at == std::string::npos || colon > at ? std::string() : uri.substr(colon + 1, at - colon - 1);
 }
 
+// Without a server too: an address nobody answers at fails the open in
+// either timing, and neither the failure nor a record shows the password,
+// given in the user part or as a parameter.
+TEST_F(ConnectionTest, AFailedOpenOfAServerAddressNeverShowsThePassword) {
+  enableProgressRecords();
+  const std::string password = "s3cr3t-Pa55word";
+  for (const std::string& at : {"postgresql://someone:" + password + "@127.0.0.1:1/db?connect_timeout=2",
+                                "postgresql://someone@127.0.0.1:1/db?password=" + password}) {
+    for (auto timing : {DataSource::Synchronous, DataSource::Asynchronous}) {
+      const std::string failure = whatThrown([&] {
+        DataSource* ds = open(at, timing);
+        ds->waitForInitialSyncCompletion();
+      });
+      EXPECT_NE(failure, "nothing was thrown");
+      EXPECT_EQ(failure.find(password), std::string::npos) << failure;
+      model->resetDataSource();
+    }
+  }
+  EXPECT_TRUE(anyRecordContains("Failed to connect to data source postgresql://someone"));
+  EXPECT_FALSE(anyRecordContains(password));
+}
+
 TEST_F(ConnectionTest, PostgreSQLOpenInBothTimingsNeverShowsThePassword) {
   const std::string uri = testsupport::freshPostgresqlSchema();
   ASSERT_FALSE(uri.empty());

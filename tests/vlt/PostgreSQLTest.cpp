@@ -104,6 +104,33 @@ TEST_F(PostgreSQLTest, ConnectionStringsNeverShowThePasswordNorPassTheRepository
   EXPECT_THAT(fl::i18n::ustring_to_utf8(r.filespec()), AllOf(HasSubstr("password=***"), Not(HasSubstr(password))));
 }
 
+// Without a server: what a failure means, from its SQLSTATE or from libpq's
+// words for a failed connection, and a connection that fails shows no
+// password, given in the user part or as a parameter.
+TEST(ServerFailureTest, FailuresAreClassifiedAndAFailedConnectionShowsNoPassword) {
+  using vlt::sql::PostgresqlFailure;
+  const std::pair<const char*, PostgresqlFailure> states[] = {
+      {"55P03", PostgresqlFailure::locked},         {"40001", PostgresqlFailure::locked},
+      {"40P01", PostgresqlFailure::locked},         {"23505", PostgresqlFailure::constraint},
+      {"23514", PostgresqlFailure::constraint},     {"08006", PostgresqlFailure::connectionLost},
+      {"57P01", PostgresqlFailure::connectionLost}, {"42P07", PostgresqlFailure::other},
+      {"XX000", PostgresqlFailure::other}};
+  for (const auto& [state, failure] : states) EXPECT_EQ(vlt::sql::postgresqlFailure(state, false), failure) << state;
+  EXPECT_EQ(vlt::sql::postgresqlFailure("42P07", true), PostgresqlFailure::connectionLost);
+  EXPECT_STREQ(vlt::sql::postgresqlConnectionState("FATAL:  password authentication failed for user \"x\""), "28P01");
+  EXPECT_STREQ(vlt::sql::postgresqlConnectionState("FATAL:  role \"x\" does not exist"), "28000");
+  EXPECT_STREQ(vlt::sql::postgresqlConnectionState("FATAL:  database \"x\" does not exist"), "3D000");
+  EXPECT_STREQ(vlt::sql::postgresqlConnectionState("connection refused"), "08001");
+
+  const std::string password = "s3cr3t-Pa55word";
+  for (const std::string& at : {"postgresql://someone:" + password + "@127.0.0.1:1/db?connect_timeout=2",
+                                "postgres://someone@127.0.0.1:1/db?password=" + password + "&connect_timeout=2"}) {
+    Repo r;
+    const std::string message = messageOf<vlt::OpenError>([&] { r.open(at, "", Repo::ServiceOptions()); });
+    EXPECT_THAT(message, AllOf(HasSubstr("SQLSTATE 08001"), HasSubstr("127.0.0.1"), Not(HasSubstr(password))));
+  }
+}
+
 // A long session compiles statements again and again (queries, after every
 // change of the schema); the server must not keep the plans of dead ones.
 TEST_F(PostgreSQLTest, StatementsNoLongerUsedAreDeallocatedOnTheServer) {

@@ -238,6 +238,15 @@ struct OpenRequest {
 /// Throws OpenError naming the SQLSTATE libpq's message stands for.
 std::unique_ptr<Connection> openPostgresql(const OpenRequest& request);
 
+/// What a failed PostgreSQL statement means for the repository, from its
+/// SQLSTATE and whether the connection is gone: LockedError, ConstraintError,
+/// or StorageError (the connection lost, or anything else).
+enum class PostgresqlFailure { locked, constraint, connectionLost, other };
+PostgresqlFailure postgresqlFailure(const std::string& sqlstate, bool connectionBad);
+/// The SQLSTATE that libpq's words for a failed connection stand for (libpq
+/// gives none): a wrong password, an unknown role or database, or no server.
+const char* postgresqlConnectionState(const std::string& libpqMessage);
+
 /// Opens a SQLite file. Only a regular file (or a missing one, with
 /// createIfMissing) in a folder this process may write (unless read-only)
 /// is opened. Throws OpenError naming what is wrong; a file that it created

@@ -619,13 +619,15 @@ void PgConnection::fail(const char* sqlstate, const std::string& message, const 
   for (std::size_t k = 0; k < state.size() && k < 5; ++k) code |= ((state[k] - '0') & 0x3F) << (6 * k);
   std::string text = "SQLSTATE " + state + ": " + message;
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  if (state == "55P03" || state == "40001" || state == "40P01") {
-    throw LockedError("the repository is locked by another connection (or the server gave up waiting)", filespec_,
-                      code, text, sql);
-  }
-  if (state.rfind("23", 0) == 0) throw ConstraintError("a stored constraint was violated", filespec_, code, text, sql);
-  if (state.rfind("08", 0) == 0 || state.rfind("57P", 0) == 0 || PQstatus(conn()) == CONNECTION_BAD) {
-    throw StorageError("the connection to the server was lost", filespec_, code, text, sql);
+  switch (postgresqlFailure(state, PQstatus(conn()) == CONNECTION_BAD)) {
+    case PostgresqlFailure::locked:
+      throw LockedError("the repository is locked by another connection (or the server gave up waiting)",
+                        filespec_, code, text, sql);
+    case PostgresqlFailure::constraint:
+      throw ConstraintError("a stored constraint was violated", filespec_, code, text, sql);
+    case PostgresqlFailure::connectionLost:
+      throw StorageError("the connection to the server was lost", filespec_, code, text, sql);
+    case PostgresqlFailure::other: break;
   }
   throw StorageError("the database operation failed", filespec_, code, text, sql);
 }
@@ -659,9 +661,19 @@ DatabaseState PgConnection::inspect() {
   }
 }
 
+}  // namespace
+
+PostgresqlFailure postgresqlFailure(const std::string& state, bool connectionBad) {
+  if (state == "55P03" || state == "40001" || state == "40P01") return PostgresqlFailure::locked;
+  if (state.rfind("23", 0) == 0) return PostgresqlFailure::constraint;
+  if (state.rfind("08", 0) == 0 || state.rfind("57P", 0) == 0 || connectionBad)
+    return PostgresqlFailure::connectionLost;
+  return PostgresqlFailure::other;
+}
+
 // libpq gives no SQLSTATE for a failed connection, only the server's words;
 // the SQLSTATE they stand for, so that callers can tell the cases apart.
-const char* connectionState(const std::string& message) {
+const char* postgresqlConnectionState(const std::string& message) {
   auto has = [&message](const char* words) { return message.find(words) != std::string::npos; };
   if (has("password")) return "28P01";                      // invalid_password
   if (has("does not exist") && has("role")) return "28000";  // invalid_authorization_specification
@@ -669,15 +681,13 @@ const char* connectionState(const std::string& message) {
   return "08001";                                            // sqlclient_unable_to_establish_sqlconnection
 }
 
-}  // namespace
-
 std::unique_ptr<Connection> openPostgresql(const OpenRequest& request) {
   Handle handle(PQconnectdb(request.location.c_str()));
   if (!handle || PQstatus(handle.get()) != CONNECTION_OK) {
     std::string message = handle ? PQerrorMessage(handle.get()) : "out of memory";
     while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
     throw OpenError("cannot connect to the repository's server", request.filespec, 0,
-                    std::string("SQLSTATE ") + connectionState(message) + ": " + message);
+                    std::string("SQLSTATE ") + postgresqlConnectionState(message) + ": " + message);
   }
   PQsetNoticeProcessor(handle.get(), [](void*, const char*) {}, nullptr);
   auto connection = std::make_unique<PgConnection>(std::move(handle), request);
