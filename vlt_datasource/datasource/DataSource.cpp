@@ -202,16 +202,10 @@ void DataSource::disconnect() {
     else
       workThread.join();
   }
-  if (!unwrittenReports.empty() && repository.isOpen()) {
-    std::exception_ptr failure;
-    if (!writeUnwrittenReports(failure)) {
-      std::size_t elements = 0;
-      for (const auto& report : unwrittenReports)
-        elements += report->getCreatedElements().size() + report->getModifiedElements().size() +
-                    report->getDestroyedElements().size();
-      debugLog.log(severity::warning, "disconnected with the changes of ", elements, " elements not written");
-    }
-  }
+  // A last attempt; what still cannot be written was counted in a warning.
+  std::exception_ptr failure;
+  if (repository.isOpen() && !writeUnwrittenReports(failure))
+    debugLog.log(severity::warning, "disconnected with changes not written");
   unwrittenReports.clear();
   packageVersionQuery.reset();
   packageVersionConstructor.reset();

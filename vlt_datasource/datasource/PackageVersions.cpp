@@ -79,7 +79,7 @@ void DataSource::forgetUncommittedWork() noexcept {
   checkedClasses.clear();
 }
 
-void DataSource::rollBackRead() noexcept {
+void DataSource::rollBackOwnTransaction() noexcept {
   forgetUncommittedWork();
   try {
     if (repository.inTransaction()) repository.rollbackTransaction();

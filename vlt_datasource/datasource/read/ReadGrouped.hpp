@@ -99,11 +99,11 @@ void DataSource::readGrouped(Read&& read) {
     try {
       read();
     } catch (const vlt::LockedError&) {
-      rollBackRead();
+      rollBackOwnTransaction();
       if (mostlyRead) continue;
       throw;
     } catch (...) {
-      rollBackRead();
+      rollBackOwnTransaction();
       throw;
     }
     break;
@@ -111,7 +111,7 @@ void DataSource::readGrouped(Read&& read) {
   try {
     repository.commitTransaction();
   } catch (...) {
-    rollBackRead();
+    rollBackOwnTransaction();
     throw;
   }
   uncommittedFamilies.clear();

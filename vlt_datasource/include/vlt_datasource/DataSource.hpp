@@ -218,8 +218,10 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   /// file per statement.
   template <class Read>
   void readGrouped(Read&& read);
-  /// Rolls back readGrouped's own transaction after a failed read.
-  void rollBackRead() noexcept;
+  /// Rolls back a repository transaction the data source began itself (a
+  /// grouped read's, a passive write's) after a failure, and forgets what it
+  /// recorded in it; never throws.
+  void rollBackOwnTransaction() noexcept;
   qm::zero::ModelElement doFetchElement(const qm::zero::meta::Class& cls, const boost::uuids::uuid& uuid);
   /// `object` as a proxy or an element of `model` at `depth`; `filled`,
   /// when of the object's class, is a loader whose cells hold the object's
