@@ -8,12 +8,13 @@
 #include <boost/log/core.hpp>
 #include <boost/log/expressions/message.hpp>
 #include <boost/log/sinks/basic_sink_backend.hpp>
-#include <boost/log/sinks/sync_frontend.hpp>
+#include <boost/log/sinks/unlocked_frontend.hpp>
 #include <boost/log/sources/record_ostream.hpp>
 #include <boost/log/sources/severity_channel_logger.hpp>
 
 #include <atomic>
 #include <exception>
+#include <functional>
 #include <map>
 
 namespace logging = boost::log;
@@ -100,22 +101,26 @@ void basic_diagnostic_logger<char>::setEnabledSeverities(unsigned mask) noexcept
 
 namespace {
 
-class CaptureBackend : public logging::sinks::basic_sink_backend<logging::sinks::synchronized_feeding> {
+// Fed by every logging thread at once: the observer may block one of them
+// without blocking the others.
+class CaptureBackend : public logging::sinks::basic_sink_backend<logging::sinks::concurrent_feeding> {
  public:
   void consume(const logging::record_view& rec) {
     CapturedRecord captured;
     if (auto channel = logging::extract<std::string>("Channel", rec)) captured.channel = *channel;
     if (auto sev = logging::extract<unsigned>("Severity", rec)) captured.severity = *sev;
     if (auto text = logging::extract<std::string>("Message", rec)) captured.text = *text;
+    if (observer) observer(captured);
     std::lock_guard<std::mutex> lock(mutex);
     records.push_back(std::move(captured));
   }
 
+  std::function<void(const CapturedRecord&)> observer;  // set before the sink is added
   mutable std::mutex mutex;
   std::vector<CapturedRecord> records;
 };
 
-using CaptureSink = logging::sinks::synchronous_sink<CaptureBackend>;
+using CaptureSink = logging::sinks::unlocked_sink<CaptureBackend>;
 
 }  // namespace
 
@@ -126,7 +131,11 @@ struct RecordCapture::Impl {
 
 RecordCapture::RecordCapture() : impl_(std::make_unique<Impl>()) { logging::core::get()->add_sink(impl_->sink); }
 
-RecordCapture::RecordCapture(std::string channel) : impl_(std::make_unique<Impl>()) {
+RecordCapture::RecordCapture(std::string channel) : RecordCapture(std::move(channel), nullptr) {}
+
+RecordCapture::RecordCapture(std::string channel, std::function<void(const CapturedRecord&)> observer)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->backend->observer = std::move(observer);
   impl_->sink->set_filter([channel = std::move(channel)](const logging::attribute_value_set& values) {
     auto value = logging::extract<std::string>("Channel", values);
     return value && *value == channel;

@@ -142,4 +142,17 @@ std::string ustring_to_utf8(std::u16string_view text) { return encode(text, fals
 std::u16string wtf8_to_ustring(std::string_view bytes) { return decode(bytes, true); }
 std::string ustring_to_wtf8(std::u16string_view text) { return encode(text, true); }
 
+std::size_t find_unpaired_surrogate(std::u16string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    if (unit < 0xD800 || unit > 0xDFFF) continue;
+    if (unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      ++i;
+      continue;
+    }
+    return i;
+  }
+  return std::u16string_view::npos;
+}
+
 }  // namespace fl::i18n

@@ -31,4 +31,9 @@ FOUNDATION_API std::string ustring_to_wtf8(std::u16string_view text);
 /// three-byte form of a surrogate code unit gives that unit.
 FOUNDATION_API std::u16string wtf8_to_ustring(std::string_view bytes);
 
+/// The position of the first unpaired surrogate in `text` (a high one not
+/// followed by a low one, or a low one not preceded by a high one), or npos
+/// when `text` is valid UTF-16: text that ustring_to_utf8 would change.
+FOUNDATION_API std::size_t find_unpaired_surrogate(std::u16string_view text);
+
 }  // namespace fl::i18n

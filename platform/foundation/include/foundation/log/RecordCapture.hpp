@@ -4,6 +4,7 @@
 
 #include <foundation/export.hpp>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,11 @@ class FOUNDATION_API RecordCapture {
  public:
   RecordCapture();
   explicit RecordCapture(std::string channel);
+  /// Also calls `observer` with each record of `channel`, on the thread that
+  /// logs it, before the record is kept; records of other threads are kept
+  /// meanwhile, so an observer may hold its thread (a test that stops work
+  /// at a given step).
+  RecordCapture(std::string channel, std::function<void(const CapturedRecord&)> observer);
   ~RecordCapture();
   RecordCapture(const RecordCapture&) = delete;
   RecordCapture& operator=(const RecordCapture&) = delete;
