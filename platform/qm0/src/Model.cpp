@@ -391,6 +391,7 @@ Model::Impl::~Impl() {
 // Elements.
 
 ModelElement Model::Impl::findElement(const boost::uuids::uuid& uuid, std::uint32_t behavior) const {
+  if (behavior == FetchFromDataSource && state_->dataSource) state_->dataSource->awaitBackgroundWork();
   if (ModelElement::Impl* e = state_->elements.find(uuid)) return ModelElement(e);
   if (behavior == FetchFromDataSource && state_->dataSource) return state_->dataSource->fetchElement(uuid);
   return ModelElement();
@@ -402,7 +403,10 @@ void Model::Impl::prefetchElement(const boost::uuids::uuid& uuid) const noexcept
 }
 
 std::vector<ModelElement> Model::Impl::getAllElements(std::uint32_t behavior) const {
-  if (behavior == FetchFromDataSource && state_->dataSource) state_->dataSource->fetchAllElements();
+  if (behavior == FetchFromDataSource && state_->dataSource) {
+    state_->dataSource->awaitBackgroundWork();
+    state_->dataSource->fetchAllElements();
+  }
   std::vector<ModelElement> out;
   out.reserve(state_->elements.size());
   state_->elements.forEach([&](ModelElement::Impl* e) { out.emplace_back(e); });
@@ -446,6 +450,7 @@ void Model::Impl::destroyAllElements() {
 
 Transaction Model::Impl::beginTransaction() {
   ModelState& m = *state_;
+  if (m.dataSource) m.dataSource->awaitBackgroundWork();
   m.checkNotNotifying();
   if (m.closing) throw std::logic_error("qm0: the model is being destroyed");
   if (m.tx) throwException(qm0::messages::TransactionAlreadyOpen());

@@ -88,6 +88,11 @@ class QM0_API DataSource {
   /// Ends a transaction that changed nothing in memory but may have written
   /// to the store; not called by the model core.
   virtual void rollbackShallowTransaction() = 0;
+  /// Called by the model before it looks at its own state at the start of a
+  /// transaction, a fetch by uuid or a fetch of everything: a data source
+  /// that works on the model on a thread of its own (an opening in the
+  /// background) waits here for that work to end. The default does nothing.
+  virtual void awaitBackgroundWork() {}
 
  protected:
   DataSource() = default;
