@@ -4,6 +4,7 @@
 #include "RawSqlite.hpp"
 #include "RepositoryFixture.hpp"
 
+#include <functional>
 #include <stdexcept>
 
 namespace vlttest {
@@ -168,6 +169,48 @@ TEST_P(TransactionTest, PerformDictionaryFunctionRunsOnceInOneImplicitTransactio
   EXPECT_THROW(repo.performDictionaryFunction([&] { repo.commitTransaction(); }), vlt::UsageError);
   EXPECT_THROW(repo.performDictionaryFunction([&] { repo.beginTransaction(); }), vlt::UsageError);
   EXPECT_FALSE(repo.inTransaction());
+}
+
+// A trace callback runs in the middle of the statement it reports: every
+// call it makes into the repository, through the repository or a handle, is
+// refused, closing does nothing, and the statement, the callback's exception
+// notwithstanding, runs on.
+TEST_P(TransactionTest, ATraceCallbackThatCallsTheRepositoryIsRefused) {
+  struct Reentry {
+    vlt::DataModelRepository* repo;
+    vlt::ObjectRef object;
+    vlt::PropertyRef count;
+    std::vector<std::string> refusals;
+    int calls = 0;
+  } reentry{&repo, create(item, 1), count, {}, 0};
+  repo.setTraceCallback(
+      [](void* context, const char*) {
+        auto& r = *static_cast<Reentry*>(context);
+        ++r.calls;
+        const auto refused = [&](const std::function<void()>& call) {
+          try {
+            call();
+            r.refusals.push_back("accepted");
+          } catch (const vlt::UsageError& e) {
+            r.refusals.push_back(e.what());
+          }
+        };
+        refused([&] { r.object.setPropertyValue(r.count, 9); });
+        refused([&] { r.repo->defaultDataModel().countObjects(r.object.objectClass()); });
+        refused([&] { r.repo->beginTransaction(); });
+        refused([&] { r.repo->setTraceCallback(nullptr); });
+        r.repo->close();
+        throw std::runtime_error("thrown by the callback");
+      },
+      &reentry);
+  reentry.object.setPropertyValue(count, 7);
+  repo.setTraceCallback(nullptr);
+  ASSERT_GT(reentry.calls, 0);
+  ASSERT_EQ(reentry.refusals.size(), 4u * static_cast<std::size_t>(reentry.calls));
+  for (const std::string& refusal : reentry.refusals) EXPECT_THAT(refusal, HasSubstr("trace callback"));
+  EXPECT_TRUE(repo.isOpen());
+  EXPECT_FALSE(repo.inTransaction());
+  EXPECT_EQ(readValue<std::int32_t>(reentry.object, count), 7);
 }
 
 // What a dictionary function wrote before it failed stays (the implicit

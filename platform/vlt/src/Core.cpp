@@ -51,6 +51,10 @@ void Core::close() noexcept {
 
 void Core::usage(const std::string& message) const { throw UsageError(message, filespec_); }
 
+void Core::refuseFromTrace() const {
+  throw UsageError("the repository was called from its trace callback, in the middle of a statement", filespec_);
+}
+
 void Core::notFound(ObjectId id) const {
   throw ObjectNotFoundError("the object " + std::to_string(id) + " does not exist", filespec_);
 }
@@ -99,10 +103,26 @@ void Core::initialize(const OpenOptions& options, sql::DatabaseState state) {
   if (state == sql::DatabaseState::repository) {
     checkRepository();
     if (!readOnly_) {
+      // Outside a transaction: the journal mode cannot change inside one.
       connection_->keepGenerations(options.maxGenerations);
       connection_->setJournalMode(options.journalMode);
     }
-    schema_.load(true);
+    // The metamodel is read in one transaction that only reads: in one view,
+    // though another connection commits a class between two of its
+    // statements, and beside a writer that commits all the time the open
+    // waits for a lock once rather than once per statement.
+    connection_->execute(connection_->dialect().beginRead);
+    try {
+      schema_.load(true);
+      connection_->execute("COMMIT");
+    } catch (...) {
+      try {
+        if (connection_->inTransaction()) connection_->execute("ROLLBACK");
+      } catch (...) {
+        // The failure that matters is the one passed on.
+      }
+      throw;
+    }
     return;
   }
   // A new repository. The base metamodel file is read whole before anything

@@ -86,12 +86,17 @@ class Core : public std::enable_shared_from_this<Core> {
   /// The core a handle holds; throws UsageError (`whenNull`) for none.
   static Core& of(const CorePtr& core, const char* whenNull = "a null handle was used") {
     if (!core) throw UsageError(whenNull);
+    if (core->connection_ && core->connection_->tracing()) core->refuseFromTrace();
     return *core;
   }
 
   void checkOpen() const {
     if (!connection_) throw UsageError("the repository is closed", filespec_);
+    if (connection_->tracing()) refuseFromTrace();
   }
+  [[noreturn]] void refuseFromTrace() const;
+  /// Whether the trace callback is running.
+  bool tracing() const noexcept { return connection_ && connection_->tracing(); }
   [[noreturn]] void usage(const std::string& message) const;
   [[noreturn]] void notFound(ObjectId id) const;
 

@@ -20,7 +20,7 @@ Core& requireCore(const detail::CorePtr& core) { return Core::of(core, "the repo
 
 DataModelRepository::DataModelRepository() = default;
 DataModelRepository::~DataModelRepository() { close(); }
-DataModelRepository::DataModelRepository(DataModelRepository&&) noexcept = default;
+DataModelRepository::DataModelRepository(DataModelRepository&& other) noexcept : core_(std::move(other.core_)) {}
 DataModelRepository& DataModelRepository::operator=(DataModelRepository&& other) noexcept {
   if (this != &other) {
     close();
@@ -70,6 +70,9 @@ detail::Core::OpenOptions openOptions(const std::u16string& connectionString, co
                                                                  : fl::i18n::ustring_to_utf8(connectionString);
     o.request.filespec = o.request.location;
   }
+  // The file system would cut the path at the NUL, and open another file.
+  if (!o.postgresql && o.request.location.find('\0') != std::string::npos)
+    throw OpenError("the repository path holds a NUL character", fl::i18n::ustring_to_utf8(connectionString));
   o.filespecUtf16 = fl::i18n::utf8_to_ustring(o.request.filespec);
   o.baseMetamodelPath = fl::i18n::ustring_to_utf8(baseMetamodelPath);
   const std::string& filespec = o.request.filespec;
@@ -113,16 +116,29 @@ const detail::ClassInfo* ownClass(Core& core, const ClassRef& cls) {
 void DataModelRepository::open(const std::u16string& connectionString, const std::u16string& baseMetamodelPath,
                                const ServiceOptions& options) {
   if (isOpen()) throw UsageError("the repository is open already", core_->filespec());
-  core_ = Core::open(openOptions(connectionString, baseMetamodelPath, options));
+  // UTF-8 has no form for an unpaired surrogate: two different names would
+  // open one file.
+  if (fl::i18n::find_unpaired_surrogate(connectionString) != std::u16string::npos)
+    throw OpenError("the connection string holds an unpaired surrogate, which no file name can hold",
+                    fl::i18n::ustring_to_utf8(connectionString));
+  Core::OpenOptions o = openOptions(connectionString, baseMetamodelPath, options);
+  o.request.interrupted = interrupted_.get();
+  if (interrupted_->load()) throw OpenError("the opening was interrupted", o.request.filespec);
+  core_ = Core::open(o);
 }
+
+void DataModelRepository::interruptOpen() noexcept { interrupted_->store(true); }
 
 bool DataModelRepository::isOpen() const noexcept { return core_ && core_->isOpen(); }
 const std::u16string& DataModelRepository::filespec() const noexcept {
   return isOpen() ? core_->filespecUtf16() : emptyText16;
 }
 void DataModelRepository::close() noexcept {
+  // From the trace callback, in the middle of a statement: not now.
+  if (core_ && core_->tracing()) return;
   if (core_) core_->close();
   core_.reset();
+  interrupted_->store(false);
 }
 
 MetamodelRef DataModelRepository::metamodel() const {

@@ -184,8 +184,8 @@ namespace vlt::detail {
 
 // Parameters the data source adds to a connection string for itself; libpq
 // never sees them.
-constexpr const char* repositoryParameters[] = {"maxGenerations", "family", "trace",          "reflective",
-                                                "evolve",         "wal",    "requiredFamily", "pageCacheMiB"};
+constexpr const char* repositoryParameters[] = {"maxGenerations", "family",         "trace",        "reflective", "evolve",
+                                                "wal",            "requiredFamily", "pageCacheMiB", "lockTimeout"};
 
 PostgresTarget postgresTarget(const std::string& text) {
   boost::urls::url url(boost::urls::parse_uri(text).value());

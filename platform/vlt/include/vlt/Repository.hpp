@@ -13,8 +13,10 @@
 #include <boost/function.hpp>
 #include <boost/uuid/uuid.hpp>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
@@ -111,12 +113,19 @@ class VLT_API DataModelRepository {
   /// The same with UTF-8 text.
   void open(const std::string& connectionString, const std::string& baseMetamodelPath, const ServiceOptions& options);
 
+  /// May be called from any thread: an open running on another thread ends
+  /// soon, at its next wait for the server, with OpenError ("the opening was
+  /// interrupted"); so does every open until close(). Meant for a host that
+  /// abandons a connection it opens in the background.
+  void interruptOpen() noexcept;
+
   bool isOpen() const noexcept;
   /// The repository's file specification: the file path, or a PostgreSQL URI
   /// without password. Empty when closed.
   const std::u16string& filespec() const noexcept;
   /// Closes: an open transaction is rolled back. Handles stay valid values
-  /// but their data calls throw UsageError. Closing a closed one does nothing.
+  /// but their data calls throw UsageError. Closing a closed one does
+  /// nothing, and so does closing from the trace callback.
   void close() noexcept;
 
   MetamodelRef metamodel() const;
@@ -197,12 +206,16 @@ class VLT_API DataModelRepository {
   /// database: valid before the object exists (pre-allocated ids).
   ObjectRef getObjectRef(ObjectId id, const ClassRef& cls) const;
 
-  /// Sets (or, with null, removes) the trace callback.
+  /// Sets (or, with null, removes) the trace callback. It runs in the middle
+  /// of the statement it reports: every call of the repository or its
+  /// handles made from it throws UsageError, and what it throws is dropped.
   void setTraceCallback(TraceCallback callback, void* context = nullptr);
 
  private:
   friend class ObjectQuery;
   detail::CorePtr core_;
+  // Shared, so that a move leaves both sides something to set.
+  std::shared_ptr<std::atomic<bool>> interrupted_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 static_assert(sizeof(DataModelRepository::ServiceOptions) == 40, "ServiceOptions is a 40-byte record");

@@ -27,6 +27,8 @@
 //   (The SQLite connection runs the rows of a bulk load on a thread of its
 //   own, see SqliteWriteBehind.hpp; its callers see none of it.)
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -171,6 +173,9 @@ class Connection {
   virtual void rollbackToSavepoint() noexcept = 0;
   virtual const Dialect& dialect() const noexcept = 0;
   virtual void setTrace(TraceCallback callback, void* context) = 0;
+  /// Whether the trace callback is running: the repository refuses to be
+  /// called from it, in the middle of a statement of its own.
+  bool tracing() const noexcept { return tracing_; }
   /// The repository's file specification, for messages (no password).
   virtual const std::string& filespec() const noexcept = 0;
 
@@ -222,6 +227,21 @@ class Connection {
   /// what was created; the connection is unusable afterwards. Otherwise does
   /// nothing.
   virtual void discardIfCreated() noexcept = 0;
+
+ protected:
+  /// Calls `callback`; what it throws is dropped, as it runs inside the
+  /// database engine's own frames.
+  void callTrace(TraceCallback callback, void* context, const char* statement) const noexcept {
+    tracing_ = true;
+    try {
+      callback(context, statement);
+    } catch (...) {
+    }
+    tracing_ = false;
+  }
+
+ private:
+  mutable bool tracing_ = false;
 };
 
 /// What opening a database needs to know.
@@ -231,7 +251,13 @@ struct OpenRequest {
   bool readOnly = false;          ///< open without write access
   bool createIfMissing = false;   ///< create a missing SQLite file
   int lockTimeoutMs = 1000;       ///< how long a write waits for another's lock
+  /// Set from another thread: a wait for the server ends with OpenError.
+  const std::atomic<bool>* interrupted = nullptr;
 };
+
+/// How long a connection to a server waits for it when the connection
+/// string does not say ("connect_timeout").
+constexpr std::chrono::milliseconds defaultConnectTimeout{10000};
 
 /// Connects to a PostgreSQL database (`location` is a libpq connection URI
 /// without the repository's own parameters). The database is never created.

@@ -143,7 +143,7 @@ void SqliteConnection::fail(int code, const std::string& what, const std::string
 int SqliteConnection::traceThunk(unsigned type, void* context, void*, void* text) {
   auto* self = static_cast<SqliteConnection*>(context);
   if (type == SQLITE_TRACE_STMT && self->trace_ != nullptr && text != nullptr) {
-    self->trace_(self->traceContext_, static_cast<const char*>(text));
+    self->callTrace(self->trace_, self->traceContext_, static_cast<const char*>(text));
   }
   return 0;
 }

@@ -27,4 +27,26 @@ std::string freshPostgresqlSchema();
 /// the command fails.
 std::string postgresqlAdmin(const std::string& uri, const std::string& sql);
 
+/// A loopback port that accepts connections into its backlog and never
+/// answers, as a server that hangs: a client waits there for its reply until
+/// its own timeout, or until the listener is closed (which resets the waiting
+/// connections). Not copyable.
+class SilentServer {
+ public:
+  SilentServer();  ///< throws std::runtime_error when it cannot listen
+  ~SilentServer();
+  SilentServer(const SilentServer&) = delete;
+  SilentServer& operator=(const SilentServer&) = delete;
+
+  /// A PostgreSQL address of it with a password ("s3cret") and the libpq
+  /// parameters `parameters` ("connect_timeout=60").
+  std::string uri(const std::string& parameters = "connect_timeout=60") const;
+  /// Closes the listener.
+  void close();
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
 }  // namespace testsupport
