@@ -12,7 +12,11 @@
 
 #include <boost/algorithm/string/case_conv.hpp>
 
+#include <pthread.h>
+
 #include <chrono>
+#include <exception>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -340,6 +344,78 @@ TEST_P(ReadPathTest, APushAndALoadAskTheRepositoryLessThanOncePerElement) {
   if (GetParam() == Backend::PostgreSQL) {
     EXPECT_LE(selects(400, true), selects(100, true) + 20) << "a load";
   }
+}
+
+// Runs `work` on a thread whose stack is `bytes` large, and passes on what
+// it throws.
+void onStackOf(std::size_t bytes, const std::function<void()>& work) {
+  struct Call {
+    const std::function<void()>& work;
+    std::exception_ptr failure;
+  } call{work, nullptr};
+  pthread_attr_t attributes;
+  ASSERT_EQ(::pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(::pthread_attr_setstacksize(&attributes, bytes), 0);
+  pthread_t thread;
+  const auto run = [](void* argument) -> void* {
+    auto* c = static_cast<Call*>(argument);
+    try {
+      c->work();
+    } catch (...) {
+      c->failure = std::current_exception();
+    }
+    return nullptr;
+  };
+  ASSERT_EQ(::pthread_create(&thread, &attributes, run, &call), 0);
+  ::pthread_join(thread, nullptr);
+  ::pthread_attr_destroy(&attributes);
+  if (call.failure) std::rethrow_exception(call.failure);
+}
+
+// A chain of nodes 100,000 levels deep (10,000 on a server), each linking
+// the node it owns, is loaded whole when opening and as a subtree on a thread
+// with a stack of 512 KiB, where a frame or two per level would not fit 1,000
+// levels: the loads go level after level, not deeper into the stack.
+TEST_P(ReadPathTest, AChainOfAHundredThousandLevelsLoadsWholeOnASmallStack) {
+  const Shapes& shapes = Shapes::get();
+  // On a server each level is a round trip or two: fewer there.
+  const std::size_t depth = GetParam() == Backend::SQLite ? 100000 : 10000;
+  location = newLocation("deep.vlt");
+  boost::uuids::uuid root;
+  store([&](const qm::zero::Model& writer) {
+    ModelElement above = ModelElement::createReflective(writer, shapes.node);
+    root = above.getUUID();
+    for (std::size_t level = 1; level < depth; ++level) {
+      const ModelElement node = ModelElement::createReflective(writer, shapes.node);
+      above.set(shapes.children, Value(shapes.node, std::vector<ModelElement>{node}));
+      above.set(shapes.next, node);
+      above = node;
+    }
+  });
+  const auto expectChain = [&] {
+    ModelElement node = model->findElement(root);
+    std::size_t levels = 0;
+    for (; node; ++levels) {
+      const std::vector<ModelElement> children = node.get(shapes.children).getAll<ModelElement>();
+      const ModelElement next = children.empty() ? ModelElement() : children.front();
+      const Value linked = node.get(shapes.next);
+      if ((linked.isEmpty() ? ModelElement() : linked.get<ModelElement>()) != next) break;
+      if (next && next.getOwner() != node) break;
+      node = next;
+    }
+    EXPECT_EQ(levels, depth);
+  };
+  const std::size_t stack = 512 * 1024;
+  onStackOf(stack, [&] { attach(DataSource::SyncAllToModel); });
+  EXPECT_EQ(model->getElementCount(), depth);
+  expectChain();
+  model->resetDataSource();
+  model = qm::zero::Model::create();
+  attach();
+  std::size_t contents = 0;
+  onStackOf(stack, [&] { contents = model->findElement(root, qm::zero::FetchFromDataSource).getAllContents().size(); });
+  EXPECT_EQ(contents, depth - 1);
+  expectChain();
 }
 
 // Another connection is writing. Reads go on beside it; a read that has to

@@ -124,6 +124,25 @@ TEST_F(TemplateDBServiceTest, FailedCopyLeavesNoPartialFile) {
   ::unlink(oversized.c_str());
 }
 
+// A family is matched literally, whatever it holds: neither a wildcard nor
+// a parenthesis finds another family's template or fails the open. A
+// template that cannot be copied (its file is gone) leaves a new, empty
+// repository.
+TEST_F(TemplateDBServiceTest, AFamilyIsMatchedLiterallyAndATemplateThatCannotBeCopiedIsLeftOut) {
+  for (const std::u16string family : {u"*", u"templ*", u"a(b", u"a)b", u"a\\b"}) {
+    EXPECT_EQ(templateOf(family), u"(none)");
+  }
+  createRepository(file("odd.vlt") + "?family=a(b");
+  createRepository(file("any.vlt") + "?family=*");
+  EXPECT_FALSE(hasMarker(file("any.vlt")));
+  ::unlink(templateFile.c_str());
+  ASSERT_EQ(templateOf(u"templated"), u16(templateFile));
+  const std::string path = file("missing.vlt");
+  EXPECT_NO_THROW(createRepository(path + "?family=templated"));
+  EXPECT_TRUE(openDirectly(path).metamodel().findClass("ModelElement")) << "a new repository";
+  EXPECT_FALSE(hasMarker(path));
+}
+
 using TypeProviderTest = DataSourceTest;
 
 void installEvolutionBundle() {

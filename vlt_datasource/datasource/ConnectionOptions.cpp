@@ -14,17 +14,39 @@ namespace fs = foundation::filesystem;
 
 namespace {
 
+// The repository keeps at most this many generations; opening renames each
+// of them.
+constexpr int maxGenerationsKept = 1000;
+constexpr int maxLockTimeoutSeconds = 86400;
+
 // std::stoi's rules: leading white space and a sign, then digits up to the
 // first character that is not one ("7x" is 7).
 std::int32_t readMaxGenerations(const std::string& value) {
   try {
     const int parsed = std::stoi(value);
+    if (parsed > maxGenerationsKept) {
+      debugLog.log(severity::warning, "maxGenerations ", value, " is more than the ", maxGenerationsKept,
+                   " generations a repository keeps: ", maxGenerationsKept, " are kept");
+      return maxGenerationsKept;
+    }
     if (parsed >= 1) return parsed;
   } catch (const std::invalid_argument&) {
   } catch (const std::out_of_range&) {
   }
   debugLog.log(severity::warning, "Could not interpret ", value, " as a valid integer for argument maxGenerations");
   return 1;
+}
+
+std::int32_t readLockTimeout(const std::string& value) {
+  try {
+    const int parsed = std::stoi(value);
+    if (parsed >= 0 && parsed <= maxLockTimeoutSeconds) return parsed;
+  } catch (const std::invalid_argument&) {
+  } catch (const std::out_of_range&) {
+  }
+  debugLog.log(severity::warning, "Could not interpret ", value,
+               " as a lock timeout of 0 to 86400 seconds for argument lockTimeout");
+  return DataSource::ConnectionOptions().lockTimeoutSeconds;
 }
 
 // A page cache of 1 MiB to 1 TiB; anything else keeps the default.
@@ -63,6 +85,7 @@ ConnectionTarget readConnectionTarget(const vlt::Uri& uri) {
   options.evolve = readFlag(uri, "evolve");
   options.wal = readFlag(uri, "wal");
   if (auto value = uri.getParam("pageCacheMiB")) options.pageCacheMiB = readPageCacheMiB(*value);
+  if (auto value = uri.getParam("lockTimeout")) options.lockTimeoutSeconds = readLockTimeout(*value);
 
   // A new file of a family starts from the family's template, unless older
   // generations are kept: a template is not a generation of anything.
@@ -86,7 +109,15 @@ ConnectionTarget readConnectionTarget(const vlt::Uri& uri) {
 }
 
 void copyTemplateFile(const std::u16string& databasePath, const std::u16string& family) {
-  const boost::optional<std::u16string> templateFile = TemplateDBService::getTemplateSqliteDB(family);
+  // A template is a convenience: without it the open makes a new, empty
+  // repository, whatever went wrong finding or copying it.
+  boost::optional<std::u16string> templateFile;
+  try {
+    templateFile = TemplateDBService::getTemplateSqliteDB(family);
+  } catch (const std::exception& e) {
+    debugLog.log(severity::warning, "Exception occurred while looking for the template file of family ", family, ": ",
+                 e.what());
+  }
   if (!templateFile) return;
   debugLog.log(severity::detail, "Copying template file for family ", family);
   try {

@@ -25,16 +25,17 @@ bool startsWith(const std::u16string& text, std::u16string_view prefix, bool ign
 class SQLiteDBConnector final : public DBConnector {
  public:
   SQLiteDBConnector(const std::u16string& location, const DataSource::ConnectionOptions& options)
-      : DBConnector(location, options.maxGenerations), wal(options.wal), trace(options.trace),
+      : DBConnector(location, options), wal(options.wal), trace(options.trace),
         pageCacheMiB(options.pageCacheMiB) {}
 
   void openRepository(vlt::DataModelRepository& repository) override {
-    // Only "postgresql://" selects the server connector. Anything else that
-    // plainly names a server ("postgres://", another case) would otherwise
-    // become a file of that name in the working folder.
+    // Only "postgresql://" and "postgres://" select the server connector, as
+    // with libpq. Another case of them plainly names a server too, and would
+    // otherwise become a file of that name in the working folder.
     if (startsWith(connectionString, u"postgresql://", true) || startsWith(connectionString, u"postgres://", true))
       foundation::core::except::throwException(m2t_vlt::messages::CannotOpenVLTRepository(
-          masked(connectionString), "a PostgreSQL connection string must begin with \"postgresql://\""));
+          masked(connectionString),
+          "a PostgreSQL connection string must begin with \"postgresql://\" or \"postgres://\""));
     DBConnector::openRepository(repository);
     if (trace) repository.setTraceCallback(traceToStandardOutput);
   }
@@ -62,12 +63,12 @@ class PostgresDBConnector final : public DBConnector {
 
 }  // namespace
 
-DBConnector::DBConnector(const std::u16string& connectionStringIn, std::int32_t maxGenerations)
+DBConnector::DBConnector(const std::u16string& connectionStringIn, const DataSource::ConnectionOptions& options)
     : connectionString(connectionStringIn) {
   serviceOptions.maxGenerations = 1;
   serviceOptions.readOnly = 0;
   serviceOptions.reserved5 = 1;
-  serviceOptions.lockTimeoutSeconds = 1;
+  serviceOptions.lockTimeoutSeconds = options.lockTimeoutSeconds;
   serviceOptions.reserved12 = 1;
   serviceOptions.reserved13 = 1;
   serviceOptions.journalMode = 0;
@@ -76,7 +77,7 @@ DBConnector::DBConnector(const std::u16string& connectionStringIn, std::int32_t 
   serviceOptions.reserved25 = 0;
   serviceOptions.createIfMissing = 0;
   serviceOptions.pageCacheKiB = 0;
-  serviceOptions.maxGenerations = maxGenerations;
+  serviceOptions.maxGenerations = options.maxGenerations;
 }
 
 DBConnector::~DBConnector() = default;
@@ -88,8 +89,8 @@ void DBConnector::openRepository(vlt::DataModelRepository& repository) {
 
 std::unique_ptr<DBConnector> createConnector(const std::u16string& connectionString,
                                              const DataSource::ConnectionOptions& options) {
-  if (startsWith(connectionString, u"postgresql://", false))
-    return std::make_unique<PostgresDBConnector>(connectionString, options.maxGenerations);
+  if (startsWith(connectionString, u"postgresql://", false) || startsWith(connectionString, u"postgres://", false))
+    return std::make_unique<PostgresDBConnector>(connectionString, options);
   return std::make_unique<SQLiteDBConnector>(connectionString, options);
 }
 

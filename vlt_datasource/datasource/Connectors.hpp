@@ -1,6 +1,6 @@
 #pragma once
 // The connectors that open a data source's repository: the SQLite one for
-// files, the PostgreSQL one for "postgresql://" addresses.
+// files, the PostgreSQL one for "postgresql://" and "postgres://" addresses.
 
 #include <vlt_datasource/DataSource.hpp>
 
@@ -14,7 +14,7 @@ namespace vlt_datasource {
 /// borrows the connection string, which must outlive it.
 class DBConnector {
  public:
-  DBConnector(const std::u16string& connectionString, std::int32_t maxGenerations);
+  DBConnector(const std::u16string& connectionString, const DataSource::ConnectionOptions& options);
   virtual ~DBConnector();
   DBConnector(const DBConnector&) = delete;
   DBConnector& operator=(const DBConnector&) = delete;
@@ -32,7 +32,7 @@ class DBConnector {
 };
 
 /// The connector for `connectionString`: PostgreSQL when it begins with
-/// "postgresql://" (exactly so), SQLite otherwise.
+/// "postgresql://" or "postgres://" (exactly so), SQLite otherwise.
 std::unique_ptr<DBConnector> createConnector(const std::u16string& connectionString,
                                              const DataSource::ConnectionOptions& options);
 

@@ -16,9 +16,11 @@
 #include <vlt_datasource/TypeProvider.hpp>
 
 #include <foundation/core/except/Exception.hpp>
+#include <fl/i18n/Unicode.hpp>
 #include <foundation/diagnostics/StackTrace.hpp>
 #include <qm/zero/query/ReflectiveQuery.hpp>
 #include <vlt/ObjectConstructor.hpp>
+#include <vlt/Errors.hpp>
 #include <vlt/ObjectQuery.hpp>
 
 #include <stdexcept>
@@ -30,17 +32,27 @@ namespace vlt_datasource {
 // Creation
 
 namespace {
+
+[[noreturn]] void refuse(const std::u16string& connectionString, const std::string& reason) {
+  debugLog.log(severity::error, "Failed to connect to data source ", maskedUtf8(connectionString));
+  foundation::core::except::throwException(
+      m2t_vlt::messages::CannotOpenVLTRepository(masked(connectionString), reason));
+}
+
 // The parsed connection string; a string that does not parse is refused with
-// the identifier a host's catalogue knows it by.
+// the identifier a host's catalogue knows it by. So is one that the path
+// would not name as given: cut at a NUL, or with an unpaired surrogate
+// replaced (two different strings would open one file).
 std::unique_ptr<vlt::Uri> parseOrRefuse(const std::u16string& connectionString) {
+  if (connectionString.find(u'\0') != std::u16string::npos)
+    refuse(connectionString, "the connection string holds a NUL character");
+  if (fl::i18n::find_unpaired_surrogate(connectionString) != std::u16string::npos)
+    refuse(connectionString, "the connection string holds an unpaired surrogate, which no file name can hold");
   std::unique_ptr<vlt::Uri> uri = vlt::Uri::parse(connectionString);
-  if (!uri) {
-    debugLog.log(severity::error, "Failed to connect to data source ", maskedUtf8(connectionString));
-    foundation::core::except::throwException(
-        m2t_vlt::messages::CannotOpenVLTRepository(masked(connectionString), std::string()));
-  }
+  if (!uri) refuse(connectionString, std::string());
   return uri;
 }
+
 }  // namespace
 
 DataSource* DataSource::create(const std::u16string& connectionString, const qm::zero::Model& model,
@@ -61,6 +73,9 @@ DataSource* DataSource::createPassive(const std::u16string& connectionString, co
 DataSource* DataSource::doCreate(const vlt::Uri& uri, const qm::zero::Model& model, ToModelSync toModel,
                                  ToDataSourceSync toDataSource, SyncTiming timing, bool active) {
   if (!model) throw std::invalid_argument("vlt_datasource: a data source needs a model");
+  // "%00" in a file: URI decodes to a NUL.
+  if (uri.kind() == vlt::Uri::localFile && uri.getLocation().find('\0') != std::string::npos)
+    refuse(uri.fullTextUtf16(), "the path holds a NUL character");
   if (model->isInTransaction())
     foundation::core::except::throwException(m2t_vlt::datasource::CannotAttachInsideTransaction());
   auto* dataSource = new DataSource(model, active);
@@ -97,8 +112,19 @@ DataSource::~DataSource() {
   }
 }
 
+namespace {
+// The data source whose opening runs on this thread: its own calls into the
+// data source while it opens need not, and must not, wait for it.
+thread_local const DataSource* openingOnThisThread = nullptr;
+}  // namespace
+
 const std::u16string& DataSource::getConnectionString() const {
   static const std::u16string none;
+  if (workThreadStarted && openingOnThisThread != this) {
+    // The worker opens the repository: none until it has ended.
+    std::lock_guard<std::mutex> lock(workThreadMutex);
+    if (workThreadState != 3) return none;
+  }
   return repository.isOpen() ? repository.filespec() : none;
 }
 
@@ -140,13 +166,20 @@ void DataSource::connect(const std::u16string& connectionString, const Connectio
 
 void DataSource::vltWorkThreadFunction(const std::u16string& connectionString, const ConnectionOptions& options,
                                        ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming timing) {
+  openingOnThisThread = this;
   try {
     doOpenAndInitialSync(connectionString, options, toModel, toDataSource, timing);
   } catch (...) {
     std::lock_guard<std::mutex> lock(workThreadMutex);
     workThreadException = std::current_exception();
   }
+  openingOnThisThread = nullptr;
   setWorkThreadState(3);
+}
+
+void DataSource::throwIfAbandoned() const {
+  if (openAbandoned.load(std::memory_order_relaxed))
+    throw vlt::OpenError("the opening was abandoned", maskedUtf8(repository.filespec()));
 }
 
 void DataSource::setWorkThreadState(std::uint32_t state) {
@@ -188,19 +221,29 @@ void DataSource::throwWorkThreadException() {
   if (failure) std::rethrow_exception(failure);
 }
 
+// Every operation of the host's begins here: until the worker has ended, the
+// repository and the model are the worker's.
 void DataSource::joinWorkThread() {
+  if (openingOnThisThread == this) return;
   if (workThread.joinable()) workThread.join();
 }
+
+void DataSource::awaitBackgroundWork() { joinWorkThread(); }
 
 void DataSource::disconnect() {
   if (workThread.joinable()) {
     // The model's last handle was the worker's: the model, and this data
     // source with it, are being destroyed on the worker thread itself, whose
     // remaining steps no longer touch the data source.
-    if (workThread.get_id() == std::this_thread::get_id())
+    if (workThread.get_id() == std::this_thread::get_id()) {
       workThread.detach();
-    else
+    } else {
+      // An opening still running is abandoned: a wait for a server ends at
+      // once, a load at its next element.
+      openAbandoned = true;
+      repository.interruptOpen();
       workThread.join();
+    }
   }
   // A last attempt; what still cannot be written was counted in a warning.
   std::exception_ptr failure;
@@ -222,6 +265,7 @@ void DataSource::disconnect() {
 // what its listener receives instead.
 
 qm::zero::datasource::TransactionId DataSource::beginTransaction(const qm::zero::datasource::TransactionId& id) {
+  joinWorkThread();
   if (isActiveFlag) {
     debugLog.log(severity::detail, "beginTransaction on ", static_cast<const void*>(this));
     repository.beginTransaction();
@@ -230,15 +274,17 @@ qm::zero::datasource::TransactionId DataSource::beginTransaction(const qm::zero:
 }
 
 void DataSource::snapshot(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>& report) {
+  joinWorkThread();
   if (isActiveFlag) processQM0ChangeReport(report);
 }
 
-void DataSource::precommit() {}
+void DataSource::precommit() { joinWorkThread(); }
 
 // A commit that fails has rolled the repository's transaction back already:
 // what the data source remembers of it goes at once, since the model's
 // rollback that follows finds no transaction to roll back.
 void DataSource::commit() {
+  joinWorkThread();
   if (!isActiveFlag) return;
   try {
     repository.commitTransaction();
@@ -251,6 +297,7 @@ void DataSource::commit() {
 }
 
 void DataSource::rollback() {
+  joinWorkThread();
   if (!isActiveFlag) return;
   forgetUncommittedWork();
   if (repository.inTransaction()) repository.rollbackTransaction();
@@ -258,6 +305,7 @@ void DataSource::rollback() {
 }
 
 void DataSource::rollbackShallowTransaction() {
+  joinWorkThread();
   if (!isActiveFlag) return;
   try {
     repository.unsafeCommitPotentiallyFailingTransaction();
@@ -277,6 +325,7 @@ void DataSource::rollbackShallowTransaction() {
 // Queries
 
 std::vector<qm::zero::ModelElement> DataSource::fetchAllElements() {
+  joinWorkThread();
   std::unique_ptr<qm::zero::query::ReflectiveQuery> query = createQuery();
   query->addSearchClass(qm::zero::ModelElement::metaClass(), qm::zero::query::WithSubclasses);
   std::vector<qm::zero::ModelElement> all;

@@ -39,8 +39,10 @@ void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, co
   frameworkClasses.clear();
   for (const std::u16string& family : options.requiredFamilies) typeProvider->addRequiredFamily(family);
 
+  debugLog.log(severity::detail, "Opening repository ", maskedUtf8(connectionString));
   std::unique_ptr<DBConnector> connector = createConnector(connectionString, options);
   connector->openRepository(repository);
+  throwIfAbandoned();
   loadsByLevel = connector->statementsAreRoundTrips();
   if (options.trace) repository.setTraceCallback(traceToStandardOutput);
 
@@ -65,6 +67,8 @@ void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, co
   }
 
   if (toModel != NoSyncToModel) {
+    debugLog.log(severity::detail, "Loading the stored elements into the model");
+    throwIfAbandoned();
     setWorkThreadState(1);
     readGrouped([&] {
       SubtreeReadScope scope(*this);
@@ -88,11 +92,18 @@ void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, co
     });
   }
 
+  // Only a version to record takes the write lock: a host that only reads
+  // opens beside a writer.
   if (initialElements.empty() || toDataSource != SyncAllToDataSource) {
-    repository.performDictionaryFunction([this] { checkAndStoreVltPackageVersions(); });
+    if (packageVersionsToRecord())
+      repository.performDictionaryFunction([this] { checkAndStoreVltPackageVersions(); });
+    else
+      checkAndStoreVltPackageVersions();
     return;
   }
 
+  debugLog.log(severity::detail, "Writing the model's elements into the repository");
+  throwIfAbandoned();
   setWorkThreadState(2);
   qm::zero::FreezeGuard freeze = modelImpl->freeze();
   repository.performDictionaryFunction([&] {

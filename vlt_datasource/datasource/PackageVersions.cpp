@@ -36,17 +36,29 @@ void DataSource::loadAndCheckVltPackageVersions() {
   establishPackageVersionQueryCtor();
   packageVersions.clear();
   uncommittedFamilies.clear();
-  repository.performDictionaryFunction([this] {
+  // A transaction that only reads: it takes no write lock.
+  repository.beginReadTransaction();
+  try {
     vlt::ObjectQuery::ResultIterator results = packageVersionQuery->execute();
     // The first record of a family wins.
     while (results.getNextResult()) packageVersions.emplace(packageFamilyBuffer, packageVersionBuffer);
     results.clear();
-  });
+    repository.commitTransaction();
+  } catch (...) {
+    rollBackOwnTransaction();
+    throw;
+  }
   typeProvider->validatePackageVersionsAndRequiredFamilies(*this, packageVersions);
 }
 
 void DataSource::checkAndStoreVltPackageVersions() {
   for (const qm::zero::meta::Package& package : modelImpl->getUsedPackages()) checkAndStoreVltPackage(package);
+}
+
+bool DataSource::packageVersionsToRecord() const {
+  for (const qm::zero::meta::Package& package : modelImpl->getUsedPackages())
+    if (packageVersions.count(qm::zero::meta::MetaRegistry::parseUri(package->getUri()).second) == 0) return true;
+  return false;
 }
 
 void DataSource::checkAndStoreVltPackage(const qm::zero::meta::Package& package) {

@@ -16,6 +16,24 @@
 namespace vlt_datasource {
 namespace {
 
+// `family` as the value of a filter item, matched literally: the characters
+// a filter gives meaning to (a wildcard, parentheses, the escape itself, NUL)
+// are escaped as RFC 4515 says.
+std::string filterValue(const std::u16string& family) {
+  static const char hex[] = "0123456789abcdef";
+  std::string value;
+  for (const char c : fl::i18n::ustring_to_utf8(family)) {
+    if (c == '*' || c == '(' || c == ')' || c == '\\' || c == '\0') {
+      value += '\\';
+      value += hex[(static_cast<unsigned char>(c) >> 4) & 0xF];
+      value += hex[static_cast<unsigned char>(c) & 0xF];
+    } else {
+      value += c;
+    }
+  }
+  return value;
+}
+
 // The services found so far, by the family they report. Once found, a service
 // is kept (and so alive) for the life of the process; a family no bundle
 // serves is looked for again on every request, as bundles may be added.
@@ -33,7 +51,7 @@ class TemplateServiceCache {
 
  private:
   void scan(const std::u16string& family) {
-    const cppmicroservices::LDAPFilter filter("(" + propertyName + "=" + fl::i18n::ustring_to_utf8(family) + ")");
+    const cppmicroservices::LDAPFilter filter("(" + propertyName + "=" + filterValue(family) + ")");
     const std::string interfaceId = cppmicroservices::us_service_interface_iid<TemplateDBService>();
     for (cppmicroservices::Bundle& bundle : bundles.getBundles()) {
       if (!filter.Match(bundle)) continue;

@@ -66,6 +66,7 @@ void DataSource::loadAncestors(const vlt::ObjectRef& object, const qm::zero::Mod
 }
 
 void DataSource::loadCollectionContents(qm::zero::ReferenceCollection& collection) {
+  joinWorkThread();
   requestSnapshot();
   readGrouped([&] {
     const qm::zero::ModelElement& owner = collection.getOwner();
@@ -81,24 +82,6 @@ void DataSource::loadCollectionContents(qm::zero::ReferenceCollection& collectio
     loading.commit();
   });
 }
-
-namespace {
-
-// Gives `slot` the value `value` while it lives, and its own back after.
-template <class T>
-class Setting {
- public:
-  Setting(T& slot, T value) : slot_(slot), outer_(slot) { slot_ = value; }
-  ~Setting() { slot_ = outer_; }
-  Setting(const Setting&) = delete;
-  Setting& operator=(const Setting&) = delete;
-
- private:
-  T& slot_;
-  T outer_;
-};
-
-}  // namespace
 
 // The entries of the collections of links of the objects that one
 // loadChildren call loads (or one statement of a level's, for many owners),
@@ -255,16 +238,18 @@ bool DataSource::loadChildren(const vlt::ObjectRef& owner, const vlt::PropertyRe
   }
   // The collections of links the fetches below transfer, read for every
   // child at once instead of one statement per child and property.
-  ChildLinks prefetched;
-  prefetched.readFor(owner, propRef, *loader, depth, pendingLinks != nullptr);
-  const Setting<ChildLinks*> inUse(childLinks, &prefetched);
+  const auto prefetched = std::make_shared<ChildLinks>();
+  prefetched->readFor(owner, propRef, *loader, depth, pendingLinks != nullptr);
+  const Setting<ChildLinks*> inUse(childLinks, prefetched.get());
   vlt::ObjectQuery::ResultIterator rows = loader->children(owner, propRef);
   while (rows.getNextResult()) {
     const vlt::ObjectRef child = loader->child();
-    prefetched.add(child.objectId());
+    prefetched->add(child.objectId());
     // A child of a subclass: the query did not read its values, the fetch does.
     InstanceLoader* filled = child.objectClass() == childClass ? loader : nullptr;
-    elements.push_back(fetchQM0Object(child, model, depth, filled).element);
+    StartedFetch started = startQM0Object(child, model, depth, filled);
+    elements.push_back(started.result.element);
+    fillOrLeave(child, std::move(started), model, depth, {prefetched.get(), levelPlace, prefetched});
   }
   return true;
 }
@@ -338,15 +323,14 @@ void DataSource::loadChildrenOfLevel(const vlt::ObjectRef& owner, const vlt::Pro
       next.insert(next.end(), waiting.objects.begin(), waiting.objects.end());
     }
   }
-  const ChildLevel::Waiting children = std::move(read.waiting[place.position]);
+  ChildLevel::Waiting children = std::move(read.waiting[place.position]);
   read.waiting[place.position] = {};
   if (!children.readBy) return;  // no children
-  const Setting<ChildLinks*> links(childLinks, &children.readBy->links);
-  const Setting<LevelPlace> filling(levelPlace, levelPlace);  // each child's, while it is filled
   for (std::size_t i = 0; i < children.objects.size(); ++i) {
-    levelPlace = {children.readBy->children.get(), children.first + i};
-    finishQM0Object(children.objects[i], children.started[i], model, depth);
     elements.push_back(children.started[i].result.element);
+    const LevelPlace childPlace{children.readBy->children.get(), children.first + i};
+    fillOrLeave(children.objects[i], std::move(children.started[i]), model, depth,
+                {&children.readBy->links, childPlace, children.readBy});
   }
 }
 
@@ -390,8 +374,10 @@ void DataSource::loadEverything(const std::vector<vlt::ObjectRef>& topLevelObjec
   PendingLinks pending;
   pendingLinks = &pending;
   try {
-    for (const vlt::ObjectRef& stored : topLevelObjects)
+    for (const vlt::ObjectRef& stored : topLevelObjects) {
+      throwIfAbandoned();
       fetchQM0Object(stored, model, FetchDepth{std::numeric_limits<std::uint64_t>::max(), false});
+    }
   } catch (...) {
     pendingLinks = nullptr;
     throw;
@@ -418,6 +404,7 @@ void DataSource::loadEverything(const std::vector<vlt::ObjectRef>& topLevelObjec
 }
 
 bool DataSource::hasCollectionContents(const qm::zero::ModelElement& element, const meta::Property& property) {
+  joinWorkThread();
   bool contents = false;
   readGrouped([&] {
     const vlt::ClassRef vltClass = getVltClass(element.getMetaClass(), true);
@@ -434,6 +421,7 @@ bool DataSource::hasCollectionContents(const qm::zero::ModelElement& element, co
 }
 
 void DataSource::loadElementSubtree(const qm::zero::ModelElement& element) {
+  joinWorkThread();
   requestSnapshot();
   readGrouped([&] {
     const vlt::ClassRef vltClass = getVltClass(element.getMetaClass(), true);

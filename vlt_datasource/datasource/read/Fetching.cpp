@@ -16,17 +16,28 @@
 #include <boost/lexical_cast.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
+#include <algorithm>
+#include <cstddef>
+#include <limits>
 #include <utility>
 
 namespace vlt_datasource {
 
 namespace meta = qm::zero::meta;
 
+namespace {
+bool unbounded(const DataSource::FetchDepth& depth) {
+  return depth.subtree || depth.depth == std::numeric_limits<std::uint64_t>::max();
+}
+}  // namespace
+
 qm::zero::ModelElement DataSource::fetchElement(const boost::uuids::uuid& uuid) {
+  joinWorkThread();
   return doFetchElement(qm::zero::ModelElement::metaClass(), uuid);
 }
 
 qm::zero::ModelElement DataSource::findElement(const meta::Class& cls, const qm::zero::ElementId& id) {
+  joinWorkThread();
   if (id.getType() != qm::zero::ElementId::UUID_TYPE) return {};
   boost::uuids::uuid uuid;
   if (!qm::zero::ElementId::parseUUID(id.getId(), uuid)) {
@@ -89,8 +100,49 @@ const meta::Class& DataSource::frameworkClassOf(const vlt::ClassRef& vltClass) {
 DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,
                                                    const FetchDepth& depth, InstanceLoader* filled) {
   StartedFetch started = startQM0Object(object, model, depth, filled);
-  finishQM0Object(object, started, model, depth);
-  return std::move(started.result);
+  FetchResult result = started.result;
+  // Left for later, an element reached by a link is not filled as a child
+  // of the level being read then: its links are read on their own.
+  const bool leftForLater = unfilled && unbounded(depth);
+  fillOrLeave(object, std::move(started), model, depth,
+              leftForLater ? FillContext{} : FillContext{childLinks, levelPlace, nullptr});
+  return result;
+}
+
+void DataSource::fillOrLeave(const vlt::ObjectRef& object, StartedFetch started, const qm::zero::Model& model,
+                             const FetchDepth& depth, FillContext context) {
+  if (!started.loader) return;
+  if (!unbounded(depth)) {
+    const Setting<ChildLinks*> links(childLinks, context.links);
+    const Setting<LevelPlace> place(levelPlace, context.place);
+    finishQM0Object(object, started, model, depth);
+    return;
+  }
+  UnfilledElements::Element element{object, std::move(started), depth, std::move(context)};
+  if (unfilled) {
+    unfilled->stack.push_back(std::move(element));
+    return;
+  }
+  UnfilledElements outermost;
+  outermost.stack.push_back(std::move(element));
+  fillUnfilled(outermost, model);
+}
+
+void DataSource::fillUnfilled(UnfilledElements& elements, const qm::zero::Model& model) {
+  const Setting<UnfilledElements*> active(unfilled, &elements);
+  for (std::size_t filled = 1; !elements.stack.empty(); ++filled) {
+    if (filled % 4096 == 0) throwIfAbandoned();
+    const UnfilledElements::Element next = std::move(elements.stack.back());
+    elements.stack.pop_back();
+    const std::size_t before = elements.stack.size();
+    {
+      const Setting<ChildLinks*> links(childLinks, next.context.links);
+      const Setting<LevelPlace> place(levelPlace, next.context.place);
+      finishQM0Object(next.object, next.started, model, next.depth);
+    }
+    // What filling it made is filled first, first made first.
+    std::reverse(elements.stack.begin() + static_cast<std::ptrdiff_t>(before), elements.stack.end());
+  }
 }
 
 DataSource::StartedFetch DataSource::startQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,

@@ -42,6 +42,44 @@ struct DataSource::ReadScope {
   std::size_t count = 0;
 };
 
+// Gives `slot` the value `value` while it lives, and its own back after.
+template <class T>
+class Setting {
+ public:
+  Setting(T& slot, T value) : slot_(slot), outer_(slot) { slot_ = value; }
+  ~Setting() { slot_ = outer_; }
+  Setting(const Setting&) = delete;
+  Setting& operator=(const Setting&) = delete;
+
+ private:
+  T& slot_;
+  T outer_;
+};
+
+// What filling an element reads besides its own row: the link collections
+// read with it and its sibling owners, and its place in its level; `keep`
+// keeps both alive while it waits to be filled.
+struct DataSource::FillContext {
+  ChildLinks* links = nullptr;
+  LevelPlace place;
+  std::shared_ptr<const void> keep;
+};
+
+// Filling an element loads what it holds, which makes and fills further
+// elements: by recursion, a tree N levels deep (or a chain of N links) would
+// take N frames and overflow the stack of a deep one. An unbounded load
+// therefore fills what it makes here, one element after the other, in the
+// outermost call (see fetchQM0Object).
+struct DataSource::UnfilledElements {
+  struct Element {
+    vlt::ObjectRef object;
+    StartedFetch started;
+    FetchDepth depth;
+    FillContext context;
+  };
+  std::vector<Element> stack;  // the last is filled next
+};
+
 // The links a load of everything sets at its end (see loadEverything).
 struct DataSource::PendingLinks {
   struct Collection {

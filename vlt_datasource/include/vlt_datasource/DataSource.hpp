@@ -23,6 +23,7 @@
 #include <vlt/Repository.hpp>
 #include <vlt/Uri.hpp>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -55,16 +56,22 @@ class TypedValueLocation;
 ///
 /// Threads: every operation runs on the model's thread, except the opening in
 /// asynchronous timing, which runs on a worker thread of the data source's
-/// own. Until the worker has finished (waitForIdle), the host must not use the
-/// model; change processing, queries and the data source's destruction join
-/// the worker first.
+/// own. Every operation of the data source, and the model's transactions and
+/// fetches, join the worker first; getConnectionString, isActive and the
+/// waits are safe beside it. Until the worker has finished (waitForIdle), the
+/// host must not read or change the model's elements otherwise. Destroying
+/// the data source (or the model) abandons an opening still running: a wait
+/// for a server ends at once, a load at its next element.
 class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSource {
  public:
   /// What a connection string configures besides its location.
   struct ConnectionOptions {
     /// Generations of a SQLite file kept on opening ("maxGenerations"; 1
-    /// keeps none).
+    /// keeps none, at most 1000).
     std::int32_t maxGenerations = 1;
+    /// How long, in seconds, a write waits for another connection's lock
+    /// ("lockTimeout"; 0 to 86400).
+    std::int32_t lockTimeoutSeconds = 1;
     /// The model family of a new repository: a new SQLite file starts as a
     /// copy of the family's template ("family").
     std::u16string family;
@@ -157,6 +164,8 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   void commit() override;
   void rollback() override;
   void rollbackShallowTransaction() override;
+  /// Joins the worker of an asynchronous opening (see Threads above).
+  void awaitBackgroundWork() override;
 
  private:
   friend class Qm0Listener;
@@ -181,6 +190,8 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   void setWorkThreadState(std::uint32_t state);
   void waitWhile(bool (*busy)(std::uint32_t state));
   void throwWorkThreadException();
+  /// Throws when the host has abandoned the opening the worker runs.
+  void throwIfAbandoned() const;
   void disconnect();
 
   // Metamodel mapping: framework classes and enumerations to repository ones.
@@ -205,6 +216,8 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   void establishPackageVersionQueryCtor();
   void loadAndCheckVltPackageVersions();
   void checkAndStoreVltPackageVersions();
+  /// Whether a package the model uses has no version recorded yet.
+  bool packageVersionsToRecord() const;
   void checkAndStoreVltPackage(const qm::zero::meta::Package& package);
   void storeVltPackageVersion(const std::u16string& family, const std::u16string& version);
   /// What the data source remembers of the repository transaction that is
@@ -443,11 +456,12 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   qm::zero::Model::Impl* modelImpl;
 
   std::exception_ptr workThreadException;    // guarded by workThreadMutex
-  std::mutex workThreadMutex;
+  mutable std::mutex workThreadMutex;
   std::condition_variable workThreadCondition;
   std::uint32_t workThreadState = 0;          // guarded by workThreadMutex; only grows
   bool workThreadStarted = false;             // set by connect before the worker starts
   std::thread workThread;
+  std::atomic<bool> openAbandoned{false};  // set by disconnect while the worker runs
   vlt::DataModelRepository repository;
   std::unique_ptr<Qm0Listener> listener;
   // Family to version: read from the repository when opening, then grown by
@@ -509,6 +523,19 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   // so that none becomes a proxy first. Null otherwise.
   struct PendingLinks;
   PendingLinks* pendingLinks = nullptr;
+  // The elements an unbounded load has made but not filled yet, filled one
+  // after the other by its outermost call instead of by recursion (see
+  // fetchQM0Object). Null outside such loads.
+  struct FillContext;
+  struct UnfilledElements;
+  UnfilledElements* unfilled = nullptr;
+  /// Fills `started` (made by startQM0Object) reading in `context`: at once
+  /// at a bounded depth, else left to the outermost call of the load.
+  void fillOrLeave(const vlt::ObjectRef& object, StartedFetch started, const qm::zero::Model& model,
+                   const FetchDepth& depth, FillContext context);
+  /// Fills the elements of `elements`, and what filling them makes, until
+  /// none is left: in the order a recursion would fill them.
+  void fillUnfilled(UnfilledElements& elements, const qm::zero::Model& model);
   void loadEverything(const std::vector<vlt::ObjectRef>& topLevelObjects, const qm::zero::Model& model);
   std::unordered_map<std::string, qm::zero::meta::Class> frameworkClasses;  // until disconnect
 };
