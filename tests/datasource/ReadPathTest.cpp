@@ -372,14 +372,14 @@ void onStackOf(std::size_t bytes, const std::function<void()>& work) {
   if (call.failure) std::rethrow_exception(call.failure);
 }
 
-// A chain of nodes 100,000 levels deep (10,000 on a server), each linking
+// A chain of nodes 100,000 levels deep (20,000 on a server), each linking
 // the node it owns, is loaded whole when opening and as a subtree on a thread
 // with a stack of 512 KiB, where a frame or two per level would not fit 1,000
 // levels: the loads go level after level, not deeper into the stack.
 TEST_P(ReadPathTest, AChainOfAHundredThousandLevelsLoadsWholeOnASmallStack) {
   const Shapes& shapes = Shapes::get();
   // On a server each level is a round trip or two: fewer there.
-  const std::size_t depth = GetParam() == Backend::SQLite ? 100000 : 10000;
+  const std::size_t depth = GetParam() == Backend::SQLite ? 100000 : 20000;
   location = newLocation("deep.vlt");
   boost::uuids::uuid root;
   store([&](const qm::zero::Model& writer) {

@@ -45,9 +45,11 @@ class Compiler {
 
   CompiledQuery run() {
     for (std::size_t i = 0; i < q_.indexes.size(); ++i) driver_.push_back(chooseDriver(i));
-    for (const SubObjectCondition& sub : q_.subObjects) {
-      for (const ReferenceCondition& r : q_.references)
-        if (r.among != nullptr && r.index == sub.owner) ownedByASet_.insert(sub.sub);
+    for (const ReferenceCondition& r : q_.references) {
+      if (r.among == nullptr) continue;
+      offClassIndex_.insert(r.index);
+      for (const SubObjectCondition& sub : q_.subObjects)
+        if (r.index == sub.owner) offClassIndex_.insert(sub.sub);
     }
     std::vector<std::string> where;
     for (std::size_t i = 0; i < q_.indexes.size(); ++i) {
@@ -147,15 +149,17 @@ class Compiler {
     return join(items, ", ");
   }
 
-  // The objects owned by a set of objects are found through the owner index.
-  // SQLite's planner, knowing no statistics, takes a class for a handful of
-  // objects and would read every object of it to keep those of the set's
-  // owners; the unary plus keeps it off the class index.
+  // A set of objects is found by their ids, and the objects they own
+  // through the owner index. SQLite's planner, knowing no statistics, and
+  // PostgreSQL's, whose statistics lag behind a table that just grew, take a
+  // class for a handful of objects and would read every object of it to keep
+  // those of the set (each level of a deep tree's load then reads the whole
+  // class); the unary plus keeps them off the class index.
   std::string classFilter(std::size_t i) const {
     std::vector<std::string> ids;
     for (const ClassInfo* c : indexClasses(q_.indexes[i])) ids.push_back(std::to_string(c->id));
     if (ids.empty()) return never;
-    const std::string column = (ownedByASet_.count(i) != 0 ? "+" : "") + objectAlias(i) + ".class_id";
+    const std::string column = (offClassIndex_.count(i) != 0 ? "+" : "") + objectAlias(i) + ".class_id";
     if (ids.size() == 1) return column + " = " + ids.front();
     return column + " IN (" + join(ids, ", ") + ")";
   }
@@ -286,7 +290,7 @@ class Compiler {
   std::set<std::string> joined_;
   // The objects owned by a set of objects: their class is not looked up in
   // the class index (see classFilter).
-  std::set<std::size_t> ownedByASet_;
+  std::set<std::size_t> offClassIndex_;  // a set's objects and those they own
 };
 
 }  // namespace

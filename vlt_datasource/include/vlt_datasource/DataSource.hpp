@@ -118,7 +118,8 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   /// a worker thread (see waitForInitialSyncCompletion).
   ///
   /// Throws m2t_vlt:messages:CannotOpenVLTRepository when the string does not
-  /// parse or names what no connector serves, and
+  /// parse, names what no connector serves, or holds what would make its path
+  /// name another file (a NUL, "%00" in a file: URI, an unpaired surrogate), and
   /// m2t_vlt:datasource:CannotAttachInsideTransaction inside a transaction
   /// (nothing is then attached). A failure of a synchronous opening passes on
   /// unchanged after the model has destroyed the data source again.
