@@ -100,12 +100,15 @@ const meta::Class& DataSource::frameworkClassOf(const vlt::ClassRef& vltClass) {
 DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,
                                                    const FetchDepth& depth, InstanceLoader* filled) {
   StartedFetch started = startQM0Object(object, model, depth, filled);
+  if (!unbounded(depth)) {
+    finishQM0Object(object, started, model, depth);
+    return std::move(started.result);
+  }
   FetchResult result = started.result;
   // Left for later, an element reached by a link is not filled as a child
   // of the level being read then: its links are read on their own.
-  const bool leftForLater = unfilled && unbounded(depth);
   fillOrLeave(object, std::move(started), model, depth,
-              leftForLater ? FillContext{} : FillContext{childLinks, levelPlace, nullptr});
+              unfilled ? FillContext{} : FillContext{childLinks, levelPlace, nullptr});
   return result;
 }
 
