@@ -16,6 +16,7 @@
 #include <exception>
 #include <functional>
 #include <map>
+#include <mutex>
 
 namespace logging = boost::log;
 
@@ -51,9 +52,15 @@ struct RecordWriter::Impl {
   logging::record_ostream stream;
 };
 
-RecordWriter::RecordWriter(Channel& channel, unsigned severityValue)
-    : lock_(channel.mutex), uncaughtAtOpen_(std::uncaught_exceptions()) {
-  logging::record record = channel.source.open_record(logging::keywords::severity = severityValue);
+// The channel's source is locked only to open the record: the record is the
+// writer's own from then on, so that threads write and push theirs side by
+// side, and a sink that holds one thread holds no other.
+RecordWriter::RecordWriter(Channel& channel, unsigned severityValue) : uncaughtAtOpen_(std::uncaught_exceptions()) {
+  logging::record record;
+  {
+    std::lock_guard<std::mutex> lock(channel.mutex);
+    record = channel.source.open_record(logging::keywords::severity = severityValue);
+  }
   if (!record) return;
   impl_ = std::make_unique<Impl>();
   impl_->record = std::move(record);

@@ -14,7 +14,6 @@
 #include <foundation/export.hpp>
 
 #include <memory>
-#include <mutex>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -59,7 +58,6 @@ class FOUNDATION_API RecordWriter {
 
  private:
   struct Impl;
-  std::unique_lock<std::mutex> lock_;
   std::unique_ptr<Impl> impl_;
   int uncaughtAtOpen_;
 };
