@@ -239,7 +239,7 @@ TEST_F(ConnectionTest, ParametersAreReadByTheirRules) {
     testing::internal::CaptureStdout();
     createRepository(file("trace-" + trace + ".vlt") + "?trace=" + trace);
     const std::string output = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(output.find("COMMIT") != std::string::npos, trace == "true") << "trace=" << trace << ": " << output;
+    EXPECT_EQ(output.find("SELECT") != std::string::npos, trace == "true") << "trace=" << trace << ": " << output;
   }
   createRepository(file("wal.vlt") + "?wal=True");
   EXPECT_EQ(journalVersion(file("wal.vlt")), 1);

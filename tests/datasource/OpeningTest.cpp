@@ -199,6 +199,27 @@ TEST_F(OpeningTest, AHostThatOnlyReadsOpensBesideAWriterInAnotherProcess) {
   }
 }
 
+// On a server, another host's open write transaction holds the writer lock
+// until it ends: a host that opens lazily and pushes nothing reads the
+// recorded versions beside it, without the lock.
+TEST_F(OpeningTest, AHostThatOpensLazilyOpensBesideAWriterOnPostgreSQL) {
+  const std::string uri = testsupport::freshPostgresqlSchema();
+  ASSERT_FALSE(uri.empty());
+  const auto& mm = qm0test::TestMetamodel::get();
+  open(uri);
+  commit([&] { ModelElement::createReflective(model, mm.book); });
+  model->resetDataSource();
+  vlt::DataModelRepository writer;
+  writer.open(uri, std::string(), vlt::DataModelRepository::ServiceOptions());
+  writer.beginTransaction();
+  writer.createClass("held.Open", {writer.metamodel().findClass("ModelElement")});
+  model = qm::zero::Model::create();
+  EXPECT_NO_THROW(DataSource::create(u16(uri + "&lockTimeout=0"), model, DataSource::NoSyncToModel,
+                                     DataSource::NoSyncToDataSource, DataSource::Synchronous));
+  model->resetDataSource();
+  writer.rollbackTransaction();
+}
+
 // A path is opened as given or not at all: one that a NUL would cut (given
 // as such, or as "%00" in a file: URI) or that holds an unpaired surrogate
 // (which UTF-8 cannot hold, so that two names would open one file) is

@@ -36,18 +36,13 @@ void DataSource::loadAndCheckVltPackageVersions() {
   establishPackageVersionQueryCtor();
   packageVersions.clear();
   uncommittedFamilies.clear();
-  // A transaction that only reads: it takes no write lock.
-  repository.beginReadTransaction();
-  try {
-    vlt::ObjectQuery::ResultIterator results = packageVersionQuery->execute();
-    // The first record of a family wins.
-    while (results.getNextResult()) packageVersions.emplace(packageFamilyBuffer, packageVersionBuffer);
-    results.clear();
-    repository.commitTransaction();
-  } catch (...) {
-    rollBackOwnTransaction();
-    throw;
-  }
+  // One statement, in no transaction of its own: one that may write would
+  // take the writer lock on PostgreSQL, and a host that only reads opens
+  // beside a writer.
+  vlt::ObjectQuery::ResultIterator results = packageVersionQuery->execute();
+  // The first record of a family wins.
+  while (results.getNextResult()) packageVersions.emplace(packageFamilyBuffer, packageVersionBuffer);
+  results.clear();
   typeProvider->validatePackageVersionsAndRequiredFamilies(*this, packageVersions);
 }
 
