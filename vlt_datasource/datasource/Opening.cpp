@@ -26,6 +26,29 @@ namespace vlt_datasource {
 
 void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, const ConnectionOptions& options,
                                       ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming) {
+  const vlt::ClassRef modelElementClass = openRepository(connectionString, options);
+
+  std::vector<qm::zero::ModelElement> initialElements;
+  if (modelImpl->getElementCount() != 0 && toDataSource == SyncAllToDataSource) {
+    qm::zero::FreezeGuard freeze = modelImpl->freeze();
+    initialElements = modelImpl->getAllElements(qm::zero::InMemoryOnly);
+  }
+
+  if (toModel != NoSyncToModel) loadStoredElements(toModel, modelElementClass);
+
+  // Only a version to record takes the write lock: a host that only reads
+  // opens beside a writer.
+  if (initialElements.empty()) {
+    if (packageVersionsToRecord())
+      repository.performDictionaryFunction([this] { checkAndStoreVltPackageVersions(); });
+    else
+      checkAndStoreVltPackageVersions();
+    return;
+  }
+  pushModelElements(initialElements, modelElementClass);
+}
+
+vlt::ClassRef DataSource::openRepository(const std::u16string& connectionString, const ConnectionOptions& options) {
   reflective = options.reflective;
   evolve = options.evolve;
 
@@ -46,7 +69,6 @@ void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, co
   loadsByLevel = connector->statementsAreRoundTrips();
   if (options.trace) repository.setTraceCallback(traceToStandardOutput);
 
-  const vlt::DataModelRef dataModel = repository.defaultDataModel();
   const vlt::MetamodelRef metamodel = repository.metamodel();
   const vlt::ClassRef modelElementClass = metamodel.findClass("ModelElement");
   if (!modelElementClass) foundation::core::except::throwException(m2t_vlt::messages::ObsoleteSchema());
@@ -59,49 +81,37 @@ void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, co
       if (qm0Class) processIncomingPropertiesFrom(qm0Class);
     }
   }
+  return modelElementClass;
+}
 
-  std::vector<qm::zero::ModelElement> initialElements;
-  if (modelImpl->getElementCount() != 0 && toDataSource == SyncAllToDataSource) {
-    qm::zero::FreezeGuard freeze = modelImpl->freeze();
-    initialElements = modelImpl->getAllElements(qm::zero::InMemoryOnly);
-  }
+void DataSource::loadStoredElements(ToModelSync toModel, const vlt::ClassRef& modelElementClass) {
+  debugLog.log(severity::detail, "Loading the stored elements into the model");
+  throwIfAbandoned();
+  setWorkThreadState(1);
+  readGrouped([&] {
+    SubtreeReadScope scope(*this);
+    qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
+    const qm::zero::Model model = getModel();
+    vlt::ObjectQuery topLevel(repository);
+    vlt::ObjectRef object;
+    topLevel.addIsTopLevelObjectConstraint(modelElementClass, 0);
+    topLevel.addResultObject(modelElementClass, &object, 0);
+    // Read first: loading runs queries of its own.
+    std::vector<vlt::ObjectRef> topLevelObjects;
+    vlt::ObjectQuery::ResultIterator results = topLevel.execute();
+    while (results.getNextResult()) topLevelObjects.push_back(object);
+    results.clear();
+    if (toModel == SyncTopLevelToModel) {
+      for (const vlt::ObjectRef& stored : topLevelObjects) fetchQM0Object(stored, model, FetchDepth{1, false});
+    } else {
+      loadEverything(topLevelObjects, model);
+    }
+    loading.commit();
+  });
+}
 
-  if (toModel != NoSyncToModel) {
-    debugLog.log(severity::detail, "Loading the stored elements into the model");
-    throwIfAbandoned();
-    setWorkThreadState(1);
-    readGrouped([&] {
-      SubtreeReadScope scope(*this);
-      qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
-      const qm::zero::Model model = getModel();
-      vlt::ObjectQuery topLevel(repository);
-      vlt::ObjectRef object;
-      topLevel.addIsTopLevelObjectConstraint(modelElementClass, 0);
-      topLevel.addResultObject(modelElementClass, &object, 0);
-      // Read first: loading runs queries of its own.
-      std::vector<vlt::ObjectRef> topLevelObjects;
-      vlt::ObjectQuery::ResultIterator results = topLevel.execute();
-      while (results.getNextResult()) topLevelObjects.push_back(object);
-      results.clear();
-      if (toModel == SyncTopLevelToModel) {
-        for (const vlt::ObjectRef& stored : topLevelObjects) fetchQM0Object(stored, model, FetchDepth{1, false});
-      } else {
-        loadEverything(topLevelObjects, model);
-      }
-      loading.commit();
-    });
-  }
-
-  // Only a version to record takes the write lock: a host that only reads
-  // opens beside a writer.
-  if (initialElements.empty() || toDataSource != SyncAllToDataSource) {
-    if (packageVersionsToRecord())
-      repository.performDictionaryFunction([this] { checkAndStoreVltPackageVersions(); });
-    else
-      checkAndStoreVltPackageVersions();
-    return;
-  }
-
+void DataSource::pushModelElements(const std::vector<qm::zero::ModelElement>& elements,
+                                   const vlt::ClassRef& modelElementClass) {
   debugLog.log(severity::detail, "Writing the model's elements into the repository");
   throwIfAbandoned();
   setWorkThreadState(2);
@@ -109,12 +119,13 @@ void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, co
   repository.performDictionaryFunction([&] {
     WriteMemoScope memo(classMemo, enumerationMemo);
     NewObjectMap newObjects;
-    newObjects.reserve(initialElements.size());
+    newObjects.reserve(elements.size());
+    const vlt::DataModelRef dataModel = repository.defaultDataModel();
     // Only a repository that holds elements can hold these already.
     const bool holdsElements =
         dataModel.countObjects(modelElementClass) >
-        dataModel.countObjects(metamodel.findClass("qm.zero.vlt_datasource.PackageInfo"));
-    for (const qm::zero::ModelElement& element : initialElements) {
+        dataModel.countObjects(repository.metamodel().findClass("qm.zero.vlt_datasource.PackageInfo"));
+    for (const qm::zero::ModelElement& element : elements) {
       if (holdsElements && dataModel.findObject(element.getUUID(), modelElementClass)) {
         debugLog.log(severity::warning, " object '", boost::uuids::to_string(element.getUUID()),
                      "' is already in VLT ");

@@ -188,6 +188,12 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
                              ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming timing);
   void doOpenAndInitialSync(const std::u16string& connectionString, const ConnectionOptions& options,
                             ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming timing);
+  /// The opening's steps: the repository opened and its versions checked
+  /// (returns its ModelElement class), the stored elements loaded, the
+  /// model's elements written.
+  vlt::ClassRef openRepository(const std::u16string& connectionString, const ConnectionOptions& options);
+  void loadStoredElements(ToModelSync toModel, const vlt::ClassRef& modelElementClass);
+  void pushModelElements(const std::vector<qm::zero::ModelElement>& elements, const vlt::ClassRef& modelElementClass);
   void setWorkThreadState(std::uint32_t state);
   void waitWhile(bool (*busy)(std::uint32_t state));
   void throwWorkThreadException();

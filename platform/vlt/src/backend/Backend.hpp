@@ -35,6 +35,8 @@
 #include <string_view>
 #include <vector>
 
+struct pg_conn;  // libpq's PGconn
+
 namespace vlt::sql {
 
 /// How a value is kept in a column; every value type maps to one of these.
@@ -263,6 +265,11 @@ constexpr std::chrono::milliseconds defaultConnectTimeout{10000};
 /// without the repository's own parameters). The database is never created.
 /// Throws OpenError naming the SQLSTATE libpq's message stands for.
 std::unique_ptr<Connection> openPostgresql(const OpenRequest& request);
+/// The libpq connection that openPostgresql starts from, made so that
+/// `request.interrupted` and the connect timeout (the URI's
+/// "connect_timeout", else defaultConnectTimeout) end the wait; the caller
+/// owns it (PQfinish). Throws OpenError.
+pg_conn* connectToServer(const OpenRequest& request);
 
 /// What a failed PostgreSQL statement means for the repository, from its
 /// SQLSTATE and whether the connection is gone: LockedError, ConstraintError,
