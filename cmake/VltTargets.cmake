@@ -68,6 +68,9 @@ function(vlt_add_component_tests component target)
   target_link_libraries(${target} PRIVATE vlt::test_support ${ARG_DEPS}
     GTest::gtest GTest::gmock GTest::gtest_main)
   vlt_set_warnings(${target})
+  # Test code gains nothing from the optimiser, which doubles its compile
+  # time; the libraries under test keep the build type's flags.
+  target_compile_options(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:-O0>)
   # Every test gets a timeout, so that a hung test (a child process waiting on
   # a pipe, a lock never released) fails instead of stopping the run.
   gtest_discover_tests(${target}

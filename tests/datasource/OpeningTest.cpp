@@ -133,7 +133,8 @@ TEST_F(OpeningTest, EveryCallDuringAnAsynchronousOpeningWaitsForItOrIsSafeBeside
 TEST_F(OpeningTest, AServerThatNeverAnswersFailsTheOpenAtTheConnectTimeout) {
   testsupport::SilentServer server;
   for (const auto& [parameters, seconds] : {std::pair<std::string, std::string>{"connect_timeout=2", "2"}, {"", "10"}}) {
-    const std::string failure = whatThrown([&] { open(server.uri(parameters)); });
+    const std::string uri = server.uri(parameters);
+    const std::string failure = whatThrown([&] { open(uri); });
     EXPECT_THAT(failure, HasSubstr("did not answer within " + seconds + " s"));
     EXPECT_EQ(model->getDataSource(), nullptr);
   }
@@ -233,8 +234,9 @@ TEST_F(OpeningTest, PathsThatWouldNameAnotherFileAreRefused) {
       {folder + u"/a" + std::u16string(1, char16_t(0xDC00)) + u"b.vlt", "unpaired surrogate"},
   };
   for (const auto& [connectionString, reason] : cases) {
+    const std::u16string& path = connectionString;  // a lambda cannot capture a binding before C++20
     const ThrownId refused = thrownId([&] {
-      DataSource::create(connectionString, model, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
+      DataSource::create(path, model, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
                          DataSource::Synchronous);
     });
     EXPECT_EQ(refused.id, "m2t_vlt:messages:CannotOpenVLTRepository");
