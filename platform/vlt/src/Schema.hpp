@@ -3,6 +3,8 @@
 // as read from (and written to) the metamodel tables, with the names of the
 // tables and columns that hold their objects' values.
 
+#include "Database.hpp"
+#include "StatementCache.hpp"
 #include "TransactionState.hpp"
 
 #include <vlt/Types.hpp>
@@ -19,7 +21,6 @@
 
 namespace vlt::detail {
 
-class Core;
 struct ClassInfo;
 struct MetamodelFile;
 struct ValueTraits;
@@ -103,7 +104,8 @@ struct ClassInfo {
 /// close), so that handles can keep pointing at them. Not synchronised.
 class Schema final : public TransactionParticipant {
  public:
-  explicit Schema(Core& core) : core_(core) {}
+  Schema(Database& database, StatementCache& statements, TransactionState& transaction)
+      : database_(database), statements_(statements), transaction_(transaction) {}
 
   /// Creates the metamodel tables of a new repository.
   void createTables();
@@ -166,7 +168,9 @@ class Schema final : public TransactionParticipant {
   static void computeLineage(ClassInfo* cls);
   static void touchLayout(ClassInfo* cls);
 
-  Core& core_;
+  Database& database_;
+  StatementCache& statements_;
+  TransactionState& transaction_;
   std::vector<std::unique_ptr<ClassInfo>> classStore_;
   std::vector<std::unique_ptr<PropertyInfo>> propertyStore_;
   std::vector<std::unique_ptr<EnumerationInfo>> enumerationStore_;

@@ -1,6 +1,6 @@
 #include "StatementCache.hpp"
 
-#include "Core.hpp"
+#include "Schema.hpp"
 
 namespace vlt::detail {
 
@@ -86,7 +86,7 @@ std::string inListPlaceholders(int first) {
 sql::Statement& StatementCache::forProperty(const PropertyInfo& property, PropertyStatement which) {
   return keyed(&property, static_cast<int>(which), 0, [&] {
     const char* text = propertyStatementText(which);
-    if (text == nullptr) text = core_.connection().dialect().upsertColumn;
+    if (text == nullptr) text = database_.connection().dialect().upsertColumn;
     const std::string& owner = property.owner->table;
     return sql::fillIn(text, {{"values", property.table}, {"class", owner}, {"table", owner}, {"column", property.column}});
   });
@@ -95,7 +95,7 @@ sql::Statement& StatementCache::forProperty(const PropertyInfo& property, Proper
 sql::Statement& StatementCache::fixed(const char* literal) {
   auto it = fixed_.find(literal);
   if (it != fixed_.end()) return *it->second;
-  auto prepared = core_.connection().prepare(literal);
+  auto prepared = database_.connection().prepare(literal);
   sql::Statement& result = *prepared;
   fixed_.emplace(literal, std::move(prepared));
   return result;
@@ -109,7 +109,7 @@ sql::Statement* StatementCache::find(const void* owner, int purpose, std::uint64
 sql::Statement& StatementCache::store(const void* owner, int purpose, std::uint64_t version, const std::string& text) {
   Entry& entry = keyed_[Key{owner, purpose}];
   entry.statement.reset();
-  entry.statement = core_.connection().prepare(text);
+  entry.statement = database_.connection().prepare(text);
   entry.version = version;
   return *entry.statement;
 }

@@ -32,7 +32,7 @@
 
 namespace vlt::detail {
 
-class Core;
+class Database;
 
 /// Something that keeps state for the open transaction.
 class TransactionParticipant {
@@ -55,7 +55,7 @@ class TransactionState {
   /// Who opened the transaction and may end it.
   enum class Owner { caller, dictionaryFunction, call };
 
-  explicit TransactionState(Core& core) : core_(core) {}
+  explicit TransactionState(Database& database) : database_(database) {}
 
   void addParticipant(TransactionParticipant* participant) { participants_.push_back(participant); }
   State state() const noexcept { return state_; }
@@ -95,7 +95,7 @@ class TransactionState {
   void commitNow(bool rollbackOnFailure);
   void ended(bool committed) noexcept;
 
-  Core& core_;
+  Database& database_;
   State state_ = State::idle;
   Owner owner_ = Owner::caller;
   std::vector<TransactionParticipant*> participants_;
@@ -111,14 +111,14 @@ class TransactionState {
 /// dropped transaction.
 class WriteScope {
  public:
-  explicit WriteScope(Core& core, bool savepoint = true);
+  explicit WriteScope(TransactionState& transaction, bool savepoint = true);
   ~WriteScope();
   WriteScope(const WriteScope&) = delete;
   WriteScope& operator=(const WriteScope&) = delete;
   void commit();
 
  private:
-  Core& core_;
+  Database& database_;
   TransactionState& state_;
   bool implicit_ = false;
   bool savepoint_ = false;
