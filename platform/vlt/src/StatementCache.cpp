@@ -6,16 +6,10 @@ namespace vlt::detail {
 
 namespace {
 
-// The text of each PropertyStatement, with the table of the property's
-// collection ({values}), the owner's class table ({class}) and the column
-// ({column}) filled in.
-const char* propertyStatementText(PropertyStatement which) {
+// The statements that read the links of what owners own: of one owner, or
+// of the owners in an IN list.
+const char* ownedLinksText(PropertyStatement which) {
   switch (which) {
-    case PropertyStatement::readValues:
-      return "SELECT value FROM {values} WHERE object_id = ?1 ORDER BY ordinal";
-    case PropertyStatement::readLinks:
-      return "SELECT v.value, t.class_id, t.uuid FROM {values} v LEFT JOIN vlt_object t ON t.id = v.value "
-             "WHERE v.object_id = ?1 ORDER BY v.ordinal";
     case PropertyStatement::ownedLinks:
       // Left joins from the owner's row: no row at all means no owner; an
       // owned object without links gives one row of NULL link. (PostgreSQL
@@ -43,6 +37,26 @@ const char* propertyStatementText(PropertyStatement which) {
                                       inListPlaceholders(2) + ") ORDER BY w.id, c.ordinal, c.id, v.ordinal";
       return text.c_str();
     }
+    default:
+      return nullptr;
+  }
+}
+
+// The text of each PropertyStatement, with the table of the property's
+// collection ({values}), the owner's class table ({class}) and the column
+// ({column}) filled in.
+const char* propertyStatementText(PropertyStatement which) {
+  switch (which) {
+    case PropertyStatement::readValues:
+      return "SELECT value FROM {values} WHERE object_id = ?1 ORDER BY ordinal";
+    case PropertyStatement::readLinks:
+      return "SELECT v.value, t.class_id, t.uuid FROM {values} v LEFT JOIN vlt_object t ON t.id = v.value "
+             "WHERE v.object_id = ?1 ORDER BY v.ordinal";
+    case PropertyStatement::ownedLinks:
+    case PropertyStatement::ownedLinkIds:
+    case PropertyStatement::ownedLinksAmong:
+    case PropertyStatement::ownedLinkIdsAmong:
+      return ownedLinksText(which);
     case PropertyStatement::valueAt:
       return "SELECT value FROM {values} WHERE object_id = ?1 AND ordinal = ?2";
     case PropertyStatement::linkAt:
