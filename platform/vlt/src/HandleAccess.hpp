@@ -4,7 +4,7 @@
 // the parts make and read handles through it without knowing the core that
 // assembles them.
 
-#include "Schema.hpp"
+#include "MetamodelInfo.hpp"
 
 #include <vlt/Collections.hpp>
 #include <vlt/Metamodel.hpp>

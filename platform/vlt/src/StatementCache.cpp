@@ -1,6 +1,6 @@
 #include "StatementCache.hpp"
 
-#include "Schema.hpp"
+#include "MetamodelInfo.hpp"
 
 namespace vlt::detail {
 

@@ -5,7 +5,7 @@
 // by the element and a purpose, remade when the element's layout changes.
 
 #include "Database.hpp"
-#include "TransactionState.hpp"
+#include "TransactionParticipant.hpp"
 #include "backend/Backend.hpp"
 
 #include <cstdint>

@@ -25,6 +25,8 @@
 // before COMMIT and when the transaction has ended, committed or not. Not
 // synchronised.
 
+#include "TransactionParticipant.hpp"
+
 #include <boost/function.hpp>
 
 #include <cstdint>
@@ -33,21 +35,6 @@
 namespace vlt::detail {
 
 class Database;
-
-/// Something that keeps state for the open transaction.
-class TransactionParticipant {
- public:
-  /// Runs inside the transaction just before COMMIT; may write. A failure
-  /// fails the commit.
-  virtual void beforeCommit() {}
-  /// The transaction ended: committed, or rolled back (also by the engine).
-  virtual void transactionEnded(bool committed) noexcept = 0;
-  /// A call failed inside the transaction and its savepoint was rolled back.
-  virtual void savepointRolledBack() noexcept {}
-
- protected:
-  ~TransactionParticipant() = default;
-};
 
 class TransactionState {
  public:

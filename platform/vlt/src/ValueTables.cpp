@@ -1,6 +1,6 @@
 #include "ValueTables.hpp"
 
-#include "Schema.hpp"
+#include "MetamodelInfo.hpp"
 #include "ValueTraits.hpp"
 
 #include <algorithm>
