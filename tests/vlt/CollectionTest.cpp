@@ -122,6 +122,50 @@ TEST_P(CollectionTest, BuiltinAndEnumeralCollectionsEditInPlace) {
                entry("levels", std::vector<vlt::EnumeralRef>{level(0), level(9), level(0)}));
 }
 
+// A collection read as one value gives its first entry (or owned object);
+// one value written to it replaces the whole, an absent one empties it. An
+// empty collection of an object that does not exist is still refused.
+TEST_P(CollectionTest, ACollectionReadOrWrittenAsOneValueIsItsFirstEntry) {
+  // Handles die with the reopens of expectStored: these take them afresh.
+  const auto numbers = [&] { return property("test.Owner", "numbers"); };
+  const auto links = [&] { return property("test.Owner", "links"); };
+  const auto parts = [&] { return property("test.Owner", "parts"); };
+  write(1, entry("numbers", std::vector<int>{4, 2}), entry("links", objects({102, 101})),
+        entry("parts", objects({103, 100})));
+  vlt::ObjectRef owner = find(1);
+  EXPECT_EQ(readValue(owner, numbers(), -1), 4);
+  EXPECT_EQ(readValue<vlt::ObjectRef>(owner, links()).objectIdentity(), makeUuid(102));
+  EXPECT_EQ(readValue<vlt::ObjectRef>(owner, parts()).objectIdentity(), makeUuid(103));
+  owner.setPropertyValue(numbers(), 9);
+  owner.setPropertyValue(links(), item(4));
+  owner.setPropertyValue(parts(), item(1));
+  expectStored(1, entry("numbers", std::vector<int>{9}), entry("links", objects({104})),
+               entry("parts", objects({101})));
+  vlt::ObjectRef formerOwner;
+  vlt::PropertyRef through;
+  find(103).getOwnership(formerOwner, through);
+  EXPECT_TRUE(formerOwner.isNull()) << "a part the write left out is a root";
+
+  owner = find(1);
+  owner.setPropertyValue(numbers(), boost::optional<int>());
+  owner.setPropertyValue(links(), vlt::ObjectRef());
+  owner.setPropertyValue(parts(), vlt::ObjectRef());
+  EXPECT_FALSE(readValue<boost::optional<int>>(owner, numbers()));
+  EXPECT_TRUE(readValue<vlt::ObjectRef>(owner, links()).isNull());
+  EXPECT_TRUE(readValue<vlt::ObjectRef>(owner, parts()).isNull());
+  expectStored(1, entry("numbers", std::vector<int>{}), entry("links", objects({})), entry("parts", objects({})));
+
+  vlt::ObjectId spare = 0;
+  repo.allocateObjectIds(1, spare);
+  vlt::ObjectRef ghost = repo.getObjectRef(spare, findClass("test.Owner"));
+  EXPECT_THROW(readValue<boost::optional<int>>(ghost, numbers()), vlt::ObjectNotFoundError);
+  EXPECT_THROW(readValue<boost::optional<std::u16string>>(ghost, property("test.Owner", "tags")),
+               vlt::ObjectNotFoundError)
+      << "a collection whose table was never made";
+  EXPECT_THROW(readValue<vlt::ObjectRef>(ghost, parts()), vlt::ObjectNotFoundError);
+  EXPECT_THROW(ghost.setPropertyValue(numbers(), 1), vlt::ObjectNotFoundError);
+}
+
 // Unique collections refuse duplicates, bounded ones entries past their
 // upper bound; neither refusal changes what is stored.
 TEST_P(CollectionTest, CollectionsRefuseDuplicatesAndEntriesPastTheirUpperBound) {

@@ -2,8 +2,6 @@
 
 #include "CollectionStore.hpp"
 
-#include "Core.hpp"
-
 #include <matrix/Array.hpp>
 
 #include <algorithm>
@@ -14,14 +12,14 @@
 namespace vlt::detail {
 
 void CollectionStore::beyondEnd(const PropertyInfo* property, std::size_t index, std::size_t size) const {
-  core_.usage("the index " + std::to_string(index) + " is beyond the end of the collection \"" + property->name +
-              "\" (size " + std::to_string(size) + ")");
+  database_.usage("the index " + std::to_string(index) + " is beyond the end of the collection \"" + property->name +
+                  "\" (size " + std::to_string(size) + ")");
 }
 
 // A collection holds values, never a null handle or array.
 void CollectionStore::checkEntry(const PropertyInfo* property, ValueType type, const void* value) const {
   if (traitsOf(type).absent(value)) {
-    core_.usage("a collection cannot hold a null value (\"" + property->name + "\")");
+    database_.usage("a collection cannot hold a null value (\"" + property->name + "\")");
   }
 }
 
@@ -31,7 +29,7 @@ void CollectionStore::checkUniqueness(const PropertyInfo* property, ValueType ty
   for (std::size_t i = 0, n = traits.count(vector); i < n; ++i) {
     if (!keys.insert(traits.key(traits.element(vector, i))).second) {
       throw ConstraintError("the unique collection \"" + property->name + "\" was given a value twice",
-                            core_.filespec());
+                            database_.filespec());
     }
   }
 }
@@ -42,21 +40,84 @@ void CollectionStore::checkUpperBound(const PropertyInfo* property, std::size_t 
   if (property->upper != 0xFFFFFFFFu && count > property->upper) {
     throw ConstraintError("the collection \"" + property->name + "\" may hold at most " +
                               std::to_string(property->upper) + " values, not " + std::to_string(count),
-                          core_.filespec());
+                          database_.filespec());
   }
 }
 
 void CollectionStore::open(const ObjectRef& object, const PropertyRef& propertyRef, ValueType type) {
-  core_.checkOpen();
-  const PropertyInfo* property = core_.objects().checkAccess(object, propertyRef, type);
-  if (!property->multi) core_.usage("the property \"" + property->name + "\" is single-valued: it has no collection");
+  database_.checkOpen();
+  const PropertyInfo* property = access_.checkAccess(object, propertyRef, type);
+  if (!property->multi) {
+    database_.usage("the property \"" + property->name + "\" is single-valued: it has no collection");
+  }
+}
+
+// ---------------------------------------------------------------- one value
+
+bool CollectionStore::readSingle(const ObjectRef& object, const PropertyRef& propertyRef, ValueType type, void* out) {
+  database_.checkOpen();
+  const PropertyInfo* property = access_.checkAccess(object, propertyRef, type);
+  if (property->inClassTable()) return objects_.readValue(object, property, out);
+  if (property->inOwnTable()) return readFirst(object.objectId(), property, type, out);
+  const std::vector<ObjectRef> kids = containment_.children(object.objectId(), property);
+  if (kids.empty()) return false;
+  *static_cast<ObjectRef*>(out) = kids.front();
+  return true;
+}
+
+bool CollectionStore::readFirst(ObjectId owner, const PropertyInfo* property, ValueType type, void* out) {
+  if (!tables_.collectionTable(property)) {
+    access_.requireObject(owner);
+    return false;
+  }
+  const bool links = type == ValueType::object;
+  sql::StatementUse s(statements_.forProperty(*property, links ? PropertyStatement::linkAt
+                                                               : PropertyStatement::valueAt));
+  s->bindInt64(1, owner);
+  s->bindInt64(2, 0);
+  if (!s->step()) {
+    s->reset();
+    access_.requireObject(owner);
+    return false;
+  }
+  if (links) {
+    *static_cast<ObjectRef*>(out) = access_.objectAt(*s, 0, property->typeClass);
+    return true;
+  }
+  Cell cell;
+  capture(*s, 0, property->traits->form, cell);
+  if (cell.null) return false;
+  property->traits->read(cell, out, access_.site(property));
+  return true;
+}
+
+void CollectionStore::writeSingle(const ObjectRef& object, const PropertyRef& propertyRef, ValueType type,
+                                  const void* in) {
+  database_.checkOpen();
+  const PropertyInfo* property = access_.checkAccess(object, propertyRef, type);
+  const ObjectId id = object.objectId();
+  // A plain column write is one statement: atomic without a savepoint.
+  WriteScope scope(transaction_, !property->inClassTable());
+  if (property->inClassTable()) {
+    objects_.writeValue(id, property, in);
+  } else if (property->composite) {
+    access_.requireConforming(id, property);
+    const auto* child = static_cast<const ObjectRef*>(in);
+    for (const ObjectRef& kid : containment_.children(id, property)) containment_.detach(kid.objectId());
+    if (child != nullptr && !child->isNull()) containment_.attach(id, property, {child->objectId()});
+  } else {
+    access_.requireConforming(id, property);
+    // A single value written into a collection replaces it by zero or one entry.
+    replaceAll(id, property, in);
+  }
+  scope.commit();
 }
 
 // ---------------------------------------------------------------- whole collections
 
 void CollectionStore::readEntries(ObjectId owner, const PropertyInfo* property, void* vector) {
   const bool links = property->valueType == ValueType::object;
-  const ValueSite site{core_, property};
+  const ValueSite site = access_.site(property);
   bool empty = true;
   // Arrays read before a later entry fails are the caller's only once the
   // call returned: free them on the way out.
@@ -73,15 +134,15 @@ void CollectionStore::readEntries(ObjectId owner, const PropertyInfo* property, 
   };
   const bool arrays = property->valueType == ValueType::qxarray;
   ArrayGuard guard{vector, arrays ? static_cast<std::vector<matrix::qxArray_tag*>*>(vector)->size() : 0, arrays};
-  if (core_.tables().collectionTable(property)) {
-    sql::StatementUse s(core_.statements().forProperty(*property, links ? PropertyStatement::readLinks
-                                                                        : PropertyStatement::readValues));
+  if (tables_.collectionTable(property)) {
+    sql::StatementUse s(statements_.forProperty(*property, links ? PropertyStatement::readLinks
+                                                                 : PropertyStatement::readValues));
     s->bindInt64(1, owner);
     Cell cell;
     while (s->step()) {
       empty = false;
       if (links) {
-        static_cast<std::vector<ObjectRef>*>(vector)->push_back(core_.objects().objectAt(*s, 0, property->typeClass));
+        static_cast<std::vector<ObjectRef>*>(vector)->push_back(access_.objectAt(*s, 0, property->typeClass));
       } else {
         capture(*s, 0, property->traits->form, cell);
         if (!cell.null) property->traits->append(cell, vector, site);
@@ -90,17 +151,17 @@ void CollectionStore::readEntries(ObjectId owner, const PropertyInfo* property, 
   }
   // An empty collection and a missing owner look alike: ask, unless the
   // owner was just seen.
-  if (empty && !core_.objects().knownToExist(owner)) core_.objects().requireObject(owner);
+  if (empty && !objects_.knownToExist(owner)) access_.requireObject(owner);
   guard.active = false;
 }
 
 void CollectionStore::readAll(const ObjectRef& object, const PropertyRef& propertyRef, ValueType type, void* vector) {
-  core_.checkOpen();
-  const PropertyInfo* property = core_.objects().checkAccess(object, propertyRef, type);
+  database_.checkOpen();
+  const PropertyInfo* property = access_.checkAccess(object, propertyRef, type);
   if (property->composite) {
-    *static_cast<std::vector<ObjectRef>*>(vector) = core_.containment().children(object.objectId(), property);
+    *static_cast<std::vector<ObjectRef>*>(vector) = containment_.children(object.objectId(), property);
   } else if (!property->multi) {
-    core_.objects().readSingleAsVector(object, property, vector);
+    objects_.readValueAsVector(object, property, vector);
   } else {
     readEntries(object.objectId(), property, vector);
   }
@@ -109,22 +170,18 @@ void CollectionStore::readAll(const ObjectRef& object, const PropertyRef& proper
 std::pair<const PropertyInfo*, const PropertyInfo*> CollectionStore::checkOwnedLinks(const ObjectRef& owner,
                                                                                     const PropertyRef& owningRef,
                                                                                     const PropertyRef& propertyRef) {
-  const PropertyInfo* owning = core_.objects().checkAccess(owner, owningRef, ValueType::object);
-  if (!owning->composite) core_.usage("the property \"" + owning->name + "\" is not composite: it owns no objects");
-  const PropertyInfo* property = Core::info(propertyRef);
-  core_.schema().checkUsable(property);
-  if (Core::core(propertyRef) != &core_) {
-    core_.usage("the property \"" + property->name + "\" belongs to another repository");
-  }
+  const PropertyInfo* owning = access_.checkAccess(owner, owningRef, ValueType::object);
+  if (!owning->composite) database_.usage("the property \"" + owning->name + "\" is not composite: it owns no objects");
+  const PropertyInfo* property = access_.checkProperty(propertyRef);
   if (!property->inOwnTable() || property->valueType != ValueType::object) {
-    core_.usage("the property \"" + property->name + "\" is not a collection of links");
+    database_.usage("the property \"" + property->name + "\" is not a collection of links");
   }
   // Owned objects are of the owning property's class or of a subclass: the
   // property must be one of theirs or of a subclass's.
   const ClassInfo* owned = owning->typeClass;
   if (!owned->conformsTo(property->owner) && !property->owner->conformsTo(owned)) {
-    core_.usage("the property \"" + property->name + "\" of class \"" + property->owner->qualifiedName +
-                "\" belongs to no object owned through \"" + owning->name + "\"");
+    database_.usage("the property \"" + property->name + "\" of class \"" + property->owner->qualifiedName +
+                    "\" belongs to no object owned through \"" + owning->name + "\"");
   }
   return {owning, property};
 }
@@ -134,24 +191,24 @@ std::pair<const PropertyInfo*, const PropertyInfo*> CollectionStore::checkOwnedL
 LinkEntry CollectionStore::linkEntry(sql::Statement& s, int column, const PropertyInfo* property,
                                      bool targetIdentity) {
   const auto holder = static_cast<ObjectId>(s.columnInt64(column));
-  return LinkEntry{holder, targetIdentity ? core_.objects().objectAt(s, column + 1, property->typeClass)
-                                          : core_.objectRef(property->typeClass,
-                                                            static_cast<ObjectId>(s.columnInt64(column + 1)))};
+  return LinkEntry{holder, targetIdentity ? access_.objectAt(s, column + 1, property->typeClass)
+                                          : handles_.objectRef(property->typeClass,
+                                                               static_cast<ObjectId>(s.columnInt64(column + 1)))};
 }
 
 void CollectionStore::readOwnedLinks(const ObjectRef& owner, const PropertyRef& owningRef,
                                      const PropertyRef& propertyRef, std::vector<LinkEntry>& out,
                                      bool targetIdentity) {
-  core_.checkOpen();
+  database_.checkOpen();
   const auto [owning, property] = checkOwnedLinks(owner, owningRef, propertyRef);
   out.clear();
   const ObjectId id = owner.objectId();
-  if (!core_.tables().collectionTable(property)) {
+  if (!tables_.collectionTable(property)) {
     // Nothing was ever stored; a missing owner is still one.
-    if (!core_.objects().knownToExist(id)) core_.objects().requireObject(id);
+    if (!objects_.knownToExist(id)) access_.requireObject(id);
     return;
   }
-  sql::StatementUse s(core_.statements().forProperty(
+  sql::StatementUse s(statements_.forProperty(
       *property, targetIdentity ? PropertyStatement::ownedLinks : PropertyStatement::ownedLinkIds));
   s->bindInt64(1, id);
   s->bindInt64(2, owning->id);
@@ -161,24 +218,24 @@ void CollectionStore::readOwnedLinks(const ObjectRef& owner, const PropertyRef& 
     if (s->columnIsNull(1)) continue;  // an owned object without links, or none owned
     out.push_back(linkEntry(*s, 0, property, targetIdentity));
   }
-  if (!found) core_.notFound(id);
+  if (!found) access_.notFound(id);
 }
 
 void CollectionStore::readOwnedLinks(const std::vector<ObjectRef>& owners, const PropertyRef& owningRef,
                                      const PropertyRef& propertyRef, std::vector<LinkEntry>& out,
                                      bool targetIdentity) {
-  core_.checkOpen();
+  database_.checkOpen();
   out.clear();
   const PropertyInfo* owning = nullptr;
   const PropertyInfo* property = nullptr;
   for (const ObjectRef& owner : owners) std::tie(owning, property) = checkOwnedLinks(owner, owningRef, propertyRef);
   if (owners.empty()) return;
-  if (!core_.tables().collectionTable(property)) {
+  if (!tables_.collectionTable(property)) {
     for (const ObjectRef& owner : owners)
-      if (!core_.objects().knownToExist(owner.objectId())) core_.objects().requireObject(owner.objectId());
+      if (!objects_.knownToExist(owner.objectId())) access_.requireObject(owner.objectId());
     return;
   }
-  sql::Statement& statement = core_.statements().forProperty(
+  sql::Statement& statement = statements_.forProperty(
       *property, targetIdentity ? PropertyStatement::ownedLinksAmong : PropertyStatement::ownedLinkIdsAmong);
   std::vector<ObjectId> found;  // the owners that have a row, ascending
   for (std::size_t first = 0; first < owners.size(); first += inListSize) {
@@ -195,23 +252,23 @@ void CollectionStore::readOwnedLinks(const std::vector<ObjectRef>& owners, const
       out.push_back(linkEntry(*s, 1, property, targetIdentity));
     }
     for (std::size_t k = first; k < last; ++k)
-      if (!std::binary_search(found.begin(), found.end(), owners[k].objectId())) core_.notFound(owners[k].objectId());
+      if (!std::binary_search(found.begin(), found.end(), owners[k].objectId())) access_.notFound(owners[k].objectId());
   }
 }
 
 void CollectionStore::writeAll(const ObjectRef& object, const PropertyRef& propertyRef, ValueType type,
                                const void* vector, bool objectIsNew) {
-  core_.checkOpen();
-  const PropertyInfo* property = core_.objects().checkAccess(object, propertyRef, type);
+  database_.checkOpen();
+  const PropertyInfo* property = access_.checkAccess(object, propertyRef, type);
   const ValueTraits& traits = traitsOf(type);
   const std::size_t count = traits.count(vector);
   const ObjectId id = object.objectId();
   if (!property->multi) {
     if (count > 1) {
-      core_.usage("the single-valued property \"" + property->name + "\" was given " + std::to_string(count) +
-                  " values");
+      database_.usage("the single-valued property \"" + property->name + "\" was given " + std::to_string(count) +
+                      " values");
     }
-    core_.objects().writeSingle(object, propertyRef, type, count == 1 ? traits.element(vector, 0) : nullptr);
+    writeSingle(object, propertyRef, type, count == 1 ? traits.element(vector, 0) : nullptr);
     return;
   }
   for (std::size_t i = 0; i < count; ++i) checkEntry(property, type, traits.element(vector, i));
@@ -219,75 +276,87 @@ void CollectionStore::writeAll(const ObjectRef& object, const PropertyRef& prope
   checkUpperBound(property, count);
   // A new object exists, of the class its handle carries (checkAccess saw
   // the property there): asking would cost a statement per collection, on
-  // a server a round trip that also waits for every queued write. Its
-  // collection is empty, so a failure half-way is undone by clearing it
-  // again rather than by a savepoint: on a server a savepoint is a command
-  // that the rows batched for one statement cannot cross.
+  // a server a round trip that also waits for every queued write.
   const bool fresh = objectIsNew && !property->composite;
-  WriteScope scope(core_, !fresh);
-  if (!fresh) core_.objects().requireConforming(id, property);
+  WriteScope scope(transaction_, !fresh);
+  if (!fresh) access_.requireConforming(id, property);
   if (property->composite) {
-    std::vector<ObjectId> ids;
-    for (const ObjectRef& o : *static_cast<const std::vector<ObjectRef>*>(vector)) ids.push_back(o.objectId());
-    for (const ObjectRef& kid : core_.containment().children(id, property)) {
-      if (std::find(ids.begin(), ids.end(), kid.objectId()) == ids.end()) core_.containment().detach(kid.objectId());
-    }
-    core_.containment().attach(id, property, ids);
+    replaceChildren(id, property, *static_cast<const std::vector<ObjectRef>*>(vector));
   } else {
-    core_.tables().prepareCollectionTable(property);
-    const auto clear = [&] {
-      sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::deleteAll));
-      s->bindInt64(1, id);
-      s->step();
-    };
-    if (!objectIsNew) clear();
-    sql::Statement& insert = core_.statements().forProperty(*property, PropertyStatement::insert);
-    try {
-      for (std::size_t i = 0; i < count; ++i) {
-        sql::StatementUse s(insert);
-        s->bindInt64(1, id);
-        s->bindInt64(2, static_cast<std::int64_t>(i));
-        core_.objects().bind(*s, 3, property, traits.element(vector, i));
-        s->run();
-      }
-    } catch (...) {
-      if (fresh) {
-        try {
-          clear();
-        } catch (...) {
-          // The transaction's rollback removes them.
-        }
-      }
-      throw;
-    }
+    writeEntries(id, property, traits, vector, objectIsNew);
   }
   scope.commit();
 }
 
+// The objects owned before and not among `children` become roots.
+void CollectionStore::replaceChildren(ObjectId owner, const PropertyInfo* property,
+                                      const std::vector<ObjectRef>& children) {
+  std::vector<ObjectId> ids;
+  for (const ObjectRef& o : children) ids.push_back(o.objectId());
+  for (const ObjectRef& kid : containment_.children(owner, property)) {
+    if (std::find(ids.begin(), ids.end(), kid.objectId()) == ids.end()) containment_.detach(kid.objectId());
+  }
+  containment_.attach(owner, property, ids);
+}
+
+// A new object's collection is empty, so a failure half-way is undone by
+// clearing it again rather than by a savepoint (the caller opened none): on
+// a server a savepoint is a command that the rows batched for one statement
+// cannot cross.
+void CollectionStore::writeEntries(ObjectId owner, const PropertyInfo* property, const ValueTraits& traits,
+                                   const void* vector, bool objectIsNew) {
+  tables_.prepareCollectionTable(property);
+  const auto clear = [&] {
+    sql::StatementUse s(statements_.forProperty(*property, PropertyStatement::deleteAll));
+    s->bindInt64(1, owner);
+    s->step();
+  };
+  if (!objectIsNew) clear();
+  sql::Statement& insert = statements_.forProperty(*property, PropertyStatement::insert);
+  try {
+    for (std::size_t i = 0, count = traits.count(vector); i < count; ++i) {
+      sql::StatementUse s(insert);
+      s->bindInt64(1, owner);
+      s->bindInt64(2, static_cast<std::int64_t>(i));
+      access_.bind(*s, 3, property, traits.element(vector, i));
+      s->run();
+    }
+  } catch (...) {
+    if (objectIsNew) {
+      try {
+        clear();
+      } catch (...) {
+        // The transaction's rollback removes them.
+      }
+    }
+    throw;
+  }
+}
+
 void CollectionStore::replaceAll(ObjectId owner, const PropertyInfo* property, const void* value) {
-  core_.tables().prepareCollectionTable(property);
+  tables_.prepareCollectionTable(property);
   {
-    sql::StatementUse clear(core_.statements().forProperty(*property, PropertyStatement::deleteAll));
+    sql::StatementUse clear(statements_.forProperty(*property, PropertyStatement::deleteAll));
     clear->bindInt64(1, owner);
     clear->step();
   }
   if (value == nullptr || property->traits->absent(value)) return;
-  sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::insert));
+  sql::StatementUse s(statements_.forProperty(*property, PropertyStatement::insert));
   s->bindInt64(1, owner);
   s->bindInt64(2, 0);
-  core_.objects().bind(*s, 3, property, value);
+  access_.bind(*s, 3, property, value);
   s->step();
 }
 
 // ---------------------------------------------------------------- entries
 
 std::size_t CollectionStore::size(const ObjectRef& object, const PropertyInfo* property) {
-  core_.schema().checkUsable(property);
-  if (!property->composite && !core_.tables().collectionTable(property)) return 0;
+  schema_.checkUsable(property);
+  if (!property->composite && !tables_.collectionTable(property)) return 0;
   sql::StatementUse s(property->composite
-                          ? core_.statements().fixed(
+                          ? statements_.fixed(
                                 "SELECT count(*) FROM vlt_object WHERE owner_id = ?1 AND owner_property_id = ?2")
-                          : core_.statements().forProperty(*property, PropertyStatement::count));
+                          : statements_.forProperty(*property, PropertyStatement::count));
   s->bindInt64(1, object.objectId());
   if (property->composite) s->bindInt64(2, property->id);
   return s->step() ? static_cast<std::size_t>(s->columnInt64(0)) : 0;
@@ -295,20 +364,20 @@ std::size_t CollectionStore::size(const ObjectRef& object, const PropertyInfo* p
 
 std::size_t CollectionStore::indexOf(const ObjectRef& object, const PropertyInfo* property, ValueType type,
                                      const void* value) {
-  core_.schema().checkUsable(property);
+  schema_.checkUsable(property);
   if (property->composite) {
     const ObjectId wanted = static_cast<const ObjectRef*>(value)->objectId();
-    const std::vector<ObjectRef> kids = core_.containment().children(object.objectId(), property);
+    const std::vector<ObjectRef> kids = containment_.children(object.objectId(), property);
     for (std::size_t i = 0; i < kids.size(); ++i) {
       if (kids[i].objectId() == wanted) return i;
     }
     return CollectionRefBase::npos;
   }
   (void)type;
-  if (!core_.tables().collectionTable(property)) return CollectionRefBase::npos;
-  sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::indexOf));
+  if (!tables_.collectionTable(property)) return CollectionRefBase::npos;
+  sql::StatementUse s(statements_.forProperty(*property, PropertyStatement::indexOf));
   s->bindInt64(1, object.objectId());
-  core_.objects().bind(*s, 2, property, value);
+  access_.bind(*s, 2, property, value);
   if (!s->step() || s->columnIsNull(0)) return CollectionRefBase::npos;
   return static_cast<std::size_t>(s->columnInt64(0));
 }
@@ -316,24 +385,23 @@ std::size_t CollectionStore::indexOf(const ObjectRef& object, const PropertyInfo
 void CollectionStore::insertComposite(const ObjectRef& object, const PropertyInfo* property, const ObjectRef& child,
                                       const boost::optional<std::uint64_t>& index) {
   const ObjectId id = object.objectId();
-  Containment& containment = core_.containment();
-  if (!index || *index == size(object, property)) {
+    if (!index || *index == size(object, property)) {
     // Appending an object that is not in this collection yet: one update, at
     // the ordinal after the last one, instead of renumbering them all.
-    const auto place = containment.placeOf(child.objectId());
+    const auto place = containment_.placeOf(child.objectId());
     if (place.first != id || place.second != property->id) {
-      containment.append(id, property, child.objectId());
+      containment_.append(id, property, child.objectId());
       return;
     }
   }
   std::vector<ObjectId> ids;
-  for (const ObjectRef& kid : containment.children(id, property)) {
+  for (const ObjectRef& kid : containment_.children(id, property)) {
     if (kid.objectId() != child.objectId()) ids.push_back(kid.objectId());
   }
   const std::size_t at = index ? static_cast<std::size_t>(*index) : ids.size();
   if (at > ids.size()) beyondEnd(property, at, ids.size());
   ids.insert(ids.begin() + static_cast<std::ptrdiff_t>(at), child.objectId());
-  containment.attach(id, property, ids);
+  containment_.attach(id, property, ids);
 }
 
 void CollectionStore::insertEntry(const ObjectRef& object, const PropertyInfo* property, const void* value,
@@ -342,35 +410,35 @@ void CollectionStore::insertEntry(const ObjectRef& object, const PropertyInfo* p
   if (property->unique && indexOf(object, property, property->valueType, value) != CollectionRefBase::npos) {
     throw ConstraintError("the unique collection \"" + property->name + "\" of object " + std::to_string(id) +
                               " holds the value already",
-                          core_.filespec());
+                          database_.filespec());
   }
   const std::size_t count = size(object, property);
   const std::size_t at = index ? static_cast<std::size_t>(*index) : count;
   if (at > count) beyondEnd(property, at, count);
   checkUpperBound(property, count + 1);
-  core_.tables().prepareCollectionTable(property);
+  tables_.prepareCollectionTable(property);
   if (at < count) {
-    sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::shiftUp));
+    sql::StatementUse s(statements_.forProperty(*property, PropertyStatement::shiftUp));
     s->bindInt64(1, id);
     s->bindInt64(2, static_cast<std::int64_t>(at));
     s->step();
   }
-  sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::insert));
+  sql::StatementUse s(statements_.forProperty(*property, PropertyStatement::insert));
   s->bindInt64(1, id);
   s->bindInt64(2, static_cast<std::int64_t>(at));
-  core_.objects().bind(*s, 3, property, value);
+  access_.bind(*s, 3, property, value);
   s->step();
 }
 
 void CollectionStore::insert(const ObjectRef& object, const PropertyInfo* property, ValueType type, const void* value,
                              const boost::optional<std::uint64_t>& index) {
-  core_.schema().checkUsable(property);
+  schema_.checkUsable(property);
   checkEntry(property, type, value);
-  WriteScope scope(core_);
-  core_.objects().requireConforming(object.objectId(), property);
+  WriteScope scope(transaction_);
+  access_.requireConforming(object.objectId(), property);
   if (property->composite) {
     const auto& child = *static_cast<const ObjectRef*>(value);
-    const auto place = core_.containment().placeOf(child.objectId());
+    const auto place = containment_.placeOf(child.objectId());
     const bool alreadyHere = place.first == object.objectId() && place.second == property->id;
     if (!alreadyHere) checkUpperBound(property, size(object, property) + 1);
     insertComposite(object, property, child, index);
@@ -383,7 +451,7 @@ void CollectionStore::insert(const ObjectRef& object, const PropertyInfo* proper
 void CollectionStore::replaceComposite(ObjectId owner, const PropertyInfo* property, std::size_t index,
                                        const ObjectRef& child) {
   std::vector<ObjectId> ids;
-  for (const ObjectRef& kid : core_.containment().children(owner, property)) ids.push_back(kid.objectId());
+  for (const ObjectRef& kid : containment_.children(owner, property)) ids.push_back(kid.objectId());
   if (index >= ids.size()) beyondEnd(property, index, ids.size());
   const ObjectId old = ids[index];
   if (old == child.objectId()) return;
@@ -393,17 +461,17 @@ void CollectionStore::replaceComposite(ObjectId owner, const PropertyInfo* prope
     ids.erase(existing);
   }
   ids[index] = child.objectId();
-  core_.containment().detach(old);
-  core_.containment().attach(owner, property, ids);
+  containment_.detach(old);
+  containment_.attach(owner, property, ids);
 }
 
 void CollectionStore::replace(const ObjectRef& object, const PropertyInfo* property, std::size_t index, ValueType type,
                               const void* value) {
-  core_.schema().checkUsable(property);
+  schema_.checkUsable(property);
   checkEntry(property, type, value);
-  WriteScope scope(core_);
+  WriteScope scope(transaction_);
   const ObjectId id = object.objectId();
-  core_.objects().requireConforming(id, property);
+  access_.requireConforming(id, property);
   if (property->composite) {
     replaceComposite(id, property, index, *static_cast<const ObjectRef*>(value));
   } else {
@@ -412,49 +480,49 @@ void CollectionStore::replace(const ObjectRef& object, const PropertyInfo* prope
       if (at != CollectionRefBase::npos && at != index) {
         throw ConstraintError("the unique collection \"" + property->name + "\" of object " + std::to_string(id) +
                                   " holds the value already",
-                              core_.filespec());
+                              database_.filespec());
       }
     }
-    if (!core_.tables().collectionTable(property)) beyondEnd(property, index, 0);
+    if (!tables_.collectionTable(property)) beyondEnd(property, index, 0);
     {
-      sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::replaceAt));
+      sql::StatementUse s(statements_.forProperty(*property, PropertyStatement::replaceAt));
       s->bindInt64(1, id);
       s->bindInt64(2, static_cast<std::int64_t>(index));
-      core_.objects().bind(*s, 3, property, value);
+      access_.bind(*s, 3, property, value);
       s->step();
     }
-    if (core_.connection().changes() == 0) beyondEnd(property, index, size(object, property));
+    if (database_.connection().changes() == 0) beyondEnd(property, index, size(object, property));
   }
   scope.commit();
 }
 
 void CollectionStore::removeEntry(ObjectId owner, const PropertyInfo* property, std::int64_t ordinal) {
-  if (!core_.tables().collectionTable(property)) beyondEnd(property, static_cast<std::size_t>(ordinal), 0);
+  if (!tables_.collectionTable(property)) beyondEnd(property, static_cast<std::size_t>(ordinal), 0);
   {
-    sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::deleteAt));
+    sql::StatementUse s(statements_.forProperty(*property, PropertyStatement::deleteAt));
     s->bindInt64(1, owner);
     s->bindInt64(2, ordinal);
     s->step();
   }
-  if (core_.connection().changes() == 0) {
-    core_.usage("the index " + std::to_string(ordinal) + " is beyond the end of the collection \"" + property->name +
-                "\" of object " + std::to_string(owner));
+  if (database_.connection().changes() == 0) {
+    database_.usage("the index " + std::to_string(ordinal) + " is beyond the end of the collection \"" +
+                    property->name + "\" of object " + std::to_string(owner));
   }
-  sql::StatementUse s(core_.statements().forProperty(*property, PropertyStatement::shiftDown));
+  sql::StatementUse s(statements_.forProperty(*property, PropertyStatement::shiftDown));
   s->bindInt64(1, owner);
   s->bindInt64(2, ordinal);
   s->step();
 }
 
 void CollectionStore::removeAt(const ObjectRef& object, const PropertyInfo* property, std::size_t index) {
-  core_.schema().checkUsable(property);
-  WriteScope scope(core_);
+  schema_.checkUsable(property);
+  WriteScope scope(transaction_);
   const ObjectId id = object.objectId();
-  core_.objects().requireConforming(id, property);
+  access_.requireConforming(id, property);
   if (property->composite) {
-    const std::vector<ObjectRef> kids = core_.containment().children(id, property);
+    const std::vector<ObjectRef> kids = containment_.children(id, property);
     if (index >= kids.size()) beyondEnd(property, index, kids.size());
-    core_.containment().detach(kids[index].objectId());
+    containment_.detach(kids[index].objectId());
   } else {
     removeEntry(id, property, static_cast<std::int64_t>(index));
   }
@@ -463,17 +531,17 @@ void CollectionStore::removeAt(const ObjectRef& object, const PropertyInfo* prop
 
 void CollectionStore::at(const ObjectRef& object, const PropertyInfo* property, std::size_t index, ValueType type,
                          void* out) {
-  core_.schema().checkUsable(property);
+  schema_.checkUsable(property);
   if (property->composite) {
-    const std::vector<ObjectRef> kids = core_.containment().children(object.objectId(), property);
+    const std::vector<ObjectRef> kids = containment_.children(object.objectId(), property);
     if (index >= kids.size()) beyondEnd(property, index, kids.size());
     *static_cast<ObjectRef*>(out) = kids[index];
     return;
   }
   const bool links = type == ValueType::object;
-  if (!core_.tables().collectionTable(property)) beyondEnd(property, index, 0);
-  sql::StatementUse s(core_.statements().forProperty(*property, links ? PropertyStatement::linkAt
-                                                                      : PropertyStatement::valueAt));
+  if (!tables_.collectionTable(property)) beyondEnd(property, index, 0);
+  sql::StatementUse s(statements_.forProperty(*property, links ? PropertyStatement::linkAt
+                                                               : PropertyStatement::valueAt));
   s->bindInt64(1, object.objectId());
   s->bindInt64(2, static_cast<std::int64_t>(index));
   if (!s->step()) {
@@ -481,12 +549,12 @@ void CollectionStore::at(const ObjectRef& object, const PropertyInfo* property, 
     beyondEnd(property, index, size(object, property));
   }
   if (links) {
-    *static_cast<ObjectRef*>(out) = core_.objects().objectAt(*s, 0, property->typeClass);
+    *static_cast<ObjectRef*>(out) = access_.objectAt(*s, 0, property->typeClass);
     return;
   }
   Cell cell;
   capture(*s, 0, property->traits->form, cell);
-  if (!cell.null) property->traits->read(cell, out, ValueSite{core_, property});
+  if (!cell.null) property->traits->read(cell, out, access_.site(property));
 }
 
 }  // namespace vlt::detail

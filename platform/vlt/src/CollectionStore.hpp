@@ -1,6 +1,19 @@
 #pragma once
 // Multi-valued properties: the values or links of a table-stored collection
-// (object id, ordinal, value) and the owned objects of a composite one.
+// (object id, ordinal, value) and the owned objects of a composite one. Also
+// where a property's values are read and written whatever holds them: one
+// value or all of them, in the class table, a collection table or the
+// containment.
+
+#include "Containment.hpp"
+#include "Database.hpp"
+#include "HandleAccess.hpp"
+#include "ObjectAccess.hpp"
+#include "ObjectStore.hpp"
+#include "Schema.hpp"
+#include "StatementCache.hpp"
+#include "TransactionState.hpp"
+#include "ValueTables.hpp"
 
 #include <vlt/Object.hpp>
 
@@ -11,21 +24,32 @@
 #include <utility>
 #include <vector>
 
-namespace vlt::sql {
-class Statement;
-}  // namespace vlt::sql
-
 namespace vlt::detail {
 
-class Core;
-struct PropertyInfo;
 
 /// Table-stored collections keep dense ordinals 0..n-1: an insert shifts the
 /// later entries up, a removal down. Every call reads or writes the database.
 /// Not synchronised.
 class CollectionStore {
  public:
-  explicit CollectionStore(Core& core) : core_(core) {}
+  CollectionStore(Database& database, HandleAccess& handles, StatementCache& statements, TransactionState& transaction,
+                  Schema& schema, ValueTables& tables, ObjectAccess& access, ObjectStore& objects,
+                  Containment& containment)
+      : database_(database),
+        handles_(handles),
+        statements_(statements),
+        transaction_(transaction),
+        schema_(schema),
+        tables_(tables),
+        access_(access),
+        objects_(objects),
+        containment_(containment) {}
+
+  /// One value: a single value, the first entry of a collection or the first
+  /// object owned.
+  bool readSingle(const ObjectRef& object, const PropertyRef& property, ValueType type, void* out);
+  /// Writes one value; into a collection it replaces the whole.
+  void writeSingle(const ObjectRef& object, const PropertyRef& property, ValueType type, const void* in);
 
   /// Checks that `property` is a collection of `type` values of `object`.
   void open(const ObjectRef& object, const PropertyRef& property, ValueType type);
@@ -60,7 +84,11 @@ class CollectionStore {
                                                                       const PropertyRef& owning,
                                                                       const PropertyRef& property);
   LinkEntry linkEntry(sql::Statement& s, int column, const PropertyInfo* property, bool targetIdentity);
+  bool readFirst(ObjectId owner, const PropertyInfo* property, ValueType type, void* out);
   void readEntries(ObjectId owner, const PropertyInfo* property, void* vector);
+  void replaceChildren(ObjectId owner, const PropertyInfo* property, const std::vector<ObjectRef>& children);
+  void writeEntries(ObjectId owner, const PropertyInfo* property, const ValueTraits& traits, const void* vector,
+                    bool objectIsNew);
   void insertComposite(const ObjectRef& object, const PropertyInfo* property, const ObjectRef& child,
                        const boost::optional<std::uint64_t>& index);
   void insertEntry(const ObjectRef& object, const PropertyInfo* property, const void* value,
@@ -71,7 +99,15 @@ class CollectionStore {
   void checkUniqueness(const PropertyInfo* property, ValueType type, const void* vector) const;
   [[noreturn]] void beyondEnd(const PropertyInfo* property, std::size_t index, std::size_t size) const;
 
-  Core& core_;
+  Database& database_;
+  HandleAccess& handles_;
+  StatementCache& statements_;
+  TransactionState& transaction_;
+  Schema& schema_;
+  ValueTables& tables_;
+  ObjectAccess& access_;
+  ObjectStore& objects_;
+  Containment& containment_;
 };
 
 }  // namespace vlt::detail

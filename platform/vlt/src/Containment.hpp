@@ -4,6 +4,13 @@
 // ordinal); a composite collection is the owned objects in (ordinal, id)
 // order.
 
+#include "Database.hpp"
+#include "HandleAccess.hpp"
+#include "ObjectAccess.hpp"
+#include "ObjectStore.hpp"
+#include "Schema.hpp"
+#include "StatementCache.hpp"
+
 #include <vlt/Object.hpp>
 
 #include <cstdint>
@@ -11,13 +18,17 @@
 
 namespace vlt::detail {
 
-class Core;
-struct PropertyInfo;
-
 /// Not synchronised.
 class Containment {
  public:
-  explicit Containment(Core& core) : core_(core) {}
+  Containment(Database& database, HandleAccess& handles, StatementCache& statements, Schema& schema,
+              ObjectAccess& access, ObjectStore& objects)
+      : database_(database),
+        handles_(handles),
+        statements_(statements),
+        schema_(schema),
+        access_(access),
+        objects_(objects) {}
 
   /// The objects `owner` owns through `property`, in order, each carrying its
   /// own class. Throws ObjectNotFoundError when `owner` does not exist.
@@ -40,7 +51,12 @@ class Containment {
  private:
   void checkChild(ObjectId owner, const PropertyInfo* property, ObjectId child);
 
-  Core& core_;
+  Database& database_;
+  HandleAccess& handles_;
+  StatementCache& statements_;
+  Schema& schema_;
+  ObjectAccess& access_;
+  ObjectStore& objects_;
 };
 
 }  // namespace vlt::detail

@@ -20,19 +20,20 @@ constexpr const char* repositoryTables[] = {"vlt_info",        "vlt_class",    "
 }  // namespace
 
 Core::Core(std::unique_ptr<sql::Connection> connection, const OpenOptions& options)
-    : connection_(std::move(connection)),
-      filespec_(options.request.filespec),
-      filespecUtf16_(options.filespecUtf16),
-      readOnly_(options.request.readOnly),
-      statements_(*this),
-      transaction_(*this),
-      schema_(*this),
-      tables_(*this),
-      ids_(*this),
-      objects_(*this),
-      containment_(*this),
-      collections_(*this),
-      factory_(*this) {
+    : database_(std::move(connection), options.request.filespec, options.request.readOnly),
+      handles_(*this, *this),
+      statements_(database_),
+      transaction_(database_),
+      schema_(database_, statements_, transaction_),
+      tables_(database_, transaction_),
+      ids_(database_, statements_, transaction_),
+      access_(database_, handles_, statements_, transaction_, schema_),
+      objects_(database_, handles_, statements_, transaction_, schema_, tables_, access_),
+      containment_(database_, handles_, statements_, schema_, access_, objects_),
+      collections_(database_, handles_, statements_, transaction_, schema_, tables_, access_, objects_, containment_),
+      removal_(database_, statements_, transaction_, schema_, tables_, access_, objects_, collections_),
+      factory_(database_, handles_, statements_, transaction_, schema_, tables_, ids_, access_, objects_),
+      filespecUtf16_(options.filespecUtf16) {
   transaction_.addParticipant(&statements_);
   transaction_.addParticipant(&schema_);
   transaction_.addParticipant(&tables_);
@@ -43,20 +44,10 @@ Core::Core(std::unique_ptr<sql::Connection> connection, const OpenOptions& optio
 Core::~Core() { close(); }
 
 void Core::close() noexcept {
-  if (!connection_) return;
+  if (!database_.isOpen()) return;
   transaction_.rollbackQuietly();
   statements_.clear();
-  connection_.reset();
-}
-
-void Core::usage(const std::string& message) const { throw UsageError(message, filespec_); }
-
-void Core::refuseFromTrace() const {
-  throw UsageError("the repository was called from its trace callback, in the middle of a statement", filespec_);
-}
-
-void Core::notFound(ObjectId id) const {
-  throw ObjectNotFoundError("the object " + std::to_string(id) + " does not exist", filespec_);
+  database_.close();
 }
 
 std::shared_ptr<Core> Core::open(const OpenOptions& options) {
@@ -75,11 +66,10 @@ std::shared_ptr<Core> Core::open(const OpenOptions& options) {
   auto discard = [&core]() noexcept {
     core->transaction_.rollbackQuietly();
     core->statements_.clear();
-    core->connection_->discardIfCreated();
-    core->connection_.reset();
+    core->database_.discard();
   };
   try {
-    core->connection_->setPageCache(options.pageCacheKiB);
+    core->database_.connection().setPageCache(options.pageCacheKiB);
     core->initialize(options, state);
   } catch (const OpenError&) {
     discard();
@@ -100,24 +90,25 @@ std::shared_ptr<Core> Core::open(const OpenOptions& options) {
 }
 
 void Core::initialize(const OpenOptions& options, sql::DatabaseState state) {
+  sql::Connection& connection = database_.connection();
   if (state == sql::DatabaseState::repository) {
     checkRepository();
-    if (!readOnly_) {
+    if (!database_.readOnly()) {
       // Outside a transaction: the journal mode cannot change inside one.
-      connection_->keepGenerations(options.maxGenerations);
-      connection_->setJournalMode(options.journalMode);
+      connection.keepGenerations(options.maxGenerations);
+      connection.setJournalMode(options.journalMode);
     }
     // The metamodel is read in one transaction that only reads: in one view,
     // though another connection commits a class between two of its
     // statements, and beside a writer that commits all the time the open
     // waits for a lock once rather than once per statement.
-    connection_->execute(connection_->dialect().beginRead);
+    connection.execute(connection.dialect().beginRead);
     try {
       schema_.load(true);
-      connection_->execute("COMMIT");
+      connection.execute("COMMIT");
     } catch (...) {
       try {
-        if (connection_->inTransaction()) connection_->execute("ROLLBACK");
+        if (connection.inTransaction()) connection.execute("ROLLBACK");
       } catch (...) {
         // The failure that matters is the one passed on.
       }
@@ -129,10 +120,10 @@ void Core::initialize(const OpenOptions& options, sql::DatabaseState state) {
   // is written, so that a bad file leaves nothing behind.
   MetamodelFile base;
   const std::string& basePath = options.baseMetamodelPath;
-  if (!basePath.empty()) base = readMetamodelFile(basePath, filespec_);
-  connection_->setJournalMode(options.journalMode);
+  if (!basePath.empty()) base = readMetamodelFile(basePath, database_.filespec());
+  connection.setJournalMode(options.journalMode);
   transaction_.begin(false);
-  connection_->markAsRepository();
+  connection.markAsRepository();
   schema_.createTables();
   {
     sql::StatementUse s(statements_.fixed(
@@ -146,11 +137,12 @@ void Core::initialize(const OpenOptions& options, sql::DatabaseState state) {
 
 // Only reads: the tables a repository has, and its format.
 void Core::checkRepository() {
-  const std::vector<std::string> names = connection_->tableNames();
+  const std::string& filespec = database_.filespec();
+  const std::vector<std::string> names = database_.connection().tableNames();
   const std::set<std::string> present(names.begin(), names.end());
   for (const char* table : repositoryTables) {
     if (present.count(table) == 0) {
-      throw NotARepositoryError(std::string("the repository's table \"") + table + "\" is missing", filespec_);
+      throw NotARepositoryError(std::string("the repository's table \"") + table + "\" is missing", filespec);
     }
   }
   std::int64_t version = 0;
@@ -160,11 +152,11 @@ void Core::checkRepository() {
   } catch (const LockedError&) {
     throw;
   } catch (const RepositoryError& e) {
-    throw NotARepositoryError("the repository's tables are damaged", filespec_, e.backendCode(), e.backendMessage(),
+    throw NotARepositoryError("the repository's tables are damaged", filespec, e.backendCode(), e.backendMessage(),
                               e.statement());
   }
   if (version != formatVersion) {
-    throw NotARepositoryError("the repository has the unknown format version " + std::to_string(version), filespec_);
+    throw NotARepositoryError("the repository has the unknown format version " + std::to_string(version), filespec);
   }
 }
 

@@ -1,20 +1,25 @@
 #pragma once
-// The repository core: what one open repository is made of. It owns the
-// connection and the parts that serve the public handles, each in a file of
-// its own:
+// The repository core: what one open repository is made of. It assembles the
+// parts, each in a file of its own, and hands them to the public handles.
+// Each part is given, when it is made, the parts it uses: only parts above it
+// in this table, so that they depend on each other one way (and are made, and
+// declared below, in this order).
 //
-// | part             | owns                                                        |
-// |------------------|-------------------------------------------------------------|
-// | sql::Connection  | the database engine's connection (backend/)                 |
-// | StatementCache   | prepared statements                                         |
-// | TransactionState | the transaction's state machine, WriteScope                 |
-// | Schema           | the metamodel cache, table and column names                 |
+// | part             | owns                                                                 |
+// |------------------|----------------------------------------------------------------------|
+// | Database         | the engine's connection (backend/) until close, filespec, read-only  |
+// | HandleAccess     | making the public handles and reading what is inside them            |
+// | StatementCache   | prepared statements                                                  |
+// | TransactionState | the transaction's state machine, WriteScope                          |
+// | Schema           | the metamodel cache, table and column names                          |
 // | ValueTables      | which value tables and columns exist; making them when first written |
-// | ObjectIds        | object id reservation                                       |
-// | ObjectStore      | objects, single values, deletion, incoming links            |
-// | Containment      | composite ownership                                         |
-// | CollectionStore  | collections (link tables and composite collections)         |
-// | ObjectFactory    | object construction from bound sources                      |
+// | ObjectIds        | object id reservation                                                |
+// | ObjectAccess     | checking handles against properties, objects seen existing, binding  |
+// | ObjectStore      | objects, class-table values (the row kept), incoming links           |
+// | Containment      | composite ownership                                                  |
+// | CollectionStore  | collections; one value or all of any property, whatever holds it     |
+// | ObjectRemoval    | deleting objects with what they own, and the links to them           |
+// | ObjectFactory    | object construction from bound sources                               |
 //
 // Handles hold a shared pointer to the core: the core (and the metamodel
 // infos in it) lives while any handle does; the connection only until close.
@@ -22,8 +27,12 @@
 
 #include "CollectionStore.hpp"
 #include "Containment.hpp"
+#include "Database.hpp"
+#include "HandleAccess.hpp"
+#include "ObjectAccess.hpp"
 #include "ObjectFactory.hpp"
 #include "ObjectIds.hpp"
+#include "ObjectRemoval.hpp"
 #include "ObjectStore.hpp"
 #include "Schema.hpp"
 #include "StatementCache.hpp"
@@ -63,69 +72,35 @@ class Core : public std::enable_shared_from_this<Core> {
   /// Rolls back what is open and closes the connection; the metamodel stays
   /// readable.
   void close() noexcept;
-  bool isOpen() const noexcept { return connection_ != nullptr; }
-  bool readOnly() const noexcept { return readOnly_; }
-  const std::string& filespec() const noexcept { return filespec_; }
+  bool isOpen() const noexcept { return database_.isOpen(); }
+  const std::string& filespec() const noexcept { return database_.filespec(); }
   const std::u16string& filespecUtf16() const noexcept { return filespecUtf16_; }
-
   /// The open connection; throws UsageError when closed.
-  sql::Connection& connection() const {
-    checkOpen();
-    return *connection_;
-  }
+  sql::Connection& connection() const { return database_.connection(); }
+  void checkOpen() const { database_.checkOpen(); }
+  /// Whether the trace callback is running.
+  bool tracing() const noexcept { return database_.tracing(); }
+  [[noreturn]] void usage(const std::string& message) const { database_.usage(message); }
+
+  // The parts, for the handles.
+  HandleAccess& handles() noexcept { return handles_; }
   StatementCache& statements() noexcept { return statements_; }
   TransactionState& transaction() noexcept { return transaction_; }
   Schema& schema() noexcept { return schema_; }
   ValueTables& tables() noexcept { return tables_; }
   ObjectIds& ids() noexcept { return ids_; }
+  ObjectAccess& access() noexcept { return access_; }
   ObjectStore& objects() noexcept { return objects_; }
   Containment& containment() noexcept { return containment_; }
   CollectionStore& collections() noexcept { return collections_; }
+  ObjectRemoval& removal() noexcept { return removal_; }
   ObjectFactory& factory() noexcept { return factory_; }
 
   /// The core a handle holds; throws UsageError (`whenNull`) for none.
   static Core& of(const CorePtr& core, const char* whenNull = "a null handle was used") {
     if (!core) throw UsageError(whenNull);
-    if (core->connection_ && core->connection_->tracing()) core->refuseFromTrace();
+    if (core->database_.tracing()) core->database_.refuseFromTrace();
     return *core;
-  }
-
-  void checkOpen() const {
-    if (!connection_) throw UsageError("the repository is closed", filespec_);
-    if (connection_->tracing()) refuseFromTrace();
-  }
-  [[noreturn]] void refuseFromTrace() const;
-  /// Whether the trace callback is running.
-  bool tracing() const noexcept { return connection_ && connection_->tracing(); }
-  [[noreturn]] void usage(const std::string& message) const;
-  [[noreturn]] void notFound(ObjectId id) const;
-
-  // Handles on this core, and what is inside handles.
-  ClassRef classRef(const ClassInfo* c) { return ClassRef(shared_from_this(), c); }
-  PropertyRef propertyRef(const PropertyInfo* p) { return PropertyRef(shared_from_this(), p); }
-  EnumerationRef enumerationRef(const EnumerationInfo* e) { return EnumerationRef(shared_from_this(), e); }
-  EnumeralRef enumeralRef(const EnumerationInfo* e, std::size_t index) {
-    return EnumeralRef(shared_from_this(), e, index, e->literals[index].value);
-  }
-  ObjectRef objectRef(const ClassInfo* cls, ObjectId id) { return ObjectRef(shared_from_this(), cls, id); }
-  ObjectRef objectRef(const ClassInfo* cls, ObjectId id, const boost::uuids::uuid& uuid) {
-    return ObjectRef(shared_from_this(), cls, id, uuid);
-  }
-  static const ClassInfo* info(const ClassRef& c) noexcept { return c.info_; }
-  static const PropertyInfo* info(const PropertyRef& p) noexcept { return p.info_; }
-  static const EnumerationInfo* info(const EnumerationRef& e) noexcept { return e.info_; }
-  static const EnumerationInfo* enumerationOf(const EnumeralRef& e) noexcept { return e.enumeration_; }
-  static Core* core(const ClassRef& c) noexcept { return c.core_.get(); }
-  static Core* core(const PropertyRef& p) noexcept { return p.core_.get(); }
-  static Core* core(const ObjectRef& o) noexcept { return o.core_.get(); }
-  static const ClassInfo* classOf(const ObjectRef& o) noexcept { return o.class_; }
-  static void rememberIdentity(const ObjectRef& o, const boost::uuids::uuid& uuid) noexcept {
-    o.uuid_ = uuid;
-    o.uuidKnown_ = true;
-  }
-  static void setCollection(CollectionRefBase& c, const ObjectRef& owner, const PropertyRef& property) {
-    c.owner_ = owner;
-    c.property_ = property;
   }
 
  private:
@@ -133,19 +108,21 @@ class Core : public std::enable_shared_from_this<Core> {
   void initialize(const OpenOptions& options, sql::DatabaseState state);
   void checkRepository();
 
-  std::unique_ptr<sql::Connection> connection_;
-  std::string filespec_;
-  std::u16string filespecUtf16_;
-  bool readOnly_ = false;
+  // In the order of the table above: each is made from those before it.
+  Database database_;
+  HandleAccess handles_;
   StatementCache statements_;
   TransactionState transaction_;
   Schema schema_;
   ValueTables tables_;
   ObjectIds ids_;
+  ObjectAccess access_;
   ObjectStore objects_;
   Containment containment_;
   CollectionStore collections_;
+  ObjectRemoval removal_;
   ObjectFactory factory_;
+  std::u16string filespecUtf16_;
 };
 
 }  // namespace vlt::detail

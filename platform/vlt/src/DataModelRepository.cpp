@@ -10,6 +10,7 @@
 namespace vlt {
 
 using detail::Core;
+using detail::HandleAccess;
 
 namespace {
 const std::u16string emptyText16;
@@ -105,10 +106,10 @@ detail::Core::OpenOptions openOptions(const std::u16string& connectionString, co
 
 // The class, checked to belong to `core`.
 const detail::ClassInfo* ownClass(Core& core, const ClassRef& cls) {
-  if (!cls.isNull() && Core::core(cls) != &core) {
+  if (!cls.isNull() && HandleAccess::core(cls) != &core) {
     core.usage("the class \"" + cls.qualifiedName() + "\" belongs to another repository");
   }
-  return Core::info(cls);
+  return HandleAccess::info(cls);
 }
 
 }  // namespace
@@ -156,9 +157,9 @@ ClassRef DataModelRepository::createClass(const std::string& qualifiedName, cons
   for (const ClassRef& s : superclasses) {
     if (s.isNull()) core.usage("a null superclass was given for \"" + qualifiedName + "\"");
     if (s.core_ != core_) core.usage("a superclass of another repository was given for \"" + qualifiedName + "\"");
-    supers.push_back(const_cast<detail::ClassInfo*>(Core::info(s)));
+    supers.push_back(const_cast<detail::ClassInfo*>(HandleAccess::info(s)));
   }
-  return core.classRef(core.schema().createClass(qualifiedName, supers));
+  return core.handles().classRef(core.schema().createClass(qualifiedName, supers));
 }
 
 PropertyRef DataModelRepository::appendPropertyToClass(const ClassRef& cls, const std::string& name,
@@ -185,13 +186,14 @@ PropertyRef DataModelRepository::appendPropertyToClass(const ClassRef& cls, cons
   d.annotation = annotation;
   d.uuid = propertyUuid;
   d.unique = unique;
-  return core.propertyRef(core.schema().appendProperty(const_cast<detail::ClassInfo*>(Core::info(cls)), d));
+  auto* owner = const_cast<detail::ClassInfo*>(HandleAccess::info(cls));
+  return core.handles().propertyRef(core.schema().appendProperty(owner, d));
 }
 
 EnumerationRef DataModelRepository::createEnumeration(const std::string& qualifiedName,
                                                       const std::vector<std::pair<std::string, int>>& literals) {
   Core& core = requireCore(core_);
-  return core.enumerationRef(core.schema().createEnumeration(qualifiedName, literals));
+  return core.handles().enumerationRef(core.schema().createEnumeration(qualifiedName, literals));
 }
 
 void DataModelRepository::beginTransaction() { requireCore(core_).transaction().begin(false); }
@@ -212,7 +214,7 @@ void DataModelRepository::allocateObjectIds(std::size_t count, ObjectId& first) 
 ObjectRef DataModelRepository::getObjectRef(ObjectId id, const ClassRef& cls) const {
   Core& core = requireCore(core_);
   core.schema().checkUsable(ownClass(core, cls));
-  return core.objectRef(Core::info(cls), id);
+  return core.handles().objectRef(HandleAccess::info(cls), id);
 }
 void DataModelRepository::setTraceCallback(TraceCallback callback, void* context) {
   requireCore(core_).connection().setTrace(callback, context);

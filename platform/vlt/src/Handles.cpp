@@ -9,6 +9,7 @@
 namespace vlt {
 
 using detail::Core;
+using detail::HandleAccess;
 
 namespace {
 const std::string emptyText;
@@ -106,7 +107,7 @@ std::vector<ClassRef> PackageRef::classes() const {
   std::vector<ClassRef> out;
   if (!core_) return out;
   for (const auto* c : core_->schema().classes()) {
-    if (c->packageName == name_) out.push_back(core_->classRef(c));
+    if (c->packageName == name_) out.push_back(core_->handles().classRef(c));
   }
   return out;
 }
@@ -124,24 +125,24 @@ std::vector<PackageRef> MetamodelRef::packages() const {
 std::vector<ClassRef> MetamodelRef::classes() const {
   std::vector<ClassRef> out;
   if (!core_) return out;
-  for (const auto* c : core_->schema().classes()) out.push_back(core_->classRef(c));
+  for (const auto* c : core_->schema().classes()) out.push_back(core_->handles().classRef(c));
   return out;
 }
 std::vector<EnumerationRef> MetamodelRef::enumerations() const {
   std::vector<EnumerationRef> out;
   if (!core_) return out;
-  for (const auto* e : core_->schema().enumerations()) out.push_back(core_->enumerationRef(e));
+  for (const auto* e : core_->schema().enumerations()) out.push_back(core_->handles().enumerationRef(e));
   return out;
 }
 ClassRef MetamodelRef::findClass(const std::string& qualifiedName) const {
   if (!core_) return ClassRef();
   const auto* c = core_->schema().findClass(qualifiedName);
-  return c ? core_->classRef(c) : ClassRef();
+  return c ? core_->handles().classRef(c) : ClassRef();
 }
 EnumerationRef MetamodelRef::findEnumeration(const std::string& qualifiedName) const {
   if (!core_) return EnumerationRef();
   const auto* e = core_->schema().findEnumeration(qualifiedName);
-  return e ? core_->enumerationRef(e) : EnumerationRef();
+  return e ? core_->handles().enumerationRef(e) : EnumerationRef();
 }
 
 // ---------------------------------------------------------------- objects
@@ -155,11 +156,11 @@ const boost::uuids::uuid& ObjectRef::objectIdentity() const {
 
 ClassRef ObjectRef::objectRuntimeClass() const {
   if (isNull() || !core_) return ClassRef();
-  const auto* c = core_->objects().runtimeClass(id_);
+  const auto* c = core_->access().runtimeClass(id_);
   return c ? ClassRef(core_, c) : ClassRef();
 }
 
-bool ObjectRef::exists() const { return !isNull() && core_ && core_->objects().runtimeClass(id_) != nullptr; }
+bool ObjectRef::exists() const { return !isNull() && core_ && core_->access().runtimeClass(id_) != nullptr; }
 
 void ObjectRef::getOwnership(ObjectRef& owner, PropertyRef& property, std::uint64_t& ordinal) const {
   Core::of(core_).containment().ownership(*this, owner, property, &ordinal);
@@ -169,7 +170,7 @@ void ObjectRef::getOwnership(ObjectRef& owner, PropertyRef& property) const {
   Core::of(core_).containment().ownership(*this, owner, property, nullptr);
 }
 
-void ObjectRef::deleteObject() { Core::of(core_).objects().deleteObject(*this); }
+void ObjectRef::deleteObject() { Core::of(core_).removal().deleteObject(*this); }
 
 void ObjectRef::processIncomingMultiValuedUnidirectionalAssociations(
     const std::function<void(CollectionRef&, std::size_t)>& callback) const {
@@ -177,10 +178,10 @@ void ObjectRef::processIncomingMultiValuedUnidirectionalAssociations(
 }
 
 bool ObjectRef::readSingle(const PropertyRef& property, ValueType type, void* canonical) const {
-  return Core::of(core_).objects().readSingle(*this, property, type, canonical);
+  return Core::of(core_).collections().readSingle(*this, property, type, canonical);
 }
 void ObjectRef::writeSingle(const PropertyRef& property, ValueType type, const void* canonical) {
-  Core::of(core_).objects().writeSingle(*this, property, type, canonical);
+  Core::of(core_).collections().writeSingle(*this, property, type, canonical);
 }
 void ObjectRef::readMany(const PropertyRef& property, ValueType type, void* canonicalVector) const {
   Core::of(core_).collections().readAll(*this, property, type, canonicalVector);
@@ -194,36 +195,36 @@ void ObjectRef::getLinksOfOwnedObjects(const PropertyRef& owning, const Property
 }
 void ObjectRef::openCollection(const PropertyRef& property, ValueType type, CollectionRefBase& out) const {
   Core::of(core_).collections().open(*this, property, type);
-  Core::setCollection(out, *this, property);
+  HandleAccess::setCollection(out, *this, property);
 }
 
 // ---------------------------------------------------------------- collections
 
 namespace {
 Core& collectionCore(const ObjectRef& owner) {
-  Core* core = Core::core(owner);
+  Core* core = HandleAccess::core(owner);
   if (core == nullptr || owner.isNull()) throw UsageError("a null collection handle was used");
   return *core;
 }
 }  // namespace
 
 std::size_t CollectionRefBase::size() const {
-  return collectionCore(owner_).collections().size(owner_, Core::info(property_));
+  return collectionCore(owner_).collections().size(owner_, HandleAccess::info(property_));
 }
 void CollectionRefBase::removeAt(std::size_t index) {
-  collectionCore(owner_).collections().removeAt(owner_, Core::info(property_), index);
+  collectionCore(owner_).collections().removeAt(owner_, HandleAccess::info(property_), index);
 }
 void CollectionRefBase::insertValue(ValueType type, const void* canonical, const boost::optional<std::uint64_t>& index) {
-  collectionCore(owner_).collections().insert(owner_, Core::info(property_), type, canonical, index);
+  collectionCore(owner_).collections().insert(owner_, HandleAccess::info(property_), type, canonical, index);
 }
 void CollectionRefBase::replaceValue(std::size_t index, ValueType type, const void* canonical) {
-  collectionCore(owner_).collections().replace(owner_, Core::info(property_), index, type, canonical);
+  collectionCore(owner_).collections().replace(owner_, HandleAccess::info(property_), index, type, canonical);
 }
 std::size_t CollectionRefBase::findValue(ValueType type, const void* canonical) const {
-  return collectionCore(owner_).collections().indexOf(owner_, Core::info(property_), type, canonical);
+  return collectionCore(owner_).collections().indexOf(owner_, HandleAccess::info(property_), type, canonical);
 }
 void CollectionRefBase::valueAt(std::size_t index, ValueType type, void* canonical) const {
-  collectionCore(owner_).collections().at(owner_, Core::info(property_), index, type, canonical);
+  collectionCore(owner_).collections().at(owner_, HandleAccess::info(property_), index, type, canonical);
 }
 void CollectionRefBase::readAll(ValueType type, void* canonicalVector) const {
   collectionCore(owner_).collections().readAll(owner_, property_, type, canonicalVector);
@@ -248,8 +249,10 @@ bool EnumeralCollectionRef::remove(const EnumeralRef& value) {
 namespace {
 // The class, checked to belong to `core`.
 const detail::ClassInfo* ownClass(Core& core, const ClassRef& cls) {
-  if (!cls.isNull() && Core::core(cls) != &core) core.usage("the class \"" + cls.qualifiedName() + "\" belongs to another repository");
-  return Core::info(cls);
+  if (!cls.isNull() && HandleAccess::core(cls) != &core) {
+    core.usage("the class \"" + cls.qualifiedName() + "\" belongs to another repository");
+  }
+  return HandleAccess::info(cls);
 }
 }  // namespace
 
@@ -286,6 +289,6 @@ std::size_t DataModelRef::countObjects(const ClassRef& cls, bool withSubclasses)
   return count;
 }
 std::vector<ObjectRef> DataModelRef::rootObjects() const { return Core::of(core_).objects().roots(); }
-void DataModelRef::deleteAllObjects() { Core::of(core_).objects().deleteAll(); }
+void DataModelRef::deleteAllObjects() { Core::of(core_).removal().deleteAll(); }
 
 }  // namespace vlt

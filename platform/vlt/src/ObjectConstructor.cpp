@@ -9,6 +9,7 @@
 namespace vlt {
 
 using detail::Core;
+using detail::HandleAccess;
 
 struct ObjectConstructor::State {
   std::vector<detail::BoundSource> sources;
@@ -17,7 +18,7 @@ struct ObjectConstructor::State {
 
 ObjectConstructor::ObjectConstructor(const ClassRef& cls) : class_(cls), state_(std::make_unique<State>()) {
   if (cls.isNull()) throw UsageError("an object constructor needs a class");
-  Core::of(cls.core_).schema().checkUsable(Core::info(cls));
+  Core::of(cls.core_).schema().checkUsable(HandleAccess::info(cls));
 }
 
 ObjectConstructor::~ObjectConstructor() = default;
@@ -25,10 +26,12 @@ ObjectConstructor::~ObjectConstructor() = default;
 void ObjectConstructor::bindSource(const PropertyRef& property, ValueType type, const void* source,
                                    SourceReader reader) {
   Core& core = Core::of(class_.core_);
-  const detail::PropertyInfo* p = Core::info(property);
+  const detail::PropertyInfo* p = HandleAccess::info(property);
   core.schema().checkUsable(p);
-  if (Core::core(property) != &core) core.usage("the property \"" + p->name + "\" belongs to another repository");
-  if (!Core::info(class_)->conformsTo(p->owner)) {
+  if (HandleAccess::core(property) != &core) {
+    core.usage("the property \"" + p->name + "\" belongs to another repository");
+  }
+  if (!HandleAccess::info(class_)->conformsTo(p->owner)) {
     core.usage("the property \"" + p->name + "\" does not belong to the class \"" + class_.qualifiedName() + "\"");
   }
   if (!p->inClassTable()) {
@@ -57,8 +60,10 @@ ObjectRef ObjectConstructor::createObject(const DataModelRef& dataModel) {
   if (dataModel.core_.get() != &core) core.usage("the data model belongs to another repository");
   detail::Membership membership;
   if (membershipProperty_ != nullptr && !membershipProperty_->isNull()) {
-    if (Core::core(*membershipProperty_) != &core) core.usage("the membership property belongs to another repository");
-    membership.property = Core::info(*membershipProperty_);
+    if (HandleAccess::core(*membershipProperty_) != &core) {
+      core.usage("the membership property belongs to another repository");
+    }
+    membership.property = HandleAccess::info(*membershipProperty_);
     membership.owner = membershipOwner_ ? *membershipOwner_ : 0;
     membership.ordinal = membershipOrdinal_ ? *membershipOrdinal_ : 0;
     if (membership.owner == 0) core.usage("a membership property was given without an owner id");
@@ -67,7 +72,7 @@ ObjectRef ObjectConstructor::createObject(const DataModelRef& dataModel) {
   const boost::uuids::uuid uuid = nextUuid_;
   nextId_ = 0;
   nextUuid_ = boost::uuids::uuid{};
-  return core.factory().construct(Core::info(class_), state_->plan, state_->sources, id, uuid, membership);
+  return core.factory().construct(HandleAccess::info(class_), state_->plan, state_->sources, id, uuid, membership);
 }
 
 }  // namespace vlt

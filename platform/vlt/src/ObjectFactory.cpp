@@ -1,7 +1,5 @@
 #include "ObjectFactory.hpp"
 
-#include "Core.hpp"
-
 #include <vlt/Errors.hpp>
 
 #include <algorithm>
@@ -58,7 +56,7 @@ void UuidSet::clear() noexcept {
 // A plan is made again when the metamodel changes, or what is known of the
 // value tables (a rollback may have dropped a table it inserts into).
 std::uint64_t ObjectFactory::planVersion() const noexcept {
-  return (core_.schema().generation() << 32) ^ core_.tables().version();
+  return (schema_.generation() << 32) ^ tables_.version();
 }
 
 ConstructorPlan::ConstructorPlan() = default;
@@ -68,7 +66,7 @@ ConstructorPlan::~ConstructorPlan() = default;
 // order; the other classes get no row (their values read as absent).
 void ObjectFactory::prepare(const ClassInfo* cls, ConstructorPlan& plan, const std::vector<BoundSource>& sources) {
   plan.inserts.clear();
-  for (const BoundSource& source : sources) core_.schema().checkUsable(source.property);
+  for (const BoundSource& source : sources) schema_.checkUsable(source.property);
   for (const ClassInfo* c : cls->lineage) {
     ConstructorPlan::ClassInsert insert;
     insert.cls = c;
@@ -81,8 +79,8 @@ void ObjectFactory::prepare(const ClassInfo* cls, ConstructorPlan& plan, const s
       values += ", ?" + std::to_string(insert.sources.size() + 1);
     }
     if (insert.sources.empty()) continue;
-    core_.tables().prepareClassTable(c);
-    insert.statement = core_.connection().prepare(
+    tables_.prepareClassTable(c);
+    insert.statement = database_.connection().prepare(
         sql::fillIn("INSERT INTO {table} ({columns}) VALUES ({values})",
                     {{"table", c->table}, {"columns", columns}, {"values", values}}));
     plan.inserts.push_back(std::move(insert));
@@ -92,7 +90,7 @@ void ObjectFactory::prepare(const ClassInfo* cls, ConstructorPlan& plan, const s
 
 void ObjectFactory::insertObjectRow(ObjectId id, const boost::uuids::uuid& uuid, const ClassInfo* cls,
                                     const Membership& membership) {
-  sql::StatementUse s(core_.statements().fixed(
+  sql::StatementUse s(statements_.fixed(
       "INSERT INTO vlt_object (id, uuid, class_id, owner_id, owner_property_id, ordinal) "
       "VALUES (?1, ?2, ?3, ?4, ?5, ?6)"));
   s->bindInt64(1, id);
@@ -110,7 +108,7 @@ void ObjectFactory::insertObjectRow(ObjectId id, const boost::uuids::uuid& uuid,
   try {
     s->run();
   } catch (const ConstraintError& e) {
-    throw ConstraintError(inUse(id), core_.filespec(), e.backendCode(), e.backendMessage(), e.statement());
+    throw ConstraintError(inUse(id), database_.filespec(), e.backendCode(), e.backendMessage(), e.statement());
   }
 }
 
@@ -122,7 +120,7 @@ void ObjectFactory::insertClassRows(ObjectId id, ConstructorPlan& plan, const st
     for (std::size_t index : insert.sources) {
       const BoundSource& source = sources[index];
       alignas(16) unsigned char scratch[16];
-      core_.objects().bind(*s, parameter++, source.property, source.reader(source.address, scratch));
+      access_.bind(*s, parameter++, source.property, source.reader(source.address, scratch));
     }
     s->run();
   }
@@ -130,26 +128,26 @@ void ObjectFactory::insertClassRows(ObjectId id, ConstructorPlan& plan, const st
 
 ObjectRef ObjectFactory::construct(const ClassInfo* cls, ConstructorPlan& plan, const std::vector<BoundSource>& sources,
                                    ObjectId id, const boost::uuids::uuid& uuid, const Membership& membership) {
-  core_.schema().checkUsable(cls);
+  schema_.checkUsable(cls);
   if (plan.generation != planVersion()) prepare(cls, plan, sources);
   if (membership.property != nullptr) {
-    core_.schema().checkUsable(membership.property);
+    schema_.checkUsable(membership.property);
     if (!membership.property->composite) {
-      core_.usage("the membership property \"" + membership.property->name + "\" is not composite");
+      database_.usage("the membership property \"" + membership.property->name + "\" is not composite");
     }
     if (!cls->conformsTo(membership.property->typeClass)) {
-      core_.usage("an object of class \"" + cls->qualifiedName + "\" cannot be owned through \"" +
-                  membership.property->name + "\" of type \"" + membership.property->typeName + "\"");
+      database_.usage("an object of class \"" + cls->qualifiedName + "\" cannot be owned through \"" +
+                      membership.property->name + "\" of type \"" + membership.property->typeName + "\"");
     }
   }
   // Without a savepoint (this is the bulk path): a failure undoes the rows
   // written so far itself.
-  if (id != 0) core_.ids().checkReserved(id);
-  WriteScope scope(core_, false);
-  const ObjectId objectId = id != 0 ? id : core_.ids().next();
+  if (id != 0) ids_.checkReserved(id);
+  WriteScope scope(transaction_, false);
+  const ObjectId objectId = id != 0 ? id : ids_.next();
   const boost::uuids::uuid objectUuid = uuid.is_nil() ? uuidGenerator_() : uuid;
   if (bulkLoad_ && checkingUuids() && !uuids_.insert(objectUuid)) {
-    throw ConstraintError(inUse(objectId), core_.filespec());
+    throw ConstraintError(inUse(objectId), database_.filespec());
   }
   try {
     insertObjectRow(objectId, objectUuid, cls, membership);
@@ -161,7 +159,7 @@ ObjectRef ObjectFactory::construct(const ClassInfo* cls, ConstructorPlan& plan, 
     insertClassRows(objectId, plan, sources);
   } catch (...) {
     try {
-      core_.objects().deleteRows(objectId, cls);
+      objects_.deleteRows(objectId, cls);
     } catch (...) {
       // The transaction's rollback removes them.
     }
@@ -171,9 +169,9 @@ ObjectRef ObjectFactory::construct(const ClassInfo* cls, ConstructorPlan& plan, 
   scope.commit();
   // The usual next step writes the new object's collections: they need not
   // ask whether it exists.
-  core_.objects().noteSeen(objectId, cls);
+  access_.noteSeen(objectId, cls);
   if (createdInTransaction_ == bulkLoadObjects) startBulkLoad();
-  return core_.objectRef(cls, objectId, objectUuid);
+  return handles_.objectRef(cls, objectId, objectUuid);
 }
 
 // Only where every object was made by this transaction: remaking the indexes
@@ -182,12 +180,12 @@ void ObjectFactory::startBulkLoad() {
   {
     // Counting no further than it matters: the table may hold millions.
     sql::StatementUse count(
-        core_.statements().fixed("SELECT count(*) FROM (SELECT 1 FROM vlt_object LIMIT ?1) AS first"));
+        statements_.fixed("SELECT count(*) FROM (SELECT 1 FROM vlt_object LIMIT ?1) AS first"));
     count->bindInt64(1, static_cast<std::int64_t>(createdInTransaction_) + 1);
     if (!count->step() || count->columnInt64(0) > static_cast<std::int64_t>(createdInTransaction_)) return;
   }
   {
-    sql::StatementUse all(core_.statements().fixed("SELECT uuid FROM vlt_object"));
+    sql::StatementUse all(statements_.fixed("SELECT uuid FROM vlt_object"));
     while (all->step()) {
       boost::uuids::uuid uuid;
       const std::string_view bytes = all->columnBlob(0);
@@ -196,14 +194,14 @@ void ObjectFactory::startBulkLoad() {
       uuids_.insert(uuid);
     }
   }
-  bulkLoad_ = core_.connection().deferIndexes(Schema::metamodelTableNames());
+  bulkLoad_ = database_.connection().deferIndexes(Schema::metamodelTableNames());
   if (!bulkLoad_) uuids_.clear();
 }
 
 // Whether the set still stands for the uuid index: a statement that reads has
 // had the back end make the indexes again, which check from then on.
 bool ObjectFactory::checkingUuids() {
-  sql::Connection& connection = core_.connection();
+  sql::Connection& connection = database_.connection();
   if (uuidsStale_ && connection.indexesDeferred()) connection.restoreIndexes();
   if (!connection.indexesDeferred()) stopBulkLoad();
   return bulkLoad_;
@@ -222,7 +220,7 @@ void ObjectFactory::transactionEnded(bool committed) noexcept {
   if (created_ - createdAtRefresh_ < std::max<std::uint64_t>(10000, createdAtRefresh_)) return;
   createdAtRefresh_ = created_;
   try {
-    core_.connection().refreshStatistics();
+    database_.connection().refreshStatistics();
   } catch (...) {
     // Only plans are at stake: the next large commit tries again.
   }

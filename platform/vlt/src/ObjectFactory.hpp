@@ -1,7 +1,15 @@
 #pragma once
 // Object construction from caller storage bound once (ObjectConstructor).
 
+#include "Database.hpp"
+#include "HandleAccess.hpp"
+#include "ObjectAccess.hpp"
+#include "ObjectIds.hpp"
+#include "ObjectStore.hpp"
+#include "Schema.hpp"
+#include "StatementCache.hpp"
 #include "TransactionState.hpp"
+#include "ValueTables.hpp"
 
 #include <vlt/Object.hpp>
 
@@ -14,15 +22,7 @@
 #include <memory>
 #include <vector>
 
-namespace vlt::sql {
-class Statement;
-}
-
 namespace vlt::detail {
-
-class Core;
-struct ClassInfo;
-struct PropertyInfo;
 
 /// A value source bound to an ObjectConstructor: `reader` gives a pointer to
 /// the canonical value at `address` (null for absent), converting through
@@ -88,7 +88,17 @@ class UuidSet {
 /// the back end refreshes them.
 class ObjectFactory final : public TransactionParticipant {
  public:
-  explicit ObjectFactory(Core& core) : core_(core) {}
+  ObjectFactory(Database& database, HandleAccess& handles, StatementCache& statements, TransactionState& transaction,
+                Schema& schema, ValueTables& tables, ObjectIds& ids, ObjectAccess& access, ObjectStore& objects)
+      : database_(database),
+        handles_(handles),
+        statements_(statements),
+        transaction_(transaction),
+        schema_(schema),
+        tables_(tables),
+        ids_(ids),
+        access_(access),
+        objects_(objects) {}
 
   void transactionEnded(bool committed) noexcept override;
   void savepointRolledBack() noexcept override { uuidsStale_ = bulkLoad_; }
@@ -108,7 +118,15 @@ class ObjectFactory final : public TransactionParticipant {
   void stopBulkLoad() noexcept;
   bool checkingUuids();
 
-  Core& core_;
+  Database& database_;
+  HandleAccess& handles_;
+  StatementCache& statements_;
+  TransactionState& transaction_;
+  Schema& schema_;
+  ValueTables& tables_;
+  ObjectIds& ids_;
+  ObjectAccess& access_;
+  ObjectStore& objects_;
   boost::uuids::random_generator uuidGenerator_;
   std::uint64_t createdInTransaction_ = 0;
   bool bulkLoad_ = false;     ///< indexes were deferred in this transaction

@@ -1,7 +1,5 @@
 #include "ObjectIds.hpp"
 
-#include "Core.hpp"
-
 #include <algorithm>
 #include <limits>
 
@@ -19,7 +17,7 @@ constexpr ObjectId largestIdBlock = 4096;
 ObjectId ObjectIds::reserve(std::size_t count) {
   const ObjectId first = advance(count);
   const auto end = static_cast<ObjectId>(first + static_cast<ObjectId>(count));
-  const bool pending = core_.transaction().active();
+  const bool pending = transaction_.active();
   if (!reserved_.empty() && reserved_.back().end == first && reserved_.back().pending == pending) {
     reserved_.back().end = end;
   } else {
@@ -30,18 +28,18 @@ ObjectId ObjectIds::reserve(std::size_t count) {
 
 // Moves the counter on by `count` and returns where it stood.
 ObjectId ObjectIds::advance(std::size_t count) {
-  WriteScope scope(core_, false);
+  WriteScope scope(transaction_, false);
   std::int64_t next = 0;
   {
-    sql::StatementUse s(core_.statements().fixed("SELECT value FROM vlt_info WHERE name = 'next_object_id'"));
+    sql::StatementUse s(statements_.fixed("SELECT value FROM vlt_info WHERE name = 'next_object_id'"));
     if (s->step()) next = s->columnInt64(0);
   }
   const auto highest = static_cast<std::uint64_t>(std::numeric_limits<ObjectId>::max());
   if (next <= 0 || static_cast<std::uint64_t>(next) > highest || count > highest - static_cast<std::uint64_t>(next)) {
-    core_.usage("no more object ids: " + std::to_string(count) + " were asked for");
+    database_.usage("no more object ids: " + std::to_string(count) + " were asked for");
   }
   {
-    sql::StatementUse s(core_.statements().fixed("UPDATE vlt_info SET value = ?1 WHERE name = 'next_object_id'"));
+    sql::StatementUse s(statements_.fixed("UPDATE vlt_info SET value = ?1 WHERE name = 'next_object_id'"));
     s->bindInt64(1, next + static_cast<std::int64_t>(count));
     s->step();
   }
@@ -54,13 +52,14 @@ void ObjectIds::checkReserved(ObjectId id) const {
   for (auto it = reserved_.rbegin(); it != reserved_.rend(); ++it) {
     if (id >= it->first && id < it->end) return;
   }
-  core_.usage("the object id " + std::to_string(id) + " was not reserved with allocateObjectIds on this connection");
+  database_.usage("the object id " + std::to_string(id) +
+                  " was not reserved with allocateObjectIds on this connection");
 }
 
 ObjectId ObjectIds::next() {
   if (blockNext_ < blockEnd_) return blockNext_++;
   // Outside a transaction the object is written by an implicit one of its own.
-  if (!core_.transaction().active()) return advance(1);
+  if (!transaction_.active()) return advance(1);
   const ObjectId first = advance(blockSize_);
   blockNext_ = first + 1;
   blockEnd_ = first + blockSize_;
@@ -72,7 +71,7 @@ ObjectId ObjectIds::next() {
 // its end) can the rest go back.
 void ObjectIds::beforeCommit() {
   if (blockNext_ >= blockEnd_) return;
-  sql::StatementUse s(core_.statements().fixed(
+  sql::StatementUse s(statements_.fixed(
       "UPDATE vlt_info SET value = ?1 WHERE name = 'next_object_id' AND value = ?2"));
   s->bindInt64(1, blockNext_);
   s->bindInt64(2, blockEnd_);

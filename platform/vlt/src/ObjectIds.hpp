@@ -3,6 +3,8 @@
 // advanced inside the writing transaction, so that clients sharing a
 // database never get the same id.
 
+#include "Database.hpp"
+#include "StatementCache.hpp"
 #include "TransactionState.hpp"
 
 #include <vlt/Types.hpp>
@@ -12,15 +14,14 @@
 
 namespace vlt::detail {
 
-class Core;
-
 /// Explicit reservations (allocateObjectIds) take `count` ids at once.
 /// Objects created without an id take them from a block reserved inside the
 /// transaction; what the transaction did not use of the block is given back
 /// before it commits. Not synchronised.
 class ObjectIds final : public TransactionParticipant {
  public:
-  explicit ObjectIds(Core& core) : core_(core) {}
+  ObjectIds(Database& database, StatementCache& statements, TransactionState& transaction)
+      : database_(database), statements_(statements), transaction_(transaction) {}
 
   /// Reserves `count` ids in a row and returns the first. Throws UsageError
   /// when no more ids can be reserved.
@@ -43,7 +44,9 @@ class ObjectIds final : public TransactionParticipant {
     ObjectId end;
     bool pending;  ///< reserved by the open transaction
   };
-  Core& core_;
+  Database& database_;
+  StatementCache& statements_;
+  TransactionState& transaction_;
   ObjectId blockNext_ = 0;
   ObjectId blockEnd_ = 0;
   ObjectId blockSize_ = 64;  ///< of the next block

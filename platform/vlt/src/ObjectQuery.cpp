@@ -15,6 +15,7 @@
 namespace vlt {
 
 using detail::Core;
+using detail::HandleAccess;
 using detail::QueryState;
 
 namespace detail {
@@ -86,19 +87,21 @@ Core& coreOf(const QueryState& q) {
 const detail::ClassInfo* classOf(const QueryState& q, const ClassRef& cls) {
   Core& core = coreOf(q);
   if (cls.isNull()) core.usage("a query was given a null class");
-  if (Core::core(cls) != &core) core.usage("the class \"" + cls.qualifiedName() + "\" belongs to another repository");
-  core.schema().checkUsable(Core::info(cls));
-  return Core::info(cls);
+  if (HandleAccess::core(cls) != &core) {
+    core.usage("the class \"" + cls.qualifiedName() + "\" belongs to another repository");
+  }
+  core.schema().checkUsable(HandleAccess::info(cls));
+  return HandleAccess::info(cls);
 }
 
 const detail::PropertyInfo* propertyOf(const QueryState& q, const PropertyRef& property) {
   Core& core = coreOf(q);
   if (property.isNull()) core.usage("a query was given a null property");
-  if (Core::core(property) != &core) {
+  if (HandleAccess::core(property) != &core) {
     core.usage("the property \"" + property.name() + "\" belongs to another repository");
   }
-  core.schema().checkUsable(Core::info(property));
-  return Core::info(property);
+  core.schema().checkUsable(HandleAccess::info(property));
+  return HandleAccess::info(property);
 }
 
 // The index's class: as given before, or `implied` (with subclasses) for an
@@ -161,7 +164,7 @@ DisjunctionMatchConstraint& DisjunctionMatchConstraint::operator=(const Disjunct
 // query (which knows the repository and the indexes).
 void DisjunctionMatchConstraint::addValue(const PropertyRef& property, int relation, const detail::QueryCell& cell,
                                           std::size_t index) {
-  state_->members.push_back(ValueCondition{Core::info(property), relation, cell, index});
+  state_->members.push_back(ValueCondition{HandleAccess::info(property), relation, cell, index});
   state_->properties.push_back(property);
 }
 void DisjunctionMatchConstraint::addConstraint(const PropertyRef& property, bool positive, const EnumeralRef* cell,
@@ -390,7 +393,7 @@ void bindParameters(Core& core, const detail::CompiledQuery& compiled, const Que
       if (o == nullptr || o->isNull()) {
         s.bindNull(n);
       } else {
-        if (Core::core(*o) != &core) core.usage("a query was given an object of another repository");
+        if (HandleAccess::core(*o) != &core) core.usage("a query was given an object of another repository");
         s.bindInt64(n, o->objectId());
       }
     } else {
@@ -402,7 +405,7 @@ void bindParameters(Core& core, const detail::CompiledQuery& compiled, const Que
         // The stored text of the pattern, its wildcards in the engine's form.
         s.bindText(n, core.connection().dialect().wildcardPattern(p.property->traits->key(canonical)));
       } else {
-        p.property->traits->bind(s, n, canonical, detail::ValueSite{core, p.property});
+        p.property->traits->bind(s, n, canonical, core.access().site(p.property));
       }
     }
   }
@@ -498,7 +501,7 @@ bool ObjectQuery::ResultIterator::getNextResult() {
       const detail::ClassInfo* cls = core.schema().classById(cell[1].integer);
       boost::uuids::uuid uuid{};
       if (cell[2].bytes.size() == 16) std::memcpy(uuid.data, cell[2].bytes.data(), 16);
-      const ObjectRef object = core.objectRef(cls, static_cast<ObjectId>(cell[0].integer), uuid);
+      const ObjectRef object = core.handles().objectRef(cls, static_cast<ObjectId>(cell[0].integer), uuid);
       c.cell.write(c.cell.address, ValueType::object, &object);
       cell += 3;
       continue;
@@ -512,7 +515,7 @@ bool ObjectQuery::ResultIterator::getNextResult() {
         const detail::QueryCell* cell;
         ValueType type;
       } target{&c.cell, c.property->valueType};
-      c.property->traits->withValue(*cell, detail::ValueSite{core, c.property},
+      c.property->traits->withValue(*cell, core.access().site(c.property),
                                     [](const void* value, void* context) {
                                       auto* t = static_cast<Target*>(context);
                                       t->cell->write(t->cell->address, t->type, value);

@@ -1,9 +1,15 @@
 #pragma once
-// Objects and their single values: finding, identity, class, reading and
-// writing one value, deletion with its cascade, incoming links.
+// Objects and the values of their class tables: finding, identity, reading
+// and writing one value, removing an object's rows, incoming links.
 
+#include "Database.hpp"
+#include "HandleAccess.hpp"
+#include "ObjectAccess.hpp"
+#include "Schema.hpp"
+#include "StatementCache.hpp"
+#include "TransactionState.hpp"
+#include "ValueTables.hpp"
 #include "ValueTraits.hpp"
-#include "backend/Backend.hpp"
 
 #include <vlt/Object.hpp>
 
@@ -15,10 +21,6 @@
 
 namespace vlt::detail {
 
-class Core;
-struct ClassInfo;
-struct PropertyInfo;
-
 /// Single values live in the class tables of the object's lineage (joined
 /// inheritance). Inside a transaction the first read of an object's single
 /// values fetches all of them, for the whole lineage of the handle's class,
@@ -27,7 +29,15 @@ struct PropertyInfo;
 /// synchronised.
 class ObjectStore {
  public:
-  explicit ObjectStore(Core& core) : core_(core) {}
+  ObjectStore(Database& database, HandleAccess& handles, StatementCache& statements, TransactionState& transaction,
+              Schema& schema, ValueTables& tables, ObjectAccess& access)
+      : database_(database),
+        handles_(handles),
+        statements_(statements),
+        transaction_(transaction),
+        schema_(schema),
+        tables_(tables),
+        access_(access) {}
 
   /// `withRow`: inside a transaction, the object's row comes along.
   ObjectRef find(const boost::uuids::uuid& uuid, const ClassInfo* cls, bool withRow);
@@ -40,41 +50,24 @@ class ObjectStore {
   std::vector<ObjectRef> objectsOf(const ClassInfo* cls, bool withSubclasses, std::size_t* count);
   std::vector<ObjectRef> roots();
   const boost::uuids::uuid& identity(const ObjectRef& object);
-  /// The object's own class; null when it does not exist.
-  const ClassInfo* runtimeClass(ObjectId id);
-  /// The object's own class; throws ObjectNotFoundError when it does not exist.
-  const ClassInfo* requireObject(ObjectId id);
-  /// The object's own class, checked to have `property`. Throws
-  /// ObjectNotFoundError or UsageError.
-  const ClassInfo* requireConforming(ObjectId id, const PropertyInfo* property);
   /// True when the object was seen existing in this transaction since the
   /// last write (its values were read): no need to ask again.
   bool knownToExist(ObjectId id) const noexcept;
-  /// Remembers that the object exists, of class `cls`, for the rest of this
-  /// transaction or until an object is deleted or a call rolled back.
-  void noteSeen(ObjectId id, const ClassInfo* cls) noexcept;
 
-  bool readSingle(const ObjectRef& object, const PropertyRef& property, ValueType type, void* out);
-  void writeSingle(const ObjectRef& object, const PropertyRef& property, ValueType type, const void* in);
-  /// Reads a single-valued, non-composite property as a vector of zero or one.
-  void readSingleAsVector(const ObjectRef& object, const PropertyInfo* property, void* vector);
+  // The values of a property in the class table (PropertyInfo::inClassTable),
+  // checked by the caller to be used on `object` with its own value type.
+  /// Reads the value into `out`; false when it is absent.
+  bool readValue(const ObjectRef& object, const PropertyInfo* property, void* out);
+  /// Reads the value as a vector of zero or one.
+  void readValueAsVector(const ObjectRef& object, const PropertyInfo* property, void* vector);
+  /// Writes the value `in` (null: absent) inside the caller's WriteScope;
+  /// checks the object's class first.
+  void writeValue(ObjectId id, const PropertyInfo* property, const void* in);
 
-  void deleteObject(const ObjectRef& object);
   /// Removes the object's row and its class rows, nothing else (undoing a
-  /// construction).
+  /// construction; a deletion removes the rest first).
   void deleteRows(ObjectId id, const ClassInfo* cls);
-  void deleteAll();
   void processIncoming(const ObjectRef& object, const std::function<void(CollectionRef&, std::size_t)>& callback);
-
-  /// Checks that `property` may be used on `object` with values of `type`
-  /// and returns it. Throws UsageError.
-  const PropertyInfo* checkAccess(const ObjectRef& object, const PropertyRef& property, ValueType type) const;
-  /// Binds the value `value` (null: absent) of `property` as parameter `index`.
-  void bind(sql::Statement& statement, int index, const PropertyInfo* property, const void* value);
-  /// The object handle of columns id, class_id, uuid starting at `column`
-  /// (the last two NULL for an object that does not exist yet: the handle
-  /// then carries `fallback`).
-  ObjectRef objectAt(sql::Statement& statement, int column, const ClassInfo* fallback);
 
  private:
   struct Row {
@@ -84,27 +77,17 @@ class ObjectStore {
     std::vector<Cell> cells;
   };
   const Row& row(const ObjectRef& object, const PropertyInfo* property);
-  bool rowCovers(const PropertyInfo* property) const;
   void fillRow(sql::Statement& statement, int firstCell);
   int cellOf(const PropertyInfo* property) const;
-  void deleteOne(ObjectId id, const ClassInfo* cls);
-  void cutLinksTo(ObjectId id, const ClassInfo* cls);
 
-  // Objects seen existing in this transaction, with their own classes,
-  // while no object was deleted and no call rolled back since
-  // (TransactionState::removalSerial): a write after its object's lookup,
-  // the usual order, does not look the object up again. On a server that
-  // lookup is a round trip of its own. Two-way set-associative by id.
-  struct Seen {
-    ObjectId id = 0;
-    const ClassInfo* cls = nullptr;
-    std::uint64_t serial = 0;
-  };
-  const ClassInfo* seenClass(ObjectId id) const noexcept;
-
-  Core& core_;
+  Database& database_;
+  HandleAccess& handles_;
+  StatementCache& statements_;
+  TransactionState& transaction_;
+  Schema& schema_;
+  ValueTables& tables_;
+  ObjectAccess& access_;
   Row row_;
-  std::vector<Seen> seen_ = std::vector<Seen>(8192);
 };
 
 }  // namespace vlt::detail

@@ -3,7 +3,6 @@
 
 #include "Schema.hpp"
 
-#include "Core.hpp"
 #include "MetamodelFile.hpp"
 #include "ValueTraits.hpp"
 
@@ -44,7 +43,7 @@ constexpr const char* metamodelTables[] = {
 }  // namespace
 
 void Schema::createTables() {
-  sql::Connection& c = core_.connection();
+  sql::Connection& c = database_.connection();
   const sql::Dialect& d = c.dialect();
   for (const char* text : metamodelTables) {
     c.execute(sql::fillIn(text, {{"int", d.integerType}, {"text", d.textType}, {"bytes", d.bytesType},
@@ -79,8 +78,8 @@ void Schema::load(bool opening) {
 // not a repository this library can read), a storage failure later.
 void Schema::damaged(const std::string& what) const {
   const std::string message = "the repository's metamodel is damaged: " + what;
-  if (opening_) throw NotARepositoryError(message, core_.filespec());
-  throw StorageError(message, core_.filespec());
+  if (opening_) throw NotARepositoryError(message, database_.filespec());
+  throw StorageError(message, database_.filespec());
 }
 
 EnumerationInfo* Schema::addEnumeration(std::int64_t id, const std::string& qualifiedName) {
@@ -99,7 +98,7 @@ EnumerationInfo* Schema::addEnumeration(std::int64_t id, const std::string& qual
 
 void Schema::loadEnumerations() {
   if (opening_) {
-    sql::StatementUse s(core_.statements().fixed(
+    sql::StatementUse s(statements_.fixed(
         "SELECT min(enumeration_id) FROM vlt_enumeral WHERE enumeration_id NOT IN (SELECT id FROM vlt_enumeration)"));
     if (s->step() && !s->columnIsNull(0)) {
       damaged("a literal belongs to the unknown enumeration " + std::to_string(s->columnInt64(0)));
@@ -107,13 +106,13 @@ void Schema::loadEnumerations() {
   }
   std::vector<EnumerationInfo*> added;
   {
-    sql::StatementUse s(core_.statements().fixed(
+    sql::StatementUse s(statements_.fixed(
         "SELECT id, qualified_name FROM vlt_enumeration WHERE id > ?1 ORDER BY id"));
     s->bindInt64(1, maxEnumerationId_);
     while (s->step()) added.push_back(addEnumeration(s->columnInt64(0), std::string(s->columnText(1))));
   }
   if (added.empty()) return;
-  sql::StatementUse s(core_.statements().fixed(
+  sql::StatementUse s(statements_.fixed(
       "SELECT enumeration_id, name, value FROM vlt_enumeral WHERE enumeration_id >= ?1 "
       "ORDER BY enumeration_id, position"));
   s->bindInt64(1, added.front()->id);
@@ -144,12 +143,12 @@ ClassInfo* Schema::addClass(std::int64_t id, const std::string& qualifiedName) {
 std::vector<ClassInfo*> Schema::loadClasses() {
   std::vector<ClassInfo*> added;
   {
-    sql::StatementUse s(core_.statements().fixed("SELECT id, qualified_name FROM vlt_class WHERE id > ?1 ORDER BY id"));
+    sql::StatementUse s(statements_.fixed("SELECT id, qualified_name FROM vlt_class WHERE id > ?1 ORDER BY id"));
     s->bindInt64(1, maxClassId_);
     while (s->step()) added.push_back(addClass(s->columnInt64(0), std::string(s->columnText(1))));
   }
   if (added.empty()) return added;
-  sql::StatementUse s(core_.statements().fixed(
+  sql::StatementUse s(statements_.fixed(
       "SELECT class_id, superclass_id FROM vlt_superclass WHERE class_id >= ?1 ORDER BY class_id, position"));
   s->bindInt64(1, added.front()->id);
   while (s->step()) {
@@ -166,7 +165,7 @@ std::vector<ClassInfo*> Schema::loadClasses() {
 }
 
 void Schema::loadProperties() {
-  sql::StatementUse s(core_.statements().fixed(
+  sql::StatementUse s(statements_.fixed(
       "SELECT id, class_id, name, type_name, lower_bound, upper_bound, composite, ordered, optional, is_unique, "
       "documentation, opposite, annotation, association, uuid FROM vlt_property WHERE id > ?1 ORDER BY id"));
   s->bindInt64(1, maxPropertyId_);
@@ -226,7 +225,7 @@ void Schema::resolveType(PropertyInfo& p, bool strict) {
       p.valueType = ValueType::enumeral;
     } else if (strict) {
       throw MetamodelError("the type \"" + p.typeName + "\" is neither a built-in type, a class nor an enumeration",
-                           core_.filespec());
+                           database_.filespec());
     } else {
       p.traits = nullptr;  // unknown: the caller refuses it
       return;
@@ -300,7 +299,7 @@ std::vector<EnumerationInfo*> Schema::enumerations() const {
 ClassInfo* Schema::findClass(const std::string& qualifiedName) {
   auto it = classesByName_.find(qualifiedName);
   if (it != classesByName_.end()) return it->second;
-  if (!core_.isOpen()) return nullptr;
+  if (!database_.isOpen()) return nullptr;
   load();  // another client may have added it
   it = classesByName_.find(qualifiedName);
   return it == classesByName_.end() ? nullptr : it->second;
@@ -309,7 +308,7 @@ ClassInfo* Schema::findClass(const std::string& qualifiedName) {
 EnumerationInfo* Schema::findEnumeration(const std::string& qualifiedName) {
   auto it = enumerationsByName_.find(qualifiedName);
   if (it != enumerationsByName_.end()) return it->second;
-  if (!core_.isOpen()) return nullptr;
+  if (!database_.isOpen()) return nullptr;
   load();
   it = enumerationsByName_.find(qualifiedName);
   return it == enumerationsByName_.end() ? nullptr : it->second;
@@ -318,7 +317,7 @@ EnumerationInfo* Schema::findEnumeration(const std::string& qualifiedName) {
 ClassInfo* Schema::classById(std::int64_t id) {
   auto it = classesById_.find(id);
   if (it != classesById_.end()) return it->second;
-  if (!core_.isOpen()) return nullptr;
+  if (!database_.isOpen()) return nullptr;
   load();
   it = classesById_.find(id);
   return it == classesById_.end() ? nullptr : it->second;
@@ -331,7 +330,7 @@ const PropertyInfo* Schema::propertyById(std::int64_t id) const {
 
 const PropertyInfo* Schema::lookUpProperty(const ClassInfo* cls, const std::string& name) {
   if (const PropertyInfo* p = findProperty(cls, name)) return p;
-  if (!core_.isOpen()) return nullptr;
+  if (!database_.isOpen()) return nullptr;
   load();  // another client may have appended it
   return findProperty(cls, name);
 }
@@ -346,15 +345,15 @@ const PropertyInfo* Schema::findProperty(const ClassInfo* cls, const std::string
 }
 
 void Schema::checkUsable(const ClassInfo* cls) const {
-  core_.checkOpen();
-  if (cls == nullptr) core_.usage("a null class handle was given");
-  if (cls->retired) core_.usage("the class \"" + cls->qualifiedName + "\" was rolled back");
+  database_.checkOpen();
+  if (cls == nullptr) database_.usage("a null class handle was given");
+  if (cls->retired) database_.usage("the class \"" + cls->qualifiedName + "\" was rolled back");
 }
 
 void Schema::checkUsable(const PropertyInfo* property) const {
-  core_.checkOpen();
-  if (property == nullptr) core_.usage("a null property handle was given");
-  if (property->retired) core_.usage("the property \"" + property->name + "\" was rolled back");
+  database_.checkOpen();
+  if (property == nullptr) database_.usage("a null property handle was given");
+  if (property->retired) database_.usage("the property \"" + property->name + "\" was rolled back");
 }
 
 }  // namespace vlt::detail
@@ -364,23 +363,23 @@ namespace vlt::detail {
 // ---------------------------------------------------------------- creating
 
 ClassInfo* Schema::createClass(const std::string& qualifiedName, const std::vector<ClassInfo*>& superclasses) {
-  core_.checkOpen();
-  if (qualifiedName.empty()) throw MetamodelError("a class needs a name", core_.filespec());
+  database_.checkOpen();
+  if (qualifiedName.empty()) throw MetamodelError("a class needs a name", database_.filespec());
   checkNameIsFree(qualifiedName);
   for (const ClassInfo* s : superclasses) checkUsable(s);
   checkInheritedNames(qualifiedName, superclasses);
   const std::int64_t id = unlessTakenMeanwhile(
       [&] {
-        WriteScope scope(core_);
+        WriteScope scope(transaction_);
         std::int64_t made = 0;
         {
           sql::StatementUse s(
-              core_.statements().fixed("INSERT INTO vlt_class (qualified_name) VALUES (?1) RETURNING id"));
+              statements_.fixed("INSERT INTO vlt_class (qualified_name) VALUES (?1) RETURNING id"));
           s->bindText(1, qualifiedName);
           if (s->step()) made = s->columnInt64(0);
         }
         for (std::size_t i = 0; i < superclasses.size(); ++i) {
-          sql::StatementUse s(core_.statements().fixed(
+          sql::StatementUse s(statements_.fixed(
               "INSERT INTO vlt_superclass (class_id, position, superclass_id) VALUES (?1, ?2, ?3)"));
           s->bindInt64(1, made);
           s->bindInt64(2, static_cast<std::int64_t>(i));
@@ -396,7 +395,7 @@ ClassInfo* Schema::createClass(const std::string& qualifiedName, const std::vect
   c->superclasses = superclasses;
   for (ClassInfo* s : superclasses) s->subclasses.push_back(c);
   computeLineage(c);
-  if (core_.transaction().active()) newClasses_.push_back(c);
+  if (transaction_.active()) newClasses_.push_back(c);
   return c;
 }
 
@@ -420,10 +419,10 @@ void Schema::checkNameIsFree(const std::string& qualifiedName) {
   // One look at the database for both (another client may have taken it).
   if (classesByName_.count(qualifiedName) == 0 && enumerationsByName_.count(qualifiedName) == 0) load();
   if (classesByName_.count(qualifiedName) != 0) {
-    throw MetamodelError("the class \"" + qualifiedName + "\" exists already", core_.filespec());
+    throw MetamodelError("the class \"" + qualifiedName + "\" exists already", database_.filespec());
   }
   if (enumerationsByName_.count(qualifiedName) != 0) {
-    throw MetamodelError("the name \"" + qualifiedName + "\" is taken by an enumeration", core_.filespec());
+    throw MetamodelError("the name \"" + qualifiedName + "\" is taken by an enumeration", database_.filespec());
   }
 }
 
@@ -439,7 +438,7 @@ void Schema::checkInheritedNames(const std::string& qualifiedName, const std::ve
           throw MetamodelError("the class \"" + qualifiedName + "\" would inherit two properties \"" + p->name +
                                    "\" (of \"" + it->second->owner->qualifiedName + "\" and \"" +
                                    p->owner->qualifiedName + "\")",
-                               core_.filespec());
+                               database_.filespec());
         }
       }
     }
@@ -448,7 +447,7 @@ void Schema::checkInheritedNames(const std::string& qualifiedName, const std::ve
 
 // A property is declared by one class and never repeated below or above it.
 void Schema::checkNewProperty(const ClassInfo* cls, const PropertyInfo& d) const {
-  const std::string& filespec = core_.filespec();
+  const std::string& filespec = database_.filespec();
   const std::string where = "the property \"" + d.name + "\" of class \"" + cls->qualifiedName + "\"";
   if (d.name.empty()) throw MetamodelError("a property of class \"" + cls->qualifiedName + "\" needs a name", filespec);
   if (findProperty(cls, d.name) != nullptr) throw MetamodelError(where + " exists already", filespec);
@@ -480,7 +479,7 @@ PropertyInfo* Schema::appendProperty(ClassInfo* cls, const PropertyInfo& d) {
   if (n.composite && n.valueType != ValueType::object) {
     throw MetamodelError("the property \"" + d.name + "\" of class \"" + cls->qualifiedName +
                              "\" is composite but not of a class type",
-                         core_.filespec());
+                         database_.filespec());
   }
   n.multi = d.upper >= 2;
   n.ordered = n.multi && d.ordered;
@@ -490,10 +489,10 @@ PropertyInfo* Schema::appendProperty(ClassInfo* cls, const PropertyInfo& d) {
 
   n.id = unlessTakenMeanwhile(
       [&] {
-        WriteScope scope(core_);
+        WriteScope scope(transaction_);
         std::int64_t made = 0;
         {
-          sql::StatementUse s(core_.statements().fixed(
+          sql::StatementUse s(statements_.fixed(
               "INSERT INTO vlt_property (class_id, name, type_name, lower_bound, upper_bound, composite, ordered, "
               "optional, is_unique, documentation, opposite, annotation, association, uuid) "
               "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14) RETURNING id"));
@@ -520,34 +519,34 @@ PropertyInfo* Schema::appendProperty(ClassInfo* cls, const PropertyInfo& d) {
 
   PropertyInfo* result = info.get();
   addProperty(std::move(info));
-  if (core_.transaction().active()) newProperties_.push_back(result);
+  if (transaction_.active()) newProperties_.push_back(result);
   return result;
 }
 
 EnumerationInfo* Schema::createEnumeration(const std::string& qualifiedName,
                                            const std::vector<std::pair<std::string, int>>& literals) {
-  core_.checkOpen();
-  if (qualifiedName.empty()) throw MetamodelError("an enumeration needs a name", core_.filespec());
+  database_.checkOpen();
+  if (qualifiedName.empty()) throw MetamodelError("an enumeration needs a name", database_.filespec());
   checkNameIsFree(qualifiedName);
   std::set<std::string> names;
   for (const auto& l : literals) {
     if (!names.insert(l.first).second) {
       throw MetamodelError("the enumeration \"" + qualifiedName + "\" has two literals \"" + l.first + "\"",
-                           core_.filespec());
+                           database_.filespec());
     }
   }
   const std::int64_t id = unlessTakenMeanwhile(
       [&] {
-        WriteScope scope(core_);
+        WriteScope scope(transaction_);
         std::int64_t made = 0;
         {
           sql::StatementUse s(
-              core_.statements().fixed("INSERT INTO vlt_enumeration (qualified_name) VALUES (?1) RETURNING id"));
+              statements_.fixed("INSERT INTO vlt_enumeration (qualified_name) VALUES (?1) RETURNING id"));
           s->bindText(1, qualifiedName);
           if (s->step()) made = s->columnInt64(0);
         }
         for (std::size_t i = 0; i < literals.size(); ++i) {
-          sql::StatementUse s(core_.statements().fixed(
+          sql::StatementUse s(statements_.fixed(
               "INSERT INTO vlt_enumeral (enumeration_id, position, name, value) VALUES (?1, ?2, ?3, ?4)"));
           s->bindInt64(1, made);
           s->bindInt64(2, static_cast<std::int64_t>(i));
@@ -561,7 +560,7 @@ EnumerationInfo* Schema::createEnumeration(const std::string& qualifiedName,
       [&] { checkNameIsFree(qualifiedName); });
   EnumerationInfo* e = addEnumeration(id, qualifiedName);
   for (const auto& l : literals) e->literals.push_back({l.first, l.second});
-  if (core_.transaction().active()) newEnumerations_.push_back(e);
+  if (transaction_.active()) newEnumerations_.push_back(e);
   return e;
 }
 

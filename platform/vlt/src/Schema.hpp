@@ -1,14 +1,13 @@
 #pragma once
 // The repository's metamodel in memory: classes, properties and enumerations
-// as read from (and written to) the metamodel tables, with the names of the
-// tables and columns that hold their objects' values.
+// (MetamodelInfo.hpp) as read from (and written to) the metamodel tables.
 
+#include "Database.hpp"
+#include "MetamodelInfo.hpp"
+#include "StatementCache.hpp"
 #include "TransactionState.hpp"
 
-#include <vlt/Types.hpp>
-
 #include <boost/uuid/random_generator.hpp>
-#include <boost/uuid/uuid.hpp>
 
 #include <cstdint>
 #include <memory>
@@ -19,79 +18,7 @@
 
 namespace vlt::detail {
 
-class Core;
-struct ClassInfo;
 struct MetamodelFile;
-struct ValueTraits;
-
-struct EnumerationInfo {
-  struct Literal {
-    std::string name;
-    std::int32_t value;
-  };
-  std::int64_t id = 0;
-  std::string qualifiedName;
-  std::string name;
-  std::vector<Literal> literals;
-  bool retired = false;  ///< created by a transaction that was rolled back
-};
-
-struct PropertyInfo {
-  std::int64_t id = 0;
-  ClassInfo* owner = nullptr;
-  std::string name;
-  std::string typeName;
-  ValueType valueType = ValueType::int32;
-  const ValueTraits* traits = nullptr;
-  ClassInfo* typeClass = nullptr;
-  EnumerationInfo* typeEnumeration = nullptr;
-  std::uint32_t lower = 0;
-  std::uint32_t upper = 1;
-  bool composite = false;
-  bool multi = false;
-  bool ordered = false;
-  bool optional = false;
-  bool unique = true;
-  std::string documentation;
-  std::string opposite;
-  std::string annotation;
-  int association = 0;
-  boost::uuids::uuid uuid{};
-  std::string column;  ///< single, non-composite: its column in the owner's class table
-  std::string table;   ///< multi, non-composite: its own table
-  int rowColumn = -1;  ///< position of `column` among the owner's class-table columns
-  bool retired = false;
-
-  /// Where the values live: composite containment in the object table,
-  /// collections in a table of their own, single values in the class table.
-  bool inObjectTable() const noexcept { return composite; }
-  bool inOwnTable() const noexcept { return !composite && multi; }
-  bool inClassTable() const noexcept { return !composite && !multi; }
-};
-
-struct ClassInfo {
-  std::int64_t id = 0;
-  std::string qualifiedName;
-  std::string name;
-  std::string packageName;
-  std::string table;
-  std::vector<ClassInfo*> superclasses;
-  std::vector<ClassInfo*> subclasses;
-  std::vector<PropertyInfo*> properties;  ///< own, in creation order
-  std::vector<ClassInfo*> lineage;        ///< this class, then every superclass once (depth first)
-  int rowColumns = 0;                     ///< class-table columns (own single values)
-  /// Changes whenever a property is added to this class or a superclass:
-  /// statements that read the lineage's columns are made again.
-  std::uint64_t layoutVersion = 0;
-  bool retired = false;
-
-  bool conformsTo(const ClassInfo* other) const noexcept {
-    for (const ClassInfo* c : lineage) {
-      if (c == other) return true;
-    }
-    return false;
-  }
-};
 
 /// The metamodel cache. Creating classes, properties and enumerations writes
 /// the metamodel tables and the value tables inside the current transaction
@@ -103,7 +30,8 @@ struct ClassInfo {
 /// close), so that handles can keep pointing at them. Not synchronised.
 class Schema final : public TransactionParticipant {
  public:
-  explicit Schema(Core& core) : core_(core) {}
+  Schema(Database& database, StatementCache& statements, TransactionState& transaction)
+      : database_(database), statements_(statements), transaction_(transaction) {}
 
   /// Creates the metamodel tables of a new repository.
   void createTables();
@@ -166,7 +94,9 @@ class Schema final : public TransactionParticipant {
   static void computeLineage(ClassInfo* cls);
   static void touchLayout(ClassInfo* cls);
 
-  Core& core_;
+  Database& database_;
+  StatementCache& statements_;
+  TransactionState& transaction_;
   std::vector<std::unique_ptr<ClassInfo>> classStore_;
   std::vector<std::unique_ptr<PropertyInfo>> propertyStore_;
   std::vector<std::unique_ptr<EnumerationInfo>> enumerationStore_;

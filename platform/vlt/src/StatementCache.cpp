@@ -1,21 +1,15 @@
 #include "StatementCache.hpp"
 
-#include "Core.hpp"
+#include "MetamodelInfo.hpp"
 
 namespace vlt::detail {
 
 namespace {
 
-// The text of each PropertyStatement, with the table of the property's
-// collection ({values}), the owner's class table ({class}) and the column
-// ({column}) filled in.
-const char* propertyStatementText(PropertyStatement which) {
+// The statements that read the links of what owners own: of one owner, or
+// of the owners in an IN list.
+const char* ownedLinksText(PropertyStatement which) {
   switch (which) {
-    case PropertyStatement::readValues:
-      return "SELECT value FROM {values} WHERE object_id = ?1 ORDER BY ordinal";
-    case PropertyStatement::readLinks:
-      return "SELECT v.value, t.class_id, t.uuid FROM {values} v LEFT JOIN vlt_object t ON t.id = v.value "
-             "WHERE v.object_id = ?1 ORDER BY v.ordinal";
     case PropertyStatement::ownedLinks:
       // Left joins from the owner's row: no row at all means no owner; an
       // owned object without links gives one row of NULL link. (PostgreSQL
@@ -43,6 +37,26 @@ const char* propertyStatementText(PropertyStatement which) {
                                       inListPlaceholders(2) + ") ORDER BY w.id, c.ordinal, c.id, v.ordinal";
       return text.c_str();
     }
+    default:
+      return nullptr;
+  }
+}
+
+// The text of each PropertyStatement, with the table of the property's
+// collection ({values}), the owner's class table ({class}) and the column
+// ({column}) filled in.
+const char* propertyStatementText(PropertyStatement which) {
+  switch (which) {
+    case PropertyStatement::readValues:
+      return "SELECT value FROM {values} WHERE object_id = ?1 ORDER BY ordinal";
+    case PropertyStatement::readLinks:
+      return "SELECT v.value, t.class_id, t.uuid FROM {values} v LEFT JOIN vlt_object t ON t.id = v.value "
+             "WHERE v.object_id = ?1 ORDER BY v.ordinal";
+    case PropertyStatement::ownedLinks:
+    case PropertyStatement::ownedLinkIds:
+    case PropertyStatement::ownedLinksAmong:
+    case PropertyStatement::ownedLinkIdsAmong:
+      return ownedLinksText(which);
     case PropertyStatement::valueAt:
       return "SELECT value FROM {values} WHERE object_id = ?1 AND ordinal = ?2";
     case PropertyStatement::linkAt:
@@ -86,7 +100,7 @@ std::string inListPlaceholders(int first) {
 sql::Statement& StatementCache::forProperty(const PropertyInfo& property, PropertyStatement which) {
   return keyed(&property, static_cast<int>(which), 0, [&] {
     const char* text = propertyStatementText(which);
-    if (text == nullptr) text = core_.connection().dialect().upsertColumn;
+    if (text == nullptr) text = database_.connection().dialect().upsertColumn;
     const std::string& owner = property.owner->table;
     return sql::fillIn(text, {{"values", property.table}, {"class", owner}, {"table", owner}, {"column", property.column}});
   });
@@ -95,7 +109,7 @@ sql::Statement& StatementCache::forProperty(const PropertyInfo& property, Proper
 sql::Statement& StatementCache::fixed(const char* literal) {
   auto it = fixed_.find(literal);
   if (it != fixed_.end()) return *it->second;
-  auto prepared = core_.connection().prepare(literal);
+  auto prepared = database_.connection().prepare(literal);
   sql::Statement& result = *prepared;
   fixed_.emplace(literal, std::move(prepared));
   return result;
@@ -109,7 +123,7 @@ sql::Statement* StatementCache::find(const void* owner, int purpose, std::uint64
 sql::Statement& StatementCache::store(const void* owner, int purpose, std::uint64_t version, const std::string& text) {
   Entry& entry = keyed_[Key{owner, purpose}];
   entry.statement.reset();
-  entry.statement = core_.connection().prepare(text);
+  entry.statement = database_.connection().prepare(text);
   entry.version = version;
   return *entry.statement;
 }

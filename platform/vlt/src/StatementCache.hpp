@@ -4,7 +4,8 @@
 // metamodel element (a class's row query, a property's collection insert)
 // by the element and a purpose, remade when the element's layout changes.
 
-#include "TransactionState.hpp"
+#include "Database.hpp"
+#include "TransactionParticipant.hpp"
 #include "backend/Backend.hpp"
 
 #include <cstdint>
@@ -15,7 +16,6 @@
 
 namespace vlt::detail {
 
-class Core;
 struct PropertyInfo;
 
 /// The statements of one property's stored values (see StatementCache.cpp
@@ -52,12 +52,12 @@ constexpr std::size_t inListSize = 256;
 /// "?first, ?first+1, ..." for such a list.
 std::string inListPlaceholders(int first);
 
-/// Owned by the repository core; cleared when the connection closes or a
+/// Cleared when the connection closes or a
 /// transaction rolls back (a rollback may drop tables that statements name).
 /// Statements are prepared on the open connection; not synchronised.
 class StatementCache final : public TransactionParticipant {
  public:
-  explicit StatementCache(Core& core) : core_(core) {}
+  explicit StatementCache(Database& database) : database_(database) {}
 
   /// The statement of `literal`, which must stay at its address while the
   /// connection is open (a string literal, or a dialect's text).
@@ -102,7 +102,7 @@ class StatementCache final : public TransactionParticipant {
     std::unique_ptr<sql::Statement> statement;
   };
 
-  Core& core_;
+  Database& database_;
   std::unordered_map<const char*, std::unique_ptr<sql::Statement>> fixed_;
   std::unordered_map<Key, Entry, KeyHash> keyed_;
 };

@@ -2,16 +2,18 @@
 
 #include "TransactionState.hpp"
 
-#include "Core.hpp"
+#include "Database.hpp"
 
 namespace vlt::detail {
 
 void TransactionState::beginAs(Owner owner, bool mostlyRead) {
-  sql::Connection& connection = core_.connection();
+  sql::Connection& connection = database_.connection();
   const sql::Dialect& dialect = connection.dialect();
   // A read-only repository may still group its reads in one transaction (one
   // consistent view, and the row cache); its writes are refused anyway.
-  connection.execute(core_.readOnly() ? dialect.beginRead : mostlyRead ? dialect.beginMostlyRead : dialect.beginWrite);
+  connection.execute(database_.readOnly() ? dialect.beginRead
+                     : mostlyRead           ? dialect.beginMostlyRead
+                                            : dialect.beginWrite);
   state_ = State::open;
   owner_ = owner;
   ++writeSerial_;
@@ -20,16 +22,18 @@ void TransactionState::beginAs(Owner owner, bool mostlyRead) {
 }
 
 void TransactionState::begin(bool mostlyRead) {
-  core_.checkOpen();
-  if (state_ != State::idle) core_.usage("a transaction is open already");
+  database_.checkOpen();
+  if (state_ != State::idle) database_.usage("a transaction is open already");
   beginAs(Owner::caller, mostlyRead);
 }
 
 void TransactionState::commit(bool rollbackOnFailure) {
-  core_.checkOpen();
-  if (state_ == State::idle) core_.usage("no transaction is open");
-  if (state_ == State::committing) core_.usage("the transaction is being committed");
-  if (owner_ != Owner::caller) core_.usage("the implicit transaction of performDictionaryFunction cannot be committed");
+  database_.checkOpen();
+  if (state_ == State::idle) database_.usage("no transaction is open");
+  if (state_ == State::committing) database_.usage("the transaction is being committed");
+  if (owner_ != Owner::caller) {
+    database_.usage("the implicit transaction of performDictionaryFunction cannot be committed");
+  }
   if (noticeDropped()) {
     state_ = State::idle;
     refuseDropped();
@@ -38,7 +42,7 @@ void TransactionState::commit(bool rollbackOnFailure) {
 }
 
 void TransactionState::commitNow(bool rollbackOnFailure) {
-  sql::Connection& connection = core_.connection();
+  sql::Connection& connection = database_.connection();
   state_ = State::committing;
   try {
     for (TransactionParticipant* p : participants_) p->beforeCommit();
@@ -61,11 +65,11 @@ void TransactionState::commitNow(bool rollbackOnFailure) {
 }
 
 void TransactionState::rollback() {
-  core_.checkOpen();
-  if (state_ == State::idle) core_.usage("no transaction is open");
-  if (state_ == State::committing) core_.usage("the transaction is being committed");
+  database_.checkOpen();
+  if (state_ == State::idle) database_.usage("no transaction is open");
+  if (state_ == State::committing) database_.usage("the transaction is being committed");
   if (owner_ != Owner::caller) {
-    core_.usage("the implicit transaction of performDictionaryFunction cannot be rolled back");
+    database_.usage("the implicit transaction of performDictionaryFunction cannot be rolled back");
   }
   if (state_ == State::dropped) {
     state_ = State::idle;  // the engine has done it already
@@ -77,9 +81,9 @@ void TransactionState::rollback() {
 void TransactionState::rollbackQuietly() noexcept {
   if (state_ == State::idle) return;
   const bool alreadyEnded = state_ == State::dropped;
-  if (core_.isOpen() && core_.connection().inTransaction()) {
+  if (database_.isOpen() && database_.connection().inTransaction()) {
     try {
-      core_.connection().execute("ROLLBACK");
+      database_.connection().execute("ROLLBACK");
     } catch (...) {
       // Nothing more can be done: the engine keeps or drops the transaction;
       // memory is reset below either way.
@@ -90,7 +94,7 @@ void TransactionState::rollbackQuietly() noexcept {
 }
 
 void TransactionState::performDictionaryFunction(const boost::function<void()>& f) {
-  core_.checkOpen();
+  database_.checkOpen();
   if (state_ != State::idle) {
     f();  // inside a transaction the caller decides what stays
     return;
@@ -112,7 +116,9 @@ void TransactionState::performDictionaryFunction(const boost::function<void()>& 
     }
     throw;
   }
-  if (!core_.isOpen()) core_.usage("the repository was closed by the dictionary function; nothing was committed");
+  if (!database_.isOpen()) {
+    database_.usage("the repository was closed by the dictionary function; nothing was committed");
+  }
   // `f` may have swallowed a failure after which the engine dropped the
   // transaction: then nothing is committed, and the caller must hear it.
   if (noticeDropped()) {
@@ -124,7 +130,7 @@ void TransactionState::performDictionaryFunction(const boost::function<void()>& 
 
 bool TransactionState::noticeDropped() noexcept {
   if (state_ == State::dropped) return true;
-  if (state_ != State::open || !core_.isOpen() || core_.connection().inTransaction()) return false;
+  if (state_ != State::open || !database_.isOpen() || database_.connection().inTransaction()) return false;
   state_ = State::dropped;
   ended(false);
   return true;
@@ -132,7 +138,7 @@ bool TransactionState::noticeDropped() noexcept {
 
 void TransactionState::refuseDropped() const {
   throw StorageError("the database rolled the transaction back after an earlier failure; roll it back and start again",
-                     core_.filespec());
+                     database_.filespec());
 }
 
 void TransactionState::ended(bool committed) noexcept {
@@ -143,16 +149,17 @@ void TransactionState::ended(bool committed) noexcept {
 
 // ---------------------------------------------------------------- WriteScope
 
-WriteScope::WriteScope(Core& core, bool savepoint) : core_(core), state_(core.transaction()) {
-  core_.checkOpen();
-  if (core_.readOnly()) core_.usage("the repository was opened read-only");
+WriteScope::WriteScope(TransactionState& transaction, bool savepoint)
+    : database_(transaction.database_), state_(transaction) {
+  database_.checkOpen();
+  if (database_.readOnly()) database_.usage("the repository was opened read-only");
   if (state_.noticeDropped()) state_.refuseDropped();
-  if (state_.state_ == TransactionState::State::committing) core_.usage("the transaction is being committed");
+  if (state_.state_ == TransactionState::State::committing) database_.usage("the transaction is being committed");
   if (state_.state_ == TransactionState::State::idle) {
     state_.beginAs(TransactionState::Owner::call);
     implicit_ = true;
   } else if (savepoint) {
-    core_.connection().savepoint();
+    database_.connection().savepoint();
     savepoint_ = true;
   }
 }
@@ -162,7 +169,7 @@ void WriteScope::commit() {
     done_ = true;  // a failing commit has rolled back already
     state_.commitNow(true);
   } else if (savepoint_) {
-    core_.connection().releaseSavepoint();
+    database_.connection().releaseSavepoint();
   }
   done_ = true;
 }
@@ -174,10 +181,10 @@ WriteScope::~WriteScope() {
     state_.rollbackQuietly();
     return;
   }
-  if (savepoint_ && core_.isOpen()) {
+  if (savepoint_ && database_.isOpen()) {
     // The transaction itself may be gone; noticed below. The caller sees the
     // original failure.
-    core_.connection().rollbackToSavepoint();
+    database_.connection().rollbackToSavepoint();
     state_.noteRemoval();
     for (TransactionParticipant* p : state_.participants_) p->savepointRolledBack();
   }

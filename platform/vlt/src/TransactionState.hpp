@@ -25,6 +25,8 @@
 // before COMMIT and when the transaction has ended, committed or not. Not
 // synchronised.
 
+#include "TransactionParticipant.hpp"
+
 #include <boost/function.hpp>
 
 #include <cstdint>
@@ -32,22 +34,7 @@
 
 namespace vlt::detail {
 
-class Core;
-
-/// Something that keeps state for the open transaction.
-class TransactionParticipant {
- public:
-  /// Runs inside the transaction just before COMMIT; may write. A failure
-  /// fails the commit.
-  virtual void beforeCommit() {}
-  /// The transaction ended: committed, or rolled back (also by the engine).
-  virtual void transactionEnded(bool committed) noexcept = 0;
-  /// A call failed inside the transaction and its savepoint was rolled back.
-  virtual void savepointRolledBack() noexcept {}
-
- protected:
-  ~TransactionParticipant() = default;
-};
+class Database;
 
 class TransactionState {
  public:
@@ -55,7 +42,7 @@ class TransactionState {
   /// Who opened the transaction and may end it.
   enum class Owner { caller, dictionaryFunction, call };
 
-  explicit TransactionState(Core& core) : core_(core) {}
+  explicit TransactionState(Database& database) : database_(database) {}
 
   void addParticipant(TransactionParticipant* participant) { participants_.push_back(participant); }
   State state() const noexcept { return state_; }
@@ -95,7 +82,7 @@ class TransactionState {
   void commitNow(bool rollbackOnFailure);
   void ended(bool committed) noexcept;
 
-  Core& core_;
+  Database& database_;
   State state_ = State::idle;
   Owner owner_ = Owner::caller;
   std::vector<TransactionParticipant*> participants_;
@@ -111,14 +98,14 @@ class TransactionState {
 /// dropped transaction.
 class WriteScope {
  public:
-  explicit WriteScope(Core& core, bool savepoint = true);
+  explicit WriteScope(TransactionState& transaction, bool savepoint = true);
   ~WriteScope();
   WriteScope(const WriteScope&) = delete;
   WriteScope& operator=(const WriteScope&) = delete;
   void commit();
 
  private:
-  Core& core_;
+  Database& database_;
   TransactionState& state_;
   bool implicit_ = false;
   bool savepoint_ = false;

@@ -1,6 +1,7 @@
 #include "ValueTables.hpp"
 
-#include "Core.hpp"
+#include "MetamodelInfo.hpp"
+#include "ValueTraits.hpp"
 
 #include <algorithm>
 #include <set>
@@ -13,7 +14,7 @@ bool ValueTables::ClassTable::complete() const noexcept {
 
 // What the catalog says about the class's table.
 ValueTables::ClassTable ValueTables::look(const ClassInfo* cls) {
-  const std::vector<std::string> names = core_.connection().tableColumns(cls->table);
+  const std::vector<std::string> names = database_.connection().tableColumns(cls->table);
   ClassTable table;
   table.exists = !names.empty();
   table.columns.assign(static_cast<std::size_t>(cls->rowColumns), false);
@@ -29,10 +30,9 @@ ValueTables::ClassTable ValueTables::look(const ClassInfo* cls) {
 // forget every missing table or column when it changed.
 void ValueTables::refresh() {
   if (missing_ == 0) return;
-  TransactionState& transaction = core_.transaction();
-  if (transaction.active() && checkedInTransaction_ == transaction.number()) return;
-  checkedInTransaction_ = transaction.active() ? transaction.number() : 0;
-  const std::int64_t now = core_.connection().schemaVersion();
+  if (transaction_.active() && checkedInTransaction_ == transaction_.number()) return;
+  checkedInTransaction_ = transaction_.active() ? transaction_.number() : 0;
+  const std::int64_t now = database_.connection().schemaVersion();
   if (now == engineSchema_) return;
   engineSchema_ = now;
   for (auto it = classes_.begin(); it != classes_.end();) {
@@ -77,7 +77,7 @@ bool ValueTables::collectionTable(const PropertyInfo* property) {
     it = collections_.find(property);
   }
   if (it == collections_.end()) {
-    const bool exists = !core_.connection().tableColumns(property->table).empty();
+    const bool exists = !database_.connection().tableColumns(property->table).empty();
     it = collections_.emplace(property, KnownCollection{exists, false}).first;
     changed();
   }
@@ -87,9 +87,9 @@ bool ValueTables::collectionTable(const PropertyInfo* property) {
 void ValueTables::prepareClassTable(const ClassInfo* cls) {
   const ClassTable known = classTable(cls);  // a copy: the scope below may forget it
   if (known.complete()) return;
-  sql::Connection& c = core_.connection();
+  sql::Connection& c = database_.connection();
   const sql::Dialect& d = c.dialect();
-  WriteScope scope(core_);
+  WriteScope scope(transaction_);
   std::string columns;
   for (const PropertyInfo* p : cls->properties) {
     if (!p->inClassTable() || (known.exists && known.columns[static_cast<std::size_t>(p->rowColumn)])) continue;
@@ -117,15 +117,15 @@ void ValueTables::prepareClassTable(const ClassInfo* cls) {
   Known& entry = classes_[cls];
   entry.table.exists = true;
   entry.table.columns.assign(static_cast<std::size_t>(cls->rowColumns), true);
-  entry.madeHere = core_.transaction().active();
+  entry.madeHere = transaction_.active();
   changed();
 }
 
 void ValueTables::prepareCollectionTable(const PropertyInfo* p) {
   if (collectionTable(p)) return;
-  sql::Connection& c = core_.connection();
+  sql::Connection& c = database_.connection();
   const sql::Dialect& d = c.dialect();
-  WriteScope scope(core_);
+  WriteScope scope(transaction_);
   c.execute(sql::fillIn("CREATE TABLE {table} (object_id {int} NOT NULL, ordinal {int} NOT NULL, value {type})",
                         {{"table", p->table}, {"int", d.integerType}, {"type", d.columnType(p->traits->form)}}));
   // A collection of links is read with its targets' rows: the index holds
@@ -139,7 +139,7 @@ void ValueTables::prepareCollectionTable(const PropertyInfo* p) {
   }
   c.schemaChanged();
   scope.commit();
-  collections_[p] = KnownCollection{true, core_.transaction().active()};
+  collections_[p] = KnownCollection{true, transaction_.active()};
   changed();
 }
 

@@ -12,6 +12,7 @@
 // (another connection made a table), checked at most once per transaction and
 // only when a missing table matters. Not synchronised.
 
+#include "Database.hpp"
 #include "TransactionState.hpp"
 
 #include <cstdint>
@@ -20,13 +21,12 @@
 
 namespace vlt::detail {
 
-class Core;
 struct ClassInfo;
 struct PropertyInfo;
 
 class ValueTables final : public TransactionParticipant {
  public:
-  explicit ValueTables(Core& core) : core_(core) {}
+  ValueTables(Database& database, TransactionState& transaction) : database_(database), transaction_(transaction) {}
 
   /// A class table as this connection knows it.
   struct ClassTable {
@@ -69,7 +69,8 @@ class ValueTables final : public TransactionParticipant {
   void changed() noexcept;
   void forgetMadeHere() noexcept;
 
-  Core& core_;
+  Database& database_;
+  TransactionState& transaction_;
   std::unordered_map<const ClassInfo*, Known> classes_;
   std::unordered_map<const PropertyInfo*, KnownCollection> collections_;
   std::uint64_t version_ = 1;

@@ -2,7 +2,8 @@
 
 #include "ValueTraits.hpp"
 
-#include "Core.hpp"
+#include "Database.hpp"
+#include "HandleAccess.hpp"
 
 #include <vlt/Errors.hpp>
 
@@ -120,7 +121,7 @@ struct Codec<ptime> {
                          c.integer == storedNotADateTime;
     if (!special && (c.integer < earliest || c.integer > latest)) {
       throw StorageError("a stored DateTime is out of the range of dates (" + std::to_string(c.integer) + ")",
-                         site.core.filespec());
+                         site.database.filespec());
     }
     if (c.integer == storedNegInfinity) {
       out = ptime(boost::posix_time::neg_infin);
@@ -141,7 +142,7 @@ struct Codec<boost::uuids::uuid> {
   static constexpr StoredForm form = StoredForm::bytes;
   static void bind(sql::Statement& s, int i, const boost::uuids::uuid& v, const ValueSite&) { s.bindBlob(i, v.data, 16); }
   static void read(const Cell& c, boost::uuids::uuid& out, const ValueSite& site) {
-    if (c.bytes.size() != 16) throw StorageError("a stored uuid does not have 16 bytes", site.core.filespec());
+    if (c.bytes.size() != 16) throw StorageError("a stored uuid does not have 16 bytes", site.database.filespec());
     std::memcpy(out.data, c.bytes.data(), 16);
   }
   static std::string key(const boost::uuids::uuid& v) { return rawKey(v.data, 16); }
@@ -172,7 +173,7 @@ struct Codec<const matrix::qxArray_tag*> {
     try {
       out = matrix::deserializeArray(c.bytes);
     } catch (const std::exception& e) {
-      throw StorageError(std::string("a stored array cannot be read: ") + e.what(), site.core.filespec());
+      throw StorageError(std::string("a stored array cannot be read: ") + e.what(), site.database.filespec());
     }
   }
   static std::string key(const matrix::qxArray_tag* const& v) { return v ? matrix::serializeArray(v) : std::string(); }
@@ -185,9 +186,9 @@ struct Codec<EnumeralRef> {
   static void bind(sql::Statement& s, int i, const EnumeralRef& v, const ValueSite& site) {
     if (v.isNull()) return s.bindNull(i);
     const PropertyInfo* p = site.property;
-    if (p != nullptr && p->typeEnumeration != nullptr && Core::enumerationOf(v) != p->typeEnumeration) {
-      site.core.usage("an enumeral of \"" + v.enumeration().qualifiedName() + "\" was given for the property \"" +
-                      p->name + "\" of type \"" + p->typeName + "\"");
+    if (p != nullptr && p->typeEnumeration != nullptr && HandleAccess::enumerationOf(v) != p->typeEnumeration) {
+      site.database.usage("an enumeral of \"" + v.enumeration().qualifiedName() + "\" was given for the property \"" +
+                          p->name + "\" of type \"" + p->typeName + "\"");
     }
     s.bindInt64(i, v.id());
   }
@@ -198,7 +199,7 @@ struct Codec<EnumeralRef> {
     if (e == nullptr) return;
     for (std::size_t k = 0; k < e->literals.size(); ++k) {
       if (e->literals[k].value == c.integer) {
-        out = site.core.enumeralRef(e, k);
+        out = site.handles.enumeralRef(e, k);
         return;
       }
     }
@@ -212,17 +213,17 @@ struct Codec<ObjectRef> {
   static constexpr StoredForm form = StoredForm::integer;
   static void bind(sql::Statement& s, int i, const ObjectRef& v, const ValueSite& site) {
     if (v.isNull()) return s.bindNull(i);
-    if (Core::core(v) != &site.core) site.core.usage("an object of another repository was given");
+    if (!site.handles.ours(v)) site.database.usage("an object of another repository was given");
     const PropertyInfo* p = site.property;
-    const ClassInfo* c = Core::classOf(v);
+    const ClassInfo* c = HandleAccess::classOf(v);
     if (p != nullptr && p->typeClass != nullptr && c != nullptr && !c->conformsTo(p->typeClass)) {
-      site.core.usage("an object of class \"" + c->qualifiedName + "\" was given for the property \"" + p->name +
-                      "\" of type \"" + p->typeName + "\"");
+      site.database.usage("an object of class \"" + c->qualifiedName + "\" was given for the property \"" + p->name +
+                          "\" of type \"" + p->typeName + "\"");
     }
     s.bindInt64(i, v.objectId());
   }
   static void read(const Cell& c, ObjectRef& out, const ValueSite& site) {
-    out = site.core.objectRef(site.property ? site.property->typeClass : nullptr, static_cast<ObjectId>(c.integer));
+    out = site.handles.objectRef(site.property ? site.property->typeClass : nullptr, static_cast<ObjectId>(c.integer));
   }
   static std::string key(const ObjectRef& v) { return std::to_string(v.objectId()); }
 };

@@ -19,7 +19,8 @@
 
 namespace vlt::detail {
 
-class Core;
+class Database;
+class HandleAccess;
 struct PropertyInfo;
 
 /// One column value copied out of a row, read as its stored form.
@@ -34,10 +35,12 @@ struct Cell {
 void capture(sql::Statement& statement, int column, sql::StoredForm form, Cell& cell);
 
 /// What binding and reading a value need beyond the value: the repository
-/// (handles are made for it) and the property (its enumeration or class is
-/// checked and given to handles); `property` may be null.
+/// (named in errors; handles are made for it) and the property (its
+/// enumeration or class is checked and given to handles); `property` may be
+/// null.
 struct ValueSite {
-  Core& core;
+  const Database& database;
+  const HandleAccess& handles;
   const PropertyInfo* property;
 };
 

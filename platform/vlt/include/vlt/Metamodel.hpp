@@ -39,7 +39,7 @@ class VLT_API EnumeralRef {
   friend bool operator!=(const EnumeralRef& a, const EnumeralRef& b) noexcept { return !(a == b); }
 
  private:
-  friend class detail::Core;
+  friend class detail::HandleAccess;
   friend class EnumerationRef;
   EnumeralRef(detail::CorePtr core, const detail::EnumerationInfo* enumeration, std::size_t index,
               std::int32_t value)
@@ -69,7 +69,7 @@ class VLT_API EnumerationRef {
   friend bool operator!=(const EnumerationRef& a, const EnumerationRef& b) noexcept { return a.info_ != b.info_; }
 
  private:
-  friend class detail::Core;
+  friend class detail::HandleAccess;
   friend class EnumeralRef;
   friend class PropertyRef;
   EnumerationRef(detail::CorePtr core, const detail::EnumerationInfo* info) : core_(std::move(core)), info_(info) {}
@@ -126,7 +126,7 @@ class VLT_API PropertyRef {
   friend bool operator<(const PropertyRef& a, const PropertyRef& b) noexcept { return a.id() < b.id(); }
 
  private:
-  friend class detail::Core;
+  friend class detail::HandleAccess;
   friend class ObjectRef;
   friend class ObjectConstructor;
   friend class CollectionRefBase;
@@ -172,7 +172,7 @@ class VLT_API ClassRef {
   friend bool operator<(const ClassRef& a, const ClassRef& b) noexcept { return a.id() < b.id(); }
 
  private:
-  friend class detail::Core;
+  friend class detail::HandleAccess;
   friend class ObjectRef;
   friend class ObjectConstructor;
   friend class DataModelRepository;

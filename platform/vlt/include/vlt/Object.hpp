@@ -177,7 +177,7 @@ class VLT_API ObjectRef {
   void openCollection(const PropertyRef& property, ValueType type, CollectionRefBase& out) const;
 
  private:
-  friend class detail::Core;
+  friend class detail::HandleAccess;
   friend class DataModelRef;
   friend class DataModelRepository;
   friend class ObjectConstructor;
@@ -229,7 +229,7 @@ class VLT_API CollectionRefBase {
 
  private:
   friend class ObjectRef;
-  friend class detail::Core;
+  friend class detail::HandleAccess;
   ObjectRef owner_;
   PropertyRef property_;
 };

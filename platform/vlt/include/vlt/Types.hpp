@@ -76,6 +76,7 @@ class ObjectConstructor;
 
 namespace detail {
 class Core;
+class HandleAccess;
 struct ClassInfo;
 struct PropertyInfo;
 struct EnumerationInfo;

@@ -1,0 +1,77 @@
+#pragma once
+// What every store does before it touches an object: checking a handle and
+// a property against each other, finding the object's own class (and
+// remembering the objects seen existing), binding a property's value, and
+// making a handle of a row's object columns.
+
+#include "Database.hpp"
+#include "HandleAccess.hpp"
+#include "Schema.hpp"
+#include "StatementCache.hpp"
+#include "TransactionState.hpp"
+#include "ValueTraits.hpp"
+
+#include <vlt/Object.hpp>
+
+#include <cstdint>
+#include <vector>
+
+namespace vlt::detail {
+
+/// Not synchronised.
+class ObjectAccess {
+ public:
+  ObjectAccess(Database& database, HandleAccess& handles, StatementCache& statements, TransactionState& transaction,
+               Schema& schema)
+      : database_(database), handles_(handles), statements_(statements), transaction_(transaction), schema_(schema) {}
+
+  /// The property of `property`, checked to be usable and of this repository.
+  /// Throws UsageError.
+  const PropertyInfo* checkProperty(const PropertyRef& property) const;
+  /// Checks that `property` may be used on `object` with values of `type`
+  /// and returns it. Throws UsageError.
+  const PropertyInfo* checkAccess(const ObjectRef& object, const PropertyRef& property, ValueType type) const;
+
+  /// The object's own class; null when it does not exist.
+  const ClassInfo* runtimeClass(ObjectId id);
+  /// The object's own class; throws ObjectNotFoundError when it does not exist.
+  const ClassInfo* requireObject(ObjectId id);
+  /// The object's own class, checked to have `property`. Throws
+  /// ObjectNotFoundError or UsageError.
+  const ClassInfo* requireConforming(ObjectId id, const PropertyInfo* property);
+  /// Remembers that the object exists, of class `cls`, for the rest of this
+  /// transaction or until an object is deleted or a call rolled back.
+  void noteSeen(ObjectId id, const ClassInfo* cls) noexcept;
+  [[noreturn]] void notFound(ObjectId id) const;
+
+  /// What binding and reading values of `property` need.
+  ValueSite site(const PropertyInfo* property) const noexcept { return ValueSite{database_, handles_, property}; }
+  /// Binds the value `value` (null: absent) of `property` as parameter `index`.
+  void bind(sql::Statement& statement, int index, const PropertyInfo* property, const void* value) const;
+  /// The object handle of columns id, class_id, uuid starting at `column`
+  /// (the last two NULL for an object that does not exist yet: the handle
+  /// then carries `fallback`).
+  ObjectRef objectAt(sql::Statement& statement, int column, const ClassInfo* fallback);
+
+ private:
+  // Objects seen existing in this transaction, with their own classes,
+  // while no object was deleted and no call rolled back since
+  // (TransactionState::removalSerial): a write after its object's lookup,
+  // the usual order, does not look the object up again. On a server that
+  // lookup is a round trip of its own. Two-way set-associative by id.
+  struct Seen {
+    ObjectId id = 0;
+    const ClassInfo* cls = nullptr;
+    std::uint64_t serial = 0;
+  };
+  const ClassInfo* seenClass(ObjectId id) const noexcept;
+
+  Database& database_;
+  HandleAccess& handles_;
+  StatementCache& statements_;
+  TransactionState& transaction_;
+  Schema& schema_;
+  std::vector<Seen> seen_ = std::vector<Seen>(8192);
+};
+
+}  // namespace vlt::detail
