@@ -69,6 +69,11 @@ class VLTQuery final : public qm::zero::query::ReflectiveQuery {
   /// A new constraint cell of type `Cell` kept under (`type`, `required`).
   template <class Cell>
   Cell& newCell(const qm::zero::meta::Type& type, bool required);
+  /// A constraint on a link: equal to (or, single-valued, not equal to), or
+  /// holding, the object of the element `value` holds.
+  void addObjectValueConstraint(const qm::zero::meta::Property& property, const vlt::PropertyRef& propRef,
+                                qm::zero::query::ValueMatchRelation relation, const qm::zero::Value& value,
+                                std::size_t index);
   /// The element of the result cell `object`, from memory or loaded.
   qm::zero::ModelElement resultElement(const vlt::ObjectRef& object, const qm::zero::Model& model);
 

@@ -5,7 +5,7 @@
 // properties fill a cell, which are written after creation, which own
 // children.
 
-#include "datasource/write/ValueKinds.hpp"
+#include "datasource/ValueKinds.hpp"
 
 #include <vlt/ObjectConstructor.hpp>
 

@@ -35,6 +35,10 @@
 #include <unordered_set>
 #include <vector>
 
+namespace qm::zero::meta {
+class PropertySerializer;
+}  // namespace qm::zero::meta
+
 namespace vlt {
 class ObjectConstructor;
 class ObjectQuery;
@@ -270,8 +274,15 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
                                   const vlt::ObjectRef& object, const qm::zero::Model& model,
                                   const FetchDepth& depth, const qm::zero::ModelElement& element,
                                   const vlt::ObjectRef* storedTarget = nullptr);
+  /// `values` into `element`: all of them, or the first as a single value.
+  void setQM0PropertyValues(const qm::zero::meta::Property& property, const vlt::PropertyRef& propRef,
+                            const qm::zero::ModelElement& element, const std::vector<qm::zero::Value>& values);
+  void setQM0ArrayPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
+                                const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element);
+  /// Values stored as the text of `serializer`.
   void setQM0PrimitivePropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
-                                    const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element);
+                                    const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element,
+                                    const qm::zero::meta::PropertySerializer& serializer);
   void setQM0EnumPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
                                const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element);
   void setQM0SerializedStructPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
@@ -449,6 +460,11 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   void writeWholeValue(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
                        const qm::zero::Value* value, const vlt::PropertyRef& propRef, vlt::ObjectRef& object,
                        const NewObjectMap* newObjects);
+  void writeEnumerals(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
+                      const qm::zero::Value* value, const vlt::PropertyRef& propRef, vlt::ObjectRef& object);
+  void writeLinks(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
+                  const qm::zero::Value* value, const vlt::PropertyRef& propRef, vlt::ObjectRef& object,
+                  const NewObjectMap* newObjects);
   ObjectConstructorCache& constructors();
   bool replayOrderedChanges(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
                             const vlt::PropertyRef& propRef, vlt::ObjectRef& object, const ChangeReport& report);
