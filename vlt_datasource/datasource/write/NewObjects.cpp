@@ -99,7 +99,7 @@ ValueLocation* ObjectConstructorCache::cellFor(const meta::Property& property) {
 
 ClassPlan& ObjectConstructorCache::planFor(const meta::Class& cls, const vlt::ClassRef& vltClass) {
   std::unique_ptr<ClassPlan>& known = plans[cls.get()];
-  if (known && known->vltClass == vltClass) return *known;
+  if (known) return *known;
 
   auto plan = std::make_unique<ClassPlan>();
   plan->vltClass = vltClass;

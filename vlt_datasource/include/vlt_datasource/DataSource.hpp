@@ -48,6 +48,7 @@ namespace vlt_datasource {
 
 class ObjectConstructorCache;
 class Qm0Listener;
+class TransactionHooks;
 class ReflectiveVLTDisjunction;
 class TypeProvider;
 class VLTQuery;
@@ -231,10 +232,9 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   bool packageVersionsToRecord() const;
   void checkAndStoreVltPackage(const qm::zero::meta::Package& package);
   void storeVltPackageVersion(const std::u16string& family, const std::u16string& version);
-  /// What the data source remembers of the repository transaction that is
-  /// rolled back (or failed to commit) goes: the package versions it
-  /// recorded, the classes it checked.
-  void forgetUncommittedWork() noexcept;
+  /// Registers with transactionHooks what each cache forgets when a
+  /// repository transaction is rolled back (or fails to commit).
+  void registerTransactionHooks();
 
   // Reading objects.
   /// Runs `read` inside a repository transaction, one of its own when none
@@ -246,6 +246,8 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   /// grouped read's, a passive write's) after a failure, and forgets what it
   /// recorded in it; never throws.
   void rollBackOwnTransaction() noexcept;
+  /// Commits a repository transaction the data source began itself.
+  void commitOwnTransaction();
   qm::zero::ModelElement doFetchElement(const qm::zero::meta::Class& cls, const boost::uuids::uuid& uuid);
   /// `object` as a proxy or an element of `model` at `depth`; `filled`,
   /// when of the object's class, is a loader whose cells hold the object's
@@ -487,6 +489,9 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   std::atomic<bool> openAbandoned{false};  // set by disconnect while the worker runs
   vlt::DataModelRepository repository;
   std::unique_ptr<Qm0Listener> listener;
+  // What the caches below forget when a repository transaction is rolled
+  // back, and do when one commits.
+  std::unique_ptr<TransactionHooks> transactionHooks;
   // Family to version: read from the repository when opening, then grown by
   // every version recorded. Families recorded inside the open repository
   // transaction are listed in uncommittedFamilies until it ends, so that a
