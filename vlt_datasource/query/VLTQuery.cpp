@@ -188,26 +188,13 @@ void ReflectiveVLTDisjunction::addPropertyValueConstraint(const meta::Property& 
   const auto newCell = [this](auto* tag, const meta::Type& type, bool required) -> auto& {
     return query->newCell<std::remove_pointer_t<decltype(tag)>>(type, required);
   };
-  const auto [kind, form] = queryFormOf(property);
-  switch (form) {
-    case QueryForm::value:
-    case QueryForm::text:
-      PrimitiveConstraint::dispatch(kind, constraint, newCell, property, propRef, relation, value, index);
-      break;
-    case QueryForm::enumeral:
-      query->dataSource->readGrouped([&] {
-        addEnumerationConstraint(constraint, newCell, *query->dataSource, &DataSource::getVltEnumeral, property,
-                                 propRef, relation, value, index);
-      });
-      break;
-    case QueryForm::unsupported: refuseUnsupportedPrimitive(property);
-    case QueryForm::object:
-    case QueryForm::uncompared: {
-      const meta::Type type = property->getType();
-      throwException(qm0::query::RelationAndTypeNotSupported(qm::zero::query::ValueMatchRelationName(relation),
-                                                             type ? type->getName() : std::u16string()));
-    }
-  }
+  if (VLTQuery::addComparedConstraint(constraint, newCell, *query->dataSource, property, propRef, relation, value,
+                                      index))
+    return;
+  // Links and datatype texts: not in a disjunction.
+  const meta::Type type = property->getType();
+  throwException(qm0::query::RelationAndTypeNotSupported(qm::zero::query::ValueMatchRelationName(relation),
+                                                         type ? type->getName() : std::u16string()));
 }
 
 // ---------------------------------------------------------------------------
@@ -269,22 +256,33 @@ void VLTQuery::addPropertyValueConstraint(const meta::Property& property, ValueM
   const auto newCell = [this](auto* tag, const meta::Type& type, bool required) -> auto& {
     return this->newCell<std::remove_pointer_t<decltype(tag)>>(type, required);
   };
+  if (addComparedConstraint(objectQuery, newCell, *dataSource, property, propRef, relation, value, index)) return;
+  // Datatypes are stored as text that no relation compares: no constraint.
+  if (queryFormOf(property).second == QueryForm::object)
+    addObjectValueConstraint(property, propRef, relation, value, index);
+}
+
+template <class Target, class NewCell>
+bool VLTQuery::addComparedConstraint(Target& target, NewCell&& newCell, DataSource& dataSource,
+                                     const meta::Property& property, const vlt::PropertyRef& propRef,
+                                     ValueMatchRelation relation, const Value& value, std::size_t index) {
   const auto [kind, form] = queryFormOf(property);
   switch (form) {
     case QueryForm::value:
     case QueryForm::text:
-      PrimitiveConstraint::dispatch(kind, objectQuery, newCell, property, propRef, relation, value, index);
-      break;
+      PrimitiveConstraint::dispatch(kind, target, newCell, property, propRef, relation, value, index);
+      return true;
     case QueryForm::enumeral:
-      dataSource->readGrouped([&] {
-        addEnumerationConstraint(objectQuery, newCell, *dataSource, &DataSource::getVltEnumeral, property, propRef,
+      dataSource.readGrouped([&] {
+        addEnumerationConstraint(target, newCell, dataSource, &DataSource::getVltEnumeral, property, propRef,
                                  relation, value, index);
       });
-      break;
-    case QueryForm::object: addObjectValueConstraint(property, propRef, relation, value, index); break;
+      return true;
     case QueryForm::unsupported: refuseUnsupportedPrimitive(property);
-    case QueryForm::uncompared: break;  // datatypes are stored as text that no relation compares
+    case QueryForm::object:
+    case QueryForm::uncompared: break;
   }
+  return false;
 }
 
 void VLTQuery::addObjectValueConstraint(const meta::Property& property, const vlt::PropertyRef& propRef,
