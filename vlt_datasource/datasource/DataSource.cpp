@@ -111,6 +111,27 @@ DataSource::DataSource(const qm::zero::Model& model, bool active)
   registerTransactionHooks();
 }
 
+void DataSource::registerTransactionHooks() {
+  TransactionHooks& hooks = *transactionHooks;
+  // The records of a rolled-back transaction are gone from the repository;
+  // the map must not claim them, or the family would never be recorded again.
+  hooks.onRollback([this] {
+    for (const std::u16string& family : uncommittedFamilies) packageVersions.erase(family);
+    uncommittedFamilies.clear();
+  });
+  hooks.onCommit([this] { uncommittedFamilies.clear(); });
+  // The classes compared with their stored form (and perhaps grown) are
+  // compared again: what a rolled-back transaction appended is gone.
+  hooks.onRollback([this] { checkedClasses.clear(); });
+  // Constructors and loaders are bound to repository classes and properties,
+  // which may be ones the transaction made. None is in use when a
+  // transaction ends.
+  hooks.onRollback([this] {
+    if (constructorCache) constructorCache->forgetPlans();
+  });
+  hooks.onRollback([this] { instanceLoaders.clear(); });
+}
+
 DataSource::~DataSource() {
   try {
     disconnect();

@@ -5,8 +5,6 @@
 #include <vlt_datasource/DataSource.hpp>
 
 #include "datasource/TransactionHooks.hpp"
-#include "datasource/read/InstanceLoaders.hpp"
-#include "datasource/write/ObjectConstructorCache.hpp"
 
 #include <vlt_datasource/Messages.hpp>
 #include <vlt_datasource/TypeProvider.hpp>
@@ -78,27 +76,6 @@ void DataSource::storeVltPackageVersion(const std::u16string& family, const std:
   packageFamilyBuffer = family;
   packageVersionBuffer = version;
   packageVersionConstructor->createObject(repository.defaultDataModel());
-}
-
-void DataSource::registerTransactionHooks() {
-  TransactionHooks& hooks = *transactionHooks;
-  // The records of a rolled-back transaction are gone from the repository;
-  // the map must not claim them, or the family would never be recorded again.
-  hooks.onRollback([this] {
-    for (const std::u16string& family : uncommittedFamilies) packageVersions.erase(family);
-    uncommittedFamilies.clear();
-  });
-  hooks.onCommit([this] { uncommittedFamilies.clear(); });
-  // The classes whose stored form was checked (and perhaps grown) are
-  // checked again: the properties appended in it are gone.
-  hooks.onRollback([this] { checkedClasses.clear(); });
-  // Constructors and loaders are bound to repository classes and properties,
-  // which may be ones the transaction made. None is in use when a
-  // transaction ends.
-  hooks.onRollback([this] {
-    if (constructorCache) constructorCache->forgetPlans();
-  });
-  hooks.onRollback([this] { instanceLoaders.clear(); });
 }
 
 void DataSource::rollBackOwnTransaction() noexcept {
