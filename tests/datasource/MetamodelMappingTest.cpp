@@ -312,6 +312,36 @@ TEST_P(MetamodelMappingTest, AStoredClassOfAnEarlierMetamodelGrowsKeepsWhatItLos
   }
   EXPECT_EQ(old, std::vector<std::u16string>{u"kept"});
 
+  // A rollback takes away the property it appended: the next write appends
+  // it again and stores its value there.
+  {
+    const std::string again = newLocation("again.vlt");
+    DataSource::create(u16(again), qm::zero::Model::create(), DataSource::NoSyncToModel,
+                       DataSource::NoSyncToDataSource, DataSource::Synchronous);  // a new, empty repository
+    changeDirectly(again, [](vlt::DataModelRepository& r) { storeEarlierThing(r, "int32", "drift.Base"); });
+    const qm::zero::Model writer = qm::zero::Model::create();
+    DataSource::create(u16(again), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
+                       DataSource::Synchronous);
+    const auto makeThing = [&](const std::u16string& label) {
+      qm::zero::ModelElement::createReflective(writer, drift.thing)
+          .set(drift.label, qm::zero::Value(meta::StandardTypes::stringMeta(), label));
+      writer->requestSnapshot();  // written now, in the transaction
+    };
+    qm::zero::Transaction undone = writer->beginTransaction();
+    makeThing(u"undone");
+    undone.rollback();
+    qm::zero::Transaction kept = writer->beginTransaction();
+    makeThing(u"kept");
+    kept.commit();
+    writer->resetDataSource();
+    labels.clear();
+    const qm::zero::Model reread = loadAll(again);
+    for (const qm::zero::ModelElement& e : reread->getAllElements())
+      labels.push_back(e.isSet(drift.label) ? e.get(drift.label).get<std::u16string>() : u"(unset)");
+    std::sort(labels.begin(), labels.end());
+    EXPECT_EQ(labels, (std::vector<std::u16string>{u"(unset)", u"kept"}));
+  }
+
   // Refused: the count stored as text, and the class under another superclass.
   for (const auto& [countType, superclass] : {std::pair<std::string, std::string>("ustring", "drift.Base"),
                                               std::pair<std::string, std::string>("int32", "ModelElement")}) {

@@ -4,13 +4,13 @@
 #include <vlt_datasource/DataSource.hpp>
 
 #include "datasource/Diagnostics.hpp"
+#include "datasource/ValueKinds.hpp"
 
 #include <vlt_datasource/Messages.hpp>
 
 #include <foundation/core/except/Exception.hpp>
 #include <fl/i18n/Unicode.hpp>
 #include <qm/zero/Messages.hpp>
-#include <qm/zero/meta/PropertySerializer.hpp>
 #include <qm/zero/meta/StandardTypes.hpp>
 
 #include <algorithm>
@@ -21,34 +21,6 @@ namespace {
 
 namespace meta = qm::zero::meta;
 using fl::i18n::ustring_to_utf8;
-
-// The repository's type name of a primitive type; empty when it has none.
-std::string primitiveTypeName(const meta::PrimitiveType& type) {
-  using meta::StandardTypes;
-  static const std::pair<const meta::PrimitiveType*, const char*> names[] = {
-      {&StandardTypes::integerMeta(), "int32"},       {&StandardTypes::unlimitedNaturalMeta(), "uint32"},
-      {&StandardTypes::integer64Meta(), "int64"},     {&StandardTypes::uinteger64Meta(), "uint64"},
-      {&StandardTypes::realMeta(), "real64"},         {&StandardTypes::stringMeta(), "ustring"},
-      {&StandardTypes::stdstringMeta(), "string"},    {&StandardTypes::dateTimeMeta(), "DateTime"},
-      {&StandardTypes::uuidMeta(), "UUID"},           {&StandardTypes::booleanMeta(), "bool"},
-      {&StandardTypes::qxArrayMeta(), "qxarray"}};
-  for (const auto& [standard, name] : names)
-    if (*standard == type) return name;
-  // Other primitive values are stored as the text of their serializer.
-  if (meta::PropertySerializerRegistry::getInstance()->getPropertySerializer(type, std::string())) return "ustring";
-  return {};
-}
-
-// The repository's type name of a stored property's type; empty when it has
-// none (unsupported).
-std::string storedTypeName(const meta::Property& property) {
-  const meta::Type type = property->getType();
-  if (const meta::Class typeClass = meta::Class::downcast(type)) return ustring_to_utf8(typeClass->getQualifiedName());
-  if (const meta::Enum enumType = meta::Enum::downcast(type)) return ustring_to_utf8(enumType->getQualifiedName());
-  if (const meta::PrimitiveType primitive = meta::PrimitiveType::downcast(type)) return primitiveTypeName(primitive);
-  if (meta::DataType::downcast(type) && property->isStoredSerialized()) return "ustring";
-  return {};
-}
 
 // What a property is stored as, in the notation of StoredClassMismatch.
 std::string storedForm(const std::string& typeName, bool many, bool composite) {
@@ -101,7 +73,7 @@ bool DataSource::appendStoredProperty(const vlt::ClassRef& classRef, const meta:
     getVltClass(typeClass, true);
   else if (const meta::Enum enumType = meta::Enum::downcast(type))
     getVltEnumeratedType(enumType);
-  const std::string typeName = storedTypeName(property);
+  const std::string typeName = repositoryTypeName(property);
   if (typeName.empty()) {
     debugLog.log(severity::detail, "unsupported property type: ", type ? type->getQualifiedName() : u"");
     return false;
@@ -137,7 +109,7 @@ void DataSource::checkStoredClass(const meta::Class& cls, const vlt::ClassRef& s
   std::vector<meta::Property> gained;
   for (const auto& [name, property] : cls->getOwnedAttributes()) {
     if (property->isNotStored()) continue;
-    const std::string typeName = storedTypeName(property);
+    const std::string typeName = repositoryTypeName(property);
     if (typeName.empty()) continue;
     const vlt::PropertyRef column = stored.findProperty(ustring_to_utf8(name));
     if (!column) {

@@ -7,6 +7,7 @@
 #include "datasource/ConnectionOptions.hpp"
 #include "datasource/Diagnostics.hpp"
 #include "datasource/Qm0Listener.hpp"
+#include "datasource/TransactionHooks.hpp"
 #include "datasource/read/InstanceLoaders.hpp"
 #include "datasource/read/ReadGrouped.hpp"
 #include "datasource/write/ObjectConstructorCache.hpp"
@@ -103,7 +104,33 @@ DataSource* DataSource::doCreate(const vlt::Uri& uri, const qm::zero::Model& mod
 }
 
 DataSource::DataSource(const qm::zero::Model& model, bool active)
-    : ActiveDataSource(*model), modelImpl(model.get()), isActiveFlag(active) {}
+    : ActiveDataSource(*model),
+      modelImpl(model.get()),
+      transactionHooks(std::make_unique<TransactionHooks>()),
+      isActiveFlag(active) {
+  registerTransactionHooks();
+}
+
+void DataSource::registerTransactionHooks() {
+  TransactionHooks& hooks = *transactionHooks;
+  // The records of a rolled-back transaction are gone from the repository;
+  // the map must not claim them, or the family would never be recorded again.
+  hooks.onRollback([this] {
+    for (const std::u16string& family : uncommittedFamilies) packageVersions.erase(family);
+    uncommittedFamilies.clear();
+  });
+  hooks.onCommit([this] { uncommittedFamilies.clear(); });
+  // The classes compared with their stored form (and perhaps grown) are
+  // compared again: what a rolled-back transaction appended is gone.
+  hooks.onRollback([this] { checkedClasses.clear(); });
+  // Constructors and loaders are bound to repository classes and properties,
+  // which may be ones the transaction made. None is in use when a
+  // transaction ends.
+  hooks.onRollback([this] {
+    if (constructorCache) constructorCache->forgetPlans();
+  });
+  hooks.onRollback([this] { instanceLoaders.clear(); });
+}
 
 DataSource::~DataSource() {
   try {
@@ -289,17 +316,17 @@ void DataSource::commit() {
   try {
     repository.commitTransaction();
   } catch (...) {
-    forgetUncommittedWork();
+    transactionHooks->rolledBack();
     throw;
   }
-  uncommittedFamilies.clear();
+  transactionHooks->committed();
   debugLog.log(severity::detail, "commit Transaction on ", static_cast<const void*>(this));
 }
 
 void DataSource::rollback() {
   joinWorkThread();
   if (!isActiveFlag) return;
-  forgetUncommittedWork();
+  transactionHooks->rolledBack();
   if (repository.inTransaction()) repository.rollbackTransaction();
   debugLog.log(severity::detail, "rollback Transaction on ", static_cast<const void*>(this));
 }
@@ -309,7 +336,7 @@ void DataSource::rollbackShallowTransaction() {
   if (!isActiveFlag) return;
   try {
     repository.unsafeCommitPotentiallyFailingTransaction();
-    uncommittedFamilies.clear();
+    transactionHooks->committed();
   } catch (...) {
     // The caller must see why the commit failed, not a complaint of the
     // rollback that cleans up after it.

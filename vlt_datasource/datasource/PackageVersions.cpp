@@ -4,6 +4,8 @@
 
 #include <vlt_datasource/DataSource.hpp>
 
+#include "datasource/TransactionHooks.hpp"
+
 #include <vlt_datasource/Messages.hpp>
 #include <vlt_datasource/TypeProvider.hpp>
 
@@ -76,23 +78,23 @@ void DataSource::storeVltPackageVersion(const std::u16string& family, const std:
   packageVersionConstructor->createObject(repository.defaultDataModel());
 }
 
-// The records of a rolled-back transaction are gone from the repository; the
-// map must not claim them, or the family would never be recorded again.
-// Likewise the classes whose stored form was checked (and perhaps grown) in
-// it are checked again.
-void DataSource::forgetUncommittedWork() noexcept {
-  for (const std::u16string& family : uncommittedFamilies) packageVersions.erase(family);
-  uncommittedFamilies.clear();
-  checkedClasses.clear();
-}
-
 void DataSource::rollBackOwnTransaction() noexcept {
-  forgetUncommittedWork();
+  transactionHooks->rolledBack();
   try {
     if (repository.inTransaction()) repository.rollbackTransaction();
   } catch (...) {
     // The repository forgets the transaction anyway.
   }
+}
+
+void DataSource::commitOwnTransaction() {
+  try {
+    repository.commitTransaction();
+  } catch (...) {
+    rollBackOwnTransaction();
+    throw;
+  }
+  transactionHooks->committed();
 }
 
 }  // namespace vlt_datasource

@@ -1,5 +1,6 @@
 #include "query/VLTQuery.hpp"
 
+#include "datasource/ValueKinds.hpp"
 #include "datasource/read/InstanceLoaders.hpp"
 #include "datasource/read/ReadGrouped.hpp"
 #include "serialization/ValueText.hpp"
@@ -125,46 +126,34 @@ struct PrimitiveConstraint {
     }
   }
 
+  // A constraint on a property of a kind whose values or texts compare.
   template <class Target, class NewCell>
-  static void dispatch(Target& target, NewCell&& newCell, const meta::Property& property,
+  static void dispatch(ValueKind kind, Target& target, NewCell&& newCell, const meta::Property& property,
                        const vlt::PropertyRef& propRef, ValueMatchRelation relation, const Value& value,
                        std::size_t index) {
-    using meta::StandardTypes;
-    const meta::Type type = property->getType();
-    const auto with = [&](auto* tag) {
-      using T = std::remove_pointer_t<decltype(tag)>;
-      add<T>(target, newCell, property, propRef, relation, value, index);
-    };
-    if (type == StandardTypes::integerMeta()) {
-      with(static_cast<std::int32_t*>(nullptr));
-    } else if (type == StandardTypes::unlimitedNaturalMeta()) {
-      with(static_cast<std::uint32_t*>(nullptr));
-    } else if (type == StandardTypes::integer64Meta()) {
-      with(static_cast<std::int64_t*>(nullptr));
-    } else if (type == StandardTypes::uinteger64Meta()) {
-      with(static_cast<std::uint64_t*>(nullptr));
-    } else if (type == StandardTypes::realMeta()) {
-      with(static_cast<double*>(nullptr));
-    } else if (type == StandardTypes::stringMeta()) {
-      with(static_cast<std::u16string*>(nullptr));
-    } else if (type == StandardTypes::stdstringMeta()) {
-      with(static_cast<std::string*>(nullptr));
-    } else if (type == StandardTypes::booleanMeta()) {
-      with(static_cast<bool*>(nullptr));
-    } else if (type == StandardTypes::uinteger8Meta()) {
-      if (propRef && propRef.valueType() == vlt::ValueType::ustring)
+    visitKind(kind, [&](auto k) {
+      using K = decltype(k);
+      if constexpr (K::query == QueryForm::value)
+        add<typename K::Framework>(target, newCell, property, propRef, relation, value, index);
+      else if constexpr (K::query == QueryForm::text)
         addStoredText(target, newCell, property, propRef, relation, value, index);
-      else
-        with(static_cast<std::uint8_t*>(nullptr));
-    } else if (type == StandardTypes::dateTimeMeta()) {
-      with(static_cast<boost::posix_time::ptime*>(nullptr));
-    } else if (type == StandardTypes::uuidMeta()) {
-      with(static_cast<boost::uuids::uuid*>(nullptr));
-    } else {
-      throwException(m2t_vlt::datasource::UnsupportedPrimitiveType(type->getQualifiedName()));
-    }
+    });
   }
 };
+
+// The form of a value constraint on `property`. A primitive type without a
+// stored form is refused as the primitive types the repository cannot
+// compare are.
+std::pair<ValueKind, QueryForm> queryFormOf(const meta::Property& property) {
+  const meta::Type type = property->getType();
+  const ValueKind kind = storageOfType(type, property->isStoredSerialized()).kind;
+  if (kind == ValueKind::none && meta::PrimitiveType::downcast(type)) return {kind, QueryForm::unsupported};
+  return {kind, visitKind(kind, [](auto k) { return k.query; })};
+}
+
+[[noreturn]] void refuseUnsupportedPrimitive(const meta::Property& property) {
+  throwException(m2t_vlt::datasource::UnsupportedPrimitiveType(property->getType()->getQualifiedName()));
+}
 
 // An enumeration constraint: the value is, or is not, one enumeral.
 template <class Target, class NewCell>
@@ -199,18 +188,13 @@ void ReflectiveVLTDisjunction::addPropertyValueConstraint(const meta::Property& 
   const auto newCell = [this](auto* tag, const meta::Type& type, bool required) -> auto& {
     return query->newCell<std::remove_pointer_t<decltype(tag)>>(type, required);
   };
+  if (VLTQuery::addComparedConstraint(constraint, newCell, *query->dataSource, property, propRef, relation, value,
+                                      index))
+    return;
+  // Links and datatype texts: not in a disjunction.
   const meta::Type type = property->getType();
-  if (meta::PrimitiveType::downcast(type)) {
-    PrimitiveConstraint::dispatch(constraint, newCell, property, propRef, relation, value, index);
-  } else if (meta::Enum::downcast(type)) {
-    query->dataSource->readGrouped([&] {
-      addEnumerationConstraint(constraint, newCell, *query->dataSource, &DataSource::getVltEnumeral, property,
-                               propRef, relation, value, index);
-    });
-  } else {
-    throwException(qm0::query::RelationAndTypeNotSupported(qm::zero::query::ValueMatchRelationName(relation),
-                                                           type ? type->getName() : std::u16string()));
-  }
+  throwException(qm0::query::RelationAndTypeNotSupported(qm::zero::query::ValueMatchRelationName(relation),
+                                                         type ? type->getName() : std::u16string()));
 }
 
 // ---------------------------------------------------------------------------
@@ -272,30 +256,51 @@ void VLTQuery::addPropertyValueConstraint(const meta::Property& property, ValueM
   const auto newCell = [this](auto* tag, const meta::Type& type, bool required) -> auto& {
     return this->newCell<std::remove_pointer_t<decltype(tag)>>(type, required);
   };
-  const meta::Type type = property->getType();
-  if (meta::PrimitiveType::downcast(type)) {
-    PrimitiveConstraint::dispatch(objectQuery, newCell, property, propRef, relation, value, index);
-  } else if (meta::Class::downcast(type)) {
-    const bool multiValued = property->getUpper() != 1;
-    if (multiValued && value.isEmpty()) throwException(qm0::query::PropertyRelationObjectMultiValue());
-    const bool allowed = relation == qm::zero::query::Equal || (!multiValued && relation == qm::zero::query::NotEqual);
-    if (!allowed) throwException(qm0::query::UnsupportedObjectConstraintRelation());
-    vlt::ObjectRef& cell = newCell(static_cast<vlt::ObjectRef*>(nullptr), type, isRequired(property));
-    if (!value.isEmpty()) {
-      const qm::zero::ModelElement element = value.getElement();
-      // An element made in the open transaction is in the repository only
-      // once the changes so far were handed over.
-      dataSource->requestSnapshot();
-      dataSource->readGrouped([&] { cell = dataSource->getVltObject(element); });
-    }
-    objectQuery.addObjectConstraint(propRef, relation == qm::zero::query::Equal, &cell, index);
-  } else if (meta::Enum::downcast(type)) {
-    dataSource->readGrouped([&] {
-      addEnumerationConstraint(objectQuery, newCell, *dataSource, &DataSource::getVltEnumeral, property, propRef,
-                               relation, value, index);
-    });
-  }
+  if (addComparedConstraint(objectQuery, newCell, *dataSource, property, propRef, relation, value, index)) return;
   // Datatypes are stored as text that no relation compares: no constraint.
+  if (queryFormOf(property).second == QueryForm::object)
+    addObjectValueConstraint(property, propRef, relation, value, index);
+}
+
+template <class Target, class NewCell>
+bool VLTQuery::addComparedConstraint(Target& target, NewCell&& newCell, DataSource& dataSource,
+                                     const meta::Property& property, const vlt::PropertyRef& propRef,
+                                     ValueMatchRelation relation, const Value& value, std::size_t index) {
+  const auto [kind, form] = queryFormOf(property);
+  switch (form) {
+    case QueryForm::value:
+    case QueryForm::text:
+      PrimitiveConstraint::dispatch(kind, target, newCell, property, propRef, relation, value, index);
+      return true;
+    case QueryForm::enumeral:
+      dataSource.readGrouped([&] {
+        addEnumerationConstraint(target, newCell, dataSource, &DataSource::getVltEnumeral, property, propRef,
+                                 relation, value, index);
+      });
+      return true;
+    case QueryForm::unsupported: refuseUnsupportedPrimitive(property);
+    case QueryForm::object:
+    case QueryForm::uncompared: break;
+  }
+  return false;
+}
+
+void VLTQuery::addObjectValueConstraint(const meta::Property& property, const vlt::PropertyRef& propRef,
+                                        ValueMatchRelation relation, const Value& value, std::size_t index) {
+  const meta::Type type = property->getType();
+  const bool multiValued = property->getUpper() != 1;
+  if (multiValued && value.isEmpty()) throwException(qm0::query::PropertyRelationObjectMultiValue());
+  const bool allowed = relation == qm::zero::query::Equal || (!multiValued && relation == qm::zero::query::NotEqual);
+  if (!allowed) throwException(qm0::query::UnsupportedObjectConstraintRelation());
+  vlt::ObjectRef& cell = newCell<vlt::ObjectRef>(type, isRequired(property));
+  if (!value.isEmpty()) {
+    const qm::zero::ModelElement element = value.getElement();
+    // An element made in the open transaction is in the repository only
+    // once the changes so far were handed over.
+    dataSource->requestSnapshot();
+    dataSource->readGrouped([&] { cell = dataSource->getVltObject(element); });
+  }
+  objectQuery.addObjectConstraint(propRef, relation == qm::zero::query::Equal, &cell, index);
 }
 
 void VLTQuery::addTopLevelConstraint(std::size_t index) {

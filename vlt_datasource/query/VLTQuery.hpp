@@ -69,6 +69,19 @@ class VLTQuery final : public qm::zero::query::ReflectiveQuery {
   /// A new constraint cell of type `Cell` kept under (`type`, `required`).
   template <class Cell>
   Cell& newCell(const qm::zero::meta::Type& type, bool required);
+  /// Adds to `target` (the query or a disjunction) a constraint on a property
+  /// whose values, stored texts or enumerals the repository compares; false,
+  /// adding nothing, for links and values stored as text no relation compares.
+  template <class Target, class NewCell>
+  static bool addComparedConstraint(Target& target, NewCell&& newCell, DataSource& dataSource,
+                                    const qm::zero::meta::Property& property, const vlt::PropertyRef& propRef,
+                                    qm::zero::query::ValueMatchRelation relation, const qm::zero::Value& value,
+                                    std::size_t index);
+  /// A constraint on a link: equal to (or, single-valued, not equal to), or
+  /// holding, the object of the element `value` holds.
+  void addObjectValueConstraint(const qm::zero::meta::Property& property, const vlt::PropertyRef& propRef,
+                                qm::zero::query::ValueMatchRelation relation, const qm::zero::Value& value,
+                                std::size_t index);
   /// The element of the result cell `object`, from memory or loaded.
   qm::zero::ModelElement resultElement(const vlt::ObjectRef& object, const qm::zero::Model& model);
 

@@ -76,9 +76,9 @@ qm::zero::ModelElement DataSource::doFetchElement(const meta::Class& cls, const 
 DataSource::InstanceLoader* DataSource::getInstanceLoader(const meta::Class& cls, const vlt::ClassRef& vltClass) {
   // One loader per repository class read as `cls`: usually one, more when a
   // type-evolution provider reads several stored classes as the same
-  // framework class, or when a rollback took a class away (its loader would
-  // find nothing). Loaders are never replaced: a children query's rows may
-  // still be read through one while another is made.
+  // framework class. Loaders are never replaced while a read runs: a
+  // children query's rows may still be read through one while another is
+  // made. A rollback forgets them all (registerTransactionHooks).
   std::vector<std::unique_ptr<InstanceLoader>>& loaders = instanceLoaders[cls.get()];
   for (const std::unique_ptr<InstanceLoader>& loader : loaders)
     if (loader->repositoryClass() == vltClass) return loader.get();

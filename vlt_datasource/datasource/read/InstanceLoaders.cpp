@@ -1,13 +1,12 @@
 #include "datasource/read/InstanceLoaders.hpp"
 
+#include "datasource/ValueKinds.hpp"
+
 #include <fl/i18n/Unicode.hpp>
 #include <qm/zero/ModelElement.hpp>
 #include <qm/zero/ModelElementBuilder.hpp>
-#include <qm/zero/meta/StandardTypes.hpp>
 
 #include <vlt/Errors.hpp>
-
-#include <boost/date_time/posix_time/ptime.hpp>
 
 namespace vlt_datasource {
 
@@ -17,7 +16,6 @@ using qm::zero::Value;
 DataSource::InstanceLoader::InstanceLoader(const meta::Class& frameworkClass, const vlt::ClassRef& repositoryClass,
                                            const vlt::DataModelRepository& repository)
     : cls(frameworkClass), vltClass(repositoryClass), repo(&repository) {
-  using meta::StandardTypes;
   std::vector<vlt::PropertyRef> targets;
   for (meta::Class c = cls; c; c = c->getSuperclass()) {
     for (const auto& [name, property] : c->getOwnedAttributes()) {
@@ -31,41 +29,26 @@ DataSource::InstanceLoader::InstanceLoader(const meta::Class& frameworkClass, co
         continue;
       }
       if (!propRef) continue;
-      const meta::Type type = property->getType();
-      if (meta::Class::downcast(type)) {
-        // A single link is transferred on its own (its target is fetched),
-        // but its stored target is read with the other single values.
-        int storedTarget = -1;
-        if (!propRef.isComposite() && !propRef.isMultiValue()) {
-          storedTarget = static_cast<int>(targets.size());
-          targets.push_back(propRef);
+      visitKind(storageOf(property).kind, [&](auto kind) {
+        using K = decltype(kind);
+        if constexpr (K::form == ValueForm::object) {
+          // A single link is transferred on its own (its target is
+          // fetched), but its stored target is read with the other single
+          // values.
+          int storedTarget = -1;
+          if (!propRef.isComposite() && !propRef.isMultiValue()) {
+            storedTarget = static_cast<int>(targets.size());
+            targets.push_back(propRef);
+          }
+          unloaded.push_back({property, propRef, storedTarget});
+        } else if constexpr (!K::bulkLoadable) {
+          unloaded.push_back({property, propRef});
+        } else if constexpr (K::form == ValueForm::enumeral) {
+          bindEnumeration(property, propRef);
+        } else {
+          bindPrimitive<typename K::Stored, typename K::Framework>(property, propRef);
         }
-        unloaded.push_back({property, propRef, storedTarget});
-      } else if (meta::Enum::downcast(type)) {
-        bindEnumeration(property, propRef);
-      } else if (type == StandardTypes::integerMeta()) {
-        bindPrimitive<std::int32_t>(property, propRef);
-      } else if (type == StandardTypes::unlimitedNaturalMeta()) {
-        bindPrimitive<std::uint32_t>(property, propRef);
-      } else if (type == StandardTypes::integer64Meta()) {
-        bindPrimitive<std::int64_t>(property, propRef);
-      } else if (type == StandardTypes::uinteger64Meta()) {
-        bindPrimitive<std::uint64_t>(property, propRef);
-      } else if (type == StandardTypes::realMeta()) {
-        bindPrimitive<double>(property, propRef);
-      } else if (type == StandardTypes::stringMeta()) {
-        bindPrimitive<std::u16string>(property, propRef);
-      } else if (type == StandardTypes::stdstringMeta()) {
-        bindPrimitive<std::string>(property, propRef);
-      } else if (type == StandardTypes::uuidMeta()) {
-        bindPrimitive<boost::uuids::uuid>(property, propRef);
-      } else if (type == StandardTypes::dateTimeMeta()) {
-        bindPrimitive<boost::posix_time::ptime>(property, propRef);
-      } else if (type == StandardTypes::booleanMeta()) {
-        bindPrimitive<vlt::Boolean, bool>(property, propRef);
-      } else {
-        unloaded.push_back({property, propRef});
-      }
+      });
     }
   }
   for (Unloaded& u : unloaded) u.reference = meta::Class::downcast(u.property->getType()).operator bool();

@@ -5,6 +5,7 @@
 #include <vlt_datasource/DataSource.hpp>
 
 #include "datasource/Diagnostics.hpp"
+#include "datasource/ValueKinds.hpp"
 #include "datasource/read/ReadGrouped.hpp"
 #include "serialization/ValueText.hpp"
 
@@ -84,74 +85,58 @@ void DataSource::setQM0ElementPropertyValue(const meta::Property& property, cons
                    " in VLT class ", element.getMetaClass()->getQualifiedName());
     return;
   }
-  const meta::Type type = property->getType();
-  if (meta::PrimitiveType::downcast(type))
-    setQM0PrimitivePropertyValue(property, object, propRef, element);
-  else if (meta::DataType::downcast(type) && property->isStoredSerialized())
-    setQM0SerializedStructPropertyValue(property, object, propRef, element);
-  else if (meta::Enum::downcast(type))
-    setQM0EnumPropertyValue(property, object, propRef, element);
-  else
-    setQM0ReferencePropertyValue(property, object, propRef, model, depth, element, storedTarget);
+  const PropertyStorage storage = storageOf(property);
+  visitKind(storage.kind, [&](auto kind) {
+    using K = decltype(kind);
+    if constexpr (K::form == ValueForm::builtin)
+      setQM0PropertyValues(property, propRef, element,
+                           readValues<typename K::Stored, typename K::Framework>(object, propRef, property));
+    else if constexpr (K::form == ValueForm::array)
+      setQM0ArrayPropertyValue(property, object, propRef, element);
+    else if constexpr (K::form == ValueForm::primitiveText)
+      setQM0PrimitivePropertyValue(property, object, propRef, element, *storage.serializer);
+    else if constexpr (K::form == ValueForm::datatypeText)
+      setQM0SerializedStructPropertyValue(property, object, propRef, element);
+    else if constexpr (K::form == ValueForm::enumeral)
+      setQM0EnumPropertyValue(property, object, propRef, element);
+    else if constexpr (K::form == ValueForm::object)
+      setQM0ReferencePropertyValue(property, object, propRef, model, depth, element, storedTarget);
+  });
 }
 
-void DataSource::setQM0PrimitivePropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
-                                              const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element) {
-  using meta::StandardTypes;
-  const meta::Type type = property->getType();
-  std::vector<Value> values;
-  if (type == StandardTypes::integerMeta()) {
-    values = readValues<std::int32_t>(object, propRef, property);
-  } else if (type == StandardTypes::unlimitedNaturalMeta()) {
-    values = readValues<std::uint32_t>(object, propRef, property);
-  } else if (type == StandardTypes::integer64Meta()) {
-    values = readValues<std::int64_t>(object, propRef, property);
-  } else if (type == StandardTypes::uinteger64Meta()) {
-    values = readValues<std::uint64_t>(object, propRef, property);
-  } else if (type == StandardTypes::realMeta()) {
-    values = readValues<double>(object, propRef, property);
-  } else if (type == StandardTypes::stringMeta()) {
-    values = readValues<std::u16string>(object, propRef, property);
-  } else if (type == StandardTypes::stdstringMeta()) {
-    values = readValues<std::string>(object, propRef, property);
-  } else if (type == StandardTypes::uuidMeta()) {
-    values = readValues<boost::uuids::uuid>(object, propRef, property);
-  } else if (type == StandardTypes::dateTimeMeta()) {
-    values = readValues<boost::posix_time::ptime>(object, propRef, property);
-  } else if (type == StandardTypes::booleanMeta()) {
-    values = readValues<vlt::Boolean, bool>(object, propRef, property);
-  } else if (type == StandardTypes::qxArrayMeta()) {
-    // The stored array, read with the single getter (the repository has no
-    // other for arrays), optional or not; no stored array is an unset
-    // property. The element keeps a copy of its own.
-    matrix::qxArray_tag* array = nullptr;
-    object.getPropertyValue(propRef, array);
-    try {
-      propagateDataSourceValueToMemory(element, property, array ? Value(type, array) : Value(type, boost::none));
-    } catch (...) {
-      matrix::destroyArray(array);
-      throw;
-    }
-    matrix::destroyArray(array);
-    return;
-  } else {
-    const meta::PropertySerializer* serializer =
-        meta::PropertySerializerRegistry::getInstance()->getPropertySerializer(type, std::string());
-    // Neither a repository type nor a serializer: nothing was stored.
-    if (!serializer) return;
-    PrimitiveSerializerUnstringifier unstringifier(serializer);
-    values = readTexts(object, propRef, type, unstringifier);
-    if (propRef.isMultiValue())
-      propagateDataSourceValuesToMemory(element, property, values);
-    else
-      propagateDataSourceValueToMemory(element, property, values.front());
-    for (auto value = values.rbegin(); value != values.rend(); ++value) serializer->releaseValue(*value, type);
-    return;
-  }
+void DataSource::setQM0PropertyValues(const meta::Property& property, const vlt::PropertyRef& propRef,
+                                      const qm::zero::ModelElement& element, const std::vector<Value>& values) {
   if (propRef.isMultiValue())
     propagateDataSourceValuesToMemory(element, property, values);
   else
     propagateDataSourceValueToMemory(element, property, values.front());
+}
+
+// The stored array, read with the single getter (the repository has no other
+// for arrays), optional or not; no stored array is an unset property. The
+// element keeps a copy of its own.
+void DataSource::setQM0ArrayPropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
+                                          const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element) {
+  const meta::Type type = property->getType();
+  matrix::qxArray_tag* array = nullptr;
+  object.getPropertyValue(propRef, array);
+  try {
+    propagateDataSourceValueToMemory(element, property, array ? Value(type, array) : Value(type, boost::none));
+  } catch (...) {
+    matrix::destroyArray(array);
+    throw;
+  }
+  matrix::destroyArray(array);
+}
+
+void DataSource::setQM0PrimitivePropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
+                                              const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element,
+                                              const meta::PropertySerializer& serializer) {
+  const meta::Type type = property->getType();
+  PrimitiveSerializerUnstringifier unstringifier(&serializer);
+  const std::vector<Value> values = readTexts(object, propRef, type, unstringifier);
+  setQM0PropertyValues(property, propRef, element, values);
+  for (auto value = values.rbegin(); value != values.rend(); ++value) serializer.releaseValue(*value, type);
 }
 
 void DataSource::setQM0EnumPropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
@@ -183,11 +168,7 @@ void DataSource::setQM0SerializedStructPropertyValue(const meta::Property& prope
   // (the empty value then).
   DatatypeSerializerUnstringifier unstringifier(
       meta::PropertySerializerRegistry::getInstance()->getDatatypeSerializer(meta::DataType::downcast(type)));
-  const std::vector<Value> values = readTexts(object, propRef, type, unstringifier);
-  if (propRef.isMultiValue())
-    propagateDataSourceValuesToMemory(element, property, values);
-  else
-    propagateDataSourceValueToMemory(element, property, values.front());
+  setQM0PropertyValues(property, propRef, element, readTexts(object, propRef, type, unstringifier));
 }
 
 void DataSource::setQM0ReferencePropertyValue(const meta::Property& property, const vlt::ObjectRef& object,

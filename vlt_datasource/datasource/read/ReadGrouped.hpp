@@ -146,13 +146,7 @@ void DataSource::readGrouped(Read&& read) {
     }
     break;
   }
-  try {
-    repository.commitTransaction();
-  } catch (...) {
-    rollBackOwnTransaction();
-    throw;
-  }
-  uncommittedFamilies.clear();
+  commitOwnTransaction();
 }
 
 }  // namespace vlt_datasource

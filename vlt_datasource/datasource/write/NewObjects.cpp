@@ -14,7 +14,6 @@
 
 #include <boost/uuid/uuid_io.hpp>
 
-#include <type_traits>
 
 namespace vlt_datasource {
 
@@ -22,31 +21,17 @@ namespace meta = qm::zero::meta;
 using fl::i18n::ustring_to_utf8;
 using qm::zero::Value;
 
-namespace {
-template <class T>
-struct IsOptional : std::false_type {};
-template <class T>
-struct IsOptional<boost::optional<T>> : std::true_type {
-  using type = T;
-};
-}  // namespace
-
-/// The cell of one property: `T` is what the constructor reads (optional for
-/// every single value but arrays and links: a value the element does not
+/// The cell of one property of kind `K`, holding `K::Cell`: optional for
+/// every single value but arrays and links (a value the element does not
 /// hold is stored absent, required or not).
-template <class T>
+template <class K>
 class TypedValueLocation final : public ValueLocation {
  public:
-  TypedValueLocation(const meta::Property& property, const PropertyStorage& storage)
-      : value(std::make_unique<T>()), type(property->getType()) {
-    if (storage.kind == ValueKind::serializedDatatype)
+  TypedValueLocation(const meta::Property& property, const PropertyStorage& storage) : type(property->getType()) {
+    if constexpr (K::form == ValueForm::datatypeText)
       stringifier = std::make_unique<DatatypeSerializerStringifier>();
-    else if (storage.kind == ValueKind::serializedPrimitive)
+    else if constexpr (K::form == ValueForm::primitiveText)
       stringifier = std::make_unique<PrimitiveSerializerStringifier>(storage.serializer);
-    else if (storage.kind == ValueKind::ustring)
-      stringifier = std::make_unique<PrimitiveSerializerStringifier>(
-          meta::PropertySerializerRegistry::getInstance()->getPropertySerializer(
-              meta::PrimitiveType::downcast(type), std::string()));
   }
 
   void bindAsSource(vlt::ObjectConstructor& constructor, const vlt::PropertyRef& property) override {
@@ -54,66 +39,39 @@ class TypedValueLocation final : public ValueLocation {
   }
 
   void assign(const Value& from, DataSource& dataSource, const vlt::ObjectRef& object) override {
-    if constexpr (std::is_same_v<T, vlt::ObjectRef>) {
+    if constexpr (K::form == ValueForm::object) {
       *value = object;
-    } else if constexpr (IsOptional<T>::value) {
-      if (from.size() == 1)
-        *value = convert<typename IsOptional<T>::type>(from, dataSource);
-      else
-        *value = boost::none;
-    } else if constexpr (std::is_same_v<T, vlt::EnumeralRef>) {
-      *value = convert<T>(from, dataSource);  // an empty value is the literal 0
+    } else if constexpr (K::form == ValueForm::array) {
+      *value = from.isEmpty() ? nullptr : from.get<matrix::qxArray_tag*>();
+    } else if (from.size() != 1) {
+      *value = boost::none;
+    } else if constexpr (K::form == ValueForm::builtin) {
+      *value = from.get<typename K::Framework>();
+    } else if constexpr (K::form == ValueForm::enumeral) {
+      *value = dataSource.vltEnumeralOf(type, from);
     } else {
-      *value = from.isEmpty() ? T() : convert<T>(from, dataSource);
+      // Through the serializer, as every stored text: a value of another
+      // kind fails there with CannotCastIncompatibleTypes.
+      *value = stringifier->stringify(from);
     }
   }
 
  private:
-  template <class U>
-  U convert(const Value& from, DataSource& dataSource) {
-    if constexpr (std::is_same_v<U, std::u16string>) {
-      // Through the serializer, as every stored text: a value of another
-      // kind fails there with CannotCastIncompatibleTypes.
-      return stringifier->stringify(from);
-    } else if constexpr (std::is_same_v<U, vlt::EnumeralRef>) {
-      return dataSource.vltEnumeralOf(type, from);
-    } else {
-      return from.get<U>();
-    }
-  }
-
-  std::unique_ptr<T> value;
+  std::unique_ptr<typename K::Cell> value = std::make_unique<typename K::Cell>();
   meta::Type type;
   std::unique_ptr<Stringifier> stringifier;
 };
 
 namespace {
 
-template <class T>
 std::unique_ptr<ValueLocation> makeCell(const meta::Property& property, const PropertyStorage& storage) {
-  return std::make_unique<TypedValueLocation<boost::optional<T>>>(property, storage);
-}
-
-std::unique_ptr<ValueLocation> makeCell(const meta::Property& property, const PropertyStorage& storage) {
-  switch (storage.kind) {
-    case ValueKind::int32: return makeCell<std::int32_t>(property, storage);
-    case ValueKind::uint32: return makeCell<std::uint32_t>(property, storage);
-    case ValueKind::int64: return makeCell<std::int64_t>(property, storage);
-    case ValueKind::uint64: return makeCell<std::uint64_t>(property, storage);
-    case ValueKind::real: return makeCell<double>(property, storage);
-    case ValueKind::string: return makeCell<std::string>(property, storage);
-    case ValueKind::dateTime: return makeCell<boost::posix_time::ptime>(property, storage);
-    case ValueKind::uuid: return makeCell<boost::uuids::uuid>(property, storage);
-    case ValueKind::boolean: return makeCell<bool>(property, storage);
-    case ValueKind::ustring:
-    case ValueKind::serializedPrimitive:
-    case ValueKind::serializedDatatype: return makeCell<std::u16string>(property, storage);
-    case ValueKind::enumeration: return makeCell<vlt::EnumeralRef>(property, storage);
-    case ValueKind::qxarray: return std::make_unique<TypedValueLocation<matrix::qxArray_tag*>>(property, storage);
-    case ValueKind::reference: return std::make_unique<TypedValueLocation<vlt::ObjectRef>>(property, storage);
-    case ValueKind::none: break;
-  }
-  return nullptr;
+  return visitKind(storage.kind, [&](auto kind) -> std::unique_ptr<ValueLocation> {
+    using K = decltype(kind);
+    if constexpr (K::form == ValueForm::none)
+      return nullptr;
+    else
+      return std::make_unique<TypedValueLocation<K>>(property, storage);
+  });
 }
 
 }  // namespace
@@ -141,7 +99,7 @@ ValueLocation* ObjectConstructorCache::cellFor(const meta::Property& property) {
 
 ClassPlan& ObjectConstructorCache::planFor(const meta::Class& cls, const vlt::ClassRef& vltClass) {
   std::unique_ptr<ClassPlan>& known = plans[cls.get()];
-  if (known && known->vltClass == vltClass) return *known;
+  if (known) return *known;
 
   auto plan = std::make_unique<ClassPlan>();
   plan->vltClass = vltClass;

@@ -5,7 +5,7 @@
 // properties fill a cell, which are written after creation, which own
 // children.
 
-#include "datasource/write/ValueKinds.hpp"
+#include "datasource/ValueKinds.hpp"
 
 #include <vlt/ObjectConstructor.hpp>
 
@@ -61,10 +61,12 @@ class ObjectConstructorCache {
   ObjectConstructorCache();
   ~ObjectConstructorCache();
 
-  /// The plan of `cls`, whose repository class is `vltClass`. A plan made
-  /// for another repository class of the same framework class (one that a
-  /// rolled-back transaction had created and took away again) is made anew.
+  /// The plan of `cls`, whose repository class is `vltClass`, made the first
+  /// time it is asked for.
   ClassPlan& planFor(const qm::zero::meta::Class& cls, const vlt::ClassRef& vltClass);
+  /// Forgets every plan: a rollback may have taken away the repository class
+  /// or properties a plan is bound to.
+  void forgetPlans() noexcept { plans.clear(); }
 
   /// storageOf(property), remembered.
   const PropertyStorage& storage(const qm::zero::meta::Property& property);

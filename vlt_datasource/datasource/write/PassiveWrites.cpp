@@ -51,12 +51,11 @@ void DataSource::writeReportInTransaction(const ChangeReport& report) {
   repository.beginTransaction();
   try {
     processQM0ChangeReport(report);
-    repository.commitTransaction();
   } catch (...) {
     rollBackOwnTransaction();
     throw;
   }
-  uncommittedFamilies.clear();
+  commitOwnTransaction();
 }
 
 void DataSource::reportUnwritten(const std::exception_ptr& failure, const ChangeReport* dropped) const {

@@ -27,36 +27,6 @@ using fl::i18n::ustring_to_utf8;
 using qm::zero::OCDChange;
 using qm::zero::Value;
 
-PropertyStorage storageOf(const meta::Property& property) {
-  if (property->isNotStored()) return {};
-  const meta::Type type = property->getType();
-  if (meta::Class::downcast(type)) return {ValueKind::reference};
-  if (meta::Enum::downcast(type)) return {ValueKind::enumeration};
-  if (const meta::PrimitiveType primitive = meta::PrimitiveType::downcast(type)) {
-    using meta::StandardTypes;
-    static const std::pair<const meta::PrimitiveType*, ValueKind> kinds[] = {
-        {&StandardTypes::integerMeta(), ValueKind::int32},
-        {&StandardTypes::unlimitedNaturalMeta(), ValueKind::uint32},
-        {&StandardTypes::integer64Meta(), ValueKind::int64},
-        {&StandardTypes::uinteger64Meta(), ValueKind::uint64},
-        {&StandardTypes::realMeta(), ValueKind::real},
-        {&StandardTypes::stringMeta(), ValueKind::ustring},
-        {&StandardTypes::stdstringMeta(), ValueKind::string},
-        {&StandardTypes::dateTimeMeta(), ValueKind::dateTime},
-        {&StandardTypes::uuidMeta(), ValueKind::uuid},
-        {&StandardTypes::booleanMeta(), ValueKind::boolean},
-        {&StandardTypes::qxArrayMeta(), ValueKind::qxarray}};
-    for (const auto& [standard, kind] : kinds)
-      if (*standard == primitive) return {kind};
-    if (const meta::PropertySerializer* serializer =
-            meta::PropertySerializerRegistry::getInstance()->getPropertySerializer(primitive, std::string()))
-      return {ValueKind::serializedPrimitive, serializer};
-    return {};
-  }
-  if (meta::DataType::downcast(type) && property->isStoredSerialized()) return {ValueKind::serializedDatatype};
-  return {};
-}
-
 namespace {
 
 // A single value is written as an optional one whatever its lower bound: a
@@ -213,12 +183,21 @@ class EnumOCDChangeProcessor final : public OCDChangeProcessor<vlt::EnumeralColl
   vlt::EnumerationRef enumeration;
 };
 
-template <class T, class StoredT = T>
-bool replayBuiltin(const meta::Property& property, vlt::ObjectRef& object, const vlt::PropertyRef& propRef,
-                   const qm::zero::OCDChangeList& changes, std::size_t finalSize) {
-  BuiltinOCDChangeProcessor<T, StoredT> processor(property, object, propRef);
+// Replays `changes` through `processor` when its stored collection is the
+// one they start from.
+template <class Processor>
+bool replayFrom(Processor& processor, const qm::zero::OCDChangeList& changes, std::size_t finalSize) {
   if (!processor.startsFrom(changes, finalSize)) return false;
   processor.replay(changes);
+  return true;
+}
+
+// Whether every literal the history puts into the collection has its enumeral.
+bool haveEnumerals(const vlt::EnumerationRef& enumeration, const qm::zero::OCDChangeList& changes) {
+  for (const auto& change : changes)
+    if ((change->getKind() == OCDChange::Insert || change->getKind() == OCDChange::Replace) &&
+        !enumeration.findEnumeral(change->getEnumValue()))
+      return false;
   return true;
 }
 
@@ -344,112 +323,95 @@ bool DataSource::replayOrderedChanges(const qm::zero::ModelElement& element, con
   const qm::zero::OCDChangeList& changes = report.getReportData().getPropertyOCDChanges(element, property);
   const Value finalValue = element.get(property, privilegedTag);
   const std::size_t finalSize = finalValue.size();
-  switch (constructors().storage(property).kind) {
-    case ValueKind::int32: return replayBuiltin<std::int32_t>(property, object, propRef, changes, finalSize);
-    case ValueKind::uint32: return replayBuiltin<std::uint32_t>(property, object, propRef, changes, finalSize);
-    case ValueKind::int64: return replayBuiltin<std::int64_t>(property, object, propRef, changes, finalSize);
-    case ValueKind::uint64: return replayBuiltin<std::uint64_t>(property, object, propRef, changes, finalSize);
-    case ValueKind::real: return replayBuiltin<double>(property, object, propRef, changes, finalSize);
-    case ValueKind::ustring: return replayBuiltin<std::u16string>(property, object, propRef, changes, finalSize);
-    case ValueKind::string: return replayBuiltin<std::string>(property, object, propRef, changes, finalSize);
-    case ValueKind::dateTime:
-      return replayBuiltin<boost::posix_time::ptime>(property, object, propRef, changes, finalSize);
-    case ValueKind::uuid: return replayBuiltin<boost::uuids::uuid>(property, object, propRef, changes, finalSize);
-    case ValueKind::boolean:
-      return replayBuiltin<bool, vlt::Boolean>(property, object, propRef, changes, finalSize);
-    case ValueKind::enumeration: {
+  return visitKind(constructors().storage(property).kind, [&](auto kind) {
+    using K = decltype(kind);
+    if constexpr (!K::replayable) {
+      return false;
+    } else if constexpr (K::form == ValueForm::enumeral) {
       const vlt::EnumerationRef enumeration = vltEnumerationOf(property->getType());
-      for (const auto& change : changes)
-        if ((change->getKind() == OCDChange::Insert || change->getKind() == OCDChange::Replace) &&
-            !enumeration.findEnumeral(change->getEnumValue()))
-          return false;
+      if (!haveEnumerals(enumeration, changes)) return false;
       EnumOCDChangeProcessor processor(property, object, propRef, enumeration);
-      if (!processor.startsFrom(changes, finalSize)) return false;
-      processor.replay(changes);
-      return true;
-    }
-    case ValueKind::reference: {
+      return replayFrom(processor, changes, finalSize);
+    } else if constexpr (K::form == ValueForm::object) {
       internal::ClassOCDChangeProcessor processor(property, object, propRef, repository.defaultDataModel());
       if (!processor.startsFrom(changes, finalSize) || !processor.resolvable(changes, finalValue)) return false;
       processor.replay(changes);
       return true;
+    } else {
+      BuiltinOCDChangeProcessor<typename K::Framework, typename K::Stored> processor(property, object, propRef);
+      return replayFrom(processor, changes, finalSize);
     }
-    default: return false;
-  }
+  });
 }
 
 void DataSource::writeWholeValue(const qm::zero::ModelElement& element, const meta::Property& property,
                                  const Value* value, const vlt::PropertyRef& propRef, vlt::ObjectRef& object,
                                  const NewObjectMap* newObjects) {
   const PropertyStorage& storage = constructors().storage(property);
-  switch (storage.kind) {
-    case ValueKind::none: return;
-    case ValueKind::int32: return writeBuiltin<std::int32_t>(property, value, propRef, object);
-    case ValueKind::uint32: return writeBuiltin<std::uint32_t>(property, value, propRef, object);
-    case ValueKind::int64: return writeBuiltin<std::int64_t>(property, value, propRef, object);
-    case ValueKind::uint64: return writeBuiltin<std::uint64_t>(property, value, propRef, object);
-    case ValueKind::real: return writeBuiltin<double>(property, value, propRef, object);
-    case ValueKind::ustring: return writeBuiltin<std::u16string>(property, value, propRef, object);
-    case ValueKind::string: return writeBuiltin<std::string>(property, value, propRef, object);
-    case ValueKind::dateTime: return writeBuiltin<boost::posix_time::ptime>(property, value, propRef, object);
-    case ValueKind::uuid: return writeBuiltin<boost::uuids::uuid>(property, value, propRef, object);
-    case ValueKind::boolean: return writeBuiltin<bool, vlt::Boolean>(property, value, propRef, object);
-    case ValueKind::qxarray: return writeArrays(value, propRef, object);
-    case ValueKind::serializedPrimitive: {
+  visitKind(storage.kind, [&](auto kind) {
+    using K = decltype(kind);
+    if constexpr (K::form == ValueForm::builtin) {
+      writeBuiltin<typename K::Framework, typename K::Stored>(property, value, propRef, object);
+    } else if constexpr (K::form == ValueForm::array) {
+      writeArrays(value, propRef, object);
+    } else if constexpr (K::form == ValueForm::primitiveText) {
       PrimitiveSerializerStringifier stringifier(storage.serializer);
-      return writeTexts(property, value, propRef, object, stringifier);
-    }
-    case ValueKind::serializedDatatype: {
+      writeTexts(property, value, propRef, object, stringifier);
+    } else if constexpr (K::form == ValueForm::datatypeText) {
       DatatypeSerializerStringifier stringifier;
-      return writeTexts(property, value, propRef, object, stringifier);
+      writeTexts(property, value, propRef, object, stringifier);
+    } else if constexpr (K::form == ValueForm::enumeral) {
+      writeEnumerals(element, property, value, propRef, object);
+    } else if constexpr (K::form == ValueForm::object) {
+      writeLinks(element, property, value, propRef, object, newObjects);
     }
-    case ValueKind::enumeration: {
-      const bool present = value && !value->isEmpty();
-      if (isSingle(property)) {
-        boost::optional<vlt::EnumeralRef> single;
-        if (present) single = vltEnumeralOf(property->getType(), *value);
-        object.setPropertyValue(propRef, single);
-      } else {
-        const vlt::EnumerationRef enumeration = vltEnumerationOf(property->getType());
-        std::vector<vlt::EnumeralRef> all;
-        if (value) {
-          all.reserve(value->size());
-          for (std::size_t i = 0; i < value->size(); ++i) {
-            vlt::EnumeralRef enumeral = enumeration.findEnumeral(value->get<std::int32_t>(i));
-            if (enumeral)
-              all.push_back(std::move(enumeral));
-            else
-              reportDroppedEntry(element, property, "a literal without enumeral");
-          }
-        }
-        object.setPropertyValue(propRef, all);
-      }
-      return;
-    }
-    case ValueKind::reference: {
-      if (property->getUpper() == 1) {
-        const qm::zero::ModelElement target =
-            value && !value->isEmpty() ? value->getElement() : qm::zero::ModelElement();
-        object.setPropertyValue(propRef, target ? vltTargetOf(target, newObjects) : vlt::ObjectRef());
-        return;
-      }
-      std::vector<vlt::ObjectRef> targets;
-      if (value) {
-        targets.reserve(value->size());
-        for (std::size_t i = 0; i < value->size(); ++i) {
-          vlt::ObjectRef target = vltTargetOf(value->getElement(i), newObjects);
-          // A target the repository does not hold (deleted, links and
-          // all): the link cannot be stored.
-          if (target)
-            targets.push_back(std::move(target));
-          else
-            reportDroppedEntry(element, property, "a link to an element that is not stored");
-        }
-      }
-      object.setPropertyValue(propRef, targets, newObjects != nullptr);
-      return;
+  });
+}
+
+void DataSource::writeEnumerals(const qm::zero::ModelElement& element, const meta::Property& property,
+                                const Value* value, const vlt::PropertyRef& propRef, vlt::ObjectRef& object) {
+  if (isSingle(property)) {
+    boost::optional<vlt::EnumeralRef> single;
+    if (value && !value->isEmpty()) single = vltEnumeralOf(property->getType(), *value);
+    object.setPropertyValue(propRef, single);
+    return;
+  }
+  const vlt::EnumerationRef enumeration = vltEnumerationOf(property->getType());
+  std::vector<vlt::EnumeralRef> all;
+  if (value) {
+    all.reserve(value->size());
+    for (std::size_t i = 0; i < value->size(); ++i) {
+      vlt::EnumeralRef enumeral = enumeration.findEnumeral(value->get<std::int32_t>(i));
+      if (enumeral)
+        all.push_back(std::move(enumeral));
+      else
+        reportDroppedEntry(element, property, "a literal without enumeral");
     }
   }
+  object.setPropertyValue(propRef, all);
+}
+
+void DataSource::writeLinks(const qm::zero::ModelElement& element, const meta::Property& property, const Value* value,
+                            const vlt::PropertyRef& propRef, vlt::ObjectRef& object, const NewObjectMap* newObjects) {
+  if (property->getUpper() == 1) {
+    const qm::zero::ModelElement target = value && !value->isEmpty() ? value->getElement() : qm::zero::ModelElement();
+    object.setPropertyValue(propRef, target ? vltTargetOf(target, newObjects) : vlt::ObjectRef());
+    return;
+  }
+  std::vector<vlt::ObjectRef> targets;
+  if (value) {
+    targets.reserve(value->size());
+    for (std::size_t i = 0; i < value->size(); ++i) {
+      vlt::ObjectRef target = vltTargetOf(value->getElement(i), newObjects);
+      // A target the repository does not hold (deleted, links and all):
+      // the link cannot be stored.
+      if (target)
+        targets.push_back(std::move(target));
+      else
+        reportDroppedEntry(element, property, "a link to an element that is not stored");
+    }
+  }
+  object.setPropertyValue(propRef, targets, newObjects != nullptr);
 }
 
 }  // namespace vlt_datasource

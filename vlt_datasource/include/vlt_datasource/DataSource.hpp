@@ -35,6 +35,10 @@
 #include <unordered_set>
 #include <vector>
 
+namespace qm::zero::meta {
+class PropertySerializer;
+}  // namespace qm::zero::meta
+
 namespace vlt {
 class ObjectConstructor;
 class ObjectQuery;
@@ -44,6 +48,7 @@ namespace vlt_datasource {
 
 class ObjectConstructorCache;
 class Qm0Listener;
+class TransactionHooks;
 class ReflectiveVLTDisjunction;
 class TypeProvider;
 class VLTQuery;
@@ -227,10 +232,9 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   bool packageVersionsToRecord() const;
   void checkAndStoreVltPackage(const qm::zero::meta::Package& package);
   void storeVltPackageVersion(const std::u16string& family, const std::u16string& version);
-  /// What the data source remembers of the repository transaction that is
-  /// rolled back (or failed to commit) goes: the package versions it
-  /// recorded, the classes it checked.
-  void forgetUncommittedWork() noexcept;
+  /// Registers with transactionHooks what each cache forgets when a
+  /// repository transaction is rolled back (or fails to commit).
+  void registerTransactionHooks();
 
   // Reading objects.
   /// Runs `read` inside a repository transaction, one of its own when none
@@ -242,6 +246,8 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   /// grouped read's, a passive write's) after a failure, and forgets what it
   /// recorded in it; never throws.
   void rollBackOwnTransaction() noexcept;
+  /// Commits a repository transaction the data source began itself.
+  void commitOwnTransaction();
   qm::zero::ModelElement doFetchElement(const qm::zero::meta::Class& cls, const boost::uuids::uuid& uuid);
   /// `object` as a proxy or an element of `model` at `depth`; `filled`,
   /// when of the object's class, is a loader whose cells hold the object's
@@ -270,8 +276,15 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
                                   const vlt::ObjectRef& object, const qm::zero::Model& model,
                                   const FetchDepth& depth, const qm::zero::ModelElement& element,
                                   const vlt::ObjectRef* storedTarget = nullptr);
+  /// `values` into `element`: all of them, or the first as a single value.
+  void setQM0PropertyValues(const qm::zero::meta::Property& property, const vlt::PropertyRef& propRef,
+                            const qm::zero::ModelElement& element, const std::vector<qm::zero::Value>& values);
+  void setQM0ArrayPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
+                                const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element);
+  /// Values stored as the text of `serializer`.
   void setQM0PrimitivePropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
-                                    const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element);
+                                    const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element,
+                                    const qm::zero::meta::PropertySerializer& serializer);
   void setQM0EnumPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
                                const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element);
   void setQM0SerializedStructPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
@@ -449,6 +462,11 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   void writeWholeValue(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
                        const qm::zero::Value* value, const vlt::PropertyRef& propRef, vlt::ObjectRef& object,
                        const NewObjectMap* newObjects);
+  void writeEnumerals(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
+                      const qm::zero::Value* value, const vlt::PropertyRef& propRef, vlt::ObjectRef& object);
+  void writeLinks(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
+                  const qm::zero::Value* value, const vlt::PropertyRef& propRef, vlt::ObjectRef& object,
+                  const NewObjectMap* newObjects);
   ObjectConstructorCache& constructors();
   bool replayOrderedChanges(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
                             const vlt::PropertyRef& propRef, vlt::ObjectRef& object, const ChangeReport& report);
@@ -471,6 +489,9 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   std::atomic<bool> openAbandoned{false};  // set by disconnect while the worker runs
   vlt::DataModelRepository repository;
   std::unique_ptr<Qm0Listener> listener;
+  // What the caches below forget when a repository transaction is rolled
+  // back, and do when one commits.
+  std::unique_ptr<TransactionHooks> transactionHooks;
   // Family to version: read from the repository when opening, then grown by
   // every version recorded. Families recorded inside the open repository
   // transaction are listed in uncommittedFamilies until it ends, so that a
