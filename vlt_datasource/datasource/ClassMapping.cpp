@@ -5,13 +5,13 @@
 
 #include "datasource/Diagnostics.hpp"
 #include "datasource/ValueKinds.hpp"
+#include "external/Metamodel.hpp"
+#include "external/Model.hpp"
 
 #include <vlt_datasource/Messages.hpp>
 
 #include <foundation/core/except/Exception.hpp>
 #include <fl/i18n/Unicode.hpp>
-#include <qm/zero/Messages.hpp>
-#include <qm/zero/meta/StandardTypes.hpp>
 
 #include <algorithm>
 #include <vector>

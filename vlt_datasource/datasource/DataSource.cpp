@@ -11,6 +11,9 @@
 #include "datasource/read/InstanceLoaders.hpp"
 #include "datasource/read/ReadGrouped.hpp"
 #include "datasource/write/ObjectConstructorCache.hpp"
+#include "external/FrameworkQuery.hpp"
+#include "external/Repository.hpp"
+#include "external/RepositoryStatements.hpp"
 #include "query/VLTQuery.hpp"
 
 #include <vlt_datasource/Messages.hpp>
@@ -19,10 +22,6 @@
 #include <foundation/core/except/Exception.hpp>
 #include <fl/i18n/Unicode.hpp>
 #include <foundation/diagnostics/StackTrace.hpp>
-#include <qm/zero/query/ReflectiveQuery.hpp>
-#include <vlt/ObjectConstructor.hpp>
-#include <vlt/Errors.hpp>
-#include <vlt/ObjectQuery.hpp>
 
 #include <stdexcept>
 #include <system_error>

@@ -1,7 +1,7 @@
 #include "datasource/Diagnostics.hpp"
+#include "external/Repository.hpp"
 
 #include <fl/i18n/Unicode.hpp>
-#include <vlt/Uri.hpp>
 
 namespace vlt_datasource {
 

@@ -7,13 +7,13 @@
 #include "datasource/Diagnostics.hpp"
 #include "datasource/read/ReadGrouped.hpp"
 #include "datasource/write/WriteMemo.hpp"
+#include "external/RepositoryStatements.hpp"
 #include "services/TypeProviders.hpp"
 
 #include <vlt_datasource/Messages.hpp>
 #include <vlt_datasource/TypeProvider.hpp>
 
 #include <foundation/core/except/Exception.hpp>
-#include <vlt/ObjectQuery.hpp>
 
 #include <boost/uuid/uuid_io.hpp>
 

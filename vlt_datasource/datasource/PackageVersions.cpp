@@ -5,14 +5,13 @@
 #include <vlt_datasource/DataSource.hpp>
 
 #include "datasource/TransactionHooks.hpp"
+#include "external/Metamodel.hpp"
+#include "external/RepositoryStatements.hpp"
 
 #include <vlt_datasource/Messages.hpp>
 #include <vlt_datasource/TypeProvider.hpp>
 
 #include <foundation/core/except/Exception.hpp>
-#include <qm/zero/meta/MetaRegistry.hpp>
-#include <vlt/ObjectConstructor.hpp>
-#include <vlt/ObjectQuery.hpp>
 
 #include <algorithm>
 

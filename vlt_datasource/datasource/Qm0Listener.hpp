@@ -2,8 +2,7 @@
 // The model listener through which a passive data source receives the
 // changes of its model.
 
-#include <qm/zero/Listener.hpp>
-#include <qm/zero/Model.hpp>
+#include "external/Model.hpp"
 
 namespace vlt_datasource {
 

@@ -21,13 +21,8 @@
 // its serializer's decimal text everywhere, and a query compares that text
 // (equal and not equal only: "200" sorts before "3").
 
-#include <qm/zero/meta/Metamodel.hpp>
-#include <qm/zero/meta/PropertySerializer.hpp>
-#include <qm/zero/meta/StandardTypes.hpp>
-
-#include <vlt/Metamodel.hpp>
-#include <vlt/Object.hpp>
-#include <vlt/Types.hpp>
+#include "external/Metamodel.hpp"
+#include "external/Repository.hpp"
 
 #include <boost/date_time/posix_time/ptime.hpp>
 #include <boost/optional/optional.hpp>

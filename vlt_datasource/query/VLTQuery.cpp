@@ -1,3 +1,5 @@
+#include "external/Metamodel.hpp"
+#include "external/Model.hpp"
 #include "query/VLTQuery.hpp"
 
 #include "datasource/ValueKinds.hpp"
@@ -9,9 +11,6 @@
 
 #include <fl/i18n/Unicode.hpp>
 #include <foundation/core/except/Exception.hpp>
-#include <qm/zero/Model.hpp>
-#include <qm/zero/ModelElement.hpp>
-#include <qm/zero/meta/StandardTypes.hpp>
 
 #include <boost/date_time/posix_time/ptime.hpp>
 #include <boost/optional/optional.hpp>

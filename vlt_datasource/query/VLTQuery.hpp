@@ -7,8 +7,8 @@
 
 #include <vlt_datasource/DataSource.hpp>
 
-#include <qm/zero/query/ReflectiveQuery.hpp>
-#include <vlt/ObjectQuery.hpp>
+#include "external/FrameworkQuery.hpp"
+#include "external/RepositoryStatements.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
+#include "external/Metamodel.hpp"
+#include "external/Model.hpp"
 #include "serialization/ValueText.hpp"
 
 #include <foundation/core/except/Exception.hpp>
-#include <qm/zero/Messages.hpp>
-#include <qm/zero/io/Serializer.hpp>
 
 namespace vlt_datasource {
 namespace {

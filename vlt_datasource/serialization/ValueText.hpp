@@ -5,9 +5,8 @@
 // primitive values go through the framework's property serializers, datatype
 // values through its JSON writer and reader.
 
-#include <qm/zero/Value.hpp>
-#include <qm/zero/meta/Metamodel.hpp>
-#include <qm/zero/meta/PropertySerializer.hpp>
+#include "external/Metamodel.hpp"
+#include "external/Model.hpp"
 
 #include <string>
 

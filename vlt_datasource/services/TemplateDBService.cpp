@@ -1,13 +1,13 @@
 #include <vlt_datasource/TemplateDBService.hpp>
 
 #include "datasource/Diagnostics.hpp"
+#include "external/Bundles.hpp"
 
 #include <cppmicroservices/Bundle.hpp>
 #include <cppmicroservices/BundleContext.hpp>
 #include <cppmicroservices/LDAPFilter.hpp>
 #include <cppmicroservices/ServiceInterface.hpp>
 #include <fl/i18n/Unicode.hpp>
-#include <qm/zero/services/BundleContainer.hpp>
 
 #include <memory>
 #include <mutex>

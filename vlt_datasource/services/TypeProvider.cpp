@@ -1,5 +1,7 @@
 #include <vlt_datasource/TypeProvider.hpp>
 
+#include "external/Bundles.hpp"
+#include "external/Metamodel.hpp"
 #include "services/TypeProviders.hpp"
 
 #include <vlt_datasource/DataSource.hpp>
@@ -9,8 +11,6 @@
 #include <cppmicroservices/BundleContext.hpp>
 #include <cppmicroservices/LDAPFilter.hpp>
 #include <foundation/core/except/Exception.hpp>
-#include <qm/zero/meta/MetaRegistry.hpp>
-#include <qm/zero/services/BundleContainer.hpp>
 
 namespace vlt_datasource {
 namespace {

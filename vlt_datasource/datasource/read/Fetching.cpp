@@ -8,10 +8,9 @@
 #include "datasource/Diagnostics.hpp"
 #include "datasource/read/InstanceLoaders.hpp"
 #include "datasource/read/ReadGrouped.hpp"
+#include "external/Model.hpp"
 
 #include <fl/i18n/Unicode.hpp>
-#include <qm/zero/ElementId.hpp>
-#include <qm/zero/ModelElement.hpp>
 
 #include <boost/lexical_cast.hpp>
 #include <boost/uuid/uuid_io.hpp>

@@ -1,12 +1,10 @@
 #include "datasource/read/InstanceLoaders.hpp"
+#include "external/Model.hpp"
+#include "external/Repository.hpp"
 
 #include "datasource/ValueKinds.hpp"
 
 #include <fl/i18n/Unicode.hpp>
-#include <qm/zero/ModelElement.hpp>
-#include <qm/zero/ModelElementBuilder.hpp>
-
-#include <vlt/Errors.hpp>
 
 namespace vlt_datasource {
 

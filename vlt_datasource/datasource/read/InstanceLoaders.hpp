@@ -8,9 +8,8 @@
 
 #include <vlt_datasource/DataSource.hpp>
 
-#include <vlt/ObjectQuery.hpp>
-
-#include <qm/zero/Value.hpp>
+#include "external/Model.hpp"
+#include "external/RepositoryStatements.hpp"
 
 #include <functional>
 #include <list>

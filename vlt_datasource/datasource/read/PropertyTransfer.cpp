@@ -7,13 +7,12 @@
 #include "datasource/Diagnostics.hpp"
 #include "datasource/ValueKinds.hpp"
 #include "datasource/read/ReadGrouped.hpp"
+#include "external/Metamodel.hpp"
+#include "external/Model.hpp"
 #include "serialization/ValueText.hpp"
 
 #include <fl/i18n/Unicode.hpp>
 #include <matrix/Array.hpp>
-#include <qm/zero/ModelElement.hpp>
-#include <qm/zero/ReferenceCollection.hpp>
-#include <qm/zero/meta/StandardTypes.hpp>
 
 #include <boost/date_time/posix_time/ptime.hpp>
 

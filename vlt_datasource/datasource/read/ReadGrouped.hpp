@@ -4,9 +4,8 @@
 
 #include <vlt_datasource/DataSource.hpp>
 
-#include <qm/zero/ModelElement.hpp>
-
-#include <vlt/Errors.hpp>
+#include "external/Model.hpp"
+#include "external/Repository.hpp"
 
 #include <algorithm>
 #include <exception>

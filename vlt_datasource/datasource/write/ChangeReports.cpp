@@ -8,11 +8,11 @@
 #include "datasource/Diagnostics.hpp"
 #include "datasource/write/ObjectConstructorCache.hpp"
 #include "datasource/write/WriteMemo.hpp"
+#include "external/Metamodel.hpp"
+#include "external/Model.hpp"
 
 #include <foundation/core/except/Exception.hpp>
 #include <fl/i18n/Unicode.hpp>
-#include <qm/zero/Messages.hpp>
-#include <qm/zero/meta/StandardTypes.hpp>
 
 #include <boost/optional/optional.hpp>
 #include <boost/uuid/uuid_io.hpp>

@@ -6,10 +6,10 @@
 
 #include "datasource/Diagnostics.hpp"
 #include "datasource/write/ObjectConstructorCache.hpp"
+#include "external/Model.hpp"
+#include "external/RepositoryStatements.hpp"
 
 #include <fl/i18n/Unicode.hpp>
-#include <qm/zero/ReferenceCollection.hpp>
-#include <vlt/ObjectQuery.hpp>
 
 #include <boost/uuid/uuid_io.hpp>
 

@@ -6,10 +6,8 @@
 // children.
 
 #include "datasource/ValueKinds.hpp"
-
-#include <vlt/ObjectConstructor.hpp>
-
-#include <qm/zero/Value.hpp>
+#include "external/Model.hpp"
+#include "external/RepositoryStatements.hpp"
 
 #include <cstdint>
 #include <memory>

@@ -5,8 +5,7 @@
 #include <vlt_datasource/DataSource.hpp>
 
 #include "datasource/Diagnostics.hpp"
-
-#include <vlt/Errors.hpp>
+#include "external/Repository.hpp"
 
 #include <exception>
 #include <string>

@@ -8,12 +8,12 @@
 
 #include "datasource/Diagnostics.hpp"
 #include "datasource/write/ObjectConstructorCache.hpp"
+#include "external/Metamodel.hpp"
+#include "external/Model.hpp"
 #include "serialization/ValueText.hpp"
 
 #include <foundation/core/except/Exception.hpp>
 #include <fl/i18n/Unicode.hpp>
-#include <qm/zero/ReferenceCollection.hpp>
-#include <qm/zero/meta/StandardTypes.hpp>
 
 #include <boost/uuid/uuid_io.hpp>
 

@@ -2,7 +2,7 @@
 // The data source's memos of repository classes and enumerations, valid for
 // one write.
 
-#include <vlt/Metamodel.hpp>
+#include "external/Repository.hpp"
 
 #include <unordered_map>
 
