@@ -16,7 +16,11 @@ DataSource::InstanceLoader::InstanceLoader(const meta::Class& frameworkClass, co
     : cls(frameworkClass), vltClass(repositoryClass), repo(&repository) {
   std::vector<vlt::PropertyRef> targets;
   for (meta::Class c = cls; c; c = c->getSuperclass()) {
-    for (const auto& [name, property] : c->getOwnedAttributes()) {
+    for (const auto& attribute : c->getOwnedAttributes()) {
+      // Named, not a structured binding: the kind's lambda below uses it,
+      // and a lambda cannot capture a binding before C++20.
+      const std::u16string& name = attribute.first;
+      const meta::Property& property = attribute.second;
       if (property->isNotStored()) {
         if (!property->isNotLoaded()) unloaded.push_back({property, vlt::PropertyRef()});
         continue;
