@@ -6,6 +6,7 @@
 #include <vlt_datasource/DataSource.hpp>
 
 #include "ModelTestSupport.hpp"
+#include "datasource/ClassMapper.hpp"
 
 #include <qm/zero/ModelElement.hpp>
 #include <qm/zero/Value.hpp>
@@ -32,16 +33,16 @@
 namespace vlt_datasource {
 struct DataSourceTestAccess {
   static vlt::ClassRef getVltClass(DataSource& ds, const qm::zero::meta::Class& cls) {
-    return ds.getVltClass(cls, true);
+    return ds.classMapper->getVltClass(cls, true);
   }
   static vlt::EnumeralRef getVltEnumeral(DataSource& ds, const qm::zero::meta::Type& type,
                                          const qm::zero::Value& value) {
-    return ds.getVltEnumeral(type, value);
+    return ds.classMapper->getVltEnumeral(type, value);
   }
   static vlt::DataModelRepository& repository(DataSource& ds) { return ds.repository; }
   /// Reads elements as memory holds them, loading nothing.
   static qm::zero::PrivilegedTag privileged() { return DataSource::privilegedTag; }
-  static const auto& incomingProperties(DataSource& ds) { return ds.incomingProperties; }
+  static const auto& incomingProperties(DataSource& ds) { return ds.classMapper->incomingProperties(); }
   /// An element as the read path makes one: created under the data source's
   /// modification guard, its deferred collections unloaded.
   static qm::zero::ModelElement createAsLoaded(DataSource& ds, const qm::zero::meta::Class& cls,

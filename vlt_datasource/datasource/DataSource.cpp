@@ -4,6 +4,7 @@
 
 #include <vlt_datasource/DataSource.hpp>
 
+#include "datasource/ClassMapper.hpp"
 #include "datasource/ConnectionOptions.hpp"
 #include "datasource/Diagnostics.hpp"
 #include "datasource/Qm0Listener.hpp"
@@ -17,7 +18,6 @@
 #include "query/VLTQuery.hpp"
 
 #include <vlt_datasource/Messages.hpp>
-#include <vlt_datasource/TypeProvider.hpp>
 
 #include <foundation/core/except/Exception.hpp>
 #include <fl/i18n/Unicode.hpp>
@@ -112,16 +112,7 @@ DataSource::DataSource(const qm::zero::Model& model, bool active)
 
 void DataSource::registerTransactionHooks() {
   TransactionHooks& hooks = *transactionHooks;
-  // The records of a rolled-back transaction are gone from the repository;
-  // the map must not claim them, or the family would never be recorded again.
-  hooks.onRollback([this] {
-    for (const std::u16string& family : uncommittedFamilies) packageVersions.erase(family);
-    uncommittedFamilies.clear();
-  });
-  hooks.onCommit([this] { uncommittedFamilies.clear(); });
-  // The classes compared with their stored form (and perhaps grown) are
-  // compared again: what a rolled-back transaction appended is gone.
-  hooks.onRollback([this] { checkedClasses.clear(); });
+  // (The class mapper registers its own when the data source connects.)
   // Constructors and loaders are bound to repository classes and properties,
   // which may be ones the transaction made. None is in use when a
   // transaction ends.
@@ -169,6 +160,7 @@ void DataSource::connect(const std::u16string& connectionString, const Connectio
   try {
     auto newListener = std::make_unique<Qm0Listener>(this);
     listener = std::move(newListener);
+    classMapper = std::make_unique<ClassMapper>(*this, options.reflective, options.evolve);
     if (timing == Synchronous) {
       doOpenAndInitialSync(connectionString, options, toModel, toDataSource, timing);
     } else if (timing == Asynchronous) {
@@ -276,11 +268,9 @@ void DataSource::disconnect() {
   if (repository.isOpen() && !writeUnwrittenReports(failure))
     debugLog.log(severity::warning, "disconnected with changes not written");
   unwrittenReports.clear();
-  packageVersionQuery.reset();
-  packageVersionConstructor.reset();
+  if (classMapper) classMapper->disconnect();
   constructorCache.reset();
   instanceLoaders.clear();
-  frameworkClasses.clear();
   repository.close();
   debugLog.log(severity::detail, "Disconnected ", static_cast<const void*>(this), " from data source");
   listener.reset();
@@ -345,6 +335,25 @@ void DataSource::rollbackShallowTransaction() {
     }
     throw;
   }
+}
+
+void DataSource::rollBackOwnTransaction() noexcept {
+  transactionHooks->rolledBack();
+  try {
+    if (repository.inTransaction()) repository.rollbackTransaction();
+  } catch (...) {
+    // The repository forgets the transaction anyway.
+  }
+}
+
+void DataSource::commitOwnTransaction() {
+  try {
+    repository.commitTransaction();
+  } catch (...) {
+    rollBackOwnTransaction();
+    throw;
+  }
+  transactionHooks->committed();
 }
 
 // ---------------------------------------------------------------------------

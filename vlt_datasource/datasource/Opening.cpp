@@ -3,15 +3,14 @@
 
 #include <vlt_datasource/DataSource.hpp>
 
+#include "datasource/ClassMapper.hpp"
 #include "datasource/Connectors.hpp"
 #include "datasource/Diagnostics.hpp"
 #include "datasource/read/ReadGrouped.hpp"
 #include "datasource/write/WriteMemo.hpp"
 #include "external/RepositoryStatements.hpp"
-#include "services/TypeProviders.hpp"
 
 #include <vlt_datasource/Messages.hpp>
-#include <vlt_datasource/TypeProvider.hpp>
 
 #include <foundation/core/except/Exception.hpp>
 
@@ -39,28 +38,17 @@ void DataSource::doOpenAndInitialSync(const std::u16string& connectionString, co
   // Only a version to record takes the write lock: a host that only reads
   // opens beside a writer.
   if (initialElements.empty()) {
-    if (packageVersionsToRecord())
-      repository.performDictionaryFunction([this] { checkAndStoreVltPackageVersions(); });
+    if (classMapper->packageVersionsToRecord())
+      repository.performDictionaryFunction([this] { classMapper->checkAndStoreVltPackageVersions(); });
     else
-      checkAndStoreVltPackageVersions();
+      classMapper->checkAndStoreVltPackageVersions();
     return;
   }
   pushModelElements(initialElements, modelElementClass);
 }
 
 vlt::ClassRef DataSource::openRepository(const std::u16string& connectionString, const ConnectionOptions& options) {
-  reflective = options.reflective;
-  evolve = options.evolve;
-
-  // A repository opened for type evolution without an evolution provider
-  // would be read as if its stored versions were current: refuse instead.
-  std::unique_ptr<TypeProvider> provider =
-      evolve ? TypeProvider::Factory::createEvolutionTypeProvider() : createMetaRegistryBasedTypeProvider();
-  if (!provider)
-    foundation::core::except::throwException(m2t_vlt::datasource::NoTypeEvolutionProvider(masked(connectionString)));
-  typeProvider = std::move(provider);
-  frameworkClasses.clear();
-  for (const std::u16string& family : options.requiredFamilies) typeProvider->addRequiredFamily(family);
+  classMapper->chooseTypeProvider(connectionString, options.requiredFamilies);
 
   debugLog.log(severity::detail, "Opening repository ", maskedUtf8(connectionString));
   std::unique_ptr<DBConnector> connector = createConnector(connectionString, options);
@@ -73,14 +61,8 @@ vlt::ClassRef DataSource::openRepository(const std::u16string& connectionString,
   const vlt::ClassRef modelElementClass = metamodel.findClass("ModelElement");
   if (!modelElementClass) foundation::core::except::throwException(m2t_vlt::messages::ObsoleteSchema());
 
-  loadAndCheckVltPackageVersions();
-
-  for (const vlt::PackageRef& package : metamodel.packages()) {
-    for (const vlt::ClassRef& cls : package.classes()) {
-      const qm::zero::meta::Class qm0Class = typeProvider->getClass(fl::i18n::utf8_to_ustring(cls.qualifiedName()));
-      if (qm0Class) processIncomingPropertiesFrom(qm0Class);
-    }
-  }
+  classMapper->loadAndCheckVltPackageVersions();
+  classMapper->indexStoredClasses();
   return modelElementClass;
 }
 
@@ -134,7 +116,7 @@ void DataSource::pushModelElements(const std::vector<qm::zero::ModelElement>& el
       insertElementIntoIntoNewObjectMap(element, newObjects);
     }
     addObjects(newObjects);
-    checkAndStoreVltPackageVersions();
+    classMapper->checkAndStoreVltPackageVersions();
   });
 }
 

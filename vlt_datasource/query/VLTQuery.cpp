@@ -2,6 +2,7 @@
 #include "external/Model.hpp"
 #include "query/VLTQuery.hpp"
 
+#include "datasource/ClassMapper.hpp"
 #include "datasource/ValueKinds.hpp"
 #include "datasource/read/InstanceLoaders.hpp"
 #include "datasource/read/ReadGrouped.hpp"
@@ -155,9 +156,9 @@ std::pair<ValueKind, QueryForm> queryFormOf(const meta::Property& property) {
 }
 
 // An enumeration constraint: the value is, or is not, one enumeral.
-template <class Target, class NewCell>
-void addEnumerationConstraint(Target& target, NewCell&& newCell, DataSource& dataSource,
-                              vlt::EnumeralRef (DataSource::*enumeralOf)(const meta::Type&, const Value&),
+// (`mapper`, the data source's ClassMapper, is a type of the data source's own.)
+template <class Target, class NewCell, class Mapper>
+void addEnumerationConstraint(Target& target, NewCell&& newCell, Mapper& mapper,
                               const meta::Property& property, const vlt::PropertyRef& propRef,
                               ValueMatchRelation relation, const Value& value, std::size_t index) {
   const meta::Type type = property->getType();
@@ -167,12 +168,12 @@ void addEnumerationConstraint(Target& target, NewCell&& newCell, DataSource& dat
   };
   if (isRequired(property)) {
     vlt::EnumeralRef& cell = newCell(static_cast<vlt::EnumeralRef*>(nullptr), type, true);
-    cell = (dataSource.*enumeralOf)(type, value);
+    cell = mapper.getVltEnumeral(type, value);
     checkRelation();
     target.addConstraint(propRef, relation == qm::zero::query::Equal, &cell, index);
   } else {
     auto& cell = newCell(static_cast<boost::optional<vlt::EnumeralRef>*>(nullptr), type, false);
-    if (value.size() == 1) cell = (dataSource.*enumeralOf)(type, value);
+    if (value.size() == 1) cell = mapper.getVltEnumeral(type, value);
     checkRelation();
     target.addConstraint(propRef, relation == qm::zero::query::Equal, &cell, index);
   }
@@ -227,7 +228,7 @@ vlt::PropertyRef VLTQuery::propertyOn(const meta::Property& property, std::size_
 std::size_t VLTQuery::addSearchClass(const meta::Class& cls, std::uint32_t matchMode) {
   if (!cls) throwException(qm0::query::InvalidSearchClass());
   vlt::ClassRef vltClass;
-  dataSource->readGrouped([&] { vltClass = dataSource->getVltClass(cls, true); });
+  dataSource->readGrouped([&] { vltClass = dataSource->classMapper->getVltClass(cls, true); });
   const std::size_t index = searchClasses.size();
   const bool withSubclasses = matchMode == qm::zero::query::WithSubclasses;
   objectQuery.addSearchClass(vltClass, index, withSubclasses ? vlt::classAndSubclasses : vlt::exactClass);
@@ -273,8 +274,8 @@ bool VLTQuery::addComparedConstraint(Target& target, NewCell&& newCell, DataSour
       return true;
     case QueryForm::enumeral:
       dataSource.readGrouped([&] {
-        addEnumerationConstraint(target, newCell, dataSource, &DataSource::getVltEnumeral, property, propRef,
-                                 relation, value, index);
+        addEnumerationConstraint(target, newCell, *dataSource.classMapper, property, propRef, relation, value,
+                                 index);
       });
       return true;
     case QueryForm::unsupported: refuseUnsupportedPrimitive(property);
@@ -349,7 +350,8 @@ void VLTQuery::setOrderByCollectionOrdinal(const meta::Property& property, std::
   if (!owner) throwException(qm0::query::UnsupportedSorting());
   vlt::PropertyRef propRef;
   dataSource->readGrouped([&] {
-    propRef = dataSource->getVltClass(owner, true).findProperty(fl::i18n::ustring_to_utf8(property->getName()));
+    propRef = dataSource->classMapper->getVltClass(owner, true)
+                  .findProperty(fl::i18n::ustring_to_utf8(property->getName()));
   });
   objectQuery.setOrderByCollectionOrdinal(propRef, sortOrder(order), index);
 }

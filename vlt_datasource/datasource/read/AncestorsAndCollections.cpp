@@ -4,6 +4,7 @@
 
 #include <vlt_datasource/DataSource.hpp>
 
+#include "datasource/ClassMapper.hpp"
 #include "datasource/Diagnostics.hpp"
 #include "datasource/read/InstanceLoaders.hpp"
 #include "datasource/read/ReadGrouped.hpp"
@@ -69,7 +70,7 @@ void DataSource::loadCollectionContents(qm::zero::ReferenceCollection& collectio
   requestSnapshot();
   readGrouped([&] {
     const qm::zero::ModelElement& owner = collection.getOwner();
-    const vlt::ClassRef vltClass = getVltClass(owner.getMetaClass(), true);
+    const vlt::ClassRef vltClass = classMapper->getVltClass(owner.getMetaClass(), true);
     if (!vltClass) return;
     const vlt::ObjectRef object = repository.defaultDataModel().findObject(owner.getUUID(), vltClass);
     if (!object) return;
@@ -228,7 +229,7 @@ bool DataSource::loadChildren(const vlt::ObjectRef& owner, const vlt::PropertyRe
                               std::vector<qm::zero::ModelElement>& elements) {
   if (!propRef.isComposite() || (depth.depth == 0 && !depth.subtree)) return false;
   const vlt::ClassRef childClass = propRef.typeClass();
-  const meta::Class cls = childClass ? frameworkClassOf(childClass) : meta::Class();
+  const meta::Class cls = childClass ? classMapper->frameworkClassOf(childClass) : meta::Class();
   if (!cls) return false;
   InstanceLoader* loader = getInstanceLoader(cls, childClass);
   if (loadsByLevel && (depth.subtree || depth.depth == std::numeric_limits<std::uint64_t>::max())) {
@@ -336,7 +337,7 @@ void DataSource::loadChildrenOfLevel(const vlt::ObjectRef& owner, const vlt::Pro
 void DataSource::startOfSubclass(const vlt::ClassRef& childClass,
                                  const std::vector<std::pair<vlt::ObjectRef, StartedFetch*>>& places,
                                  const qm::zero::Model& model, const FetchDepth& depth) {
-  const meta::Class cls = frameworkClassOf(childClass);
+  const meta::Class cls = classMapper->frameworkClassOf(childClass);
   InstanceLoader* loader = cls ? getInstanceLoader(cls, childClass) : nullptr;
   std::vector<vlt::ObjectRef> objects;
   std::unordered_map<vlt::ObjectId, std::size_t> unread;
@@ -406,7 +407,7 @@ bool DataSource::hasCollectionContents(const qm::zero::ModelElement& element, co
   joinWorkThread();
   bool contents = false;
   readGrouped([&] {
-    const vlt::ClassRef vltClass = getVltClass(element.getMetaClass(), true);
+    const vlt::ClassRef vltClass = classMapper->getVltClass(element.getMetaClass(), true);
     if (!vltClass) return;
     const vlt::ObjectRef object = repository.defaultDataModel().findObject(element.getUUID(), vltClass);
     if (!object) return;
@@ -423,7 +424,7 @@ void DataSource::loadElementSubtree(const qm::zero::ModelElement& element) {
   joinWorkThread();
   requestSnapshot();
   readGrouped([&] {
-    const vlt::ClassRef vltClass = getVltClass(element.getMetaClass(), true);
+    const vlt::ClassRef vltClass = classMapper->getVltClass(element.getMetaClass(), true);
     if (!vltClass) return;
     const vlt::ObjectRef object = repository.defaultDataModel().findObject(element.getUUID(), vltClass);
     if (!object) return;
@@ -439,12 +440,12 @@ void DataSource::resolveOne(const qm::zero::ModelElement& target, const meta::Pr
                             const qm::zero::ModelElement& referrer) {
   std::uint64_t position = 0;
   if (opposite->getUpper() != 1 && opposite->isOrdered()) {
-    const vlt::ClassRef targetClass = getVltClass(target.getMetaClass(), true);
+    const vlt::ClassRef targetClass = classMapper->getVltClass(target.getMetaClass(), true);
     const vlt::PropertyRef propRef = targetClass.findProperty(ustring_to_utf8(opposite->getName()));
     const vlt::DataModelRef dataModel = repository.defaultDataModel();
     const vlt::ObjectRef targetObject = dataModel.findObject(target.getUUID(), targetClass);
     const vlt::ObjectRef referrerObject =
-        dataModel.findObject(referrer.getUUID(), getVltClass(referrer.getMetaClass(), true));
+        dataModel.findObject(referrer.getUUID(), classMapper->getVltClass(referrer.getMetaClass(), true));
     if (propRef && targetObject) {
       vlt::CollectionRef collection;
       targetObject.getPropertyValue(propRef, collection);

@@ -3,8 +3,8 @@
 // element.
 
 #include <vlt_datasource/DataSource.hpp>
-#include <vlt_datasource/TypeProvider.hpp>
 
+#include "datasource/ClassMapper.hpp"
 #include "datasource/Diagnostics.hpp"
 #include "datasource/read/InstanceLoaders.hpp"
 #include "datasource/read/ReadGrouped.hpp"
@@ -58,7 +58,7 @@ qm::zero::ModelElement DataSource::doFetchElement(const meta::Class& cls, const 
   getModel()->prefetchElement(uuid);
   qm::zero::ModelElement element;
   readGrouped([&] {
-    const vlt::ClassRef vltClass = getVltClass(cls, true);
+    const vlt::ClassRef vltClass = classMapper->getVltClass(cls, true);
     if (!vltClass) return;
     const vlt::ObjectRef object = repository.defaultDataModel().findObject(uuid, vltClass);
     if (!object) return;
@@ -81,19 +81,10 @@ DataSource::InstanceLoader* DataSource::getInstanceLoader(const meta::Class& cls
   std::vector<std::unique_ptr<InstanceLoader>>& loaders = instanceLoaders[cls.get()];
   for (const std::unique_ptr<InstanceLoader>& loader : loaders)
     if (loader->repositoryClass() == vltClass) return loader.get();
-  loaders.push_back(reflective ? makeReflectiveInstanceLoader(cls, vltClass, repository, privilegedTag)
-                               : makeReifiedInstanceLoader(cls, vltClass, repository));
+  loaders.push_back(classMapper->loadsReflectively()
+                        ? makeReflectiveInstanceLoader(cls, vltClass, repository, privilegedTag)
+                        : makeReifiedInstanceLoader(cls, vltClass, repository));
   return loaders.back().get();
-}
-
-// A reference into the map: every loaded object asks, and a copy would
-// count a handle.
-const meta::Class& DataSource::frameworkClassOf(const vlt::ClassRef& vltClass) {
-  const auto known = frameworkClasses.find(vltClass.qualifiedName());
-  if (known != frameworkClasses.end()) return known->second;
-  meta::Class cls = typeProvider->getClass(fl::i18n::utf8_to_ustring(vltClass.qualifiedName()));
-  if (cls) checkStoredClass(cls, vltClass, false);
-  return frameworkClasses.emplace(vltClass.qualifiedName(), std::move(cls)).first->second;
 }
 
 DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,
@@ -154,7 +145,7 @@ DataSource::StartedFetch DataSource::startQM0Object(const vlt::ObjectRef& object
   // source writes after the commit): as good as gone.
   if (modelImpl->isDestroyedInTransaction(uuid) && !model->findElement(uuid, qm::zero::InMemoryOnly)) return {};
   const vlt::ClassRef vltClass = object.objectClass();
-  const meta::Class& cls = frameworkClassOf(vltClass);
+  const meta::Class& cls = classMapper->frameworkClassOf(vltClass);
   if (!cls) {
     debugLog.log(severity::detail, "failed to find corresponding QM0 metaclass ", vltClass.qualifiedName());
     return {};

@@ -5,6 +5,7 @@
 
 #include <vlt_datasource/DataSource.hpp>
 
+#include "datasource/ClassMapper.hpp"
 #include "datasource/Diagnostics.hpp"
 #include "datasource/write/ObjectConstructorCache.hpp"
 #include "datasource/write/WriteMemo.hpp"
@@ -47,7 +48,7 @@ void DataSource::applyChangeReport(const ChangeReport& report) {
     debugLog.log(severity::detail, "All Elements Destroyed");
     repository.defaultDataModel().deleteAllObjects();
     // The versions of the families stay recorded: the classes stay too.
-    for (const auto& [family, version] : packageVersions) storeVltPackageVersion(family, version);
+    classMapper->restoreVltPackageVersions();
     return;
   }
 
@@ -85,7 +86,7 @@ void DataSource::applyChangeReport(const ChangeReport& report) {
       if (isModelElement(element))
         debugLog.log(severity::detail, "ephemeral: '", boost::uuids::to_string(element.getUUID()), "'");
 
-  if (!newObjects.empty()) checkAndStoreVltPackageVersions();
+  if (!newObjects.empty()) classMapper->checkAndStoreVltPackageVersions();
 }
 
 // The modified elements in windows, the objects of each window looked up
@@ -134,7 +135,8 @@ void DataSource::modifyObjects(const ChangeReport& report) {
 }
 
 vlt::ObjectRef DataSource::getVltObject(const qm::zero::ModelElement& element) {
-  return repository.defaultDataModel().lookUpObject(element.getUUID(), getVltClass(element.getMetaClass(), true));
+  return repository.defaultDataModel().lookUpObject(element.getUUID(),
+                                                    classMapper->getVltClass(element.getMetaClass(), true));
 }
 
 vlt::ObjectRef DataSource::findVltObject(const boost::uuids::uuid& id, const NewObjectMap& map,
@@ -154,13 +156,13 @@ vlt::ObjectRef DataSource::vltTargetOf(const qm::zero::ModelElement& target, con
 
 vlt::ClassRef DataSource::vltClassOf(const meta::Class& cls) {
   vlt::ClassRef& known = classMemo[cls.get()];
-  if (!known) known = getVltClass(cls, true);
+  if (!known) known = classMapper->getVltClass(cls, true);
   return known;
 }
 
 vlt::EnumerationRef DataSource::vltEnumerationOf(const meta::Type& enumType) {
   vlt::EnumerationRef& known = enumerationMemo[enumType.get()];
-  if (!known) known = getVltEnumeratedType(meta::Enum::downcast(enumType));
+  if (!known) known = classMapper->getVltEnumeratedType(meta::Enum::downcast(enumType));
   return known;
 }
 

@@ -4,6 +4,7 @@
 
 #include <vlt_datasource/DataSource.hpp>
 
+#include "datasource/ClassMapper.hpp"
 #include "datasource/Diagnostics.hpp"
 #include "datasource/write/ObjectConstructorCache.hpp"
 #include "external/Model.hpp"
@@ -75,14 +76,15 @@ void DataSource::removeIncomingUnidirectionalAssociations(const qm::zero::ModelE
   bool multiValuedSeen = false;
 
   for (meta::Class cls = element.getMetaClass(); cls; cls = cls->getSuperclass()) {
-    const auto incoming = incomingProperties.find(cls);
-    if (incoming == incomingProperties.end()) continue;
+    const auto incoming = classMapper->incomingProperties().find(cls);
+    if (incoming == classMapper->incomingProperties().end()) continue;
     for (const meta::Property& property : incoming->second) {
       if (property->getUpper() > 1) {
         multiValuedSeen = true;
         continue;
       }
-      const vlt::ClassRef owningClass = getVltClass(meta::Class::downcast(property->getOwningType()), true);
+      const vlt::ClassRef owningClass =
+          classMapper->getVltClass(meta::Class::downcast(property->getOwningType()), true);
       const vlt::PropertyRef propRef = owningClass.findProperty(ustring_to_utf8(property->getName()));
       if (!propRef) continue;
       vlt::ObjectQuery query(repository);

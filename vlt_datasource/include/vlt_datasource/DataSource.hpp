@@ -206,32 +206,10 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   void throwIfAbandoned() const;
   void disconnect();
 
-  // Metamodel mapping: framework classes and enumerations to repository ones.
-  vlt::ClassRef getVltClass(const qm::zero::meta::Class& cls, bool addWholePackage);
-  vlt::EnumerationRef getVltEnumeratedType(const qm::zero::meta::Enum& enumType);
-  vlt::EnumeralRef getVltEnumeral(const qm::zero::meta::Type& type, const qm::zero::Value& value);
-  void processIncomingPropertiesFrom(const qm::zero::meta::Class& cls);
-  /// Appends `property` to `classRef` (its type mapped first); false, with
-  /// a record, for a type the repository cannot store.
-  bool appendStoredProperty(const vlt::ClassRef& classRef, const qm::zero::meta::Property& property);
-  /// Compares `cls` with `stored`, the repository class of its name, once
-  /// per connection and class: a changed superclass, or a property whose
-  /// stored type, multiplicity or containment differs, throws
-  /// StoredClassMismatch; a property the class gained is appended to the
-  /// stored class when `grow` (a write; a read finds nothing stored for it
-  /// anyway), a stored property the class lost keeps its values. Each with a
-  /// warning record. Nothing is compared with "evolve=true": the
-  /// type-evolution provider decides how stored classes are read.
-  void checkStoredClass(const qm::zero::meta::Class& cls, const vlt::ClassRef& stored, bool grow);
+  /// The library's own: the mapping of the framework's metamodel onto the
+  /// repository's, and the package-version records (datasource/ClassMapper.hpp).
+  class ClassMapper;
 
-  // Package versions recorded in the repository.
-  void establishPackageVersionQueryCtor();
-  void loadAndCheckVltPackageVersions();
-  void checkAndStoreVltPackageVersions();
-  /// Whether a package the model uses has no version recorded yet.
-  bool packageVersionsToRecord() const;
-  void checkAndStoreVltPackage(const qm::zero::meta::Package& package);
-  void storeVltPackageVersion(const std::u16string& family, const std::u16string& version);
   /// Registers with transactionHooks what each cache forgets when a
   /// repository transaction is rolled back (or fails to commit).
   void registerTransactionHooks();
@@ -293,10 +271,6 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
                                     const vlt::PropertyRef& propRef, const qm::zero::Model& model,
                                     const FetchDepth& depth, const qm::zero::ModelElement& element,
                                     const vlt::ObjectRef* storedTarget);
-  /// The framework class of a stored class, by its qualified name, asked of
-  /// the type provider once per name and connection; the reference stays
-  /// valid until the connection ends.
-  const qm::zero::meta::Class& frameworkClassOf(const vlt::ClassRef& vltClass);
   void loadAncestors(const vlt::ObjectRef& object, const qm::zero::ModelElement& element,
                      const qm::zero::Model& model);
   void doLoadCollectionContent(qm::zero::ReferenceCollection& collection, const vlt::ObjectRef& owner,
@@ -492,29 +466,13 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   // What the caches below forget when a repository transaction is rolled
   // back, and do when one commits.
   std::unique_ptr<TransactionHooks> transactionHooks;
-  // Family to version: read from the repository when opening, then grown by
-  // every version recorded. Families recorded inside the open repository
-  // transaction are listed in uncommittedFamilies until it ends, so that a
-  // rollback takes them out of the map again.
-  std::unordered_map<std::u16string, std::u16string> packageVersions;
-  std::vector<std::u16string> uncommittedFamilies;
-  // Framework classes compared with their stored class (checkStoredClass)
-  // since the last rollback.
-  std::unordered_set<const void*> checkedClasses;
-  std::u16string packageFamilyBuffer;
-  std::u16string packageVersionBuffer;
-  std::unique_ptr<vlt::ObjectQuery> packageVersionQuery;
-  std::unique_ptr<vlt::ObjectConstructor> packageVersionConstructor;
+  // Made when connecting; its statements are released at disconnect, what
+  // it learnt of the repository lives as long as the data source.
+  std::unique_ptr<ClassMapper> classMapper;
   // A passive data source's committed reports that could not be written
   // yet, oldest first.
   std::vector<std::shared_ptr<const ChangeReport>> unwrittenReports;
   bool isActiveFlag;
-  bool reflective = false;
-  bool evolve = false;
-  // Framework class to the unidirectional, non-composite references into it
-  // (declared by any mapped class): what a destroyed object must be cut from.
-  std::unordered_map<qm::zero::meta::Class, std::unordered_set<qm::zero::meta::Property>> incomingProperties;
-  std::unique_ptr<TypeProvider> typeProvider;
   // One constructor per repository class, its value cells bound once.
   std::unique_ptr<ObjectConstructorCache> constructorCache;
   std::unordered_map<const void*, vlt::ClassRef> classMemo;              // for one write
@@ -565,7 +523,6 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   /// none is left: in the order a recursion would fill them.
   void fillUnfilled(UnfilledElements& elements, const qm::zero::Model& model);
   void loadEverything(const std::vector<vlt::ObjectRef>& topLevelObjects, const qm::zero::Model& model);
-  std::unordered_map<std::string, qm::zero::meta::Class> frameworkClasses;  // until disconnect
 };
 
 }  // namespace vlt_datasource

@@ -1,14 +1,20 @@
 // Framework classes and enumerations to repository classes and enumerations.
 // The repository's metamodel is the only cache: every lookup asks it first.
+// The package-version records: one "qm.zero.vlt_datasource.PackageInfo"
+// object per family whose classes the repository stores, with the version
+// that wrote them.
 
-#include <vlt_datasource/DataSource.hpp>
+#include "datasource/ClassMapper.hpp"
 
 #include "datasource/Diagnostics.hpp"
+#include "datasource/TransactionHooks.hpp"
 #include "datasource/ValueKinds.hpp"
-#include "external/Metamodel.hpp"
 #include "external/Model.hpp"
+#include "external/RepositoryStatements.hpp"
+#include "services/TypeProviders.hpp"
 
 #include <vlt_datasource/Messages.hpp>
+#include <vlt_datasource/TypeProvider.hpp>
 
 #include <foundation/core/except/Exception.hpp>
 #include <fl/i18n/Unicode.hpp>
@@ -29,7 +35,66 @@ std::string storedForm(const std::string& typeName, bool many, bool composite) {
 
 }  // namespace
 
-vlt::ClassRef DataSource::getVltClass(const meta::Class& cls, bool addWholePackage) {
+DataSource::ClassMapper::ClassMapper(DataSource& source, bool reflectiveElements, bool evolveTypes)
+    : dataSource(source), repository(source.repository), reflective(reflectiveElements), evolve(evolveTypes) {
+  registerTransactionHooks();
+}
+
+DataSource::ClassMapper::~ClassMapper() = default;
+
+void DataSource::ClassMapper::registerTransactionHooks() {
+  TransactionHooks& hooks = *dataSource.transactionHooks;
+  // The records of a rolled-back transaction are gone from the repository;
+  // the map must not claim them, or the family would never be recorded again.
+  hooks.onRollback([this] {
+    for (const std::u16string& family : uncommittedFamilies) packageVersions.erase(family);
+    uncommittedFamilies.clear();
+  });
+  hooks.onCommit([this] { uncommittedFamilies.clear(); });
+  // The classes compared with their stored form (and perhaps grown) are
+  // compared again: what a rolled-back transaction appended is gone.
+  hooks.onRollback([this] { checkedClasses.clear(); });
+}
+
+void DataSource::ClassMapper::chooseTypeProvider(const std::u16string& connectionString,
+                                                 const std::unordered_set<std::u16string>& requiredFamilies) {
+  // A repository opened for type evolution without an evolution provider
+  // would be read as if its stored versions were current: refuse instead.
+  std::unique_ptr<TypeProvider> provider =
+      evolve ? TypeProvider::Factory::createEvolutionTypeProvider() : createMetaRegistryBasedTypeProvider();
+  if (!provider)
+    foundation::core::except::throwException(m2t_vlt::datasource::NoTypeEvolutionProvider(masked(connectionString)));
+  typeProvider = std::move(provider);
+  frameworkClasses.clear();
+  for (const std::u16string& family : requiredFamilies) typeProvider->addRequiredFamily(family);
+}
+
+void DataSource::ClassMapper::indexStoredClasses() {
+  for (const vlt::PackageRef& package : repository.metamodel().packages()) {
+    for (const vlt::ClassRef& cls : package.classes()) {
+      const meta::Class qm0Class = typeProvider->getClass(fl::i18n::utf8_to_ustring(cls.qualifiedName()));
+      if (qm0Class) processIncomingPropertiesFrom(qm0Class);
+    }
+  }
+}
+
+void DataSource::ClassMapper::disconnect() {
+  packageVersionQuery.reset();
+  packageVersionConstructor.reset();
+  frameworkClasses.clear();
+}
+
+// A reference into the map: every loaded object asks, and a copy would
+// count a handle.
+const meta::Class& DataSource::ClassMapper::frameworkClassOf(const vlt::ClassRef& vltClass) {
+  const auto known = frameworkClasses.find(vltClass.qualifiedName());
+  if (known != frameworkClasses.end()) return known->second;
+  meta::Class cls = typeProvider->getClass(fl::i18n::utf8_to_ustring(vltClass.qualifiedName()));
+  if (cls) checkStoredClass(cls, vltClass, false);
+  return frameworkClasses.emplace(vltClass.qualifiedName(), std::move(cls)).first->second;
+}
+
+vlt::ClassRef DataSource::ClassMapper::getVltClass(const meta::Class& cls, bool addWholePackage) {
   const std::string name = ustring_to_utf8(cls->getQualifiedName());
   if (vlt::ClassRef found = repository.metamodel().findClass(name)) {
     checkStoredClass(cls, found, true);
@@ -66,7 +131,7 @@ vlt::ClassRef DataSource::getVltClass(const meta::Class& cls, bool addWholePacka
   return classRef;
 }
 
-bool DataSource::appendStoredProperty(const vlt::ClassRef& classRef, const meta::Property& property) {
+bool DataSource::ClassMapper::appendStoredProperty(const vlt::ClassRef& classRef, const meta::Property& property) {
   const meta::Type type = property->getType();
   const meta::Class typeClass = meta::Class::downcast(type);
   if (typeClass)
@@ -94,7 +159,7 @@ bool DataSource::appendStoredProperty(const vlt::ClassRef& classRef, const meta:
 // as what is stored reads the same: properties may come (appended) and go
 // (their values kept), but a value is never read as another type, and the
 // objects of a class never change the classes they are found under.
-void DataSource::checkStoredClass(const meta::Class& cls, const vlt::ClassRef& stored, bool grow) {
+void DataSource::ClassMapper::checkStoredClass(const meta::Class& cls, const vlt::ClassRef& stored, bool grow) {
   if (evolve || checkedClasses.count(cls.get()) != 0) return;
   const std::u16string& className = cls->getQualifiedName();
   const meta::Class superclass = cls->getSuperclass();
@@ -142,15 +207,15 @@ void DataSource::checkStoredClass(const meta::Class& cls, const vlt::ClassRef& s
                    " is new to the stored class: added");
 }
 
-void DataSource::processIncomingPropertiesFrom(const meta::Class& cls) {
+void DataSource::ClassMapper::processIncomingPropertiesFrom(const meta::Class& cls) {
   for (const auto& [name, property] : cls->getOwnedAttributes()) {
     if (property->isNotStored() || property->hasOpposite() || property->isComposite()) continue;
     if (const meta::Class target = meta::Class::downcast(property->getType()))
-      incomingProperties[target].insert(property);
+      incoming[target].insert(property);
   }
 }
 
-vlt::EnumerationRef DataSource::getVltEnumeratedType(const meta::Enum& enumType) {
+vlt::EnumerationRef DataSource::ClassMapper::getVltEnumeratedType(const meta::Enum& enumType) {
   const std::string name = ustring_to_utf8(enumType->getQualifiedName());
   if (vlt::EnumerationRef found = repository.metamodel().findEnumeration(name)) return found;
   debugLog.log(severity::detail, "    enum type: ", name);
@@ -162,13 +227,80 @@ vlt::EnumerationRef DataSource::getVltEnumeratedType(const meta::Enum& enumType)
   return repository.createEnumeration(name, literals);
 }
 
-vlt::EnumeralRef DataSource::getVltEnumeral(const meta::Type& type, const qm::zero::Value& value) {
+vlt::EnumeralRef DataSource::ClassMapper::getVltEnumeral(const meta::Type& type, const qm::zero::Value& value) {
   const vlt::EnumerationRef enumeration = getVltEnumeratedType(meta::Enum::downcast(type));
   const meta::Type& valueType = value.getType();
   if (valueType != meta::StandardTypes::integerMeta() && !meta::Enum::downcast(valueType))
     foundation::core::except::throwException(
         qm0::messages::CannotCastIncompatibleTypes(valueType ? valueType->getQualifiedName() : std::u16string()));
   return enumeration.findEnumeral(value.isEmpty() ? 0 : value.get<std::int32_t>());
+}
+
+// ---------------------------------------------------------------------------
+// Package versions
+
+void DataSource::ClassMapper::establishPackageVersionQueryCtor() {
+  if (packageVersionQuery) return;
+  const vlt::ClassRef packageInfo = repository.metamodel().findClass("qm.zero.vlt_datasource.PackageInfo");
+  const vlt::PropertyRef family = packageInfo ? packageInfo.findProperty("family") : vlt::PropertyRef();
+  const vlt::PropertyRef version = family ? packageInfo.findProperty("version") : vlt::PropertyRef();
+  if (!version) foundation::core::except::throwException(m2t_vlt::messages::ObsoleteSchema());
+  auto query = std::make_unique<vlt::ObjectQuery>(repository);
+  query->addResultProperty(family, &packageFamilyBuffer, 0);
+  query->addResultProperty(version, &packageVersionBuffer, 0);
+  auto constructor = std::make_unique<vlt::ObjectConstructor>(packageInfo);
+  constructor->setPropertyValueSource(family, &packageFamilyBuffer);
+  constructor->setPropertyValueSource(version, &packageVersionBuffer);
+  packageVersionQuery = std::move(query);
+  packageVersionConstructor = std::move(constructor);
+}
+
+void DataSource::ClassMapper::loadAndCheckVltPackageVersions() {
+  establishPackageVersionQueryCtor();
+  packageVersions.clear();
+  uncommittedFamilies.clear();
+  // One statement, in no transaction of its own: one that may write would
+  // take the writer lock on PostgreSQL, and a host that only reads opens
+  // beside a writer.
+  vlt::ObjectQuery::ResultIterator results = packageVersionQuery->execute();
+  // The first record of a family wins.
+  while (results.getNextResult()) packageVersions.emplace(packageFamilyBuffer, packageVersionBuffer);
+  results.clear();
+  typeProvider->validatePackageVersionsAndRequiredFamilies(dataSource, packageVersions);
+}
+
+void DataSource::ClassMapper::checkAndStoreVltPackageVersions() {
+  for (const meta::Package& package : dataSource.modelImpl->getUsedPackages()) checkAndStoreVltPackage(package);
+}
+
+bool DataSource::ClassMapper::packageVersionsToRecord() const {
+  for (const meta::Package& package : dataSource.modelImpl->getUsedPackages())
+    if (packageVersions.count(meta::MetaRegistry::parseUri(package->getUri()).second) == 0) return true;
+  return false;
+}
+
+void DataSource::ClassMapper::restoreVltPackageVersions() {
+  for (const auto& [family, version] : packageVersions) storeVltPackageVersion(family, version);
+}
+
+void DataSource::ClassMapper::checkAndStoreVltPackage(const meta::Package& package) {
+  const auto [version, family] = meta::MetaRegistry::parseUri(package->getUri());
+  const auto recorded = packageVersions.find(family);
+  if (recorded != packageVersions.end()) {
+    if (recorded->second == version) return;
+    foundation::core::except::throwException(
+        m2t_vlt::datasource::PackageVersionMismatch(repository.filespec(), family, recorded->second, version));
+  }
+  storeVltPackageVersion(family, version);
+  packageVersions.emplace(family, version);
+  if (repository.inTransaction()) uncommittedFamilies.push_back(family);
+}
+
+void DataSource::ClassMapper::storeVltPackageVersion(const std::u16string& family, const std::u16string& version) {
+  establishPackageVersionQueryCtor();
+  packageFamilyBuffer = family;
+  packageVersionBuffer = version;
+  packageVersionConstructor->createObject(repository.defaultDataModel());
 }
 
 }  // namespace vlt_datasource
