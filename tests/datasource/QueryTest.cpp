@@ -136,6 +136,202 @@ bool satisfies(const ModelElement& e, const Field& f, query::ValueMatchRelation 
 }
 
 // ---------------------------------------------------------------------------
+// One random query with one or two search classes, drawn part after part:
+// value constraints, a disjunction, reference constraints, top-level or
+// sub-object constraints, then an order by l with limit and offset, or none
+// (rows then compared as sets). Each part adds itself to the query and a
+// check of its own to the answer the model in memory gives.
+
+using Row = std::vector<boost::uuids::uuid>;
+using Predicate = std::function<bool(const ModelElement&)>;
+
+class RandomQuery {
+ public:
+  /// `elements` is the stored model in l order; wildcard patterns for
+  /// Matches come from `patternRng`, a stream of their own, so that the
+  /// queries drawn from `rng` stay what they were.
+  RandomQuery(const Kinds& kinds, const std::vector<ModelElement>& stored, std::mt19937& draws,
+              std::mt19937& patternDraws)
+      : m(kinds), elements(stored), all(fields(kinds)), rng(draws), patternRng(patternDraws) {}
+
+  /// Draws a query into `q`; returns the rows the model in memory answers,
+  /// in order when `ordered()`.
+  std::vector<Row> drawInto(query::ReflectiveQuery& q) {
+    pairs = chance(20);
+    checks.assign(pairs ? 2 : 1, {});
+    drawSearchClasses(q);
+    for (std::size_t index = 0; index < checks.size(); ++index)
+      for (int k = int(pick(3)); k > 0; --k) addConstraint(q, index);
+    if (chance(30)) drawDisjunction(q);
+    if (chance(25)) drawNext(q);
+    if (chance(20)) drawLinks(q);
+    if (!pairs && chance(15)) {
+      q.addTopLevelConstraint(0);
+      what << "top level; ";
+      checks[0].push_back([](const ModelElement& e) { return !e.getOwner(); });
+    }
+    if (pairs) drawParts(q);
+    std::vector<Row> expected = answer();
+    ordered_ = !pairs && chance(50);
+    if (ordered_) drawOrder(q, expected);
+    return expected;
+  }
+  bool ordered() const noexcept { return ordered_; }
+  /// The query in words, for a failure's message.
+  std::string description() const { return what.str(); }
+
+ private:
+  std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); }
+  bool chance(int percent) { return std::uniform_int_distribution<int>(0, 99)(rng) < percent; }
+
+  // Holder with subclasses, Holder or Special alone (mode 0, or 2 read as 0).
+  void drawSearchClasses(query::ReflectiveQuery& q) {
+    for (std::size_t index = 0; index < checks.size(); ++index) {
+      const std::size_t mode = pick(3);
+      classes.push_back(mode == 2 ? m.special : m.holder);
+      withSubclasses.push_back(mode == 0);
+      EXPECT_EQ(q.addSearchClass(classes.back(), mode == 0 ? 1 : pick(2) * 2), index);
+      what << "class " << index << ": " << (mode == 2 ? "Special" : "Holder") << (mode == 0 ? "+" : "") << "; ";
+    }
+  }
+
+  Value patternFor(const meta::Property& property) {
+    const std::vector<std::u16string> texts{u"*", u"a*", u"*b", u"?b", u"a?c", u"*a*", u"c?*", u"??"};
+    const std::vector<std::string> stdTexts{"*", "x*", "?y", "*y*", "??"};
+    const auto any = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(patternRng); };
+    return property == m.s ? Value(property->getType(), texts[any(texts.size())])
+                           : Value(property->getType(), stdTexts[any(stdTexts.size())]);
+  }
+
+  struct Constraint {
+    meta::Property property;
+    query::ValueMatchRelation relation;
+    Value value;
+    Predicate check;
+  };
+  Constraint randomConstraint(std::size_t index, bool forDisjunction) {
+    const Field& f = all[pick(all.size())];
+    const query::ValueMatchRelation relation = f.relations[pick(f.relations.size())];
+    const bool single = f.property->getUpper() == 1;
+    Value value = single && f.property->getLower() == 0 && chance(15) ? Value(f.property->getType(), boost::none)
+                                                                      : f.random(rng);
+    if (relation == query::Matches && !value.isEmpty() && patternRng() % 2 == 0) value = patternFor(f.property);
+    what << (forDisjunction ? "or " : "") << "[" << index << "] " << fl::i18n::ustring_to_utf8(f.property->getName())
+         << " " << query::ValueMatchRelationName(relation) << " "
+         << (value.isEmpty() ? std::string("(none)")
+             : f.text        ? fl::i18n::ustring_to_utf8(f.text(value, 0))
+                             : std::string("v"))
+         << "; ";
+    const std::size_t at = std::size_t(&f - all.data());
+    return {f.property, relation, value, [this, at, relation, value](const ModelElement& e) {
+              return satisfies(e, all[at], relation, value);
+            }};
+  }
+  void addConstraint(query::ReflectiveQuery& q, std::size_t index) {
+    Constraint c = randomConstraint(index, false);
+    q.addPropertyValueConstraint(c.property, c.relation, c.value, index);
+    checks[index].push_back(std::move(c.check));
+  }
+
+  void drawDisjunction(query::ReflectiveQuery& q) {
+    query::ReflectiveDisjunction* any = q.createDisjunction();
+    std::vector<Predicate> members;
+    for (int k = 1 + int(pick(2)); k >= 0; --k) {
+      Constraint c = randomConstraint(0, true);
+      any->addPropertyValueConstraint(c.property, c.relation, c.value, 0);
+      members.push_back(std::move(c.check));
+    }
+    any->finish();
+    any->finish();  // a second finish changes nothing
+    checks[0].push_back([members](const ModelElement& e) {
+      return std::any_of(members.begin(), members.end(), [&](const Predicate& p) { return p(e); });
+    });
+  }
+
+  void drawNext(query::ReflectiveQuery& q) {
+    const ModelElement target = chance(20) ? ModelElement() : elements[pick(elements.size())];
+    const bool positive = chance(60);
+    q.addPropertyValueConstraint(m.next, positive ? query::Equal : query::NotEqual,
+                                 target ? Value(target) : Value(m.holder, boost::none), 0);
+    what << "next " << (positive ? "==" : "!=") << (target ? " some" : " none") << "; ";
+    checks[0].push_back([this, target, positive](const ModelElement& e) {
+      const Value v = e.get(m.next);
+      const bool same = v.isEmpty() ? !target : target && v.getElement() == target;
+      return same == positive;
+    });
+  }
+
+  void drawLinks(query::ReflectiveQuery& q) {
+    const ModelElement target = elements[pick(elements.size())];
+    q.addPropertyValueConstraint(m.links, query::Equal, Value(target), 0);
+    what << "links holds some; ";
+    checks[0].push_back([this, target](const ModelElement& e) {
+      const auto links = e.get(m.links).getAll<ModelElement>();
+      return std::find(links.begin(), links.end(), target) != links.end();
+    });
+  }
+
+  // The second search class is a part of the first, perhaps with l or i
+  // (required, optional) in a relation between the two.
+  void drawParts(query::ReflectiveQuery& q) {
+    q.addSubObjectConstraint(m.parts, 0, 1);
+    if (!chance(50)) return;
+    const std::size_t at = chance(50) ? 0 : 1;
+    const Field& f = all[at];
+    const query::ValueMatchRelation relation = ordering[pick(ordering.size())];
+    q.addPropertyRelationConstraint(f.property, relation, f.property, 0, 1);
+    what << "[0] " << fl::i18n::ustring_to_utf8(f.property->getName()) << " " << query::ValueMatchRelationName(relation)
+         << " [1]; ";
+    related = [this, at, relation](const ModelElement& a, const ModelElement& b) {
+      return satisfies(a, all[at], relation, b.get(all[at].property));
+    };
+  }
+
+  bool matches(std::size_t index, const ModelElement& e) const {
+    const meta::Class cls = e.getMetaClass();
+    if (withSubclasses[index] ? !cls->conformsTo(classes[index]) : cls != classes[index]) return false;
+    return std::all_of(checks[index].begin(), checks[index].end(), [&](const Predicate& p) { return p(e); });
+  }
+  std::vector<Row> answer() const {
+    std::vector<Row> expected;
+    for (const ModelElement& e : elements) {
+      if (!matches(0, e)) continue;
+      if (!pairs) expected.push_back({e.getUUID()});
+      for (const ModelElement& part : e.get(m.parts).getAll<ModelElement>())
+        if (pairs && matches(1, part) && (!related || related(e, part)))
+          expected.push_back({e.getUUID(), part.getUUID()});
+    }
+    return expected;
+  }
+
+  // `elements` is in l order: the ordered answer is a slice of it.
+  void drawOrder(query::ReflectiveQuery& q, std::vector<Row>& expected) {
+    const bool descending = chance(50);
+    if (descending) std::reverse(expected.begin(), expected.end());
+    q.setOrderByProperty(m.l, 0, descending ? 1 : 0);
+    const std::size_t offset = chance(50) ? pick(5) : 0, limit = chance(60) ? pick(8) : 0;
+    if (offset) q.setOffset(offset);
+    if (limit) q.setLimit(limit);
+    expected.erase(expected.begin(), expected.begin() + std::ptrdiff_t(std::min(offset, expected.size())));
+    if (limit && expected.size() > limit) expected.resize(limit);
+    what << "by l " << (descending ? "desc" : "asc") << " offset " << offset << " limit " << limit;
+  }
+
+  const Kinds& m;
+  const std::vector<ModelElement>& elements;
+  const std::vector<Field> all;
+  std::mt19937& rng;
+  std::mt19937& patternRng;
+  bool pairs = false;
+  bool ordered_ = false;
+  std::vector<std::vector<Predicate>> checks;  // per search class
+  std::vector<meta::Class> classes;
+  std::vector<bool> withSubclasses;
+  std::function<bool(const ModelElement&, const ModelElement&)> related;
+  std::ostringstream what;
+};
+
+// ---------------------------------------------------------------------------
 
 class QueryTest : public BackendTest {
  protected:
@@ -208,159 +404,26 @@ class QueryTest : public BackendTest {
   std::vector<ModelElement> elements;  // in the writer, in creation order (l)
 };
 
-// One random query with one or two search classes: value constraints, a
-// disjunction, reference constraints, top-level or sub-object constraints,
-// then an order by l with limit and offset, or none (rows compared as
-// sets).
+// Random queries on a random stored model give the rows, and the counts,
+// that the same queries evaluated over the model in memory give.
 TEST_P(QueryTest, RandomQueriesGiveWhatTheModelInMemoryGives) {
   const unsigned seed = std::getenv("VLT_TEST_SEED") ? unsigned(std::atoi(std::getenv("VLT_TEST_SEED"))) : 2026u;
   std::mt19937 rng(seed);
   storeRandomModel(rng, GetParam() == Backend::SQLite ? 160 : 80);
   attachReader();
-  const std::vector<Field> all = fields(m);
-  const auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
-  const auto chance = [&](int percent) { return std::uniform_int_distribution<int>(0, 99)(rng) < percent; };
-  // Wildcard patterns for Matches come from a stream of their own, so that
-  // the queries drawn from `rng` stay what they were.
   std::mt19937 patternRng(seed ^ 0x9e3779b9u);
-  const auto patternFor = [&](const meta::Property& property) {
-    const std::vector<std::u16string> texts{u"*", u"a*", u"*b", u"?b", u"a?c", u"*a*", u"c?*", u"??"};
-    const std::vector<std::string> stdTexts{"*", "x*", "?y", "*y*", "??"};
-    const auto any = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(patternRng); };
-    return property == m.s ? Value(property->getType(), texts[any(texts.size())])
-                           : Value(property->getType(), stdTexts[any(stdTexts.size())]);
-  };
-
-  using Predicate = std::function<bool(const ModelElement&)>;
   const int queries = GetParam() == Backend::SQLite ? 300 : 150;
   for (int n = 0; n < queries; ++n) {
-    std::ostringstream what;
     Query q = reader().createQuery();
-    const bool pairs = chance(20);
-    std::vector<std::vector<Predicate>> checks(pairs ? 2 : 1);
-    std::vector<meta::Class> classes;
-    std::vector<bool> withSubclasses;
-    for (std::size_t index = 0; index < checks.size(); ++index) {
-      // Holder with subclasses, Holder or Special alone (mode 0, or 2 read as 0).
-      const std::size_t mode = pick(3);
-      classes.push_back(mode == 2 ? m.special : m.holder);
-      withSubclasses.push_back(mode == 0);
-      EXPECT_EQ(q->addSearchClass(classes.back(), mode == 0 ? 1 : pick(2) * 2), index);
-      what << "class " << index << ": " << (mode == 2 ? "Special" : "Holder") << (mode == 0 ? "+" : "") << "; ";
-    }
-    const auto randomConstraint = [&](std::size_t index, bool forDisjunction) {
-      const Field& f = all[pick(all.size())];
-      const query::ValueMatchRelation relation = f.relations[pick(f.relations.size())];
-      const bool single = f.property->getUpper() == 1;
-      Value value = single && f.property->getLower() == 0 && chance(15) ? Value(f.property->getType(), boost::none)
-                                                                        : f.random(rng);
-      if (relation == query::Matches && !value.isEmpty() && patternRng() % 2 == 0) value = patternFor(f.property);
-      what << (forDisjunction ? "or " : "") << "[" << index << "] " << fl::i18n::ustring_to_utf8(f.property->getName())
-           << " " << query::ValueMatchRelationName(relation) << " "
-           << (value.isEmpty() ? std::string("(none)")
-               : f.text        ? fl::i18n::ustring_to_utf8(f.text(value, 0))
-                               : std::string("v"))
-           << "; ";
-      return std::make_tuple(f.property, relation, value, Predicate([&f, relation, value](const ModelElement& e) {
-                               return satisfies(e, f, relation, value);
-                             }));
-    };
-    for (std::size_t index = 0; index < checks.size(); ++index) {
-      for (int k = int(pick(3)); k > 0; --k) {
-        auto [property, relation, value, check] = randomConstraint(index, false);
-        q->addPropertyValueConstraint(property, relation, value, index);
-        checks[index].push_back(check);
-      }
-    }
-    if (chance(30)) {
-      query::ReflectiveDisjunction* any = q->createDisjunction();
-      std::vector<Predicate> members;
-      for (int k = 1 + int(pick(2)); k >= 0; --k) {
-        auto [property, relation, value, check] = randomConstraint(0, true);
-        any->addPropertyValueConstraint(property, relation, value, 0);
-        members.push_back(check);
-      }
-      any->finish();
-      any->finish();
-      checks[0].push_back([members](const ModelElement& e) {
-        return std::any_of(members.begin(), members.end(), [&](const Predicate& p) { return p(e); });
-      });
-    }
-    if (chance(25)) {
-      const ModelElement target = chance(20) ? ModelElement() : elements[pick(elements.size())];
-      const bool positive = chance(60);
-      q->addPropertyValueConstraint(m.next, positive ? query::Equal : query::NotEqual,
-                                    target ? Value(target) : Value(m.holder, boost::none), 0);
-      what << "next " << (positive ? "==" : "!=") << (target ? " some" : " none") << "; ";
-      checks[0].push_back([this, target, positive](const ModelElement& e) {
-        const Value v = e.get(m.next);
-        const bool same = v.isEmpty() ? !target : target && v.getElement() == target;
-        return same == positive;
-      });
-    }
-    if (chance(20)) {
-      const ModelElement target = elements[pick(elements.size())];
-      q->addPropertyValueConstraint(m.links, query::Equal, Value(target), 0);
-      what << "links holds some; ";
-      checks[0].push_back([this, target](const ModelElement& e) {
-        const auto links = e.get(m.links).getAll<ModelElement>();
-        return std::find(links.begin(), links.end(), target) != links.end();
-      });
-    }
-    if (!pairs && chance(15)) {
-      q->addTopLevelConstraint(0);
-      what << "top level; ";
-      checks[0].push_back([](const ModelElement& e) { return !e.getOwner(); });
-    }
-    std::function<bool(const ModelElement&, const ModelElement&)> related;
-    if (pairs) {
-      q->addSubObjectConstraint(m.parts, 0, 1);
-      if (chance(50)) {
-        const Field& f = all[chance(50) ? 0 : 1];  // l (required) or i (optional)
-        const query::ValueMatchRelation relation = ordering[pick(ordering.size())];
-        q->addPropertyRelationConstraint(f.property, relation, f.property, 0, 1);
-        what << "[0] " << fl::i18n::ustring_to_utf8(f.property->getName()) << " "
-             << query::ValueMatchRelationName(relation) << " [1]; ";
-        related = [&f, relation](const ModelElement& a, const ModelElement& b) {
-          return satisfies(a, f, relation, b.get(f.property));
-        };
-      }
-    }
-
-    const auto matches = [&](std::size_t index, const ModelElement& e) {
-      const meta::Class cls = e.getMetaClass();
-      if (withSubclasses[index] ? !cls->conformsTo(classes[index]) : cls != classes[index]) return false;
-      return std::all_of(checks[index].begin(), checks[index].end(), [&](const Predicate& p) { return p(e); });
-    };
-    std::vector<std::vector<boost::uuids::uuid>> expected;
-    for (const ModelElement& e : elements) {
-      if (!matches(0, e)) continue;
-      if (!pairs) expected.push_back({e.getUUID()});
-      for (const ModelElement& part : e.get(m.parts).getAll<ModelElement>())
-        if (pairs && matches(1, part) && (!related || related(e, part)))
-          expected.push_back({e.getUUID(), part.getUUID()});
-    }
-
-    const bool ordered = !pairs && chance(50);
-    if (ordered) {
-      // `elements` is in l order: the ordered answer is a slice of it.
-      const bool descending = chance(50);
-      if (descending) std::reverse(expected.begin(), expected.end());
-      q->setOrderByProperty(m.l, 0, descending ? 1 : 0);
-      const std::size_t offset = chance(50) ? pick(5) : 0, limit = chance(60) ? pick(8) : 0;
-      if (offset) q->setOffset(offset);
-      if (limit) q->setLimit(limit);
-      expected.erase(expected.begin(), expected.begin() + std::ptrdiff_t(std::min(offset, expected.size())));
-      if (limit && expected.size() > limit) expected.resize(limit);
-      what << "by l " << (descending ? "desc" : "asc") << " offset " << offset << " limit " << limit;
-    }
-    std::vector<std::vector<boost::uuids::uuid>> actual = rows(*q);
-    if (!ordered) {
+    RandomQuery drawn(m, elements, rng, patternRng);
+    std::vector<Row> expected = drawn.drawInto(*q);
+    std::vector<Row> actual = rows(*q);
+    if (!drawn.ordered()) {
       std::sort(actual.begin(), actual.end());
       std::sort(expected.begin(), expected.end());
     }
-    ASSERT_EQ(actual, expected) << "seed " << seed << ", query " << n << ": " << what.str();
-    ASSERT_EQ(q->count(), expected.size()) << "seed " << seed << ", query " << n << ": " << what.str();
+    ASSERT_EQ(actual, expected) << "seed " << seed << ", query " << n << ": " << drawn.description();
+    ASSERT_EQ(q->count(), expected.size()) << "seed " << seed << ", query " << n << ": " << drawn.description();
   }
 }
 
