@@ -69,6 +69,49 @@ void DataSource::releaseLivingChildren(const qm::zero::ModelElement& element, vl
   }
 }
 
+namespace {
+
+// The objects of `owningClass` (and its subclasses) whose single link
+// `propRef` leads to `object`; collected before any is written, since the
+// writes must not run under an open result.
+std::vector<vlt::ObjectRef> referrersOf(const vlt::DataModelRepository& repository, const vlt::ClassRef& owningClass,
+                                        const vlt::PropertyRef& propRef, vlt::ObjectRef& object) {
+  vlt::ObjectQuery query(repository);
+  vlt::ObjectRef referring;
+  query.addSearchClass(owningClass, 0, vlt::SearchClassMatchMode::classAndSubclasses);
+  query.addObjectConstraint(propRef, true, &object, 0);
+  query.addResultObject(owningClass, &referring, 0);
+  std::vector<vlt::ObjectRef> referrers;
+  vlt::ObjectQuery::ResultIterator results = query.execute();
+  while (results.getNextResult()) referrers.push_back(referring);
+  results.clear();
+  return referrers;
+}
+
+// Takes `destroyed` out of the loaded element's collection that `collection`
+// stores, where the repository holds it at `index`; `privileged` is the data
+// source's tag for reading what a host may not.
+template <class Tag>
+void removeFromLoadedCollection(qm::zero::ModelElement& loaded, const vlt::CollectionRef& collection,
+                                std::size_t index, const qm::zero::ModelElement& destroyedElement, Tag privileged) {
+  const meta::Property property =
+      loaded.getMetaClass()->findProperty(fl::i18n::utf8_to_ustring(collection.owningProperty().name()));
+  // A deferred collection that was never loaded holds nothing in memory:
+  // its stored contents, read later, no longer hold the link.
+  if (!property || !qm::zero::ReferenceCollection(loaded, property).isLoaded()) return;
+  // Removed by position, never by a write of the whole value: the
+  // collection may hold other elements destroyed in this report.
+  const qm::zero::Value value = loaded.get(property, privileged);
+  const qm::zero::Entries& entries = value.getEntries();
+  const qm::zero::Entry destroyed(destroyedElement);
+  std::size_t at = index;
+  if (!property->isOrdered() || at >= entries.size() || entries[at] != destroyed)
+    at = static_cast<std::size_t>(std::find(entries.begin(), entries.end(), destroyed) - entries.begin());
+  if (at < entries.size()) loaded.removeAt(property, at);
+}
+
+}  // namespace
+
 void DataSource::removeIncomingUnidirectionalAssociations(const qm::zero::ModelElement& element,
                                                           vlt::ObjectRef& object) {
   if (!isActiveFlag) return;
@@ -87,17 +130,7 @@ void DataSource::removeIncomingUnidirectionalAssociations(const qm::zero::ModelE
           classMapper->getVltClass(meta::Class::downcast(property->getOwningType()), true);
       const vlt::PropertyRef propRef = owningClass.findProperty(ustring_to_utf8(property->getName()));
       if (!propRef) continue;
-      vlt::ObjectQuery query(repository);
-      vlt::ObjectRef referring;
-      query.addSearchClass(owningClass, 0, vlt::SearchClassMatchMode::classAndSubclasses);
-      query.addObjectConstraint(propRef, true, &object, 0);
-      query.addResultObject(owningClass, &referring, 0);
-      // Collected first: the writes below must not run under an open result.
-      std::vector<vlt::ObjectRef> referrers;
-      vlt::ObjectQuery::ResultIterator results = query.execute();
-      while (results.getNextResult()) referrers.push_back(referring);
-      results.clear();
-      for (vlt::ObjectRef& result : referrers) {
+      for (vlt::ObjectRef& result : referrersOf(repository, owningClass, propRef, object)) {
         qm::zero::ModelElement loaded = modelImpl->findElement(result.objectIdentity(), qm::zero::InMemoryOnly);
         if (property->getUpper() == 1) {
           if (loaded && holds(loaded.get(property, privilegedTag), element))
@@ -116,23 +149,7 @@ void DataSource::removeIncomingUnidirectionalAssociations(const qm::zero::ModelE
   object.processIncomingMultiValuedUnidirectionalAssociations([&](vlt::CollectionRef& collection, std::size_t index) {
     const vlt::ObjectRef& owner = collection.owningObject();
     qm::zero::ModelElement loaded = modelImpl->findElement(owner.objectIdentity(), qm::zero::InMemoryOnly);
-    if (loaded) {
-      const meta::Property property =
-          loaded.getMetaClass()->findProperty(fl::i18n::utf8_to_ustring(collection.owningProperty().name()));
-      // A deferred collection that was never loaded holds nothing in memory:
-      // its stored contents, read later, no longer hold the link.
-      if (property && qm::zero::ReferenceCollection(loaded, property).isLoaded()) {
-        // Removed by position, never by a write of the whole value: the
-        // collection may hold other elements destroyed in this report.
-        const qm::zero::Value value = loaded.get(property, privilegedTag);
-        const qm::zero::Entries& entries = value.getEntries();
-        const qm::zero::Entry destroyed(element);
-        std::size_t at = index;
-        if (!property->isOrdered() || at >= entries.size() || entries[at] != destroyed)
-          at = static_cast<std::size_t>(std::find(entries.begin(), entries.end(), destroyed) - entries.begin());
-        if (at < entries.size()) loaded.removeAt(property, at);
-      }
-    }
+    if (loaded) removeFromLoadedCollection(loaded, collection, index, element, privilegedTag);
     if (debugLog.isEnabled(severity::detail))
       debugLog.log(severity::detail, "Destroying incoming link to ", boost::uuids::to_string(destroyedId),
                    " from collection prop of ", boost::uuids::to_string(owner.objectIdentity()), ", object is ",

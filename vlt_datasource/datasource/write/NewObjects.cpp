@@ -188,15 +188,10 @@ std::vector<std::uint32_t> DataSource::creationOrder(NewObjectMap& map,
   return order;
 }
 
-void DataSource::addObjects(NewObjectMap& map) {
-  if (map.empty()) return;
-  const vlt::DataModelRef dataModel = repository.defaultDataModel();
-  const std::size_t count = map.size();
+std::vector<std::vector<std::uint32_t>> DataSource::placeNewChildren(NewObjectMap& map) {
   ObjectConstructorCache& cache = constructors();
-
-  // Who owns whom among the new objects: a child is created in its place.
-  std::vector<std::vector<std::uint32_t>> children(count);
-  for (std::uint32_t at = 0; at < count; ++at) {
+  std::vector<std::vector<std::uint32_t>> children(map.size());
+  for (std::uint32_t at = 0; at < map.size(); ++at) {
     VLTNewObjectDesc& owner = map[at];
     const ClassPlan& plan = cache.planFor(owner.element.getMetaClass(), owner.vltClass);
     for (const auto& [property, propRef] : plan.composites) {
@@ -218,26 +213,31 @@ void DataSource::addObjects(NewObjectMap& map) {
       if (anyExisting) owner.nonCtorProperties.emplace_back(property, propRef);
     }
   }
+  return children;
+}
 
-  const std::vector<std::uint32_t> order = creationOrder(map, children);
-  vlt::ObjectId nextId = 0;
-  repository.allocateObjectIds(count, nextId);
-  for (const std::uint32_t at : order) map[at].objectId = nextId++;
-  for (const std::uint32_t at : order)
-    if (map[at].ownerIndex != VLTNewObjectDesc::noOwner) map[at].ownerId = map[map[at].ownerIndex].objectId;
+namespace {
 
-  if (debugLog.isEnabled(severity::detail)) {
-    debugLog.log(severity::detail, "Objects to be added to VLT:");
-    for (const std::uint32_t at : order) {
-      const VLTNewObjectDesc& desc = map[at];
-      debugLog.log(severity::detail, "   ", boost::uuids::to_string(desc.element.getUUID()), " (", desc.objectId, ")");
-      if (!desc.owningProperty) continue;
-      debugLog.log(severity::detail, "   , owned by ", desc.ownerId, ".", desc.owningProperty.name());
-      if (desc.owningProperty.isMultiValue() && desc.owningProperty.isOrdered())
-        debugLog.log(severity::detail, "   , ordinal=", desc.ordinal);
-    }
+// A template, as a function outside the class cannot name its map type.
+template <class NewObjects>
+void logNewObjects(NewObjects& map, const std::vector<std::uint32_t>& order) {
+  if (!debugLog.isEnabled(severity::detail)) return;
+  debugLog.log(severity::detail, "Objects to be added to VLT:");
+  for (const std::uint32_t at : order) {
+    const auto& desc = map[at];
+    debugLog.log(severity::detail, "   ", boost::uuids::to_string(desc.element.getUUID()), " (", desc.objectId, ")");
+    if (!desc.owningProperty) continue;
+    debugLog.log(severity::detail, "   , owned by ", desc.ownerId, ".", desc.owningProperty.name());
+    if (desc.owningProperty.isMultiValue() && desc.owningProperty.isOrdered())
+      debugLog.log(severity::detail, "   , ordinal=", desc.ordinal);
   }
+}
 
+}  // namespace
+
+void DataSource::constructNewObjects(NewObjectMap& map, const std::vector<std::uint32_t>& order) {
+  const vlt::DataModelRef dataModel = repository.defaultDataModel();
+  ObjectConstructorCache& cache = constructors();
   for (const std::uint32_t at : order) {
     VLTNewObjectDesc& desc = map[at];
     if (!desc.vltClass) desc.vltClass = vltClassOf(desc.element.getMetaClass());
@@ -260,6 +260,19 @@ void DataSource::addObjects(NewObjectMap& map) {
     *plan.membership = {desc.owningProperty, desc.ownerId, desc.ordinal};
     plan.constructor->createObject(dataModel);
   }
+}
+
+void DataSource::addObjects(NewObjectMap& map) {
+  if (map.empty()) return;
+  // Who owns whom among the new objects: a child is created in its place.
+  const std::vector<std::uint32_t> order = creationOrder(map, placeNewChildren(map));
+  vlt::ObjectId nextId = 0;
+  repository.allocateObjectIds(map.size(), nextId);
+  for (const std::uint32_t at : order) map[at].objectId = nextId++;
+  for (const std::uint32_t at : order)
+    if (map[at].ownerIndex != VLTNewObjectDesc::noOwner) map[at].ownerId = map[map[at].ownerIndex].objectId;
+  logNewObjects(map, order);
+  constructNewObjects(map, order);
 
   // The records keep no handle of their objects (a million of them would be
   // 70 MiB more to write): one is made from the id where it is needed.

@@ -411,6 +411,12 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   // New objects.
   void insertElementIntoIntoNewObjectMap(const qm::zero::ModelElement& element, NewObjectMap& map);
   void addObjects(NewObjectMap& map);
+  /// The new children of each record of `map`, each record of a new child
+  /// placed under its new owner (addObjects' first step).
+  std::vector<std::vector<std::uint32_t>> placeNewChildren(NewObjectMap& map);
+  /// Makes the objects of `map` in `order`, each with the values its
+  /// constructor takes; the other properties wait in their records.
+  void constructNewObjects(NewObjectMap& map, const std::vector<std::uint32_t>& order);
   /// The records of `map` in the order their objects are made; `children`
   /// lists the new children of each record.
   static std::vector<std::uint32_t> creationOrder(NewObjectMap& map,
