@@ -11,6 +11,7 @@
 #include "datasource/TransactionHooks.hpp"
 #include "datasource/read/InstanceLoaders.hpp"
 #include "datasource/read/ReadGrouped.hpp"
+#include "datasource/write/ChangeWriter.hpp"
 #include "datasource/write/ObjectConstructorCache.hpp"
 #include "external/FrameworkQuery.hpp"
 #include "external/Repository.hpp"
@@ -225,7 +226,7 @@ void DataSource::waitForInitialSyncCompletion() {
 void DataSource::waitForIdle() {
   waitWhile([](std::uint32_t state) { return state != 3; });
   std::exception_ptr failure;
-  if (!writeUnwrittenReports(failure)) std::rethrow_exception(failure);
+  if (!ChangeWriter::writeUnwrittenReports(*this, failure)) std::rethrow_exception(failure);
 }
 
 // The stored exception stays: every later call rethrows it again. Read under
@@ -265,7 +266,7 @@ void DataSource::disconnect() {
   }
   // A last attempt; what still cannot be written was counted in a warning.
   std::exception_ptr failure;
-  if (repository.isOpen() && !writeUnwrittenReports(failure))
+  if (repository.isOpen() && !ChangeWriter::writeUnwrittenReports(*this, failure))
     debugLog.log(severity::warning, "disconnected with changes not written");
   unwrittenReports.clear();
   if (classMapper) classMapper->disconnect();
@@ -291,7 +292,7 @@ qm::zero::datasource::TransactionId DataSource::beginTransaction(const qm::zero:
 
 void DataSource::snapshot(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>& report) {
   joinWorkThread();
-  if (isActiveFlag) processQM0ChangeReport(report);
+  if (isActiveFlag) ChangeWriter::writeReport(*this, report);
 }
 
 void DataSource::precommit() { joinWorkThread(); }
@@ -371,6 +372,11 @@ std::vector<qm::zero::ModelElement> DataSource::fetchAllElements() {
     while (rows->next(row)) all.insert(all.end(), row.begin(), row.end());
   });
   return all;
+}
+
+vlt::ObjectRef DataSource::getVltObject(const qm::zero::ModelElement& element) {
+  return repository.defaultDataModel().lookUpObject(element.getUUID(),
+                                                    classMapper->getVltClass(element.getMetaClass(), true));
 }
 
 std::unique_ptr<qm::zero::query::ReflectiveQuery> DataSource::createQuery() {

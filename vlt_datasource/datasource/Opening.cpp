@@ -7,7 +7,7 @@
 #include "datasource/Connectors.hpp"
 #include "datasource/Diagnostics.hpp"
 #include "datasource/read/ReadGrouped.hpp"
-#include "datasource/write/WriteMemo.hpp"
+#include "datasource/write/ChangeWriter.hpp"
 #include "external/RepositoryStatements.hpp"
 
 #include <vlt_datasource/Messages.hpp>
@@ -99,9 +99,8 @@ void DataSource::pushModelElements(const std::vector<qm::zero::ModelElement>& el
   setWorkThreadState(2);
   qm::zero::FreezeGuard freeze = modelImpl->freeze();
   repository.performDictionaryFunction([&] {
-    WriteMemoScope memo(classMemo, enumerationMemo);
-    NewObjectMap newObjects;
-    newObjects.reserve(elements.size());
+    ChangeWriter writer = ChangeWriter::of(*this);
+    writer.reserveNewObjects(elements.size());
     const vlt::DataModelRef dataModel = repository.defaultDataModel();
     // Only a repository that holds elements can hold these already.
     const bool holdsElements =
@@ -113,9 +112,9 @@ void DataSource::pushModelElements(const std::vector<qm::zero::ModelElement>& el
                      "' is already in VLT ");
         continue;
       }
-      insertElementIntoIntoNewObjectMap(element, newObjects);
+      writer.insertNewObject(element);
     }
-    addObjects(newObjects);
+    writer.addObjects();
     classMapper->checkAndStoreVltPackageVersions();
   });
 }

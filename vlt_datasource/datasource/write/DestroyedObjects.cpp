@@ -2,7 +2,7 @@
 // objects hold to them through one-way references cut first, in the
 // repository and in the elements that are loaded.
 
-#include <vlt_datasource/DataSource.hpp>
+#include "datasource/write/ChangeWriter.hpp"
 
 #include "datasource/ClassMapper.hpp"
 #include "datasource/Diagnostics.hpp"
@@ -31,8 +31,8 @@ bool holds(const qm::zero::Value& value, const qm::zero::ModelElement& target) {
 
 // The caller has cut the element's incoming links already (an active data
 // source cuts those of every destroyed element first).
-void DataSource::destroyObject(const qm::zero::ModelElement& element) {
-  vlt::ObjectRef object = getVltObject(element);
+void DataSource::ChangeWriter::destroyObject(const qm::zero::ModelElement& element) {
+  vlt::ObjectRef object = storedObjectOf(element);
   if (!object) {
     // Also an element deleted with its owner a moment ago.
     debugLog.log(severity::detail, "destroyed object ", boost::uuids::to_string(element.getUUID()),
@@ -47,12 +47,12 @@ void DataSource::destroyObject(const qm::zero::ModelElement& element) {
 // taken out of the owner first; where it went is written already (modified
 // elements come before destroyed ones), so if it is still stored under the
 // owner it became a root.
-void DataSource::releaseLivingChildren(const qm::zero::ModelElement& element, vlt::ObjectRef& object) {
+void DataSource::ChangeWriter::releaseLivingChildren(const qm::zero::ModelElement& element, vlt::ObjectRef& object) {
   const auto alive = [this](const vlt::ObjectRef& child) {
-    const qm::zero::ModelElement loaded = modelImpl->findElement(child.objectIdentity(), qm::zero::InMemoryOnly);
+    const qm::zero::ModelElement loaded = model.findElement(child.objectIdentity(), qm::zero::InMemoryOnly);
     return loaded && !loaded.isDestroyed();
   };
-  const ClassPlan& plan = constructors().planFor(element.getMetaClass(), object.objectClass());
+  const ClassPlan& plan = constructors.planFor(element.getMetaClass(), object.objectClass());
   for (const auto& [property, propRef] : plan.composites) {
     if (!propRef) continue;
     if (!propRef.isMultiValue()) {
@@ -112,26 +112,26 @@ void removeFromLoadedCollection(qm::zero::ModelElement& loaded, const vlt::Colle
 
 }  // namespace
 
-void DataSource::removeIncomingUnidirectionalAssociations(const qm::zero::ModelElement& element,
-                                                          vlt::ObjectRef& object) {
-  if (!isActiveFlag) return;
+void DataSource::ChangeWriter::removeIncomingUnidirectionalAssociations(const qm::zero::ModelElement& element,
+                                                                        vlt::ObjectRef& object) {
+  if (!active) return;
   const boost::uuids::uuid& destroyedId = element.getUUID();
   bool multiValuedSeen = false;
 
   for (meta::Class cls = element.getMetaClass(); cls; cls = cls->getSuperclass()) {
-    const auto incoming = classMapper->incomingProperties().find(cls);
-    if (incoming == classMapper->incomingProperties().end()) continue;
+    const auto incoming = classMapper.incomingProperties().find(cls);
+    if (incoming == classMapper.incomingProperties().end()) continue;
     for (const meta::Property& property : incoming->second) {
       if (property->getUpper() > 1) {
         multiValuedSeen = true;
         continue;
       }
       const vlt::ClassRef owningClass =
-          classMapper->getVltClass(meta::Class::downcast(property->getOwningType()), true);
+          classMapper.getVltClass(meta::Class::downcast(property->getOwningType()), true);
       const vlt::PropertyRef propRef = owningClass.findProperty(ustring_to_utf8(property->getName()));
       if (!propRef) continue;
       for (vlt::ObjectRef& result : referrersOf(repository, owningClass, propRef, object)) {
-        qm::zero::ModelElement loaded = modelImpl->findElement(result.objectIdentity(), qm::zero::InMemoryOnly);
+        qm::zero::ModelElement loaded = model.findElement(result.objectIdentity(), qm::zero::InMemoryOnly);
         if (property->getUpper() == 1) {
           if (loaded && holds(loaded.get(property, privilegedTag), element))
             loaded.set(property, qm::zero::Value::createEmptyValue(property), privilegedTag);
@@ -148,7 +148,7 @@ void DataSource::removeIncomingUnidirectionalAssociations(const qm::zero::ModelE
 
   object.processIncomingMultiValuedUnidirectionalAssociations([&](vlt::CollectionRef& collection, std::size_t index) {
     const vlt::ObjectRef& owner = collection.owningObject();
-    qm::zero::ModelElement loaded = modelImpl->findElement(owner.objectIdentity(), qm::zero::InMemoryOnly);
+    qm::zero::ModelElement loaded = model.findElement(owner.objectIdentity(), qm::zero::InMemoryOnly);
     if (loaded) removeFromLoadedCollection(loaded, collection, index, element, privilegedTag);
     if (debugLog.isEnabled(severity::detail))
       debugLog.log(severity::detail, "Destroying incoming link to ", boost::uuids::to_string(destroyedId),

@@ -5,6 +5,8 @@
 // properties fill a cell, which are written after creation, which own
 // children.
 
+#include <vlt_datasource/DataSource.hpp>
+
 #include "datasource/ValueKinds.hpp"
 #include "external/Model.hpp"
 #include "external/RepositoryStatements.hpp"
@@ -17,7 +19,6 @@
 
 namespace vlt_datasource {
 
-class DataSource;
 class Stringifier;
 
 /// One property's value, held where a constructor reads it.
@@ -25,9 +26,10 @@ class ValueLocation {
  public:
   virtual ~ValueLocation() = default;
   virtual void bindAsSource(vlt::ObjectConstructor& constructor, const vlt::PropertyRef& property) = 0;
-  /// Stores `value` (of the property's type); a reference cell stores
-  /// `object`, the target already turned into a repository object.
-  virtual void assign(const qm::zero::Value& value, DataSource& dataSource, const vlt::ObjectRef& object) = 0;
+  /// Stores `value` (of the property's type), an enumeration literal as
+  /// `writer`'s enumeral of it; a reference cell stores `object`, the target
+  /// already turned into a repository object.
+  virtual void assign(const qm::zero::Value& value, DataSource::ChangeWriter& writer, const vlt::ObjectRef& object) = 0;
 };
 
 /// How a class's objects are made.

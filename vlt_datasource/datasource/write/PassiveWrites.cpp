@@ -2,19 +2,23 @@
 // repository transaction of its own, after those that still wait; a report
 // that met a passing failure waits for the next report or waitForIdle.
 
-#include <vlt_datasource/DataSource.hpp>
+#include "datasource/write/ChangeWriter.hpp"
 
 #include "datasource/Diagnostics.hpp"
 #include "external/Repository.hpp"
 
 #include <exception>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace vlt_datasource {
 
 namespace {
 
-std::size_t elementsOf(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>& report) {
+using Report = qm::zero::ShallowChangeReport<qm::zero::ModelElement>;
+
+std::size_t elementsOf(const Report& report) {
   return report.getCreatedElements().size() + report.getModifiedElements().size() +
          report.getDestroyedElements().size();
 }
@@ -43,45 +47,49 @@ std::string textOf(const std::exception_ptr& failure) {
   }
 }
 
-}  // namespace
-
-void DataSource::writeReportInTransaction(const ChangeReport& report) {
-  joinWorkThread();
-  repository.beginTransaction();
-  try {
-    processQM0ChangeReport(report);
-  } catch (...) {
-    rollBackOwnTransaction();
-    throw;
-  }
-  commitOwnTransaction();
-}
-
-void DataSource::reportUnwritten(const std::exception_ptr& failure, const ChangeReport* dropped) const {
+// The warning record of a report that met `failure`: `dropped` when it is
+// not stored, else (null) the reports that wait.
+void reportUnwritten(const std::exception_ptr& failure, const Report* dropped,
+                     const std::vector<std::shared_ptr<const Report>>& waiting) {
   if (dropped) {
     debugLog.log(severity::warning, "a change report cannot be written (", textOf(failure), "): the changes of ",
                  elementsOf(*dropped), " elements are not stored");
     return;
   }
-  std::size_t waiting = 0;
-  for (const auto& kept : unwrittenReports) waiting += elementsOf(*kept);
+  std::size_t elements = 0;
+  for (const auto& kept : waiting) elements += elementsOf(*kept);
   debugLog.log(severity::warning, "a change report could not be written (", textOf(failure), "): the changes of ",
-               waiting, " elements wait to be written");
+               elements, " elements wait to be written");
 }
 
-bool DataSource::writeUnwrittenReports(std::exception_ptr& failure) noexcept {
-  while (!unwrittenReports.empty()) {
+}  // namespace
+
+void DataSource::ChangeWriter::writeInOwnTransaction(DataSource& dataSource, const ChangeReport& report) {
+  dataSource.joinWorkThread();
+  dataSource.repository.beginTransaction();
+  try {
+    writeReport(dataSource, report);
+  } catch (...) {
+    dataSource.rollBackOwnTransaction();
+    throw;
+  }
+  dataSource.commitOwnTransaction();
+}
+
+bool DataSource::ChangeWriter::writeUnwrittenReports(DataSource& dataSource, std::exception_ptr& failure) noexcept {
+  std::vector<std::shared_ptr<const ChangeReport>>& waiting = dataSource.unwrittenReports;
+  while (!waiting.empty()) {
     try {
-      writeReportInTransaction(*unwrittenReports.front());
+      writeInOwnTransaction(dataSource, *waiting.front());
     } catch (...) {
       failure = std::current_exception();
       if (passes(failure)) {
-        reportUnwritten(failure, nullptr);
+        reportUnwritten(failure, nullptr, waiting);
         return false;
       }
-      reportUnwritten(failure, unwrittenReports.front().get());
+      reportUnwritten(failure, waiting.front().get(), waiting);
     }
-    unwrittenReports.erase(unwrittenReports.begin());
+    waiting.erase(waiting.begin());
   }
   return true;
 }
@@ -91,12 +99,12 @@ void DataSource::writeCommittedReport(const ChangeReport& report) noexcept {
   const bool othersWait = !unwrittenReports.empty();
   if (!othersWait) {
     try {
-      writeReportInTransaction(report);
+      ChangeWriter::writeInOwnTransaction(*this, report);
       return;
     } catch (...) {
       failure = std::current_exception();
     }
-    if (!passes(failure)) return reportUnwritten(failure, &report);
+    if (!passes(failure)) return reportUnwritten(failure, &report, unwrittenReports);
   }
   // Kept only when it cannot be written now: a copy of a large report's
   // lists costs a counted handle per element.
@@ -108,9 +116,9 @@ void DataSource::writeCommittedReport(const ChangeReport& report) noexcept {
     return;
   }
   if (othersWait)
-    writeUnwrittenReports(failure);
+    ChangeWriter::writeUnwrittenReports(*this, failure);
   else
-    reportUnwritten(failure, nullptr);
+    reportUnwritten(failure, nullptr, unwrittenReports);
 }
 
 }  // namespace vlt_datasource

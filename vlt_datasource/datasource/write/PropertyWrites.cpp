@@ -3,7 +3,8 @@
 // value is written whole, or, for an ordered collection whose history the
 // report carries, as that history replayed on the stored collection.
 
-#include <vlt_datasource/DataSource.hpp>
+#include "datasource/write/ChangeWriter.hpp"
+
 #include <vlt_datasource/Messages.hpp>
 
 #include "datasource/Diagnostics.hpp"
@@ -253,15 +254,9 @@ class ClassOCDChangeProcessor final : public OCDChangeProcessor<vlt::CollectionR
 
 }  // namespace internal
 
-ObjectConstructorCache& DataSource::constructors() {
-  if (!constructorCache) constructorCache = std::make_unique<ObjectConstructorCache>();
-  return *constructorCache;
-}
-
-void DataSource::modifyObject(const ChangeReport& report, const qm::zero::ModelElement& element) {
-  vlt::ObjectRef object =
-      lookedUpObject ? *lookedUpObject
-                     : repository.defaultDataModel().lookUpObject(element.getUUID(), vltClassOf(element.getMetaClass()));
+void DataSource::ChangeWriter::modifyObject(const ChangeReport& report, const qm::zero::ModelElement& element,
+                                            const vlt::ObjectRef* lookedUp) {
+  vlt::ObjectRef object = lookedUp ? *lookedUp : storedObjectOf(element);
   if (!object && element) foundation::core::except::throwException(m2t_vlt::datasource::VltObjectNotFound());
   if (debugLog.isEnabled(severity::detail))
     debugLog.log(severity::detail, "Element has been modified: ", element.toString());
@@ -271,8 +266,9 @@ void DataSource::modifyObject(const ChangeReport& report, const qm::zero::ModelE
   }
 }
 
-void DataSource::setVltPropertyValue(const qm::zero::ModelElement& element, const meta::Property& property,
-                                     vlt::ObjectRef& object, const ChangeReport& report) {
+void DataSource::ChangeWriter::setVltPropertyValue(const qm::zero::ModelElement& element,
+                                                   const meta::Property& property, vlt::ObjectRef& object,
+                                                   const ChangeReport& report) {
   const vlt::PropertyRef propRef = object.objectClass().findProperty(ustring_to_utf8(property->getName()));
   if (!propRef) {
     debugLog.log(severity::detail, "setVltPropertyValue() could not find property ", property->getName(),
@@ -299,9 +295,10 @@ void DataSource::setVltPropertyValue(const qm::zero::ModelElement& element, cons
 
 // `propRef` is the property of the object's class named like `property`,
 // found when the class's plan was made.
-void DataSource::setVltPropertyValueForNewObject(const qm::zero::ModelElement& element, const meta::Property& property,
-                                                 const vlt::PropertyRef& propRef, vlt::ObjectRef& object,
-                                                 const NewObjectMap& map) {
+void DataSource::ChangeWriter::setVltPropertyValueForNewObject(const qm::zero::ModelElement& element,
+                                                               const meta::Property& property,
+                                                               const vlt::PropertyRef& propRef,
+                                                               vlt::ObjectRef& object) {
   if (!propRef) {
     debugLog.log(severity::detail, "setVltPropertyValue() could not find property ", property->getName(),
                  " in VLT class ", element.getMetaClass()->getQualifiedName());
@@ -310,20 +307,20 @@ void DataSource::setVltPropertyValueForNewObject(const qm::zero::ModelElement& e
   const boost::optional<Value> value = currentValue(element, property, privilegedTag);
   // A new object's collections are empty already.
   if (!value && property->getUpper() > 1) return;
-  writeWholeValue(element, property, value ? &*value : nullptr, propRef, object, &map);
+  writeWholeValue(element, property, value ? &*value : nullptr, propRef, object, &newObjects);
 }
 
 // False when the history cannot be replayed exactly (a target that is not
 // stored, a composite collection changed meanwhile by another owner, an
 // enumeration literal without its enumeral): the caller then writes the
 // whole value.
-bool DataSource::replayOrderedChanges(const qm::zero::ModelElement& element, const meta::Property& property,
-                                      const vlt::PropertyRef& propRef, vlt::ObjectRef& object,
-                                      const ChangeReport& report) {
+bool DataSource::ChangeWriter::replayOrderedChanges(const qm::zero::ModelElement& element,
+                                                    const meta::Property& property, const vlt::PropertyRef& propRef,
+                                                    vlt::ObjectRef& object, const ChangeReport& report) {
   const qm::zero::OCDChangeList& changes = report.getReportData().getPropertyOCDChanges(element, property);
   const Value finalValue = element.get(property, privilegedTag);
   const std::size_t finalSize = finalValue.size();
-  return visitKind(constructors().storage(property).kind, [&](auto kind) {
+  return visitKind(constructors.storage(property).kind, [&](auto kind) {
     using K = decltype(kind);
     if constexpr (!K::replayable) {
       return false;
@@ -344,10 +341,10 @@ bool DataSource::replayOrderedChanges(const qm::zero::ModelElement& element, con
   });
 }
 
-void DataSource::writeWholeValue(const qm::zero::ModelElement& element, const meta::Property& property,
-                                 const Value* value, const vlt::PropertyRef& propRef, vlt::ObjectRef& object,
-                                 const NewObjectMap* newObjects) {
-  const PropertyStorage& storage = constructors().storage(property);
+void DataSource::ChangeWriter::writeWholeValue(const qm::zero::ModelElement& element, const meta::Property& property,
+                                               const Value* value, const vlt::PropertyRef& propRef,
+                                               vlt::ObjectRef& object, const NewObjectMap* newObjectsOfWrite) {
+  const PropertyStorage& storage = constructors.storage(property);
   visitKind(storage.kind, [&](auto kind) {
     using K = decltype(kind);
     if constexpr (K::form == ValueForm::builtin) {
@@ -363,13 +360,14 @@ void DataSource::writeWholeValue(const qm::zero::ModelElement& element, const me
     } else if constexpr (K::form == ValueForm::enumeral) {
       writeEnumerals(element, property, value, propRef, object);
     } else if constexpr (K::form == ValueForm::object) {
-      writeLinks(element, property, value, propRef, object, newObjects);
+      writeLinks(element, property, value, propRef, object, newObjectsOfWrite);
     }
   });
 }
 
-void DataSource::writeEnumerals(const qm::zero::ModelElement& element, const meta::Property& property,
-                                const Value* value, const vlt::PropertyRef& propRef, vlt::ObjectRef& object) {
+void DataSource::ChangeWriter::writeEnumerals(const qm::zero::ModelElement& element, const meta::Property& property,
+                                              const Value* value, const vlt::PropertyRef& propRef,
+                                              vlt::ObjectRef& object) {
   if (isSingle(property)) {
     boost::optional<vlt::EnumeralRef> single;
     if (value && !value->isEmpty()) single = vltEnumeralOf(property->getType(), *value);
@@ -391,18 +389,19 @@ void DataSource::writeEnumerals(const qm::zero::ModelElement& element, const met
   object.setPropertyValue(propRef, all);
 }
 
-void DataSource::writeLinks(const qm::zero::ModelElement& element, const meta::Property& property, const Value* value,
-                            const vlt::PropertyRef& propRef, vlt::ObjectRef& object, const NewObjectMap* newObjects) {
+void DataSource::ChangeWriter::writeLinks(const qm::zero::ModelElement& element, const meta::Property& property,
+                                          const Value* value, const vlt::PropertyRef& propRef, vlt::ObjectRef& object,
+                                          const NewObjectMap* newObjectsOfWrite) {
   if (property->getUpper() == 1) {
     const qm::zero::ModelElement target = value && !value->isEmpty() ? value->getElement() : qm::zero::ModelElement();
-    object.setPropertyValue(propRef, target ? vltTargetOf(target, newObjects) : vlt::ObjectRef());
+    object.setPropertyValue(propRef, target ? vltTargetOf(target, newObjectsOfWrite) : vlt::ObjectRef());
     return;
   }
   std::vector<vlt::ObjectRef> targets;
   if (value) {
     targets.reserve(value->size());
     for (std::size_t i = 0; i < value->size(); ++i) {
-      vlt::ObjectRef target = vltTargetOf(value->getElement(i), newObjects);
+      vlt::ObjectRef target = vltTargetOf(value->getElement(i), newObjectsOfWrite);
       // A target the repository does not hold (deleted, links and all):
       // the link cannot be stored.
       if (target)
@@ -411,7 +410,7 @@ void DataSource::writeLinks(const qm::zero::ModelElement& element, const meta::P
         reportDroppedEntry(element, property, "a link to an element that is not stored");
     }
   }
-  object.setPropertyValue(propRef, targets, newObjects != nullptr);
+  object.setPropertyValue(propRef, targets, newObjectsOfWrite != nullptr);
 }
 
 }  // namespace vlt_datasource

@@ -16,10 +16,8 @@
 
 #include <vlt_datasource/export.hpp>
 
-#include <foundation/memory/LargeTable.hpp>
 #include <qm/zero/ChangeReport.hpp>
 #include <qm/zero/datasource/DataSource.hpp>
-#include <qm/zero/services/Hashers.hpp>
 #include <vlt/Repository.hpp>
 #include <vlt/Uri.hpp>
 
@@ -52,8 +50,6 @@ class TransactionHooks;
 class ReflectiveVLTDisjunction;
 class TypeProvider;
 class VLTQuery;
-template <class T>
-class TypedValueLocation;
 
 /// A data source of one model. Active data sources (`create`) map the model's
 /// transactions onto repository transactions; passive ones (`createPassive`)
@@ -177,8 +173,6 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   friend class Qm0Listener;
   friend class VLTQuery;
   friend class ReflectiveVLTDisjunction;
-  template <class T>
-  friend class TypedValueLocation;
   // The library's tests reach the metamodel mapping before anything public
   // does (it is reached through writes).
   friend struct DataSourceTestAccess;
@@ -307,154 +301,22 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   // Writing the model's changes.
   using ChangeReport = qm::zero::ShallowChangeReport<qm::zero::ModelElement>;
 
-  /// One element to create in the repository, from its discovery to its
-  /// creation: its reserved id, its place under a new owner, and the
-  /// properties written once every new object exists.
-  struct VLTNewObjectDesc {
-    qm::zero::ModelElement element;
-    vlt::ClassRef vltClass;
-    std::int32_t objectId = 0;
-    vlt::PropertyRef owningProperty;  // null: no new owner
-    std::int32_t ownerId = 0;
-    std::int32_t ordinal = 0;
-    /// With their repository properties, in discovery order.
-    std::vector<std::pair<qm::zero::meta::Property, vlt::PropertyRef>> nonCtorProperties;
-    std::uint32_t ownerIndex = noOwner;  // the new owner's record
-    static constexpr std::uint32_t noOwner = ~std::uint32_t(0);
-  };
-  /// The new objects of one write: records in the order they were inserted,
-  /// found by uuid.
-  class NewObjectMap {
-   public:
-    static constexpr std::size_t npos = ~std::size_t(0);
-    void reserve(std::size_t count) {
-      records_.reserve(count);
-      if (count * 2 > slots_.size()) rehash(count * 2);
-    }
-    /// Adds `desc` under its element's uuid; false (nothing changed) when the
-    /// uuid is there already.
-    bool insert(VLTNewObjectDesc desc) {
-      if ((records_.size() + 1) * 2 > slots_.size()) rehash((records_.size() + 1) * 2);
-      Slot& slot = slots_[probe(desc.element.getUUID())];
-      if (slot.record != 0) return false;
-      slot = {desc.element.getUUID(), static_cast<std::uint32_t>(records_.size() + 1)};
-      records_.push_back(std::move(desc));
-      return true;
-    }
-    std::size_t indexOf(const boost::uuids::uuid& id) const {
-      if (slots_.empty()) return npos;
-      const std::uint32_t record = slots_[probe(id)].record;
-      return record == 0 ? npos : record - 1;
-    }
-    const VLTNewObjectDesc* find(const boost::uuids::uuid& id) const {
-      const std::size_t at = indexOf(id);
-      return at == npos ? nullptr : &records_[at];
-    }
-    VLTNewObjectDesc& operator[](std::size_t index) { return records_[index]; }
-    std::size_t size() const noexcept { return records_.size(); }
-    bool empty() const noexcept { return records_.empty(); }
+ public:
+  /// The library's own: the write of one change report into the repository
+  /// (datasource/write/ChangeWriter.hpp), through which the constructors'
+  /// value cells read enumerals.
+  class ChangeWriter;
 
-   private:
-    // The index is open addressing, at most half full: a lookup is about one
-    // cache line, where a map of nodes chased two or three pointers; a write
-    // of a million new objects looks each of them up several times.
-    struct Slot {
-      boost::uuids::uuid uuid;
-      std::uint32_t record;  ///< its index + 1; 0 for a free slot
-    };
-    std::size_t probe(const boost::uuids::uuid& id) const noexcept {
-      const std::size_t mask = slots_.size() - 1;
-      std::size_t i = qm::zero::services::hashers::QM0Hasher<boost::uuids::uuid>()(id) & mask;
-      while (slots_[i].record != 0 && slots_[i].uuid != id) i = (i + 1) & mask;
-      return i;
-    }
-    void rehash(std::size_t atLeast) {
-      std::size_t capacity = 16;
-      while (capacity < atLeast) capacity *= 2;
-      Slots old(capacity, Slot{boost::uuids::uuid{}, 0});
-      old.swap(slots_);
-      for (const Slot& slot : old)
-        if (slot.record != 0) slots_[probe(slot.uuid)] = slot;
-    }
-    using Slots = std::vector<Slot, foundation::memory::LargeTableAllocator<Slot>>;
-    std::vector<VLTNewObjectDesc, foundation::memory::LargeTableAllocator<VLTNewObjectDesc>> records_;
-    Slots slots_;
-  };
-
-  void processQM0ChangeReport(const ChangeReport& report);
+ private:
   /// A passive data source's write of a report its model committed: after
   /// the reports still waiting, each in a repository transaction of its own.
   /// A report that meets a passing failure (LockedError, StorageError) waits,
   /// with every later one, for the next report or waitForIdle; one that no
   /// retry can write is dropped. Each with a warning record; never throws.
   void writeCommittedReport(const ChangeReport& report) noexcept;
-  /// Writes the reports still waiting, oldest first; false, with the
-  /// failure, when one of them still cannot be written.
-  bool writeUnwrittenReports(std::exception_ptr& failure) noexcept;
-  void writeReportInTransaction(const ChangeReport& report);
-  /// The warning record of a report that met `failure`: `dropped` when it
-  /// is not stored, else (null) the reports that wait.
-  void reportUnwritten(const std::exception_ptr& failure, const ChangeReport* dropped) const;
-  void applyChangeReport(const ChangeReport& report);
   void joinWorkThread();
+  /// The stored object of `element` (null when none): a query's constraint.
   vlt::ObjectRef getVltObject(const qm::zero::ModelElement& element);
-  vlt::ObjectRef findVltObject(const boost::uuids::uuid& id, const NewObjectMap& map, const vlt::ClassRef& cls);
-  // getVltClass and getVltEnumeratedType, remembered for one write: the
-  // metamodel cannot change under a write but through them.
-  vlt::ClassRef vltClassOf(const qm::zero::meta::Class& cls);
-  vlt::EnumerationRef vltEnumerationOf(const qm::zero::meta::Type& enumType);
-  vlt::EnumeralRef vltEnumeralOf(const qm::zero::meta::Type& type, const qm::zero::Value& value);
-  /// The repository object of `target` (null when none): a new object of
-  /// this write through `newObjects`, else looked up by uuid.
-  vlt::ObjectRef vltTargetOf(const qm::zero::ModelElement& target, const NewObjectMap* newObjects);
-
-  // New objects.
-  void insertElementIntoIntoNewObjectMap(const qm::zero::ModelElement& element, NewObjectMap& map);
-  void addObjects(NewObjectMap& map);
-  /// The new children of each record of `map`, each record of a new child
-  /// placed under its new owner (addObjects' first step).
-  std::vector<std::vector<std::uint32_t>> placeNewChildren(NewObjectMap& map);
-  /// Makes the objects of `map` in `order`, each with the values its
-  /// constructor takes; the other properties wait in their records.
-  void constructNewObjects(NewObjectMap& map, const std::vector<std::uint32_t>& order);
-  /// The records of `map` in the order their objects are made; `children`
-  /// lists the new children of each record.
-  static std::vector<std::uint32_t> creationOrder(NewObjectMap& map,
-                                                  const std::vector<std::vector<std::uint32_t>>& children);
-  /// The record of `child` (NewObjectMap::npos when it is not new), now owned
-  /// by the record `ownerIndex`.
-  std::size_t setNewObjectOwnership(std::uint32_t ownerIndex, const vlt::PropertyRef& property, std::int32_t ordinal,
-                             const qm::zero::ModelElement& child, NewObjectMap& map);
-  void setVltPropertyValueForNewObject(const qm::zero::ModelElement& element,
-                                       const qm::zero::meta::Property& property, const vlt::PropertyRef& propRef,
-                                       vlt::ObjectRef& object, const NewObjectMap& map);
-
-  // Modified objects.
-  void modifyObjects(const ChangeReport& report);
-  void modifyObject(const ChangeReport& report, const qm::zero::ModelElement& element);
-  // The object of the element modifyObject is called for, looked up with
-  // those of its neighbours in the report (modifyObjects); null otherwise.
-  const vlt::ObjectRef* lookedUpObject = nullptr;
-  void setVltPropertyValue(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
-                           vlt::ObjectRef& object, const ChangeReport& report);
-  /// Writes `value` (null: absent) as the whole value of `property`: the
-  /// common part of the two above.
-  void writeWholeValue(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
-                       const qm::zero::Value* value, const vlt::PropertyRef& propRef, vlt::ObjectRef& object,
-                       const NewObjectMap* newObjects);
-  void writeEnumerals(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
-                      const qm::zero::Value* value, const vlt::PropertyRef& propRef, vlt::ObjectRef& object);
-  void writeLinks(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
-                  const qm::zero::Value* value, const vlt::PropertyRef& propRef, vlt::ObjectRef& object,
-                  const NewObjectMap* newObjects);
-  ObjectConstructorCache& constructors();
-  bool replayOrderedChanges(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
-                            const vlt::PropertyRef& propRef, vlt::ObjectRef& object, const ChangeReport& report);
-
-  // Destroyed objects.
-  void destroyObject(const qm::zero::ModelElement& element);
-  void removeIncomingUnidirectionalAssociations(const qm::zero::ModelElement& element, vlt::ObjectRef& object);
-  void releaseLivingChildren(const qm::zero::ModelElement& element, vlt::ObjectRef& object);
 
   // The model, reached without a counted handle: the data source is destroyed
   // from inside the model's own destruction, when no handle may be taken.
@@ -479,10 +341,9 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   // yet, oldest first.
   std::vector<std::shared_ptr<const ChangeReport>> unwrittenReports;
   bool isActiveFlag;
-  // One constructor per repository class, its value cells bound once.
+  // One constructor per repository class, its value cells bound once; made
+  // by the first write.
   std::unique_ptr<ObjectConstructorCache> constructorCache;
-  std::unordered_map<const void*, vlt::ClassRef> classMemo;              // for one write
-  std::unordered_map<const void*, vlt::EnumerationRef> enumerationMemo;  // for one write
   // The loaders of each framework class (one per repository class read as
   // it), until disconnect.
   std::unordered_map<const void*, std::vector<std::unique_ptr<InstanceLoader>>> instanceLoaders;

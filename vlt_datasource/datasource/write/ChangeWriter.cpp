@@ -1,14 +1,13 @@
-// A change report of the model, written into the repository in one
-// dictionary function: new elements first (complete, so that everything else
-// may refer to them), then modified ones, then destroyed ones, whose incoming
-// links are cut once every new link of the report exists.
+// DataSource::ChangeWriter: a change report of the model written into the
+// repository in one dictionary function: new elements first (complete, so
+// that everything else may refer to them), then modified ones, then destroyed
+// ones, whose incoming links are cut once every new link of the report exists.
 
-#include <vlt_datasource/DataSource.hpp>
+#include "datasource/write/ChangeWriter.hpp"
 
 #include "datasource/ClassMapper.hpp"
 #include "datasource/Diagnostics.hpp"
 #include "datasource/write/ObjectConstructorCache.hpp"
-#include "datasource/write/WriteMemo.hpp"
 #include "external/Metamodel.hpp"
 #include "external/Model.hpp"
 
@@ -34,29 +33,42 @@ bool isModelElement(const qm::zero::ModelElement& element) {
 }
 }  // namespace
 
-void DataSource::processQM0ChangeReport(const ChangeReport& report) {
+// Made inside the dictionary function: should a write fail, nothing it
+// remembered outlives it.
+void DataSource::ChangeWriter::writeReport(DataSource& dataSource, const ChangeReport& report) {
   // The first report after an asynchronous connect waits for the opening.
-  joinWorkThread();
-  repository.performDictionaryFunction([&] {
-    WriteMemoScope memo(classMemo, enumerationMemo);
-    applyChangeReport(report);
-  });
+  dataSource.joinWorkThread();
+  dataSource.repository.performDictionaryFunction([&] { of(dataSource).write(report); });
 }
 
-void DataSource::applyChangeReport(const ChangeReport& report) {
+DataSource::ChangeWriter DataSource::ChangeWriter::of(DataSource& dataSource) {
+  if (!dataSource.constructorCache) dataSource.constructorCache = std::make_unique<ObjectConstructorCache>();
+  return ChangeWriter(dataSource.repository, *dataSource.classMapper, *dataSource.constructorCache,
+                      *dataSource.modelImpl, dataSource.isActiveFlag ? &dataSource : nullptr);
+}
+
+DataSource::ChangeWriter::ChangeWriter(vlt::DataModelRepository& repositoryOfWrite, ClassMapper& mapper,
+                                       ObjectConstructorCache& constructorCache, qm::zero::Model::Impl& modelOfWrite,
+                                       DataSource* activeSource)
+    : repository(repositoryOfWrite),
+      classMapper(mapper),
+      constructors(constructorCache),
+      model(modelOfWrite),
+      active(activeSource) {}
+
+void DataSource::ChangeWriter::write(const ChangeReport& report) {
   if (report.allElementsDestroyed()) {
     debugLog.log(severity::detail, "All Elements Destroyed");
     repository.defaultDataModel().deleteAllObjects();
     // The versions of the families stay recorded: the classes stay too.
-    classMapper->restoreVltPackageVersions();
+    classMapper.restoreVltPackageVersions();
     return;
   }
 
-  NewObjectMap newObjects;
   newObjects.reserve(report.getCreatedElements().size());
   for (const qm::zero::ModelElement& element : report.getCreatedElements())
-    if (isModelElement(element)) insertElementIntoIntoNewObjectMap(element, newObjects);
-  addObjects(newObjects);
+    if (isModelElement(element)) insertNewObject(element);
+  addObjects();
 
   modifyObjects(report);
 
@@ -64,7 +76,7 @@ void DataSource::applyChangeReport(const ChangeReport& report) {
     // Links cut in loaded elements are the data source's doing, not the
     // host's: the framework must not report them back.
     boost::optional<ModificationGuard> guard;
-    if (isActiveFlag) guard.emplace(startDataSourceModification());
+    if (active) guard.emplace(active->startDataSourceModification());
     // Before any object is deleted, every destroyed element gives up the
     // stored children that live on in memory (taken out before their owner
     // was destroyed, which the report does not say), and an active data
@@ -72,7 +84,7 @@ void DataSource::applyChangeReport(const ChangeReport& report) {
     // whose links loaded elements hold as well.
     for (const qm::zero::ModelElement& element : report.getDestroyedElements()) {
       if (!isModelElement(element)) continue;
-      vlt::ObjectRef object = getVltObject(element);
+      vlt::ObjectRef object = storedObjectOf(element);
       if (!object) continue;
       releaseLivingChildren(element, object);
       removeIncomingUnidirectionalAssociations(element, object);
@@ -86,7 +98,7 @@ void DataSource::applyChangeReport(const ChangeReport& report) {
       if (isModelElement(element))
         debugLog.log(severity::detail, "ephemeral: '", boost::uuids::to_string(element.getUUID()), "'");
 
-  if (!newObjects.empty()) classMapper->checkAndStoreVltPackageVersions();
+  if (!newObjects.empty()) classMapper.checkAndStoreVltPackageVersions();
 }
 
 // The modified elements in windows, the objects of each window looked up
@@ -94,7 +106,7 @@ void DataSource::applyChangeReport(const ChangeReport& report) {
 // elements instead of one each (on a server, a round trip each) while the
 // writes go out without waiting. Writing to an object neither makes nor
 // deletes one, so what a window's lookup found holds for the whole window.
-void DataSource::modifyObjects(const ChangeReport& report) {
+void DataSource::ChangeWriter::modifyObjects(const ChangeReport& report) {
   constexpr std::size_t window = 512;
   const std::vector<qm::zero::ModelElement>& modified = report.getModifiedElements();
   std::vector<vlt::ObjectRef> objects;
@@ -122,51 +134,45 @@ void DataSource::modifyObjects(const ChangeReport& report) {
     }
     for (std::size_t i = first; i < last; ++i) {
       if (!isModelElement(modified[i])) continue;
-      lookedUpObject = looked[i - first] ? &objects[i - first] : nullptr;
-      try {
-        modifyObject(report, modified[i]);
-      } catch (...) {
-        lookedUpObject = nullptr;
-        throw;
-      }
-      lookedUpObject = nullptr;
+      modifyObject(report, modified[i], looked[i - first] ? &objects[i - first] : nullptr);
     }
   }
 }
 
-vlt::ObjectRef DataSource::getVltObject(const qm::zero::ModelElement& element) {
-  return repository.defaultDataModel().lookUpObject(element.getUUID(),
-                                                    classMapper->getVltClass(element.getMetaClass(), true));
+// Through the memo, unlike DataSource::getVltObject: a write looks up
+// many objects of few classes.
+vlt::ObjectRef DataSource::ChangeWriter::storedObjectOf(const qm::zero::ModelElement& element) {
+  return repository.defaultDataModel().lookUpObject(element.getUUID(), vltClassOf(element.getMetaClass()));
 }
 
-vlt::ObjectRef DataSource::findVltObject(const boost::uuids::uuid& id, const NewObjectMap& map,
-                                         const vlt::ClassRef& cls) {
-  if (const VLTNewObjectDesc* found = map.find(id)) return repository.getObjectRef(found->objectId, cls);
+vlt::ObjectRef DataSource::ChangeWriter::findVltObject(const boost::uuids::uuid& id, const vlt::ClassRef& cls) {
+  if (const VLTNewObjectDesc* found = newObjects.find(id)) return repository.getObjectRef(found->objectId, cls);
   return repository.defaultDataModel().lookUpObject(id, cls);
 }
 
-vlt::ObjectRef DataSource::vltTargetOf(const qm::zero::ModelElement& target, const NewObjectMap* newObjects) {
-  if (newObjects) {
-    const VLTNewObjectDesc* found = newObjects->find(target.getUUID());
+vlt::ObjectRef DataSource::ChangeWriter::vltTargetOf(const qm::zero::ModelElement& target,
+                                                     const NewObjectMap* newObjectsOfWrite) {
+  if (newObjectsOfWrite) {
+    const VLTNewObjectDesc* found = newObjectsOfWrite->find(target.getUUID());
     // Its id is given before any new object is made.
     if (found) return repository.getObjectRef(found->objectId, found->vltClass);
   }
   return repository.defaultDataModel().lookUpObject(target.getUUID(), vltClassOf(target.getMetaClass()));
 }
 
-vlt::ClassRef DataSource::vltClassOf(const meta::Class& cls) {
+vlt::ClassRef DataSource::ChangeWriter::vltClassOf(const meta::Class& cls) {
   vlt::ClassRef& known = classMemo[cls.get()];
-  if (!known) known = classMapper->getVltClass(cls, true);
+  if (!known) known = classMapper.getVltClass(cls, true);
   return known;
 }
 
-vlt::EnumerationRef DataSource::vltEnumerationOf(const meta::Type& enumType) {
+vlt::EnumerationRef DataSource::ChangeWriter::vltEnumerationOf(const meta::Type& enumType) {
   vlt::EnumerationRef& known = enumerationMemo[enumType.get()];
-  if (!known) known = classMapper->getVltEnumeratedType(meta::Enum::downcast(enumType));
+  if (!known) known = classMapper.getVltEnumeratedType(meta::Enum::downcast(enumType));
   return known;
 }
 
-vlt::EnumeralRef DataSource::vltEnumeralOf(const meta::Type& type, const qm::zero::Value& value) {
+vlt::EnumeralRef DataSource::ChangeWriter::vltEnumeralOf(const meta::Type& type, const qm::zero::Value& value) {
   const meta::Type& valueType = value.getType();
   if (valueType != meta::StandardTypes::integerMeta() && !meta::Enum::downcast(valueType))
     foundation::core::except::throwException(
