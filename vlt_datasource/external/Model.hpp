@@ -1,8 +1,8 @@
 #pragma once
 // The modeling framework's models as the library uses them: models and
 // their elements, values and reference collections, the change reports and
-// listeners it writes from, the builder it loads through, and the
-// framework's message identifiers.
+// listeners it writes from, the builder it loads through, the framework's
+// message identifiers, and its hash of uuids.
 //
 // The library reaches the framework only through the headers of this
 // folder (and its public headers, which name the framework's data-source
@@ -19,3 +19,4 @@
 #include <qm/zero/ModelElementBuilder.hpp>
 #include <qm/zero/ReferenceCollection.hpp>
 #include <qm/zero/Value.hpp>
+#include <qm/zero/services/Hashers.hpp>

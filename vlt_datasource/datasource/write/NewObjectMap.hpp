@@ -7,7 +7,6 @@
 #include "external/Repository.hpp"
 
 #include <foundation/memory/LargeTable.hpp>
-#include <qm/zero/services/Hashers.hpp>
 
 #include <boost/uuid/uuid.hpp>
 
