@@ -97,7 +97,8 @@ void DataSource::Loader::setQM0ElementPropertyValue(const meta::Property& proper
 }
 
 void DataSource::Loader::setQM0PropertyValues(const meta::Property& property, const vlt::PropertyRef& propRef,
-                                              const qm::zero::ModelElement& element, const std::vector<Value>& values) {
+                                              const qm::zero::ModelElement& element,
+                                              const std::vector<Value>& values) {
   if (propRef.isMultiValue())
     source.propagateDataSourceValuesToMemory(element, property, values);
   else
@@ -108,12 +109,14 @@ void DataSource::Loader::setQM0PropertyValues(const meta::Property& property, co
 // for arrays), optional or not; no stored array is an unset property. The
 // element keeps a copy of its own.
 void DataSource::Loader::setQM0ArrayPropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
-                                                  const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element) {
+                                                  const vlt::PropertyRef& propRef,
+                                                  const qm::zero::ModelElement& element) {
   const meta::Type type = property->getType();
   matrix::qxArray_tag* array = nullptr;
   object.getPropertyValue(propRef, array);
   try {
-    source.propagateDataSourceValueToMemory(element, property, array ? Value(type, array) : Value(type, boost::none));
+    source.propagateDataSourceValueToMemory(element, property,
+                                            array ? Value(type, array) : Value(type, boost::none));
   } catch (...) {
     matrix::destroyArray(array);
     throw;
@@ -122,7 +125,8 @@ void DataSource::Loader::setQM0ArrayPropertyValue(const meta::Property& property
 }
 
 void DataSource::Loader::setQM0PrimitivePropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
-                                                      const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element,
+                                                      const vlt::PropertyRef& propRef,
+                                                      const qm::zero::ModelElement& element,
                                                       const meta::PropertySerializer& serializer) {
   const meta::Type type = property->getType();
   PrimitiveSerializerUnstringifier unstringifier(&serializer);
@@ -132,7 +136,8 @@ void DataSource::Loader::setQM0PrimitivePropertyValue(const meta::Property& prop
 }
 
 void DataSource::Loader::setQM0EnumPropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
-                                                 const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element) {
+                                                 const vlt::PropertyRef& propRef,
+                                                 const qm::zero::ModelElement& element) {
   const meta::Type type = property->getType();
   if (propRef.isMultiValue()) {
     std::vector<vlt::EnumeralRef> stored;
@@ -147,11 +152,13 @@ void DataSource::Loader::setQM0EnumPropertyValue(const meta::Property& property,
     // lacks.
     boost::optional<vlt::EnumeralRef> stored;
     object.getPropertyValue(propRef, stored);
-    source.propagateDataSourceValueToMemory(element, property, stored ? Value(type, stored->id()) : Value(type, boost::none));
+    source.propagateDataSourceValueToMemory(element, property,
+                                            stored ? Value(type, stored->id()) : Value(type, boost::none));
   }
 }
 
-void DataSource::Loader::setQM0SerializedStructPropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
+void DataSource::Loader::setQM0SerializedStructPropertyValue(const meta::Property& property,
+                                                             const vlt::ObjectRef& object,
                                                              const vlt::PropertyRef& propRef,
                                                              const qm::zero::ModelElement& element) {
   const meta::Type type = property->getType();
