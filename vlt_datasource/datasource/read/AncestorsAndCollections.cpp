@@ -1,13 +1,13 @@
 // What a plain fetch leaves for later: the owners of a loaded element up to
 // the first one in memory, the contents of reference collections, whole
-// subtrees, and the other end of two-way references.
+// subtrees (the opening's load of everything among them), and the other end
+// of two-way references.
 
 #include <vlt_datasource/DataSource.hpp>
 
 #include "datasource/ClassMapper.hpp"
 #include "datasource/Diagnostics.hpp"
 #include "datasource/read/ChildLinks.hpp"
-#include "datasource/read/Levels.hpp"
 #include "datasource/read/Loader.hpp"
 #include "external/Model.hpp"
 
@@ -15,11 +15,8 @@
 
 #include <boost/uuid/uuid_io.hpp>
 
-#include <algorithm>
 #include <limits>
-#include <map>
 #include <memory>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
