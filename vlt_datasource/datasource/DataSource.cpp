@@ -10,7 +10,7 @@
 #include "datasource/Qm0Listener.hpp"
 #include "datasource/TransactionHooks.hpp"
 #include "datasource/read/InstanceLoaders.hpp"
-#include "datasource/read/ReadGrouped.hpp"
+#include "datasource/read/Loader.hpp"
 #include "datasource/write/ChangeWriter.hpp"
 #include "datasource/write/ObjectConstructorCache.hpp"
 #include "external/FrameworkQuery.hpp"
@@ -107,7 +107,8 @@ DataSource::DataSource(const qm::zero::Model& model, bool active)
     : ActiveDataSource(*model),
       modelImpl(model.get()),
       transactionHooks(std::make_unique<TransactionHooks>()),
-      isActiveFlag(active) {
+      isActiveFlag(active),
+      instanceLoaders(std::make_unique<InstanceLoaders>(repository, privilegedTag)) {
   registerTransactionHooks();
 }
 
@@ -120,7 +121,7 @@ void DataSource::registerTransactionHooks() {
   hooks.onRollback([this] {
     if (constructorCache) constructorCache->forgetPlans();
   });
-  hooks.onRollback([this] { instanceLoaders.clear(); });
+  hooks.onRollback([this] { instanceLoaders->clear(); });
 }
 
 DataSource::~DataSource() {
@@ -271,7 +272,7 @@ void DataSource::disconnect() {
   unwrittenReports.clear();
   if (classMapper) classMapper->disconnect();
   constructorCache.reset();
-  instanceLoaders.clear();
+  instanceLoaders->clear();
   repository.close();
   debugLog.log(severity::detail, "Disconnected ", static_cast<const void*>(this), " from data source");
   listener.reset();
@@ -366,7 +367,7 @@ std::vector<qm::zero::ModelElement> DataSource::fetchAllElements() {
   query->addSearchClass(qm::zero::ModelElement::metaClass(), qm::zero::query::WithSubclasses);
   std::vector<qm::zero::ModelElement> all;
   // One repository transaction around every load, rather than one per row.
-  readGrouped([&] {
+  Loader(*this).readGrouped([&] {
     const std::unique_ptr<qm::zero::query::ReflectiveQuery::ResultIterator> rows = query->execute({});
     std::vector<qm::zero::ModelElement> row;
     while (rows->next(row)) all.insert(all.end(), row.begin(), row.end());
@@ -381,7 +382,7 @@ vlt::ObjectRef DataSource::getVltObject(const qm::zero::ModelElement& element) {
 
 std::unique_ptr<qm::zero::query::ReflectiveQuery> DataSource::createQuery() {
   joinWorkThread();
-  return std::make_unique<VLTQuery>(*this);
+  return std::make_unique<VLTQuery>(*this, repository, *classMapper);
 }
 
 }  // namespace vlt_datasource

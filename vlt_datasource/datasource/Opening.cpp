@@ -6,7 +6,7 @@
 #include "datasource/ClassMapper.hpp"
 #include "datasource/Connectors.hpp"
 #include "datasource/Diagnostics.hpp"
-#include "datasource/read/ReadGrouped.hpp"
+#include "datasource/read/Loader.hpp"
 #include "datasource/write/ChangeWriter.hpp"
 #include "external/RepositoryStatements.hpp"
 
@@ -70,26 +70,7 @@ void DataSource::loadStoredElements(ToModelSync toModel, const vlt::ClassRef& mo
   debugLog.log(severity::detail, "Loading the stored elements into the model");
   throwIfAbandoned();
   setWorkThreadState(1);
-  readGrouped([&] {
-    SubtreeReadScope scope(*this);
-    qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
-    const qm::zero::Model model = getModel();
-    vlt::ObjectQuery topLevel(repository);
-    vlt::ObjectRef object;
-    topLevel.addIsTopLevelObjectConstraint(modelElementClass, 0);
-    topLevel.addResultObject(modelElementClass, &object, 0);
-    // Read first: loading runs queries of its own.
-    std::vector<vlt::ObjectRef> topLevelObjects;
-    vlt::ObjectQuery::ResultIterator results = topLevel.execute();
-    while (results.getNextResult()) topLevelObjects.push_back(object);
-    results.clear();
-    if (toModel == SyncTopLevelToModel) {
-      for (const vlt::ObjectRef& stored : topLevelObjects) fetchQM0Object(stored, model, FetchDepth{1, false});
-    } else {
-      loadEverything(topLevelObjects, model);
-    }
-    loading.commit();
-  });
+  Loader(*this).loadStoredElements(toModel != SyncTopLevelToModel, modelElementClass);
 }
 
 void DataSource::pushModelElements(const std::vector<qm::zero::ModelElement>& elements,

@@ -5,7 +5,7 @@
 #include "datasource/ClassMapper.hpp"
 #include "datasource/ValueKinds.hpp"
 #include "datasource/read/InstanceLoaders.hpp"
-#include "datasource/read/ReadGrouped.hpp"
+#include "datasource/read/Loader.hpp"
 #include "serialization/ValueText.hpp"
 
 #include <vlt_datasource/Messages.hpp>
@@ -188,8 +188,7 @@ void ReflectiveVLTDisjunction::addPropertyValueConstraint(const meta::Property& 
   const auto newCell = [this](auto* tag, const meta::Type& type, bool required) -> auto& {
     return query->newCell<std::remove_pointer_t<decltype(tag)>>(type, required);
   };
-  if (VLTQuery::addComparedConstraint(constraint, newCell, *query->dataSource, property, propRef, relation, value,
-                                      index))
+  if (VLTQuery::addComparedConstraint(constraint, newCell, *query, property, propRef, relation, value, index))
     return;
   // Links and datatype texts: not in a disjunction.
   const meta::Type type = property->getType();
@@ -200,9 +199,15 @@ void ReflectiveVLTDisjunction::addPropertyValueConstraint(const meta::Property& 
 // ---------------------------------------------------------------------------
 // The query
 
-VLTQuery::VLTQuery(DataSource& source) : dataSource(&source), objectQuery(source.repository) {}
+VLTQuery::VLTQuery(DataSource& source, vlt::DataModelRepository& repo, DataSource::ClassMapper& classMapper)
+    : dataSource(&source), mapper(&classMapper), repository(&repo), objectQuery(repo) {}
 
 VLTQuery::~VLTQuery() = default;
+
+template <class Read>
+void VLTQuery::readGrouped(Read&& read) {
+  DataSource::Loader(*dataSource).readGrouped(std::forward<Read>(read));
+}
 
 void VLTQuery::reset() {
   objectQuery.clear();
@@ -228,13 +233,13 @@ vlt::PropertyRef VLTQuery::propertyOn(const meta::Property& property, std::size_
 std::size_t VLTQuery::addSearchClass(const meta::Class& cls, std::uint32_t matchMode) {
   if (!cls) throwException(qm0::query::InvalidSearchClass());
   vlt::ClassRef vltClass;
-  dataSource->readGrouped([&] { vltClass = dataSource->classMapper->getVltClass(cls, true); });
+  readGrouped([&] { vltClass = mapper->getVltClass(cls, true); });
   const std::size_t index = searchClasses.size();
   const bool withSubclasses = matchMode == qm::zero::query::WithSubclasses;
   objectQuery.addSearchClass(vltClass, index, withSubclasses ? vlt::classAndSubclasses : vlt::exactClass);
   // A class that the package-version records descend from (the common root)
   // would otherwise give them as results, though no model holds them.
-  const vlt::ClassRef packageInfo = dataSource->repository.metamodel().findClass(packageInfoClassName);
+  const vlt::ClassRef packageInfo = repository->metamodel().findClass(packageInfoClassName);
   if (withSubclasses && packageInfo && packageInfo.conformsTo(vltClass)) objectQuery.excludeClass(packageInfo, index);
   searchClasses.push_back(vltClass);
   return index;
@@ -256,14 +261,14 @@ void VLTQuery::addPropertyValueConstraint(const meta::Property& property, ValueM
   const auto newCell = [this](auto* tag, const meta::Type& type, bool required) -> auto& {
     return this->newCell<std::remove_pointer_t<decltype(tag)>>(type, required);
   };
-  if (addComparedConstraint(objectQuery, newCell, *dataSource, property, propRef, relation, value, index)) return;
+  if (addComparedConstraint(objectQuery, newCell, *this, property, propRef, relation, value, index)) return;
   // Datatypes are stored as text that no relation compares: no constraint.
   if (queryFormOf(property).second == QueryForm::object)
     addObjectValueConstraint(property, propRef, relation, value, index);
 }
 
 template <class Target, class NewCell>
-bool VLTQuery::addComparedConstraint(Target& target, NewCell&& newCell, DataSource& dataSource,
+bool VLTQuery::addComparedConstraint(Target& target, NewCell&& newCell, VLTQuery& query,
                                      const meta::Property& property, const vlt::PropertyRef& propRef,
                                      ValueMatchRelation relation, const Value& value, std::size_t index) {
   const auto [kind, form] = queryFormOf(property);
@@ -273,9 +278,8 @@ bool VLTQuery::addComparedConstraint(Target& target, NewCell&& newCell, DataSour
       PrimitiveConstraint::dispatch(kind, target, newCell, property, propRef, relation, value, index);
       return true;
     case QueryForm::enumeral:
-      dataSource.readGrouped([&] {
-        addEnumerationConstraint(target, newCell, *dataSource.classMapper, property, propRef, relation, value,
-                                 index);
+      query.readGrouped([&] {
+        addEnumerationConstraint(target, newCell, *query.mapper, property, propRef, relation, value, index);
       });
       return true;
     case QueryForm::unsupported: refuseUnsupportedPrimitive(property);
@@ -297,8 +301,9 @@ void VLTQuery::addObjectValueConstraint(const meta::Property& property, const vl
     const qm::zero::ModelElement element = value.getElement();
     // An element made in the open transaction is in the repository only
     // once the changes so far were handed over.
-    dataSource->requestSnapshot();
-    dataSource->readGrouped([&] { cell = dataSource->getVltObject(element); });
+    DataSource::Loader loader(*dataSource);
+    loader.requestSnapshot();
+    loader.readGrouped([&] { cell = objectOf(element); });
   }
   objectQuery.addObjectConstraint(propRef, relation == qm::zero::query::Equal, &cell, index);
 }
@@ -309,9 +314,15 @@ void VLTQuery::addTopLevelConstraint(std::size_t index) {
 
 void VLTQuery::addObjectConstraint(const meta::Class& cls, const qm::zero::ModelElement& element, std::size_t index) {
   vlt::ObjectRef& cell = newCell<vlt::ObjectRef>(cls, true);
-  dataSource->requestSnapshot();
-  dataSource->readGrouped([&] { cell = dataSource->getVltObject(element); });
+  DataSource::Loader loader(*dataSource);
+  loader.requestSnapshot();
+  loader.readGrouped([&] { cell = objectOf(element); });
   objectQuery.addObjectConstraint(searchClass(index), &cell, index);
+}
+
+vlt::ObjectRef VLTQuery::objectOf(const qm::zero::ModelElement& element) {
+  return repository->defaultDataModel().lookUpObject(element.getUUID(),
+                                                     mapper->getVltClass(element.getMetaClass(), true));
 }
 
 void VLTQuery::addSubObjectConstraint(const meta::Property& property, std::size_t ownerIndex, std::size_t subIndex) {
@@ -349,9 +360,8 @@ void VLTQuery::setOrderByCollectionOrdinal(const meta::Property& property, std::
   const meta::Class owner = meta::Class::downcast(property->getOwningType());
   if (!owner) throwException(qm0::query::UnsupportedSorting());
   vlt::PropertyRef propRef;
-  dataSource->readGrouped([&] {
-    propRef = dataSource->classMapper->getVltClass(owner, true)
-                  .findProperty(fl::i18n::ustring_to_utf8(property->getName()));
+  readGrouped([&] {
+    propRef = mapper->getVltClass(owner, true).findProperty(fl::i18n::ustring_to_utf8(property->getName()));
   });
   objectQuery.setOrderByCollectionOrdinal(propRef, sortOrder(order), index);
 }
@@ -383,14 +393,14 @@ class VLTQuery::VLTResultIterator final : public qm::zero::query::ReflectiveQuer
 qm::zero::ModelElement VLTQuery::resultElement(const vlt::ObjectRef& object, const qm::zero::Model& model) {
   qm::zero::ModelElement element = model->findElement(object.objectIdentity(), qm::zero::InMemoryOnly);
   if (!element) {
-    dataSource->readGrouped([&] {
-      qm::zero::datasource::LoadingTransaction loading = dataSource->beginLoadingTransaction();
-      const DataSource::FetchResult fetched =
-          dataSource->fetchQM0Object(object, model, DataSource::FetchDepth{1, false});
+    DataSource::Loader loader(*dataSource);
+    loader.readGrouped([&] {
+      qm::zero::datasource::LoadingTransaction loading = loader.beginLoading();
+      const DataSource::Loader::FetchResult fetched = loader.fetch(object, model);
       if (fetched.newlyLoaded) {
         // The element is a result even when its owners cannot be loaded.
         try {
-          dataSource->loadAncestors(object, fetched.element, model);
+          loader.loadAncestors(object, fetched.element, model);
         } catch (const std::exception& e) {
           std::cout << "Exception while loading query result object ancestors: " << e.what() << std::endl;
         }
@@ -405,7 +415,8 @@ qm::zero::ModelElement VLTQuery::resultElement(const vlt::ObjectRef& object, con
 
 std::unique_ptr<qm::zero::query::ReflectiveQuery::ResultIterator> VLTQuery::execute(
     const std::vector<std::size_t>& indexes) {
-  dataSource->requestSnapshot();
+  DataSource::Loader loader(*dataSource);
+  loader.requestSnapshot();
   if ((resultState == objectsBound && !indexes.empty() && indexes != resultClassIndexes) ||
       resultState == countBound) {
     objectQuery.resetResults();
@@ -423,8 +434,8 @@ std::unique_ptr<qm::zero::query::ReflectiveQuery::ResultIterator> VLTQuery::exec
     resultState = objectsBound;
   }
   vlt::ObjectQuery::ResultIterator rows;
-  dataSource->readGrouped([&] { rows = objectQuery.execute(); });
-  return std::make_unique<VLTResultIterator>(*this, std::move(rows), dataSource->getModel());
+  loader.readGrouped([&] { rows = objectQuery.execute(); });
+  return std::make_unique<VLTResultIterator>(*this, std::move(rows), loader.model());
 }
 
 std::vector<qm::zero::ModelElement> VLTQuery::firstResult(const std::vector<std::size_t>& indexes) {
@@ -435,7 +446,8 @@ std::vector<qm::zero::ModelElement> VLTQuery::firstResult(const std::vector<std:
 }
 
 std::uint64_t VLTQuery::count() {
-  dataSource->requestSnapshot();
+  DataSource::Loader loader(*dataSource);
+  loader.requestSnapshot();
   if (resultState != countBound) {
     if (resultState == objectsBound) {
       objectQuery.resetResults();
@@ -446,7 +458,7 @@ std::uint64_t VLTQuery::count() {
     resultState = countBound;
   }
   bool found = false;
-  dataSource->readGrouped([&] {
+  loader.readGrouped([&] {
     vlt::ObjectQuery::ResultIterator rows = objectQuery.execute();
     found = rows.getNextResult();
     rows.clear();

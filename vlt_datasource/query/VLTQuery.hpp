@@ -27,8 +27,10 @@ class VLTQuery final : public qm::zero::query::ReflectiveQuery {
  public:
   class VLTResultIterator;
 
-  /// A query on the repository of `dataSource`, which must outlive it.
-  explicit VLTQuery(DataSource& dataSource);
+  /// A query on `repository`, the repository of `dataSource`, whose classes
+  /// `classMapper` maps; all three must outlive it. Its results are loaded
+  /// into the data source's model by loaders of the data source.
+  VLTQuery(DataSource& dataSource, vlt::DataModelRepository& repository, DataSource::ClassMapper& classMapper);
   ~VLTQuery() override;
 
   void reset() override;
@@ -73,7 +75,7 @@ class VLTQuery final : public qm::zero::query::ReflectiveQuery {
   /// whose values, stored texts or enumerals the repository compares; false,
   /// adding nothing, for links and values stored as text no relation compares.
   template <class Target, class NewCell>
-  static bool addComparedConstraint(Target& target, NewCell&& newCell, DataSource& dataSource,
+  static bool addComparedConstraint(Target& target, NewCell&& newCell, VLTQuery& query,
                                     const qm::zero::meta::Property& property, const vlt::PropertyRef& propRef,
                                     qm::zero::query::ValueMatchRelation relation, const qm::zero::Value& value,
                                     std::size_t index);
@@ -84,8 +86,15 @@ class VLTQuery final : public qm::zero::query::ReflectiveQuery {
                                 std::size_t index);
   /// The element of the result cell `object`, from memory or loaded.
   qm::zero::ModelElement resultElement(const vlt::ObjectRef& object, const qm::zero::Model& model);
+  /// Runs `read` in a read of the data source (DataSource::Loader::readGrouped).
+  template <class Read>
+  void readGrouped(Read&& read);
+  /// The repository object of `element`, looked up by uuid (null: none).
+  vlt::ObjectRef objectOf(const qm::zero::ModelElement& element);
 
   DataSource* dataSource;
+  DataSource::ClassMapper* mapper;
+  vlt::DataModelRepository* repository;
   vlt::ObjectQuery objectQuery;
   std::vector<vlt::ClassRef> searchClasses;
   std::map<std::pair<const void*, bool>, std::unique_ptr<PropertyValues>> valueStore;

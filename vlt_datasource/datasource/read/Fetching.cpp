@@ -6,8 +6,7 @@
 
 #include "datasource/ClassMapper.hpp"
 #include "datasource/Diagnostics.hpp"
-#include "datasource/read/InstanceLoaders.hpp"
-#include "datasource/read/ReadGrouped.hpp"
+#include "datasource/read/Loader.hpp"
 #include "external/Model.hpp"
 
 #include <fl/i18n/Unicode.hpp>
@@ -17,22 +16,24 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <limits>
 #include <utility>
 
 namespace vlt_datasource {
 
 namespace meta = qm::zero::meta;
 
-namespace {
-bool unbounded(const DataSource::FetchDepth& depth) {
-  return depth.subtree || depth.depth == std::numeric_limits<std::uint64_t>::max();
-}
-}  // namespace
+const DataSource::Loader::FillContext DataSource::Loader::outside{};
+
+DataSource::Loader::Loader(DataSource& dataSource)
+    : source(dataSource),
+      mapper(*dataSource.classMapper),
+      repository(dataSource.repository),
+      loaders(*dataSource.instanceLoaders),
+      byLevel(dataSource.loadsByLevel) {}
 
 qm::zero::ModelElement DataSource::fetchElement(const boost::uuids::uuid& uuid) {
   joinWorkThread();
-  return doFetchElement(qm::zero::ModelElement::metaClass(), uuid);
+  return Loader(*this).fetchElement(qm::zero::ModelElement::metaClass(), uuid);
 }
 
 qm::zero::ModelElement DataSource::findElement(const meta::Class& cls, const qm::zero::ElementId& id) {
@@ -48,104 +49,106 @@ qm::zero::ModelElement DataSource::findElement(const meta::Class& cls, const qm:
   }
   if (proxyLog.isEnabled(severity::detail))
     proxyLog.log(severity::detail, "VLT resolving proxy for ", boost::uuids::to_string(uuid));
-  return doFetchElement(cls, uuid);
+  return Loader(*this).fetchElement(cls, uuid);
 }
 
-qm::zero::ModelElement DataSource::doFetchElement(const meta::Class& cls, const boost::uuids::uuid& uuid) {
-  requestSnapshot();
+qm::zero::ModelElement DataSource::Loader::fetchElement(const meta::Class& cls, const boost::uuids::uuid& uuid) {
+  source.requestSnapshot();
   // The model's tables are looked at after the repository's lookup: their
   // cache misses overlap it.
-  getModel()->prefetchElement(uuid);
+  source.getModel()->prefetchElement(uuid);
   qm::zero::ModelElement element;
   readGrouped([&] {
-    const vlt::ClassRef vltClass = classMapper->getVltClass(cls, true);
+    const vlt::ClassRef vltClass = mapper.getVltClass(cls, true);
     if (!vltClass) return;
     const vlt::ObjectRef object = repository.defaultDataModel().findObject(uuid, vltClass);
     if (!object) return;
-    const qm::zero::Model model = getModel();
-    qm::zero::datasource::LoadingTransaction loading = beginLoadingTransaction();
-    const FetchResult result = fetchQM0Object(object, model, FetchDepth{1, false});
-    if (result.newlyLoaded) loadAncestors(object, result.element, model);
+    const qm::zero::Model model = source.getModel();
+    qm::zero::datasource::LoadingTransaction loading = source.beginLoadingTransaction();
+    const FetchResult result = fetchQM0Object(object, model, FetchDepth{1, false}, outside);
+    if (result.newlyLoaded) loadAncestors(object, result.element, model, outside);
     loading.commit();
     element = result.element;
   });
   return element;
 }
 
-DataSource::InstanceLoader* DataSource::getInstanceLoader(const meta::Class& cls, const vlt::ClassRef& vltClass) {
-  // One loader per repository class read as `cls`: usually one, more when a
-  // type-evolution provider reads several stored classes as the same
-  // framework class. Loaders are never replaced while a read runs: a
-  // children query's rows may still be read through one while another is
-  // made. A rollback forgets them all (registerTransactionHooks).
-  std::vector<std::unique_ptr<InstanceLoader>>& loaders = instanceLoaders[cls.get()];
-  for (const std::unique_ptr<InstanceLoader>& loader : loaders)
-    if (loader->repositoryClass() == vltClass) return loader.get();
-  loaders.push_back(classMapper->loadsReflectively()
-                        ? makeReflectiveInstanceLoader(cls, vltClass, repository, privilegedTag)
-                        : makeReifiedInstanceLoader(cls, vltClass, repository));
-  return loaders.back().get();
+void DataSource::Loader::requestSnapshot() { source.requestSnapshot(); }
+
+qm::zero::Model DataSource::Loader::model() const { return source.getModel(); }
+
+qm::zero::datasource::LoadingTransaction DataSource::Loader::beginLoading() {
+  return source.beginLoadingTransaction();
 }
 
-DataSource::FetchResult DataSource::fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,
-                                                   const FetchDepth& depth, InstanceLoader* filled) {
+DataSource::Loader::FetchResult DataSource::Loader::fetch(const vlt::ObjectRef& object,
+                                                          const qm::zero::Model& model) {
+  return fetchQM0Object(object, model, FetchDepth{1, false}, outside);
+}
+
+DataSource::InstanceLoader& DataSource::Loader::instanceLoader(const meta::Class& cls,
+                                                               const vlt::ClassRef& vltClass) {
+  return loaders.of(cls, vltClass, mapper.loadsReflectively());
+}
+
+DataSource::Loader::FetchResult DataSource::Loader::fetchQM0Object(const vlt::ObjectRef& object,
+                                                                   const qm::zero::Model& model,
+                                                                   const FetchDepth& depth,
+                                                                   const FillContext& context,
+                                                                   InstanceLoader* filled) {
   StartedFetch started = startQM0Object(object, model, depth, filled);
   if (!unbounded(depth)) {
-    finishQM0Object(object, started, model, depth);
+    finishQM0Object(object, started, model, depth, context);
     return std::move(started.result);
   }
   FetchResult result = started.result;
   // Left for later, an element reached by a link is not filled as a child
   // of the level being read then: its links are read on their own.
   fillOrLeave(object, std::move(started), model, depth,
-              unfilled ? FillContext{} : FillContext{childLinks, levelPlace, nullptr});
+              filling ? FillContext{} : FillContext{context.links, context.place, nullptr});
   return result;
 }
 
-void DataSource::fillOrLeave(const vlt::ObjectRef& object, StartedFetch started, const qm::zero::Model& model,
-                             const FetchDepth& depth, FillContext context) {
+void DataSource::Loader::fillOrLeave(const vlt::ObjectRef& object, StartedFetch started,
+                                     const qm::zero::Model& model, const FetchDepth& depth, FillContext context) {
   if (!started.loader) return;
   if (!unbounded(depth)) {
-    const Setting<ChildLinks*> links(childLinks, context.links);
-    const Setting<LevelPlace> place(levelPlace, context.place);
-    finishQM0Object(object, started, model, depth);
+    finishQM0Object(object, started, model, depth, context);
     return;
   }
-  UnfilledElements::Element element{object, std::move(started), depth, std::move(context)};
-  if (unfilled) {
-    unfilled->stack.push_back(std::move(element));
-    return;
-  }
-  UnfilledElements outermost;
-  outermost.stack.push_back(std::move(element));
-  fillUnfilled(outermost, model);
+  unfilled.stack.push_back({object, std::move(started), depth, std::move(context)});
+  if (!filling) fillUnfilled(model);
 }
 
-void DataSource::fillUnfilled(UnfilledElements& elements, const qm::zero::Model& model) {
-  const Setting<UnfilledElements*> active(unfilled, &elements);
-  for (std::size_t filled = 1; !elements.stack.empty(); ++filled) {
-    if (filled % 4096 == 0) throwIfAbandoned();
-    const UnfilledElements::Element next = std::move(elements.stack.back());
-    elements.stack.pop_back();
-    const std::size_t before = elements.stack.size();
-    {
-      const Setting<ChildLinks*> links(childLinks, next.context.links);
-      const Setting<LevelPlace> place(levelPlace, next.context.place);
-      finishQM0Object(next.object, next.started, model, next.depth);
+void DataSource::Loader::fillUnfilled(const qm::zero::Model& model) {
+  filling = true;
+  try {
+    for (std::size_t filled = 1; !unfilled.stack.empty(); ++filled) {
+      if (filled % 4096 == 0) source.throwIfAbandoned();
+      const UnfilledElements::Element next = std::move(unfilled.stack.back());
+      unfilled.stack.pop_back();
+      const std::size_t before = unfilled.stack.size();
+      finishQM0Object(next.object, next.started, model, next.depth, next.context);
+      // What filling it made is filled first, first made first.
+      std::reverse(unfilled.stack.begin() + static_cast<std::ptrdiff_t>(before), unfilled.stack.end());
     }
-    // What filling it made is filled first, first made first.
-    std::reverse(elements.stack.begin() + static_cast<std::ptrdiff_t>(before), elements.stack.end());
+  } catch (...) {
+    unfilled.stack.clear();
+    filling = false;
+    throw;
   }
+  filling = false;
 }
 
-DataSource::StartedFetch DataSource::startQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model,
-                                                    const FetchDepth& depth, InstanceLoader* filled) {
+DataSource::Loader::StartedFetch DataSource::Loader::startQM0Object(const vlt::ObjectRef& object,
+                                                                    const qm::zero::Model& model,
+                                                                    const FetchDepth& depth, InstanceLoader* filled) {
   const boost::uuids::uuid uuid = object.objectIdentity();
   // Destroyed in the open transaction, and not written yet (a passive data
   // source writes after the commit): as good as gone.
-  if (modelImpl->isDestroyedInTransaction(uuid) && !model->findElement(uuid, qm::zero::InMemoryOnly)) return {};
+  if (source.modelImpl->isDestroyedInTransaction(uuid) && !model->findElement(uuid, qm::zero::InMemoryOnly)) return {};
   const vlt::ClassRef vltClass = object.objectClass();
-  const meta::Class& cls = classMapper->frameworkClassOf(vltClass);
+  const meta::Class& cls = mapper.frameworkClassOf(vltClass);
   if (!cls) {
     debugLog.log(severity::detail, "failed to find corresponding QM0 metaclass ", vltClass.qualifiedName());
     return {};
@@ -169,7 +172,7 @@ DataSource::StartedFetch DataSource::startQM0Object(const vlt::ObjectRef& object
   debugLog.log(severity::detail, "loading: '", uuidText, "' : ", cls->getName());
   proxyLog.log(severity::detail, "loading: '", uuidText, "' : ", cls->getName());
   StartedFetch started;
-  started.loader = filled && filled->repositoryClass() == vltClass ? filled : getInstanceLoader(cls, vltClass);
+  started.loader = filled && filled->repositoryClass() == vltClass ? filled : &instanceLoader(cls, vltClass);
   started.result.newlyLoaded = !element;
   if (started.result.newlyLoaded) {
     element = started.loader == filled ? started.loader->make(uuid, model) : started.loader->load(object, uuid, model);
@@ -184,8 +187,9 @@ DataSource::StartedFetch DataSource::startQM0Object(const vlt::ObjectRef& object
   return started;
 }
 
-void DataSource::finishQM0Object(const vlt::ObjectRef& object, const StartedFetch& started,
-                                 const qm::zero::Model& model, const FetchDepth& depth) {
+void DataSource::Loader::finishQM0Object(const vlt::ObjectRef& object, const StartedFetch& started,
+                                         const qm::zero::Model& model, const FetchDepth& depth,
+                                         const FillContext& context) {
   if (!started.loader) return;
   const bool newlyLoaded = started.result.newlyLoaded;
   for (const InstanceLoader::Unloaded& unloaded : started.loader->unloadedProperties()) {
@@ -202,10 +206,10 @@ void DataSource::finishQM0Object(const vlt::ObjectRef& object, const StartedFetc
                                              : nullptr;
     if (reference && unloaded.propRef) {
       setQM0ReferencePropertyValue(property, object, unloaded.propRef, model, depth, started.result.element,
-                                   storedTarget);
+                                   context, storedTarget);
     } else {
       setQM0ElementPropertyValue(property, unloaded.propRef, object, model, depth, started.result.element,
-                                 storedTarget);
+                                 context, storedTarget);
     }
   }
 }

@@ -222,4 +222,25 @@ std::unique_ptr<DataSource::InstanceLoader> makeReifiedInstanceLoader(const meta
   return std::make_unique<ReifiedInstanceLoader>(cls, vltClass, repository);
 }
 
+InstanceLoaders::InstanceLoaders(const vlt::DataModelRepository& repo, qm::zero::PrivilegedTag privileged)
+    : repository(repo), tag(privileged) {}
+
+InstanceLoaders::~InstanceLoaders() = default;
+
+DataSource::InstanceLoader& InstanceLoaders::of(const meta::Class& cls, const vlt::ClassRef& vltClass,
+                                                bool reflective) {
+  // Usually one loader per framework class, more when a type-evolution
+  // provider reads several stored classes as the same framework class.
+  // Loaders are never replaced while a read runs: a children query's rows
+  // may still be read through one while another is made.
+  std::vector<std::unique_ptr<DataSource::InstanceLoader>>& loaders = byClass[cls.get()];
+  for (const std::unique_ptr<DataSource::InstanceLoader>& loader : loaders)
+    if (loader->repositoryClass() == vltClass) return *loader;
+  loaders.push_back(reflective ? makeReflectiveInstanceLoader(cls, vltClass, repository, tag)
+                               : makeReifiedInstanceLoader(cls, vltClass, repository));
+  return *loaders.back();
+}
+
+void InstanceLoaders::clear() noexcept { byClass.clear(); }
+
 }  // namespace vlt_datasource

@@ -15,6 +15,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -136,5 +137,28 @@ std::unique_ptr<DataSource::InstanceLoader> makeReflectiveInstanceLoader(const q
 std::unique_ptr<DataSource::InstanceLoader> makeReifiedInstanceLoader(const qm::zero::meta::Class& cls,
                                                                      const vlt::ClassRef& vltClass,
                                                                      const vlt::DataModelRepository& repository);
+
+/// The instance loaders of a data source: one per framework class and
+/// repository class read as it, made when first needed, kept until a
+/// repository transaction rolls back (they may be bound to classes and
+/// properties it made) or the data source disconnects. Borrows the
+/// repository, which must outlive it.
+class InstanceLoaders {
+ public:
+  InstanceLoaders(const vlt::DataModelRepository& repository, qm::zero::PrivilegedTag tag);
+  ~InstanceLoaders();
+  InstanceLoaders(const InstanceLoaders&) = delete;
+  InstanceLoaders& operator=(const InstanceLoaders&) = delete;
+
+  /// The loader of the objects of `vltClass` read as `cls`: a reflective
+  /// one when `reflective`. It stays valid until clear().
+  DataSource::InstanceLoader& of(const qm::zero::meta::Class& cls, const vlt::ClassRef& vltClass, bool reflective);
+  void clear() noexcept;
+
+ private:
+  const vlt::DataModelRepository& repository;
+  qm::zero::PrivilegedTag tag;
+  std::unordered_map<const void*, std::vector<std::unique_ptr<DataSource::InstanceLoader>>> byClass;
+};
 
 }  // namespace vlt_datasource

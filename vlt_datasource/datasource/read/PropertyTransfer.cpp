@@ -6,7 +6,7 @@
 
 #include "datasource/Diagnostics.hpp"
 #include "datasource/ValueKinds.hpp"
-#include "datasource/read/ReadGrouped.hpp"
+#include "datasource/read/Loader.hpp"
 #include "external/Metamodel.hpp"
 #include "external/Model.hpp"
 #include "serialization/ValueText.hpp"
@@ -67,17 +67,10 @@ std::vector<Value> readTexts(const vlt::ObjectRef& object, const vlt::PropertyRe
 
 }  // namespace
 
-void DataSource::setQM0ElementPropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
-                                            const qm::zero::Model& model, const FetchDepth& depth,
-                                            const qm::zero::ModelElement& element) {
-  const vlt::PropertyRef propRef = object.objectClass().findProperty(fl::i18n::ustring_to_utf8(property->getName()));
-  setQM0ElementPropertyValue(property, propRef, object, model, depth, element);
-}
-
-void DataSource::setQM0ElementPropertyValue(const meta::Property& property, const vlt::PropertyRef& propRef,
-                                            const vlt::ObjectRef& object, const qm::zero::Model& model,
-                                            const FetchDepth& depth, const qm::zero::ModelElement& element,
-                                            const vlt::ObjectRef* storedTarget) {
+void DataSource::Loader::setQM0ElementPropertyValue(const meta::Property& property, const vlt::PropertyRef& propRef,
+                                                    const vlt::ObjectRef& object, const qm::zero::Model& model,
+                                                    const FetchDepth& depth, const qm::zero::ModelElement& element,
+                                                    const FillContext& context, const vlt::ObjectRef* storedTarget) {
   if (!propRef) {
     if (!property->isNotStored())
       debugLog.log(severity::detail, "setQM0ElementPropertyValue() could not find property ", property->getName(),
@@ -99,28 +92,31 @@ void DataSource::setQM0ElementPropertyValue(const meta::Property& property, cons
     else if constexpr (K::form == ValueForm::enumeral)
       setQM0EnumPropertyValue(property, object, propRef, element);
     else if constexpr (K::form == ValueForm::object)
-      setQM0ReferencePropertyValue(property, object, propRef, model, depth, element, storedTarget);
+      setQM0ReferencePropertyValue(property, object, propRef, model, depth, element, context, storedTarget);
   });
 }
 
-void DataSource::setQM0PropertyValues(const meta::Property& property, const vlt::PropertyRef& propRef,
-                                      const qm::zero::ModelElement& element, const std::vector<Value>& values) {
+void DataSource::Loader::setQM0PropertyValues(const meta::Property& property, const vlt::PropertyRef& propRef,
+                                              const qm::zero::ModelElement& element,
+                                              const std::vector<Value>& values) {
   if (propRef.isMultiValue())
-    propagateDataSourceValuesToMemory(element, property, values);
+    source.propagateDataSourceValuesToMemory(element, property, values);
   else
-    propagateDataSourceValueToMemory(element, property, values.front());
+    source.propagateDataSourceValueToMemory(element, property, values.front());
 }
 
 // The stored array, read with the single getter (the repository has no other
 // for arrays), optional or not; no stored array is an unset property. The
 // element keeps a copy of its own.
-void DataSource::setQM0ArrayPropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
-                                          const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element) {
+void DataSource::Loader::setQM0ArrayPropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
+                                                  const vlt::PropertyRef& propRef,
+                                                  const qm::zero::ModelElement& element) {
   const meta::Type type = property->getType();
   matrix::qxArray_tag* array = nullptr;
   object.getPropertyValue(propRef, array);
   try {
-    propagateDataSourceValueToMemory(element, property, array ? Value(type, array) : Value(type, boost::none));
+    source.propagateDataSourceValueToMemory(element, property,
+                                            array ? Value(type, array) : Value(type, boost::none));
   } catch (...) {
     matrix::destroyArray(array);
     throw;
@@ -128,9 +124,10 @@ void DataSource::setQM0ArrayPropertyValue(const meta::Property& property, const 
   matrix::destroyArray(array);
 }
 
-void DataSource::setQM0PrimitivePropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
-                                              const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element,
-                                              const meta::PropertySerializer& serializer) {
+void DataSource::Loader::setQM0PrimitivePropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
+                                                      const vlt::PropertyRef& propRef,
+                                                      const qm::zero::ModelElement& element,
+                                                      const meta::PropertySerializer& serializer) {
   const meta::Type type = property->getType();
   PrimitiveSerializerUnstringifier unstringifier(&serializer);
   const std::vector<Value> values = readTexts(object, propRef, type, unstringifier);
@@ -138,8 +135,9 @@ void DataSource::setQM0PrimitivePropertyValue(const meta::Property& property, co
   for (auto value = values.rbegin(); value != values.rend(); ++value) serializer.releaseValue(*value, type);
 }
 
-void DataSource::setQM0EnumPropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
-                                         const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element) {
+void DataSource::Loader::setQM0EnumPropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
+                                                 const vlt::PropertyRef& propRef,
+                                                 const qm::zero::ModelElement& element) {
   const meta::Type type = property->getType();
   if (propRef.isMultiValue()) {
     std::vector<vlt::EnumeralRef> stored;
@@ -147,20 +145,22 @@ void DataSource::setQM0EnumPropertyValue(const meta::Property& property, const v
     std::vector<Value> values;
     values.reserve(stored.size());
     for (const vlt::EnumeralRef& enumeral : stored) values.emplace_back(type, enumeral.id());
-    propagateDataSourceValuesToMemory(element, property, values);
+    source.propagateDataSourceValuesToMemory(element, property, values);
   } else {
     // No stored enumeral (the element held none, or a value without a
     // literal of its own): unset, rather than a literal the enumeration
     // lacks.
     boost::optional<vlt::EnumeralRef> stored;
     object.getPropertyValue(propRef, stored);
-    propagateDataSourceValueToMemory(element, property, stored ? Value(type, stored->id()) : Value(type, boost::none));
+    source.propagateDataSourceValueToMemory(element, property,
+                                            stored ? Value(type, stored->id()) : Value(type, boost::none));
   }
 }
 
-void DataSource::setQM0SerializedStructPropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
-                                                     const vlt::PropertyRef& propRef,
-                                                     const qm::zero::ModelElement& element) {
+void DataSource::Loader::setQM0SerializedStructPropertyValue(const meta::Property& property,
+                                                             const vlt::ObjectRef& object,
+                                                             const vlt::PropertyRef& propRef,
+                                                             const qm::zero::ModelElement& element) {
   const meta::Type type = property->getType();
   // A datatype without a serializer of its own is read all the same: its
   // JSON text needs none, only the fallback for text of another type does
@@ -170,10 +170,11 @@ void DataSource::setQM0SerializedStructPropertyValue(const meta::Property& prope
   setQM0PropertyValues(property, propRef, element, readTexts(object, propRef, type, unstringifier));
 }
 
-void DataSource::setQM0ReferencePropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
-                                              const vlt::PropertyRef& propRef, const qm::zero::Model& model,
-                                              const FetchDepth& depth, const qm::zero::ModelElement& element,
-                                              const vlt::ObjectRef* storedTarget) {
+void DataSource::Loader::setQM0ReferencePropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
+                                                      const vlt::PropertyRef& propRef, const qm::zero::Model& model,
+                                                      const FetchDepth& depth, const qm::zero::ModelElement& element,
+                                                      const FillContext& context,
+                                                      const vlt::ObjectRef* storedTarget) {
   const bool composite = property->isComposite();
   const bool resolveOpposites = depth.subtree && !composite && property->hasOpposite();
   FetchDepth targets;
@@ -185,10 +186,10 @@ void DataSource::setQM0ReferencePropertyValue(const meta::Property& property, co
   }
 
   if (propRef.isMultiValue()) {
-    doLoadCollectionContent(element, property, object, propRef, model, targets);
+    doLoadCollectionContent(element, property, object, propRef, model, targets, context);
     if (resolveOpposites) {
       const qm::zero::ReferenceCollection collection =
-          element.get(property, privilegedTag).get<qm::zero::ReferenceCollection>();
+          element.get(property, source.privilegedTag).get<qm::zero::ReferenceCollection>();
       for (const qm::zero::ModelElement& target : collection.getElements())
         if (target) resolveOne(target, property->getOpposite(), element);
     }
@@ -206,7 +207,7 @@ void DataSource::setQM0ReferencePropertyValue(const meta::Property& property, co
     // Loaded earlier in this subtree's load: no lookup.
     const qm::zero::ModelElement known = readScope ? readScope->find(target.objectId()) : qm::zero::ModelElement();
     if (known) {
-      propagateDataSourceValueToMemory(element, property, known);
+      source.propagateDataSourceValueToMemory(element, property, known);
       if (resolveOpposites) resolveOne(known, property->getOpposite(), element);
       return;
     }
@@ -219,14 +220,14 @@ void DataSource::setQM0ReferencePropertyValue(const meta::Property& property, co
     target = repository.defaultDataModel().objectById(target.objectId());
   }
   if (!target) {
-    propagateDataSourceValueToMemory(element, property, qm::zero::ModelElement());
+    source.propagateDataSourceValueToMemory(element, property, qm::zero::ModelElement());
     return;
   }
-  const FetchResult fetched = fetchQM0Object(target, model, targets);
+  const FetchResult fetched = fetchQM0Object(target, model, targets, context);
   // A target loaded whole (in a subtree's load) knows its owner, as every
   // loaded element does.
-  if (fetched.newlyLoaded && !composite) loadAncestors(target, fetched.element, model);
-  propagateDataSourceValueToMemory(element, property, fetched.element);
+  if (fetched.newlyLoaded && !composite) loadAncestors(target, fetched.element, model, context);
+  source.propagateDataSourceValueToMemory(element, property, fetched.element);
   if (resolveOpposites && fetched.element) resolveOne(fetched.element, property->getOpposite(), element);
 }
 

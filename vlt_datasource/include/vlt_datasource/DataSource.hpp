@@ -44,12 +44,11 @@ class ObjectQuery;
 
 namespace vlt_datasource {
 
+class InstanceLoaders;
 class ObjectConstructorCache;
 class Qm0Listener;
 class TransactionHooks;
-class ReflectiveVLTDisjunction;
 class TypeProvider;
-class VLTQuery;
 
 /// A data source of one model. Active data sources (`create`) map the model's
 /// transactions onto repository transactions; passive ones (`createPassive`)
@@ -94,23 +93,15 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
     std::unordered_set<std::u16string> requiredFamilies;
   };
 
-  /// How deep a fetch loads: `depth` levels of referenced elements (0: a
-  /// proxy), and with `subtree` everything the element owns.
-  struct FetchDepth {
-    std::uint64_t depth = 1;
-    bool subtree = false;
-  };
-
-  /// What one fetch gave: the element (null when the object's class has no
-  /// framework class), and whether this fetch made it from the repository.
-  struct FetchResult {
-    qm::zero::ModelElement element;
-    bool newlyLoaded = false;
-  };
-
   /// The library's own: the prepared query that loads the objects of one
   /// class.
   class InstanceLoader;
+  /// The library's own: one read of the repository into the model
+  /// (datasource/read/Loader.hpp).
+  class Loader;
+  /// The library's own: the mapping of the framework's metamodel onto the
+  /// repository's, and the package-version records (datasource/ClassMapper.hpp).
+  class ClassMapper;
 
   /// Creates an active data source for `model` from `connectionString`, hands
   /// it to the model (Model::Impl::setDataSource, replacing any other) and
@@ -171,8 +162,6 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
 
  private:
   friend class Qm0Listener;
-  friend class VLTQuery;
-  friend class ReflectiveVLTDisjunction;
   // The library's tests reach the metamodel mapping before anything public
   // does (it is reached through writes).
   friend struct DataSourceTestAccess;
@@ -200,103 +189,17 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   void throwIfAbandoned() const;
   void disconnect();
 
-  /// The library's own: the mapping of the framework's metamodel onto the
-  /// repository's, and the package-version records (datasource/ClassMapper.hpp).
-  class ClassMapper;
-
   /// Registers with transactionHooks what each cache forgets when a
   /// repository transaction is rolled back (or fails to commit).
   void registerTransactionHooks();
 
-  // Reading objects.
-  /// Runs `read` inside a repository transaction, one of its own when none
-  /// is open: reads outside a transaction pay for a lock and a look at the
-  /// file per statement.
-  template <class Read>
-  void readGrouped(Read&& read);
+  // Reading objects: each read operation makes a Loader (read/).
   /// Rolls back a repository transaction the data source began itself (a
   /// grouped read's, a passive write's) after a failure, and forgets what it
   /// recorded in it; never throws.
   void rollBackOwnTransaction() noexcept;
   /// Commits a repository transaction the data source began itself.
   void commitOwnTransaction();
-  qm::zero::ModelElement doFetchElement(const qm::zero::meta::Class& cls, const boost::uuids::uuid& uuid);
-  /// `object` as a proxy or an element of `model` at `depth`; `filled`,
-  /// when of the object's class, is a loader whose cells hold the object's
-  /// values already (a row of its children query).
-  FetchResult fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model, const FetchDepth& depth,
-                             InstanceLoader* filled = nullptr);
-  /// fetchQM0Object in two halves: the element made (or found), then what
-  /// it holds transferred. A load of a whole level makes every element of
-  /// the level before it fills any.
-  struct StartedFetch {
-    FetchResult result;
-    InstanceLoader* loader = nullptr;     ///< null: nothing left to transfer
-    std::vector<vlt::ObjectRef> targets;  ///< the single links' stored targets, read with the values
-  };
-  StartedFetch startQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model, const FetchDepth& depth,
-                              InstanceLoader* filled);
-  void finishQM0Object(const vlt::ObjectRef& object, const StartedFetch& started, const qm::zero::Model& model,
-                       const FetchDepth& depth);
-  InstanceLoader* getInstanceLoader(const qm::zero::meta::Class& cls, const vlt::ClassRef& vltClass);
-  void setQM0ElementPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
-                                  const qm::zero::Model& model, const FetchDepth& depth,
-                                  const qm::zero::ModelElement& element);
-  /// The same, the repository property found already (null: none), and for
-  /// a single-valued reference perhaps its stored target read already.
-  void setQM0ElementPropertyValue(const qm::zero::meta::Property& property, const vlt::PropertyRef& propRef,
-                                  const vlt::ObjectRef& object, const qm::zero::Model& model,
-                                  const FetchDepth& depth, const qm::zero::ModelElement& element,
-                                  const vlt::ObjectRef* storedTarget = nullptr);
-  /// `values` into `element`: all of them, or the first as a single value.
-  void setQM0PropertyValues(const qm::zero::meta::Property& property, const vlt::PropertyRef& propRef,
-                            const qm::zero::ModelElement& element, const std::vector<qm::zero::Value>& values);
-  void setQM0ArrayPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
-                                const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element);
-  /// Values stored as the text of `serializer`.
-  void setQM0PrimitivePropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
-                                    const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element,
-                                    const qm::zero::meta::PropertySerializer& serializer);
-  void setQM0EnumPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
-                               const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element);
-  void setQM0SerializedStructPropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
-                                           const vlt::PropertyRef& propRef, const qm::zero::ModelElement& element);
-  void setQM0ReferencePropertyValue(const qm::zero::meta::Property& property, const vlt::ObjectRef& object,
-                                    const vlt::PropertyRef& propRef, const qm::zero::Model& model,
-                                    const FetchDepth& depth, const qm::zero::ModelElement& element,
-                                    const vlt::ObjectRef* storedTarget);
-  void loadAncestors(const vlt::ObjectRef& object, const qm::zero::ModelElement& element,
-                     const qm::zero::Model& model);
-  void doLoadCollectionContent(qm::zero::ReferenceCollection& collection, const vlt::ObjectRef& owner,
-                               const vlt::PropertyRef& propRef, const qm::zero::Model& model,
-                               const FetchDepth& depth);
-  /// The same for the collection `property` of `element`: a load fills every
-  /// collection of every element it makes, and a ReferenceCollection of one
-  /// would read the collection's value first.
-  void doLoadCollectionContent(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
-                               const vlt::ObjectRef& owner, const vlt::PropertyRef& propRef,
-                               const qm::zero::Model& model, const FetchDepth& depth);
-  /// The objects `owner` holds through the composite `propRef`, loaded at
-  /// `depth` (not 0) with their values read by one query, and the entries of
-  /// their collections of links that the load transfers by one query per
-  /// property, appended to `elements`; false (nothing done) when the
-  /// property is no composite or its class has no framework class.
-  bool loadChildren(const vlt::ObjectRef& owner, const vlt::PropertyRef& propRef, const qm::zero::Model& model,
-                    const FetchDepth& depth, std::vector<qm::zero::ModelElement>& elements);
-  /// loadChildren at an unbounded depth: the children of `owner`'s siblings
-  /// are read with its own, up to vlt::ObjectQuery::maxObjectsAmong owners
-  /// per statement (see ChildLevel).
-  void loadChildrenOfLevel(const vlt::ObjectRef& owner, const vlt::PropertyRef& propRef, InstanceLoader& loader,
-                           const qm::zero::Model& model, const FetchDepth& depth,
-                           std::vector<qm::zero::ModelElement>& elements);
-  /// Starts the children of `childClass` (a subclass of the one a level's
-  /// query read), each into its place, a statement per
-  /// vlt::ObjectQuery::maxObjectsAmong of them.
-  void startOfSubclass(const vlt::ClassRef& childClass,
-                       const std::vector<std::pair<vlt::ObjectRef, StartedFetch*>>& places,
-                       const qm::zero::Model& model, const FetchDepth& depth);
-  void resolveOne(const qm::zero::ModelElement& target, const qm::zero::meta::Property& opposite,
-                  const qm::zero::ModelElement& referrer);
 
   // Writing the model's changes.
   using ChangeReport = qm::zero::ShallowChangeReport<qm::zero::ModelElement>;
@@ -346,50 +249,12 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   std::unique_ptr<ObjectConstructorCache> constructorCache;
   // The loaders of each framework class (one per repository class read as
   // it), until disconnect.
-  std::unordered_map<const void*, std::vector<std::unique_ptr<InstanceLoader>>> instanceLoaders;
-  // What the load of a whole subtree in progress loaded, by object id: a
-  // link to an element loaded earlier in it needs no lookup of its target.
-  // Null outside such loads (SubtreeReadScope).
-  struct ReadScope;
-  class SubtreeReadScope;
-  ReadScope* readScope = nullptr;
-  // The link collections of the objects the innermost loadChildren call in
-  // progress loads, read for all of them at once. Null outside such calls.
-  class ChildLinks;
-  ChildLinks* childLinks = nullptr;
+  std::unique_ptr<InstanceLoaders> instanceLoaders;
   // Unbounded loads read by level only where a statement is a round trip: on
   // SQLite a statement per owner reads the owner index in order and costs
   // less than a level's bookkeeping (the traversal of 1,557,007 elements took
   // 3 to 9 % longer by level there, and 65 % less time on PostgreSQL).
   bool loadsByLevel = false;
-  // The objects one statement of an unbounded load made, whose own children
-  // are read together; the level of the element being filled and its
-  // position in it (no level outside such loads).
-  struct ChildLevel;
-  struct LevelPlace {
-    ChildLevel* level = nullptr;
-    std::size_t position = 0;
-  };
-  LevelPlace levelPlace;
-  // While everything is loaded at once: the links (of properties without an
-  // opposite) whose targets are set only when every element is in memory,
-  // so that none becomes a proxy first. Null otherwise.
-  struct PendingLinks;
-  PendingLinks* pendingLinks = nullptr;
-  // The elements an unbounded load has made but not filled yet, filled one
-  // after the other by its outermost call instead of by recursion (see
-  // fetchQM0Object). Null outside such loads.
-  struct FillContext;
-  struct UnfilledElements;
-  UnfilledElements* unfilled = nullptr;
-  /// Fills `started` (made by startQM0Object) reading in `context`: at once
-  /// at a bounded depth, else left to the outermost call of the load.
-  void fillOrLeave(const vlt::ObjectRef& object, StartedFetch started, const qm::zero::Model& model,
-                   const FetchDepth& depth, FillContext context);
-  /// Fills the elements of `elements`, and what filling them makes, until
-  /// none is left: in the order a recursion would fill them.
-  void fillUnfilled(UnfilledElements& elements, const qm::zero::Model& model);
-  void loadEverything(const std::vector<vlt::ObjectRef>& topLevelObjects, const qm::zero::Model& model);
 };
 
 }  // namespace vlt_datasource
