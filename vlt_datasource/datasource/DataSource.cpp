@@ -1,5 +1,5 @@
-// The data source's lifecycle: the factories, connecting, the worker thread
-// and its waits, disconnecting and destruction; the transaction calls; the
+// The data source's lifecycle: the factories, connecting, the waits,
+// disconnecting and destruction; the transaction calls; the
 // operations of the read path.
 
 #include <vlt_datasource/DataSource.hpp>
@@ -7,6 +7,7 @@
 #include "datasource/ClassMapper.hpp"
 #include "datasource/ConnectionOptions.hpp"
 #include "datasource/Diagnostics.hpp"
+#include "datasource/Opening.hpp"
 #include "datasource/Qm0Listener.hpp"
 #include "datasource/TransactionHooks.hpp"
 #include "datasource/read/InstanceLoaders.hpp"
@@ -25,7 +26,6 @@
 #include <foundation/diagnostics/StackTrace.hpp>
 
 #include <stdexcept>
-#include <system_error>
 
 namespace vlt_datasource {
 
@@ -106,6 +106,7 @@ DataSource* DataSource::doCreate(const vlt::Uri& uri, const qm::zero::Model& mod
 DataSource::DataSource(const qm::zero::Model& model, bool active)
     : ActiveDataSource(*model),
       modelImpl(model.get()),
+      opening(std::make_unique<Opening>(*this)),
       transactionHooks(std::make_unique<TransactionHooks>()),
       isActiveFlag(active),
       instanceLoaders(std::make_unique<InstanceLoaders>(repository, privilegedTag)) {
@@ -131,31 +132,15 @@ DataSource::~DataSource() {
   }
 }
 
-namespace {
-// The data source whose opening runs on this thread: its own calls into the
-// data source while it opens need not, and must not, wait for it.
-thread_local const DataSource* openingOnThisThread = nullptr;
-}  // namespace
-
 const std::u16string& DataSource::getConnectionString() const {
   static const std::u16string none;
-  if (workThreadStarted && openingOnThisThread != this) {
-    // The worker opens the repository: none until it has ended.
-    std::lock_guard<std::mutex> lock(workThreadMutex);
-    if (workThreadState != 3) return none;
-  }
+  // The worker opens the repository: none until it has ended.
+  if (opening->workerHoldsRepository()) return none;
   return repository.isOpen() ? repository.filespec() : none;
 }
 
 // ---------------------------------------------------------------------------
-// Connecting and the worker thread
-//
-// workThreadState, changed only under workThreadMutex and followed by a
-// broadcast of workThreadCondition:
-//   0  connected, nothing loaded yet
-//   1  loading the stored top-level objects into the model
-//   2  writing the model's elements into the repository
-//   3  the worker has ended (its failure, if any, in workThreadException)
+// Connecting, waiting and disconnecting
 
 void DataSource::connect(const std::u16string& connectionString, const ConnectionOptions& options,
                          ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming timing) {
@@ -163,108 +148,25 @@ void DataSource::connect(const std::u16string& connectionString, const Connectio
     auto newListener = std::make_unique<Qm0Listener>(this);
     listener = std::move(newListener);
     classMapper = std::make_unique<ClassMapper>(*this, options.reflective, options.evolve);
-    if (timing == Synchronous) {
-      doOpenAndInitialSync(connectionString, options, toModel, toDataSource, timing);
-    } else if (timing == Asynchronous) {
-      // The worker holds a handle of the model until its very last step, so
-      // that the model cannot die under it. Should the host drop its own
-      // handles meanwhile, the model then dies on the worker thread, after
-      // the worker has published its end (see disconnect).
-      workThreadStarted = true;
-      workThread = std::thread([this, model = qm::zero::Model(modelImpl), connectionString, options, toModel,
-                                toDataSource, timing]() mutable {
-        qm::zero::Model last = std::move(model);
-        vltWorkThreadFunction(connectionString, options, toModel, toDataSource, timing);
-      });
-    }
+    opening->start(connectionString, options, toModel, toDataSource, timing);
   } catch (...) {
-    workThreadStarted = workThread.joinable();
     disconnect();
     throw;
   }
 }
 
-void DataSource::vltWorkThreadFunction(const std::u16string& connectionString, const ConnectionOptions& options,
-                                       ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming timing) {
-  openingOnThisThread = this;
-  try {
-    doOpenAndInitialSync(connectionString, options, toModel, toDataSource, timing);
-  } catch (...) {
-    std::lock_guard<std::mutex> lock(workThreadMutex);
-    workThreadException = std::current_exception();
-  }
-  openingOnThisThread = nullptr;
-  setWorkThreadState(3);
-}
-
-void DataSource::throwIfAbandoned() const {
-  if (openAbandoned.load(std::memory_order_relaxed))
-    throw vlt::OpenError("the opening was abandoned", maskedUtf8(repository.filespec()));
-}
-
-void DataSource::setWorkThreadState(std::uint32_t state) {
-  {
-    std::lock_guard<std::mutex> lock(workThreadMutex);
-    workThreadState = state;
-  }
-  workThreadCondition.notify_all();
-}
-
-void DataSource::waitWhile(bool (*busy)(std::uint32_t state)) {
-  {
-    std::unique_lock<std::mutex> lock(workThreadMutex);
-    // Without a worker the state never reaches 3: nothing to wait for.
-    if (!workThreadStarted) return;
-    workThreadCondition.wait(lock, [&] { return !busy(workThreadState); });
-  }
-  throwWorkThreadException();
-}
-
-void DataSource::waitForInitialSyncCompletion() {
-  waitWhile([](std::uint32_t state) { return state < 3; });
-}
+void DataSource::waitForInitialSyncCompletion() { opening->waitForEnd(); }
 
 void DataSource::waitForIdle() {
-  waitWhile([](std::uint32_t state) { return state != 3; });
+  opening->waitForEnd();
   std::exception_ptr failure;
   if (!ChangeWriter::writeUnwrittenReports(*this, failure)) std::rethrow_exception(failure);
 }
 
-// The stored exception stays: every later call rethrows it again. Read under
-// the mutex, so that a call that races the worker's end is still safe.
-void DataSource::throwWorkThreadException() {
-  std::exception_ptr failure;
-  {
-    std::lock_guard<std::mutex> lock(workThreadMutex);
-    failure = workThreadException;
-  }
-  if (failure) std::rethrow_exception(failure);
-}
-
-// Every operation of the host's begins here: until the worker has ended, the
-// repository and the model are the worker's.
-void DataSource::joinWorkThread() {
-  if (openingOnThisThread == this) return;
-  if (workThread.joinable()) workThread.join();
-}
-
-void DataSource::awaitBackgroundWork() { joinWorkThread(); }
+void DataSource::awaitBackgroundWork() { opening->join(); }
 
 void DataSource::disconnect() {
-  if (workThread.joinable()) {
-    // The model's last handle was the worker's: the model, and this data
-    // source with it, are being destroyed on the worker thread itself, whose
-    // remaining steps no longer touch the data source.
-    if (workThread.get_id() == std::this_thread::get_id()) {
-      workThread.detach();
-    } else {
-      // An opening still running is abandoned: a wait for a server ends at
-      // once, a load at its next element.
-      openAbandoned = true;
-      repository.interruptOpen();
-      workThread.join();
-    }
-  }
+  opening->abandon();
   // A last attempt; what still cannot be written was counted in a warning.
   std::exception_ptr failure;
   if (repository.isOpen() && !ChangeWriter::writeUnwrittenReports(*this, failure))
@@ -283,7 +185,7 @@ void DataSource::disconnect() {
 // what its listener receives instead.
 
 qm::zero::datasource::TransactionId DataSource::beginTransaction(const qm::zero::datasource::TransactionId& id) {
-  joinWorkThread();
+  opening->join();
   if (isActiveFlag) {
     debugLog.log(severity::detail, "beginTransaction on ", static_cast<const void*>(this));
     repository.beginTransaction();
@@ -292,17 +194,17 @@ qm::zero::datasource::TransactionId DataSource::beginTransaction(const qm::zero:
 }
 
 void DataSource::snapshot(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>& report) {
-  joinWorkThread();
+  opening->join();
   if (isActiveFlag) ChangeWriter::writeReport(*this, report);
 }
 
-void DataSource::precommit() { joinWorkThread(); }
+void DataSource::precommit() { opening->join(); }
 
 // A commit that fails has rolled the repository's transaction back already:
 // what the data source remembers of it goes at once, since the model's
 // rollback that follows finds no transaction to roll back.
 void DataSource::commit() {
-  joinWorkThread();
+  opening->join();
   if (!isActiveFlag) return;
   try {
     repository.commitTransaction();
@@ -315,7 +217,7 @@ void DataSource::commit() {
 }
 
 void DataSource::rollback() {
-  joinWorkThread();
+  opening->join();
   if (!isActiveFlag) return;
   transactionHooks->rolledBack();
   if (repository.inTransaction()) repository.rollbackTransaction();
@@ -323,7 +225,7 @@ void DataSource::rollback() {
 }
 
 void DataSource::rollbackShallowTransaction() {
-  joinWorkThread();
+  opening->join();
   if (!isActiveFlag) return;
   try {
     repository.unsafeCommitPotentiallyFailingTransaction();
@@ -362,7 +264,7 @@ void DataSource::commitOwnTransaction() {
 // Queries
 
 std::vector<qm::zero::ModelElement> DataSource::fetchAllElements() {
-  joinWorkThread();
+  opening->join();
   std::unique_ptr<qm::zero::query::ReflectiveQuery> query = createQuery();
   query->addSearchClass(qm::zero::ModelElement::metaClass(), qm::zero::query::WithSubclasses);
   std::vector<qm::zero::ModelElement> all;
@@ -381,7 +283,7 @@ vlt::ObjectRef DataSource::getVltObject(const qm::zero::ModelElement& element) {
 }
 
 std::unique_ptr<qm::zero::query::ReflectiveQuery> DataSource::createQuery() {
-  joinWorkThread();
+  opening->join();
   return std::make_unique<VLTQuery>(*this, repository, *classMapper);
 }
 

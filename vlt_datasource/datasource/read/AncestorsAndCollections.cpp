@@ -7,6 +7,7 @@
 
 #include "datasource/ClassMapper.hpp"
 #include "datasource/Diagnostics.hpp"
+#include "datasource/Opening.hpp"
 #include "datasource/read/ChildLinks.hpp"
 #include "datasource/read/Loader.hpp"
 #include "external/Model.hpp"
@@ -69,7 +70,7 @@ void DataSource::Loader::loadAncestors(const vlt::ObjectRef& object, const qm::z
 }
 
 void DataSource::loadCollectionContents(qm::zero::ReferenceCollection& collection) {
-  joinWorkThread();
+  opening->join();
   Loader(*this).loadCollectionContents(collection);
 }
 
@@ -185,7 +186,7 @@ void DataSource::Loader::loadEverything(const std::vector<vlt::ObjectRef>& topLe
   pendingLinks = &pending;
   try {
     for (const vlt::ObjectRef& stored : topLevelObjects) {
-      source.throwIfAbandoned();
+      source.opening->throwIfAbandoned();
       fetchQM0Object(stored, model, FetchDepth{std::numeric_limits<std::uint64_t>::max(), false}, outside);
     }
   } catch (...) {
@@ -218,7 +219,7 @@ void DataSource::Loader::keepReadScope() {
 }
 
 bool DataSource::hasCollectionContents(const qm::zero::ModelElement& element, const meta::Property& property) {
-  joinWorkThread();
+  opening->join();
   return Loader(*this).hasCollectionContents(element, property);
 }
 
@@ -240,7 +241,7 @@ bool DataSource::Loader::hasCollectionContents(const qm::zero::ModelElement& ele
 }
 
 void DataSource::loadElementSubtree(const qm::zero::ModelElement& element) {
-  joinWorkThread();
+  opening->join();
   Loader(*this).loadElementSubtree(element);
 }
 

@@ -6,6 +6,7 @@
 
 #include "datasource/ClassMapper.hpp"
 #include "datasource/Diagnostics.hpp"
+#include "datasource/Opening.hpp"
 #include "datasource/read/Loader.hpp"
 #include "external/Model.hpp"
 
@@ -32,12 +33,12 @@ DataSource::Loader::Loader(DataSource& dataSource)
       byLevel(dataSource.loadsByLevel) {}
 
 qm::zero::ModelElement DataSource::fetchElement(const boost::uuids::uuid& uuid) {
-  joinWorkThread();
+  opening->join();
   return Loader(*this).fetchElement(qm::zero::ModelElement::metaClass(), uuid);
 }
 
 qm::zero::ModelElement DataSource::findElement(const meta::Class& cls, const qm::zero::ElementId& id) {
-  joinWorkThread();
+  opening->join();
   if (id.getType() != qm::zero::ElementId::UUID_TYPE) return {};
   boost::uuids::uuid uuid;
   if (!qm::zero::ElementId::parseUUID(id.getId(), uuid)) {
@@ -124,7 +125,7 @@ void DataSource::Loader::fillUnfilled(const qm::zero::Model& model) {
   filling = true;
   try {
     for (std::size_t filled = 1; !unfilled.stack.empty(); ++filled) {
-      if (filled % 4096 == 0) source.throwIfAbandoned();
+      if (filled % 4096 == 0) source.opening->throwIfAbandoned();
       const UnfilledElements::Element next = std::move(unfilled.stack.back());
       unfilled.stack.pop_back();
       const std::size_t before = unfilled.stack.size();

@@ -7,6 +7,7 @@
 
 #include "datasource/ClassMapper.hpp"
 #include "datasource/Diagnostics.hpp"
+#include "datasource/Opening.hpp"
 #include "datasource/write/ObjectConstructorCache.hpp"
 #include "external/Metamodel.hpp"
 #include "external/Model.hpp"
@@ -37,7 +38,7 @@ bool isModelElement(const qm::zero::ModelElement& element) {
 // remembered outlives it.
 void DataSource::ChangeWriter::writeReport(DataSource& dataSource, const ChangeReport& report) {
   // The first report after an asynchronous connect waits for the opening.
-  dataSource.joinWorkThread();
+  dataSource.opening->join();
   dataSource.repository.performDictionaryFunction([&] { of(dataSource).write(report); });
 }
 

@@ -5,6 +5,7 @@
 #include "datasource/write/ChangeWriter.hpp"
 
 #include "datasource/Diagnostics.hpp"
+#include "datasource/Opening.hpp"
 #include "external/Repository.hpp"
 
 #include <exception>
@@ -65,7 +66,7 @@ void reportUnwritten(const std::exception_ptr& failure, const Report* dropped,
 }  // namespace
 
 void DataSource::ChangeWriter::writeInOwnTransaction(DataSource& dataSource, const ChangeReport& report) {
-  dataSource.joinWorkThread();
+  dataSource.opening->join();
   dataSource.repository.beginTransaction();
   try {
     writeReport(dataSource, report);

@@ -21,26 +21,11 @@
 #include <vlt/Repository.hpp>
 #include <vlt/Uri.hpp>
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <exception>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
-
-namespace qm::zero::meta {
-class PropertySerializer;
-}  // namespace qm::zero::meta
-
-namespace vlt {
-class ObjectConstructor;
-class ObjectQuery;
-}  // namespace vlt
 
 namespace vlt_datasource {
 
@@ -93,15 +78,18 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
     std::unordered_set<std::u16string> requiredFamilies;
   };
 
-  /// The library's own: the prepared query that loads the objects of one
-  /// class.
-  class InstanceLoader;
-  /// The library's own: one read of the repository into the model
-  /// (datasource/read/Loader.hpp).
-  class Loader;
-  /// The library's own: the mapping of the framework's metamodel onto the
-  /// repository's, and the package-version records (datasource/ClassMapper.hpp).
+  // The library's own workers, defined under datasource/ and public so that
+  // its other parts can name them: the opening and its worker thread
+  // (Opening.hpp), the mapping of the framework's metamodel onto the
+  // repository's (ClassMapper.hpp), one read of the repository into the
+  // model (read/Loader.hpp) and the prepared query that loads the objects of
+  // one class (read/InstanceLoaders.hpp), the write of one change report
+  // (write/ChangeWriter.hpp).
+  class Opening;
   class ClassMapper;
+  class Loader;
+  class InstanceLoader;
+  class ChangeWriter;
 
   /// Creates an active data source for `model` from `connectionString`, hands
   /// it to the model (Model::Impl::setDataSource, replacing any other) and
@@ -170,23 +158,10 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
                               ToDataSourceSync toDataSource, SyncTiming timing, bool active);
   DataSource(const qm::zero::Model& model, bool active);
 
+  /// Makes the listener and the class mapper, then starts the opening;
+  /// disconnects again when either fails.
   void connect(const std::u16string& connectionString, const ConnectionOptions& options, ToModelSync toModel,
                ToDataSourceSync toDataSource, SyncTiming timing);
-  void vltWorkThreadFunction(const std::u16string& connectionString, const ConnectionOptions& options,
-                             ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming timing);
-  void doOpenAndInitialSync(const std::u16string& connectionString, const ConnectionOptions& options,
-                            ToModelSync toModel, ToDataSourceSync toDataSource, SyncTiming timing);
-  /// The opening's steps: the repository opened and its versions checked
-  /// (returns its ModelElement class), the stored elements loaded, the
-  /// model's elements written.
-  vlt::ClassRef openRepository(const std::u16string& connectionString, const ConnectionOptions& options);
-  void loadStoredElements(ToModelSync toModel, const vlt::ClassRef& modelElementClass);
-  void pushModelElements(const std::vector<qm::zero::ModelElement>& elements, const vlt::ClassRef& modelElementClass);
-  void setWorkThreadState(std::uint32_t state);
-  void waitWhile(bool (*busy)(std::uint32_t state));
-  void throwWorkThreadException();
-  /// Throws when the host has abandoned the opening the worker runs.
-  void throwIfAbandoned() const;
   void disconnect();
 
   /// Registers with transactionHooks what each cache forgets when a
@@ -204,20 +179,12 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   // Writing the model's changes.
   using ChangeReport = qm::zero::ShallowChangeReport<qm::zero::ModelElement>;
 
- public:
-  /// The library's own: the write of one change report into the repository
-  /// (datasource/write/ChangeWriter.hpp), through which the constructors'
-  /// value cells read enumerals.
-  class ChangeWriter;
-
- private:
   /// A passive data source's write of a report its model committed: after
   /// the reports still waiting, each in a repository transaction of its own.
   /// A report that meets a passing failure (LockedError, StorageError) waits,
   /// with every later one, for the next report or waitForIdle; one that no
   /// retry can write is dropped. Each with a warning record; never throws.
   void writeCommittedReport(const ChangeReport& report) noexcept;
-  void joinWorkThread();
   /// The stored object of `element` (null when none): a query's constraint.
   vlt::ObjectRef getVltObject(const qm::zero::ModelElement& element);
 
@@ -225,13 +192,9 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   // from inside the model's own destruction, when no handle may be taken.
   qm::zero::Model::Impl* modelImpl;
 
-  std::exception_ptr workThreadException;    // guarded by workThreadMutex
-  mutable std::mutex workThreadMutex;
-  std::condition_variable workThreadCondition;
-  std::uint32_t workThreadState = 0;          // guarded by workThreadMutex; only grows
-  bool workThreadStarted = false;             // set by connect before the worker starts
-  std::thread workThread;
-  std::atomic<bool> openAbandoned{false};  // set by disconnect while the worker runs
+  // The opening and its worker thread, whatever the timing; every operation
+  // joins it first.
+  std::unique_ptr<Opening> opening;
   vlt::DataModelRepository repository;
   std::unique_ptr<Qm0Listener> listener;
   // What the caches below forget when a repository transaction is rolled
