@@ -110,12 +110,10 @@ DataSource::DataSource(const qm::zero::Model& model, bool active)
       transactionHooks(std::make_unique<TransactionHooks>()),
       isActiveFlag(active),
       instanceLoaders(std::make_unique<InstanceLoaders>(repository, privilegedTag)) {
-  registerTransactionHooks();
-}
-
-void DataSource::registerTransactionHooks() {
+  // What each cache forgets when a repository transaction is rolled back (or
+  // fails to commit); the class mapper registers its own when the data
+  // source connects.
   TransactionHooks& hooks = *transactionHooks;
-  // (The class mapper registers its own when the data source connects.)
   // Constructors and loaders are bound to repository classes and properties,
   // which may be ones the transaction made. None is in use when a
   // transaction ends.
@@ -275,11 +273,6 @@ std::vector<qm::zero::ModelElement> DataSource::fetchAllElements() {
     while (rows->next(row)) all.insert(all.end(), row.begin(), row.end());
   });
   return all;
-}
-
-vlt::ObjectRef DataSource::getVltObject(const qm::zero::ModelElement& element) {
-  return repository.defaultDataModel().lookUpObject(element.getUUID(),
-                                                    classMapper->getVltClass(element.getMetaClass(), true));
 }
 
 std::unique_ptr<qm::zero::query::ReflectiveQuery> DataSource::createQuery() {

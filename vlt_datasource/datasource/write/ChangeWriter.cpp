@@ -140,7 +140,7 @@ void DataSource::ChangeWriter::modifyObjects(const ChangeReport& report) {
   }
 }
 
-// Through the memo, unlike DataSource::getVltObject: a write looks up
+// Through the memo, unlike a query's constraint (VLTQuery): a write looks up
 // many objects of few classes.
 vlt::ObjectRef DataSource::ChangeWriter::storedObjectOf(const qm::zero::ModelElement& element) {
   return repository.defaultDataModel().lookUpObject(element.getUUID(), vltClassOf(element.getMetaClass()));

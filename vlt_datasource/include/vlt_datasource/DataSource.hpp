@@ -78,13 +78,9 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
     std::unordered_set<std::u16string> requiredFamilies;
   };
 
-  // The library's own workers, defined under datasource/ and public so that
-  // its other parts can name them: the opening and its worker thread
-  // (Opening.hpp), the mapping of the framework's metamodel onto the
-  // repository's (ClassMapper.hpp), one read of the repository into the
-  // model (read/Loader.hpp) and the prepared query that loads the objects of
-  // one class (read/InstanceLoaders.hpp), the write of one change report
-  // (write/ChangeWriter.hpp).
+  // The library's own workers, public so that its other parts can name them
+  // (datasource/: Opening.hpp, ClassMapper.hpp, read/Loader.hpp,
+  // read/InstanceLoaders.hpp, write/ChangeWriter.hpp).
   class Opening;
   class ClassMapper;
   class Loader;
@@ -158,17 +154,10 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
                               ToDataSourceSync toDataSource, SyncTiming timing, bool active);
   DataSource(const qm::zero::Model& model, bool active);
 
-  /// Makes the listener and the class mapper, then starts the opening;
-  /// disconnects again when either fails.
   void connect(const std::u16string& connectionString, const ConnectionOptions& options, ToModelSync toModel,
                ToDataSourceSync toDataSource, SyncTiming timing);
   void disconnect();
 
-  /// Registers with transactionHooks what each cache forgets when a
-  /// repository transaction is rolled back (or fails to commit).
-  void registerTransactionHooks();
-
-  // Reading objects: each read operation makes a Loader (read/).
   /// Rolls back a repository transaction the data source began itself (a
   /// grouped read's, a passive write's) after a failure, and forgets what it
   /// recorded in it; never throws.
@@ -176,24 +165,19 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   /// Commits a repository transaction the data source began itself.
   void commitOwnTransaction();
 
-  // Writing the model's changes.
   using ChangeReport = qm::zero::ShallowChangeReport<qm::zero::ModelElement>;
-
   /// A passive data source's write of a report its model committed: after
   /// the reports still waiting, each in a repository transaction of its own.
   /// A report that meets a passing failure (LockedError, StorageError) waits,
   /// with every later one, for the next report or waitForIdle; one that no
   /// retry can write is dropped. Each with a warning record; never throws.
   void writeCommittedReport(const ChangeReport& report) noexcept;
-  /// The stored object of `element` (null when none): a query's constraint.
-  vlt::ObjectRef getVltObject(const qm::zero::ModelElement& element);
 
   // The model, reached without a counted handle: the data source is destroyed
   // from inside the model's own destruction, when no handle may be taken.
   qm::zero::Model::Impl* modelImpl;
 
-  // The opening and its worker thread, whatever the timing; every operation
-  // joins it first.
+  // The opening and its worker thread; every operation joins it first.
   std::unique_ptr<Opening> opening;
   vlt::DataModelRepository repository;
   std::unique_ptr<Qm0Listener> listener;
