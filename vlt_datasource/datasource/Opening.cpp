@@ -126,9 +126,9 @@ void DataSource::Opening::abandon() {
 // ---------------------------------------------------------------------------
 // The opening's steps
 
-
-void DataSource::Opening::openAndSynchronise(const std::u16string& connectionString, const ConnectionOptions& options,
-                                             ToModelSync toModel, ToDataSourceSync toDataSource) {
+void DataSource::Opening::openAndSynchronise(const std::u16string& connectionString,
+                                             const ConnectionOptions& options, ToModelSync toModel,
+                                             ToDataSourceSync toDataSource) {
   const vlt::ClassRef modelElementClass = openRepository(connectionString, options);
 
   std::vector<qm::zero::ModelElement> initialElements;
