@@ -268,21 +268,6 @@ TEST_P(ReadPathTest, DeferredCollectionsReadTheStoredContentsInTheirOrder) {
 // everything and a subtree's load each give every node its own children, in
 // order, and its own targets, a child of a subclass, an empty collection and
 // an absent link included.
-TEST_P(ReadPathTest, ATreeLoadedWholeKeepsItsOrderOwnersAndLinks) {
-  location = newLocation("tree.vlt");
-  boost::uuids::uuid root;
-  const qm::zero::Model writer = store([&](const qm::zero::Model& w) { root = makeTree(w, 300).getUUID(); });
-  const vlt::DataModelRepository stored = openDirectly(location);
-  EXPECT_EQ(expectRepositoryHoldsModel(writer, stored), 0u) << "as written";
-  attach(DataSource::SyncAllToModel);
-  EXPECT_EQ(expectRepositoryHoldsModel(model, stored), 0u) << "everything loaded";
-  model->resetDataSource();
-  model = qm::zero::Model::create();
-  attach();
-  EXPECT_EQ(model->findElement(root, qm::zero::FetchFromDataSource).getAllContents().size(),
-            writer->getElementCount() - 1);
-  EXPECT_EQ(expectRepositoryHoldsModel(model, stored), 0u) << "a subtree loaded";
-}
 
 // A subtree's load loads the deferred collections of the elements it makes,
 // also of one that no link reached first: it holds what it reviewed without

@@ -209,56 +209,11 @@ TEST_P(WritePathTest, EveryKindOfValueIsWrittenAtCreationChangedAndCleared) {
 
 // The objects of modified elements are looked up a window at a time: more
 // than one window, elements of two classes interleaved, each written right.
-TEST_P(WritePathTest, ManyModifiedElementsAreEachWrittenToTheirOwnObject) {
-  attach();
-  std::vector<ModelElement> elements(600);
-  commit([&] {
-    for (std::size_t n = 0; n < elements.size(); ++n) {
-      elements[n] = ModelElement::createReflective(model, n % 3 ? k.holder : k.special);
-      elements[n].set(k.shade, Value(k.colour, std::int32_t(1)));
-    }
-  });
-  commit([&] {
-    for (std::size_t n = 0; n < elements.size(); ++n) {
-      elements[n].set(k.i, integer(static_cast<std::int32_t>(n)));
-      elements[n].set(k.next, elements[(n * 7 + 1) % elements.size()]);
-    }
-  });
-  Stored stored(location);
-  stored.repository.beginTransaction();  // each object's row comes with its lookup
-  EXPECT_EQ(expectRepositoryHoldsModel(model, stored.repository), 0u);
-  stored.repository.rollbackTransaction();
-}
 
 // What a reopened model reads is what memory held, isSet included: a
 // required single value that memory never held (or no longer holds) is
 // stored absent and reads back unset, one set to 0 reads back as 0, whether
 // written with a new object or as a change.
-TEST_P(WritePathTest, AnUnsetRequiredValueReadsBackUnsetAndAZeroAsZero) {
-  attach();
-  ModelElement unset, zero;
-  commit([&] {
-    unset = ModelElement::createReflective(model, k.holder);
-    zero = ModelElement::createReflective(model, k.holder);
-    zero.set(k.l, Value(StandardTypes::integer64Meta(), std::int64_t(0)));
-    zero.set(k.shade, Value(k.colour, std::int32_t(1)));
-  });
-  const auto reread = [&](const ModelElement& e) {
-    const qm::zero::Model reopened = loadAll(location);
-    const ModelElement read = reopened->findElement(e.getUUID());
-    std::string out;
-    for (const meta::Property& p : {k.l, k.shade})
-      out += (out.empty() ? "" : " ") + (read.isSet(p) ? valueText(read.get(p)) : std::string("unset"));
-    return out;
-  };
-  EXPECT_EQ(reread(unset), "unset unset");
-  EXPECT_EQ(reread(zero), "[0] [1]");
-  commit([&] {
-    zero.unset(k.l);
-    zero.unset(k.shade);
-  });
-  EXPECT_EQ(reread(zero), "unset unset");
-}
 
 // Ordered histories are replayed, every insert at its index, so that the
 // stored collection is memory's entry for entry; a qualified collection is
