@@ -2,8 +2,7 @@
 // however: every edit of every end of the test metamodel's pairs (1-1,
 // 1-many, many-many, composite) is made from random starting graphs, and
 // after each one memory is checked against the one rule that defines the
-// pairs; ends that are proxies or unloaded collections are loaded before a
-// change edits them.
+// pairs.
 
 #include "DataSourceTestSupport.hpp"
 
@@ -157,38 +156,6 @@ TEST_F(OppositeEndsTest, EveryEditOfEitherEndKeepsTheOtherInStep) {
       EXPECT_GT(applied, 0) << editName(edit) << " of " << text(p->getName()) << " never applied";
     }
   }
-}
-
-// The other end of a link that a host makes may be a proxy, or a deferred
-// collection that was never loaded: both are loaded before they change, so
-// that the change is reported against the whole collection as stored.
-TEST_F(DataSourceTest, AnEndThatIsAProxyOrAnUnloadedCollectionIsLoadedBeforeALinkChangesIt) {
-  // Stored: mentor #5 with mentees #6 and #7, loaded with it as their
-  // mentor while #5 is still a proxy; #8 has no mentor.
-  const ModelElement mentor = proxy(mm.person, 5);
-  ds->store[uuidOf(5)] = {mm.person, {}};
-  ds->collections[uuidOf(5)] = {uuidOf(6), uuidOf(7)};
-  for (int n : {6, 7}) {
-    ds->store[uuidOf(n)] = {mm.person, {{mm.mentor, ref(mentor)}}};
-    ds->findElement(mm.person, idOf(n).getElementId());
-  }
-  ds->store[uuidOf(8)] = {mm.person, {}};
-  const ModelElement newcomer = ds->findElement(mm.person, idOf(8).getElementId());
-  ASSERT_TRUE(mentor.isProxy());
-  ASSERT_TRUE(newcomer);
-  log->snapshots.clear();
-  inTransaction([&] { const_cast<ModelElement&>(newcomer).set(mm.mentor, mentor); });
-  EXPECT_FALSE(mentor.isProxy());
-  ASSERT_TRUE(ReferenceCollection(mentor, mm.mentees).isLoaded());
-  EXPECT_EQ(ReferenceCollection(mentor, mm.mentees).getElements().size(), 3u);
-  EXPECT_EQ(ReferenceCollection(mentor, mm.mentees).getElements().back(), newcomer);
-  ASSERT_FALSE(log->snapshots.empty());
-  EXPECT_EQ(log->snapshots.back().changes(mentor, mm.mentees), "+2:" + boost::uuids::to_string(uuidOf(8)).substr(30));
-  EXPECT_EQ(brokenRule(model), "");
-  // Destroying the mentor cuts it from every mentee in memory.
-  inTransaction([&] { const_cast<ModelElement&>(mentor).destroy(); });
-  for (int n : {6, 7, 8}) EXPECT_FALSE(model->findElement(uuidOf(n)).isSet(mm.mentor)) << n;
-  EXPECT_EQ(brokenRule(model), "");
 }
 
 }  // namespace
