@@ -30,11 +30,9 @@ class RecordingDataSource : public datasource::ActiveDataSource {
   struct Log {
     std::vector<std::string> calls;
     std::vector<ReportSummary> snapshots;
-    bool destroyed = false;
   };
 
   RecordingDataSource(Model::Impl& model, std::shared_ptr<Log> log) : ActiveDataSource(model), log_(std::move(log)) {}
-  ~RecordingDataSource() override { log_->destroyed = true; }
 
   std::function<void(const ShallowChangeReport<ModelElement>&)> onSnapshot;
   std::function<void()> onCommit;
