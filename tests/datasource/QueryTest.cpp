@@ -148,8 +148,8 @@ using Predicate = std::function<bool(const ModelElement&)>;
 class RandomQuery {
  public:
   /// `elements` is the stored model in l order; wildcard patterns for
-  /// Matches come from `patternRng`, a stream of their own, so that the
-  /// queries drawn from `rng` stay what they were.
+  /// Matches and object constraints come from `patternRng`, a stream of
+  /// their own, so that the queries drawn from `rng` stay what they were.
   RandomQuery(const Kinds& kinds, const std::vector<ModelElement>& stored, std::mt19937& draws,
               std::mt19937& patternDraws)
       : m(kinds), elements(stored), all(fields(kinds)), rng(draws), patternRng(patternDraws) {}
@@ -171,6 +171,7 @@ class RandomQuery {
       checks[0].push_back([](const ModelElement& e) { return !e.getOwner(); });
     }
     if (pairs) drawParts(q);
+    if (patternRng() % 10 == 0) drawObject(q);
     std::vector<Row> expected = answer();
     ordered_ = !pairs && chance(50);
     if (ordered_) drawOrder(q, expected);
@@ -269,6 +270,15 @@ class RandomQuery {
       const auto links = e.get(m.links).getAll<ModelElement>();
       return std::find(links.begin(), links.end(), target) != links.end();
     });
+  }
+
+  // The first search class is one element, mostly one that the other
+  // constraints may keep.
+  void drawObject(query::ReflectiveQuery& q) {
+    const ModelElement element = elements[patternRng() % elements.size()];
+    q.addObjectConstraint(element.getMetaClass(), element, 0);
+    what << "[0] is one element; ";
+    checks[0].push_back([element](const ModelElement& e) { return e == element; });
   }
 
   // The second search class is a part of the first, perhaps with l or i
