@@ -200,7 +200,8 @@ class ModelRun {
   }
 
   /// Disconnects the data source and compares a new connection's view, and
-  /// a model that loads everything from it.
+  /// models that load everything from it: one of elements built by their
+  /// class, one of reflective elements ("reflective").
   bool checkReopened() {
     transaction.reset();
     model->resetDataSource();
@@ -208,7 +209,10 @@ class ModelRun {
     const vlt::DataModelRepository fresh = openDirectly(location);
     const qm::zero::Model reopened = loadAll(location);
     SCOPED_TRACE("in a model that loaded the repository");
-    return expectRepositoryHoldsModel(reopened, fresh) == 0 && expectModelsEqual(model, reopened) == 0;
+    if (expectRepositoryHoldsModel(reopened, fresh) != 0 || expectModelsEqual(model, reopened) != 0) return false;
+    const char* separator = location.find('?') == std::string::npos ? "?" : "&";
+    SCOPED_TRACE("in a model that loaded it reflectively");
+    return expectModelsEqual(model, loadAll(location + separator + "reflective=true")) == 0;
   }
 
   /// The element numbered `n`, loaded from the repository when memory does
