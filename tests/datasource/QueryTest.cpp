@@ -12,6 +12,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include <cstdlib>
+#include <map>
 #include <random>
 #include <set>
 
@@ -148,11 +149,14 @@ using Predicate = std::function<bool(const ModelElement&)>;
 class RandomQuery {
  public:
   /// `elements` is the stored model in l order; wildcard patterns for
-  /// Matches and object constraints come from `patternRng`, a stream of
+  /// Matches, object constraints and orders by object id come from
+  /// `patternRng`, a stream of
   /// their own, so that the queries drawn from `rng` stay what they were.
-  RandomQuery(const Kinds& kinds, const std::vector<ModelElement>& stored, std::mt19937& draws,
+  /// `objectIds` holds the stored object id of each element.
+  RandomQuery(const Kinds& kinds, const std::vector<ModelElement>& stored,
+              const std::map<boost::uuids::uuid, vlt::ObjectId>& objectIds, std::mt19937& draws,
               std::mt19937& patternDraws)
-      : m(kinds), elements(stored), all(fields(kinds)), rng(draws), patternRng(patternDraws) {}
+      : m(kinds), elements(stored), ids(objectIds), all(fields(kinds)), rng(draws), patternRng(patternDraws) {}
 
   /// Draws a query into `q`; returns the rows the model in memory answers,
   /// in order when `ordered()`.
@@ -314,21 +318,30 @@ class RandomQuery {
     return expected;
   }
 
-  // `elements` is in l order: the ordered answer is a slice of it.
+  // `elements` is in l order: the ordered answer is a slice of it, or of
+  // the rows sorted by object id.
   void drawOrder(query::ReflectiveQuery& q, std::vector<Row>& expected) {
     const bool descending = chance(50);
+    const bool byId = patternRng() % 4 == 0;
+    if (byId)
+      std::sort(expected.begin(), expected.end(),
+                [&](const Row& a, const Row& b) { return ids.at(a[0]) < ids.at(b[0]); });
     if (descending) std::reverse(expected.begin(), expected.end());
-    q.setOrderByProperty(m.l, 0, descending ? 1 : 0);
+    if (byId)
+      q.setOrderByObjectId(0, descending ? 1 : 0);
+    else
+      q.setOrderByProperty(m.l, 0, descending ? 1 : 0);
     const std::size_t offset = chance(50) ? pick(5) : 0, limit = chance(60) ? pick(8) : 0;
     if (offset) q.setOffset(offset);
     if (limit) q.setLimit(limit);
     expected.erase(expected.begin(), expected.begin() + std::ptrdiff_t(std::min(offset, expected.size())));
     if (limit && expected.size() > limit) expected.resize(limit);
-    what << "by l " << (descending ? "desc" : "asc") << " offset " << offset << " limit " << limit;
+    what << (byId ? "by id " : "by l ") << (descending ? "desc" : "asc") << " offset " << offset << " limit " << limit;
   }
 
   const Kinds& m;
   const std::vector<ModelElement>& elements;
+  const std::map<boost::uuids::uuid, vlt::ObjectId>& ids;
   const std::vector<Field> all;
   std::mt19937& rng;
   std::mt19937& patternRng;
@@ -420,12 +433,19 @@ TEST_P(QueryTest, RandomQueriesGiveWhatTheModelInMemoryGives) {
   const unsigned seed = std::getenv("VLT_TEST_SEED") ? unsigned(std::atoi(std::getenv("VLT_TEST_SEED"))) : 2026u;
   std::mt19937 rng(seed);
   storeRandomModel(rng, GetParam() == Backend::SQLite ? 160 : 80);
+  std::map<boost::uuids::uuid, vlt::ObjectId> ids;
+  {
+    const vlt::DataModelRepository stored = openDirectly(location);
+    const vlt::ClassRef any = stored.metamodel().findClass("ModelElement");
+    for (const ModelElement& e : elements)
+      ids[e.getUUID()] = stored.defaultDataModel().findObject(e.getUUID(), any).objectId();
+  }
   attachReader();
   std::mt19937 patternRng(seed ^ 0x9e3779b9u);
   const int queries = GetParam() == Backend::SQLite ? 300 : 150;
   for (int n = 0; n < queries; ++n) {
     Query q = reader().createQuery();
-    RandomQuery drawn(m, elements, rng, patternRng);
+    RandomQuery drawn(m, elements, ids, rng, patternRng);
     std::vector<Row> expected = drawn.drawInto(*q);
     std::vector<Row> actual = rows(*q);
     if (!drawn.ordered()) {
