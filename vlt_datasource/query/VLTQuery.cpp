@@ -298,12 +298,7 @@ void VLTQuery::addObjectValueConstraint(const meta::Property& property, const vl
   if (!allowed) throwException(qm0::query::UnsupportedObjectConstraintRelation());
   vlt::ObjectRef& cell = newCell<vlt::ObjectRef>(type, isRequired(property));
   if (!value.isEmpty()) {
-    const qm::zero::ModelElement element = value.getElement();
-    // An element made in the open transaction is in the repository only
-    // once the changes so far were handed over.
-    DataSource::Loader loader(*dataSource);
-    loader.requestSnapshot();
-    loader.readGrouped([&] { cell = objectOf(element); });
+    cell = storedObjectOf(value.getElement());
   }
   objectQuery.addObjectConstraint(propRef, relation == qm::zero::query::Equal, &cell, index);
 }
@@ -314,15 +309,21 @@ void VLTQuery::addTopLevelConstraint(std::size_t index) {
 
 void VLTQuery::addObjectConstraint(const meta::Class& cls, const qm::zero::ModelElement& element, std::size_t index) {
   vlt::ObjectRef& cell = newCell<vlt::ObjectRef>(cls, true);
-  DataSource::Loader loader(*dataSource);
-  loader.requestSnapshot();
-  loader.readGrouped([&] { cell = objectOf(element); });
+  cell = storedObjectOf(element);
   objectQuery.addObjectConstraint(searchClass(index), &cell, index);
 }
 
-vlt::ObjectRef VLTQuery::objectOf(const qm::zero::ModelElement& element) {
-  return repository->defaultDataModel().lookUpObject(element.getUUID(),
-                                                     mapper->getVltClass(element.getMetaClass(), true));
+vlt::ObjectRef VLTQuery::storedObjectOf(const qm::zero::ModelElement& element) {
+  // An element made in the open transaction is in the repository only once
+  // the changes so far were handed over.
+  DataSource::Loader loader(*dataSource);
+  loader.requestSnapshot();
+  vlt::ObjectRef object;
+  loader.readGrouped([&] {
+    object = repository->defaultDataModel().lookUpObject(element.getUUID(),
+                                                         mapper->getVltClass(element.getMetaClass(), true));
+  });
+  return object;
 }
 
 void VLTQuery::addSubObjectConstraint(const meta::Property& property, std::size_t ownerIndex, std::size_t subIndex) {

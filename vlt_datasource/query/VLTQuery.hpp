@@ -89,8 +89,9 @@ class VLTQuery final : public qm::zero::query::ReflectiveQuery {
   /// Runs `read` in a read of the data source (DataSource::Loader::readGrouped).
   template <class Read>
   void readGrouped(Read&& read);
-  /// The repository object of `element`, looked up by uuid (null: none).
-  vlt::ObjectRef objectOf(const qm::zero::ModelElement& element);
+  /// The repository object of `element` (null: none), looked up by uuid in
+  /// a read of its own after the changes so far were handed over.
+  vlt::ObjectRef storedObjectOf(const qm::zero::ModelElement& element);
 
   DataSource* dataSource;
   DataSource::ClassMapper* mapper;

@@ -158,7 +158,7 @@ vlt::ObjectRef DataSource::ChangeWriter::vltTargetOf(const qm::zero::ModelElemen
     // Its id is given before any new object is made.
     if (found) return repository.getObjectRef(found->objectId, found->vltClass);
   }
-  return repository.defaultDataModel().lookUpObject(target.getUUID(), vltClassOf(target.getMetaClass()));
+  return storedObjectOf(target);
 }
 
 vlt::ClassRef DataSource::ChangeWriter::vltClassOf(const meta::Class& cls) {
