@@ -43,13 +43,6 @@ struct DataSourceTestAccess {
   /// Reads elements as memory holds them, loading nothing.
   static qm::zero::PrivilegedTag privileged() { return DataSource::privilegedTag; }
   static const auto& incomingProperties(DataSource& ds) { return ds.classMapper->incomingProperties(); }
-  /// An element as the read path makes one: created under the data source's
-  /// modification guard, its deferred collections unloaded.
-  static qm::zero::ModelElement createAsLoaded(DataSource& ds, const qm::zero::meta::Class& cls,
-                                               const boost::uuids::uuid& uuid) {
-    auto guard = ds.startDataSourceModification();
-    return qm::zero::ModelElement::createReflective(ds.getModel(), cls, uuid);
-  }
 };
 }  // namespace vlt_datasource
 

@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 
@@ -90,7 +91,11 @@ std::vector<Field> fields(const Kinds& m) {
           field<std::uint8_t>(m.small, {0, 1, 200}, equality),
           field<std::int32_t>(m.colourProp, {1, 2, 4}, equality),
           field<std::int32_t>(m.shade, {1, 2, 4}, equality),
-          field<std::u16string>(m.texts, words, {query::Equal, query::NotEqual, query::Less, query::Greater})};
+          field<std::u16string>(m.texts, words, {query::Equal, query::NotEqual, query::Less, query::Greater}),
+          field<std::int32_t>(m.ints, {-2, 0, 3}, ordering),
+          field<double>(m.reals, {-1.5, 2.25}, ordering),
+          field<bool>(m.flags, {false, true}, equality),
+          field<std::int32_t>(m.colours, {1, 2, 4}, equality)};
 }
 
 // Whether the stored value `v` (entry `at`) is in `relation` to `cell`, both present.
@@ -375,13 +380,19 @@ class QueryTest : public BackendTest {
         const bool required = f.property->getLower() > 0;
         if (f.property == m.l) {
           e.set(m.l, Value(m.l->getType(), std::int64_t(n)));
-        } else if (f.property == m.texts) {
-          std::vector<std::u16string> entries;
-          for (int k = std::uniform_int_distribution<int>(0, 2)(rng); k > 0; --k) {
-            const std::u16string entry = f.text(f.random(rng), 0);
-            if (std::find(entries.begin(), entries.end(), entry) == entries.end()) entries.push_back(entry);
+        } else if (f.property->isMultiValued()) {  // up to three entries, unique where the property says
+          std::optional<Value> entries;
+          for (int k = std::uniform_int_distribution<int>(0, 3)(rng); k > 0; --k) {
+            const Value entry = f.random(rng);
+            if (!entries) {
+              entries = entry;
+            } else {
+              qm::zero::Entries& held = entries->getEntries();
+              if (!f.property->isUnique() || std::find(held.begin(), held.end(), entry.getEntries()[0]) == held.end())
+                held.push_back(entry.getEntries()[0]);
+            }
           }
-          e.set(m.texts, Value(m.texts->getType(), entries));
+          if (entries) e.set(f.property, *entries);
         } else if (required || chance(75)) {
           e.set(f.property, f.random(rng));
         }

@@ -14,12 +14,16 @@
 // steps.
 
 #include "DataSourceTestSupport.hpp"
+#include "Kinds.hpp"
 
 #include <matrix/Array.hpp>
 #include <qm/zero/ReferenceCollection.hpp>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
+
 #include <cstdlib>
 #include <deque>
+#include <limits>
 #include <optional>
 #include <random>
 
@@ -303,9 +307,36 @@ class ModelRun {
 // Makes the steps of a run from the state of its model.
 class Generator {
  public:
-  explicit Generator(std::uint64_t seed) : mm(TestMetamodel::get()), rng(seed) {}
+  explicit Generator(std::uint64_t seed) : mm(TestMetamodel::get()), k(Kinds::get()), rng(seed) {}
 
-  bool build(ModelRun& run, std::uint32_t count) { return run.build(count, rng, created, classes); }
+  /// Builds `count` elements of the library, then holders with every
+  /// property drawn, in a transaction of their own: collections of several
+  /// entries for the edits to work on, whole values of every kind written
+  /// with new objects.
+  bool build(ModelRun& run, std::uint32_t count, Listing& listing) {
+    if (!run.build(count, rng, created, classes)) return false;
+    for (std::uint32_t n = 0; n < count / 3; ++n) {
+      Step create;
+      create.kind = Step::Create;
+      create.cls = chance(30) ? k.special : k.holder;
+      create.element = ++created;
+      classes.push_back(create.cls);
+      std::vector<Step> steps{create};
+      for (const meta::Property& p : create.cls->getAllAttributes()) {
+        Step set = on(ModelElement(), p);
+        set.element = create.element;
+        set.kind = Step::Set;
+        drawValue(set, p->isMultiValued() ? 1 + pick(4) : 1);
+        steps.push_back(set);
+      }
+      for (Step& step : steps)
+        if (!run.apply(step)) return false;
+    }
+    Step end;
+    end.kind = Step::Commit;
+    listing.add(end);
+    return run.apply(end);
+  }
 
   /// The steps of one transaction, applied to `run` as they are made; false
   /// when one failed. Every `reopenEvery` transactions the model is dropped
@@ -374,12 +405,14 @@ class Generator {
       return {step};
     }
     if (roll < 25) return {step};  // a snapshot in the middle of the transaction
-    return {edit(run, e)};
+    return {edit(e)};
   }
 
-  // A new element; a book or person goes into a library half the time.
+  // A new element; a book or person goes into a library half the time. A
+  // holder (of every kind of value, in every multiplicity) starts with its
+  // required values unset and is placed by edits only.
   std::vector<Step> create(ModelRun& run) {
-    static const std::vector<meta::Class> kinds = {mm.library, mm.book, mm.ebook, mm.person};
+    const std::vector<meta::Class> kinds = {mm.library, mm.book, mm.ebook, mm.person, k.holder, k.special};
     Step step;
     step.kind = Step::Create;
     step.cls = oneOf(kinds);
@@ -387,7 +420,7 @@ class Generator {
     classes.push_back(step.cls);
     std::vector<Step> steps{step};
     const ModelElement library = run.element(anyNumber(mm.library));
-    if (step.cls != mm.library && library && chance(50)) {
+    if (!step.cls->conformsTo(k.holder) && step.cls != mm.library && library && chance(50)) {
       Step place;
       place.element = numberOf(library);
       place.isReference = true;
@@ -401,16 +434,15 @@ class Generator {
     return steps;
   }
 
-  // An edit of `element`. A proxy is edited without reading it first: its
-  // first change loads it.
-  Step edit(ModelRun& run, const ModelElement& element) {
-    std::vector<meta::Property> properties = element.getMetaClass()->getAllAttributes();
-    Step step;
-    step.element = numberOf(element);
-    step.reached = element;
-    step.property = oneOf(properties);
+  // An edit of `element`, of a collection half the time. A proxy is edited
+  // without reading it first: its first change loads it.
+  Step edit(const ModelElement& element) {
+    const std::vector<meta::Property> all = element.getMetaClass()->getAllAttributes();
+    std::vector<meta::Property> collections;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(collections),
+                 [](const meta::Property& p) { return p->isMultiValued(); });
+    Step step = on(element, oneOf(chance(50) && !collections.empty() ? collections : all));
     const meta::Property& p = step.property;
-    step.isReference = !meta::Class::downcast(p->getType()).isNull();
     const std::size_t size = element.isProxy() ? 0 : element.get(p).size();
     const std::size_t roll = pick(100);
     if (!p->isMultiValued()) {
@@ -430,13 +462,27 @@ class Generator {
       if (size == 0 && step.kind == Step::Remove) step.kind = Step::Append;
       step.index = pick(size);
     }
-    if (step.kind == Step::Unset || step.kind == Step::RemoveAt || step.kind == Step::Move) return step;
-    if (!step.isReference && step.kind == Step::Remove) {
-      step.kind = Step::RemoveAt;  // a value collection: by index
+    if (!step.isReference && step.kind == Step::Remove) step.kind = Step::RemoveAt;  // a value collection: by index
+    if (step.kind == Step::Unset || step.kind == Step::RemoveAt || step.kind == Step::Move ||
+        step.kind == Step::Remove)
       return step;
-    }
-    if (step.kind == Step::Remove) return step;
-    const std::size_t entries = step.kind == Step::Set && p->isMultiValued() ? pick(4) : 1;
+    drawValue(step, step.kind == Step::Set && p->isMultiValued() ? pick(4) : 1);
+    return step;
+  }
+
+  Step on(const ModelElement& element, const meta::Property& property) {
+    Step step;
+    step.element = element ? numberOf(element) : 0;
+    step.reached = element;
+    step.property = property;
+    step.isReference = !meta::Class::downcast(property->getType()).isNull();
+    return step;
+  }
+
+  // The value of `step`, of `entries` entries at most: targets among the
+  // elements made, or values of the property's type.
+  void drawValue(Step& step, std::size_t entries) {
+    const meta::Property& p = step.property;
     if (step.isReference) {
       const meta::Class target = meta::Class::downcast(p->getType());
       if (step.kind == Step::Set && !p->isMultiValued() && chance(15)) {
@@ -446,8 +492,7 @@ class Generator {
           if (const std::uint32_t n = anyNumber(target)) step.targets.push_back(n);
       }
       if (step.targets.empty() && step.kind != Step::Set) step.kind = Step::Unset;
-      (void)run;
-      return step;
+      return;
     }
     step.value = Value(p->getType(), boost::none);
     for (std::size_t i = 0; i < entries; ++i) {
@@ -455,7 +500,6 @@ class Generator {
       step.value = i == 0 ? entry : step.value;
       if (i > 0) step.value.getEntries().push_back(entry.getEntries()[0]);
     }
-    return step;
   }
 
   // A value of one of the test metamodel's value types.
@@ -472,6 +516,26 @@ class Generator {
         if (chance(85)) data.set(attribute, randomValue(attribute->getType(), array));
       return Value(type, data);
     }
+    if (type == StandardTypes::unlimitedNaturalMeta())
+      return Value(type, oneOf(std::vector<std::uint32_t>{0, 7, 4000000000u}));
+    if (type == StandardTypes::integer64Meta())
+      return Value(type, oneOf(std::vector<std::int64_t>{0, -5, std::int64_t(1) << 40, std::numeric_limits<std::int64_t>::min()}));
+    if (type == StandardTypes::uinteger64Meta())
+      return Value(type, oneOf(std::vector<std::uint64_t>{0, 2, std::uint64_t(1) << 63, ~std::uint64_t(0)}));
+    if (type == StandardTypes::uinteger8Meta()) return Value(type, oneOf(std::vector<std::uint8_t>{0, 1, 200, 255}));
+    if (type == StandardTypes::booleanMeta()) return Value(type, chance(50));
+    if (type == StandardTypes::uuidMeta()) {
+      boost::uuids::uuid id{};
+      for (auto& byte : id.data) byte = static_cast<std::uint8_t>(pick(256));
+      return Value(type, id);
+    }
+    if (type == StandardTypes::dateTimeMeta()) {  // to the microsecond, before and after 1970
+      const boost::posix_time::ptime day(boost::gregorian::date(chance(50) ? 1969 : 2026, 12, 6));
+      return Value(type, day + boost::posix_time::microseconds(std::int64_t(pick(86400000000))));
+    }
+    if (type == StandardTypes::stringToStringMapMeta())
+      return Value(type, chance(50) ? qm::zero::StringToStringMap{{u"a", u"b"}}
+                                    : qm::zero::StringToStringMap{{u"", u"\u00e9"}, {u"k", u"v"}});
     if (type == StandardTypes::integerMeta()) {
       static const std::vector<std::int32_t> integers = {0, 1, -1, 7, 300, 2147483647, -2147483647 - 1};
       return Value(type, chance(50) ? oneOf(integers) : static_cast<std::int32_t>(pick(2001)) - 1000);
@@ -508,6 +572,7 @@ class Generator {
   }
 
   const TestMetamodel& mm;
+  const Kinds& k;
   std::mt19937_64 rng;
   std::uint32_t created = 0;
   std::vector<meta::Class> classes;  // of each number made, from 1
@@ -522,12 +587,13 @@ class RandomChangesTest : public BackendTest {
     const std::uint64_t transactions = environmentNumber("VLT_RANDOM_CHANGES_TRANSACTIONS", defaultTransactions);
     SCOPED_TRACE("VLT_RANDOM_CHANGES_SEED=" + std::to_string(seed) +
                  " VLT_RANDOM_CHANGES_ELEMENTS=" + std::to_string(elements));
+    enableProgressRecords();  // the records of every step are made, and must not fail
     Listing listing;
     bool passed = true;
     {
       ModelRun modelRun(location, passive);
       Generator generator(seed);
-      passed = generator.build(modelRun, elements);
+      passed = generator.build(modelRun, elements, listing);
       for (std::uint64_t i = 0; i < transactions && passed; ++i) passed = generator.transaction(modelRun, listing);
       passed = passed && modelRun.checkReopened();
     }

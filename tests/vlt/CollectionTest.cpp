@@ -65,6 +65,11 @@ TEST_P(CollectionTest, LinksAndPartsKeepOrderThroughInsertsAtIndexRemovalsAndRep
   EXPECT_THROW(readValue<vlt::BuiltinTypeCollectionRef<std::u16string>>(item(0), property("test.Item", "name")),
                vlt::UsageError)
       << "a single-valued property has no collection";
+  // but takes a vector of one value, and refuses more.
+  const vlt::PropertyRef name = property("test.Item", "name");
+  item(0).setPropertyValue(name, std::vector<std::u16string>{u"one"});
+  EXPECT_TRUE(readValue<boost::optional<std::u16string>>(item(0), name) == std::u16string(u"one"));
+  EXPECT_THROW(item(0).setPropertyValue(name, std::vector<std::u16string>{u"a", u"b"}), vlt::UsageError);
 }
 
 // A part has one owner: appending it moves it (from another owner, or to the
