@@ -2,9 +2,10 @@
 // each rollback the repository holds what the model has loaded, and no
 // loaded element refers to a destroyed one or misses the other end of a
 // two-way link. Every few transactions the model is dropped and the
-// repository opened again lazily: the next edits meet elements that are
-// fetched by identity, reached through proxies, or hold deferred collections
-// not loaded yet. At the end a new model loads everything and must hold what
+// repository opened again, mostly lazily (or loading the top level,
+// everything, or one subtree), and what was loaded is checked: the next
+// edits meet elements that are fetched by identity, reached through
+// proxies, or hold deferred collections not loaded yet. At the end a new model loads everything and must hold what
 // the repository and the last model hold.
 //
 // The run is generated from a seed. VLT_RANDOM_CHANGES_SEED picks another,
@@ -70,7 +71,8 @@ struct Step {
   ModelElement reached;       // the element as a link reached it (maybe a proxy); else fetched by number
   meta::Class cls;            // Create
   meta::Property property;
-  std::size_t index = 0;  // Insert, RemoveAt, Replace, Remove; Move: from
+  enum Load { Lazily, TopLevel, Everything, Subtree };
+  std::size_t index = 0;  // Insert, RemoveAt, Replace, Remove; Move: from; Reopen: what is loaded (Load)
   std::size_t to = 0;     // Move: to
   bool isReference = false;
   std::vector<std::uint32_t> targets;  // a reference value: element numbers (0: no element)
@@ -82,6 +84,8 @@ struct Step {
     static const char* const names[] = {"create", "set",     "unset",  "insert",   "append", "removeAt", "replace",
                                         "move",   "remove",  "destroy", "snapshot", "commit", "rollback", "reopen"};
     std::string out = names[kind];
+    static const char* const loads[] = {" lazily", " the top level", " everything", " the subtree of #"};
+    if (kind == Reopen) return out + loads[index] + (index == Subtree ? std::to_string(element) : "");
     if (kind >= Snapshot) return out;
     out += " #" + std::to_string(element) + (reached && reached.isProxy() ? " (a proxy)" : "");
     if (kind == Create) return out + " " + fl::i18n::ustring_to_utf8(cls->getQualifiedName());
@@ -132,8 +136,19 @@ class ModelRun {
       if (step.kind == Step::Reopen) {
         model->resetDataSource();
         model = qm::zero::Model::create();
-        open(DataSource::NoSyncToDataSource);
-        return true;
+        static const DataSource::ToModelSync loads[] = {DataSource::NoSyncToModel, DataSource::SyncTopLevelToModel,
+                                                        DataSource::SyncAllToModel, DataSource::NoSyncToModel};
+        open(DataSource::NoSyncToDataSource, loads[step.index]);
+        const ModelElement top = step.index == Step::Subtree ? element(step.element) : ModelElement();
+        // What a subtree's load makes comes with its deferred collections.
+        for (const ModelElement& e : top ? top.getAllContents() : std::vector<ModelElement>()) {
+          for (const meta::Property& p : e.getMetaClass()->getAllAttributes()) {
+            if (p->isReference() && p->isMultiValued()) {
+              EXPECT_TRUE(qm::zero::ReferenceCollection(e, p).isLoaded()) << step.describe();
+            }
+          }
+        }
+        return check("after reopening");
       }
       if (step.kind == Step::Commit || step.kind == Step::Rollback) {
         if (!transaction) return true;
@@ -228,11 +243,10 @@ class ModelRun {
   qm::zero::Model model = qm::zero::Model::create();
 
  private:
-  void open(DataSource::ToDataSourceSync toDataSource) {
+  void open(DataSource::ToDataSourceSync toDataSource, DataSource::ToModelSync toModel = DataSource::NoSyncToModel) {
     const std::u16string text = u16(location);
-    ds = passive ? DataSource::createPassive(text, model, DataSource::NoSyncToModel, toDataSource,
-                                             DataSource::Synchronous)
-                 : DataSource::create(text, model, DataSource::NoSyncToModel, toDataSource, DataSource::Synchronous);
+    ds = passive ? DataSource::createPassive(text, model, toModel, toDataSource, DataSource::Synchronous)
+                 : DataSource::create(text, model, toModel, toDataSource, DataSource::Synchronous);
   }
 
   bool check(const char* when) {
@@ -340,11 +354,14 @@ class Generator {
 
   /// The steps of one transaction, applied to `run` as they are made; false
   /// when one failed. Every `reopenEvery` transactions the model is dropped
-  /// and the repository opened again without loading anything.
+  /// and the repository opened again, loading nothing, the top level,
+  /// everything, or nothing but one element's subtree.
   bool transaction(ModelRun& run, Listing& listing) {
     if (++transactions % reopenEvery == 0) {
       Step reopen;
       reopen.kind = Step::Reopen;
+      reopen.index = pick(4);
+      reopen.element = anyNumber();
       listing.add(reopen);
       if (!run.apply(reopen)) return false;
     }

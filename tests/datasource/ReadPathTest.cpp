@@ -262,37 +262,6 @@ TEST_P(ReadPathTest, DeferredCollectionsReadTheStoredContentsInTheirOrder) {
   EXPECT_EQ(all[2], p2);
 }
 
-// Loading a tree whole reads the link collections of each owner's children
-// together, and sets a node's single link after its children are loaded, by
-// the same loader; a level wider than one statement reads. A load of
-// everything and a subtree's load each give every node its own children, in
-// order, and its own targets, a child of a subclass, an empty collection and
-// an absent link included.
-
-// A subtree's load loads the deferred collections of the elements it makes,
-// also of one that no link reached first: it holds what it reviewed without
-// asking again.
-TEST_P(ReadPathTest, ASubtreeLoadFillsTheDeferredCollectionsOfWhatItMakes) {
-  boost::uuids::uuid library, member, book;
-  store([&](const qm::zero::Model& writer) {
-    ModelElement l = ModelElement::createReflective(writer, mm.library);
-    ModelElement p = ModelElement::createReflective(writer, mm.person);
-    ModelElement b = ModelElement::createReflective(writer, mm.book);
-    l.set(mm.members, Value(mm.person, std::vector<ModelElement>{p}));
-    p.set(mm.reviewed, Value(mm.book, std::vector<ModelElement>{b}));
-    std::tie(library, member, book) = std::make_tuple(l.getUUID(), p.getUUID(), b.getUUID());
-  });
-  attach();
-  model->findElement(library, qm::zero::FetchFromDataSource).getAllContents();
-  const ModelElement p = model->findElement(member);
-  ASSERT_TRUE(p);
-  const qm::zero::ReferenceCollection reviewed(p, mm.reviewed);
-  EXPECT_TRUE(reviewed.isLoaded());
-  model->resetDataSource();  // nothing more can be asked
-  ASSERT_EQ(reviewed.getElements().size(), 1u);
-  EXPECT_EQ(reviewed.getElements()[0].getUUID(), book);
-}
-
 // What a push into a new repository and a load of everything ask the
 // repository (the SELECT statements its trace shows), for trees of two
 // sizes: a push asks nothing per element, a load on a server nothing per
