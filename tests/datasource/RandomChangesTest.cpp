@@ -326,30 +326,39 @@ class Generator {
   /// Builds `count` elements of the library, then holders with every
   /// property drawn, in a transaction of their own: collections of several
   /// entries for the edits to work on, whole values of every kind written
-  /// with new objects.
+  /// with new objects. Then every property of the first holders is drawn
+  /// again or cleared, in one more transaction: every kind written as a
+  /// change.
   bool build(ModelRun& run, std::uint32_t count, Listing& listing) {
     if (!run.build(count, rng, created, classes)) return false;
+    const std::uint32_t first = created + 1;
     for (std::uint32_t n = 0; n < count / 3; ++n) {
       Step create;
       create.kind = Step::Create;
       create.cls = chance(30) ? k.special : k.holder;
       create.element = ++created;
       classes.push_back(create.cls);
-      std::vector<Step> steps{create};
-      for (const meta::Property& p : create.cls->getAllAttributes()) {
-        Step set = on(ModelElement(), p);
-        set.element = create.element;
-        set.kind = Step::Set;
-        drawValue(set, p->isMultiValued() ? 1 + pick(4) : 1);
-        steps.push_back(set);
-      }
-      for (Step& step : steps)
-        if (!run.apply(step)) return false;
+      if (!run.apply(create) || !setEveryProperty(run, create.element, create.cls, 0)) return false;
     }
     Step end;
     end.kind = Step::Commit;
     listing.add(end);
+    if (!run.apply(end)) return false;
+    for (std::uint32_t n = first; n < std::min(first + 3, created + 1); ++n)
+      if (!setEveryProperty(run, n, classes[n - 1], 30)) return false;
+    listing.add(end);
     return run.apply(end);
+  }
+
+  bool setEveryProperty(ModelRun& run, std::uint32_t element, const meta::Class& cls, unsigned clearPercent) {
+    for (const meta::Property& p : cls->getAllAttributes()) {
+      Step set = on(ModelElement(), p);
+      set.element = element;
+      set.kind = chance(clearPercent) ? Step::Unset : Step::Set;
+      if (set.kind == Step::Set) drawValue(set, p->isMultiValued() ? 1 + pick(4) : 1);
+      if (!run.apply(set)) return false;
+    }
+    return true;
   }
 
   /// The steps of one transaction, applied to `run` as they are made; false
