@@ -220,4 +220,9 @@ void DataModelRepository::setTraceCallback(TraceCallback callback, void* context
   requireCore(core_).connection().setTrace(callback, context);
 }
 
+DataModelRepository::RoundTrips DataModelRepository::roundTrips() const {
+  const sql::ServerTraffic traffic = requireCore(core_).connection().traffic();
+  return RoundTrips{traffic.roundTrips, traffic.preparations};
+}
+
 }  // namespace vlt

@@ -211,6 +211,20 @@ class VLT_API DataModelRepository {
   /// handles made from it throws UsageError, and what it throws is dropped.
   void setTraceCallback(TraceCallback callback, void* context = nullptr);
 
+  /// What the connection has asked of a PostgreSQL server since it opened.
+  struct RoundTrips {
+    /// Waits for the server's answer: each statement run at once, each
+    /// BEGIN, COMMIT and catalog read, each flush of queued writes (the
+    /// writes queued before it go with it).
+    std::uint64_t roundTrips = 0;
+    /// Statements prepared on the server (a statement is prepared once per
+    /// connection and kind of parameters, then reused).
+    std::uint64_t preparations = 0;
+  };
+  /// The counts so far; both zero for a SQLite file. Throws UsageError when
+  /// closed.
+  RoundTrips roundTrips() const;
+
  private:
   friend class ObjectQuery;
   detail::CorePtr core_;

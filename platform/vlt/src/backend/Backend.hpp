@@ -144,6 +144,12 @@ enum class DatabaseState {
   foreign,     ///< holds something else
 };
 
+/// What a connection to a server has asked of it since it opened.
+struct ServerTraffic {
+  std::uint64_t roundTrips = 0;    ///< waits for the server's answer
+  std::uint64_t preparations = 0;  ///< statements prepared on the server
+};
+
 /// How a SQLite repository journals its transactions.
 enum class JournalMode { keep, rollback, writeAhead };
 
@@ -174,7 +180,12 @@ class Connection {
   virtual void releaseSavepoint() = 0;
   virtual void rollbackToSavepoint() noexcept = 0;
   virtual const Dialect& dialect() const noexcept = 0;
+  /// Sets the callback that sees every statement the connection sends or
+  /// runs, as it starts: on a server also its own (catalog reads, savepoints,
+  /// preparations, the flush of queued writes).
   virtual void setTrace(TraceCallback callback, void* context) = 0;
+  /// The server traffic so far; zero where the engine runs in the process.
+  virtual ServerTraffic traffic() const noexcept { return {}; }
   /// Whether the trace callback is running: the repository refuses to be
   /// called from it, in the middle of a statement of its own.
   bool tracing() const noexcept { return tracing_; }
@@ -190,12 +201,14 @@ class Connection {
   virtual std::vector<std::string> tableNames() = 0;
   /// The names of the columns of `table`; empty when there is no such table.
   virtual std::vector<std::string> tableColumns(const std::string& table) = 0;
-  /// A number that changes whenever the database's schema changes, by this
-  /// connection or another.
+  /// A number that changes whenever another connection changed the
+  /// database's schema (this connection's own changes may change it too).
+  /// Inside a transaction it covers every change committed before the
+  /// transaction began.
   virtual std::int64_t schemaVersion() = 0;
   /// Called in the transaction that made a value table or column, after
   /// making it: where the engine keeps no cheap schema version of its own,
-  /// the repository counts its changes for schemaVersion.
+  /// the other connections hear of it when that transaction commits.
   virtual void schemaChanged() {}
   /// Sets the journal mode; outside a transaction. A no-op where the engine
   /// has no choice.

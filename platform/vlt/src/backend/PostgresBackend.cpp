@@ -207,8 +207,10 @@ class PgConnection final : public Connection {
     sync();
     deallocateRetired();
     traceStatement(sql);
+    waited();
     Result r(PQexec(conn(), sql.c_str()));
     check(r.get(), sql);
+    noticeSchemaChanges();
   }
   bool inTransaction() const noexcept override {
     const PGTransactionStatusType status = PQtransactionStatus(handle_.get());
@@ -236,13 +238,17 @@ class PgConnection final : public Connection {
     --savepoints_;
     pipelineDrop();
     if (PQtransactionStatus(conn()) == PQTRANS_IDLE) return;
-    Result r(PQexec(conn(), "ROLLBACK TO vlt_operation; RELEASE vlt_operation"));
+    constexpr const char* sql = "ROLLBACK TO vlt_operation; RELEASE vlt_operation";
+    traceStatement(sql);
+    waited();
+    Result r(PQexec(conn(), sql));
   }
   const Dialect& dialect() const noexcept override { return postgresDialect; }
   void setTrace(TraceCallback callback, void* context) override {
     trace_ = callback;
     traceContext_ = context;
   }
+  ServerTraffic traffic() const noexcept override { return traffic_; }
   const std::string& filespec() const noexcept override { return filespec_; }
 
   DatabaseState inspect() override;
@@ -263,16 +269,34 @@ class PgConnection final : public Connection {
   }
   // The server's catalog would answer too, but a look at it costs a few
   // milliseconds (every schema of the database is in it), and a read asks
-  // once per transaction while a table it wants is missing: the repository
-  // counts the value tables and columns its clients make instead.
+  // once per transaction while a table it wants is missing; so would a
+  // counter in a table, a round trip per transaction. Instead a connection
+  // that makes a table announces it (schemaChanged), and the notices count.
+  // The server delivers a notice committed before it reads this
+  // connection's next command, ahead of that command's answer: once a
+  // transaction's BEGIN has come back, libpq holds every notice of the
+  // changes committed before the transaction's first statement. Outside a
+  // transaction one round trip brings them.
   std::int64_t schemaVersion() override {
-    const std::vector<std::string> n =
-        names("SELECT CAST(value AS TEXT) FROM vlt_info WHERE name = 'value table changes'");
-    return n.empty() ? 0 : std::stoll(n.front());
+    if (!inTransaction()) names("SELECT 1");
+    noticeSchemaChanges();
+    return schemaNotices_;
   }
+  // Sent with the commit of the transaction that made the table, and only
+  // then.
   void schemaChanged() override {
-    execute("INSERT INTO vlt_info (name, value) VALUES ('value table changes', 1) "
-            "ON CONFLICT (name) DO UPDATE SET value = vlt_info.value + 1");
+    constexpr const char* sql = "SELECT pg_notify('vlt_tables', current_schema())";
+    if (mayQueue()) {
+      queueCommand(sql);
+    } else {
+      execute(sql);
+    }
+  }
+  /// Listens for the value tables other connections make in this schema.
+  void listenForSchemaChanges() {
+    execute("LISTEN vlt_tables");
+    const std::vector<std::string> schema = names("SELECT current_schema()");
+    schema_ = schema.empty() ? std::string() : schema.front();
   }
   // A server keeps no journal of this kind and no copies of its own.
   void setJournalMode(JournalMode) override {}
@@ -294,8 +318,18 @@ class PgConnection final : public Connection {
   void discardIfCreated() noexcept override {}
 
   PGconn* conn() const noexcept { return handle_.get(); }
-  void traceStatement(const std::string& sql) const {
-    if (trace_ != nullptr) callTrace(trace_, traceContext_, sql.c_str());
+  void traceStatement(const std::string& sql) const noexcept { traceStatement(sql.c_str()); }
+  void traceStatement(const char* sql) const noexcept {
+    if (trace_ != nullptr) callTrace(trace_, traceContext_, sql);
+  }
+  /// Traces the preparation of `text` as `name` (the server's plan of it).
+  void tracePreparation(const std::string& name, const std::string& text) const {
+    if (trace_ != nullptr) traceStatement("PREPARE " + name + " AS " + text);
+  }
+  /// Counts a wait for the server's answer, and a preparation with it.
+  void waited(bool preparing = false) noexcept {
+    ++traffic_.roundTrips;
+    if (preparing) ++traffic_.preparations;
   }
   /// Reads the results of the queued writes; throws the first failure.
   void sync();
@@ -323,6 +357,14 @@ class PgConnection final : public Connection {
   /// The first column of every row, as text; `parameter` is $1, if any.
   std::vector<std::string> names(const std::string& sql, const std::string* parameter = nullptr);
   void pipelineDrop() noexcept;
+  /// Rolls back a transaction the server refuses to go on with.
+  void rollbackNow() noexcept {
+    traceStatement("ROLLBACK");
+    waited();
+    Result rollback(PQexec(conn(), "ROLLBACK"));
+  }
+  /// Counts the notices of tables made in this schema by other connections.
+  void noticeSchemaChanges() noexcept;
   void deallocateRetired() noexcept;
   void enterPipeline(const std::string& sql);
   void queued(int sent, const std::string& sql);
@@ -334,6 +376,9 @@ class PgConnection final : public Connection {
   std::string filespec_;
   TraceCallback trace_ = nullptr;
   void* traceContext_ = nullptr;
+  ServerTraffic traffic_;
+  std::string schema_;  ///< current_schema(): the repository
+  std::int64_t schemaNotices_ = 0;
   std::int64_t changes_ = 0;
   int savepoints_ = 0;
   std::size_t statements_ = 0;
@@ -378,6 +423,8 @@ const PgStatement::Call& PgStatement::call() {
     // server once its preparation succeeded (rare: once per type signature).
     std::string name = connection_.nextName();
     connection_.sync();
+    connection_.tracePreparation(name, text_);
+    connection_.waited(true);
     Result r(PQprepare(connection_.conn(), name.c_str(), text_.c_str(), static_cast<int>(types_.size()),
                        types_.data()));
     connection_.check(r.get(), sql_);
@@ -402,6 +449,7 @@ bool PgStatement::step() {
     const Call& c = call();
     connection_.sync();
     connection_.traceStatement(sql_);
+    connection_.waited();
     result_.reset(PQexecPrepared(connection_.conn(), c.name.c_str(), static_cast<int>(c.values.size()), c.values.data(),
                                  c.lengths.data(), c.formats.data(), 1));
     row_ = -1;
@@ -447,6 +495,7 @@ void PgConnection::queued(int sent, const std::string& sql) {
 
 void PgConnection::queueCommand(const char* sql) {
   sendRows();
+  traceStatement(sql);
   enterPipeline(sql);
   queued(PQsendQueryParams(conn(), sql, 0, nullptr, nullptr, nullptr, nullptr, 1), sql);
 }
@@ -507,6 +556,8 @@ void PgConnection::sendRows(RowBatch& batch, std::size_t first, std::size_t coun
     preparing_.emplace_back(&batch, k);
     enterPipeline(batch.sql);
     const std::string text = batch.text(count);
+    tracePreparation(name, text);
+    ++traffic_.preparations;
     queued(PQsendPrepare(conn(), name.c_str(), text.c_str(), 0, nullptr), batch.sql);
   }
   const std::size_t n = count * static_cast<std::size_t>(batch.shape.columns);
@@ -530,6 +581,8 @@ void PgConnection::sync() {
   sendRows();
   if (!pipelining_) return;
   pipelining_ = false;
+  if (trace_ != nullptr) traceStatement("-- sync: the results of " + std::to_string(queued_.size()) + " queued commands");
+  waited();
   std::string errorState;
   std::string errorMessage;
   std::string errorSql;
@@ -569,9 +622,7 @@ void PgConnection::sync() {
     // The server skipped every command queued after the failing one, calls
     // that have returned already among them: only dropping the whole
     // transaction loses nothing the caller believes written.
-    if (PQtransactionStatus(conn()) == PQTRANS_INERROR) {
-      Result rollback(PQexec(conn(), "ROLLBACK"));
-    }
+    if (PQtransactionStatus(conn()) == PQTRANS_INERROR) rollbackNow();
     savepoints_ = 0;
     fail(errorState.c_str(), errorMessage, errorSql);
   }
@@ -584,6 +635,8 @@ void PgConnection::deallocateRetired() noexcept {
   std::string sql;
   for (const std::string& name : *retired_) sql += "DEALLOCATE " + name + ";";
   retired_->clear();
+  traceStatement(sql.c_str());
+  waited();
   Result r(PQexec(conn(), sql.c_str()));
 }
 
@@ -607,9 +660,7 @@ void PgConnection::check(PGresult* r, const std::string& sql) {
   // Outside a savepoint a failed statement spoils the transaction: roll it
   // back, so that the repository sees it dropped (as after SQLite's I/O
   // errors) and refuses further writes until the caller rolls back.
-  if (PQtransactionStatus(conn()) == PQTRANS_INERROR && savepoints_ == 0) {
-    Result rollback(PQexec(conn(), "ROLLBACK"));
-  }
+  if (PQtransactionStatus(conn()) == PQTRANS_INERROR && savepoints_ == 0) rollbackNow();
   fail(state ? state : (PQstatus(conn()) == CONNECTION_BAD ? "08006" : "XX000"), message, sql);
 }
 
@@ -636,11 +687,21 @@ void PgConnection::fail(const char* sqlstate, const std::string& message, const 
 std::vector<std::string> PgConnection::names(const std::string& sql, const std::string* parameter) {
   sync();
   const char* value = parameter ? parameter->c_str() : nullptr;
+  traceStatement(sql);
+  waited();
   Result r(PQexecParams(conn(), sql.c_str(), parameter ? 1 : 0, nullptr, &value, nullptr, nullptr, 0));
   check(r.get(), sql);
   std::vector<std::string> out;
   for (int row = 0; row < PQntuples(r.get()); ++row) out.emplace_back(PQgetvalue(r.get(), row, 0));
   return out;
+}
+
+void PgConnection::noticeSchemaChanges() noexcept {
+  const int self = PQbackendPID(conn());
+  while (PGnotify* notice = PQnotifies(conn())) {
+    if (notice->be_pid != self && schema_ == notice->extra) ++schemaNotices_;
+    PQfreemem(notice);
+  }
 }
 
 DatabaseState PgConnection::inspect() {
@@ -672,6 +733,7 @@ std::unique_ptr<Connection> openPostgresql(const OpenRequest& request) {
   const int timeout = request.lockTimeoutMs > 0 ? request.lockTimeoutMs : 1;
   connection->execute("SET lock_timeout = " + std::to_string(timeout));
   connection->execute("SET client_min_messages = warning");
+  connection->listenForSchemaChanges();
   if (request.readOnly) connection->execute("SET default_transaction_read_only = on");
   return connection;
 }
