@@ -14,6 +14,7 @@ bool ValueTables::ClassTable::complete() const noexcept {
 
 // What the catalog says about the class's table.
 ValueTables::ClassTable ValueTables::look(const ClassInfo* cls) {
+  noteEngineSchema();
   const std::vector<std::string> names = database_.connection().tableColumns(cls->table);
   ClassTable table;
   table.exists = !names.empty();
@@ -25,9 +26,19 @@ ValueTables::ClassTable ValueTables::look(const ClassInfo* cls) {
   return table;
 }
 
+// The engine's schema version before the first look at the catalog: what
+// changes after it is noticed by refresh(); taken later, the first refresh
+// would forget every missing table it found.
+void ValueTables::noteEngineSchema() {
+  if (engineSchema_ >= 0) return;
+  checkedInTransaction_ = transaction_.active() ? transaction_.number() : 0;
+  engineSchema_ = database_.connection().schemaVersion();
+}
+
 // Another connection may have made tables since a missing one was noticed:
-// look at the engine's schema version (at most once per transaction), and
-// forget every missing table or column when it changed.
+// look at the engine's schema version (at most once per transaction; on a
+// server it costs no round trip inside one), and forget every missing table
+// or column when it changed.
 void ValueTables::refresh() {
   if (missing_ == 0) return;
   if (transaction_.active() && checkedInTransaction_ == transaction_.number()) return;
@@ -45,9 +56,15 @@ void ValueTables::refresh() {
 }
 
 // Something known changed: statements are made again, and what is missing is
-// counted again (rare: when tables are looked at or made).
+// counted again (rare: when tables are made, or forgotten).
 void ValueTables::changed() noexcept {
   ++version_;
+  recount();
+}
+
+// A table looked at for the first time changes no statement made before:
+// whatever built one looked at every table it names first.
+void ValueTables::recount() noexcept {
   missing_ = 0;
   for (const auto& entry : classes_) missing_ += entry.second.table.complete() ? 0 : 1;
   for (const auto& entry : collections_) missing_ += entry.second.exists ? 0 : 1;
@@ -65,7 +82,7 @@ const ValueTables::ClassTable& ValueTables::classTable(const ClassInfo* cls) {
   }
   if (it == classes_.end()) {
     it = classes_.emplace(cls, Known{look(cls), false}).first;
-    changed();
+    recount();
   }
   return it->second.table;
 }
@@ -77,9 +94,10 @@ bool ValueTables::collectionTable(const PropertyInfo* property) {
     it = collections_.find(property);
   }
   if (it == collections_.end()) {
+    noteEngineSchema();
     const bool exists = !database_.connection().tableColumns(property->table).empty();
     it = collections_.emplace(property, KnownCollection{exists, false}).first;
-    changed();
+    recount();
   }
   return it->second.exists;
 }

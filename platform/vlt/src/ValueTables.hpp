@@ -66,7 +66,9 @@ class ValueTables final : public TransactionParticipant {
     bool madeHere = false;
   };
   ClassTable look(const ClassInfo* cls);
+  void noteEngineSchema();
   void changed() noexcept;
+  void recount() noexcept;
   void forgetMadeHere() noexcept;
 
   Database& database_;
