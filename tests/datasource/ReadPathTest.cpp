@@ -262,6 +262,34 @@ TEST_P(ReadPathTest, DeferredCollectionsReadTheStoredContentsInTheirOrder) {
   EXPECT_EQ(all[2], p2);
 }
 
+// On a server each wait for an answer is a round trip. A fetch beside an
+// element fetched before, and a deferred collection's load, cost a few,
+// whatever was read before: no look at the catalog or bookkeeping read per
+// transaction (b2 has a collection whose table is missing), no statement
+// prepared again. SQLite counts none.
+TEST_P(ReadPathTest, AFetchCostsAFewRoundTripsAndPreparesNothingAgain) {
+  boost::uuids::uuid reader;
+  store([&](const qm::zero::Model& writer) {
+    ModelElement r = ModelElement::createReflective(writer, mm.person);
+    r.set(mm.reviewed, Value(mm.book, std::vector<ModelElement>{ModelElement::createReflective(writer, mm.book)}));
+    reader = r.getUUID();
+  });
+  DataSource* ds = attach();
+  const vlt::DataModelRepository& repository = vlt_datasource::DataSourceTestAccess::repository(*ds);
+  const auto roundTrips = [&] { return repository.roundTrips().roundTrips; };
+  ASSERT_TRUE(fetch(1));  // b1 and its owner: the statements are made, the tables looked at
+  ASSERT_EQ(fetch(3).get(mm.reviewed).size(), 1u);
+  const ModelElement r = model->findElement(reader, qm::zero::FetchFromDataSource);
+  const auto before = repository.roundTrips();
+  ASSERT_TRUE(fetch(2));
+  const bool server = GetParam() == Backend::PostgreSQL;
+  EXPECT_EQ(roundTrips() - before.roundTrips, server ? 6u : 0u) << "BEGIN, b2 with its values, links, owner, COMMIT";
+  const std::uint64_t fetched = roundTrips();
+  ASSERT_EQ(r.get(mm.reviewed).size(), 1u);
+  EXPECT_EQ(roundTrips() - fetched, server ? 4u : 0u) << "BEGIN, r, its links, COMMIT";
+  EXPECT_EQ(repository.roundTrips().preparations, server ? before.preparations : 0u);
+}
+
 // What a push into a new repository and a load of everything ask the
 // repository (the SELECT statements its trace shows), for trees of two
 // sizes: a push asks nothing per element, a load on a server nothing per
