@@ -105,6 +105,15 @@ TEST_P(ObjectTest, OwnershipReportsOwnerPropertyAndPositionAndHasNoCycles) {
   find(3).deleteObject();
   expectStored(1, entry("kids", objects({2, 5})));
   EXPECT_EQ(ownerOf(5), "1.kids[1]") << "the position counts the remaining siblings";
+  // In a transaction the lookup reads the place too; a write that moves the
+  // object makes it read again.
+  repo.beginTransaction();
+  vlt::ObjectRef one = find(1, "test.Node");
+  const vlt::ObjectRef five = find(5, "test.Base");
+  one.setPropertyValue(property("test.Node", "only"), five);
+  five.getOwnership(owner, through, ordinal);
+  EXPECT_EQ(through.name(), "only");
+  repo.commitTransaction();
 }
 
 TEST_P(ObjectTest, DeletingAnObjectDeletesWhatItOwnsRecursivelyAndTheLinksToThem) {

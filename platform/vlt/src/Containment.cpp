@@ -82,7 +82,14 @@ void Containment::ownership(const ObjectRef& object, ObjectRef& owner, PropertyR
   ObjectRef foundOwner;
   const PropertyInfo* foundProperty = nullptr;
   std::int64_t storedOrdinal = 0;
-  {
+  if (const ObjectStore::Place* place = objects_.knownPlace(object.objectId())) {
+    // Read with the lookup that found the object, in this transaction.
+    if (place->owner != 0) {
+      foundOwner = handles_.objectRef(place->ownerClass, place->owner, place->ownerUuid);
+      foundProperty = schema_.propertyById(place->property);
+      storedOrdinal = place->ordinal;
+    }
+  } else {
     sql::StatementUse s(statements_.fixed(
         "SELECT o.owner_id, w.class_id, w.uuid, o.owner_property_id, o.ordinal FROM vlt_object o "
         "LEFT JOIN vlt_object w ON w.id = o.owner_id WHERE o.id = ?1"));

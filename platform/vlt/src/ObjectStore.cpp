@@ -42,11 +42,14 @@ LineageSelect lineageSelect(const ClassInfo* cls, ValueTables& tables) {
 
 // The object's id, class and uuid with the lineage's values, each class
 // table left-joined to the object (a missing row reads as absent values).
-std::string rowQuery(const ClassInfo* cls, const char* where, ValueTables& tables) {
+// With `placed`, the object's place (placeColumns) comes after its identity.
+std::string rowQuery(const ClassInfo* cls, const char* where, ValueTables& tables, bool placed = false) {
   const LineageSelect select = lineageSelect(cls, tables);
   std::string text = "SELECT o.id, o.class_id, o.uuid";
+  if (placed) text += ", o.owner_id, w.class_id, w.uuid, o.owner_property_id, o.ordinal";
   if (!select.columns.empty()) text += ", " + select.columns;
   text += " FROM vlt_object o";
+  if (placed) text += " LEFT JOIN vlt_object w ON w.id = o.owner_id";
   for (std::size_t k = 0; k < select.tables.size(); ++k) {
     text += " LEFT JOIN " + select.tables[k] + " ON c" + std::to_string(k) + ".id = o.id";
   }
@@ -81,6 +84,9 @@ bool hasRowColumns(const ClassInfo* cls) {
 
 // Columns of a row query before the first value.
 constexpr int rowHeader = 3;
+// Columns of an object's place: owner id, class and uuid, owning property,
+// ordinal.
+constexpr int placeColumns = 5;
 
 }  // namespace
 
@@ -98,10 +104,14 @@ ObjectRef ObjectStore::find(const boost::uuids::uuid& uuid, const ClassInfo* cls
   schema_.checkUsable(cls);
   const bool keep = withRow && transaction_.active() && hasRowColumns(cls);
   if (keep) tables_.refresh();
+  // Inside a transaction the object's place comes with the lookup too: what
+  // looks an object up usually asks for its owner next.
   sql::Statement& statement =
       keep ? statements_.keyed(cls, rowByUuid, rowVersion(cls, tables_),
-                               [&] { return rowQuery(cls, "o.uuid = ?1", tables_); })
-           : statements_.fixed("SELECT o.id, o.class_id FROM vlt_object o WHERE o.uuid = ?1");
+                               [&] { return rowQuery(cls, "o.uuid = ?1", tables_, true); })
+           : statements_.fixed("SELECT o.id, o.class_id, o.uuid, o.owner_id, w.class_id, w.uuid, o.owner_property_id, "
+                               "o.ordinal FROM vlt_object o LEFT JOIN vlt_object w ON w.id = o.owner_id "
+                               "WHERE o.uuid = ?1");
   sql::StatementUse s(statement);
   s->bindBlob(1, uuid.data, 16);
   if (!s->step()) return ObjectRef();
@@ -109,13 +119,14 @@ ObjectRef ObjectStore::find(const boost::uuids::uuid& uuid, const ClassInfo* cls
   const ClassInfo* actual = schema_.classById(s->columnInt64(1));
   if (actual == nullptr || !actual->conformsTo(cls)) return ObjectRef();
   access_.noteSeen(id, actual);
+  if (transaction_.active()) notePlace(*s, id);
   // Inside a transaction the row of the asked class comes with the lookup:
   // reading its values next costs no further statement.
   if (keep) {
     row_.id = id;
     row_.layout = cls;
     row_.serial = transaction_.writeSerial();
-    fillRow(*s, rowHeader);
+    fillRow(*s, rowHeader + placeColumns);
   }
   return handles_.objectRef(actual, id, uuid);
 }
@@ -258,6 +269,27 @@ const ObjectStore::Row& ObjectStore::row(const ObjectRef& object, const Property
   fillRow(*s, rowHeader);
   row_.serial = serial;
   return row_;
+}
+
+void ObjectStore::notePlace(sql::Statement& statement, ObjectId id) {
+  constexpr int first = rowHeader;
+  place_.id = id;
+  place_.serial = transaction_.writeSerial();
+  place_.owner = statement.columnIsNull(first) ? 0 : static_cast<ObjectId>(statement.columnInt64(first));
+  if (place_.owner == 0) return;
+  place_.ownerClass = statement.columnIsNull(first + 1) ? nullptr : schema_.classById(statement.columnInt64(first + 1));
+  const std::string_view bytes = statement.columnBlob(first + 2);
+  if (bytes.size() == 16) std::memcpy(place_.ownerUuid.data, bytes.data(), 16);
+  place_.property = statement.columnInt64(first + 3);
+  place_.ordinal = statement.columnInt64(first + 4);
+}
+
+const ObjectStore::Place* ObjectStore::knownPlace(ObjectId id) const noexcept {
+  const bool current = place_.serial != 0 && place_.id == id && place_.serial == transaction_.writeSerial() &&
+                       transaction_.active();
+  // An owner whose class is unknown here (made by another connection) is
+  // read by the caller's own statement.
+  return current && (place_.owner == 0 || place_.ownerClass != nullptr) ? &place_ : nullptr;
 }
 
 bool ObjectStore::knownToExist(ObjectId id) const noexcept {

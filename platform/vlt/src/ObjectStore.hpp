@@ -53,6 +53,19 @@ class ObjectStore {
   /// True when the object was seen existing in this transaction since the
   /// last write (its values were read): no need to ask again.
   bool knownToExist(ObjectId id) const noexcept;
+  /// Where an object is owned, as the lookup that found it read it.
+  struct Place {
+    ObjectId id = 0;
+    std::uint64_t serial = 0;  ///< TransactionState::writeSerial when read; 0: not kept
+    ObjectId owner = 0;        ///< 0: a root
+    const ClassInfo* ownerClass = nullptr;
+    boost::uuids::uuid ownerUuid{};
+    std::int64_t property = 0;  ///< the owning property's id
+    std::int64_t ordinal = 0;   ///< the stored ordinal
+  };
+  /// The place of `id` when the last find() in this transaction found it and
+  /// nothing was written since; null otherwise. Valid until the next find().
+  const Place* knownPlace(ObjectId id) const noexcept;
 
   // The values of a property in the class table (PropertyInfo::inClassTable),
   // checked by the caller to be used on `object` with its own value type.
@@ -77,6 +90,7 @@ class ObjectStore {
     std::vector<Cell> cells;
   };
   const Row& row(const ObjectRef& object, const PropertyInfo* property);
+  void notePlace(sql::Statement& statement, ObjectId id);
   void fillRow(sql::Statement& statement, int firstCell);
   int cellOf(const PropertyInfo* property) const;
 
@@ -88,6 +102,7 @@ class ObjectStore {
   ValueTables& tables_;
   ObjectAccess& access_;
   Row row_;
+  Place place_;
 };
 
 }  // namespace vlt::detail
