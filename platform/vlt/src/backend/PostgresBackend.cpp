@@ -14,6 +14,11 @@
 // server (a read, execute, changes, the commit). The rows of a plain
 // single-row INSERT are gathered first and go out as multi-row INSERTs (see
 // RowBatch): the server's work per statement, not per row, bounds a load.
+//
+// Every wait for the server is a round trip (counted, see traffic()). A
+// read transaction pays one for its BEGIN and one per statement: the COMMIT
+// of a transaction that ran nothing that writes goes out without waiting,
+// and its answer comes back with the next BEGIN's.
 
 #include "backend/Backend.hpp"
 #include "backend/PgRowBatch.hpp"
@@ -186,6 +191,7 @@ class PgStatement final : public Statement {
   std::string sql_;
   std::string text_;
   InsertShape shape_;  ///< of an INSERT whose rows may be batched
+  bool reads_;         ///< a SELECT: changes nothing (see PgConnection::wrote_)
   std::vector<Parameter> parameters_;
   /// Parameter types -> server-side name; a statement sees one or two
   /// signatures (a NULL is untyped), so a list is the quickest look-up.
@@ -204,6 +210,8 @@ class PgConnection final : public Connection {
     return std::make_unique<PgStatement>(*this, sql);
   }
   void execute(const std::string& sql) override {
+    const bool begin = sql.rfind("BEGIN", 0) == 0;
+    if ((sql == "COMMIT" && commitUnanswered()) || (begin && beginAfterCommit(sql))) return;
     sync();
     deallocateRetired();
     traceStatement(sql);
@@ -211,8 +219,10 @@ class PgConnection final : public Connection {
     Result r(PQexec(conn(), sql.c_str()));
     check(r.get(), sql);
     noticeSchemaChanges();
+    wrote_ = !begin;
   }
   bool inTransaction() const noexcept override {
+    if (syncsSent_ > 0) return false;  // only a COMMIT is outstanding
     const PGTransactionStatusType status = PQtransactionStatus(handle_.get());
     return status == PQTRANS_INTRANS || status == PQTRANS_INERROR || status == PQTRANS_ACTIVE;
   }
@@ -335,7 +345,11 @@ class PgConnection final : public Connection {
   void sync();
   /// Whether a write may be queued: inside a transaction only (outside, a
   /// write is its own transaction and its outcome is wanted now).
-  bool mayQueue() const noexcept { return pipelining_ || PQtransactionStatus(conn()) == PQTRANS_INTRANS; }
+  bool mayQueue() const noexcept {
+    return syncsSent_ == 0 && (pipelining_ || PQtransactionStatus(conn()) == PQTRANS_INTRANS);
+  }
+  /// Something ran that may have changed the database.
+  void noteWrite() noexcept { wrote_ = true; }
   void queue(const std::string& sql, const PgStatement::Call& c);
   void queueCommand(const char* sql);
   /// Adds a row of the INSERT `sql` to its batch; false when it must go out
@@ -357,6 +371,13 @@ class PgConnection final : public Connection {
   /// The first column of every row, as text; `parameter` is $1, if any.
   std::vector<std::string> names(const std::string& sql, const std::string* parameter = nullptr);
   void pipelineDrop() noexcept;
+  struct Failure {
+    std::string state, message, sql;
+  };
+  /// Reads the results up to the last sync sent; records the first failure.
+  void readPipeline(Failure& failure);
+  bool commitUnanswered();
+  bool beginAfterCommit(const std::string& sql);
   /// Rolls back a transaction the server refuses to go on with.
   void rollbackNow() noexcept {
     traceStatement("ROLLBACK");
@@ -383,6 +404,9 @@ class PgConnection final : public Connection {
   int savepoints_ = 0;
   std::size_t statements_ = 0;
   bool pipelining_ = false;
+  bool unsynced_ = false;  ///< commands queued since the last sync sent
+  int syncsSent_ = 0;      ///< syncs sent whose results are unread
+  bool wrote_ = false;     ///< the open transaction ran something that may write
   std::deque<std::string> queued_;  ///< the SQL of each queued command, for messages
   /// By single-row statement text; kept with their prepared statements for
   /// the connection's life (their number follows the tables').
@@ -402,7 +426,8 @@ PgStatement::PgStatement(PgConnection& connection, std::string sql)
       retired_(connection.retiredNames()),
       sql_(std::move(sql)),
       text_(pg::dollarPlaceholders(sql_)),
-      shape_(pg::insertShape(text_)) {}
+      shape_(pg::insertShape(text_)),
+      reads_(sql_.rfind("SELECT", 0) == 0) {}
 
 PgStatement::~PgStatement() {
   const std::shared_ptr<std::vector<std::string>> retired = retired_.lock();
@@ -450,6 +475,7 @@ bool PgStatement::step() {
     connection_.sync();
     connection_.traceStatement(sql_);
     connection_.waited();
+    if (!reads_) connection_.noteWrite();
     result_.reset(PQexecPrepared(connection_.conn(), c.name.c_str(), static_cast<int>(c.values.size()), c.values.data(),
                                  c.lengths.data(), c.formats.data(), 1));
     row_ = -1;
@@ -470,6 +496,7 @@ void PgStatement::run() {
     return;
   }
   connection_.traceStatement(sql_);
+  connection_.noteWrite();
   if (shape_.columns > 0 && parameters_.size() == static_cast<std::size_t>(shape_.columns) &&
       connection_.batch(sql_, shape_, parameters_)) {
     return;
@@ -490,10 +517,12 @@ void PgConnection::enterPipeline(const std::string& sql) {
 void PgConnection::queued(int sent, const std::string& sql) {
   if (sent != 1) fail("08000", PQerrorMessage(conn()), sql);
   queued_.push_back(sql);
+  unsynced_ = true;
   if (queued_.size() >= pipelineBatch && !sendingRows_) sync();
 }
 
 void PgConnection::queueCommand(const char* sql) {
+  noteWrite();
   sendRows();
   traceStatement(sql);
   enterPipeline(sql);
@@ -583,49 +612,99 @@ void PgConnection::sync() {
   pipelining_ = false;
   if (trace_ != nullptr) traceStatement("-- sync: the results of " + std::to_string(queued_.size()) + " queued commands");
   waited();
-  std::string errorState;
-  std::string errorMessage;
-  std::string errorSql;
-  if (PQpipelineSync(conn()) != 1) {
-    errorState = "08000";
-    errorMessage = PQerrorMessage(conn());
+  Failure failure;
+  if (unsynced_ && PQpipelineSync(conn()) != 1) {
+    failure.state = "08000";
+    failure.message = PQerrorMessage(conn());
+  } else {
+    syncsSent_ += unsynced_ ? 1 : 0;
+    readPipeline(failure);
   }
-  std::size_t index = 0;
-  while (errorState != "08000") {
-    Result r(PQgetResult(conn()));
-    if (!r) {
-      if (PQstatus(conn()) == CONNECTION_BAD) {
-        errorState = "08006";
-        errorMessage = PQerrorMessage(conn());
-        break;
-      }
-      ++index;
-      continue;
-    }
-    const ExecStatusType status = PQresultStatus(r.get());
-    if (status == PGRES_PIPELINE_SYNC) break;
-    if (status == PGRES_FATAL_ERROR && errorState.empty()) {
-      const char* state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
-      errorState = state ? state : "XX000";
-      errorMessage = PQresultErrorMessage(r.get());
-      errorSql = index < queued_.size() ? queued_[index] : std::string();
-    }
-  }
+  unsynced_ = false;
+  syncsSent_ = 0;
   PQexitPipelineMode(conn());
   queued_.clear();
-  if (!errorState.empty()) {
+  if (!failure.state.empty()) {
     // A statement prepared in this batch may have been skipped.
     for (const auto& [b, k] : preparing_) b->names[k].clear();
   }
   preparing_.clear();
-  if (!errorState.empty()) {
+  if (!failure.state.empty()) {
     // The server skipped every command queued after the failing one, calls
     // that have returned already among them: only dropping the whole
     // transaction loses nothing the caller believes written.
     if (PQtransactionStatus(conn()) == PQTRANS_INERROR) rollbackNow();
     savepoints_ = 0;
-    fail(errorState.c_str(), errorMessage, errorSql);
+    fail(failure.state.c_str(), failure.message, failure.sql);
   }
+}
+
+void PgConnection::readPipeline(Failure& failure) {
+  std::size_t index = 0;
+  while (syncsSent_ > 0) {
+    Result r(PQgetResult(conn()));
+    if (!r) {
+      if (PQstatus(conn()) == CONNECTION_BAD) {
+        failure.state = "08006";
+        failure.message = PQerrorMessage(conn());
+        return;
+      }
+      ++index;
+      continue;
+    }
+    const ExecStatusType status = PQresultStatus(r.get());
+    if (status == PGRES_PIPELINE_SYNC) {
+      --syncsSent_;
+    } else if (status == PGRES_FATAL_ERROR && failure.state.empty()) {
+      const char* state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
+      failure.state = state ? state : "XX000";
+      failure.message = PQresultErrorMessage(r.get());
+      failure.sql = index < queued_.size() ? queued_[index] : std::string();
+    }
+  }
+}
+
+// A transaction that may have written nothing has nothing a failing COMMIT
+// could lose: its COMMIT goes out at once, ending the transaction (and
+// releasing its lock) on the server, and its answer is read with the next
+// BEGIN's, in one round trip, or by whatever waits for the server first.
+bool PgConnection::commitUnanswered() {
+  if (wrote_ || pipelining_ || PQtransactionStatus(conn()) != PQTRANS_INTRANS) return false;
+  traceStatement("COMMIT");
+  enterPipeline("COMMIT");
+  queued(PQsendQueryParams(conn(), "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 1), "COMMIT");
+  if (PQpipelineSync(conn()) != 1) {
+    sync();  // reports the connection's failure
+    return true;
+  }
+  unsynced_ = false;
+  ++syncsSent_;
+  return true;
+}
+
+// The server reads the BEGIN after the COMMIT has ended the transaction
+// before, so it sends the notices of other connections ahead of the
+// BEGIN's answer, as it does for a BEGIN sent alone.
+bool PgConnection::beginAfterCommit(const std::string& sql) {
+  if (syncsSent_ == 0 || !retired_->empty()) return false;
+  traceStatement(sql);
+  for (std::size_t from = 0; from < sql.size();) {
+    const std::size_t end = std::min(sql.find("; ", from), sql.size());
+    const std::string part = sql.substr(from, end - from);
+    queued(PQsendQueryParams(conn(), part.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1), part);
+    from = end + 2;
+  }
+  try {
+    sync();
+  } catch (...) {
+    // The COMMIT before failed (the connection is lost), or the BEGIN did:
+    // no transaction stays open that the caller does not know of.
+    if (PQtransactionStatus(conn()) != PQTRANS_IDLE) rollbackNow();
+    throw;
+  }
+  wrote_ = false;
+  noticeSchemaChanges();
+  return true;
 }
 
 // Outside a transaction only: a failure there cannot spoil anything, and
