@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace vlt::sql {
@@ -291,6 +292,19 @@ bool checkLocation(const OpenRequest& request) {
 
 }  // namespace
 
+// SQLite's own timeout waits longer and longer between tries (up to 100 ms):
+// beside a writer that commits every few milliseconds, a reader can miss
+// every gap between its commits until it gives up. Trying again every
+// millisecond finds them.
+int SqliteConnection::waitForLock(void* context, int tries) {
+  auto* self = static_cast<SqliteConnection*>(context);
+  const auto now = std::chrono::steady_clock::now();
+  if (tries == 0) self->lockWaitSince_ = now;
+  if (now - self->lockWaitSince_ >= std::chrono::milliseconds(self->busyTimeoutMs_)) return 0;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return 1;
+}
+
 std::unique_ptr<Connection> openSqlite(const OpenRequest& request) {
   const bool create = checkLocation(request);
   int flags = request.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
@@ -303,7 +317,6 @@ std::unique_ptr<Connection> openSqlite(const OpenRequest& request) {
   DatabaseHandle db(raw);
   if (rc != SQLITE_OK) throw OpenError("cannot open the repository file", request.filespec, rc, describe(raw, rc));
   sqlite3_extended_result_codes(raw, 1);
-  sqlite3_busy_timeout(raw, request.lockTimeoutMs);
   auto connection = std::make_unique<SqliteConnection>(std::move(db), request, create);
   if (!request.readOnly && connection->openedReadOnly()) {
     throw OpenError("the repository file may not be written by this process", request.filespec);

@@ -8,6 +8,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -126,7 +127,9 @@ class SqliteConnection final : public Connection {
  public:
   SqliteConnection(DatabaseHandle db, const OpenRequest& request, bool created)
       : db_(std::move(db)), path_(request.location), filespec_(request.filespec),
-        busyTimeoutMs_(request.lockTimeoutMs), created_(created) {}
+        busyTimeoutMs_(request.lockTimeoutMs), created_(created) {
+    sqlite3_busy_handler(db_.get(), &SqliteConnection::waitForLock, this);
+  }
   ~SqliteConnection() override { writeBehind_->stop(); }
 
   std::unique_ptr<Statement> prepare(const std::string& sql) override {
@@ -249,6 +252,7 @@ class SqliteConnection final : public Connection {
   bool beforeExecute(const std::string& sql);
   void backupTo(const std::string& path);
   static int traceThunk(unsigned type, void* context, void* statement, void* text);
+  static int waitForLock(void* context, int tries);
 
   DatabaseHandle db_;
   // Prepared transaction control, by text; declared after db_ so that the
@@ -257,6 +261,7 @@ class SqliteConnection final : public Connection {
   std::string path_;
   std::string filespec_;
   int busyTimeoutMs_;
+  std::chrono::steady_clock::time_point lockWaitSince_;
   std::int64_t pageCacheKiB_ = 2000;  // SQLite's own default
   bool created_;
   TraceCallback trace_ = nullptr;
