@@ -2,7 +2,8 @@
 // data source, against writing the same objects through the repository's
 // API alone, on new SQLite files.
 //
-//   datasource_bench [--elements=N] [--repetitions=R] [Google Benchmark flags]
+//   datasource_bench [--elements=N] [--repetitions=R] [--fetches=F]
+//                    [--postgresql URI] [Google Benchmark flags]
 //
 // The model is the generated Java-like model of JavaModel.hpp, N elements
 // (default 100,000), R repetitions of each benchmark (default 5):
@@ -32,7 +33,10 @@
 //
 // The read benchmarks (ReadBench.hpp: the full load, one subtree, single
 // fetches by uuid, the heap per element and per proxy) run in the same
-// program and print their lines after these.
+// program and print their lines after these. With --postgresql only the
+// fetches run, on a fresh schema of that database: the data source's, the
+// repository API's baseline and a baseline through libpq alone
+// (PqReading.hpp), with the round trips per fetch.
 
 #include "BenchCommon.hpp"
 
@@ -225,22 +229,48 @@ bool positiveOption(const char* argument, const char* prefix, std::size_t& out) 
   return true;
 }
 
+// "--postgresql URI" or "--postgresql=URI": the server's database; `at` moves
+// past the URI.
+bool postgresqlOption(int argc, char** argv, int& at, std::string& uri) {
+  const char* const flag = "--postgresql";
+  if (std::strcmp(argv[at], flag) == 0) {
+    if (at + 1 == argc) {
+      std::fprintf(stderr, "datasource_bench: %s needs a PostgreSQL URI\n", flag);
+      std::exit(2);
+    }
+    uri = argv[++at];
+    return true;
+  }
+  const std::size_t length = std::strlen(flag);
+  if (std::strncmp(argv[at], flag, length) != 0 || argv[at][length] != '=') return false;
+  uri = argv[at] + length + 1;
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::size_t repetitions = 5;
+  std::size_t fetches = 0;  // 0: 10,000, or 2,000 on a server (each fetch waits for it several times)
+  std::string postgresql;
   // Interleaved repetitions unless the command line says otherwise (a later
   // flag wins), so that both sides of a ratio sample the same stretch of a
   // machine that may be busy with other work.
   char interleave[] = "--benchmark_enable_random_interleaving=true";
   std::vector<char*> arguments{argv[0], interleave};
   for (int i = 1; i < argc; ++i) {
-    if (positiveOption(argv[i], "--elements=", elements) || positiveOption(argv[i], "--repetitions=", repetitions))
+    if (positiveOption(argv[i], "--elements=", elements) || positiveOption(argv[i], "--repetitions=", repetitions) ||
+        positiveOption(argv[i], "--fetches=", fetches) || postgresqlOption(argc, argv, i, postgresql))
       continue;
     arguments.push_back(argv[i]);
   }
-  registerBenchmarks(static_cast<int>(repetitions));
-  read_bench::registerBenchmarks(elements, static_cast<int>(repetitions));
+  if (postgresql.empty()) {
+    registerBenchmarks(static_cast<int>(repetitions));
+    read_bench::registerBenchmarks(elements, fetches == 0 ? 10000 : fetches, static_cast<int>(repetitions));
+  } else {
+    read_bench::registerPostgresqlBenchmarks(postgresql, elements, fetches == 0 ? 2000 : fetches,
+                                             static_cast<int>(repetitions));
+  }
   int count = static_cast<int>(arguments.size());
   benchmark::Initialize(&count, arguments.data());
   if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 2;

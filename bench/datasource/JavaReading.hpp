@@ -9,6 +9,7 @@
 
 #include <qm/zero/ModelElement.hpp>
 #include <vlt/Repository.hpp>
+#include <vlt_datasource/DataSource.hpp>
 
 #include <array>
 #include <cstddef>
@@ -53,6 +54,9 @@ class RepositoryReader {
   // std::runtime_error when there is no such object.
   std::size_t readOne(const boost::uuids::uuid& uuid, ElementValues& out, std::unordered_set<vlt::ObjectId>& read);
 
+  // What the connection has asked of a server so far (zero on SQLite).
+  vlt::DataModelRepository::RoundTrips roundTrips() const { return repo_.roundTrips(); }
+
  private:
   void walk(const vlt::ObjectRef& object, Kind kind, std::size_t depth, std::vector<ElementValues>& out);
   void readPopulated(const vlt::ObjectRef& object, Kind kind, ElementValues& out);
@@ -86,5 +90,9 @@ class RepositoryReader {
 // package, or not in its owner's collection.
 std::uint64_t modelChecksum(const std::vector<qm::zero::ModelElement>& elements, Fields fields,
                             std::size_t& proxyTargets);
+
+// What the repository connection of `dataSource` has asked of a server so
+// far (zero on SQLite): the benchmarks print it per element read.
+vlt::DataModelRepository::RoundTrips roundTripsOf(vlt_datasource::DataSource& dataSource);
 
 }  // namespace java_model

@@ -3,6 +3,7 @@
 #include "JavaModel.hpp"
 #include "JavaReading.hpp"
 #include "JavaRepository.hpp"
+#include "PqReading.hpp"
 
 #include <vlt_datasource/DataSource.hpp>
 
@@ -22,6 +23,7 @@
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
+#include <unistd.h>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -51,11 +53,16 @@ const char* const vltFetchName = "BM_VltFetchBaseline";
 const char* const groupedFetchName = "BM_DataSourceFetchGrouped";
 const char* const vltGroupedFetchName = "BM_VltFetchGroupedBaseline";
 const char* const proxyName = "BM_ProxyMemory";
+const char* const pqFetchName = "BM_PqFetchBaseline";
 
-constexpr std::size_t fetchCount = 10000;
 constexpr std::uint64_t fetchSeed = 0x6665746368;  // "fetch"
 
 std::size_t elements = 0;
+std::size_t fetchCount = 10000;
+// On a server: the URI of the database, and the schema the stored model is
+// written into (made afresh, dropped at the end).
+std::string postgresqlBase;
+std::string schema;
 
 // What glibc says is in use: `uordblks` for the heap plus `hblkhd` for blocks
 // mapped on their own, malloc's per-block overhead included.
@@ -92,11 +99,15 @@ struct Stored {
     // The java package registered, as a host registers its metamodel
     // before it loads a model of it.
     java_model::Metamodel::get();
-    path = folder.file("stored.vlt");
-    java_model::writeThroughRepository(path, VLT_BASE_METAMODEL, elements);
-    const java_model::Contents contents = java_model::checkRepository(path, elements);
-    counts = contents.counts;
-    checksum = contents.checksum;
+    if (postgresqlBase.empty()) {
+      path = folder.file("stored.vlt");
+      java_model::writeThroughRepository(path, VLT_BASE_METAMODEL, elements);
+      const java_model::Contents contents = java_model::checkRepository(path, elements);
+      counts = contents.counts;
+      checksum = contents.checksum;
+    } else {
+      path = storeOnServer();
+    }
 
     // Owners by index, and the number of elements every package owns.
     constexpr std::uint32_t none = ~std::uint32_t(0);
@@ -152,6 +163,25 @@ struct Stored {
     std::sort(drawn.begin(), drawn.end(), [](const Pick& a, const Pick& b) { return a.key < b.key; });
     for (const Pick& p : drawn) picks.push_back(p.uuid);
   }
+
+  // On a server the data source writes the model (the repository's API
+  // would write it object by object, a round trip each); the reads check
+  // what they read against the generator.
+  std::string storeOnServer() {
+    schema = "bench_read_" + std::to_string(::getpid());
+    const std::string uri = pq_reading::freshSchema(postgresqlBase, schema);
+    const Model model = Model::create();
+    {
+      qm::zero::Transaction tx = model->beginTransaction();
+      counts = java_model::addToModel(model, elements);
+      tx.commit();
+    }
+    DataSource::create(fl::i18n::utf8_to_ustring(uri), model, DataSource::NoSyncToModel,
+                       DataSource::SyncAllToDataSource, DataSource::Synchronous);
+    model->resetDataSource();
+    checksum = java_model::expectedChecksum(elements);
+    return uri;
+  }
 };
 
 std::unique_ptr<Stored> stored;
@@ -162,8 +192,10 @@ const Stored& storedFile() {
 }
 
 // A copy of the stored file in `folder`, so that no repetition reads a file
-// another one has opened and written to.
+// another one has opened and written to. A server's schema is read as it is:
+// the fetches write nothing.
 std::string copyOfStored(const TempFolder& folder) {
+  if (!postgresqlBase.empty()) return storedFile().path;
   const std::string path = folder.file("read.vlt");
   std::filesystem::copy_file(storedFile().path, path);
   return path;
@@ -192,6 +224,13 @@ struct Figures {
   std::size_t subtreeProxyTargets = 0;
   std::size_t fetchLoaded = 0;     // elements in memory after the fetches
   std::size_t fetchOwners = 0;     // owners the baseline read (not read before)
+  // Per fetch, on a server: the waits for an answer of the data source and
+  // of the two baselines, and the statements the data source prepared.
+  double fetchRoundTrips = 0;
+  double fetchPreparations = 0;
+  double vltFetchRoundTrips = 0;
+  double pqFetchRoundTrips = 0;
+  std::size_t pqFetchOwners = 0;
 };
 Figures figures;
 
@@ -330,15 +369,20 @@ void fetch(benchmark::State& state, bool grouped) {
       TempFolder folder("datasource_fetch");
       const std::string path = copyOfStored(folder);
       const Model model = Model::create();
-      open(path, model, DataSource::NoSyncToModel);
+      DataSource* dataSource = open(path, model, DataSource::NoSyncToModel);
       std::vector<ModelElement> fetched;
       fetched.reserve(s.picks.size());
+      const vlt::DataModelRepository::RoundTrips before = java_model::roundTripsOf(*dataSource);
       const Stopwatch watch;
       boost::optional<qm::zero::Transaction> tx;
       if (grouped) tx.emplace(model->beginTransaction());
       for (const boost::uuids::uuid& uuid : s.picks) fetched.push_back(model->findElement(uuid, qm::zero::FetchFromDataSource));
       if (tx) tx->commit();
       watch.stop(state, name);
+      const vlt::DataModelRepository::RoundTrips after = java_model::roundTripsOf(*dataSource);
+      const double count = static_cast<double>(s.picks.size());
+      figures.fetchRoundTrips = static_cast<double>(after.roundTrips - before.roundTrips) / count;
+      figures.fetchPreparations = static_cast<double>(after.preparations - before.preparations) / count;
       figures.fetchLoaded = model->getElementCount();
       for (std::size_t i = 0; i < fetched.size(); ++i)
         if (!fetched[i] || fetched[i].getUUID() != s.picks[i]) fails("a fetch found nothing or another element");
@@ -365,6 +409,7 @@ void vltFetch(benchmark::State& state, bool grouped) {
         java_model::RepositoryReader reader(path);
         std::size_t owners = 0;
         std::unordered_set<vlt::ObjectId> readIds;
+        const std::uint64_t before = reader.roundTrips().roundTrips;
         const Stopwatch watch;
         if (grouped) reader.begin();
         for (std::size_t i = 0; i < s.picks.size(); ++i) {
@@ -375,9 +420,43 @@ void vltFetch(benchmark::State& state, bool grouped) {
         if (grouped) reader.end();
         watch.stop(state, name);
         figures.fetchOwners = owners;
+        figures.vltFetchRoundTrips =
+            static_cast<double>(reader.roundTrips().roundTrips - before) / static_cast<double>(s.picks.size());
       }
       if (sumOf(read, Fields::singleValues) != s.fetchChecksum)
         fails("the objects read hold other values or owners than the stored ones");
+    }
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * storedFile().picks.size()));
+}
+
+// The fetch baseline on a server with libpq alone: each object in a read
+// transaction of its own, its row, collections and owners read with
+// statements prepared once (PqReading.hpp). The connection and its
+// statements are made beforehand.
+void pqFetch(benchmark::State& state) {
+  try {
+    const Stored& s = storedFile();
+    for (auto _ : state) {
+      std::vector<ElementValues> read(s.picks.size());
+      pq_reading::PqReader reader(s.path);
+      std::size_t owners = 0;
+      std::unordered_set<std::int64_t> readIds;
+      const std::uint64_t before = reader.roundTrips();
+      const Stopwatch watch;
+      for (std::size_t i = 0; i < s.picks.size(); ++i) {
+        reader.beginRead();
+        owners += reader.readOne(s.picks[i], read[i], readIds);
+        reader.endRead();
+      }
+      watch.stop(state, pqFetchName);
+      figures.pqFetchOwners = owners;
+      figures.pqFetchRoundTrips =
+          static_cast<double>(reader.roundTrips() - before) / static_cast<double>(s.picks.size());
+      if (sumOf(read, Fields::singleValues) != s.fetchChecksum)
+        fails("the rows read hold other values or owners than the stored ones");
     }
   } catch (const std::exception& e) {
     state.SkipWithError(e.what());
@@ -435,8 +514,9 @@ void proxyMemory(benchmark::State& state) {
 
 }  // namespace
 
-void registerBenchmarks(std::size_t count, int repetitions) {
+void registerBenchmarks(std::size_t count, std::size_t fetches, int repetitions) {
   elements = count;
+  fetchCount = fetches;
   const std::pair<const char*, void (*)(benchmark::State&)> all[] = {
       {loadName, &load},   {vltLoadName, &vltLoad},   {subtreeName, &subtree}, {vltSubtreeName, &vltSubtree},
       {fetchName, [](benchmark::State& state) { fetch(state, false); }},
@@ -447,7 +527,45 @@ void registerBenchmarks(std::size_t count, int repetitions) {
   for (const auto& [name, function] : all) registerTimed(name, function, repetitions);
 }
 
+void registerPostgresqlBenchmarks(const std::string& uri, std::size_t count, std::size_t fetches, int repetitions) {
+  elements = count;
+  fetchCount = fetches;
+  postgresqlBase = uri;
+  const std::pair<const char*, void (*)(benchmark::State&)> all[] = {
+      {fetchName, [](benchmark::State& state) { fetch(state, false); }},
+      {vltFetchName, [](benchmark::State& state) { vltFetch(state, false); }},
+      {pqFetchName, &pqFetch}};
+  for (const auto& [name, function] : all) registerTimed(name, function, repetitions);
+}
+
+namespace {
+
+bool printPostgresqlResults(const RatioReporter& reporter) {
+  const bool fetched = printRatio(reporter, "pg fetch", fetchName, pqFetchName, 1.5);
+  const bool throughApi = printRatio(reporter, "pg fetch against the repository's API", fetchName, vltFetchName, 0);
+  if (reporter.succeeded(fetchName)) {
+    std::printf("round trips per fetch: data source %.2f (goal <= 3)%s, %.3f statements prepared per fetch\n",
+                figures.fetchRoundTrips, figures.fetchRoundTrips <= 3 ? "" : " MISSED", figures.fetchPreparations);
+  }
+  if (reporter.succeeded(pqFetchName)) {
+    std::printf("round trips per fetch: libpq baseline %.2f (BEGIN, row, collections, each owner's row and "
+                "collections, COMMIT)\n",
+                figures.pqFetchRoundTrips);
+  }
+  if (reporter.succeeded(vltFetchName))
+    std::printf("round trips per fetch: repository API baseline %.2f\n", figures.vltFetchRoundTrips);
+  if (stored && reporter.succeeded(fetchName) && reporter.succeeded(pqFetchName)) {
+    std::printf("fetch: %zu elements fetched; the model holds %zu elements after (owners included); the libpq "
+                "baseline read %zu objects with their collections (owners included)\n",
+                stored->picks.size(), figures.fetchLoaded, stored->picks.size() + figures.pqFetchOwners);
+  }
+  return fetched && throughApi;
+}
+
+}  // namespace
+
 bool printResults(const RatioReporter& reporter) {
+  if (!postgresqlBase.empty()) return printPostgresqlResults(reporter);
   const bool loaded = printRatio(reporter, "load", loadName, vltLoadName, 1.5);
   const bool subtreeRead = printRatio(reporter, "subtree", subtreeName, vltSubtreeName, 0);
   const bool fetched = printRatio(reporter, "fetch", fetchName, vltFetchName, 1.5);
@@ -487,6 +605,9 @@ bool printResults(const RatioReporter& reporter) {
   return loaded && subtreeRead && fetched && fetchedGrouped && proxiesMade;
 }
 
-void removeFiles() { stored.reset(); }
+void removeFiles() {
+  stored.reset();
+  if (!schema.empty()) pq_reading::dropSchema(postgresqlBase, schema);
+}
 
 }  // namespace read_bench
