@@ -3,7 +3,7 @@
 // Java code), on the generated Java-like model of JavaModel.hpp.
 //
 //   datasource_scale [--elements=N] [--seed=S] [--backend=sqlite|postgresql]
-//                    [--parameters=P] [--phases=import,traverse,query,modify]
+//                    [--parameters=P] [--phases=import,traverse,query,modify,browse]
 //                    [--folder=DIR]
 //
 // Phases, each in a child process of its own (so that one phase's heap does
@@ -29,6 +29,14 @@
 //             (not timed); one model transaction appends "~" to the name (a
 //             statement's text) of every element (timed apart); timed: the
 //             commit. Checked: two elements fetched afresh carry the change
+//   browse    timed: a new model and data source on the stored repository
+//             loading the top-level elements only (SyncTopLevelToModel),
+//             then from them down every element reached as a tree view
+//             reaches it: properties read one at a time (proxies and
+//             deferred collections load when first read), composite
+//             children visited, single references' targets loaded.
+//             Checked as traverse; on PostgreSQL the walk's round trips
+//             per element are printed. Not in the default phases
 //
 // Each phase prints one line: wall time, elements per second, the thread's
 // CPU time and the peak resident memory of the phase (VmHWM of the child,
@@ -244,6 +252,83 @@ void traversePhase(const Context& c) {
   printPhase("traverse", walk.elements, wall, cpu, peak, note);
 }
 
+// Walks a lazily opened model as a tree view does: each element's
+// properties read one at a time (a proxy loads when first read, a deferred
+// collection when first read), composite children visited in order, single
+// references resolved (their target loaded), the entries of reference
+// collections counted as they come (proxies or elements).
+class Browser {
+ public:
+  std::size_t elements = 0;
+  std::size_t references = 0;
+  std::size_t resolved = 0;  // single references whose target was a proxy
+
+  void visit(const ModelElement& e) {
+    ++elements;
+    for (const meta::Property& p : propertiesOf(e.getMetaClass())) {
+      const Value v = e.get(p);
+      if (p->isComposite()) {
+        for (std::size_t i = 0; i < v.size(); ++i) visit(v.getElement(i));
+      } else if (p->isReference()) {
+        references += v.size();
+        if (p->isMultiValued() || v.size() == 0) continue;
+        const ModelElement target = v.getElement(0);
+        if (!target.isProxy()) continue;
+        target.get(propertiesOf(target.getMetaClass()).front());
+        if (target.isProxy()) fails("a single reference's target could not be loaded");
+        ++resolved;
+      }
+    }
+  }
+
+ private:
+  const std::vector<meta::Property>& propertiesOf(const meta::Class& cls) {
+    auto found = properties_.find(cls.operator->());
+    if (found == properties_.end()) found = properties_.emplace(cls.operator->(), cls->getAllAttributes()).first;
+    return found->second;
+  }
+  std::map<const void*, std::vector<meta::Property>> properties_;
+};
+
+// Timed: a new model opened with only its top-level elements loaded
+// (SyncTopLevelToModel: their children are proxies), then the Browser's
+// walk from each of them. Checked: every element reached, every reference
+// seen, and the check sum of what was loaded.
+void browsePhase(const Context& c) {
+  const Model model = Model::create();
+  resetPeak();
+  const Timer t;
+  DataSource* dataSource = open(c, model, DataSource::SyncTopLevelToModel, DataSource::NoSyncToDataSource);
+  const double opened = t.wallSeconds();
+  const vlt::DataModelRepository::RoundTrips before = java_model::roundTripsOf(*dataSource);
+  Browser walk;
+  for (const ModelElement& e : model->getAllElements(qm::zero::InMemoryOnly))
+    if (!e.getOwner()) walk.visit(e);
+  const double wall = t.wallSeconds();
+  const double cpu = t.cpuSeconds();
+  const double peak = peakResidentBytes();
+  const vlt::DataModelRepository::RoundTrips after = java_model::roundTripsOf(*dataSource);
+  if (walk.elements != c.options.elements)
+    fails("reached " + std::to_string(walk.elements) + " elements, expected " + std::to_string(c.options.elements));
+  if (walk.references != c.expected.references)
+    fails("saw " + std::to_string(walk.references) + " references, expected " + std::to_string(c.expected.references));
+  std::size_t proxyTargets = 0;
+  if (java_model::modelChecksum(model->getAllElements(qm::zero::InMemoryOnly), java_model::Fields::all,
+                                proxyTargets) != c.expected.checksum)
+    fails("the loaded elements hold other values, links or owners than the generated ones");
+  char note[128];
+  std::snprintf(note, sizeof note, "(open %.2f s, walk %.2f s; %zu references, %zu targets loaded by them)", opened,
+                wall - opened, walk.references, walk.resolved);
+  printPhase("browse", walk.elements, wall, cpu, peak, note);
+  if (c.options.postgresql) {
+    const std::uint64_t trips = after.roundTrips - before.roundTrips;
+    std::printf("          round trips in the walk: %.2f per element (%llu; %llu statements prepared)\n",
+                static_cast<double>(trips) / static_cast<double>(walk.elements), static_cast<unsigned long long>(trips),
+                static_cast<unsigned long long>(after.preparations - before.preparations));
+  }
+  std::printf("browse: %.0f elements/s\n", static_cast<double>(walk.elements) / wall);
+}
+
 void queryPhase(const Context& c) {
   const java_model::Metamodel& mm = java_model::Metamodel::get();
   const Model model = Model::create();
@@ -345,7 +430,7 @@ bool readOption(const char* argument, const char* prefix, std::string& out) {
 [[noreturn]] void usage(const std::string& what) {
   std::fprintf(stderr,
                "datasource_scale: %s\nusage: datasource_scale [--elements=N] [--seed=S] "
-               "[--backend=sqlite|postgresql] [--parameters=P] [--phases=import,traverse,query,modify] "
+               "[--backend=sqlite|postgresql] [--parameters=P] [--phases=import,traverse,query,modify,browse] "
                "[--folder=DIR]\n",
                what.c_str());
   std::exit(2);
@@ -392,7 +477,8 @@ Options parse(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   const std::map<std::string, void (*)(const Context&)> phases = {
-      {"import", &importPhase}, {"traverse", &traversePhase}, {"query", &queryPhase}, {"modify", &modifyPhase}};
+      {"import", &importPhase}, {"traverse", &traversePhase}, {"query", &queryPhase}, {"modify", &modifyPhase},
+      {"browse", &browsePhase}};
   Context c;
   c.options = parse(argc, argv);
   for (const std::string& p : c.options.phases)
