@@ -88,7 +88,13 @@ struct PqReader::Impl {
   // A populated object's children, with what their proxies need.
   std::vector<std::pair<boost::uuids::uuid, Kind>> children;
 
-  explicit Impl(const std::string& uri) : connection(connect(uri)) {}
+  // Every statement is a lookup by key whose best plan does not depend on
+  // the key; left to choose, the server planned some of them afresh at each
+  // run (custom plans): with generic plans the fetches took 985 instead of
+  // 1,294 ms (100,000 elements, 2,000 fetches).
+  explicit Impl(const std::string& uri) : connection(connect(uri)) {
+    checked(PQexec(connection.get(), "SET plan_cache_mode = force_generic_plan"), "plan_cache_mode");
+  }
 
   // An id the layout names, read as text with text parameters (not timed).
   std::int64_t idOf(const char* sql, const std::vector<std::string>& parameters) {
