@@ -94,6 +94,7 @@ struct Stored {
   // The fetched elements, in the order they are fetched (see make).
   std::vector<boost::uuids::uuid> picks;
   std::uint64_t fetchChecksum = 0;  // Fields::singleValues
+  static constexpr std::uint32_t none = ~std::uint32_t(0);
 
   Stored() {
     // The java package registered, as a host registers its metamodel
@@ -108,26 +109,7 @@ struct Stored {
     } else {
       path = storeOnServer();
     }
-
-    // Owners by index, and the number of elements every package owns.
-    constexpr std::uint32_t none = ~std::uint32_t(0);
-    std::vector<std::uint32_t> owner(elements, none);
-    std::vector<std::uint32_t> owned(elements, 0);
-    std::vector<std::uint32_t> packageOrdinal(elements, none);
-    java_model::generate(elements, java_model::defaultSeed, [&](const java_model::Element& e) {
-      if (e.owned) owner[e.index] = e.ownerIndex;
-      if (e.kind == Kind::package) packageOrdinal[e.index] = e.ordinal;
-      for (std::uint32_t at = owner[e.index]; at != none; at = owner[at]) ++owned[at];
-    });
-    const double wanted = 0.15 * static_cast<double>(elements);
-    std::uint32_t root = none;
-    for (std::uint32_t i = 0; i < elements; ++i) {
-      if (packageOrdinal[i] == none) continue;
-      if (root == none || std::abs(owned[i] - wanted) < std::abs(owned[root] - wanted)) root = i;
-    }
-    subtreeRoot = java_model::uuidOf(java_model::defaultSeed, Kind::package, packageOrdinal[root]);
-    subtreeRootIsTopLevel = owner[root] == none;
-    subtreeSize = owned[root];
+    const std::uint32_t root = chooseSubtree();
 
     // The fetched elements: distinct, drawn at random; fetched packages
     // first in creation order, then classes, methods and statements, each
@@ -162,6 +144,29 @@ struct Stored {
     });
     std::sort(drawn.begin(), drawn.end(), [](const Pick& a, const Pick& b) { return a.key < b.key; });
     for (const Pick& p : drawn) picks.push_back(p.uuid);
+  }
+
+  // The package whose subtree is nearest 15 % of the elements, by index.
+  std::uint32_t chooseSubtree() {
+    // Owners by index, and the number of elements every package owns.
+    std::vector<std::uint32_t> owner(elements, none);
+    std::vector<std::uint32_t> owned(elements, 0);
+    std::vector<std::uint32_t> packageOrdinal(elements, none);
+    java_model::generate(elements, java_model::defaultSeed, [&](const java_model::Element& e) {
+      if (e.owned) owner[e.index] = e.ownerIndex;
+      if (e.kind == Kind::package) packageOrdinal[e.index] = e.ordinal;
+      for (std::uint32_t at = owner[e.index]; at != none; at = owner[at]) ++owned[at];
+    });
+    const double wanted = 0.15 * static_cast<double>(elements);
+    std::uint32_t root = none;
+    for (std::uint32_t i = 0; i < elements; ++i) {
+      if (packageOrdinal[i] == none) continue;
+      if (root == none || std::abs(owned[i] - wanted) < std::abs(owned[root] - wanted)) root = i;
+    }
+    subtreeRoot = java_model::uuidOf(java_model::defaultSeed, Kind::package, packageOrdinal[root]);
+    subtreeRootIsTopLevel = owner[root] == none;
+    subtreeSize = owned[root];
+    return root;
   }
 
   // On a server the data source writes the model (the repository's API
