@@ -6,15 +6,6 @@
 #include <stdexcept>
 #include <unordered_map>
 
-// The data source keeps its repository connection to itself; its own tests
-// reach it through this friend, and so do the benchmarks, which count its
-// round trips (the programs never link both).
-namespace vlt_datasource {
-struct DataSourceTestAccess {
-  static const vlt::DataModelRepository& repository(const DataSource& dataSource) { return dataSource.repository; }
-};
-}  // namespace vlt_datasource
-
 namespace java_model {
 
 namespace {
@@ -223,9 +214,6 @@ std::size_t RepositoryReader::readOne(const boost::uuids::uuid& uuid, ElementVal
   return owners;
 }
 
-vlt::DataModelRepository::RoundTrips roundTripsOf(vlt_datasource::DataSource& dataSource) {
-  return vlt_datasource::DataSourceTestAccess::repository(dataSource).roundTrips();
-}
 
 // ---------------------------------------------------------------- the model
 

@@ -9,7 +9,6 @@
 
 #include <qm/zero/ModelElement.hpp>
 #include <vlt/Repository.hpp>
-#include <vlt_datasource/DataSource.hpp>
 
 #include <array>
 #include <cstddef>
@@ -90,9 +89,5 @@ class RepositoryReader {
 // package, or not in its owner's collection.
 std::uint64_t modelChecksum(const std::vector<qm::zero::ModelElement>& elements, Fields fields,
                             std::size_t& proxyTargets);
-
-// What the repository connection of `dataSource` has asked of a server so
-// far (zero on SQLite): the benchmarks print it per element read.
-vlt::DataModelRepository::RoundTrips roundTripsOf(vlt_datasource::DataSource& dataSource);
 
 }  // namespace java_model

@@ -377,14 +377,14 @@ void fetch(benchmark::State& state, bool grouped) {
       DataSource* dataSource = open(path, model, DataSource::NoSyncToModel);
       std::vector<ModelElement> fetched;
       fetched.reserve(s.picks.size());
-      const vlt::DataModelRepository::RoundTrips before = java_model::roundTripsOf(*dataSource);
+      const vlt::DataModelRepository::RoundTrips before = dataSource->roundTrips();
       const Stopwatch watch;
       boost::optional<qm::zero::Transaction> tx;
       if (grouped) tx.emplace(model->beginTransaction());
       for (const boost::uuids::uuid& uuid : s.picks) fetched.push_back(model->findElement(uuid, qm::zero::FetchFromDataSource));
       if (tx) tx->commit();
       watch.stop(state, name);
-      const vlt::DataModelRepository::RoundTrips after = java_model::roundTripsOf(*dataSource);
+      const vlt::DataModelRepository::RoundTrips after = dataSource->roundTrips();
       const double count = static_cast<double>(s.picks.size());
       figures.fetchRoundTrips = static_cast<double>(after.roundTrips - before.roundTrips) / count;
       figures.fetchPreparations = static_cast<double>(after.preparations - before.preparations) / count;

@@ -300,14 +300,14 @@ void browsePhase(const Context& c) {
   const Timer t;
   DataSource* dataSource = open(c, model, DataSource::SyncTopLevelToModel, DataSource::NoSyncToDataSource);
   const double opened = t.wallSeconds();
-  const vlt::DataModelRepository::RoundTrips before = java_model::roundTripsOf(*dataSource);
+  const vlt::DataModelRepository::RoundTrips before = dataSource->roundTrips();
   Browser walk;
   for (const ModelElement& e : model->getAllElements(qm::zero::InMemoryOnly))
     if (!e.getOwner()) walk.visit(e);
   const double wall = t.wallSeconds();
   const double cpu = t.cpuSeconds();
   const double peak = peakResidentBytes();
-  const vlt::DataModelRepository::RoundTrips after = java_model::roundTripsOf(*dataSource);
+  const vlt::DataModelRepository::RoundTrips after = dataSource->roundTrips();
   if (walk.elements != c.options.elements)
     fails("reached " + std::to_string(walk.elements) + " elements, expected " + std::to_string(c.options.elements));
   if (walk.references != c.expected.references)

@@ -275,8 +275,7 @@ TEST_P(ReadPathTest, AFetchCostsAFewRoundTripsAndPreparesNothingAgain) {
     reader = r.getUUID();
   });
   DataSource* ds = attach();
-  const vlt::DataModelRepository& repository = vlt_datasource::DataSourceTestAccess::repository(*ds);
-  const auto roundTrips = [&] { return repository.roundTrips().roundTrips; };
+  const auto roundTrips = [&] { return ds->roundTrips().roundTrips; };
   const auto book = [&](std::size_t which) {
     return ds->findElement(mm.book, qm::zero::ElementId(qm::zero::ElementId::UUID_TYPE,
                                                         u16(boost::uuids::to_string(ids[which]))));
@@ -284,7 +283,7 @@ TEST_P(ReadPathTest, AFetchCostsAFewRoundTripsAndPreparesNothingAgain) {
   ASSERT_TRUE(book(1));  // b1 and its owner: the statements are made, the tables looked at
   ASSERT_EQ(fetch(3).get(mm.reviewed).size(), 1u);
   const ModelElement r = model->findElement(reader, qm::zero::FetchFromDataSource);
-  const auto before = repository.roundTrips();
+  const auto before = ds->roundTrips();
   ASSERT_TRUE(book(2));
   const bool server = GetParam() == Backend::PostgreSQL;
   EXPECT_EQ(roundTrips() - before.roundTrips, server ? 3u : 0u)
@@ -292,7 +291,7 @@ TEST_P(ReadPathTest, AFetchCostsAFewRoundTripsAndPreparesNothingAgain) {
   const std::uint64_t fetched = roundTrips();
   ASSERT_EQ(r.get(mm.reviewed).size(), 1u);
   EXPECT_EQ(roundTrips() - fetched, server ? 3u : 0u) << "BEGIN, r with its values, its links";
-  EXPECT_EQ(repository.roundTrips().preparations, server ? before.preparations : 0u);
+  EXPECT_EQ(ds->roundTrips().preparations, server ? before.preparations : 0u);
 }
 
 // What a push into a new repository and a load of everything ask the

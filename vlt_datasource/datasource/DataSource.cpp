@@ -130,6 +130,11 @@ DataSource::~DataSource() {
   }
 }
 
+vlt::DataModelRepository::RoundTrips DataSource::roundTrips() const {
+  if (opening->workerHoldsRepository() || !repository.isOpen()) return {};
+  return repository.roundTrips();
+}
+
 const std::u16string& DataSource::getConnectionString() const {
   static const std::u16string none;
   // The worker opens the repository: none until it has ended.

@@ -115,6 +115,10 @@ class VLT_DATASOURCE_API DataSource : public qm::zero::datasource::ActiveDataSou
   /// The open repository's file specification (a path, or a PostgreSQL URI
   /// with its password masked); an empty string when it is not open.
   const std::u16string& getConnectionString() const;
+  /// The round trips to the repository's server and the statements it
+  /// prepared so far (none on SQLite): what a host that measures its reads
+  /// counts. Zero while the repository is not open.
+  vlt::DataModelRepository::RoundTrips roundTrips() const;
 
   /// Waits until the asynchronous opening has ended, then rethrows its
   /// failure, if any (every call rethrows it again). Returns at once when no
