@@ -3,7 +3,7 @@
 // Java code), on the generated Java-like model of JavaModel.hpp.
 //
 //   datasource_scale [--elements=N] [--seed=S] [--backend=sqlite|postgresql]
-//                    [--parameters=P] [--phases=import,traverse,query,modify,browse]
+//                    [--parameters=P] [--phases=import,traverse,query,modify,browse,delete]
 //                    [--folder=DIR]
 //
 // Phases, each in a child process of its own (so that one phase's heap does
@@ -37,6 +37,12 @@
 //             children visited, single references' targets loaded.
 //             Checked as traverse; on PostgreSQL the walk's round trips
 //             per element are printed. Not in the default phases
+//   delete    a new model over the stored repository with everything loaded
+//             (not timed); one model transaction destroys every root (timed
+//             apart); timed: the commit. Checked: a model loading everything
+//             afterwards finds no element. Also prints "delete ratio: X", the
+//             commit's time over the import's when the import ran before it
+//             in the same invocation
 //
 // Each phase prints one line: wall time, elements per second, the thread's
 // CPU time and the peak resident memory of the phase (VmHWM of the child,
@@ -64,6 +70,7 @@
 #include <qm/zero/query/ReflectiveQuery.hpp>
 
 #include <malloc.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -172,6 +179,11 @@ DataSource* open(const Context& c, const Model& model, DataSource::ToModelSync t
   return DataSource::create(c.connectionString, model, toModel, toDataSource, DataSource::Synchronous);
 }
 
+// The import's wall time, when it ran in this invocation: written by the
+// import's child into memory shared with the parent (and so with the later
+// children), read by the delete for its ratio.
+double* importSeconds = nullptr;
+
 void importPhase(const Context& c) {
   const Model model = Model::create();
   {
@@ -185,6 +197,7 @@ void importPhase(const Context& c) {
   model->resetDataSource();
   const double wall = t.wallSeconds();
   printPhase("import", c.options.elements, wall, t.cpuSeconds(), peakResidentBytes(), "");
+  *importSeconds = wall;
 }
 
 // Visits an element and what it owns, reading every property through the
@@ -397,6 +410,35 @@ void modifyPhase(const Context& c) {
   }
 }
 
+void deletePhase(const Context& c) {
+  {
+    const Model model = Model::create();
+    open(c, model, DataSource::SyncAllToModel, DataSource::SyncAllToDataSource);
+    if (model->getElementCount() != c.options.elements) fails("the model did not load every element");
+    std::vector<ModelElement> roots;
+    for (const ModelElement& e : model->getAllElements(qm::zero::InMemoryOnly))
+      if (!e.getOwner()) roots.push_back(e);
+    resetPeak();
+    const Timer changes;
+    qm::zero::Transaction tx = model->beginTransaction();
+    for (ModelElement& root : roots) root.destroy();
+    const double changing = changes.wallSeconds();
+    const Timer t;
+    tx.commit();
+    const double wall = t.wallSeconds();
+    const double cpu = t.cpuSeconds();
+    char note[96];
+    std::snprintf(note, sizeof note, "(the destruction in memory before it: %.2f s)", changing);
+    printPhase("delete", c.options.elements, wall, cpu, peakResidentBytes(), note);
+    if (*importSeconds > 0) std::printf("delete ratio: %.2f\n", wall / *importSeconds);
+  }
+  // Not timed: a model that loads everything finds nothing.
+  const Model model = Model::create();
+  open(c, model, DataSource::SyncAllToModel, DataSource::NoSyncToDataSource);
+  if (model->getElementCount() != 0)
+    fails("the repository still holds " + std::to_string(model->getElementCount()) + " elements");
+}
+
 // Runs `phase` in a child process; false when it failed.
 bool runInChild(const char* name, void (*phase)(const Context&), const Context& c) {
   std::fflush(stdout);
@@ -430,7 +472,7 @@ bool readOption(const char* argument, const char* prefix, std::string& out) {
 [[noreturn]] void usage(const std::string& what) {
   std::fprintf(stderr,
                "datasource_scale: %s\nusage: datasource_scale [--elements=N] [--seed=S] "
-               "[--backend=sqlite|postgresql] [--parameters=P] [--phases=import,traverse,query,modify,browse] "
+               "[--backend=sqlite|postgresql] [--parameters=P] [--phases=import,traverse,query,modify,browse,delete] "
                "[--folder=DIR]\n",
                what.c_str());
   std::exit(2);
@@ -478,11 +520,14 @@ Options parse(int argc, char** argv) {
 int main(int argc, char** argv) {
   const std::map<std::string, void (*)(const Context&)> phases = {
       {"import", &importPhase}, {"traverse", &traversePhase}, {"query", &queryPhase}, {"modify", &modifyPhase},
-      {"browse", &browsePhase}};
+      {"browse", &browsePhase}, {"delete", &deletePhase}};
   Context c;
   c.options = parse(argc, argv);
   for (const std::string& p : c.options.phases)
     if (phases.count(p) == 0) usage("unknown phase " + p);
+  void* shared = ::mmap(nullptr, sizeof(double), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (shared == MAP_FAILED) return 2;
+  importSeconds = static_cast<double*>(shared);
   std::unique_ptr<bench_common::TempFolder> folder;
   std::string path;
   try {

@@ -83,15 +83,17 @@ void DataSource::ChangeWriter::write(const ChangeReport& report) {
     // was destroyed, which the report does not say), and an active data
     // source cuts the links into it: deleting an owner deletes what it owns,
     // whose links loaded elements hold as well.
+    std::vector<qm::zero::ModelElement> destroyed;
+    std::vector<vlt::ObjectRef> objects;
     for (const qm::zero::ModelElement& element : report.getDestroyedElements()) {
       if (!isModelElement(element)) continue;
-      vlt::ObjectRef object = storedObjectOf(element);
-      if (!object) continue;
-      releaseLivingChildren(element, object);
-      removeIncomingUnidirectionalAssociations(element, object);
+      destroyed.push_back(element);
+      objects.push_back(storedObjectOf(element));
+      if (!objects.back()) continue;
+      releaseLivingChildren(element, objects.back());
+      removeIncomingUnidirectionalAssociations(element, objects.back());
     }
-    for (const qm::zero::ModelElement& element : report.getDestroyedElements())
-      if (isModelElement(element)) destroyObject(element);
+    destroyObjects(destroyed, objects);
   }
 
   if (debugLog.isEnabled(severity::detail))

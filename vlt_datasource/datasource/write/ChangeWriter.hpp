@@ -124,7 +124,9 @@ class DataSource::ChangeWriter {
                             const vlt::PropertyRef& propRef, vlt::ObjectRef& object, const ChangeReport& report);
 
   // Destroyed objects (DestroyedObjects.cpp).
-  void destroyObject(const qm::zero::ModelElement& element);
+  /// Deletes `objects` (found for `elements`, null where none was stored)
+  /// with what they own, together.
+  void destroyObjects(const std::vector<qm::zero::ModelElement>& elements, const std::vector<vlt::ObjectRef>& objects);
   void removeIncomingUnidirectionalAssociations(const qm::zero::ModelElement& element, vlt::ObjectRef& object);
   void releaseLivingChildren(const qm::zero::ModelElement& element, vlt::ObjectRef& object);
 

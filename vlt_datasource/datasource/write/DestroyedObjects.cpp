@@ -29,18 +29,18 @@ bool holds(const qm::zero::Value& value, const qm::zero::ModelElement& target) {
 }
 }  // namespace
 
-// The caller has cut the element's incoming links already (an active data
-// source cuts those of every destroyed element first).
-void DataSource::ChangeWriter::destroyObject(const qm::zero::ModelElement& element) {
-  vlt::ObjectRef object = storedObjectOf(element);
-  if (!object) {
-    // Also an element deleted with its owner a moment ago.
-    debugLog.log(severity::detail, "destroyed object ", boost::uuids::to_string(element.getUUID()),
-                 " not found in VLT");
-    return;
+// The caller has cut the elements' incoming links already (an active data
+// source cuts those of every destroyed element first). The report lists an
+// owned element before its owner; the repository takes them all at once, in
+// statements per table rather than per object.
+void DataSource::ChangeWriter::destroyObjects(const std::vector<qm::zero::ModelElement>& elements,
+                                              const std::vector<vlt::ObjectRef>& objects) {
+  repository.defaultDataModel().deleteObjects(objects);
+  if (!debugLog.isEnabled(severity::detail)) return;
+  for (std::size_t i = 0; i < elements.size(); ++i) {
+    debugLog.log(severity::detail, "destroyed object ", boost::uuids::to_string(elements[i].getUUID()),
+                 objects[i] ? " in VLT" : " not found in VLT");
   }
-  object.deleteObject();
-  debugLog.log(severity::detail, "destroyed object ", boost::uuids::to_string(element.getUUID()), " in VLT");
 }
 
 // A child that is alive in memory while its stored owner is destroyed was

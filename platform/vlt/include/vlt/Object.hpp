@@ -355,6 +355,11 @@ class VLT_API DataModelRef {
   std::size_t countObjects(const ClassRef& cls, bool withSubclasses = true) const;
   /// The objects without an owner, in id order.
   std::vector<ObjectRef> rootObjects() const;
+  /// Deletes each of `objects` as ObjectRef::deleteObject does, together:
+  /// the statements run per table that holds them or links to them, not per
+  /// object. Null handles and objects that no longer exist (deleted before,
+  /// or owned by another of `objects`) are skipped. One atomic write.
+  void deleteObjects(const std::vector<ObjectRef>& objects);
   /// Deletes every object with all values and links. The metamodel stays.
   void deleteAllObjects();
 
