@@ -289,6 +289,10 @@ std::size_t DataModelRef::countObjects(const ClassRef& cls, bool withSubclasses)
   return count;
 }
 std::vector<ObjectRef> DataModelRef::rootObjects() const { return Core::of(core_).objects().roots(); }
+std::vector<IncomingLink> DataModelRef::linksInto(const PropertyRef& property,
+                                                  const std::vector<ObjectRef>& targets) const {
+  return Core::of(core_).objects().linksInto(property, targets);
+}
 void DataModelRef::deleteObjects(const std::vector<ObjectRef>& objects) {
   Core::of(core_).removal().deleteObjects(objects);
 }

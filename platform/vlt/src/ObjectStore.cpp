@@ -14,6 +14,8 @@ namespace {
 
 // Purposes of the statements made per class (StatementCache::keyed).
 enum ClassStatement { rowById, rowFromClassTables, rowByUuid, deleteRow };
+// Purposes of the statements made per property, beside PropertyStatement's.
+enum LinkStatement { linksIntoColumn = 200, linksIntoCollection };
 
 // The single values of the lineage of `cls` ("NULL" where a table or
 // column is missing: no value) and the class tables that exist, with their
@@ -359,6 +361,51 @@ void ObjectStore::processIncoming(const ObjectRef& object,
     HandleAccess::setCollection(collection, owner, handles_.propertyRef(property));
     callback(collection, index);
   }
+}
+
+// The holders of links to any of `targets`, an IN list of them per statement
+// (a shorter list repeats its last id), through the index on the column or
+// on the collection's values.
+std::vector<IncomingLink> ObjectStore::linksInto(const PropertyRef& propertyRef, const std::vector<ObjectRef>& targets) {
+  database_.checkOpen();
+  const PropertyInfo* q = access_.checkProperty(propertyRef);
+  if (q->valueType != ValueType::object || q->composite) {
+    database_.usage("the property \"" + q->name + "\" is not a non-composite link property");
+  }
+  std::vector<ObjectId> ids;
+  for (const ObjectRef& target : targets) {
+    if (!target.isNull()) ids.push_back(target.objectId());
+  }
+  std::vector<IncomingLink> links;
+  const bool column = q->inClassTable();
+  if (column) {
+    const ValueTables::ClassTable& table = tables_.classTable(q->owner);
+    if (!table.exists || !table.columns[static_cast<std::size_t>(q->rowColumn)]) return links;
+  } else if (!tables_.collectionTable(q)) {
+    return links;
+  }
+  sql::Statement& s = statements_.keyed(q, column ? linksIntoColumn : linksIntoCollection, 0, [&] {
+    return sql::fillIn(column ? "SELECT h.id, o.class_id, o.uuid, h.{column}, 0 FROM {class} h "
+                                "JOIN vlt_object o ON o.id = h.id WHERE h.{column} IN ({list})"
+                              : "SELECT v.object_id, o.class_id, o.uuid, v.value, v.ordinal FROM {values} v "
+                                "JOIN vlt_object o ON o.id = v.object_id WHERE v.value IN ({list})",
+                       {{"class", q->owner->table}, {"column", q->column}, {"values", q->table},
+                        {"list", inListPlaceholders(1)}});
+  });
+  for (std::size_t first = 0; first < ids.size(); first += inListSize) {
+    sql::StatementUse use(s);
+    for (std::size_t k = 0; k < inListSize; ++k) {
+      s.bindInt64(static_cast<int>(k) + 1, ids[std::min(first + k, ids.size() - 1)]);
+    }
+    while (s.step()) {
+      links.push_back(IncomingLink{access_.objectAt(s, 0, q->owner), static_cast<ObjectId>(s.columnInt64(3)),
+                                   static_cast<std::size_t>(s.columnInt64(4))});
+    }
+  }
+  std::sort(links.begin(), links.end(), [](const IncomingLink& a, const IncomingLink& b) {
+    return a.holder.objectId() != b.holder.objectId() ? a.holder.objectId() < b.holder.objectId() : a.index > b.index;
+  });
+  return links;
 }
 
 }  // namespace vlt::detail

@@ -81,6 +81,8 @@ class ObjectStore {
   /// construction; a deletion removes the rest first).
   void deleteRows(ObjectId id, const ClassInfo* cls);
   void processIncoming(const ObjectRef& object, const std::function<void(CollectionRef&, std::size_t)>& callback);
+  /// See DataModelRef::linksInto.
+  std::vector<IncomingLink> linksInto(const PropertyRef& property, const std::vector<ObjectRef>& targets);
 
  private:
   struct Row {

@@ -91,8 +91,8 @@ void DataSource::ChangeWriter::write(const ChangeReport& report) {
       objects.push_back(storedObjectOf(element));
       if (!objects.back()) continue;
       releaseLivingChildren(element, objects.back());
-      removeIncomingUnidirectionalAssociations(element, objects.back());
     }
+    removeIncomingUnidirectionalAssociations(destroyed, objects);
     destroyObjects(destroyed, objects);
   }
 

@@ -127,7 +127,10 @@ class DataSource::ChangeWriter {
   /// Deletes `objects` (found for `elements`, null where none was stored)
   /// with what they own, together.
   void destroyObjects(const std::vector<qm::zero::ModelElement>& elements, const std::vector<vlt::ObjectRef>& objects);
-  void removeIncomingUnidirectionalAssociations(const qm::zero::ModelElement& element, vlt::ObjectRef& object);
+  /// Cuts the one-way links that loaded elements hold to `elements` (their
+  /// stored `objects`, null where none is stored).
+  void removeIncomingUnidirectionalAssociations(const std::vector<qm::zero::ModelElement>& elements,
+                                                const std::vector<vlt::ObjectRef>& objects);
   void releaseLivingChildren(const qm::zero::ModelElement& element, vlt::ObjectRef& object);
 
   vlt::DataModelRepository& repository;

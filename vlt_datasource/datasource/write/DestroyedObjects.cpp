@@ -15,6 +15,8 @@
 #include <boost/uuid/uuid_io.hpp>
 
 #include <algorithm>
+#include <unordered_map>
+#include <utility>
 
 namespace vlt_datasource {
 
@@ -71,31 +73,13 @@ void DataSource::ChangeWriter::releaseLivingChildren(const qm::zero::ModelElemen
 
 namespace {
 
-// The objects of `owningClass` (and its subclasses) whose single link
-// `propRef` leads to `object`; collected before any is written, since the
-// writes must not run under an open result.
-std::vector<vlt::ObjectRef> referrersOf(const vlt::DataModelRepository& repository, const vlt::ClassRef& owningClass,
-                                        const vlt::PropertyRef& propRef, vlt::ObjectRef& object) {
-  vlt::ObjectQuery query(repository);
-  vlt::ObjectRef referring;
-  query.addSearchClass(owningClass, 0, vlt::SearchClassMatchMode::classAndSubclasses);
-  query.addObjectConstraint(propRef, true, &object, 0);
-  query.addResultObject(owningClass, &referring, 0);
-  std::vector<vlt::ObjectRef> referrers;
-  vlt::ObjectQuery::ResultIterator results = query.execute();
-  while (results.getNextResult()) referrers.push_back(referring);
-  results.clear();
-  return referrers;
-}
-
-// Takes `destroyed` out of the loaded element's collection that `collection`
-// stores, where the repository holds it at `index`; `privileged` is the data
-// source's tag for reading what a host may not.
+// Takes `destroyed` out of the loaded element's collection `incoming`, where
+// the repository holds it at `index`; `privileged` is the data source's tag
+// for reading what a host may not.
 template <class Tag>
-void removeFromLoadedCollection(qm::zero::ModelElement& loaded, const vlt::CollectionRef& collection,
-                                std::size_t index, const qm::zero::ModelElement& destroyedElement, Tag privileged) {
-  const meta::Property property =
-      loaded.getMetaClass()->findProperty(fl::i18n::utf8_to_ustring(collection.owningProperty().name()));
+void removeFromLoadedCollection(qm::zero::ModelElement& loaded, const meta::Property& incoming, std::size_t index,
+                                const qm::zero::ModelElement& destroyedElement, Tag privileged) {
+  const meta::Property property = loaded.getMetaClass()->findProperty(incoming->getName());
   // A deferred collection that was never loaded holds nothing in memory:
   // its stored contents, read later, no longer hold the link.
   if (!property || !qm::zero::ReferenceCollection(loaded, property).isLoaded()) return;
@@ -112,53 +96,45 @@ void removeFromLoadedCollection(qm::zero::ModelElement& loaded, const vlt::Colle
 
 }  // namespace
 
-void DataSource::ChangeWriter::removeIncomingUnidirectionalAssociations(const qm::zero::ModelElement& element,
-                                                                        vlt::ObjectRef& object) {
+// Per one-way property into the destroyed elements' classes, the links of
+// all of them are found together (the repository's deletion cuts them where
+// they are stored); the loaded elements that hold them let go of them.
+void DataSource::ChangeWriter::removeIncomingUnidirectionalAssociations(
+    const std::vector<qm::zero::ModelElement>& elements, const std::vector<vlt::ObjectRef>& objects) {
   if (!active) return;
-  const boost::uuids::uuid& destroyedId = element.getUUID();
-  bool multiValuedSeen = false;
-
-  for (meta::Class cls = element.getMetaClass(); cls; cls = cls->getSuperclass()) {
-    const auto incoming = classMapper.incomingProperties().find(cls);
-    if (incoming == classMapper.incomingProperties().end()) continue;
-    for (const meta::Property& property : incoming->second) {
-      if (property->getUpper() > 1) {
-        multiValuedSeen = true;
-        continue;
-      }
-      const vlt::ClassRef owningClass =
-          classMapper.getVltClass(meta::Class::downcast(property->getOwningType()), true);
-      const vlt::PropertyRef propRef = owningClass.findProperty(ustring_to_utf8(property->getName()));
-      if (!propRef) continue;
-      for (vlt::ObjectRef& result : referrersOf(repository, owningClass, propRef, object)) {
-        qm::zero::ModelElement loaded = model.findElement(result.objectIdentity(), qm::zero::InMemoryOnly);
-        if (property->getUpper() == 1) {
-          if (loaded && holds(loaded.get(property, privilegedTag), element))
-            loaded.set(property, qm::zero::Value::createEmptyValue(property), privilegedTag);
-          if (debugLog.isEnabled(severity::detail))
-            debugLog.log(severity::detail, "Destroying incoming link to ", boost::uuids::to_string(destroyedId),
-                         " from ", boost::uuids::to_string(result.objectIdentity()), ", object is ",
-                         whereItIs(loaded));
-          result.setPropertyValue(propRef, vlt::ObjectRef());
-        }
+  std::vector<std::pair<meta::Property, std::vector<vlt::ObjectRef>>> targets;
+  std::unordered_map<meta::Property, std::size_t> slotOf;
+  std::unordered_map<vlt::ObjectId, std::size_t> elementOf;
+  for (std::size_t i = 0; i < elements.size(); ++i) {
+    if (!objects[i]) continue;
+    elementOf.emplace(objects[i].objectId(), i);
+    for (meta::Class cls = elements[i].getMetaClass(); cls; cls = cls->getSuperclass()) {
+      const auto incoming = classMapper.incomingProperties().find(cls);
+      if (incoming == classMapper.incomingProperties().end()) continue;
+      for (const meta::Property& property : incoming->second) {
+        const auto slot = slotOf.emplace(property, targets.size());
+        if (slot.second) targets.emplace_back(property, std::vector<vlt::ObjectRef>());
+        targets[slot.first->second].second.push_back(objects[i]);
       }
     }
   }
-  if (!multiValuedSeen) return;
-
-  object.processIncomingMultiValuedUnidirectionalAssociations([&](vlt::CollectionRef& collection, std::size_t index) {
-    const vlt::ObjectRef& owner = collection.owningObject();
-    qm::zero::ModelElement loaded = model.findElement(owner.objectIdentity(), qm::zero::InMemoryOnly);
-    if (loaded) removeFromLoadedCollection(loaded, collection, index, element, privilegedTag);
-    if (debugLog.isEnabled(severity::detail))
-      debugLog.log(severity::detail, "Destroying incoming link to ", boost::uuids::to_string(destroyedId),
-                   " from collection prop of ", boost::uuids::to_string(owner.objectIdentity()), ", object is ",
-                   whereItIs(loaded));
-    if (collection.owningProperty().isOrdered())
-      collection.removeAt(index);
-    else
-      collection.remove(object);
-  });
+  for (const auto& [property, into] : targets) {
+    const vlt::ClassRef owningClass = classMapper.getVltClass(meta::Class::downcast(property->getOwningType()), true);
+    const vlt::PropertyRef propRef = owningClass.findProperty(ustring_to_utf8(property->getName()));
+    if (!propRef) continue;
+    for (const vlt::IncomingLink& link : repository.defaultDataModel().linksInto(propRef, into)) {
+      const qm::zero::ModelElement& element = elements[elementOf.at(link.target)];
+      qm::zero::ModelElement loaded = model.findElement(link.holder.objectIdentity(), qm::zero::InMemoryOnly);
+      if (loaded && property->getUpper() == 1 && holds(loaded.get(property, privilegedTag), element))
+        loaded.set(property, qm::zero::Value::createEmptyValue(property), privilegedTag);
+      else if (loaded && property->getUpper() > 1)
+        removeFromLoadedCollection(loaded, property, link.index, element, privilegedTag);
+      if (debugLog.isEnabled(severity::detail))
+        debugLog.log(severity::detail, "Destroying incoming link to ", boost::uuids::to_string(element.getUUID()),
+                     property->getUpper() > 1 ? " from collection prop of " : " from ",
+                     boost::uuids::to_string(link.holder.objectIdentity()), ", object is ", whereItIs(loaded));
+    }
+  }
 }
 
 }  // namespace vlt_datasource

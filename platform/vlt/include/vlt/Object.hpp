@@ -202,6 +202,14 @@ struct LinkEntry {
   ObjectRef target;
 };
 
+/// A link that `holder` holds to the object `target` through one property:
+/// in a collection at `index`, a single reference at index 0.
+struct IncomingLink {
+  ObjectRef holder;  ///< with the holder's own class and uuid
+  ObjectId target = 0;
+  std::size_t index = 0;
+};
+
 /// A live view of one multi-valued property of one object: every call reads
 /// or writes the stored collection. Indexes count from 0 in collection order.
 class VLT_API CollectionRefBase {
@@ -355,6 +363,12 @@ class VLT_API DataModelRef {
   std::size_t countObjects(const ClassRef& cls, bool withSubclasses = true) const;
   /// The objects without an owner, in id order.
   std::vector<ObjectRef> rootObjects() const;
+  /// The links that objects hold through `property` (a non-composite link
+  /// property, single or multi-valued) to any of `targets`, with a statement
+  /// per 256 targets: by holder id, a holder's entries of a collection from
+  /// the last to the first (each may be removed at its index in turn). Null
+  /// handles among `targets` are skipped; UsageError for another property.
+  std::vector<IncomingLink> linksInto(const PropertyRef& property, const std::vector<ObjectRef>& targets) const;
   /// Deletes each of `objects` as ObjectRef::deleteObject does, together:
   /// the statements run per table that holds them or links to them, not per
   /// object. Null handles and objects that no longer exist (deleted before,
