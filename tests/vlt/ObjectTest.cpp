@@ -147,6 +147,41 @@ TEST_P(ObjectTest, DeletingAnObjectDeletesWhatItOwnsRecursivelyAndTheLinksToThem
   EXPECT_NE(again.objectId(), five) << "ids are not handed out twice";
 }
 
+// A subtree goes with a few statements per table that holds it or links to
+// it, however large it is; the links into it are found the same way.
+TEST_P(ObjectTest, DeletingASubtreeRunsAsManyStatementsForFourHundredObjectsAsForOneHundred) {
+  create(base, 1);
+  std::vector<std::size_t> counts;
+  for (const unsigned size : {100u, 400u}) {
+    const unsigned top = size;  // the tree's uuids: size .. 2 * size - 1
+    create(findClass("test.Node"), top);
+    std::vector<Obj> children;
+    for (unsigned i = top + 1; i < 2 * size; ++i) {
+      create(findClass(i % 2 ? "test.Leaf" : "test.Node"), i);
+      children.push_back(Obj{i});
+    }
+    write(top, entry("kids", children));
+    for (unsigned i = top + 1; i < 2 * size; ++i) write(i, entry("best", Obj{i - 1}), entry("watch", objects({top, 1})));
+    write(1, entry("watch", objects({top + 1, 1, top + 3, top + 5})), entry("best", Obj{top + 2}));
+    const auto links = repo.defaultDataModel().linksInto(property("test.Base", "watch"), {find(top + 1), find(top + 3)});
+    ASSERT_EQ(links.size(), 2u);
+    EXPECT_EQ(std::make_tuple(numberOf(links[0].holder.objectIdentity()), links[0].index, links[1].index),
+              std::make_tuple(1u, std::size_t{2}, std::size_t{0}));
+    std::vector<std::string> trace;
+    repo.setTraceCallback([](void* into, const char* text) { static_cast<std::vector<std::string>*>(into)->push_back(text); },
+                          &trace);
+    find(top).deleteObject();
+    repo.setTraceCallback(nullptr);
+    counts.push_back(trace.size());
+    expectStored(1, entry("watch", objects({1})), entry("best", Obj{0}));
+    const auto kept = repo.defaultDataModel().linksInto(property("test.Base", "watch"), {find(1)});
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept[0].index, 0u) << "the entries after a removed one moved down";
+    EXPECT_EQ(repo.defaultDataModel().countObjects(findClass("test.Base")), 1u);
+  }
+  EXPECT_EQ(counts[0], counts[1]);
+}
+
 TEST_P(ObjectTest, IncomingUnidirectionalCollectionsAreReportedInDescendingOrderAndCanBeCut) {
   create(leaf, 1);
   create(base, 2);
