@@ -84,14 +84,11 @@ void DataSource::ChangeWriter::write(const ChangeReport& report) {
     // source cuts the links into it: deleting an owner deletes what it owns,
     // whose links loaded elements hold as well.
     std::vector<qm::zero::ModelElement> destroyed;
-    std::vector<vlt::ObjectRef> objects;
-    for (const qm::zero::ModelElement& element : report.getDestroyedElements()) {
-      if (!isModelElement(element)) continue;
-      destroyed.push_back(element);
-      objects.push_back(storedObjectOf(element));
-      if (!objects.back()) continue;
-      releaseLivingChildren(element, objects.back());
-    }
+    for (const qm::zero::ModelElement& element : report.getDestroyedElements())
+      if (isModelElement(element)) destroyed.push_back(element);
+    std::vector<vlt::ObjectRef> objects = storedObjectsOf(destroyed);
+    for (std::size_t i = 0; i < destroyed.size(); ++i)
+      if (objects[i]) releaseLivingChildren(destroyed[i], objects[i]);
     removeIncomingUnidirectionalAssociations(destroyed, objects);
     destroyObjects(destroyed, objects);
   }
@@ -146,6 +143,27 @@ void DataSource::ChangeWriter::modifyObjects(const ChangeReport& report) {
 // many objects of few classes.
 vlt::ObjectRef DataSource::ChangeWriter::storedObjectOf(const qm::zero::ModelElement& element) {
   return repository.defaultDataModel().lookUpObject(element.getUUID(), vltClassOf(element.getMetaClass()));
+}
+
+// The objects of many elements, looked up per class a few hundred at a
+// time; null where none is stored.
+std::vector<vlt::ObjectRef> DataSource::ChangeWriter::storedObjectsOf(
+    const std::vector<qm::zero::ModelElement>& elements) {
+  std::vector<vlt::ObjectRef> objects(elements.size());
+  std::map<vlt::ClassRef, std::vector<std::size_t>> byClass;
+  for (std::size_t i = 0; i < elements.size(); ++i) {
+    // A class that cannot be mapped is left to the lookup of one element.
+    if (const vlt::ClassRef cls = vltClassOf(elements[i].getMetaClass())) byClass[cls].push_back(i);
+    else objects[i] = storedObjectOf(elements[i]);
+  }
+  std::vector<boost::uuids::uuid> uuids;
+  for (const auto& [cls, indexes] : byClass) {
+    uuids.clear();
+    for (const std::size_t i : indexes) uuids.push_back(elements[i].getUUID());
+    std::vector<vlt::ObjectRef> found = repository.defaultDataModel().lookUpObjects(uuids, cls);
+    for (std::size_t k = 0; k < indexes.size(); ++k) objects[indexes[k]] = std::move(found[k]);
+  }
+  return objects;
 }
 
 vlt::ObjectRef DataSource::ChangeWriter::findVltObject(const boost::uuids::uuid& id, const vlt::ClassRef& cls) {

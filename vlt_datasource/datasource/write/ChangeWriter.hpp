@@ -76,6 +76,7 @@ class DataSource::ChangeWriter {
   void modifyObjects(const ChangeReport& report);
   /// The stored object of `element` (null when none).
   vlt::ObjectRef storedObjectOf(const qm::zero::ModelElement& element);
+  std::vector<vlt::ObjectRef> storedObjectsOf(const std::vector<qm::zero::ModelElement>& elements);
   /// The object `id` of `cls`: a new object of this write, else looked up.
   vlt::ObjectRef findVltObject(const boost::uuids::uuid& id, const vlt::ClassRef& cls);
   /// The repository object of `target` (null when none): a new object of
