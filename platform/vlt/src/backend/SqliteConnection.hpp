@@ -202,9 +202,12 @@ class SqliteConnection final : public Connection {
   std::vector<std::string> tableColumns(const std::string& table) override;
   std::int64_t schemaVersion() override;
   void setJournalMode(JournalMode mode) override;
-  // A negative cache_size is a bound in KiB, whatever the page size.
+  // A negative cache_size is a bound in KiB, whatever the page size. The
+  // temporary tables (the ids of a deletion) get the same: with SQLite's 2 MiB
+  // a large deletion's ids would go out to a file and back.
   void setPageCache(std::int64_t kib) override {
     execute("PRAGMA cache_size = -" + std::to_string(kib));
+    execute("PRAGMA temp.cache_size = -" + std::to_string(kib));
     pageCacheKiB_ = kib;
   }
   void keepGenerations(int count) override;
