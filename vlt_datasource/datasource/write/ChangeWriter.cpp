@@ -87,8 +87,7 @@ void DataSource::ChangeWriter::write(const ChangeReport& report) {
     for (const qm::zero::ModelElement& element : report.getDestroyedElements())
       if (isModelElement(element)) destroyed.push_back(element);
     std::vector<vlt::ObjectRef> objects = storedObjectsOf(destroyed);
-    for (std::size_t i = 0; i < destroyed.size(); ++i)
-      if (objects[i]) releaseLivingChildren(destroyed[i], objects[i]);
+    releaseLivingChildren(objects);
     removeIncomingUnidirectionalAssociations(destroyed, objects);
     destroyObjects(destroyed, objects);
   }

@@ -132,7 +132,7 @@ class DataSource::ChangeWriter {
   /// stored `objects`, null where none is stored).
   void removeIncomingUnidirectionalAssociations(const std::vector<qm::zero::ModelElement>& elements,
                                                 const std::vector<vlt::ObjectRef>& objects);
-  void releaseLivingChildren(const qm::zero::ModelElement& element, vlt::ObjectRef& object);
+  void releaseLivingChildren(const std::vector<vlt::ObjectRef>& objects);
 
   vlt::DataModelRepository& repository;
   ClassMapper& classMapper;

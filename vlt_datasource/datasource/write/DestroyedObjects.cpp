@@ -48,26 +48,24 @@ void DataSource::ChangeWriter::destroyObjects(const std::vector<qm::zero::ModelE
 // A child that is alive in memory while its stored owner is destroyed was
 // taken out of the owner first; where it went is written already (modified
 // elements come before destroyed ones), so if it is still stored under the
-// owner it became a root.
-void DataSource::ChangeWriter::releaseLivingChildren(const qm::zero::ModelElement& element, vlt::ObjectRef& object) {
-  const auto alive = [this](const vlt::ObjectRef& child) {
+// owner it became a root. The children of all destroyed objects are read
+// together; only the living ones cost more.
+void DataSource::ChangeWriter::releaseLivingChildren(const std::vector<vlt::ObjectRef>& objects) {
+  for (const vlt::LinkEntry& owned : repository.defaultDataModel().ownedObjects(objects)) {
+    const vlt::ObjectRef& child = owned.target;
     const qm::zero::ModelElement loaded = model.findElement(child.objectIdentity(), qm::zero::InMemoryOnly);
-    return loaded && !loaded.isDestroyed();
-  };
-  const ClassPlan& plan = constructors.planFor(element.getMetaClass(), object.objectClass());
-  for (const auto& [property, propRef] : plan.composites) {
-    if (!propRef) continue;
-    if (!propRef.isMultiValue()) {
-      vlt::ObjectRef child;
-      object.getPropertyValue(propRef, child);
-      if (child && alive(child)) object.setPropertyValue(propRef, vlt::ObjectRef());
+    if (!loaded || loaded.isDestroyed()) continue;
+    vlt::ObjectRef owner;
+    vlt::PropertyRef through;
+    child.getOwnership(owner, through);
+    if (!through.isMultiValue()) {
+      owner.setPropertyValue(through, vlt::ObjectRef());
       continue;
     }
     vlt::CollectionRef children;
-    object.getPropertyValue(propRef, children);
-    const std::vector<vlt::ObjectRef> stored = children.values();
-    for (std::size_t i = stored.size(); i-- > 0;)
-      if (alive(stored[i])) children.removeAt(i);
+    owner.getPropertyValue(through, children);
+    const std::size_t at = children.indexOf(child);
+    if (at != vlt::CollectionRef::npos) children.removeAt(at);
   }
 }
 
