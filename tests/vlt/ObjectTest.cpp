@@ -148,11 +148,13 @@ TEST_P(ObjectTest, DeletingAnObjectDeletesWhatItOwnsRecursivelyAndTheLinksToThem
 }
 
 // A subtree goes with a few statements per table that holds it or links to
-// it, however large it is; the links into it are found the same way.
+// it, however large it is; the links into it are found the same way. (The
+// first deletion of a connection also makes what deletions share: it is
+// not counted.)
 TEST_P(ObjectTest, DeletingASubtreeRunsAsManyStatementsForFourHundredObjectsAsForOneHundred) {
   create(base, 1);
   std::vector<std::size_t> counts;
-  for (const unsigned size : {100u, 400u}) {
+  for (const unsigned size : {10u, 100u, 400u}) {
     const unsigned top = size;  // the tree's uuids: size .. 2 * size - 1
     create(findClass("test.Node"), top);
     std::vector<Obj> children;
@@ -179,7 +181,7 @@ TEST_P(ObjectTest, DeletingASubtreeRunsAsManyStatementsForFourHundredObjectsAsFo
     EXPECT_EQ(kept[0].index, 0u) << "the entries after a removed one moved down";
     EXPECT_EQ(repo.defaultDataModel().countObjects(findClass("test.Base")), 1u);
   }
-  EXPECT_EQ(counts[0], counts[1]);
+  EXPECT_EQ(counts[1], counts[2]);
 }
 
 TEST_P(ObjectTest, IncomingUnidirectionalCollectionsAreReportedInDescendingOrderAndCanBeCut) {
