@@ -179,9 +179,21 @@ DataSource* open(const Context& c, const Model& model, DataSource::ToModelSync t
   return DataSource::create(c.connectionString, model, toModel, toDataSource, DataSource::Synchronous);
 }
 
+using RoundTrips = vlt::DataModelRepository::RoundTrips;
+
+// On a server: the round trips of a phase's timed `part`, per element.
+void printRoundTrips(const Context& c, const char* part, const RoundTrips& before, const RoundTrips& after,
+                     std::size_t elements) {
+  if (!c.options.postgresql) return;
+  const std::uint64_t trips = after.roundTrips - before.roundTrips;
+  std::printf("          round trips in the %s: %.2f per element (%llu; %llu statements prepared)\n", part,
+              static_cast<double>(trips) / static_cast<double>(elements), static_cast<unsigned long long>(trips),
+              static_cast<unsigned long long>(after.preparations - before.preparations));
+}
+
 // The import's wall time, when it ran in this invocation: written by the
 // import's child into memory shared with the parent (and so with the later
-// children), read by the delete for its ratio.
+// children), read by the modification and the delete for their ratios.
 double* importSeconds = nullptr;
 
 void importPhase(const Context& c) {
@@ -193,10 +205,11 @@ void importPhase(const Context& c) {
   }
   resetPeak();
   const Timer t;
-  open(c, model, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource);
+  const RoundTrips trips = open(c, model, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource)->roundTrips();
   model->resetDataSource();
   const double wall = t.wallSeconds();
   printPhase("import", c.options.elements, wall, t.cpuSeconds(), peakResidentBytes(), "");
+  printRoundTrips(c, "import", RoundTrips{}, trips, c.options.elements);
   *importSeconds = wall;
 }
 
@@ -241,8 +254,9 @@ void traversePhase(const Context& c) {
   const Model model = Model::create();
   resetPeak();
   const Timer t;
-  open(c, model, DataSource::SyncAllToModel, DataSource::NoSyncToDataSource);
+  const DataSource* dataSource = open(c, model, DataSource::SyncAllToModel, DataSource::NoSyncToDataSource);
   const double loaded = t.wallSeconds();
+  const RoundTrips afterLoad = dataSource->roundTrips();
   Traversal walk;
   for (const ModelElement& e : model->getAllElements(qm::zero::InMemoryOnly))
     if (!e.getOwner()) walk.visit(e);
@@ -263,6 +277,7 @@ void traversePhase(const Context& c) {
   std::snprintf(note, sizeof note, "(load %.2f s, visit %.2f s; %zu references followed)", loaded, wall - loaded,
                 walk.references);
   printPhase("traverse", walk.elements, wall, cpu, peak, note);
+  printRoundTrips(c, "load", RoundTrips{}, afterLoad, walk.elements);
 }
 
 // Walks a lazily opened model as a tree view does: each element's
@@ -313,14 +328,14 @@ void browsePhase(const Context& c) {
   const Timer t;
   DataSource* dataSource = open(c, model, DataSource::SyncTopLevelToModel, DataSource::NoSyncToDataSource);
   const double opened = t.wallSeconds();
-  const vlt::DataModelRepository::RoundTrips before = dataSource->roundTrips();
+  const RoundTrips before = dataSource->roundTrips();
   Browser walk;
   for (const ModelElement& e : model->getAllElements(qm::zero::InMemoryOnly))
     if (!e.getOwner()) walk.visit(e);
   const double wall = t.wallSeconds();
   const double cpu = t.cpuSeconds();
   const double peak = peakResidentBytes();
-  const vlt::DataModelRepository::RoundTrips after = dataSource->roundTrips();
+  const RoundTrips after = dataSource->roundTrips();
   if (walk.elements != c.options.elements)
     fails("reached " + std::to_string(walk.elements) + " elements, expected " + std::to_string(c.options.elements));
   if (walk.references != c.expected.references)
@@ -333,12 +348,7 @@ void browsePhase(const Context& c) {
   std::snprintf(note, sizeof note, "(open %.2f s, walk %.2f s; %zu references, %zu targets loaded by them)", opened,
                 wall - opened, walk.references, walk.resolved);
   printPhase("browse", walk.elements, wall, cpu, peak, note);
-  if (c.options.postgresql) {
-    const std::uint64_t trips = after.roundTrips - before.roundTrips;
-    std::printf("          round trips in the walk: %.2f per element (%llu; %llu statements prepared)\n",
-                static_cast<double>(trips) / static_cast<double>(walk.elements), static_cast<unsigned long long>(trips),
-                static_cast<unsigned long long>(after.preparations - before.preparations));
-  }
+  printRoundTrips(c, "walk", before, after, walk.elements);
   std::printf("browse: %.0f elements/s\n", static_cast<double>(walk.elements) / wall);
 }
 
@@ -379,7 +389,7 @@ void modifyPhase(const Context& c) {
   const java_model::Metamodel& mm = java_model::Metamodel::get();
   {
     const Model model = Model::create();
-    open(c, model, DataSource::SyncAllToModel, DataSource::SyncAllToDataSource);
+    const DataSource* dataSource = open(c, model, DataSource::SyncAllToModel, DataSource::SyncAllToDataSource);
     if (model->getElementCount() != c.options.elements) fails("the model did not load every element");
     resetPeak();
     const Timer changes;
@@ -390,6 +400,7 @@ void modifyPhase(const Context& c) {
       changed.set(name, Value(meta::StandardTypes::stringMeta(), e.get(name).get<std::u16string>() + u"~"));
     }
     const double changing = changes.wallSeconds();
+    const RoundTrips before = dataSource->roundTrips();
     const Timer t;
     tx.commit();
     const double wall = t.wallSeconds();
@@ -397,6 +408,8 @@ void modifyPhase(const Context& c) {
     char note[96];
     std::snprintf(note, sizeof note, "(the changes in memory before it: %.2f s)", changing);
     printPhase("modify", c.options.elements, wall, cpu, peakResidentBytes(), note);
+    printRoundTrips(c, "commit", before, dataSource->roundTrips(), c.options.elements);
+    if (*importSeconds > 0) std::printf("modify ratio: %.2f\n", wall / *importSeconds);
   }
   // Read back in a model of its own: the first and the last statement.
   const Model model = Model::create();
@@ -413,7 +426,7 @@ void modifyPhase(const Context& c) {
 void deletePhase(const Context& c) {
   {
     const Model model = Model::create();
-    open(c, model, DataSource::SyncAllToModel, DataSource::SyncAllToDataSource);
+    const DataSource* dataSource = open(c, model, DataSource::SyncAllToModel, DataSource::SyncAllToDataSource);
     if (model->getElementCount() != c.options.elements) fails("the model did not load every element");
     std::vector<ModelElement> roots;
     for (const ModelElement& e : model->getAllElements(qm::zero::InMemoryOnly))
@@ -423,6 +436,7 @@ void deletePhase(const Context& c) {
     qm::zero::Transaction tx = model->beginTransaction();
     for (ModelElement& root : roots) root.destroy();
     const double changing = changes.wallSeconds();
+    const RoundTrips before = dataSource->roundTrips();
     const Timer t;
     tx.commit();
     const double wall = t.wallSeconds();
@@ -430,6 +444,7 @@ void deletePhase(const Context& c) {
     char note[96];
     std::snprintf(note, sizeof note, "(the destruction in memory before it: %.2f s)", changing);
     printPhase("delete", c.options.elements, wall, cpu, peakResidentBytes(), note);
+    printRoundTrips(c, "commit", before, dataSource->roundTrips(), c.options.elements);
     if (*importSeconds > 0) std::printf("delete ratio: %.2f\n", wall / *importSeconds);
   }
   // Not timed: a model that loads everything finds nothing.
