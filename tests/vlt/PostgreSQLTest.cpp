@@ -13,6 +13,8 @@
 #include <set>
 #include <thread>
 
+#include <unistd.h>
+
 namespace vlttest {
 namespace {
 
@@ -313,12 +315,14 @@ TEST_F(PostgreSQLTest, BatchedRowsKeepWhatTheirOrderMeans) {
 // commits (a deferred trigger holds the commit open): the client throws, can
 // roll back, and the database holds the state before or after, whole.
 TEST_F(PostgreSQLTest, AServerBackendKilledInATransactionOrItsCommitLeavesBeforeOrAfter) {
+  // Names of this process alone: another suite may share the server.
+  const std::string pid = std::to_string(::getpid());
   Repo victim;
-  victim.open(with("application_name=victim"), "", waiting(5));
+  victim.open(with("application_name=victim" + pid), "", waiting(5));
   create(victim, 1);
   victim.beginTransaction();
   for (unsigned n = 2; n <= 50; ++n) create(victim, n);
-  terminate("victim");
+  terminate("victim" + pid);
   const std::string lost = messageOf<vlt::StorageError>(
       [&] { victim.defaultDataModel().countObjects(victim.metamodel().findClass("test.Item")); });
   EXPECT_THAT(lost, AllOf(HasSubstr("SQLSTATE 08006"), HasSubstr("connection"), HasSubstr("INSERT INTO vlt_object")));
@@ -328,7 +332,7 @@ TEST_F(PostgreSQLTest, AServerBackendKilledInATransactionOrItsCommitLeavesBefore
   EXPECT_THROW(create(victim, 52), vlt::StorageError) << "the connection stays lost";
   victim.close();
 
-  victim.open(with("application_name=committer"), "", waiting(5));
+  victim.open(with("application_name=committer" + pid), "", waiting(5));
   admin("CREATE FUNCTION linger() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN PERFORM pg_sleep(2); RETURN NULL; "
         "END $$; CREATE CONSTRAINT TRIGGER linger AFTER INSERT ON vlt_object DEFERRABLE INITIALLY DEFERRED "
         "FOR EACH ROW WHEN (get_byte(NEW.uuid, 15) = 100) EXECUTE FUNCTION linger()");
@@ -336,7 +340,7 @@ TEST_F(PostgreSQLTest, AServerBackendKilledInATransactionOrItsCommitLeavesBefore
   for (unsigned n = 60; n <= 100; ++n) create(victim, n);
   std::thread killer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
-    terminate("committer");
+    terminate("committer" + pid);
   });
   EXPECT_THROW(victim.commitTransaction(), vlt::StorageError);
   killer.join();
