@@ -111,7 +111,11 @@ ObjectRef ObjectAccess::objectAt(sql::Statement& s, int column, const ClassInfo*
   boost::uuids::uuid uuid{};
   const std::string_view bytes = s.columnBlob(column + 2);
   if (bytes.size() == 16) std::memcpy(uuid.data, bytes.data(), 16);
-  return handles_.objectRef(cls ? cls : fallback, id, uuid);
+  if (cls != nullptr) return handles_.objectRef(cls, id, uuid);
+  // A class this connection does not know: the handle carries the fallback.
+  const ObjectRef object = handles_.objectRef(fallback, id);
+  HandleAccess::rememberIdentity(object, uuid);
+  return object;
 }
 
 }  // namespace vlt::detail

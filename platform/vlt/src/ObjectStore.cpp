@@ -20,25 +20,40 @@ enum LinkStatement { linksIntoColumn = 200, linksIntoCollection };
 // The single values of the lineage of `cls` ("NULL" where a table or
 // column is missing: no value) and the class tables that exist, with their
 // aliases c0, c1, ...
+// After the values, each single reference's target class and uuid (its
+// vlt_object row left-joined as t<n>): making a handle of the target then
+// asks nothing more.
 struct LineageSelect {
   std::string columns;
   std::vector<std::string> tables;  ///< "vlt_c<id> c<n>"
+  std::string targets;              ///< the targets' joins, after the tables'
 };
 
 LineageSelect lineageSelect(const ClassInfo* cls, ValueTables& tables) {
   LineageSelect out;
+  std::string targetColumns;
+  int targets = 0;
   for (const ClassInfo* c : cls->lineage) {
     if (c->rowColumns == 0) continue;
     const ValueTables::ClassTable table = tables.classTable(c);
     const std::string alias = "c" + std::to_string(out.tables.size());
     for (const PropertyInfo* q : c->properties) {
       if (!q->inClassTable()) continue;
-      out.columns += out.columns.empty() ? "" : ", ";
-      out.columns += table.exists && table.columns[static_cast<std::size_t>(q->rowColumn)] ? alias + "." + q->column
-                                                                                           : std::string("NULL");
+      const bool stored = table.exists && table.columns[static_cast<std::size_t>(q->rowColumn)];
+      const std::string column = stored ? alias + "." + q->column : std::string("NULL");
+      out.columns += (out.columns.empty() ? "" : ", ") + column;
+      if (q->valueType != ValueType::object) continue;
+      if (!stored) {
+        targetColumns += ", NULL, NULL";
+        continue;
+      }
+      const std::string t = "t" + std::to_string(targets++);
+      targetColumns += ", " + t + ".class_id, " + t + ".uuid";
+      out.targets += " LEFT JOIN vlt_object " + t + " ON " + t + ".id = " + column;
     }
     if (table.exists) out.tables.push_back(c->table + " " + alias);
   }
+  out.columns += targetColumns;
   return out;
 }
 
@@ -55,7 +70,7 @@ std::string rowQuery(const ClassInfo* cls, const char* where, ValueTables& table
   for (std::size_t k = 0; k < select.tables.size(); ++k) {
     text += " LEFT JOIN " + select.tables[k] + " ON c" + std::to_string(k) + ".id = o.id";
   }
-  return text + " WHERE " + where;
+  return text + select.targets + " WHERE " + where;
 }
 
 // The same values read from the class tables alone, driven by the first
@@ -71,7 +86,7 @@ std::string classTablesQuery(const ClassInfo* cls, ValueTables& tables) {
   for (std::size_t k = 1; k < select.tables.size(); ++k) {
     text += " LEFT JOIN " + select.tables[k] + " ON c" + std::to_string(k) + ".id = c0.id";
   }
-  return text + " WHERE c0.id = ?1";
+  return text + select.targets + " WHERE c0.id = ?1";
 }
 
 // Statements built from the lineage's tables are made again when the layout
@@ -251,11 +266,28 @@ void ObjectStore::fillRow(sql::Statement& statement, int firstCell) {
   std::size_t total = 0;
   for (const ClassInfo* c : row_.layout->lineage) total += static_cast<std::size_t>(c->rowColumns);
   row_.cells.resize(total);
+  row_.targets.assign(total, Target());
   int column = firstCell;
   std::size_t cell = 0;
   for (const ClassInfo* c : row_.layout->lineage) {
     for (const PropertyInfo* q : c->properties) {
       if (q->inClassTable()) capture(statement, column++, q->traits->form, row_.cells[cell++]);
+    }
+  }
+  // The targets' class and uuid follow the values (lineageSelect).
+  cell = 0;
+  for (const ClassInfo* c : row_.layout->lineage) {
+    for (const PropertyInfo* q : c->properties) {
+      if (!q->inClassTable()) continue;
+      Target& target = row_.targets[cell++];
+      if (q->valueType != ValueType::object) continue;
+      const int at = column;
+      column += 2;
+      if (statement.columnIsNull(at)) continue;
+      const std::string_view bytes = statement.columnBlob(at + 1);
+      if (bytes.size() != 16) continue;
+      target.cls = schema_.classById(statement.columnInt64(at));
+      std::memcpy(target.uuid.data, bytes.data(), 16);
     }
   }
 }
@@ -318,8 +350,18 @@ bool ObjectStore::knownToExist(ObjectId id) const noexcept {
 }
 
 bool ObjectStore::readValue(const ObjectRef& object, const PropertyInfo* property, void* out) {
-  const Cell& cell = row(object, property).cells[static_cast<std::size_t>(cellOf(property))];
+  const Row& values = row(object, property);
+  const auto at = static_cast<std::size_t>(cellOf(property));
+  const Cell& cell = values.cells[at];
   if (cell.null) return false;
+  const Target& target = values.targets[at];
+  if (target.cls != nullptr) {
+    // Read with the row: the handle carries the target's own class and uuid.
+    const auto id = static_cast<ObjectId>(cell.integer);
+    access_.noteSeen(id, target.cls);
+    *static_cast<ObjectRef*>(out) = handles_.objectRef(target.cls, id, target.uuid);
+    return true;
+  }
   property->traits->read(cell, out, access_.site(property));
   return true;
 }

@@ -87,11 +87,18 @@ class ObjectStore {
   std::vector<IncomingLink> linksInto(const PropertyRef& property, const std::vector<ObjectRef>& targets);
 
  private:
+  /// A single reference's target as the row read it (cls null: none, or
+  /// of a class this connection does not know).
+  struct Target {
+    const ClassInfo* cls = nullptr;
+    boost::uuids::uuid uuid{};
+  };
   struct Row {
     ObjectId id = 0;
     const ClassInfo* layout = nullptr;  ///< the class whose lineage the cells follow
     std::uint64_t serial = 0;           ///< TransactionState::writeSerial when read; 0: not kept
     std::vector<Cell> cells;
+    std::vector<Target> targets;  ///< per cell; set for single references only
   };
   const Row& row(const ObjectRef& object, const PropertyInfo* property);
   void notePlace(sql::Statement& statement, ObjectId id);

@@ -215,9 +215,10 @@ void DataSource::Loader::setQM0ReferencePropertyValue(const meta::Property& prop
       pendingLinks->singles.push_back({element, property, target});
       return;
     }
-    // The handle carries the property's class: the fetch needs the
-    // target's own (and its uuid, which this lookup brings along).
-    target = repository.defaultDataModel().objectById(target.objectId());
+    // A handle carrying the property's class (a target of a class this
+    // connection does not know): the fetch needs the target's own (and its
+    // uuid, which this lookup brings along).
+    if (!target.carriesOwnClass()) target = repository.defaultDataModel().objectById(target.objectId());
   }
   if (!target) {
     source.propagateDataSourceValueToMemory(element, property, qm::zero::ModelElement());

@@ -58,10 +58,12 @@ struct ValueAccess;   // getPropertyValue / setPropertyValue for one C++ type
 struct LinkEntry;
 
 /// One object of the repository, named by its id. A handle carries a class:
-/// the object's own class when it comes from findObject, a composite read or
-/// a collection of links; the class it was asked for when it comes from
-/// getObjectRef or a single-valued reference. A handle may name an object
-/// that does not exist (yet): getObjectRef gives handles for pre-allocated ids.
+/// the object's own class when it comes from findObject, a composite read, a
+/// collection of links, or a single-valued reference read inside a
+/// transaction (the target's row comes with the values); the class it was
+/// asked for when it comes from getObjectRef or a single-valued reference
+/// read outside one. A handle may name an object that does not exist (yet):
+/// getObjectRef gives handles for pre-allocated ids.
 class VLT_API ObjectRef {
  public:
   ObjectRef() = default;
@@ -71,6 +73,10 @@ class VLT_API ObjectRef {
   ObjectId objectId() const noexcept { return id_; }
   /// The class this handle carries (see above).
   ClassRef objectClass() const;
+  /// Whether the handle was made with the object's uuid and own class, as
+  /// the repository read them: objectIdentity() and objectClass() then ask
+  /// nothing of it.
+  bool carriesOwnClass() const noexcept { return ownClass_; }
 
   /// The object's uuid. Throws ObjectNotFoundError when the object does not
   /// exist, UsageError for a null handle.
@@ -185,13 +191,14 @@ class VLT_API ObjectRef {
   ObjectRef(detail::CorePtr core, const detail::ClassInfo* cls, ObjectId id)
       : core_(std::move(core)), class_(cls), id_(id) {}
   ObjectRef(detail::CorePtr core, const detail::ClassInfo* cls, ObjectId id, const boost::uuids::uuid& uuid)
-      : core_(std::move(core)), class_(cls), id_(id), uuid_(uuid), uuidKnown_(true) {}
+      : core_(std::move(core)), class_(cls), id_(id), uuid_(uuid), uuidKnown_(true), ownClass_(cls != nullptr) {}
 
   detail::CorePtr core_;
   const detail::ClassInfo* class_ = nullptr;
   ObjectId id_ = 0;
   mutable boost::uuids::uuid uuid_{};
   mutable bool uuidKnown_ = false;
+  bool ownClass_ = false;
 };
 
 /// One entry of a collection of links read for several objects at once
