@@ -167,6 +167,65 @@ void CollectionStore::readAll(const ObjectRef& object, const PropertyRef& proper
   }
 }
 
+namespace {
+
+// The branch of collectionsQuery for the `k`th property: its entries as
+// (k, ordinal, target id, target class, target uuid).
+std::string collectionBranch(const PropertyInfo* property, std::size_t k) {
+  const std::string tag = std::to_string(k);
+  if (property->composite) {
+    return "SELECT " + tag + ", c.ordinal, c.id, c.class_id, c.uuid FROM vlt_object c WHERE c.owner_id = ?1 AND " +
+           "c.owner_property_id = " + std::to_string(property->id);
+  }
+  return "SELECT " + tag + ", v.ordinal, v.value, t.class_id, t.uuid FROM " + property->table +
+         " v LEFT JOIN vlt_object t ON t.id = v.value WHERE v.object_id = ?1";
+}
+
+// Made per class of the handle, for one list of properties at a time (a
+// reader asks the same list of a class again and again).
+constexpr int collectionsPurpose = 16;
+
+}  // namespace
+
+// One statement for all of them, the collections' entries one after the
+// other, each in its order (composite ones as Containment::children orders
+// them); a collection without a table yet has no branch.
+void CollectionStore::readCollections(const ObjectRef& object, const std::vector<PropertyRef>& properties,
+                                      std::vector<std::vector<ObjectRef>>& out) {
+  database_.checkOpen();
+  std::vector<const PropertyInfo*> infos;
+  bool anyStored = false;
+  for (const PropertyRef& propertyRef : properties) {
+    const PropertyInfo* property = access_.checkAccess(object, propertyRef, ValueType::object);
+    if (!property->multi) database_.usage("the property \"" + property->name + "\" is single-valued");
+    // Null: no table yet, nothing stored.
+    const bool stored = property->composite || tables_.collectionTable(property);
+    infos.push_back(stored ? property : nullptr);
+    anyStored = anyStored || stored;
+  }
+  out.assign(properties.size(), {});
+  std::uint64_t version = tables_.version();
+  for (const PropertyInfo* property : infos)
+    version = version * 1000003u + static_cast<std::uint64_t>(property ? property->id : 0);
+  bool empty = true;
+  if (anyStored) {
+    sql::StatementUse s(statements_.keyed(HandleAccess::classOf(object), collectionsPurpose, version, [&] {
+      std::string text;
+      for (std::size_t k = 0; k < infos.size(); ++k) {
+        if (infos[k] != nullptr) text += (text.empty() ? "" : " UNION ALL ") + collectionBranch(infos[k], k);
+      }
+      return text + " ORDER BY 1, 2, 3";
+    }));
+    s->bindInt64(1, object.objectId());
+    while (s->step()) {
+      empty = false;
+      const auto k = static_cast<std::size_t>(s->columnInt64(0));
+      out[k].push_back(access_.objectAt(*s, 2, infos[k]->typeClass));
+    }
+  }
+  if (empty && !objects_.knownToExist(object.objectId())) access_.requireObject(object.objectId());
+}
+
 std::pair<const PropertyInfo*, const PropertyInfo*> CollectionStore::checkOwnedLinks(const ObjectRef& owner,
                                                                                     const PropertyRef& owningRef,
                                                                                     const PropertyRef& propertyRef) {

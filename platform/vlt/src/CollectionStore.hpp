@@ -60,6 +60,9 @@ class CollectionStore {
   /// See DataModelRef::getLinksOfOwnedObjects.
   void readOwnedLinks(const std::vector<ObjectRef>& owners, const PropertyRef& owning, const PropertyRef& property,
                       std::vector<LinkEntry>& out, bool targetIdentity);
+  /// ObjectRef::getCollections.
+  void readCollections(const ObjectRef& object, const std::vector<PropertyRef>& properties,
+                       std::vector<std::vector<ObjectRef>>& out);
   void writeAll(const ObjectRef& object, const PropertyRef& property, ValueType type, const void* vector,
                 bool objectIsNew);
   std::size_t size(const ObjectRef& object, const PropertyInfo* property);

@@ -189,6 +189,10 @@ void ObjectRef::readMany(const PropertyRef& property, ValueType type, void* cano
 void ObjectRef::writeMany(const PropertyRef& property, ValueType type, const void* canonicalVector, bool objectIsNew) {
   Core::of(core_).collections().writeAll(*this, property, type, canonicalVector, objectIsNew);
 }
+void ObjectRef::getCollections(const std::vector<PropertyRef>& properties,
+                               std::vector<std::vector<ObjectRef>>& out) const {
+  Core::of(core_).collections().readCollections(*this, properties, out);
+}
 void ObjectRef::getLinksOfOwnedObjects(const PropertyRef& owning, const PropertyRef& property,
                                        std::vector<LinkEntry>& out, bool targetIdentity) const {
   Core::of(core_).collections().readOwnedLinks(*this, owning, property, out, targetIdentity);

@@ -97,10 +97,12 @@ void DataSource::Loader::doLoadCollectionContent(const qm::zero::ModelElement& e
                                                  const vlt::PropertyRef& propRef, const qm::zero::Model& model,
                                                  const FetchDepth& depth, const FillContext& context) {
   std::vector<qm::zero::ModelElement> elements;
-  if (!loadChildren(owner, propRef, model, depth, context, elements)) {
-    std::vector<vlt::ObjectRef> stored;
-    if (!context.links || !context.links->find(owner.objectId(), propRef, stored))
-      owner.getPropertyValue(propRef, stored);
+  // Read with the owner's other collections (owned objects too, at depth 1),
+  // or left to a statement of its own.
+  std::vector<vlt::ObjectRef> stored;
+  const bool read = context.links && context.links->find(owner.objectId(), propRef, stored);
+  if (read || !loadChildren(owner, propRef, model, depth, context, elements)) {
+    if (!read) owner.getPropertyValue(propRef, stored);
     if (pendingLinks && !property->hasOpposite()) {
       pendingLinks->collections.push_back({element, property, std::move(stored)});
       return;

@@ -15,7 +15,8 @@ namespace vlt_datasource {
 // The entries of the collections of links of the objects that one
 // loadChildren call loads (or one statement of a level's, for many owners),
 // read for all of them with one statement per property before any is
-// fetched. They are handed down (FillContext::links) while those objects
+// fetched; or those of one object fetched at depth 1, its collections of
+// links and of owned objects read in one statement. They are handed down (FillContext::links) while those objects
 // are filled: a nested call (the children of a child) has its own.
 class DataSource::Loader::ChildLinks {
  public:
@@ -37,6 +38,12 @@ class DataSource::Loader::ChildLinks {
     readFor(loader, depth, loadingEverything, [&](const vlt::PropertyRef& link, bool targetIdentity) {
       data.getLinksOfOwnedObjects(owners, owning, link, scratch_, targetIdentity);
     });
+  }
+  /// The entries of `holder`'s collection `link`, read by the caller.
+  void put(vlt::ObjectId holder, const vlt::PropertyRef& link, const std::vector<vlt::ObjectRef>& targets) {
+    scratch_.clear();
+    for (const vlt::ObjectRef& target : targets) scratch_.push_back({holder, target});
+    keep(link);
   }
   /// `child` is one of those objects: a collection that has no entries read
   /// is empty.

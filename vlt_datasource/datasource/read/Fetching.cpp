@@ -7,6 +7,7 @@
 #include "datasource/ClassMapper.hpp"
 #include "datasource/Diagnostics.hpp"
 #include "datasource/Opening.hpp"
+#include "datasource/read/ChildLinks.hpp"
 #include "datasource/read/Loader.hpp"
 #include "external/Model.hpp"
 
@@ -193,6 +194,9 @@ void DataSource::Loader::finishQM0Object(const vlt::ObjectRef& object, const Sta
                                          const FillContext& context) {
   if (!started.loader) return;
   const bool newlyLoaded = started.result.newlyLoaded;
+  FillContext own;
+  const FillContext& fillIn =
+      newlyLoaded && readCollectionsAtOnce(object, *started.loader, depth, context, own) ? own : context;
   for (const InstanceLoader::Unloaded& unloaded : started.loader->unloadedProperties()) {
     const meta::Property& property = unloaded.property;
     const bool reference = unloaded.reference;
@@ -207,12 +211,38 @@ void DataSource::Loader::finishQM0Object(const vlt::ObjectRef& object, const Sta
                                              : nullptr;
     if (reference && unloaded.propRef) {
       setQM0ReferencePropertyValue(property, object, unloaded.propRef, model, depth, started.result.element,
-                                   context, storedTarget);
+                                   fillIn, storedTarget);
     } else {
       setQM0ElementPropertyValue(property, unloaded.propRef, object, model, depth, started.result.element,
-                                 context, storedTarget);
+                                 fillIn, storedTarget);
     }
   }
+}
+
+// A fetch at depth 1 makes proxies of what the element's collections hold,
+// links and owned objects alike: on a server, one statement for all of them
+// instead of one each. Deeper loads read the owned objects' values with
+// them (loadChildren), and a level's loads the collections of many objects
+// at once: they keep their own reads.
+bool DataSource::Loader::readCollectionsAtOnce(const vlt::ObjectRef& object, const InstanceLoader& loader,
+                                               const FetchDepth& depth, const FillContext& context,
+                                               FillContext& own) {
+  if (depth.depth != 1 || depth.subtree || context.links) return false;
+  std::vector<vlt::PropertyRef> properties;
+  for (const InstanceLoader::Unloaded& unloaded : loader.unloadedProperties()) {
+    const meta::Property& property = unloaded.property;
+    if (!unloaded.reference || !unloaded.propRef || !unloaded.propRef.isMultiValue()) continue;
+    if (property->getUpper() > 1 && property->hasDeferredContents()) continue;  // left for later
+    properties.push_back(unloaded.propRef);
+  }
+  if (properties.empty()) return false;
+  std::vector<std::vector<vlt::ObjectRef>> entries;
+  object.getCollections(properties, entries);
+  const auto links = std::make_shared<ChildLinks>();
+  for (std::size_t k = 0; k < properties.size(); ++k) links->put(object.objectId(), properties[k], entries[k]);
+  links->add(object.objectId());
+  own = FillContext{links.get(), context.place, links};
+  return true;
 }
 
 }  // namespace vlt_datasource

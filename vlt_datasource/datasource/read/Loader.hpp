@@ -134,6 +134,11 @@ class DataSource::Loader {
                               InstanceLoader* filled);
   void finishQM0Object(const vlt::ObjectRef& object, const StartedFetch& started, const qm::zero::Model& model,
                        const FetchDepth& depth, const FillContext& context);
+  /// The context in which a newly loaded element at depth 1 is filled: its
+  /// collections that the fill transfers read at once into `own` (false:
+  /// none, `context` stays).
+  bool readCollectionsAtOnce(const vlt::ObjectRef& object, const InstanceLoader& loader, const FetchDepth& depth,
+                             const FillContext& context, FillContext& own);
   /// Fills `started` (made by startQM0Object) reading in `context`: at once
   /// at a bounded depth, else left to the outermost call of the load.
   void fillOrLeave(const vlt::ObjectRef& object, StartedFetch started, const qm::zero::Model& model,

@@ -135,6 +135,14 @@ class VLT_API ObjectRef {
   /// this object's class; `property` not a multi-valued, non-composite
   /// object property, or of a class that no object owned through `owning`
   /// can have) and ObjectNotFoundError.
+  /// The entries of several collections of this object at once, in one
+  /// statement: `out[k]` becomes those of `properties[k]`, a multi-valued
+  /// property of objects, a collection of links or a composite one (the
+  /// owned objects), in collection order, each target with its own class
+  /// and uuid. Throws UsageError (a null handle; a property not of this
+  /// object's class, or not a multi-valued object property) and
+  /// ObjectNotFoundError.
+  void getCollections(const std::vector<PropertyRef>& properties, std::vector<std::vector<ObjectRef>>& out) const;
   void getLinksOfOwnedObjects(const PropertyRef& owning, const PropertyRef& property, std::vector<LinkEntry>& out,
                               bool targetIdentity = true) const;
 
