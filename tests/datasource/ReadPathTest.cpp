@@ -266,32 +266,46 @@ TEST_P(ReadPathTest, DeferredCollectionsReadTheStoredContentsInTheirOrder) {
 // element fetched before, and a deferred collection's load, cost three,
 // whatever was read before: no look at the catalog or bookkeeping read per
 // transaction (b2 has a collection whose table is missing), no statement
-// prepared again. SQLite counts none.
+// prepared again; a single reference's target comes with the row, and the
+// collections of links and of owned objects come in one statement. SQLite
+// counts none.
 TEST_P(ReadPathTest, AFetchCostsAFewRoundTripsAndPreparesNothingAgain) {
-  boost::uuids::uuid reader;
+  boost::uuids::uuid reader, shelf;
   store([&](const qm::zero::Model& writer) {
     ModelElement r = ModelElement::createReflective(writer, mm.person);
     r.set(mm.reviewed, Value(mm.book, std::vector<ModelElement>{ModelElement::createReflective(writer, mm.book)}));
+    r.set(mm.favorite, ModelElement::createReflective(writer, mm.book));
     reader = r.getUUID();
+    ModelElement s = ModelElement::createReflective(writer, mm.library);
+    s.set(mm.books, Value(mm.book, std::vector<ModelElement>{ModelElement::createReflective(writer, mm.book)}));
+    s.set(mm.members, Value(mm.person, std::vector<ModelElement>{ModelElement::createReflective(writer, mm.person)}));
+    shelf = s.getUUID();
   });
   DataSource* ds = attach();
   const auto roundTrips = [&] { return ds->roundTrips().roundTrips; };
-  const auto book = [&](std::size_t which) {
-    return ds->findElement(mm.book, qm::zero::ElementId(qm::zero::ElementId::UUID_TYPE,
-                                                        u16(boost::uuids::to_string(ids[which]))));
+  const auto find = [&](const qm::zero::meta::Class& cls, const boost::uuids::uuid& uuid) {
+    return ds->findElement(cls, qm::zero::ElementId(qm::zero::ElementId::UUID_TYPE, u16(boost::uuids::to_string(uuid))));
   };
-  ASSERT_TRUE(book(1));  // b1 and its owner: the statements are made, the tables looked at
+  ASSERT_TRUE(find(mm.book, ids[1]));  // b1 and its owner: the statements are made, the tables looked at
   ASSERT_EQ(fetch(3).get(mm.reviewed).size(), 1u);
-  const ModelElement r = model->findElement(reader, qm::zero::FetchFromDataSource);
-  const auto before = ds->roundTrips();
-  ASSERT_TRUE(book(2));
+  ASSERT_TRUE(find(mm.person, ids[3]) && find(mm.library, ids[0]));  // in memory: the lookups are prepared
   const bool server = GetParam() == Backend::PostgreSQL;
+  const auto before = ds->roundTrips();
+  const ModelElement r = find(mm.person, reader);
+  ASSERT_TRUE(r.get(mm.favorite).get<ModelElement>());
   EXPECT_EQ(roundTrips() - before.roundTrips, server ? 3u : 0u)
-      << "BEGIN (with the COMMIT before), b2 with its owner and values, its links";
+      << "BEGIN (with the COMMIT before), r with its values and its favorite's class and uuid, its links";
   const std::uint64_t fetched = roundTrips();
+  ASSERT_TRUE(find(mm.book, ids[2]));
+  EXPECT_EQ(roundTrips() - fetched, server ? 3u : 0u) << "BEGIN, b2 with its owner and values, its links";
+  const std::uint64_t loaded = roundTrips();
   ASSERT_EQ(r.get(mm.reviewed).size(), 1u);
-  EXPECT_EQ(roundTrips() - fetched, server ? 3u : 0u) << "BEGIN, r with its values, its links";
+  EXPECT_EQ(roundTrips() - loaded, server ? 3u : 0u) << "BEGIN, r with its values, its links";
   EXPECT_EQ(ds->roundTrips().preparations, server ? before.preparations : 0u);
+  const std::uint64_t owning = roundTrips();
+  const ModelElement s = find(mm.library, shelf);
+  ASSERT_EQ(s.get(mm.books).size() + s.get(mm.members).size(), 2u);
+  EXPECT_EQ(roundTrips() - owning, server ? 3u : 0u) << "BEGIN, the library with its values, its books and members";
 }
 
 // What a push into a new repository and a load of everything ask the
