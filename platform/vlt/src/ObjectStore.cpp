@@ -13,7 +13,7 @@ namespace vlt::detail {
 namespace {
 
 // Purposes of the statements made per class (StatementCache::keyed).
-enum ClassStatement { rowById, rowFromClassTables, rowByUuid, deleteRow };
+enum ClassStatement { rowById, rowFromClassTables, rowByUuid, deleteRow, placedRowById };
 // Purposes of the statements made per property, beside PropertyStatement's.
 enum LinkStatement { linksIntoColumn = 200, linksIntoCollection };
 
@@ -301,6 +301,20 @@ const ObjectStore::Row& ObjectStore::row(const ObjectRef& object, const Property
   const ClassInfo* layout = HandleAccess::classOf(object);
   tables_.refresh();
   row_.serial = 0;
+  if (serial != 0) {
+    // Inside a transaction the object's place comes along, as with a
+    // lookup: a reader of an owner chain asks for it next.
+    sql::StatementUse s(statements_.keyed(layout, placedRowById, rowVersion(layout, tables_),
+                                          [&] { return rowQuery(layout, "o.id = ?1", tables_, true); }));
+    s->bindInt64(1, object.objectId());
+    if (!s->step()) access_.notFound(object.objectId());
+    notePlace(*s, object.objectId());
+    row_.id = object.objectId();
+    row_.layout = layout;
+    fillRow(*s, rowHeader + placeColumns);
+    row_.serial = serial;
+    return row_;
+  }
   if (hasRowColumns(layout)) {
     sql::StatementUse s(statements_.keyed(layout, rowFromClassTables, rowVersion(layout, tables_),
                                           [&] { return classTablesQuery(layout, tables_); }));
