@@ -266,11 +266,11 @@ TEST_P(ReadPathTest, DeferredCollectionsReadTheStoredContentsInTheirOrder) {
 // element fetched before, and a deferred collection's load, cost three,
 // whatever was read before: no look at the catalog or bookkeeping read per
 // transaction (b2 has a collection whose table is missing), no statement
-// prepared again; a single reference's target comes with the row, and the
-// collections of links and of owned objects come in one statement. SQLite
-// counts none.
+// prepared again; a single reference's target comes with the row, the
+// collections of links and of owned objects come in one statement, an
+// owner's place with its row. SQLite counts none.
 TEST_P(ReadPathTest, AFetchCostsAFewRoundTripsAndPreparesNothingAgain) {
-  boost::uuids::uuid reader, shelf;
+  boost::uuids::uuid reader, shelf, shelved;
   store([&](const qm::zero::Model& writer) {
     ModelElement r = ModelElement::createReflective(writer, mm.person);
     r.set(mm.reviewed, Value(mm.book, std::vector<ModelElement>{ModelElement::createReflective(writer, mm.book)}));
@@ -280,6 +280,9 @@ TEST_P(ReadPathTest, AFetchCostsAFewRoundTripsAndPreparesNothingAgain) {
     s.set(mm.books, Value(mm.book, std::vector<ModelElement>{ModelElement::createReflective(writer, mm.book)}));
     s.set(mm.members, Value(mm.person, std::vector<ModelElement>{ModelElement::createReflective(writer, mm.person)}));
     shelf = s.getUUID();
+    const ModelElement held = ModelElement::createReflective(writer, mm.book);
+    ModelElement::createReflective(writer, mm.library).set(mm.books, Value(mm.book, std::vector<ModelElement>{held}));
+    shelved = held.getUUID();
   });
   DataSource* ds = attach();
   const auto roundTrips = [&] { return ds->roundTrips().roundTrips; };
@@ -306,6 +309,9 @@ TEST_P(ReadPathTest, AFetchCostsAFewRoundTripsAndPreparesNothingAgain) {
   const ModelElement s = find(mm.library, shelf);
   ASSERT_EQ(s.get(mm.books).size() + s.get(mm.members).size(), 2u);
   EXPECT_EQ(roundTrips() - owning, server ? 3u : 0u) << "BEGIN, the library with its values, its books and members";
+  const std::uint64_t owned = roundTrips();
+  ASSERT_TRUE(find(mm.book, shelved).getOwner());
+  EXPECT_EQ(roundTrips() - owned, server ? 5u : 0u) << "BEGIN, the book, its links, its owner with its place, its books";
 }
 
 // What a push into a new repository and a load of everything ask the
