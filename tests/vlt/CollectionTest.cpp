@@ -243,6 +243,28 @@ TEST_P(CollectionTest, LinksOfOwnedObjectsAreReadTogetherInOwnershipAndCollectio
   EXPECT_THROW(linksOfParts("name"), vlt::UsageError) << "not a collection of links";
 }
 
+// Several collections of one object in one read, each in its order, each
+// target with its own class and uuid; a collection never stored is empty.
+TEST_P(CollectionTest, SeveralCollectionsOfAnObjectAreReadTogetherEachInItsOrder) {
+  addProperty(findClass("test.Owner"), "unused", "test.Item", 0, 0xFFFFFFFF, false, true);
+  create(makeClass("test.Special", {findClass("test.Item")}), 105);
+  write(1, entry("links", objects({104, 100, 105})));
+  write(1, entry("parts", objects({103, 101})));
+  std::vector<std::vector<vlt::ObjectRef>> read;
+  const auto of = [&](const std::string& name) { return property("test.Owner", name); };
+  find(1).getCollections({of("parts"), of("unused"), of("links")}, read);
+  std::string text;
+  for (const std::vector<vlt::ObjectRef>& entries : read) {
+    for (const vlt::ObjectRef& e : entries) {
+      EXPECT_TRUE(e.carriesOwnClass());
+      text += std::to_string(numberOf(e.objectIdentity())) + e.objectClass().name() + " ";
+    }
+    text += "| ";
+  }
+  EXPECT_EQ(text, "103Item 101Item | | 104Item 100Item 105Special | ");
+  EXPECT_THROW(find(1).getCollections({of("links"), of("tags")}, read), vlt::UsageError) << "not of objects";
+}
+
 // Read for many owners at once (more than one statement takes), each owned
 // object's entries are those a read for its owner alone gives, together.
 TEST_P(CollectionTest, LinksOfTheObjectsOfManyOwnersAreThoseOfEachOwner) {
