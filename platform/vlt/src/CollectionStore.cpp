@@ -181,9 +181,9 @@ std::string collectionBranch(const PropertyInfo* property, std::size_t k) {
          " v LEFT JOIN vlt_object t ON t.id = v.value WHERE v.object_id = ?1";
 }
 
-// Made per class of the handle, for one list of properties at a time (a
-// reader asks the same list of a class again and again).
-constexpr int collectionsPurpose = 16;
+// Made per class of the handle and list of properties (a reader asks the
+// same lists of a class again and again): the lists' purposes start here.
+constexpr int firstCollectionsPurpose = 1000;
 
 }  // namespace
 
@@ -204,12 +204,12 @@ void CollectionStore::readCollections(const ObjectRef& object, const std::vector
     anyStored = anyStored || stored;
   }
   out.assign(properties.size(), {});
-  std::uint64_t version = tables_.version();
-  for (const PropertyInfo* property : infos)
-    version = version * 1000003u + static_cast<std::uint64_t>(property ? property->id : 0);
   bool empty = true;
   if (anyStored) {
-    sql::StatementUse s(statements_.keyed(HandleAccess::classOf(object), collectionsPurpose, version, [&] {
+    auto list = collectionLists_.find(infos);
+    if (list == collectionLists_.end())
+      list = collectionLists_.emplace(infos, firstCollectionsPurpose + static_cast<int>(collectionLists_.size())).first;
+    sql::StatementUse s(statements_.keyed(HandleAccess::classOf(object), list->second, tables_.version(), [&] {
       std::string text;
       for (std::size_t k = 0; k < infos.size(); ++k) {
         if (infos[k] != nullptr) text += (text.empty() ? "" : " UNION ALL ") + collectionBranch(infos[k], k);

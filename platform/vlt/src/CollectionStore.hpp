@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -111,6 +112,10 @@ class CollectionStore {
   ObjectAccess& access_;
   ObjectStore& objects_;
   Containment& containment_;
+  // The lists of properties readCollections was asked, each numbered once:
+  // its statement's purpose, so that every list (with which of its
+  // collections have tables) has a statement of its own per class.
+  std::map<std::vector<const PropertyInfo*>, int> collectionLists_;
 };
 
 }  // namespace vlt::detail
