@@ -213,12 +213,44 @@ void importPhase(const Context& c) {
   *importSeconds = wall;
 }
 
-// Visits an element and what it owns, reading every property through the
-// reflective getter; each class's properties are looked up once.
-class Traversal {
+// A walk over a model: each class's properties looked up once, and the
+// check of what it reached against the generator.
+class Walk {
  public:
   std::size_t elements = 0;
   std::size_t references = 0;
+
+  /// Fails unless the walk reached every element and reference and the
+  /// loaded elements hold what the generator made; `reached` and `seen`
+  /// name what the walk did in the message.
+  void check(const Context& c, const Model& model, const char* reached, const char* seen) const {
+    if (elements != c.options.elements)
+      fails(std::string(reached) + " " + std::to_string(elements) + " elements, expected " +
+            std::to_string(c.options.elements));
+    if (references != c.expected.references)
+      fails(std::string(seen) + " " + std::to_string(references) + " references, expected " +
+            std::to_string(c.expected.references));
+    std::size_t proxyTargets = 0;
+    if (java_model::modelChecksum(model->getAllElements(qm::zero::InMemoryOnly), java_model::Fields::all,
+                                  proxyTargets) != c.expected.checksum)
+      fails("the loaded elements hold other values, links or owners than the generated ones");
+  }
+
+ protected:
+  const std::vector<meta::Property>& propertiesOf(const meta::Class& cls) {
+    auto found = properties_.find(cls.operator->());
+    if (found == properties_.end()) found = properties_.emplace(cls.operator->(), cls->getAllAttributes()).first;
+    return found->second;
+  }
+
+ private:
+  std::map<const void*, std::vector<meta::Property>> properties_;
+};
+
+// Visits an element and what it owns, reading every property through the
+// reflective getter.
+class Traversal : public Walk {
+ public:
   std::size_t proxies = 0;
   std::uint64_t values = 0;  // entries of primitive and enumeration values read
 
@@ -241,13 +273,6 @@ class Traversal {
     }
   }
 
- private:
-  const std::vector<meta::Property>& propertiesOf(const meta::Class& cls) {
-    auto found = properties_.find(cls.operator->());
-    if (found == properties_.end()) found = properties_.emplace(cls.operator->(), cls->getAllAttributes()).first;
-    return found->second;
-  }
-  std::map<const void*, std::vector<meta::Property>> properties_;
 };
 
 void traversePhase(const Context& c) {
@@ -263,16 +288,8 @@ void traversePhase(const Context& c) {
   const double wall = t.wallSeconds();
   const double cpu = t.cpuSeconds();
   const double peak = peakResidentBytes();
-  if (walk.elements != c.options.elements)
-    fails("visited " + std::to_string(walk.elements) + " elements, expected " + std::to_string(c.options.elements));
-  if (walk.references != c.expected.references)
-    fails("followed " + std::to_string(walk.references) + " references, expected " +
-          std::to_string(c.expected.references));
+  walk.check(c, model, "visited", "followed");
   if (walk.proxies != 0) fails(std::to_string(walk.proxies) + " references to proxies after a full load");
-  std::size_t proxyTargets = 0;
-  if (java_model::modelChecksum(model->getAllElements(qm::zero::InMemoryOnly), java_model::Fields::all,
-                                proxyTargets) != c.expected.checksum)
-    fails("the loaded elements hold other values, links or owners than the generated ones");
   char note[128];
   std::snprintf(note, sizeof note, "(load %.2f s, visit %.2f s; %zu references followed)", loaded, wall - loaded,
                 walk.references);
@@ -285,10 +302,8 @@ void traversePhase(const Context& c) {
 // collection when first read), composite children visited in order, single
 // references resolved (their target loaded), the entries of reference
 // collections counted as they come (proxies or elements).
-class Browser {
+class Browser : public Walk {
  public:
-  std::size_t elements = 0;
-  std::size_t references = 0;
   std::size_t resolved = 0;  // single references whose target was a proxy
 
   void visit(const ModelElement& e) {
@@ -309,13 +324,6 @@ class Browser {
     }
   }
 
- private:
-  const std::vector<meta::Property>& propertiesOf(const meta::Class& cls) {
-    auto found = properties_.find(cls.operator->());
-    if (found == properties_.end()) found = properties_.emplace(cls.operator->(), cls->getAllAttributes()).first;
-    return found->second;
-  }
-  std::map<const void*, std::vector<meta::Property>> properties_;
 };
 
 // Timed: a new model opened with only its top-level elements loaded
@@ -336,14 +344,7 @@ void browsePhase(const Context& c) {
   const double cpu = t.cpuSeconds();
   const double peak = peakResidentBytes();
   const RoundTrips after = dataSource->roundTrips();
-  if (walk.elements != c.options.elements)
-    fails("reached " + std::to_string(walk.elements) + " elements, expected " + std::to_string(c.options.elements));
-  if (walk.references != c.expected.references)
-    fails("saw " + std::to_string(walk.references) + " references, expected " + std::to_string(c.expected.references));
-  std::size_t proxyTargets = 0;
-  if (java_model::modelChecksum(model->getAllElements(qm::zero::InMemoryOnly), java_model::Fields::all,
-                                proxyTargets) != c.expected.checksum)
-    fails("the loaded elements hold other values, links or owners than the generated ones");
+  walk.check(c, model, "reached", "saw");
   char note[128];
   std::snprintf(note, sizeof note, "(open %.2f s, walk %.2f s; %zu references, %zu targets loaded by them)", opened,
                 wall - opened, walk.references, walk.resolved);
@@ -385,6 +386,24 @@ const meta::Property& nameOf(const java_model::Metamodel& mm, const meta::Class&
   return mm.text;
 }
 
+// Times the commit of `tx`, whose changes took `changing` seconds in
+// memory (`inMemory` says what they were), and prints it as `phase` with its
+// round trips and, when the import ran before, "<phase> ratio: X": the
+// commit's time over the import's.
+void commitTimed(const Context& c, const char* phase, const DataSource& dataSource, qm::zero::Transaction& tx,
+                 const char* inMemory, double changing) {
+  const RoundTrips before = dataSource.roundTrips();
+  const Timer t;
+  tx.commit();
+  const double wall = t.wallSeconds();
+  const double cpu = t.cpuSeconds();
+  char note[96];
+  std::snprintf(note, sizeof note, "(%s before it: %.2f s)", inMemory, changing);
+  printPhase(phase, c.options.elements, wall, cpu, peakResidentBytes(), note);
+  printRoundTrips(c, "commit", before, dataSource.roundTrips(), c.options.elements);
+  if (*importSeconds > 0) std::printf("%s ratio: %.2f\n", phase, wall / *importSeconds);
+}
+
 void modifyPhase(const Context& c) {
   const java_model::Metamodel& mm = java_model::Metamodel::get();
   {
@@ -399,17 +418,7 @@ void modifyPhase(const Context& c) {
       const meta::Property& name = nameOf(mm, e.getMetaClass());
       changed.set(name, Value(meta::StandardTypes::stringMeta(), e.get(name).get<std::u16string>() + u"~"));
     }
-    const double changing = changes.wallSeconds();
-    const RoundTrips before = dataSource->roundTrips();
-    const Timer t;
-    tx.commit();
-    const double wall = t.wallSeconds();
-    const double cpu = t.cpuSeconds();
-    char note[96];
-    std::snprintf(note, sizeof note, "(the changes in memory before it: %.2f s)", changing);
-    printPhase("modify", c.options.elements, wall, cpu, peakResidentBytes(), note);
-    printRoundTrips(c, "commit", before, dataSource->roundTrips(), c.options.elements);
-    if (*importSeconds > 0) std::printf("modify ratio: %.2f\n", wall / *importSeconds);
+    commitTimed(c, "modify", *dataSource, tx, "the changes in memory", changes.wallSeconds());
   }
   // Read back in a model of its own: the first and the last statement.
   const Model model = Model::create();
@@ -435,17 +444,7 @@ void deletePhase(const Context& c) {
     const Timer changes;
     qm::zero::Transaction tx = model->beginTransaction();
     for (ModelElement& root : roots) root.destroy();
-    const double changing = changes.wallSeconds();
-    const RoundTrips before = dataSource->roundTrips();
-    const Timer t;
-    tx.commit();
-    const double wall = t.wallSeconds();
-    const double cpu = t.cpuSeconds();
-    char note[96];
-    std::snprintf(note, sizeof note, "(the destruction in memory before it: %.2f s)", changing);
-    printPhase("delete", c.options.elements, wall, cpu, peakResidentBytes(), note);
-    printRoundTrips(c, "commit", before, dataSource->roundTrips(), c.options.elements);
-    if (*importSeconds > 0) std::printf("delete ratio: %.2f\n", wall / *importSeconds);
+    commitTimed(c, "delete", *dataSource, tx, "the destruction in memory", changes.wallSeconds());
   }
   // Not timed: a model that loads everything finds nothing.
   const Model model = Model::create();
