@@ -170,6 +170,19 @@ void DataSource::Loader::setQM0SerializedStructPropertyValue(const meta::Propert
   setQM0PropertyValues(property, propRef, element, readTexts(object, propRef, type, unstringifier));
 }
 
+namespace {
+// How deep the targets of a reference are fetched: children one level less
+// than their owner (a subtree's load all the way down), other targets by
+// themselves (in a subtree's load, with their single values).
+using FetchDepth = DataSource::Loader::FetchDepth;
+FetchDepth depthOfTargets(bool composite, const FetchDepth& depth) {
+  if (!composite) return FetchDepth{depth.subtree ? 1u : 0u, false};
+  FetchDepth targets = depth;
+  if (!depth.subtree && depth.depth != ~std::uint64_t(0)) targets.depth = depth.depth - 1;
+  return targets;
+}
+}  // namespace
+
 void DataSource::Loader::setQM0ReferencePropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
                                                       const vlt::PropertyRef& propRef, const qm::zero::Model& model,
                                                       const FetchDepth& depth, const qm::zero::ModelElement& element,
@@ -177,14 +190,7 @@ void DataSource::Loader::setQM0ReferencePropertyValue(const meta::Property& prop
                                                       const vlt::ObjectRef* storedTarget) {
   const bool composite = property->isComposite();
   const bool resolveOpposites = depth.subtree && !composite && property->hasOpposite();
-  FetchDepth targets;
-  if (composite) {
-    targets = depth;
-    if (!depth.subtree && depth.depth != ~std::uint64_t(0)) targets.depth = depth.depth - 1;
-  } else {
-    targets = FetchDepth{depth.subtree ? 1u : 0u, false};
-  }
-
+  const FetchDepth targets = depthOfTargets(composite, depth);
   if (propRef.isMultiValue()) {
     doLoadCollectionContent(element, property, object, propRef, model, targets, context);
     if (resolveOpposites) {
