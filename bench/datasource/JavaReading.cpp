@@ -214,8 +214,28 @@ std::size_t RepositoryReader::readOne(const boost::uuids::uuid& uuid, ElementVal
   return owners;
 }
 
-
 // ---------------------------------------------------------------- the model
+
+namespace {
+
+// The element's owner, owning property (its name kept in `owningName`) and
+// position among its siblings.
+void readPlace(const qm::zero::ModelElement& e, ElementValues& v, std::string& owningName) {
+  const qm::zero::ModelElement owner = e.getOwner();
+  v.owner = owner ? owner.getUUID() : boost::uuids::uuid{};
+  v.position = 0;
+  owningName.clear();
+  if (owner) {
+    const qm::zero::meta::Property owning = e.getOwningProperty();
+    for (const char16_t c : owning->getName()) owningName.push_back(static_cast<char>(c));
+    const qm::zero::Value siblings = owner.get(owning);
+    while (v.position < siblings.size() && siblings.getElement(v.position) != e) ++v.position;
+    if (v.position == siblings.size()) fails("an element not in its owner's collection");
+  }
+  v.owningProperty = owningName.c_str();
+}
+
+}  // namespace
 
 std::uint64_t modelChecksum(const std::vector<qm::zero::ModelElement>& elements, Fields fields,
                             std::size_t& proxyTargets) {
@@ -238,18 +258,7 @@ std::uint64_t modelChecksum(const std::vector<qm::zero::ModelElement>& elements,
     if (k == kindCount) fails("an element of another class than the java package's");
     v.kind = static_cast<Kind>(k);
     v.uuid = e.getUUID();
-    const ModelElement owner = e.getOwner();
-    v.owner = owner ? owner.getUUID() : boost::uuids::uuid{};
-    v.position = 0;
-    owningName.clear();
-    if (owner) {
-      const qm::zero::meta::Property owning = e.getOwningProperty();
-      for (const char16_t c : owning->getName()) owningName.push_back(static_cast<char>(c));
-      const Value siblings = owner.get(owning);
-      while (v.position < siblings.size() && siblings.getElement(v.position) != e) ++v.position;
-      if (v.position == siblings.size()) fails("an element not in its owner's collection");
-    }
-    v.owningProperty = owningName.c_str();
+    readPlace(e, v, owningName);
     v.links.clear();
     v.target = boost::uuids::uuid{};
     auto target = [&](const qm::zero::meta::Property& p) {
