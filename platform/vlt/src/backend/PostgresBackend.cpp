@@ -1,5 +1,6 @@
-// The PostgreSQL back end: with PostgresConnect.cpp, the only files that
-// include <libpq-fe.h>.
+// The PostgreSQL back end: statements, the catalog, the connection's own
+// calls; its queued writes are PostgresPipeline.cpp's. With PgConnection.hpp
+// and PostgresConnect.cpp, the only files that include <libpq-fe.h>.
 //
 // Statements are prepared on the server when first run, with the parameter
 // types of their first bindings (64-bit integers as int8; text and bytes
@@ -20,12 +21,10 @@
 // of a transaction that ran nothing that writes goes out without waiting,
 // and its answer comes back with the next BEGIN's.
 
-#include "backend/Backend.hpp"
-#include "backend/PgRowBatch.hpp"
+#include "backend/PgConnection.hpp"
 
 #include <vlt/Errors.hpp>
 
-#include <libpq-fe.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -39,13 +38,8 @@
 namespace vlt::sql {
 namespace {
 
-using pg::InsertShape;
-using pg::Parameter;
-using pg::RowBatch;
 
 constexpr std::int64_t repositoryMark = 0x564C5452;  // "VLTR", as SQLite's application id
-constexpr std::size_t pipelineBatch = 1000;
-constexpr Oid int8Oid = 20;
 
 // "*" and "?" are the matcher's own (vlt_matches, made with the schema).
 std::string identityPattern(std::string_view wildcards) { return std::string(wildcards); }
@@ -104,6 +98,10 @@ BEGIN
   RETURN j = m;
 END $$)sql";
 
+}  // namespace
+
+namespace pg {
+
 std::int64_t decodeBigEndian(const char* data, int size) {
   std::uint64_t v = 0;
   for (int k = 0; k < size; ++k) v = v << 8 | static_cast<unsigned char>(data[k]);
@@ -112,312 +110,13 @@ std::int64_t decodeBigEndian(const char* data, int size) {
   return static_cast<std::int64_t>(v);
 }
 
-struct ResultClear {
-  void operator()(PGresult* r) const noexcept { PQclear(r); }
-};
-using Result = std::unique_ptr<PGresult, ResultClear>;
-struct ConnectionFinish {
-  void operator()(PGconn* c) const noexcept { PQfinish(c); }
-};
-using Handle = std::unique_ptr<PGconn, ConnectionFinish>;
+const Dialect& PgConnection::dialect() const noexcept { return postgresDialect; }
 
-class PgConnection;
-
-class PgStatement final : public Statement {
- public:
-  PgStatement(PgConnection& connection, std::string sql);
-  ~PgStatement() override;
-
-  void bindNull(int index) override { slot(index) = Parameter{}; }
-  void bindInt64(int index, std::int64_t value) override {
-    Parameter& p = slot(index);
-    p.null = false;
-    p.type = int8Oid;
-    p.bytes.resize(8);
-    auto u = static_cast<std::uint64_t>(value);
-    for (int k = 7; k >= 0; --k, u >>= 8) p.bytes[static_cast<std::size_t>(k)] = static_cast<char>(u & 0xFF);
-  }
-  void bindDouble(int index, double value) override { bindInt64(index, orderedDouble(value)); }
-  void bindText(int index, std::string_view bytes) override { bindBytes(index, bytes.data(), bytes.size()); }
-  void bindBlob(int index, const void* data, std::size_t size) override { bindBytes(index, data, size); }
-  bool step() override;
-  void run() override;
-  void reset() noexcept override {
-    result_.reset();
-    row_ = -1;
-  }
-  bool columnIsNull(int column) override { return PQgetisnull(result_.get(), row_, column) != 0; }
-  std::int64_t columnInt64(int column) override {
-    return decodeBigEndian(PQgetvalue(result_.get(), row_, column), PQgetlength(result_.get(), row_, column));
-  }
-  double columnDouble(int column) override { return doubleFromOrdered(columnInt64(column)); }
-  std::string_view columnText(int column) override { return columnBlob(column); }
-  std::string_view columnBlob(int column) override {
-    if (columnIsNull(column)) return {};
-    return std::string_view(PQgetvalue(result_.get(), row_, column),
-                            static_cast<std::size_t>(PQgetlength(result_.get(), row_, column)));
-  }
-  const std::string& sql() const noexcept override { return sql_; }
-
-  /// The server-side statement for the current bindings' types, and the
-  /// parameter arrays of the current bindings.
-  struct Call {
-    std::string name;
-    std::vector<const char*> values;
-    std::vector<int> lengths;
-    std::vector<int> formats;
-  };
-  /// Prepares the statement for the current types when the server does not
-  /// have it yet, and fills the arrays: kept between runs, so that a run of
-  /// an already prepared statement allocates nothing.
-  const Call& call();
-
- private:
-  Parameter& slot(int index) {
-    if (index > static_cast<int>(parameters_.size())) parameters_.resize(static_cast<std::size_t>(index));
-    return parameters_[static_cast<std::size_t>(index - 1)];
-  }
-  void bindBytes(int index, const void* data, std::size_t size) {
-    Parameter& p = slot(index);
-    p.null = false;
-    p.type = 0;  // untyped: text or bytea, as the context says; binary bytes either way
-    p.bytes.assign(static_cast<const char*>(data ? data : ""), size);
-  }
-
-  PgConnection& connection_;
-  /// Where the server-side names go when this statement dies; gone with the
-  /// connection (a statement may outlive it: handles keep theirs).
-  std::weak_ptr<std::vector<std::string>> retired_;
-  std::string sql_;
-  std::string text_;
-  InsertShape shape_;  ///< of an INSERT whose rows may be batched
-  bool reads_;         ///< a SELECT: changes nothing (see PgConnection::wrote_)
-  std::vector<Parameter> parameters_;
-  /// Parameter types -> server-side name; a statement sees one or two
-  /// signatures (a NULL is untyped), so a list is the quickest look-up.
-  std::vector<std::pair<std::vector<Oid>, std::string>> prepared_;
-  std::vector<Oid> types_;  ///< of the current bindings, rebuilt at each run
-  Call call_;
-  Result result_;
-  int row_ = -1;
-};
-
-class PgConnection final : public Connection {
- public:
-  PgConnection(Handle handle, const OpenRequest& request) : handle_(std::move(handle)), filespec_(request.filespec) {}
-
-  std::unique_ptr<Statement> prepare(const std::string& sql) override {
-    return std::make_unique<PgStatement>(*this, sql);
-  }
-  void execute(const std::string& sql) override {
-    const bool begin = sql.rfind("BEGIN", 0) == 0;
-    if ((sql == "COMMIT" && commitUnanswered()) || (begin && beginAfterCommit(sql))) return;
-    sync();
-    deallocateRetired();
-    traceStatement(sql);
-    waited();
-    Result r(PQexec(conn(), sql.c_str()));
-    check(r.get(), sql);
-    noticeSchemaChanges();
-    wrote_ = !begin;
-  }
-  bool inTransaction() const noexcept override {
-    if (syncsSent_ > 0) return false;  // only a COMMIT is outstanding
-    const PGTransactionStatusType status = PQtransactionStatus(handle_.get());
-    return status == PQTRANS_INTRANS || status == PQTRANS_INERROR || status == PQTRANS_ACTIVE;
-  }
-  std::int64_t changes() override {
-    sync();
-    return changes_;
-  }
-  // Savepoints go out with the queued writes: a call costs no round trip of
-  // its own. A statement that fails when run at once rolls back to the
-  // call's savepoint (everything queued before it was read, and succeeded);
-  // a queued write that fails drops the whole transaction (see sync()).
-  void savepoint() override {
-    queueCommand("SAVEPOINT vlt_operation");
-    ++savepoints_;
-  }
-  void releaseSavepoint() override {
-    if (savepoints_ == 0) return;  // the transaction was dropped meanwhile
-    --savepoints_;
-    queueCommand("RELEASE vlt_operation");
-  }
-  void rollbackToSavepoint() noexcept override {
-    if (savepoints_ == 0) return;
-    --savepoints_;
-    pipelineDrop();
-    if (PQtransactionStatus(conn()) == PQTRANS_IDLE) return;
-    constexpr const char* sql = "ROLLBACK TO vlt_operation; RELEASE vlt_operation";
-    traceStatement(sql);
-    waited();
-    Result r(PQexec(conn(), sql));
-  }
-  const Dialect& dialect() const noexcept override { return postgresDialect; }
-  void setTrace(TraceCallback callback, void* context) override {
-    trace_ = callback;
-    traceContext_ = context;
-  }
-  ServerTraffic traffic() const noexcept override { return traffic_; }
-  const std::string& filespec() const noexcept override { return filespec_; }
-
-  DatabaseState inspect() override;
-  void markAsRepository() override {
+void PgConnection::markAsRepository() {
     execute("CREATE TABLE vlt_repository (mark BIGINT NOT NULL)");
     execute("INSERT INTO vlt_repository (mark) VALUES (" + std::to_string(repositoryMark) + ")");
     execute(matcherFunction);
-  }
-  // The mark's table is the back end's own, as SQLite's application id is.
-  std::vector<std::string> tableNames() override {
-    return names("SELECT table_name FROM information_schema.tables WHERE table_schema = current_schema() "
-                 "AND table_name <> 'vlt_repository'");
-  }
-  std::vector<std::string> tableColumns(const std::string& table) override {
-    return names("SELECT column_name FROM information_schema.columns WHERE table_schema = current_schema() "
-                 "AND table_name = $1",
-                 &table);
-  }
-  // The server's catalog would answer too, but a look at it costs a few
-  // milliseconds (every schema of the database is in it), and a read asks
-  // once per transaction while a table it wants is missing; so would a
-  // counter in a table, a round trip per transaction. Instead a connection
-  // that makes a table announces it (schemaChanged), and the notices count.
-  // The server delivers a notice committed before it reads this
-  // connection's next command, ahead of that command's answer: once a
-  // transaction's BEGIN has come back, libpq holds every notice of the
-  // changes committed before the transaction's first statement. Outside a
-  // transaction one round trip brings them.
-  std::int64_t schemaVersion() override {
-    if (!inTransaction()) names("SELECT 1");
-    noticeSchemaChanges();
-    return schemaNotices_;
-  }
-  // Sent with the commit of the transaction that made the table, and only
-  // then.
-  void schemaChanged() override {
-    constexpr const char* sql = "SELECT pg_notify('vlt_tables', current_schema())";
-    if (mayQueue()) {
-      queueCommand(sql);
-    } else {
-      execute(sql);
-    }
-  }
-  /// Listens for the value tables other connections make in this schema.
-  void listenForSchemaChanges() {
-    execute("LISTEN vlt_tables");
-    const std::vector<std::string> schema = names("SELECT current_schema()");
-    schema_ = schema.empty() ? std::string() : schema.front();
-  }
-  // A server keeps no journal of this kind and no copies of its own.
-  void setJournalMode(JournalMode) override {}
-  void setPageCache(std::int64_t) override {}
-  // The repository's tables only: a plain ANALYZE would visit every schema
-  // of the database.
-  void refreshStatistics() override {
-    execute(
-        "DO $$ DECLARE t text; BEGIN FOR t IN SELECT tablename FROM pg_tables WHERE schemaname = current_schema() "
-        "LOOP EXECUTE format('ANALYZE %I', t); END LOOP; END $$");
-  }
-  void keepGenerations(int) override {}
-  // Dropping an index takes the table from every other session until the
-  // commit, and a load over the network is bound by its round trips anyway.
-  bool deferIndexes(const std::vector<std::string>&) override { return false; }
-  bool indexesDeferred() const noexcept override { return false; }
-  void restoreIndexes() override {}
-  // Databases are never created by the repository.
-  void discardIfCreated() noexcept override {}
-
-  PGconn* conn() const noexcept { return handle_.get(); }
-  void traceStatement(const std::string& sql) const noexcept { traceStatement(sql.c_str()); }
-  void traceStatement(const char* sql) const noexcept {
-    if (trace_ != nullptr) callTrace(trace_, traceContext_, sql);
-  }
-  /// Traces the preparation of `text` as `name` (the server's plan of it).
-  void tracePreparation(const std::string& name, const std::string& text) const {
-    if (trace_ != nullptr) traceStatement("PREPARE " + name + " AS " + text);
-  }
-  /// Counts a wait for the server's answer, and a preparation with it.
-  void waited(bool preparing = false) noexcept {
-    ++traffic_.roundTrips;
-    if (preparing) ++traffic_.preparations;
-  }
-  /// Reads the results of the queued writes; throws the first failure.
-  void sync();
-  /// Whether a write may be queued: inside a transaction only (outside, a
-  /// write is its own transaction and its outcome is wanted now).
-  bool mayQueue() const noexcept {
-    return syncsSent_ == 0 && (pipelining_ || PQtransactionStatus(conn()) == PQTRANS_INTRANS);
-  }
-  /// Something ran that may have changed the database.
-  void noteWrite() noexcept { wrote_ = true; }
-  void queue(const std::string& sql, const PgStatement::Call& c);
-  void queueCommand(const char* sql);
-  /// Adds a row of the INSERT `sql` to its batch; false when it must go out
-  /// on its own (an upsert without an id).
-  bool batch(const std::string& sql, const InsertShape& shape, const std::vector<Parameter>& row);
-  /// Throws the error of a failed result (and rolls back a transaction the
-  /// server aborted outside a savepoint).
-  void check(PGresult* r, const std::string& sql);
-  [[noreturn]] void fail(const char* sqlstate, const std::string& message, const std::string& sql);
-  void noteChanges(PGresult* r) { changes_ = std::atoll(PQcmdTuples(r)); }
-  std::string nextName() { return "vlt_s" + std::to_string(++statements_); }
-  /// Where statements leave the server-side names they no longer need, to be
-  /// deallocated when the connection is next idle (a long session recompiles
-  /// queries, and the server would keep every plan until the connection
-  /// closes).
-  std::weak_ptr<std::vector<std::string>> retiredNames() const noexcept { return retired_; }
-
- private:
-  /// The first column of every row, as text; `parameter` is $1, if any.
-  std::vector<std::string> names(const std::string& sql, const std::string* parameter = nullptr);
-  void pipelineDrop() noexcept;
-  struct Failure {
-    std::string state, message, sql;
-  };
-  /// Reads the results up to the last sync sent; records the first failure.
-  void readPipeline(Failure& failure);
-  bool commitUnanswered();
-  bool beginAfterCommit(const std::string& sql);
-  /// Rolls back a transaction the server refuses to go on with.
-  void rollbackNow() noexcept {
-    traceStatement("ROLLBACK");
-    waited();
-    Result rollback(PQexec(conn(), "ROLLBACK"));
-  }
-  /// Counts the notices of tables made in this schema by other connections.
-  void noticeSchemaChanges() noexcept;
-  void deallocateRetired() noexcept;
-  void enterPipeline(const std::string& sql);
-  void queued(int sent, const std::string& sql);
-  /// Queues the waiting rows of every batch.
-  void sendRows();
-  void sendRows(RowBatch& batch, std::size_t first, std::size_t count, std::size_t& offset);
-
-  Handle handle_;
-  std::string filespec_;
-  TraceCallback trace_ = nullptr;
-  void* traceContext_ = nullptr;
-  ServerTraffic traffic_;
-  std::string schema_;  ///< current_schema(): the repository
-  std::int64_t schemaNotices_ = 0;
-  std::int64_t changes_ = 0;
-  int savepoints_ = 0;
-  std::size_t statements_ = 0;
-  bool pipelining_ = false;
-  bool unsynced_ = false;  ///< commands queued since the last sync sent
-  int syncsSent_ = 0;      ///< syncs sent whose results are unread
-  bool wrote_ = false;     ///< the open transaction ran something that may write
-  std::deque<std::string> queued_;  ///< the SQL of each queued command, for messages
-  /// By single-row statement text; kept with their prepared statements for
-  /// the connection's life (their number follows the tables').
-  std::unordered_map<std::string, std::unique_ptr<RowBatch>> batches_;
-  std::vector<RowBatch*> waiting_;  ///< batches holding rows, in their first row's order
-  /// Statements of batches prepared in the pipeline since its last sync:
-  /// forgotten again when the sync fails.
-  std::vector<std::pair<RowBatch*, std::size_t>> preparing_;
-  bool sendingRows_ = false;
-  std::shared_ptr<std::vector<std::string>> retired_ = std::make_shared<std::vector<std::string>>();
-};
+}
 
 // ---------------------------------------------------------------- statements
 
@@ -505,229 +204,6 @@ void PgStatement::run() {
   connection_.queue(sql_, c);
 }
 
-// ---------------------------------------------------------------- connection
-
-void PgConnection::enterPipeline(const std::string& sql) {
-  if (pipelining_) return;
-  if (PQenterPipelineMode(conn()) != 1) fail("08000", PQerrorMessage(conn()), sql);
-  pipelining_ = true;
-}
-
-// `sent` is what libpq answered to sending the command.
-void PgConnection::queued(int sent, const std::string& sql) {
-  if (sent != 1) fail("08000", PQerrorMessage(conn()), sql);
-  queued_.push_back(sql);
-  unsynced_ = true;
-  if (queued_.size() >= pipelineBatch && !sendingRows_) sync();
-}
-
-void PgConnection::queueCommand(const char* sql) {
-  noteWrite();
-  sendRows();
-  traceStatement(sql);
-  enterPipeline(sql);
-  queued(PQsendQueryParams(conn(), sql, 0, nullptr, nullptr, nullptr, nullptr, 1), sql);
-}
-
-void PgConnection::queue(const std::string& sql, const PgStatement::Call& c) {
-  sendRows();
-  enterPipeline(sql);
-  queued(PQsendQueryPrepared(conn(), c.name.c_str(), static_cast<int>(c.values.size()), c.values.data(),
-                             c.lengths.data(), c.formats.data(), 1),
-         sql);
-}
-
-bool PgConnection::batch(const std::string& sql, const InsertShape& shape, const std::vector<Parameter>& row) {
-  if (shape.upsert && row.front().null) return false;
-  std::unique_ptr<RowBatch>& b = batches_[sql];
-  if (!b) b = std::make_unique<RowBatch>(sql, shape);
-  // Bounded: the rows are copies of the values.
-  bool sendFirst = b->rows >= 16 * RowBatch::maxRows || (shape.upsert && b->keys.count(row.front().bytes) > 0);
-  for (const RowBatch* other : waiting_)
-    sendFirst = sendFirst || (other->shape.upsert != shape.upsert && other->shape.table == shape.table);
-  if (sendFirst) sendRows();
-  if (b->rows == 0) waiting_.push_back(b.get());
-  if (shape.upsert) b->keys.insert(row.front().bytes);
-  b->add(row);
-  return true;
-}
-
-void PgConnection::sendRows() {
-  if (waiting_.empty() || sendingRows_) return;
-  sendingRows_ = true;
-  try {
-    for (RowBatch* b : waiting_) {
-      std::size_t first = 0;
-      std::size_t offset = 0;
-      for (std::size_t count = b->limit; first < b->rows; count /= 2) {
-        for (; b->rows - first >= count; first += count) sendRows(*b, first, count, offset);
-      }
-      b->clear();
-    }
-  } catch (...) {
-    for (RowBatch* b : waiting_) b->clear();
-    waiting_.clear();
-    sendingRows_ = false;
-    throw;
-  }
-  waiting_.clear();
-  sendingRows_ = false;
-}
-
-// Queues rows [first, first + count) of `batch`, whose values begin at
-// `offset` in its bytes; `count` is a power of two.
-void PgConnection::sendRows(RowBatch& batch, std::size_t first, std::size_t count, std::size_t& offset) {
-  std::size_t k = 0;
-  while ((std::size_t{1} << k) < count) ++k;
-  std::string& name = batch.names[k];
-  if (name.empty()) {
-    name = nextName();
-    preparing_.emplace_back(&batch, k);
-    enterPipeline(batch.sql);
-    const std::string text = batch.text(count);
-    tracePreparation(name, text);
-    ++traffic_.preparations;
-    queued(PQsendPrepare(conn(), name.c_str(), text.c_str(), 0, nullptr), batch.sql);
-  }
-  const std::size_t n = count * static_cast<std::size_t>(batch.shape.columns);
-  std::vector<const char*> values(n);
-  std::vector<int> lengths(n);
-  const std::vector<int> formats(n, 1);
-  const std::size_t base = first * static_cast<std::size_t>(batch.shape.columns);
-  for (std::size_t i = 0; i < n; ++i) {
-    const int length = batch.lengths[base + i];
-    values[i] = length < 0 ? nullptr : batch.bytes.data() + offset;
-    lengths[i] = std::max(length, 0);
-    offset += static_cast<std::size_t>(lengths[i]);
-  }
-  enterPipeline(batch.sql);
-  queued(PQsendQueryPrepared(conn(), name.c_str(), static_cast<int>(n), values.data(), lengths.data(), formats.data(),
-                             1),
-         batch.sql);
-}
-
-void PgConnection::sync() {
-  sendRows();
-  if (!pipelining_) return;
-  pipelining_ = false;
-  if (trace_ != nullptr) traceStatement("-- sync: the results of " + std::to_string(queued_.size()) + " queued commands");
-  waited();
-  Failure failure;
-  if (unsynced_ && PQpipelineSync(conn()) != 1) {
-    failure.state = "08000";
-    failure.message = PQerrorMessage(conn());
-  } else {
-    syncsSent_ += unsynced_ ? 1 : 0;
-    readPipeline(failure);
-  }
-  unsynced_ = false;
-  syncsSent_ = 0;
-  PQexitPipelineMode(conn());
-  queued_.clear();
-  if (!failure.state.empty()) {
-    // A statement prepared in this batch may have been skipped.
-    for (const auto& [b, k] : preparing_) b->names[k].clear();
-  }
-  preparing_.clear();
-  if (!failure.state.empty()) {
-    // The server skipped every command queued after the failing one, calls
-    // that have returned already among them: only dropping the whole
-    // transaction loses nothing the caller believes written.
-    if (PQtransactionStatus(conn()) == PQTRANS_INERROR) rollbackNow();
-    savepoints_ = 0;
-    fail(failure.state.c_str(), failure.message, failure.sql);
-  }
-}
-
-void PgConnection::readPipeline(Failure& failure) {
-  std::size_t index = 0;
-  while (syncsSent_ > 0) {
-    Result r(PQgetResult(conn()));
-    if (!r) {
-      if (PQstatus(conn()) == CONNECTION_BAD) {
-        failure.state = "08006";
-        failure.message = PQerrorMessage(conn());
-        return;
-      }
-      ++index;
-      continue;
-    }
-    const ExecStatusType status = PQresultStatus(r.get());
-    if (status == PGRES_PIPELINE_SYNC) {
-      --syncsSent_;
-    } else if (status == PGRES_FATAL_ERROR && failure.state.empty()) {
-      const char* state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
-      failure.state = state ? state : "XX000";
-      failure.message = PQresultErrorMessage(r.get());
-      failure.sql = index < queued_.size() ? queued_[index] : std::string();
-    }
-  }
-}
-
-// A transaction that may have written nothing has nothing a failing COMMIT
-// could lose: its COMMIT goes out at once, ending the transaction (and
-// releasing its lock) on the server, and its answer is read with the next
-// BEGIN's, in one round trip, or by whatever waits for the server first.
-bool PgConnection::commitUnanswered() {
-  if (wrote_ || pipelining_ || PQtransactionStatus(conn()) != PQTRANS_INTRANS) return false;
-  traceStatement("COMMIT");
-  enterPipeline("COMMIT");
-  queued(PQsendQueryParams(conn(), "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 1), "COMMIT");
-  if (PQpipelineSync(conn()) != 1) {
-    sync();  // reports the connection's failure
-    return true;
-  }
-  unsynced_ = false;
-  ++syncsSent_;
-  return true;
-}
-
-// The server reads the BEGIN after the COMMIT has ended the transaction
-// before, so it sends the notices of other connections ahead of the
-// BEGIN's answer, as it does for a BEGIN sent alone.
-bool PgConnection::beginAfterCommit(const std::string& sql) {
-  if (syncsSent_ == 0 || !retired_->empty()) return false;
-  traceStatement(sql);
-  for (std::size_t from = 0; from < sql.size();) {
-    const std::size_t end = std::min(sql.find("; ", from), sql.size());
-    const std::string part = sql.substr(from, end - from);
-    queued(PQsendQueryParams(conn(), part.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1), part);
-    from = end + 2;
-  }
-  try {
-    sync();
-  } catch (...) {
-    // The COMMIT before failed (the connection is lost), or the BEGIN did:
-    // no transaction stays open that the caller does not know of.
-    if (PQtransactionStatus(conn()) != PQTRANS_IDLE) rollbackNow();
-    throw;
-  }
-  wrote_ = false;
-  noticeSchemaChanges();
-  return true;
-}
-
-// Outside a transaction only: a failure there cannot spoil anything, and
-// there is nothing to do about it (the plan stays until the connection ends).
-void PgConnection::deallocateRetired() noexcept {
-  if (retired_->empty() || PQtransactionStatus(conn()) != PQTRANS_IDLE) return;
-  std::string sql;
-  for (const std::string& name : *retired_) sql += "DEALLOCATE " + name + ";";
-  retired_->clear();
-  traceStatement(sql.c_str());
-  waited();
-  Result r(PQexec(conn(), sql.c_str()));
-}
-
-void PgConnection::pipelineDrop() noexcept {
-  if (!pipelining_) return;
-  try {
-    sync();
-  } catch (...) {
-    // What failed in the batch is undone with the savepoint or transaction.
-  }
-}
-
 void PgConnection::check(PGresult* r, const std::string& sql) {
   const ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
   if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
@@ -802,12 +278,12 @@ DatabaseState PgConnection::inspect() {
   }
 }
 
-}  // namespace
+}  // namespace pg
 
 std::unique_ptr<Connection> openPostgresql(const OpenRequest& request) {
-  Handle handle(connectToServer(request));
+  pg::Handle handle(connectToServer(request));
   PQsetNoticeProcessor(handle.get(), [](void*, const char*) {}, nullptr);
-  auto connection = std::make_unique<PgConnection>(std::move(handle), request);
+  auto connection = std::make_unique<pg::PgConnection>(std::move(handle), request);
   // 0 (do not wait) is PostgreSQL's "wait for ever": the shortest wait instead.
   const int timeout = request.lockTimeoutMs > 0 ? request.lockTimeoutMs : 1;
   connection->execute("SET lock_timeout = " + std::to_string(timeout));

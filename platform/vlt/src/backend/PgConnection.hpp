@@ -1,0 +1,335 @@
+#pragma once
+// The PostgreSQL back end's connection and statements, shared by its files
+// (PostgresBackend.cpp: statements, the catalog; PostgresPipeline.cpp:
+// queued writes, batches of rows, the results read back). Only they include
+// this, and with PostgresConnect.cpp they are the only files that include
+// <libpq-fe.h>.
+
+#include "backend/Backend.hpp"
+#include "backend/PgRowBatch.hpp"
+
+#include <libpq-fe.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace vlt::sql::pg {
+
+/// Queued commands sent before the results are read.
+constexpr std::size_t pipelineBatch = 1000;
+constexpr Oid int8Oid = 20;
+
+/// A big-endian integer of `size` bytes (binary results), sign-extended.
+std::int64_t decodeBigEndian(const char* data, int size);
+
+struct ResultClear {
+  void operator()(PGresult* r) const noexcept { PQclear(r); }
+};
+using Result = std::unique_ptr<PGresult, ResultClear>;
+struct ConnectionFinish {
+  void operator()(PGconn* c) const noexcept { PQfinish(c); }
+};
+using Handle = std::unique_ptr<PGconn, ConnectionFinish>;
+
+class PgConnection;
+
+class PgStatement final : public Statement {
+ public:
+  PgStatement(PgConnection& connection, std::string sql);
+  ~PgStatement() override;
+
+  void bindNull(int index) override { slot(index) = Parameter{}; }
+  void bindInt64(int index, std::int64_t value) override {
+    Parameter& p = slot(index);
+    p.null = false;
+    p.type = int8Oid;
+    p.bytes.resize(8);
+    auto u = static_cast<std::uint64_t>(value);
+    for (int k = 7; k >= 0; --k, u >>= 8) p.bytes[static_cast<std::size_t>(k)] = static_cast<char>(u & 0xFF);
+  }
+  void bindDouble(int index, double value) override { bindInt64(index, orderedDouble(value)); }
+  void bindText(int index, std::string_view bytes) override { bindBytes(index, bytes.data(), bytes.size()); }
+  void bindBlob(int index, const void* data, std::size_t size) override { bindBytes(index, data, size); }
+  bool step() override;
+  void run() override;
+  void reset() noexcept override {
+    result_.reset();
+    row_ = -1;
+  }
+  bool columnIsNull(int column) override { return PQgetisnull(result_.get(), row_, column) != 0; }
+  std::int64_t columnInt64(int column) override {
+    return decodeBigEndian(PQgetvalue(result_.get(), row_, column), PQgetlength(result_.get(), row_, column));
+  }
+  double columnDouble(int column) override { return doubleFromOrdered(columnInt64(column)); }
+  std::string_view columnText(int column) override { return columnBlob(column); }
+  std::string_view columnBlob(int column) override {
+    if (columnIsNull(column)) return {};
+    return std::string_view(PQgetvalue(result_.get(), row_, column),
+                            static_cast<std::size_t>(PQgetlength(result_.get(), row_, column)));
+  }
+  const std::string& sql() const noexcept override { return sql_; }
+
+  /// The server-side statement for the current bindings' types, and the
+  /// parameter arrays of the current bindings.
+  struct Call {
+    std::string name;
+    std::vector<const char*> values;
+    std::vector<int> lengths;
+    std::vector<int> formats;
+  };
+  /// Prepares the statement for the current types when the server does not
+  /// have it yet, and fills the arrays: kept between runs, so that a run of
+  /// an already prepared statement allocates nothing.
+  const Call& call();
+
+ private:
+  Parameter& slot(int index) {
+    if (index > static_cast<int>(parameters_.size())) parameters_.resize(static_cast<std::size_t>(index));
+    return parameters_[static_cast<std::size_t>(index - 1)];
+  }
+  void bindBytes(int index, const void* data, std::size_t size) {
+    Parameter& p = slot(index);
+    p.null = false;
+    p.type = 0;  // untyped: text or bytea, as the context says; binary bytes either way
+    p.bytes.assign(static_cast<const char*>(data ? data : ""), size);
+  }
+
+  PgConnection& connection_;
+  /// Where the server-side names go when this statement dies; gone with the
+  /// connection (a statement may outlive it: handles keep theirs).
+  std::weak_ptr<std::vector<std::string>> retired_;
+  std::string sql_;
+  std::string text_;
+  InsertShape shape_;  ///< of an INSERT whose rows may be batched
+  bool reads_;         ///< a SELECT: changes nothing (see PgConnection::wrote_)
+  std::vector<Parameter> parameters_;
+  /// Parameter types -> server-side name; a statement sees one or two
+  /// signatures (a NULL is untyped), so a list is the quickest look-up.
+  std::vector<std::pair<std::vector<Oid>, std::string>> prepared_;
+  std::vector<Oid> types_;  ///< of the current bindings, rebuilt at each run
+  Call call_;
+  Result result_;
+  int row_ = -1;
+};
+
+class PgConnection final : public Connection {
+ public:
+  PgConnection(Handle handle, const OpenRequest& request) : handle_(std::move(handle)), filespec_(request.filespec) {}
+
+  std::unique_ptr<Statement> prepare(const std::string& sql) override {
+    return std::make_unique<PgStatement>(*this, sql);
+  }
+  void execute(const std::string& sql) override {
+    const bool begin = sql.rfind("BEGIN", 0) == 0;
+    if ((sql == "COMMIT" && commitUnanswered()) || (begin && beginAfterCommit(sql))) return;
+    sync();
+    deallocateRetired();
+    traceStatement(sql);
+    waited();
+    Result r(PQexec(conn(), sql.c_str()));
+    check(r.get(), sql);
+    noticeSchemaChanges();
+    wrote_ = !begin;
+  }
+  bool inTransaction() const noexcept override {
+    if (syncsSent_ > 0) return false;  // only a COMMIT is outstanding
+    const PGTransactionStatusType status = PQtransactionStatus(handle_.get());
+    return status == PQTRANS_INTRANS || status == PQTRANS_INERROR || status == PQTRANS_ACTIVE;
+  }
+  std::int64_t changes() override {
+    sync();
+    return changes_;
+  }
+  // Savepoints go out with the queued writes: a call costs no round trip of
+  // its own. A statement that fails when run at once rolls back to the
+  // call's savepoint (everything queued before it was read, and succeeded);
+  // a queued write that fails drops the whole transaction (see sync()).
+  void savepoint() override {
+    queueCommand("SAVEPOINT vlt_operation");
+    ++savepoints_;
+  }
+  void releaseSavepoint() override {
+    if (savepoints_ == 0) return;  // the transaction was dropped meanwhile
+    --savepoints_;
+    queueCommand("RELEASE vlt_operation");
+  }
+  void rollbackToSavepoint() noexcept override {
+    if (savepoints_ == 0) return;
+    --savepoints_;
+    pipelineDrop();
+    if (PQtransactionStatus(conn()) == PQTRANS_IDLE) return;
+    constexpr const char* sql = "ROLLBACK TO vlt_operation; RELEASE vlt_operation";
+    traceStatement(sql);
+    waited();
+    Result r(PQexec(conn(), sql));
+  }
+  const Dialect& dialect() const noexcept override;
+  void setTrace(TraceCallback callback, void* context) override {
+    trace_ = callback;
+    traceContext_ = context;
+  }
+  ServerTraffic traffic() const noexcept override { return traffic_; }
+  const std::string& filespec() const noexcept override { return filespec_; }
+
+  DatabaseState inspect() override;
+  void markAsRepository() override;
+  // The mark's table is the back end's own, as SQLite's application id is.
+  std::vector<std::string> tableNames() override {
+    return names("SELECT table_name FROM information_schema.tables WHERE table_schema = current_schema() "
+                 "AND table_name <> 'vlt_repository'");
+  }
+  std::vector<std::string> tableColumns(const std::string& table) override {
+    return names("SELECT column_name FROM information_schema.columns WHERE table_schema = current_schema() "
+                 "AND table_name = $1",
+                 &table);
+  }
+  // The server's catalog would answer too, but a look at it costs a few
+  // milliseconds (every schema of the database is in it), and a read asks
+  // once per transaction while a table it wants is missing; so would a
+  // counter in a table, a round trip per transaction. Instead a connection
+  // that makes a table announces it (schemaChanged), and the notices count.
+  // The server delivers a notice committed before it reads this
+  // connection's next command, ahead of that command's answer: once a
+  // transaction's BEGIN has come back, libpq holds every notice of the
+  // changes committed before the transaction's first statement. Outside a
+  // transaction one round trip brings them.
+  std::int64_t schemaVersion() override {
+    if (!inTransaction()) names("SELECT 1");
+    noticeSchemaChanges();
+    return schemaNotices_;
+  }
+  // Sent with the commit of the transaction that made the table, and only
+  // then.
+  void schemaChanged() override {
+    constexpr const char* sql = "SELECT pg_notify('vlt_tables', current_schema())";
+    if (mayQueue()) {
+      queueCommand(sql);
+    } else {
+      execute(sql);
+    }
+  }
+  /// Listens for the value tables other connections make in this schema.
+  void listenForSchemaChanges() {
+    execute("LISTEN vlt_tables");
+    const std::vector<std::string> schema = names("SELECT current_schema()");
+    schema_ = schema.empty() ? std::string() : schema.front();
+  }
+  // A server keeps no journal of this kind and no copies of its own.
+  void setJournalMode(JournalMode) override {}
+  void setPageCache(std::int64_t) override {}
+  // The repository's tables only: a plain ANALYZE would visit every schema
+  // of the database.
+  void refreshStatistics() override {
+    execute(
+        "DO $$ DECLARE t text; BEGIN FOR t IN SELECT tablename FROM pg_tables WHERE schemaname = current_schema() "
+        "LOOP EXECUTE format('ANALYZE %I', t); END LOOP; END $$");
+  }
+  void keepGenerations(int) override {}
+  // Dropping an index takes the table from every other session until the
+  // commit, and a load over the network is bound by its round trips anyway.
+  bool deferIndexes(const std::vector<std::string>&) override { return false; }
+  bool indexesDeferred() const noexcept override { return false; }
+  void restoreIndexes() override {}
+  // Databases are never created by the repository.
+  void discardIfCreated() noexcept override {}
+
+  PGconn* conn() const noexcept { return handle_.get(); }
+  void traceStatement(const std::string& sql) const noexcept { traceStatement(sql.c_str()); }
+  void traceStatement(const char* sql) const noexcept {
+    if (trace_ != nullptr) callTrace(trace_, traceContext_, sql);
+  }
+  /// Traces the preparation of `text` as `name` (the server's plan of it).
+  void tracePreparation(const std::string& name, const std::string& text) const {
+    if (trace_ != nullptr) traceStatement("PREPARE " + name + " AS " + text);
+  }
+  /// Counts a wait for the server's answer, and a preparation with it.
+  void waited(bool preparing = false) noexcept {
+    ++traffic_.roundTrips;
+    if (preparing) ++traffic_.preparations;
+  }
+  /// Reads the results of the queued writes; throws the first failure.
+  void sync();
+  /// Whether a write may be queued: inside a transaction only (outside, a
+  /// write is its own transaction and its outcome is wanted now).
+  bool mayQueue() const noexcept {
+    return syncsSent_ == 0 && (pipelining_ || PQtransactionStatus(conn()) == PQTRANS_INTRANS);
+  }
+  /// Something ran that may have changed the database.
+  void noteWrite() noexcept { wrote_ = true; }
+  void queue(const std::string& sql, const PgStatement::Call& c);
+  void queueCommand(const char* sql);
+  /// Adds a row of the INSERT `sql` to its batch; false when it must go out
+  /// on its own (an upsert without an id).
+  bool batch(const std::string& sql, const InsertShape& shape, const std::vector<Parameter>& row);
+  /// Throws the error of a failed result (and rolls back a transaction the
+  /// server aborted outside a savepoint).
+  void check(PGresult* r, const std::string& sql);
+  [[noreturn]] void fail(const char* sqlstate, const std::string& message, const std::string& sql);
+  void noteChanges(PGresult* r) { changes_ = std::atoll(PQcmdTuples(r)); }
+  std::string nextName() { return "vlt_s" + std::to_string(++statements_); }
+  /// Where statements leave the server-side names they no longer need, to be
+  /// deallocated when the connection is next idle (a long session recompiles
+  /// queries, and the server would keep every plan until the connection
+  /// closes).
+  std::weak_ptr<std::vector<std::string>> retiredNames() const noexcept { return retired_; }
+
+ private:
+  /// The first column of every row, as text; `parameter` is $1, if any.
+  std::vector<std::string> names(const std::string& sql, const std::string* parameter = nullptr);
+  void pipelineDrop() noexcept;
+  struct Failure {
+    std::string state, message, sql;
+  };
+  /// Reads the results up to the last sync sent; records the first failure.
+  void readPipeline(Failure& failure);
+  bool commitUnanswered();
+  bool beginAfterCommit(const std::string& sql);
+  /// Rolls back a transaction the server refuses to go on with.
+  void rollbackNow() noexcept {
+    traceStatement("ROLLBACK");
+    waited();
+    Result rollback(PQexec(conn(), "ROLLBACK"));
+  }
+  /// Counts the notices of tables made in this schema by other connections.
+  void noticeSchemaChanges() noexcept;
+  void deallocateRetired() noexcept;
+  void enterPipeline(const std::string& sql);
+  void queued(int sent, const std::string& sql);
+  /// Queues the waiting rows of every batch.
+  void sendRows();
+  void sendRows(RowBatch& batch, std::size_t first, std::size_t count, std::size_t& offset);
+
+  Handle handle_;
+  std::string filespec_;
+  TraceCallback trace_ = nullptr;
+  void* traceContext_ = nullptr;
+  ServerTraffic traffic_;
+  std::string schema_;  ///< current_schema(): the repository
+  std::int64_t schemaNotices_ = 0;
+  std::int64_t changes_ = 0;
+  int savepoints_ = 0;
+  std::size_t statements_ = 0;
+  bool pipelining_ = false;
+  bool unsynced_ = false;  ///< commands queued since the last sync sent
+  int syncsSent_ = 0;      ///< syncs sent whose results are unread
+  bool wrote_ = false;     ///< the open transaction ran something that may write
+  std::deque<std::string> queued_;  ///< the SQL of each queued command, for messages
+  /// By single-row statement text; kept with their prepared statements for
+  /// the connection's life (their number follows the tables').
+  std::unordered_map<std::string, std::unique_ptr<RowBatch>> batches_;
+  std::vector<RowBatch*> waiting_;  ///< batches holding rows, in their first row's order
+  /// Statements of batches prepared in the pipeline since its last sync:
+  /// forgotten again when the sync fails.
+  std::vector<std::pair<RowBatch*, std::size_t>> preparing_;
+  bool sendingRows_ = false;
+  std::shared_ptr<std::vector<std::string>> retired_ = std::make_shared<std::vector<std::string>>();
+};
+
+}  // namespace vlt::sql::pg

@@ -1,0 +1,238 @@
+// The PostgreSQL back end's queued writes: commands sent in libpq's
+// pipeline mode without waiting, rows gathered into multi-row INSERTs, and
+// the results read back (and a failure among them thrown) by the next call
+// that waits for the server.
+
+#include "backend/PgConnection.hpp"
+
+#include <vlt/Errors.hpp>
+
+#include <algorithm>
+#include <iterator>
+
+namespace vlt::sql::pg {
+
+// ---------------------------------------------------------------- connection
+
+void PgConnection::enterPipeline(const std::string& sql) {
+  if (pipelining_) return;
+  if (PQenterPipelineMode(conn()) != 1) fail("08000", PQerrorMessage(conn()), sql);
+  pipelining_ = true;
+}
+
+// `sent` is what libpq answered to sending the command.
+void PgConnection::queued(int sent, const std::string& sql) {
+  if (sent != 1) fail("08000", PQerrorMessage(conn()), sql);
+  queued_.push_back(sql);
+  unsynced_ = true;
+  if (queued_.size() >= pipelineBatch && !sendingRows_) sync();
+}
+
+void PgConnection::queueCommand(const char* sql) {
+  noteWrite();
+  sendRows();
+  traceStatement(sql);
+  enterPipeline(sql);
+  queued(PQsendQueryParams(conn(), sql, 0, nullptr, nullptr, nullptr, nullptr, 1), sql);
+}
+
+void PgConnection::queue(const std::string& sql, const PgStatement::Call& c) {
+  sendRows();
+  enterPipeline(sql);
+  queued(PQsendQueryPrepared(conn(), c.name.c_str(), static_cast<int>(c.values.size()), c.values.data(),
+                             c.lengths.data(), c.formats.data(), 1),
+         sql);
+}
+
+bool PgConnection::batch(const std::string& sql, const InsertShape& shape, const std::vector<Parameter>& row) {
+  if (shape.upsert && row.front().null) return false;
+  std::unique_ptr<RowBatch>& b = batches_[sql];
+  if (!b) b = std::make_unique<RowBatch>(sql, shape);
+  // Bounded: the rows are copies of the values.
+  bool sendFirst = b->rows >= 16 * RowBatch::maxRows || (shape.upsert && b->keys.count(row.front().bytes) > 0);
+  for (const RowBatch* other : waiting_)
+    sendFirst = sendFirst || (other->shape.upsert != shape.upsert && other->shape.table == shape.table);
+  if (sendFirst) sendRows();
+  if (b->rows == 0) waiting_.push_back(b.get());
+  if (shape.upsert) b->keys.insert(row.front().bytes);
+  b->add(row);
+  return true;
+}
+
+void PgConnection::sendRows() {
+  if (waiting_.empty() || sendingRows_) return;
+  sendingRows_ = true;
+  try {
+    for (RowBatch* b : waiting_) {
+      std::size_t first = 0;
+      std::size_t offset = 0;
+      for (std::size_t count = b->limit; first < b->rows; count /= 2) {
+        for (; b->rows - first >= count; first += count) sendRows(*b, first, count, offset);
+      }
+      b->clear();
+    }
+  } catch (...) {
+    for (RowBatch* b : waiting_) b->clear();
+    waiting_.clear();
+    sendingRows_ = false;
+    throw;
+  }
+  waiting_.clear();
+  sendingRows_ = false;
+}
+
+// Queues rows [first, first + count) of `batch`, whose values begin at
+// `offset` in its bytes; `count` is a power of two.
+void PgConnection::sendRows(RowBatch& batch, std::size_t first, std::size_t count, std::size_t& offset) {
+  std::size_t k = 0;
+  while ((std::size_t{1} << k) < count) ++k;
+  std::string& name = batch.names[k];
+  if (name.empty()) {
+    name = nextName();
+    preparing_.emplace_back(&batch, k);
+    enterPipeline(batch.sql);
+    const std::string text = batch.text(count);
+    tracePreparation(name, text);
+    ++traffic_.preparations;
+    queued(PQsendPrepare(conn(), name.c_str(), text.c_str(), 0, nullptr), batch.sql);
+  }
+  const std::size_t n = count * static_cast<std::size_t>(batch.shape.columns);
+  std::vector<const char*> values(n);
+  std::vector<int> lengths(n);
+  const std::vector<int> formats(n, 1);
+  const std::size_t base = first * static_cast<std::size_t>(batch.shape.columns);
+  for (std::size_t i = 0; i < n; ++i) {
+    const int length = batch.lengths[base + i];
+    values[i] = length < 0 ? nullptr : batch.bytes.data() + offset;
+    lengths[i] = std::max(length, 0);
+    offset += static_cast<std::size_t>(lengths[i]);
+  }
+  enterPipeline(batch.sql);
+  queued(PQsendQueryPrepared(conn(), name.c_str(), static_cast<int>(n), values.data(), lengths.data(), formats.data(),
+                             1),
+         batch.sql);
+}
+
+void PgConnection::sync() {
+  sendRows();
+  if (!pipelining_) return;
+  pipelining_ = false;
+  if (trace_ != nullptr) traceStatement("-- sync: the results of " + std::to_string(queued_.size()) + " queued commands");
+  waited();
+  Failure failure;
+  if (unsynced_ && PQpipelineSync(conn()) != 1) {
+    failure.state = "08000";
+    failure.message = PQerrorMessage(conn());
+  } else {
+    syncsSent_ += unsynced_ ? 1 : 0;
+    readPipeline(failure);
+  }
+  unsynced_ = false;
+  syncsSent_ = 0;
+  PQexitPipelineMode(conn());
+  queued_.clear();
+  if (!failure.state.empty()) {
+    // A statement prepared in this batch may have been skipped.
+    for (const auto& [b, k] : preparing_) b->names[k].clear();
+  }
+  preparing_.clear();
+  if (!failure.state.empty()) {
+    // The server skipped every command queued after the failing one, calls
+    // that have returned already among them: only dropping the whole
+    // transaction loses nothing the caller believes written.
+    if (PQtransactionStatus(conn()) == PQTRANS_INERROR) rollbackNow();
+    savepoints_ = 0;
+    fail(failure.state.c_str(), failure.message, failure.sql);
+  }
+}
+
+void PgConnection::readPipeline(Failure& failure) {
+  std::size_t index = 0;
+  while (syncsSent_ > 0) {
+    Result r(PQgetResult(conn()));
+    if (!r) {
+      if (PQstatus(conn()) == CONNECTION_BAD) {
+        failure.state = "08006";
+        failure.message = PQerrorMessage(conn());
+        return;
+      }
+      ++index;
+      continue;
+    }
+    const ExecStatusType status = PQresultStatus(r.get());
+    if (status == PGRES_PIPELINE_SYNC) {
+      --syncsSent_;
+    } else if (status == PGRES_FATAL_ERROR && failure.state.empty()) {
+      const char* state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
+      failure.state = state ? state : "XX000";
+      failure.message = PQresultErrorMessage(r.get());
+      failure.sql = index < queued_.size() ? queued_[index] : std::string();
+    }
+  }
+}
+
+// A transaction that may have written nothing has nothing a failing COMMIT
+// could lose: its COMMIT goes out at once, ending the transaction (and
+// releasing its lock) on the server, and its answer is read with the next
+// BEGIN's, in one round trip, or by whatever waits for the server first.
+bool PgConnection::commitUnanswered() {
+  if (wrote_ || pipelining_ || PQtransactionStatus(conn()) != PQTRANS_INTRANS) return false;
+  traceStatement("COMMIT");
+  enterPipeline("COMMIT");
+  queued(PQsendQueryParams(conn(), "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 1), "COMMIT");
+  if (PQpipelineSync(conn()) != 1) {
+    sync();  // reports the connection's failure
+    return true;
+  }
+  unsynced_ = false;
+  ++syncsSent_;
+  return true;
+}
+
+// The server reads the BEGIN after the COMMIT has ended the transaction
+// before, so it sends the notices of other connections ahead of the
+// BEGIN's answer, as it does for a BEGIN sent alone.
+bool PgConnection::beginAfterCommit(const std::string& sql) {
+  if (syncsSent_ == 0 || !retired_->empty()) return false;
+  traceStatement(sql);
+  for (std::size_t from = 0; from < sql.size();) {
+    const std::size_t end = std::min(sql.find("; ", from), sql.size());
+    const std::string part = sql.substr(from, end - from);
+    queued(PQsendQueryParams(conn(), part.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1), part);
+    from = end + 2;
+  }
+  try {
+    sync();
+  } catch (...) {
+    // The COMMIT before failed (the connection is lost), or the BEGIN did:
+    // no transaction stays open that the caller does not know of.
+    if (PQtransactionStatus(conn()) != PQTRANS_IDLE) rollbackNow();
+    throw;
+  }
+  wrote_ = false;
+  noticeSchemaChanges();
+  return true;
+}
+
+// Outside a transaction only: a failure there cannot spoil anything, and
+// there is nothing to do about it (the plan stays until the connection ends).
+void PgConnection::deallocateRetired() noexcept {
+  if (retired_->empty() || PQtransactionStatus(conn()) != PQTRANS_IDLE) return;
+  std::string sql;
+  for (const std::string& name : *retired_) sql += "DEALLOCATE " + name + ";";
+  retired_->clear();
+  traceStatement(sql.c_str());
+  waited();
+  Result r(PQexec(conn(), sql.c_str()));
+}
+
+void PgConnection::pipelineDrop() noexcept {
+  if (!pipelining_) return;
+  try {
+    sync();
+  } catch (...) {
+    // What failed in the batch is undone with the savepoint or transaction.
+  }
+}
+
+}  // namespace vlt::sql::pg
