@@ -108,33 +108,13 @@ void DataSource::ChangeWriter::write(const ChangeReport& report) {
 void DataSource::ChangeWriter::modifyObjects(const ChangeReport& report) {
   constexpr std::size_t window = 512;
   const std::vector<qm::zero::ModelElement>& modified = report.getModifiedElements();
-  std::vector<vlt::ObjectRef> objects;
-  std::vector<char> looked;
-  std::vector<boost::uuids::uuid> uuids;
-  std::map<vlt::ClassRef, std::vector<std::size_t>> byClass;
+  std::vector<qm::zero::ModelElement> elements;
   for (std::size_t first = 0; first < modified.size(); first += window) {
-    const std::size_t last = std::min(first + window, modified.size());
-    objects.assign(last - first, vlt::ObjectRef());
-    looked.assign(last - first, 0);
-    byClass.clear();
-    for (std::size_t i = first; i < last; ++i) {
-      if (!isModelElement(modified[i])) continue;
-      // A class that cannot be mapped is left to modifyObject's own lookup.
-      if (const vlt::ClassRef cls = vltClassOf(modified[i].getMetaClass())) byClass[cls].push_back(i);
-    }
-    for (const auto& [cls, indexes] : byClass) {
-      uuids.clear();
-      for (const std::size_t i : indexes) uuids.push_back(modified[i].getUUID());
-      std::vector<vlt::ObjectRef> found = repository.defaultDataModel().lookUpObjects(uuids, cls);
-      for (std::size_t k = 0; k < indexes.size(); ++k) {
-        objects[indexes[k] - first] = std::move(found[k]);
-        looked[indexes[k] - first] = 1;
-      }
-    }
-    for (std::size_t i = first; i < last; ++i) {
-      if (!isModelElement(modified[i])) continue;
-      modifyObject(report, modified[i], looked[i - first] ? &objects[i - first] : nullptr);
-    }
+    elements.clear();
+    for (std::size_t i = first; i < std::min(first + window, modified.size()); ++i)
+      if (isModelElement(modified[i])) elements.push_back(modified[i]);
+    const std::vector<vlt::ObjectRef> objects = storedObjectsOf(elements);
+    for (std::size_t k = 0; k < elements.size(); ++k) modifyObject(report, elements[k], objects[k]);
   }
 }
 

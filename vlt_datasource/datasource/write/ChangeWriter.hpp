@@ -100,11 +100,9 @@ class DataSource::ChangeWriter {
                                     const qm::zero::ModelElement& child);
 
   // Property writes (PropertyWrites.cpp).
-  /// Writes the changed properties of `element`, whose object was looked up
-  /// with its neighbours' already when `lookedUp` is given (it may be null
-  /// then: none is stored).
-  void modifyObject(const ChangeReport& report, const qm::zero::ModelElement& element,
-                    const vlt::ObjectRef* lookedUp);
+  /// Writes the changed properties of `element` into `object`, looked up
+  /// with its neighbours' (null: none is stored).
+  void modifyObject(const ChangeReport& report, const qm::zero::ModelElement& element, vlt::ObjectRef object);
   void setVltPropertyValue(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
                            vlt::ObjectRef& object, const ChangeReport& report);
   /// What a new object receives after every new object exists.

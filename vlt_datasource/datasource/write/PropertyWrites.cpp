@@ -255,8 +255,7 @@ class ClassOCDChangeProcessor final : public OCDChangeProcessor<vlt::CollectionR
 }  // namespace internal
 
 void DataSource::ChangeWriter::modifyObject(const ChangeReport& report, const qm::zero::ModelElement& element,
-                                            const vlt::ObjectRef* lookedUp) {
-  vlt::ObjectRef object = lookedUp ? *lookedUp : storedObjectOf(element);
+                                            vlt::ObjectRef object) {
   if (!object && element) foundation::core::except::throwException(m2t_vlt::datasource::VltObjectNotFound());
   if (debugLog.isEnabled(severity::detail))
     debugLog.log(severity::detail, "Element has been modified: ", element.toString());
