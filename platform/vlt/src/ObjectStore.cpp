@@ -20,16 +20,16 @@ enum LinkStatement { linksIntoColumn = 200, linksIntoCollection };
 // The single values of the lineage of `cls` ("NULL" where a table or
 // column is missing: no value) and the class tables that exist, with their
 // aliases c0, c1, ...
-// After the values, each single reference's target class and uuid (its
-// vlt_object row left-joined as t<n>): making a handle of the target then
-// asks nothing more.
+// With `withTargets`, each single reference's target class and uuid follow
+// the values (its vlt_object row left-joined as t<n>): making a handle of the
+// target then asks nothing more.
 struct LineageSelect {
   std::string columns;
   std::vector<std::string> tables;  ///< "vlt_c<id> c<n>"
   std::string targets;              ///< the targets' joins, after the tables'
 };
 
-LineageSelect lineageSelect(const ClassInfo* cls, ValueTables& tables) {
+LineageSelect lineageSelect(const ClassInfo* cls, ValueTables& tables, bool withTargets) {
   LineageSelect out;
   std::string targetColumns;
   int targets = 0;
@@ -42,7 +42,7 @@ LineageSelect lineageSelect(const ClassInfo* cls, ValueTables& tables) {
       const bool stored = table.exists && table.columns[static_cast<std::size_t>(q->rowColumn)];
       const std::string column = stored ? alias + "." + q->column : std::string("NULL");
       out.columns += (out.columns.empty() ? "" : ", ") + column;
-      if (q->valueType != ValueType::object) continue;
+      if (!withTargets || q->valueType != ValueType::object) continue;
       if (!stored) {
         targetColumns += ", NULL, NULL";
         continue;
@@ -60,8 +60,8 @@ LineageSelect lineageSelect(const ClassInfo* cls, ValueTables& tables) {
 // The object's id, class and uuid with the lineage's values, each class
 // table left-joined to the object (a missing row reads as absent values).
 // With `placed`, the object's place (placeColumns) comes after its identity.
-std::string rowQuery(const ClassInfo* cls, const char* where, ValueTables& tables, bool placed = false) {
-  const LineageSelect select = lineageSelect(cls, tables);
+std::string rowQuery(const ClassInfo* cls, const char* where, ValueTables& tables, bool placed, bool withTargets) {
+  const LineageSelect select = lineageSelect(cls, tables, withTargets);
   std::string text = "SELECT o.id, o.class_id, o.uuid";
   if (placed) text += ", o.owner_id, w.class_id, w.uuid, o.owner_property_id, o.ordinal";
   if (!select.columns.empty()) text += ", " + select.columns;
@@ -77,8 +77,8 @@ std::string rowQuery(const ClassInfo* cls, const char* where, ValueTables& table
 // class table that exists: one table less to visit, and a row only when the
 // object has a row in that table (the usual case: an object's own class has
 // values). Without a row, rowQuery answers.
-std::string classTablesQuery(const ClassInfo* cls, ValueTables& tables) {
-  const LineageSelect select = lineageSelect(cls, tables);
+std::string classTablesQuery(const ClassInfo* cls, ValueTables& tables, bool withTargets) {
+  const LineageSelect select = lineageSelect(cls, tables, withTargets);
   // Without any class table there is nothing to read: a statement that finds
   // no row sends the read to rowQuery.
   if (select.tables.empty()) return "SELECT " + select.columns + " FROM vlt_object WHERE 1 = 0 AND id = ?1";
@@ -121,14 +121,17 @@ ObjectRef ObjectStore::find(const boost::uuids::uuid& uuid, const ClassInfo* cls
   schema_.checkUsable(cls);
   const bool keep = withRow && transaction_.active() && hasRowColumns(cls);
   if (keep) tables_.refresh();
-  // Inside a transaction the object's place comes with the lookup too: what
-  // looks an object up usually asks for its owner next.
+  // Where statements are round trips, the object's place comes with the
+  // lookup too inside a transaction: what looks an object up usually asks
+  // for its owner next.
+  const bool placed = bundled() && transaction_.active();
   sql::Statement& statement =
       keep ? statements_.keyed(cls, rowByUuid, rowVersion(cls, tables_),
-                               [&] { return rowQuery(cls, "o.uuid = ?1", tables_, true); })
-           : statements_.fixed("SELECT o.id, o.class_id, o.uuid, o.owner_id, w.class_id, w.uuid, o.owner_property_id, "
-                               "o.ordinal FROM vlt_object o LEFT JOIN vlt_object w ON w.id = o.owner_id "
-                               "WHERE o.uuid = ?1");
+                               [&] { return rowQuery(cls, "o.uuid = ?1", tables_, placed, placed); })
+      : placed ? statements_.fixed("SELECT o.id, o.class_id, o.uuid, o.owner_id, w.class_id, w.uuid, "
+                                   "o.owner_property_id, o.ordinal FROM vlt_object o "
+                                   "LEFT JOIN vlt_object w ON w.id = o.owner_id WHERE o.uuid = ?1")
+               : statements_.fixed("SELECT o.id, o.class_id, o.uuid FROM vlt_object o WHERE o.uuid = ?1");
   sql::StatementUse s(statement);
   s->bindBlob(1, uuid.data, 16);
   if (!s->step()) return ObjectRef();
@@ -136,14 +139,14 @@ ObjectRef ObjectStore::find(const boost::uuids::uuid& uuid, const ClassInfo* cls
   const ClassInfo* actual = schema_.classById(s->columnInt64(1));
   if (actual == nullptr || !actual->conformsTo(cls)) return ObjectRef();
   access_.noteSeen(id, actual);
-  if (transaction_.active()) notePlace(*s, id);
+  if (placed) notePlace(*s, id);
   // Inside a transaction the row of the asked class comes with the lookup:
   // reading its values next costs no further statement.
   if (keep) {
     row_.id = id;
     row_.layout = cls;
     row_.serial = transaction_.writeSerial();
-    fillRow(*s, rowHeader + placeColumns);
+    fillRow(*s, placed ? rowHeader + placeColumns : rowHeader, placed);
   }
   return handles_.objectRef(actual, id, uuid);
 }
@@ -262,7 +265,7 @@ int ObjectStore::cellOf(const PropertyInfo* property) const {
   return -1;
 }
 
-void ObjectStore::fillRow(sql::Statement& statement, int firstCell) {
+void ObjectStore::fillRow(sql::Statement& statement, int firstCell, bool withTargets) {
   std::size_t total = 0;
   for (const ClassInfo* c : row_.layout->lineage) total += static_cast<std::size_t>(c->rowColumns);
   row_.cells.resize(total);
@@ -274,6 +277,7 @@ void ObjectStore::fillRow(sql::Statement& statement, int firstCell) {
       if (q->inClassTable()) capture(statement, column++, q->traits->form, row_.cells[cell++]);
     }
   }
+  if (!withTargets) return;
   // The targets' class and uuid follow the values (lineageSelect).
   cell = 0;
   for (const ClassInfo* c : row_.layout->lineage) {
@@ -301,39 +305,40 @@ const ObjectStore::Row& ObjectStore::row(const ObjectRef& object, const Property
   const ClassInfo* layout = HandleAccess::classOf(object);
   tables_.refresh();
   row_.serial = 0;
-  if (serial != 0) {
+  const bool targets = bundled();
+  if (serial != 0 && targets) {
     // Inside a transaction the object's place comes along, as with a
     // lookup: a reader of an owner chain asks for it next.
     sql::StatementUse s(statements_.keyed(layout, placedRowById, rowVersion(layout, tables_),
-                                          [&] { return rowQuery(layout, "o.id = ?1", tables_, true); }));
+                                          [&] { return rowQuery(layout, "o.id = ?1", tables_, true, true); }));
     s->bindInt64(1, object.objectId());
     if (!s->step()) access_.notFound(object.objectId());
     notePlace(*s, object.objectId());
     row_.id = object.objectId();
     row_.layout = layout;
-    fillRow(*s, rowHeader + placeColumns);
+    fillRow(*s, rowHeader + placeColumns, true);
     row_.serial = serial;
     return row_;
   }
   if (hasRowColumns(layout)) {
     sql::StatementUse s(statements_.keyed(layout, rowFromClassTables, rowVersion(layout, tables_),
-                                          [&] { return classTablesQuery(layout, tables_); }));
+                                          [&] { return classTablesQuery(layout, tables_, targets); }));
     s->bindInt64(1, object.objectId());
     if (s->step()) {
       row_.id = object.objectId();
       row_.layout = layout;
-      fillRow(*s, 0);
+      fillRow(*s, 0, targets);
       row_.serial = serial;
       return row_;
     }
   }
   sql::StatementUse s(statements_.keyed(layout, rowById, rowVersion(layout, tables_),
-                                        [&] { return rowQuery(layout, "o.id = ?1", tables_); }));
+                                        [&] { return rowQuery(layout, "o.id = ?1", tables_, false, targets); }));
   s->bindInt64(1, object.objectId());
   if (!s->step()) access_.notFound(object.objectId());
   row_.id = object.objectId();
   row_.layout = layout;
-  fillRow(*s, rowHeader);
+  fillRow(*s, rowHeader, targets);
   row_.serial = serial;
   return row_;
 }

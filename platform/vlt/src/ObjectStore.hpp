@@ -102,7 +102,10 @@ class ObjectStore {
   };
   const Row& row(const ObjectRef& object, const PropertyInfo* property);
   void notePlace(sql::Statement& statement, ObjectId id);
-  void fillRow(sql::Statement& statement, int firstCell);
+  void fillRow(sql::Statement& statement, int firstCell, bool withTargets);
+  /// Reads bring along what the next statement would ask (a row's targets,
+  /// a lookup's place) only where a statement is a round trip.
+  bool bundled() const { return database_.connection().dialect().statementsAreRoundTrips; }
   int cellOf(const PropertyInfo* property) const;
 
   Database& database_;

@@ -121,6 +121,10 @@ struct Dialect {
   /// `*` (any run) and `?` (any one character) wildcards as a pattern for
   /// matchesPattern, every other byte literal.
   std::string (*wildcardPattern)(std::string_view wildcards);
+  /// Every statement is a round trip to a server: a join that saves a later
+  /// statement pays. In an engine in the process it only costs: reads then
+  /// ask for what they need when they need it.
+  bool statementsAreRoundTrips;
 
   const char* columnType(StoredForm form) const noexcept;
 };

@@ -67,6 +67,7 @@ const Dialect postgresDialect{
     "LIMIT {count} OFFSET {offset}",
     "OFFSET {offset}",
     &identityPattern,
+    true,
 };
 
 // A glob over stored bytes: "*" any run, "?" one UTF-8 character, every

@@ -60,6 +60,7 @@ const Dialect sqliteDialect{
     "LIMIT {count} OFFSET {offset}",
     "LIMIT -1 OFFSET {offset}",
     &globPattern,
+    false,
 };
 
 // Transaction control runs around every repository call (a savepoint) and
