@@ -153,19 +153,25 @@ ObjectRef ObjectStore::find(const boost::uuids::uuid& uuid, const ClassInfo* cls
 
 std::vector<ObjectRef> ObjectStore::findAll(const std::vector<boost::uuids::uuid>& uuids, const ClassInfo* cls) {
   schema_.checkUsable(cls);
+  // Asked in uuid order, the chunks walk the uuid index from one end to the
+  // other, each of its pages read once: in the order given (at random, as
+  // uuids are) every lookup of a large repository would read a page back.
+  std::vector<std::uint32_t> order(uuids.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return uuids[a] < uuids[b]; });
   // One statement text for every chunk: a short last one repeats its last uuid.
   constexpr std::size_t chunk = inListSize;
   static const std::string sql =
       "SELECT o.id, o.class_id, o.uuid FROM vlt_object o WHERE o.uuid IN (" + inListPlaceholders(1) + ")";
   std::vector<ObjectRef> out(uuids.size());
   std::unordered_map<boost::uuids::uuid, ObjectRef, boost::hash<boost::uuids::uuid>> found;
-  for (std::size_t first = 0; first < uuids.size(); first += chunk) {
-    const std::size_t last = std::min(first + chunk, uuids.size());
+  for (std::size_t first = 0; first < order.size(); first += chunk) {
+    const std::size_t last = std::min(first + chunk, order.size());
     found.clear();
     {
       sql::StatementUse s(statements_.fixed(sql.c_str()));
       for (std::size_t i = 0; i < chunk; ++i) {
-        const boost::uuids::uuid& uuid = uuids[std::min(first + i, last - 1)];
+        const boost::uuids::uuid& uuid = uuids[order[std::min(first + i, last - 1)]];
         s->bindBlob(static_cast<int>(i + 1), uuid.data, 16);
       }
       while (s->step()) {
@@ -180,9 +186,9 @@ std::vector<ObjectRef> ObjectStore::findAll(const std::vector<boost::uuids::uuid
         found.emplace(uuid, handles_.objectRef(actual, id, uuid));
       }
     }
-    for (std::size_t i = first; i < last; ++i) {
-      const auto at = found.find(uuids[i]);
-      if (at != found.end()) out[i] = at->second;
+    for (std::size_t k = first; k < last; ++k) {
+      const auto at = found.find(uuids[order[k]]);
+      if (at != found.end()) out[order[k]] = at->second;
     }
   }
   return out;
