@@ -100,21 +100,60 @@ void DataSource::ChangeWriter::write(const ChangeReport& report) {
   if (!newObjects.empty()) classMapper.checkAndStoreVltPackageVersions();
 }
 
-// The modified elements in windows, the objects of each window looked up
-// together before any of them is written: a statement per few hundred
-// elements instead of one each (on a server, a round trip each) while the
-// writes go out without waiting. Writing to an object neither makes nor
-// deletes one, so what a window's lookup found holds for the whole window.
+// The modified elements' objects are looked up together (a statement per
+// few hundred elements, in the uuid index's order), then written in the
+// order of their ids: a class table's rows are visited from one end to the
+// other, each page once, where the report's order (none in particular)
+// would read a page back for nearly every write of a large repository.
+// Writing to an object neither makes nor deletes one, so what the lookup
+// found holds for every write.
 void DataSource::ChangeWriter::modifyObjects(const ChangeReport& report) {
-  constexpr std::size_t window = 512;
   const std::vector<qm::zero::ModelElement>& modified = report.getModifiedElements();
-  std::vector<qm::zero::ModelElement> elements;
-  for (std::size_t first = 0; first < modified.size(); first += window) {
-    elements.clear();
-    for (std::size_t i = first; i < std::min(first + window, modified.size()); ++i)
-      if (isModelElement(modified[i])) elements.push_back(modified[i]);
-    const std::vector<vlt::ObjectRef> objects = storedObjectsOf(elements);
-    for (std::size_t k = 0; k < elements.size(); ++k) modifyObject(report, elements[k], objects[k]);
+  std::vector<vlt::ClassRef> classes;
+  std::vector<StoredElement> stored;
+  stored.reserve(modified.size());
+  {
+    std::map<vlt::ClassRef, std::vector<std::uint32_t>> byClass;
+    for (std::size_t i = 0; i < modified.size(); ++i) {
+      if (!isModelElement(modified[i])) continue;
+      // A class that cannot be mapped is left to the lookup of one element.
+      if (const vlt::ClassRef cls = vltClassOf(modified[i].getMetaClass()))
+        byClass[cls].push_back(static_cast<std::uint32_t>(i));
+      else
+        modifyObject(report, modified[i], storedObjectOf(modified[i]));
+    }
+    for (const auto& [cls, indexes] : byClass) {
+      classes.push_back(cls);
+      lookUpStoredElements(modified, indexes, cls, static_cast<std::uint32_t>(classes.size() - 1), stored);
+    }
+  }
+  std::sort(stored.begin(), stored.end(), [](const StoredElement& a, const StoredElement& b) { return a.id < b.id; });
+  for (const StoredElement& s : stored) {
+    vlt::ObjectRef object = s.id != 0 ? repository.getObjectRef(s.id, classes[s.cls]) : vlt::ObjectRef();
+    modifyObject(report, modified[s.element], std::move(object));
+  }
+}
+
+// Only the ids are kept (a handle is several times larger): a report may
+// name millions of elements.
+void DataSource::ChangeWriter::lookUpStoredElements(const std::vector<qm::zero::ModelElement>& elements,
+                                                    const std::vector<std::uint32_t>& indexes,
+                                                    const vlt::ClassRef& vltClass, std::uint32_t cls,
+                                                    std::vector<StoredElement>& out) {
+  constexpr std::size_t chunk = 4096;
+  // Sorted as copies side by side: through the elements, every comparison
+  // would reach into memory far apart.
+  std::vector<std::pair<boost::uuids::uuid, std::uint32_t>> keys;
+  keys.reserve(indexes.size());
+  for (const std::uint32_t i : indexes) keys.emplace_back(elements[i].getUUID(), i);
+  std::sort(keys.begin(), keys.end());
+  std::vector<boost::uuids::uuid> uuids;
+  for (std::size_t first = 0; first < keys.size(); first += chunk) {
+    const std::size_t last = std::min(first + chunk, keys.size());
+    uuids.clear();
+    for (std::size_t k = first; k < last; ++k) uuids.push_back(keys[k].first);
+    const std::vector<vlt::ObjectRef> found = repository.defaultDataModel().lookUpObjects(uuids, vltClass);
+    for (std::size_t k = first; k < last; ++k) out.push_back({found[k - first].objectId(), keys[k].second, cls});
   }
 }
 
@@ -164,6 +203,13 @@ vlt::ClassRef DataSource::ChangeWriter::vltClassOf(const meta::Class& cls) {
   vlt::ClassRef& known = classMemo[cls.get()];
   if (!known) known = classMapper.getVltClass(cls, true);
   return known;
+}
+
+const vlt::PropertyRef& DataSource::ChangeWriter::vltPropertyOf(const vlt::ClassRef& cls,
+                                                                const meta::Property& property) {
+  const auto [at, added] = propertyMemo.try_emplace(std::make_pair(cls.id(), property.get()));
+  if (added) at->second = cls.findProperty(fl::i18n::ustring_to_utf8(property->getName()));
+  return at->second;
 }
 
 vlt::EnumerationRef DataSource::ChangeWriter::vltEnumerationOf(const meta::Type& enumType) {

@@ -10,10 +10,13 @@
 #include "external/Model.hpp"
 #include "external/Repository.hpp"
 
+#include <boost/container_hash/hash.hpp>
+
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace vlt_datasource {
@@ -56,6 +59,8 @@ class DataSource::ChangeWriter {
   // metamodel cannot change under a write but through them.
   vlt::ClassRef vltClassOf(const qm::zero::meta::Class& cls);
   vlt::EnumerationRef vltEnumerationOf(const qm::zero::meta::Type& enumType);
+  /// The property of `cls` named like `property` (null when it has none).
+  const vlt::PropertyRef& vltPropertyOf(const vlt::ClassRef& cls, const qm::zero::meta::Property& property);
   /// The enumeral of `value` (an integer or a literal of an enumeration) in
   /// the repository enumeration of `type`; null when it has none. Throws
   /// CannotCastIncompatibleTypes for a value of another type.
@@ -72,8 +77,20 @@ class DataSource::ChangeWriter {
 
  private:
   // The report, and the objects it names (ChangeWriter.cpp).
-  /// Looks the modified elements' objects up in windows, then writes each.
+  /// Looks the modified elements' objects up, then writes each.
   void modifyObjects(const ChangeReport& report);
+  /// A modified element (its index in the report) and its object's id (0:
+  /// none is stored), of the class numbered `cls` in the write's list.
+  struct StoredElement {
+    vlt::ObjectId id;
+    std::uint32_t element;
+    std::uint32_t cls;
+  };
+  /// Appends the stored objects of `elements[i]` for each i of `indexes`,
+  /// all elements of `vltClass` (numbered `cls`), looked up in uuid order.
+  void lookUpStoredElements(const std::vector<qm::zero::ModelElement>& elements,
+                            const std::vector<std::uint32_t>& indexes, const vlt::ClassRef& vltClass, std::uint32_t cls,
+                            std::vector<StoredElement>& out);
   /// The stored object of `element` (null when none).
   vlt::ObjectRef storedObjectOf(const qm::zero::ModelElement& element);
   std::vector<vlt::ObjectRef> storedObjectsOf(const std::vector<qm::zero::ModelElement>& elements);
@@ -141,6 +158,9 @@ class DataSource::ChangeWriter {
   NewObjectMap newObjects;
   std::unordered_map<const void*, vlt::ClassRef> classMemo;
   std::unordered_map<const void*, vlt::EnumerationRef> enumerationMemo;
+  std::unordered_map<std::pair<std::int64_t, const void*>, vlt::PropertyRef,
+                     boost::hash<std::pair<std::int64_t, const void*>>>
+      propertyMemo;
 };
 
 }  // namespace vlt_datasource

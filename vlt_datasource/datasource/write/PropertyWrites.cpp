@@ -268,7 +268,7 @@ void DataSource::ChangeWriter::modifyObject(const ChangeReport& report, const qm
 void DataSource::ChangeWriter::setVltPropertyValue(const qm::zero::ModelElement& element,
                                                    const meta::Property& property, vlt::ObjectRef& object,
                                                    const ChangeReport& report) {
-  const vlt::PropertyRef propRef = object.objectClass().findProperty(ustring_to_utf8(property->getName()));
+  const vlt::PropertyRef& propRef = vltPropertyOf(object.objectClass(), property);
   if (!propRef) {
     debugLog.log(severity::detail, "setVltPropertyValue() could not find property ", property->getName(),
                  " in VLT class ", element.getMetaClass()->getQualifiedName());
