@@ -1,11 +1,15 @@
 // Storage for large tables: what a vector holds survives growing across the
-// huge-page threshold, and large blocks start on a huge-page boundary.
+// huge-page threshold, and large blocks start on a huge-page boundary. The
+// index of addresses answers as a map does.
 
 #include <foundation/memory/LargeTable.hpp>
+#include <foundation/memory/PointerIndex.hpp>
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -25,6 +29,36 @@ TEST(LargeTableTest, AVectorKeepsItsValuesAsItGrowsPastTheThresholdAndShrinksBac
   EXPECT_EQ(table[15], 15 * 0x9e3779b97f4a7c15u);
   decltype(table)().swap(table);
   EXPECT_THROW(LargeTableAllocator<std::uint64_t>().allocate(~std::size_t{0} / 4), std::bad_array_new_length);
+}
+
+// Random keys collide at any load: inserts, lookups and erases drawn from
+// pools of addresses about as large as the table (an erased address is
+// replaced by a new one, so that runs of every shape form, some wrapping
+// around the table's end), checked against a map as they go. An erase that
+// moves the wrong entry back loses it for good.
+TEST(PointerIndexTest, InsertsLookupsAndErasesAnswerAsAMapDoes) {
+  std::mt19937_64 random(11);
+  const auto draw = [&] { return reinterpret_cast<const void*>((random() | 1) & ~std::uint64_t{0} >> 1); };
+  for (const std::size_t poolSize : {8, 16, 24, 40, 3000}) {
+    std::vector<const void*> pool(poolSize);
+    for (const void*& key : pool) key = draw();
+    foundation::memory::PointerIndex index;
+    std::unordered_map<const void*, std::uint32_t> expected;
+    for (std::uint32_t step = 0; step < (poolSize < 100 ? 200000 : 30000); ++step) {
+      const void*& key = pool[random() % pool.size()];
+      if (random() % 3 == 0) {
+        index.erase(key);
+        expected.erase(key);
+        key = draw();
+      } else {
+        const auto kept = expected.emplace(key, step);
+        ASSERT_EQ(index.insert(key, step), std::make_pair(kept.first->second, kept.second)) << step;
+      }
+      ASSERT_EQ(index.size(), expected.size());
+      if (step % (poolSize / 8) != 0) continue;
+      for (const auto& [k, value] : expected) ASSERT_EQ(index.find(k), value) << poolSize << " " << step;
+    }
+  }
 }
 
 }  // namespace
