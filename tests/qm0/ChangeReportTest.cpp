@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,55 @@ TEST_F(ReportTest, ReportsListElementsByWhatHappenedToThemAndChangedPropertiesWi
   EXPECT_EQ(gone.changes(author, mm.wrote), "");  // unordered: the whole value counts
   // Destroying an owner reports its contents first.
   EXPECT_EQ(reportOf([&] { lib.destroy(); }).lists(), (Lists{{}, {}, {b3, b2, p1, lib}, {}}));
+}
+
+// Random edits of thousands of elements in one transaction, against a
+// simple model of the report: modified elements in the order of their first
+// change, each with its properties in the order of their first change; an
+// element destroyed drops out of them, one made and destroyed is ephemeral.
+TEST_F(ReportTest, RandomEditsOfThousandsOfElementsAreReportedAsASimpleModelOfThemSays) {
+  constexpr int count = 3000;
+  Elements alive(count);
+  reportOf([&] {
+    for (int i = 0; i < count; ++i) alive[static_cast<std::size_t>(i)] = make(mm.book, i + 1);
+  });
+  std::mt19937 random(7);
+  Elements created, modified, destroyed, ephemeral;
+  std::map<ModelElement, std::vector<meta::Property>> changed;
+  const auto drop = [](Elements& from, const ModelElement& e) { from.erase(std::find(from.begin(), from.end(), e)); };
+  const ReportSummary& r = reportOf([&] {
+    for (int step = 1; step <= 4 * count && !alive.empty(); ++step) {
+      const std::size_t k = random() % alive.size();
+      ModelElement e = alive[k];
+      const bool isNew = std::find(created.begin(), created.end(), e) != created.end();
+      const unsigned what = random() % 10;
+      if (what < 7) {
+        const meta::Property& p = what < 4 ? mm.name : mm.pages;
+        std::u16string text;
+        for (const char digit : std::to_string(step)) text += static_cast<char16_t>(digit);
+        e.set(p, what < 4 ? str(text) : integer(step));
+        if (isNew) continue;
+        if (!changed.count(e)) modified.push_back(e);
+        std::vector<meta::Property>& properties = changed[e];
+        if (std::find(properties.begin(), properties.end(), p) == properties.end()) properties.push_back(p);
+      } else if (what < 9) {
+        e.destroy();
+        alive.erase(alive.begin() + static_cast<std::ptrdiff_t>(k));
+        if (isNew) {
+          drop(created, e);
+          ephemeral.push_back(e);
+        } else {
+          if (changed.erase(e) != 0) drop(modified, e);
+          destroyed.push_back(e);
+        }
+      } else {
+        alive.push_back(make(mm.book, count + step));
+        created.push_back(alive.back());
+      }
+    }
+  });
+  EXPECT_EQ(r.lists(), (Lists{created, modified, destroyed, ephemeral}));
+  EXPECT_EQ(r.changed, changed);
 }
 
 TEST_F(ReportTest, NothingIsReportedForRollbacksTransactionsWithoutChangesOrEqualValues) {

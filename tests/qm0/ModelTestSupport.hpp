@@ -130,7 +130,8 @@ inline ReportSummary summarize(const ShallowChangeReport<ModelElement>& r) {
   s.ephemeral = r.getEphemeralElements();
   s.allDestroyed = r.allElementsDestroyed();
   for (const ModelElement& e : s.modified) {
-    s.changed[e] = r.getChangedProperties(e);
+    const PropertyList changed = r.getChangedProperties(e);
+    s.changed[e].assign(changed.begin(), changed.end());
     for (const meta::Property& p : s.changed[e]) {
       EXPECT_EQ(r.getReportData().containsOperationalChanges(e, p), !r.getReportData().getPropertyOCDChanges(e, p).empty());
       if (r.getReportData().containsOperationalChanges(e, p))

@@ -8,6 +8,8 @@
 
 namespace qm::zero {
 
+using foundation::memory::PointerIndex;
+
 std::int32_t OCDChange::getEnumValue() const { return entry_.isEmpty() ? 0 : entry_.get<std::int32_t>(); }
 
 boost::uuids::uuid OCDChange::getTargetId() const {
@@ -17,17 +19,30 @@ boost::uuids::uuid OCDChange::getTargetId() const {
 
 // ---------------------------------------------------------------------------
 
+// Flat: a report of a large commit names millions of modified elements,
+// mostly with one changed property each.
 struct ReportData::State {
-  struct ElementData {
-    std::vector<meta::Property> properties;
-    std::vector<OCDChangeList> changes;  // parallel to properties
-  };
-  std::unordered_map<const ModelElement::Impl*, ElementData> elements;
+  PointerIndex index;  // a modified element -> its run in `runs`
+  // Per modified element, its changed properties: properties[first, end).
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;
+  std::vector<meta::Property> properties;
+  // The ordered changes of the few properties that have them, by place in
+  // `properties`.
+  std::unordered_map<std::uint32_t, OCDChangeList> ordered;
   bool any = false;
+
+  // The changed property `property` of `element`: its place in
+  // `properties`, npos when it did not change.
+  std::uint32_t placeOf(const ModelElement& element, const meta::Property& property) const noexcept {
+    const std::uint32_t run = index.find(element.get());
+    if (run == PointerIndex::npos) return run;
+    for (std::uint32_t i = runs[run].first; i < runs[run].second; ++i)
+      if (properties[i] == property) return i;
+    return PointerIndex::npos;
+  }
 };
 
 namespace {
-const std::vector<meta::Property> noProperties;
 const OCDChangeList noChanges;
 }  // namespace
 
@@ -36,18 +51,19 @@ ReportData::~ReportData() = default;
 
 bool ReportData::containsAnyModelElementChanges() const noexcept { return state_->any; }
 
-const std::vector<meta::Property>& ReportData::getChangedProperties(const ModelElement& element) const {
-  auto it = state_->elements.find(element.get());
-  return it == state_->elements.end() ? noProperties : it->second.properties;
+PropertyList ReportData::getChangedProperties(const ModelElement& element) const {
+  const std::uint32_t run = state_->index.find(element.get());
+  if (run == PointerIndex::npos) return PropertyList();
+  const meta::Property* first = state_->properties.data();
+  return PropertyList(first + state_->runs[run].first, first + state_->runs[run].second);
 }
 
 const OCDChangeList& ReportData::getPropertyOCDChanges(const ModelElement& element,
                                                        const meta::Property& property) const {
-  auto it = state_->elements.find(element.get());
-  if (it == state_->elements.end()) return noChanges;
-  const auto& props = it->second.properties;
-  auto p = std::find(props.begin(), props.end(), property);
-  return p == props.end() ? noChanges : it->second.changes[static_cast<std::size_t>(p - props.begin())];
+  const std::uint32_t at = state_->placeOf(element, property);
+  if (at == PointerIndex::npos) return noChanges;
+  const auto found = state_->ordered.find(at);
+  return found == state_->ordered.end() ? noChanges : found->second;
 }
 
 bool ReportData::containsOperationalChanges(const ModelElement& element, const meta::Property& property) const {
@@ -96,7 +112,9 @@ void ReportBuilder::adopt(ReportBuilder& other) {
   modified_ = std::move(other.modified_);
   destroyed_ = std::move(other.destroyed_);
   ephemeral_ = std::move(other.ephemeral_);
+  firstChange_ = std::move(other.firstChange_);
   changes_ = std::move(other.changes_);
+  orderedChanges_ = std::move(other.orderedChanges_);
   count_ = other.count_;
   allDestroyed_ = other.allDestroyed_;
   other.clear();
@@ -113,7 +131,8 @@ void ReportBuilder::created(const ModelElement& element) {
 
 void ReportBuilder::destroyed(const ModelElement& element) {
   // What happened to a destroyed element's own properties no longer matters.
-  changes_.erase(element.get());
+  const std::uint32_t at = modified_.index.find(element.get());
+  if (at != npos) firstChange_[at] = npos;
   modified_.remove(element);
   if (isCreated(element)) {
     marksOf(element) &= static_cast<std::uint8_t>(~mark_);
@@ -124,30 +143,40 @@ void ReportBuilder::destroyed(const ModelElement& element) {
   ++count_;
 }
 
-ReportBuilder::PropertyChanges& ReportBuilder::entryFor(const ModelElement& element,
-                                                        const meta::Property::Impl* property) {
-  modified_.add(element);
-  auto& list = changes_[element.get()];
-  for (auto& pc : list)
-    if (pc.property == property) return pc;
-  list.push_back(PropertyChanges{property, {}, false});
-  return list.back();
+std::uint32_t ReportBuilder::entryFor(const ModelElement& element, const meta::Property::Impl* property) {
+  const std::uint32_t at = modified_.add(element);
+  if (at == firstChange_.size()) firstChange_.push_back(npos);
+  std::uint32_t last = npos;
+  for (std::uint32_t i = firstChange_[at]; i != npos; i = changes_[i].next) {
+    if (changes_[i].property == property) return i;
+    last = i;
+  }
+  const auto added = static_cast<std::uint32_t>(changes_.size());
+  changes_.push_back(PropertyChanges{property});
+  (last == npos ? firstChange_[at] : changes_[last].next) = added;
+  return added;
 }
 
 void ReportBuilder::modified(ModelElement::Impl* element, const meta::Property::Impl* property) {
   // A new element is reported with its final state.
   if ((static_cast<detail::ElementImpl*>(element)->reportMarks & mark_) != 0) return;
-  PropertyChanges& pc = entryFor(ModelElement(element), property);
+  PropertyChanges& pc = changes_[entryFor(ModelElement(element), property)];
   pc.whole = true;
-  pc.changes.clear();
+  if (pc.ordered != npos) orderedChanges_[pc.ordered].clear();
   ++count_;
 }
 
 void ReportBuilder::ordered(const ModelElement& element, const meta::Property::Impl* property, std::uint32_t kind,
                             std::size_t index, Value entry) {
   if (isCreated(element)) return;
-  PropertyChanges& pc = entryFor(element, property);
-  if (!pc.whole) pc.changes.push_back(std::make_shared<OCDChange>(kind, index, std::move(entry)));
+  PropertyChanges& pc = changes_[entryFor(element, property)];
+  if (!pc.whole) {
+    if (pc.ordered == npos) {
+      pc.ordered = static_cast<std::uint32_t>(orderedChanges_.size());
+      orderedChanges_.emplace_back();
+    }
+    orderedChanges_[pc.ordered].push_back(std::make_shared<OCDChange>(kind, index, std::move(entry)));
+  }
   ++count_;
 }
 
@@ -157,9 +186,33 @@ void ReportBuilder::clear() {
   modified_ = List();
   destroyed_ = List();
   ephemeral_ = List();
-  changes_.clear();
+  firstChange_ = {};
+  changes_ = {};
+  orderedChanges_ = {};
   count_ = 0;
   allDestroyed_ = false;
+}
+
+void ReportBuilder::copyModified(ShallowChangeReport<ModelElement>& report) const {
+  ReportData::State& data = *report.data_.state_;
+  report.modified_.reserve(modified_.index.size());
+  data.runs.reserve(modified_.index.size());
+  data.index.reserve(modified_.index.size());
+  data.properties.reserve(changes_.size());
+  for (std::size_t at = 0; at < modified_.items.size(); ++at) {
+    const ModelElement& e = modified_.items[at];
+    if (!e) continue;
+    data.index.insert(e.get(), static_cast<std::uint32_t>(data.runs.size()));
+    const auto first = static_cast<std::uint32_t>(data.properties.size());
+    for (std::uint32_t i = firstChange_[at]; i != npos; i = changes_[i].next) {
+      const PropertyChanges& pc = changes_[i];
+      if (pc.ordered != npos && !orderedChanges_[pc.ordered].empty())
+        data.ordered.emplace(static_cast<std::uint32_t>(data.properties.size()), orderedChanges_[pc.ordered]);
+      data.properties.emplace_back(pc.property);
+    }
+    data.runs.emplace_back(first, static_cast<std::uint32_t>(data.properties.size()));
+    report.modified_.push_back(e);
+  }
 }
 
 std::shared_ptr<const ShallowChangeReport<ModelElement>> ReportBuilder::build() const {
@@ -172,18 +225,11 @@ std::shared_ptr<const ShallowChangeReport<ModelElement>> ReportBuilder::build() 
   report->created_.reserve(created_.size());
   for (ModelElement::Impl* e : created_)
     if ((marksOf(e) & mark_) != 0) report->created_.emplace_back(e);
-  copy(modified_, report->modified_);
+  copyModified(*report);
   copy(destroyed_, report->destroyed_);
   copy(ephemeral_, report->ephemeral_);
   report->allDestroyed_ = allDestroyed_;
   ReportData::State& data = *report->data_.state_;
-  for (const ModelElement& e : report->modified_) {
-    auto& out = data.elements[e.get()];
-    for (const PropertyChanges& pc : changes_.at(e.get())) {
-      out.properties.emplace_back(pc.property);
-      out.changes.push_back(pc.changes);
-    }
-  }
   data.any = allDestroyed_ || !report->created_.empty() || !report->modified_.empty() ||
              !report->destroyed_.empty() || !report->ephemeral_.empty();
   return report;

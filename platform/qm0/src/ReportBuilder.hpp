@@ -3,8 +3,9 @@
 
 #include <qm/zero/ChangeReport.hpp>
 
+#include <foundation/memory/PointerIndex.hpp>
+
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 namespace qm::zero {
@@ -47,29 +48,40 @@ class ReportBuilder {
   std::shared_ptr<const ShallowChangeReport<ModelElement>> build() const;
 
  private:
+  static constexpr std::uint32_t npos = foundation::memory::PointerIndex::npos;
+  /// One changed property of a modified element. An element's changed
+  /// properties are chained in the order of their first change.
   struct PropertyChanges {
     const meta::Property::Impl* property;
-    OCDChangeList changes;
+    std::uint32_t next = npos;     ///< the element's next changed property
+    std::uint32_t ordered = npos;  ///< its list in orderedChanges_; npos: none
     bool whole = false;
   };
+  /// Elements in first-involvement order; a removed one leaves a null hole.
   struct List {
     std::vector<ModelElement> items;
-    std::unordered_map<const ModelElement::Impl*, std::size_t> index;
-    bool contains(const ModelElement& e) const { return index.count(e.get()) != 0; }
-    void add(const ModelElement& e) {
-      if (index.emplace(e.get(), items.size()).second) items.push_back(e);
+    foundation::memory::PointerIndex index;  ///< element -> its place in items
+    /// The place of `e`, added at the end when it is not listed.
+    std::uint32_t add(const ModelElement& e) {
+      const auto added = index.insert(e.get(), static_cast<std::uint32_t>(items.size()));
+      if (added.second) items.push_back(e);
+      return added.first;
     }
     bool remove(const ModelElement& e) {
-      auto it = index.find(e.get());
-      if (it == index.end()) return false;
-      items[it->second] = ModelElement();
-      index.erase(it);
+      const std::uint32_t at = index.find(e.get());
+      if (at == npos) return false;
+      items[at] = ModelElement();
+      index.erase(e.get());
       return true;
     }
   };
-  PropertyChanges& entryFor(const ModelElement& element, const meta::Property::Impl* property);
+  /// The changes of `property` of `element` (listed as modified): their
+  /// place in changes_, added when the property has none yet.
+  std::uint32_t entryFor(const ModelElement& element, const meta::Property::Impl* property);
   bool isCreated(const ModelElement& element) const noexcept;
   void unmarkCreated() noexcept;
+  /// The modified elements and their changed properties, into `report`.
+  void copyModified(ShallowChangeReport<ModelElement>& report) const;
 
   std::uint8_t mark_;
   // Those still marked are the created ones. Uncounted: a reported
@@ -79,7 +91,11 @@ class ReportBuilder {
   // making it.
   std::vector<ModelElement::Impl*> created_;
   List modified_, destroyed_, ephemeral_;
-  std::unordered_map<const ModelElement::Impl*, std::vector<PropertyChanges>> changes_;
+  // Flat, for the millions of elements one commit may change: per place in
+  // modified_, the first of its changed properties (npos: none).
+  std::vector<std::uint32_t> firstChange_;
+  std::vector<PropertyChanges> changes_;
+  std::vector<OCDChangeList> orderedChanges_;
   std::size_t count_ = 0;  // changes recorded, for empty()
   bool allDestroyed_ = false;
 };

@@ -51,6 +51,23 @@ using OCDChangeList = std::vector<std::shared_ptr<OCDChange>>;
 template <class Element>
 class ShallowChangeReport;
 
+/// The changed properties of one element: a view of its report, valid
+/// while the report lives.
+class PropertyList {
+ public:
+  PropertyList() noexcept = default;
+  PropertyList(const meta::Property* first, const meta::Property* last) noexcept : first_(first), last_(last) {}
+  const meta::Property* begin() const noexcept { return first_; }
+  const meta::Property* end() const noexcept { return last_; }
+  std::size_t size() const noexcept { return static_cast<std::size_t>(last_ - first_); }
+  bool empty() const noexcept { return first_ == last_; }
+  const meta::Property& operator[](std::size_t i) const noexcept { return first_[i]; }
+
+ private:
+  const meta::Property* first_ = nullptr;
+  const meta::Property* last_ = nullptr;
+};
+
 /// Per element and property: which properties changed and, for ordered
 /// multi-valued properties, the individual changes. Immutable once the
 /// report is delivered; read it on the thread that received it.
@@ -71,7 +88,7 @@ class QM0_API ReportData {
   /// element, or the all-destroyed flag.
   bool containsAnyModelElementChanges() const noexcept;
   /// The changed properties of a modified element; empty for any other.
-  const std::vector<meta::Property>& getChangedProperties(const ModelElement& element) const;
+  PropertyList getChangedProperties(const ModelElement& element) const;
   /// True when `getPropertyOCDChanges(element, property)` is not empty.
   bool containsOperationalChanges(const ModelElement& element, const meta::Property& property) const;
   /// The ordered changes of `property` of `element`, in order; empty when none.
@@ -111,7 +128,7 @@ class QM0_API ShallowChangeReport<ModelElement> {
   bool allElementsDestroyed() const noexcept { return allDestroyed_; }
   const ReportData& getReportData() const noexcept { return data_; }
   /// Same as getReportData().getChangedProperties(element).
-  const std::vector<meta::Property>& getChangedProperties(const ModelElement& element) const {
+  PropertyList getChangedProperties(const ModelElement& element) const {
     return data_.getChangedProperties(element);
   }
   /// True when nothing is reported.
