@@ -56,17 +56,16 @@ Model ModelState::keepAlive() const { return closing ? Model() : Model(self); }
 
 namespace {
 SavedElement& touchIn(UndoLog& log, ElementImpl* e) {
-  auto [it, inserted] = log.saved.try_emplace(e);
-  if (inserted) {
-    SavedElement& s = it->second;
-    s.handle = ModelElement(e);
-    s.cls = e->cls;
-    s.state = e->state;
-    s.owner = e->owner;
-    s.ownerHandle = ModelElement(e->owner);
-    s.owningProperty = e->owningProperty;
+  const auto kept = log.savedIndex.insert(e, static_cast<std::uint32_t>(log.saved.size()));
+  if (!kept.second) return log.saved[kept.first];
+  try {
+    log.saved.push_back(
+        SavedElement{ModelElement(e), e->cls, e->state, e->owner, ModelElement(e->owner), e->owningProperty, {}});
+  } catch (...) {
+    log.savedIndex.erase(e);
+    throw;
   }
-  return it->second;
+  return log.saved.back();
 }
 
 SlotLog& slotLogIn(SavedElement& s, const ElementImpl* e, std::uint32_t slot) {
@@ -297,7 +296,7 @@ void ModelState::restore(UndoLog& log) {
   // created in the same transaction may share a uuid.
   for (auto it = log.changes.rbegin(); it != log.changes.rend(); ++it) undo(*it, log);
   std::vector<std::pair<ElementImpl*, ElementImpl::State>> moves;
-  for (auto& [ptr, s] : log.saved) {
+  for (SavedElement& s : log.saved) {
     ElementImpl* e = elementImpl(s.handle);
     if (e->state != s.state) {
       leaveTable(e);  // counted under its present class

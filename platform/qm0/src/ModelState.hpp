@@ -10,8 +10,12 @@
 #include "ReportBuilder.hpp"
 #include "Slot.hpp"
 
+#include <foundation/memory/PointerIndex.hpp>
+
+#include <boost/container/small_vector.hpp>
 #include <boost/functional/hash.hpp>
 
+#include <deque>
 #include <exception>
 #include <memory>
 #include <new>
@@ -89,7 +93,8 @@ struct SavedElement {
   ElementImpl* owner;
   ModelElement ownerHandle;
   const meta::Property::Impl* owningProperty;
-  std::vector<SlotLog> slots;  // the slots changed
+  // The slots changed: mostly one (a large commit saves millions of elements).
+  boost::container::small_vector<SlotLog, 1> slots;
 };
 
 /// One change of a slot of an element that existed before the log opened,
@@ -116,9 +121,12 @@ struct UndoLog {
   bool madeHere(const ElementImpl* e) const noexcept { return e->born >= epoch; }
 
   std::uint64_t epoch;  // the model's log epoch when the log opened
-  std::unordered_map<const ElementImpl*, SavedElement> saved;
-  std::vector<SlotChange> changes;  // oldest first
-  std::vector<Slot> copies;         // the slots of the Copied changes
+  // A large commit saves millions of elements: in blocks, not a node each,
+  // and never copied whole into a buffer twice as large as it grows.
+  std::deque<SavedElement> saved;
+  foundation::memory::PointerIndex savedIndex;  // an element -> its place in `saved`
+  std::deque<SlotChange> changes;  // oldest first
+  std::deque<Slot> copies;         // the slots of the Copied changes
   std::vector<ModelElement> born;  // made while the log is open, in order
   // The first class of an element made here as a proxy and then loaded as a
   // subclass, for the rare rollback that must give it back.
