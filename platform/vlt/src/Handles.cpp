@@ -273,6 +273,9 @@ std::vector<ObjectRef> DataModelRef::lookUpObjects(const std::vector<boost::uuid
   Core& core = Core::of(core_);
   return core.objects().findAll(uuids, ownClass(core, cls));
 }
+std::vector<ObjectId> DataModelRef::lookUpObjectIds(const std::vector<boost::uuids::uuid>& uuids) const {
+  return Core::of(core_).objects().findIds(uuids);
+}
 void DataModelRef::getLinksOfOwnedObjects(const std::vector<ObjectRef>& owners, const PropertyRef& owning,
                                           const PropertyRef& property, std::vector<LinkEntry>& out,
                                           bool targetIdentity) const {

@@ -151,40 +151,33 @@ ObjectRef ObjectStore::find(const boost::uuids::uuid& uuid, const ClassInfo* cls
   return handles_.objectRef(actual, id, uuid);
 }
 
-std::vector<ObjectRef> ObjectStore::findAll(const std::vector<boost::uuids::uuid>& uuids, const ClassInfo* cls) {
-  schema_.checkUsable(cls);
-  // Asked in uuid order, the chunks walk the uuid index from one end to the
-  // other, each of its pages read once: in the order given (at random, as
-  // uuids are) every lookup of a large repository would read a page back.
+// Asked in uuid order, the chunks walk the uuid index from one end to the
+// other, each of its pages read once: in the order given (at random, as
+// uuids are) every lookup of a large repository would read a page back.
+// `read(statement, uuid, value)` reads a row of `select` (which ends with
+// the IN list of a chunk's uuids); false drops it.
+template <class T, class Read>
+std::vector<T> ObjectStore::inUuidOrder(const std::vector<boost::uuids::uuid>& uuids, const std::string& select,
+                                        Read read) {
   std::vector<std::uint32_t> order(uuids.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
   std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return uuids[a] < uuids[b]; });
   // One statement text for every chunk: a short last one repeats its last uuid.
-  constexpr std::size_t chunk = inListSize;
-  static const std::string sql =
-      "SELECT o.id, o.class_id, o.uuid FROM vlt_object o WHERE o.uuid IN (" + inListPlaceholders(1) + ")";
-  std::vector<ObjectRef> out(uuids.size());
-  std::unordered_map<boost::uuids::uuid, ObjectRef, boost::hash<boost::uuids::uuid>> found;
-  for (std::size_t first = 0; first < order.size(); first += chunk) {
-    const std::size_t last = std::min(first + chunk, order.size());
+  std::vector<T> out(uuids.size());
+  std::unordered_map<boost::uuids::uuid, T, boost::hash<boost::uuids::uuid>> found;
+  for (std::size_t first = 0; first < order.size(); first += inListSize) {
+    const std::size_t last = std::min(first + inListSize, order.size());
     found.clear();
     {
-      sql::StatementUse s(statements_.fixed(sql.c_str()));
-      for (std::size_t i = 0; i < chunk; ++i) {
+      sql::StatementUse s(statements_.fixed(select.c_str()));
+      for (std::size_t i = 0; i < inListSize; ++i) {
         const boost::uuids::uuid& uuid = uuids[order[std::min(first + i, last - 1)]];
         s->bindBlob(static_cast<int>(i + 1), uuid.data, 16);
       }
-      while (s->step()) {
-        const auto id = static_cast<ObjectId>(s->columnInt64(0));
-        const ClassInfo* actual = schema_.classById(s->columnInt64(1));
-        if (actual == nullptr || !actual->conformsTo(cls)) continue;
-        const std::string_view bytes = s->columnBlob(2);
-        boost::uuids::uuid uuid;
-        if (bytes.size() != uuid.size()) continue;
-        std::memcpy(uuid.data, bytes.data(), uuid.size());
-        access_.noteSeen(id, actual);
-        found.emplace(uuid, handles_.objectRef(actual, id, uuid));
-      }
+      boost::uuids::uuid uuid;
+      T value{};
+      while (s->step())
+        if (read(*s, uuid, value)) found.emplace(uuid, std::move(value));
     }
     for (std::size_t k = first; k < last; ++k) {
       const auto at = found.find(uuids[order[k]]);
@@ -192,6 +185,40 @@ std::vector<ObjectRef> ObjectStore::findAll(const std::vector<boost::uuids::uuid
     }
   }
   return out;
+}
+
+namespace {
+bool readUuid(sql::Statement& statement, int column, boost::uuids::uuid& uuid) {
+  const std::string_view bytes = statement.columnBlob(column);
+  if (bytes.size() != uuid.size()) return false;
+  std::memcpy(uuid.data, bytes.data(), uuid.size());
+  return true;
+}
+}  // namespace
+
+std::vector<ObjectRef> ObjectStore::findAll(const std::vector<boost::uuids::uuid>& uuids, const ClassInfo* cls) {
+  schema_.checkUsable(cls);
+  static const std::string select =
+      "SELECT o.id, o.class_id, o.uuid FROM vlt_object o WHERE o.uuid IN (" + inListPlaceholders(1) + ")";
+  return inUuidOrder<ObjectRef>(uuids, select, [&](sql::Statement& s, boost::uuids::uuid& uuid, ObjectRef& object) {
+    const auto id = static_cast<ObjectId>(s.columnInt64(0));
+    const ClassInfo* actual = schema_.classById(s.columnInt64(1));
+    if (actual == nullptr || !actual->conformsTo(cls) || !readUuid(s, 2, uuid)) return false;
+    access_.noteSeen(id, actual);
+    object = handles_.objectRef(actual, id, uuid);
+    return true;
+  });
+}
+
+// The uuid index holds the ids: without the class, the objects' rows are
+// not read (in uuid order they would be read all over the table).
+std::vector<ObjectId> ObjectStore::findIds(const std::vector<boost::uuids::uuid>& uuids) {
+  database_.checkOpen();
+  static const std::string select = "SELECT id, uuid FROM vlt_object WHERE uuid IN (" + inListPlaceholders(1) + ")";
+  return inUuidOrder<ObjectId>(uuids, select, [](sql::Statement& s, boost::uuids::uuid& uuid, ObjectId& id) {
+    id = static_cast<ObjectId>(s.columnInt64(0));
+    return readUuid(s, 1, uuid);
+  });
 }
 
 std::vector<ObjectRef> ObjectStore::objectsOf(const ClassInfo* cls, bool withSubclasses, std::size_t* count) {

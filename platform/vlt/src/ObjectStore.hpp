@@ -44,6 +44,8 @@ class ObjectStore {
   /// find() without the row for every uuid, in `uuids`' order, a few hundred
   /// per statement.
   std::vector<ObjectRef> findAll(const std::vector<boost::uuids::uuid>& uuids, const ClassInfo* cls);
+  /// See DataModelRef::lookUpObjectIds.
+  std::vector<ObjectId> findIds(const std::vector<boost::uuids::uuid>& uuids);
   ObjectRef byId(ObjectId id);
   /// The objects of `cls` (and its subclasses), in id order; with `count`
   /// only their number is set and nothing is returned.
@@ -100,6 +102,8 @@ class ObjectStore {
     std::vector<Cell> cells;
     std::vector<Target> targets;  ///< per cell; set for single references only
   };
+  template <class T, class Read>
+  std::vector<T> inUuidOrder(const std::vector<boost::uuids::uuid>& uuids, const std::string& select, Read read);
   const Row& row(const ObjectRef& object, const PropertyInfo* property);
   void notePlace(sql::Statement& statement, ObjectId id);
   void fillRow(sql::Statement& statement, int firstCell, bool withTargets);

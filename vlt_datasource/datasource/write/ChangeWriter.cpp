@@ -112,20 +112,9 @@ void DataSource::ChangeWriter::modifyObjects(const ChangeReport& report) {
   std::vector<vlt::ClassRef> classes;
   std::vector<StoredElement> stored;
   stored.reserve(modified.size());
-  {
-    std::map<vlt::ClassRef, std::vector<std::uint32_t>> byClass;
-    for (std::size_t i = 0; i < modified.size(); ++i) {
-      if (!isModelElement(modified[i])) continue;
-      // A class that cannot be mapped is left to the lookup of one element.
-      if (const vlt::ClassRef cls = vltClassOf(modified[i].getMetaClass()))
-        byClass[cls].push_back(static_cast<std::uint32_t>(i));
-      else
-        modifyObject(report, modified[i], storedObjectOf(modified[i]));
-    }
-    for (const auto& [cls, indexes] : byClass) {
-      classes.push_back(cls);
-      lookUpStoredElements(modified, indexes, cls, static_cast<std::uint32_t>(classes.size() - 1), stored);
-    }
+  for (const auto& [cls, indexes] : modifiedByClass(report)) {
+    classes.push_back(cls);
+    lookUpStoredElements(modified, indexes, static_cast<std::uint32_t>(classes.size() - 1), stored);
   }
   std::sort(stored.begin(), stored.end(), [](const StoredElement& a, const StoredElement& b) { return a.id < b.id; });
   for (const StoredElement& s : stored) {
@@ -134,11 +123,36 @@ void DataSource::ChangeWriter::modifyObjects(const ChangeReport& report) {
   }
 }
 
+// Elements of one class come in runs: what was found for one element's
+// class serves the next ones. An element of a class that cannot be mapped
+// is written at once, looked up alone.
+std::map<vlt::ClassRef, std::vector<std::uint32_t>> DataSource::ChangeWriter::modifiedByClass(
+    const ChangeReport& report) {
+  const std::vector<qm::zero::ModelElement>& modified = report.getModifiedElements();
+  std::map<vlt::ClassRef, std::vector<std::uint32_t>> byClass;
+  const void* runClass = nullptr;
+  std::vector<std::uint32_t>* run = nullptr;  // null: not a model element, or a class not mapped
+  bool unmapped = false;
+  for (std::size_t i = 0; i < modified.size(); ++i) {
+    const meta::Class cls = modified[i].getMetaClass();
+    if (cls.get() != runClass) {
+      runClass = cls.get();
+      const bool inModel = isModelElement(modified[i]);
+      const vlt::ClassRef vltClass = inModel ? vltClassOf(cls) : vlt::ClassRef();
+      run = vltClass ? &byClass[vltClass] : nullptr;
+      unmapped = inModel && !vltClass;
+    }
+    if (run != nullptr) run->push_back(static_cast<std::uint32_t>(i));
+    else if (unmapped) modifyObject(report, modified[i], storedObjectOf(modified[i]));
+  }
+  return byClass;
+}
+
 // Only the ids are kept (a handle is several times larger): a report may
-// name millions of elements.
+// name millions of elements. The uuid index alone answers; the writes check
+// each object's class, in id order.
 void DataSource::ChangeWriter::lookUpStoredElements(const std::vector<qm::zero::ModelElement>& elements,
-                                                    const std::vector<std::uint32_t>& indexes,
-                                                    const vlt::ClassRef& vltClass, std::uint32_t cls,
+                                                    const std::vector<std::uint32_t>& indexes, std::uint32_t cls,
                                                     std::vector<StoredElement>& out) {
   constexpr std::size_t chunk = 4096;
   // Sorted as copies side by side: through the elements, every comparison
@@ -152,8 +166,8 @@ void DataSource::ChangeWriter::lookUpStoredElements(const std::vector<qm::zero::
     const std::size_t last = std::min(first + chunk, keys.size());
     uuids.clear();
     for (std::size_t k = first; k < last; ++k) uuids.push_back(keys[k].first);
-    const std::vector<vlt::ObjectRef> found = repository.defaultDataModel().lookUpObjects(uuids, vltClass);
-    for (std::size_t k = first; k < last; ++k) out.push_back({found[k - first].objectId(), keys[k].second, cls});
+    const std::vector<vlt::ObjectId> found = repository.defaultDataModel().lookUpObjectIds(uuids);
+    for (std::size_t k = first; k < last; ++k) out.push_back({found[k - first], keys[k].second, cls});
   }
 }
 

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <map>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -79,6 +80,8 @@ class DataSource::ChangeWriter {
   // The report, and the objects it names (ChangeWriter.cpp).
   /// Looks the modified elements' objects up, then writes each.
   void modifyObjects(const ChangeReport& report);
+  /// The modified elements of `report` that are model elements, by class.
+  std::map<vlt::ClassRef, std::vector<std::uint32_t>> modifiedByClass(const ChangeReport& report);
   /// A modified element (its index in the report) and its object's id (0:
   /// none is stored), of the class numbered `cls` in the write's list.
   struct StoredElement {
@@ -87,9 +90,9 @@ class DataSource::ChangeWriter {
     std::uint32_t cls;
   };
   /// Appends the stored objects of `elements[i]` for each i of `indexes`,
-  /// all elements of `vltClass` (numbered `cls`), looked up in uuid order.
+  /// all elements of the class numbered `cls`, looked up in uuid order.
   void lookUpStoredElements(const std::vector<qm::zero::ModelElement>& elements,
-                            const std::vector<std::uint32_t>& indexes, const vlt::ClassRef& vltClass, std::uint32_t cls,
+                            const std::vector<std::uint32_t>& indexes, std::uint32_t cls,
                             std::vector<StoredElement>& out);
   /// The stored object of `element` (null when none).
   vlt::ObjectRef storedObjectOf(const qm::zero::ModelElement& element);

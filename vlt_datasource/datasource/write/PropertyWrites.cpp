@@ -257,10 +257,10 @@ class ClassOCDChangeProcessor final : public OCDChangeProcessor<vlt::CollectionR
 void DataSource::ChangeWriter::modifyObject(const ChangeReport& report, const qm::zero::ModelElement& element,
                                             vlt::ObjectRef object) {
   if (!object && element) foundation::core::except::throwException(m2t_vlt::datasource::VltObjectNotFound());
-  if (debugLog.isEnabled(severity::detail))
-    debugLog.log(severity::detail, "Element has been modified: ", element.toString());
+  const bool logged = debugLog.isEnabled(severity::detail);
+  if (logged) debugLog.log(severity::detail, "Element has been modified: ", element.toString());
   for (const meta::Property& property : report.getChangedProperties(element)) {
-    debugLog.log(severity::detail, "   ", property->getName());
+    if (logged) debugLog.log(severity::detail, "   ", property->getName());
     setVltPropertyValue(element, property, object, report);
   }
 }

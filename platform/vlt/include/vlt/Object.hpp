@@ -362,6 +362,11 @@ class VLT_API DataModelRef {
   /// lookUpObject for each of `uuids`, in their order, with a statement per
   /// few hundred: what a caller about to write to many objects asks first.
   std::vector<ObjectRef> lookUpObjects(const std::vector<boost::uuids::uuid>& uuids, const ClassRef& cls) const;
+  /// The ids of the objects with `uuids`, in their order, whatever their
+  /// class (0 where none is stored): the uuid index alone answers, the
+  /// objects' rows are not read. For a caller about to write to millions of
+  /// objects through getObjectRef, whose writes check the class.
+  std::vector<ObjectId> lookUpObjectIds(const std::vector<boost::uuids::uuid>& uuids) const;
   /// ObjectRef::getLinksOfOwnedObjects for every object of `owners`, a
   /// statement per 256 of them: the entries are grouped by owned object,
   /// the groups of one owner together in `owning`'s order (the owners in no
