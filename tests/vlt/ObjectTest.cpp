@@ -78,6 +78,10 @@ TEST_P(ObjectTest, HandlesCarryTheObjectsOwnClassWhateverClassWasAsked) {
     const std::vector<vlt::ObjectRef> many = data.lookUpObjects(uuids, findClass(cls));
     ASSERT_EQ(many.size(), uuids.size());
     for (std::size_t i = 0; i < uuids.size(); ++i) ASSERT_EQ(many[i], data.lookUpObject(uuids[i], findClass(cls))) << cls << i;
+    // The ids alone come whatever the class.
+    const std::vector<vlt::ObjectId> ids = data.lookUpObjectIds(uuids);
+    for (std::size_t i = 0; i < uuids.size(); ++i)
+      ASSERT_EQ(ids[i], data.lookUpObject(uuids[i], findClass("test.Base")).objectId()) << i;
   }
   repo.rollbackTransaction();
 }
