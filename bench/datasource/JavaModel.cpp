@@ -11,16 +11,21 @@ namespace java_model {
 
 // ---------------------------------------------------------------- metamodel
 
-const Metamodel& Metamodel::get() {
-  static const Metamodel instance;
-  return instance;
+const Metamodel& Metamodel::get(References references) {
+  if (references == References::skewed) {
+    static const Metamodel skewed(References::skewed);
+    return skewed;
+  }
+  static const Metamodel uniform(References::uniform);
+  return uniform;
 }
 
-Metamodel::Metamodel() {
+Metamodel::Metamodel(References references) {
   using meta::PropertyOptions;
   using meta::StandardTypes;
   const PropertyOptions ownedInOrder = PropertyOptions().bounds(0, meta::unbounded).setOrdered().setComposite();
-  meta::PackageBuilder b(u"java", u"java", u"1");
+  const bool twoWayUses = references == References::skewed;
+  meta::PackageBuilder b(u"java", u"java", twoWayUses ? u"2" : u"1");
   packageClass = b.addClass(u"Package");
   classClass = b.addClass(u"Class");
   methodClass = b.addClass(u"Method");
@@ -40,19 +45,22 @@ Metamodel::Metamodel() {
   implements = b.addProperty(classClass, u"implements", classClass,
                              PropertyOptions().bounds(0, meta::unbounded).setOrdered());
   methods = b.addProperty(classClass, u"methods", methodClass, ownedInOrder);
-  usedBy = b.addProperty(classClass, u"usedBy", methodClass, PropertyOptions().bounds(0, meta::unbounded));
 
   methodName = b.addProperty(methodClass, u"name", StandardTypes::stringMeta());
   methodVisibility = b.addProperty(methodClass, u"visibility", visibility);
   returnType = b.addProperty(methodClass, u"returnType", classClass);
   calls = b.addProperty(methodClass, u"calls", methodClass, PropertyOptions().bounds(0, meta::unbounded));
-  uses = b.addProperty(methodClass, u"uses", classClass, PropertyOptions().bounds(0, meta::unbounded));
-  b.setOpposite(uses, usedBy);
   statements = b.addProperty(methodClass, u"statements", statementClass, ownedInOrder);
 
   text = b.addProperty(statementClass, u"text", StandardTypes::stringMeta());
   line = b.addProperty(statementClass, u"line", StandardTypes::integerMeta());
   kind = b.addProperty(statementClass, u"kind", statementKind);
+
+  if (twoWayUses) {
+    usedBy = b.addProperty(classClass, u"usedBy", methodClass, PropertyOptions().bounds(0, meta::unbounded));
+    uses = b.addProperty(methodClass, u"uses", classClass, PropertyOptions().bounds(0, meta::unbounded));
+    b.setOpposite(uses, usedBy);
+  }
 
   package = b.build();
   meta::MetaRegistry::getInstance()->registerPackage(package);
@@ -285,7 +293,7 @@ Counts addToModel(const qm::zero::Model& model, std::size_t elements, std::uint6
   using qm::zero::ModelElement;
   using qm::zero::Value;
   using meta::StandardTypes;
-  const Metamodel& mm = Metamodel::get();
+  const Metamodel& mm = Metamodel::get(references);
   auto find = [&](Kind kind, std::uint64_t ordinal) {
     ModelElement found = model->findElement(uuidOf(seed, kind, ordinal));
     if (!found) throw std::logic_error("java_model: an element refers to one that was not made");

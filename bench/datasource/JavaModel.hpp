@@ -12,27 +12,33 @@
 //                  superclass: Class [0..1] (one way);
 //                  implements: Class [0..*] ordered (one way);
 //                  methods: Method [0..*] composite ordered;
-//                  usedBy: Method [0..*] unordered (opposite of Method.uses)
+//                  usedBy: Method [0..*] unordered (opposite of Method.uses;
+//                  skewed shape only)
 //   java.Method    name: String; visibility: Visibility;
 //                  returnType: Class [0..1] (one way, absent for void);
 //                  calls: Method [0..*] unordered (one way);
-//                  uses: Class [0..*] unordered (opposite of Class.usedBy);
+//                  uses: Class [0..*] unordered (opposite of Class.usedBy;
+//                  skewed shape only);
 //                  statements: Statement [0..*] composite ordered
 //   java.Statement text: String; line: Integer; kind: StatementKind
 //   java.Visibility     Public = 0, Protected = 1, Package = 2, Private = 3
 //   java.StatementKind  Expression = 0, Declaration = 1, Return = 2, If = 3, Loop = 4
 //
-// The package family is "java", version "1".
+// The package family is "java", version "1"; "2" for the skewed shape's.
 //
 // References come in two shapes (References below). The uniform one, which
 // the data-source benchmarks measure against repository baselines, draws
-// every target uniformly among the earlier elements of its kind and leaves
-// `uses` empty. The skewed one has the shape of reverse-engineered code:
-// about 1.4 targets per element, a few targets (the earliest classes and
-// methods, as a language's base types are) referred to thousands of times,
-// and the most frequent kind of reference, a method's use of a type, held at
-// both ends, so that popular classes hold opposite collections of
-// thousands of entries.
+// every target uniformly among the earlier elements of its kind, all one
+// way. The skewed one has the shape of reverse-engineered code: about 1.4
+// targets per element, a few targets (the earliest classes and methods, as
+// a language's base types are) referred to thousands of times, and the most
+// frequent kind of reference, a method's use of a type, held at both ends,
+// so that popular classes hold opposite collections of thousands of
+// entries. Each shape has a metamodel of its own: the uniform one has no
+// uses and usedBy at all, since even empty, each link property of a class
+// costs the data source a read per element it fetches. Both name their
+// classes alike, so a process uses one of them (a data source maps stored
+// classes by name).
 
 #include <qm/zero/Model.hpp>
 #include <qm/zero/meta/Metamodel.hpp>
@@ -51,34 +57,10 @@ namespace meta = qm::zero::meta;
 enum class Kind : std::uint8_t { package, cls, method, statement };
 constexpr std::size_t kindCount = 4;
 
-// The metamodel's handles. The first `get` builds the package and registers
-// it; later calls return the same handles.
-struct Metamodel {
-  meta::Package package;
-  meta::Class packageClass, classClass, methodClass, statementClass;
-  meta::Enum visibility, statementKind;
-  meta::Property packageName, packages, classes;
-  meta::Property className, isAbstract, sourceSize, superclass, implements, methods, usedBy;
-  meta::Property methodName, methodVisibility, returnType, calls, uses, statements;
-  meta::Property text, line, kind;
-
-  static const Metamodel& get();
-  const meta::Class& classOf(Kind k) const;
-
- private:
-  Metamodel();
-};
-
-// Most targets a generated element's collection of references holds.
-constexpr std::size_t maxImplements = 3;
-constexpr std::size_t maxCalls = 4;
-constexpr std::size_t maxUses = 8;
-constexpr std::uint64_t defaultSeed = 0x6a617661;  // "java"
-
 // How the generator draws reference targets (always among the elements of
 // the target's kind made before the referring element).
 enum class References : std::uint8_t {
-  // Uniformly; no `uses`: 0.62 targets per element. The same elements,
+  // Uniformly, no uses: 0.62 targets per element. The same elements,
   // values and targets as before the skewed shape existed.
   uniform,
   // Half of the draws uniform, half log-uniform over the ordinals (a bit
@@ -88,6 +70,32 @@ enum class References : std::uint8_t {
   // targets per element, half of them uses.
   skewed
 };
+
+// The metamodel's handles. The first `get` of a shape builds its package
+// and registers it; later calls return the same handles. A process asks for
+// one shape only (see above).
+struct Metamodel {
+  meta::Package package;
+  meta::Class packageClass, classClass, methodClass, statementClass;
+  meta::Enum visibility, statementKind;
+  meta::Property packageName, packages, classes;
+  meta::Property className, isAbstract, sourceSize, superclass, implements, methods;
+  meta::Property methodName, methodVisibility, returnType, calls, statements;
+  meta::Property text, line, kind;
+  meta::Property uses, usedBy;  // null in the uniform shape's metamodel
+
+  static const Metamodel& get(References references = References::uniform);
+  const meta::Class& classOf(Kind k) const;
+
+ private:
+  explicit Metamodel(References references);
+};
+
+// Most targets a generated element's collection of references holds.
+constexpr std::size_t maxImplements = 3;
+constexpr std::size_t maxCalls = 4;
+constexpr std::size_t maxUses = 8;
+constexpr std::uint64_t defaultSeed = 0x6a617661;  // "java"
 
 // One generated element, handed to the sink and then overwritten by the next
 // one (the texts keep their buffers). Elements come depth first: an owner

@@ -243,8 +243,8 @@ namespace {
 // proxies counted.
 class ValueReader {
  public:
-  ValueReader(Fields fields, std::size_t& proxyTargets)
-      : mm_(Metamodel::get()), fields_(fields), proxyTargets_(proxyTargets) {}
+  ValueReader(const Metamodel& mm, Fields fields, std::size_t& proxyTargets)
+      : mm_(mm), fields_(fields), proxyTargets_(proxyTargets) {}
 
   // The values of `e`, of kind v.kind, into `v`; returns the sum of
   // oppositeEntry over what its opposite collection (a class's usedBy)
@@ -296,7 +296,7 @@ class ValueReader {
   }
   void links(const qm::zero::ModelElement& e, const qm::zero::meta::Property& p,
              std::vector<boost::uuids::uuid>& out) {
-    if (fields_ != Fields::all) return;
+    if (fields_ != Fields::all || !p) return;  // uses and usedBy are null in the uniform shape
     const qm::zero::Value value = e.get(p);
     for (std::size_t i = 0; i < value.size(); ++i) out.push_back(uuidOfTarget(value.getElement(i)));
   }
@@ -309,9 +309,9 @@ class ValueReader {
 }  // namespace
 
 std::uint64_t modelChecksum(const std::vector<qm::zero::ModelElement>& elements, Fields fields,
-                            std::size_t& proxyTargets) {
-  const Metamodel& mm = Metamodel::get();
-  ValueReader reader(fields, proxyTargets);
+                            std::size_t& proxyTargets, References references) {
+  const Metamodel& mm = Metamodel::get(references);
+  ValueReader reader(mm, fields, proxyTargets);
   std::uint64_t sum = 0;
   ElementValues v;
   std::string owningName;

@@ -31,14 +31,12 @@ const std::vector<ClassLayout>& classLayouts() {
         {"methods", "java.Method", 0, many, true, true, false, true},
         {"name", "ustring", 0, 1, false, false, false, true},
         {"sourceSize", "int64", 0, 1, false, false, false, true},
-        {"superclass", "java.Class", 0, 1, false, false, true, true},
-        {"usedBy", "java.Method", 0, many, false, false, false, true}}},
+        {"superclass", "java.Class", 0, 1, false, false, true, true}}},
       {Kind::method,
        {{"calls", "java.Method", 0, many, false, false, false, true},
         {"name", "ustring", 0, 1, false, false, false, true},
         {"returnType", "java.Class", 0, 1, false, false, true, true},
         {"statements", "java.Statement", 0, many, true, true, false, true},
-        {"uses", "java.Class", 0, many, false, false, false, true},
         {"visibility", "java.Visibility", 0, 1, false, false, false, true}}},
       {Kind::statement,
        {{"kind", "java.StatementKind", 0, 1, false, false, false, true},
@@ -424,13 +422,13 @@ class StoredUuids {
 };
 
 // The values of the stored object `o` of `kind` (of the repository class
-// `cls`) that its kind has beside its name, owner and uuid, into `values`:
-// references (one way: a method's uses, not a class's usedBy) named by uuid.
+// `cls`) that its kind has beside its name, owner and uuid, into `values`,
+// references named by uuid. The uniform shape's layout: no uses.
 void readStoredValues(const vlt::ObjectRef& o, const vlt::ClassRef& cls, Kind kind, const StoredUuids& uuids,
                       ElementValues& values) {
   auto property = [&](const char* name) { return cls.findProperty(name); };
   vlt::ObjectRef target;
-  std::vector<vlt::ObjectRef> links, uses;
+  std::vector<vlt::ObjectRef> links;
   switch (kind) {
     case Kind::package:
       break;
@@ -445,7 +443,6 @@ void readStoredValues(const vlt::ObjectRef& o, const vlt::ClassRef& cls, Kind ki
       o.getPropertyValue(property("visibility"), visibility);
       o.getPropertyValue(property("returnType"), target);
       o.getPropertyValue(property("calls"), links);
-      o.getPropertyValue(property("uses"), uses);
       values.visibility = visibility.id();
       break;
     }
@@ -461,7 +458,6 @@ void readStoredValues(const vlt::ObjectRef& o, const vlt::ClassRef& cls, Kind ki
   values.links.clear();
   for (const vlt::ObjectRef& l : links) values.links.push_back(uuids.of(l));
   values.uses.clear();
-  for (const vlt::ObjectRef& u : uses) values.uses.push_back(uuids.of(u));
 }
 
 }  // namespace

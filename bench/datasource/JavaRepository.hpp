@@ -16,7 +16,7 @@
 
 namespace java_model {
 
-// One property as the data source maps it: a class's qualified name or a
+// One property as the data source maps it (the uniform shape's metamodel): a class's qualified name or a
 // repository type name ("ustring", "int32", "int64", "bool") or an
 // enumeration's qualified name, the bounds and the flags.
 struct PropertyLayout {
@@ -111,9 +111,8 @@ std::uint64_t expectedChecksum(std::size_t elements, std::uint64_t seed = defaul
 // std::runtime_error (saying what differs) unless it holds the java
 // package's classes, properties and enumerations as classLayouts() and
 // enumerationLayouts() say, one package-version record of the java family,
-// and exactly the generated objects with their values and links (one way:
-// the opposite end, usedBy, is not read). Uniform references, as
-// expectedChecksum.
+// and exactly the generated objects with their values and links. Uniform
+// references (their metamodel's layout), as expectedChecksum.
 Contents checkRepository(const std::string& path, std::size_t elements, std::uint64_t seed = defaultSeed);
 
 }  // namespace java_model

@@ -297,7 +297,7 @@ class Walk {
             std::to_string(c.expected.references + c.expected.opposites));
     std::size_t proxyTargets = 0;
     if (java_model::modelChecksum(model->getAllElements(qm::zero::InMemoryOnly), java_model::Fields::all,
-                                  proxyTargets) != c.expected.checksum)
+                                  proxyTargets, c.options.references) != c.expected.checksum)
       fails("the loaded elements hold other values, links or owners than the generated ones");
   }
 
@@ -419,7 +419,7 @@ void browsePhase(const Context& c) {
 }
 
 void queryPhase(const Context& c) {
-  const java_model::Metamodel& mm = java_model::Metamodel::get();
+  const java_model::Metamodel& mm = java_model::Metamodel::get(c.options.references);
   const Model model = Model::create();
   DataSource* dataSource = open(c, model, DataSource::NoSyncToModel, DataSource::NoSyncToDataSource);
   std::unique_ptr<qm::zero::query::ReflectiveQuery> query;
@@ -470,7 +470,7 @@ void commitTimed(const Context& c, const char* phase, const DataSource& dataSour
 }
 
 void modifyPhase(const Context& c) {
-  const java_model::Metamodel& mm = java_model::Metamodel::get();
+  const java_model::Metamodel& mm = java_model::Metamodel::get(c.options.references);
   {
     const Model model = Model::create();
     const DataSource* dataSource = open(c, model, DataSource::SyncAllToModel, DataSource::SyncAllToDataSource);
@@ -613,7 +613,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<bench_common::TempFolder> folder;
   std::string path;
   try {
-    java_model::Metamodel::get();
+    java_model::Metamodel::get(c.options.references);
     c.expected = expectations(c.options);
     std::string location;
     if (c.options.postgresql) {
