@@ -142,25 +142,36 @@ class InDegrees {
     }
   }
 
-  // "max usedBy M; in-degree: top 10 a, b, ...; targets referred to at
-  // least 10, 100, 1000 times: x, y, z".
+  // "largest usedBy a, b, c, d, e (n over 1000); in-degree: top 10 a, b,
+  // ...; targets referred to at least 10, 100, 1000 times: x, y, z (of n
+  // classes and methods)".
   std::string summary() const {
+    std::vector<std::uint32_t> usedBy(usedBy_);
+    std::sort(usedBy.begin(), usedBy.end(), std::greater<>());
+    std::string text = "largest usedBy" + largest(usedBy, 5) + " (" +
+                       std::to_string(atLeast(usedBy, 1001)) + " over 1000); in-degree: top 10";
     std::vector<std::uint32_t> all(classes_);
     all.insert(all.end(), methods_.begin(), methods_.end());
     std::sort(all.begin(), all.end(), std::greater<>());
-    std::string text = "max usedBy " +
-                       std::to_string(usedBy_.empty() ? 0 : *std::max_element(usedBy_.begin(), usedBy_.end())) +
-                       "; in-degree: top 10";
-    for (std::size_t i = 0; i < 10 && i < all.size(); ++i) text += (i == 0 ? " " : ", ") + std::to_string(all[i]);
-    text += "; targets referred to at least 10, 100, 1000 times:";
-    for (const std::uint32_t least : {10u, 100u, 1000u}) {
-      const auto count = std::count_if(all.begin(), all.end(), [least](std::uint32_t n) { return n >= least; });
-      text += (least == 10 ? " " : ", ") + std::to_string(count);
-    }
+    text += largest(all, 10) + "; targets referred to at least 10, 100, 1000 times: " +
+            std::to_string(atLeast(all, 10)) + ", " + std::to_string(atLeast(all, 100)) + ", " +
+            std::to_string(atLeast(all, 1000));
     return text + " (of " + std::to_string(all.size()) + " classes and methods)";
   }
 
  private:
+  // " a, b, ..." for the first `count` of `sorted` (largest first).
+  static std::string largest(const std::vector<std::uint32_t>& sorted, std::size_t count) {
+    std::string text;
+    for (std::size_t i = 0; i < count && i < sorted.size(); ++i)
+      text += (i == 0 ? " " : ", ") + std::to_string(sorted[i]);
+    return text;
+  }
+  static std::size_t atLeast(const std::vector<std::uint32_t>& values, std::uint32_t least) {
+    return static_cast<std::size_t>(
+        std::count_if(values.begin(), values.end(), [least](std::uint32_t n) { return n >= least; }));
+  }
+
   std::vector<std::uint32_t> classes_, methods_, usedBy_;
 };
 
