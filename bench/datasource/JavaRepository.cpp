@@ -423,12 +423,13 @@ class StoredUuids {
 
 // The values of the stored object `o` of `kind` (of the repository class
 // `cls`) that its kind has beside its name, owner and uuid, into `values`,
-// references named by uuid. The uniform shape's layout: no uses.
+// references named by uuid. The uniform shape's layout: no uses. `links`
+// is a buffer kept between objects.
 void readStoredValues(const vlt::ObjectRef& o, const vlt::ClassRef& cls, Kind kind, const StoredUuids& uuids,
-                      ElementValues& values) {
+                      ElementValues& values, std::vector<vlt::ObjectRef>& links) {
   auto property = [&](const char* name) { return cls.findProperty(name); };
   vlt::ObjectRef target;
-  std::vector<vlt::ObjectRef> links;
+  links.clear();
   switch (kind) {
     case Kind::package:
       break;
@@ -476,6 +477,7 @@ Contents checkRepository(const std::string& path, std::size_t elements, std::uin
   const StoredUuids uuids(metamodel, data, elements);
 
   Contents contents;
+  std::vector<vlt::ObjectRef> links;
   ElementValues values;
   std::string owningName;
   for (std::size_t k = 0; k < kindCount; ++k) {
@@ -498,7 +500,7 @@ Contents checkRepository(const std::string& path, std::size_t elements, std::uin
       owningName = owning.name();
       values.owningProperty = owningName.c_str();
       o.getPropertyValue(nameProperty, values.name);
-      readStoredValues(o, cls, kind, uuids, values);
+      readStoredValues(o, cls, kind, uuids, values, links);
       contents.checksum += checksumOf(values);
     }
   }
