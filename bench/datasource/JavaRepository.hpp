@@ -16,9 +16,10 @@
 
 namespace java_model {
 
-// One property as the data source maps it (the uniform shape's metamodel): a class's qualified name or a
-// repository type name ("ustring", "int32", "int64", "bool") or an
-// enumeration's qualified name, the bounds and the flags.
+// One property as the data source maps it (of the uniform shape's
+// metamodel): a class's qualified name or a repository type name
+// ("ustring", "int32", "int64", "bool") or an enumeration's qualified name,
+// the bounds and the flags.
 struct PropertyLayout {
   const char* name;
   const char* type;
@@ -64,7 +65,7 @@ struct ElementValues {
   std::int64_t sourceSize = 0;
   boost::uuids::uuid target{};              // a class's superclass, a method's return type
   std::vector<boost::uuids::uuid> links;    // implements (in order), calls (in any order)
-  std::vector<boost::uuids::uuid> uses;     // a method's uses (in any order); not read by every reader
+  std::vector<boost::uuids::uuid> uses;     // a method's uses (in any order; skewed shape only)
   std::int32_t visibility = 0, line = 0, statementKind = 0;
 };
 

@@ -122,7 +122,8 @@ struct Options {
 
 // How often each class and method is a reference's target, and each
 // class's usedBy size: the shape of the references, printed before the
-// phases. 4 bytes per class and method, while the expectations are drawn.
+// phases. 4 bytes per class and method and 4 more per class, while the
+// expectations are drawn.
 class InDegrees {
  public:
   void add(const java_model::Element& e) {
