@@ -149,8 +149,11 @@ class InDegrees {
   std::string summary() const {
     std::vector<std::uint32_t> usedBy(usedBy_);
     std::sort(usedBy.begin(), usedBy.end(), std::greater<>());
-    std::string text = "largest usedBy" + largest(usedBy, 5) + " (" +
-                       std::to_string(atLeast(usedBy, 1001)) + " over 1000); in-degree: top 10";
+    std::string text = usedBy.empty() || usedBy.front() == 0
+                           ? std::string("no usedBy entries")
+                           : "largest usedBy" + largest(usedBy, 5) + " (" + std::to_string(atLeast(usedBy, 1001)) +
+                                 " over 1000)";
+    text += "; in-degree: top 10";
     std::vector<std::uint32_t> all(classes_);
     all.insert(all.end(), methods_.begin(), methods_.end());
     std::sort(all.begin(), all.end(), std::greater<>());
