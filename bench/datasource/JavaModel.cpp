@@ -4,22 +4,28 @@
 #include <qm/zero/meta/PackageBuilder.hpp>
 #include <qm/zero/meta/StandardTypes.hpp>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace java_model {
 
 // ---------------------------------------------------------------- metamodel
 
-const Metamodel& Metamodel::get() {
-  static const Metamodel instance;
-  return instance;
+const Metamodel& Metamodel::get(References references) {
+  if (references == References::skewed) {
+    static const Metamodel skewed(References::skewed);
+    return skewed;
+  }
+  static const Metamodel uniform(References::uniform);
+  return uniform;
 }
 
-Metamodel::Metamodel() {
+Metamodel::Metamodel(References references) {
   using meta::PropertyOptions;
   using meta::StandardTypes;
   const PropertyOptions ownedInOrder = PropertyOptions().bounds(0, meta::unbounded).setOrdered().setComposite();
-  meta::PackageBuilder b(u"java", u"java", u"1");
+  const bool twoWayUses = references == References::skewed;
+  meta::PackageBuilder b(u"java", u"java", twoWayUses ? u"2" : u"1");
   packageClass = b.addClass(u"Package");
   classClass = b.addClass(u"Class");
   methodClass = b.addClass(u"Method");
@@ -49,6 +55,12 @@ Metamodel::Metamodel() {
   text = b.addProperty(statementClass, u"text", StandardTypes::stringMeta());
   line = b.addProperty(statementClass, u"line", StandardTypes::integerMeta());
   kind = b.addProperty(statementClass, u"kind", statementKind);
+
+  if (twoWayUses) {
+    usedBy = b.addProperty(classClass, u"usedBy", methodClass, PropertyOptions().bounds(0, meta::unbounded));
+    uses = b.addProperty(methodClass, u"uses", classClass, PropertyOptions().bounds(0, meta::unbounded));
+    b.setOpposite(uses, usedBy);
+  }
 
   package = b.build();
   meta::MetaRegistry::getInstance()->registerPackage(package);
@@ -90,6 +102,21 @@ class Random {
   explicit Random(std::uint64_t seed) : state_(seed) {}
   std::uint64_t operator()() { return mix(state_ += 0x9e3779b97f4a7c15ULL); }
   std::uint32_t below(std::uint64_t bound) { return static_cast<std::uint32_t>((*this)() % bound); }
+  // An ordinal below `bound` (at least 1), ordinal r drawn about 1/(r+1) as
+  // often as 0 half of the time, uniformly otherwise (References::skewed).
+  // Integer arithmetic only: the same draws on every platform.
+  std::uint32_t skewedBelow(std::uint64_t bound) {
+    const std::uint64_t r = (*this)();
+    if ((r & 1) != 0) return static_cast<std::uint32_t>((r >> 1) % bound);
+    // A bit length uniform up to the bound's, then an ordinal of that
+    // length: [2^level - 1, 2^(level+1) - 1), cut at the bound.
+    unsigned levels = 0;
+    while (levels < 64 && (bound >> levels) != 0) ++levels;
+    const unsigned level = static_cast<unsigned>(((r >> 1) & 0xffff) % levels);
+    const std::uint64_t first = (std::uint64_t{1} << level) - 1;
+    const std::uint64_t width = std::min(std::uint64_t{1} << level, bound - first);
+    return static_cast<std::uint32_t>(first + (r >> 32) % width);
+  }
 
  private:
   std::uint64_t state_;
@@ -126,8 +153,9 @@ constexpr int maxPackageDepth = 3;  // top-level packages are at depth 0
 
 class Generator {
  public:
-  Generator(std::size_t elements, std::uint64_t seed, const std::function<void(const Element&)>& sink)
-      : budget_(elements), random_(mix(seed) ^ seed), sink_(sink) {}
+  Generator(std::size_t elements, std::uint64_t seed, const std::function<void(const Element&)>& sink,
+            References references)
+      : budget_(elements), skewed_(references == References::skewed), random_(mix(seed) ^ seed), sink_(sink) {}
 
   Counts run() {
     std::uint32_t topLevel = 0;
@@ -175,7 +203,7 @@ class Generator {
     appendNumber(e_.name, earlier);
     e_.isAbstract = random_.below(8) == 0;
     e_.sourceSize = static_cast<std::int64_t>(random_() >> 24);
-    e_.superclass = earlier > 0 && random_.below(10) < 6 ? static_cast<std::int64_t>(random_.below(earlier)) : -1;
+    e_.superclass = earlier > 0 && random_.below(10) < 6 ? static_cast<std::int64_t>(target(earlier)) : -1;
     e_.implementsCount = pickDistinct(e_.implements, random_.below(maxImplements + 1), earlier);
     const Owner self = emit(Kind::cls, &owner, position);
     const std::uint32_t methodCount = 1 + random_.below(9);
@@ -188,11 +216,11 @@ class Generator {
     const std::uint32_t v = random_.below(10);
     e_.visibility = v < 5 ? 0 : v < 6 ? 1 : v < 7 ? 2 : 3;
     // The owning class is made already: it may return its own type.
-    e_.returnType = random_.below(5) == 0
-                       ? -1
-                       : static_cast<std::int64_t>(random_.below(counts_.perKind[static_cast<std::size_t>(Kind::cls)]));
+    const std::size_t classes = counts_.perKind[static_cast<std::size_t>(Kind::cls)];
+    e_.returnType = random_.below(5) == 0 ? -1 : static_cast<std::int64_t>(target(classes));
     e_.callCount = pickDistinct(e_.calls, random_.below(maxCalls + 1),
                                 counts_.perKind[static_cast<std::size_t>(Kind::method)]);
+    e_.useCount = skewed_ ? pickDistinct(e_.uses, random_.below(maxUses + 1), classes) : 0;
     const Owner self = emit(Kind::method, &owner, position);
     const std::uint32_t statementCount = random_.below(9);
     std::int32_t line = 1 + static_cast<std::int32_t>(random_.below(4000));
@@ -207,13 +235,18 @@ class Generator {
     }
   }
 
+  // A target's ordinal below `bound` (at least 1), in the shape asked for.
+  std::uint32_t target(std::size_t bound) { return skewed_ ? random_.skewedBelow(bound) : random_.below(bound); }
+
   // Up to `wanted` distinct ordinals below `bound` into `out`; their number.
+  // Every ordinal below the bound has a chance in either shape, so the
+  // draws end.
   template <std::size_t N>
   std::uint32_t pickDistinct(std::uint32_t (&out)[N], std::uint32_t wanted, std::size_t bound) {
     std::uint32_t count = 0;
     if (bound < wanted) wanted = static_cast<std::uint32_t>(bound);
     while (count < wanted) {
-      const std::uint32_t candidate = random_.below(bound);
+      const std::uint32_t candidate = target(bound);
       bool taken = false;
       for (std::uint32_t i = 0; i < count; ++i) taken = taken || out[i] == candidate;
       if (!taken) out[count++] = candidate;
@@ -222,6 +255,7 @@ class Generator {
   }
 
   std::size_t budget_;
+  bool skewed_;
   std::size_t next_ = 0;
   Random random_;
   const std::function<void(const Element&)>& sink_;
@@ -231,9 +265,10 @@ class Generator {
 
 }  // namespace
 
-Counts generate(std::size_t elements, std::uint64_t seed, const std::function<void(const Element&)>& sink) {
+Counts generate(std::size_t elements, std::uint64_t seed, const std::function<void(const Element&)>& sink,
+                References references) {
   if (elements > 0xFFFFFFFFu) throw std::invalid_argument("java_model: at most 2^32 - 1 elements");
-  return Generator(elements, seed, sink).run();
+  return Generator(elements, seed, sink, references).run();
 }
 
 boost::uuids::uuid uuidOf(std::uint64_t seed, Kind kind, std::uint64_t ordinal) {
@@ -254,11 +289,11 @@ boost::uuids::uuid uuidOf(std::uint64_t seed, Kind kind, std::uint64_t ordinal) 
 
 // ---------------------------------------------------------------- the model
 
-Counts addToModel(const qm::zero::Model& model, std::size_t elements, std::uint64_t seed) {
+Counts addToModel(const qm::zero::Model& model, std::size_t elements, std::uint64_t seed, References references) {
   using qm::zero::ModelElement;
   using qm::zero::Value;
   using meta::StandardTypes;
-  const Metamodel& mm = Metamodel::get();
+  const Metamodel& mm = Metamodel::get(references);
   auto find = [&](Kind kind, std::uint64_t ordinal) {
     ModelElement found = model->findElement(uuidOf(seed, kind, ordinal));
     if (!found) throw std::logic_error("java_model: an element refers to one that was not made");
@@ -285,6 +320,7 @@ Counts addToModel(const qm::zero::Model& model, std::size_t elements, std::uint6
         x.set(mm.methodVisibility, Value(mm.visibility, e.visibility));
         if (e.returnType >= 0) x.set(mm.returnType, find(Kind::cls, static_cast<std::uint64_t>(e.returnType)));
         for (std::uint32_t i = 0; i < e.callCount; ++i) x.set(mm.calls, find(Kind::method, e.calls[i]));
+        for (std::uint32_t i = 0; i < e.useCount; ++i) x.set(mm.uses, find(Kind::cls, e.uses[i]));
         collection = &mm.methods;
         break;
       case Kind::statement:
@@ -295,7 +331,7 @@ Counts addToModel(const qm::zero::Model& model, std::size_t elements, std::uint6
         break;
     }
     if (e.owned) find(e.ownerKind(), e.ownerOrdinal).set(*collection, x);
-  });
+  }, references);
 }
 
 }  // namespace java_model

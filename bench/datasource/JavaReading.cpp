@@ -237,20 +237,85 @@ void readPlace(const qm::zero::ModelElement& e, ElementValues& v, std::string& o
 
 }  // namespace
 
-std::uint64_t modelChecksum(const std::vector<qm::zero::ModelElement>& elements, Fields fields,
-                            std::size_t& proxyTargets) {
-  using qm::zero::ModelElement;
-  using qm::zero::Value;
-  const Metamodel& mm = Metamodel::get();
-  auto uuidOfTarget = [&](const ModelElement& target) {
+namespace {
+
+// Reads one loaded element's values for checksumOf: targets by uuid,
+// proxies counted.
+class ValueReader {
+ public:
+  ValueReader(const Metamodel& mm, Fields fields, std::size_t& proxyTargets)
+      : mm_(mm), fields_(fields), proxyTargets_(proxyTargets) {}
+
+  // The values of `e`, of kind v.kind, into `v`; returns the sum of
+  // oppositeEntry over what its opposite collection (a class's usedBy)
+  // holds, so that it meets the methods' usedByChecksum.
+  std::uint64_t read(const qm::zero::ModelElement& e, ElementValues& v) {
+    v.links.clear();
+    v.uses.clear();
+    v.target = boost::uuids::uuid{};
+    std::uint64_t opposites = 0;
+    switch (v.kind) {
+      case Kind::package:
+        v.name = e.get(mm_.packageName).get<std::u16string>();
+        break;
+      case Kind::cls:
+        v.name = e.get(mm_.className).get<std::u16string>();
+        v.isAbstract = e.get(mm_.isAbstract).get<bool>();
+        v.sourceSize = e.get(mm_.sourceSize).get<std::int64_t>();
+        v.target = target(e, mm_.superclass);
+        links(e, mm_.implements, v.links);
+        links(e, mm_.usedBy, v.uses);
+        for (const boost::uuids::uuid& referrer : v.uses) opposites += oppositeEntry(v.uuid, referrer);
+        v.uses.clear();
+        break;
+      case Kind::method:
+        v.name = e.get(mm_.methodName).get<std::u16string>();
+        v.visibility = e.get(mm_.methodVisibility).get<std::int32_t>();
+        v.target = target(e, mm_.returnType);
+        links(e, mm_.calls, v.links);
+        links(e, mm_.uses, v.uses);
+        break;
+      case Kind::statement:
+        v.name = e.get(mm_.text).get<std::u16string>();
+        v.line = e.get(mm_.line).get<std::int32_t>();
+        v.statementKind = e.get(mm_.kind).get<std::int32_t>();
+        break;
+    }
+    return opposites;
+  }
+
+ private:
+  boost::uuids::uuid uuidOfTarget(const qm::zero::ModelElement& target) {
     if (!target) return boost::uuids::uuid{};
-    if (target.isProxy()) ++proxyTargets;
+    if (target.isProxy()) ++proxyTargets_;
     return target.getUUID();
-  };
+  }
+  boost::uuids::uuid target(const qm::zero::ModelElement& e, const qm::zero::meta::Property& p) {
+    const qm::zero::Value value = e.get(p);
+    return uuidOfTarget(value.isEmpty() ? qm::zero::ModelElement() : value.getElement());
+  }
+  void links(const qm::zero::ModelElement& e, const qm::zero::meta::Property& p,
+             std::vector<boost::uuids::uuid>& out) {
+    if (fields_ != Fields::all || !p) return;  // uses and usedBy are null in the uniform shape
+    const qm::zero::Value value = e.get(p);
+    for (std::size_t i = 0; i < value.size(); ++i) out.push_back(uuidOfTarget(value.getElement(i)));
+  }
+
+  const Metamodel& mm_;
+  Fields fields_;
+  std::size_t& proxyTargets_;
+};
+
+}  // namespace
+
+std::uint64_t modelChecksum(const std::vector<qm::zero::ModelElement>& elements, Fields fields,
+                            std::size_t& proxyTargets, References references) {
+  const Metamodel& mm = Metamodel::get(references);
+  ValueReader reader(mm, fields, proxyTargets);
   std::uint64_t sum = 0;
   ElementValues v;
   std::string owningName;
-  for (const ModelElement& e : elements) {
+  for (const qm::zero::ModelElement& e : elements) {
     if (!e || e.isProxy()) fails("a proxy or null element among the loaded ones");
     const qm::zero::meta::Class cls = e.getMetaClass();
     std::size_t k = 0;
@@ -259,40 +324,7 @@ std::uint64_t modelChecksum(const std::vector<qm::zero::ModelElement>& elements,
     v.kind = static_cast<Kind>(k);
     v.uuid = e.getUUID();
     readPlace(e, v, owningName);
-    v.links.clear();
-    v.target = boost::uuids::uuid{};
-    auto target = [&](const qm::zero::meta::Property& p) {
-      const Value value = e.get(p);
-      return uuidOfTarget(value.isEmpty() ? ModelElement() : value.getElement());
-    };
-    auto links = [&](const qm::zero::meta::Property& p) {
-      if (fields != Fields::all) return;
-      const Value value = e.get(p);
-      for (std::size_t i = 0; i < value.size(); ++i) v.links.push_back(uuidOfTarget(value.getElement(i)));
-    };
-    switch (v.kind) {
-      case Kind::package:
-        v.name = e.get(mm.packageName).get<std::u16string>();
-        break;
-      case Kind::cls:
-        v.name = e.get(mm.className).get<std::u16string>();
-        v.isAbstract = e.get(mm.isAbstract).get<bool>();
-        v.sourceSize = e.get(mm.sourceSize).get<std::int64_t>();
-        v.target = target(mm.superclass);
-        links(mm.implements);
-        break;
-      case Kind::method:
-        v.name = e.get(mm.methodName).get<std::u16string>();
-        v.visibility = e.get(mm.methodVisibility).get<std::int32_t>();
-        v.target = target(mm.returnType);
-        links(mm.calls);
-        break;
-      case Kind::statement:
-        v.name = e.get(mm.text).get<std::u16string>();
-        v.line = e.get(mm.line).get<std::int32_t>();
-        v.statementKind = e.get(mm.kind).get<std::int32_t>();
-        break;
-    }
+    sum += reader.read(e, v);
     sum += checksumOf(v, fields);
   }
   return sum;

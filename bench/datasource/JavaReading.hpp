@@ -84,10 +84,13 @@ class RepositoryReader {
 // The check sum (checksumOf with `fields`) over `elements` of a framework
 // model of the java package, each with the owner, owning property and
 // position the model gives it; references count by the target's uuid,
-// proxies included (their number is added to `proxyTargets`). Throws
+// proxies included (their number is added to `proxyTargets`). With
+// Fields::all, each entry of a class's usedBy adds its oppositeEntry (the
+// generator's side: usedByChecksum of each method). `references` names the
+// metamodel (Metamodel::get) the elements are of. Throws
 // std::runtime_error when one of `elements` is a proxy, not of the java
 // package, or not in its owner's collection.
 std::uint64_t modelChecksum(const std::vector<qm::zero::ModelElement>& elements, Fields fields,
-                            std::size_t& proxyTargets);
+                            std::size_t& proxyTargets, References references = References::uniform);
 
 }  // namespace java_model

@@ -95,6 +95,14 @@ std::uint64_t unorderedPart(const boost::uuids::uuid& u) {
   return f.value();
 }
 
+// An unordered collection folded in: its size and the sum of its targets.
+void addUnordered(Fold& f, const std::vector<boost::uuids::uuid>& targets) {
+  std::uint64_t sum = 0;
+  for (const boost::uuids::uuid& t : targets) sum += unorderedPart(t);
+  f.add(targets.size());
+  f.add(sum);
+}
+
 }  // namespace
 
 const char* owningPropertyName(Kind kind) {
@@ -127,10 +135,8 @@ std::uint64_t checksumOf(const ElementValues& v, Fields fields) {
       f.add(static_cast<std::uint64_t>(v.visibility));
       f.add(v.target);
       if (links) {
-        std::uint64_t calls = 0;
-        for (const boost::uuids::uuid& l : v.links) calls += unorderedPart(l);
-        f.add(v.links.size());
-        f.add(calls);
+        addUnordered(f, v.links);
+        addUnordered(f, v.uses);
       }
       break;
     case Kind::statement:
@@ -139,6 +145,20 @@ std::uint64_t checksumOf(const ElementValues& v, Fields fields) {
       break;
   }
   return f.value();
+}
+
+std::uint64_t oppositeEntry(const boost::uuids::uuid& holder, const boost::uuids::uuid& referrer) {
+  Fold f;
+  f.add("usedBy");
+  f.add(holder);
+  f.add(referrer);
+  return f.value();
+}
+
+std::uint64_t usedByChecksum(const ElementValues& v) {
+  std::uint64_t sum = 0;
+  for (const boost::uuids::uuid& u : v.uses) sum += oppositeEntry(u, v.uuid);
+  return sum;
 }
 
 void valuesOf(const Element& e, std::uint64_t seed, ElementValues& out) {
@@ -158,8 +178,11 @@ void valuesOf(const Element& e, std::uint64_t seed, ElementValues& out) {
   out.links.clear();
   if (e.kind == Kind::cls)
     for (std::uint32_t i = 0; i < e.implementsCount; ++i) out.links.push_back(target(Kind::cls, e.implements[i]));
-  if (e.kind == Kind::method)
+  out.uses.clear();
+  if (e.kind == Kind::method) {
     for (std::uint32_t i = 0; i < e.callCount; ++i) out.links.push_back(target(Kind::method, e.calls[i]));
+    for (std::uint32_t i = 0; i < e.useCount; ++i) out.uses.push_back(target(Kind::cls, e.uses[i]));
+  }
   out.visibility = e.visibility;
   out.line = e.line;
   out.statementKind = e.statementKind;
@@ -359,6 +382,87 @@ std::uint64_t expectedChecksum(std::size_t elements, std::uint64_t seed) {
   return sum;
 }
 
+namespace {
+
+// Throws unless the data model holds one package-version record of the java
+// family, of this version.
+void checkFamilyRecord(const vlt::MetamodelRef& metamodel, const vlt::DataModelRef& data) {
+  const vlt::ClassRef info = metamodel.findClass(packageInfoClass);
+  if (!info) differs("no package-version class");
+  std::size_t java = 0;
+  for (const vlt::ObjectRef& record : data.objectsOf(info)) {
+    std::u16string recordFamily, recordVersion;
+    record.getPropertyValue(info.findProperty("family"), recordFamily);
+    record.getPropertyValue(info.findProperty("version"), recordVersion);
+    if (recordFamily != family) continue;
+    if (recordVersion != version) differs("the java family is recorded with another version");
+    ++java;
+  }
+  if (java != 1) differs("the java family is recorded " + std::to_string(java) + " times");
+}
+
+// Every stored object's uuid by object id, for the references and owners.
+class StoredUuids {
+ public:
+  StoredUuids(const vlt::MetamodelRef& metamodel, const vlt::DataModelRef& data, std::size_t elements) {
+    uuids_.reserve(elements + 16);
+    for (const vlt::ObjectRef& o : data.objectsOf(metamodel.findClass("ModelElement"), true))
+      uuids_.emplace(o.objectId(), o.objectIdentity());
+  }
+  // Null for a null reference; throws for an object not stored.
+  boost::uuids::uuid of(const vlt::ObjectRef& o) const {
+    if (o.isNull()) return boost::uuids::uuid{};
+    const auto found = uuids_.find(o.objectId());
+    if (found == uuids_.end()) differs("a link to the missing object " + std::to_string(o.objectId()));
+    return found->second;
+  }
+
+ private:
+  std::unordered_map<vlt::ObjectId, boost::uuids::uuid> uuids_;
+};
+
+// The values of the stored object `o` of `kind` (of the repository class
+// `cls`) that its kind has beside its name, owner and uuid, into `values`,
+// references named by uuid. The uniform shape's layout: no uses. `links`
+// is a buffer kept between objects.
+void readStoredValues(const vlt::ObjectRef& o, const vlt::ClassRef& cls, Kind kind, const StoredUuids& uuids,
+                      ElementValues& values, std::vector<vlt::ObjectRef>& links) {
+  auto property = [&](const char* name) { return cls.findProperty(name); };
+  vlt::ObjectRef target;
+  links.clear();
+  switch (kind) {
+    case Kind::package:
+      break;
+    case Kind::cls:
+      o.getPropertyValue(property("isAbstract"), values.isAbstract);
+      o.getPropertyValue(property("sourceSize"), values.sourceSize);
+      o.getPropertyValue(property("superclass"), target);
+      o.getPropertyValue(property("implements"), links);
+      break;
+    case Kind::method: {
+      vlt::EnumeralRef visibility;
+      o.getPropertyValue(property("visibility"), visibility);
+      o.getPropertyValue(property("returnType"), target);
+      o.getPropertyValue(property("calls"), links);
+      values.visibility = visibility.id();
+      break;
+    }
+    case Kind::statement: {
+      vlt::EnumeralRef statementKind;
+      o.getPropertyValue(property("line"), values.line);
+      o.getPropertyValue(property("kind"), statementKind);
+      values.statementKind = statementKind.id();
+      break;
+    }
+  }
+  values.target = uuids.of(target);
+  values.links.clear();
+  for (const vlt::ObjectRef& l : links) values.links.push_back(uuids.of(l));
+  values.uses.clear();
+}
+
+}  // namespace
+
 Contents checkRepository(const std::string& path, std::size_t elements, std::uint64_t seed) {
   const Counts expected = generate(elements, seed, [](const Element&) {});
 
@@ -369,33 +473,8 @@ Contents checkRepository(const std::string& path, std::size_t elements, std::uin
   const vlt::MetamodelRef metamodel = repo.metamodel();
   checkLayout(metamodel);
   const vlt::DataModelRef data = repo.defaultDataModel();
-
-  {
-    const vlt::ClassRef info = metamodel.findClass(packageInfoClass);
-    if (!info) differs("no package-version class");
-    std::size_t java = 0;
-    for (const vlt::ObjectRef& record : data.objectsOf(info)) {
-      std::u16string recordFamily, recordVersion;
-      record.getPropertyValue(info.findProperty("family"), recordFamily);
-      record.getPropertyValue(info.findProperty("version"), recordVersion);
-      if (recordFamily != family) continue;
-      if (recordVersion != version) differs("the java family is recorded with another version");
-      ++java;
-    }
-    if (java != 1) differs("the java family is recorded " + std::to_string(java) + " times");
-  }
-
-  // Every object's uuid, for the references and owners read below.
-  std::unordered_map<vlt::ObjectId, boost::uuids::uuid> uuids;
-  uuids.reserve(elements + 16);
-  for (const vlt::ObjectRef& o : data.objectsOf(metamodel.findClass("ModelElement"), true))
-    uuids.emplace(o.objectId(), o.objectIdentity());
-  auto uuidOfObject = [&](const vlt::ObjectRef& o) {
-    if (o.isNull()) return boost::uuids::uuid{};
-    const auto found = uuids.find(o.objectId());
-    if (found == uuids.end()) differs("a link to the missing object " + std::to_string(o.objectId()));
-    return found->second;
-  };
+  checkFamilyRecord(metamodel, data);
+  const StoredUuids uuids(metamodel, data, elements);
 
   Contents contents;
   std::vector<vlt::ObjectRef> links;
@@ -404,8 +483,7 @@ Contents checkRepository(const std::string& path, std::size_t elements, std::uin
   for (std::size_t k = 0; k < kindCount; ++k) {
     const Kind kind = static_cast<Kind>(k);
     const vlt::ClassRef cls = metamodel.findClass(kindName(kind));
-    auto property = [&](const char* name) { return cls.findProperty(name); };
-    const vlt::PropertyRef nameProperty = property(kind == Kind::statement ? "text" : "name");
+    const vlt::PropertyRef nameProperty = cls.findProperty(kind == Kind::statement ? "text" : "name");
     const std::vector<vlt::ObjectRef> objects = data.objectsOf(cls, false);
     contents.counts.perKind[k] = objects.size();
     if (objects.size() != expected.perKind[k]) {
@@ -418,40 +496,11 @@ Contents checkRepository(const std::string& path, std::size_t elements, std::uin
       vlt::ObjectRef owner;
       vlt::PropertyRef owning;
       o.getOwnership(owner, owning, values.position);
-      values.owner = uuidOfObject(owner);
+      values.owner = uuids.of(owner);
       owningName = owning.name();
       values.owningProperty = owningName.c_str();
       o.getPropertyValue(nameProperty, values.name);
-      vlt::ObjectRef target;
-      values.links.clear();
-      switch (kind) {
-        case Kind::package:
-          break;
-        case Kind::cls:
-          o.getPropertyValue(property("isAbstract"), values.isAbstract);
-          o.getPropertyValue(property("sourceSize"), values.sourceSize);
-          o.getPropertyValue(property("superclass"), target);
-          o.getPropertyValue(property("implements"), links);
-          break;
-        case Kind::method: {
-          vlt::EnumeralRef visibility;
-          o.getPropertyValue(property("visibility"), visibility);
-          o.getPropertyValue(property("returnType"), target);
-          o.getPropertyValue(property("calls"), links);
-          values.visibility = visibility.id();
-          break;
-        }
-        case Kind::statement: {
-          vlt::EnumeralRef statementKind;
-          o.getPropertyValue(property("line"), values.line);
-          o.getPropertyValue(property("kind"), statementKind);
-          values.statementKind = statementKind.id();
-          break;
-        }
-      }
-      values.target = uuidOfObject(target);
-      if (kind == Kind::cls || kind == Kind::method)
-        for (const vlt::ObjectRef& l : links) values.links.push_back(uuidOfObject(l));
+      readStoredValues(o, cls, kind, uuids, values, links);
       contents.checksum += checksumOf(values);
     }
   }

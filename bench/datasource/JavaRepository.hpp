@@ -16,9 +16,10 @@
 
 namespace java_model {
 
-// One property as the data source maps it: a class's qualified name or a
-// repository type name ("ustring", "int32", "int64", "bool") or an
-// enumeration's qualified name, the bounds and the flags.
+// One property as the data source maps it (of the uniform shape's
+// metamodel): a class's qualified name or a repository type name
+// ("ustring", "int32", "int64", "bool") or an enumeration's qualified name,
+// the bounds and the flags.
 struct PropertyLayout {
   const char* name;
   const char* type;
@@ -64,11 +65,12 @@ struct ElementValues {
   std::int64_t sourceSize = 0;
   boost::uuids::uuid target{};              // a class's superclass, a method's return type
   std::vector<boost::uuids::uuid> links;    // implements (in order), calls (in any order)
+  std::vector<boost::uuids::uuid> uses;     // a method's uses (in any order; skewed shape only)
   std::int32_t visibility = 0, line = 0, statementKind = 0;
 };
 
 // What a check sum covers: everything, or all but the reference collections
-// (implements, calls).
+// (implements, calls, uses, usedBy).
 enum class Fields { all, singleValues };
 
 // One element's share of a check sum: its kind, uuid, owner's uuid, owning
@@ -77,6 +79,15 @@ enum class Fields { all, singleValues };
 // folded together. Sums of these do not depend on the order in which a
 // reader gives its elements.
 std::uint64_t checksumOf(const ElementValues& values, Fields fields = Fields::all);
+
+// One entry of an opposite collection: `referrer` in the usedBy of
+// `holder`. A reader of the opposite end sums these over every entry; the
+// generator's side is usedByChecksum. Apart from checksumOf, since an
+// element's opposite collection fills only as later elements refer to it.
+std::uint64_t oppositeEntry(const boost::uuids::uuid& holder, const boost::uuids::uuid& referrer);
+// The entries that the method `values` puts into the usedBy of the classes
+// it uses: the sum of oppositeEntry over them (0 for other kinds).
+std::uint64_t usedByChecksum(const ElementValues& values);
 
 // The values of the generated element `e`.
 void valuesOf(const Element& e, std::uint64_t seed, ElementValues& out);
@@ -92,16 +103,17 @@ struct Contents {
   std::uint64_t checksum = 0;
 };
 
-// The check sum of the generated elements: the sum of checksumOf over all
-// of them, so that the order in which a file gives its objects does not
-// matter.
+// The check sum of the generated elements with uniform references: the sum
+// of checksumOf over all of them, so that the order in which a file gives
+// its objects does not matter.
 std::uint64_t expectedChecksum(std::size_t elements, std::uint64_t seed = defaultSeed);
 
 // Reads the file at `path` back through the repository and throws
 // std::runtime_error (saying what differs) unless it holds the java
 // package's classes, properties and enumerations as classLayouts() and
 // enumerationLayouts() say, one package-version record of the java family,
-// and exactly the generated objects with their values and links.
+// and exactly the generated objects with their values and links. Uniform
+// references (their metamodel's layout), as expectedChecksum.
 Contents checkRepository(const std::string& path, std::size_t elements, std::uint64_t seed = defaultSeed);
 
 }  // namespace java_model

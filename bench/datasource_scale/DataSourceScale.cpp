@@ -4,7 +4,16 @@
 //
 //   datasource_scale [--elements=N] [--seed=S] [--backend=sqlite|postgresql]
 //                    [--parameters=P] [--phases=import,traverse,query,modify,browse,delete]
-//                    [--folder=DIR]
+//                    [--folder=DIR] [--references=skewed|uniform]
+//
+// The model's references have the shape of reverse-engineered code by
+// default (References::skewed: about 1.4 targets per element, a few targets
+// referred to thousands of times, methods' uses of classes held at both
+// ends, so popular classes hold usedBy collections of thousands of
+// entries); --references=uniform gives the kinder shape datasource_bench
+// measures (0.62 targets per element drawn uniformly, all one way). The
+// first lines printed give the shape: references and opposite entries,
+// targets per element, the most referred-to targets.
 //
 // Phases, each in a child process of its own (so that one phase's heap does
 // not count in the next one's peak), each timed by the wall clock:
@@ -74,6 +83,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -82,6 +92,7 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -106,26 +117,95 @@ struct Options {
   std::string parameters;
   std::string folder;  // where the SQLite file stays; empty: a temporary folder
   std::vector<std::string> phases{"import", "traverse", "query", "modify"};
+  java_model::References references = java_model::References::skewed;
+};
+
+// How often each class and method is a reference's target, and each
+// class's usedBy size: the shape of the references, printed before the
+// phases. 4 bytes per class and method and 4 more per class, while the
+// expectations are drawn.
+class InDegrees {
+ public:
+  void add(const java_model::Element& e) {
+    if (e.kind == Kind::cls) {
+      classes_.push_back(0);
+      usedBy_.push_back(0);
+      if (e.superclass >= 0) ++classes_[static_cast<std::size_t>(e.superclass)];
+      for (std::uint32_t i = 0; i < e.implementsCount; ++i) ++classes_[e.implements[i]];
+    } else if (e.kind == Kind::method) {
+      methods_.push_back(0);
+      if (e.returnType >= 0) ++classes_[static_cast<std::size_t>(e.returnType)];
+      for (std::uint32_t i = 0; i < e.callCount; ++i) ++methods_[e.calls[i]];
+      for (std::uint32_t i = 0; i < e.useCount; ++i) {
+        ++classes_[e.uses[i]];
+        ++usedBy_[e.uses[i]];
+      }
+    }
+  }
+
+  // "largest usedBy a, b, c, d, e (n over 1000); in-degree: top 10 a, b,
+  // ...; targets referred to at least 10, 100, 1000 times: x, y, z (of n
+  // classes and methods)".
+  std::string summary() const {
+    std::vector<std::uint32_t> usedBy(usedBy_);
+    std::sort(usedBy.begin(), usedBy.end(), std::greater<>());
+    std::string text = usedBy.empty() || usedBy.front() == 0
+                           ? std::string("no usedBy entries")
+                           : "largest usedBy" + largest(usedBy, 5) + " (" + std::to_string(atLeast(usedBy, 1001)) +
+                                 " over 1000)";
+    text += "; in-degree: top 10";
+    std::vector<std::uint32_t> all(classes_);
+    all.insert(all.end(), methods_.begin(), methods_.end());
+    std::sort(all.begin(), all.end(), std::greater<>());
+    text += largest(all, 10) + "; targets referred to at least 10, 100, 1000 times: " +
+            std::to_string(atLeast(all, 10)) + ", " + std::to_string(atLeast(all, 100)) + ", " +
+            std::to_string(atLeast(all, 1000));
+    return text + " (of " + std::to_string(all.size()) + " classes and methods)";
+  }
+
+ private:
+  // " a, b, ..." for the first `count` of `sorted` (largest first).
+  static std::string largest(const std::vector<std::uint32_t>& sorted, std::size_t count) {
+    std::string text;
+    for (std::size_t i = 0; i < count && i < sorted.size(); ++i)
+      text += (i == 0 ? " " : ", ") + std::to_string(sorted[i]);
+    return text;
+  }
+  static std::size_t atLeast(const std::vector<std::uint32_t>& values, std::uint32_t least) {
+    return static_cast<std::size_t>(
+        std::count_if(values.begin(), values.end(), [least](std::uint32_t n) { return n >= least; }));
+  }
+
+  std::vector<std::uint32_t> classes_, methods_, usedBy_;
 };
 
 // What the phases check against, from one pass of the generator.
 struct Expected {
   java_model::Counts counts;
-  std::size_t references = 0;  // single references set plus collection entries
+  std::size_t references = 0;  // single references set plus collection entries, one way
+  std::size_t opposites = 0;   // entries of the opposite collections (usedBy)
   std::size_t loopStatements = 0;
-  std::uint64_t checksum = 0;
+  std::uint64_t checksum = 0;  // modelChecksum's, the opposite ends included
+  std::string shape;           // InDegrees::summary
 };
 
 Expected expectations(const Options& o) {
   Expected x;
   java_model::ElementValues values;
-  x.counts = java_model::generate(o.elements, o.seed, [&](const java_model::Element& e) {
-    x.references += (e.kind == Kind::cls ? (e.superclass >= 0) + e.implementsCount : 0) +
-                    (e.kind == Kind::method ? (e.returnType >= 0) + e.callCount : 0);
-    if (e.kind == Kind::statement && e.statementKind == 4) ++x.loopStatements;
-    java_model::valuesOf(e, o.seed, values);
-    x.checksum += java_model::checksumOf(values);
-  });
+  InDegrees inDegrees;
+  x.counts = java_model::generate(
+      o.elements, o.seed,
+      [&](const java_model::Element& e) {
+        x.references += (e.kind == Kind::cls ? (e.superclass >= 0) + e.implementsCount : 0) +
+                        (e.kind == Kind::method ? (e.returnType >= 0) + e.callCount + e.useCount : 0);
+        if (e.kind == Kind::method) x.opposites += e.useCount;
+        if (e.kind == Kind::statement && e.statementKind == 4) ++x.loopStatements;
+        java_model::valuesOf(e, o.seed, values);
+        x.checksum += java_model::checksumOf(values) + java_model::usedByChecksum(values);
+        inDegrees.add(e);
+      },
+      o.references);
+  x.shape = inDegrees.summary();
   return x;
 }
 
@@ -200,7 +280,7 @@ void importPhase(const Context& c) {
   const Model model = Model::create();
   {
     qm::zero::Transaction tx = model->beginTransaction();
-    java_model::addToModel(model, c.options.elements, c.options.seed);
+    java_model::addToModel(model, c.options.elements, c.options.seed, c.options.references);
     tx.commit();
   }
   resetPeak();
@@ -220,19 +300,19 @@ class Walk {
   std::size_t elements = 0;
   std::size_t references = 0;
 
-  /// Fails unless the walk reached every element and reference and the
-  /// loaded elements hold what the generator made; `reached` and `seen`
-  /// name what the walk did in the message.
+  /// Fails unless the walk reached every element and reference (both ends
+  /// of a two-way one) and the loaded elements hold what the generator
+  /// made; `reached` and `seen` name what the walk did in the message.
   void check(const Context& c, const Model& model, const char* reached, const char* seen) const {
     if (elements != c.options.elements)
       fails(std::string(reached) + " " + std::to_string(elements) + " elements, expected " +
             std::to_string(c.options.elements));
-    if (references != c.expected.references)
+    if (references != c.expected.references + c.expected.opposites)
       fails(std::string(seen) + " " + std::to_string(references) + " references, expected " +
-            std::to_string(c.expected.references));
+            std::to_string(c.expected.references + c.expected.opposites));
     std::size_t proxyTargets = 0;
     if (java_model::modelChecksum(model->getAllElements(qm::zero::InMemoryOnly), java_model::Fields::all,
-                                  proxyTargets) != c.expected.checksum)
+                                  proxyTargets, c.options.references) != c.expected.checksum)
       fails("the loaded elements hold other values, links or owners than the generated ones");
   }
 
@@ -354,7 +434,7 @@ void browsePhase(const Context& c) {
 }
 
 void queryPhase(const Context& c) {
-  const java_model::Metamodel& mm = java_model::Metamodel::get();
+  const java_model::Metamodel& mm = java_model::Metamodel::get(c.options.references);
   const Model model = Model::create();
   DataSource* dataSource = open(c, model, DataSource::NoSyncToModel, DataSource::NoSyncToDataSource);
   std::unique_ptr<qm::zero::query::ReflectiveQuery> query;
@@ -405,7 +485,7 @@ void commitTimed(const Context& c, const char* phase, const DataSource& dataSour
 }
 
 void modifyPhase(const Context& c) {
-  const java_model::Metamodel& mm = java_model::Metamodel::get();
+  const java_model::Metamodel& mm = java_model::Metamodel::get(c.options.references);
   {
     const Model model = Model::create();
     const DataSource* dataSource = open(c, model, DataSource::SyncAllToModel, DataSource::SyncAllToDataSource);
@@ -487,7 +567,7 @@ bool readOption(const char* argument, const char* prefix, std::string& out) {
   std::fprintf(stderr,
                "datasource_scale: %s\nusage: datasource_scale [--elements=N] [--seed=S] "
                "[--backend=sqlite|postgresql] [--parameters=P] [--phases=import,traverse,query,modify,browse,delete] "
-               "[--folder=DIR]\n",
+               "[--folder=DIR] [--references=skewed|uniform]\n",
                what.c_str());
   std::exit(2);
 }
@@ -510,6 +590,9 @@ Options parse(int argc, char** argv) {
     } else if (readOption(argv[i], "--backend=", value)) {
       if (value != "sqlite" && value != "postgresql") usage("unknown back end " + value);
       o.postgresql = value == "postgresql";
+    } else if (readOption(argv[i], "--references=", value)) {
+      if (value != "skewed" && value != "uniform") usage("unknown reference shape " + value);
+      o.references = value == "uniform" ? java_model::References::uniform : java_model::References::skewed;
     } else if (readOption(argv[i], "--folder=", o.folder)) {
     } else if (readOption(argv[i], "--parameters=", value)) {
       o.parameters = value;
@@ -545,7 +628,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<bench_common::TempFolder> folder;
   std::string path;
   try {
-    java_model::Metamodel::get();
+    java_model::Metamodel::get(c.options.references);
     c.expected = expectations(c.options);
     std::string location;
     if (c.options.postgresql) {
@@ -571,6 +654,10 @@ int main(int argc, char** argv) {
                 c.options.elements, static_cast<unsigned long long>(c.options.seed), n.perKind[0], n.perKind[1],
                 n.perKind[2], n.perKind[3], c.expected.references, c.options.postgresql ? "PostgreSQL" : "SQLite",
                 c.options.parameters.empty() ? "" : ", parameters ", c.options.parameters.c_str());
+    std::printf("%s references: %.2f targets per element, %zu of them also held at the other end (usedBy); %s\n",
+                c.options.references == java_model::References::skewed ? "skewed" : "uniform",
+                static_cast<double>(c.expected.references) / static_cast<double>(c.options.elements),
+                c.expected.opposites, c.expected.shape.c_str());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "datasource_scale: %s\n", e.what());
     return 2;
