@@ -183,13 +183,28 @@ ElementImpl* singleTarget(const ElementImpl* e, const PropertyImpl* p) {
   return slot.empty() ? nullptr : targetAt(slot, 0);
 }
 
+// Whether the collection `p` of `e` is all that is stored of it: `e` loaded
+// and the collection not deferred. Two such ends of one link agree.
+bool whole(const ElementImpl* e, const PropertyImpl* p) {
+  return e->state == ElementImpl::State::Live && !e->isUnloaded(p->getSlotIndex());
+}
+
 // Whether `t` is in the collection `p` of `e`. The other end answers without
 // a search where it can: an owned element knows its owner, a single-valued
-// opposite end its one target.
+// opposite end its one target; of two collections that agree, the smaller
+// one is searched (a popular element's collection of referrers has
+// thousands of entries, and each of them asks when it links). Not between
+// the two inserts of a link, when the ends disagree.
 bool holds(const ElementImpl* e, const PropertyImpl* p, const ElementImpl* t) {
   if (p->isComposite()) return t->owner == e && t->owningProperty == p;
-  if (const PropertyImpl* q = p->getOppositeImpl(); q != nullptr && !q->isMultiValued()) return singleTarget(t, q) == e;
-  return indexOf(e->slots[p->getSlotIndex()], t) != std::numeric_limits<std::size_t>::max();
+  const PropertyImpl* q = p->getOppositeImpl();
+  if (q != nullptr && !q->isMultiValued()) return singleTarget(t, q) == e;
+  const detail::Slot& mine = e->slots[p->getSlotIndex()];
+  if (q != nullptr && mine.size() > 8 && whole(e, p) && whole(t, q)) {
+    const detail::Slot& theirs = t->slots[q->getSlotIndex()];
+    if (theirs.size() < mine.size()) return indexOf(theirs, e) != npos;
+  }
+  return indexOf(mine, t) != npos;
 }
 
 // Calls `f` with each element `e` owns. Every link of a composite property
@@ -330,6 +345,13 @@ void link(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl* t, 
   const PropertyImpl* q = p->getOppositeImpl();
   if (p->isMultiValued() ? holds(e, p, t) : singleTarget(e, p) == t) return;
   checkLink(e, p, t);
+  // Whether a collection at the other end holds `e` already, asked while the
+  // ends agree (see holds()). What happens before the insert at that end
+  // leaves it alone: `e` gives up another target, and a composite `p`
+  // (whose other end is not a collection) is not asked.
+  const bool heldThere = q != nullptr && q->isMultiValued() && !p->isComposite() &&
+                         (q->isComposite() || p->isMultiValued() ? holds(t, q, e)
+                                                                 : indexOf(t->slots[q->getSlotIndex()], e) != npos);
   ModelElement keepE(e), keepT(t);
   if (!p->isMultiValued()) {
     if (ElementImpl* current = singleTarget(e, p)) unlink(m, e, p, current);
@@ -342,8 +364,7 @@ void link(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl* t, 
     ElementImpl* other = singleTarget(t, q);
     if (other == e) return;
     if (other != nullptr) unlink(m, t, q, other);
-  } else if ((q->isComposite() || p->isMultiValued()) ? holds(t, q, e)
-                                                     : indexOf(t->slots[q->getSlotIndex()], e) != npos) {
+  } else if (p->isComposite() ? holds(t, q, e) : heldThere) {
     // With a single-valued `p`, holds() would answer from `e.p`, just set
     // to `t`: the other end is searched instead.
     return;

@@ -273,6 +273,9 @@ std::vector<ObjectRef> DataModelRef::lookUpObjects(const std::vector<boost::uuid
   Core& core = Core::of(core_);
   return core.objects().findAll(uuids, ownClass(core, cls));
 }
+std::vector<ObjectRef> DataModelRef::objectsById(const std::vector<ObjectId>& ids) const {
+  return Core::of(core_).objects().byIds(ids);
+}
 std::vector<ObjectId> DataModelRef::lookUpObjectIds(const std::vector<boost::uuids::uuid>& uuids) const {
   return Core::of(core_).objects().findIds(uuids);
 }

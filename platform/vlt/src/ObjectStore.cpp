@@ -117,6 +117,33 @@ ObjectRef ObjectStore::byId(ObjectId id) {
   return access_.objectAt(*s, 0, nullptr);
 }
 
+std::vector<ObjectRef> ObjectStore::byIds(const std::vector<ObjectId>& ids) {
+  database_.checkOpen();
+  // One statement text for every chunk: a short last one repeats its last id.
+  static const std::string select =
+      "SELECT id, class_id, uuid FROM vlt_object WHERE id IN (" + inListPlaceholders(1) + ")";
+  std::vector<ObjectRef> out(ids.size());
+  std::unordered_map<ObjectId, ObjectRef> found;
+  for (std::size_t first = 0; first < ids.size(); first += inListSize) {
+    const std::size_t last = std::min(first + inListSize, ids.size());
+    found.clear();
+    {
+      sql::StatementUse s(statements_.fixed(select.c_str()));
+      for (std::size_t i = 0; i < inListSize; ++i) s->bindInt64(static_cast<int>(i + 1), ids[std::min(first + i, last - 1)]);
+      while (s->step()) {
+        ObjectRef object = access_.objectAt(*s, 0, nullptr);
+        if (const ClassInfo* cls = HandleAccess::classOf(object)) access_.noteSeen(object.objectId(), cls);
+        found.emplace(object.objectId(), std::move(object));
+      }
+    }
+    for (std::size_t k = first; k < last; ++k) {
+      const auto at = found.find(ids[k]);
+      if (at != found.end()) out[k] = at->second;
+    }
+  }
+  return out;
+}
+
 ObjectRef ObjectStore::find(const boost::uuids::uuid& uuid, const ClassInfo* cls, bool withRow) {
   schema_.checkUsable(cls);
   const bool keep = withRow && transaction_.active() && hasRowColumns(cls);

@@ -47,6 +47,8 @@ class ObjectStore {
   /// See DataModelRef::lookUpObjectIds.
   std::vector<ObjectId> findIds(const std::vector<boost::uuids::uuid>& uuids);
   ObjectRef byId(ObjectId id);
+  /// See DataModelRef::objectsById.
+  std::vector<ObjectRef> byIds(const std::vector<ObjectId>& ids);
   /// The objects of `cls` (and its subclasses), in id order; with `count`
   /// only their number is set and nothing is returned.
   std::vector<ObjectRef> objectsOf(const ClassInfo* cls, bool withSubclasses, std::size_t* count);

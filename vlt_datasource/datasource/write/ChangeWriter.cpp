@@ -117,9 +117,23 @@ void DataSource::ChangeWriter::modifyObjects(const ChangeReport& report) {
     lookUpStoredElements(modified, indexes, static_cast<std::uint32_t>(classes.size() - 1), stored);
   }
   std::sort(stored.begin(), stored.end(), [](const StoredElement& a, const StoredElement& b) { return a.id < b.id; });
-  for (const StoredElement& s : stored) {
-    vlt::ObjectRef object = s.id != 0 ? repository.getObjectRef(s.id, classes[s.cls]) : vlt::ObjectRef();
-    modifyObject(report, modified[s.element], std::move(object));
+  // The objects of a window are read together before their writes, which
+  // then ask nothing more (on a server, a round trip per window, not per
+  // element).
+  constexpr std::size_t window = 2048;
+  std::vector<vlt::ObjectId> ids;
+  for (std::size_t first = 0; first < stored.size(); first += window) {
+    const std::size_t last = std::min(first + window, stored.size());
+    ids.clear();
+    for (std::size_t k = first; k < last; ++k) ids.push_back(stored[k].id);
+    const std::vector<vlt::ObjectRef> objects = repository.defaultDataModel().objectsById(ids);
+    for (std::size_t k = first; k < last; ++k) {
+      // The uuid was found whatever the class: an object of another class
+      // is not this element's.
+      const vlt::ObjectRef& object = objects[k - first];
+      const bool its = object && object.objectClass().conformsTo(classes[stored[k].cls]);
+      modifyObject(report, modified[stored[k].element], its ? object : vlt::ObjectRef());
+    }
   }
 }
 
@@ -149,8 +163,8 @@ std::map<vlt::ClassRef, std::vector<std::uint32_t>> DataSource::ChangeWriter::mo
 }
 
 // Only the ids are kept (a handle is several times larger): a report may
-// name millions of elements. The uuid index alone answers; the writes check
-// each object's class, in id order.
+// name millions of elements. The uuid index alone answers; the classes are
+// read with the objects, in id order (modifyObjects).
 void DataSource::ChangeWriter::lookUpStoredElements(const std::vector<qm::zero::ModelElement>& elements,
                                                     const std::vector<std::uint32_t>& indexes, std::uint32_t cls,
                                                     std::vector<StoredElement>& out) {

@@ -377,6 +377,12 @@ class VLT_API DataModelRef {
   /// The object with this id, its handle carrying the object's own class and
   /// its uuid (one lookup for both); null when there is none.
   ObjectRef objectById(ObjectId id) const;
+  /// objectById for each of `ids`, in their order, with a statement per few
+  /// hundred. Inside a transaction the writes that follow to these objects
+  /// ask nothing more of the repository (until an object is deleted), as
+  /// after lookUpObjects: the counterpart of lookUpObjectIds for a caller
+  /// about to write to them, a few thousand at a time.
+  std::vector<ObjectRef> objectsById(const std::vector<ObjectId>& ids) const;
   /// The objects of `cls` (and its subclasses when `withSubclasses`), in id
   /// order.
   std::vector<ObjectRef> objectsOf(const ClassRef& cls, bool withSubclasses = true) const;
