@@ -195,6 +195,13 @@ bool whole(const ElementImpl* e, const PropertyImpl* p) {
 // one is searched (a popular element's collection of referrers has
 // thousands of entries, and each of them asks when it links). Not between
 // the two inserts of a link, when the ends disagree.
+// TODO: a popular element is mostly still a proxy while the loads of its
+// referrers link to it, so this search stays quadratic then (21.7 s of the
+// 23 s load of 1,557,007 generated elements whose largest collection has
+// 37,538 referrers). A proxy's collection holds only what those links put
+// there, so it agrees with every whole referrer too; answering from the
+// referrer's end for a proxy completes this, once the loader is shown never
+// to fill a proxy's collection any other way.
 bool holds(const ElementImpl* e, const PropertyImpl* p, const ElementImpl* t) {
   if (p->isComposite()) return t->owner == e && t->owningProperty == p;
   const PropertyImpl* q = p->getOppositeImpl();

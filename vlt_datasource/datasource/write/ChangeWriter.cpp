@@ -100,26 +100,34 @@ void DataSource::ChangeWriter::write(const ChangeReport& report) {
   if (!newObjects.empty()) classMapper.checkAndStoreVltPackageVersions();
 }
 
-// The modified elements' objects are looked up together (a statement per
-// few hundred elements, in the uuid index's order), then written in the
-// order of their ids: a class table's rows are visited from one end to the
-// other, each page once, where the report's order (none in particular)
-// would read a page back for nearly every write of a large repository.
-// Writing to an object neither makes nor deletes one, so what the lookup
-// found holds for every write.
 void DataSource::ChangeWriter::modifyObjects(const ChangeReport& report) {
   const std::vector<qm::zero::ModelElement>& modified = report.getModifiedElements();
+  forStoredObjects(
+      modified, [&](std::size_t i, const vlt::ObjectRef& object) { modifyObject(report, modified[i], object); },
+      [&](std::size_t i) { modifyObject(report, modified[i], storedObjectOf(modified[i])); });
+}
+
+// The objects are looked up together (a statement per few hundred elements,
+// in the uuid index's order), then read and handed on in the order of their
+// ids, a window at a time: what is done with them (a write, a deletion)
+// then visits a class table's rows from one end to the other, each page
+// once, where the report's order (none in particular) would read a page
+// back nearly every time in a large repository. The reads tell the
+// repository that the writes which follow need not ask for their objects
+// again (on a server, a round trip per window, not per element). Writing to
+// an object neither makes nor deletes one, so what the lookup found holds
+// for every write.
+void DataSource::ChangeWriter::forStoredObjects(const std::vector<qm::zero::ModelElement>& elements,
+                                                const std::function<void(std::size_t, const vlt::ObjectRef&)>& each,
+                                                const std::function<void(std::size_t)>& unmapped) {
   std::vector<vlt::ClassRef> classes;
   std::vector<StoredElement> stored;
-  stored.reserve(modified.size());
-  for (const auto& [cls, indexes] : modifiedByClass(report)) {
+  stored.reserve(elements.size());
+  for (const auto& [cls, indexes] : byClass(elements, unmapped)) {
     classes.push_back(cls);
-    lookUpStoredElements(modified, indexes, static_cast<std::uint32_t>(classes.size() - 1), stored);
+    lookUpStoredElements(elements, indexes, static_cast<std::uint32_t>(classes.size() - 1), stored);
   }
   std::sort(stored.begin(), stored.end(), [](const StoredElement& a, const StoredElement& b) { return a.id < b.id; });
-  // The objects of a window are read together before their writes, which
-  // then ask nothing more (on a server, a round trip per window, not per
-  // element).
   constexpr std::size_t window = 2048;
   std::vector<vlt::ObjectId> ids;
   for (std::size_t first = 0; first < stored.size(); first += window) {
@@ -132,39 +140,37 @@ void DataSource::ChangeWriter::modifyObjects(const ChangeReport& report) {
       // is not this element's.
       const vlt::ObjectRef& object = objects[k - first];
       const bool its = object && object.objectClass().conformsTo(classes[stored[k].cls]);
-      modifyObject(report, modified[stored[k].element], its ? object : vlt::ObjectRef());
+      each(stored[k].element, its ? object : vlt::ObjectRef());
     }
   }
 }
 
 // Elements of one class come in runs: what was found for one element's
-// class serves the next ones. An element of a class that cannot be mapped
-// is written at once, looked up alone.
-std::map<vlt::ClassRef, std::vector<std::uint32_t>> DataSource::ChangeWriter::modifiedByClass(
-    const ChangeReport& report) {
-  const std::vector<qm::zero::ModelElement>& modified = report.getModifiedElements();
-  std::map<vlt::ClassRef, std::vector<std::uint32_t>> byClass;
+// class serves the next ones.
+std::map<vlt::ClassRef, std::vector<std::uint32_t>> DataSource::ChangeWriter::byClass(
+    const std::vector<qm::zero::ModelElement>& elements, const std::function<void(std::size_t)>& unmapped) {
+  std::map<vlt::ClassRef, std::vector<std::uint32_t>> out;
   const void* runClass = nullptr;
   std::vector<std::uint32_t>* run = nullptr;  // null: not a model element, or a class not mapped
-  bool unmapped = false;
-  for (std::size_t i = 0; i < modified.size(); ++i) {
-    const meta::Class cls = modified[i].getMetaClass();
+  bool mappable = false;
+  for (std::size_t i = 0; i < elements.size(); ++i) {
+    const meta::Class cls = elements[i].getMetaClass();
     if (cls.get() != runClass) {
       runClass = cls.get();
-      const bool inModel = isModelElement(modified[i]);
+      const bool inModel = isModelElement(elements[i]);
       const vlt::ClassRef vltClass = inModel ? vltClassOf(cls) : vlt::ClassRef();
-      run = vltClass ? &byClass[vltClass] : nullptr;
-      unmapped = inModel && !vltClass;
+      run = vltClass ? &out[vltClass] : nullptr;
+      mappable = !inModel || vltClass;
     }
     if (run != nullptr) run->push_back(static_cast<std::uint32_t>(i));
-    else if (unmapped) modifyObject(report, modified[i], storedObjectOf(modified[i]));
+    else if (!mappable) unmapped(i);
   }
-  return byClass;
+  return out;
 }
 
 // Only the ids are kept (a handle is several times larger): a report may
 // name millions of elements. The uuid index alone answers; the classes are
-// read with the objects, in id order (modifyObjects).
+// read with the objects, in id order (forStoredObjects).
 void DataSource::ChangeWriter::lookUpStoredElements(const std::vector<qm::zero::ModelElement>& elements,
                                                     const std::vector<std::uint32_t>& indexes, std::uint32_t cls,
                                                     std::vector<StoredElement>& out) {
@@ -191,24 +197,14 @@ vlt::ObjectRef DataSource::ChangeWriter::storedObjectOf(const qm::zero::ModelEle
   return repository.defaultDataModel().lookUpObject(element.getUUID(), vltClassOf(element.getMetaClass()));
 }
 
-// The objects of many elements, looked up per class a few hundred at a
-// time; null where none is stored.
+// The objects of many elements (see forStoredObjects); null where none is
+// stored.
 std::vector<vlt::ObjectRef> DataSource::ChangeWriter::storedObjectsOf(
     const std::vector<qm::zero::ModelElement>& elements) {
   std::vector<vlt::ObjectRef> objects(elements.size());
-  std::map<vlt::ClassRef, std::vector<std::size_t>> byClass;
-  for (std::size_t i = 0; i < elements.size(); ++i) {
-    // A class that cannot be mapped is left to the lookup of one element.
-    if (const vlt::ClassRef cls = vltClassOf(elements[i].getMetaClass())) byClass[cls].push_back(i);
-    else objects[i] = storedObjectOf(elements[i]);
-  }
-  std::vector<boost::uuids::uuid> uuids;
-  for (const auto& [cls, indexes] : byClass) {
-    uuids.clear();
-    for (const std::size_t i : indexes) uuids.push_back(elements[i].getUUID());
-    std::vector<vlt::ObjectRef> found = repository.defaultDataModel().lookUpObjects(uuids, cls);
-    for (std::size_t k = 0; k < indexes.size(); ++k) objects[indexes[k]] = std::move(found[k]);
-  }
+  forStoredObjects(
+      elements, [&](std::size_t i, const vlt::ObjectRef& object) { objects[i] = object; },
+      [&](std::size_t i) { objects[i] = storedObjectOf(elements[i]); });
   return objects;
 }
 

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <map>
 #include <unordered_map>
 #include <utility>
@@ -80,9 +81,17 @@ class DataSource::ChangeWriter {
   // The report, and the objects it names (ChangeWriter.cpp).
   /// Looks the modified elements' objects up, then writes each.
   void modifyObjects(const ChangeReport& report);
-  /// The modified elements of `report` that are model elements, by class.
-  std::map<vlt::ClassRef, std::vector<std::uint32_t>> modifiedByClass(const ChangeReport& report);
-  /// A modified element (its index in the report) and its object's id (0:
+  /// Calls `each(i, object)` for each element `elements[i]` of a class that
+  /// maps, in the order of their objects' ids (object null where none of
+  /// its class is stored), `unmapped(i)` for one of a class that does not.
+  void forStoredObjects(const std::vector<qm::zero::ModelElement>& elements,
+                        const std::function<void(std::size_t, const vlt::ObjectRef&)>& each,
+                        const std::function<void(std::size_t)>& unmapped);
+  /// The model elements of `elements` by repository class; `unmapped(i)`
+  /// for one whose class does not map.
+  std::map<vlt::ClassRef, std::vector<std::uint32_t>> byClass(const std::vector<qm::zero::ModelElement>& elements,
+                                                              const std::function<void(std::size_t)>& unmapped);
+  /// An element (its index in its list) and its object's id (0:
   /// none is stored), of the class numbered `cls` in the write's list.
   struct StoredElement {
     vlt::ObjectId id;
