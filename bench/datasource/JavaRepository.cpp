@@ -233,16 +233,12 @@ void checkLayout(const vlt::MetamodelRef& metamodel) {
 
 // ---------------------------------------------------------------- writing
 
-void writeThroughRepository(const std::string& path, const std::string& baseMetamodel, std::size_t elements,
-                            std::uint64_t seed) {
-  vlt::DataModelRepository repo;
-  vlt::DataModelRepository::ServiceOptions options;  // the data source's SQLite connector's options
-  options.createIfMissing = 1;
-  repo.open(path, baseMetamodel, options);
-  repo.beginTransaction();
+namespace {
 
-  // The metamodel: enumerations, the classes (all before any property, which
-  // may be typed by any of them), their properties.
+// The java classes, enumerations and properties, made in a repository that
+// holds none (enumerations and classes first: a property may be typed by
+// any of them), and the package-version record of the family.
+std::array<vlt::ClassRef, kindCount> createMetamodel(vlt::DataModelRepository& repo) {
   for (const EnumerationLayout& e : enumerationLayouts()) repo.createEnumeration(e.name, e.literals);
   const vlt::ClassRef modelElement = repo.metamodel().findClass("ModelElement");
   std::array<vlt::ClassRef, kindCount> classes;
@@ -255,117 +251,142 @@ void writeThroughRepository(const std::string& path, const std::string& baseMeta
                                  vlt::DataModelRepository::byReference, std::string(), boost::uuids::uuid{}, p.unique);
     }
   }
-  const vlt::DataModelRef data = repo.defaultDataModel();
-  {
-    const vlt::ClassRef info = repo.metamodel().findClass(packageInfoClass);
-    const std::u16string familyValue = family, versionValue = version;
-    vlt::ObjectConstructor record(info);
-    record.setPropertyValueSource(info.findProperty("family"), &familyValue);
-    record.setPropertyValueSource(info.findProperty("version"), &versionValue);
-    record.createObject(data);
+  const vlt::ClassRef info = repo.metamodel().findClass(packageInfoClass);
+  const std::u16string familyValue = family, versionValue = version;
+  vlt::ObjectConstructor record(info);
+  record.setPropertyValueSource(info.findProperty("family"), &familyValue);
+  record.setPropertyValueSource(info.findProperty("version"), &versionValue);
+  record.createObject(repo.defaultDataModel());
+  return classes;
+}
+
+// Writes generated elements through one constructor per kind, whose value
+// sources are the cells below (shared where the classes share a name). Ids
+// follow creation order from `first`; references name classes and methods
+// by ordinal, so their ids are kept.
+class ElementWriter {
+ public:
+  ElementWriter(vlt::DataModelRepository& repo, const std::array<vlt::ClassRef, kindCount>& classes,
+                vlt::ObjectId first, std::uint64_t seed)
+      : repo_(repo), classes_(classes), first_(first), seed_(seed) {
+    implements_ = property(Kind::cls, "implements");
+    calls_ = property(Kind::method, "calls");
+    owning_ = {property(Kind::package, "packages"), property(Kind::package, "classes"), property(Kind::cls, "methods"),
+               property(Kind::method, "statements")};
+    const vlt::EnumerationRef visibility = repo.metamodel().findEnumeration("java.Visibility");
+    const vlt::EnumerationRef statementKind = repo.metamodel().findEnumeration("java.StatementKind");
+    for (int i = 0; i < 4; ++i) visibilities_[static_cast<std::size_t>(i)] = visibility.findEnumeral(i);
+    for (int i = 0; i < 5; ++i) statementKinds_[static_cast<std::size_t>(i)] = statementKind.findEnumeral(i);
+    for (std::size_t k = 0; k < kindCount; ++k) {
+      constructors_[k] = std::make_unique<vlt::ObjectConstructor>(classes_[k]);
+      constructors_[k]->setCompositionMembershipSource(&membership_, &ownerId_, &ordinal_);
+    }
+    source(Kind::package, "name", &name_);
+    source(Kind::cls, "name", &name_);
+    source(Kind::cls, "isAbstract", &isAbstract_);
+    source(Kind::cls, "sourceSize", &sourceSize_);
+    source(Kind::cls, "superclass", &superclass_);
+    source(Kind::method, "name", &name_);
+    source(Kind::method, "visibility", &visibility_);
+    source(Kind::method, "returnType", &returnType_);
+    source(Kind::statement, "text", &name_);
+    source(Kind::statement, "line", &line_);
+    source(Kind::statement, "kind", &statementKind_);
   }
 
-  auto property = [&](Kind kind, const char* name) {
-    const vlt::PropertyRef p = classes[static_cast<std::size_t>(kind)].findProperty(name);
+  void write(const Element& e) {
+    name_ = e.name;
+    membership_ = e.owned ? owning_[static_cast<std::size_t>(e.kind)] : vlt::PropertyRef();
+    ownerId_ = e.owned ? first_ + static_cast<vlt::ObjectId>(e.ownerIndex) : 0;
+    ordinal_ = e.owned ? static_cast<std::int32_t>(e.position) : 0;
+    const vlt::ObjectId id = first_ + static_cast<vlt::ObjectId>(e.index);
+    targets_.clear();
+    setCells(e, id);
+    vlt::ObjectConstructor& c = *constructors_[static_cast<std::size_t>(e.kind)];
+    c.setObjectID(id);
+    c.setObjectUUID(uuidOf(seed_, e.kind, e.ordinal));
+    vlt::ObjectRef object = c.createObject(repo_.defaultDataModel());
+    if (!targets_.empty()) object.setPropertyValue(e.kind == Kind::cls ? implements_ : calls_, targets_, true);
+  }
+
+ private:
+  vlt::PropertyRef property(Kind kind, const char* name) const {
+    const vlt::PropertyRef p = classes_[static_cast<std::size_t>(kind)].findProperty(name);
     if (!p) differs(std::string("no property ") + name);
     return p;
-  };
-  const vlt::ClassRef& classClass = classes[static_cast<std::size_t>(Kind::cls)];
-  const vlt::ClassRef& methodClass = classes[static_cast<std::size_t>(Kind::method)];
-  const vlt::PropertyRef implementsProperty = property(Kind::cls, "implements");
-  const vlt::PropertyRef callsProperty = property(Kind::method, "calls");
-  // The composite property of each kind's owner.
-  const vlt::PropertyRef owningProperty[kindCount] = {property(Kind::package, "packages"),
-                                                      property(Kind::package, "classes"),
-                                                      property(Kind::cls, "methods"),
-                                                      property(Kind::method, "statements")};
-  vlt::EnumeralRef visibilities[4], statementKinds[5];
-  const vlt::EnumerationRef visibility = repo.metamodel().findEnumeration("java.Visibility");
-  const vlt::EnumerationRef statementKind = repo.metamodel().findEnumeration("java.StatementKind");
-  for (int i = 0; i < 4; ++i) visibilities[i] = visibility.findEnumeral(i);
-  for (int i = 0; i < 5; ++i) statementKinds[i] = statementKind.findEnumeral(i);
-
-  // The cells the constructors read, shared where the classes share a name.
-  std::u16string name;
-  bool isAbstract = false;
-  std::int64_t sourceSize = 0;
-  std::int32_t line = 0;
-  vlt::ObjectRef superclass, returnType;
-  vlt::EnumeralRef visibilityCell, kindCell;
-  vlt::PropertyRef membership;
-  std::int32_t ownerId = 0, ordinal = 0;
-  std::unique_ptr<vlt::ObjectConstructor> constructors[kindCount];
-  for (std::size_t k = 0; k < kindCount; ++k) {
-    constructors[k] = std::make_unique<vlt::ObjectConstructor>(classes[k]);
-    constructors[k]->setCompositionMembershipSource(&membership, &ownerId, &ordinal);
   }
-  vlt::ObjectConstructor& packageCtor = *constructors[static_cast<std::size_t>(Kind::package)];
-  vlt::ObjectConstructor& classCtor = *constructors[static_cast<std::size_t>(Kind::cls)];
-  vlt::ObjectConstructor& methodCtor = *constructors[static_cast<std::size_t>(Kind::method)];
-  vlt::ObjectConstructor& statementCtor = *constructors[static_cast<std::size_t>(Kind::statement)];
-  packageCtor.setPropertyValueSource(property(Kind::package, "name"), &name);
-  classCtor.setPropertyValueSource(property(Kind::cls, "name"), &name);
-  classCtor.setPropertyValueSource(property(Kind::cls, "isAbstract"), &isAbstract);
-  classCtor.setPropertyValueSource(property(Kind::cls, "sourceSize"), &sourceSize);
-  classCtor.setPropertyValueSource(property(Kind::cls, "superclass"), &superclass);
-  methodCtor.setPropertyValueSource(property(Kind::method, "name"), &name);
-  methodCtor.setPropertyValueSource(property(Kind::method, "visibility"), &visibilityCell);
-  methodCtor.setPropertyValueSource(property(Kind::method, "returnType"), &returnType);
-  statementCtor.setPropertyValueSource(property(Kind::statement, "text"), &name);
-  statementCtor.setPropertyValueSource(property(Kind::statement, "line"), &line);
-  statementCtor.setPropertyValueSource(property(Kind::statement, "kind"), &kindCell);
+  template <class T>
+  void source(Kind kind, const char* name, T* cell) {
+    constructors_[static_cast<std::size_t>(kind)]->setPropertyValueSource(property(kind, name), cell);
+  }
+  vlt::ObjectRef classAt(std::int64_t ordinal) const {
+    if (ordinal < 0) return vlt::ObjectRef();
+    return repo_.getObjectRef(classIds_[static_cast<std::size_t>(ordinal)], classes_[static_cast<std::size_t>(Kind::cls)]);
+  }
 
-  vlt::ObjectId first = 0;
-  repo.allocateObjectIds(elements, first);
-  // Ids follow creation order; references name classes and methods by
-  // ordinal, so their ids are kept.
-  std::vector<vlt::ObjectId> classIds, methodIds;
-  std::vector<vlt::ObjectRef> targets;
-  generate(elements, seed, [&](const Element& e) {
-    name = e.name;
-    if (e.owned) {
-      membership = owningProperty[static_cast<std::size_t>(e.kind)];
-      ownerId = first + static_cast<vlt::ObjectId>(e.ownerIndex);
-      ordinal = static_cast<std::int32_t>(e.position);
-    } else {
-      membership = vlt::PropertyRef();
-    }
-    const vlt::ObjectId id = first + static_cast<vlt::ObjectId>(e.index);
-    vlt::ObjectConstructor& c = *constructors[static_cast<std::size_t>(e.kind)];
-    targets.clear();
+  // The cells of `e`'s kind, and the targets of its collection of references.
+  void setCells(const Element& e, vlt::ObjectId id) {
     switch (e.kind) {
       case Kind::package:
         break;
       case Kind::cls:
-        isAbstract = e.isAbstract;
-        sourceSize = e.sourceSize;
-        superclass = e.superclass < 0
-                         ? vlt::ObjectRef()
-                         : repo.getObjectRef(classIds[static_cast<std::size_t>(e.superclass)], classClass);
-        for (std::uint32_t i = 0; i < e.implementsCount; ++i)
-          targets.push_back(repo.getObjectRef(classIds[e.implements[i]], classClass));
-        classIds.push_back(id);
+        isAbstract_ = e.isAbstract;
+        sourceSize_ = e.sourceSize;
+        superclass_ = classAt(e.superclass);
+        for (std::uint32_t i = 0; i < e.implementsCount; ++i) targets_.push_back(classAt(e.implements[i]));
+        classIds_.push_back(id);
         break;
       case Kind::method:
-        visibilityCell = visibilities[e.visibility];
-        returnType = e.returnType < 0
-                         ? vlt::ObjectRef()
-                         : repo.getObjectRef(classIds[static_cast<std::size_t>(e.returnType)], classClass);
+        visibility_ = visibilities_[e.visibility];
+        returnType_ = classAt(e.returnType);
         for (std::uint32_t i = 0; i < e.callCount; ++i)
-          targets.push_back(repo.getObjectRef(methodIds[e.calls[i]], methodClass));
-        methodIds.push_back(id);
+          targets_.push_back(
+              repo_.getObjectRef(methodIds_[e.calls[i]], classes_[static_cast<std::size_t>(Kind::method)]));
+        methodIds_.push_back(id);
         break;
       case Kind::statement:
-        line = e.line;
-        kindCell = statementKinds[e.statementKind];
+        line_ = e.line;
+        statementKind_ = statementKinds_[e.statementKind];
         break;
     }
-    c.setObjectID(id);
-    c.setObjectUUID(uuidOf(seed, e.kind, e.ordinal));
-    vlt::ObjectRef object = c.createObject(data);
-    if (!targets.empty())
-      object.setPropertyValue(e.kind == Kind::cls ? implementsProperty : callsProperty, targets, true);
-  });
+  }
+
+  vlt::DataModelRepository& repo_;
+  const std::array<vlt::ClassRef, kindCount>& classes_;
+  const vlt::ObjectId first_;
+  const std::uint64_t seed_;
+  vlt::PropertyRef implements_, calls_;
+  std::array<vlt::PropertyRef, kindCount> owning_;  // the composite property of each kind's owner
+  std::array<vlt::EnumeralRef, 4> visibilities_;
+  std::array<vlt::EnumeralRef, 5> statementKinds_;
+  std::array<std::unique_ptr<vlt::ObjectConstructor>, kindCount> constructors_;
+  // The cells the constructors read.
+  std::u16string name_;
+  bool isAbstract_ = false;
+  std::int64_t sourceSize_ = 0;
+  std::int32_t line_ = 0;
+  vlt::ObjectRef superclass_, returnType_;
+  vlt::EnumeralRef visibility_, statementKind_;
+  vlt::PropertyRef membership_;
+  std::int32_t ownerId_ = 0, ordinal_ = 0;
+  std::vector<vlt::ObjectId> classIds_, methodIds_;
+  std::vector<vlt::ObjectRef> targets_;
+};
+
+}  // namespace
+
+void writeThroughRepository(const std::string& path, const std::string& baseMetamodel, std::size_t elements,
+                            std::uint64_t seed) {
+  vlt::DataModelRepository repo;
+  vlt::DataModelRepository::ServiceOptions options;  // the data source's SQLite connector's options
+  options.createIfMissing = 1;
+  repo.open(path, baseMetamodel, options);
+  repo.beginTransaction();
+  const std::array<vlt::ClassRef, kindCount> classes = createMetamodel(repo);
+  vlt::ObjectId first = 0;
+  repo.allocateObjectIds(elements, first);
+  ElementWriter writer(repo, classes, first, seed);
+  generate(elements, seed, [&](const Element& e) { writer.write(e); });
   repo.commitTransaction();
   repo.close();
 }
