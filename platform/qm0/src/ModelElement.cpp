@@ -1,11 +1,14 @@
 // Model elements: reflective access, and the rules that keep references
-// consistent (opposite ends, composite owners).
+// consistent (opposite ends, composite owners). What edits and destruction
+// share of those rules is in ElementLinks; destruction in
+// ElementDestruction.cpp.
 
 #include <qm/zero/Messages.hpp>
 #include <qm/zero/ModelElement.hpp>
 #include <qm/zero/ReferenceCollection.hpp>
 
 #include "MetaInternal.hpp"
+#include "ElementLinks.hpp"
 #include "ModelState.hpp"
 #include "UniqueEntries.hpp"
 
@@ -28,6 +31,15 @@ using detail::ElementImpl;
 using detail::ModelState;
 using foundation::core::except::throwException;
 using PropertyImpl = meta::Property::Impl;
+using detail::forEachTarget;
+using detail::indexOf;
+using detail::loadEnd;
+using detail::loadsEnds;
+using detail::rawErase;
+using detail::recordEntryChange;
+using detail::targetAt;
+using detail::targetOf;
+using detail::unlink;
 
 
 namespace {
@@ -86,37 +98,6 @@ ModelState& changeableModel(const ElementImpl* e) {
   throwException(qm0::messages::CannotCastIncompatibleTypes(typeName));
 }
 
-Value entryValue(const PropertyImpl* p, const Entry& entry) {
-  meta::Type type = p->getType();
-  EntryType et = entryTypeOf(type);
-  return Value(ValueMeta(std::move(type), ValueMeta::Present, et), Entries{entry});
-}
-
-// Records a change of one entry of a multi-valued property: an ordered
-// collection keeps the change itself (kind, index, new entry; none for a
-// removal), any other only that the property changed.
-void recordEntryChange(ModelState& m, ElementImpl* e, const PropertyImpl* p, std::uint32_t kind, std::size_t index,
-                       const Entry* entry) {
-  ModelElement handle(e);
-  if (p->isMultiValued() && p->isOrdered()) {
-    m.record([&](ReportBuilder& b) { b.ordered(handle, p, kind, index, entry ? entryValue(p, *entry) : Value()); });
-  } else {
-    m.record([&](ReportBuilder& b) { b.modified(handle.get(), p); });
-  }
-}
-
-ElementImpl* targetOf(const Entry& entry) { return static_cast<ElementImpl*>(std::get<ModelElement>(entry).get()); }
-ElementImpl* targetAt(const detail::Slot& slot, std::size_t index) {
-  return static_cast<ElementImpl*>(slot.elementAt(index));
-}
-
-// Calls `f` with each target of the reference `p` of `e`, in order.
-template <class F>
-void forEachTarget(const ElementImpl* e, const PropertyImpl* p, F&& f) {
-  const detail::Slot& slot = e->slots[p->getSlotIndex()];
-  for (std::size_t i = 0; i < slot.size(); ++i) f(targetAt(slot, i));
-}
-
 [[noreturn]] void upperBoundExceeded(const PropertyImpl* p) {
   throwException(qm0::messages::UpperBoundExceeded(p->getQualifiedName(), std::to_string(p->getUpper())));
 }
@@ -171,12 +152,6 @@ std::vector<ElementImpl*> checkValue(const ElementImpl* e, const PropertyImpl* p
 // --- One side of a reference -----------------------------------------------
 
 constexpr std::size_t npos = std::numeric_limits<std::size_t>::max();
-
-std::size_t indexOf(const detail::Slot& slot, const ElementImpl* t) {
-  for (std::size_t i = 0; i < slot.size(); ++i)
-    if (slot.elementAt(i) == t) return i;
-  return npos;
-}
 
 ElementImpl* singleTarget(const ElementImpl* e, const PropertyImpl* p) {
   const detail::Slot& slot = e->slots[p->getSlotIndex()];
@@ -234,16 +209,6 @@ void rawInsert(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl
   recordEntryChange(m, e, p, OCDChange::Insert, index, &entry);
 }
 
-bool rawErase(ModelState& m, ElementImpl* e, const PropertyImpl* p, const ElementImpl* t) {
-  const std::uint32_t i = p->getSlotIndex();
-  std::size_t index = indexOf(e->slots[i], t);
-  if (index == std::numeric_limits<std::size_t>::max()) return false;
-  m.logEdit(e, i, detail::SlotChange::Kind::Erased, index);
-  e->slots[i].erase(index);
-  recordEntryChange(m, e, p, OCDChange::Remove, index, nullptr);
-  return true;
-}
-
 // --- Reading the other end first -------------------------------------------
 //
 // A change reported to a data source must see each end it edits whole: an
@@ -255,15 +220,6 @@ bool rawErase(ModelState& m, ElementImpl* e, const PropertyImpl* p, const Elemen
 // changes anything: a load may ask the data source for a snapshot, which must
 // not see a change half made. A data source's own changes (loads, the
 // modification guard) are not reported and edit the ends as they are.
-
-bool loadsEnds(const ModelState& m) { return m.reporting() && m.dataSource != nullptr; }
-
-// Makes `p` of `t` whole in memory: `t` loaded if a proxy, the collection
-// loaded if deferred.
-void loadEnd(ModelState& m, ElementImpl* t, const PropertyImpl* p) {
-  if (t->state == ElementImpl::State::Proxy) m.resolve(t);
-  if (t->state != ElementImpl::State::Destroyed && t->isUnloaded(p->getSlotIndex())) m.loadCollection(t, p);
-}
 
 // The ends that unlink(e, p, t) edits besides `p` of `e`.
 void loadEndsOfUnlink(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl* t) {
@@ -293,17 +249,6 @@ void loadEndsOfLink(ModelState& m, ElementImpl* e, const PropertyImpl* p, Elemen
 }
 
 // --- Both sides --------------------------------------------------------------
-
-bool unlink(ModelState& m, ElementImpl* e, const PropertyImpl* p, ElementImpl* t) {
-  ModelElement keep(t);
-  if (!rawErase(m, e, p, t)) return false;
-  if (p->isComposite() && t->owner == e && t->owningProperty == p) m.setOwner(t, nullptr, nullptr);
-  if (const PropertyImpl* q = p->getOppositeImpl()) {
-    rawErase(m, t, q, e);
-    if (q->isComposite() && e->owner == t && e->owningProperty == q) m.setOwner(e, nullptr, nullptr);
-  }
-  return true;
-}
 
 // Whether `candidate` is `e` or one of its owners. Walks up from `e` and down
 // through what `candidate` owns by turns, so that the answer costs the
@@ -507,121 +452,6 @@ void linkElement(ElementImpl* e, const PropertyImpl* p, ElementImpl* target, std
   checkValue(e, p, v);
   loadEndsOfLink(m, e, p, target);
   link(m, e, p, target, index);
-}
-
-namespace {
-
-// Destroys one element of a destruction whose elements are `doomed`: it
-// leaves its owner and the opposite ends of its references, unless those go
-// too (their slots are emptied with them, and a destroyed element's own
-// changes are not reported), and its slots are emptied.
-void destroyOne(ModelState& m, ElementImpl* e, const std::unordered_set<const ElementImpl*>& doomed) {
-  ModelElement keep(e);
-  if (e->owner != nullptr) {
-    if (doomed.count(e->owner) != 0) m.setOwner(e, nullptr, nullptr);
-    else unlink(m, e->owner, e->owningProperty, e);
-  }
-  for (const meta::Property& p : e->cls->getAllAttributes()) {
-    if (!p->isReference() || !p->hasOpposite()) continue;
-    const PropertyImpl* q = p->getOppositeImpl();
-    const Entries targets = e->slots[p->getSlotIndex()].entries();
-    for (const Entry& entry : targets) {
-      ElementImpl* t = targetOf(entry);
-      if (doomed.count(t) == 0) rawErase(m, t, q, e);
-    }
-  }
-  // Release what the element still refers to, so that reference cycles end here.
-  for (std::uint32_t i = 0; i < e->slotCount; ++i) {
-    if (e->slots[i].empty()) continue;
-    m.saveSlot(e, i);
-    e->slots[i].clear();
-  }
-  m.touch(e);
-  m.leaveTable(e);
-  e->state = ElementImpl::State::Destroyed;
-  if (m.tx) m.tx->destroyed.insert(e->getUUID());
-  m.record([&](ReportBuilder& b) { b.destroyed(keep); });
-}
-
-}  // namespace
-
-void destroyElements(ModelState& m, const std::vector<ElementImpl*>& roots) {
-  // Every element to destroy, owned elements before their owner, in the order
-  // of properties and collections. Containment may be deeper than the call
-  // stack: an explicit stack of (element, its owned elements are listed).
-  std::vector<ModelElement> order;
-  std::unordered_set<const ElementImpl*> doomed;
-  std::vector<std::pair<ElementImpl*, bool>> stack;
-  for (auto root = roots.rbegin(); root != roots.rend(); ++root) stack.emplace_back(*root, false);
-  while (!stack.empty()) {
-    auto [e, listed] = stack.back();
-    stack.pop_back();
-    if (listed) {
-      order.emplace_back(e);
-      continue;
-    }
-    if (e->state == ElementImpl::State::Destroyed || !doomed.insert(e).second) continue;
-    stack.emplace_back(e, true);
-    const std::size_t first = stack.size();
-    for (const meta::Property& p : e->cls->getAllAttributes())
-      if (p->isComposite())
-        forEachTarget(e, p.operator->(), [&](ElementImpl* t) { stack.emplace_back(t, false); });
-    std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
-  }
-  for (const ModelElement& e : order) destroyOne(m, elementImpl(e), doomed);
-}
-
-void destroyElement(ModelState& m, ElementImpl* e) { destroyElements(m, {e}); }
-
-namespace {
-
-// What `root` owns, itself included, into `out`; false when a proxy or an
-// unloaded composite collection hides part of it.
-bool subtreeInMemory(ElementImpl* root, std::vector<ElementImpl*>& out) {
-  bool whole = true;
-  std::vector<ElementImpl*> stack{root};
-  while (!stack.empty()) {
-    ElementImpl* e = stack.back();
-    stack.pop_back();
-    out.push_back(e);
-    if (e->state == ElementImpl::State::Proxy) whole = false;
-    for (const meta::Property& p : e->cls->getAllAttributes()) {
-      if (!p->isComposite()) continue;
-      if (e->isUnloaded(p->getSlotIndex())) whole = false;
-      forEachTarget(e, p.operator->(), [&](ElementImpl* t) { stack.push_back(t); });
-    }
-  }
-  return whole;
-}
-
-}  // namespace
-
-// Destroying `root` destroys what it owns and cuts every two-way link of
-// those elements: the subtree is loaded whole first (a stored child that is
-// not in memory would keep its links in loaded elements), and so is each
-// end of those links.
-void loadEndsOfDestroy(ModelState& m, ElementImpl* root) {
-  if (!loadsEnds(m)) return;
-  std::vector<ElementImpl*> subtree;
-  if (!subtreeInMemory(root, subtree)) {
-    m.dataSource->loadElementSubtree(ModelElement(root));
-    subtree.clear();
-    subtreeInMemory(root, subtree);
-  }
-  const std::unordered_set<const ElementImpl*> doomed(subtree.begin(), subtree.end());
-  std::vector<ElementImpl*> ends;
-  for (ElementImpl* e : subtree) {
-    for (const meta::Property& p : e->cls->getAllAttributes()) {
-      const PropertyImpl* q = p->getOppositeImpl();
-      if (!p->isReference() || q == nullptr) continue;
-      // A proxy the subtree's load left is not stored: nothing to learn.
-      if (e->state != ElementImpl::State::Proxy && e->isUnloaded(p->getSlotIndex())) m.loadCollection(e, p.operator->());
-      ends.clear();
-      forEachTarget(e, p.operator->(), [&](ElementImpl* t) { ends.push_back(t); });
-      for (ElementImpl* t : ends)
-        if (doomed.count(t) == 0) loadEnd(m, t, q);
-    }
-  }
 }
 
 }  // namespace detail
