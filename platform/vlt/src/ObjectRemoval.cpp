@@ -21,7 +21,22 @@ namespace {
 
 // Purposes of the statements kept per class or property; apart from those of
 // ObjectStore and PropertyStatement, which key the same elements.
-enum RemovalStatement { removeRows = 100, removeEntries, cutColumn, renumberEntries, cutEntries };
+enum RemovalStatement {
+  removeRows = 100,
+  removeEntries,
+  cutColumn,
+  renumberEntries,
+  cutEntries,
+  emptyRows,
+  emptyEntries,
+  reportColumn,
+  reportEntries
+};
+
+// Below this many objects a deletion takes their rows without asking first
+// whether it empties whole tables: the questions would cost more than they
+// save (on a server, a round trip each).
+constexpr std::int64_t wholeTablesFrom = 256;
 
 // The roots of a deletion as a list of inListSize ids (see StatementCache):
 // objects that do not exist (any more) are skipped, and so are ids listed
@@ -43,7 +58,7 @@ void ObjectRemoval::deleteObject(const ObjectRef& object) {
   scope.commit();
 }
 
-void ObjectRemoval::deleteObjects(const std::vector<ObjectRef>& objects) {
+void ObjectRemoval::deleteObjects(const std::vector<ObjectRef>& objects, CutLinks* cut) {
   database_.checkOpen();
   std::vector<ObjectId> ids;
   ids.reserve(objects.size());
@@ -52,7 +67,7 @@ void ObjectRemoval::deleteObjects(const std::vector<ObjectRef>& objects) {
   }
   if (ids.empty()) return;
   WriteScope scope(transaction_);
-  deleteSubtrees(ids);
+  deleteSubtrees(ids, cut);
   scope.commit();
 }
 
@@ -71,78 +86,156 @@ void ObjectRemoval::deleteAll() {
 }
 
 // The objects `roots` and everything they own, into vlt_doomed (emptied
-// first: a failed deletion may have left ids there); their classes.
-std::vector<const ClassInfo*> ObjectRemoval::gather(const std::vector<ObjectId>& roots) {
+// first: a failed deletion may have left ids there); how many of each class.
+ObjectRemoval::Doomed ObjectRemoval::gather(const std::vector<ObjectId>& roots) {
   sql::Connection& c = database_.connection();
   // Temporary: the connection's own, gone with it. Made again after a
   // rollback took it back.
   c.execute(sql::fillIn("CREATE TEMP TABLE IF NOT EXISTS vlt_doomed (id {int} PRIMARY KEY)",
                         {{"int", c.dialect().integerType}}));
   statements_.fixed("DELETE FROM vlt_doomed").run();
-  for (std::size_t first = 0; first < roots.size(); first += inListSize) {
+  // In id order every insert appends to the table's tree.
+  std::vector<ObjectId> sorted(roots);
+  std::sort(sorted.begin(), sorted.end());
+  for (std::size_t first = 0; first < sorted.size(); first += inListSize) {
     sql::StatementUse s(statements_.fixed(addRootsText()));
     for (std::size_t k = 0; k < inListSize; ++k) {
-      s->bindInt64(static_cast<int>(k) + 1, roots[std::min(first + k, roots.size() - 1)]);
+      s->bindInt64(static_cast<int>(k) + 1, sorted[std::min(first + k, sorted.size() - 1)]);
     }
     s->run();
   }
+  // Down from the roots that no other root owns, so that each object is
+  // reached once (ownership is a tree); added in id order.
   statements_
-      .fixed("WITH RECURSIVE sub(id) AS (SELECT o.id FROM vlt_object o JOIN vlt_doomed d ON o.owner_id = d.id "
-             "UNION SELECT o.id FROM vlt_object o JOIN sub ON o.owner_id = sub.id) "
-             "INSERT INTO vlt_doomed (id) SELECT id FROM sub WHERE id IS NOT NULL ON CONFLICT DO NOTHING")
+      .fixed("WITH RECURSIVE sub(id) AS (SELECT d.id FROM vlt_doomed d JOIN vlt_object o ON o.id = d.id "
+             "WHERE o.owner_id IS NULL OR NOT EXISTS (SELECT 1 FROM vlt_doomed p WHERE p.id = o.owner_id) "
+             "UNION ALL SELECT o.id FROM sub JOIN vlt_object o ON o.owner_id = sub.id) "
+             "INSERT INTO vlt_doomed (id) SELECT id FROM sub ORDER BY id ON CONFLICT DO NOTHING")
       .run();
-  std::vector<const ClassInfo*> classes;
+  Doomed doomed;
   sql::StatementUse s(statements_.fixed(
-      "SELECT DISTINCT o.class_id FROM vlt_object o WHERE o.id IN (SELECT id FROM vlt_doomed)"));
+      "SELECT o.class_id, count(*) FROM vlt_object o WHERE o.id IN (SELECT id FROM vlt_doomed) GROUP BY o.class_id"));
   while (s->step()) {
     const ClassInfo* cls = schema_.classById(s->columnInt64(0));
     if (cls == nullptr) {
       throw StorageError("an object to delete has the unknown class " + std::to_string(s->columnInt64(0)),
                          database_.filespec());
     }
-    classes.push_back(cls);
+    doomed.classes.emplace_back(cls, s->columnInt64(1));
+    doomed.total += s->columnInt64(1);
   }
-  return classes;
+  return doomed;
+}
+
+// Whether the deletion takes every object of `cls`: counted through the
+// class index up to one more than it takes, so the question costs what the
+// deletion does, whatever the number of objects that stay.
+bool ObjectRemoval::takesEveryObjectOf(const Doomed& doomed, const ClassInfo* cls,
+                                       std::unordered_map<const ClassInfo*, bool>& known) {
+  const auto memo = known.find(cls);
+  if (memo != known.end()) return memo->second;
+  std::int64_t taken = 0;
+  for (const auto& [doomedClass, count] : doomed.classes) {
+    if (doomedClass == cls) taken = count;
+  }
+  sql::StatementUse s(
+      statements_.fixed("SELECT count(*) FROM (SELECT 1 FROM vlt_object WHERE class_id = ?1 LIMIT ?2) AS first"));
+  s->bindInt64(1, cls->id);
+  s->bindInt64(2, taken + 1);
+  const bool every = s->step() && s->columnInt64(0) == taken;
+  known.emplace(cls, every);
+  return every;
+}
+
+// A large deletion that leaves a table without a row empties it whole, and
+// one that leaves few objects keeps those aside and empties the object
+// table: taking each row out of each index costs many times more (on
+// SQLite, emptying a table drops its pages). Decided before any row goes.
+void ObjectRemoval::decideWholeTables(Doomed& doomed) {
+  if (doomed.total < wholeTablesFrom) return;
+  std::set<const ClassInfo*> holders;
+  for (const auto& [cls, count] : doomed.classes) holders.insert(cls->lineage.begin(), cls->lineage.end());
+  for (const auto& q : schema_.allProperties()) {
+    if (!q->retired && q->valueType == ValueType::object && !q->composite) holders.insert(q->owner);
+  }
+  std::unordered_map<const ClassInfo*, bool> every;
+  const std::vector<ClassInfo*> all = schema_.classes();
+  for (const ClassInfo* holder : holders) {
+    doomed.emptied[holder] = std::all_of(all.begin(), all.end(), [&](const ClassInfo* k) {
+      return k->retired || !k->conformsTo(holder) || takesEveryObjectOf(doomed, k, every);
+    });
+  }
+  const std::int64_t few = doomed.total / 4;
+  sql::StatementUse s(statements_.fixed("SELECT count(*) FROM (SELECT 1 FROM vlt_object LIMIT ?1) AS objects"));
+  s->bindInt64(1, doomed.total + few + 1);
+  if (s->step() && s->columnInt64(0) - doomed.total <= few) doomed.survivors = s->columnInt64(0) - doomed.total;
 }
 
 // The rows of the doomed objects: in their class tables, in the collections
 // they hold, in the object table.
-void ObjectRemoval::deleteRows(const std::vector<const ClassInfo*>& classes) {
+void ObjectRemoval::deleteRows(const Doomed& doomed) {
   std::set<const ClassInfo*> tables;
-  for (const ClassInfo* cls : classes) tables.insert(cls->lineage.begin(), cls->lineage.end());
+  for (const auto& [cls, count] : doomed.classes) tables.insert(cls->lineage.begin(), cls->lineage.end());
   for (const ClassInfo* c : tables) {
+    const bool whole = doomed.empties(c);
     for (const PropertyInfo* q : c->properties) {
       if (!q->inOwnTable() || !tables_.collectionTable(q)) continue;
       statements_
-          .keyed(q, removeEntries, 0,
+          .keyed(q, whole ? emptyEntries : removeEntries, 0,
                  [&] {
-                   return sql::fillIn("DELETE FROM {values} WHERE object_id IN (SELECT id FROM vlt_doomed)",
+                   return sql::fillIn(whole ? "DELETE FROM {values}"
+                                            : "DELETE FROM {values} WHERE object_id IN (SELECT id FROM vlt_doomed)",
                                       {{"values", q->table}});
                  })
           .run();
     }
     if (c->rowColumns == 0 || !tables_.classTable(c).exists) continue;
     statements_
-        .keyed(c, removeRows, 0,
-               [&] { return sql::fillIn("DELETE FROM {table} WHERE id IN (SELECT id FROM vlt_doomed)", {{"table", c->table}}); })
+        .keyed(c, whole ? emptyRows : removeRows, 0,
+               [&] {
+                 return sql::fillIn(whole ? "DELETE FROM {table}" : "DELETE FROM {table} WHERE id IN (SELECT id FROM vlt_doomed)",
+                                    {{"table", c->table}});
+               })
         .run();
   }
-  statements_.fixed("DELETE FROM vlt_object WHERE id IN (SELECT id FROM vlt_doomed)").run();
+  deleteObjectRows(doomed);
+}
+
+void ObjectRemoval::deleteObjectRows(const Doomed& doomed) {
+  if (doomed.survivors < 0) {
+    statements_.fixed("DELETE FROM vlt_object WHERE id IN (SELECT id FROM vlt_doomed)").run();
+    return;
+  }
+  // Not prepared: the table of the kept rows lives for this statement's
+  // sake only.
+  sql::Connection& c = database_.connection();
+  if (doomed.survivors > 0) {
+    c.execute("CREATE TEMP TABLE vlt_kept AS SELECT * FROM vlt_object "
+              "WHERE NOT EXISTS (SELECT 1 FROM vlt_doomed d WHERE d.id = vlt_object.id)");
+  }
+  statements_.fixed("DELETE FROM vlt_object").run();
+  if (doomed.survivors > 0) {
+    c.execute("INSERT INTO vlt_object SELECT * FROM vlt_kept");
+    c.execute("DROP TABLE vlt_kept");
+  }
 }
 
 // Links that other objects hold to the doomed ones: single references
 // become absent; collection entries are removed, the later entries of each
-// collection moving down by the number removed before them.
-void ObjectRemoval::cutLinks(const std::vector<const ClassInfo*>& classes) {
+// collection moving down by the number removed before them. A table that the
+// deletion emptied holds none.
+void ObjectRemoval::cutLinks(const Doomed& doomed, CutLinks* cut) {
   for (const auto& holder : schema_.allProperties()) {
     const PropertyInfo* q = holder.get();
-    if (q->retired || q->valueType != ValueType::object || q->composite) continue;
-    if (std::none_of(classes.begin(), classes.end(), [q](const ClassInfo* c) { return c->conformsTo(q->typeClass); })) {
+    if (q->retired || q->valueType != ValueType::object || q->composite || doomed.empties(q->owner)) continue;
+    if (std::none_of(doomed.classes.begin(), doomed.classes.end(),
+                     [q](const auto& c) { return c.first->conformsTo(q->typeClass); })) {
       continue;
     }
     if (q->inClassTable()) {
       const ValueTables::ClassTable& table = tables_.classTable(q->owner);
       if (!table.exists || !table.columns[static_cast<std::size_t>(q->rowColumn)]) continue;
+      if (cut) collectCut(q, *cut);
       statements_
           .keyed(q, cutColumn, 0,
                  [&] {
@@ -153,6 +246,7 @@ void ObjectRemoval::cutLinks(const std::vector<const ClassInfo*>& classes) {
       continue;
     }
     if (!tables_.collectionTable(q)) continue;
+    if (cut) collectCut(q, *cut);
     // Renumbered first, while the doomed entries still tell how many go
     // before each survivor; those entries keep their ordinals meanwhile.
     statements_
@@ -177,12 +271,32 @@ void ObjectRemoval::cutLinks(const std::vector<const ClassInfo*>& classes) {
   }
 }
 
-void ObjectRemoval::deleteSubtrees(const std::vector<ObjectId>& roots) {
+// The links of `q` into doomed objects, once the doomed objects' own rows
+// are gone: what holds them is left.
+void ObjectRemoval::collectCut(const PropertyInfo* q, CutLinks& cut) {
+  const bool column = q->inClassTable();
+  sql::StatementUse s(statements_.keyed(q, column ? reportColumn : reportEntries, 0, [&] {
+    return sql::fillIn(column ? "SELECT h.id, o.class_id, o.uuid, h.{column}, 0 FROM {class} h "
+                                "JOIN vlt_object o ON o.id = h.id WHERE h.{column} IN (SELECT id FROM vlt_doomed) "
+                                "ORDER BY h.id"
+                              : "SELECT v.object_id, o.class_id, o.uuid, v.value, v.ordinal FROM {values} v "
+                                "JOIN vlt_object o ON o.id = v.object_id WHERE v.value IN (SELECT id FROM vlt_doomed) "
+                                "ORDER BY v.object_id, v.ordinal DESC",
+                       {{"class", q->owner->table}, {"column", q->column}, {"values", q->table}});
+  }));
+  while (s->step()) {
+    cut.emplace_back(q, IncomingLink{access_.objectAt(*s, 0, q->owner), static_cast<ObjectId>(s->columnInt64(3)),
+                                     static_cast<std::size_t>(s->columnInt64(4))});
+  }
+}
+
+void ObjectRemoval::deleteSubtrees(const std::vector<ObjectId>& roots, CutLinks* cut) {
   transaction_.noteRemoval();
-  const std::vector<const ClassInfo*> classes = gather(roots);
-  if (classes.empty()) return;
-  deleteRows(classes);
-  cutLinks(classes);
+  Doomed doomed = gather(roots);
+  if (doomed.classes.empty()) return;
+  decideWholeTables(doomed);
+  deleteRows(doomed);
+  cutLinks(doomed, cut);
   statements_.fixed("DELETE FROM vlt_doomed").run();
 }
 

@@ -12,6 +12,8 @@
 
 #include <vlt/Object.hpp>
 
+#include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 namespace vlt::detail {
@@ -30,16 +32,39 @@ class ObjectRemoval {
 
   /// Deletes the object and what it owns; UsageError when it does not exist.
   void deleteObject(const ObjectRef& object);
+  /// The links a deletion cut in the objects it left, with their properties.
+  using CutLinks = std::vector<std::pair<const PropertyInfo*, IncomingLink>>;
+
   /// Deletes the objects and what they own; null handles and objects that
-  /// do not exist are skipped.
-  void deleteObjects(const std::vector<ObjectRef>& objects);
+  /// do not exist are skipped. With `cut`, appends the links it cut there.
+  void deleteObjects(const std::vector<ObjectRef>& objects, CutLinks* cut);
   void deleteAll();
 
  private:
-  std::vector<const ClassInfo*> gather(const std::vector<ObjectId>& roots);
-  void deleteRows(const std::vector<const ClassInfo*>& classes);
-  void cutLinks(const std::vector<const ClassInfo*>& classes);
-  void deleteSubtrees(const std::vector<ObjectId>& roots);
+  /// What one deletion takes: the objects in vlt_doomed, how many of each
+  /// class, and, decided before any row goes, which tables it empties.
+  struct Doomed {
+    std::vector<std::pair<const ClassInfo*, std::int64_t>> classes;
+    std::int64_t total = 0;
+    /// Classes whose table (and collections) no surviving object has a row in.
+    std::unordered_map<const ClassInfo*, bool> emptied;
+    std::int64_t survivors = -1;  ///< objects left, when few enough to keep aside; else -1
+
+    bool empties(const ClassInfo* cls) const {
+      const auto found = emptied.find(cls);
+      return found != emptied.end() && found->second;
+    }
+  };
+
+  Doomed gather(const std::vector<ObjectId>& roots);
+  void decideWholeTables(Doomed& doomed);
+  bool takesEveryObjectOf(const Doomed& doomed, const ClassInfo* cls,
+                          std::unordered_map<const ClassInfo*, bool>& known);
+  void deleteRows(const Doomed& doomed);
+  void deleteObjectRows(const Doomed& doomed);
+  void cutLinks(const Doomed& doomed, CutLinks* cut);
+  void collectCut(const PropertyInfo* q, CutLinks& cut);
+  void deleteSubtrees(const std::vector<ObjectId>& roots, CutLinks* cut = nullptr);
 
   Database& database_;
   StatementCache& statements_;

@@ -80,15 +80,15 @@ void DataSource::ChangeWriter::write(const ChangeReport& report) {
     if (active) guard.emplace(active->startDataSourceModification());
     // Before any object is deleted, every destroyed element gives up the
     // stored children that live on in memory (taken out before their owner
-    // was destroyed, which the report does not say), and an active data
-    // source cuts the links into it: deleting an owner deletes what it owns,
-    // whose links loaded elements hold as well.
+    // was destroyed, which the report does not say). The deletion then cuts
+    // the links into what it deletes, and an active data source cuts them in
+    // loaded elements too: deleting an owner deletes what it owns, whose
+    // links loaded elements hold as well.
     std::vector<qm::zero::ModelElement> destroyed;
     for (const qm::zero::ModelElement& element : report.getDestroyedElements())
       if (isModelElement(element)) destroyed.push_back(element);
     std::vector<vlt::ObjectRef> objects = storedObjectsOf(destroyed);
     releaseLivingChildren(objects);
-    removeIncomingUnidirectionalAssociations(destroyed, objects);
     destroyObjects(destroyed, objects);
   }
 

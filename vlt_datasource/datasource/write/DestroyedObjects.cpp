@@ -21,7 +21,7 @@
 namespace vlt_datasource {
 
 namespace meta = qm::zero::meta;
-using fl::i18n::ustring_to_utf8;
+using fl::i18n::utf8_to_ustring;
 
 namespace {
 const char* whereItIs(const qm::zero::ModelElement& element) { return element ? " in memory" : " not loaded"; }
@@ -31,13 +31,15 @@ bool holds(const qm::zero::Value& value, const qm::zero::ModelElement& target) {
 }
 }  // namespace
 
-// The caller has cut the elements' incoming links already (an active data
-// source cuts those of every destroyed element first). The report lists an
-// owned element before its owner; the repository takes them all at once, in
-// statements per table rather than per object.
+// The report lists an owned element before its owner; the repository
+// takes them all at once, in statements per table rather than per object,
+// and says which links it cut in the objects it left.
 void DataSource::ChangeWriter::destroyObjects(const std::vector<qm::zero::ModelElement>& elements,
                                               const std::vector<vlt::ObjectRef>& objects) {
-  repository.defaultDataModel().deleteObjects(objects);
+  if (active)
+    cutLinksInLoadedElements(elements, objects, repository.defaultDataModel().deleteObjectsCuttingLinks(objects));
+  else
+    repository.defaultDataModel().deleteObjects(objects);
   if (!debugLog.isEnabled(severity::detail)) return;
   for (std::size_t i = 0; i < elements.size(); ++i) {
     debugLog.log(severity::detail, "destroyed object ", boost::uuids::to_string(elements[i].getUUID()),
@@ -94,44 +96,33 @@ void removeFromLoadedCollection(qm::zero::ModelElement& loaded, const meta::Prop
 
 }  // namespace
 
-// Per one-way property into the destroyed elements' classes, the links of
-// all of them are found together (the repository's deletion cuts them where
-// they are stored); the loaded elements that hold them let go of them.
-void DataSource::ChangeWriter::removeIncomingUnidirectionalAssociations(
-    const std::vector<qm::zero::ModelElement>& elements, const std::vector<vlt::ObjectRef>& objects) {
-  if (!active) return;
-  std::vector<std::pair<meta::Property, std::vector<vlt::ObjectRef>>> targets;
-  std::unordered_map<meta::Property, std::size_t> slotOf;
+// The stored links were cut by the deletion; the loaded elements that hold
+// them through one-way properties let go of them too (two-way links memory
+// cut at both ends when it destroyed the elements).
+void DataSource::ChangeWriter::cutLinksInLoadedElements(const std::vector<qm::zero::ModelElement>& elements,
+                                                        const std::vector<vlt::ObjectRef>& objects,
+                                                        const std::vector<vlt::CutLink>& cut) {
+  if (cut.empty()) return;
   std::unordered_map<vlt::ObjectId, std::size_t> elementOf;
-  for (std::size_t i = 0; i < elements.size(); ++i) {
-    if (!objects[i]) continue;
-    elementOf.emplace(objects[i].objectId(), i);
-    for (meta::Class cls = elements[i].getMetaClass(); cls; cls = cls->getSuperclass()) {
-      const auto incoming = classMapper.incomingProperties().find(cls);
-      if (incoming == classMapper.incomingProperties().end()) continue;
-      for (const meta::Property& property : incoming->second) {
-        const auto slot = slotOf.emplace(property, targets.size());
-        if (slot.second) targets.emplace_back(property, std::vector<vlt::ObjectRef>());
-        targets[slot.first->second].second.push_back(objects[i]);
-      }
-    }
-  }
-  for (const auto& [property, into] : targets) {
-    const vlt::ClassRef owningClass = classMapper.getVltClass(meta::Class::downcast(property->getOwningType()), true);
-    const vlt::PropertyRef propRef = owningClass.findProperty(ustring_to_utf8(property->getName()));
-    if (!propRef) continue;
-    for (const vlt::IncomingLink& link : repository.defaultDataModel().linksInto(propRef, into)) {
-      const qm::zero::ModelElement& element = elements[elementOf.at(link.target)];
-      qm::zero::ModelElement loaded = model.findElement(link.holder.objectIdentity(), qm::zero::InMemoryOnly);
-      if (loaded && property->getUpper() == 1 && holds(loaded.get(property, privilegedTag), element))
+  for (std::size_t i = 0; i < elements.size(); ++i)
+    if (objects[i]) elementOf.emplace(objects[i].objectId(), i);
+  for (const vlt::CutLink& link : cut) {
+    const auto destroyed = elementOf.find(link.link.target);
+    if (destroyed == elementOf.end()) continue;  // owned by a destroyed element, never loaded
+    const qm::zero::ModelElement& element = elements[destroyed->second];
+    qm::zero::ModelElement loaded = model.findElement(link.link.holder.objectIdentity(), qm::zero::InMemoryOnly);
+    const meta::Property property =
+        loaded ? loaded.getMetaClass()->findProperty(utf8_to_ustring(link.property.name())) : meta::Property();
+    if (property && !property->hasOpposite() && !property->isComposite() && !property->isNotStored()) {
+      if (property->getUpper() == 1 && holds(loaded.get(property, privilegedTag), element))
         loaded.set(property, qm::zero::Value::createEmptyValue(property), privilegedTag);
-      else if (loaded && property->getUpper() > 1)
-        removeFromLoadedCollection(loaded, property, link.index, element, privilegedTag);
-      if (debugLog.isEnabled(severity::detail))
-        debugLog.log(severity::detail, "Destroying incoming link to ", boost::uuids::to_string(element.getUUID()),
-                     property->getUpper() > 1 ? " from collection prop of " : " from ",
-                     boost::uuids::to_string(link.holder.objectIdentity()), ", object is ", whereItIs(loaded));
+      else if (property->getUpper() > 1)
+        removeFromLoadedCollection(loaded, property, link.link.index, element, privilegedTag);
     }
+    if (debugLog.isEnabled(severity::detail))
+      debugLog.log(severity::detail, "Destroying incoming link to ", boost::uuids::to_string(element.getUUID()),
+                   link.property.isMultiValue() ? " from collection prop of " : " from ",
+                   boost::uuids::to_string(link.link.holder.objectIdentity()), ", object is ", whereItIs(loaded));
   }
 }
 

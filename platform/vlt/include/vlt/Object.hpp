@@ -225,6 +225,14 @@ struct IncomingLink {
   std::size_t index = 0;
 };
 
+/// A link that a deletion cut in an object it left: through `property` (a
+/// non-composite link property), `link.holder` held the deleted
+/// `link.target`, in a collection at `link.index` (as it was before).
+struct CutLink {
+  PropertyRef property;
+  IncomingLink link;
+};
+
 /// A live view of one multi-valued property of one object: every call reads
 /// or writes the stored collection. Indexes count from 0 in collection order.
 class VLT_API CollectionRefBase {
@@ -404,6 +412,13 @@ class VLT_API DataModelRef {
   /// object. Null handles and objects that no longer exist (deleted before,
   /// or owned by another of `objects`) are skipped. One atomic write.
   void deleteObjects(const std::vector<ObjectRef>& objects);
+  /// As deleteObjects, and answers the links it cut in the objects it left:
+  /// property by property, by holder, a holder's entries of a collection
+  /// from the last to the first. A caller that keeps links in memory too
+  /// cuts them there from this answer, without asking for them first
+  /// (linksInto); finding them costs a statement per such property, none
+  /// where no object that could hold one is left.
+  std::vector<CutLink> deleteObjectsCuttingLinks(const std::vector<ObjectRef>& objects);
   /// Deletes every object with all values and links. The metamodel stays.
   void deleteAllObjects();
 
