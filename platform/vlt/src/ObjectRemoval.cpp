@@ -91,7 +91,7 @@ ObjectRemoval::Doomed ObjectRemoval::gather(const std::vector<ObjectId>& roots) 
   sql::Connection& c = database_.connection();
   // Temporary: the connection's own, gone with it. Made again after a
   // rollback took it back.
-  c.execute(sql::fillIn("CREATE TEMP TABLE IF NOT EXISTS vlt_doomed (id {int} PRIMARY KEY)",
+  c.execute(sql::fillIn("CREATE TEMP TABLE IF NOT EXISTS vlt_doomed (id {int} PRIMARY KEY, stage {int} NOT NULL DEFAULT 0)",
                         {{"int", c.dialect().integerType}}));
   statements_.fixed("DELETE FROM vlt_doomed").run();
   // In id order every insert appends to the table's tree.
@@ -104,13 +104,18 @@ ObjectRemoval::Doomed ObjectRemoval::gather(const std::vector<ObjectId>& roots) 
     }
     s->run();
   }
-  // Down from the roots that no other root owns, so that each object is
-  // reached once (ownership is a tree); added in id order.
+  // What the roots own and were not named with them (a caller that names
+  // every object of the subtrees, as one deleting what memory destroyed
+  // does, is done here), then what that owns, each object reached once:
+  // ownership is a tree. Added in id order.
   statements_
-      .fixed("WITH RECURSIVE sub(id) AS (SELECT d.id FROM vlt_doomed d JOIN vlt_object o ON o.id = d.id "
-             "WHERE o.owner_id IS NULL OR NOT EXISTS (SELECT 1 FROM vlt_doomed p WHERE p.id = o.owner_id) "
-             "UNION ALL SELECT o.id FROM sub JOIN vlt_object o ON o.owner_id = sub.id) "
-             "INSERT INTO vlt_doomed (id) SELECT id FROM sub ORDER BY id ON CONFLICT DO NOTHING")
+      .fixed("INSERT INTO vlt_doomed (id, stage) SELECT o.id, 1 FROM vlt_doomed d JOIN vlt_object o ON o.owner_id = d.id "
+             "WHERE NOT EXISTS (SELECT 1 FROM vlt_doomed x WHERE x.id = o.id) ORDER BY o.id")
+      .run();
+  statements_
+      .fixed("WITH RECURSIVE sub(id) AS (SELECT o.id FROM vlt_doomed d JOIN vlt_object o ON o.owner_id = d.id "
+             "WHERE d.stage = 1 UNION ALL SELECT o.id FROM sub JOIN vlt_object o ON o.owner_id = sub.id) "
+             "INSERT INTO vlt_doomed (id, stage) SELECT id, 2 FROM sub ORDER BY id ON CONFLICT DO NOTHING")
       .run();
   Doomed doomed;
   sql::StatementUse s(statements_.fixed(
