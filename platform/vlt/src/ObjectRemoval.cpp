@@ -42,7 +42,7 @@ constexpr std::int64_t wholeTablesFrom = 256;
 // objects that do not exist (any more) are skipped, and so are ids listed
 // twice or owned by another root.
 const char* addRootsText() {
-  static const std::string text = "INSERT INTO vlt_doomed (id) SELECT id FROM vlt_object WHERE id IN (" +
+  static const std::string text = "INSERT INTO vlt_doomed (id, class_id) SELECT id, class_id FROM vlt_object WHERE id IN (" +
                                   inListPlaceholders(1) + ") ON CONFLICT DO NOTHING";
   return text.c_str();
 }
@@ -91,7 +91,8 @@ ObjectRemoval::Doomed ObjectRemoval::gather(const std::vector<ObjectId>& roots) 
   sql::Connection& c = database_.connection();
   // Temporary: the connection's own, gone with it. Made again after a
   // rollback took it back.
-  c.execute(sql::fillIn("CREATE TEMP TABLE IF NOT EXISTS vlt_doomed (id {int} PRIMARY KEY, stage {int} NOT NULL DEFAULT 0)",
+  c.execute(sql::fillIn("CREATE TEMP TABLE IF NOT EXISTS vlt_doomed "
+                        "(id {int} PRIMARY KEY, class_id {int} NOT NULL, stage {int} NOT NULL DEFAULT 0)",
                         {{"int", c.dialect().integerType}}));
   statements_.fixed("DELETE FROM vlt_doomed").run();
   // In id order every insert appends to the table's tree.
@@ -109,17 +110,19 @@ ObjectRemoval::Doomed ObjectRemoval::gather(const std::vector<ObjectId>& roots) 
   // does, is done here), then what that owns, each object reached once:
   // ownership is a tree. Added in id order.
   statements_
-      .fixed("INSERT INTO vlt_doomed (id, stage) SELECT o.id, 1 FROM vlt_doomed d JOIN vlt_object o ON o.owner_id = d.id "
-             "WHERE NOT EXISTS (SELECT 1 FROM vlt_doomed x WHERE x.id = o.id) ORDER BY o.id")
+      .fixed("INSERT INTO vlt_doomed (id, class_id, stage) SELECT o.id, o.class_id, 1 FROM vlt_doomed d "
+             "JOIN vlt_object o ON o.owner_id = d.id WHERE NOT EXISTS (SELECT 1 FROM vlt_doomed x WHERE x.id = o.id) "
+             "ORDER BY o.id")
       .run();
   statements_
-      .fixed("WITH RECURSIVE sub(id) AS (SELECT o.id FROM vlt_doomed d JOIN vlt_object o ON o.owner_id = d.id "
-             "WHERE d.stage = 1 UNION ALL SELECT o.id FROM sub JOIN vlt_object o ON o.owner_id = sub.id) "
-             "INSERT INTO vlt_doomed (id, stage) SELECT id, 2 FROM sub ORDER BY id ON CONFLICT DO NOTHING")
+      .fixed("WITH RECURSIVE sub(id, class_id) AS (SELECT o.id, o.class_id FROM vlt_doomed d "
+             "JOIN vlt_object o ON o.owner_id = d.id WHERE d.stage = 1 "
+             "UNION ALL SELECT o.id, o.class_id FROM sub JOIN vlt_object o ON o.owner_id = sub.id) "
+             "INSERT INTO vlt_doomed (id, class_id, stage) SELECT id, class_id, 2 FROM sub ORDER BY id "
+             "ON CONFLICT DO NOTHING")
       .run();
   Doomed doomed;
-  sql::StatementUse s(statements_.fixed(
-      "SELECT o.class_id, count(*) FROM vlt_object o WHERE o.id IN (SELECT id FROM vlt_doomed) GROUP BY o.class_id"));
+  sql::StatementUse s(statements_.fixed("SELECT class_id, count(*) FROM vlt_doomed GROUP BY class_id"));
   while (s->step()) {
     const ClassInfo* cls = schema_.classById(s->columnInt64(0));
     if (cls == nullptr) {
@@ -173,7 +176,11 @@ void ObjectRemoval::decideWholeTables(Doomed& doomed) {
   const std::int64_t few = doomed.total / 4;
   sql::StatementUse s(statements_.fixed("SELECT count(*) FROM (SELECT 1 FROM vlt_object LIMIT ?1) AS objects"));
   s->bindInt64(1, doomed.total + few + 1);
-  if (s->step() && s->columnInt64(0) - doomed.total <= few) doomed.survivors = s->columnInt64(0) - doomed.total;
+  if (!s->step() || s->columnInt64(0) - doomed.total > few) return;
+  doomed.survivors = s->columnInt64(0) - doomed.total;
+  for (const ClassInfo* k : all) {
+    if (doomed.survivors > 0 && !k->retired && !takesEveryObjectOf(doomed, k, every)) doomed.keptClasses.push_back(k);
+  }
 }
 
 // The rows of the doomed objects: in their class tables, in the collections
@@ -211,18 +218,20 @@ void ObjectRemoval::deleteObjectRows(const Doomed& doomed) {
     statements_.fixed("DELETE FROM vlt_object WHERE id IN (SELECT id FROM vlt_doomed)").run();
     return;
   }
-  // Not prepared: the table of the kept rows lives for this statement's
-  // sake only.
-  sql::Connection& c = database_.connection();
-  if (doomed.survivors > 0) {
-    c.execute("CREATE TEMP TABLE vlt_kept AS SELECT * FROM vlt_object "
-              "WHERE NOT EXISTS (SELECT 1 FROM vlt_doomed d WHERE d.id = vlt_object.id)");
+  // The survivors are found through the class index, among the classes
+  // the deletion does not take whole.
+  if (!doomed.keptClasses.empty())
+    database_.connection().execute("CREATE TEMP TABLE IF NOT EXISTS vlt_kept AS SELECT * FROM vlt_object WHERE 1 = 0");
+  for (const ClassInfo* k : doomed.keptClasses) {
+    sql::StatementUse s(statements_.fixed("INSERT INTO vlt_kept SELECT o.* FROM vlt_object o WHERE o.class_id = ?1 "
+                                          "AND NOT EXISTS (SELECT 1 FROM vlt_doomed d WHERE d.id = o.id)"));
+    s->bindInt64(1, k->id);
+    s->run();
   }
   statements_.fixed("DELETE FROM vlt_object").run();
-  if (doomed.survivors > 0) {
-    c.execute("INSERT INTO vlt_object SELECT * FROM vlt_kept");
-    c.execute("DROP TABLE vlt_kept");
-  }
+  if (doomed.keptClasses.empty()) return;
+  statements_.fixed("INSERT INTO vlt_object SELECT * FROM vlt_kept").run();
+  statements_.fixed("DELETE FROM vlt_kept").run();
 }
 
 // Links that other objects hold to the doomed ones: single references

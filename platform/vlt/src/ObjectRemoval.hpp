@@ -49,6 +49,7 @@ class ObjectRemoval {
     /// Classes whose table (and collections) no surviving object has a row in.
     std::unordered_map<const ClassInfo*, bool> emptied;
     std::int64_t survivors = -1;  ///< objects left, when few enough to keep aside; else -1
+    std::vector<const ClassInfo*> keptClasses;  ///< with survivors to keep aside
 
     bool empties(const ClassInfo* cls) const {
       const auto found = emptied.find(cls);
