@@ -259,7 +259,7 @@ class PgConnection final : public Connection {
   /// Whether a write may be queued: inside a transaction only (outside, a
   /// write is its own transaction and its outcome is wanted now).
   bool mayQueue() const noexcept {
-    return syncsSent_ == 0 && (pipelining_ || PQtransactionStatus(conn()) == PQTRANS_INTRANS);
+    return syncsSent_ == 0 && (pipelining_ || copyUnanswered_ || PQtransactionStatus(conn()) == PQTRANS_INTRANS);
   }
   /// Something ran that may have changed the database.
   void noteWrite() noexcept { wrote_ = true; }
@@ -289,6 +289,13 @@ class PgConnection final : public Connection {
   };
   /// Reads the results up to the last sync sent; records the first failure.
   void readPipeline(Failure& failure);
+  /// Rolls back the transaction after a queued write failed (the server
+  /// skipped what came after it) and throws the failure.
+  [[noreturn]] void dropTransaction(const Failure& failure);
+  /// Sends the rows of a plain INSERT as one COPY, leaving its answer
+  /// unread; and reads the answer of such a COPY, throwing its failure.
+  void copyRows(RowBatch& batch);
+  void finishCopy();
   bool commitUnanswered();
   bool beginAfterCommit(const std::string& sql);
   /// Rolls back a transaction the server refuses to go on with.
@@ -305,6 +312,10 @@ class PgConnection final : public Connection {
   /// Queues the waiting rows of every batch.
   void sendRows();
   void sendRows(RowBatch& batch, std::size_t first, std::size_t count, std::size_t& offset);
+  /// Sends the rows of `batch` alone (a COPY whose data is full).
+  void sendOnly(RowBatch& batch);
+  /// Forgets every waiting row (the transaction is being dropped).
+  void dropRows() noexcept;
 
   Handle handle_;
   std::string filespec_;
@@ -329,6 +340,11 @@ class PgConnection final : public Connection {
   /// forgotten again when the sync fails.
   std::vector<std::pair<RowBatch*, std::size_t>> preparing_;
   bool sendingRows_ = false;
+  /// A COPY went out whose answer is unread: libpq sends nothing else
+  /// before it is read (by finishCopy, from whatever talks to the server
+  /// next), and meanwhile the server works on the rows.
+  bool copyUnanswered_ = false;
+  std::string copySql_;  ///< the INSERT that COPY stands for, for messages
   std::shared_ptr<std::vector<std::string>> retired_ = std::make_shared<std::vector<std::string>>();
 };
 
