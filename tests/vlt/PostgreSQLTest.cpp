@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <limits>
 #include <set>
 #include <thread>
 
@@ -347,6 +349,128 @@ TEST_F(PostgreSQLTest, AServerBackendKilledInATransactionOrItsCommitLeavesBefore
   const std::size_t after = stored();
   EXPECT_TRUE(after == 1u || after == 42u) << after << " objects";
   EXPECT_FALSE(victim.inTransaction());
+}
+
+// The rows of a plain INSERT go out as binary COPY data: every stored form
+// comes back as it was bound, NULLs apart from empty values, whatever bytes
+// text holds. Enough rows to need several COPYs, one of them still
+// unanswered when a read, an upsert or a savepoint comes; each sees the
+// rows written before it.
+TEST_F(PostgreSQLTest, RowsSentInBulkComeBackAsBoundAndAreSeenByTheNextRead) {
+  vlt::sql::OpenRequest request;
+  request.location = request.filespec = uri;
+  std::unique_ptr<vlt::sql::Connection> c = vlt::sql::openPostgresql(request);
+  c->execute("CREATE TABLE t (id BIGINT PRIMARY KEY, i BIGINT, d BIGINT, s BYTEA, b BYTEA)");
+  auto insert = c->prepare("INSERT INTO t (id, i, d, s, b) VALUES (?1, ?2, ?3, ?4, ?5)");
+  auto upsert = c->prepare("INSERT INTO t (id, s) VALUES (?1, ?2) ON CONFLICT (id) DO UPDATE SET s = excluded.s");
+  auto count = c->prepare("SELECT count(*) FROM t");
+  const std::int64_t integers[] = {0, -1, 1, std::numeric_limits<std::int64_t>::min(),
+                                   std::numeric_limits<std::int64_t>::max(), 0x0102030405060708};
+  const double doubles[] = {-0.0, 1.5, std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::infinity(),
+                            std::numeric_limits<double>::denorm_min(), -1e300};
+  const std::string texts[] = {"", "it's \"quoted\"", "tab\there\nnew line\r\\N \\ back", std::string("nul\0byte", 8),
+                               "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "\xED\xA0\x80 \xFF"};
+  const boost::uuids::uuid uuid = makeUuid(0xFEEDu);
+  const std::string blob(reinterpret_cast<const char*>(uuid.data), 16);
+  // Row n: a value or NULL in every column, by n; the blob long enough that
+  // 6,000 rows make several COPYs.
+  const auto write = [&](std::int64_t n) {
+    vlt::sql::StatementUse s(*insert);
+    s->bindInt64(1, n);
+    s->bindInt64(2, integers[n % 6]);
+    s->bindDouble(3, doubles[n % 6]);
+    s->bindText(4, texts[n % 6]);
+    if (n % 7 == 3) {
+      s->bindNull(5);
+    } else {
+      s->bindBlob(5, (blob + std::string(200, static_cast<char>(n))).data(), 216);
+    }
+    if (n % 5 == 4) s->bindNull(2 + static_cast<int>(n % 3));
+    s->run();
+  };
+  const auto seen = [&] {
+    vlt::sql::StatementUse s(*count);
+    return s->step() ? s->columnInt64(0) : -1;
+  };
+  c->execute("BEGIN");
+  for (std::int64_t n = 1; n <= 3000; ++n) write(n);
+  EXPECT_EQ(seen(), 3000) << "a read sees the rows written before it";
+  for (std::int64_t n = 3001; n <= 6000; ++n) write(n);
+  {
+    vlt::sql::StatementUse s(*upsert);  // its table's rows went out before it
+    s->bindInt64(1, 6000);
+    s->bindText(2, "upserted");
+    s->run();
+  }
+  for (std::int64_t n = 6001; n <= 9000; ++n) write(n);
+  c->savepoint();
+  for (std::int64_t n = 9001; n <= 9100; ++n) write(n);
+  c->rollbackToSavepoint();
+  EXPECT_EQ(seen(), 9000);
+  c->execute("COMMIT");
+
+  auto all = c->prepare("SELECT id, i, d, s, b FROM t ORDER BY id");
+  vlt::sql::StatementUse s(*all);
+  for (std::int64_t n = 1; n <= 9000; ++n) {
+    ASSERT_TRUE(s->step()) << n;
+    ASSERT_EQ(s->columnInt64(0), n);
+    EXPECT_EQ(s->columnIsNull(1), n % 5 == 4 && n % 3 == 0) << n;
+    if (!s->columnIsNull(1)) {
+      EXPECT_EQ(s->columnInt64(1), integers[n % 6]) << n;
+    }
+    EXPECT_EQ(s->columnIsNull(2), n % 5 == 4 && n % 3 == 1) << n;
+    if (!s->columnIsNull(2)) {
+      const double d = s->columnDouble(2);
+      EXPECT_EQ(std::memcmp(&d, &doubles[n % 6], sizeof d), 0) << n << ": " << d;
+    }
+    ASSERT_EQ(s->columnIsNull(3), n % 5 == 4 && n % 3 == 2) << n;
+    if (!s->columnIsNull(3)) {
+      EXPECT_EQ(s->columnText(3), n == 6000 ? "upserted" : texts[n % 6]) << n;
+    }
+    ASSERT_EQ(s->columnIsNull(4), n % 7 == 3) << n;
+    if (!s->columnIsNull(4)) {
+      EXPECT_EQ(s->columnBlob(4), blob + std::string(200, static_cast<char>(n))) << n;
+    }
+  }
+  EXPECT_FALSE(s->step());
+}
+
+// A row the server refuses inside a bulk load (a uuid or an id taken twice,
+// in the first COPY of many or in the last) fails a later call or the commit
+// with the repository's ConstraintError, and nothing of the transaction is
+// stored; the repository goes on afterwards.
+TEST_F(PostgreSQLTest, ARowRefusedInABulkLoadFailsItWholeWithTheRepositorysError) {
+  create(first, 1);
+  vlt::ObjectId taken = 0;
+  first.allocateObjectIds(1, taken);
+  create(first, 2, taken);
+  for (const unsigned twice : {20u, 11990u}) {
+    for (const bool byId : {false, true}) {
+      first.beginTransaction();
+      std::string error;
+      try {
+        for (unsigned n = 10; n < 12000; ++n) {
+          if (n == twice) {
+            create(first, byId ? n : 1, byId ? taken : 0);
+          } else {
+            create(first, n);
+          }
+        }
+        first.commitTransaction();
+      } catch (const vlt::ConstraintError& e) {
+        error = e.what();
+      }
+      EXPECT_THAT(error, AllOf(HasSubstr("SQLSTATE 23505"), HasSubstr("INSERT INTO vlt_object")))
+          << twice << (byId ? " by id" : " by uuid");
+      if (first.inTransaction()) first.rollbackTransaction();  // a failed commit ended it
+      EXPECT_EQ(stored(), 2u);
+    }
+  }
+  first.beginTransaction();
+  for (unsigned n = 10; n < 12000; ++n) create(first, n);
+  EXPECT_EQ(first.defaultDataModel().countObjects(item), 11992u) << "a read in the load sees what it wrote";
+  first.commitTransaction();
+  EXPECT_EQ(stored(), 11992u);
 }
 
 }  // namespace
