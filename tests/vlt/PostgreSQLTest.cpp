@@ -473,5 +473,88 @@ TEST_F(PostgreSQLTest, ARowRefusedInABulkLoadFailsItWholeWithTheRepositorysError
   EXPECT_EQ(stored(), 11992u);
 }
 
+// A bulk load defers the indexes of the tables its transaction made, which
+// no other session sees, and only theirs: a reader of a table that existed
+// before is never kept waiting. They come back before a read, at the latest
+// at the commit, made from the rows then present (not for a table a
+// savepoint's rollback took back), and a rollback forgets them.
+TEST_F(PostgreSQLTest, OnlyTheIndexesOfTablesTheTransactionMadeAreDeferred) {
+  vlt::sql::OpenRequest request;
+  request.location = request.filespec = uri;
+  std::unique_ptr<vlt::sql::Connection> c = vlt::sql::openPostgresql(request);
+  std::string sent;
+  c->setTrace([](void* to, const char* sql) { *static_cast<std::string*>(to) += std::string(sql) + "\n"; }, &sent);
+  const auto run = [&](const std::string& sql) {
+    auto s = c->prepare(sql);
+    while (s->step()) {
+    }
+  };
+  const auto indexes = [&] {
+    auto s = c->prepare("SELECT string_agg(CAST(indexname AS TEXT), ' ' ORDER BY indexname) FROM pg_indexes "
+                        "WHERE schemaname = current_schema() AND tablename IN ('old', 'a', 'kept', 'b', 'late')");
+    return s->step() ? std::string(s->columnText(0)) : std::string();
+  };
+  const auto rows = [&](const char* table, int from, int to) {
+    auto s = c->prepare(std::string("INSERT INTO ") + table + " (id, v) VALUES (?1, ?2)");
+    for (int n = from; n <= to; ++n) {
+      vlt::sql::StatementUse use(*s);
+      use->bindInt64(1, n);
+      use->bindInt64(2, n % 7);
+      use->run();
+    }
+  };
+  c->execute("CREATE TABLE old (id BIGINT PRIMARY KEY, v BIGINT)");
+  c->execute("CREATE INDEX old_v ON old (v)");
+  c->execute("BEGIN");
+  EXPECT_FALSE(c->deferIndexes({})) << "no table of its own yet";
+  c->execute("CREATE INDEX old_w ON old (v, id)");
+  for (const char* table : {"a", "kept"}) {
+    c->execute(std::string("CREATE TABLE ") + table + " (id BIGINT PRIMARY KEY, v BIGINT)");
+    c->execute(std::string("CREATE INDEX ") + table + "_v ON " + table + " (v)");
+  }
+  c->execute("CREATE UNIQUE INDEX a_u ON a (v, id)");
+  rows("a", 1, 100);
+  rows("old", 1, 100);
+  sent.clear();
+  ASSERT_TRUE(c->deferIndexes({"kept"}));
+  c->execute("CREATE TABLE b (id BIGINT PRIMARY KEY, v BIGINT)");
+  c->execute("CREATE INDEX b_v ON b (v)");
+  c->savepoint();
+  c->execute("CREATE TABLE gone (id BIGINT PRIMARY KEY, v BIGINT)");
+  c->execute("CREATE INDEX gone_v ON gone (v)");
+  c->rollbackToSavepoint();
+  EXPECT_THAT(sent, AllOf(HasSubstr("DROP INDEX IF EXISTS a_v\n"), Not(HasSubstr("old_")), Not(HasSubstr("kept_v")),
+                          Not(HasSubstr("a_u")), Not(HasSubstr("\nCREATE INDEX b_v"))));
+  rows("a", 101, 200);
+  rows("b", 1, 200);
+  EXPECT_TRUE(c->indexesDeferred());
+  EXPECT_EQ(sent.find("\nCREATE INDEX"), std::string::npos);
+  EXPECT_EQ(admin("SET lock_timeout = 2000; SELECT count(*) FROM old WHERE v = 3"), "0") << "never waits";
+  EXPECT_EQ(indexes(), "a_pkey a_u a_v b_pkey b_v kept_pkey kept_v old_pkey old_v old_w") << "made before the read";
+  EXPECT_FALSE(c->indexesDeferred());
+  run("SELECT count(*) FROM b WHERE v = 3");
+  c->execute("COMMIT");
+  EXPECT_EQ(admin("SELECT count(*) FROM a WHERE v = 3") + admin("SELECT count(*) FROM b WHERE v = 3"), "2929");
+
+  c->execute("BEGIN");
+  c->execute("CREATE TABLE late (id BIGINT PRIMARY KEY, v BIGINT)");
+  ASSERT_TRUE(c->deferIndexes({}));
+  c->execute("CREATE INDEX late_v ON late (v)");
+  rows("late", 1, 50);
+  c->execute("COMMIT");
+  EXPECT_FALSE(c->indexesDeferred());
+  EXPECT_EQ(admin("SELECT count(*) FROM pg_indexes WHERE schemaname = current_schema() AND indexname = 'late_v'"), "1")
+      << "made at the commit";
+
+  c->execute("BEGIN");
+  c->execute("CREATE TABLE undone (id BIGINT PRIMARY KEY, v BIGINT)");
+  ASSERT_TRUE(c->deferIndexes({}));
+  c->execute("ROLLBACK");
+  EXPECT_FALSE(c->indexesDeferred());
+  c->execute("BEGIN");
+  EXPECT_FALSE(c->deferIndexes({})) << "what the rolled back transaction made is gone";
+  c->execute("COMMIT");
+}
+
 }  // namespace
 }  // namespace vlttest

@@ -235,6 +235,9 @@ class Connection {
   virtual bool deferIndexes(const std::vector<std::string>& keep) = 0;
   /// Whether indexes are deferred now.
   virtual bool indexesDeferred() const noexcept = 0;
+  /// Whether deferIndexes() may defer a unique index, whose checks the
+  /// caller then makes; false where only indexes that check nothing are.
+  virtual bool defersUniqueIndexes() const noexcept { return true; }
   /// Makes the deferred indexes again now. Throws StorageError; a unique
   /// index that the rows break throws ConstraintError.
   virtual void restoreIndexes() = 0;

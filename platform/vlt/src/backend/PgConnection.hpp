@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -109,6 +110,7 @@ class PgStatement final : public Statement {
   std::string text_;
   InsertShape shape_;  ///< of an INSERT whose rows may be batched
   bool reads_;         ///< a SELECT: changes nothing (see PgConnection::wrote_)
+  bool inserts_;       ///< an INSERT: leaves deferred indexes deferred
   std::vector<Parameter> parameters_;
   /// Parameter types -> server-side name; a statement sees one or two
   /// signatures (a NULL is untyped), so a list is the quickest look-up.
@@ -126,18 +128,7 @@ class PgConnection final : public Connection {
   std::unique_ptr<Statement> prepare(const std::string& sql) override {
     return std::make_unique<PgStatement>(*this, sql);
   }
-  void execute(const std::string& sql) override {
-    const bool begin = sql.rfind("BEGIN", 0) == 0;
-    if ((sql == "COMMIT" && commitUnanswered()) || (begin && beginAfterCommit(sql))) return;
-    sync();
-    deallocateRetired();
-    traceStatement(sql);
-    waited();
-    Result r(PQexec(conn(), sql.c_str()));
-    check(r.get(), sql);
-    noticeSchemaChanges();
-    wrote_ = !begin;
-  }
+  void execute(const std::string& sql) override;
   bool inTransaction() const noexcept override {
     if (syncsSent_ > 0) return false;  // only a COMMIT is outstanding
     const PGTransactionStatusType status = PQtransactionStatus(handle_.get());
@@ -232,11 +223,18 @@ class PgConnection final : public Connection {
         "LOOP EXECUTE format('ANALYZE %I', t); END LOOP; END $$");
   }
   void keepGenerations(int) override {}
-  // Dropping an index takes the table from every other session until the
-  // commit, and a load over the network is bound by its round trips anyway.
-  bool deferIndexes(const std::vector<std::string>&) override { return false; }
-  bool indexesDeferred() const noexcept override { return false; }
-  void restoreIndexes() override {}
+  // Only the indexes of tables this transaction made, which no other
+  // session sees before the commit: dropping an index of any other table
+  // would take the table from every other session until then. None of them
+  // is unique (a unique index is never deferred).
+  bool deferIndexes(const std::vector<std::string>& keep) override;
+  bool indexesDeferred() const noexcept override { return deferring_; }
+  void restoreIndexes() override;
+  bool defersUniqueIndexes() const noexcept override { return false; }
+  /// Before a statement that is not an INSERT, CREATE or ALTER.
+  void needIndexes() {
+    if (deferring_) restoreIndexes();
+  }
   // Databases are never created by the repository.
   void discardIfCreated() noexcept override {}
 
@@ -300,9 +298,20 @@ class PgConnection final : public Connection {
   bool beginAfterCommit(const std::string& sql);
   /// Rolls back a transaction the server refuses to go on with.
   void rollbackNow() noexcept {
+    forgetMade();
     traceStatement("ROLLBACK");
     waited();
     Result rollback(PQexec(conn(), "ROLLBACK"));
+  }
+  /// What the open transaction made: tables, and their indexes.
+  void noteMade(const std::string& sql);
+  /// Whether `sql` makes an index that waits for restoreIndexes instead.
+  bool deferIndex(const std::string& sql);
+  void forgetMade() noexcept {
+    madeHere_.clear();
+    madeIndexes_.clear();
+    deferred_.clear();
+    deferring_ = false;
   }
   /// Counts the notices of tables made in this schema by other connections.
   void noticeSchemaChanges() noexcept;
@@ -346,6 +355,15 @@ class PgConnection final : public Connection {
   bool copyUnanswered_ = false;
   std::string copySql_;  ///< the INSERT that COPY stands for, for messages
   std::shared_ptr<std::vector<std::string>> retired_ = std::make_shared<std::vector<std::string>>();
+  struct MadeIndex {
+    std::string table;
+    std::string name;
+    std::string sql;
+  };
+  std::unordered_set<std::string> madeHere_;  ///< the tables the open transaction made
+  std::vector<MadeIndex> madeIndexes_;        ///< their indexes, made (none unique)
+  std::vector<MadeIndex> deferred_;           ///< their indexes, dropped or not made yet
+  bool deferring_ = false;                    ///< deferIndexes() holds
 };
 
 }  // namespace vlt::sql::pg

@@ -46,6 +46,28 @@ InsertShape insertShape(const std::string& text) {
 
 namespace {
 
+// The word after `prefix` at the start of `sql`, up to a space.
+std::string wordAfter(const std::string& sql, const std::string& prefix) {
+  if (sql.rfind(prefix, 0) != 0) return std::string();
+  const std::size_t end = sql.find(' ', prefix.size());
+  return end == std::string::npos ? std::string() : sql.substr(prefix.size(), end - prefix.size());
+}
+
+}  // namespace
+
+std::string createdTable(const std::string& sql) { return wordAfter(sql, "CREATE TABLE "); }
+
+IndexText createdIndex(const std::string& sql) {
+  IndexText index;
+  index.name = wordAfter(sql, "CREATE INDEX ");
+  const std::string on = "CREATE INDEX " + index.name + " ON ";
+  if (!index.name.empty()) index.table = wordAfter(sql, on);
+  if (index.table.empty()) index.name.clear();
+  return index;
+}
+
+namespace {
+
 // The binary COPY format's signature, flags and header extension length.
 constexpr char copyHeader[] = "PGCOPY\n\377\r\n\0\0\0\0\0\0\0\0\0";
 

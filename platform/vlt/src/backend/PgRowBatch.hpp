@@ -36,6 +36,17 @@ struct InsertShape {
 
 InsertShape insertShape(const std::string& text);
 
+/// The table "CREATE TABLE <table> ..." makes; empty for another statement.
+std::string createdTable(const std::string& sql);
+
+/// What "CREATE INDEX <name> ON <table> ..." makes; empty names for another
+/// statement, a unique index among them.
+struct IndexText {
+  std::string name;
+  std::string table;
+};
+IndexText createdIndex(const std::string& sql);
+
 /// Rows of one single-row INSERT waiting to go out together.
 ///
 /// A plain INSERT's rows leave as one binary COPY into its table and
