@@ -435,6 +435,36 @@ TEST_F(PostgreSQLTest, RowsSentInBulkComeBackAsBoundAndAreSeenByTheNextRead) {
   EXPECT_FALSE(s->step());
 }
 
+// Rows of many tables, each too few for a COPY of its own, go out together
+// once they would hold too much memory, without waiting for a read.
+TEST_F(PostgreSQLTest, RowsOfManyTablesGoOutTogetherBeforeTheyFillTheMemory) {
+  vlt::sql::OpenRequest request;
+  request.location = request.filespec = uri;
+  std::unique_ptr<vlt::sql::Connection> c = vlt::sql::openPostgresql(request);
+  std::size_t copies = 0;
+  c->setTrace([](void* to, const char* sql) { *static_cast<std::size_t*>(to) += std::strncmp(sql, "COPY ", 5) == 0; },
+              &copies);
+  const std::string blob(450, 'x');
+  c->execute("BEGIN");
+  std::vector<std::unique_ptr<vlt::sql::Statement>> inserts;
+  for (int t = 0; t < 10; ++t) {
+    const std::string table = "many" + std::to_string(t);
+    c->execute("CREATE TABLE " + table + " (id BIGINT PRIMARY KEY, b BYTEA)");
+    inserts.push_back(c->prepare("INSERT INTO " + table + " (id, b) VALUES (?1, ?2)"));
+  }
+  for (int n = 0; n < 1000; ++n) {  // about 470 KiB a table: short of a COPY of its own
+    for (auto& insert : inserts) {
+      vlt::sql::StatementUse s(*insert);
+      s->bindInt64(1, n);
+      s->bindBlob(2, blob.data(), blob.size());
+      s->run();
+    }
+  }
+  EXPECT_GE(copies, 10u) << "every table's rows went out without a read";
+  c->execute("COMMIT");
+  EXPECT_EQ(admin("SELECT count(*) FROM many0") + admin("SELECT count(*) FROM many9"), "10001000");
+}
+
 // A row the server refuses inside a bulk load (a uuid or an id taken twice,
 // in the first COPY of many or in the last) fails a later call or the commit
 // with the repository's ConstraintError, and nothing of the transaction is

@@ -349,6 +349,7 @@ class PgConnection final : public Connection {
   /// forgotten again when the sync fails.
   std::vector<std::pair<RowBatch*, std::size_t>> preparing_;
   bool sendingRows_ = false;
+  std::size_t waitingBytes_ = 0;  ///< of the rows of every waiting batch
   /// A COPY went out whose answer is unread: libpq sends nothing else
   /// before it is read (by finishCopy, from whatever talks to the server
   /// next), and meanwhile the server works on the rows.

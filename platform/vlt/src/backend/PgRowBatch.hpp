@@ -75,6 +75,10 @@ struct RowBatch {
   /// that its two round trips do not count, small enough that the server
   /// works on one while the next is gathered.
   static constexpr std::size_t copyBytes = 512 * 1024;
+  /// The rows of all batches together that make every batch go out: many
+  /// tables' rows each short of copyBytes would otherwise hold a load in
+  /// memory.
+  static constexpr std::size_t waitingBytes = 8 * copyBytes;
 
   RowBatch(std::string sqlText, InsertShape insert);
   void add(const std::vector<Parameter>& parameters);

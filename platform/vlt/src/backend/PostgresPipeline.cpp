@@ -57,14 +57,21 @@ bool PgConnection::batch(const std::string& sql, const InsertShape& shape, const
   if (sendFirst) sendRows();
   if (b->rows == 0) waiting_.push_back(b.get());
   if (shape.upsert) b->keys.insert(row.front().bytes);
+  const std::size_t before = b->bytes.size();
   b->add(row);
-  if (b->full()) sendOnly(*b);
+  waitingBytes_ += b->bytes.size() - before;
+  if (waitingBytes_ >= RowBatch::waitingBytes) {
+    sendRows();
+  } else if (b->full()) {
+    sendOnly(*b);
+  }
   return true;
 }
 
 void PgConnection::sendOnly(RowBatch& batch) {
   if (sendingRows_) return;
   sendingRows_ = true;
+  const std::size_t bytes = batch.bytes.size();
   try {
     copyRows(batch);
   } catch (...) {
@@ -72,12 +79,14 @@ void PgConnection::sendOnly(RowBatch& batch) {
     throw;
   }
   waiting_.erase(std::find(waiting_.begin(), waiting_.end(), &batch));
+  waitingBytes_ -= std::min(bytes, waitingBytes_);
   sendingRows_ = false;
 }
 
 void PgConnection::dropRows() noexcept {
   for (RowBatch* b : waiting_) b->clear();
   waiting_.clear();
+  waitingBytes_ = 0;
   sendingRows_ = false;
 }
 
@@ -104,6 +113,7 @@ void PgConnection::sendRows() {
     throw;
   }
   waiting_.clear();
+  waitingBytes_ = 0;
   sendingRows_ = false;
 }
 
