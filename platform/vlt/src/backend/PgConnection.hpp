@@ -154,6 +154,7 @@ class PgConnection final : public Connection {
   void rollbackToSavepoint() noexcept override {
     if (savepoints_ == 0) return;
     --savepoints_;
+    forgetIndexes();
     pipelineDrop();
     if (PQtransactionStatus(conn()) == PQTRANS_IDLE) return;
     constexpr const char* sql = "ROLLBACK TO vlt_operation; RELEASE vlt_operation";
@@ -307,11 +308,18 @@ class PgConnection final : public Connection {
   void noteMade(const std::string& sql);
   /// Whether `sql` makes an index that waits for restoreIndexes instead.
   bool deferIndex(const std::string& sql);
+  /// After a savepoint's rollback, which may have taken back indexes made
+  /// (or dropped) meanwhile: each is made again, if missing, with the others.
+  void forgetIndexes() noexcept {
+    if (!deferredHere_) return;
+    for (MadeIndex& i : indexes_) i.made = false;
+    deferring_ = true;
+  }
   void forgetMade() noexcept {
     madeHere_.clear();
-    madeIndexes_.clear();
-    deferred_.clear();
+    indexes_.clear();
     deferring_ = false;
+    deferredHere_ = false;
   }
   /// Counts the notices of tables made in this schema by other connections.
   void noticeSchemaChanges() noexcept;
@@ -360,11 +368,12 @@ class PgConnection final : public Connection {
     std::string table;
     std::string name;
     std::string sql;
+    bool made;  ///< false: dropped, or not made yet
   };
   std::unordered_set<std::string> madeHere_;  ///< the tables the open transaction made
-  std::vector<MadeIndex> madeIndexes_;        ///< their indexes, made (none unique)
-  std::vector<MadeIndex> deferred_;           ///< their indexes, dropped or not made yet
+  std::vector<MadeIndex> indexes_;            ///< their indexes (none unique)
   bool deferring_ = false;                    ///< deferIndexes() holds
+  bool deferredHere_ = false;                 ///< it held at some time in the open transaction
 };
 
 }  // namespace vlt::sql::pg

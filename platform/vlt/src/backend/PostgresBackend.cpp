@@ -246,7 +246,7 @@ void PgConnection::noteMade(const std::string& sql) {
   }
   IndexText index = createdIndex(sql);
   if (!index.name.empty() && madeHere_.count(index.table) > 0) {
-    madeIndexes_.push_back(MadeIndex{std::move(index.table), std::move(index.name), sql});
+    indexes_.push_back(MadeIndex{std::move(index.table), std::move(index.name), sql, true});
   }
 }
 
@@ -255,42 +255,40 @@ bool PgConnection::deferIndex(const std::string& sql) {
   IndexText index = createdIndex(sql);
   if (index.name.empty() || madeHere_.count(index.table) == 0) return false;
   traceStatement("-- deferred: " + sql);
-  deferred_.push_back(MadeIndex{std::move(index.table), std::move(index.name), sql});
+  indexes_.push_back(MadeIndex{std::move(index.table), std::move(index.name), sql, false});
   return true;
 }
 
 bool PgConnection::deferIndexes(const std::vector<std::string>& keep) {
   if (deferring_ || madeHere_.empty()) return deferring_;
-  const auto kept = [&keep](const MadeIndex& i) { return std::find(keep.begin(), keep.end(), i.table) != keep.end(); };
   std::string drop;
-  for (const MadeIndex& i : madeIndexes_) {
-    if (!kept(i)) drop += (drop.empty() ? "DROP INDEX IF EXISTS " : ", ") + i.name;
+  for (const MadeIndex& i : indexes_) {
+    if (i.made && std::find(keep.begin(), keep.end(), i.table) == keep.end()) {
+      drop += (drop.empty() ? "DROP INDEX IF EXISTS " : ", ") + i.name;
+    }
   }
-  // A savepoint's rollback may have taken an index back meanwhile.
+  // (IF EXISTS: a savepoint's rollback may have taken one back meanwhile.)
   if (!drop.empty()) execute(drop);
-  const auto moved = std::stable_partition(madeIndexes_.begin(), madeIndexes_.end(), kept);
-  deferred_.insert(deferred_.end(), std::make_move_iterator(moved), std::make_move_iterator(madeIndexes_.end()));
-  madeIndexes_.erase(moved, madeIndexes_.end());
-  deferring_ = true;
+  for (MadeIndex& i : indexes_) i.made = i.made && std::find(keep.begin(), keep.end(), i.table) != keep.end();
+  deferring_ = deferredHere_ = true;
   return true;
 }
 
-// In one statement; an index whose table a savepoint's rollback took back is
-// not made, one it brought back is not made twice.
+// In one statement. An index that is there already (a savepoint's rollback
+// brought it back) is not made twice; one whose table or column a
+// savepoint's rollback took back is not made.
 void PgConnection::restoreIndexes() {
   if (!deferring_) return;
   deferring_ = false;
-  std::vector<MadeIndex> indexes;
-  indexes.swap(deferred_);
-  if (indexes.empty()) return;
-  std::string sql = "DO $$ BEGIN";
-  for (const MadeIndex& i : indexes) {
-    sql += " IF to_regclass('" + i.table + "') IS NOT NULL THEN CREATE INDEX IF NOT EXISTS " +
-           i.sql.substr(std::string("CREATE INDEX ").size()) + "; END IF;";
+  std::string sql;
+  for (const MadeIndex& i : indexes_) {
+    if (i.made) continue;
+    sql += " BEGIN CREATE INDEX IF NOT EXISTS " + i.sql.substr(std::string("CREATE INDEX ").size()) +
+           "; EXCEPTION WHEN undefined_table OR undefined_column THEN NULL; END;";
   }
-  execute(sql + " END $$");
-  madeIndexes_.insert(madeIndexes_.end(), std::make_move_iterator(indexes.begin()),
-                      std::make_move_iterator(indexes.end()));
+  if (sql.empty()) return;
+  execute("DO $$ BEGIN" + sql + " END $$");
+  for (MadeIndex& i : indexes_) i.made = true;
 }
 
 void PgConnection::check(PGresult* r, const std::string& sql) {
