@@ -1,7 +1,8 @@
 #pragma once
 // The PostgreSQL back end's connection and statements, shared by its files
-// (PostgresBackend.cpp: statements, the catalog; PostgresPipeline.cpp:
-// queued writes, batches of rows, the results read back). Only they include
+// (PostgresBackend.cpp: statements, the catalog, deferred indexes;
+// PostgresPipeline.cpp: queued writes, batches of rows and their COPYs, the
+// results read back). Only they include
 // this, and with PostgresConnect.cpp they are the only files that include
 // <libpq-fe.h>.
 
