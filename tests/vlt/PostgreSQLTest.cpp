@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <limits>
 #include <set>
 #include <thread>
 
@@ -347,6 +349,247 @@ TEST_F(PostgreSQLTest, AServerBackendKilledInATransactionOrItsCommitLeavesBefore
   const std::size_t after = stored();
   EXPECT_TRUE(after == 1u || after == 42u) << after << " objects";
   EXPECT_FALSE(victim.inTransaction());
+}
+
+// The rows of a plain INSERT go out as binary COPY data: every stored form
+// comes back as it was bound, NULLs apart from empty values, whatever bytes
+// text holds. Enough rows to need several COPYs, one of them still
+// unanswered when a read, an upsert or a savepoint comes; each sees the
+// rows written before it.
+TEST_F(PostgreSQLTest, RowsSentInBulkComeBackAsBoundAndAreSeenByTheNextRead) {
+  vlt::sql::OpenRequest request;
+  request.location = request.filespec = uri;
+  std::unique_ptr<vlt::sql::Connection> c = vlt::sql::openPostgresql(request);
+  c->execute("CREATE TABLE t (id BIGINT PRIMARY KEY, i BIGINT, d BIGINT, s BYTEA, b BYTEA)");
+  auto insert = c->prepare("INSERT INTO t (id, i, d, s, b) VALUES (?1, ?2, ?3, ?4, ?5)");
+  auto upsert = c->prepare("INSERT INTO t (id, s) VALUES (?1, ?2) ON CONFLICT (id) DO UPDATE SET s = excluded.s");
+  auto count = c->prepare("SELECT count(*) FROM t");
+  const std::int64_t integers[] = {0, -1, 1, std::numeric_limits<std::int64_t>::min(),
+                                   std::numeric_limits<std::int64_t>::max(), 0x0102030405060708};
+  const double doubles[] = {-0.0, 1.5, std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::infinity(),
+                            std::numeric_limits<double>::denorm_min(), -1e300};
+  const std::string texts[] = {"", "it's \"quoted\"", "tab\there\nnew line\r\\N \\ back", std::string("nul\0byte", 8),
+                               "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "\xED\xA0\x80 \xFF"};
+  const boost::uuids::uuid uuid = makeUuid(0xFEEDu);
+  const std::string blob(reinterpret_cast<const char*>(uuid.data), 16);
+  // Row n: a value or NULL in every column, by n; the blob long enough that
+  // 6,000 rows make several COPYs.
+  const auto write = [&](std::int64_t n) {
+    vlt::sql::StatementUse s(*insert);
+    s->bindInt64(1, n);
+    s->bindInt64(2, integers[n % 6]);
+    s->bindDouble(3, doubles[n % 6]);
+    s->bindText(4, texts[n % 6]);
+    if (n % 7 == 3) {
+      s->bindNull(5);
+    } else {
+      s->bindBlob(5, (blob + std::string(200, static_cast<char>(n))).data(), 216);
+    }
+    if (n % 5 == 4) s->bindNull(2 + static_cast<int>(n % 3));
+    s->run();
+  };
+  const auto seen = [&] {
+    vlt::sql::StatementUse s(*count);
+    return s->step() ? s->columnInt64(0) : -1;
+  };
+  c->execute("BEGIN");
+  for (std::int64_t n = 1; n <= 3000; ++n) write(n);
+  EXPECT_EQ(seen(), 3000) << "a read sees the rows written before it";
+  for (std::int64_t n = 3001; n <= 6000; ++n) write(n);
+  {
+    vlt::sql::StatementUse s(*upsert);  // its table's rows went out before it
+    s->bindInt64(1, 6000);
+    s->bindText(2, "upserted");
+    s->run();
+  }
+  for (std::int64_t n = 6001; n <= 9000; ++n) write(n);
+  c->savepoint();
+  for (std::int64_t n = 9001; n <= 9100; ++n) write(n);
+  c->rollbackToSavepoint();
+  EXPECT_EQ(seen(), 9000);
+  c->execute("COMMIT");
+
+  auto all = c->prepare("SELECT id, i, d, s, b FROM t ORDER BY id");
+  vlt::sql::StatementUse s(*all);
+  for (std::int64_t n = 1; n <= 9000; ++n) {
+    ASSERT_TRUE(s->step()) << n;
+    ASSERT_EQ(s->columnInt64(0), n);
+    EXPECT_EQ(s->columnIsNull(1), n % 5 == 4 && n % 3 == 0) << n;
+    if (!s->columnIsNull(1)) {
+      EXPECT_EQ(s->columnInt64(1), integers[n % 6]) << n;
+    }
+    EXPECT_EQ(s->columnIsNull(2), n % 5 == 4 && n % 3 == 1) << n;
+    if (!s->columnIsNull(2)) {
+      const double d = s->columnDouble(2);
+      EXPECT_EQ(std::memcmp(&d, &doubles[n % 6], sizeof d), 0) << n << ": " << d;
+    }
+    ASSERT_EQ(s->columnIsNull(3), n % 5 == 4 && n % 3 == 2) << n;
+    if (!s->columnIsNull(3)) {
+      EXPECT_EQ(s->columnText(3), n == 6000 ? "upserted" : texts[n % 6]) << n;
+    }
+    ASSERT_EQ(s->columnIsNull(4), n % 7 == 3) << n;
+    if (!s->columnIsNull(4)) {
+      EXPECT_EQ(s->columnBlob(4), blob + std::string(200, static_cast<char>(n))) << n;
+    }
+  }
+  EXPECT_FALSE(s->step());
+}
+
+// Rows of many tables, each too few for a COPY of its own, go out together
+// once they would hold too much memory, without waiting for a read.
+TEST_F(PostgreSQLTest, RowsOfManyTablesGoOutTogetherBeforeTheyFillTheMemory) {
+  vlt::sql::OpenRequest request;
+  request.location = request.filespec = uri;
+  std::unique_ptr<vlt::sql::Connection> c = vlt::sql::openPostgresql(request);
+  std::size_t copies = 0;
+  c->setTrace([](void* to, const char* sql) { *static_cast<std::size_t*>(to) += std::strncmp(sql, "COPY ", 5) == 0; },
+              &copies);
+  const std::string blob(450, 'x');
+  c->execute("BEGIN");
+  std::vector<std::unique_ptr<vlt::sql::Statement>> inserts;
+  for (int t = 0; t < 10; ++t) {
+    const std::string table = "many" + std::to_string(t);
+    c->execute("CREATE TABLE " + table + " (id BIGINT PRIMARY KEY, b BYTEA)");
+    inserts.push_back(c->prepare("INSERT INTO " + table + " (id, b) VALUES (?1, ?2)"));
+  }
+  for (int n = 0; n < 1000; ++n) {  // about 470 KiB a table: short of a COPY of its own
+    for (auto& insert : inserts) {
+      vlt::sql::StatementUse s(*insert);
+      s->bindInt64(1, n);
+      s->bindBlob(2, blob.data(), blob.size());
+      s->run();
+    }
+  }
+  EXPECT_GE(copies, 10u) << "every table's rows went out without a read";
+  c->execute("COMMIT");
+  EXPECT_EQ(admin("SELECT count(*) FROM many0") + admin("SELECT count(*) FROM many9"), "10001000");
+}
+
+// A row the server refuses inside a bulk load (a uuid or an id taken twice,
+// in the first COPY of many or in the last) fails a later call or the commit
+// with the repository's ConstraintError, and nothing of the transaction is
+// stored; the repository goes on afterwards.
+TEST_F(PostgreSQLTest, ARowRefusedInABulkLoadFailsItWholeWithTheRepositorysError) {
+  create(first, 1);
+  vlt::ObjectId taken = 0;
+  first.allocateObjectIds(1, taken);
+  create(first, 2, taken);
+  for (const unsigned twice : {20u, 11990u}) {
+    for (const bool byId : {false, true}) {
+      first.beginTransaction();
+      std::string error;
+      try {
+        for (unsigned n = 10; n < 12000; ++n) {
+          if (n == twice) {
+            create(first, byId ? n : 1, byId ? taken : 0);
+          } else {
+            create(first, n);
+          }
+        }
+        first.commitTransaction();
+      } catch (const vlt::ConstraintError& e) {
+        error = e.what();
+      }
+      EXPECT_THAT(error, AllOf(HasSubstr("SQLSTATE 23505"), HasSubstr("INSERT INTO vlt_object")))
+          << twice << (byId ? " by id" : " by uuid");
+      if (first.inTransaction()) first.rollbackTransaction();  // a failed commit ended it
+      EXPECT_EQ(stored(), 2u);
+    }
+  }
+  first.beginTransaction();
+  for (unsigned n = 10; n < 12000; ++n) create(first, n);
+  EXPECT_EQ(first.defaultDataModel().countObjects(item), 11992u) << "a read in the load sees what it wrote";
+  first.commitTransaction();
+  EXPECT_EQ(stored(), 11992u);
+}
+
+// A bulk load defers the indexes of the tables its transaction made, which
+// no other session sees, and only theirs: a reader of a table that existed
+// before is never kept waiting. They come back before a read, at the latest
+// at the commit, made from the rows then present (not for a table a
+// savepoint's rollback took back, again when one took them back), and a
+// rollback forgets them.
+TEST_F(PostgreSQLTest, OnlyTheIndexesOfTablesTheTransactionMadeAreDeferred) {
+  vlt::sql::OpenRequest request;
+  request.location = request.filespec = uri;
+  std::unique_ptr<vlt::sql::Connection> c = vlt::sql::openPostgresql(request);
+  std::string sent;
+  c->setTrace([](void* to, const char* sql) { *static_cast<std::string*>(to) += std::string(sql) + "\n"; }, &sent);
+  const auto run = [&](const std::string& sql) {
+    auto s = c->prepare(sql);
+    while (s->step()) {
+    }
+  };
+  const auto indexes = [&] {
+    auto s = c->prepare("SELECT string_agg(CAST(indexname AS TEXT), ' ' ORDER BY indexname) FROM pg_indexes "
+                        "WHERE schemaname = current_schema() AND tablename IN ('old', 'a', 'kept', 'b', 'late')");
+    return s->step() ? std::string(s->columnText(0)) : std::string();
+  };
+  const auto rows = [&](const char* table, int from, int to) {
+    auto s = c->prepare(std::string("INSERT INTO ") + table + " (id, v) VALUES (?1, ?2)");
+    for (int n = from; n <= to; ++n) {
+      vlt::sql::StatementUse use(*s);
+      use->bindInt64(1, n);
+      use->bindInt64(2, n % 7);
+      use->run();
+    }
+  };
+  c->execute("CREATE TABLE old (id BIGINT PRIMARY KEY, v BIGINT)");
+  c->execute("CREATE INDEX old_v ON old (v)");
+  c->execute("BEGIN");
+  EXPECT_FALSE(c->deferIndexes({})) << "no table of its own yet";
+  c->execute("CREATE INDEX old_w ON old (v, id)");
+  for (const char* table : {"a", "kept"}) {
+    c->execute(std::string("CREATE TABLE ") + table + " (id BIGINT PRIMARY KEY, v BIGINT)");
+    c->execute(std::string("CREATE INDEX ") + table + "_v ON " + table + " (v)");
+  }
+  c->execute("CREATE UNIQUE INDEX a_u ON a (v, id)");
+  rows("a", 1, 100);
+  rows("old", 1, 100);
+  sent.clear();
+  ASSERT_TRUE(c->deferIndexes({"kept"}));
+  c->execute("CREATE TABLE b (id BIGINT PRIMARY KEY, v BIGINT)");
+  c->execute("CREATE INDEX b_v ON b (v)");
+  c->savepoint();
+  c->execute("CREATE TABLE gone (id BIGINT PRIMARY KEY, v BIGINT)");
+  c->execute("CREATE INDEX gone_v ON gone (v)");
+  c->execute("ALTER TABLE a ADD COLUMN w BIGINT");
+  c->execute("CREATE INDEX a_w ON a (w)");
+  c->rollbackToSavepoint();
+  EXPECT_THAT(sent, AllOf(HasSubstr("DROP INDEX IF EXISTS a_v\n"), Not(HasSubstr("old_")), Not(HasSubstr("kept_v")),
+                          Not(HasSubstr("a_u")), Not(HasSubstr("\nCREATE INDEX b_v"))));
+  rows("a", 101, 200);
+  rows("b", 1, 200);
+  EXPECT_TRUE(c->indexesDeferred());
+  EXPECT_EQ(sent.find("\nCREATE INDEX"), std::string::npos);
+  EXPECT_EQ(admin("SET lock_timeout = 2000; SELECT count(*) FROM old WHERE v = 3"), "0") << "never waits";
+  EXPECT_EQ(indexes(), "a_pkey a_u a_v b_pkey b_v kept_pkey kept_v old_pkey old_v old_w") << "made before the read";
+  EXPECT_FALSE(c->indexesDeferred());
+  run("SELECT count(*) FROM b WHERE v = 3");
+  c->execute("COMMIT");
+  EXPECT_EQ(admin("SELECT count(*) FROM a WHERE v = 3") + admin("SELECT count(*) FROM b WHERE v = 3"), "2929");
+
+  c->execute("BEGIN");
+  c->execute("CREATE TABLE late (id BIGINT PRIMARY KEY, v BIGINT)");
+  ASSERT_TRUE(c->deferIndexes({}));
+  c->execute("CREATE INDEX late_v ON late (v)");
+  rows("late", 1, 50);
+  c->savepoint();
+  run("SELECT count(*) FROM late WHERE v = 3");  // made for it, then taken back
+  c->rollbackToSavepoint();
+  c->execute("COMMIT");
+  EXPECT_FALSE(c->indexesDeferred());
+  EXPECT_EQ(admin("SELECT count(*) FROM pg_indexes WHERE schemaname = current_schema() AND indexname = 'late_v'"), "1")
+      << "made at the commit";
+
+  c->execute("BEGIN");
+  c->execute("CREATE TABLE undone (id BIGINT PRIMARY KEY, v BIGINT)");
+  ASSERT_TRUE(c->deferIndexes({}));
+  c->execute("ROLLBACK");
+  EXPECT_FALSE(c->indexesDeferred());
+  c->execute("BEGIN");
+  EXPECT_FALSE(c->deferIndexes({})) << "what the rolled back transaction made is gone";
+  c->execute("COMMIT");
 }
 
 }  // namespace

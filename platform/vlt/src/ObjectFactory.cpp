@@ -175,8 +175,15 @@ ObjectRef ObjectFactory::construct(const ClassInfo* cls, ConstructorPlan& plan, 
 }
 
 // Only where every object was made by this transaction: remaking the indexes
-// of a table that held rows before would cost more than it saves.
+// of a table that held rows before would cost more than it saves. A back end
+// that defers no unique index (a server: only those of the tables this
+// transaction made) picks its tables itself, and leaves no check to make.
 void ObjectFactory::startBulkLoad() {
+  sql::Connection& connection = database_.connection();
+  if (!connection.defersUniqueIndexes()) {
+    connection.deferIndexes(Schema::metamodelTableNames());
+    return;
+  }
   {
     // Counting no further than it matters: the table may hold millions.
     sql::StatementUse count(
@@ -194,7 +201,7 @@ void ObjectFactory::startBulkLoad() {
       uuids_.insert(uuid);
     }
   }
-  bulkLoad_ = database_.connection().deferIndexes(Schema::metamodelTableNames());
+  bulkLoad_ = connection.deferIndexes(Schema::metamodelTableNames());
   if (!bulkLoad_) uuids_.clear();
 }
 

@@ -79,7 +79,9 @@ class UuidSet {
 /// (an import) has the back end defer the indexes of the object and value
 /// tables (see sql::Connection::deferIndexes): made once from the rows at
 /// the end, they cost a fraction of what they cost row by row. Until then
-/// this checks the uuids' uniqueness.
+/// this checks the uuids' uniqueness. A server defers only the indexes of
+/// the tables the transaction made (none unique), in any transaction that
+/// creates that many objects: nothing is left to check.
 ///
 /// Also keeps the server's planner statistics in step with bulk writes: a
 /// planner that has none (right after a large import) picks plans that scan

@@ -231,10 +231,15 @@ class Connection {
   /// present, which costs a fraction of keeping them up to date row by row.
   /// While they are deferred no unique index holds: the caller checks what
   /// they would. False, and nothing changes, where the engine gains nothing
-  /// from it (a server that would lock readers out for the time).
+  /// from it. A server, whose readers a dropped index would lock out for the
+  /// time, defers only the non-unique indexes of the tables the transaction
+  /// made itself (false when it made none); see defersUniqueIndexes().
   virtual bool deferIndexes(const std::vector<std::string>& keep) = 0;
   /// Whether indexes are deferred now.
   virtual bool indexesDeferred() const noexcept = 0;
+  /// Whether deferIndexes() may defer a unique index, whose checks the
+  /// caller then makes; false where only indexes that check nothing are.
+  virtual bool defersUniqueIndexes() const noexcept { return true; }
   /// Makes the deferred indexes again now. Throws StorageError; a unique
   /// index that the rows break throws ConstraintError.
   virtual void restoreIndexes() = 0;

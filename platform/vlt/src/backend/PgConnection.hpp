@@ -1,7 +1,8 @@
 #pragma once
 // The PostgreSQL back end's connection and statements, shared by its files
-// (PostgresBackend.cpp: statements, the catalog; PostgresPipeline.cpp:
-// queued writes, batches of rows, the results read back). Only they include
+// (PostgresBackend.cpp: statements, the catalog, deferred indexes;
+// PostgresPipeline.cpp: queued writes, batches of rows and their COPYs, the
+// results read back). Only they include
 // this, and with PostgresConnect.cpp they are the only files that include
 // <libpq-fe.h>.
 
@@ -17,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -109,6 +111,7 @@ class PgStatement final : public Statement {
   std::string text_;
   InsertShape shape_;  ///< of an INSERT whose rows may be batched
   bool reads_;         ///< a SELECT: changes nothing (see PgConnection::wrote_)
+  bool inserts_;       ///< an INSERT: leaves deferred indexes deferred
   std::vector<Parameter> parameters_;
   /// Parameter types -> server-side name; a statement sees one or two
   /// signatures (a NULL is untyped), so a list is the quickest look-up.
@@ -126,18 +129,7 @@ class PgConnection final : public Connection {
   std::unique_ptr<Statement> prepare(const std::string& sql) override {
     return std::make_unique<PgStatement>(*this, sql);
   }
-  void execute(const std::string& sql) override {
-    const bool begin = sql.rfind("BEGIN", 0) == 0;
-    if ((sql == "COMMIT" && commitUnanswered()) || (begin && beginAfterCommit(sql))) return;
-    sync();
-    deallocateRetired();
-    traceStatement(sql);
-    waited();
-    Result r(PQexec(conn(), sql.c_str()));
-    check(r.get(), sql);
-    noticeSchemaChanges();
-    wrote_ = !begin;
-  }
+  void execute(const std::string& sql) override;
   bool inTransaction() const noexcept override {
     if (syncsSent_ > 0) return false;  // only a COMMIT is outstanding
     const PGTransactionStatusType status = PQtransactionStatus(handle_.get());
@@ -163,6 +155,7 @@ class PgConnection final : public Connection {
   void rollbackToSavepoint() noexcept override {
     if (savepoints_ == 0) return;
     --savepoints_;
+    forgetIndexes();
     pipelineDrop();
     if (PQtransactionStatus(conn()) == PQTRANS_IDLE) return;
     constexpr const char* sql = "ROLLBACK TO vlt_operation; RELEASE vlt_operation";
@@ -232,11 +225,18 @@ class PgConnection final : public Connection {
         "LOOP EXECUTE format('ANALYZE %I', t); END LOOP; END $$");
   }
   void keepGenerations(int) override {}
-  // Dropping an index takes the table from every other session until the
-  // commit, and a load over the network is bound by its round trips anyway.
-  bool deferIndexes(const std::vector<std::string>&) override { return false; }
-  bool indexesDeferred() const noexcept override { return false; }
-  void restoreIndexes() override {}
+  // Only the indexes of tables this transaction made, which no other
+  // session sees before the commit: dropping an index of any other table
+  // would take the table from every other session until then. None of them
+  // is unique (a unique index is never deferred).
+  bool deferIndexes(const std::vector<std::string>& keep) override;
+  bool indexesDeferred() const noexcept override { return deferring_; }
+  void restoreIndexes() override;
+  bool defersUniqueIndexes() const noexcept override { return false; }
+  /// Before a statement that is not an INSERT, CREATE or ALTER.
+  void needIndexes() {
+    if (deferring_) restoreIndexes();
+  }
   // Databases are never created by the repository.
   void discardIfCreated() noexcept override {}
 
@@ -259,7 +259,7 @@ class PgConnection final : public Connection {
   /// Whether a write may be queued: inside a transaction only (outside, a
   /// write is its own transaction and its outcome is wanted now).
   bool mayQueue() const noexcept {
-    return syncsSent_ == 0 && (pipelining_ || PQtransactionStatus(conn()) == PQTRANS_INTRANS);
+    return syncsSent_ == 0 && (pipelining_ || copyUnanswered_ || PQtransactionStatus(conn()) == PQTRANS_INTRANS);
   }
   /// Something ran that may have changed the database.
   void noteWrite() noexcept { wrote_ = true; }
@@ -289,13 +289,38 @@ class PgConnection final : public Connection {
   };
   /// Reads the results up to the last sync sent; records the first failure.
   void readPipeline(Failure& failure);
+  /// Rolls back the transaction after a queued write failed (the server
+  /// skipped what came after it) and throws the failure.
+  [[noreturn]] void dropTransaction(const Failure& failure);
+  /// Sends the rows of a plain INSERT as one COPY, leaving its answer
+  /// unread; and reads the answer of such a COPY, throwing its failure.
+  void copyRows(RowBatch& batch);
+  void finishCopy();
   bool commitUnanswered();
   bool beginAfterCommit(const std::string& sql);
   /// Rolls back a transaction the server refuses to go on with.
   void rollbackNow() noexcept {
+    forgetMade();
     traceStatement("ROLLBACK");
     waited();
     Result rollback(PQexec(conn(), "ROLLBACK"));
+  }
+  /// What the open transaction made: tables, and their indexes.
+  void noteMade(const std::string& sql);
+  /// Whether `sql` makes an index that waits for restoreIndexes instead.
+  bool deferIndex(const std::string& sql);
+  /// After a savepoint's rollback, which may have taken back indexes made
+  /// (or dropped) meanwhile: each is made again, if missing, with the others.
+  void forgetIndexes() noexcept {
+    if (!deferredHere_) return;
+    for (MadeIndex& i : indexes_) i.made = false;
+    deferring_ = true;
+  }
+  void forgetMade() noexcept {
+    madeHere_.clear();
+    indexes_.clear();
+    deferring_ = false;
+    deferredHere_ = false;
   }
   /// Counts the notices of tables made in this schema by other connections.
   void noticeSchemaChanges() noexcept;
@@ -305,6 +330,10 @@ class PgConnection final : public Connection {
   /// Queues the waiting rows of every batch.
   void sendRows();
   void sendRows(RowBatch& batch, std::size_t first, std::size_t count, std::size_t& offset);
+  /// Sends the rows of `batch` alone (a COPY whose data is full).
+  void sendOnly(RowBatch& batch);
+  /// Forgets every waiting row (the transaction is being dropped).
+  void dropRows() noexcept;
 
   Handle handle_;
   std::string filespec_;
@@ -329,7 +358,23 @@ class PgConnection final : public Connection {
   /// forgotten again when the sync fails.
   std::vector<std::pair<RowBatch*, std::size_t>> preparing_;
   bool sendingRows_ = false;
+  std::size_t waitingBytes_ = 0;  ///< of the rows of every waiting batch
+  /// A COPY went out whose answer is unread: libpq sends nothing else
+  /// before it is read (by finishCopy, from whatever talks to the server
+  /// next), and meanwhile the server works on the rows.
+  bool copyUnanswered_ = false;
+  std::string copySql_;  ///< the INSERT that COPY stands for, for messages
   std::shared_ptr<std::vector<std::string>> retired_ = std::make_shared<std::vector<std::string>>();
+  struct MadeIndex {
+    std::string table;
+    std::string name;
+    std::string sql;
+    bool made;  ///< false: dropped, or not made yet
+  };
+  std::unordered_set<std::string> madeHere_;  ///< the tables the open transaction made
+  std::vector<MadeIndex> indexes_;            ///< their indexes (none unique)
+  bool deferring_ = false;                    ///< deferIndexes() holds
+  bool deferredHere_ = false;                 ///< it held at some time in the open transaction
 };
 
 }  // namespace vlt::sql::pg

@@ -1,6 +1,7 @@
 #include "backend/PgRowBatch.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <iterator>
 #include <utility>
 
@@ -43,17 +44,73 @@ InsertShape insertShape(const std::string& text) {
   return shape;
 }
 
-RowBatch::RowBatch(std::string sqlText, InsertShape insert) : sql(std::move(sqlText)), shape(std::move(insert)) {
+namespace {
+
+// The word after `prefix` at the start of `sql`, up to a space.
+std::string wordAfter(const std::string& sql, const std::string& prefix) {
+  if (sql.rfind(prefix, 0) != 0) return std::string();
+  const std::size_t end = sql.find(' ', prefix.size());
+  return end == std::string::npos ? std::string() : sql.substr(prefix.size(), end - prefix.size());
+}
+
+}  // namespace
+
+std::string createdTable(const std::string& sql) { return wordAfter(sql, "CREATE TABLE "); }
+
+IndexText createdIndex(const std::string& sql) {
+  IndexText index;
+  index.name = wordAfter(sql, "CREATE INDEX ");
+  const std::string on = "CREATE INDEX " + index.name + " ON ";
+  if (!index.name.empty()) index.table = wordAfter(sql, on);
+  if (index.table.empty()) index.name.clear();
+  return index;
+}
+
+namespace {
+
+// The binary COPY format's signature, flags and header extension length.
+constexpr char copyHeader[] = "PGCOPY\n\377\r\n\0\0\0\0\0\0\0\0\0";
+
+void appendBigEndian(std::string& out, std::uint32_t value, int size) {
+  for (int k = size - 1; k >= 0; --k) out.push_back(static_cast<char>((value >> (8 * k)) & 0xFF));
+}
+
+}  // namespace
+
+RowBatch::RowBatch(std::string sqlText, InsertShape insert)
+    : sql(std::move(sqlText)), shape(std::move(insert)), copy(!shape.upsert) {
   const std::size_t most = std::min<std::size_t>(maxRows, 65535 / static_cast<std::size_t>(shape.columns));
   while (limit * 2 <= most) limit *= 2;
+  if (copy) bytes.assign(copyHeader, sizeof copyHeader - 1);
 }
 
 void RowBatch::add(const std::vector<Parameter>& parameters) {
-  for (const Parameter& p : parameters) {
-    lengths.push_back(p.null ? -1 : static_cast<int>(p.bytes.size()));
-    if (!p.null) bytes += p.bytes;
+  if (copy) {
+    appendBigEndian(bytes, static_cast<std::uint32_t>(parameters.size()), 2);
+    for (const Parameter& p : parameters) {
+      appendBigEndian(bytes, p.null ? 0xFFFFFFFFu : static_cast<std::uint32_t>(p.bytes.size()), 4);
+      if (!p.null) bytes += p.bytes;
+    }
+  } else {
+    for (const Parameter& p : parameters) {
+      lengths.push_back(p.null ? -1 : static_cast<int>(p.bytes.size()));
+      if (!p.null) bytes += p.bytes;
+    }
   }
   ++rows;
+}
+
+std::string RowBatch::copyText() const {
+  // The head is "INSERT INTO <table> [(<columns>) ]VALUES ".
+  const std::size_t open = shape.head.find('(');
+  const std::string columns =
+      open == std::string::npos ? std::string() : shape.head.substr(open, shape.head.rfind(')') + 1 - open) + " ";
+  return "COPY " + shape.table + " " + columns + "FROM STDIN (FORMAT binary)";
+}
+
+const std::string& RowBatch::copyData() {
+  appendBigEndian(bytes, 0xFFFFu, 2);  // the trailer: a row of -1 fields
+  return bytes;
 }
 
 std::string RowBatch::text(std::size_t count) const {
@@ -69,7 +126,7 @@ std::string RowBatch::text(std::size_t count) const {
 
 void RowBatch::clear() noexcept {
   rows = 0;
-  bytes.clear();
+  bytes.resize(copy ? sizeof copyHeader - 1 : 0);  // the header stays
   lengths.clear();
   keys.clear();
 }

@@ -12,9 +12,15 @@
 // Writes the caller does not wait for (Statement::run inside a transaction)
 // go out in libpq's pipeline mode, a thousand at a time; their results are
 // read, and a failure among them thrown, by the next call that waits for the
-// server (a read, execute, changes, the commit). The rows of a plain
-// single-row INSERT are gathered first and go out as multi-row INSERTs (see
-// RowBatch): the server's work per statement, not per row, bounds a load.
+// server (a read, execute, changes, the commit). The rows of a single-row
+// INSERT are gathered first and go out as one binary COPY per table (an
+// upsert's as multi-row INSERTs, see RowBatch): the server's work per
+// statement, not per row, bounded a load.
+//
+// A bulk load (deferIndexes) leaves out the indexes of the tables its own
+// transaction made until a statement other than an INSERT, CREATE or ALTER
+// comes, at the latest the commit: no other session sees those tables, so
+// no lock of theirs is at stake.
 //
 // Every wait for the server is a round trip (counted, see traffic()). A
 // read transaction pays one for its BEGIN and one per statement: the COMMIT
@@ -127,7 +133,8 @@ PgStatement::PgStatement(PgConnection& connection, std::string sql)
       sql_(std::move(sql)),
       text_(pg::dollarPlaceholders(sql_)),
       shape_(pg::insertShape(text_)),
-      reads_(sql_.rfind("SELECT", 0) == 0) {}
+      reads_(sql_.rfind("SELECT", 0) == 0),
+      inserts_(sql_.rfind("INSERT", 0) == 0) {}
 
 PgStatement::~PgStatement() {
   const std::shared_ptr<std::vector<std::string>> retired = retired_.lock();
@@ -171,6 +178,7 @@ const PgStatement::Call& PgStatement::call() {
 
 bool PgStatement::step() {
   if (!result_) {
+    if (!inserts_) connection_.needIndexes();
     const Call& c = call();
     connection_.sync();
     connection_.traceStatement(sql_);
@@ -195,6 +203,7 @@ void PgStatement::run() {
     reset();
     return;
   }
+  if (!inserts_) connection_.needIndexes();
   connection_.traceStatement(sql_);
   connection_.noteWrite();
   if (shape_.columns > 0 && parameters_.size() == static_cast<std::size_t>(shape_.columns) &&
@@ -203,6 +212,83 @@ void PgStatement::run() {
   }
   const Call& c = call();
   connection_.queue(sql_, c);
+}
+
+void PgConnection::execute(const std::string& sql) {
+  const bool begin = sql.rfind("BEGIN", 0) == 0;
+  if (begin || sql == "ROLLBACK") {
+    forgetMade();  // a rollback takes the tables back, and what was deferred with them
+  } else if (deferIndex(sql)) {
+    return;
+  } else if (sql.rfind("INSERT", 0) != 0 && sql.rfind("CREATE", 0) != 0 && sql.rfind("ALTER", 0) != 0) {
+    needIndexes();
+  }
+  if (sql == "COMMIT") forgetMade();
+  if ((sql == "COMMIT" && commitUnanswered()) || (begin && beginAfterCommit(sql))) return;
+  sync();
+  deallocateRetired();
+  traceStatement(sql);
+  waited();
+  Result r(PQexec(conn(), sql.c_str()));
+  check(r.get(), sql);
+  noticeSchemaChanges();
+  noteMade(sql);
+  wrote_ = !begin;
+}
+
+// ---------------------------------------------------------------- deferred indexes
+
+void PgConnection::noteMade(const std::string& sql) {
+  std::string table = createdTable(sql);
+  if (!table.empty()) {
+    madeHere_.insert(std::move(table));
+    return;
+  }
+  IndexText index = createdIndex(sql);
+  if (!index.name.empty() && madeHere_.count(index.table) > 0) {
+    indexes_.push_back(MadeIndex{std::move(index.table), std::move(index.name), sql, true});
+  }
+}
+
+bool PgConnection::deferIndex(const std::string& sql) {
+  if (!deferring_) return false;
+  IndexText index = createdIndex(sql);
+  if (index.name.empty() || madeHere_.count(index.table) == 0) return false;
+  traceStatement("-- deferred: " + sql);
+  indexes_.push_back(MadeIndex{std::move(index.table), std::move(index.name), sql, false});
+  return true;
+}
+
+bool PgConnection::deferIndexes(const std::vector<std::string>& keep) {
+  if (deferring_ || madeHere_.empty()) return deferring_;
+  std::string drop;
+  for (const MadeIndex& i : indexes_) {
+    if (i.made && std::find(keep.begin(), keep.end(), i.table) == keep.end()) {
+      drop += (drop.empty() ? "DROP INDEX IF EXISTS " : ", ") + i.name;
+    }
+  }
+  // (IF EXISTS: a savepoint's rollback may have taken one back meanwhile.)
+  if (!drop.empty()) execute(drop);
+  for (MadeIndex& i : indexes_) i.made = i.made && std::find(keep.begin(), keep.end(), i.table) != keep.end();
+  deferring_ = deferredHere_ = true;
+  return true;
+}
+
+// In one statement. An index that is there already (a savepoint's rollback
+// brought it back) is not made twice; one whose table or column a
+// savepoint's rollback took back is not made.
+void PgConnection::restoreIndexes() {
+  if (!deferring_) return;
+  deferring_ = false;
+  std::string sql;
+  for (const MadeIndex& i : indexes_) {
+    if (i.made) continue;
+    sql += " BEGIN CREATE INDEX IF NOT EXISTS " + i.sql.substr(std::string("CREATE INDEX ").size()) +
+           "; EXCEPTION WHEN undefined_table OR undefined_column THEN NULL; END;";
+  }
+  if (sql.empty()) return;
+  execute("DO $$ BEGIN" + sql + " END $$");
+  for (MadeIndex& i : indexes_) i.made = true;
 }
 
 void PgConnection::check(PGresult* r, const std::string& sql) {

@@ -16,6 +16,7 @@ namespace vlt::sql::pg {
 
 void PgConnection::enterPipeline(const std::string& sql) {
   if (pipelining_) return;
+  finishCopy();
   if (PQenterPipelineMode(conn()) != 1) fail("08000", PQerrorMessage(conn()), sql);
   pipelining_ = true;
 }
@@ -49,21 +50,57 @@ bool PgConnection::batch(const std::string& sql, const InsertShape& shape, const
   std::unique_ptr<RowBatch>& b = batches_[sql];
   if (!b) b = std::make_unique<RowBatch>(sql, shape);
   // Bounded: the rows are copies of the values.
-  bool sendFirst = b->rows >= 16 * RowBatch::maxRows || (shape.upsert && b->keys.count(row.front().bytes) > 0);
+  bool sendFirst =
+      (!b->copy && b->rows >= 16 * RowBatch::maxRows) || (shape.upsert && b->keys.count(row.front().bytes) > 0);
   for (const RowBatch* other : waiting_)
     sendFirst = sendFirst || (other->shape.upsert != shape.upsert && other->shape.table == shape.table);
   if (sendFirst) sendRows();
   if (b->rows == 0) waiting_.push_back(b.get());
   if (shape.upsert) b->keys.insert(row.front().bytes);
+  const std::size_t before = b->bytes.size();
   b->add(row);
+  waitingBytes_ += b->bytes.size() - before;
+  if (waitingBytes_ >= RowBatch::waitingBytes) {
+    sendRows();
+  } else if (b->full()) {
+    sendOnly(*b);
+  }
   return true;
+}
+
+void PgConnection::sendOnly(RowBatch& batch) {
+  if (sendingRows_) return;
+  sendingRows_ = true;
+  const std::size_t bytes = batch.bytes.size();
+  try {
+    copyRows(batch);
+  } catch (...) {
+    dropRows();
+    throw;
+  }
+  waiting_.erase(std::find(waiting_.begin(), waiting_.end(), &batch));
+  waitingBytes_ -= std::min(bytes, waitingBytes_);
+  sendingRows_ = false;
+}
+
+void PgConnection::dropRows() noexcept {
+  for (RowBatch* b : waiting_) b->clear();
+  waiting_.clear();
+  waitingBytes_ = 0;
+  sendingRows_ = false;
 }
 
 void PgConnection::sendRows() {
   if (waiting_.empty() || sendingRows_) return;
   sendingRows_ = true;
   try {
+    // The COPYs first: each needs the pipeline synced before it, and the
+    // upserts' statements then share one pipeline.
     for (RowBatch* b : waiting_) {
+      if (b->copy) copyRows(*b);
+    }
+    for (RowBatch* b : waiting_) {
+      if (b->copy) continue;
       std::size_t first = 0;
       std::size_t offset = 0;
       for (std::size_t count = b->limit; first < b->rows; count /= 2) {
@@ -72,12 +109,11 @@ void PgConnection::sendRows() {
       b->clear();
     }
   } catch (...) {
-    for (RowBatch* b : waiting_) b->clear();
-    waiting_.clear();
-    sendingRows_ = false;
+    dropRows();
     throw;
   }
   waiting_.clear();
+  waitingBytes_ = 0;
   sendingRows_ = false;
 }
 
@@ -113,8 +149,83 @@ void PgConnection::sendRows(RowBatch& batch, std::size_t first, std::size_t coun
          batch.sql);
 }
 
+// COPY has no place in a pipeline: what was queued before it is read first
+// (sync leaves the waiting rows alone while they are being sent).
+void PgConnection::copyRows(RowBatch& batch) {
+  if (pipelining_) sync();
+  finishCopy();
+  const std::string text = batch.copyText();
+  traceStatement(text);
+  waited();
+  Failure failure;
+  failure.sql = batch.sql;
+  if (PQsendQuery(conn(), text.c_str()) == 1) {
+    // The server's CopyInResponse, or its refusal (a missing table, a
+    // read-only transaction).
+    Result r(PQgetResult(conn()));
+    if (r && PQresultStatus(r.get()) == PGRES_COPY_IN) {
+      const std::string& data = batch.copyData();
+      if (PQputCopyData(conn(), data.data(), static_cast<int>(data.size())) == 1 &&
+          PQputCopyEnd(conn(), nullptr) == 1) {
+        copyUnanswered_ = true;
+        copySql_ = batch.sql;
+        batch.clear();
+        return;
+      }
+    } else if (r) {
+      const char* state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
+      failure.state = state ? state : "XX000";
+      failure.message = PQresultErrorMessage(r.get());
+    }
+  }
+  if (failure.state.empty()) {
+    failure.state = "08006";
+    failure.message = PQerrorMessage(conn());
+  }
+  while (Result rest{PQgetResult(conn())}) {
+    // A COPY begun whose data could not go out: ended, or the loop would not.
+    if (PQresultStatus(rest.get()) == PGRES_COPY_IN && PQputCopyEnd(conn(), "not sent whole") != 1) break;
+  }
+  // The server's last words (an administrator's shutdown) matter less than
+  // that the connection is gone, as when a pipeline meets its end.
+  if (PQstatus(conn()) == CONNECTION_BAD) failure.state = "08006";
+  batch.clear();
+  dropTransaction(failure);
+}
+
+void PgConnection::finishCopy() {
+  if (!copyUnanswered_) return;
+  copyUnanswered_ = false;
+  waited();
+  Failure failure;
+  while (Result r{PQgetResult(conn())}) {
+    if (PQresultStatus(r.get()) != PGRES_COMMAND_OK && failure.state.empty()) {
+      const char* state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
+      failure.state = state ? state : "XX000";
+      failure.message = PQresultErrorMessage(r.get());
+      failure.sql = copySql_;
+    }
+  }
+  if (PQstatus(conn()) == CONNECTION_BAD) {
+    if (failure.state.empty()) failure.message = PQerrorMessage(conn());
+    failure.state = "08006";
+    failure.sql = copySql_;
+  }
+  if (!failure.state.empty()) dropTransaction(failure);
+}
+
+void PgConnection::dropTransaction(const Failure& failure) {
+  // The server skipped every command queued after the failing one, calls
+  // that have returned already among them: only dropping the whole
+  // transaction loses nothing the caller believes written.
+  if (PQtransactionStatus(conn()) == PQTRANS_INERROR) rollbackNow();
+  savepoints_ = 0;
+  fail(failure.state.c_str(), failure.message, failure.sql);
+}
+
 void PgConnection::sync() {
   sendRows();
+  finishCopy();
   if (!pipelining_) return;
   pipelining_ = false;
   if (trace_ != nullptr) traceStatement("-- sync: the results of " + std::to_string(queued_.size()) + " queued commands");
@@ -136,14 +247,7 @@ void PgConnection::sync() {
     for (const auto& [b, k] : preparing_) b->names[k].clear();
   }
   preparing_.clear();
-  if (!failure.state.empty()) {
-    // The server skipped every command queued after the failing one, calls
-    // that have returned already among them: only dropping the whole
-    // transaction loses nothing the caller believes written.
-    if (PQtransactionStatus(conn()) == PQTRANS_INERROR) rollbackNow();
-    savepoints_ = 0;
-    fail(failure.state.c_str(), failure.message, failure.sql);
-  }
+  if (!failure.state.empty()) dropTransaction(failure);
 }
 
 void PgConnection::readPipeline(Failure& failure) {
@@ -227,7 +331,7 @@ void PgConnection::deallocateRetired() noexcept {
 }
 
 void PgConnection::pipelineDrop() noexcept {
-  if (!pipelining_) return;
+  if (!pipelining_ && !copyUnanswered_ && waiting_.empty()) return;
   try {
     sync();
   } catch (...) {
