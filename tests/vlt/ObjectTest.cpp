@@ -275,13 +275,22 @@ TEST_P(ObjectTest, RandomDeletionsLeaveWhatAModelOfThemLeaves) {
           (scenario == 3 && isRoot && pick(2) == 0) || (scenario == 4 && isRoot && n != keptRoot) || scenario == 5)
         roots.push_back(n);
     }
-    std::set<unsigned> doomed(roots.begin(), roots.end());
-    for (auto n = doomed.rbegin(); n != doomed.rend(); ++n)  // owners come before what they own
-      for (unsigned kid : model[*n].kids) doomed.insert(kid);
+    // What the roots own without naming it is shown to the deletion, which
+    // keeps some of it as roots, with what they own.
+    const std::set<unsigned> named(roots.begin(), roots.end());
+    std::set<unsigned> toShow, kept, shown;
+    for (unsigned n : named) {
+      for (unsigned kid : model[n].kids) {
+        if (named.count(kid)) continue;
+        toShow.insert(kid);
+        if (kid % 5 == 0) kept.insert(kid);
+      }
+    }
+    std::set<unsigned> doomed(named);
     for (bool grew = true; grew;) {
       grew = false;
       for (const unsigned n : std::vector<unsigned>(doomed.begin(), doomed.end()))
-        for (unsigned kid : model[n].kids) grew |= doomed.insert(kid).second;
+        for (unsigned kid : model[n].kids) grew |= !kept.count(kid) && doomed.insert(kid).second;
     }
     // The links cut in the survivors: (holder, property, target, index).
     std::vector<std::tuple<unsigned, std::string, unsigned, std::size_t>> expectedCuts, cuts;
@@ -301,7 +310,13 @@ TEST_P(ObjectTest, RandomDeletionsLeaveWhatAModelOfThemLeaves) {
     const std::vector<vlt::ObjectId> ids = repo.defaultDataModel().lookUpObjectIds(uuids);
     std::map<vlt::ObjectId, unsigned> uuidOf;
     for (std::size_t i = 0; i < ids.size(); ++i) uuidOf[ids[i]] = numberOf(uuids[i]);
-    const std::vector<vlt::CutLink> cut = repo.defaultDataModel().deleteObjectsCuttingLinks(handlesOfRoots);
+    const std::vector<vlt::CutLink> cut =
+        repo.defaultDataModel().deleteObjectsCuttingLinks(handlesOfRoots, [&](const vlt::ObjectRef& o) {
+          const unsigned n = numberOf(o.objectIdentity());
+          shown.insert(n);
+          return kept.count(n) > 0;
+        });
+    EXPECT_EQ(shown, toShow);
     for (std::size_t i = 0; i < cut.size(); ++i) {
       const vlt::CutLink& c = cut[i];
       cuts.emplace_back(numberOf(c.link.holder.objectIdentity()), c.property.name(), uuidOf[c.link.target], c.link.index);
@@ -323,6 +338,7 @@ TEST_P(ObjectTest, RandomDeletionsLeaveWhatAModelOfThemLeaves) {
     refresh();
     EXPECT_EQ(repo.defaultDataModel().countObjects(base), model.size());
     for (unsigned n : doomed) EXPECT_TRUE(find(n).isNull()) << n << " was deleted";
+    for (unsigned n : kept) EXPECT_EQ(ownerOf(n), "root") << n << " was kept";
     auto uuidsOf = [](const std::vector<vlt::ObjectRef>& links) {
       std::vector<unsigned> out;
       for (const vlt::ObjectRef& o : links) out.push_back(numberOf(o.objectIdentity()));

@@ -307,12 +307,13 @@ std::vector<LinkEntry> DataModelRef::ownedObjects(const std::vector<ObjectRef>& 
   return Core::of(core_).objects().ownedObjects(owners);
 }
 void DataModelRef::deleteObjects(const std::vector<ObjectRef>& objects) {
-  Core::of(core_).removal().deleteObjects(objects, nullptr);
+  Core::of(core_).removal().deleteObjects(objects, nullptr, {});
 }
-std::vector<CutLink> DataModelRef::deleteObjectsCuttingLinks(const std::vector<ObjectRef>& objects) {
+std::vector<CutLink> DataModelRef::deleteObjectsCuttingLinks(const std::vector<ObjectRef>& objects,
+                                                              const std::function<bool(const ObjectRef&)>& keeps) {
   Core& core = Core::of(core_);
   detail::ObjectRemoval::CutLinks cut;
-  core.removal().deleteObjects(objects, &cut);
+  core.removal().deleteObjects(objects, &cut, keeps);
   std::vector<CutLink> out;
   out.reserve(cut.size());
   for (auto& [property, link] : cut) out.push_back(CutLink{core.handles().propertyRef(property), std::move(link)});

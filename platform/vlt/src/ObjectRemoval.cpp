@@ -58,7 +58,7 @@ void ObjectRemoval::deleteObject(const ObjectRef& object) {
   scope.commit();
 }
 
-void ObjectRemoval::deleteObjects(const std::vector<ObjectRef>& objects, CutLinks* cut) {
+void ObjectRemoval::deleteObjects(const std::vector<ObjectRef>& objects, CutLinks* cut, const Keeps& keeps) {
   database_.checkOpen();
   std::vector<ObjectId> ids;
   ids.reserve(objects.size());
@@ -67,7 +67,7 @@ void ObjectRemoval::deleteObjects(const std::vector<ObjectRef>& objects, CutLink
   }
   if (ids.empty()) return;
   WriteScope scope(transaction_);
-  deleteSubtrees(ids, cut);
+  deleteSubtrees(ids, cut, keeps);
   scope.commit();
 }
 
@@ -304,9 +304,32 @@ void ObjectRemoval::collectCut(const PropertyInfo* q, CutLinks& cut) {
   }
 }
 
-void ObjectRemoval::deleteSubtrees(const std::vector<ObjectId>& roots, CutLinks* cut) {
+// The objects that named ones own without naming them which `keeps` keeps:
+// made roots, as `keeps`'s caller has them. Whether any was.
+bool ObjectRemoval::releaseKept(const Keeps& keeps) {
+  std::vector<ObjectRef> owned;
+  {
+    sql::StatementUse s(statements_.fixed(
+        "SELECT d.id, o.class_id, o.uuid FROM vlt_doomed d JOIN vlt_object o ON o.id = d.id WHERE d.stage = 1"));
+    while (s->step()) owned.push_back(access_.objectAt(*s, 0, nullptr));
+  }
+  bool any = false;
+  for (const ObjectRef& object : owned) {
+    if (!keeps(object)) continue;
+    sql::StatementUse s(statements_.fixed(
+        "UPDATE vlt_object SET owner_id = NULL, owner_property_id = NULL, ordinal = 0 WHERE id = ?1"));
+    s->bindInt64(1, object.objectId());
+    s->run();
+    any = true;
+  }
+  return any;
+}
+
+void ObjectRemoval::deleteSubtrees(const std::vector<ObjectId>& roots, CutLinks* cut, const Keeps& keeps) {
   transaction_.noteRemoval();
   Doomed doomed = gather(roots);
+  // Rare: gathered again without what the kept ones own.
+  if (keeps && releaseKept(keeps)) doomed = gather(roots);
   if (doomed.classes.empty()) return;
   decideWholeTables(doomed);
   deleteRows(doomed);

@@ -13,6 +13,7 @@
 #include <vlt/Object.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <unordered_map>
 #include <vector>
 
@@ -35,9 +36,14 @@ class ObjectRemoval {
   /// The links a deletion cut in the objects it left, with their properties.
   using CutLinks = std::vector<std::pair<const PropertyInfo*, IncomingLink>>;
 
+  /// Which objects owned by a deleted one without being named stay, as roots.
+  using Keeps = std::function<bool(const ObjectRef&)>;
+
   /// Deletes the objects and what they own; null handles and objects that
-  /// do not exist are skipped. With `cut`, appends the links it cut there.
-  void deleteObjects(const std::vector<ObjectRef>& objects, CutLinks* cut);
+  /// do not exist are skipped. With `cut`, appends the links it cut there;
+  /// with `keeps`, first asks it about each object owned by a named one
+  /// without being named.
+  void deleteObjects(const std::vector<ObjectRef>& objects, CutLinks* cut, const Keeps& keeps);
   void deleteAll();
 
  private:
@@ -58,6 +64,7 @@ class ObjectRemoval {
   };
 
   Doomed gather(const std::vector<ObjectId>& roots);
+  bool releaseKept(const Keeps& keeps);
   void decideWholeTables(Doomed& doomed);
   bool takesEveryObjectOf(const Doomed& doomed, const ClassInfo* cls,
                           std::unordered_map<const ClassInfo*, bool>& known);
@@ -65,7 +72,7 @@ class ObjectRemoval {
   void deleteObjectRows(const Doomed& doomed);
   void cutLinks(const Doomed& doomed, CutLinks* cut);
   void collectCut(const PropertyInfo* q, CutLinks& cut);
-  void deleteSubtrees(const std::vector<ObjectId>& roots, CutLinks* cut = nullptr);
+  void deleteSubtrees(const std::vector<ObjectId>& roots, CutLinks* cut = nullptr, const Keeps& keeps = {});
 
   Database& database_;
   StatementCache& statements_;

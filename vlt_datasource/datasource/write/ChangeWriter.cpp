@@ -78,18 +78,15 @@ void DataSource::ChangeWriter::write(const ChangeReport& report) {
     // host's: the framework must not report them back.
     boost::optional<ModificationGuard> guard;
     if (active) guard.emplace(active->startDataSourceModification());
-    // Before any object is deleted, every destroyed element gives up the
-    // stored children that live on in memory (taken out before their owner
-    // was destroyed, which the report does not say). The deletion then cuts
-    // the links into what it deletes, and an active data source cuts them in
-    // loaded elements too: deleting an owner deletes what it owns, whose
-    // links loaded elements hold as well.
+    // The destroyed elements' stored children that live on in memory (taken
+    // out before their owner was destroyed, which the report does not say)
+    // stay. The deletion cuts the links into what it deletes, and an active
+    // data source cuts them in loaded elements too: deleting an owner
+    // deletes what it owns, whose links loaded elements hold as well.
     std::vector<qm::zero::ModelElement> destroyed;
     for (const qm::zero::ModelElement& element : report.getDestroyedElements())
       if (isModelElement(element)) destroyed.push_back(element);
-    std::vector<vlt::ObjectRef> objects = storedObjectsOf(destroyed);
-    releaseLivingChildren(objects);
-    destroyObjects(destroyed, objects);
+    destroyObjects(destroyed, storedObjectsOf(destroyed));
   }
 
   if (debugLog.isEnabled(severity::detail))

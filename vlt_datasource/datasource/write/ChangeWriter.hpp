@@ -153,14 +153,14 @@ class DataSource::ChangeWriter {
 
   // Destroyed objects (DestroyedObjects.cpp).
   /// Deletes `objects` (found for `elements`, null where none was stored)
-  /// with what they own, together; an active data source then cuts the
-  /// one-way links that loaded elements held to them.
+  /// with what they own, together, but for the children that live on in
+  /// memory; an active data source then cuts the one-way links that loaded
+  /// elements held to them.
   void destroyObjects(const std::vector<qm::zero::ModelElement>& elements, const std::vector<vlt::ObjectRef>& objects);
   /// Cuts in loaded elements the links `cut` in the repository (from
   /// deleting `objects`, the stored objects of `elements`).
   void cutLinksInLoadedElements(const std::vector<qm::zero::ModelElement>& elements,
                                 const std::vector<vlt::ObjectRef>& objects, const std::vector<vlt::CutLink>& cut);
-  void releaseLivingChildren(const std::vector<vlt::ObjectRef>& objects);
 
   vlt::DataModelRepository& repository;
   ClassMapper& classMapper;

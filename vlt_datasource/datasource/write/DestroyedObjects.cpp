@@ -34,40 +34,26 @@ bool holds(const qm::zero::Value& value, const qm::zero::ModelElement& target) {
 // The report lists an owned element before its owner; the repository
 // takes them all at once, in statements per table rather than per object,
 // and says which links it cut in the objects it left.
+//
+// A child that is alive in memory while its stored owner is destroyed was
+// taken out of the owner first; where it went is written already (modified
+// elements come before destroyed ones), so if it is still stored under the
+// owner it became a root, and the deletion keeps it as one. The deletion
+// shows each object it would take without the report naming it: a report
+// names every element destroyed in memory, so only such children, and
+// children memory never loaded, are shown.
 void DataSource::ChangeWriter::destroyObjects(const std::vector<qm::zero::ModelElement>& elements,
                                               const std::vector<vlt::ObjectRef>& objects) {
-  if (active)
-    cutLinksInLoadedElements(elements, objects, repository.defaultDataModel().deleteObjectsCuttingLinks(objects));
-  else
-    repository.defaultDataModel().deleteObjects(objects);
+  const auto livesOn = [this](const vlt::ObjectRef& child) {
+    const qm::zero::ModelElement loaded = model.findElement(child.objectIdentity(), qm::zero::InMemoryOnly);
+    return loaded && !loaded.isDestroyed();
+  };
+  const std::vector<vlt::CutLink> cut = repository.defaultDataModel().deleteObjectsCuttingLinks(objects, livesOn);
+  if (active) cutLinksInLoadedElements(elements, objects, cut);
   if (!debugLog.isEnabled(severity::detail)) return;
   for (std::size_t i = 0; i < elements.size(); ++i) {
     debugLog.log(severity::detail, "destroyed object ", boost::uuids::to_string(elements[i].getUUID()),
                  objects[i] ? " in VLT" : " not found in VLT");
-  }
-}
-
-// A child that is alive in memory while its stored owner is destroyed was
-// taken out of the owner first; where it went is written already (modified
-// elements come before destroyed ones), so if it is still stored under the
-// owner it became a root. The children of all destroyed objects are read
-// together; only the living ones cost more.
-void DataSource::ChangeWriter::releaseLivingChildren(const std::vector<vlt::ObjectRef>& objects) {
-  for (const vlt::LinkEntry& owned : repository.defaultDataModel().ownedObjects(objects)) {
-    const vlt::ObjectRef& child = owned.target;
-    const qm::zero::ModelElement loaded = model.findElement(child.objectIdentity(), qm::zero::InMemoryOnly);
-    if (!loaded || loaded.isDestroyed()) continue;
-    vlt::ObjectRef owner;
-    vlt::PropertyRef through;
-    child.getOwnership(owner, through);
-    if (!through.isMultiValue()) {
-      owner.setPropertyValue(through, vlt::ObjectRef());
-      continue;
-    }
-    vlt::CollectionRef children;
-    owner.getPropertyValue(through, children);
-    const std::size_t at = children.indexOf(child);
-    if (at != vlt::CollectionRef::npos) children.removeAt(at);
   }
 }
 

@@ -418,7 +418,13 @@ class VLT_API DataModelRef {
   /// cuts them there from this answer, without asking for them first
   /// (linksInto); finding them costs a statement per such property, none
   /// where no object that could hold one is left.
-  std::vector<CutLink> deleteObjectsCuttingLinks(const std::vector<ObjectRef>& objects);
+  /// With `keeps`, before anything goes, each object that one of `objects`
+  /// owns without naming it is shown to `keeps` (which must not use the
+  /// repository); one it answers true for becomes a root and stays, with
+  /// what it owns. A caller whose memory took such an object out of its
+  /// owner before destroying the owner keeps it so, for one statement.
+  std::vector<CutLink> deleteObjectsCuttingLinks(const std::vector<ObjectRef>& objects,
+                                                 const std::function<bool(const ObjectRef&)>& keeps = {});
   /// Deletes every object with all values and links. The metamodel stays.
   void deleteAllObjects();
 
