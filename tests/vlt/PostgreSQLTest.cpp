@@ -46,6 +46,12 @@ class PostgreSQLTest : public ::testing::Test {
     item = first.createClass("test.Item", {});
   }
 
+  /// A connection of the back end itself to the test's schema.
+  std::unique_ptr<vlt::sql::Connection> connection() const {
+    vlt::sql::OpenRequest request;
+    request.location = request.filespec = uri;
+    return vlt::sql::openPostgresql(request);
+  }
   vlt::ObjectRef create(Repo& repo, unsigned uuid, vlt::ObjectId id = 0) {
     vlt::ObjectConstructor ctor(repo.metamodel().findClass("test.Item"));
     ctor.setObjectUUID(makeUuid(uuid));
@@ -138,9 +144,7 @@ TEST(ServerFailureTest, FailuresAreClassifiedAndAFailedConnectionShowsNoPassword
 // A long session compiles statements again and again (queries, after every
 // change of the schema); the server must not keep the plans of dead ones.
 TEST_F(PostgreSQLTest, StatementsNoLongerUsedAreDeallocatedOnTheServer) {
-  vlt::sql::OpenRequest request;
-  request.location = request.filespec = uri;
-  std::unique_ptr<vlt::sql::Connection> c = vlt::sql::openPostgresql(request);
+  std::unique_ptr<vlt::sql::Connection> c = connection();
   auto count = c->prepare("SELECT count(*) FROM pg_prepared_statements");
   for (int i = 0; i < 50; ++i) {
     auto s = c->prepare("SELECT " + std::to_string(i) + " + ?1");
@@ -283,9 +287,7 @@ TEST_F(PostgreSQLTest, AWriteRefusedAfterItsCallReturnedDropsTheWholeTransaction
 // statement prepared after a refused row is skipped by the server, and must
 // be prepared again.
 TEST_F(PostgreSQLTest, BatchedRowsKeepWhatTheirOrderMeans) {
-  vlt::sql::OpenRequest request;
-  request.location = request.filespec = uri;
-  std::unique_ptr<vlt::sql::Connection> c = vlt::sql::openPostgresql(request);
+  std::unique_ptr<vlt::sql::Connection> c = connection();
   c->execute("CREATE TABLE t (id BIGINT PRIMARY KEY, v BYTEA)");
   auto insert = c->prepare("INSERT INTO t (id, v) VALUES (?1, ?2)");
   auto upsert = c->prepare("INSERT INTO t (id, v) VALUES (?1, ?2) ON CONFLICT (id) DO UPDATE SET v = excluded.v");
@@ -357,9 +359,7 @@ TEST_F(PostgreSQLTest, AServerBackendKilledInATransactionOrItsCommitLeavesBefore
 // unanswered when a read, an upsert or a savepoint comes; each sees the
 // rows written before it.
 TEST_F(PostgreSQLTest, RowsSentInBulkComeBackAsBoundAndAreSeenByTheNextRead) {
-  vlt::sql::OpenRequest request;
-  request.location = request.filespec = uri;
-  std::unique_ptr<vlt::sql::Connection> c = vlt::sql::openPostgresql(request);
+  std::unique_ptr<vlt::sql::Connection> c = connection();
   c->execute("CREATE TABLE t (id BIGINT PRIMARY KEY, i BIGINT, d BIGINT, s BYTEA, b BYTEA)");
   auto insert = c->prepare("INSERT INTO t (id, i, d, s, b) VALUES (?1, ?2, ?3, ?4, ?5)");
   auto upsert = c->prepare("INSERT INTO t (id, s) VALUES (?1, ?2) ON CONFLICT (id) DO UPDATE SET s = excluded.s");
@@ -438,9 +438,7 @@ TEST_F(PostgreSQLTest, RowsSentInBulkComeBackAsBoundAndAreSeenByTheNextRead) {
 // Rows of many tables, each too few for a COPY of its own, go out together
 // once they would hold too much memory, without waiting for a read.
 TEST_F(PostgreSQLTest, RowsOfManyTablesGoOutTogetherBeforeTheyFillTheMemory) {
-  vlt::sql::OpenRequest request;
-  request.location = request.filespec = uri;
-  std::unique_ptr<vlt::sql::Connection> c = vlt::sql::openPostgresql(request);
+  std::unique_ptr<vlt::sql::Connection> c = connection();
   std::size_t copies = 0;
   c->setTrace([](void* to, const char* sql) { *static_cast<std::size_t*>(to) += std::strncmp(sql, "COPY ", 5) == 0; },
               &copies);
@@ -510,9 +508,7 @@ TEST_F(PostgreSQLTest, ARowRefusedInABulkLoadFailsItWholeWithTheRepositorysError
 // savepoint's rollback took back, again when one took them back), and a
 // rollback forgets them.
 TEST_F(PostgreSQLTest, OnlyTheIndexesOfTablesTheTransactionMadeAreDeferred) {
-  vlt::sql::OpenRequest request;
-  request.location = request.filespec = uri;
-  std::unique_ptr<vlt::sql::Connection> c = vlt::sql::openPostgresql(request);
+  std::unique_ptr<vlt::sql::Connection> c = connection();
   std::string sent;
   c->setTrace([](void* to, const char* sql) { *static_cast<std::string*>(to) += std::string(sql) + "\n"; }, &sent);
   const auto run = [&](const std::string& sql) {
