@@ -62,13 +62,34 @@ inline vlt::DataModelRepository openDirectly(const std::string& location) {
   return repository;
 }
 
+/// Attaches an active, synchronous data source on `location` to `model`.
+inline DataSource* attachTo(const qm::zero::Model& model, const std::string& location,
+                            DataSource::ToModelSync toModel, DataSource::ToDataSourceSync toDataSource) {
+  return DataSource::create(u16(location), model, toModel, toDataSource, DataSource::Synchronous);
+}
+
 /// A new model that loads everything `location` holds (and writes nothing).
 inline qm::zero::Model loadAll(const std::string& location) {
   qm::zero::Model model = qm::zero::Model::create();
-  DataSource::create(u16(location), model, DataSource::SyncAllToModel, DataSource::NoSyncToDataSource,
-                     DataSource::Synchronous);
+  attachTo(model, location, DataSource::SyncAllToModel, DataSource::NoSyncToDataSource);
   return model;
 }
+
+/// Writes what `make` creates in a new model of its own into `location`, in
+/// one transaction; returns that model, disconnected.
+inline qm::zero::Model storeModel(const std::string& location,
+                                  const std::function<void(const qm::zero::Model&)>& make) {
+  const qm::zero::Model writer = qm::zero::Model::create();
+  attachTo(writer, location, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource);
+  qm::zero::Transaction transaction = writer->beginTransaction();
+  make(writer);
+  transaction.commit();
+  writer->resetDataSource();
+  return writer;
+}
+
+/// The families of the package-version records in `repository`, sorted.
+std::vector<std::u16string> recordedFamilies(const vlt::DataModelRepository& repository);
 
 // Whether a repository holds exactly what a model holds (StoredModel.cpp) is
 // read with the repository's own API only, for any metamodel: a test of the

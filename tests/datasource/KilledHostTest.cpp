@@ -53,18 +53,14 @@ class KilledHostTest : public BackendTest {
   // The base: a library owning `baseBooks` books of one page.
   void storeBase(const std::string& at) {
     const TestMetamodel& mm = TestMetamodel::get();
-    const qm::zero::Model writer = qm::zero::Model::create();
-    DataSource::create(u16(at), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
-                       DataSource::Synchronous);
-    qm::zero::Transaction tx = writer->beginTransaction();
-    ModelElement library = ModelElement::createReflective(writer, mm.library);
-    std::vector<ModelElement> books;
-    for (int n = 0; n < baseBooks; ++n) {
-      books.push_back(ModelElement::createReflective(writer, mm.book, qm0test::uuidOf(1 + n)));
-      books.back().set(mm.pages, pages(1));
-    }
-    library.set(mm.books, Value(mm.book, books));
-    tx.commit();
+    storeModel(at, [&](const qm::zero::Model& writer) {
+      std::vector<ModelElement> books;
+      for (int n = 0; n < baseBooks; ++n) {
+        books.push_back(ModelElement::createReflective(writer, mm.book, qm0test::uuidOf(1 + n)));
+        books.back().set(mm.pages, pages(1));
+      }
+      ModelElement::createReflective(writer, mm.library).set(mm.books, Value(mm.book, books));
+    });
   }
 
   // The host: loads everything, changes every book, adds and destroys some,
@@ -72,8 +68,7 @@ class KilledHostTest : public BackendTest {
   static int host(const std::string& at, int ready) {
     const TestMetamodel& mm = TestMetamodel::get();
     const qm::zero::Model model = qm::zero::Model::create();
-    DataSource::create(u16(at), model, DataSource::SyncAllToModel, DataSource::NoSyncToDataSource,
-                       DataSource::Synchronous);
+    attachTo(model, at, DataSource::SyncAllToModel, DataSource::NoSyncToDataSource);
     qm::zero::Transaction tx = model->beginTransaction();
     ModelElement library;
     for (ModelElement e : model->getAllElements()) {
