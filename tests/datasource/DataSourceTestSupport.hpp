@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -54,6 +55,13 @@ using qm0test::ThrownId;
 using qm0test::thrownId;
 
 inline std::u16string u16(const std::string& text) { return fl::i18n::utf8_to_ustring(text); }
+
+/// The number the environment variable `name` holds (a longer or another
+/// run by hand), else `fallback`.
+inline std::uint64_t environmentNumber(const char* name, std::uint64_t fallback) {
+  const char* text = std::getenv(name);
+  return text != nullptr && *text != '\0' ? std::strtoull(text, nullptr, 10) : fallback;
+}
 
 /// The existing repository `location`, opened with vlt alone.
 inline vlt::DataModelRepository openDirectly(const std::string& location) {

@@ -10,7 +10,6 @@
 #include <testsupport/Sanitizers.hpp>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <thread>
@@ -133,9 +132,8 @@ TEST_P(KilledHostTest, AHostKilledInACommitLeavesTheStateBeforeOrAfterNeverAMix)
     const std::string first = fresh(wal);
     const auto commit = round(first, std::chrono::microseconds(-1));
     ASSERT_EQ(stateOf(first), "after");
-    const char* asked = std::getenv("VLT_KILLED_HOST_ROUNDS");  // more, for a longer run by hand
-    const int rounds = asked != nullptr && *asked != '\0' ? std::atoi(asked)
-                       : (server ? 8 : 16) / (testsupport::underSanitizer ? 4 : 1);
+    const auto rounds = static_cast<int>(
+        environmentNumber("VLT_KILLED_HOST_ROUNDS", (server ? 8 : 16) / (testsupport::underSanitizer ? 4 : 1)));
     std::map<std::string, int> outcomes;
     for (int k = 0; k < rounds; ++k) {
       // Spread over the commit and as long again after it.

@@ -11,7 +11,6 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
-#include <cstdlib>
 #include <map>
 #include <optional>
 #include <random>
@@ -440,7 +439,7 @@ class QueryTest : public BackendTest {
 // Random queries on a random stored model give the rows, and the counts,
 // that the same queries evaluated over the model in memory give.
 TEST_P(QueryTest, RandomQueriesGiveWhatTheModelInMemoryGives) {
-  const unsigned seed = std::getenv("VLT_TEST_SEED") ? unsigned(std::atoi(std::getenv("VLT_TEST_SEED"))) : 2026u;
+  const auto seed = static_cast<unsigned>(environmentNumber("VLT_TEST_SEED", 2026));
   std::mt19937 rng(seed);
   storeRandomModel(rng, GetParam() == Backend::SQLite ? 160 : 80);
   std::map<boost::uuids::uuid, vlt::ObjectId> ids;
