@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -55,6 +56,13 @@ using qm0test::thrownId;
 
 inline std::u16string u16(const std::string& text) { return fl::i18n::utf8_to_ustring(text); }
 
+/// The number the environment variable `name` holds (a longer or another
+/// run by hand), else `fallback`.
+inline std::uint64_t environmentNumber(const char* name, std::uint64_t fallback) {
+  const char* text = std::getenv(name);
+  return text != nullptr && *text != '\0' ? std::strtoull(text, nullptr, 10) : fallback;
+}
+
 /// The existing repository `location`, opened with vlt alone.
 inline vlt::DataModelRepository openDirectly(const std::string& location) {
   vlt::DataModelRepository repository;
@@ -62,13 +70,34 @@ inline vlt::DataModelRepository openDirectly(const std::string& location) {
   return repository;
 }
 
+/// Attaches an active, synchronous data source on `location` to `model`.
+inline DataSource* attachTo(const qm::zero::Model& model, const std::string& location,
+                            DataSource::ToModelSync toModel, DataSource::ToDataSourceSync toDataSource) {
+  return DataSource::create(u16(location), model, toModel, toDataSource, DataSource::Synchronous);
+}
+
 /// A new model that loads everything `location` holds (and writes nothing).
 inline qm::zero::Model loadAll(const std::string& location) {
   qm::zero::Model model = qm::zero::Model::create();
-  DataSource::create(u16(location), model, DataSource::SyncAllToModel, DataSource::NoSyncToDataSource,
-                     DataSource::Synchronous);
+  attachTo(model, location, DataSource::SyncAllToModel, DataSource::NoSyncToDataSource);
   return model;
 }
+
+/// Writes what `make` creates in a new model of its own into `location`, in
+/// one transaction; returns that model, disconnected.
+inline qm::zero::Model storeModel(const std::string& location,
+                                  const std::function<void(const qm::zero::Model&)>& make) {
+  const qm::zero::Model writer = qm::zero::Model::create();
+  attachTo(writer, location, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource);
+  qm::zero::Transaction transaction = writer->beginTransaction();
+  make(writer);
+  transaction.commit();
+  writer->resetDataSource();
+  return writer;
+}
+
+/// The families of the package-version records in `repository`, sorted.
+std::vector<std::u16string> recordedFamilies(const vlt::DataModelRepository& repository);
 
 // Whether a repository holds exactly what a model holds (StoredModel.cpp) is
 // read with the repository's own API only, for any metamodel: a test of the

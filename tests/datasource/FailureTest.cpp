@@ -12,9 +12,9 @@
 
 #include <qm/zero/ReferenceCollection.hpp>
 #include <testsupport/FaultInjectionVfs.hpp>
-#include <vlt/ObjectQuery.hpp>
 
 #include <filesystem>
+#include <optional>
 
 namespace dstest {
 namespace {
@@ -47,15 +47,10 @@ std::string memoryText(const qm::zero::Model& model) {
   return out;
 }
 
-// The records of `family` in the repository at `location`.
+// The records of `family` in `repository`.
 std::size_t versionRecords(const vlt::DataModelRepository& repository, const std::u16string& family) {
-  const vlt::ClassRef info = repository.metamodel().findClass("qm.zero.vlt_datasource.PackageInfo");
-  vlt::ObjectQuery query(repository);
-  std::u16string found;
-  query.addResultProperty(info.findProperty("family"), &found, 0);
-  std::size_t count = 0;
-  for (auto results = query.execute(); results.getNextResult();) count += found == family ? 1 : 0;
-  return count;
+  const std::vector<std::u16string> families = recordedFamilies(repository);
+  return static_cast<std::size_t>(std::count(families.begin(), families.end(), family));
 }
 
 const std::u16string extFamily = u"http://example.com/ext";
@@ -67,10 +62,9 @@ class FailureTest : public DataSourceTest {
   // The stored model the failing writes start from: a library owning books
   // and members, links between them, of the lib family only.
   void storeBase(const std::string& at) {
-    const qm::zero::Model writer = qm::zero::Model::create();
-    DataSource::create(u16(at), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
-                       DataSource::Synchronous);
-    qm::zero::Transaction tx = writer->beginTransaction();
+    storeModel(at, [&](const qm::zero::Model& writer) { storeBaseIn(writer); });
+  }
+  void storeBaseIn(const qm::zero::Model& writer) {
     ModelElement library = make(writer, mm.library, 1);
     std::vector<ModelElement> books, persons;
     for (int n = 0; n < 4; ++n) books.push_back(make(writer, mm.book, 10 + n));
@@ -85,7 +79,6 @@ class FailureTest : public DataSourceTest {
     persons[2].set(mm.mentor, persons[0]);
     persons[2].set(mm.reviewed, Value(mm.book, std::vector<ModelElement>{books[3], books[0]}));
     persons[2].set(mm.favorite, books[3]);
-    tx.commit();
   }
 
   static ModelElement make(const qm::zero::Model& model, const meta::Class& cls, int n) {
@@ -122,28 +115,36 @@ class FailureTest : public DataSourceTest {
     fetch(22).append(mm.reviewed, Value(ebook));
   }
 
-  // Opens a model lazily on `at`, makes the changes and commits, with `arm`
-  // called just before the commit; whether the commit threw. After a throw,
-  // memory and the repository must be as they were.
-  bool commitFails(const std::string& at, const std::function<void()>& arm) {
-    model = qm::zero::Model::create();
-    DataSource::create(u16(at), model, DataSource::NoSyncToModel, DataSource::NoSyncToDataSource,
-                       DataSource::Synchronous);
-    fetch(1);  // something loaded before the transaction
-    const std::string before = memoryText(model);
+  // Runs `action`, a write into `at`; whether it threw. After a throw,
+  // `memory` and the repository must be as they were before.
+  static bool failsLeavingAllAsItWas(const std::string& at, const qm::zero::Model& memory,
+                                     const std::function<void()>& action) {
+    const std::string before = memoryText(memory);
     const qm::zero::Model stored = loadAll(at);
-    qm::zero::Transaction tx = model->beginTransaction();
-    change();
-    arm();
     try {
-      tx.commit();
+      action();
       return false;
     } catch (const std::exception& e) {
-      SCOPED_TRACE(std::string("the commit failed: ") + e.what());
-      EXPECT_EQ(memoryText(model), before);
+      SCOPED_TRACE(std::string("the write failed: ") + e.what());
+      EXPECT_EQ(memoryText(memory), before);
       EXPECT_EQ(expectRepositoryHoldsModel(stored, directly(at)), 0u);
       return true;
     }
+  }
+
+  // Opens a model lazily on `at`, makes the changes and commits, with `arm`
+  // called just before the commit; whether the commit threw.
+  bool commitFails(const std::string& at, const std::function<void()>& arm) {
+    model = qm::zero::Model::create();
+    attachTo(model, at, DataSource::NoSyncToModel, DataSource::NoSyncToDataSource);
+    fetch(1);  // something loaded before the transaction
+    std::optional<qm::zero::Transaction> tx;  // ends after the checks
+    return failsLeavingAllAsItWas(at, model, [&] {
+      tx.emplace(model->beginTransaction());
+      change();
+      arm();
+      tx->commit();
+    });
   }
 
   // The next transaction on the same data source writes everything and
@@ -170,23 +171,13 @@ class FailureTest : public DataSourceTest {
   }
 
   // Opens a data source on `at` that pushes `made`, with `arm` called just
-  // before; whether the opening threw. After a throw, the model and the
-  // repository must be as they were.
-  bool pushFails(const std::string& at, const qm::zero::Model& made, const std::function<void()>& arm) {
-    const std::string before = memoryText(made);
-    const qm::zero::Model stored = loadAll(at);
-    arm();
-    try {
-      DataSource::create(u16(at), made, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
-                         DataSource::Synchronous);
+  // before; whether the opening threw.
+  static bool pushFails(const std::string& at, const qm::zero::Model& made, const std::function<void()>& arm) {
+    return failsLeavingAllAsItWas(at, made, [&] {
+      arm();
+      attachTo(made, at, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource);
       made->resetDataSource();
-      return false;
-    } catch (const std::exception& e) {
-      SCOPED_TRACE(std::string("the push failed: ") + e.what());
-      EXPECT_EQ(memoryText(made), before);
-      EXPECT_EQ(expectRepositoryHoldsModel(stored, directly(at)), 0u);
-      return true;
-    }
+    });
   }
 
   const TestMetamodel& mm;

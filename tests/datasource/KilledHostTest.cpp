@@ -10,7 +10,6 @@
 #include <testsupport/Sanitizers.hpp>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <thread>
@@ -53,18 +52,14 @@ class KilledHostTest : public BackendTest {
   // The base: a library owning `baseBooks` books of one page.
   void storeBase(const std::string& at) {
     const TestMetamodel& mm = TestMetamodel::get();
-    const qm::zero::Model writer = qm::zero::Model::create();
-    DataSource::create(u16(at), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
-                       DataSource::Synchronous);
-    qm::zero::Transaction tx = writer->beginTransaction();
-    ModelElement library = ModelElement::createReflective(writer, mm.library);
-    std::vector<ModelElement> books;
-    for (int n = 0; n < baseBooks; ++n) {
-      books.push_back(ModelElement::createReflective(writer, mm.book, qm0test::uuidOf(1 + n)));
-      books.back().set(mm.pages, pages(1));
-    }
-    library.set(mm.books, Value(mm.book, books));
-    tx.commit();
+    storeModel(at, [&](const qm::zero::Model& writer) {
+      std::vector<ModelElement> books;
+      for (int n = 0; n < baseBooks; ++n) {
+        books.push_back(ModelElement::createReflective(writer, mm.book, qm0test::uuidOf(1 + n)));
+        books.back().set(mm.pages, pages(1));
+      }
+      ModelElement::createReflective(writer, mm.library).set(mm.books, Value(mm.book, books));
+    });
   }
 
   // The host: loads everything, changes every book, adds and destroys some,
@@ -72,8 +67,7 @@ class KilledHostTest : public BackendTest {
   static int host(const std::string& at, int ready) {
     const TestMetamodel& mm = TestMetamodel::get();
     const qm::zero::Model model = qm::zero::Model::create();
-    DataSource::create(u16(at), model, DataSource::SyncAllToModel, DataSource::NoSyncToDataSource,
-                       DataSource::Synchronous);
+    attachTo(model, at, DataSource::SyncAllToModel, DataSource::NoSyncToDataSource);
     qm::zero::Transaction tx = model->beginTransaction();
     ModelElement library;
     for (ModelElement e : model->getAllElements()) {
@@ -138,9 +132,8 @@ TEST_P(KilledHostTest, AHostKilledInACommitLeavesTheStateBeforeOrAfterNeverAMix)
     const std::string first = fresh(wal);
     const auto commit = round(first, std::chrono::microseconds(-1));
     ASSERT_EQ(stateOf(first), "after");
-    const char* asked = std::getenv("VLT_KILLED_HOST_ROUNDS");  // more, for a longer run by hand
-    const int rounds = asked != nullptr && *asked != '\0' ? std::atoi(asked)
-                       : (server ? 8 : 16) / (testsupport::underSanitizer ? 4 : 1);
+    const auto rounds = static_cast<int>(
+        environmentNumber("VLT_KILLED_HOST_ROUNDS", (server ? 8 : 16) / (testsupport::underSanitizer ? 4 : 1)));
     std::map<std::string, int> outcomes;
     for (int k = 0; k < rounds; ++k) {
       // Spread over the commit and as long again after it.

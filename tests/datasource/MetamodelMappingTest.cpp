@@ -5,7 +5,6 @@
 #include "DataSourceTestSupport.hpp"
 
 #include <testsupport/EcoreReader.hpp>
-#include <vlt/ObjectQuery.hpp>
 
 #include <boost/uuid/random_generator.hpp>
 
@@ -106,22 +105,24 @@ class MetamodelMappingTest : public BackendTest {
   const vlt::DataModelRepository& repository() { return Access::repository(*ds); }
   vlt::ClassRef find(const std::string& name) { return repository().metamodel().findClass(name); }
 
-  // The families of the PackageInfo records in the repository, sorted.
-  std::vector<std::u16string> recordedFamilies() {
-    const vlt::ClassRef info = find("qm.zero.vlt_datasource.PackageInfo");
-    vlt::ObjectQuery query(repository());
-    std::u16string family;
-    query.addResultProperty(info.findProperty("family"), &family, 0);
-    std::vector<std::u16string> families;
-    for (auto results = query.execute(); results.getNextResult();) families.push_back(family);
-    std::sort(families.begin(), families.end());
-    return families;
-  }
+  std::vector<std::u16string> families() { return recordedFamilies(repository()); }
 
   const TestMetamodel& mm;
   const MappingPackage& mapping;
   DataSource* ds = nullptr;
 };
+
+// The labels of the drift.Thing elements `location` holds, "(unset)" for
+// none, sorted.
+std::vector<std::u16string> storedLabels(const std::string& location) {
+  const meta::Property& label = DriftPackage::get().label;
+  const qm::zero::Model stored = loadAll(location);  // alive while its elements are read
+  std::vector<std::u16string> labels;
+  for (const qm::zero::ModelElement& e : stored->getAllElements())
+    labels.push_back(e.isSet(label) ? e.get(label).get<std::u16string>() : u"(unset)");
+  std::sort(labels.begin(), labels.end());
+  return labels;
+}
 
 std::vector<std::string> names(const std::vector<vlt::PropertyRef>& properties) {
   std::vector<std::string> result;
@@ -151,13 +152,13 @@ TEST_P(MetamodelMappingTest, ClassIsMappedWithItsSuperclassPackagesAndProperties
   const auto position = [&](const std::string& name) { return std::find(added.begin(), added.end(), name); };
   EXPECT_LT(position("lib.Named"), position("lib.Book"));
   EXPECT_LT(position("lib.Book"), position("ext.Ebook"));
-  EXPECT_EQ(recordedFamilies(), (std::vector<std::u16string>{u"http://example.com/ext", u"http://example.com/lib"}));
+  EXPECT_EQ(families(), (std::vector<std::u16string>{u"http://example.com/ext", u"http://example.com/lib"}));
 
   // Mapped once: a second call changes and logs nothing.
   records.clear();
   EXPECT_EQ(Access::getVltClass(*ds, mm.ebook), ebook);
   EXPECT_EQ(texts(4), std::vector<std::string>{});
-  EXPECT_EQ(recordedFamilies().size(), 2u);
+  EXPECT_EQ(families().size(), 2u);
 
   const vlt::ClassRef item = Access::getVltClass(*ds, mapping.item);
   // "c" (a primitive type without serializer) and "d" (a datatype not stored
@@ -222,18 +223,18 @@ TEST_P(MetamodelMappingTest, VersionsAreRecordedOncePerFamily) {
   ds->beginTransaction(qm::zero::datasource::TransactionId(1));
   Access::getVltClass(*ds, mapping.item);
   ds->commit();
-  EXPECT_EQ(recordedFamilies(), std::vector<std::u16string>{u"http://example.com/map"});
+  EXPECT_EQ(families(), std::vector<std::u16string>{u"http://example.com/map"});
 
   model->resetDataSource();
   commit([&] { qm::zero::ModelElement::createReflective(model, mm.ebook); });
   ds = open(location, DataSource::Synchronous, DataSource::NoSyncToDataSource);
   const std::vector<std::u16string> all{u"http://example.com/ext", u"http://example.com/lib",
                                         u"http://example.com/map"};
-  EXPECT_EQ(recordedFamilies(), all);
+  EXPECT_EQ(families(), all);
   model->resetDataSource();
   ds = open(location);
   Access::getVltClass(*ds, mapping.item);
-  EXPECT_EQ(recordedFamilies(), all) << "each family once";
+  EXPECT_EQ(families(), all) << "each family once";
 }
 
 // A real metamodel that nobody here wrote: every class mapped, one object of
@@ -296,12 +297,7 @@ TEST_P(MetamodelMappingTest, AStoredClassOfAnEarlierMetamodelGrowsKeepsWhatItLos
                 "are kept and not read",
                 "the property label of drift.Thing is new to the stored class: added"}));
   model->resetDataSource();
-  const qm::zero::Model reopened = loadAll(location);
-  std::vector<std::u16string> labels;
-  for (const qm::zero::ModelElement& e : reopened->getAllElements())
-    labels.push_back(e.isSet(drift.label) ? e.get(drift.label).get<std::u16string>() : u"(unset)");
-  std::sort(labels.begin(), labels.end());
-  EXPECT_EQ(labels, (std::vector<std::u16string>{u"(unset)", u"new"}));
+  EXPECT_EQ(storedLabels(location), (std::vector<std::u16string>{u"(unset)", u"new"}));
   const vlt::DataModelRepository stored = openDirectly(location);
   const vlt::ClassRef thing = stored.metamodel().findClass("drift.Thing");
   std::vector<std::u16string> old;
@@ -316,12 +312,10 @@ TEST_P(MetamodelMappingTest, AStoredClassOfAnEarlierMetamodelGrowsKeepsWhatItLos
   // it again and stores its value there.
   {
     const std::string again = newLocation("again.vlt");
-    DataSource::create(u16(again), qm::zero::Model::create(), DataSource::NoSyncToModel,
-                       DataSource::NoSyncToDataSource, DataSource::Synchronous);  // a new, empty repository
+    attachTo(qm::zero::Model::create(), again, DataSource::NoSyncToModel, DataSource::NoSyncToDataSource);  // new
     changeDirectly(again, [](vlt::DataModelRepository& r) { storeEarlierThing(r, "int32", "drift.Base"); });
     const qm::zero::Model writer = qm::zero::Model::create();
-    DataSource::create(u16(again), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
-                       DataSource::Synchronous);
+    attachTo(writer, again, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource);
     const auto makeThing = [&](const std::u16string& label) {
       qm::zero::ModelElement::createReflective(writer, drift.thing)
           .set(drift.label, qm::zero::Value(meta::StandardTypes::stringMeta(), label));
@@ -334,12 +328,7 @@ TEST_P(MetamodelMappingTest, AStoredClassOfAnEarlierMetamodelGrowsKeepsWhatItLos
     makeThing(u"kept");
     kept.commit();
     writer->resetDataSource();
-    labels.clear();
-    const qm::zero::Model reread = loadAll(again);
-    for (const qm::zero::ModelElement& e : reread->getAllElements())
-      labels.push_back(e.isSet(drift.label) ? e.get(drift.label).get<std::u16string>() : u"(unset)");
-    std::sort(labels.begin(), labels.end());
-    EXPECT_EQ(labels, (std::vector<std::u16string>{u"(unset)", u"kept"}));
+    EXPECT_EQ(storedLabels(again), (std::vector<std::u16string>{u"(unset)", u"kept"}));
   }
 
   // Refused: the count stored as text, and the class under another superclass.
@@ -347,8 +336,7 @@ TEST_P(MetamodelMappingTest, AStoredClassOfAnEarlierMetamodelGrowsKeepsWhatItLos
                                               std::pair<std::string, std::string>("int32", "ModelElement")}) {
     SCOPED_TRACE(countType + " under " + superclass);
     const std::string other = newLocation(countType + superclass + ".vlt");
-    DataSource::create(u16(other), qm::zero::Model::create(), DataSource::NoSyncToModel,
-                       DataSource::NoSyncToDataSource, DataSource::Synchronous);  // a new, empty repository
+    attachTo(qm::zero::Model::create(), other, DataSource::NoSyncToModel, DataSource::NoSyncToDataSource);  // new
     changeDirectly(other, [&, c = countType, s = superclass](vlt::DataModelRepository& r) { storeEarlierThing(r, c, s); });
     const MsgArguments expected =
         countType == "ustring"
@@ -359,8 +347,7 @@ TEST_P(MetamodelMappingTest, AStoredClassOfAnEarlierMetamodelGrowsKeepsWhatItLos
     EXPECT_EQ(reading.id, "m2t_vlt:datasource:StoredClassMismatch");
     EXPECT_EQ(reading.arguments, expected);
     const qm::zero::Model writer = qm::zero::Model::create();
-    DataSource::create(u16(other), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
-                       DataSource::Synchronous);
+    attachTo(writer, other, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource);
     qm::zero::Transaction transaction = writer->beginTransaction();
     qm::zero::ModelElement::createReflective(writer, drift.thing);
     const ThrownId writing = thrownId([&] { transaction.commit(); });

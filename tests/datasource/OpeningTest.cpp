@@ -184,8 +184,7 @@ TEST_F(OpeningTest, AHostThatOnlyReadsOpensBesideAWriterInAnotherProcess) {
     ASSERT_EQ(::read(fromChild[0], &signal, 1), 1);
     const auto readEverything = [&] {
       const qm::zero::Model reader = qm::zero::Model::create();
-      DataSource::create(u16(at), reader, DataSource::SyncAllToModel, DataSource::NoSyncToDataSource,
-                         DataSource::Synchronous);
+      attachTo(reader, at, DataSource::SyncAllToModel, DataSource::NoSyncToDataSource);
       EXPECT_EQ(reader->getElementCount(), 1u);
     };
     for (int round = 0; round < 3; ++round) EXPECT_NO_THROW(readEverything()) << "beside the open transaction";
@@ -216,8 +215,7 @@ TEST_F(OpeningTest, AHostThatOpensLazilyOpensBesideAWriterOnPostgreSQL) {
   writer.beginTransaction();
   writer.createClass("held.Open", {writer.metamodel().findClass("ModelElement")});
   model = qm::zero::Model::create();
-  EXPECT_NO_THROW(DataSource::create(u16(uri + "&lockTimeout=0"), model, DataSource::NoSyncToModel,
-                                     DataSource::NoSyncToDataSource, DataSource::Synchronous));
+  EXPECT_NO_THROW(attachTo(model, uri + "&lockTimeout=0", DataSource::NoSyncToModel, DataSource::NoSyncToDataSource));
   model->resetDataSource();
   writer.rollbackTransaction();
 }

@@ -11,7 +11,6 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
-#include <cstdlib>
 #include <map>
 #include <optional>
 #include <random>
@@ -368,14 +367,14 @@ class QueryTest : public BackendTest {
   /// Stores a random model: `count` elements, a third of them top-level, the
   /// others parts of an earlier one, every property random.
   void storeRandomModel(std::mt19937& rng, std::size_t count) {
-    DataSource::create(u16(location), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
-                       DataSource::Synchronous);
+    writer = storeModel(location, [&](const qm::zero::Model& made) { makeRandomModel(made, rng, count); });
+  }
+  void makeRandomModel(const qm::zero::Model& made, std::mt19937& rng, std::size_t count) {
     const std::vector<Field> all = fields(m);
-    qm::zero::Transaction tx = writer->beginTransaction();
     const auto chance = [&](int percent) { return std::uniform_int_distribution<int>(0, 99)(rng) < percent; };
     const auto any = [&] { return elements[std::uniform_int_distribution<std::size_t>(0, elements.size() - 1)(rng)]; };
     for (std::size_t n = 0; n < count; ++n) {
-      ModelElement e = ModelElement::createReflective(writer, chance(30) ? m.special : m.holder);
+      ModelElement e = ModelElement::createReflective(made, chance(30) ? m.special : m.holder);
       for (const Field& f : all) {
         const bool required = f.property->getLower() > 0;
         if (f.property == m.l) {
@@ -413,7 +412,6 @@ class QueryTest : public BackendTest {
       links.erase(std::unique(links.begin(), links.end()), links.end());
       e.set(m.links, Value(m.holder, links));
     }
-    tx.commit();
   }
 
   /// The reading side: a data source on the stored repository, nothing loaded.
@@ -441,7 +439,7 @@ class QueryTest : public BackendTest {
 // Random queries on a random stored model give the rows, and the counts,
 // that the same queries evaluated over the model in memory give.
 TEST_P(QueryTest, RandomQueriesGiveWhatTheModelInMemoryGives) {
-  const unsigned seed = std::getenv("VLT_TEST_SEED") ? unsigned(std::atoi(std::getenv("VLT_TEST_SEED"))) : 2026u;
+  const auto seed = static_cast<unsigned>(environmentNumber("VLT_TEST_SEED", 2026));
   std::mt19937 rng(seed);
   storeRandomModel(rng, GetParam() == Backend::SQLite ? 160 : 80);
   std::map<boost::uuids::uuid, vlt::ObjectId> ids;
@@ -528,10 +526,9 @@ TEST_P(QueryTest, RefusesWhatItCannotTranslateAndBoundResultsFollowTheLastCall) 
   }
   ASSERT_FALSE(expected.empty());
   EXPECT_EQ(rows(*q), expected);
-  EXPECT_EQ(q->count(), expected.size());
   std::vector<std::vector<boost::uuids::uuid>> subs;
   for (const auto& row : expected) subs.push_back({row[1]});
-  EXPECT_EQ(rows(*q, {1}), subs);
+  EXPECT_EQ(rows(*q, {1}), subs) << "other indexes bind again";
   EXPECT_EQ(rows(*q), subs) << "an empty list keeps the bound results";
   EXPECT_EQ(q->count(), expected.size());
   const std::vector<ModelElement> first = q->firstResult({0, 1});
@@ -555,7 +552,6 @@ TEST_P(QueryTest, ResultsAreLoadedWithTheirOwnersOnly) {
   model = qm::zero::Model::create();
   std::mt19937 rng(5);
   storeRandomModel(rng, 40);
-  writer->resetDataSource();
   attachReader();
   const auto chainOf = [](ModelElement e) {
     std::set<boost::uuids::uuid> chain;

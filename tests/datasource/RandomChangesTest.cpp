@@ -22,7 +22,6 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
-#include <cstdlib>
 #include <deque>
 #include <limits>
 #include <optional>
@@ -36,11 +35,6 @@ using Access = vlt_datasource::DataSourceTestAccess;
 using qm::zero::ModelElement;
 using qm::zero::Value;
 using qm0test::TestMetamodel;
-
-std::uint64_t environmentNumber(const char* name, std::uint64_t fallback) {
-  const char* text = std::getenv(name);
-  return text != nullptr && *text != '\0' ? std::strtoull(text, nullptr, 10) : fallback;
-}
 
 // Element n has a uuid ending in n, so that messages about uuids name the
 // element of the step list.

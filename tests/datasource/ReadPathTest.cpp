@@ -37,7 +37,7 @@ class ReadPathTest : public BackendTest {
   void SetUp() override {
     BackendTest::SetUp();
     if (HasFatalFailure()) return;
-    store([&](const qm::zero::Model& writer) {
+    storeModel(location, [&](const qm::zero::Model& writer) {
       const auto named = [&](const meta::Class& cls, const char16_t* name) {
         ModelElement e = ModelElement::createReflective(writer, cls);
         e.set(mm.name, Value(meta::StandardTypes::stringMeta(), std::u16string(name)));
@@ -56,21 +56,11 @@ class ReadPathTest : public BackendTest {
     });
   }
 
-  /// Writes what `make` creates in a model of its own into the repository,
-  /// in one transaction; returns that model, disconnected.
-  qm::zero::Model store(const std::function<void(const qm::zero::Model&)>& make) {
-    const qm::zero::Model writer = qm::zero::Model::create();
-    DataSource::create(u16(location), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
-                       DataSource::Synchronous);
-    qm::zero::Transaction tx = writer->beginTransaction();
-    make(writer);
-    tx.commit();
-    writer->resetDataSource();
-    return writer;
-  }
-
   DataSource* attach(DataSource::ToModelSync toModel = DataSource::NoSyncToModel) {
-    return DataSource::create(u16(location), model, toModel, DataSource::NoSyncToDataSource, DataSource::Synchronous);
+    return attachTo(model, location, toModel, DataSource::NoSyncToDataSource);
+  }
+  static ModelElement findById(DataSource& ds, const meta::Class& cls, const boost::uuids::uuid& uuid) {
+    return ds.findElement(cls, qm::zero::ElementId(qm::zero::ElementId::UUID_TYPE, u16(boost::uuids::to_string(uuid))));
   }
   ModelElement fetch(std::size_t which) { return model->findElement(ids[which], qm::zero::FetchFromDataSource); }
   ModelElement inMemory(std::size_t which) { return model->findElement(ids[which]); }
@@ -222,7 +212,7 @@ TEST_P(ReadPathTest, DeferredCollectionsReadTheStoredContentsInTheirOrder) {
   const Shapes& shapes = Shapes::get();
   boost::uuids::uuid a, b1, b2;
   std::vector<boost::uuids::uuid> parts;
-  store([&](const qm::zero::Model& writer) {
+  storeModel(location, [&](const qm::zero::Model& writer) {
     ModelElement ea = ModelElement::createReflective(writer, shapes.a);
     const ModelElement eb1 = ModelElement::createReflective(writer, shapes.b),
                        eb2 = ModelElement::createReflective(writer, shapes.b);
@@ -272,7 +262,7 @@ TEST_P(ReadPathTest, DeferredCollectionsReadTheStoredContentsInTheirOrder) {
 // owner's place with its row. SQLite counts none.
 TEST_P(ReadPathTest, AFetchCostsAFewRoundTripsAndPreparesNothingAgain) {
   boost::uuids::uuid reader, shelf, shelved;
-  store([&](const qm::zero::Model& writer) {
+  storeModel(location, [&](const qm::zero::Model& writer) {
     ModelElement r = ModelElement::createReflective(writer, mm.person);
     r.set(mm.reviewed, Value(mm.book, std::vector<ModelElement>{ModelElement::createReflective(writer, mm.book)}));
     r.set(mm.favorite, ModelElement::createReflective(writer, mm.book));
@@ -287,9 +277,7 @@ TEST_P(ReadPathTest, AFetchCostsAFewRoundTripsAndPreparesNothingAgain) {
   });
   DataSource* ds = attach();
   const auto roundTrips = [&] { return ds->roundTrips().roundTrips; };
-  const auto find = [&](const qm::zero::meta::Class& cls, const boost::uuids::uuid& uuid) {
-    return ds->findElement(cls, qm::zero::ElementId(qm::zero::ElementId::UUID_TYPE, u16(boost::uuids::to_string(uuid))));
-  };
+  const auto find = [&](const meta::Class& cls, const boost::uuids::uuid& uuid) { return findById(*ds, cls, uuid); };
   ASSERT_TRUE(find(mm.book, ids[1]));  // b1 and its owner: the statements are made, the tables looked at
   ASSERT_EQ(fetch(3).get(mm.reviewed).size(), 1u);
   ASSERT_TRUE(find(mm.person, ids[3]) && find(mm.library, ids[0]));  // in memory: the lookups are prepared
@@ -333,8 +321,7 @@ TEST_P(ReadPathTest, APushALoadAndAChangeAskTheRepositoryLessThanOncePerElement)
       tx.commit();
     }
     if (step != push) {
-      DataSource::create(u16(at), writer, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource,
-                         DataSource::Synchronous);
+      attachTo(writer, at, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource);
       writer->resetDataSource();
     }
     const qm::zero::Model traced = step != push ? qm::zero::Model::create() : writer;
@@ -402,7 +389,7 @@ TEST_P(ReadPathTest, AChainOfAHundredThousandLevelsLoadsWholeOnASmallStack) {
   const std::size_t depth = (GetParam() == Backend::SQLite ? 100000 : 20000) / (testsupport::underSanitizer ? 10 : 1);
   location = newLocation("deep.vlt");
   boost::uuids::uuid root;
-  store([&](const qm::zero::Model& writer) {
+  storeModel(location, [&](const qm::zero::Model& writer) {
     ModelElement above = ModelElement::createReflective(writer, shapes.node);
     root = above.getUUID();
     for (std::size_t level = 1; level < depth; ++level) {

@@ -12,6 +12,7 @@
 #include <matrix/Array.hpp>
 #include <qm/zero/meta/PropertySerializer.hpp>
 #include <vlt/Errors.hpp>
+#include <vlt/ObjectQuery.hpp>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
@@ -421,6 +422,17 @@ std::string valueText(const qm::zero::Value& value) {
   Texts texts;
   for (const qm::zero::Entry& entry : value.getEntries()) texts.push_back(std::visit(EntryText(), entry));
   return listText(texts, true);
+}
+
+std::vector<std::u16string> recordedFamilies(const vlt::DataModelRepository& repository) {
+  const vlt::ClassRef info = repository.metamodel().findClass("qm.zero.vlt_datasource.PackageInfo");
+  vlt::ObjectQuery query(repository);
+  std::u16string family;
+  query.addResultProperty(info.findProperty("family"), &family, 0);
+  std::vector<std::u16string> families;
+  for (auto results = query.execute(); results.getNextResult();) families.push_back(family);
+  std::sort(families.begin(), families.end());
+  return families;
 }
 
 }  // namespace dstest
