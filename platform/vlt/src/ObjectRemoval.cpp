@@ -1,12 +1,14 @@
 // Deleting objects, and the links to them.
 //
 // A deletion takes whole subtrees at once, set-wise: the ids of every object
-// to delete are gathered once into a temporary table (the roots, then what
-// they own, through the owner index), and each table that can hold them or
-// a link to them is then changed by one statement that reads that table
-// through an index. Deleting a subtree of n objects thus runs a number of
-// statements bounded by the schema (class tables, collection tables,
-// reference columns), not by n, and reads no table whole.
+// to delete are gathered once, with their classes, into a temporary table
+// (the roots, then what they own, through the owner index), and each table
+// that can hold them or a link to them is then changed by one statement that
+// reads that table through an index. Deleting a subtree of n objects thus
+// runs a number of statements bounded by the schema (class tables,
+// collection tables, reference columns), not by n. A large deletion that
+// leaves a table without a row empties it whole instead, and one that
+// leaves few objects keeps those aside while it empties the object table.
 
 #include "ObjectRemoval.hpp"
 
@@ -40,10 +42,11 @@ constexpr std::int64_t wholeTablesFrom = 256;
 
 // The roots of a deletion as a list of inListSize ids (see StatementCache):
 // objects that do not exist (any more) are skipped, and so are ids listed
-// twice or owned by another root.
+// twice.
 const char* addRootsText() {
-  static const std::string text = "INSERT INTO vlt_doomed (id, class_id) SELECT id, class_id FROM vlt_object WHERE id IN (" +
-                                  inListPlaceholders(1) + ") ON CONFLICT DO NOTHING";
+  static const std::string text =
+      "INSERT INTO vlt_doomed (id, class_id) SELECT id, class_id FROM vlt_object WHERE id IN (" +
+      inListPlaceholders(1) + ") ON CONFLICT DO NOTHING";
   return text.c_str();
 }
 
