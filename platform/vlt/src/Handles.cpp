@@ -303,9 +303,6 @@ std::vector<IncomingLink> DataModelRef::linksInto(const PropertyRef& property,
                                                   const std::vector<ObjectRef>& targets) const {
   return Core::of(core_).objects().linksInto(property, targets);
 }
-std::vector<LinkEntry> DataModelRef::ownedObjects(const std::vector<ObjectRef>& owners) const {
-  return Core::of(core_).objects().ownedObjects(owners);
-}
 void DataModelRef::deleteObjects(const std::vector<ObjectRef>& objects) {
   Core::of(core_).removal().deleteObjects(objects, nullptr, {});
 }

@@ -270,25 +270,6 @@ std::vector<ObjectRef> ObjectStore::objectsOf(const ClassInfo* cls, bool withSub
   return out;
 }
 
-std::vector<LinkEntry> ObjectStore::ownedObjects(const std::vector<ObjectRef>& owners) {
-  database_.checkOpen();
-  std::vector<ObjectId> ids;
-  for (const ObjectRef& owner : owners) {
-    if (!owner.isNull()) ids.push_back(owner.objectId());
-  }
-  static const std::string text =
-      "SELECT owner_id, id, class_id, uuid FROM vlt_object WHERE owner_id IN (" + inListPlaceholders(1) + ")";
-  std::vector<LinkEntry> out;
-  for (std::size_t first = 0; first < ids.size(); first += inListSize) {
-    sql::StatementUse s(statements_.fixed(text.c_str()));
-    for (std::size_t k = 0; k < inListSize; ++k) {
-      s->bindInt64(static_cast<int>(k) + 1, ids[std::min(first + k, ids.size() - 1)]);
-    }
-    while (s->step()) out.push_back(LinkEntry{static_cast<ObjectId>(s->columnInt64(0)), access_.objectAt(*s, 1, nullptr)});
-  }
-  return out;
-}
-
 std::vector<ObjectRef> ObjectStore::roots() {
   database_.checkOpen();
   std::vector<ObjectRef> out;

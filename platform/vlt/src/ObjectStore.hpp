@@ -85,8 +85,6 @@ class ObjectStore {
   /// construction; a deletion removes the rest first).
   void deleteRows(ObjectId id, const ClassInfo* cls);
   void processIncoming(const ObjectRef& object, const std::function<void(CollectionRef&, std::size_t)>& callback);
-  /// See DataModelRef::ownedObjects.
-  std::vector<LinkEntry> ownedObjects(const std::vector<ObjectRef>& owners);
   /// See DataModelRef::linksInto.
   std::vector<IncomingLink> linksInto(const PropertyRef& property, const std::vector<ObjectRef>& targets);
 

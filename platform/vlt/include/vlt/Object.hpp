@@ -403,10 +403,6 @@ class VLT_API DataModelRef {
   /// the last to the first (each may be removed at its index in turn). Null
   /// handles among `targets` are skipped; UsageError for another property.
   std::vector<IncomingLink> linksInto(const PropertyRef& property, const std::vector<ObjectRef>& targets) const;
-  /// The objects that `owners` own directly, each as {its owner's id, the
-  /// object with its own class and uuid}, a statement per 256 owners; in no
-  /// particular order. Null handles are skipped.
-  std::vector<LinkEntry> ownedObjects(const std::vector<ObjectRef>& owners) const;
   /// Deletes each of `objects` as ObjectRef::deleteObject does, together:
   /// the statements run per table that holds them or links to them, not per
   /// object. Null handles and objects that no longer exist (deleted before,
