@@ -222,7 +222,9 @@ void ObjectRemoval::deleteObjectRows(const Doomed& doomed) {
     return;
   }
   // The survivors are found through the class index, among the classes
-  // the deletion does not take whole.
+  // the deletion does not take whole. While they are out no other write can
+  // meet them (writers take the repository's write lock), and readers see
+  // them before or after, never missing.
   if (!doomed.keptClasses.empty())
     database_.connection().execute("CREATE TEMP TABLE IF NOT EXISTS vlt_kept AS SELECT * FROM vlt_object WHERE 1 = 0");
   for (const ClassInfo* k : doomed.keptClasses) {
