@@ -110,6 +110,30 @@ TEST_P(ReadPathTest, FetchLoadsOneElementAndItsOwnersTheRestOnDemand) {
   EXPECT_FALSE(find(text, u"NAME"));
 }
 
+// An element that another host put among the stored children of a loaded
+// owner takes its stored place there when it is fetched.
+TEST_P(ReadPathTest, AnElementAnotherHostAddedTakesItsStoredPlaceWhenFetched) {
+  attach();
+  ASSERT_TRUE(fetch(1));
+  const ModelElement library = inMemory(0);
+  const qm::zero::Model other = loadAll(location);
+  boost::uuids::uuid added{};
+  {
+    qm::zero::Transaction transaction = other->beginTransaction();
+    ModelElement book = ModelElement::createReflective(other, mm.book);
+    other->findElement(ids[0]).insert(mm.books, 1, Value(book));
+    added = book.getUUID();
+    transaction.commit();
+  }
+  const ModelElement fetched = model->findElement(added, qm::zero::FetchFromDataSource);
+  ASSERT_TRUE(fetched);
+  EXPECT_EQ(fetched.getOwner(), library);
+  const std::vector<ModelElement> books = qm::zero::ReferenceCollection(library, mm.books).getElements();
+  ASSERT_EQ(books.size(), 3u);
+  EXPECT_EQ(books[0], inMemory(1));
+  EXPECT_EQ(books[1], fetched) << "between the two books stored before";
+}
+
 TEST_P(ReadPathTest, OpeningLoadsTopLevelElementsAtTheDepthAsked) {
   attach(DataSource::SyncTopLevelToModel);
   // The library, its children as proxies; the whole subtree on request.
