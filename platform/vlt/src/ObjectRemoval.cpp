@@ -172,17 +172,19 @@ void ObjectRemoval::decideWholeTables(Doomed& doomed) {
   std::unordered_map<const ClassInfo*, bool> every;
   const std::vector<ClassInfo*> all = schema_.classes();
   for (const ClassInfo* holder : holders) {
-    doomed.emptied[holder] = std::all_of(all.begin(), all.end(), [&](const ClassInfo* k) {
-      return k->retired || !k->conformsTo(holder) || takesEveryObjectOf(doomed, k, every);
-    });
+    if (std::all_of(all.begin(), all.end(), [&](const ClassInfo* k) {
+          return k->retired || !k->conformsTo(holder) || takesEveryObjectOf(doomed, k, every);
+        }))
+      doomed.emptied.insert(holder);
   }
   const std::int64_t few = doomed.total / 4;
   sql::StatementUse s(statements_.fixed("SELECT count(*) FROM (SELECT 1 FROM vlt_object LIMIT ?1) AS objects"));
   s->bindInt64(1, doomed.total + few + 1);
   if (!s->step() || s->columnInt64(0) - doomed.total > few) return;
   doomed.survivors = s->columnInt64(0) - doomed.total;
+  if (doomed.survivors == 0) return;
   for (const ClassInfo* k : all) {
-    if (doomed.survivors > 0 && !k->retired && !takesEveryObjectOf(doomed, k, every)) doomed.keptClasses.push_back(k);
+    if (!k->retired && !takesEveryObjectOf(doomed, k, every)) doomed.keptClasses.push_back(k);
   }
 }
 
@@ -294,15 +296,8 @@ void ObjectRemoval::cutLinks(const Doomed& doomed, CutLinks* cut) {
 // are gone: what holds them is left.
 void ObjectRemoval::collectCut(const PropertyInfo* q, CutLinks& cut) {
   const bool column = q->inClassTable();
-  sql::StatementUse s(statements_.keyed(q, column ? reportColumn : reportEntries, 0, [&] {
-    return sql::fillIn(column ? "SELECT h.id, o.class_id, o.uuid, h.{column}, 0 FROM {class} h "
-                                "JOIN vlt_object o ON o.id = h.id WHERE h.{column} IN (SELECT id FROM vlt_doomed) "
-                                "ORDER BY h.id"
-                              : "SELECT v.object_id, o.class_id, o.uuid, v.value, v.ordinal FROM {values} v "
-                                "JOIN vlt_object o ON o.id = v.object_id WHERE v.value IN (SELECT id FROM vlt_doomed) "
-                                "ORDER BY v.object_id, v.ordinal DESC",
-                       {{"class", q->owner->table}, {"column", q->column}, {"values", q->table}});
-  }));
+  sql::StatementUse s(statements_.keyed(q, column ? reportColumn : reportEntries, 0,
+                                        [&] { return linksIntoText(*q, "(SELECT id FROM vlt_doomed)"); }));
   while (s->step()) {
     cut.emplace_back(q, IncomingLink{access_.objectAt(*s, 0, q->owner), static_cast<ObjectId>(s->columnInt64(3)),
                                      static_cast<std::size_t>(s->columnInt64(4))});

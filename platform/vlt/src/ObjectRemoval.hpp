@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace vlt::detail {
@@ -53,14 +54,11 @@ class ObjectRemoval {
     std::vector<std::pair<const ClassInfo*, std::int64_t>> classes;
     std::int64_t total = 0;
     /// Classes whose table (and collections) no surviving object has a row in.
-    std::unordered_map<const ClassInfo*, bool> emptied;
+    std::unordered_set<const ClassInfo*> emptied;
     std::int64_t survivors = -1;  ///< objects left, when few enough to keep aside; else -1
     std::vector<const ClassInfo*> keptClasses;  ///< with survivors to keep aside
 
-    bool empties(const ClassInfo* cls) const {
-      const auto found = emptied.find(cls);
-      return found != emptied.end() && found->second;
-    }
+    bool empties(const ClassInfo* cls) const { return emptied.count(cls) != 0; }
   };
 
   Doomed gather(const std::vector<ObjectId>& roots);

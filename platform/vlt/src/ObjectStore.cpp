@@ -505,14 +505,8 @@ std::vector<IncomingLink> ObjectStore::linksInto(const PropertyRef& propertyRef,
   } else if (!tables_.collectionTable(q)) {
     return links;
   }
-  sql::Statement& s = statements_.keyed(q, column ? linksIntoColumn : linksIntoCollection, 0, [&] {
-    return sql::fillIn(column ? "SELECT h.id, o.class_id, o.uuid, h.{column}, 0 FROM {class} h "
-                                "JOIN vlt_object o ON o.id = h.id WHERE h.{column} IN ({list})"
-                              : "SELECT v.object_id, o.class_id, o.uuid, v.value, v.ordinal FROM {values} v "
-                                "JOIN vlt_object o ON o.id = v.object_id WHERE v.value IN ({list})",
-                       {{"class", q->owner->table}, {"column", q->column}, {"values", q->table},
-                        {"list", inListPlaceholders(1)}});
-  });
+  sql::Statement& s = statements_.keyed(q, column ? linksIntoColumn : linksIntoCollection, 0,
+                                        [&] { return linksIntoText(*q, "(" + inListPlaceholders(1) + ")"); });
   for (std::size_t first = 0; first < ids.size(); first += inListSize) {
     sql::StatementUse use(s);
     for (std::size_t k = 0; k < inListSize; ++k) {

@@ -97,6 +97,17 @@ std::string inListPlaceholders(int first) {
   return list;
 }
 
+std::string linksIntoText(const PropertyInfo& property, const std::string& targets) {
+  return sql::fillIn(property.inClassTable()
+                         ? "SELECT h.id, o.class_id, o.uuid, h.{column}, 0 FROM {class} h "
+                           "JOIN vlt_object o ON o.id = h.id WHERE h.{column} IN {targets} ORDER BY h.id"
+                         : "SELECT v.object_id, o.class_id, o.uuid, v.value, v.ordinal FROM {values} v "
+                           "JOIN vlt_object o ON o.id = v.object_id WHERE v.value IN {targets} "
+                           "ORDER BY v.object_id, v.ordinal DESC",
+                     {{"class", property.owner->table}, {"column", property.column}, {"values", property.table},
+                      {"targets", targets}});
+}
+
 sql::Statement& StatementCache::forProperty(const PropertyInfo& property, PropertyStatement which) {
   return keyed(&property, static_cast<int>(which), 0, [&] {
     const char* text = propertyStatementText(which);

@@ -51,6 +51,11 @@ enum class PropertyStatement {
 constexpr std::size_t inListSize = 256;
 /// "?first, ?first+1, ..." for such a list.
 std::string inListPlaceholders(int first);
+/// The links that objects hold through the non-composite link property
+/// `property` to the targets `targets` names (an SQL set: "(?1, ?2)", "(SELECT
+/// ...)"): holder id, class_id, uuid, target id, index (0 for a single
+/// reference), by holder and a holder's entries from the last to the first.
+std::string linksIntoText(const PropertyInfo& property, const std::string& targets);
 
 /// Cleared when the connection closes or a
 /// transaction rolls back (a rollback may drop tables that statements name).
