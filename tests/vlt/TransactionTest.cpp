@@ -129,6 +129,45 @@ TEST_P(TransactionTest, WritesAfterALookUpOrACreationRunOneStatementEach) {
   EXPECT_EQ(readValue<std::vector<vlt::ObjectRef>>(made[1], links), made);
 }
 
+// A writer of millions of objects looks their ids up by uuid, then asks for
+// their handles a window at a time. On a server the lookup brings the
+// classes, and the windows ask nothing more, until an object may have gone:
+// a handle of a deleted object would have its writes land in rows of no
+// object.
+TEST_P(TransactionTest, ObjectsLookedUpByIdAreNotAskedForAgainUntilOneMayHaveGone) {
+  const vlt::ClassRef special = makeClass("test.Special", {item});
+  std::vector<boost::uuids::uuid> uuids{makeUuid(999)};  // none stored
+  repo.beginTransaction();
+  for (unsigned i = 1; i <= 600; ++i) uuids.push_back(create(i % 3 == 0 ? special : item, i).objectIdentity());
+  repo.commitTransaction();
+  const vlt::DataModelRef model = repo.defaultDataModel();
+  const auto handles = [&](const std::vector<vlt::ObjectId>& ids) {
+    trace.clear();
+    repo.setTraceCallback(&TransactionTest::collect, &trace);
+    std::vector<vlt::ObjectRef> objects = model.objectsById(ids);
+    repo.setTraceCallback(nullptr);
+    return objects;
+  };
+  repo.beginTransaction();
+  const std::vector<vlt::ObjectId> ids = model.lookUpObjectIds(uuids);
+  std::vector<vlt::ObjectRef> objects = handles(ids);
+  EXPECT_EQ(statementsStartingWith("SELECT"), isSqlite() ? 3u : 0u);
+  EXPECT_TRUE(objects[0].isNull());
+  for (unsigned i = 1; i <= 600; ++i) {
+    ASSERT_EQ(objects[i].objectClass(), i % 3 == 0 ? special : item) << i;
+    EXPECT_EQ(objects[i].objectIdentity(), makeUuid(i));
+  }
+  find(5).deleteObject();
+  objects = handles(ids);
+  EXPECT_GE(statementsStartingWith("SELECT"), 1u) << "a handle of a deleted object";
+  EXPECT_TRUE(objects[5].isNull());
+  repo.commitTransaction();
+  repo.beginTransaction();
+  EXPECT_TRUE(handles(ids)[5].isNull());
+  EXPECT_GE(statementsStartingWith("SELECT"), 1u) << "what an earlier transaction found";
+  repo.rollbackTransaction();
+}
+
 // The trace callback sees every statement as it runs: it counts the commits.
 TEST_P(TransactionTest, PerformDictionaryFunctionRunsOnceInOneImplicitTransaction) {
   repo.setTraceCallback(&TransactionTest::collect, &trace);

@@ -39,6 +39,7 @@ Core::Core(std::unique_ptr<sql::Connection> connection, const OpenOptions& optio
   transaction_.addParticipant(&tables_);
   transaction_.addParticipant(&ids_);
   transaction_.addParticipant(&factory_);
+  transaction_.addParticipant(&access_);
 }
 
 Core::~Core() { close(); }

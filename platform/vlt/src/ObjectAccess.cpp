@@ -2,6 +2,7 @@
 
 #include "ObjectAccess.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vlt::detail {
@@ -69,10 +70,41 @@ void ObjectAccess::noteSeen(ObjectId id, const ClassInfo* cls) noexcept {
   set[0] = {id, cls, transaction_.removalSerial()};
 }
 
-const ClassInfo* ObjectAccess::seenClass(ObjectId id) const noexcept {
+const ClassInfo* ObjectAccess::seenClass(ObjectId id) {
+  if (!transaction_.active()) return nullptr;
   const Seen* set = &seen_[(id & (seen_.size() / 2 - 1)) * 2];
   const Seen& seen = set[0].id == id ? set[0] : set[1];
-  return seen.id == id && seen.serial == transaction_.removalSerial() && transaction_.active() ? seen.cls : nullptr;
+  if (seen.id == id && seen.serial == transaction_.removalSerial()) return seen.cls;
+  return foundSerial_ == transaction_.removalSerial() ? foundClass(id) : nullptr;
+}
+
+void ObjectAccess::noteFound(ObjectId id, const ClassInfo* cls) {
+  if (!transaction_.active()) return;
+  if (foundSerial_ != transaction_.removalSerial()) {
+    found_.clear();
+    foundSorted_ = 0;
+    foundSerial_ = transaction_.removalSerial();
+  }
+  found_.push_back({id, cls});
+}
+
+// Lookups come in uuid order and the questions in id order: what was added
+// since the last question is sorted and merged in once.
+const ClassInfo* ObjectAccess::foundClass(ObjectId id) {
+  const auto byId = [](const Found& a, const Found& b) { return a.id < b.id; };
+  if (foundSorted_ != found_.size()) {
+    const auto middle = found_.begin() + static_cast<std::ptrdiff_t>(foundSorted_);
+    std::sort(middle, found_.end(), byId);
+    std::inplace_merge(found_.begin(), middle, found_.end(), byId);
+    foundSorted_ = found_.size();
+  }
+  const auto at = std::lower_bound(found_.begin(), found_.end(), Found{id, nullptr}, byId);
+  return at != found_.end() && at->id == id ? at->cls : nullptr;
+}
+
+void ObjectAccess::transactionEnded(bool) noexcept {
+  std::vector<Found>().swap(found_);
+  foundSorted_ = 0;
 }
 
 const ClassInfo* ObjectAccess::requireObject(ObjectId id) {

@@ -8,6 +8,7 @@
 #include "HandleAccess.hpp"
 #include "Schema.hpp"
 #include "StatementCache.hpp"
+#include "TransactionParticipant.hpp"
 #include "TransactionState.hpp"
 #include "ValueTraits.hpp"
 
@@ -19,7 +20,7 @@
 namespace vlt::detail {
 
 /// Not synchronised.
-class ObjectAccess {
+class ObjectAccess final : public TransactionParticipant {
  public:
   ObjectAccess(Database& database, HandleAccess& handles, StatementCache& statements, TransactionState& transaction,
                Schema& schema)
@@ -42,6 +43,12 @@ class ObjectAccess {
   /// Remembers that the object exists, of class `cls`, for the rest of this
   /// transaction or until an object is deleted or a call rolled back.
   void noteSeen(ObjectId id, const ClassInfo* cls) noexcept;
+  /// noteSeen for one of the many objects a lookup of thousands finds:
+  /// they are kept apart, where they would push the recent ones out.
+  void noteFound(ObjectId id, const ClassInfo* cls);
+  /// The own class of an object seen existing (noteSeen, noteFound); null
+  /// when it was not seen, or may have gone since.
+  const ClassInfo* seenClass(ObjectId id);
   [[noreturn]] void notFound(ObjectId id) const;
 
   /// What binding and reading values of `property` need.
@@ -52,6 +59,8 @@ class ObjectAccess {
   /// (the last two NULL for an object that does not exist yet: the handle
   /// then carries `fallback`).
   ObjectRef objectAt(sql::Statement& statement, int column, const ClassInfo* fallback);
+
+  void transactionEnded(bool committed) noexcept override;
 
  private:
   // Objects seen existing in this transaction, with their own classes,
@@ -64,7 +73,14 @@ class ObjectAccess {
     const ClassInfo* cls = nullptr;
     std::uint64_t serial = 0;
   };
-  const ClassInfo* seenClass(ObjectId id) const noexcept;
+  // The objects found by lookups of many (a writer of millions of objects
+  // looks them all up first): by id up to `foundSorted_`, then as added;
+  // valid while `foundSerial_` is the removal serial.
+  struct Found {
+    ObjectId id;
+    const ClassInfo* cls;
+  };
+  const ClassInfo* foundClass(ObjectId id);
 
   Database& database_;
   HandleAccess& handles_;
@@ -72,6 +88,9 @@ class ObjectAccess {
   TransactionState& transaction_;
   Schema& schema_;
   std::vector<Seen> seen_ = std::vector<Seen>(8192);
+  std::vector<Found> found_;
+  std::size_t foundSorted_ = 0;
+  std::uint64_t foundSerial_ = 0;
 };
 
 }  // namespace vlt::detail

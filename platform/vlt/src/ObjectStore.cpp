@@ -126,6 +126,7 @@ std::vector<ObjectRef> ObjectStore::byIds(const std::vector<ObjectId>& ids) {
   std::unordered_map<ObjectId, ObjectRef> found;
   for (std::size_t first = 0; first < ids.size(); first += inListSize) {
     const std::size_t last = std::min(first + inListSize, ids.size());
+    if (seenAll(ids, first, last, out)) continue;
     found.clear();
     {
       sql::StatementUse s(statements_.fixed(select.c_str()));
@@ -142,6 +143,17 @@ std::vector<ObjectRef> ObjectStore::byIds(const std::vector<ObjectId>& ids) {
     }
   }
   return out;
+}
+
+// Objects seen existing in this transaction need no statement; their
+// uuids are read when first asked for. Id 0 is no object.
+bool ObjectStore::seenAll(const std::vector<ObjectId>& ids, std::size_t first, std::size_t last,
+                          std::vector<ObjectRef>& out) {
+  for (std::size_t k = first; k < last; ++k)
+    if (ids[k] != 0 && access_.seenClass(ids[k]) == nullptr) return false;
+  for (std::size_t k = first; k < last; ++k)
+    if (ids[k] != 0) out[k] = handles_.objectRef(access_.seenClass(ids[k]), ids[k]);
+  return true;
 }
 
 ObjectRef ObjectStore::find(const boost::uuids::uuid& uuid, const ClassInfo* cls, bool withRow) {
@@ -237,13 +249,25 @@ std::vector<ObjectRef> ObjectStore::findAll(const std::vector<boost::uuids::uuid
   });
 }
 
-// The uuid index holds the ids: without the class, the objects' rows are
-// not read (in uuid order they would be read all over the table).
+// SQLite's uuid index holds the ids: without the class, the objects' rows
+// are not read (in uuid order they would be read all over the table). A
+// server's does not, so it reads the rows anyway: there the classes come
+// along, and objectsById, which usually follows, need not ask again.
 std::vector<ObjectId> ObjectStore::findIds(const std::vector<boost::uuids::uuid>& uuids) {
   database_.checkOpen();
-  static const std::string select = "SELECT id, uuid FROM vlt_object WHERE uuid IN (" + inListPlaceholders(1) + ")";
-  return inUuidOrder<ObjectId>(uuids, select, [](sql::Statement& s, boost::uuids::uuid& uuid, ObjectId& id) {
+  if (!bundled() || !transaction_.active()) {
+    static const std::string select =
+        "SELECT id, uuid FROM vlt_object WHERE uuid IN (" + inListPlaceholders(1) + ")";
+    return inUuidOrder<ObjectId>(uuids, select, [](sql::Statement& s, boost::uuids::uuid& uuid, ObjectId& id) {
+      id = static_cast<ObjectId>(s.columnInt64(0));
+      return readUuid(s, 1, uuid);
+    });
+  }
+  static const std::string select =
+      "SELECT id, uuid, class_id FROM vlt_object WHERE uuid IN (" + inListPlaceholders(1) + ")";
+  return inUuidOrder<ObjectId>(uuids, select, [&](sql::Statement& s, boost::uuids::uuid& uuid, ObjectId& id) {
     id = static_cast<ObjectId>(s.columnInt64(0));
+    if (const ClassInfo* cls = schema_.classById(s.columnInt64(2))) access_.noteFound(id, cls);
     return readUuid(s, 1, uuid);
   });
 }

@@ -102,6 +102,7 @@ class ObjectStore {
     std::vector<Cell> cells;
     std::vector<Target> targets;  ///< per cell; set for single references only
   };
+  bool seenAll(const std::vector<ObjectId>& ids, std::size_t first, std::size_t last, std::vector<ObjectRef>& out);
   template <class T, class Read>
   std::vector<T> inUuidOrder(const std::vector<boost::uuids::uuid>& uuids, const std::string& select, Read read);
   const Row& row(const ObjectRef& object, const PropertyInfo* property);

@@ -389,7 +389,9 @@ class VLT_API DataModelRef {
   /// hundred. Inside a transaction the writes that follow to these objects
   /// ask nothing more of the repository (until an object is deleted), as
   /// after lookUpObjects: the counterpart of lookUpObjectIds for a caller
-  /// about to write to them, a few thousand at a time.
+  /// about to write to them, a few thousand at a time. Objects already seen
+  /// in the transaction (on a server, those lookUpObjectIds found) are not
+  /// asked for again; their handles read the uuid when first asked.
   std::vector<ObjectRef> objectsById(const std::vector<ObjectId>& ids) const;
   /// The objects of `cls` (and its subclasses when `withSubclasses`), in id
   /// order.
