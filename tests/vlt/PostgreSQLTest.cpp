@@ -533,7 +533,7 @@ TEST_F(PostgreSQLTest, OnlyTheIndexesOfTablesTheTransactionMadeAreDeferred) {
   c->execute("CREATE TABLE old (id BIGINT PRIMARY KEY, v BIGINT)");
   c->execute("CREATE INDEX old_v ON old (v)");
   c->execute("BEGIN");
-  EXPECT_FALSE(c->deferIndexes({})) << "no table of its own yet";
+  EXPECT_FALSE(c->deferIndexes({}, false)) << "no table of its own yet";
   c->execute("CREATE INDEX old_w ON old (v, id)");
   for (const char* table : {"a", "kept"}) {
     c->execute(std::string("CREATE TABLE ") + table + " (id BIGINT PRIMARY KEY, v BIGINT)");
@@ -543,7 +543,7 @@ TEST_F(PostgreSQLTest, OnlyTheIndexesOfTablesTheTransactionMadeAreDeferred) {
   rows("a", 1, 100);
   rows("old", 1, 100);
   sent.clear();
-  ASSERT_TRUE(c->deferIndexes({"kept"}));
+  ASSERT_TRUE(c->deferIndexes({"kept"}, false));
   c->execute("CREATE TABLE b (id BIGINT PRIMARY KEY, v BIGINT)");
   c->execute("CREATE INDEX b_v ON b (v)");
   c->savepoint();
@@ -567,7 +567,7 @@ TEST_F(PostgreSQLTest, OnlyTheIndexesOfTablesTheTransactionMadeAreDeferred) {
 
   c->execute("BEGIN");
   c->execute("CREATE TABLE late (id BIGINT PRIMARY KEY, v BIGINT)");
-  ASSERT_TRUE(c->deferIndexes({}));
+  ASSERT_TRUE(c->deferIndexes({}, false));
   c->execute("CREATE INDEX late_v ON late (v)");
   rows("late", 1, 50);
   c->savepoint();
@@ -580,11 +580,11 @@ TEST_F(PostgreSQLTest, OnlyTheIndexesOfTablesTheTransactionMadeAreDeferred) {
 
   c->execute("BEGIN");
   c->execute("CREATE TABLE undone (id BIGINT PRIMARY KEY, v BIGINT)");
-  ASSERT_TRUE(c->deferIndexes({}));
+  ASSERT_TRUE(c->deferIndexes({}, false));
   c->execute("ROLLBACK");
   EXPECT_FALSE(c->indexesDeferred());
   c->execute("BEGIN");
-  EXPECT_FALSE(c->deferIndexes({})) << "what the rolled back transaction made is gone";
+  EXPECT_FALSE(c->deferIndexes({}, false)) << "what the rolled back transaction made is gone";
   c->execute("COMMIT");
 }
 

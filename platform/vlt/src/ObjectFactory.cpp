@@ -174,24 +174,19 @@ ObjectRef ObjectFactory::construct(const ClassInfo* cls, ConstructorPlan& plan, 
   return handles_.objectRef(cls, objectId, objectUuid);
 }
 
-// Only where every object was made by this transaction: remaking the indexes
-// of a table that held rows before would cost more than it saves. A back end
-// that defers no unique index (a server: only those of the tables this
-// transaction made) picks its tables itself, and leaves no check to make.
+// Every index, only where every object was made by this transaction:
+// remaking the indexes of a table that held rows before would cost more than
+// it saves. A server still defers those of the tables the transaction made.
 void ObjectFactory::startBulkLoad() {
-  sql::Connection& connection = database_.connection();
-  if (!connection.defersUniqueIndexes()) {
-    connection.deferIndexes(Schema::metamodelTableNames());
-    return;
-  }
+  bool everyRowNew = false;
   {
     // Counting no further than it matters: the table may hold millions.
     sql::StatementUse count(
         statements_.fixed("SELECT count(*) FROM (SELECT 1 FROM vlt_object LIMIT ?1) AS first"));
     count->bindInt64(1, static_cast<std::int64_t>(createdInTransaction_) + 1);
-    if (!count->step() || count->columnInt64(0) > static_cast<std::int64_t>(createdInTransaction_)) return;
+    everyRowNew = count->step() && count->columnInt64(0) <= static_cast<std::int64_t>(createdInTransaction_);
   }
-  {
+  if (everyRowNew) {
     sql::StatementUse all(statements_.fixed("SELECT uuid FROM vlt_object"));
     while (all->step()) {
       boost::uuids::uuid uuid;
@@ -201,7 +196,7 @@ void ObjectFactory::startBulkLoad() {
       uuids_.insert(uuid);
     }
   }
-  bulkLoad_ = connection.deferIndexes(Schema::metamodelTableNames());
+  bulkLoad_ = database_.connection().deferIndexes(Schema::metamodelTableNames(), everyRowNew) && everyRowNew;
   if (!bulkLoad_) uuids_.clear();
 }
 

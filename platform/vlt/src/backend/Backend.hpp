@@ -224,22 +224,21 @@ class Connection {
   /// Has the planner's statistics of the repository's tables gathered anew,
   /// outside a transaction. A no-op where the planner does without them.
   virtual void refreshStatistics() = 0;
-  /// Bulk loading. Inside a write transaction, drops the indexes of every
-  /// table but `keep` (the primary keys stay) until they are needed: before
+  /// Bulk loading. Inside a write transaction whose rows are the only ones of
+  /// every table but `keep` (`everyRowNew`: the caller checked), drops the
+  /// indexes of those tables (the primary keys stay) until they are needed: before
   /// the next statement that is not an INSERT (or a CREATE or ALTER) runs,
   /// and at the latest before COMMIT, they are made again from the rows then
   /// present, which costs a fraction of keeping them up to date row by row.
   /// While they are deferred no unique index holds: the caller checks what
   /// they would. False, and nothing changes, where the engine gains nothing
-  /// from it. A server, whose readers a dropped index would lock out for the
-  /// time, defers only the non-unique indexes of the tables the transaction
-  /// made itself (false when it made none); see defersUniqueIndexes().
-  virtual bool deferIndexes(const std::vector<std::string>& keep) = 0;
+  /// from it. A server, whose readers a dropped index locks out until the
+  /// commit, drops those of the tables the transaction did not make only
+  /// when no other session is using them; else, and without `everyRowNew`,
+  /// only the non-unique ones of the tables it made (false when it made none).
+  virtual bool deferIndexes(const std::vector<std::string>& keep, bool everyRowNew) = 0;
   /// Whether indexes are deferred now.
   virtual bool indexesDeferred() const noexcept = 0;
-  /// Whether deferIndexes() may defer a unique index, whose checks the
-  /// caller then makes; false where only indexes that check nothing are.
-  virtual bool defersUniqueIndexes() const noexcept { return true; }
   /// Makes the deferred indexes again now. Throws StorageError; a unique
   /// index that the rows break throws ConstraintError.
   virtual void restoreIndexes() = 0;

@@ -225,14 +225,9 @@ class PgConnection final : public Connection {
         "LOOP EXECUTE format('ANALYZE %I', t); END LOOP; END $$");
   }
   void keepGenerations(int) override {}
-  // Only the indexes of tables this transaction made, which no other
-  // session sees before the commit: dropping an index of any other table
-  // would take the table from every other session until then. None of them
-  // is unique (a unique index is never deferred).
-  bool deferIndexes(const std::vector<std::string>& keep) override;
+  bool deferIndexes(const std::vector<std::string>& keep, bool everyRowNew) override;
   bool indexesDeferred() const noexcept override { return deferring_; }
   void restoreIndexes() override;
-  bool defersUniqueIndexes() const noexcept override { return false; }
   /// Before a statement that is not an INSERT, CREATE or ALTER.
   void needIndexes() {
     if (deferring_) restoreIndexes();
@@ -309,6 +304,11 @@ class PgConnection final : public Connection {
   void noteMade(const std::string& sql);
   /// Whether `sql` makes an index that waits for restoreIndexes instead.
   bool deferIndex(const std::string& sql);
+  struct MadeIndex;
+  std::vector<MadeIndex> indexesOfOtherTables();
+  /// Takes `indexes`' tables from every other session, or nothing when one
+  /// of them is in use.
+  bool lockAtOnce(const std::vector<MadeIndex>& indexes);
   /// After a savepoint's rollback, which may have taken back indexes made
   /// (or dropped) meanwhile: each is made again, if missing, with the others.
   void forgetIndexes() noexcept {
@@ -368,11 +368,12 @@ class PgConnection final : public Connection {
   struct MadeIndex {
     std::string table;
     std::string name;
-    std::string sql;
-    bool made;  ///< false: dropped, or not made yet
+    std::string sql;  ///< "CREATE [UNIQUE] INDEX <name> ..."
+    bool made;        ///< false: dropped, or not made yet
   };
   std::unordered_set<std::string> madeHere_;  ///< the tables the open transaction made
-  std::vector<MadeIndex> indexes_;            ///< their indexes (none unique)
+  /// Their indexes, and those deferIndexes dropped from other tables
+  std::vector<MadeIndex> indexes_;
   bool deferring_ = false;                    ///< deferIndexes() holds
   bool deferredHere_ = false;                 ///< it held at some time in the open transaction
 };

@@ -20,7 +20,9 @@
 // A bulk load (deferIndexes) leaves out the indexes of the tables its own
 // transaction made until a statement other than an INSERT, CREATE or ALTER
 // comes, at the latest the commit: no other session sees those tables, so
-// no lock of theirs is at stake.
+// no lock of theirs is at stake. A load into an empty repository leaves out
+// every index but the primary keys' when no other session is using its
+// tables, which it then keeps until the commit.
 //
 // Every wait for the server is a round trip (counted, see traffic()). A
 // read transaction pays one for its BEGIN and one per statement: the COMMIT
@@ -259,19 +261,81 @@ bool PgConnection::deferIndex(const std::string& sql) {
   return true;
 }
 
-bool PgConnection::deferIndexes(const std::vector<std::string>& keep) {
-  if (deferring_ || madeHere_.empty()) return deferring_;
+// The indexes of the tables the transaction made, which no other session
+// sees. Those of the other tables too, where all their rows are this
+// transaction's (a load into an empty repository), when they
+// can be taken from every other session at once, until the commit: their
+// readers then wait for the load, as for a writer on SQLite, where they
+// would have read an empty repository. A reader in the middle of a
+// transaction keeps them as they are.
+bool PgConnection::deferIndexes(const std::vector<std::string>& keep, bool everyRowNew) {
+  if (deferring_) return true;
+  const auto kept = [&](const std::string& table) { return std::find(keep.begin(), keep.end(), table) != keep.end(); };
+  std::vector<MadeIndex> others = everyRowNew ? indexesOfOtherTables() : std::vector<MadeIndex>();
+  others.erase(std::remove_if(others.begin(), others.end(), [&](const MadeIndex& i) { return kept(i.table); }),
+               others.end());
+  if (!others.empty() && !lockAtOnce(others)) others.clear();
+  if (madeHere_.empty() && others.empty()) return false;
   std::string drop;
-  for (const MadeIndex& i : indexes_) {
-    if (i.made && std::find(keep.begin(), keep.end(), i.table) == keep.end()) {
+  for (MadeIndex& i : indexes_) {
+    if (i.made && !kept(i.table)) {
       drop += (drop.empty() ? "DROP INDEX IF EXISTS " : ", ") + i.name;
+      i.made = false;
     }
+  }
+  for (MadeIndex& i : others) {
+    drop += (drop.empty() ? "DROP INDEX IF EXISTS " : ", ") + i.name;
+    indexes_.push_back(std::move(i));
   }
   // (IF EXISTS: a savepoint's rollback may have taken one back meanwhile.)
   if (!drop.empty()) execute(drop);
-  for (MadeIndex& i : indexes_) i.made = i.made && std::find(keep.begin(), keep.end(), i.table) != keep.end();
   deferring_ = deferredHere_ = true;
   return true;
+}
+
+// The indexes that CREATE INDEX made on tables of the repository the open
+// transaction did not make (those of constraints cannot be dropped).
+std::vector<PgConnection::MadeIndex> PgConnection::indexesOfOtherTables() {
+  sync();
+  traceStatement("-- the indexes of the repository's tables");
+  waited();
+  Result r(PQexec(conn(),
+                  "SELECT CAST(i.tablename AS TEXT), CAST(i.indexname AS TEXT), i.indexdef FROM pg_indexes i "
+                  "JOIN pg_class x ON x.relname = i.indexname AND x.relnamespace = "
+                  "CAST(CAST(current_schema() AS regnamespace) AS oid) WHERE i.schemaname = current_schema() "
+                  "AND NOT EXISTS (SELECT 1 FROM pg_constraint c WHERE c.conindid = x.oid)"));
+  check(r.get(), "SELECT ... FROM pg_indexes");
+  std::vector<MadeIndex> out;
+  for (int row = 0; row < PQntuples(r.get()); ++row) {
+    std::string table = PQgetvalue(r.get(), row, 0);
+    if (madeHere_.count(table) > 0) continue;
+    out.push_back(MadeIndex{std::move(table), PQgetvalue(r.get(), row, 1), PQgetvalue(r.get(), row, 2), false});
+  }
+  return out;
+}
+
+// LOCK ... NOWAIT in a savepoint of its own: a refusal leaves the
+// transaction as it was; any other failure is one as of any statement.
+bool PgConnection::lockAtOnce(const std::vector<MadeIndex>& indexes) {
+  std::vector<std::string> tables;
+  for (const MadeIndex& i : indexes)
+    if (std::find(tables.begin(), tables.end(), i.table) == tables.end()) tables.push_back(i.table);
+  std::string lock = "LOCK TABLE ";
+  for (const std::string& t : tables) lock += (&t == &tables.front() ? "" : ", ") + t;
+  lock += " IN ACCESS EXCLUSIVE MODE NOWAIT";
+  execute("SAVEPOINT vlt_defer");
+  traceStatement(lock);
+  waited();
+  Result r(PQexec(conn(), lock.c_str()));
+  const char* state = r ? PQresultErrorField(r.get(), PG_DIAG_SQLSTATE) : nullptr;
+  const bool refused = state != nullptr && std::string(state) == "55P03";
+  if (!refused) {
+    check(r.get(), lock);
+    execute("RELEASE vlt_defer");
+    return true;
+  }
+  execute("ROLLBACK TO vlt_defer; RELEASE vlt_defer");
+  return false;
 }
 
 // In one statement. An index that is there already (a savepoint's rollback
@@ -283,7 +347,9 @@ void PgConnection::restoreIndexes() {
   std::string sql;
   for (const MadeIndex& i : indexes_) {
     if (i.made) continue;
-    sql += " BEGIN CREATE INDEX IF NOT EXISTS " + i.sql.substr(std::string("CREATE INDEX ").size()) +
+    // "CREATE [UNIQUE] INDEX <name> ..."
+    const std::size_t name = i.sql.find("INDEX ") + 6;
+    sql += " BEGIN " + i.sql.substr(0, name) + "IF NOT EXISTS " + i.sql.substr(name) +
            "; EXCEPTION WHEN undefined_table OR undefined_column THEN NULL; END;";
   }
   if (sql.empty()) return;

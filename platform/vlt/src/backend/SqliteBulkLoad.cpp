@@ -56,8 +56,8 @@ bool SqliteConnection::beforeExecute(const std::string& sql) {
   return true;
 }
 
-bool SqliteConnection::deferIndexes(const std::vector<std::string>& keep) {
-  if (!inTransaction() || !deferred_.empty()) return deferring_;
+bool SqliteConnection::deferIndexes(const std::vector<std::string>& keep, bool everyRowNew) {
+  if (!everyRowNew || !inTransaction() || !deferred_.empty()) return deferring_;
   // Only what CREATE INDEX made: the indexes of PRIMARY KEY and UNIQUE
   // constraints (no text) cannot be dropped.
   struct Index {

@@ -212,7 +212,7 @@ class SqliteConnection final : public Connection {
   }
   void keepGenerations(int count) override;
   void discardIfCreated() noexcept override;
-  bool deferIndexes(const std::vector<std::string>& keep) override;
+  bool deferIndexes(const std::vector<std::string>& keep, bool everyRowNew) override;
   bool indexesDeferred() const noexcept override { return deferring_; }
   void restoreIndexes() override;
   /// Counts the calls of deferIndexes() that dropped indexes.
