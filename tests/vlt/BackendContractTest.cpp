@@ -127,12 +127,11 @@ TEST_P(BackendContractTest, BindingsStayAfterResetAndStatementsOutliveTheirConne
 // at the commit (also those a savepoint's rollback dropped again, but not for
 // a table it took back), and never outlive a rollback.
 TEST_P(BackendContractTest, DeferredIndexesComeBackBeforeTheyAreMissed) {
+  // A server's rules of deferral are PostgreSQLTest's
+  // (OnlyTheIndexesOfTablesTheTransactionMadeAreDeferred) and
+  // ObjectConstructorTest's (ALargeLoadIntoAnEmptyRepository...).
+  if (GetParam() != Backend::SQLite) return;
   auto c = connect();
-  if (GetParam() != Backend::SQLite) {
-    c->execute("BEGIN");
-    EXPECT_FALSE(c->deferIndexes({}, true));  // nothing of its own, nothing to defer
-    return;
-  }
   // The requested page cache, in KiB (a negative cache_size); the indexes are
   // made with another cache and helper threads, and the settings come back.
   c->setPageCache(64 * 1024);

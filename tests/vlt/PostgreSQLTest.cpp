@@ -89,8 +89,6 @@ TEST_F(PostgreSQLTest, ConnectionStringsNeverShowThePasswordNorPassTheRepository
   EXPECT_THAT(failure(wrongPassword), AllOf(HasSubstr("SQLSTATE 28P01"), Not(HasSubstr(password))));
   EXPECT_THAT(failure(base.substr(0, base.rfind('/')) + "/no_such_database"),
               AllOf(HasSubstr("SQLSTATE 3D000"), HasSubstr("no_such_database"), Not(HasSubstr(password))));
-  EXPECT_THAT(failure("postgresql://postgres:" + password + "@127.0.0.1:1/db?connect_timeout=2"),
-              AllOf(HasSubstr("SQLSTATE 08001"), HasSubstr("127.0.0.1:1"), Not(HasSubstr(password))));
 
   Repo r;
   // libpq refuses parameters it does not know: these must be gone.
@@ -254,31 +252,6 @@ TEST_F(PostgreSQLTest, AValueTableAnotherClientMadeIsFoundInTheNextTransaction) 
   first.commitTransaction();
   second.defaultDataModel().findObject(makeUuid(1), theirs).getPropertyValue(theirs.findProperty("n"), n);
   EXPECT_EQ(n.value_or(0), 8);
-}
-
-// A queued write that the server refuses is reported by a later call, and
-// the transaction is gone: nothing of it is kept, nothing half of it.
-TEST_F(PostgreSQLTest, AWriteRefusedAfterItsCallReturnedDropsTheWholeTransaction) {
-  vlt::ObjectId poisoned = 0;
-  first.allocateObjectIds(1, poisoned);
-  admin("CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
-        "IF NEW.id = " + std::to_string(poisoned) + " THEN RAISE EXCEPTION 'refused' USING ERRCODE = '23514'; END IF; "
-        "RETURN NEW; END $$; CREATE TRIGGER refuse BEFORE INSERT ON vlt_object FOR EACH ROW EXECUTE FUNCTION refuse()");
-  create(first, 1);
-  first.beginTransaction();
-  std::string error;
-  try {
-    for (unsigned n = 2; n < 3000; ++n) create(first, n, n == 10 ? poisoned : 0);
-    first.commitTransaction();
-  } catch (const vlt::ConstraintError& e) {
-    error = e.what();
-  }
-  EXPECT_THAT(error, AllOf(HasSubstr("SQLSTATE 23514"), HasSubstr("INSERT INTO vlt_object")));
-  EXPECT_THROW(create(first, 5000), vlt::StorageError) << "writes wait for the caller's rollback";
-  first.rollbackTransaction();
-  EXPECT_EQ(stored(), 1u);
-  create(first, 5000);
-  EXPECT_EQ(stored(), 2u);
 }
 
 // The rows of an INSERT go out together, in statements of a power of two
@@ -465,13 +438,15 @@ TEST_F(PostgreSQLTest, RowsOfManyTablesGoOutTogetherBeforeTheyFillTheMemory) {
 
 // A row the server refuses inside a bulk load (a uuid or an id taken twice,
 // in the first COPY of many or in the last) fails a later call or the commit
-// with the repository's ConstraintError, and nothing of the transaction is
-// stored; the repository goes on afterwards.
+// with the repository's ConstraintError; writes then wait for the caller's
+// rollback, nothing of the transaction is stored, nothing half of it, and
+// the repository goes on afterwards.
 TEST_F(PostgreSQLTest, ARowRefusedInABulkLoadFailsItWholeWithTheRepositorysError) {
   create(first, 1);
   vlt::ObjectId taken = 0;
   first.allocateObjectIds(1, taken);
   create(first, 2, taken);
+  int reportedBeforeTheCommit = 0;
   for (const unsigned twice : {20u, 11990u}) {
     for (const bool byId : {false, true}) {
       first.beginTransaction();
@@ -490,10 +465,15 @@ TEST_F(PostgreSQLTest, ARowRefusedInABulkLoadFailsItWholeWithTheRepositorysError
       }
       EXPECT_THAT(error, AllOf(HasSubstr("SQLSTATE 23505"), HasSubstr("INSERT INTO vlt_object")))
           << twice << (byId ? " by id" : " by uuid");
-      if (first.inTransaction()) first.rollbackTransaction();  // a failed commit ended it
+      if (first.inTransaction()) {  // else a failed commit ended it
+        EXPECT_THROW(create(first, 50000), vlt::StorageError) << "writes wait for the caller's rollback";
+        first.rollbackTransaction();
+        ++reportedBeforeTheCommit;
+      }
       EXPECT_EQ(stored(), 2u);
     }
   }
+  EXPECT_GT(reportedBeforeTheCommit, 0);
   first.beginTransaction();
   for (unsigned n = 10; n < 12000; ++n) create(first, n);
   EXPECT_EQ(first.defaultDataModel().countObjects(item), 11992u) << "a read in the load sees what it wrote";
