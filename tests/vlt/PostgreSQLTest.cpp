@@ -256,22 +256,28 @@ TEST_F(PostgreSQLTest, AValueTableAnotherClientMadeIsFoundInTheNextTransaction) 
 
 // The rows of an INSERT go out together, in statements of a power of two
 // rows prepared on first use; so do an upsert's, which never touch a row
-// twice in one statement, nor go before a plain INSERT of their table. A
-// statement prepared after a refused row is skipped by the server, and must
-// be prepared again.
+// twice in one statement, nor go before a plain INSERT of their table, nor a
+// plain INSERT before them; any other write goes after the rows before it.
+// A statement prepared after a refused row is skipped by the server, and
+// must be prepared again.
 TEST_F(PostgreSQLTest, BatchedRowsKeepWhatTheirOrderMeans) {
   std::unique_ptr<vlt::sql::Connection> c = connection();
   c->execute("CREATE TABLE t (id BIGINT PRIMARY KEY, v BYTEA)");
   auto insert = c->prepare("INSERT INTO t (id, v) VALUES (?1, ?2)");
   auto upsert = c->prepare("INSERT INTO t (id, v) VALUES (?1, ?2) ON CONFLICT (id) DO UPDATE SET v = excluded.v");
-  // Rows of {id, value}: a negative id is an upsert of -id.
-  const auto write = [&](std::initializer_list<std::pair<std::int64_t, const char*>> rows) {
+  auto update = c->prepare("UPDATE t SET v = ?2 WHERE id = ?1");
+  struct Row {
+    vlt::sql::Statement* statement;
+    std::int64_t id;
+    const char* value;
+  };
+  const auto write = [&](std::initializer_list<Row> rows) {
     c->execute("BEGIN");
-    for (const auto& [id, value] : rows) {
-      vlt::sql::StatementUse s(id < 0 ? *upsert : *insert);
-      s->bindInt64(1, std::abs(id));
-      if (value != nullptr) {
-        s->bindText(2, value);
+    for (const Row& row : rows) {
+      vlt::sql::StatementUse s(*row.statement);
+      s->bindInt64(1, row.id);
+      if (row.value != nullptr) {
+        s->bindText(2, row.value);
       } else {
         s->bindNull(2);
       }
@@ -279,13 +285,22 @@ TEST_F(PostgreSQLTest, BatchedRowsKeepWhatTheirOrderMeans) {
     }
     c->execute("COMMIT");
   };
-  EXPECT_THROW(write({{1, nullptr}, {1, nullptr}, {2, "2"}}), vlt::ConstraintError);  // refused, then skipped
+  vlt::sql::Statement* const i = insert.get();
+  vlt::sql::Statement* const u = upsert.get();
+  vlt::sql::Statement* const w = update.get();
+  EXPECT_THROW(write({{i, 1, nullptr}, {i, 1, nullptr}, {i, 2, "2"}}), vlt::ConstraintError);  // refused, then skipped
   EXPECT_FALSE(c->inTransaction());
-  write({{3, nullptr}});
-  write({{4, "4"}, {5, nullptr}, {6, "6"}, {-7, "a"}, {-7, "b"}});
-  write({{-8, "x"}, {9, nullptr}, {-9, "c"}});
+  write({{i, 3, nullptr}, {w, 3, nullptr}});  // the update prepared: it is queued from now on
+  write({{i, 4, "4"}, {i, 5, nullptr}, {i, 6, "6"}, {u, 7, "a"}, {u, 7, "b"}});
+  write({{u, 8, "x"}, {i, 9, nullptr}, {u, 9, "c"}, {i, 10, nullptr}, {w, 10, "w"}});
+  EXPECT_THROW(write({{u, 11, "u"}, {i, 11, "i"}}), vlt::ConstraintError) << "the upsert made the row first";
   EXPECT_EQ(admin("SELECT string_agg(id || ':' || coalesce(convert_from(v, 'UTF8'), '-'), ' ' ORDER BY id) FROM t"),
-            "3:- 4:4 5:- 6:6 7:b 8:x 9:c");
+            "3:- 4:4 5:- 6:6 7:b 8:x 9:c 10:w");
+  // A statement that fails when run at once, outside a savepoint, spoils
+  // the transaction: it is rolled back, so that the caller learns it is gone.
+  c->execute("BEGIN");
+  EXPECT_THROW(c->prepare("SELECT 1 / (id - id) FROM t")->step(), vlt::StorageError);
+  EXPECT_FALSE(c->inTransaction());
 }
 
 // The server backend of a client dies inside a transaction, and while it
