@@ -146,15 +146,14 @@ TEST_P(ReadPathTest, OpeningLoadsTopLevelElementsAtTheDepthAsked) {
 }
 
 // The shapes of the tests below:
-//   shapes.A     bs: B [0..*] ordered, contents deferred <-> B.as [0..*]
 //   shapes.Box   parts: Part [0..*] ordered composite, contents deferred
 //   shapes.Part  links: Part [0..*] (one way)
 //   shapes.Node  children: Node [0..*] ordered composite, next: Node [0..1],
 //                refs: Node [0..*] ordered; shapes.Leaf : Node
 //   shapes.Crate : Node  contents: Part [0..*] ordered composite
 struct Shapes {
-  meta::Class a, b, box, part, node, leaf, crate;
-  meta::Property bs, as, parts, links, children, next, refs, contents, label;
+  meta::Class box, part, node, leaf, crate;
+  meta::Property parts, links, children, next, refs, contents, label;
 
   static const Shapes& get() {
     static const Shapes instance;
@@ -166,11 +165,6 @@ struct Shapes {
     const auto many = meta::PropertyOptions().bounds(0, meta::unbounded);
     const auto ordered = meta::PropertyOptions(many).setOrdered();
     meta::PackageBuilder builder(u"shapes", u"http://example.com/shapes", u"1");
-    a = builder.addClass(u"A");
-    b = builder.addClass(u"B");
-    bs = builder.addProperty(a, u"bs", b, meta::PropertyOptions(ordered).setDeferredContents());
-    as = builder.addProperty(b, u"as", a, many);
-    builder.setOpposite(bs, as);
     box = builder.addClass(u"Box");
     part = builder.addClass(u"Part");
     parts =
@@ -224,57 +218,6 @@ ModelElement makeTree(const qm::zero::Model& writer, std::size_t width) {
     if (n % 3 == 0) made[n].set(shapes.next, made[(n * 5 + 3) % count]);
   }
   return root;
-}
-
-// Deferred collections. With an opposite, loading either end first: the
-// deferred end reads the stored contents in their order once it is loaded,
-// and the other end holds its own stored contents. Of owned elements: a
-// fetched element is put into its owner's collection at its stored position,
-// whether the owner was loaded by this fetch or before; the rest come when the
-// collection is touched.
-TEST_P(ReadPathTest, DeferredCollectionsReadTheStoredContentsInTheirOrder) {
-  const Shapes& shapes = Shapes::get();
-  boost::uuids::uuid a, b1, b2;
-  std::vector<boost::uuids::uuid> parts;
-  storeModel(location, [&](const qm::zero::Model& writer) {
-    ModelElement ea = ModelElement::createReflective(writer, shapes.a);
-    const ModelElement eb1 = ModelElement::createReflective(writer, shapes.b),
-                       eb2 = ModelElement::createReflective(writer, shapes.b);
-    ea.set(shapes.bs, Value(shapes.b, std::vector<ModelElement>{eb2, eb1}));
-    std::tie(a, b1, b2) = std::make_tuple(ea.getUUID(), eb1.getUUID(), eb2.getUUID());
-    ModelElement box = ModelElement::createReflective(writer, shapes.box);
-    std::vector<ModelElement> made;
-    for (int i = 0; i < 4; ++i) made.push_back(ModelElement::createReflective(writer, shapes.part));
-    box.set(shapes.parts, Value(shapes.part, made));
-    for (const ModelElement& e : made) parts.push_back(e.getUUID());
-  });
-  for (const bool deferredEndFirst : {true, false}) {
-    SCOPED_TRACE(deferredEndFirst ? "deferred end loaded first" : "other end loaded first");
-    model = qm::zero::Model::create();
-    attach();
-    ModelElement ea = deferredEndFirst ? model->findElement(a, qm::zero::FetchFromDataSource) : ModelElement();
-    const ModelElement eb1 = model->findElement(b1, qm::zero::FetchFromDataSource);
-    if (!deferredEndFirst) ea = model->findElement(a, qm::zero::FetchFromDataSource);
-    ASSERT_TRUE(ea && eb1);
-    EXPECT_EQ(eb1.get(shapes.as).getAll<ModelElement>(), std::vector<ModelElement>{ea});
-    const std::vector<ModelElement> bs = ea.get(shapes.bs).getAll<ModelElement>();
-    ASSERT_EQ(bs.size(), 2u);
-    EXPECT_EQ(bs[0].getUUID(), b2);
-    EXPECT_EQ(bs[1], eb1);
-  }
-
-  const ModelElement p2 = model->findElement(parts[2], qm::zero::FetchFromDataSource);
-  ASSERT_TRUE(p2);
-  const ModelElement box = p2.getOwner();
-  ASSERT_TRUE(box) << "attached to its newly loaded owner";
-  const ModelElement p1 = model->findElement(parts[1], qm::zero::FetchFromDataSource);
-  ASSERT_TRUE(p1);
-  EXPECT_EQ(p1.getOwner(), box) << "attached to its owner loaded before";
-  const std::vector<ModelElement> all = box.get(shapes.parts).getAll<ModelElement>();
-  ASSERT_EQ(all.size(), 4u);
-  for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(all[i].getUUID(), parts[i]) << i;
-  EXPECT_EQ(all[1], p1);
-  EXPECT_EQ(all[2], p2);
 }
 
 // On a server each wait for an answer is a round trip. A fetch beside an

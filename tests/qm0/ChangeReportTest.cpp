@@ -161,32 +161,6 @@ TEST_F(ReportTest, NothingIsReportedForRollbacksTransactionsWithoutChangesOrEqua
   EXPECT_TRUE(listener.deliveries.empty());
 }
 
-TEST_F(ReportTest, DestroyingAllElementsIsAReportOfItsOwn) {
-  ModelElement lib, b1;
-  inTransaction([&] { lib = make(mm.library, 1), b1 = make(mm.book, 2); });
-  listener.deliveries.clear();
-  ModelElement after;
-  inTransaction([&] {
-    lib.set(mm.name, str(u"gone soon"));
-    model->destroyAllElements();
-    after = make(mm.person, 3);
-  });
-  EXPECT_EQ(model->getAllElements(), (std::vector<ModelElement>{after}));
-  ASSERT_EQ(listener.kinds(), "part part part again");
-  EXPECT_EQ(listener.deliveries[0].report.modified, (Elements{lib}));
-  EXPECT_FALSE(listener.deliveries[0].report.allDestroyed);
-  EXPECT_TRUE(listener.deliveries[1].report.allDestroyed);
-  EXPECT_EQ(listener.deliveries[1].report.destroyed.size(), 2u);
-  EXPECT_EQ(listener.deliveries[2].report.created, (Elements{after}));
-  EXPECT_FALSE(listener.deliveries[2].report.allDestroyed);
-  // The whole transaction, marked as already reported.
-  const ReportSummary& whole = listener.deliveries[3].report;
-  EXPECT_TRUE(whole.allDestroyed);
-  EXPECT_EQ(whole.created, (Elements{after}));
-  EXPECT_EQ(whole.destroyed.size(), 2u);
-  EXPECT_TRUE(whole.modified.empty());
-}
-
 // Listeners are called by priority, then in the order they were added; one that
 // fails does not stop the others, and one may unregister itself while told.
 TEST_F(ReportTest, ListenersAreRegisteredOnceCalledByPriorityDespiteAFailingOneAndToldWhenTheyAreRemoved) {

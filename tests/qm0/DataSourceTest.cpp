@@ -2,7 +2,7 @@
 // at commit and rollback, snapshots, failures, the modification guard,
 // propagated values and loading transactions.
 
-#include "DataSourceTestSupport.hpp"
+#include "RecordingDataSource.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // What a data source loads lazily: proxies resolved in place, deferred
 // reference collections, and subtrees asked for once.
 
-#include "DataSourceTestSupport.hpp"
+#include "RecordingDataSource.hpp"
 
 #include <gtest/gtest.h>
 

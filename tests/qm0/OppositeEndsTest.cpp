@@ -4,7 +4,7 @@
 // after each one memory is checked against the one rule that defines the
 // pairs.
 
-#include "DataSourceTestSupport.hpp"
+#include "RecordingDataSource.hpp"
 
 #include <gtest/gtest.h>
 
