@@ -226,9 +226,9 @@ class Connection {
   virtual void refreshStatistics() = 0;
   /// Bulk loading. Inside a write transaction whose rows are the only ones of
   /// every table but `keep` (`everyRowNew`: the caller checked), drops the
-  /// indexes of those tables (the primary keys stay) until they are needed: before
-  /// the next statement that is not an INSERT (or a CREATE or ALTER) runs,
-  /// and at the latest before COMMIT, they are made again from the rows then
+  /// indexes of those tables (the primary keys stay) until they are needed:
+  /// before the next statement that is not an INSERT (or a CREATE or ALTER)
+  /// runs, and at the latest before COMMIT, they are made again from the rows then
   /// present, which costs a fraction of keeping them up to date row by row.
   /// While they are deferred no unique index holds: the caller checks what
   /// they would. False, and nothing changes, where the engine gains nothing

@@ -263,11 +263,11 @@ bool PgConnection::deferIndex(const std::string& sql) {
 
 // The indexes of the tables the transaction made, which no other session
 // sees. Those of the other tables too, where all their rows are this
-// transaction's (a load into an empty repository), when they
-// can be taken from every other session at once, until the commit: their
-// readers then wait for the load, as for a writer on SQLite, where they
-// would have read an empty repository. A reader in the middle of a
-// transaction keeps them as they are.
+// transaction's (a load into an empty repository), when the tables can be
+// taken from every other session at once, until the commit: their readers
+// then wait for the load, as for a writer on SQLite, where they would have
+// read an empty repository. A reader in the middle of a transaction keeps
+// them as they are.
 bool PgConnection::deferIndexes(const std::vector<std::string>& keep, bool everyRowNew) {
   if (deferring_) return true;
   const auto kept = [&](const std::string& table) { return std::find(keep.begin(), keep.end(), table) != keep.end(); };
