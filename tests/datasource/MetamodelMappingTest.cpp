@@ -308,12 +308,17 @@ TEST_P(MetamodelMappingTest, AStoredClassOfAnEarlierMetamodelGrowsKeepsWhatItLos
   }
   EXPECT_EQ(old, std::vector<std::u16string>{u"kept"});
 
-  // A rollback takes away the property it appended: the next write appends
-  // it again and stores its value there.
+  // A rollback takes away the property it appended, and what was made to
+  // read it: the next write appends it again and stores its value there, and
+  // the next read reads it from there.
   {
     const std::string again = newLocation("again.vlt");
     attachTo(qm::zero::Model::create(), again, DataSource::NoSyncToModel, DataSource::NoSyncToDataSource);  // new
     changeDirectly(again, [](vlt::DataModelRepository& r) { storeEarlierThing(r, "int32", "drift.Base"); });
+    const boost::uuids::uuid earlier = [&] {
+      const vlt::DataModelRepository r = openDirectly(again);
+      return r.defaultDataModel().objectsOf(r.metamodel().findClass("drift.Thing")).at(0).objectIdentity();
+    }();
     const qm::zero::Model writer = qm::zero::Model::create();
     attachTo(writer, again, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource);
     const auto makeThing = [&](const std::u16string& label) {
@@ -323,9 +328,13 @@ TEST_P(MetamodelMappingTest, AStoredClassOfAnEarlierMetamodelGrowsKeepsWhatItLos
     };
     qm::zero::Transaction undone = writer->beginTransaction();
     makeThing(u"undone");
+    EXPECT_TRUE(writer->findElement(earlier, qm::zero::FetchFromDataSource));
     undone.rollback();
     qm::zero::Transaction kept = writer->beginTransaction();
     makeThing(u"kept");
+    const qm::zero::ModelElement read = writer->findElement(earlier, qm::zero::FetchFromDataSource);
+    ASSERT_TRUE(read);
+    EXPECT_FALSE(read.isSet(drift.label));
     kept.commit();
     writer->resetDataSource();
     EXPECT_EQ(storedLabels(again), (std::vector<std::u16string>{u"(unset)", u"kept"}));
