@@ -134,6 +134,33 @@ TEST_P(ReadPathTest, AnElementAnotherHostAddedTakesItsStoredPlaceWhenFetched) {
   EXPECT_EQ(books[1], fetched) << "between the two books stored before";
 }
 
+// An element whose uuid another host gave to an object of another class is
+// no longer stored: a change to it is refused, and that object, which has
+// the same name property, keeps its name.
+TEST_P(ReadPathTest, AChangeToAnElementWhoseUuidAnotherClassNowHoldsIsRefused) {
+  attachTo(model, location, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource);
+  ModelElement b2 = fetch(2);
+  ASSERT_TRUE(b2);
+  const boost::uuids::uuid uuid = ids[2];
+  changeDirectly(location, [&](vlt::DataModelRepository& r) {
+    r.defaultDataModel().findObject(uuid, r.metamodel().findClass("lib.Book")).deleteObject();
+    const vlt::ClassRef person = r.metamodel().findClass("lib.Person");
+    const std::u16string name = u"someone";
+    vlt::ObjectConstructor constructor(person);
+    constructor.setObjectUUID(uuid);
+    constructor.setPropertyValueSource(person.findProperty("name"), &name);
+    constructor.createObject(r.defaultDataModel());
+  });
+  qm::zero::Transaction transaction = model->beginTransaction();
+  b2.set(mm.name, Value(meta::StandardTypes::stringMeta(), std::u16string(u"renamed")));
+  EXPECT_EQ(thrownId([&] { transaction.commit(); }).id, "m2t_vlt:datasource:VltObjectNotFound");
+  const qm::zero::Model stored = loadAll(location);
+  const ModelElement holder = stored->findElement(uuid);
+  ASSERT_TRUE(holder);
+  EXPECT_EQ(holder.getMetaClass(), mm.person);
+  EXPECT_EQ(holder.get(mm.name).get<std::u16string>(), u"someone");
+}
+
 TEST_P(ReadPathTest, OpeningLoadsTopLevelElementsAtTheDepthAsked) {
   attach(DataSource::SyncTopLevelToModel);
   // The library, its children as proxies; the whole subtree on request.
