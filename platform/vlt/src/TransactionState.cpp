@@ -11,9 +11,13 @@ void TransactionState::beginAs(Owner owner, bool mostlyRead) {
   const sql::Dialect& dialect = connection.dialect();
   // A read-only repository may still group its reads in one transaction (one
   // consistent view, and the row cache); its writes are refused anyway.
-  connection.execute(database_.readOnly() ? dialect.beginRead
-                     : mostlyRead           ? dialect.beginMostlyRead
-                                            : dialect.beginWrite);
+  // Only a caller of beginTransaction is told at once that the lock is taken;
+  // a read learns it from its first statement.
+  if (database_.readOnly() || mostlyRead) {
+    connection.beginAnsweredLater(database_.readOnly() ? dialect.beginRead : dialect.beginMostlyRead);
+  } else {
+    connection.execute(dialect.beginWrite);
+  }
   state_ = State::open;
   owner_ = owner;
   ++writeSerial_;

@@ -286,9 +286,10 @@ struct DataSource::Loader::PendingLinks {
 // A read may also write: mapping a class on the way records the version of
 // its package. The transaction is therefore committed when the read ends,
 // and rolled back (with the versions it recorded forgotten) when it fails.
-// It takes the write lock only if it writes, so that readers of one file do
-// not queue behind each other; when that write finds another connection
-// writing, the read starts again in a transaction that waits for the lock.
+// It takes the write lock only if it writes (on a server: with its first
+// statement), so that readers of one file do not queue behind each other;
+// when it finds another connection writing, the read starts again in a
+// transaction that waits for the lock.
 template <class Read>
 void DataSource::Loader::readGrouped(Read&& read) {
   if (repository.inTransaction()) {

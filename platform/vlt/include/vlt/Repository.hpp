@@ -172,7 +172,10 @@ class VLT_API DataModelRepository {
   /// transactions of several connections run side by side; that first write
   /// fails with LockedError at once when another connection is writing (the
   /// two would wait for each other): roll back and start again with
-  /// beginTransaction. On PostgreSQL it is beginTransaction.
+  /// beginTransaction. On PostgreSQL it takes the write lock at once, as
+  /// beginTransaction does, but its BEGIN goes out with the transaction's
+  /// first statement, saving a round trip: a lock not had within the lock
+  /// timeout is thrown (LockedError) by that first call.
   void beginReadTransaction();
   /// Commits. When the commit fails, the transaction is rolled back (memory
   /// included) and the failure thrown.

@@ -101,7 +101,9 @@ struct Dialect {
   const char* beginWrite;   ///< starts a transaction that will write
   const char* beginRead;    ///< starts a transaction that only reads (one consistent view)
   /// Starts a transaction that mostly reads: where the engine can, it takes
-  /// the write lock with the first write instead of at once.
+  /// the write lock with the first write instead of at once. Either way it
+  /// does not wait for the lock: another connection writing fails the
+  /// statement that would take it with LockedError.
   const char* beginMostlyRead;
   /// Writes ?2 into {column} of the row ?1 of {table}, inserting the row when
   /// it is missing.
@@ -170,6 +172,10 @@ class Connection {
   virtual std::unique_ptr<Statement> prepare(const std::string& sql) = 0;
   /// Runs statements without parameters or results (DDL, BEGIN, COMMIT).
   virtual void execute(const std::string& sql) = 0;
+  /// Begins a transaction with `sql`. A server may send the BEGIN with the
+  /// transaction's first statement, saving its round trip: what the BEGIN
+  /// fails with (a lock it cannot have) is then thrown by that statement.
+  virtual void beginAnsweredLater(const std::string& sql) { execute(sql); }
   /// Whether a transaction is open in the engine. False after the engine
   /// dropped one by itself (SQLite does on some I/O errors).
   virtual bool inTransaction() const noexcept = 0;

@@ -130,7 +130,9 @@ class PgConnection final : public Connection {
     return std::make_unique<PgStatement>(*this, sql);
   }
   void execute(const std::string& sql) override;
+  void beginAnsweredLater(const std::string& sql) override;
   bool inTransaction() const noexcept override {
+    if (beginUnanswered_) return true;
     if (syncsSent_ > 0) return false;  // only a COMMIT is outstanding
     const PGTransactionStatusType status = PQtransactionStatus(handle_.get());
     return status == PQTRANS_INTRANS || status == PQTRANS_INERROR || status == PQTRANS_ACTIVE;
@@ -195,6 +197,7 @@ class PgConnection final : public Connection {
   // transaction one round trip brings them.
   std::int64_t schemaVersion() override {
     if (!inTransaction()) names("SELECT 1");
+    if (beginUnanswered_) sync();
     noticeSchemaChanges();
     return schemaNotices_;
   }
@@ -250,7 +253,13 @@ class PgConnection final : public Connection {
     if (preparing) ++traffic_.preparations;
   }
   /// Reads the results of the queued writes; throws the first failure.
-  void sync();
+  /// `last`, when given, receives the result of the last command queued.
+  void sync(Result* last = nullptr);
+  /// A BEGIN went out unanswered (beginAnsweredLater).
+  bool beginUnanswered() const noexcept { return beginUnanswered_; }
+  /// Queues the prepared call `c` behind the unanswered BEGIN and returns
+  /// its result, read with the BEGIN's in one round trip.
+  Result runAfterBegin(const std::string& sql, const PgStatement::Call& c);
   /// Whether a write may be queued: inside a transaction only (outside, a
   /// write is its own transaction and its outcome is wanted now).
   bool mayQueue() const noexcept {
@@ -281,9 +290,10 @@ class PgConnection final : public Connection {
   void pipelineDrop() noexcept;
   struct Failure {
     std::string state, message, sql;
+    bool lockRefused = false;  ///< the transaction's try for the write lock
   };
   /// Reads the results up to the last sync sent; records the first failure.
-  void readPipeline(Failure& failure);
+  void readPipeline(Failure& failure, Result* last);
   /// Rolls back the transaction after a queued write failed (the server
   /// skipped what came after it) and throws the failure.
   [[noreturn]] void dropTransaction(const Failure& failure);
@@ -293,6 +303,7 @@ class PgConnection final : public Connection {
   void finishCopy();
   bool commitUnanswered();
   bool beginAfterCommit(const std::string& sql);
+  void queueEach(const std::string& sql);
   /// Rolls back a transaction the server refuses to go on with.
   void rollbackNow() noexcept {
     forgetMade();
@@ -349,6 +360,12 @@ class PgConnection final : public Connection {
   bool unsynced_ = false;  ///< commands queued since the last sync sent
   int syncsSent_ = 0;      ///< syncs sent whose results are unread
   bool wrote_ = false;     ///< the open transaction ran something that may write
+  /// The open transaction's BEGIN is queued, its answer (and the notices
+  /// that come before it) unread.
+  bool beginUnanswered_ = false;
+  static constexpr std::size_t notQueued = ~std::size_t{0};
+  /// The index in queued_ of a try for the write lock, whose false fails it.
+  std::size_t tryLockAt_ = notQueued;
   std::deque<std::string> queued_;  ///< the SQL of each queued command, for messages
   /// By single-row statement text; kept with their prepared statements for
   /// the connection's life (their number follows the tables').

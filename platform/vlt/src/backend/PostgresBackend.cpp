@@ -62,8 +62,11 @@ const Dialect postgresDialect{
     // SQLite's BEGIN IMMEDIATE does; lock_timeout bounds the wait.
     "BEGIN; SELECT pg_advisory_xact_lock(1448366162, hashtext(current_schema()))",
     "BEGIN ISOLATION LEVEL REPEATABLE READ",
-    // A write needs the lock: a transaction that may write takes it at once.
-    "BEGIN; SELECT pg_advisory_xact_lock(1448366162, hashtext(current_schema()))",
+    // A transaction that may write takes the lock with its first statement,
+    // without waiting: where another connection writes, the caller starts
+    // again with a transaction that waits for the lock, as on SQLite. Its
+    // reads see what was committed before, as its writes will.
+    "BEGIN; SELECT pg_try_advisory_xact_lock(1448366162, hashtext(current_schema()))",
     "INSERT INTO {table} (id, {column}) VALUES (?1, ?2) ON CONFLICT (id) DO UPDATE SET {column} = excluded.{column}",
     "{a} IS NOT DISTINCT FROM {b}",
     "{a} IS DISTINCT FROM {b}",
@@ -182,12 +185,16 @@ bool PgStatement::step() {
   if (!result_) {
     if (!inserts_) connection_.needIndexes();
     const Call& c = call();
-    connection_.sync();
-    connection_.traceStatement(sql_);
-    connection_.waited();
-    if (!reads_) connection_.noteWrite();
-    result_.reset(PQexecPrepared(connection_.conn(), c.name.c_str(), static_cast<int>(c.values.size()), c.values.data(),
-                                 c.lengths.data(), c.formats.data(), 1));
+    if (reads_ && connection_.beginUnanswered()) {
+      result_ = connection_.runAfterBegin(sql_, c);
+    } else {
+      connection_.sync();
+      connection_.traceStatement(sql_);
+      connection_.waited();
+      if (!reads_) connection_.noteWrite();
+      result_.reset(PQexecPrepared(connection_.conn(), c.name.c_str(), static_cast<int>(c.values.size()),
+                                   c.values.data(), c.lengths.data(), c.formats.data(), 1));
+    }
     row_ = -1;
     PGresult* r = result_.get();
     if (r == nullptr || (PQresultStatus(r) != PGRES_TUPLES_OK && PQresultStatus(r) != PGRES_COMMAND_OK)) {
@@ -227,6 +234,7 @@ void PgConnection::execute(const std::string& sql) {
   }
   if (sql == "COMMIT") forgetMade();
   if ((sql == "COMMIT" && commitUnanswered()) || (begin && beginAfterCommit(sql))) return;
+  if (sql == "ROLLBACK" && beginUnanswered_) pipelineDrop();  // what the BEGIN failed with is moot now
   sync();
   deallocateRetired();
   traceStatement(sql);

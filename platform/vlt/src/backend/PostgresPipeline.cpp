@@ -14,6 +14,15 @@ namespace vlt::sql::pg {
 
 // ---------------------------------------------------------------- connection
 
+namespace {
+
+// Whether the one boolean a lock's try answered (in binary) is false.
+bool refused(const PGresult* r) {
+  return PQntuples(r) == 1 && PQgetlength(r, 0, 0) == 1 && (PQgetvalue(r, 0, 0)[0] == 0 || PQgetvalue(r, 0, 0)[0] == 'f');
+}
+
+}  // namespace
+
 void PgConnection::enterPipeline(const std::string& sql) {
   if (pipelining_) return;
   finishCopy();
@@ -218,12 +227,12 @@ void PgConnection::dropTransaction(const Failure& failure) {
   // The server skipped every command queued after the failing one, calls
   // that have returned already among them: only dropping the whole
   // transaction loses nothing the caller believes written.
-  if (PQtransactionStatus(conn()) == PQTRANS_INERROR) rollbackNow();
+  if (PQtransactionStatus(conn()) == PQTRANS_INERROR || failure.lockRefused) rollbackNow();
   savepoints_ = 0;
   fail(failure.state.c_str(), failure.message, failure.sql);
 }
 
-void PgConnection::sync() {
+void PgConnection::sync(Result* last) {
   sendRows();
   finishCopy();
   if (!pipelining_) return;
@@ -236,12 +245,17 @@ void PgConnection::sync() {
     failure.message = PQerrorMessage(conn());
   } else {
     syncsSent_ += unsynced_ ? 1 : 0;
-    readPipeline(failure);
+    readPipeline(failure, last);
   }
   unsynced_ = false;
   syncsSent_ = 0;
   PQexitPipelineMode(conn());
   queued_.clear();
+  tryLockAt_ = notQueued;
+  if (beginUnanswered_) {
+    beginUnanswered_ = false;
+    noticeSchemaChanges();
+  }
   if (!failure.state.empty()) {
     // A statement prepared in this batch may have been skipped.
     for (const auto& [b, k] : preparing_) b->names[k].clear();
@@ -250,7 +264,7 @@ void PgConnection::sync() {
   if (!failure.state.empty()) dropTransaction(failure);
 }
 
-void PgConnection::readPipeline(Failure& failure) {
+void PgConnection::readPipeline(Failure& failure, Result* last) {
   std::size_t index = 0;
   while (syncsSent_ > 0) {
     Result r(PQgetResult(conn()));
@@ -266,6 +280,13 @@ void PgConnection::readPipeline(Failure& failure) {
     const ExecStatusType status = PQresultStatus(r.get());
     if (status == PGRES_PIPELINE_SYNC) {
       --syncsSent_;
+    } else if (last != nullptr && index + 1 == queued_.size() && status == PGRES_TUPLES_OK) {
+      *last = std::move(r);
+    } else if (index == tryLockAt_ && status == PGRES_TUPLES_OK && failure.state.empty() && refused(r.get())) {
+      failure.state = "55P03";
+      failure.message = "another connection is writing";
+      failure.sql = queued_[index];
+      failure.lockRefused = true;
     } else if (status == PGRES_FATAL_ERROR && failure.state.empty()) {
       const char* state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
       failure.state = state ? state : "XX000";
@@ -293,18 +314,24 @@ bool PgConnection::commitUnanswered() {
   return true;
 }
 
+// Queues each of the commands `sql` holds, separated by "; ".
+void PgConnection::queueEach(const std::string& sql) {
+  for (std::size_t from = 0; from < sql.size();) {
+    const std::size_t end = std::min(sql.find("; ", from), sql.size());
+    const std::string part = sql.substr(from, end - from);
+    if (part.rfind("SELECT pg_try_advisory_xact_lock", 0) == 0) tryLockAt_ = queued_.size();
+    queued(PQsendQueryParams(conn(), part.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1), part);
+    from = end + 2;
+  }
+}
+
 // The server reads the BEGIN after the COMMIT has ended the transaction
 // before, so it sends the notices of other connections ahead of the
 // BEGIN's answer, as it does for a BEGIN sent alone.
 bool PgConnection::beginAfterCommit(const std::string& sql) {
   if (syncsSent_ == 0 || !retired_->empty()) return false;
   traceStatement(sql);
-  for (std::size_t from = 0; from < sql.size();) {
-    const std::size_t end = std::min(sql.find("; ", from), sql.size());
-    const std::string part = sql.substr(from, end - from);
-    queued(PQsendQueryParams(conn(), part.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1), part);
-    from = end + 2;
-  }
+  queueEach(sql);
   try {
     sync();
   } catch (...) {
@@ -316,6 +343,33 @@ bool PgConnection::beginAfterCommit(const std::string& sql) {
   wrote_ = false;
   noticeSchemaChanges();
   return true;
+}
+
+// A read's transaction may begin with its first statement: the BEGIN is
+// queued (behind the COMMIT before, if that is unanswered) and goes out with
+// it. The notices of tables other connections made come ahead of the BEGIN's
+// answer, so whatever asks for the schema version before then waits for it.
+void PgConnection::beginAnsweredLater(const std::string& sql) {
+  if (!retired_->empty() || (pipelining_ && syncsSent_ == 0)) {
+    sync();
+    deallocateRetired();
+  }
+  forgetMade();
+  traceStatement(sql);
+  enterPipeline(sql);
+  queueEach(sql);
+  beginUnanswered_ = true;
+  wrote_ = false;
+}
+
+Result PgConnection::runAfterBegin(const std::string& sql, const PgStatement::Call& c) {
+  traceStatement(sql);
+  queued(PQsendQueryPrepared(conn(), c.name.c_str(), static_cast<int>(c.values.size()), c.values.data(),
+                             c.lengths.data(), c.formats.data(), 1),
+         sql);
+  Result result;
+  sync(&result);
+  return result;
 }
 
 // Outside a transaction only: a failure there cannot spoil anything, and
