@@ -343,6 +343,21 @@ TEST_F(PostgreSQLTest, BatchedRowsKeepWhatTheirOrderMeans) {
   EXPECT_THROW(write({{u, 11, "u"}, {i, 11, "i"}}), vlt::ConstraintError) << "the upsert made the row first";
   EXPECT_EQ(admin("SELECT string_agg(id || ':' || coalesce(convert_from(v, 'UTF8'), '-'), ' ' ORDER BY id) FROM t"),
             "3:- 4:4 5:- 6:6 7:b 8:x 9:c 10:w");
+  // So is a command prepared behind a refused row (here the release of a
+  // savepoint, at its first use): it is prepared again at its next use.
+  auto move = c->prepare("UPDATE t SET id = ?1 WHERE id = 3");
+  const auto inSavepoint = [&](std::int64_t to) {
+    c->execute("BEGIN");
+    c->savepoint();
+    vlt::sql::StatementUse s(*move);
+    s->bindInt64(1, to);
+    s->run();
+    c->releaseSavepoint();
+    c->execute("COMMIT");
+  };
+  EXPECT_THROW(inSavepoint(4), vlt::ConstraintError);
+  inSavepoint(12);
+  EXPECT_EQ(admin("SELECT count(*) FROM t WHERE id = 12"), "1");
   // A statement that fails when run at once, outside a savepoint, spoils
   // the transaction: it is rolled back, so that the caller learns it is gone.
   c->execute("BEGIN");

@@ -269,6 +269,8 @@ class PgConnection final : public Connection {
   void noteWrite() noexcept { wrote_ = true; }
   void queue(const std::string& sql, const PgStatement::Call& c);
   void queueCommand(const char* sql);
+  /// Queues `sql`, which has no parameters, as a statement prepared once.
+  void queueControl(const std::string& sql);
   /// Adds a row of the INSERT `sql` to its batch; false when it must go out
   /// on its own (an upsert without an id).
   bool batch(const std::string& sql, const InsertShape& shape, const std::vector<Parameter>& row);
@@ -374,6 +376,10 @@ class PgConnection final : public Connection {
   /// Statements of batches prepared in the pipeline since its last sync:
   /// forgotten again when the sync fails.
   std::vector<std::pair<RowBatch*, std::size_t>> preparing_;
+  /// The names of the commands queueControl prepared, by their text; and
+  /// the texts of those prepared since the last sync.
+  std::unordered_map<std::string, std::string> controls_;
+  std::vector<std::string> controlsPreparing_;
   bool sendingRows_ = false;
   std::size_t waitingBytes_ = 0;  ///< of the rows of every waiting batch
   /// A COPY went out whose answer is unread: libpq sends nothing else
