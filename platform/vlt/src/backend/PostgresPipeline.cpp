@@ -18,7 +18,9 @@ namespace {
 
 // Whether the one boolean a lock's try answered (in binary) is false.
 bool refused(const PGresult* r) {
-  return PQntuples(r) == 1 && PQgetlength(r, 0, 0) == 1 && (PQgetvalue(r, 0, 0)[0] == 0 || PQgetvalue(r, 0, 0)[0] == 'f');
+  if (PQntuples(r) != 1 || PQgetlength(r, 0, 0) != 1) return false;
+  const char answer = PQgetvalue(r, 0, 0)[0];
+  return answer == 0 || answer == 'f';
 }
 
 }  // namespace
