@@ -295,10 +295,10 @@ TEST_F(ConnectionTest, ParametersAreReadByTheirRules) {
       EXPECT_EQ(exists(path + ".gen1"), warning.empty());
     }
   }
-  // More generations than a repository keeps: as many as it keeps.
+  // One more generation than a repository keeps: as many as it keeps.
   records.clear();
-  createRepository(path + "?maxGenerations=5000");
-  EXPECT_EQ(texts(256), std::vector<std::string>{"maxGenerations 5000 is more than the 1000 generations a "
+  createRepository(path + "?maxGenerations=1001");
+  EXPECT_EQ(texts(256), std::vector<std::string>{"maxGenerations 1001 is more than the 1000 generations a "
                                                  "repository keeps: 1000 are kept"});
   for (const std::string trace : {"TRUE", "1", "true"}) {
     testing::internal::CaptureStdout();

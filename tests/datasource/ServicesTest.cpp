@@ -128,13 +128,16 @@ TEST_F(TemplateDBServiceTest, FailedCopyLeavesNoPartialFile) {
 }
 
 // A family is matched literally, whatever it holds: neither a wildcard nor
-// a parenthesis finds another family's template or fails the open. A
-// template that cannot be copied (its file is gone) leaves a new, empty
-// repository.
+// a parenthesis finds another family's template (nor asks its service) or
+// fails the open. A template that cannot be copied (its file is gone) leaves
+// a new, empty repository.
 TEST_F(TemplateDBServiceTest, AFamilyIsMatchedLiterallyAndATemplateThatCannotBeCopiedIsLeftOut) {
+  ASSERT_EQ(templateOf(u"templated"), u16(templateFile));
+  const int calls = familyNameCalls();
   for (const std::u16string family : {u"*", u"templ*", u"a(b", u"a)b", u"a\\b"}) {
     EXPECT_EQ(templateOf(family), u"(none)");
   }
+  EXPECT_EQ(familyNameCalls(), calls);
   createRepository(file("odd.vlt") + "?family=a(b");
   createRepository(file("any.vlt") + "?family=*");
   EXPECT_FALSE(hasMarker(file("any.vlt")));
