@@ -161,6 +161,25 @@ TEST_P(ReadPathTest, AChangeToAnElementWhoseUuidAnotherClassNowHoldsIsRefused) {
   EXPECT_EQ(holder.get(mm.name).get<std::u16string>(), u"someone");
 }
 
+// A link to an element another host deleted is left out, with a warning: no
+// link to nothing is stored, and a model loaded afterwards reads its holder.
+TEST_P(ReadPathTest, ALinkToAnElementAnotherHostDeletedIsLeftOut) {
+  attachTo(model, location, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource);
+  ModelElement reader = fetch(3);
+  const ModelElement b2 = fetch(2);
+  ASSERT_TRUE(reader && b2);
+  changeDirectly(location, [&](vlt::DataModelRepository& r) {
+    r.defaultDataModel().findObject(ids[2], r.metamodel().findClass("lib.Book")).deleteObject();
+  });
+  qm::zero::Transaction transaction = model->beginTransaction();
+  reader.set(mm.favorite, b2);
+  transaction.commit();
+  EXPECT_TRUE(anyRecordContains("not stored: a link to an element that is not stored in favorite"));
+  const qm::zero::Model stored = loadAll(location);
+  ASSERT_TRUE(stored->findElement(ids[3]));
+  EXPECT_FALSE(stored->findElement(ids[3]).isSet(mm.favorite));
+}
+
 TEST_P(ReadPathTest, OpeningLoadsTopLevelElementsAtTheDepthAsked) {
   attach(DataSource::SyncTopLevelToModel);
   // The library, its children as proxies; the whole subtree on request.

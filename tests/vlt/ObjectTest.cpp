@@ -3,6 +3,7 @@
 #include "RepositoryFixture.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -366,6 +367,83 @@ TEST_P(ObjectTest, IncomingUnidirectionalCollectionsAreReportedInDescendingOrder
   EXPECT_EQ(cutIncoming(1), (std::vector<std::tuple<unsigned, std::string, std::size_t>>{
                                 {2, "loose", 3}, {2, "loose", 2}, {2, "loose", 0}}));
   expectStored(2, entry("loose", objects({2})));
+}
+
+// A link is stored only to an object that exists at its commit. One to an
+// object another connection deleted, or to an id no object has, fails the
+// commit, and nothing of the transaction stays; a link the transaction took
+// back (its target deleted, its call rolled back) does not. Links to objects
+// the transaction made (ids reserved ahead included) or found need no look.
+TEST_P(ObjectTest, ALinkIsStoredOnlyToAnObjectThatExistsAtItsCommit) {
+  vlt::ObjectRef holder = create(node, 1);
+  const vlt::ObjectRef gone = create(node, 2);
+  vlt::ObjectRef doomed = create(node, 3);
+  const vlt::PropertyRef watch = property("test.Base", "watch");
+  {
+    Repo other;
+    other.open(connectionString(), "", options);
+    other.defaultDataModel().findObject(makeUuid(2), other.metamodel().findClass("test.Node")).deleteObject();
+  }
+  vlt::ObjectId spare = 0;
+  repo.allocateObjectIds(1, spare);
+  const auto refused = [&](const std::function<void()>& write) {
+    repo.beginTransaction();
+    create(node, 9);
+    write();
+    EXPECT_THROW(repo.commitTransaction(), vlt::ObjectNotFoundError);
+    EXPECT_TRUE(find(9).isNull()) << "the transaction went";
+  };
+  refused([&] { holder.setPropertyValue(best, gone); });
+  refused([&] { holder.setPropertyValue(watch, std::vector<vlt::ObjectRef>{holder, gone}); });
+  refused([&] {
+    vlt::ObjectRef brief = create(node, 14);
+    brief.deleteObject();
+    holder.setPropertyValue(best, brief);
+  });
+  refused([&] {
+    vlt::ObjectConstructor ctor(node);
+    ctor.setPropertyValueSource(best, &gone);
+    construct(ctor, 10);
+  });
+  EXPECT_THROW(holder.setPropertyValue(best, repo.getObjectRef(spare, node)), vlt::ObjectNotFoundError)
+      << "a reserved id no object has, outside a transaction";
+  EXPECT_TRUE(readValue<vlt::ObjectRef>(holder, best).isNull());
+
+  std::vector<std::string> trace;
+  repo.setTraceCallback([](void* to, const char* sql) { static_cast<std::vector<std::string>*>(to)->push_back(sql); },
+                        &trace);
+  const auto looks = [&] {
+    return std::count_if(trace.begin(), trace.end(), [](const std::string& sql) {
+      return sql.rfind("SELECT id FROM vlt_object WHERE id IN", 0) == 0;
+    });
+  };
+  const vlt::ClassRef stranger = makeClass("test.Stranger");
+  repo.beginTransaction();
+  holder.setPropertyValue(best, doomed);
+  EXPECT_THROW(holder.setPropertyValue(watch, std::vector<vlt::ObjectRef>{gone, repo.getObjectRef(1, stranger)}),
+               vlt::UsageError);
+  doomed.deleteObject();
+  holder.setPropertyValue(watch, std::vector<vlt::ObjectRef>{repo.getObjectRef(spare, node), holder});
+  vlt::ObjectConstructor late(node);
+  late.setPropertyValueSource(best, &holder);
+  construct(late, 11, spare);
+  trace.clear();
+  repo.commitTransaction();
+  EXPECT_EQ(looks(), 1) << "after a deletion, at the commit";
+  EXPECT_TRUE(readValue<vlt::ObjectRef>(holder, best).isNull());
+  EXPECT_EQ(readValue<std::vector<vlt::ObjectRef>>(holder, watch), (std::vector<vlt::ObjectRef>{find(11), holder}));
+
+  repo.beginTransaction();
+  vlt::ObjectId ahead = 0;
+  repo.allocateObjectIds(1, ahead);
+  vlt::ObjectRef made = create(node, 12);
+  holder.setPropertyValue(watch, std::vector<vlt::ObjectRef>{made, find(11), repo.getObjectRef(ahead, node)});
+  made.setPropertyValue(best, find(1));
+  construct(late, 13, ahead);
+  trace.clear();
+  repo.commitTransaction();
+  repo.setTraceCallback(nullptr);
+  EXPECT_EQ(looks(), 0) << "every target made or found";
 }
 
 // Handles of another repository, and a handle or membership of another class

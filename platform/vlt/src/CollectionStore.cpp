@@ -377,7 +377,7 @@ void CollectionStore::writeEntries(ObjectId owner, const PropertyInfo* property,
       sql::StatementUse s(insert);
       s->bindInt64(1, owner);
       s->bindInt64(2, static_cast<std::int64_t>(i));
-      access_.bind(*s, 3, property, traits.element(vector, i));
+      access_.bindWritten(*s, 3, property, traits.element(vector, i));
       s->run();
     }
   } catch (...) {
@@ -403,7 +403,7 @@ void CollectionStore::replaceAll(ObjectId owner, const PropertyInfo* property, c
   sql::StatementUse s(statements_.forProperty(*property, PropertyStatement::insert));
   s->bindInt64(1, owner);
   s->bindInt64(2, 0);
-  access_.bind(*s, 3, property, value);
+  access_.bindWritten(*s, 3, property, value);
   s->step();
 }
 
@@ -485,7 +485,7 @@ void CollectionStore::insertEntry(const ObjectRef& object, const PropertyInfo* p
   sql::StatementUse s(statements_.forProperty(*property, PropertyStatement::insert));
   s->bindInt64(1, id);
   s->bindInt64(2, static_cast<std::int64_t>(at));
-  access_.bind(*s, 3, property, value);
+  access_.bindWritten(*s, 3, property, value);
   s->step();
 }
 
@@ -547,7 +547,7 @@ void CollectionStore::replace(const ObjectRef& object, const PropertyInfo* prope
       sql::StatementUse s(statements_.forProperty(*property, PropertyStatement::replaceAt));
       s->bindInt64(1, id);
       s->bindInt64(2, static_cast<std::int64_t>(index));
-      access_.bind(*s, 3, property, value);
+      access_.bindWritten(*s, 3, property, value);
       s->step();
     }
     if (database_.connection().changes() == 0) beyondEnd(property, index, size(object, property));

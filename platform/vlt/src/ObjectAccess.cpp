@@ -105,6 +105,7 @@ const ClassInfo* ObjectAccess::foundClass(ObjectId id) {
 void ObjectAccess::transactionEnded(bool) noexcept {
   std::vector<Found>().swap(found_);
   foundSorted_ = 0;
+  links_.clear();
 }
 
 const ClassInfo* ObjectAccess::requireObject(ObjectId id) {
@@ -134,6 +135,16 @@ void ObjectAccess::notFound(ObjectId id) const {
 void ObjectAccess::bind(sql::Statement& statement, int index, const PropertyInfo* property, const void* value) const {
   if (value == nullptr) return statement.bindNull(index);
   property->traits->bind(statement, index, value, site(property));
+}
+
+void ObjectAccess::bindWritten(sql::Statement& statement, int index, const PropertyInfo* property,
+                               const void* value) {
+  bind(statement, index, property, value);
+  if (value == nullptr || property->valueType != ValueType::object) return;
+  const auto& target = *static_cast<const ObjectRef*>(value);
+  if (target.isNull()) return;
+  const ObjectId id = target.objectId();
+  if (seenClass(id) == nullptr && !links_.createdHere(id)) links_.noteUnsure(property, id);
 }
 
 ObjectRef ObjectAccess::objectAt(sql::Statement& s, int column, const ClassInfo* fallback) {

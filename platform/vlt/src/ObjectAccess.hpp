@@ -11,6 +11,7 @@
 #include "TransactionParticipant.hpp"
 #include "TransactionState.hpp"
 #include "ValueTraits.hpp"
+#include "WrittenLinks.hpp"
 
 #include <vlt/Object.hpp>
 
@@ -24,7 +25,12 @@ class ObjectAccess final : public TransactionParticipant {
  public:
   ObjectAccess(Database& database, HandleAccess& handles, StatementCache& statements, TransactionState& transaction,
                Schema& schema)
-      : database_(database), handles_(handles), statements_(statements), transaction_(transaction), schema_(schema) {}
+      : database_(database),
+        handles_(handles),
+        statements_(statements),
+        transaction_(transaction),
+        schema_(schema),
+        links_(database, statements, transaction) {}
 
   /// The property of `property`, checked to be usable and of this repository.
   /// Throws UsageError.
@@ -55,11 +61,17 @@ class ObjectAccess final : public TransactionParticipant {
   ValueSite site(const PropertyInfo* property) const noexcept { return ValueSite{database_, handles_, property}; }
   /// Binds the value `value` (null: absent) of `property` as parameter `index`.
   void bind(sql::Statement& statement, int index, const PropertyInfo* property, const void* value) const;
+  /// bind() for a value being stored: a link to an object not known to
+  /// exist is checked before the commit.
+  void bindWritten(sql::Statement& statement, int index, const PropertyInfo* property, const void* value);
+  /// The transaction made the object `id` (links to it need no check).
+  void noteCreated(ObjectId id) { links_.noteCreated(id); }
   /// The object handle of columns id, class_id, uuid starting at `column`
   /// (the last two NULL for an object that does not exist yet: the handle
   /// then carries `fallback`).
   ObjectRef objectAt(sql::Statement& statement, int column, const ClassInfo* fallback);
 
+  void beforeCommit() override { links_.check(); }
   void transactionEnded(bool committed) noexcept override;
 
  private:
@@ -91,6 +103,7 @@ class ObjectAccess final : public TransactionParticipant {
   std::vector<Found> found_;
   std::size_t foundSorted_ = 0;
   std::uint64_t foundSerial_ = 0;
+  WrittenLinks links_;
 };
 
 }  // namespace vlt::detail

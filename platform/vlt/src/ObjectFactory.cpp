@@ -120,7 +120,7 @@ void ObjectFactory::insertClassRows(ObjectId id, ConstructorPlan& plan, const st
     for (std::size_t index : insert.sources) {
       const BoundSource& source = sources[index];
       alignas(16) unsigned char scratch[16];
-      access_.bind(*s, parameter++, source.property, source.reader(source.address, scratch));
+      access_.bindWritten(*s, parameter++, source.property, source.reader(source.address, scratch));
     }
     s->run();
   }
@@ -166,6 +166,7 @@ ObjectRef ObjectFactory::construct(const ClassInfo* cls, ConstructorPlan& plan, 
     throw;
   }
   ++createdInTransaction_;  // before an implicit transaction's commit counts it
+  access_.noteCreated(objectId);
   scope.commit();
   // The usual next step writes the new object's collections: they need not
   // ask whether it exists.

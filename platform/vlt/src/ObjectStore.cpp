@@ -460,7 +460,7 @@ void ObjectStore::writeValue(ObjectId id, const PropertyInfo* property, const vo
   tables_.prepareClassTable(property->owner);
   sql::StatementUse s(statements_.forProperty(*property, PropertyStatement::upsert));
   s->bindInt64(1, id);
-  access_.bind(*s, 2, property, in);
+  access_.bindWritten(*s, 2, property, in);
   s->run();
 }
 

@@ -220,11 +220,9 @@ struct Codec<ObjectRef> {
       site.database.usage("an object of class \"" + c->qualifiedName + "\" was given for the property \"" + p->name +
                           "\" of type \"" + p->typeName + "\"");
     }
-    // TODO: the target's existence is not checked: a handle of an object
-    // deleted since (or an id given to getObjectRef that no object has)
-    // stores a link to nothing, which reads fail on. Checking here costs a
-    // lookup per link (on a server a round trip); what completes it is a
-    // set-wise check of the targets a transaction wrote, before its commit.
+    // The target's existence is checked with the others a transaction
+    // wrote, before its commit (WrittenLinks): here it would cost a lookup
+    // per link.
     s.bindInt64(i, v.objectId());
   }
   static void read(const Cell& c, ObjectRef& out, const ValueSite& site) {

@@ -393,7 +393,9 @@ void DataSource::ChangeWriter::writeLinks(const qm::zero::ModelElement& element,
                                           const NewObjectMap* newObjectsOfWrite) {
   if (property->getUpper() == 1) {
     const qm::zero::ModelElement target = value && !value->isEmpty() ? value->getElement() : qm::zero::ModelElement();
-    object.setPropertyValue(propRef, target ? vltTargetOf(target, newObjectsOfWrite) : vlt::ObjectRef());
+    const vlt::ObjectRef stored = target ? vltTargetOf(target, newObjectsOfWrite) : vlt::ObjectRef();
+    if (target && !stored) reportDroppedEntry(element, property, "a link to an element that is not stored");
+    object.setPropertyValue(propRef, stored);
     return;
   }
   std::vector<vlt::ObjectRef> targets;
