@@ -15,6 +15,8 @@
 // | ValueTables      | which value tables and columns exist; making them when first written |
 // | ObjectIds        | object id reservation                                                |
 // | ObjectAccess     | checking handles against properties, objects seen existing, binding  |
+// |                  | (WrittenLinks: the links to objects not known to exist, checked at   |
+// |                  | the commit)                                                          |
 // | ObjectStore      | objects, class-table values (the row kept), incoming links           |
 // | Containment      | composite ownership                                                  |
 // | CollectionStore  | collections; one value or all of any property, whatever holds it     |

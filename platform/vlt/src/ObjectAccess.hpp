@@ -1,8 +1,9 @@
 #pragma once
 // What every store does before it touches an object: checking a handle and
 // a property against each other, finding the object's own class (and
-// remembering the objects seen existing), binding a property's value, and
-// making a handle of a row's object columns.
+// remembering the objects seen existing), binding a property's value (and
+// keeping the links written to objects not known to exist, for the check
+// before the commit), and making a handle of a row's object columns.
 
 #include "Database.hpp"
 #include "HandleAccess.hpp"
