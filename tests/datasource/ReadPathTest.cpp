@@ -173,8 +173,13 @@ TEST_P(ReadPathTest, ALinkToAnElementAnotherHostDeletedIsLeftOut) {
   });
   qm::zero::Transaction transaction = model->beginTransaction();
   reader.set(mm.favorite, b2);
+  ModelElement fan = ModelElement::createReflective(model, mm.person);
+  fan.set(mm.favorite, b2);
   transaction.commit();
-  EXPECT_TRUE(anyRecordContains("not stored: a link to an element that is not stored in favorite"));
+  for (const ModelElement& holder : {reader, fan}) {
+    EXPECT_TRUE(anyRecordContains("not stored: a link to an element that is not stored in favorite of " +
+                                  boost::uuids::to_string(holder.getUUID())));
+  }
   const qm::zero::Model stored = loadAll(location);
   ASSERT_TRUE(stored->findElement(ids[3]));
   EXPECT_FALSE(stored->findElement(ids[3]).isSet(mm.favorite));

@@ -242,9 +242,10 @@ TEST_P(WritePathTest, AllDestroyedSnapshotsAndRollbacks) {
   EXPECT_FALSE(stored.repository.metamodel().findClass("kinds.Holder").isNull());
 }
 
-// What the repository cannot hold is left out of a collection, with a
-// warning: a link to an element it no longer holds (a passive data source
-// leaves such links in memory), a literal its enumeration lacks.
+// What the repository cannot hold is left out of a collection or a single
+// value, of a new element or a changed one, with a warning: a link to an
+// element it no longer holds (a passive data source leaves such links in
+// memory), a literal its enumeration lacks.
 TEST_P(WritePathTest, EntriesTheRepositoryCannotHoldAreLeftOut) {
   createRepository(location);
   changeDirectly(location, [](vlt::DataModelRepository& repository) {
@@ -256,6 +257,7 @@ TEST_P(WritePathTest, EntriesTheRepositoryCannotHoldAreLeftOut) {
     makeHolders({&h, &target, &kept});
     h.set(k.links, Value(k.holder, std::vector<ModelElement>{target, kept}));
     h.set(k.colours, Value(k.colour, std::vector<std::int32_t>{4, 1}));
+    h.set(k.colourProp, Value(k.colour, 4));
   });
   commit([&] { target.destroy(); });
   EXPECT_EQ(h.get(k.links).size(), 2u);  // a passive data source cuts nothing in memory
@@ -270,7 +272,12 @@ TEST_P(WritePathTest, EntriesTheRepositoryCannotHoldAreLeftOut) {
   for (const vlt::EnumeralRef& e : stored.get<std::vector<vlt::EnumeralRef>>(h, "colours")) colours.push_back(e.id());
   EXPECT_EQ(colours, (std::vector<std::int32_t>{1}));
   EXPECT_TRUE(anyRecordContains("not stored: a literal without enumeral in colours"));
+  EXPECT_TRUE(anyRecordContains("not stored: a literal without enumeral in colour "));
+  EXPECT_FALSE(stored.get<boost::optional<vlt::EnumeralRef>>(h, "colour"));
   EXPECT_TRUE(anyRecordContains("not stored: a link to an element that is not stored in links"));
+  records.clear();
+  commit([&] { h.set(k.colourProp, Value(k.colour, 2)); });
+  EXPECT_TRUE(anyRecordContains("not stored: a literal without enumeral in colour ")) << "a change of an element";
 }
 
 INSTANTIATE_BACKEND_TEST_SUITE(WritePathTest);

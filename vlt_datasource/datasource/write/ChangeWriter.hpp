@@ -176,4 +176,10 @@ class DataSource::ChangeWriter {
       propertyMemo;
 };
 
+/// The warning that an entry the repository cannot hold (a link to an
+/// element it does not hold, a literal its enumeration lacks) is left out of
+/// what `element` stores for `property`.
+void reportDroppedEntry(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
+                        const char* what);
+
 }  // namespace vlt_datasource

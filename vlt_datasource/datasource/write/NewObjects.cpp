@@ -129,9 +129,12 @@ void DataSource::ChangeWriter::constructNewObjects(const std::vector<std::uint32
         const vlt::ObjectRef targetObject =
             target.isEmpty() ? vlt::ObjectRef()
                              : findVltObject(target.getElement().getUUID(), slot.propRef.typeClass());
-        slot.cell->assign(target, *this, targetObject);
+        if (!target.isEmpty() && !targetObject) {
+          reportDroppedEntry(desc.element, slot.property, "a link to an element that is not stored");
+        }
+        slot.cell->assign(desc.element, target, *this, targetObject);
       } else {
-        slot.cell->assign(desc.element.get(slot.property, privilegedTag), *this, vlt::ObjectRef());
+        slot.cell->assign(desc.element, desc.element.get(slot.property, privilegedTag), *this, vlt::ObjectRef());
       }
     }
     plan.constructor->setObjectID(desc.objectId);

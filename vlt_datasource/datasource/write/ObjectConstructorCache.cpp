@@ -22,7 +22,8 @@ namespace {
 template <class K>
 class TypedValueLocation final : public ValueLocation {
  public:
-  TypedValueLocation(const meta::Property& property, const PropertyStorage& storage) : type(property->getType()) {
+  TypedValueLocation(const meta::Property& property, const PropertyStorage& storage)
+      : framework(property), type(property->getType()) {
     if constexpr (K::form == ValueForm::datatypeText)
       stringifier = std::make_unique<DatatypeSerializerStringifier>();
     else if constexpr (K::form == ValueForm::primitiveText)
@@ -33,7 +34,8 @@ class TypedValueLocation final : public ValueLocation {
     constructor.setPropertyValueSource(property, value.get());
   }
 
-  void assign(const Value& from, DataSource::ChangeWriter& writer, const vlt::ObjectRef& object) override {
+  void assign(const qm::zero::ModelElement& element, const Value& from, DataSource::ChangeWriter& writer,
+              const vlt::ObjectRef& object) override {
     if constexpr (K::form == ValueForm::object) {
       *value = object;
     } else if constexpr (K::form == ValueForm::array) {
@@ -43,7 +45,9 @@ class TypedValueLocation final : public ValueLocation {
     } else if constexpr (K::form == ValueForm::builtin) {
       *value = from.get<typename K::Framework>();
     } else if constexpr (K::form == ValueForm::enumeral) {
-      *value = writer.vltEnumeralOf(type, from);
+      const vlt::EnumeralRef enumeral = writer.vltEnumeralOf(type, from);
+      if (!enumeral) reportDroppedEntry(element, framework, "a literal without enumeral");
+      *value = enumeral ? typename K::Cell(enumeral) : typename K::Cell();
     } else {
       // Through the serializer, as every stored text: a value of another
       // kind fails there with CannotCastIncompatibleTypes.
@@ -53,6 +57,7 @@ class TypedValueLocation final : public ValueLocation {
 
  private:
   std::unique_ptr<typename K::Cell> value = std::make_unique<typename K::Cell>();
+  meta::Property framework;  ///< the property, for warnings
   meta::Type type;
   std::unique_ptr<Stringifier> stringifier;
 };

@@ -26,10 +26,12 @@ class ValueLocation {
  public:
   virtual ~ValueLocation() = default;
   virtual void bindAsSource(vlt::ObjectConstructor& constructor, const vlt::PropertyRef& property) = 0;
-  /// Stores `value` (of the property's type), an enumeration literal as
-  /// `writer`'s enumeral of it; a reference cell stores `object`, the target
-  /// already turned into a repository object.
-  virtual void assign(const qm::zero::Value& value, DataSource::ChangeWriter& writer, const vlt::ObjectRef& object) = 0;
+  /// Stores `value` (of the property's type) of `element`, an enumeration
+  /// literal as `writer`'s enumeral of it (a literal the stored enumeration
+  /// lacks is left out, with a warning); a reference cell stores `object`,
+  /// the target already turned into a repository object.
+  virtual void assign(const qm::zero::ModelElement& element, const qm::zero::Value& value,
+                      DataSource::ChangeWriter& writer, const vlt::ObjectRef& object) = 0;
 };
 
 /// How a class's objects are made.

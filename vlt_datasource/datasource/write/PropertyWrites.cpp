@@ -44,11 +44,6 @@ boost::optional<Value> currentValue(const qm::zero::ModelElement& element, const
   return boost::none;
 }
 
-void reportDroppedEntry(const qm::zero::ModelElement& element, const meta::Property& property, const char* what) {
-  debugLog.log(severity::warning, "not stored: ", what, " in ", property->getName(), " of ",
-               boost::uuids::to_string(element.getUUID()));
-}
-
 // A value of a built-in repository type: T is what the framework holds,
 // Stored what the repository stores.
 template <class T, class Stored = T>
@@ -203,6 +198,11 @@ bool haveEnumerals(const vlt::EnumerationRef& enumeration, const qm::zero::OCDCh
 }
 
 }  // namespace
+
+void reportDroppedEntry(const qm::zero::ModelElement& element, const meta::Property& property, const char* what) {
+  debugLog.log(severity::warning, "not stored: ", what, " in ", property->getName(), " of ",
+               boost::uuids::to_string(element.getUUID()));
+}
 
 namespace internal {
 
@@ -370,6 +370,10 @@ void DataSource::ChangeWriter::writeEnumerals(const qm::zero::ModelElement& elem
   if (isSingle(property)) {
     boost::optional<vlt::EnumeralRef> single;
     if (value && !value->isEmpty()) single = vltEnumeralOf(property->getType(), *value);
+    if (single && !*single) {
+      reportDroppedEntry(element, property, "a literal without enumeral");
+      single = boost::none;
+    }
     object.setPropertyValue(propRef, single);
     return;
   }
