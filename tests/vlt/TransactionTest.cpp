@@ -354,8 +354,9 @@ TEST_P(TransactionTest, AFailingCommitRollsBackOrStaysOpenAndAReadTransactionRea
 
   // Another connection is writing (it holds SQLite's write lock): a read
   // transaction still begins and reads, and its first write fails (SQLite
-  // does not let it wait for a writer that would wait for it). On PostgreSQL
-  // a read transaction is a write transaction.
+  // does not let it wait for a writer that would wait for it). PostgreSQL's
+  // read transaction takes the lock with its first statement, or fails it
+  // (PostgreSQLTest).
   if (!isSqlite()) return;
   other.emplace(location());
   other->exec("BEGIN IMMEDIATE");
