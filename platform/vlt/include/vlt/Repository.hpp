@@ -206,7 +206,10 @@ class VLT_API DataModelRepository {
   void allocateObjectIds(std::size_t count, ObjectId& first);
 
   /// A handle on the object `id` of class `cls`, made without asking the
-  /// database: valid before the object exists (pre-allocated ids).
+  /// database: valid before the object exists (pre-allocated ids). A link
+  /// to it may be written first, but the transaction that writes it must
+  /// make the object: a commit that would store a link to no object throws
+  /// ObjectNotFoundError.
   ObjectRef getObjectRef(ObjectId id, const ClassRef& cls) const;
 
   /// Sets (or, with null, removes) the trace callback. It runs in the middle
