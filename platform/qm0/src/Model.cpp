@@ -59,8 +59,8 @@ SavedElement& touchIn(UndoLog& log, ElementImpl* e) {
   const auto kept = log.savedIndex.insert(e, static_cast<std::uint32_t>(log.saved.size()));
   if (!kept.second) return log.saved[kept.first];
   try {
-    log.saved.push_back(
-        SavedElement{ModelElement(e), e->cls, e->state, e->owner, ModelElement(e->owner), e->owningProperty, {}});
+    log.saved.push_back(SavedElement{ModelElement(e), e->cls, e->owner, ModelElement(e->owner), e->owningProperty,
+                                     e->state, {}, SlotLog::none});
   } catch (...) {
     log.savedIndex.erase(e);
     throw;
@@ -68,34 +68,34 @@ SavedElement& touchIn(UndoLog& log, ElementImpl* e) {
   return log.saved.back();
 }
 
-SlotLog& slotLogIn(SavedElement& s, const ElementImpl* e, std::uint32_t slot) {
-  for (SlotLog& l : s.slots)
-    if (l.slot == slot) return l;
+SlotLog& slotLogIn(UndoLog& log, SavedElement& s, const ElementImpl* e, std::uint32_t slot) {
+  if (s.first.slot == slot) return s.first;
+  std::uint32_t* link = &s.more;
+  for (; *link != SlotLog::none; link = &log.moreSlots[*link].next)
+    if (log.moreSlots[*link].log.slot == slot) return log.moreSlots[*link].log;
   // Edits of half the entries cost about what a copy of them does: past
   // that the log copies the slot, so it never holds much more than the copy
   // it would otherwise have made at the first change.
   const std::size_t budget = e->slots[slot].size() / 2;
-  return s.slots.emplace_back(SlotLog{slot, static_cast<std::uint32_t>(std::min<std::size_t>(budget, std::numeric_limits<std::uint32_t>::max()))});
+  const SlotLog added{slot, static_cast<std::uint32_t>(std::min<std::size_t>(budget, std::numeric_limits<std::uint32_t>::max()))};
+  if (s.first.slot == SlotLog::none) return s.first = added;
+  log.moreSlots.push_back(MoreSlotLog{added});
+  *link = static_cast<std::uint32_t>(log.moreSlots.size() - 1);
+  return log.moreSlots.back().log;
 }
 
 void copySlotIn(UndoLog& log, SlotLog& l, ElementImpl* e) {
-  log.copies.push_back(e->slots[l.slot]);
-  try {
-    log.changes.push_back(SlotChange{e, l.slot, SlotChange::Kind::Copied, log.copies.size() - 1, Entry()});
-  } catch (...) {
-    log.copies.pop_back();
-    throw;
-  }
+  log.copies.push_back(CopiedSlot{e, l.slot, e->slots[l.slot]});
   l.copied = true;
 }
 
 void saveSlotIn(UndoLog& log, ElementImpl* e, std::uint32_t slot) {
-  SlotLog& l = slotLogIn(touchIn(log, e), e, slot);
+  SlotLog& l = slotLogIn(log, touchIn(log, e), e, slot);
   if (!l.copied) copySlotIn(log, l, e);
 }
 
 void logEditIn(UndoLog& log, ElementImpl* e, std::uint32_t slot, SlotChange::Kind kind, std::size_t index) {
-  SlotLog& l = slotLogIn(touchIn(log, e), e, slot);
+  SlotLog& l = slotLogIn(log, touchIn(log, e), e, slot);
   if (l.copied) return;
   if (l.editsLeft == 0) {
     copySlotIn(log, l, e);
@@ -106,9 +106,9 @@ void logEditIn(UndoLog& log, ElementImpl* e, std::uint32_t slot, SlotChange::Kin
   --l.editsLeft;
 }
 
-// Undoes one change, newest first. A slot past the element's slots belonged
+// Undoes one edit, newest first. A slot past the element's slots belonged
 // to a subclass whose refinement a loading transaction's rollback undid.
-void undo(SlotChange& c, UndoLog& log) {
+void undo(SlotChange& c) {
   if (c.slot >= c.element->slotCount) return;
   Slot& slot = c.element->slots[c.slot];
   switch (c.kind) {
@@ -120,9 +120,6 @@ void undo(SlotChange& c, UndoLog& log) {
       break;
     case SlotChange::Kind::Replaced:
       slot.replace(c.index, std::move(c.old));
-      break;
-    case SlotChange::Kind::Copied:
-      slot = std::move(log.copies[c.index]);
       break;
   }
 }
@@ -290,11 +287,14 @@ void ModelState::restore(UndoLog& log) {
     e->owner = nullptr;
     e->owningProperty = nullptr;
   }
-  // Then values, newest change first, while every element still has the
-  // slots of its present class; then classes and owners; then the element
-  // table, removals before insertions, since an element destroyed and one
-  // created in the same transaction may share a uuid.
-  for (auto it = log.changes.rbegin(); it != log.changes.rend(); ++it) undo(*it, log);
+  // Then values (the copied slots, then the edits newest first), while
+  // every element still has the slots of its present class; then classes
+  // and owners; then the element table, removals before insertions, since
+  // an element destroyed and one created in the same transaction may share
+  // a uuid.
+  for (CopiedSlot& c : log.copies)
+    if (c.slot < c.element->slotCount) c.element->slots[c.slot] = std::move(c.old);
+  for (auto it = log.changes.rbegin(); it != log.changes.rend(); ++it) undo(*it);
   std::vector<std::pair<ElementImpl*, ElementImpl::State>> moves;
   for (SavedElement& s : log.saved) {
     ElementImpl* e = elementImpl(s.handle);

@@ -12,7 +12,6 @@
 
 #include <foundation/memory/PointerIndex.hpp>
 
-#include <boost/container/small_vector.hpp>
 #include <boost/functional/hash.hpp>
 
 #include <deque>
@@ -80,36 +79,53 @@ inline ElementImpl* elementImpl(const ModelElement& e) { return static_cast<Elem
 /// they would cost about as much as a copy, then by a copy, after which
 /// nothing more of the slot is needed.
 struct SlotLog {
-  std::uint32_t slot;
-  std::uint32_t editsLeft;  // edits still logged one by one
-  bool copied = false;      // a copy in the log restores everything since
+  static constexpr std::uint32_t none = 0xFFFFFFFFu;
+  std::uint32_t slot = none;
+  std::uint32_t editsLeft = 0;  // edits still logged one by one
+  bool copied = false;          // a copy in the log restores everything since
 };
 
 /// What an element that existed before the log opened looked like when the
-/// log first touched it.
+/// log first touched it. A large commit saves millions of elements, nearly
+/// all of them for one changed slot: that one is kept here, any others in
+/// the log's chain of further slots.
 struct SavedElement {
   ModelElement handle;  // keeps the element alive until the transaction ends
   meta::Class cls;
-  ElementImpl::State state;
   ElementImpl* owner;
   ModelElement ownerHandle;
   const meta::Property::Impl* owningProperty;
-  // The slots changed: mostly one (a large commit saves millions of elements).
-  boost::container::small_vector<SlotLog, 1> slots;
+  ElementImpl::State state;
+  SlotLog first;                       // the first slot changed (slot none: none yet)
+  std::uint32_t more = SlotLog::none;  // the next, in UndoLog::moreSlots
 };
 
-/// One change of a slot of an element that existed before the log opened,
-/// in the order made. An edit of a collection is logged as what was there
-/// and where, so that the first change of a large collection does not copy
-/// it; a whole-value change logs a copy of the slot (contents and unloaded
-/// flag). A rollback undoes them newest first.
+/// A further slot of a saved element, chained to the next.
+struct MoreSlotLog {
+  SlotLog log;
+  std::uint32_t next = SlotLog::none;
+};
+
+/// One edit of a collection of an element that existed before the log
+/// opened, logged as what was there and where, so that the first change of
+/// a large collection does not copy it. A rollback undoes them newest first.
 struct SlotChange {
-  enum class Kind : std::uint8_t { Inserted, Erased, Replaced, Copied };
+  enum class Kind : std::uint8_t { Inserted, Erased, Replaced };
   ElementImpl* element;  // kept alive by its SavedElement
   std::uint32_t slot;
   Kind kind;
-  std::size_t index;  // of the entry; for Copied, of the copy in UndoLog::copies
+  std::size_t index;  // of the entry
   Entry old;          // Erased, Replaced: the entry that was there
+};
+
+/// A whole slot as it was before a change not logged as an edit (a value
+/// set whole, or an edit past the budget of its slot). Taken once per slot
+/// and log, after every edit of the slot the log holds: restoring it, then
+/// undoing those edits, gives the slot back as it was.
+struct CopiedSlot {
+  ElementImpl* element;  // kept alive by its SavedElement
+  std::uint32_t slot;
+  Slot old;
 };
 
 /// What a transaction (or a loading transaction) changed; restoring it
@@ -126,8 +142,9 @@ struct UndoLog {
   // and never copied whole into a buffer twice as large as it grows.
   std::deque<SavedElement> saved;
   foundation::memory::PointerIndex savedIndex;  // an element -> its place in `saved`
-  std::deque<SlotChange> changes;  // oldest first
-  std::deque<Slot> copies;         // the slots of the Copied changes
+  std::deque<MoreSlotLog> moreSlots;
+  std::deque<SlotChange> changes;  // edits, oldest first
+  std::deque<CopiedSlot> copies;
   std::vector<ModelElement> born;  // made while the log is open, in order
   // The first class of an element made here as a proxy and then loaded as a
   // subclass, for the rare rollback that must give it back.
