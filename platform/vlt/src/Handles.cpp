@@ -306,15 +306,31 @@ std::vector<IncomingLink> DataModelRef::linksInto(const PropertyRef& property,
 void DataModelRef::deleteObjects(const std::vector<ObjectRef>& objects) {
   Core::of(core_).removal().deleteObjects(objects, nullptr, {});
 }
+namespace {
+std::vector<CutLink> cutLinksOf(Core& core, detail::ObjectRemoval::CutLinks& cut) {
+  std::vector<CutLink> out;
+  out.reserve(cut.size());
+  for (auto& c : cut) out.push_back(CutLink{core.handles().propertyRef(c.property), std::move(c.link), c.target});
+  return out;
+}
+}  // namespace
 std::vector<CutLink> DataModelRef::deleteObjectsCuttingLinks(const std::vector<ObjectRef>& objects,
                                                               const std::function<bool(const ObjectRef&)>& keeps) {
   Core& core = Core::of(core_);
   detail::ObjectRemoval::CutLinks cut;
   core.removal().deleteObjects(objects, &cut, keeps);
-  std::vector<CutLink> out;
-  out.reserve(cut.size());
-  for (auto& [property, link] : cut) out.push_back(CutLink{core.handles().propertyRef(property), std::move(link)});
-  return out;
+  return cutLinksOf(core, cut);
+}
+std::vector<CutLink> DataModelRef::deleteIdentifiedObjects(const std::vector<IdentifiedObjects>& groups,
+                                                            const std::function<bool(const ObjectRef&)>& keeps,
+                                                            std::vector<boost::uuids::uuid>* found) {
+  Core& core = Core::of(core_);
+  std::vector<detail::ObjectRemoval::Identified> identified;
+  identified.reserve(groups.size());
+  for (const IdentifiedObjects& group : groups) identified.push_back({ownClass(core, group.objectClass), &group.identities});
+  detail::ObjectRemoval::CutLinks cut;
+  core.removal().deleteIdentified(identified, &cut, keeps, found);
+  return cutLinksOf(core, cut);
 }
 
 void DataModelRef::deleteAllObjects() { Core::of(core_).removal().deleteAll(); }

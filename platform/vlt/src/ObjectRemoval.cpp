@@ -32,7 +32,9 @@ enum RemovalStatement {
   emptyRows,
   emptyEntries,
   reportColumn,
-  reportEntries
+  reportEntries,
+  addIdentifiedRoots,
+  addIdentifiedIds
 };
 
 // Below this many objects a deletion takes their rows without asking first
@@ -45,8 +47,62 @@ constexpr std::int64_t wholeTablesFrom = 256;
 // twice.
 const char* addRootsText() {
   static const std::string text =
-      "INSERT INTO vlt_doomed (id, class_id) SELECT id, class_id FROM vlt_object WHERE id IN (" +
+      "INSERT INTO vlt_doomed (id, class_id, uuid) SELECT id, class_id, uuid FROM vlt_object WHERE id IN (" +
       inListPlaceholders(1) + ") ON CONFLICT DO NOTHING";
+  return text.c_str();
+}
+
+// The roots named by uuid, of `cls` or a subclass, as the list `key`
+// names them ("uuid", "id").
+std::string addIdentifiedText(const ClassInfo& cls, const char* key) {
+  std::vector<const ClassInfo*> classes{&cls};
+  for (std::size_t i = 0; i < classes.size(); ++i) {
+    for (const ClassInfo* sub : classes[i]->subclasses) {
+      if (std::find(classes.begin(), classes.end(), sub) == classes.end()) classes.push_back(sub);
+    }
+  }
+  std::string list;
+  for (const ClassInfo* c : classes) list += (list.empty() ? "" : ", ") + std::to_string(c->id);
+  // The unary plus keeps the planners off the class index: they would read
+  // every object of the classes to keep those of the list.
+  return std::string("INSERT INTO vlt_doomed (id, class_id, uuid) SELECT id, class_id, uuid FROM vlt_object WHERE ") +
+         key + " IN (" + inListPlaceholders(1) + ") AND +class_id IN (" + list + ") ON CONFLICT DO NOTHING";
+}
+
+const char* idsText() {
+  static const std::string text = "SELECT id FROM vlt_object WHERE uuid IN (" + inListPlaceholders(1) + ")";
+  return text.c_str();
+}
+
+void bindValue(sql::Statement& s, int index, ObjectId id) { s.bindInt64(index, id); }
+void bindValue(sql::Statement& s, int index, const boost::uuids::uuid& uuid) {
+  s.bindBlob(index, uuid.data, uuid.size());
+}
+
+// Runs `statement()` with each inListSize of `values` bound from ?1 (a
+// short last list repeats its last value), then `each` with it.
+template <class T, class Statement, class Each>
+void forEachList(const std::vector<T>& values, Statement statement, Each each) {
+  for (std::size_t first = 0; first < values.size(); first += inListSize) {
+    sql::StatementUse s(statement());
+    for (std::size_t k = 0; k < inListSize; ++k) {
+      bindValue(*s, static_cast<int>(k) + 1, values[std::min(first + k, values.size() - 1)]);
+    }
+    each(*s);
+  }
+}
+
+void run(sql::Statement& s) { s.run(); }
+
+boost::uuids::uuid uuidAt(sql::Statement& s, int column) {
+  const std::string_view bytes = s.columnBlob(column);
+  boost::uuids::uuid uuid{};
+  if (bytes.size() == uuid.size()) std::copy(bytes.begin(), bytes.end(), uuid.begin());
+  return uuid;
+}
+
+const char* targetsText() {
+  static const std::string text = "SELECT id, uuid FROM vlt_doomed WHERE id IN (" + inListPlaceholders(1) + ")";
   return text.c_str();
 }
 
@@ -57,7 +113,9 @@ void ObjectRemoval::deleteObject(const ObjectRef& object) {
   if (object.isNull()) database_.usage("a null object cannot be deleted");
   WriteScope scope(transaction_);
   access_.requireObject(object.objectId());
-  deleteSubtrees({object.objectId()});
+  startGathering();
+  addRoots({object.objectId()});
+  deleteSubtrees();
   scope.commit();
 }
 
@@ -70,7 +128,25 @@ void ObjectRemoval::deleteObjects(const std::vector<ObjectRef>& objects, CutLink
   }
   if (ids.empty()) return;
   WriteScope scope(transaction_);
-  deleteSubtrees(ids, cut, keeps);
+  startGathering();
+  addRoots(ids);
+  deleteSubtrees(cut, keeps);
+  scope.commit();
+}
+
+void ObjectRemoval::deleteIdentified(const std::vector<Identified>& groups, CutLinks* cut, const Keeps& keeps,
+                                     std::vector<boost::uuids::uuid>* found) {
+  database_.checkOpen();
+  for (const Identified& group : groups) schema_.checkUsable(group.cls);
+  if (std::all_of(groups.begin(), groups.end(), [](const Identified& g) { return g.uuids->empty(); })) return;
+  WriteScope scope(transaction_);
+  startGathering();
+  for (const Identified& group : groups) addIdentified(group);
+  if (found != nullptr) {
+    sql::StatementUse s(statements_.fixed("SELECT uuid FROM vlt_doomed"));
+    while (s->step()) found->push_back(uuidAt(*s, 0));
+  }
+  deleteSubtrees(cut, keeps);
   scope.commit();
 }
 
@@ -88,40 +164,65 @@ void ObjectRemoval::deleteAll() {
   scope.commit();
 }
 
-// The objects `roots` and everything they own, into vlt_doomed (emptied
-// first: a failed deletion may have left ids there); how many of each class.
-ObjectRemoval::Doomed ObjectRemoval::gather(const std::vector<ObjectId>& roots) {
+// An empty vlt_doomed for a deletion's roots (a failed deletion may have
+// left ids there), each row with the object's class and uuid.
+void ObjectRemoval::startGathering() {
   sql::Connection& c = database_.connection();
   // Temporary: the connection's own, gone with it. Made again after a
   // rollback took it back.
-  c.execute(sql::fillIn("CREATE TEMP TABLE IF NOT EXISTS vlt_doomed "
-                        "(id {int} PRIMARY KEY, class_id {int} NOT NULL, stage {int} NOT NULL DEFAULT 0)",
-                        {{"int", c.dialect().integerType}}));
+  c.execute(sql::fillIn("CREATE TEMP TABLE IF NOT EXISTS vlt_doomed (id {int} PRIMARY KEY, class_id {int} NOT NULL, "
+                        "uuid {bytes} NOT NULL, stage {int} NOT NULL DEFAULT 0)",
+                        {{"int", c.dialect().integerType}, {"bytes", c.dialect().bytesType}}));
   statements_.fixed("DELETE FROM vlt_doomed").run();
+}
+
+void ObjectRemoval::addRoots(const std::vector<ObjectId>& roots) {
   // In id order every insert appends to the table's tree.
   std::vector<ObjectId> sorted(roots);
   std::sort(sorted.begin(), sorted.end());
-  for (std::size_t first = 0; first < sorted.size(); first += inListSize) {
-    sql::StatementUse s(statements_.fixed(addRootsText()));
-    for (std::size_t k = 0; k < inListSize; ++k) {
-      s->bindInt64(static_cast<int>(k) + 1, sorted[std::min(first + k, sorted.size() - 1)]);
-    }
-    s->run();
+  forEachList(sorted, [&]() -> sql::Statement& { return statements_.fixed(addRootsText()); }, run);
+}
+
+// On a server one statement per few hundred uuids finds and adds them.
+// SQLite's uuid index holds the ids: found there, they are added in id
+// order, each row of the object table read once, where the uuids' order
+// would read it all over.
+void ObjectRemoval::addIdentified(const Identified& group) {
+  std::vector<boost::uuids::uuid> uuids(*group.uuids);
+  std::sort(uuids.begin(), uuids.end());
+  const bool server = database_.connection().dialect().statementsAreRoundTrips;
+  const auto add = [&]() -> sql::Statement& {
+    return statements_.keyed(group.cls, server ? addIdentifiedRoots : addIdentifiedIds, schema_.generation(),
+                             [&] { return addIdentifiedText(*group.cls, server ? "uuid" : "id"); });
+  };
+  if (server) {
+    forEachList(uuids, add, run);
+    return;
   }
+  std::vector<ObjectId> ids;
+  forEachList(uuids, [&]() -> sql::Statement& { return statements_.fixed(idsText()); }, [&](sql::Statement& s) {
+    while (s.step()) ids.push_back(static_cast<ObjectId>(s.columnInt64(0)));
+  });
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  forEachList(ids, add, run);
+}
+
+ObjectRemoval::Doomed ObjectRemoval::gatherOwned() {
   // What the roots own and were not named with them (a caller that names
   // every object of the subtrees, as one deleting what memory destroyed
   // does, is done here), then what that owns, each object reached once:
   // ownership is a tree. Added in id order.
   statements_
-      .fixed("INSERT INTO vlt_doomed (id, class_id, stage) SELECT o.id, o.class_id, 1 FROM vlt_doomed d "
+      .fixed("INSERT INTO vlt_doomed (id, class_id, uuid, stage) SELECT o.id, o.class_id, o.uuid, 1 FROM vlt_doomed d "
              "JOIN vlt_object o ON o.owner_id = d.id WHERE NOT EXISTS (SELECT 1 FROM vlt_doomed x WHERE x.id = o.id) "
              "ORDER BY o.id")
       .run();
   statements_
-      .fixed("WITH RECURSIVE sub(id, class_id) AS (SELECT o.id, o.class_id FROM vlt_doomed d "
+      .fixed("WITH RECURSIVE sub(id, class_id, uuid) AS (SELECT o.id, o.class_id, o.uuid FROM vlt_doomed d "
              "JOIN vlt_object o ON o.owner_id = d.id WHERE d.stage = 1 "
-             "UNION ALL SELECT o.id, o.class_id FROM sub JOIN vlt_object o ON o.owner_id = sub.id) "
-             "INSERT INTO vlt_doomed (id, class_id, stage) SELECT id, class_id, 2 FROM sub ORDER BY id "
+             "UNION ALL SELECT o.id, o.class_id, o.uuid FROM sub JOIN vlt_object o ON o.owner_id = sub.id) "
+             "INSERT INTO vlt_doomed (id, class_id, uuid, stage) SELECT id, class_id, uuid, 2 FROM sub ORDER BY id "
              "ON CONFLICT DO NOTHING")
       .run();
   Doomed doomed;
@@ -299,8 +400,8 @@ void ObjectRemoval::collectCut(const PropertyInfo* q, CutLinks& cut) {
   sql::StatementUse s(statements_.keyed(q, column ? reportColumn : reportEntries, 0,
                                         [&] { return linksIntoText(*q, "(SELECT id FROM vlt_doomed)"); }));
   while (s->step()) {
-    cut.emplace_back(q, IncomingLink{access_.objectAt(*s, 0, q->owner), static_cast<ObjectId>(s->columnInt64(3)),
-                                     static_cast<std::size_t>(s->columnInt64(4))});
+    cut.push_back(Cut{q, IncomingLink{access_.objectAt(*s, 0, q->owner), static_cast<ObjectId>(s->columnInt64(3)),
+                                      static_cast<std::size_t>(s->columnInt64(4))}});
   }
 }
 
@@ -325,15 +426,33 @@ bool ObjectRemoval::releaseKept(const Keeps& keeps) {
   return any;
 }
 
-void ObjectRemoval::deleteSubtrees(const std::vector<ObjectId>& roots, CutLinks* cut, const Keeps& keeps) {
+// The uuids of the cut links' targets, from vlt_doomed: their rows in the
+// object table are gone by then. Few: links that other objects hold.
+void ObjectRemoval::nameCutTargets(CutLinks& cut) {
+  std::vector<ObjectId> targets;
+  for (const Cut& c : cut) targets.push_back(c.link.target);
+  std::sort(targets.begin(), targets.end());
+  targets.erase(std::unique(targets.begin(), targets.end()), targets.end());
+  std::unordered_map<ObjectId, boost::uuids::uuid> uuids;
+  forEachList(targets, [&]() -> sql::Statement& { return statements_.fixed(targetsText()); }, [&](sql::Statement& s) {
+    while (s.step()) uuids.emplace(static_cast<ObjectId>(s.columnInt64(0)), uuidAt(s, 1));
+  });
+  for (Cut& c : cut) c.target = uuids[c.link.target];
+}
+
+void ObjectRemoval::deleteSubtrees(CutLinks* cut, const Keeps& keeps) {
   transaction_.noteRemoval();
-  Doomed doomed = gather(roots);
+  Doomed doomed = gatherOwned();
   // Rare: gathered again without what the kept ones own.
-  if (keeps && releaseKept(keeps)) doomed = gather(roots);
+  if (keeps && releaseKept(keeps)) {
+    statements_.fixed("DELETE FROM vlt_doomed WHERE stage > 0").run();
+    doomed = gatherOwned();
+  }
   if (doomed.classes.empty()) return;
   decideWholeTables(doomed);
   deleteRows(doomed);
   cutLinks(doomed, cut);
+  if (cut != nullptr && !cut->empty()) nameCutTargets(*cut);
   statements_.fixed("DELETE FROM vlt_doomed").run();
 }
 

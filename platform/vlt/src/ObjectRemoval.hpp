@@ -34,8 +34,14 @@ class ObjectRemoval {
 
   /// Deletes the object and what it owns; UsageError when it does not exist.
   void deleteObject(const ObjectRef& object);
-  /// The links a deletion cut in the objects it left, with their properties.
-  using CutLinks = std::vector<std::pair<const PropertyInfo*, IncomingLink>>;
+  /// A link a deletion cut in an object it left, with its property and the
+  /// uuid of the deleted target.
+  struct Cut {
+    const PropertyInfo* property;
+    IncomingLink link;
+    boost::uuids::uuid target{};
+  };
+  using CutLinks = std::vector<Cut>;
 
   /// Which objects owned by a deleted one without being named stay, as roots.
   using Keeps = std::function<bool(const ObjectRef&)>;
@@ -45,6 +51,15 @@ class ObjectRemoval {
   /// with `keeps`, first asks it about each object owned by a named one
   /// without being named.
   void deleteObjects(const std::vector<ObjectRef>& objects, CutLinks* cut, const Keeps& keeps);
+  /// Objects named by uuid: those of `cls` or a subclass.
+  struct Identified {
+    const ClassInfo* cls;
+    const std::vector<boost::uuids::uuid>* uuids;
+  };
+  /// The same for objects named by uuid (see
+  /// DataModelRef::deleteIdentifiedObjects).
+  void deleteIdentified(const std::vector<Identified>& groups, CutLinks* cut, const Keeps& keeps,
+                        std::vector<boost::uuids::uuid>* found);
   void deleteAll();
 
  private:
@@ -61,7 +76,11 @@ class ObjectRemoval {
     bool empties(const ClassInfo* cls) const { return emptied.count(cls) != 0; }
   };
 
-  Doomed gather(const std::vector<ObjectId>& roots);
+  void startGathering();
+  void addRoots(const std::vector<ObjectId>& roots);
+  void addIdentified(const Identified& group);
+  /// What the roots in vlt_doomed own, added; how many of each class.
+  Doomed gatherOwned();
   bool releaseKept(const Keeps& keeps);
   void decideWholeTables(Doomed& doomed);
   bool takesEveryObjectOf(const Doomed& doomed, const ClassInfo* cls,
@@ -70,7 +89,10 @@ class ObjectRemoval {
   void deleteObjectRows(const Doomed& doomed);
   void cutLinks(const Doomed& doomed, CutLinks* cut);
   void collectCut(const PropertyInfo* q, CutLinks& cut);
-  void deleteSubtrees(const std::vector<ObjectId>& roots, CutLinks* cut = nullptr, const Keeps& keeps = {});
+  void nameCutTargets(CutLinks& cut);
+  /// Deletes what the roots vlt_doomed holds (see startGathering) own, and
+  /// them.
+  void deleteSubtrees(CutLinks* cut = nullptr, const Keeps& keeps = {});
 
   Database& database_;
   StatementCache& statements_;

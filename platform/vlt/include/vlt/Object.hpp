@@ -227,10 +227,18 @@ struct IncomingLink {
 
 /// A link that a deletion cut in an object it left: through `property` (a
 /// non-composite link property), `link.holder` held the deleted
-/// `link.target`, in a collection at `link.index` (as it was before).
+/// `link.target`, whose uuid was `targetIdentity`, in a collection at
+/// `link.index` (as it was before).
 struct CutLink {
   PropertyRef property;
   IncomingLink link;
+  boost::uuids::uuid targetIdentity{};
+};
+
+/// Objects named by their uuids: those of `objectClass` or a subclass.
+struct IdentifiedObjects {
+  ClassRef objectClass;
+  std::vector<boost::uuids::uuid> identities;
 };
 
 /// A live view of one multi-valued property of one object: every call reads
@@ -423,6 +431,14 @@ class VLT_API DataModelRef {
   /// owner before destroying the owner keeps it so, for one statement.
   std::vector<CutLink> deleteObjectsCuttingLinks(const std::vector<ObjectRef>& objects,
                                                  const std::function<bool(const ObjectRef&)>& keeps = {});
+  /// As deleteObjectsCuttingLinks, for the objects named by uuid, group by
+  /// group: a uuid that no object of its group's class (or a subclass)
+  /// has is skipped. Each uuid costs one lookup, made with the deletion
+  /// (where handles cost a lookup first, and one more each when deleted).
+  /// With `found`, appends the uuids of the objects the groups named.
+  std::vector<CutLink> deleteIdentifiedObjects(const std::vector<IdentifiedObjects>& groups,
+                                               const std::function<bool(const ObjectRef&)>& keeps = {},
+                                               std::vector<boost::uuids::uuid>* found = nullptr);
   /// Deletes every object with all values and links. The metamodel stays.
   void deleteAllObjects();
 
