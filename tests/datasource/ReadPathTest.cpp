@@ -136,8 +136,8 @@ TEST_P(ReadPathTest, AnElementAnotherHostAddedTakesItsStoredPlaceWhenFetched) {
 
 // An element whose uuid another host gave to an object of another class is
 // no longer stored: a change to it is refused, and that object, which has
-// the same name property, keeps its name.
-TEST_P(ReadPathTest, AChangeToAnElementWhoseUuidAnotherClassNowHoldsIsRefused) {
+// the same name property, keeps its name; destroying the element leaves it.
+TEST_P(ReadPathTest, AnElementWhoseUuidAnotherClassNowHoldsNeitherChangesNorDeletesItsObject) {
   attachTo(model, location, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource);
   ModelElement b2 = fetch(2);
   ASSERT_TRUE(b2);
@@ -154,6 +154,14 @@ TEST_P(ReadPathTest, AChangeToAnElementWhoseUuidAnotherClassNowHoldsIsRefused) {
   qm::zero::Transaction transaction = model->beginTransaction();
   b2.set(mm.name, Value(meta::StandardTypes::stringMeta(), std::u16string(u"renamed")));
   EXPECT_EQ(thrownId([&] { transaction.commit(); }).id, "m2t_vlt:datasource:VltObjectNotFound");
+  ModelElement b1 = fetch(1);
+  enableProgressRecords();
+  qm::zero::Transaction destruction = model->beginTransaction();
+  b1.destroy();
+  b2.destroy();
+  destruction.commit();
+  EXPECT_TRUE(anyRecordContains("destroyed object " + boost::uuids::to_string(ids[1]) + " in VLT"));
+  EXPECT_TRUE(anyRecordContains("destroyed object " + boost::uuids::to_string(uuid) + " not found in VLT"));
   const qm::zero::Model stored = loadAll(location);
   const ModelElement holder = stored->findElement(uuid);
   ASSERT_TRUE(holder);

@@ -86,7 +86,7 @@ void DataSource::ChangeWriter::write(const ChangeReport& report) {
     std::vector<qm::zero::ModelElement> destroyed;
     for (const qm::zero::ModelElement& element : report.getDestroyedElements())
       if (isModelElement(element)) destroyed.push_back(element);
-    destroyObjects(destroyed, storedObjectsOf(destroyed));
+    destroyObjects(destroyed);
   }
 
   if (debugLog.isEnabled(severity::detail))
@@ -192,17 +192,6 @@ void DataSource::ChangeWriter::lookUpStoredElements(const std::vector<qm::zero::
 // many objects of few classes.
 vlt::ObjectRef DataSource::ChangeWriter::storedObjectOf(const qm::zero::ModelElement& element) {
   return repository.defaultDataModel().lookUpObject(element.getUUID(), vltClassOf(element.getMetaClass()));
-}
-
-// The objects of many elements (see forStoredObjects); null where none is
-// stored.
-std::vector<vlt::ObjectRef> DataSource::ChangeWriter::storedObjectsOf(
-    const std::vector<qm::zero::ModelElement>& elements) {
-  std::vector<vlt::ObjectRef> objects(elements.size());
-  forStoredObjects(
-      elements, [&](std::size_t i, const vlt::ObjectRef& object) { objects[i] = object; },
-      [&](std::size_t i) { objects[i] = storedObjectOf(elements[i]); });
-  return objects;
 }
 
 vlt::ObjectRef DataSource::ChangeWriter::findVltObject(const boost::uuids::uuid& id, const vlt::ClassRef& cls) {

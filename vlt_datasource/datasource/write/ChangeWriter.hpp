@@ -105,7 +105,6 @@ class DataSource::ChangeWriter {
                             std::vector<StoredElement>& out);
   /// The stored object of `element` (null when none).
   vlt::ObjectRef storedObjectOf(const qm::zero::ModelElement& element);
-  std::vector<vlt::ObjectRef> storedObjectsOf(const std::vector<qm::zero::ModelElement>& elements);
   /// The object `id` of `cls`: a new object of this write, else looked up.
   vlt::ObjectRef findVltObject(const boost::uuids::uuid& id, const vlt::ClassRef& cls);
   /// The repository object of `target` (null when none): a new object of
@@ -152,15 +151,14 @@ class DataSource::ChangeWriter {
                             const vlt::PropertyRef& propRef, vlt::ObjectRef& object, const ChangeReport& report);
 
   // Destroyed objects (DestroyedObjects.cpp).
-  /// Deletes `objects` (found for `elements`, null where none was stored)
-  /// with what they own, together, but for the children that live on in
-  /// memory; an active data source then cuts the one-way links that loaded
-  /// elements held to them.
-  void destroyObjects(const std::vector<qm::zero::ModelElement>& elements, const std::vector<vlt::ObjectRef>& objects);
+  /// Deletes the stored objects of `elements` with what they own, together,
+  /// but for the children that live on in memory; an active data source
+  /// then cuts the one-way links that loaded elements held to them.
+  void destroyObjects(const std::vector<qm::zero::ModelElement>& elements);
   /// Cuts in loaded elements the links `cut` in the repository (from
-  /// deleting `objects`, the stored objects of `elements`).
+  /// deleting the stored objects of `elements`).
   void cutLinksInLoadedElements(const std::vector<qm::zero::ModelElement>& elements,
-                                const std::vector<vlt::ObjectRef>& objects, const std::vector<vlt::CutLink>& cut);
+                                const std::vector<vlt::CutLink>& cut);
 
   vlt::DataModelRepository& repository;
   ClassMapper& classMapper;

@@ -12,6 +12,7 @@
 
 #include <fl/i18n/Unicode.hpp>
 
+#include <boost/functional/hash.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
 #include <algorithm>
@@ -42,18 +43,34 @@ bool holds(const qm::zero::Value& value, const qm::zero::ModelElement& target) {
 // shows each object it would take without the report naming it: a report
 // names every element destroyed in memory, so only such children, and
 // children memory never loaded, are shown.
-void DataSource::ChangeWriter::destroyObjects(const std::vector<qm::zero::ModelElement>& elements,
-                                              const std::vector<vlt::ObjectRef>& objects) {
+void DataSource::ChangeWriter::destroyObjects(const std::vector<qm::zero::ModelElement>& elements) {
+  // Named by uuid and class: the repository looks each one up as it
+  // deletes it, rather than after a lookup of its own.
+  std::vector<vlt::IdentifiedObjects> groups;
+  for (const auto& [cls, indexes] : byClass(elements, [&](std::size_t i) {
+         // Of a class this data source does not map: found whatever its class.
+         if (const vlt::ObjectRef object = storedObjectOf(elements[i]))
+           groups.push_back({object.objectClass(), {elements[i].getUUID()}});
+       })) {
+    vlt::IdentifiedObjects& group = groups.emplace_back(vlt::IdentifiedObjects{cls, {}});
+    group.identities.reserve(indexes.size());
+    for (const std::uint32_t i : indexes) group.identities.push_back(elements[i].getUUID());
+  }
   const auto livesOn = [this](const vlt::ObjectRef& child) {
     const qm::zero::ModelElement loaded = model.findElement(child.objectIdentity(), qm::zero::InMemoryOnly);
     return loaded && !loaded.isDestroyed();
   };
-  const std::vector<vlt::CutLink> cut = repository.defaultDataModel().deleteObjectsCuttingLinks(objects, livesOn);
-  if (active) cutLinksInLoadedElements(elements, objects, cut);
-  if (!debugLog.isEnabled(severity::detail)) return;
-  for (std::size_t i = 0; i < elements.size(); ++i) {
-    debugLog.log(severity::detail, "destroyed object ", boost::uuids::to_string(elements[i].getUUID()),
-                 objects[i] ? " in VLT" : " not found in VLT");
+  const bool logging = debugLog.isEnabled(severity::detail);
+  std::vector<boost::uuids::uuid> found;
+  const std::vector<vlt::CutLink> cut =
+      repository.defaultDataModel().deleteIdentifiedObjects(groups, livesOn, logging ? &found : nullptr);
+  if (active) cutLinksInLoadedElements(elements, cut);
+  if (!logging) return;
+  std::sort(found.begin(), found.end());
+  for (const qm::zero::ModelElement& element : elements) {
+    const bool stored = std::binary_search(found.begin(), found.end(), element.getUUID());
+    debugLog.log(severity::detail, "destroyed object ", boost::uuids::to_string(element.getUUID()),
+                 stored ? " in VLT" : " not found in VLT");
   }
 }
 
@@ -86,16 +103,19 @@ void removeFromLoadedCollection(qm::zero::ModelElement& loaded, const meta::Prop
 // them through one-way properties let go of them too (two-way links memory
 // cut at both ends when it destroyed the elements).
 void DataSource::ChangeWriter::cutLinksInLoadedElements(const std::vector<qm::zero::ModelElement>& elements,
-                                                        const std::vector<vlt::ObjectRef>& objects,
                                                         const std::vector<vlt::CutLink>& cut) {
   if (cut.empty()) return;
-  std::unordered_map<vlt::ObjectId, std::size_t> elementOf;
-  for (std::size_t i = 0; i < elements.size(); ++i)
-    if (objects[i]) elementOf.emplace(objects[i].objectId(), i);
+  // Few links are cut; the elements may be millions.
+  std::unordered_map<boost::uuids::uuid, const qm::zero::ModelElement*, boost::hash<boost::uuids::uuid>> elementOf;
+  for (const vlt::CutLink& link : cut) elementOf.emplace(link.targetIdentity, nullptr);
+  for (const qm::zero::ModelElement& element : elements) {
+    const auto target = elementOf.find(element.getUUID());
+    if (target != elementOf.end()) target->second = &element;
+  }
   for (const vlt::CutLink& link : cut) {
-    const auto destroyed = elementOf.find(link.link.target);
-    if (destroyed == elementOf.end()) continue;  // owned by a destroyed element, never loaded
-    const qm::zero::ModelElement& element = elements[destroyed->second];
+    const qm::zero::ModelElement* destroyed = elementOf.at(link.targetIdentity);
+    if (destroyed == nullptr) continue;  // owned by a destroyed element, never loaded
+    const qm::zero::ModelElement& element = *destroyed;
     qm::zero::ModelElement loaded = model.findElement(link.link.holder.objectIdentity(), qm::zero::InMemoryOnly);
     const meta::Property property =
         loaded ? loaded.getMetaClass()->findProperty(utf8_to_ustring(link.property.name())) : meta::Property();
