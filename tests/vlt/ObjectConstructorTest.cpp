@@ -225,9 +225,7 @@ TEST_P(ObjectConstructorTest, ALargeLoadIntoAnEmptyRepositoryKeepsItsRulesAndInd
   vlt::ObjectRef peerCell;
   vlt::ObjectConstructor ctor(thing);
   ctor.setPropertyValueSource(peer, &peerCell);
-  std::vector<std::string> trace;
-  repo.setTraceCallback([](void* to, const char* sql) { static_cast<std::vector<std::string>*>(to)->push_back(sql); },
-                        &trace);
+  traceStatements();
   for (const bool commit : {false, true}) {
     SCOPED_TRACE(commit ? "committed" : "rolled back, beside a reader");
     Repo reader;
@@ -280,43 +278,66 @@ TEST_P(ObjectConstructorTest, ALargeLoadIntoAnEmptyRepositoryKeepsItsRulesAndInd
 
 // The rows of a bulk load go to the database behind the calls that write
 // them (SQLite runs them on a thread of its own, PostgreSQL sends them
-// together): a row that fails is reported by a later call, at the latest by
-// the commit, and takes its whole transaction with it, not the next one.
-TEST_P(ObjectConstructorTest, ARowThatFailsInABulkLoadFailsItsWholeTransactionAndNoLaterOne) {
+// together): a row refused there fails a later call or the commit with the
+// repository's ConstraintError, and takes its whole transaction with it, not
+// the next one. The row takes an id the load took before it; on a server,
+// which checks them itself, also a uuid or an id committed before the load,
+// among its first rows or its last.
+TEST_P(ObjectConstructorTest, ARowRefusedInABulkLoadFailsItsWholeTransactionAndNoLaterOne) {
   int numberCell = 0;
   vlt::ObjectConstructor ctor(base);
   ctor.setPropertyValueSource(number, &numberCell);
-  const auto load = [&](unsigned from, unsigned count) {
-    for (unsigned i = from; i < from + count; ++i) {
-      numberCell = static_cast<int>(i);
-      construct(ctor, i);
-    }
+  const auto make = [&](unsigned uuid, vlt::ObjectId id = 0) {
+    numberCell = static_cast<int>(uuid);
+    construct(ctor, uuid, id);
   };
-  repo.beginTransaction();
-  load(1, 10050);
-  vlt::ObjectId id = 0;
-  repo.allocateObjectIds(1, id);
-  vlt::ObjectConstructor reserved(base);
-  construct(reserved, 20000, id);
-  EXPECT_THROW(
-      {
-        construct(reserved, 20001, id);  // the id is taken
-        load(20002, 3000);
-        repo.commitTransaction();
-      },
-      vlt::ConstraintError);
-  // A failing commit rolls back; an earlier failure leaves nothing to commit.
-  if (repo.inTransaction()) {
-    EXPECT_THROW(repo.commitTransaction(), vlt::RepositoryError);
+  const bool server = !isSqlite();
+  vlt::ObjectId before = 0;  // the id of object 2, committed before the loads
+  repo.allocateObjectIds(1, before);
+  if (server) {  // SQLite loads in bulk into an empty repository only
+    make(1);
+    make(2, before);
   }
-  EXPECT_FALSE(repo.inTransaction());
-  EXPECT_EQ(repo.defaultDataModel().countObjects(base), 0u);
-
+  struct Twice {
+    unsigned at;
+    bool byId, committed;
+  };
+  std::vector<Twice> cases{{11990, true, false}};
+  if (server) cases.insert(cases.end(), {{20, false, true}, {20, true, true}, {11990, false, true}, {11990, true, true}});
+  int reportedBeforeTheCommit = 0;
+  for (const Twice& twice : cases) {
+    SCOPED_TRACE(std::to_string(twice.at) + (twice.byId ? " id" : " uuid") + (twice.committed ? " committed" : ""));
+    vlt::ObjectId inLoad = 0;
+    repo.allocateObjectIds(1, inLoad);
+    repo.beginTransaction();
+    const std::string refused = messageOf<vlt::ConstraintError>([&] {
+      make(10, inLoad);
+      for (unsigned n = 11; n < 12000; ++n) {
+        if (n != twice.at) make(n);
+        if (n == twice.at) twice.byId ? make(n, twice.committed ? before : inLoad) : make(1);
+      }
+      repo.commitTransaction();
+    });
+    EXPECT_THAT(refused, ::testing::AllOf(::testing::HasSubstr("INSERT INTO vlt_object"),
+                                          ::testing::HasSubstr(server ? "SQLSTATE 23505" : "constraint failed")));
+    if (repo.inTransaction()) {  // else the failed commit ended it
+      ++reportedBeforeTheCommit;
+      if (server) {
+        EXPECT_THROW(make(50000), vlt::StorageError) << "writes wait for the caller's rollback";
+      }
+      EXPECT_THROW(repo.commitTransaction(), vlt::RepositoryError) << "the refused row spoilt the transaction";
+    }
+    EXPECT_FALSE(repo.inTransaction());
+    EXPECT_EQ(repo.defaultDataModel().countObjects(base), server ? 2u : 0u);
+  }
+  if (server) {
+    EXPECT_GT(reportedBeforeTheCommit, 0);
+  }
   repo.beginTransaction();
-  load(30001, 10050);
+  for (unsigned n = 10; n < 12000; ++n) make(n);
+  EXPECT_EQ(repo.defaultDataModel().countObjects(base), (server ? 2u : 0u) + 11990u) << "a read sees the load";
   repo.commitTransaction();
-  EXPECT_EQ(repo.defaultDataModel().countObjects(base), 10050u);
-  EXPECT_EQ(readValue<int>(find(40050, "test.Base"), number), 40050);
+  EXPECT_EQ(readValue<int>(find(11999, "test.Base"), number), 11999);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ObjectConstructorTest, everyBackend(), backendName);
