@@ -170,9 +170,7 @@ TEST_P(ObjectTest, DeletingASubtreeRunsAsManyStatementsForSixHundredObjectsAsFor
     ASSERT_EQ(links.size(), 2u);
     EXPECT_EQ(std::make_tuple(numberOf(links[0].holder.objectIdentity()), links[0].index, links[1].index),
               std::make_tuple(1u, std::size_t{2}, std::size_t{0}));
-    std::vector<std::string> trace;
-    repo.setTraceCallback([](void* into, const char* text) { static_cast<std::vector<std::string>*>(into)->push_back(text); },
-                          &trace);
+    traceStatements();
     find(top).deleteObject();
     repo.setTraceCallback(nullptr);
     counts.push_back(trace.size());
@@ -409,14 +407,8 @@ TEST_P(ObjectTest, ALinkIsStoredOnlyToAnObjectThatExistsAtItsCommit) {
       << "a reserved id no object has, outside a transaction";
   EXPECT_TRUE(readValue<vlt::ObjectRef>(holder, best).isNull());
 
-  std::vector<std::string> trace;
-  repo.setTraceCallback([](void* to, const char* sql) { static_cast<std::vector<std::string>*>(to)->push_back(sql); },
-                        &trace);
-  const auto looks = [&] {
-    return std::count_if(trace.begin(), trace.end(), [](const std::string& sql) {
-      return sql.rfind("SELECT id FROM vlt_object WHERE id IN", 0) == 0;
-    });
-  };
+  traceStatements();
+  const auto looks = [&] { return traced("SELECT id FROM vlt_object WHERE id IN"); };
   const vlt::ClassRef stranger = makeClass("test.Stranger");
   repo.beginTransaction();
   holder.setPropertyValue(best, doomed);
@@ -429,7 +421,7 @@ TEST_P(ObjectTest, ALinkIsStoredOnlyToAnObjectThatExistsAtItsCommit) {
   construct(late, 11, spare);
   trace.clear();
   repo.commitTransaction();
-  EXPECT_EQ(looks(), 1) << "after a deletion, at the commit";
+  EXPECT_EQ(looks(), 1u) << "after a deletion, at the commit";
   EXPECT_TRUE(readValue<vlt::ObjectRef>(holder, best).isNull());
   EXPECT_EQ(readValue<std::vector<vlt::ObjectRef>>(holder, watch), (std::vector<vlt::ObjectRef>{find(11), holder}));
 
@@ -443,7 +435,7 @@ TEST_P(ObjectTest, ALinkIsStoredOnlyToAnObjectThatExistsAtItsCommit) {
   trace.clear();
   repo.commitTransaction();
   repo.setTraceCallback(nullptr);
-  EXPECT_EQ(looks(), 0) << "every target made or found";
+  EXPECT_EQ(looks(), 0u) << "every target made or found";
 }
 
 // Handles of another repository, and a handle or membership of another class

@@ -25,6 +25,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <initializer_list>
@@ -269,9 +270,23 @@ class RepositoryTest : public ::testing::TestWithParam<Backend> {
     expectStored(uuid, entries...);
   }
 
+  /// Records every statement the repository runs into `trace`, from an
+  /// empty trace on.
+  void traceStatements() {
+    trace.clear();
+    repo.setTraceCallback([](void* to, const char* sql) { static_cast<std::vector<std::string>*>(to)->push_back(sql); },
+                          &trace);
+  }
+  /// How many statements of the trace begin with `prefix`.
+  std::size_t traced(const std::string& prefix) const {
+    return static_cast<std::size_t>(
+        std::count_if(trace.begin(), trace.end(), [&](const std::string& sql) { return sql.rfind(prefix, 0) == 0; }));
+  }
+
   testsupport::TempDir dir;
   Repo::ServiceOptions options = defaultOptions();
   Repo repo;
+  std::vector<std::string> trace;
 
  private:
   std::string schemaUri_;

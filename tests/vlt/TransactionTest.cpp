@@ -4,6 +4,7 @@
 #include "RawSqlite.hpp"
 #include "RepositoryFixture.hpp"
 
+#include <chrono>
 #include <functional>
 #include <stdexcept>
 
@@ -19,18 +20,9 @@ class TransactionTest : public RepositoryTest {
     item = makeClass("test.Item");
     count = addProperty(item, "count", "int32", 0, 1, false, false, true);
   }
-  static void collect(void* context, const char* text) {
-    static_cast<std::vector<std::string>*>(context)->push_back(text);
-  }
-  std::size_t statementsStartingWith(const std::string& prefix) const {
-    std::size_t n = 0;
-    for (const auto& s : trace) n += s.rfind(prefix, 0) == 0 ? 1 : 0;
-    return n;
-  }
 
   vlt::ClassRef item;
   vlt::PropertyRef count;
-  std::vector<std::string> trace;
 };
 
 TEST_P(TransactionTest, RollbackForgetsObjectsValuesAndMetamodelChanges) {
@@ -107,7 +99,7 @@ TEST_P(TransactionTest, WritesAfterALookUpOrACreationRunOneStatementEach) {
   find(1).setPropertyValue(links, std::vector<vlt::ObjectRef>{find(2)});  // the link table exists
   repo.beginTransaction();
   std::vector<vlt::ObjectRef> objects = repo.defaultDataModel().lookUpObjects(uuids, item);
-  repo.setTraceCallback(&TransactionTest::collect, &trace);
+  traceStatements();
   for (unsigned i = 0; i < objects.size(); ++i) objects[i].setPropertyValue(count, static_cast<int>(i));
   EXPECT_EQ(trace.size(), objects.size());
   vlt::ObjectConstructor ctor(item);
@@ -115,14 +107,14 @@ TEST_P(TransactionTest, WritesAfterALookUpOrACreationRunOneStatementEach) {
   for (unsigned i = 0; i < 3; ++i) made.push_back(ctor.createObject(repo.defaultDataModel()));
   trace.clear();
   made[0].setPropertyValue(count, 5);
-  EXPECT_EQ(statementsStartingWith("SELECT"), 0u) << "a new object was looked up";
+  EXPECT_EQ(traced("SELECT"), 0u) << "a new object was looked up";
   // A deletion makes every object seen before unsure; a new object's
   // collection is still written without a look-up.
   find(1000).deleteObject();
   trace.clear();
   made[1].setPropertyValue(links, made, true);
-  EXPECT_EQ(statementsStartingWith("SELECT"), 0u) << "a new object was looked up";
-  EXPECT_EQ(statementsStartingWith("INSERT"), made.size());
+  EXPECT_EQ(traced("SELECT"), 0u) << "a new object was looked up";
+  EXPECT_EQ(traced("INSERT"), made.size());
   repo.setTraceCallback(nullptr);
   repo.commitTransaction();
   EXPECT_EQ(readValue<boost::optional<int>>(find(300), count).value_or(-1), 299);
@@ -142,8 +134,7 @@ TEST_P(TransactionTest, ObjectsLookedUpByIdAreNotAskedForAgainUntilOneMayHaveGon
   repo.commitTransaction();
   const vlt::DataModelRef model = repo.defaultDataModel();
   const auto handles = [&](const std::vector<vlt::ObjectId>& ids) {
-    trace.clear();
-    repo.setTraceCallback(&TransactionTest::collect, &trace);
+    traceStatements();
     std::vector<vlt::ObjectRef> objects = model.objectsById(ids);
     repo.setTraceCallback(nullptr);
     return objects;
@@ -151,7 +142,7 @@ TEST_P(TransactionTest, ObjectsLookedUpByIdAreNotAskedForAgainUntilOneMayHaveGon
   repo.beginTransaction();
   const std::vector<vlt::ObjectId> ids = model.lookUpObjectIds(uuids);
   std::vector<vlt::ObjectRef> objects = handles(ids);
-  EXPECT_EQ(statementsStartingWith("SELECT"), isSqlite() ? 3u : 0u);
+  EXPECT_EQ(traced("SELECT"), isSqlite() ? 3u : 0u);
   EXPECT_TRUE(objects[0].isNull());
   for (unsigned i = 1; i <= 600; ++i) {
     ASSERT_EQ(objects[i].objectClass(), i % 3 == 0 ? special : item) << i;
@@ -159,18 +150,18 @@ TEST_P(TransactionTest, ObjectsLookedUpByIdAreNotAskedForAgainUntilOneMayHaveGon
   }
   find(5).deleteObject();
   objects = handles(ids);
-  EXPECT_GE(statementsStartingWith("SELECT"), 1u) << "a handle of a deleted object";
+  EXPECT_GE(traced("SELECT"), 1u) << "a handle of a deleted object";
   EXPECT_TRUE(objects[5].isNull());
   repo.commitTransaction();
   repo.beginTransaction();
   EXPECT_TRUE(handles(ids)[5].isNull());
-  EXPECT_GE(statementsStartingWith("SELECT"), 1u) << "what an earlier transaction found";
+  EXPECT_GE(traced("SELECT"), 1u) << "what an earlier transaction found";
   repo.rollbackTransaction();
 }
 
 // The trace callback sees every statement as it runs: it counts the commits.
 TEST_P(TransactionTest, PerformDictionaryFunctionRunsOnceInOneImplicitTransaction) {
-  repo.setTraceCallback(&TransactionTest::collect, &trace);
+  traceStatements();
   int calls = 0;
   repo.performDictionaryFunction([&] {
     ++calls;
@@ -179,14 +170,14 @@ TEST_P(TransactionTest, PerformDictionaryFunctionRunsOnceInOneImplicitTransactio
   });
   EXPECT_EQ(calls, 1);
   EXPECT_FALSE(repo.inTransaction());
-  EXPECT_EQ(statementsStartingWith("COMMIT"), 1u) << "a batch costs one commit";
+  EXPECT_EQ(traced("COMMIT"), 1u) << "a batch costs one commit";
   EXPECT_EQ(repo.defaultDataModel().countObjects(item), 20u);
   // Outside it each call is a transaction of its own.
   trace.clear();
   vlt::ObjectRef o = create(item, 1);
   o.setPropertyValue(count, 3);
-  EXPECT_GE(statementsStartingWith("INSERT INTO vlt_object"), 1u);
-  EXPECT_GE(statementsStartingWith("BEGIN"), 2u);
+  EXPECT_GE(traced("INSERT INTO vlt_object"), 1u);
+  EXPECT_GE(traced("BEGIN"), 2u);
   bool sawWrite = false;
   for (const auto& s : trace) sawWrite = sawWrite || s.find("ON CONFLICT") != std::string::npos;
   EXPECT_TRUE(sawWrite);
@@ -311,7 +302,7 @@ TEST_P(TransactionTest, PerformDictionaryFunctionKeepsEarlierWritesAndPassesTheE
 // The commit fails: on SQLite a reader of the file keeps it from being
 // written; on PostgreSQL a deferred trigger refuses objects 1 and 2 when the
 // transaction commits.
-TEST_P(TransactionTest, AFailingCommitRollsBackOrStaysOpenAndAReadTransactionReadsBesideAWriter) {
+TEST_P(TransactionTest, AFailingCommitRollsBackOrStaysOpen) {
   options.lockTimeoutSeconds = 0;
   reopen();
   item = findClass("test.Item");
@@ -351,16 +342,26 @@ TEST_P(TransactionTest, AFailingCommitRollsBackOrStaysOpenAndAReadTransactionRea
   EXPECT_TRUE(find(2, "test.Item").isNull());
   create(item, 3);
   EXPECT_FALSE(find(3, "test.Item").isNull());
+}
 
-  // Another connection is writing (it holds SQLite's write lock): a read
-  // transaction still begins and reads, and its first write fails (SQLite
-  // does not let it wait for a writer that would wait for it). PostgreSQL's
-  // read transaction takes the lock with its first statement, or fails it
-  // (PostgreSQLTest).
+// Another connection is writing (it holds SQLite's write lock): a write
+// transaction waits for the lock timeout, then is refused; a read
+// transaction still begins and reads, and its first write fails (SQLite
+// does not let it wait for a writer that would wait for it). PostgreSQL's
+// read transaction takes the lock with its first statement, or fails it
+// (PostgreSQLTest).
+TEST_P(TransactionTest, AWriterWaitsForTheLockTimeoutAndAReadTransactionReadsBesideAnotherWriter) {
   if (!isSqlite()) return;
-  other.emplace(location());
+  options.lockTimeoutSeconds = 1;
+  reopen();
+  item = findClass("test.Item");
+  create(item, 3);
+  std::optional<RawSqlite> other(location());
   other->exec("BEGIN IMMEDIATE");
-  EXPECT_THROW(repo.beginTransaction(), vlt::LockedError);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THAT(messageOf<vlt::LockedError>([&] { repo.beginTransaction(); }),
+              ::testing::AllOf(HasSubstr("locked"), HasSubstr(location())));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900)) << "it waited for the timeout";
   repo.beginReadTransaction();
   EXPECT_FALSE(find(3, "test.Item").isNull());
   EXPECT_THROW(create(item, 4), vlt::LockedError);
