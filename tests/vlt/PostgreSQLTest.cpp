@@ -403,6 +403,42 @@ TEST_F(PostgreSQLTest, AServerBackendKilledInATransactionOrItsCommitLeavesBefore
   EXPECT_FALSE(victim.inTransaction());
 }
 
+// The rows of the bulk test: row n has a value or NULL in every column, by
+// n; the blob is long enough that 6,000 rows make several COPYs.
+struct BulkRows {
+  const std::int64_t integers[6] = {0, -1, 1, std::numeric_limits<std::int64_t>::min(),
+                                    std::numeric_limits<std::int64_t>::max(), 0x0102030405060708};
+  const double doubles[6] = {-0.0, 1.5, std::numeric_limits<double>::quiet_NaN(),
+                             -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::denorm_min(), -1e300};
+  const std::string texts[6] = {"", "it's \"quoted\"", "tab\there\nnew line\r\\N \\ back", std::string("nul\0byte", 8),
+                                "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "\xED\xA0\x80 \xFF"};
+  std::string blob(std::int64_t n) const {
+    const boost::uuids::uuid uuid = makeUuid(0xFEEDu);
+    return std::string(reinterpret_cast<const char*>(uuid.data), 16) + std::string(200, static_cast<char>(n));
+  }
+  // For id, i, d, s and b.
+  void bind(vlt::sql::Statement& s, std::int64_t n) const {
+    s.bindInt64(1, n);
+    s.bindInt64(2, integers[n % 6]);
+    s.bindDouble(3, doubles[n % 6]);
+    s.bindText(4, texts[n % 6]);
+    if (n % 7 == 3) {
+      s.bindNull(5);
+    } else {
+      s.bindBlob(5, blob(n).data(), 216);
+    }
+    if (n % 5 == 4) s.bindNull(2 + static_cast<int>(n % 3));
+  }
+  // Row n as written (its text replaced when upserted): i, d, s and b, "NULL" for a NULL.
+  std::string written(std::int64_t n, bool upserted) const {
+    const auto orNull = [&](int column, const std::string& value) {
+      return n % 5 == 4 && n % 3 == column - 1 ? std::string("NULL") : value;
+    };
+    return orNull(1, std::to_string(integers[n % 6])) + " " + orNull(2, std::to_string(stable(doubles[n % 6]))) + " " +
+           orNull(3, upserted ? "upserted" : texts[n % 6]) + " " + (n % 7 == 3 ? "NULL" : blob(n));
+  }
+};
+
 // The rows of a plain INSERT go out as binary COPY data: every stored form
 // comes back as it was bound, NULLs apart from empty values, whatever bytes
 // text holds. Enough rows to need several COPYs, one of them still
@@ -414,28 +450,10 @@ TEST_F(PostgreSQLTest, RowsSentInBulkComeBackAsBoundAndAreSeenByTheNextRead) {
   auto insert = c->prepare("INSERT INTO t (id, i, d, s, b) VALUES (?1, ?2, ?3, ?4, ?5)");
   auto upsert = c->prepare("INSERT INTO t (id, s) VALUES (?1, ?2) ON CONFLICT (id) DO UPDATE SET s = excluded.s");
   auto count = c->prepare("SELECT count(*) FROM t");
-  const std::int64_t integers[] = {0, -1, 1, std::numeric_limits<std::int64_t>::min(),
-                                   std::numeric_limits<std::int64_t>::max(), 0x0102030405060708};
-  const double doubles[] = {-0.0, 1.5, std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::infinity(),
-                            std::numeric_limits<double>::denorm_min(), -1e300};
-  const std::string texts[] = {"", "it's \"quoted\"", "tab\there\nnew line\r\\N \\ back", std::string("nul\0byte", 8),
-                               "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "\xED\xA0\x80 \xFF"};
-  const boost::uuids::uuid uuid = makeUuid(0xFEEDu);
-  const std::string blob(reinterpret_cast<const char*>(uuid.data), 16);
-  // Row n: a value or NULL in every column, by n; the blob long enough that
-  // 6,000 rows make several COPYs.
+  const BulkRows rows;
   const auto write = [&](std::int64_t n) {
     vlt::sql::StatementUse s(*insert);
-    s->bindInt64(1, n);
-    s->bindInt64(2, integers[n % 6]);
-    s->bindDouble(3, doubles[n % 6]);
-    s->bindText(4, texts[n % 6]);
-    if (n % 7 == 3) {
-      s->bindNull(5);
-    } else {
-      s->bindBlob(5, (blob + std::string(200, static_cast<char>(n))).data(), 216);
-    }
-    if (n % 5 == 4) s->bindNull(2 + static_cast<int>(n % 3));
+    rows.bind(*s, n);
     s->run();
   };
   const auto seen = [&] {
@@ -459,15 +477,6 @@ TEST_F(PostgreSQLTest, RowsSentInBulkComeBackAsBoundAndAreSeenByTheNextRead) {
   EXPECT_EQ(seen(), 9000);
   c->execute("COMMIT");
 
-  // Row n as written and as read: its columns' values, or "NULL".
-  const auto written = [&](std::int64_t n) {
-    const auto orNull = [&](int column, const std::string& value) {
-      return n % 5 == 4 && n % 3 == column - 1 ? std::string("NULL") : value;
-    };
-    return orNull(1, std::to_string(integers[n % 6])) + " " + orNull(2, std::to_string(stable(doubles[n % 6]))) + " " +
-           orNull(3, n == 6000 ? "upserted" : texts[n % 6]) + " " +
-           (n % 7 == 3 ? "NULL" : blob + std::string(200, static_cast<char>(n)));
-  };
   auto all = c->prepare("SELECT id, i, d, s, b FROM t ORDER BY id");
   vlt::sql::StatementUse s(*all);
   const auto orNull = [&](int column, const auto& value) { return s->columnIsNull(column) ? "NULL" : value(); };
@@ -478,7 +487,7 @@ TEST_F(PostgreSQLTest, RowsSentInBulkComeBackAsBoundAndAreSeenByTheNextRead) {
                   orNull(2, [&] { return std::to_string(stable(s->columnDouble(2))); }) + " " +
                   orNull(3, [&] { return std::string(s->columnText(3)); }) + " " +
                   orNull(4, [&] { return std::string(s->columnBlob(4)); }),
-              written(n))
+              rows.written(n, n == 6000))
         << n;
   }
   EXPECT_FALSE(s->step());
