@@ -302,7 +302,7 @@ TEST_P(ObjectConstructorTest, ARowRefusedInABulkLoadFailsItsWholeTransactionAndN
     unsigned at;
     bool byId, committed;
   };
-  std::vector<Twice> cases{{11990, true, false}};
+  std::vector<Twice> cases{{10050, true, false}};
   if (server) cases.insert(cases.end(), {{20, false, true}, {20, true, true}, {11990, false, true}, {11990, true, true}});
   int reportedBeforeTheCommit = 0;
   for (const Twice& twice : cases) {
@@ -322,15 +322,13 @@ TEST_P(ObjectConstructorTest, ARowRefusedInABulkLoadFailsItsWholeTransactionAndN
                                           ::testing::HasSubstr(server ? "SQLSTATE 23505" : "constraint failed")));
     if (repo.inTransaction()) {  // else the failed commit ended it
       ++reportedBeforeTheCommit;
-      if (server) {
-        EXPECT_THROW(make(50000), vlt::StorageError) << "writes wait for the caller's rollback";
-      }
+      EXPECT_THROW(make(50000), vlt::StorageError) << "writes wait for the caller's rollback";
       EXPECT_THROW(repo.commitTransaction(), vlt::RepositoryError) << "the refused row spoilt the transaction";
     }
     EXPECT_FALSE(repo.inTransaction());
     EXPECT_EQ(repo.defaultDataModel().countObjects(base), server ? 2u : 0u);
   }
-  if (server) {
+  if (server) {  // SQLite's worker may tell only the commit
     EXPECT_GT(reportedBeforeTheCommit, 0);
   }
   repo.beginTransaction();
