@@ -303,7 +303,7 @@ TEST_P(ObjectConstructorTest, ARowRefusedInABulkLoadFailsItsWholeTransactionAndN
     bool byId, committed;
   };
   std::vector<Twice> cases{{10050, true, false}};
-  if (server) cases.insert(cases.end(), {{20, false, true}, {20, true, true}, {11990, false, true}, {11990, true, true}});
+  if (server) cases.insert(cases.end(), {{20, false, true}, {20, true, true}, {12990, false, true}, {12990, true, true}});
   int reportedBeforeTheCommit = 0;
   for (const Twice& twice : cases) {
     SCOPED_TRACE(std::to_string(twice.at) + (twice.byId ? " id" : " uuid") + (twice.committed ? " committed" : ""));
@@ -311,9 +311,8 @@ TEST_P(ObjectConstructorTest, ARowRefusedInABulkLoadFailsItsWholeTransactionAndN
     repo.allocateObjectIds(1, inLoad);
     repo.beginTransaction();
     const std::string refused = messageOf<vlt::ConstraintError>([&] {
-      make(10, inLoad);
-      for (unsigned n = 11; n < 12000; ++n) {
-        if (n != twice.at) make(n);
+      for (unsigned n = 10; n < 13000; ++n) {
+        if (n != twice.at) make(n, n + 1 == twice.at ? inLoad : 0);  // the load takes its id just before
         if (n == twice.at) twice.byId ? make(n, twice.committed ? before : inLoad) : make(1);
       }
       repo.commitTransaction();
@@ -332,10 +331,10 @@ TEST_P(ObjectConstructorTest, ARowRefusedInABulkLoadFailsItsWholeTransactionAndN
     EXPECT_GT(reportedBeforeTheCommit, 0);
   }
   repo.beginTransaction();
-  for (unsigned n = 10; n < 12000; ++n) make(n);
-  EXPECT_EQ(repo.defaultDataModel().countObjects(base), (server ? 2u : 0u) + 11990u) << "a read sees the load";
+  for (unsigned n = 10; n < 13000; ++n) make(n);
+  EXPECT_EQ(repo.defaultDataModel().countObjects(base), (server ? 2u : 0u) + 12990u) << "a read sees the load";
   repo.commitTransaction();
-  EXPECT_EQ(readValue<int>(find(11999, "test.Base"), number), 11999);
+  EXPECT_EQ(readValue<int>(find(12999, "test.Base"), number), 12999);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ObjectConstructorTest, everyBackend(), backendName);
