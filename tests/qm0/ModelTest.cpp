@@ -111,52 +111,26 @@ TEST_F(ModelTest, ReflectiveAccessReadsWritesAndChecksValuesInsideATransactionOn
   EXPECT_FALSE(book.isDestroyed());
 }
 
-TEST_F(ModelTest, CompositePropertiesOwnTheirTargetsOfTheSameModelAndOppositeEndsStayInStep) {
+// That both ends of every pair stay in step, moves included, is the
+// random test of OppositeEndsTest; here what it cannot see.
+TEST_F(ModelTest, ACompositeDetachesWhatItDropsAndTakesNoDuplicateNorAnElementOfAnotherModel) {
   Transaction tx = model->beginTransaction();
-  ModelElement lib1 = make(mm.library, 1), lib2 = make(mm.library, 2);
-  ModelElement b1 = make(mm.book, 11), b2 = make(mm.book, 12);
-  lib1.append(mm.books, ref(b1));
-  b2.set(mm.bookLibrary, lib1);  // from the other end
-  EXPECT_EQ(targets(lib1, mm.books), (Elements{b1, b2}));
-  EXPECT_EQ(b1.getOwner(), lib1);
-  EXPECT_EQ(b1.getOwningProperty(), mm.books);
-  EXPECT_EQ(b2.get(mm.bookLibrary).getElement(), lib1);
-  // Moving to another owner takes the element away from the first.
-  lib2.append(mm.books, ref(b1));
-  EXPECT_EQ(targets(lib1, mm.books), (Elements{b2}));
-  EXPECT_EQ(b1.getOwner(), lib2);
-  EXPECT_EQ(b1.get(mm.bookLibrary).getElement(), lib2);
-  b2.set(mm.bookLibrary, lib2);
-  EXPECT_EQ(targets(lib2, mm.books), (Elements{b1, b2}));
-  EXPECT_TRUE(targets(lib1, mm.books).empty());
-  // Removing from the composite property detaches without destroying.
-  EXPECT_TRUE(lib2.remove(mm.books, b1));
+  ModelElement lib = make(mm.library, 1), b1 = make(mm.book, 11), p1 = make(mm.person, 3);
+  lib.append(mm.books, ref(b1));
+  EXPECT_TRUE(lib.remove(mm.books, b1));
   EXPECT_FALSE(b1.getOwner());
-  EXPECT_FALSE(b1.isSet(mm.bookLibrary));
   EXPECT_FALSE(b1.isDestroyed());
-  EXPECT_FALSE(lib2.remove(mm.books, b1));
-  // Opposite ends of a plain reference stay in step too.
-  ModelElement p1 = make(mm.person, 3), p2 = make(mm.person, 4);
-  b1.set(mm.authors, refs(mm.authors, {p1, p2}));
-  EXPECT_EQ(targets(p1, mm.wrote), (Elements{b1}));
-  EXPECT_EQ(targets(p2, mm.wrote), (Elements{b1}));
-  p2.append(mm.wrote, ref(b2));
-  EXPECT_EQ(targets(b2, mm.authors), (Elements{p2}));
-  b1.set(mm.authors, refs(mm.authors, {p2}));
-  EXPECT_TRUE(targets(p1, mm.wrote).empty());
-  EXPECT_EQ(targets(p2, mm.wrote), (Elements{b1, b2}));
-  b1.unset(mm.authors);
-  EXPECT_EQ(targets(p2, mm.wrote), (Elements{b2}));
+  EXPECT_FALSE(lib.remove(mm.books, b1));
   // A reference collection holds an element once.
-  b2.append(mm.authors, ref(p2));
-  EXPECT_EQ(targets(b2, mm.authors).size(), 1u);
-  EXPECT_THROW(b2.set(mm.authors, refs(mm.authors, {p1, p1})), std::invalid_argument);
-  // An element of another model cannot become a target.
+  b1.append(mm.authors, ref(p1));
+  b1.append(mm.authors, ref(p1));
+  EXPECT_EQ(targets(b1, mm.authors), (Elements{p1}));
+  EXPECT_THROW(b1.set(mm.authors, refs(mm.authors, {p1, p1})), std::invalid_argument);
   Model other = Model::create();
   Transaction otherTx = other->beginTransaction();
   ModelElement foreign = ModelElement::createReflective(other, mm.book);
-  EXPECT_THROW(lib1.append(mm.books, ref(foreign)), std::invalid_argument);
-  EXPECT_TRUE(targets(lib1, mm.books).empty());
+  EXPECT_THROW(lib.append(mm.books, ref(foreign)), std::invalid_argument);
+  EXPECT_TRUE(targets(lib, mm.books).empty());
   EXPECT_FALSE(foreign.getOwner());
   otherTx.commit();
   tx.commit();
@@ -560,8 +534,10 @@ TEST_F(ModelTest, TextsReadBackWholeOnEitherSideOfTheInPlaceLengthAndArraysAsCop
 
 // --- Rollback --------------------------------------------------------------
 
-// Values of every form (texts in place and apart, a datatype value) and a
-// large collection (shelf) take mixed edits too.
+// Values of every form (texts in place and apart, a datatype value, value
+// collections), creations, a destruction whose uuid is reused and a large
+// composite collection (shelf) take mixed edits. Random reference edits of
+// small graphs, rolled back, are the test of OppositeEndsTest.
 TEST_F(ModelTest, RollbackRestoresMemoryExactly) {
   ModelElement lib1, lib2, b1, b2, b3, p1, p2, lib3, lib4;
   std::vector<ModelElement> shelf, other;
@@ -571,12 +547,9 @@ TEST_F(ModelTest, RollbackRestoresMemoryExactly) {
     lib1 = make(mm.library, 1), lib2 = make(mm.library, 2);
     b1 = make(mm.book, 3), b2 = make(mm.book, 4), b3 = make(mm.ebook, 5);
     p1 = make(mm.person, 6), p2 = make(mm.person, 7);
-    lib1.set(mm.name, str(u"first"));
     lib1.set(mm.tags, strs({u"x", u"y", u"z"}));
     lib1.set(mm.books, refs(mm.books, {b1, b2}));
     lib2.set(mm.books, refs(mm.books, {b3}));
-    lib1.set(mm.members, refs(mm.members, {p1}));
-    b1.set(mm.authors, refs(mm.authors, {p1, p2}));
     b1.set(mm.ratings, integers({5, 4, 5}));
     p2.set(mm.favorite, b3);
     b2.set(mm.name, str(u"short"));
@@ -596,18 +569,14 @@ TEST_F(ModelTest, RollbackRestoresMemoryExactly) {
     b2.unset(mm.name);
     b3.unset(mm.size);
     p2.set(mm.favorite, b2);
-    lib1.set(mm.name, str(u"renamed"));
     lib1.removeAt(mm.tags, 0);
     lib1.insert(mm.tags, 1, str(u"new"));
-    lib2.append(mm.books, ref(b1));       // moves b1
-    b2.set(mm.authors, refs(mm.authors, {p2, p1}));
     p1.set(mm.reviewed, refs(mm.reviewed, {b2, b3}));  // an empty collection filled at once
     b1.replace(mm.ratings, 2, integer(1));
     created = make(mm.book, 8);
     lib1.insert(mm.books, 0, ref(created));
-    lib2.destroy();                       // takes b1 and b3 with it
-    ModelElement again = make(mm.library, 2);  // the destroyed library's uuid, reused
-    again.append(mm.members, ref(p2));
+    lib2.destroy();                            // takes b3 with it
+    make(mm.library, 2).append(mm.members, ref(p2));  // the destroyed library's uuid, reused
     createdOnShelf = make(mm.book, 9);
     lib3.append(mm.books, ref(createdOnShelf));
     lib3.insert(mm.books, 150, ref(other[0]));  // moved from lib4
@@ -620,17 +589,13 @@ TEST_F(ModelTest, RollbackRestoresMemoryExactly) {
     EXPECT_EQ(targets(lib3, mm.books), (Elements{other[0], other[2], shelf[3], shelf[200]}));
     EXPECT_NE(dump(model), before);
   });
-  EXPECT_EQ(dump(model), before);
+  EXPECT_EQ(dump(model), before);  // owners included
   EXPECT_EQ(b3.get(mm.size).get<DataValue>(), dims);  // not in the dump
   EXPECT_FALSE(model->isInTransaction());
   EXPECT_TRUE(created.isDestroyed() && createdOnShelf.isDestroyed());
   EXPECT_FALSE(model->findElement(uuidOf(8)));
   EXPECT_EQ(model->findElement(uuidOf(2)), lib2);
   EXPECT_FALSE(lib2.isDestroyed());
-  EXPECT_EQ(b1.getOwner(), lib1);
-  EXPECT_EQ(b3.getOwner(), lib2);
-  EXPECT_EQ(p1.getOwner(), lib1);
-  EXPECT_EQ(p2.getOwner(), ModelElement());
   EXPECT_EQ(model->getUsedPackages(), (std::vector<meta::Package>{mm.lib, mm.ext}));
 }
 

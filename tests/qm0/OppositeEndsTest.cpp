@@ -2,7 +2,7 @@
 // however: every edit of every end of the test metamodel's pairs (1-1,
 // 1-many, many-many, composite) is made from random starting graphs, and
 // after each one memory is checked against the one rule that defines the
-// pairs.
+// pairs; rolled back, it leaves the graph as it was.
 
 #include "RecordingDataSource.hpp"
 
@@ -137,16 +137,21 @@ TEST_F(OppositeEndsTest, EveryEditOfEitherEndKeepsTheOtherInStep) {
       int applied = 0;
       for (int round = 0; round < 30; ++round) {
         model = Model::create();
-        Transaction tx = model->beginTransaction();
-        populate();
-        // A random graph first, from random edits of random ends.
-        for (int i = 0; i < 12; ++i) apply(static_cast<Edit>(pick(Destroy)), ends()[pick(ends().size())]);
+        inTransaction([&] {
+          populate();
+          // A random graph first, from random edits of random ends.
+          for (int i = 0; i < 12; ++i) apply(static_cast<Edit>(pick(Destroy)), ends()[pick(ends().size())]);
+        });
         ASSERT_EQ(brokenRule(model), "") << "while making the graph";
+        const std::string before = dump(model);
+        Transaction tx = model->beginTransaction();
         if (apply(edit, p)) ++applied;
         ASSERT_EQ(brokenRule(model), "") << editName(edit) << " of " << text(p->getName());
-        // A rollback gives back a graph that obeys the rule too.
         if (round % 2) {
+          // Rolled back after more edits, destructions too, the graph is as it was.
+          for (int i = 0; i < 4; ++i) apply(static_cast<Edit>(pick(Destroy + 1)), ends()[pick(ends().size())]);
           tx.rollback();
+          ASSERT_EQ(dump(model), before) << "rolled back " << editName(edit) << " of " << text(p->getName());
         } else {
           tx.commit();
         }
