@@ -32,7 +32,7 @@ TEST_F(FileSystemTest, ConcatenationPutsExactlyOneSeparatorBetweenComponents) {
 }
 
 // A failure names the path in its text and keeps the cause as its code.
-TEST_F(FileSystemTest, CopyRefusesAnExistingTargetUnlessToldAndFailuresNameThePathAndTheCause) {
+TEST_F(FileSystemTest, CopyRefusesAnExistingTargetUnlessToldFailuresNameThePathAndCauseAndWritePermissionIsAdded) {
   testsupport::writeFile(dir_.file("template.db"), "template");
   testsupport::writeFile(dir_.file("target.db"), "precious");
   try {
@@ -57,17 +57,13 @@ TEST_F(FileSystemTest, CopyRefusesAnExistingTargetUnlessToldAndFailuresNameThePa
     EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
   }
   EXPECT_THROW(fs::copyFile(path("template.db"), path("x"), 7), fs::FileSystemError);  // no such option
-  EXPECT_THROW(fs::addOwnerWritePermission(path("missing.db")), fs::FileSystemError);
-}
-
-TEST_F(FileSystemTest, OwnerWritePermissionIsAddedAndOtherBitsKept) {
-  const std::string file = dir_.file("read-only.db");
-  testsupport::writeFile(file, "x");
-  ASSERT_EQ(chmod(file.c_str(), 0444), 0);
-  fs::addOwnerWritePermission(utf8_to_ustring(file));
+  // A read-only copy is made writable by its owner; its other bits are kept.
+  ASSERT_EQ(chmod(dir_.file("fresh.db").c_str(), 0444), 0);
+  fs::addOwnerWritePermission(path("fresh.db"));
   struct stat info {};
-  ASSERT_EQ(stat(file.c_str(), &info), 0);
+  ASSERT_EQ(stat(dir_.file("fresh.db").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0644u);
+  EXPECT_THROW(fs::addOwnerWritePermission(path("missing.db")), fs::FileSystemError);
 }
 
 TEST_F(FileSystemTest, InstallPathIsTheFolderAboveTheCallingModule) {

@@ -116,7 +116,7 @@ TEST_F(FrameworkTest, StartedBundleServicesAreFoundByInterfaceOrFilterAndConvert
   EXPECT_EQ(untyped->greet("Bo"), "Hello Bo");
 }
 
-TEST_F(FrameworkTest, StoppingABundleUnregistersItsServices) {
+TEST_F(FrameworkTest, StoppingABundleOrItsFrameworkUnregistersItsServicesUntilItStartsAgain) {
   Bundle bundle = startGreeter();
   BundleContext bundleContext = bundle.GetBundleContext();
   ASSERT_TRUE(bundleContext);
@@ -137,10 +137,7 @@ TEST_F(FrameworkTest, StoppingABundleUnregistersItsServices) {
   EXPECT_EQ(bundle.GetState(), Bundle::STATE_ACTIVE);
   EXPECT_TRUE(bundle.GetBundleContext());
   EXPECT_EQ(greetings().size(), 2u);
-}
-
-TEST_F(FrameworkTest, StoppingTheFrameworkStopsItsBundlesWhichCannotStartUntilItDoes) {
-  Bundle bundle = startGreeter();
+  // Stopping the framework stops its bundles, which cannot start until it does.
   framework.Stop();
   EXPECT_EQ(bundle.GetState(), Bundle::STATE_RESOLVED);
   EXPECT_FALSE(context);
