@@ -23,13 +23,9 @@ TEST_F(DataSourceTest, CommitAndRollbackCallTheDataSourceInOrderAndFetchesAreAsk
   TransactionId first = ds->lastId;
   model->beginTransaction().commit();
   EXPECT_NE(ds->lastId, first);
-  EXPECT_EQ(log->calls.size(), 8u);
-  EXPECT_TRUE(log->snapshots[1].created.empty());
   log->calls.clear();
   rolledBack([&] { make(mm.library, 2); });
   EXPECT_EQ(log->calls, (Calls{"beginTransaction", "rollback"}));
-  EXPECT_EQ(log->snapshots.size(), 2u);
-  EXPECT_EQ(model->getElementCount(), 1u);
   // An element not in memory is fetched only when asked for, all elements too.
   EXPECT_FALSE(model->findElement(uuidOf(9)));
   ds->fetched = lib;
