@@ -35,7 +35,6 @@ class RecordingDataSource : public datasource::ActiveDataSource {
   RecordingDataSource(Model::Impl& model, std::shared_ptr<Log> log) : ActiveDataSource(model), log_(std::move(log)) {}
 
   std::function<void(const ShallowChangeReport<ModelElement>&)> onSnapshot;
-  std::function<void()> onCommit;
   std::function<void()> onBegin;
   ModelElement fetched;
 
@@ -95,10 +94,7 @@ class RecordingDataSource : public datasource::ActiveDataSource {
     if (onSnapshot) onSnapshot(report);
   }
   void precommit() override { log_->calls.push_back("precommit"); }
-  void commit() override {
-    log_->calls.push_back("commit");
-    if (onCommit) onCommit();
-  }
+  void commit() override { log_->calls.push_back("commit"); }
   void rollback() override { log_->calls.push_back("rollback"); }
   void rollbackShallowTransaction() override { log_->calls.push_back("rollbackShallowTransaction"); }
 
