@@ -95,7 +95,10 @@ TEST_F(ReportTest, ReportsListElementsByWhatHappenedToThemAndChangedPropertiesWi
 // simple model of the report: modified elements in the order of their first
 // change, each with its properties in the order of their first change; an
 // element destroyed drops out of them, one made and destroyed is ephemeral.
-TEST_F(ReportTest, RandomEditsOfThousandsOfElementsAreReportedAsASimpleModelOfThemSays) {
+// The element table, grown meanwhile and emptied in the middle of its runs
+// (uuids that differ in their last two bytes only, among random ones), finds
+// exactly the live elements, after the commit and after a rollback too.
+TEST_F(ReportTest, RandomEditsOfThousandsOfElementsAreReportedAsASimpleModelSaysAndFoundByUuid) {
   constexpr int count = 3000;
   Elements alive(count);
   reportOf([&] {
@@ -105,6 +108,11 @@ TEST_F(ReportTest, RandomEditsOfThousandsOfElementsAreReportedAsASimpleModelOfTh
   Elements created, modified, destroyed, ephemeral;
   std::map<ModelElement, std::vector<meta::Property>> changed;
   const auto drop = [](Elements& from, const ModelElement& e) { from.erase(std::find(from.begin(), from.end(), e)); };
+  const auto expectFound = [&](const Elements& live, const Elements& gone) {
+    for (const ModelElement& e : live) ASSERT_EQ(model->findElement(e.getUUID()), e);
+    for (const ModelElement& e : gone) ASSERT_FALSE(model->findElement(e.getUUID()));
+    EXPECT_EQ(model->getElementCount(), live.size());
+  };
   const ReportSummary& r = reportOf([&] {
     for (int step = 1; step <= 4 * count && !alive.empty(); ++step) {
       const std::size_t k = random() % alive.size();
@@ -131,13 +139,26 @@ TEST_F(ReportTest, RandomEditsOfThousandsOfElementsAreReportedAsASimpleModelOfTh
           destroyed.push_back(e);
         }
       } else {
-        alive.push_back(make(mm.book, count + step));
+        alive.push_back(step % 2 ? make(mm.book, count + step) : ModelElement::createReflective(model, mm.book));
         created.push_back(alive.back());
       }
     }
   });
   EXPECT_EQ(r.lists(), (Lists{created, modified, destroyed, ephemeral}));
   EXPECT_EQ(r.changed, changed);
+  expectFound(alive, destroyed);
+  Elements rest, third;
+  for (std::size_t i = 0; i < alive.size(); ++i) (i % 3 == 1 ? third : rest).push_back(alive[i]);
+  rolledBack([&] {
+    for (ModelElement& e : third) e.destroy();
+    expectFound(rest, third);
+    const boost::uuids::uuid taken = rest.front().getUUID(), freed = third.front().getUUID();
+    EXPECT_EQ(errorIdOf([&] { ModelElement::createReflective(model, mm.book, taken); }),
+              "qm0:messages:DuplicateElementId");
+    const ModelElement again = ModelElement::createReflective(model, mm.book, freed);  // its uuid is free
+    EXPECT_EQ(model->findElement(freed), again);
+  });
+  expectFound(alive, ephemeral);  // every one of them back
 }
 
 TEST_F(ReportTest, NothingIsReportedForRollbacksTransactionsWithoutChangesOrEqualValues) {

@@ -31,51 +31,6 @@ TEST_F(ModelTest, ElementsKnowTheirModelAndNameAndHashByIdentityAndTheModelKnows
   EXPECT_EQ(model->getUsedPackages(), (std::vector<meta::Package>{mm.lib}));
 }
 
-TEST_F(ModelTest, ManyElementsAreFoundByUuidWhileOthersComeAndGo) {
-  // Made-up uuids that differ in their last two bytes only, among random
-  // ones: lookups must still tell them apart after the table grew and
-  // after removals in the middle of its runs.
-  const int count = 6000;
-  std::vector<ModelElement> made;
-  inTransaction([&] {
-    for (int n = 1; n <= count; ++n) {
-      made.push_back(make(mm.person, n));
-      made.push_back(ModelElement::createReflective(model, mm.person));
-    }
-  });
-  auto check = [&](const std::function<bool(std::size_t)>& gone) {
-    std::size_t live = 0;
-    for (std::size_t i = 0; i < made.size(); ++i) {
-      const ModelElement found = model->findElement(made[i].getUUID());
-      if (gone(i)) {
-        ASSERT_FALSE(found) << i;
-      } else {
-        ASSERT_EQ(found, made[i]) << i;
-        ++live;
-      }
-    }
-    EXPECT_EQ(model->getElementCount(), live);
-    EXPECT_EQ(model->getAllElements().size(), live);
-  };
-  auto none = [](std::size_t) { return false; };
-  auto third = [](std::size_t i) { return i % 3 == 1; };
-  auto destroyThird = [&] {
-    for (std::size_t i = 0; i < made.size(); ++i)
-      if (third(i)) made[i].destroy();
-    check(third);
-  };
-  check(none);
-  rolledBack(destroyThird);  // puts every one of them back
-  check(none);
-  inTransaction(destroyThird);
-  check(third);
-  Transaction tx = model->beginTransaction();
-  EXPECT_EQ(errorIdOf([&] { make(mm.person, 2); }), "qm0:messages:DuplicateElementId");  // made[2] is there
-  EXPECT_EQ(model->findElement(uuidOf(3)), ModelElement());  // made[4] is gone: its uuid is free
-  const ModelElement again = make(mm.person, 3);
-  EXPECT_EQ(model->findElement(uuidOf(3)), again);
-}
-
 TEST_F(ModelTest, ReflectiveAccessReadsWritesAndChecksValuesInsideATransactionOnly) {
   EXPECT_EQ(errorIdOf([&] { make(mm.book, 1); }), "qm0:messages:NoOpenTransaction");
   Transaction tx = model->beginTransaction();
