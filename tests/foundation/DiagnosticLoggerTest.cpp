@@ -94,8 +94,9 @@ TEST_F(DiagnosticLoggerTest, ANewChannelLogsWarningsAndUpItsLoggersShareItsMaskA
   other.log(flog::severity::detail, "from the second");
   std::ostringstream expected;
   expected << "Connecting " << pointer << " to data source C:/\xC3\xA9t\xC3\xA9/\xF0\x9F\x98\x80.db 42 1.5 end";
-  EXPECT_EQ(capture_.records(), (std::vector<flog::CapturedRecord>{{name_, 4, expected.str()},
-                                                                   {name_, flog::severity::detail, "from the second"}}));
+  const std::vector<flog::CapturedRecord> records{{name_, 4, expected.str()},
+                                                  {name_, flog::severity::detail, "from the second"}};
+  EXPECT_EQ(capture_.records(), records);
 }
 
 TEST_F(DiagnosticLoggerTest, ConcurrentRecordsFromTwoThreadsAreNeverTorn) {
