@@ -2,6 +2,7 @@
 // to whom, what it never reports, and what a listener may do while it is told.
 
 #include "ModelTestSupport.hpp"
+#include "Seed.hpp"
 
 #include <foundation/log/RecordCapture.hpp>
 
@@ -31,6 +32,13 @@ class ReportTest : public ModelTest {
     inTransaction(f);
     EXPECT_EQ(listener.kinds(), "whole");
     return listener.deliveries.back().report;
+  }
+  // Each of `live` is found by its uuid, none of `gone`, and the model
+  // counts the live ones.
+  void expectFound(const Elements& live, const Elements& gone) {
+    for (const ModelElement& e : live) ASSERT_EQ(model->findElement(e.getUUID()), e);
+    for (const ModelElement& e : gone) ASSERT_FALSE(model->findElement(e.getUUID()));
+    EXPECT_EQ(model->getElementCount(), live.size());
   }
 };
 
@@ -102,15 +110,12 @@ TEST_F(ReportTest, RandomEditsOfThousandsOfElementsAreReportedAsASimpleModelSays
   reportOf([&] {
     for (int i = 0; i < count; ++i) alive[static_cast<std::size_t>(i)] = make(mm.book, i + 1);
   });
-  std::mt19937 random(7);
+  const unsigned seed = testSeed(7);
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
   Elements created, modified, destroyed, ephemeral;
   std::map<ModelElement, std::vector<meta::Property>> changed;
   const auto drop = [](Elements& from, const ModelElement& e) { from.erase(std::find(from.begin(), from.end(), e)); };
-  const auto expectFound = [&](const Elements& live, const Elements& gone) {
-    for (const ModelElement& e : live) ASSERT_EQ(model->findElement(e.getUUID()), e);
-    for (const ModelElement& e : gone) ASSERT_FALSE(model->findElement(e.getUUID()));
-    EXPECT_EQ(model->getElementCount(), live.size());
-  };
   const ReportSummary& r = reportOf([&] {
     for (int step = 1; step <= 4 * count && !alive.empty(); ++step) {
       const std::size_t k = random() % alive.size();

@@ -1,4 +1,5 @@
 #include "ModelTestSupport.hpp"
+#include "Seed.hpp"
 
 #include <qm/zero/ModelElementBuilder.hpp>
 
@@ -6,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
 #include <random>
 #include <stdexcept>
@@ -173,11 +173,10 @@ std::string outcomeOf(const std::function<void()>& edit) {
 // and ratings, some refused, in transactions that commit or roll back: after
 // every step each reads as a plain vector edited the same way. A whole value
 // is now and then large, and a transaction may edit a collection more often
-// than it has entries. QM0_TEST_SEED, when set, replaces the seed.
+// than it has entries.
 class ValueCollectionTest : public ModelTest {
  protected:
-  const char* seedText = std::getenv("QM0_TEST_SEED");
-  const unsigned seed = seedText ? static_cast<unsigned>(std::stoul(seedText)) : 5;
+  const unsigned seed = testSeed(5);
   std::mt19937 random{seed};
   std::size_t below(std::size_t n) { return static_cast<std::size_t>(random() % n); }
 
