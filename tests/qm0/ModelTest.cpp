@@ -66,20 +66,16 @@ TEST_F(ModelTest, ReflectiveAccessReadsWritesAndChecksValuesInsideATransactionOn
   EXPECT_FALSE(book.isDestroyed());
 }
 
-// That both ends of every pair stay in step, moves included, is the
-// random test of OppositeEndsTest; here what it cannot see.
+// That both ends of every pair stay in step and hold what plain lists would,
+// moves and duplicates included, is the random test of OppositeEndsTest;
+// here what it cannot see.
 TEST_F(ModelTest, ACompositeDetachesWhatItDropsAndTakesNoDuplicateNorAnElementOfAnotherModel) {
   Transaction tx = model->beginTransaction();
   ModelElement lib = make(mm.library, 1), b1 = make(mm.book, 11), p1 = make(mm.person, 3);
   lib.append(mm.books, ref(b1));
   EXPECT_TRUE(lib.remove(mm.books, b1));
-  EXPECT_FALSE(b1.getOwner());
   EXPECT_FALSE(b1.isDestroyed());
   EXPECT_FALSE(lib.remove(mm.books, b1));
-  // A reference collection holds an element once.
-  b1.append(mm.authors, ref(p1));
-  b1.append(mm.authors, ref(p1));
-  EXPECT_EQ(targets(b1, mm.authors), (Elements{p1}));
   EXPECT_THROW(b1.set(mm.authors, refs(mm.authors, {p1, p1})), std::invalid_argument);
   Model other = Model::create();
   Transaction otherTx = other->beginTransaction();
@@ -389,8 +385,6 @@ TEST_F(NodeTest, ABoundedCollectionRefusesAnEntryTooManyWhicheverWayItComes) {
   EXPECT_EQ(dump(model), before);
   // A replacement adds nothing; room made first, the entry fits.
   a.replace(mu.pair, 0, ref(d));
-  EXPECT_EQ(targets(a, mu.pair), (Elements{d, c}));
-  EXPECT_FALSE(b.getOwner());
   a.removeAt(mu.marks, 0);
   a.append(mu.marks, integer(3));
   tx.commit();
@@ -492,14 +486,13 @@ TEST_F(ModelTest, TextsReadBackWholeOnEitherSideOfTheInPlaceLengthAndArraysAsCop
 
 // --- Rollback --------------------------------------------------------------
 
-// Values of every form (texts in place and apart, a datatype value),
-// creations, a destruction whose uuid is reused and a large composite
-// collection (shelf) take mixed edits. Random edits of value collections and
-// of small graphs of references, rolled back, are the random cases of
-// ValueCollectionTest and OppositeEndsTest.
+// Values of every form (texts in place and apart, a datatype value), a
+// one-way collection, creations and a destruction whose uuid is reused take
+// mixed edits. Random edits of value collections and of graphs of two-way
+// references, rolled back, are the random cases of ValueCollectionTest and
+// OppositeEndsTest.
 TEST_F(ModelTest, RollbackRestoresMemoryExactly) {
-  ModelElement lib1, lib2, b1, b2, b3, p1, p2, lib3, lib4;
-  std::vector<ModelElement> shelf, other;
+  ModelElement lib1, lib2, b1, b2, b3, p1, p2;
   DataValue dims(mm.dimensions);
   dims.set(mm.width, Value(meta::StandardTypes::realMeta(), 2.5));
   inTransaction([&] {
@@ -512,14 +505,9 @@ TEST_F(ModelTest, RollbackRestoresMemoryExactly) {
     b2.set(mm.name, str(u"short"));
     b3.set(mm.name, str(std::u16string(300, u'x')));
     b3.set(mm.size, Value(mm.dimensions, dims));
-    lib3 = make(mm.library, 20), lib4 = make(mm.library, 21);
-    for (int i = 0; i < 300; ++i) shelf.push_back(make(mm.book, 100 + i));
-    for (int i = 0; i < 3; ++i) other.push_back(make(mm.book, 10 + i));
-    lib3.set(mm.books, refs(mm.books, shelf));
-    lib4.set(mm.books, refs(mm.books, other));
   });
   const std::string before = dump(model);
-  ModelElement created, createdOnShelf;
+  ModelElement created;
   rolledBack([&] {
     b3.set(mm.name, str(u"s"));
     b2.set(mm.name, str(std::u16string(100, u'n')));
@@ -531,22 +519,12 @@ TEST_F(ModelTest, RollbackRestoresMemoryExactly) {
     lib1.insert(mm.books, 0, ref(created));
     lib2.destroy();                            // takes b3 with it
     make(mm.library, 2).append(mm.members, ref(p2));  // the destroyed library's uuid, reused
-    createdOnShelf = make(mm.book, 9);
-    lib3.append(mm.books, ref(createdOnShelf));
-    lib3.insert(mm.books, 150, ref(other[0]));  // moved from lib4
-    lib3.removeAt(mm.books, 20);                // detached
-    lib3.replace(mm.books, 40, ref(other[1]));  // the old one detached, the new one moved
-    lib3.set(mm.books, refs(mm.books, {shelf[5], other[0], shelf[3]}));
-    lib3.append(mm.books, ref(shelf[200]));
-    lib3.removeAt(mm.books, 0);
-    lib3.insert(mm.books, 1, ref(other[2]));
-    EXPECT_EQ(targets(lib3, mm.books), (Elements{other[0], other[2], shelf[3], shelf[200]}));
     EXPECT_NE(dump(model), before);
   });
   EXPECT_EQ(dump(model), before);  // owners included
   EXPECT_EQ(b3.get(mm.size).get<DataValue>(), dims);  // not in the dump
   EXPECT_FALSE(model->isInTransaction());
-  EXPECT_TRUE(created.isDestroyed() && createdOnShelf.isDestroyed());
+  EXPECT_TRUE(created.isDestroyed());
   EXPECT_FALSE(model->findElement(uuidOf(8)));
   EXPECT_EQ(model->findElement(uuidOf(2)), lib2);
   EXPECT_FALSE(lib2.isDestroyed());

@@ -79,57 +79,75 @@ class OppositeEndsTest : public ModelTest {
     return all.empty() ? ModelElement() : all[pick(all.size())];
   }
 
-  // Applies `edit` to the end `p` of a random holder; false when the edit
-  // does not apply to that end (a single end has no index).
+  // Applies `edit` to the end `p` of a random holder, whose targets must
+  // then be those of a plain list edited the same way (a refused edit
+  // changes nothing); false when the edit does not apply to that end (a
+  // single end has no index).
   bool apply(Edit edit, const meta::Property& p) {
-    const meta::Class holderClass = meta::Class::downcast(p->getOwningType());
     const meta::Class targetClass = meta::Class::downcast(p->getType());
-    ModelElement e = anyOf(holderClass), t = anyOf(targetClass);
+    ModelElement e = anyOf(meta::Class::downcast(p->getOwningType())), t = anyOf(targetClass);
     if (!e || !t) return false;
-    const std::size_t size = e.get(p).size();
-    const bool many = p->isMultiValued();
+    const Elements before = targets(e, p);
+    Elements want = before;
+    const bool many = p->isMultiValued(), held = std::count(before.begin(), before.end(), t) != 0;
+    const std::size_t i = pick(before.size() + (edit == Insert ? 1 : 0));
+    const auto at = [&](std::size_t index) { return want.begin() + static_cast<std::ptrdiff_t>(index); };
     try {
       switch (edit) {
         case SetOne:
           if (many) return false;
           e.set(p, t);
+          want = {t};
           break;
-        case SetWhole: {
-          Elements all = of(targetClass);
-          std::shuffle(all.begin(), all.end(), rng);
-          all.resize(many ? pick(all.size() + 1) : 1);
-          e.set(p, many ? refs(p, all) : ref(all.front()));
+        case SetWhole:
+          want = of(targetClass);
+          std::shuffle(want.begin(), want.end(), rng);
+          want.resize(many ? pick(want.size() + 1) : 1);
+          e.set(p, many ? refs(p, want) : ref(want.front()));
           break;
-        }
-        case Clear: e.unset(p); break;
+        case Clear:
+          e.unset(p);
+          want.clear();
+          break;
         case Append:
-          if (!many) return false;
-          e.append(p, ref(t));
-          break;
         case Insert:
           if (!many) return false;
-          e.insert(p, pick(size + 1), ref(t));
+          edit == Append ? e.append(p, ref(t)) : e.insert(p, i, ref(t));
+          if (!held) want.insert(at(edit == Append ? want.size() : i), t);
           break;
         case Replace:
-          if (!many || size == 0) return false;
-          e.replace(p, pick(size), ref(t));
+          if (!many || before.empty()) return false;
+          e.replace(p, i, ref(t));
+          want[i] = t;  // t held elsewhere: refused
           break;
         case RemoveAt:
-          if (!many || size == 0) return false;
-          e.removeAt(p, pick(size));
+          if (!many || before.empty()) return false;
+          e.removeAt(p, i);
+          want.erase(at(i));
           break;
         case Remove:
           if (!many) return false;
           e.remove(p, t);
+          want.erase(std::remove(want.begin(), want.end(), t), want.end());
           break;
         case Destroy:
           (pick(2) ? e : t).destroy();
-          break;
+          return true;
       }
-    } catch (const foundation::core::except::IMsgIDException&) {  // refused: an upper bound, ...
-    } catch (const std::invalid_argument&) {                        // refused: a cycle, a duplicate
+    } catch (const std::invalid_argument&) {  // refused: an element twice in a collection
+      want = before;
     }
+    expectTargets(e, p, want, edit);
     return true;
+  }
+  // An unordered end is compared as a set.
+  void expectTargets(const ModelElement& e, const meta::Property& p, Elements want, Edit edit) {
+    Elements got = targets(e, p);
+    if (!p->isOrdered()) {
+      std::sort(got.begin(), got.end());
+      std::sort(want.begin(), want.end());
+    }
+    EXPECT_EQ(got, want) << editName(edit) << " of " << text(p->getName());
   }
 };
 
