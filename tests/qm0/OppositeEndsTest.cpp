@@ -2,7 +2,8 @@
 // however: every edit of every end of the test metamodel's pairs (1-1,
 // 1-many, many-many, composite) is made from random starting graphs, and
 // after each one memory is checked against the one rule that defines the
-// pairs; rolled back, it leaves the graph as it was.
+// pairs, and the edited end against a plain list edited the same way;
+// rolled back, the edits leave the graph as it was.
 
 #include "RecordingDataSource.hpp"
 #include "Seed.hpp"
