@@ -390,6 +390,23 @@ TEST_F(NodeTest, ABoundedCollectionRefusesAnEntryTooManyWhicheverWayItComes) {
   tx.commit();
 }
 
+// An element has one owner: taken through another composite property, or
+// from that property's other end, it leaves the collection that held it.
+TEST_F(NodeTest, AnElementTakenThroughAnotherCompositeLeavesItsOwner) {
+  ModelElement a, b, e;
+  inTransaction([&] {
+    a = node(), b = node(), e = node();
+    a.append(mu.pair, ref(e));
+  });
+  inTransaction([&] { e.set(mu.parent, b); });
+  EXPECT_EQ(e.getOwner(), b);
+  EXPECT_EQ(a.get(mu.pair).size(), 0u);
+  inTransaction([&] { a.append(mu.pair, ref(e)); });
+  EXPECT_EQ(e.getOwner(), a);
+  EXPECT_EQ(b.get(mu.kids).size(), 0u);
+  EXPECT_EQ(e.get(mu.parent).size(), 0u);
+}
+
 // Deep enough that one stack frame per level would overflow the stack.
 TEST_F(NodeTest, MakingWalkingDestroyingAndRollingBackADeepChainWorkAndItCannotBecomeACycle) {
   const std::size_t depth = 100000;
