@@ -59,8 +59,8 @@ SavedElement& touchIn(UndoLog& log, ElementImpl* e) {
   const auto kept = log.savedIndex.insert(e, static_cast<std::uint32_t>(log.saved.size()));
   if (!kept.second) return log.saved[kept.first];
   try {
-    log.saved.push_back(SavedElement{ModelElement(e), e->cls, e->owner, ModelElement(e->owner), e->owningProperty,
-                                     e->state, {}, SlotLog::none});
+    log.saved.push_back(
+        SavedElement{ModelElement(e), e->cls, ModelElement(e->owner), e->owningProperty, e->state, {SlotLog::none, 0, 0}});
   } catch (...) {
     log.savedIndex.erase(e);
     throw;
@@ -77,7 +77,7 @@ SlotLog& slotLogIn(UndoLog& log, SavedElement& s, const ElementImpl* e, std::uin
   // that the log copies the slot, so it never holds much more than the copy
   // it would otherwise have made at the first change.
   const std::size_t budget = e->slots[slot].size() / 2;
-  const SlotLog added{slot, static_cast<std::uint32_t>(std::min<std::size_t>(budget, std::numeric_limits<std::uint32_t>::max()))};
+  const SlotLog added{slot, static_cast<std::uint32_t>(std::min<std::size_t>(budget, SlotLog::maxEdits)), 0};
   if (s.first.slot == SlotLog::none) return s.first = added;
   log.moreSlots.push_back(MoreSlotLog{added});
   *link = static_cast<std::uint32_t>(log.moreSlots.size() - 1);
@@ -86,7 +86,7 @@ SlotLog& slotLogIn(UndoLog& log, SavedElement& s, const ElementImpl* e, std::uin
 
 void copySlotIn(UndoLog& log, SlotLog& l, ElementImpl* e) {
   log.copies.push_back(CopiedSlot{e, l.slot, e->slots[l.slot]});
-  l.copied = true;
+  l.copied = 1;
 }
 
 void saveSlotIn(UndoLog& log, ElementImpl* e, std::uint32_t slot) {
@@ -303,7 +303,7 @@ void ModelState::restore(UndoLog& log) {
       moves.emplace_back(e, s.state);
     }
     if (e->cls != s.cls) e->refineClass(s.cls);  // back to the proxy's class; a subclass's slots go
-    e->owner = s.owner;
+    e->owner = elementImpl(s.owner);
     e->owningProperty = s.owningProperty;
   }
   for (auto& [e, state] : moves) {

@@ -80,9 +80,10 @@ inline ElementImpl* elementImpl(const ModelElement& e) { return static_cast<Elem
 /// nothing more of the slot is needed.
 struct SlotLog {
   static constexpr std::uint32_t none = 0xFFFFFFFFu;
+  static constexpr std::uint32_t maxEdits = 0x7FFFFFFFu;
   std::uint32_t slot = none;
-  std::uint32_t editsLeft = 0;  // edits still logged one by one
-  bool copied = false;          // a copy in the log restores everything since
+  std::uint32_t editsLeft : 31;  // edits still logged one by one
+  std::uint32_t copied : 1;      // a copy in the log restores everything since
 };
 
 /// What an element that existed before the log opened looked like when the
@@ -92,8 +93,7 @@ struct SlotLog {
 struct SavedElement {
   ModelElement handle;  // keeps the element alive until the transaction ends
   meta::Class cls;
-  ElementImpl* owner;
-  ModelElement ownerHandle;
+  ModelElement owner;  // kept alive too, to be the owner again
   const meta::Property::Impl* owningProperty;
   ElementImpl::State state;
   SlotLog first;                       // the first slot changed (slot none: none yet)
