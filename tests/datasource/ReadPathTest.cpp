@@ -134,65 +134,6 @@ TEST_P(ReadPathTest, AnElementAnotherHostAddedTakesItsStoredPlaceWhenFetched) {
   EXPECT_EQ(books[1], fetched) << "between the two books stored before";
 }
 
-// An element whose uuid another host gave to an object of another class is
-// no longer stored: a change to it is refused, and that object, which has
-// the same name property, keeps its name; destroying the element leaves it.
-TEST_P(ReadPathTest, AnElementWhoseUuidAnotherClassNowHoldsNeitherChangesNorDeletesItsObject) {
-  attachTo(model, location, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource);
-  ModelElement b2 = fetch(2);
-  ASSERT_TRUE(b2);
-  const boost::uuids::uuid uuid = ids[2];
-  changeDirectly(location, [&](vlt::DataModelRepository& r) {
-    r.defaultDataModel().findObject(uuid, r.metamodel().findClass("lib.Book")).deleteObject();
-    const vlt::ClassRef person = r.metamodel().findClass("lib.Person");
-    const std::u16string name = u"someone";
-    vlt::ObjectConstructor constructor(person);
-    constructor.setObjectUUID(uuid);
-    constructor.setPropertyValueSource(person.findProperty("name"), &name);
-    constructor.createObject(r.defaultDataModel());
-  });
-  qm::zero::Transaction transaction = model->beginTransaction();
-  b2.set(mm.name, Value(meta::StandardTypes::stringMeta(), std::u16string(u"renamed")));
-  EXPECT_EQ(thrownId([&] { transaction.commit(); }).id, "m2t_vlt:datasource:VltObjectNotFound");
-  ModelElement b1 = fetch(1);
-  enableProgressRecords();
-  qm::zero::Transaction destruction = model->beginTransaction();
-  b1.destroy();
-  b2.destroy();
-  destruction.commit();
-  EXPECT_TRUE(anyRecordContains("destroyed object " + boost::uuids::to_string(ids[1]) + " in VLT"));
-  EXPECT_TRUE(anyRecordContains("destroyed object " + boost::uuids::to_string(uuid) + " not found in VLT"));
-  const qm::zero::Model stored = loadAll(location);
-  const ModelElement holder = stored->findElement(uuid);
-  ASSERT_TRUE(holder);
-  EXPECT_EQ(holder.getMetaClass(), mm.person);
-  EXPECT_EQ(holder.get(mm.name).get<std::u16string>(), u"someone");
-}
-
-// A link to an element another host deleted is left out, with a warning: no
-// link to nothing is stored, and a model loaded afterwards reads its holder.
-TEST_P(ReadPathTest, ALinkToAnElementAnotherHostDeletedIsLeftOut) {
-  attachTo(model, location, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource);
-  ModelElement reader = fetch(3);
-  const ModelElement b2 = fetch(2);
-  ASSERT_TRUE(reader && b2);
-  changeDirectly(location, [&](vlt::DataModelRepository& r) {
-    r.defaultDataModel().findObject(ids[2], r.metamodel().findClass("lib.Book")).deleteObject();
-  });
-  qm::zero::Transaction transaction = model->beginTransaction();
-  reader.set(mm.favorite, b2);
-  ModelElement fan = ModelElement::createReflective(model, mm.person);
-  fan.set(mm.favorite, b2);
-  transaction.commit();
-  for (const ModelElement& holder : {reader, fan}) {
-    EXPECT_TRUE(anyRecordContains("not stored: a link to an element that is not stored in favorite of " +
-                                  boost::uuids::to_string(holder.getUUID())));
-  }
-  const qm::zero::Model stored = loadAll(location);
-  ASSERT_TRUE(stored->findElement(ids[3]));
-  EXPECT_FALSE(stored->findElement(ids[3]).isSet(mm.favorite));
-}
-
 TEST_P(ReadPathTest, OpeningLoadsTopLevelElementsAtTheDepthAsked) {
   attach(DataSource::SyncTopLevelToModel);
   // The library, its children as proxies; the whole subtree on request.

@@ -19,9 +19,10 @@ using qm::zero::Value;
 class Stored {
  public:
   explicit Stored(const std::string& location) : repository(openDirectly(location)) {}
-  vlt::ObjectRef object(const ModelElement& element) const {
+  static vlt::ObjectRef in(const vlt::DataModelRepository& repository, const ModelElement& element) {
     return repository.defaultDataModel().findObject(element.getUUID(), repository.metamodel().findClass("ModelElement"));
   }
+  vlt::ObjectRef object(const ModelElement& element) const { return in(repository, element); }
   template <class T>
   T get(const ModelElement& element, const std::string& property) const {
     const vlt::ObjectRef found = object(element);
@@ -130,38 +131,53 @@ TEST_P(WritePathTest, OpeningPushesTheModelAndChildrenEndWhereMemoryHasThem) {
   EXPECT_EQ(expectRepositoryHoldsModel(model, Stored(location).repository), 0u);
 }
 
-// A report that fails writes nothing: an active data source's transaction
-// is rolled back, and a passive one writes each report in a transaction of
-// its own and drops one that no retry can write (its object is gone), with a
-// warning.
+// A report that fails writes nothing. An active data source's transaction
+// is rolled back: here an element whose uuid another host gave to an object
+// of another class, which has a property of the same name and keeps its
+// value, and which destroying the element leaves. A passive one writes each report in a transaction of its own and
+// drops one that no retry can write (its object is gone), with a warning.
 TEST_P(WritePathTest, AFailingReportWritesNothing) {
+  const auto& mm = qm0test::TestMetamodel::get();
   for (const bool active : {true, false}) {
     SCOPED_TRACE(active ? "active" : "passive");
     if (!active) location = newLocation("passive.vlt");
     attach(active);
-    ModelElement gone;
-    commit([&] { gone = holder(); });
-    EXPECT_EQ(Stored(location).elementCount(), 1u);
-    changeDirectly(location, [&](vlt::DataModelRepository& repository) {
-      repository.defaultDataModel().findObject(gone.getUUID(), repository.metamodel().findClass("ModelElement"))
-          .deleteObject();
+    ModelElement gone, created;
+    commit([&] { gone = ModelElement::createReflective(model, mm.book); });
+    changeDirectly(location, [&](vlt::DataModelRepository& r) {
+      r.defaultDataModel().findObject(gone.getUUID(), r.metamodel().findClass("lib.Book")).deleteObject();
+      const vlt::ClassRef person = r.metamodel().findClass("lib.Person");
+      const std::u16string name = u"someone";
+      vlt::ObjectConstructor constructor(person);
+      constructor.setObjectUUID(gone.getUUID());
+      constructor.setPropertyValueSource(person.findProperty("name"), &name);
+      if (active) constructor.createObject(r.defaultDataModel());
     });
-    ModelElement created;
     const auto change = [&] {
       commit([&] {
         created = holder();
-        gone.set(k.i, integer(5));
+        gone.set(mm.name, qm0test::str(u"renamed"));
       });
     };
     if (active) {
       EXPECT_EQ(thrownId(change).id, "m2t_vlt:datasource:VltObjectNotFound");
       EXPECT_TRUE(created.isDestroyed());
+      ModelElement stored;
+      commit([&] { stored = holder(); });
+      enableProgressRecords();
+      commit([&] {
+        gone.destroy();
+        stored.destroy();
+      });
+      EXPECT_TRUE(anyRecordContains("destroyed object " + boost::uuids::to_string(stored.getUUID()) + " in VLT"));
+      EXPECT_TRUE(anyRecordContains("destroyed object " + boost::uuids::to_string(gone.getUUID()) + " not found in VLT"));
     } else {
       change();
       EXPECT_EQ(texts(256).size(), 1u);
       EXPECT_TRUE(anyRecordContains("): the changes of 2 elements are not stored"));
     }
-    EXPECT_EQ(Stored(location).elementCount(), 0u);
+    const std::string person = boost::uuids::to_string(gone.getUUID()).substr(30) + " Person name=[someone]\n";
+    EXPECT_EQ(qm0test::dump(loadAll(location)), active ? person : "");
     model->resetDataSource();
     model = qm::zero::Model::create();
   }
@@ -275,9 +291,23 @@ TEST_P(WritePathTest, EntriesTheRepositoryCannotHoldAreLeftOut) {
   EXPECT_TRUE(anyRecordContains("not stored: a literal without enumeral in colour "));
   EXPECT_FALSE(stored.get<boost::optional<vlt::EnumeralRef>>(h, "colour"));
   EXPECT_TRUE(anyRecordContains("not stored: a link to an element that is not stored in links"));
+  // A single link to an element another host deleted, of a changed element
+  // and of a new one.
+  changeDirectly(location, [&](vlt::DataModelRepository& repository) { Stored::in(repository, kept).deleteObject(); });
   records.clear();
-  commit([&] { h.set(k.colourProp, Value(k.colour, 2)); });
+  ModelElement fan;
+  commit([&] {
+    h.set(k.colourProp, Value(k.colour, 2));
+    h.set(k.next, kept);
+    fan = holder();
+    fan.set(k.next, kept);
+  });
   EXPECT_TRUE(anyRecordContains("not stored: a literal without enumeral in colour ")) << "a change of an element";
+  for (const ModelElement& holder : {h, fan}) {
+    EXPECT_TRUE(anyRecordContains("not stored: a link to an element that is not stored in next of " +
+                                  boost::uuids::to_string(holder.getUUID())));
+    EXPECT_FALSE(loadAll(location)->findElement(holder.getUUID()).isSet(k.next));
+  }
 }
 
 INSTANTIATE_BACKEND_TEST_SUITE(WritePathTest);
