@@ -17,13 +17,9 @@
 #include "DataSourceTestSupport.hpp"
 #include "Kinds.hpp"
 
-#include <matrix/Array.hpp>
 #include <qm/zero/ReferenceCollection.hpp>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
-
 #include <deque>
-#include <limits>
 #include <optional>
 #include <random>
 
@@ -36,15 +32,8 @@ using qm::zero::ModelElement;
 using qm::zero::Value;
 using qm0test::TestMetamodel;
 
-// Element n has a uuid ending in n, so that messages about uuids name the
-// element of the step list.
-boost::uuids::uuid uuidOf(std::uint32_t n) {
-  boost::uuids::uuid uuid{};
-  uuid.data[6] = 0x40;
-  uuid.data[8] = 0x80;
-  for (int i = 0; i < 4; ++i) uuid.data[15 - i] = static_cast<std::uint8_t>(n >> (8 * i));
-  return uuid;
-}
+using qm0test::uuidOf;
+
 std::uint32_t numberOf(const ModelElement& element) {
   std::uint32_t n = 0;
   for (int i = 12; i < 16; ++i) n = (n << 8) | element.getUUID().data[i];
@@ -516,84 +505,16 @@ class Generator {
     }
     step.value = Value(p->getType(), boost::none);
     for (std::size_t i = 0; i < entries; ++i) {
-      const Value entry = randomValue(p->getType(), step.array);
+      const Value entry = randomValue(p->getType(), draw, step.array);
       step.value = i == 0 ? entry : step.value;
       if (i > 0) step.value.getEntries().push_back(entry.getEntries()[0]);
     }
   }
 
-  // A value of one of the test metamodel's value types.
-  Value randomValue(const meta::Type& type, std::shared_ptr<matrix::qxArray_tag>& array) {
-    using meta::StandardTypes;
-    if (const meta::Enum e = meta::Enum::downcast(type)) {
-      std::vector<std::int32_t> literals;
-      for (const auto& [name, value] : e->getLiterals()) literals.push_back(value);
-      return Value(type, oneOf(literals));
-    }
-    if (const meta::DataType d = meta::DataType::downcast(type)) {
-      qm::zero::DataValue data(d);
-      for (const meta::Property& attribute : d->getAllAttributes())
-        if (chance(85)) data.set(attribute, randomValue(attribute->getType(), array));
-      return Value(type, data);
-    }
-    if (type == StandardTypes::unlimitedNaturalMeta())
-      return Value(type, oneOf(std::vector<std::uint32_t>{0, 7, 4000000000u}));
-    if (type == StandardTypes::integer64Meta())
-      return Value(type, oneOf(std::vector<std::int64_t>{0, -5, std::int64_t(1) << 40, std::numeric_limits<std::int64_t>::min()}));
-    if (type == StandardTypes::uinteger64Meta())
-      return Value(type, oneOf(std::vector<std::uint64_t>{0, 2, std::uint64_t(1) << 63, ~std::uint64_t(0)}));
-    if (type == StandardTypes::uinteger8Meta()) return Value(type, oneOf(std::vector<std::uint8_t>{0, 1, 200, 255}));
-    if (type == StandardTypes::booleanMeta()) return Value(type, chance(50));
-    if (type == StandardTypes::uuidMeta()) {
-      boost::uuids::uuid id{};
-      for (auto& byte : id.data) byte = static_cast<std::uint8_t>(pick(256));
-      return Value(type, id);
-    }
-    if (type == StandardTypes::dateTimeMeta()) {  // to the microsecond, before and after 1970
-      const boost::posix_time::ptime day(boost::gregorian::date(chance(50) ? 1969 : 2026, 12, 6));
-      return Value(type, day + boost::posix_time::microseconds(std::int64_t(pick(86400000000))));
-    }
-    if (type == StandardTypes::stringToStringMapMeta())
-      return Value(type, chance(50) ? qm::zero::StringToStringMap{{u"a", u"b"}}
-                                    : qm::zero::StringToStringMap{{u"", u"\u00e9"}, {u"k", u"v"}});
-    if (type == StandardTypes::integerMeta()) {
-      static const std::vector<std::int32_t> integers = {0, 1, -1, 7, 300, 2147483647, -2147483647 - 1};
-      return Value(type, chance(50) ? oneOf(integers) : static_cast<std::int32_t>(pick(2001)) - 1000);
-    }
-    if (type == StandardTypes::realMeta()) {
-      static const std::vector<double> reals = {0.0, 0.5, 1.0 / 3, -2.5e300, 6.02214076e23, 1e-300};
-      return Value(type, chance(50) ? oneOf(reals) : static_cast<double>(pick(1000000)) / 64);
-    }
-    if (type == StandardTypes::stringMeta()) {
-      static const std::vector<std::u16string> strings = {
-          u"",      u"a",         u"Brave New World", u"\u00dcnic\u00f8de \u2603", u"clef \U0001D11E",
-          u"q'\"\\", u"two\nlines", std::u16string(300, u'x'), std::u16string(u"nul\0inside", 10)};
-      return Value(type, chance(70) ? oneOf(strings) : u"s" + fl::i18n::utf8_to_ustring(std::to_string(pick(50))));
-    }
-    if (type == StandardTypes::stdstringMeta()) {
-      static const std::vector<std::string> strings = {"", "http://example.com/b?x=1&y=2", "\xc3\xbc-utf8",
-                                                       "tab\tand 'quote'", std::string(200, 'y')};
-      return Value(type, oneOf(strings));
-    }
-    if (type == StandardTypes::qxArrayMeta()) {
-      static const std::vector<matrix::ClassId> ids = {matrix::ClassId::Double, matrix::ClassId::Int32,
-                                                       matrix::ClassId::UInt8};
-      const matrix::ClassId id = oneOf(ids);
-      array.reset(matrix::createNumericArray(id, {1 + pick(3), 1 + pick(3)}), matrix::ArrayDeleter());
-      auto* bytes = static_cast<unsigned char*>(matrix::data(array.get()));
-      const std::size_t size = matrix::numberOfElements(array.get()) * matrix::elementSize(id);
-      for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<unsigned char>(pick(256));
-      if (id == matrix::ClassId::Double)  // no NaN patterns: their bits need not survive a round trip
-        for (std::size_t i = 0; i < size; i += 8) bytes[i + 7] &= 0x3f;
-      return Value(type, array.get());
-    }
-    ADD_FAILURE() << "no values for type " << fl::i18n::ustring_to_utf8(type->getQualifiedName());
-    return Value(type, boost::none);
-  }
-
   const TestMetamodel& mm;
   const Kinds& k;
   std::mt19937_64 rng;
+  const Draw draw = [this](std::size_t n) { return pick(n); };
   std::uint32_t created = 0;
   std::vector<meta::Class> classes;  // of each number made, from 1
   std::size_t transactions = 0;

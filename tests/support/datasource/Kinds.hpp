@@ -1,14 +1,31 @@
 #pragma once
-// A test metamodel with every kind of stored value, shared by the tests of
-// writes and of queries.
+// A test metamodel with every kind of stored value, and random values of
+// every kind, shared by the tests of writes and of queries.
 
+#include <matrix/Array.hpp>
+#include <qm/zero/Value.hpp>
 #include <qm/zero/meta/MetaRegistry.hpp>
 #include <qm/zero/meta/PackageBuilder.hpp>
 #include <qm/zero/meta/StandardTypes.hpp>
 
+#include <functional>
+#include <memory>
+
 namespace dstest {
 
 namespace meta = qm::zero::meta;
+
+/// Draws a number below its argument.
+using Draw = std::function<std::size_t(std::size_t)>;
+
+/// A value of `type` (a primitive type, an enumeration or a datatype), one
+/// of a few of its kind, so that equal values are common. The edge cases
+/// (extremes, text beyond ASCII, with a NUL or quotes, times before 1970 to
+/// the microsecond, arrays) come only when not `plain`: plain values are
+/// lower-case ASCII text and numbers that every back end orders and compares
+/// as memory does. `array` keeps the array of a QxArray value alive.
+qm::zero::Value randomValue(const meta::Type& type, const Draw& draw, std::shared_ptr<matrix::qxArray_tag>& array,
+                            bool plain = false);
 
 // Every kind of stored value, in the multiplicities the writes tell apart.
 //   kinds.Base (abstract)   next: Holder [0..1] one way

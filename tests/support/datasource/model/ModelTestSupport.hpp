@@ -28,10 +28,10 @@ namespace qm0test {
 
 using namespace qm::zero;
 
-inline boost::uuids::uuid uuidOf(int n) {
+// Element n has a uuid ending in n, so that messages about uuids name it.
+inline boost::uuids::uuid uuidOf(std::uint32_t n) {
   boost::uuids::uuid u{};
-  u.data[15] = static_cast<std::uint8_t>(n);
-  u.data[14] = static_cast<std::uint8_t>(n >> 8);
+  for (int i = 0; i < 4; ++i) u.data[15 - i] = static_cast<std::uint8_t>(n >> (8 * i));
   return u;
 }
 
