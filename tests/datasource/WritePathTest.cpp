@@ -134,8 +134,9 @@ TEST_P(WritePathTest, OpeningPushesTheModelAndChildrenEndWhereMemoryHasThem) {
 // A report that fails writes nothing. An active data source's transaction
 // is rolled back: here an element whose uuid another host gave to an object
 // of another class, which has a property of the same name and keeps its
-// value, and which destroying the element leaves. A passive one writes each report in a transaction of its own and
-// drops one that no retry can write (its object is gone), with a warning.
+// value, and which destroying the element leaves. A passive one writes each
+// report in a transaction of its own and drops one that no retry can write
+// (its object is gone), with a warning.
 TEST_P(WritePathTest, AFailingReportWritesNothing) {
   const auto& mm = qm0test::TestMetamodel::get();
   for (const bool active : {true, false}) {
