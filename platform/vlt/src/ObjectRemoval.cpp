@@ -47,7 +47,7 @@ constexpr std::int64_t wholeTablesFrom = 256;
 // twice.
 const char* addRootsText() {
   static const std::string text =
-      "INSERT INTO vlt_doomed (id, class_id, uuid) SELECT id, class_id, uuid FROM vlt_object WHERE id IN (" +
+      "INSERT INTO vlt_doomed (id, class_id) SELECT id, class_id FROM vlt_object WHERE id IN (" +
       inListPlaceholders(1) + ") ON CONFLICT DO NOTHING";
   return text.c_str();
 }
@@ -65,7 +65,7 @@ std::string addIdentifiedText(const ClassInfo& cls, const char* key) {
   for (const ClassInfo* c : classes) list += (list.empty() ? "" : ", ") + std::to_string(c->id);
   // The unary plus keeps the planners off the class index: they would read
   // every object of the classes to keep those of the list.
-  return std::string("INSERT INTO vlt_doomed (id, class_id, uuid) SELECT id, class_id, uuid FROM vlt_object WHERE ") +
+  return std::string("INSERT INTO vlt_doomed (id, class_id) SELECT id, class_id FROM vlt_object WHERE ") +
          key + " IN (" + inListPlaceholders(1) + ") AND +class_id IN (" + list + ") ON CONFLICT DO NOTHING";
 }
 
@@ -102,7 +102,7 @@ boost::uuids::uuid uuidAt(sql::Statement& s, int column) {
 }
 
 const char* targetsText() {
-  static const std::string text = "SELECT id, uuid FROM vlt_doomed WHERE id IN (" + inListPlaceholders(1) + ")";
+  static const std::string text = "SELECT id, uuid FROM vlt_object WHERE id IN (" + inListPlaceholders(1) + ")";
   return text.c_str();
 }
 
@@ -143,7 +143,7 @@ void ObjectRemoval::deleteIdentified(const std::vector<Identified>& groups, CutL
   startGathering();
   for (const Identified& group : groups) addIdentified(group);
   if (found != nullptr) {
-    sql::StatementUse s(statements_.fixed("SELECT uuid FROM vlt_doomed"));
+    sql::StatementUse s(statements_.fixed("SELECT o.uuid FROM vlt_doomed d JOIN vlt_object o ON o.id = d.id"));
     while (s->step()) found->push_back(uuidAt(*s, 0));
   }
   deleteSubtrees(cut, keeps);
@@ -165,14 +165,14 @@ void ObjectRemoval::deleteAll() {
 }
 
 // An empty vlt_doomed for a deletion's roots (a failed deletion may have
-// left ids there), each row with the object's class and uuid.
+// left ids there), each row with the object's class.
 void ObjectRemoval::startGathering() {
   sql::Connection& c = database_.connection();
   // Temporary: the connection's own, gone with it. Made again after a
   // rollback took it back.
-  c.execute(sql::fillIn("CREATE TEMP TABLE IF NOT EXISTS vlt_doomed (id {int} PRIMARY KEY, class_id {int} NOT NULL, "
-                        "uuid {bytes} NOT NULL, stage {int} NOT NULL DEFAULT 0)",
-                        {{"int", c.dialect().integerType}, {"bytes", c.dialect().bytesType}}));
+  c.execute(sql::fillIn("CREATE TEMP TABLE IF NOT EXISTS vlt_doomed "
+                        "(id {int} PRIMARY KEY, class_id {int} NOT NULL, stage {int} NOT NULL DEFAULT 0)",
+                        {{"int", c.dialect().integerType}}));
   statements_.fixed("DELETE FROM vlt_doomed").run();
 }
 
@@ -214,15 +214,15 @@ ObjectRemoval::Doomed ObjectRemoval::gatherOwned() {
   // does, is done here), then what that owns, each object reached once:
   // ownership is a tree. Added in id order.
   statements_
-      .fixed("INSERT INTO vlt_doomed (id, class_id, uuid, stage) SELECT o.id, o.class_id, o.uuid, 1 FROM vlt_doomed d "
+      .fixed("INSERT INTO vlt_doomed (id, class_id, stage) SELECT o.id, o.class_id, 1 FROM vlt_doomed d "
              "JOIN vlt_object o ON o.owner_id = d.id WHERE NOT EXISTS (SELECT 1 FROM vlt_doomed x WHERE x.id = o.id) "
              "ORDER BY o.id")
       .run();
   statements_
-      .fixed("WITH RECURSIVE sub(id, class_id, uuid) AS (SELECT o.id, o.class_id, o.uuid FROM vlt_doomed d "
+      .fixed("WITH RECURSIVE sub(id, class_id) AS (SELECT o.id, o.class_id FROM vlt_doomed d "
              "JOIN vlt_object o ON o.owner_id = d.id WHERE d.stage = 1 "
-             "UNION ALL SELECT o.id, o.class_id, o.uuid FROM sub JOIN vlt_object o ON o.owner_id = sub.id) "
-             "INSERT INTO vlt_doomed (id, class_id, uuid, stage) SELECT id, class_id, uuid, 2 FROM sub ORDER BY id "
+             "UNION ALL SELECT o.id, o.class_id FROM sub JOIN vlt_object o ON o.owner_id = sub.id) "
+             "INSERT INTO vlt_doomed (id, class_id, stage) SELECT id, class_id, 2 FROM sub ORDER BY id "
              "ON CONFLICT DO NOTHING")
       .run();
   Doomed doomed;
@@ -289,8 +289,9 @@ void ObjectRemoval::decideWholeTables(Doomed& doomed) {
   }
 }
 
-// The rows of the doomed objects: in their class tables, in the collections
-// they hold, in the object table.
+// The rows of the doomed objects in their class tables and in the
+// collections they hold; their rows in the object table go last
+// (deleteObjectRows), once the links cut to them are named.
 void ObjectRemoval::deleteRows(const Doomed& doomed) {
   std::set<const ClassInfo*> tables;
   for (const auto& [cls, count] : doomed.classes) tables.insert(cls->lineage.begin(), cls->lineage.end());
@@ -316,7 +317,6 @@ void ObjectRemoval::deleteRows(const Doomed& doomed) {
                })
         .run();
   }
-  deleteObjectRows(doomed);
 }
 
 void ObjectRemoval::deleteObjectRows(const Doomed& doomed) {
@@ -426,8 +426,8 @@ bool ObjectRemoval::releaseKept(const Keeps& keeps) {
   return any;
 }
 
-// The uuids of the cut links' targets, from vlt_doomed: their rows in the
-// object table are gone by then. Few: links that other objects hold.
+// The uuids of the cut links' targets, read before their rows in the
+// object table go. Few: links that other objects hold.
 void ObjectRemoval::nameCutTargets(CutLinks& cut) {
   std::vector<ObjectId> targets;
   for (const Cut& c : cut) targets.push_back(c.link.target);
@@ -453,6 +453,7 @@ void ObjectRemoval::deleteSubtrees(CutLinks* cut, const Keeps& keeps) {
   deleteRows(doomed);
   cutLinks(doomed, cut);
   if (cut != nullptr && !cut->empty()) nameCutTargets(*cut);
+  deleteObjectRows(doomed);
   statements_.fixed("DELETE FROM vlt_doomed").run();
 }
 
