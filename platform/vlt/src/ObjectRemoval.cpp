@@ -33,7 +33,7 @@ enum RemovalStatement {
   emptyEntries,
   reportColumn,
   reportEntries,
-  addIdentifiedRoots,
+  findIdentifiedRows,
   addIdentifiedIds
 };
 
@@ -52,9 +52,9 @@ const char* addRootsText() {
   return text.c_str();
 }
 
-// The roots named by uuid, of `cls` or a subclass, as the list `key`
-// names them ("uuid", "id").
-std::string addIdentifiedText(const ClassInfo& cls, const char* key) {
+// Of the objects a list of ids names, those of `cls` or a subclass (the
+// query's text with `select`; `tail` after the list).
+std::string identifiedText(const ClassInfo& cls, const char* select, const char* key, const char* tail) {
   std::vector<const ClassInfo*> classes{&cls};
   for (std::size_t i = 0; i < classes.size(); ++i) {
     for (const ClassInfo* sub : classes[i]->subclasses) {
@@ -65,8 +65,21 @@ std::string addIdentifiedText(const ClassInfo& cls, const char* key) {
   for (const ClassInfo* c : classes) list += (list.empty() ? "" : ", ") + std::to_string(c->id);
   // The unary plus keeps the planners off the class index: they would read
   // every object of the classes to keep those of the list.
-  return std::string("INSERT INTO vlt_doomed (id, class_id) SELECT id, class_id FROM vlt_object WHERE ") +
-         key + " IN (" + inListPlaceholders(1) + ") AND +class_id IN (" + list + ") ON CONFLICT DO NOTHING";
+  return std::string(select) + " FROM vlt_object WHERE " + key + " IN (" + inListPlaceholders(1) +
+         ") AND +class_id IN (" + list + ")" + tail;
+}
+
+// inListSize rows (id, class_id) into vlt_doomed; `padded`: the last
+// list, whose last row repeats.
+const char* addRowsText(bool padded) {
+  static const auto text = [](bool withConflicts) {
+    std::string values;
+    for (std::size_t k = 0; k < inListSize; ++k)
+      values += (k == 0 ? "(?" : ", (?") + std::to_string(2 * k + 1) + ", ?" + std::to_string(2 * k + 2) + ")";
+    return "INSERT INTO vlt_doomed (id, class_id) VALUES " + values + (withConflicts ? " ON CONFLICT DO NOTHING" : "");
+  };
+  static const std::string plain = text(false), padding = text(true);
+  return padded ? padding.c_str() : plain.c_str();
 }
 
 const char* idsText() {
@@ -141,7 +154,13 @@ void ObjectRemoval::deleteIdentified(const std::vector<Identified>& groups, CutL
   if (std::all_of(groups.begin(), groups.end(), [](const Identified& g) { return g.uuids->empty(); })) return;
   WriteScope scope(transaction_);
   startGathering();
-  for (const Identified& group : groups) addIdentified(group);
+  if (database_.connection().dialect().statementsAreRoundTrips) {
+    std::vector<std::pair<ObjectId, std::int64_t>> roots;
+    for (const Identified& group : groups) findIdentified(group, roots);
+    addFound(roots);
+  } else {
+    for (const Identified& group : groups) addIdentified(group);
+  }
   if (found != nullptr) {
     sql::StatementUse s(statements_.fixed("SELECT o.uuid FROM vlt_doomed d JOIN vlt_object o ON o.id = d.id"));
     while (s->step()) found->push_back(uuidAt(*s, 0));
@@ -183,29 +202,56 @@ void ObjectRemoval::addRoots(const std::vector<ObjectId>& roots) {
   forEachList(sorted, [&]() -> sql::Statement& { return statements_.fixed(addRootsText()); }, run);
 }
 
-// On a server one statement per few hundred uuids finds and adds them.
 // SQLite's uuid index holds the ids: found there, they are added in id
 // order, each row of the object table read once, where the uuids' order
 // would read it all over.
 void ObjectRemoval::addIdentified(const Identified& group) {
   std::vector<boost::uuids::uuid> uuids(*group.uuids);
   std::sort(uuids.begin(), uuids.end());
-  const bool server = database_.connection().dialect().statementsAreRoundTrips;
-  const auto add = [&]() -> sql::Statement& {
-    return statements_.keyed(group.cls, server ? addIdentifiedRoots : addIdentifiedIds, schema_.generation(),
-                             [&] { return addIdentifiedText(*group.cls, server ? "uuid" : "id"); });
-  };
-  if (server) {
-    forEachList(uuids, add, run);
-    return;
-  }
   std::vector<ObjectId> ids;
   forEachList(uuids, [&]() -> sql::Statement& { return statements_.fixed(idsText()); }, [&](sql::Statement& s) {
     while (s.step()) ids.push_back(static_cast<ObjectId>(s.columnInt64(0)));
   });
   std::sort(ids.begin(), ids.end());
   ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  const auto add = [&]() -> sql::Statement& {
+    return statements_.keyed(group.cls, addIdentifiedIds, schema_.generation(), [&] {
+      return identifiedText(*group.cls, "INSERT INTO vlt_doomed (id, class_id) SELECT id, class_id", "id",
+                            " ON CONFLICT DO NOTHING");
+    });
+  };
   forEachList(ids, add, run);
+}
+
+// On a server the objects are found first, a statement per few hundred
+// uuids, and then added in id order: inserted in the uuids' order, and
+// checked for conflicts row by row, the rows of vlt_doomed cost four times
+// as much.
+void ObjectRemoval::findIdentified(const Identified& group, std::vector<std::pair<ObjectId, std::int64_t>>& out) {
+  std::vector<boost::uuids::uuid> uuids(*group.uuids);
+  std::sort(uuids.begin(), uuids.end());
+  const auto find = [&]() -> sql::Statement& {
+    return statements_.keyed(group.cls, findIdentifiedRows, schema_.generation(),
+                             [&] { return identifiedText(*group.cls, "SELECT id, class_id", "uuid", ""); });
+  };
+  forEachList(uuids, find, [&](sql::Statement& s) {
+    while (s.step()) out.emplace_back(static_cast<ObjectId>(s.columnInt64(0)), s.columnInt64(1));
+  });
+}
+
+void ObjectRemoval::addFound(std::vector<std::pair<ObjectId, std::int64_t>>& roots) {
+  std::sort(roots.begin(), roots.end());
+  roots.erase(std::unique(roots.begin(), roots.end()), roots.end());
+  for (std::size_t first = 0; first < roots.size(); first += inListSize) {
+    const bool padded = roots.size() - first < inListSize;
+    sql::StatementUse s(statements_.fixed(addRowsText(padded)));
+    for (std::size_t k = 0; k < inListSize; ++k) {
+      const auto& [id, cls] = roots[std::min(first + k, roots.size() - 1)];
+      s->bindInt64(static_cast<int>(2 * k + 1), id);
+      s->bindInt64(static_cast<int>(2 * k + 2), cls);
+    }
+    s->run();
+  }
 }
 
 ObjectRemoval::Doomed ObjectRemoval::gatherOwned() {

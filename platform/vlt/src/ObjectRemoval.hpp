@@ -79,6 +79,10 @@ class ObjectRemoval {
   void startGathering();
   void addRoots(const std::vector<ObjectId>& roots);
   void addIdentified(const Identified& group);
+  /// The ids and class ids of the objects `group` names, appended to `out`.
+  void findIdentified(const Identified& group, std::vector<std::pair<ObjectId, std::int64_t>>& out);
+  /// Adds the objects (id, class id) found to vlt_doomed, in id order.
+  void addFound(std::vector<std::pair<ObjectId, std::int64_t>>& roots);
   /// What the roots in vlt_doomed own, added; how many of each class.
   Doomed gatherOwned();
   bool releaseKept(const Keeps& keeps);
