@@ -1,9 +1,10 @@
 // Changes made to a model in its transactions, read back from the repository
 // with vlt alone, in the cases random transactions hardly meet (every kind
-// of value and ordered histories are theirs): a model pushed on opening, new
-// objects referring to each other and owning existing ones, children moved
-// through several owners, passive data sources, failing reports, entries
-// the repository cannot hold, and the transactions around them.
+// of value and most ordered histories are theirs): replacements in ordered
+// collections, a model pushed on opening, new objects referring to each
+// other and owning existing ones, children moved through several owners,
+// passive data sources, failing reports, entries the repository cannot
+// hold, and the transactions around them.
 
 #include "DataSourceTestSupport.hpp"
 #include "Kinds.hpp"
@@ -128,6 +129,31 @@ TEST_P(WritePathTest, OpeningPushesTheModelAndChildrenEndWhereMemoryHasThem) {
     doomedOwner.removeAt(k.parts, 0);
     doomedOwner.destroy();
   });
+  EXPECT_EQ(expectRepositoryHoldsModel(model, Stored(location).repository), 0u);
+}
+
+// An ordered collection's edits are replayed on the stored collection one
+// by one, a replacement at its own index: of values, of literals, of links.
+TEST_P(WritePathTest, AnOrderedHistoryIsReplayedOnTheStoredCollection) {
+  attach();
+  ModelElement h, a, b, c, d;
+  const auto colour = [&](std::int32_t v) { return Value(k.colour, v); };
+  commit([&] {
+    makeHolders({&h, &a, &b, &c, &d});
+    for (const std::int32_t v : {1, 2, 4}) {
+      h.append(k.ints, integer(v));
+      h.append(k.colours, colour(v));
+    }
+    h.set(k.links, Value(k.holder, std::vector<ModelElement>{a, b, c}));
+  });
+  commit([&] {
+    h.replace(k.ints, 2, integer(9));
+    h.replace(k.colours, 1, colour(4));
+    h.replace(k.links, 2, Value(d));
+    h.insert(k.ints, 0, integer(7));
+    h.removeAt(k.links, 0);
+  });
+  EXPECT_EQ(Stored(location).targets(h, "links"), ids({b, d}));
   EXPECT_EQ(expectRepositoryHoldsModel(model, Stored(location).repository), 0u);
 }
 
