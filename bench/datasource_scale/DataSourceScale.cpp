@@ -613,6 +613,38 @@ Options parse(int argc, char** argv) {
   return o;
 }
 
+// The model the run generates, and where it goes.
+void describe(const Context& c) {
+  const java_model::Counts& n = c.expected.counts;
+  std::printf("%zu elements (seed %#llx): %zu packages, %zu classes, %zu methods, %zu statements; %zu references; "
+              "%s%s%s\n",
+              c.options.elements, static_cast<unsigned long long>(c.options.seed), n.perKind[0], n.perKind[1],
+              n.perKind[2], n.perKind[3], c.expected.references, c.options.postgresql ? "PostgreSQL" : "SQLite",
+              c.options.parameters.empty() ? "" : ", parameters ", c.options.parameters.c_str());
+  std::printf("%s references: %.2f targets per element, %zu of them also held at the other end (usedBy); %s\n",
+              c.options.references == java_model::References::skewed ? "skewed" : "uniform",
+              static_cast<double>(c.expected.references) / static_cast<double>(c.options.elements),
+              c.expected.opposites, c.expected.shape.c_str());
+}
+
+// Runs the phase `name`; after an import into the SQLite file `path` (empty
+// on PostgreSQL), prints the file's size. False when the phase failed.
+bool runPhase(const std::string& name, void (*phase)(const Context&), const Context& c, const std::string& path) {
+  // An import measures a new repository: a file kept from an earlier run
+  // would take the elements it holds already as pushed, and checks after
+  // it would read that run's changes.
+  const bool import = name == "import" && !path.empty();
+  if (import) {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) std::filesystem::remove(path + suffix);
+  }
+  const bool ran = runInChild(name.c_str(), phase, c);
+  if (!ran || !import) return ran;
+  std::error_code noFile;
+  const std::uintmax_t size = std::filesystem::file_size(path, noFile);
+  if (!noFile) std::printf("          file: %.0f MiB\n", static_cast<double>(size) / (1024 * 1024));
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -649,34 +681,12 @@ int main(int argc, char** argv) {
       location = c.options.parameters.empty() ? path : "file:" + path + "?" + c.options.parameters;
     }
     c.connectionString = fl::i18n::utf8_to_ustring(location);
-    const java_model::Counts& n = c.expected.counts;
-    std::printf("%zu elements (seed %#llx): %zu packages, %zu classes, %zu methods, %zu statements; %zu references; "
-                "%s%s%s\n",
-                c.options.elements, static_cast<unsigned long long>(c.options.seed), n.perKind[0], n.perKind[1],
-                n.perKind[2], n.perKind[3], c.expected.references, c.options.postgresql ? "PostgreSQL" : "SQLite",
-                c.options.parameters.empty() ? "" : ", parameters ", c.options.parameters.c_str());
-    std::printf("%s references: %.2f targets per element, %zu of them also held at the other end (usedBy); %s\n",
-                c.options.references == java_model::References::skewed ? "skewed" : "uniform",
-                static_cast<double>(c.expected.references) / static_cast<double>(c.options.elements),
-                c.expected.opposites, c.expected.shape.c_str());
+    describe(c);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "datasource_scale: %s\n", e.what());
     return 2;
   }
   bool ok = true;
-  for (const std::string& p : c.options.phases) {
-    // An import measures a new repository: a file kept from an earlier run
-    // would take the elements it holds already as pushed, and checks after
-    // it would read that run's changes.
-    if (p == "import" && !path.empty()) {
-      for (const char* suffix : {"", "-wal", "-shm", "-journal"}) std::filesystem::remove(path + suffix);
-    }
-    const bool ran = runInChild(p.c_str(), phases.at(p), c);
-    ok = ran && ok;
-    if (!ran || p != "import" || path.empty()) continue;
-    std::error_code noFile;
-    const std::uintmax_t size = std::filesystem::file_size(path, noFile);
-    if (!noFile) std::printf("          file: %.0f MiB\n", static_cast<double>(size) / (1024 * 1024));
-  }
+  for (const std::string& p : c.options.phases) ok = runPhase(p, phases.at(p), c, path) && ok;
   return ok ? 0 : 1;
 }
