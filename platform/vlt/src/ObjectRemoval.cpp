@@ -52,21 +52,13 @@ const char* addRootsText() {
   return text.c_str();
 }
 
-// Of the objects a list of ids names, those of `cls` or a subclass (the
-// query's text with `select`; `tail` after the list).
+// `select` of the objects of `cls` or a subclass among those an IN list of
+// their `key` ("id", "uuid") names; `tail` follows.
 std::string identifiedText(const ClassInfo& cls, const char* select, const char* key, const char* tail) {
-  std::vector<const ClassInfo*> classes{&cls};
-  for (std::size_t i = 0; i < classes.size(); ++i) {
-    for (const ClassInfo* sub : classes[i]->subclasses) {
-      if (std::find(classes.begin(), classes.end(), sub) == classes.end()) classes.push_back(sub);
-    }
-  }
-  std::string list;
-  for (const ClassInfo* c : classes) list += (list.empty() ? "" : ", ") + std::to_string(c->id);
   // The unary plus keeps the planners off the class index: they would read
   // every object of the classes to keep those of the list.
   return std::string(select) + " FROM vlt_object WHERE " + key + " IN (" + inListPlaceholders(1) +
-         ") AND +class_id IN (" + list + ")" + tail;
+         ") AND +class_id IN (" + classIdList(&cls) + ")" + tail;
 }
 
 // inListSize rows (id, class_id) into vlt_doomed; `padded`: the last

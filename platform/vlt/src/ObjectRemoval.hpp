@@ -94,8 +94,8 @@ class ObjectRemoval {
   void cutLinks(const Doomed& doomed, CutLinks* cut);
   void collectCut(const PropertyInfo* q, CutLinks& cut);
   void nameCutTargets(CutLinks& cut);
-  /// Deletes what the roots vlt_doomed holds (see startGathering) own, and
-  /// them.
+  /// Deletes the roots gathered in vlt_doomed (see startGathering) and
+  /// what they own.
   void deleteSubtrees(CutLinks* cut = nullptr, const Keeps& keeps = {});
 
   Database& database_;

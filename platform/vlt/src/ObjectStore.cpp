@@ -274,14 +274,7 @@ std::vector<ObjectId> ObjectStore::findIds(const std::vector<boost::uuids::uuid>
 
 std::vector<ObjectRef> ObjectStore::objectsOf(const ClassInfo* cls, bool withSubclasses, std::size_t* count) {
   schema_.checkUsable(cls);
-  std::vector<const ClassInfo*> classes{cls};
-  for (std::size_t i = 0; withSubclasses && i < classes.size(); ++i) {
-    for (const ClassInfo* sub : classes[i]->subclasses) {
-      if (std::find(classes.begin(), classes.end(), sub) == classes.end()) classes.push_back(sub);
-    }
-  }
-  std::string list;
-  for (const ClassInfo* c : classes) list += (list.empty() ? "" : ", ") + std::to_string(c->id);
+  const std::string list = classIdList(cls, withSubclasses);
   std::vector<ObjectRef> out;
   if (count != nullptr) {
     auto s = database_.connection().prepare("SELECT count(*) FROM vlt_object WHERE class_id IN (" + list + ")");

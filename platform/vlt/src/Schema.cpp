@@ -280,6 +280,18 @@ void Schema::touchLayout(ClassInfo* cls) {
 
 // ---------------------------------------------------------------- lookups
 
+std::string classIdList(const ClassInfo* cls, bool withSubclasses) {
+  std::vector<const ClassInfo*> classes{cls};
+  for (std::size_t i = 0; withSubclasses && i < classes.size(); ++i) {
+    for (const ClassInfo* sub : classes[i]->subclasses) {
+      if (std::find(classes.begin(), classes.end(), sub) == classes.end()) classes.push_back(sub);
+    }
+  }
+  std::string list;
+  for (const ClassInfo* c : classes) list += (list.empty() ? "" : ", ") + std::to_string(c->id);
+  return list;
+}
+
 std::vector<ClassInfo*> Schema::classes() const {
   std::vector<ClassInfo*> out;
   for (const auto& c : classStore_) {

@@ -20,6 +20,10 @@ namespace vlt::detail {
 
 struct MetamodelFile;
 
+/// The ids of `cls` and, with `withSubclasses`, of every class below it,
+/// each once: "3, 7, 12", for a statement's `class_id IN (...)`.
+std::string classIdList(const ClassInfo* cls, bool withSubclasses = true);
+
 /// The metamodel cache. Creating classes, properties and enumerations writes
 /// the metamodel tables and the value tables inside the current transaction
 /// (or an implicit one); a rollback retires what the transaction created.
