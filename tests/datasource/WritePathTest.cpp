@@ -197,7 +197,8 @@ TEST_P(WritePathTest, AFailingReportWritesNothing) {
         stored.destroy();
       });
       EXPECT_TRUE(anyRecordContains("destroyed object " + boost::uuids::to_string(stored.getUUID()) + " in VLT"));
-      EXPECT_TRUE(anyRecordContains("destroyed object " + boost::uuids::to_string(gone.getUUID()) + " not found in VLT"));
+      EXPECT_TRUE(
+          anyRecordContains("destroyed object " + boost::uuids::to_string(gone.getUUID()) + " not found in VLT"));
     } else {
       change();
       EXPECT_EQ(texts(256).size(), 1u);

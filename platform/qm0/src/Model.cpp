@@ -59,8 +59,8 @@ SavedElement& touchIn(UndoLog& log, ElementImpl* e) {
   const auto kept = log.savedIndex.insert(e, static_cast<std::uint32_t>(log.saved.size()));
   if (!kept.second) return log.saved[kept.first];
   try {
-    log.saved.push_back(
-        SavedElement{ModelElement(e), e->cls, ModelElement(e->owner), e->owningProperty, e->state, {SlotLog::none, 0, 0}});
+    log.saved.push_back(SavedElement{ModelElement(e), e->cls, ModelElement(e->owner), e->owningProperty, e->state,
+                                     {SlotLog::none, 0, 0}});
   } catch (...) {
     log.savedIndex.erase(e);
     throw;

@@ -327,7 +327,8 @@ std::vector<CutLink> DataModelRef::deleteIdentifiedObjects(const std::vector<Ide
   Core& core = Core::of(core_);
   std::vector<detail::ObjectRemoval::Identified> identified;
   identified.reserve(groups.size());
-  for (const IdentifiedObjects& group : groups) identified.push_back({ownClass(core, group.objectClass), &group.identities});
+  for (const IdentifiedObjects& group : groups)
+    identified.push_back({ownClass(core, group.objectClass), &group.identities});
   detail::ObjectRemoval::CutLinks cut;
   core.removal().deleteIdentified(identified, &cut, keeps, found);
   return cutLinksOf(core, cut);

@@ -44,8 +44,8 @@ bool holds(const qm::zero::Value& value, const qm::zero::ModelElement& target) {
 // names every element destroyed in memory, so only such children, and
 // children memory never loaded, are shown.
 void DataSource::ChangeWriter::destroyObjects(const std::vector<qm::zero::ModelElement>& elements) {
-  // Named by uuid and class: the repository looks each one up as it
-  // deletes it, rather than after a lookup of its own.
+  // Named by uuid and class: the deletion looks each one up itself, once,
+  // where looking the objects up here first cost a lookup more each.
   std::vector<vlt::IdentifiedObjects> groups;
   for (const auto& [cls, indexes] : byClass(elements, [&](std::size_t i) {
          // Of a class this data source does not map: found whatever its class.
