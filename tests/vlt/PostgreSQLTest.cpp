@@ -300,6 +300,56 @@ TEST_F(PostgreSQLTest, AReadTransactionBeginsWithItsFirstReadAndFindsTheTablesOt
   EXPECT_EQ(kept.value_or(0), 4);
 }
 
+// Collections sent ahead come back with the next read that waits for the
+// server, and the same object's collections then wait for nothing. What was
+// sent ahead is never read out of date: not for another object, nor after a
+// write, nor in a later transaction.
+TEST_F(PostgreSQLTest, CollectionsSentAheadComeWithTheNextReadAndAreNeverOutOfDate) {
+  const vlt::PropertyRef k = first.appendPropertyToClass(item, "k", "int32", "", 0, 1, false, false, true, "",
+                                                         Repo::byReference, "", boost::uuids::uuid{}, true);
+  const vlt::PropertyRef links = first.appendPropertyToClass(item, "links", "test.Item", "", 0, 0xFFFFFFFF, false,
+                                                             true, true, "", Repo::byReference, "",
+                                                             boost::uuids::uuid{}, false);
+  vlt::ObjectRef a = create(first, 1), b = create(first, 2), c = create(first, 3);
+  a.setPropertyValue(k, 1);
+  a.setPropertyValue(links, std::vector<vlt::ObjectRef>{b});
+  b.setPropertyValue(links, std::vector<vlt::ObjectRef>{c, a});
+  using Objects = std::vector<vlt::ObjectRef>;
+  const auto linksOf = [&](const vlt::ObjectRef& o) {
+    std::vector<Objects> read;
+    o.getCollections({links}, read);
+    return read.at(0);
+  };
+  boost::optional<std::int32_t> kept;
+  for (int pass = 0; pass < 2; ++pass) {  // the first prepares the statements
+    first.beginReadTransaction();
+    b.getPropertyValue(k, kept);  // the BEGIN answered
+    const std::uint64_t before = first.roundTrips().roundTrips;
+    a.requestCollections({links});
+    a.getPropertyValue(k, kept);
+    EXPECT_EQ(linksOf(a), Objects{b});
+    if (pass == 1) EXPECT_EQ(first.roundTrips().roundTrips - before, 1u) << "the value and the links together";
+    first.commitTransaction();
+  }
+  first.beginReadTransaction();
+  a.requestCollections({links});
+  EXPECT_EQ(linksOf(b), (Objects{c, a})) << "another object's";
+  EXPECT_EQ(linksOf(a), Objects{b});
+  a.requestCollections({links});
+  a.setPropertyValue(links, Objects{c});
+  EXPECT_EQ(linksOf(a), Objects{c}) << "after a write";
+  a.requestCollections({links});
+  first.commitTransaction();
+
+  Repo second;
+  second.open(uri, "", waiting(5));
+  const vlt::ClassRef theirs = second.metamodel().findClass("test.Item");
+  second.defaultDataModel().findObject(makeUuid(1), theirs).setPropertyValue(theirs.findProperty("links"), Objects{});
+  first.beginReadTransaction();
+  EXPECT_EQ(linksOf(a), Objects{}) << "in a later transaction";
+  first.commitTransaction();
+}
+
 // The rows of an INSERT go out together, in statements of a power of two
 // rows prepared on first use; so do an upsert's, which never touch a row
 // twice in one statement, nor go before a plain INSERT of their table, nor a

@@ -189,11 +189,13 @@ constexpr int firstCollectionsPurpose = 1000;
 
 // One statement for all of them, the collections' entries one after the
 // other, each in its order (composite ones as Containment::children orders
-// them); a collection without a table yet has no branch.
-void CollectionStore::readCollections(const ObjectRef& object, const std::vector<PropertyRef>& properties,
-                                      std::vector<std::vector<ObjectRef>>& out) {
+// them); a collection without a table yet has no branch. Null when none
+// has one.
+sql::Statement* CollectionStore::collectionsStatement(const ObjectRef& object,
+                                                      const std::vector<PropertyRef>& properties,
+                                                      std::vector<const PropertyInfo*>& infos) {
   database_.checkOpen();
-  std::vector<const PropertyInfo*> infos;
+  infos.clear();
   bool anyStored = false;
   for (const PropertyRef& propertyRef : properties) {
     const PropertyInfo* property = access_.checkAccess(object, propertyRef, ValueType::object);
@@ -203,20 +205,29 @@ void CollectionStore::readCollections(const ObjectRef& object, const std::vector
     infos.push_back(stored ? property : nullptr);
     anyStored = anyStored || stored;
   }
+  if (!anyStored) return nullptr;
+  auto list = collectionLists_.find(infos);
+  if (list == collectionLists_.end())
+    list = collectionLists_.emplace(infos, firstCollectionsPurpose + static_cast<int>(collectionLists_.size())).first;
+  sql::Statement& s = statements_.keyed(HandleAccess::classOf(object), list->second, tables_.version(), [&] {
+    std::string text;
+    for (std::size_t k = 0; k < infos.size(); ++k) {
+      if (infos[k] != nullptr) text += (text.empty() ? "" : " UNION ALL ") + collectionBranch(infos[k], k);
+    }
+    return text + " ORDER BY 1, 2, 3";
+  });
+  s.bindInt64(1, object.objectId());
+  return &s;
+}
+
+void CollectionStore::readCollections(const ObjectRef& object, const std::vector<PropertyRef>& properties,
+                                      std::vector<std::vector<ObjectRef>>& out) {
+  std::vector<const PropertyInfo*> infos;
+  sql::Statement* statement = collectionsStatement(object, properties, infos);
   out.assign(properties.size(), {});
   bool empty = true;
-  if (anyStored) {
-    auto list = collectionLists_.find(infos);
-    if (list == collectionLists_.end())
-      list = collectionLists_.emplace(infos, firstCollectionsPurpose + static_cast<int>(collectionLists_.size())).first;
-    sql::StatementUse s(statements_.keyed(HandleAccess::classOf(object), list->second, tables_.version(), [&] {
-      std::string text;
-      for (std::size_t k = 0; k < infos.size(); ++k) {
-        if (infos[k] != nullptr) text += (text.empty() ? "" : " UNION ALL ") + collectionBranch(infos[k], k);
-      }
-      return text + " ORDER BY 1, 2, 3";
-    }));
-    s->bindInt64(1, object.objectId());
+  if (statement != nullptr) {
+    sql::StatementUse s(*statement);
     while (s->step()) {
       empty = false;
       const auto k = static_cast<std::size_t>(s->columnInt64(0));
@@ -224,6 +235,11 @@ void CollectionStore::readCollections(const ObjectRef& object, const std::vector
     }
   }
   if (empty && !objects_.knownToExist(object.objectId())) access_.requireObject(object.objectId());
+}
+
+void CollectionStore::requestCollections(const ObjectRef& object, const std::vector<PropertyRef>& properties) {
+  std::vector<const PropertyInfo*> infos;
+  if (sql::Statement* statement = collectionsStatement(object, properties, infos)) statement->sendAhead();
 }
 
 std::pair<const PropertyInfo*, const PropertyInfo*> CollectionStore::checkOwnedLinks(const ObjectRef& owner,

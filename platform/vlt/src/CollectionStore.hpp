@@ -61,9 +61,10 @@ class CollectionStore {
   /// See DataModelRef::getLinksOfOwnedObjects.
   void readOwnedLinks(const std::vector<ObjectRef>& owners, const PropertyRef& owning, const PropertyRef& property,
                       std::vector<LinkEntry>& out, bool targetIdentity);
-  /// ObjectRef::getCollections.
+  /// ObjectRef::getCollections and requestCollections.
   void readCollections(const ObjectRef& object, const std::vector<PropertyRef>& properties,
                        std::vector<std::vector<ObjectRef>>& out);
+  void requestCollections(const ObjectRef& object, const std::vector<PropertyRef>& properties);
   void writeAll(const ObjectRef& object, const PropertyRef& property, ValueType type, const void* vector,
                 bool objectIsNew);
   std::size_t size(const ObjectRef& object, const PropertyInfo* property);
@@ -101,6 +102,10 @@ class CollectionStore {
   void checkEntry(const PropertyInfo* property, ValueType type, const void* value) const;
   void checkUpperBound(const PropertyInfo* property, std::size_t count) const;
   void checkUniqueness(const PropertyInfo* property, ValueType type, const void* vector) const;
+  /// readCollections' statement, bound; `infos` are the properties, null
+  /// where nothing is stored.
+  sql::Statement* collectionsStatement(const ObjectRef& object, const std::vector<PropertyRef>& properties,
+                                       std::vector<const PropertyInfo*>& infos);
   [[noreturn]] void beyondEnd(const PropertyInfo* property, std::size_t index, std::size_t size) const;
 
   Database& database_;

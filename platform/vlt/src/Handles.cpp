@@ -193,6 +193,10 @@ void ObjectRef::getCollections(const std::vector<PropertyRef>& properties,
                                std::vector<std::vector<ObjectRef>>& out) const {
   Core::of(core_).collections().readCollections(*this, properties, out);
 }
+void ObjectRef::requestValues() const { Core::of(core_).objects().requestRow(*this); }
+void ObjectRef::requestCollections(const std::vector<PropertyRef>& properties) const {
+  Core::of(core_).collections().requestCollections(*this, properties);
+}
 void ObjectRef::getLinksOfOwnedObjects(const PropertyRef& owning, const PropertyRef& property,
                                        std::vector<LinkEntry>& out, bool targetIdentity) const {
   Core::of(core_).collections().readOwnedLinks(*this, owning, property, out, targetIdentity);

@@ -354,6 +354,20 @@ void ObjectStore::fillRow(sql::Statement& statement, int firstCell, bool withTar
   }
 }
 
+// The statement row() reads with inside a transaction on a server: its
+// read goes out now, and row() reads its answer.
+void ObjectStore::requestRow(const ObjectRef& object) {
+  database_.checkOpen();
+  if (!bundled() || !transaction_.active() || object.objectId() == 0) return;
+  if (row_.serial == transaction_.writeSerial() && row_.id == object.objectId()) return;  // read already
+  const ClassInfo* layout = HandleAccess::classOf(object);
+  tables_.refresh();
+  sql::Statement& s = statements_.keyed(layout, placedRowById, rowVersion(layout, tables_),
+                                        [&] { return rowQuery(layout, "o.id = ?1", tables_, true, true); });
+  s.bindInt64(1, object.objectId());
+  s.sendAhead();
+}
+
 const ObjectStore::Row& ObjectStore::row(const ObjectRef& object, const PropertyInfo* property) {
   const std::uint64_t serial = transaction_.active() ? transaction_.writeSerial() : 0;
   if (serial != 0 && row_.serial == serial && row_.id == object.objectId() &&

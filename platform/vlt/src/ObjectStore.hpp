@@ -75,6 +75,8 @@ class ObjectStore {
   // checked by the caller to be used on `object` with its own value type.
   /// Reads the value into `out`; false when it is absent.
   bool readValue(const ObjectRef& object, const PropertyInfo* property, void* out);
+  /// ObjectRef::requestValues.
+  void requestRow(const ObjectRef& object);
   /// Reads the value as a vector of zero or one.
   void readValueAsVector(const ObjectRef& object, const PropertyInfo* property, void* vector);
   /// Writes the value `in` (null: absent) inside the caller's WriteScope;

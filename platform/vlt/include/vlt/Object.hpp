@@ -121,6 +121,26 @@ class VLT_API ObjectRef {
     detail::ValueAccess<T>::get(*this, property, out);
   }
 
+  /// The entries of several collections of this object at once, in one
+  /// statement: `out[k]` becomes those of `properties[k]`, a multi-valued
+  /// property of objects, a collection of links or a composite one (the
+  /// owned objects), in collection order, each target with its own class
+  /// and uuid. Throws UsageError (a null handle; a property not of this
+  /// object's class, or not a multi-valued object property) and
+  /// ObjectNotFoundError.
+  void getCollections(const std::vector<PropertyRef>& properties, std::vector<std::vector<ObjectRef>>& out) const;
+  /// Sends the statement of getCollections(properties) ahead, for a back end
+  /// behind a server: it goes out without waiting, and the next call that
+  /// waits (a read of this object's values, say) brings its answer along.
+  /// The next getCollections of this object and these properties in the
+  /// same transaction then waits for nothing, unless something was written
+  /// meanwhile. Elsewhere, and outside a transaction, it does nothing.
+  /// Throws as getCollections for bad arguments.
+  void requestCollections(const std::vector<PropertyRef>& properties) const;
+  /// Sends the read of this object's single values (with its place) ahead,
+  /// as requestCollections does: the next getPropertyValue of a single value
+  /// of this object in the same transaction then waits for nothing.
+  void requestValues() const;
   /// Reads, in one statement, the entries of the collection of links
   /// `property` of every object that this one owns through the composite
   /// `owning`: of objects of `owning`'s class and of its subclasses that have
@@ -135,14 +155,6 @@ class VLT_API ObjectRef {
   /// this object's class; `property` not a multi-valued, non-composite
   /// object property, or of a class that no object owned through `owning`
   /// can have) and ObjectNotFoundError.
-  /// The entries of several collections of this object at once, in one
-  /// statement: `out[k]` becomes those of `properties[k]`, a multi-valued
-  /// property of objects, a collection of links or a composite one (the
-  /// owned objects), in collection order, each target with its own class
-  /// and uuid. Throws UsageError (a null handle; a property not of this
-  /// object's class, or not a multi-valued object property) and
-  /// ObjectNotFoundError.
-  void getCollections(const std::vector<PropertyRef>& properties, std::vector<std::vector<ObjectRef>>& out) const;
   void getLinksOfOwnedObjects(const PropertyRef& owning, const PropertyRef& property, std::vector<LinkEntry>& out,
                               bool targetIdentity = true) const;
 

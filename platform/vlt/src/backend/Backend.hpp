@@ -65,6 +65,13 @@ class Statement {
     step();
     reset();
   }
+  /// Sends a read with its current bindings ahead, for an engine behind a
+  /// server: it goes out without waiting, and the next call that waits
+  /// brings its answer along. The first step() with the same bindings in
+  /// the same transaction reads that answer, unless something was written
+  /// meanwhile (the read then runs anew). An engine in the process does
+  /// nothing here.
+  virtual void sendAhead() {}
   /// Ends the current execution (releasing its locks); bindings stay.
   virtual void reset() noexcept = 0;
   virtual bool columnIsNull(int column) = 0;

@@ -61,6 +61,7 @@ class PgStatement final : public Statement {
   void bindBlob(int index, const void* data, std::size_t size) override { bindBytes(index, data, size); }
   bool step() override;
   void run() override;
+  void sendAhead() override;
   void reset() noexcept override {
     result_.reset();
     row_ = -1;
@@ -92,6 +93,8 @@ class PgStatement final : public Statement {
   const Call& call();
 
  private:
+  /// Runs the statement and waits for its result.
+  void runNow();
   Parameter& slot(int index) {
     if (index > static_cast<int>(parameters_.size())) parameters_.resize(static_cast<std::size_t>(index));
     return parameters_[static_cast<std::size_t>(index - 1)];
@@ -159,6 +162,7 @@ class PgConnection final : public Connection {
     --savepoints_;
     forgetIndexes();
     pipelineDrop();
+    dropAhead();
     if (PQtransactionStatus(conn()) == PQTRANS_IDLE) return;
     constexpr const char* sql = "ROLLBACK TO vlt_operation; RELEASE vlt_operation";
     traceStatement(sql);
@@ -257,16 +261,39 @@ class PgConnection final : public Connection {
   void sync(Result* last = nullptr);
   /// A BEGIN went out unanswered (beginAnsweredLater).
   bool beginUnanswered() const noexcept { return beginUnanswered_; }
-  /// Queues the prepared call `c` behind the unanswered BEGIN and returns
-  /// its result, read with the BEGIN's in one round trip.
-  Result runAfterBegin(const std::string& sql, const PgStatement::Call& c);
+  /// Queues the prepared read `c` behind the queued commands (see
+  /// readsOnlyQueued) and returns its result, read with theirs in one round
+  /// trip.
+  Result runQueuedRead(const std::string& sql, const PgStatement::Call& c);
   /// Whether a write may be queued: inside a transaction only (outside, a
   /// write is its own transaction and its outcome is wanted now).
   bool mayQueue() const noexcept {
     return syncsSent_ == 0 && (pipelining_ || copyUnanswered_ || PQtransactionStatus(conn()) == PQTRANS_INTRANS);
   }
-  /// Something ran that may have changed the database.
-  void noteWrite() noexcept { wrote_ = true; }
+  /// Something ran that may have changed the database: what was read
+  /// ahead may be out of date.
+  void noteWrite() noexcept {
+    wrote_ = true;
+    if (!ahead_.empty()) dropAhead();
+  }
+  /// Whether a read may go out behind the queued commands and be answered
+  /// with them: only reads and the transaction's own commands are queued
+  /// (its BEGIN, a read sent ahead). A read behind queued writes waits for
+  /// them first, so that its own failure leaves them to the savepoint.
+  bool readsOnlyQueued() const noexcept { return beginUnanswered_ || (pipelining_ && syncsSent_ == 0 && !wrote_); }
+  /// Whether a read may be sent ahead: inside a transaction.
+  bool mayReadAhead() const noexcept { return beginUnanswered_ || mayQueue(); }
+  /// Queues `statement`'s read with `parameters`; its answer is kept for
+  /// takeAhead.
+  void queueAhead(const PgStatement& statement, const std::string& sql, const PgStatement::Call& c,
+                  const std::vector<Parameter>& parameters);
+  /// The answer of `statement`'s read sent ahead with `parameters`, read
+  /// now if it has not come yet; false when there is none (or it is out of
+  /// date).
+  bool takeAhead(const PgStatement& statement, const std::vector<Parameter>& parameters, Result& out);
+  /// What `statement` sent ahead is no one's (it is going); with null,
+  /// what every statement sent: the transaction ended or wrote.
+  void forgetAhead(const PgStatement* statement) noexcept;
   void queue(const std::string& sql, const PgStatement::Call& c);
   void queueCommand(const char* sql);
   /// Queues `sql`, which has no parameters, as a statement prepared once.
@@ -296,6 +323,10 @@ class PgConnection final : public Connection {
   };
   /// Reads the results up to the last sync sent; records the first failure.
   void readPipeline(Failure& failure, Result* last);
+  /// Keeps `r`, the result of the command queued at `index`, when that was
+  /// a read sent ahead.
+  bool deliverAhead(std::size_t index, Result& r);
+  void dropAhead() noexcept { forgetAhead(nullptr); }
   /// Rolls back the transaction after a queued write failed (the server
   /// skipped what came after it) and throws the failure.
   [[noreturn]] void dropTransaction(const Failure& failure);
@@ -309,6 +340,7 @@ class PgConnection final : public Connection {
   /// Rolls back a transaction the server refuses to go on with.
   void rollbackNow() noexcept {
     forgetMade();
+    dropAhead();
     traceStatement("ROLLBACK");
     waited();
     Result rollback(PQexec(conn(), "ROLLBACK"));
@@ -369,6 +401,16 @@ class PgConnection final : public Connection {
   /// The index in queued_ of a try for the write lock, whose false fails it.
   std::size_t tryLockAt_ = notQueued;
   std::deque<std::string> queued_;  ///< the SQL of each queued command, for messages
+  /// A read sent ahead: until its answer comes, `at` is its index in
+  /// queued_; a null statement (gone, or the read out of date) wants it no
+  /// more.
+  struct AheadRead {
+    const PgStatement* statement;
+    std::vector<Parameter> parameters;
+    std::size_t at;
+    Result result;
+  };
+  std::vector<AheadRead> ahead_;
   /// By single-row statement text; kept with their prepared statements for
   /// the connection's life (their number follows the tables').
   std::unordered_map<std::string, std::unique_ptr<RowBatch>> batches_;

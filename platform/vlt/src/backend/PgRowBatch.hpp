@@ -21,6 +21,10 @@ struct Parameter {
   bool null = true;
   std::uint32_t type = 0;
   std::string bytes;
+
+  friend bool operator==(const Parameter& a, const Parameter& b) noexcept {
+    return a.null == b.null && a.type == b.type && a.bytes == b.bytes;
+  }
 };
 
 /// What a single-row INSERT whose rows may go out together looks like:

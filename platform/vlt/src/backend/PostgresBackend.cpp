@@ -144,6 +144,7 @@ PgStatement::PgStatement(PgConnection& connection, std::string sql)
 PgStatement::~PgStatement() {
   const std::shared_ptr<std::vector<std::string>> retired = retired_.lock();
   if (!retired) return;  // the connection, and its plans, are gone
+  connection_.forgetAhead(this);
   try {
     for (const auto& [types, name] : prepared_) retired->push_back(name);
   } catch (...) {
@@ -183,18 +184,7 @@ const PgStatement::Call& PgStatement::call() {
 
 bool PgStatement::step() {
   if (!result_) {
-    if (!inserts_) connection_.needIndexes();
-    const Call& c = call();
-    if (reads_ && connection_.beginUnanswered()) {
-      result_ = connection_.runAfterBegin(sql_, c);
-    } else {
-      connection_.sync();
-      connection_.traceStatement(sql_);
-      connection_.waited();
-      if (!reads_) connection_.noteWrite();
-      result_.reset(PQexecPrepared(connection_.conn(), c.name.c_str(), static_cast<int>(c.values.size()),
-                                   c.values.data(), c.lengths.data(), c.formats.data(), 1));
-    }
+    if (!reads_ || !connection_.takeAhead(*this, parameters_, result_)) runNow();
     row_ = -1;
     PGresult* r = result_.get();
     if (r == nullptr || (PQresultStatus(r) != PGRES_TUPLES_OK && PQresultStatus(r) != PGRES_COMMAND_OK)) {
@@ -204,6 +194,30 @@ bool PgStatement::step() {
     connection_.noteChanges(r);
   }
   return ++row_ < PQntuples(result_.get());
+}
+
+void PgStatement::runNow() {
+  if (!inserts_) connection_.needIndexes();
+  const Call& c = call();
+  if (reads_ && connection_.readsOnlyQueued()) {
+    result_ = connection_.runQueuedRead(sql_, c);
+    return;
+  }
+  connection_.sync();
+  connection_.traceStatement(sql_);
+  connection_.waited();
+  if (!reads_) connection_.noteWrite();
+  result_.reset(PQexecPrepared(connection_.conn(), c.name.c_str(), static_cast<int>(c.values.size()), c.values.data(),
+                               c.lengths.data(), c.formats.data(), 1));
+}
+
+// A read sent ahead is left out of the queued writes' batches: it goes out
+// in the pipeline as it is, and only inside a transaction, whose snapshot
+// its answer belongs to.
+void PgStatement::sendAhead() {
+  if (!reads_ || !connection_.mayReadAhead()) return;
+  connection_.needIndexes();
+  connection_.queueAhead(*this, sql_, call(), parameters_);
 }
 
 void PgStatement::run() {
@@ -224,6 +238,7 @@ void PgStatement::run() {
 }
 
 void PgConnection::execute(const std::string& sql) {
+  dropAhead();
   const bool begin = sql.rfind("BEGIN", 0) == 0;
   if (begin || sql == "ROLLBACK") {
     forgetMade();  // a rollback takes the tables back, and what was deferred with them

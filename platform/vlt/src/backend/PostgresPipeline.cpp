@@ -271,6 +271,10 @@ void PgConnection::sync(Result* last) {
   PQexitPipelineMode(conn());
   queued_.clear();
   tryLockAt_ = notQueued;
+  // Kept: the answers still wanted. A read skipped after a failure has none.
+  ahead_.erase(std::remove_if(ahead_.begin(), ahead_.end(),
+                              [](const AheadRead& a) { return a.statement == nullptr || !a.result; }),
+               ahead_.end());
   if (beginUnanswered_) {
     beginUnanswered_ = false;
     noticeSchemaChanges();
@@ -301,6 +305,8 @@ void PgConnection::readPipeline(Failure& failure, Result* last) {
     const ExecStatusType status = PQresultStatus(r.get());
     if (status == PGRES_PIPELINE_SYNC) {
       --syncsSent_;
+    } else if (status == PGRES_TUPLES_OK && deliverAhead(index, r)) {
+      continue;
     } else if (last != nullptr && index + 1 == queued_.size() && status == PGRES_TUPLES_OK) {
       *last = std::move(r);
     } else if (index == tryLockAt_ && status == PGRES_TUPLES_OK && failure.state.empty() && refused(r.get())) {
@@ -321,8 +327,11 @@ void PgConnection::readPipeline(Failure& failure, Result* last) {
 // could lose: its COMMIT goes out at once, ending the transaction (and
 // releasing its lock) on the server, and its answer is read with the next
 // BEGIN's, in one round trip, or by whatever waits for the server first.
+// Reads sent ahead and never read may go before it; their answers are
+// thrown away then.
 bool PgConnection::commitUnanswered() {
-  if (wrote_ || pipelining_ || PQtransactionStatus(conn()) != PQTRANS_INTRANS) return false;
+  if (wrote_ || beginUnanswered_) return false;
+  if (pipelining_ ? syncsSent_ > 0 : PQtransactionStatus(conn()) != PQTRANS_INTRANS) return false;
   traceStatement("COMMIT");
   enterPipeline("COMMIT");
   queueControl("COMMIT");
@@ -382,14 +391,65 @@ void PgConnection::beginAnsweredLater(const std::string& sql) {
   wrote_ = false;
 }
 
-Result PgConnection::runAfterBegin(const std::string& sql, const PgStatement::Call& c) {
+Result PgConnection::runQueuedRead(const std::string& sql, const PgStatement::Call& c) {
   traceStatement(sql);
+  enterPipeline(sql);
   queued(PQsendQueryPrepared(conn(), c.name.c_str(), static_cast<int>(c.values.size()), c.values.data(),
                              c.lengths.data(), c.formats.data(), 1),
          sql);
   Result result;
   sync(&result);
   return result;
+}
+
+void PgConnection::queueAhead(const PgStatement& statement, const std::string& sql, const PgStatement::Call& c,
+                              const std::vector<Parameter>& parameters) {
+  for (const AheadRead& a : ahead_) {
+    if (a.statement == &statement && a.parameters == parameters) return;  // on its way already
+  }
+  sendRows();
+  traceStatement(sql);
+  enterPipeline(sql);
+  const std::size_t at = queued_.size();
+  const int sent = PQsendQueryPrepared(conn(), c.name.c_str(), static_cast<int>(c.values.size()), c.values.data(),
+                                       c.lengths.data(), c.formats.data(), 1);
+  // Known before queued() may read the pipeline.
+  if (sent == 1) ahead_.push_back(AheadRead{&statement, parameters, at, nullptr});
+  queued(sent, sql);
+}
+
+bool PgConnection::takeAhead(const PgStatement& statement, const std::vector<Parameter>& parameters, Result& out) {
+  const auto wanted = [&](const AheadRead& a) { return a.statement == &statement && a.parameters == parameters; };
+  auto it = std::find_if(ahead_.begin(), ahead_.end(), wanted);
+  if (it == ahead_.end()) return false;
+  if (!it->result) {
+    sync();
+    it = std::find_if(ahead_.begin(), ahead_.end(), wanted);
+    if (it == ahead_.end()) return false;
+  }
+  out = std::move(it->result);
+  ahead_.erase(it);
+  return true;
+}
+
+bool PgConnection::deliverAhead(std::size_t index, Result& r) {
+  for (AheadRead& a : ahead_) {
+    if (a.at != index) continue;
+    a.at = notQueued;
+    if (a.statement != nullptr) a.result = std::move(r);
+    return true;
+  }
+  return false;
+}
+
+// An answer on its way is read, and thrown away, by the next sync.
+void PgConnection::forgetAhead(const PgStatement* statement) noexcept {
+  for (AheadRead& a : ahead_) {
+    if (statement == nullptr || a.statement == statement) a.statement = nullptr;
+  }
+  ahead_.erase(std::remove_if(ahead_.begin(), ahead_.end(),
+                              [](const AheadRead& a) { return a.statement == nullptr && a.at == notQueued; }),
+               ahead_.end());
 }
 
 // Outside a transaction only: a failure there cannot spoil anything, and
