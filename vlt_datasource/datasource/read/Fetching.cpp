@@ -66,6 +66,7 @@ qm::zero::ModelElement DataSource::Loader::fetchElement(const meta::Class& cls, 
     const vlt::ObjectRef object = repository.defaultDataModel().findObject(uuid, vltClass);
     if (!object) return;
     const qm::zero::Model model = source.getModel();
+    if (!model->findElement(uuid, qm::zero::InMemoryOnly)) requestOwner(object, model);
     qm::zero::datasource::LoadingTransaction loading = source.beginLoadingTransaction();
     const FetchResult result = fetchQM0Object(object, model, FetchDepth{1, false}, outside);
     if (result.newlyLoaded) loadAncestors(object, result.element, model, outside);
@@ -73,6 +74,23 @@ qm::zero::ModelElement DataSource::Loader::fetchElement(const meta::Class& cls, 
     element = result.element;
   });
   return element;
+}
+
+// The owner of an element about to be loaded is loaded next, unless it is
+// in memory: on a server its values and collections go out now and come
+// back with the element's values, in one round trip.
+void DataSource::Loader::requestOwner(const vlt::ObjectRef& object, const qm::zero::Model& model) {
+  if (!byLevel) return;
+  vlt::ObjectRef owner;
+  vlt::PropertyRef owningProperty;
+  object.getOwnership(owner, owningProperty);  // read with the object's row
+  if (!owner || model->findElement(owner.objectIdentity(), qm::zero::InMemoryOnly)) return;
+  const meta::Class& cls = mapper.frameworkClassOf(owner.objectClass());
+  if (!cls) return;
+  owner.requestValues();
+  const std::vector<vlt::PropertyRef> collections =
+      collectionsAtOnce(instanceLoader(cls, owner.objectClass()), FetchDepth{1, false}, outside);
+  if (!collections.empty()) owner.requestCollections(collections);
 }
 
 void DataSource::Loader::requestSnapshot() { source.requestSnapshot(); }
@@ -98,7 +116,7 @@ DataSource::Loader::FetchResult DataSource::Loader::fetchQM0Object(const vlt::Ob
                                                                    const FetchDepth& depth,
                                                                    const FillContext& context,
                                                                    InstanceLoader* filled) {
-  StartedFetch started = startQM0Object(object, model, depth, filled);
+  StartedFetch started = startQM0Object(object, model, depth, filled, &context);
   if (!unbounded(depth)) {
     finishQM0Object(object, started, model, depth, context);
     return std::move(started.result);
@@ -144,7 +162,8 @@ void DataSource::Loader::fillUnfilled(const qm::zero::Model& model) {
 
 DataSource::Loader::StartedFetch DataSource::Loader::startQM0Object(const vlt::ObjectRef& object,
                                                                     const qm::zero::Model& model,
-                                                                    const FetchDepth& depth, InstanceLoader* filled) {
+                                                                    const FetchDepth& depth, InstanceLoader* filled,
+                                                                    const FillContext* readingIn) {
   const boost::uuids::uuid uuid = object.objectIdentity();
   // Destroyed in the open transaction, and not written yet (a passive data
   // source writes after the commit): as good as gone.
@@ -177,6 +196,11 @@ DataSource::Loader::StartedFetch DataSource::Loader::startQM0Object(const vlt::O
   started.loader = filled && filled->repositoryClass() == vltClass ? filled : &instanceLoader(cls, vltClass);
   started.result.newlyLoaded = !element;
   if (started.result.newlyLoaded) {
+    if (started.loader != filled && readingIn != nullptr) {
+      // On a server the collections come with the values, in one round trip.
+      const std::vector<vlt::PropertyRef> collections = collectionsAtOnce(*started.loader, depth, *readingIn);
+      if (!collections.empty()) object.requestCollections(collections);
+    }
     element = started.loader == filled ? started.loader->make(uuid, model) : started.loader->load(object, uuid, model);
     // No row: the object is gone.
     if (!element) return {};
@@ -230,15 +254,7 @@ void DataSource::Loader::finishQM0Object(const vlt::ObjectRef& object, const Sta
 bool DataSource::Loader::readCollectionsAtOnce(const vlt::ObjectRef& object, const InstanceLoader& loader,
                                                const FetchDepth& depth, const FillContext& context,
                                                FillContext& own) {
-  // byLevel: statements are round trips (DataSource::loadsByLevel).
-  if (!byLevel || depth.depth != 1 || depth.subtree || context.links) return false;
-  std::vector<vlt::PropertyRef> properties;
-  for (const InstanceLoader::Unloaded& unloaded : loader.unloadedProperties()) {
-    const meta::Property& property = unloaded.property;
-    if (!unloaded.reference || !unloaded.propRef || !unloaded.propRef.isMultiValue()) continue;
-    if (property->getUpper() > 1 && property->hasDeferredContents()) continue;  // left for later
-    properties.push_back(unloaded.propRef);
-  }
+  const std::vector<vlt::PropertyRef> properties = collectionsAtOnce(loader, depth, context);
   if (properties.empty()) return false;
   std::vector<std::vector<vlt::ObjectRef>> entries;
   object.getCollections(properties, entries);
@@ -247,6 +263,21 @@ bool DataSource::Loader::readCollectionsAtOnce(const vlt::ObjectRef& object, con
   links->add(object.objectId());
   own = FillContext{links.get(), context.place, links};
   return true;
+}
+
+std::vector<vlt::PropertyRef> DataSource::Loader::collectionsAtOnce(const InstanceLoader& loader,
+                                                                    const FetchDepth& depth,
+                                                                    const FillContext& context) const {
+  std::vector<vlt::PropertyRef> properties;
+  // byLevel: statements are round trips (DataSource::loadsByLevel).
+  if (!byLevel || depth.depth != 1 || depth.subtree || context.links) return properties;
+  for (const InstanceLoader::Unloaded& unloaded : loader.unloadedProperties()) {
+    const meta::Property& property = unloaded.property;
+    if (!unloaded.reference || !unloaded.propRef || !unloaded.propRef.isMultiValue()) continue;
+    if (property->getUpper() > 1 && property->hasDeferredContents()) continue;  // left for later
+    properties.push_back(unloaded.propRef);
+  }
+  return properties;
 }
 
 }  // namespace vlt_datasource

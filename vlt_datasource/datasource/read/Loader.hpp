@@ -130,8 +130,10 @@ class DataSource::Loader {
   /// cells hold the object's values already (a row of its children query).
   FetchResult fetchQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model, const FetchDepth& depth,
                              const FillContext& context, InstanceLoader* filled = nullptr);
+  /// `readingIn`, when given, is the context the element will be filled
+  /// in: the collections read at once then go out with its values.
   StartedFetch startQM0Object(const vlt::ObjectRef& object, const qm::zero::Model& model, const FetchDepth& depth,
-                              InstanceLoader* filled);
+                              InstanceLoader* filled, const FillContext* readingIn = nullptr);
   void finishQM0Object(const vlt::ObjectRef& object, const StartedFetch& started, const qm::zero::Model& model,
                        const FetchDepth& depth, const FillContext& context);
   /// The context in which a newly loaded element at depth 1 is filled: its
@@ -139,6 +141,12 @@ class DataSource::Loader {
   /// none, `context` stays).
   bool readCollectionsAtOnce(const vlt::ObjectRef& object, const InstanceLoader& loader, const FetchDepth& depth,
                              const FillContext& context, FillContext& own);
+  /// Sends the reads of the owner of `object` ahead when it is not in
+  /// memory (loadAncestors then loads it).
+  void requestOwner(const vlt::ObjectRef& object, const qm::zero::Model& model);
+  /// The collections readCollectionsAtOnce reads (none: it reads nothing).
+  std::vector<vlt::PropertyRef> collectionsAtOnce(const InstanceLoader& loader, const FetchDepth& depth,
+                                                  const FillContext& context) const;
   /// Fills `started` (made by startQM0Object) reading in `context`: at once
   /// at a bounded depth, else left to the outermost call of the load.
   void fillOrLeave(const vlt::ObjectRef& object, StartedFetch started, const qm::zero::Model& model,
