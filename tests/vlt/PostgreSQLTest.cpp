@@ -328,7 +328,9 @@ TEST_F(PostgreSQLTest, CollectionsSentAheadComeWithTheNextReadAndAreNeverOutOfDa
     a.requestCollections({links});
     a.getPropertyValue(k, kept);
     EXPECT_EQ(linksOf(a), Objects{b});
-    if (pass == 1) EXPECT_EQ(first.roundTrips().roundTrips - before, 1u) << "the value and the links together";
+    if (pass == 1) {
+      EXPECT_EQ(first.roundTrips().roundTrips - before, 1u) << "the value and the links together";
+    }
     first.commitTransaction();
   }
   first.beginReadTransaction();
