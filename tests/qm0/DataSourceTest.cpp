@@ -40,7 +40,7 @@ TEST_F(DataSourceTest, CommitAndRollbackCallTheDataSourceInOrderAndFetchesAreAsk
 TEST_F(DataSourceTest, RequestSnapshotHandsOverTheChangesSoFarAndListenersGetThePartsThenTheWhole) {
   RecordingListener listener;
   model->addListener<1>(&listener);
-  ModelElement lib, book, added;
+  ModelElement lib, book, added, gone;
   inTransaction([&] {
     lib = make(mm.library, 1), book = make(mm.book, 2);
     ds->requestSnapshot();
@@ -49,29 +49,35 @@ TEST_F(DataSourceTest, RequestSnapshotHandsOverTheChangesSoFarAndListenersGetThe
     lib.append(mm.books, ref(added));
     lib.set(mm.name, str(u"x"));
     book.destroy();
+    gone = make(mm.book, 6);
+    gone.destroy();
   });
   EXPECT_EQ(log->calls, (Calls{"beginTransaction", "snapshot", "snapshot", "precommit", "commit"}));
   ASSERT_EQ(log->snapshots.size(), 2u);
   EXPECT_EQ(log->snapshots[0].created, (Elements{lib, book}));
-  EXPECT_EQ(log->snapshots[1].lists(), (Lists{{added}, {lib}, {book}, {}}));
+  EXPECT_EQ(log->snapshots[1].lists(), (Lists{{added}, {lib}, {book}, {gone}}));
   EXPECT_EQ(log->snapshots[1].changed.at(lib), (Properties{mm.books, mm.name}));
   EXPECT_EQ(log->snapshots[1].changes(lib, mm.books), "+0:000003");
   ASSERT_EQ(listener.kinds(), "part part again");
   EXPECT_EQ(listener.deliveries[0].report.created, (Elements{lib, book}));
-  EXPECT_EQ(listener.deliveries[1].report.lists(), (Lists{{added}, {lib}, {book}, {}}));
-  EXPECT_EQ(listener.deliveries[2].report.lists(), (Lists{{lib, added}, {}, {}, {book}}));
+  EXPECT_EQ(listener.deliveries[1].report.lists(), (Lists{{added}, {lib}, {book}, {gone}}));
+  EXPECT_EQ(listener.deliveries[2].report.lists(), (Lists{{lib, added}, {}, {}, {book, gone}}));
   // In the next transaction the element is an old one, in its parts and
-  // in the whole.
+  // in the whole, which has the edits of both parts in order.
   listener.deliveries.clear();
   inTransaction([&] {
-    make(mm.book, 4);
+    lib.append(mm.books, ref(make(mm.book, 4)));
     ds->requestSnapshot();
     lib.set(mm.name, str(u"y"));
+    lib.append(mm.books, ref(make(mm.book, 5)));
   });
   ASSERT_EQ(listener.kinds(), "part part again");
   EXPECT_EQ(listener.deliveries[1].report.modified, (Elements{lib}));
-  EXPECT_EQ(listener.deliveries[2].report.created, (Elements{model->findElement(uuidOf(4))}));
-  EXPECT_EQ(listener.deliveries[2].report.modified, (Elements{lib}));
+  const ReportSummary& whole = listener.deliveries[2].report;
+  EXPECT_EQ(whole.created, (Elements{model->findElement(uuidOf(4)), model->findElement(uuidOf(5))}));
+  EXPECT_EQ(whole.modified, (Elements{lib}));
+  EXPECT_EQ(whole.changed.at(lib), (Properties{mm.books, mm.name}));
+  EXPECT_EQ(whole.changes(lib, mm.books), "+1:000004 +2:000005");
   model->removeListener(&listener);
 }
 

@@ -103,23 +103,6 @@ void ReportBuilder::unmarkCreated() noexcept {
 
 ReportBuilder::~ReportBuilder() { unmarkCreated(); }
 
-void ReportBuilder::adopt(ReportBuilder& other) {
-  unmarkCreated();
-  // The builders trade marks rather than re-mark every created element:
-  // at commit that was one more pass over all of them.
-  std::swap(mark_, other.mark_);
-  created_ = std::move(other.created_);
-  modified_ = std::move(other.modified_);
-  destroyed_ = std::move(other.destroyed_);
-  ephemeral_ = std::move(other.ephemeral_);
-  firstChange_ = std::move(other.firstChange_);
-  changes_ = std::move(other.changes_);
-  orderedChanges_ = std::move(other.orderedChanges_);
-  count_ = other.count_;
-  allDestroyed_ = other.allDestroyed_;
-  other.clear();
-}
-
 void ReportBuilder::created(const ModelElement& element) {
   std::uint8_t& marks = marksOf(element);
   if ((marks & mark_) == 0) {
@@ -169,15 +152,45 @@ void ReportBuilder::modified(ModelElement::Impl* element, const meta::Property::
 void ReportBuilder::ordered(const ModelElement& element, const meta::Property::Impl* property, std::uint32_t kind,
                             std::size_t index, Value entry) {
   if (isCreated(element)) return;
+  addOrdered(element, property, std::make_shared<OCDChange>(kind, index, std::move(entry)));
+}
+
+void ReportBuilder::addOrdered(const ModelElement& element, const meta::Property::Impl* property,
+                               std::shared_ptr<OCDChange> change) {
   PropertyChanges& pc = changes_[entryFor(element, property)];
   if (!pc.whole) {
     if (pc.ordered == npos) {
       pc.ordered = static_cast<std::uint32_t>(orderedChanges_.size());
       orderedChanges_.emplace_back();
     }
-    orderedChanges_[pc.ordered].push_back(std::make_shared<OCDChange>(kind, index, std::move(entry)));
+    orderedChanges_[pc.ordered].push_back(std::move(change));
   }
   ++count_;
+}
+
+// A property's ordered changes are listed only while it did not change
+// whole: a list in the part is a series of edits, none a whole change.
+void ReportBuilder::replay(const ShallowChangeReport<ModelElement>& part) {
+  for (const ModelElement& e : part.created_) created(e);
+  const ReportData::State& data = *part.data_.state_;
+  for (std::size_t k = 0; k < part.modified_.size(); ++k) {
+    const ModelElement& e = part.modified_[k];
+    for (std::uint32_t i = data.runs[k].first; i < data.runs[k].second; ++i) {
+      const meta::Property::Impl* property = data.properties[i].operator->();
+      const auto edits = data.ordered.find(i);
+      if (edits == data.ordered.end()) {
+        modified(e.get(), property);
+      } else if (!isCreated(e)) {
+        for (const std::shared_ptr<OCDChange>& change : edits->second) addOrdered(e, property, change);
+      }
+    }
+  }
+  for (const ModelElement& e : part.destroyed_) destroyed(e);
+  for (const ModelElement& e : part.ephemeral_) {
+    created(e);
+    destroyed(e);
+  }
+  if (part.allDestroyed_) allDestroyed();
 }
 
 void ReportBuilder::clear() {
@@ -222,17 +235,78 @@ std::shared_ptr<const ShallowChangeReport<ModelElement>> ReportBuilder::build() 
     for (const ModelElement& e : from.items)
       if (e) to.push_back(e);
   };
-  report->created_.reserve(created_.size());
-  for (ModelElement::Impl* e : created_)
-    if ((marksOf(e) & mark_) != 0) report->created_.emplace_back(e);
   copyModified(*report);
   copy(destroyed_, report->destroyed_);
   copy(ephemeral_, report->ephemeral_);
-  report->allDestroyed_ = allDestroyed_;
-  ReportData::State& data = *report->data_.state_;
-  data.any = allDestroyed_ || !report->created_.empty() || !report->modified_.empty() ||
-             !report->destroyed_.empty() || !report->ephemeral_.empty();
+  finish(*report);
   return report;
+}
+
+namespace {
+
+// The elements of `items` without the holes removals left, in order; true
+// when there were any.
+bool closeHoles(std::vector<ModelElement>& items, std::vector<std::uint32_t>* alongside = nullptr) {
+  std::size_t kept = 0;
+  for (std::size_t at = 0; at < items.size(); ++at) {
+    if (!items[at]) continue;
+    if (kept != at) {
+      items[kept] = std::move(items[at]);
+      if (alongside != nullptr) (*alongside)[kept] = (*alongside)[at];
+    }
+    ++kept;
+  }
+  if (kept == items.size()) return false;
+  items.resize(kept);
+  if (alongside != nullptr) alongside->resize(kept);
+  return true;
+}
+
+}  // namespace
+
+std::shared_ptr<const ShallowChangeReport<ModelElement>> ReportBuilder::take() {
+  auto report = std::make_shared<ShallowChangeReport<ModelElement>>();
+  ReportData::State& data = *report->data_.state_;
+  std::vector<ModelElement>& modified = modified_.items;
+  if (closeHoles(modified, &firstChange_)) {
+    modified_.index = PointerIndex();
+    modified_.index.reserve(modified.size());
+    for (std::size_t k = 0; k < modified.size(); ++k)
+      modified_.index.insert(modified[k].get(), static_cast<std::uint32_t>(k));
+  }
+  // The element -> place index is the element -> run index: runs follow
+  // the elements' order.
+  data.index = std::move(modified_.index);
+  data.runs.reserve(modified.size());
+  data.properties.reserve(changes_.size());
+  for (std::size_t at = 0; at < modified.size(); ++at) {
+    const auto first = static_cast<std::uint32_t>(data.properties.size());
+    for (std::uint32_t i = firstChange_[at]; i != npos; i = changes_[i].next) {
+      const PropertyChanges& pc = changes_[i];
+      if (pc.ordered != npos && !orderedChanges_[pc.ordered].empty())
+        data.ordered.emplace(static_cast<std::uint32_t>(data.properties.size()), std::move(orderedChanges_[pc.ordered]));
+      data.properties.emplace_back(pc.property);
+    }
+    data.runs.emplace_back(first, static_cast<std::uint32_t>(data.properties.size()));
+  }
+  report->modified_ = std::move(modified);
+  closeHoles(destroyed_.items);
+  report->destroyed_ = std::move(destroyed_.items);
+  closeHoles(ephemeral_.items);
+  report->ephemeral_ = std::move(ephemeral_.items);
+  finish(*report);
+  clear();
+  return report;
+}
+
+void ReportBuilder::finish(ShallowChangeReport<ModelElement>& report) const {
+  report.created_.reserve(created_.size());
+  for (ModelElement::Impl* e : created_)
+    if ((marksOf(e) & mark_) != 0) report.created_.emplace_back(e);
+  report.allDestroyed_ = allDestroyed_;
+  ReportData::State& data = *report.data_.state_;
+  data.any = allDestroyed_ || !report.created_.empty() || !report.modified_.empty() || !report.destroyed_.empty() ||
+             !report.ephemeral_.empty();
 }
 
 }  // namespace qm::zero

@@ -257,13 +257,10 @@ void ModelState::markSlotLoaded(ElementImpl* e, std::uint32_t slot) {
 void ModelState::cutPiece(bool alwaysCallSnapshot) {
   const bool changed = !tx->piece.empty();
   if (!changed && !(alwaysCallSnapshot && dataSource)) return;
-  auto report = tx->piece.build();
-  if (changed) {
-    tx->parts.push_back(report);
-    // From now on the whole transaction is kept apart from its parts.
-    if (!tx->whole) tx->whole.emplace(ReportBuilder::wholeMark).adopt(tx->piece);
-    tx->piece.clear();
-  }
+  // The builder's lists become the report's: while the data source writes
+  // the changes, they are held once.
+  auto report = tx->piece.take();
+  if (changed) tx->parts.push_back(report);
   if (dataSource) dataSource->snapshot(*report);
 }
 
@@ -550,8 +547,15 @@ void Transaction::commit() {
   }
   auto parts = std::move(m.tx->parts);
   std::shared_ptr<const ChangeReport> whole;
-  if (parts.size() == 1) whole = parts.front();
-  else if (parts.size() > 1) whole = m.tx->whole->build();
+  if (parts.size() == 1) {
+    whole = parts.front();
+  } else if (parts.size() > 1) {
+    // Before the undo log goes: the builder's list of created elements
+    // counts none of them.
+    ReportBuilder builder(ReportBuilder::wholeMark);
+    for (const auto& part : parts) builder.replay(*part);
+    whole = builder.take();
+  }
   m.endTransaction();
   model_ = nullptr;
   if (whole) notifyListeners(m, parts, whole);

@@ -19,7 +19,6 @@
 #include <memory>
 #include <memory_resource>
 #include <new>
-#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -156,7 +155,6 @@ struct TransactionState {
   datasource::TransactionId id;
   UndoLog undo;  // declared before the builders, so it outlives them (ReportBuilder's created list)
   ReportBuilder piece{ReportBuilder::pieceMark};  // changes since the last snapshot
-  std::optional<ReportBuilder> whole;  // the whole transaction, once it was split
   std::vector<std::shared_ptr<const ShallowChangeReport<ModelElement>>> parts;
   // The uuids of the elements destroyed in the transaction (a rollback
   // brings them back, and ends the transaction). Never erased one by one:
@@ -225,14 +223,13 @@ struct ModelState {
   void restore(UndoLog& log);
   void setOwner(ElementImpl* e, ElementImpl* owner, const meta::Property::Impl* property);
 
-  // Reports, to the current piece and the whole transaction. The first
-  // change of a transaction is told to the listeners once the public call
-  // that made it is complete (ChangeScope), never half-way through it.
+  // Reports, to the current piece. The first change of a transaction is
+  // told to the listeners once the public call that made it is complete
+  // (ChangeScope), never half-way through it.
   template <class F>
   void record(F&& f) {
     if (!reporting()) return;
     f(tx->piece);
-    if (tx->whole) f(*tx->whole);
     if (!tx->firstChangeRecorded) tx->firstChangeRecorded = tx->firstChangePending = true;
   }
   void sendFirstChange();

@@ -20,19 +20,15 @@ namespace qm::zero {
 /// set while the element is in its created list), not a lookup.
 class ReportBuilder {
  public:
-  // The open transaction's two builders: its current piece and, once it was
-  // split, the whole transaction. Each holds one of the two marks, which
-  // adopt() trades.
+  // The open transaction's builder of its current piece, and the one that
+  // replays a transaction's parts into the report of the whole at its end:
+  // each holds a mark of its own.
   static constexpr std::uint8_t pieceMark = 1, wholeMark = 2;
 
   explicit ReportBuilder(std::uint8_t mark) noexcept : mark_(mark) {}
   ReportBuilder(const ReportBuilder&) = delete;
   ReportBuilder& operator=(const ReportBuilder&) = delete;
   ~ReportBuilder();
-  /// Takes over everything `other` collected (which is left empty) and, with
-  /// its created elements, its mark; `other` takes this builder's mark.
-  void adopt(ReportBuilder& other);
-
   void created(const ModelElement& element);
   void destroyed(const ModelElement& element);
   /// A change of `property` described by the whole current value. Takes the
@@ -46,6 +42,13 @@ class ReportBuilder {
   bool empty() const noexcept { return count_ == 0 && !allDestroyed_; }
   void clear();
   std::shared_ptr<const ShallowChangeReport<ModelElement>> build() const;
+  /// The report, built from lists taken rather than copied: the builder is
+  /// left empty. A commit of millions of changes then never holds them
+  /// twice.
+  std::shared_ptr<const ShallowChangeReport<ModelElement>> take();
+  /// Records what `part` reports, as if it happened now: the parts of a
+  /// transaction replayed in their order make the report of the whole.
+  void replay(const ShallowChangeReport<ModelElement>& part);
 
  private:
   static constexpr std::uint32_t npos = foundation::memory::PointerIndex::npos;
@@ -82,6 +85,10 @@ class ReportBuilder {
   void unmarkCreated() noexcept;
   /// The modified elements and their changed properties, into `report`.
   void copyModified(ShallowChangeReport<ModelElement>& report) const;
+  void addOrdered(const ModelElement& element, const meta::Property::Impl* property,
+                  std::shared_ptr<OCDChange> change);
+  /// The created elements, and what is known of the whole, into `report`.
+  void finish(ShallowChangeReport<ModelElement>& report) const;
 
   std::uint8_t mark_;
   // Those still marked are the created ones. Uncounted: a reported
