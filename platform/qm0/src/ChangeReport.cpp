@@ -4,6 +4,7 @@
 #include "ReportBuilder.hpp"
 
 #include <algorithm>
+#include <mutex>
 #include <unordered_map>
 
 namespace qm::zero {
@@ -22,29 +23,52 @@ boost::uuids::uuid OCDChange::getTargetId() const {
 // Flat: a report of a large commit names millions of modified elements,
 // mostly with one changed property each.
 struct ReportData::State {
-  PointerIndex index;  // a modified element -> its run in `runs`
-  // Per modified element, its changed properties: properties[first, end).
+  // Per modified element, in the report's order, its changed properties:
+  // properties[first, end).
   std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;
   std::vector<meta::Property> properties;
   // The ordered changes of the few properties that have them, by place in
   // `properties`.
   std::unordered_map<std::uint32_t, OCDChangeList> ordered;
   bool any = false;
+  // The report's modified elements, and an index of them made on the first
+  // look-up by element (a reader in the report's order needs none: at a
+  // million elements it is tens of megabytes).
+  const std::vector<ModelElement>* modified = nullptr;
+  mutable std::once_flag indexed;
+  mutable PointerIndex index;
 
-  // The changed property `property` of `element`: its place in
-  // `properties`, npos when it did not change.
-  std::uint32_t placeOf(const ModelElement& element, const meta::Property& property) const noexcept {
-    const std::uint32_t run = index.find(element.get());
-    if (run == PointerIndex::npos) return run;
-    for (std::uint32_t i = runs[run].first; i < runs[run].second; ++i)
-      if (properties[i] == property) return i;
-    return PointerIndex::npos;
+  // The run of `element`, npos when it was not modified.
+  std::uint32_t runOf(const ModelElement& element) const {
+    if (modified == nullptr) return PointerIndex::npos;
+    std::call_once(indexed, [this] {
+      index.reserve(modified->size());
+      for (std::size_t k = 0; k < modified->size(); ++k)
+        index.insert((*modified)[k].get(), static_cast<std::uint32_t>(k));
+    });
+    return index.find(element.get());
   }
+  PropertyList propertiesOf(std::uint32_t run) const noexcept {
+    if (run == PointerIndex::npos || run >= runs.size()) return PropertyList();
+    const meta::Property* first = properties.data();
+    return PropertyList(first + runs[run].first, first + runs[run].second);
+  }
+  const OCDChangeList& orderedChanges(std::uint32_t run, const meta::Property& property) const;
 };
 
 namespace {
 const OCDChangeList noChanges;
 }  // namespace
+
+const OCDChangeList& ReportData::State::orderedChanges(std::uint32_t run, const meta::Property& property) const {
+  if (run == PointerIndex::npos || run >= runs.size() || ordered.empty()) return noChanges;
+  for (std::uint32_t i = runs[run].first; i < runs[run].second; ++i) {
+    if (properties[i] != property) continue;
+    const auto found = ordered.find(i);
+    return found == ordered.end() ? noChanges : found->second;
+  }
+  return noChanges;
+}
 
 ReportData::ReportData() : state_(std::make_unique<State>()) {}
 ReportData::~ReportData() = default;
@@ -52,22 +76,24 @@ ReportData::~ReportData() = default;
 bool ReportData::containsAnyModelElementChanges() const noexcept { return state_->any; }
 
 PropertyList ReportData::getChangedProperties(const ModelElement& element) const {
-  const std::uint32_t run = state_->index.find(element.get());
-  if (run == PointerIndex::npos) return PropertyList();
-  const meta::Property* first = state_->properties.data();
-  return PropertyList(first + state_->runs[run].first, first + state_->runs[run].second);
+  return state_->propertiesOf(state_->runOf(element));
 }
 
 const OCDChangeList& ReportData::getPropertyOCDChanges(const ModelElement& element,
                                                        const meta::Property& property) const {
-  const std::uint32_t at = state_->placeOf(element, property);
-  if (at == PointerIndex::npos) return noChanges;
-  const auto found = state_->ordered.find(at);
-  return found == state_->ordered.end() ? noChanges : found->second;
+  return state_->ordered.empty() ? noChanges : state_->orderedChanges(state_->runOf(element), property);
 }
 
 bool ReportData::containsOperationalChanges(const ModelElement& element, const meta::Property& property) const {
   return !getPropertyOCDChanges(element, property).empty();
+}
+
+PropertyList ReportData::getChangedPropertiesAt(std::size_t k) const {
+  return state_->propertiesOf(static_cast<std::uint32_t>(k));
+}
+
+const OCDChangeList& ReportData::getPropertyOCDChangesAt(std::size_t k, const meta::Property& property) const {
+  return state_->orderedChanges(static_cast<std::uint32_t>(k), property);
 }
 
 ShallowChangeReport<ModelElement>::ShallowChangeReport() = default;
@@ -80,7 +106,13 @@ std::shared_ptr<const ShallowChangeReport<ModelElement>> ShallowChangeReport<Mod
   copy->destroyed_ = destroyed_;
   copy->ephemeral_ = ephemeral_;
   copy->allDestroyed_ = allDestroyed_;
-  *copy->data_.state_ = *data_.state_;
+  ReportData::State& to = *copy->data_.state_;
+  const ReportData::State& from = *data_.state_;
+  to.runs = from.runs;
+  to.properties = from.properties;
+  to.ordered = from.ordered;
+  to.any = from.any;
+  to.modified = &copy->modified_;
   return copy;
 }
 
@@ -210,12 +242,10 @@ void ReportBuilder::copyModified(ShallowChangeReport<ModelElement>& report) cons
   ReportData::State& data = *report.data_.state_;
   report.modified_.reserve(modified_.index.size());
   data.runs.reserve(modified_.index.size());
-  data.index.reserve(modified_.index.size());
   data.properties.reserve(changes_.size());
   for (std::size_t at = 0; at < modified_.items.size(); ++at) {
     const ModelElement& e = modified_.items[at];
     if (!e) continue;
-    data.index.insert(e.get(), static_cast<std::uint32_t>(data.runs.size()));
     const auto first = static_cast<std::uint32_t>(data.properties.size());
     for (std::uint32_t i = firstChange_[at]; i != npos; i = changes_[i].next) {
       const PropertyChanges& pc = changes_[i];
@@ -268,15 +298,8 @@ std::shared_ptr<const ShallowChangeReport<ModelElement>> ReportBuilder::take() {
   auto report = std::make_shared<ShallowChangeReport<ModelElement>>();
   ReportData::State& data = *report->data_.state_;
   std::vector<ModelElement>& modified = modified_.items;
-  if (closeHoles(modified, &firstChange_)) {
-    modified_.index = PointerIndex();
-    modified_.index.reserve(modified.size());
-    for (std::size_t k = 0; k < modified.size(); ++k)
-      modified_.index.insert(modified[k].get(), static_cast<std::uint32_t>(k));
-  }
-  // The element -> place index is the element -> run index: runs follow
-  // the elements' order.
-  data.index = std::move(modified_.index);
+  closeHoles(modified, &firstChange_);
+  modified_.index = PointerIndex();  // the report makes its own when asked
   data.runs.reserve(modified.size());
   data.properties.reserve(changes_.size());
   for (std::size_t at = 0; at < modified.size(); ++at) {
@@ -305,6 +328,7 @@ void ReportBuilder::finish(ShallowChangeReport<ModelElement>& report) const {
     if ((marksOf(e) & mark_) != 0) report.created_.emplace_back(e);
   report.allDestroyed_ = allDestroyed_;
   ReportData::State& data = *report.data_.state_;
+  data.modified = &report.modified_;
   data.any = allDestroyed_ || !report.created_.empty() || !report.modified_.empty() || !report.destroyed_.empty() ||
              !report.ephemeral_.empty();
 }

@@ -100,8 +100,8 @@ void DataSource::ChangeWriter::write(const ChangeReport& report) {
 void DataSource::ChangeWriter::modifyObjects(const ChangeReport& report) {
   const std::vector<qm::zero::ModelElement>& modified = report.getModifiedElements();
   forStoredObjects(
-      modified, [&](std::size_t i, const vlt::ObjectRef& object) { modifyObject(report, modified[i], object); },
-      [&](std::size_t i) { modifyObject(report, modified[i], storedObjectOf(modified[i])); });
+      modified, [&](std::size_t i, const vlt::ObjectRef& object) { modifyObject(report, i, object); },
+      [&](std::size_t i) { modifyObject(report, i, storedObjectOf(modified[i])); });
 }
 
 // The objects are looked up together (a statement per few hundred elements,

@@ -128,11 +128,13 @@ class DataSource::ChangeWriter {
                                     const qm::zero::ModelElement& child);
 
   // Property writes (PropertyWrites.cpp).
-  /// Writes the changed properties of `element` into `object`, looked up
-  /// with its neighbours' (null: none is stored).
-  void modifyObject(const ChangeReport& report, const qm::zero::ModelElement& element, vlt::ObjectRef object);
+  /// Writes the changed properties of the `k`th modified element of
+  /// `report` into `object`, looked up with its neighbours' (null: none is
+  /// stored).
+  void modifyObject(const ChangeReport& report, std::size_t k, vlt::ObjectRef object);
+  /// `changes`: the ordered changes the report holds of the property.
   void setVltPropertyValue(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
-                           vlt::ObjectRef& object, const ChangeReport& report);
+                           vlt::ObjectRef& object, const qm::zero::OCDChangeList& changes);
   /// What a new object receives after every new object exists.
   void setVltPropertyValueForNewObject(const qm::zero::ModelElement& element,
                                        const qm::zero::meta::Property& property, const vlt::PropertyRef& propRef,
@@ -148,7 +150,8 @@ class DataSource::ChangeWriter {
                   const qm::zero::Value* value, const vlt::PropertyRef& propRef, vlt::ObjectRef& object,
                   const NewObjectMap* newObjectsOfWrite);
   bool replayOrderedChanges(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
-                            const vlt::PropertyRef& propRef, vlt::ObjectRef& object, const ChangeReport& report);
+                            const vlt::PropertyRef& propRef, vlt::ObjectRef& object,
+                            const qm::zero::OCDChangeList& changes);
 
   // Destroyed objects (DestroyedObjects.cpp).
   /// Deletes the stored objects of `elements` with what they own, together,

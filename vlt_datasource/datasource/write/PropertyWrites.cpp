@@ -254,20 +254,21 @@ class ClassOCDChangeProcessor final : public OCDChangeProcessor<vlt::CollectionR
 
 }  // namespace internal
 
-void DataSource::ChangeWriter::modifyObject(const ChangeReport& report, const qm::zero::ModelElement& element,
-                                            vlt::ObjectRef object) {
+void DataSource::ChangeWriter::modifyObject(const ChangeReport& report, std::size_t k, vlt::ObjectRef object) {
+  const qm::zero::ModelElement& element = report.getModifiedElements()[k];
   if (!object && element) foundation::core::except::throwException(m2t_vlt::datasource::VltObjectNotFound());
   const bool logged = debugLog.isEnabled(severity::detail);
   if (logged) debugLog.log(severity::detail, "Element has been modified: ", element.toString());
-  for (const meta::Property& property : report.getChangedProperties(element)) {
+  const qm::zero::ReportData& data = report.getReportData();
+  for (const meta::Property& property : data.getChangedPropertiesAt(k)) {
     if (logged) debugLog.log(severity::detail, "   ", property->getName());
-    setVltPropertyValue(element, property, object, report);
+    setVltPropertyValue(element, property, object, data.getPropertyOCDChangesAt(k, property));
   }
 }
 
 void DataSource::ChangeWriter::setVltPropertyValue(const qm::zero::ModelElement& element,
                                                    const meta::Property& property, vlt::ObjectRef& object,
-                                                   const ChangeReport& report) {
+                                                   const qm::zero::OCDChangeList& changes) {
   const vlt::PropertyRef& propRef = vltPropertyOf(object.objectClass(), property);
   if (!propRef) {
     debugLog.log(severity::detail, "setVltPropertyValue() could not find property ", property->getName(),
@@ -284,9 +285,8 @@ void DataSource::ChangeWriter::setVltPropertyValue(const qm::zero::ModelElement&
                  boost::uuids::to_string(element.getUUID()));
     return;
   }
-  if (property->isOrdered() && !property->getQualifiedBy() &&
-      report.getReportData().containsOperationalChanges(element, property) &&
-      replayOrderedChanges(element, property, propRef, object, report))
+  if (property->isOrdered() && !property->getQualifiedBy() && !changes.empty() &&
+      replayOrderedChanges(element, property, propRef, object, changes))
     return;
   const boost::optional<Value> value = currentValue(element, property, privilegedTag);
   writeWholeValue(element, property, value ? &*value : nullptr, propRef, object, nullptr);
@@ -315,8 +315,8 @@ void DataSource::ChangeWriter::setVltPropertyValueForNewObject(const qm::zero::M
 // whole value.
 bool DataSource::ChangeWriter::replayOrderedChanges(const qm::zero::ModelElement& element,
                                                     const meta::Property& property, const vlt::PropertyRef& propRef,
-                                                    vlt::ObjectRef& object, const ChangeReport& report) {
-  const qm::zero::OCDChangeList& changes = report.getReportData().getPropertyOCDChanges(element, property);
+                                                    vlt::ObjectRef& object,
+                                                    const qm::zero::OCDChangeList& changes) {
   const Value finalValue = element.get(property, privilegedTag);
   const std::size_t finalSize = finalValue.size();
   return visitKind(constructors.storage(property).kind, [&](auto kind) {

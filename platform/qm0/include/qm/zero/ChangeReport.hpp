@@ -93,6 +93,11 @@ class QM0_API ReportData {
   bool containsOperationalChanges(const ModelElement& element, const meta::Property& property) const;
   /// The ordered changes of `property` of `element`, in order; empty when none.
   const OCDChangeList& getPropertyOCDChanges(const ModelElement& element, const meta::Property& property) const;
+  /// The same two for the `k`th of the report's modified elements, found by
+  /// its place instead of looked up: a report of millions of elements read
+  /// in its order this way never makes its index of elements.
+  PropertyList getChangedPropertiesAt(std::size_t k) const;
+  const OCDChangeList& getPropertyOCDChangesAt(std::size_t k, const meta::Property& property) const;
 
  private:
   friend class ReportBuilder;
