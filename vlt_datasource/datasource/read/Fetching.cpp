@@ -66,7 +66,7 @@ qm::zero::ModelElement DataSource::Loader::fetchElement(const meta::Class& cls, 
     const vlt::ObjectRef object = repository.defaultDataModel().findObject(uuid, vltClass);
     if (!object) return;
     const qm::zero::Model model = source.getModel();
-    if (!model->findElement(uuid, qm::zero::InMemoryOnly)) requestOwner(object, model);
+    if (byLevel && !model->findElement(uuid, qm::zero::InMemoryOnly)) requestOwner(object, model);
     qm::zero::datasource::LoadingTransaction loading = source.beginLoadingTransaction();
     const FetchResult result = fetchQM0Object(object, model, FetchDepth{1, false}, outside);
     if (result.newlyLoaded) loadAncestors(object, result.element, model, outside);
@@ -77,10 +77,9 @@ qm::zero::ModelElement DataSource::Loader::fetchElement(const meta::Class& cls, 
 }
 
 // The owner of an element about to be loaded is loaded next, unless it is
-// in memory: on a server its values and collections go out now and come
-// back with the element's values, in one round trip.
+// in memory: on a server (byLevel) its values and collections go out now and
+// come back with the element's values, in one round trip.
 void DataSource::Loader::requestOwner(const vlt::ObjectRef& object, const qm::zero::Model& model) {
-  if (!byLevel) return;
   vlt::ObjectRef owner;
   vlt::PropertyRef owningProperty;
   object.getOwnership(owner, owningProperty);  // read with the object's row

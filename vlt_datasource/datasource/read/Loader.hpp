@@ -141,8 +141,8 @@ class DataSource::Loader {
   /// none, `context` stays).
   bool readCollectionsAtOnce(const vlt::ObjectRef& object, const InstanceLoader& loader, const FetchDepth& depth,
                              const FillContext& context, FillContext& own);
-  /// Sends the reads of the owner of `object` ahead when it is not in
-  /// memory (loadAncestors then loads it).
+  /// On a server: sends the reads of the owner of `object` ahead when it is
+  /// not in memory (loadAncestors then loads it).
   void requestOwner(const vlt::ObjectRef& object, const qm::zero::Model& model);
   /// The collections readCollectionsAtOnce reads (none: it reads nothing).
   std::vector<vlt::PropertyRef> collectionsAtOnce(const InstanceLoader& loader, const FetchDepth& depth,
