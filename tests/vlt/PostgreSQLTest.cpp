@@ -300,10 +300,11 @@ TEST_F(PostgreSQLTest, AReadTransactionBeginsWithItsFirstReadAndFindsTheTablesOt
   EXPECT_EQ(kept.value_or(0), 4);
 }
 
-// Collections sent ahead come back with the next read that waits for the
-// server, and the same object's collections then wait for nothing. What was
-// sent ahead is never read out of date: not for another object, nor after a
-// write, nor in a later transaction.
+// Collections sent ahead (by the object, or by its uuid before it is found)
+// come back with the next read that waits for the server, and the same
+// object's collections then wait for nothing. What was sent ahead is never
+// read out of date: not for another object, nor after a write, nor in a
+// later transaction.
 TEST_F(PostgreSQLTest, CollectionsSentAheadComeWithTheNextReadAndAreNeverOutOfDate) {
   const vlt::PropertyRef k = first.appendPropertyToClass(item, "k", "int32", "", 0, 1, false, false, true, "",
                                                          Repo::byReference, "", boost::uuids::uuid{}, true);
@@ -349,6 +350,17 @@ TEST_F(PostgreSQLTest, CollectionsSentAheadComeWithTheNextReadAndAreNeverOutOfDa
   second.defaultDataModel().findObject(makeUuid(1), theirs).setPropertyValue(theirs.findProperty("links"), Objects{});
   first.beginReadTransaction();
   EXPECT_EQ(linksOf(a), Objects{}) << "in a later transaction";
+  // Sent before the object is found, by its uuid.
+  for (int pass = 0; pass < 2; ++pass) {
+    const std::uint64_t lookedUp = first.roundTrips().roundTrips;
+    first.defaultDataModel().requestCollections(makeUuid(2), item, {links});
+    EXPECT_EQ(linksOf(first.defaultDataModel().findObject(makeUuid(2), item)), (Objects{c, a}));
+    if (pass == 1) {
+      EXPECT_EQ(first.roundTrips().roundTrips - lookedUp, 1u) << "the lookup and the links together";
+    }
+  }
+  first.defaultDataModel().requestCollections(makeUuid(2), item, {links});
+  EXPECT_EQ(linksOf(a), Objects{}) << "another object's, after a request by uuid";
   first.commitTransaction();
 }
 

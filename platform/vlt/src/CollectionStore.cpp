@@ -170,60 +170,91 @@ void CollectionStore::readAll(const ObjectRef& object, const PropertyRef& proper
 namespace {
 
 // The branch of collectionsQuery for the `k`th property: its entries as
-// (k, ordinal, target id, target class, target uuid).
-std::string collectionBranch(const PropertyInfo* property, std::size_t k) {
+// (k, ordinal, target id, target class, target uuid); `owner` is the
+// owner's id.
+std::string collectionBranch(const PropertyInfo* property, std::size_t k, const char* owner) {
   const std::string tag = std::to_string(k);
   if (property->composite) {
-    return "SELECT " + tag + ", c.ordinal, c.id, c.class_id, c.uuid FROM vlt_object c WHERE c.owner_id = ?1 AND " +
-           "c.owner_property_id = " + std::to_string(property->id);
+    return "SELECT " + tag + ", c.ordinal, c.id, c.class_id, c.uuid FROM vlt_object c WHERE c.owner_id = " + owner +
+           " AND c.owner_property_id = " + std::to_string(property->id);
   }
   return "SELECT " + tag + ", v.ordinal, v.value, t.class_id, t.uuid FROM " + property->table +
-         " v LEFT JOIN vlt_object t ON t.id = v.value WHERE v.object_id = ?1";
+         " v LEFT JOIN vlt_object t ON t.id = v.value WHERE v.object_id = " + owner;
 }
 
 // Made per class of the handle and list of properties (a reader asks the
-// same lists of a class again and again): the lists' purposes start here.
+// same lists of a class again and again), each by the owner's id and by its
+// uuid: the lists' purposes start here, two apart.
 constexpr int firstCollectionsPurpose = 1000;
 
 }  // namespace
 
-// One statement for all of them, the collections' entries one after the
-// other, each in its order (composite ones as Containment::children orders
-// them); a collection without a table yet has no branch. Null when none
-// has one.
-sql::Statement* CollectionStore::collectionsStatement(const ObjectRef& object,
-                                                      const std::vector<PropertyRef>& properties,
-                                                      std::vector<const PropertyInfo*>& infos) {
+// The properties of a collections read, null where nothing is stored yet
+// (no table): `check` checks each for the object's class.
+template <class Check>
+bool CollectionStore::collectionInfos(const std::vector<PropertyRef>& properties, Check&& check,
+                                      std::vector<const PropertyInfo*>& infos) {
   database_.checkOpen();
   infos.clear();
   bool anyStored = false;
   for (const PropertyRef& propertyRef : properties) {
-    const PropertyInfo* property = access_.checkAccess(object, propertyRef, ValueType::object);
+    const PropertyInfo* property = check(propertyRef);
     if (!property->multi) database_.usage("the property \"" + property->name + "\" is single-valued");
-    // Null: no table yet, nothing stored.
     const bool stored = property->composite || tables_.collectionTable(property);
     infos.push_back(stored ? property : nullptr);
     anyStored = anyStored || stored;
   }
-  if (!anyStored) return nullptr;
+  return anyStored;
+}
+
+// One statement for all of them, the collections' entries one after the
+// other, each in its order (composite ones as Containment::children orders
+// them); a collection without a table yet has no branch. The owner is ?1,
+// its id, or with `byUuid` its uuid.
+sql::Statement& CollectionStore::collectionsStatement(const ClassInfo* cls, const std::vector<const PropertyInfo*>& infos,
+                                                      bool byUuid) {
   auto list = collectionLists_.find(infos);
   if (list == collectionLists_.end())
-    list = collectionLists_.emplace(infos, firstCollectionsPurpose + static_cast<int>(collectionLists_.size())).first;
-  sql::Statement& s = statements_.keyed(HandleAccess::classOf(object), list->second, tables_.version(), [&] {
+    list = collectionLists_.emplace(infos, firstCollectionsPurpose + 2 * static_cast<int>(collectionLists_.size())).first;
+  const char* owner = byUuid ? "(SELECT id FROM vlt_object WHERE uuid = ?1)" : "?1";
+  return statements_.keyed(cls, list->second + (byUuid ? 1 : 0), tables_.version(), [&] {
     std::string text;
     for (std::size_t k = 0; k < infos.size(); ++k) {
-      if (infos[k] != nullptr) text += (text.empty() ? "" : " UNION ALL ") + collectionBranch(infos[k], k);
+      if (infos[k] != nullptr) text += (text.empty() ? "" : " UNION ALL ") + collectionBranch(infos[k], k, owner);
     }
     return text + " ORDER BY 1, 2, 3";
   });
+}
+
+// What requestCollectionsOf sent for `object` is read by the statement that
+// sent it; anything else reads by id.
+sql::Statement* CollectionStore::boundCollectionsStatement(const ObjectRef& object,
+                                                           const std::vector<PropertyRef>& properties,
+                                                           std::vector<const PropertyInfo*>& infos) {
+  const auto check = [&](const PropertyRef& p) { return access_.checkAccess(object, p, ValueType::object); };
+  if (!collectionInfos(properties, check, infos)) return nullptr;
+  const ClassInfo* cls = HandleAccess::classOf(object);
+  if (requestedByUuid(object, infos)) {
+    sql::Statement& s = collectionsStatement(cls, infos, true);
+    s.bindBlob(1, uuidRequest_.uuid.data, 16);
+    return &s;
+  }
+  sql::Statement& s = collectionsStatement(cls, infos, false);
   s.bindInt64(1, object.objectId());
   return &s;
+}
+
+bool CollectionStore::requestedByUuid(const ObjectRef& object, const std::vector<const PropertyInfo*>& infos) const {
+  const boost::uuids::uuid* uuid = HandleAccess::knownIdentity(object);
+  return uuidRequest_.cls == HandleAccess::classOf(object) && uuid != nullptr && uuidRequest_.uuid == *uuid &&
+         uuidRequest_.infos == infos;
 }
 
 void CollectionStore::readCollections(const ObjectRef& object, const std::vector<PropertyRef>& properties,
                                       std::vector<std::vector<ObjectRef>>& out) {
   std::vector<const PropertyInfo*> infos;
-  sql::Statement* statement = collectionsStatement(object, properties, infos);
+  sql::Statement* statement = boundCollectionsStatement(object, properties, infos);
+  if (statement != nullptr && requestedByUuid(object, infos)) uuidRequest_ = UuidRequest{};  // read now
   out.assign(properties.size(), {});
   bool empty = true;
   if (statement != nullptr) {
@@ -239,7 +270,27 @@ void CollectionStore::readCollections(const ObjectRef& object, const std::vector
 
 void CollectionStore::requestCollections(const ObjectRef& object, const std::vector<PropertyRef>& properties) {
   std::vector<const PropertyInfo*> infos;
-  if (sql::Statement* statement = collectionsStatement(object, properties, infos)) statement->sendAhead();
+  if (sql::Statement* statement = boundCollectionsStatement(object, properties, infos)) statement->sendAhead();
+}
+
+// Only where a statement is a round trip: elsewhere reading by uuid costs
+// the subquery and spares nothing.
+void CollectionStore::requestCollectionsOf(const boost::uuids::uuid& uuid, const ClassInfo* cls,
+                                           const std::vector<PropertyRef>& properties) {
+  const auto check = [&](const PropertyRef& p) {
+    const PropertyInfo* property = access_.checkProperty(p);
+    if (!cls->conformsTo(property->owner) || property->valueType != ValueType::object) {
+      database_.usage("the property \"" + property->name + "\" is not a collection of objects of class \"" +
+                      cls->qualifiedName + "\"");
+    }
+    return property;
+  };
+  std::vector<const PropertyInfo*> infos;
+  if (!collectionInfos(properties, check, infos) || !database_.connection().dialect().statementsAreRoundTrips) return;
+  sql::Statement& s = collectionsStatement(cls, infos, true);
+  s.bindBlob(1, uuid.data, 16);
+  s.sendAhead();
+  uuidRequest_ = UuidRequest{uuid, cls, std::move(infos)};
 }
 
 std::pair<const PropertyInfo*, const PropertyInfo*> CollectionStore::checkOwnedLinks(const ObjectRef& owner,

@@ -65,6 +65,9 @@ class CollectionStore {
   void readCollections(const ObjectRef& object, const std::vector<PropertyRef>& properties,
                        std::vector<std::vector<ObjectRef>>& out);
   void requestCollections(const ObjectRef& object, const std::vector<PropertyRef>& properties);
+  /// DataModelRef::requestCollections.
+  void requestCollectionsOf(const boost::uuids::uuid& uuid, const ClassInfo* cls,
+                            const std::vector<PropertyRef>& properties);
   void writeAll(const ObjectRef& object, const PropertyRef& property, ValueType type, const void* vector,
                 bool objectIsNew);
   std::size_t size(const ObjectRef& object, const PropertyInfo* property);
@@ -102,10 +105,17 @@ class CollectionStore {
   void checkEntry(const PropertyInfo* property, ValueType type, const void* value) const;
   void checkUpperBound(const PropertyInfo* property, std::size_t count) const;
   void checkUniqueness(const PropertyInfo* property, ValueType type, const void* vector) const;
-  /// readCollections' statement, bound; `infos` are the properties, null
-  /// where nothing is stored.
-  sql::Statement* collectionsStatement(const ObjectRef& object, const std::vector<PropertyRef>& properties,
-                                       std::vector<const PropertyInfo*>& infos);
+  template <class Check>
+  bool collectionInfos(const std::vector<PropertyRef>& properties, Check&& check,
+                       std::vector<const PropertyInfo*>& infos);
+  sql::Statement& collectionsStatement(const ClassInfo* cls, const std::vector<const PropertyInfo*>& infos,
+                                       bool byUuid);
+  /// readCollections' statement for `object`, bound (null when nothing is
+  /// stored); `infos` are the properties, null where nothing is stored.
+  sql::Statement* boundCollectionsStatement(const ObjectRef& object, const std::vector<PropertyRef>& properties,
+                                            std::vector<const PropertyInfo*>& infos);
+  /// Whether requestCollectionsOf sent the read of `infos` of `object`.
+  bool requestedByUuid(const ObjectRef& object, const std::vector<const PropertyInfo*>& infos) const;
   [[noreturn]] void beyondEnd(const PropertyInfo* property, std::size_t index, std::size_t size) const;
 
   Database& database_;
@@ -121,6 +131,14 @@ class CollectionStore {
   // its statement's purpose, so that every list (with which of its
   // collections have tables) has a statement of its own per class.
   std::map<std::vector<const PropertyInfo*>, int> collectionLists_;
+  /// The last collections read requestCollectionsOf sent, by the owner's
+  /// uuid: the owner's readCollections reads it with the same statement.
+  struct UuidRequest {
+    boost::uuids::uuid uuid{};
+    const ClassInfo* cls = nullptr;
+    std::vector<const PropertyInfo*> infos;
+  };
+  UuidRequest uuidRequest_;
 };
 
 }  // namespace vlt::detail

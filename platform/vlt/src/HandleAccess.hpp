@@ -48,6 +48,10 @@ class HandleAccess {
   static Core* core(const PropertyRef& p) noexcept { return p.core_.get(); }
   static Core* core(const ObjectRef& o) noexcept { return o.core_.get(); }
   static const ClassInfo* classOf(const ObjectRef& o) noexcept { return o.class_; }
+  /// The uuid the handle carries, or null when it was made without one.
+  static const boost::uuids::uuid* knownIdentity(const ObjectRef& o) noexcept {
+    return o.uuidKnown_ ? &o.uuid_ : nullptr;
+  }
   static void rememberIdentity(const ObjectRef& o, const boost::uuids::uuid& uuid) noexcept {
     o.uuid_ = uuid;
     o.uuidKnown_ = true;

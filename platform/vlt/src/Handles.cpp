@@ -268,6 +268,13 @@ ObjectRef DataModelRef::findObject(const boost::uuids::uuid& uuid, const ClassRe
   Core& core = Core::of(core_);
   return core.objects().find(uuid, ownClass(core, cls), true);
 }
+void DataModelRef::requestCollections(const boost::uuids::uuid& uuid, const ClassRef& cls,
+                                      const std::vector<PropertyRef>& properties) const {
+  Core& core = Core::of(core_);
+  const detail::ClassInfo* info = ownClass(core, cls);
+  if (info == nullptr) core.usage("a null class handle was used");
+  core.collections().requestCollectionsOf(uuid, info, properties);
+}
 ObjectRef DataModelRef::lookUpObject(const boost::uuids::uuid& uuid, const ClassRef& cls) const {
   Core& core = Core::of(core_);
   return core.objects().find(uuid, ownClass(core, cls), false);

@@ -63,6 +63,7 @@ qm::zero::ModelElement DataSource::Loader::fetchElement(const meta::Class& cls, 
   readGrouped([&] {
     const vlt::ClassRef vltClass = mapper.getVltClass(cls, true);
     if (!vltClass) return;
+    if (byLevel && !cls->isAbstract()) requestCollections(cls, vltClass, uuid);
     const vlt::ObjectRef object = repository.defaultDataModel().findObject(uuid, vltClass);
     if (!object) return;
     const qm::zero::Model model = source.getModel();
@@ -74,6 +75,17 @@ qm::zero::ModelElement DataSource::Loader::fetchElement(const meta::Class& cls, 
     element = result.element;
   });
   return element;
+}
+
+// An element of the class asked (a proxy's, mostly) reads its collections
+// next: on a server they go out with the lookup of its row, found by its
+// uuid, and come back in the same round trip. An element of a subclass
+// reads its own.
+void DataSource::Loader::requestCollections(const meta::Class& cls, const vlt::ClassRef& vltClass,
+                                            const boost::uuids::uuid& uuid) {
+  const std::vector<vlt::PropertyRef> collections =
+      collectionsAtOnce(instanceLoader(cls, vltClass), FetchDepth{1, false}, outside);
+  if (!collections.empty()) repository.defaultDataModel().requestCollections(uuid, vltClass, collections);
 }
 
 // The owner of an element about to be loaded is loaded next, unless it is

@@ -141,6 +141,10 @@ class DataSource::Loader {
   /// none, `context` stays).
   bool readCollectionsAtOnce(const vlt::ObjectRef& object, const InstanceLoader& loader, const FetchDepth& depth,
                              const FillContext& context, FillContext& own);
+  /// On a server: sends the collections of the element of `uuid`, when of
+  /// exactly `cls`, ahead of its lookup.
+  void requestCollections(const qm::zero::meta::Class& cls, const vlt::ClassRef& vltClass,
+                          const boost::uuids::uuid& uuid);
   /// On a server: sends the reads of the owner of `object` ahead when it is
   /// not in memory (loadAncestors then loads it).
   void requestOwner(const vlt::ObjectRef& object, const qm::zero::Model& model);

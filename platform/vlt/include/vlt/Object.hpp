@@ -382,6 +382,15 @@ class VLT_API DataModelRef {
   /// The object with this uuid if it is of class `cls` or of a subclass; the
   /// handle carries the object's own class. Null when there is none.
   ObjectRef findObject(const boost::uuids::uuid& uuid, const ClassRef& cls) const;
+  /// Sends ahead, before the object is found, ObjectRef::requestCollections
+  /// of the object of uuid `uuid` and exactly class `cls` (the owner found
+  /// by its uuid on the server): a findObject next brings the answer along,
+  /// and the found object's getCollections of these properties reads it.
+  /// An object of another class reads its collections as usual. Only on a
+  /// back end behind a server, inside a transaction; throws UsageError for
+  /// a property that is not a collection of objects of `cls`.
+  void requestCollections(const boost::uuids::uuid& uuid, const ClassRef& cls,
+                          const std::vector<PropertyRef>& properties) const;
   /// As findObject, for a caller that writes to the object or refers to it
   /// but does not read it: inside a transaction findObject brings the
   /// object's single values along (ready for the reads that usually follow),
