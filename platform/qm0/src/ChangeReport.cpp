@@ -306,8 +306,10 @@ std::shared_ptr<const ShallowChangeReport<ModelElement>> ReportBuilder::take() {
     const auto first = static_cast<std::uint32_t>(data.properties.size());
     for (std::uint32_t i = firstChange_[at]; i != npos; i = changes_[i].next) {
       const PropertyChanges& pc = changes_[i];
-      if (pc.ordered != npos && !orderedChanges_[pc.ordered].empty())
-        data.ordered.emplace(static_cast<std::uint32_t>(data.properties.size()), std::move(orderedChanges_[pc.ordered]));
+      if (pc.ordered != npos && !orderedChanges_[pc.ordered].empty()) {
+        const auto place = static_cast<std::uint32_t>(data.properties.size());
+        data.ordered.emplace(place, std::move(orderedChanges_[pc.ordered]));
+      }
       data.properties.emplace_back(pc.property);
     }
     data.runs.emplace_back(first, static_cast<std::uint32_t>(data.properties.size()));

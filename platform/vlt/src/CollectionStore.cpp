@@ -211,11 +211,13 @@ bool CollectionStore::collectionInfos(const std::vector<PropertyRef>& properties
 // other, each in its order (composite ones as Containment::children orders
 // them); a collection without a table yet has no branch. The owner is ?1,
 // its id, or with `byUuid` its uuid.
-sql::Statement& CollectionStore::collectionsStatement(const ClassInfo* cls, const std::vector<const PropertyInfo*>& infos,
-                                                      bool byUuid) {
+sql::Statement& CollectionStore::collectionsStatement(const ClassInfo* cls,
+                                                      const std::vector<const PropertyInfo*>& infos, bool byUuid) {
   auto list = collectionLists_.find(infos);
-  if (list == collectionLists_.end())
-    list = collectionLists_.emplace(infos, firstCollectionsPurpose + 2 * static_cast<int>(collectionLists_.size())).first;
+  if (list == collectionLists_.end()) {
+    const int purpose = firstCollectionsPurpose + 2 * static_cast<int>(collectionLists_.size());
+    list = collectionLists_.emplace(infos, purpose).first;
+  }
   const char* owner = byUuid ? "(SELECT id FROM vlt_object WHERE uuid = ?1)" : "?1";
   return statements_.keyed(cls, list->second + (byUuid ? 1 : 0), tables_.version(), [&] {
     std::string text;
