@@ -80,10 +80,16 @@ void DataSource::Loader::loadCollectionContents(qm::zero::ReferenceCollection& c
     const qm::zero::ModelElement& owner = collection.getOwner();
     const vlt::ClassRef vltClass = mapper.getVltClass(owner.getMetaClass(), true);
     if (!vltClass) return;
+    const std::string name = ustring_to_utf8(collection.getCollectionProperty()->getName());
+    if (byLevel) {
+      // On a server the collection goes out with the owner's lookup.
+      const vlt::PropertyRef requested = vltClass.findProperty(name);
+      if (requested && requested.isMultiValue())
+        repository.defaultDataModel().requestCollections(owner.getUUID(), vltClass, {requested});
+    }
     const vlt::ObjectRef object = repository.defaultDataModel().findObject(owner.getUUID(), vltClass);
     if (!object) return;
-    const vlt::PropertyRef propRef =
-        object.objectClass().findProperty(ustring_to_utf8(collection.getCollectionProperty()->getName()));
+    const vlt::PropertyRef propRef = object.objectClass().findProperty(name);
     if (!propRef) return;
     qm::zero::datasource::LoadingTransaction loading = source.beginLoadingTransaction();
     doLoadCollectionContent(owner, collection.getCollectionProperty(), object, propRef, owner.getModel(),
@@ -102,7 +108,7 @@ void DataSource::Loader::doLoadCollectionContent(const qm::zero::ModelElement& e
   std::vector<vlt::ObjectRef> stored;
   const bool read = context.links && context.links->find(owner.objectId(), propRef, stored);
   if (read || !loadChildren(owner, propRef, model, depth, context, elements)) {
-    if (!read) owner.getPropertyValue(propRef, stored);
+    if (!read) readCollection(owner, propRef, stored);
     if (pendingLinks && !property->hasOpposite()) {
       pendingLinks->collections.push_back({element, property, std::move(stored)});
       return;
@@ -118,6 +124,19 @@ void DataSource::Loader::doLoadCollectionContent(const qm::zero::ModelElement& e
     }
   }
   source.propagateDataSourceValuesToMemory(element, property, std::move(elements));
+}
+
+// On a server as one of an object's collections (ObjectRef::getCollections),
+// which reads what was sent ahead with the object's lookup.
+void DataSource::Loader::readCollection(const vlt::ObjectRef& owner, const vlt::PropertyRef& propRef,
+                                        std::vector<vlt::ObjectRef>& stored) {
+  if (!byLevel || !propRef.isMultiValue()) {
+    owner.getPropertyValue(propRef, stored);
+    return;
+  }
+  std::vector<std::vector<vlt::ObjectRef>> entries;
+  owner.getCollections({propRef}, entries);
+  stored = std::move(entries.front());
 }
 
 // Loading a subtree, one statement per owner and composite property instead

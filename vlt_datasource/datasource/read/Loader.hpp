@@ -197,6 +197,9 @@ class DataSource::Loader {
   void doLoadCollectionContent(const qm::zero::ModelElement& element, const qm::zero::meta::Property& property,
                                const vlt::ObjectRef& owner, const vlt::PropertyRef& propRef,
                                const qm::zero::Model& model, const FetchDepth& depth, const FillContext& context);
+  /// The stored entries of the collection `propRef` of `owner`.
+  void readCollection(const vlt::ObjectRef& owner, const vlt::PropertyRef& propRef,
+                      std::vector<vlt::ObjectRef>& stored);
   /// The objects `owner` holds through the composite `propRef`, loaded at
   /// `depth` (not 0) with their values read by one query, and the entries of
   /// their collections of links that the load transfers by one query per
