@@ -238,45 +238,11 @@ void ReportBuilder::clear() {
   allDestroyed_ = false;
 }
 
-void ReportBuilder::copyModified(ShallowChangeReport<ModelElement>& report) const {
-  ReportData::State& data = *report.data_.state_;
-  report.modified_.reserve(modified_.index.size());
-  data.runs.reserve(modified_.index.size());
-  data.properties.reserve(changes_.size());
-  for (std::size_t at = 0; at < modified_.items.size(); ++at) {
-    const ModelElement& e = modified_.items[at];
-    if (!e) continue;
-    const auto first = static_cast<std::uint32_t>(data.properties.size());
-    for (std::uint32_t i = firstChange_[at]; i != npos; i = changes_[i].next) {
-      const PropertyChanges& pc = changes_[i];
-      if (pc.ordered != npos && !orderedChanges_[pc.ordered].empty())
-        data.ordered.emplace(static_cast<std::uint32_t>(data.properties.size()), orderedChanges_[pc.ordered]);
-      data.properties.emplace_back(pc.property);
-    }
-    data.runs.emplace_back(first, static_cast<std::uint32_t>(data.properties.size()));
-    report.modified_.push_back(e);
-  }
-}
-
-std::shared_ptr<const ShallowChangeReport<ModelElement>> ReportBuilder::build() const {
-  auto report = std::make_shared<ShallowChangeReport<ModelElement>>();
-  auto copy = [](const List& from, std::vector<ModelElement>& to) {
-    to.reserve(from.index.size());
-    for (const ModelElement& e : from.items)
-      if (e) to.push_back(e);
-  };
-  copyModified(*report);
-  copy(destroyed_, report->destroyed_);
-  copy(ephemeral_, report->ephemeral_);
-  finish(*report);
-  return report;
-}
-
 namespace {
 
-// The elements of `items` without the holes removals left, in order; true
-// when there were any.
-bool closeHoles(std::vector<ModelElement>& items, std::vector<std::uint32_t>* alongside = nullptr) {
+// Closes up the holes removals left in `items`, keeping the order, and the
+// same places of `alongside`.
+void closeHoles(std::vector<ModelElement>& items, std::vector<std::uint32_t>* alongside = nullptr) {
   std::size_t kept = 0;
   for (std::size_t at = 0; at < items.size(); ++at) {
     if (!items[at]) continue;
@@ -286,10 +252,8 @@ bool closeHoles(std::vector<ModelElement>& items, std::vector<std::uint32_t>* al
     }
     ++kept;
   }
-  if (kept == items.size()) return false;
   items.resize(kept);
   if (alongside != nullptr) alongside->resize(kept);
-  return true;
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ namespace qm::zero {
 
 /// Records changes in the order they happen and turns them into a report.
 /// The element lists keep first-involvement order; removals leave a null
-/// hole that build() skips.
+/// hole that take() closes.
 ///
 /// Whether an element was created in this report is asked at every change
 /// of it, and a transaction may create millions: the answer is a mark on
@@ -41,7 +41,6 @@ class ReportBuilder {
   void allDestroyed() { allDestroyed_ = true; }
   bool empty() const noexcept { return count_ == 0 && !allDestroyed_; }
   void clear();
-  std::shared_ptr<const ShallowChangeReport<ModelElement>> build() const;
   /// The report, built from lists taken rather than copied: the builder is
   /// left empty. A commit of millions of changes then never holds them
   /// twice.
@@ -83,8 +82,6 @@ class ReportBuilder {
   std::uint32_t entryFor(const ModelElement& element, const meta::Property::Impl* property);
   bool isCreated(const ModelElement& element) const noexcept;
   void unmarkCreated() noexcept;
-  /// The modified elements and their changed properties, into `report`.
-  void copyModified(ShallowChangeReport<ModelElement>& report) const;
   void addOrdered(const ModelElement& element, const meta::Property::Impl* property,
                   std::shared_ptr<OCDChange> change);
   /// The created elements, and what is known of the whole, into `report`.

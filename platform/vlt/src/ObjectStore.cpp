@@ -354,16 +354,20 @@ void ObjectStore::fillRow(sql::Statement& statement, int firstCell, bool withTar
   }
 }
 
-// The statement row() reads with inside a transaction on a server: its
-// read goes out now, and row() reads its answer.
+// The row by id with the object's place, which row() reads inside a
+// transaction on a server.
+sql::Statement& ObjectStore::placedRow(const ClassInfo* layout) {
+  return statements_.keyed(layout, placedRowById, rowVersion(layout, tables_),
+                           [&] { return rowQuery(layout, "o.id = ?1", tables_, true, true); });
+}
+
+// Its read goes out now, and row() reads its answer.
 void ObjectStore::requestRow(const ObjectRef& object) {
   database_.checkOpen();
   if (!bundled() || !transaction_.active() || object.objectId() == 0) return;
   if (row_.serial == transaction_.writeSerial() && row_.id == object.objectId()) return;  // read already
-  const ClassInfo* layout = HandleAccess::classOf(object);
   tables_.refresh();
-  sql::Statement& s = statements_.keyed(layout, placedRowById, rowVersion(layout, tables_),
-                                        [&] { return rowQuery(layout, "o.id = ?1", tables_, true, true); });
+  sql::Statement& s = placedRow(HandleAccess::classOf(object));
   s.bindInt64(1, object.objectId());
   s.sendAhead();
 }
@@ -381,8 +385,7 @@ const ObjectStore::Row& ObjectStore::row(const ObjectRef& object, const Property
   if (serial != 0 && targets) {
     // Inside a transaction the object's place comes along, as with a
     // lookup: a reader of an owner chain asks for it next.
-    sql::StatementUse s(statements_.keyed(layout, placedRowById, rowVersion(layout, tables_),
-                                          [&] { return rowQuery(layout, "o.id = ?1", tables_, true, true); }));
+    sql::StatementUse s(placedRow(layout));
     s->bindInt64(1, object.objectId());
     if (!s->step()) access_.notFound(object.objectId());
     notePlace(*s, object.objectId());

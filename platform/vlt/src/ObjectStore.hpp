@@ -108,6 +108,7 @@ class ObjectStore {
   template <class T, class Read>
   std::vector<T> inUuidOrder(const std::vector<boost::uuids::uuid>& uuids, const std::string& select, Read read);
   const Row& row(const ObjectRef& object, const PropertyInfo* property);
+  sql::Statement& placedRow(const ClassInfo* layout);
   void notePlace(sql::Statement& statement, ObjectId id);
   void fillRow(sql::Statement& statement, int firstCell, bool withTargets);
   /// Reads bring along what the next statement would ask (a row's targets,

@@ -295,6 +295,8 @@ class PgConnection final : public Connection {
   /// what every statement sent: the transaction ended or wrote.
   void forgetAhead(const PgStatement* statement) noexcept;
   void queue(const std::string& sql, const PgStatement::Call& c);
+  /// Sends the prepared call `c` (in the pipeline); libpq's answer.
+  int send(const PgStatement::Call& c);
   void queueCommand(const char* sql);
   /// Queues `sql`, which has no parameters, as a statement prepared once.
   void queueControl(const std::string& sql);

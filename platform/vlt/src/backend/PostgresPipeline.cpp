@@ -68,9 +68,12 @@ void PgConnection::queueControl(const std::string& sql) {
 void PgConnection::queue(const std::string& sql, const PgStatement::Call& c) {
   sendRows();
   enterPipeline(sql);
-  queued(PQsendQueryPrepared(conn(), c.name.c_str(), static_cast<int>(c.values.size()), c.values.data(),
-                             c.lengths.data(), c.formats.data(), 1),
-         sql);
+  queued(send(c), sql);
+}
+
+int PgConnection::send(const PgStatement::Call& c) {
+  return PQsendQueryPrepared(conn(), c.name.c_str(), static_cast<int>(c.values.size()), c.values.data(),
+                             c.lengths.data(), c.formats.data(), 1);
 }
 
 bool PgConnection::batch(const std::string& sql, const InsertShape& shape, const std::vector<Parameter>& row) {
@@ -393,10 +396,7 @@ void PgConnection::beginAnsweredLater(const std::string& sql) {
 
 Result PgConnection::runQueuedRead(const std::string& sql, const PgStatement::Call& c) {
   traceStatement(sql);
-  enterPipeline(sql);
-  queued(PQsendQueryPrepared(conn(), c.name.c_str(), static_cast<int>(c.values.size()), c.values.data(),
-                             c.lengths.data(), c.formats.data(), 1),
-         sql);
+  queue(sql, c);
   Result result;
   sync(&result);
   return result;
@@ -411,8 +411,7 @@ void PgConnection::queueAhead(const PgStatement& statement, const std::string& s
   traceStatement(sql);
   enterPipeline(sql);
   const std::size_t at = queued_.size();
-  const int sent = PQsendQueryPrepared(conn(), c.name.c_str(), static_cast<int>(c.values.size()), c.values.data(),
-                                       c.lengths.data(), c.formats.data(), 1);
+  const int sent = send(c);
   // Known before queued() may read the pipeline.
   if (sent == 1) ahead_.push_back(AheadRead{&statement, parameters, at, nullptr});
   queued(sent, sql);
