@@ -1,20 +1,15 @@
 // The contract every back end keeps (backend/Backend.hpp), written once and
-// run against each back end: doubles that order as numbers, bindings that
-// survive reset, and the mapping of the engine's failures to the repository's
-// error types. That every stored form reads back exactly, ValueTest checks
-// through the repository.
+// run against each back end: bindings that survive reset, deferred indexes,
+// the repository's mark, and the mapping of the engine's failures to the
+// repository's error types. That every stored form reads back exactly,
+// ValueTest checks through the repository, and that stored doubles compare
+// and order as numbers, ObjectQueryDifferentialTest.
 
 #include "backend/Backend.hpp"
 
 #include "RepositoryFixture.hpp"
 
 #include <testsupport/FaultInjectionVfs.hpp>
-
-#include <algorithm>
-#include <cmath>
-#include <limits>
-#include <map>
-#include <random>
 
 namespace vlttest {
 namespace {
@@ -53,45 +48,6 @@ class BackendContractTest : public ::testing::TestWithParam<Backend> {
   testsupport::TempDir dir;
   std::map<std::string, std::string> schemas;
 };
-
-// Stored doubles order and compare as the numbers do (-0.0 just below 0.0,
-// a positive NaN above +infinity), so that queries may compare them in SQL.
-TEST_P(BackendContractTest, StoredDoublesOrderAndCompareAsNumbers) {
-  auto c = connect();
-  createValues(*c);
-  std::mt19937_64 random(7);
-  std::vector<double> values = {-0.0, 0.0, std::numeric_limits<double>::infinity(),
-                                -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::min()};
-  while (values.size() < 400) {
-    double d = fromBits(random());
-    if (!std::isnan(d)) values.push_back(d);
-  }
-  c->execute("BEGIN");
-  auto insert = c->prepare("INSERT INTO v (k, r) VALUES (?1, ?2)");
-  for (std::size_t k = 0; k < values.size(); ++k) {
-    StatementUse s(*insert);
-    s->bindInt64(1, static_cast<std::int64_t>(k));
-    s->bindDouble(2, values[k]);
-    s->step();
-  }
-  c->execute("COMMIT");
-  auto before = [](double a, double b) { return a < b || (a == b && std::signbit(a) && !std::signbit(b)); };
-  std::vector<double> expected = values;
-  std::sort(expected.begin(), expected.end(), before);
-  auto ordered = c->prepare("SELECT r FROM v ORDER BY r");
-  for (double e : expected) {
-    ASSERT_TRUE(ordered->step());
-    EXPECT_EQ(stable(ordered->columnDouble(0)), stable(e));
-  }
-  auto below = c->prepare("SELECT count(*) FROM v WHERE r < ?1");
-  for (double pivot : {0.0, 1.0, -1e10, values[17]}) {
-    StatementUse s(*below);
-    s->bindDouble(1, pivot);
-    ASSERT_TRUE(s->step());
-    const auto count = std::count_if(values.begin(), values.end(), [&](double v) { return before(v, pivot); });
-    EXPECT_EQ(s->columnInt64(0), count) << pivot;
-  }
-}
 
 // Bindings stay after a reset, and handles keep their statements after the
 // connection closed.

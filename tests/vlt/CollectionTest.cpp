@@ -3,9 +3,6 @@
 
 #include "RepositoryFixture.hpp"
 
-#include <algorithm>
-#include <map>
-
 namespace vlttest {
 namespace {
 

@@ -7,10 +7,6 @@
 
 #include <testsupport/FaultInjectionVfs.hpp>
 
-#include <filesystem>
-#include <functional>
-#include <string>
-
 namespace vlttest {
 namespace {
 

@@ -3,10 +3,6 @@
 
 #include "RepositoryFixture.hpp"
 
-#include <sys/stat.h>
-
-#include <tuple>
-
 namespace vlttest {
 namespace {
 
@@ -127,8 +123,7 @@ TEST_P(MetamodelTest, ClassesAndPropertiesAddedByAnotherConnectionAreFoundOnAMis
   vlt::ClassRef second = findClass("Second");
   ASSERT_FALSE(second.isNull());
   EXPECT_TRUE(second.conformsTo(findClass("First")));
-  other.appendPropertyToClass(other.metamodel().findClass("First"), "late", "int32", "", 0, 1, false, false, true,
-                              "", Repo::AssociationByOption(0), "", boost::uuids::uuid{}, true);
+  addPropertyIn(other, other.metamodel().findClass("First"), "late", "int32", 0, 1, false, false, true);
   EXPECT_FALSE(findClass("First").findProperty("late").isNull()) << "a property missing here is looked for again";
 }
 

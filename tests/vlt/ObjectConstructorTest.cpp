@@ -4,8 +4,6 @@
 #include "RawSqlite.hpp"
 #include "RepositoryFixture.hpp"
 
-#include <limits>
-
 namespace vlttest {
 namespace {
 
@@ -84,35 +82,6 @@ TEST_P(ObjectConstructorTest, OneConstructorMakesManyObjectsFromRefilledCells) {
                  entry("note", noteCell), entry("when", whenCell), entry("flag", vlt::Boolean(flagCell)),
                  entry("size", sizeCell), entry("peer", Obj{i}), entry("blob", blobCell));
   }
-}
-
-// A pre-allocated id gives a handle before its object exists, and another
-// new object may refer to it meanwhile. A taken id or uuid fails and leaves
-// nothing behind.
-TEST_P(ObjectConstructorTest, PreAllocatedIdsGiveHandlesThatNewObjectsReferToBeforeTheyExist) {
-  vlt::ObjectId first = 0;
-  repo.allocateObjectIds(2, first);
-  const vlt::ObjectRef early = repo.getObjectRef(first + 1, thing);
-  EXPECT_EQ(early.objectId(), first + 1);
-  EXPECT_FALSE(early.exists());
-  vlt::ObjectRef peerCell = early;
-  vlt::ObjectConstructor ctor(thing);
-  ctor.setPropertyValueSource(peer, &peerCell);
-  repo.performDictionaryFunction([&] {
-    construct(ctor, 1, first);  // refers to an object that does not exist yet
-    peerCell = vlt::ObjectRef();
-    EXPECT_EQ(construct(ctor, 2, first + 1), early);
-  });
-  EXPECT_TRUE(early.exists());
-  EXPECT_EQ(early.objectIdentity(), makeUuid(2));
-  EXPECT_THROW(construct(ctor, 10, first + 1), vlt::ConstraintError) << "the id is taken";
-  int numberCell = 9;
-  vlt::ObjectConstructor plain(thing);
-  plain.setPropertyValueSource(number, &numberCell);
-  EXPECT_THROW(construct(plain, 1), vlt::ConstraintError) << "the uuid is taken";
-  EXPECT_EQ(repo.defaultDataModel().countObjects(base), 2u);
-  EXPECT_EQ(construct(plain, 3).objectIdentity(), makeUuid(3));
-  expectStored(1, entry("peer", Obj{2}));
 }
 
 // Ids a transaction reserved for objects without an id but did not use are

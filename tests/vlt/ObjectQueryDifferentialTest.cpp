@@ -8,14 +8,7 @@
 
 #include <fl/i18n/Unicode.hpp>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
-
-#include <algorithm>
 #include <cstdlib>
-#include <cstring>
-#include <functional>
-#include <limits>
-#include <random>
 
 namespace vlttest {
 namespace {

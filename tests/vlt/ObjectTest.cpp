@@ -2,13 +2,6 @@
 
 #include "RepositoryFixture.hpp"
 
-#include <algorithm>
-#include <functional>
-#include <map>
-#include <random>
-#include <set>
-#include <tuple>
-
 namespace vlttest {
 namespace {
 
@@ -445,9 +438,7 @@ TEST_P(ObjectTest, HandlesOfAnotherRepositoryOrClassAreRefused) {
   Repo other;
   other.open(dir.file("other.db"), "", options);
   vlt::ClassRef foreign = other.createClass("test.Base", {});
-  vlt::PropertyRef foreignLabel = other.appendPropertyToClass(foreign, "label", "ustring", "", 0, 1, false, false,
-                                                              true, "", Repo::byReference, "", boost::uuids::uuid{},
-                                                              true);
+  vlt::PropertyRef foreignLabel = addPropertyIn(other, foreign, "label", "ustring", 0, 1, false, false, true);
   vlt::ObjectConstructor ctor(foreign);
   vlt::ObjectRef theirs = ctor.createObject(other.defaultDataModel());
   EXPECT_THROW(repo.defaultDataModel().findObject(makeUuid(1), foreign), vlt::UsageError);

@@ -26,12 +26,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <initializer_list>
+#include <limits>
+#include <map>
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -156,6 +162,17 @@ auto stable(const T& v) {
   }
 }
 
+/// Appends a property to `cls` of `repo` (RepositoryTest::addProperty for
+/// another repository).
+inline vlt::PropertyRef addPropertyIn(vlt::DataModelRepository& repo, const vlt::ClassRef& cls,
+                                      const std::string& name, const std::string& type, std::uint32_t lower = 0,
+                                      std::uint32_t upper = 1, bool composite = false, bool ordered = false,
+                                      bool optional = false, bool unique = true, const std::string& opposite = "") {
+  return repo.appendPropertyToClass(cls, name, type, "", lower, upper, composite, ordered, optional, opposite,
+                                    vlt::DataModelRepository::AssociationByOption(0), "", boost::uuids::uuid{},
+                                    unique);
+}
+
 class RepositoryTest : public ::testing::TestWithParam<Backend> {
  protected:
   using Repo = vlt::DataModelRepository;
@@ -199,8 +216,7 @@ class RepositoryTest : public ::testing::TestWithParam<Backend> {
                                std::uint32_t lower = 0, std::uint32_t upper = 1, bool composite = false,
                                bool ordered = false, bool optional = false, bool unique = true,
                                const std::string& opposite = "") {
-    return repo.appendPropertyToClass(cls, name, type, "", lower, upper, composite, ordered, optional, opposite,
-                                      Repo::AssociationByOption(0), "", boost::uuids::uuid{}, unique);
+    return addPropertyIn(repo, cls, name, type, lower, upper, composite, ordered, optional, unique, opposite);
   }
   vlt::ClassRef findClass(const std::string& name) { return repo.metamodel().findClass(name); }
   vlt::PropertyRef property(const std::string& cls, const std::string& name) {

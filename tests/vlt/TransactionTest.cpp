@@ -4,8 +4,6 @@
 #include "RawSqlite.hpp"
 #include "RepositoryFixture.hpp"
 
-#include <chrono>
-#include <functional>
 #include <stdexcept>
 
 namespace vlttest {

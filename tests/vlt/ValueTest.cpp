@@ -6,8 +6,6 @@
 #include "RawSqlite.hpp"
 #include "RepositoryFixture.hpp"
 
-#include <limits>
-
 namespace vlttest {
 namespace {
 
