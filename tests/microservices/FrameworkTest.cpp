@@ -13,7 +13,6 @@
 
 #include <filesystem>
 #include <memory>
-#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -169,43 +168,38 @@ struct BadBundle {
   const char* message;
 };
 
-void PrintTo(const BadBundle& bad, std::ostream* os) { *os << bad.name; }
+const BadBundle badBundles[] = {
+    {"MissingLibrary", R"({"bundle.symbolic_name": "greeter"})", false, "libgreeter.so\" is missing"},
+    {"MissingNamedLibrary", R"({"bundle.symbolic_name": "x", "bundle.library": "liby.so"})", true,
+     "liby.so\" is missing"},
+    {"MissingManifest", nullptr, true, "manifest.json\" is missing"},
+    {"MalformedManifest", "{\"bundle.symbolic_name\": \"greeter\",, }", true,
+     "is not valid JSON (syntax error at offset 35)"},
+    {"TruncatedManifest", "{\"bundle.symbolic_name\": ", true, "is not valid JSON"},
+    {"TrailingText", "{\"bundle.symbolic_name\": \"greeter\"} x", true, "is not valid JSON"},
+    {"NotAnObject", "[1, 2]", true, "is not a JSON object"},
+    {"NoSymbolicName", "{\"bundle.activator\": true}", true, "has no \"bundle.symbolic_name\""},
+    {"EmptySymbolicName", "{\"bundle.symbolic_name\": \"\"}", true, "not a non-empty string"},
+    {"ActivatorNotABool", R"({"bundle.symbolic_name": "greeter", "bundle.activator": "yes"})", true,
+     "\"bundle.activator\" that is not true or false"},
+    {"LibraryOutsideTheFolder", R"({"bundle.symbolic_name": "g", "bundle.library": "../libg.so"})", true,
+     "\"bundle.library\" that is not a file name"}};
 
-class BadBundleTest : public FrameworkTest, public testing::WithParamInterface<BadBundle> {};
-
-TEST_P(BadBundleTest, InstallFailsClearlyAndTheOthersStayUsable) {
-  const BadBundle& bad = GetParam();
-  testsupport::TempDir dir;
-  if (bad.manifest != nullptr) testsupport::writeFile(dir.file("manifest.json"), bad.manifest);
-  if (bad.withLibrary)
-    std::filesystem::copy_file(bundleFolder("greeter") + "/libgreeter.so", dir.file("libgreeter.so"));
+TEST_F(FrameworkTest, InstallOfABadBundleFailsClearlyAndTheOthersStayUsable) {
   startGreeter();
-  EXPECT_THAT([&] { context.InstallBundles(dir.path()); },
-              FailsWith(AllOf(HasSubstr("Cannot install the bundle at \"" + dir.path() + "\""),
-                              HasSubstr(bad.message))));
-  EXPECT_EQ(context.GetBundles().size(), 2u);
-  EXPECT_EQ(greetings().size(), 2u);
+  for (const BadBundle& bad : badBundles) {
+    SCOPED_TRACE(bad.name);
+    testsupport::TempDir dir;
+    if (bad.manifest != nullptr) testsupport::writeFile(dir.file("manifest.json"), bad.manifest);
+    if (bad.withLibrary)
+      std::filesystem::copy_file(bundleFolder("greeter") + "/libgreeter.so", dir.file("libgreeter.so"));
+    EXPECT_THAT([&] { context.InstallBundles(dir.path()); },
+                FailsWith(AllOf(HasSubstr("Cannot install the bundle at \"" + dir.path() + "\""),
+                                HasSubstr(bad.message))));
+    EXPECT_EQ(context.GetBundles().size(), 2u);
+    EXPECT_EQ(greetings().size(), 2u);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Manifests, BadBundleTest,
-    testing::Values(
-        BadBundle{"MissingLibrary", R"({"bundle.symbolic_name": "greeter"})", false, "libgreeter.so\" is missing"},
-        BadBundle{"MissingNamedLibrary", R"({"bundle.symbolic_name": "x", "bundle.library": "liby.so"})", true,
-                  "liby.so\" is missing"},
-        BadBundle{"MissingManifest", nullptr, true, "manifest.json\" is missing"},
-        BadBundle{"MalformedManifest", "{\"bundle.symbolic_name\": \"greeter\",, }", true,
-                  "is not valid JSON (syntax error at offset 35)"},
-        BadBundle{"TruncatedManifest", "{\"bundle.symbolic_name\": ", true, "is not valid JSON"},
-        BadBundle{"TrailingText", "{\"bundle.symbolic_name\": \"greeter\"} x", true, "is not valid JSON"},
-        BadBundle{"NotAnObject", "[1, 2]", true, "is not a JSON object"},
-        BadBundle{"NoSymbolicName", "{\"bundle.activator\": true}", true, "has no \"bundle.symbolic_name\""},
-        BadBundle{"EmptySymbolicName", "{\"bundle.symbolic_name\": \"\"}", true, "not a non-empty string"},
-        BadBundle{"ActivatorNotABool", R"({"bundle.symbolic_name": "greeter", "bundle.activator": "yes"})", true,
-                  "\"bundle.activator\" that is not true or false"},
-        BadBundle{"LibraryOutsideTheFolder", R"({"bundle.symbolic_name": "g", "bundle.library": "../libg.so"})",
-                  true, "\"bundle.library\" that is not a file name"}),
-    [](const testing::TestParamInfo<BadBundle>& param) { return std::string(param.param.name); });
 
 TEST_F(FrameworkTest, RegistrationSetsObjectClassAndIdUnregistersOnceAndRefusesANullService) {
   struct Plain : Greeter {

@@ -503,49 +503,31 @@ TEST_F(ModelTest, TextsReadBackWholeOnEitherSideOfTheInPlaceLengthAndArraysAsCop
 
 // --- Rollback --------------------------------------------------------------
 
-// Values of every form (texts in place and apart, a datatype value), a
-// one-way collection, creations and a destruction whose uuid is reused take
-// mixed edits. Random edits of value collections and of graphs of two-way
-// references, rolled back, are the random cases of ValueCollectionTest and
-// OppositeEndsTest.
+// Values of every form (texts in place and apart, a datatype value) and an
+// empty one-way collection filled at once take edits that a rollback undoes.
+// Random edits of value collections and of graphs of two-way references,
+// creations and destructions, rolled back, are the random cases of
+// ValueCollectionTest, OppositeEndsTest and ReportTest.
 TEST_F(ModelTest, RollbackRestoresMemoryExactly) {
-  ModelElement lib1, lib2, b1, b2, b3, p1, p2;
+  ModelElement b2, b3, p1;
   DataValue dims(mm.dimensions);
   dims.set(mm.width, Value(meta::StandardTypes::realMeta(), 2.5));
   inTransaction([&] {
-    lib1 = make(mm.library, 1), lib2 = make(mm.library, 2);
-    b1 = make(mm.book, 3), b2 = make(mm.book, 4), b3 = make(mm.ebook, 5);
-    p1 = make(mm.person, 6), p2 = make(mm.person, 7);
-    lib1.set(mm.books, refs(mm.books, {b1, b2}));
-    lib2.set(mm.books, refs(mm.books, {b3}));
-    p2.set(mm.favorite, b3);
+    b2 = make(mm.book, 4), b3 = make(mm.ebook, 5), p1 = make(mm.person, 6);
     b2.set(mm.name, str(u"short"));
     b3.set(mm.name, str(std::u16string(300, u'x')));
     b3.set(mm.size, Value(mm.dimensions, dims));
   });
   const std::string before = dump(model);
-  ModelElement created;
   rolledBack([&] {
     b3.set(mm.name, str(u"s"));
     b2.set(mm.name, str(std::u16string(100, u'n')));
-    b2.unset(mm.name);
     b3.unset(mm.size);
-    p2.set(mm.favorite, b2);
     p1.set(mm.reviewed, refs(mm.reviewed, {b2, b3}));  // an empty collection filled at once
-    created = make(mm.book, 8);
-    lib1.insert(mm.books, 0, ref(created));
-    lib2.destroy();                            // takes b3 with it
-    make(mm.library, 2).append(mm.members, ref(p2));  // the destroyed library's uuid, reused
     EXPECT_NE(dump(model), before);
   });
-  EXPECT_EQ(dump(model), before);  // owners included
+  EXPECT_EQ(dump(model), before);
   EXPECT_EQ(b3.get(mm.size).get<DataValue>(), dims);  // not in the dump
-  EXPECT_FALSE(model->isInTransaction());
-  EXPECT_TRUE(created.isDestroyed());
-  EXPECT_FALSE(model->findElement(uuidOf(8)));
-  EXPECT_EQ(model->findElement(uuidOf(2)), lib2);
-  EXPECT_FALSE(lib2.isDestroyed());
-  EXPECT_EQ(model->getUsedPackages(), (std::vector<meta::Package>{mm.lib, mm.ext}));
 }
 
 }  // namespace

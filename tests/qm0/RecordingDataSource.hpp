@@ -8,7 +8,6 @@
 #include <qm/zero/ReferenceCollection.hpp>
 #include <qm/zero/datasource/DataSource.hpp>
 #include <qm/zero/query/ReflectiveQuery.hpp>
-#include <qm/zero/query/ValueMatchRelation.hpp>
 
 #include <boost/uuid/string_generator.hpp>
 #include <gtest/gtest.h>

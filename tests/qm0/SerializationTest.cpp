@@ -92,12 +92,10 @@ TEST(PropertySerializerTest, StandardTypesRoundTripThroughTheirTextAndOtherTextI
       {&StandardTypes::unlimitedNaturalMeta(), u"-1"},  {&StandardTypes::realMeta(), u"1.5e"},
       {&StandardTypes::booleanMeta(), u"TRUE"},         {&StandardTypes::uuidMeta(), u"{01234567-89ab-cdef-0123-456789abcdef}"},
       {&StandardTypes::dateTimeMeta(), u"yesterday"},   {&StandardTypes::stringToStringMapMeta(), u"{\"a\": 1}"}};
-  for (const auto& [type, textValue] : bad) {
-    const meta::PrimitiveType& refusing = *type;  // a lambda cannot capture a binding before C++20
-    const std::u16string& refused = textValue;
-    EXPECT_EQ(errorIdOf([&] { standard(refusing).deserializeValue(refused, refusing); }), "qm0:messages:InvalidValue")
-        << text(refusing->getName()) << " " << text(refused);
-  }
+  for (const auto& refused : bad)
+    EXPECT_EQ(errorIdOf([&] { standard(*refused.first).deserializeValue(refused.second, *refused.first); }),
+              "qm0:messages:InvalidValue")
+        << text((*refused.first)->getName()) << " " << text(refused.second);
 }
 
 TEST(PropertySerializerTest, LookupsUseTheFormatNameAndRegistrationKeepsTheFirst) {
