@@ -34,8 +34,6 @@
 namespace dstest {
 namespace {
 
-using qm::zero::ModelElement;
-using qm::zero::Value;
 using ::testing::HasSubstr;
 
 bool exists(const std::string& path) { return std::ifstream(path).good(); }
@@ -328,7 +326,6 @@ TEST_F(ConnectionTest, ParametersAreReadByTheirRules) {
 }
 
 TEST_F(ConnectionTest, ElementAlreadyStoredIsNotPushedAgain) {
-  const auto& mm = qm0test::TestMetamodel::get();
   const std::string path = file("model.vlt");
   const boost::uuids::uuid stored = boost::uuids::random_generator()();
   // another model stored a book of this uuid
@@ -357,7 +354,7 @@ TEST_F(ConnectionTest, SchemaStoredVersionsAndRequiredFamiliesAreCheckedOnOpenin
   EXPECT_EQ(thrownId([&] { open(bare); }).id, "m2t_vlt:messages:ObsoleteSchema");
   EXPECT_EQ(model->getDataSource(), nullptr);
 
-  const auto& lib = qm0test::TestMetamodel::get().lib;
+  const auto& lib = mm.lib;
   const std::u16string family = lib->getFamily();
   const std::u16string version = lib->getVersion();
   const std::string familyText = fl::i18n::ustring_to_utf8(family);
@@ -391,7 +388,7 @@ TEST_F(ConnectionTest, SchemaStoredVersionsAndRequiredFamiliesAreCheckedOnOpenin
   // A repository that holds the family's classes but lost the record of its
   // version: the first element written records it again.
   const std::string unrecorded = file("unrecorded.vlt");
-  const qm::zero::meta::Class& book = qm0test::TestMetamodel::get().book;
+  const qm::zero::meta::Class& book = mm.book;
   storeModel(unrecorded, [&](const qm::zero::Model& writer) { ModelElement::createReflective(writer, book); });
   changeDirectly(unrecorded, [&](vlt::DataModelRepository& repository) {
     const vlt::ClassRef info = repository.metamodel().findClass("qm.zero.vlt_datasource.PackageInfo");
@@ -443,7 +440,7 @@ TEST_F(ConnectionTest, PostgreSQLOpenInBothTimingsNeverShowsThePassword) {
   // ends: a host that opens lazily and pushes nothing reads the recorded
   // versions beside it, without the lock.
   open(uri);
-  commit([&] { ModelElement::createReflective(model, qm0test::TestMetamodel::get().book); });
+  commit([&] { ModelElement::createReflective(model, mm.book); });
   model->resetDataSource();
   vlt::DataModelRepository writer = openDirectly(uri);
   writer.beginTransaction();
@@ -501,7 +498,6 @@ using OpeningTest = DataSourceTest;
 // waits nor is safe is a data race.
 TEST_F(OpeningTest, EveryCallDuringAnAsynchronousOpeningWaitsForItOrIsSafeBesideIt) {
   enableProgressRecords();
-  const auto& mm = qm0test::TestMetamodel::get();
   const std::string path = file("model.vlt");
   boost::uuids::uuid book;
   open(path);
@@ -575,7 +571,6 @@ TEST_F(OpeningTest, AServerThatNeverAnswersFailsTheOpenAtTheConnectTimeout) {
 // and with a write-ahead log; one that has to write waits for the lock as
 // long as "lockTimeout" says (0: not at all).
 TEST_F(OpeningTest, AHostThatOnlyReadsOpensBesideAWriterInAnotherProcess) {
-  const auto& mm = qm0test::TestMetamodel::get();
   for (const bool wal : {false, true}) {
     SCOPED_TRACE(wal ? "write-ahead log" : "rollback journal");
     const std::string path = file(wal ? "wal.vlt" : "journal.vlt");

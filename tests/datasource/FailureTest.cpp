@@ -19,12 +19,6 @@
 namespace dstest {
 namespace {
 
-namespace meta = qm::zero::meta;
-using Access = vlt_datasource::DataSourceTestAccess;
-using qm::zero::ModelElement;
-using qm::zero::Value;
-using qm0test::TestMetamodel;
-
 // Everything a model has loaded, as text, loading nothing: elements by uuid
 // with class, owner, proxy state and every value (a deferred collection not
 // loaded as such).
@@ -57,8 +51,6 @@ const std::u16string extFamily = u"http://example.com/ext";
 
 class FailureTest : public DataSourceTest {
  protected:
-  FailureTest() : mm(TestMetamodel::get()) {}
-
   // The stored model the failing writes start from: a library owning books
   // and members, links between them, of the lib family only.
   void storeBase(const std::string& at) {
@@ -180,7 +172,6 @@ class FailureTest : public DataSourceTest {
     });
   }
 
-  const TestMetamodel& mm;
 };
 
 class SqliteFailureTest : public FailureTest {
@@ -241,19 +232,24 @@ TEST_F(SqliteFailureTest, APushThatFailsAnywhereLeavesTheModelAndTheRepositoryAs
 // source writes everything.
 class PostgreSQLFailureTest : public FailureTest {
  protected:
-  // A failing trigger on every table of the schema at `at`, the N-th row
-  // written failing from the next `failAt` on.
+  // Runs `setup`, then `statement` (a format() string whose %I is the
+  // table) for every table of the schema at `at`.
+  static void onEveryTable(const std::string& at, const std::string& setup, const std::string& statement) {
+    testsupport::postgresqlAdmin(at, setup + "DO $$ DECLARE t text; BEGIN FOR t IN SELECT tablename FROM pg_tables "
+                                             "WHERE schemaname = current_schema() AND tablename <> 'injected' LOOP "
+                                             "EXECUTE format('" + statement + "', t); END LOOP; END $$");
+  }
+  // A failing trigger on every table, the N-th row written failing from the
+  // next `failAt` on.
   static void installFailingTrigger(const std::string& at) {
-    testsupport::postgresqlAdmin(at,
-                                 "CREATE TABLE injected (fail_at BIGINT); INSERT INTO injected VALUES (0);"
-                                 "CREATE SEQUENCE injected_rows;"
-                                 "CREATE FUNCTION injected_failure() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
-                                 "IF nextval('injected_rows') = (SELECT fail_at FROM injected) THEN "
-                                 "RAISE EXCEPTION 'injected failure'; END IF; RETURN NULL; END $$;"
-                                 "DO $$ DECLARE t text; BEGIN FOR t IN SELECT tablename FROM pg_tables "
-                                 "WHERE schemaname = current_schema() AND tablename <> 'injected' LOOP "
-                                 "EXECUTE format('CREATE TRIGGER injected AFTER INSERT OR UPDATE OR DELETE ON %I "
-                                 "FOR EACH ROW EXECUTE FUNCTION injected_failure()', t); END LOOP; END $$");
+    onEveryTable(at,
+                 "CREATE TABLE injected (fail_at BIGINT); INSERT INTO injected VALUES (0);"
+                 "CREATE SEQUENCE injected_rows;"
+                 "CREATE FUNCTION injected_failure() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+                 "IF nextval('injected_rows') = (SELECT fail_at FROM injected) THEN "
+                 "RAISE EXCEPTION 'injected failure'; END IF; RETURN NULL; END $$;",
+                 "CREATE TRIGGER injected AFTER INSERT OR UPDATE OR DELETE ON %I "
+                 "FOR EACH ROW EXECUTE FUNCTION injected_failure()");
   }
   static void failAt(const std::string& at, int n) {
     testsupport::postgresqlAdmin(at, "UPDATE injected SET fail_at = " + std::to_string(n) +
@@ -281,20 +277,14 @@ TEST_F(PostgreSQLFailureTest, ACommitThatFailsAnywhereLeavesMemoryAndTheReposito
   // runs at the commit terminates its own backend.
   const std::string at = testsupport::freshPostgresqlSchema();
   storeBase(at);
-  testsupport::postgresqlAdmin(at,
-                               "CREATE FUNCTION end_backend() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
-                               "PERFORM pg_terminate_backend(pg_backend_pid()); RETURN NULL; END $$;"
-                               "DO $$ DECLARE t text; BEGIN FOR t IN SELECT tablename FROM pg_tables "
-                               "WHERE schemaname = current_schema() LOOP "
-                               "EXECUTE format('CREATE CONSTRAINT TRIGGER ended AFTER INSERT OR UPDATE OR DELETE "
-                               "ON %I DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION end_backend()', "
-                               "t); END LOOP; END $$");
+  onEveryTable(at,
+               "CREATE FUNCTION end_backend() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+               "PERFORM pg_terminate_backend(pg_backend_pid()); RETURN NULL; END $$;",
+               "CREATE CONSTRAINT TRIGGER ended AFTER INSERT OR UPDATE OR DELETE ON %I "
+               "DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION end_backend()");
   EXPECT_TRUE(commitFails(at, [] {}));
   model->resetDataSource();
-  testsupport::postgresqlAdmin(at,
-                               "DO $$ DECLARE t text; BEGIN FOR t IN SELECT tablename FROM pg_tables "
-                               "WHERE schemaname = current_schema() LOOP "
-                               "EXECUTE format('DROP TRIGGER ended ON %I', t); END LOOP; END $$");
+  onEveryTable(at, "", "DROP TRIGGER ended ON %I");
   EXPECT_FALSE(commitFails(at, [] {}));
   EXPECT_EQ(expectRepositoryHoldsLoadedElements(model, directly(at)), 0u);
   EXPECT_EQ(versionRecords(directly(at), extFamily), 1u);

@@ -19,11 +19,6 @@
 namespace dstest {
 namespace {
 
-namespace meta = qm::zero::meta;
-using qm::zero::ModelElement;
-using qm::zero::Value;
-using qm0test::TestMetamodel;
-
 constexpr int baseBooks = 1000;   // pages 1; the transaction sets 2
 constexpr int destroyed = 200;    // the first ones, destroyed by the transaction
 constexpr int addedBooks = 600;   // made by the transaction, pages 3
@@ -51,7 +46,6 @@ class KilledHostTest : public BackendTest {
  protected:
   // The base: a library owning `baseBooks` books of one page.
   void storeBase(const std::string& at) {
-    const TestMetamodel& mm = TestMetamodel::get();
     storeModel(at, [&](const qm::zero::Model& writer) {
       std::vector<ModelElement> books;
       for (int n = 0; n < baseBooks; ++n) {
@@ -63,10 +57,9 @@ class KilledHostTest : public BackendTest {
   }
 
   // The host: loads everything, changes every book, adds and destroys some,
-  // tells `ready` just before the commit, commits.
-  static int host(const std::string& at, int ready) {
-    const TestMetamodel& mm = TestMetamodel::get();
-    const qm::zero::Model model = qm::zero::Model::create();
+  // tells `ready` just before the commit, commits. It runs in a child
+  // process, with the fixture's model (empty) as its own.
+  int host(const std::string& at, int ready) {
     attachTo(model, at, DataSource::SyncAllToModel, DataSource::NoSyncToDataSource);
     qm::zero::Transaction tx = model->beginTransaction();
     ModelElement library;

@@ -23,8 +23,6 @@ namespace {
 
 namespace query = qm::zero::query;
 using qm::zero::Entry;
-using qm::zero::ModelElement;
-using qm::zero::Value;
 using Query = std::unique_ptr<query::ReflectiveQuery>;
 using Relations = std::vector<query::ValueMatchRelation>;
 using Row = std::vector<boost::uuids::uuid>;

@@ -24,16 +24,11 @@
 namespace dstest {
 namespace {
 
-namespace meta = qm::zero::meta;
-using qm::zero::ModelElement;
-using qm::zero::Value;
-
 // lib.Library L owns books [b1, b2] and member p; b1.related = b2,
 // b1.authors = [p] (two-way with p.wrote), p.reviewed = [b2] (deferred),
 // p.favorite = b1.
 class ReadPathTest : public BackendTest {
  protected:
-  ReadPathTest() : mm(qm0test::TestMetamodel::get()) {}
   void SetUp() override {
     BackendTest::SetUp();
     if (HasFatalFailure()) return;
@@ -65,7 +60,6 @@ class ReadPathTest : public BackendTest {
   ModelElement fetch(std::size_t which) { return model->findElement(ids[which], qm::zero::FetchFromDataSource); }
   ModelElement inMemory(std::size_t which) { return model->findElement(ids[which]); }
 
-  const qm0test::TestMetamodel& mm;
   std::vector<boost::uuids::uuid> ids;  // L, b1, b2, p
 };
 

@@ -21,7 +21,6 @@
 namespace dstest {
 namespace {
 
-namespace meta = qm::zero::meta;
 using vlt_datasource::TemplateDBService;
 
 const std::string bundles = DATASOURCE_TEST_BUNDLES;
@@ -159,7 +158,6 @@ void installEvolutionBundle() {
 // one answers only when asked to ("evolve=true"): then "old.Book" is read as
 // lib.Book, and its one-way reference is indexed.
 TEST_F(TypeProviderTest, EvolutionBundleReadsOldNamesAndAcceptsOldVersions) {
-  const auto& mm = qm0test::TestMetamodel::get();
   const std::string path = file("model.vlt");
   createRepository(path + "?evolve=yes");  // only "true" asks for evolution
   if (!vlt_datasource::TypeProvider::Factory::createEvolutionTypeProvider()) {  // not installed by an earlier test

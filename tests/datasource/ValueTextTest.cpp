@@ -9,10 +9,7 @@
 namespace dstest {
 namespace {
 
-namespace meta = qm::zero::meta;
-using meta::StandardTypes;
 using qm::zero::DataValue;
-using qm::zero::Value;
 using vlt_datasource::toStoredText;
 
 // The test metamodel's dimensions, with a serializer whose fallback has the

@@ -49,10 +49,17 @@ struct DataSourceTestAccess {
 
 namespace dstest {
 
-using vlt_datasource::DataSource;
+namespace meta = qm::zero::meta;
+using Access = vlt_datasource::DataSourceTestAccess;
+using meta::StandardTypes;
+using qm::zero::ModelElement;
+using qm::zero::Value;
 using qm0test::MsgArguments;
+using qm0test::TestMetamodel;
 using qm0test::ThrownId;
 using qm0test::thrownId;
+using qm0test::uuidOf;
+using vlt_datasource::DataSource;
 
 inline std::u16string u16(const std::string& text) { return fl::i18n::utf8_to_ustring(text); }
 
@@ -114,10 +121,9 @@ std::vector<std::u16string> recordedFamilies(const vlt::DataModelRepository& rep
 /// - the repository holds no other element objects (PackageInfo records
 ///   apart).
 /// Each difference is a test failure naming the element, the property and
-/// both values; after `maxReported` of them the others are only counted.
-/// Returns the number of differences.
-std::size_t expectRepositoryHoldsModel(const qm::zero::Model& model, const vlt::DataModelRepository& repository,
-                                       std::size_t maxReported = 10);
+/// both values; after ten of them the others are only counted. Returns the
+/// number of differences.
+std::size_t expectRepositoryHoldsModel(const qm::zero::Model& model, const vlt::DataModelRepository& repository);
 
 /// The same for the elements `model` has loaded only (a model opened
 /// lazily): no count of the stored objects, and a deferred collection that
@@ -130,12 +136,6 @@ std::size_t expectRepositoryHoldsLoadedElements(const qm::zero::Model& model,
 /// destroyed element, and each two-way link is held once by its other end
 /// where that end is loaded. Returns the number of broken links.
 std::size_t expectLinksInStep(const qm::zero::Model& model, bool oneWayLinksToo);
-
-/// Checks that `actual` holds what `expected` has loaded, element for
-/// element: class, owner, and every stored property (unset where it is
-/// unset), read without loading anything in `expected` and loading as
-/// needed in `actual`. Returns the number of differences.
-std::size_t expectModelsEqual(const qm::zero::Model& expected, const qm::zero::Model& actual);
 
 /// A value in the notation of those messages: "[e1, e2]".
 std::string valueText(const qm::zero::Value& value);
@@ -215,6 +215,7 @@ class DataSourceTest : public ::testing::Test {
   }
 
   testsupport::TempDir dir;
+  const TestMetamodel& mm = TestMetamodel::get();
   qm::zero::Model model = qm::zero::Model::create();
   foundation::log::diagnostic_logger debug;
   unsigned savedMask;

@@ -207,7 +207,7 @@ struct EntryText {
 
 // `loadedOnly`: as memory holds it, loading nothing (a deferred collection
 // not loaded is not read at all: the caller skips it).
-Texts modelTexts(const ModelElement& element, const meta::Property& property, Kind kind, bool loadedOnly = false) {
+Texts modelTexts(const ModelElement& element, const meta::Property& property, Kind kind, bool loadedOnly) {
   const Value value = loadedOnly ? element.get(property, vlt_datasource::DataSourceTestAccess::privileged())
                                  : element.get(property);
   Texts out;
@@ -235,10 +235,24 @@ bool unloaded(const ModelElement& element, const meta::Property& property) {
          !qm::zero::ReferenceCollection(element, property).isLoaded();
 }
 
+// Counts and reports differences, ten of them at most.
+class Differences {
+ public:
+  ~Differences() {
+    if (count > maxReported) ADD_FAILURE() << count - maxReported << " more differences were not reported";
+  }
+  void operator()(const std::string& message) {
+    if (++count <= maxReported) ADD_FAILURE() << message;
+  }
+  std::size_t count = 0;
+
+ private:
+  const std::size_t maxReported = 10;
+};
+
 class Comparison {
  public:
-  Comparison(const vlt::DataModelRepository& stored, std::size_t reported, bool loaded = false)
-      : repository(stored), maxReported(reported), loadedOnly(loaded) {}
+  Comparison(const vlt::DataModelRepository& stored, bool loaded) : repository(stored), loadedOnly(loaded) {}
 
   void element(const ModelElement& element) {
     const meta::Class cls = element.getMetaClass();
@@ -296,11 +310,8 @@ class Comparison {
   }
 
   vlt::ClassRef root() const { return repository.metamodel().findClass("ModelElement"); }
-  std::size_t differences() const { return count; }
 
-  void differ(const std::string& message) {
-    if (++count <= maxReported) ADD_FAILURE() << message;
-  }
+  Differences differ;
 
  private:
   void owner(const ModelElement& element, const vlt::ObjectRef& object, const std::string& where) {
@@ -318,55 +329,34 @@ class Comparison {
   }
 
   const vlt::DataModelRepository& repository;
-  std::size_t maxReported;
   bool loadedOnly;
-  std::size_t count = 0;
 };
 
-// Counts and reports differences, `maxReported` of them at most.
-class Differences {
- public:
-  explicit Differences(std::size_t reported) : maxReported(reported) {}
-  ~Differences() {
-    if (count > maxReported) ADD_FAILURE() << count - maxReported << " more differences were not reported";
+std::size_t compare(const qm::zero::Model& model, const vlt::DataModelRepository& repository, bool loadedOnly) {
+  Comparison comparison(repository, loadedOnly);
+  if (!comparison.root()) {
+    comparison.differ("the repository has no class ModelElement");
+    return comparison.differ.count;
   }
-  void operator()(const std::string& message) {
-    if (++count <= maxReported) ADD_FAILURE() << message;
-  }
-  std::size_t count = 0;
-
- private:
-  std::size_t maxReported;
-};
+  for (const ModelElement& element : model->getAllElements()) comparison.element(element);
+  if (!loadedOnly) comparison.extraObjects(model);
+  return comparison.differ.count;
+}
 
 }  // namespace
 
-std::size_t expectRepositoryHoldsModel(const qm::zero::Model& model, const vlt::DataModelRepository& repository,
-                                       std::size_t maxReported) {
-  Comparison comparison(repository, maxReported);
-  if (!comparison.root()) {
-    comparison.differ("the repository has no class ModelElement");
-    return comparison.differences();
-  }
-  for (const ModelElement& element : model->getAllElements()) comparison.element(element);
-  comparison.extraObjects(model);
-  if (comparison.differences() > maxReported)
-    ADD_FAILURE() << comparison.differences() - maxReported << " more differences were not reported";
-  return comparison.differences();
+std::size_t expectRepositoryHoldsModel(const qm::zero::Model& model, const vlt::DataModelRepository& repository) {
+  return compare(model, repository, false);
 }
 
 std::size_t expectRepositoryHoldsLoadedElements(const qm::zero::Model& model,
                                                 const vlt::DataModelRepository& repository) {
-  Comparison comparison(repository, 10, true);
-  for (const ModelElement& element : model->getAllElements()) comparison.element(element);
-  if (comparison.differences() > 10)
-    ADD_FAILURE() << comparison.differences() - 10 << " more differences were not reported";
-  return comparison.differences();
+  return compare(model, repository, true);
 }
 
 std::size_t expectLinksInStep(const qm::zero::Model& model, bool oneWayLinksToo) {
   const auto tag = vlt_datasource::DataSourceTestAccess::privileged();
-  Differences differ(10);
+  Differences differ;
   for (const ModelElement& e : model->getAllElements()) {
     for (const meta::Property& p : e.getMetaClass()->getAllAttributes()) {
       if (!p->isReference()) continue;
@@ -383,36 +373,6 @@ std::size_t expectLinksInStep(const qm::zero::Model& model, bool oneWayLinksToo)
         if (held != 1)
           differ(link + ": its opposite " + utf8(q->getName()) + " holds it " + std::to_string(held) + " times");
       }
-    }
-  }
-  return differ.count;
-}
-
-std::size_t expectModelsEqual(const qm::zero::Model& expected, const qm::zero::Model& actual) {
-  Differences differ(10);
-  for (const ModelElement& e : expected->getAllElements()) {
-    const std::string where = utf8(e.toString());
-    const ModelElement a = actual->findElement(e.getUUID(), qm::zero::FetchFromDataSource);
-    if (!a) {
-      differ(where + ": not in the other model");
-      continue;
-    }
-    if (a.getMetaClass() != e.getMetaClass()) differ(where + ": of class " + utf8(a.getMetaClass()->getQualifiedName()));
-    const auto ownerText = [](const ModelElement& x) {
-      return x.getOwner() ? text(x.getOwner().getUUID()) + "." + utf8(x.getOwningProperty()->getName()) : "none";
-    };
-    if (ownerText(a) != ownerText(e)) differ(where + ": owner " + ownerText(e) + " there " + ownerText(a));
-    for (const meta::Property& p : e.getMetaClass()->getAllAttributes()) {
-      const Storage storage = storageOf(p);
-      if (p->isNotStored() || storage.kind == Kind::None || unloaded(e, p)) continue;
-      Texts mine = modelTexts(e, p, storage.kind, true), theirs = modelTexts(a, p, storage.kind);
-      if (p->isMultiValued() && !p->isOrdered()) {
-        std::sort(mine.begin(), mine.end());
-        std::sort(theirs.begin(), theirs.end());
-      }
-      if (mine != theirs)
-        differ(where + ", property '" + utf8(p->getName()) + "':\n  expected " + listText(mine, p->isMultiValued()) +
-               "\n  found    " + listText(theirs, p->isMultiValued()));
     }
   }
   return differ.count;
