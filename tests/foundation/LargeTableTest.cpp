@@ -34,29 +34,51 @@ TEST(LargeTableTest, AVectorKeepsItsValuesAsItGrowsPastTheThresholdAndShrinksBac
 // Random keys collide at any load: inserts, lookups and erases drawn from
 // pools of addresses about as large as the table (an erased address is
 // replaced by a new one, so that runs of every shape form, some wrapping
-// around the table's end), checked against a map as they go. An erase that
-// moves the wrong entry back loses it for good.
+// around the table's end), checked against a map as they go. The index
+// keeps places in a container of the addresses (`keys`, whose erased places
+// are null and must never be read). An erase that moves the wrong entry back
+// loses it for good. In the last pools the addresses lie 4 GiB apart and
+// share their tags: only the address read back tells them apart. Now and
+// then the container cannot take an added address and the insert is taken
+// back.
 TEST(PointerIndexTest, InsertsLookupsAndErasesAnswerAsAMapDoes) {
   std::mt19937_64 random(11);
-  const auto draw = [&] { return reinterpret_cast<const void*>((random() | 1) & ~std::uint64_t{0} >> 1); };
-  for (const std::size_t poolSize : {8, 16, 24, 40, 3000}) {
+  const auto draw = [&](bool sameTags) {
+    const std::uint64_t bits = sameTags ? (random() % 32768) << 32 | 0x5010 : (random() | 1) & ~std::uint64_t{0} >> 1;
+    return reinterpret_cast<const void*>(bits);
+  };
+  const std::vector<std::pair<std::size_t, bool>> pools{{8, false},  {16, false}, {24, false}, {40, false},
+                                                        {3000, false}, {16, true},  {40, true}};
+  for (const auto& [poolSize, sameTags] : pools) {
     std::vector<const void*> pool(poolSize);
-    for (const void*& key : pool) key = draw();
+    for (const void*& key : pool) key = draw(sameTags);
+    std::vector<const void*> keys;
+    const auto keyOf = [&keys](std::uint32_t k) {
+      EXPECT_NE(keys.at(k), nullptr) << "an erased place read";
+      return keys.at(k);
+    };
     foundation::memory::PointerIndex index;
     std::unordered_map<const void*, std::uint32_t> expected;
     for (std::uint32_t step = 0; step < (poolSize < 100 ? 200000 : 30000); ++step) {
       const void*& key = pool[random() % pool.size()];
       if (random() % 3 == 0) {
-        index.erase(key);
-        expected.erase(key);
-        key = draw();
+        index.erase(key, keyOf);
+        if (const auto was = expected.find(key); was != expected.end()) keys[was->second] = nullptr, expected.erase(was);
+        key = draw(sameTags);
       } else {
-        const auto kept = expected.emplace(key, step);
-        ASSERT_EQ(index.insert(key, step), std::make_pair(kept.first->second, kept.second)) << step;
+        const auto place = static_cast<std::uint32_t>(keys.size());
+        const auto kept = expected.emplace(key, place);
+        ASSERT_EQ(index.insert(key, place, keyOf), std::make_pair(kept.first->second, kept.second)) << step;
+        if (kept.second && random() % 8 == 0) {
+          index.takeBack(key, place, keyOf);
+          expected.erase(key);
+        } else if (kept.second) {
+          keys.push_back(key);
+        }
       }
       ASSERT_EQ(index.size(), expected.size());
       if (step % (poolSize / 8) != 0) continue;
-      for (const auto& [k, value] : expected) ASSERT_EQ(index.find(k), value) << poolSize << " " << step;
+      for (const auto& [k, value] : expected) ASSERT_EQ(index.find(k, keyOf), value) << poolSize << " " << step;
     }
   }
 }

@@ -41,12 +41,13 @@ struct ReportData::State {
   // The run of `element`, npos when it was not modified.
   std::uint32_t runOf(const ModelElement& element) const {
     if (modified == nullptr) return PointerIndex::npos;
-    std::call_once(indexed, [this] {
-      index.reserve(modified->size());
+    const auto keyOf = [this](std::uint32_t k) -> const void* { return (*modified)[k].get(); };
+    std::call_once(indexed, [&] {
+      index.reserve(modified->size(), keyOf);
       for (std::size_t k = 0; k < modified->size(); ++k)
-        index.insert((*modified)[k].get(), static_cast<std::uint32_t>(k));
+        index.insert((*modified)[k].get(), static_cast<std::uint32_t>(k), keyOf);
     });
-    return index.find(element.get());
+    return index.find(element.get(), keyOf);
   }
   PropertyList propertiesOf(std::uint32_t run) const noexcept {
     if (run == PointerIndex::npos || run >= runs.size()) return PropertyList();
@@ -146,7 +147,7 @@ void ReportBuilder::created(const ModelElement& element) {
 
 void ReportBuilder::destroyed(const ModelElement& element) {
   // What happened to a destroyed element's own properties no longer matters.
-  const std::uint32_t at = modified_.index.find(element.get());
+  const std::uint32_t at = modified_.find(element);
   if (at != npos) firstChange_[at] = npos;
   modified_.remove(element);
   if (isCreated(element)) {

@@ -56,13 +56,15 @@ Model ModelState::keepAlive() const { return closing ? Model() : Model(self); }
 
 namespace {
 SavedElement& touchIn(UndoLog& log, ElementImpl* e) {
-  const auto kept = log.savedIndex.insert(e, static_cast<std::uint32_t>(log.saved.size()));
+  const auto savedAt = [&log](std::uint32_t k) -> const void* { return log.saved[k].handle.get(); };
+  const auto place = static_cast<std::uint32_t>(log.saved.size());
+  const auto kept = log.savedIndex.insert(e, place, savedAt);
   if (!kept.second) return log.saved[kept.first];
   try {
     log.saved.push_back(SavedElement{ModelElement(e), e->cls, ModelElement(e->owner), e->owningProperty, e->state,
                                      {SlotLog::none, 0, 0}});
   } catch (...) {
-    log.savedIndex.erase(e);
+    log.savedIndex.takeBack(e, place, savedAt);
     throw;
   }
   return log.saved.back();

@@ -63,17 +63,31 @@ class ReportBuilder {
   struct List {
     std::vector<ModelElement> items;
     foundation::memory::PointerIndex index;  ///< element -> its place in items
+    /// The element at a place, for the index, which keeps places only.
+    struct KeyOf {
+      const std::vector<ModelElement>* items;
+      const void* operator()(std::uint32_t k) const noexcept { return (*items)[k].get(); }
+    };
+    KeyOf keyOf() const noexcept { return KeyOf{&items}; }
     /// The place of `e`, added at the end when it is not listed.
     std::uint32_t add(const ModelElement& e) {
-      const auto added = index.insert(e.get(), static_cast<std::uint32_t>(items.size()));
-      if (added.second) items.push_back(e);
-      return added.first;
+      const auto place = static_cast<std::uint32_t>(items.size());
+      const auto added = index.insert(e.get(), place, keyOf());
+      if (!added.second) return added.first;
+      try {
+        items.push_back(e);
+      } catch (...) {
+        index.takeBack(e.get(), place, keyOf());
+        throw;
+      }
+      return place;
     }
+    std::uint32_t find(const ModelElement& e) const { return index.find(e.get(), keyOf()); }
     bool remove(const ModelElement& e) {
-      const std::uint32_t at = index.find(e.get());
+      const std::uint32_t at = find(e);
       if (at == npos) return false;
-      items[at] = ModelElement();
-      index.erase(e.get());
+      index.erase(e.get(), keyOf());
+      items[at] = ModelElement();  // after the erase, which reads the keys of the places it moves
       return true;
     }
   };
