@@ -10,17 +10,8 @@ Qm0Listener::Qm0Listener(DataSource* dataSourceIn) : dataSource(dataSourceIn) {
 
 Qm0Listener::~Qm0Listener() { dataSource->modelImpl->removeListener(this); }
 
-void Qm0Listener::reportChanges(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>& report) {
-  if (!dataSource->isActive()) apply(report);
-}
-
-void Qm0Listener::reportChanges(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>& report,
-                                bool alreadyReported) {
-  if (!dataSource->isActive() && !alreadyReported) apply(report);
-}
-
-void Qm0Listener::apply(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>& report) {
-  dataSource->writeCommittedReport(report);
+void Qm0Listener::reportChanges(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>& report, bool) {
+  if (!dataSource->isActive()) dataSource->writeCommittedReport(report);
 }
 
 }  // namespace vlt_datasource

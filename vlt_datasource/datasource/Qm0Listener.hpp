@@ -22,14 +22,16 @@ class Qm0Listener final : public qm::zero::Listener {
   /// model may be in its own destruction).
   ~Qm0Listener() override;
 
-  /// One part of a transaction split into several reports.
-  void reportChanges(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>& report);
-  /// A whole transaction; `alreadyReported` when its parts came before.
+  /// One part of a transaction split into several reports: not written.
+  /// The parts come after the commit, when memory holds the state at the end
+  /// of the last part: a part's whole values would be read from that state
+  /// and the next part's edits replayed on top of them.
+  void reportChanges(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>&) {}
+  /// A whole transaction, written as one report whether or not its parts
+  /// came before: its edits lead from the stored state to memory's.
   void reportChanges(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>& report, bool alreadyReported);
 
  private:
-  void apply(const qm::zero::ShallowChangeReport<qm::zero::ModelElement>& report);
-
   DataSource* dataSource;
 };
 
