@@ -387,6 +387,12 @@ class Generator {
   std::vector<Step> next(ModelRun& run) {
     const std::size_t roll = pick(100);
     if (created < 4 || roll < 12) return create(run);
+    // A third of the other steps edit the collection the last edit did: a
+    // transaction then holds histories of several edits of one collection,
+    // which the data source replays on the stored one.
+    if (collection && roll >= 67) {
+      if (const ModelElement e = run.element(collection->first)) return {edit(e, collection->second)};
+    }
     Step step;
     ModelElement e = run.element(anyNumber());
     if (!e) return {};  // destroyed meanwhile
@@ -407,7 +413,9 @@ class Generator {
       return {step};
     }
     if (roll < 25) return {step};  // a snapshot in the middle of the transaction
-    return {edit(e)};
+    step = edit(e);
+    if (step.property->isMultiValued()) collection.emplace(step.element, step.property);
+    return {step};
   }
 
   // A new element; a book or person goes into a library half the time. A
@@ -438,12 +446,13 @@ class Generator {
 
   // An edit of `element`, of a collection half the time. A proxy is edited
   // without reading it first: its first change loads it.
-  Step edit(const ModelElement& element) {
+  Step edit(const ModelElement& element, meta::Property property = meta::Property()) {
     const std::vector<meta::Property> all = element.getMetaClass()->getAllAttributes();
     std::vector<meta::Property> collections;
     std::copy_if(all.begin(), all.end(), std::back_inserter(collections),
                  [](const meta::Property& p) { return p->isMultiValued(); });
-    Step step = on(element, oneOf(chance(50) && !collections.empty() ? collections : all));
+    if (!property) property = oneOf(chance(50) && !collections.empty() ? collections : all);
+    Step step = on(element, property);
     const meta::Property& p = step.property;
     const std::size_t size = element.isProxy() ? 0 : element.get(p).size();
     const std::size_t roll = pick(100);
@@ -510,6 +519,7 @@ class Generator {
   const Draw draw = [this](std::size_t n) { return pick(n); };
   std::uint32_t created = 0;
   std::vector<meta::Class> classes;  // of each number made, from 1
+  std::optional<std::pair<std::uint32_t, meta::Property>> collection;  // the last edit's, when a collection
   std::size_t transactions = 0;
 };
 
