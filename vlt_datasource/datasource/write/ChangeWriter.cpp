@@ -36,10 +36,14 @@ bool isModelElement(const qm::zero::ModelElement& element) {
 
 // Made inside the dictionary function: should a write fail, nothing it
 // remembered outlives it.
-void DataSource::ChangeWriter::writeReport(DataSource& dataSource, const ChangeReport& report) {
+void DataSource::ChangeWriter::writeReport(DataSource& dataSource, const ChangeReport& report, bool memoryAtReport) {
   // The first report after an asynchronous connect waits for the opening.
   dataSource.opening->join();
-  dataSource.repository.performDictionaryFunction([&] { of(dataSource).write(report); });
+  dataSource.repository.performDictionaryFunction([&] {
+    ChangeWriter writer = of(dataSource);
+    writer.replayEdits = memoryAtReport;
+    writer.write(report);
+  });
 }
 
 DataSource::ChangeWriter DataSource::ChangeWriter::of(DataSource& dataSource) {

@@ -36,7 +36,12 @@ class DataSource::ChangeWriter {
   /// Writes `report` into `dataSource`'s repository, in one dictionary
   /// function; the first report after an asynchronous connect waits for the
   /// opening first.
-  static void writeReport(DataSource& dataSource, const ChangeReport& report);
+  /// `memoryAtReport`: memory holds what `report` ends with, so that its
+  /// edits of ordered collections may be replayed on the stored ones. A
+  /// report written later, when memory may hold later changes, writes those
+  /// collections whole: replayed on what an earlier write of memory's value
+  /// left, its edits would be applied twice.
+  static void writeReport(DataSource& dataSource, const ChangeReport& report, bool memoryAtReport = true);
   /// A writer of `dataSource`, whose constructor cache is made when it has
   /// none yet.
   static ChangeWriter of(DataSource& dataSource);
@@ -71,7 +76,7 @@ class DataSource::ChangeWriter {
   // A passive data source's writes (PassiveWrites.cpp).
   /// Writes `report` in a repository transaction of `dataSource`'s own,
   /// rolled back (with what it recorded) when the write fails.
-  static void writeInOwnTransaction(DataSource& dataSource, const ChangeReport& report);
+  static void writeInOwnTransaction(DataSource& dataSource, const ChangeReport& report, bool memoryAtReport);
   /// Writes `dataSource`'s reports still waiting, oldest first; false, with
   /// the failure, when one of them still cannot be written. A report that
   /// no retry can write is dropped with a warning record.
@@ -168,6 +173,7 @@ class DataSource::ChangeWriter {
   ObjectConstructorCache& constructors;
   qm::zero::Model::Impl& model;
   DataSource* const active;
+  bool replayEdits = true;  ///< whether memory holds what the report ends with
 
   NewObjectMap newObjects;
   std::unordered_map<const void*, vlt::ClassRef> classMemo;

@@ -65,11 +65,12 @@ void reportUnwritten(const std::exception_ptr& failure, const Report* dropped,
 
 }  // namespace
 
-void DataSource::ChangeWriter::writeInOwnTransaction(DataSource& dataSource, const ChangeReport& report) {
+void DataSource::ChangeWriter::writeInOwnTransaction(DataSource& dataSource, const ChangeReport& report,
+                                                     bool memoryAtReport) {
   dataSource.opening->join();
   dataSource.repository.beginTransaction();
   try {
-    writeReport(dataSource, report);
+    writeReport(dataSource, report, memoryAtReport);
   } catch (...) {
     dataSource.rollBackOwnTransaction();
     throw;
@@ -81,7 +82,8 @@ bool DataSource::ChangeWriter::writeUnwrittenReports(DataSource& dataSource, std
   std::vector<std::shared_ptr<const ChangeReport>>& waiting = dataSource.unwrittenReports;
   while (!waiting.empty()) {
     try {
-      writeInOwnTransaction(dataSource, *waiting.front());
+      // Memory went on while it waited.
+      writeInOwnTransaction(dataSource, *waiting.front(), false);
     } catch (...) {
       failure = std::current_exception();
       if (passes(failure)) {
@@ -100,7 +102,7 @@ void DataSource::writeCommittedReport(const ChangeReport& report) noexcept {
   const bool othersWait = !unwrittenReports.empty();
   if (!othersWait) {
     try {
-      ChangeWriter::writeInOwnTransaction(*this, report);
+      ChangeWriter::writeInOwnTransaction(*this, report, true);
       return;
     } catch (...) {
       failure = std::current_exception();

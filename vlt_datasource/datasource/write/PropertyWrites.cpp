@@ -285,7 +285,7 @@ void DataSource::ChangeWriter::setVltPropertyValue(const qm::zero::ModelElement&
                  boost::uuids::to_string(element.getUUID()));
     return;
   }
-  if (property->isOrdered() && !property->getQualifiedBy() && !changes.empty() &&
+  if (replayEdits && property->isOrdered() && !property->getQualifiedBy() && !changes.empty() &&
       replayOrderedChanges(element, property, propRef, object, changes))
     return;
   const boost::optional<Value> value = currentValue(element, property, privilegedTag);
