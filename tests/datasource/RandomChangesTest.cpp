@@ -502,7 +502,8 @@ class Generator {
         for (std::size_t i = 0; i < entries; ++i)
           if (const std::uint32_t n = anyNumber(target)) step.targets.push_back(n);
       }
-      if (step.targets.empty() && step.kind != Step::Set) step.kind = Step::Unset;
+      // No target drawn: a single reference is cleared, a collection set empty.
+      if (step.targets.empty() && (step.kind != Step::Set || !p->isMultiValued())) step.kind = Step::Unset;
       return;
     }
     step.value = Value(p->getType(), boost::none);
