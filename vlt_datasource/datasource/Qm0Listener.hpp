@@ -9,8 +9,9 @@ namespace vlt_datasource {
 class DataSource;
 
 /// Registered with the data source's model for as long as it lives. A
-/// passive data source applies every report of its model through it; an
-/// active one ignores them (it writes inside the model's transactions).
+/// passive data source writes each committed transaction's report through
+/// it; an active one ignores them (it writes inside the model's
+/// transactions).
 /// The listener never throws into the model: the data source keeps a report
 /// it could not write for later (DataSource::writeCommittedReport).
 class Qm0Listener final : public qm::zero::Listener {
