@@ -106,7 +106,8 @@ void basic_diagnostic_logger<char>::setEnabledSeverities(unsigned mask) noexcept
 
 // ---------------------------------------------------------------------------
 
-namespace {
+// Named, not anonymous: RecordCapture::Impl, declared in the header, holds it.
+namespace detail {
 
 // Fed by every logging thread at once: the observer may block one of them
 // without blocking the others.
@@ -129,11 +130,11 @@ class CaptureBackend : public logging::sinks::basic_sink_backend<logging::sinks:
 
 using CaptureSink = logging::sinks::unlocked_sink<CaptureBackend>;
 
-}  // namespace
+}  // namespace detail
 
 struct RecordCapture::Impl {
-  boost::shared_ptr<CaptureBackend> backend = boost::make_shared<CaptureBackend>();
-  boost::shared_ptr<CaptureSink> sink = boost::make_shared<CaptureSink>(backend);
+  boost::shared_ptr<detail::CaptureBackend> backend = boost::make_shared<detail::CaptureBackend>();
+  boost::shared_ptr<detail::CaptureSink> sink = boost::make_shared<detail::CaptureSink>(backend);
 };
 
 RecordCapture::RecordCapture() : impl_(std::make_unique<Impl>()) { logging::core::get()->add_sink(impl_->sink); }

@@ -83,6 +83,13 @@ class Core : public std::enable_shared_from_this<Core> {
   /// Whether the trace callback is running.
   bool tracing() const noexcept { return database_.tracing(); }
   [[noreturn]] void usage(const std::string& message) const { database_.usage(message); }
+  /// The class of a handle a caller passed, checked to be this repository's.
+  const ClassInfo* ownClass(const ClassRef& cls) const {
+    if (!cls.isNull() && HandleAccess::core(cls) != this) {
+      usage("the class \"" + cls.qualifiedName() + "\" belongs to another repository");
+    }
+    return HandleAccess::info(cls);
+  }
 
   // The parts, for the handles.
   HandleAccess& handles() noexcept { return handles_; }

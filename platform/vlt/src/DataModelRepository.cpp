@@ -104,14 +104,6 @@ detail::Core::OpenOptions openOptions(const std::u16string& connectionString, co
   return o;
 }
 
-// The class, checked to belong to `core`.
-const detail::ClassInfo* ownClass(Core& core, const ClassRef& cls) {
-  if (!cls.isNull() && HandleAccess::core(cls) != &core) {
-    core.usage("the class \"" + cls.qualifiedName() + "\" belongs to another repository");
-  }
-  return HandleAccess::info(cls);
-}
-
 }  // namespace
 
 void DataModelRepository::open(const std::u16string& connectionString, const std::u16string& baseMetamodelPath,
@@ -213,7 +205,7 @@ void DataModelRepository::allocateObjectIds(std::size_t count, ObjectId& first) 
 }
 ObjectRef DataModelRepository::getObjectRef(ObjectId id, const ClassRef& cls) const {
   Core& core = requireCore(core_);
-  core.schema().checkUsable(ownClass(core, cls));
+  core.schema().checkUsable(core.ownClass(cls));
   return core.handles().objectRef(HandleAccess::info(cls), id);
 }
 void DataModelRepository::setTraceCallback(TraceCallback callback, void* context) {

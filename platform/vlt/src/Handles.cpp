@@ -254,35 +254,25 @@ bool EnumeralCollectionRef::remove(const EnumeralRef& value) {
 
 // ---------------------------------------------------------------- data model
 
-namespace {
-// The class, checked to belong to `core`.
-const detail::ClassInfo* ownClass(Core& core, const ClassRef& cls) {
-  if (!cls.isNull() && HandleAccess::core(cls) != &core) {
-    core.usage("the class \"" + cls.qualifiedName() + "\" belongs to another repository");
-  }
-  return HandleAccess::info(cls);
-}
-}  // namespace
-
 ObjectRef DataModelRef::findObject(const boost::uuids::uuid& uuid, const ClassRef& cls) const {
   Core& core = Core::of(core_);
-  return core.objects().find(uuid, ownClass(core, cls), true);
+  return core.objects().find(uuid, core.ownClass(cls), true);
 }
 void DataModelRef::requestCollections(const boost::uuids::uuid& uuid, const ClassRef& cls,
                                       const std::vector<PropertyRef>& properties) const {
   Core& core = Core::of(core_);
-  const detail::ClassInfo* info = ownClass(core, cls);
+  const detail::ClassInfo* info = core.ownClass(cls);
   if (info == nullptr) core.usage("a null class handle was used");
   core.collections().requestCollectionsOf(uuid, info, properties);
 }
 ObjectRef DataModelRef::lookUpObject(const boost::uuids::uuid& uuid, const ClassRef& cls) const {
   Core& core = Core::of(core_);
-  return core.objects().find(uuid, ownClass(core, cls), false);
+  return core.objects().find(uuid, core.ownClass(cls), false);
 }
 std::vector<ObjectRef> DataModelRef::lookUpObjects(const std::vector<boost::uuids::uuid>& uuids,
                                                    const ClassRef& cls) const {
   Core& core = Core::of(core_);
-  return core.objects().findAll(uuids, ownClass(core, cls));
+  return core.objects().findAll(uuids, core.ownClass(cls));
 }
 std::vector<ObjectRef> DataModelRef::objectsById(const std::vector<ObjectId>& ids) const {
   return Core::of(core_).objects().byIds(ids);
@@ -301,12 +291,12 @@ ObjectRef DataModelRef::objectById(ObjectId id) const {
 }
 std::vector<ObjectRef> DataModelRef::objectsOf(const ClassRef& cls, bool withSubclasses) const {
   Core& core = Core::of(core_);
-  return core.objects().objectsOf(ownClass(core, cls), withSubclasses, nullptr);
+  return core.objects().objectsOf(core.ownClass(cls), withSubclasses, nullptr);
 }
 std::size_t DataModelRef::countObjects(const ClassRef& cls, bool withSubclasses) const {
   std::size_t count = 0;
   Core& core = Core::of(core_);
-  core.objects().objectsOf(ownClass(core, cls), withSubclasses, &count);
+  core.objects().objectsOf(core.ownClass(cls), withSubclasses, &count);
   return count;
 }
 std::vector<ObjectRef> DataModelRef::rootObjects() const { return Core::of(core_).objects().roots(); }
@@ -339,7 +329,7 @@ std::vector<CutLink> DataModelRef::deleteIdentifiedObjects(const std::vector<Ide
   std::vector<detail::ObjectRemoval::Identified> identified;
   identified.reserve(groups.size());
   for (const IdentifiedObjects& group : groups)
-    identified.push_back({ownClass(core, group.objectClass), &group.identities});
+    identified.push_back({core.ownClass(group.objectClass), &group.identities});
   detail::ObjectRemoval::CutLinks cut;
   core.removal().deleteIdentified(identified, &cut, keeps, found);
   return cutLinksOf(core, cut);

@@ -204,7 +204,7 @@ void reportDroppedEntry(const qm::zero::ModelElement& element, const meta::Prope
                boost::uuids::to_string(element.getUUID()));
 }
 
-namespace internal {
+namespace {
 
 // References: an insert keeps its index. The targets are looked up once, by
 // `resolvable`, before anything is written.
@@ -252,7 +252,7 @@ class ClassOCDChangeProcessor final : public OCDChangeProcessor<vlt::CollectionR
       targets;
 };
 
-}  // namespace internal
+}  // namespace
 
 void DataSource::ChangeWriter::modifyObject(const ChangeReport& report, std::size_t k, vlt::ObjectRef object) {
   const qm::zero::ModelElement& element = report.getModifiedElements()[k];
@@ -329,7 +329,7 @@ bool DataSource::ChangeWriter::replayOrderedChanges(const qm::zero::ModelElement
       EnumOCDChangeProcessor processor(property, object, propRef, enumeration);
       return replayFrom(processor, changes, finalSize);
     } else if constexpr (K::form == ValueForm::object) {
-      internal::ClassOCDChangeProcessor processor(property, object, propRef, repository.defaultDataModel());
+      ClassOCDChangeProcessor processor(property, object, propRef, repository.defaultDataModel());
       if (!processor.startsFrom(changes, finalSize) || !processor.resolvable(changes, finalValue)) return false;
       processor.replay(changes);
       return true;
