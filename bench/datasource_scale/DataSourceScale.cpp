@@ -212,15 +212,20 @@ Expected expectations(const Options& o) {
 
 // ---------------------------------------------------------------- memory
 
-// The peak resident set of this process since the last reset, in bytes.
-double peakResidentBytes() {
+// A "Vm...:" line of /proc/self/status, in bytes.
+double statusBytes(const char* field) {
   std::ifstream status("/proc/self/status");
   std::string line;
+  const std::size_t length = std::strlen(field);
   while (std::getline(status, line)) {
-    if (line.compare(0, 6, "VmHWM:") == 0) return std::strtod(line.c_str() + 6, nullptr) * 1024;
+    if (line.compare(0, length, field) == 0) return std::strtod(line.c_str() + length, nullptr) * 1024;
   }
   return 0;
 }
+
+// The peak resident set of this process since the last reset, in bytes.
+double peakResidentBytes() { return statusBytes("VmHWM:"); }
+double residentBytes() { return statusBytes("VmRSS:"); }
 
 // The peak becomes what is resident now. Freed heap is handed back first, so
 // that it does not count as resident.
@@ -474,12 +479,14 @@ const meta::Property& nameOf(const java_model::Metamodel& mm, const meta::Class&
 void commitTimed(const Context& c, const char* phase, const DataSource& dataSource, qm::zero::Transaction& tx,
                  const char* inMemory, double changing) {
   const RoundTrips before = dataSource.roundTrips();
+  const double resident = residentBytes();
   const Timer t;
   tx.commit();
   const double wall = t.wallSeconds();
   const double cpu = t.cpuSeconds();
-  char note[96];
-  std::snprintf(note, sizeof note, "(%s before it: %.2f s)", inMemory, changing);
+  char note[128];
+  std::snprintf(note, sizeof note, "(%s before it: %.2f s; resident then %.0f MiB)", inMemory, changing,
+                resident / (1024.0 * 1024.0));
   printPhase(phase, c.options.elements, wall, cpu, peakResidentBytes(), note);
   printRoundTrips(c, "commit", before, dataSource.roundTrips(), c.options.elements);
   if (*importSeconds > 0) std::printf("%s ratio: %.2f\n", phase, wall / *importSeconds);
