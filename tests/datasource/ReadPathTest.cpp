@@ -177,8 +177,10 @@ struct Shapes {
 };
 
 // A tree made in `writer` (in its transaction): the root owns `width` nodes,
-// each of which, but every 50th from the third on (a leaf), owns a leaf and a
-// node, and every 50th from the seventh on (a crate) two parts besides, the
+// each of which, but every 50th from the third on (a leaf), owns two leaves
+// and a node (more leaves than a statement reads of a subclass, when the
+// owners of one statement's children are over a hundred and a half), and
+// every 50th from the seventh on (a crate) two parts besides, the
 // second linking the first: a level holds owners of classes with composite
 // properties of their own. Across the levels most nodes refer to one or two
 // others, in order, every third has a next. Returns the root.
@@ -196,7 +198,8 @@ ModelElement makeTree(const qm::zero::Model& writer, std::size_t width) {
   root.set(shapes.children, Value(shapes.node, level));
   for (ModelElement& e : level) {
     if (e.getMetaClass() == shapes.leaf) continue;
-    e.set(shapes.children, Value(shapes.node, std::vector<ModelElement>{make(shapes.leaf), make(shapes.node)}));
+    e.set(shapes.children,
+          Value(shapes.node, std::vector<ModelElement>{make(shapes.leaf), make(shapes.leaf), make(shapes.node)}));
     if (e.getMetaClass() != shapes.crate) continue;
     const ModelElement first = ModelElement::createReflective(writer, shapes.part);
     ModelElement second = ModelElement::createReflective(writer, shapes.part);
