@@ -61,8 +61,7 @@ SavedElement& touchIn(UndoLog& log, ElementImpl* e) {
   const auto kept = log.savedIndex.insert(e, place, savedAt);
   if (!kept.second) return log.saved[kept.first];
   try {
-    log.saved.push_back(SavedElement{ModelElement(e), e->cls, ModelElement(e->owner), e->owningProperty, e->state,
-                                     {SlotLog::none, 0, 0}});
+    log.saved.push_back(SavedElement{ModelElement(e), {SlotLog::none, 0, 0}, SlotLog::none, SlotLog::none, {}});
   } catch (...) {
     log.savedIndex.takeBack(e, place, savedAt);
     throw;
@@ -86,21 +85,32 @@ SlotLog& slotLogIn(UndoLog& log, SavedElement& s, const ElementImpl* e, std::uin
   return log.moreSlots.back().log;
 }
 
-void copySlotIn(UndoLog& log, SlotLog& l, ElementImpl* e) {
-  log.copies.push_back(CopiedSlot{e, l.slot, e->slots[l.slot]});
+// Before the class, the owner or the state of `e` changes.
+void saveHeaderIn(UndoLog& log, ElementImpl* e) {
+  SavedElement& s = touchIn(log, e);
+  if (s.header != SlotLog::none) return;
+  log.headers.push_back(SavedHeader{e->cls, ModelElement(e->owner), e->owningProperty, e->state});
+  s.header = static_cast<std::uint32_t>(log.headers.size() - 1);
+}
+
+void copySlotIn(UndoLog& log, SavedElement& s, SlotLog& l, ElementImpl* e) {
+  if (&l == &s.first) s.firstCopy = e->slots[l.slot];
+  else log.copies.push_back(CopiedSlot{e, l.slot, e->slots[l.slot]});
   l.copied = 1;
 }
 
 void saveSlotIn(UndoLog& log, ElementImpl* e, std::uint32_t slot) {
-  SlotLog& l = slotLogIn(log, touchIn(log, e), e, slot);
-  if (!l.copied) copySlotIn(log, l, e);
+  SavedElement& s = touchIn(log, e);
+  SlotLog& l = slotLogIn(log, s, e, slot);
+  if (!l.copied) copySlotIn(log, s, l, e);
 }
 
 void logEditIn(UndoLog& log, ElementImpl* e, std::uint32_t slot, SlotChange::Kind kind, std::size_t index) {
-  SlotLog& l = slotLogIn(log, touchIn(log, e), e, slot);
+  SavedElement& s = touchIn(log, e);
+  SlotLog& l = slotLogIn(log, s, e, slot);
   if (l.copied) return;
   if (l.editsLeft == 0) {
-    copySlotIn(log, l, e);
+    copySlotIn(log, s, l, e);
     return;
   }
   Entry old = kind == SlotChange::Kind::Inserted ? Entry() : e->slots[slot].at(index);
@@ -143,9 +153,9 @@ void ModelState::classRefined(ElementImpl* e) {
 
 // An element made while a log is open needs nothing more in it.
 void ModelState::touch(ElementImpl* e) {
-  if (tx && !tx->undo.madeHere(e)) touchIn(tx->undo, e);
+  if (tx && !tx->undo.madeHere(e)) saveHeaderIn(tx->undo, e);
   for (auto& log : loading)
-    if (!log->madeHere(e)) touchIn(*log, e);
+    if (!log->madeHere(e)) saveHeaderIn(*log, e);
 }
 
 void ModelState::saveSlot(ElementImpl* e, std::uint32_t slot) {
@@ -291,19 +301,25 @@ void ModelState::restore(UndoLog& log) {
   // and owners; then the element table, removals before insertions, since
   // an element destroyed and one created in the same transaction may share
   // a uuid.
+  for (SavedElement& s : log.saved) {
+    ElementImpl* e = elementImpl(s.handle);
+    if (s.first.copied && s.first.slot < e->slotCount) e->slots[s.first.slot] = std::move(s.firstCopy);
+  }
   for (CopiedSlot& c : log.copies)
     if (c.slot < c.element->slotCount) c.element->slots[c.slot] = std::move(c.old);
   for (auto it = log.changes.rbegin(); it != log.changes.rend(); ++it) undo(*it);
   std::vector<std::pair<ElementImpl*, ElementImpl::State>> moves;
   for (SavedElement& s : log.saved) {
+    if (s.header == SlotLog::none) continue;
     ElementImpl* e = elementImpl(s.handle);
-    if (e->state != s.state) {
+    const SavedHeader& h = log.headers[s.header];
+    if (e->state != h.state) {
       leaveTable(e);  // counted under its present class
-      moves.emplace_back(e, s.state);
+      moves.emplace_back(e, h.state);
     }
-    if (e->cls != s.cls) e->refineClass(s.cls);  // back to the proxy's class; a subclass's slots go
-    e->owner = elementImpl(s.owner);
-    e->owningProperty = s.owningProperty;
+    if (e->cls != h.cls) e->refineClass(h.cls);  // back to the proxy's class; a subclass's slots go
+    e->owner = elementImpl(h.owner);
+    e->owningProperty = h.owningProperty;
   }
   for (auto& [e, state] : moves) {
     e->state = state;

@@ -85,18 +85,27 @@ struct SlotLog {
   std::uint32_t copied : 1;      // a copy in the log restores everything since
 };
 
-/// What an element that existed before the log opened looked like when the
-/// log first touched it. A large commit saves millions of elements, nearly
-/// all of them for one changed slot: that one is kept here, any others in
-/// the log's chain of further slots.
-struct SavedElement {
-  ModelElement handle;  // keeps the element alive until the transaction ends
+/// An element's class, owner and state as they were before the log first
+/// changed one of them.
+struct SavedHeader {
   meta::Class cls;
-  ModelElement owner;  // kept alive too, to be the owner again
+  ModelElement owner;  // kept alive, to be the owner again
   const meta::Property::Impl* owningProperty;
   ElementImpl::State state;
-  SlotLog first;                       // the first slot changed (slot none: none yet)
-  std::uint32_t more = SlotLog::none;  // the next, in UndoLog::moreSlots
+};
+
+/// An element that existed before the log opened and that the log changed.
+/// A large commit saves millions of elements, nearly all of them for one
+/// slot set whole: that slot's log and copy are kept here, any others in
+/// the log's chain of further slots and its list of copies; the header only
+/// once the class, the owner or the state changes (40 bytes an element
+/// where a header and a copy's record each time took 80).
+struct SavedElement {
+  ModelElement handle;  // keeps the element alive until the transaction ends
+  SlotLog first;        // the first slot changed (slot none: none yet)
+  std::uint32_t more = SlotLog::none;    // the next, in UndoLog::moreSlots
+  std::uint32_t header = SlotLog::none;  // in UndoLog::headers, once saved
+  Slot firstCopy;                        // the first slot as it was, once `first.copied`
 };
 
 /// A further slot of a saved element, chained to the next.
@@ -141,6 +150,7 @@ struct UndoLog {
   // and never copied whole into a buffer twice as large as it grows.
   std::deque<SavedElement> saved;
   foundation::memory::PointerIndex savedIndex;  // an element -> its place in `saved`
+  std::deque<SavedHeader> headers;
   std::deque<MoreSlotLog> moreSlots;
   std::deque<SlotChange> changes;  // edits, oldest first
   std::deque<CopiedSlot> copies;
