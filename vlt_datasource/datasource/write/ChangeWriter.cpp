@@ -19,6 +19,7 @@
 #include <boost/uuid/uuid_io.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <vector>
 
@@ -110,38 +111,35 @@ void DataSource::ChangeWriter::modifyObjects(const ChangeReport& report) {
 
 // The objects are looked up together (a statement per few hundred elements,
 // in the uuid index's order), then read and handed on in the order of their
-// ids, a window at a time: what is done with them (a write, a deletion)
+// ids, a window at a time, class by class: what is done with them (a write)
 // then visits a class table's rows from one end to the other, each page
 // once, where the report's order (none in particular) would read a page
 // back nearly every time in a large repository. The reads tell the
 // repository that the writes which follow need not ask for their objects
 // again (on a server, a round trip per window, not per element). Writing to
 // an object neither makes nor deletes one, so what the lookup found holds
-// for every write.
+// for every write, and writes of different objects go in any order.
 void DataSource::ChangeWriter::forStoredObjects(const std::vector<qm::zero::ModelElement>& elements,
                                                 const std::function<void(std::size_t, const vlt::ObjectRef&)>& each,
                                                 const std::function<void(std::size_t)>& unmapped) {
-  std::vector<vlt::ClassRef> classes;
-  std::vector<StoredElement> stored;
-  stored.reserve(elements.size());
-  for (const auto& [cls, indexes] : byClass(elements, unmapped)) {
-    classes.push_back(cls);
-    lookUpStoredElements(elements, indexes, static_cast<std::uint32_t>(classes.size() - 1), stored);
-  }
-  std::sort(stored.begin(), stored.end(), [](const StoredElement& a, const StoredElement& b) { return a.id < b.id; });
   constexpr std::size_t window = 2048;
   std::vector<vlt::ObjectId> ids;
-  for (std::size_t first = 0; first < stored.size(); first += window) {
-    const std::size_t last = std::min(first + window, stored.size());
-    ids.clear();
-    for (std::size_t k = first; k < last; ++k) ids.push_back(stored[k].id);
-    const std::vector<vlt::ObjectRef> objects = repository.defaultDataModel().objectsById(ids);
-    for (std::size_t k = first; k < last; ++k) {
-      // The uuid was found whatever the class: an object of another class
-      // is not this element's.
-      const vlt::ObjectRef& object = objects[k - first];
-      const bool its = object && object.objectClass().conformsTo(classes[stored[k].cls]);
-      each(stored[k].element, its ? object : vlt::ObjectRef());
+  std::map<vlt::ClassRef, std::vector<std::uint32_t>> classes = byClass(elements, unmapped);
+  for (auto& [cls, indexes] : classes) {
+    const std::vector<KeyedElement> stored = lookUpStoredElements(elements, indexes);
+    std::vector<std::uint32_t>().swap(indexes);  // `stored` holds them now
+    for (std::size_t first = 0; first < stored.size(); first += window) {
+      const std::size_t last = std::min(first + window, stored.size());
+      ids.clear();
+      for (std::size_t k = first; k < last; ++k) ids.push_back(stored[k].id());
+      const std::vector<vlt::ObjectRef> objects = repository.defaultDataModel().objectsById(ids);
+      for (std::size_t k = first; k < last; ++k) {
+        // The uuid was found whatever the class: an object of another class
+        // is not this element's.
+        const vlt::ObjectRef& object = objects[k - first];
+        const bool its = object && object.objectClass().conformsTo(cls);
+        each(stored[k].element, its ? object : vlt::ObjectRef());
+      }
     }
   }
 }
@@ -169,27 +167,41 @@ std::map<vlt::ClassRef, std::vector<std::uint32_t>> DataSource::ChangeWriter::by
   return out;
 }
 
-// Only the ids are kept (a handle is several times larger): a report may
-// name millions of elements. The uuid index alone answers; the classes are
-// read with the objects, in id order (forStoredObjects).
-void DataSource::ChangeWriter::lookUpStoredElements(const std::vector<qm::zero::ModelElement>& elements,
-                                                    const std::vector<std::uint32_t>& indexes, std::uint32_t cls,
-                                                    std::vector<StoredElement>& out) {
+vlt::ObjectId DataSource::ChangeWriter::KeyedElement::id() const noexcept {
+  vlt::ObjectId id;
+  std::memcpy(&id, key.data, sizeof id);
+  return id;
+}
+
+// Only the ids are kept (a handle is several times larger), in the bytes of
+// the uuids they were found by: the commit of a million changed elements
+// then holds 20 bytes per element of one class at a time, not that and 16
+// more per element of every class. The uuid index alone answers; the
+// classes are read with the objects, in id order (forStoredObjects).
+std::vector<DataSource::ChangeWriter::KeyedElement> DataSource::ChangeWriter::lookUpStoredElements(
+    const std::vector<qm::zero::ModelElement>& elements, const std::vector<std::uint32_t>& indexes) {
   constexpr std::size_t chunk = 4096;
+  static_assert(sizeof(vlt::ObjectId) <= sizeof(boost::uuids::uuid), "an id fits in a uuid's bytes");
   // Sorted as copies side by side: through the elements, every comparison
   // would reach into memory far apart.
-  std::vector<std::pair<boost::uuids::uuid, std::uint32_t>> keys;
-  keys.reserve(indexes.size());
-  for (const std::uint32_t i : indexes) keys.emplace_back(elements[i].getUUID(), i);
-  std::sort(keys.begin(), keys.end());
+  std::vector<KeyedElement> keyed;
+  keyed.reserve(indexes.size());
+  for (const std::uint32_t i : indexes) keyed.push_back({elements[i].getUUID(), i});
+  std::sort(keyed.begin(), keyed.end(), [](const KeyedElement& a, const KeyedElement& b) { return a.key < b.key; });
   std::vector<boost::uuids::uuid> uuids;
-  for (std::size_t first = 0; first < keys.size(); first += chunk) {
-    const std::size_t last = std::min(first + chunk, keys.size());
+  for (std::size_t first = 0; first < keyed.size(); first += chunk) {
+    const std::size_t last = std::min(first + chunk, keyed.size());
     uuids.clear();
-    for (std::size_t k = first; k < last; ++k) uuids.push_back(keys[k].first);
+    for (std::size_t k = first; k < last; ++k) uuids.push_back(keyed[k].key);
     const std::vector<vlt::ObjectId> found = repository.defaultDataModel().lookUpObjectIds(uuids);
-    for (std::size_t k = first; k < last; ++k) out.push_back({found[k - first], keys[k].second, cls});
+    for (std::size_t k = first; k < last; ++k) {
+      keyed[k].key = boost::uuids::uuid();
+      std::memcpy(keyed[k].key.data, &found[k - first], sizeof(vlt::ObjectId));
+    }
   }
+  std::sort(keyed.begin(), keyed.end(),
+            [](const KeyedElement& a, const KeyedElement& b) { return a.id() < b.id(); });
+  return keyed;
 }
 
 // Through the memo, unlike a query's constraint (VLTQuery): a write looks up

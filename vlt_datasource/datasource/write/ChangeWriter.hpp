@@ -87,8 +87,9 @@ class DataSource::ChangeWriter {
   /// Looks the modified elements' objects up, then writes each.
   void modifyObjects(const ChangeReport& report);
   /// Calls `each(i, object)` for each element `elements[i]` of a class that
-  /// maps, in the order of their objects' ids (object null where none of
-  /// its class is stored), `unmapped(i)` for one of a class that does not.
+  /// maps, class by class in the order of their objects' ids (object null
+  /// where none of its class is stored), `unmapped(i)` for one of a class
+  /// that does not.
   void forStoredObjects(const std::vector<qm::zero::ModelElement>& elements,
                         const std::function<void(std::size_t, const vlt::ObjectRef&)>& each,
                         const std::function<void(std::size_t)>& unmapped);
@@ -96,18 +97,19 @@ class DataSource::ChangeWriter {
   /// for one whose class does not map.
   std::map<vlt::ClassRef, std::vector<std::uint32_t>> byClass(const std::vector<qm::zero::ModelElement>& elements,
                                                               const std::function<void(std::size_t)>& unmapped);
-  /// An element (its index in its list) and its object's id (0:
-  /// none is stored), of the class numbered `cls` in the write's list.
-  struct StoredElement {
-    vlt::ObjectId id;
+  /// An element (its index in its list) keyed first by its uuid, then by
+  /// the id of its stored object, written over the uuid once looked up
+  /// (0: none is stored): a report may name millions of elements, and one
+  /// array of them serves the lookup and the writes.
+  struct KeyedElement {
+    boost::uuids::uuid key;
     std::uint32_t element;
-    std::uint32_t cls;
+    vlt::ObjectId id() const noexcept;
   };
-  /// Appends the stored objects of `elements[i]` for each i of `indexes`,
-  /// all elements of the class numbered `cls`, looked up in uuid order.
-  void lookUpStoredElements(const std::vector<qm::zero::ModelElement>& elements,
-                            const std::vector<std::uint32_t>& indexes, std::uint32_t cls,
-                            std::vector<StoredElement>& out);
+  /// The elements `elements[i]` for each i of `indexes`, looked up in uuid
+  /// order, in the order of their objects' ids.
+  std::vector<KeyedElement> lookUpStoredElements(const std::vector<qm::zero::ModelElement>& elements,
+                                                 const std::vector<std::uint32_t>& indexes);
   /// The stored object of `element` (null when none).
   vlt::ObjectRef storedObjectOf(const qm::zero::ModelElement& element);
   /// The object `id` of `cls`: a new object of this write, else looked up.
