@@ -177,8 +177,8 @@ void ReportBuilder::modified(ModelElement::Impl* element, const meta::Property::
   // A new element is reported with its final state.
   if ((static_cast<detail::ElementImpl*>(element)->reportMarks & mark_) != 0) return;
   PropertyChanges& pc = changes_[entryFor(ModelElement(element), property)];
-  pc.whole = true;
-  if (pc.ordered != npos) orderedChanges_[pc.ordered].clear();
+  if (pc.ordered != npos && pc.ordered != PropertyChanges::changedWhole) orderedChanges_[pc.ordered].clear();
+  pc.ordered = PropertyChanges::changedWhole;
   ++count_;
 }
 
@@ -191,7 +191,7 @@ void ReportBuilder::ordered(const ModelElement& element, const meta::Property::I
 void ReportBuilder::addOrdered(const ModelElement& element, const meta::Property::Impl* property,
                                std::shared_ptr<OCDChange> change) {
   PropertyChanges& pc = changes_[entryFor(element, property)];
-  if (!pc.whole) {
+  if (pc.ordered != PropertyChanges::changedWhole) {
     if (pc.ordered == npos) {
       pc.ordered = static_cast<std::uint32_t>(orderedChanges_.size());
       orderedChanges_.emplace_back();
@@ -271,7 +271,7 @@ std::shared_ptr<const ShallowChangeReport<ModelElement>> ReportBuilder::take() {
     const auto first = static_cast<std::uint32_t>(data.properties.size());
     for (std::uint32_t i = firstChange_[at]; i != npos; i = changes_[i].next) {
       const PropertyChanges& pc = changes_[i];
-      if (pc.ordered != npos && !orderedChanges_[pc.ordered].empty()) {
+      if (pc.ordered != npos && pc.ordered != PropertyChanges::changedWhole && !orderedChanges_[pc.ordered].empty()) {
         const auto place = static_cast<std::uint32_t>(data.properties.size());
         data.ordered.emplace(place, std::move(orderedChanges_[pc.ordered]));
       }

@@ -51,14 +51,17 @@ class ReportBuilder {
 
  private:
   static constexpr std::uint32_t npos = foundation::memory::PointerIndex::npos;
-  /// One changed property of a modified element. An element's changed
-  /// properties are chained in the order of their first change.
+  /// One changed property of a modified element, 16 bytes: a commit may
+  /// change millions. An element's changed properties are chained in the
+  /// order of their first change.
   struct PropertyChanges {
+    /// `ordered` of a property changed whole, whose edits no longer count.
+    static constexpr std::uint32_t changedWhole = npos - 1;
     const meta::Property::Impl* property;
     std::uint32_t next = npos;     ///< the element's next changed property
-    std::uint32_t ordered = npos;  ///< its list in orderedChanges_; npos: none
-    bool whole = false;
+    std::uint32_t ordered = npos;  ///< its list in orderedChanges_; npos: none; or changedWhole
   };
+  static_assert(sizeof(PropertyChanges) == 16, "a changed property is 16 bytes");
   /// Elements in first-involvement order; a removed one leaves a null hole.
   struct List {
     std::vector<ModelElement> items;
