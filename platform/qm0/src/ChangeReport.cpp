@@ -177,7 +177,7 @@ void ReportBuilder::modified(ModelElement::Impl* element, const meta::Property::
   // A new element is reported with its final state.
   if ((static_cast<detail::ElementImpl*>(element)->reportMarks & mark_) != 0) return;
   PropertyChanges& pc = changes_[entryFor(ModelElement(element), property)];
-  if (pc.ordered != npos && pc.ordered != PropertyChanges::changedWhole) orderedChanges_[pc.ordered].clear();
+  if (pc.hasList()) orderedChanges_[pc.ordered].clear();
   pc.ordered = PropertyChanges::changedWhole;
   ++count_;
 }
@@ -271,7 +271,7 @@ std::shared_ptr<const ShallowChangeReport<ModelElement>> ReportBuilder::take() {
     const auto first = static_cast<std::uint32_t>(data.properties.size());
     for (std::uint32_t i = firstChange_[at]; i != npos; i = changes_[i].next) {
       const PropertyChanges& pc = changes_[i];
-      if (pc.ordered != npos && pc.ordered != PropertyChanges::changedWhole && !orderedChanges_[pc.ordered].empty()) {
+      if (pc.hasList() && !orderedChanges_[pc.ordered].empty()) {
         const auto place = static_cast<std::uint32_t>(data.properties.size());
         data.ordered.emplace(place, std::move(orderedChanges_[pc.ordered]));
       }

@@ -60,6 +60,7 @@ class ReportBuilder {
     const meta::Property::Impl* property;
     std::uint32_t next = npos;     ///< the element's next changed property
     std::uint32_t ordered = npos;  ///< its list in orderedChanges_; npos: none; or changedWhole
+    bool hasList() const noexcept { return ordered != npos && ordered != changedWhole; }
   };
   static_assert(sizeof(PropertyChanges) == 16, "a changed property is 16 bytes");
   /// Elements in first-involvement order; a removed one leaves a null hole.

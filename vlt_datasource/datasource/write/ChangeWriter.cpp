@@ -124,10 +124,8 @@ void DataSource::ChangeWriter::forStoredObjects(const std::vector<qm::zero::Mode
                                                 const std::function<void(std::size_t)>& unmapped) {
   constexpr std::size_t window = 2048;
   std::vector<vlt::ObjectId> ids;
-  std::map<vlt::ClassRef, std::vector<std::uint32_t>> classes = byClass(elements, unmapped);
-  for (auto& [cls, indexes] : classes) {
+  for (const auto& [cls, indexes] : byClass(elements, unmapped)) {
     const std::vector<KeyedElement> stored = lookUpStoredElements(elements, indexes);
-    std::vector<std::uint32_t>().swap(indexes);  // `stored` holds them now
     for (std::size_t first = 0; first < stored.size(); first += window) {
       const std::size_t last = std::min(first + window, stored.size());
       ids.clear();
@@ -194,10 +192,7 @@ std::vector<DataSource::ChangeWriter::KeyedElement> DataSource::ChangeWriter::lo
     uuids.clear();
     for (std::size_t k = first; k < last; ++k) uuids.push_back(keyed[k].key);
     const std::vector<vlt::ObjectId> found = repository.defaultDataModel().lookUpObjectIds(uuids);
-    for (std::size_t k = first; k < last; ++k) {
-      keyed[k].key = boost::uuids::uuid();
-      std::memcpy(keyed[k].key.data, &found[k - first], sizeof(vlt::ObjectId));
-    }
+    for (std::size_t k = first; k < last; ++k) std::memcpy(keyed[k].key.data, &found[k - first], sizeof(vlt::ObjectId));
   }
   std::sort(keyed.begin(), keyed.end(),
             [](const KeyedElement& a, const KeyedElement& b) { return a.id() < b.id(); });
