@@ -9,6 +9,8 @@
 #include <fl/i18n/Unicode.hpp>
 
 #include <atomic>
+#include <cstring>
+#include <optional>
 #include <thread>
 
 namespace vlttest {
@@ -56,6 +58,17 @@ class PostgreSQLTest : public ::testing::Test {
   std::string admin(const std::string& sql) { return testsupport::postgresqlAdmin(uri, sql); }
   // The URI with one more parameter.
   std::string with(const std::string& parameter) const { return uri + "&" + parameter; }
+  // Runs `insert` (an id at ?1, a value at ?2) for the ids `from` to `to`, the value `blob`, or the id modulo 7
+  // when there is none.
+  static void insertRows(vlt::sql::Statement& insert, std::int64_t from, std::int64_t to,
+                         const std::string& blob = "") {
+    for (std::int64_t n = from; n <= to; ++n) {
+      vlt::sql::StatementUse s(insert);
+      s->bindInt64(1, n);
+      blob.empty() ? s->bindInt64(2, n % 7) : s->bindBlob(2, blob.data(), blob.size());
+      s->run();
+    }
+  }
   // Terminates the server backend of the connection named `application`.
   void terminate(const std::string& application) {
     EXPECT_EQ(admin("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE application_name = '" +
@@ -450,54 +463,43 @@ TEST_F(PostgreSQLTest, AServerBackendKilledInATransactionOrItsCommitLeavesBefore
 // form comes back as it was bound, ValueTest checks through the repository).
 // Enough rows to need several COPYs, one of them still unanswered when a
 // read, an upsert or a savepoint comes; each sees the rows written before it.
-TEST_F(PostgreSQLTest, RowsSentInBulkAreSeenByTheNextReadUpsertOrSavepoint) {
+// Rows of many tables, each too few for a COPY of its own, go out together
+// once they would hold too much memory, without waiting for a read.
+TEST_F(PostgreSQLTest, RowsSentInBulkAreSeenByTheNextReadAndGoOutBeforeTheyFillTheMemory) {
   std::unique_ptr<vlt::sql::Connection> c = connection();
   c->execute("CREATE TABLE t (id BIGINT PRIMARY KEY, s BYTEA, b BYTEA)");
   auto insert = c->prepare("INSERT INTO t (id, b) VALUES (?1, ?2)");
   auto upsert = c->prepare("INSERT INTO t (id, s) VALUES (?1, ?2) ON CONFLICT (id) DO UPDATE SET s = excluded.s");
   auto count = c->prepare("SELECT count(*) FROM t");
   const std::string blob(216, 'b');
-  const auto write = [&](std::int64_t from, std::int64_t to) {
-    for (std::int64_t n = from; n <= to; ++n) {
-      vlt::sql::StatementUse s(*insert);
-      s->bindInt64(1, n);
-      s->bindBlob(2, blob.data(), blob.size());
-      s->run();
-    }
-  };
   const auto seen = [&] {
     vlt::sql::StatementUse s(*count);
     return s->step() ? s->columnInt64(0) : -1;
   };
   c->execute("BEGIN");
-  write(1, 3000);
+  insertRows(*insert, 1, 3000, blob);
   EXPECT_EQ(seen(), 3000) << "a read sees the rows written before it";
-  write(3001, 6000);
+  insertRows(*insert, 3001, 6000, blob);
   {
     vlt::sql::StatementUse s(*upsert);  // its table's rows went out before it
     s->bindInt64(1, 6000);
     s->bindText(2, "upserted");
     s->run();
   }
-  write(6001, 9000);
+  insertRows(*insert, 6001, 9000, blob);
   c->savepoint();
-  write(9001, 9100);
+  insertRows(*insert, 9001, 9100, blob);
   c->rollbackToSavepoint();
   EXPECT_EQ(seen(), 9000);
   c->execute("COMMIT");
   EXPECT_EQ(admin("SELECT count(*) || ' ' || max(id) || ' ' || string_agg(convert_from(s, 'UTF8'), ',') FROM t "
                   "WHERE b = decode(repeat('62', 216), 'hex')"),
             "9000 9000 upserted");
-}
 
-// Rows of many tables, each too few for a COPY of its own, go out together
-// once they would hold too much memory, without waiting for a read.
-TEST_F(PostgreSQLTest, RowsOfManyTablesGoOutTogetherBeforeTheyFillTheMemory) {
-  std::unique_ptr<vlt::sql::Connection> c = connection();
   std::size_t copies = 0;
   c->setTrace([](void* to, const char* sql) { *static_cast<std::size_t*>(to) += std::strncmp(sql, "COPY ", 5) == 0; },
               &copies);
-  const std::string blob(450, 'x');
+  const std::string wide(450, 'x');
   c->execute("BEGIN");
   std::vector<std::unique_ptr<vlt::sql::Statement>> inserts;
   for (int t = 0; t < 10; ++t) {
@@ -506,12 +508,7 @@ TEST_F(PostgreSQLTest, RowsOfManyTablesGoOutTogetherBeforeTheyFillTheMemory) {
     inserts.push_back(c->prepare("INSERT INTO " + table + " (id, b) VALUES (?1, ?2)"));
   }
   for (int n = 0; n < 1000; ++n) {  // about 470 KiB a table: short of a COPY of its own
-    for (auto& insert : inserts) {
-      vlt::sql::StatementUse s(*insert);
-      s->bindInt64(1, n);
-      s->bindBlob(2, blob.data(), blob.size());
-      s->run();
-    }
+    for (auto& many : inserts) insertRows(*many, n, n, wide);
   }
   EXPECT_GE(copies, 10u) << "every table's rows went out without a read";
   c->execute("COMMIT");
@@ -539,13 +536,7 @@ TEST_F(PostgreSQLTest, OnlyTheIndexesOfTablesTheTransactionMadeAreDeferred) {
     return s->step() ? std::string(s->columnText(0)) : std::string();
   };
   const auto rows = [&](const char* table, int from, int to) {
-    auto s = c->prepare(std::string("INSERT INTO ") + table + " (id, v) VALUES (?1, ?2)");
-    for (int n = from; n <= to; ++n) {
-      vlt::sql::StatementUse use(*s);
-      use->bindInt64(1, n);
-      use->bindInt64(2, n % 7);
-      use->run();
-    }
+    insertRows(*c->prepare(std::string("INSERT INTO ") + table + " (id, v) VALUES (?1, ?2)"), from, to);
   };
   c->execute("CREATE TABLE old (id BIGINT PRIMARY KEY, v BIGINT)");
   c->execute("CREATE INDEX old_v ON old (v)");

@@ -162,8 +162,7 @@ auto stable(const T& v) {
   }
 }
 
-/// Appends a property to `cls` of `repo` (RepositoryTest::addProperty for
-/// another repository).
+/// Appends a property to `cls` of `repo`.
 inline vlt::PropertyRef addPropertyIn(vlt::DataModelRepository& repo, const vlt::ClassRef& cls,
                                       const std::string& name, const std::string& type, std::uint32_t lower = 0,
                                       std::uint32_t upper = 1, bool composite = false, bool ordered = false,
@@ -212,11 +211,11 @@ class RepositoryTest : public ::testing::TestWithParam<Backend> {
   vlt::ClassRef makeClass(const std::string& name, std::set<vlt::ClassRef> supers = {}) {
     return repo.createClass(name, supers);
   }
+  /// addPropertyIn for the test's repository.
+  template <class... Rest>
   vlt::PropertyRef addProperty(const vlt::ClassRef& cls, const std::string& name, const std::string& type,
-                               std::uint32_t lower = 0, std::uint32_t upper = 1, bool composite = false,
-                               bool ordered = false, bool optional = false, bool unique = true,
-                               const std::string& opposite = "") {
-    return addPropertyIn(repo, cls, name, type, lower, upper, composite, ordered, optional, unique, opposite);
+                               Rest&&... rest) {
+    return addPropertyIn(repo, cls, name, type, std::forward<Rest>(rest)...);
   }
   vlt::ClassRef findClass(const std::string& name) { return repo.metamodel().findClass(name); }
   vlt::PropertyRef property(const std::string& cls, const std::string& name) {

@@ -18,6 +18,12 @@ class TransactionTest : public RepositoryTest {
     item = makeClass("test.Item");
     count = addProperty(item, "count", "int32", 0, 1, false, false, true);
   }
+  /// Reopens with this lock timeout, `item` taken afresh.
+  void reopenWaiting(int seconds) {
+    options.lockTimeoutSeconds = seconds;
+    reopen();
+    item = findClass("test.Item");
+  }
 
   vlt::ClassRef item;
   vlt::PropertyRef count;
@@ -301,9 +307,7 @@ TEST_P(TransactionTest, PerformDictionaryFunctionKeepsEarlierWritesAndPassesTheE
 // written; on PostgreSQL a deferred trigger refuses objects 1 and 2 when the
 // transaction commits.
 TEST_P(TransactionTest, AFailingCommitRollsBackOrStaysOpen) {
-  options.lockTimeoutSeconds = 0;
-  reopen();
-  item = findClass("test.Item");
+  reopenWaiting(0);
   std::optional<RawSqlite> other;  // a connection beside the repository's
   if (isSqlite()) {
     other.emplace(location());
@@ -350,9 +354,7 @@ TEST_P(TransactionTest, AFailingCommitRollsBackOrStaysOpen) {
 // (PostgreSQLTest).
 TEST_P(TransactionTest, AWriterWaitsForTheLockTimeoutAndAReadTransactionReadsBesideAnotherWriter) {
   if (!isSqlite()) return;
-  options.lockTimeoutSeconds = 1;
-  reopen();
-  item = findClass("test.Item");
+  reopenWaiting(1);
   create(item, 3);
   std::optional<RawSqlite> other(location());
   other->exec("BEGIN IMMEDIATE");
