@@ -596,57 +596,5 @@ TEST_F(PostgreSQLTest, OnlyTheIndexesOfTablesTheTransactionMadeAreDeferred) {
   c->execute("COMMIT");
 }
 
-// An upsert of thousands of rows goes out through a staging table, one
-// INSERT ... SELECT per COPY's worth of rows (here one when the rows fill a
-// COPY, one at the commit): it ends as row after row would, for new rows and
-// old, NULL and empty values, and leaves the other columns alone. A row the
-// table refuses takes the whole transaction back.
-TEST_F(PostgreSQLTest, AnUpsertOfThousandsOfRowsIsStagedAndEndsAsRowAfterRowWould) {
-  std::unique_ptr<vlt::sql::Connection> c = connection();
-  std::size_t staged = 0;
-  c->setTrace(
-      [](void* to, const char* sql) { *static_cast<std::size_t*>(to) += std::strstr(sql, "vlt_staged ON") != nullptr; },
-      &staged);
-  c->execute("CREATE TABLE t (id BIGINT PRIMARY KEY, s BYTEA CHECK (s <> 'refused'), n BIGINT)");
-  auto upsert = c->prepare("INSERT INTO t (id, s) VALUES (?1, ?2) ON CONFLICT (id) DO UPDATE SET s = excluded.s");
-  // Each id's value: none, or a run of one letter of a length the id gives
-  // (empty for some), 150 bytes on average.
-  const auto value = [](std::int64_t n) {
-    return n % 7 == 0 ? std::optional<std::string>() : std::string(std::size_t(n % 300), char('a' + n % 26));
-  };
-  const auto upsertRows = [&](std::int64_t from, std::int64_t to, std::int64_t refused) {
-    for (std::int64_t n = from; n <= to; ++n) {
-      vlt::sql::StatementUse s(*upsert);
-      s->bindInt64(1, n);
-      const std::optional<std::string> v = n == refused ? std::string("refused") : value(n);
-      v ? s->bindBlob(2, v->data(), v->size()) : s->bindNull(2);
-      s->run();
-    }
-  };
-  c->execute("BEGIN");
-  insertRows(*c->prepare("INSERT INTO t (id, n) VALUES (?1, ?2)"), 1, 1500);
-  c->execute("COMMIT");
-  c->execute("BEGIN");
-  upsertRows(1000, 6999, 0);
-  c->execute("COMMIT");
-  EXPECT_GE(staged, 2u);
-  std::string expected;
-  for (std::int64_t n = 1; n <= 6999; ++n) {
-    const std::optional<std::string> v = n < 1000 ? std::optional<std::string>() : value(n);
-    expected += (n > 1 ? " " : "") + std::to_string(n) + ":" +
-                (v ? std::to_string(v->size()) + v->substr(0, 1) : std::string("-")) + ":" +
-                (n <= 1500 ? std::to_string(n % 7) : std::string("-"));
-  }
-  const std::string stored = "SELECT string_agg(id || ':' || coalesce(length(s) || convert_from(substr(s, 1, 1), "
-                             "'UTF8'), '-') || ':' || coalesce(n::text, '-'), ' ' ORDER BY id) FROM t";
-  EXPECT_EQ(admin(stored), expected);
-
-  c->execute("BEGIN");
-  upsertRows(1, 6999, 5000);
-  EXPECT_THROW(c->execute("COMMIT"), vlt::ConstraintError);
-  EXPECT_FALSE(c->inTransaction());
-  EXPECT_EQ(admin(stored), expected);
-}
-
 }  // namespace
 }  // namespace vlttest

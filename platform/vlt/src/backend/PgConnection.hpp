@@ -332,12 +332,9 @@ class PgConnection final : public Connection {
   /// Rolls back the transaction after a queued write failed (the server
   /// skipped what came after it) and throws the failure.
   [[noreturn]] void dropTransaction(const Failure& failure);
-  /// Sends the rows of a plain INSERT as one COPY, or a staged upsert's
-  /// through its staging table, leaving the last answer unread; and reads
-  /// that answer, throwing its failure.
+  /// Sends the rows of a plain INSERT as one COPY, leaving its answer
+  /// unread; and reads the answer of such a COPY, throwing its failure.
   void copyRows(RowBatch& batch);
-  /// Sends `text`, a COPY (maybe behind other statements), and then `data`.
-  void copyIn(RowBatch& batch, const std::string& text, const std::string& data);
   void finishCopy();
   bool commitUnanswered();
   bool beginAfterCommit(const std::string& sql);
@@ -380,9 +377,7 @@ class PgConnection final : public Connection {
   /// Queues the waiting rows of every batch.
   void sendRows();
   void sendRows(RowBatch& batch, std::size_t first, std::size_t count, std::size_t& offset);
-  /// Queues the rows of an upsert as multi-row statements.
-  void sendStatements(RowBatch& batch);
-  /// Sends the rows of `batch` alone (whose data is full).
+  /// Sends the rows of `batch` alone (a COPY whose data is full).
   void sendOnly(RowBatch& batch);
   /// Forgets every waiting row (the transaction is being dropped).
   void dropRows() noexcept;

@@ -100,61 +100,17 @@ void RowBatch::add(const std::vector<Parameter>& parameters) {
   ++rows;
 }
 
-namespace {
-
-// The column list of an INSERT's head, "INSERT INTO <table> [(<columns>) ]VALUES ",
-// with its parentheses; empty without one.
-std::string columnList(const std::string& head) {
-  const std::size_t open = head.find('(');
-  return open == std::string::npos ? std::string() : head.substr(open, head.rfind(')') + 1 - open);
-}
-
-// A temporary table: dropped by the statement that empties it, and gone with
-// a transaction that fails before.
-constexpr char stagingTable[] = "vlt_staged";
-
-}  // namespace
-
 std::string RowBatch::copyText() const {
-  const std::string columns = columnList(shape.head);
-  return "COPY " + shape.table + " " + columns + (columns.empty() ? "" : " ") + "FROM STDIN (FORMAT binary)";
+  // The head is "INSERT INTO <table> [(<columns>) ]VALUES ".
+  const std::size_t open = shape.head.find('(');
+  const std::string columns =
+      open == std::string::npos ? std::string() : shape.head.substr(open, shape.head.rfind(')') + 1 - open) + " ";
+  return "COPY " + shape.table + " " + columns + "FROM STDIN (FORMAT binary)";
 }
 
 const std::string& RowBatch::copyData() {
   appendBigEndian(bytes, 0xFFFFu, 2);  // the trailer: a row of -1 fields
   return bytes;
-}
-
-// The staging table takes its columns' types from the target's, so that
-// the COPY reads each value in the binary form the target's column reads.
-std::string RowBatch::stagingText() const {
-  const std::string columns = columnList(shape.head);
-  return std::string("CREATE TEMP TABLE ") + stagingTable + " AS SELECT " + columns.substr(1, columns.size() - 2) +
-         " FROM " + shape.table + " WITH NO DATA; COPY " + stagingTable + " " + columns + " FROM STDIN (FORMAT binary)";
-}
-
-std::string RowBatch::stagingData() const {
-  std::string data(copyHeader, sizeof copyHeader - 1);
-  data.reserve(data.size() + bytes.size() + rows * (2 + 4 * static_cast<std::size_t>(shape.columns)) + 2);
-  std::size_t offset = 0;
-  for (std::size_t r = 0; r < rows; ++r) {
-    appendBigEndian(data, static_cast<std::uint32_t>(shape.columns), 2);
-    for (int c = 0; c < shape.columns; ++c) {
-      const int length = lengths[r * static_cast<std::size_t>(shape.columns) + static_cast<std::size_t>(c)];
-      appendBigEndian(data, length < 0 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(length), 4);
-      if (length <= 0) continue;
-      data.append(bytes, offset, static_cast<std::size_t>(length));
-      offset += static_cast<std::size_t>(length);
-    }
-  }
-  appendBigEndian(data, 0xFFFFu, 2);
-  return data;
-}
-
-std::string RowBatch::stagedUpsertText() const {
-  const std::string columns = columnList(shape.head);
-  return "INSERT INTO " + shape.table + " " + columns + " SELECT " + columns.substr(1, columns.size() - 2) +
-         " FROM " + stagingTable + shape.tail + "; DROP TABLE " + stagingTable;
 }
 
 std::string RowBatch::text(std::size_t count) const {

@@ -64,11 +64,7 @@ IndexText createdIndex(const std::string& sql);
 /// two rows (at most maxRows, and never more than the protocol's 65,535
 /// parameters), each row count a statement prepared on its first use with
 /// untyped parameters: the server takes each value as its column's type,
-/// whichever rows hold NULLs. From stagedRows rows on they are staged
-/// instead: copied into a temporary table of the target's columns, then
-/// upserted from it by one INSERT ... SELECT. A statement per 64 rows costs
-/// the server more than the rows: a commit that changes a million values
-/// took three times as long.
+/// whichever rows hold NULLs.
 ///
 /// Rows of different statements may reach the server in another order than
 /// they were written, where that changes nothing: the tables have no foreign
@@ -87,9 +83,6 @@ struct RowBatch {
   /// tables' rows each short of copyBytes would otherwise hold a load in
   /// memory.
   static constexpr std::size_t waitingBytes = 8 * copyBytes;
-  /// The rows of an upsert from which a staging table pays for its three
-  /// round trips and its CREATE and DROP.
-  static constexpr std::size_t stagedRows = 1024;
 
   RowBatch(std::string sqlText, InsertShape insert);
   void add(const std::vector<Parameter>& parameters);
@@ -100,21 +93,8 @@ struct RowBatch {
   /// The COPY data of every waiting row, with its trailer: the batch must be
   /// cleared after it is sent.
   const std::string& copyData();
-  /// Whether the rows go out through a staging table (an upsert's, once
-  /// they are many).
-  bool staged() const noexcept {
-    return shape.upsert && rows >= stagedRows && shape.head.find('(') != std::string::npos;
-  }
-  /// "CREATE TEMP TABLE <staging> AS ...; COPY <staging> ...": the staging
-  /// table of an upsert's columns, and the COPY into it.
-  std::string stagingText() const;
-  /// The COPY data of every waiting row of an upsert.
-  std::string stagingData() const;
-  /// "INSERT INTO <table> ... SELECT ... FROM <staging> ON CONFLICT ...;
-  /// DROP TABLE <staging>".
-  std::string stagedUpsertText() const;
-  /// Whether enough rows wait to go out on their own.
-  bool full() const noexcept { return bytes.size() >= copyBytes; }
+  /// Whether enough COPY data waits to go out on its own.
+  bool full() const noexcept { return copy && bytes.size() >= copyBytes; }
   void clear() noexcept;
 
   std::string sql;  ///< the single-row statement, for messages

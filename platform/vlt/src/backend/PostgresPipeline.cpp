@@ -80,7 +80,9 @@ bool PgConnection::batch(const std::string& sql, const InsertShape& shape, const
   if (shape.upsert && row.front().null) return false;
   std::unique_ptr<RowBatch>& b = batches_[sql];
   if (!b) b = std::make_unique<RowBatch>(sql, shape);
-  bool sendFirst = shape.upsert && b->keys.count(row.front().bytes) > 0;
+  // Bounded: the rows are copies of the values.
+  bool sendFirst =
+      (!b->copy && b->rows >= 16 * RowBatch::maxRows) || (shape.upsert && b->keys.count(row.front().bytes) > 0);
   for (const RowBatch* other : waiting_)
     sendFirst = sendFirst || (other->shape.upsert != shape.upsert && other->shape.table == shape.table);
   if (sendFirst) sendRows();
@@ -89,7 +91,6 @@ bool PgConnection::batch(const std::string& sql, const InsertShape& shape, const
   const std::size_t before = b->bytes.size();
   b->add(row);
   waitingBytes_ += b->bytes.size() - before;
-  // Bounded: the rows are copies of the values.
   if (waitingBytes_ >= RowBatch::waitingBytes) {
     sendRows();
   } else if (b->full()) {
@@ -103,11 +104,7 @@ void PgConnection::sendOnly(RowBatch& batch) {
   sendingRows_ = true;
   const std::size_t bytes = batch.bytes.size();
   try {
-    if (batch.copy || batch.staged()) {
-      copyRows(batch);
-    } else {
-      sendStatements(batch);
-    }
+    copyRows(batch);
   } catch (...) {
     dropRows();
     throw;
@@ -131,10 +128,16 @@ void PgConnection::sendRows() {
     // The COPYs first: each needs the pipeline synced before it, and the
     // upserts' statements then share one pipeline.
     for (RowBatch* b : waiting_) {
-      if (b->copy || b->staged()) copyRows(*b);
+      if (b->copy) copyRows(*b);
     }
     for (RowBatch* b : waiting_) {
-      if (b->rows > 0) sendStatements(*b);
+      if (b->copy) continue;
+      std::size_t first = 0;
+      std::size_t offset = 0;
+      for (std::size_t count = b->limit; first < b->rows; count /= 2) {
+        for (; b->rows - first >= count; first += count) sendRows(*b, first, count, offset);
+      }
+      b->clear();
     }
   } catch (...) {
     dropRows();
@@ -143,15 +146,6 @@ void PgConnection::sendRows() {
   waiting_.clear();
   waitingBytes_ = 0;
   sendingRows_ = false;
-}
-
-void PgConnection::sendStatements(RowBatch& batch) {
-  std::size_t first = 0;
-  std::size_t offset = 0;
-  for (std::size_t count = batch.limit; first < batch.rows; count /= 2) {
-    for (; batch.rows - first >= count; first += count) sendRows(batch, first, count, offset);
-  }
-  batch.clear();
 }
 
 // Queues rows [first, first + count) of `batch`, whose values begin at
@@ -186,37 +180,22 @@ void PgConnection::sendRows(RowBatch& batch, std::size_t first, std::size_t coun
          batch.sql);
 }
 
-void PgConnection::copyRows(RowBatch& batch) {
-  if (!batch.staged()) {
-    copyIn(batch, batch.copyText(), batch.copyData());
-    return;
-  }
-  const std::string upsert = batch.stagedUpsertText();
-  const std::string sql = batch.sql;
-  copyIn(batch, batch.stagingText(), batch.stagingData());
-  finishCopy();  // libpq sends nothing before the COPY's answer is read
-  traceStatement(upsert);
-  if (PQsendQuery(conn(), upsert.c_str()) != 1) dropTransaction(Failure{"08006", PQerrorMessage(conn()), sql});
-  // Its answer, the DROP's after it, is read as a COPY's.
-  copyUnanswered_ = true;
-  copySql_ = sql;
-}
-
 // COPY has no place in a pipeline: what was queued before it is read first
 // (sync leaves the waiting rows alone while they are being sent).
-void PgConnection::copyIn(RowBatch& batch, const std::string& text, const std::string& data) {
+void PgConnection::copyRows(RowBatch& batch) {
   if (pipelining_) sync();
   finishCopy();
+  const std::string text = batch.copyText();
   traceStatement(text);
   waited();
   Failure failure;
   failure.sql = batch.sql;
   if (PQsendQuery(conn(), text.c_str()) == 1) {
     // The server's CopyInResponse, or its refusal (a missing table, a
-    // read-only transaction); a staging table's CREATE answers before it.
+    // read-only transaction).
     Result r(PQgetResult(conn()));
-    while (r && PQresultStatus(r.get()) == PGRES_COMMAND_OK) r.reset(PQgetResult(conn()));
     if (r && PQresultStatus(r.get()) == PGRES_COPY_IN) {
+      const std::string& data = batch.copyData();
       if (PQputCopyData(conn(), data.data(), static_cast<int>(data.size())) == 1 &&
           PQputCopyEnd(conn(), nullptr) == 1) {
         copyUnanswered_ = true;
