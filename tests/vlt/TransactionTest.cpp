@@ -161,6 +161,18 @@ TEST_P(TransactionTest, ObjectsLookedUpByIdAreNotAskedForAgainUntilOneMayHaveGon
   EXPECT_TRUE(handles(ids)[5].isNull());
   EXPECT_GE(traced("SELECT"), 1u) << "what an earlier transaction found";
   repo.rollbackTransaction();
+  // Found anew, the other class first this time: each keeps its own.
+  std::vector<boost::uuids::uuid> specials;
+  for (unsigned i = 3; i <= 600; i += 3) specials.push_back(makeUuid(i));
+  repo.beginTransaction();
+  model.lookUpObjectIds(specials);
+  objects = handles(model.lookUpObjectIds(uuids));
+  EXPECT_EQ(traced("SELECT"), isSqlite() ? 3u : 0u);
+  for (unsigned i = 1; i <= 600; ++i) {
+    if (i == 5) continue;  // deleted
+    ASSERT_EQ(objects[i].objectClass(), i % 3 == 0 ? special : item) << i;
+  }
+  repo.rollbackTransaction();
 }
 
 // The trace callback sees every statement as it runs: it counts the commits.

@@ -81,11 +81,25 @@ const ClassInfo* ObjectAccess::seenClass(ObjectId id) {
 void ObjectAccess::noteFound(ObjectId id, const ClassInfo* cls) {
   if (!transaction_.active()) return;
   if (foundSerial_ != transaction_.removalSerial()) {
-    found_.clear();
-    foundSorted_ = 0;
+    forgetFound();
     foundSerial_ = transaction_.removalSerial();
   }
-  found_.push_back({id, cls});
+  // Lookups come in runs of one class: the last one is tried first.
+  if (foundClasses_.empty() || foundClasses_[lastFoundClass_] != cls) {
+    const auto [place, added] = foundClassPlaces_.emplace(cls, static_cast<std::uint32_t>(foundClasses_.size()));
+    if (added) foundClasses_.push_back(cls);
+    lastFoundClass_ = place->second;
+  }
+  found_.push_back({id, lastFoundClass_});
+}
+
+// A deque's clear frees every block but one.
+void ObjectAccess::forgetFound() noexcept {
+  found_.clear();
+  foundClasses_.clear();
+  foundClassPlaces_.clear();
+  lastFoundClass_ = 0;
+  foundSorted_ = 0;
 }
 
 // Lookups come in uuid order and the questions in id order: what was added
@@ -98,13 +112,12 @@ const ClassInfo* ObjectAccess::foundClass(ObjectId id) {
     std::inplace_merge(found_.begin(), middle, found_.end(), byId);
     foundSorted_ = found_.size();
   }
-  const auto at = std::lower_bound(found_.begin(), found_.end(), Found{id, nullptr}, byId);
-  return at != found_.end() && at->id == id ? at->cls : nullptr;
+  const auto at = std::lower_bound(found_.begin(), found_.end(), Found{id, 0}, byId);
+  return at != found_.end() && at->id == id ? foundClasses_[at->cls] : nullptr;
 }
 
 void ObjectAccess::transactionEnded(bool) noexcept {
-  std::vector<Found>().swap(found_);
-  foundSorted_ = 0;
+  forgetFound();
   links_.clear();
 }
 

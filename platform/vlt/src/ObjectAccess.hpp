@@ -17,6 +17,8 @@
 #include <vlt/Object.hpp>
 
 #include <cstdint>
+#include <deque>
+#include <unordered_map>
 #include <vector>
 
 namespace vlt::detail {
@@ -88,12 +90,17 @@ class ObjectAccess final : public TransactionParticipant {
   };
   // The objects found by lookups of many (a writer of millions of objects
   // looks them all up first): by id up to `foundSorted_`, then as added;
-  // valid while `foundSerial_` is the removal serial.
+  // valid while `foundSerial_` is the removal serial. Eight bytes each, the
+  // class as its place in `foundClasses_`, in blocks, not one array: an
+  // array's growth would hold its old and new copies at once. For a commit
+  // that changes 1.5 million objects 12 MiB, where 16-byte entries in an
+  // array took 50 MiB at their peak.
   struct Found {
     ObjectId id;
-    const ClassInfo* cls;
+    std::uint32_t cls;
   };
   const ClassInfo* foundClass(ObjectId id);
+  void forgetFound() noexcept;
 
   Database& database_;
   HandleAccess& handles_;
@@ -101,7 +108,10 @@ class ObjectAccess final : public TransactionParticipant {
   TransactionState& transaction_;
   Schema& schema_;
   std::vector<Seen> seen_ = std::vector<Seen>(8192);
-  std::vector<Found> found_;
+  std::deque<Found> found_;
+  std::vector<const ClassInfo*> foundClasses_;
+  std::unordered_map<const ClassInfo*, std::uint32_t> foundClassPlaces_;
+  std::uint32_t lastFoundClass_ = 0;
   std::size_t foundSorted_ = 0;
   std::uint64_t foundSerial_ = 0;
   WrittenLinks links_;
