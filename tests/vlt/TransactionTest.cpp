@@ -132,9 +132,11 @@ TEST_P(TransactionTest, WritesAfterALookUpOrACreationRunOneStatementEach) {
 // object.
 TEST_P(TransactionTest, ObjectsLookedUpByIdAreNotAskedForAgainUntilOneMayHaveGone) {
   const vlt::ClassRef special = makeClass("test.Special", {item});
+  const vlt::ClassRef other = makeClass("test.Other", {item});
   std::vector<boost::uuids::uuid> uuids{makeUuid(999)};  // none stored
   repo.beginTransaction();
   for (unsigned i = 1; i <= 600; ++i) uuids.push_back(create(i % 3 == 0 ? special : item, i).objectIdentity());
+  create(other, 700);
   repo.commitTransaction();
   const vlt::DataModelRef model = repo.defaultDataModel();
   const auto handles = [&](const std::vector<vlt::ObjectId>& ids) {
@@ -161,10 +163,12 @@ TEST_P(TransactionTest, ObjectsLookedUpByIdAreNotAskedForAgainUntilOneMayHaveGon
   EXPECT_TRUE(handles(ids)[5].isNull());
   EXPECT_GE(traced("SELECT"), 1u) << "what an earlier transaction found";
   repo.rollbackTransaction();
-  // Found anew, the other class first this time: each keeps its own.
+  // Found anew, a third class first, then the two in another order: each
+  // object keeps its own.
   std::vector<boost::uuids::uuid> specials;
   for (unsigned i = 3; i <= 600; i += 3) specials.push_back(makeUuid(i));
   repo.beginTransaction();
+  model.lookUpObjectIds({makeUuid(700)});
   model.lookUpObjectIds(specials);
   objects = handles(model.lookUpObjectIds(uuids));
   EXPECT_EQ(traced("SELECT"), isSqlite() ? 3u : 0u);
