@@ -30,15 +30,16 @@ qm::zero::Value randomValue(const meta::Type& type, const Draw& draw, std::share
 // Every kind of stored value, in the multiplicities the writes tell apart.
 //   kinds.Base (abstract)   next: Holder [0..1] one way
 //   kinds.Holder : Base     one property per primitive kind [0..1] (`l` and
-//                           `shade` [1..1]), collections of values, one-way
-//                           and composite references, a qualified collection
+//                           `shade` [1..1]), collections of values (some
+//                           stored as text), one-way and composite
+//                           references, a qualified collection
 //   kinds.Special : Holder  nothing of its own
 struct Kinds {
   meta::Class base, holder, special;
   meta::Enum colour;
   meta::DataType dims;
   meta::Property width, next, i, u, l, ul, r, s, ss, dt, id, flag, arr, small, map, size, colourProp, shade, colours,
-      ints, reals, texts, flags, links, bag, keyed, parts, spare, notes, deferred;
+      ints, reals, texts, flags, links, bag, keyed, parts, spare, notes, deferred, smalls, sizes;
 
   static const Kinds& get() {
     static const Kinds instance;
@@ -90,6 +91,10 @@ struct Kinds {
     spare = b.addProperty(holder, u"spare", holder, PropertyOptions().setComposite());
     notes = b.addProperty(holder, u"notes", StandardTypes::stringMeta(), PropertyOptions().setNotStored());
     deferred = b.addProperty(holder, u"deferred", holder, PropertyOptions().bounds(0, many).setDeferredContents());
+    // Collections of values stored as their text.
+    smalls = b.addProperty(holder, u"smalls", StandardTypes::uinteger8Meta(),
+                           PropertyOptions().bounds(0, many).setOrdered().setUnique(false));
+    sizes = b.addProperty(holder, u"sizes", dims, PropertyOptions().bounds(0, many).setStoredSerialized());
     b.setQualifiedBy(keyed, ss);
     meta::MetaRegistry::getInstance()->registerPackage(b.build());
   }
