@@ -226,6 +226,31 @@ TEST_F(SqliteFailureTest, APushThatFailsAnywhereLeavesTheModelAndTheRepositoryAs
   RecordProperty("pushFailurePoints", n - 1);
 }
 
+// A host may end a transaction with rollbackShallowTransaction, which tries
+// to commit the repository transaction and, when that commit fails, rolls it
+// back and passes the commit's failure on: the class made in the transaction
+// is stored, or the repository is as it was.
+TEST_F(SqliteFailureTest, AShallowTransactionIsCommittedOrRolledBackWithTheCommitsFailure) {
+  storeBase(base);
+  testsupport::FaultInjectionVfs vfs;
+  for (const bool failing : {false, true}) {
+    SCOPED_TRACE(failing ? "the commit fails" : "the commit succeeds");
+    const std::string at = copyOfBase(false);
+    model = qm::zero::Model::create();
+    DataSource* ds = attachTo(model, at, DataSource::NoSyncToModel, DataSource::NoSyncToDataSource);
+    ds->beginTransaction(qm::zero::datasource::TransactionId(1));
+    Access::getVltClass(*ds, mm.ebook);
+    if (failing) vfs.failAt(1);
+    const std::string thrown = whatThrown([&] { ds->rollbackShallowTransaction(); });
+    EXPECT_EQ(vfs.failures(), failing ? 1 : 0);
+    vfs.reset();
+    EXPECT_EQ(thrown == "nothing was thrown", !failing) << thrown;
+    EXPECT_FALSE(Access::repository(*ds).inTransaction());
+    model->resetDataSource();
+    EXPECT_EQ(directly(at).metamodel().findClass("ext.Ebook").isNull(), failing);
+  }
+}
+
 // On PostgreSQL a trigger fails the N-th row written to the tables the base
 // made (new tables of the transaction are not watched); then the server
 // process is terminated inside the commit itself, after which a new data
