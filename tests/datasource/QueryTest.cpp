@@ -107,7 +107,9 @@ std::vector<Field> fields(const Kinds& m) {
   std::vector<Field> out;
   std::shared_ptr<matrix::qxArray_tag> none;
   for (const meta::Property& p : m.holder->getAllAttributes()) {
-    if (meta::Class::downcast(p->getType()) || p == m.arr || p == m.map || p == m.size || p == m.notes || p == m.sizes) continue;
+    if (meta::Class::downcast(p->getType()) || p == m.arr || p == m.map || p == m.size || p == m.notes || p == m.sizes ||
+        p == m.arrs)
+      continue;
     const Entry sample = randomValue(p->getType(), [](std::size_t) { return 0; }, none, true).getEntries()[0];
     const bool text = std::holds_alternative<std::u16string>(sample) || std::holds_alternative<std::string>(sample);
     const bool equal = meta::Enum::downcast(p->getType()) || std::holds_alternative<bool>(sample) ||

@@ -52,7 +52,7 @@ struct Step {
   bool isReference = false;
   std::vector<std::uint32_t> targets;  // a reference value: element numbers (0: no element)
   Value value;                         // any other value
-  std::shared_ptr<matrix::qxArray_tag> array;  // keeps the array of `value` alive
+  std::vector<std::shared_ptr<matrix::qxArray_tag>> arrays;  // keep the arrays of `value` alive
   std::string refusal;  // why the framework refused the edit, when it did
 
   std::string describe() const {
@@ -508,7 +508,7 @@ class Generator {
     }
     step.value = Value(p->getType(), boost::none);
     for (std::size_t i = 0; i < entries; ++i) {
-      const Value entry = randomValue(p->getType(), draw, step.array);
+      const Value entry = randomValue(p->getType(), draw, step.arrays.emplace_back());
       step.value = i == 0 ? entry : step.value;
       if (i > 0) step.value.getEntries().push_back(entry.getEntries()[0]);
     }

@@ -39,7 +39,7 @@ struct Kinds {
   meta::Enum colour;
   meta::DataType dims;
   meta::Property width, next, i, u, l, ul, r, s, ss, dt, id, flag, arr, small, map, size, colourProp, shade, colours,
-      ints, reals, texts, flags, links, bag, keyed, parts, spare, notes, deferred, smalls, sizes;
+      ints, reals, texts, flags, links, bag, keyed, parts, spare, notes, deferred, smalls, sizes, arrs;
 
   static const Kinds& get() {
     static const Kinds instance;
@@ -91,10 +91,12 @@ struct Kinds {
     spare = b.addProperty(holder, u"spare", holder, PropertyOptions().setComposite());
     notes = b.addProperty(holder, u"notes", StandardTypes::stringMeta(), PropertyOptions().setNotStored());
     deferred = b.addProperty(holder, u"deferred", holder, PropertyOptions().bounds(0, many).setDeferredContents());
-    // Collections of values stored as their text.
+    // Collections of values stored as their text, and of arrays.
     smalls = b.addProperty(holder, u"smalls", StandardTypes::uinteger8Meta(),
                            PropertyOptions().bounds(0, many).setOrdered().setUnique(false));
     sizes = b.addProperty(holder, u"sizes", dims, PropertyOptions().bounds(0, many).setStoredSerialized());
+    arrs = b.addProperty(holder, u"arrs", StandardTypes::qxArrayMeta(),
+                         PropertyOptions().bounds(0, many).setOrdered().setUnique(false));
     b.setQualifiedBy(keyed, ss);
     meta::MetaRegistry::getInstance()->registerPackage(b.build());
   }

@@ -105,23 +105,32 @@ void DataSource::Loader::setQM0PropertyValues(const meta::Property& property, co
     source.propagateDataSourceValueToMemory(element, property, values.front());
 }
 
-// The stored array, read with the single getter (the repository has no other
-// for arrays), optional or not; no stored array is an unset property. The
-// element keeps a copy of its own.
+// The stored arrays: a collection's every one, or the single one, optional
+// or not (no stored array is an unset property). The element keeps copies of
+// its own; the arrays read are destroyed whatever happens.
 void DataSource::Loader::setQM0ArrayPropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
                                                   const vlt::PropertyRef& propRef,
                                                   const qm::zero::ModelElement& element) {
   const meta::Type type = property->getType();
+  std::vector<matrix::qxArray_tag*> arrays;
+  struct Destroy {
+    std::vector<matrix::qxArray_tag*>& arrays;
+    ~Destroy() {
+      for (matrix::qxArray_tag* array : arrays) matrix::destroyArray(array);
+    }
+  } destroy{arrays};
+  if (propRef.isMultiValue()) {
+    object.getPropertyValue(propRef, arrays);
+    std::vector<Value> values;
+    values.reserve(arrays.size());
+    for (matrix::qxArray_tag* array : arrays) values.emplace_back(type, array);
+    source.propagateDataSourceValuesToMemory(element, property, values);
+    return;
+  }
   matrix::qxArray_tag* array = nullptr;
   object.getPropertyValue(propRef, array);
-  try {
-    source.propagateDataSourceValueToMemory(element, property,
-                                            array ? Value(type, array) : Value(type, boost::none));
-  } catch (...) {
-    matrix::destroyArray(array);
-    throw;
-  }
-  matrix::destroyArray(array);
+  if (array != nullptr) arrays.push_back(array);
+  source.propagateDataSourceValueToMemory(element, property, array ? Value(type, array) : Value(type, boost::none));
 }
 
 void DataSource::Loader::setQM0PrimitivePropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
