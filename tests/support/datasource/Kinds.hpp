@@ -39,7 +39,8 @@ struct Kinds {
   meta::Enum colour;
   meta::DataType dims;
   meta::Property width, next, i, u, l, ul, r, s, ss, dt, id, flag, arr, small, map, size, colourProp, shade, colours,
-      ints, reals, texts, flags, links, bag, keyed, parts, spare, notes, deferred, smalls, sizes, arrs;
+      ints, reals, texts, flags, links, bag, keyed, parts, spare, notes, deferred, smalls, sizes, arrs, uints, longs,
+      ulongs, stds, times, uuids;
 
   static const Kinds& get() {
     static const Kinds instance;
@@ -97,6 +98,15 @@ struct Kinds {
     sizes = b.addProperty(holder, u"sizes", dims, PropertyOptions().bounds(0, many).setStoredSerialized());
     arrs = b.addProperty(holder, u"arrs", StandardTypes::qxArrayMeta(),
                          PropertyOptions().bounds(0, many).setOrdered().setUnique(false));
+    // A collection of every other kind of column.
+    uints = b.addProperty(holder, u"uints", StandardTypes::unlimitedNaturalMeta(), PropertyOptions().bounds(0, many));
+    longs = b.addProperty(holder, u"longs", StandardTypes::integer64Meta(),
+                          PropertyOptions().bounds(0, many).setOrdered().setUnique(false));
+    ulongs = b.addProperty(holder, u"ulongs", StandardTypes::uinteger64Meta(), PropertyOptions().bounds(0, many));
+    stds = b.addProperty(holder, u"stds", StandardTypes::stdstringMeta(),
+                         PropertyOptions().bounds(0, many).setOrdered().setUnique(false));
+    times = b.addProperty(holder, u"times", StandardTypes::dateTimeMeta(), PropertyOptions().bounds(0, many));
+    uuids = b.addProperty(holder, u"uuids", StandardTypes::uuidMeta(), PropertyOptions().bounds(0, many).setOrdered());
     b.setQualifiedBy(keyed, ss);
     meta::MetaRegistry::getInstance()->registerPackage(b.build());
   }
