@@ -463,8 +463,8 @@ TEST_F(PostgreSQLTest, AServerBackendKilledInATransactionOrItsCommitLeavesBefore
 // form comes back as it was bound, ValueTest checks through the repository).
 // Enough rows to need several COPYs, one of them still unanswered when a
 // read, an upsert or a savepoint comes; each sees the rows written before it.
-// Rows of many tables, each too few for a COPY of its own, go out together
-// once they would hold too much memory, without waiting for a read.
+// Then rows of many tables, each too few for a COPY of its own, which go out
+// together once they would hold too much memory, without waiting for a read.
 TEST_F(PostgreSQLTest, RowsSentInBulkAreSeenByTheNextReadAndGoOutBeforeTheyFillTheMemory) {
   std::unique_ptr<vlt::sql::Connection> c = connection();
   c->execute("CREATE TABLE t (id BIGINT PRIMARY KEY, s BYTEA, b BYTEA)");

@@ -112,25 +112,21 @@ void DataSource::Loader::setQM0ArrayPropertyValue(const meta::Property& property
                                                   const vlt::PropertyRef& propRef,
                                                   const qm::zero::ModelElement& element) {
   const meta::Type type = property->getType();
-  std::vector<matrix::qxArray_tag*> arrays;
-  struct Destroy {
-    std::vector<matrix::qxArray_tag*>& arrays;
-    ~Destroy() {
-      for (matrix::qxArray_tag* array : arrays) matrix::destroyArray(array);
-    }
-  } destroy{arrays};
   if (propRef.isMultiValue()) {
-    object.getPropertyValue(propRef, arrays);
+    std::vector<matrix::qxArray_tag*> read;
+    object.getPropertyValue(propRef, read);
+    const std::vector<matrix::ArrayPtr> arrays(read.begin(), read.end());
     std::vector<Value> values;
     values.reserve(arrays.size());
-    for (matrix::qxArray_tag* array : arrays) values.emplace_back(type, array);
+    for (const matrix::ArrayPtr& array : arrays) values.emplace_back(type, array.get());
     source.propagateDataSourceValuesToMemory(element, property, values);
     return;
   }
-  matrix::qxArray_tag* array = nullptr;
-  object.getPropertyValue(propRef, array);
-  if (array != nullptr) arrays.push_back(array);
-  source.propagateDataSourceValueToMemory(element, property, array ? Value(type, array) : Value(type, boost::none));
+  matrix::qxArray_tag* read = nullptr;
+  object.getPropertyValue(propRef, read);
+  const matrix::ArrayPtr array(read);
+  source.propagateDataSourceValueToMemory(element, property,
+                                          array ? Value(type, array.get()) : Value(type, boost::none));
 }
 
 void DataSource::Loader::setQM0PrimitivePropertyValue(const meta::Property& property, const vlt::ObjectRef& object,
