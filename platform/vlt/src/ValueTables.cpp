@@ -120,8 +120,11 @@ void ValueTables::prepareClassTable(const ClassInfo* cls) {
     }
   }
   if (!known.exists) {
-    c.execute(sql::fillIn("CREATE TABLE {table} (id {int} PRIMARY KEY{columns})",
-                          {{"table", cls->table}, {"int", d.integerType}, {"columns", columns}}));
+    c.execute(sql::fillIn("CREATE TABLE {table} (id {int} PRIMARY KEY{columns}){options}",
+                          {{"table", cls->table},
+                           {"int", d.integerType},
+                           {"columns", columns},
+                           {"options", d.classTableOptions}}));
   }
   for (const PropertyInfo* p : cls->properties) {
     const bool added = !known.exists || !known.columns[static_cast<std::size_t>(p->rowColumn)];

@@ -105,6 +105,9 @@ struct Dialect {
   const char* textType;     ///< a column for StoredForm::text (any bytes)
   const char* bytesType;    ///< a column for StoredForm::bytes
   const char* generatedId;  ///< "id <type> PRIMARY KEY" whose value the database picks
+  /// What follows "CREATE TABLE t (...)" of a class table: storage options
+  /// for tables whose rows are rewritten in place.
+  const char* classTableOptions;
   const char* beginWrite;   ///< starts a transaction that will write
   const char* beginRead;    ///< starts a transaction that only reads (one consistent view)
   /// Starts a transaction that mostly reads: where the engine can, it takes

@@ -44,6 +44,7 @@ const Dialect sqliteDialect{
     "TEXT",
     "BLOB",
     "id INTEGER PRIMARY KEY",
+    "",
     "BEGIN IMMEDIATE",
     "BEGIN DEFERRED",
     "BEGIN DEFERRED",
