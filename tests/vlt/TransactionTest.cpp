@@ -177,6 +177,17 @@ TEST_P(TransactionTest, ObjectsLookedUpByIdAreNotAskedForAgainUntilOneMayHaveGon
     ASSERT_EQ(objects[i].objectClass(), i % 3 == 0 ? special : item) << i;
   }
   repo.rollbackTransaction();
+  // Confirmed by id, the same; an id that holds another uuid, or nothing
+  // any more, is none.
+  std::vector<vlt::ObjectId> remembered = ids;
+  remembered[1] = ids[2];
+  repo.beginTransaction();
+  const std::vector<vlt::ObjectId> confirmed = model.confirmObjectIds(remembered, uuids);
+  handles(confirmed);
+  EXPECT_EQ(traced("SELECT"), isSqlite() ? 3u : 0u);
+  for (unsigned i = 0; i <= 600; ++i) EXPECT_EQ(confirmed[i], i == 0 || i == 1 || i == 5 ? 0 : ids[i]) << i;
+  EXPECT_THROW(model.confirmObjectIds({ids[2]}, {}), vlt::UsageError);
+  repo.rollbackTransaction();
 }
 
 // The trace callback sees every statement as it runs: it counts the commits.

@@ -198,6 +198,14 @@ bool ModelElement::isDestroyed() const {
   return impl_ && !impl_->isMetaObject() && static_cast<ElementImpl*>(impl_)->state == ElementImpl::State::Destroyed;
 }
 
+std::uint64_t ModelElement::getStoreHint() const noexcept {
+  return impl_ && !impl_->isMetaObject() ? static_cast<ElementImpl*>(impl_)->storeHint : 0;
+}
+
+void ModelElement::setStoreHint(std::uint64_t hint, PrivilegedTag) noexcept {
+  if (impl_ && !impl_->isMetaObject()) static_cast<ElementImpl*>(impl_)->storeHint = hint;
+}
+
 std::u16string ModelElement::toString() const {
   if (!impl_) return u"null";
   meta::Class c = impl_->getMetaClass();

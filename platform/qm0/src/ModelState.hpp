@@ -63,6 +63,7 @@ class ElementImpl final : public ModelElement::Impl {
   // The model's log epoch when the element was made: an undo log opened at
   // or before it keeps nothing of the element but its birth (see UndoLog).
   std::uint64_t born = 0;
+  std::uint64_t storeHint = 0;  // the data source's (ModelElement::getStoreHint)
 
   bool isUnloaded(std::uint32_t slot) const noexcept { return slot < slotCount && slots[slot].isUnloaded(); }
 

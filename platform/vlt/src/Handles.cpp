@@ -280,6 +280,10 @@ std::vector<ObjectRef> DataModelRef::objectsById(const std::vector<ObjectId>& id
 std::vector<ObjectId> DataModelRef::lookUpObjectIds(const std::vector<boost::uuids::uuid>& uuids) const {
   return Core::of(core_).objects().findIds(uuids);
 }
+std::vector<ObjectId> DataModelRef::confirmObjectIds(const std::vector<ObjectId>& ids,
+                                                     const std::vector<boost::uuids::uuid>& uuids) const {
+  return Core::of(core_).objects().confirmIds(ids, uuids);
+}
 void DataModelRef::getLinksOfOwnedObjects(const std::vector<ObjectRef>& owners, const PropertyRef& owning,
                                           const PropertyRef& property, std::vector<LinkEntry>& out,
                                           bool targetIdentity) const {

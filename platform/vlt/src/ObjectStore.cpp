@@ -190,36 +190,38 @@ ObjectRef ObjectStore::find(const boost::uuids::uuid& uuid, const ClassInfo* cls
   return handles_.objectRef(actual, id, uuid);
 }
 
-// Asked in uuid order, the chunks walk the uuid index from one end to the
-// other, each of its pages read once: in the order given (at random, as
-// uuids are) every lookup of a large repository would read a page back.
-// `read(statement, uuid, value)` reads a row of `select` (which ends with
-// the IN list of a chunk's uuids); false drops it.
-template <class T, class Read>
-std::vector<T> ObjectStore::inUuidOrder(const std::vector<boost::uuids::uuid>& uuids, const std::string& select,
-                                        Read read) {
-  std::vector<std::uint32_t> order(uuids.size());
+namespace {
+void bindKey(sql::Statement& s, int index, const boost::uuids::uuid& uuid) { s.bindBlob(index, uuid.data, 16); }
+void bindKey(sql::Statement& s, int index, ObjectId id) { s.bindInt64(index, id); }
+}  // namespace
+
+// Asked in key order, the chunks walk the index from one end to the other,
+// each of its pages read once: in the order given (at random, as uuids
+// are) every lookup of a large repository would read a page back.
+// `read(statement, key, value)` reads a row of `select` (which ends with the
+// IN list of a chunk's keys); false drops it.
+template <class Key, class T, class Read>
+std::vector<T> ObjectStore::inKeyOrder(const std::vector<Key>& keys, const std::string& select, Read read) {
+  std::vector<std::uint32_t> order(keys.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
-  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return uuids[a] < uuids[b]; });
-  // One statement text for every chunk: a short last one repeats its last uuid.
-  std::vector<T> out(uuids.size());
-  std::unordered_map<boost::uuids::uuid, T, boost::hash<boost::uuids::uuid>> found;
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; });
+  // One statement text for every chunk: a short last one repeats its last key.
+  std::vector<T> out(keys.size());
+  std::unordered_map<Key, T, boost::hash<Key>> found;
   for (std::size_t first = 0; first < order.size(); first += inListSize) {
     const std::size_t last = std::min(first + inListSize, order.size());
     found.clear();
     {
       sql::StatementUse s(statements_.fixed(select.c_str()));
-      for (std::size_t i = 0; i < inListSize; ++i) {
-        const boost::uuids::uuid& uuid = uuids[order[std::min(first + i, last - 1)]];
-        s->bindBlob(static_cast<int>(i + 1), uuid.data, 16);
-      }
-      boost::uuids::uuid uuid;
+      for (std::size_t i = 0; i < inListSize; ++i)
+        bindKey(*s, static_cast<int>(i + 1), keys[order[std::min(first + i, last - 1)]]);
+      Key key{};
       T value{};
       while (s->step())
-        if (read(*s, uuid, value)) found.emplace(uuid, std::move(value));
+        if (read(*s, key, value)) found.emplace(key, std::move(value));
     }
     for (std::size_t k = first; k < last; ++k) {
-      const auto at = found.find(uuids[order[k]]);
+      const auto at = found.find(keys[order[k]]);
       if (at != found.end()) out[order[k]] = at->second;
     }
   }
@@ -239,7 +241,7 @@ std::vector<ObjectRef> ObjectStore::findAll(const std::vector<boost::uuids::uuid
   schema_.checkUsable(cls);
   static const std::string select =
       "SELECT o.id, o.class_id, o.uuid FROM vlt_object o WHERE o.uuid IN (" + inListPlaceholders(1) + ")";
-  return inUuidOrder<ObjectRef>(uuids, select, [&](sql::Statement& s, boost::uuids::uuid& uuid, ObjectRef& object) {
+  return inKeyOrder<boost::uuids::uuid, ObjectRef>(uuids, select, [&](sql::Statement& s, boost::uuids::uuid& uuid, ObjectRef& object) {
     const auto id = static_cast<ObjectId>(s.columnInt64(0));
     const ClassInfo* actual = schema_.classById(s.columnInt64(1));
     if (actual == nullptr || !actual->conformsTo(cls) || !readUuid(s, 2, uuid)) return false;
@@ -258,18 +260,47 @@ std::vector<ObjectId> ObjectStore::findIds(const std::vector<boost::uuids::uuid>
   if (!bundled() || !transaction_.active()) {
     static const std::string select =
         "SELECT id, uuid FROM vlt_object WHERE uuid IN (" + inListPlaceholders(1) + ")";
-    return inUuidOrder<ObjectId>(uuids, select, [](sql::Statement& s, boost::uuids::uuid& uuid, ObjectId& id) {
+    return inKeyOrder<boost::uuids::uuid, ObjectId>(uuids, select, [](sql::Statement& s, boost::uuids::uuid& uuid, ObjectId& id) {
       id = static_cast<ObjectId>(s.columnInt64(0));
       return readUuid(s, 1, uuid);
     });
   }
   static const std::string select =
       "SELECT id, uuid, class_id FROM vlt_object WHERE uuid IN (" + inListPlaceholders(1) + ")";
-  return inUuidOrder<ObjectId>(uuids, select, [&](sql::Statement& s, boost::uuids::uuid& uuid, ObjectId& id) {
+  return inKeyOrder<boost::uuids::uuid, ObjectId>(uuids, select, [&](sql::Statement& s, boost::uuids::uuid& uuid, ObjectId& id) {
     id = static_cast<ObjectId>(s.columnInt64(0));
     if (const ClassInfo* cls = schema_.classById(s.columnInt64(2))) access_.noteFound(id, cls);
     return readUuid(s, 1, uuid);
   });
+}
+
+// Checked by id, the rows are read in id order, and the ids of what a
+// caller loaded come in runs: each page of the table is read once, where a
+// lookup by uuid reads them all over the table (see findIds for the classes).
+std::vector<ObjectId> ObjectStore::confirmIds(const std::vector<ObjectId>& ids,
+                                              const std::vector<boost::uuids::uuid>& uuids) {
+  database_.checkOpen();
+  if (ids.size() != uuids.size()) database_.usage("confirmObjectIds needs a uuid for every id");
+  struct Stored {
+    boost::uuids::uuid uuid{};
+    const ClassInfo* cls = nullptr;
+  };
+  static const std::string select =
+      "SELECT id, uuid, class_id FROM vlt_object WHERE id IN (" + inListPlaceholders(1) + ")";
+  const std::vector<Stored> stored =
+      inKeyOrder<ObjectId, Stored>(ids, select, [&](sql::Statement& s, ObjectId& id, Stored& row) {
+        id = static_cast<ObjectId>(s.columnInt64(0));
+        row.cls = schema_.classById(s.columnInt64(2));
+        return row.cls != nullptr && readUuid(s, 1, row.uuid);
+      });
+  const bool note = bundled() && transaction_.active();
+  std::vector<ObjectId> out(ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    if (stored[i].cls == nullptr || stored[i].uuid != uuids[i]) continue;
+    out[i] = ids[i];
+    if (note) access_.noteFound(ids[i], stored[i].cls);
+  }
+  return out;
 }
 
 std::vector<ObjectRef> ObjectStore::objectsOf(const ClassInfo* cls, bool withSubclasses, std::size_t* count) {

@@ -46,6 +46,8 @@ class ObjectStore {
   std::vector<ObjectRef> findAll(const std::vector<boost::uuids::uuid>& uuids, const ClassInfo* cls);
   /// See DataModelRef::lookUpObjectIds.
   std::vector<ObjectId> findIds(const std::vector<boost::uuids::uuid>& uuids);
+  /// See DataModelRef::confirmObjectIds.
+  std::vector<ObjectId> confirmIds(const std::vector<ObjectId>& ids, const std::vector<boost::uuids::uuid>& uuids);
   ObjectRef byId(ObjectId id);
   /// See DataModelRef::objectsById.
   std::vector<ObjectRef> byIds(const std::vector<ObjectId>& ids);
@@ -105,8 +107,8 @@ class ObjectStore {
     std::vector<Target> targets;  ///< per cell; set for single references only
   };
   bool seenAll(const std::vector<ObjectId>& ids, std::size_t first, std::size_t last, std::vector<ObjectRef>& out);
-  template <class T, class Read>
-  std::vector<T> inUuidOrder(const std::vector<boost::uuids::uuid>& uuids, const std::string& select, Read read);
+  template <class Key, class T, class Read>
+  std::vector<T> inKeyOrder(const std::vector<Key>& keys, const std::string& select, Read read);
   const Row& row(const ObjectRef& object, const PropertyInfo* property);
   sql::Statement& placedRow(const ClassInfo* layout);
   void notePlace(sql::Statement& statement, ObjectId id);

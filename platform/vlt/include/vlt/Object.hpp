@@ -404,6 +404,13 @@ class VLT_API DataModelRef {
   /// objects' rows are not read. For a caller about to write to millions of
   /// objects through getObjectRef, whose writes check the class.
   std::vector<ObjectId> lookUpObjectIds(const std::vector<boost::uuids::uuid>& uuids) const;
+  /// lookUpObjectIds for a caller that remembers where the objects were:
+  /// each of `ids` whose object carries the uuid at the same place of
+  /// `uuids`, 0 for the others (no such object, or another one). Checked by
+  /// id, the objects' rows are read in id order, where a lookup by uuid
+  /// reads them all over the table. UsageError for lists of two lengths.
+  std::vector<ObjectId> confirmObjectIds(const std::vector<ObjectId>& ids,
+                                         const std::vector<boost::uuids::uuid>& uuids) const;
   /// ObjectRef::getLinksOfOwnedObjects for every object of `owners`, a
   /// statement per 256 of them: the entries are grouped by owned object,
   /// the groups of one owner together in `owning`'s order (the owners in no

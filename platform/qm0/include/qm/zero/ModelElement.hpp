@@ -145,6 +145,14 @@ class QM0_API ModelElement {
   /// model destroyed). A destroyed element keeps its class and uuid; its
   /// properties read as unset and it cannot be changed.
   bool isDestroyed() const;
+  /// Where the model's data source last saw the element stored (a row id,
+  /// say), for finding it again without a search by uuid; 0 until the data
+  /// source sets one, and for a metamodel object or a null handle. The
+  /// framework keeps it as it is: the element may since have been stored
+  /// elsewhere, or not at all, so a data source checks it before trusting it.
+  std::uint64_t getStoreHint() const noexcept;
+  /// Sets it; for a metamodel object it does nothing.
+  void setStoreHint(std::uint64_t hint, PrivilegedTag) noexcept;
   /// A text form for logs: the class's qualified name and the uuid,
   /// "pkg.Class 01234567-89ab-cdef-0123-456789abcdef".
   std::u16string toString() const;
