@@ -279,6 +279,7 @@ TEST_P(ReadPathTest, AFetchCostsAFewRoundTripsAndPreparesNothingAgain) {
 // read each object's class before its write ten times.
 TEST_P(ReadPathTest, APushALoadAndAChangeAskTheRepositoryLessThanOncePerElement) {
   enum Step { push, load, change };
+  std::size_t lookupsByUuid = 0;
   const auto selects = [&](std::size_t width, Step step) {
     const std::string at = newLocation("tree" + std::to_string(width) + "-" + std::to_string(step) + ".vlt");
     const std::string tracedAt = at + (at.find('?') == std::string::npos ? "?" : "&") + "trace=true";
@@ -308,12 +309,17 @@ TEST_P(ReadPathTest, APushALoadAndAChangeAskTheRepositoryLessThanOncePerElement)
     traced->resetDataSource();
     std::istringstream lines(testing::internal::GetCapturedStdout());
     std::size_t count = 0;
-    for (std::string line; std::getline(lines, line);) count += line.rfind("SELECT", 0) == 0 ? 1 : 0;
+    lookupsByUuid = 0;
+    for (std::string line; std::getline(lines, line);) {
+      count += line.rfind("SELECT", 0) == 0 ? 1 : 0;
+      lookupsByUuid += line.find("WHERE uuid IN") != std::string::npos ? 1 : 0;
+    }
     return count;
   };
   // Nearly 900 elements more; the schema's reads vary by a few from run to run.
   EXPECT_LE(selects(400, push), selects(100, push) + 20) << "a push";
   EXPECT_LE(selects(400, change), selects(100, change) + 20) << "a change of every element";
+  EXPECT_EQ(lookupsByUuid, 0u) << "the loaded elements' objects are checked by id, not looked up";
   // SQLite reads a level owner by owner: in-process, a statement costs little.
   if (GetParam() == Backend::PostgreSQL) {
     EXPECT_LE(selects(400, load), selects(100, load) + 20) << "a load";

@@ -62,6 +62,27 @@ TEST_P(WritePathTest, OpeningPushesTheModelAndChildrenEndWhereMemoryHasThem) {
   EXPECT_EQ(expectRepositoryHoldsModel(model, openDirectly(location)), 0u);
 }
 
+// An element remembers where its object was stored, and a write checks it
+// before trusting it: another host may have deleted and made objects since,
+// and a write that failed leaves ids that were never committed. Here each
+// element names another's object, or one that does not exist.
+TEST_P(WritePathTest, AWriteGoesToTheElementsOwnObjectWhateverItRemembers) {
+  attach();
+  ModelElement a, b, c;
+  commit([&] { makeHolders({&a, &b, &c}); });
+  const std::uint64_t ofA = a.getStoreHint();
+  ASSERT_NE(ofA, 0u) << "a new element remembers its object";
+  a.setStoreHint(b.getStoreHint(), Access::privileged());
+  b.setStoreHint(ofA, Access::privileged());
+  c.setStoreHint(c.getStoreHint() + 1000, Access::privileged());
+  commit([&] {
+    a.set(k.l, Value(StandardTypes::integer64Meta(), std::int64_t(2)));
+    b.set(k.l, Value(StandardTypes::integer64Meta(), std::int64_t(3)));
+    c.set(k.l, Value(StandardTypes::integer64Meta(), std::int64_t(4)));
+  });
+  EXPECT_EQ(expectRepositoryHoldsModel(model, openDirectly(location)), 0u);
+}
+
 // A report that fails writes nothing. An active data source's transaction
 // is rolled back: here an element whose uuid another host gave to an object
 // of another class, which has a property of the same name and keeps its

@@ -215,6 +215,8 @@ DataSource::Loader::StartedFetch DataSource::Loader::startQM0Object(const vlt::O
     element = started.loader == filled ? started.loader->make(uuid, model) : started.loader->load(object, uuid, model);
     // No row: the object is gone.
     if (!element) return {};
+    // A later write to the element checks this id instead of looking it up.
+    element.setStoreHint(object.objectId(), privilegedTag);
     if (readScope) readScope->add(object.objectId(), element);
     // A copy: loading what this element holds may read other objects
     // through the same loader.

@@ -171,32 +171,80 @@ vlt::ObjectId DataSource::ChangeWriter::KeyedElement::id() const noexcept {
   return id;
 }
 
+void DataSource::ChangeWriter::KeyedElement::setId(vlt::ObjectId id) noexcept {
+  static_assert(sizeof(vlt::ObjectId) <= sizeof(boost::uuids::uuid), "an id fits in a uuid's bytes");
+  std::memcpy(key.data, &id, sizeof id);
+}
+
+namespace {
+constexpr std::ptrdiff_t lookupChunk = 4096;
+}  // namespace
+
 // Only the ids are kept (a handle is several times larger), in the bytes of
 // the uuids they were found by: the commit of a million changed elements
 // then holds 20 bytes per element of one class at a time, not that and 16
-// more per element of every class. The uuid index alone answers; the
-// classes are read with the objects, in id order (forStoredObjects).
-std::vector<DataSource::ChangeWriter::KeyedElement> DataSource::ChangeWriter::lookUpStoredElements(
+// more per element of every class. An element loaded or stored before
+// carries the id its object had (its store hint): those are checked by id,
+// which reads the objects' rows in id order, and only the others are looked
+// up by uuid, which reads them all over the table. The classes are read
+// with the objects, in id order (forStoredObjects).
+DataSource::ChangeWriter::KeyedElements DataSource::ChangeWriter::lookUpStoredElements(
     const std::vector<qm::zero::ModelElement>& elements, const std::vector<std::uint32_t>& indexes) {
-  constexpr std::size_t chunk = 4096;
-  static_assert(sizeof(vlt::ObjectId) <= sizeof(boost::uuids::uuid), "an id fits in a uuid's bytes");
   // Sorted as copies side by side: through the elements, every comparison
   // would reach into memory far apart.
-  std::vector<KeyedElement> keyed;
+  KeyedElements keyed;
   keyed.reserve(indexes.size());
-  for (const std::uint32_t i : indexes) keyed.push_back({elements[i].getUUID(), i});
-  std::sort(keyed.begin(), keyed.end(), [](const KeyedElement& a, const KeyedElement& b) { return a.key < b.key; });
-  std::vector<boost::uuids::uuid> uuids;
-  for (std::size_t first = 0; first < keyed.size(); first += chunk) {
-    const std::size_t last = std::min(first + chunk, keyed.size());
-    uuids.clear();
-    for (std::size_t k = first; k < last; ++k) uuids.push_back(keyed[k].key);
-    const std::vector<vlt::ObjectId> found = repository.defaultDataModel().lookUpObjectIds(uuids);
-    for (std::size_t k = first; k < last; ++k) std::memcpy(keyed[k].key.data, &found[k - first], sizeof(vlt::ObjectId));
+  for (const std::uint32_t i : indexes) {
+    if (const vlt::ObjectId hint = elements[i].getStoreHint()) {
+      keyed.push_back({{}, i});
+      keyed.back().setId(hint);
+    }
   }
-  std::sort(keyed.begin(), keyed.end(),
-            [](const KeyedElement& a, const KeyedElement& b) { return a.id() < b.id(); });
+  const std::size_t hinted = keyed.size();
+  for (const std::uint32_t i : indexes)
+    if (elements[i].getStoreHint() == 0) keyed.push_back({elements[i].getUUID(), i});
+  const auto byId = [](const KeyedElement& a, const KeyedElement& b) { return a.id() < b.id(); };
+  std::sort(keyed.begin(), keyed.begin() + static_cast<std::ptrdiff_t>(hinted), byId);
+  const auto looked = confirmHints(elements, keyed.begin(), keyed.begin() + static_cast<std::ptrdiff_t>(hinted));
+  std::sort(looked, keyed.end(), [](const KeyedElement& a, const KeyedElement& b) { return a.key < b.key; });
+  std::vector<boost::uuids::uuid> uuids;
+  for (auto first = looked; first != keyed.end();) {
+    const auto last = first + std::min(lookupChunk, keyed.end() - first);
+    uuids.clear();
+    for (auto k = first; k != last; ++k) uuids.push_back(k->key);
+    const std::vector<vlt::ObjectId> found = repository.defaultDataModel().lookUpObjectIds(uuids);
+    for (auto k = first; k != last; ++k) k->setId(found[static_cast<std::size_t>(k - first)]);
+    first = last;
+  }
+  std::sort(looked, keyed.end(), byId);
+  std::inplace_merge(keyed.begin(), looked, keyed.end(), byId);
   return keyed;
+}
+
+DataSource::ChangeWriter::KeyedElements::iterator DataSource::ChangeWriter::confirmHints(
+    const std::vector<qm::zero::ModelElement>& elements, KeyedElements::iterator first, KeyedElements::iterator last) {
+  std::vector<vlt::ObjectId> ids;
+  std::vector<boost::uuids::uuid> uuids;
+  KeyedElements missed;
+  auto kept = first;
+  while (first != last) {
+    const auto end = first + std::min(lookupChunk, last - first);
+    ids.clear();
+    uuids.clear();
+    for (auto k = first; k != end; ++k) {
+      ids.push_back(k->id());
+      uuids.push_back(elements[k->element].getUUID());
+    }
+    const std::vector<vlt::ObjectId> confirmed = repository.defaultDataModel().confirmObjectIds(ids, uuids);
+    for (auto k = first; k != end; ++k) {
+      const std::size_t at = static_cast<std::size_t>(k - first);
+      if (confirmed[at] != 0) *kept++ = *k;
+      else missed.push_back({uuids[at], k->element});
+    }
+    first = end;
+  }
+  std::copy(missed.begin(), missed.end(), kept);
+  return kept;
 }
 
 // Through the memo, unlike a query's constraint (VLTQuery): a write looks up

@@ -97,19 +97,26 @@ class DataSource::ChangeWriter {
   /// for one whose class does not map.
   std::map<vlt::ClassRef, std::vector<std::uint32_t>> byClass(const std::vector<qm::zero::ModelElement>& elements,
                                                               const std::function<void(std::size_t)>& unmapped);
-  /// An element (its index in its list) keyed first by its uuid, then by
-  /// the id of its stored object, written over the uuid once looked up
-  /// (0: none is stored): a report may name millions of elements, and one
-  /// array of them serves the lookup and the writes.
+  /// An element (its index in its list) keyed by its uuid or by the id of
+  /// its stored object, written over the uuid once known (0: none is
+  /// stored): a report may name millions of elements, and one array of them
+  /// serves the lookup and the writes.
   struct KeyedElement {
     boost::uuids::uuid key;
     std::uint32_t element;
     vlt::ObjectId id() const noexcept;
+    void setId(vlt::ObjectId id) noexcept;
   };
-  /// The elements `elements[i]` for each i of `indexes`, looked up in uuid
-  /// order, in the order of their objects' ids.
-  std::vector<KeyedElement> lookUpStoredElements(const std::vector<qm::zero::ModelElement>& elements,
-                                                 const std::vector<std::uint32_t>& indexes);
+  using KeyedElements = std::vector<KeyedElement>;
+  /// The elements `elements[i]` for each i of `indexes` with the ids of
+  /// their objects, in the order of those ids.
+  KeyedElements lookUpStoredElements(const std::vector<qm::zero::ModelElement>& elements,
+                                     const std::vector<std::uint32_t>& indexes);
+  /// Of [first, last), keyed by their store hints in id order, those whose
+  /// objects still carry their uuids first; the others follow, keyed by
+  /// their uuids. Returns the end of the first.
+  KeyedElements::iterator confirmHints(const std::vector<qm::zero::ModelElement>& elements,
+                                       KeyedElements::iterator first, KeyedElements::iterator last);
   /// The stored object of `element` (null when none).
   vlt::ObjectRef storedObjectOf(const qm::zero::ModelElement& element);
   /// The object `id` of `cls`: a new object of this write, else looked up.

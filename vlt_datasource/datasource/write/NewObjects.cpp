@@ -151,7 +151,11 @@ void DataSource::ChangeWriter::addObjects() {
   const std::vector<std::uint32_t> order = creationOrder(map, placeNewChildren());
   vlt::ObjectId nextId = 0;
   repository.allocateObjectIds(map.size(), nextId);
-  for (const std::uint32_t at : order) map[at].objectId = nextId++;
+  for (const std::uint32_t at : order) {
+    map[at].objectId = nextId++;
+    // Checked before it is used: a write that fails leaves it stale.
+    map[at].element.setStoreHint(map[at].objectId, privilegedTag);
+  }
   for (const std::uint32_t at : order)
     if (map[at].ownerIndex != VLTNewObjectDesc::noOwner) map[at].ownerId = map[map[at].ownerIndex].objectId;
   logNewObjects(map, order);
