@@ -30,7 +30,7 @@ namespace qm::zero::detail {
 void logListenerFailure(std::exception_ptr failure) noexcept;
 
 /// A model element: its class, its model, its owner and one slot per
-/// attribute of its class (the attribute's slot index). About 100 bytes and
+/// attribute of its class (the attribute's slot index). About 110 bytes and
 /// 16 per attribute, in one block (the slots follow the element): what every
 /// element of a model of millions pays, once in memory and once in malloc's
 /// time. Only a class refined to one with more attributes moves the slots
