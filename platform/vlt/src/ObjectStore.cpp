@@ -241,7 +241,8 @@ std::vector<ObjectRef> ObjectStore::findAll(const std::vector<boost::uuids::uuid
   schema_.checkUsable(cls);
   static const std::string select =
       "SELECT o.id, o.class_id, o.uuid FROM vlt_object o WHERE o.uuid IN (" + inListPlaceholders(1) + ")";
-  return inKeyOrder<boost::uuids::uuid, ObjectRef>(uuids, select, [&](sql::Statement& s, boost::uuids::uuid& uuid, ObjectRef& object) {
+  using Uuid = boost::uuids::uuid;
+  return inKeyOrder<Uuid, ObjectRef>(uuids, select, [&](sql::Statement& s, Uuid& uuid, ObjectRef& object) {
     const auto id = static_cast<ObjectId>(s.columnInt64(0));
     const ClassInfo* actual = schema_.classById(s.columnInt64(1));
     if (actual == nullptr || !actual->conformsTo(cls) || !readUuid(s, 2, uuid)) return false;
@@ -256,18 +257,19 @@ std::vector<ObjectRef> ObjectStore::findAll(const std::vector<boost::uuids::uuid
 // server's does not, so it reads the rows anyway: there the classes come
 // along, and objectsById, which usually follows, need not ask again.
 std::vector<ObjectId> ObjectStore::findIds(const std::vector<boost::uuids::uuid>& uuids) {
+  using Uuid = boost::uuids::uuid;
   database_.checkOpen();
   if (!bundled() || !transaction_.active()) {
     static const std::string select =
         "SELECT id, uuid FROM vlt_object WHERE uuid IN (" + inListPlaceholders(1) + ")";
-    return inKeyOrder<boost::uuids::uuid, ObjectId>(uuids, select, [](sql::Statement& s, boost::uuids::uuid& uuid, ObjectId& id) {
+    return inKeyOrder<Uuid, ObjectId>(uuids, select, [](sql::Statement& s, Uuid& uuid, ObjectId& id) {
       id = static_cast<ObjectId>(s.columnInt64(0));
       return readUuid(s, 1, uuid);
     });
   }
   static const std::string select =
       "SELECT id, uuid, class_id FROM vlt_object WHERE uuid IN (" + inListPlaceholders(1) + ")";
-  return inKeyOrder<boost::uuids::uuid, ObjectId>(uuids, select, [&](sql::Statement& s, boost::uuids::uuid& uuid, ObjectId& id) {
+  return inKeyOrder<Uuid, ObjectId>(uuids, select, [&](sql::Statement& s, Uuid& uuid, ObjectId& id) {
     id = static_cast<ObjectId>(s.columnInt64(0));
     if (const ClassInfo* cls = schema_.classById(s.columnInt64(2))) access_.noteFound(id, cls);
     return readUuid(s, 1, uuid);
