@@ -62,10 +62,11 @@ TEST_P(WritePathTest, OpeningPushesTheModelAndChildrenEndWhereMemoryHasThem) {
   EXPECT_EQ(expectRepositoryHoldsModel(model, openDirectly(location)), 0u);
 }
 
-// An element remembers where its object was stored, and a write checks it
-// before trusting it: another host may have deleted and made objects since,
-// and a write that failed leaves ids that were never committed. Here each
-// element names another's object, or one that does not exist.
+// An element remembers where its object was stored, and a write or a
+// deletion checks it before trusting it: another host may have deleted and
+// made objects since, and a write that failed leaves ids that were never
+// committed. Here each element names another's object, or one that does not
+// exist.
 TEST_P(WritePathTest, AWriteGoesToTheElementsOwnObjectWhateverItRemembers) {
   attach();
   ModelElement a, b, c;
@@ -79,6 +80,11 @@ TEST_P(WritePathTest, AWriteGoesToTheElementsOwnObjectWhateverItRemembers) {
     a.set(k.l, Value(StandardTypes::integer64Meta(), std::int64_t(2)));
     b.set(k.l, Value(StandardTypes::integer64Meta(), std::int64_t(3)));
     c.set(k.l, Value(StandardTypes::integer64Meta(), std::int64_t(4)));
+  });
+  EXPECT_EQ(expectRepositoryHoldsModel(model, openDirectly(location)), 0u);
+  commit([&] {
+    a.destroy();
+    c.destroy();
   });
   EXPECT_EQ(expectRepositoryHoldsModel(model, openDirectly(location)), 0u);
 }

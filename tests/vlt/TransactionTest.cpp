@@ -187,6 +187,8 @@ TEST_P(TransactionTest, ObjectsLookedUpByIdAreNotAskedForAgainUntilOneMayHaveGon
   EXPECT_EQ(traced("SELECT"), isSqlite() ? 3u : 0u);
   for (unsigned i = 0; i <= 600; ++i) EXPECT_EQ(confirmed[i], i == 0 || i == 1 || i == 5 ? 0 : ids[i]) << i;
   EXPECT_THROW(model.confirmObjectIds({ids[2]}, {}), vlt::UsageError);
+  EXPECT_THROW(repo.defaultDataModel().deleteIdentifiedObjects({{item, {uuids[2]}, {ids[2], ids[3]}}}),
+               vlt::UsageError);
   repo.rollbackTransaction();
 }
 

@@ -332,8 +332,11 @@ std::vector<CutLink> DataModelRef::deleteIdentifiedObjects(const std::vector<Ide
   Core& core = Core::of(core_);
   std::vector<detail::ObjectRemoval::Identified> identified;
   identified.reserve(groups.size());
-  for (const IdentifiedObjects& group : groups)
-    identified.push_back({core.ownClass(group.objectClass), &group.identities});
+  for (const IdentifiedObjects& group : groups) {
+    if (!group.hints.empty() && group.hints.size() != group.identities.size())
+      core.usage("deleteIdentifiedObjects needs a hint for every identity, or none");
+    identified.push_back({core.ownClass(group.objectClass), &group.identities, &group.hints});
+  }
   detail::ObjectRemoval::CutLinks cut;
   core.removal().deleteIdentified(identified, &cut, keeps, found);
   return cutLinksOf(core, cut);

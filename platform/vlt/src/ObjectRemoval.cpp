@@ -34,7 +34,8 @@ enum RemovalStatement {
   reportColumn,
   reportEntries,
   findIdentifiedRows,
-  addIdentifiedIds
+  addIdentifiedIds,
+  confirmHintedRows
 };
 
 // Below this many objects a deletion takes their rows without asking first
@@ -198,9 +199,12 @@ void ObjectRemoval::addRoots(const std::vector<ObjectId>& roots) {
 // order, each row of the object table read once, where the uuids' order
 // would read it all over.
 void ObjectRemoval::addIdentified(const Identified& group) {
-  std::vector<boost::uuids::uuid> uuids(*group.uuids);
+  std::vector<std::pair<ObjectId, std::int64_t>> confirmed;
+  std::vector<boost::uuids::uuid> uuids = confirmHinted(group, confirmed);
   std::sort(uuids.begin(), uuids.end());
   std::vector<ObjectId> ids;
+  ids.reserve(confirmed.size());
+  for (const auto& [id, cls] : confirmed) ids.push_back(id);
   forEachList(uuids, [&]() -> sql::Statement& { return statements_.fixed(idsText()); }, [&](sql::Statement& s) {
     while (s.step()) ids.push_back(static_cast<ObjectId>(s.columnInt64(0)));
   });
@@ -220,7 +224,7 @@ void ObjectRemoval::addIdentified(const Identified& group) {
 // checked for conflicts row by row, the rows of vlt_doomed cost four times
 // as much.
 void ObjectRemoval::findIdentified(const Identified& group, std::vector<std::pair<ObjectId, std::int64_t>>& out) {
-  std::vector<boost::uuids::uuid> uuids(*group.uuids);
+  std::vector<boost::uuids::uuid> uuids = confirmHinted(group, out);
   std::sort(uuids.begin(), uuids.end());
   const auto find = [&]() -> sql::Statement& {
     return statements_.keyed(group.cls, findIdentifiedRows, schema_.generation(),
@@ -229,6 +233,49 @@ void ObjectRemoval::findIdentified(const Identified& group, std::vector<std::pai
   forEachList(uuids, find, [&](sql::Statement& s) {
     while (s.step()) out.emplace_back(static_cast<ObjectId>(s.columnInt64(0)), s.columnInt64(1));
   });
+}
+
+// A hint is checked against the object's uuid and class before it counts:
+// the caller may remember an object that went, or whose id another took.
+// In id order the rows are read from one end of the table to the other.
+std::vector<boost::uuids::uuid> ObjectRemoval::confirmHinted(const Identified& group,
+                                                              std::vector<std::pair<ObjectId, std::int64_t>>& out) {
+  const std::vector<boost::uuids::uuid>& uuids = *group.uuids;
+  if (group.hints->empty()) return uuids;
+  std::vector<std::pair<ObjectId, std::uint32_t>> hinted;  // the hint, the uuid's place
+  std::vector<boost::uuids::uuid> rest;
+  for (std::uint32_t i = 0; i < uuids.size(); ++i) {
+    if ((*group.hints)[i] != 0) hinted.emplace_back((*group.hints)[i], i);
+    else rest.push_back(uuids[i]);
+  }
+  std::sort(hinted.begin(), hinted.end());
+  struct Row {
+    ObjectId id;
+    std::int64_t cls;
+    boost::uuids::uuid uuid;
+  };
+  std::vector<Row> rows;
+  for (std::size_t first = 0; first < hinted.size(); first += inListSize) {
+    const std::size_t last = std::min(first + inListSize, hinted.size());
+    rows.clear();
+    {
+      sql::StatementUse s(statements_.keyed(group.cls, confirmHintedRows, schema_.generation(), [&] {
+        return identifiedText(*group.cls, "SELECT id, class_id, uuid", "id", "");
+      }));
+      for (std::size_t k = 0; k < inListSize; ++k)
+        s->bindInt64(static_cast<int>(k) + 1, hinted[std::min(first + k, last - 1)].first);
+      while (s->step()) rows.push_back({static_cast<ObjectId>(s->columnInt64(0)), s->columnInt64(1), uuidAt(*s, 2)});
+    }
+    std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.id < b.id; });
+    for (std::size_t k = first; k < last; ++k) {
+      const auto& [hint, i] = hinted[k];
+      const auto at =
+          std::lower_bound(rows.begin(), rows.end(), hint, [](const Row& r, ObjectId id) { return r.id < id; });
+      if (at != rows.end() && at->id == hint && at->uuid == uuids[i]) out.emplace_back(hint, at->cls);
+      else rest.push_back(uuids[i]);
+    }
+  }
+  return rest;
 }
 
 void ObjectRemoval::addFound(std::vector<std::pair<ObjectId, std::int64_t>>& roots) {

@@ -55,6 +55,7 @@ class ObjectRemoval {
   struct Identified {
     const ClassInfo* cls;
     const std::vector<boost::uuids::uuid>* uuids;
+    const std::vector<ObjectId>* hints;  ///< empty, or one per uuid (0: none)
   };
   /// The same for objects named by uuid (see
   /// DataModelRef::deleteIdentifiedObjects).
@@ -81,6 +82,10 @@ class ObjectRemoval {
   void addIdentified(const Identified& group);
   /// The ids and class ids of the objects `group` names, appended to `out`.
   void findIdentified(const Identified& group, std::vector<std::pair<ObjectId, std::int64_t>>& out);
+  /// Appends to `out` the ids and class ids of the objects `group` names
+  /// with hints that hold; returns the uuids of the others.
+  std::vector<boost::uuids::uuid> confirmHinted(const Identified& group,
+                                                std::vector<std::pair<ObjectId, std::int64_t>>& out);
   /// Adds the objects (id, class id) found to vlt_doomed, in id order.
   void addFound(std::vector<std::pair<ObjectId, std::int64_t>>& roots);
   /// What the roots in vlt_doomed own, added; how many of each class.

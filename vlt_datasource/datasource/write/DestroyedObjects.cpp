@@ -44,17 +44,22 @@ bool holds(const qm::zero::Value& value, const qm::zero::ModelElement& target) {
 // names every element destroyed in memory, so only such children, and
 // children memory never loaded, are shown.
 void DataSource::ChangeWriter::destroyObjects(const std::vector<qm::zero::ModelElement>& elements) {
-  // Named by uuid and class: the deletion looks each one up itself, once,
-  // where looking the objects up here first cost a lookup more each.
+  // Named by uuid and class, with the ids the elements remember: the
+  // deletion finds each one itself, once, where looking the objects up
+  // here first cost a lookup more each.
   std::vector<vlt::IdentifiedObjects> groups;
   for (const auto& [cls, indexes] : byClass(elements, [&](std::size_t i) {
          // Of a class this data source does not map: found whatever its class.
          if (const vlt::ObjectRef object = storedObjectOf(elements[i]))
-           groups.push_back({object.objectClass(), {elements[i].getUUID()}});
+           groups.push_back({object.objectClass(), {elements[i].getUUID()}, {}});
        })) {
-    vlt::IdentifiedObjects& group = groups.emplace_back(vlt::IdentifiedObjects{cls, {}});
+    vlt::IdentifiedObjects& group = groups.emplace_back(vlt::IdentifiedObjects{cls, {}, {}});
     group.identities.reserve(indexes.size());
-    for (const std::uint32_t i : indexes) group.identities.push_back(elements[i].getUUID());
+    group.hints.reserve(indexes.size());
+    for (const std::uint32_t i : indexes) {
+      group.identities.push_back(elements[i].getUUID());
+      group.hints.push_back(elements[i].getStoreHint());
+    }
   }
   const auto livesOn = [this](const vlt::ObjectRef& child) {
     const qm::zero::ModelElement loaded = model.findElement(child.objectIdentity(), qm::zero::InMemoryOnly);

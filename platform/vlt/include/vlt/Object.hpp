@@ -251,6 +251,12 @@ struct CutLink {
 struct IdentifiedObjects {
   ClassRef objectClass;
   std::vector<boost::uuids::uuid> identities;
+  /// Where the objects were, if the caller remembers: empty, or an id for
+  /// each identity (0 where none is known). An id counts only when its
+  /// object carries the identity and is of the class; the others are
+  /// looked up by uuid. Checked by id, the objects' rows are read in id
+  /// order, where a lookup by uuid reads them all over the table.
+  std::vector<ObjectId> hints;
 };
 
 /// A live view of one multi-valued property of one object: every call reads
