@@ -51,9 +51,9 @@ void DataSource::ChangeWriter::destroyObjects(const std::vector<qm::zero::ModelE
   for (const auto& [cls, indexes] : byClass(elements, [&](std::size_t i) {
          // Of a class this data source does not map: found whatever its class.
          if (const vlt::ObjectRef object = storedObjectOf(elements[i]))
-           groups.push_back({object.objectClass(), {elements[i].getUUID()}, {}});
+           groups.push_back({object.objectClass(), {elements[i].getUUID()}});
        })) {
-    vlt::IdentifiedObjects& group = groups.emplace_back(vlt::IdentifiedObjects{cls, {}, {}});
+    vlt::IdentifiedObjects& group = groups.emplace_back(vlt::IdentifiedObjects{cls, {}});
     group.identities.reserve(indexes.size());
     group.hints.reserve(indexes.size());
     for (const std::uint32_t i : indexes) {

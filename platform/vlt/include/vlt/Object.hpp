@@ -256,7 +256,7 @@ struct IdentifiedObjects {
   /// object carries the identity and is of the class; the others are
   /// looked up by uuid. Checked by id, the objects' rows are read in id
   /// order, where a lookup by uuid reads them all over the table.
-  std::vector<ObjectId> hints;
+  std::vector<ObjectId> hints{};  // initialized, so that {class, uuids} still names a group
 };
 
 /// A live view of one multi-valued property of one object: every call reads
