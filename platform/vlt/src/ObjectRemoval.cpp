@@ -80,11 +80,6 @@ const char* idsText() {
   return text.c_str();
 }
 
-void bindValue(sql::Statement& s, int index, ObjectId id) { s.bindInt64(index, id); }
-void bindValue(sql::Statement& s, int index, const boost::uuids::uuid& uuid) {
-  s.bindBlob(index, uuid.data, uuid.size());
-}
-
 // Runs `statement()` with each inListSize of `values` bound from ?1 (a
 // short last list repeats its last value), then `each` with it.
 template <class T, class Statement, class Each>
@@ -92,7 +87,7 @@ void forEachList(const std::vector<T>& values, Statement statement, Each each) {
   for (std::size_t first = 0; first < values.size(); first += inListSize) {
     sql::StatementUse s(statement());
     for (std::size_t k = 0; k < inListSize; ++k) {
-      bindValue(*s, static_cast<int>(k) + 1, values[std::min(first + k, values.size() - 1)]);
+      bindListValue(*s, static_cast<int>(k) + 1, values[std::min(first + k, values.size() - 1)]);
     }
     each(*s);
   }

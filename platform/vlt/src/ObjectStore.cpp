@@ -190,11 +190,6 @@ ObjectRef ObjectStore::find(const boost::uuids::uuid& uuid, const ClassInfo* cls
   return handles_.objectRef(actual, id, uuid);
 }
 
-namespace {
-void bindKey(sql::Statement& s, int index, const boost::uuids::uuid& uuid) { s.bindBlob(index, uuid.data, 16); }
-void bindKey(sql::Statement& s, int index, ObjectId id) { s.bindInt64(index, id); }
-}  // namespace
-
 // Asked in key order, the chunks walk the index from one end to the other,
 // each of its pages read once: in the order given (at random, as uuids
 // are) every lookup of a large repository would read a page back.
@@ -214,7 +209,7 @@ std::vector<T> ObjectStore::inKeyOrder(const std::vector<Key>& keys, const std::
     {
       sql::StatementUse s(statements_.fixed(select.c_str()));
       for (std::size_t i = 0; i < inListSize; ++i)
-        bindKey(*s, static_cast<int>(i + 1), keys[order[std::min(first + i, last - 1)]]);
+        bindListValue(*s, static_cast<int>(i + 1), keys[order[std::min(first + i, last - 1)]]);
       Key key{};
       T value{};
       while (s->step())

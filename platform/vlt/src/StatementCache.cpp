@@ -97,6 +97,11 @@ std::string inListPlaceholders(int first) {
   return list;
 }
 
+void bindListValue(sql::Statement& s, int index, ObjectId id) { s.bindInt64(index, id); }
+void bindListValue(sql::Statement& s, int index, const boost::uuids::uuid& uuid) {
+  s.bindBlob(index, uuid.data, uuid.size());
+}
+
 std::string linksIntoText(const PropertyInfo& property, const std::string& targets) {
   return sql::fillIn(property.inClassTable()
                          ? "SELECT h.id, o.class_id, o.uuid, h.{column}, 0 FROM {class} h "

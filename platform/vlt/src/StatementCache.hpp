@@ -8,6 +8,10 @@
 #include "TransactionParticipant.hpp"
 #include "backend/Backend.hpp"
 
+#include <vlt/Types.hpp>
+
+#include <boost/uuid/uuid.hpp>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -51,6 +55,9 @@ enum class PropertyStatement {
 constexpr std::size_t inListSize = 256;
 /// "?first, ?first+1, ..." for such a list.
 std::string inListPlaceholders(int first);
+/// Binds one value of such a list at `index`.
+void bindListValue(sql::Statement& s, int index, ObjectId id);
+void bindListValue(sql::Statement& s, int index, const boost::uuids::uuid& uuid);
 /// The links that objects hold through the non-composite link property
 /// `property` to the targets `targets` names (an SQL set: "(?1, ?2)", "(SELECT
 /// ...)"): holder id, class_id, uuid, target id, index (0 for a single
