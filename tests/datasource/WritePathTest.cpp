@@ -109,7 +109,8 @@ TEST_P(WritePathTest, AFailingReportWritesNothing) {
       vlt::ObjectConstructor constructor(person);
       constructor.setObjectUUID(gone.getUUID());
       constructor.setPropertyValueSource(person.findProperty("name"), &name);
-      if (active) constructor.createObject(r.defaultDataModel());
+      // Remembered where the other object is: the uuid matches, the class does not.
+      if (active) gone.setStoreHint(constructor.createObject(r.defaultDataModel()).objectId(), Access::privileged());
     });
     const auto change = [&] {
       commit([&] {

@@ -31,7 +31,7 @@ Core::Core(std::unique_ptr<sql::Connection> connection, const OpenOptions& optio
       objects_(database_, handles_, statements_, transaction_, schema_, tables_, access_),
       containment_(database_, handles_, statements_, schema_, access_, objects_),
       collections_(database_, handles_, statements_, transaction_, schema_, tables_, access_, objects_, containment_),
-      removal_(database_, statements_, transaction_, schema_, tables_, access_),
+      removal_(database_, statements_, transaction_, schema_, tables_, access_, objects_),
       factory_(database_, handles_, statements_, transaction_, schema_, tables_, ids_, access_, objects_),
       filespecUtf16_(options.filespecUtf16) {
   transaction_.addParticipant(&statements_);

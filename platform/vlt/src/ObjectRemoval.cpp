@@ -34,8 +34,7 @@ enum RemovalStatement {
   reportColumn,
   reportEntries,
   findIdentifiedRows,
-  addIdentifiedIds,
-  confirmHintedRows
+  addIdentifiedIds
 };
 
 // Below this many objects a deletion takes their rows without asking first
@@ -230,9 +229,9 @@ void ObjectRemoval::findIdentified(const Identified& group, std::vector<std::pai
   });
 }
 
-// A hint is checked against the object's uuid and class before it counts:
-// the caller may remember an object that went, or whose id another took.
-// In id order the rows are read from one end of the table to the other.
+// A hint counts only when its object carries the uuid and is of the
+// group's class: the caller may remember an object that went, or whose id
+// another took. Checked a few thousand at a time, in id order.
 std::vector<boost::uuids::uuid> ObjectRemoval::confirmHinted(const Identified& group,
                                                               std::vector<std::pair<ObjectId, std::int64_t>>& out) {
   const std::vector<boost::uuids::uuid>& uuids = *group.uuids;
@@ -244,30 +243,20 @@ std::vector<boost::uuids::uuid> ObjectRemoval::confirmHinted(const Identified& g
     else rest.push_back(uuids[i]);
   }
   std::sort(hinted.begin(), hinted.end());
-  struct Row {
-    ObjectId id;
-    std::int64_t cls;
-    boost::uuids::uuid uuid;
-  };
-  std::vector<Row> rows;
-  for (std::size_t first = 0; first < hinted.size(); first += inListSize) {
-    const std::size_t last = std::min(first + inListSize, hinted.size());
-    rows.clear();
-    {
-      sql::StatementUse s(statements_.keyed(group.cls, confirmHintedRows, schema_.generation(), [&] {
-        return identifiedText(*group.cls, "SELECT id, class_id, uuid", "id", "");
-      }));
-      for (std::size_t k = 0; k < inListSize; ++k)
-        s->bindInt64(static_cast<int>(k) + 1, hinted[std::min(first + k, last - 1)].first);
-      while (s->step()) rows.push_back({static_cast<ObjectId>(s->columnInt64(0)), s->columnInt64(1), uuidAt(*s, 2)});
+  constexpr std::size_t chunk = 4096;
+  std::vector<ObjectId> ids;
+  std::vector<boost::uuids::uuid> expected;
+  for (std::size_t first = 0; first < hinted.size(); first += chunk) {
+    ids.clear();
+    expected.clear();
+    for (std::size_t k = first; k < std::min(first + chunk, hinted.size()); ++k) {
+      ids.push_back(hinted[k].first);
+      expected.push_back(uuids[hinted[k].second]);
     }
-    std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.id < b.id; });
-    for (std::size_t k = first; k < last; ++k) {
-      const auto& [hint, i] = hinted[k];
-      const auto at =
-          std::lower_bound(rows.begin(), rows.end(), hint, [](const Row& r, ObjectId id) { return r.id < id; });
-      if (at != rows.end() && at->id == hint && at->uuid == uuids[i]) out.emplace_back(hint, at->cls);
-      else rest.push_back(uuids[i]);
+    const std::vector<const ClassInfo*> classes = objects_.confirm(ids, expected);
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+      if (classes[k] != nullptr && classes[k]->conformsTo(group.cls)) out.emplace_back(ids[k], classes[k]->id);
+      else rest.push_back(expected[k]);
     }
   }
   return rest;

@@ -5,6 +5,7 @@
 
 #include "Database.hpp"
 #include "ObjectAccess.hpp"
+#include "ObjectStore.hpp"
 #include "Schema.hpp"
 #include "StatementCache.hpp"
 #include "TransactionState.hpp"
@@ -24,13 +25,14 @@ namespace vlt::detail {
 class ObjectRemoval {
  public:
   ObjectRemoval(Database& database, StatementCache& statements, TransactionState& transaction, Schema& schema,
-                ValueTables& tables, ObjectAccess& access)
+                ValueTables& tables, ObjectAccess& access, ObjectStore& objects)
       : database_(database),
         statements_(statements),
         transaction_(transaction),
         schema_(schema),
         tables_(tables),
-        access_(access) {}
+        access_(access),
+        objects_(objects) {}
 
   /// Deletes the object and what it owns; UsageError when it does not exist.
   void deleteObject(const ObjectRef& object);
@@ -109,6 +111,7 @@ class ObjectRemoval {
   Schema& schema_;
   ValueTables& tables_;
   ObjectAccess& access_;
+  ObjectStore& objects_;
 };
 
 }  // namespace vlt::detail

@@ -202,7 +202,10 @@ std::vector<T> ObjectStore::inKeyOrder(const std::vector<Key>& keys, const std::
   std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; });
   // One statement text for every chunk: a short last one repeats its last key.
   std::vector<T> out(keys.size());
-  std::unordered_map<Key, T, boost::hash<Key>> found;
+  // A chunk's rows, sorted by key: a few hundred, searched in place (a
+  // hash map allocated a node per row).
+  std::vector<std::pair<Key, T>> found;
+  const auto byKey = [](const std::pair<Key, T>& a, const std::pair<Key, T>& b) { return a.first < b.first; };
   for (std::size_t first = 0; first < order.size(); first += inListSize) {
     const std::size_t last = std::min(first + inListSize, order.size());
     found.clear();
@@ -213,11 +216,13 @@ std::vector<T> ObjectStore::inKeyOrder(const std::vector<Key>& keys, const std::
       Key key{};
       T value{};
       while (s->step())
-        if (read(*s, key, value)) found.emplace(key, std::move(value));
+        if (read(*s, key, value)) found.emplace_back(key, std::move(value));
     }
+    std::stable_sort(found.begin(), found.end(), byKey);
     for (std::size_t k = first; k < last; ++k) {
-      const auto at = found.find(keys[order[k]]);
-      if (at != found.end()) out[order[k]] = at->second;
+      const std::pair<Key, T> wanted{keys[order[k]], T{}};
+      const auto at = std::lower_bound(found.begin(), found.end(), wanted, byKey);
+      if (at != found.end() && at->first == wanted.first) out[order[k]] = at->second;
     }
   }
   return out;
@@ -273,11 +278,10 @@ std::vector<ObjectId> ObjectStore::findIds(const std::vector<boost::uuids::uuid>
 
 // Checked by id, the rows are read in id order, and the ids of what a
 // caller loaded come in runs: each page of the table is read once, where a
-// lookup by uuid reads them all over the table (see findIds for the classes).
-std::vector<ObjectId> ObjectStore::confirmIds(const std::vector<ObjectId>& ids,
-                                              const std::vector<boost::uuids::uuid>& uuids) {
+// lookup by uuid reads them all over the table.
+std::vector<const ClassInfo*> ObjectStore::confirm(const std::vector<ObjectId>& ids,
+                                                   const std::vector<boost::uuids::uuid>& uuids) {
   database_.checkOpen();
-  if (ids.size() != uuids.size()) database_.usage("confirmObjectIds needs a uuid for every id");
   struct Stored {
     boost::uuids::uuid uuid{};
     const ClassInfo* cls = nullptr;
@@ -290,12 +294,23 @@ std::vector<ObjectId> ObjectStore::confirmIds(const std::vector<ObjectId>& ids,
         row.cls = schema_.classById(s.columnInt64(2));
         return row.cls != nullptr && readUuid(s, 1, row.uuid);
       });
+  std::vector<const ClassInfo*> out(ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i)
+    if (stored[i].uuid == uuids[i]) out[i] = stored[i].cls;
+  return out;
+}
+
+// The classes confirmed are noted as findIds notes those it finds.
+std::vector<ObjectId> ObjectStore::confirmIds(const std::vector<ObjectId>& ids,
+                                              const std::vector<boost::uuids::uuid>& uuids) {
+  if (ids.size() != uuids.size()) database_.usage("confirmObjectIds needs a uuid for every id");
+  const std::vector<const ClassInfo*> classes = confirm(ids, uuids);
   const bool note = bundled() && transaction_.active();
   std::vector<ObjectId> out(ids.size());
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    if (stored[i].cls == nullptr || stored[i].uuid != uuids[i]) continue;
+    if (classes[i] == nullptr) continue;
     out[i] = ids[i];
-    if (note) access_.noteFound(ids[i], stored[i].cls);
+    if (note) access_.noteFound(ids[i], classes[i]);
   }
   return out;
 }

@@ -48,6 +48,10 @@ class ObjectStore {
   std::vector<ObjectId> findIds(const std::vector<boost::uuids::uuid>& uuids);
   /// See DataModelRef::confirmObjectIds.
   std::vector<ObjectId> confirmIds(const std::vector<ObjectId>& ids, const std::vector<boost::uuids::uuid>& uuids);
+  /// The own class of each of `ids` whose object carries the uuid at the
+  /// same place of `uuids`; null for the others. Notes nothing.
+  std::vector<const ClassInfo*> confirm(const std::vector<ObjectId>& ids,
+                                        const std::vector<boost::uuids::uuid>& uuids);
   ObjectRef byId(ObjectId id);
   /// See DataModelRef::objectsById.
   std::vector<ObjectRef> byIds(const std::vector<ObjectId>& ids);
