@@ -229,13 +229,15 @@ TEST_P(CollectionTest, CollectionsRefuseDuplicatesAndEntriesPastTheirUpperBound)
 
 // Owner 1's parts [103, 105 (a subclass's), 100, 101] with their refs, in
 // one read: by part in the parts' order, in collection order within a part;
-// part 100 has none, part 102 belongs to owner 2.
-TEST_P(CollectionTest, LinksOfOwnedObjectsAreReadTogetherInOwnershipAndCollectionOrder) {
+// part 100 has none, part 102 belongs to owner 2. Then several collections
+// of owner 1 in one read, each in its order.
+TEST_P(CollectionTest, LinksOfOwnedObjectsAndSeveralCollectionsAreReadTogetherEachInItsOrder) {
   addProperty(findClass("test.Item"), "refs", "test.Item", 0, 0xFFFFFFFF, false, true);
   addProperty(findClass("test.Item"), "unused", "test.Item", 0, 0xFFFFFFFF, false, true);
+  addProperty(findClass("test.Owner"), "unused", "test.Item", 0, 0xFFFFFFFF, false, true);
   create(makeClass("test.Special", {findClass("test.Item")}), 105);
   create(findClass("test.Owner"), 2);
-  write(1, entry("parts", objects({103, 105, 100, 101})));
+  write(1, entry("parts", objects({103, 105, 100, 101})), entry("links", objects({104, 100, 105})));
   write(2, entry("parts", objects({102})));
   write(101, entry("refs", objects({101})));
   write(102, entry("refs", objects({100})));
@@ -251,6 +253,20 @@ TEST_P(CollectionTest, LinksOfOwnedObjectsAreReadTogetherInOwnershipAndCollectio
   EXPECT_EQ(linksOfParts("unused"), "") << "never stored: no table";
   EXPECT_THROW(linksOfParts("refs", "links"), vlt::UsageError) << "not composite";
   EXPECT_THROW(linksOfParts("name"), vlt::UsageError) << "not a collection of links";
+  // Each target with its own class and uuid; a collection never stored is empty.
+  std::vector<std::vector<vlt::ObjectRef>> read;
+  const auto of = [&](const std::string& name) { return property("test.Owner", name); };
+  find(1).getCollections({of("parts"), of("unused"), of("links")}, read);
+  std::string text;
+  for (const std::vector<vlt::ObjectRef>& entries : read) {
+    for (const vlt::ObjectRef& e : entries) {
+      EXPECT_TRUE(e.carriesOwnClass());
+      text += std::to_string(numberOf(e.objectIdentity())) + e.objectClass().name() + " ";
+    }
+    text += "| ";
+  }
+  EXPECT_EQ(text, "103Item 105Special 100Item 101Item | | 104Item 100Item 105Special | ");
+  EXPECT_THROW(find(1).getCollections({of("links"), of("tags")}, read), vlt::UsageError) << "not of objects";
 
   // Read for many owners at once (more than one statement takes), each
   // owned object's entries are those a read for its owner alone gives,
@@ -281,28 +297,6 @@ TEST_P(CollectionTest, LinksOfOwnedObjectsAreReadTogetherInOwnershipAndCollectio
   }
   owners.push_back(repo.getObjectRef(999999, findClass("test.Owner")));
   EXPECT_THROW(repo.defaultDataModel().getLinksOfOwnedObjects(owners, parts, refs, entries), vlt::ObjectNotFoundError);
-}
-
-// Several collections of one object in one read, each in its order, each
-// target with its own class and uuid; a collection never stored is empty.
-TEST_P(CollectionTest, SeveralCollectionsOfAnObjectAreReadTogetherEachInItsOrder) {
-  addProperty(findClass("test.Owner"), "unused", "test.Item", 0, 0xFFFFFFFF, false, true);
-  create(makeClass("test.Special", {findClass("test.Item")}), 105);
-  write(1, entry("links", objects({104, 100, 105})));
-  write(1, entry("parts", objects({103, 101})));
-  std::vector<std::vector<vlt::ObjectRef>> read;
-  const auto of = [&](const std::string& name) { return property("test.Owner", name); };
-  find(1).getCollections({of("parts"), of("unused"), of("links")}, read);
-  std::string text;
-  for (const std::vector<vlt::ObjectRef>& entries : read) {
-    for (const vlt::ObjectRef& e : entries) {
-      EXPECT_TRUE(e.carriesOwnClass());
-      text += std::to_string(numberOf(e.objectIdentity())) + e.objectClass().name() + " ";
-    }
-    text += "| ";
-  }
-  EXPECT_EQ(text, "103Item 101Item | | 104Item 100Item 105Special | ");
-  EXPECT_THROW(find(1).getCollections({of("links"), of("tags")}, read), vlt::UsageError) << "not of objects";
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, CollectionTest, everyBackend(), backendName);

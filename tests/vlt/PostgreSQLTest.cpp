@@ -185,8 +185,7 @@ TEST_F(PostgreSQLTest, ClientsWritingAtOnceNeverShareIds) {
   std::set<vlt::ObjectId> all(reserved[0].begin(), reserved[0].end());
   all.insert(reserved[1].begin(), reserved[1].end());
   EXPECT_EQ(all.size(), 6 * rounds);
-  EXPECT_EQ(stored(), 4 * rounds);
-  EXPECT_EQ(admin("SELECT count(DISTINCT id) FROM vlt_object"), std::to_string(4 * rounds));
+  EXPECT_EQ(stored(), 4 * rounds);  // ids are the table's primary key: none stored twice
 }
 
 // A planner without statistics scans whole tables per lookup: a commit that
@@ -379,11 +378,7 @@ TEST_F(PostgreSQLTest, BatchedRowsKeepWhatTheirOrderMeans) {
     for (const Row& row : rows) {
       vlt::sql::StatementUse s(*row.statement);
       s->bindInt64(1, row.id);
-      if (row.value != nullptr) {
-        s->bindText(2, row.value);
-      } else {
-        s->bindNull(2);
-      }
+      row.value ? s->bindText(2, row.value) : s->bindNull(2);
       s->run();
     }
     c->execute("COMMIT");
@@ -480,12 +475,7 @@ TEST_F(PostgreSQLTest, RowsSentInBulkAreSeenByTheNextReadAndGoOutBeforeTheyFillT
   insertRows(*insert, 1, 3000, blob);
   EXPECT_EQ(seen(), 3000) << "a read sees the rows written before it";
   insertRows(*insert, 3001, 6000, blob);
-  {
-    vlt::sql::StatementUse s(*upsert);  // its table's rows went out before it
-    s->bindInt64(1, 6000);
-    s->bindText(2, "upserted");
-    s->run();
-  }
+  insertRows(*upsert, 6000, 6000, "upserted");  // its table's rows went out before it
   insertRows(*insert, 6001, 9000, blob);
   c->savepoint();
   insertRows(*insert, 9001, 9100, blob);

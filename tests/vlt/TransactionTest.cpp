@@ -211,9 +211,8 @@ TEST_P(TransactionTest, PerformDictionaryFunctionRunsOnceInOneImplicitTransactio
   o.setPropertyValue(count, 3);
   EXPECT_GE(traced("INSERT INTO vlt_object"), 1u);
   EXPECT_GE(traced("BEGIN"), 2u);
-  bool sawWrite = false;
-  for (const auto& s : trace) sawWrite = sawWrite || s.find("ON CONFLICT") != std::string::npos;
-  EXPECT_TRUE(sawWrite);
+  EXPECT_TRUE(std::any_of(trace.begin(), trace.end(),
+                          [](const std::string& s) { return s.find("ON CONFLICT") != std::string::npos; }));
   const std::size_t seen = trace.size();
   repo.setTraceCallback(nullptr);
   o.setPropertyValue(count, 4);
