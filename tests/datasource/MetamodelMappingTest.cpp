@@ -68,20 +68,18 @@ struct DriftPackage {
 };
 
 // The earlier form of drift.Thing, with `count` stored as `countType` and
-// its superclass `superclass`, and one object of it holding `old`.
+// its superclass `superclass`, and one object of it (element 1) holding `old`.
 void storeEarlierThing(vlt::DataModelRepository& repository, const std::string& countType,
                        const std::string& superclass) {
-  const auto append = [&](const vlt::ClassRef& cls, const std::string& name, const std::string& type) {
-    repository.appendPropertyToClass(cls, name, type, "", 0, 1, false, false, true, "",
-                                     vlt::DataModelRepository::AssociationByOption(0), "", boost::uuids::uuid{}, true);
-  };
   const vlt::ClassRef root = repository.metamodel().findClass("ModelElement");
   const vlt::ClassRef base = repository.createClass("drift.Base", {root});
   const vlt::ClassRef thing = repository.createClass("drift.Thing", {superclass == "drift.Base" ? base : root});
-  append(thing, "count", countType);
-  append(thing, "old", "ustring");
+  for (const auto& [name, type] : {std::pair<std::string, std::string>{"count", countType}, {"old", "ustring"}})
+    repository.appendPropertyToClass(thing, name, type, "", 0, 1, false, false, true, "",
+                                     vlt::DataModelRepository::AssociationByOption(0), "", boost::uuids::uuid{}, true);
   const std::u16string kept = u"kept";
   vlt::ObjectConstructor constructor(thing);
+  constructor.setObjectUUID(uuidOf(1));
   constructor.setPropertyValueSource(thing.findProperty("old"), &kept);
   constructor.createObject(repository.defaultDataModel());
 }
@@ -184,13 +182,9 @@ TEST_P(MetamodelMappingTest, EnumerationLiteralsInNameOrderAndValuesToEnumerals)
   for (const vlt::EnumeralRef& e : genre.enumerals()) literals.emplace_back(e.name(), e.id());
   EXPECT_EQ(literals, (std::vector<std::pair<std::string, int>>{{"Fiction", 2}, {"Poetry", 5}, {"Science", 1}}));
 
-  EXPECT_EQ(Access::getVltEnumeral(*ds, mm.genre, qm::zero::Value(mm.genre, std::int32_t(5))),
-            genre.findEnumeral(5));
-  EXPECT_EQ(Access::getVltEnumeral(*ds, mm.genre, qm::zero::Value(meta::StandardTypes::integerMeta(), 1)),
-            genre.findEnumeral(1));
-  const ThrownId wrongType = thrownId([&] {
-    Access::getVltEnumeral(*ds, mm.genre, qm::zero::Value(meta::StandardTypes::stringMeta(), std::u16string(u"x")));
-  });
+  EXPECT_EQ(Access::getVltEnumeral(*ds, mm.genre, Value(mm.genre, std::int32_t(5))), genre.findEnumeral(5));
+  EXPECT_EQ(Access::getVltEnumeral(*ds, mm.genre, qm0test::integer(1)), genre.findEnumeral(1));
+  const ThrownId wrongType = thrownId([&] { Access::getVltEnumeral(*ds, mm.genre, qm0test::str(u"x")); });
   EXPECT_EQ(wrongType.id, "qm0:messages:CannotCastIncompatibleTypes");
   EXPECT_EQ(wrongType.arguments, MsgArguments{u"String"});
 }
@@ -267,9 +261,9 @@ TEST_P(MetamodelMappingTest, AStoredClassOfAnEarlierMetamodelGrowsKeepsWhatItLos
   changeDirectly(location, [](vlt::DataModelRepository& r) { storeEarlierThing(r, "int32", "drift.Base"); });
   ds = open(location);
   commit([&] {
-    qm::zero::ModelElement thing = qm::zero::ModelElement::createReflective(model, drift.thing);
-    thing.set(drift.count, qm::zero::Value(meta::StandardTypes::integerMeta(), std::int32_t(3)));
-    thing.set(drift.label, qm::zero::Value(meta::StandardTypes::stringMeta(), std::u16string(u"new")));
+    ModelElement thing = ModelElement::createReflective(model, drift.thing);
+    thing.set(drift.count, qm0test::integer(3));
+    thing.set(drift.label, qm0test::str(u"new"));
   });
   EXPECT_EQ(texts(256),
             (std::vector<std::string>{
@@ -280,13 +274,9 @@ TEST_P(MetamodelMappingTest, AStoredClassOfAnEarlierMetamodelGrowsKeepsWhatItLos
   EXPECT_EQ(storedLabels(location), (std::vector<std::u16string>{u"(unset)", u"new"}));
   const vlt::DataModelRepository stored = openDirectly(location);
   const vlt::ClassRef thing = stored.metamodel().findClass("drift.Thing");
-  std::vector<std::u16string> old;
-  for (const vlt::ObjectRef& object : stored.defaultDataModel().objectsOf(thing)) {
-    boost::optional<std::u16string> value;
-    object.getPropertyValue(thing.findProperty("old"), value);
-    if (value) old.push_back(*value);
-  }
-  EXPECT_EQ(old, std::vector<std::u16string>{u"kept"});
+  boost::optional<std::u16string> old;
+  stored.defaultDataModel().findObject(uuidOf(1), thing).getPropertyValue(thing.findProperty("old"), old);
+  EXPECT_EQ(old.value_or(u"(none)"), u"kept");
 
   // A rollback takes away the property it appended, and what was made to
   // read it: the next write appends it again and stores its value there, and
@@ -295,24 +285,19 @@ TEST_P(MetamodelMappingTest, AStoredClassOfAnEarlierMetamodelGrowsKeepsWhatItLos
     const std::string again = newLocation("again.vlt");
     attachTo(qm::zero::Model::create(), again, DataSource::NoSyncToModel, DataSource::NoSyncToDataSource);  // new
     changeDirectly(again, [](vlt::DataModelRepository& r) { storeEarlierThing(r, "int32", "drift.Base"); });
-    const boost::uuids::uuid earlier = [&] {
-      const vlt::DataModelRepository r = openDirectly(again);
-      return r.defaultDataModel().objectsOf(r.metamodel().findClass("drift.Thing")).at(0).objectIdentity();
-    }();
     const qm::zero::Model writer = qm::zero::Model::create();
     attachTo(writer, again, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource);
     const auto makeThing = [&](const std::u16string& label) {
-      qm::zero::ModelElement::createReflective(writer, drift.thing)
-          .set(drift.label, qm::zero::Value(meta::StandardTypes::stringMeta(), label));
+      ModelElement::createReflective(writer, drift.thing).set(drift.label, qm0test::str(label));
       writer->requestSnapshot();  // written now, in the transaction
     };
     qm::zero::Transaction undone = writer->beginTransaction();
     makeThing(u"undone");
-    EXPECT_TRUE(writer->findElement(earlier, qm::zero::FetchFromDataSource));
+    EXPECT_TRUE(writer->findElement(uuidOf(1), qm::zero::FetchFromDataSource));
     undone.rollback();
     qm::zero::Transaction kept = writer->beginTransaction();
     makeThing(u"kept");
-    const qm::zero::ModelElement read = writer->findElement(earlier, qm::zero::FetchFromDataSource);
+    const ModelElement read = writer->findElement(uuidOf(1), qm::zero::FetchFromDataSource);
     ASSERT_TRUE(read);
     EXPECT_FALSE(read.isSet(drift.label));
     kept.commit();
@@ -321,17 +306,15 @@ TEST_P(MetamodelMappingTest, AStoredClassOfAnEarlierMetamodelGrowsKeepsWhatItLos
   }
 
   // Refused: the count stored as text, and the class under another superclass.
-  for (const auto& [countType, superclass] : {std::pair<std::string, std::string>("ustring", "drift.Base"),
-                                              std::pair<std::string, std::string>("int32", "ModelElement")}) {
+  for (const bool text : {true, false}) {
+    const std::string countType = text ? "ustring" : "int32", superclass = text ? "drift.Base" : "ModelElement";
     SCOPED_TRACE(countType + " under " + superclass);
     const std::string other = newLocation(countType + superclass + ".vlt");
     attachTo(qm::zero::Model::create(), other, DataSource::NoSyncToModel, DataSource::NoSyncToDataSource);  // new
-    changeDirectly(other, [&, c = countType, s = superclass](vlt::DataModelRepository& r) { storeEarlierThing(r, c, s); });
-    const MsgArguments expected =
-        countType == "ustring"
-            ? MsgArguments{u"drift.Thing", u"count", std::string("ustring [0..1]"), std::string("int32 [0..1]")}
-            : MsgArguments{u"drift.Thing", u"", std::string("superclass ModelElement"),
-                           std::string("superclass drift.Base")};
+    changeDirectly(other, [&](vlt::DataModelRepository& r) { storeEarlierThing(r, countType, superclass); });
+    const MsgArguments expected = {u"drift.Thing", std::u16string(text ? u"count" : u""),
+                                   std::string(text ? "ustring [0..1]" : "superclass ModelElement"),
+                                   std::string(text ? "int32 [0..1]" : "superclass drift.Base")};
     const ThrownId reading = thrownId([&] { loadAll(other); });
     EXPECT_EQ(reading.id, "m2t_vlt:datasource:StoredClassMismatch");
     EXPECT_EQ(reading.arguments, expected);

@@ -35,7 +35,9 @@ const meta::DatatypeSerializer* dimensionsSerializer() {
   return serializer;
 }
 
-TEST(ValueTextTest, DatatypeTextReadsBackOrFallsBack) {
+// A datatype's text reads back, or falls back; a value that has no text is
+// refused with its type.
+TEST(ValueTextTest, DatatypeTextReadsBackOrFallsBackAndAValueWithoutTextIsRefused) {
   const auto& mm = qm0test::TestMetamodel::get();
   vlt_datasource::DatatypeSerializerUnstringifier reader(dimensionsSerializer());
   const Value value = dimensions(1.5, -2);
@@ -53,10 +55,7 @@ TEST(ValueTextTest, DatatypeTextReadsBackOrFallsBack) {
   EXPECT_EQ(reader.unstringify(toStoredText(Value(other, DataValue(other))), mm.dimensions), fallback);
   EXPECT_TRUE(reader.absentValue(mm.dimensions).isEmpty());
   EXPECT_ANY_THROW(reader.unstringify(u"{not json", mm.dimensions));
-}
 
-TEST(ValueTextTest, ValueWithoutTextIsRefusedWithItsType) {
-  const auto& mm = qm0test::TestMetamodel::get();
   qm::zero::Model model = qm::zero::Model::create();
   auto transaction = model->beginTransaction();
   const ThrownId element =

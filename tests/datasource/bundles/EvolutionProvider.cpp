@@ -15,8 +15,7 @@ namespace {
 
 using qm::zero::meta::MetaRegistry;
 
-class EvolutionProvider final : public vlt_datasource::TypeProvider {
- public:
+struct EvolutionProvider final : vlt_datasource::TypeProvider {
   qm::zero::meta::Class getClass(const std::u16string& qualifiedName) override {
     const std::u16string old = u"old.";
     if (qualifiedName.rfind(old, 0) == 0)
@@ -32,15 +31,13 @@ class EvolutionProvider final : public vlt_datasource::TypeProvider {
   }
 };
 
-class Factory final : public vlt_datasource::TypeProvider::Factory {
- public:
+struct Factory final : vlt_datasource::TypeProvider::Factory {
   std::unique_ptr<vlt_datasource::TypeProvider> createTypeProvider() override {
     return std::make_unique<EvolutionProvider>();
   }
 };
 
-class Activator : public cppmicroservices::BundleActivator {
- public:
+struct Activator : cppmicroservices::BundleActivator {
   void Start(cppmicroservices::BundleContext context) override {
     context.RegisterService<vlt_datasource::TypeProvider::Factory>(std::make_shared<Factory>());
   }

@@ -12,8 +12,7 @@
 
 namespace {
 
-class Provider final : public vlt_datasource::TemplateDBService, public testbundles::TemplateProbe {
- public:
+struct Provider final : vlt_datasource::TemplateDBService, testbundles::TemplateProbe {
   std::u16string getFamilyName() override {
     ++calls_;
     return TEMPLATE_FAMILY;
@@ -31,8 +30,7 @@ class Provider final : public vlt_datasource::TemplateDBService, public testbund
   std::atomic<int> calls_{0};
 };
 
-class Activator : public cppmicroservices::BundleActivator {
- public:
+struct Activator : cppmicroservices::BundleActivator {
   void Start(cppmicroservices::BundleContext context) override {
     context.RegisterService<vlt_datasource::TemplateDBService, testbundles::TemplateProbe>(
         std::make_shared<Provider>());
