@@ -41,14 +41,6 @@ std::string memoryText(const qm::zero::Model& model) {
   return out;
 }
 
-// The records of `family` in `repository`.
-std::size_t versionRecords(const vlt::DataModelRepository& repository, const std::u16string& family) {
-  const std::vector<std::u16string> families = recordedFamilies(repository);
-  return static_cast<std::size_t>(std::count(families.begin(), families.end(), family));
-}
-
-const std::u16string extFamily = u"http://example.com/ext";
-
 class FailureTest : public DataSourceTest {
  protected:
   // The stored model the failing writes start from: a library owning books
@@ -139,14 +131,20 @@ class FailureTest : public DataSourceTest {
     });
   }
 
-  // The next transaction on the same data source writes everything and
-  // records the ext family once.
+  // The repository at `at` holds what `written` loaded, and records the ext
+  // family once.
+  static void expectAllWritten(const qm::zero::Model& written, const std::string& at) {
+    EXPECT_EQ(expectRepositoryHoldsLoadedElements(written, directly(at)), 0u);
+    const std::vector<std::u16string> families = recordedFamilies(directly(at));
+    EXPECT_EQ(std::count(families.begin(), families.end(), u"http://example.com/ext"), 1);
+  }
+
+  // The next transaction on the same data source writes everything.
   void nextTransactionWritesAll(const std::string& at) {
     qm::zero::Transaction tx = model->beginTransaction();
     change();
     tx.commit();
-    EXPECT_EQ(expectRepositoryHoldsLoadedElements(model, directly(at)), 0u);
-    EXPECT_EQ(versionRecords(directly(at), extFamily), 1u);
+    expectAllWritten(model, at);
   }
 
   // A model with elements of both families, made without a data source.
@@ -219,8 +217,7 @@ TEST_F(SqliteFailureTest, APushThatFailsAnywhereLeavesTheModelAndTheRepositoryAs
     if (!pushFails(at, made, [&] { vfs.failAt(n); })) break;
     vfs.reset();
     EXPECT_FALSE(pushFails(at, made, [] {}));
-    EXPECT_EQ(expectRepositoryHoldsLoadedElements(made, directly(at)), 0u);
-    EXPECT_EQ(versionRecords(directly(at), extFamily), 1u);
+    expectAllWritten(made, at);
   }
   EXPECT_GT(n, 3) << "the push reached " << n - 1 << " durable operations";
   RecordProperty("pushFailurePoints", n - 1);
@@ -311,8 +308,7 @@ TEST_F(PostgreSQLFailureTest, ACommitThatFailsAnywhereLeavesMemoryAndTheReposito
   model->resetDataSource();
   onEveryTable(at, "", "DROP TRIGGER ended ON %I");
   EXPECT_FALSE(commitFails(at, [] {}));
-  EXPECT_EQ(expectRepositoryHoldsLoadedElements(model, directly(at)), 0u);
-  EXPECT_EQ(versionRecords(directly(at), extFamily), 1u);
+  expectAllWritten(model, at);
 }
 
 }  // namespace
