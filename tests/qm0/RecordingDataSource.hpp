@@ -5,18 +5,13 @@
 #include "ModelTestSupport.hpp"
 
 #include <qm/zero/ModelElementBuilder.hpp>
-#include <qm/zero/ReferenceCollection.hpp>
 #include <qm/zero/datasource/DataSource.hpp>
 #include <qm/zero/query/ReflectiveQuery.hpp>
 
 #include <boost/uuid/string_generator.hpp>
-#include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 namespace qm0test {
 
@@ -26,29 +21,26 @@ using datasource::TransactionId;
 // keeps a summary of every snapshot. Hooks let a test act inside a call.
 class RecordingDataSource : public datasource::ActiveDataSource {
  public:
-  struct Log {
-    std::vector<std::string> calls;
-    std::vector<ReportSummary> snapshots;
-  };
+  explicit RecordingDataSource(Model::Impl& model) : ActiveDataSource(model) {}
 
-  RecordingDataSource(Model::Impl& model, std::shared_ptr<Log> log) : ActiveDataSource(model), log_(std::move(log)) {}
-
+  std::vector<std::string> calls;
+  std::vector<ReportSummary> snapshots;
   std::function<void(const ShallowChangeReport<ModelElement>&)> onSnapshot;
   std::function<void()> onBegin;
   ModelElement fetched;
 
   ModelElement fetchElement(const boost::uuids::uuid&) override {
-    log_->calls.push_back("fetchElement");
+    calls.push_back("fetchElement");
     return fetched;
   }
   std::vector<ModelElement> fetchAllElements() override {
-    log_->calls.push_back("fetchAllElements");
+    calls.push_back("fetchAllElements");
     return {};
   }
   // Loads an element of `store` the way a data source resolves a proxy: a
   // builder inside a loading transaction.
   ModelElement findElement(const meta::Class&, const ElementId& id) override {
-    log_->calls.push_back("findElement");
+    calls.push_back("findElement");
     const std::u16string& text = id.getId();
     auto it = store.find(boost::uuids::string_generator()(std::string(text.begin(), text.end())));
     if (it == store.end()) return ModelElement();
@@ -63,7 +55,7 @@ class RecordingDataSource : public datasource::ActiveDataSource {
   std::unique_ptr<query::ReflectiveQuery> createQuery() override { return nullptr; }
   // Fills a collection from `collections` (owner uuid to member uuids).
   void loadCollectionContents(ReferenceCollection& collection) override {
-    log_->calls.push_back("loadCollectionContents");
+    calls.push_back("loadCollectionContents");
     auto it = collections.find(collection.getOwner().getUUID());
     if (it == collections.end()) return;
     std::vector<ModelElement> members;
@@ -71,31 +63,31 @@ class RecordingDataSource : public datasource::ActiveDataSource {
     propagateDataSourceValuesToMemory(collection.getOwner(), collection.getCollectionProperty(), members);
   }
   bool hasCollectionContents(const ModelElement& element, const meta::Property&) override {
-    log_->calls.push_back("hasCollectionContents");
+    calls.push_back("hasCollectionContents");
     auto it = collections.find(element.getUUID());
     return it != collections.end() && !it->second.empty();
   }
   std::map<boost::uuids::uuid, std::vector<boost::uuids::uuid>> collections;
   std::function<void(const ModelElement&)> onLoadSubtree;
   void loadElementSubtree(const ModelElement& element) override {
-    log_->calls.push_back("loadElementSubtree");
+    calls.push_back("loadElementSubtree");
     if (onLoadSubtree) onLoadSubtree(element);
   }
   TransactionId beginTransaction(const TransactionId& id) override {
-    log_->calls.push_back("beginTransaction");
+    calls.push_back("beginTransaction");
     lastId = id;
     if (onBegin) onBegin();
     return id;
   }
   void snapshot(const ShallowChangeReport<ModelElement>& report) override {
-    log_->calls.push_back("snapshot");
-    log_->snapshots.push_back(summarize(report));
+    calls.push_back("snapshot");
+    snapshots.push_back(summarize(report));
     if (onSnapshot) onSnapshot(report);
   }
-  void precommit() override { log_->calls.push_back("precommit"); }
-  void commit() override { log_->calls.push_back("commit"); }
-  void rollback() override { log_->calls.push_back("rollback"); }
-  void rollbackShallowTransaction() override { log_->calls.push_back("rollbackShallowTransaction"); }
+  void precommit() override { calls.push_back("precommit"); }
+  void commit() override { calls.push_back("commit"); }
+  void rollback() override { calls.push_back("rollback"); }
+  void rollbackShallowTransaction() override { calls.push_back("rollbackShallowTransaction"); }
 
   // The protected services, opened for the tests.
   using ActiveDataSource::beginLoadingTransaction;
@@ -108,34 +100,27 @@ class RecordingDataSource : public datasource::ActiveDataSource {
   static PrivilegedTag privileged() { return DataSource::privilegedTag; }
 
   TransactionId lastId;
-
- private:
-  std::shared_ptr<Log> log_;
 };
 
 using Calls = std::vector<std::string>;
 
 class DataSourceTest : public ModelTest {
  protected:
-  std::shared_ptr<RecordingDataSource::Log> log = std::make_shared<RecordingDataSource::Log>();
-  RecordingDataSource* ds = nullptr;
+  RecordingDataSource* ds = nullptr;  // owned by the model
 
   void SetUp() override {
-    auto owned = std::make_unique<RecordingDataSource>(*model, log);
+    auto owned = std::make_unique<RecordingDataSource>(*model);
     ds = owned.get();
     model->setDataSource(std::move(owned));
   }
-  static ProxyId idOf(int n) {
-    std::string text = boost::uuids::to_string(uuidOf(n));
-    return ProxyId(ElementId::UUID_TYPE, std::u16string(text.begin(), text.end()), boost::none);
-  }
+  static ProxyId idOf(int n) { return ProxyId(uuidOf(n)); }
   // The lists of the snapshot of an empty transaction committed now: what a
   // data source loaded or propagated must leave nothing in it.
   Lists pendingChanges() {
-    log->snapshots.clear();
+    ds->snapshots.clear();
     model->beginTransaction().commit();
-    EXPECT_EQ(log->snapshots.size(), 1u);
-    return log->snapshots.empty() ? Lists() : log->snapshots.back().lists();
+    EXPECT_EQ(ds->snapshots.size(), 1u);
+    return ds->snapshots.empty() ? Lists() : ds->snapshots.back().lists();
   }
   // A proxy made the way a data source makes one while loading.
   ModelElement proxy(const meta::Class& cls, int n) {
