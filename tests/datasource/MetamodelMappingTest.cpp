@@ -1,6 +1,6 @@
 // Framework classes and enumerations mapped into a real repository, and the
-// package-version records that mapping leaves. The mapping is reached
-// through writes; until those exist the tests call it directly.
+// package-version records that mapping leaves. Some cases ask the mapping
+// directly, to see what it made before any element is written.
 
 #include "DataSourceTestSupport.hpp"
 

@@ -245,8 +245,12 @@ TEST_P(FaultInjectionTest, EveryFailedDurableOperationLeavesBeforeOrAfterNeverAM
       const auto [found, late] = reopenedWork(vfs);
       if (dictionary) journalsLeft_ = journalsBefore;  // the commits' alone are counted
       EXPECT_EQ(late, dictionary && !threw);
-      if (threw || !dictionary) EXPECT_NE(found, Outcome::mixed) << vfs.log();
-      if (threw && dictionary) EXPECT_EQ(found, Outcome::before);
+      if (threw || !dictionary) {
+        EXPECT_NE(found, Outcome::mixed) << vfs.log();
+      }
+      if (threw && dictionary) {
+        EXPECT_EQ(found, Outcome::before);
+      }
     }
   }
   EXPECT_EQ(reportedFailures, 2 * reached);
