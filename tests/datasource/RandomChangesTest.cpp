@@ -42,7 +42,8 @@ struct Step {
   enum Kind {
     Create, Set, Unset, Insert, Append, RemoveAt, Replace, Move, Remove, Destroy, Snapshot, Commit, Rollback, Reopen
   };
-  Kind kind = Snapshot;
+  explicit Step(Kind k = Snapshot) : kind(k) {}
+  Kind kind;
   std::uint32_t element = 0;  // the element edited; Create: the new one
   ModelElement reached;       // the element as a link reached it (maybe a proxy); else fetched by number
   meta::Class cls;            // Create
