@@ -38,9 +38,13 @@ class FaultInjectionTest : public ::testing::TestWithParam<Sweep> {
     repo.open(pristine_, std::string(), options());
     repo.performDictionaryFunction([&] {
       vlt::ClassRef item = repo.createClass("acme.Item", {});
-      addPropertyIn(repo, item, "n", "int32", 1, 1);
-      addPropertyIn(repo, item, "label", "ustring", 0, 1, false, false, true);
-      addPropertyIn(repo, item, "tags", "string", 0, 0xFFFFFFFF, false, true, false, false);
+      auto add = [&](const char* name, const char* type, std::uint32_t lower, std::uint32_t upper, bool many) {
+        repo.appendPropertyToClass(item, name, type, "", lower, upper, false, many, lower == 0 && !many, "",
+                                   Repo::byReference, "", boost::uuids::uuid{}, false);
+      };
+      add("n", "int32", 1, 1, false);
+      add("label", "ustring", 0, 1, false);
+      add("tags", "string", 0, 0xFFFFFFFF, true);
       std::int32_t n = 0;
       boost::optional<std::u16string> label;
       vlt::ObjectConstructor ctor(item);
@@ -95,26 +99,30 @@ class FaultInjectionTest : public ::testing::TestWithParam<Sweep> {
 
   // Which state `repo` holds. Any item or class that fits neither gives mixed.
   static Outcome outcomeOf(Repo& repo) {
-    const vlt::ClassRef item = repo.metamodel().findClass("acme.Item");
+    vlt::ClassRef item = repo.metamodel().findClass("acme.Item");
     if (item.isNull()) return Outcome::mixed;
-    // Whether the class exists, each item's n (-1 when it does not), item 1's label and tags.
-    std::string state = repo.metamodel().findClass("acme.AddedInBatch").isNull() ? "plain" : "added";
-    for (unsigned id = 1; id <= 5; ++id) {
-      const vlt::ObjectRef object = repo.defaultDataModel().findObject(makeUuid(id), item);
-      std::int32_t n = -1;
-      if (!object.isNull()) object.getPropertyValue(item.findProperty("n"), n);
-      state += " " + std::to_string(n);
-      if (id != 1 || object.isNull()) continue;
-      boost::optional<std::u16string> label;
-      object.getPropertyValue(item.findProperty("label"), label);
-      std::vector<std::string> tags;
-      object.getPropertyValue(item.findProperty("tags"), tags);
-      state += " ";
-      for (const char16_t c : label.value_or(u"-")) state += static_cast<char>(c);
-      for (const std::string& tag : tags) state += " #" + tag;
-    }
-    if (state == "plain 1 one 2 3 -1 -1") return Outcome::before;
-    return state == "added 100 changed #a #b #c -1 3 40 50" ? Outcome::after : Outcome::mixed;
+    vlt::DataModelRef data = repo.defaultDataModel();
+    auto valueOf = [&](unsigned id) -> std::int32_t {
+      vlt::ObjectRef object = data.findObject(makeUuid(id), item);
+      if (object.isNull()) return -1;
+      std::int32_t value = 0;
+      object.getPropertyValue(item.findProperty("n"), value);
+      return value;
+    };
+    vlt::ObjectRef first = data.findObject(makeUuid(1), item);
+    if (first.isNull()) return Outcome::mixed;
+    boost::optional<std::u16string> label;
+    first.getPropertyValue(item.findProperty("label"), label);
+    std::vector<std::string> tags;
+    first.getPropertyValue(item.findProperty("tags"), tags);
+    const bool added = !repo.metamodel().findClass("acme.AddedInBatch").isNull();
+
+    const bool isBefore = !added && valueOf(1) == 1 && label == std::u16string(u"one") && tags.empty() &&
+                          valueOf(2) == 2 && valueOf(3) == 3 && valueOf(4) == -1 && valueOf(5) == -1;
+    const bool isAfter = added && valueOf(1) == 100 && label == std::u16string(u"changed") &&
+                         tags == std::vector<std::string>{"a", "b", "c"} && valueOf(2) == -1 && valueOf(3) == 3 &&
+                         valueOf(4) == 40 && valueOf(5) == 50;
+    return isBefore ? Outcome::before : isAfter ? Outcome::after : Outcome::mixed;
   }
 
   // The same connection goes on after a failure, with the rollback a
@@ -176,49 +184,34 @@ class FaultInjectionTest : public ::testing::TestWithParam<Sweep> {
   std::string work_ = dir_.file("work.db");
 };
 
-// Each failure is tried with commitTransaction, with
-// unsafeCommitPotentiallyFailingTransaction (after it failed, the caller's
-// rollback always succeeds, also when the engine dropped the transaction
-// itself, and the commit's own error is the one the caller sees), and, when
-// the process survives it, in a dictionary function that swallows the
-// failure and writes on: when the database dropped the transaction
-// meanwhile, that later write must not commit on its own, and the call must
-// report the failure.
+// Each failure is tried with commitTransaction and with
+// unsafeCommitPotentiallyFailingTransaction; after the latter failed, the
+// caller's rollback always succeeds, also when the engine dropped the
+// transaction itself, and the commit's own error is the one the caller sees.
 TEST_P(FaultInjectionTest, EveryFailedDurableOperationLeavesBeforeOrAfterNeverAMix) {
   Vfs vfs;
   makePristine();
 
   const int reached = operationsReachedBy(vfs, commitBatch);
   ASSERT_GT(reached, 2) << vfs.log();
-  const bool survived = GetParam().mode == Vfs::Mode::failOnce;
-  ASSERT_EQ(operationsReachedBy(vfs, [](Repo& repo) { repo.performDictionaryFunction([&] { writeBatch(repo); }); }),
-            reached);
 
   int reportedFailures = 0;
   for (int n = 1; n <= reached; ++n) {
-    for (const char* way : {"commit", "unsafe commit", "dictionary function"}) {
-      SCOPED_TRACE("failing durable operation " + std::to_string(n) + " of " + std::to_string(reached) + ", " + way);
-      const bool unsafe = way[0] == 'u';
-      const bool dictionary = way[0] == 'd';
-      if (dictionary && !survived) continue;
+    for (const bool unsafe : {false, true}) {
+      SCOPED_TRACE("failing durable operation " + std::to_string(n) + " of " + std::to_string(reached) +
+                   (unsafe ? ", unsafe commit" : ""));
       bool threw = false;
       {
         Repo repo;
         openPristineCopy(repo);
         vfs.failAt(n, GetParam().mode);
         try {
-          if (dictionary) {
-            repo.performDictionaryFunction([&] {
-              try {
-                writeBatch(repo);
-              } catch (const vlt::RepositoryError&) {
-              }
-              createLateItem(repo);
-            });
+          repo.beginTransaction();
+          writeBatch(repo);
+          if (unsafe) {
+            repo.unsafeCommitPotentiallyFailingTransaction();
           } else {
-            repo.beginTransaction();
-            writeBatch(repo);
-            unsafe ? repo.unsafeCommitPotentiallyFailingTransaction() : repo.commitTransaction();
+            repo.commitTransaction();
           }
         } catch (const vlt::RepositoryError&) {
           threw = true;
@@ -230,31 +223,62 @@ TEST_P(FaultInjectionTest, EveryFailedDurableOperationLeavesBeforeOrAfterNeverAM
         }
         const int failed = vfs.failures();
         EXPECT_GT(failed, 0) << "the sweep did not reach operation " << n;
-        if (dictionary) {
-          EXPECT_FALSE(repo.inTransaction());
-        } else {
-          EXPECT_TRUE(threw || failed == 0) << "a failed write went unreported\n" << vfs.log();
-          reportedFailures += threw ? 1 : 0;
-          if (survived && threw) expectTheConnectionGoesOn(repo, vfs);
+        if (failed > 0) {
+          EXPECT_TRUE(threw) << "a failed write went unreported\n" << vfs.log();
         }
+        reportedFailures += threw ? 1 : 0;
+
+        if (GetParam().mode == Vfs::Mode::failOnce && threw) expectTheConnectionGoesOn(repo, vfs);
         // With failFromThenOn the close fails too, as a crash would: what is on
         // disk (a hot journal, a partial log) is what the next open finds.
         repo.close();
       }
-      const int journalsBefore = journalsLeft_;
       const auto [found, late] = reopenedWork(vfs);
-      if (dictionary) journalsLeft_ = journalsBefore;  // the commits' alone are counted
-      EXPECT_EQ(late, dictionary && !threw);
-      if (threw || !dictionary) {
-        EXPECT_NE(found, Outcome::mixed) << vfs.log();
-      }
-      if (threw && dictionary) {
-        EXPECT_EQ(found, Outcome::before);
-      }
+      EXPECT_NE(found, Outcome::mixed) << vfs.log();
+      EXPECT_FALSE(late);
     }
   }
   EXPECT_EQ(reportedFailures, 2 * reached);
   EXPECT_EQ(journalsLeft_ > 0, GetParam().journalMode == 1 && GetParam().mode == Vfs::Mode::failFromThenOn);
+}
+
+// A dictionary function that swallows a failure and writes on: when the
+// database dropped the transaction meanwhile, the later write must not commit
+// on its own, and the call must report the failure.
+// Only failures the process survives: after a crash nothing writes on.
+using DictionaryFunctionFaultTest = FaultInjectionTest;
+
+TEST_P(DictionaryFunctionFaultTest, NeverCommitsWritesMadeAfterTheDatabaseDroppedItsTransaction) {
+  Vfs vfs;
+  makePristine();
+  const int reached =
+      operationsReachedBy(vfs, [](Repo& repo) { repo.performDictionaryFunction([&] { writeBatch(repo); }); });
+  for (int n = 1; n <= reached; ++n) {
+    SCOPED_TRACE("failing durable operation " + std::to_string(n) + " of " + std::to_string(reached));
+    bool threw = false;
+    {
+      Repo repo;
+      openPristineCopy(repo);
+      vfs.failAt(n);
+      try {
+        repo.performDictionaryFunction([&] {
+          try {
+            writeBatch(repo);
+          } catch (const vlt::RepositoryError&) {
+          }
+          createLateItem(repo);
+        });
+      } catch (const vlt::RepositoryError&) {
+        threw = true;
+      }
+      EXPECT_FALSE(repo.inTransaction());
+    }
+    const auto [found, late] = reopenedWork(vfs);
+    EXPECT_EQ(late, !threw);
+    if (threw) {
+      EXPECT_EQ(found, Outcome::before);
+    }
+  }
 }
 
 std::string sweepName(const ::testing::TestParamInfo<Sweep>& sweep) { return sweep.param.name; }
@@ -264,6 +288,10 @@ INSTANTIATE_TEST_SUITE_P(Journals, FaultInjectionTest,
                                            Sweep{1, Vfs::Mode::failFromThenOn, "RollbackJournalCrash"},
                                            Sweep{2, Vfs::Mode::failOnce, "WalFailOnce"},
                                            Sweep{2, Vfs::Mode::failFromThenOn, "WalCrash"}),
+                         sweepName);
+INSTANTIATE_TEST_SUITE_P(Journals, DictionaryFunctionFaultTest,
+                         ::testing::Values(Sweep{1, Vfs::Mode::failOnce, "RollbackJournal"},
+                                           Sweep{2, Vfs::Mode::failOnce, "Wal"}),
                          sweepName);
 
 }  // namespace

@@ -2,8 +2,6 @@
 
 #include "ObjectStore.hpp"
 
-#include <boost/container_hash/hash.hpp>
-
 #include <algorithm>
 #include <cstring>
 #include <tuple>
@@ -206,6 +204,7 @@ std::vector<T> ObjectStore::inKeyOrder(const std::vector<Key>& keys, const std::
   // hash map allocated a node per row).
   std::vector<std::pair<Key, T>> found;
   const auto byKey = [](const std::pair<Key, T>& a, const std::pair<Key, T>& b) { return a.first < b.first; };
+  const auto belowKey = [](const std::pair<Key, T>& row, const Key& key) { return row.first < key; };
   for (std::size_t first = 0; first < order.size(); first += inListSize) {
     const std::size_t last = std::min(first + inListSize, order.size());
     found.clear();
@@ -218,11 +217,11 @@ std::vector<T> ObjectStore::inKeyOrder(const std::vector<Key>& keys, const std::
       while (s->step())
         if (read(*s, key, value)) found.emplace_back(key, std::move(value));
     }
-    std::stable_sort(found.begin(), found.end(), byKey);
+    std::sort(found.begin(), found.end(), byKey);
     for (std::size_t k = first; k < last; ++k) {
-      const std::pair<Key, T> wanted{keys[order[k]], T{}};
-      const auto at = std::lower_bound(found.begin(), found.end(), wanted, byKey);
-      if (at != found.end() && at->first == wanted.first) out[order[k]] = at->second;
+      const Key& wanted = keys[order[k]];
+      const auto at = std::lower_bound(found.begin(), found.end(), wanted, belowKey);
+      if (at != found.end() && at->first == wanted) out[order[k]] = at->second;
     }
   }
   return out;
