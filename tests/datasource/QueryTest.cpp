@@ -110,8 +110,8 @@ const Relations collectionText{query::Equal, query::NotEqual, query::Less, query
 std::vector<Field> fields(const Kinds& m) {
   std::vector<Field> out;
   std::shared_ptr<matrix::qxArray_tag> none;
+  const std::vector<meta::Property> unasked{m.arr, m.map, m.size, m.notes, m.sizes, m.arrs};
   for (const meta::Property& p : m.holder->getAllAttributes()) {
-    const std::vector<meta::Property> unasked{m.arr, m.map, m.size, m.notes, m.sizes, m.arrs};
     if (meta::Class::downcast(p->getType()) || std::count(unasked.begin(), unasked.end(), p)) continue;
     const Entry sample = randomValue(p->getType(), [](std::size_t) { return 0; }, none, true).getEntries()[0];
     const bool text = std::holds_alternative<std::u16string>(sample) || std::holds_alternative<std::string>(sample);
