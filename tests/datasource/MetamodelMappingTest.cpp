@@ -315,21 +315,23 @@ TEST_P(MetamodelMappingTest, AStoredClassOfAnEarlierMetamodelGrowsKeepsWhatItLos
        {u"drift.Thing", u"count", std::string("ustring [0..1]"), std::string("int32 [0..1]")}},
       {"int32", "ModelElement",
        {u"drift.Thing", u"", std::string("superclass ModelElement"), std::string("superclass drift.Base")}}};
-  for (const auto& [countType, superclass, expected] : drifts) {
+  for (const Drift& drifted : drifts) {
+    const std::string& countType = drifted.countType;
+    const std::string& superclass = drifted.superclass;
     SCOPED_TRACE(countType + " under " + superclass);
     const std::string other = newLocation(countType + superclass + ".vlt");
     attachTo(qm::zero::Model::create(), other, DataSource::NoSyncToModel, DataSource::NoSyncToDataSource);  // new
     changeDirectly(other, [&](vlt::DataModelRepository& r) { storeEarlierThing(r, countType, superclass); });
     const ThrownId reading = thrownId([&] { loadAll(other); });
     EXPECT_EQ(reading.id, "m2t_vlt:datasource:StoredClassMismatch");
-    EXPECT_EQ(reading.arguments, expected);
+    EXPECT_EQ(reading.arguments, drifted.expected);
     const qm::zero::Model writer = qm::zero::Model::create();
     attachTo(writer, other, DataSource::NoSyncToModel, DataSource::SyncAllToDataSource);
     qm::zero::Transaction transaction = writer->beginTransaction();
     qm::zero::ModelElement::createReflective(writer, drift.thing);
     const ThrownId writing = thrownId([&] { transaction.commit(); });
     EXPECT_EQ(writing.id, "m2t_vlt:datasource:StoredClassMismatch");
-    EXPECT_EQ(writing.arguments, expected);
+    EXPECT_EQ(writing.arguments, drifted.expected);
   }
 }
 
